@@ -1,0 +1,63 @@
+# Orvik: top-level commands. See README.md.
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+BUILD ?= build
+FUZZ_SECONDS ?= 15
+CMAKE_GEN := -G Ninja
+
+.PHONY: all build deps check test asan tsan fuzz fuzz-build run setcap bench clean
+
+all: build
+
+deps:
+	@bash tools/deps.sh
+
+build:
+	@cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The same tests with AddressSanitizer and UndefinedBehaviorSanitizer.
+asan:
+	@cmake -S . -B build-asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOVK_SANITIZE=address -DOVK_BENCH=OFF >/dev/null
+	@cmake --build build-asan -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+# The threaded modules' tests (files that start with "// ovk-test: threaded") under TSan.
+tsan:
+	@cmake -S . -B build-tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOVK_SANITIZE=thread -DOVK_BENCH=OFF >/dev/null
+	@targets=$$(grep -l '^// ovk-test: threaded' tests/test_*.cpp 2>/dev/null | xargs -r -n1 basename | sed 's/\.cpp$$//'); \
+	if [ -z "$$targets" ]; then echo "tsan: no threaded tests"; exit 0; fi; \
+	cmake --build build-tsan -j $(JOBS) --target $$targets && \
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -L threaded -j $(JOBS)
+
+fuzz-build:
+	@CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOVK_FUZZ=ON >/dev/null
+	@cmake --build build-fuzz -j $(JOBS)
+
+# Every fuzz target for FUZZ_SECONDS, starting from its seed corpus in fuzz/corpus/NAME.
+fuzz: fuzz-build
+	@bash tools/run_fuzzers.sh build-fuzz $(FUZZ_SECONDS)
+
+check: deps
+	@$(MAKE) --no-print-directory test
+	@$(MAKE) --no-print-directory asan
+	@$(MAKE) --no-print-directory tsan
+	@$(MAKE) --no-print-directory fuzz
+	@echo "check: all stages passed"
+
+run: deps build
+	@bash tools/run.sh $(BUILD)
+
+setcap: build
+	setcap cap_net_raw,cap_net_admin+eip $(BUILD)/orvik
+	@getcap $(BUILD)/orvik
+
+bench: deps build
+	@bash tools/run_bench.sh $(BUILD)
+
+clean:
+	rm -rf build build-asan build-tsan build-fuzz

@@ -1,0 +1,17 @@
+// Positions: the GPS fix record and distance on the WGS-84 sphere approximation.
+#pragma once
+
+#include <cstdint>
+
+// One GPS fix.
+struct OVK_LOCATION {
+    double lat = 0;
+    double lon = 0;
+    int has_speed = 0;
+    double speed_ms = 0;
+    int has_accuracy = 0;
+    double accuracy_m = 0;
+    int has_bearing = 0;
+    double bearing_deg = 0;
+    int64_t time = 0;  // ms since the epoch
+};

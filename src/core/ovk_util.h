@@ -1,0 +1,24 @@
+// String helpers of the core layer. Whitespace means the bytes 9..13 and 28..32.
+#pragma once
+
+#include <cstddef>
+#include <cstdarg>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+int ovk_is_ws(int c);
+// True for an empty string or one made only of whitespace.
+int ovk_is_blank(std::string_view s);
+// Without leading and trailing whitespace, cut to outsz-1 bytes.
+std::string ovk_trim(std::string_view in, size_t outsz = SIZE_MAX);
+int ovk_strieq(std::string_view a, std::string_view b);
+int ovk_streq(std::string_view a, std::string_view b);
+int ovk_istarts_with(std::string_view s, std::string_view prefix);
+int ovk_icontains(std::string_view s, std::string_view needle);
+// Appends formatted text while the result stays below `bufsz` bytes (silently cut);
+// does nothing when `buf` already holds bufsz-1 bytes or more.
+void ovk_appendf(std::string& buf, size_t bufsz, const char* fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+// floor(x + 0.5)
+int ovk_round(double x);

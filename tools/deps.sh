@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, testing, fuzzing and benchmarking need.
+# Idempotent: when everything is present it says so and does nothing.
+set -euo pipefail
+
+PKGS=(
+  # build
+  cmake ninja-build g++ make pkg-config
+  libcjson-dev libcurl4-openssl-dev libx11-dev
+  liballegro5-dev liballegro-audio5-dev liballegro-acodec5-dev
+  liballegro-ttf5-dev liballegro-image5-dev
+  # tests and benchmarks
+  googletest libgtest-dev libgmock-dev libbenchmark-dev python3
+  # fuzzing (clang-14 with libFuzzer, ASan and UBSan)
+  clang-14 libclang-rt-14-dev
+  # data the vendor tables are built from
+  ieee-data
+  # real peers and consumers used by the integration tests
+  gpsd gpsd-clients python3-gps gdal-bin gpsbabel libxml2-utils
+  # make setcap
+  libcap2-bin
+)
+
+missing=()
+for p in "${PKGS[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "deps: all ${#PKGS[@]} packages are installed, nothing to do"
+  exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "deps: missing packages: ${missing[*]}" >&2
+  echo "deps: as root, run: apt-get update && apt-get install -y ${missing[*]}" >&2
+  exit 1
+fi
+
+echo "deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+apt-get install -y -q --no-install-recommends "${missing[@]}"
+# gpsd's package enables a system service on port 2947; the tests run their own instance.
+if command -v systemctl >/dev/null 2>&1; then
+  systemctl disable --now gpsd.socket gpsd.service >/dev/null 2>&1 || true
+fi
+echo "deps: done"
