@@ -39,21 +39,26 @@ std::optional<std::string> read_whole(const std::string& path) {
     return out;
 }
 
-std::optional<std::string> default_reader(std::string_view name) {
-    const char* dir = getenv("OVK_ASSETS");
-    std::string path;
-    if (dir && *dir) {
-        path = dir;
-        path += '/';
-    } else {
-        path = "assets/";
-    }
-    path.append(name);
-    if (path.size() >= PATH_BUF) return std::nullopt;
-    return read_whole(path);
-}
-
 }  // namespace
+
+std::optional<std::string> ovk_read_asset_default(std::string_view name) {
+    OVK_CHECK(!name.empty(), std::nullopt);
+    try {
+        const char* dir = getenv("OVK_ASSETS");
+        std::string path;
+        if (dir && *dir) {
+            path = dir;
+            path += '/';
+        } else {
+            path = "assets/";
+        }
+        path.append(name);
+        if (path.size() >= PATH_BUF) return std::nullopt;
+        return read_whole(path);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
 
 void ovk_set_asset_reader(OVK_ASSET_READER reader) {
     std::lock_guard<std::mutex> g(g_reader_lock);
@@ -69,7 +74,7 @@ std::optional<std::string> ovk_read_asset(std::string_view name) {
             reader = g_reader;
         }
         if (reader) return reader(name);
-        return default_reader(name);
+        return ovk_read_asset_default(name);
     } catch (const std::exception& e) {
         zq_log(LOG_ERR, "asset %.*s could not be read: %s", static_cast<int>(name.size()),
                name.data(), e.what());

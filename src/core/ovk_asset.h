@@ -17,3 +17,5 @@ void ovk_set_asset_reader(OVK_ASSET_READER reader);
 // variable is set and not empty, else "assets/<name>" relative to the working directory.
 // An empty name, a path of 1024 bytes or more, or a reader that throws gives nullopt.
 std::optional<std::string> ovk_read_asset(std::string_view name);
+// The default reader itself.
+std::optional<std::string> ovk_read_asset_default(std::string_view name);
