@@ -496,37 +496,3 @@ TEST(AppUtilFiles, ClockIsWallClockMilliseconds) {
     EXPECT_GE(now, before);
     EXPECT_LT(now, before + 2000);
 }
-
-TEST(AppUtilAssets, DefaultReaderAndInstalledReader) {
-    TempDir dir;
-    ASSERT_EQ(ovk_mkdirs(dir.file("env/vendors")), 0);
-    ASSERT_EQ(ovk_mkdirs(dir.file("assets/vendors")), 0);
-    ovk_test::write_file(dir.file("env/vendors/oui.tsv"), "from env");
-    ovk_test::write_file(dir.file("assets/vendors/oui.tsv"), "from cwd");
-    const char* old = getenv("OVK_ASSETS");
-    const std::string saved = old ? old : "";
-    {
-        ChdirGuard cd(dir.path());
-        setenv("OVK_ASSETS", dir.file("env").c_str(), 1);
-        EXPECT_EQ(ovk_read_asset("vendors/oui.tsv").value_or("-"), "from env");
-        setenv("OVK_ASSETS", "", 1);
-        EXPECT_EQ(ovk_read_asset("vendors/oui.tsv").value_or("-"), "from cwd");
-        unsetenv("OVK_ASSETS");
-        EXPECT_EQ(ovk_read_asset("vendors/oui.tsv").value_or("-"), "from cwd");
-        EXPECT_FALSE(ovk_read_asset("vendors/none.tsv").has_value());
-
-        std::string asked;
-        ovk_set_asset_reader([&](std::string_view name) -> std::optional<std::string> {
-            asked = std::string(name);
-            return std::string("hooked");
-        });
-        EXPECT_EQ(ovk_read_asset("vendors/oui.tsv").value_or("-"), "hooked");
-        EXPECT_EQ(asked, "vendors/oui.tsv");
-        ovk_set_asset_reader(nullptr);
-        EXPECT_EQ(ovk_read_asset("vendors/oui.tsv").value_or("-"), "from cwd");
-    }
-    if (old)
-        setenv("OVK_ASSETS", saved.c_str(), 1);
-    else
-        unsetenv("OVK_ASSETS");
-}

@@ -13,10 +13,9 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
-#include <mutex>
 
 // ---------------------------------------------------------------------------------------
-// 1. Files, clock, assets
+// 1. Files and clock
 // ---------------------------------------------------------------------------------------
 
 int64_t ovk_now_ms() {
@@ -80,9 +79,6 @@ int sync_parent_dir(const std::string& path) {
     errno = saved;
     return rc;
 }
-
-std::mutex g_asset_mutex;
-OVK_ASSET_READER g_asset_reader;
 
 }  // namespace
 
@@ -156,40 +152,6 @@ std::optional<std::string> ovk_read_file(const std::string& path) {
     }
     close(fd);
     return out;
-}
-
-void ovk_set_asset_reader(OVK_ASSET_READER reader) {
-    std::lock_guard<std::mutex> lock(g_asset_mutex);
-    g_asset_reader = std::move(reader);
-}
-
-std::optional<std::string> ovk_read_asset_default(std::string_view name) {
-    std::string path;
-    try {
-        const char* dir = getenv("OVK_ASSETS");
-        if (dir && *dir)
-            path = std::string(dir) + "/" + std::string(name);
-        else
-            path = "assets/" + std::string(name);
-        if (path.size() > kPathMax) path.resize(kPathMax);
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-    return ovk_read_file(path);
-}
-
-std::optional<std::string> ovk_read_asset(std::string_view name) {
-    OVK_ASSET_READER reader;
-    {
-        std::lock_guard<std::mutex> lock(g_asset_mutex);
-        reader = g_asset_reader;
-    }
-    try {
-        if (reader) return reader(name);
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-    return ovk_read_asset_default(name);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -1,8 +1,8 @@
-// Small shared tools of the application layer: files, clock, assets, the string map,
+// Small shared tools of the application layer: files, clock, the string map,
 // the text buffer, number formatting and the JSON helpers.
 //
 // Index
-//   1. files, clock, assets
+//   1. files and clock (the asset reader is in ovk_asset.h)
 //   2. OVK_SMAP: text-keyed hash map with a fixed bucket count
 //   3. OVK_SBUF: growable text with a sticky out-of-memory state
 //   4. strings and numbers
@@ -25,8 +25,10 @@
 #include "zq_log.h"
 
 // ---------------------------------------------------------------------------------------
-// 1. Files, clock, assets
+// 1. Files and clock
 // ---------------------------------------------------------------------------------------
+
+#include "ovk_asset.h"
 
 // Wall-clock milliseconds since the Unix epoch.
 int64_t ovk_now_ms();
@@ -38,16 +40,8 @@ int ovk_write_file_atomic(const std::string& path, std::string_view data);
 // The whole file, or nullopt when it cannot be opened or read.
 std::optional<std::string> ovk_read_file(const std::string& path);
 
-// Read-only assets (vendor tables, presets) are loaded through one installable reader.
-using OVK_ASSET_READER = std::function<std::optional<std::string>(std::string_view name)>;
-// Installs the reader (an empty function restores the default one). Called once at
-// start-up, before any thread reads assets.
-void ovk_set_asset_reader(OVK_ASSET_READER reader);
-// Reads through the installed reader; the default one reads "$OVK_ASSETS/name" when
-// OVK_ASSETS is set and not empty, else "assets/name" relative to the working directory.
-std::optional<std::string> ovk_read_asset(std::string_view name);
-// The default reader itself.
-std::optional<std::string> ovk_read_asset_default(std::string_view name);
+// Read-only assets: OVK_ASSET_READER, ovk_set_asset_reader and ovk_read_asset are declared
+// in the core layer (the vendor tables load through them) and implemented there.
 
 // ---------------------------------------------------------------------------------------
 // 2. OVK_SMAP: text-keyed hash map
