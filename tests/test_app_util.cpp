@@ -496,3 +496,37 @@ TEST(AppUtilFiles, ClockIsWallClockMilliseconds) {
     EXPECT_GE(now, before);
     EXPECT_LT(now, before + 2000);
 }
+
+TEST(AppUtilFiles, FileViewsShowWholeFilesOfEveryKind) {
+    TempDir dir;
+    EXPECT_FALSE(ovk_file_view(dir.file("missing")).has_value());
+    ovk_test::write_file(dir.file("empty"), "");
+    auto e = ovk_file_view(dir.file("empty"));
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->view(), "");
+    const std::string data("line one\n\0binary\xff", 17);
+    ovk_test::write_file(dir.file("f"), data);
+    std::optional<OVK_FILE_VIEW> v = ovk_file_view(dir.file("f"));
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->view(), data);
+    // Moving keeps the view valid; the moved-from view is empty.
+    OVK_FILE_VIEW moved = std::move(*v);
+    EXPECT_EQ(moved.view(), data);
+    EXPECT_EQ(v->view(), "");
+    // A file replaced by rename while viewed: the view keeps the old content.
+    ASSERT_EQ(ovk_write_file_atomic(dir.file("f"), "new"), 0);
+    EXPECT_EQ(moved.view(), data);
+    // A stream without a size is read instead of mapped.
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] {
+        FILE* f = fopen(fifo.c_str(), "wb");
+        if (!f) return;
+        fputs("{\"streamed\":1}", f);
+        fclose(f);
+    });
+    auto s = ovk_file_view(fifo);
+    writer.join();
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->view(), "{\"streamed\":1}");
+}

@@ -2,6 +2,7 @@
 #include "ovk_app_util.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -152,6 +153,45 @@ std::optional<std::string> ovk_read_file(const std::string& path) {
     }
     close(fd);
     return out;
+}
+
+OVK_FILE_VIEW::OVK_FILE_VIEW(OVK_FILE_VIEW&& o) noexcept
+    : map_(std::exchange(o.map_, nullptr)), len_(std::exchange(o.len_, 0)), copy_(std::move(o.copy_)) {}
+
+OVK_FILE_VIEW& OVK_FILE_VIEW::operator=(OVK_FILE_VIEW&& o) noexcept {
+    if (this != &o) {
+        if (map_) munmap(map_, len_);
+        map_ = std::exchange(o.map_, nullptr);
+        len_ = std::exchange(o.len_, 0);
+        copy_ = std::move(o.copy_);
+    }
+    return *this;
+}
+
+OVK_FILE_VIEW::~OVK_FILE_VIEW() {
+    if (map_) munmap(map_, len_);
+}
+
+std::optional<OVK_FILE_VIEW> ovk_file_view(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        void* m = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        if (m != MAP_FAILED) {
+            close(fd);
+            OVK_FILE_VIEW v;
+            v.map_ = static_cast<char*>(m);
+            v.len_ = static_cast<size_t>(st.st_size);
+            return v;
+        }
+    }
+    close(fd);
+    std::optional<std::string> text = ovk_read_file(path);
+    if (!text) return std::nullopt;
+    OVK_FILE_VIEW v;
+    v.copy_ = std::move(*text);
+    return v;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -459,9 +499,9 @@ int ovk_json_write_file(const std::string& path, const cJSON* item, bool pretty)
 }
 
 OVK_JSON ovk_json_read_file(const std::string& path) {
-    const std::optional<std::string> txt = ovk_read_file(path);
+    const std::optional<OVK_FILE_VIEW> txt = ovk_file_view(path);
     if (!txt) return nullptr;
-    OVK_JSON j = ovk_json_parse(*txt);
+    OVK_JSON j = ovk_json_parse(txt->view());
     if (!j) zq_log(LOG_ERR, "invalid JSON in %s", path.c_str());
     return j;
 }

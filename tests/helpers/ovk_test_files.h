@@ -20,9 +20,13 @@ namespace ovk_test {
 // A fresh directory under /tmp, removed with everything in it on destruction.
 class TempDir {
 public:
-    TempDir() {
-        char tmpl[] = "/tmp/ovk-test-XXXXXX";
-        if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+    // `base` is where the directory goes ("/dev/shm" keeps big files off the disk).
+    explicit TempDir(const std::string& base = "/tmp") {
+        std::string tmpl = base + "/ovk-test-XXXXXX";
+        if (!mkdtemp(tmpl.data())) {
+            tmpl = "/tmp/ovk-test-XXXXXX";
+            if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+        }
         path_ = tmpl;
     }
     ~TempDir() { remove_tree(path_); }
