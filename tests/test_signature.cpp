@@ -310,9 +310,11 @@ TEST(SignatureBle, GlassesAndRecordersByCompanyAndUuid) {
         EXPECT_EQ(h.size(), 1u) << r.label;
         EXPECT_TRUE(classify(Payload().mfg(static_cast<uint16_t>(r.cid + 1), {1, 2, 3})).empty()) << r.label;
     }
-    EXPECT_EQ(only(classify(Payload().uuids16({0xFE45})), "Snap Spectacles camera glasses")->confidence, 70);
+    expect_hit(classify(Payload().uuids16({0xFE45})), OVK_CAT_GLASSES, "Snap Spectacles camera glasses", 70,
+               "Snapchat company ID 0x03C2 or service UUID 0xFE45", kSig);
     for (uint16_t id : {0xFEB7, 0xFEB8}) {
-        const OVK_HIT* x = only(classify(Payload().svc16(id)), "Meta hardware - possibly Ray-Ban Meta glasses");
+        const OVK_HITS h = classify(Payload().svc16(id));
+        const OVK_HIT* x = only(h, "Meta hardware - possibly Ray-Ban Meta glasses");
         ASSERT_TRUE(x);
         EXPECT_NE(x->source.find("field capture 2026-07-31"), string::npos);
     }
