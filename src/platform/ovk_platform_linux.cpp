@@ -25,6 +25,7 @@
 #include <memory>
 #include <mutex>
 
+#include "ovk_linux_gpsd.h"
 #include "zq_log.h"
 
 // Scanners wired into scan start/stop/status. The BLE and Wi-Fi scanners come with
@@ -123,12 +124,9 @@ std::string wifi_status() {
     return {};
 }
 
-int gps_start(const OVK_SCAN_OPTS& /*opts*/) {
-    zq_log(LOG_INFO, "GPS client not available in this build");
-    return -1;
-}
-void gps_stop() {}
-std::string gps_status() { return {}; }
+int gps_start(const OVK_SCAN_OPTS& opts) { return ovk_linux_gpsd_start(opts); }
+void gps_stop() { ovk_linux_gpsd_stop(); }
+std::string gps_status() { return ovk_linux_gpsd_status(); }
 
 // Stops every scanner this layer started, in the order BLE, Wi-Fi, GPS. g_scan_mu held.
 void stop_all_locked() {
