@@ -693,6 +693,32 @@ TEST(GpsdClient, StopWhileReadingIsPromptAndRestartReplaces) {
     EXPECT_EQ(ovk_linux_gpsd_status(), "GPS: stopped");
 }
 
+TEST(GpsdClient, StopFromTheClientsOwnCallbackDoesNotHang) {
+    FakeGpsd server([](const FakeGpsd::Conn& c, int) {
+        for (int i = 0; i < 600 && c.send(tpv(1, 2) + "\n"); ++i)
+            if (!c.pause(100ms)) return;
+    });
+    std::atomic<int> fixes{0};
+    OVK_SINK s;
+    s.on_location = [&fixes](const OVK_LOCATION&) {
+        ++fixes;
+        ovk_linux_gpsd_stop();  // runs on the client thread
+    };
+    ovk_platform_set_sink(&s);
+    ASSERT_EQ(ovk_linux_gpsd_start(opts_for(server.port(), true)), 0);
+    const auto deadline = Clock::now() + 30s;
+    while (fixes.load() == 0 && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    ASSERT_GE(fixes.load(), 1);
+    // The thread ends by itself shortly after; no more fixes come.
+    std::this_thread::sleep_for(800ms);
+    const int n = fixes.load();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(fixes.load(), n);
+    ovk_linux_gpsd_stop();
+    ovk_platform_set_sink(nullptr);
+    EXPECT_EQ(ovk_linux_gpsd_status(), "GPS: stopped");
+}
+
 TEST(GpsdClient, PlatformScanDrivesTheClient) {
     FakeGpsd server([](const FakeGpsd::Conn& c, int) {
         c.send(tpv(48.5, 9.1) + "\n");
@@ -980,7 +1006,7 @@ TEST_F(RealGpsd, OneFixPerFiveSecondsWithoutFast) {
     EXPECT_LE(fixes.size(), 4u);
     for (size_t i = 1; i < fixes.size(); ++i) {
         EXPECT_GE(ms_between(fixes[i - 1].at, fixes[i].at), 4900.0);
-        EXPECT_LE(ms_between(fixes[i - 1].at, fixes[i].at), 8000.0);
+        EXPECT_LE(ms_between(fixes[i - 1].at, fixes[i].at), 9000.0);
         EXPECT_NE(drive_.find(fixes[i].loc.time), drive_.end());
     }
 }

@@ -704,16 +704,7 @@ TEST_F(Sink, ConcurrentEmittersAndSinkChanges) {
     };
     s.on_location = [](const OVK_LOCATION&) {};
     constexpr int kThreads = 3, kPerThread = 2000;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([] {
-            for (int i = 0; i < kPerThread; ++i) {
-                ovk_linux_emit_advert(make_advert("AA:BB:CC:DD:EE:FF"));
-                ovk_linux_emit_location(OVK_LOCATION{});
-            }
-        });
-    }
-    int swaps = 0;
+    std::atomic<int> swaps{0};
     std::thread swapper([&] {
         while (go.load()) {
             ovk_platform_set_sink(&s);
@@ -722,10 +713,19 @@ TEST_F(Sink, ConcurrentEmittersAndSinkChanges) {
         }
         ovk_platform_set_sink(&s);
     });
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&swaps] {
+            while (swaps.load() == 0) std::this_thread::yield();  // overlap with the swapper
+            for (int i = 0; i < kPerThread; ++i) {
+                ovk_linux_emit_advert(make_advert("AA:BB:CC:DD:EE:FF"));
+                ovk_linux_emit_location(OVK_LOCATION{});
+            }
+        });
+    }
     for (auto& t : threads) t.join();
     go = false;
     swapper.join();
-    EXPECT_GT(swaps, 0);
     EXPECT_LE(received.load(), kThreads * kPerThread);
     const int before = received.load();
     ovk_linux_emit_advert(make_advert("AA:BB:CC:DD:EE:FF"));

@@ -448,6 +448,13 @@ void client_thread() {
 
 void stop_locked(GpsdState& s) {
     if (!s.started) return;
+    if (s.thread.get_id() == std::this_thread::get_id()) {
+        // Called from a sink callback on the client's own thread: it cannot join itself.
+        // The flag ends the thread; the next start or stop joins it.
+        s.stop = true;
+        zq_log(LOG_ERR, "GPS client stop requested from its own thread");
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(s.wait_mu);
         s.stop = true;
@@ -467,8 +474,9 @@ void stop_locked(GpsdState& s) {
 int ovk_linux_gpsd_start(const OVK_SCAN_OPTS& opts) {
     GpsdState& s = state();
     std::lock_guard<std::mutex> lock(s.run_mu);
-    stop_locked(s);
     try {
+        stop_locked(s);
+        if (s.started) return -1;  // still running: asked from its own thread
         s.host = opts.gpsd_host.empty() ? std::string("localhost") : opts.gpsd_host.substr(0, 63);
         s.port = (opts.gpsd_port >= 1 && opts.gpsd_port <= 65535) ? opts.gpsd_port
                                                                  : OVK_GPSD_DEFAULT_PORT;
@@ -486,8 +494,12 @@ int ovk_linux_gpsd_start(const OVK_SCAN_OPTS& opts) {
 
 void ovk_linux_gpsd_stop() {
     GpsdState& s = state();
-    std::lock_guard<std::mutex> lock(s.run_mu);
-    stop_locked(s);
+    try {
+        std::lock_guard<std::mutex> lock(s.run_mu);
+        stop_locked(s);
+    } catch (...) {
+        zq_log(LOG_ERR, "GPS client: stop failed");
+    }
 }
 
 std::string ovk_linux_gpsd_status() {

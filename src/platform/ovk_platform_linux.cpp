@@ -336,7 +336,7 @@ std::optional<std::string> exe_dir() {
 
 }  // namespace
 
-std::string ovk_platform_data_dir() {
+std::string ovk_platform_data_dir() try {
     std::string dir;
     const char* xdg = getenv("XDG_DATA_HOME");
     if (xdg && xdg[0] == '/') {
@@ -350,9 +350,11 @@ std::string ovk_platform_data_dir() {
         zq_log(LOG_ERR, "cannot create data dir %s: %s", dir.c_str(), errtext(e).c_str());
     }
     return dir;
+} catch (...) {
+    return {};
 }
 
-std::string ovk_platform_export_dir() {
+std::string ovk_platform_export_dir() try {
     const std::string docs = home_or_dot() + "/Documents";
     if (is_dir(docs)) {
         std::string dir = docs + "/Orvik";
@@ -366,9 +368,12 @@ std::string ovk_platform_export_dir() {
         zq_log(LOG_ERR, "cannot create export dir %s: %s", dir.c_str(), errtext(e).c_str());
     }
     return dir;
+} catch (...) {
+    return {};
 }
 
-std::optional<std::string> ovk_platform_asset_path(std::string_view name) {
+std::optional<std::string> ovk_platform_asset_path(std::string_view name) try {
+    OVK_CHECK(!name.empty(), std::nullopt);
     std::vector<std::string> dirs;
     const char* env = getenv("OVK_ASSETS");
     if (env && *env) dirs.emplace_back(env);
@@ -386,6 +391,8 @@ std::optional<std::string> ovk_platform_asset_path(std::string_view name) {
         if (access(p.c_str(), R_OK) == 0) return p;
     }
     zq_log(LOG_DEBUG, "asset %.*s not found", static_cast<int>(name.size()), name.data());
+    return std::nullopt;
+} catch (...) {
     return std::nullopt;
 }
 
