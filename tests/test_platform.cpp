@@ -24,6 +24,7 @@
 
 #include <gtest/gtest.h>
 
+#include "ovk_asset.h"
 #include "ovk_platform.h"
 #include "zq_log.h"
 
@@ -217,10 +218,7 @@ bool finishes_within(std::function<void()> fn, std::chrono::seconds limit) {
 }
 
 OVK_ADVERT_PTR make_advert(const std::string& mac) {
-    auto a = std::make_unique<OVK_ADVERT>();
-    a->mac = mac;
-    a->rssi = -60;
-    return a;
+    return ovk_advert_new(mac, OVK_SRC_BLE, -60, 1714564800000);
 }
 
 }  // namespace
@@ -516,6 +514,11 @@ TEST_F(Directories, AssetsFallThroughToTheNextCandidate) {
     // An empty asset is a valid (empty) file.
     spit(work / "assets/empty", "");
     EXPECT_EQ(ovk_platform_read_asset("empty"), "");
+    // The program installs this lookup as the process-wide asset reader.
+    ovk_set_asset_reader(ovk_platform_read_asset);
+    EXPECT_EQ(ovk_read_asset("only-in-env.txt"), "from env");
+    EXPECT_EQ(ovk_read_asset("vendors/oui.tsv"), blob);
+    ovk_set_asset_reader(nullptr);
 }
 
 TEST_F(Directories, ExecutableDirectoryAssetsComeBeforeTheWorkingDirectory) {
