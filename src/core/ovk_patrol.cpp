@@ -43,7 +43,7 @@ constexpr OVK_ROLE_RULE ROLE_BY_VENDOR[] = {
 };
 constexpr size_t kVendorRules = std::size(ROLE_BY_VENDOR);
 
-using RE = decltype(ovk_regex_compile("", 0));
+using RE = OVK_REGEX_PTR;
 
 struct PATTERNS {
     RE vendor[kVendorRules];
@@ -56,15 +56,15 @@ const PATTERNS& _re_init() {
     static PATTERNS p;
     std::call_once(once, [] {
         for (size_t i = 0; i < kVendorRules; i++)
-            p.vendor[i] = ovk_regex_compile(ROLE_BY_VENDOR[i].pattern, 1);
-        p.printer = ovk_regex_compile("^(RJ-4|PJ-[78])", 1);
-        p.bodycam = ovk_regex_compile("^(BC-0\\d|HS-01)", 1);
+            p.vendor[i] = ovk_regex_compile(ROLE_BY_VENDOR[i].pattern, OVK_REGEX_ICASE);
+        p.printer = ovk_regex_compile("^(RJ-4|PJ-[78])", OVK_REGEX_ICASE);
+        p.bodycam = ovk_regex_compile("^(BC-0\\d|HS-01)", OVK_REGEX_ICASE);
     });
     return p;
 }
 
 bool _found(const RE& re, std::string_view text) {
-    return re && ovk_regex_search(&*re, text) == 1;
+    return re && ovk_regex_search(re.get(), text) == 1;
 }
 
 const char* _vendor_role(const PATTERNS& p, std::string_view text) {
