@@ -211,8 +211,11 @@ TEST(SigReport, NoteIsTrimmedAndCutAtCharacterBoundaries) {
     for (int i = 0; i < 320; i++) emoji += "\xF0\x9F\x93\xB7";
     EXPECT_EQ(ovk_sigreport_note(emoji).size(), 1200u);
     // A character that would end past byte 1299 goes, with everything after it.
-    std::string long_char = std::string(1290, 'a') + "\xE2" + std::string(20, '\x80') + "tail";
-    EXPECT_EQ(ovk_sigreport_note(long_char), std::string(1290, 'a'));
+    std::string long_char = std::string(200, 'a') + "\xE2" + std::string(1200, '\x80') + "tail";
+    EXPECT_EQ(ovk_sigreport_note(long_char), std::string(200, 'a'));
+    // The last character that ends exactly at byte 1299 stays.
+    std::string fits = std::string(100, 'a') + "\xE2" + std::string(1198, '\x80') + "b";
+    EXPECT_EQ(ovk_sigreport_note(fits), fits.substr(0, 1299));
     EXPECT_EQ(ovk_sigreport_note(" \t\n "), "");
     // At most 2047 bytes are considered before cutting.
     EXPECT_EQ(ovk_sigreport_note(std::string(5000, 'z')).size(), 300u);
