@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "ovk_asset.h"
+
 // Wall-clock milliseconds since the Unix epoch.
 int64_t ovk_now_ms();
 // Creates the directory and its missing parents with mode 0700. 0 / -1.
@@ -19,7 +21,5 @@ int ovk_write_file_atomic(const std::string& path, std::string_view data);
 // The whole file, or nullopt when it cannot be opened or read.
 std::optional<std::string> ovk_read_file(const std::string& path);
 
-// Read-only assets (vendor tables, presets) are loaded through one installable reader.
-using OVK_ASSET_READER = std::function<std::optional<std::string>(std::string_view name)>;
-void ovk_set_asset_reader(OVK_ASSET_READER reader);
-std::optional<std::string> ovk_read_asset(std::string_view name);
+// Read-only assets: OVK_ASSET_READER, ovk_set_asset_reader and ovk_read_asset are declared
+// in the core layer (the vendor tables load through them) and implemented there.

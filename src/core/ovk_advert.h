@@ -82,6 +82,7 @@ struct OVK_ADVERT {
 using OVK_ADVERT_PTR = std::unique_ptr<OVK_ADVERT>;
 
 // Construction. Copies are deep by value (OVK_ADVERT is a regular value type).
+// Text arguments (address, name, SSID, PHY, caps) end at an embedded NUL, like C strings.
 OVK_ADVERT_PTR ovk_advert_new(std::string_view mac, OVK_SOURCE source, int rssi,
                               int64_t timestamp);
 OVK_ADVERT_PTR ovk_advert_new_ble(std::string_view mac, int rssi, ovk_bytes raw,

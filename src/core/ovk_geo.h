@@ -15,3 +15,7 @@ struct OVK_LOCATION {
     double bearing_deg = 0;
     int64_t time = 0;  // ms since the epoch
 };
+
+// Great-circle distance in metres between two WGS-84 points given in degrees (haversine
+// on a sphere of radius 6 371 000 m).
+double ovk_meters_between(double lat1, double lon1, double lat2, double lon2);

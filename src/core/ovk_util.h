@@ -20,5 +20,5 @@ int ovk_icontains(std::string_view s, std::string_view needle);
 // does nothing when `buf` already holds bufsz-1 bytes or more.
 void ovk_appendf(std::string& buf, size_t bufsz, const char* fmt, ...)
     __attribute__((format(printf, 3, 4)));
-// floor(x + 0.5)
+// floor(x + 0.5); NaN gives 0 and values beyond int are clamped to INT_MIN / INT_MAX.
 int ovk_round(double x);
