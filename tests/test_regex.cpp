@@ -219,6 +219,28 @@ TEST(RegexCompile, RootShapeAndSyntaxErrors) {
     EXPECT_TRUE(ovk_regex_compile("a{2147483646}", 0));
 }
 
+TEST(RegexCompile, SearchShortcuts) {
+    auto first_has = [](const OVK_REGEX& re, unsigned char c) { return (re.first[c >> 3] >> (c & 7)) & 1; };
+    OVK_REGEX_PTR re = ovk_regex_compile("(?:x?|^)b?[cd]+", 0);
+    ASSERT_TRUE(re);
+    EXPECT_EQ(re->can_be_empty, 0);
+    EXPECT_EQ(re->anchored, 0);
+    for (unsigned char c : {'x', 'b', 'c', 'd'}) EXPECT_TRUE(first_has(*re, c)) << c;
+    for (unsigned char c : {'X', 'B', 'e', 'a', '^'}) EXPECT_FALSE(first_has(*re, c)) << c;
+    // a group in the middle ("(?i)" is not a flag there) ends the nullable prefix
+    re = ovk_regex_compile("(?:x?|^)(?i)b", 0);
+    EXPECT_TRUE(first_has(*re, '?'));
+    EXPECT_FALSE(first_has(*re, 'b'));
+    EXPECT_EQ(ovk_regex_compile("^a|^b", 0)->anchored, 1);
+    EXPECT_EQ(ovk_regex_compile("^a|b", 0)->anchored, 0);
+    EXPECT_EQ(ovk_regex_compile("(a|b*)c*", 0)->can_be_empty, 1);
+    EXPECT_EQ(ovk_regex_compile("\\b$", 0)->can_be_empty, 1);
+    // the shortcuts never hide a match: these start on a byte outside any literal prefix
+    EXPECT_EQ(find("^a|b", "xb"), std::make_pair(1L, 1L));
+    EXPECT_EQ(find("(?:x?|^)b?[cd]+", "zzd"), std::make_pair(2L, 1L));
+    EXPECT_EQ(find("[^a]", "aaa"), std::make_pair(-1L, -1L));
+}
+
 TEST(RegexFind, OffsetsAndNullArguments) {
     OVK_REGEX_PTR re = ovk_regex_compile("b+", 0);
     ASSERT_TRUE(re);

@@ -310,9 +310,11 @@ TEST(SignatureBle, GlassesAndRecordersByCompanyAndUuid) {
         EXPECT_EQ(h.size(), 1u) << r.label;
         EXPECT_TRUE(classify(Payload().mfg(static_cast<uint16_t>(r.cid + 1), {1, 2, 3})).empty()) << r.label;
     }
-    EXPECT_EQ(only(classify(Payload().uuids16({0xFE45})), "Snap Spectacles camera glasses")->confidence, 70);
+    expect_hit(classify(Payload().uuids16({0xFE45})), OVK_CAT_GLASSES, "Snap Spectacles camera glasses", 70,
+               "Snapchat company ID 0x03C2 or service UUID 0xFE45", kSig);
     for (uint16_t id : {0xFEB7, 0xFEB8}) {
-        const OVK_HIT* x = only(classify(Payload().svc16(id)), "Meta hardware - possibly Ray-Ban Meta glasses");
+        const OVK_HITS h = classify(Payload().svc16(id));
+        const OVK_HIT* x = only(h, "Meta hardware - possibly Ray-Ban Meta glasses");
         ASSERT_TRUE(x);
         EXPECT_NE(x->source.find("field capture 2026-07-31"), string::npos);
     }
@@ -369,6 +371,11 @@ TEST(SignatureDrone, DjiModelsAgainstAddressBlocks) {
                "Address in Parrot's registered block A0:14:3D; no Remote ID decoded");
     EXPECT_TRUE(classify(Payload().flags(), "A0:14:3E:00:00:01").empty());
     EXPECT_TRUE(classify(Payload().mfg(0x08AB, {0x70, 0x00}), random_mac).empty());
+    // with Remote ID in the same advert the block evidence does not claim there is none
+    h = classify(Payload().svc16(0xFFFA, sigtest::rid_ble_body()).mfg(0x08AA, {0x70, 0x00}), dji_block);
+    ASSERT_EQ(h.size(), 2u);
+    EXPECT_EQ(h[0].label, "Drone broadcasting Remote ID");
+    EXPECT_EQ(h[1].evidence, "Address in DJI's registered block 60:60:1F");
 }
 
 TEST(SignatureDrone, DjiModelTable) {
@@ -519,6 +526,9 @@ TEST(SignatureWifi, CameraAndDroneBlocks) {
     h = classify(Elements().ie(221, body).wifi("A4:11:62:00:00:02", "Flock-77"));
     EXPECT_EQ(labels(h), (std::vector<string>{"Drone broadcasting Remote ID (WiFi)", "Flock Safety camera",
                                               "Arlo camera, hub or recorder"}));
+    h = classify(Elements().ie(221, body).wifi("60:60:1F:00:00:02", "x"));
+    ASSERT_EQ(h.size(), 2u);
+    EXPECT_EQ(h[1].evidence, "Address in DJI's registered block 60:60:1F");
 }
 
 }  // namespace

@@ -392,6 +392,54 @@ void layout(const Parser& ps, OVK_REGEX& re) {
     re.root = 0;
 }
 
+// The bytes that can begin a match and whether a match can be empty: per sequence, from the
+// last one to the first (alternatives always come after the sequence holding their group).
+void derive_shortcuts(OVK_REGEX& re) {
+    const size_t ns = re.seqs.size();
+    std::vector<ByteSet> first(ns);
+    std::vector<uint8_t> empty(ns, 1);
+    for (size_t i = ns; i-- > 0;) {
+        const RE_SEQ& s = re.seqs[i];
+        ByteSet f{};
+        bool nullable = true;
+        for (int k = 0; k < s.n && nullable; ++k) {
+            const RE_NODE& nd = re.nodes[s.first + k];
+            switch (nd.kind) {
+                case RE_BYTE:
+                    for (size_t b = 0; b < f.size(); ++b) f[b] |= nd.set[b];
+                    nullable = nd.min == 0;
+                    break;
+                case RE_BOL:
+                case RE_EOL:
+                case RE_WORDB:
+                case RE_NOT_WORDB:
+                    break;
+                case RE_GROUP: {
+                    bool any_empty = nd.min == 0;
+                    for (int a = 0; a < nd.nalts; ++a) {
+                        const size_t alt = static_cast<size_t>(nd.alts + a);
+                        for (size_t b = 0; b < f.size(); ++b) f[b] |= first[alt][b];
+                        any_empty = any_empty || empty[alt];
+                    }
+                    nullable = any_empty;
+                    break;
+                }
+            }
+        }
+        first[i] = f;
+        empty[i] = nullable ? 1 : 0;
+    }
+    re.first = first[static_cast<size_t>(re.root)];
+    re.can_be_empty = empty[static_cast<size_t>(re.root)];
+    const RE_NODE& top = re.nodes[re.seqs[re.root].first];
+    bool anchored = top.nalts > 0;
+    for (int a = 0; a < top.nalts; ++a) {
+        const RE_SEQ& alt = re.seqs[top.alts + a];
+        anchored = anchored && alt.n > 0 && re.nodes[alt.first].kind == RE_BOL;
+    }
+    re.anchored = anchored ? 1 : 0;
+}
+
 // ---------------------------------------------------------------------------------------
 // 4. matcher
 //
@@ -665,8 +713,12 @@ int match_at_or_after(const OVK_REGEX& re, std::string_view text, size_t from, b
         return 0;
     }
     Matcher m(re, text, full, frames);
-    const size_t last = full ? 0 : text.size();
+    size_t last = full ? 0 : text.size();
+    if (re.anchored) last = 0;  // '^' only matches at offset 0
+    const auto* t = reinterpret_cast<const uint8_t*>(text.data());
     for (size_t s = from; s <= last; ++s) {
+        // a start whose byte cannot begin a match fails without trying
+        if (!re.can_be_empty && (s == text.size() || !set_has(re.first, t[s]))) continue;
         if (m.run(s)) {
             if (start) *start = s;
             if (len) *len = m.end() - s;
@@ -698,6 +750,7 @@ OVK_REGEX_PTR ovk_regex_compile(std::string_view pattern, int flags) {
         }
         auto re = std::make_unique<OVK_REGEX>();
         layout(ps, *re);
+        derive_shortcuts(*re);
         re->icase = icase ? 1 : 0;
         return re;
     } catch (const std::bad_alloc&) {

@@ -67,6 +67,11 @@ struct OVK_REGEX {
     std::vector<RE_SEQ> seqs;
     int root = 0;
     int icase = 0;
+    // Search shortcuts, derived when compiling: the bytes a non-empty match can start with,
+    // whether a match can be empty, whether every alternative starts with '^'.
+    std::array<uint8_t, 32> first{};
+    int can_be_empty = 1;
+    int anchored = 0;
 };
 using OVK_REGEX_PTR = std::unique_ptr<const OVK_REGEX>;
 

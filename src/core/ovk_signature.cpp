@@ -328,13 +328,14 @@ void push(OVK_HITS& out, const OVK_HIT& hit) {
     }
 }
 
-std::optional<OVK_HIT> drone_by_prefix(const OVK_ADVERT& a) {
+// `rid_seen`: the same advert carries Remote ID, so the evidence does not claim otherwise.
+std::optional<OVK_HIT> drone_by_prefix(const OVK_ADVERT& a, bool rid_seen) {
     const OVK_PREFIX* row = prefix_match(a, kDronePrefixes);
     if (!row) return std::nullopt;
     const std::string label = ovk_format(OVK_LABEL_MAX, "%s equipment (drone or controller)", row->vendor);
-    return ovk_hit_make(OVK_CAT_DRONE, label, 60, kSrcIeeeCat,
-                        "Address in %s's registered block %s; no Remote ID decoded", row->vendor,
-                        fmt_prefix(row->hex).c_str());
+    return ovk_hit_make(OVK_CAT_DRONE, label, 60, kSrcIeeeCat, "Address in %s's registered block %s%s",
+                        row->vendor, fmt_prefix(row->hex).c_str(),
+                        rid_seen ? "" : "; no Remote ID decoded");
 }
 
 // ---------------------------------------------------------------------------------------
@@ -380,10 +381,10 @@ std::optional<OVK_HIT> flock_family(const OVK_ADVERT& a, std::string_view name) 
 }
 
 // Row 11: DJI models and drone address blocks.
-void dji_and_blocks(const OVK_ADVERT& a, OVK_HITS& out) {
+void dji_and_blocks(const OVK_ADVERT& a, bool rid_seen, OVK_HITS& out) {
     int is_drone = 0;
     const char* model = ovk_dji_model(&a, &is_drone);
-    const std::optional<OVK_HIT> block = drone_by_prefix(a);
+    const std::optional<OVK_HIT> block = drone_by_prefix(a, rid_seen);
     if (!model) {
         if (block)
             push(out, *block);
@@ -470,11 +471,13 @@ void classify_ble(const OVK_ADVERT& a, OVK_HITS& out) {
                                    kSrcCatField, "Raven service UUIDs: %s", list.c_str()));
     }
     // 10
-    if (const OVK_SVCDATA* rid = ovk_advert_svc16(&a, 0xFFFA); rid && ovk_rid_is_ble(bytes_of(rid->data)))
+    const OVK_SVCDATA* rid = ovk_advert_svc16(&a, 0xFFFA);
+    const bool rid_seen = rid && ovk_rid_is_ble(bytes_of(rid->data));
+    if (rid_seen)
         push(out, ovk_hit_make(OVK_CAT_DRONE, "Drone broadcasting Remote ID", 95, kSrcAstm,
                                "ASTM F3411 Remote ID message on service UUID 0xFFFA"));
     // 11
-    dji_and_blocks(a, out);
+    dji_and_blocks(a, rid_seen, out);
     // 12
     for (uint16_t id : kVerkadaUuids) {
         if (!sh.has(id)) continue;
@@ -564,10 +567,12 @@ void classify_wifi(const OVK_ADVERT& a, OVK_HITS& out) {
         push(out, ovk_hit_make(OVK_CAT_NETWORK_CAMERA, "Arlo camera base station", 88, kSrcCatField,
                                "WiFi network \"%s\" (Arlo base-station SSID)", ssid.c_str()));
     // W3
+    bool rid_seen = false;
     for (const OVK_IE& ie : a.ies) {
         if (ie.id != 221 || !ovk_rid_is_wifi_ie(bytes_of(ie.data))) continue;
         push(out, ovk_hit_make(OVK_CAT_DRONE, "Drone broadcasting Remote ID (WiFi)", 95, kSrcAstm,
                                "ASTM F3411 vendor information element (OUI FA:0B:BC) in the WiFi beacon"));
+        rid_seen = true;
         break;
     }
     // W4
@@ -578,7 +583,7 @@ void classify_wifi(const OVK_ADVERT& a, OVK_HITS& out) {
                                fmt_prefix(cam->hex).c_str()));
     }
     // W5
-    if (const std::optional<OVK_HIT> block = drone_by_prefix(a)) push(out, *block);
+    if (const std::optional<OVK_HIT> block = drone_by_prefix(a, rid_seen)) push(out, *block);
 }
 
 }  // namespace
