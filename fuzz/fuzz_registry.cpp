@@ -1,0 +1,114 @@
+// Drives the device registry with a sequence of reports and queries decoded from the input:
+// names straight from the air (quotes, blanks, control bytes), arbitrary levels, times that
+// jump back and forth, verdicts, positions, roles. Checks the registry's bounds on the way.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "ovk_registry.h"
+
+namespace {
+
+struct INPUT {
+    const uint8_t* p;
+    size_t n;
+    size_t i = 0;
+    bool more() const { return i < n; }
+    uint8_t u8() { return i < n ? p[i++] : 0; }
+    uint16_t u16() { return static_cast<uint16_t>(u8() | (u8() << 8)); }
+    std::string bytes(size_t len) {
+        std::string s;
+        while (len-- && i < n) s += static_cast<char>(p[i++]);
+        return s;
+    }
+};
+
+std::string mac_of(uint8_t k) {
+    char b[18];
+    snprintf(b, sizeof b, "%02X:00:00:00:%02X:%02X", 0x40 | (k & 0x3F), k >> 6, k);
+    return b;
+}
+
+void require(bool ok, const char* what) {
+    if (!ok) {
+        fprintf(stderr, "registry invariant broken: %s\n", what);
+        abort();
+    }
+}
+
+const char* const kVendors[] = {"", "Motorola Solutions", "Cradlepoint", "Zebra", "Apple, Inc."};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    ovk_registry_init();
+    ovk_registry_start_session(1000000);
+    INPUT in{data, size};
+    int64_t now = 1000000;
+    while (in.more()) {
+        uint8_t op = in.u8();
+        now += static_cast<int16_t>(in.u16()) * 37;  // back and forth, up to ~20 min a step
+        std::string mac = mac_of(in.u8());
+        switch (op % 8) {
+            case 0:
+            case 1:
+            case 2: {
+                OVK_ADVERT a;
+                a.mac = mac;
+                a.source = (op & 0x10) ? OVK_SRC_WIFI : OVK_SRC_BLE;
+                a.rssi = static_cast<int8_t>(in.u8());
+                a.addr_type = static_cast<OVK_ADDR_TYPE>(in.u8() % OVK_ADDR_COUNT);
+                uint8_t nl = in.u8();
+                if (nl & 0x80) a.name = in.bytes(nl & 0x7F);
+                if (op & 0x20) a.uuids.push_back(ovk_uuid16(in.u16()));
+                a.connectable = (op >> 6) % 3 - 1;
+                OVK_HITS hits;
+                uint8_t nh = in.u8() % 4;
+                for (uint8_t k = 0; k < nh; k++) {
+                    uint8_t c = in.u8();
+                    hits.push_back(ovk_hit_make(
+                        static_cast<OVK_CATEGORY>(c % OVK_CAT_COUNT), in.bytes(in.u8() % 8),
+                        c / 2, (c & 1) ? OVK_PATROL_SOURCE : "catalogue", "e"));
+                }
+                ovk_hits_sort(hits);
+                OVK_GEO g{now + static_cast<int8_t>(in.u8()) * 1000, (in.u8() - 128) * 0.01,
+                          (in.u8() - 128) * 0.01};
+                ovk_registry_report(a, hits, nullptr, kVendors[in.u8() % 5], nullptr,
+                                    (op & 0x08) ? &g : nullptr, now);
+                break;
+            }
+            case 3: {
+                OVK_DEVICE_LIST l = ovk_registry_snapshot(now);
+                require(static_cast<int>(l.size()) == ovk_registry_count(), "snapshot count");
+                for (const OVK_DEVICE& d : l) require(now - d.last_seen <= OVK_STALE_MS, "stale");
+                break;
+            }
+            case 4: {
+                auto d = ovk_registry_get(mac);
+                if (d) {
+                    require(d->history.size() <= static_cast<size_t>(OVK_HISTORY_MAX), "history");
+                    require(d->path.size() <= static_cast<size_t>(OVK_PATH_MAX), "path");
+                    require(d->name.size() <= 95, "name");
+                    require(d->sightings >= 1, "sightings");
+                }
+                break;
+            }
+            case 5:
+                (void)ovk_registry_cluster_hit(mac, now);
+                break;
+            case 6:
+                (void)ovk_registry_check_following(mac, in.u16() * 100, in.u16());
+                break;
+            case 7: {
+                OVK_HITS h;
+                ovk_registry_inherited_hits(mac, h);
+                for (const OVK_HIT& x : h) require(x.evidence.size() <= OVK_EVIDENCE_MAX, "evidence");
+                if (op == 0xFF) ovk_registry_clear();
+                break;
+            }
+        }
+    }
+    ovk_registry_clear();
+    return 0;
+}

@@ -1,0 +1,330 @@
+// The classify tool's line handling: JSON line -> advert -> verdict object -> JSON line.
+//
+// The verdict object is built by the steps in kSteps, in order, each adding its own fields;
+// a new kind of output (identity, fingerprints, distance...) is one more step.
+#include "ovk_classify_io.h"
+
+#include <cjson/cJSON.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "ovk_category.h"
+#include "ovk_remoteid.h"
+#include "ovk_signature.h"
+#include "ovk_util.h"
+#include "zq_log.h"
+
+namespace {
+
+struct JsonDelete {
+    void operator()(cJSON* p) const { cJSON_Delete(p); }
+};
+using Json = std::unique_ptr<cJSON, JsonDelete>;
+
+struct FreeDelete {
+    void operator()(char* p) const { free(p); }
+};
+using CText = std::unique_ptr<char, FreeDelete>;
+
+std::string print(const cJSON* obj) {
+    CText s(cJSON_PrintUnformatted(obj));
+    if (!s) throw std::bad_alloc();
+    return std::string(s.get());
+}
+
+// Adds to `obj` or throws std::bad_alloc.
+void add(cJSON* obj, const char* key, cJSON* item) {
+    if (!item || !cJSON_AddItemToObject(obj, key, item)) {
+        cJSON_Delete(item);
+        throw std::bad_alloc();
+    }
+}
+void add_str(cJSON* obj, const char* key, std::string_view v) {
+    add(obj, key, cJSON_CreateString(std::string(v).c_str()));
+}
+void add_num(cJSON* obj, const char* key, double v) { add(obj, key, cJSON_CreateNumber(v)); }
+void add_null(cJSON* obj, const char* key) { add(obj, key, cJSON_CreateNull()); }
+void add_str_or_null(cJSON* obj, const char* key, const char* v) {
+    if (v && *v)
+        add_str(obj, key, v);
+    else
+        add_null(obj, key);
+}
+void add_num_if(cJSON* obj, const char* key, int present, double v) {
+    if (present)
+        add_num(obj, key, v);
+    else
+        add_null(obj, key);
+}
+
+// ---------------------------------------------------------------------------------------
+// input
+
+struct BadInput {
+    std::string reason;
+};
+
+[[noreturn]] void bad(std::string reason) { throw BadInput{std::move(reason)}; }
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::vector<uint8_t> hex_field(const cJSON* root, const char* key) {
+    const cJSON* it = cJSON_GetObjectItemCaseSensitive(root, key);
+    if (!it) bad(std::string("missing \"") + key + "\"");
+    if (!cJSON_IsString(it)) bad(std::string("\"") + key + "\" is not a string");
+    const std::string_view s(it->valuestring);
+    if (s.size() % 2) bad(std::string("\"") + key + "\" has an odd number of hex digits");
+    std::vector<uint8_t> out;
+    out.reserve(s.size() / 2);
+    for (size_t i = 0; i < s.size(); i += 2) {
+        const int hi = hex_digit(s[i]);
+        const int lo = hex_digit(s[i + 1]);
+        if (hi < 0 || lo < 0) bad(std::string("\"") + key + "\" is not hex");
+        out.push_back(static_cast<uint8_t>(hi * 16 + lo));
+    }
+    return out;
+}
+
+std::optional<std::string> opt_string(const cJSON* root, const char* key) {
+    const cJSON* it = cJSON_GetObjectItemCaseSensitive(root, key);
+    if (!it || cJSON_IsNull(it)) return std::nullopt;
+    if (!cJSON_IsString(it)) bad(std::string("\"") + key + "\" is not a string");
+    return std::string(it->valuestring);
+}
+
+// An integral number within [lo, hi], or `def` when absent.
+double opt_integer(const cJSON* root, const char* key, double lo, double hi, double def) {
+    const cJSON* it = cJSON_GetObjectItemCaseSensitive(root, key);
+    if (!it || cJSON_IsNull(it)) return def;
+    if (!cJSON_IsNumber(it)) bad(std::string("\"") + key + "\" is not a number");
+    const double v = it->valuedouble;
+    if (!std::isfinite(v) || v != std::floor(v) || v < lo || v > hi)
+        bad(std::string("\"") + key + "\" is out of range");
+    return v;
+}
+
+OVK_ADDR_TYPE addr_type_field(const cJSON* root) {
+    const std::optional<std::string> s = opt_string(root, "addrType");
+    if (!s) return OVK_ADDR_UNKNOWN;
+    for (int t = 0; t < OVK_ADDR_COUNT; ++t)
+        if (*s == ovk_addr_name(t)) return static_cast<OVK_ADDR_TYPE>(t);
+    bad("unknown \"addrType\"");
+}
+
+int connectable_field(const cJSON* root) {
+    const cJSON* it = cJSON_GetObjectItemCaseSensitive(root, "connectable");
+    if (it && cJSON_IsBool(it)) return cJSON_IsTrue(it) ? 1 : 0;
+    return static_cast<int>(opt_integer(root, "connectable", -1, 1, -1));
+}
+
+OVK_ADVERT_PTR parse_object(const cJSON* root) {
+    if (!cJSON_IsObject(root)) bad("not a JSON object");
+    const std::optional<std::string> radio = opt_string(root, "radio");
+    if (!radio) bad("missing \"radio\"");
+    const bool ble = ovk_strieq(*radio, "BLE");
+    if (!ble && !ovk_strieq(*radio, "WIFI")) bad("\"radio\" must be \"BLE\" or \"WIFI\"");
+    const std::optional<std::string> mac = opt_string(root, "mac");
+    if (!mac) bad("missing \"mac\"");
+    if (!ovk_mac_is_valid(*mac)) bad("invalid \"mac\"");
+    const int rssi = static_cast<int>(opt_integer(root, "rssi", -1000, 1000, 0));
+    const auto time = static_cast<int64_t>(opt_integer(root, "time", -9.0e15, 9.0e15, 0));
+
+    OVK_ADVERT_PTR a;
+    if (ble) {
+        const std::vector<uint8_t> raw = hex_field(root, "raw");
+        const OVK_ADDR_TYPE kind = addr_type_field(root);
+        const int connectable = connectable_field(root);
+        const std::optional<std::string> phy = opt_string(root, "phy");
+        const std::string hint = opt_string(root, "name").value_or("");
+        std::optional<std::string_view> phy_view;
+        if (phy) phy_view = *phy;
+        a = ovk_advert_new_ble(*mac, rssi, ovk_bytes(raw.data(), raw.size()), kind, connectable,
+                               phy_view, hint, time);
+    } else {
+        const std::vector<uint8_t> ies = hex_field(root, "ies");
+        const std::optional<std::string> ssid = opt_string(root, "ssid");
+        const std::optional<std::string> caps = opt_string(root, "caps");
+        const std::optional<std::string> standard = opt_string(root, "standard");
+        const int freq = static_cast<int>(opt_integer(root, "freq", 0, 1000000, 0));
+        std::optional<std::string_view> ssid_v, caps_v, std_v;
+        if (ssid) ssid_v = *ssid;
+        if (caps) caps_v = *caps;
+        if (standard) std_v = *standard;
+        a = ovk_advert_new_wifi(*mac, ssid_v, rssi, freq, caps_v, std_v,
+                                ovk_bytes(ies.data(), ies.size()), time);
+    }
+    if (!a) bad("out of memory");
+    return a;
+}
+
+bool is_comment(std::string_view line) {
+    size_t i = 0;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
+    return i == line.size() || line[i] == '#';
+}
+
+// ---------------------------------------------------------------------------------------
+// output steps
+
+void step_mac(cJSON* obj, const OVK_ADVERT& a) { add_str(obj, "mac", a.mac); }
+
+void step_hits(cJSON* obj, const OVK_ADVERT& a) {
+    const OVK_HITS hits = ovk_signature_classify(&a);
+    cJSON* arr = cJSON_CreateArray();
+    add(obj, "hits", arr);
+    for (const OVK_HIT& h : hits) {
+        cJSON* o = cJSON_CreateObject();
+        if (!o || !cJSON_AddItemToArray(arr, o)) {
+            cJSON_Delete(o);
+            throw std::bad_alloc();
+        }
+        add_str(o, "category", ovk_cat_name(h.category));
+        add_str(o, "label", h.label);
+        add_num(o, "confidence", h.confidence);
+        add_str(o, "tier", ovk_tier_label(ovk_tier_of(h.confidence)));
+        add_str(o, "evidence", h.evidence);
+        add_str(o, "source", h.source);
+    }
+}
+
+void step_remote_id(cJSON* obj, const OVK_ADVERT& a) {
+    OVK_REMOTE_ID r;
+    if (!ovk_rid_decode_advert(&a, r)) return;
+    cJSON* o = cJSON_CreateObject();
+    add(obj, "remoteId", o);
+    add_str_or_null(o, "uasId", r.uas_id.c_str());
+    add_str_or_null(o, "idType", r.id_type);
+    add_str_or_null(o, "uaType", r.ua_type);
+    add_str_or_null(o, "status", r.status);
+    add_num_if(o, "latitude", r.has_pos, r.lat);
+    add_num_if(o, "longitude", r.has_pos, r.lon);
+    add_num_if(o, "altitudeGeoM", r.has_alt_geo, r.alt_geo_m);
+    add_num_if(o, "heightM", r.has_height, r.height_m);
+    add_num_if(o, "speedMs", r.has_speed, r.speed_ms);
+    add_num_if(o, "verticalSpeedMs", r.has_vspeed, r.vspeed_ms);
+    add_num_if(o, "directionDeg", r.has_direction, r.direction_deg);
+    add_num_if(o, "operatorLatitude", r.has_op_pos, r.op_lat);
+    add_num_if(o, "operatorLongitude", r.has_op_pos, r.op_lon);
+    add_str_or_null(o, "selfIdDescription", r.self_id.c_str());
+    add_str_or_null(o, "operatorId", r.operator_id.c_str());
+}
+
+using Step = void (*)(cJSON* obj, const OVK_ADVERT& a);
+constexpr Step kSteps[] = {step_mac, step_hits, step_remote_id};
+
+std::string error_line(long line_no, std::string_view reason) {
+    Json o(cJSON_CreateObject());
+    if (!o) throw std::bad_alloc();
+    add_num(o.get(), "line", static_cast<double>(line_no));
+    add_str(o.get(), "error", reason);
+    return print(o.get());
+}
+
+}  // namespace
+
+OVK_ADVERT_PTR ovk_classify_parse(std::string_view line, std::string& error) {
+    try {
+        const char* end = nullptr;
+        Json root(cJSON_ParseWithLengthOpts(line.data(), line.size(), &end, 0));
+        if (!root) bad("not valid JSON");
+        const size_t used = static_cast<size_t>(end - line.data());
+        for (size_t i = used; i < line.size(); ++i)
+            if (line[i] != ' ' && line[i] != '\t' && line[i] != '\r' && line[i] != '\0')
+                bad("text after the JSON value");
+        return parse_object(root.get());
+    } catch (const BadInput& e) {
+        error = e.reason;
+    } catch (const std::bad_alloc&) {
+        error = "out of memory";
+    }
+    return nullptr;
+}
+
+OVK_CLASSIFY_LINE ovk_classify_line(std::string_view line, long line_no) {
+    OVK_CLASSIFY_LINE res;
+    if (is_comment(line)) return res;
+    try {
+        std::string err;
+        const OVK_ADVERT_PTR a = ovk_classify_parse(line, err);
+        if (!a) {
+            res.status = OVK_CLASSIFY_INVALID;
+            res.json = error_line(line_no, err);
+            return res;
+        }
+        Json o(cJSON_CreateObject());
+        if (!o) throw std::bad_alloc();
+        add_num(o.get(), "line", static_cast<double>(line_no));
+        for (Step step : kSteps) step(o.get(), *a);
+        res.status = OVK_CLASSIFY_OK;
+        res.json = print(o.get());
+    } catch (const std::exception&) {
+        res.status = OVK_CLASSIFY_INVALID;
+        res.json = "{\"line\":" + std::to_string(line_no) + ",\"error\":\"out of memory\"}";
+    }
+    return res;
+}
+
+int ovk_classify_stream(FILE* in, FILE* out) {
+    OVK_CHECK(in && out, 1);
+    char* buf = nullptr;
+    size_t cap = 0;
+    long line_no = 0;
+    int status = 0;
+    for (;;) {
+        const ssize_t n = getline(&buf, &cap, in);
+        if (n < 0) break;
+        ++line_no;
+        std::string_view line(buf, static_cast<size_t>(n));
+        if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        const OVK_CLASSIFY_LINE r = ovk_classify_line(line, line_no);
+        if (r.status == OVK_CLASSIFY_INVALID) status = 1;
+        if (r.status != OVK_CLASSIFY_SKIPPED) {
+            fwrite(r.json.data(), 1, r.json.size(), out);
+            fputc('\n', out);
+        }
+    }
+    free(buf);
+    if (ferror(in)) status = 1;
+    fflush(out);
+    return status;
+}
+
+const char* ovk_classify_usage() {
+    return "Usage: orvik-classify [FILE]\n"
+           "       orvik-classify --help\n"
+           "\n"
+           "Classifies recorded advertisements. Reads JSON Lines from FILE (or standard input\n"
+           "when FILE is absent or \"-\") and writes one JSON line per input line, in order.\n"
+           "\n"
+           "Input, one object per line (only radio, mac and raw/ies are required; raw and ies\n"
+           "are hex and may be empty):\n"
+           "  {\"radio\":\"BLE\",\"mac\":\"AA:BB:CC:DD:EE:FF\",\"rssi\":-60,\"addrType\":\"PUBLIC\",\n"
+           "   \"connectable\":1,\"phy\":\"LE 1M (legacy)\",\"name\":\"hint\",\"raw\":\"020106...\",\n"
+           "   \"time\":1733600000000}\n"
+           "  {\"radio\":\"WIFI\",\"mac\":\"AA:BB:CC:DD:EE:FF\",\"ssid\":\"net\",\"rssi\":-70,\"freq\":2437,\n"
+           "   \"caps\":\"[ESS]\",\"standard\":\"WiFi 6 (802.11ax)\",\"ies\":\"<hex>\",\"time\":...}\n"
+           "addrType is one of PUBLIC, RANDOM_STATIC, RESOLVABLE_PRIVATE, NON_RESOLVABLE,\n"
+           "WIFI_GLOBAL, WIFI_LOCAL, UNKNOWN (default UNKNOWN). \"name\" is used only when the\n"
+           "payload carries no name.\n"
+           "\n"
+           "Output per line:\n"
+           "  {\"line\":N,\"mac\":...,\"hits\":[{\"category\":...,\"label\":...,\"confidence\":0-100,\n"
+           "   \"tier\":\"strong|probable|weak - verify\",\"evidence\":...,\"source\":...}],\n"
+           "   \"remoteId\":{...}}      (remoteId only when the advert carries Remote ID)\n"
+           "  {\"line\":N,\"error\":\"<reason>\"}   for a line that is not valid input\n"
+           "Lines that are empty, blank or start with '#' are comments: no output, not errors;\n"
+           "N counts every line of the input from 1.\n"
+           "\n"
+           "Exit status: 0 when every line was valid, 1 when some line was not, 2 when the\n"
+           "file cannot be read or the arguments are wrong.\n";
+}

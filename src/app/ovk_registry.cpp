@@ -1,0 +1,755 @@
+// Device registry.
+//
+// Index:
+//   1. Storage: growing rings for history and path, the entry record
+//   2. Registry state and its indexes (address table, eviction order, fingerprint groups)
+//   3. Report merging
+//   4. Rotation linking
+//   5. Co-location, following
+//   6. Snapshots and the public functions
+//
+// Every entry sits in three indexes besides the address table:
+//   - the table order, an intrusive list in creation order (snapshot and sibling order);
+//   - one of two eviction sets ordered by (last_seen, update sequence): entries without
+//     verdicts and entries with verdicts. A new address in a full table evicts the first
+//     entry of the first non-empty set in O(log n);
+//   - when it has an advertisement fingerprint, its fingerprint group: the entries with the
+//     same fingerprint text ordered by last_seen, so finding "exactly one silent entry with
+//     this fingerprint, last seen 1.5 to 30 s ago" is a range lookup instead of a table scan.
+#include "ovk_registry.h"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <mutex>
+#include <set>
+#include <unordered_map>
+
+#include "ovk_fingerprint.h"
+#include "ovk_geo.h"
+#include "ovk_intel.h"
+#include "ovk_store.h"
+#include "ovk_util.h"
+#include "ovk_wififp.h"
+#include "zq_log.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// 1. Storage
+// ---------------------------------------------------------------------------------------
+
+constexpr int64_t kSmoothGapMs = 10000;  // a longer silence restarts the smoothing
+constexpr double kSmoothAlpha = 0.3;
+constexpr int64_t kHistoryStepMs = 1000;
+constexpr int64_t kPathStepMs = 45000;
+constexpr int64_t kHoldMs = 120000;
+constexpr int64_t kRotMinGapMs = 1500;
+constexpr int64_t kRotMaxGapMs = 30000;
+constexpr int64_t kClusterEveryMs = 2000;
+constexpr int64_t kLiveMs = 60000;      // co-location members must be this fresh
+constexpr int64_t kWindowMs = 120000;   // and only this much of their history matters
+constexpr size_t kNameMax = 95;
+constexpr size_t kVendorMax = 127;
+constexpr size_t kRoleMax = 47;
+constexpr size_t kFingerprintMax = 512;
+constexpr size_t kSiblingTypeMax = 159;
+const char* const kDefaultType = "Device";
+
+// A ring of at most CAP values whose storage grows with use (doubling, capped at CAP)
+// instead of being reserved up front: most devices are heard a handful of times.
+template <class T, size_t CAP>
+class RING {
+public:
+    size_t size() const { return buf_.size(); }
+    bool empty() const { return buf_.empty(); }
+    const T& back() const { return buf_[(head_ + buf_.size() - 1) % buf_.size()]; }
+    const T& front() const { return buf_[head_]; }
+    const T& at(size_t i) const { return buf_[(head_ + i) % buf_.size()]; }
+    size_t capacity() const { return buf_.capacity(); }
+
+    // Appends, dropping the oldest value when CAP values are stored. May throw bad_alloc,
+    // leaving the ring as it was.
+    void push(const T& v) {
+        if (buf_.size() < CAP) {
+            if (buf_.size() == buf_.capacity())
+                buf_.reserve(std::min(CAP, std::max<size_t>(2, buf_.capacity() * 2)));
+            buf_.push_back(v);
+            return;
+        }
+        buf_[head_] = v;
+        head_ = (head_ + 1) % CAP;
+    }
+
+    std::vector<T> copy() const {
+        std::vector<T> out;
+        out.reserve(buf_.size());
+        for (size_t i = 0; i < buf_.size(); i++) out.push_back(at(i));
+        return out;
+    }
+
+private:
+    std::vector<T> buf_;
+    size_t head_ = 0;  // index of the oldest value once the ring is full
+};
+
+struct TRACK;
+
+// Position of an entry in an ordered index.
+struct SEEN_KEY {
+    int64_t last_seen;
+    uint64_t seq;  // update sequence: ties go to the least recently updated entry
+    TRACK* t;
+    bool operator<(const SEEN_KEY& o) const {
+        return last_seen != o.last_seen ? last_seen < o.last_seen : seq < o.seq;
+    }
+};
+using SEEN_SET = std::set<SEEN_KEY>;
+
+// Entries sharing one fingerprint text (the map key), ordered by last_seen.
+struct FP_GROUP {
+    SEEN_SET by_seen;
+};
+using FP_INDEX = std::unordered_map<std::string, FP_GROUP>;
+
+struct TRACK {
+    std::string mac;
+    int sources = 0;
+    std::shared_ptr<const OVK_ADVERT> advert;
+    int has_name = 0;
+    std::string name;
+    std::string vendor;
+    OVK_IDENTITY identity{kDefaultType, {}};
+    OVK_HITS hits;
+    int rssi = -127;
+    int has_smooth = 0;
+    double smooth = 0;
+    int best_rssi = -127;
+    double distance = 0;
+    int64_t first_seen = 0;
+    int64_t last_seen = 0;
+    int sightings = 0;
+    RING<OVK_RSSI_SAMPLE, OVK_HISTORY_MAX> history;
+    RING<OVK_GEO, OVK_PATH_MAX> path;
+    std::unique_ptr<OVK_REMOTE_ID> rid;
+    int following = 0;
+    std::unique_ptr<OVK_KNOWN> known;
+    int has_best_pos = 0;
+    OVK_GEO best_pos;
+    std::string role;
+    std::string linked_from;
+    OVK_HITS inherited;
+    std::unique_ptr<OVK_HIT> held;  // has_held
+    int64_t held_until = 0;
+
+    // Index bookkeeping.
+    FP_INDEX::value_type* fp = nullptr;  // has_fp; the key is the fingerprint text
+    SEEN_SET::iterator fp_pos;           // valid when fp is set
+    SEEN_SET::iterator evict_pos;        // valid when linked
+    bool in_flagged = false;             // which eviction set holds evict_pos
+    bool linked = false;
+    uint64_t seq = 0;
+    TRACK* prev = nullptr;  // table order
+    TRACK* next = nullptr;
+
+    bool has_verdicts() const { return !hits.empty() || !inherited.empty(); }
+};
+
+// ---------------------------------------------------------------------------------------
+// 2. Registry state
+// ---------------------------------------------------------------------------------------
+
+struct COLOC {
+    std::vector<OVK_PATROL_MEMBER> members;
+    std::vector<OVK_PATROL_GROUP> groups;
+    int64_t at = 0;
+};
+
+struct REGISTRY {
+    std::mutex mu;
+    bool made = false;
+    // Keys view the entry's own mac, which lives as long as the entry.
+    std::unordered_map<std::string_view, std::unique_ptr<TRACK>> table;
+    TRACK* head = nullptr;
+    TRACK* tail = nullptr;
+    SEEN_SET plain;    // entries without verdicts, least recently seen first
+    SEEN_SET flagged;  // entries with verdicts
+    FP_INDEX fps;
+    uint64_t seq = 0;
+    int64_t session_start = 0;
+    unsigned serial = 0;
+    COLOC coloc;
+    size_t max_entries = OVK_REGISTRY_MAX_ENTRIES;
+};
+
+REGISTRY& R() {
+    static REGISTRY r;
+    return r;
+}
+
+// Adapters over the modules this one calls.
+std::string _fingerprint(const OVK_ADVERT& a) {
+    std::string fp;
+    if (!ovk_advert_fingerprint(&a, fp, kFingerprintMax)) fp.clear();
+    return fp;
+}
+bool _may_rotate(const OVK_ADVERT& a) { return ovk_advert_may_rotate(&a) == 1; }
+bool _whitelisted(const std::string& mac) { return ovk_store_is_whitelisted(mac) == 1; }
+bool _favorite(const std::string& mac) { return ovk_store_is_favorite(mac) == 1; }
+
+bool _is_coloc(const OVK_HIT& h) { return h.source == OVK_PATROL_SOURCE; }
+
+// Puts the entry at its place in the eviction order (after last_seen or verdicts changed).
+// Node handles are reused, so moving an entry allocates nothing.
+void _reindex(REGISTRY& r, TRACK& t) {
+    t.seq = ++r.seq;
+    SEEN_KEY key{t.last_seen, t.seq, &t};
+    bool flagged = t.has_verdicts();
+    if (t.linked) {
+        SEEN_SET& from = t.in_flagged ? r.flagged : r.plain;
+        SEEN_SET& to = flagged ? r.flagged : r.plain;
+        auto nh = from.extract(t.evict_pos);
+        nh.value() = key;
+        t.evict_pos = to.insert(std::move(nh)).position;
+    } else {
+        t.evict_pos = (flagged ? r.flagged : r.plain).insert(key).first;
+        t.linked = true;
+    }
+    t.in_flagged = flagged;
+    if (t.fp) {
+        SEEN_SET& g = t.fp->second.by_seen;
+        auto nh = g.extract(t.fp_pos);
+        nh.value() = key;
+        t.fp_pos = g.insert(std::move(nh)).position;
+    }
+}
+
+// Removes an entry from every index and frees it. Never throws.
+void _drop(REGISTRY& r, TRACK* t) {
+    if (t->linked) (t->in_flagged ? r.flagged : r.plain).erase(t->evict_pos);
+    if (t->fp) {
+        t->fp->second.by_seen.erase(t->fp_pos);
+        if (t->fp->second.by_seen.empty()) r.fps.erase(t->fp->first);
+        t->fp = nullptr;
+    }
+    if (t->prev) t->prev->next = t->next;
+    else if (r.head == t) r.head = t->next;
+    if (t->next) t->next->prev = t->prev;
+    else if (r.tail == t) r.tail = t->prev;
+    r.table.erase(std::string_view(t->mac));  // frees the entry
+}
+
+void _drop_all(REGISTRY& r) {
+    r.table.clear();
+    r.plain.clear();
+    r.flagged.clear();
+    r.fps.clear();
+    r.head = r.tail = nullptr;
+    r.coloc = COLOC{};
+}
+
+TRACK* _find(REGISTRY& r, std::string_view mac) {
+    auto it = r.table.find(mac);
+    return it == r.table.end() ? nullptr : it->second.get();
+}
+
+// Frees the least recently seen entry without verdicts, else the least recently seen one.
+bool _evict_one(REGISTRY& r) {
+    SEEN_SET& s = !r.plain.empty() ? r.plain : r.flagged;
+    if (s.empty()) return false;
+    _drop(r, s.begin()->t);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// 3. Report merging
+// ---------------------------------------------------------------------------------------
+
+// Leading white space skipped, at most 255 characters, trailing white space stripped, and
+// one pair of enclosing double quotes dropped.
+std::string _clean_name(std::string_view in) {
+    size_t i = 0;
+    while (i < in.size() && ovk_is_ws(static_cast<unsigned char>(in[i]))) i++;
+    std::string s(in.substr(i, 255));
+    while (!s.empty() && ovk_is_ws(static_cast<unsigned char>(s.back()))) s.pop_back();
+    if (s.size() > 1 && s.front() == '"' && s.back() == '"') s = s.substr(1, s.size() - 2);
+    return s;
+}
+
+void _merge_hits(TRACK& t, const OVK_HITS& hits, int64_t now) {
+    const OVK_HIT* top = nullptr;
+    for (const OVK_HIT& h : hits) {
+        if (!_is_coloc(h)) {
+            top = &h;
+            break;
+        }
+    }
+    if (top) {
+        if (!t.held || t.held_until < now || t.held->confidence <= top->confidence) {
+            if (t.held) *t.held = *top;
+            else t.held = std::make_unique<OVK_HIT>(*top);
+        }
+        if (top->label == t.held->label) t.held_until = now + kHoldMs;
+    }
+    t.hits = hits;
+    if (t.held && now <= t.held_until && ovk_hits_find_label(hits, t.held->label) < 0)
+        t.hits.push_back(*t.held);
+    ovk_hits_sort(t.hits);
+}
+
+void _merge(TRACK& t, const OVK_ADVERT& a, const OVK_HITS& hits,
+            const OVK_IDENTITY* id, std::string_view vendor, const OVK_REMOTE_ID* rid,
+            const OVK_GEO* loc, int64_t now) {
+    if (auto role = ovk_patrol_role(hits, vendor, a.name ? std::string_view(*a.name) : ""))
+        t.role = ovk_cut(*role, kRoleMax);
+
+    t.sources |= a.source == OVK_SRC_WIFI ? 2 : 1;
+    try {
+        t.advert = std::make_shared<const OVK_ADVERT>(a);
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(OVK_ADVERT, 1, t.advert);  // the previous copy stays
+    }
+
+    if (a.name) {
+        std::string n = _clean_name(*a.name);
+        if (!n.empty()) {
+            t.name = ovk_cut(n, kNameMax);
+            t.has_name = 1;
+        }
+    }
+    if (!vendor.empty()) t.vendor = ovk_cut(vendor, kVendorMax);
+
+    // A report that tells less never overwrites a richer identity.
+    if (id && (id->facts.size() >= t.identity.facts.size() || t.identity.type == kDefaultType))
+        t.identity = *id;
+
+    _merge_hits(t, hits, now);
+
+    if (rid) {
+        if (t.rid) *t.rid = *rid;
+        else t.rid = std::make_unique<OVK_REMOTE_ID>(*rid);
+    }
+
+    int raw = a.rssi;
+    if (t.has_smooth && now - t.last_seen <= kSmoothGapMs)
+        t.smooth = t.smooth + kSmoothAlpha * (raw - t.smooth);
+    else
+        t.smooth = raw;
+    t.has_smooth = 1;
+    t.rssi = static_cast<int>(std::floor(t.smooth + 0.5));
+
+    if (loc && (raw >= t.best_rssi || !t.has_best_pos)) {
+        t.best_pos = *loc;
+        t.has_best_pos = 1;
+    }
+    t.best_rssi = std::max(t.best_rssi, raw);
+
+    t.distance = ovk_distance_m(&a, t.smooth);
+    t.sightings++;
+    t.last_seen = now;
+
+    if (t.history.empty() || now - t.history.back().time >= kHistoryStepMs)
+        t.history.push({now, raw});
+    if (loc && (t.path.empty() || now - t.path.back().time >= kPathStepMs)) t.path.push(*loc);
+}
+
+// ---------------------------------------------------------------------------------------
+// 4. Rotation linking
+// ---------------------------------------------------------------------------------------
+
+// The only entry with this fingerprint that fell silent 1.5 to 30 s ago, or nullptr when
+// there is none or more than one.
+TRACK* _rot_candidate(REGISTRY& r, const std::string& fp, int64_t now) {
+    auto g = r.fps.find(fp);
+    if (g == r.fps.end()) return nullptr;
+    const SEEN_SET& s = g->second.by_seen;
+    TRACK* found = nullptr;
+    for (auto it = s.lower_bound(SEEN_KEY{now - kRotMaxGapMs, 0, nullptr});
+         it != s.end() && it->last_seen <= now - kRotMinGapMs; ++it) {
+        if (found) return nullptr;
+        found = it->t;
+    }
+    return found;
+}
+
+void _link_rotated(TRACK& t, const TRACK& c, int64_t now) {
+    const OVK_HITS& src = c.hits.empty() ? c.inherited : c.hits;
+    long long gap = static_cast<long long>((now - c.last_seen) / 1000);
+    for (const OVK_HIT& h : src) {
+        OVK_HIT x = h;
+        x.confidence = std::max(0, h.confidence - 5);
+        x.evidence = ovk_cut(
+            ovk_format(OVK_EVIDENCE_MAX,
+                       "Same device as %s before its address rotated (identical advert "
+                       "fingerprint, %lld s gap). Original evidence: ",
+                       c.mac.c_str(), gap) +
+                h.evidence,
+            OVK_EVIDENCE_MAX);
+        t.inherited.push_back(std::move(x));
+    }
+    t.linked_from = c.mac;
+    if (!t.has_name && c.has_name) {
+        t.name = c.name;
+        t.has_name = 1;
+    }
+    if (t.role.empty()) t.role = c.role;
+}
+
+// Creates and indexes a new entry; nullptr (registry unchanged) when it cannot be made.
+TRACK* _create(REGISTRY& r, const OVK_ADVERT& a, int64_t now) {
+    std::unique_ptr<TRACK> t;
+    std::string fp;
+    try {
+        t = std::make_unique<TRACK>();
+        t->mac = a.mac;
+        t->first_seen = t->last_seen = now;
+        fp = _fingerprint(a);
+        if (!fp.empty() && _may_rotate(a))
+            if (TRACK* c = _rot_candidate(r, fp, now)) _link_rotated(*t, *c, now);
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(TRACK, 1, t);
+        return nullptr;
+    }
+
+    // Make room first so that the evicted entry is never the new one.
+    while (r.table.size() >= r.max_entries)
+        if (!_evict_one(r)) break;
+
+    TRACK* p = t.get();
+    bool in_table = false;
+    try {
+        r.table.emplace(std::string_view(p->mac), std::move(t));
+        in_table = true;
+        if (!fp.empty()) {
+            auto g = r.fps.try_emplace(fp).first;
+            p->fp_pos = g->second.by_seen.insert(SEEN_KEY{now, 0, p}).first;
+            p->fp = &*g;
+        }
+        _reindex(r, *p);
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(TRACK, 1, table);
+        if (in_table) _drop(r, p);
+        auto g = fp.empty() ? r.fps.end() : r.fps.find(fp);
+        if (g != r.fps.end() && g->second.by_seen.empty()) r.fps.erase(g);
+        return nullptr;
+    }
+    p->prev = r.tail;
+    if (r.tail) r.tail->next = p;
+    else r.head = p;
+    r.tail = p;
+    return p;
+}
+
+// ---------------------------------------------------------------------------------------
+// 5. Co-location, following
+// ---------------------------------------------------------------------------------------
+
+void _recompute_groups(REGISTRY& r, int64_t now) {
+    r.coloc = COLOC{};
+    r.coloc.at = now;
+    std::vector<OVK_PATROL_MEMBER> m;
+    m.reserve(32);
+    for (TRACK* t = r.head; t; t = t->next) {
+        // Members heard longer than a minute ago take no part in the grouping, and only the
+        // last two minutes of a history are compared, so neither is copied.
+        if (t->role.empty() || now - t->last_seen > kLiveMs) continue;
+        if (_whitelisted(t->mac)) continue;
+        try {
+            OVK_PATROL_MEMBER x;
+            x.mac = t->mac;
+            x.role = t->role;
+            x.first_seen = t->first_seen;
+            x.last_seen = t->last_seen;
+            for (size_t i = 0; i < t->history.size(); i++) {
+                const OVK_RSSI_SAMPLE& s = t->history.at(i);
+                if (now - s.time <= kWindowMs) x.samples.push_back(s);
+            }
+            m.push_back(std::move(x));
+        } catch (const std::bad_alloc&) {
+            OVK_LOG_ALLOC_FAIL(OVK_RSSI_SAMPLE, t->history.size(), samples);
+        }
+    }
+    r.coloc.groups = ovk_patrol_groups(m, now);
+    r.coloc.members = std::move(m);
+}
+
+// ---------------------------------------------------------------------------------------
+// 6. Snapshots
+// ---------------------------------------------------------------------------------------
+
+std::string _siblings(const REGISTRY& r, const TRACK& t, std::string& hardware) {
+    std::string list;
+    for (const TRACK* o = r.head; o; o = o->next) {
+        if (o == &t || !(o->sources & 2) || !ovk_wififp_same_ap(t.mac, o->mac)) continue;
+        if (!list.empty()) list += "; ";
+        if (o->has_name) list += "\"" + o->name + "\" (" + o->mac + ")";
+        else list += "hidden network (" + o->mac + ")";
+        size_t dash = o->identity.type.find(" - ");
+        if (hardware.empty() && dash != std::string::npos)
+            hardware = ovk_cut(std::string_view(o->identity.type).substr(dash + 3),
+                               kSiblingTypeMax);
+    }
+    return list;
+}
+
+OVK_DEVICE _snap(const REGISTRY& r, const TRACK& t, bool full) {
+    OVK_DEVICE d;
+    d.mac = t.mac;
+    d.source = t.advert ? t.advert->source : OVK_SRC_BLE;
+    d.sources = t.sources;
+    d.name = t.has_name ? t.name : std::string();
+    d.vendor = t.vendor;
+    d.device_type = t.identity.type;
+    d.facts = t.identity.facts;
+    if (!t.linked_from.empty())
+        ovk_facts_add(d.facts, "Previous address", "%s (address rotated, same advert fingerprint)",
+                      t.linked_from.c_str());
+    if (!t.role.empty()) ovk_facts_add(d.facts, "Patrol-kit role", "%s", t.role.c_str());
+    if (full && (t.sources & 2)) {
+        std::string hardware;
+        std::string list = _siblings(r, t, hardware);
+        if (!list.empty()) {
+            ovk_facts_add(d.facts, "Same access point as", "%s", list.c_str());
+            if (!hardware.empty())
+                ovk_facts_add(d.facts, "Probable hardware (from sibling)", "%s",
+                              hardware.c_str());
+        }
+    }
+    d.hits = t.hits;
+    d.rssi = t.rssi;
+    d.best_rssi = t.best_rssi;
+    d.distance_m = t.distance;
+    d.addr_type = t.advert ? t.advert->addr_type : OVK_ADDR_UNKNOWN;
+    d.first_seen = t.first_seen;
+    d.last_seen = t.last_seen;
+    d.sightings = t.sightings;
+    if (t.rid) {
+        d.has_rid = 1;
+        d.rid = *t.rid;
+    }
+    d.following = t.following;
+    if (t.known) {
+        d.has_known = 1;
+        d.known = *t.known;
+    }
+    d.whitelisted = _whitelisted(t.mac) ? 1 : 0;
+    d.favorite = _favorite(t.mac) ? 1 : 0;
+    d.has_best_pos = t.has_best_pos;
+    d.best_pos = t.best_pos;
+    if (full) {
+        d.advert = t.advert;
+        try {
+            d.history = t.history.copy();
+        } catch (const std::bad_alloc&) {
+            OVK_LOG_ALLOC_FAIL(OVK_RSSI_SAMPLE, t.history.size(), d.history);
+        }
+        try {
+            d.path = t.path.copy();
+        } catch (const std::bad_alloc&) {
+            OVK_LOG_ALLOC_FAIL(OVK_GEO, t.path.size(), d.path);
+        }
+    }
+    return d;
+}
+
+OVK_DEVICE_LIST _snapshot_list(const REGISTRY& r, bool filter, int64_t since) {
+    OVK_DEVICE_LIST out;
+    try {
+        out.reserve(r.table.size());
+        for (const TRACK* t = r.head; t; t = t->next)
+            if (!filter || t->last_seen >= since) out.push_back(_snap(r, *t, false));
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(OVK_DEVICE, r.table.size(), out);
+        out.clear();
+    }
+    return out;
+}
+
+void _drop_stale(REGISTRY& r, int64_t now) {
+    for (SEEN_SET* s : {&r.plain, &r.flagged})
+        while (!s->empty() && now - s->begin()->last_seen > OVK_STALE_MS) _drop(r, s->begin()->t);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Public functions
+// ---------------------------------------------------------------------------------------
+
+int ovk_registry_init() {
+    REGISTRY& r = R();
+    std::lock_guard lk(r.mu);
+    if (!r.made) {
+        try {
+            r.table.reserve(1024);
+        } catch (const std::bad_alloc&) {
+            OVK_LOG_ALLOC_FAIL(TRACK, 1024, table);
+            return -1;
+        }
+        r.made = true;
+    }
+    return 0;
+}
+
+void ovk_registry_shutdown() {
+    REGISTRY& r = R();
+    std::lock_guard lk(r.mu);
+    _drop_all(r);
+    r.made = false;
+}
+
+void ovk_registry_start_session(int64_t now) {
+    REGISTRY& r = R();
+    std::lock_guard lk(r.mu);
+    _drop_all(r);
+    r.serial++;
+    r.session_start = now;
+}
+
+int64_t ovk_registry_session_start() {
+    REGISTRY& r = R();
+    std::lock_guard lk(r.mu);
+    return r.session_start;
+}
+
+int ovk_registry_report(const OVK_ADVERT& a, const OVK_HITS& hits, const OVK_IDENTITY* id,
+                        std::string_view vendor, const OVK_REMOTE_ID* rid, const OVK_GEO* loc,
+                        int64_t now) {
+    REGISTRY& r = R();
+    std::lock_guard lk(r.mu);
+    r.made = true;
+    int fresh = 0;
+    TRACK* t = _find(r, a.mac);
+    if (!t) {
+        t = _create(r, a, now);
+        if (!t) return 0;
+        fresh = 1;
+    }
+    try {
+        _merge(*t, a, hits, id, vendor, rid, loc, now);
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(TRACK, 1, merge);
+    } catch (const std::exception& e) {
+        zq_log(LOG_ERR, "registry report: %s", e.what());
+    }
+    _reindex(r, *t);  // moves nodes between indexes; allocates nothing
+    r.serial++;
+    return fresh;
+}
+
+void ovk_registry_inherited_hits(std::string_view mac, OVK_HITS& out) {
+    REGISTRY& r = R();
+    std::lock_guard lk(r.mu);
+    if (TRACK* t = _find(r, mac)) {
+        try {
+            out.insert(out.end(), t->inherited.begin(), t->inherited.end());
+        } catch (const std::bad_alloc&) {
+            OVK_LOG_ALLOC_FAIL(OVK_HIT, t->inherited.size(), out);
+        }
+    }
+}
+
+std::optional<OVK_HIT> ovk_registry_cluster_hit(std::string_view mac, int64_t now) {
+    REGISTRY& r = R();
+    std::lock_guard lk(r.mu);
+    try {
+        if (now - r.coloc.at >= kClusterEveryMs) _recompute_groups(r, now);
+        if (r.coloc.groups.empty()) return std::nullopt;
+        return ovk_patrol_hit_for(mac, r.coloc.members, r.coloc.groups);
+    } catch (const std::exception& e) {
+        zq_log(LOG_ERR, "registry co-location: %s", e.what());
+        return std::nullopt;
+    }
+}
+
+std::optional<OVK_REMOTE_ID> ovk_registry_remote_id(std::string_view mac) {
+    REGISTRY& r = R();
+    std::lock_guard lk(r.mu);
+    TRACK* t = _find(r, mac);
+    if (!t || !t->rid) return std::nullopt;
+    return *t->rid;
+}
+
+void ovk_registry_set_known(std::string_view mac, const OVK_KNOWN* known) {
+    REGISTRY& r = R();
+    std::lock_guard lk(r.mu);
+    TRACK* t = _find(r, mac);
+    if (!t) return;
+    try {
+        if (!known) t->known.reset();
+        else if (t->known) *t->known = *known;
+        else t->known = std::make_unique<OVK_KNOWN>(*known);
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(OVK_KNOWN, 1, t->known);
+    }
+}
+
+int ovk_registry_check_following(std::string_view mac, int64_t min_duration_ms,
+                                 double min_distance_m) {
+    REGISTRY& r = R();
+    std::lock_guard lk(r.mu);
+    TRACK* t = _find(r, mac);
+    if (!t || t->following || t->path.size() <= 2 ||
+        t->last_seen - t->first_seen < min_duration_ms)
+        return 0;
+    const OVK_GEO& first = t->path.front();
+    double far = 0;
+    for (size_t i = 0; i < t->path.size(); i++) {
+        const OVK_GEO& p = t->path.at(i);
+        far = std::max(far, ovk_meters_between(first.lat, first.lon, p.lat, p.lon));
+    }
+    if (far < min_distance_m) return 0;
+    t->following = 1;
+    return 1;
+}
+
+OVK_DEVICE_LIST ovk_registry_snapshot(int64_t now) {
+    REGISTRY& r = R();
+    std::lock_guard lk(r.mu);
+    _drop_stale(r, now);
+    return _snapshot_list(r, false, 0);
+}
+
+OVK_DEVICE_LIST ovk_registry_summaries(int64_t since) {
+    REGISTRY& r = R();
+    std::lock_guard lk(r.mu);
+    return _snapshot_list(r, true, since);
+}
+
+std::optional<OVK_DEVICE> ovk_registry_get(std::string_view mac) {
+    REGISTRY& r = R();
+    std::lock_guard lk(r.mu);
+    TRACK* t = _find(r, mac);
+    if (!t) return std::nullopt;
+    try {
+        return _snap(r, *t, true);
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(OVK_DEVICE, 1, out);
+        return std::nullopt;
+    }
+}
+
+int ovk_registry_count() {
+    REGISTRY& r = R();
+    std::lock_guard lk(r.mu);
+    return static_cast<int>(r.table.size());
+}
+
+void ovk_registry_clear() {
+    REGISTRY& r = R();
+    std::lock_guard lk(r.mu);
+    _drop_all(r);
+    r.serial++;
+}
+
+unsigned ovk_registry_serial() {
+    REGISTRY& r = R();
+    std::lock_guard lk(r.mu);
+    return r.serial;
+}
+
+const OVK_HIT* ovk_device_best(const OVK_DEVICE& d) {
+    return d.hits.empty() ? nullptr : &d.hits.front();
+}
+
+int ovk_device_flagged(const OVK_DEVICE& d) { return !d.hits.empty() && !d.whitelisted ? 1 : 0; }

@@ -1,0 +1,114 @@
+// The device registry: the in-memory table of devices heard in the current scanning session,
+// one entry per radio address. The pipeline worker reports every processed advertisement; the
+// registry keeps each device's signal history and path, carries verdicts across a BLE address
+// rotation, holds strong verdicts for two minutes after they stop being reported, runs the
+// co-location grouping over all devices and decides when a device has followed the user.
+// Everyone else reads it through snapshots: owned deep copies.
+//
+// Lock order: the registry asks the store about the whitelist and favourites while holding
+// its own lock (registry, then store); it never calls anything else under its lock.
+//
+// The table holds at most OVK_REGISTRY_MAX_ENTRIES devices. When it is full, a new address
+// evicts the least recently seen device without verdicts (or, when every device has verdicts,
+// the least recently seen one), so a flood of random addresses cannot exhaust memory.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ovk_advert.h"
+#include "ovk_category.h"
+#include "ovk_patrol.h"
+#include "ovk_remoteid.h"
+#include "ovk_store.h"
+
+inline constexpr int OVK_REGISTRY_MAX_ENTRIES = 100000;
+inline constexpr int OVK_HISTORY_MAX = 600;  // signal samples kept per device, 1 s apart
+inline constexpr int OVK_PATH_MAX = 200;     // path points kept per device, 45 s apart
+inline constexpr int64_t OVK_STALE_MS = 180000;
+
+// One position sample.
+struct OVK_GEO {
+    int64_t time = 0;  // ms since the epoch
+    double lat = 0;
+    double lon = 0;
+};
+
+// A snapshot of one tracked device, owned by whoever asked for it.
+struct OVK_DEVICE {
+    std::string mac;                   // the key, as the advertisement gave it
+    OVK_SOURCE source = OVK_SRC_BLE;   // of the latest advertisement
+    int sources = 0;                   // 1 = heard on BLE, 2 = heard on Wi-Fi
+    std::string name;                  // cleaned name / SSID, empty when never named
+    std::string vendor;
+    std::string device_type;           // the identity's type text
+    OVK_FACTS facts;                   // identity facts followed by the registry's own
+    OVK_HITS hits;                     // strongest first
+    int rssi = -127;                   // smoothed dBm
+    int best_rssi = -127;              // strongest raw dBm
+    double distance_m = 0;
+    OVK_ADDR_TYPE addr_type = OVK_ADDR_UNKNOWN;
+    int64_t first_seen = 0;
+    int64_t last_seen = 0;
+    int sightings = 0;
+    int has_rid = 0;
+    OVK_REMOTE_ID rid;
+    int following = 0;
+    int has_known = 0;
+    OVK_KNOWN known;
+    int whitelisted = 0;               // asked from the store when the snapshot is taken
+    int favorite = 0;
+    int has_best_pos = 0;
+    OVK_GEO best_pos;                  // where the device was strongest
+    // Only in a full snapshot (ovk_registry_get); empty in summaries. The advertisement is
+    // an immutable copy that snapshots may share.
+    std::shared_ptr<const OVK_ADVERT> advert;
+    std::vector<OVK_RSSI_SAMPLE> history;  // oldest first
+    std::vector<OVK_GEO> path;             // oldest first
+};
+using OVK_DEVICE_LIST = std::vector<OVK_DEVICE>;
+
+// Lifecycle. init returns 0; shutdown drops everything.
+int ovk_registry_init();
+void ovk_registry_shutdown();
+// Drops every entry and the co-location cache and records `now` as the session start.
+void ovk_registry_start_session(int64_t now);
+int64_t ovk_registry_session_start();  // 0 before the first session
+
+// Merges one report. `vendor` empty means none; `id`, `rid`, `loc` may be null.
+// 1 when the address was new to the registry, 0 when known or on failure.
+int ovk_registry_report(const OVK_ADVERT& a, const OVK_HITS& hits, const OVK_IDENTITY* id,
+                        std::string_view vendor, const OVK_REMOTE_ID* rid, const OVK_GEO* loc,
+                        int64_t now);
+// Appends the verdicts the entry inherited from its previous address (nothing when unknown).
+void ovk_registry_inherited_hits(std::string_view mac, OVK_HITS& out);
+// The co-location verdict for this address; groups are recomputed at most every 2 s.
+std::optional<OVK_HIT> ovk_registry_cluster_hit(std::string_view mac, int64_t now);
+std::optional<OVK_REMOTE_ID> ovk_registry_remote_id(std::string_view mac);
+// Stores a copy of the remembered-device record; null clears it.
+void ovk_registry_set_known(std::string_view mac, const OVK_KNOWN* known);
+// 1 the first time the device has been heard for `min_duration_ms` and its kept path spans
+// at least `min_distance_m` from its oldest point; 0 otherwise and on every later call.
+int ovk_registry_check_following(std::string_view mac, int64_t min_duration_ms,
+                                 double min_distance_m);
+
+// Drops entries unseen for more than 180 s, then returns summaries of the rest.
+OVK_DEVICE_LIST ovk_registry_snapshot(int64_t now);
+// Summaries of the entries last seen at or after `since`; nothing is dropped.
+OVK_DEVICE_LIST ovk_registry_summaries(int64_t since);
+// A full snapshot (advertisement, history, path, same-access-point siblings) or nullopt.
+std::optional<OVK_DEVICE> ovk_registry_get(std::string_view mac);
+int ovk_registry_count();
+// Drops all entries and the co-location cache.
+void ovk_registry_clear();
+// Change counter: moves on every report, session start and clear.
+unsigned ovk_registry_serial();
+
+// The first (strongest) verdict, or nullptr.
+const OVK_HIT* ovk_device_best(const OVK_DEVICE& d);
+// 1 when the device has a verdict and is not whitelisted.
+int ovk_device_flagged(const OVK_DEVICE& d);

@@ -1,0 +1,300 @@
+// Patrol-kit roles, signal-motion comparison and union-find grouping of different kinds of gear.
+#include "ovk_patrol.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <exception>
+#include <mutex>
+#include <unordered_map>
+
+#include "ovk_regex.h"
+#include "ovk_util.h"
+#include "zq_log.h"
+
+namespace {
+
+constexpr int64_t kWindowMs = 120000;  // signal history looked at by the motion comparison
+constexpr int64_t kLiveMs = 60000;     // members heard longer ago than this do not take part
+constexpr int64_t kArrivalMs = 30000;  // steady devices that showed up this close join
+constexpr int kMinPairs = 8;
+constexpr double kFlatDb = 2.0;
+constexpr double kMinR = 0.6;
+constexpr size_t kRoleMax = 47;
+
+struct OVK_ROLE_RULE {
+    const char* pattern;
+    const char* role;
+};
+
+// Tried in order against the vendor text, then against public-safety verdict labels.
+constexpr OVK_ROLE_RULE ROLE_BY_VENDOR[] = {
+    {"axon|taser", "Axon / TASER gear"},
+    {"motorola solutions|harris corp|l3harris", "two-way radio"},
+    {"cradlepoint|sierra wireless", "vehicle cellular router"},
+    {"zebra|ruggedjet|pocketjet", "mobile printer"},
+    {"cyberkar", "in-car computer / console"},
+    {"getac", "rugged laptop / body cam"},
+    {"genetec", "plate reader"},
+    {"stalker|decatur|police speed radar", "police radar"},
+    {"lightbar|siren controller|patrol products|police vehicle upfit",
+     "emergency-vehicle equipment"},
+    {"utility,? inc|digital ally|watchguard|i-pro|zepcam", "police camera"},
+};
+constexpr size_t kVendorRules = std::size(ROLE_BY_VENDOR);
+
+using RE = OVK_REGEX_PTR;
+
+struct PATTERNS {
+    RE vendor[kVendorRules];
+    RE printer;  // device names of mobile printers
+    RE bodycam;  // device names of rugged laptops / body cameras
+};
+
+const PATTERNS& _re_init() {
+    static std::once_flag once;
+    static PATTERNS p;
+    std::call_once(once, [] {
+        for (size_t i = 0; i < kVendorRules; i++)
+            p.vendor[i] = ovk_regex_compile(ROLE_BY_VENDOR[i].pattern, OVK_REGEX_ICASE);
+        p.printer = ovk_regex_compile("^(RJ-4|PJ-[78])", OVK_REGEX_ICASE);
+        p.bodycam = ovk_regex_compile("^(BC-0\\d|HS-01)", OVK_REGEX_ICASE);
+    });
+    return p;
+}
+
+bool _found(const RE& re, std::string_view text) {
+    return re && ovk_regex_search(re.get(), text) == 1;
+}
+
+const char* _vendor_role(const PATTERNS& p, std::string_view text) {
+    for (size_t i = 0; i < kVendorRules; i++)
+        if (_found(p.vendor[i], text)) return ROLE_BY_VENDOR[i].role;
+    return nullptr;
+}
+
+bool _counted(const OVK_HIT& h) { return h.source != OVK_PATROL_SOURCE; }
+
+// One value per whole second of the last 120 s, in the order the seconds first appear;
+// a later sample of the same second replaces the value.
+struct BUCKETS {
+    std::vector<int64_t> sec;
+    std::vector<double> v;
+    std::unordered_map<int64_t, size_t> at;
+};
+
+void _bucket(std::span<const OVK_RSSI_SAMPLE> s, int64_t now, BUCKETS& out) {
+    out.sec.reserve(s.size());
+    out.v.reserve(s.size());
+    for (const OVK_RSSI_SAMPLE& x : s) {
+        if (now - x.time > kWindowMs) continue;
+        int64_t key = x.time / 1000;
+        auto [it, fresh] = out.at.try_emplace(key, out.sec.size());
+        if (fresh) {
+            out.sec.push_back(key);
+            out.v.push_back(x.rssi);
+        } else {
+            out.v[it->second] = x.rssi;
+        }
+    }
+}
+
+OVK_MOTION _compare(const BUCKETS& a, const BUCKETS& b, double* r) {
+    std::vector<double> xs, ys;
+    xs.reserve(a.sec.size());
+    ys.reserve(a.sec.size());
+    for (size_t i = 0; i < a.sec.size(); i++) {
+        auto it = b.at.find(a.sec[i]);
+        if (it == b.at.end()) continue;
+        xs.push_back(a.v[i]);
+        ys.push_back(b.v[it->second]);
+    }
+    size_t n = xs.size();
+    if (n < static_cast<size_t>(kMinPairs)) return OVK_MOTION_TOO_SHORT;
+    double mx = 0, my = 0;
+    for (size_t i = 0; i < n; i++) {
+        mx += xs[i];
+        my += ys[i];
+    }
+    mx /= static_cast<double>(n);
+    my /= static_cast<double>(n);
+    double vx = 0, vy = 0, cov = 0;
+    for (size_t i = 0; i < n; i++) {
+        double dx = xs[i] - mx, dy = ys[i] - my;
+        vx += dx * dx;
+        vy += dy * dy;
+        cov += dx * dy;
+    }
+    double sx = std::sqrt(vx / static_cast<double>(n));
+    double sy = std::sqrt(vy / static_cast<double>(n));
+    bool fx = sx < kFlatDb, fy = sy < kFlatDb;
+    if (fx && fy) return OVK_MOTION_BOTH_FLAT;
+    if (fx || fy) return OVK_MOTION_ONE_FLAT;
+    if (r) *r = (cov / static_cast<double>(n)) / (sx * sy);
+    return OVK_MOTION_MOVING;
+}
+
+int _find(std::vector<int>& parent, int i) {
+    while (parent[i] != i) {
+        parent[i] = parent[parent[i]];
+        i = parent[i];
+    }
+    return i;
+}
+
+}  // namespace
+
+std::optional<std::string> ovk_patrol_role(const OVK_HITS& hits, std::string_view vendor,
+                                           std::string_view name) {
+    try {
+        for (const OVK_HIT& h : hits)
+            if (_counted(h) && h.category == OVK_CAT_BODY_CAM) return std::string("body camera");
+        for (const OVK_HIT& h : hits)
+            if (_counted(h) && h.category == OVK_CAT_ALPR) return std::string("plate reader");
+        const PATTERNS& p = _re_init();
+        if (!vendor.empty())
+            if (const char* role = _vendor_role(p, vendor)) return ovk_cut(role, kRoleMax);
+        for (const OVK_HIT& h : hits) {
+            if (!_counted(h) || h.category != OVK_CAT_PUBLIC_SAFETY) continue;
+            if (const char* role = _vendor_role(p, h.label)) return ovk_cut(role, kRoleMax);
+        }
+        if (!name.empty()) {
+            if (_found(p.printer, name)) return std::string("mobile printer");
+            if (_found(p.bodycam, name)) return std::string("rugged laptop / body cam");
+        }
+    } catch (const std::exception& e) {
+        zq_log(LOG_ERR, "patrol role: %s", e.what());
+    }
+    return std::nullopt;
+}
+
+OVK_MOTION ovk_patrol_motion(std::span<const OVK_RSSI_SAMPLE> a,
+                             std::span<const OVK_RSSI_SAMPLE> b, int64_t now, double* r) {
+    if (r) *r = 0;
+    if (a.empty() || b.empty()) return OVK_MOTION_TOO_SHORT;
+    try {
+        BUCKETS ba, bb;
+        _bucket(a, now, ba);
+        _bucket(b, now, bb);
+        return _compare(ba, bb, r);
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(OVK_BUCKET, a.size() + b.size(), buckets);
+        return OVK_MOTION_TOO_SHORT;
+    }
+}
+
+std::vector<OVK_PATROL_GROUP> ovk_patrol_groups(const std::vector<OVK_PATROL_MEMBER>& m,
+                                                int64_t now) {
+    std::vector<OVK_PATROL_GROUP> out;
+    if (m.size() < 2) return out;
+    try {
+        std::vector<int> live;  // member indices, in member order
+        for (size_t i = 0; i < m.size(); i++)
+            if (now - m[i].last_seen <= kLiveMs) live.push_back(static_cast<int>(i));
+        int nl = static_cast<int>(live.size());
+        if (nl < 2) return out;
+
+        // Each member's buckets are made once rather than once per pair.
+        std::vector<BUCKETS> buckets(nl);
+        for (int i = 0; i < nl; i++) _bucket(m[live[i]].samples, now, buckets[i]);
+
+        std::vector<int> parent(nl);
+        std::vector<char> marked(nl, 0);
+        for (int i = 0; i < nl; i++) parent[i] = i;
+        for (int i = 0; i < nl; i++) {
+            const OVK_PATROL_MEMBER& mi = m[live[i]];
+            for (int k = i + 1; k < nl; k++) {
+                const OVK_PATROL_MEMBER& mk = m[live[k]];
+                if (mi.role == mk.role || mi.samples.empty() || mk.samples.empty()) continue;
+                double r = 0;
+                OVK_MOTION mo = _compare(buckets[i], buckets[k], &r);
+                bool join = false;
+                switch (mo) {
+                    case OVK_MOTION_MOVING:
+                        join = r >= kMinR;
+                        break;
+                    case OVK_MOTION_BOTH_FLAT:
+                        join = std::abs(mi.first_seen - mk.first_seen) <= kArrivalMs;
+                        break;
+                    case OVK_MOTION_ONE_FLAT:
+                    case OVK_MOTION_TOO_SHORT:
+                        break;
+                }
+                if (!join) continue;
+                parent[_find(parent, i)] = _find(parent, k);
+                if (mo == OVK_MOTION_MOVING) marked[i] = marked[k] = 1;
+            }
+        }
+
+        std::vector<int> root(nl);
+        for (int i = 0; i < nl; i++) root[i] = _find(parent, i);
+        std::vector<char> walked(nl, 0);
+        for (int i = 0; i < nl; i++) {
+            int rt = root[i];
+            if (walked[rt]) continue;
+            walked[rt] = 1;
+            OVK_PATROL_GROUP g;
+            std::vector<const std::string*> roles;
+            for (int k = i; k < nl; k++) {
+                if (root[k] != rt) continue;
+                g.members.push_back(live[k]);
+                if (marked[k]) g.correlated = 1;
+                const std::string& role = m[live[k]].role;
+                bool seen = false;
+                for (const std::string* s : roles) seen = seen || *s == role;
+                if (!seen) roles.push_back(&role);
+            }
+            g.n_roles = static_cast<int>(roles.size());
+            if (g.n_roles >= 2) out.push_back(std::move(g));
+        }
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(OVK_PATROL_GROUP, m.size(), groups);
+        out.clear();
+    }
+    return out;
+}
+
+int ovk_patrol_group_confidence(const OVK_PATROL_GROUP& g) {
+    int c = 12 * g.n_roles + (g.correlated ? 34 : 24);
+    return c > 88 ? 88 : c;
+}
+
+std::optional<OVK_HIT> ovk_patrol_hit_for(std::string_view mac,
+                                          const std::vector<OVK_PATROL_MEMBER>& m,
+                                          const std::vector<OVK_PATROL_GROUP>& g) {
+    try {
+        for (const OVK_PATROL_GROUP& grp : g) {
+            int self = -1;
+            for (int idx : grp.members) {
+                if (idx >= 0 && static_cast<size_t>(idx) < m.size() && m[idx].mac == mac) {
+                    self = idx;
+                    break;
+                }
+            }
+            if (self < 0) continue;
+            std::string label = ovk_format(OVK_LABEL_MAX, "%s in a possible police vehicle (%d kinds of gear together)",
+                                           m[self].role.c_str(), grp.n_roles);
+            if (!label.empty())
+                label[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(label[0])));
+            std::string ev = "Heard together with ";
+            bool first = true;
+            for (int idx : grp.members) {
+                if (idx == self || idx < 0 || static_cast<size_t>(idx) >= m.size()) continue;
+                ev += first ? "" : ", ";
+                ev += m[idx].role;
+                ev += ' ';
+                ev += m[idx].mac;
+                first = false;
+            }
+            ev += grp.correlated ? " - their signals rise and fall together (same vehicle)"
+                                 : " - they arrived within 30 s of each other";
+            OVK_HIT hit = ovk_hit_make(OVK_CAT_PUBLIC_SAFETY, label,
+                                       ovk_patrol_group_confidence(grp), OVK_PATROL_SOURCE,
+                                       "%s", ovk_cut(ev, OVK_EVIDENCE_MAX).c_str());
+            return hit;
+        }
+    } catch (const std::exception& e) {
+        zq_log(LOG_ERR, "patrol verdict: %s", e.what());
+    }
+    return std::nullopt;
+}

@@ -1,0 +1,128 @@
+// ovk-test: threaded
+// Device registry under one writer (the pipeline worker) and several readers taking
+// snapshots, with the store's whitelist and favourites changing at the same time.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ovk_registry.h"
+#include "ovk_store.h"
+
+namespace {
+
+constexpr int64_t T0 = 1700000000000;
+constexpr int kFixed = 40;
+
+std::string mac_of(unsigned n, unsigned top) {
+    char b[18];
+    snprintf(b, sizeof b, "%02X:%02X:%02X:%02X:%02X:%02X", top, (n >> 16) & 0xFF,
+             (n >> 8) & 0xFF, n & 0xFF, 0x20, 0x30);
+    return b;
+}
+
+OVK_ADVERT ble(const std::string& mac, int rssi, const char* name) {
+    OVK_ADVERT a;
+    a.mac = mac;
+    a.rssi = rssi;
+    if (name) a.name = name;
+    a.uuids.push_back(ovk_uuid16(0xFD5A));
+    a.addr_type = OVK_ADDR_RESOLVABLE_PRIVATE;
+    return a;
+}
+
+}  // namespace
+
+TEST(RegistryThreads, OneWriterManyReadersAndTheStore) {
+    ASSERT_EQ(ovk_registry_init(), 0);
+    ovk_registry_start_session(T0);
+    std::atomic<int64_t> clock{T0};
+    std::atomic<bool> done{false};
+    std::atomic<int> failures{0};
+
+    std::thread writer([&] {
+        OVK_HITS radio{ovk_hit_make(OVK_CAT_PUBLIC_SAFETY, "Radio", 60, "catalogue", "x")};
+        for (int i = 0; i < 6000; i++) {
+            int64_t now = clock.fetch_add(50) + 50;
+            int k = i % kFixed;
+            std::string m = mac_of(k, 0x10);
+            OVK_GEO g{now, 48.0 + i * 1e-5, 11.0};
+            ovk_registry_report(ble(m, -50 - i % 30, k % 3 ? nullptr : "RJ-4030"),
+                                k % 2 ? radio : OVK_HITS{}, nullptr,
+                                k % 5 ? "" : "Motorola Solutions", nullptr, &g, now);
+            if (i % 7 == 0)  // a stream of one-off addresses
+                ovk_registry_report(ble(mac_of(i, 0x77), -90, nullptr), {}, nullptr, "",
+                                    nullptr, nullptr, now);
+            OVK_HITS inh;
+            ovk_registry_inherited_hits(m, inh);
+            (void)ovk_registry_cluster_hit(m, now);
+            (void)ovk_registry_check_following(m, 1000, 5);
+            (void)ovk_registry_remote_id(m);
+        }
+        done = true;
+    });
+
+    auto reader = [&](int which) {
+        std::map<std::string, int> seen;  // sightings per fixed device never go back
+        while (!done) {
+            OVK_DEVICE_LIST l;
+            switch (which) {
+                case 0: l = ovk_registry_snapshot(clock.load()); break;
+                case 1: l = ovk_registry_summaries(clock.load() - 1000); break;
+                default: {
+                    auto d = ovk_registry_get(mac_of(3, 0x10));
+                    if (d) {
+                        if (d->history.size() > static_cast<size_t>(OVK_HISTORY_MAX) ||
+                            d->path.size() > static_cast<size_t>(OVK_PATH_MAX))
+                            failures++;
+                        l.push_back(std::move(*d));
+                    }
+                }
+            }
+            if (static_cast<int>(l.size()) > OVK_REGISTRY_MAX_ENTRIES) failures++;
+            for (const OVK_DEVICE& d : l) {
+                if (d.mac.size() != 17 || d.sightings < 1) failures++;
+                if (d.mac.rfind("10:", 0) != 0) continue;
+                int& s = seen[d.mac];
+                if (d.sightings < s) failures++;
+                s = d.sightings;
+            }
+            (void)ovk_registry_count();
+            (void)ovk_registry_serial();
+        }
+    };
+
+    std::thread store([&] {
+        // The interface thread changes the whitelist and favourites while the registry asks
+        // the store about them under its own lock.
+        for (int i = 0; !done; i++) {
+            std::string m = mac_of(i % kFixed, 0x10);
+            if (i % 2) ovk_store_whitelist_add(m, "mine");
+            else ovk_store_whitelist_remove(m);
+            (void)ovk_store_is_favorite(m);
+            std::this_thread::yield();
+        }
+    });
+
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 3; r++) readers.emplace_back(reader, r);
+    writer.join();
+    for (std::thread& t : readers) t.join();
+    store.join();
+
+    EXPECT_EQ(failures.load(), 0);
+    OVK_DEVICE_LIST l = ovk_registry_summaries(0);
+    int fixed = 0;
+    for (const OVK_DEVICE& d : l) {
+        if (d.mac.rfind("10:", 0) != 0) continue;
+        fixed++;
+        EXPECT_EQ(d.sightings, 6000 / kFixed) << d.mac;
+        ovk_store_whitelist_remove(d.mac);
+    }
+    EXPECT_EQ(fixed, kFixed);
+    ovk_registry_clear();
+}
