@@ -25,7 +25,9 @@
 #include <memory>
 #include <mutex>
 
+#include "ovk_linux_audio.h"
 #include "ovk_linux_gpsd.h"
+#include "ovk_linux_http.h"
 #include "zq_log.h"
 
 // Scanners wired into scan start/stop/status. The BLE and Wi-Fi scanners come with
@@ -73,26 +75,17 @@ std::string errtext(int e) {
 // (ovk_linux_http) are separate modules; their calls go in these four functions.
 // ---------------------------------------------------------------------------------------
 
-void sound_pattern(int pattern) {
-    // PENDING(audio): ovk_linux_audio_pattern(pattern);
-    zq_log(LOG_DEBUG, "alert tone pattern %d: no sound player in this build", pattern);
-}
+void sound_pattern(int pattern) { ovk_linux_audio_pattern(pattern); }
 
-void sound_tick() {
-    // PENDING(audio): ovk_linux_audio_tick();
-}
+void sound_tick() { ovk_linux_audio_tick(); }
 
-void sound_shutdown() {
-    // PENDING(audio): ovk_linux_audio_shutdown();
-}
+void sound_shutdown() { ovk_linux_audio_shutdown(); }
 
 void http_init() {
-    // PENDING(http): ovk_linux_http_init();
+    if (ovk_linux_http_init() != 0) zq_log(LOG_ERR, "http: curl_global_init failed");
 }
 
-void http_shutdown() {
-    // PENDING(http): ovk_linux_http_shutdown();
-}
+void http_shutdown() { ovk_linux_http_shutdown(); }
 
 // ---------------------------------------------------------------------------------------
 // Scanner hooks, called with g_scan_mu held. start returns 0 when the scanner runs.
