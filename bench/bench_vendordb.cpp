@@ -9,7 +9,9 @@
 
 namespace {
 
-void use_source_assets() { setenv("OVK_ASSETS", OVK_SOURCE_DIR "/assets", 1); }
+void use_source_assets() {
+    setenv("OVK_ASSETS", OVK_SOURCE_DIR "/assets", 1);
+}
 
 // Whole start-up load: reading the four files from disk and building the tables.
 void BM_VendorDbLoadFromDisk(benchmark::State& state) {
@@ -54,7 +56,7 @@ void BM_VendorDbParse(benchmark::State& state) {
 BENCHMARK(BM_VendorDbParse)->Unit(benchmark::kMillisecond);
 
 class Loaded : public benchmark::Fixture {
-public:
+  public:
     void SetUp(const benchmark::State&) override {
         use_source_assets();
         ovk_vendordb_load();

@@ -1,8 +1,8 @@
-#include "ovk_geo.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
+
+#include "ovk_geo.h"
 
 TEST(Geo, GreatCircleDistance) {
     EXPECT_NEAR(ovk_meters_between(0, 0, 0, 1), 111194.93, 0.01);

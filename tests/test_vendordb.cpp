@@ -1,11 +1,10 @@
-#include "ovk_vendordb.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <map>
 #include <string>
 
+#include "ovk_vendordb.h"
 #include "zq_log.h"
 
 namespace {
@@ -31,11 +30,13 @@ struct MemAssets {
     }
 };
 
-std::string str_or_none(const char* s) { return s ? s : "(none)"; }
+std::string str_or_none(const char* s) {
+    return s ? s : "(none)";
+}
 
 // Captures log lines for the duration of a test.
 class LogCapture {
-public:
+  public:
     LogCapture() : f_(tmpfile()) {
         set_log_level(LOG_DEBUG);
         zq_log_set_stream(f_);
@@ -56,23 +57,20 @@ public:
         return out;
     }
 
-private:
+  private:
     FILE* f_;
 };
 
 class VendorDbSynthetic : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { ovk_vendordb_unload(); }
 };
 
 class VendorDbReal : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         ovk_vendordb_unload();
-        ASSERT_EQ(ovk_vendordb_load([](std::string_view name) {
-                      return ovk_read_asset(name);
-                  }),
-                  0);
+        ASSERT_EQ(ovk_vendordb_load([](std::string_view name) { return ovk_read_asset(name); }), 0);
     }
     static void TearDownTestSuite() { ovk_vendordb_unload(); }
 };
@@ -124,11 +122,12 @@ TEST_F(VendorDbReal, BluetoothNumbers) {
 // ---------------------------------------------------------------- synthetic tables
 
 TEST_F(VendorDbSynthetic, LongestBlockWinsAndDigitCountIsPartOfTheKey) {
-    MemAssets m("00A0C6\tVendor A\n"
-                "00A0C61\tVendor B\n"
-                "0A0C62\tSix digits, same value as a seven-digit prefix\n"
-                "00A0C6123\tVendor S\n",
-                "", "", "");
+    MemAssets m(
+        "00A0C6\tVendor A\n"
+        "00A0C61\tVendor B\n"
+        "0A0C62\tSix digits, same value as a seven-digit prefix\n"
+        "00A0C6123\tVendor S\n",
+        "", "", "");
     ASSERT_EQ(ovk_vendordb_load(m.reader()), 0);
     EXPECT_EQ(str_or_none(ovk_vendor_mac("00:A0:C6:1F:00:00")), "Vendor B");
     EXPECT_EQ(str_or_none(ovk_vendor_mac("00:A0:C6:12:30:00")), "Vendor S");
@@ -142,9 +141,10 @@ TEST_F(VendorDbSynthetic, LongestBlockWinsAndDigitCountIsPartOfTheKey) {
 }
 
 TEST_F(VendorDbSynthetic, LocallyAdministeredAddressesHaveNoVendor) {
-    MemAssets m("02A0C6\tLocal\n0AA0C6\tLocal too\n0EA0C6\tAnd this\n03A0C6\tMulticast local\n"
-                "01A0C6\tGlobal multicast\n",
-                "", "", "");
+    MemAssets m(
+        "02A0C6\tLocal\n0AA0C6\tLocal too\n0EA0C6\tAnd this\n03A0C6\tMulticast local\n"
+        "01A0C6\tGlobal multicast\n",
+        "", "", "");
     ASSERT_EQ(ovk_vendordb_load(m.reader()), 0);
     EXPECT_EQ(ovk_vendor_mac("02:A0:C6:00:00:01"), nullptr);
     EXPECT_EQ(ovk_vendor_mac("0A:A0:C6:00:00:01"), nullptr);
@@ -155,17 +155,18 @@ TEST_F(VendorDbSynthetic, LocallyAdministeredAddressesHaveNoVendor) {
 }
 
 TEST_F(VendorDbSynthetic, MalformedAddressBlockLinesAreSkipped) {
-    MemAssets m("# comment\tnot a row\n"
-                "\n"
-                "no tab here\n"
-                "\tempty key\n"
-                "00A0ZZ\tnon-hex key\n"
-                "0123456789ABCDEF\tsixteen digits\n"
-                "0x00A0C6\tprefixed\n"
-                "123456789ABCDEF\tfifteen digits\n"
-                "A8BBCC\t\n"
-                "DDEEFF\tlast line without newline",
-                "", "", "");
+    MemAssets m(
+        "# comment\tnot a row\n"
+        "\n"
+        "no tab here\n"
+        "\tempty key\n"
+        "00A0ZZ\tnon-hex key\n"
+        "0123456789ABCDEF\tsixteen digits\n"
+        "0x00A0C6\tprefixed\n"
+        "123456789ABCDEF\tfifteen digits\n"
+        "A8BBCC\t\n"
+        "DDEEFF\tlast line without newline",
+        "", "", "");
     ASSERT_EQ(ovk_vendordb_load(m.reader()), 0);
     EXPECT_EQ(ovk_vendordb_oui_count(), 3u);
     // (15-digit keys load, but addresses are only looked up by 9, 7 and 6 digits)

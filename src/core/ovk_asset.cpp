@@ -1,12 +1,12 @@
 #include "ovk_asset.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <memory>
 #include <mutex>
-
-#include <sys/stat.h>
 
 #include "zq_log.h"
 
@@ -79,8 +79,7 @@ std::optional<std::string> ovk_read_asset(std::string_view name) {
         zq_log(LOG_ERR, "asset %.*s could not be read: %s", static_cast<int>(name.size()),
                name.data(), e.what());
     } catch (...) {
-        zq_log(LOG_ERR, "asset %.*s could not be read", static_cast<int>(name.size()),
-               name.data());
+        zq_log(LOG_ERR, "asset %.*s could not be read", static_cast<int>(name.size()), name.data());
     }
     return std::nullopt;
 }

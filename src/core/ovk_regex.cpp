@@ -21,11 +21,19 @@ namespace {
 
 using ByteSet = std::array<uint8_t, 32>;
 
-inline void set_add(ByteSet& s, unsigned b) { s[(b >> 3) & 31] |= static_cast<uint8_t>(1u << (b & 7)); }
-inline bool set_has(const ByteSet& s, unsigned b) { return (s[b >> 3] >> (b & 7)) & 1u; }
+inline void set_add(ByteSet& s, unsigned b) {
+    s[(b >> 3) & 31] |= static_cast<uint8_t>(1u << (b & 7));
+}
+inline bool set_has(const ByteSet& s, unsigned b) {
+    return (s[b >> 3] >> (b & 7)) & 1u;
+}
 
-inline unsigned ascii_lower(unsigned c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; }
-inline unsigned ascii_upper(unsigned c) { return (c >= 'a' && c <= 'z') ? c - 32 : c; }
+inline unsigned ascii_lower(unsigned c) {
+    return (c >= 'A' && c <= 'Z') ? c + 32 : c;
+}
+inline unsigned ascii_upper(unsigned c) {
+    return (c >= 'a' && c <= 'z') ? c - 32 : c;
+}
 
 void set_add_folded(ByteSet& s, unsigned b, bool icase) {
     set_add(s, b);
@@ -39,20 +47,35 @@ bool is_word(unsigned c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
-bool is_space(unsigned c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+bool is_space(unsigned c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
 
 // Adds the named set of escape letter `e` (d w s D W S); false for any other letter.
 bool add_named_set(ByteSet& s, char e) {
     bool neg = false;
     bool (*pred)(unsigned) = nullptr;
     switch (e) {
-        case 'D': neg = true; [[fallthrough]];
-        case 'd': pred = [](unsigned c) { return c >= '0' && c <= '9'; }; break;
-        case 'W': neg = true; [[fallthrough]];
-        case 'w': pred = is_word; break;
-        case 'S': neg = true; [[fallthrough]];
-        case 's': pred = is_space; break;
-        default: return false;
+        case 'D':
+            neg = true;
+            [[fallthrough]];
+        case 'd':
+            pred = [](unsigned c) { return c >= '0' && c <= '9'; };
+            break;
+        case 'W':
+            neg = true;
+            [[fallthrough]];
+        case 'w':
+            pred = is_word;
+            break;
+        case 'S':
+            neg = true;
+            [[fallthrough]];
+        case 's':
+            pred = is_space;
+            break;
+        default:
+            return false;
     }
     for (unsigned c = 0; c < 256; ++c)
         if (pred(c) != neg) set_add(s, c);
@@ -71,7 +94,7 @@ struct TmpNode {
 };
 
 class Parser {
-public:
+  public:
     Parser(std::string_view pat, size_t start, bool icase) : pat_(pat), p_(start), icase_(icase) {}
 
     // Returns false with err_ set on a syntax error.
@@ -81,7 +104,7 @@ public:
     std::vector<TmpNode> nodes;
     std::vector<std::vector<int>> seqs;
 
-private:
+  private:
     enum Last { L_NONE, L_ATOM, L_QUANT, L_QMOD, L_ANCHOR };
     struct Open {
         int group;
@@ -392,6 +415,54 @@ void layout(const Parser& ps, OVK_REGEX& re) {
     re.root = 0;
 }
 
+// The bytes that can begin a match and whether a match can be empty: per sequence, from the
+// last one to the first (alternatives always come after the sequence holding their group).
+void derive_shortcuts(OVK_REGEX& re) {
+    const size_t ns = re.seqs.size();
+    std::vector<ByteSet> first(ns);
+    std::vector<uint8_t> empty(ns, 1);
+    for (size_t i = ns; i-- > 0;) {
+        const RE_SEQ& s = re.seqs[i];
+        ByteSet f{};
+        bool nullable = true;
+        for (int k = 0; k < s.n && nullable; ++k) {
+            const RE_NODE& nd = re.nodes[s.first + k];
+            switch (nd.kind) {
+                case RE_BYTE:
+                    for (size_t b = 0; b < f.size(); ++b) f[b] |= nd.set[b];
+                    nullable = nd.min == 0;
+                    break;
+                case RE_BOL:
+                case RE_EOL:
+                case RE_WORDB:
+                case RE_NOT_WORDB:
+                    break;
+                case RE_GROUP: {
+                    bool any_empty = nd.min == 0;
+                    for (int a = 0; a < nd.nalts; ++a) {
+                        const size_t alt = static_cast<size_t>(nd.alts + a);
+                        for (size_t b = 0; b < f.size(); ++b) f[b] |= first[alt][b];
+                        any_empty = any_empty || empty[alt];
+                    }
+                    nullable = any_empty;
+                    break;
+                }
+            }
+        }
+        first[i] = f;
+        empty[i] = nullable ? 1 : 0;
+    }
+    re.first = first[static_cast<size_t>(re.root)];
+    re.can_be_empty = empty[static_cast<size_t>(re.root)];
+    const RE_NODE& top = re.nodes[re.seqs[re.root].first];
+    bool anchored = top.nalts > 0;
+    for (int a = 0; a < top.nalts; ++a) {
+        const RE_SEQ& alt = re.seqs[top.alts + a];
+        anchored = anchored && alt.n > 0 && re.nodes[alt.first].kind == RE_BOL;
+    }
+    re.anchored = anchored ? 1 : 0;
+}
+
 // ---------------------------------------------------------------------------------------
 // 4. matcher
 //
@@ -452,17 +523,20 @@ Frame* scratch_frames() {
 }
 
 class Matcher {
-public:
+  public:
     Matcher(const OVK_REGEX& re, std::string_view text, bool full, Frame* frames)
-        : re_(re), t_(reinterpret_cast<const uint8_t*>(text.data())), len_(text.size()),
-          full_(full), f_(frames) {}
+        : re_(re),
+          t_(reinterpret_cast<const uint8_t*>(text.data())),
+          len_(text.size()),
+          full_(full),
+          f_(frames) {}
 
     // One attempt at `start`; true with end() set on success.
     bool run(size_t start);
     size_t end() const { return end_; }
     bool exhausted() const { return work_ > OVK_REGEX_WORK_LIMIT; }
 
-private:
+  private:
     const Cont& kref(int32_t k) const { return f_[k >> 1].own[k & 1]; }
     bool next_choice(Frame& fr, Call& c);
     bool at_boundary(size_t pos) const {
@@ -487,7 +561,8 @@ bool Matcher::next_choice(Frame& fr, Call& c) {
         case F_BYTES: {
             if (fr.take <= re_.nodes[fr.node].min) return false;
             --fr.take;
-            c = {C_SEQ, fr.depth + 1, fr.seq, fr.idx + 1, fr.k, fr.pos + static_cast<size_t>(fr.take)};
+            c = {C_SEQ,      fr.depth + 1, fr.seq,
+                 fr.idx + 1, fr.k,         fr.pos + static_cast<size_t>(fr.take)};
             return true;
         }
         case F_REP: {
@@ -531,7 +606,9 @@ bool Matcher::run(size_t start) {
                         case RE_BYTE: {
                             size_t n = 0;
                             const size_t room = len_ - c.pos;
-                            const size_t cap = static_cast<size_t>(nd.max) < room ? static_cast<size_t>(nd.max) : room;
+                            const size_t cap = static_cast<size_t>(nd.max) < room
+                                                   ? static_cast<size_t>(nd.max)
+                                                   : room;
                             while (n < cap && set_has(nd.set, t_[c.pos + n])) ++n;
                             work_ += static_cast<long>(n);
                             if (n < static_cast<size_t>(nd.min)) {
@@ -564,12 +641,21 @@ bool Matcher::run(size_t start) {
                         case RE_NOT_WORDB: {
                             bool pass = false;
                             switch (nd.kind) {
-                                case RE_BOL: pass = c.pos == 0; break;
-                                case RE_EOL: pass = c.pos == len_; break;
-                                case RE_WORDB: pass = at_boundary(c.pos); break;
-                                case RE_NOT_WORDB: pass = !at_boundary(c.pos); break;
+                                case RE_BOL:
+                                    pass = c.pos == 0;
+                                    break;
+                                case RE_EOL:
+                                    pass = c.pos == len_;
+                                    break;
+                                case RE_WORDB:
+                                    pass = at_boundary(c.pos);
+                                    break;
+                                case RE_NOT_WORDB:
+                                    pass = !at_boundary(c.pos);
+                                    break;
                                 case RE_BYTE:
-                                case RE_GROUP: break;
+                                case RE_GROUP:
+                                    break;
                             }
                             if (!pass) {
                                 ok = false;
@@ -665,8 +751,12 @@ int match_at_or_after(const OVK_REGEX& re, std::string_view text, size_t from, b
         return 0;
     }
     Matcher m(re, text, full, frames);
-    const size_t last = full ? 0 : text.size();
+    size_t last = full ? 0 : text.size();
+    if (re.anchored) last = 0;  // '^' only matches at offset 0
+    const auto* t = reinterpret_cast<const uint8_t*>(text.data());
     for (size_t s = from; s <= last; ++s) {
+        // a start whose byte cannot begin a match fails without trying
+        if (!re.can_be_empty && (s == text.size() || !set_has(re.first, t[s]))) continue;
         if (m.run(s)) {
             if (start) *start = s;
             if (len) *len = m.end() - s;
@@ -692,12 +782,13 @@ OVK_REGEX_PTR ovk_regex_compile(std::string_view pattern, int flags) {
         }
         Parser ps(pattern, start, icase);
         if (!ps.parse()) {
-            zq_log(LOG_ERR, "regex syntax error near offset %d in \"%s\"", static_cast<int>(ps.err()),
-                   std::string(pattern).c_str());
+            zq_log(LOG_ERR, "regex syntax error near offset %d in \"%s\"",
+                   static_cast<int>(ps.err()), std::string(pattern).c_str());
             return nullptr;
         }
         auto re = std::make_unique<OVK_REGEX>();
         layout(ps, *re);
+        derive_shortcuts(*re);
         re->icase = icase ? 1 : 0;
         return re;
     } catch (const std::bad_alloc&) {

@@ -248,7 +248,9 @@ int load_locked(const OVK_ASSET_READER& read_asset) {
     return 0;
 }
 
-bool loaded() { return _loaded.load(std::memory_order_acquire) != 0; }
+bool loaded() {
+    return _loaded.load(std::memory_order_acquire) != 0;
+}
 
 }  // namespace
 
@@ -258,11 +260,13 @@ int ovk_vendordb_load(const OVK_ASSET_READER& read_asset) {
 }
 
 int ovk_vendordb_load() {
-    return ovk_vendordb_load(OVK_ASSET_READER(
-        [](std::string_view name) { return ovk_read_asset(name); }));
+    return ovk_vendordb_load(
+        OVK_ASSET_READER([](std::string_view name) { return ovk_read_asset(name); }));
 }
 
-int ovk_vendordb_loaded() { return loaded() ? 1 : 0; }
+int ovk_vendordb_loaded() {
+    return loaded() ? 1 : 0;
+}
 
 void ovk_vendordb_unload() {
     std::lock_guard<std::mutex> g(_lock);
@@ -321,7 +325,9 @@ std::optional<std::string> ovk_vendor_appearance(int value) {
     }
 }
 
-size_t ovk_vendordb_oui_count() { return loaded() ? _tables[T_OUI].n : 0; }
+size_t ovk_vendordb_oui_count() {
+    return loaded() ? _tables[T_OUI].n : 0;
+}
 
 OVK_VENDORDB_COUNTS ovk_vendordb_counts() {
     OVK_VENDORDB_COUNTS c;

@@ -4,11 +4,17 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "ovk_advert.h"
+#include "ovk_fingerprint.h"
+#include "ovk_remoteid.h"
+#include "ovk_vendordb.h"
 
 namespace {
 
@@ -59,6 +65,26 @@ Bytes rsn(std::initializer_list<uint8_t> akms) {
     return ie(0x30, b);
 }
 
+// A Remote ID Location message: airborne, 59.329300 N 18.068600 E, 40 m up, 10 m/s, 270 deg.
+Bytes rid_location() {
+    Bytes m(25, 0);
+    m[0] = 0x12;
+    m[1] = 0x22;  // airborne, direction + 180
+    m[2] = 90;
+    m[3] = 40;
+    m[4] = 2;
+    const uint32_t lat = 593293000u, lon = 180686000u;
+    for (int k = 0; k < 4; ++k) {
+        m[5 + k] = static_cast<uint8_t>(lat >> (8 * k));
+        m[9 + k] = static_cast<uint8_t>(lon >> (8 * k));
+    }
+    m[15] = 0x34;  // geodetic altitude 2100 -> 50 m
+    m[16] = 0x08;
+    m[17] = 0x20;  // height 2080 -> 40 m
+    m[18] = 0x08;
+    return m;
+}
+
 std::vector<BleSample> ble_samples() {
     std::vector<BleSample> s;
     // Item tracker in separated mode: offline-finding manufacturer data (public key bytes).
@@ -75,7 +101,7 @@ std::vector<BleSample> ble_samples() {
                                    0x6D, 0xF3, 0x29, 0x8E, 0x05, 0xC1, 0x7A, 0x62, 0x40, 0x08,
                                    0x00, 0x00})})});
     // Fitness band: name, heart-rate and battery services, TX power, appearance.
-    s.push_back({"fitness band", "f0:99:b6:12:7d:4e", OVK_ADDR_PUBLIC, false, -58,
+    s.push_back({"fitness band", "00:05:4f:12:7d:4e", OVK_ADDR_PUBLIC, false, -58,
                  concat({ad(0x01, {0x06}), ad(0x03, {0x0D, 0x18, 0x0F, 0x18}),
                          ad(0x19, {0xC1, 0x03}), ad(0x0A, {0xF4}), ad(0x09, text("Band 7"))})});
     // Proximity beacon: manufacturer data with a 128-bit proximity UUID, major, minor.
@@ -101,6 +127,10 @@ std::vector<BleSample> ble_samples() {
                          ad(0x16, concat({{0xFA, 0xFF, 0x0D, 0x2A, 0x02, 0x12},
                                           text("1581F5FKD229400B"),
                                           Bytes(8, 0x00)}))})});
+    // The same drone's next broadcast: a Location message.
+    s.push_back({"drone Remote ID, location", "62:10:8f:3b:c2:aa", OVK_ADDR_NON_RESOLVABLE, true,
+                 -75, concat({ad(0x01, {0x06}), ad(0x16, concat({{0xFA, 0xFF, 0x0D, 0x2B},
+                                                                  rid_location()}))})});
     // A hostile payload: the last structure claims more bytes than remain.
     s.push_back({"truncated payload", "00:1b:44:11:3a:b7", OVK_ADDR_PUBLIC, false, -90,
                  concat({ad(0x09, text("ok")), {0x1F, 0xFF, 0x59, 0x00, 0x01}})});
@@ -126,9 +156,66 @@ std::vector<WifiSample> wifi_samples() {
                  concat({ie(0x00, text("Library")), rsn({18}), he, eht})});
     s.push_back({"old camera hotspot, WPA only", "c4:2f:90:8d:51:6a", "IPC-7F3A21", -69, 2462,
                  concat({ie(0x00, text("IPC-7F3A21")), rates, wpa})});
+    // Remote ID beacon: a message pack with Basic ID, Location and Operator ID.
+    {
+        Bytes basic(25, 0);
+        basic[0] = 0x02;
+        basic[1] = 0x12;
+        const Bytes id = text("F3411DEMO0001");
+        std::copy(id.begin(), id.end(), basic.begin() + 2);
+        Bytes op(25, 0);
+        op[0] = 0x52;
+        const Bytes oid = text("SWE-OP-0042");
+        std::copy(oid.begin(), oid.end(), op.begin() + 2);
+        const Bytes body = concat({{0xFA, 0x0B, 0xBC, 0x0D, 0x05, 0xF2, 25, 3}, basic,
+                                   rid_location(), op});
+        s.push_back({"drone Remote ID beacon", "60:60:1f:70:2a:11", std::nullopt, -73, 2437,
+                     concat({ie(0x00, Bytes(0)), rates, ie(0xDD, body)})});
+    }
     s.push_back({"hidden network", "02:5b:12:aa:40:7c", "<unknown ssid>", -82, 2412,
                  concat({ie(0x00, Bytes(0)), rates, rsn({2})})});
     return s;
+}
+
+// Vendor names when the tables can be found: the asset directory ($OVK_ASSETS or ./assets),
+// else the one next to the build directory of this program.
+bool load_vendor_tables() {
+    if (ovk_vendordb_load() == 0) return true;
+    std::error_code ec;
+    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return false;
+    for (const auto& dir : {exe.parent_path().parent_path() / "assets",
+                            exe.parent_path().parent_path() / "share" / "orvik"}) {
+        const int r = ovk_vendordb_load([dir](std::string_view name) -> std::optional<std::string> {
+            std::ifstream f(dir / std::string(name), std::ios::binary);
+            if (!f) return std::nullopt;
+            std::ostringstream ss;
+            ss << f.rdbuf();
+            return ss.str();
+        });
+        if (r == 0) return true;
+    }
+    return false;
+}
+
+void print_remote_id(const OVK_ADVERT& a) {
+    OVK_REMOTE_ID r;
+    if (!ovk_rid_decode_advert(&a, r)) return;
+    printf("     remote id   %s%s%s\n", r.uas_id.empty() ? "(no ID yet)" : r.uas_id.c_str(),
+           r.id_type ? ", " : "", r.id_type ? r.id_type : "");
+    if (r.ua_type) printf("                 aircraft: %s\n", r.ua_type);
+    if (r.status) printf("                 status: %s\n", r.status);
+    if (r.has_pos) printf("                 position %.6f, %.6f\n", r.lat, r.lon);
+    if (r.has_height) printf("                 height %.1f m\n", r.height_m);
+    if (r.has_speed) printf("                 speed %.2f m/s\n", r.speed_ms);
+    if (r.has_direction) printf("                 track %d degrees\n", r.direction_deg);
+    if (r.has_op_pos) printf("                 pilot at %.6f, %.6f\n", r.op_lat, r.op_lon);
+    if (!r.operator_id.empty()) printf("                 operator %s\n", r.operator_id.c_str());
+    OVK_HIT h;
+    // as seen by someone standing 80 m south of the drone
+    if (r.has_pos && ovk_drone_overhead_hit(r, h, r.lat - 80.0 / 111195.0, r.lon))
+        printf("     verdict     %s (%d, %s): %s\n", h.label.c_str(), h.confidence,
+               ovk_tier_label(ovk_tier_of(h.confidence)), h.evidence.c_str());
 }
 
 void print_ble(const BleSample& s) {
@@ -142,15 +229,23 @@ void print_ble(const BleSample& s) {
     }
     printf("     address     %s, %s: %s\n", a->mac.c_str(), ovk_addr_label(a->addr_type),
            ovk_addr_trackable(a->addr_type));
+    // only a public address names its maker; random ones carry no registered block
+    if (a->addr_type == OVK_ADDR_PUBLIC)
+        if (const char* v = ovk_vendor_mac(a->mac)) printf("     maker       %s\n", v);
     printf("     rssi        %d dBm, %s\n", a->rssi, a->phy.c_str());
     printf("     name        %s\n", a->name ? a->name->c_str() : "(none)");
     if (a->has_tx_power) printf("     tx power    %d dBm\n", a->tx_power);
     for (const OVK_MFG& m : a->mfg)
-        printf("     mfg         company 0x%04X: %s\n", m.cid,
+        printf("     mfg         company 0x%04X%s%s%s: %s\n", m.cid,
+               ovk_vendor_company(m.cid) ? " (" : "",
+               ovk_vendor_company(m.cid) ? ovk_vendor_company(m.cid) : "",
+               ovk_vendor_company(m.cid) ? ")" : "",
                m.data.empty() ? "(no data)" : ovk_hex(m.data, " ").c_str());
     for (const OVK_UUID& u : a->uuids) {
         const int s16 = ovk_uuid_short(u);
-        if (s16 >= 0)
+        if (s16 >= 0 && ovk_vendor_uuid16(s16))
+            printf("     uuid        0x%04X %s\n", s16, ovk_vendor_uuid16(s16));
+        else if (s16 >= 0)
             printf("     uuid        0x%04X (%s)\n", s16, ovk_uuid_str(u).c_str());
         else
             printf("     uuid        %s\n", ovk_uuid_str(u).c_str());
@@ -167,6 +262,9 @@ void print_ble(const BleSample& s) {
         if (auto t = ovk_ascii(d.data, 0, d.data.size(), 64); t && t->size() * 2 > d.data.size())
             printf("                 text \"%s\"\n", t->c_str());
     }
+    print_remote_id(*a);
+    std::string fp;
+    if (ovk_advert_fingerprint(a.get(), fp)) printf("     fingerprint %s\n", fp.c_str());
     printf("     structures ");
     for (const OVK_AD& x : ovk_ad_parse(a->raw, 64))
         printf(" [%s, %zu bytes]", ovk_ad_type_name(x.type).c_str(), x.data.size());
@@ -184,10 +282,12 @@ void print_wifi(const WifiSample& s) {
     }
     printf("     address     %s, %s: %s\n", a->mac.c_str(), ovk_addr_label(a->addr_type),
            ovk_addr_trackable(a->addr_type));
+    if (const char* v = ovk_vendor_mac(a->mac)) printf("     maker       %s\n", v);
     printf("     ssid        %s\n", a->name ? a->name->c_str() : "(hidden)");
     printf("     signal      %d dBm at %d MHz\n", a->rssi, a->freq_mhz);
     printf("     caps        %s\n", a->caps ? a->caps->c_str() : "(none)");
     printf("     standard    %s\n", a->standard ? a->standard->c_str() : "(unknown)");
+    print_remote_id(*a);
     printf("     elements   ");
     for (const OVK_IE& e : a->ies) printf(" %d(%zu)", e.id, e.data.size());
     printf("\n\n");
@@ -197,7 +297,9 @@ void print_wifi(const WifiSample& s) {
 
 int main() {
     try {
-        printf("Orvik decoding demonstration: built-in advertisements, no radio used.\n\n");
+        printf("Orvik decoding demonstration: built-in advertisements, no radio used.\n");
+        printf("%s\n\n", load_vendor_tables() ? "Vendor tables loaded."
+                                              : "Vendor tables not found; showing raw ids.");
         for (const BleSample& s : ble_samples()) print_ble(s);
         for (const WifiSample& s : wifi_samples()) print_wifi(s);
     } catch (const std::exception& e) {

@@ -1,0 +1,507 @@
+// Small shared tools of the application layer (see the header for the index).
+#include "ovk_app_util.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <limits>
+
+// ---------------------------------------------------------------------------------------
+// 1. Files and clock
+// ---------------------------------------------------------------------------------------
+
+int64_t ovk_now_ms() {
+    struct timespec ts {};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+namespace {
+
+constexpr size_t kPathMax = 1023;  // longest directory path handled by ovk_mkdirs
+
+int make_one_dir(const std::string& p) {
+    if (mkdir(p.c_str(), 0700) == 0) return 0;
+    if (errno == EEXIST) return 0;
+    return -1;
+}
+
+// Closes `fd` if open, retrying on EINTR is wrong for close(); one call only.
+int close_fd(int& fd) {
+    if (fd < 0) return 0;
+    const int rc = close(fd);
+    fd = -1;
+    return rc;
+}
+
+int write_all(int fd, const char* p, size_t len) {
+    while (len > 0) {
+        const ssize_t w = write(fd, p, len);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (w == 0) {
+            errno = EIO;
+            return -1;
+        }
+        p += w;
+        len -= static_cast<size_t>(w);
+    }
+    return 0;
+}
+
+// Makes a finished rename durable. File systems that cannot sync a directory say so with
+// EINVAL; the rename itself has happened, so that is not a failure.
+int sync_parent_dir(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    std::string dir;
+    if (slash == std::string::npos)
+        dir = ".";
+    else if (slash == 0)
+        dir = "/";
+    else
+        dir = path.substr(0, slash);
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    int rc = fsync(fd);
+    if (rc != 0 && (errno == EINVAL || errno == EROFS)) rc = 0;
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return rc;
+}
+
+}  // namespace
+
+int ovk_mkdirs(std::string_view path) {
+    std::string p(path.substr(0, std::min(path.size(), kPathMax)));
+    if (p.empty()) return -1;
+    if (p.size() > 1 && p.back() == '/') p.pop_back();
+    for (size_t i = 1; i < p.size(); ++i) {
+        if (p[i] != '/') continue;
+        if (make_one_dir(p.substr(0, i)) != 0) return -1;
+    }
+    return make_one_dir(p);
+}
+
+int ovk_write_file_atomic(const std::string& path, std::string_view data) {
+    if (path.empty()) return -1;
+    const std::string tmp = path + ".tmp";
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        zq_log(LOG_ERR, "cannot write %s: %s", tmp.c_str(), strerror(errno));
+        return -1;
+    }
+    int rc = write_all(fd, data.data(), data.size());
+    if (rc == 0) rc = fsync(fd);
+    if (rc == 0) rc = close_fd(fd);
+    if (rc == 0) rc = rename(tmp.c_str(), path.c_str());
+    if (rc != 0) {
+        const int err = errno;
+        close_fd(fd);
+        zq_log(LOG_ERR, "atomic write of %s failed: %s", path.c_str(), strerror(err));
+        unlink(tmp.c_str());
+        return -1;
+    }
+    // The new content is in place; make its name survive a power cut as well.
+    if (sync_parent_dir(path) != 0) {
+        zq_log(LOG_ERR, "atomic write of %s failed: %s", path.c_str(), strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+std::optional<std::string> ovk_read_file(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::optional<std::string> out;
+    try {
+        std::string buf;
+        // A regular file's size is known up front: one allocation, then a final read
+        // that sees the end. Otherwise the buffer starts at 8 KiB and doubles.
+        struct stat st {};
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+            buf.resize(static_cast<size_t>(st.st_size) + 4096);
+        size_t used = 0;
+        for (;;) {
+            if (buf.size() - used < 4096) buf.resize(buf.size() < 8192 ? 8192 : buf.size() * 2);
+            const ssize_t r = read(fd, buf.data() + used, buf.size() - used);
+            if (r < 0) {
+                if (errno == EINTR) continue;
+                break;
+            }
+            if (r == 0) {
+                buf.resize(used);
+                out = std::move(buf);
+                break;
+            }
+            used += static_cast<size_t>(r);
+        }
+    } catch (const std::exception&) {
+        OVK_LOG_REALLOC_FAIL(char, 0, buf);
+        out.reset();
+    }
+    close(fd);
+    return out;
+}
+
+OVK_FILE_VIEW::OVK_FILE_VIEW(OVK_FILE_VIEW&& o) noexcept
+    : map_(std::exchange(o.map_, nullptr)), len_(std::exchange(o.len_, 0)), copy_(std::move(o.copy_)) {}
+
+OVK_FILE_VIEW& OVK_FILE_VIEW::operator=(OVK_FILE_VIEW&& o) noexcept {
+    if (this != &o) {
+        if (map_) munmap(map_, len_);
+        map_ = std::exchange(o.map_, nullptr);
+        len_ = std::exchange(o.len_, 0);
+        copy_ = std::move(o.copy_);
+    }
+    return *this;
+}
+
+OVK_FILE_VIEW::~OVK_FILE_VIEW() {
+    if (map_) munmap(map_, len_);
+}
+
+std::optional<OVK_FILE_VIEW> ovk_file_view(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        void* m = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        if (m != MAP_FAILED) {
+            close(fd);
+            OVK_FILE_VIEW v;
+            v.map_ = static_cast<char*>(m);
+            v.len_ = static_cast<size_t>(st.st_size);
+            return v;
+        }
+    }
+    close(fd);
+    std::optional<std::string> text = ovk_read_file(path);
+    if (!text) return std::nullopt;
+    OVK_FILE_VIEW v;
+    v.copy_ = std::move(*text);
+    return v;
+}
+
+// ---------------------------------------------------------------------------------------
+// 2. String map
+// ---------------------------------------------------------------------------------------
+
+uint64_t ovk_fnv1a64(std::string_view key) {
+    uint64_t h = 14695981039346656037ULL;
+    for (unsigned char c : key) {
+        h ^= c;
+        h *= 1099511628211ULL;
+    }
+    return h;
+}
+
+// ---------------------------------------------------------------------------------------
+// 3. Text buffer
+// ---------------------------------------------------------------------------------------
+
+bool OVK_SBUF::grow(size_t extra) {
+    if (oom_) return false;
+    const size_t len = s_.size();
+    if (extra > max_cap || len + 1 > max_cap - extra) {
+        oom_ = true;
+        const size_t asked = extra > SIZE_MAX - len - 1 ? SIZE_MAX : len + extra + 1;
+        zq_log(LOG_ERR, "string buffer: out of memory (%zu bytes)", asked);
+        return false;
+    }
+    const size_t needed = len + extra + 1;
+    if (cap_ >= needed) return true;
+    size_t cap;
+    if (cap_ == 0) {
+        cap = 256;
+        if (cap < needed) {
+            cap = 512;
+            while (cap < needed) cap = cap > max_cap / 2 ? max_cap : cap * 2;
+        }
+    } else {
+        cap = cap_;
+        while (cap < needed) cap = cap > max_cap / 2 ? max_cap : cap * 2;
+    }
+    if (cap > max_cap) cap = max_cap;
+    try {
+        s_.reserve(cap - 1);
+    } catch (const std::exception&) {
+        oom_ = true;
+        zq_log(LOG_ERR, "string buffer: out of memory (%zu bytes)", cap);
+        return false;
+    }
+    cap_ = cap;
+    return true;
+}
+
+void OVK_SBUF::add(std::string_view s) {
+    if (!grow(s.size())) return;
+    s_.append(s);
+}
+
+void OVK_SBUF::addc(char c) {
+    if (!grow(1)) return;
+    s_.push_back(c);
+}
+
+namespace {
+
+void sbuf_vaddf(OVK_SBUF& b, const char* fmt, va_list ap) {
+    if (!fmt || b.oom()) return;
+    va_list measure;
+    va_copy(measure, ap);
+    const int n = vsnprintf(nullptr, 0, fmt, measure);
+    va_end(measure);
+    if (n < 0) return;
+    std::string tmp;
+    try {
+        tmp.resize(static_cast<size_t>(n) + 1);
+    } catch (const std::exception&) {
+        // Asking for the room through the buffer reports the failure the usual way.
+        b.add(std::string_view());
+        return;
+    }
+    if (vsnprintf(tmp.data(), tmp.size(), fmt, ap) < 0) return;
+    tmp.resize(static_cast<size_t>(n));
+    b.add(tmp);
+}
+
+}  // namespace
+
+void OVK_SBUF::addf(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    sbuf_vaddf(*this, fmt, ap);
+    va_end(ap);
+}
+
+void ovk_sbuf_addf(OVK_SBUF& b, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    sbuf_vaddf(b, fmt, ap);
+    va_end(ap);
+}
+
+std::optional<std::string> OVK_SBUF::take() {
+    if (oom_) {
+        free();
+        return std::nullopt;
+    }
+    std::string out = std::move(s_);
+    s_ = std::string();
+    cap_ = 0;
+    return out;
+}
+
+void OVK_SBUF::free() {
+    s_ = std::string();
+    cap_ = 0;
+    oom_ = false;
+}
+
+// ---------------------------------------------------------------------------------------
+// 4. Strings and numbers
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+unsigned char ascii_lower(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
+}
+
+}  // namespace
+
+int ovk_contains_ci(std::string_view hay, std::string_view needle) {
+    if (needle.empty()) return 1;
+    if (needle.size() > hay.size()) return 0;
+    for (size_t i = 0; i + needle.size() <= hay.size(); ++i) {
+        size_t k = 0;
+        while (k < needle.size() &&
+               ascii_lower(static_cast<unsigned char>(hay[i + k])) ==
+                   ascii_lower(static_cast<unsigned char>(needle[k])))
+            ++k;
+        if (k == needle.size()) return 1;
+    }
+    return 0;
+}
+
+int ovk_contains_ci(const char* hay, const char* needle) {
+    if (!hay || !needle) return 0;
+    return ovk_contains_ci(std::string_view(hay), std::string_view(needle));
+}
+
+const char* ovk_nz(const char* s) { return (s && *s) ? s : nullptr; }
+const char* ovk_nz(const std::string& s) { return s.empty() ? nullptr : s.c_str(); }
+
+std::string ovk_jdouble(double v) {
+    if (std::isnan(v)) return "NaN";
+    if (std::fabs(v) > 1.7976931348623157e308) return v < 0 ? "-Infinity" : "Infinity";
+    char buf[64];
+    const double a = std::fabs(v);
+    if (v == 0 || (a >= 0.001 && a < 10000000.0)) {
+        int p = 1;
+        for (; p <= 17; ++p) {
+            snprintf(buf, sizeof buf, "%.*g", p, v);
+            if (strtod(buf, nullptr) == v) break;
+        }
+        if (p > 17) snprintf(buf, sizeof buf, "%.*g", 17, v);
+        std::string s(buf);
+        if (s.find('e') != std::string::npos) {
+            snprintf(buf, sizeof buf, "%.17f", v);
+            s = buf;
+            const size_t dot = s.find('.');
+            if (dot != std::string::npos) {
+                while (s.size() > dot + 2 && s.back() == '0') s.pop_back();
+            }
+        }
+        if (s.find('.') == std::string::npos) s += ".0";
+        return s;
+    }
+    int p = 0;
+    for (; p <= 16; ++p) {
+        snprintf(buf, sizeof buf, "%.*e", p, v);
+        if (strtod(buf, nullptr) == v) break;
+    }
+    if (p > 16) snprintf(buf, sizeof buf, "%.*e", 16, v);
+    const std::string s(buf);
+    const size_t e = s.find('e');
+    std::string mant = s.substr(0, std::min(e, static_cast<size_t>(39)));
+    const int exp = e == std::string::npos ? 0 : static_cast<int>(strtol(s.c_str() + e + 1, nullptr, 10));
+    std::string out = mant;
+    if (mant.find('.') == std::string::npos) out += ".0";
+    out += "E" + std::to_string(exp);
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------
+// 5. JSON helpers
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+const cJSON* member(const cJSON* o, const char* key) {
+    if (!o || !key || !cJSON_IsObject(o)) return nullptr;
+    return cJSON_GetObjectItemCaseSensitive(o, key);
+}
+
+}  // namespace
+
+OVK_JSON ovk_json_parse(std::string_view text) {
+    if (text.empty()) return nullptr;
+    return OVK_JSON(cJSON_ParseWithLength(text.data(), text.size()));
+}
+
+std::optional<std::string> ovk_json_print(const cJSON* item, bool pretty) {
+    if (!item) return std::nullopt;
+    char* txt = pretty ? cJSON_Print(item) : cJSON_PrintUnformatted(item);
+    if (!txt) return std::nullopt;
+    std::optional<std::string> out;
+    try {
+        out.emplace(txt);
+    } catch (const std::exception&) {
+        out.reset();
+    }
+    cJSON_free(txt);
+    return out;
+}
+
+int ovk_json_str(const cJSON* o, const char* key, std::string& out, size_t outsz) {
+    out.clear();
+    const cJSON* m = member(o, key);
+    if (!cJSON_IsString(m) || !m->valuestring) return 0;
+    const size_t max = outsz ? outsz - 1 : 0;
+    std::string_view s(m->valuestring);
+    try {
+        out.assign(s.substr(0, std::min(s.size(), max)));
+    } catch (const std::exception&) {
+        out.clear();
+        return 0;
+    }
+    return 1;
+}
+
+double ovk_json_num(const cJSON* o, const char* key, double def) {
+    const cJSON* m = member(o, key);
+    return cJSON_IsNumber(m) ? m->valuedouble : def;
+}
+
+int64_t ovk_json_i64(const cJSON* o, const char* key, int64_t def) {
+    const cJSON* m = member(o, key);
+    if (!cJSON_IsNumber(m)) return def;
+    const double v = std::round(m->valuedouble);  // halves away from zero
+    if (std::isnan(v)) return def;
+    // 2^63 is exactly representable; anything at or beyond it saturates.
+    if (v >= 9223372036854775808.0) return std::numeric_limits<int64_t>::max();
+    if (v <= -9223372036854775808.0) return std::numeric_limits<int64_t>::min();
+    return static_cast<int64_t>(v);
+}
+
+int ovk_json_int(const cJSON* o, const char* key, int def) {
+    const cJSON* m = member(o, key);
+    if (!cJSON_IsNumber(m)) return def;
+    const double v = m->valuedouble;
+    if (std::isnan(v)) return def;
+    if (v >= static_cast<double>(std::numeric_limits<int>::max()))
+        return std::numeric_limits<int>::max();
+    if (v <= static_cast<double>(std::numeric_limits<int>::min()))
+        return std::numeric_limits<int>::min();
+    return static_cast<int>(v);
+}
+
+int ovk_json_bool(const cJSON* o, const char* key, int def) {
+    const cJSON* m = member(o, key);
+    if (cJSON_IsBool(m)) return cJSON_IsTrue(m) ? 1 : 0;
+    if (cJSON_IsNumber(m)) return m->valuedouble != 0 ? 1 : 0;
+    return def;
+}
+
+int ovk_json_has_num(const cJSON* o, const char* key) {
+    return cJSON_IsNumber(member(o, key)) ? 1 : 0;
+}
+
+int ovk_json_add_str(cJSON* o, const char* key, std::string_view s) {
+    if (!o || !key) return -1;
+    try {
+        const std::string copy(s);  // cJSON wants a terminated string
+        return cJSON_AddStringToObject(o, key, copy.c_str()) ? 0 : -1;
+    } catch (const std::exception&) {
+        return -1;
+    }
+}
+
+int ovk_json_add_str_or_null(cJSON* o, const char* key, std::string_view s) {
+    if (!o || !key) return -1;
+    if (s.empty()) return cJSON_AddNullToObject(o, key) ? 0 : -1;
+    return ovk_json_add_str(o, key, s);
+}
+
+int ovk_json_add_i64(cJSON* o, const char* key, int64_t v) {
+    if (!o || !key) return -1;
+    return cJSON_AddNumberToObject(o, key, static_cast<double>(v)) ? 0 : -1;
+}
+
+int ovk_json_write_file(const std::string& path, const cJSON* item, bool pretty) {
+    OVK_CHECK(item, -1);
+    const std::optional<std::string> txt = ovk_json_print(item, pretty);
+    if (!txt) return -1;
+    return ovk_write_file_atomic(path, *txt);
+}
+
+OVK_JSON ovk_json_read_file(const std::string& path) {
+    const std::optional<OVK_FILE_VIEW> txt = ovk_file_view(path);
+    if (!txt) return nullptr;
+    OVK_JSON j = ovk_json_parse(txt->view());
+    if (!j) zq_log(LOG_ERR, "invalid JSON in %s", path.c_str());
+    return j;
+}

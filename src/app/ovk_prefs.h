@@ -1,0 +1,117 @@
+// Process-wide preferences with built-in defaults, kept in "settings.json" in the data
+// directory. Readers take whole copies under the module's lock; a serial number tells the
+// interface that the record changed. Also the theme and watchlist-preset name tables.
+#pragma once
+
+#include <cjson/cJSON.h>
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "ovk_app_util.h"
+#include "ovk_category.h"
+
+enum OVK_THEME_ID : int {
+    OVK_THEME_SYSTEM = 0,
+    OVK_THEME_LIGHT = 1,
+    OVK_THEME_DARK = 2,
+    OVK_THEME_MATERIAL = 3,
+    OVK_THEME_DEDSEC = 4,
+    OVK_THEME_NIGHT_DRIVE = 5,
+    OVK_THEME_NIGHT_VISION = 6,
+    OVK_THEME_AMBER = 7,
+    OVK_THEME_SYNTHWAVE = 8,
+    OVK_THEME_TACTICAL = 9,
+    OVK_THEME_BLUEPRINT = 10,
+    OVK_THEME_PAPER = 11,
+};
+inline constexpr int OVK_THEME_COUNT = 12;
+
+struct THEME_DEF {
+    const char* name;  // what the settings file stores
+    const char* title;
+    const char* description;
+};
+
+// Built-in watchlist presets: 0 "global", 1 "canada", 2 "us".
+inline constexpr int OVK_PRESET_COUNT = 3;
+
+// Text limits (bytes, without terminator).
+inline constexpr size_t OVK_PREFS_IFACE_MAX = 31;
+inline constexpr size_t OVK_PREFS_HOST_MAX = 63;
+
+// Each category's default flag, from the category table.
+std::array<int, OVK_CAT_COUNT> ovk_prefs_default_categories();
+
+// The preferences; a default-constructed record holds the defaults.
+struct OVK_PREFS {
+    int ble_enabled = 1;
+    int wifi_enabled = 1;
+    int64_t scan_interval_ms = 30000;  // Wi-Fi scan interval
+    int ble_scan_mode = 2;             // 2 maximum detection, 1 balanced, 0 battery saver
+    int auto_start = 0;                // start scanning when the program starts
+    int hci_dev = -1;                  // -1: first adapter that is up
+    std::string wifi_iface;            // empty: every wireless interface; cut to 31
+    std::string gpsd_host = "127.0.0.1";  // cut to 63
+    int gpsd_port = 2947;
+    int demo_mode = 0;
+    std::array<int, OVK_CAT_COUNT> category_enabled = ovk_prefs_default_categories();
+    std::array<int, OVK_PRESET_COUNT> preset_enabled{1, 1, 0};
+    int sound_enabled = 1;
+    int vibrate_enabled = 1;
+    int voice_enabled = 0;
+    int alerts_muted = 0;
+    int alert_threshold = 50;  // lowest confidence that alerts
+    int discreet_mode = 0;
+    int64_t dedupe_window_ms = 300000;  // re-alert cool-down per device
+    int gps_tagging = 0;
+    int follower_alerts = 1;
+    int known_alpr_alerts = 1;
+    int show_known_alpr = 1;
+    int auto_record_trace = 0;
+    int follow_min_minutes = 10;
+    int follow_min_meters = 800;
+    int retention_days = 90;  // 0 = forever
+    OVK_THEME_ID theme = OVK_THEME_SYSTEM;
+    int ui_size = 1;  // 0 small .. 3 extra large
+    int radar_view = 0;
+    int radar_names = 1;
+    int onboarding_done = 0;
+    double map_lat = 0.0;
+    double map_lon = 0.0;
+    int map_zoom = 15;
+    int map_tiles = 1;
+
+    bool operator==(const OVK_PREFS&) const = default;
+};
+
+// Fills `p` with the defaults.
+void ovk_prefs_defaults(OVK_PREFS& p);
+// Resets to the defaults, remembers the directory and applies "settings.json" from it
+// when it exists and parses; raises the serial. -1 for an empty directory, else 0.
+int ovk_prefs_load(std::string_view data_dir);
+// A copy of the whole record (the defaults before the first load).
+OVK_PREFS ovk_prefs_get();
+// Replaces the record and raises the serial; once a directory is known, also writes the
+// settings file atomically and returns the write's result. 0 / -1.
+int ovk_prefs_set(const OVK_PREFS& p);
+// The number of loads and sets so far.
+unsigned ovk_prefs_serial();
+// The category's flag, 0 outside 0..10.
+int ovk_prefs_category_enabled(int c);
+int ovk_prefs_alert_threshold();
+
+// Applies the members present in a settings object over `p` (absent or wrongly typed
+// members keep what `p` holds).
+void ovk_prefs_from_json(const cJSON* o, OVK_PREFS& p);
+// The settings object, keys in the record's order; nullptr when it cannot be built.
+OVK_JSON ovk_prefs_to_json(const OVK_PREFS& p);
+
+// Theme table texts; a value outside 0..11 gives the SYSTEM row.
+const char* ovk_theme_name(int t);
+const char* ovk_theme_title(int t);
+const char* ovk_theme_description(int t);
+// "global", "canada", "us"; "" for any other index.
+const char* ovk_preset_name(int i);

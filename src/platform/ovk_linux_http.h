@@ -1,0 +1,38 @@
+// One blocking HTTP GET or POST through libcurl, returning the whole response body.
+// Only http and https are spoken (redirects included), certificates and host names are
+// verified, at most 5 redirects are followed and a body may not reach 64 MiB.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+inline constexpr size_t OVK_HTTP_MAX_BODY = 67108864;  // body plus terminator must stay within
+inline constexpr const char* OVK_HTTP_USER_AGENT = "Orvik/0.2.0-trixie";
+inline constexpr int OVK_HTTP_MAX_REDIRECTS = 5;
+
+// Global libcurl set-up and tear-down, called by the platform layer's init and shutdown.
+// 0 / -1.
+int ovk_linux_http_init();
+void ovk_linux_http_shutdown();
+
+// The total and connect time-outs, in seconds, used for a requested time-out:
+// 30 s total when `timeout_s` is 0 or less; connect time-out the total when it is
+// 1..14 s, else 15 s.
+struct OVK_HTTP_TIMEOUTS {
+    int total_s = 0;
+    int connect_s = 0;
+};
+OVK_HTTP_TIMEOUTS ovk_linux_http_timeouts(int timeout_s);
+
+// Performs the request and returns the body (empty when nothing arrived), or nullopt on
+// a transfer failure (refused connection, time-out, bad redirect, body too large...),
+// which is logged. With `post_body` the request is a POST of that body with the given
+// content type ("application/x-www-form-urlencoded" when absent), else a GET.
+// `*status` (when given) receives the HTTP status, 0 when none arrived; an HTTP error
+// status is not a failure. Any thread may call it.
+std::optional<std::string> ovk_platform_http(const std::string& url,
+                                             std::optional<std::string_view> post_body,
+                                             std::optional<std::string_view> content_type,
+                                             int timeout_s, int* status = nullptr);
