@@ -24,9 +24,9 @@ struct PatternCase {
     const char* text;
 };
 const PatternCase kPatterns[] = {
-    {"^Penguin-\\d+$", "Penguin-20394857"},            // match
-    {"^Penguin-\\d+$", "Galaxy Buds2 Pro (4F2A)"},     // typical miss
-    {"^FS-[0-9A-Fa-f]+$", "FS-3A9F0C"},                // match
+    {"^Penguin-\\d+$", "Penguin-20394857"},             // match
+    {"^Penguin-\\d+$", "Galaxy Buds2 Pro (4F2A)"},      // typical miss
+    {"^FS-[0-9A-Fa-f]+$", "FS-3A9F0C"},                 // match
     {"^[A-Z0-9]{2}[A-Z]{3}\\d{9}$", "XXABC123456789"},  // match
     {"^[A-Z0-9]{2}[A-Z]{3}\\d{9}$", "LE-Bose QC45"},    // miss
 };
@@ -84,7 +84,9 @@ OVK_ADVERT_PTR ble_busy() {  // several signatures at once, 128-bit UUIDs and a 
     ad(raw, 0x01, {0x06});
     ad(raw, 0x03, {0x6B, 0xFE, 0x00, 0x31, 0x00, 0x35, 0x0F, 0x18});
     ad(raw, 0xFF, {0x4D, 0x03, 0x01, 0x02});
-    ad(raw, 0x07, {0xFB, 0xF3, 0x50, 0xE9, 0x63, 0x79, 0x0F, 0xA8, 0x6B, 0x44, 0x4C, 0x60, 0x01, 0xE0, 0x2D, 0x63});
+    ad(raw, 0x07,
+       {0xFB, 0xF3, 0x50, 0xE9, 0x63, 0x79, 0x0F, 0xA8, 0x6B, 0x44, 0x4C, 0x60, 0x01, 0xE0, 0x2D,
+        0x63});
     ad(raw, 0x09, {'P', 'e', 'n', 'g', 'u', 'i', 'n', '-', '1', '2', '3', '4'});
     return ovk_advert_new_ble("00:25:DF:11:22:33", -55, ovk_bytes(raw.data(), raw.size()),
                               OVK_ADDR_PUBLIC, 1, "LE 1M (legacy)", "", 0);
@@ -92,8 +94,8 @@ OVK_ADVERT_PTR ble_busy() {  // several signatures at once, 128-bit UUIDs and a 
 
 OVK_ADVERT_PTR wifi_home() {  // a home router: RSN, HT, vendor elements, no verdict
     Bytes ies = {0x00, 0x08, 'H', 'o', 'm', 'e', 'N', 'e', 't', '5'};
-    const Bytes rsn = {0x30, 0x14, 0x01, 0x00, 0x00, 0x0F, 0xAC, 0x04, 0x01, 0x00, 0x00, 0x0F,
-                       0xAC, 0x04, 0x01, 0x00, 0x00, 0x0F, 0xAC, 0x02, 0x0C, 0x00};
+    const Bytes rsn = {0x30, 0x14, 0x01, 0x00, 0x00, 0x0F, 0xAC, 0x04, 0x01, 0x00, 0x00,
+                       0x0F, 0xAC, 0x04, 0x01, 0x00, 0x00, 0x0F, 0xAC, 0x02, 0x0C, 0x00};
     ies.insert(ies.end(), rsn.begin(), rsn.end());
     Bytes ht = {45, 26};
     ht.resize(28, 0);
@@ -119,10 +121,18 @@ void run_classify(benchmark::State& st, const OVK_ADVERT_PTR& a) {
     st.SetItemsProcessed(st.iterations());
 }
 
-void BM_ClassifyBlePhone(benchmark::State& st) { run_classify(st, ble_phone()); }
-void BM_ClassifyBleBusy(benchmark::State& st) { run_classify(st, ble_busy()); }
-void BM_ClassifyWifiHome(benchmark::State& st) { run_classify(st, wifi_home()); }
-void BM_ClassifyWifiFlock(benchmark::State& st) { run_classify(st, wifi_flock()); }
+void BM_ClassifyBlePhone(benchmark::State& st) {
+    run_classify(st, ble_phone());
+}
+void BM_ClassifyBleBusy(benchmark::State& st) {
+    run_classify(st, ble_busy());
+}
+void BM_ClassifyWifiHome(benchmark::State& st) {
+    run_classify(st, wifi_home());
+}
+void BM_ClassifyWifiFlock(benchmark::State& st) {
+    run_classify(st, wifi_flock());
+}
 BENCHMARK(BM_ClassifyBlePhone);
 BENCHMARK(BM_ClassifyBleBusy);
 BENCHMARK(BM_ClassifyWifiHome);
@@ -135,7 +145,8 @@ std::string mixed_file(size_t n) {
     std::ifstream f(std::string(OVK_SOURCE_DIR) + "/tests/data/classify_sample.jsonl");
     std::vector<std::string> lines;
     for (std::string l; std::getline(f, l);)
-        if (l.rfind("{\"radio\":", 0) == 0 && l.find("\"time\"") != std::string::npos) lines.push_back(l);
+        if (l.rfind("{\"radio\":", 0) == 0 && l.find("\"time\"") != std::string::npos)
+            lines.push_back(l);
     std::string out;
     for (size_t i = 0; i < n && !lines.empty(); ++i) out += lines[i % lines.size()] + "\n";
     return out;

@@ -17,8 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     OVK_ADVERT_PTR a;
     if ((data[0] & 1) == 0) {
         const auto kind = static_cast<OVK_ADDR_TYPE>((data[0] >> 1) % OVK_ADDR_COUNT);
-        a = ovk_advert_new_ble(mac, -50, ovk_bytes(data + 7, size - 7), kind, 1, "LE 1M", "",
-                               0);
+        a = ovk_advert_new_ble(mac, -50, ovk_bytes(data + 7, size - 7), kind, 1, "LE 1M", "", 0);
     } else {
         if (size < 8) return 0;
         size_t n = data[7];

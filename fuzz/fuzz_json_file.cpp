@@ -7,31 +7,12 @@
 #include <cstdio>
 #include <string>
 
+#include "fuzz_scratch.h"
 #include "ovk_app_util.h"
 
 namespace {
 
-// The scratch directory lives in a plain array so that the exit handler can still use it.
-char g_dir[64];
-
-void remove_scratch() {
-    for (const char* n : {"/in.json", "/out.json", "/out.json.tmp"})
-        unlink((std::string(g_dir) + n).c_str());
-    rmdir(g_dir);
-}
-
-std::string scratch_dir() {
-    if (!g_dir[0]) {
-        // tmpfs when there is one: every write is synced to disk.
-        snprintf(g_dir, sizeof g_dir, "/dev/shm/ovk-fuzz-json-XXXXXX");
-        if (!mkdtemp(g_dir)) {
-            snprintf(g_dir, sizeof g_dir, "/tmp/ovk-fuzz-json-XXXXXX");
-            if (!mkdtemp(g_dir)) snprintf(g_dir, sizeof g_dir, "/tmp");
-        }
-        atexit(remove_scratch);
-    }
-    return g_dir;
-}
+using ovk_fuzz::scratch_dir;
 
 void touch_members(const cJSON* o) {
     std::string s;

@@ -9,29 +9,12 @@
 #include <cstdio>
 #include <string>
 
+#include "fuzz_scratch.h"
 #include "ovk_prefs.h"
 
 namespace {
 
-char g_dir[64];
-
-void remove_scratch() {
-    for (const char* n : {"/settings.json", "/settings.json.tmp"})
-        unlink((std::string(g_dir) + n).c_str());
-    rmdir(g_dir);
-}
-
-std::string scratch_dir() {
-    if (!g_dir[0]) {
-        snprintf(g_dir, sizeof g_dir, "/dev/shm/ovk-fuzz-prefs-XXXXXX");
-        if (!mkdtemp(g_dir)) {
-            snprintf(g_dir, sizeof g_dir, "/tmp/ovk-fuzz-prefs-XXXXXX");
-            if (!mkdtemp(g_dir)) abort();
-        }
-        atexit(remove_scratch);
-    }
-    return g_dir;
-}
+using ovk_fuzz::scratch_dir;
 
 // Integers beyond 2^53 do not survive the trip through a JSON number exactly.
 void take_if_inexact(int64_t& want, int64_t got) {

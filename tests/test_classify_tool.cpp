@@ -1,11 +1,8 @@
 // orvik-classify: input validation, the verdict object, comment lines, exit statuses, the
 // regression capture in tests/data, and the built program itself.
-#include "ovk_classify_io.h"
-
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +11,8 @@
 #include <memory>
 #include <sstream>
 #include <string>
+
+#include "ovk_classify_io.h"
 
 namespace {
 
@@ -82,12 +81,16 @@ TEST(ClassifyLine, BleVerdictObject) {
     EXPECT_EQ(str(h0, "label"), "Axon / TASER equipment (type unknown)");
     EXPECT_EQ(num(h0, "confidence"), 60);
     EXPECT_EQ(str(h0, "tier"), "probable");
-    EXPECT_EQ(str(h0, "evidence"), "Manufacturer data from company ID 0x034D (TASER International)");
-    EXPECT_EQ(str(cJSON_GetArrayItem(hits, 1), "evidence"), "Service UUID 0xFE6B (TASER International)");
+    EXPECT_EQ(str(h0, "evidence"),
+              "Manufacturer data from company ID 0x034D (TASER International)");
+    EXPECT_EQ(str(cJSON_GetArrayItem(hits, 1), "evidence"),
+              "Service UUID 0xFE6B (TASER International)");
     EXPECT_FALSE(cJSON_GetObjectItemCaseSensitive(j.get(), "remoteId"));  // none in this advert
     EXPECT_FALSE(cJSON_GetObjectItemCaseSensitive(j.get(), "error"));
     // field order of the verdict object
-    EXPECT_EQ(r.json.rfind(R"({"line":7,"mac":"00:25:DF:11:22:33","hits":[{"category":"BODY_CAM",)", 0), 0u);
+    EXPECT_EQ(
+        r.json.rfind(R"({"line":7,"mac":"00:25:DF:11:22:33","hits":[{"category":"BODY_CAM",)", 0),
+        0u);
 }
 
 TEST(ClassifyLine, OptionalFieldsReachTheAdvert) {
@@ -108,30 +111,41 @@ TEST(ClassifyLine, OptionalFieldsReachTheAdvert) {
     EXPECT_EQ(hits_of(with(R"("addrType":"RESOLVABLE_PRIVATE")")), 0);
     EXPECT_EQ(hits_of(with(R"("addrType":null)")), 1);  // UNKNOWN
     // the name hint is used when the payload has no name
-    EXPECT_EQ(hits_of(R"({"radio":"BLE","mac":"00:00:00:00:00:01","raw":"","name":"Flock cam"})"), 1);
-    EXPECT_EQ(hits_of(R"({"radio":"BLE","mac":"00:00:00:00:00:01","raw":"05096B697465","name":"Flock cam"})"), 0);
+    EXPECT_EQ(hits_of(R"({"radio":"BLE","mac":"00:00:00:00:00:01","raw":"","name":"Flock cam"})"),
+              1);
+    EXPECT_EQ(
+        hits_of(
+            R"({"radio":"BLE","mac":"00:00:00:00:00:01","raw":"05096B697465","name":"Flock cam"})"),
+        0);
     // Wi-Fi: the SSID in quotes is unquoted, "<unknown ssid>" is none
-    EXPECT_EQ(hits_of(R"({"radio":"wifi","mac":"02:00:00:00:00:01","ssid":"\"Flock-9\"","ies":""})"), 1);
-    EXPECT_EQ(hits_of(R"({"radio":"WIFI","mac":"02:00:00:00:00:01","ssid":"<unknown ssid>","ies":""})"), 0);
-    EXPECT_EQ(hits_of(R"({"radio":"WIFI","mac":"02:00:00:00:00:01","ies":"","freq":5180,"rssi":-40,"time":1,"connectable":true})"), 0);
+    EXPECT_EQ(
+        hits_of(R"({"radio":"wifi","mac":"02:00:00:00:00:01","ssid":"\"Flock-9\"","ies":""})"), 1);
+    EXPECT_EQ(
+        hits_of(R"({"radio":"WIFI","mac":"02:00:00:00:00:01","ssid":"<unknown ssid>","ies":""})"),
+        0);
+    EXPECT_EQ(
+        hits_of(
+            R"({"radio":"WIFI","mac":"02:00:00:00:00:01","ies":"","freq":5180,"rssi":-40,"time":1,"connectable":true})"),
+        0);
 }
 
 TEST(ClassifyLine, RemoteIdObject) {
     // BLE service data 0xFFFA: app code, counter, a Location message
     string loc = "0D01";
-    loc += "1220";            // Location v2, status Airborne, no direction/speed bits
-    loc += "5A";              // direction 90
-    loc += "64";              // speed raw 100 -> 25 m/s
-    loc += "04";              // vertical speed raw 4 -> 2 m/s
-    loc += "4C1E4028";        // latitude 675290700 -> 67.529070
-    loc += "64FE0905";        // longitude 84541028 -> 8.4541028
-    loc += "0000";            // pressure altitude
-    loc += "9808";            // geodetic altitude raw 2200 -> 100 m
-    loc += "2008";            // height raw 2080 -> 40 m
+    loc += "1220";      // Location v2, status Airborne, no direction/speed bits
+    loc += "5A";        // direction 90
+    loc += "64";        // speed raw 100 -> 25 m/s
+    loc += "04";        // vertical speed raw 4 -> 2 m/s
+    loc += "4C1E4028";  // latitude 675290700 -> 67.529070
+    loc += "64FE0905";  // longitude 84541028 -> 8.4541028
+    loc += "0000";      // pressure altitude
+    loc += "9808";      // geodetic altitude raw 2200 -> 100 m
+    loc += "2008";      // height raw 2080 -> 40 m
     loc += "000000000000";
     ASSERT_EQ(loc.size(), 54u);
-    const string line = R"({"radio":"BLE","mac":"C0:11:22:33:44:55","addrType":"RANDOM_STATIC","raw":"1E16FAFF)" +
-                        loc + R"("})";
+    const string line =
+        R"({"radio":"BLE","mac":"C0:11:22:33:44:55","addrType":"RANDOM_STATIC","raw":"1E16FAFF)" +
+        loc + R"("})";
     OVK_CLASSIFY_LINE r = ovk_classify_line(line, 1);
     ASSERT_EQ(r.status, OVK_CLASSIFY_OK) << r.json;
     Json j = parse(r.json);
@@ -146,12 +160,25 @@ TEST(ClassifyLine, RemoteIdObject) {
     EXPECT_EQ(num(rid, "speedMs"), 25);
     EXPECT_EQ(num(rid, "verticalSpeedMs"), 2);
     EXPECT_EQ(num(rid, "directionDeg"), 90);
-    for (const char* k : {"operatorLatitude", "operatorLongitude", "selfIdDescription", "operatorId", "idType"})
+    for (const char* k :
+         {"operatorLatitude", "operatorLongitude", "selfIdDescription", "operatorId", "idType"})
         EXPECT_TRUE(cJSON_IsNull(cJSON_GetObjectItemCaseSensitive(rid, k))) << k;
     // keys in the export order
-    const char* order[] = {"uasId", "idType", "uaType", "status", "latitude", "longitude",
-                           "altitudeGeoM", "heightM", "speedMs", "verticalSpeedMs", "directionDeg",
-                           "operatorLatitude", "operatorLongitude", "selfIdDescription", "operatorId"};
+    const char* order[] = {"uasId",
+                           "idType",
+                           "uaType",
+                           "status",
+                           "latitude",
+                           "longitude",
+                           "altitudeGeoM",
+                           "heightM",
+                           "speedMs",
+                           "verticalSpeedMs",
+                           "directionDeg",
+                           "operatorLatitude",
+                           "operatorLongitude",
+                           "selfIdDescription",
+                           "operatorId"};
     const cJSON* it = rid->child;
     for (const char* k : order) {
         ASSERT_TRUE(it) << k;
@@ -167,22 +194,32 @@ TEST(ClassifyLine, InvalidLinesSayWhy) {
         {"[1]", "not a JSON object"},
         {R"({"mac":"00:11:22:33:44:55","raw":""})", R"(missing \"radio\")"},
         {R"({"radio":7,"mac":"00:11:22:33:44:55","raw":""})", R"(\"radio\" is not a string)"},
-        {R"({"radio":"LORA","mac":"00:11:22:33:44:55","raw":""})", R"(\"radio\" must be \"BLE\" or \"WIFI\")"},
+        {R"({"radio":"LORA","mac":"00:11:22:33:44:55","raw":""})",
+         R"(\"radio\" must be \"BLE\" or \"WIFI\")"},
         {R"({"radio":"BLE","raw":""})", R"(missing \"mac\")"},
         {R"({"radio":"BLE","mac":"001122334455","raw":""})", R"(invalid \"mac\")"},
         {R"({"radio":"BLE","mac":"00:11:22:33:44:55"})", R"(missing \"raw\")"},
         {R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":12})", R"(\"raw\" is not a string)"},
-        {R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":"0"})", R"(\"raw\" has an odd number of hex digits)"},
+        {R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":"0"})",
+         R"(\"raw\" has an odd number of hex digits)"},
         {R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":"zz"})", R"(\"raw\" is not hex)"},
-        {R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":"","rssi":-60.5})", R"(\"rssi\" is out of range)"},
-        {R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":"","rssi":1e300})", R"(\"rssi\" is out of range)"},
-        {R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":"","time":"now"})", R"(\"time\" is not a number)"},
-        {R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":"","connectable":2})", R"(\"connectable\" is out of range)"},
-        {R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":"","addrType":"public"})", R"(unknown \"addrType\")"},
-        {R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":"","phy":1})", R"(\"phy\" is not a string)"},
+        {R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":"","rssi":-60.5})",
+         R"(\"rssi\" is out of range)"},
+        {R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":"","rssi":1e300})",
+         R"(\"rssi\" is out of range)"},
+        {R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":"","time":"now"})",
+         R"(\"time\" is not a number)"},
+        {R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":"","connectable":2})",
+         R"(\"connectable\" is out of range)"},
+        {R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":"","addrType":"public"})",
+         R"(unknown \"addrType\")"},
+        {R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":"","phy":1})",
+         R"(\"phy\" is not a string)"},
         {R"({"radio":"WIFI","mac":"00:11:22:33:44:55"})", R"(missing \"ies\")"},
-        {R"({"radio":"WIFI","mac":"00:11:22:33:44:55","ies":"","ssid":[]})", R"(\"ssid\" is not a string)"},
-        {R"({"radio":"WIFI","mac":"00:11:22:33:44:55","ies":"","freq":-1})", R"(\"freq\" is out of range)"},
+        {R"({"radio":"WIFI","mac":"00:11:22:33:44:55","ies":"","ssid":[]})",
+         R"(\"ssid\" is not a string)"},
+        {R"({"radio":"WIFI","mac":"00:11:22:33:44:55","ies":"","freq":-1})",
+         R"(\"freq\" is out of range)"},
         {R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":""}{})", "text after the JSON value"},
     };
     for (const auto& [line, reason] : cases) {
@@ -197,20 +234,26 @@ TEST(ClassifyLine, InvalidLinesSayWhy) {
 TEST(ClassifyStream, LineNumbersOrderAndExitStatus) {
     auto [rc, out] = run_stream(
         "# capture header\n"
-        R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":""})" "\r\n"
+        R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":""})"
+        "\r\n"
         "\n"
         R"({"radio":"WIFI","mac":"A4:11:62:00:00:01","ies":""})");  // no final newline
     EXPECT_EQ(rc, 0);
-    EXPECT_EQ(out,
-              "{\"line\":2,\"mac\":\"00:11:22:33:44:55\",\"hits\":[]}\n"
-              "{\"line\":4,\"mac\":\"A4:11:62:00:00:01\",\"hits\":[{\"category\":\"NETWORK_CAMERA\","
-              "\"label\":\"Arlo camera, hub or recorder\",\"confidence\":65,\"tier\":\"probable\","
-              "\"evidence\":\"WiFi address in Arlo's registered block A4:11:62\",\"source\":\"IEEE "
-              "registry; Public camera-beacon signature catalogue (Apache-2.0)\"}]}\n");
-    std::tie(rc, out) = run_stream("oops\n" R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":""})" "\n");
+    EXPECT_EQ(
+        out,
+        "{\"line\":2,\"mac\":\"00:11:22:33:44:55\",\"hits\":[]}\n"
+        "{\"line\":4,\"mac\":\"A4:11:62:00:00:01\",\"hits\":[{\"category\":\"NETWORK_CAMERA\","
+        "\"label\":\"Arlo camera, hub or recorder\",\"confidence\":65,\"tier\":\"probable\","
+        "\"evidence\":\"WiFi address in Arlo's registered block A4:11:62\",\"source\":\"IEEE "
+        "registry; Public camera-beacon signature catalogue (Apache-2.0)\"}]}\n");
+    std::tie(rc, out) = run_stream(
+        "oops\n"
+        R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":""})"
+        "\n");
     EXPECT_EQ(rc, 1);  // one bad line, and the tool went on
-    EXPECT_EQ(out, "{\"line\":1,\"error\":\"not valid JSON\"}\n"
-                   "{\"line\":2,\"mac\":\"00:11:22:33:44:55\",\"hits\":[]}\n");
+    EXPECT_EQ(out,
+              "{\"line\":1,\"error\":\"not valid JSON\"}\n"
+              "{\"line\":2,\"mac\":\"00:11:22:33:44:55\",\"hits\":[]}\n");
     std::tie(rc, out) = run_stream("");
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(out, "");
@@ -281,7 +324,8 @@ TEST(ClassifyProgram, ArgumentsFilesAndExitCodes) {
     const string one = string(OVK_BINARY_DIR) + "/classify_one.jsonl";
     {
         std::ofstream f(one);
-        f << R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":""})" << "\n";
+        f << R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":""})"
+          << "\n";
     }
     EXPECT_EQ(run_tool(one, &out), 0);
     EXPECT_EQ(out, "{\"line\":1,\"mac\":\"00:11:22:33:44:55\",\"hits\":[]}\n");

@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <regex>
 #include <thread>
 
 #include "ovk_linux_hci.h"
@@ -789,13 +788,17 @@ TEST(HciKernel, RealSocketsReportWhatTheKernelHas)
     const std::string st = sink.statuses()[1];
     // Without Bluetooth in the kernel (as on the build machines) the first message says so;
     // a machine with Bluetooth gives one of the other documented outcomes.
-    const std::regex ok(
-        "BLE: no Bluetooth support in this kernel|BLE: no adapter|"
-        "BLE: hci-?[0-9]+ is down \\(powered off or rfkill blocked\\)|"
-        "BLE: permission denied - run `make setcap` or as root|"
-        "BLE: adapter lookup failed: .*|BLE: hci[0-9]+ (bind|filter|not responding): .*|"
-        "BLE hci[0-9]+: (passive scan \\(.*\\)|listening .*)|BLE: HCI socket: .*");
-    EXPECT_TRUE(std::regex_match(st, ok)) << st;
+    auto starts = [&](const char* p) { return st.rfind(p, 0) == 0; };
+    const bool ok = st == "BLE: no Bluetooth support in this kernel" || starts("BLE: no adapter") ||
+                    (starts("BLE: hci") && st.find("is down (powered off or rfkill blocked)") !=
+                                               std::string::npos) ||
+                    st == PERMISSION || starts("BLE: adapter lookup failed: ") ||
+                    starts("BLE: HCI socket: ") ||
+                    (starts("BLE: hci") && (st.find(" bind: ") != std::string::npos ||
+                                            st.find(" filter: ") != std::string::npos ||
+                                            st.find(" not responding: ") != std::string::npos)) ||
+                    starts("BLE hci");
+    EXPECT_TRUE(ok) << st;
     s.stop();
     EXPECT_EQ(s.status(), "BLE: stopped");
 }

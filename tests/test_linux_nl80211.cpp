@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <regex>
 #include <set>
 #include <thread>
 
@@ -705,11 +704,11 @@ TEST(WifiKernel, RealNetlinkReportsWhatTheKernelHas)
     ASSERT_TRUE(sink.wait([](const ScanSink& k) { return k.statuses().size() >= 2; }, 8000));
     const std::string st = sink.statuses()[1];
     // Build machines have no wireless driver; a laptop lists its interfaces instead.
-    const std::regex ok(
-        "WiFi: nl80211 not available \\(no wireless driver\\?\\)|WiFi: no wireless interface|"
-        "WiFi: netlink socket: .*|WiFi: cannot list interfaces|"
-        "WiFi [^ ]+( \\+[0-9]+)?: [0-9]+ networks, .*");
-    EXPECT_TRUE(std::regex_match(st, ok)) << st;
+    const bool ok = st == NOT_AVAILABLE || st == "WiFi: no wireless interface" ||
+                    st.rfind("WiFi: netlink socket: ", 0) == 0 ||
+                    st == "WiFi: cannot list interfaces" ||
+                    (st.rfind("WiFi ", 0) == 0 && st.find(" networks, ") != std::string::npos);
+    EXPECT_TRUE(ok) << st;
     s.stop();
 }
 

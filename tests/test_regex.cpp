@@ -2,8 +2,6 @@
 // Pattern matcher: dialect, quantifier rules, case folding, search/full semantics, the depth
 // and work limits, sharing a compiled pattern between threads, and a differential check of
 // the stack-based matcher against a plainly recursive matcher over the same compiled form.
-#include "ovk_regex.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -12,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "ovk_regex.h"
 #include "zq_log.h"
 
 namespace {
@@ -36,7 +35,7 @@ std::pair<long, long> find(const char* pat, std::string_view text, size_t from =
 
 // Captures log lines written while it lives.
 class LogCapture {
-public:
+  public:
     LogCapture() : f_(tmpfile()), old_level_(get_log_level()) {
         set_log_level(LOG_DEBUG);
         zq_log_set_stream(f_);
@@ -56,7 +55,7 @@ public:
         return s;
     }
 
-private:
+  private:
     FILE* f_;
     int old_level_;
 };
@@ -94,12 +93,12 @@ TEST(RegexDialect, DotClassesAndEscapes) {
     EXPECT_EQ(F("[^0-9]", "5"), 0);
     EXPECT_EQ(F("[^0-9]", "x"), 1);
     EXPECT_EQ(F("[^0-9]", "\xC3"), 1);
-    EXPECT_EQ(F("[z-a]", "m"), 0);   // reversed range adds nothing
+    EXPECT_EQ(F("[z-a]", "m"), 0);  // reversed range adds nothing
     EXPECT_EQ(F("[z-a]", "-"), 0);
-    EXPECT_EQ(F("[-a]", "-"), 1);    // '-' first
-    EXPECT_EQ(F("[a-]", "-"), 1);    // '-' last
+    EXPECT_EQ(F("[-a]", "-"), 1);  // '-' first
+    EXPECT_EQ(F("[a-]", "-"), 1);  // '-' last
     EXPECT_EQ(F("[a-]", "b"), 0);
-    EXPECT_EQ(F("[\\t]", "t"), 1);   // backslash-t inside a class is the letter t
+    EXPECT_EQ(F("[\\t]", "t"), 1);  // backslash-t inside a class is the letter t
     EXPECT_EQ(F("[\\t]", "\t"), 0);
     EXPECT_EQ(F("[\\]]", "]"), 1);
     EXPECT_EQ(F("[\\d_]+", "12_3"), 1);
@@ -204,15 +203,15 @@ TEST(RegexCompile, RootShapeAndSyntaxErrors) {
         int offset;
     };
     const Bad bad[] = {
-        {"(abc", 4},     {"abc)", 3},     {"[abc", 4},   {"a{3,2}", 5},  {"a{2", 3},
-        {"a{2,x}", 4},   {"a{2x}", 3},    {"((a)", 4},   {"[\\", 2},     {"a{99999999999}", 11},
-        {"(?i)(x", 6},   {"[a-\\", 4},
+        {"(abc", 4},   {"abc)", 3},  {"[abc", 4}, {"a{3,2}", 5}, {"a{2", 3},
+        {"a{2,x}", 4}, {"a{2x}", 3}, {"((a)", 4}, {"[\\", 2},    {"a{99999999999}", 11},
+        {"(?i)(x", 6}, {"[a-\\", 4},
     };
     for (const Bad& b : bad) {
         LogCapture log;
         EXPECT_FALSE(ovk_regex_compile(b.pat, 0)) << b.pat;
-        const string want = "regex syntax error near offset " + std::to_string(b.offset) +
-                            " in \"" + b.pat + "\"";
+        const string want =
+            "regex syntax error near offset " + std::to_string(b.offset) + " in \"" + b.pat + "\"";
         EXPECT_NE(log.text().find(want), string::npos) << b.pat << " log: " << log.text();
         EXPECT_EQ(ovk_regex_search_str(b.pat, 0, "abc"), 0);
     }
@@ -220,7 +219,9 @@ TEST(RegexCompile, RootShapeAndSyntaxErrors) {
 }
 
 TEST(RegexCompile, SearchShortcuts) {
-    auto first_has = [](const OVK_REGEX& re, unsigned char c) { return (re.first[c >> 3] >> (c & 7)) & 1; };
+    auto first_has = [](const OVK_REGEX& re, unsigned char c) {
+        return (re.first[c >> 3] >> (c & 7)) & 1;
+    };
     OVK_REGEX_PTR re = ovk_regex_compile("(?:x?|^)b?[cd]+", 0);
     ASSERT_TRUE(re);
     EXPECT_EQ(re->can_be_empty, 0);
@@ -330,7 +331,7 @@ struct RK {
 };
 
 class RefMatcher {
-public:
+  public:
     RefMatcher(const OVK_REGEX& re, const string& t, bool full) : re_(re), t_(t), full_(full) {}
     bool seq(int s, int i, size_t pos, const RK* k) {
         const RE_SEQ& sq = re_.seqs[s];
@@ -342,16 +343,21 @@ public:
                 size_t n = 0;
                 while (pos + n < t_.size() && n < static_cast<size_t>(nd.max) &&
                        ((nd.set[static_cast<uint8_t>(t_[pos + n]) >> 3] >>
-                         (static_cast<uint8_t>(t_[pos + n]) & 7)) & 1))
+                         (static_cast<uint8_t>(t_[pos + n]) & 7)) &
+                        1))
                     ++n;
                 for (long c = static_cast<long>(n); c >= nd.min; --c)
                     if (seq(s, i + 1, pos + c, k)) return true;
                 return false;
             }
-            case RE_BOL: return pos == 0 && seq(s, i + 1, pos, k);
-            case RE_EOL: return pos == t_.size() && seq(s, i + 1, pos, k);
-            case RE_WORDB: return boundary(pos) && seq(s, i + 1, pos, k);
-            case RE_NOT_WORDB: return !boundary(pos) && seq(s, i + 1, pos, k);
+            case RE_BOL:
+                return pos == 0 && seq(s, i + 1, pos, k);
+            case RE_EOL:
+                return pos == t_.size() && seq(s, i + 1, pos, k);
+            case RE_WORDB:
+                return boundary(pos) && seq(s, i + 1, pos, k);
+            case RE_NOT_WORDB:
+                return !boundary(pos) && seq(s, i + 1, pos, k);
             case RE_GROUP: {
                 const RK after{0, s, i + 1, k, 0};
                 return rep(nid, 0, pos, &after);
@@ -381,11 +387,9 @@ public:
     }
     size_t end = 0;
 
-private:
+  private:
     static bool w(char c) { return isalnum(static_cast<unsigned char>(c)) || c == '_'; }
-    bool boundary(size_t p) const {
-        return (p > 0 && w(t_[p - 1])) != (p < t_.size() && w(t_[p]));
-    }
+    bool boundary(size_t p) const { return (p > 0 && w(t_[p - 1])) != (p < t_.size() && w(t_[p])); }
     const OVK_REGEX& re_;
     const string& t_;
     bool full_;
@@ -393,7 +397,8 @@ private:
 
 TEST(RegexDifferential, StackMatcherAgreesWithRecursiveMatcher) {
     std::mt19937 rng(12345);
-    const char* const pieces[] = {"a", "b", "ab", "[ab]", "[^a]", ".", "\\b", "\\B", "^", "$", "bb"};
+    const char* const pieces[] = {"a",   "b",   "ab", "[ab]", "[^a]", ".",
+                                  "\\b", "\\B", "^",  "$",    "bb"};
     const char* const quants[] = {"", "", "", "*", "+", "?", "{2}", "{1,2}", "{0,}", "*?"};
     int compared = 0, matched = 0;
     for (int iter = 0; iter < 4000; ++iter) {

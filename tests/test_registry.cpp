@@ -62,6 +62,14 @@ OVK_DEVICE get(const std::string& mac) {
     return d ? *d : OVK_DEVICE{};
 }
 
+// A fact of the device's full snapshot, copied out.
+std::optional<std::string> fact(const std::string& mac, const char* key) {
+    auto d = ovk_registry_get(mac);
+    if (!d) return std::nullopt;
+    const std::string* v = ovk_facts_get(d->facts, key);
+    return v ? std::optional<std::string>(*v) : std::nullopt;
+}
+
 class Registry : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -234,6 +242,14 @@ TEST_F(Registry, StrongestVerdictIsHeldForTwoMinutes) {
     report(ble(m, -60), T0 + 120001);
     EXPECT_TRUE(get(m).hits.empty());
 
+    // At the last held instant a weaker verdict cannot take the hold yet.
+    std::string m3 = mac_of(3);
+    report(ble(m3, -60), T0, {hit("Axon Body 3", 70)});
+    report(ble(m3, -60), T0 + 120000, {hit("Phone", 30)});
+    d = get(m3);
+    ASSERT_EQ(d.hits.size(), 2u);
+    EXPECT_EQ(d.hits[0].label, "Axon Body 3");
+
     // A weaker report of the same label extends the hold; the held copy keeps its strength.
     std::string m2 = mac_of(2);
     report(ble(m2, -60), T0, {hit("Axon Body 3", 70)});
@@ -357,33 +373,33 @@ TEST_F(Registry, RotationNeedsExactlyOneCandidate) {
     report(ble(a, -60), T0, {hit("X", 40)});
     report(ble(a2, -60), T0 + 500, {hit("Y", 40)});
     report(ble(b, -60), T0 + 5000);  // two silent entries with this fingerprint
-    EXPECT_EQ(ovk_facts_get(get(b).facts, "Previous address"), nullptr);
+    EXPECT_EQ(fact(b, "Previous address"), std::nullopt);
 
     // One in the window and one long silent: linked to the one in the window.
     ovk_registry_clear();
     report(ble(a, -60), T0, {hit("X", 40)});
     report(ble(a2, -60), T0 + 50000, {hit("Y", 40)});
     report(ble(b, -60), T0 + 55000);
-    const std::string* prev = ovk_facts_get(get(b).facts, "Previous address");
-    ASSERT_NE(prev, nullptr);
+    auto prev = fact(b, "Previous address");
+    ASSERT_TRUE(prev);
     EXPECT_EQ(prev->substr(0, 17), a2);
 
     // Another fingerprint, or an address that does not rotate, is never linked.
     ovk_registry_clear();
     report(ble(a, -60), T0, {hit("X", 40)});
     report(ble(b, -60, std::nullopt, 0xFEED), T0 + 5000);
-    EXPECT_EQ(ovk_facts_get(get(b).facts, "Previous address"), nullptr);
+    EXPECT_EQ(fact(b, "Previous address"), std::nullopt);
     OVK_ADVERT pub = ble(a2, -60);
     pub.addr_type = OVK_ADDR_PUBLIC;
     report(pub, T0 + 5000);
-    EXPECT_EQ(ovk_facts_get(get(a2).facts, "Previous address"), nullptr);
+    EXPECT_EQ(fact(a2, "Previous address"), std::nullopt);
 
     // A candidate that is heard again leaves the window.
     ovk_registry_clear();
     report(ble(a, -60), T0, {hit("X", 40)});
     report(ble(a, -60), T0 + 4000, {hit("X", 40)});
     report(ble(b, -60), T0 + 5000);
-    EXPECT_EQ(ovk_facts_get(get(b).facts, "Previous address"), nullptr);
+    EXPECT_EQ(fact(b, "Previous address"), std::nullopt);
 }
 
 TEST_F(Registry, RolesComeFromReportsAndAreNeverCleared) {
@@ -395,10 +411,10 @@ TEST_F(Registry, RolesComeFromReportsAndAreNeverCleared) {
     ASSERT_NE(role, nullptr);
     EXPECT_EQ(*role, "two-way radio");
     report(ble(m, -60), T0 + 2000, {hit("Plate cam", 50, OVK_CAT_ALPR)});
-    EXPECT_EQ(*ovk_facts_get(get(m).facts, "Patrol-kit role"), "plate reader");
+    EXPECT_EQ(fact(m, "Patrol-kit role"), "plate reader");
     std::string plain = mac_of(2);
     report(ble(plain, -60, "Kitchen"), T0, {hit("Tracker", 50, OVK_CAT_TRACKER)}, "Apple, Inc.");
-    EXPECT_EQ(ovk_facts_get(get(plain).facts, "Patrol-kit role"), nullptr);
+    EXPECT_EQ(fact(plain, "Patrol-kit role"), std::nullopt);
 }
 
 TEST_F(Registry, CoLocationGroupsAreRecomputedEveryTwoSeconds) {
@@ -549,7 +565,7 @@ TEST_F(Registry, SiblingsOfOneAccessPoint) {
     // Summaries leave the siblings out.
     for (const OVK_DEVICE& s : ovk_registry_summaries(0))
         EXPECT_EQ(ovk_facts_get(s.facts, "Same access point as"), nullptr);
-    EXPECT_EQ(ovk_facts_get(get(other).facts, "Same access point as"), nullptr);
+    EXPECT_EQ(fact(other, "Same access point as"), std::nullopt);
 }
 
 TEST_F(Registry, FloodOfNewAddressesEvictsLeastRecentlySeenWithoutVerdicts) {

@@ -1,14 +1,13 @@
 // Surveillance signatures: every catalogue row with a matching advert and a near miss, the
 // Flock family's precedence, DJI models against drone blocks, address-block lookup, the
 // Wi-Fi rows and the stable ranking.
-#include "ovk_signature.h"
-
 #include <gtest/gtest.h>
 
 #include <set>
 #include <string>
 
 #include "helpers/sig_payload.h"
+#include "ovk_signature.h"
 
 namespace {
 
@@ -66,8 +65,9 @@ constexpr const char* kAxonLabel = "Axon / TASER equipment (type unknown)";
 
 TEST(SignatureBle, AxonTagForwardReversedAndInEntries) {
     auto h = classify(Payload().flags().mfg(0x1234, str_bytes("xxBWCDEVICEyy")));
-    expect_hit(h, OVK_CAT_BODY_CAM, "Axon body camera", 90,
-               "Advert payload carries Axon's \"BWCDEVICE\" tag (works even with a randomized address)");
+    expect_hit(
+        h, OVK_CAT_BODY_CAM, "Axon body camera", 90,
+        "Advert payload carries Axon's \"BWCDEVICE\" tag (works even with a randomized address)");
     h = classify(Payload().svc16(0xABCD, str_bytes("ECIVEDCWB")), "7A:11:22:33:44:55",
                  OVK_ADDR_RESOLVABLE_PRIVATE);
     ASSERT_FALSE(h.empty());
@@ -110,7 +110,8 @@ TEST(SignatureBle, BodyWornRemoteMotorolaIcom) {
     EXPECT_TRUE(classify(Payload().name("BodyWorn Remot")).empty());
 
     const char* moto = "Motorola Solutions equipment (radio, camera or accessory)";
-    for (const Payload& p : {Payload().mfg(0x04EC), Payload().uuids16({0xFD8E}), Payload().svc16(0xFE04)}) {
+    for (const Payload& p :
+         {Payload().mfg(0x04EC), Payload().uuids16({0xFD8E}), Payload().svc16(0xFE04)}) {
         h = classify(p);
         expect_hit(h, OVK_CAT_PUBLIC_SAFETY, moto, 45,
                    "Motorola Solutions company ID 0x04EC or service UUID 0xFD8E/0xFE04",
@@ -119,18 +120,20 @@ TEST(SignatureBle, BodyWornRemoteMotorolaIcom) {
     EXPECT_TRUE(classify(Payload().mfg(0x04ED).uuids16({0xFD8F, 0xFE03})).empty());
 
     h = classify(Payload().mfg(0x0475, {0}));
-    expect_hit(h, OVK_CAT_PUBLIC_SAFETY, "Icom two-way radio (land-mobile, marine or amateur)", 30,
-               "Manufacturer data from company ID 0x0475 (Icom inc.); mostly amateur and marine radios",
-               kSig);
+    expect_hit(
+        h, OVK_CAT_PUBLIC_SAFETY, "Icom two-way radio (land-mobile, marine or amateur)", 30,
+        "Manufacturer data from company ID 0x0475 (Icom inc.); mostly amateur and marine radios",
+        kSig);
     EXPECT_TRUE(classify(Payload().mfg(0x0476, {0})).empty());
 }
 
 TEST(SignatureBle, ZebraSerialNameOrPlainPrinter) {
     auto h = classify(Payload().uuids16({0xFE79}).name("XXABC123456789"));
-    expect_hit(h, OVK_CAT_PUBLIC_SAFETY, "Zebra mobile printer (e-ticket printer in patrol cars)", 50,
-               "Service UUID 0xFE79 (Zebra) and a factory serial-number name \"XXABC123456789\" - an "
-               "unrenamed fleet printer. Also used by parking officers, couriers and field technicians",
-               "Bluetooth SIG assigned numbers; Zebra Link-OS");
+    expect_hit(
+        h, OVK_CAT_PUBLIC_SAFETY, "Zebra mobile printer (e-ticket printer in patrol cars)", 50,
+        "Service UUID 0xFE79 (Zebra) and a factory serial-number name \"XXABC123456789\" - an "
+        "unrenamed fleet printer. Also used by parking officers, couriers and field technicians",
+        "Bluetooth SIG assigned numbers; Zebra Link-OS");
     EXPECT_EQ(h.size(), 1u);
     // FE79 wins over FD66 when both are there
     h = classify(Payload().uuids16({0xFD66, 0xFE79}).name("12ZZZ000000000"));
@@ -180,17 +183,20 @@ TEST(SignatureFlock, FsHexNamesBatteryAndXuntongLayouts) {
 
     h = classify(Payload().name("Unit FS EXT BATTERY").mfg(0x09C8));
     ASSERT_EQ(h.size(), 1u);
-    expect_hit(h, OVK_CAT_ALPR, "Flock Safety camera battery", 80, "Advertised name \"FS Ext Battery\"");
+    expect_hit(h, OVK_CAT_ALPR, "Flock Safety camera battery", 80,
+               "Advertised name \"FS Ext Battery\"");
 
     Bytes tn(12, 0);
     tn[10] = 'T';
     tn[11] = 'N';
     h = classify(Payload().mfg(0x09C8, tn));
-    expect_hit(h, OVK_CAT_ALPR, "Flock Safety device (Penguin battery)", 75,
-               "XUNTONG manufacturer data (0x09C8) carries a Flock \"TN...\" serial at offset 10 - the "
-               "Penguin battery layout");
+    expect_hit(
+        h, OVK_CAT_ALPR, "Flock Safety device (Penguin battery)", 75,
+        "XUNTONG manufacturer data (0x09C8) carries a Flock \"TN...\" serial at offset 10 - the "
+        "Penguin battery layout");
     // near misses of the battery layout fall through to the plain module row
-    for (Bytes d : {Bytes(tn.begin(), tn.end() - 1), Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'N', 'T'}}) {
+    for (Bytes d :
+         {Bytes(tn.begin(), tn.end() - 1), Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'N', 'T'}}) {
         h = classify(Payload().mfg(0x09C8, d));
         expect_hit(h, OVK_CAT_ALPR, "XUNTONG Bluetooth module (used in Flock hardware)", 45,
                    "Company ID 0x09C8 - shared silicon, also in other products",
@@ -232,7 +238,8 @@ TEST(SignatureBle, VerkadaAppleGoogleSamsungChipoloTile) {
     EXPECT_TRUE(classify(Payload().uuids16({0xFD3C, 0xFC2D})).empty());
 
     h = classify(Payload().mfg(0x004C, {0x12, 0x19, 0x10}));
-    expect_hit(h, OVK_CAT_TRACKER, "Apple Find My tracker away from its owner (AirTag or compatible)", 70,
+    expect_hit(h, OVK_CAT_TRACKER,
+               "Apple Find My tracker away from its owner (AirTag or compatible)", 70,
                "Apple Find My offline-finding frame (type 0x12, length 0x19 = separated state)");
     EXPECT_NE(h[0].source.find("arXiv 2501.17452"), string::npos);
     for (Bytes d : {Bytes{0x12, 0x18}, Bytes{0x07, 0x19}, Bytes{0x12}})
@@ -251,12 +258,14 @@ TEST(SignatureBle, VerkadaAppleGoogleSamsungChipoloTile) {
     EXPECT_TRUE(classify(Payload().svc16(0xFD5A).uuids16({0xFD5A})).empty());
 
     const char* chip = "Company ID 0x08C3 or service data on UUID 0xFE33 / 0xFE65 (CHIPOLO d.o.o.)";
-    for (const Payload& p : {Payload().mfg(0x08C3), Payload().svc16(0xFE33, {1}), Payload().svc16(0xFE65, {1})})
+    for (const Payload& p :
+         {Payload().mfg(0x08C3), Payload().svc16(0xFE33, {1}), Payload().svc16(0xFE65, {1})})
         expect_hit(classify(p), OVK_CAT_TRACKER, "Chipolo tracker", 55, chip, kSig);
     EXPECT_TRUE(classify(Payload().svc16(0xFE33).svc16(0xFE65).uuids16({0xFE33})).empty());
 
     h = classify(Payload().svc16(0xFEED, {2}));
-    expect_hit(h, OVK_CAT_TRACKER, "Tile tracker", 55, "Service data on UUID 0xFEED (Tile, Inc.)", kSig);
+    expect_hit(h, OVK_CAT_TRACKER, "Tile tracker", 55, "Service data on UUID 0xFEED (Tile, Inc.)",
+               kSig);
     EXPECT_TRUE(classify(Payload().svc16(0xFEED).uuids16({0xFEED})).empty());
 }
 
@@ -268,7 +277,8 @@ TEST(SignatureBle, Vendor128BitUuidsEitherByteOrder) {
     for (const UUID128_SIG& row : rows) {
         const OVK_UUID u = uuid_of(row.uuid);
         const string ev = string("Vendor service UUID ") + row.uuid + " (full 128-bit match)";
-        for (const Payload& p : {Payload().uuid128(u), Payload().uuid128(u, true), Payload().svc128(u, {1})}) {
+        for (const Payload& p :
+             {Payload().uuid128(u), Payload().uuid128(u, true), Payload().svc128(u, {1})}) {
             auto h = classify(p);
             expect_hit(h, row.cat, row.label, row.confidence, ev, "Public surveillance-gear");
         }
@@ -297,7 +307,8 @@ TEST(SignatureBle, GlassesAndRecordersByCompanyAndUuid) {
          "Company ID 0x0FB2 (PLAUD Inc., maker of wearable voice recorders)"},
         {0x10F9, OVK_CAT_GLASSES, "Even Realities smart glasses (display, microphones)", 40,
          "Company ID 0x10F9 (Even Realities Ltd.); no camera on current models"},
-        {0x0D53, OVK_CAT_GLASSES, "Ray-Ban Meta smart glasses", 70, "Company ID 0x0D53 (Luxottica)"},
+        {0x0D53, OVK_CAT_GLASSES, "Ray-Ban Meta smart glasses", 70,
+         "Company ID 0x0D53 (Luxottica)"},
         {0x03C2, OVK_CAT_GLASSES, "Snap Spectacles camera glasses", 70,
          "Snapchat company ID 0x03C2 or service UUID 0xFE45"},
         {0x060C, OVK_CAT_GLASSES, "Vuzix camera AR glasses", 70, "Company ID 0x060C (Vuzix)"},
@@ -308,9 +319,11 @@ TEST(SignatureBle, GlassesAndRecordersByCompanyAndUuid) {
         auto h = classify(Payload().mfg(r.cid, {1, 2, 3}));
         expect_hit(h, r.cat, r.label, r.conf, r.evidence);
         EXPECT_EQ(h.size(), 1u) << r.label;
-        EXPECT_TRUE(classify(Payload().mfg(static_cast<uint16_t>(r.cid + 1), {1, 2, 3})).empty()) << r.label;
+        EXPECT_TRUE(classify(Payload().mfg(static_cast<uint16_t>(r.cid + 1), {1, 2, 3})).empty())
+            << r.label;
     }
-    expect_hit(classify(Payload().uuids16({0xFE45})), OVK_CAT_GLASSES, "Snap Spectacles camera glasses", 70,
+    expect_hit(classify(Payload().uuids16({0xFE45})), OVK_CAT_GLASSES,
+               "Snap Spectacles camera glasses", 70,
                "Snapchat company ID 0x03C2 or service UUID 0xFE45", kSig);
     for (uint16_t id : {0xFEB7, 0xFEB8}) {
         const OVK_HITS h = classify(Payload().svc16(id));
@@ -320,7 +333,8 @@ TEST(SignatureBle, GlassesAndRecordersByCompanyAndUuid) {
     }
 
     const OVK_UUID hey = uuid_of("7905fff0-b5ce-4e99-a40f-4b1e122d00d0");
-    for (const Payload& p : {Payload().uuid128(hey), Payload().uuid128(hey, true), Payload().svc128(hey)})
+    for (const Payload& p :
+         {Payload().uuid128(hey), Payload().uuid128(hey, true), Payload().svc128(hey)})
         expect_hit(classify(p), OVK_CAT_GLASSES, "Camera smart glasses (HeyCyan SDK)", 68,
                    "HeyCyan glasses SDK service UUID (full 128-bit match)", "Public camera-beacon");
     OVK_UUID near = hey;
@@ -350,14 +364,16 @@ TEST(SignatureDrone, DjiModelsAgainstAddressBlocks) {
     // a drone model from a random address: the model hit
     h = classify(Payload().mfg(0x08AA, {0x70, 0x00}), random_mac);
     ASSERT_EQ(h.size(), 1u);
-    expect_hit(h, OVK_CAT_DRONE, "DJI Mavic 3", 65, "Company ID 0x08AA (SZ DJI Technology) with the DJI Mavic 3 model id",
+    expect_hit(h, OVK_CAT_DRONE, "DJI Mavic 3", 65,
+               "Company ID 0x08AA (SZ DJI Technology) with the DJI Mavic 3 model id",
                "Bluetooth SIG assigned numbers; model id decode from ");
     // unknown model id: the generic DJI row, or the block when there is one
     h = classify(Payload().mfg(0x08AA, {0x70, 0x01}), random_mac);
-    expect_hit(h, OVK_CAT_DRONE, "DJI device (drone, remote controller or camera gimbal)", 50,
-               "Manufacturer data from company ID 0x08AA (SZ DJI Technology); DJI also makes handheld "
-               "gimbals and action cameras",
-               kSig);
+    expect_hit(
+        h, OVK_CAT_DRONE, "DJI device (drone, remote controller or camera gimbal)", 50,
+        "Manufacturer data from company ID 0x08AA (SZ DJI Technology); DJI also makes handheld "
+        "gimbals and action cameras",
+        kSig);
     h = classify(Payload().mfg(0x08AA, {0x01}), dji_block);
     ASSERT_EQ(h.size(), 1u);
     EXPECT_EQ(h[0].label, "DJI equipment (drone or controller)");
@@ -372,7 +388,8 @@ TEST(SignatureDrone, DjiModelsAgainstAddressBlocks) {
     EXPECT_TRUE(classify(Payload().flags(), "A0:14:3E:00:00:01").empty());
     EXPECT_TRUE(classify(Payload().mfg(0x08AB, {0x70, 0x00}), random_mac).empty());
     // with Remote ID in the same advert the block evidence does not claim there is none
-    h = classify(Payload().svc16(0xFFFA, sigtest::rid_ble_body()).mfg(0x08AA, {0x70, 0x00}), dji_block);
+    h = classify(Payload().svc16(0xFFFA, sigtest::rid_ble_body()).mfg(0x08AA, {0x70, 0x00}),
+                 dji_block);
     ASSERT_EQ(h.size(), 2u);
     EXPECT_EQ(h[0].label, "Drone broadcasting Remote ID");
     EXPECT_EQ(h[1].evidence, "Address in DJI's registered block 60:60:1F");
@@ -425,7 +442,8 @@ TEST(SignatureDrone, BlockLookupPrefersLongestAndSkipsRandomAddresses) {
         EXPECT_EQ(h[0].label, string(row.vendor) + " equipment (drone or controller)");
     }
     // BLE random addresses do not come from IEEE blocks, whatever their digits
-    for (OVK_ADDR_TYPE kind : {OVK_ADDR_RANDOM_STATIC, OVK_ADDR_RESOLVABLE_PRIVATE, OVK_ADDR_NON_RESOLVABLE})
+    for (OVK_ADDR_TYPE kind :
+         {OVK_ADDR_RANDOM_STATIC, OVK_ADDR_RESOLVABLE_PRIVATE, OVK_ADDR_NON_RESOLVABLE})
         EXPECT_TRUE(classify(Payload().flags(), "48:1C:B9:00:00:01", kind).empty()) << kind;
     EXPECT_FALSE(classify(Payload().flags(), "48:1C:B9:00:00:01", OVK_ADDR_UNKNOWN).empty());
 }
@@ -484,19 +502,23 @@ TEST(SignatureWifi, RemoteIdElementsGiveOneHit) {
     Bytes rid{0xFA, 0x0B, 0xBC, 0x0D, 0x01};
     Bytes body = rid;
     body.resize(30, 0);
-    auto h = classify(Elements().ie(0, {'x'}).ie(221, body).ie(221, body).wifi("02:00:00:00:00:01", "x"));
+    auto h = classify(
+        Elements().ie(0, {'x'}).ie(221, body).ie(221, body).wifi("02:00:00:00:00:01", "x"));
     ASSERT_EQ(h.size(), 1u);
     expect_hit(h, OVK_CAT_DRONE, "Drone broadcasting Remote ID (WiFi)", 95,
                "ASTM F3411 vendor information element (OUI FA:0B:BC) in the WiFi beacon",
                "ASTM F3411 Remote ID");
-    EXPECT_TRUE(classify(Elements().ie(221, {0xFA, 0x0B, 0xBC, 0x0C, 1}).wifi("02:00:00:00:00:01", "x")).empty());
+    EXPECT_TRUE(
+        classify(Elements().ie(221, {0xFA, 0x0B, 0xBC, 0x0C, 1}).wifi("02:00:00:00:00:01", "x"))
+            .empty());
     EXPECT_TRUE(classify(Elements().ie(222, body).wifi("02:00:00:00:00:01", "x")).empty());
 }
 
 TEST(SignatureWifi, CameraAndDroneBlocks) {
     auto h = classify(Elements().wifi("34:46:63:2F:00:01", "home"));
     expect_hit(h, OVK_CAT_NETWORK_CAMERA, "Amcrest camera, hub or recorder", 65,
-               "WiFi address in Amcrest's registered block 34:46:63:2", "IEEE registry; Public camera-beacon");
+               "WiFi address in Amcrest's registered block 34:46:63:2",
+               "IEEE registry; Public camera-beacon");
     EXPECT_TRUE(classify(Elements().wifi("34:46:63:3F:00:01", "home")).empty());
     h = classify(Elements().wifi("c4:79:05:00:00:01", "cam"));
     expect_hit(h, OVK_CAT_NETWORK_CAMERA, "Uniview camera, hub or recorder", 65,
@@ -524,8 +546,9 @@ TEST(SignatureWifi, CameraAndDroneBlocks) {
     Bytes body{0xFA, 0x0B, 0xBC, 0x0D};
     body.resize(10, 0);
     h = classify(Elements().ie(221, body).wifi("A4:11:62:00:00:02", "Flock-77"));
-    EXPECT_EQ(labels(h), (std::vector<string>{"Drone broadcasting Remote ID (WiFi)", "Flock Safety camera",
-                                              "Arlo camera, hub or recorder"}));
+    EXPECT_EQ(labels(h),
+              (std::vector<string>{"Drone broadcasting Remote ID (WiFi)", "Flock Safety camera",
+                                   "Arlo camera, hub or recorder"}));
     h = classify(Elements().ie(221, body).wifi("60:60:1F:00:00:02", "x"));
     ASSERT_EQ(h.size(), 2u);
     EXPECT_EQ(h[1].evidence, "Address in DJI's registered block 60:60:1F");

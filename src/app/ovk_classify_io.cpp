@@ -46,8 +46,12 @@ void add(cJSON* obj, const char* key, cJSON* item) {
 void add_str(cJSON* obj, const char* key, std::string_view v) {
     add(obj, key, cJSON_CreateString(std::string(v).c_str()));
 }
-void add_num(cJSON* obj, const char* key, double v) { add(obj, key, cJSON_CreateNumber(v)); }
-void add_null(cJSON* obj, const char* key) { add(obj, key, cJSON_CreateNull()); }
+void add_num(cJSON* obj, const char* key, double v) {
+    add(obj, key, cJSON_CreateNumber(v));
+}
+void add_null(cJSON* obj, const char* key) {
+    add(obj, key, cJSON_CreateNull());
+}
 void add_str_or_null(cJSON* obj, const char* key, const char* v) {
     if (v && *v)
         add_str(obj, key, v);
@@ -68,7 +72,9 @@ struct BadInput {
     std::string reason;
 };
 
-[[noreturn]] void bad(std::string reason) { throw BadInput{std::move(reason)}; }
+[[noreturn]] void bad(std::string reason) {
+    throw BadInput{std::move(reason)};
+}
 
 int hex_digit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -175,7 +181,9 @@ bool is_comment(std::string_view line) {
 // ---------------------------------------------------------------------------------------
 // output steps
 
-void step_mac(cJSON* obj, const OVK_ADVERT& a) { add_str(obj, "mac", a.mac); }
+void step_mac(cJSON* obj, const OVK_ADVERT& a) {
+    add_str(obj, "mac", a.mac);
+}
 
 void step_hits(cJSON* obj, const OVK_ADVERT& a) {
     const OVK_HITS hits = ovk_signature_classify(&a);
@@ -308,17 +316,25 @@ const char* ovk_classify_usage() {
            "\n"
            "Input, one object per line (only radio, mac and raw/ies are required; raw and ies\n"
            "are hex and may be empty):\n"
-           "  {\"radio\":\"BLE\",\"mac\":\"AA:BB:CC:DD:EE:FF\",\"rssi\":-60,\"addrType\":\"PUBLIC\",\n"
-           "   \"connectable\":1,\"phy\":\"LE 1M (legacy)\",\"name\":\"hint\",\"raw\":\"020106...\",\n"
+           "  "
+           "{\"radio\":\"BLE\",\"mac\":\"AA:BB:CC:DD:EE:FF\",\"rssi\":-60,\"addrType\":\"PUBLIC\","
+           "\n"
+           "   \"connectable\":1,\"phy\":\"LE 1M "
+           "(legacy)\",\"name\":\"hint\",\"raw\":\"020106...\",\n"
            "   \"time\":1733600000000}\n"
-           "  {\"radio\":\"WIFI\",\"mac\":\"AA:BB:CC:DD:EE:FF\",\"ssid\":\"net\",\"rssi\":-70,\"freq\":2437,\n"
-           "   \"caps\":\"[ESS]\",\"standard\":\"WiFi 6 (802.11ax)\",\"ies\":\"<hex>\",\"time\":...}\n"
+           "  "
+           "{\"radio\":\"WIFI\",\"mac\":\"AA:BB:CC:DD:EE:FF\",\"ssid\":\"net\",\"rssi\":-70,"
+           "\"freq\":2437,\n"
+           "   \"caps\":\"[ESS]\",\"standard\":\"WiFi 6 "
+           "(802.11ax)\",\"ies\":\"<hex>\",\"time\":...}\n"
            "addrType is one of PUBLIC, RANDOM_STATIC, RESOLVABLE_PRIVATE, NON_RESOLVABLE,\n"
            "WIFI_GLOBAL, WIFI_LOCAL, UNKNOWN (default UNKNOWN). \"name\" is used only when the\n"
            "payload carries no name.\n"
            "\n"
            "Output per line:\n"
-           "  {\"line\":N,\"mac\":...,\"hits\":[{\"category\":...,\"label\":...,\"confidence\":0-100,\n"
+           "  "
+           "{\"line\":N,\"mac\":...,\"hits\":[{\"category\":...,\"label\":...,\"confidence\":0-100,"
+           "\n"
            "   \"tier\":\"strong|probable|weak - verify\",\"evidence\":...,\"source\":...}],\n"
            "   \"remoteId\":{...}}      (remoteId only when the advert carries Remote ID)\n"
            "  {\"line\":N,\"error\":\"<reason>\"}   for a line that is not valid input\n"

@@ -190,6 +190,14 @@ void assign_id(OVK_DETECTION& d, int64_t& next_id) {
 std::vector<OVK_DETECTION> ovk_store_parse_log(std::string_view text, int64_t* next_id) {
     std::vector<OVK_DETECTION> out;
     int64_t next = 1;
+    try {
+        // One slot per line, so loading a normal log never moves records around; a file of
+        // mostly empty or tiny lines does not get a slot for each.
+        const size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+        out.reserve(std::max<size_t>(256, std::min(lines, text.size() / 64 + 1)));
+    } catch (const std::exception&) {
+        OVK_LOG_ALLOC_FAIL(OVK_DETECTION, 256, out);
+    }
     for_each_line(text, [&](std::string_view line) {
         try {
             OVK_JSON j = ovk_json_parse(line);

@@ -21,11 +21,19 @@ namespace {
 
 using ByteSet = std::array<uint8_t, 32>;
 
-inline void set_add(ByteSet& s, unsigned b) { s[(b >> 3) & 31] |= static_cast<uint8_t>(1u << (b & 7)); }
-inline bool set_has(const ByteSet& s, unsigned b) { return (s[b >> 3] >> (b & 7)) & 1u; }
+inline void set_add(ByteSet& s, unsigned b) {
+    s[(b >> 3) & 31] |= static_cast<uint8_t>(1u << (b & 7));
+}
+inline bool set_has(const ByteSet& s, unsigned b) {
+    return (s[b >> 3] >> (b & 7)) & 1u;
+}
 
-inline unsigned ascii_lower(unsigned c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; }
-inline unsigned ascii_upper(unsigned c) { return (c >= 'a' && c <= 'z') ? c - 32 : c; }
+inline unsigned ascii_lower(unsigned c) {
+    return (c >= 'A' && c <= 'Z') ? c + 32 : c;
+}
+inline unsigned ascii_upper(unsigned c) {
+    return (c >= 'a' && c <= 'z') ? c - 32 : c;
+}
 
 void set_add_folded(ByteSet& s, unsigned b, bool icase) {
     set_add(s, b);
@@ -39,20 +47,35 @@ bool is_word(unsigned c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
-bool is_space(unsigned c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+bool is_space(unsigned c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
 
 // Adds the named set of escape letter `e` (d w s D W S); false for any other letter.
 bool add_named_set(ByteSet& s, char e) {
     bool neg = false;
     bool (*pred)(unsigned) = nullptr;
     switch (e) {
-        case 'D': neg = true; [[fallthrough]];
-        case 'd': pred = [](unsigned c) { return c >= '0' && c <= '9'; }; break;
-        case 'W': neg = true; [[fallthrough]];
-        case 'w': pred = is_word; break;
-        case 'S': neg = true; [[fallthrough]];
-        case 's': pred = is_space; break;
-        default: return false;
+        case 'D':
+            neg = true;
+            [[fallthrough]];
+        case 'd':
+            pred = [](unsigned c) { return c >= '0' && c <= '9'; };
+            break;
+        case 'W':
+            neg = true;
+            [[fallthrough]];
+        case 'w':
+            pred = is_word;
+            break;
+        case 'S':
+            neg = true;
+            [[fallthrough]];
+        case 's':
+            pred = is_space;
+            break;
+        default:
+            return false;
     }
     for (unsigned c = 0; c < 256; ++c)
         if (pred(c) != neg) set_add(s, c);
@@ -71,7 +94,7 @@ struct TmpNode {
 };
 
 class Parser {
-public:
+  public:
     Parser(std::string_view pat, size_t start, bool icase) : pat_(pat), p_(start), icase_(icase) {}
 
     // Returns false with err_ set on a syntax error.
@@ -81,7 +104,7 @@ public:
     std::vector<TmpNode> nodes;
     std::vector<std::vector<int>> seqs;
 
-private:
+  private:
     enum Last { L_NONE, L_ATOM, L_QUANT, L_QMOD, L_ANCHOR };
     struct Open {
         int group;
@@ -500,17 +523,20 @@ Frame* scratch_frames() {
 }
 
 class Matcher {
-public:
+  public:
     Matcher(const OVK_REGEX& re, std::string_view text, bool full, Frame* frames)
-        : re_(re), t_(reinterpret_cast<const uint8_t*>(text.data())), len_(text.size()),
-          full_(full), f_(frames) {}
+        : re_(re),
+          t_(reinterpret_cast<const uint8_t*>(text.data())),
+          len_(text.size()),
+          full_(full),
+          f_(frames) {}
 
     // One attempt at `start`; true with end() set on success.
     bool run(size_t start);
     size_t end() const { return end_; }
     bool exhausted() const { return work_ > OVK_REGEX_WORK_LIMIT; }
 
-private:
+  private:
     const Cont& kref(int32_t k) const { return f_[k >> 1].own[k & 1]; }
     bool next_choice(Frame& fr, Call& c);
     bool at_boundary(size_t pos) const {
@@ -535,7 +561,8 @@ bool Matcher::next_choice(Frame& fr, Call& c) {
         case F_BYTES: {
             if (fr.take <= re_.nodes[fr.node].min) return false;
             --fr.take;
-            c = {C_SEQ, fr.depth + 1, fr.seq, fr.idx + 1, fr.k, fr.pos + static_cast<size_t>(fr.take)};
+            c = {C_SEQ,      fr.depth + 1, fr.seq,
+                 fr.idx + 1, fr.k,         fr.pos + static_cast<size_t>(fr.take)};
             return true;
         }
         case F_REP: {
@@ -579,7 +606,9 @@ bool Matcher::run(size_t start) {
                         case RE_BYTE: {
                             size_t n = 0;
                             const size_t room = len_ - c.pos;
-                            const size_t cap = static_cast<size_t>(nd.max) < room ? static_cast<size_t>(nd.max) : room;
+                            const size_t cap = static_cast<size_t>(nd.max) < room
+                                                   ? static_cast<size_t>(nd.max)
+                                                   : room;
                             while (n < cap && set_has(nd.set, t_[c.pos + n])) ++n;
                             work_ += static_cast<long>(n);
                             if (n < static_cast<size_t>(nd.min)) {
@@ -612,12 +641,21 @@ bool Matcher::run(size_t start) {
                         case RE_NOT_WORDB: {
                             bool pass = false;
                             switch (nd.kind) {
-                                case RE_BOL: pass = c.pos == 0; break;
-                                case RE_EOL: pass = c.pos == len_; break;
-                                case RE_WORDB: pass = at_boundary(c.pos); break;
-                                case RE_NOT_WORDB: pass = !at_boundary(c.pos); break;
+                                case RE_BOL:
+                                    pass = c.pos == 0;
+                                    break;
+                                case RE_EOL:
+                                    pass = c.pos == len_;
+                                    break;
+                                case RE_WORDB:
+                                    pass = at_boundary(c.pos);
+                                    break;
+                                case RE_NOT_WORDB:
+                                    pass = !at_boundary(c.pos);
+                                    break;
                                 case RE_BYTE:
-                                case RE_GROUP: break;
+                                case RE_GROUP:
+                                    break;
                             }
                             if (!pass) {
                                 ok = false;
@@ -744,8 +782,8 @@ OVK_REGEX_PTR ovk_regex_compile(std::string_view pattern, int flags) {
         }
         Parser ps(pattern, start, icase);
         if (!ps.parse()) {
-            zq_log(LOG_ERR, "regex syntax error near offset %d in \"%s\"", static_cast<int>(ps.err()),
-                   std::string(pattern).c_str());
+            zq_log(LOG_ERR, "regex syntax error near offset %d in \"%s\"",
+                   static_cast<int>(ps.err()), std::string(pattern).c_str());
             return nullptr;
         }
         auto re = std::make_unique<OVK_REGEX>();

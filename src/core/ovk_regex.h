@@ -32,16 +32,16 @@
 
 inline constexpr int OVK_REGEX_ICASE = 1;  // compile flag: case-insensitive
 inline constexpr int OVK_REGEX_DEPTH_LIMIT = 20000;
-inline constexpr long OVK_REGEX_WORK_LIMIT = 4L * 1000 * 1000;
+inline constexpr long OVK_REGEX_WORK_LIMIT = 1000L * 1000;
 inline constexpr int OVK_REGEX_INF = 2147483647;  // "no upper bound" of a quantifier
 
 enum RE_KIND : int {
-    RE_BYTE = 1,      // one byte from `set`
-    RE_BOL = 2,       // start of text
-    RE_EOL = 3,       // end of text
-    RE_WORDB = 4,     // word boundary
-    RE_NOT_WORDB = 5, // not a word boundary
-    RE_GROUP = 6,     // one of the alternatives, tried in order
+    RE_BYTE = 1,       // one byte from `set`
+    RE_BOL = 2,        // start of text
+    RE_EOL = 3,        // end of text
+    RE_WORDB = 4,      // word boundary
+    RE_NOT_WORDB = 5,  // not a word boundary
+    RE_GROUP = 6,      // one of the alternatives, tried in order
 };
 
 struct RE_NODE {

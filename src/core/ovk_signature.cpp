@@ -108,12 +108,18 @@ constexpr OVK_SHORT_NAME kRavenShorts[] = {
 constexpr uint16_t kVerkadaUuids[] = {0xFC2C, 0xFD3A, 0xFD3B};
 
 constexpr DJI_MODEL kDjiModels[] = {
-    {0x06, "DJI Osmo Action", 0},       {0x10, "DJI Osmo Action 2", 0},
-    {0x12, "DJI Osmo Action 3", 0},     {0x14, "DJI Osmo Action 4", 0},
-    {0x15, "DJI Osmo Action 5 Pro", 0}, {0x17, "DJI Osmo 360", 0},
-    {0x18, "DJI Osmo Action 6", 0},     {0x19, "DJI Osmo Nano", 0},
-    {0x20, "DJI Osmo Pocket 3", 0},     {0x21, "DJI Osmo Pocket 4", 0},
-    {0x22, "DJI Osmo Pocket 4 Pro", 0}, {0x70, "DJI Mavic 3", 1},
+    {0x06, "DJI Osmo Action", 0},
+    {0x10, "DJI Osmo Action 2", 0},
+    {0x12, "DJI Osmo Action 3", 0},
+    {0x14, "DJI Osmo Action 4", 0},
+    {0x15, "DJI Osmo Action 5 Pro", 0},
+    {0x17, "DJI Osmo 360", 0},
+    {0x18, "DJI Osmo Action 6", 0},
+    {0x19, "DJI Osmo Nano", 0},
+    {0x20, "DJI Osmo Pocket 3", 0},
+    {0x21, "DJI Osmo Pocket 4", 0},
+    {0x22, "DJI Osmo Pocket 4 Pro", 0},
+    {0x70, "DJI Mavic 3", 1},
     {0x7E, "DJI Neo 2", 1},
 };
 static_assert(std::size(kDjiModels) == 13);
@@ -126,8 +132,8 @@ constexpr UUID128_SIG kUuid128Sigs[] = {
     {"23ba7924-0000-1000-7450-346eac492e92", OVK_CAT_RECORDER, "Omi / OpenGlass AI recorder", 65},
     {"1a3fd0e7-b1f3-ac9e-2e49-b647b2c4f8da", OVK_CAT_RECORDER,
      "Friend AI pendant (records conversations)", 65},
-    {"7a230001-5475-a6a4-654c-576174636800", OVK_CAT_GLASSES,
-     "Brilliant Labs Frame camera glasses", 65},
+    {"7a230001-5475-a6a4-654c-576174636800", OVK_CAT_GLASSES, "Brilliant Labs Frame camera glasses",
+     65},
 };
 static_assert(std::size(kUuid128Sigs) == 5);
 
@@ -150,8 +156,10 @@ constexpr const char* kSrcCat = CAT_CREDIT;
 constexpr const char* kSrcCatValidated =
     CAT_CREDIT "; field-validated against visually confirmed cameras";
 constexpr const char* kSrcCatCollection = CAT_CREDIT "; from an outside BLE capture collection";
-constexpr const char* kSrcCatResearch = CAT_CREDIT "; published research by an independent researcher";
-constexpr const char* kSrcCatResearchers = CAT_CREDIT "; published research by independent researchers";
+constexpr const char* kSrcCatResearch =
+    CAT_CREDIT "; published research by an independent researcher";
+constexpr const char* kSrcCatResearchers =
+    CAT_CREDIT "; published research by independent researchers";
 constexpr const char* kSrcCatField = CAT_CREDIT "; field capture";
 constexpr const char* kSrcCatField2606 = CAT_CREDIT "; field capture 2026-06";
 constexpr const char* kSrcCatResearcherCapture = CAT_CREDIT "; an independent researcher's capture";
@@ -165,13 +173,16 @@ constexpr const char* kSrcMitDji = SIG_CREDIT "; model id decode from " MIT_CRED
 constexpr const char* kSrcMitPenguin =
     MIT_CREDIT "; layout found by an independent researcher's scan-response research";
 
-constexpr bool credit_fits(const char* s) { return std::char_traits<char>::length(s) <= OVK_SOURCE_MAX; }
+constexpr bool credit_fits(const char* s) {
+    return std::char_traits<char>::length(s) <= OVK_SOURCE_MAX;
+}
 static_assert(credit_fits(kSrcSigTaser) && credit_fits(kSrcSigRadio) && credit_fits(kSrcSigZebra));
 static_assert(credit_fits(kSrcCatValidated) && credit_fits(kSrcCatCollection) &&
               credit_fits(kSrcCatResearch) && credit_fits(kSrcCatResearchers) &&
               credit_fits(kSrcCatResearcherCapture) && credit_fits(kSrcCatField2606));
-static_assert(credit_fits(kSrcSigCatField) && credit_fits(kSrcGoogleCat) && credit_fits(kSrcMitDji) &&
-              credit_fits(kSrcMitPenguin) && credit_fits(kSrcIeeeCat) && credit_fits(kSrcCatArxiv));
+static_assert(credit_fits(kSrcSigCatField) && credit_fits(kSrcGoogleCat) &&
+              credit_fits(kSrcMitDji) && credit_fits(kSrcMitPenguin) && credit_fits(kSrcIeeeCat) &&
+              credit_fits(kSrcCatArxiv));
 
 // ---------------------------------------------------------------------------------------
 // 2. once-compiled name patterns and parsed UUIDs
@@ -233,7 +244,7 @@ struct Shorts {
     bool has_listed(uint16_t id) const { return find(id, listed); }
     bool has(uint16_t id) const { return find(id, all); }
 
-private:
+  private:
     bool find(uint16_t id, size_t n) const {
         for (size_t i = 0; i < n; ++i)
             if (v[i] == id) return true;
@@ -241,9 +252,13 @@ private:
     }
 };
 
-ovk_bytes bytes_of(const std::vector<uint8_t>& v) { return ovk_bytes(v.data(), v.size()); }
+ovk_bytes bytes_of(const std::vector<uint8_t>& v) {
+    return ovk_bytes(v.data(), v.size());
+}
 
-bool has_mfg(const OVK_ADVERT& a, uint16_t cid) { return ovk_advert_mfg(&a, cid) != nullptr; }
+bool has_mfg(const OVK_ADVERT& a, uint16_t cid) {
+    return ovk_advert_mfg(&a, cid) != nullptr;
+}
 
 // svc(x) with at least one data byte.
 const OVK_SVCDATA* svc_nonempty(const OVK_ADVERT& a, uint16_t id) {
@@ -297,7 +312,8 @@ const OVK_PREFIX* prefix_match(const OVK_ADVERT& a, std::span<const OVK_PREFIX> 
         if (c == ':') continue;
         hex[n++] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
     }
-    if (n >= 2 && is_hex(hex[0]) && is_hex(hex[1]) && ((hex_val(hex[0]) * 16 + hex_val(hex[1])) & 0x02))
+    if (n >= 2 && is_hex(hex[0]) && is_hex(hex[1]) &&
+        ((hex_val(hex[0]) * 16 + hex_val(hex[1])) & 0x02))
         return nullptr;
     if (is_random_ble(a)) return nullptr;
     for (size_t len : {size_t{9}, size_t{7}, size_t{6}}) {
@@ -332,10 +348,11 @@ void push(OVK_HITS& out, const OVK_HIT& hit) {
 std::optional<OVK_HIT> drone_by_prefix(const OVK_ADVERT& a, bool rid_seen) {
     const OVK_PREFIX* row = prefix_match(a, kDronePrefixes);
     if (!row) return std::nullopt;
-    const std::string label = ovk_format(OVK_LABEL_MAX, "%s equipment (drone or controller)", row->vendor);
-    return ovk_hit_make(OVK_CAT_DRONE, label, 60, kSrcIeeeCat, "Address in %s's registered block %s%s",
-                        row->vendor, fmt_prefix(row->hex).c_str(),
-                        rid_seen ? "" : "; no Remote ID decoded");
+    const std::string label =
+        ovk_format(OVK_LABEL_MAX, "%s equipment (drone or controller)", row->vendor);
+    return ovk_hit_make(OVK_CAT_DRONE, label, 60, kSrcIeeeCat,
+                        "Address in %s's registered block %s%s", row->vendor,
+                        fmt_prefix(row->hex).c_str(), rid_seen ? "" : "; no Remote ID decoded");
 }
 
 // ---------------------------------------------------------------------------------------
@@ -363,20 +380,22 @@ std::optional<OVK_HIT> flock_family(const OVK_ADVERT& a, std::string_view name) 
                             "Name pattern \"Penguin-<digits>\"%s",
                             xuntong ? " plus XUNTONG module ID 0x09C8" : "");
     if (name_full(RE_FS_HEX, name))
-        return ovk_hit_make(OVK_CAT_ALPR, "Flock Safety device", xuntong ? 80 : 70, kSrcCatField2606,
-                            "Name pattern \"FS-<hex>\"%s",
-                            xuntong ? " plus XUNTONG module ID 0x09C8"
-                                    : " (generic white-label prefix - verify)");
+        return ovk_hit_make(
+            OVK_CAT_ALPR, "Flock Safety device", xuntong ? 80 : 70, kSrcCatField2606,
+            "Name pattern \"FS-<hex>\"%s",
+            xuntong ? " plus XUNTONG module ID 0x09C8" : " (generic white-label prefix - verify)");
     if (ovk_istarts_with(name, "Flock"))
         return ovk_hit_make(OVK_CAT_ALPR, "Possible Flock Safety device", 55, kSrcCat,
                             "Advertised name starts with \"Flock\" (brand string - verify)");
     if (xuntong && xt->data.size() >= 12 && xt->data[10] == 'T' && xt->data[11] == 'N')
-        return ovk_hit_make(OVK_CAT_ALPR, "Flock Safety device (Penguin battery)", 75, kSrcMitPenguin,
-                            "XUNTONG manufacturer data (0x09C8) carries a Flock \"TN...\" serial at "
-                            "offset 10 - the Penguin battery layout");
+        return ovk_hit_make(
+            OVK_CAT_ALPR, "Flock Safety device (Penguin battery)", 75, kSrcMitPenguin,
+            "XUNTONG manufacturer data (0x09C8) carries a Flock \"TN...\" serial at "
+            "offset 10 - the Penguin battery layout");
     if (xuntong)
         return ovk_hit_make(OVK_CAT_ALPR, "XUNTONG Bluetooth module (used in Flock hardware)", 45,
-                            kSrcSigCat, "Company ID 0x09C8 - shared silicon, also in other products");
+                            kSrcSigCat,
+                            "Company ID 0x09C8 - shared silicon, also in other products");
     return std::nullopt;
 }
 
@@ -389,10 +408,11 @@ void dji_and_blocks(const OVK_ADVERT& a, bool rid_seen, OVK_HITS& out) {
         if (block)
             push(out, *block);
         else if (has_mfg(a, 0x08AA))
-            push(out, ovk_hit_make(OVK_CAT_DRONE, "DJI device (drone, remote controller or camera gimbal)",
-                                   50, kSrcSig,
-                                   "Manufacturer data from company ID 0x08AA (SZ DJI Technology); DJI "
-                                   "also makes handheld gimbals and action cameras"));
+            push(out,
+                 ovk_hit_make(OVK_CAT_DRONE,
+                              "DJI device (drone, remote controller or camera gimbal)", 50, kSrcSig,
+                              "Manufacturer data from company ID 0x08AA (SZ DJI Technology); DJI "
+                              "also makes handheld gimbals and action cameras"));
         return;
     }
     if (!is_drone) {  // an action camera or gimbal: only a non-DJI block says "drone"
@@ -402,8 +422,9 @@ void dji_and_blocks(const OVK_ADVERT& a, bool rid_seen, OVK_HITS& out) {
     if (block)
         push(out, *block);
     else
-        push(out, ovk_hit_make(OVK_CAT_DRONE, model, 65, kSrcMitDji,
-                               "Company ID 0x08AA (SZ DJI Technology) with the %s model id", model));
+        push(out,
+             ovk_hit_make(OVK_CAT_DRONE, model, 65, kSrcMitDji,
+                          "Company ID 0x08AA (SZ DJI Technology) with the %s model id", model));
 }
 
 void classify_ble(const OVK_ADVERT& a, OVK_HITS& out) {
@@ -418,44 +439,50 @@ void classify_ble(const OVK_ADVERT& a, OVK_HITS& out) {
     // 2
     if (has_mfg(a, 0x034D))
         push(out, ovk_hit_make(OVK_CAT_BODY_CAM, "Axon / TASER equipment (type unknown)", 60,
-                               kSrcSigTaser, "Manufacturer data from company ID 0x034D (TASER International)"));
+                               kSrcSigTaser,
+                               "Manufacturer data from company ID 0x034D (TASER International)"));
     // 3
     for (const OVK_SHORT_NAME& row : kAxonUuids) {
         if (!sh.has(row.id)) continue;
-        push(out, ovk_hit_make(OVK_CAT_BODY_CAM, "Axon / TASER equipment (type unknown)", 60, kSrcSig,
-                               "Service UUID 0x%04X (%s)", row.id, row.name));
+        push(out, ovk_hit_make(OVK_CAT_BODY_CAM, "Axon / TASER equipment (type unknown)", 60,
+                               kSrcSig, "Service UUID 0x%04X (%s)", row.id, row.name));
         break;
     }
     // 4
     if (ovk_icontains(name, "BodyWorn Remote"))
-        push(out, ovk_hit_make(OVK_CAT_BODY_CAM, "Utility BodyWorn camera remote", 80, kSrcCatCollection,
-                               "Advertised name contains \"BodyWorn Remote\""));
+        push(out, ovk_hit_make(OVK_CAT_BODY_CAM, "Utility BodyWorn camera remote", 80,
+                               kSrcCatCollection, "Advertised name contains \"BodyWorn Remote\""));
     // 5
     if (has_mfg(a, 0x04EC) || sh.has(0xFD8E) || sh.has(0xFE04))
-        push(out, ovk_hit_make(OVK_CAT_PUBLIC_SAFETY,
-                               "Motorola Solutions equipment (radio, camera or accessory)", 45,
-                               kSrcSigRadio, "Motorola Solutions company ID 0x04EC or service UUID 0xFD8E/0xFE04"));
+        push(out, ovk_hit_make(
+                      OVK_CAT_PUBLIC_SAFETY,
+                      "Motorola Solutions equipment (radio, camera or accessory)", 45, kSrcSigRadio,
+                      "Motorola Solutions company ID 0x04EC or service UUID 0xFD8E/0xFE04"));
     // 6
     if (has_mfg(a, 0x0475))
-        push(out, ovk_hit_make(OVK_CAT_PUBLIC_SAFETY, "Icom two-way radio (land-mobile, marine or amateur)",
-                               30, kSrcSig,
-                               "Manufacturer data from company ID 0x0475 (Icom inc.); mostly amateur and "
-                               "marine radios"));
+        push(out, ovk_hit_make(
+                      OVK_CAT_PUBLIC_SAFETY, "Icom two-way radio (land-mobile, marine or amateur)",
+                      30, kSrcSig,
+                      "Manufacturer data from company ID 0x0475 (Icom inc.); mostly amateur and "
+                      "marine radios"));
     // 7, 7b
     {
         const int zebra = sh.has(0xFE79) ? 0xFE79 : sh.has(0xFD66) ? 0xFD66 : 0;
         if (zebra && name_full(RE_ZEBRA_SERIAL, name))
-            push(out, ovk_hit_make(OVK_CAT_PUBLIC_SAFETY,
-                                   "Zebra mobile printer (e-ticket printer in patrol cars)", 50, kSrcSigZebra,
-                                   "Service UUID 0x%04X (Zebra) and a factory serial-number name \"%s\" - an "
-                                   "unrenamed fleet printer. Also used by parking officers, couriers and "
-                                   "field technicians",
-                                   zebra, name.c_str()));
+            push(out,
+                 ovk_hit_make(
+                     OVK_CAT_PUBLIC_SAFETY,
+                     "Zebra mobile printer (e-ticket printer in patrol cars)", 50, kSrcSigZebra,
+                     "Service UUID 0x%04X (Zebra) and a factory serial-number name \"%s\" - an "
+                     "unrenamed fleet printer. Also used by parking officers, couriers and "
+                     "field technicians",
+                     zebra, name.c_str()));
         else if (zebra)
-            push(out, ovk_hit_make(OVK_CAT_PUBLIC_SAFETY, "Zebra printer", 30, kSrcSig,
-                                   "Service UUID 0x%04X (Zebra Technologies) - common in warehouses, stores "
-                                   "and deliveries",
-                                   zebra));
+            push(out, ovk_hit_make(
+                          OVK_CAT_PUBLIC_SAFETY, "Zebra printer", 30, kSrcSig,
+                          "Service UUID 0x%04X (Zebra Technologies) - common in warehouses, stores "
+                          "and deliveries",
+                          zebra));
     }
     // 8
     if (const std::optional<OVK_HIT> flock = flock_family(a, name)) push(out, *flock);
@@ -464,8 +491,8 @@ void classify_ble(const OVK_ADVERT& a, OVK_HITS& out) {
         std::string list;
         for (const OVK_SHORT_NAME& row : kRavenShorts)
             if (sh.has_listed(row.id))
-                ovk_appendf(list, OVK_EVIDENCE_MAX + 1, "%s0x%04X (%s)", list.empty() ? "" : ", ", row.id,
-                            row.name);
+                ovk_appendf(list, OVK_EVIDENCE_MAX + 1, "%s0x%04X (%s)", list.empty() ? "" : ", ",
+                            row.id, row.name);
         if (!list.empty())
             push(out, ovk_hit_make(OVK_CAT_AUDIO_SENSOR, "Flock Raven audio / gunshot sensor", 80,
                                    kSrcCatField, "Raven service UUIDs: %s", list.c_str()));
@@ -481,19 +508,24 @@ void classify_ble(const OVK_ADVERT& a, OVK_HITS& out) {
     // 12
     for (uint16_t id : kVerkadaUuids) {
         if (!sh.has(id)) continue;
-        push(out, ovk_hit_make(OVK_CAT_NETWORK_CAMERA, "Verkada security camera or access-control device",
-                               70, kSrcSig, "Service UUID 0x%04X (Verkada Inc.)", id));
+        push(out, ovk_hit_make(OVK_CAT_NETWORK_CAMERA,
+                               "Verkada security camera or access-control device", 70, kSrcSig,
+                               "Service UUID 0x%04X (Verkada Inc.)", id));
         break;
     }
     // 13
     if (const OVK_MFG* apple = ovk_advert_mfg(&a, 0x004C);
         apple && apple->data.size() >= 2 && apple->data[0] == 0x12 && apple->data[1] == 0x19)
-        push(out, ovk_hit_make(OVK_CAT_TRACKER, "Apple Find My tracker away from its owner (AirTag or compatible)",
-                               70, kSrcCatArxiv,
-                               "Apple Find My offline-finding frame (type 0x12, length 0x19 = separated state)"));
+        push(
+            out,
+            ovk_hit_make(
+                OVK_CAT_TRACKER, "Apple Find My tracker away from its owner (AirTag or compatible)",
+                70, kSrcCatArxiv,
+                "Apple Find My offline-finding frame (type 0x12, length 0x19 = separated state)"));
     // 14
     if (const OVK_SVCDATA* fh = svc_nonempty(a, 0xFEAA); fh && fh->data[0] == 0x41)
-        push(out, ovk_hit_make(OVK_CAT_TRACKER, "Google Find Hub tracker away from its owner", 70, kSrcGoogleCat,
+        push(out, ovk_hit_make(OVK_CAT_TRACKER, "Google Find Hub tracker away from its owner", 70,
+                               kSrcGoogleCat,
                                "Find Hub Network frame 0x41 (separated state) on UUID 0xFEAA"));
     // 15
     if (svc_nonempty(a, 0xFD5A))
@@ -501,8 +533,10 @@ void classify_ble(const OVK_ADVERT& a, OVK_HITS& out) {
                                "Service data on UUID 0xFD5A (Samsung)"));
     // 16
     if (has_mfg(a, 0x08C3) || svc_nonempty(a, 0xFE33) || svc_nonempty(a, 0xFE65))
-        push(out, ovk_hit_make(OVK_CAT_TRACKER, "Chipolo tracker", 55, kSrcSig,
-                               "Company ID 0x08C3 or service data on UUID 0xFE33 / 0xFE65 (CHIPOLO d.o.o.)"));
+        push(out,
+             ovk_hit_make(
+                 OVK_CAT_TRACKER, "Chipolo tracker", 55, kSrcSig,
+                 "Company ID 0x08C3 or service data on UUID 0xFE33 / 0xFE65 (CHIPOLO d.o.o.)"));
     // 17
     if (svc_nonempty(a, 0xFEED))
         push(out, ovk_hit_make(OVK_CAT_TRACKER, "Tile tracker", 55, kSrcSig,
@@ -517,16 +551,20 @@ void classify_ble(const OVK_ADVERT& a, OVK_HITS& out) {
     }
     // 19
     if (has_mfg(a, 0x0FB2))
-        push(out, ovk_hit_make(OVK_CAT_RECORDER, "PLAUD AI voice recorder (Note / NotePin)", 70, kSrcSig,
-                               "Company ID 0x0FB2 (PLAUD Inc., maker of wearable voice recorders)"));
+        push(out,
+             ovk_hit_make(OVK_CAT_RECORDER, "PLAUD AI voice recorder (Note / NotePin)", 70, kSrcSig,
+                          "Company ID 0x0FB2 (PLAUD Inc., maker of wearable voice recorders)"));
     // 20
     if (has_mfg(a, 0x10F9))
-        push(out, ovk_hit_make(OVK_CAT_GLASSES, "Even Realities smart glasses (display, microphones)", 40,
-                               kSrcSig, "Company ID 0x10F9 (Even Realities Ltd.); no camera on current models"));
+        push(out,
+             ovk_hit_make(OVK_CAT_GLASSES, "Even Realities smart glasses (display, microphones)",
+                          40, kSrcSig,
+                          "Company ID 0x10F9 (Even Realities Ltd.); no camera on current models"));
     // 21
     if (cc.heycyan && has_uuid128(a, *cc.heycyan))
         push(out, ovk_hit_make(OVK_CAT_GLASSES, "Camera smart glasses (HeyCyan SDK)", 68,
-                               kSrcCatResearcherCapture, "HeyCyan glasses SDK service UUID (full 128-bit match)"));
+                               kSrcCatResearcherCapture,
+                               "HeyCyan glasses SDK service UUID (full 128-bit match)"));
     // 22
     if (has_mfg(a, 0x0D53))
         push(out, ovk_hit_make(OVK_CAT_GLASSES, "Ray-Ban Meta smart glasses", 70, kSrcSig,
@@ -546,10 +584,11 @@ void classify_ble(const OVK_ADVERT& a, OVK_HITS& out) {
                                "Meta manufacturer data carries the META_RB_GLASS token"));
     // 26
     if (has_mfg(a, 0x01AB) || sh.has(0xFEB7) || sh.has(0xFEB8))
-        push(out, ovk_hit_make(OVK_CAT_GLASSES, "Meta hardware - possibly Ray-Ban Meta glasses", 45,
-                               kSrcSigCatField,
-                               "Meta Platforms company ID 0x01AB or UUID 0xFEB7/0xFEB8 (also used by Quest "
-                               "headsets)"));
+        push(out, ovk_hit_make(
+                      OVK_CAT_GLASSES, "Meta hardware - possibly Ray-Ban Meta glasses", 45,
+                      kSrcSigCatField,
+                      "Meta Platforms company ID 0x01AB or UUID 0xFEB7/0xFEB8 (also used by Quest "
+                      "headsets)"));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -570,14 +609,16 @@ void classify_wifi(const OVK_ADVERT& a, OVK_HITS& out) {
     bool rid_seen = false;
     for (const OVK_IE& ie : a.ies) {
         if (ie.id != 221 || !ovk_rid_is_wifi_ie(bytes_of(ie.data))) continue;
-        push(out, ovk_hit_make(OVK_CAT_DRONE, "Drone broadcasting Remote ID (WiFi)", 95, kSrcAstm,
-                               "ASTM F3411 vendor information element (OUI FA:0B:BC) in the WiFi beacon"));
+        push(out, ovk_hit_make(
+                      OVK_CAT_DRONE, "Drone broadcasting Remote ID (WiFi)", 95, kSrcAstm,
+                      "ASTM F3411 vendor information element (OUI FA:0B:BC) in the WiFi beacon"));
         rid_seen = true;
         break;
     }
     // W4
     if (const OVK_PREFIX* cam = prefix_match(a, kCameraPrefixes)) {
-        const std::string label = ovk_format(OVK_LABEL_MAX, "%s camera, hub or recorder", cam->vendor);
+        const std::string label =
+            ovk_format(OVK_LABEL_MAX, "%s camera, hub or recorder", cam->vendor);
         push(out, ovk_hit_make(OVK_CAT_NETWORK_CAMERA, label, 65, kSrcIeeeCat,
                                "WiFi address in %s's registered block %s", cam->vendor,
                                fmt_prefix(cam->hex).c_str()));
@@ -596,8 +637,12 @@ void ovk_signature_classify(const OVK_ADVERT* a, OVK_HITS& out) {
     if (!a) return;
     try {
         switch (a->source) {
-            case OVK_SRC_BLE: classify_ble(*a, out); break;
-            case OVK_SRC_WIFI: classify_wifi(*a, out); break;
+            case OVK_SRC_BLE:
+                classify_ble(*a, out);
+                break;
+            case OVK_SRC_WIFI:
+                classify_wifi(*a, out);
+                break;
         }
     } catch (const std::exception& e) {  // a failed text allocation: keep what was found
         zq_log(LOG_ERR, "signature classification stopped: %s", e.what());
@@ -623,7 +668,15 @@ const char* ovk_dji_model(const OVK_ADVERT* a, int* is_drone) {
     return nullptr;
 }
 
-std::span<const OVK_PREFIX> ovk_signature_camera_prefixes() { return kCameraPrefixes; }
-std::span<const OVK_PREFIX> ovk_signature_drone_prefixes() { return kDronePrefixes; }
-std::span<const DJI_MODEL> ovk_signature_dji_models() { return kDjiModels; }
-std::span<const UUID128_SIG> ovk_signature_uuid128_sigs() { return kUuid128Sigs; }
+std::span<const OVK_PREFIX> ovk_signature_camera_prefixes() {
+    return kCameraPrefixes;
+}
+std::span<const OVK_PREFIX> ovk_signature_drone_prefixes() {
+    return kDronePrefixes;
+}
+std::span<const DJI_MODEL> ovk_signature_dji_models() {
+    return kDjiModels;
+}
+std::span<const UUID128_SIG> ovk_signature_uuid128_sigs() {
+    return kUuid128Sigs;
+}

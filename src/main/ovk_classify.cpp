@@ -15,7 +15,8 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (argv[i][0] == '-' && argv[i][1] != '\0') {
-            fprintf(stderr, "orvik-classify: unknown option %s\n\n%s", argv[i], ovk_classify_usage());
+            fprintf(stderr, "orvik-classify: unknown option %s\n\n%s", argv[i],
+                    ovk_classify_usage());
             return 2;
         }
         if (path) {

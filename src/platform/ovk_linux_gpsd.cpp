@@ -184,9 +184,8 @@ size_t ovk_linux_gpsd_split(OVK_GPSD_LINES& lines, std::string_view data,
             on_line(piece);
         } else {
             lines.tail.append(piece);
-            std::string whole;
-            whole.swap(lines.tail);
-            on_line(whole);
+            on_line(lines.tail);
+            lines.tail.clear();
         }
     }
     return delivered;

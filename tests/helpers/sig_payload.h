@@ -14,7 +14,9 @@ namespace sigtest {
 
 using Bytes = std::vector<uint8_t>;
 
-inline Bytes str_bytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
+inline Bytes str_bytes(std::string_view s) {
+    return Bytes(s.begin(), s.end());
+}
 
 // 16-byte UUID in display order from its canonical text (must be valid).
 inline OVK_UUID uuid_of(std::string_view text) {
@@ -23,7 +25,7 @@ inline OVK_UUID uuid_of(std::string_view text) {
 }
 
 class Payload {
-public:
+  public:
     Payload& ad(uint8_t type, const Bytes& body) {
         raw_.push_back(static_cast<uint8_t>(body.size() + 1));
         raw_.push_back(type);
@@ -70,13 +72,13 @@ public:
                                   "LE 1M (legacy)", "", 1733600000000);
     }
 
-private:
+  private:
     Bytes raw_;
 };
 
 // Wi-Fi element list.
 class Elements {
-public:
+  public:
     Elements& ie(uint8_t id, const Bytes& body) {
         raw_.push_back(id);
         raw_.push_back(static_cast<uint8_t>(body.size()));
@@ -89,7 +91,7 @@ public:
                                    ovk_bytes(raw_.data(), raw_.size()), 1733600000000);
     }
 
-private:
+  private:
     Bytes raw_;
 };
 

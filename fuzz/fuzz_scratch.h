@@ -1,0 +1,42 @@
+// A per-process scratch directory for fuzz targets that go through real files: on tmpfs
+// when there is one (every atomic write syncs), removed with its files at exit.
+#pragma once
+
+#include <ftw.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace ovk_fuzz {
+
+// A plain array, so that the exit handler can still use it after static destructors ran.
+inline char g_scratch[64];
+
+inline void remove_scratch() {
+    nftw(
+        g_scratch, [](const char* f, const struct stat*, int, struct FTW*) { return ::remove(f); },
+        8, FTW_DEPTH | FTW_PHYS);
+}
+
+inline std::string scratch_dir() {
+    if (!g_scratch[0]) {
+        snprintf(g_scratch, sizeof g_scratch, "/dev/shm/ovk-fuzz-XXXXXX");
+        if (!mkdtemp(g_scratch)) {
+            snprintf(g_scratch, sizeof g_scratch, "/tmp/ovk-fuzz-XXXXXX");
+            if (!mkdtemp(g_scratch)) abort();
+        }
+        atexit(remove_scratch);
+    }
+    return g_scratch;
+}
+
+inline bool write_bytes(const std::string& path, const uint8_t* data, size_t size) {
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f) return false;
+    const bool ok = fwrite(data, 1, size, f) == size;
+    return fclose(f) == 0 && ok;
+}
+
+}  // namespace ovk_fuzz
