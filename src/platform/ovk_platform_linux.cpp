@@ -27,12 +27,10 @@
 
 #include "ovk_linux_audio.h"
 #include "ovk_linux_gpsd.h"
+#include "ovk_linux_hci.h"
 #include "ovk_linux_http.h"
+#include "ovk_linux_nl80211.h"
 #include "zq_log.h"
-
-// Scanners wired into scan start/stop/status. The BLE and Wi-Fi scanners come with
-// ovk_linux_hci.h and ovk_linux_nl80211.h; until they are part of the build, a request for
-// them is reported as not started.
 
 namespace {
 
@@ -91,31 +89,13 @@ void http_shutdown() { ovk_linux_http_shutdown(); }
 // Scanner hooks, called with g_scan_mu held. start returns 0 when the scanner runs.
 // ---------------------------------------------------------------------------------------
 
-int ble_start(const OVK_SCAN_OPTS& /*opts*/) {
-    // PENDING(hci): return ovk_linux_hci_start(opts);
-    zq_log(LOG_INFO, "BLE scanner not available in this build");
-    return -1;
-}
-void ble_stop() {
-    // PENDING(hci): ovk_linux_hci_stop();
-}
-std::string ble_status() {
-    // PENDING(hci): return ovk_linux_hci_status();
-    return {};
-}
+int ble_start(const OVK_SCAN_OPTS& opts) { return ovk_linux_hci_start(opts); }
+void ble_stop() { ovk_linux_hci_stop(); }
+std::string ble_status() { return ovk_linux_hci_status(); }
 
-int wifi_start(const OVK_SCAN_OPTS& /*opts*/) {
-    // PENDING(nl80211): return ovk_linux_wifi_start(opts);
-    zq_log(LOG_INFO, "Wi-Fi scanner not available in this build");
-    return -1;
-}
-void wifi_stop() {
-    // PENDING(nl80211): ovk_linux_wifi_stop();
-}
-std::string wifi_status() {
-    // PENDING(nl80211): return ovk_linux_wifi_status();
-    return {};
-}
+int wifi_start(const OVK_SCAN_OPTS& opts) { return ovk_linux_wifi_start(opts); }
+void wifi_stop() { ovk_linux_wifi_stop(); }
+std::string wifi_status() { return ovk_linux_wifi_status(); }
 
 int gps_start(const OVK_SCAN_OPTS& opts) { return ovk_linux_gpsd_start(opts); }
 void gps_stop() { ovk_linux_gpsd_stop(); }
