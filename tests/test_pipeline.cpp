@@ -406,16 +406,15 @@ TEST_F(Pipeline, KnownPlateCameraAhead) {
     EXPECT_NE(a[0].hit.evidence.find(", operated by City Police"), std::string::npos);
     EXPECT_NE(a[0].hit.evidence.find("~111 m away"), std::string::npos) << a[0].hit.evidence;
     // Coming closer inside the radius within 30 minutes: no new alert.
-    g_now = T0 + 60000;
-    fix_at(0.0002, T0 + 60000);
+    g_now = T0 + 1799999;
+    fix_at(0.0002, g_now);
     drain();
     EXPECT_TRUE(pop_all().empty());
-    // 30 minutes later but no closer (2 m): no alert; then 10 m closer: alert.
-    g_now = T0 + 1800000 + 60000;
+    // 30 minutes after the alert but only 2 m closer: no alert; then 10 m closer: alert.
+    g_now = T0 + 1800000;
     fix_at(0.00022, g_now);
     drain();
     EXPECT_TRUE(pop_all().empty());
-    g_now += 1000;
     fix_at(0.0003, g_now);
     drain();
     EXPECT_EQ(pop_all().size(), 1u);
