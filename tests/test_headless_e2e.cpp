@@ -1,12 +1,11 @@
 // The built orvik program on the demo feed, headless, in a fresh data directory: the alerts
 // it prints, the files it leaves and a clean exit on SIGTERM.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <chrono>
 #include <map>
@@ -91,8 +90,10 @@ ProgramRun run_program(const ovk_test::TempDir& dir, int seconds) {
     int st = 0;
     bool ended = false;
     for (int i = 0; i < 300 && !ended; ++i) {
-        if (waitpid(pid, &st, WNOHANG) == pid) ended = true;
-        else std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (waitpid(pid, &st, WNOHANG) == pid)
+            ended = true;
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     if (!ended) {
         kill(pid, SIGKILL);
@@ -159,7 +160,8 @@ TEST(HeadlessDemo, AlertsLogsHistoryAndCleanExit) {
     for (const auto& l : out)
         if (l.find("possible police vehicle") != std::string::npos) note(l);
     for (const auto& d : dets)
-        if (d.label.find("possible police vehicle") != std::string::npos) note(d.mac + " " + d.evidence);
+        if (d.label.find("possible police vehicle") != std::string::npos)
+            note(d.mac + " " + d.evidence);
     EXPECT_EQ(grouped.size(), 4u) << r.out;
 
     // History was flushed: every demo device is remembered, in its first session.

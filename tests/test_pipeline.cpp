@@ -77,7 +77,8 @@ OVK_PIPELINE_HOOKS fake_hooks() {
 }
 
 // Adverts of the demo table by address, at a given time.
-OVK_ADVERT_PTR demo_advert(const std::string& mac, int64_t t, int round = 0, bool anchored = false) {
+OVK_ADVERT_PTR demo_advert(const std::string& mac, int64_t t, int round = 0,
+                           bool anchored = false) {
     OVK_ADVERT_PTR found;
     std::optional<OVK_LOCATION> anchor;
     if (anchored) {
@@ -123,7 +124,7 @@ int logged(const std::string& mac) {
 }
 
 class Pipeline : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         g_now = T0;
         {

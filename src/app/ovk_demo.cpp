@@ -42,36 +42,88 @@ std::vector<uint8_t> zeros_after(std::initializer_list<uint8_t> head, size_t nze
 
 const std::array<DEMO_DEVICE, OVK_DEMO_DEVICES>& devices() {
     static const std::array<DEMO_DEVICE, OVK_DEMO_DEVICES> d = {{
-        {DEMO_BLE, "00:25:DF:4A:19:C2", nullptr, 0x034D,
-         {0x45, 0x43, 0x49, 0x56, 0x45, 0x44, 0x43, 0x57, 0x42, 0x53, 0x55, 0x4E, 0x41, 0x4A,
-          0x58, 0x41},
-         -1, OVK_ADDR_PUBLIC, 0, -61, 1},
-        {DEMO_BLE, "F4:60:77:5B:21:9E", "XXRBJ224511452", -1, {}, 0xFE79, OVK_ADDR_PUBLIC, 0,
-         -66, 1},
-        {DEMO_BLE, "4C:CC:34:12:7F:03", nullptr, 0x04EC, {0x01, 0x00, 0x03}, -1,
-         OVK_ADDR_PUBLIC, 0, -72, 1},
-        {DEMO_WIFI, "00:30:44:4F:21:A0", "IBR900-21A", -1, {}, -1, OVK_ADDR_UNKNOWN, 5180, -69,
+        {DEMO_BLE,
+         "00:25:DF:4A:19:C2",
+         nullptr,
+         0x034D,
+         {0x45, 0x43, 0x49, 0x56, 0x45, 0x44, 0x43, 0x57, 0x42, 0x53, 0x55, 0x4E, 0x41, 0x4A, 0x58,
+          0x41},
+         -1,
+         OVK_ADDR_PUBLIC,
+         0,
+         -61,
          1},
-        {DEMO_WIFI, "B4:1E:52:3C:88:10", "Flock-3C8810", -1, {}, -1, OVK_ADDR_UNKNOWN, 2437,
-         -77, 0},
+        {DEMO_BLE,
+         "F4:60:77:5B:21:9E",
+         "XXRBJ224511452",
+         -1,
+         {},
+         0xFE79,
+         OVK_ADDR_PUBLIC,
+         0,
+         -66,
+         1},
+        {DEMO_BLE,
+         "4C:CC:34:12:7F:03",
+         nullptr,
+         0x04EC,
+         {0x01, 0x00, 0x03},
+         -1,
+         OVK_ADDR_PUBLIC,
+         0,
+         -72,
+         1},
+        {DEMO_WIFI, "00:30:44:4F:21:A0", "IBR900-21A", -1, {}, -1, OVK_ADDR_UNKNOWN, 5180, -69, 1},
+        {DEMO_WIFI,
+         "B4:1E:52:3C:88:10",
+         "Flock-3C8810",
+         -1,
+         {},
+         -1,
+         OVK_ADDR_UNKNOWN,
+         2437,
+         -77,
+         0},
         {DEMO_BLE, OVK_DEMO_DRONE_MAC, nullptr, -1, {}, -1, OVK_ADDR_PUBLIC, 0, -80, 0},
         {DEMO_BLE, "7A:31:C4:0B:9E:22", nullptr, 0x004C, zeros_after({0x12, 0x19}, 25), -1,
          OVK_ADDR_NON_RESOLVABLE, 0, -63, 0},
-        {DEMO_BLE, "D2:5E:91:3A:07:BC", nullptr, 0x0D53, {0x01, 0x02, 0x03}, -1,
-         OVK_ADDR_RANDOM_STATIC, 0, -75, 0},
+        {DEMO_BLE,
+         "D2:5E:91:3A:07:BC",
+         nullptr,
+         0x0D53,
+         {0x01, 0x02, 0x03},
+         -1,
+         OVK_ADDR_RANDOM_STATIC,
+         0,
+         -75,
+         0},
         {DEMO_BLE, "5C:1B:2E:88:40:11", nullptr, 0x004C,
-         zeros_after({0x07, 0x19, 0x01, 0x14, 0x20}, 22), -1, OVK_ADDR_RESOLVABLE_PRIVATE, 0,
-         -55, 0},
-        {DEMO_BLE, "6E:0A:77:12:C3:95", "Pixel 9", 0x00E0, {0x00, 0x01}, -1,
-         OVK_ADDR_RESOLVABLE_PRIVATE, 0, -68, 0},
-        {DEMO_BLE, "C8:3F:26:77:10:04", "Forerunner 265", -1, {}, 0x180D, OVK_ADDR_PUBLIC, 0,
-         -79, 0},
+         zeros_after({0x07, 0x19, 0x01, 0x14, 0x20}, 22), -1, OVK_ADDR_RESOLVABLE_PRIVATE, 0, -55,
+         0},
+        {DEMO_BLE,
+         "6E:0A:77:12:C3:95",
+         "Pixel 9",
+         0x00E0,
+         {0x00, 0x01},
+         -1,
+         OVK_ADDR_RESOLVABLE_PRIVATE,
+         0,
+         -68,
+         0},
+        {DEMO_BLE,
+         "C8:3F:26:77:10:04",
+         "Forerunner 265",
+         -1,
+         {},
+         0x180D,
+         OVK_ADDR_PUBLIC,
+         0,
+         -79,
+         0},
         {DEMO_BLE, "D8:E0:E1:5A:61:2F", "JBL Flip 6", -1, {}, -1, OVK_ADDR_PUBLIC, 0, -84, 0},
-        {DEMO_WIFI, "9C:3D:CF:61:0A:44", "NETGEAR-5G", -1, {}, -1, OVK_ADDR_UNKNOWN, 5180, -73,
-         0},
+        {DEMO_WIFI, "9C:3D:CF:61:0A:44", "NETGEAR-5G", -1, {}, -1, OVK_ADDR_UNKNOWN, 5180, -73, 0},
         {DEMO_WIFI, "9E:3D:CF:61:0A:45", nullptr, -1, {}, -1, OVK_ADDR_UNKNOWN, 5180, -74, 0},
-        {DEMO_WIFI, "E4:5F:01:2B:3C:4D", "Cafe_Guest", -1, {}, -1, OVK_ADDR_UNKNOWN, 2437, -86,
-         0},
+        {DEMO_WIFI, "E4:5F:01:2B:3C:4D", "Cafe_Guest", -1, {}, -1, OVK_ADDR_UNKNOWN, 2437, -86, 0},
     }};
     return d;
 }
@@ -119,9 +171,13 @@ void put_u16(uint8_t* p, unsigned v) {
     p[1] = static_cast<uint8_t>((v >> 8) & 0xFF);
 }
 
-int32_t deg7(double deg) { return static_cast<int32_t>(std::lround(deg * 1e7)); }
+int32_t deg7(double deg) {
+    return static_cast<int32_t>(std::lround(deg * 1e7));
+}
 
-unsigned alt_enc(double metres) { return static_cast<unsigned>(std::lround((metres + 1000.0) * 2.0)); }
+unsigned alt_enc(double metres) {
+    return static_cast<unsigned>(std::lround((metres + 1000.0) * 2.0));
+}
 
 int wobble(const DEMO_DEVICE& d, int round, int i) {
     const double r = static_cast<double>(round);
@@ -138,8 +194,7 @@ OVK_ADVERT_PTR make(const DEMO_DEVICE& d, int rssi, int round, int64_t now,
                                    "WiFi 6 (802.11ax)", {}, now);
     }
     AD_BUF buf;
-    if (d.name)
-        ad(buf, 0x09, {reinterpret_cast<const uint8_t*>(d.name), std::strlen(d.name)});
+    if (d.name) ad(buf, 0x09, {reinterpret_cast<const uint8_t*>(d.name), std::strlen(d.name)});
     if (d.uuid16 >= 0) {
         const uint8_t u[2] = {static_cast<uint8_t>(d.uuid16 & 0xFF),
                               static_cast<uint8_t>((d.uuid16 >> 8) & 0xFF)};
@@ -153,8 +208,8 @@ OVK_ADVERT_PTR make(const DEMO_DEVICE& d, int rssi, int round, int64_t now,
     }
     if (anchor && std::strcmp(d.mac, OVK_DEMO_DRONE_MAC) == 0 && buf.len + 2 + kRidLen <= kAdMax)
         ad(buf, 0x16, ovk_demo_remote_id(round, anchor->lat, anchor->lon));
-    return ovk_advert_new_ble(d.mac, rssi, std::span<const uint8_t>(buf.b.data(), buf.len),
-                              d.addr, 1, "LE 1M (legacy)", "", now);
+    return ovk_advert_new_ble(d.mac, rssi, std::span<const uint8_t>(buf.b.data(), buf.len), d.addr,
+                              1, "LE 1M (legacy)", "", now);
 }
 
 void demo_main() {

@@ -106,14 +106,16 @@ OVK_HEADLESS_OPTS ovk_headless_parse(int argc, char** argv) {
 
 std::string ovk_headless_help(std::string_view argv0) {
     std::string h;
-    h += ovk_format(256, "Orvik %s - passive BLE / WiFi surveillance-equipment detector\n", OVK_VERSION);
+    h += ovk_format(256, "Orvik %s - passive BLE / WiFi surveillance-equipment detector\n",
+                    OVK_VERSION);
     h += "Listens only; never transmits to the devices it watches.\n";
     h += "usage: " + std::string(argv0) +
          " [--scan] [--demo] [--shots DIR] [--width W --height H] [-v LEVEL]"
          " [--headless [--duration SECONDS]]\n";
     h += "  --scan        start scanning right away\n";
     h += "  --demo        feed made-up devices instead of the radios\n";
-    h += "  --shots DIR   store screenshots: demo tour of the views, one PNG each into DIR, then quit\n";
+    h += "  --shots DIR   store screenshots: demo tour of the views, one PNG each into DIR, then "
+         "quit\n";
     h += "  --width/--height  initial window size (desktop)\n";
     h += "  -v LEVEL      log level: 3 errors .. 7 debug (default 4)\n";
     h += "  --headless    no window: scan at once, print alerts and a status line every 10 s\n";
@@ -123,8 +125,8 @@ std::string ovk_headless_help(std::string_view argv0) {
 
 std::string ovk_headless_alert_line(const OVK_UI_ALERT& a) {
     return clock_text(a.time) + " " + (a.following ? "FOLLOWING " : "") +
-           ovk_cat_tag(a.hit.category) + " " + ovk_tier_label(ovk_tier_of(a.hit.confidence)) +
-           " " + std::to_string(a.hit.confidence) + "% " + a.hit.label + " | " + a.key + " | " +
+           ovk_cat_tag(a.hit.category) + " " + ovk_tier_label(ovk_tier_of(a.hit.confidence)) + " " +
+           std::to_string(a.hit.confidence) + "% " + a.hit.label + " | " + a.key + " | " +
            std::to_string(a.rssi) + " dBm | " + a.hit.evidence;
 }
 

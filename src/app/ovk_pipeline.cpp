@@ -61,8 +61,13 @@ struct CLASSIFIED {
     std::string vendor;  // cut to 127
 };
 
-constexpr size_t kFixHistoryMax = 240;      // fixes kept for the stationary test
-constexpr int64_t kFixWindowMs = 180000;    // the stationary test looks this far back
+// A cache entry: the verdicts are shared read-only with the adverts that reuse them.
+struct CACHED {
+    std::shared_ptr<const CLASSIFIED> c;
+};
+
+constexpr size_t kFixHistoryMax = 240;    // fixes kept for the stationary test
+constexpr int64_t kFixWindowMs = 180000;  // the stationary test looks this far back
 constexpr int64_t kDroneCooldownMs = 299999;
 constexpr int64_t kLogIntervalMs = 29999;
 constexpr int64_t kCellCooldownMs = 1799999;
@@ -100,7 +105,7 @@ struct State {
 
     int64_t last_flush = 0;
 
-    OVK_SMAP<CLASSIFIED> classified;
+    OVK_SMAP<CACHED> classified;
     OVK_SMAP<> last_alerted;
     OVK_SMAP<> last_logged;
     OVK_SMAP<> last_drone;
@@ -130,9 +135,13 @@ std::shared_ptr<const OVK_PIPELINE_HOOKS> hooks() {
     return s.hooks;
 }
 
-int64_t clock_now(const OVK_PIPELINE_HOOKS& h) { return h.now_ms ? h.now_ms() : ovk_now_ms(); }
+int64_t clock_now(const OVK_PIPELINE_HOOKS& h) {
+    return h.now_ms ? h.now_ms() : ovk_now_ms();
+}
 
-int64_t clock_now() { return clock_now(*hooks()); }
+int64_t clock_now() {
+    return clock_now(*hooks());
+}
 
 int64_t map_num(const OVK_SMAP<>& m, std::string_view key, bool* found) {
     const auto* n = m.get(key);
@@ -144,8 +153,7 @@ int64_t map_num(const OVK_SMAP<>& m, std::string_view key, bool* found) {
 // 2. Alerts
 // ---------------------------------------------------------------------------------------
 
-void push_ui_alert(std::string_view key, const OVK_HIT& hit, int following, int rssi,
-                   int64_t now) {
+void push_ui_alert(std::string_view key, const OVK_HIT& hit, int following, int rssi, int64_t now) {
     State& s = S();
     OVK_UI_ALERT a;
     a.time = now;
@@ -183,12 +191,13 @@ void device_alert(const OVK_PREFS& p, const std::string& mac, const OVK_HIT& hit
         title = "Orvik";
         text = "New alert - tap to view";
     } else {
-        title = ovk_format(199, "%s%s", following ? "May be following you: " : "Nearby: ",
-                           hit.label.c_str());
+        title = ovk_format(199, "%s%s",
+                           following ? "May be following you: " : "Nearby: ", hit.label.c_str());
         text = ovk_format(511, "%s - %s (%d%%) - %d dBm", ovk_cat_title(hit.category),
                           ovk_tier_label(ovk_tier_of(hit.confidence)), hit.confidence, rssi);
     }
-    if (h->notify) h->notify(std::string_view(mac), std::string_view(title), std::string_view(text));
+    if (h->notify)
+        h->notify(std::string_view(mac), std::string_view(title), std::string_view(text));
     play(*h, p, hit.confidence, following, spoken);
     push_ui_alert(mac, hit, following, rssi, now);
 }
@@ -236,12 +245,14 @@ bool known_alpr_active(const OVK_PREFS& p) {
 void check_known_alpr(const OVK_PREFS& p, const OVK_LOCATION& loc, int64_t now) {
     if (!known_alpr_active(p)) return;
     const double radius = ovk_alpr_warn_radius(loc.has_speed ? loc.speed_ms : -1.0);
-    const std::vector<OVK_CAMERA_NEAR> near = ovk_alpr_near_cached(loc.lat, loc.lon, radius, kAlprMax);
+    const std::vector<OVK_CAMERA_NEAR> near =
+        ovk_alpr_near_cached(loc.lat, loc.lon, radius, kAlprMax);
     State& s = S();
     std::unique_lock<std::mutex> lock(s.mu);
     s.alpr_distance.retain([&near](const OVK_SMAP_NODE<>& n) {
-        return std::any_of(near.begin(), near.end(),
-                           [&n](const OVK_CAMERA_NEAR& c) { return ovk_cut(c.cam.osm_id, OVK_SMAP_KEY_MAX) == n.key; });
+        return std::any_of(near.begin(), near.end(), [&n](const OVK_CAMERA_NEAR& c) {
+            return ovk_cut(c.cam.osm_id, OVK_SMAP_KEY_MAX) == n.key;
+        });
     });
     for (const OVK_CAMERA_NEAR& c : near) {
         int created = 0;
@@ -256,15 +267,16 @@ void check_known_alpr(const OVK_PREFS& p, const OVK_LOCATION& loc, int64_t now) 
         if (auto* a = s.alpr_alert.put(c.cam.osm_id)) a->num = now;
         lock.unlock();
         const std::string label = ovk_cut(ovk_camera_label(&c.cam), 159);
-        const std::string suffix =
-            c.cam.operator_name.empty() ? std::string()
-                                        : ovk_cut(", operated by " + c.cam.operator_name, 139);
+        const std::string suffix = c.cam.operator_name.empty()
+                                       ? std::string()
+                                       : ovk_cut(", operated by " + c.cam.operator_name, 139);
         const OVK_HIT hit = ovk_hit_make(
             OVK_CAT_ALPR, "Known plate camera ahead", 80,
             "OpenStreetMap (surveillance:type=ALPR), ODbL",
             "%s, ~%d m away%s. Mapped in OpenStreetMap - it may not broadcast any signal.",
             label.c_str(), static_cast<int>(c.distance_m), suffix.c_str());
-        map_alert(p, ovk_cut("alpr:" + c.cam.osm_id, OVK_ALERT_KEY_MAX), hit, "Plate camera ahead", now);
+        map_alert(p, ovk_cut("alpr:" + c.cam.osm_id, OVK_ALERT_KEY_MAX), hit, "Plate camera ahead",
+                  now);
         return;
     }
 }
@@ -309,9 +321,9 @@ void on_cell_anomaly(const OVK_PREFS& p, const OVK_CELL_ANOMALY& an, int64_t now
         s.cell_time = now;
         s.has_cell = true;
     }
-    const OVK_HIT hit = ovk_hit_make(OVK_CAT_CELL_ANOMALY, an.title, an.confidence,
-                                     "Android cell info (heuristic, not proof)", "%s",
-                                     an.detail.c_str());
+    const OVK_HIT hit =
+        ovk_hit_make(OVK_CAT_CELL_ANOMALY, an.title, an.confidence,
+                     "Android cell info (heuristic, not proof)", "%s", an.detail.c_str());
     OVK_DETECTION d;
     const size_t colon = an.key.find(':');
     d.mac = ovk_cut("CELL " + (colon == std::string::npos ? an.key : an.key.substr(colon + 1)),
@@ -359,15 +371,16 @@ void on_cells(const std::vector<OVK_CELL>& cells, const std::string& sim, int ro
 // ---------------------------------------------------------------------------------------
 
 // Verdicts, identity and vendor of an advert, from the cache or computed afresh.
-void classified_for(const OVK_PREFS& p, const OVK_ADVERT& a, int64_t now, CLASSIFIED& out) {
+std::shared_ptr<const CLASSIFIED> classified_for(const OVK_PREFS& p, const OVK_ADVERT& a,
+                                                 int64_t now) {
     State& s = S();
     {
         std::lock_guard<std::mutex> lock(s.mu);
-        if (const auto* n = s.classified.get(a.mac); n && n->ptr && now - n->ptr->time < OVK_CLASSIFY_CACHE_MS) {
-            out = *n->ptr;
-            return;
-        }
+        if (const auto* n = s.classified.get(a.mac);
+            n && n->ptr && n->ptr->c && now - n->ptr->c->time < OVK_CLASSIFY_CACHE_MS)
+            return n->ptr->c;
     }
+    auto out = std::make_shared<CLASSIFIED>();
     // Vendor candidates: the address block's registrant, then each company id's name.
     std::vector<std::string_view> candidates;
     const char* mac_vendor = ovk_vendor_mac(a.mac);
@@ -376,10 +389,9 @@ void classified_for(const OVK_PREFS& p, const OVK_ADVERT& a, int64_t now, CLASSI
         if (candidates.size() >= kVendorCandidatesMax) break;
         if (const char* c = ovk_vendor_company(m.cid)) candidates.emplace_back(c);
     }
-    out.time = now;
-    out.vendor = candidates.empty() ? std::string() : ovk_cut(candidates.front(), 127);
-    out.identity = OVK_IDENTITY{};
-    ovk_intel_identify(&a, mac_vendor, &out.identity);
+    out->time = now;
+    out->vendor = candidates.empty() ? std::string() : ovk_cut(candidates.front(), 127);
+    ovk_intel_identify(&a, mac_vendor, &out->identity);
 
     OVK_HITS raw;
     ovk_signature_classify(&a, raw);
@@ -387,18 +399,20 @@ void classified_for(const OVK_PREFS& p, const OVK_ADVERT& a, int64_t now, CLASSI
     ovk_registry_inherited_hits(a.mac, raw);
     if (auto c = ovk_registry_cluster_hit(a.mac, now)) raw.push_back(std::move(*c));
 
-    out.hits.clear();
     for (auto& h : raw) {
         const int c = static_cast<int>(h.category);
         if (c >= 0 && c < OVK_CAT_COUNT && p.category_enabled[static_cast<size_t>(c)])
-            out.hits.push_back(std::move(h));
+            out->hits.push_back(std::move(h));
     }
-    ovk_fusion_fuse(out.hits);
+    ovk_fusion_fuse(out->hits);
 
+    std::shared_ptr<const CLASSIFIED> result = std::move(out);
     std::lock_guard<std::mutex> lock(s.mu);
     auto* n = s.classified.put(a.mac);
-    if (!n) return;  // logged by the map; carry on uncached
-    n->ptr = std::make_unique<CLASSIFIED>(out);
+    if (!n) return result;  // logged by the map; carry on uncached
+    if (!n->ptr) n->ptr = std::make_unique<CACHED>();
+    n->ptr->c = result;
+    return result;
 }
 
 // The Remote ID record of an advert, decoded on top of what the registry already holds.
@@ -482,8 +496,8 @@ void process(const OVK_ADVERT& a) {
     OVK_REMOTE_ID rid;
     const bool rid_ok = decode_remote_id(a, rid);
 
-    CLASSIFIED c;
-    classified_for(p, a, now, c);
+    const std::shared_ptr<const CLASSIFIED> cp = classified_for(p, a, now);
+    const CLASSIFIED& c = *cp;
 
     OVK_LOCATION fix;
     const bool has_fix = has_fix_copy(&fix);
@@ -519,7 +533,8 @@ void process(const OVK_ADVERT& a) {
         ovk_registry_check_following(a.mac, static_cast<int64_t>(p.follow_min_minutes) * 60000,
                                      p.follow_min_meters)) {
         device_alert(p, a.mac, *best, a.rssi, 1,
-                     ovk_format(199, "Warning. %s may be following you.", best->label.c_str()), now);
+                     ovk_format(199, "Warning. %s may be following you.", best->label.c_str()),
+                     now);
     }
 }
 
@@ -544,8 +559,12 @@ void enqueue(ITEM&& item) {
 
 void dispatch(ITEM& it) {
     switch (it.kind) {
-        case ITEM_LOCATION: on_location(it.loc); break;
-        case ITEM_CELLS: on_cells(it.cells, it.sim, it.roaming); break;
+        case ITEM_LOCATION:
+            on_location(it.loc);
+            break;
+        case ITEM_CELLS:
+            on_cells(it.cells, it.sim, it.roaming);
+            break;
         case ITEM_ADVERT:
             if (it.advert) process(*it.advert);
             break;
@@ -587,10 +606,14 @@ void housekeeping_main();
 
 const char* ovk_threat_name(OVK_THREAT t) {
     switch (t) {
-        case OVK_THREAT_CLEAR: return "CLEAR";
-        case OVK_THREAT_WEAK: return "WEAK";
-        case OVK_THREAT_PROBABLE: return "PROBABLE";
-        case OVK_THREAT_DANGER: return "DANGER";
+        case OVK_THREAT_CLEAR:
+            return "CLEAR";
+        case OVK_THREAT_WEAK:
+            return "WEAK";
+        case OVK_THREAT_PROBABLE:
+            return "PROBABLE";
+        case OVK_THREAT_DANGER:
+            return "DANGER";
     }
     return "";
 }
@@ -701,7 +724,7 @@ void ovk_pipeline_shutdown() {
     if (s.worker.joinable()) s.worker.join();
     if (s.housekeeper.joinable()) s.housekeeper.join();
     std::deque<ITEM> left;
-    OVK_SMAP<CLASSIFIED> cache;
+    OVK_SMAP<CACHED> cache;
     std::lock_guard<std::mutex> lock(s.mu);
     left.swap(s.queue);
     cache = std::move(s.classified);
@@ -998,7 +1021,8 @@ int ovk_scan_start() {
                 s.running = true;
             }
             if (h->background)
-                h->background(1, p.discreet_mode ? "Tap to open" : "Listening for nearby devices...");
+                h->background(1,
+                              p.discreet_mode ? "Tap to open" : "Listening for nearby devices...");
             return 0;
         }
         zq_log(LOG_ERR, "could not start scanning");
@@ -1083,7 +1107,8 @@ void ovk_scan_housekeeping_tick() {
         if (keep.init(2 * snap.size() + 16) != 0) return;
         for (const auto& d : snap) keep.put(d.mac);
         std::lock_guard<std::mutex> lock(s.mu);
-        s.classified.retain([&keep](const OVK_SMAP_NODE<CLASSIFIED>& n) { return keep.get(n.key) != nullptr; });
+        s.classified.retain(
+            [&keep](const OVK_SMAP_NODE<CACHED>& n) { return keep.get(n.key) != nullptr; });
     } catch (...) {
         zq_log(LOG_ERR, "housekeeping tick failed");
     }
