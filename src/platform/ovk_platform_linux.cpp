@@ -69,23 +69,6 @@ std::string errtext(int e) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Sound and HTTP hooks. The sound player (ovk_linux_audio) and the HTTP client
-// (ovk_linux_http) are separate modules; their calls go in these four functions.
-// ---------------------------------------------------------------------------------------
-
-void sound_pattern(int pattern) { ovk_linux_audio_pattern(pattern); }
-
-void sound_tick() { ovk_linux_audio_tick(); }
-
-void sound_shutdown() { ovk_linux_audio_shutdown(); }
-
-void http_init() {
-    if (ovk_linux_http_init() != 0) zq_log(LOG_ERR, "http: curl_global_init failed");
-}
-
-void http_shutdown() { ovk_linux_http_shutdown(); }
-
-// ---------------------------------------------------------------------------------------
 // Scanner hooks, called with g_scan_mu held. start returns 0 when the scanner runs.
 // ---------------------------------------------------------------------------------------
 
@@ -118,7 +101,7 @@ void stop_all_locked() {
 int ovk_platform_init() {
     std::lock_guard<std::mutex> lock(g_init_mu);
     if (g_initialized) return 0;
-    http_init();
+    ovk_linux_http_init();
     g_initialized = true;
     zq_log(LOG_INFO, "platform %s initialized", ovk_platform_name());
     return 0;
@@ -129,10 +112,10 @@ void ovk_platform_shutdown() {
         std::lock_guard<std::mutex> lock(g_scan_mu);
         stop_all_locked();
     }
-    sound_shutdown();
+    ovk_linux_audio_shutdown();
     std::lock_guard<std::mutex> lock(g_init_mu);
     if (g_initialized) {
-        http_shutdown();
+        ovk_linux_http_shutdown();
         g_initialized = false;
     }
 }
@@ -620,7 +603,7 @@ void ovk_platform_alert(OVK_TIER tier, int following, int sound, int /*vibrate*/
                 case OVK_TIER_WEAK: pattern = 0; break;
             }
         }
-        sound_pattern(pattern);
+        ovk_linux_audio_pattern(pattern);
     }
     if (spoken.empty()) return;
     try {
@@ -641,7 +624,7 @@ void ovk_platform_alert(OVK_TIER tier, int following, int sound, int /*vibrate*/
     }
 }
 
-void ovk_platform_tick() { sound_tick(); }
+void ovk_platform_tick() { ovk_linux_audio_tick(); }
 
 // ---------------------------------------------------------------------------------------
 // 8. Clocks, display environment, fixed phone operations
