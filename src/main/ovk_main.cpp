@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <string>
 
+#include "ovk_alpr.h"
 #include "ovk_headless.h"
+#include "ovk_linux_http.h"
 #include "ovk_platform.h"
 
 namespace {
@@ -41,6 +43,8 @@ int main(int argc, char** argv) {
     }
     if (!o.headless)
         std::fputs("orvik: this build has no window; running headless (see --help)\n", stderr);
+    // Plate-camera downloads go through the platform's HTTP client.
+    ovk_alpr_set_fetch(ovk_platform_http);
     ovk_headless_install_signals();
     return ovk_headless_run(o, linux_host(), stdout);
 }
