@@ -2,7 +2,7 @@
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 BUILD ?= build
-FUZZ_SECONDS ?= 15
+FUZZ_SECONDS ?= 10
 CMAKE_GEN := -G Ninja
 
 .PHONY: all build deps check test asan tsan fuzz fuzz-build run setcap bench clean
