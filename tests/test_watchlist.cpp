@@ -332,3 +332,65 @@ TEST_F(Watchlist, ImportAndExport) {
 }
 
 }  // namespace
+
+namespace {
+
+// The shipped presets: every rule is valid and credited, and well-known blocks are there.
+TEST(WatchlistPresets, ShippedPresetsAreValidAndCredited) {
+    for (const char* region : {"global", "canada", "us"}) {
+        SCOPED_TRACE(region);
+        const std::optional<std::string> text =
+            ovk_read_asset(std::string("oui_presets/") + region + ".json");
+        ASSERT_TRUE(text);
+        OVK_JSON j = ovk_json_parse(*text);
+        ASSERT_TRUE(j && cJSON_IsArray(j.get()));
+        const auto rules = ovk_watchlist_parse(*text);
+        ASSERT_TRUE(rules);
+        EXPECT_EQ(static_cast<int>(rules->size()), cJSON_GetArraySize(j.get()));
+        EXPECT_GE(rules->size(), 20u);
+        bool axon = false;
+        for (const OVK_OUI_ENTRY& e : *rules) {
+            EXPECT_FALSE(e.label.empty()) << e.prefix;
+            EXPECT_FALSE(e.source.empty()) << e.prefix;
+            EXPECT_TRUE(e.confidence == "confirmed" || e.confidence == "candidate") << e.prefix;
+            EXPECT_GE(e.category, 0) << e.prefix;
+            if (!e.prefix.starts_with("name:") && !e.prefix.starts_with("vendor:")) {
+                EXPECT_TRUE(e.source.starts_with("IEEE MA-")) << e.prefix;
+            }
+            if (e.prefix == "00:25:DF") {
+                axon = true;
+                EXPECT_EQ(e.source, "IEEE MA-L registry: Taser International Inc.");
+                EXPECT_EQ(e.category, OVK_CAT_BODY_CAM);
+            }
+        }
+        EXPECT_TRUE(axon);
+    }
+}
+
+TEST(WatchlistPresets, RegionalListsLoadThroughPreferences) {
+    ovk_watchlist_unload();
+    OVK_PREFS p;
+    p.preset_enabled = {0, 0, 1};
+    ASSERT_EQ(ovk_prefs_set(p), 0);
+    ovk_watchlist_load(std::nullopt);
+    // Kustom Signals radar (an MA-M block) is in the US list, Zepcam only in the global one.
+    auto kustom = ovk_watchlist_match("58:E8:76:C1:23:45");
+    ASSERT_TRUE(kustom);
+    EXPECT_EQ(kustom->prefix, "58:E8:76:C");
+    EXPECT_FALSE(ovk_watchlist_match("48:46:8D:00:00:01"));
+    OVK_HITS h;
+    ovk_watchlist_hits("02:11:22:33:44:55", "Flock-3C8810", {}, h);
+    ASSERT_EQ(h.size(), 1u);
+    EXPECT_EQ(h[0].category, OVK_CAT_ALPR);
+    EXPECT_EQ(h[0].confidence, 50);
+
+    p.preset_enabled = {1, 0, 0};
+    ASSERT_EQ(ovk_prefs_set(p), 0);
+    ovk_watchlist_load(std::nullopt);
+    EXPECT_TRUE(ovk_watchlist_match("48:46:8D:00:00:01"));
+    EXPECT_FALSE(ovk_watchlist_match("58:E8:76:C1:23:45"));
+    ovk_watchlist_unload();
+    ovk_prefs_set(OVK_PREFS{});
+}
+
+}  // namespace
