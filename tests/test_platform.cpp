@@ -25,6 +25,10 @@
 #include <gtest/gtest.h>
 
 #include "ovk_asset.h"
+#include "ovk_linux_audio.h"
+#include "ovk_linux_gpsd.h"
+#include "ovk_linux_hci.h"
+#include "ovk_linux_nl80211.h"
 #include "ovk_platform.h"
 #include "zq_log.h"
 
@@ -748,4 +752,52 @@ TEST(Scan, NothingRequestedMeansStopped) {
     ovk_platform_scan_stop();
     EXPECT_EQ(ovk_platform_scan_running(), 0);
     EXPECT_EQ(ovk_platform_scan_status(), "Scanning stopped");
+}
+
+TEST(Scan, StatusJoinsTheRunningPartsInOrderAndStopClearsEverything) {
+    // No radios here: the scanners start their threads and report what they cannot find;
+    // the GPS client points at a loopback port nobody listens on.
+    OVK_SCAN_OPTS o;
+    o.ble = 1;
+    o.wifi = 1;
+    o.location = 1;
+    o.gpsd_host = "127.0.0.1";
+    o.gpsd_port = 1;
+    ASSERT_EQ(ovk_platform_scan_start(o), 0);
+    EXPECT_EQ(ovk_platform_scan_running(), 1);
+    std::string st = ovk_platform_scan_status();
+    std::vector<std::string> lines;
+    std::stringstream ss(st);
+    for (std::string l; std::getline(ss, l);) lines.push_back(l);
+    ASSERT_EQ(lines.size(), 3u) << st;
+    EXPECT_EQ(lines[0].rfind("BLE", 0), 0u) << st;
+    EXPECT_EQ(lines[1].rfind("WiFi", 0), 0u) << st;
+    EXPECT_EQ(lines[2].rfind("GPS", 0), 0u) << st;
+    // A start is a restart: only what is requested now runs.
+    o.ble = 0;
+    o.wifi = 0;
+    ASSERT_EQ(ovk_platform_scan_start(o), 0);
+    EXPECT_EQ(ovk_linux_hci_status(), "BLE: stopped");
+    EXPECT_EQ(ovk_linux_wifi_status(), "WiFi: stopped");
+    EXPECT_EQ(ovk_platform_scan_status().rfind("GPS", 0), 0u);
+    EXPECT_EQ(ovk_platform_scan_status().find('\n'), std::string::npos);
+    ovk_platform_scan_stop();
+    EXPECT_EQ(ovk_platform_scan_running(), 0);
+    EXPECT_EQ(ovk_platform_scan_status(), "Scanning stopped");
+    EXPECT_EQ(ovk_linux_gpsd_status(), "GPS: stopped");
+}
+
+TEST(Alerts, SoundFlagDecidesWhetherThePlayerIsAsked) {
+    // Without Allegro the player goes silent on its first request, which is how a request
+    // shows here.
+    ovk_linux_audio_shutdown();
+    ovk_platform_alert(OVK_TIER_STRONG, 1, 0, 1, "");
+    EXPECT_EQ(ovk_linux_audio_state(), 0);
+    ovk_platform_alert(OVK_TIER_STRONG, 0, 1, 0, "");
+    EXPECT_EQ(ovk_linux_audio_state(), -1);
+    ovk_linux_audio_shutdown();
+    ovk_platform_tick();
+    EXPECT_EQ(ovk_linux_audio_state(), -1);
+    ovk_platform_shutdown();  // shuts the player down as well
+    EXPECT_EQ(ovk_linux_audio_state(), 0);
 }

@@ -27,12 +27,10 @@
 
 #include "ovk_linux_audio.h"
 #include "ovk_linux_gpsd.h"
+#include "ovk_linux_hci.h"
 #include "ovk_linux_http.h"
+#include "ovk_linux_nl80211.h"
 #include "zq_log.h"
-
-// Scanners wired into scan start/stop/status. The BLE and Wi-Fi scanners come with
-// ovk_linux_hci.h and ovk_linux_nl80211.h; until they are part of the build, a request for
-// them is reported as not started.
 
 namespace {
 
@@ -71,51 +69,16 @@ std::string errtext(int e) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Sound and HTTP hooks. The sound player (ovk_linux_audio) and the HTTP client
-// (ovk_linux_http) are separate modules; their calls go in these four functions.
-// ---------------------------------------------------------------------------------------
-
-void sound_pattern(int pattern) { ovk_linux_audio_pattern(pattern); }
-
-void sound_tick() { ovk_linux_audio_tick(); }
-
-void sound_shutdown() { ovk_linux_audio_shutdown(); }
-
-void http_init() {
-    if (ovk_linux_http_init() != 0) zq_log(LOG_ERR, "http: curl_global_init failed");
-}
-
-void http_shutdown() { ovk_linux_http_shutdown(); }
-
-// ---------------------------------------------------------------------------------------
 // Scanner hooks, called with g_scan_mu held. start returns 0 when the scanner runs.
 // ---------------------------------------------------------------------------------------
 
-int ble_start(const OVK_SCAN_OPTS& /*opts*/) {
-    // PENDING(hci): return ovk_linux_hci_start(opts);
-    zq_log(LOG_INFO, "BLE scanner not available in this build");
-    return -1;
-}
-void ble_stop() {
-    // PENDING(hci): ovk_linux_hci_stop();
-}
-std::string ble_status() {
-    // PENDING(hci): return ovk_linux_hci_status();
-    return {};
-}
+int ble_start(const OVK_SCAN_OPTS& opts) { return ovk_linux_hci_start(opts); }
+void ble_stop() { ovk_linux_hci_stop(); }
+std::string ble_status() { return ovk_linux_hci_status(); }
 
-int wifi_start(const OVK_SCAN_OPTS& /*opts*/) {
-    // PENDING(nl80211): return ovk_linux_wifi_start(opts);
-    zq_log(LOG_INFO, "Wi-Fi scanner not available in this build");
-    return -1;
-}
-void wifi_stop() {
-    // PENDING(nl80211): ovk_linux_wifi_stop();
-}
-std::string wifi_status() {
-    // PENDING(nl80211): return ovk_linux_wifi_status();
-    return {};
-}
+int wifi_start(const OVK_SCAN_OPTS& opts) { return ovk_linux_wifi_start(opts); }
+void wifi_stop() { ovk_linux_wifi_stop(); }
+std::string wifi_status() { return ovk_linux_wifi_status(); }
 
 int gps_start(const OVK_SCAN_OPTS& opts) { return ovk_linux_gpsd_start(opts); }
 void gps_stop() { ovk_linux_gpsd_stop(); }
@@ -138,7 +101,7 @@ void stop_all_locked() {
 int ovk_platform_init() {
     std::lock_guard<std::mutex> lock(g_init_mu);
     if (g_initialized) return 0;
-    http_init();
+    ovk_linux_http_init();
     g_initialized = true;
     zq_log(LOG_INFO, "platform %s initialized", ovk_platform_name());
     return 0;
@@ -149,10 +112,10 @@ void ovk_platform_shutdown() {
         std::lock_guard<std::mutex> lock(g_scan_mu);
         stop_all_locked();
     }
-    sound_shutdown();
+    ovk_linux_audio_shutdown();
     std::lock_guard<std::mutex> lock(g_init_mu);
     if (g_initialized) {
-        http_shutdown();
+        ovk_linux_http_shutdown();
         g_initialized = false;
     }
 }
@@ -640,7 +603,7 @@ void ovk_platform_alert(OVK_TIER tier, int following, int sound, int /*vibrate*/
                 case OVK_TIER_WEAK: pattern = 0; break;
             }
         }
-        sound_pattern(pattern);
+        ovk_linux_audio_pattern(pattern);
     }
     if (spoken.empty()) return;
     try {
@@ -661,7 +624,7 @@ void ovk_platform_alert(OVK_TIER tier, int following, int sound, int /*vibrate*/
     }
 }
 
-void ovk_platform_tick() { sound_tick(); }
+void ovk_platform_tick() { ovk_linux_audio_tick(); }
 
 // ---------------------------------------------------------------------------------------
 // 8. Clocks, display environment, fixed phone operations
