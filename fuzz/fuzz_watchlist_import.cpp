@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 
+#include "ovk_prefs.h"
 #include "ovk_watchlist.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -30,7 +31,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!back || *back != *rules) abort();
     }
 
-    // Import into a memory-only watchlist holding one known rule.
+    // Import into a memory-only watchlist (no presets) holding one known rule.
+    static const bool no_presets = [] {
+        OVK_PREFS p;
+        p.preset_enabled = {0, 0, 0};
+        return ovk_prefs_set(p) == 0;
+    }();
+    if (!no_presets) abort();
     ovk_watchlist_unload();
     ovk_watchlist_load(std::nullopt);
     OVK_OUI_ENTRY seed;
