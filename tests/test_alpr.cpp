@@ -1,3 +1,4 @@
+// ovk-test: threaded
 // Plate-camera database: query, answer parsing, download against a fake Overpass server
 // on loopback, merge and cache file, nearness along a scripted drive, hostile servers.
 #include <cjson/cJSON.h>
@@ -5,10 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -506,4 +504,25 @@ TEST_F(Alpr, ScriptedDriveFindsTheCamerasAtTheRightDistances) {
     EXPECT_EQ(first_seen_at["node/behind"], 0);
     EXPECT_EQ(last_seen_at["node/behind"], 6);  // 300 m behind after 100 m of driving
     EXPECT_EQ(last_seen_at["node/roadside"], 53);  // (500 + 298.5) / 15
+}
+
+TEST_F(Alpr, NearnessQueriesRunWhileDownloadsMerge) {
+    ASSERT_EQ(ovk_alpr_load(dir_), 0);
+    auto srv = overpass(200, answer_file("mixed.json"));
+    std::atomic<bool> done{false};
+    std::atomic<int> bad{0};
+    std::thread reader([&] {
+        while (!done.load()) {
+            // Either nothing yet or the whole downloaded set: never a half-merged list.
+            const size_t n = ovk_alpr_cameras().size();
+            if (n != 0 && n != 8) bad++;
+            auto near = ovk_alpr_near_cached(33.7712300, -84.3901200, 150, 64);
+            if (!near.empty() && near[0].cam.osm_id != "node/11001") bad++;
+        }
+    });
+    for (int i = 0; i < 5; i++) EXPECT_EQ(ovk_alpr_download(33.76, -84.4, 33.79, -84.38, nullptr), 8);
+    done = true;
+    reader.join();
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_EQ(ovk_alpr_count(), 8);
 }

@@ -1,5 +1,6 @@
-// orvik-classify: input validation, the verdict object, comment lines, exit statuses, the
-// regression capture in tests/data, and the built program itself.
+// orvik-classify: input validation, the verdict object (verdicts, identity, fingerprint,
+// distance, address warning), the signature-report mode, comment lines, exit statuses, the
+// regression capture in tests/data, and the built program itself (also as installed).
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -7,16 +8,25 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
 
 #include "ovk_classify_io.h"
+#include "ovk_vendordb.h"
 
 namespace {
 
 using std::string;
+
+// What an advert with an empty payload, no signal level and an unknown address kind adds
+// after its verdicts (00:11:22 is a registered block: CIMSYS Inc).
+#define EMPTY_TAIL                                                                      \
+    "\"identity\":{\"type\":\"CIMSYS Inc device\",\"facts\":[{\"key\":\"Identified by\","   \
+    "\"value\":\"address registrant (IEEE)\"}]},\"fingerprint\":\"\",\"distanceM\":null"
 
 struct JsonDelete {
     void operator()(cJSON* p) const { cJSON_Delete(p); }
@@ -46,6 +56,22 @@ string read_file(const string& path) {
     ss << f.rdbuf();
     return ss.str();
 }
+
+// The committed vendor tables, loaded once for every test of this file (the program loads
+// them the same way), so the expected texts carry vendor names.
+class VendorTables : public ::testing::Environment {
+   public:
+    void SetUp() override { ASSERT_EQ(load(), 0); }
+    void TearDown() override { ovk_vendordb_unload(); }
+    static int load() {
+        return ovk_vendordb_load([](std::string_view name) -> std::optional<std::string> {
+            const string s = read_file(string(OVK_SOURCE_DIR) + "/assets/" + string(name));
+            if (s.empty()) return std::nullopt;
+            return s;
+        });
+    }
+};
+const auto* const kTables = ::testing::AddGlobalTestEnvironment(new VendorTables);
 
 // Runs the stream handler over `input`; returns {exit status, output}.
 std::pair<int, string> run_stream(const string& input) {
@@ -188,6 +214,210 @@ TEST(ClassifyLine, RemoteIdObject) {
     EXPECT_FALSE(it);
 }
 
+string hex(const string& bytes) {
+    static const char* d = "0123456789ABCDEF";
+    string out;
+    for (unsigned char c : bytes) {
+        out += d[c >> 4];
+        out += d[c & 15];
+    }
+    return out;
+}
+
+Json classify_ok(const string& line, const char* note = nullptr) {
+    const OVK_CLASSIFY_LINE r =
+        note ? ovk_classify_line(line, 3, std::string_view(note)) : ovk_classify_line(line, 3);
+    EXPECT_EQ(r.status, OVK_CLASSIFY_OK) << r.json;
+    EXPECT_EQ(r.json.find('\n'), string::npos);
+    return parse(r.json);
+}
+
+// The value of the fact `key` in an identity object, or "<none>".
+string fact(const cJSON* identity, const char* key) {
+    const cJSON* f = nullptr;
+    cJSON_ArrayForEach(f, cJSON_GetObjectItemCaseSensitive(identity, "facts")) {
+        if (str(f, "key") == key) return str(f, "value");
+    }
+    return "<none>";
+}
+
+const string kAirPods =
+    R"({"radio":"BLE","mac":"5E:00:00:00:00:07","rssi":-59,"addrType":"RESOLVABLE_PRIVATE",)"
+    R"("raw":"0201061EFF4C0007190114200B778F01000000000000000000000000000000000000"})";
+// heart-rate service, TX power 4 dBm, name "Galaxy Watch"
+const string kWatch =
+    R"({"radio":"BLE","mac":"C0:11:22:33:44:55","rssi":-62,"addrType":"RANDOM_STATIC",)"
+    R"("connectable":1,"raw":"020106)" "0303" "0D18" "020A04" "0D09" + hex("Galaxy Watch") + R"("})";
+// WPS manufacturer NETGEAR, Inc. and model R7000, plus a Broadcom vendor element
+const string kNetgear =
+    R"({"radio":"WIFI","mac":"A0:04:60:11:22:33","ssid":"HomeNet","rssi":-40,"freq":2437,)"
+    R"("caps":"[WPA2-PSK-CCMP][ESS]","ies":"0007)" + hex("HomeNet") + "DD1E0050F2041021000D" +
+    hex("NETGEAR, Inc.") + "10230005" + hex("R7000") + R"(DD050010180200"})";
+
+TEST(ClassifyLine, IdentityFingerprintAndDistance) {
+    {
+        Json j = classify_ok(kAirPods);
+        const cJSON* id = cJSON_GetObjectItemCaseSensitive(j.get(), "identity");
+        EXPECT_EQ(str(id, "type"), "AirPods Pro 2");
+        EXPECT_EQ(fact(id, "Apple model ID"), "0x1420 (AirPods Pro 2)");
+        EXPECT_EQ(fact(id, "Apple Continuity"), "Proximity pairing");
+        EXPECT_EQ(fact(id, "Identified by"), "Apple Continuity model ID");
+        // Apple data alone is not a stable shape: no fingerprint
+        EXPECT_EQ(str(j.get(), "fingerprint"), "");
+        EXPECT_DOUBLE_EQ(num(j.get(), "distanceM"), 1.0);  // -59 dBm without TX power
+        EXPECT_FALSE(cJSON_GetObjectItemCaseSensitive(j.get(), "addressWarning"));
+    }
+    {
+        Json j = classify_ok(kWatch);
+        const cJSON* id = cJSON_GetObjectItemCaseSensitive(j.get(), "identity");
+        // the service rule comes before the name rule
+        EXPECT_EQ(str(id, "type"), "Heart-rate sensor / fitness wearable");
+        EXPECT_EQ(fact(id, "Identified by"), "advertised service");
+        EXPECT_EQ(fact(id, "Services").rfind("0x180D", 0), 0u) << fact(id, "Services");
+        EXPECT_EQ(str(j.get(), "fingerprint"),
+                  "n=Galaxy Watch|u=0000180d-0000-1000-8000-00805f9b34fb|d=|m=|t=4|c=true");
+        // 1 m power = 4 - 41 = -37 dBm; 25 dB below that is 10 m
+        EXPECT_NEAR(num(j.get(), "distanceM"), 10.0, 1e-9);
+    }
+    {
+        Json j = classify_ok(kNetgear);
+        const cJSON* id = cJSON_GetObjectItemCaseSensitive(j.get(), "identity");
+        EXPECT_EQ(str(id, "type"), "WiFi access point - NETGEAR R7000");
+        EXPECT_EQ(fact(id, "Band"), "2.4 GHz (2437 MHz, channel 6)");
+        EXPECT_EQ(fact(id, "Security"), "WPA2");
+        EXPECT_EQ(fact(id, "AP model (WPS)"), "NETGEAR R7000");
+        EXPECT_EQ(fact(id, "WiFi chipset (vendor IEs)"), "Broadcom");
+        EXPECT_EQ(fact(id, "Identified by"), "WPS model in the beacon");
+        EXPECT_EQ(str(j.get(), "fingerprint"), "NETGEAR R7000");
+        EXPECT_NEAR(num(j.get(), "distanceM"), 9.79, 1e-9);  // free-space, 20 dBm at 2437 MHz
+    }
+    // no signal level: the distance is unknown, not 10 cm
+    Json j = classify_ok(R"({"radio":"BLE","mac":"C0:11:22:33:44:55","raw":""})");
+    EXPECT_TRUE(cJSON_IsNull(cJSON_GetObjectItemCaseSensitive(j.get(), "distanceM")));
+    EXPECT_EQ(str(cJSON_GetObjectItemCaseSensitive(j.get(), "identity"), "type"),
+              "Bluetooth device");
+    // field order after the verdicts
+    const char* order[] = {"line", "mac", "hits", "identity", "fingerprint", "distanceM"};
+    const cJSON* it = j->child;
+    for (const char* k : order) {
+        ASSERT_TRUE(it) << k;
+        EXPECT_STREQ(it->string, k);
+        it = it->next;
+    }
+    EXPECT_FALSE(it);
+}
+
+TEST(ClassifyLine, AddressWarningOnlyForFailingPublicAddresses) {
+    auto warning = [](const char* mac, const char* kind, const char* radio = "BLE") {
+        const string line = string(R"({"radio":")") + radio + R"(","mac":")" + mac +
+                            R"(","addrType":")" + kind + R"(","raw":"","ies":""})";
+        Json j = classify_ok(line);
+        const cJSON* w = cJSON_GetObjectItemCaseSensitive(j.get(), "addressWarning");
+        if (!w) return string("<none>");
+        // it comes last
+        EXPECT_FALSE(w->next);
+        return str(j.get(), "addressWarning");
+    };
+    const string local =
+        "Declared public, but 02:11:22 is not an IEEE vendor block (the locally administered "
+        "bit is set). The device probably mislabels a random address: it may change, so it is "
+        "not reliably trackable.";
+    const string unregistered =
+        "Declared public, but no IEEE-registered vendor block covers F4:FF:FF. The device may "
+        "mislabel a random address, so it may not stay the same.";
+    EXPECT_EQ(warning("02:11:22:33:44:55", "PUBLIC"), local);
+    EXPECT_EQ(warning("F4:FF:FF:00:00:01", "PUBLIC"), unregistered);
+    EXPECT_EQ(warning("00:25:DF:11:22:33", "PUBLIC"), "<none>");  // a registered block
+    for (const char* kind : {"RANDOM_STATIC", "RESOLVABLE_PRIVATE", "UNKNOWN"}) {
+        EXPECT_EQ(warning("02:11:22:33:44:55", kind), "<none>") << kind;
+        EXPECT_EQ(warning("F4:FF:FF:00:00:01", kind), "<none>") << kind;
+    }
+    EXPECT_EQ(warning("02:11:22:33:44:55", "PUBLIC", "WIFI"), "<none>");  // Wi-Fi kinds only
+    // without the vendor tables only the locally administered case can be told
+    ovk_vendordb_unload();
+    EXPECT_EQ(warning("02:11:22:33:44:55", "PUBLIC"), local);
+    EXPECT_EQ(warning("F4:FF:FF:00:00:01", "PUBLIC"), "<none>");
+    ASSERT_EQ(VendorTables::load(), 0);
+}
+
+TEST(ClassifyReport, ReportLinesCarryNoAddress) {
+    const string line =
+        R"({"radio":"BLE","mac":"00:25:DF:11:22:33","rssi":-60,"addrType":"PUBLIC","connectable":1,)"
+        R"("raw":"02010605FF4D03010203036BFE0E09)" + hex("BWC-123456789") + R"("})";
+    const OVK_CLASSIFY_LINE plain = ovk_classify_line(line, 3);
+    Json verdict = parse(plain.json);
+    const string type =
+        str(cJSON_GetObjectItemCaseSensitive(verdict.get(), "identity"), "type");
+    ASSERT_NE(type, "<not a string>");
+
+    const OVK_CLASSIFY_LINE r = ovk_classify_line(line, 3, "  seen on an officer's vest \t");
+    ASSERT_EQ(r.status, OVK_CLASSIFY_OK) << r.json;
+    EXPECT_EQ(r.json.find('\n'), string::npos);
+    EXPECT_EQ(r.json.find("11:22:33"), string::npos) << r.json;
+    EXPECT_EQ(r.json.find("123456789"), string::npos) << r.json;  // serial masked
+    Json j = parse(r.json);
+    EXPECT_EQ(num(j.get(), "line"), 3);
+    EXPECT_FALSE(cJSON_GetObjectItemCaseSensitive(j.get(), "mac"));
+    const cJSON* rep = cJSON_GetObjectItemCaseSensitive(j.get(), "report");
+    ASSERT_TRUE(cJSON_IsObject(rep)) << r.json;
+    const char* order[] = {"format",      "app",         "radio",       "oui",
+                           "vendor",      "guessedType", "addressType", "namePattern",
+                           "connectable", "serviceUuids", "manufacturerData", "whatIThinkItIs"};
+    const cJSON* it = rep->child;
+    for (const char* k : order) {
+        ASSERT_TRUE(it) << k;
+        EXPECT_STREQ(it->string, k);
+        it = it->next;
+    }
+    EXPECT_FALSE(it);
+    EXPECT_EQ(str(rep, "format"), "orvik-signature-report/1");
+    EXPECT_EQ(str(rep, "app"), "orvik-classify");
+    EXPECT_EQ(str(rep, "radio"), "BLE");
+    EXPECT_EQ(str(rep, "oui"), "00:25:DF");
+    EXPECT_EQ(str(rep, "vendor"), "Taser International Inc.");
+    EXPECT_EQ(str(rep, "guessedType"), type);
+    EXPECT_EQ(str(rep, "addressType"), "PUBLIC");
+    EXPECT_EQ(str(rep, "namePattern"), "BWC-#########");
+    EXPECT_TRUE(cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(rep, "connectable")));
+    const cJSON* uuids = cJSON_GetObjectItemCaseSensitive(rep, "serviceUuids");
+    ASSERT_EQ(cJSON_GetArraySize(uuids), 1);
+    EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetArrayItem(uuids, 0)), "0xFE6B");
+    const cJSON* m = cJSON_GetArrayItem(cJSON_GetObjectItemCaseSensitive(rep, "manufacturerData"), 0);
+    EXPECT_EQ(str(m, "companyId"), "0x034D");
+    EXPECT_EQ(num(m, "length"), 2);
+    EXPECT_EQ(str(m, "header"), "0102");
+    EXPECT_EQ(str(rep, "whatIThinkItIs"), "seen on an officer's vest");
+
+    // random addresses give no address block at all; an empty note gives no note
+    for (const char* kind : {"RANDOM_STATIC", "RESOLVABLE_PRIVATE", "NON_RESOLVABLE"}) {
+        const string rnd = string(R"({"radio":"BLE","mac":"C2:00:00:00:00:09","addrType":")") +
+                           kind + R"(","raw":"020106"})";
+        const OVK_CLASSIFY_LINE rr = ovk_classify_line(rnd, 1, "");
+        ASSERT_EQ(rr.status, OVK_CLASSIFY_OK) << rr.json;
+        EXPECT_EQ(rr.json.find("C2:00"), string::npos) << rr.json;
+        Json jr = parse(rr.json);
+        const cJSON* rp = cJSON_GetObjectItemCaseSensitive(jr.get(), "report");
+        EXPECT_FALSE(cJSON_GetObjectItemCaseSensitive(rp, "oui")) << kind;
+        EXPECT_FALSE(cJSON_GetObjectItemCaseSensitive(rp, "whatIThinkItIs"));
+        EXPECT_EQ(str(rp, "addressType"), kind);
+    }
+    // Wi-Fi: the band and the element makers' blocks, never the BSSID
+    const OVK_CLASSIFY_LINE w = ovk_classify_line(kNetgear, 9, "home router");
+    ASSERT_EQ(w.status, OVK_CLASSIFY_OK) << w.json;
+    EXPECT_EQ(w.json.find("11:22:33"), string::npos) << w.json;
+    Json jw = parse(w.json);
+    const cJSON* rw = cJSON_GetObjectItemCaseSensitive(jw.get(), "report");
+    EXPECT_EQ(str(rw, "radio"), "WIFI");
+    EXPECT_EQ(str(rw, "oui"), "A0:04:60");
+    EXPECT_EQ(str(rw, "guessedType"), "WiFi access point - NETGEAR R7000");
+    const cJSON* wifi = cJSON_GetObjectItemCaseSensitive(rw, "wifi");
+    EXPECT_EQ(str(wifi, "band"), "2.4 GHz");
+    EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItemCaseSensitive(wifi, "vendorIeOuis")), 2);
+    // invalid lines and comments behave as without --report
+    EXPECT_EQ(ovk_classify_line("nope", 4, "x").json, R"({"line":4,"error":"not valid JSON"})");
+    EXPECT_EQ(ovk_classify_line("# c", 5, "x").status, OVK_CLASSIFY_SKIPPED);
+}
+
 TEST(ClassifyLine, InvalidLinesSayWhy) {
     const std::pair<const char*, const char*> cases[] = {
         {"not json", "not valid JSON"},
@@ -241,11 +471,16 @@ TEST(ClassifyStream, LineNumbersOrderAndExitStatus) {
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(
         out,
-        "{\"line\":2,\"mac\":\"00:11:22:33:44:55\",\"hits\":[]}\n"
+        "{\"line\":2,\"mac\":\"00:11:22:33:44:55\",\"hits\":[]," EMPTY_TAIL "}\n"
         "{\"line\":4,\"mac\":\"A4:11:62:00:00:01\",\"hits\":[{\"category\":\"NETWORK_CAMERA\","
         "\"label\":\"Arlo camera, hub or recorder\",\"confidence\":65,\"tier\":\"probable\","
         "\"evidence\":\"WiFi address in Arlo's registered block A4:11:62\",\"source\":\"IEEE "
-        "registry; Public camera-beacon signature catalogue (Apache-2.0)\"}]}\n");
+        "registry; Public camera-beacon signature catalogue (Apache-2.0)\"}],"
+        "\"identity\":{\"type\":\"Smart-home / camera device (WiFi)\",\"facts\":["
+        "{\"key\":\"Band\",\"value\":\"0 MHz (0 MHz, channel 0)\"},"
+        "{\"key\":\"Security\",\"value\":\"Open (no password)\"},"
+        "{\"key\":\"Identified by\",\"value\":\"address registrant (IEEE)\"}]},"
+        "\"fingerprint\":\"\",\"distanceM\":null}\n");
     std::tie(rc, out) = run_stream(
         "oops\n"
         R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":""})"
@@ -253,7 +488,7 @@ TEST(ClassifyStream, LineNumbersOrderAndExitStatus) {
     EXPECT_EQ(rc, 1);  // one bad line, and the tool went on
     EXPECT_EQ(out,
               "{\"line\":1,\"error\":\"not valid JSON\"}\n"
-              "{\"line\":2,\"mac\":\"00:11:22:33:44:55\",\"hits\":[]}\n");
+              "{\"line\":2,\"mac\":\"00:11:22:33:44:55\",\"hits\":[]," EMPTY_TAIL "}\n");
     std::tie(rc, out) = run_stream("");
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(out, "");
@@ -328,7 +563,7 @@ TEST(ClassifyProgram, ArgumentsFilesAndExitCodes) {
           << "\n";
     }
     EXPECT_EQ(run_tool(one, &out), 0);
-    EXPECT_EQ(out, "{\"line\":1,\"mac\":\"00:11:22:33:44:55\",\"hits\":[]}\n");
+    EXPECT_EQ(out, "{\"line\":1,\"mac\":\"00:11:22:33:44:55\",\"hits\":[]," EMPTY_TAIL "}\n");
     // unreadable file, a directory, bad arguments -> 2
     EXPECT_EQ(run_tool(dir + "no-such-file.jsonl", &out), 2);
     EXPECT_EQ(out, "");
@@ -336,6 +571,83 @@ TEST(ClassifyProgram, ArgumentsFilesAndExitCodes) {
     EXPECT_EQ(run_tool("--bogus", nullptr), 2);
     EXPECT_EQ(run_tool(one + " " + one, nullptr), 2);
     unlink(one.c_str());
+}
+
+// Runs a shell command; returns its exit status and standard output.
+int run_cmd(const string& cmd, string* out) {
+    FILE* p = popen((cmd + " 2>/dev/null").c_str(), "r");
+    if (!p) return -1;
+    char buf[4096];
+    size_t n;
+    out->clear();
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out->append(buf, n);
+    const int st = pclose(p);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+string identity_type(const string& out) {
+    Json j = parse(out);
+    return str(cJSON_GetObjectItemCaseSensitive(j.get(), "identity"), "type");
+}
+
+TEST(ClassifyProgram, ReportOptionAndVendorTablesWhereverItRuns) {
+    const string exe = string(OVK_BINARY_DIR) + "/orvik-classify";
+    if (access(exe.c_str(), X_OK) != 0) GTEST_SKIP() << "orvik-classify is not built";
+    namespace fs = std::filesystem;
+    const string tmp = string(OVK_BINARY_DIR) + "/classify_layout";
+    fs::remove_all(tmp);
+    fs::create_directories(tmp);
+    // an Espressif BSSID with a hidden SSID: its type needs the address tables
+    const string in = tmp + "/in.jsonl";
+    {
+        std::ofstream f(in);
+        f << R"({"radio":"WIFI","mac":"24:0A:C4:11:22:33","ssid":"","rssi":-70,"ies":""})"
+          << "\n";
+    }
+    const string iot = "IoT / smart-home module (WiFi)";
+    string out;
+    // from the source tree, whatever the working directory
+    EXPECT_EQ(run_cmd("cd / && env -u OVK_ASSETS " + exe + " " + in, &out), 0);
+    EXPECT_EQ(identity_type(out), iot) << out;
+    // installed: <prefix>/bin and <prefix>/share/orvik/assets
+    fs::create_directories(tmp + "/prefix/bin");
+    fs::create_directories(tmp + "/prefix/share/orvik");
+    fs::copy_file(exe, tmp + "/prefix/bin/orvik-classify");
+    fs::copy(string(OVK_SOURCE_DIR) + "/assets", tmp + "/prefix/share/orvik/assets",
+             fs::copy_options::recursive);
+    EXPECT_EQ(run_cmd("cd / && env -u OVK_ASSETS " + tmp + "/prefix/bin/orvik-classify " + in,
+                      &out),
+              0);
+    EXPECT_EQ(identity_type(out), iot) << out;
+    // no tables anywhere: still one answer per line, just without vendor names
+    fs::create_directories(tmp + "/bare");
+    fs::copy_file(exe, tmp + "/bare/orvik-classify");
+    EXPECT_EQ(run_cmd("cd / && env -u OVK_ASSETS " + tmp + "/bare/orvik-classify " + in, &out),
+              0);
+    EXPECT_EQ(identity_type(out), "Hidden WiFi network") << out;
+    // OVK_ASSETS wins
+    EXPECT_EQ(run_cmd("cd / && OVK_ASSETS=" + tmp + "/prefix/share/orvik/assets " + tmp +
+                          "/bare/orvik-classify " + in,
+                      &out),
+              0);
+    EXPECT_EQ(identity_type(out), iot) << out;
+
+    // --report NOTE, before or after the file
+    EXPECT_EQ(run_cmd(exe + " --report 'hidden cam?' " + in, &out), 0);
+    Json j = parse(out);
+    const cJSON* rep = cJSON_GetObjectItemCaseSensitive(j.get(), "report");
+    EXPECT_EQ(str(rep, "whatIThinkItIs"), "hidden cam?");
+    EXPECT_EQ(str(rep, "guessedType"), iot);
+    EXPECT_EQ(out.find("11:22:33"), string::npos) << out;
+    EXPECT_EQ(run_cmd(exe + " " + in + " --report ''", &out), 0);
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1);
+    EXPECT_EQ(out.find("whatIThinkItIs"), string::npos) << out;
+    EXPECT_EQ(run_cmd(exe + " " + in + " --report", &out), 2);  // NOTE missing
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(run_cmd(exe + " --report a --report b " + in, &out), 2);
+    EXPECT_EQ(run_cmd(exe + " --help", &out), 0);
+    EXPECT_NE(out.find("--report NOTE"), string::npos);
+    fs::remove_all(tmp);
 }
 
 }  // namespace

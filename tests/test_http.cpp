@@ -1,3 +1,4 @@
+// ovk-test: threaded
 // The HTTP client against a real server on loopback.
 #include <gtest/gtest.h>
 
@@ -6,7 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
+#include <vector>
 #include <string>
 
 #include "ovk_linux_http.h"
@@ -197,4 +201,23 @@ TEST(HttpTimeouts, ConnectTimeoutFollowsTotal) {
     EXPECT_EQ(t.connect_s, 14);
     t = ovk_linux_http_timeouts(15);
     EXPECT_EQ(t.connect_s, 15);
+}
+
+TEST_F(Http, ThreadsMayFetchAtTheSameTime) {
+    TestHttpServer srv([](const TestHttpRequest& r, TestHttpConn& c) { c.respond(200, "echo " + r.target); });
+    std::atomic<int> good{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 5; i++) {
+                const std::string path = "/t" + std::to_string(t) + "/" + std::to_string(i);
+                int status = 0;
+                auto body = ovk_platform_http(srv.url(path), std::nullopt, std::nullopt, 10, &status);
+                if (body && *body == "echo " + path && status == 200) good++;
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(good.load(), 20);
+    EXPECT_EQ(srv.requests().size(), 20u);
 }

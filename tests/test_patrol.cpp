@@ -330,3 +330,28 @@ TEST(PatrolGroups, LongEvidenceIsCut) {
     EXPECT_EQ(h->evidence.size(), OVK_EVIDENCE_MAX);
     EXPECT_EQ(h->evidence.rfind("Heard together with two-way radio AA:00:00:00:00:01, ", 0), 0u);
 }
+
+TEST(PatrolGroups, ACrowdOfOneOffAddressesDoesNotHideAVehicle) {
+    int64_t now = T0;
+    auto s = series(now - 19000, flat(20, -60));
+    std::vector<OVK_PATROL_MEMBER> m;
+    for (int i = 0; i < 3000; i++) {
+        char mac[18];
+        snprintf(mac, sizeof mac, "4E:00:00:00:%02X:%02X", i >> 8, i & 0xFF);
+        // A crowd of short-lived addresses with roles, each heard a few times.
+        m.push_back(member(mac, i % 2 ? "mobile printer" : "rugged laptop / body cam",
+                           now - 1000, now, series(now - 7000, flat(i % 8, -70))));
+        if (i == 1000)
+            m.push_back(member("AA:00:00:00:00:01", "two-way radio", now - 30000, now, s));
+        if (i == 2000)
+            m.push_back(member("AA:00:00:00:00:02", "police radar", now - 25000, now, s));
+    }
+    auto g = ovk_patrol_groups(m, now);
+    ASSERT_EQ(g.size(), 1u);
+    EXPECT_EQ(g[0].members, (std::vector<int>{1001, 2002}));
+    auto h = ovk_patrol_hit_for("AA:00:00:00:00:02", m, g);
+    ASSERT_TRUE(h);
+    EXPECT_EQ(h->evidence,
+              "Heard together with two-way radio AA:00:00:00:00:01 - they arrived within 30 s "
+              "of each other");
+}

@@ -3,7 +3,7 @@
 element lists built here, no radio) covering the signature catalogue, plus invalid lines.
 Run from the source root. After a deliberate output change, refresh the expected file with
   build/orvik-classify tests/data/classify_sample.jsonl > tests/data/classify_sample.expected.jsonl
-and review the diff."""
+(from the source root, so that the vendor tables in ./assets are used) and review the diff."""
 import json
 def ad(t,b): return bytes([len(b)+1,t])+b
 def le16(v): return bytes([v&0xff,v>>8])
@@ -11,6 +11,7 @@ def mfg(cid,d=b''): return ad(0xff,le16(cid)+d)
 def u16(*ids): return ad(3,b''.join(le16(i) for i in ids))
 def svc(u,d=b''): return ad(0x16,le16(u)+d)
 def name(n): return ad(9,n.encode())
+def ie(i,b): return bytes([i,len(b)])+b
 def u128(text):
     b=bytes.fromhex(text.replace('-',''))
     return ad(7,b[::-1])
@@ -53,6 +54,14 @@ wifi("66:AA:BB:00:00:02","Flock-4F2A91"),
 wifi("60:60:1F:AA:00:03","DIRECT-Mavic",bytes([221,len(wbody)])+wbody),
 wifi("E0:A7:00:11:22:33","\"Lobby\""),
 wifi("00:1A:2B:3C:4D:5E","home-net",caps=None),
+# identity, fingerprint, distance and address checks
+ble("5E:00:00:00:00:0C",flags+mfg(0x004C,bytes([0x07,0x19,0x01,0x14,0x20,0x0B,0x77,0x8F,0x01])+bytes(18)),kind="RESOLVABLE_PRIVATE",rssi=-59),
+ble("C0:00:00:00:00:0D",flags+u16(0x180D)+ad(0x0A,b'\x04')+name("Galaxy Watch"),kind="RANDOM_STATIC",rssi=-62),
+ble("C0:00:00:00:00:0E",flags+svc(0xFE2C,b'\x00\x01\x02')+name("  WH-1000XM4 "),kind="RANDOM_STATIC",rssi=-75,connectable=0),
+ble("02:11:22:33:44:55",flags+name("Mislabelled"),kind="PUBLIC"),
+ble("F4:FF:FF:00:00:01",flags+mfg(0x0059,b'\x01\x02'),kind="PUBLIC",rssi=-90),
+wifi("A0:04:60:11:22:33","HomeNet",ie(221,bytes.fromhex("0050F2041021000D")+b"NETGEAR, Inc."+bytes.fromhex("10230005")+b"R7000")+ie(221,bytes.fromhex("0010180200")),rssi=-40,caps="[WPA2-PSK-CCMP][ESS]"),
+wifi("24:0A:C4:11:22:33","",freq=5180,rssi=-80),
 "",
 "not json",
 "[1,2]",

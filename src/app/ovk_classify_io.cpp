@@ -13,9 +13,14 @@
 #include <vector>
 
 #include "ovk_category.h"
+#include "ovk_fingerprint.h"
+#include "ovk_intel.h"
 #include "ovk_remoteid.h"
 #include "ovk_signature.h"
+#include "ovk_sigreport.h"
 #include "ovk_util.h"
+#include "ovk_vendordb.h"
+#include "ovk_wififp.h"
 #include "zq_log.h"
 
 namespace {
@@ -226,8 +231,97 @@ void step_remote_id(cJSON* obj, const OVK_ADVERT& a) {
     add_str_or_null(o, "operatorId", r.operator_id.c_str());
 }
 
+cJSON* add_array_item(cJSON* arr) {
+    cJSON* o = cJSON_CreateObject();
+    if (!o || !cJSON_AddItemToArray(arr, o)) {
+        cJSON_Delete(o);
+        throw std::bad_alloc();
+    }
+    return o;
+}
+
+// What ordinary thing the advert comes from, with the address registrant as a hint.
+void step_identity(cJSON* obj, const OVK_ADVERT& a) {
+    OVK_IDENTITY id;
+    ovk_intel_identify(&a, ovk_vendor_mac(a.mac), &id);
+    cJSON* o = cJSON_CreateObject();
+    add(obj, "identity", o);
+    add_str(o, "type", id.type);
+    cJSON* facts = cJSON_CreateArray();
+    add(o, "facts", facts);
+    for (const OVK_FACT& f : id.facts) {
+        cJSON* fo = add_array_item(facts);
+        add_str(fo, "key", f.key);
+        add_str(fo, "value", f.value);
+    }
+}
+
+// BLE: the canonical advert fingerprint; Wi-Fi: the access-point model from WPS.
+void step_fingerprint(cJSON* obj, const OVK_ADVERT& a) {
+    std::string fp;
+    if (a.source == OVK_SRC_WIFI) {
+        fp = ovk_wififp_model(ovk_wififp_parse(a.ies)).value_or("");
+    } else {
+        ovk_advert_fingerprint(&a, fp);
+    }
+    add_str(obj, "fingerprint", fp);
+}
+
+// Metres to the centimetre; null when the line carried no signal level (rssi 0), which
+// would otherwise read as "right next to you".
+void step_distance(cJSON* obj, const OVK_ADVERT& a) {
+    if (a.rssi == 0) {
+        add_null(obj, "distanceM");
+        return;
+    }
+    add_num(obj, "distanceM", std::round(ovk_distance_m(&a, a.rssi) * 100.0) / 100.0);
+}
+
+void step_address_warning(cJSON* obj, const OVK_ADVERT& a) {
+    const std::optional<std::string> w = ovk_addr_warning(a.addr_type, a.mac);
+    if (w) add_str(obj, "addressWarning", *w);
+}
+
 using Step = void (*)(cJSON* obj, const OVK_ADVERT& a);
-constexpr Step kSteps[] = {step_mac, step_hits, step_remote_id};
+constexpr Step kSteps[] = {step_mac,      step_hits,        step_remote_id,
+                           step_identity, step_fingerprint, step_distance,
+                           step_address_warning};
+
+// The address block may go into a report only when it names a registered vendor: random
+// static and private BLE addresses, and locally administered ones, are random bits that
+// would single out the device.
+bool address_is_random(const OVK_ADVERT& a) {
+    if (ovk_mac_is_randomized(a.mac)) return true;
+    switch (a.addr_type) {
+        case OVK_ADDR_PUBLIC:
+        case OVK_ADDR_WIFI_GLOBAL:
+        case OVK_ADDR_UNKNOWN:
+            return false;
+        case OVK_ADDR_RANDOM_STATIC:
+        case OVK_ADDR_RESOLVABLE_PRIVATE:
+        case OVK_ADDR_NON_RESOLVABLE:
+        case OVK_ADDR_WIFI_LOCAL:
+            return true;
+    }
+    return true;
+}
+
+// {"line":N,"report":{...}} with the report document on one line.
+std::string report_line(long line_no, const OVK_ADVERT& a, std::string_view note) {
+    const char* vendor = ovk_vendor_mac(a.mac);
+    OVK_IDENTITY id;
+    ovk_intel_identify(&a, vendor, &id);
+    const std::optional<std::string> doc = ovk_signature_report(
+        &a, vendor ? vendor : "", id.type, address_is_random(a), note, OVK_CLASSIFY_APP);
+    if (!doc) throw std::bad_alloc();
+    Json rep(cJSON_ParseWithLength(doc->data(), doc->size()));
+    if (!rep) throw std::bad_alloc();
+    Json o(cJSON_CreateObject());
+    if (!o) throw std::bad_alloc();
+    add_num(o.get(), "line", static_cast<double>(line_no));
+    add(o.get(), "report", rep.release());
+    return print(o.get());
+}
 
 std::string error_line(long line_no, std::string_view reason) {
     Json o(cJSON_CreateObject());
@@ -257,7 +351,8 @@ OVK_ADVERT_PTR ovk_classify_parse(std::string_view line, std::string& error) {
     return nullptr;
 }
 
-OVK_CLASSIFY_LINE ovk_classify_line(std::string_view line, long line_no) {
+OVK_CLASSIFY_LINE ovk_classify_line(std::string_view line, long line_no,
+                                    std::optional<std::string_view> report_note) {
     OVK_CLASSIFY_LINE res;
     if (is_comment(line)) return res;
     try {
@@ -271,9 +366,13 @@ OVK_CLASSIFY_LINE ovk_classify_line(std::string_view line, long line_no) {
         Json o(cJSON_CreateObject());
         if (!o) throw std::bad_alloc();
         add_num(o.get(), "line", static_cast<double>(line_no));
-        for (Step step : kSteps) step(o.get(), *a);
+        if (report_note) {
+            res.json = report_line(line_no, *a, *report_note);
+        } else {
+            for (Step step : kSteps) step(o.get(), *a);
+            res.json = print(o.get());
+        }
         res.status = OVK_CLASSIFY_OK;
-        res.json = print(o.get());
     } catch (const std::exception&) {
         res.status = OVK_CLASSIFY_INVALID;
         res.json = "{\"line\":" + std::to_string(line_no) + ",\"error\":\"out of memory\"}";
@@ -281,7 +380,7 @@ OVK_CLASSIFY_LINE ovk_classify_line(std::string_view line, long line_no) {
     return res;
 }
 
-int ovk_classify_stream(FILE* in, FILE* out) {
+int ovk_classify_stream(FILE* in, FILE* out, std::optional<std::string_view> report_note) {
     OVK_CHECK(in && out, 1);
     char* buf = nullptr;
     size_t cap = 0;
@@ -294,7 +393,7 @@ int ovk_classify_stream(FILE* in, FILE* out) {
         std::string_view line(buf, static_cast<size_t>(n));
         if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        const OVK_CLASSIFY_LINE r = ovk_classify_line(line, line_no);
+        const OVK_CLASSIFY_LINE r = ovk_classify_line(line, line_no, report_note);
         if (r.status == OVK_CLASSIFY_INVALID) status = 1;
         if (r.status != OVK_CLASSIFY_SKIPPED) {
             fwrite(r.json.data(), 1, r.json.size(), out);
@@ -309,6 +408,7 @@ int ovk_classify_stream(FILE* in, FILE* out) {
 
 const char* ovk_classify_usage() {
     return "Usage: orvik-classify [FILE]\n"
+           "       orvik-classify --report NOTE [FILE]\n"
            "       orvik-classify --help\n"
            "\n"
            "Classifies recorded advertisements. Reads JSON Lines from FILE (or standard input\n"
@@ -316,30 +416,43 @@ const char* ovk_classify_usage() {
            "\n"
            "Input, one object per line (only radio, mac and raw/ies are required; raw and ies\n"
            "are hex and may be empty):\n"
-           "  "
-           "{\"radio\":\"BLE\",\"mac\":\"AA:BB:CC:DD:EE:FF\",\"rssi\":-60,\"addrType\":\"PUBLIC\","
-           "\n"
-           "   \"connectable\":1,\"phy\":\"LE 1M "
-           "(legacy)\",\"name\":\"hint\",\"raw\":\"020106...\",\n"
+           "  {\"radio\":\"BLE\",\"mac\":\"AA:BB:CC:DD:EE:FF\",\"rssi\":-60,\"addrType\":\"PUBLIC\",\n"
+           "   \"connectable\":1,\"phy\":\"LE 1M (legacy)\",\"name\":\"hint\",\"raw\":\"020106...\",\n"
            "   \"time\":1733600000000}\n"
-           "  "
-           "{\"radio\":\"WIFI\",\"mac\":\"AA:BB:CC:DD:EE:FF\",\"ssid\":\"net\",\"rssi\":-70,"
-           "\"freq\":2437,\n"
-           "   \"caps\":\"[ESS]\",\"standard\":\"WiFi 6 "
-           "(802.11ax)\",\"ies\":\"<hex>\",\"time\":...}\n"
+           "  {\"radio\":\"WIFI\",\"mac\":\"AA:BB:CC:DD:EE:FF\",\"ssid\":\"net\",\"rssi\":-70,\"freq\":2437,\n"
+           "   \"caps\":\"[ESS]\",\"standard\":\"WiFi 6 (802.11ax)\",\"ies\":\"<hex>\",\"time\":...}\n"
            "addrType is one of PUBLIC, RANDOM_STATIC, RESOLVABLE_PRIVATE, NON_RESOLVABLE,\n"
            "WIFI_GLOBAL, WIFI_LOCAL, UNKNOWN (default UNKNOWN). \"name\" is used only when the\n"
            "payload carries no name.\n"
            "\n"
            "Output per line:\n"
-           "  "
-           "{\"line\":N,\"mac\":...,\"hits\":[{\"category\":...,\"label\":...,\"confidence\":0-100,"
-           "\n"
+           "  {\"line\":N,\"mac\":...,\"hits\":[{\"category\":...,\"label\":...,\"confidence\":0-100,\n"
            "   \"tier\":\"strong|probable|weak - verify\",\"evidence\":...,\"source\":...}],\n"
-           "   \"remoteId\":{...}}      (remoteId only when the advert carries Remote ID)\n"
+           "   \"remoteId\":{...},\n"
+           "   \"identity\":{\"type\":...,\"facts\":[{\"key\":...,\"value\":...}]},\n"
+           "   \"fingerprint\":...,\"distanceM\":...,\"addressWarning\":...}\n"
            "  {\"line\":N,\"error\":\"<reason>\"}   for a line that is not valid input\n"
+           "  hits       verdicts, highest confidence first\n"
+           "  remoteId   only when the advert carries drone Remote ID\n"
+           "  identity   what ordinary device the advert comes from, with its evidence\n"
+           "  fingerprint  BLE: the stable advert shape (name, UUIDs, data lengths, TX power,\n"
+           "             connectable); Wi-Fi: the access-point model from WPS; \"\" when none\n"
+           "  distanceM  estimated metres from the signal level; null when rssi is absent or 0\n"
+           "  addressWarning  only when a declared-public address is locally administered or\n"
+           "             (vendor tables loaded) in no registered block\n"
+           "\n"
+           "With --report NOTE each advert gives its shareable signature report instead, with\n"
+           "NOTE (\"\" for none) as the user's note:\n"
+           "  {\"line\":N,\"report\":{\"format\":\"orvik-signature-report/1\",\"app\":\"orvik-classify\",\n"
+           "   \"radio\":...,\"oui\":...,\"vendor\":...,\"guessedType\":...,\"addressType\":...,\n"
+           "   ...,\"whatIThinkItIs\":NOTE}}\n"
+           "The report holds no full address: \"oui\" (the first three octets) appears only for\n"
+           "a public or global address, and at most two payload bytes per entry; invalid lines\n"
+           "give the same error line as above.\n"
+           "\n"
            "Lines that are empty, blank or start with '#' are comments: no output, not errors;\n"
-           "N counts every line of the input from 1.\n"
+           "N counts every line of the input from 1. Vendor tables are read from $OVK_ASSETS,\n"
+           "the assets next to the program or its installed share/orvik/assets, or ./assets.\n"
            "\n"
            "Exit status: 0 when every line was valid, 1 when some line was not, 2 when the\n"
            "file cannot be read or the arguments are wrong.\n";

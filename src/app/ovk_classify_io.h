@@ -7,12 +7,19 @@
 //   {"radio":"WIFI","mac":"...","ssid":"...","rssi":-70,"freq":2437,"caps":"[ESS]",
 //    "standard":"WiFi 6 (802.11ax)","ies":"<hex>","time":...}
 // Output, per line: {"line":N,"mac":...,"hits":[{"category","label","confidence","tier",
-// "evidence","source"}...]} plus "remoteId" when the advert carries Remote ID; an invalid line
-// gives {"line":N,"error":"<reason>"}. Lines that are empty, all blank, or start with '#' are
+// "evidence","source"}...],"remoteId":{...},"identity":{"type":...,"facts":[{"key","value"}]},
+// "fingerprint":...,"distanceM":...,"addressWarning":...}; "remoteId" only when the advert
+// carries Remote ID, "addressWarning" only for a declared-public address that fails the
+// check. In report mode the line is {"line":N,"report":{<signature report>}} instead. An
+// invalid line gives {"line":N,"error":"<reason>"}.
+//
+// Vendor names (identity, report) come from the vendor tables when the caller has loaded
+// them (ovk_vendordb_load); without them the output is the same minus what they add. Lines that are empty, all blank, or start with '#' are
 // comments: they produce nothing and are not errors, but still count for N.
 #pragma once
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,12 +39,19 @@ struct OVK_CLASSIFY_LINE {
 // Parses one input line into an advert; on failure returns nullptr and sets `error`.
 OVK_ADVERT_PTR ovk_classify_parse(std::string_view line, std::string& error);
 
-// Handles one input line (without its newline); `line_no` counts from 1.
-OVK_CLASSIFY_LINE ovk_classify_line(std::string_view line, long line_no);
+// The "app" of the signature reports the tool writes.
+inline constexpr const char* OVK_CLASSIFY_APP = "orvik-classify";
+
+// Handles one input line (without its newline); `line_no` counts from 1. With a
+// `report_note` the line holds the advert's signature report with that note instead of the
+// verdict object.
+OVK_CLASSIFY_LINE ovk_classify_line(std::string_view line, long line_no,
+                                    std::optional<std::string_view> report_note = std::nullopt);
 
 // Reads lines from `in` until its end and writes one output line per handled line to `out`.
 // Returns 0 when every line was valid, 1 when at least one was not.
-int ovk_classify_stream(FILE* in, FILE* out);
+int ovk_classify_stream(FILE* in, FILE* out,
+                        std::optional<std::string_view> report_note = std::nullopt);
 
 // The --help text.
 const char* ovk_classify_usage();

@@ -215,16 +215,30 @@ std::vector<OVK_PATROL_GROUP> ovk_patrol_groups(const std::vector<OVK_PATROL_MEM
         int nl = static_cast<int>(live.size());
         if (nl < 2) return out;
 
-        // Each member's buckets are made once rather than once per pair.
+        // Each member's buckets are made once rather than once per pair, and only for
+        // members with at least 8 samples in the window (fewer cannot make 8 buckets).
         std::vector<BUCKETS> buckets(nl);
-        for (int i = 0; i < nl; i++) _bucket(m[live[i]].samples, now, buckets[i]);
+        for (int i = 0; i < nl; i++) {
+            const std::vector<OVK_RSSI_SAMPLE>& sm = m[live[i]].samples;
+            size_t recent = 0;
+            for (const OVK_RSSI_SAMPLE& x : sm) recent += now - x.time <= kWindowMs;
+            if (recent >= static_cast<size_t>(kMinPairs)) _bucket(sm, now, buckets[i]);
+        }
 
         std::vector<int> parent(nl);
         std::vector<char> marked(nl, 0);
         for (int i = 0; i < nl; i++) parent[i] = i;
-        for (int i = 0; i < nl; i++) {
+        // Two histories share at most as many seconds as the shorter one has, so a member
+        // with fewer than 8 seconds in the window can join no one: only the others are
+        // compared, which keeps a crowd of one-off addresses from costing a comparison each.
+        std::vector<int> able;  // positions in `live`, in live order
+        for (int i = 0; i < nl; i++)
+            if (buckets[i].sec.size() >= static_cast<size_t>(kMinPairs)) able.push_back(i);
+        for (size_t ai = 0; ai < able.size(); ai++) {
+            int i = able[ai];
             const OVK_PATROL_MEMBER& mi = m[live[i]];
-            for (int k = i + 1; k < nl; k++) {
+            for (size_t ak = ai + 1; ak < able.size(); ak++) {
+                int k = able[ak];
                 const OVK_PATROL_MEMBER& mk = m[live[k]];
                 if (mi.role == mk.role || mi.samples.empty() || mk.samples.empty()) continue;
                 double r = 0;
@@ -247,26 +261,34 @@ std::vector<OVK_PATROL_GROUP> ovk_patrol_groups(const std::vector<OVK_PATROL_MEM
             }
         }
 
-        std::vector<int> root(nl);
-        for (int i = 0; i < nl; i++) root[i] = _find(parent, i);
-        std::vector<char> walked(nl, 0);
+        // Candidate groups in the order their roots first occur among the live members,
+        // members in live order; a root's group number is given on its first occurrence.
+        std::vector<int> gid(nl, -1), of(nl), size;
         for (int i = 0; i < nl; i++) {
-            int rt = root[i];
-            if (walked[rt]) continue;
-            walked[rt] = 1;
-            OVK_PATROL_GROUP g;
-            std::vector<const std::string*> roles;
-            for (int k = i; k < nl; k++) {
-                if (root[k] != rt) continue;
-                g.members.push_back(live[k]);
-                if (marked[k]) g.correlated = 1;
-                const std::string& role = m[live[k]].role;
-                bool seen = false;
-                for (const std::string* s : roles) seen = seen || *s == role;
-                if (!seen) roles.push_back(&role);
+            int rt = _find(parent, i);
+            if (gid[rt] < 0) {
+                gid[rt] = static_cast<int>(size.size());
+                size.push_back(0);
             }
-            g.n_roles = static_cast<int>(roles.size());
-            if (g.n_roles >= 2) out.push_back(std::move(g));
+            of[i] = gid[rt];
+            size[of[i]]++;
+        }
+        std::vector<OVK_PATROL_GROUP> cand(size.size());
+        std::vector<std::vector<const std::string*>> roles(size.size());
+        for (int i = 0; i < nl; i++) {
+            if (size[of[i]] < 2) continue;  // a lone device is never reported
+            OVK_PATROL_GROUP& g = cand[of[i]];
+            g.members.push_back(live[i]);
+            if (marked[i]) g.correlated = 1;
+            std::vector<const std::string*>& rs = roles[of[i]];
+            const std::string& role = m[live[i]].role;
+            bool seen = false;
+            for (const std::string* s : rs) seen = seen || *s == role;
+            if (!seen) rs.push_back(&role);
+        }
+        for (size_t c = 0; c < cand.size(); c++) {
+            cand[c].n_roles = static_cast<int>(roles[c].size());
+            if (cand[c].n_roles >= 2) out.push_back(std::move(cand[c]));
         }
     } catch (const std::bad_alloc&) {
         OVK_LOG_ALLOC_FAIL(OVK_PATROL_GROUP, m.size(), groups);

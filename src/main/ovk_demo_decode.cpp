@@ -202,7 +202,7 @@ bool load_vendor_tables() {
     const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
     if (ec) return false;
     for (const auto& dir : {exe.parent_path().parent_path() / "assets",
-                            exe.parent_path().parent_path() / "share" / "orvik"}) {
+                            exe.parent_path().parent_path() / "share" / "orvik" / "assets"}) {
         const int r = ovk_vendordb_load([dir](std::string_view name) -> std::optional<std::string> {
             std::ifstream f(dir / std::string(name), std::ios::binary);
             if (!f) return std::nullopt;
