@@ -20,7 +20,7 @@ void load_all_presets() {
 
 void BM_WatchlistHitsMiss(benchmark::State& st) {
     load_all_presets();
-    const std::vector<std::string> vendors{"Apple, Inc.", "Nordic Semiconductor ASA"};
+    const std::vector<std::string_view> vendors{"Apple, Inc.", "Nordic Semiconductor ASA"};
     for (auto _ : st) {
         OVK_HITS h;
         ovk_watchlist_hits("4C:57:CA:12:34:56", "iPhone of someone", vendors, h);
@@ -31,7 +31,7 @@ BENCHMARK(BM_WatchlistHitsMiss);
 
 void BM_WatchlistHitsMatch(benchmark::State& st) {
     load_all_presets();
-    const std::vector<std::string> vendors{"Taser International Inc."};
+    const std::vector<std::string_view> vendors{"Taser International Inc."};
     for (auto _ : st) {
         OVK_HITS h;
         ovk_watchlist_hits("00:25:DF:12:34:56", "Axon Body 3", vendors, h);

@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (n < 1 || static_cast<size_t>(n) > rules->size()) abort();
     }
     OVK_HITS hits;
-    const std::vector<std::string> vendors{"Axon Enterprise", std::string(text.substr(0, 64))};
+    const std::vector<std::string_view> vendors{"Axon Enterprise", text.substr(0, 64)};
     ovk_watchlist_hits(text.substr(0, 17), text, vendors, hits);
     ovk_watchlist_match(text);
     return 0;

@@ -6,7 +6,7 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 
-#include <regex>
+#include <cctype>
 
 #include "helpers/ovk_test_files.h"
 #include "ovk_app_util.h"
@@ -41,9 +41,9 @@ std::vector<int> ogr_counts(const std::string& path) {
     const CmdResult r = run("ogrinfo -ro -al -so '" + path + "'");
     EXPECT_EQ(r.rc, 0) << r.out;
     std::vector<int> out;
-    static const std::regex rx("Feature Count: ([0-9]+)");
-    for (std::sregex_iterator it(r.out.begin(), r.out.end(), rx), end; it != end; ++it)
-        out.push_back(std::stoi((*it)[1]));
+    const std::string tag = "Feature Count: ";
+    for (size_t at = r.out.find(tag); at != std::string::npos; at = r.out.find(tag, at + 1))
+        out.push_back(std::atoi(r.out.c_str() + at + tag.size()));
     return out;
 }
 
@@ -360,8 +360,15 @@ TEST_F(Export, FileWriterMessagesAndNames) {
     EXPECT_EQ(ovk_export_to_file(OVK_EXPORT_LOG, OVK_FMT_GPX, out, path, err), -1);
     EXPECT_EQ(err, "No GPS-tagged matches yet - turn on GPS tagging in Settings");
     ASSERT_EQ(ovk_export_to_file(OVK_EXPORT_LOG, OVK_FMT_CSV, out, path, err), 0) << err;
-    EXPECT_TRUE(std::regex_match(path, std::regex(".*/exports/orvik_matches_[0-9]{8}_[0-9]{6}\\.csv")))
-        << path;
+    // ".../exports/orvik_matches_YYYYMMDD_HHMMSS.csv"
+    const std::string head = out + "/orvik_matches_";
+    ASSERT_EQ(path.size(), head.size() + 19) << path;
+    EXPECT_EQ(path.substr(0, head.size()), head);
+    const std::string stamp = path.substr(head.size(), 15);
+    EXPECT_EQ(path.substr(head.size() + 15), ".csv");
+    for (size_t i = 0; i < stamp.size(); ++i)
+        EXPECT_TRUE(i == 8 ? stamp[i] == '_' : std::isdigit(static_cast<unsigned char>(stamp[i])))
+            << path;
     EXPECT_EQ(py_csv(path).size(), 2u);
     std::string again;
     ASSERT_EQ(ovk_export_to_file(OVK_EXPORT_LOG, OVK_FMT_CSV, out, again, err), 0);

@@ -44,7 +44,7 @@ protected:
         return e;
     }
     static OVK_HITS hits(std::string_view mac, std::string_view name = {},
-                         std::vector<std::string> vendors = {}) {
+                         std::vector<std::string_view> vendors = {}) {
         OVK_HITS h;
         ovk_watchlist_hits(mac, name, vendors, h);
         return h;

@@ -315,7 +315,7 @@ void ovk_watchlist_unload() {
 }
 
 void ovk_watchlist_hits(std::string_view mac, std::string_view name,
-                        std::span<const std::string> vendors, OVK_HITS& out) {
+                        std::span<const std::string_view> vendors, OVK_HITS& out) {
     State& s = st();
     try {
         std::lock_guard lk(s.mu);
@@ -344,11 +344,11 @@ void ovk_watchlist_hits(std::string_view mac, std::string_view name,
         if (!vendors.empty()) {
             for (const Rule& r : s.combined) {
                 if (r.kind != Kind::Vendor || r.text.empty()) continue;
-                for (const std::string& v : vendors) {
+                for (std::string_view v : vendors) {
                     if (!ovk_contains_ci(v, r.text)) continue;
                     push_hit(r.e,
-                             ovk_format(OVK_EVIDENCE_MAX, "Manufacturer \"%s\" contains \"%s\"",
-                                        v.c_str(), r.text.c_str()),
+                             ovk_format(OVK_EVIDENCE_MAX, "Manufacturer \"%.*s\" contains \"%s\"",
+                                        static_cast<int>(v.size()), v.data(), r.text.c_str()),
                              out);
                     break;
                 }

@@ -48,7 +48,7 @@ void ovk_watchlist_unload();
 // matching "name:" rule, then every matching "vendor:" rule (checked against the vendor
 // candidates of the advertisement in their order). An empty name matches no name rule.
 void ovk_watchlist_hits(std::string_view mac, std::string_view name,
-                        std::span<const std::string> vendors, OVK_HITS& out);
+                        std::span<const std::string_view> vendors, OVK_HITS& out);
 // The address rule that matches `mac` (exact address first, then 9-, 7- and 6-digit blocks).
 std::optional<OVK_OUI_ENTRY> ovk_watchlist_match(std::string_view mac);
 // A copy of the combined list.
