@@ -2,6 +2,7 @@
 #include "ovk_headless.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <chrono>
@@ -10,10 +11,12 @@
 
 #include "ovk_alpr.h"
 #include "ovk_app_util.h"
+#include "ovk_export.h"
 #include "ovk_prefs.h"
 #include "ovk_registry.h"
 #include "ovk_store.h"
 #include "ovk_vendordb.h"
+#include "ovk_watchlist.h"
 #include "zq_log.h"
 
 namespace {
@@ -45,7 +48,39 @@ void drain_alerts(FILE* out) {
     while (auto a = ovk_pipeline_pop_alert()) print(out, ovk_headless_alert_line(*a));
 }
 
+// Writes each requested "scope:format" export; prints its path, or why it failed.
+void write_exports(const std::vector<std::string>& requests, const std::string& data_dir,
+                   FILE* out) {
+    if (requests.empty()) return;
+    const std::string dir = ovk_headless_export_dir(data_dir);
+    for (const std::string& r : requests) {
+        const size_t colon = r.find(':');
+        const int scope = colon == std::string::npos ? -1 : ovk_export_scope_parse(r.substr(0, colon));
+        const int fmt = colon == std::string::npos ? -1 : ovk_export_format_parse(r.substr(colon + 1));
+        if (scope < 0 || fmt < 0) {
+            print(out, "export " + r + ": unknown export (use SCOPE:FORMAT, e.g. log:gpx)");
+            continue;
+        }
+        std::string path, err;
+        if (ovk_export_to_file(static_cast<OVK_EXPORT_SCOPE>(scope),
+                               static_cast<OVK_EXPORT_FORMAT>(fmt), dir, path, err) == 0)
+            print(out, "export " + r + ": " + path);
+        else
+            print(out, "export " + r + " failed: " + err);
+    }
+}
+
 }  // namespace
+
+std::string ovk_headless_export_dir(std::string_view data_dir) {
+    const char* home = std::getenv("HOME");
+    if (home && *home) {
+        const std::string docs = std::string(home) + "/Documents";
+        struct stat sb {};
+        if (::stat(docs.c_str(), &sb) == 0 && S_ISDIR(sb.st_mode)) return docs + "/Orvik";
+    }
+    return std::string(data_dir) + "/exports";
+}
 
 const std::vector<OVK_OPTION>& ovk_headless_options() {
     static const std::vector<OVK_OPTION> table = {
@@ -63,6 +98,9 @@ const std::vector<OVK_OPTION>& ovk_headless_options() {
              o.demo = true;
              o.shots = std::string(v);
          }},
+        {"--export", "SCOPE:FORMAT",
+         "headless: write that export at shutdown (e.g. log:gpx) and print its path",
+         [](OVK_HEADLESS_OPTS& o, std::string_view v) { o.exports.emplace_back(v); }},
         {"--width", "W", "initial window width (desktop)",
          [](OVK_HEADLESS_OPTS& o, std::string_view v) { o.width = to_int(v); }},
         {"--height", "H", "initial window height (desktop)",
@@ -111,7 +149,7 @@ std::string ovk_headless_help(std::string_view argv0) {
     h += "Listens only; never transmits to the devices it watches.\n";
     h += "usage: " + std::string(argv0) +
          " [--scan] [--demo] [--shots DIR] [--width W --height H] [-v LEVEL]"
-         " [--headless [--duration SECONDS]]\n";
+         " [--headless [--duration SECONDS] [--export SCOPE:FORMAT]]\n";
     h += "  --scan        start scanning right away\n";
     h += "  --demo        feed made-up devices instead of the radios\n";
     h += "  --shots DIR   store screenshots: demo tour of the views, one PNG each into DIR, then "
@@ -120,6 +158,9 @@ std::string ovk_headless_help(std::string_view argv0) {
     h += "  -v LEVEL      log level: 3 errors .. 7 debug (default 4)\n";
     h += "  --headless    no window: scan at once, print alerts and a status line every 10 s\n";
     h += "  --duration SECONDS  headless: stop by itself after SECONDS\n";
+    h += "  --export SCOPE:FORMAT  headless: write that export at shutdown and print its path\n"
+         "                (scopes session, history, log, watchlist, everything;\n"
+         "                 formats csv, json, kml, gpx, geojson)\n";
     return h;
 }
 
@@ -175,7 +216,7 @@ int ovk_headless_run(const OVK_HEADLESS_OPTS& o, const OVK_HOST& host, FILE* out
             ovk_prefs_set(p);
         }
         ovk_store_open(dir);
-        // JOIN(watchlist): ovk_watchlist_load(dir);
+        ovk_watchlist_load(dir);
         // JOIN(trip): ovk_trip_open(dir); ovk_trip_close_stale();
         ovk_alpr_load(dir);
         ovk_registry_init();
@@ -201,10 +242,11 @@ int ovk_headless_run(const OVK_HEADLESS_OPTS& o, const OVK_HOST& host, FILE* out
 
         ovk_scan_stop();
         drain_alerts(out);
+        write_exports(o.exports, dir, out);
         ovk_pipeline_shutdown();
         // JOIN(trip): ovk_trip_close();
         ovk_store_close();
-        // JOIN(watchlist): ovk_watchlist_unload();
+        ovk_watchlist_unload();
         ovk_alpr_unload();
         ovk_registry_shutdown();
         ovk_vendordb_unload();

@@ -32,6 +32,7 @@ struct OVK_HEADLESS_OPTS {
     bool help = false;
     std::optional<std::string> shots;
     long duration_s = 0;  // 0: run until a signal
+    std::vector<std::string> exports;  // "scope:format" requests written at shutdown
 };
 
 // One command-line option. Options are matched exactly; one that takes a value consumes the
@@ -69,6 +70,10 @@ struct OVK_HOST {
 // SIGINT and SIGTERM set the stop flag that ovk_headless_run watches.
 void ovk_headless_install_signals();
 std::atomic<bool>& ovk_headless_stop_flag();
+
+// The directory exports go to: ~/Documents/Orvik when ~/Documents exists, else the data
+// directory's "exports".
+std::string ovk_headless_export_dir(std::string_view data_dir);
 
 // Starts everything, scans, prints to `out` until the stop flag is set or the duration has
 // passed, then shuts down in order. Returns the exit status (0).

@@ -31,11 +31,11 @@
 #include "ovk_signature.h"
 #include "ovk_store.h"
 #include "ovk_vendordb.h"
+#include "ovk_watchlist.h"
 #include "zq_log.h"
 
-// Modules that join later. Their call sites are marked "JOIN(watchlist)" and "JOIN(trip)":
-// the watchlist adds verdicts in classification; the trip recorder takes every advert and
-// fix, is flushed by housekeeping and is started/stopped with scanning.
+// Modules that join later. Their call sites are marked "JOIN(trip)": the trip recorder takes
+// every advert and fix, is flushed by housekeeping and is started/stopped with scanning.
 
 namespace {
 
@@ -395,7 +395,9 @@ std::shared_ptr<const CLASSIFIED> classified_for(const OVK_PREFS& p, const OVK_A
 
     OVK_HITS raw;
     ovk_signature_classify(&a, raw);
-    // JOIN(watchlist): ovk_watchlist_hits(a.mac, a.name, candidates, raw);
+    // Watchlist verdicts (address, name and maker rules).
+    ovk_watchlist_hits(a.mac, a.name ? std::string_view(*a.name) : std::string_view(), candidates,
+                       raw);
     ovk_registry_inherited_hits(a.mac, raw);
     if (auto c = ovk_registry_cluster_hit(a.mac, now)) raw.push_back(std::move(*c));
 
