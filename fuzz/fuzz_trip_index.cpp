@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <string>
 
@@ -14,7 +15,10 @@
 
 namespace {
 
-bool exact_in_json(int64_t v) { return v <= (int64_t{1} << 53) && v >= -(int64_t{1} << 53); }
+// cJSON prints numbers with 15 significant digits when that reads back within its
+// tolerance, so only integers below 10^15 and doubles to 14 digits survive a write.
+bool exact_in_json(int64_t v) { return v < 1000000000000000 && v > -1000000000000000; }
+bool near(double a, double b) { return std::fabs(a - b) <= 1e-14 * std::max(std::fabs(a), std::fabs(b)); }
 
 }  // namespace
 
@@ -38,7 +42,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const std::optional<std::string> out = ovk_trip_index_text(rows);
     if (!out) abort();
-    if (exact && ovk_trip_parse_index(*out) != rows) abort();
+    if (exact) {
+        std::vector<OVK_TRIP> back = ovk_trip_parse_index(*out);
+        if (back.size() != rows.size()) abort();
+        for (size_t i = 0; i < rows.size(); ++i) {
+            if (!near(back[i].distance_m, rows[i].distance_m)) abort();
+            back[i].distance_m = rows[i].distance_m;
+            if (!(back[i] == rows[i])) abort();
+        }
+    }
 
     const std::string dir = ovk_fuzz::scratch_dir() + "/index";
     static bool made = false;
