@@ -492,8 +492,8 @@ std::string _siblings(const REGISTRY& r, const TRACK& t, std::string& hardware) 
     return list;
 }
 
-OVK_DEVICE _snap(const REGISTRY& r, const TRACK& t, bool full) {
-    OVK_DEVICE d;
+// Fills a default-constructed device in place (snapshots of large tables copy no records).
+void _snap(const REGISTRY& r, const TRACK& t, bool full, OVK_DEVICE& d) {
     d.mac = t.mac;
     d.source = t.advert ? t.advert->source : OVK_SRC_BLE;
     d.sources = t.sources;
@@ -549,7 +549,6 @@ OVK_DEVICE _snap(const REGISTRY& r, const TRACK& t, bool full) {
             OVK_LOG_ALLOC_FAIL(OVK_GEO, t.path.size(), d.path);
         }
     }
-    return d;
 }
 
 OVK_DEVICE_LIST _snapshot_list(const REGISTRY& r, bool filter, int64_t since) {
@@ -557,7 +556,7 @@ OVK_DEVICE_LIST _snapshot_list(const REGISTRY& r, bool filter, int64_t since) {
     try {
         out.reserve(r.table.size());
         for (const TRACK* t = r.head; t; t = t->next)
-            if (!filter || t->last_seen >= since) out.push_back(_snap(r, *t, false));
+            if (!filter || t->last_seen >= since) _snap(r, *t, false, out.emplace_back());
     } catch (const std::bad_alloc&) {
         OVK_LOG_ALLOC_FAIL(OVK_DEVICE, r.table.size(), out);
         out.clear();
@@ -722,7 +721,9 @@ std::optional<OVK_DEVICE> ovk_registry_get(std::string_view mac) {
     TRACK* t = _find(r, mac);
     if (!t) return std::nullopt;
     try {
-        return _snap(r, *t, true);
+        std::optional<OVK_DEVICE> d(std::in_place);
+        _snap(r, *t, true, *d);
+        return d;
     } catch (const std::bad_alloc&) {
         OVK_LOG_ALLOC_FAIL(OVK_DEVICE, 1, out);
         return std::nullopt;

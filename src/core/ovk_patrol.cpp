@@ -67,10 +67,31 @@ bool _found(const RE& re, std::string_view text) {
     return re && ovk_regex_search(re.get(), text) == 1;
 }
 
+// The registry asks for the role on every report, mostly with the same few vendor texts, so
+// the answer of the vendor rules is remembered per text (at most kRoleCacheMax texts; the
+// memory is dropped whole when it is full).
+constexpr size_t kRoleCacheMax = 1024;
+
+struct ROLE_CACHE {
+    std::mutex mu;
+    std::unordered_map<std::string, int> rule;  // text -> rule index, or -1 for none
+};
+
 const char* _vendor_role(const PATTERNS& p, std::string_view text) {
-    for (size_t i = 0; i < kVendorRules; i++)
-        if (_found(p.vendor[i], text)) return ROLE_BY_VENDOR[i].role;
-    return nullptr;
+    static ROLE_CACHE cache;
+    std::string key(text);
+    {
+        std::lock_guard lk(cache.mu);
+        auto it = cache.rule.find(key);
+        if (it != cache.rule.end()) return it->second < 0 ? nullptr : ROLE_BY_VENDOR[it->second].role;
+    }
+    int found = -1;
+    for (size_t i = 0; i < kVendorRules && found < 0; i++)
+        if (_found(p.vendor[i], text)) found = static_cast<int>(i);
+    std::lock_guard lk(cache.mu);
+    if (cache.rule.size() >= kRoleCacheMax) cache.rule.clear();
+    cache.rule.emplace(std::move(key), found);
+    return found < 0 ? nullptr : ROLE_BY_VENDOR[found].role;
 }
 
 bool _counted(const OVK_HIT& h) { return h.source != OVK_PATROL_SOURCE; }

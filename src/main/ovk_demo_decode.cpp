@@ -15,6 +15,7 @@
 #include "ovk_fingerprint.h"
 #include "ovk_remoteid.h"
 #include "ovk_vendordb.h"
+#include "ovk_wififp.h"
 
 namespace {
 
@@ -137,6 +138,22 @@ std::vector<BleSample> ble_samples() {
     return s;
 }
 
+// A WPS vendor element: manufacturer, model name, model number, device name, device type.
+Bytes wps_element() {
+    Bytes a;
+    auto attr = [&](unsigned type, const Bytes& v) {
+        a.insert(a.end(), {static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type), 0,
+                           static_cast<uint8_t>(v.size())});
+        a.insert(a.end(), v.begin(), v.end());
+    };
+    attr(0x1021, text("ASUSTeK Computer Inc."));
+    attr(0x1023, text("RT-AX58U"));
+    attr(0x1024, text("3.0.0.4"));
+    attr(0x1011, text("RT-AX58U"));
+    attr(0x1054, {0x00, 0x06, 0x00, 0x50, 0xF2, 0x04, 0x00, 0x01});
+    return ie(0xDD, concat({{0x00, 0x50, 0xF2, 0x04}, a}));
+}
+
 std::vector<WifiSample> wifi_samples() {
     const Bytes rates = ie(0x01, {0x82, 0x84, 0x8B, 0x96, 0x0C, 0x12, 0x18, 0x24});
     const Bytes ht = ie(45, Bytes(26, 0x00));
@@ -147,7 +164,7 @@ std::vector<WifiSample> wifi_samples() {
     std::vector<WifiSample> s;
     s.push_back({"home router, WPA2/WPA3 transition", "a0:36:bc:5e:11:20", "Lindqvist-5G",
                  -48, 5220, concat({ie(0x00, text("Lindqvist-5G")), rates, rsn({2, 8}), ht, vht,
-                                    he})});
+                                    he, wps_element(), ie(0xDD, {0x00, 0x10, 0x18, 0x02, 0x00})})});
     s.push_back({"cafe hotspot, open", "00:1d:7e:4a:90:c3", "CafeNorr Guest", -71, 2437,
                  concat({ie(0x00, text("CafeNorr Guest")), rates, ht})});
     s.push_back({"office network, enterprise", "3c:84:6a:f2:0d:91", "\"corp-secure\"", -63, 5500,
@@ -287,6 +304,11 @@ void print_wifi(const WifiSample& s) {
     printf("     signal      %d dBm at %d MHz\n", a->rssi, a->freq_mhz);
     printf("     caps        %s\n", a->caps ? a->caps->c_str() : "(none)");
     printf("     standard    %s\n", a->standard ? a->standard->c_str() : "(unknown)");
+    const OVK_AP_INFO ap = ovk_wififp_parse(a->ies);
+    if (auto m = ovk_wififp_model(ap)) printf("     model       %s (WPS)\n", m->c_str());
+    if (ap.device_kind) printf("     device kind %s (WPS)\n", ap.device_kind);
+    for (const char* v : ap.ie_vendors)
+        printf("     element of  %s%s\n", v, ovk_wififp_is_chipset(v) ? " (chipset maker)" : "");
     print_remote_id(*a);
     printf("     elements   ");
     for (const OVK_IE& e : a->ies) printf(" %d(%zu)", e.id, e.data.size());

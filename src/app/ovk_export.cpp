@@ -1,0 +1,890 @@
+// Exports: text helpers, the per-scope formats and the file writer.
+//
+// Index
+//   1. tables and text helpers
+//   2. session (CSV, JSON, KML)
+//   3. history (CSV, JSON)
+//   4. log (CSV, JSON, GPX, KML)
+//   5. everything, gathering and the file writer
+#include "ovk_export.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <ctime>
+#include <new>
+
+#include "ovk_advert.h"
+#include "ovk_app_util.h"
+#include "ovk_util.h"
+#include "ovk_vendordb.h"
+#include "ovk_watchlist.h"
+#include "zq_log.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// 1. Tables and text helpers
+// ---------------------------------------------------------------------------------------
+
+struct ScopeDef {
+    const char* word;       // lower-case enum word
+    const char* file_word;  // word in file names
+    bool formats[OVK_EXPORT_FORMAT_COUNT];
+};
+
+constexpr ScopeDef kScopes[OVK_EXPORT_SCOPE_COUNT] = {
+    {"session", "nearby_devices", {true, true, true, false, false}},
+    {"history", "device_history", {true, true, false, false, false}},
+    {"log", "matches", {true, true, true, true, false}},
+    {"watchlist", "watchlist", {false, true, false, false, false}},
+    {"everything", "full_export", {false, true, false, false, false}},
+};
+
+struct FormatDef {
+    const char* word;
+    const char* mime;
+};
+
+constexpr FormatDef kFormats[OVK_EXPORT_FORMAT_COUNT] = {
+    {"csv", "text/csv"},
+    {"json", "application/json"},
+    {"kml", "application/vnd.google-earth.kml+xml"},
+    {"gpx", "application/gpx+xml"},
+    {"geojson", "application/geo+json"},
+};
+
+constexpr const char* kKmlOpen =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<kml xmlns=\"http://www.opengis.net/kml/2.2\">\n<Document>\n";
+constexpr const char* kKmlClose = "</Document>\n</kml>\n";
+
+bool starts_formula(std::string_view s) {
+    if (s.empty()) return false;
+    switch (s[0]) {
+    case '=':
+    case '+':
+    case '-':
+    case '@':
+    case '\t':
+    case '\r':
+        return true;
+    default:
+        return false;
+    }
+}
+
+// A field the formats write bare (addresses, sources, times). Values that would break the
+// columns or read as a formula (only possible from a damaged file) are quoted instead.
+void bare(OVK_SBUF& b, std::string_view s) {
+    if (!starts_formula(s) && s.find_first_of(",\"\r\n") == std::string_view::npos)
+        b.add(s);
+    else
+        b.add(ovk_csv_field(s));
+}
+
+void quoted(OVK_SBUF& b, std::string_view s) {
+    b.add(ovk_csv_field(s));
+}
+
+void quoted_nz(OVK_SBUF& b, std::string_view s) {
+    if (!s.empty()) b.add(ovk_csv_field(s));
+}
+
+const char* tf(int v) {
+    return v ? "true" : "false";
+}
+
+// A position map readers accept.
+bool map_pos(double lat, double lon) {
+    return std::isfinite(lat) && std::isfinite(lon) && lat >= -90 && lat <= 90 && lon >= -180 &&
+           lon <= 180;
+}
+
+std::string fmt_time(int64_t ms, bool utc, const char* fmt) {
+    int64_t sec = ms / 1000;
+    if (ms % 1000 < 0) --sec;  // floor, also below zero
+    if (sec < static_cast<int64_t>(LLONG_MIN / 2) || sec > static_cast<int64_t>(LLONG_MAX / 2))
+        return {};
+    const time_t t = static_cast<time_t>(sec);
+    struct tm tmv {};
+    if (!(utc ? gmtime_r(&t, &tmv) : localtime_r(&t, &tmv))) return {};
+    char buf[64];
+    const size_t n = strftime(buf, sizeof buf, fmt, &tmv);
+    return std::string(buf, n);
+}
+
+// Length of the valid UTF-8 sequence at p[i], or 0 when the byte there does not start one
+// (a stray continuation, an impossible lead, an overlong form, a surrogate, a value above
+// U+10FFFF or a sequence cut short).
+size_t utf8_len(const unsigned char* p, size_t i, size_t n) {
+    const unsigned c = p[i];
+    if (c < 0x80) return 1;
+    size_t len = 0;
+    unsigned lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        if (c == 0xE0) lo = 0xA0;  // overlong
+        if (c == 0xED) hi = 0x9F;  // surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        if (c == 0xF0) lo = 0x90;  // overlong
+        if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
+    }
+    if (len == 0 || i + len > n) return 0;
+    for (size_t k = 1; k < len; ++k) {
+        const unsigned b = p[i + k];
+        if (k == 1 ? (b < lo || b > hi) : (b < 0x80 || b > 0xBF)) return 0;
+    }
+    return len;
+}
+
+// Builds an export; bad_alloc becomes nullopt with the allocation-failure line.
+template <class F>
+std::optional<std::string> build(F&& f) {
+    try {
+        OVK_SBUF b;
+        f(b);
+        return b.take();
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(char, 1, text);
+        return std::nullopt;
+    }
+}
+
+std::optional<std::string> print_json(OVK_JSON& j) {
+    if (!j) {
+        OVK_LOG_ALLOC_FAIL(cJSON, 1, json);
+        return std::nullopt;
+    }
+    return ovk_json_print(j.get(), true);
+}
+
+cJSON* add_obj(cJSON* parent, const char* key) {
+    cJSON* o = cJSON_CreateObject();
+    if (o) cJSON_AddItemToObject(parent, key, o);
+    return o;
+}
+
+cJSON* add_arr(cJSON* parent, const char* key) {
+    cJSON* a = cJSON_CreateArray();
+    if (a) cJSON_AddItemToObject(parent, key, a);
+    return a;
+}
+
+void add_num_or_null(cJSON* o, const char* key, int has, double v) {
+    if (has)
+        cJSON_AddNumberToObject(o, key, v);
+    else
+        cJSON_AddNullToObject(o, key);
+}
+
+void add_cstr_or_null(cJSON* o, const char* key, const char* s) {
+    if (s && *s)
+        cJSON_AddStringToObject(o, key, s);
+    else
+        cJSON_AddNullToObject(o, key);
+}
+
+std::string hexsp(const std::vector<uint8_t>& v) {
+    return ovk_hex(ovk_bytes(v.data(), v.size()), " ");
+}
+
+// ---------------------------------------------------------------------------------------
+// 2. Session
+// ---------------------------------------------------------------------------------------
+
+std::string radios(int sources) {
+    std::string r;
+    if (sources & 1) r = "BLE";
+    if (sources & 2) r += r.empty() ? "WIFI" : "+WIFI";
+    return r;
+}
+
+void session_csv_row(OVK_SBUF& b, const OVK_DEVICE& d) {
+    const OVK_HIT* best = ovk_device_best(d);
+    bare(b, d.mac);
+    b.addc(',');
+    quoted_nz(b, d.name);
+    b.addc(',');
+    quoted_nz(b, d.vendor);
+    b.addc(',');
+    quoted(b, d.device_type);
+    b.addc(',');
+    quoted(b, ovk_addr_label(d.addr_type));
+    b.addf(",%s,%d,%d,%.1f,", radios(d.sources).c_str(), d.rssi, d.best_rssi, d.distance_m);
+    b.add(ovk_local_time(d.first_seen));
+    b.addc(',');
+    b.add(ovk_local_time(d.last_seen));
+    b.addf(",%d,%s,", d.sightings, tf(best != nullptr));
+    if (best) {
+        b.addf("%s,%d,", ovk_cat_name(best->category), best->confidence);
+        quoted(b, best->label);
+        b.addc(',');
+        quoted(b, best->evidence);
+    } else {
+        b.add(",,,");
+    }
+    b.addf(",%s,%s,%s,", tf(d.following), tf(d.whitelisted), tf(d.favorite));
+    if (d.has_known) {
+        b.add(ovk_local_time(d.known.first_seen));
+        b.addf(",%d,", d.known.sessions);
+    } else {
+        b.add(",,");
+    }
+    if (d.advert) {
+        std::string cids, uuids;
+        for (const OVK_MFG& m : d.advert->mfg) {
+            if (!cids.empty()) cids += ' ';
+            cids += ovk_format(16, "0x%04X", m.cid);
+        }
+        for (const OVK_UUID& u : d.advert->uuids) {
+            if (!uuids.empty()) uuids += ' ';
+            const int s = ovk_uuid_short(u);
+            uuids += s >= 0 ? ovk_format(16, "0x%04X", static_cast<unsigned>(s)) : ovk_uuid_str(u);
+        }
+        quoted(b, cids);
+        b.addc(',');
+        quoted(b, uuids);
+    } else {
+        b.addc(',');
+    }
+    b.addc(',');
+    if (!d.path.empty()) {
+        b.add(ovk_jdouble(d.path.back().lat));
+        b.addc(',');
+        b.add(ovk_jdouble(d.path.back().lon));
+    } else {
+        b.addc(',');
+    }
+    b.addc('\n');
+}
+
+void add_remote_id(cJSON* o, const OVK_REMOTE_ID& r) {
+    ovk_json_add_str_or_null(o, "uasId", r.uas_id);
+    add_cstr_or_null(o, "idType", r.id_type);
+    add_cstr_or_null(o, "uaType", r.ua_type);
+    add_cstr_or_null(o, "status", r.status);
+    add_num_or_null(o, "latitude", r.has_pos, r.lat);
+    add_num_or_null(o, "longitude", r.has_pos, r.lon);
+    add_num_or_null(o, "altitudeGeoM", r.has_alt_geo, r.alt_geo_m);
+    add_num_or_null(o, "heightM", r.has_height, r.height_m);
+    add_num_or_null(o, "speedMs", r.has_speed, r.speed_ms);
+    add_num_or_null(o, "verticalSpeedMs", r.has_vspeed, r.vspeed_ms);
+    add_num_or_null(o, "directionDeg", r.has_direction, r.direction_deg);
+    add_num_or_null(o, "operatorLatitude", r.has_op_pos, r.op_lat);
+    add_num_or_null(o, "operatorLongitude", r.has_op_pos, r.op_lon);
+    ovk_json_add_str_or_null(o, "selfIdDescription", r.self_id);
+    ovk_json_add_str_or_null(o, "operatorId", r.operator_id);
+}
+
+void add_advert(cJSON* o, const OVK_ADVERT& a) {
+    if (a.has_tx_power) cJSON_AddNumberToObject(o, "txPower", a.tx_power);
+    if (a.connectable >= 0) cJSON_AddBoolToObject(o, "connectable", a.connectable != 0);
+    if (!a.phy.empty()) ovk_json_add_str(o, "phy", a.phy);
+    if (cJSON* m = add_obj(o, "manufacturerData"))
+        for (const OVK_MFG& e : a.mfg) {
+            const char* company = ovk_vendor_company(e.cid);
+            const std::string key = company ? ovk_format(512, "0x%04X %s", e.cid, company)
+                                            : ovk_format(16, "0x%04X", e.cid);
+            ovk_json_add_str(m, key.c_str(), hexsp(e.data));
+        }
+    if (cJSON* u = add_arr(o, "serviceUuids"))
+        for (const OVK_UUID& id : a.uuids)
+            cJSON_AddItemToArray(u, cJSON_CreateString(ovk_uuid_str(id).c_str()));
+    if (cJSON* s = add_obj(o, "serviceData"))
+        for (const OVK_SVCDATA& e : a.svc) ovk_json_add_str(s, ovk_uuid_str(e.uuid).c_str(), hexsp(e.data));
+    if (!a.raw.empty()) {
+        const ovk_bytes raw(a.raw.data(), a.raw.size());
+        ovk_json_add_str(o, "raw", ovk_hex(raw, ""));
+        if (cJSON* ads = add_arr(o, "adStructures"))
+            for (const OVK_AD& ad : ovk_ad_parse(raw, 64)) {
+                cJSON* e = cJSON_CreateObject();
+                if (!e) break;
+                cJSON_AddItemToArray(ads, e);
+                ovk_json_add_str(e, "type", ovk_format(8, "0x%02X", ad.type));
+                ovk_json_add_str(e, "name", ovk_ad_type_name(ad.type));
+                ovk_json_add_str(e, "data", ovk_hex(ad.data, " "));
+            }
+    }
+    if (a.source == OVK_SRC_WIFI) {
+        if (cJSON* w = add_obj(o, "wifi")) {
+            cJSON_AddNumberToObject(w, "frequencyMhz", a.freq_mhz);
+            add_cstr_or_null(w, "capabilities", a.caps ? a.caps->c_str() : nullptr);
+            add_cstr_or_null(w, "standard", a.standard ? a.standard->c_str() : nullptr);
+            if (cJSON* ids = add_arr(w, "infoElementIds"))
+                for (const OVK_IE& ie : a.ies) cJSON_AddItemToArray(ids, cJSON_CreateNumber(ie.id));
+        }
+    }
+}
+
+cJSON* session_json_item(const OVK_DEVICE& d) {
+    cJSON* o = cJSON_CreateObject();
+    if (!o) return nullptr;
+    ovk_json_add_str(o, "mac", d.mac);
+    ovk_json_add_str_or_null(o, "name", d.name);
+    ovk_json_add_str_or_null(o, "vendor", d.vendor);
+    add_cstr_or_null(o, "ieeeRegistrant", ovk_vendor_mac(d.mac));
+    ovk_json_add_str(o, "deviceType", d.device_type);
+    ovk_json_add_str(o, "addressType", ovk_addr_label(d.addr_type));
+    ovk_json_add_str(o, "trackability", ovk_addr_trackable(d.addr_type));
+    if (cJSON* r = add_arr(o, "radios")) {
+        if (d.sources & 1) cJSON_AddItemToArray(r, cJSON_CreateString("BLE"));
+        if (d.sources & 2) cJSON_AddItemToArray(r, cJSON_CreateString("WIFI"));
+    }
+    cJSON_AddNumberToObject(o, "rssi", d.rssi);
+    cJSON_AddNumberToObject(o, "bestRssi", d.best_rssi);
+    cJSON_AddNumberToObject(o, "distanceMetersRough", std::round(d.distance_m * 10.0) / 10.0);
+    ovk_json_add_str(o, "firstSeen", ovk_iso_time(d.first_seen));
+    ovk_json_add_str(o, "lastSeen", ovk_iso_time(d.last_seen));
+    cJSON_AddNumberToObject(o, "packets", d.sightings);
+    cJSON_AddBoolToObject(o, "following", d.following != 0);
+    cJSON_AddBoolToObject(o, "whitelisted", d.whitelisted != 0);
+    cJSON_AddBoolToObject(o, "favorite", d.favorite != 0);
+    if (cJSON* m = add_arr(o, "matches"))
+        for (const OVK_HIT& h : d.hits) {
+            cJSON* e = cJSON_CreateObject();
+            if (!e) break;
+            cJSON_AddItemToArray(m, e);
+            ovk_json_add_str(e, "category", ovk_cat_name(h.category));
+            ovk_json_add_str(e, "label", h.label);
+            cJSON_AddNumberToObject(e, "confidence", h.confidence);
+            ovk_json_add_str(e, "tier", ovk_tier_of(h.confidence) == OVK_TIER_STRONG ? "STRONG"
+                                        : ovk_tier_of(h.confidence) == OVK_TIER_MEDIUM ? "MEDIUM"
+                                                                                       : "WEAK");
+            ovk_json_add_str(e, "evidence", h.evidence);
+            ovk_json_add_str(e, "source", h.source);
+        }
+    if (cJSON* f = add_obj(o, "facts"))
+        for (const OVK_FACT& fact : d.facts) {
+            cJSON* v = cJSON_CreateString(fact.value.c_str());
+            if (!v) break;
+            // A repeated key keeps its last value.
+            if (cJSON_GetObjectItemCaseSensitive(f, fact.key.c_str()))
+                cJSON_ReplaceItemInObjectCaseSensitive(f, fact.key.c_str(), v);
+            else
+                cJSON_AddItemToObject(f, fact.key.c_str(), v);
+        }
+    if (d.has_known)
+        if (cJSON* h = add_obj(o, "history")) {
+            ovk_json_add_str(h, "firstSeenEver", ovk_iso_time(d.known.first_seen));
+            cJSON_AddNumberToObject(h, "sessions", d.known.sessions);
+            cJSON_AddNumberToObject(h, "detectCount", d.known.detect_count);
+        }
+    if (d.has_rid)
+        if (cJSON* r = add_obj(o, "remoteId")) add_remote_id(r, d.rid);
+    if (d.advert)
+        if (cJSON* a = add_obj(o, "advertisement")) add_advert(a, *d.advert);
+    if (!d.path.empty())
+        if (cJSON* p = add_arr(o, "positions"))
+            for (const OVK_GEO& g : d.path) {
+                cJSON* e = cJSON_CreateObject();
+                if (!e) break;
+                cJSON_AddItemToArray(p, e);
+                ovk_json_add_str(e, "time", ovk_iso_time(g.time));
+                cJSON_AddNumberToObject(e, "lat", g.lat);
+                cJSON_AddNumberToObject(e, "lon", g.lon);
+            }
+    if (!d.history.empty())
+        if (cJSON* h = add_arr(o, "rssiHistory"))
+            for (const OVK_RSSI_SAMPLE& s : d.history) {
+                cJSON* pair = cJSON_CreateArray();
+                if (!pair) break;
+                cJSON_AddItemToArray(h, pair);
+                cJSON_AddItemToArray(pair, cJSON_CreateNumber(static_cast<double>(s.time)));
+                cJSON_AddItemToArray(pair, cJSON_CreateNumber(s.rssi));
+            }
+    return o;
+}
+
+OVK_JSON session_array(const OVK_DEVICE_LIST& devices) {
+    OVK_JSON arr(cJSON_CreateArray());
+    if (!arr) return arr;
+    for (const OVK_DEVICE& d : devices) {
+        cJSON* o = session_json_item(d);
+        if (!o) return nullptr;
+        cJSON_AddItemToArray(arr.get(), o);
+    }
+    return arr;
+}
+
+bool any_path(const OVK_DEVICE_LIST& devices) {
+    return std::any_of(devices.begin(), devices.end(), [](const OVK_DEVICE& d) {
+        return !d.path.empty() && map_pos(d.path.back().lat, d.path.back().lon);
+    });
+}
+
+// ---------------------------------------------------------------------------------------
+// 3. History
+// ---------------------------------------------------------------------------------------
+
+OVK_JSON history_array(std::span<const OVK_KNOWN> rows) {
+    OVK_JSON arr(cJSON_CreateArray());
+    if (!arr) return arr;
+    for (const OVK_KNOWN& k : rows) {
+        cJSON* o = cJSON_CreateObject();
+        if (!o) return nullptr;
+        cJSON_AddItemToArray(arr.get(), o);
+        ovk_json_add_str(o, "mac", k.mac);
+        ovk_json_add_str_or_null(o, "name", k.name);
+        ovk_json_add_str_or_null(o, "vendor", k.vendor);
+        ovk_json_add_str_or_null(o, "deviceType", k.device_type);
+        ovk_json_add_str(o, "firstSeen", ovk_iso_time(k.first_seen));
+        ovk_json_add_str(o, "lastSeen", ovk_iso_time(k.last_seen));
+        cJSON_AddNumberToObject(o, "sessions", k.sessions);
+        cJSON_AddNumberToObject(o, "detectCount", k.detect_count);
+        cJSON_AddBoolToObject(o, "favorite", k.favorite != 0);
+        ovk_json_add_str_or_null(o, "note", k.note);
+    }
+    return arr;
+}
+
+// ---------------------------------------------------------------------------------------
+// 4. Log
+// ---------------------------------------------------------------------------------------
+
+bool log_pos(const OVK_DETECTION& d) {
+    return d.has_pos && map_pos(d.lat, d.lon);
+}
+
+OVK_JSON log_array(std::span<const OVK_DETECTION> rows) {
+    OVK_JSON arr(cJSON_CreateArray());
+    if (!arr) return arr;
+    for (const OVK_DETECTION& d : rows) {
+        const std::optional<std::string> line = ovk_store_detection_line(d);
+        OVK_JSON o = line ? ovk_json_parse(*line) : nullptr;
+        if (!o) return nullptr;
+        cJSON_AddItemToArray(arr.get(), o.release());
+    }
+    return arr;
+}
+
+OVK_JSON watchlist_array(const std::vector<OVK_OUI_ENTRY>& rules) {
+    OVK_JSON arr(cJSON_CreateArray());
+    if (!arr) return arr;
+    for (const OVK_OUI_ENTRY& e : rules) {
+        cJSON* o = cJSON_CreateObject();
+        if (!o) return nullptr;
+        cJSON_AddItemToArray(arr.get(), o);
+        ovk_json_add_str(o, "prefix", e.prefix);
+        ovk_json_add_str(o, "label", e.label);
+        ovk_json_add_str(o, "source", e.source);
+        ovk_json_add_str(o, "confidence", e.confidence);
+        add_num_or_null(o, "score", e.score >= 0, e.score);
+        add_cstr_or_null(o, "category",
+                         e.category >= 0 && e.category < OVK_CAT_COUNT ? ovk_cat_name(e.category)
+                                                                       : nullptr);
+    }
+    return arr;
+}
+
+bool path_exists(const std::string& p) {
+    struct stat sb {};
+    return ::stat(p.c_str(), &sb) == 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Public: tables and helpers
+// ---------------------------------------------------------------------------------------
+
+int ovk_export_supported(int scope, int fmt) {
+    if (scope < 0 || scope >= OVK_EXPORT_SCOPE_COUNT || fmt < 0 || fmt >= OVK_EXPORT_FORMAT_COUNT)
+        return 0;
+    return kScopes[scope].formats[fmt] ? 1 : 0;
+}
+
+const char* ovk_export_ext(int fmt) {
+    return fmt >= 0 && fmt < OVK_EXPORT_FORMAT_COUNT ? kFormats[fmt].word : "txt";
+}
+
+const char* ovk_export_mime(int fmt) {
+    return fmt >= 0 && fmt < OVK_EXPORT_FORMAT_COUNT ? kFormats[fmt].mime : "text/plain";
+}
+
+const char* ovk_export_scope_word(int scope) {
+    return scope >= 0 && scope < OVK_EXPORT_SCOPE_COUNT ? kScopes[scope].file_word : "";
+}
+
+int ovk_export_scope_parse(std::string_view word) {
+    for (int i = 0; i < OVK_EXPORT_SCOPE_COUNT; ++i)
+        if (ovk_strieq(word, kScopes[i].word)) return i;
+    return -1;
+}
+
+int ovk_export_format_parse(std::string_view word) {
+    for (int i = 0; i < OVK_EXPORT_FORMAT_COUNT; ++i)
+        if (ovk_strieq(word, kFormats[i].word)) return i;
+    return -1;
+}
+
+std::string ovk_csv_field(std::string_view s, size_t outsz) {
+    std::string out;
+    if (outsz < 3) return out;
+    const size_t room = outsz - 2;  // bytes before the closing quote and the terminator
+    out.push_back('"');
+    if (starts_formula(s) && out.size() < room) out.push_back('\'');
+    // Bytes that are not valid UTF-8 are dropped, so the file reads as UTF-8 everywhere.
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    for (size_t i = 0; i < s.size();) {
+        const size_t len = utf8_len(p, i, s.size());
+        if (len == 0) {
+            ++i;
+            continue;
+        }
+        const size_t need = s[i] == '"' ? 2 : len;
+        if (out.size() + need > room) break;
+        out.append(s.data() + i, len);
+        if (s[i] == '"') out.push_back('"');
+        i += len;
+    }
+    out.push_back('"');
+    return out;
+}
+
+std::string ovk_xml_escape(std::string_view s) {
+    std::string out;
+    out.reserve(s.size() + s.size() / 8);
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const size_t n = s.size();
+    size_t i = 0;
+    while (i < n) {
+        const unsigned c = p[i];
+        if (c < 0x80) {
+            switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&apos;"; break;
+            default:
+                if (c >= 32 || c == '\t' || c == '\n' || c == '\r') out.push_back(static_cast<char>(c));
+                break;
+            }
+            ++i;
+            continue;
+        }
+        const size_t len = utf8_len(p, i, n);
+        if (len == 0) {  // drop this byte; the next one is taken as it comes
+            ++i;
+            continue;
+        }
+        // U+FFFE and U+FFFF are not XML characters.
+        if (!(len == 3 && c == 0xEF && p[i + 1] == 0xBF && (p[i + 2] == 0xBE || p[i + 2] == 0xBF)))
+            out.append(reinterpret_cast<const char*>(p + i), len);
+        i += len;
+    }
+    return out;
+}
+
+std::string ovk_iso_time(int64_t ms) {
+    return fmt_time(ms, true, "%Y-%m-%dT%H:%M:%SZ");
+}
+
+std::string ovk_local_time(int64_t ms) {
+    return fmt_time(ms, false, "%Y-%m-%d %H:%M:%S");
+}
+
+// ---------------------------------------------------------------------------------------
+// Public: formats
+// ---------------------------------------------------------------------------------------
+
+std::optional<std::string> ovk_export_session_csv(const OVK_DEVICE_LIST& devices) {
+    return build([&](OVK_SBUF& b) {
+        b.add("mac,name,vendor,device_type,address_type,radios,rssi,best_rssi,distance_m,"
+              "first_seen,last_seen,packets,flagged,category,confidence,match_label,evidence,"
+              "following,whitelisted,favorite,first_seen_ever,sessions,company_ids,"
+              "service_uuids,latitude,longitude\n");
+        for (const OVK_DEVICE& d : devices) session_csv_row(b, d);
+    });
+}
+
+std::optional<std::string> ovk_export_session_json(const OVK_DEVICE_LIST& devices) {
+    try {
+        OVK_JSON arr = session_array(devices);
+        return print_json(arr);
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(cJSON, devices.size(), json);
+        return std::nullopt;
+    }
+}
+
+std::optional<std::string> ovk_export_session_kml(const OVK_DEVICE_LIST& devices) {
+    return build([&](OVK_SBUF& b) {
+        b.add(kKmlOpen);
+        b.add("  <name>Orvik - nearby devices</name>\n");
+        for (const OVK_DEVICE& d : devices) {
+            if (d.path.empty()) continue;
+            const OVK_GEO& g = d.path.back();
+            if (!map_pos(g.lat, g.lon)) continue;
+            const OVK_HIT* best = ovk_device_best(d);
+            const std::string& name = best ? best->label : !d.name.empty() ? d.name : d.device_type;
+            const std::string desc =
+                ovk_format(4096, "%s - %s - %d dBm - %s", d.mac.c_str(), d.vendor.c_str(), d.rssi,
+                           ovk_local_time(d.last_seen).c_str());
+            b.add("  <Placemark>\n    <name>");
+            b.add(ovk_xml_escape(name));
+            b.add("</name>\n    <description>");
+            b.add(ovk_xml_escape(desc));
+            b.addf("</description>\n    <Point><coordinates>%.7f,%.7f,0</coordinates></Point>\n"
+                   "  </Placemark>\n",
+                   g.lon, g.lat);
+        }
+        b.add(kKmlClose);
+    });
+}
+
+std::optional<std::string> ovk_export_history_csv(std::span<const OVK_KNOWN> rows) {
+    return build([&](OVK_SBUF& b) {
+        b.add("mac,name,vendor,device_type,first_seen,last_seen,sessions,detect_count,favorite,"
+              "note\n");
+        for (const OVK_KNOWN& k : rows) {
+            bare(b, k.mac);
+            b.addc(',');
+            quoted_nz(b, k.name);
+            b.addc(',');
+            quoted_nz(b, k.vendor);
+            b.addc(',');
+            quoted_nz(b, k.device_type);
+            b.addf(",%s,%s,%d,%d,%s,", ovk_local_time(k.first_seen).c_str(),
+                   ovk_local_time(k.last_seen).c_str(), k.sessions, k.detect_count,
+                   tf(k.favorite));
+            quoted_nz(b, k.note);
+            b.addc('\n');
+        }
+    });
+}
+
+std::optional<std::string> ovk_export_history_json(std::span<const OVK_KNOWN> rows) {
+    try {
+        OVK_JSON arr = history_array(rows);
+        return print_json(arr);
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(cJSON, rows.size(), json);
+        return std::nullopt;
+    }
+}
+
+std::optional<std::string> ovk_export_log_csv(std::span<const OVK_DETECTION> rows) {
+    return build([&](OVK_SBUF& b) {
+        b.add("timestamp,mac,label,category,confidence,source,rssi,vendor,device_name,evidence,"
+              "latitude,longitude\n");
+        for (const OVK_DETECTION& d : rows) {
+            b.add(ovk_local_time(d.timestamp));
+            b.addc(',');
+            bare(b, d.mac);
+            b.addc(',');
+            quoted(b, d.label);
+            b.addf(",%s,%d,", ovk_cat_name(d.category), d.confidence);
+            bare(b, d.source);
+            b.addf(",%d,", d.rssi);
+            quoted_nz(b, d.vendor);
+            b.addc(',');
+            quoted_nz(b, d.device_name);
+            b.addc(',');
+            quoted(b, d.evidence);
+            b.addc(',');
+            if (d.has_pos) {
+                b.add(ovk_jdouble(d.lat));
+                b.addc(',');
+                b.add(ovk_jdouble(d.lon));
+            } else {
+                b.addc(',');
+            }
+            b.addc('\n');
+        }
+    });
+}
+
+std::optional<std::string> ovk_export_log_json(std::span<const OVK_DETECTION> rows) {
+    try {
+        OVK_JSON arr = log_array(rows);
+        return print_json(arr);
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(cJSON, rows.size(), json);
+        return std::nullopt;
+    }
+}
+
+std::optional<std::string> ovk_export_log_gpx(std::span<const OVK_DETECTION> rows) {
+    return build([&](OVK_SBUF& b) {
+        b.add("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+              "<gpx version=\"1.1\" creator=\"Orvik\" xmlns=\"http://www.topografix.com/GPX/1/1\">\n");
+        for (const OVK_DETECTION& d : rows) {
+            if (!log_pos(d)) continue;
+            b.addf("  <wpt lat=\"%.7f\" lon=\"%.7f\">\n", d.lat, d.lon);
+            const std::string t = ovk_iso_time(d.timestamp);
+            if (!t.empty()) b.addf("    <time>%s</time>\n", t.c_str());
+            b.add("    <name>");
+            b.add(ovk_xml_escape(d.label));
+            b.add("</name>\n    <desc>");
+            b.add(ovk_xml_escape(ovk_format(4096, "%s %d%% - %s - %d dBm - %s",
+                                            ovk_cat_name(d.category), d.confidence, d.mac.c_str(),
+                                            d.rssi, d.evidence.c_str())));
+            b.add("</desc>\n    <type>");
+            b.add(ovk_xml_escape(ovk_cat_name(d.category)));
+            b.add("</type>\n  </wpt>\n");
+        }
+        b.add("</gpx>\n");
+    });
+}
+
+std::optional<std::string> ovk_export_log_kml(std::span<const OVK_DETECTION> rows) {
+    return build([&](OVK_SBUF& b) {
+        b.add(kKmlOpen);
+        b.add("  <name>Orvik matches</name>\n");
+        for (const OVK_DETECTION& d : rows) {
+            if (!log_pos(d)) continue;
+            b.add("  <Placemark>\n    <name>");
+            b.add(ovk_xml_escape(d.label));
+            b.add("</name>\n    <description>");
+            b.add(ovk_xml_escape(ovk_format(4096, "%s - %s %d%% - %s - %d dBm",
+                                            ovk_local_time(d.timestamp).c_str(),
+                                            ovk_cat_name(d.category), d.confidence, d.mac.c_str(),
+                                            d.rssi)));
+            b.addf("</description>\n    <Point><coordinates>%.7f,%.7f,0</coordinates></Point>\n"
+                   "  </Placemark>\n",
+                   d.lon, d.lat);
+        }
+        b.add(kKmlClose);
+    });
+}
+
+// ---------------------------------------------------------------------------------------
+// Public: everything, gathering, files
+// ---------------------------------------------------------------------------------------
+
+OVK_DEVICE_LIST ovk_export_gather_session() {
+    try {
+        OVK_DEVICE_LIST list = ovk_registry_snapshot(ovk_now_ms());
+        for (OVK_DEVICE& d : list)
+            if (std::optional<OVK_DEVICE> full = ovk_registry_get(d.mac)) d = std::move(*full);
+        std::stable_sort(list.begin(), list.end(), [](const OVK_DEVICE& a, const OVK_DEVICE& b) {
+            const bool fa = !a.hits.empty(), fb = !b.hits.empty();
+            if (fa != fb) return fa;
+            return a.rssi > b.rssi;
+        });
+        return list;
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(OVK_DEVICE, 1, list);
+        return {};
+    }
+}
+
+std::optional<std::string> ovk_export_everything_json() {
+    try {
+        OVK_JSON o(cJSON_CreateObject());
+        if (!o) return print_json(o);
+        ovk_json_add_str(o.get(), "exportedBy", "Orvik 0.2.0-trixie");
+        ovk_json_add_str(o.get(), "exportedAt", ovk_iso_time(ovk_now_ms()));
+        OVK_JSON session = session_array(ovk_export_gather_session());
+        OVK_JSON history = history_array(ovk_store_known_all());
+        OVK_JSON log = log_array(ovk_store_detections(INT64_MIN));
+        OVK_JSON watch = watchlist_array(ovk_watchlist_custom());
+        if (!session || !history || !log || !watch) {
+            OVK_LOG_ALLOC_FAIL(cJSON, 1, json);
+            return std::nullopt;
+        }
+        cJSON_AddItemToObject(o.get(), "sessionDevices", session.release());
+        cJSON_AddItemToObject(o.get(), "deviceHistory", history.release());
+        cJSON_AddItemToObject(o.get(), "matchLog", log.release());
+        cJSON_AddItemToObject(o.get(), "watchlist", watch.release());
+        return print_json(o);
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(cJSON, 1, json);
+        return std::nullopt;
+    }
+}
+
+int ovk_export_to_file(OVK_EXPORT_SCOPE scope, OVK_EXPORT_FORMAT fmt, std::string_view dir,
+                       std::string& path_out, std::string& err) {
+    try {
+        err.clear();
+        if (dir.empty()) {
+            err = "No export directory";
+            return -1;
+        }
+        if (!ovk_export_supported(scope, fmt)) {
+            err = "Format not available for this export";
+            return -1;
+        }
+        std::optional<std::string> text;
+        switch (scope) {
+        case OVK_EXPORT_SESSION: {
+            const OVK_DEVICE_LIST devices = ovk_export_gather_session();
+            if (devices.empty()) {
+                err = "No devices heard yet - start scanning first";
+                return -1;
+            }
+            if (fmt == OVK_FMT_KML && !any_path(devices)) {
+                err = "No GPS positions yet - turn on location while scanning (follower alerts "
+                      "or GPS tagging)";
+                return -1;
+            }
+            text = fmt == OVK_FMT_CSV    ? ovk_export_session_csv(devices)
+                   : fmt == OVK_FMT_JSON ? ovk_export_session_json(devices)
+                                         : ovk_export_session_kml(devices);
+            break;
+        }
+        case OVK_EXPORT_HISTORY: {
+            const std::vector<OVK_KNOWN> rows = ovk_store_known_all();
+            if (rows.empty()) {
+                err = "No device history yet";
+                return -1;
+            }
+            text = fmt == OVK_FMT_CSV ? ovk_export_history_csv(rows) : ovk_export_history_json(rows);
+            break;
+        }
+        case OVK_EXPORT_LOG: {
+            const std::vector<OVK_DETECTION> rows = ovk_store_detections(INT64_MIN);
+            const bool map = fmt == OVK_FMT_KML || fmt == OVK_FMT_GPX;
+            if (rows.empty() || (map && std::none_of(rows.begin(), rows.end(), log_pos))) {
+                err = map ? "No GPS-tagged matches yet - turn on GPS tagging in Settings"
+                          : "No matches logged yet";
+                return -1;
+            }
+            text = fmt == OVK_FMT_CSV   ? ovk_export_log_csv(rows)
+                   : fmt == OVK_FMT_JSON ? ovk_export_log_json(rows)
+                   : fmt == OVK_FMT_GPX  ? ovk_export_log_gpx(rows)
+                                         : ovk_export_log_kml(rows);
+            break;
+        }
+        case OVK_EXPORT_WATCHLIST:
+            text = ovk_watchlist_export_custom();
+            break;
+        case OVK_EXPORT_EVERYTHING:
+            text = ovk_export_everything_json();
+            break;
+        }
+        if (!text) {
+            err = "Export failed";
+            return -1;
+        }
+        const std::string d(dir);
+        if (ovk_mkdirs(d) != 0) {
+            err = "Cannot create " + d;
+            return -1;
+        }
+        const std::string stamp = fmt_time(ovk_now_ms(), false, "%Y%m%d_%H%M%S");
+        const std::string base = d + "/orvik_" + ovk_export_scope_word(scope) + "_" + stamp;
+        std::string path = base + "." + ovk_export_ext(fmt);
+        // A second export of the same kind within the same second gets its own file.
+        for (int k = 2; path_exists(path) && k < 1000; ++k)
+            path = base + "-" + std::to_string(k) + "." + ovk_export_ext(fmt);
+        if (ovk_write_file_atomic(path, *text) != 0) {
+            err = "Export failed";
+            return -1;
+        }
+        path_out = path;
+        return 0;
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(char, 1, path);
+        err = "Export failed";
+        return -1;
+    }
+}

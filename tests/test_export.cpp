@@ -1,0 +1,399 @@
+// Exports: text helpers, formats checked by the programs people open them with (GDAL,
+// gpsbabel, xmllint, Python's csv module), and the file writer's messages and names.
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <regex>
+
+#include "helpers/ovk_test_files.h"
+#include "ovk_app_util.h"
+#include "ovk_export.h"
+#include "ovk_registry.h"
+#include "ovk_store.h"
+#include "ovk_watchlist.h"
+
+namespace {
+
+using ovk_test::TempDir;
+
+struct CmdResult {
+    int rc = -1;
+    std::string out;
+};
+
+CmdResult run(const std::string& cmd) {
+    CmdResult r;
+    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
+    if (!p) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    const int st = pclose(p);
+    r.rc = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+// Feature counts of every layer ogrinfo reports, in order.
+std::vector<int> ogr_counts(const std::string& path) {
+    const CmdResult r = run("ogrinfo -ro -al -so '" + path + "'");
+    EXPECT_EQ(r.rc, 0) << r.out;
+    std::vector<int> out;
+    static const std::regex rx("Feature Count: ([0-9]+)");
+    for (std::sregex_iterator it(r.out.begin(), r.out.end(), rx), end; it != end; ++it)
+        out.push_back(std::stoi((*it)[1]));
+    return out;
+}
+
+void xml_ok(const std::string& path) {
+    const CmdResult r = run("xmllint --noout '" + path + "'");
+    EXPECT_EQ(r.rc, 0) << r.out;
+}
+
+// The CSV as Python reads it: every row must have the header's column count.
+std::vector<std::vector<std::string>> py_csv(const std::string& path) {
+    const CmdResult r = run(
+        "python3 -c 'import csv,json,sys\n"
+        "rows=list(csv.reader(open(sys.argv[1],newline=\"\",encoding=\"utf-8\")))\n"
+        "bad=[i for i,r in enumerate(rows) if len(r)!=len(rows[0])]\n"
+        "sys.exit(\"ragged rows %s\" % bad) if bad else print(json.dumps(rows))' '" +
+        path + "'");
+    EXPECT_EQ(r.rc, 0) << r.out;
+    std::vector<std::vector<std::string>> rows;
+    OVK_JSON j = ovk_json_parse(r.out);
+    if (!j) return rows;
+    const cJSON* row = nullptr;
+    cJSON_ArrayForEach(row, j.get()) {
+        std::vector<std::string> cells;
+        const cJSON* c = nullptr;
+        cJSON_ArrayForEach(c, row) cells.emplace_back(c->valuestring);
+        rows.push_back(std::move(cells));
+    }
+    return rows;
+}
+
+std::string save(const TempDir& d, const std::string& name, const std::optional<std::string>& t) {
+    EXPECT_TRUE(t);
+    const std::string p = d.file(name);
+    ovk_test::write_file(p, t.value_or(""));
+    return p;
+}
+
+// A nasty text: formula start, quotes, a comma, a newline, a control, invalid UTF-8, markup.
+const std::string kNasty = "=HYPERLINK(\"x\"),a\nb\x01<c>&'\xC3\xFF\xE2\x82\xAC";
+
+OVK_DETECTION det(int64_t id, bool pos, std::string label = "Axon body camera") {
+    OVK_DETECTION d;
+    d.id = id;
+    d.mac = "00:25:DF:00:00:0" + std::to_string(id);
+    d.label = std::move(label);
+    d.source = "BLE";
+    d.rssi = -60 - static_cast<int>(id);
+    d.timestamp = 1700000000000 + id * 1000;
+    d.has_pos = pos;
+    d.lat = 45.5 + static_cast<double>(id) / 1000;
+    d.lon = -73.6;
+    d.category = OVK_CAT_BODY_CAM;
+    d.confidence = 80;
+    d.evidence = "Address is in the watchlisted block 00:25:DF";
+    return d;
+}
+
+OVK_DEVICE device(const std::string& mac, int sources, bool path) {
+    OVK_DEVICE d;
+    d.mac = mac;
+    d.sources = sources;
+    d.rssi = -70;
+    d.best_rssi = -60;
+    d.distance_m = 3.14159;
+    d.first_seen = 1700000000000;
+    d.last_seen = 1700000060000;
+    d.sightings = 12;
+    d.addr_type = OVK_ADDR_PUBLIC;
+    if (path) {
+        d.path.push_back({1700000000000, 45.1, -73.1});
+        d.path.push_back({1700000050000, 45.2, -73.2});
+    }
+    return d;
+}
+
+class Export : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+    TempDir dir_;
+};
+
+TEST(ExportText, CsvFieldGuardsFormulasAndQuotes) {
+    EXPECT_EQ(ovk_csv_field("=1+2"), "\"'=1+2\"");
+    for (const char* s : {"+x", "-x", "@x", "\tx", "\rx"})
+        EXPECT_EQ(ovk_csv_field(s), std::string("\"'") + s + "\"") << s;
+    EXPECT_EQ(ovk_csv_field("say \"hi\""), "\"say \"\"hi\"\"\"");
+    EXPECT_EQ(ovk_csv_field("a=b"), "\"a=b\"");
+    EXPECT_EQ(ovk_csv_field(""), "\"\"");
+    // Cut to fit with the closing quote always present; a doubled quote is never split.
+    EXPECT_EQ(ovk_csv_field("abcdef", 5), "\"ab\"");
+    EXPECT_EQ(ovk_csv_field("a\"b", 5), "\"a\"");
+    EXPECT_EQ(ovk_csv_field("abc", 2), "");
+    // Invalid UTF-8 is dropped, valid sequences kept whole.
+    EXPECT_EQ(ovk_csv_field("a\xC3" "b\xE2\x82\xAC\xFF"), "\"ab\xE2\x82\xAC\"");
+    EXPECT_EQ(ovk_csv_field("\xE2\x82\xAC\xE2\x82\xAC", 6), "\"\xE2\x82\xAC\"");
+}
+
+TEST(ExportText, XmlEscapeValidatesUtf8) {
+    EXPECT_EQ(ovk_xml_escape("a<b"), "a&lt;b");
+    EXPECT_EQ(ovk_xml_escape("&<>\"'"), "&amp;&lt;&gt;&quot;&apos;");
+    EXPECT_EQ(ovk_xml_escape("x\xC3"), "x");
+    EXPECT_EQ(ovk_xml_escape("\xC3" "A"), "A");               // missing continuation
+    EXPECT_EQ(ovk_xml_escape("\x80\xBF" "a"), "a");            // stray continuations
+    EXPECT_EQ(ovk_xml_escape("\xC0\xAF" "b"), "b");            // overlong
+    EXPECT_EQ(ovk_xml_escape("\xE0\x80\xAF" "c"), "c");        // overlong
+    EXPECT_EQ(ovk_xml_escape("\xED\xA0\x80" "d"), "d");        // surrogate
+    EXPECT_EQ(ovk_xml_escape("\xF4\x90\x80\x80" "e"), "e");    // above U+10FFFF
+    EXPECT_EQ(ovk_xml_escape("\xEF\xBF\xBE\xEF\xBF\xBF" "f"), "f");
+    EXPECT_EQ(ovk_xml_escape("t\tl\nc\r\x01\x1F"), "t\tl\nc\r");
+    EXPECT_EQ(ovk_xml_escape("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x93\xB7"), "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x93\xB7");
+    EXPECT_EQ(ovk_xml_escape(""), "");
+}
+
+TEST(ExportText, Times) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    EXPECT_EQ(ovk_iso_time(-1), "1969-12-31T23:59:59Z");
+    EXPECT_EQ(ovk_iso_time(0), "1970-01-01T00:00:00Z");
+    EXPECT_EQ(ovk_iso_time(1700000000999), "2023-11-14T22:13:20Z");
+    EXPECT_EQ(ovk_local_time(1700000000999), "2023-11-14 22:13:20");
+}
+
+TEST(ExportText, Tables) {
+    EXPECT_TRUE(ovk_export_supported(OVK_EXPORT_LOG, OVK_FMT_GPX));
+    EXPECT_TRUE(ovk_export_supported(OVK_EXPORT_SESSION, OVK_FMT_KML));
+    EXPECT_FALSE(ovk_export_supported(OVK_EXPORT_SESSION, OVK_FMT_GPX));
+    EXPECT_FALSE(ovk_export_supported(OVK_EXPORT_HISTORY, OVK_FMT_KML));
+    EXPECT_FALSE(ovk_export_supported(OVK_EXPORT_WATCHLIST, OVK_FMT_CSV));
+    EXPECT_TRUE(ovk_export_supported(OVK_EXPORT_EVERYTHING, OVK_FMT_JSON));
+    EXPECT_FALSE(ovk_export_supported(5, OVK_FMT_JSON));
+    EXPECT_STREQ(ovk_export_ext(OVK_FMT_GEOJSON), "geojson");
+    EXPECT_STREQ(ovk_export_ext(9), "txt");
+    EXPECT_STREQ(ovk_export_mime(OVK_FMT_KML), "application/vnd.google-earth.kml+xml");
+    EXPECT_STREQ(ovk_export_mime(-1), "text/plain");
+    EXPECT_EQ(ovk_export_scope_parse("log"), OVK_EXPORT_LOG);
+    EXPECT_EQ(ovk_export_scope_parse("Everything"), OVK_EXPORT_EVERYTHING);
+    EXPECT_EQ(ovk_export_scope_parse("matches"), -1);
+    EXPECT_EQ(ovk_export_format_parse("gpx"), OVK_FMT_GPX);
+    EXPECT_EQ(ovk_export_format_parse("xml"), -1);
+}
+
+TEST_F(Export, LogFormatsOpenInGisAndSpreadsheetTools) {
+    std::vector<OVK_DETECTION> rows = {det(1, true, kNasty), det(2, false), det(3, true)};
+    rows[0].evidence = kNasty;
+    rows[0].vendor = "-2+3";
+    rows[0].device_name = "@SUM(A1)";
+    rows[1].mac = "=cmd,|x";  // only a damaged file holds such an address
+
+    const std::string gpx = save(dir_, "log.gpx", ovk_export_log_gpx(rows));
+    xml_ok(gpx);
+    EXPECT_EQ(ogr_counts(gpx).at(0), 2);  // waypoints
+    const CmdResult gb = run("gpsbabel -i gpx -f '" + gpx + "' -o unicsv -F -");
+    ASSERT_EQ(gb.rc, 0) << gb.out;
+    EXPECT_EQ(std::count(gb.out.begin(), gb.out.end(), '\n'), 3) << gb.out;  // header + 2
+
+    const std::string kml = save(dir_, "log.kml", ovk_export_log_kml(rows));
+    xml_ok(kml);
+    EXPECT_EQ(ogr_counts(kml), std::vector<int>{2});
+
+    const auto csv = py_csv(save(dir_, "log.csv", ovk_export_log_csv(rows)));
+    ASSERT_EQ(csv.size(), 4u);
+    ASSERT_EQ(csv[0].size(), 12u);
+    const std::string clean = "=HYPERLINK(\"x\"),a\nb\x01<c>&'\xE2\x82\xAC";
+    EXPECT_EQ(csv[1][2], "'" + clean);         // label
+    EXPECT_EQ(csv[1][7], "'-2+3");             // vendor
+    EXPECT_EQ(csv[1][8], "'@SUM(A1)");         // device name
+    EXPECT_EQ(csv[1][9], "'" + clean);         // evidence
+    EXPECT_EQ(csv[1][10], "45.501");
+    EXPECT_EQ(csv[2][1], "'=cmd,|x");
+    EXPECT_EQ(csv[2][7], "");
+    EXPECT_EQ(csv[2][10], "");
+    EXPECT_EQ(csv[1][0], "2023-11-14 22:13:21");
+
+    const std::optional<std::string> js = ovk_export_log_json(rows);
+    ASSERT_TRUE(js);
+    OVK_JSON j = ovk_json_parse(*js);
+    ASSERT_TRUE(j);
+    ASSERT_EQ(cJSON_GetArraySize(j.get()), 3);
+    const cJSON* second = cJSON_GetArrayItem(j.get(), 1);
+    EXPECT_TRUE(cJSON_IsNull(cJSON_GetObjectItem(second, "latitude")));
+    EXPECT_TRUE(cJSON_IsNull(cJSON_GetObjectItem(second, "vendor")));
+    EXPECT_STREQ(cJSON_GetObjectItem(second, "category")->valuestring, "BODY_CAM");
+}
+
+TEST_F(Export, BadPositionsStayOutOfMaps) {
+    std::vector<OVK_DETECTION> rows = {det(1, true), det(2, true), det(3, true)};
+    rows[1].lat = 1e308 * 10;  // infinity
+    rows[2].lat = 91;
+    const std::string gpx = save(dir_, "bad.gpx", ovk_export_log_gpx(rows));
+    EXPECT_EQ(ogr_counts(gpx).at(0), 1);
+    EXPECT_EQ(ogr_counts(save(dir_, "bad.kml", ovk_export_log_kml(rows))), std::vector<int>{1});
+}
+
+TEST_F(Export, SessionFormats) {
+    OVK_DEVICE both = device("00:25:DF:00:00:01", 3, true);
+    both.name = kNasty;
+    both.vendor = "Taser";
+    both.hits.push_back(ovk_hit_make(OVK_CAT_BODY_CAM, "Axon <body> camera", 85, "IEEE", "%s",
+                                     "said \"hello\""));
+    ovk_facts_add(both.facts, "model", "%s", "A");
+    ovk_facts_add(both.facts, "model", "%s", "B");
+    both.has_known = 1;
+    both.known.first_seen = 1600000000000;
+    both.known.sessions = 4;
+    auto adv = ovk_advert_new(both.mac, OVK_SRC_BLE, -70, 0);
+    ASSERT_TRUE(adv);
+    adv->mfg.push_back({0x034D, {1, 2}});
+    adv->uuids.push_back(ovk_uuid16(0xFE9F));
+    adv->raw = {2, 1, 6, 3, 3, 0x9F, 0xFE};
+    both.advert = std::move(adv);
+    OVK_DEVICE plain = device("11:22:33:44:55:66", 1, false);
+
+    const OVK_DEVICE_LIST list = {both, plain};
+    const auto csv = py_csv(save(dir_, "s.csv", ovk_export_session_csv(list)));
+    ASSERT_EQ(csv.size(), 3u);
+    ASSERT_EQ(csv[0].size(), 26u);
+    EXPECT_EQ(csv[1][1], "'=HYPERLINK(\"x\"),a\nb\x01<c>&'\xE2\x82\xAC");
+    EXPECT_EQ(csv[1][5], "BLE+WIFI");
+    EXPECT_EQ(csv[1][8], "3.1");
+    EXPECT_EQ(csv[1][12], "true");
+    EXPECT_EQ(csv[1][13], "BODY_CAM");
+    EXPECT_EQ(csv[1][16], "said \"hello\"");
+    EXPECT_EQ(csv[1][21], "4");
+    EXPECT_EQ(csv[1][22], "0x034D");
+    EXPECT_EQ(csv[1][23], "0xFE9F");
+    EXPECT_EQ(csv[1][24], "45.2");
+    EXPECT_EQ(csv[2][1], "");
+    EXPECT_EQ(csv[2][5], "BLE");
+    EXPECT_EQ(csv[2][12], "false");
+    EXPECT_EQ(csv[2][22], "");
+    // An empty type is two double quotes, an empty name nothing at all.
+    const std::optional<std::string> raw = ovk_export_session_csv({plain});
+    ASSERT_TRUE(raw);
+    EXPECT_NE(raw->find("\n11:22:33:44:55:66,,,\"\",\"Public (IEEE-assigned)\",BLE,"), std::string::npos) << *raw;
+
+    const std::string kml = save(dir_, "s.kml", ovk_export_session_kml(list));
+    xml_ok(kml);
+    EXPECT_EQ(ogr_counts(kml), std::vector<int>{1});
+    EXPECT_NE(ovk_test::read_file(kml).find("<name>Axon &lt;body&gt; camera</name>"),
+              std::string::npos);
+
+    const std::optional<std::string> js = ovk_export_session_json(list);
+    ASSERT_TRUE(js);
+    OVK_JSON j = ovk_json_parse(*js);
+    ASSERT_TRUE(j);
+    const cJSON* d0 = cJSON_GetArrayItem(j.get(), 0);
+    EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(d0, "radios")), 2);
+    EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetObjectItem(d0, "facts"), "model")->valuestring, "B");
+    const cJSON* m0 = cJSON_GetArrayItem(cJSON_GetObjectItem(d0, "matches"), 0);
+    EXPECT_STREQ(cJSON_GetObjectItem(m0, "tier")->valuestring, "STRONG");
+    EXPECT_EQ(cJSON_GetObjectItem(d0, "distanceMetersRough")->valuedouble, 3.1);
+    EXPECT_EQ(cJSON_GetObjectItem(cJSON_GetObjectItem(d0, "history"), "sessions")->valueint, 4);
+    const cJSON* ad = cJSON_GetObjectItem(d0, "advertisement");
+    ASSERT_TRUE(ad);
+    EXPECT_STREQ(cJSON_GetObjectItem(ad, "raw")->valuestring, "02010603039FFE");
+    EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(ad, "adStructures")), 2);
+    EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(d0, "positions")), 2);
+    const cJSON* d1 = cJSON_GetArrayItem(j.get(), 1);
+    EXPECT_TRUE(cJSON_IsNull(cJSON_GetObjectItem(d1, "name")));
+    EXPECT_FALSE(cJSON_GetObjectItem(d1, "history"));
+    EXPECT_FALSE(cJSON_GetObjectItem(d1, "advertisement"));
+}
+
+TEST_F(Export, HistoryFormats) {
+    OVK_KNOWN a;
+    a.mac = "00:25:DF:00:00:01";
+    a.name = "+SUM(1)";
+    a.first_seen = 1700000000000;
+    a.last_seen = 1700000100000;
+    a.sessions = 2;
+    a.detect_count = 5;
+    a.favorite = 1;
+    a.note = "line1\nline2, \"q\"";
+    OVK_KNOWN b;
+    b.mac = "11:22:33:44:55:66";
+    const std::vector<OVK_KNOWN> rows = {a, b};
+    const auto csv = py_csv(save(dir_, "h.csv", ovk_export_history_csv(rows)));
+    ASSERT_EQ(csv.size(), 3u);
+    ASSERT_EQ(csv[0].size(), 10u);
+    EXPECT_EQ(csv[1][1], "'+SUM(1)");
+    EXPECT_EQ(csv[1][8], "true");
+    EXPECT_EQ(csv[1][9], a.note);
+    EXPECT_EQ(csv[2][3], "");
+    OVK_JSON j = ovk_json_parse(ovk_export_history_json(rows).value_or(""));
+    ASSERT_TRUE(j);
+    EXPECT_TRUE(cJSON_IsTrue(cJSON_GetObjectItem(cJSON_GetArrayItem(j.get(), 0), "favorite")));
+    EXPECT_TRUE(cJSON_IsNull(cJSON_GetObjectItem(cJSON_GetArrayItem(j.get(), 1), "note")));
+}
+
+TEST_F(Export, FileWriterMessagesAndNames) {
+    TempDir data;
+    ASSERT_EQ(ovk_store_open(data.path()), 0);
+    ovk_registry_init();
+    ovk_watchlist_load(data.path());
+    std::string path, err;
+    const std::string out = dir_.path() + "/exports";
+
+    EXPECT_EQ(ovk_export_to_file(OVK_EXPORT_LOG, OVK_FMT_CSV, "", path, err), -1);
+    EXPECT_EQ(err, "No export directory");
+    EXPECT_EQ(ovk_export_to_file(OVK_EXPORT_WATCHLIST, OVK_FMT_CSV, out, path, err), -1);
+    EXPECT_EQ(err, "Format not available for this export");
+    EXPECT_EQ(ovk_export_to_file(OVK_EXPORT_LOG, OVK_FMT_CSV, out, path, err), -1);
+    EXPECT_EQ(err, "No matches logged yet");
+    EXPECT_EQ(ovk_export_to_file(OVK_EXPORT_SESSION, OVK_FMT_JSON, out, path, err), -1);
+    EXPECT_EQ(err, "No devices heard yet - start scanning first");
+    EXPECT_EQ(ovk_export_to_file(OVK_EXPORT_HISTORY, OVK_FMT_CSV, out, path, err), -1);
+    EXPECT_EQ(err, "No device history yet");
+    EXPECT_FALSE(ovk_test::file_exists(out));
+
+    ASSERT_EQ(ovk_store_add_detection(det(1, false)), 0);
+    EXPECT_EQ(ovk_export_to_file(OVK_EXPORT_LOG, OVK_FMT_GPX, out, path, err), -1);
+    EXPECT_EQ(err, "No GPS-tagged matches yet - turn on GPS tagging in Settings");
+    ASSERT_EQ(ovk_export_to_file(OVK_EXPORT_LOG, OVK_FMT_CSV, out, path, err), 0) << err;
+    EXPECT_TRUE(std::regex_match(path, std::regex(".*/exports/orvik_matches_[0-9]{8}_[0-9]{6}\\.csv")))
+        << path;
+    EXPECT_EQ(py_csv(path).size(), 2u);
+    std::string again;
+    ASSERT_EQ(ovk_export_to_file(OVK_EXPORT_LOG, OVK_FMT_CSV, out, again, err), 0);
+    EXPECT_NE(again, path);  // never overwrites an earlier export
+    EXPECT_TRUE(ovk_test::file_exists(path));
+
+    OVK_OUI_ENTRY e;
+    e.prefix = "00:25:DF";
+    e.label = "mine";
+    ASSERT_EQ(ovk_watchlist_add_custom(e), 0);
+    ASSERT_EQ(ovk_export_to_file(OVK_EXPORT_WATCHLIST, OVK_FMT_JSON, out, path, err), 0);
+    EXPECT_NE(path.find("orvik_watchlist_"), std::string::npos);
+    EXPECT_EQ(ovk_watchlist_parse(ovk_test::read_file(path))->size(), 1u);
+
+    ASSERT_EQ(ovk_export_to_file(OVK_EXPORT_EVERYTHING, OVK_FMT_JSON, out, path, err), 0);
+    OVK_JSON all = ovk_json_parse(ovk_test::read_file(path));
+    ASSERT_TRUE(all);
+    EXPECT_STREQ(cJSON_GetObjectItem(all.get(), "exportedBy")->valuestring, "Orvik 0.2.0-trixie");
+    EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(all.get(), "matchLog")), 1);
+    const cJSON* w = cJSON_GetArrayItem(cJSON_GetObjectItem(all.get(), "watchlist"), 0);
+    EXPECT_TRUE(cJSON_IsNull(cJSON_GetObjectItem(w, "score")));
+    EXPECT_TRUE(cJSON_IsNull(cJSON_GetObjectItem(w, "category")));
+
+    // A directory that cannot be created.
+    ovk_test::write_file(dir_.file("file"), "x");
+    EXPECT_EQ(ovk_export_to_file(OVK_EXPORT_LOG, OVK_FMT_CSV, dir_.file("file") + "/sub", path, err),
+              -1);
+    EXPECT_EQ(err, "Cannot create " + dir_.file("file") + "/sub");
+
+    ovk_watchlist_unload();
+    ovk_registry_shutdown();
+    ovk_store_close();
+}
+
+}  // namespace
