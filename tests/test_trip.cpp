@@ -9,6 +9,7 @@
 
 #include "helpers/ovk_test_files.h"
 #include "ovk_app_util.h"
+#include "ovk_export.h"
 #include "ovk_trip.h"
 
 using ovk_test::TempDir;
@@ -481,3 +482,154 @@ TEST(TripCrash, CloseStalePicksLatestOpenTripAndUsesStartWithoutPoints) {
 }
 
 }  // namespace
+
+// --- exports ---------------------------------------------------------------------------
+
+namespace {
+
+struct ExportData {
+    OVK_TRIP t;
+    std::vector<OVK_TRIP_POINT> p;
+    std::vector<OVK_TRIP_DEVICE> d;
+};
+
+ExportData export_data(size_t npoints) {
+    ExportData x;
+    x.t.id = 3;
+    x.t.name = "Drive <A&B>";
+    x.t.start_time = 1704067200000;  // 2024-01-01T00:00:00Z
+    x.t.distance_m = 1234.56;
+    for (size_t i = 0; i < npoints; ++i) {
+        OVK_TRIP_POINT q;
+        q.time = x.t.start_time + static_cast<int64_t>(i) * 1000;
+        q.lat = 45.5 + static_cast<double>(i) * 0.001;
+        q.lon = -75.25;
+        x.p.push_back(q);
+    }
+    OVK_TRIP_DEVICE f;
+    f.mac = "AA:BB:CC:DD:EE:01";
+    f.label = "Body cam";
+    f.vendor = "Axon";
+    f.source = "BLE";
+    f.category = OVK_CAT_BODY_CAM;
+    f.confidence = 90;
+    f.evidence = "=cmd \"x\"";
+    f.first_seen = f.last_seen = x.t.start_time + 61000;
+    f.best_rssi = -61;
+    f.has_pos = 1;
+    f.lat = 45.5;
+    f.lon = -75.25;
+    OVK_TRIP_DEVICE u;
+    u.mac = "AA:BB:CC:DD:EE:02";
+    u.label = "Phone";
+    u.source = "WIFI";
+    u.best_rssi = -80;
+    u.has_pos = 1;
+    u.lat = 1.25;
+    u.lon = 2.5;
+    OVK_TRIP_DEVICE n = u;
+    n.mac = "AA:BB:CC:DD:EE:03";
+    n.has_pos = 0;
+    n.lat = n.lon = 0;
+    x.d = {f, u, n};
+    return x;
+}
+
+size_t count(const std::string& hay, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1)) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(TripExport, GpxWaypointsAndAlwaysATrack) {
+    ExportData x = export_data(2);
+    const std::string g = *ovk_trip_export_gpx(x.t, x.p, x.d, false);
+    EXPECT_EQ(g.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<gpx version=\"1.1\" creator=\"Orvik\"", 0), 0u);
+    EXPECT_NE(g.find("  <metadata><name>Drive &lt;A&amp;B&gt;</name><time>2024-01-01T00:00:00Z</time></metadata>\n"),
+              std::string::npos);
+    EXPECT_NE(g.find("  <wpt lat=\"45.5000000\" lon=\"-75.2500000\">\n    <time>2024-01-01T00:01:01Z</time>\n"
+                     "    <name>Body cam</name>\n"
+                     "    <desc>AA:BB:CC:DD:EE:01 - Axon - BODY_CAM 90% - best -61 dBm - =cmd &quot;x&quot;</desc>\n"
+                     "    <type>BODY_CAM</type>\n  </wpt>\n"),
+              std::string::npos);
+    EXPECT_NE(g.find("<type>DEVICE</type>"), std::string::npos);
+    EXPECT_EQ(count(g, "<wpt "), 2u);
+    EXPECT_EQ(count(g, "<trkpt "), 2u);
+    EXPECT_NE(g.find("    <trkpt lat=\"45.5010000\" lon=\"-75.2500000\"><time>2024-01-01T00:00:01Z</time></trkpt>\n"),
+              std::string::npos);
+    EXPECT_EQ(count(*ovk_trip_export_gpx(x.t, x.p, x.d, true), "<wpt "), 1u);
+    const std::string empty = *ovk_trip_export_gpx(x.t, {}, {}, false);
+    EXPECT_NE(empty.find("  <trk><name>Drive &lt;A&amp;B&gt;</name><trkseg>\n  </trkseg></trk>\n</gpx>\n"),
+              std::string::npos);
+}
+
+TEST(TripExport, KmlTraceNeedsTwoPoints) {
+    ExportData x = export_data(1);
+    std::string k = *ovk_trip_export_kml(x.t, x.p, x.d, false);
+    EXPECT_EQ(k.find("<name>Trace</name>"), std::string::npos);
+    EXPECT_EQ(count(k, "<Point>"), 2u);
+    EXPECT_NE(k.find("<styleUrl>#flagged</styleUrl><description>AA:BB:CC:DD:EE:01 - Axon - BODY_CAM 90%"),
+              std::string::npos);
+    EXPECT_NE(k.find("<Point><coordinates>2.5000000,1.2500000,0</coordinates></Point></Placemark>\n"),
+              std::string::npos);
+    EXPECT_NE(k.find("<styleUrl>#device</styleUrl>"), std::string::npos);
+    EXPECT_EQ(k.substr(k.size() - 19), "</Document>\n</kml>\n");
+    x = export_data(2);
+    k = *ovk_trip_export_kml(x.t, x.p, x.d, true);
+    EXPECT_NE(k.find("<tessellate>1</tessellate><coordinates>\n    -75.2500000,45.5000000,0\n"
+                     "    -75.2500000,45.5010000,0\n  </coordinates>"),
+              std::string::npos);
+    EXPECT_EQ(count(k, "<Point>"), 1u);
+}
+
+TEST(TripExport, GeoJsonTraceAndDevices) {
+    ExportData x = export_data(1);
+    const OVK_JSON j = ovk_json_parse(*ovk_trip_export_geojson(x.t, x.p, x.d, false));
+    ASSERT_TRUE(j);
+    const cJSON* fs = cJSON_GetObjectItem(j.get(), "features");
+    ASSERT_EQ(cJSON_GetArraySize(fs), 3);
+    const cJSON* trace = cJSON_GetArrayItem(fs, 0);
+    const cJSON* tp = cJSON_GetObjectItem(trace, "properties");
+    EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetObjectItem(trace, "geometry"), "type")->valuestring, "LineString");
+    EXPECT_STREQ(cJSON_GetObjectItem(tp, "kind")->valuestring, "trace");
+    EXPECT_EQ(cJSON_GetObjectItem(tp, "distanceM")->valuedouble, 1235);
+    EXPECT_FALSE(cJSON_GetObjectItem(tp, "end"));  // still open
+    EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(tp, "times")), 1);
+    const cJSON* dev = cJSON_GetArrayItem(fs, 2);
+    const cJSON* dp = cJSON_GetObjectItem(dev, "properties");
+    EXPECT_TRUE(cJSON_IsNull(cJSON_GetObjectItem(dp, "category")));
+    EXPECT_TRUE(cJSON_IsNull(cJSON_GetObjectItem(dp, "vendor")));
+    EXPECT_STREQ(cJSON_GetObjectItem(dp, "lastSeen")->valuestring, "1970-01-01T00:00:00Z");
+    const cJSON* c = cJSON_GetObjectItem(cJSON_GetObjectItem(dev, "geometry"), "coordinates");
+    EXPECT_EQ(cJSON_GetArrayItem(c, 0)->valuedouble, 2.5);
+    EXPECT_EQ(cJSON_GetArrayItem(c, 1)->valuedouble, 1.25);
+    x.t.end_time = x.t.start_time + 5000;
+    const OVK_JSON closed = ovk_json_parse(*ovk_trip_export_geojson(x.t, {}, x.d, true));
+    ASSERT_TRUE(closed);
+    const cJSON* only = cJSON_GetObjectItem(closed.get(), "features");
+    ASSERT_EQ(cJSON_GetArraySize(only), 1);  // no points: no trace feature
+    EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetObjectItem(cJSON_GetArrayItem(only, 0), "properties"), "category")
+                     ->valuestring,
+                 "BODY_CAM");
+}
+
+TEST(TripExport, DevicesCsvListsEveryDeviceSpreadsheetSafe) {
+    const ExportData x = export_data(0);
+    const std::string c = *ovk_trip_export_devices_csv(x.d);
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < c.size();) {
+        const size_t nl = c.find('\n', at);
+        lines.push_back(c.substr(at, nl - at));
+        at = nl + 1;
+    }
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "mac,label,name,vendor,device_type,source,flagged,category,confidence,evidence,"
+                        "first_seen,last_seen,best_rssi,latitude,longitude");
+    const std::string t = ovk_local_time(x.d[0].first_seen);
+    EXPECT_EQ(lines[1], "AA:BB:CC:DD:EE:01,\"Body cam\",,\"Axon\",,BLE,true,BODY_CAM,90,\"'=cmd \"\"x\"\"\"," + t +
+                            "," + t + ",-61,45.5,-75.25");
+    EXPECT_EQ(lines[3].substr(lines[3].size() - 6), ",-80,,");
+    EXPECT_NE(lines[2].find(",WIFI,false,,0,,"), std::string::npos);
+}

@@ -21,6 +21,7 @@
 #include <mutex>
 
 #include "ovk_app_util.h"
+#include "ovk_export.h"
 #include "zq_log.h"
 
 namespace {
@@ -803,4 +804,207 @@ int ovk_trip_delete(int64_t id) {
     write_index_locked(s);
     remove_files_locked(s, id);
     return 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// 6. Exports
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+// "ADDR - vendor - CATEGORY 90% - best -60 dBm - evidence", the parts present.
+std::string describe(const OVK_TRIP_DEVICE& d) {
+    std::string s = d.mac;
+    if (!d.vendor.empty()) s += " - " + d.vendor;
+    if (flagged(d.category)) s += ovk_format(64, " - %s %d%%", ovk_cat_name(d.category), d.confidence);
+    s += ovk_format(32, " - best %d dBm", d.best_rssi);
+    if (!d.evidence.empty()) s += " - " + d.evidence;
+    return s;
+}
+
+bool include(const OVK_TRIP_DEVICE& d, bool only_flagged) {
+    return d.has_pos && (!only_flagged || d.category >= 0);
+}
+
+std::string csv_opt(std::string_view s) { return s.empty() ? std::string() : ovk_csv_field(s); }
+
+}  // namespace
+
+std::optional<std::string> ovk_trip_export_gpx(const OVK_TRIP& t,
+                                               std::span<const OVK_TRIP_POINT> p,
+                                               std::span<const OVK_TRIP_DEVICE> d,
+                                               bool only_flagged) {
+    try {
+        OVK_SBUF b;
+        const std::string name = ovk_xml_escape(t.name);
+        b.add("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
+        b.add("<gpx version=\"1.1\" creator=\"Orvik\" xmlns=\"http://www.topografix.com/GPX/1/1\">\n");
+        b.addf("  <metadata><name>%s</name><time>%s</time></metadata>\n", name.c_str(),
+               ovk_iso_time(t.start_time).c_str());
+        for (const OVK_TRIP_DEVICE& x : d) {
+            if (!include(x, only_flagged)) continue;
+            b.addf("  <wpt lat=\"%.7f\" lon=\"%.7f\">\n", x.lat, x.lon);
+            b.addf("    <time>%s</time>\n", ovk_iso_time(x.last_seen).c_str());
+            b.add("    <name>" + ovk_xml_escape(x.label) + "</name>\n");
+            b.add("    <desc>" + ovk_xml_escape(describe(x)) + "</desc>\n");
+            b.add("    <type>" + ovk_xml_escape(x.category >= 0 ? ovk_cat_name(x.category) : "DEVICE") +
+                  "</type>\n");
+            b.add("  </wpt>\n");
+        }
+        b.add("  <trk><name>" + name + "</name><trkseg>\n");
+        for (const OVK_TRIP_POINT& q : p)
+            b.addf("    <trkpt lat=\"%.7f\" lon=\"%.7f\"><time>%s</time></trkpt>\n", q.lat, q.lon,
+                   ovk_iso_time(q.time).c_str());
+        b.add("  </trkseg></trk>\n");
+        b.add("</gpx>\n");
+        return b.take();
+    } catch (const std::exception&) {
+        OVK_LOG_ALLOC_FAIL(char, 1, gpx);
+        return std::nullopt;
+    }
+}
+
+std::optional<std::string> ovk_trip_export_kml(const OVK_TRIP& t,
+                                               std::span<const OVK_TRIP_POINT> p,
+                                               std::span<const OVK_TRIP_DEVICE> d,
+                                               bool only_flagged) {
+    try {
+        OVK_SBUF b;
+        b.add("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
+        b.add("<kml xmlns=\"http://www.opengis.net/kml/2.2\">\n");
+        b.add("<Document>\n");
+        b.add("  <name>" + ovk_xml_escape(t.name) + "</name>\n");
+        b.add("  <Style id=\"trace\"><LineStyle><color>ff2d62e0</color><width>4</width></LineStyle></Style>\n");
+        b.add("  <Style id=\"flagged\"><IconStyle><color>ff1a26b3</color></IconStyle></Style>\n");
+        b.add("  <Style id=\"device\"><IconStyle><color>ff9e9e9e</color><scale>0.6</scale></IconStyle></Style>\n");
+        if (p.size() >= 2) {
+            b.add("  <Placemark><name>Trace</name><styleUrl>#trace</styleUrl><LineString>"
+                  "<tessellate>1</tessellate><coordinates>\n");
+            for (const OVK_TRIP_POINT& q : p) b.addf("    %.7f,%.7f,0\n", q.lon, q.lat);
+            b.add("  </coordinates></LineString></Placemark>\n");
+        }
+        for (const OVK_TRIP_DEVICE& x : d) {
+            if (!include(x, only_flagged)) continue;
+            b.add("  <Placemark><name>" + ovk_xml_escape(x.label) + "</name>");
+            b.addf("<styleUrl>#%s</styleUrl><description>", x.category >= 0 ? "flagged" : "device");
+            b.add(ovk_xml_escape(describe(x) + " - " + ovk_local_time(x.first_seen)));
+            b.addf("</description><Point><coordinates>%.7f,%.7f,0</coordinates></Point></Placemark>\n",
+                   x.lon, x.lat);
+        }
+        b.add("</Document>\n");
+        b.add("</kml>\n");
+        return b.take();
+    } catch (const std::exception&) {
+        OVK_LOG_ALLOC_FAIL(char, 1, kml);
+        return std::nullopt;
+    }
+}
+
+std::optional<std::string> ovk_trip_export_geojson(const OVK_TRIP& t,
+                                                   std::span<const OVK_TRIP_POINT> p,
+                                                   std::span<const OVK_TRIP_DEVICE> d,
+                                                   bool only_flagged) {
+    OVK_JSON root(cJSON_CreateObject());
+    if (!root) return std::nullopt;
+    cJSON* features = nullptr;
+    bool ok = ovk_json_add_str(root.get(), "type", "FeatureCollection") == 0 &&
+              (features = cJSON_AddArrayToObject(root.get(), "features")) != nullptr;
+    auto pair = [](double lon, double lat) {
+        cJSON* a = cJSON_CreateArray();
+        if (a) {
+            cJSON_AddItemToArray(a, cJSON_CreateNumber(lon));
+            cJSON_AddItemToArray(a, cJSON_CreateNumber(lat));
+        }
+        return a;
+    };
+    // A new feature with its type and geometry type; nullptr when out of memory.
+    auto feature = [&](const char* geom_type, cJSON*& geometry) -> cJSON* {
+        cJSON* f = cJSON_CreateObject();
+        if (!f) return nullptr;
+        cJSON_AddItemToArray(features, f);
+        if (ovk_json_add_str(f, "type", "Feature") != 0) return nullptr;
+        geometry = cJSON_AddObjectToObject(f, "geometry");
+        if (!geometry || ovk_json_add_str(geometry, "type", geom_type) != 0) return nullptr;
+        return f;
+    };
+    if (ok && !p.empty()) {
+        cJSON* geometry = nullptr;
+        cJSON* f = feature("LineString", geometry);
+        ok = f != nullptr;
+        cJSON* coords = ok ? cJSON_AddArrayToObject(geometry, "coordinates") : nullptr;
+        for (size_t i = 0; coords && i < p.size(); ++i) {
+            cJSON* a = pair(p[i].lon, p[i].lat);
+            if (!a) coords = nullptr;
+            else cJSON_AddItemToArray(coords, a);
+        }
+        ok = ok && coords;
+        cJSON* props = ok ? cJSON_AddObjectToObject(f, "properties") : nullptr;
+        ok = props && ovk_json_add_str(props, "kind", "trace") == 0 &&
+             ovk_json_add_str(props, "name", t.name) == 0 &&
+             ovk_json_add_str(props, "start", ovk_iso_time(t.start_time)) == 0 &&
+             (t.end_time == 0 || ovk_json_add_str(props, "end", ovk_iso_time(t.end_time)) == 0) &&
+             cJSON_AddNumberToObject(props, "distanceM", std::round(t.distance_m)) != nullptr;
+        cJSON* times = ok ? cJSON_AddArrayToObject(props, "times") : nullptr;
+        for (size_t i = 0; times && i < p.size(); ++i) {
+            cJSON* s = cJSON_CreateString(ovk_iso_time(p[i].time).c_str());
+            if (!s) times = nullptr;
+            else cJSON_AddItemToArray(times, s);
+        }
+        ok = ok && times;
+    }
+    for (size_t i = 0; ok && i < d.size(); ++i) {
+        const OVK_TRIP_DEVICE& x = d[i];
+        if (!include(x, only_flagged)) continue;
+        cJSON* geometry = nullptr;
+        cJSON* f = feature("Point", geometry);
+        cJSON* a = f ? pair(x.lon, x.lat) : nullptr;
+        ok = a && cJSON_AddItemToObject(geometry, "coordinates", a);
+        cJSON* props = ok ? cJSON_AddObjectToObject(f, "properties") : nullptr;
+        ok = props && ovk_json_add_str(props, "kind", "device") == 0 &&
+             ovk_json_add_str_or_null(props, "mac", x.mac) == 0 &&
+             ovk_json_add_str_or_null(props, "label", x.label) == 0 &&
+             ovk_json_add_str_or_null(props, "name", x.name) == 0 &&
+             ovk_json_add_str_or_null(props, "vendor", x.vendor) == 0 &&
+             ovk_json_add_str_or_null(props, "deviceType", x.device_type) == 0 &&
+             ovk_json_add_str(props, "source", x.source) == 0 &&
+             (flagged(x.category) ? ovk_json_add_str(props, "category", ovk_cat_name(x.category)) == 0
+                                  : cJSON_AddNullToObject(props, "category") != nullptr) &&
+             cJSON_AddNumberToObject(props, "confidence", x.confidence) != nullptr &&
+             ovk_json_add_str_or_null(props, "evidence", x.evidence) == 0 &&
+             cJSON_AddNumberToObject(props, "bestRssi", x.best_rssi) != nullptr &&
+             ovk_json_add_str(props, "firstSeen", ovk_iso_time(x.first_seen)) == 0 &&
+             ovk_json_add_str(props, "lastSeen", ovk_iso_time(x.last_seen)) == 0;
+    }
+    if (!ok) {
+        OVK_LOG_ALLOC_FAIL(cJSON, 1, geojson);
+        return std::nullopt;
+    }
+    return ovk_json_print(root.get(), true);
+}
+
+std::optional<std::string> ovk_trip_export_devices_csv(std::span<const OVK_TRIP_DEVICE> d) {
+    try {
+        OVK_SBUF b;
+        b.add("mac,label,name,vendor,device_type,source,flagged,category,confidence,evidence,"
+              "first_seen,last_seen,best_rssi,latitude,longitude\n");
+        for (const OVK_TRIP_DEVICE& x : d) {
+            const bool f = x.category >= 0;
+            b.add(x.mac);
+            b.add("," + csv_opt(x.label) + "," + csv_opt(x.name) + "," + csv_opt(x.vendor) + "," +
+                  csv_opt(x.device_type) + ",");
+            b.add(x.source);
+            b.addf(",%s,%s,%d,", f ? "true" : "false", f ? ovk_cat_name(x.category) : "",
+                   x.confidence);
+            b.add(csv_opt(x.evidence));
+            b.addf(",%s,%s,%d,", ovk_local_time(x.first_seen).c_str(),
+                   ovk_local_time(x.last_seen).c_str(), x.best_rssi);
+            if (x.has_pos) b.add(ovk_jdouble(x.lat) + "," + ovk_jdouble(x.lon));
+            else b.add(",");
+            b.add("\n");
+        }
+        return b.take();
+    } catch (const std::exception&) {
+        OVK_LOG_ALLOC_FAIL(char, 1, csv);
+        return std::nullopt;
+    }
 }
