@@ -1,0 +1,242 @@
+// Pipeline throughput (one worker thread), submit-to-alert latency and resident memory after
+// ten minutes of the demo feed (simulated clock).
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "ovk_demo.h"
+#include "ovk_pipeline.h"
+#include "ovk_prefs.h"
+#include "ovk_registry.h"
+#include "ovk_store.h"
+#include "ovk_vendordb.h"
+#include "zq_log.h"
+
+namespace {
+
+constexpr int64_t T0 = 1700000000000;
+constexpr double kLat = 45.4215;
+constexpr double kLon = -75.6972;
+constexpr size_t kBatch = 4000;  // below the queue bound, so nothing is dropped
+
+std::atomic<int64_t> g_now{T0};
+
+void setup(const OVK_PIPELINE_HOOKS& extra = {}) {
+    set_log_level(3);
+    ovk_vendordb_load();
+    ovk_prefs_set(OVK_PREFS{});
+    OVK_PIPELINE_HOOKS h = extra;
+    if (!h.now_ms) h.now_ms = [] { return g_now.load(); };
+    ovk_pipeline_set_hooks(h);
+    ovk_pipeline_init();
+    ovk_registry_start_session(T0);
+}
+
+void teardown() {
+    ovk_pipeline_shutdown();
+    ovk_pipeline_set_hooks(OVK_PIPELINE_HOOKS{});
+    ovk_registry_clear();
+    ovk_store_clear_detections();
+}
+
+void wait_idle() {
+    while (ovk_pipeline_pending() > 0) std::this_thread::sleep_for(std::chrono::microseconds(50));
+}
+
+// Submits the prepared adverts in batches the queue can hold and waits for the worker.
+void run_batches(std::vector<OVK_ADVERT_PTR>& adverts) {
+    for (size_t i = 0; i < adverts.size(); i += kBatch) {
+        const size_t end = std::min(adverts.size(), i + kBatch);
+        for (size_t j = i; j < end; ++j) ovk_pipeline_submit(std::move(adverts[j]));
+        wait_idle();
+    }
+}
+
+std::string mac_of(uint32_t n) {
+    char b[18];
+    snprintf(b, sizeof b, "00:25:%02X:%02X:%02X:%02X", (n >> 24) & 0xFF, (n >> 16) & 0xFF,
+             (n >> 8) & 0xFF, n & 0xFF);
+    return b;
+}
+
+// (a) The demo mix: fifteen devices, most adverts answered from the classification cache.
+void BM_DemoMix(benchmark::State& state) {
+    setup();
+    const int n = static_cast<int>(state.range(0));
+    int round = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::vector<OVK_ADVERT_PTR> v;
+        v.reserve(static_cast<size_t>(n));
+        while (static_cast<int>(v.size()) < n) {
+            ovk_demo_round_at(round, T0 + round * 10, std::nullopt,
+                              [&v](OVK_ADVERT_PTR a) { v.push_back(std::move(a)); });
+            ++round;
+        }
+        state.ResumeTiming();
+        run_batches(v);
+    }
+    state.SetItemsProcessed(state.iterations() * n);
+    teardown();
+}
+BENCHMARK(BM_DemoMix)->Arg(60000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// (b) Every advert from a new address (the demo payloads under fresh addresses).
+void BM_NewAddresses(benchmark::State& state) {
+    setup();
+    const int n = static_cast<int>(state.range(0));
+    uint32_t next = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::vector<OVK_ADVERT_PTR> v;
+        v.reserve(static_cast<size_t>(n));
+        int round = 0;
+        while (static_cast<int>(v.size()) < n) {
+            ovk_demo_round_at(round++, T0, std::nullopt, [&](OVK_ADVERT_PTR a) {
+                a->mac = mac_of(next++);
+                v.push_back(std::move(a));
+            });
+        }
+        state.ResumeTiming();
+        run_batches(v);
+    }
+    state.SetItemsProcessed(state.iterations() * n);
+    teardown();
+}
+BENCHMARK(BM_NewAddresses)->Arg(20000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// (c) Remote ID heavy: 50 drones broadcasting message packs, a fix present, so every advert
+// is decoded and checked for a drone overhead.
+void BM_RemoteIdHeavy(benchmark::State& state) {
+    setup();
+    OVK_LOCATION fix = ovk_demo_user_fix(0, kLat, kLon, T0);
+    ovk_pipeline_location(fix);
+    wait_idle();
+    const int n = static_cast<int>(state.range(0));
+    OVK_LOCATION anchor;
+    anchor.lat = kLat;
+    anchor.lon = kLon;
+    int round = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::vector<OVK_ADVERT_PTR> v;
+        v.reserve(static_cast<size_t>(n));
+        while (static_cast<int>(v.size()) < n) {
+            ovk_demo_round_at(round, T0 + round * 20, anchor, [&](OVK_ADVERT_PTR a) {
+                if (a->mac != OVK_DEMO_DRONE_MAC) return;
+                a->mac = mac_of(0x60000000u + static_cast<uint32_t>(v.size() % 50));
+                v.push_back(std::move(a));
+            });
+            ++round;
+        }
+        state.ResumeTiming();
+        run_batches(v);
+    }
+    state.SetItemsProcessed(state.iterations() * n);
+    teardown();
+}
+BENCHMARK(BM_RemoteIdHeavy)->Arg(20000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Latency from submit to the alert being raised, paced at 2,000 adverts a second; every
+// advert is an Axon camera from a new address, so each one alerts.
+void BM_AlertLatency(benchmark::State& state) {
+    constexpr int kPerSecond = 2000;
+    constexpr int kCount = 6000;
+    std::vector<std::chrono::steady_clock::time_point> sent(kCount);
+    std::vector<double> lat_us;
+    std::mutex mu;
+    OVK_PIPELINE_HOOKS h;
+    h.notify = [&](std::optional<std::string_view> key, auto, auto) {
+        const auto now = std::chrono::steady_clock::now();
+        const std::string k(key.value_or(""));
+        const unsigned idx =
+            static_cast<unsigned>(std::stoul(k.substr(12, 2) + k.substr(15, 2), nullptr, 16));
+        std::lock_guard<std::mutex> l(mu);
+        if (idx < sent.size())
+            lat_us.push_back(std::chrono::duration<double, std::micro>(now - sent[idx]).count());
+    };
+    setup(h);
+    OVK_ADVERT_PTR proto;
+    ovk_demo_round_at(0, T0, std::nullopt, [&](OVK_ADVERT_PTR a) {
+        if (a->mac == "00:25:DF:4A:19:C2") proto = std::move(a);
+    });
+    uint32_t base = 0;
+    for (auto _ : state) {
+        lat_us.clear();
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < kCount; ++i) {
+            auto a = ovk_advert_dup(proto.get());
+            a->mac = mac_of((base << 16) | static_cast<uint32_t>(i));
+            a->timestamp = T0 + i;
+            std::this_thread::sleep_until(start +
+                                          std::chrono::microseconds(i * 1000000LL / kPerSecond));
+            sent[static_cast<size_t>(i)] = std::chrono::steady_clock::now();
+            ovk_pipeline_submit(std::move(a));
+        }
+        wait_idle();
+        ++base;
+    }
+    std::vector<double> v;
+    {
+        std::lock_guard<std::mutex> l(mu);
+        v = lat_us;
+    }
+    std::sort(v.begin(), v.end());
+    if (!v.empty()) {
+        state.counters["p50_us"] = v[v.size() / 2];
+        state.counters["p99_us"] = v[v.size() * 99 / 100];
+        state.counters["max_us"] = v.back();
+        state.counters["samples"] = static_cast<double>(v.size());
+    }
+    teardown();
+}
+BENCHMARK(BM_AlertLatency)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+long rss_kib() {
+    std::ifstream f("/proc/self/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+// Ten minutes of the demo feed on a simulated clock: one fix and fifteen adverts a second,
+// housekeeping every ten seconds. Reports resident memory before and after.
+void BM_DemoTenMinutesMemory(benchmark::State& state) {
+    setup();
+    const long before = rss_kib();
+    for (auto _ : state) {
+        ovk_registry_start_session(T0);
+        for (int round = 0; round < 600; ++round) {
+            const int64_t now = T0 + round * 1000LL;
+            g_now = now;
+            ovk_pipeline_location(ovk_demo_user_fix(round, kLat, kLon, now));
+            OVK_LOCATION anchor;
+            anchor.lat = kLat;
+            anchor.lon = kLon;
+            ovk_demo_round_at(round, now, anchor,
+                              [](OVK_ADVERT_PTR a) { ovk_pipeline_submit(std::move(a)); });
+            wait_idle();
+            if (round % 10 == 9) ovk_scan_housekeeping_tick();
+            while (ovk_pipeline_pop_alert()) {
+            }
+        }
+    }
+    state.counters["rss_before_kib"] = static_cast<double>(before);
+    state.counters["rss_after_kib"] = static_cast<double>(rss_kib());
+    state.counters["devices"] = ovk_registry_count();
+    state.counters["cache"] = ovk_pipeline_cache_size();
+    teardown();
+}
+BENCHMARK(BM_DemoTenMinutesMemory)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

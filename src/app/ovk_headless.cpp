@@ -1,0 +1,217 @@
+// The program without a window.
+#include "ovk_headless.h"
+
+#include <signal.h>
+#include <time.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "ovk_alpr.h"
+#include "ovk_app_util.h"
+#include "ovk_prefs.h"
+#include "ovk_registry.h"
+#include "ovk_store.h"
+#include "ovk_vendordb.h"
+#include "zq_log.h"
+
+namespace {
+
+constexpr int64_t kStatusEveryMs = 10000;
+constexpr int kPollMs = 100;
+
+int to_int(std::string_view v) {
+    const std::string s(v);
+    return static_cast<int>(std::strtol(s.c_str(), nullptr, 10));
+}
+
+std::string clock_text(int64_t ms) {
+    const time_t t = static_cast<time_t>(ms / 1000);
+    struct tm tm {};
+    localtime_r(&t, &tm);
+    char b[16];
+    strftime(b, sizeof b, "%H:%M:%S", &tm);
+    return b;
+}
+
+void print(FILE* out, const std::string& line) {
+    std::fputs(line.c_str(), out);
+    std::fputc('\n', out);
+    std::fflush(out);
+}
+
+void drain_alerts(FILE* out) {
+    while (auto a = ovk_pipeline_pop_alert()) print(out, ovk_headless_alert_line(*a));
+}
+
+}  // namespace
+
+const std::vector<OVK_OPTION>& ovk_headless_options() {
+    static const std::vector<OVK_OPTION> table = {
+        {"--headless", nullptr, "run without a window, print alerts and status to stdout",
+         [](OVK_HEADLESS_OPTS& o, std::string_view) { o.headless = true; }},
+        {"--scan", nullptr, "start scanning right away",
+         [](OVK_HEADLESS_OPTS& o, std::string_view) { o.scan = true; }},
+        {"--demo", nullptr, "feed made-up devices instead of the radios",
+         [](OVK_HEADLESS_OPTS& o, std::string_view) { o.demo = true; }},
+        {"--duration", "SECONDS", "headless: stop by itself after SECONDS",
+         [](OVK_HEADLESS_OPTS& o, std::string_view v) { o.duration_s = to_int(v); }},
+        {"--shots", "DIR",
+         "store screenshots: demo tour of the views, one PNG each into DIR, then quit",
+         [](OVK_HEADLESS_OPTS& o, std::string_view v) {
+             o.demo = true;
+             o.shots = std::string(v);
+         }},
+        {"--width", "W", "initial window width (desktop)",
+         [](OVK_HEADLESS_OPTS& o, std::string_view v) { o.width = to_int(v); }},
+        {"--height", "H", "initial window height (desktop)",
+         [](OVK_HEADLESS_OPTS& o, std::string_view v) { o.height = to_int(v); }},
+        {"-v", "LEVEL", "log level: 3 errors .. 7 debug (default 4)",
+         [](OVK_HEADLESS_OPTS& o, std::string_view v) { o.log_level = to_int(v); }},
+    };
+    return table;
+}
+
+OVK_HEADLESS_OPTS ovk_headless_parse(std::span<const std::string> args) {
+    OVK_HEADLESS_OPTS o;
+    for (const auto& a : args) {
+        if (a == "-h" || a == "--help") {
+            OVK_HEADLESS_OPTS h;
+            h.help = true;
+            return h;
+        }
+    }
+    const auto& table = ovk_headless_options();
+    for (size_t i = 0; i < args.size(); ++i) {
+        for (const OVK_OPTION& opt : table) {
+            if (args[i] != opt.name) continue;
+            if (!opt.value_name) {
+                opt.apply(o, {});
+            } else if (i + 1 < args.size()) {
+                opt.apply(o, args[i + 1]);
+                ++i;
+            }
+            break;
+        }
+    }
+    return o;
+}
+
+OVK_HEADLESS_OPTS ovk_headless_parse(int argc, char** argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) args.emplace_back(argv[i] ? argv[i] : "");
+    return ovk_headless_parse(args);
+}
+
+std::string ovk_headless_help(std::string_view argv0) {
+    std::string h;
+    h += ovk_format(256, "Orvik %s - passive BLE / WiFi surveillance-equipment detector\n",
+                    OVK_VERSION);
+    h += "Listens only; never transmits to the devices it watches.\n";
+    h += "usage: " + std::string(argv0) +
+         " [--scan] [--demo] [--shots DIR] [--width W --height H] [-v LEVEL]"
+         " [--headless [--duration SECONDS]]\n";
+    h += "  --scan        start scanning right away\n";
+    h += "  --demo        feed made-up devices instead of the radios\n";
+    h += "  --shots DIR   store screenshots: demo tour of the views, one PNG each into DIR, then "
+         "quit\n";
+    h += "  --width/--height  initial window size (desktop)\n";
+    h += "  -v LEVEL      log level: 3 errors .. 7 debug (default 4)\n";
+    h += "  --headless    no window: scan at once, print alerts and a status line every 10 s\n";
+    h += "  --duration SECONDS  headless: stop by itself after SECONDS\n";
+    return h;
+}
+
+std::string ovk_headless_alert_line(const OVK_UI_ALERT& a) {
+    return clock_text(a.time) + " " + (a.following ? "FOLLOWING " : "") +
+           ovk_cat_tag(a.hit.category) + " " + ovk_tier_label(ovk_tier_of(a.hit.confidence)) + " " +
+           std::to_string(a.hit.confidence) + "% " + a.hit.label + " | " + a.key + " | " +
+           std::to_string(a.rssi) + " dBm | " + a.hit.evidence;
+}
+
+std::string ovk_headless_status_line(const OVK_STATUS& s, int64_t now) {
+    std::string scanners;
+    for (char c : s.scanners) {
+        if (c == '\n')
+            scanners += "; ";
+        else
+            scanners += c;
+    }
+    if (!s.running || scanners.empty()) scanners = s.running ? "running" : "stopped";
+    return clock_text(now) + " status: " + scanners + " | devices " + std::to_string(s.devices) +
+           " | flagged " + std::to_string(s.flagged) + " | threat " + ovk_threat_name(s.threat);
+}
+
+std::atomic<bool>& ovk_headless_stop_flag() {
+    static std::atomic<bool> flag{false};
+    return flag;
+}
+
+void ovk_headless_install_signals() {
+    static_assert(std::atomic<bool>::is_always_lock_free);
+    (void)ovk_headless_stop_flag();
+    struct sigaction sa {};
+    sa.sa_handler = [](int) { ovk_headless_stop_flag().store(true); };
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+int ovk_headless_run(const OVK_HEADLESS_OPTS& o, const OVK_HOST& host, FILE* out) {
+    try {
+        set_log_level(o.log_level);
+        ovk_pipeline_set_hooks(host.hooks);
+        if (host.platform_init && host.platform_init() != 0)
+            zq_log(LOG_ERR, "platform init reported a problem");
+        const std::string dir = host.data_dir ? host.data_dir() : std::string();
+        if (host.read_asset) ovk_set_asset_reader(host.read_asset);
+        if (ovk_vendordb_load() != 0)
+            zq_log(LOG_ERR, "vendor tables not loaded: identification will be limited");
+        ovk_prefs_load(dir);
+        if (o.demo) {
+            OVK_PREFS p = ovk_prefs_get();
+            p.demo_mode = 1;
+            ovk_prefs_set(p);
+        }
+        ovk_store_open(dir);
+        // JOIN(watchlist): ovk_watchlist_load(dir);
+        // JOIN(trip): ovk_trip_open(dir); ovk_trip_close_stale();
+        ovk_alpr_load(dir);
+        ovk_registry_init();
+        ovk_pipeline_init();
+        if (host.set_autostart) host.set_autostart(ovk_prefs_get().auto_start);
+
+        // Without an interface to start it from, scanning always starts at once.
+        ovk_scan_start();
+
+        const auto t0 = std::chrono::steady_clock::now();
+        auto next_status = t0 + std::chrono::milliseconds(kStatusEveryMs);
+        std::atomic<bool>& stop = ovk_headless_stop_flag();
+        while (!stop.load()) {
+            drain_alerts(out);
+            const auto now = std::chrono::steady_clock::now();
+            if (o.duration_s > 0 && now - t0 >= std::chrono::seconds(o.duration_s)) break;
+            if (now >= next_status) {
+                print(out, ovk_headless_status_line(ovk_pipeline_status(), ovk_now_ms()));
+                next_status += std::chrono::milliseconds(kStatusEveryMs);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+        }
+
+        ovk_scan_stop();
+        drain_alerts(out);
+        ovk_pipeline_shutdown();
+        // JOIN(trip): ovk_trip_close();
+        ovk_store_close();
+        // JOIN(watchlist): ovk_watchlist_unload();
+        ovk_alpr_unload();
+        ovk_registry_shutdown();
+        ovk_vendordb_unload();
+        if (host.platform_shutdown) host.platform_shutdown();
+        return 0;
+    } catch (const std::exception& e) {
+        zq_log(LOG_ERR, "headless run failed: %s", e.what());
+        return 1;
+    }
+}

@@ -1,0 +1,1115 @@
+// The detection pipeline and its scan control.
+//
+// Index
+//   1. State, hooks and small helpers
+//   2. Alerts (device alerts, map alerts, the ring)
+//   3. Fixes, the stationary test and plate cameras ahead
+//   4. Cell reports
+//   5. Processing one advertisement
+//   6. Queue and worker
+//   7. Life cycle, sink, status, threat level
+//   8. Scan control and housekeeping
+#include "ovk_pipeline.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "ovk_alpr.h"
+#include "ovk_app_util.h"
+#include "ovk_demo.h"
+#include "ovk_fusion.h"
+#include "ovk_intel.h"
+#include "ovk_remoteid.h"
+#include "ovk_signature.h"
+#include "ovk_store.h"
+#include "ovk_vendordb.h"
+#include "zq_log.h"
+
+// Modules that join later. Their call sites are marked "JOIN(watchlist)" and "JOIN(trip)":
+// the watchlist adds verdicts in classification; the trip recorder takes every advert and
+// fix, is flushed by housekeeping and is started/stopped with scanning.
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// 1. State, hooks and small helpers
+// ---------------------------------------------------------------------------------------
+
+enum ITEM_KIND : int { ITEM_ADVERT = 0, ITEM_LOCATION = 1, ITEM_CELLS = 2 };
+
+struct ITEM {
+    ITEM_KIND kind = ITEM_ADVERT;
+    OVK_ADVERT_PTR advert;
+    OVK_LOCATION loc;
+    std::vector<OVK_CELL> cells;
+    std::string sim;  // cut to 7
+    int roaming = 0;
+};
+
+struct CLASSIFIED {
+    int64_t time = 0;
+    OVK_HITS hits;
+    OVK_IDENTITY identity;
+    std::string vendor;  // cut to 127
+};
+
+// A cache entry: the verdicts are shared read-only with the adverts that reuse them.
+struct CACHED {
+    std::shared_ptr<const CLASSIFIED> c;
+};
+
+constexpr size_t kFixHistoryMax = 240;    // fixes kept for the stationary test
+constexpr int64_t kFixWindowMs = 180000;  // the stationary test looks this far back
+constexpr int64_t kDroneCooldownMs = 299999;
+constexpr int64_t kLogIntervalMs = 29999;
+constexpr int64_t kCellCooldownMs = 1799999;
+constexpr int64_t kCellStatusMs = 899999;
+constexpr int64_t kAlprCooldownMs = 1800000;
+constexpr int64_t kHistoryFlushMs = 59999;
+constexpr int kAlprMax = 64;
+constexpr int kCellAnomaliesMax = 16;
+constexpr size_t kVendorCandidatesMax = 72;
+
+struct State {
+    std::mutex mu;
+    std::condition_variable work_cv;
+    std::condition_variable hk_cv;
+
+    std::deque<ITEM> queue;
+    bool busy = false;
+    bool initialised = false;
+    bool quit = false;
+    bool running = false;
+    bool demo = false;
+
+    bool has_loc = false;
+    OVK_LOCATION loc;
+    std::deque<OVK_LOCATION> fixes;  // oldest first
+
+    std::array<OVK_UI_ALERT, OVK_ALERT_RING> ring;
+    int ring_head = 0;
+    int ring_count = 0;
+
+    bool has_cell = false;
+    OVK_CELL_ANOMALY cell;
+    int64_t cell_time = 0;
+    std::unique_ptr<OVK_CELL_ANALYZER> analyzer;
+
+    int64_t last_flush = 0;
+
+    OVK_SMAP<CACHED> classified;
+    OVK_SMAP<> last_alerted;
+    OVK_SMAP<> last_logged;
+    OVK_SMAP<> last_drone;
+    OVK_SMAP<> alpr_distance;
+    OVK_SMAP<> alpr_alert;
+    OVK_SMAP<> cell_alert;
+
+    std::thread worker;
+    std::thread housekeeper;
+
+    std::shared_ptr<const OVK_PIPELINE_HOOKS> hooks = std::make_shared<OVK_PIPELINE_HOOKS>();
+};
+
+// Never destroyed: threads may still be winding down when static destructors run.
+State& S() {
+    static State* s = new State;
+    return *s;
+}
+
+// Serialises init/shutdown, and separately scan start/stop/refresh.
+std::mutex g_life_mu;
+std::mutex g_scan_mu;
+
+std::shared_ptr<const OVK_PIPELINE_HOOKS> hooks() {
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mu);
+    return s.hooks;
+}
+
+int64_t clock_now(const OVK_PIPELINE_HOOKS& h) {
+    return h.now_ms ? h.now_ms() : ovk_now_ms();
+}
+
+int64_t clock_now() {
+    return clock_now(*hooks());
+}
+
+int64_t map_num(const OVK_SMAP<>& m, std::string_view key, bool* found) {
+    const auto* n = m.get(key);
+    *found = n != nullptr;
+    return n ? n->num : 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// 2. Alerts
+// ---------------------------------------------------------------------------------------
+
+void push_ui_alert(std::string_view key, const OVK_HIT& hit, int following, int rssi, int64_t now) {
+    State& s = S();
+    OVK_UI_ALERT a;
+    a.time = now;
+    a.key = ovk_cut(key, OVK_ALERT_KEY_MAX);
+    a.hit = hit;
+    a.following = following;
+    a.rssi = rssi;
+    std::lock_guard<std::mutex> lock(s.mu);
+    int slot;
+    if (s.ring_count == OVK_ALERT_RING) {
+        slot = s.ring_head;
+        s.ring_head = (s.ring_head + 1) % OVK_ALERT_RING;
+    } else {
+        slot = (s.ring_head + s.ring_count) % OVK_ALERT_RING;
+        ++s.ring_count;
+    }
+    s.ring[static_cast<size_t>(slot)] = std::move(a);
+}
+
+void play(const OVK_PIPELINE_HOOKS& h, const OVK_PREFS& p, int confidence, int following,
+          std::string_view spoken) {
+    if (!h.alert) return;
+    const int sound = p.sound_enabled && !p.alerts_muted;
+    const bool speak = p.voice_enabled && !p.alerts_muted;
+    h.alert(ovk_tier_of(confidence), following, sound, p.vibrate_enabled,
+            speak ? spoken : std::string_view());
+}
+
+void device_alert(const OVK_PREFS& p, const std::string& mac, const OVK_HIT& hit, int rssi,
+                  int following, const std::string& spoken, int64_t now) {
+    const auto h = hooks();
+    std::string title;
+    std::string text;
+    if (p.discreet_mode) {
+        title = "Orvik";
+        text = "New alert - tap to view";
+    } else {
+        title = ovk_format(199, "%s%s",
+                           following ? "May be following you: " : "Nearby: ", hit.label.c_str());
+        text = ovk_format(511, "%s - %s (%d%%) - %d dBm", ovk_cat_title(hit.category),
+                          ovk_tier_label(ovk_tier_of(hit.confidence)), hit.confidence, rssi);
+    }
+    if (h->notify)
+        h->notify(std::string_view(mac), std::string_view(title), std::string_view(text));
+    play(*h, p, hit.confidence, following, spoken);
+    push_ui_alert(mac, hit, following, rssi, now);
+}
+
+void map_alert(const OVK_PREFS& p, const std::string& key, const OVK_HIT& hit,
+               const std::string& spoken, int64_t now) {
+    const auto h = hooks();
+    if (h->notify) {
+        if (p.discreet_mode)
+            h->notify(std::string_view(key), std::string_view("Orvik"),
+                      std::string_view("New alert - tap to view"));
+        else
+            h->notify(std::string_view(key), std::string_view(hit.label),
+                      std::string_view(hit.evidence));
+    }
+    play(*h, p, hit.confidence, 0, spoken);
+    push_ui_alert(key, hit, 0, 0, now);
+}
+
+// ---------------------------------------------------------------------------------------
+// 3. Fixes, the stationary test and plate cameras ahead
+// ---------------------------------------------------------------------------------------
+
+// Under the lock. 1 stationary, 0 moving, -1 unknown.
+int stationary_locked(const State& s, int64_t now) {
+    std::vector<const OVK_LOCATION*> w;
+    for (const auto& f : s.fixes)
+        if (now - f.time <= kFixWindowMs) w.push_back(&f);
+    if (w.size() < 3) return -1;
+    const OVK_LOCATION& k = *w.front();
+    const OVK_LOCATION& i = *w.back();
+    if (now - i.time > 60000) return -1;
+    if (i.time - k.time < 120000) return -1;
+    for (const OVK_LOCATION* f : w) {
+        if (f->has_speed && f->speed_ms >= 1.0) return 0;
+        if (ovk_meters_between(k.lat, k.lon, f->lat, f->lon) >= 50.0) return 0;
+    }
+    return 1;
+}
+
+bool known_alpr_active(const OVK_PREFS& p) {
+    return p.known_alpr_alerts && p.category_enabled[OVK_CAT_ALPR] && ovk_alpr_count() > 0;
+}
+
+void check_known_alpr(const OVK_PREFS& p, const OVK_LOCATION& loc, int64_t now) {
+    if (!known_alpr_active(p)) return;
+    const double radius = ovk_alpr_warn_radius(loc.has_speed ? loc.speed_ms : -1.0);
+    const std::vector<OVK_CAMERA_NEAR> near =
+        ovk_alpr_near_cached(loc.lat, loc.lon, radius, kAlprMax);
+    State& s = S();
+    std::unique_lock<std::mutex> lock(s.mu);
+    s.alpr_distance.retain([&near](const OVK_SMAP_NODE<>& n) {
+        return std::any_of(near.begin(), near.end(), [&n](const OVK_CAMERA_NEAR& c) {
+            return ovk_cut(c.cam.osm_id, OVK_SMAP_KEY_MAX) == n.key;
+        });
+    });
+    for (const OVK_CAMERA_NEAR& c : near) {
+        int created = 0;
+        auto* node = s.alpr_distance.put(c.cam.osm_id, &created);
+        if (!node) continue;
+        const bool candidate = created || node->dbl - 3.0 > c.distance_m;
+        node->dbl = c.distance_m;
+        if (!candidate) continue;
+        bool found = false;
+        const int64_t last = map_num(s.alpr_alert, c.cam.osm_id, &found);
+        if (found && now - last < kAlprCooldownMs) continue;
+        if (auto* a = s.alpr_alert.put(c.cam.osm_id)) a->num = now;
+        lock.unlock();
+        const std::string label = ovk_cut(ovk_camera_label(&c.cam), 159);
+        const std::string suffix = c.cam.operator_name.empty()
+                                       ? std::string()
+                                       : ovk_cut(", operated by " + c.cam.operator_name, 139);
+        const OVK_HIT hit = ovk_hit_make(
+            OVK_CAT_ALPR, "Known plate camera ahead", 80,
+            "OpenStreetMap (surveillance:type=ALPR), ODbL",
+            "%s, ~%d m away%s. Mapped in OpenStreetMap - it may not broadcast any signal.",
+            label.c_str(), static_cast<int>(c.distance_m), suffix.c_str());
+        map_alert(p, ovk_cut("alpr:" + c.cam.osm_id, OVK_ALERT_KEY_MAX), hit, "Plate camera ahead",
+                  now);
+        return;
+    }
+}
+
+void on_location(const OVK_LOCATION& loc) {
+    const OVK_PREFS p = ovk_prefs_get();
+    State& s = S();
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        s.loc = loc;
+        s.has_loc = true;
+        s.fixes.push_back(loc);
+        // Keep what the stationary test can use: the last three minutes, bounded.
+        while (s.fixes.size() > kFixHistoryMax ||
+               (s.fixes.size() > 1 && loc.time - s.fixes.front().time > kFixWindowMs))
+            s.fixes.pop_front();
+    }
+    // JOIN(trip): ovk_trip_on_location(loc);
+    check_known_alpr(p, loc, clock_now());
+}
+
+// ---------------------------------------------------------------------------------------
+// 4. Cell reports
+// ---------------------------------------------------------------------------------------
+
+bool has_fix_copy(OVK_LOCATION* out) {
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (s.has_loc) *out = s.loc;
+    return s.has_loc;
+}
+
+void on_cell_anomaly(const OVK_PREFS& p, const OVK_CELL_ANOMALY& an, int64_t now) {
+    State& s = S();
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        bool found = false;
+        const int64_t last = map_num(s.cell_alert, an.key, &found);
+        if (found && now - last <= kCellCooldownMs) return;
+        if (auto* n = s.cell_alert.put(an.key)) n->num = now;
+        s.cell = an;
+        s.cell_time = now;
+        s.has_cell = true;
+    }
+    const OVK_HIT hit =
+        ovk_hit_make(OVK_CAT_CELL_ANOMALY, an.title, an.confidence,
+                     "Android cell info (heuristic, not proof)", "%s", an.detail.c_str());
+    OVK_DETECTION d;
+    const size_t colon = an.key.find(':');
+    d.mac = ovk_cut("CELL " + (colon == std::string::npos ? an.key : an.key.substr(colon + 1)),
+                    OVK_DET_MAC_MAX);
+    d.label = an.title;
+    d.source = "CELL";
+    d.rssi = 0;
+    d.timestamp = now;
+    OVK_LOCATION fix;
+    if (p.gps_tagging && has_fix_copy(&fix)) {
+        d.has_pos = 1;
+        d.lat = fix.lat;
+        d.lon = fix.lon;
+    }
+    d.category = OVK_CAT_CELL_ANOMALY;
+    d.confidence = an.confidence;
+    d.evidence = an.detail;
+    ovk_store_add_detection(d);
+    if (an.confidence >= p.alert_threshold)
+        map_alert(p, ovk_cut("cell:" + an.key, 127), hit, "Cell network warning", now);
+}
+
+void on_cells(const std::vector<OVK_CELL>& cells, const std::string& sim, int roaming) {
+    const OVK_PREFS p = ovk_prefs_get();
+    if (!p.category_enabled[OVK_CAT_CELL_ANOMALY] || cells.empty()) return;
+    const int64_t now = clock_now();
+    OVK_CELL_CONTEXT ctx;
+    ctx.time = now;
+    ctx.sim_operator = sim.size() > 4 ? sim : std::string();
+    ctx.roaming = roaming;
+    std::vector<OVK_CELL_ANOMALY> found;
+    {
+        State& s = S();
+        std::lock_guard<std::mutex> lock(s.mu);
+        if (!s.analyzer) return;
+        ctx.stationary = stationary_locked(s, now);
+        found = ovk_cell_analyze(*s.analyzer, cells, ctx, kCellAnomaliesMax);
+    }
+    if (found.size() > static_cast<size_t>(kCellAnomaliesMax)) found.resize(kCellAnomaliesMax);
+    for (const auto& an : found) on_cell_anomaly(p, an, now);
+}
+
+// ---------------------------------------------------------------------------------------
+// 5. Processing one advertisement
+// ---------------------------------------------------------------------------------------
+
+// Verdicts, identity and vendor of an advert, from the cache or computed afresh.
+std::shared_ptr<const CLASSIFIED> classified_for(const OVK_PREFS& p, const OVK_ADVERT& a,
+                                                 int64_t now) {
+    State& s = S();
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        if (const auto* n = s.classified.get(a.mac);
+            n && n->ptr && n->ptr->c && now - n->ptr->c->time < OVK_CLASSIFY_CACHE_MS)
+            return n->ptr->c;
+    }
+    auto out = std::make_shared<CLASSIFIED>();
+    // Vendor candidates: the address block's registrant, then each company id's name.
+    std::vector<std::string_view> candidates;
+    const char* mac_vendor = ovk_vendor_mac(a.mac);
+    if (mac_vendor) candidates.emplace_back(mac_vendor);
+    for (const OVK_MFG& m : a.mfg) {
+        if (candidates.size() >= kVendorCandidatesMax) break;
+        if (const char* c = ovk_vendor_company(m.cid)) candidates.emplace_back(c);
+    }
+    out->time = now;
+    out->vendor = candidates.empty() ? std::string() : ovk_cut(candidates.front(), 127);
+    ovk_intel_identify(&a, mac_vendor, &out->identity);
+
+    OVK_HITS raw;
+    ovk_signature_classify(&a, raw);
+    // JOIN(watchlist): ovk_watchlist_hits(a.mac, a.name, candidates, raw);
+    ovk_registry_inherited_hits(a.mac, raw);
+    if (auto c = ovk_registry_cluster_hit(a.mac, now)) raw.push_back(std::move(*c));
+
+    for (auto& h : raw) {
+        const int c = static_cast<int>(h.category);
+        if (c >= 0 && c < OVK_CAT_COUNT && p.category_enabled[static_cast<size_t>(c)])
+            out->hits.push_back(std::move(h));
+    }
+    ovk_fusion_fuse(out->hits);
+
+    std::shared_ptr<const CLASSIFIED> result = std::move(out);
+    std::lock_guard<std::mutex> lock(s.mu);
+    auto* n = s.classified.put(a.mac);
+    if (!n) return result;  // logged by the map; carry on uncached
+    if (!n->ptr) n->ptr = std::make_unique<CACHED>();
+    n->ptr->c = result;
+    return result;
+}
+
+// The Remote ID record of an advert, decoded on top of what the registry already holds.
+bool decode_remote_id(const OVK_ADVERT& a, OVK_REMOTE_ID& rid) {
+    if (a.source == OVK_SRC_WIFI) {
+        for (const OVK_IE& ie : a.ies) {
+            if (ie.id != 221 || !ovk_rid_is_wifi_ie(ie.data)) continue;
+            if (auto held = ovk_registry_remote_id(a.mac)) rid = std::move(*held);
+            return ovk_rid_decode_wifi_ie(ie.data, rid) != 0;
+        }
+        return false;
+    }
+    const OVK_SVCDATA* sd = ovk_advert_svc16(&a, OVK_RID_BLE_UUID16);
+    if (!sd) return false;
+    if (auto held = ovk_registry_remote_id(a.mac)) rid = std::move(*held);
+    return ovk_rid_decode_ble(sd->data, rid) != 0;
+}
+
+void maybe_log(const OVK_PREFS& p, const OVK_ADVERT& a, const OVK_HIT& best,
+               const std::string& vendor, const OVK_LOCATION* fix, int64_t now) {
+    State& s = S();
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        bool found = false;
+        const int64_t last = map_num(s.last_logged, a.mac, &found);
+        if (found && now - last <= kLogIntervalMs) return;
+        if (auto* n = s.last_logged.put(a.mac)) n->num = now;
+    }
+    OVK_DETECTION d;
+    d.mac = a.mac;
+    d.label = best.label;
+    d.source = a.source == OVK_SRC_WIFI ? "WIFI" : "BLE";
+    d.rssi = a.rssi;
+    d.timestamp = now;
+    if (p.gps_tagging && fix) {
+        d.has_pos = 1;
+        d.lat = fix->lat;
+        d.lon = fix->lon;
+    }
+    d.category = best.category;
+    d.confidence = best.confidence;
+    d.evidence = best.evidence;
+    d.vendor = vendor;
+    d.device_name = a.name.value_or("");
+    ovk_store_add_detection(d);
+}
+
+void maybe_alert(const OVK_PREFS& p, const OVK_ADVERT& a, const OVK_HIT& best, int64_t now) {
+    if (best.category == OVK_CAT_TRACKER || best.confidence < p.alert_threshold) return;
+    State& s = S();
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        bool found = false;
+        const int64_t last = map_num(s.last_alerted, a.mac, &found);
+        const int64_t since = found ? now - last : now;
+        if (!(p.dedupe_window_ms < since)) return;
+        if (auto* n = s.last_alerted.put(a.mac)) n->num = now;
+    }
+    device_alert(p, a.mac, best, a.rssi, 0, ovk_format(175, "%s nearby", best.label.c_str()), now);
+}
+
+void maybe_alert_drone_overhead(const OVK_PREFS& p, const OVK_ADVERT& a, const OVK_REMOTE_ID& rid,
+                                const OVK_LOCATION& fix, int64_t now) {
+    OVK_HIT hit;
+    if (!ovk_drone_overhead_hit(rid, hit, fix.lat, fix.lon)) return;
+    State& s = S();
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        bool found = false;
+        const int64_t last = map_num(s.last_drone, a.mac, &found);
+        if (found && now - last <= kDroneCooldownMs) return;
+        if (auto* n = s.last_drone.put(a.mac)) n->num = now;
+    }
+    device_alert(p, a.mac, hit, a.rssi, 0, "Drone overhead", now);
+}
+
+void process(const OVK_ADVERT& a) {
+    const OVK_PREFS p = ovk_prefs_get();
+    const int64_t now = a.timestamp > 0 ? a.timestamp : clock_now();
+
+    OVK_REMOTE_ID rid;
+    const bool rid_ok = decode_remote_id(a, rid);
+
+    const std::shared_ptr<const CLASSIFIED> cp = classified_for(p, a, now);
+    const CLASSIFIED& c = *cp;
+
+    OVK_LOCATION fix;
+    const bool has_fix = has_fix_copy(&fix);
+
+    OVK_GEO pos;
+    if (has_fix) {
+        pos.time = now;
+        pos.lat = fix.lat;
+        pos.lon = fix.lon;
+    }
+    if (ovk_registry_report(a, c.hits, &c.identity, c.vendor, rid_ok ? &rid : nullptr,
+                            has_fix ? &pos : nullptr, now)) {
+        if (auto known = ovk_store_known_get(a.mac)) ovk_registry_set_known(a.mac, &*known);
+    }
+
+    const bool whitelisted = ovk_store_is_whitelisted(a.mac) != 0;
+    const OVK_HIT* best = c.hits.empty() ? nullptr : &c.hits.front();
+    const bool quiet = whitelisted || !best;
+
+    // JOIN(trip): when ovk_trip_is_recording(), ovk_trip_on_device(a.mac, a.rssi,
+    //   a.source == OVK_SRC_WIFI ? "WIFI" : "BLE", whitelisted ? nullptr : best, a.name,
+    //   c.vendor, c.identity.type, has_fix ? &fix : nullptr, now) for every advert.
+
+    if (has_fix && rid_ok && p.category_enabled[OVK_CAT_DRONE] && !whitelisted)
+        maybe_alert_drone_overhead(p, a, rid, fix, now);
+
+    if (quiet) return;
+
+    maybe_log(p, a, *best, c.vendor, has_fix ? &fix : nullptr, now);
+    maybe_alert(p, a, *best, now);
+
+    if (has_fix && p.follower_alerts &&
+        ovk_registry_check_following(a.mac, static_cast<int64_t>(p.follow_min_minutes) * 60000,
+                                     p.follow_min_meters)) {
+        device_alert(p, a.mac, *best, a.rssi, 1,
+                     ovk_format(199, "Warning. %s may be following you.", best->label.c_str()),
+                     now);
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// 6. Queue and worker
+// ---------------------------------------------------------------------------------------
+
+void enqueue(ITEM&& item) {
+    State& s = S();
+    std::deque<ITEM> dropped;  // freed after the lock is released
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        if (!s.initialised || s.quit) return;  // `item` is freed by its owner
+        s.queue.push_back(std::move(item));
+        while (s.queue.size() > static_cast<size_t>(OVK_QUEUE_MAX)) {
+            dropped.push_back(std::move(s.queue.front()));
+            s.queue.pop_front();
+        }
+    }
+    s.work_cv.notify_one();
+}
+
+void dispatch(ITEM& it) {
+    switch (it.kind) {
+        case ITEM_LOCATION:
+            on_location(it.loc);
+            break;
+        case ITEM_CELLS:
+            on_cells(it.cells, it.sim, it.roaming);
+            break;
+        case ITEM_ADVERT:
+            if (it.advert) process(*it.advert);
+            break;
+    }
+}
+
+void pipeline_main() {
+    State& s = S();
+    for (;;) {
+        ITEM it;
+        {
+            std::unique_lock<std::mutex> lock(s.mu);
+            s.work_cv.wait(lock, [&s] { return s.quit || !s.queue.empty(); });
+            if (s.quit) return;
+            it = std::move(s.queue.front());
+            s.queue.pop_front();
+            s.busy = true;
+        }
+        try {
+            dispatch(it);
+        } catch (const std::exception& e) {
+            zq_log(LOG_ERR, "pipeline item failed: %s", e.what());
+        } catch (...) {
+            zq_log(LOG_ERR, "pipeline item failed");
+        }
+        it = ITEM{};
+        std::lock_guard<std::mutex> lock(s.mu);
+        s.busy = false;
+    }
+}
+
+void housekeeping_main();
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// 7. Life cycle, sink, status, threat level
+// ---------------------------------------------------------------------------------------
+
+const char* ovk_threat_name(OVK_THREAT t) {
+    switch (t) {
+        case OVK_THREAT_CLEAR:
+            return "CLEAR";
+        case OVK_THREAT_WEAK:
+            return "WEAK";
+        case OVK_THREAT_PROBABLE:
+            return "PROBABLE";
+        case OVK_THREAT_DANGER:
+            return "DANGER";
+    }
+    return "";
+}
+
+void ovk_pipeline_set_hooks(const OVK_PIPELINE_HOOKS& h) {
+    try {
+        auto copy = std::make_shared<const OVK_PIPELINE_HOOKS>(h);
+        State& s = S();
+        std::lock_guard<std::mutex> lock(s.mu);
+        s.hooks = std::move(copy);
+    } catch (...) {
+        OVK_LOG_ALLOC_FAIL(OVK_PIPELINE_HOOKS, 1, hooks);
+    }
+}
+
+OVK_SINK ovk_pipeline_sink() {
+    OVK_SINK sink;
+    sink.on_advert = [](OVK_ADVERT_PTR a) { ovk_pipeline_submit(std::move(a)); };
+    sink.on_location = [](const OVK_LOCATION& loc) { ovk_pipeline_location(loc); };
+    sink.on_cells = [](std::span<const OVK_CELL> cells, std::string_view sim, int roaming) {
+        ovk_pipeline_cells(cells, sim, roaming);
+    };
+    sink.on_status = [](std::string_view text) {
+        const std::string t(text);
+        zq_log(LOG_INFO, "scanner: %s", t.c_str());
+    };
+    return sink;
+}
+
+int ovk_pipeline_init() {
+    std::lock_guard<std::mutex> life(g_life_mu);
+    State& s = S();
+    try {
+        {
+            std::lock_guard<std::mutex> lock(s.mu);
+            if (s.initialised) return 0;
+            if (s.classified.init(1024) || s.last_alerted.init(256) || s.last_logged.init(256) ||
+                s.last_drone.init(64) || s.alpr_distance.init(64) || s.alpr_alert.init(64) ||
+                s.cell_alert.init(64))
+                throw std::bad_alloc();
+            s.analyzer = ovk_cell_analyzer_new();
+            if (!s.analyzer) throw std::bad_alloc();
+            s.quit = s.running = s.demo = false;
+            s.has_loc = false;
+            s.loc = OVK_LOCATION{};
+            s.fixes.clear();
+            s.has_cell = false;
+            s.cell = OVK_CELL_ANOMALY{};
+            s.cell_time = 0;
+            s.ring_head = s.ring_count = 0;
+            s.busy = false;
+            s.last_flush = 0;
+            s.initialised = true;
+        }
+        s.worker = std::thread(pipeline_main);
+        s.housekeeper = std::thread(housekeeping_main);
+    } catch (...) {
+        {
+            std::lock_guard<std::mutex> lock(s.mu);
+            s.quit = true;
+        }
+        s.work_cv.notify_all();
+        s.hk_cv.notify_all();
+        if (s.worker.joinable()) s.worker.join();
+        if (s.housekeeper.joinable()) s.housekeeper.join();
+        std::lock_guard<std::mutex> lock(s.mu);
+        s.initialised = false;
+        s.queue.clear();
+        s.classified.release();
+        s.last_alerted.release();
+        s.last_logged.release();
+        s.last_drone.release();
+        s.alpr_distance.release();
+        s.alpr_alert.release();
+        s.cell_alert.release();
+        s.analyzer.reset();
+        zq_log(LOG_ERR, "pipeline init failed");
+        return -1;
+    }
+    ovk_registry_init();
+    const auto h = hooks();
+    if (h->set_sink) {
+        const OVK_SINK sink = ovk_pipeline_sink();
+        h->set_sink(&sink);
+    }
+    return 0;
+}
+
+void ovk_pipeline_shutdown() {
+    std::lock_guard<std::mutex> life(g_life_mu);
+    State& s = S();
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        if (!s.initialised) return;
+    }
+    ovk_scan_stop();
+    const auto h = hooks();
+    if (h->set_sink) {
+        const OVK_SINK empty;
+        h->set_sink(&empty);
+    }
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        s.quit = true;
+    }
+    s.work_cv.notify_all();
+    s.hk_cv.notify_all();
+    if (s.worker.joinable()) s.worker.join();
+    if (s.housekeeper.joinable()) s.housekeeper.join();
+    std::deque<ITEM> left;
+    OVK_SMAP<CACHED> cache;
+    std::lock_guard<std::mutex> lock(s.mu);
+    left.swap(s.queue);
+    cache = std::move(s.classified);
+    s.last_alerted.release();
+    s.last_logged.release();
+    s.last_drone.release();
+    s.alpr_distance.release();
+    s.alpr_alert.release();
+    s.cell_alert.release();
+    s.analyzer.reset();
+    s.busy = false;
+    s.initialised = false;
+}
+
+void ovk_pipeline_submit(OVK_ADVERT_PTR a) {
+    if (!a) return;
+    try {
+        ITEM it;
+        it.kind = ITEM_ADVERT;
+        it.advert = std::move(a);
+        enqueue(std::move(it));
+    } catch (...) {
+        OVK_LOG_ALLOC_FAIL(ITEM, 1, item);
+    }
+}
+
+void ovk_pipeline_location(const OVK_LOCATION& loc) {
+    try {
+        ITEM it;
+        it.kind = ITEM_LOCATION;
+        it.loc = loc;
+        enqueue(std::move(it));
+    } catch (...) {
+        OVK_LOG_ALLOC_FAIL(ITEM, 1, item);
+    }
+}
+
+void ovk_pipeline_cells(std::span<const OVK_CELL> cells, std::string_view sim_operator,
+                        int roaming) {
+    if (cells.empty()) return;
+    try {
+        ITEM it;
+        it.kind = ITEM_CELLS;
+        it.cells.assign(cells.begin(), cells.end());
+        it.sim = ovk_cut(sim_operator, 7);
+        it.roaming = roaming;
+        enqueue(std::move(it));
+    } catch (...) {
+        OVK_LOG_ALLOC_FAIL(OVK_CELL, cells.size(), cells);
+    }
+}
+
+std::optional<OVK_UI_ALERT> ovk_pipeline_pop_alert() {
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (s.ring_count == 0) return std::nullopt;
+    OVK_UI_ALERT a = std::move(s.ring[static_cast<size_t>(s.ring_head)]);
+    s.ring[static_cast<size_t>(s.ring_head)] = OVK_UI_ALERT{};
+    s.ring_head = (s.ring_head + 1) % OVK_ALERT_RING;
+    --s.ring_count;
+    return a;
+}
+
+std::optional<OVK_LOCATION> ovk_pipeline_location_get() {
+    OVK_LOCATION l;
+    if (!has_fix_copy(&l)) return std::nullopt;
+    return l;
+}
+
+int ovk_pipeline_pending() {
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mu);
+    return static_cast<int>(s.queue.size()) + (s.busy ? 1 : 0);
+}
+
+int ovk_pipeline_cache_size() {
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mu);
+    return static_cast<int>(s.classified.size());
+}
+
+OVK_THREAT ovk_threat_of(const OVK_DEVICE_LIST* devices, int threshold, int recent_cell_warning) {
+    int top = -1;
+    bool following = false;
+    int flagged = 0;
+    if (devices) {
+        for (const OVK_DEVICE& d : *devices) {
+            if (!ovk_device_flagged(d)) continue;
+            ++flagged;
+            if (const OVK_HIT* b = ovk_device_best(d)) top = std::max(top, b->confidence);
+            if (d.following) following = true;
+        }
+    }
+    if (top >= 80 || following) return OVK_THREAT_DANGER;
+    if (recent_cell_warning || (flagged > 0 && top >= threshold)) return OVK_THREAT_PROBABLE;
+    if (flagged > 0) return OVK_THREAT_WEAK;
+    return OVK_THREAT_CLEAR;
+}
+
+OVK_STATUS ovk_pipeline_status() {
+    OVK_STATUS out;
+    try {
+        const auto h = hooks();
+        const int64_t now = clock_now(*h);
+        bool demo = false;
+        {
+            State& s = S();
+            std::lock_guard<std::mutex> lock(s.mu);
+            out.running = s.running;
+            demo = s.demo;
+            out.has_location = s.has_loc;
+            if (s.has_loc) out.location = s.loc;
+            if (s.has_cell && now - s.cell_time <= kCellStatusMs) {
+                out.has_cell_anomaly = 1;
+                out.cell_anomaly = s.cell;
+            }
+        }
+        const OVK_DEVICE_LIST snap = ovk_registry_snapshot(now);
+        out.devices = static_cast<int>(snap.size());
+        for (const auto& d : snap) out.flagged += ovk_device_flagged(d);
+        out.threat = ovk_threat_of(&snap, ovk_prefs_alert_threshold(), out.has_cell_anomaly);
+        if (demo)
+            out.scanners = "Demo: made-up devices (no radios)";
+        else if (out.running && h->scan_status)
+            out.scanners = ovk_cut(h->scan_status(), OVK_SCANNERS_MAX);
+        out.session_start = ovk_registry_session_start();
+    } catch (...) {
+        OVK_LOG_ALLOC_FAIL(OVK_STATUS, 1, out);
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------
+// 8. Scan control and housekeeping
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+bool trace_needed(const OVK_PREFS& p) {
+    // JOIN(trip): || ovk_trip_is_recording()
+    return known_alpr_active(p);
+}
+
+// Starts the chosen source: the demo feed or the radios. 0 on success.
+int apply_source(const OVK_PREFS& p) {
+    const auto h = hooks();
+    State& s = S();
+    if (p.demo_mode) {
+        if (h->scan_running && h->scan_running() && h->scan_stop) h->scan_stop();
+        double lat = p.map_lat;
+        double lon = p.map_lon;
+        if (lat == 0.0 && lon == 0.0) {
+            lat = 45.4215;
+            lon = -75.6972;
+        }
+        if (!ovk_demo_running() && ovk_demo_start(lat, lon) != 0) return -1;
+        std::lock_guard<std::mutex> lock(s.mu);
+        s.demo = true;
+        return 0;
+    }
+    if (ovk_demo_running()) ovk_demo_stop();
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        s.demo = false;
+    }
+    if (!h->scan_start) return -1;
+    return h->scan_start(ovk_scan_opts(p, trace_needed(p)));
+}
+
+void prune_old_data(const OVK_PREFS& p, int64_t now) {
+    if (p.retention_days <= 0) return;
+    const int64_t before = now - static_cast<int64_t>(p.retention_days) * 86400000;
+    ovk_store_prune_detections(before);
+    ovk_store_known_prune(before);
+}
+
+void flush_history(int64_t now) {
+    int64_t since;
+    {
+        State& s = S();
+        std::lock_guard<std::mutex> lock(s.mu);
+        since = s.last_flush;
+        s.last_flush = now;
+    }
+    const OVK_DEVICE_LIST list = ovk_registry_summaries(since);
+    if (list.empty()) return;
+    const int64_t session = ovk_registry_session_start();
+    std::vector<OVK_KNOWN> rows;
+    rows.reserve(list.size());
+    for (const OVK_DEVICE& d : list) {
+        OVK_KNOWN k;
+        k.mac = d.mac;
+        if (auto old = ovk_store_known_get(d.mac)) {
+            k.first_seen = old->first_seen;
+            k.last_seen = d.last_seen;
+            k.sessions = old->last_seen < session ? old->sessions + 1 : old->sessions;
+            k.detect_count = old->detect_count + 1;
+            k.name = d.name.empty() ? old->name : d.name;
+            k.vendor = d.vendor.empty() ? old->vendor : d.vendor;
+            k.device_type = d.device_type;
+            k.favorite = old->favorite;
+            k.note = old->note;
+        } else {
+            k.first_seen = d.first_seen;
+            k.last_seen = d.last_seen;
+            k.sessions = 1;
+            k.detect_count = 1;
+            k.name = d.name;
+            k.vendor = d.vendor;
+            k.device_type = d.device_type;
+        }
+        rows.push_back(std::move(k));
+    }
+    if (ovk_store_known_upsert(rows) != 0) zq_log(LOG_ERR, "history flush failed");
+}
+
+void housekeeping_main() {
+    State& s = S();
+    try {
+        for (;;) {
+            bool run;
+            {
+                std::unique_lock<std::mutex> lock(s.mu);
+                if (s.quit) return;
+                const auto deadline = std::chrono::system_clock::now() + std::chrono::seconds(10);
+                if (s.hk_cv.wait_until(lock, deadline, [&s] { return s.quit; })) return;
+                run = s.running;
+            }
+            if (run) ovk_scan_housekeeping_tick();
+        }
+    } catch (...) {
+        zq_log(LOG_ERR, "housekeeping failed");
+    }
+}
+
+}  // namespace
+
+OVK_SCAN_OPTS ovk_scan_opts(const OVK_PREFS& p, bool trace) {
+    OVK_SCAN_OPTS o;
+    o.ble = p.ble_enabled;
+    o.wifi = p.wifi_enabled;
+    o.location = (p.gps_tagging || p.follower_alerts || trace) ? 1 : 0;
+    o.location_fast = trace ? 1 : 0;
+    o.cells = p.category_enabled[OVK_CAT_CELL_ANOMALY] ? 1 : 0;
+    o.wifi_interval_ms = static_cast<int>(std::clamp<int64_t>(p.scan_interval_ms, 0, INT32_MAX));
+    o.ble_mode = p.ble_scan_mode;
+    o.hci_dev = p.hci_dev;
+    o.wifi_iface = p.wifi_iface;
+    o.gpsd_host = p.gpsd_host;
+    o.gpsd_port = p.gpsd_port;
+    return o;
+}
+
+std::string ovk_scan_notification_text(int devices, int flagged, int discreet) {
+    if (discreet) return "Tap to open";
+    std::string t = ovk_format(127, "%d device%s nearby", devices, devices == 1 ? "" : "s");
+    if (flagged > 0) t = ovk_cut(t + ovk_format(64, " - %d flagged", flagged), 127);
+    return t;
+}
+
+int ovk_scan_start() {
+    try {
+        std::lock_guard<std::mutex> ctl(g_scan_mu);
+        const OVK_PREFS p = ovk_prefs_get();
+        State& s = S();
+        bool init;
+        bool running;
+        {
+            std::lock_guard<std::mutex> lock(s.mu);
+            init = s.initialised;
+            running = s.running;
+        }
+        if (!init) return -1;
+        if (running) {
+            if (apply_source(p) == 0) return 0;
+            zq_log(LOG_ERR, "could not start scanning");
+            return -1;
+        }
+        const auto h = hooks();
+        if (h->take_stop_request) (void)h->take_stop_request();
+        // JOIN(trip): when p.auto_record_trace and no trip records, ovk_trip_start(nullptr);
+        //   remember whether this call started it (result above 0).
+        const int64_t now = clock_now(*h);
+        ovk_registry_start_session(now);
+        {
+            std::lock_guard<std::mutex> lock(s.mu);
+            s.classified.clear();
+            s.last_flush = 0;
+        }
+        prune_old_data(p, now);
+        if (apply_source(p) == 0) {
+            {
+                std::lock_guard<std::mutex> lock(s.mu);
+                s.running = true;
+            }
+            if (h->background)
+                h->background(1,
+                              p.discreet_mode ? "Tap to open" : "Listening for nearby devices...");
+            return 0;
+        }
+        zq_log(LOG_ERR, "could not start scanning");
+        // JOIN(trip): stop the trip when this call started it.
+        if (ovk_demo_running()) ovk_demo_stop();
+        // Scanners that did start are stopped too, so that a failed start leaves nothing
+        // running behind an idle pipeline.
+        if (h->scan_running && h->scan_running() && h->scan_stop) h->scan_stop();
+        std::lock_guard<std::mutex> lock(s.mu);
+        s.demo = false;
+        return -1;
+    } catch (...) {
+        zq_log(LOG_ERR, "could not start scanning");
+        return -1;
+    }
+}
+
+void ovk_scan_stop() {
+    try {
+        std::lock_guard<std::mutex> ctl(g_scan_mu);
+        State& s = S();
+        bool was;
+        {
+            std::lock_guard<std::mutex> lock(s.mu);
+            was = s.running;
+            s.running = false;
+            s.demo = false;
+        }
+        if (!was) return;
+        if (ovk_demo_running()) ovk_demo_stop();
+        const auto h = hooks();
+        if (h->scan_stop) h->scan_stop();
+        flush_history(clock_now(*h));
+        // JOIN(trip): ovk_trip_stop();
+    } catch (...) {
+        zq_log(LOG_ERR, "scan stop failed");
+    }
+}
+
+void ovk_scan_refresh() {
+    try {
+        std::lock_guard<std::mutex> ctl(g_scan_mu);
+        if (!ovk_scan_is_running()) return;
+        if (apply_source(ovk_prefs_get()) != 0) zq_log(LOG_ERR, "could not re-apply scan settings");
+    } catch (...) {
+        zq_log(LOG_ERR, "could not re-apply scan settings");
+    }
+}
+
+int ovk_scan_is_running() {
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mu);
+    return s.running ? 1 : 0;
+}
+
+void ovk_scan_housekeeping_tick() {
+    try {
+        const auto h = hooks();
+        if (h->take_stop_request && h->take_stop_request()) {
+            zq_log(LOG_NOTICE, "scanning stopped from the notification");
+            ovk_scan_stop();
+            return;
+        }
+        const OVK_PREFS p = ovk_prefs_get();
+        const int64_t now = clock_now(*h);
+        const OVK_DEVICE_LIST snap = ovk_registry_snapshot(now);
+        int flagged = 0;
+        for (const auto& d : snap) flagged += ovk_device_flagged(d);
+        if (h->background)
+            h->background(1, ovk_scan_notification_text(static_cast<int>(snap.size()), flagged,
+                                                        p.discreet_mode));
+        // JOIN(trip): ovk_trip_flush();
+        State& s = S();
+        int64_t last;
+        {
+            std::lock_guard<std::mutex> lock(s.mu);
+            last = s.last_flush;
+        }
+        if (now - last > kHistoryFlushMs) flush_history(now);
+
+        OVK_SMAP<> keep;
+        if (keep.init(2 * snap.size() + 16) != 0) return;
+        for (const auto& d : snap) keep.put(d.mac);
+        std::lock_guard<std::mutex> lock(s.mu);
+        s.classified.retain(
+            [&keep](const OVK_SMAP_NODE<CACHED>& n) { return keep.get(n.key) != nullptr; });
+    } catch (...) {
+        zq_log(LOG_ERR, "housekeeping tick failed");
+    }
+}

@@ -1,0 +1,135 @@
+// The detection pipeline: everything the radios, the GPS client and a cell monitor report is
+// queued here, and one worker thread turns each advertisement into verdicts, a tracked device,
+// a logged detection and alerts. A housekeeping thread refreshes the notification line, writes
+// device history once a minute and prunes the classification cache while scanning. The
+// pipeline also owns scan start/stop (real radios or the demo feed), the latest GPS fix, the
+// alert ring the interface pops and the overall threat level.
+//
+// The application layer does not link the platform layer: the platform services the pipeline
+// needs (sink installation, notifications, sounds, scanner control) come through
+// OVK_PIPELINE_HOOKS, which the program installs before ovk_pipeline_init. Without hooks the
+// pipeline runs silently and cannot start the radios (the demo feed still works).
+//
+// Lock order: the pipeline never holds its lock while calling the registry, the store, the
+// preferences or a hook; the cell analyzer (which has no lock) runs under it. Scan control
+// is serialised by its own mutex, taken before the pipeline lock.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "../platform/ovk_platform.h"
+#include "ovk_advert.h"
+#include "ovk_category.h"
+#include "ovk_cell.h"
+#include "ovk_geo.h"
+#include "ovk_prefs.h"
+#include "ovk_registry.h"
+
+enum OVK_THREAT : int {
+    OVK_THREAT_CLEAR = 0,
+    OVK_THREAT_WEAK = 1,
+    OVK_THREAT_PROBABLE = 2,
+    OVK_THREAT_DANGER = 3,
+};
+
+// "CLEAR", "WEAK", "PROBABLE", "DANGER"; "" outside the enum.
+const char* ovk_threat_name(OVK_THREAT t);
+
+inline constexpr size_t OVK_ALERT_KEY_MAX = 63;
+inline constexpr size_t OVK_SCANNERS_MAX = 255;
+inline constexpr int OVK_ALERT_RING = 64;
+inline constexpr int OVK_QUEUE_MAX = 5000;
+inline constexpr int64_t OVK_CLASSIFY_CACHE_MS = 2000;
+
+// One alert for the interface.
+struct OVK_UI_ALERT {
+    int64_t time = 0;  // when it was queued
+    std::string key;   // device MAC, or "cell:..." / "alpr:..." for map alerts; cut to 63
+    OVK_HIT hit;
+    int following = 0;
+    int rssi = 0;  // dBm; 0 for map alerts
+};
+
+struct OVK_STATUS {
+    int running = 0;
+    int devices = 0;
+    int flagged = 0;
+    OVK_THREAT threat = OVK_THREAT_CLEAR;
+    std::string scanners;  // which scanners run, cut to 255
+    int has_location = 0;
+    OVK_LOCATION location;
+    int has_cell_anomaly = 0;  // raised in the last 15 minutes
+    OVK_CELL_ANOMALY cell_anomaly;
+    int64_t session_start = 0;
+};
+
+// Platform services. Every member may be empty: notify/alert/background/set_sink then do
+// nothing, scan_start fails (-1), scan_running and take_stop_request answer 0, scan_status
+// answers "", now_ms falls back to ovk_now_ms.
+struct OVK_PIPELINE_HOOKS {
+    std::function<void(const OVK_SINK* sink)> set_sink;
+    std::function<void(std::optional<std::string_view> key, std::optional<std::string_view> title,
+                       std::optional<std::string_view> text)>
+        notify;
+    std::function<void(OVK_TIER tier, int following, int sound, int vibrate,
+                       std::string_view spoken)>
+        alert;
+    std::function<int(const OVK_SCAN_OPTS& opts)> scan_start;
+    std::function<void()> scan_stop;
+    std::function<int()> scan_running;
+    std::function<std::string()> scan_status;
+    std::function<int()> take_stop_request;
+    std::function<void(int enable, std::string_view text)> background;
+    std::function<int64_t()> now_ms;  // wall clock, ms since the epoch
+};
+
+// Replaces the hooks (takes effect for the next call that uses them).
+void ovk_pipeline_set_hooks(const OVK_PIPELINE_HOOKS& hooks);
+
+// Life cycle. init: 0 on success or when already initialised, -1 on failure ("pipeline init
+// failed"). Starts the worker and housekeeping threads, initialises the registry and installs
+// the sink. shutdown stops scanning, removes the sink, joins both threads and drops whatever
+// is still queued, unprocessed.
+int ovk_pipeline_init();
+void ovk_pipeline_shutdown();
+
+// Queueing (any thread). At most 5000 items wait; the oldest is dropped first.
+void ovk_pipeline_submit(OVK_ADVERT_PTR a);
+void ovk_pipeline_location(const OVK_LOCATION& loc);
+void ovk_pipeline_cells(std::span<const OVK_CELL> cells, std::string_view sim_operator,
+                        int roaming);
+
+// The sink the pipeline installs: adverts, fixes and cells are queued; status texts logged.
+OVK_SINK ovk_pipeline_sink();
+
+OVK_STATUS ovk_pipeline_status();
+// The oldest queued alert, or nullopt when there is none.
+std::optional<OVK_UI_ALERT> ovk_pipeline_pop_alert();
+// The latest fix, or nullopt before the first one.
+std::optional<OVK_LOCATION> ovk_pipeline_location_get();
+// Queued items plus 1 while the worker is busy with one.
+int ovk_pipeline_pending();
+
+OVK_THREAT ovk_threat_of(const OVK_DEVICE_LIST* devices, int threshold, int recent_cell_warning);
+
+// Scan control and housekeeping.
+int ovk_scan_start();  // 0 when scanning runs afterwards, -1 on failure or before init
+void ovk_scan_stop();
+void ovk_scan_refresh();
+int ovk_scan_is_running();
+// The scan options for a preference record (`trace` = a trip records or plate-camera
+// warnings are active).
+OVK_SCAN_OPTS ovk_scan_opts(const OVK_PREFS& p, bool trace);
+// The persistent notification line: "Tap to open" in discreet mode, else
+// "N device(s) nearby[ - M flagged]".
+std::string ovk_scan_notification_text(int devices, int flagged, int discreet);
+// Runs one housekeeping tick now, on the calling thread (the thread does the same every
+// 10 s while scanning).
+void ovk_scan_housekeeping_tick();
+// Number of entries in the classification cache.
+int ovk_pipeline_cache_size();

@@ -1,0 +1,188 @@
+// The built orvik program on the demo feed, headless, in a fresh data directory: the alerts
+// it prints, the files it leaves and a clean exit on SIGTERM.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ovk_app_util.h"
+#include "ovk_store.h"
+#include "ovk_test_files.h"
+
+extern char** environ;
+
+namespace {
+
+const char* const kAxon = "00:25:DF:4A:19:C2";
+const char* const kZebra = "F4:60:77:5B:21:9E";
+const char* const kMotorola = "4C:CC:34:12:7F:03";
+const char* const kRouter = "00:30:44:4F:21:A0";
+const char* const kFlock = "B4:1E:52:3C:88:10";
+const char* const kDrone = "60:60:1F:A2:44:18";
+const char* const kAirTag = "7A:31:C4:0B:9E:22";
+const char* const kGlasses = "D2:5E:91:3A:07:BC";
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) out.push_back(l);
+    return out;
+}
+
+bool has_line(const std::vector<std::string>& lines, std::initializer_list<const char*> parts) {
+    for (const auto& l : lines) {
+        bool all = true;
+        for (const char* p : parts) all = all && l.find(p) != std::string::npos;
+        if (all) return true;
+    }
+    return false;
+}
+
+struct ProgramRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the program for `seconds` seconds of wall time, then sends SIGTERM.
+ProgramRun run_program(const ovk_test::TempDir& dir, int seconds) {
+    const std::string exe = std::string(OVK_BINARY_DIR) + "/orvik";
+    const std::string out_path = dir.file("stdout.txt");
+    const std::string err_path = dir.file("stderr.txt");
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        const std::string v(*e);
+        if (v.rfind("XDG_DATA_HOME=", 0) == 0 || v.rfind("OVK_ASSETS=", 0) == 0) continue;
+        env.push_back(v);
+    }
+    env.push_back("XDG_DATA_HOME=" + dir.path());
+    env.push_back(std::string("OVK_ASSETS=") + OVK_SOURCE_DIR + "/assets");
+    std::vector<char*> envp;
+    for (auto& v : env) envp.push_back(v.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> args = {exe, "--headless", "--demo", "--duration", "300"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, exe.c_str(), &fa, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    ProgramRun r;
+    if (rc != 0) return r;
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    kill(pid, SIGTERM);
+    // Shutdown must end on its own; give it 30 s before giving up.
+    int st = 0;
+    bool ended = false;
+    for (int i = 0; i < 300 && !ended; ++i) {
+        if (waitpid(pid, &st, WNOHANG) == pid)
+            ended = true;
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &st, 0);
+        r.status = -2;
+    } else {
+        r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -3;
+    }
+    r.out = ovk_test::read_file(out_path);
+    r.err = ovk_test::read_file(err_path);
+    return r;
+}
+
+TEST(HeadlessDemo, AlertsLogsHistoryAndCleanExit) {
+    ASSERT_TRUE(ovk_test::file_exists(std::string(OVK_BINARY_DIR) + "/orvik"))
+        << "build the orvik target first";
+    ovk_test::TempDir dir;
+    const ProgramRun r = run_program(dir, 45);
+    ASSERT_EQ(r.status, 0) << "stderr:\n" << r.err;
+
+    // Toast lines: body camera, plate-camera network, glasses and the drone overhead.
+    const auto out = lines_of(r.out);
+    EXPECT_TRUE(has_line(out, {"BODY CAM", kAxon, " dBm | "})) << r.out;
+    EXPECT_TRUE(has_line(out, {"ALPR", "Flock", kFlock})) << r.out;
+    EXPECT_TRUE(has_line(out, {"GLASSES", kGlasses})) << r.out;
+    EXPECT_TRUE(has_line(out, {"DRONE", "Drone overhead", kDrone})) << r.out;
+    // A tracker is logged but never raises a proximity alert; nothing follows in 45 s.
+    EXPECT_FALSE(has_line(out, {kAirTag})) << r.out;
+    EXPECT_FALSE(has_line(out, {"FOLLOWING"})) << r.out;
+    // A status line every 10 s with all fifteen made-up devices.
+    int status_lines = 0;
+    for (const auto& l : out)
+        if (l.find(" status: Demo: made-up devices (no radios) | devices 15 | flagged ") !=
+            std::string::npos)
+            ++status_lines;
+    EXPECT_GE(status_lines, 3) << r.out;
+    EXPECT_TRUE(has_line(out, {"threat DANGER"})) << r.out;
+
+    // The detection log loads and holds every flagged device.
+    const std::string base = dir.path() + "/orvik/";
+    const std::string log = ovk_test::read_file(base + "detections.jsonl");
+    const auto dets = ovk_store_parse_log(log, nullptr);
+    ASSERT_EQ(dets.size(), lines_of(log).size()) << "every log line parses";
+    std::set<std::string> logged;
+    for (const auto& d : dets) logged.insert(d.mac);
+    for (const char* m : {kAxon, kFlock, kDrone, kGlasses, kAirTag, kZebra, kMotorola})
+        EXPECT_TRUE(logged.count(m)) << m;
+    bool airtag_as_tracker = false;
+    for (const auto& d : dets)
+        if (d.mac == kAirTag && d.category == OVK_CAT_TRACKER) airtag_as_tracker = true;
+    EXPECT_TRUE(airtag_as_tracker);
+    // At most one line per device per 30 s: 45 s of demo gives each device at most two.
+    std::map<std::string, int> per_mac;
+    for (const auto& d : dets) ++per_mac[d.mac];
+    for (const auto& [mac, n] : per_mac) EXPECT_LE(n, 2) << mac;
+
+    // The patrol group (rows 0 to 3) carries the co-location verdict: the members named in
+    // the co-location alerts and log lines cover all four devices.
+    std::set<std::string> grouped;
+    auto note = [&grouped](const std::string& text) {
+        for (const char* m : {kAxon, kZebra, kMotorola, kRouter})
+            if (text.find(m) != std::string::npos) grouped.insert(m);
+    };
+    for (const auto& l : out)
+        if (l.find("possible police vehicle") != std::string::npos) note(l);
+    for (const auto& d : dets)
+        if (d.label.find("possible police vehicle") != std::string::npos)
+            note(d.mac + " " + d.evidence);
+    EXPECT_EQ(grouped.size(), 4u) << r.out;
+
+    // History was flushed: every demo device is remembered, in its first session.
+    const auto known = ovk_store_parse_known(ovk_test::read_file(base + "known_devices.json"));
+    EXPECT_EQ(known.size(), 15u);
+    for (const auto& k : known) {
+        EXPECT_EQ(k.sessions, 1) << k.mac;
+        EXPECT_GE(k.detect_count, 1) << k.mac;
+        EXPECT_GE(k.last_seen, k.first_seen) << k.mac;
+    }
+
+    // The settings file is valid JSON and remembers the demo mode.
+    const auto settings = ovk_read_file(base + "settings.json");
+    ASSERT_TRUE(settings.has_value());
+    OVK_JSON j(cJSON_Parse(settings->c_str()));
+    ASSERT_TRUE(j != nullptr);
+    const cJSON* demo = cJSON_GetObjectItemCaseSensitive(j.get(), "demo_mode");
+    ASSERT_TRUE(demo != nullptr);
+    EXPECT_TRUE(cJSON_IsTrue(demo) || (cJSON_IsNumber(demo) && demo->valueint == 1));
+    // No temporary files left behind.
+    EXPECT_FALSE(ovk_test::file_exists(base + "known_devices.json.tmp"));
+}
+
+}  // namespace

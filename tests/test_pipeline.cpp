@@ -1,0 +1,616 @@
+// Detection pipeline: classification cache, log limit, alert cool-downs, drone overhead,
+// plate cameras ahead, cell anomalies, the alert ring, the queue bound, threat level,
+// status, scan control and history flushes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "ovk_alpr.h"
+#include "ovk_demo.h"
+#include "ovk_pipeline.h"
+#include "ovk_prefs.h"
+#include "ovk_registry.h"
+#include "ovk_store.h"
+#include "ovk_test_files.h"
+#include "ovk_vendordb.h"
+
+namespace {
+
+constexpr int64_t T0 = 1700000000000;
+constexpr double kLat = 45.4215;
+constexpr double kLon = -75.6972;
+
+std::atomic<int64_t> g_now{T0};
+
+struct Calls {
+    std::mutex mu;
+    std::vector<std::string> notify_keys;
+    std::vector<std::string> notify_titles;
+    std::vector<std::string> spoken;
+    std::vector<OVK_SCAN_OPTS> scan_starts;
+    int scan_stops = 0;
+    int scan_result = 0;
+    bool platform_running = false;
+    std::vector<std::string> backgrounds;
+};
+Calls g_calls;
+
+OVK_PIPELINE_HOOKS fake_hooks() {
+    OVK_PIPELINE_HOOKS h;
+    h.now_ms = [] { return g_now.load(); };
+    h.notify = [](std::optional<std::string_view> key, std::optional<std::string_view> title,
+                  std::optional<std::string_view>) {
+        std::lock_guard<std::mutex> l(g_calls.mu);
+        g_calls.notify_keys.emplace_back(key.value_or(""));
+        g_calls.notify_titles.emplace_back(title.value_or(""));
+    };
+    h.alert = [](OVK_TIER, int, int, int, std::string_view spoken) {
+        std::lock_guard<std::mutex> l(g_calls.mu);
+        g_calls.spoken.emplace_back(spoken);
+    };
+    h.scan_start = [](const OVK_SCAN_OPTS& o) {
+        std::lock_guard<std::mutex> l(g_calls.mu);
+        g_calls.scan_starts.push_back(o);
+        g_calls.platform_running = g_calls.scan_result == 0;
+        return g_calls.scan_result;
+    };
+    h.scan_stop = [] {
+        std::lock_guard<std::mutex> l(g_calls.mu);
+        ++g_calls.scan_stops;
+        g_calls.platform_running = false;
+    };
+    h.scan_running = [] {
+        std::lock_guard<std::mutex> l(g_calls.mu);
+        return g_calls.platform_running ? 1 : 0;
+    };
+    h.scan_status = [] { return std::string("BLE: hci0 passive\nWi-Fi: wlan0"); };
+    h.background = [](int, std::string_view text) {
+        std::lock_guard<std::mutex> l(g_calls.mu);
+        g_calls.backgrounds.emplace_back(text);
+    };
+    return h;
+}
+
+// Adverts of the demo table by address, at a given time.
+OVK_ADVERT_PTR demo_advert(const std::string& mac, int64_t t, int round = 0,
+                           bool anchored = false) {
+    OVK_ADVERT_PTR found;
+    std::optional<OVK_LOCATION> anchor;
+    if (anchored) {
+        OVK_LOCATION l;
+        l.lat = kLat;
+        l.lon = kLon;
+        anchor = l;
+    }
+    ovk_demo_round_at(round, t, anchor, [&](OVK_ADVERT_PTR a) {
+        if (a->mac == mac) found = std::move(a);
+    });
+    return found;
+}
+
+// An Axon advert (company 0x034D) from any address.
+OVK_ADVERT_PTR axon(const std::string& mac, int64_t t, int rssi = -60) {
+    auto a = demo_advert("00:25:DF:4A:19:C2", t);
+    a->mac = mac;
+    a->rssi = rssi;
+    return a;
+}
+
+const char* kAxon = "00:25:DF:4A:19:C2";
+const char* kAirTag = "7A:31:C4:0B:9E:22";
+const char* kDrone = "60:60:1F:A2:44:18";
+
+void drain() {
+    for (int i = 0; i < 2000 && ovk_pipeline_pending() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_EQ(ovk_pipeline_pending(), 0);
+}
+
+std::vector<OVK_UI_ALERT> pop_all() {
+    std::vector<OVK_UI_ALERT> v;
+    while (auto a = ovk_pipeline_pop_alert()) v.push_back(std::move(*a));
+    return v;
+}
+
+int logged(const std::string& mac) {
+    int n = 0;
+    for (const auto& d : ovk_store_detections(0)) n += d.mac == mac;
+    return n;
+}
+
+class Pipeline : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        g_now = T0;
+        {
+            std::lock_guard<std::mutex> l(g_calls.mu);
+            g_calls.notify_keys.clear();
+            g_calls.notify_titles.clear();
+            g_calls.spoken.clear();
+            g_calls.scan_starts.clear();
+            g_calls.scan_stops = 0;
+            g_calls.scan_result = 0;
+            g_calls.platform_running = false;
+            g_calls.backgrounds.clear();
+        }
+        ovk_vendordb_load();
+        OVK_PREFS p;
+        p.voice_enabled = 1;
+        ovk_prefs_set(p);
+        ASSERT_EQ(ovk_store_open(dir_.path()), 0);
+        ovk_alpr_set_for_test({});
+        ovk_pipeline_set_hooks(fake_hooks());
+        ASSERT_EQ(ovk_pipeline_init(), 0);
+        ovk_registry_start_session(T0 - 1000);
+        pop_all();
+    }
+    void TearDown() override {
+        ovk_pipeline_shutdown();
+        ovk_pipeline_set_hooks(OVK_PIPELINE_HOOKS{});
+        ovk_store_close();
+        ovk_registry_clear();
+        ovk_prefs_set(OVK_PREFS{});
+    }
+    static void set_prefs(const std::function<void(OVK_PREFS&)>& f) {
+        OVK_PREFS p = ovk_prefs_get();
+        f(p);
+        ovk_prefs_set(p);
+    }
+    ovk_test::TempDir dir_;
+};
+
+TEST_F(Pipeline, ClassificationIsCachedForTwoSeconds) {
+    set_prefs([](OVK_PREFS& p) { p.category_enabled[OVK_CAT_BODY_CAM] = 0; });
+    ovk_pipeline_submit(axon(kAxon, T0));
+    drain();
+    EXPECT_EQ(logged(kAxon), 0) << "disabled category: quiet";
+    EXPECT_EQ(ovk_pipeline_cache_size(), 1);
+    // Re-enabling the category shows only once the cached verdicts have expired.
+    set_prefs([](OVK_PREFS& p) { p.category_enabled[OVK_CAT_BODY_CAM] = 1; });
+    ovk_pipeline_submit(axon(kAxon, T0 + 1999));
+    drain();
+    EXPECT_EQ(logged(kAxon), 0) << "1999 ms later the cached (empty) verdicts are used";
+    ovk_pipeline_submit(axon(kAxon, T0 + 2000));
+    drain();
+    EXPECT_EQ(logged(kAxon), 1) << "2000 ms later it is classified afresh";
+    const auto alerts = pop_all();
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0].key, kAxon);
+    EXPECT_EQ(alerts[0].following, 0);
+    EXPECT_EQ(alerts[0].rssi, -60);
+    EXPECT_EQ(alerts[0].hit.category, OVK_CAT_BODY_CAM);
+}
+
+TEST_F(Pipeline, LogLimitAndProximityCooldown) {
+    ovk_pipeline_submit(axon(kAxon, T0));
+    ovk_pipeline_submit(axon(kAxon, T0 + 29999));
+    drain();
+    EXPECT_EQ(logged(kAxon), 1);
+    ovk_pipeline_submit(axon(kAxon, T0 + 30000));
+    drain();
+    EXPECT_EQ(logged(kAxon), 2);
+    EXPECT_EQ(pop_all().size(), 1u);
+    ovk_pipeline_submit(axon(kAxon, T0 + 300000));
+    drain();
+    EXPECT_TRUE(pop_all().empty()) << "exactly the cool-down later: no second alert";
+    ovk_pipeline_submit(axon(kAxon, T0 + 300001));
+    drain();
+    const auto again = pop_all();
+    ASSERT_EQ(again.size(), 1u);
+    const auto d = ovk_store_detections(0);
+    ASSERT_FALSE(d.empty());
+    EXPECT_EQ(d.front().source, "BLE");
+    EXPECT_EQ(d.front().category, OVK_CAT_BODY_CAM);
+    EXPECT_FALSE(d.front().has_pos) << "gps tagging is off by default";
+    std::lock_guard<std::mutex> l(g_calls.mu);
+    ASSERT_EQ(g_calls.spoken.size(), 2u);
+    EXPECT_EQ(g_calls.spoken[0], again[0].hit.label + " nearby");
+    EXPECT_EQ(g_calls.notify_titles[0], "Nearby: " + again[0].hit.label);
+}
+
+TEST_F(Pipeline, TrackerIsLoggedButNeverAlerts) {
+    ovk_pipeline_submit(demo_advert(kAirTag, T0));
+    drain();
+    ASSERT_EQ(logged(kAirTag), 1);
+    EXPECT_EQ(ovk_store_detections(0).front().category, OVK_CAT_TRACKER);
+    EXPECT_TRUE(pop_all().empty());
+}
+
+TEST_F(Pipeline, TimestampZeroUsesTheClock) {
+    g_now = T0 + 12345;
+    ovk_pipeline_submit(axon(kAxon, 0));
+    drain();
+    const auto d = ovk_store_detections(0);
+    ASSERT_EQ(d.size(), 1u);
+    EXPECT_EQ(d[0].timestamp, T0 + 12345);
+}
+
+TEST_F(Pipeline, DroneOverheadOnceEveryFiveMinutesAndNeverWhenWhitelisted) {
+    OVK_LOCATION fix = ovk_demo_user_fix(0, kLat, kLon, T0);
+    ovk_pipeline_location(fix);
+    ovk_pipeline_submit(demo_advert(kDrone, T0, 0, true));
+    drain();
+    auto alerts = pop_all();
+    auto overhead = [](const std::vector<OVK_UI_ALERT>& v) {
+        return std::count_if(v.begin(), v.end(),
+                             [](const OVK_UI_ALERT& a) { return a.hit.label == "Drone overhead"; });
+    };
+    EXPECT_EQ(overhead(alerts), 1);
+    ovk_pipeline_submit(demo_advert(kDrone, T0 + 299999, 1, true));
+    drain();
+    EXPECT_EQ(overhead(pop_all()), 0);
+    ovk_pipeline_submit(demo_advert(kDrone, T0 + 300000, 2, true));
+    drain();
+    EXPECT_EQ(overhead(pop_all()), 1);
+
+    // Whitelisted: still tracked, never logged or alerted, not even as a drone overhead.
+    ovk_pipeline_shutdown();
+    ovk_store_clear_detections();
+    ASSERT_EQ(ovk_pipeline_init(), 0);
+    ovk_store_whitelist_add(kDrone, "mine");
+    ovk_pipeline_location(fix);
+    ovk_pipeline_submit(demo_advert(kDrone, T0 + 900000, 3, true));
+    drain();
+    EXPECT_TRUE(pop_all().empty());
+    EXPECT_EQ(logged(kDrone), 0);
+    EXPECT_TRUE(ovk_registry_get(kDrone).has_value());
+}
+
+TEST_F(Pipeline, DroneWithoutFixOrWithDisabledCategoryIsNotOverhead) {
+    ovk_pipeline_submit(demo_advert(kDrone, T0, 0, true));
+    drain();
+    for (const auto& a : pop_all()) EXPECT_NE(a.hit.label, "Drone overhead");
+    set_prefs([](OVK_PREFS& p) { p.category_enabled[OVK_CAT_DRONE] = 0; });
+    ovk_pipeline_location(ovk_demo_user_fix(0, kLat, kLon, T0));
+    ovk_pipeline_submit(demo_advert(kDrone, T0 + 400000, 1, true));
+    drain();
+    EXPECT_TRUE(pop_all().empty());
+}
+
+TEST_F(Pipeline, AlertRingKeepsTheNewest64) {
+    set_prefs([](OVK_PREFS& p) { p.voice_enabled = 0; });
+    for (int i = 0; i < 70; ++i) {
+        char mac[18];
+        snprintf(mac, sizeof mac, "00:25:DF:00:00:%02X", i);
+        ovk_pipeline_submit(axon(mac, T0 + i));
+    }
+    drain();
+    const auto v = pop_all();
+    ASSERT_EQ(v.size(), 64u);
+    EXPECT_EQ(v.front().key, "00:25:DF:00:00:06");
+    EXPECT_EQ(v.back().key, "00:25:DF:00:00:45");
+    EXPECT_FALSE(ovk_pipeline_pop_alert().has_value());
+    std::lock_guard<std::mutex> l(g_calls.mu);
+    EXPECT_EQ(g_calls.notify_keys.size(), 70u);
+    for (const auto& s : g_calls.spoken) EXPECT_TRUE(s.empty()) << "voice off: nothing spoken";
+}
+
+TEST_F(Pipeline, DiscreetModeHidesTheLabel) {
+    set_prefs([](OVK_PREFS& p) { p.discreet_mode = 1; });
+    ovk_pipeline_submit(axon(kAxon, T0));
+    drain();
+    std::lock_guard<std::mutex> l(g_calls.mu);
+    ASSERT_EQ(g_calls.notify_titles.size(), 1u);
+    EXPECT_EQ(g_calls.notify_titles[0], "Orvik");
+}
+
+TEST_F(Pipeline, QueueKeepsTheNewest5000) {
+    // Hold the worker inside the first alert's notification while the queue fills.
+    std::mutex m;
+    std::condition_variable cv;
+    bool entered = false;
+    bool release = false;
+    OVK_PIPELINE_HOOKS h = fake_hooks();
+    h.notify = [&](auto, auto, auto) {
+        std::unique_lock<std::mutex> l(m);
+        entered = true;
+        cv.notify_all();
+        cv.wait(l, [&] { return release; });
+    };
+    ovk_pipeline_set_hooks(h);
+    ovk_pipeline_submit(axon(kAxon, T0));
+    {
+        std::unique_lock<std::mutex> l(m);
+        ASSERT_TRUE(cv.wait_for(l, std::chrono::seconds(10), [&] { return entered; }));
+    }
+    for (int i = 0; i < 5001; ++i) {
+        char mac[18];
+        snprintf(mac, sizeof mac, "4A:00:00:00:%02X:%02X", i >> 8, i & 0xFF);
+        ovk_pipeline_submit(ovk_advert_new(mac, OVK_SRC_BLE, -70, T0 + 1));
+    }
+    EXPECT_EQ(ovk_pipeline_pending(), 5001) << "5000 waiting plus the one in hand";
+    {
+        std::lock_guard<std::mutex> l(m);
+        release = true;
+    }
+    cv.notify_all();
+    drain();
+    EXPECT_FALSE(ovk_registry_get("4A:00:00:00:00:00").has_value()) << "the oldest was dropped";
+    EXPECT_TRUE(ovk_registry_get("4A:00:00:00:00:01").has_value());
+    EXPECT_TRUE(ovk_registry_get("4A:00:00:00:13:88").has_value()) << "the newest survived";
+}
+
+TEST_F(Pipeline, CellAnomalyCooldownIsThirtyMinutes) {
+    OVK_CELL c;
+    c.rat = OVK_RAT_LTE;
+    c.registered = 1;
+    c.mcc = "001";
+    c.mnc = "01";
+    c.has_area = 1;
+    c.area = 7;
+    c.has_cell_id = 1;
+    c.cell_id = 99;
+    const std::vector<OVK_CELL> cells{c};
+    auto cell_logs = [] {
+        int n = 0;
+        for (const auto& d : ovk_store_detections(0)) n += d.source == "CELL";
+        return n;
+    };
+    ovk_pipeline_cells(cells, "00101", 0);
+    drain();
+    ASSERT_EQ(cell_logs(), 1);
+    const auto d = ovk_store_detections(0).front();
+    EXPECT_EQ(d.mac.rfind("CELL ", 0), 0u);
+    EXPECT_EQ(d.mac.find(':'), std::string::npos) << "the anomaly kind is not part of the key";
+    auto a = pop_all();
+    ASSERT_EQ(a.size(), 1u);
+    EXPECT_EQ(a[0].key.rfind("cell:", 0), 0u);
+    EXPECT_EQ(a[0].rssi, 0);
+    const OVK_STATUS st = ovk_pipeline_status();
+    EXPECT_TRUE(st.has_cell_anomaly);
+    EXPECT_EQ(st.threat, OVK_THREAT_PROBABLE) << "a recent cell warning alone is probable";
+
+    g_now = T0 + 29 * 60000;
+    ovk_pipeline_cells(cells, "00101", 0);
+    drain();
+    EXPECT_EQ(cell_logs(), 1);
+    EXPECT_TRUE(pop_all().empty());
+    g_now = T0 + 31 * 60000;
+    ovk_pipeline_cells(cells, "00101", 0);
+    drain();
+    EXPECT_EQ(cell_logs(), 2);
+    EXPECT_EQ(pop_all().size(), 1u);
+    // Disabled category: nothing at all.
+    set_prefs([](OVK_PREFS& p) { p.category_enabled[OVK_CAT_CELL_ANOMALY] = 0; });
+    g_now = T0 + 100 * 60000;
+    ovk_pipeline_cells(cells, "00101", 0);
+    drain();
+    EXPECT_EQ(cell_logs(), 2);
+}
+
+TEST_F(Pipeline, KnownPlateCameraAhead) {
+    OVK_CAMERA cam;
+    cam.osm_id = "node/42";
+    cam.lat = kLat + 0.001;  // ~111 m north
+    cam.lon = kLon;
+    cam.brand = "Flock";
+    cam.operator_name = "City Police";
+    ovk_alpr_set_for_test(std::vector<OVK_CAMERA>{cam});
+    auto fix_at = [](double dlat, int64_t t) {
+        OVK_LOCATION l;
+        l.lat = kLat + dlat;
+        l.lon = kLon;
+        l.time = t;
+        ovk_pipeline_location(l);
+    };
+    fix_at(0, T0);
+    drain();
+    auto a = pop_all();
+    ASSERT_EQ(a.size(), 1u) << "entering the radius alerts at once";
+    EXPECT_EQ(a[0].key, "alpr:node/42");
+    EXPECT_EQ(a[0].hit.label, "Known plate camera ahead");
+    EXPECT_NE(a[0].hit.evidence.find(", operated by City Police"), std::string::npos);
+    EXPECT_NE(a[0].hit.evidence.find("~111 m away"), std::string::npos) << a[0].hit.evidence;
+    // Coming closer inside the radius within 30 minutes: no new alert.
+    g_now = T0 + 1799999;
+    fix_at(0.0002, g_now);
+    drain();
+    EXPECT_TRUE(pop_all().empty());
+    // 30 minutes after the alert but only 2 m closer: no alert; then 10 m closer: alert.
+    g_now = T0 + 1800000;
+    fix_at(0.00022, g_now);
+    drain();
+    EXPECT_TRUE(pop_all().empty());
+    fix_at(0.0003, g_now);
+    drain();
+    EXPECT_EQ(pop_all().size(), 1u);
+    // Alerts off: nothing.
+    set_prefs([](OVK_PREFS& p) { p.known_alpr_alerts = 0; });
+    g_now += 4000000;
+    fix_at(-0.01, g_now);
+    fix_at(0, g_now + 1);
+    drain();
+    EXPECT_TRUE(pop_all().empty());
+}
+
+TEST_F(Pipeline, StatusAndThreat) {
+    ovk_pipeline_submit(axon(kAxon, T0));
+    ovk_pipeline_submit(ovk_advert_new("4A:00:00:00:00:01", OVK_SRC_BLE, -70, T0));
+    drain();
+    g_now = T0 + 1000;
+    OVK_STATUS s = ovk_pipeline_status();
+    EXPECT_EQ(s.running, 0);
+    EXPECT_EQ(s.devices, 2);
+    EXPECT_EQ(s.flagged, 1);
+    EXPECT_EQ(s.scanners, "");
+    EXPECT_EQ(s.has_location, 0);
+    EXPECT_EQ(s.session_start, T0 - 1000);
+    EXPECT_GE(s.threat, OVK_THREAT_PROBABLE);
+    ovk_pipeline_location(ovk_demo_user_fix(0, kLat, kLon, T0));
+    drain();
+    s = ovk_pipeline_status();
+    EXPECT_EQ(s.has_location, 1);
+    EXPECT_DOUBLE_EQ(s.location.lat, kLat + 0.0005);
+    ASSERT_TRUE(ovk_pipeline_location_get().has_value());
+}
+
+OVK_DEVICE flagged_device(int confidence, int following = 0, int whitelisted = 0) {
+    OVK_DEVICE d;
+    d.hits.push_back(ovk_hit_make(OVK_CAT_BODY_CAM, "x", confidence, "t", "e"));
+    d.following = following;
+    d.whitelisted = whitelisted;
+    return d;
+}
+
+TEST(ThreatOf, Levels) {
+    const OVK_DEVICE_LIST d79{flagged_device(79)}, d80{flagged_device(80)}, d40{flagged_device(40)};
+    EXPECT_EQ(ovk_threat_of(&d79, 50, 0), OVK_THREAT_PROBABLE);
+    EXPECT_EQ(ovk_threat_of(&d80, 50, 0), OVK_THREAT_DANGER);
+    EXPECT_EQ(ovk_threat_of(&d40, 50, 0), OVK_THREAT_WEAK);
+    EXPECT_EQ(ovk_threat_of(&d40, 50, 1), OVK_THREAT_PROBABLE);
+    const OVK_DEVICE_LIST follow{flagged_device(10, 1)};
+    EXPECT_EQ(ovk_threat_of(&follow, 50, 0), OVK_THREAT_DANGER);
+    const OVK_DEVICE_LIST mine{flagged_device(95, 1, 1), OVK_DEVICE{}};
+    EXPECT_EQ(ovk_threat_of(&mine, 50, 0), OVK_THREAT_CLEAR) << "whitelisted devices do not count";
+    const OVK_DEVICE_LIST empty;
+    EXPECT_EQ(ovk_threat_of(&empty, 50, 1), OVK_THREAT_PROBABLE);
+    EXPECT_EQ(ovk_threat_of(nullptr, 50, 0), OVK_THREAT_CLEAR);
+}
+
+TEST(ScanText, NotificationLineAndOptions) {
+    EXPECT_EQ(ovk_scan_notification_text(1, 0, 0), "1 device nearby");
+    EXPECT_EQ(ovk_scan_notification_text(0, 0, 0), "0 devices nearby");
+    EXPECT_EQ(ovk_scan_notification_text(5, 2, 0), "5 devices nearby - 2 flagged");
+    EXPECT_EQ(ovk_scan_notification_text(5, 2, 1), "Tap to open");
+    OVK_PREFS p;
+    p.ble_enabled = 0;
+    p.gps_tagging = 0;
+    p.follower_alerts = 0;
+    p.category_enabled[OVK_CAT_CELL_ANOMALY] = 0;
+    p.scan_interval_ms = 45000;
+    p.wifi_iface = "wlan1";
+    OVK_SCAN_OPTS o = ovk_scan_opts(p, false);
+    EXPECT_EQ(o.ble, 0);
+    EXPECT_EQ(o.wifi, 1);
+    EXPECT_EQ(o.location, 0);
+    EXPECT_EQ(o.location_fast, 0);
+    EXPECT_EQ(o.cells, 0);
+    EXPECT_EQ(o.wifi_interval_ms, 45000);
+    EXPECT_EQ(o.wifi_iface, "wlan1");
+    o = ovk_scan_opts(p, true);
+    EXPECT_EQ(o.location, 1);
+    EXPECT_EQ(o.location_fast, 1);
+}
+
+TEST_F(Pipeline, ScanStartRadiosAndFailure) {
+    ASSERT_EQ(ovk_scan_start(), 0);
+    EXPECT_EQ(ovk_scan_is_running(), 1);
+    OVK_STATUS s = ovk_pipeline_status();
+    EXPECT_EQ(s.scanners, "BLE: hci0 passive\nWi-Fi: wlan0");
+    EXPECT_EQ(s.session_start, T0);
+    {
+        std::lock_guard<std::mutex> l(g_calls.mu);
+        ASSERT_EQ(g_calls.scan_starts.size(), 1u);
+        EXPECT_EQ(g_calls.backgrounds.back(), "Listening for nearby devices...");
+    }
+    // Starting again re-applies the source without a new session.
+    g_now = T0 + 5000;
+    ASSERT_EQ(ovk_scan_start(), 0);
+    EXPECT_EQ(ovk_pipeline_status().session_start, T0);
+    ovk_scan_stop();
+    EXPECT_EQ(ovk_scan_is_running(), 0);
+    {
+        std::lock_guard<std::mutex> l(g_calls.mu);
+        EXPECT_EQ(g_calls.scan_starts.size(), 2u);
+        EXPECT_GE(g_calls.scan_stops, 1);
+        g_calls.scan_result = -1;
+    }
+    EXPECT_EQ(ovk_scan_start(), -1);
+    EXPECT_EQ(ovk_scan_is_running(), 0);
+    std::lock_guard<std::mutex> l(g_calls.mu);
+    EXPECT_FALSE(g_calls.platform_running) << "a failed start leaves no scanner behind";
+}
+
+TEST_F(Pipeline, ScanStartDemoAndRetention) {
+    // An old detection and an old remembered device go at start; a favourite stays.
+    OVK_DETECTION old;
+    old.mac = "11:22:33:44:55:66";
+    old.label = "old";
+    old.source = "BLE";
+    old.timestamp = T0 - 91LL * 86400000;
+    ovk_store_add_detection(old);
+    OVK_KNOWN k1, k2;
+    k1.mac = "11:22:33:44:55:66";
+    k1.last_seen = old.timestamp;
+    k2 = k1;
+    k2.mac = "11:22:33:44:55:77";
+    k2.favorite = 1;
+    ovk_store_known_upsert(std::vector<OVK_KNOWN>{k1, k2});
+    set_prefs([](OVK_PREFS& p) { p.demo_mode = 1; });
+    ASSERT_EQ(ovk_scan_start(), 0);
+    EXPECT_EQ(ovk_store_detection_count(), 0);
+    EXPECT_FALSE(ovk_store_known_get(k1.mac).has_value());
+    EXPECT_TRUE(ovk_store_known_get(k2.mac).has_value());
+    EXPECT_EQ(ovk_demo_running(), 1);
+    EXPECT_EQ(ovk_pipeline_status().scanners, "Demo: made-up devices (no radios)");
+    // Switching the preference off and refreshing moves to the radios.
+    set_prefs([](OVK_PREFS& p) { p.demo_mode = 0; });
+    ovk_scan_refresh();
+    EXPECT_EQ(ovk_demo_running(), 0);
+    EXPECT_EQ(ovk_pipeline_status().scanners, "BLE: hci0 passive\nWi-Fi: wlan0");
+    ovk_scan_stop();
+    EXPECT_EQ(ovk_scan_is_running(), 0);
+}
+
+TEST_F(Pipeline, HistoryFlushCountsSessionsOnce) {
+    OVK_KNOWN k;
+    k.mac = kAxon;
+    k.first_seen = T0 - 86400000;
+    k.last_seen = T0 - 86400000;
+    k.sessions = 3;
+    k.detect_count = 7;
+    k.name = "old name";
+    k.favorite = 1;
+    k.note = "seen at work";
+    ovk_store_known_upsert(std::vector<OVK_KNOWN>{k});
+    ASSERT_EQ(ovk_scan_start(), 0);  // new session at T0
+    ovk_pipeline_submit(axon(kAxon, T0 + 1000));
+    drain();
+    g_now = T0 + 10000;
+    ovk_scan_housekeeping_tick();
+    auto got = ovk_store_known_get(kAxon);
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(got->sessions, 4);
+    EXPECT_EQ(got->detect_count, 8);
+    EXPECT_EQ(got->first_seen, k.first_seen);
+    EXPECT_EQ(got->last_seen, T0 + 1000);
+    EXPECT_EQ(got->name, "old name") << "the advert has no name: the remembered one stays";
+    EXPECT_EQ(got->favorite, 1);
+    EXPECT_EQ(got->note, "seen at work");
+    {
+        std::lock_guard<std::mutex> l(g_calls.mu);
+        EXPECT_EQ(g_calls.backgrounds.back(), "1 device nearby - 1 flagged");
+    }
+    // Within a minute nothing is flushed; later the device counts again, same session.
+    ovk_pipeline_submit(axon(kAxon, T0 + 20000));
+    drain();
+    g_now = T0 + 20000;
+    ovk_scan_housekeeping_tick();
+    EXPECT_EQ(ovk_store_known_get(kAxon)->detect_count, 8);
+    g_now = T0 + 70001;
+    ovk_scan_housekeeping_tick();
+    got = ovk_store_known_get(kAxon);
+    EXPECT_EQ(got->sessions, 4);
+    EXPECT_EQ(got->detect_count, 9);
+    // The cache is pruned to the devices the registry still holds.
+    EXPECT_EQ(ovk_pipeline_cache_size(), 1);
+    g_now = T0 + 20000 + 181000;
+    ovk_scan_housekeeping_tick();
+    EXPECT_EQ(ovk_pipeline_cache_size(), 0);
+}
+
+TEST_F(Pipeline, ShutdownDropsQueuedItemsAndRefusesNewOnes) {
+    ovk_pipeline_shutdown();
+    ovk_pipeline_submit(axon(kAxon, T0));
+    EXPECT_EQ(ovk_pipeline_pending(), 0);
+    EXPECT_EQ(ovk_scan_start(), -1) << "not initialised";
+    ASSERT_EQ(ovk_pipeline_init(), 0);
+    EXPECT_EQ(ovk_pipeline_init(), 0) << "a second init is harmless";
+}
+
+}  // namespace
