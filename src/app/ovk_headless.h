@@ -32,6 +32,7 @@ struct OVK_HEADLESS_OPTS {
     bool help = false;
     std::optional<std::string> shots;
     long duration_s = 0;  // 0: run until a signal
+    bool trace = false;   // headless: record a trip while running
 };
 
 // One command-line option. Options are matched exactly; one that takes a value consumes the
