@@ -15,6 +15,7 @@
 #include "ovk_prefs.h"
 #include "ovk_registry.h"
 #include "ovk_store.h"
+#include "ovk_trip.h"
 #include "ovk_vendordb.h"
 #include "ovk_watchlist.h"
 #include "zq_log.h"
@@ -92,6 +93,8 @@ const std::vector<OVK_OPTION>& ovk_headless_options() {
          [](OVK_HEADLESS_OPTS& o, std::string_view) { o.demo = true; }},
         {"--duration", "SECONDS", "headless: stop by itself after SECONDS",
          [](OVK_HEADLESS_OPTS& o, std::string_view v) { o.duration_s = to_int(v); }},
+        {"--trace", nullptr, "headless: record a trip while running; it is stopped at shutdown",
+         [](OVK_HEADLESS_OPTS& o, std::string_view) { o.trace = true; }},
         {"--shots", "DIR",
          "store screenshots: demo tour of the views, one PNG each into DIR, then quit",
          [](OVK_HEADLESS_OPTS& o, std::string_view v) {
@@ -149,7 +152,7 @@ std::string ovk_headless_help(std::string_view argv0) {
     h += "Listens only; never transmits to the devices it watches.\n";
     h += "usage: " + std::string(argv0) +
          " [--scan] [--demo] [--shots DIR] [--width W --height H] [-v LEVEL]"
-         " [--headless [--duration SECONDS] [--export SCOPE:FORMAT]]\n";
+         " [--headless [--duration SECONDS] [--export SCOPE:FORMAT] [--trace]]\n";
     h += "  --scan        start scanning right away\n";
     h += "  --demo        feed made-up devices instead of the radios\n";
     h += "  --shots DIR   store screenshots: demo tour of the views, one PNG each into DIR, then "
@@ -161,6 +164,7 @@ std::string ovk_headless_help(std::string_view argv0) {
     h += "  --export SCOPE:FORMAT  headless: write that export at shutdown and print its path\n"
          "                (scopes session, history, log, watchlist, everything;\n"
          "                 formats csv, json, kml, gpx, geojson)\n";
+    h += "  --trace       headless: record a trip while running; it is stopped at shutdown\n";
     return h;
 }
 
@@ -217,7 +221,8 @@ int ovk_headless_run(const OVK_HEADLESS_OPTS& o, const OVK_HOST& host, FILE* out
         }
         ovk_store_open(dir);
         ovk_watchlist_load(dir);
-        // JOIN(trip): ovk_trip_open(dir); ovk_trip_close_stale();
+        ovk_trip_open(dir);
+        ovk_trip_close_stale();
         ovk_alpr_load(dir);
         ovk_registry_init();
         ovk_pipeline_init();
@@ -225,6 +230,15 @@ int ovk_headless_run(const OVK_HEADLESS_OPTS& o, const OVK_HOST& host, FILE* out
 
         // Without an interface to start it from, scanning always starts at once.
         ovk_scan_start();
+        if (o.trace) {
+            const int64_t id = ovk_trip_start();
+            if (id > 0) {
+                zq_log(LOG_NOTICE, "recording trip %lld", static_cast<long long>(id));
+                ovk_scan_refresh();  // a recording trip asks the GPS for fast fixes
+            } else {
+                zq_log(LOG_ERR, "could not start a trip");
+            }
+        }
 
         const auto t0 = std::chrono::steady_clock::now();
         auto next_status = t0 + std::chrono::milliseconds(kStatusEveryMs);
@@ -244,7 +258,7 @@ int ovk_headless_run(const OVK_HEADLESS_OPTS& o, const OVK_HOST& host, FILE* out
         drain_alerts(out);
         write_exports(o.exports, dir, out);
         ovk_pipeline_shutdown();
-        // JOIN(trip): ovk_trip_close();
+        ovk_trip_close();
         ovk_store_close();
         ovk_watchlist_unload();
         ovk_alpr_unload();

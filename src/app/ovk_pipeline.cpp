@@ -30,12 +30,10 @@
 #include "ovk_remoteid.h"
 #include "ovk_signature.h"
 #include "ovk_store.h"
+#include "ovk_trip.h"
 #include "ovk_vendordb.h"
 #include "ovk_watchlist.h"
 #include "zq_log.h"
-
-// Modules that join later. Their call sites are marked "JOIN(trip)": the trip recorder takes
-// every advert and fix, is flushed by housekeeping and is started/stopped with scanning.
 
 namespace {
 
@@ -294,7 +292,7 @@ void on_location(const OVK_LOCATION& loc) {
                (s.fixes.size() > 1 && loc.time - s.fixes.front().time > kFixWindowMs))
             s.fixes.pop_front();
     }
-    // JOIN(trip): ovk_trip_on_location(loc);
+    ovk_trip_on_location(loc);
     check_known_alpr(p, loc, clock_now());
 }
 
@@ -519,9 +517,11 @@ void process(const OVK_ADVERT& a) {
     const OVK_HIT* best = c.hits.empty() ? nullptr : &c.hits.front();
     const bool quiet = whitelisted || !best;
 
-    // JOIN(trip): when ovk_trip_is_recording(), ovk_trip_on_device(a.mac, a.rssi,
-    //   a.source == OVK_SRC_WIFI ? "WIFI" : "BLE", whitelisted ? nullptr : best, a.name,
-    //   c.vendor, c.identity.type, has_fix ? &fix : nullptr, now) for every advert.
+    // The trip hears every advert, quiet or not; whitelisted devices without a verdict.
+    if (ovk_trip_is_recording())
+        ovk_trip_on_device(a.mac, a.rssi, a.source == OVK_SRC_WIFI ? "WIFI" : "BLE",
+                           whitelisted ? nullptr : best, a.name.value_or(""), c.vendor, c.identity.type,
+                           has_fix ? &fix : nullptr, now);
 
     if (has_fix && rid_ok && p.category_enabled[OVK_CAT_DRONE] && !whitelisted)
         maybe_alert_drone_overhead(p, a, rid, fix, now);
@@ -866,8 +866,7 @@ OVK_STATUS ovk_pipeline_status() {
 namespace {
 
 bool trace_needed(const OVK_PREFS& p) {
-    // JOIN(trip): || ovk_trip_is_recording()
-    return known_alpr_active(p);
+    return ovk_trip_is_recording() || known_alpr_active(p);
 }
 
 // Starts the chosen source: the demo feed or the radios. 0 on success.
@@ -1007,8 +1006,8 @@ int ovk_scan_start() {
         }
         const auto h = hooks();
         if (h->take_stop_request) (void)h->take_stop_request();
-        // JOIN(trip): when p.auto_record_trace and no trip records, ovk_trip_start(nullptr);
-        //   remember whether this call started it (result above 0).
+        bool started_trip = false;
+        if (p.auto_record_trace && !ovk_trip_is_recording()) started_trip = ovk_trip_start() > 0;
         const int64_t now = clock_now(*h);
         ovk_registry_start_session(now);
         {
@@ -1028,7 +1027,7 @@ int ovk_scan_start() {
             return 0;
         }
         zq_log(LOG_ERR, "could not start scanning");
-        // JOIN(trip): stop the trip when this call started it.
+        if (started_trip) ovk_trip_stop();
         if (ovk_demo_running()) ovk_demo_stop();
         // Scanners that did start are stopped too, so that a failed start leaves nothing
         // running behind an idle pipeline.
@@ -1058,7 +1057,7 @@ void ovk_scan_stop() {
         const auto h = hooks();
         if (h->scan_stop) h->scan_stop();
         flush_history(clock_now(*h));
-        // JOIN(trip): ovk_trip_stop();
+        ovk_trip_stop();
     } catch (...) {
         zq_log(LOG_ERR, "scan stop failed");
     }
@@ -1096,7 +1095,7 @@ void ovk_scan_housekeeping_tick() {
         if (h->background)
             h->background(1, ovk_scan_notification_text(static_cast<int>(snap.size()), flagged,
                                                         p.discreet_mode));
-        // JOIN(trip): ovk_trip_flush();
+        ovk_trip_flush();
         State& s = S();
         int64_t last;
         {
