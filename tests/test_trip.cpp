@@ -451,7 +451,11 @@ TEST(TripCrash, KilledRecorderLeavesTripClosedFromItsStoredPoints) {
     EXPECT_EQ(ovk_trip_close_stale(), 0);
     ovk_trip_close();
     ASSERT_EQ(ovk_trip_open(dir.path()), 0);
-    EXPECT_EQ(*ovk_trip_get(1), t);
+    // The index keeps numbers to 15 significant digits; the distance may differ in its last bit.
+    OVK_TRIP back = *ovk_trip_get(1);
+    EXPECT_DOUBLE_EQ(back.distance_m, t.distance_m);
+    back.distance_m = t.distance_m;
+    EXPECT_EQ(back, t);
     ovk_trip_close();
 }
 

@@ -121,9 +121,10 @@ int ovk_write_file_atomic(const std::string& path, std::string_view data) {
     return 0;
 }
 
-std::optional<std::string> ovk_read_file(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
+namespace {
+
+// Reads everything left in `fd` (which stays open); nullopt on a read error or no memory.
+std::optional<std::string> read_fd(int fd) {
     std::optional<std::string> out;
     try {
         std::string buf;
@@ -151,6 +152,15 @@ std::optional<std::string> ovk_read_file(const std::string& path) {
         OVK_LOG_REALLOC_FAIL(char, 0, buf);
         out.reset();
     }
+    return out;
+}
+
+}  // namespace
+
+std::optional<std::string> ovk_read_file(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::optional<std::string> out = read_fd(fd);
     close(fd);
     return out;
 }
@@ -186,8 +196,10 @@ std::optional<OVK_FILE_VIEW> ovk_file_view(const std::string& path) {
             return v;
         }
     }
+    // Not mappable (a pipe, a device, an empty file): read what this descriptor gives. Opening
+    // the path again could miss a writer that has already been and gone.
+    std::optional<std::string> text = read_fd(fd);
     close(fd);
-    std::optional<std::string> text = ovk_read_file(path);
     if (!text) return std::nullopt;
     OVK_FILE_VIEW v;
     v.copy_ = std::move(*text);
@@ -344,6 +356,48 @@ int ovk_contains_ci(const char* hay, const char* needle) {
 const char* ovk_nz(const char* s) { return (s && *s) ? s : nullptr; }
 const char* ovk_nz(const std::string& s) { return s.empty() ? nullptr : s.c_str(); }
 
+size_t ovk_utf8_seq_len(std::string_view s, size_t i) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const size_t n = s.size();
+    if (i >= n) return 0;
+    const unsigned c = p[i];
+    if (c < 0x80) return 1;
+    size_t len = 0;
+    unsigned lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        if (c == 0xE0) lo = 0xA0;  // overlong
+        if (c == 0xED) hi = 0x9F;  // surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        if (c == 0xF0) lo = 0x90;  // overlong
+        if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
+    }
+    if (len == 0 || len > n - i) return 0;
+    for (size_t k = 1; k < len; ++k) {
+        const unsigned b = p[i + k];
+        if (k == 1 ? (b < lo || b > hi) : (b < 0x80 || b > 0xBF)) return 0;
+    }
+    return len;
+}
+
+std::string ovk_utf8_clean(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size();) {
+        const size_t len = ovk_utf8_seq_len(s, i);
+        if (len == 0) {
+            ++i;
+            continue;
+        }
+        out.append(s.substr(i, len));
+        i += len;
+    }
+    return out;
+}
+
 std::string ovk_jdouble(double v) {
     if (std::isnan(v)) return "NaN";
     if (std::fabs(v) > 1.7976931348623157e308) return v < 0 ? "-Infinity" : "Infinity";
@@ -414,6 +468,18 @@ std::optional<std::string> ovk_json_print(const cJSON* item, bool pretty) {
     }
     cJSON_free(txt);
     return out;
+}
+
+std::optional<std::string> ovk_json_print_utf8(const cJSON* item, bool pretty) {
+    std::optional<std::string> txt = ovk_json_print(item, pretty);
+    if (!txt) return txt;
+    try {
+        // cJSON copies bytes from 0x80 up unchanged; those that do not form UTF-8 can only sit
+        // inside strings, so dropping them keeps the structure.
+        return ovk_utf8_clean(*txt);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
 }
 
 int ovk_json_str(const cJSON* o, const char* key, std::string& out, size_t outsz) {
