@@ -258,6 +258,18 @@ TEST(AppUtilStrings, NonEmptyOrNothing) {
     EXPECT_STREQ(ovk_nz(f), "yz");
 }
 
+TEST(AppUtilStrings, Utf8CleanKeepsOnlyValidSequences) {
+    // Valid one- to four-byte sequences stay.
+    EXPECT_EQ(ovk_utf8_clean("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x93\xB7"), "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x93\xB7");
+    // Stray continuation, impossible leads, overlong forms, a surrogate, above U+10FFFF.
+    EXPECT_EQ(ovk_utf8_clean("x\x80y\xC0\xAFz\xFF"), "xyz");
+    EXPECT_EQ(ovk_utf8_clean("\xE0\x80\xAF|\xED\xA0\x80|\xF4\x90\x80\x80"), "||");
+    // A sequence cut short: the lead goes and the next byte is taken as it comes.
+    EXPECT_EQ(ovk_utf8_clean("\xE2\x82" "a\xC3"), "a");
+    EXPECT_EQ(ovk_utf8_clean(std::string_view("\0\xC3\xA9", 3)), std::string("\0\xC3\xA9", 3));
+    EXPECT_EQ(ovk_utf8_seq_len("ab", 2), 0u);
+}
+
 TEST(AppUtilNumbers, ShortestTextThatReadsBack) {
     struct Case {
         double v;

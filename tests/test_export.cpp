@@ -290,6 +290,14 @@ TEST_F(Export, SessionFormats) {
 
     const std::optional<std::string> js = ovk_export_session_json(list);
     ASSERT_TRUE(js);
+    // A strict reader takes the file although the name carried bytes that are not UTF-8.
+    const CmdResult py = run(
+        "python3 -c 'import json,sys\n"
+        "d=json.load(open(sys.argv[1],encoding=\"utf-8\",errors=\"strict\"))\n"
+        "print(d[0][\"name\"].encode(\"utf-8\").hex())' '" +
+        save(dir_, "s.json", js) + "'");
+    EXPECT_EQ(py.rc, 0) << py.out;
+    EXPECT_EQ(py.out, "3d48595045524c494e4b28227822292c610a62013c633e2627e282ac\n");
     OVK_JSON j = ovk_json_parse(*js);
     ASSERT_TRUE(j);
     const cJSON* d0 = cJSON_GetArrayItem(j.get(), 0);

@@ -326,6 +326,13 @@ int ovk_contains_ci(std::string_view hay, std::string_view needle);
 const char* ovk_nz(const char* s);
 const char* ovk_nz(const std::string& s);
 
+// Length of the valid UTF-8 sequence that starts at s[i], or 0 when the byte there does not
+// start one (a stray continuation, an impossible lead, an overlong form, a surrogate, a value
+// above U+10FFFF, or a sequence cut short by the end of `s`). i must be below s.size().
+size_t ovk_utf8_seq_len(std::string_view s, size_t i);
+// `s` without the bytes that are not part of a valid UTF-8 sequence.
+std::string ovk_utf8_clean(std::string_view s);
+
 // The shortest text that reads back as `v`, for text formats: 45 -> "45.0",
 // 0.0001 -> "1.0E-4", 1e20 -> "1.0E20", NaN -> "NaN", infinities -> "Infinity".
 std::string ovk_jdouble(double v);
@@ -344,6 +351,9 @@ using OVK_JSON = std::unique_ptr<cJSON, OVK_JSON_DELETE>;
 OVK_JSON ovk_json_parse(std::string_view text);
 // Prints compact (pretty = false) or indented text; nullopt when printing fails.
 std::optional<std::string> ovk_json_print(const cJSON* item, bool pretty);
+// The same, for text that leaves the program (exports, tool output): the bytes of strings
+// that are not valid UTF-8 are dropped, so strict JSON readers accept the text.
+std::optional<std::string> ovk_json_print_utf8(const cJSON* item, bool pretty);
 
 // 1 and the string cut to outsz-1 bytes when the member is a string, else 0; `out` is
 // emptied first in any case.

@@ -12,6 +12,7 @@
 #include <optional>
 #include <vector>
 
+#include "ovk_app_util.h"
 #include "ovk_category.h"
 #include "ovk_fingerprint.h"
 #include "ovk_intel.h"
@@ -30,15 +31,11 @@ struct JsonDelete {
 };
 using Json = std::unique_ptr<cJSON, JsonDelete>;
 
-struct FreeDelete {
-    void operator()(char* p) const { free(p); }
-};
-using CText = std::unique_ptr<char, FreeDelete>;
-
 std::string print(const cJSON* obj) {
-    CText s(cJSON_PrintUnformatted(obj));
+    // Names from the air may hold bytes that are not UTF-8; JSON readers reject those.
+    std::optional<std::string> s = ovk_json_print_utf8(obj, false);
     if (!s) throw std::bad_alloc();
-    return std::string(s.get());
+    return std::move(*s);
 }
 
 // Adds to `obj` or throws std::bad_alloc.

@@ -116,33 +116,6 @@ std::string fmt_time(int64_t ms, bool utc, const char* fmt) {
     return std::string(buf, n);
 }
 
-// Length of the valid UTF-8 sequence at p[i], or 0 when the byte there does not start one
-// (a stray continuation, an impossible lead, an overlong form, a surrogate, a value above
-// U+10FFFF or a sequence cut short).
-size_t utf8_len(const unsigned char* p, size_t i, size_t n) {
-    const unsigned c = p[i];
-    if (c < 0x80) return 1;
-    size_t len = 0;
-    unsigned lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-        len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3;
-        if (c == 0xE0) lo = 0xA0;  // overlong
-        if (c == 0xED) hi = 0x9F;  // surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4;
-        if (c == 0xF0) lo = 0x90;  // overlong
-        if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
-    }
-    if (len == 0 || i + len > n) return 0;
-    for (size_t k = 1; k < len; ++k) {
-        const unsigned b = p[i + k];
-        if (k == 1 ? (b < lo || b > hi) : (b < 0x80 || b > 0xBF)) return 0;
-    }
-    return len;
-}
-
 // Builds an export; bad_alloc becomes nullopt with the allocation-failure line.
 template <class F>
 std::optional<std::string> build(F&& f) {
@@ -161,7 +134,7 @@ std::optional<std::string> print_json(OVK_JSON& j) {
         OVK_LOG_ALLOC_FAIL(cJSON, 1, json);
         return std::nullopt;
     }
-    return ovk_json_print(j.get(), true);
+    return ovk_json_print_utf8(j.get(), true);
 }
 
 cJSON* add_obj(cJSON* parent, const char* key) {
@@ -530,9 +503,8 @@ std::string ovk_csv_field(std::string_view s, size_t outsz) {
     out.push_back('"');
     if (starts_formula(s) && out.size() < room) out.push_back('\'');
     // Bytes that are not valid UTF-8 are dropped, so the file reads as UTF-8 everywhere.
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     for (size_t i = 0; i < s.size();) {
-        const size_t len = utf8_len(p, i, s.size());
+        const size_t len = ovk_utf8_seq_len(s, i);
         if (len == 0) {
             ++i;
             continue;
@@ -569,7 +541,7 @@ std::string ovk_xml_escape(std::string_view s) {
             ++i;
             continue;
         }
-        const size_t len = utf8_len(p, i, n);
+        const size_t len = ovk_utf8_seq_len(s, i);
         if (len == 0) {  // drop this byte; the next one is taken as it comes
             ++i;
             continue;

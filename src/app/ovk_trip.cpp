@@ -979,7 +979,7 @@ std::optional<std::string> ovk_trip_export_geojson(const OVK_TRIP& t,
         OVK_LOG_ALLOC_FAIL(cJSON, 1, geojson);
         return std::nullopt;
     }
-    return ovk_json_print(root.get(), true);
+    return ovk_json_print_utf8(root.get(), true);
 }
 
 std::optional<std::string> ovk_trip_export_devices_csv(std::span<const OVK_TRIP_DEVICE> d) {
