@@ -5,42 +5,47 @@ BUILD ?= build
 FUZZ_SECONDS ?= 10
 CMAKE_GEN := -G Ninja
 
-.PHONY: all build deps check test asan tsan fuzz fuzz-build run setcap bench clean
+.PHONY: all build deps check test sanitize-build asan tsan fuzz fuzz-build run setcap bench clean
 
 all: build
 
 deps:
 	@bash tools/deps.sh
 
+# The release build: programs and tests (the benchmarks are built by `make bench`).
 build:
-	@cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DOVK_BENCH=OFF >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure --timeout 300 -j $(JOBS)
+
+# One clang build with AddressSanitizer and UndefinedBehaviorSanitizer holds both the
+# tests and the libFuzzer targets.
+sanitize-build:
+	@CC=clang-14 CXX=clang++-14 cmake -S . -B build-asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Sanitize \
+	  -DOVK_SANITIZE=address -DOVK_FUZZ=ON >/dev/null
+	@cmake --build build-asan -j $(JOBS)
 
 # The same tests with AddressSanitizer and UndefinedBehaviorSanitizer.
-asan:
-	@cmake -S . -B build-asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOVK_SANITIZE=address -DOVK_BENCH=OFF >/dev/null
-	@cmake --build build-asan -j $(JOBS)
+asan: sanitize-build
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  ctest --output-on-failure -j $(JOBS)
+	  ctest --output-on-failure --timeout 300 -j $(JOBS)
 
 # The threaded modules' tests (files that start with "// ovk-test: threaded") under TSan.
 tsan:
-	@cmake -S . -B build-tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOVK_SANITIZE=thread -DOVK_BENCH=OFF >/dev/null
+	@cmake -S . -B build-tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Sanitize -DOVK_SANITIZE=thread -DOVK_BENCH=OFF >/dev/null
 	@targets=$$(grep -l '^// ovk-test: threaded' tests/test_*.cpp 2>/dev/null | xargs -r -n1 basename | sed 's/\.cpp$$//'); \
 	if [ -z "$$targets" ]; then echo "tsan: no threaded tests"; exit 0; fi; \
 	cmake --build build-tsan -j $(JOBS) --target $$targets && \
-	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -L threaded -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --output-on-failure --timeout 300 -L threaded -j $(JOBS)
 
-fuzz-build:
-	@CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOVK_FUZZ=ON >/dev/null
-	@cmake --build build-fuzz -j $(JOBS)
+fuzz-build: sanitize-build
 
 # Every fuzz target for FUZZ_SECONDS, starting from its seed corpus in fuzz/corpus/NAME.
 fuzz: fuzz-build
-	@bash tools/run_fuzzers.sh build-fuzz $(FUZZ_SECONDS)
+	@bash tools/run_fuzzers.sh build-asan $(FUZZ_SECONDS)
 
 check: deps
 	@$(MAKE) --no-print-directory test
@@ -56,8 +61,10 @@ setcap: build
 	setcap cap_net_raw,cap_net_admin+eip $(BUILD)/orvik
 	@getcap $(BUILD)/orvik
 
-bench: deps build
+bench: deps
+	@cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DOVK_BENCH=ON >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
 	@bash tools/run_bench.sh $(BUILD)
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan

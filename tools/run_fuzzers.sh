@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every libFuzzer binary in DIR for SECONDS each, from its seed corpus when present.
 set -euo pipefail
-dir=${1:-build-fuzz}
+dir=${1:-build-asan}
 secs=${2:-15}
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)

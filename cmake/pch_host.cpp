@@ -1,0 +1,2 @@
+// Hosts the tests' precompiled header; the program itself does nothing.
+int main() { return 0; }
