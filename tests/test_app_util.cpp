@@ -401,6 +401,15 @@ TEST(AppUtilFiles, MkdirsCreatesEveryLevel) {
     ovk_test::write_file(dir.file("plain"), "x");
     EXPECT_EQ(ovk_mkdirs(dir.file("plain/sub/dir")), -1);
     EXPECT_FALSE(is_dir(dir.file("plain/sub")));
+    // A file (or a link to nowhere) where the directory should be is not success.
+    EXPECT_EQ(ovk_mkdirs(dir.file("plain")), -1);
+    EXPECT_EQ(ovk_mkdirs(dir.file("plain/")), -1);
+    ASSERT_EQ(symlink(dir.file("nowhere").c_str(), dir.file("dangling").c_str()), 0);
+    EXPECT_EQ(ovk_mkdirs(dir.file("dangling")), -1);
+    // A link to a directory is that directory.
+    ASSERT_EQ(symlink(dir.file("x").c_str(), dir.file("to_x").c_str()), 0);
+    EXPECT_EQ(ovk_mkdirs(dir.file("to_x/y/w")), 0);
+    EXPECT_TRUE(is_dir(dir.file("x/y/w")));
 }
 
 TEST(AppUtilFiles, AtomicWriteReplacesWholeFile) {

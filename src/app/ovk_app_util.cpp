@@ -31,7 +31,11 @@ constexpr size_t kPathMax = 1023;  // longest directory path handled by ovk_mkdi
 
 int make_one_dir(const std::string& p) {
     if (mkdir(p.c_str(), 0700) == 0) return 0;
-    if (errno == EEXIST) return 0;
+    if (errno != EEXIST) return -1;
+    // Only an existing directory will do: a file (or a dangling link) in the way is a failure.
+    struct stat st {};
+    if (stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+    errno = ENOTDIR;
     return -1;
 }
 

@@ -32,7 +32,8 @@
 
 // Wall-clock milliseconds since the Unix epoch.
 int64_t ovk_now_ms();
-// Creates the directory and its missing parents with mode 0700. 0 / -1.
+// Creates the directory and its missing parents with mode 0700. 0 / -1; -1 also when
+// something other than a directory already holds the path or one of its parents.
 int ovk_mkdirs(std::string_view path);
 // Writes path.tmp, fsyncs, renames over path and fsyncs the directory. 0 / -1; the old
 // file stays intact on every failure.
