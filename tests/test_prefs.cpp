@@ -104,6 +104,19 @@ TEST(Prefs, ValuesAreReadByType) {
     EXPECT_EQ(p.retention_days, -5);  // no range check on load
 }
 
+TEST(Prefs, OverpassAddressDefaultsToThePublicServerAndIsCut) {
+    TempDir dir;
+    EXPECT_EQ(load_text(dir, "{}").overpass_url, "https://overpass-api.de/api/interpreter");
+    EXPECT_EQ(load_text(dir, R"({"overpass_url": "http://127.0.0.1:8080/api/interpreter"})")
+                  .overpass_url,
+              "http://127.0.0.1:8080/api/interpreter");
+    EXPECT_EQ(load_text(dir, R"({"overpass_url": 5})").overpass_url,
+              "https://overpass-api.de/api/interpreter");
+    const std::string long_url = "https://example.org/" + std::string(400, 'a');
+    EXPECT_EQ(load_text(dir, "{\"overpass_url\": \"" + long_url + "\"}").overpass_url,
+              long_url.substr(0, OVK_PREFS_URL_MAX));
+}
+
 TEST(Prefs, PresetListRules) {
     EXPECT_EQ(parse(R"({"enabled_presets":[]})").preset_enabled, (std::array<int, 3>{0, 0, 0}));
     EXPECT_EQ(parse(R"({"enabled_presets":["us"]})").preset_enabled,
@@ -164,7 +177,7 @@ TEST(Prefs, WriteIsOrderedAndReadsBack) {
                           "show_known_alpr", "auto_record_trace", "follow_min_minutes",
                           "follow_min_meters", "retention_days", "app_theme", "ui_size",
                           "radar_view", "radar_names", "setup_wizard_done", "map_lat", "map_lon",
-                          "map_zoom", "map_tiles"};
+                          "map_zoom", "map_tiles", "overpass_url"};
     OVK_JSON j = ovk_json_parse(text);
     ASSERT_TRUE(j);
     const cJSON* item = j->child;

@@ -78,7 +78,10 @@ std::string ovk_headless_export_dir(std::string_view data_dir) {
     if (home && *home) {
         const std::string docs = std::string(home) + "/Documents";
         struct stat sb {};
-        if (::stat(docs.c_str(), &sb) == 0 && S_ISDIR(sb.st_mode)) return docs + "/Orvik";
+        // A Documents folder where Orvik cannot have its own folder falls back like none.
+        if (::stat(docs.c_str(), &sb) == 0 && S_ISDIR(sb.st_mode) &&
+            ovk_mkdirs(docs + "/Orvik") == 0)
+            return docs + "/Orvik";
     }
     return std::string(data_dir) + "/exports";
 }
@@ -214,6 +217,7 @@ int ovk_headless_run(const OVK_HEADLESS_OPTS& o, const OVK_HOST& host, FILE* out
         if (ovk_vendordb_load() != 0)
             zq_log(LOG_ERR, "vendor tables not loaded: identification will be limited");
         ovk_prefs_load(dir);
+        ovk_alpr_set_endpoint(ovk_prefs_get().overpass_url);
         if (o.demo) {
             OVK_PREFS p = ovk_prefs_get();
             p.demo_mode = 1;

@@ -72,8 +72,8 @@ struct OVK_HOST {
 void ovk_headless_install_signals();
 std::atomic<bool>& ovk_headless_stop_flag();
 
-// The directory exports go to: ~/Documents/Orvik when ~/Documents exists, else the data
-// directory's "exports".
+// The directory exports go to: ~/Documents/Orvik when ~/Documents exists and that folder
+// can be created there, else the data directory's "exports".
 std::string ovk_headless_export_dir(std::string_view data_dir);
 
 // Starts everything, scans, prints to `out` until the stop flag is set or the duration has

@@ -41,6 +41,7 @@ inline constexpr int OVK_PRESET_COUNT = 3;
 // Text limits (bytes, without terminator).
 inline constexpr size_t OVK_PREFS_IFACE_MAX = 31;
 inline constexpr size_t OVK_PREFS_HOST_MAX = 63;
+inline constexpr size_t OVK_PREFS_URL_MAX = 255;
 
 // Each category's default flag, from the category table.
 std::array<int, OVK_CAT_COUNT> ovk_prefs_default_categories();
@@ -83,6 +84,9 @@ struct OVK_PREFS {
     double map_lon = 0.0;
     int map_zoom = 15;
     int map_tiles = 1;
+    // Where plate cameras are downloaded from (an Overpass API interpreter); read at start-up.
+    // Empty means the public default. Cut to 255.
+    std::string overpass_url = "https://overpass-api.de/api/interpreter";
 
     bool operator==(const OVK_PREFS&) const = default;
 };

@@ -1,0 +1,209 @@
+// The program without a window: option parsing, the alert and status lines, the export
+// directory, and a short in-process run on the demo feed with --export and --trace that
+// also takes the plate-camera server from the settings.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ovk_alpr.h"
+#include "ovk_headless.h"
+#include "ovk_test_files.h"
+#include "ovk_trip.h"
+
+namespace {
+
+constexpr int64_t T0 = 1700000000000;  // 2023-11-14 22:13:20 UTC
+
+// Sets an environment variable for one scope and puts the old value back.
+class EnvGuard {
+  public:
+    EnvGuard(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
+        tzset();
+    }
+    ~EnvGuard() {
+        if (old_)
+            setenv(name_, old_->c_str(), 1);
+        else
+            unsetenv(name_);
+        tzset();
+    }
+    EnvGuard(const EnvGuard&) = delete;
+    EnvGuard& operator=(const EnvGuard&) = delete;
+
+  private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+OVK_HEADLESS_OPTS parse(std::vector<std::string> args) {
+    return ovk_headless_parse(std::span<const std::string>(args));
+}
+
+TEST(HeadlessOptions, FlagsValuesAndRepeatedExports) {
+    const auto o = parse({"--headless", "--demo", "--duration", "45", "-v", "7", "--export",
+                          "log:gpx", "--unknown", "--export", "session:kml", "--trace", "--scan"});
+    EXPECT_TRUE(o.headless);
+    EXPECT_TRUE(o.demo);
+    EXPECT_TRUE(o.scan);
+    EXPECT_TRUE(o.trace);
+    EXPECT_FALSE(o.help);
+    EXPECT_EQ(o.duration_s, 45);
+    EXPECT_EQ(o.log_level, 7);
+    EXPECT_EQ(o.exports, (std::vector<std::string>{"log:gpx", "session:kml"}));
+    EXPECT_EQ(o.width, 1100);
+    EXPECT_EQ(o.height, 820);
+
+    // A value option at the end without its value is ignored; --shots implies the demo.
+    const auto s = parse({"--width", "640", "--height", "480", "--shots", "/tmp/x", "-v"});
+    EXPECT_EQ(s.width, 640);
+    EXPECT_EQ(s.height, 480);
+    ASSERT_TRUE(s.shots.has_value());
+    EXPECT_EQ(*s.shots, "/tmp/x");
+    EXPECT_TRUE(s.demo);
+    EXPECT_EQ(s.log_level, 4);
+    EXPECT_FALSE(s.headless);
+
+    // Help anywhere wins and leaves everything else at its default.
+    const auto h = parse({"--headless", "--duration", "9", "--help"});
+    EXPECT_TRUE(h.help);
+    EXPECT_FALSE(h.headless);
+    EXPECT_EQ(h.duration_s, 0);
+    EXPECT_TRUE(parse({"-h"}).help);
+    const std::string text = ovk_headless_help("orvik");
+    for (const char* word : {"--headless", "--duration", "--export", "--trace", "--demo", "--scan",
+                             "-v LEVEL"})
+        EXPECT_NE(text.find(word), std::string::npos) << word;
+}
+
+TEST(HeadlessLines, AlertAndStatusLinesInLocalTime) {
+    EnvGuard tz("TZ", "UTC");
+    OVK_UI_ALERT a;
+    a.time = T0 + 999;
+    a.key = "00:25:DF:4A:19:C2";
+    a.hit = ovk_hit_make(OVK_CAT_BODY_CAM, "Axon body camera", 90, "test", "%s", "tag seen");
+    a.rssi = -61;
+    EXPECT_EQ(ovk_headless_alert_line(a),
+              "22:13:20 BODY CAM strong 90% Axon body camera | 00:25:DF:4A:19:C2 | -61 dBm | "
+              "tag seen");
+    a.following = 1;
+    a.hit.confidence = 60;
+    EXPECT_EQ(ovk_headless_alert_line(a).substr(0, 28), "22:13:20 FOLLOWING BODY CAM ");
+    EXPECT_NE(ovk_headless_alert_line(a).find(" probable 60% "), std::string::npos);
+
+    OVK_STATUS s;
+    s.running = 1;
+    s.scanners = "BLE: hci0 passive\nWiFi wlan0: 12 networks";
+    s.devices = 14;
+    s.flagged = 3;
+    s.threat = OVK_THREAT_DANGER;
+    EXPECT_EQ(ovk_headless_status_line(s, T0),
+              "22:13:20 status: BLE: hci0 passive; WiFi wlan0: 12 networks | devices 14 | "
+              "flagged 3 | threat DANGER");
+    s.running = 0;
+    s.scanners.clear();
+    s.devices = 0;
+    s.flagged = 0;
+    s.threat = OVK_THREAT_CLEAR;
+    EXPECT_EQ(ovk_headless_status_line(s, T0),
+              "22:13:20 status: stopped | devices 0 | flagged 0 | threat CLEAR");
+
+    EnvGuard tz2("TZ", "UTC-2");  // two hours east of UTC
+    EXPECT_EQ(ovk_headless_status_line(s, T0).substr(0, 8), "00:13:20");
+}
+
+TEST(HeadlessExports, DirectoryPrefersDocumentsWhenUsable) {
+    ovk_test::TempDir home;
+    EnvGuard h("HOME", home.path().c_str());
+    EXPECT_EQ(ovk_headless_export_dir("/data/orvik"), "/data/orvik/exports");
+    ASSERT_EQ(::mkdir(home.file("Documents").c_str(), 0700), 0);
+    EXPECT_EQ(ovk_headless_export_dir("/data/orvik"), home.path() + "/Documents/Orvik");
+    struct stat sb {};
+    EXPECT_EQ(::stat(home.file("Documents/Orvik").c_str(), &sb), 0);
+    EXPECT_TRUE(S_ISDIR(sb.st_mode));
+    // A file in the way of the Orvik folder: the data directory's exports instead.
+    ASSERT_EQ(::rmdir(home.file("Documents/Orvik").c_str()), 0);
+    ovk_test::write_file(home.file("Documents/Orvik"), "not a folder");
+    EXPECT_EQ(ovk_headless_export_dir("/data/orvik"), "/data/orvik/exports");
+    EnvGuard none("HOME", nullptr);
+    EXPECT_EQ(ovk_headless_export_dir("/data/orvik"), "/data/orvik/exports");
+}
+
+// A short run on the demo feed: alerts are printed, each requested export is written (or
+// its failure told) at shutdown, and the trip recorded with --trace is closed.
+TEST(HeadlessRun, DemoWithExportsAndTrace) {
+    ovk_test::TempDir home;
+    EnvGuard h("HOME", home.path().c_str());
+    const std::string data = home.file("data");
+    ASSERT_EQ(::mkdir(data.c_str(), 0700), 0);
+    // The plate-camera server comes from the settings.
+    ovk_test::write_file(data + "/settings.json",
+                         R"({"overpass_url": "http://127.0.0.1:9/api/interpreter"})");
+    ovk_alpr_set_endpoint("");
+
+    OVK_HEADLESS_OPTS o = parse({"--headless", "--demo", "--duration", "3", "-v", "3", "--trace",
+                                 "--export", "log:csv", "--export", "log:gpx", "--export",
+                                 "watchlist:csv", "--export", "matches"});
+    OVK_HOST host;
+    host.data_dir = [data] { return data; };
+    ovk_headless_stop_flag().store(false);
+
+    FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(ovk_headless_run(o, host, out), 0);
+    std::fflush(out);
+    std::rewind(out);
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, out)) > 0) text.append(buf, n);
+    std::fclose(out);
+
+    EXPECT_NE(text.find(" | 00:25:DF:4A:19:C2 | "), std::string::npos) << text;
+    EXPECT_EQ(ovk_alpr_endpoint(), "http://127.0.0.1:9/api/interpreter");
+    ovk_alpr_set_endpoint("");
+
+    const std::string csv_head = "export log:csv: " + data + "/exports/orvik_matches_";
+    const size_t at = text.find(csv_head);
+    ASSERT_NE(at, std::string::npos) << text;
+    const size_t eol = text.find('\n', at);
+    const std::string path = text.substr(at + 16, eol - at - 16);
+    EXPECT_EQ(path.substr(path.size() - 4), ".csv");
+    const std::string csv = ovk_test::read_file(path);
+    EXPECT_EQ(csv.rfind("timestamp,mac,label,", 0), 0u) << csv;
+    EXPECT_NE(csv.find("00:25:DF:4A:19:C2"), std::string::npos) << csv;
+
+    // Without GPS tagging nothing is positioned; the other two requests are refused.
+    EXPECT_NE(text.find("export log:gpx failed: No GPS-tagged matches yet - turn on GPS "
+                        "tagging in Settings\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("export watchlist:csv failed: Format not available for this export\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("export matches: unknown export (use SCOPE:FORMAT, e.g. log:gpx)\n"),
+              std::string::npos)
+        << text;
+
+    // The trip was recorded and stopped at shutdown.
+    ASSERT_EQ(ovk_trip_open(data), 0);
+    const auto trips = ovk_trip_list();
+    ovk_trip_close();
+    ASSERT_EQ(trips.size(), 1u);
+    EXPECT_GT(trips[0].end_time, 0);
+    EXPECT_GE(trips[0].end_time, trips[0].start_time);
+    EXPECT_GE(trips[0].device_count, 10);
+}
+
+}  // namespace
