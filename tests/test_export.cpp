@@ -344,6 +344,43 @@ TEST_F(Export, HistoryFormats) {
     EXPECT_TRUE(cJSON_IsNull(cJSON_GetObjectItem(cJSON_GetArrayItem(j.get(), 1), "note")));
 }
 
+// Session exports gather the live registry: without any position the map is refused with
+// its own message, while the table is written; once a device has a position, the KML has it.
+TEST_F(Export, SessionFileFromTheRegistry) {
+    TempDir data;
+    ASSERT_EQ(ovk_store_open(data.path()), 0);
+    ovk_registry_init();
+    std::string path, err;
+    const std::string out = dir_.path() + "/exports";
+    const int64_t now = ovk_now_ms();
+    auto a = ovk_advert_new("00:25:DF:00:00:09", OVK_SRC_BLE, -64, now);
+    ASSERT_TRUE(a);
+    OVK_HITS hits{ovk_hit_make(OVK_CAT_BODY_CAM, "Axon body camera", 90, "IEEE", "%s", "block")};
+    ovk_registry_report(*a, hits, nullptr, "Taser", nullptr, nullptr, now);
+
+    EXPECT_EQ(ovk_export_to_file(OVK_EXPORT_SESSION, OVK_FMT_KML, out, path, err), -1);
+    EXPECT_EQ(err, "No GPS positions yet - turn on location while scanning (follower alerts or "
+                   "GPS tagging)");
+    ASSERT_EQ(ovk_export_to_file(OVK_EXPORT_SESSION, OVK_FMT_CSV, out, path, err), 0) << err;
+    EXPECT_NE(path.find("/orvik_nearby_devices_"), std::string::npos) << path;
+    const auto rows = py_csv(path);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1][0], "00:25:DF:00:00:09");
+
+    OVK_GEO g;
+    g.time = now + 1;
+    g.lat = 45.42;
+    g.lon = -75.69;
+    ovk_registry_report(*a, hits, nullptr, "Taser", nullptr, &g, now + 1);
+    ASSERT_EQ(ovk_export_to_file(OVK_EXPORT_SESSION, OVK_FMT_KML, out, path, err), 0) << err;
+    EXPECT_EQ(path.substr(path.size() - 4), ".kml");
+    xml_ok(path);
+    EXPECT_EQ(ogr_counts(path), std::vector<int>{1});
+
+    ovk_registry_shutdown();
+    ovk_store_close();
+}
+
 TEST_F(Export, FileWriterMessagesAndNames) {
     TempDir data;
     ASSERT_EQ(ovk_store_open(data.path()), 0);
