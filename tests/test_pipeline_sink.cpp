@@ -1,6 +1,7 @@
 // The pipeline as the platform layer sees it: everything arrives through the sink it
 // installs (adverts, fixes, cell reports, status lines), and the "may be following you"
-// alert once a flagged device has moved along with the user.
+// alert once a flagged device has moved along with the user, and the stillness test the cell
+// path relies on.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -227,6 +228,84 @@ TEST_F(PipelineSink, NoFollowingAlertWhileSwitchedOff) {
     int follow_alerts = 0;
     for (const auto& a : pop_all()) follow_alerts += a.following;
     EXPECT_EQ(follow_alerts, 1);
+}
+
+// The cell path asks the pipeline whether the user stands still (the fixes of the last three
+// minutes): only then is a new area code on the same network an anomaly worth logging.
+int area_changes_after(const OVK_SINK& sink, const std::vector<OVK_LOCATION>& fixes,
+                       int64_t cells_at) {
+    for (const auto& f : fixes) sink.on_location(f);
+    OVK_CELL c;
+    c.rat = OVK_RAT_LTE;
+    c.registered = 1;
+    c.mcc = "262";
+    c.mnc = "01";
+    c.has_area = 1;
+    c.area = 100;
+    c.has_cell_id = 1;
+    c.cell_id = 5;
+    g_now = cells_at;
+    sink.on_cells(std::span(&c, 1), "", 0);
+    c.area = 200;
+    g_now = cells_at + 10000;
+    sink.on_cells(std::span(&c, 1), "", 0);
+    drain();
+    int n = 0;
+    for (const auto& d : ovk_store_detections(0))
+        n += d.source == "CELL" && d.label == "Location area changed while you weren't moving";
+    return n;
+}
+
+OVK_LOCATION still_fix(double north_deg, int64_t t, double speed = 0.0) {
+    OVK_LOCATION f = fix_at(kLat + north_deg, kLon, t);
+    f.has_speed = 1;
+    f.speed_ms = speed;
+    return f;
+}
+
+TEST_F(PipelineSink, AreaChangeCountsOnlyWhileStandingStill) {
+    // Three fixes over more than two minutes at one spot, the last one recent: standing still.
+    EXPECT_EQ(area_changes_after(installed(),
+                                 {still_fix(0, T0), still_fix(0, T0 + 60000),
+                                  still_fix(0.0001, T0 + 130000)},
+                                 T0 + 130000),
+              1);
+}
+
+TEST_F(PipelineSink, AreaChangeIgnoredWhileMoving) {
+    // 60 m from the first fix of the window.
+    EXPECT_EQ(area_changes_after(installed(),
+                                 {still_fix(0, T0), still_fix(0, T0 + 60000),
+                                  still_fix(0.00054, T0 + 130000)},
+                                 T0 + 130000),
+              0);
+}
+
+TEST_F(PipelineSink, AreaChangeIgnoredWhenSpeedSaysMoving) {
+    EXPECT_EQ(area_changes_after(installed(),
+                                 {still_fix(0, T0), still_fix(0, T0 + 60000, 1.0),
+                                  still_fix(0, T0 + 130000)},
+                                 T0 + 130000),
+              0);
+}
+
+TEST_F(PipelineSink, AreaChangeIgnoredWhenStillnessIsUnknown) {
+    // Three still fixes spanning less than two minutes.
+    EXPECT_EQ(area_changes_after(installed(),
+                                 {still_fix(0, T0), still_fix(0, T0 + 60000),
+                                  still_fix(0, T0 + 110000)},
+                                 T0 + 110000),
+              0);
+}
+
+TEST_F(PipelineSink, AreaChangeIgnoredOnceTheFixesHaveAgedOut) {
+    // The same still fixes, but the cell reports come 70 s after the last of them: the first
+    // fix has left the three-minute window and what is left spans too little.
+    EXPECT_EQ(area_changes_after(installed(),
+                                 {still_fix(0, T0), still_fix(0, T0 + 60000),
+                                  still_fix(0, T0 + 130000)},
+                                 T0 + 200000),
+              0);
 }
 
 }  // namespace
