@@ -43,15 +43,15 @@ bool has_line(const std::vector<std::string>& lines, std::initializer_list<const
 // Runs the program for `seconds` seconds of wall time, then sends SIGTERM; shutdown must
 // end on its own within 30 s.
 ovk_test::ProgramRun run_program(const ovk_test::TempDir& dir, int seconds) {
-    ovk_test::ProgramSpec spec;
-    spec.exe = std::string(OVK_BINARY_DIR) + "/orvik";
-    spec.args = {"--headless", "--demo", "--duration", "300"};
-    spec.env = {"XDG_DATA_HOME=" + dir.path(),
-                std::string("OVK_ASSETS=") + OVK_SOURCE_DIR + "/assets"};
-    spec.out_dir = dir.path();
-    spec.term_after_s = seconds;
-    spec.deadline_s = 30;
-    return ovk_test::run_program(spec);
+    ovk_test::ProgramLaunch launch;
+    launch.exe = std::string(OVK_BINARY_DIR) + "/orvik";
+    launch.args = {"--headless", "--demo", "--duration", "300"};
+    launch.env = {"XDG_DATA_HOME=" + dir.path(),
+                  std::string("OVK_ASSETS=") + OVK_SOURCE_DIR + "/assets"};
+    launch.out_dir = dir.path();
+    launch.term_after_s = seconds;
+    launch.deadline_s = 30;
+    return ovk_test::run_program(launch);
 }
 
 TEST(HeadlessDemo, AlertsLogsHistoryAndCleanExit) {

@@ -32,15 +32,15 @@ std::string orvik() {
 // orvik --headless --demo ARGS with HOME and XDG_DATA_HOME inside `dir` ("data").
 ovk_test::ProgramRun run_orvik(const ovk_test::TempDir& dir, std::vector<std::string> args,
                                int deadline_s) {
-    ovk_test::ProgramSpec spec;
-    spec.exe = orvik();
-    spec.args = {"--headless", "--demo"};
-    spec.args.insert(spec.args.end(), args.begin(), args.end());
-    spec.env = {"HOME=" + dir.path(), "XDG_DATA_HOME=" + dir.file("data"),
-                std::string("OVK_ASSETS=") + OVK_SOURCE_DIR + "/assets"};
-    spec.out_dir = dir.path();
-    spec.deadline_s = deadline_s;
-    return ovk_test::run_program(spec);
+    ovk_test::ProgramLaunch launch;
+    launch.exe = orvik();
+    launch.args = {"--headless", "--demo"};
+    launch.args.insert(launch.args.end(), args.begin(), args.end());
+    launch.env = {"HOME=" + dir.path(), "XDG_DATA_HOME=" + dir.file("data"),
+                  std::string("OVK_ASSETS=") + OVK_SOURCE_DIR + "/assets"};
+    launch.out_dir = dir.path();
+    launch.deadline_s = deadline_s;
+    return ovk_test::run_program(launch);
 }
 
 std::vector<std::string> lines_of(const std::string& text) {

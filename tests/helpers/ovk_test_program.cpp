@@ -34,46 +34,46 @@ bool wait_until(pid_t pid, std::chrono::steady_clock::time_point deadline, int& 
 
 }  // namespace
 
-ProgramRun run_program(const ProgramSpec& spec) {
+ProgramRun run_program(const ProgramLaunch& launch) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
         const std::string v(*e);
         bool replaced = false;
-        for (const auto& mine : spec.env) replaced = replaced || same_name(v, mine);
+        for (const auto& mine : launch.env) replaced = replaced || same_name(v, mine);
         if (!replaced) env.push_back(v);
     }
-    for (const auto& mine : spec.env) env.push_back(mine);
+    for (const auto& mine : launch.env) env.push_back(mine);
     std::vector<char*> envp;
     for (auto& v : env) envp.push_back(v.data());
     envp.push_back(nullptr);
-    std::vector<std::string> args = {spec.exe};
-    args.insert(args.end(), spec.args.begin(), spec.args.end());
+    std::vector<std::string> args = {launch.exe};
+    args.insert(args.end(), launch.args.begin(), launch.args.end());
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    const std::string out_path = spec.out_dir + "/stdout.txt";
-    const std::string err_path = spec.out_dir + "/stderr.txt";
+    const std::string out_path = launch.out_dir + "/stdout.txt";
+    const std::string err_path = launch.out_dir + "/stderr.txt";
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, spec.exe.c_str(), &fa, nullptr, argv.data(), envp.data());
+    const int rc = posix_spawn(&pid, launch.exe.c_str(), &fa, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
     ProgramRun r;
     if (rc != 0) return r;
 
     int st = 0;
     bool ended = false;
-    if (spec.term_after_s > 0) {
+    if (launch.term_after_s > 0) {
         ended = wait_until(
-            pid, std::chrono::steady_clock::now() + std::chrono::seconds(spec.term_after_s), st);
+            pid, std::chrono::steady_clock::now() + std::chrono::seconds(launch.term_after_s), st);
         if (!ended) kill(pid, SIGTERM);
     }
     if (!ended)
         ended = wait_until(
-            pid, std::chrono::steady_clock::now() + std::chrono::seconds(spec.deadline_s), st);
+            pid, std::chrono::steady_clock::now() + std::chrono::seconds(launch.deadline_s), st);
     if (!ended) {
         kill(pid, SIGKILL);
         waitpid(pid, &st, 0);

@@ -15,7 +15,7 @@ struct ProgramRun {
     std::string err;  // standard error
 };
 
-struct ProgramSpec {
+struct ProgramLaunch {
     std::string exe;
     std::vector<std::string> args;  // after argv[0]
     // NAME=VALUE pairs; each replaces any variable of that name inherited from this process.
@@ -28,7 +28,7 @@ struct ProgramSpec {
     int deadline_s = 30;
 };
 
-ProgramRun run_program(const ProgramSpec& spec);
+ProgramRun run_program(const ProgramLaunch& launch);
 
 struct CommandResult {
     int rc = -1;      // exit status; -1 when it did not exit normally
