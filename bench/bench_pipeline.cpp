@@ -59,6 +59,22 @@ void run_batches(std::vector<OVK_ADVERT_PTR>& adverts) {
     }
 }
 
+// Times the worker on state.range(0) adverts an iteration: `make(v, n)` fills `v` with at
+// least `n` adverts while the clock is paused.
+template <class Make>
+void time_worker(benchmark::State& state, Make&& make) {
+    const int n = static_cast<int>(state.range(0));
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::vector<OVK_ADVERT_PTR> v;
+        v.reserve(static_cast<size_t>(n));
+        make(v, n);
+        state.ResumeTiming();
+        run_batches(v);
+    }
+    state.SetItemsProcessed(state.iterations() * n);
+}
+
 std::string mac_of(uint32_t n) {
     char b[18];
     snprintf(b, sizeof b, "00:25:%02X:%02X:%02X:%02X", (n >> 24) & 0xFF, (n >> 16) & 0xFF,
@@ -69,21 +85,14 @@ std::string mac_of(uint32_t n) {
 // (a) The demo mix: fifteen devices, most adverts answered from the classification cache.
 void BM_DemoMix(benchmark::State& state) {
     setup();
-    const int n = static_cast<int>(state.range(0));
     int round = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        std::vector<OVK_ADVERT_PTR> v;
-        v.reserve(static_cast<size_t>(n));
+    time_worker(state, [&round](std::vector<OVK_ADVERT_PTR>& v, int n) {
         while (static_cast<int>(v.size()) < n) {
             ovk_demo_round_at(round, T0 + round * 10, std::nullopt,
                               [&v](OVK_ADVERT_PTR a) { v.push_back(std::move(a)); });
             ++round;
         }
-        state.ResumeTiming();
-        run_batches(v);
-    }
-    state.SetItemsProcessed(state.iterations() * n);
+    });
     teardown();
 }
 BENCHMARK(BM_DemoMix)->Arg(60000)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -91,12 +100,8 @@ BENCHMARK(BM_DemoMix)->Arg(60000)->Unit(benchmark::kMillisecond)->UseRealTime();
 // (b) Every advert from a new address (the demo payloads under fresh addresses).
 void BM_NewAddresses(benchmark::State& state) {
     setup();
-    const int n = static_cast<int>(state.range(0));
     uint32_t next = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        std::vector<OVK_ADVERT_PTR> v;
-        v.reserve(static_cast<size_t>(n));
+    time_worker(state, [&next](std::vector<OVK_ADVERT_PTR>& v, int n) {
         int round = 0;
         while (static_cast<int>(v.size()) < n) {
             ovk_demo_round_at(round++, T0, std::nullopt, [&](OVK_ADVERT_PTR a) {
@@ -104,10 +109,7 @@ void BM_NewAddresses(benchmark::State& state) {
                 v.push_back(std::move(a));
             });
         }
-        state.ResumeTiming();
-        run_batches(v);
-    }
-    state.SetItemsProcessed(state.iterations() * n);
+    });
     teardown();
 }
 BENCHMARK(BM_NewAddresses)->Arg(20000)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -119,15 +121,11 @@ void BM_RemoteIdHeavy(benchmark::State& state) {
     OVK_LOCATION fix = ovk_demo_user_fix(0, kLat, kLon, T0);
     ovk_pipeline_location(fix);
     wait_idle();
-    const int n = static_cast<int>(state.range(0));
     OVK_LOCATION anchor;
     anchor.lat = kLat;
     anchor.lon = kLon;
     int round = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        std::vector<OVK_ADVERT_PTR> v;
-        v.reserve(static_cast<size_t>(n));
+    time_worker(state, [&](std::vector<OVK_ADVERT_PTR>& v, int n) {
         while (static_cast<int>(v.size()) < n) {
             ovk_demo_round_at(round, T0 + round * 20, anchor, [&](OVK_ADVERT_PTR a) {
                 if (a->mac != OVK_DEMO_DRONE_MAC) return;
@@ -136,10 +134,7 @@ void BM_RemoteIdHeavy(benchmark::State& state) {
             });
             ++round;
         }
-        state.ResumeTiming();
-        run_batches(v);
-    }
-    state.SetItemsProcessed(state.iterations() * n);
+    });
     teardown();
 }
 BENCHMARK(BM_RemoteIdHeavy)->Arg(20000)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -1,5 +1,6 @@
-// A per-process scratch directory for fuzz targets that go through real files: on tmpfs
-// when there is one (every atomic write syncs), removed with its files at exit.
+// Helpers shared by the fuzz targets: a per-process scratch directory for targets that go
+// through real files (on tmpfs when there is one, as every atomic write syncs; removed with
+// its files at exit), and what survives a JSON write exactly.
 #pragma once
 
 #include <ftw.h>
@@ -7,6 +8,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <string>
 
 namespace ovk_fuzz {
@@ -37,6 +41,13 @@ inline bool write_bytes(const std::string& path, const uint8_t* data, size_t siz
     if (!f) return false;
     const bool ok = fwrite(data, 1, size, f) == size;
     return fclose(f) == 0 && ok;
+}
+
+// cJSON prints numbers with 15 significant digits when that reads back within its
+// tolerance, so only integers below 10^15 and doubles to 14 digits survive a write.
+inline bool exact_in_json(int64_t v) { return v < 1000000000000000 && v > -1000000000000000; }
+inline bool near_in_json(double a, double b) {
+    return std::fabs(a - b) <= 1e-14 * std::max(std::fabs(a), std::fabs(b));
 }
 
 }  // namespace ovk_fuzz

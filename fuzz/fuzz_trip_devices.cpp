@@ -3,7 +3,6 @@
 // and a trip folder holding the file reads it back the same way.
 #include <stdlib.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -12,15 +11,6 @@
 #include "ovk_app_util.h"
 #include "ovk_trip.h"
 #include "zq_log.h"
-
-namespace {
-
-// cJSON prints numbers with 15 significant digits when that reads back within its
-// tolerance, so only integers below 10^15 and doubles to 14 digits survive a write.
-bool exact_in_json(int64_t v) { return v < 1000000000000000 && v > -1000000000000000; }
-bool near(double a, double b) { return std::fabs(a - b) <= 1e-14 * std::max(std::fabs(a), std::fabs(b)); }
-
-}  // namespace
 
 // Invalid files are logged on every open; keep the run quiet.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -41,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (d.category < -1 || d.category >= OVK_CAT_COUNT) abort();
         if (d.has_pos ? !(std::isfinite(d.lat) && std::isfinite(d.lon)) : (d.lat != 0 || d.lon != 0))
             abort();
-        exact = exact && exact_in_json(d.first_seen) && exact_in_json(d.last_seen);
+        exact = exact && ovk_fuzz::exact_in_json(d.first_seen) &&
+                ovk_fuzz::exact_in_json(d.last_seen);
     }
     const std::optional<std::string> out = ovk_trip_devices_text(1, devs);
     if (!out) abort();
@@ -49,7 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::vector<OVK_TRIP_DEVICE> back = ovk_trip_parse_devices(*out);
         if (back.size() != devs.size()) abort();
         for (size_t i = 0; i < devs.size(); ++i) {
-            if (!near(back[i].lat, devs[i].lat) || !near(back[i].lon, devs[i].lon)) abort();
+            if (!ovk_fuzz::near_in_json(back[i].lat, devs[i].lat) ||
+                !ovk_fuzz::near_in_json(back[i].lon, devs[i].lon))
+                abort();
             back[i].lat = devs[i].lat;
             back[i].lon = devs[i].lon;
             if (!(back[i] == devs[i])) abort();

@@ -3,7 +3,6 @@
 // the file lists the same rows (and closing a left-open trip keeps them).
 #include <stdlib.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -12,15 +11,6 @@
 #include "ovk_app_util.h"
 #include "ovk_trip.h"
 #include "zq_log.h"
-
-namespace {
-
-// cJSON prints numbers with 15 significant digits when that reads back within its
-// tolerance, so only integers below 10^15 and doubles to 14 digits survive a write.
-bool exact_in_json(int64_t v) { return v < 1000000000000000 && v > -1000000000000000; }
-bool near(double a, double b) { return std::fabs(a - b) <= 1e-14 * std::max(std::fabs(a), std::fabs(b)); }
-
-}  // namespace
 
 // Invalid files are logged on every open; keep the run quiet.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -37,8 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (t.id <= 0 || t.name.size() > OVK_TRIP_NAME_MAX) abort();
         for (size_t j = 0; j < i; ++j)
             if (rows[j].id == t.id) abort();
-        exact = exact && exact_in_json(t.id) && exact_in_json(t.start_time) &&
-                exact_in_json(t.end_time);
+        exact = exact && ovk_fuzz::exact_in_json(t.id) && ovk_fuzz::exact_in_json(t.start_time) &&
+                ovk_fuzz::exact_in_json(t.end_time);
     }
     const std::optional<std::string> out = ovk_trip_index_text(rows);
     if (!out) abort();
@@ -46,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::vector<OVK_TRIP> back = ovk_trip_parse_index(*out);
         if (back.size() != rows.size()) abort();
         for (size_t i = 0; i < rows.size(); ++i) {
-            if (!near(back[i].distance_m, rows[i].distance_m)) abort();
+            if (!ovk_fuzz::near_in_json(back[i].distance_m, rows[i].distance_m)) abort();
             back[i].distance_m = rows[i].distance_m;
             if (!(back[i] == rows[i])) abort();
         }

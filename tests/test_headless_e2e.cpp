@@ -1,25 +1,17 @@
 // The built orvik program on the demo feed, headless, in a fresh data directory: the alerts
 // it prints, the files it leaves and a clean exit on SIGTERM.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <map>
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ovk_app_util.h"
 #include "ovk_store.h"
 #include "ovk_test_files.h"
-
-extern char** environ;
+#include "ovk_test_program.h"
 
 namespace {
 
@@ -48,70 +40,25 @@ bool has_line(const std::vector<std::string>& lines, std::initializer_list<const
     return false;
 }
 
-struct ProgramRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-// Runs the program for `seconds` seconds of wall time, then sends SIGTERM.
-ProgramRun run_program(const ovk_test::TempDir& dir, int seconds) {
-    const std::string exe = std::string(OVK_BINARY_DIR) + "/orvik";
-    const std::string out_path = dir.file("stdout.txt");
-    const std::string err_path = dir.file("stderr.txt");
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        const std::string v(*e);
-        if (v.rfind("XDG_DATA_HOME=", 0) == 0 || v.rfind("OVK_ASSETS=", 0) == 0) continue;
-        env.push_back(v);
-    }
-    env.push_back("XDG_DATA_HOME=" + dir.path());
-    env.push_back(std::string("OVK_ASSETS=") + OVK_SOURCE_DIR + "/assets");
-    std::vector<char*> envp;
-    for (auto& v : env) envp.push_back(v.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> args = {exe, "--headless", "--demo", "--duration", "300"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, exe.c_str(), &fa, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&fa);
-    ProgramRun r;
-    if (rc != 0) return r;
-    std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    kill(pid, SIGTERM);
-    // Shutdown must end on its own; give it 30 s before giving up.
-    int st = 0;
-    bool ended = false;
-    for (int i = 0; i < 300 && !ended; ++i) {
-        if (waitpid(pid, &st, WNOHANG) == pid)
-            ended = true;
-        else
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    if (!ended) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &st, 0);
-        r.status = -2;
-    } else {
-        r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -3;
-    }
-    r.out = ovk_test::read_file(out_path);
-    r.err = ovk_test::read_file(err_path);
-    return r;
+// Runs the program for `seconds` seconds of wall time, then sends SIGTERM; shutdown must
+// end on its own within 30 s.
+ovk_test::ProgramRun run_program(const ovk_test::TempDir& dir, int seconds) {
+    ovk_test::ProgramLaunch launch;
+    launch.exe = std::string(OVK_BINARY_DIR) + "/orvik";
+    launch.args = {"--headless", "--demo", "--duration", "300"};
+    launch.env = {"XDG_DATA_HOME=" + dir.path(),
+                  std::string("OVK_ASSETS=") + OVK_SOURCE_DIR + "/assets"};
+    launch.out_dir = dir.path();
+    launch.term_after_s = seconds;
+    launch.deadline_s = 30;
+    return ovk_test::run_program(launch);
 }
 
 TEST(HeadlessDemo, AlertsLogsHistoryAndCleanExit) {
     ASSERT_TRUE(ovk_test::file_exists(std::string(OVK_BINARY_DIR) + "/orvik"))
         << "build the orvik target first";
     ovk_test::TempDir dir;
-    const ProgramRun r = run_program(dir, 45);
+    const ovk_test::ProgramRun r = run_program(dir, 45);
     ASSERT_EQ(r.status, 0) << "stderr:\n" << r.err;
 
     // Toast lines: body camera, plate-camera network, glasses and the drone overhead.

@@ -57,29 +57,86 @@ void drain_alerts(FILE* out) {
     while (auto a = ovk_pipeline_pop_alert()) print(out, ovk_headless_alert_line(*a));
 }
 
-// Writes each requested "scope:format" export; prints its path, or why it failed.
-void write_exports(const std::vector<std::string>& requests, const std::string& data_dir,
-                   FILE* out) {
-    if (requests.empty()) return;
+// The word a scope is asked for by.
+const char* scope_name(OVK_EXPORT_SCOPE scope) {
+    switch (scope) {
+    case OVK_EXPORT_SESSION:
+        return "session";
+    case OVK_EXPORT_HISTORY:
+        return "history";
+    case OVK_EXPORT_LOG:
+        return "log";
+    case OVK_EXPORT_WATCHLIST:
+        return "watchlist";
+    case OVK_EXPORT_EVERYTHING:
+        return "everything";
+    }
+    return "";
+}
+
+// Splits "scope:format" and parses both words; false when there is no colon or either word
+// is unknown.
+bool parse_export(std::string_view request, int& scope, int& fmt) {
+    const size_t colon = request.find(':');
+    if (colon == std::string_view::npos) return false;
+    scope = ovk_export_scope_parse(request.substr(0, colon));
+    fmt = ovk_export_format_parse(request.substr(colon + 1));
+    return scope >= 0 && fmt >= 0;
+}
+
+// Writes each requested "scope:format" export; prints its path, or why it failed. Returns
+// how many failed.
+int write_exports(const std::vector<std::string>& requests, const std::string& data_dir,
+                  FILE* out) {
+    if (requests.empty()) return 0;
     const std::string dir = ovk_headless_export_dir(data_dir);
+    int failed = 0;
     for (const std::string& r : requests) {
-        const size_t colon = r.find(':');
-        const int scope = colon == std::string::npos ? -1 : ovk_export_scope_parse(r.substr(0, colon));
-        const int fmt = colon == std::string::npos ? -1 : ovk_export_format_parse(r.substr(colon + 1));
-        if (scope < 0 || fmt < 0) {
+        int scope = -1, fmt = -1;
+        if (!parse_export(r, scope, fmt)) {
             print(out, "export " + r + ": unknown export (use SCOPE:FORMAT, e.g. log:gpx)");
+            ++failed;
             continue;
         }
         std::string path, err;
         if (ovk_export_to_file(static_cast<OVK_EXPORT_SCOPE>(scope),
-                               static_cast<OVK_EXPORT_FORMAT>(fmt), dir, path, err) == 0)
+                               static_cast<OVK_EXPORT_FORMAT>(fmt), dir, path, err) == 0) {
             print(out, "export " + r + ": " + path);
-        else
+        } else {
             print(out, "export " + r + " failed: " + err);
+            ++failed;
+        }
     }
+    return failed;
 }
 
 }  // namespace
+
+std::string ovk_headless_check_export(std::string_view request) {
+    try {
+        int scope = -1, fmt = -1;
+        if (!parse_export(request, scope, fmt)) {
+            std::string why = "unknown export (use SCOPE:FORMAT, e.g. log:gpx; scopes";
+            for (int i = 0; i < OVK_EXPORT_SCOPE_COUNT; ++i)
+                why += std::string(i ? ", " : " ") + scope_name(static_cast<OVK_EXPORT_SCOPE>(i));
+            why += "; formats";
+            for (int f = 0; f < OVK_EXPORT_FORMAT_COUNT; ++f)
+                why += std::string(f ? ", " : " ") + ovk_export_ext(f);
+            return why + ")";
+        }
+        if (ovk_export_supported(scope, fmt)) return {};
+        std::string offered;
+        for (int f = 0; f < OVK_EXPORT_FORMAT_COUNT; ++f) {
+            if (!ovk_export_supported(scope, f)) continue;
+            if (!offered.empty()) offered += ", ";
+            offered += ovk_export_ext(f);
+        }
+        return std::string("the ") + scope_name(static_cast<OVK_EXPORT_SCOPE>(scope)) +
+               " export has no " + ovk_export_ext(fmt) + " form (it has " + offered + ")";
+    } catch (const std::bad_alloc&) {
+        return "out of memory";
+    }
+}
 
 std::string ovk_headless_export_dir(std::string_view data_dir) {
     const char* home = std::getenv("HOME");
@@ -222,6 +279,15 @@ void ovk_headless_install_signals() {
 
 int ovk_headless_run(const OVK_HEADLESS_OPTS& o, const OVK_HOST& host, FILE* out) {
     try {
+        // A mistyped export would only show at shutdown, after the whole run: refuse it now.
+        bool refused = false;
+        for (const std::string& r : o.exports) {
+            const std::string why = ovk_headless_check_export(r);
+            if (why.empty()) continue;
+            std::fprintf(stderr, "orvik: --export %s: %s\n", r.c_str(), why.c_str());
+            refused = true;
+        }
+        if (refused) return 2;
         set_log_level(o.log_level);
         ovk_pipeline_set_hooks(host.hooks);
         if (host.platform_init && host.platform_init() != 0)
@@ -274,7 +340,7 @@ int ovk_headless_run(const OVK_HEADLESS_OPTS& o, const OVK_HOST& host, FILE* out
 
         ovk_scan_stop();
         drain_alerts(out);
-        write_exports(o.exports, dir, out);
+        const int failed_exports = write_exports(o.exports, dir, out);
         ovk_pipeline_shutdown();
         ovk_trip_close();
         ovk_store_close();
@@ -283,7 +349,7 @@ int ovk_headless_run(const OVK_HEADLESS_OPTS& o, const OVK_HOST& host, FILE* out
         ovk_registry_shutdown();
         ovk_vendordb_unload();
         if (host.platform_shutdown) host.platform_shutdown();
-        return 0;
+        return failed_exports > 0 ? 1 : 0;
     } catch (const std::exception& e) {
         zq_log(LOG_ERR, "headless run failed: %s", e.what());
         return 1;

@@ -77,6 +77,12 @@ std::atomic<bool>& ovk_headless_stop_flag();
 // can be created there, else the data directory's "exports".
 std::string ovk_headless_export_dir(std::string_view data_dir);
 
-// Starts everything, scans, prints to `out` until the stop flag is set or the duration has
-// passed, then shuts down in order. Returns the exit status (0).
+// "" when `request` ("scope:format", words as ovk_export_scope_parse and
+// ovk_export_format_parse take them) names an export that exists; else why not, for a person.
+std::string ovk_headless_check_export(std::string_view request);
+
+// Refuses (exit status 2, a line per bad request on standard error) before anything starts
+// when an export request is not one that exists. Otherwise starts everything, scans, prints
+// to `out` until the stop flag is set or the duration has passed, writes the exports and
+// shuts down in order. Returns the exit status: 0, or 1 when an export could not be written.
 int ovk_headless_run(const OVK_HEADLESS_OPTS& o, const OVK_HOST& host, FILE* out);

@@ -147,6 +147,16 @@ int64_t map_num(const OVK_SMAP<>& m, std::string_view key, bool* found) {
     return n ? n->num : 0;
 }
 
+// True when `key` has no time in `m` or its time is more than `gap_ms` before `now`; the
+// time becomes `now` then. The caller holds the state lock.
+bool take_turn_locked(OVK_SMAP<>& m, std::string_view key, int64_t now, int64_t gap_ms) {
+    bool found = false;
+    const int64_t last = map_num(m, key, &found);
+    if (found && now - last <= gap_ms) return false;
+    if (auto* n = m.put(key)) n->num = now;
+    return true;
+}
+
 // ---------------------------------------------------------------------------------------
 // 2. Alerts
 // ---------------------------------------------------------------------------------------
@@ -311,10 +321,7 @@ void on_cell_anomaly(const OVK_PREFS& p, const OVK_CELL_ANOMALY& an, int64_t now
     State& s = S();
     {
         std::lock_guard<std::mutex> lock(s.mu);
-        bool found = false;
-        const int64_t last = map_num(s.cell_alert, an.key, &found);
-        if (found && now - last <= kCellCooldownMs) return;
-        if (auto* n = s.cell_alert.put(an.key)) n->num = now;
+        if (!take_turn_locked(s.cell_alert, an.key, now, kCellCooldownMs)) return;
         s.cell = an;
         s.cell_time = now;
         s.has_cell = true;
@@ -436,10 +443,7 @@ void maybe_log(const OVK_PREFS& p, const OVK_ADVERT& a, const OVK_HIT& best,
     State& s = S();
     {
         std::lock_guard<std::mutex> lock(s.mu);
-        bool found = false;
-        const int64_t last = map_num(s.last_logged, a.mac, &found);
-        if (found && now - last <= kLogIntervalMs) return;
-        if (auto* n = s.last_logged.put(a.mac)) n->num = now;
+        if (!take_turn_locked(s.last_logged, a.mac, now, kLogIntervalMs)) return;
     }
     OVK_DETECTION d;
     d.mac = a.mac;
@@ -481,10 +485,7 @@ void maybe_alert_drone_overhead(const OVK_PREFS& p, const OVK_ADVERT& a, const O
     State& s = S();
     {
         std::lock_guard<std::mutex> lock(s.mu);
-        bool found = false;
-        const int64_t last = map_num(s.last_drone, a.mac, &found);
-        if (found && now - last <= kDroneCooldownMs) return;
-        if (auto* n = s.last_drone.put(a.mac)) n->num = now;
+        if (!take_turn_locked(s.last_drone, a.mac, now, kDroneCooldownMs)) return;
     }
     device_alert(p, a.mac, hit, a.rssi, 0, "Drone overhead", now);
 }
@@ -600,6 +601,30 @@ void pipeline_main() {
 
 void housekeeping_main();
 
+// Tells the worker and housekeeping threads to end and joins them.
+void stop_threads(State& s) {
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        s.quit = true;
+    }
+    s.work_cv.notify_all();
+    s.hk_cv.notify_all();
+    if (s.worker.joinable()) s.worker.join();
+    if (s.housekeeper.joinable()) s.housekeeper.join();
+}
+
+// Drops the time maps and the cell analyzer (the classification cache is the caller's).
+// The caller holds the state lock.
+void release_maps_locked(State& s) {
+    s.last_alerted.release();
+    s.last_logged.release();
+    s.last_drone.release();
+    s.alpr_distance.release();
+    s.alpr_alert.release();
+    s.cell_alert.release();
+    s.analyzer.reset();
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
@@ -673,25 +698,12 @@ int ovk_pipeline_init() {
         s.worker = std::thread(pipeline_main);
         s.housekeeper = std::thread(housekeeping_main);
     } catch (...) {
-        {
-            std::lock_guard<std::mutex> lock(s.mu);
-            s.quit = true;
-        }
-        s.work_cv.notify_all();
-        s.hk_cv.notify_all();
-        if (s.worker.joinable()) s.worker.join();
-        if (s.housekeeper.joinable()) s.housekeeper.join();
+        stop_threads(s);
         std::lock_guard<std::mutex> lock(s.mu);
         s.initialised = false;
         s.queue.clear();
         s.classified.release();
-        s.last_alerted.release();
-        s.last_logged.release();
-        s.last_drone.release();
-        s.alpr_distance.release();
-        s.alpr_alert.release();
-        s.cell_alert.release();
-        s.analyzer.reset();
+        release_maps_locked(s);
         zq_log(LOG_ERR, "pipeline init failed");
         return -1;
     }
@@ -717,26 +729,13 @@ void ovk_pipeline_shutdown() {
         const OVK_SINK empty;
         h->set_sink(&empty);
     }
-    {
-        std::lock_guard<std::mutex> lock(s.mu);
-        s.quit = true;
-    }
-    s.work_cv.notify_all();
-    s.hk_cv.notify_all();
-    if (s.worker.joinable()) s.worker.join();
-    if (s.housekeeper.joinable()) s.housekeeper.join();
+    stop_threads(s);
     std::deque<ITEM> left;
     OVK_SMAP<CACHED> cache;
     std::lock_guard<std::mutex> lock(s.mu);
     left.swap(s.queue);
     cache = std::move(s.classified);
-    s.last_alerted.release();
-    s.last_logged.release();
-    s.last_drone.release();
-    s.alpr_distance.release();
-    s.alpr_alert.release();
-    s.cell_alert.release();
-    s.analyzer.reset();
+    release_maps_locked(s);
     s.busy = false;
     s.initialised = false;
 }

@@ -828,14 +828,26 @@ bool include(const OVK_TRIP_DEVICE& d, bool only_flagged) {
 
 std::string csv_opt(std::string_view s) { return s.empty() ? std::string() : ovk_csv_field(s); }
 
+// The text `write` puts into a fresh buffer; nullopt, logged, when memory runs out.
+template <class Write>
+std::optional<std::string> build_text(Write&& write) {
+    try {
+        OVK_SBUF b;
+        write(b);
+        return b.take();
+    } catch (const std::exception&) {
+        OVK_LOG_ALLOC_FAIL(char, 1, text);
+        return std::nullopt;
+    }
+}
+
 }  // namespace
 
 std::optional<std::string> ovk_trip_export_gpx(const OVK_TRIP& t,
                                                std::span<const OVK_TRIP_POINT> p,
                                                std::span<const OVK_TRIP_DEVICE> d,
                                                bool only_flagged) {
-    try {
-        OVK_SBUF b;
+    return build_text([&](OVK_SBUF& b) {
         const std::string name = ovk_xml_escape(t.name);
         b.add("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
         b.add("<gpx version=\"1.1\" creator=\"Orvik\" xmlns=\"http://www.topografix.com/GPX/1/1\">\n");
@@ -857,19 +869,14 @@ std::optional<std::string> ovk_trip_export_gpx(const OVK_TRIP& t,
                    ovk_iso_time(q.time).c_str());
         b.add("  </trkseg></trk>\n");
         b.add("</gpx>\n");
-        return b.take();
-    } catch (const std::exception&) {
-        OVK_LOG_ALLOC_FAIL(char, 1, gpx);
-        return std::nullopt;
-    }
+    });
 }
 
 std::optional<std::string> ovk_trip_export_kml(const OVK_TRIP& t,
                                                std::span<const OVK_TRIP_POINT> p,
                                                std::span<const OVK_TRIP_DEVICE> d,
                                                bool only_flagged) {
-    try {
-        OVK_SBUF b;
+    return build_text([&](OVK_SBUF& b) {
         b.add("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
         b.add("<kml xmlns=\"http://www.opengis.net/kml/2.2\">\n");
         b.add("<Document>\n");
@@ -893,11 +900,7 @@ std::optional<std::string> ovk_trip_export_kml(const OVK_TRIP& t,
         }
         b.add("</Document>\n");
         b.add("</kml>\n");
-        return b.take();
-    } catch (const std::exception&) {
-        OVK_LOG_ALLOC_FAIL(char, 1, kml);
-        return std::nullopt;
-    }
+    });
 }
 
 std::optional<std::string> ovk_trip_export_geojson(const OVK_TRIP& t,
@@ -983,8 +986,7 @@ std::optional<std::string> ovk_trip_export_geojson(const OVK_TRIP& t,
 }
 
 std::optional<std::string> ovk_trip_export_devices_csv(std::span<const OVK_TRIP_DEVICE> d) {
-    try {
-        OVK_SBUF b;
+    return build_text([&](OVK_SBUF& b) {
         b.add("mac,label,name,vendor,device_type,source,flagged,category,confidence,evidence,"
               "first_seen,last_seen,best_rssi,latitude,longitude\n");
         for (const OVK_TRIP_DEVICE& x : d) {
@@ -1002,9 +1004,5 @@ std::optional<std::string> ovk_trip_export_devices_csv(std::span<const OVK_TRIP_
             else b.add(",");
             b.add("\n");
         }
-        return b.take();
-    } catch (const std::exception&) {
-        OVK_LOG_ALLOC_FAIL(char, 1, csv);
-        return std::nullopt;
-    }
+    });
 }

@@ -453,39 +453,16 @@ std::shared_ptr<OVK_HCI_IO> ovk_linux_hci_kernel_io()
 // ---------------------------------------------------------------------------------------
 // 5. The reader
 // ---------------------------------------------------------------------------------------
-struct OVK_HCI_SCANNER::Impl {
-    std::shared_ptr<OVK_HCI_IO> io;
-    OVK_SINK sink;
+struct OVK_HCI_SCANNER::Impl : OVK_SCANNER_CORE {
+    Impl() : OVK_SCANNER_CORE("BLE: stopped") {}
 
-    std::thread thread;
-    std::atomic<bool> started{false};
-    std::atomic<bool> stop_flag{false};
-    std::atomic<bool> done{false};
+    std::shared_ptr<OVK_HCI_IO> io;
     int dev_opt = -1;
     int mode = 0;
 
-    mutable std::mutex status_mu;
-    std::string status = "BLE: stopped";
-
-    void set_status(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     void run() noexcept;
 };
-
-void OVK_HCI_SCANNER::Impl::set_status(const char* fmt, ...)
-{
-    std::array<char, OVK_STATUS_MAX> buf{};
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(buf.data(), buf.size(), fmt, ap);
-    va_end(ap);
-    const std::string_view text(buf.data());
-    {
-        std::lock_guard<std::mutex> lk(status_mu);
-        if (status == text) return;
-        status.assign(text);
-    }
-    if (sink.on_status) sink.on_status(text);
-}
+static_assert(OVK_STATUS_MAX == OVK_SCANNER_CORE::status_max);
 
 namespace {
 
@@ -845,7 +822,7 @@ private:
 
 void OVK_HCI_SCANNER::Impl::run() noexcept
 {
-    try {
+    run_guarded("BLE reader", [this] {
         std::unique_ptr<OVK_HCI_CTX> ctx(new (std::nothrow) OVK_HCI_CTX());
         if (!ctx) {
             OVK_LOG_ALLOC_FAIL(OVK_HCI_CTX, 1, ctx);
@@ -853,12 +830,7 @@ void OVK_HCI_SCANNER::Impl::run() noexcept
         } else {
             reader(*this, *ctx).run();
         }
-    } catch (const std::exception& e) {
-        zq_log(LOG_ERR, "BLE reader failed: %s", e.what());
-    } catch (...) {
-        zq_log(LOG_ERR, "BLE reader failed");
-    }
-    done.store(true);
+    });
 }
 
 // ---------------------------------------------------------------------------------------
@@ -869,6 +841,7 @@ OVK_HCI_SCANNER::OVK_HCI_SCANNER(std::shared_ptr<OVK_HCI_IO> io, OVK_SINK sink)
 {
     p_->io = std::move(io);
     p_->sink = std::move(sink);
+    core_ = p_.get();
 }
 
 OVK_HCI_SCANNER::~OVK_HCI_SCANNER()
@@ -882,60 +855,13 @@ int OVK_HCI_SCANNER::start(const OVK_SCAN_OPTS& opts)
     OVK_CHECK(p_->io, -1);
     p_->dev_opt = opts.hci_dev;
     p_->mode = opts.ble_mode;
-    p_->stop_flag.store(false);
-    p_->done.store(false);
-    p_->set_status("BLE: starting");
-    try {
-        p_->thread = std::thread([impl = p_.get()] { impl->run(); });
-    } catch (...) {
-        p_->set_status("BLE: cannot start the reader thread");
-        return -1;
-    }
-    p_->started = true;
-    return 0;
-}
-
-void OVK_HCI_SCANNER::stop()
-{
-    if (!p_->started) return;
-    p_->stop_flag.store(true);
-    if (p_->thread.joinable()) p_->thread.join();
-    p_->started = false;
-    p_->set_status("BLE: stopped");
-}
-
-std::string OVK_HCI_SCANNER::status() const
-{
-    std::lock_guard<std::mutex> lk(p_->status_mu);
-    return p_->status;
-}
-
-bool OVK_HCI_SCANNER::running() const
-{
-    return p_->started;
-}
-
-bool OVK_HCI_SCANNER::finished() const
-{
-    return p_->done.load();
+    return p_->start_thread([impl = p_.get()] { impl->run(); }, "BLE: starting",
+                            "BLE: cannot start the reader thread");
 }
 
 namespace {
 
-OVK_HCI_SCANNER& process_reader()
-{
-    // Never destroyed: the platform layer stops it before the process ends, and a reader
-    // must not be joined from a static destructor after the emitters are gone.
-    static OVK_HCI_SCANNER* s = [] {
-        OVK_SINK sink;
-        sink.on_advert = [](OVK_ADVERT_PTR a) { ovk_linux_emit_advert(std::move(a)); };
-        sink.on_status = [](std::string_view text) { ovk_linux_emit_status(text); };
-        return new OVK_HCI_SCANNER(ovk_linux_hci_kernel_io(), std::move(sink));
-    }();
-    return *s;
-}
-
-std::mutex process_mu;
+using process_reader = OVK_PROCESS_SCANNER<OVK_HCI_SCANNER, ovk_linux_hci_kernel_io>;
 
 }  // namespace
 
@@ -947,37 +873,20 @@ int ovk_linux_hci_start(const OVK_SCAN_OPTS* opts)
 
 int ovk_linux_hci_start(const OVK_SCAN_OPTS& opts)
 {
-    try {
-        std::lock_guard<std::mutex> lk(process_mu);
-        return process_reader().start(opts);
-    } catch (...) {
-        return -1;
-    }
+    return process_reader::start(opts);
 }
 
 void ovk_linux_hci_stop()
 {
-    try {
-        std::lock_guard<std::mutex> lk(process_mu);
-        process_reader().stop();
-    } catch (...) {
-    }
+    process_reader::stop();
 }
 
 void ovk_linux_hci_status(char* out, size_t outsz)
 {
-    if (!out || outsz == 0) return;
-    const std::string s = ovk_linux_hci_status();
-    const size_t n = std::min(s.size(), outsz - 1);
-    std::memcpy(out, s.data(), n);
-    out[n] = '\0';
+    process_reader::status(out, outsz);
 }
 
 std::string ovk_linux_hci_status()
 {
-    try {
-        return process_reader().status();
-    } catch (...) {
-        return {};
-    }
+    return process_reader::status();
 }

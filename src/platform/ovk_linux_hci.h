@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "ovk_advert.h"
+#include "ovk_linux_scanner_common.h"
 #include "ovk_platform.h"
 
 // ---------------------------------------------------------------------------------------
@@ -190,20 +191,14 @@ inline constexpr size_t OVK_STATUS_MAX = 160;
 
 // Owns one reader thread. Adverts go to sink.on_advert, status changes to sink.on_status
 // (both on the reader thread; a status set by start/stop runs on the caller's thread).
-// The destructor stops the reader.
-class OVK_HCI_SCANNER {
+// The destructor stops the reader. stop(), status(), running() and finished() (the reader
+// ended by itself: permission denied, out of memory) come from OVK_LINUX_SCANNER.
+class OVK_HCI_SCANNER : public OVK_LINUX_SCANNER {
 public:
     OVK_HCI_SCANNER(std::shared_ptr<OVK_HCI_IO> io, OVK_SINK sink);
     ~OVK_HCI_SCANNER();
-    OVK_HCI_SCANNER(const OVK_HCI_SCANNER&) = delete;
-    OVK_HCI_SCANNER& operator=(const OVK_HCI_SCANNER&) = delete;
 
     int start(const OVK_SCAN_OPTS& opts);  // 0, or -1 when the thread cannot start
-    void stop();
-    std::string status() const;
-    bool running() const;
-    // True once the reader thread has ended by itself (permission denied, out of memory).
-    bool finished() const;
 
     struct Impl;
 

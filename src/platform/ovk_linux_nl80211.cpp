@@ -382,39 +382,16 @@ std::shared_ptr<OVK_NL_IO> ovk_linux_wifi_kernel_io()
 // ---------------------------------------------------------------------------------------
 // 5. The scanner thread
 // ---------------------------------------------------------------------------------------
-struct OVK_WIFI_SCANNER::Impl {
-    std::shared_ptr<OVK_NL_IO> io;
-    OVK_SINK sink;
+struct OVK_WIFI_SCANNER::Impl : OVK_SCANNER_CORE {
+    Impl() : OVK_SCANNER_CORE("WiFi: stopped") {}
 
-    std::thread thread;
-    std::atomic<bool> started{false};
-    std::atomic<bool> stop_flag{false};
-    std::atomic<bool> done{false};
+    std::shared_ptr<OVK_NL_IO> io;
     int interval_ms = 30000;
     std::string iface;
 
-    mutable std::mutex status_mu;
-    std::string status = "WiFi: stopped";
-
-    void set_status(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     void run() noexcept;
 };
-
-void OVK_WIFI_SCANNER::Impl::set_status(const char* fmt, ...)
-{
-    std::array<char, OVK_WIFI_STATUS_MAX> buf{};
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(buf.data(), buf.size(), fmt, ap);
-    va_end(ap);
-    const std::string_view text(buf.data());
-    {
-        std::lock_guard<std::mutex> lk(status_mu);
-        if (status == text) return;
-        status.assign(text);
-    }
-    if (sink.on_status) sink.on_status(text);
-}
+static_assert(OVK_WIFI_STATUS_MAX == OVK_SCANNER_CORE::status_max);
 
 namespace {
 
@@ -724,7 +701,7 @@ private:
 
 void OVK_WIFI_SCANNER::Impl::run() noexcept
 {
-    try {
+    run_guarded("WiFi scanner", [this] {
         std::unique_ptr<OVK_NL_CTX> ctx(new (std::nothrow) OVK_NL_CTX());
         if (ctx) ctx->buf.reset(new (std::nothrow) uint8_t[RECV_BUF]);
         if (!ctx || !ctx->buf) {
@@ -733,12 +710,7 @@ void OVK_WIFI_SCANNER::Impl::run() noexcept
         } else {
             wifi_thread(*this, *ctx).run();
         }
-    } catch (const std::exception& e) {
-        zq_log(LOG_ERR, "WiFi scanner failed: %s", e.what());
-    } catch (...) {
-        zq_log(LOG_ERR, "WiFi scanner failed");
-    }
-    done.store(true);
+    });
 }
 
 // ---------------------------------------------------------------------------------------
@@ -749,6 +721,7 @@ OVK_WIFI_SCANNER::OVK_WIFI_SCANNER(std::shared_ptr<OVK_NL_IO> io, OVK_SINK sink)
 {
     p_->io = std::move(io);
     p_->sink = std::move(sink);
+    core_ = p_.get();
 }
 
 OVK_WIFI_SCANNER::~OVK_WIFI_SCANNER()
@@ -765,42 +738,8 @@ int OVK_WIFI_SCANNER::start(const OVK_SCAN_OPTS& opts)
     if (iv < 5000) iv = 5000;
     p_->interval_ms = iv;
     p_->iface = opts.wifi_iface.substr(0, 31);
-    p_->stop_flag.store(false);
-    p_->done.store(false);
-    p_->set_status("WiFi: starting");
-    try {
-        p_->thread = std::thread([impl = p_.get()] { impl->run(); });
-    } catch (...) {
-        p_->set_status("WiFi: cannot start the scanner thread");
-        return -1;
-    }
-    p_->started = true;
-    return 0;
-}
-
-void OVK_WIFI_SCANNER::stop()
-{
-    if (!p_->started) return;
-    p_->stop_flag.store(true);
-    if (p_->thread.joinable()) p_->thread.join();
-    p_->started = false;
-    p_->set_status("WiFi: stopped");
-}
-
-std::string OVK_WIFI_SCANNER::status() const
-{
-    std::lock_guard<std::mutex> lk(p_->status_mu);
-    return p_->status;
-}
-
-bool OVK_WIFI_SCANNER::running() const
-{
-    return p_->started;
-}
-
-bool OVK_WIFI_SCANNER::finished() const
-{
-    return p_->done.load();
+    return p_->start_thread([impl = p_.get()] { impl->run(); }, "WiFi: starting",
+                            "WiFi: cannot start the scanner thread");
 }
 
 int OVK_WIFI_SCANNER::interval_ms() const
@@ -810,19 +749,7 @@ int OVK_WIFI_SCANNER::interval_ms() const
 
 namespace {
 
-OVK_WIFI_SCANNER& process_scanner()
-{
-    // Never destroyed: the platform layer stops it before the process ends.
-    static OVK_WIFI_SCANNER* s = [] {
-        OVK_SINK sink;
-        sink.on_advert = [](OVK_ADVERT_PTR a) { ovk_linux_emit_advert(std::move(a)); };
-        sink.on_status = [](std::string_view text) { ovk_linux_emit_status(text); };
-        return new OVK_WIFI_SCANNER(ovk_linux_wifi_kernel_io(), std::move(sink));
-    }();
-    return *s;
-}
-
-std::mutex process_mu;
+using process_scanner = OVK_PROCESS_SCANNER<OVK_WIFI_SCANNER, ovk_linux_wifi_kernel_io>;
 
 }  // namespace
 
@@ -834,37 +761,20 @@ int ovk_linux_wifi_start(const OVK_SCAN_OPTS* opts)
 
 int ovk_linux_wifi_start(const OVK_SCAN_OPTS& opts)
 {
-    try {
-        std::lock_guard<std::mutex> lk(process_mu);
-        return process_scanner().start(opts);
-    } catch (...) {
-        return -1;
-    }
+    return process_scanner::start(opts);
 }
 
 void ovk_linux_wifi_stop()
 {
-    try {
-        std::lock_guard<std::mutex> lk(process_mu);
-        process_scanner().stop();
-    } catch (...) {
-    }
+    process_scanner::stop();
 }
 
 void ovk_linux_wifi_status(char* out, size_t outsz)
 {
-    if (!out || outsz == 0) return;
-    const std::string s = ovk_linux_wifi_status();
-    const size_t n = std::min(s.size(), outsz - 1);
-    std::memcpy(out, s.data(), n);
-    out[n] = '\0';
+    process_scanner::status(out, outsz);
 }
 
 std::string ovk_linux_wifi_status()
 {
-    try {
-        return process_scanner().status();
-    } catch (...) {
-        return {};
-    }
+    return process_scanner::status();
 }

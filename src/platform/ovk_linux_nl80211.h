@@ -19,6 +19,7 @@
 #include <string>
 
 #include "ovk_advert.h"
+#include "ovk_linux_scanner_common.h"
 #include "ovk_platform.h"
 
 // ---------------------------------------------------------------------------------------
@@ -141,19 +142,14 @@ std::shared_ptr<OVK_NL_IO> ovk_linux_wifi_kernel_io();
 inline constexpr size_t OVK_WIFI_STATUS_MAX = 160;
 
 // Owns one scanner thread; adverts go to sink.on_advert and status changes to
-// sink.on_status. The destructor stops the thread.
-class OVK_WIFI_SCANNER {
+// sink.on_status. The destructor stops the thread. stop(), status(), running() and
+// finished() (the thread ended by itself) come from OVK_LINUX_SCANNER.
+class OVK_WIFI_SCANNER : public OVK_LINUX_SCANNER {
 public:
     OVK_WIFI_SCANNER(std::shared_ptr<OVK_NL_IO> io, OVK_SINK sink);
     ~OVK_WIFI_SCANNER();
-    OVK_WIFI_SCANNER(const OVK_WIFI_SCANNER&) = delete;
-    OVK_WIFI_SCANNER& operator=(const OVK_WIFI_SCANNER&) = delete;
 
     int start(const OVK_SCAN_OPTS& opts);
-    void stop();
-    std::string status() const;
-    bool running() const;
-    bool finished() const;  // the thread ended by itself
     int interval_ms() const;
 
     struct Impl;

@@ -10,28 +10,7 @@
 
 namespace {
 
-// Appends with a plain copy (g++ 12 at -O3 warns wrongly about vector::insert here).
-template <typename C>
-void append(std::vector<uint8_t>& to, const C& from)
-{
-    const size_t at = to.size();
-    to.resize(at + from.size());
-    if (from.size()) std::memcpy(to.data() + at, from.data(), from.size());
-}
-
-int64_t steady_ms()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-int64_t wall_ms()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
+using sim_kernel::append;
 
 bool filter_passes(const OVK_HCI_FILTER_T& f, const std::vector<uint8_t>& pkt)
 {
@@ -154,13 +133,6 @@ void SimHciController::scan_stopped_by_other_app()
     legacy_on_ = ext_on_ = false;
 }
 
-void SimHciController::advance(int64_t ms)
-{
-    std::lock_guard<std::mutex> lk(mu_);
-    offset_ms_ += ms;
-    cv_.notify_all();
-}
-
 // --- inspection ---
 std::vector<SimHciController::bytes> SimHciController::commands() const
 {
@@ -193,11 +165,6 @@ int SimHciController::opens() const
 {
     std::lock_guard<std::mutex> lk(mu_);
     return opens_;
-}
-int SimHciController::open_sockets() const
-{
-    std::lock_guard<std::mutex> lk(mu_);
-    return static_cast<int>(socks_.size());
 }
 std::vector<std::vector<OVK_HCI_FILTER_T>> SimHciController::closed_filter_history() const
 {
@@ -370,7 +337,7 @@ int SimHciController::open()
     ++opens_;
     if (!kernel_) return -EAFNOSUPPORT;
     if (open_err_) return -open_err_;
-    const int h = next_handle_++;
+    const int h = add_sock_locked();
     socks_[h].filter = initial_filter_;
     return h;
 }
@@ -495,19 +462,15 @@ int SimHciController::poll(int h, int timeout_ms, short& revents)
 
 int64_t SimHciController::mono_ms()
 {
-    std::lock_guard<std::mutex> lk(mu_);
-    return steady_ms() + offset_ms_;
+    return clock_mono_ms();
 }
 
 int64_t SimHciController::now_ms()
 {
-    std::lock_guard<std::mutex> lk(mu_);
-    return wall_ms() + offset_ms_;
+    return clock_wall_ms();
 }
 
 void SimHciController::sleep_ms(int ms)
 {
-    std::unique_lock<std::mutex> lk(mu_);
-    const int64_t before = offset_ms_;
-    cv_.wait_for(lk, std::chrono::milliseconds(ms), [&] { return offset_ms_ != before; });
+    clock_sleep_ms(ms);
 }

@@ -14,8 +14,19 @@
 #include <vector>
 
 #include "ovk_linux_hci.h"
+#include "sim_kernel_base.h"
 
-class SimHciController : public OVK_HCI_IO {
+// One simulated raw HCI socket.
+struct SimHciSocket {
+    int dev = -1;  // bound adapter, -1 while unbound
+    bool dead = false;
+    OVK_HCI_FILTER_T filter{};
+    std::vector<OVK_HCI_FILTER_T> history;
+    std::deque<std::vector<uint8_t>> rx;
+};
+
+// advance() (moves the simulated clocks forward) and open_sockets() come from the base.
+class SimHciController : public OVK_HCI_IO, public SimKernelBase<SimHciSocket> {
 public:
     using bytes = std::vector<uint8_t>;
     using addr6 = std::array<uint8_t, 6>;  // as sent on the air (least significant first)
@@ -47,7 +58,6 @@ public:
     void remove_adapter();   // unplugged: sockets report hang-up, lookups find nothing
     void restore_adapter();  // plugged back in
     void scan_stopped_by_other_app();  // someone else turned our scan off
-    void advance(int64_t ms);          // moves the simulated clocks forward
 
     // --- what happened ---
     std::vector<bytes> commands() const;          // every command packet received
@@ -56,7 +66,6 @@ public:
     bool scan_enabled() const;     // legacy or extended scan enabled by a command
     bool active_requested() const;  // a scan-parameter command asked for active scanning
     int opens() const;
-    int open_sockets() const;
     // Filters installed on sockets that were closed, in order, per socket.
     std::vector<std::vector<OVK_HCI_FILTER_T>> closed_filter_history() const;
     void clear_commands();
@@ -90,23 +99,13 @@ public:
     void sleep_ms(int ms) override;
 
 private:
-    struct Sock {
-        int dev = -1;
-        bool dead = false;
-        OVK_HCI_FILTER_T filter{};
-        std::vector<OVK_HCI_FILTER_T> history;
-        std::deque<bytes> rx;
-    };
+    using Sock = SimHciSocket;
     void deliver_locked(const bytes& pkt);
     void answer_locked(uint16_t opcode, uint8_t status, const bytes& extra);
     void run_command_locked(uint16_t opcode, ovk_bytes params);
     bool has_adapter_locked(int dev) const;
 
-    mutable std::mutex mu_;
-    std::condition_variable cv_;
-    std::map<int, Sock> socks_;
     std::vector<std::vector<OVK_HCI_FILTER_T>> closed_history_;
-    int next_handle_ = 3;
     int opens_ = 0;
     std::vector<Adapter> adapters_{{0, true}};
     bool present_ = true;
@@ -121,5 +120,4 @@ private:
     OVK_HCI_FILTER_T initial_filter_{0x16, {0xFFFFFFFFu, 0x0000FFFFu}, 0};
     bool legacy_on_ = false, ext_on_ = false, active_ = false;
     std::vector<bytes> cmds_;
-    int64_t offset_ms_ = 0;
 };

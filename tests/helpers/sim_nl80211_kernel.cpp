@@ -13,34 +13,13 @@
 
 namespace {
 
-// Appends with a plain copy (g++ 12 at -O3 warns wrongly about vector::insert here).
-template <typename C>
-void append(std::vector<uint8_t>& to, const C& from)
-{
-    const size_t at = to.size();
-    to.resize(at + from.size());
-    if (from.size()) std::memcpy(to.data() + at, from.data(), from.size());
-}
-
-int64_t steady_ms()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+using sim_kernel::append;
 
 int64_t real_boot_ns()
 {
     timespec ts{};
     clock_gettime(CLOCK_BOOTTIME, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-}
-
-int64_t wall_ms()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
 }
 
 void put16(std::vector<uint8_t>& b, uint16_t v)
@@ -240,12 +219,6 @@ void SimNl80211Kernel::send_event(uint8_t cmd, std::optional<uint32_t> ifindex)
     event_locked(cmd, ifindex);
 }
 
-void SimNl80211Kernel::advance(int64_t ms)
-{
-    std::lock_guard<std::mutex> lk(mu_);
-    offset_ms_ += ms;
-    cv_.notify_all();
-}
 
 // --- inspection ---
 int SimNl80211Kernel::triggers(uint32_t ifindex) const
@@ -270,11 +243,6 @@ int SimNl80211Kernel::event_sockets() const
     std::lock_guard<std::mutex> lk(mu_);
     return static_cast<int>(std::count_if(socks_.begin(), socks_.end(),
                                           [](const auto& s) { return s.second.events; }));
-}
-int SimNl80211Kernel::open_sockets() const
-{
-    std::lock_guard<std::mutex> lk(mu_);
-    return static_cast<int>(socks_.size());
 }
 std::vector<SimNl80211Kernel::bytes> SimNl80211Kernel::requests() const
 {
@@ -467,9 +435,7 @@ int SimNl80211Kernel::open()
 {
     std::lock_guard<std::mutex> lk(mu_);
     if (open_err_) return -open_err_;
-    const int h = next_handle_++;
-    socks_[h];
-    return h;
+    return add_sock_locked();
 }
 
 void SimNl80211Kernel::close(int h)
@@ -535,14 +501,12 @@ int SimNl80211Kernel::poll(int h, int timeout_ms, short& revents)
 
 int64_t SimNl80211Kernel::now_ms()
 {
-    std::lock_guard<std::mutex> lk(mu_);
-    return wall_ms() + offset_ms_;
+    return clock_wall_ms();
 }
 
 int64_t SimNl80211Kernel::mono_ms()
 {
-    std::lock_guard<std::mutex> lk(mu_);
-    return steady_ms() + offset_ms_;
+    return clock_mono_ms();
 }
 
 int64_t SimNl80211Kernel::boot_ns()
@@ -553,7 +517,5 @@ int64_t SimNl80211Kernel::boot_ns()
 
 void SimNl80211Kernel::sleep_ms(int ms)
 {
-    std::unique_lock<std::mutex> lk(mu_);
-    const int64_t before = offset_ms_;
-    cv_.wait_for(lk, std::chrono::milliseconds(ms), [&] { return offset_ms_ != before; });
+    clock_sleep_ms(ms);
 }

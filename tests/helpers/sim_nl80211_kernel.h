@@ -15,8 +15,16 @@
 #include <vector>
 
 #include "ovk_linux_nl80211.h"
+#include "sim_kernel_base.h"
 
-class SimNl80211Kernel : public OVK_NL_IO {
+// One simulated generic netlink socket.
+struct SimNlSocket {
+    bool events = false;  // joined the scan multicast group
+    std::deque<std::vector<uint8_t>> rx;
+};
+
+// advance() (moves the simulated clocks forward) and open_sockets() come from the base.
+class SimNl80211Kernel : public OVK_NL_IO, public SimKernelBase<SimNlSocket> {
 public:
     using bytes = std::vector<uint8_t>;
 
@@ -62,14 +70,12 @@ public:
 
     // --- events ---
     void send_event(uint8_t cmd, std::optional<uint32_t> ifindex);
-    void advance(int64_t ms);
 
     // --- what happened ---
     int triggers(uint32_t ifindex) const;
     int dumps(uint32_t ifindex) const;
     int listings() const;
     int event_sockets() const;
-    int open_sockets() const;
     std::vector<bytes> requests() const;  // every message received
     int64_t boot_ns_now();
 
@@ -99,10 +105,6 @@ public:
     void sleep_ms(int ms) override;
 
 private:
-    struct Sock {
-        bool events = false;
-        std::deque<bytes> rx;
-    };
     void handle_locked(int h, ovk_bytes msg);
     void reply_error_locked(int h, const bytes& req, int err);
     void reply_done_locked(int h, uint32_t seq, uint16_t flags, std::vector<bytes> msgs);
@@ -110,10 +112,6 @@ private:
     Iface* iface_locked(uint32_t ifindex);
     int64_t boot_ns_locked() const;
 
-    mutable std::mutex mu_;
-    std::condition_variable cv_;
-    std::map<int, Sock> socks_;
-    int next_handle_ = 3;
     bool family_ = true, scan_group_ = true;
     int open_err_ = 0, join_err_ = 0, list_err_ = 0;
     int per_datagram_ = 6;
@@ -122,5 +120,4 @@ private:
     std::map<uint32_t, int> triggers_, dumps_;
     int listings_ = 0;
     std::vector<bytes> requests_;
-    int64_t offset_ms_ = 0;
 };

@@ -1,0 +1,241 @@
+// orvik --headless --export on the demo feed, in a fresh home and data directory: every
+// export written at shutdown lies where the printed line says, opens in the program people
+// read it with (Python with strict UTF-8, xmllint, GDAL) and holds the flagged demo devices;
+// a request that names no export is refused before anything starts; an export with nothing
+// to write makes the exit status say so.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ovk_app_util.h"
+#include "ovk_demo.h"
+#include "ovk_headless.h"
+#include "ovk_test_files.h"
+#include "ovk_test_program.h"
+
+namespace {
+
+// Demo devices that carry a verdict from the start: body camera, plate-camera network,
+// camera glasses and the drone.
+const std::vector<std::string> kFlagged = {"00:25:DF:4A:19:C2", "B4:1E:52:3C:88:10",
+                                           "D2:5E:91:3A:07:BC", "60:60:1F:A2:44:18"};
+
+std::string orvik() {
+    return std::string(OVK_BINARY_DIR) + "/orvik";
+}
+
+// orvik --headless --demo ARGS with HOME and XDG_DATA_HOME inside `dir` ("data").
+ovk_test::ProgramRun run_orvik(const ovk_test::TempDir& dir, std::vector<std::string> args,
+                               int deadline_s) {
+    ovk_test::ProgramLaunch launch;
+    launch.exe = orvik();
+    launch.args = {"--headless", "--demo"};
+    launch.args.insert(launch.args.end(), args.begin(), args.end());
+    launch.env = {"HOME=" + dir.path(), "XDG_DATA_HOME=" + dir.file("data"),
+                  std::string("OVK_ASSETS=") + OVK_SOURCE_DIR + "/assets"};
+    launch.out_dir = dir.path();
+    launch.deadline_s = deadline_s;
+    return ovk_test::run_program(launch);
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) out.push_back(l);
+    return out;
+}
+
+// The path on the "export REQUEST: PATH" line; "" when there is no such line.
+std::string printed_path(const std::string& out, const std::string& request) {
+    const std::string tag = "export " + request + ": ";
+    for (const auto& l : lines_of(out))
+        if (l.rfind(tag, 0) == 0) return l.substr(tag.size());
+    return "";
+}
+
+// The file as Python reads it with strict UTF-8: the CSV rows (every row as wide as the
+// header) or the JSON document, handed back as JSON.
+OVK_JSON py_load(const std::string& path, bool csv) {
+    const ovk_test::CommandResult r = ovk_test::run_command(
+        "python3 -c 'import csv,json,sys\n"
+        "f=open(sys.argv[1],newline=\"\",encoding=\"utf-8\",errors=\"strict\")\n"
+        "d=list(csv.reader(f)) if sys.argv[2]==\"csv\" else json.load(f)\n"
+        "bad=[i for i,r in enumerate(d) if len(r)!=len(d[0])] if sys.argv[2]==\"csv\" else []\n"
+        "sys.exit(\"ragged rows %s\" % bad) if bad else print(json.dumps(d))' '" +
+        path + "' " + (csv ? "csv" : "json"));
+    EXPECT_EQ(r.rc, 0) << path << ": " << r.out;
+    return ovk_json_parse(r.out);
+}
+
+// Every string anywhere in a JSON value.
+void strings_of(const cJSON* j, std::set<std::string>& out) {
+    if (cJSON_IsString(j)) out.insert(j->valuestring);
+    for (const cJSON* c = j ? j->child : nullptr; c; c = c->next) strings_of(c, out);
+}
+
+void expect_flagged_in(const std::set<std::string>& strings, const std::string& what) {
+    for (const auto& mac : kFlagged) EXPECT_TRUE(strings.count(mac)) << what << " lacks " << mac;
+}
+
+// Valid XML, and the feature count of every layer GDAL finds in it.
+std::vector<int> xml_features(const std::string& path) {
+    const ovk_test::CommandResult x = ovk_test::run_command("xmllint --noout '" + path + "'");
+    EXPECT_EQ(x.rc, 0) << x.out;
+    const ovk_test::CommandResult r = ovk_test::run_command("ogrinfo -ro -al -so '" + path + "'");
+    EXPECT_EQ(r.rc, 0) << r.out;
+    std::vector<int> counts;
+    const std::string tag = "Feature Count: ";
+    for (size_t at = r.out.find(tag); at != std::string::npos; at = r.out.find(tag, at + 1))
+        counts.push_back(std::atoi(r.out.c_str() + at + tag.size()));
+    return counts;
+}
+
+int array_size(const cJSON* o, const char* key) {
+    return cJSON_GetArraySize(cJSON_GetObjectItemCaseSensitive(o, key));
+}
+
+TEST(HeadlessExport, RequestsThatNameNoExportAreRefusedBeforeScanning) {
+    // Every scope with each format it offers passes, in any case.
+    for (const char* ok :
+         {"session:csv", "session:json", "session:kml", "history:csv", "history:json", "log:csv",
+          "log:json", "log:kml", "log:gpx", "watchlist:json", "everything:json", "LOG:GPX"})
+        EXPECT_EQ(ovk_headless_check_export(ok), "") << ok;
+    for (const char* bad : {"all:json", "session", "", ":", "log:", ":csv", "log:gpx:x"}) {
+        const std::string why = ovk_headless_check_export(bad);
+        EXPECT_EQ(why.rfind("unknown export (use SCOPE:FORMAT", 0), 0u) << bad << ": " << why;
+        EXPECT_NE(why.find("scopes session, history, log, watchlist, everything; formats csv, "
+                           "json, kml, gpx, geojson"),
+                  std::string::npos)
+            << why;
+    }
+    EXPECT_EQ(ovk_headless_check_export("log:geojson"),
+              "the log export has no geojson form (it has csv, json, kml, gpx)");
+    EXPECT_EQ(ovk_headless_check_export("everything:csv"),
+              "the everything export has no csv form (it has json)");
+
+    ASSERT_TRUE(ovk_test::file_exists(orvik())) << "build the orvik target first";
+    ovk_test::TempDir dir;
+    // A run of 60 s that must end long before: nothing may start.
+    const ovk_test::ProgramRun r = run_orvik(dir,
+                                             {"--duration", "60", "--export", "session:csv",
+                                              "--export", "all:json", "--export", "log:geojson"},
+                                             20);
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    const auto err = lines_of(r.err);
+    ASSERT_EQ(err.size(), 2u) << r.err;
+    EXPECT_EQ(err[0].rfind("orvik: --export all:json: unknown export (use SCOPE:FORMAT", 0), 0u);
+    EXPECT_EQ(err[1],
+              "orvik: --export log:geojson: the log export has no geojson form (it has "
+              "csv, json, kml, gpx)");
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(ovk_test::file_exists(dir.file("data/orvik"))) << "started before refusing";
+}
+
+TEST(HeadlessExport, EachRequestIsWrittenAtShutdownAndOpensInItsReader) {
+    ASSERT_TRUE(ovk_test::file_exists(orvik())) << "build the orvik target first";
+    ovk_test::TempDir dir;
+    // With ~/Documents present exports go to ~/Documents/Orvik; GPS tagging on, so the log
+    // has positions for its map formats.
+    ASSERT_EQ(ovk_mkdirs(dir.file("Documents")), 0);
+    ASSERT_EQ(ovk_mkdirs(dir.file("data/orvik")), 0);
+    ovk_test::write_file(dir.file("data/orvik/settings.json"), R"({"gps_tagging_enabled":true})");
+    const std::vector<std::string> requests = {"session:csv", "session:kml", "log:json", "log:gpx",
+                                               "everything:json"};
+    // The demo devices are all heard, and the flagged ones logged, within the first seconds.
+    std::vector<std::string> args = {"--duration", "8"};
+    for (const auto& q : requests) args.insert(args.end(), {"--export", q});
+    const ovk_test::ProgramRun r = run_orvik(dir, args, 90);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+
+    std::map<std::string, std::string> path;
+    for (const auto& q : requests) {
+        path[q] = printed_path(r.out, q);
+        const std::string ext = "." + q.substr(q.find(':') + 1);
+        EXPECT_EQ(path[q].rfind(dir.file("Documents/Orvik/orvik_"), 0), 0u) << q << ": " << path[q];
+        EXPECT_EQ(path[q].substr(path[q].size() - std::min(path[q].size(), ext.size())), ext);
+        ASSERT_TRUE(ovk_test::file_exists(path[q])) << q << ": " << path[q];
+    }
+
+    // Session CSV: a header and one row per demo device, the flagged ones among them.
+    {
+        const OVK_JSON rows = py_load(path["session:csv"], true);
+        ASSERT_TRUE(rows);
+        EXPECT_EQ(cJSON_GetArraySize(rows.get()), OVK_DEMO_DEVICES + 1);
+        EXPECT_STREQ(cJSON_GetArrayItem(cJSON_GetArrayItem(rows.get(), 0), 0)->valuestring, "mac");
+        std::set<std::string> cells;
+        strings_of(rows.get(), cells);
+        expect_flagged_in(cells, "session CSV");
+    }
+    // Session KML: a placemark per device with a position.
+    {
+        EXPECT_EQ(xml_features(path["session:kml"]), std::vector<int>{OVK_DEMO_DEVICES});
+        const std::string text = ovk_test::read_file(path["session:kml"]);
+        for (const auto& mac : kFlagged) EXPECT_NE(text.find(mac), std::string::npos) << mac;
+    }
+    // Log JSON: the logged matches, every one with a position; the GPX has a waypoint each.
+    int logged = 0;
+    {
+        const OVK_JSON log = py_load(path["log:json"], false);
+        ASSERT_TRUE(log);
+        logged = cJSON_GetArraySize(log.get());
+        EXPECT_GE(logged, static_cast<int>(kFlagged.size()));
+        std::set<std::string> macs;
+        const cJSON* d = nullptr;
+        cJSON_ArrayForEach(d, log.get()) {
+            const cJSON* mac = cJSON_GetObjectItemCaseSensitive(d, "mac");
+            ASSERT_TRUE(cJSON_IsString(mac));
+            macs.insert(mac->valuestring);
+            EXPECT_TRUE(cJSON_IsNumber(cJSON_GetObjectItemCaseSensitive(d, "latitude")))
+                << mac->valuestring;
+        }
+        expect_flagged_in(macs, "log JSON");
+    }
+    {
+        EXPECT_EQ(xml_features(path["log:gpx"]), (std::vector<int>{logged, 0, 0, 0, 0}));
+        const std::string text = ovk_test::read_file(path["log:gpx"]);
+        for (const auto& mac : kFlagged) EXPECT_NE(text.find(mac), std::string::npos) << mac;
+    }
+    // Everything: session, history, log and watchlist in one document.
+    {
+        const OVK_JSON all = py_load(path["everything:json"], false);
+        ASSERT_TRUE(all);
+        EXPECT_EQ(array_size(all.get(), "sessionDevices"), OVK_DEMO_DEVICES);
+        EXPECT_EQ(array_size(all.get(), "matchLog"), logged);
+        EXPECT_TRUE(cJSON_IsArray(cJSON_GetObjectItemCaseSensitive(all.get(), "deviceHistory")));
+        EXPECT_TRUE(cJSON_IsArray(cJSON_GetObjectItemCaseSensitive(all.get(), "watchlist")));
+        std::set<std::string> strings;
+        strings_of(cJSON_GetObjectItemCaseSensitive(all.get(), "matchLog"), strings);
+        expect_flagged_in(strings, "everything's match log");
+    }
+    // Only the exports were written there, atomically.
+    const ovk_test::CommandResult ls =
+        ovk_test::run_command("ls '" + dir.file("Documents/Orvik") + "'");
+    EXPECT_EQ(lines_of(ls.out).size(), requests.size()) << ls.out;
+}
+
+TEST(HeadlessExport, AnExportWithNothingToWriteFailsTheExitStatus) {
+    ASSERT_TRUE(ovk_test::file_exists(orvik())) << "build the orvik target first";
+    ovk_test::TempDir dir;
+    // GPS tagging is off by default, so the log has no positions for a GPX file; the JSON
+    // form of the watchlist is still written. No ~/Documents: the data directory's exports.
+    const ovk_test::ProgramRun r = run_orvik(
+        dir, {"--duration", "2", "--export", "log:gpx", "--export", "watchlist:json"}, 60);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    const auto out = lines_of(r.out);
+    EXPECT_NE(std::find(out.begin(), out.end(),
+                        "export log:gpx failed: No GPS-tagged matches yet - turn on GPS tagging "
+                        "in Settings"),
+              out.end())
+        << r.out;
+    const std::string wl = printed_path(r.out, "watchlist:json");
+    EXPECT_EQ(wl.rfind(dir.file("data/orvik/exports/orvik_watchlist_"), 0), 0u) << r.out;
+    const OVK_JSON j = py_load(wl, false);
+    EXPECT_TRUE(cJSON_IsArray(j.get()));
+}
+
+}  // namespace
