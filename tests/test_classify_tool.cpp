@@ -498,6 +498,34 @@ TEST(ClassifyStream, LineNumbersOrderAndExitStatus) {
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2);
 }
 
+TEST(ClassifyStream, OverlongLinesAreRefusedAndTheToolGoesOn) {
+    const string ok = R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":""})";
+    const string ok_out = "\"mac\":\"00:11:22:33:44:55\",\"hits\":[]," EMPTY_TAIL "}\n";
+    const string too_long = "\"error\":\"line longer than 1048576 bytes\"}\n";
+    // Padding after the JSON value is allowed, so a valid line can be made any length.
+    const auto padded = [&](size_t len) { return ok + string(len - ok.size(), ' '); };
+
+    // Exactly the limit is fine (also with a carriage return beyond it); one byte more is not.
+    auto [rc, out] = run_stream(padded(OVK_CLASSIFY_LINE_MAX) + "\n" +
+                                padded(OVK_CLASSIFY_LINE_MAX + 1) + "\n" +
+                                padded(OVK_CLASSIFY_LINE_MAX) + "\r\n" + ok + "\n");
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(out, "{\"line\":1," + ok_out + "{\"line\":2," + too_long + "{\"line\":3," +
+                       ok_out + "{\"line\":4," + ok_out);
+
+    // A huge payload between good lines; a huge comment is still a comment.
+    std::tie(rc, out) = run_stream(ok + "\n" + "# " + string(3u << 20, 'c') + "\n" +
+                                   R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":")" +
+                                   string(5u << 20, '0') + "\"}\n" + ok);
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(out, "{\"line\":1," + ok_out + "{\"line\":3," + too_long + "{\"line\":4," + ok_out);
+
+    // A stream without any newline is one overlong line.
+    std::tie(rc, out) = run_stream(string(9u << 20, '{'));
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(out, "{\"line\":1," + too_long);
+}
+
 TEST(ClassifyStream, RegressionCapture) {
     const string dir = string(OVK_SOURCE_DIR) + "/tests/data/";
     FILE* in = fopen((dir + "classify_sample.jsonl").c_str(), "rb");
