@@ -613,6 +613,18 @@ int run_cmd(const string& cmd, string* out) {
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
+// What a shell command writes to standard error.
+string stderr_of(const string& cmd) {
+    FILE* p = popen((cmd + " 2>&1 >/dev/null").c_str(), "r");
+    if (!p) return "<popen failed>";
+    char buf[4096];
+    size_t n;
+    string err;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) err.append(buf, n);
+    pclose(p);
+    return err;
+}
+
 string identity_type(const string& out) {
     Json j = parse(out);
     return str(cJSON_GetObjectItemCaseSensitive(j.get(), "identity"), "type");
@@ -637,6 +649,8 @@ TEST(ClassifyProgram, ReportOptionAndVendorTablesWhereverItRuns) {
     // from the source tree, whatever the working directory
     EXPECT_EQ(run_cmd("cd / && env -u OVK_ASSETS " + exe + " " + in, &out), 0);
     EXPECT_EQ(identity_type(out), iot) << out;
+    // places that were tried first and held nothing are not reported as errors
+    EXPECT_EQ(stderr_of("cd / && env -u OVK_ASSETS " + exe + " " + in), "");
     // installed: <prefix>/bin and <prefix>/share/orvik/assets
     fs::create_directories(tmp + "/prefix/bin");
     fs::create_directories(tmp + "/prefix/share/orvik");
@@ -653,6 +667,9 @@ TEST(ClassifyProgram, ReportOptionAndVendorTablesWhereverItRuns) {
     EXPECT_EQ(run_cmd("cd / && env -u OVK_ASSETS " + tmp + "/bare/orvik-classify " + in, &out),
               0);
     EXPECT_EQ(identity_type(out), "Hidden WiFi network") << out;
+    EXPECT_EQ(stderr_of("cd / && env -u OVK_ASSETS " + tmp + "/bare/orvik-classify " + in),
+              "orvik-classify: vendor tables not found (set OVK_ASSETS); vendor names are left "
+              "out\n");
     // OVK_ASSETS wins
     EXPECT_EQ(run_cmd("cd / && OVK_ASSETS=" + tmp + "/prefix/share/orvik/assets " + tmp +
                           "/bare/orvik-classify " + in,
