@@ -3,6 +3,7 @@
 // regression capture in tests/data, and the built program itself (also as installed).
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "ovk_classify_io.h"
 #include "ovk_vendordb.h"
@@ -524,6 +526,40 @@ TEST(ClassifyStream, OverlongLinesAreRefusedAndTheToolGoesOn) {
     std::tie(rc, out) = run_stream(string(9u << 20, '{'));
     EXPECT_EQ(rc, 1);
     EXPECT_EQ(out, "{\"line\":1," + too_long);
+}
+
+TEST(ClassifyStream, EachLineIsAnsweredAsSoonAsItArrives) {
+    // A live capture through a pipe: the answer to a line must not wait for more input.
+    int ip[2], op[2];
+    ASSERT_EQ(pipe(ip), 0);
+    ASSERT_EQ(pipe(op), 0);
+    FILE* in = fdopen(ip[0], "r");
+    FILE* out = fdopen(op[1], "w");
+    ASSERT_TRUE(in && out);
+    setvbuf(out, nullptr, _IONBF, 0);
+    int rc = -1;
+    std::thread worker([&] {
+        rc = ovk_classify_stream(in, out);
+        fclose(out);
+    });
+    const string line = R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":""})"
+                        "\n";
+    EXPECT_EQ(write(ip[1], line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    string got;
+    char buf[4096];
+    while (got.find('\n') == string::npos) {
+        pollfd p{op[0], POLLIN, 0};
+        if (poll(&p, 1, 20000) != 1) break;  // deadline: the answer never came
+        const ssize_t n = read(op[0], buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    close(ip[1]);  // end of input: the worker finishes
+    worker.join();
+    fclose(in);
+    close(op[0]);
+    EXPECT_EQ(got, "{\"line\":1,\"mac\":\"00:11:22:33:44:55\",\"hits\":[]," EMPTY_TAIL "}\n");
+    EXPECT_EQ(rc, 0);
 }
 
 TEST(ClassifyStream, RegressionCapture) {

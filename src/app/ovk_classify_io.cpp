@@ -381,8 +381,10 @@ OVK_CLASSIFY_LINE ovk_classify_line(std::string_view line, long line_no,
 
 namespace {
 
-// Reads `in` line by line through a fixed buffer, keeping at most `max` bytes of a line, so
-// a line of any length (a stream with no newline at all) costs bounded memory.
+// Reads `in` line by line, keeping at most `max` bytes of a line, so a line of any length (a
+// stream with no newline at all) costs bounded memory. Reads byte by byte from the stream's
+// own buffer: a line is handled as soon as it has arrived (a live capture through a pipe),
+// and NUL bytes are ordinary bytes. The caller holds the stream's lock.
 class LINE_READER {
 public:
     explicit LINE_READER(FILE* in) : in_(in) {}
@@ -392,31 +394,19 @@ public:
     bool next(std::string& line, bool& too_long, size_t max) {
         line.clear();
         too_long = false;
-        bool any = false;
-        for (;;) {
-            if (pos_ == len_) {
-                len_ = fread(buf_, 1, sizeof buf_, in_);
-                pos_ = 0;
-                if (len_ == 0) return any;
-            }
-            any = true;
-            const char* start = buf_ + pos_;
-            const size_t avail = len_ - pos_;
-            const void* nl = memchr(start, '\n', avail);
-            const size_t take = nl ? static_cast<size_t>(static_cast<const char*>(nl) - start) : avail;
-            const size_t room = max - line.size();
-            if (take > room) too_long = true;
-            line.append(start, std::min(take, room));
-            pos_ += nl ? take + 1 : take;
-            if (nl) return true;
+        int c = getc_unlocked(in_);
+        if (c == EOF) return false;
+        for (; c != EOF && c != '\n'; c = getc_unlocked(in_)) {
+            if (line.size() < max)
+                line.push_back(static_cast<char>(c));
+            else
+                too_long = true;
         }
+        return true;
     }
 
 private:
     FILE* in_;
-    char buf_[65536];
-    size_t pos_ = 0;
-    size_t len_ = 0;
 };
 
 }  // namespace
@@ -425,12 +415,13 @@ int ovk_classify_stream(FILE* in, FILE* out, std::optional<std::string_view> rep
     OVK_CHECK(in && out, 1);
     long line_no = 0;
     int status = 0;
+    flockfile(in);
     try {
-        auto reader = std::make_unique<LINE_READER>(in);
+        LINE_READER reader(in);
         std::string buf;
         bool overflow = false;
         // One byte more than the limit is kept, for the carriage return of a CRLF line.
-        while (reader->next(buf, overflow, OVK_CLASSIFY_LINE_MAX + 1)) {
+        while (reader.next(buf, overflow, OVK_CLASSIFY_LINE_MAX + 1)) {
             ++line_no;
             std::string_view line(buf);
             if (!overflow && !line.empty() && line.back() == '\r') line.remove_suffix(1);
@@ -456,6 +447,7 @@ int ovk_classify_stream(FILE* in, FILE* out, std::optional<std::string_view> rep
         zq_log(LOG_ERR, "classify: out of memory at line %ld", line_no + 1);
         status = 1;
     }
+    funlockfile(in);
     if (ferror(in)) status = 1;
     fflush(out);
     return status;
