@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -40,9 +41,16 @@ std::string clock_text(int64_t ms) {
 }
 
 void print(FILE* out, const std::string& line) {
-    std::fputs(line.c_str(), out);
-    std::fputc('\n', out);
-    std::fflush(out);
+    errno = 0;
+    const bool ok = std::fputs(line.c_str(), out) >= 0 && std::fputc('\n', out) != EOF &&
+                    std::fflush(out) == 0;
+    if (ok) return;
+    const int err = errno;
+    std::clearerr(out);
+    // Whoever read the alerts has gone (a closed pipe): end the way SIGTERM does, so the
+    // trip, the log and the remembered devices are all written out.
+    if (err == EPIPE && !ovk_headless_stop_flag().exchange(true))
+        zq_log(LOG_WARNING, "standard output was closed; stopping");
 }
 
 void drain_alerts(FILE* out) {
@@ -201,6 +209,12 @@ void ovk_headless_install_signals() {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    // A closed standard output must not kill the program before its files are written;
+    // the failed write is seen and ends the run in order instead.
+    struct sigaction ign {};
+    ign.sa_handler = SIG_IGN;
+    sigemptyset(&ign.sa_mask);
+    sigaction(SIGPIPE, &ign, nullptr);
 }
 
 int ovk_headless_run(const OVK_HEADLESS_OPTS& o, const OVK_HOST& host, FILE* out) {

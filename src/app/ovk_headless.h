@@ -68,7 +68,8 @@ struct OVK_HOST {
     OVK_PIPELINE_HOOKS hooks;
 };
 
-// SIGINT and SIGTERM set the stop flag that ovk_headless_run watches.
+// SIGINT and SIGTERM set the stop flag that ovk_headless_run watches. SIGPIPE is ignored: a
+// closed standard output sets the flag when the next line fails to print.
 void ovk_headless_install_signals();
 std::atomic<bool>& ovk_headless_stop_flag();
 
