@@ -3,6 +3,7 @@
 // regression capture in tests/data, and the built program itself (also as installed).
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "ovk_classify_io.h"
 #include "ovk_vendordb.h"
@@ -498,6 +500,68 @@ TEST(ClassifyStream, LineNumbersOrderAndExitStatus) {
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2);
 }
 
+TEST(ClassifyStream, OverlongLinesAreRefusedAndTheToolGoesOn) {
+    const string ok = R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":""})";
+    const string ok_out = "\"mac\":\"00:11:22:33:44:55\",\"hits\":[]," EMPTY_TAIL "}\n";
+    const string too_long = "\"error\":\"line longer than 1048576 bytes\"}\n";
+    // Padding after the JSON value is allowed, so a valid line can be made any length.
+    const auto padded = [&](size_t len) { return ok + string(len - ok.size(), ' '); };
+
+    // Exactly the limit is fine (also with a carriage return beyond it); one byte more is not.
+    auto [rc, out] = run_stream(padded(OVK_CLASSIFY_LINE_MAX) + "\n" +
+                                padded(OVK_CLASSIFY_LINE_MAX + 1) + "\n" +
+                                padded(OVK_CLASSIFY_LINE_MAX) + "\r\n" + ok + "\n");
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(out, "{\"line\":1," + ok_out + "{\"line\":2," + too_long + "{\"line\":3," +
+                       ok_out + "{\"line\":4," + ok_out);
+
+    // A huge payload between good lines; a huge comment is still a comment.
+    std::tie(rc, out) = run_stream(ok + "\n" + "# " + string(3u << 20, 'c') + "\n" +
+                                   R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":")" +
+                                   string(5u << 20, '0') + "\"}\n" + ok);
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(out, "{\"line\":1," + ok_out + "{\"line\":3," + too_long + "{\"line\":4," + ok_out);
+
+    // A stream without any newline is one overlong line.
+    std::tie(rc, out) = run_stream(string(9u << 20, '{'));
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(out, "{\"line\":1," + too_long);
+}
+
+TEST(ClassifyStream, EachLineIsAnsweredAsSoonAsItArrives) {
+    // A live capture through a pipe: the answer to a line must not wait for more input.
+    int ip[2], op[2];
+    ASSERT_EQ(pipe(ip), 0);
+    ASSERT_EQ(pipe(op), 0);
+    FILE* in = fdopen(ip[0], "r");
+    FILE* out = fdopen(op[1], "w");
+    ASSERT_TRUE(in && out);
+    setvbuf(out, nullptr, _IONBF, 0);
+    int rc = -1;
+    std::thread worker([&] {
+        rc = ovk_classify_stream(in, out);
+        fclose(out);
+    });
+    const string line = R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":""})"
+                        "\n";
+    EXPECT_EQ(write(ip[1], line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    string got;
+    char buf[4096];
+    while (got.find('\n') == string::npos) {
+        pollfd p{op[0], POLLIN, 0};
+        if (poll(&p, 1, 20000) != 1) break;  // deadline: the answer never came
+        const ssize_t n = read(op[0], buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    close(ip[1]);  // end of input: the worker finishes
+    worker.join();
+    fclose(in);
+    close(op[0]);
+    EXPECT_EQ(got, "{\"line\":1,\"mac\":\"00:11:22:33:44:55\",\"hits\":[]," EMPTY_TAIL "}\n");
+    EXPECT_EQ(rc, 0);
+}
+
 TEST(ClassifyStream, RegressionCapture) {
     const string dir = string(OVK_SOURCE_DIR) + "/tests/data/";
     FILE* in = fopen((dir + "classify_sample.jsonl").c_str(), "rb");
@@ -585,6 +649,18 @@ int run_cmd(const string& cmd, string* out) {
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
+// What a shell command writes to standard error.
+string stderr_of(const string& cmd) {
+    FILE* p = popen((cmd + " 2>&1 >/dev/null").c_str(), "r");
+    if (!p) return "<popen failed>";
+    char buf[4096];
+    size_t n;
+    string err;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) err.append(buf, n);
+    pclose(p);
+    return err;
+}
+
 string identity_type(const string& out) {
     Json j = parse(out);
     return str(cJSON_GetObjectItemCaseSensitive(j.get(), "identity"), "type");
@@ -609,6 +685,8 @@ TEST(ClassifyProgram, ReportOptionAndVendorTablesWhereverItRuns) {
     // from the source tree, whatever the working directory
     EXPECT_EQ(run_cmd("cd / && env -u OVK_ASSETS " + exe + " " + in, &out), 0);
     EXPECT_EQ(identity_type(out), iot) << out;
+    // places that were tried first and held nothing are not reported as errors
+    EXPECT_EQ(stderr_of("cd / && env -u OVK_ASSETS " + exe + " " + in), "");
     // installed: <prefix>/bin and <prefix>/share/orvik/assets
     fs::create_directories(tmp + "/prefix/bin");
     fs::create_directories(tmp + "/prefix/share/orvik");
@@ -625,6 +703,9 @@ TEST(ClassifyProgram, ReportOptionAndVendorTablesWhereverItRuns) {
     EXPECT_EQ(run_cmd("cd / && env -u OVK_ASSETS " + tmp + "/bare/orvik-classify " + in, &out),
               0);
     EXPECT_EQ(identity_type(out), "Hidden WiFi network") << out;
+    EXPECT_EQ(stderr_of("cd / && env -u OVK_ASSETS " + tmp + "/bare/orvik-classify " + in),
+              "orvik-classify: vendor tables not found (set OVK_ASSETS); vendor names are left "
+              "out\n");
     // OVK_ASSETS wins
     EXPECT_EQ(run_cmd("cd / && OVK_ASSETS=" + tmp + "/prefix/share/orvik/assets " + tmp +
                           "/bare/orvik-classify " + in,

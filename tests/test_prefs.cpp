@@ -152,6 +152,28 @@ TEST(Prefs, InvalidFilesLeaveDefaults) {
     EXPECT_EQ(ovk_prefs_load(""), -1);
 }
 
+TEST(Prefs, DeeplyNestedAndHugeFilesLoadAsTheRulesSay) {
+    TempDir dir("/dev/shm");  // keeps the big file off the disk
+    LogCapture log;
+    // Nesting far beyond what the JSON reader accepts: invalid, defaults stay.
+    EXPECT_EQ(load_text(dir, "{\"alert_threshold\":80,\"x\":" + std::string(100000, '[') +
+                                 std::string(100000, ']') + "}"),
+              OVK_PREFS{});
+    EXPECT_TRUE(log.has("invalid JSON in " + dir.file("settings.json")));
+    // A well-formed file with a 5 MB text: the text is cut, the other keys still apply.
+    OVK_PREFS p = load_text(dir, "{\"gpsd_host\":\"" + std::string(5u << 20, 'h') +
+                                     "\",\"alert_threshold\":80,\"wifi_iface\":[\"" +
+                                     std::string(1000, 'w') + "\"]}");
+    OVK_PREFS want;
+    want.gpsd_host = std::string(63, 'h');
+    want.alert_threshold = 80;
+    EXPECT_EQ(p, want);
+    // 100 MB of binary after a valid start: invalid, defaults stay.
+    std::string junk = "{\"alert_threshold\":80,";
+    junk.resize(100u << 20, '\x9c');
+    EXPECT_EQ(load_text(dir, junk), OVK_PREFS{});
+}
+
 TEST(Prefs, WriteIsOrderedAndReadsBack) {
     TempDir dir;
     ASSERT_EQ(ovk_prefs_load(dir.path()), 0);
@@ -240,6 +262,12 @@ TEST(Prefs, SerialRisesOnEveryLoadAndSetEvenWhenTheWriteFails) {
     EXPECT_EQ(ovk_prefs_get().alert_threshold, 88);
     unlink(dir.path().c_str());
     ASSERT_EQ(mkdir(dir.path().c_str(), 0700), 0);
+    // The next successful write brings the file up to date with everything set meanwhile.
+    p.sound_enabled = 0;
+    ASSERT_EQ(ovk_prefs_set(p), 0);
+    ASSERT_EQ(ovk_prefs_load(dir.path()), 0);
+    EXPECT_EQ(ovk_prefs_get(), p);
+    EXPECT_EQ(ovk_prefs_get().alert_threshold, 88);
 }
 
 TEST(Prefs, CategoryQueries) {

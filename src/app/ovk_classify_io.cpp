@@ -6,8 +6,10 @@
 
 #include <cjson/cJSON.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -377,27 +379,75 @@ OVK_CLASSIFY_LINE ovk_classify_line(std::string_view line, long line_no,
     return res;
 }
 
+namespace {
+
+// Reads `in` line by line, keeping at most `max` bytes of a line, so a line of any length (a
+// stream with no newline at all) costs bounded memory. Reads byte by byte from the stream's
+// own buffer: a line is handled as soon as it has arrived (a live capture through a pipe),
+// and NUL bytes are ordinary bytes. The caller holds the stream's lock.
+class LINE_READER {
+public:
+    explicit LINE_READER(FILE* in) : in_(in) {}
+
+    // The next line without its newline; false at the end of the input. `too_long` tells
+    // that the line had more than `max` bytes (then `line` holds the first `max`).
+    bool next(std::string& line, bool& too_long, size_t max) {
+        line.clear();
+        too_long = false;
+        int c = getc_unlocked(in_);
+        if (c == EOF) return false;
+        for (; c != EOF && c != '\n'; c = getc_unlocked(in_)) {
+            if (line.size() < max)
+                line.push_back(static_cast<char>(c));
+            else
+                too_long = true;
+        }
+        return true;
+    }
+
+private:
+    FILE* in_;
+};
+
+}  // namespace
+
 int ovk_classify_stream(FILE* in, FILE* out, std::optional<std::string_view> report_note) {
     OVK_CHECK(in && out, 1);
-    char* buf = nullptr;
-    size_t cap = 0;
     long line_no = 0;
     int status = 0;
-    for (;;) {
-        const ssize_t n = getline(&buf, &cap, in);
-        if (n < 0) break;
-        ++line_no;
-        std::string_view line(buf, static_cast<size_t>(n));
-        if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        const OVK_CLASSIFY_LINE r = ovk_classify_line(line, line_no, report_note);
-        if (r.status == OVK_CLASSIFY_INVALID) status = 1;
-        if (r.status != OVK_CLASSIFY_SKIPPED) {
-            fwrite(r.json.data(), 1, r.json.size(), out);
-            fputc('\n', out);
+    flockfile(in);
+    try {
+        LINE_READER reader(in);
+        std::string buf;
+        bool overflow = false;
+        // One byte more than the limit is kept, for the carriage return of a CRLF line.
+        while (reader.next(buf, overflow, OVK_CLASSIFY_LINE_MAX + 1)) {
+            ++line_no;
+            std::string_view line(buf);
+            if (!overflow && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+            const bool too_long = overflow || line.size() > OVK_CLASSIFY_LINE_MAX;
+            OVK_CLASSIFY_LINE r;
+            // An overlong comment is still a comment; an overlong blank start is not.
+            const size_t first = line.find_first_not_of(" \t\r");
+            const bool hash = first != std::string_view::npos && line[first] == '#';
+            if (too_long && !hash) {
+                r.status = OVK_CLASSIFY_INVALID;
+                r.json = error_line(line_no, ovk_format(96, "line longer than %zu bytes",
+                                                       OVK_CLASSIFY_LINE_MAX));
+            } else if (!too_long) {
+                r = ovk_classify_line(line, line_no, report_note);
+            }
+            if (r.status == OVK_CLASSIFY_INVALID) status = 1;
+            if (r.status != OVK_CLASSIFY_SKIPPED) {
+                fwrite(r.json.data(), 1, r.json.size(), out);
+                fputc('\n', out);
+            }
         }
+    } catch (const std::bad_alloc&) {
+        zq_log(LOG_ERR, "classify: out of memory at line %ld", line_no + 1);
+        status = 1;
     }
-    free(buf);
+    funlockfile(in);
     if (ferror(in)) status = 1;
     fflush(out);
     return status;
@@ -428,7 +478,8 @@ const char* ovk_classify_usage() {
            "   \"remoteId\":{...},\n"
            "   \"identity\":{\"type\":...,\"facts\":[{\"key\":...,\"value\":...}]},\n"
            "   \"fingerprint\":...,\"distanceM\":...,\"addressWarning\":...}\n"
-           "  {\"line\":N,\"error\":\"<reason>\"}   for a line that is not valid input\n"
+           "  {\"line\":N,\"error\":\"<reason>\"}   for a line that is not valid input (also\n"
+           "                                  for a line longer than 1 MiB)\n"
            "  hits       verdicts, highest confidence first\n"
            "  remoteId   only when the advert carries drone Remote ID\n"
            "  identity   what ordinary device the advert comes from, with its evidence\n"

@@ -18,6 +18,7 @@
 // comments: they produce nothing and are not errors, but still count for N.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -47,6 +48,11 @@ inline constexpr const char* OVK_CLASSIFY_APP = "orvik-classify";
 // verdict object.
 OVK_CLASSIFY_LINE ovk_classify_line(std::string_view line, long line_no,
                                     std::optional<std::string_view> report_note = std::nullopt);
+
+// Longest input line handled. A recorded advert is a few kilobytes at most; a longer line
+// (or a stream without newlines) gives an error line, and its bytes beyond this are skipped
+// unread into memory.
+inline constexpr size_t OVK_CLASSIFY_LINE_MAX = size_t{1} << 20;
 
 // Reads lines from `in` until its end and writes one output line per handled line to `out`.
 // Returns 0 when every line was valid, 1 when at least one was not.

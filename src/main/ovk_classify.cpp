@@ -28,7 +28,9 @@ std::string exe_dir() {
 // Vendor tables through the program's asset lookup ($OVK_ASSETS, next to the executable,
 // <prefix>/share/orvik/assets when installed, ./assets), else from the source tree when the
 // program sits in a build directory inside it.
-bool load_vendor_tables() {
+// The places tried first may well not hold the tables, so their misses are not logged: the
+// caller says once whether the tables were found.
+bool try_vendor_tables() {
     if (ovk_vendordb_load(ovk_platform_read_asset) == 0) return true;
     const std::string dir = exe_dir();
     if (dir.empty()) return false;
@@ -46,6 +48,14 @@ bool load_vendor_tables() {
                if (bad) return std::nullopt;
                return s;
            }) == 0;
+}
+
+bool load_vendor_tables() {
+    const int level = get_log_level();
+    set_log_level(-1);
+    const bool ok = try_vendor_tables();
+    set_log_level(level);
+    return ok;
 }
 
 int usage_error(const char* fmt, const char* arg) {
