@@ -1,6 +1,7 @@
 // Patrol-kit roles, signal-motion comparison and union-find grouping of different kinds of gear.
 #include "ovk_patrol.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -97,38 +98,81 @@ const char* _vendor_role(const PATTERNS& p, std::string_view text) {
 bool _counted(const OVK_HIT& h) { return h.source != OVK_PATROL_SOURCE; }
 
 // One value per whole second of the last 120 s, in the order the seconds first appear;
-// a later sample of the same second replaces the value.
+// a later sample of the same second replaces the value. Seconds are looked up through a
+// dense table over [lo, hi] when that span is small (always, for histories kept one sample
+// a second), else through a hash map.
+constexpr int64_t kDenseSpan = 4096;
+
 struct BUCKETS {
     std::vector<int64_t> sec;
     std::vector<double> v;
-    std::unordered_map<int64_t, size_t> at;
+    int64_t lo = 0, hi = -1;             // smallest and largest second
+    std::vector<int32_t> dense;          // [sec - lo] -> index into sec/v, or -1
+    std::unordered_map<int64_t, size_t> at;  // used when the span is too wide for `dense`
+
+    // Index of the bucket of `key`, or -1.
+    long find(int64_t key) const {
+        if (key < lo || key > hi) return -1;
+        if (!dense.empty()) return dense[static_cast<size_t>(key - lo)];
+        auto it = at.find(key);
+        return it == at.end() ? -1 : static_cast<long>(it->second);
+    }
 };
 
 void _bucket(std::span<const OVK_RSSI_SAMPLE> s, int64_t now, BUCKETS& out) {
-    out.sec.reserve(s.size());
-    out.v.reserve(s.size());
+    bool any = false;
     for (const OVK_RSSI_SAMPLE& x : s) {
         if (now - x.time > kWindowMs) continue;
         int64_t key = x.time / 1000;
-        auto [it, fresh] = out.at.try_emplace(key, out.sec.size());
-        if (fresh) {
+        if (!any || key < out.lo) out.lo = key;
+        if (!any || key > out.hi) out.hi = key;
+        any = true;
+    }
+    if (!any) return;
+    out.sec.reserve(s.size());
+    out.v.reserve(s.size());
+    const bool dense = out.hi - out.lo < kDenseSpan;
+    if (dense) out.dense.assign(static_cast<size_t>(out.hi - out.lo + 1), -1);
+    for (const OVK_RSSI_SAMPLE& x : s) {
+        if (now - x.time > kWindowMs) continue;
+        int64_t key = x.time / 1000;
+        long idx;
+        if (dense) {
+            int32_t& slot = out.dense[static_cast<size_t>(key - out.lo)];
+            idx = slot;
+            if (idx < 0) slot = static_cast<int32_t>(out.sec.size());
+        } else {
+            auto [it, fresh] = out.at.try_emplace(key, out.sec.size());
+            idx = fresh ? -1 : static_cast<long>(it->second);
+        }
+        if (idx < 0) {
             out.sec.push_back(key);
             out.v.push_back(x.rssi);
         } else {
-            out.v[it->second] = x.rssi;
+            out.v[static_cast<size_t>(idx)] = x.rssi;
         }
     }
 }
 
-OVK_MOTION _compare(const BUCKETS& a, const BUCKETS& b, double* r) {
+// Work arrays of one comparison, kept between the comparisons of one grouping.
+struct PAIRS {
     std::vector<double> xs, ys;
+};
+
+OVK_MOTION _compare(const BUCKETS& a, const BUCKETS& b, double* r, PAIRS& w) {
+    // Fewer than 8 seconds in common when the spans overlap by fewer than 8 seconds.
+    if (std::min(a.hi, b.hi) - std::max(a.lo, b.lo) + 1 < kMinPairs) return OVK_MOTION_TOO_SHORT;
+    std::vector<double>& xs = w.xs;
+    std::vector<double>& ys = w.ys;
+    xs.clear();
+    ys.clear();
     xs.reserve(a.sec.size());
     ys.reserve(a.sec.size());
     for (size_t i = 0; i < a.sec.size(); i++) {
-        auto it = b.at.find(a.sec[i]);
-        if (it == b.at.end()) continue;
+        long j = b.find(a.sec[i]);
+        if (j < 0) continue;
         xs.push_back(a.v[i]);
-        ys.push_back(b.v[it->second]);
+        ys.push_back(b.v[static_cast<size_t>(j)]);
     }
     size_t n = xs.size();
     if (n < static_cast<size_t>(kMinPairs)) return OVK_MOTION_TOO_SHORT;
@@ -197,7 +241,8 @@ OVK_MOTION ovk_patrol_motion(std::span<const OVK_RSSI_SAMPLE> a,
         BUCKETS ba, bb;
         _bucket(a, now, ba);
         _bucket(b, now, bb);
-        return _compare(ba, bb, r);
+        PAIRS w;
+        return _compare(ba, bb, r, w);
     } catch (const std::bad_alloc&) {
         OVK_LOG_ALLOC_FAIL(OVK_BUCKET, a.size() + b.size(), buckets);
         return OVK_MOTION_TOO_SHORT;
@@ -225,6 +270,18 @@ std::vector<OVK_PATROL_GROUP> ovk_patrol_groups(const std::vector<OVK_PATROL_MEM
             if (recent >= static_cast<size_t>(kMinPairs)) _bucket(sm, now, buckets[i]);
         }
 
+        // Roles as small numbers, so that the pair loop compares integers.
+        std::vector<int> role_id(nl);
+        {
+            std::unordered_map<std::string_view, int> ids;
+            for (int i = 0; i < nl; i++)
+                role_id[i] = ids.try_emplace(m[live[i]].role, static_cast<int>(ids.size()))
+                                 .first->second;
+        }
+
+        // `marked` is kept per set (on its root): a group is correlated when any member was
+        // joined by correlation, so only whether a set holds such a member matters. Two
+        // members already in one marked set cannot change anything by being compared.
         std::vector<int> parent(nl);
         std::vector<char> marked(nl, 0);
         for (int i = 0; i < nl; i++) parent[i] = i;
@@ -234,15 +291,19 @@ std::vector<OVK_PATROL_GROUP> ovk_patrol_groups(const std::vector<OVK_PATROL_MEM
         std::vector<int> able;  // positions in `live`, in live order
         for (int i = 0; i < nl; i++)
             if (buckets[i].sec.size() >= static_cast<size_t>(kMinPairs)) able.push_back(i);
+        PAIRS work;
         for (size_t ai = 0; ai < able.size(); ai++) {
             int i = able[ai];
             const OVK_PATROL_MEMBER& mi = m[live[i]];
             for (size_t ak = ai + 1; ak < able.size(); ak++) {
                 int k = able[ak];
                 const OVK_PATROL_MEMBER& mk = m[live[k]];
-                if (mi.role == mk.role || mi.samples.empty() || mk.samples.empty()) continue;
+                if (role_id[i] == role_id[k] || mi.samples.empty() || mk.samples.empty())
+                    continue;
+                int ri = _find(parent, i), rk = _find(parent, k);
+                if (ri == rk && marked[ri]) continue;
                 double r = 0;
-                OVK_MOTION mo = _compare(buckets[i], buckets[k], &r);
+                OVK_MOTION mo = _compare(buckets[i], buckets[k], &r, work);
                 bool join = false;
                 switch (mo) {
                     case OVK_MOTION_MOVING:
@@ -256,8 +317,8 @@ std::vector<OVK_PATROL_GROUP> ovk_patrol_groups(const std::vector<OVK_PATROL_MEM
                         break;
                 }
                 if (!join) continue;
-                parent[_find(parent, i)] = _find(parent, k);
-                if (mo == OVK_MOTION_MOVING) marked[i] = marked[k] = 1;
+                parent[ri] = rk;
+                if (mo == OVK_MOTION_MOVING || marked[ri]) marked[rk] = 1;
             }
         }
 
@@ -279,7 +340,7 @@ std::vector<OVK_PATROL_GROUP> ovk_patrol_groups(const std::vector<OVK_PATROL_MEM
             if (size[of[i]] < 2) continue;  // a lone device is never reported
             OVK_PATROL_GROUP& g = cand[of[i]];
             g.members.push_back(live[i]);
-            if (marked[i]) g.correlated = 1;
+            if (marked[_find(parent, i)]) g.correlated = 1;
             std::vector<const std::string*>& rs = roles[of[i]];
             const std::string& role = m[live[i]].role;
             bool seen = false;
