@@ -270,15 +270,6 @@ std::vector<OVK_PATROL_GROUP> ovk_patrol_groups(const std::vector<OVK_PATROL_MEM
             if (recent >= static_cast<size_t>(kMinPairs)) _bucket(sm, now, buckets[i]);
         }
 
-        // Roles as small numbers, so that the pair loop compares integers.
-        std::vector<int> role_id(nl);
-        {
-            std::unordered_map<std::string_view, int> ids;
-            for (int i = 0; i < nl; i++)
-                role_id[i] = ids.try_emplace(m[live[i]].role, static_cast<int>(ids.size()))
-                                 .first->second;
-        }
-
         // `marked` is kept per set (on its root): a group is correlated when any member was
         // joined by correlation, so only whether a set holds such a member matters. Two
         // members already in one marked set cannot change anything by being compared.
@@ -291,6 +282,14 @@ std::vector<OVK_PATROL_GROUP> ovk_patrol_groups(const std::vector<OVK_PATROL_MEM
         std::vector<int> able;  // positions in `live`, in live order
         for (int i = 0; i < nl; i++)
             if (buckets[i].sec.size() >= static_cast<size_t>(kMinPairs)) able.push_back(i);
+        // Roles as small numbers, so that the pair loop compares integers.
+        std::vector<int> role_id(nl, -1);
+        {
+            std::unordered_map<std::string_view, int> ids;
+            for (int i : able)
+                role_id[i] = ids.try_emplace(m[live[i]].role, static_cast<int>(ids.size()))
+                                 .first->second;
+        }
         PAIRS work;
         for (size_t ai = 0; ai < able.size(); ai++) {
             int i = able[ai];
