@@ -207,6 +207,28 @@ BENCHMARK(BM_AlertLatency)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
+// The status the interface polls on every tick, with `n` devices in the registry (half of
+// them with a verdict): device and flagged counts and the threat level.
+void BM_Status(benchmark::State& state) {
+    setup();
+    g_now = T0 + 1000;
+    const int n = static_cast<int>(state.range(0));
+    OVK_HITS hits{ovk_hit_make(OVK_CAT_TRACKER, "Tracker", 60, "catalogue", "x")};
+    for (int i = 0; i < n; i++) {
+        OVK_ADVERT a;
+        a.mac = mac_of(static_cast<uint32_t>(i));
+        a.rssi = -60;
+        a.timestamp = T0;
+        ovk_registry_report(a, i % 2 ? hits : OVK_HITS{}, nullptr, "", nullptr, nullptr, T0);
+    }
+    int flagged = 0;
+    for (auto _ : state) flagged = ovk_pipeline_status().flagged;
+    state.counters["devices"] = ovk_registry_count();
+    state.counters["flagged"] = flagged;
+    teardown();
+}
+BENCHMARK(BM_Status)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+
 long rss_kib() {
     std::ifstream f("/proc/self/status");
     std::string line;
