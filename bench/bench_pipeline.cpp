@@ -147,7 +147,7 @@ BENCHMARK(BM_RemoteIdHeavy)->Arg(20000)->Unit(benchmark::kMillisecond)->UseRealT
 // Latency from submit to the alert being raised, paced at 2,000 adverts a second; every
 // advert comes from a new address, so each one alerts. Arg 0: camera glasses (no patrol
 // role); arg 1: body cameras, which also feed the co-location grouping (thousands of
-// role-bearing devices: the registry's regrouping every 2 s dominates the tail).
+// role-bearing addresses, each heard once: the registry regroups every 2 s on the worker).
 void BM_AlertLatency(benchmark::State& state) {
     constexpr int kPerSecond = 2000;
     constexpr int kCount = 6000;
