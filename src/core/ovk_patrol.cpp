@@ -162,25 +162,29 @@ struct PAIRS {
 OVK_MOTION _compare(const BUCKETS& a, const BUCKETS& b, double* r, PAIRS& w) {
     // Fewer than 8 seconds in common when the spans overlap by fewer than 8 seconds.
     if (std::min(a.hi, b.hi) - std::max(a.lo, b.lo) + 1 < kMinPairs) return OVK_MOTION_TOO_SHORT;
-    std::vector<double>& xs = w.xs;
-    std::vector<double>& ys = w.ys;
-    xs.clear();
-    ys.clear();
-    xs.reserve(a.sec.size());
-    ys.reserve(a.sec.size());
-    for (size_t i = 0; i < a.sec.size(); i++) {
-        long j = b.find(a.sec[i]);
-        if (j < 0) continue;
-        xs.push_back(a.v[i]);
-        ys.push_back(b.v[static_cast<size_t>(j)]);
+    // Pairs in a's bucket order, summed as they are found (the sums see the same values in
+    // the same order as summing the pairs afterwards would).
+    if (w.xs.size() < a.sec.size()) {
+        w.xs.resize(a.sec.size());
+        w.ys.resize(a.sec.size());
     }
-    size_t n = xs.size();
-    if (n < static_cast<size_t>(kMinPairs)) return OVK_MOTION_TOO_SHORT;
+    double* xs = w.xs.data();
+    double* ys = w.ys.data();
+    size_t n = 0;
     double mx = 0, my = 0;
-    for (size_t i = 0; i < n; i++) {
-        mx += xs[i];
-        my += ys[i];
+    for (size_t i = 0; i < a.sec.size(); i++) {
+        const int64_t key = a.sec[i];
+        if (key < b.lo || key > b.hi) continue;
+        long j = b.dense.empty() ? b.find(key) : b.dense[static_cast<size_t>(key - b.lo)];
+        if (j < 0) continue;
+        const double x = a.v[i], y = b.v[static_cast<size_t>(j)];
+        xs[n] = x;
+        ys[n] = y;
+        n++;
+        mx += x;
+        my += y;
     }
+    if (n < static_cast<size_t>(kMinPairs)) return OVK_MOTION_TOO_SHORT;
     mx /= static_cast<double>(n);
     my /= static_cast<double>(n);
     double vx = 0, vy = 0, cov = 0;
