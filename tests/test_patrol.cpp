@@ -581,3 +581,27 @@ TEST(PatrolGroups, MovementBetweenMembersAlreadyGroupedMarksTheGroup) {
     ASSERT_EQ(want.size(), 1u);
     EXPECT_EQ(want[0].correlated, 1);
 }
+
+// Levels that swing by exactly 2 dB either side of their mean sit on the flat limit: they
+// count as moving (not below 2 dB), so two such devices in step join by correlation, and one
+// of them next to a steady device is neither flat pair nor moving pair.
+TEST(PatrolGroups, ADeviationOfExactlyTwoDecibelsIsMoving) {
+    const int64_t now = T0;
+    std::vector<int> swing, steady = flat(30, -70);
+    for (int i = 0; i < 30; i++) swing.push_back(i % 2 ? -58 : -62);
+    std::vector<OVK_PATROL_MEMBER> m{
+        member("AA:00:00:00:00:01", "two-way radio", now - 100000, now, series(now - 29000, swing)),
+        member("AA:00:00:00:00:02", "mobile printer", now - 29000, now, series(now - 29000, steady)),
+        member("AA:00:00:00:00:03", "police radar", now - 29000, now, series(now - 29000, swing)),
+    };
+    double r = 0;
+    EXPECT_EQ(ovk_patrol_motion(m[0].samples, m[1].samples, now, &r), OVK_MOTION_ONE_FLAT);
+    EXPECT_EQ(ovk_patrol_motion(m[0].samples, m[2].samples, now, &r), OVK_MOTION_MOVING);
+    auto g = ovk_patrol_groups(m, now);
+    ASSERT_EQ(g.size(), 1u);
+    EXPECT_EQ(g[0].members, (std::vector<int>{0, 2}));
+    EXPECT_EQ(g[0].correlated, 1);
+    const auto want = model::groups(m, now);
+    ASSERT_EQ(want.size(), 1u);
+    EXPECT_EQ(want[0].members, g[0].members);
+}

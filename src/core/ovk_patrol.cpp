@@ -203,6 +203,82 @@ OVK_MOTION _compare(const BUCKETS& a, const BUCKETS& b, double* r, PAIRS& w) {
     return OVK_MOTION_MOVING;
 }
 
+// Integer copies of a member's per-second levels over [lo, hi] (0 where a second has no
+// value), made when every level is a whole number of at most kIntLevelMax dB in size and the
+// seconds fit a dense table. Sums over the seconds two members share are then exact, and
+// cheap enough to compare thousands of pairs.
+constexpr int kIntLevelMax = 200;
+
+struct LEVELS {
+    bool ok = false;
+    int64_t lo = 0, hi = -1;
+    std::vector<int32_t> val, sq, has;  // has: all bits set where the second has a value
+};
+
+void _levels(const BUCKETS& b, LEVELS& out) {
+    if (b.dense.empty()) return;
+    for (double v : b.v)
+        if (!(std::fabs(v) <= kIntLevelMax) || v != std::floor(v)) return;
+    const size_t span = b.dense.size();
+    out.val.assign(span, 0);
+    out.sq.assign(span, 0);
+    out.has.assign(span, 0);
+    for (size_t s = 0; s < span; s++) {
+        const int32_t j = b.dense[s];
+        if (j < 0) continue;
+        const int32_t x = static_cast<int32_t>(b.v[static_cast<size_t>(j)]);
+        out.val[s] = x;
+        out.sq[s] = x * x;
+        out.has[s] = -1;
+    }
+    out.lo = b.lo;
+    out.hi = b.hi;
+    out.ok = true;
+}
+
+// The outcome of comparing two members, from exact integer sums over their shared seconds:
+// n pairs, and n² times the variances and the covariance. `join_if_moving` tells whether a
+// MOVING outcome has r >= 0.6. nullopt when a threshold is met so closely (a deviation of
+// exactly 2 dB, r within 1e-9 of 0.6) that the floating-point comparison must decide; away
+// from the thresholds its rounding (far below 1e-9 here) cannot change the answer.
+std::optional<OVK_MOTION> _compare_exact(const LEVELS& a, const LEVELS& b, bool& join_if_moving) {
+    join_if_moving = false;
+    const int64_t lo = std::max(a.lo, b.lo), hi = std::min(a.hi, b.hi);
+    if (hi - lo + 1 < kMinPairs) return OVK_MOTION_TOO_SHORT;
+    const size_t len = static_cast<size_t>(hi - lo + 1);
+    const size_t oa = static_cast<size_t>(lo - a.lo), ob = static_cast<size_t>(lo - b.lo);
+    const int32_t *av = &a.val[oa], *as = &a.sq[oa], *ah = &a.has[oa];
+    const int32_t *bv = &b.val[ob], *bs = &b.sq[ob], *bh = &b.has[ob];
+    // At most 4096 seconds of terms of at most 200² each: every sum fits 32 bits.
+    int32_t n = 0, sx = 0, sy = 0, sxx = 0, syy = 0, sxy = 0;
+    for (size_t t = 0; t < len; t++) {
+        n -= ah[t] & bh[t];
+        sx += av[t] & bh[t];
+        sy += bv[t] & ah[t];
+        sxx += as[t] & bh[t];
+        syy += bs[t] & ah[t];
+        sxy += av[t] * bv[t];
+    }
+    if (n < kMinPairs) return OVK_MOTION_TOO_SHORT;
+    const int64_t N = n;
+    const int64_t vx = N * sxx - static_cast<int64_t>(sx) * sx;
+    const int64_t vy = N * syy - static_cast<int64_t>(sy) * sy;
+    const int64_t cov = N * sxy - static_cast<int64_t>(sx) * sy;
+    const int64_t flat = 4 * N * N;  // a deviation of 2 dB
+    if (vx == flat || vy == flat) return std::nullopt;
+    const bool fx = vx < flat, fy = vy < flat;
+    if (fx && fy) return OVK_MOTION_BOTH_FLAT;
+    if (fx || fy) return OVK_MOTION_ONE_FLAT;
+    if (cov <= 0) return OVK_MOTION_MOVING;  // r <= 0
+    // r >= 0.6  <=>  25 cov² >= 9 vx vy
+    const __int128 lhs = static_cast<__int128>(25 * cov) * cov;
+    const __int128 rhs = static_cast<__int128>(9 * vx) * vy;
+    if (std::fabs(static_cast<double>(lhs - rhs) / static_cast<double>(rhs)) < 1e-9)
+        return std::nullopt;
+    join_if_moving = lhs >= rhs;
+    return OVK_MOTION_MOVING;
+}
+
 int _find(std::vector<int>& parent, int i) {
     while (parent[i] != i) {
         parent[i] = parent[parent[i]];
@@ -294,6 +370,8 @@ std::vector<OVK_PATROL_GROUP> ovk_patrol_groups(const std::vector<OVK_PATROL_MEM
                 role_id[i] = ids.try_emplace(m[live[i]].role, static_cast<int>(ids.size()))
                                  .first->second;
         }
+        std::vector<LEVELS> levels(nl);
+        for (int i : able) _levels(buckets[i], levels[i]);
         PAIRS work;
         for (size_t ai = 0; ai < able.size(); ai++) {
             int i = able[ai];
@@ -305,12 +383,22 @@ std::vector<OVK_PATROL_GROUP> ovk_patrol_groups(const std::vector<OVK_PATROL_MEM
                     continue;
                 int ri = _find(parent, i), rk = _find(parent, k);
                 if (ri == rk && marked[ri]) continue;
-                double r = 0;
-                OVK_MOTION mo = _compare(buckets[i], buckets[k], &r, work);
+                bool moving_join = false;
+                std::optional<OVK_MOTION> exact;
+                if (levels[i].ok && levels[k].ok)
+                    exact = _compare_exact(levels[i], levels[k], moving_join);
+                OVK_MOTION mo;
+                if (exact) {
+                    mo = *exact;
+                } else {
+                    double r = 0;
+                    mo = _compare(buckets[i], buckets[k], &r, work);
+                    moving_join = r >= kMinR;
+                }
                 bool join = false;
                 switch (mo) {
                     case OVK_MOTION_MOVING:
-                        join = r >= kMinR;
+                        join = moving_join;
                         break;
                     case OVK_MOTION_BOTH_FLAT:
                         join = std::abs(mi.first_seen - mk.first_seen) <= kArrivalMs;
