@@ -342,13 +342,15 @@ std::vector<OVK_PATROL_GROUP> ovk_patrol_groups(const std::vector<OVK_PATROL_MEM
 
         // Each member's buckets are made once rather than once per pair, and only for
         // members with at least 8 samples in the window (fewer cannot make 8 buckets).
-        std::vector<BUCKETS> buckets(nl);
+        std::vector<int> sampled;  // positions in `live`, in live order
         for (int i = 0; i < nl; i++) {
-            const std::vector<OVK_RSSI_SAMPLE>& sm = m[live[i]].samples;
             size_t recent = 0;
-            for (const OVK_RSSI_SAMPLE& x : sm) recent += now - x.time <= kWindowMs;
-            if (recent >= static_cast<size_t>(kMinPairs)) _bucket(sm, now, buckets[i]);
+            for (const OVK_RSSI_SAMPLE& x : m[live[i]].samples) recent += now - x.time <= kWindowMs;
+            if (recent >= static_cast<size_t>(kMinPairs)) sampled.push_back(i);
         }
+        std::vector<BUCKETS> sampled_buckets(sampled.size());
+        for (size_t c = 0; c < sampled.size(); c++)
+            _bucket(m[live[sampled[c]]].samples, now, sampled_buckets[c]);
 
         // `marked` is kept per set (on its root): a group is correlated when any member was
         // joined by correlation, so only whether a set holds such a member matters. Two
@@ -359,19 +361,24 @@ std::vector<OVK_PATROL_GROUP> ovk_patrol_groups(const std::vector<OVK_PATROL_MEM
         // Two histories share at most as many seconds as the shorter one has, so a member
         // with fewer than 8 seconds in the window can join no one: only the others are
         // compared, which keeps a crowd of one-off addresses from costing a comparison each.
-        std::vector<int> able;  // positions in `live`, in live order
-        for (int i = 0; i < nl; i++)
-            if (buckets[i].sec.size() >= static_cast<size_t>(kMinPairs)) able.push_back(i);
+        // Below, everything per member is kept in `able` order.
+        std::vector<int> able;                 // positions in `live`, in live order
+        std::vector<const BUCKETS*> buckets;   // their buckets
+        for (size_t c = 0; c < sampled.size(); c++) {
+            if (sampled_buckets[c].sec.size() < static_cast<size_t>(kMinPairs)) continue;
+            able.push_back(sampled[c]);
+            buckets.push_back(&sampled_buckets[c]);
+        }
         // Roles as small numbers, so that the pair loop compares integers.
-        std::vector<int> role_id(nl, -1);
+        std::vector<int> role_id(able.size());
         {
             std::unordered_map<std::string_view, int> ids;
-            for (int i : able)
-                role_id[i] = ids.try_emplace(m[live[i]].role, static_cast<int>(ids.size()))
+            for (size_t a = 0; a < able.size(); a++)
+                role_id[a] = ids.try_emplace(m[live[able[a]]].role, static_cast<int>(ids.size()))
                                  .first->second;
         }
-        std::vector<LEVELS> levels(nl);
-        for (int i : able) _levels(buckets[i], levels[i]);
+        std::vector<LEVELS> levels(able.size());
+        for (size_t a = 0; a < able.size(); a++) _levels(*buckets[a], levels[a]);
         PAIRS work;
         for (size_t ai = 0; ai < able.size(); ai++) {
             int i = able[ai];
@@ -379,20 +386,20 @@ std::vector<OVK_PATROL_GROUP> ovk_patrol_groups(const std::vector<OVK_PATROL_MEM
             for (size_t ak = ai + 1; ak < able.size(); ak++) {
                 int k = able[ak];
                 const OVK_PATROL_MEMBER& mk = m[live[k]];
-                if (role_id[i] == role_id[k] || mi.samples.empty() || mk.samples.empty())
+                if (role_id[ai] == role_id[ak] || mi.samples.empty() || mk.samples.empty())
                     continue;
                 int ri = _find(parent, i), rk = _find(parent, k);
                 if (ri == rk && marked[ri]) continue;
                 bool moving_join = false;
                 std::optional<OVK_MOTION> exact;
-                if (levels[i].ok && levels[k].ok)
-                    exact = _compare_exact(levels[i], levels[k], moving_join);
+                if (levels[ai].ok && levels[ak].ok)
+                    exact = _compare_exact(levels[ai], levels[ak], moving_join);
                 OVK_MOTION mo;
                 if (exact) {
                     mo = *exact;
                 } else {
                     double r = 0;
-                    mo = _compare(buckets[i], buckets[k], &r, work);
+                    mo = _compare(*buckets[ai], *buckets[ak], &r, work);
                     moving_join = r >= kMinR;
                 }
                 bool join = false;
