@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 #include <mutex>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -142,7 +143,9 @@ BENCHMARK(BM_RemoteIdHeavy)->Arg(20000)->Unit(benchmark::kMillisecond)->UseRealT
 // Latency from submit to the alert being raised, paced at 2,000 adverts a second; every
 // advert comes from a new address, so each one alerts. Arg 0: camera glasses (no patrol
 // role); arg 1: body cameras, which also feed the co-location grouping (thousands of
-// role-bearing devices: the registry's regrouping every 2 s dominates the tail).
+// role-bearing addresses, each heard once: the registry regroups every 2 s on the worker);
+// args 2 and 3: body cameras while 200 or 500 patrol-kit devices heard every second for the
+// last two minutes (at unrelated levels) take part in every regrouping.
 void BM_AlertLatency(benchmark::State& state) {
     constexpr int kPerSecond = 2000;
     constexpr int kCount = 6000;
@@ -165,6 +168,18 @@ void BM_AlertLatency(benchmark::State& state) {
         if (a->mac == (state.range(0) ? "00:25:DF:4A:19:C2" : "D2:5E:91:3A:07:BC"))
             proto = std::move(a);
     });
+    const int long_lived = state.range(0) == 2 ? 200 : state.range(0) == 3 ? 500 : 0;
+    const char* const vendors[] = {"Motorola Solutions", "Cradlepoint", "Zebra Technologies",
+                                   "Axon Enterprise", "Stalker Radar"};
+    std::mt19937 rng(7);
+    for (int s = 0; long_lived && s <= 120; s++)
+        for (int k = 0; k < long_lived; k++) {
+            OVK_ADVERT a;
+            a.mac = mac_of(0x7F000000u + static_cast<uint32_t>(k));
+            a.rssi = -60 - static_cast<int>(rng() % 17);
+            a.timestamp = T0 - 120000 + s * 1000;
+            ovk_registry_report(a, {}, nullptr, vendors[k % 5], nullptr, nullptr, a.timestamp);
+        }
     uint32_t base = 0;
     for (auto _ : state) {
         lat_us.clear();
@@ -198,9 +213,33 @@ void BM_AlertLatency(benchmark::State& state) {
 BENCHMARK(BM_AlertLatency)
     ->Arg(0)
     ->Arg(1)
+    ->Arg(2)
+    ->Arg(3)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+
+// The status the interface polls on every tick, with `n` devices in the registry (half of
+// them with a verdict): device and flagged counts and the threat level.
+void BM_Status(benchmark::State& state) {
+    setup();
+    g_now = T0 + 1000;
+    const int n = static_cast<int>(state.range(0));
+    OVK_HITS hits{ovk_hit_make(OVK_CAT_TRACKER, "Tracker", 60, "catalogue", "x")};
+    for (int i = 0; i < n; i++) {
+        OVK_ADVERT a;
+        a.mac = mac_of(static_cast<uint32_t>(i));
+        a.rssi = -60;
+        a.timestamp = T0;
+        ovk_registry_report(a, i % 2 ? hits : OVK_HITS{}, nullptr, "", nullptr, nullptr, T0);
+    }
+    int flagged = 0;
+    for (auto _ : state) flagged = ovk_pipeline_status().flagged;
+    state.counters["devices"] = ovk_registry_count();
+    state.counters["flagged"] = flagged;
+    teardown();
+}
+BENCHMARK(BM_Status)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 long rss_kib() {
     std::ifstream f("/proc/self/status");

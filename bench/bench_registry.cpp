@@ -167,6 +167,72 @@ static void BM_Snapshot(benchmark::State& state) {
 }
 BENCHMARK(BM_Snapshot)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
+// What the status line needs (device count, flagged count, threat inputs) without copying
+// any device; compare with BM_Snapshot at the same sizes. Half the entries carry a verdict.
+static void BM_Tally(benchmark::State& state) {
+    fresh_session();
+    const int n = static_cast<int>(state.range(0));
+    OVK_HITS hits{ovk_hit_make(OVK_CAT_TRACKER, "Tracker", 60, "catalogue", "x")};
+    for (int i = 0; i < n; i++)
+        ovk_registry_report(typical(mac_of(i), -60, i), i % 2 ? hits : OVK_HITS{}, nullptr, "",
+                            nullptr, nullptr, T0);
+    int flagged = 0;
+    for (auto _ : state) flagged = ovk_registry_tally(T0 + 1000).flagged;
+    state.counters["entries"] = ovk_registry_count();
+    state.counters["flagged"] = flagged;
+    ovk_registry_clear();
+}
+BENCHMARK(BM_Tally)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+// The co-location regrouping the registry runs (at most every 2 s) when the pipeline asks for
+// a device's co-location verdict. Arg 0: that many role-bearing addresses heard once each in
+// the last minute (body cameras under fresh addresses), among which one vehicle of three kinds
+// of gear heard every second; arg 1: that many role-bearing devices heard every second for two
+// minutes at unrelated levels, five kinds of gear (every pair of different kinds is compared
+// and none joins: the worst case).
+static void BM_Regroup(benchmark::State& state) {
+    fresh_session();
+    const int n = static_cast<int>(state.range(0));
+    const bool long_lived = state.range(1) != 0;
+    const char* const vendors[] = {"Motorola Solutions", "Cradlepoint", "Zebra Technologies",
+                                   "Axon Enterprise", "Stalker Radar"};
+    const int64_t end = T0 + 120000;
+    OVK_HITS cam{ovk_hit_make(OVK_CAT_BODY_CAM, "Body camera", 60, "catalogue", "x")};
+    std::mt19937 rng(7);
+    for (int s = 0; s <= 120; s++) {
+        const int64_t now = T0 + s * 1000;
+        for (int v = 0; v < 3; v++)
+            ovk_registry_report(typical(mac_of(0xF00000 + v), -60 + (s * 7 % 13), 900 + v), {},
+                                nullptr, vendors[v], nullptr, nullptr, now);
+        if (long_lived) {
+            for (int i = 0; i < n; i++)
+                ovk_registry_report(typical(mac_of(i), -60 - static_cast<int>(rng() % 17), i), {},
+                                    nullptr, vendors[i % 5], nullptr, nullptr, now);
+        } else if (s >= 61) {
+            for (int i = (s - 61) * n / 60; i < (s - 60) * n / 60; i++)
+                ovk_registry_report(typical(mac_of(i), -80, i), cam, nullptr, "", nullptr,
+                                    nullptr, now);
+        }
+    }
+    int64_t now = end;
+    int verdicts = 0;
+    for (auto _ : state) {
+        now += 2000;  // always recomputes
+        verdicts = ovk_registry_cluster_hit(mac_of(0xF00000), now).has_value() ? 1 : 0;
+    }
+    state.counters["entries"] = ovk_registry_count();
+    state.counters["vehicle_found"] = verdicts;
+    ovk_registry_clear();
+}
+BENCHMARK(BM_Regroup)
+    ->Args({2000, 0})
+    ->Args({6000, 0})
+    ->Args({50, 1})
+    ->Args({200, 1})
+    ->Args({500, 1})
+    ->Iterations(10)
+    ->Unit(benchmark::kMillisecond);
+
 // 5000 new random addresses a second for 60 simulated seconds, while 20 real devices keep
 // reporting and the interface takes a snapshot twice a second. Rates are per second of
 // processor time; report and snapshot time are counted apart.

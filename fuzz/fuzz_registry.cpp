@@ -1,6 +1,7 @@
 // Drives the device registry with a sequence of reports and queries decoded from the input:
 // names straight from the air (quotes, blanks, control bytes), arbitrary levels, times that
 // jump back and forth, verdicts, positions, roles. Checks the registry's bounds on the way.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -46,6 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ovk_registry_start_session(1000000);
     INPUT in{data, size};
     int64_t now = 1000000;
+    int64_t regrouped = 0;  // when the registry last regrouped (0: never since the session began)
     while (in.more()) {
         uint8_t op = in.u8();
         now += static_cast<int16_t>(in.u16()) * 37;  // back and forth, up to ~20 min a step
@@ -82,6 +84,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 OVK_DEVICE_LIST l = ovk_registry_snapshot(now);
                 require(static_cast<int>(l.size()) == ovk_registry_count(), "snapshot count");
                 for (const OVK_DEVICE& d : l) require(now - d.last_seen <= OVK_STALE_MS, "stale");
+                // The counts without a snapshot agree with the snapshot just taken.
+                OVK_REGISTRY_TALLY want;
+                want.devices = static_cast<int>(l.size());
+                for (const OVK_DEVICE& d : l) {
+                    if (!ovk_device_flagged(d)) continue;
+                    want.flagged++;
+                    want.top_confidence = std::max(want.top_confidence, ovk_device_best(d)->confidence);
+                    if (d.following) want.following = 1;
+                }
+                OVK_REGISTRY_TALLY got = ovk_registry_tally(now);
+                require(got.devices == want.devices && got.flagged == want.flagged &&
+                            got.top_confidence == want.top_confidence &&
+                            got.following == want.following,
+                        "tally");
                 break;
             }
             case 4: {
@@ -94,9 +110,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 }
                 break;
             }
-            case 5:
-                (void)ovk_registry_cluster_hit(mac, now);
+            case 5: {
+                auto got = ovk_registry_cluster_hit(mac, now);
+                if (now - regrouped < 2000) break;  // answered from the groups kept
+                regrouped = now;
+                // Freshly regrouped: the same verdict as grouping every role-bearing entry.
+                std::vector<OVK_PATROL_MEMBER> m;
+                for (const OVK_DEVICE& d : ovk_registry_summaries(INT64_MIN)) {
+                    const std::string* role = ovk_facts_get(d.facts, "Patrol-kit role");
+                    auto full = ovk_registry_get(d.mac);
+                    if (role && !d.whitelisted && full)
+                        m.push_back({d.mac, *role, d.first_seen, d.last_seen, full->history});
+                }
+                auto want = ovk_patrol_hit_for(mac, m, ovk_patrol_groups(m, now));
+                require(got.has_value() == want.has_value() &&
+                            (!got || (got->label == want->label && got->evidence == want->evidence)),
+                        "co-location verdict");
                 break;
+            }
             case 6:
                 (void)ovk_registry_check_following(mac, in.u16() * 100, in.u16());
                 break;
@@ -104,7 +135,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 OVK_HITS h;
                 ovk_registry_inherited_hits(mac, h);
                 for (const OVK_HIT& x : h) require(x.evidence.size() <= OVK_EVIDENCE_MAX, "evidence");
-                if (op == 0xFF) ovk_registry_clear();
+                if (op == 0xFF) {
+                    ovk_registry_clear();
+                    regrouped = 0;
+                }
                 break;
             }
         }

@@ -1,7 +1,9 @@
 // Patrol-kit roles, signal-motion comparison, grouping and the co-location verdict.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -354,4 +356,252 @@ TEST(PatrolGroups, ACrowdOfOneOffAddressesDoesNotHideAVehicle) {
     EXPECT_EQ(h->evidence,
               "Heard together with two-way radio AA:00:00:00:00:01 - they arrived within 30 s "
               "of each other");
+}
+
+// ---- the grouping against a plain model of the rules -------------------------------------
+//
+// The grouping skips work (dense second tables, span checks, pairs already in one correlated
+// set). The model below follows the rules literally, pair by pair with a hash map per
+// comparison, so that any shortcut that changes an answer shows up on random fleets.
+
+namespace model {
+
+OVK_MOTION motion(const std::vector<OVK_RSSI_SAMPLE>& a, const std::vector<OVK_RSSI_SAMPLE>& b,
+                  int64_t now, double& r) {
+    r = 0;
+    auto bucket = [now](const std::vector<OVK_RSSI_SAMPLE>& s,
+                        std::vector<std::pair<int64_t, double>>& out) {
+        for (const auto& x : s) {
+            if (now - x.time > 120000) continue;
+            int64_t sec = x.time / 1000;
+            auto it = std::find_if(out.begin(), out.end(),
+                                   [sec](const auto& p) { return p.first == sec; });
+            if (it == out.end()) out.push_back({sec, x.rssi});
+            else it->second = x.rssi;
+        }
+    };
+    std::vector<std::pair<int64_t, double>> ba, bb;
+    bucket(a, ba);
+    bucket(b, bb);
+    std::vector<double> xs, ys;
+    for (const auto& [sec, v] : ba)
+        for (const auto& [sec2, v2] : bb)
+            if (sec == sec2) {
+                xs.push_back(v);
+                ys.push_back(v2);
+            }
+    const size_t n = xs.size();
+    if (n < 8) return OVK_MOTION_TOO_SHORT;
+    double mx = 0, my = 0;
+    for (size_t i = 0; i < n; i++) {
+        mx += xs[i];
+        my += ys[i];
+    }
+    mx /= static_cast<double>(n);
+    my /= static_cast<double>(n);
+    double vx = 0, vy = 0, cov = 0;
+    for (size_t i = 0; i < n; i++) {
+        vx += (xs[i] - mx) * (xs[i] - mx);
+        vy += (ys[i] - my) * (ys[i] - my);
+        cov += (xs[i] - mx) * (ys[i] - my);
+    }
+    double sx = std::sqrt(vx / static_cast<double>(n)), sy = std::sqrt(vy / static_cast<double>(n));
+    if (sx < 2.0 && sy < 2.0) return OVK_MOTION_BOTH_FLAT;
+    if (sx < 2.0 || sy < 2.0) return OVK_MOTION_ONE_FLAT;
+    r = (cov / static_cast<double>(n)) / (sx * sy);
+    return OVK_MOTION_MOVING;
+}
+
+std::vector<OVK_PATROL_GROUP> groups(const std::vector<OVK_PATROL_MEMBER>& m, int64_t now) {
+    std::vector<int> live;
+    for (size_t i = 0; i < m.size(); i++)
+        if (now - m[i].last_seen <= 60000) live.push_back(static_cast<int>(i));
+    std::vector<OVK_PATROL_GROUP> out;
+    if (m.size() < 2 || live.size() < 2) return out;
+    const int n = static_cast<int>(live.size());
+    std::vector<int> parent(n);
+    std::vector<char> marked(n, 0);
+    for (int i = 0; i < n; i++) parent[i] = i;
+    auto find = [&parent](int i) {
+        while (parent[i] != i) i = parent[i];
+        return i;
+    };
+    for (int i = 0; i < n; i++)
+        for (int k = i + 1; k < n; k++) {
+            const OVK_PATROL_MEMBER &a = m[live[i]], &b = m[live[k]];
+            if (a.role == b.role || a.samples.empty() || b.samples.empty()) continue;
+            double r = 0;
+            OVK_MOTION mo = motion(a.samples, b.samples, now, r);
+            bool join = (mo == OVK_MOTION_MOVING && r >= 0.6) ||
+                        (mo == OVK_MOTION_BOTH_FLAT && std::abs(a.first_seen - b.first_seen) <= 30000);
+            if (!join) continue;
+            parent[find(i)] = find(k);
+            if (mo == OVK_MOTION_MOVING) marked[i] = marked[k] = 1;
+        }
+    std::vector<int> roots;
+    for (int i = 0; i < n; i++)
+        if (std::find(roots.begin(), roots.end(), find(i)) == roots.end()) roots.push_back(find(i));
+    for (int rt : roots) {
+        OVK_PATROL_GROUP g;
+        std::vector<std::string> kinds;
+        for (int i = 0; i < n; i++) {
+            if (find(i) != rt) continue;
+            g.members.push_back(live[i]);
+            if (marked[i]) g.correlated = 1;
+            if (std::find(kinds.begin(), kinds.end(), m[live[i]].role) == kinds.end())
+                kinds.push_back(m[live[i]].role);
+        }
+        g.n_roles = static_cast<int>(kinds.size());
+        if (g.n_roles >= 2) out.push_back(std::move(g));
+    }
+    return out;
+}
+
+}  // namespace model
+
+namespace {
+
+// A random fleet around `now`: vehicles whose members share one signal shape (some steady,
+// some swinging), lone devices, stale ones, one-off addresses, and now and then a history
+// out of order, with repeated seconds or reaching hours ahead (the sparse-second path).
+std::vector<OVK_PATROL_MEMBER> fleet(std::mt19937& rng, int64_t now) {
+    const char* const roles[] = {"two-way radio", "mobile printer", "vehicle cellular router",
+                                 "police radar", "body camera"};
+    auto pick = [&rng](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+    std::vector<OVK_PATROL_MEMBER> m;
+    const int vehicles = 1 + pick(5);
+    for (int v = 0; v < vehicles; v++) {
+        const bool steady = pick(3) == 0;
+        const int64_t arrival = now - 200000 + pick(150) * 1000;
+        const int len = 4 + pick(120);
+        const int phase = pick(50);
+        const int size = 2 + pick(4);
+        for (int j = 0; j < size; j++) {
+            OVK_PATROL_MEMBER x;
+            x.mac = "4E:" + std::to_string(v) + ":" + std::to_string(j) + ":" + std::to_string(m.size());
+            x.role = roles[pick(5)];
+            x.first_seen = arrival + pick(40) * 1000;
+            x.last_seen = now - (pick(8) == 0 ? 61000 + pick(30000) : pick(5000));
+            const int noise = pick(4) == 0 ? 12 : 1;
+            const int skip = pick(3);  // drop every n-th second for some members
+            for (int s = 0; s < len; s++) {
+                if (skip && s % (skip + 2) == 0) continue;
+                double shape = steady ? (s % 3) - 1 : 15 * std::sin((s + phase) * 0.35);
+                int lvl = -60 - 5 * j + static_cast<int>(std::lround(shape)) +
+                          (noise > 1 ? pick(noise) - noise / 2 : 0);
+                x.samples.push_back({x.last_seen - static_cast<int64_t>(len - 1 - s) * 1000 +
+                                         pick(3) * 300,
+                                     lvl});
+            }
+            if (pick(10) == 0) std::shuffle(x.samples.begin(), x.samples.end(), rng);
+            if (pick(10) == 0 && !x.samples.empty()) x.samples.push_back(x.samples.front());
+            // A sample stamped hours ahead (a clock jump) stays in the window and spreads
+            // the seconds too far apart for a dense table.
+            if (pick(12) == 0) x.samples.push_back({now + 3600000LL * (1 + pick(5)), -50});
+            if (pick(15) == 0) x.samples.clear();
+            m.push_back(std::move(x));
+        }
+    }
+    const int singles = pick(30);
+    for (int i = 0; i < singles; i++) {
+        OVK_PATROL_MEMBER x;
+        x.mac = "4F:00:" + std::to_string(i);
+        x.role = roles[pick(5)];
+        x.first_seen = x.last_seen = now - pick(90000);
+        for (int s = 0; s < pick(12); s++) x.samples.push_back({x.last_seen - s * 1000LL, -80 + pick(3)});
+        std::reverse(x.samples.begin(), x.samples.end());
+        m.push_back(std::move(x));
+    }
+    std::shuffle(m.begin(), m.end(), rng);
+    return m;
+}
+
+}  // namespace
+
+TEST(PatrolGroups, RandomFleetsGroupAsThePlainRulesSay) {
+    std::mt19937 rng(20261208);
+    int grouped = 0, correlated = 0, several = 0;
+    for (int round = 0; round < 300; round++) {
+        const int64_t now = T0 + round * 7919;
+        const auto m = fleet(rng, now);
+        const auto want = model::groups(m, now);
+        const auto got = ovk_patrol_groups(m, now);
+        ASSERT_EQ(got.size(), want.size()) << "round " << round;
+        for (size_t g = 0; g < got.size(); g++) {
+            EXPECT_EQ(got[g].members, want[g].members) << "round " << round << " group " << g;
+            EXPECT_EQ(got[g].n_roles, want[g].n_roles) << "round " << round;
+            EXPECT_EQ(got[g].correlated, want[g].correlated) << "round " << round;
+            correlated += want[g].correlated;
+        }
+        for (const auto& x : m) {
+            auto a = ovk_patrol_hit_for(x.mac, m, got), b = ovk_patrol_hit_for(x.mac, m, want);
+            ASSERT_EQ(a.has_value(), b.has_value());
+            if (a) {
+                EXPECT_EQ(a->evidence, b->evidence);
+            }
+        }
+        grouped += !want.empty();
+        several += want.size() > 1;
+        // Pairwise answers too, including the sparse (hash) path and shuffled histories.
+        for (size_t i = 0; i + 1 < m.size() && i < 12; i++) {
+            double r1 = 0, r2 = 0;
+            EXPECT_EQ(ovk_patrol_motion(m[i].samples, m[i + 1].samples, now, &r1),
+                      model::motion(m[i].samples, m[i + 1].samples, now, r2));
+            EXPECT_EQ(r1, r2);
+        }
+    }
+    // The fleets must exercise every outcome, or the comparison proves little.
+    EXPECT_GT(grouped, 100);
+    EXPECT_GT(correlated, 50);
+    EXPECT_GT(several, 20);
+}
+
+// A steady radio joins a printer and a router that are both steady while it is heard; later
+// the printer and router swing together. They are in one group already, but that group is
+// only correlated because they are still compared with each other.
+TEST(PatrolGroups, MovementBetweenMembersAlreadyGroupedMarksTheGroup) {
+    const int64_t now = T0;
+    std::vector<int> steady = flat(20, -60), swing;
+    for (int i = 0; i < 20; i++) swing.push_back(-60 + ((i % 4) < 2 ? 8 : -8));
+    std::vector<int> both = steady;
+    both.insert(both.end(), swing.begin(), swing.end());
+    std::vector<OVK_PATROL_MEMBER> m{
+        member("AA:00:00:00:00:01", "two-way radio", now - 40000, now - 20000,
+               series(now - 39000, steady)),
+        member("AA:00:00:00:00:02", "mobile printer", now - 40000, now, series(now - 39000, both)),
+        member("AA:00:00:00:00:03", "vehicle cellular router", now - 35000, now,
+               series(now - 39000, both)),
+    };
+    auto g = ovk_patrol_groups(m, now);
+    ASSERT_EQ(g.size(), 1u);
+    EXPECT_EQ(g[0].members, (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(g[0].correlated, 1);
+    EXPECT_EQ(ovk_patrol_group_confidence(g[0]), 70);
+    const auto want = model::groups(m, now);
+    ASSERT_EQ(want.size(), 1u);
+    EXPECT_EQ(want[0].correlated, 1);
+}
+
+// Levels that swing by exactly 2 dB either side of their mean sit on the flat limit: they
+// count as moving (not below 2 dB), so two such devices in step join by correlation, and one
+// of them next to a steady device is neither flat pair nor moving pair.
+TEST(PatrolGroups, ADeviationOfExactlyTwoDecibelsIsMoving) {
+    const int64_t now = T0;
+    std::vector<int> swing, steady = flat(30, -70);
+    for (int i = 0; i < 30; i++) swing.push_back(i % 2 ? -58 : -62);
+    std::vector<OVK_PATROL_MEMBER> m{
+        member("AA:00:00:00:00:01", "two-way radio", now - 100000, now, series(now - 29000, swing)),
+        member("AA:00:00:00:00:02", "mobile printer", now - 29000, now, series(now - 29000, steady)),
+        member("AA:00:00:00:00:03", "police radar", now - 29000, now, series(now - 29000, swing)),
+    };
+    double r = 0;
+    EXPECT_EQ(ovk_patrol_motion(m[0].samples, m[1].samples, now, &r), OVK_MOTION_ONE_FLAT);
+    EXPECT_EQ(ovk_patrol_motion(m[0].samples, m[2].samples, now, &r), OVK_MOTION_MOVING);
+    auto g = ovk_patrol_groups(m, now);
+    ASSERT_EQ(g.size(), 1u);
+    EXPECT_EQ(g[0].members, (std::vector<int>{0, 2}));
+    EXPECT_EQ(g[0].correlated, 1);
+    const auto want = model::groups(m, now);
+    ASSERT_EQ(want.size(), 1u);
+    EXPECT_EQ(want[0].members, g[0].members);
 }

@@ -2,9 +2,12 @@
 // staleness, snapshots and eviction under a flood of new addresses.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <string>
+#include <vector>
 
+#include "ovk_pipeline.h"
 #include "ovk_registry.h"
 #include "ovk_store.h"
 
@@ -609,4 +612,170 @@ TEST_F(Registry, WhenEveryEntryHasVerdictsTheLeastRecentlySeenGoes) {
     EXPECT_FALSE(ovk_registry_get(mac_of(0, 0x55)));
     EXPECT_TRUE(ovk_registry_get(mac_of(2, 0x44)));
     EXPECT_EQ(ovk_registry_count(), cap);
+}
+
+// ---- co-location over a busy session, against grouping every role-bearing entry ----------
+
+namespace {
+
+// The members the grouping would get if every role-bearing, non-whitelisted entry were
+// offered with its whole history, read back through full snapshots.
+std::vector<OVK_PATROL_MEMBER> all_members() {
+    std::vector<OVK_PATROL_MEMBER> m;
+    for (const OVK_DEVICE& d : ovk_registry_summaries(0)) {
+        const std::string* role = ovk_facts_get(d.facts, "Patrol-kit role");
+        if (!role || d.whitelisted) continue;
+        auto full = ovk_registry_get(d.mac);
+        if (!full) continue;
+        m.push_back({d.mac, *role, d.first_seen, d.last_seen, full->history});
+    }
+    return m;
+}
+
+}  // namespace
+
+TEST_F(Registry, CoLocationVerdictsMatchGroupingEveryRoleBearingEntry) {
+    struct KIT {
+        std::string mac;
+        const char* vendor;
+        const char* name;
+        int start, stop;  // seconds heard
+        int vehicle;
+    };
+    std::vector<KIT> kit;
+    const char* const vendors[] = {"Motorola Solutions", "Cradlepoint", "Zebra Technologies",
+                                   "Axon Enterprise", nullptr};
+    int n = 0;
+    for (int v = 0; v < 4; v++)
+        for (int j = 0; j < 3; j++) {
+            const char* vendor = vendors[(v + j) % 5];
+            kit.push_back({mac_of(0x100 + n++), vendor, vendor ? nullptr : "RJ-4230B",
+                           v * 35 + j * 6, v * 35 + 90 + j * 10, v});
+        }
+    const std::string mine = kit[4].mac;  // a whitelisted member of the second vehicle
+    ASSERT_EQ(ovk_store_whitelist_add(mine, "mine"), 0);
+
+    int verdicts = 0, correlated = 0, checks = 0;
+    for (int s = 0; s < 240; s++) {
+        const int64_t t = T0 + s * 1000;
+        for (size_t i = 0; i < kit.size(); i++) {
+            const KIT& k = kit[i];
+            if (s < k.start || s > k.stop || (s * 7 + static_cast<int>(i)) % 11 == 0) continue;
+            // Vehicles 0 and 2 swing together, 1 and 3 sit still.
+            const int shape = k.vehicle % 2 == 0
+                                  ? static_cast<int>(std::lround(12 * std::sin((s + k.vehicle * 5) * 0.4)))
+                                  : s % 2;
+            const uint16_t uuid = static_cast<uint16_t>(0x2000 + i);
+            report(ble(k.mac, -60 - static_cast<int>(i) + shape,
+                       k.name ? std::optional<std::string>(k.name) : std::nullopt, uuid),
+                   t + static_cast<int64_t>(i) * 37, {}, k.vendor ? k.vendor : "");
+        }
+        // A stream of one-off body cameras and a plain device that is never grouped.
+        report(ble(mac_of(0x9000 + s), -80, std::nullopt, 0x3000), t + 500,
+               {hit("Body cam", 60)});
+        report(ble(mac_of(0x8000), -70, std::nullopt, 0x3001), t + 600);
+        if (s % 2 != 0) continue;
+
+        const int64_t now = t + 900;
+        const auto m = all_members();
+        const auto g = ovk_patrol_groups(m, now);
+        for (const OVK_DEVICE& d : ovk_registry_summaries(0)) {
+            auto got = ovk_registry_cluster_hit(d.mac, now);
+            auto want = g.empty() ? std::nullopt : ovk_patrol_hit_for(d.mac, m, g);
+            ASSERT_EQ(got.has_value(), want.has_value()) << d.mac << " at second " << s;
+            checks++;
+            if (!got) continue;
+            EXPECT_EQ(got->label, want->label);
+            EXPECT_EQ(got->evidence, want->evidence);
+            EXPECT_EQ(got->confidence, want->confidence);
+            EXPECT_NE(d.mac, mine);
+            verdicts++;
+            correlated += got->evidence.find("rise and fall") != std::string::npos;
+        }
+    }
+    ovk_store_whitelist_remove(mine);
+    // Both kinds of group formed and dissolved along the way.
+    EXPECT_GT(checks, 10000);
+    EXPECT_GT(verdicts, 200);
+    EXPECT_GT(correlated, 50);
+    EXPECT_GT(verdicts - correlated, 50);
+}
+
+// ---- counts without a snapshot -----------------------------------------------------------
+
+namespace {
+
+// A mixed registry at `now`: flagged at several confidences, unflagged, whitelisted, stale,
+// just inside the staleness limit, an address that only inherited verdicts, and one that
+// follows the user. `variant` thins the mix out down to nothing.
+void mixed_registry(int variant, int64_t now, const std::string& white) {
+    ovk_registry_start_session(T0);
+    if (variant >= 4) return;
+    report(ble(mac_of(1), -60), now - 180001, {hit("Gone", 99)});   // stale
+    report(ble(mac_of(2), -60), now - 180000, {hit("Edge", 45)});   // kept
+    report(ble(mac_of(3), -60), now - 1000);                         // never flagged
+    report(ble(white, -60), now - 2000, {hit("Mine", 95)});          // whitelisted
+    if (variant >= 3) return;
+    report(ble(mac_of(5), -60, std::nullopt, 0x1234), now - 20000, {hit("Rotating", 55)});
+    report(ble(mac_of(6), -60, std::nullopt, 0x1234), now - 10000);  // inherits only
+    if (variant >= 2) return;
+    report(ble(mac_of(7), -60), now - 3000, {hit("Strong", variant == 0 ? 85 : 65)});
+    for (int i = 0; i < 3; i++) {
+        OVK_GEO g{now - 100000 + i * 45000, 48.0 + 0.004 * i, 11.0};
+        report(ble(mac_of(8), -60), g.time, {hit("Tag", 30, OVK_CAT_TRACKER)}, "", &g);
+    }
+    if (variant == 0) {
+        ASSERT_EQ(ovk_registry_check_following(mac_of(8), 0, 800), 1);
+        OVK_HITS inherited;
+        ovk_registry_inherited_hits(mac_of(6), inherited);
+        ASSERT_EQ(inherited.size(), 1u);
+    }
+}
+
+}  // namespace
+
+TEST_F(Registry, TallyCountsWhatASnapshotWould) {
+    const int64_t now = T0 + 400000;
+    const std::string white = mac_of(4);
+    ASSERT_EQ(ovk_store_whitelist_add(white, "mine"), 0);
+    for (int variant = 0; variant <= 4; variant++) {
+        mixed_registry(variant, now, white);
+        const OVK_DEVICE_LIST snap = ovk_registry_snapshot(now);
+        mixed_registry(variant, now, white);
+        const OVK_REGISTRY_TALLY t = ovk_registry_tally(now);
+        int flagged = 0;
+        for (const OVK_DEVICE& d : snap) flagged += ovk_device_flagged(d);
+        EXPECT_EQ(t.devices, static_cast<int>(snap.size())) << "variant " << variant;
+        EXPECT_EQ(t.flagged, flagged) << "variant " << variant;
+        EXPECT_EQ(ovk_registry_count(), t.devices);  // stale entries went, as with a snapshot
+        for (int threshold : {30, 50, 60, 70, 90})
+            for (int cell : {0, 1})
+                EXPECT_EQ(ovk_threat_of_tally(t, threshold, cell),
+                          ovk_threat_of(&snap, threshold, cell))
+                    << "variant " << variant << " threshold " << threshold << " cell " << cell;
+    }
+    // The fullest mix, spelled out: the stale entry went; the whitelisted one, the plain one
+    // and the one with inherited verdicts only are not flagged.
+    mixed_registry(0, now, white);
+    const OVK_REGISTRY_TALLY t = ovk_registry_tally(now);
+    EXPECT_EQ(t.devices, 7);
+    EXPECT_EQ(t.flagged, 4);
+    EXPECT_EQ(t.top_confidence, 85);
+    EXPECT_EQ(t.following, 1);
+    EXPECT_EQ(ovk_threat_of_tally(t, 50, 0), OVK_THREAT_DANGER);
+    ovk_store_whitelist_remove(white);
+    mixed_registry(1, now, white);
+    const OVK_REGISTRY_TALLY u = ovk_registry_tally(now);
+    EXPECT_EQ(u.flagged, 5);
+    EXPECT_EQ(u.top_confidence, 95);
+}
+
+TEST_F(Registry, HoldsAnswersForEachAddress) {
+    report(ble(mac_of(1), -60), T0);
+    report(ble(mac_of(2), -60), T0 + 100000);
+    EXPECT_EQ(ovk_registry_holds({mac_of(2), mac_of(3), mac_of(1), ""}),
+              (std::vector<char>{1, 0, 1, 0}));
+    ovk_registry_tally(T0 + 180001);  // drops the first
+    EXPECT_EQ(ovk_registry_holds({mac_of(1), mac_of(2)}), (std::vector<char>{0, 1}));
+    EXPECT_TRUE(ovk_registry_holds({}).empty());
 }

@@ -126,3 +126,59 @@ TEST(RegistryThreads, OneWriterManyReadersAndTheStore) {
     EXPECT_EQ(fixed, kFixed);
     ovk_registry_clear();
 }
+
+// Counting and membership questions (the status line, the housekeeping tick) while the worker
+// reports, regroups and the whitelist changes.
+TEST(RegistryThreads, TallyAndHoldsWhileReporting) {
+    ASSERT_EQ(ovk_registry_init(), 0);
+    ovk_registry_start_session(T0);
+    std::atomic<int64_t> clock{T0};
+    std::atomic<bool> done{false};
+    std::atomic<int> failures{0};
+
+    std::thread writer([&] {
+        OVK_HITS cam{ovk_hit_make(OVK_CAT_BODY_CAM, "Body camera", 70, "catalogue", "x")};
+        for (int i = 0; i < 1200; i++) {
+            int64_t now = clock.fetch_add(100) + 100;
+            std::string m = mac_of(i % kFixed, 0x10);
+            ovk_registry_report(ble(m, -50 - i % 9, nullptr), i % 3 ? cam : OVK_HITS{}, nullptr,
+                                i % 2 ? "Cradlepoint" : "", nullptr, nullptr, now);
+            ovk_registry_report(ble(mac_of(i, 0x77), -90, nullptr), cam, nullptr, "", nullptr,
+                                nullptr, now);
+            (void)ovk_registry_cluster_hit(m, now);
+        }
+        done = true;
+    });
+    std::thread counter([&] {
+        std::vector<std::string> ask;
+        for (int k = 0; k < kFixed; k++) ask.push_back(mac_of(k, 0x10));
+        ask.push_back("not an address");
+        while (!done) {
+            const OVK_REGISTRY_TALLY t = ovk_registry_tally(clock.load());
+            if (t.flagged > t.devices || t.top_confidence > 100 ||
+                (t.flagged > 0) != (t.top_confidence >= 0))
+                failures++;
+            const std::vector<char> held = ovk_registry_holds(ask);
+            if (held.size() != ask.size() || held.back()) failures++;
+        }
+    });
+    std::thread store([&] {
+        for (int i = 0; !done; i++) {
+            std::string m = mac_of(i % kFixed, 0x10);
+            if (i % 2) ovk_store_whitelist_add(m, "mine");
+            else ovk_store_whitelist_remove(m);
+            std::this_thread::yield();
+        }
+    });
+    writer.join();
+    counter.join();
+    store.join();
+    EXPECT_EQ(failures.load(), 0);
+    for (int k = 0; k < kFixed; k++) ovk_store_whitelist_remove(mac_of(k, 0x10));
+    // Quiet now: every fixed device is held and the stream of one-offs is flagged.
+    const OVK_REGISTRY_TALLY t = ovk_registry_tally(clock.load());
+    EXPECT_EQ(t.devices, ovk_registry_count());
+    EXPECT_GE(t.flagged, kFixed * 2 / 3);
+    EXPECT_EQ(t.top_confidence, 70);
+    ovk_registry_clear();
+}

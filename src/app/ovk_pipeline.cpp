@@ -808,20 +808,25 @@ int ovk_pipeline_cache_size() {
 }
 
 OVK_THREAT ovk_threat_of(const OVK_DEVICE_LIST* devices, int threshold, int recent_cell_warning) {
-    int top = -1;
-    bool following = false;
-    int flagged = 0;
+    OVK_REGISTRY_TALLY t;
     if (devices) {
         for (const OVK_DEVICE& d : *devices) {
             if (!ovk_device_flagged(d)) continue;
-            ++flagged;
-            if (const OVK_HIT* b = ovk_device_best(d)) top = std::max(top, b->confidence);
-            if (d.following) following = true;
+            ++t.flagged;
+            if (const OVK_HIT* b = ovk_device_best(d))
+                t.top_confidence = std::max(t.top_confidence, b->confidence);
+            if (d.following) t.following = 1;
         }
     }
-    if (top >= 80 || following) return OVK_THREAT_DANGER;
-    if (recent_cell_warning || (flagged > 0 && top >= threshold)) return OVK_THREAT_PROBABLE;
-    if (flagged > 0) return OVK_THREAT_WEAK;
+    return ovk_threat_of_tally(t, threshold, recent_cell_warning);
+}
+
+OVK_THREAT ovk_threat_of_tally(const OVK_REGISTRY_TALLY& t, int threshold,
+                               int recent_cell_warning) {
+    if (t.top_confidence >= 80 || t.following) return OVK_THREAT_DANGER;
+    if (recent_cell_warning || (t.flagged > 0 && t.top_confidence >= threshold))
+        return OVK_THREAT_PROBABLE;
+    if (t.flagged > 0) return OVK_THREAT_WEAK;
     return OVK_THREAT_CLEAR;
 }
 
@@ -843,10 +848,10 @@ OVK_STATUS ovk_pipeline_status() {
                 out.cell_anomaly = s.cell;
             }
         }
-        const OVK_DEVICE_LIST snap = ovk_registry_snapshot(now);
-        out.devices = static_cast<int>(snap.size());
-        for (const auto& d : snap) out.flagged += ovk_device_flagged(d);
-        out.threat = ovk_threat_of(&snap, ovk_prefs_alert_threshold(), out.has_cell_anomaly);
+        const OVK_REGISTRY_TALLY tally = ovk_registry_tally(now);
+        out.devices = tally.devices;
+        out.flagged = tally.flagged;
+        out.threat = ovk_threat_of_tally(tally, ovk_prefs_alert_threshold(), out.has_cell_anomaly);
         if (demo)
             out.scanners = "Demo: made-up devices (no radios)";
         else if (out.running && h->scan_status)
@@ -1088,11 +1093,9 @@ void ovk_scan_housekeeping_tick() {
         }
         const OVK_PREFS p = ovk_prefs_get();
         const int64_t now = clock_now(*h);
-        const OVK_DEVICE_LIST snap = ovk_registry_snapshot(now);
-        int flagged = 0;
-        for (const auto& d : snap) flagged += ovk_device_flagged(d);
+        const OVK_REGISTRY_TALLY tally = ovk_registry_tally(now);
         if (h->background)
-            h->background(1, ovk_scan_notification_text(static_cast<int>(snap.size()), flagged,
+            h->background(1, ovk_scan_notification_text(tally.devices, tally.flagged,
                                                         p.discreet_mode));
         ovk_trip_flush();
         State& s = S();
@@ -1103,12 +1106,21 @@ void ovk_scan_housekeeping_tick() {
         }
         if (now - last > kHistoryFlushMs) flush_history(now);
 
-        OVK_SMAP<> keep;
-        if (keep.init(2 * snap.size() + 16) != 0) return;
-        for (const auto& d : snap) keep.put(d.mac);
+        // Prune the classification cache to the devices the registry still holds: list the
+        // cached addresses, ask the registry (without holding our lock), then drop the
+        // listed ones it no longer has. Entries cached meanwhile wait for the next tick.
+        std::vector<std::string> cached;
+        {
+            std::lock_guard<std::mutex> lock(s.mu);
+            cached.reserve(s.classified.size());
+            s.classified.foreach(
+                [&cached](const OVK_SMAP_NODE<CACHED>& n) { cached.push_back(n.key); });
+        }
+        const std::vector<char> held = ovk_registry_holds(cached);
+        if (held.size() != cached.size()) return;
         std::lock_guard<std::mutex> lock(s.mu);
-        s.classified.retain(
-            [&keep](const OVK_SMAP_NODE<CACHED>& n) { return keep.get(n.key) != nullptr; });
+        for (size_t i = 0; i < cached.size(); i++)
+            if (!held[i]) s.classified.del(cached[i]);
     } catch (...) {
         zq_log(LOG_ERR, "housekeeping tick failed");
     }

@@ -15,12 +15,15 @@
 //     entry of the first non-empty set in O(log n);
 //   - when it has an advertisement fingerprint, its fingerprint group: the entries with the
 //     same fingerprint text ordered by last_seen, so finding "exactly one silent entry with
-//     this fingerprint, last seen 1.5 to 30 s ago" is a range lookup instead of a table scan.
+//     this fingerprint, last seen 1.5 to 30 s ago" is a range lookup instead of a table scan;
+//   - once it has a patrol-kit role, the role list (table order), which is all the
+//     co-location regrouping walks.
 #include "ovk_registry.h"
 
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <map>
 #include <mutex>
 #include <set>
 #include <unordered_map>
@@ -148,7 +151,9 @@ struct TRACK {
     SEEN_SET::iterator evict_pos;        // valid when linked
     bool in_flagged = false;             // which eviction set holds evict_pos
     bool linked = false;
+    bool in_roles = false;  // listed in REGISTRY::roles
     uint64_t seq = 0;
+    uint64_t order = 0;     // creation number: the table order
     TRACK* prev = nullptr;  // table order
     TRACK* next = nullptr;
 
@@ -175,7 +180,11 @@ struct REGISTRY {
     SEEN_SET plain;    // entries without verdicts, least recently seen first
     SEEN_SET flagged;  // entries with verdicts
     FP_INDEX fps;
+    // Entries with a patrol-kit role, in table order: the only ones the co-location
+    // grouping looks at.
+    std::map<uint64_t, TRACK*> roles;
     uint64_t seq = 0;
+    uint64_t created = 0;
     int64_t session_start = 0;
     unsigned serial = 0;
     COLOC coloc;
@@ -227,6 +236,7 @@ void _reindex(REGISTRY& r, TRACK& t) {
 // Removes an entry from every index and frees it. Never throws.
 void _drop(REGISTRY& r, TRACK* t) {
     if (t->linked) (t->in_flagged ? r.flagged : r.plain).erase(t->evict_pos);
+    if (t->in_roles) r.roles.erase(t->order);
     if (t->fp) {
         t->fp->second.by_seen.erase(t->fp_pos);
         if (t->fp->second.by_seen.empty()) r.fps.erase(t->fp->first);
@@ -244,6 +254,7 @@ void _drop_all(REGISTRY& r) {
     r.plain.clear();
     r.flagged.clear();
     r.fps.clear();
+    r.roles.clear();
     r.head = r.tail = nullptr;
     r.coloc = COLOC{};
 }
@@ -416,6 +427,7 @@ TRACK* _create(REGISTRY& r, const OVK_ADVERT& a, int64_t now) {
         if (!_evict_one(r)) break;
 
     TRACK* p = t.get();
+    p->order = ++r.created;
     bool in_table = false;
     try {
         r.table.emplace(std::string_view(p->mac), std::move(t));
@@ -444,15 +456,41 @@ TRACK* _create(REGISTRY& r, const OVK_ADVERT& a, int64_t now) {
 // 5. Co-location, following
 // ---------------------------------------------------------------------------------------
 
+// Lists an entry that has a role in the role list (once). On a failed allocation the entry is
+// listed at its next report.
+void _index_role(REGISTRY& r, TRACK& t) {
+    if (t.in_roles || t.role.empty()) return;
+    try {
+        r.roles.emplace(t.order, &t);
+        t.in_roles = true;
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(TRACK, 1, roles);
+    }
+}
+
+// At least 8 signal samples within the comparison window. The history is in strictly rising
+// time order (samples are at least a second apart), so the window holds a suffix of it and
+// looking at the eighth newest sample is enough.
+bool _enough_history(const TRACK& t, int64_t now) {
+    constexpr size_t kMinSamples = 8;
+    size_t n = t.history.size();
+    return n >= kMinSamples && now - t.history.at(n - kMinSamples).time <= kWindowMs;
+}
+
+// Members are the role-bearing, non-whitelisted entries heard in the last minute that have at
+// least 8 samples in the last two minutes: a device with fewer cannot share the 8 seconds of
+// signal that any join needs, so it can only ever be a group of its own, which is never
+// reported. Leaving such devices out (most role-named addresses are heard once or twice)
+// keeps the member list, and so the work done under the lock every 2 s, to the devices that
+// can actually be grouped, with the same groups and verdicts as offering every one of them.
 void _recompute_groups(REGISTRY& r, int64_t now) {
     r.coloc = COLOC{};
     r.coloc.at = now;
     std::vector<OVK_PATROL_MEMBER> m;
     m.reserve(32);
-    for (TRACK* t = r.head; t; t = t->next) {
-        // Members heard longer than a minute ago take no part in the grouping, and only the
-        // last two minutes of a history are compared, so neither is copied.
-        if (t->role.empty() || now - t->last_seen > kLiveMs) continue;
+    for (const auto& entry : r.roles) {
+        const TRACK* t = entry.second;
+        if (now - t->last_seen > kLiveMs || !_enough_history(*t, now)) continue;
         if (_whitelisted(t->mac)) continue;
         try {
             OVK_PATROL_MEMBER x;
@@ -460,10 +498,10 @@ void _recompute_groups(REGISTRY& r, int64_t now) {
             x.role = t->role;
             x.first_seen = t->first_seen;
             x.last_seen = t->last_seen;
-            for (size_t i = 0; i < t->history.size(); i++) {
-                const OVK_RSSI_SAMPLE& s = t->history.at(i);
-                if (now - s.time <= kWindowMs) x.samples.push_back(s);
-            }
+            size_t from = t->history.size();
+            while (from > 0 && now - t->history.at(from - 1).time <= kWindowMs) from--;
+            x.samples.reserve(t->history.size() - from);
+            for (size_t i = from; i < t->history.size(); i++) x.samples.push_back(t->history.at(i));
             m.push_back(std::move(x));
         } catch (const std::bad_alloc&) {
             OVK_LOG_ALLOC_FAIL(OVK_RSSI_SAMPLE, t->history.size(), samples);
@@ -632,6 +670,7 @@ int ovk_registry_report(const OVK_ADVERT& a, const OVK_HITS& hits, const OVK_IDE
         zq_log(LOG_ERR, "registry report: %s", e.what());
     }
     _reindex(r, *t);  // moves nodes between indexes; allocates nothing
+    _index_role(r, *t);
     r.serial++;
     return fresh;
 }
@@ -707,6 +746,38 @@ OVK_DEVICE_LIST ovk_registry_snapshot(int64_t now) {
     std::lock_guard lk(r.mu);
     _drop_stale(r, now);
     return _snapshot_list(r, false, 0);
+}
+
+OVK_REGISTRY_TALLY ovk_registry_tally(int64_t now) {
+    REGISTRY& r = R();
+    std::lock_guard lk(r.mu);
+    _drop_stale(r, now);
+    OVK_REGISTRY_TALLY out;
+    out.devices = static_cast<int>(r.table.size());
+    // Only entries with verdicts can be flagged, and those sit in the `flagged` eviction set
+    // (which also holds entries whose only verdicts are inherited ones).
+    for (const SEEN_KEY& k : r.flagged) {
+        const TRACK& t = *k.t;
+        if (t.hits.empty() || _whitelisted(t.mac)) continue;
+        out.flagged++;
+        out.top_confidence = std::max(out.top_confidence, t.hits.front().confidence);
+        if (t.following) out.following = 1;
+    }
+    return out;
+}
+
+std::vector<char> ovk_registry_holds(const std::vector<std::string>& macs) {
+    REGISTRY& r = R();
+    std::lock_guard lk(r.mu);
+    std::vector<char> out;
+    try {
+        out.reserve(macs.size());
+        for (const std::string& m : macs) out.push_back(_find(r, m) ? 1 : 0);
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(char, macs.size(), out);
+        out.clear();
+    }
+    return out;
 }
 
 OVK_DEVICE_LIST ovk_registry_summaries(int64_t since) {

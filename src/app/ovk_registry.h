@@ -98,6 +98,19 @@ int ovk_registry_check_following(std::string_view mac, int64_t min_duration_ms,
 
 // Drops entries unseen for more than 180 s, then returns summaries of the rest.
 OVK_DEVICE_LIST ovk_registry_snapshot(int64_t now);
+// What the status line, the threat level and the notification need, counted under the lock
+// without copying any device. Like ovk_registry_snapshot, it first drops the entries unseen
+// for more than 180 s; the counts are those a snapshot taken at `now` would give.
+struct OVK_REGISTRY_TALLY {
+    int devices = 0;          // entries kept
+    int flagged = 0;          // of those, with a verdict and not whitelisted
+    int top_confidence = -1;  // strongest verdict among the flagged, -1 when none is flagged
+    int following = 0;        // 1 when a flagged device follows the user
+};
+OVK_REGISTRY_TALLY ovk_registry_tally(int64_t now);
+// For each address, 1 when the registry holds an entry for it (one lock for the whole list).
+std::vector<char> ovk_registry_holds(const std::vector<std::string>& macs);
+
 // Summaries of the entries last seen at or after `since`; nothing is dropped.
 OVK_DEVICE_LIST ovk_registry_summaries(int64_t since);
 // A full snapshot (advertisement, history, path, same-access-point siblings) or nullopt.

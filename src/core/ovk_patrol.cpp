@@ -1,6 +1,7 @@
 // Patrol-kit roles, signal-motion comparison and union-find grouping of different kinds of gear.
 #include "ovk_patrol.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -97,46 +98,93 @@ const char* _vendor_role(const PATTERNS& p, std::string_view text) {
 bool _counted(const OVK_HIT& h) { return h.source != OVK_PATROL_SOURCE; }
 
 // One value per whole second of the last 120 s, in the order the seconds first appear;
-// a later sample of the same second replaces the value.
+// a later sample of the same second replaces the value. Seconds are looked up through a
+// dense table over [lo, hi] when that span is small (always, for histories kept one sample
+// a second), else through a hash map.
+constexpr int64_t kDenseSpan = 4096;
+
 struct BUCKETS {
     std::vector<int64_t> sec;
     std::vector<double> v;
-    std::unordered_map<int64_t, size_t> at;
+    int64_t lo = 0, hi = -1;             // smallest and largest second
+    std::vector<int32_t> dense;          // [sec - lo] -> index into sec/v, or -1
+    std::unordered_map<int64_t, size_t> at;  // used when the span is too wide for `dense`
+
+    // Index of the bucket of `key`, or -1.
+    long find(int64_t key) const {
+        if (key < lo || key > hi) return -1;
+        if (!dense.empty()) return dense[static_cast<size_t>(key - lo)];
+        auto it = at.find(key);
+        return it == at.end() ? -1 : static_cast<long>(it->second);
+    }
 };
 
 void _bucket(std::span<const OVK_RSSI_SAMPLE> s, int64_t now, BUCKETS& out) {
-    out.sec.reserve(s.size());
-    out.v.reserve(s.size());
+    bool any = false;
     for (const OVK_RSSI_SAMPLE& x : s) {
         if (now - x.time > kWindowMs) continue;
         int64_t key = x.time / 1000;
-        auto [it, fresh] = out.at.try_emplace(key, out.sec.size());
-        if (fresh) {
+        if (!any || key < out.lo) out.lo = key;
+        if (!any || key > out.hi) out.hi = key;
+        any = true;
+    }
+    if (!any) return;
+    out.sec.reserve(s.size());
+    out.v.reserve(s.size());
+    const bool dense = out.hi - out.lo < kDenseSpan;
+    if (dense) out.dense.assign(static_cast<size_t>(out.hi - out.lo + 1), -1);
+    for (const OVK_RSSI_SAMPLE& x : s) {
+        if (now - x.time > kWindowMs) continue;
+        int64_t key = x.time / 1000;
+        long idx;
+        if (dense) {
+            int32_t& slot = out.dense[static_cast<size_t>(key - out.lo)];
+            idx = slot;
+            if (idx < 0) slot = static_cast<int32_t>(out.sec.size());
+        } else {
+            auto [it, fresh] = out.at.try_emplace(key, out.sec.size());
+            idx = fresh ? -1 : static_cast<long>(it->second);
+        }
+        if (idx < 0) {
             out.sec.push_back(key);
             out.v.push_back(x.rssi);
         } else {
-            out.v[it->second] = x.rssi;
+            out.v[static_cast<size_t>(idx)] = x.rssi;
         }
     }
 }
 
-OVK_MOTION _compare(const BUCKETS& a, const BUCKETS& b, double* r) {
+// Work arrays of one comparison, kept between the comparisons of one grouping.
+struct PAIRS {
     std::vector<double> xs, ys;
-    xs.reserve(a.sec.size());
-    ys.reserve(a.sec.size());
-    for (size_t i = 0; i < a.sec.size(); i++) {
-        auto it = b.at.find(a.sec[i]);
-        if (it == b.at.end()) continue;
-        xs.push_back(a.v[i]);
-        ys.push_back(b.v[it->second]);
+};
+
+OVK_MOTION _compare(const BUCKETS& a, const BUCKETS& b, double* r, PAIRS& w) {
+    // Fewer than 8 seconds in common when the spans overlap by fewer than 8 seconds.
+    if (std::min(a.hi, b.hi) - std::max(a.lo, b.lo) + 1 < kMinPairs) return OVK_MOTION_TOO_SHORT;
+    // Pairs in a's bucket order, summed as they are found (the sums see the same values in
+    // the same order as summing the pairs afterwards would).
+    if (w.xs.size() < a.sec.size()) {
+        w.xs.resize(a.sec.size());
+        w.ys.resize(a.sec.size());
     }
-    size_t n = xs.size();
-    if (n < static_cast<size_t>(kMinPairs)) return OVK_MOTION_TOO_SHORT;
+    double* xs = w.xs.data();
+    double* ys = w.ys.data();
+    size_t n = 0;
     double mx = 0, my = 0;
-    for (size_t i = 0; i < n; i++) {
-        mx += xs[i];
-        my += ys[i];
+    for (size_t i = 0; i < a.sec.size(); i++) {
+        const int64_t key = a.sec[i];
+        if (key < b.lo || key > b.hi) continue;
+        long j = b.dense.empty() ? b.find(key) : b.dense[static_cast<size_t>(key - b.lo)];
+        if (j < 0) continue;
+        const double x = a.v[i], y = b.v[static_cast<size_t>(j)];
+        xs[n] = x;
+        ys[n] = y;
+        n++;
+        mx += x;
+        my += y;
     }
+    if (n < static_cast<size_t>(kMinPairs)) return OVK_MOTION_TOO_SHORT;
     mx /= static_cast<double>(n);
     my /= static_cast<double>(n);
     double vx = 0, vy = 0, cov = 0;
@@ -152,6 +200,82 @@ OVK_MOTION _compare(const BUCKETS& a, const BUCKETS& b, double* r) {
     if (fx && fy) return OVK_MOTION_BOTH_FLAT;
     if (fx || fy) return OVK_MOTION_ONE_FLAT;
     if (r) *r = (cov / static_cast<double>(n)) / (sx * sy);
+    return OVK_MOTION_MOVING;
+}
+
+// Integer copies of a member's per-second levels over [lo, hi] (0 where a second has no
+// value), made when every level is a whole number of at most kIntLevelMax dB in size and the
+// seconds fit a dense table. Sums over the seconds two members share are then exact, and
+// cheap enough to compare thousands of pairs.
+constexpr int kIntLevelMax = 200;
+
+struct LEVELS {
+    bool ok = false;
+    int64_t lo = 0, hi = -1;
+    std::vector<int32_t> val, sq, has;  // has: all bits set where the second has a value
+};
+
+void _levels(const BUCKETS& b, LEVELS& out) {
+    if (b.dense.empty()) return;
+    for (double v : b.v)
+        if (!(std::fabs(v) <= kIntLevelMax) || v != std::floor(v)) return;
+    const size_t span = b.dense.size();
+    out.val.assign(span, 0);
+    out.sq.assign(span, 0);
+    out.has.assign(span, 0);
+    for (size_t s = 0; s < span; s++) {
+        const int32_t j = b.dense[s];
+        if (j < 0) continue;
+        const int32_t x = static_cast<int32_t>(b.v[static_cast<size_t>(j)]);
+        out.val[s] = x;
+        out.sq[s] = x * x;
+        out.has[s] = -1;
+    }
+    out.lo = b.lo;
+    out.hi = b.hi;
+    out.ok = true;
+}
+
+// The outcome of comparing two members, from exact integer sums over their shared seconds:
+// n pairs, and n² times the variances and the covariance. `join_if_moving` tells whether a
+// MOVING outcome has r >= 0.6. nullopt when a threshold is met so closely (a deviation of
+// exactly 2 dB, r within 1e-9 of 0.6) that the floating-point comparison must decide; away
+// from the thresholds its rounding (far below 1e-9 here) cannot change the answer.
+std::optional<OVK_MOTION> _compare_exact(const LEVELS& a, const LEVELS& b, bool& join_if_moving) {
+    join_if_moving = false;
+    const int64_t lo = std::max(a.lo, b.lo), hi = std::min(a.hi, b.hi);
+    if (hi - lo + 1 < kMinPairs) return OVK_MOTION_TOO_SHORT;
+    const size_t len = static_cast<size_t>(hi - lo + 1);
+    const size_t oa = static_cast<size_t>(lo - a.lo), ob = static_cast<size_t>(lo - b.lo);
+    const int32_t *av = &a.val[oa], *as = &a.sq[oa], *ah = &a.has[oa];
+    const int32_t *bv = &b.val[ob], *bs = &b.sq[ob], *bh = &b.has[ob];
+    // At most 4096 seconds of terms of at most 200² each: every sum fits 32 bits.
+    int32_t n = 0, sx = 0, sy = 0, sxx = 0, syy = 0, sxy = 0;
+    for (size_t t = 0; t < len; t++) {
+        n -= ah[t] & bh[t];
+        sx += av[t] & bh[t];
+        sy += bv[t] & ah[t];
+        sxx += as[t] & bh[t];
+        syy += bs[t] & ah[t];
+        sxy += av[t] * bv[t];
+    }
+    if (n < kMinPairs) return OVK_MOTION_TOO_SHORT;
+    const int64_t N = n;
+    const int64_t vx = N * sxx - static_cast<int64_t>(sx) * sx;
+    const int64_t vy = N * syy - static_cast<int64_t>(sy) * sy;
+    const int64_t cov = N * sxy - static_cast<int64_t>(sx) * sy;
+    const int64_t flat = 4 * N * N;  // a deviation of 2 dB
+    if (vx == flat || vy == flat) return std::nullopt;
+    const bool fx = vx < flat, fy = vy < flat;
+    if (fx && fy) return OVK_MOTION_BOTH_FLAT;
+    if (fx || fy) return OVK_MOTION_ONE_FLAT;
+    if (cov <= 0) return OVK_MOTION_MOVING;  // r <= 0
+    // r >= 0.6  <=>  25 cov² >= 9 vx vy
+    const __int128 lhs = static_cast<__int128>(25 * cov) * cov;
+    const __int128 rhs = static_cast<__int128>(9 * vx) * vy;
+    if (std::fabs(static_cast<double>(lhs - rhs) / static_cast<double>(rhs)) < 1e-9)
+        return std::nullopt;
+    join_if_moving = lhs >= rhs;
     return OVK_MOTION_MOVING;
 }
 
@@ -197,7 +321,8 @@ OVK_MOTION ovk_patrol_motion(std::span<const OVK_RSSI_SAMPLE> a,
         BUCKETS ba, bb;
         _bucket(a, now, ba);
         _bucket(b, now, bb);
-        return _compare(ba, bb, r);
+        PAIRS w;
+        return _compare(ba, bb, r, w);
     } catch (const std::bad_alloc&) {
         OVK_LOG_ALLOC_FAIL(OVK_BUCKET, a.size() + b.size(), buckets);
         return OVK_MOTION_TOO_SHORT;
@@ -217,36 +342,70 @@ std::vector<OVK_PATROL_GROUP> ovk_patrol_groups(const std::vector<OVK_PATROL_MEM
 
         // Each member's buckets are made once rather than once per pair, and only for
         // members with at least 8 samples in the window (fewer cannot make 8 buckets).
-        std::vector<BUCKETS> buckets(nl);
+        std::vector<int> sampled;  // positions in `live`, in live order
         for (int i = 0; i < nl; i++) {
-            const std::vector<OVK_RSSI_SAMPLE>& sm = m[live[i]].samples;
             size_t recent = 0;
-            for (const OVK_RSSI_SAMPLE& x : sm) recent += now - x.time <= kWindowMs;
-            if (recent >= static_cast<size_t>(kMinPairs)) _bucket(sm, now, buckets[i]);
+            for (const OVK_RSSI_SAMPLE& x : m[live[i]].samples) recent += now - x.time <= kWindowMs;
+            if (recent >= static_cast<size_t>(kMinPairs)) sampled.push_back(i);
         }
+        std::vector<BUCKETS> sampled_buckets(sampled.size());
+        for (size_t c = 0; c < sampled.size(); c++)
+            _bucket(m[live[sampled[c]]].samples, now, sampled_buckets[c]);
 
+        // `marked` is kept per set (on its root): a group is correlated when any member was
+        // joined by correlation, so only whether a set holds such a member matters. Two
+        // members already in one marked set cannot change anything by being compared.
         std::vector<int> parent(nl);
         std::vector<char> marked(nl, 0);
         for (int i = 0; i < nl; i++) parent[i] = i;
         // Two histories share at most as many seconds as the shorter one has, so a member
         // with fewer than 8 seconds in the window can join no one: only the others are
         // compared, which keeps a crowd of one-off addresses from costing a comparison each.
-        std::vector<int> able;  // positions in `live`, in live order
-        for (int i = 0; i < nl; i++)
-            if (buckets[i].sec.size() >= static_cast<size_t>(kMinPairs)) able.push_back(i);
+        // Below, everything per member is kept in `able` order.
+        std::vector<int> able;                 // positions in `live`, in live order
+        std::vector<const BUCKETS*> buckets;   // their buckets
+        for (size_t c = 0; c < sampled.size(); c++) {
+            if (sampled_buckets[c].sec.size() < static_cast<size_t>(kMinPairs)) continue;
+            able.push_back(sampled[c]);
+            buckets.push_back(&sampled_buckets[c]);
+        }
+        // Roles as small numbers, so that the pair loop compares integers.
+        std::vector<int> role_id(able.size());
+        {
+            std::unordered_map<std::string_view, int> ids;
+            for (size_t a = 0; a < able.size(); a++)
+                role_id[a] = ids.try_emplace(m[live[able[a]]].role, static_cast<int>(ids.size()))
+                                 .first->second;
+        }
+        std::vector<LEVELS> levels(able.size());
+        for (size_t a = 0; a < able.size(); a++) _levels(*buckets[a], levels[a]);
+        PAIRS work;
         for (size_t ai = 0; ai < able.size(); ai++) {
             int i = able[ai];
             const OVK_PATROL_MEMBER& mi = m[live[i]];
             for (size_t ak = ai + 1; ak < able.size(); ak++) {
                 int k = able[ak];
                 const OVK_PATROL_MEMBER& mk = m[live[k]];
-                if (mi.role == mk.role || mi.samples.empty() || mk.samples.empty()) continue;
-                double r = 0;
-                OVK_MOTION mo = _compare(buckets[i], buckets[k], &r);
+                if (role_id[ai] == role_id[ak] || mi.samples.empty() || mk.samples.empty())
+                    continue;
+                int ri = _find(parent, i), rk = _find(parent, k);
+                if (ri == rk && marked[ri]) continue;
+                bool moving_join = false;
+                std::optional<OVK_MOTION> exact;
+                if (levels[ai].ok && levels[ak].ok)
+                    exact = _compare_exact(levels[ai], levels[ak], moving_join);
+                OVK_MOTION mo;
+                if (exact) {
+                    mo = *exact;
+                } else {
+                    double r = 0;
+                    mo = _compare(*buckets[ai], *buckets[ak], &r, work);
+                    moving_join = r >= kMinR;
+                }
                 bool join = false;
                 switch (mo) {
                     case OVK_MOTION_MOVING:
-                        join = r >= kMinR;
+                        join = moving_join;
                         break;
                     case OVK_MOTION_BOTH_FLAT:
                         join = std::abs(mi.first_seen - mk.first_seen) <= kArrivalMs;
@@ -256,8 +415,8 @@ std::vector<OVK_PATROL_GROUP> ovk_patrol_groups(const std::vector<OVK_PATROL_MEM
                         break;
                 }
                 if (!join) continue;
-                parent[_find(parent, i)] = _find(parent, k);
-                if (mo == OVK_MOTION_MOVING) marked[i] = marked[k] = 1;
+                parent[ri] = rk;
+                if (mo == OVK_MOTION_MOVING || marked[ri]) marked[rk] = 1;
             }
         }
 
@@ -279,7 +438,7 @@ std::vector<OVK_PATROL_GROUP> ovk_patrol_groups(const std::vector<OVK_PATROL_MEM
             if (size[of[i]] < 2) continue;  // a lone device is never reported
             OVK_PATROL_GROUP& g = cand[of[i]];
             g.members.push_back(live[i]);
-            if (marked[i]) g.correlated = 1;
+            if (marked[_find(parent, i)]) g.correlated = 1;
             std::vector<const std::string*>& rs = roles[of[i]];
             const std::string& role = m[live[i]].role;
             bool seen = false;
