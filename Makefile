@@ -5,7 +5,7 @@ BUILD ?= build
 FUZZ_SECONDS ?= 10
 CMAKE_GEN := -G Ninja
 
-.PHONY: all build deps check test sanitize-build asan tsan fuzz fuzz-build run setcap bench clean
+.PHONY: all build deps check test sanitize-build asan tsan fuzz fuzz-build run setcap bench format format-check clean
 
 all: build
 
@@ -47,7 +47,15 @@ fuzz-build: sanitize-build
 fuzz: fuzz-build
 	@bash tools/run_fuzzers.sh build-asan $(FUZZ_SECONDS)
 
+# Every C++ file in the style of the root .clang-format.
+format:
+	@bash tools/format.sh
+
+format-check:
+	@bash tools/format.sh --check
+
 check: deps
+	@$(MAKE) --no-print-directory format-check
 	@$(MAKE) --no-print-directory test
 	@$(MAKE) --no-print-directory asan
 	@$(MAKE) --no-print-directory tsan

@@ -5,7 +5,7 @@ set -euo pipefail
 
 PKGS=(
   # build
-  cmake ninja-build g++ make pkg-config
+  cmake ninja-build g++ make pkg-config clang-format-14
   libcjson-dev libcurl4-openssl-dev libx11-dev
   liballegro5-dev liballegro-audio5-dev liballegro-acodec5-dev
   liballegro-ttf5-dev liballegro-image5-dev
