@@ -25,9 +25,11 @@ std::string answer(int n) {
     std::string s = R"({"version":0.6,"elements":[)";
     for (int i = 0; i < n; i++) {
         if (i) s += ',';
-        s += R"({"type":"node","id":)" + std::to_string(1000000 + i) + R"(,"lat":33.)" + std::to_string(100000 + i) +
-             R"(,"lon":-84.39,"tags":{"manufacturer":"Flock Safety","operator":"Police","camera:direction":"NW",)"
-             R"("surveillance:type":"ALPR"}})";
+        s +=
+            R"({"type":"node","id":)" + std::to_string(1000000 + i) + R"(,"lat":33.)" +
+            std::to_string(100000 + i) +
+            R"(,"lon":-84.39,"tags":{"manufacturer":"Flock Safety","operator":"Police","camera:direction":"NW",)"
+            R"("surveillance:type":"ALPR"}})";
     }
     return s + "]}";
 }

@@ -49,10 +49,14 @@ void run(benchmark::State& state, std::optional<std::string_view> note) {
         static_cast<double>(bytes) / static_cast<double>(state.iterations());
 }
 
-void BM_ClassifyToolLine(benchmark::State& state) { run(state, std::nullopt); }
+void BM_ClassifyToolLine(benchmark::State& state) {
+    run(state, std::nullopt);
+}
 BENCHMARK(BM_ClassifyToolLine);
 
-void BM_ClassifyToolReportLine(benchmark::State& state) { run(state, "seen at the gate"); }
+void BM_ClassifyToolReportLine(benchmark::State& state) {
+    run(state, "seen at the gate");
+}
 BENCHMARK(BM_ClassifyToolReportLine);
 
 }  // namespace

@@ -32,8 +32,8 @@ std::vector<OVK_PATROL_MEMBER> patrol(int n) {
         x.first_seen = T0 - 600000 + (i / 5) * 40000;
         x.last_seen = T0;
         for (int s = 0; s < 120; s++)
-            x.samples.push_back({T0 - 119000 + s * 1000,
-                                 -60 + static_cast<int>(10 * std::sin((s + i / 5) * 0.3))});
+            x.samples.push_back(
+                {T0 - 119000 + s * 1000, -60 + static_cast<int>(10 * std::sin((s + i / 5) * 0.3))});
         m.push_back(std::move(x));
     }
     return m;
@@ -76,8 +76,8 @@ BENCHMARK(BM_Role)->Arg(0)->Arg(1);
 static void BM_Fuse(benchmark::State& state) {
     OVK_HITS base;
     for (int i = 0; i < 6; i++)
-        base.push_back(ovk_hit_make(OVK_CAT_BODY_CAM, ("L" + std::to_string(i)).c_str(),
-                                    40 + i * 5, "catalogue", "evidence %d", i));
+        base.push_back(ovk_hit_make(OVK_CAT_BODY_CAM, ("L" + std::to_string(i)).c_str(), 40 + i * 5,
+                                    "catalogue", "evidence %d", i));
     for (auto _ : state) {
         OVK_HITS h = base;
         ovk_fusion_fuse(h);

@@ -5,9 +5,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <new>
 #include <random>
 #include <string>
@@ -38,8 +38,12 @@ void counted_free(void* p) {
 }
 }  // namespace
 
-void* operator new(size_t n) { return counted_alloc(n); }
-void* operator new[](size_t n) { return counted_alloc(n); }
+void* operator new(size_t n) {
+    return counted_alloc(n);
+}
+void* operator new[](size_t n) {
+    return counted_alloc(n);
+}
 void* operator new(size_t n, const std::nothrow_t&) noexcept {
     try {
         return counted_alloc(n);
@@ -54,10 +58,18 @@ void* operator new[](size_t n, const std::nothrow_t&) noexcept {
         return nullptr;
     }
 }
-void operator delete(void* p) noexcept { counted_free(p); }
-void operator delete[](void* p) noexcept { counted_free(p); }
-void operator delete(void* p, size_t) noexcept { counted_free(p); }
-void operator delete[](void* p, size_t) noexcept { counted_free(p); }
+void operator delete(void* p) noexcept {
+    counted_free(p);
+}
+void operator delete[](void* p) noexcept {
+    counted_free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    counted_free(p);
+}
+void operator delete[](void* p, size_t) noexcept {
+    counted_free(p);
+}
 
 // ---- workload -----------------------------------------------------------------------------
 
@@ -67,7 +79,8 @@ constexpr int64_t T0 = 1700000000000;
 
 std::string mac_of(uint64_t n) {
     char b[18];
-    snprintf(b, sizeof b, "%02X:%02X:%02X:%02X:%02X:%02X", static_cast<unsigned>(0x40 | ((n >> 40) & 0x3F)),
+    snprintf(b, sizeof b, "%02X:%02X:%02X:%02X:%02X:%02X",
+             static_cast<unsigned>(0x40 | ((n >> 40) & 0x3F)),
              static_cast<unsigned>((n >> 32) & 0xFF), static_cast<unsigned>((n >> 24) & 0xFF),
              static_cast<unsigned>((n >> 16) & 0xFF), static_cast<unsigned>((n >> 8) & 0xFF),
              static_cast<unsigned>(n & 0xFF));
@@ -107,8 +120,8 @@ void fresh_session() {
 
 void fill(int n, int64_t now) {
     for (int i = 0; i < n; i++)
-        ovk_registry_report(typical(mac_of(i), -60 - i % 30, i), {}, nullptr, "", nullptr,
-                            nullptr, now);
+        ovk_registry_report(typical(mac_of(i), -60 - i % 30, i), {}, nullptr, "", nullptr, nullptr,
+                            now);
 }
 
 }  // namespace
@@ -210,8 +223,8 @@ static void BM_Regroup(benchmark::State& state) {
                                     nullptr, vendors[i % 5], nullptr, nullptr, now);
         } else if (s >= 61) {
             for (int i = (s - 61) * n / 60; i < (s - 60) * n / 60; i++)
-                ovk_registry_report(typical(mac_of(i), -80, i), cam, nullptr, "", nullptr,
-                                    nullptr, now);
+                ovk_registry_report(typical(mac_of(i), -80, i), cam, nullptr, "", nullptr, nullptr,
+                                    now);
         }
     }
     int64_t now = end;
@@ -256,8 +269,8 @@ static void BM_Flood(benchmark::State& state) {
                 reports++;
             }
             if (ms % 50 == 0) {
-                ovk_registry_report(typical(mac_of(ms / 50 % 20), -50, 7), {}, nullptr, "",
-                                    nullptr, nullptr, now);
+                ovk_registry_report(typical(mac_of(ms / 50 % 20), -50, 7), {}, nullptr, "", nullptr,
+                                    nullptr, now);
                 reports++;
             }
             if (ms % 500 == 0) {

@@ -82,11 +82,10 @@ void BM_RidAdvertWifi(benchmark::State& st) {
     std::vector<uint8_t> body = {0xFA, 0x0B, 0xBC, 0x0D, 0x01};
     const auto p = five_pack();
     body.insert(body.end(), p.begin(), p.end());
-    std::vector<uint8_t> ies = {0x00, 0x03, 'R', 'I', 'D', 0xDD,
-                                static_cast<uint8_t>(body.size())};
+    std::vector<uint8_t> ies = {0x00, 0x03, 'R', 'I', 'D', 0xDD, static_cast<uint8_t>(body.size())};
     ies.insert(ies.end(), body.begin(), body.end());
-    auto a = ovk_advert_new_wifi("62:00:00:00:00:01", "RID", -60, 2437, std::nullopt,
-                                 std::nullopt, ies, 0);
+    auto a = ovk_advert_new_wifi("62:00:00:00:00:01", "RID", -60, 2437, std::nullopt, std::nullopt,
+                                 ies, 0);
     for (auto _ : st) {
         OVK_REMOTE_ID r;
         benchmark::DoNotOptimize(ovk_rid_decode_advert(a.get(), r));

@@ -19,7 +19,8 @@ void BM_Report(benchmark::State& st) {
     a.mfg = {{0x004C, {0x12, 0x19, 0x10}}, {0x0969, {0x01, 0x02}}};
     a.svc = {{ovk_uuid16(0xFEAA), {0x10, 0x00}}, {ovk_uuid16(0xFD6F), {0x01}}};
     for (auto _ : st) {
-        auto r = ovk_signature_report(&a, "Axon Enterprise", "Body camera", false, "a body camera", "0.2.0");
+        auto r = ovk_signature_report(&a, "Axon Enterprise", "Body camera", false, "a body camera",
+                                      "0.2.0");
         benchmark::DoNotOptimize(r);
     }
 }

@@ -19,8 +19,10 @@ std::string scratch() {
         if (!mkdtemp(t)) abort();
         static std::string path = t;
         atexit([] {
-            nftw(path.c_str(), [](const char* f, const struct stat*, int, struct FTW*) { return ::remove(f); },
-                 8, FTW_DEPTH | FTW_PHYS);
+            nftw(
+                path.c_str(),
+                [](const char* f, const struct stat*, int, struct FTW*) { return ::remove(f); }, 8,
+                FTW_DEPTH | FTW_PHYS);
         });
         return std::string(t);
     }();

@@ -1,2 +1,4 @@
 // Hosts the tests' precompiled header; the program itself does nothing.
-int main() { return 0; }
+int main() {
+    return 0;
+}

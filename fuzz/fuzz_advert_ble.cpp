@@ -10,9 +10,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
     const uint16_t probe = static_cast<uint16_t>(data[0] | (data[1] << 8));
     const ovk_bytes raw(data + 2, size - 2);
-    OVK_ADVERT_PTR a = ovk_advert_new_ble("C0:11:22:33:44:55", -70, raw,
-                                          ovk_addr_of_random("C0:11:22:33:44:55"), 1,
-                                          "LE 1M (legacy)", "hint", 1);
+    OVK_ADVERT_PTR a =
+        ovk_advert_new_ble("C0:11:22:33:44:55", -70, raw, ovk_addr_of_random("C0:11:22:33:44:55"),
+                           1, "LE 1M (legacy)", "hint", 1);
     if (!a) return 0;
     volatile size_t sink = 0;
     (void)ovk_advert_mfg(a.get(), probe);

@@ -9,7 +9,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto an = ovk_cell_analyzer_new();
     if (!an) return 0;
-    static const char* const mccs[] = {"", "001", "262", "310", "311", "312", "404", "405", "999", "31"};
+    static const char* const mccs[] = {"",    "001", "262", "310", "311",
+                                       "312", "404", "405", "999", "31"};
     size_t i = 0;
     int64_t t = 0;
     while (i + 4 <= size) {

@@ -43,8 +43,8 @@ void check(std::string_view line, std::optional<std::string_view> note) {
             ok = cJSON_IsString(cJSON_GetObjectItemCaseSensitive(id, "type")) &&
                  cJSON_IsArray(cJSON_GetObjectItemCaseSensitive(id, "facts")) &&
                  cJSON_IsString(cJSON_GetObjectItemCaseSensitive(j, "fingerprint")) &&
-                 (cJSON_IsNull(d) || (cJSON_IsNumber(d) && d->valuedouble >= 0.1 &&
-                                      d->valuedouble <= 500));
+                 (cJSON_IsNull(d) ||
+                  (cJSON_IsNumber(d) && d->valuedouble >= 0.1 && d->valuedouble <= 500));
         }
     }
     cJSON_Delete(j);

@@ -10,8 +10,7 @@
 
 #include "ovk_linux_hci.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static OVK_HCI_SLOTS* slots = new OVK_HCI_SLOTS();
     *slots = OVK_HCI_SLOTS{};
     size_t delivered = 0;

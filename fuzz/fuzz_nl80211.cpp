@@ -9,8 +9,7 @@
 
 #include "ovk_linux_nl80211.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 4) return 0;
     uint32_t seq = 0;
     std::memcpy(&seq, data, 4);

@@ -34,8 +34,10 @@ OVK_MOTION motion(const std::vector<OVK_RSSI_SAMPLE>& a, const std::vector<OVK_R
             const int64_t sec = x.time / 1000;
             auto it = std::find_if(out.begin(), out.end(),
                                    [sec](const auto& q) { return q.first == sec; });
-            if (it == out.end()) out.push_back({sec, x.rssi});
-            else it->second = x.rssi;
+            if (it == out.end())
+                out.push_back({sec, x.rssi});
+            else
+                it->second = x.rssi;
         }
     };
     std::vector<std::pair<int64_t, double>> ba, bb;

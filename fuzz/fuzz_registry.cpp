@@ -69,9 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 uint8_t nh = in.u8() % 4;
                 for (uint8_t k = 0; k < nh; k++) {
                     uint8_t c = in.u8();
-                    hits.push_back(ovk_hit_make(
-                        static_cast<OVK_CATEGORY>(c % OVK_CAT_COUNT), in.bytes(in.u8() % 8),
-                        c / 2, (c & 1) ? OVK_PATROL_SOURCE : "catalogue", "e"));
+                    hits.push_back(ovk_hit_make(static_cast<OVK_CATEGORY>(c % OVK_CAT_COUNT),
+                                                in.bytes(in.u8() % 8), c / 2,
+                                                (c & 1) ? OVK_PATROL_SOURCE : "catalogue", "e"));
                 }
                 ovk_hits_sort(hits);
                 OVK_GEO g{now + static_cast<int8_t>(in.u8()) * 1000, (in.u8() - 128) * 0.01,
@@ -90,7 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 for (const OVK_DEVICE& d : l) {
                     if (!ovk_device_flagged(d)) continue;
                     want.flagged++;
-                    want.top_confidence = std::max(want.top_confidence, ovk_device_best(d)->confidence);
+                    want.top_confidence =
+                        std::max(want.top_confidence, ovk_device_best(d)->confidence);
                     if (d.following) want.following = 1;
                 }
                 OVK_REGISTRY_TALLY got = ovk_registry_tally(now);
@@ -123,9 +124,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                         m.push_back({d.mac, *role, d.first_seen, d.last_seen, full->history});
                 }
                 auto want = ovk_patrol_hit_for(mac, m, ovk_patrol_groups(m, now));
-                require(got.has_value() == want.has_value() &&
-                            (!got || (got->label == want->label && got->evidence == want->evidence)),
-                        "co-location verdict");
+                require(
+                    got.has_value() == want.has_value() &&
+                        (!got || (got->label == want->label && got->evidence == want->evidence)),
+                    "co-location verdict");
                 break;
             }
             case 6:
@@ -134,7 +136,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 7: {
                 OVK_HITS h;
                 ovk_registry_inherited_hits(mac, h);
-                for (const OVK_HIT& x : h) require(x.evidence.size() <= OVK_EVIDENCE_MAX, "evidence");
+                for (const OVK_HIT& x : h)
+                    require(x.evidence.size() <= OVK_EVIDENCE_MAX, "evidence");
                 if (op == 0xFF) {
                     ovk_registry_clear();
                     regrouped = 0;

@@ -45,7 +45,9 @@ inline bool write_bytes(const std::string& path, const uint8_t* data, size_t siz
 
 // cJSON prints numbers with 15 significant digits when that reads back within its
 // tolerance, so only integers below 10^15 and doubles to 14 digits survive a write.
-inline bool exact_in_json(int64_t v) { return v < 1000000000000000 && v > -1000000000000000; }
+inline bool exact_in_json(int64_t v) {
+    return v < 1000000000000000 && v > -1000000000000000;
+}
 inline bool near_in_json(double a, double b) {
     return std::fabs(a - b) <= 1e-14 * std::max(std::fabs(a), std::fabs(b));
 }

@@ -23,13 +23,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const int freq = 2412 + (data[2] * 23 % 5000);
         std::optional<std::string_view> ssid;
         if (flags & 8) ssid = text;
-        a = ovk_advert_new_wifi("0C:8D:DB:01:02:03", ssid, -50, freq, std::nullopt, std::nullopt, rest, 0);
+        a = ovk_advert_new_wifi("0C:8D:DB:01:02:03", ssid, -50, freq, std::nullopt, std::nullopt,
+                                rest, 0);
     } else {
-        a = ovk_advert_new_ble("5A:11:22:33:44:55", -70, rest, static_cast<OVK_ADDR_TYPE>(flags >> 5),
-                               (flags & 16) ? 1 : -1, std::string_view("LE 1M"), text, 0);
+        a = ovk_advert_new_ble("5A:11:22:33:44:55", -70, rest,
+                               static_cast<OVK_ADDR_TYPE>(flags >> 5), (flags & 16) ? 1 : -1,
+                               std::string_view("LE 1M"), text, 0);
     }
     if (!a) return 0;
-    auto r = ovk_signature_report(a.get(), text, (flags & 4) ? text : std::string_view(), flags & 2, text, "f");
+    auto r = ovk_signature_report(a.get(), text, (flags & 4) ? text : std::string_view(), flags & 2,
+                                  text, "f");
     if (!r) return 0;
     cJSON* j = cJSON_ParseWithLength(r->data(), r->size());
     if (!j) abort();

@@ -12,7 +12,9 @@
 
 namespace {
 
-bool exact_in_json(int64_t v) { return v <= (int64_t{1} << 53) && v >= -(int64_t{1} << 53); }
+bool exact_in_json(int64_t v) {
+    return v <= (int64_t{1} << 53) && v >= -(int64_t{1} << 53);
+}
 
 void sort_rows(std::vector<OVK_KNOWN>& v) {
     std::sort(v.begin(), v.end(), [](const OVK_KNOWN& a, const OVK_KNOWN& b) {
@@ -28,9 +30,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<OVK_KNOWN> rows = ovk_store_parse_known(text);
     for (size_t i = 0; i < rows.size(); ++i) {
         const OVK_KNOWN& k = rows[i];
-        if (k.mac.empty() || k.mac.size() > OVK_KNOWN_MAC_MAX || k.name.size() > OVK_KNOWN_NAME_MAX ||
-            k.vendor.size() > OVK_KNOWN_VENDOR_MAX || k.device_type.size() > OVK_KNOWN_TYPE_MAX ||
-            k.note.size() > OVK_KNOWN_NOTE_MAX || (k.favorite != 0 && k.favorite != 1))
+        if (k.mac.empty() || k.mac.size() > OVK_KNOWN_MAC_MAX ||
+            k.name.size() > OVK_KNOWN_NAME_MAX || k.vendor.size() > OVK_KNOWN_VENDOR_MAX ||
+            k.device_type.size() > OVK_KNOWN_TYPE_MAX || k.note.size() > OVK_KNOWN_NOTE_MAX ||
+            (k.favorite != 0 && k.favorite != 1))
             abort();
         for (size_t j = 0; j < i; ++j)
             if (rows[j].mac == k.mac) abort();

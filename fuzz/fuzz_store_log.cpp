@@ -19,7 +19,9 @@ OVK_DETECTION written_form(OVK_DETECTION d) {
     return d;
 }
 
-bool exact_in_json(int64_t v) { return v <= (int64_t{1} << 53) && v >= -(int64_t{1} << 53); }
+bool exact_in_json(int64_t v) {
+    return v <= (int64_t{1} << 53) && v >= -(int64_t{1} << 53);
+}
 
 }  // namespace
 

@@ -29,10 +29,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             d.source.size() > OVK_TRIP_SOURCE_MAX || d.evidence.size() > OVK_TRIP_EVIDENCE_MAX)
             abort();
         if (d.category < -1 || d.category >= OVK_CAT_COUNT) abort();
-        if (d.has_pos ? !(std::isfinite(d.lat) && std::isfinite(d.lon)) : (d.lat != 0 || d.lon != 0))
+        if (d.has_pos ? !(std::isfinite(d.lat) && std::isfinite(d.lon))
+                      : (d.lat != 0 || d.lon != 0))
             abort();
-        exact = exact && ovk_fuzz::exact_in_json(d.first_seen) &&
-                ovk_fuzz::exact_in_json(d.last_seen);
+        exact =
+            exact && ovk_fuzz::exact_in_json(d.first_seen) && ovk_fuzz::exact_in_json(d.last_seen);
     }
     const std::optional<std::string> out = ovk_trip_devices_text(1, devs);
     if (!out) abort();

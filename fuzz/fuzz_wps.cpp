@@ -40,7 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         i += 2 + len;
     }
     const OVK_AP_INFO ap = ovk_wififp_parse(ies);
-    for (const std::string* s : {&ap.manufacturer, &ap.model_name, &ap.model_number, &ap.device_name})
+    for (const std::string* s :
+         {&ap.manufacturer, &ap.model_name, &ap.model_number, &ap.device_name})
         if (s->size() > OVK_AP_TEXT_MAX) __builtin_trap();
     if (ap.ie_vendors.size() > OVK_AP_MAX_VENDORS) __builtin_trap();
     if (auto m = ovk_wififp_model(ap, 1 + data[0] % 200)) {

@@ -23,9 +23,9 @@ struct LevelRow {
 };
 
 constexpr LevelRow kLevels[8] = {
-    {"EMERG", "\33[31m", "ERROR"},     {"ALERT", "\33[35m", "ERROR"},
-    {"CRITICAL", "\33[31m", "ERROR"},  {"ERR", "\33[31m", "ERROR"},
-    {"WARNING", "\33[33m", "WARNING"}, {"NOTICE", "\33[32m", "SUCCESS"},
+    {"EMERG", "\33[31m", "ERROR"},      {"ALERT", "\33[35m", "ERROR"},
+    {"CRITICAL", "\33[31m", "ERROR"},   {"ERR", "\33[31m", "ERROR"},
+    {"WARNING", "\33[33m", "WARNING"},  {"NOTICE", "\33[32m", "SUCCESS"},
     {"INFO", "\33[36m", "INFORMATION"}, {"DEBUG", "\33[34m", "INFORMATION"},
 };
 constexpr const char* kWhite = "\33[37m";
@@ -43,11 +43,17 @@ void set_log_level(int level) {
     if (isatty(fileno(stdout))) g_colors = 1;
 }
 
-int get_log_level() { return g_log_level.load(); }
+int get_log_level() {
+    return g_log_level.load();
+}
 
-void zq_log_set_stream(FILE* f) { g_log_file = f; }
+void zq_log_set_stream(FILE* f) {
+    g_log_file = f;
+}
 
-bool zq_log_colors() { return g_colors.load() != 0; }
+bool zq_log_colors() {
+    return g_colors.load() != 0;
+}
 
 void _zq_log(int level, const char* file, const char* func, int line, const char* fmt, ...) {
     const int threshold = g_log_level.load();
@@ -76,8 +82,8 @@ void _zq_log(int level, const char* file, const char* func, int line, const char
     FILE* out = g_log_file.load();
     if (!out) out = stderr;
 
-    fprintf(out, "%s%s:%jd:%s->%s:%d ", pre, name, static_cast<intmax_t>(time(nullptr)), file,
-            func, line);
+    fprintf(out, "%s%s:%jd:%s->%s:%d ", pre, name, static_cast<intmax_t>(time(nullptr)), file, func,
+            line);
     va_list ap;
     va_start(ap, fmt);
     vfprintf(out, fmt, ap);

@@ -28,20 +28,20 @@ void _zq_log(int level, const char* file, const char* func, int line, const char
 
 // Argument and state checks: logs the expression at debug level and returns the
 // failure value given after the expression (nothing for void functions).
-#define OVK_CHECK(expr, ...)                                                                   \
-    do {                                                                                       \
-        if (!(expr)) {                                                                         \
+#define OVK_CHECK(expr, ...)                                                                     \
+    do {                                                                                         \
+        if (!(expr)) {                                                                           \
             zq_log(LOG_DEBUG, "if( !(%s) ) assert at line %d of %s", #expr, __LINE__, __FILE__); \
-            return __VA_ARGS__;                                                                \
-        }                                                                                      \
+            return __VA_ARGS__;                                                                  \
+        }                                                                                        \
     } while (0)
 
 // Allocation failure of `count` records of `type` into `var`.
-#define OVK_LOG_ALLOC_FAIL(type, count, var)                                                  \
-    zq_log(LOG_ERR, "( %s *)calloc( %zu , sizeof( %s ) ) %s at line %d of %s", #type,        \
+#define OVK_LOG_ALLOC_FAIL(type, count, var)                                          \
+    zq_log(LOG_ERR, "( %s *)calloc( %zu , sizeof( %s ) ) %s at line %d of %s", #type, \
            static_cast<size_t>(count), #type, "malloc error", __LINE__, __FILE__)
 
-#define OVK_LOG_REALLOC_FAIL(type, count, var)                                                \
+#define OVK_LOG_REALLOC_FAIL(type, count, var)                                               \
     zq_log(LOG_ERR, "( %s *)realloc( %s * sizeof( %zu ) ) %s at line %d of %s", #type, #var, \
            static_cast<size_t>(count), "realloc error", __LINE__, __FILE__)
 

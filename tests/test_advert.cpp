@@ -85,8 +85,8 @@ TEST(AdvertBle, TruncatedAndZeroLengthStructuresEndTheWalk) {
 }
 
 TEST(AdvertBle, ManufacturerEntriesSortedAndReplaced) {
-    auto a = ble({0x04, 0xFF, 0x75, 0x00, 0x01, 0x04, 0xFF, 0x4C, 0x00, 0x02, 0x05, 0xFF, 0x4C,
-                  0x00, 0x03, 0x04, 0x03, 0xFF, 0xE0, 0x00});
+    auto a = ble({0x04, 0xFF, 0x75, 0x00, 0x01, 0x04, 0xFF, 0x4C, 0x00, 0x02,
+                  0x05, 0xFF, 0x4C, 0x00, 0x03, 0x04, 0x03, 0xFF, 0xE0, 0x00});
     ASSERT_TRUE(a);
     ASSERT_EQ(a->mfg.size(), 3u);
     EXPECT_EQ(a->mfg[0].cid, 0x004C);
@@ -123,14 +123,14 @@ TEST(AdvertBle, NamesLastWinsAndHintOnlyWithoutName) {
 }
 
 TEST(AdvertBle, UuidListsAndServiceData) {
-    Bytes raw = {0x06, 0x03, 0x0F, 0x18, 0x0A, 0x18, 0x99,        // two 16-bit + odd byte
-                 0x05, 0x05, 0x78, 0x56, 0x34, 0x12,              // one 32-bit
-                 0x11, 0x07};                                     // one 128-bit
+    Bytes raw = {0x06, 0x03, 0x0F, 0x18, 0x0A, 0x18, 0x99,  // two 16-bit + odd byte
+                 0x05, 0x05, 0x78, 0x56, 0x34, 0x12,        // one 32-bit
+                 0x11, 0x07};                               // one 128-bit
     for (int i = 0; i < 16; ++i) raw.push_back(static_cast<uint8_t>(i));
-    raw.insert(raw.end(), {0x05, 0x16, 0x6F, 0xFD, 0xAA, 0xBB,   // svc 16
-                           0x03, 0x16, 0x6F, 0xFD,               // same uuid, empty data
+    raw.insert(raw.end(), {0x05, 0x16, 0x6F, 0xFD, 0xAA, 0xBB,        // svc 16
+                           0x03, 0x16, 0x6F, 0xFD,                    // same uuid, empty data
                            0x06, 0x20, 0x01, 0x00, 0x00, 0x00, 0x7E,  // svc 32
-                           0x02, 0x16, 0x01});                   // too short, skipped
+                           0x02, 0x16, 0x01});                        // too short, skipped
     auto a = ble(raw);
     ASSERT_TRUE(a);
     ASSERT_EQ(a->uuids.size(), 4u);
@@ -205,8 +205,7 @@ TEST(AdvertWifi, ElementsAddressKindAndDerivedFields) {
     EXPECT_EQ(ovk_advert_ie(a.get(), 0xDD), nullptr);
     EXPECT_EQ(*a->caps, "[ESS]");
     EXPECT_EQ(*a->standard, "WiFi 4 (802.11n)");
-    auto g = ovk_advert_new_wifi("00:11:22:33:44:55", "x", -40, 0, "[WEP][ESS]", "custom", {},
-                                 0);
+    auto g = ovk_advert_new_wifi("00:11:22:33:44:55", "x", -40, 0, "[WEP][ESS]", "custom", {}, 0);
     EXPECT_EQ(g->addr_type, OVK_ADDR_WIFI_GLOBAL);
     EXPECT_EQ(*g->caps, "[WEP][ESS]");
     EXPECT_EQ(*g->standard, "custom");

@@ -22,7 +22,8 @@
 namespace {
 
 const char* const kQuery =
-    "[out:json][timeout:90];nwr[\"surveillance:type\"=\"ALPR\"](33.76,-84.4,33.79,-84.38);out center tags;";
+    "[out:json][timeout:90];nwr[\"surveillance:type\"=\"ALPR\"](33.76,-84.4,33.79,-84.38);out "
+    "center tags;";
 
 std::string read_text(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
@@ -60,7 +61,7 @@ double flat_metres(double lat1, double lon1, double lat2, double lon2) {
 }
 
 class Alpr : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() { ASSERT_EQ(ovk_linux_http_init(), 0); }
     static void TearDownTestSuite() { ovk_linux_http_shutdown(); }
 
@@ -72,7 +73,8 @@ protected:
         // The transport is the real HTTP client with a short time-out, so hostile
         // servers cost seconds rather than minutes.
         ovk_alpr_set_fetch([this](const std::string& url, std::optional<std::string_view> body,
-                                  std::optional<std::string_view> type, int timeout_s, int* status) {
+                                  std::optional<std::string_view> type, int timeout_s,
+                                  int* status) {
             asked_timeout_ = timeout_s;
             return ovk_platform_http(url, body, type, fetch_timeout_s_, status);
         });
@@ -88,10 +90,12 @@ protected:
     // A fake Overpass server answering `status` and `body` to well-formed queries (and
     // 400 to anything else).
     std::unique_ptr<TestHttpServer> overpass(int status, std::string body) {
-        auto srv = std::make_unique<TestHttpServer>([status, body](const TestHttpRequest& r, TestHttpConn& c) {
+        auto srv = std::make_unique<TestHttpServer>([status, body](const TestHttpRequest& r,
+                                                                   TestHttpConn& c) {
             const bool form = r.headers.count("content-type") &&
                               r.headers.at("content-type") == "application/x-www-form-urlencoded";
-            if (r.method != "POST" || r.target != "/api/interpreter" || !form || r.body.rfind("data=", 0) != 0) {
+            if (r.method != "POST" || r.target != "/api/interpreter" || !form ||
+                r.body.rfind("data=", 0) != 0) {
                 c.respond(400, "bad request");
                 return;
             }
@@ -125,7 +129,8 @@ TEST(AlprText, WarnRadiusLabelAndQuery) {
 
     EXPECT_EQ(ovk_alpr_query(33.76, -84.4, 33.79, -84.38), kQuery);
     EXPECT_EQ(ovk_alpr_query(45, 7, 46, 8),
-              "[out:json][timeout:90];nwr[\"surveillance:type\"=\"ALPR\"](45.0,7.0,46.0,8.0);out center tags;");
+              "[out:json][timeout:90];nwr[\"surveillance:type\"=\"ALPR\"](45.0,7.0,46.0,8.0);out "
+              "center tags;");
 }
 
 TEST(AlprText, DirectionTexts) {
@@ -133,12 +138,13 @@ TEST(AlprText, DirectionTexts) {
         const char* in;
         int deg;
     } cases[] = {
-        {"90;270", 90}, {"-45", 315}, {"nw", 315},  {"north", -1}, {" 360 ", 0},  {"359.9", 359},
-        {"-0.5", 359},  {"720", 0},   {"", -1},     {"  ", -1},    {" ;90", -1},  {"1e2", 100},
-        {"0x5A", -1},   {"inf", -1},  {"NaN", -1},  {"NNE", 22},   {"wnw", 292},  {"E", 90},
+        {"90;270", 90}, {"-45", 315},  {"nw", 315}, {"north", -1}, {" 360 ", 0},     {"359.9", 359},
+        {"-0.5", 359},  {"720", 0},    {"", -1},    {"  ", -1},    {" ;90", -1},     {"1e2", 100},
+        {"0x5A", -1},   {"inf", -1},   {"NaN", -1}, {"NNE", 22},   {"wnw", 292},     {"E", 90},
         {"1E", -1},     {"12abc", -1}, {".", -1},   {"+", -1},     {"\t s \n", 180}, {"N;S", 0},
     };
-    for (const auto& t : cases) EXPECT_EQ(ovk_alpr_parse_direction(t.in), t.deg) << '"' << t.in << '"';
+    for (const auto& t : cases)
+        EXPECT_EQ(ovk_alpr_parse_direction(t.in), t.deg) << '"' << t.in << '"';
     // Only the first 63 characters count; a huge number still lands in range.
     int d = ovk_alpr_parse_direction(std::string(200, '7'));
     EXPECT_GE(d, 0);
@@ -149,8 +155,9 @@ TEST(AlprText, DirectionTexts) {
 TEST(AlprParse, EveryElementKindAndTagVariant) {
     auto cams = ovk_alpr_parse(answer_file("mixed.json"));
     ASSERT_TRUE(cams);
-    ASSERT_EQ(ids(*cams), (std::vector<std::string>{"node/11001", "node/11002", "node/11003", "node/11004",
-                                                    "way/220005", "relation/330006", "node/11007", "node/11013"}));
+    ASSERT_EQ(ids(*cams), (std::vector<std::string>{"node/11001", "node/11002", "node/11003",
+                                                    "node/11004", "way/220005", "relation/330006",
+                                                    "node/11007", "node/11013"}));
     const auto& c = *cams;
     EXPECT_DOUBLE_EQ(c[0].lat, 33.77123);
     EXPECT_DOUBLE_EQ(c[0].lon, -84.39012);
@@ -164,7 +171,7 @@ TEST(AlprParse, EveryElementKindAndTagVariant) {
     EXPECT_EQ(c[2].direction, 90);          // camera:direction "90;270" beats direction
     EXPECT_EQ(c[3].brand, "Genetec");       // blank manufacturer falls through
     EXPECT_EQ(c[3].operator_name, "");
-    EXPECT_EQ(c[3].direction, 315);  // blank camera:direction falls through to -45
+    EXPECT_EQ(c[3].direction, 315);      // blank camera:direction falls through to -45
     EXPECT_DOUBLE_EQ(c[4].lat, 33.769);  // a way's centre
     EXPECT_DOUBLE_EQ(c[4].lon, -84.395);
     EXPECT_EQ(c[4].operator_name, "Georgia DOT");
@@ -186,7 +193,8 @@ TEST(AlprParse, EveryElementKindAndTagVariant) {
     // Long texts are cut; a position or id beyond range is skipped.
     std::string long_brand(300, 'b');
     auto cut = ovk_alpr_parse(R"({"elements":[{"type":")" + std::string(100, 't') +
-                              R"(","id":1,"lat":1,"lon":2,"tags":{"brand":")" + long_brand + R"("}},)"
+                              R"(","id":1,"lat":1,"lon":2,"tags":{"brand":")" + long_brand +
+                              R"("}},)"
                               R"({"type":"node","id":2,"lat":1e999,"lon":2},)"
                               R"({"type":"node","id":1e300,"lat":1,"lon":2}]})");
     ASSERT_TRUE(cut);
@@ -213,20 +221,26 @@ TEST_F(Alpr, DownloadPostsTheFormEncodedQueryAndCachesTheAnswer) {
     EXPECT_EQ(body.substr(5).find_first_not_of(
                   "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789*-._+%"),
               std::string::npos);
-    EXPECT_NE(body.find("%5Bout%3Ajson%5D%5Btimeout%3A90%5D%3Bnwr%5B%22surveillance%3Atype%22%3D%22ALPR%22%5D"
-                        "%2833.76%2C-84.4%2C33.79%2C-84.38%29%3Bout+center+tags%3B"),
-              std::string::npos);
+    EXPECT_NE(
+        body.find(
+            "%5Bout%3Ajson%5D%5Btimeout%3A90%5D%3Bnwr%5B%22surveillance%3Atype%22%3D%22ALPR%22%5D"
+            "%2833.76%2C-84.4%2C33.79%2C-84.38%29%3Bout+center+tags%3B"),
+        std::string::npos);
 
     // The cache is compact JSON with the optional keys only where known.
     std::string text = read_text(cache());
     EXPECT_EQ(text.find('\n'), std::string::npos);
-    EXPECT_EQ(text.rfind(R"([{"osmId":"node/11001","lat":33.77123,"lon":-84.39012,"brand":"Flock Safety",)"
-                         R"("operator":"Atlanta Police Department","direction":90},)", 0),
+    EXPECT_EQ(text.rfind(
+                  R"([{"osmId":"node/11001","lat":33.77123,"lon":-84.39012,"brand":"Flock Safety",)"
+                  R"("operator":"Atlanta Police Department","direction":90},)",
+                  0),
               0u)
         << text;
-    EXPECT_NE(text.find(R"({"osmId":"node/11007","lat":33.772,"lon":-84.3899})"), std::string::npos);
-    EXPECT_NE(text.find(R"({"osmId":"way/220005","lat":33.769,"lon":-84.395,"operator":"Georgia DOT"})"),
+    EXPECT_NE(text.find(R"({"osmId":"node/11007","lat":33.772,"lon":-84.3899})"),
               std::string::npos);
+    EXPECT_NE(
+        text.find(R"({"osmId":"way/220005","lat":33.769,"lon":-84.395,"operator":"Georgia DOT"})"),
+        std::string::npos);
 
     // Loading the cache gives the same cameras back.
     std::vector<OVK_CAMERA> before = ovk_alpr_cameras();
@@ -256,7 +270,9 @@ TEST_F(Alpr, DownloadReplacesTheBoxAndKeepsTheRest) {
     // Even an empty answer clears the box (its corner included).
     EXPECT_EQ(ovk_alpr_download(33.76, -84.4, 33.79, -84.38, &err), 0);
     EXPECT_EQ(ids(ovk_alpr_cameras()), (std::vector<std::string>{"node/2", "node/4"}));
-    EXPECT_EQ(read_text(cache()), R"([{"osmId":"node/2","lat":34.5,"lon":-84.39},{"osmId":"node/4","lat":33.77,"lon":-84.37}])");
+    EXPECT_EQ(
+        read_text(cache()),
+        R"([{"osmId":"node/2","lat":34.5,"lon":-84.39},{"osmId":"node/4","lat":33.77,"lon":-84.37}])");
 
     // New cameras come after the kept ones, in answer order.
     srv = overpass(200, R"({"elements":[{"type":"node","id":9,"lat":34.5,"lon":-84.39},)"
@@ -291,7 +307,8 @@ TEST_F(Alpr, FailedDownloadsChangeNothing) {
     }
     {
         auto busy = overpass(429, answer_file("busy.html"));
-        expect_failure("rate limited", 33.79, "OpenStreetMap server busy (HTTP 429) - try again later");
+        expect_failure("rate limited", 33.79,
+                       "OpenStreetMap server busy (HTTP 429) - try again later");
     }
     {
         auto garbage = overpass(200, "<html>maintenance</html>");
@@ -299,15 +316,18 @@ TEST_F(Alpr, FailedDownloadsChangeNothing) {
     }
     {
         auto timed_out = overpass(200, answer_file("runtime_error.json"));
-        expect_failure("server-side time-out", 33.79, "OpenStreetMap server busy (HTTP 200) - try again later");
+        expect_failure("server-side time-out", 33.79,
+                       "OpenStreetMap server busy (HTTP 200) - try again later");
     }
     // Nobody listening.
     ovk_alpr_set_endpoint("http://127.0.0.1:" + std::to_string(ok->port()) + "/api/interpreter");
     ok.reset();
-    expect_failure("no server", 33.79, "Could not reach the OpenStreetMap server - check the connection");
+    expect_failure("no server", 33.79,
+                   "Could not reach the OpenStreetMap server - check the connection");
     // No transport installed.
     ovk_alpr_set_fetch(nullptr);
-    expect_failure("no transport", 33.79, "Could not reach the OpenStreetMap server - check the connection");
+    expect_failure("no transport", 33.79,
+                   "Could not reach the OpenStreetMap server - check the connection");
 }
 
 TEST_F(Alpr, HostileServersNeitherCrashNorHang) {
@@ -316,12 +336,14 @@ TEST_F(Alpr, HostileServersNeitherCrashNorHang) {
     ovk_alpr_set_for_test(held);
     fetch_timeout_s_ = 2;
     TestHttpServer srv([](const TestHttpRequest& r, TestHttpConn& c) {
-        const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n\r\n";
+        const std::string head =
+            "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n\r\n";
         if (r.target == "/gigantic") {
             // A well-formed start, then more than 64 MiB of elements, as fast as loopback goes.
             if (!c.send(head + R"({"elements":[)")) return;
             std::string chunk;
-            while (chunk.size() < (1u << 20)) chunk += R"({"type":"node","id":1,"lat":33.77,"lon":-84.39},)";
+            while (chunk.size() < (1u << 20))
+                chunk += R"({"type":"node","id":1,"lat":33.77,"lon":-84.39},)";
             for (int i = 0; i < 80 && c.send(chunk); i++) {
             }
         } else if (r.target == "/endless") {
@@ -354,9 +376,9 @@ TEST_F(Alpr, LargeAnswerWithinTheCap) {
     std::string body = R"({"elements":[)";
     for (int i = 0; i < 20000; i++) {
         if (i) body += ',';
-        body += R"({"type":"node","id":)" + std::to_string(i) + R"(,"lat":)" + std::to_string(30 + i * 1e-5) +
-                R"(,"lon":-84.1,"tags":{"brand":"B)" + std::to_string(i % 7) + R"(","direction":")" +
-                std::to_string(i % 400) + R"("}})";
+        body += R"({"type":"node","id":)" + std::to_string(i) + R"(,"lat":)" +
+                std::to_string(30 + i * 1e-5) + R"(,"lon":-84.1,"tags":{"brand":"B)" +
+                std::to_string(i % 7) + R"(","direction":")" + std::to_string(i % 400) + R"("}})";
     }
     body += "]}";
     auto srv = overpass(200, body);
@@ -384,7 +406,8 @@ TEST_F(Alpr, LoadSkipsDamagedEntriesAndClearDeletesTheFile) {
     }
     ASSERT_EQ(ovk_alpr_load(dir_), 0);
     auto cams = ovk_alpr_cameras();
-    ASSERT_EQ(ids(cams), (std::vector<std::string>{"node/1", "node/2", "node/4", "node/5", "node/6"}));
+    ASSERT_EQ(ids(cams),
+              (std::vector<std::string>{"node/1", "node/2", "node/4", "node/5", "node/6"}));
     EXPECT_EQ(cams[0].brand, "Flock");
     EXPECT_EQ(cams[0].operator_name, "PD");
     EXPECT_EQ(cams[0].direction, 5);  // out-of-range angles are wrapped
@@ -421,8 +444,9 @@ TEST_F(Alpr, LoadSkipsDamagedEntriesAndClearDeletesTheFile) {
 }
 
 TEST(AlprNear, OrderLimitsAndEdges) {
-    std::vector<OVK_CAMERA> cams{cam("a", 50.0010, 8.0), cam("b", 50.0, 8.0), cam("c", 50.0005, 8.0),
-                                 cam("d", 50.0005, 8.0), cam("far", 50.1, 8.0)};
+    std::vector<OVK_CAMERA> cams{cam("a", 50.0010, 8.0), cam("b", 50.0, 8.0),
+                                 cam("c", 50.0005, 8.0), cam("d", 50.0005, 8.0),
+                                 cam("far", 50.1, 8.0)};
     auto near = ovk_alpr_near(cams, 50.0, 8.0, 200, 64);
     ASSERT_EQ(near.size(), 4u);
     EXPECT_EQ(near[0].cam.osm_id, "b");
@@ -438,7 +462,8 @@ TEST(AlprNear, OrderLimitsAndEdges) {
     EXPECT_EQ(ovk_alpr_near(cams, 50.0, 8.0, near[3].distance_m, 64).size(), 4u);
     // At 60 degrees north a degree of longitude is half as long: the box widens with it.
     const double east = 1.0 / (111195.0 * 0.5);  // degrees per metre east at 60 N
-    std::vector<OVK_CAMERA> north{cam("e150", 60.0, 10.0 + 150 * east), cam("w190", 60.0, 10.0 - 190 * east),
+    std::vector<OVK_CAMERA> north{cam("e150", 60.0, 10.0 + 150 * east),
+                                  cam("w190", 60.0, 10.0 - 190 * east),
                                   cam("e250", 60.0, 10.0 + 250 * east)};
     auto n60 = ovk_alpr_near(north, 60.0, 10.0, 200, 8);
     ASSERT_EQ(n60.size(), 2u);
@@ -476,8 +501,10 @@ TEST_F(Alpr, ScriptedDriveFindsTheCamerasAtTheRightDistances) {
         size_t must = 0, may = 0;
         for (const OVK_CAMERA& c : cams) {
             const double d = flat_metres(lat, lon0, c.lat, c.lon);
-            if (std::fabs(d - radius) <= 0.5) may++;
-            else if (d < radius) must++;
+            if (std::fabs(d - radius) <= 0.5)
+                may++;
+            else if (d < radius)
+                must++;
         }
         ASSERT_GE(near.size(), must) << "t=" << t;
         ASSERT_LE(near.size(), must + may) << "t=" << t;
@@ -499,10 +526,12 @@ TEST_F(Alpr, ScriptedDriveFindsTheCamerasAtTheRightDistances) {
     EXPECT_NEAR(closest["node/sidestreet"], 250, 1.0);
     EXPECT_NEAR(closest["node/behind"], 200, 0.5);
     // The roadside camera comes into the 300 m radius about 300 m before it: t ≈ 14 s.
-    EXPECT_NEAR(first_seen_at["node/roadside"], (500 - std::sqrt(300.0 * 300 - 30 * 30)) / speed, 1.0);
-    EXPECT_NEAR(first_seen_at["node/sidestreet"], (3000 - std::sqrt(300.0 * 300 - 250 * 250)) / speed, 1.0);
+    EXPECT_NEAR(first_seen_at["node/roadside"], (500 - std::sqrt(300.0 * 300 - 30 * 30)) / speed,
+                1.0);
+    EXPECT_NEAR(first_seen_at["node/sidestreet"],
+                (3000 - std::sqrt(300.0 * 300 - 250 * 250)) / speed, 1.0);
     EXPECT_EQ(first_seen_at["node/behind"], 0);
-    EXPECT_EQ(last_seen_at["node/behind"], 6);  // 300 m behind after 100 m of driving
+    EXPECT_EQ(last_seen_at["node/behind"], 6);     // 300 m behind after 100 m of driving
     EXPECT_EQ(last_seen_at["node/roadside"], 53);  // (500 + 298.5) / 15
 }
 
@@ -520,7 +549,8 @@ TEST_F(Alpr, NearnessQueriesRunWhileDownloadsMerge) {
             if (!near.empty() && near[0].cam.osm_id != "node/11001") bad++;
         }
     });
-    for (int i = 0; i < 5; i++) EXPECT_EQ(ovk_alpr_download(33.76, -84.4, 33.79, -84.38, nullptr), 8);
+    for (int i = 0; i < 5; i++)
+        EXPECT_EQ(ovk_alpr_download(33.76, -84.4, 33.79, -84.38, nullptr), 8);
     done = true;
     reader.join();
     EXPECT_EQ(bad.load(), 0);

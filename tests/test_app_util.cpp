@@ -62,8 +62,11 @@ TEST(AppUtilSmap, UninitialisedMapFindsNothingAndRefusesInserts) {
     EXPECT_EQ(created, 0);
     EXPECT_EQ(m.del("x"), 0);
     int calls = 0;
-    m.foreach([&](const OVK_SMAP_NODE<>&) { ++calls; });
-    m.retain([&](OVK_SMAP_NODE<>&) { ++calls; return false; });
+    m.foreach ([&](const OVK_SMAP_NODE<>&) { ++calls; });
+    m.retain([&](OVK_SMAP_NODE<>&) {
+        ++calls;
+        return false;
+    });
     EXPECT_EQ(calls, 0);
 }
 
@@ -121,7 +124,8 @@ TEST(AppUtilSmap, PayloadIsReleasedByDelRetainClearAndDestruction) {
     {
         OVK_SMAP<Counted> m;
         ASSERT_EQ(m.init(32), 0);
-        for (int i = 0; i < 10; ++i) m.put("k" + std::to_string(i))->ptr = std::make_unique<Counted>(i);
+        for (int i = 0; i < 10; ++i)
+            m.put("k" + std::to_string(i))->ptr = std::make_unique<Counted>(i);
         m.put("empty");  // a node without payload
         EXPECT_EQ(Counted::alive, 10);
         EXPECT_EQ(m.del("k3"), 1);
@@ -260,12 +264,15 @@ TEST(AppUtilStrings, NonEmptyOrNothing) {
 
 TEST(AppUtilStrings, Utf8CleanKeepsOnlyValidSequences) {
     // Valid one- to four-byte sequences stay.
-    EXPECT_EQ(ovk_utf8_clean("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x93\xB7"), "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x93\xB7");
+    EXPECT_EQ(ovk_utf8_clean("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x93\xB7"),
+              "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x93\xB7");
     // Stray continuation, impossible leads, overlong forms, a surrogate, above U+10FFFF.
     EXPECT_EQ(ovk_utf8_clean("x\x80y\xC0\xAFz\xFF"), "xyz");
     EXPECT_EQ(ovk_utf8_clean("\xE0\x80\xAF|\xED\xA0\x80|\xF4\x90\x80\x80"), "||");
     // A sequence cut short: the lead goes and the next byte is taken as it comes.
-    EXPECT_EQ(ovk_utf8_clean("\xE2\x82" "a\xC3"), "a");
+    EXPECT_EQ(ovk_utf8_clean("\xE2\x82"
+                             "a\xC3"),
+              "a");
     EXPECT_EQ(ovk_utf8_clean(std::string_view("\0\xC3\xA9", 3)), std::string("\0\xC3\xA9", 3));
     EXPECT_EQ(ovk_utf8_seq_len("ab", 2), 0u);
 }
@@ -275,13 +282,26 @@ TEST(AppUtilNumbers, ShortestTextThatReadsBack) {
         double v;
         const char* text;
     } cases[] = {
-        {0.0, "0.0"},          {45.0, "45.0"},          {-2.5, "-2.5"},
-        {0.1, "0.1"},          {45.4215, "45.4215"},    {1000000.0, "1000000.0"},
-        {1e20, "1.0E20"},      {1.5e-5, "1.5E-5"},      {0.0001, "1.0E-4"},
-        {12345678.0, "1.2345678E7"}, {0.001, "0.001"},   {9999999.0, "9999999.0"},
-        {10000000.0, "1.0E7"}, {-1e-300, "-1.0E-300"},  {1.0 / 3.0, "0.3333333333333333"},
-        {5e-324, "5.0E-324"},  {1.7976931348623157e308, "1.7976931348623157E308"},
-        {NAN, "NaN"},          {INFINITY, "Infinity"},  {-INFINITY, "-Infinity"},
+        {0.0, "0.0"},
+        {45.0, "45.0"},
+        {-2.5, "-2.5"},
+        {0.1, "0.1"},
+        {45.4215, "45.4215"},
+        {1000000.0, "1000000.0"},
+        {1e20, "1.0E20"},
+        {1.5e-5, "1.5E-5"},
+        {0.0001, "1.0E-4"},
+        {12345678.0, "1.2345678E7"},
+        {0.001, "0.001"},
+        {9999999.0, "9999999.0"},
+        {10000000.0, "1.0E7"},
+        {-1e-300, "-1.0E-300"},
+        {1.0 / 3.0, "0.3333333333333333"},
+        {5e-324, "5.0E-324"},
+        {1.7976931348623157e308, "1.7976931348623157E308"},
+        {NAN, "NaN"},
+        {INFINITY, "Infinity"},
+        {-INFINITY, "-Infinity"},
     };
     for (const auto& c : cases) EXPECT_EQ(ovk_jdouble(c.v), c.text) << c.v;
     // Every finite output reads back to the same double.
@@ -296,9 +316,9 @@ TEST(AppUtilNumbers, ShortestTextThatReadsBack) {
 // ---------------------------------------------------------------------------------------
 
 TEST(AppUtilJson, ReadsMembersByTypeWithDefaults) {
-    OVK_JSON j = ovk_json_parse(
-        R"({"s":"hello world","n":2.5,"m":-2.5,"two":2,"zero":0,"t":true,"f":false,)"
-        R"("ts":"true","nul":null,"big":1e300,"neg":-1e300,"Case":1})");
+    OVK_JSON j =
+        ovk_json_parse(R"({"s":"hello world","n":2.5,"m":-2.5,"two":2,"zero":0,"t":true,"f":false,)"
+                       R"("ts":"true","nul":null,"big":1e300,"neg":-1e300,"Case":1})");
     ASSERT_TRUE(j);
     const cJSON* o = j.get();
     std::string out = "junk";

@@ -43,12 +43,13 @@ double measured_pitch(const std::vector<int16_t>& s, size_t from, size_t to) {
         }
     }
     if (crossings < 2) return 0;
-    return (crossings - 1) * static_cast<double>(OVK_AUDIO_RATE) / static_cast<double>(last - first);
+    return (crossings - 1) * static_cast<double>(OVK_AUDIO_RATE) /
+           static_cast<double>(last - first);
 }
 
 // Captures log lines in a temporary file.
 class LogCapture {
-public:
+  public:
     LogCapture() {
         f_ = std::tmpfile();
         old_level_ = get_log_level();
@@ -76,7 +77,7 @@ public:
         return c;
     }
 
-private:
+  private:
     FILE* f_;
     int old_level_;
 };

@@ -35,8 +35,8 @@ TEST(Category, TableAndParse) {
     EXPECT_EQ(ovk_cat_parse("body_cam"), OVK_CAT_BODY_CAM);
     EXPECT_EQ(ovk_cat_parse("Network_Camera"), OVK_CAT_NETWORK_CAMERA);
     EXPECT_EQ(ovk_cat_parse("CUSTOM"), OVK_CAT_CUSTOM);
-    EXPECT_EQ(ovk_cat_parse("BODY CAM"), -1);           // a tag
-    EXPECT_EQ(ovk_cat_parse("Your watchlist"), -1);     // a title
+    EXPECT_EQ(ovk_cat_parse("BODY CAM"), -1);        // a tag
+    EXPECT_EQ(ovk_cat_parse("Your watchlist"), -1);  // a title
     EXPECT_EQ(ovk_cat_parse(""), -1);
     EXPECT_EQ(ovk_cat_parse("BODY_CAMERA"), -1);
     for (int c = 0; c < OVK_CAT_COUNT; ++c) EXPECT_EQ(ovk_cat_parse(ovk_cat_name(c)), c);

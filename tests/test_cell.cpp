@@ -85,7 +85,8 @@ TEST(CellAnalyze, TestNetworkCode) {
     EXPECT_EQ(out[0].title, "Test network code on your cell");
     EXPECT_EQ(out[0].confidence, 85);
     EXPECT_EQ(out[0].detail,
-              "Your phone is connected to 2G (GSM) network 001-null. MCC 001 is reserved for test networks "
+              "Your phone is connected to 2G (GSM) network 001-null. MCC 001 is reserved for test "
+              "networks "
               "and lab equipment - real operators never use it, but some IMSI catchers do.");
     EXPECT_EQ(an->hist.size(), 1u);
 
@@ -108,7 +109,8 @@ TEST(CellAnalyze, ForeignCountryCodeRespectsSharedCountriesAndRoaming) {
     EXPECT_EQ(out[0].key, "foreign:LTE 302-720 1/1");
     EXPECT_EQ(out[0].confidence, 55);
     EXPECT_EQ(out[0].detail,
-              "Your cell announces country code 302, but your SIM is from 310 and the phone doesn't report "
+              "Your cell announces country code 302, but your SIM is from 310 and the phone "
+              "doesn't report "
               "roaming. Near a border this can be normal.");
     EXPECT_TRUE(ovk_cell_analyze(*an, std::span(&ca, 1), at(T0 + 2000, "310260", 1), 16).empty());
     // Unknown SIM or unknown cell country: nothing to compare.
@@ -133,10 +135,12 @@ TEST(CellAnalyze, DowngradeToTwoGWithinTheWindow) {
     ASSERT_EQ(kinds(out), std::vector<std::string>{"downgrade"});
     EXPECT_EQ(out[0].confidence, 65);
     EXPECT_EQ(out[0].key, "downgrade:GSM 262-01 100/6");
-    EXPECT_EQ(out[0].detail,
-              "Your phone moved from 4G/5G to 2G (GSM) although 4G/5G cells are still in range. IMSI "
-              "catchers force phones onto 2G, which has no network authentication. Weak coverage can also "
-              "cause this.");
+    EXPECT_EQ(
+        out[0].detail,
+        "Your phone moved from 4G/5G to 2G (GSM) although 4G/5G cells are still in range. IMSI "
+        "catchers force phones onto 2G, which has no network authentication. Weak coverage can "
+        "also "
+        "cause this.");
 
     // Without a 4G/5G neighbour the suffix goes and the confidence drops.
     auto an2 = ovk_cell_analyzer_new();
@@ -164,7 +168,8 @@ TEST(CellAnalyze, AreaChangeOnlyWhileStationary) {
     for (int stationary : {1, 0, -1}) {
         auto an = ovk_cell_analyzer_new();
         ovk_cell_analyze(*an, std::span(&a100, 1), at(T0, "", 0, stationary), 16);
-        auto out = ovk_cell_analyze(*an, std::span(&a200, 1), at(T0 + 30000, "", 0, stationary), 16);
+        auto out =
+            ovk_cell_analyze(*an, std::span(&a200, 1), at(T0 + 30000, "", 0, stationary), 16);
         if (stationary == 1) {
             ASSERT_EQ(kinds(out), std::vector<std::string>{"area"});
             EXPECT_EQ(out[0].confidence, 40);
@@ -187,7 +192,8 @@ TEST(CellAnalyze, IsolatedCellAfterSwitch) {
     OVK_CELL home = cell(OVK_RAT_LTE, "262", "01", 100, 5, true);
     OVK_CELL fake = cell(OVK_RAT_LTE, "262", "01", 100, 6, true);
     auto an = ovk_cell_analyzer_new();
-    for (int i = 0; i < 3; i++) ovk_cell_analyze(*an, with_neighbours(home, 3), at(T0 + i * 1000), 16);
+    for (int i = 0; i < 3; i++)
+        ovk_cell_analyze(*an, with_neighbours(home, 3), at(T0 + i * 1000), 16);
     auto out = ovk_cell_analyze(*an, std::span(&fake, 1), at(T0 + 3000), 16);
     ASSERT_EQ(kinds(out), std::vector<std::string>{"isolated"});
     EXPECT_EQ(out[0].confidence, 35);
@@ -195,7 +201,8 @@ TEST(CellAnalyze, IsolatedCellAfterSwitch) {
 
     // The same cell losing its neighbours is not a switch.
     auto same = ovk_cell_analyzer_new();
-    for (int i = 0; i < 3; i++) ovk_cell_analyze(*same, with_neighbours(home, 3), at(T0 + i * 1000), 16);
+    for (int i = 0; i < 3; i++)
+        ovk_cell_analyze(*same, with_neighbours(home, 3), at(T0 + i * 1000), 16);
     EXPECT_TRUE(ovk_cell_analyze(*same, std::span(&home, 1), at(T0 + 3000), 16).empty());
     // One earlier report is not enough history.
     auto once = ovk_cell_analyzer_new();
@@ -204,11 +211,13 @@ TEST(CellAnalyze, IsolatedCellAfterSwitch) {
     // Only the last four reports count: a sparse one among them stops it, an older one does not.
     auto sparse = ovk_cell_analyzer_new();
     ovk_cell_analyze(*sparse, with_neighbours(home, 1), at(T0), 16);
-    for (int i = 1; i <= 4; i++) ovk_cell_analyze(*sparse, with_neighbours(home, 2), at(T0 + i * 1000), 16);
+    for (int i = 1; i <= 4; i++)
+        ovk_cell_analyze(*sparse, with_neighbours(home, 2), at(T0 + i * 1000), 16);
     EXPECT_EQ(kinds(ovk_cell_analyze(*sparse, std::span(&fake, 1), at(T0 + 6000), 16)),
               std::vector<std::string>{"isolated"});
     auto sparse2 = ovk_cell_analyzer_new();
-    for (int i = 0; i < 3; i++) ovk_cell_analyze(*sparse2, with_neighbours(home, 3), at(T0 + i * 1000), 16);
+    for (int i = 0; i < 3; i++)
+        ovk_cell_analyze(*sparse2, with_neighbours(home, 3), at(T0 + i * 1000), 16);
     ovk_cell_analyze(*sparse2, with_neighbours(home, 1), at(T0 + 3000), 16);
     EXPECT_TRUE(ovk_cell_analyze(*sparse2, std::span(&fake, 1), at(T0 + 4000), 16).empty());
 }
@@ -216,7 +225,8 @@ TEST(CellAnalyze, IsolatedCellAfterSwitch) {
 TEST(CellAnalyze, SeveralAnomaliesInOrderAndMaxLimits) {
     auto an = ovk_cell_analyzer_new();
     OVK_CELL lte = cell(OVK_RAT_LTE, "262", "01", 100, 5, true);
-    for (int i = 0; i < 3; i++) ovk_cell_analyze(*an, with_neighbours(lte, 3), at(T0 + i * 1000), 16);
+    for (int i = 0; i < 3; i++)
+        ovk_cell_analyze(*an, with_neighbours(lte, 3), at(T0 + i * 1000), 16);
     // A 2G test-network cell, no neighbours, standing still: test-plmn, downgrade, isolated.
     OVK_CELL bad = cell(OVK_RAT_GSM, "001", "01", 100, 9, true);
     auto copy = *an;
@@ -237,7 +247,8 @@ TEST(CellAnalyze, ReportWithoutServingCellIsRecordedOnly) {
     EXPECT_EQ(an->hist[0].neighbours, 2);
     EXPECT_EQ(an->hist[0].stationary, 1);
     // The first registered cell serves; a second registered one is neither serving nor neighbour.
-    std::vector<OVK_CELL> two{cell(OVK_RAT_LTE, "262", "01", 1, 1, true), cell(OVK_RAT_GSM, "001", "01", 1, 2, true)};
+    std::vector<OVK_CELL> two{cell(OVK_RAT_LTE, "262", "01", 1, 1, true),
+                              cell(OVK_RAT_GSM, "001", "01", 1, 2, true)};
     EXPECT_TRUE(ovk_cell_analyze(*an, two, at(T0 + 1000), 16).empty());
     EXPECT_EQ(an->hist.back().registered.cell_id, 1);
     EXPECT_EQ(an->hist.back().neighbours, 0);

@@ -26,8 +26,8 @@ using std::string;
 
 // What an advert with an empty payload, no signal level and an unknown address kind adds
 // after its verdicts (00:11:22 is a registered block: CIMSYS Inc).
-#define EMPTY_TAIL                                                                      \
-    "\"identity\":{\"type\":\"CIMSYS Inc device\",\"facts\":[{\"key\":\"Identified by\","   \
+#define EMPTY_TAIL                                                                        \
+    "\"identity\":{\"type\":\"CIMSYS Inc device\",\"facts\":[{\"key\":\"Identified by\"," \
     "\"value\":\"address registrant (IEEE)\"}]},\"fingerprint\":\"\",\"distanceM\":null"
 
 struct JsonDelete {
@@ -62,7 +62,7 @@ string read_file(const string& path) {
 // The committed vendor tables, loaded once for every test of this file (the program loads
 // them the same way), so the expected texts carry vendor names.
 class VendorTables : public ::testing::Environment {
-   public:
+  public:
     void SetUp() override { ASSERT_EQ(load(), 0); }
     void TearDown() override { ovk_vendordb_unload(); }
     static int load() {
@@ -249,12 +249,18 @@ const string kAirPods =
 // heart-rate service, TX power 4 dBm, name "Galaxy Watch"
 const string kWatch =
     R"({"radio":"BLE","mac":"C0:11:22:33:44:55","rssi":-62,"addrType":"RANDOM_STATIC",)"
-    R"("connectable":1,"raw":"020106)" "0303" "0D18" "020A04" "0D09" + hex("Galaxy Watch") + R"("})";
+    R"("connectable":1,"raw":"020106)"
+    "0303"
+    "0D18"
+    "020A04"
+    "0D09" +
+    hex("Galaxy Watch") + R"("})";
 // WPS manufacturer NETGEAR, Inc. and model R7000, plus a Broadcom vendor element
 const string kNetgear =
     R"({"radio":"WIFI","mac":"A0:04:60:11:22:33","ssid":"HomeNet","rssi":-40,"freq":2437,)"
-    R"("caps":"[WPA2-PSK-CCMP][ESS]","ies":"0007)" + hex("HomeNet") + "DD1E0050F2041021000D" +
-    hex("NETGEAR, Inc.") + "10230005" + hex("R7000") + R"(DD050010180200"})";
+    R"("caps":"[WPA2-PSK-CCMP][ESS]","ies":"0007)" +
+    hex("HomeNet") + "DD1E0050F2041021000D" + hex("NETGEAR, Inc.") + "10230005" + hex("R7000") +
+    R"(DD050010180200"})";
 
 TEST(ClassifyLine, IdentityFingerprintAndDistance) {
     {
@@ -345,11 +351,11 @@ TEST(ClassifyLine, AddressWarningOnlyForFailingPublicAddresses) {
 TEST(ClassifyReport, ReportLinesCarryNoAddress) {
     const string line =
         R"({"radio":"BLE","mac":"00:25:DF:11:22:33","rssi":-60,"addrType":"PUBLIC","connectable":1,)"
-        R"("raw":"02010605FF4D03010203036BFE0E09)" + hex("BWC-123456789") + R"("})";
+        R"("raw":"02010605FF4D03010203036BFE0E09)" +
+        hex("BWC-123456789") + R"("})";
     const OVK_CLASSIFY_LINE plain = ovk_classify_line(line, 3);
     Json verdict = parse(plain.json);
-    const string type =
-        str(cJSON_GetObjectItemCaseSensitive(verdict.get(), "identity"), "type");
+    const string type = str(cJSON_GetObjectItemCaseSensitive(verdict.get(), "identity"), "type");
     ASSERT_NE(type, "<not a string>");
 
     const OVK_CLASSIFY_LINE r = ovk_classify_line(line, 3, "  seen on an officer's vest \t");
@@ -362,9 +368,10 @@ TEST(ClassifyReport, ReportLinesCarryNoAddress) {
     EXPECT_FALSE(cJSON_GetObjectItemCaseSensitive(j.get(), "mac"));
     const cJSON* rep = cJSON_GetObjectItemCaseSensitive(j.get(), "report");
     ASSERT_TRUE(cJSON_IsObject(rep)) << r.json;
-    const char* order[] = {"format",      "app",         "radio",       "oui",
-                           "vendor",      "guessedType", "addressType", "namePattern",
-                           "connectable", "serviceUuids", "manufacturerData", "whatIThinkItIs"};
+    const char* order[] = {
+        "format",           "app",           "radio",       "oui",         "vendor",
+        "guessedType",      "addressType",   "namePattern", "connectable", "serviceUuids",
+        "manufacturerData", "whatIThinkItIs"};
     const cJSON* it = rep->child;
     for (const char* k : order) {
         ASSERT_TRUE(it) << k;
@@ -384,7 +391,8 @@ TEST(ClassifyReport, ReportLinesCarryNoAddress) {
     const cJSON* uuids = cJSON_GetObjectItemCaseSensitive(rep, "serviceUuids");
     ASSERT_EQ(cJSON_GetArraySize(uuids), 1);
     EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetArrayItem(uuids, 0)), "0xFE6B");
-    const cJSON* m = cJSON_GetArrayItem(cJSON_GetObjectItemCaseSensitive(rep, "manufacturerData"), 0);
+    const cJSON* m =
+        cJSON_GetArrayItem(cJSON_GetObjectItemCaseSensitive(rep, "manufacturerData"), 0);
     EXPECT_EQ(str(m, "companyId"), "0x034D");
     EXPECT_EQ(num(m, "length"), 2);
     EXPECT_EQ(str(m, "header"), "0102");
@@ -472,17 +480,17 @@ TEST(ClassifyStream, LineNumbersOrderAndExitStatus) {
         R"({"radio":"WIFI","mac":"A4:11:62:00:00:01","ies":""})");  // no final newline
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(
-        out,
-        "{\"line\":2,\"mac\":\"00:11:22:33:44:55\",\"hits\":[]," EMPTY_TAIL "}\n"
-        "{\"line\":4,\"mac\":\"A4:11:62:00:00:01\",\"hits\":[{\"category\":\"NETWORK_CAMERA\","
-        "\"label\":\"Arlo camera, hub or recorder\",\"confidence\":65,\"tier\":\"probable\","
-        "\"evidence\":\"WiFi address in Arlo's registered block A4:11:62\",\"source\":\"IEEE "
-        "registry; Public camera-beacon signature catalogue (Apache-2.0)\"}],"
-        "\"identity\":{\"type\":\"Smart-home / camera device (WiFi)\",\"facts\":["
-        "{\"key\":\"Band\",\"value\":\"0 MHz (0 MHz, channel 0)\"},"
-        "{\"key\":\"Security\",\"value\":\"Open (no password)\"},"
-        "{\"key\":\"Identified by\",\"value\":\"address registrant (IEEE)\"}]},"
-        "\"fingerprint\":\"\",\"distanceM\":null}\n");
+        out, "{\"line\":2,\"mac\":\"00:11:22:33:44:55\",\"hits\":[]," EMPTY_TAIL
+             "}\n"
+             "{\"line\":4,\"mac\":\"A4:11:62:00:00:01\",\"hits\":[{\"category\":\"NETWORK_CAMERA\","
+             "\"label\":\"Arlo camera, hub or recorder\",\"confidence\":65,\"tier\":\"probable\","
+             "\"evidence\":\"WiFi address in Arlo's registered block A4:11:62\",\"source\":\"IEEE "
+             "registry; Public camera-beacon signature catalogue (Apache-2.0)\"}],"
+             "\"identity\":{\"type\":\"Smart-home / camera device (WiFi)\",\"facts\":["
+             "{\"key\":\"Band\",\"value\":\"0 MHz (0 MHz, channel 0)\"},"
+             "{\"key\":\"Security\",\"value\":\"Open (no password)\"},"
+             "{\"key\":\"Identified by\",\"value\":\"address registrant (IEEE)\"}]},"
+             "\"fingerprint\":\"\",\"distanceM\":null}\n");
     std::tie(rc, out) = run_stream(
         "oops\n"
         R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":""})"
@@ -508,12 +516,12 @@ TEST(ClassifyStream, OverlongLinesAreRefusedAndTheToolGoesOn) {
     const auto padded = [&](size_t len) { return ok + string(len - ok.size(), ' '); };
 
     // Exactly the limit is fine (also with a carriage return beyond it); one byte more is not.
-    auto [rc, out] = run_stream(padded(OVK_CLASSIFY_LINE_MAX) + "\n" +
-                                padded(OVK_CLASSIFY_LINE_MAX + 1) + "\n" +
-                                padded(OVK_CLASSIFY_LINE_MAX) + "\r\n" + ok + "\n");
+    auto [rc, out] =
+        run_stream(padded(OVK_CLASSIFY_LINE_MAX) + "\n" + padded(OVK_CLASSIFY_LINE_MAX + 1) + "\n" +
+                   padded(OVK_CLASSIFY_LINE_MAX) + "\r\n" + ok + "\n");
     EXPECT_EQ(rc, 1);
-    EXPECT_EQ(out, "{\"line\":1," + ok_out + "{\"line\":2," + too_long + "{\"line\":3," +
-                       ok_out + "{\"line\":4," + ok_out);
+    EXPECT_EQ(out, "{\"line\":1," + ok_out + "{\"line\":2," + too_long + "{\"line\":3," + ok_out +
+                       "{\"line\":4," + ok_out);
 
     // A huge payload between good lines; a huge comment is still a comment.
     std::tie(rc, out) = run_stream(ok + "\n" + "# " + string(3u << 20, 'c') + "\n" +
@@ -693,15 +701,13 @@ TEST(ClassifyProgram, ReportOptionAndVendorTablesWhereverItRuns) {
     fs::copy_file(exe, tmp + "/prefix/bin/orvik-classify");
     fs::copy(string(OVK_SOURCE_DIR) + "/assets", tmp + "/prefix/share/orvik/assets",
              fs::copy_options::recursive);
-    EXPECT_EQ(run_cmd("cd / && env -u OVK_ASSETS " + tmp + "/prefix/bin/orvik-classify " + in,
-                      &out),
-              0);
+    EXPECT_EQ(
+        run_cmd("cd / && env -u OVK_ASSETS " + tmp + "/prefix/bin/orvik-classify " + in, &out), 0);
     EXPECT_EQ(identity_type(out), iot) << out;
     // no tables anywhere: still one answer per line, just without vendor names
     fs::create_directories(tmp + "/bare");
     fs::copy_file(exe, tmp + "/bare/orvik-classify");
-    EXPECT_EQ(run_cmd("cd / && env -u OVK_ASSETS " + tmp + "/bare/orvik-classify " + in, &out),
-              0);
+    EXPECT_EQ(run_cmd("cd / && env -u OVK_ASSETS " + tmp + "/bare/orvik-classify " + in, &out), 0);
     EXPECT_EQ(identity_type(out), "Hidden WiFi network") << out;
     EXPECT_EQ(stderr_of("cd / && env -u OVK_ASSETS " + tmp + "/bare/orvik-classify " + in),
               "orvik-classify: vendor tables not found (set OVK_ASSETS); vendor names are left "

@@ -26,9 +26,8 @@ OVK_LOCATION anchor_at(double lat, double lon) {
 
 std::vector<OVK_ADVERT_PTR> round_of(int round, std::optional<OVK_LOCATION> anchor) {
     std::vector<OVK_ADVERT_PTR> v;
-    const int n = ovk_demo_round_at(round, T0, anchor, [&v](OVK_ADVERT_PTR a) {
-        v.push_back(std::move(a));
-    });
+    const int n =
+        ovk_demo_round_at(round, T0, anchor, [&v](OVK_ADVERT_PTR a) { v.push_back(std::move(a)); });
     EXPECT_EQ(n, static_cast<int>(v.size()));
     return v;
 }
@@ -102,9 +101,9 @@ TEST(DemoRound, WobbleMovesTheGroupTogetherAndTruncatesTowardZero) {
         ASSERT_EQ(v.size(), static_cast<size_t>(OVK_DEMO_DEVICES));
         const int group = static_cast<int>(7.0 * std::sin(0.25 * round));
         for (int i = 0; i < OVK_DEMO_DEVICES; ++i) {
-            const int want = i < 4 ? base[i] + group
-                                   : base[i] + static_cast<int>(-6.0 * std::sin(0.25 * round +
-                                                                                 0.3 * i));
+            const int want =
+                i < 4 ? base[i] + group
+                      : base[i] + static_cast<int>(-6.0 * std::sin(0.25 * round + 0.3 * i));
             EXPECT_EQ(v[static_cast<size_t>(i)]->rssi, want) << "round " << round << " row " << i;
         }
     }
@@ -152,14 +151,14 @@ TEST(DemoRemoteId, MessagePackLayoutAndDecodedValues) {
     EXPECT_EQ(p[4], 0xF2);
     EXPECT_EQ(p[5], 25);
     EXPECT_EQ(p[6], 4);
-    EXPECT_EQ(p[7], 0x02);       // Basic ID
+    EXPECT_EQ(p[7], 0x02);  // Basic ID
     EXPECT_EQ(p[8], 0x12);
-    EXPECT_EQ(p[32], 0x12);      // Location
-    EXPECT_EQ(p[33], 0x22);      // airborne, heading 225 is in the upper half
-    EXPECT_EQ(p[34], 45);        // 225 modulo 180
-    EXPECT_EQ(p[35], 30);        // 7.5 m/s
-    EXPECT_EQ(p[57], 0x42);      // System
-    EXPECT_EQ(p[82], 0x52);      // Operator ID
+    EXPECT_EQ(p[32], 0x12);  // Location
+    EXPECT_EQ(p[33], 0x22);  // airborne, heading 225 is in the upper half
+    EXPECT_EQ(p[34], 45);    // 225 modulo 180
+    EXPECT_EQ(p[35], 30);    // 7.5 m/s
+    EXPECT_EQ(p[57], 0x42);  // System
+    EXPECT_EQ(p[82], 0x52);  // Operator ID
     EXPECT_EQ(ovk_demo_remote_id(300, kLat, kLon)[3], 300 % 256);
 
     // The real decoder reads the pack (the UUID is the service data's key, not its data).

@@ -1,7 +1,6 @@
 // Exports: text helpers, formats checked by the programs people open them with (GDAL,
 // gpsbabel, xmllint, Python's csv module), and the file writer's messages and names.
 #include <gtest/gtest.h>
-
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -54,12 +53,12 @@ void xml_ok(const std::string& path) {
 
 // The CSV as Python reads it: every row must have the header's column count.
 std::vector<std::vector<std::string>> py_csv(const std::string& path) {
-    const CmdResult r = run(
-        "python3 -c 'import csv,json,sys\n"
-        "rows=list(csv.reader(open(sys.argv[1],newline=\"\",encoding=\"utf-8\")))\n"
-        "bad=[i for i,r in enumerate(rows) if len(r)!=len(rows[0])]\n"
-        "sys.exit(\"ragged rows %s\" % bad) if bad else print(json.dumps(rows))' '" +
-        path + "'");
+    const CmdResult r =
+        run("python3 -c 'import csv,json,sys\n"
+            "rows=list(csv.reader(open(sys.argv[1],newline=\"\",encoding=\"utf-8\")))\n"
+            "bad=[i for i,r in enumerate(rows) if len(r)!=len(rows[0])]\n"
+            "sys.exit(\"ragged rows %s\" % bad) if bad else print(json.dumps(rows))' '" +
+            path + "'");
     EXPECT_EQ(r.rc, 0) << r.out;
     std::vector<std::vector<std::string>> rows;
     OVK_JSON j = ovk_json_parse(r.out);
@@ -120,7 +119,7 @@ OVK_DEVICE device(const std::string& mac, int sources, bool path) {
 }
 
 class Export : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         setenv("TZ", "UTC", 1);
         tzset();
@@ -140,7 +139,9 @@ TEST(ExportText, CsvFieldGuardsFormulasAndQuotes) {
     EXPECT_EQ(ovk_csv_field("a\"b", 5), "\"a\"");
     EXPECT_EQ(ovk_csv_field("abc", 2), "");
     // Invalid UTF-8 is dropped, valid sequences kept whole.
-    EXPECT_EQ(ovk_csv_field("a\xC3" "b\xE2\x82\xAC\xFF"), "\"ab\xE2\x82\xAC\"");
+    EXPECT_EQ(ovk_csv_field("a\xC3"
+                            "b\xE2\x82\xAC\xFF"),
+              "\"ab\xE2\x82\xAC\"");
     EXPECT_EQ(ovk_csv_field("\xE2\x82\xAC\xE2\x82\xAC", 6), "\"\xE2\x82\xAC\"");
 }
 
@@ -148,15 +149,30 @@ TEST(ExportText, XmlEscapeValidatesUtf8) {
     EXPECT_EQ(ovk_xml_escape("a<b"), "a&lt;b");
     EXPECT_EQ(ovk_xml_escape("&<>\"'"), "&amp;&lt;&gt;&quot;&apos;");
     EXPECT_EQ(ovk_xml_escape("x\xC3"), "x");
-    EXPECT_EQ(ovk_xml_escape("\xC3" "A"), "A");               // missing continuation
-    EXPECT_EQ(ovk_xml_escape("\x80\xBF" "a"), "a");            // stray continuations
-    EXPECT_EQ(ovk_xml_escape("\xC0\xAF" "b"), "b");            // overlong
-    EXPECT_EQ(ovk_xml_escape("\xE0\x80\xAF" "c"), "c");        // overlong
-    EXPECT_EQ(ovk_xml_escape("\xED\xA0\x80" "d"), "d");        // surrogate
-    EXPECT_EQ(ovk_xml_escape("\xF4\x90\x80\x80" "e"), "e");    // above U+10FFFF
-    EXPECT_EQ(ovk_xml_escape("\xEF\xBF\xBE\xEF\xBF\xBF" "f"), "f");
+    EXPECT_EQ(ovk_xml_escape("\xC3"
+                             "A"),
+              "A");  // missing continuation
+    EXPECT_EQ(ovk_xml_escape("\x80\xBF"
+                             "a"),
+              "a");  // stray continuations
+    EXPECT_EQ(ovk_xml_escape("\xC0\xAF"
+                             "b"),
+              "b");  // overlong
+    EXPECT_EQ(ovk_xml_escape("\xE0\x80\xAF"
+                             "c"),
+              "c");  // overlong
+    EXPECT_EQ(ovk_xml_escape("\xED\xA0\x80"
+                             "d"),
+              "d");  // surrogate
+    EXPECT_EQ(ovk_xml_escape("\xF4\x90\x80\x80"
+                             "e"),
+              "e");  // above U+10FFFF
+    EXPECT_EQ(ovk_xml_escape("\xEF\xBF\xBE\xEF\xBF\xBF"
+                             "f"),
+              "f");
     EXPECT_EQ(ovk_xml_escape("t\tl\nc\r\x01\x1F"), "t\tl\nc\r");
-    EXPECT_EQ(ovk_xml_escape("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x93\xB7"), "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x93\xB7");
+    EXPECT_EQ(ovk_xml_escape("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x93\xB7"),
+              "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x93\xB7");
     EXPECT_EQ(ovk_xml_escape(""), "");
 }
 
@@ -210,10 +226,10 @@ TEST_F(Export, LogFormatsOpenInGisAndSpreadsheetTools) {
     ASSERT_EQ(csv.size(), 4u);
     ASSERT_EQ(csv[0].size(), 12u);
     const std::string clean = "=HYPERLINK(\"x\"),a\nb\x01<c>&'\xE2\x82\xAC";
-    EXPECT_EQ(csv[1][2], "'" + clean);         // label
-    EXPECT_EQ(csv[1][7], "'-2+3");             // vendor
-    EXPECT_EQ(csv[1][8], "'@SUM(A1)");         // device name
-    EXPECT_EQ(csv[1][9], "'" + clean);         // evidence
+    EXPECT_EQ(csv[1][2], "'" + clean);  // label
+    EXPECT_EQ(csv[1][7], "'-2+3");      // vendor
+    EXPECT_EQ(csv[1][8], "'@SUM(A1)");  // device name
+    EXPECT_EQ(csv[1][9], "'" + clean);  // evidence
     EXPECT_EQ(csv[1][10], "45.501");
     EXPECT_EQ(csv[2][1], "'=cmd,|x");
     EXPECT_EQ(csv[2][7], "");
@@ -244,8 +260,8 @@ TEST_F(Export, SessionFormats) {
     OVK_DEVICE both = device("00:25:DF:00:00:01", 3, true);
     both.name = kNasty;
     both.vendor = "Taser";
-    both.hits.push_back(ovk_hit_make(OVK_CAT_BODY_CAM, "Axon <body> camera", 85, "IEEE", "%s",
-                                     "said \"hello\""));
+    both.hits.push_back(
+        ovk_hit_make(OVK_CAT_BODY_CAM, "Axon <body> camera", 85, "IEEE", "%s", "said \"hello\""));
     ovk_facts_add(both.facts, "model", "%s", "A");
     ovk_facts_add(both.facts, "model", "%s", "B");
     both.has_known = 1;
@@ -280,7 +296,9 @@ TEST_F(Export, SessionFormats) {
     // An empty type is two double quotes, an empty name nothing at all.
     const std::optional<std::string> raw = ovk_export_session_csv({plain});
     ASSERT_TRUE(raw);
-    EXPECT_NE(raw->find("\n11:22:33:44:55:66,,,\"\",\"Public (IEEE-assigned)\",BLE,"), std::string::npos) << *raw;
+    EXPECT_NE(raw->find("\n11:22:33:44:55:66,,,\"\",\"Public (IEEE-assigned)\",BLE,"),
+              std::string::npos)
+        << *raw;
 
     const std::string kml = save(dir_, "s.kml", ovk_export_session_kml(list));
     xml_ok(kml);
@@ -291,11 +309,11 @@ TEST_F(Export, SessionFormats) {
     const std::optional<std::string> js = ovk_export_session_json(list);
     ASSERT_TRUE(js);
     // A strict reader takes the file although the name carried bytes that are not UTF-8.
-    const CmdResult py = run(
-        "python3 -c 'import json,sys\n"
-        "d=json.load(open(sys.argv[1],encoding=\"utf-8\",errors=\"strict\"))\n"
-        "print(d[0][\"name\"].encode(\"utf-8\").hex())' '" +
-        save(dir_, "s.json", js) + "'");
+    const CmdResult py =
+        run("python3 -c 'import json,sys\n"
+            "d=json.load(open(sys.argv[1],encoding=\"utf-8\",errors=\"strict\"))\n"
+            "print(d[0][\"name\"].encode(\"utf-8\").hex())' '" +
+            save(dir_, "s.json", js) + "'");
     EXPECT_EQ(py.rc, 0) << py.out;
     EXPECT_EQ(py.out, "3d48595045524c494e4b28227822292c610a62013c633e2627e282ac\n");
     OVK_JSON j = ovk_json_parse(*js);
@@ -359,8 +377,9 @@ TEST_F(Export, SessionFileFromTheRegistry) {
     ovk_registry_report(*a, hits, nullptr, "Taser", nullptr, nullptr, now);
 
     EXPECT_EQ(ovk_export_to_file(OVK_EXPORT_SESSION, OVK_FMT_KML, out, path, err), -1);
-    EXPECT_EQ(err, "No GPS positions yet - turn on location while scanning (follower alerts or "
-                   "GPS tagging)");
+    EXPECT_EQ(err,
+              "No GPS positions yet - turn on location while scanning (follower alerts or "
+              "GPS tagging)");
     ASSERT_EQ(ovk_export_to_file(OVK_EXPORT_SESSION, OVK_FMT_CSV, out, path, err), 0) << err;
     EXPECT_NE(path.find("/orvik_nearby_devices_"), std::string::npos) << path;
     const auto rows = py_csv(path);
@@ -439,8 +458,8 @@ TEST_F(Export, FileWriterMessagesAndNames) {
 
     // A directory that cannot be created.
     ovk_test::write_file(dir_.file("file"), "x");
-    EXPECT_EQ(ovk_export_to_file(OVK_EXPORT_LOG, OVK_FMT_CSV, dir_.file("file") + "/sub", path, err),
-              -1);
+    EXPECT_EQ(
+        ovk_export_to_file(OVK_EXPORT_LOG, OVK_FMT_CSV, dir_.file("file") + "/sub", path, err), -1);
     EXPECT_EQ(err, "Cannot create " + dir_.file("file") + "/sub");
 
     ovk_watchlist_unload();

@@ -41,8 +41,8 @@ TEST(AdvertFingerprint, AppleDataAloneIsNotEnough) {
 }
 
 TEST(AdvertFingerprint, StableAcrossAddressRssiAndDataBytes) {
-    const Bytes raw1 = {0x07, 0x09, ' ', 'T', 'a', 'g', '1', ' ', 0x05, 0xFF, 0x24, 0x04, 0x01,
-                        0x02, 0x05, 0xFF, 0x4C, 0x00, 0xAA, 0xBB, 0x02, 0x0A, 0xF4};
+    const Bytes raw1 = {0x07, 0x09, ' ',  'T',  'a',  'g',  '1',  ' ',  0x05, 0xFF, 0x24, 0x04,
+                        0x01, 0x02, 0x05, 0xFF, 0x4C, 0x00, 0xAA, 0xBB, 0x02, 0x0A, 0xF4};
     Bytes raw2 = raw1;
     raw2[12] = 0x77;  // other manufacturer bytes, same length
     raw2[19] = 0x00;
@@ -69,8 +69,8 @@ TEST(AdvertFingerprint, ItemsSortedAndTextCut) {
 }
 
 TEST(AdvertFingerprint, WifiAndAbsentHaveNone) {
-    auto w = ovk_advert_new_wifi("02:00:00:00:00:01", "Net", -50, 2412, std::nullopt,
-                                 std::nullopt, {}, 0);
+    auto w = ovk_advert_new_wifi("02:00:00:00:00:01", "Net", -50, 2412, std::nullopt, std::nullopt,
+                                 {}, 0);
     std::string s = "x";
     EXPECT_EQ(ovk_advert_fingerprint(w.get(), s), 0);
     EXPECT_EQ(s, "");
@@ -81,20 +81,21 @@ TEST(AdvertFingerprint, WifiAndAbsentHaveNone) {
 
 TEST(AdvertFingerprint, MayRotate) {
     const Bytes raw = {0x02, 0x01, 0x06};
-    EXPECT_EQ(ovk_advert_may_rotate(ble(raw, "4A:00:00:00:00:01", -60, 1, OVK_ADDR_PUBLIC).get()), 0);
-    EXPECT_EQ(ovk_advert_may_rotate(
-                  ble(raw, "4A:00:00:00:00:01", -60, 1, OVK_ADDR_RANDOM_STATIC).get()),
+    EXPECT_EQ(ovk_advert_may_rotate(ble(raw, "4A:00:00:00:00:01", -60, 1, OVK_ADDR_PUBLIC).get()),
               0);
+    EXPECT_EQ(
+        ovk_advert_may_rotate(ble(raw, "4A:00:00:00:00:01", -60, 1, OVK_ADDR_RANDOM_STATIC).get()),
+        0);
     EXPECT_EQ(ovk_advert_may_rotate(
                   ble(raw, "4A:00:00:00:00:01", -60, 1, OVK_ADDR_RESOLVABLE_PRIVATE).get()),
               1);
-    EXPECT_EQ(ovk_advert_may_rotate(
-                  ble(raw, "4A:00:00:00:00:01", -60, 1, OVK_ADDR_NON_RESOLVABLE).get()),
-              1);
+    EXPECT_EQ(
+        ovk_advert_may_rotate(ble(raw, "4A:00:00:00:00:01", -60, 1, OVK_ADDR_NON_RESOLVABLE).get()),
+        1);
     EXPECT_EQ(ovk_advert_may_rotate(ble(raw, "4A:00:00:00:00:01", -60, 1, OVK_ADDR_UNKNOWN).get()),
               1);
-    auto w = ovk_advert_new_wifi("02:00:00:00:00:01", "Net", -50, 2412, std::nullopt,
-                                 std::nullopt, {}, 0);
+    auto w = ovk_advert_new_wifi("02:00:00:00:00:01", "Net", -50, 2412, std::nullopt, std::nullopt,
+                                 {}, 0);
     EXPECT_EQ(ovk_advert_may_rotate(w.get()), 0);
     EXPECT_EQ(ovk_advert_may_rotate(nullptr), 0);
 }
@@ -119,7 +120,9 @@ void attr(Bytes& b, unsigned type, std::string_view s) {
     attr(b, type, Bytes(s.begin(), s.end()));
 }
 
-OVK_IE vendor_ie(const Bytes& body) { return OVK_IE{221, body}; }
+OVK_IE vendor_ie(const Bytes& body) {
+    return OVK_IE{221, body};
+}
 
 // WPS attributes spread over vendor elements of at most `chunk` bytes each.
 std::vector<OVK_IE> wps_elements(const Bytes& attrs, size_t chunk = 250) {
@@ -140,16 +143,17 @@ Bytes primary_type(unsigned cat, unsigned sub) {
 }
 
 class WifiFp : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         ovk_vendordb_unload();
         const int r = ovk_vendordb_load([](std::string_view name) -> std::optional<std::string> {
             if (name == OVK_VENDOR_FILE_OUI)
-                return std::string("001018\tBroadcom\n00904C\tEpigram, Inc.\n"
-                                   "A0040A\tNETGEAR\n00E04C\tREALTEK SEMICONDUCTOR CORP.\n"
-                                   "0050F2\tMICROSOFT CORP.\n506F9A\tWi-Fi Alliance\n"
-                                   "C4E984\tTP-LINK TECHNOLOGIES CO.,LTD.\n"
-                                   "C4E98A\tTP-LINK TECHNOLOGIES CO.,LTD.\n");
+                return std::string(
+                    "001018\tBroadcom\n00904C\tEpigram, Inc.\n"
+                    "A0040A\tNETGEAR\n00E04C\tREALTEK SEMICONDUCTOR CORP.\n"
+                    "0050F2\tMICROSOFT CORP.\n506F9A\tWi-Fi Alliance\n"
+                    "C4E984\tTP-LINK TECHNOLOGIES CO.,LTD.\n"
+                    "C4E98A\tTP-LINK TECHNOLOGIES CO.,LTD.\n");
             return std::string("# empty\n");
         });
         ASSERT_EQ(r, 0);
@@ -177,9 +181,8 @@ TEST_F(WifiFp, WpsSplitOverElements) {
 }
 
 TEST_F(WifiFp, TextRulesAndPlaceholders) {
-    for (const char* p : {"default", "DEFAULT", "n/a", "N/A", "na", "router", "Router", "0000",
-                          "0", "xxxx", "XxX", "123456789", "none", "Unknown", "AP",
-                          "Wireless Router"}) {
+    for (const char* p : {"default", "DEFAULT", "n/a", "N/A", "na", "router", "Router", "0000", "0",
+                          "xxxx", "XxX", "123456789", "none", "Unknown", "AP", "Wireless Router"}) {
         Bytes a;
         attr(a, 0x1023, p);
         EXPECT_EQ(ovk_wififp_parse(wps_elements(a)).model_name, "") << p;
@@ -208,8 +211,10 @@ TEST_F(WifiFp, AttributeWalkAndDeviceKinds) {
     EXPECT_EQ(ap.model_name, "Second");
     EXPECT_STREQ(ap.device_kind, "Camera");
 
-    for (auto [cat, sub, kind] : {std::tuple{6u, 1u, "Access point"}, {6u, 5u, "Bridge"},
-                                  {6u, 9u, "Network infrastructure"}, {12u, 0u, "Docking device"},
+    for (auto [cat, sub, kind] : {std::tuple{6u, 1u, "Access point"},
+                                  {6u, 5u, "Bridge"},
+                                  {6u, 9u, "Network infrastructure"},
+                                  {12u, 0u, "Docking device"},
                                   {1u, 0u, "Computer"}}) {
         Bytes b;
         attr(b, 0x1054, primary_type(cat, sub));

@@ -33,9 +33,12 @@ TEST(Fusion, IndependentSupportersRaiseThePrimary) {
 }
 
 TEST(Fusion, WhatDoesNotSupport) {
-    OVK_HITS h{hit(OVK_CAT_BODY_CAM, "A", 60), hit(OVK_CAT_BODY_CAM, "weak", 29),
-               hit(OVK_CAT_ALPR, "other kind", 35), hit(OVK_CAT_BODY_CAM, "A", 55),
-               hit(OVK_CAT_BODY_CAM, "B", 50), hit(OVK_CAT_BODY_CAM, "B", 45),
+    OVK_HITS h{hit(OVK_CAT_BODY_CAM, "A", 60),
+               hit(OVK_CAT_BODY_CAM, "weak", 29),
+               hit(OVK_CAT_ALPR, "other kind", 35),
+               hit(OVK_CAT_BODY_CAM, "A", 55),
+               hit(OVK_CAT_BODY_CAM, "B", 50),
+               hit(OVK_CAT_BODY_CAM, "B", 45),
                hit(OVK_CAT_BODY_CAM, "coloc", 70, kColoc.c_str())};
     ovk_fusion_fuse(h);
     // Sorted: coloc 70, A 60 (primary), A 55, B 50, B 45, other kind 35, weak 29.

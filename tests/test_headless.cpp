@@ -82,8 +82,8 @@ TEST(HeadlessOptions, FlagsValuesAndRepeatedExports) {
     EXPECT_EQ(h.duration_s, 0);
     EXPECT_TRUE(parse({"-h"}).help);
     const std::string text = ovk_headless_help("orvik");
-    for (const char* word : {"--headless", "--duration", "--export", "--trace", "--demo", "--scan",
-                             "-v LEVEL"})
+    for (const char* word :
+         {"--headless", "--duration", "--export", "--trace", "--demo", "--scan", "-v LEVEL"})
         EXPECT_NE(text.find(word), std::string::npos) << word;
 }
 

@@ -101,8 +101,8 @@ TEST(HeadlessPipe, ClosedOutputEndsTheRunInOrder) {
     }
     const std::string err = ovk_test::read_file(err_path);
     ASSERT_TRUE(ended) << "still running long after its output was closed\n" << err;
-    ASSERT_TRUE(WIFEXITED(st)) << "ended by signal " << (WIFSIGNALED(st) ? WTERMSIG(st) : 0)
-                               << "\n" << err;
+    ASSERT_TRUE(WIFEXITED(st)) << "ended by signal " << (WIFSIGNALED(st) ? WTERMSIG(st) : 0) << "\n"
+                               << err;
     EXPECT_EQ(WEXITSTATUS(st), 0) << err;
     EXPECT_NE(err.find("standard output was closed; stopping"), std::string::npos) << err;
 

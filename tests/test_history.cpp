@@ -27,7 +27,7 @@ OVK_HISTORY_EVENT ev(const char* mac, int64_t t, const char* label = "L") {
 }
 
 class History : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const char* tz = getenv("TZ");
         if (tz) old_tz_ = tz;
@@ -36,20 +36,22 @@ protected:
         tzset();
     }
     void TearDown() override {
-        if (had_tz_) setenv("TZ", old_tz_.c_str(), 1);
-        else unsetenv("TZ");
+        if (had_tz_)
+            setenv("TZ", old_tz_.c_str(), 1);
+        else
+            unsetenv("TZ");
         tzset();
     }
 
-private:
+  private:
     std::string old_tz_;
     bool had_tz_ = false;
 };
 
 TEST_F(History, EncountersSplitOnGapsPerAddressNewestFirst) {
     const int64_t t0 = 1700000000000;
-    const std::vector<OVK_HISTORY_EVENT> in = {
-        ev("A", t0 + 20 * kMin), ev("A", t0), ev("B", t0), ev("A", t0 + 5 * kMin)};
+    const std::vector<OVK_HISTORY_EVENT> in = {ev("A", t0 + 20 * kMin), ev("A", t0), ev("B", t0),
+                                               ev("A", t0 + 5 * kMin)};
     const std::vector<OVK_HISTORY_EVENT> enc = ovk_history_encounters(in, 10 * kMin);
     ASSERT_EQ(enc.size(), 3u);
     EXPECT_EQ(enc[0].mac, "A");
@@ -59,8 +61,11 @@ TEST_F(History, EncountersSplitOnGapsPerAddressNewestFirst) {
     EXPECT_EQ(enc[1].time, t0);
     EXPECT_EQ(enc[2].mac, "B");
     // A gap of exactly the limit continues the encounter; one millisecond more does not.
-    EXPECT_EQ(ovk_history_encounters(std::vector{ev("A", 0), ev("A", 10 * kMin)}, 10 * kMin).size(), 1u);
-    EXPECT_EQ(ovk_history_encounters(std::vector{ev("A", 0), ev("A", 10 * kMin + 1)}, 10 * kMin).size(), 2u);
+    EXPECT_EQ(ovk_history_encounters(std::vector{ev("A", 0), ev("A", 10 * kMin)}, 10 * kMin).size(),
+              1u);
+    EXPECT_EQ(
+        ovk_history_encounters(std::vector{ev("A", 0), ev("A", 10 * kMin + 1)}, 10 * kMin).size(),
+        2u);
     EXPECT_TRUE(ovk_history_encounters({}, 10 * kMin).empty());
 }
 
@@ -83,7 +88,8 @@ TEST_F(History, EncounterTakesFirstPositionWithinIt) {
 }
 
 TEST_F(History, HourAndWeekdayInLocalTime) {
-    const std::vector<OVK_HISTORY_EVENT> in = {ev("A", kSunday2330), ev("B", kSunday2330 + 31 * kMin)};
+    const std::vector<OVK_HISTORY_EVENT> in = {ev("A", kSunday2330),
+                                               ev("B", kSunday2330 + 31 * kMin)};
     const std::array<int, 24> h = ovk_history_by_hour(in);
     const std::array<int, 7> d = ovk_history_by_weekday(in);
     EXPECT_EQ(h[23], 1);
@@ -100,8 +106,9 @@ TEST_F(History, BusiestAndTopLabels) {
     EXPECT_FALSE(ovk_history_busiest({}));
     EXPECT_EQ(ovk_history_busiest(std::vector{ev("A", kFriday2310)}), "Busiest: Fri, 23:00-00:00");
     // Ties go to the earliest hour and the earlier day from Monday.
-    EXPECT_EQ(ovk_history_busiest(std::vector{ev("A", kSunday2330), ev("B", kFriday2310 - 2 * 3600000)}),
-              "Busiest: Fri, 21:00-22:00");
+    EXPECT_EQ(
+        ovk_history_busiest(std::vector{ev("A", kSunday2330), ev("B", kFriday2310 - 2 * 3600000)}),
+        "Busiest: Fri, 21:00-22:00");
 
     const std::vector<OVK_HISTORY_EVENT> in = {ev("1", 0, "A"), ev("2", 0, "B"), ev("3", 0, "A"),
                                                ev("4", 0, "B"), ev("5", 0, "C"), ev("6", 0, "C"),

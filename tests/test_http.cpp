@@ -1,17 +1,16 @@
 // ovk-test: threaded
 // The HTTP client against a real server on loopback.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
-#include <string>
 
 #include "ovk_linux_http.h"
 #include "ovk_test_http.h"
@@ -19,7 +18,7 @@
 namespace {
 
 class Http : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() { ASSERT_EQ(ovk_linux_http_init(), 0); }
     static void TearDownTestSuite() { ovk_linux_http_shutdown(); }
 };
@@ -56,8 +55,10 @@ void stream_body(TestHttpConn& c, size_t total, bool announce) {
 
 TEST_F(Http, GetReturnsBodyStatusAndSendsOurHeaders) {
     TestHttpServer srv([](const TestHttpRequest& r, TestHttpConn& c) {
-        if (r.target == "/empty") c.respond(200, "");
-        else c.respond(200, "hello world", "text/plain");
+        if (r.target == "/empty")
+            c.respond(200, "");
+        else
+            c.respond(200, "hello world", "text/plain");
     });
     int status = -1;
     auto body = ovk_platform_http(srv.url("/x?y=1"), std::nullopt, std::nullopt, 5, &status);
@@ -80,9 +81,8 @@ TEST_F(Http, GetReturnsBodyStatusAndSendsOurHeaders) {
 }
 
 TEST_F(Http, ErrorStatusStillReturnsItsBody) {
-    TestHttpServer srv([](const TestHttpRequest&, TestHttpConn& c) {
-        c.respond(404, "no such tile");
-    });
+    TestHttpServer srv(
+        [](const TestHttpRequest&, TestHttpConn& c) { c.respond(404, "no such tile"); });
     int status = 0;
     auto body = ovk_platform_http(srv.url("/1/2/3.png"), std::nullopt, std::nullopt, 5, &status);
     ASSERT_TRUE(body);
@@ -100,7 +100,8 @@ TEST_F(Http, PostSendsBodyAndContentType) {
     body = ovk_platform_http(srv.url("/json"), std::string_view("{\"k\":1}"),
                              std::string_view("application/json"), 5, &status);
     ASSERT_TRUE(body);
-    body = ovk_platform_http(srv.url("/empty-post"), std::string_view(""), std::nullopt, 5, &status);
+    body =
+        ovk_platform_http(srv.url("/empty-post"), std::string_view(""), std::nullopt, 5, &status);
     ASSERT_TRUE(body);
 
     auto reqs = srv.requests();
@@ -118,8 +119,10 @@ TEST_F(Http, FollowsAtMostFiveRedirects) {
     // /r/N redirects to /r/N-1; /r/0 answers.
     TestHttpServer srv([](const TestHttpRequest& r, TestHttpConn& c) {
         int n = std::stoi(r.target.substr(3));
-        if (n == 0) c.respond(200, "arrived");
-        else c.respond(302, "", "text/plain", {"Location: /r/" + std::to_string(n - 1)});
+        if (n == 0)
+            c.respond(200, "arrived");
+        else
+            c.respond(302, "", "text/plain", {"Location: /r/" + std::to_string(n - 1)});
     });
     int status = 0;
     auto body = ovk_platform_http(srv.url("/r/5"), std::nullopt, std::nullopt, 5, &status);
@@ -134,13 +137,17 @@ TEST_F(Http, FollowsAtMostFiveRedirects) {
 
 TEST_F(Http, RedirectToAnotherSchemeIsRefused) {
     TestHttpServer srv([](const TestHttpRequest& r, TestHttpConn& c) {
-        if (r.target == "/file") c.respond(302, "", "text/plain", {"Location: file:///etc/hostname"});
-        else if (r.target == "/ftp") c.respond(301, "", "text/plain", {"Location: ftp://127.0.0.1:1/x"});
-        else c.respond(302, "", "text/plain", {"Location: gopher://127.0.0.1:1/"});
+        if (r.target == "/file")
+            c.respond(302, "", "text/plain", {"Location: file:///etc/hostname"});
+        else if (r.target == "/ftp")
+            c.respond(301, "", "text/plain", {"Location: ftp://127.0.0.1:1/x"});
+        else
+            c.respond(302, "", "text/plain", {"Location: gopher://127.0.0.1:1/"});
     });
     for (const char* path : {"/file", "/ftp", "/gopher"}) {
         int status = 0;
-        EXPECT_FALSE(ovk_platform_http(srv.url(path), std::nullopt, std::nullopt, 5, &status)) << path;
+        EXPECT_FALSE(ovk_platform_http(srv.url(path), std::nullopt, std::nullopt, 5, &status))
+            << path;
         EXPECT_NE(status, 200) << path;
     }
     // The starting URL is limited the same way.
@@ -169,9 +176,12 @@ TEST_F(Http, SilentServerTimesOut) {
 
 TEST_F(Http, BodyReachingSixtyFourMebibytesIsAborted) {
     TestHttpServer srv([](const TestHttpRequest& r, TestHttpConn& c) {
-        if (r.target == "/largest") stream_body(c, OVK_HTTP_MAX_BODY - 1, true);
-        else if (r.target == "/too-large") stream_body(c, OVK_HTTP_MAX_BODY, true);
-        else stream_body(c, size_t{1} << 40, false);  // endless until the client gives up
+        if (r.target == "/largest")
+            stream_body(c, OVK_HTTP_MAX_BODY - 1, true);
+        else if (r.target == "/too-large")
+            stream_body(c, OVK_HTTP_MAX_BODY, true);
+        else
+            stream_body(c, size_t{1} << 40, false);  // endless until the client gives up
     });
     int status = 0;
     auto body = ovk_platform_http(srv.url("/largest"), std::nullopt, std::nullopt, 60, &status);
@@ -204,7 +214,8 @@ TEST(HttpTimeouts, ConnectTimeoutFollowsTotal) {
 }
 
 TEST_F(Http, ThreadsMayFetchAtTheSameTime) {
-    TestHttpServer srv([](const TestHttpRequest& r, TestHttpConn& c) { c.respond(200, "echo " + r.target); });
+    TestHttpServer srv(
+        [](const TestHttpRequest& r, TestHttpConn& c) { c.respond(200, "echo " + r.target); });
     std::atomic<int> good{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; t++) {
@@ -212,7 +223,8 @@ TEST_F(Http, ThreadsMayFetchAtTheSameTime) {
             for (int i = 0; i < 5; i++) {
                 const std::string path = "/t" + std::to_string(t) + "/" + std::to_string(i);
                 int status = 0;
-                auto body = ovk_platform_http(srv.url(path), std::nullopt, std::nullopt, 10, &status);
+                auto body =
+                    ovk_platform_http(srv.url(path), std::nullopt, std::nullopt, 10, &status);
                 if (body && *body == "echo " + path && status == 200) good++;
             }
         });

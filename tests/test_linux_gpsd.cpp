@@ -2,7 +2,9 @@
 // The gpsd client: report parsing and line splitting, then the client thread against a
 // scripted fake gpsd on loopback and against Debian's gpsd fed by gpsfake.
 #include <arpa/inet.h>
+#include <cjson/cJSON.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -27,9 +29,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <cjson/cJSON.h>
-#include <gtest/gtest.h>
 
 #include "ovk_linux_gpsd.h"
 #include "ovk_platform.h"
@@ -88,11 +87,11 @@ TEST(TpvParse, UsableReportsOnly) {
     EXPECT_EQ(f.time, 0);
 
     // A 2D fix with both coordinates is enough; gpsd's "\r\n" ending does no harm.
-    ASSERT_EQ(ovk_linux_gpsd_parse_tpv(
-                  R"({"class":"TPV","mode":2,"lat":-33.8567844,"lon":151.213108})"
-                  "\r",
-                  f),
-              1);
+    ASSERT_EQ(
+        ovk_linux_gpsd_parse_tpv(R"({"class":"TPV","mode":2,"lat":-33.8567844,"lon":151.213108})"
+                                 "\r",
+                                 f),
+        1);
     EXPECT_DOUBLE_EQ(f.lat, -33.8567844);
     EXPECT_DOUBLE_EQ(f.lon, 151.213108);
     EXPECT_EQ(f.has_speed, 0);
@@ -177,8 +176,7 @@ TEST(TpvParse, NeverReadsPastTheView) {
     // The view ends before the closing brace that the buffer behind it holds.
     const std::string whole = R"({"class":"TPV","mode":3,"lat":1,"lon":2})";
     OVK_LOCATION f;
-    EXPECT_EQ(ovk_linux_gpsd_parse_tpv(std::string_view(whole).substr(0, whole.size() - 1), f),
-              0);
+    EXPECT_EQ(ovk_linux_gpsd_parse_tpv(std::string_view(whole).substr(0, whole.size() - 1), f), 0);
     EXPECT_EQ(ovk_linux_gpsd_parse_tpv(whole, f), 1);
     // A view cut inside a number must not see the digits that follow.
     const std::string num = R"({"class":"TPV","mode":3,"lat":1,"lon":23456})";
@@ -271,7 +269,7 @@ struct Fix {
 
 // Collects what the client hands to the sink.
 class Recorder {
-public:
+  public:
     Recorder() {
         OVK_SINK s;
         s.on_location = [this](const OVK_LOCATION& f) {
@@ -325,7 +323,7 @@ public:
         return statuses_.size();
     }
 
-private:
+  private:
     std::mutex mu_;
     std::condition_variable cv_;
     std::vector<Fix> fixes_;
@@ -335,7 +333,7 @@ private:
 // A gpsd stand-in on 127.0.0.1: each accepted connection reads the client's first line,
 // then runs the script, then (unless the script asked to keep it) closes.
 class FakeGpsd {
-public:
+  public:
     struct Conn {
         int fd;
         const std::atomic<bool>* quit;
@@ -390,7 +388,7 @@ public:
         return accepted_;
     }
 
-private:
+  private:
     void serve() {
         int index = 0;
         while (!quit_) {
@@ -480,8 +478,8 @@ TEST(GpsdClient, WatchRequestStatusesAndNoiseThatNeverDisturbs) {
                "\r\n");
         c.pause(50ms);
         // A report cut in three sends.
-        const std::string a = tpv(59.5, 18.25, ",\"speed\":3.5,\"track\":90,\"eph\":4.5",
-                                  "2024-05-01T12:00:01.000Z");
+        const std::string a =
+            tpv(59.5, 18.25, ",\"speed\":3.5,\"track\":90,\"eph\":4.5", "2024-05-01T12:00:01.000Z");
         c.send(a.substr(0, 10));
         c.pause(50ms);
         c.send(a.substr(10, 30));
@@ -489,9 +487,9 @@ TEST(GpsdClient, WatchRequestStatusesAndNoiseThatNeverDisturbs) {
         c.send(a.substr(40) + "\r\n{\"class\":\"TPV\",\"mo");
         c.pause(50ms);
         c.send("de\":3,\"lat\":not json}\r\n");
-        c.send(std::string(20000, '{') + "\r\n");                      // overlong nesting
-        c.send(std::string(OVK_GPSD_BUF_SIZE + 10, 'x') + "\n");        // overlong line
-        c.send("{\"class\":\"TPV\"\n");                                 // half a report
+        c.send(std::string(20000, '{') + "\r\n");                 // overlong nesting
+        c.send(std::string(OVK_GPSD_BUF_SIZE + 10, 'x') + "\n");  // overlong line
+        c.send("{\"class\":\"TPV\"\n");                           // half a report
         c.send("\n\n\r\n");
         c.send(tpv(59.6, 18.35, ",\"epy\":6.5", "2024-05-01T12:00:02.250Z") + "\n" +
                tpv(59.7, 18.45, "", "2024-05-01T12:00:03.000Z") + "\n");
@@ -611,8 +609,8 @@ TEST(GpsdClient, ReconnectsTenSecondsAfterTheConnectionIsLost) {
     });
     Recorder rec;
     ASSERT_EQ(ovk_linux_gpsd_start(opts_for(server.port(), true)), 0);
-    const std::string lost = "GPS: gpsd connection lost (127.0.0.1:" +
-                             std::to_string(server.port()) + ")";
+    const std::string lost =
+        "GPS: gpsd connection lost (127.0.0.1:" + std::to_string(server.port()) + ")";
     ASSERT_TRUE(rec.wait_status(lost, 0, 30s).has_value());
     ASSERT_TRUE(rec.wait_fixes(2, 40s));
     const auto acc = server.accepted();
@@ -643,10 +641,10 @@ TEST(GpsdClient, NotRunningIsReportedAndStopIsPrompt) {
 
     // An unresolvable host is "not running" too.
     ASSERT_EQ(ovk_linux_gpsd_start(opts_for(port, false, "no-such-host.invalid")), 0);
-    EXPECT_TRUE(rec.wait_status("GPS: gpsd not running (no-such-host.invalid:" +
-                                    std::to_string(port) + ")",
-                                0, 30s)
-                    .has_value());
+    EXPECT_TRUE(
+        rec.wait_status("GPS: gpsd not running (no-such-host.invalid:" + std::to_string(port) + ")",
+                        0, 30s)
+            .has_value());
 }
 
 TEST(GpsdClient, DefaultHostAndPort) {
@@ -776,15 +774,14 @@ std::map<int64_t, DrivePoint> load_drive(const std::string& path) {
                  f[9].substr(2, 2).c_str(), f[9].substr(0, 2).c_str(), f[1].substr(0, 2).c_str(),
                  f[1].substr(2, 2).c_str(), f[1].substr(4, 2).c_str());
         out[ovk_linux_gpsd_parse_time(iso)] = {nmea_deg(f[3], f[4], 2), nmea_deg(f[5], f[6], 3),
-                                               std::stod(f[7]) * 1852.0 / 3600.0,
-                                               std::stod(f[8])};
+                                               std::stod(f[7]) * 1852.0 / 3600.0, std::stod(f[8])};
     }
     return out;
 }
 
 // gpsfake (with its own gpsd) in its own process group on a loopback port.
 class GpsFake {
-public:
+  public:
     explicit GpsFake(int port) : port_(port) {}
     ~GpsFake() { stop(); }
     static bool available() {
@@ -798,8 +795,9 @@ public:
         // Everything the child needs is built before fork (other threads may be running).
         // gpsfake finds gpsd on PATH.
         const char* env[] = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LANG=C.UTF-8", nullptr};
-        const char* argv[] = {"python3", "/usr/bin/gpsfake", "-n", "-q", "-c", "0.05", "-W",
-                              "600", "-P", port.c_str(), log.c_str(), nullptr};
+        const char* argv[] = {
+            "python3", "/usr/bin/gpsfake", "-n",        "-q",   "-c", "0.05", "-W", "600",
+            "-P",      port.c_str(),       log.c_str(), nullptr};
         const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         pid_ = fork();
         if (pid_ < 0) {
@@ -850,14 +848,14 @@ public:
         pid_ = -1;
     }
 
-private:
+  private:
     int port_;
     pid_t pid_ = -1;
 };
 
 // A second, independent gpsd client: every TPV's eph by fix time.
 class ReferenceWatcher {
-public:
+  public:
     explicit ReferenceWatcher(int port) {
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
@@ -883,7 +881,7 @@ public:
         return it->second;
     }
 
-private:
+  private:
     void run() {
         std::string buf;
         while (!quit_) {
@@ -919,7 +917,7 @@ private:
 };
 
 class RealGpsd : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!GpsFake::available())
             GTEST_SKIP() << "gpsd / gpsfake not installed (tools/deps.sh installs them)";
@@ -1016,8 +1014,7 @@ TEST_F(RealGpsd, ConnectionLostWhenGpsdStopsAndRegainedWhenItReturns) {
     ASSERT_EQ(ovk_linux_gpsd_start(opts_for(port_, true)), 0);
     ASSERT_TRUE(rec.wait_fixes(3, 30s));
     fake_->stop();
-    const std::string lost =
-        "GPS: gpsd connection lost (127.0.0.1:" + std::to_string(port_) + ")";
+    const std::string lost = "GPS: gpsd connection lost (127.0.0.1:" + std::to_string(port_) + ")";
     ASSERT_TRUE(rec.wait_status(lost, 0, 20s).has_value());
     const size_t before = rec.fixes().size();
     ASSERT_TRUE(fake_->start()) << "gpsfake did not come back on port " << port_;

@@ -19,8 +19,7 @@ using Sim = SimHciController;
 
 namespace {
 
-bytes as_vec(ovk_bytes b)
-{
+bytes as_vec(ovk_bytes b) {
     return bytes(b.begin(), b.end());
 }
 
@@ -28,8 +27,7 @@ bytes as_vec(ovk_bytes b)
 struct Parsed {
     OVK_HCI_SLOTS slots{};
     std::vector<OVK_ADVERT> got;
-    int feed(const bytes& pkt, int64_t mono = 1000)
-    {
+    int feed(const bytes& pkt, int64_t mono = 1000) {
         return ovk_linux_hci_parse_event(slots, pkt, mono, 1700000000000LL,
                                          [&](OVK_ADVERT_PTR a) { got.push_back(*a); });
     }
@@ -37,40 +35,34 @@ struct Parsed {
 
 constexpr Sim::addr6 ADDR{0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
 
-Sim::addr6 addr_n(int n)
-{
+Sim::addr6 addr_n(int n) {
     return {static_cast<uint8_t>(n), 0x00, 0x00, 0x00, 0x00, 0xC0};
 }
 
-bytes filled(size_t n, uint8_t v)
-{
+bytes filled(size_t n, uint8_t v) {
     return bytes(n, v);
 }
 
 // Extended event type with a data status (bits 5-6) and connectable bit.
-uint16_t ext_type(int data_status, bool connectable = false, bool legacy = false)
-{
+uint16_t ext_type(int data_status, bool connectable = false, bool legacy = false) {
     return static_cast<uint16_t>((data_status << 5) | (connectable ? 1 : 0) | (legacy ? 0x10 : 0));
 }
 
 // Captures log lines for the duration of a test.
 class LogCapture {
-public:
-    LogCapture()
-    {
+  public:
+    LogCapture() {
         f_ = std::tmpfile();
         old_level_ = get_log_level();
         set_log_level(7);
         zq_log_set_stream(f_);
     }
-    ~LogCapture()
-    {
+    ~LogCapture() {
         zq_log_set_stream(nullptr);
         set_log_level(old_level_ >= 0 ? old_level_ : 4);
         if (f_) std::fclose(f_);
     }
-    std::string text()
-    {
+    std::string text() {
         std::fflush(f_);
         std::string out;
         std::rewind(f_);
@@ -79,15 +71,14 @@ public:
         while ((n = std::fread(buf, 1, sizeof buf, f_)) > 0) out.append(buf, n);
         return out;
     }
-    int count(const std::string& needle)
-    {
+    int count(const std::string& needle) {
         const std::string t = text();
         int c = 0;
         for (size_t at = t.find(needle); at != std::string::npos; at = t.find(needle, at + 1)) ++c;
         return c;
     }
 
-private:
+  private:
     FILE* f_ = nullptr;
     int old_level_ = -1;
 };
@@ -99,8 +90,7 @@ struct Rig {
     std::unique_ptr<OVK_HCI_SCANNER> scanner;
     Rig() { scanner = std::make_unique<OVK_HCI_SCANNER>(sim, sink.sink()); }
     ~Rig() { scanner.reset(); }
-    int start(int dev = -1, int mode = 0)
-    {
+    int start(int dev = -1, int mode = 0) {
         OVK_SCAN_OPTS o;
         o.ble = 1;
         o.hci_dev = dev;
@@ -111,8 +101,7 @@ struct Rig {
 
 // Moves the simulated clock forward in steps until `pred` holds (the reader may compute its
 // deadlines at any moment, so one big jump could land before it starts waiting).
-bool advance_until(Sim& sim, const std::function<bool()>& pred, int step_ms = 1000)
-{
+bool advance_until(Sim& sim, const std::function<bool()>& pred, int step_ms = 1000) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!pred()) {
         if (std::chrono::steady_clock::now() > until) return false;
@@ -133,8 +122,7 @@ const std::string PERMISSION = "BLE: permission denied - run `make setcap` or as
 // ---------------------------------------------------------------------------------------
 // Commands
 // ---------------------------------------------------------------------------------------
-TEST(HciCommands, PacketsCarryPassiveLittleEndianParameters)
-{
+TEST(HciCommands, PacketsCarryPassiveLittleEndianParameters) {
     EXPECT_EQ(as_vec(ovk_linux_hci_cmd_read_features().bytes()), (bytes{0x01, 0x03, 0x20, 0x00}));
     // mode 0: interval 8192 (0x2000), window 819 (0x0333)
     EXPECT_EQ(as_vec(ovk_linux_hci_cmd_scan_params(8192, 819).bytes()),
@@ -152,8 +140,7 @@ TEST(HciCommands, PacketsCarryPassiveLittleEndianParameters)
               (bytes{0x01, 0x42, 0x20, 0x06, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00}));
 }
 
-TEST(HciCommands, ScanModesGiveTheirDuty)
-{
+TEST(HciCommands, ScanModesGiveTheirDuty) {
     auto t0 = ovk_linux_hci_timing(0);
     auto t1 = ovk_linux_hci_timing(1);
     auto t2 = ovk_linux_hci_timing(2);
@@ -167,8 +154,7 @@ TEST(HciCommands, ScanModesGiveTheirDuty)
     EXPECT_EQ(tn.window, 6554);
 }
 
-TEST(HciCommands, AnswersAreMatchedByOpcode)
-{
+TEST(HciCommands, AnswersAreMatchedByOpcode) {
     const uint16_t op = ovk_linux_hci_opcode(OVK_HCI_OCF_READ_FEATURES);
     bytes ret{0x00, 1, 0x18, 3, 4, 5, 6, 7, 8, 9, 10};  // more than 9 return bytes
     auto a = ovk_linux_hci_match_answer(Sim::command_complete(op, ret), op);
@@ -198,8 +184,7 @@ TEST(HciCommands, AnswersAreMatchedByOpcode)
 // ---------------------------------------------------------------------------------------
 // Legacy reports
 // ---------------------------------------------------------------------------------------
-TEST(HciLegacyReports, FieldsAddressOrderRssiAndConnectable)
-{
+TEST(HciLegacyReports, FieldsAddressOrderRssiAndConnectable) {
     Parsed p;
     const bytes data{0x02, 0x01, 0x06, 0x03, 0x03, 0xAA, 0xFE};
     ASSERT_EQ(p.feed(Sim::legacy_report(0x00, 0x00, ADDR, data, -61)), 1);
@@ -229,16 +214,15 @@ TEST(HciLegacyReports, FieldsAddressOrderRssiAndConnectable)
     }
 }
 
-TEST(HciLegacyReports, AddressKinds)
-{
+TEST(HciLegacyReports, AddressKinds) {
     struct Case {
         uint8_t hci_type;
         uint8_t top;
         OVK_ADDR_TYPE want;
     } cases[] = {
-        {0, 0x00, OVK_ADDR_PUBLIC},           {2, 0x00, OVK_ADDR_PUBLIC},
-        {1, 0xC5, OVK_ADDR_RANDOM_STATIC},    {1, 0x45, OVK_ADDR_RESOLVABLE_PRIVATE},
-        {1, 0x05, OVK_ADDR_NON_RESOLVABLE},   {3, 0x05, OVK_ADDR_RANDOM_STATIC},
+        {0, 0x00, OVK_ADDR_PUBLIC},         {2, 0x00, OVK_ADDR_PUBLIC},
+        {1, 0xC5, OVK_ADDR_RANDOM_STATIC},  {1, 0x45, OVK_ADDR_RESOLVABLE_PRIVATE},
+        {1, 0x05, OVK_ADDR_NON_RESOLVABLE}, {3, 0x05, OVK_ADDR_RANDOM_STATIC},
         {7, 0xC5, OVK_ADDR_UNKNOWN},
     };
     for (const auto& c : cases) {
@@ -250,8 +234,7 @@ TEST(HciLegacyReports, AddressKinds)
     }
 }
 
-TEST(HciLegacyReports, SeveralReportsAndCutOffs)
-{
+TEST(HciLegacyReports, SeveralReportsAndCutOffs) {
     Parsed p;
     auto b1 = Sim::legacy_body(0, 0, addr_n(1), {0x02, 0x01, 0x06}, -40);
     auto b2 = Sim::legacy_body(0, 0, addr_n(2), {}, -41);
@@ -294,8 +277,7 @@ TEST(HciLegacyReports, SeveralReportsAndCutOffs)
 // ---------------------------------------------------------------------------------------
 // Extended reports and reassembly
 // ---------------------------------------------------------------------------------------
-TEST(HciExtendedReports, PhyLabelsConnectableAndAnonymous)
-{
+TEST(HciExtendedReports, PhyLabelsConnectableAndAnonymous) {
     struct Case {
         uint16_t type;
         uint8_t primary, secondary;
@@ -309,8 +291,8 @@ TEST(HciExtendedReports, PhyLabelsConnectableAndAnonymous)
     };
     for (const auto& c : cases) {
         Parsed p;
-        p.feed(Sim::ext_reports({Sim::ext_body(c.type, 1, ADDR, c.primary, c.secondary, 0, -70,
-                                               {0x02, 0x01, 0x06})}));
+        p.feed(Sim::ext_reports(
+            {Sim::ext_body(c.type, 1, ADDR, c.primary, c.secondary, 0, -70, {0x02, 0x01, 0x06})}));
         ASSERT_EQ(p.got.size(), 1u);
         EXPECT_EQ(p.got[0].phy, c.phy);
         EXPECT_EQ(p.got[0].connectable, c.connectable);
@@ -332,16 +314,16 @@ TEST(HciExtendedReports, PhyLabelsConnectableAndAnonymous)
     EXPECT_EQ(c.feed(cut), 0);
 }
 
-TEST(HciExtendedReports, FragmentsAreJoinedInOrder)
-{
+TEST(HciExtendedReports, FragmentsAreJoinedInOrder) {
     Parsed p;
     const bytes f1 = filled(200, 0xA1), f2 = filled(200, 0xA2), f3 = filled(50, 0xA3);
     EXPECT_EQ(p.feed(Sim::ext_reports({Sim::ext_body(ext_type(1), 1, ADDR, 1, 2, 4, -80, f1)})), 0);
     EXPECT_EQ(p.feed(Sim::ext_reports({Sim::ext_body(ext_type(1), 1, ADDR, 1, 2, 4, -79, f2)})), 0);
     // another sender interleaves: it must not disturb the first one
-    EXPECT_EQ(p.feed(Sim::ext_reports({Sim::ext_body(ext_type(0), 1, ADDR, 1, 2, 5, -60, {7})})), 1);
-    EXPECT_EQ(p.feed(Sim::ext_reports({Sim::ext_body(ext_type(0, true), 1, ADDR, 1, 2, 4, -78, f3)})),
+    EXPECT_EQ(p.feed(Sim::ext_reports({Sim::ext_body(ext_type(0), 1, ADDR, 1, 2, 5, -60, {7})})),
               1);
+    EXPECT_EQ(
+        p.feed(Sim::ext_reports({Sim::ext_body(ext_type(0, true), 1, ADDR, 1, 2, 4, -78, f3)})), 1);
     ASSERT_EQ(p.got.size(), 2u);
     EXPECT_EQ(p.got[0].raw, bytes{7});
     bytes want = f1;
@@ -360,8 +342,7 @@ TEST(HciExtendedReports, FragmentsAreJoinedInOrder)
     EXPECT_EQ(t.got[0].raw, (bytes{1, 2, 3}));
 }
 
-TEST(HciExtendedReports, LongAdvertisementIsCutAt1650Bytes)
-{
+TEST(HciExtendedReports, LongAdvertisementIsCutAt1650Bytes) {
     Parsed p;
     bytes all;
     for (int i = 0; i < 7; ++i) {
@@ -377,8 +358,7 @@ TEST(HciExtendedReports, LongAdvertisementIsCutAt1650Bytes)
     EXPECT_TRUE(std::equal(p.got[0].raw.begin(), p.got[0].raw.end(), all.begin()));
 }
 
-TEST(HciExtendedReports, NinthSenderTakesTheLeastRecentlyUpdatedSlot)
-{
+TEST(HciExtendedReports, NinthSenderTakesTheLeastRecentlyUpdatedSlot) {
     Parsed p;
     // eight senders, sender 3 updated first, the others later
     const int order[] = {3, 0, 1, 2, 4, 5, 6, 7};
@@ -415,8 +395,7 @@ TEST(HciExtendedReports, NinthSenderTakesTheLeastRecentlyUpdatedSlot)
 // ---------------------------------------------------------------------------------------
 // The reader against the simulated controller
 // ---------------------------------------------------------------------------------------
-TEST(HciReader, ExtendedCodedScanDeliversAndCleansUp)
-{
+TEST(HciReader, ExtendedCodedScanDeliversAndCleansUp) {
     Rig r;
     const OVK_HCI_FILTER_T before{0x16, {0x12345678u, 0x9ABCDEF0u}, 0x0C03};
     r.sim->set_initial_filter(before);
@@ -432,7 +411,8 @@ TEST(HciReader, ExtendedCodedScanDeliversAndCleansUp)
     EXPECT_TRUE(r.sim->scan_enabled());
 
     r.sim->push_event(Sim::legacy_report(0, 0, ADDR, {0x02, 0x01, 0x06}, -55));
-    r.sim->push_event(Sim::ext_reports({Sim::ext_body(ext_type(0), 1, addr_n(5), 3, 0, 0, -90, {})}));
+    r.sim->push_event(
+        Sim::ext_reports({Sim::ext_body(ext_type(0), 1, addr_n(5), 3, 0, 0, -90, {})}));
     // not LE meta: filtered by the kernel filter the reader installed
     r.sim->push_event({0x04, 0x05, 0x04, 0x00, 0x01, 0x00, 0x13});
     ASSERT_TRUE(r.sink.wait_adverts(2));
@@ -455,8 +435,7 @@ TEST(HciReader, ExtendedCodedScanDeliversAndCleansUp)
     EXPECT_EQ(hist[0][1], before);
 }
 
-TEST(HciReader, FeatureSetChoosesTheScanKind)
-{
+TEST(HciReader, FeatureSetChoosesTheScanKind) {
     {
         Rig r;
         r.sim->set_features(true, false);
@@ -473,8 +452,7 @@ TEST(HciReader, FeatureSetChoosesTheScanKind)
         EXPECT_EQ(r.sim->command_ocfs(),
                   (std::vector<uint16_t>{OVK_HCI_OCF_READ_FEATURES, OVK_HCI_OCF_SCAN_PARAMS,
                                          OVK_HCI_OCF_SCAN_ENABLE}));
-        EXPECT_EQ(r.sim->commands()[1],
-                  as_vec(ovk_linux_hci_cmd_scan_params(6554, 6554).bytes()));
+        EXPECT_EQ(r.sim->commands()[1], as_vec(ovk_linux_hci_cmd_scan_params(6554, 6554).bytes()));
         r.scanner->stop();
         EXPECT_EQ(r.sim->commands().back(), as_vec(ovk_linux_hci_cmd_scan_enable(false).bytes()));
         EXPECT_FALSE(r.sim->scan_enabled());
@@ -488,8 +466,7 @@ TEST(HciReader, FeatureSetChoosesTheScanKind)
     }
 }
 
-TEST(HciReader, RefusedExtendedScanFallsBackToLegacyAndLogsOnce)
-{
+TEST(HciReader, RefusedExtendedScanFallsBackToLegacyAndLogsOnce) {
     LogCapture log;
     Rig r;
     r.sim->refuse(OVK_HCI_OCF_EXT_SCAN_ENABLE, 0x11);
@@ -502,15 +479,15 @@ TEST(HciReader, RefusedExtendedScanFallsBackToLegacyAndLogsOnce)
     // the watchdog re-arms with legacy commands only, without logging again
     r.sim->clear_commands();
     r.sim->advance(16000);
-    ASSERT_TRUE(r.sink.wait([&](const ScanSink&) { return r.sim->count_ocf(OVK_HCI_OCF_SCAN_PARAMS) > 0; }));
+    ASSERT_TRUE(r.sink.wait(
+        [&](const ScanSink&) { return r.sim->count_ocf(OVK_HCI_OCF_SCAN_PARAMS) > 0; }));
     EXPECT_EQ(r.sim->count_ocf(OVK_HCI_OCF_EXT_SCAN_PARAMS), 0);
     r.scanner->stop();
     EXPECT_EQ(log.count("extended scan refused (HCI 0x11), using legacy scan"), 1);
     EXPECT_THAT(log.text(), ::testing::HasSubstr("INFO:"));
 }
 
-TEST(HciReader, CommandDisallowedMeansListeningAndNothingToUndo)
-{
+TEST(HciReader, CommandDisallowedMeansListeningAndNothingToUndo) {
     Rig r;
     r.sim->set_other_app_scanning(true);
     r.start();
@@ -532,8 +509,7 @@ TEST(HciReader, CommandDisallowedMeansListeningAndNothingToUndo)
     EXPECT_EQ(s.sim->count_ocf(OVK_HCI_OCF_SCAN_ENABLE), 0);
 }
 
-TEST(HciReader, CommandStatusZeroKeepsWaitingForTheCompletion)
-{
+TEST(HciReader, CommandStatusZeroKeepsWaitingForTheCompletion) {
     Rig r;
     r.sim->set_features(false, false);
     r.sim->answer_with_command_status(OVK_HCI_OCF_SCAN_PARAMS);
@@ -541,30 +517,38 @@ TEST(HciReader, CommandStatusZeroKeepsWaitingForTheCompletion)
     ASSERT_TRUE(r.sink.wait_status(SCAN_LEGACY)) << r.sink.last_status();
 }
 
-TEST(HciReader, AdapterLookupStatuses)
-{
+TEST(HciReader, AdapterLookupStatuses) {
     struct Case {
         std::function<void(Sim&)> setup;
         int dev;
         std::string want;
     } cases[] = {
-        {[](Sim& s) { s.set_kernel_support(false); }, -1, "BLE: no Bluetooth support in this kernel"},
+        {[](Sim& s) { s.set_kernel_support(false); }, -1,
+         "BLE: no Bluetooth support in this kernel"},
         {[](Sim& s) { s.set_open_error(EPROTONOSUPPORT); }, -1,
          "BLE: no Bluetooth support in this kernel"},
         {[](Sim& s) { s.set_adapters({}); }, -1, "BLE: no adapter"},
         {[](Sim& s) { s.set_list_error(ENODEV); }, -1, "BLE: no adapter"},
         {[](Sim& s) { s.set_list_error(ENETDOWN); }, -1,
          "BLE: hci-1 is down (powered off or rfkill blocked)"},
-        {[](Sim& s) { s.set_list_error(EIO); }, -1, "BLE: adapter lookup failed: Input/output error"},
+        {[](Sim& s) { s.set_list_error(EIO); }, -1,
+         "BLE: adapter lookup failed: Input/output error"},
         {[](Sim&) {}, 1, "BLE: no adapter hci1"},
-        {[](Sim& s) { s.set_adapters({{0, false}}); }, 0,
-         "BLE: hci0 is down (powered off or rfkill blocked)"},
-        {[](Sim& s) { s.set_adapters({{2, false}, {4, false}}); }, -1,
-         "BLE: hci2 is down (powered off or rfkill blocked)"},
+        {[](Sim& s) {
+             s.set_adapters({{0, false}});
+         },
+         0, "BLE: hci0 is down (powered off or rfkill blocked)"},
+        {[](Sim& s) {
+             s.set_adapters({{2, false}, {4, false}});
+         },
+         -1, "BLE: hci2 is down (powered off or rfkill blocked)"},
         {[](Sim& s) { s.set_bind_error(EBUSY); }, -1, "BLE: hci0 bind: Device or resource busy"},
         {[](Sim& s) { s.set_filter_error(EINVAL); }, -1, "BLE: hci0 filter: Invalid argument"},
-        {[](Sim& s) { s.refuse(OVK_HCI_OCF_SCAN_PARAMS, 0x12); s.set_features(false, false); }, -1,
-         "BLE: hci0 scan setup failed: Input/output error"},
+        {[](Sim& s) {
+             s.refuse(OVK_HCI_OCF_SCAN_PARAMS, 0x12);
+             s.set_features(false, false);
+         },
+         -1, "BLE: hci0 scan setup failed: Input/output error"},
     };
     for (const auto& c : cases) {
         Rig r;
@@ -577,8 +561,7 @@ TEST(HciReader, AdapterLookupStatuses)
     }
 }
 
-TEST(HciReader, FirstAdapterThatIsUpIsChosen)
-{
+TEST(HciReader, FirstAdapterThatIsUpIsChosen) {
     Rig r;
     r.sim->set_adapters({{0, false}, {1, true}});
     r.start();
@@ -586,8 +569,7 @@ TEST(HciReader, FirstAdapterThatIsUpIsChosen)
         << r.sink.last_status();
 }
 
-TEST(HciReader, RepeatedFailureIsReportedOnceThenRecovers)
-{
+TEST(HciReader, RepeatedFailureIsReportedOnceThenRecovers) {
     Rig r;
     r.sim->set_adapters({});
     r.start();
@@ -600,8 +582,7 @@ TEST(HciReader, RepeatedFailureIsReportedOnceThenRecovers)
         << r.sink.last_status();
 }
 
-TEST(HciReader, PermissionDeniedEndsTheReader)
-{
+TEST(HciReader, PermissionDeniedEndsTheReader) {
     {
         Rig r;
         r.sim->set_bind_error(EPERM);
@@ -627,12 +608,12 @@ TEST(HciReader, PermissionDeniedEndsTheReader)
     }
 }
 
-TEST(HciReader, SilentControllerIsNotResponding)
-{
+TEST(HciReader, SilentControllerIsNotResponding) {
     Rig r;
     r.sim->set_silent(OVK_HCI_OCF_READ_FEATURES, true);
     r.start();
-    ASSERT_TRUE(r.sink.wait([&](const ScanSink&) { return r.sim->count_ocf(OVK_HCI_OCF_READ_FEATURES) > 0; }));
+    ASSERT_TRUE(r.sink.wait(
+        [&](const ScanSink&) { return r.sim->count_ocf(OVK_HCI_OCF_READ_FEATURES) > 0; }));
     r.sim->advance(2500);
     ASSERT_TRUE(r.sink.wait_status("BLE: hci0 not responding: Connection timed out"))
         << r.sink.last_status();
@@ -642,8 +623,7 @@ TEST(HciReader, SilentControllerIsNotResponding)
         << r.sink.last_status();
 }
 
-TEST(HciReader, UnpluggedAdapterComesBack)
-{
+TEST(HciReader, UnpluggedAdapterComesBack) {
     Rig r;
     r.start();
     ASSERT_TRUE(r.sink.wait_status(SCAN_CODED));
@@ -664,8 +644,7 @@ TEST(HciReader, UnpluggedAdapterComesBack)
     EXPECT_TRUE(r.sink.wait_adverts(1));
 }
 
-TEST(HciReader, ReadErrorStartsOverAtOnce)
-{
+TEST(HciReader, ReadErrorStartsOverAtOnce) {
     Rig r;
     r.start();
     ASSERT_TRUE(r.sink.wait_status(SCAN_CODED));
@@ -683,8 +662,7 @@ TEST(HciReader, ReadErrorStartsOverAtOnce)
               cmds.end());
 }
 
-TEST(HciReader, SilenceRearmsTheScan)
-{
+TEST(HciReader, SilenceRearmsTheScan) {
     Rig r;
     r.start();
     ASSERT_TRUE(r.sink.wait_status(SCAN_CODED));
@@ -704,14 +682,14 @@ TEST(HciReader, SilenceRearmsTheScan)
 
     // still enabled by us: the controller refuses the re-arm, and we still undo on stop
     r.sim->advance(16000);
-    ASSERT_TRUE(r.sink.wait([&](const ScanSink&) { return r.sim->count_ocf(OVK_HCI_OCF_EXT_SCAN_PARAMS) == 3; }));
+    ASSERT_TRUE(r.sink.wait(
+        [&](const ScanSink&) { return r.sim->count_ocf(OVK_HCI_OCF_EXT_SCAN_PARAMS) == 3; }));
     EXPECT_EQ(r.scanner->status(), SCAN_CODED);
     r.scanner->stop();
     EXPECT_FALSE(r.sim->scan_enabled());
 }
 
-TEST(HciReader, FailedRearmStartsOver)
-{
+TEST(HciReader, FailedRearmStartsOver) {
     Rig r;
     r.start();
     ASSERT_TRUE(r.sink.wait_status(SCAN_CODED));
@@ -726,8 +704,7 @@ TEST(HciReader, FailedRearmStartsOver)
     EXPECT_GE(r.sim->count_ocf(OVK_HCI_OCF_EXT_SCAN_ENABLE), 3);
 }
 
-TEST(HciReader, StopIsQuickInEveryState)
-{
+TEST(HciReader, StopIsQuickInEveryState) {
     using clock = std::chrono::steady_clock;
     auto measure = [](Rig& r) {
         const auto t0 = clock::now();
@@ -748,7 +725,8 @@ TEST(HciReader, StopIsQuickInEveryState)
     Rig silent;  // stuck waiting for a command answer
     silent.sim->set_silent(OVK_HCI_OCF_READ_FEATURES, true);
     silent.start();
-    ASSERT_TRUE(silent.sink.wait([&](const ScanSink&) { return silent.sim->count_ocf(OVK_HCI_OCF_READ_FEATURES) > 0; }));
+    ASSERT_TRUE(silent.sink.wait(
+        [&](const ScanSink&) { return silent.sim->count_ocf(OVK_HCI_OCF_READ_FEATURES) > 0; }));
     const auto c = measure(silent);
 
     std::printf("stop took %lld ms scanning, %lld ms waiting to retry, %lld ms in a command\n",
@@ -760,8 +738,7 @@ TEST(HciReader, StopIsQuickInEveryState)
     EXPECT_EQ(scanning.scanner->status(), "BLE: stopped");
 }
 
-TEST(HciReader, RestartStopsTheRunningReaderFirst)
-{
+TEST(HciReader, RestartStopsTheRunningReaderFirst) {
     Rig r;
     r.start();
     ASSERT_TRUE(r.sink.wait_status(SCAN_CODED));
@@ -776,22 +753,19 @@ TEST(HciReader, RestartStopsTheRunningReaderFirst)
 // ---------------------------------------------------------------------------------------
 // The kernel of this machine
 // ---------------------------------------------------------------------------------------
-TEST(HciKernel, RealSocketsReportWhatTheKernelHas)
-{
+TEST(HciKernel, RealSocketsReportWhatTheKernelHas) {
     ScanSink sink;
     OVK_HCI_SCANNER s(ovk_linux_hci_kernel_io(), sink.sink());
     OVK_SCAN_OPTS o;
     ASSERT_EQ(s.start(o), 0);
-    ASSERT_TRUE(sink.wait([](const ScanSink& k) {
-        return k.statuses().size() >= 2;
-    }));
+    ASSERT_TRUE(sink.wait([](const ScanSink& k) { return k.statuses().size() >= 2; }));
     const std::string st = sink.statuses()[1];
     // Without Bluetooth in the kernel (as on the build machines) the first message says so;
     // a machine with Bluetooth gives one of the other documented outcomes.
     auto starts = [&](const char* p) { return st.rfind(p, 0) == 0; };
     const bool ok = st == "BLE: no Bluetooth support in this kernel" || starts("BLE: no adapter") ||
-                    (starts("BLE: hci") && st.find("is down (powered off or rfkill blocked)") !=
-                                               std::string::npos) ||
+                    (starts("BLE: hci") &&
+                     st.find("is down (powered off or rfkill blocked)") != std::string::npos) ||
                     st == PERMISSION || starts("BLE: adapter lookup failed: ") ||
                     starts("BLE: HCI socket: ") ||
                     (starts("BLE: hci") && (st.find(" bind: ") != std::string::npos ||
@@ -803,8 +777,7 @@ TEST(HciKernel, RealSocketsReportWhatTheKernelHas)
     EXPECT_EQ(s.status(), "BLE: stopped");
 }
 
-TEST(HciKernel, ProcessWideReaderStartsAndStops)
-{
+TEST(HciKernel, ProcessWideReaderStartsAndStops) {
     EXPECT_EQ(ovk_linux_hci_start(static_cast<const OVK_SCAN_OPTS*>(nullptr)), -1);
     char buf[160];
     ovk_linux_hci_status(buf, sizeof buf);

@@ -22,20 +22,17 @@ using Kernel = SimNl80211Kernel;
 
 namespace {
 
-bytes as_vec(ovk_bytes b)
-{
+bytes as_vec(ovk_bytes b) {
     return bytes(b.begin(), b.end());
 }
 
-bytes cat(std::initializer_list<bytes> parts)
-{
+bytes cat(std::initializer_list<bytes> parts) {
     bytes out;
     for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
     return out;
 }
 
-Kernel::Bss bss(int n, const std::string& ssid = "net", int64_t age_ms = 100)
-{
+Kernel::Bss bss(int n, const std::string& ssid = "net", int64_t age_ms = 100) {
     Kernel::Bss b;
     b.bssid = {0x02, 0xAB, 0x00, 0x00, static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
     b.ies = Kernel::ssid_ie(ssid);
@@ -48,14 +45,12 @@ struct Dump {
     OVK_NL_SEEN_RING ring;
     OVK_NL_DUMP d;
     std::vector<OVK_ADVERT> got;
-    Dump()
-    {
+    Dump() {
         d.now_ms = 1700000000000LL;
         d.boot_ns = 500LL * 1000000000LL;  // 500 s after boot
         d.stale_ms = 60000;
     }
-    size_t feed(const Kernel::Bss& b, int64_t seen_boot_ns)
-    {
+    size_t feed(const Kernel::Bss& b, int64_t seen_boot_ns) {
         Kernel::Bss c = b;
         c.seen_boot_ns = seen_boot_ns;
         const bytes msg = Kernel::bss_message(1, 3, c, d.boot_ns);
@@ -64,8 +59,7 @@ struct Dump {
                                   [&](OVK_ADVERT_PTR a) { got.push_back(*a); });
         return got.size() - before;
     }
-    size_t feed_aged(const Kernel::Bss& b, int64_t age_ms)
-    {
+    size_t feed_aged(const Kernel::Bss& b, int64_t age_ms) {
         return feed(b, d.boot_ns - age_ms * 1000000);
     }
 };
@@ -76,8 +70,7 @@ struct Rig {
     std::unique_ptr<OVK_WIFI_SCANNER> scanner;
     Rig() { scanner = std::make_unique<OVK_WIFI_SCANNER>(k, sink.sink()); }
     ~Rig() { scanner.reset(); }
-    int start(int interval = 10000, const std::string& iface = "")
-    {
+    int start(int interval = 10000, const std::string& iface = "") {
         OVK_SCAN_OPTS o;
         o.wifi = 1;
         o.wifi_interval_ms = interval;
@@ -87,8 +80,7 @@ struct Rig {
 };
 
 Kernel::Iface iface(uint32_t idx, const std::string& name, std::vector<Kernel::Bss> list = {},
-                    uint32_t type = NL80211_IFTYPE_STATION)
-{
+                    uint32_t type = NL80211_IFTYPE_STATION) {
     Kernel::Iface f;
     f.ifindex = idx;
     f.name = name;
@@ -97,8 +89,7 @@ Kernel::Iface iface(uint32_t idx, const std::string& name, std::vector<Kernel::B
     return f;
 }
 
-bool advance_until(Kernel& k, const std::function<bool()>& pred, int step_ms = 1000)
-{
+bool advance_until(Kernel& k, const std::function<bool()>& pred, int step_ms = 1000) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!pred()) {
         if (std::chrono::steady_clock::now() > until) return false;
@@ -109,8 +100,7 @@ bool advance_until(Kernel& k, const std::function<bool()>& pred, int step_ms = 1
 }
 
 // Attributes of the request messages of one command.
-std::vector<bytes> requests_of(const Kernel& k, uint8_t cmd)
-{
+std::vector<bytes> requests_of(const Kernel& k, uint8_t cmd) {
     std::vector<bytes> out;
     for (const auto& r : k.requests())
         if (r.size() >= 20 && r[16] == cmd) out.push_back(r);
@@ -124,21 +114,19 @@ const std::string NOT_AVAILABLE = "WiFi: nl80211 not available (no wireless driv
 // ---------------------------------------------------------------------------------------
 // Building and walking messages
 // ---------------------------------------------------------------------------------------
-TEST(NlMessages, RequestsAreLaidOutLikeTheKernelExpects)
-{
+TEST(NlMessages, RequestsAreLaidOutLikeTheKernelExpects) {
     OVK_NL_MSG m;
     ovk_linux_wifi_msg_init(m, GENL_ID_CTRL, NLM_F_REQUEST, 7, CTRL_CMD_GETFAMILY);
     ASSERT_EQ(ovk_linux_wifi_msg_put_str(m, CTRL_ATTR_FAMILY_NAME, "nl80211"), 0);
-    const bytes want{32, 0, 0, 0, 16, 0, 1, 0, 7, 0, 0, 0, 0, 0, 0, 0,  // nlmsghdr
-                     3,  1, 0, 0,                                       // genlmsghdr
+    const bytes want{32, 0, 0, 0, 16,  0,   1,   0,   7,   0,   0,   0, 0, 0, 0, 0,  // nlmsghdr
+                     3,  1, 0, 0,                                                    // genlmsghdr
                      12, 0, 2, 0, 'n', 'l', '8', '0', '2', '1', '1', 0};
     EXPECT_EQ(as_vec(m.bytes()), want);
 
     ovk_linux_wifi_msg_init(m, 0x1C, NLM_F_REQUEST | NLM_F_ACK, 9, NL80211_CMD_TRIGGER_SCAN);
     ASSERT_EQ(ovk_linux_wifi_msg_put_u32(m, NL80211_ATTR_IFINDEX, 0x0304), 0);
-    EXPECT_EQ(as_vec(m.bytes()),
-              (bytes{28, 0, 0, 0, 0x1C, 0, 5, 0, 9, 0, 0, 0, 0, 0, 0, 0, 33, 1, 0, 0, 8, 0, 3, 0,
-                     0x04, 0x03, 0, 0}));
+    EXPECT_EQ(as_vec(m.bytes()), (bytes{28, 0, 0,  0, 0x1C, 0, 5, 0, 9, 0, 0,    0,    0, 0,
+                                        0,  0, 33, 1, 0,    0, 8, 0, 3, 0, 0x04, 0x03, 0, 0}));
 
     // an odd-sized payload is padded; a message that would overflow is refused unchanged
     ovk_linux_wifi_msg_init(m, 0x1C, NLM_F_REQUEST, 1, 1);
@@ -150,8 +138,7 @@ TEST(NlMessages, RequestsAreLaidOutLikeTheKernelExpects)
     EXPECT_EQ(m.len, len);
 }
 
-TEST(NlMessages, AttributesKeepTheLastOfEachTypeAndStopAtBadLengths)
-{
+TEST(NlMessages, AttributesKeepTheLastOfEachTypeAndStopAtBadLengths) {
     const bytes area = cat({Kernel::attr_u32(3, 1), Kernel::attr_u32(3 | NLA_F_NESTED, 2),
                             Kernel::attr_u32(5, 9), Kernel::attr_u32(200, 4)});
     std::array<OVK_NL_ATTR, 8> t;
@@ -175,12 +162,11 @@ TEST(NlMessages, AttributesKeepTheLastOfEachTypeAndStopAtBadLengths)
     EXPECT_FALSE(t[2]);
 }
 
-TEST(NlMessages, WalkFollowsOneSequenceToItsEnd)
-{
+TEST(NlMessages, WalkFollowsOneSequenceToItsEnd) {
     const bytes a1 = Kernel::message(0x1C, NLM_F_MULTI, 5, 7, Kernel::attr_u32(3, 11));
     const bytes other = Kernel::message(0x1C, NLM_F_MULTI, 4, 7, Kernel::attr_u32(3, 99));
-    const bytes a2 = Kernel::message(0x1C, NLM_F_MULTI | NLM_F_DUMP_INTR, 5, 7,
-                                     Kernel::attr_u32(3, 12));
+    const bytes a2 =
+        Kernel::message(0x1C, NLM_F_MULTI | NLM_F_DUMP_INTR, 5, 7, Kernel::attr_u32(3, 12));
     bytes done = Kernel::message(NLMSG_DONE, NLM_F_MULTI, 5, 0, {});
     std::vector<uint32_t> seen;
     auto fn = [&](ovk_bytes attrs) {
@@ -239,8 +225,7 @@ TEST(NlMessages, WalkFollowsOneSequenceToItsEnd)
     EXPECT_EQ(s.answers, 0);
 }
 
-TEST(NlMessages, FamilyAnswerGivesIdAndScanGroup)
-{
+TEST(NlMessages, FamilyAnswerGivesIdAndScanGroup) {
     auto k = std::make_shared<Kernel>();
     const int h = k->open();
     OVK_NL_MSG m;
@@ -262,8 +247,7 @@ TEST(NlMessages, FamilyAnswerGivesIdAndScanGroup)
 // ---------------------------------------------------------------------------------------
 // One BSS
 // ---------------------------------------------------------------------------------------
-TEST(NlBss, SignalAddressAgeAndCapabilities)
-{
+TEST(NlBss, SignalAddressAgeAndCapabilities) {
     Dump d;
     Kernel::Bss b = bss(0x1F, "Cafe");
     b.bssid = {0x0a, 0xbb, 0x0c, 0xdd, 0x0e, 0xff};
@@ -286,8 +270,12 @@ TEST(NlBss, SignalAddressAgeAndCapabilities)
         std::optional<int32_t> mbm;
         std::optional<uint8_t> q;
         int want;
-    } cases[] = {{std::nullopt, 50, -70}, {std::nullopt, 0, -100}, {std::nullopt, 100, -40},
-                 {std::nullopt, 250, -40}, {std::nullopt, std::nullopt, -100}, {-199, 80, -1}};
+    } cases[] = {{std::nullopt, 50, -70},
+                 {std::nullopt, 0, -100},
+                 {std::nullopt, 100, -40},
+                 {std::nullopt, 250, -40},
+                 {std::nullopt, std::nullopt, -100},
+                 {-199, 80, -1}};
     int n = 0;
     for (const auto& c : cases) {
         Dump e;
@@ -315,8 +303,7 @@ TEST(NlBss, SignalAddressAgeAndCapabilities)
     EXPECT_TRUE(s.got.empty());
 }
 
-TEST(NlBss, NetworkNames)
-{
+TEST(NlBss, NetworkNames) {
     struct Case {
         bytes ies;
         std::optional<std::string> want;
@@ -324,7 +311,10 @@ TEST(NlBss, NetworkNames)
         {Kernel::ssid_ie(""), std::nullopt},
         {bytes{0, 4, 0, 0, 0, 0}, std::nullopt},
         {Kernel::ssid_ie("Guest\tNet"), "Guest?Net"},
-        {Kernel::ssid_ie(std::string("a\x7f" "b\x01", 4)), "a?b?"},
+        {Kernel::ssid_ie(std::string("a\x7f"
+                                     "b\x01",
+                                     4)),
+         "a?b?"},
         {Kernel::ssid_ie("Caf\xC3\xA9"), "Caf\xC3\xA9"},
         {Kernel::ssid_ie(std::string(40, 'x')), std::string(32, 'x')},
         {bytes{}, std::nullopt},
@@ -348,8 +338,7 @@ TEST(NlBss, NetworkNames)
     EXPECT_EQ(d.got[0].name, "Beacon");
 }
 
-TEST(NlBss, StaleEntriesAndRepeatsAreDropped)
-{
+TEST(NlBss, StaleEntriesAndRepeatsAreDropped) {
     Dump d;
     d.d.stale_ms = 20000;
     EXPECT_EQ(d.feed_aged(bss(1), 20001), 0u);
@@ -379,24 +368,22 @@ TEST(NlBss, StaleEntriesAndRepeatsAreDropped)
     EXPECT_EQ(d.got.back().timestamp, d.d.now_ms);
 }
 
-TEST(NlBss, RepeatFilterForgetsTheOldestWhenFull)
-{
+TEST(NlBss, RepeatFilterForgetsTheOldestWhenFull) {
     Dump d;
     const int64_t t = d.d.boot_ns - 1000000000LL;
     for (int i = 0; i < 1024; ++i) ASSERT_EQ(d.feed(bss(i), t), 1u);
     EXPECT_EQ(d.ring.n_seen, 1024u);
     EXPECT_EQ(d.feed(bss(1024), t), 1u);  // overwrites the entry of bss 0
     EXPECT_EQ(d.ring.seen_next, 1u);
-    EXPECT_EQ(d.feed(bss(1), t), 0u);     // still remembered
-    EXPECT_EQ(d.feed(bss(0), t), 1u);     // forgotten: delivered again
+    EXPECT_EQ(d.feed(bss(1), t), 0u);  // still remembered
+    EXPECT_EQ(d.feed(bss(0), t), 1u);  // forgotten: delivered again
     EXPECT_EQ(d.ring.seen_next, 2u);
 }
 
 // ---------------------------------------------------------------------------------------
 // The scanner against the simulated kernel
 // ---------------------------------------------------------------------------------------
-TEST(WifiScanner, PassiveScanDeliversEachNetworkOnce)
-{
+TEST(WifiScanner, PassiveScanDeliversEachNetworkOnce) {
     Rig r;
     r.k->set_ifaces({iface(3, "wlan0", {bss(1, "A"), bss(2, "B"), bss(3, "")}),
                      iface(9, "mon0", {bss(7, "M")}, NL80211_IFTYPE_MONITOR)});
@@ -421,7 +408,8 @@ TEST(WifiScanner, PassiveScanDeliversEachNetworkOnce)
 
     // the next cycles bring nothing new: nothing is delivered again
     const int dumps = r.k->dumps(3);
-    ASSERT_TRUE(advance_until(*r.k, [&] { return r.k->dumps(3) >= dumps + 2; }, 2000));
+    ASSERT_TRUE(advance_until(
+        *r.k, [&] { return r.k->dumps(3) >= dumps + 2; }, 2000));
     EXPECT_EQ(r.sink.advert_count(), 3u);
 
     // a network seen again later is delivered again
@@ -434,13 +422,14 @@ TEST(WifiScanner, PassiveScanDeliversEachNetworkOnce)
     EXPECT_EQ(r.k->open_sockets(), 0);
 }
 
-TEST(WifiScanner, EventsMarkInterfacesForDumping)
-{
+TEST(WifiScanner, EventsMarkInterfacesForDumping) {
     Rig r;
     r.k->set_ifaces({iface(3, "wlan0", {bss(1)}), iface(4, "wlan1", {bss(2)})});
     r.start(60000);
-    ASSERT_TRUE(r.sink.wait_status("WiFi wlan0 +1: 1 networks, passive scan")) << r.sink.last_status();
-    ASSERT_TRUE(r.sink.wait([&](const ScanSink&) { return r.k->dumps(3) >= 1 && r.k->dumps(4) >= 1; }));
+    ASSERT_TRUE(r.sink.wait_status("WiFi wlan0 +1: 1 networks, passive scan"))
+        << r.sink.last_status();
+    ASSERT_TRUE(
+        r.sink.wait([&](const ScanSink&) { return r.k->dumps(3) >= 1 && r.k->dumps(4) >= 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const int d3 = r.k->dumps(3), d4 = r.k->dumps(4);
 
@@ -449,15 +438,15 @@ TEST(WifiScanner, EventsMarkInterfacesForDumping)
     EXPECT_EQ(r.k->dumps(3), d3);
 
     r.k->send_event(NL80211_CMD_SCAN_ABORTED, std::nullopt);  // names no interface: all
-    ASSERT_TRUE(r.sink.wait([&](const ScanSink&) { return r.k->dumps(3) == d3 + 1 && r.k->dumps(4) == d4 + 2; }));
+    ASSERT_TRUE(r.sink.wait(
+        [&](const ScanSink&) { return r.k->dumps(3) == d3 + 1 && r.k->dumps(4) == d4 + 2; }));
 
     r.k->send_event(NL80211_CMD_TRIGGER_SCAN, 3u);  // not a results event
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     EXPECT_EQ(r.k->dumps(3), d3 + 1);
 }
 
-TEST(WifiScanner, WithoutRightsItReadsSystemScansEveryInterval)
-{
+TEST(WifiScanner, WithoutRightsItReadsSystemScansEveryInterval) {
     set_log_level(6);
     FILE* logf = std::tmpfile();
     zq_log_set_stream(logf);
@@ -465,10 +454,12 @@ TEST(WifiScanner, WithoutRightsItReadsSystemScansEveryInterval)
     r.k->set_ifaces({iface(3, "wlp2s0", {bss(1), bss(2)})});
     r.k->set_trigger_errno(3, EPERM);
     r.start(5000);
-    const std::string want = "WiFi wlp2s0: 2 networks, system scans (scan trigger needs CAP_NET_ADMIN)";
+    const std::string want =
+        "WiFi wlp2s0: 2 networks, system scans (scan trigger needs CAP_NET_ADMIN)";
     ASSERT_TRUE(r.sink.wait_status(want)) << r.sink.last_status();
     const int dumps = r.k->dumps(3);
-    ASSERT_TRUE(advance_until(*r.k, [&] { return r.k->dumps(3) >= dumps + 3; }, 2500));
+    ASSERT_TRUE(advance_until(
+        *r.k, [&] { return r.k->dumps(3) >= dumps + 3; }, 2500));
     EXPECT_EQ(r.k->triggers(3), 1);  // never retried
     r.scanner->stop();
     zq_log_set_stream(nullptr);
@@ -484,8 +475,7 @@ TEST(WifiScanner, WithoutRightsItReadsSystemScansEveryInterval)
     EXPECT_EQ(log.find(line, first + 1), std::string::npos);
 }
 
-TEST(WifiScanner, TriggerOutcomesInTheStatus)
-{
+TEST(WifiScanner, TriggerOutcomesInTheStatus) {
     struct Case {
         int err;
         std::string state;
@@ -505,13 +495,13 @@ TEST(WifiScanner, TriggerOutcomesInTheStatus)
     }
 }
 
-TEST(WifiScanner, InterfaceSelection)
-{
+TEST(WifiScanner, InterfaceSelection) {
     {
         Rig r;
         r.k->set_ifaces({iface(3, "wlan0", {bss(1)}), iface(4, "wlan1", {bss(2), bss(3)})});
         r.start(10000, "wlan1");
-        ASSERT_TRUE(r.sink.wait_status("WiFi wlan1: 2 networks, passive scan")) << r.sink.last_status();
+        ASSERT_TRUE(r.sink.wait_status("WiFi wlan1: 2 networks, passive scan"))
+            << r.sink.last_status();
         EXPECT_EQ(r.k->triggers(3), 0);
         EXPECT_EQ(r.k->dumps(3), 0);
     }
@@ -521,7 +511,8 @@ TEST(WifiScanner, InterfaceSelection)
         r.start(10000, "wlan9");
         ASSERT_TRUE(r.sink.wait_status("WiFi: interface wlan9 not found"));
         const int lists = r.k->listings();
-        ASSERT_TRUE(advance_until(*r.k, [&] { return r.k->listings() >= lists + 2; }, 2500));
+        ASSERT_TRUE(advance_until(
+            *r.k, [&] { return r.k->listings() >= lists + 2; }, 2500));
         EXPECT_EQ(r.k->triggers(3), 0);
         EXPECT_EQ(r.k->dumps(3), 0);
         EXPECT_EQ(r.sink.last_status(), "WiFi: interface wlan9 not found");
@@ -542,15 +533,15 @@ TEST(WifiScanner, InterfaceSelection)
         for (uint32_t i = 2; i <= 10; ++i) many.push_back(iface(i, "wl" + std::to_string(i), {}));
         r.k->set_ifaces(many);
         r.start();
-        ASSERT_TRUE(r.sink.wait_status("WiFi " + std::string(31, 'w') + " +7: 1 networks, passive scan"))
+        ASSERT_TRUE(
+            r.sink.wait_status("WiFi " + std::string(31, 'w') + " +7: 1 networks, passive scan"))
             << r.sink.last_status();
         EXPECT_EQ(r.k->triggers(8), 1);
         EXPECT_EQ(r.k->triggers(9), 0);
     }
 }
 
-TEST(WifiScanner, InterruptedDumpIsReadAgain)
-{
+TEST(WifiScanner, InterruptedDumpIsReadAgain) {
     Rig r;
     std::vector<Kernel::Bss> list;
     for (int i = 0; i < 40; ++i) list.push_back(bss(i, "n" + std::to_string(i)));
@@ -559,7 +550,8 @@ TEST(WifiScanner, InterruptedDumpIsReadAgain)
     r.k->set_ifaces({f});
     r.k->interrupt_dumps(1);
     r.start();
-    ASSERT_TRUE(r.sink.wait_status("WiFi wlan0: 40 networks, passive scan")) << r.sink.last_status();
+    ASSERT_TRUE(r.sink.wait_status("WiFi wlan0: 40 networks, passive scan"))
+        << r.sink.last_status();
     ASSERT_TRUE(r.sink.wait_adverts(40));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(r.sink.advert_count(), 40u);  // each once, none missing
@@ -569,8 +561,7 @@ TEST(WifiScanner, InterruptedDumpIsReadAgain)
     EXPECT_EQ(macs.size(), 40u);
 }
 
-TEST(WifiScanner, ThousandNetworksInManyDatagrams)
-{
+TEST(WifiScanner, ThousandNetworksInManyDatagrams) {
     for (int per : {1, 64}) {
         Rig r;
         std::vector<Kernel::Bss> list;
@@ -585,8 +576,7 @@ TEST(WifiScanner, ThousandNetworksInManyDatagrams)
     }
 }
 
-TEST(WifiScanner, IntervalLimitsAndStaleness)
-{
+TEST(WifiScanner, IntervalLimitsAndStaleness) {
     Rig r;
     r.k->set_ifaces({iface(3, "wlan0", {bss(1, "fresh", 9000), bss(2, "old", 11000)})});
     r.start(1000);
@@ -614,8 +604,7 @@ TEST(WifiScanner, IntervalLimitsAndStaleness)
     EXPECT_EQ(big.scanner->interval_ms(), 7000);
 }
 
-TEST(WifiScanner, WithoutEventsEveryInterfaceIsReadEachCycle)
-{
+TEST(WifiScanner, WithoutEventsEveryInterfaceIsReadEachCycle) {
     for (int variant = 0; variant < 2; ++variant) {
         Rig r;
         if (variant == 0)
@@ -626,16 +615,17 @@ TEST(WifiScanner, WithoutEventsEveryInterfaceIsReadEachCycle)
         f.event_after_trigger = false;
         r.k->set_ifaces({f});
         r.start(5000);
-        ASSERT_TRUE(r.sink.wait_status("WiFi wlan0: 1 networks, passive scan")) << r.sink.last_status();
+        ASSERT_TRUE(r.sink.wait_status("WiFi wlan0: 1 networks, passive scan"))
+            << r.sink.last_status();
         EXPECT_EQ(r.k->event_sockets(), 0);
         const int dumps = r.k->dumps(3);
-        ASSERT_TRUE(advance_until(*r.k, [&] { return r.k->dumps(3) >= dumps + 2; }, 2500));
+        ASSERT_TRUE(advance_until(
+            *r.k, [&] { return r.k->dumps(3) >= dumps + 2; }, 2500));
         EXPECT_GE(r.k->triggers(3), 3);
     }
 }
 
-TEST(WifiScanner, StartUpFailures)
-{
+TEST(WifiScanner, StartUpFailures) {
     {
         Rig r;
         r.k->set_family(false);
@@ -657,27 +647,26 @@ TEST(WifiScanner, StartUpFailures)
     }
 }
 
-TEST(WifiScanner, ListingFailureIsShownUntilListingWorksAgain)
-{
+TEST(WifiScanner, ListingFailureIsShownUntilListingWorksAgain) {
     Rig r;
     r.k->set_ifaces({iface(3, "wlan0", {bss(1)})});
     r.start(5000);
     ASSERT_TRUE(r.sink.wait_status("WiFi wlan0: 1 networks, passive scan"));
     r.k->set_list_error(ENOBUFS);
     const int lists = r.k->listings();
-    ASSERT_TRUE(advance_until(*r.k, [&] { return r.k->listings() > lists; }, 2500));
+    ASSERT_TRUE(advance_until(
+        *r.k, [&] { return r.k->listings() > lists; }, 2500));
     ASSERT_TRUE(r.sink.wait_status("WiFi: cannot list interfaces"));
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     EXPECT_EQ(r.sink.last_status(), "WiFi: cannot list interfaces");
     EXPECT_EQ(r.sink.status_seen("WiFi: cannot list interfaces"), 1);
     r.k->set_list_error(0);
-    ASSERT_TRUE(advance_until(*r.k, [&] {
-        return r.sink.last_status() == "WiFi wlan0: 1 networks, passive scan";
-    }, 2500)) << r.sink.last_status();
+    ASSERT_TRUE(advance_until(
+        *r.k, [&] { return r.sink.last_status() == "WiFi wlan0: 1 networks, passive scan"; }, 2500))
+        << r.sink.last_status();
 }
 
-TEST(WifiScanner, StopIsQuick)
-{
+TEST(WifiScanner, StopIsQuick) {
     using clock = std::chrono::steady_clock;
     Rig r;
     r.k->set_ifaces({iface(3, "wlan0", {bss(1)})});
@@ -686,7 +675,8 @@ TEST(WifiScanner, StopIsQuick)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const auto t0 = clock::now();
     r.scanner->stop();
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - t0).count();
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - t0).count();
     std::printf("stop took %lld ms while waiting for the next cycle\n", static_cast<long long>(ms));
     EXPECT_LT(ms, 1500);
     EXPECT_EQ(r.scanner->status(), "WiFi: stopped");
@@ -695,8 +685,7 @@ TEST(WifiScanner, StopIsQuick)
 // ---------------------------------------------------------------------------------------
 // The kernel of this machine
 // ---------------------------------------------------------------------------------------
-TEST(WifiKernel, RealNetlinkReportsWhatTheKernelHas)
-{
+TEST(WifiKernel, RealNetlinkReportsWhatTheKernelHas) {
     ScanSink sink;
     OVK_WIFI_SCANNER s(ovk_linux_wifi_kernel_io(), sink.sink());
     OVK_SCAN_OPTS o;
@@ -712,8 +701,7 @@ TEST(WifiKernel, RealNetlinkReportsWhatTheKernelHas)
     s.stop();
 }
 
-TEST(WifiKernel, ProcessWideScannerStartsAndStops)
-{
+TEST(WifiKernel, ProcessWideScannerStartsAndStops) {
     EXPECT_EQ(ovk_linux_wifi_start(static_cast<const OVK_SCAN_OPTS*>(nullptr)), -1);
     EXPECT_EQ(ovk_linux_wifi_status(), "WiFi: stopped");
     OVK_SCAN_OPTS o;

@@ -15,7 +15,7 @@ namespace {
 
 // Captures log lines in a temporary stream for the life of the object.
 class Capture {
-public:
+  public:
     Capture() : f_(tmpfile()) { zq_log_set_stream(f_); }
     ~Capture() {
         zq_log_set_stream(nullptr);
@@ -47,7 +47,7 @@ public:
         }
     }
 
-private:
+  private:
     FILE* f_;
 };
 

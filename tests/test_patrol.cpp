@@ -49,7 +49,7 @@ void correlated(int n, double r, int64_t now, std::vector<OVK_RSSI_SAMPLE>& a,
     a.clear();
     b.clear();
     for (int i = 0; i < n; i++) {
-        double x = (i % 2 == 0) ? 10 : -10;      // alternating
+        double x = (i % 2 == 0) ? 10 : -10;        // alternating
         double z = ((i / 2) % 2 == 0) ? 10 : -10;  // period four: orthogonal to x
         double y = r * x + std::sqrt(1 - r * r) * z;
         int64_t t = now - static_cast<int64_t>(n - 1 - i) * 1000;
@@ -83,8 +83,7 @@ TEST(PatrolRole, VendorRulesInOrderIgnoringCase) {
 }
 
 TEST(PatrolRole, PublicSafetyLabelsOnlyAfterVendor) {
-    OVK_HITS h{hit(OVK_CAT_DRONE, "Cradlepoint drone"),
-               hit(OVK_CAT_PUBLIC_SAFETY, "Unknown gear"),
+    OVK_HITS h{hit(OVK_CAT_DRONE, "Cradlepoint drone"), hit(OVK_CAT_PUBLIC_SAFETY, "Unknown gear"),
                hit(OVK_CAT_PUBLIC_SAFETY, "Cradlepoint IBR900")};
     EXPECT_EQ(ovk_patrol_role(h, "", ""), "vehicle cellular router");
     EXPECT_EQ(ovk_patrol_role(h, "Genetec", ""), "plate reader");
@@ -341,8 +340,8 @@ TEST(PatrolGroups, ACrowdOfOneOffAddressesDoesNotHideAVehicle) {
         char mac[18];
         snprintf(mac, sizeof mac, "4E:00:00:00:%02X:%02X", i >> 8, i & 0xFF);
         // A crowd of short-lived addresses with roles, each heard a few times.
-        m.push_back(member(mac, i % 2 ? "mobile printer" : "rugged laptop / body cam",
-                           now - 1000, now, series(now - 7000, flat(i % 8, -70))));
+        m.push_back(member(mac, i % 2 ? "mobile printer" : "rugged laptop / body cam", now - 1000,
+                           now, series(now - 7000, flat(i % 8, -70))));
         if (i == 1000)
             m.push_back(member("AA:00:00:00:00:01", "two-way radio", now - 30000, now, s));
         if (i == 2000)
@@ -376,8 +375,10 @@ OVK_MOTION motion(const std::vector<OVK_RSSI_SAMPLE>& a, const std::vector<OVK_R
             int64_t sec = x.time / 1000;
             auto it = std::find_if(out.begin(), out.end(),
                                    [sec](const auto& p) { return p.first == sec; });
-            if (it == out.end()) out.push_back({sec, x.rssi});
-            else it->second = x.rssi;
+            if (it == out.end())
+                out.push_back({sec, x.rssi});
+            else
+                it->second = x.rssi;
         }
     };
     std::vector<std::pair<int64_t, double>> ba, bb;
@@ -432,8 +433,9 @@ std::vector<OVK_PATROL_GROUP> groups(const std::vector<OVK_PATROL_MEMBER>& m, in
             if (a.role == b.role || a.samples.empty() || b.samples.empty()) continue;
             double r = 0;
             OVK_MOTION mo = motion(a.samples, b.samples, now, r);
-            bool join = (mo == OVK_MOTION_MOVING && r >= 0.6) ||
-                        (mo == OVK_MOTION_BOTH_FLAT && std::abs(a.first_seen - b.first_seen) <= 30000);
+            bool join =
+                (mo == OVK_MOTION_MOVING && r >= 0.6) ||
+                (mo == OVK_MOTION_BOTH_FLAT && std::abs(a.first_seen - b.first_seen) <= 30000);
             if (!join) continue;
             parent[find(i)] = find(k);
             if (mo == OVK_MOTION_MOVING) marked[i] = marked[k] = 1;
@@ -478,7 +480,8 @@ std::vector<OVK_PATROL_MEMBER> fleet(std::mt19937& rng, int64_t now) {
         const int size = 2 + pick(4);
         for (int j = 0; j < size; j++) {
             OVK_PATROL_MEMBER x;
-            x.mac = "4E:" + std::to_string(v) + ":" + std::to_string(j) + ":" + std::to_string(m.size());
+            x.mac = "4E:" + std::to_string(v) + ":" + std::to_string(j) + ":" +
+                    std::to_string(m.size());
             x.role = roles[pick(5)];
             x.first_seen = arrival + pick(40) * 1000;
             x.last_seen = now - (pick(8) == 0 ? 61000 + pick(30000) : pick(5000));
@@ -489,9 +492,8 @@ std::vector<OVK_PATROL_MEMBER> fleet(std::mt19937& rng, int64_t now) {
                 double shape = steady ? (s % 3) - 1 : 15 * std::sin((s + phase) * 0.35);
                 int lvl = -60 - 5 * j + static_cast<int>(std::lround(shape)) +
                           (noise > 1 ? pick(noise) - noise / 2 : 0);
-                x.samples.push_back({x.last_seen - static_cast<int64_t>(len - 1 - s) * 1000 +
-                                         pick(3) * 300,
-                                     lvl});
+                x.samples.push_back(
+                    {x.last_seen - static_cast<int64_t>(len - 1 - s) * 1000 + pick(3) * 300, lvl});
             }
             if (pick(10) == 0) std::shuffle(x.samples.begin(), x.samples.end(), rng);
             if (pick(10) == 0 && !x.samples.empty()) x.samples.push_back(x.samples.front());
@@ -508,7 +510,8 @@ std::vector<OVK_PATROL_MEMBER> fleet(std::mt19937& rng, int64_t now) {
         x.mac = "4F:00:" + std::to_string(i);
         x.role = roles[pick(5)];
         x.first_seen = x.last_seen = now - pick(90000);
-        for (int s = 0; s < pick(12); s++) x.samples.push_back({x.last_seen - s * 1000LL, -80 + pick(3)});
+        for (int s = 0; s < pick(12); s++)
+            x.samples.push_back({x.last_seen - s * 1000LL, -80 + pick(3)});
         std::reverse(x.samples.begin(), x.samples.end());
         m.push_back(std::move(x));
     }
@@ -591,7 +594,8 @@ TEST(PatrolGroups, ADeviationOfExactlyTwoDecibelsIsMoving) {
     for (int i = 0; i < 30; i++) swing.push_back(i % 2 ? -58 : -62);
     std::vector<OVK_PATROL_MEMBER> m{
         member("AA:00:00:00:00:01", "two-way radio", now - 100000, now, series(now - 29000, swing)),
-        member("AA:00:00:00:00:02", "mobile printer", now - 29000, now, series(now - 29000, steady)),
+        member("AA:00:00:00:00:02", "mobile printer", now - 29000, now,
+               series(now - 29000, steady)),
         member("AA:00:00:00:00:03", "police radar", now - 29000, now, series(now - 29000, swing)),
     };
     double r = 0;

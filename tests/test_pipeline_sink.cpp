@@ -265,47 +265,47 @@ OVK_LOCATION still_fix(double north_deg, int64_t t, double speed = 0.0) {
 
 TEST_F(PipelineSink, AreaChangeCountsOnlyWhileStandingStill) {
     // Three fixes over more than two minutes at one spot, the last one recent: standing still.
-    EXPECT_EQ(area_changes_after(installed(),
-                                 {still_fix(0, T0), still_fix(0, T0 + 60000),
-                                  still_fix(0.0001, T0 + 130000)},
-                                 T0 + 130000),
+    EXPECT_EQ(area_changes_after(
+                  installed(),
+                  {still_fix(0, T0), still_fix(0, T0 + 60000), still_fix(0.0001, T0 + 130000)},
+                  T0 + 130000),
               1);
 }
 
 TEST_F(PipelineSink, AreaChangeIgnoredWhileMoving) {
     // 60 m from the first fix of the window.
-    EXPECT_EQ(area_changes_after(installed(),
-                                 {still_fix(0, T0), still_fix(0, T0 + 60000),
-                                  still_fix(0.00054, T0 + 130000)},
-                                 T0 + 130000),
+    EXPECT_EQ(area_changes_after(
+                  installed(),
+                  {still_fix(0, T0), still_fix(0, T0 + 60000), still_fix(0.00054, T0 + 130000)},
+                  T0 + 130000),
               0);
 }
 
 TEST_F(PipelineSink, AreaChangeIgnoredWhenSpeedSaysMoving) {
-    EXPECT_EQ(area_changes_after(installed(),
-                                 {still_fix(0, T0), still_fix(0, T0 + 60000, 1.0),
-                                  still_fix(0, T0 + 130000)},
-                                 T0 + 130000),
+    EXPECT_EQ(area_changes_after(
+                  installed(),
+                  {still_fix(0, T0), still_fix(0, T0 + 60000, 1.0), still_fix(0, T0 + 130000)},
+                  T0 + 130000),
               0);
 }
 
 TEST_F(PipelineSink, AreaChangeIgnoredWhenStillnessIsUnknown) {
     // Three still fixes spanning less than two minutes.
-    EXPECT_EQ(area_changes_after(installed(),
-                                 {still_fix(0, T0), still_fix(0, T0 + 60000),
-                                  still_fix(0, T0 + 110000)},
-                                 T0 + 110000),
-              0);
+    EXPECT_EQ(
+        area_changes_after(installed(),
+                           {still_fix(0, T0), still_fix(0, T0 + 60000), still_fix(0, T0 + 110000)},
+                           T0 + 110000),
+        0);
 }
 
 TEST_F(PipelineSink, AreaChangeIgnoredOnceTheFixesHaveAgedOut) {
     // The same still fixes, but the cell reports come 70 s after the last of them: the first
     // fix has left the three-minute window and what is left spans too little.
-    EXPECT_EQ(area_changes_after(installed(),
-                                 {still_fix(0, T0), still_fix(0, T0 + 60000),
-                                  still_fix(0, T0 + 130000)},
-                                 T0 + 200000),
-              0);
+    EXPECT_EQ(
+        area_changes_after(installed(),
+                           {still_fix(0, T0), still_fix(0, T0 + 60000), still_fix(0, T0 + 130000)},
+                           T0 + 200000),
+        0);
 }
 
 }  // namespace

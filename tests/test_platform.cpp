@@ -3,6 +3,7 @@
 // assets, display environment, the sink and its emitters, scan bookkeeping.
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,8 +22,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "ovk_asset.h"
 #include "ovk_linux_audio.h"
@@ -51,36 +50,40 @@ void spit(const fs::path& p, const std::string& data) {
 
 // Sets or unsets an environment variable for the lifetime of the guard.
 class EnvGuard {
-public:
+  public:
     EnvGuard(const char* name, const char* value) : name_(name) {
         if (const char* old = getenv(name)) old_ = old;
-        if (value) setenv(name, value, 1);
-        else unsetenv(name);
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
     }
     ~EnvGuard() {
-        if (old_) setenv(name_.c_str(), old_->c_str(), 1);
-        else unsetenv(name_.c_str());
+        if (old_)
+            setenv(name_.c_str(), old_->c_str(), 1);
+        else
+            unsetenv(name_.c_str());
     }
     EnvGuard(const EnvGuard&) = delete;
     EnvGuard& operator=(const EnvGuard&) = delete;
 
-private:
+  private:
     std::string name_;
     std::optional<std::string> old_;
 };
 
 class CwdGuard {
-public:
+  public:
     explicit CwdGuard(const fs::path& to) : old_(fs::current_path()) { fs::current_path(to); }
     ~CwdGuard() { fs::current_path(old_); }
 
-private:
+  private:
     fs::path old_;
 };
 
 // A fresh directory under the system temp dir, removed afterwards.
 class TempDir {
-public:
+  public:
     TempDir() {
         std::string tmpl = (fs::temp_directory_path() / "ovk-platform-XXXXXX").string();
         if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp");
@@ -92,13 +95,13 @@ public:
     }
     const fs::path& path() const { return path_; }
 
-private:
+  private:
     fs::path path_;
 };
 
 // Captures log lines at every level into a temp file.
 class LogCapture {
-public:
+  public:
     LogCapture() : f_(tmpfile()) {
         old_level_ = get_log_level();
         set_log_level(7);
@@ -120,7 +123,7 @@ public:
         return out;
     }
 
-private:
+  private:
     FILE* f_;
     int old_level_;
 };
@@ -129,7 +132,7 @@ private:
 // a line), ".stdin" (what it read), ".fd1" (where its standard output goes) and ".sid" (its
 // session id), then "<name>.<pid>.done" last, so a finished run is seen whole.
 class StandIns {
-public:
+  public:
     explicit StandIns(const fs::path& dir) : dir_(dir / "bin"), out_(dir / "out") {
         fs::create_directories(dir_);
         fs::create_directories(out_);
@@ -138,15 +141,16 @@ public:
         const fs::path p = dir_ / name;
         std::string script =
             "#!/bin/sh\n"
-            "o='" + out_.string() + "'/" + name + ".$$\n"
+            "o='" +
+            out_.string() + "'/" + name +
+            ".$$\n"
             "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$o.args\"\n"
             "/bin/cat > \"$o.stdin\"\n"
             "fd1=$(/bin/readlink /proc/$$/fd/1)\n"
             "printf '%s\\n' \"$fd1\" > \"$o.fd1\"\n"
             "/bin/sed -e 's/^.*) //' /proc/$$/stat | /usr/bin/cut -d' ' -f4 > \"$o.sid\"\n"
             "echo $$ > \"$o.pid\"\n" +
-            extra +
-            "/bin/touch \"$o.done\"\n";
+            extra + "/bin/touch \"$o.done\"\n";
         spit(p, script);
         fs::permissions(p, fs::perms::owner_all);
     }
@@ -180,7 +184,7 @@ public:
         return runs(name);
     }
 
-private:
+  private:
     fs::path dir_, out_;
 };
 
@@ -232,7 +236,7 @@ OVK_ADVERT_PTR make_advert(const std::string& mac) {
 // ---------------------------------------------------------------------------------------
 
 class OutsidePrograms : public ::testing::Test {
-protected:
+  protected:
     TempDir tmp;
     StandIns progs{tmp.path()};
 };
@@ -427,7 +431,7 @@ TEST_F(OutsidePrograms, SpawnRefusesEmptyArguments) {
 // ---------------------------------------------------------------------------------------
 
 class Directories : public ::testing::Test {
-protected:
+  protected:
     TempDir tmp;
 };
 
@@ -447,7 +451,7 @@ TEST_F(Directories, DataDirFollowsXdgOnlyWhenAbsolute) {
         EXPECT_EQ(ovk_platform_data_dir(), want);
         ASSERT_TRUE(fs::is_directory(want));
         // Location history inside: only the user may read it.
-        struct stat st{};
+        struct stat st {};
         ASSERT_EQ(stat(want.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0700u);
         EXPECT_FALSE(fs::exists(fs::current_path() / "relative"));
@@ -551,7 +555,7 @@ TEST_F(Directories, ExecutableDirectoryAssetsComeBeforeTheWorkingDirectory) {
 
 TEST(DisplayEnvironment, DensityAcceptsOnlyHalfToFour) {
     const std::pair<const char*, float> cases[] = {
-        {nullptr, 1.0f}, {"", 1.0f},     {"0.4", 1.0f}, {"5", 1.0f},   {"2.5", 2.5f},
+        {nullptr, 1.0f}, {"", 1.0f},     {"0.4", 1.0f},  {"5", 1.0f},   {"2.5", 2.5f},
         {"0.5", 0.5f},   {"4", 4.0f},    {"4.01", 1.0f}, {"abc", 1.0f}, {"nan", 1.0f},
         {"inf", 1.0f},   {"1.5x", 1.5f}, {"-2", 1.0f},
     };
@@ -563,8 +567,8 @@ TEST(DisplayEnvironment, DensityAcceptsOnlyHalfToFour) {
 
 TEST(DisplayEnvironment, FullscreenAndTouchLookAtTheFirstCharacterOnly) {
     const std::pair<const char*, bool> cases[] = {
-        {nullptr, false}, {"", false}, {"0", false}, {"01", false}, {"yes", false},
-        {"1", true},      {"1abc", true}, {"10", true},
+        {nullptr, false}, {"", false}, {"0", false},   {"01", false},
+        {"yes", false},   {"1", true}, {"1abc", true}, {"10", true},
     };
     for (const auto& [value, on] : cases) {
         EnvGuard f("OVK_FULLSCREEN", value);
@@ -620,7 +624,7 @@ TEST(Clocks, AgreeWithTheSystemAndMoveForward) {
 // ---------------------------------------------------------------------------------------
 
 class Sink : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { ovk_platform_set_sink(nullptr); }
 };
 

@@ -107,9 +107,9 @@ TEST(Prefs, ValuesAreReadByType) {
 TEST(Prefs, OverpassAddressDefaultsToThePublicServerAndIsCut) {
     TempDir dir;
     EXPECT_EQ(load_text(dir, "{}").overpass_url, "https://overpass-api.de/api/interpreter");
-    EXPECT_EQ(load_text(dir, R"({"overpass_url": "http://127.0.0.1:8080/api/interpreter"})")
-                  .overpass_url,
-              "http://127.0.0.1:8080/api/interpreter");
+    EXPECT_EQ(
+        load_text(dir, R"({"overpass_url": "http://127.0.0.1:8080/api/interpreter"})").overpass_url,
+        "http://127.0.0.1:8080/api/interpreter");
     EXPECT_EQ(load_text(dir, R"({"overpass_url": 5})").overpass_url,
               "https://overpass-api.de/api/interpreter");
     const std::string long_url = "https://example.org/" + std::string(400, 'a');
@@ -119,14 +119,12 @@ TEST(Prefs, OverpassAddressDefaultsToThePublicServerAndIsCut) {
 
 TEST(Prefs, PresetListRules) {
     EXPECT_EQ(parse(R"({"enabled_presets":[]})").preset_enabled, (std::array<int, 3>{0, 0, 0}));
-    EXPECT_EQ(parse(R"({"enabled_presets":["us"]})").preset_enabled,
-              (std::array<int, 3>{0, 0, 1}));
+    EXPECT_EQ(parse(R"({"enabled_presets":["us"]})").preset_enabled, (std::array<int, 3>{0, 0, 1}));
     EXPECT_EQ(parse(R"({"enabled_presets":["mars"]})").preset_enabled,
               (std::array<int, 3>{0, 1, 0}));
     EXPECT_EQ(parse(R"({"enabled_presets":["global",7,null,"us"]})").preset_enabled,
               (std::array<int, 3>{1, 0, 1}));
-    EXPECT_EQ(parse(R"({"enabled_presets":"us"})").preset_enabled,
-              (std::array<int, 3>{1, 1, 0}));
+    EXPECT_EQ(parse(R"({"enabled_presets":"us"})").preset_enabled, (std::array<int, 3>{1, 1, 0}));
     EXPECT_EQ(parse(R"({"enabled_presets":{"us":1}})").preset_enabled,
               (std::array<int, 3>{1, 1, 0}));
 }
@@ -188,18 +186,53 @@ TEST(Prefs, WriteIsOrderedAndReadsBack) {
     ASSERT_EQ(ovk_prefs_set(p), 0);
     const std::string text = ovk_test::read_file(dir.file("settings.json"));
     // Indented, keys in record order.
-    const char* keys[] = {"ble_enabled", "wifi_enabled", "scan_interval_ms", "ble_scan_mode",
-                          "auto_start_boot", "hci_dev", "wifi_iface", "gpsd_host", "gpsd_port",
-                          "demo_mode", "cat_BODY_CAM", "cat_ALPR", "cat_AUDIO_SENSOR",
-                          "cat_PUBLIC_SAFETY", "cat_DRONE", "cat_TRACKER", "cat_GLASSES",
-                          "cat_RECORDER", "cat_NETWORK_CAMERA", "cat_CELL_ANOMALY", "cat_CUSTOM",
-                          "enabled_presets", "sound_enabled", "vibrate_enabled", "voice_enabled",
-                          "alerts_muted", "alert_threshold", "discreet_mode", "dedupe_window_ms",
-                          "gps_tagging_enabled", "follower_alerts", "known_alpr_alerts",
-                          "show_known_alpr", "auto_record_trace", "follow_min_minutes",
-                          "follow_min_meters", "retention_days", "app_theme", "ui_size",
-                          "radar_view", "radar_names", "setup_wizard_done", "map_lat", "map_lon",
-                          "map_zoom", "map_tiles", "overpass_url"};
+    const char* keys[] = {"ble_enabled",
+                          "wifi_enabled",
+                          "scan_interval_ms",
+                          "ble_scan_mode",
+                          "auto_start_boot",
+                          "hci_dev",
+                          "wifi_iface",
+                          "gpsd_host",
+                          "gpsd_port",
+                          "demo_mode",
+                          "cat_BODY_CAM",
+                          "cat_ALPR",
+                          "cat_AUDIO_SENSOR",
+                          "cat_PUBLIC_SAFETY",
+                          "cat_DRONE",
+                          "cat_TRACKER",
+                          "cat_GLASSES",
+                          "cat_RECORDER",
+                          "cat_NETWORK_CAMERA",
+                          "cat_CELL_ANOMALY",
+                          "cat_CUSTOM",
+                          "enabled_presets",
+                          "sound_enabled",
+                          "vibrate_enabled",
+                          "voice_enabled",
+                          "alerts_muted",
+                          "alert_threshold",
+                          "discreet_mode",
+                          "dedupe_window_ms",
+                          "gps_tagging_enabled",
+                          "follower_alerts",
+                          "known_alpr_alerts",
+                          "show_known_alpr",
+                          "auto_record_trace",
+                          "follow_min_minutes",
+                          "follow_min_meters",
+                          "retention_days",
+                          "app_theme",
+                          "ui_size",
+                          "radar_view",
+                          "radar_names",
+                          "setup_wizard_done",
+                          "map_lat",
+                          "map_lon",
+                          "map_zoom",
+                          "map_tiles",
+                          "overpass_url"};
     OVK_JSON j = ovk_json_parse(text);
     ASSERT_TRUE(j);
     const cJSON* item = j->child;

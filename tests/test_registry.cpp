@@ -17,8 +17,8 @@ constexpr int64_t T0 = 1700000000000;
 
 std::string mac_of(unsigned n, unsigned top = 0x4A) {
     char b[18];
-    snprintf(b, sizeof b, "%02X:%02X:%02X:%02X:%02X:%02X", top, (n >> 24) & 0xFF,
-             (n >> 16) & 0xFF, (n >> 8) & 0xFF, n & 0xFF, 0x10);
+    snprintf(b, sizeof b, "%02X:%02X:%02X:%02X:%02X:%02X", top, (n >> 24) & 0xFF, (n >> 16) & 0xFF,
+             (n >> 8) & 0xFF, n & 0xFF, 0x10);
     return b;
 }
 
@@ -74,7 +74,7 @@ std::optional<std::string> fact(const std::string& mac, const char* key) {
 }
 
 class Registry : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(ovk_registry_init(), 0);
         ovk_registry_start_session(T0);
@@ -295,9 +295,9 @@ TEST_F(Registry, AnEquallyStrongVerdictTakesOverTheHold) {
 
 TEST_F(Registry, CoLocationVerdictsAreNeverHeld) {
     std::string m = mac_of(1);
-    OVK_HITS h{hit("Radio in a possible police vehicle", 80, OVK_CAT_PUBLIC_SAFETY,
-                   OVK_PATROL_SOURCE),
-               hit("Weak thing", 20)};
+    OVK_HITS h{
+        hit("Radio in a possible police vehicle", 80, OVK_CAT_PUBLIC_SAFETY, OVK_PATROL_SOURCE),
+        hit("Weak thing", 20)};
     report(ble(m, -60), T0, h);
     OVK_DEVICE d = get(m);
     ASSERT_EQ(d.hits.size(), 2u);
@@ -345,9 +345,11 @@ TEST_F(Registry, RotatedAddressInheritsVerdictsAfterTwoSeconds) {
     ovk_registry_inherited_hits(c, inh);
     ASSERT_EQ(inh.size(), 1u);
     EXPECT_EQ(inh[0].confidence, 50);
-    EXPECT_EQ(inh[0].evidence.rfind("Same device as " + b + " before its address rotated "
-                                    "(identical advert fingerprint, 29 s gap). Original "
-                                    "evidence: Same device as " + a,
+    EXPECT_EQ(inh[0].evidence.rfind("Same device as " + b +
+                                        " before its address rotated "
+                                        "(identical advert fingerprint, 29 s gap). Original "
+                                        "evidence: Same device as " +
+                                        a,
                                     0),
               0u);
 }
@@ -550,8 +552,8 @@ TEST_F(Registry, RemoteIdIsKept) {
 }
 
 TEST_F(Registry, SiblingsOfOneAccessPoint) {
-    std::string home = "10:20:30:40:50:60", guest = "12:20:30:40:50:61",
-                iot = "10:20:30:40:50:62", other = "10:20:30:40:50:80";
+    std::string home = "10:20:30:40:50:60", guest = "12:20:30:40:50:61", iot = "10:20:30:40:50:62",
+                other = "10:20:30:40:50:80";
     OVK_IDENTITY r{"Wi-Fi router - Netgear R7000", {}};
     report(wifi(home, -50, "Home"), T0);
     report(wifi(guest, -50, std::nullopt), T0, {}, "", nullptr, &r);
@@ -662,17 +664,17 @@ TEST_F(Registry, CoLocationVerdictsMatchGroupingEveryRoleBearingEntry) {
             const KIT& k = kit[i];
             if (s < k.start || s > k.stop || (s * 7 + static_cast<int>(i)) % 11 == 0) continue;
             // Vehicles 0 and 2 swing together, 1 and 3 sit still.
-            const int shape = k.vehicle % 2 == 0
-                                  ? static_cast<int>(std::lround(12 * std::sin((s + k.vehicle * 5) * 0.4)))
-                                  : s % 2;
+            const int shape =
+                k.vehicle % 2 == 0
+                    ? static_cast<int>(std::lround(12 * std::sin((s + k.vehicle * 5) * 0.4)))
+                    : s % 2;
             const uint16_t uuid = static_cast<uint16_t>(0x2000 + i);
             report(ble(k.mac, -60 - static_cast<int>(i) + shape,
                        k.name ? std::optional<std::string>(k.name) : std::nullopt, uuid),
                    t + static_cast<int64_t>(i) * 37, {}, k.vendor ? k.vendor : "");
         }
         // A stream of one-off body cameras and a plain device that is never grouped.
-        report(ble(mac_of(0x9000 + s), -80, std::nullopt, 0x3000), t + 500,
-               {hit("Body cam", 60)});
+        report(ble(mac_of(0x9000 + s), -80, std::nullopt, 0x3000), t + 500, {hit("Body cam", 60)});
         report(ble(mac_of(0x8000), -70, std::nullopt, 0x3001), t + 600);
         if (s % 2 != 0) continue;
 
@@ -711,10 +713,10 @@ namespace {
 void mixed_registry(int variant, int64_t now, const std::string& white) {
     ovk_registry_start_session(T0);
     if (variant >= 4) return;
-    report(ble(mac_of(1), -60), now - 180001, {hit("Gone", 99)});   // stale
-    report(ble(mac_of(2), -60), now - 180000, {hit("Edge", 45)});   // kept
-    report(ble(mac_of(3), -60), now - 1000);                         // never flagged
-    report(ble(white, -60), now - 2000, {hit("Mine", 95)});          // whitelisted
+    report(ble(mac_of(1), -60), now - 180001, {hit("Gone", 99)});  // stale
+    report(ble(mac_of(2), -60), now - 180000, {hit("Edge", 45)});  // kept
+    report(ble(mac_of(3), -60), now - 1000);                       // never flagged
+    report(ble(white, -60), now - 2000, {hit("Mine", 95)});        // whitelisted
     if (variant >= 3) return;
     report(ble(mac_of(5), -60, std::nullopt, 0x1234), now - 20000, {hit("Rotating", 55)});
     report(ble(mac_of(6), -60, std::nullopt, 0x1234), now - 10000);  // inherits only

@@ -20,8 +20,8 @@ constexpr int kFixed = 40;
 
 std::string mac_of(unsigned n, unsigned top) {
     char b[18];
-    snprintf(b, sizeof b, "%02X:%02X:%02X:%02X:%02X:%02X", top, (n >> 16) & 0xFF,
-             (n >> 8) & 0xFF, n & 0xFF, 0x20, 0x30);
+    snprintf(b, sizeof b, "%02X:%02X:%02X:%02X:%02X:%02X", top, (n >> 16) & 0xFF, (n >> 8) & 0xFF,
+             n & 0xFF, 0x20, 0x30);
     return b;
 }
 
@@ -55,8 +55,8 @@ TEST(RegistryThreads, OneWriterManyReadersAndTheStore) {
                                 k % 2 ? radio : OVK_HITS{}, nullptr,
                                 k % 5 ? "" : "Motorola Solutions", nullptr, &g, now);
             if (i % 7 == 0)  // a stream of one-off addresses
-                ovk_registry_report(ble(mac_of(i, 0x77), -90, nullptr), {}, nullptr, "",
-                                    nullptr, nullptr, now);
+                ovk_registry_report(ble(mac_of(i, 0x77), -90, nullptr), {}, nullptr, "", nullptr,
+                                    nullptr, now);
             OVK_HITS inh;
             ovk_registry_inherited_hits(m, inh);
             (void)ovk_registry_cluster_hit(m, now);
@@ -71,8 +71,12 @@ TEST(RegistryThreads, OneWriterManyReadersAndTheStore) {
         while (!done) {
             OVK_DEVICE_LIST l;
             switch (which) {
-                case 0: l = ovk_registry_snapshot(clock.load()); break;
-                case 1: l = ovk_registry_summaries(clock.load() - 1000); break;
+                case 0:
+                    l = ovk_registry_snapshot(clock.load());
+                    break;
+                case 1:
+                    l = ovk_registry_summaries(clock.load() - 1000);
+                    break;
                 default: {
                     auto d = ovk_registry_get(mac_of(3, 0x10));
                     if (d) {
@@ -101,8 +105,10 @@ TEST(RegistryThreads, OneWriterManyReadersAndTheStore) {
         // the store about them under its own lock.
         for (int i = 0; !done; i++) {
             std::string m = mac_of(i % kFixed, 0x10);
-            if (i % 2) ovk_store_whitelist_add(m, "mine");
-            else ovk_store_whitelist_remove(m);
+            if (i % 2)
+                ovk_store_whitelist_add(m, "mine");
+            else
+                ovk_store_whitelist_remove(m);
             (void)ovk_store_is_favorite(m);
             std::this_thread::yield();
         }
@@ -165,8 +171,10 @@ TEST(RegistryThreads, TallyAndHoldsWhileReporting) {
     std::thread store([&] {
         for (int i = 0; !done; i++) {
             std::string m = mac_of(i % kFixed, 0x10);
-            if (i % 2) ovk_store_whitelist_add(m, "mine");
-            else ovk_store_whitelist_remove(m);
+            if (i % 2)
+                ovk_store_whitelist_add(m, "mine");
+            else
+                ovk_store_whitelist_remove(m);
             std::this_thread::yield();
         }
     });

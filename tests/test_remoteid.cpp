@@ -231,8 +231,8 @@ TEST(RemoteIdMessages, PositionNeedsBothCoordinates) {
     EXPECT_EQ(r.has_pos, 1);
     // a coordinate off the globe is not stored
     Loc bad;
-    bad.lat = 1300000000;  // 130 degrees
-    bad.lon = -1900000000; // -190 degrees
+    bad.lat = 1300000000;   // 130 degrees
+    bad.lon = -1900000000;  // -190 degrees
     ovk_rid_decode_ble(ble_frame(location(bad)), r);
     EXPECT_NEAR(r.lat, 59.3293, 1e-9);
     EXPECT_NEAR(r.lon, 18.0686, 1e-9);
@@ -329,8 +329,8 @@ TEST(RemoteIdAdvert, PicksTheFramingOfTheSource) {
     const Bytes wf = wifi_frame(basic_id(1, 2, "SN-WIFI"));
     Bytes ies = {0xDD, 0x04, 0x00, 0x50, 0xF2, 0x04, 0xDD, static_cast<uint8_t>(wf.size())};
     ies.insert(ies.end(), wf.begin(), wf.end());
-    auto w = ovk_advert_new_wifi("62:11:22:33:44:55", "RID", -60, 2437, std::nullopt,
-                                 std::nullopt, ies, 0);
+    auto w = ovk_advert_new_wifi("62:11:22:33:44:55", "RID", -60, 2437, std::nullopt, std::nullopt,
+                                 ies, 0);
     ASSERT_EQ(ovk_rid_decode_advert(w.get(), r), 1);
     EXPECT_EQ(r.uas_id, "SN-WIFI");
 

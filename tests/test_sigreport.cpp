@@ -35,7 +35,9 @@ std::string report(const OVK_ADVERT& a, bool randomized = false, std::string_vie
     return r.value_or("");
 }
 
-Json parse(const std::string& s) { return Json(cJSON_Parse(s.c_str())); }
+Json parse(const std::string& s) {
+    return Json(cJSON_Parse(s.c_str()));
+}
 
 }  // namespace
 
@@ -72,7 +74,8 @@ TEST(SigReport, FullBleAdvertInExactLayout) {
     a.uuids = {ovk_uuid16(0x180F), uuid128(0xA0), ovk_uuid16(0x1809), ovk_uuid16(0x180F)};
     a.mfg = {{0x0969, {0x01}}, {0x004C, {0x12, 0x19, 0x10, 0xAB}}, {0x0075, {}}};
     a.svc = {{ovk_uuid16(0xFEAA), {0x10, 0x00, 0x03}}, {uuid128(0x00), {0xFF}}};
-    auto text = ovk_signature_report(&a, "Axon Enterprise", "Body camera", false, "a bodycam, I think", "0.2.0");
+    auto text = ovk_signature_report(&a, "Axon Enterprise", "Body camera", false,
+                                     "a bodycam, I think", "0.2.0");
     ASSERT_TRUE(text);
     EXPECT_EQ(*text,
               "{\n"
@@ -148,8 +151,11 @@ TEST(SigReport, WifiBandsHiddenNetworksAndVendorElements) {
     w.name = "";
     w.caps = "[WPA2-PSK-CCMP][ESS]";
     w.standard = "802.11ax";
-    w.ies = {{221, {0x00, 0x50, 0xF2, 0x04}}, {221, {0x00, 0x10, 0x18}}, {221, {0x00, 0x50, 0xF2, 0x02}},
-             {221, {0xAA, 0xBB}}, {48, {0x01, 0x00, 0x00}}};
+    w.ies = {{221, {0x00, 0x50, 0xF2, 0x04}},
+             {221, {0x00, 0x10, 0x18}},
+             {221, {0x00, 0x50, 0xF2, 0x02}},
+             {221, {0xAA, 0xBB}},
+             {48, {0x01, 0x00, 0x00}}};
     EXPECT_EQ(report(w, true),
               "{\n"
               "  \"format\": \"orvik-signature-report/1\",\n"
@@ -186,10 +192,12 @@ TEST(SigReport, WifiBandsHiddenNetworksAndVendorElements) {
 
     w.freq_mhz = 4899;
     j = parse(report(w));
-    EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetObjectItem(j.get(), "wifi"), "band")->valuestring, "2.4 GHz");
+    EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetObjectItem(j.get(), "wifi"), "band")->valuestring,
+                 "2.4 GHz");
     w.freq_mhz = 5924;
     j = parse(report(w));
-    EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetObjectItem(j.get(), "wifi"), "band")->valuestring, "5 GHz");
+    EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetObjectItem(j.get(), "wifi"), "band")->valuestring,
+                 "5 GHz");
 }
 
 TEST(SigReport, NamePatternMasksLongDigitRuns) {
@@ -198,7 +206,8 @@ TEST(SigReport, NamePatternMasksLongDigitRuns) {
     EXPECT_EQ(ovk_name_pattern("1234"), "####");
     EXPECT_EQ(ovk_name_pattern("v1.2.3"), "v1.2.3");
     EXPECT_EQ(ovk_name_pattern(""), "");
-    EXPECT_EQ(ovk_name_pattern("\xD9\xA1\xD9\xA2\xD9\xA3\xD9\xA4"), "\xD9\xA1\xD9\xA2\xD9\xA3\xD9\xA4");
+    EXPECT_EQ(ovk_name_pattern("\xD9\xA1\xD9\xA2\xD9\xA3\xD9\xA4"),
+              "\xD9\xA1\xD9\xA2\xD9\xA3\xD9\xA4");
 }
 
 TEST(SigReport, NoteIsTrimmedAndCutAtCharacterBoundaries) {
@@ -223,14 +232,16 @@ TEST(SigReport, NoteIsTrimmedAndCutAtCharacterBoundaries) {
     OVK_ADVERT a = ble("11:22:33:44:55:66", OVK_ADDR_PUBLIC);
     Json j = parse(report(a, false, "  " + four_hundred));
     ASSERT_TRUE(j);
-    EXPECT_EQ(std::string(cJSON_GetObjectItem(j.get(), "whatIThinkItIs")->valuestring), four_hundred.substr(0, 600));
+    EXPECT_EQ(std::string(cJSON_GetObjectItem(j.get(), "whatIThinkItIs")->valuestring),
+              four_hundred.substr(0, 600));
     j = parse(report(a, false, "   "));
     EXPECT_FALSE(cJSON_HasObjectItem(j.get(), "whatIThinkItIs"));
 }
 
 TEST(SigReportWriter, EscapesAndEmptyContainers) {
     Json o(cJSON_CreateObject());
-    cJSON_AddStringToObject(o.get(), "s", "a\"b\\c\b\f\n\r\t\x01\x1f \xE2\x80\xA8|\xE2\x80\xA9|\xE2\x80\xAA|\xC3\xA9");
+    cJSON_AddStringToObject(
+        o.get(), "s", "a\"b\\c\b\f\n\r\t\x01\x1f \xE2\x80\xA8|\xE2\x80\xA9|\xE2\x80\xAA|\xC3\xA9");
     cJSON_AddItemToObject(o.get(), "e", cJSON_CreateObject());
     cJSON_AddItemToObject(o.get(), "a", cJSON_CreateArray());
     cJSON_AddNumberToObject(o.get(), "n", 3.7);
@@ -240,7 +251,8 @@ TEST(SigReportWriter, EscapesAndEmptyContainers) {
     ASSERT_TRUE(text);
     EXPECT_EQ(*text,
               "{\n"
-              "  \"s\": \"a\\\"b\\\\c\\b\\f\\n\\r\\t\\u0001\\u001f \\u2028|\\u2029|\xE2\x80\xAA|\xC3\xA9\",\n"
+              "  \"s\": \"a\\\"b\\\\c\\b\\f\\n\\r\\t\\u0001\\u001f "
+              "\\u2028|\\u2029|\xE2\x80\xAA|\xC3\xA9\",\n"
               "  \"e\": {},\n"
               "  \"a\": [],\n"
               "  \"n\": 3,\n"

@@ -1,7 +1,7 @@
 // Local store: detection log, remembered devices, whitelist; loading rules, file formats,
 // memory-only operation and recovery after failed writes.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -13,10 +13,10 @@
 #include "helpers/ovk_test_files.h"
 #include "ovk_store.h"
 
-using ovk_test::LogCapture;
-using ovk_test::TempDir;
 using ovk_test::file_exists;
+using ovk_test::LogCapture;
 using ovk_test::read_file;
+using ovk_test::TempDir;
 using ovk_test::write_file;
 
 namespace {
@@ -54,7 +54,7 @@ std::vector<int64_t> ids_of(const std::vector<OVK_DETECTION>& v) {
 
 // Every test starts from a closed, empty store and leaves one.
 class Store : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ovk_store_close(); }
     void TearDown() override { ovk_store_close(); }
     TempDir dir;
@@ -93,15 +93,16 @@ TEST_F(Store, AppendsOneLinePerDetectionInKeyOrder) {
     cell.rssi = 0;
     cell.category = OVK_CAT_CELL_ANOMALY;
     ASSERT_EQ(ovk_store_add_detection(cell), 0);
-    EXPECT_EQ(read_file(dir.file("detections.jsonl")),
-              "{\"id\":1,\"mac\":\"AA:BB:CC:DD:EE:FF\",\"label\":\"Axon Body 3\",\"source\":\"BLE\","
-              "\"rssi\":-61,\"timestamp\":1700000000123,\"latitude\":47.5,\"longitude\":-122.25,"
-              "\"category\":\"BODY_CAM\",\"confidence\":85,\"evidence\":\"Manufacturer data "
-              "matches\",\"vendor\":\"Axon\",\"deviceName\":null}\n"
-              "{\"id\":2,\"mac\":\"CELL lac-change\",\"label\":\"Cell anomaly\",\"source\":\"CELL\","
-              "\"rssi\":0,\"timestamp\":1700000000456,\"latitude\":null,\"longitude\":null,"
-              "\"category\":\"CELL_ANOMALY\",\"confidence\":85,\"evidence\":\"Manufacturer data "
-              "matches\",\"vendor\":null,\"deviceName\":null}\n");
+    EXPECT_EQ(
+        read_file(dir.file("detections.jsonl")),
+        "{\"id\":1,\"mac\":\"AA:BB:CC:DD:EE:FF\",\"label\":\"Axon Body 3\",\"source\":\"BLE\","
+        "\"rssi\":-61,\"timestamp\":1700000000123,\"latitude\":47.5,\"longitude\":-122.25,"
+        "\"category\":\"BODY_CAM\",\"confidence\":85,\"evidence\":\"Manufacturer data "
+        "matches\",\"vendor\":\"Axon\",\"deviceName\":null}\n"
+        "{\"id\":2,\"mac\":\"CELL lac-change\",\"label\":\"Cell anomaly\",\"source\":\"CELL\","
+        "\"rssi\":0,\"timestamp\":1700000000456,\"latitude\":null,\"longitude\":null,"
+        "\"category\":\"CELL_ANOMALY\",\"confidence\":85,\"evidence\":\"Manufacturer data "
+        "matches\",\"vendor\":null,\"deviceName\":null}\n");
     // Reopening reads back exactly what was added.
     const auto before = ovk_store_detections(0);
     ASSERT_EQ(ovk_store_open(dir.path()), 0);
@@ -175,8 +176,9 @@ TEST_F(Store, LogLoadingRules) {
 }
 
 TEST_F(Store, IdsFiveZeroThreeLoadAsFiveSixThree) {
-    write_file(dir.file("detections.jsonl"),
-               "{\"id\":5,\"timestamp\":1}\n{\"id\":0,\"timestamp\":2}\n{\"id\":3,\"timestamp\":3}\n");
+    write_file(
+        dir.file("detections.jsonl"),
+        "{\"id\":5,\"timestamp\":1}\n{\"id\":0,\"timestamp\":2}\n{\"id\":3,\"timestamp\":3}\n");
     ASSERT_EQ(ovk_store_open(dir.path()), 0);
     EXPECT_EQ(ids_of(ovk_store_detections(0)), (std::vector<int64_t>{3, 6, 5}));
     ASSERT_EQ(ovk_store_add_detection(det("X", 4)), 0);
@@ -184,7 +186,8 @@ TEST_F(Store, IdsFiveZeroThreeLoadAsFiveSixThree) {
 }
 
 TEST_F(Store, HighestPossibleIdDoesNotOverflow) {
-    write_file(dir.file("detections.jsonl"), "{\"id\":1e300,\"timestamp\":1}\n{\"id\":0,\"timestamp\":2}\n");
+    write_file(dir.file("detections.jsonl"),
+               "{\"id\":1e300,\"timestamp\":1}\n{\"id\":0,\"timestamp\":2}\n");
     ASSERT_EQ(ovk_store_open(dir.path()), 0);
     const auto all = ovk_store_detections(0);
     ASSERT_EQ(all.size(), 2u);
@@ -213,10 +216,10 @@ TEST_F(Store, TornLastLineIsSkippedAndTheNextAppendStartsCleanly) {
 
 TEST_F(Store, PruneKeepsOrderAndRewritesOnlyWhenSomethingWent) {
     // An unparsable line in the middle shows whether the file was rewritten.
-    write_file(dir.file("detections.jsonl"),
-               *ovk_store_detection_line(det("A", 100)) + "\n" + "garbage\n" +
-                   *ovk_store_detection_line(det("B", 50)) + "\n" +
-                   *ovk_store_detection_line(det("C", 200)) + "\n");
+    write_file(dir.file("detections.jsonl"), *ovk_store_detection_line(det("A", 100)) + "\n" +
+                                                 "garbage\n" +
+                                                 *ovk_store_detection_line(det("B", 50)) + "\n" +
+                                                 *ovk_store_detection_line(det("C", 200)) + "\n");
     ASSERT_EQ(ovk_store_open(dir.path()), 0);
     EXPECT_EQ(ovk_store_prune_detections(10), 0);
     EXPECT_NE(read_file(dir.file("detections.jsonl")).find("garbage"), std::string::npos);
@@ -392,10 +395,11 @@ TEST_F(Store, WhitelistNormalisesOnChangeButNotOnLookup) {
 }
 
 TEST_F(Store, WhitelistLoadingKeepsTheFirstOfDuplicatesAndDoesNotNormalise) {
-    write_file(dir.file("whitelist.json"),
-               "[{\"mac\":\"aa:bb:cc:dd:ee:ff\",\"note\":\"first\"},"
-               "{\"mac\":\"aa:bb:cc:dd:ee:ff\",\"note\":\"second\"},{\"mac\":\"\"},{\"note\":\"x\"},"
-               "{\"mac\":\"11:22:33:44:55:66:77\",\"note\":5}]");
+    write_file(
+        dir.file("whitelist.json"),
+        "[{\"mac\":\"aa:bb:cc:dd:ee:ff\",\"note\":\"first\"},"
+        "{\"mac\":\"aa:bb:cc:dd:ee:ff\",\"note\":\"second\"},{\"mac\":\"\"},{\"note\":\"x\"},"
+        "{\"mac\":\"11:22:33:44:55:66:77\",\"note\":5}]");
     ASSERT_EQ(ovk_store_open(dir.path()), 0);
     const auto all = ovk_store_whitelist_all();
     ASSERT_EQ(all.size(), 2u);

@@ -104,7 +104,8 @@ int64_t wl_generation() {
                 for (int r = 0; r < kKnownRows; ++r) {
                     rows[static_cast<size_t>(r)].mac = known_mac(r);
                     rows[static_cast<size_t>(r)].last_seen = gk;
-                    rows[static_cast<size_t>(r)].name = std::string(static_cast<size_t>(gk % 90), 'n');
+                    rows[static_cast<size_t>(r)].name =
+                        std::string(static_cast<size_t>(gk % 90), 'n');
                 }
                 if (ovk_store_known_upsert(rows) != 0) _exit(5);
                 p->known_done = gk;
@@ -146,8 +147,8 @@ void tear_last_line(const std::string& path, Progress& p, std::mt19937& rng) {
 }
 
 struct Seen {
-    int torn_log = 0;        // kills that left a broken last line
-    int mid_rewrite = 0;     // kills between the start and the end of a rewrite
+    int torn_log = 0;     // kills that left a broken last line
+    int mid_rewrite = 0;  // kills between the start and the end of a rewrite
 };
 
 // Checks every file after a kill (gtest failures when one is wrong).
@@ -174,8 +175,10 @@ void verify(const std::string& dir, const Progress& p, Seen& seen, bool open_sto
         for (size_t i = 1; i < dets.size(); ++i)
             ASSERT_EQ(dets[i].timestamp, dets[i - 1].timestamp + 1) << "gap in the log";
         const int64_t last = dets.back().timestamp;
-        ASSERT_TRUE(last == done || last == done + 1) << "log ends at " << last << ", done " << done;
-        for (const auto& d : dets) ASSERT_EQ(d, [&] {
+        ASSERT_TRUE(last == done || last == done + 1)
+            << "log ends at " << last << ", done " << done;
+        for (const auto& d : dets)
+            ASSERT_EQ(d, [&] {
                 auto want = detection(d.timestamp);
                 want.id = d.id;
                 return want;
@@ -195,7 +198,8 @@ void verify(const std::string& dir, const Progress& p, Seen& seen, bool open_sto
             const auto rows = ovk_store_parse_known(text);
             ASSERT_EQ(rows.size(), static_cast<size_t>(kKnownRows));
             const int64_t g = rows[0].last_seen;
-            ASSERT_TRUE(g == kd || g == ks) << "known generation " << g << " not " << kd << "/" << ks;
+            ASSERT_TRUE(g == kd || g == ks)
+                << "known generation " << g << " not " << kd << "/" << ks;
             for (const auto& r : rows) {
                 ASSERT_EQ(r.last_seen, g);
                 ASSERT_EQ(r.name.size(), static_cast<size_t>(g % 90));
@@ -220,7 +224,8 @@ void verify(const std::string& dir, const Progress& p, Seen& seen, bool open_sto
             const int64_t g = *notes.rbegin();
             ASSERT_TRUE(g == wd || g == ws) << "whitelist generation " << g;
             std::set<int64_t> want;
-            for (int64_t x = std::max<int64_t>(1, g - kWhitelistMacs + 1); x <= g; ++x) want.insert(x);
+            for (int64_t x = std::max<int64_t>(1, g - kWhitelistMacs + 1); x <= g; ++x)
+                want.insert(x);
             ASSERT_EQ(notes, want);
         }
     }
@@ -256,7 +261,8 @@ void verify(const std::string& dir, const Progress& p, Seen& seen, bool open_sto
 TEST(StoreCrash, KilledWritersNeverLeaveBrokenFiles) {
     TempDir dir("/dev/shm");  // a memory file system: many writes per child life
     const std::string data = dir.file("data");
-    void* mem = mmap(nullptr, sizeof(Progress), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    void* mem =
+        mmap(nullptr, sizeof(Progress), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(mem, MAP_FAILED);
     Progress* p = new (mem) Progress{};
     std::mt19937 rng(12345);
@@ -299,9 +305,10 @@ TEST(StoreCrash, KilledWritersNeverLeaveBrokenFiles) {
     EXPECT_GT(p->ops.load(), kKills);
     RecordProperty("torn_log_lines", seen.torn_log);
     RecordProperty("kills_mid_rewrite", seen.mid_rewrite);
-    printf("kills %d, torn log tails %d, kills during a rewrite %d, last sequence %lld, "
-           "operations %lld\n",
-           killed, seen.torn_log, seen.mid_rewrite, static_cast<long long>(p->log_done.load()),
-           static_cast<long long>(p->ops.load()));
+    printf(
+        "kills %d, torn log tails %d, kills during a rewrite %d, last sequence %lld, "
+        "operations %lld\n",
+        killed, seen.torn_log, seen.mid_rewrite, static_cast<long long>(p->log_done.load()),
+        static_cast<long long>(p->ops.load()));
     munmap(mem, sizeof(Progress));
 }

@@ -12,9 +12,9 @@
 #include "ovk_export.h"
 #include "ovk_trip.h"
 
-using ovk_test::TempDir;
 using ovk_test::file_exists;
 using ovk_test::read_file;
+using ovk_test::TempDir;
 using ovk_test::write_file;
 
 namespace {
@@ -37,7 +37,7 @@ OVK_HIT hit(OVK_CATEGORY c, int conf, const char* label = "Body camera") {
 }
 
 class Trip : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_EQ(ovk_trip_open(dir.path()), 0); }
     void TearDown() override { ovk_trip_close(); }
 
@@ -82,9 +82,9 @@ TEST_F(Trip, DefaultNameAndIdsAboveTheLargest) {
 TEST_F(Trip, TrackKeepsMovesAndSlowHeartbeatsOnly) {
     ovk_trip_start("t");
     ovk_trip_on_location(fix(0, 0));
-    ovk_trip_on_location(fix(5, 10000));    // 5 m, 10 s: dropped
-    ovk_trip_on_location(fix(5, 31000));    // 5 m, 31 s: kept
-    ovk_trip_on_location(fix(17, 32000));   // 12 m, 1 s: kept
+    ovk_trip_on_location(fix(5, 10000));   // 5 m, 10 s: dropped
+    ovk_trip_on_location(fix(5, 31000));   // 5 m, 31 s: kept
+    ovk_trip_on_location(fix(17, 32000));  // 12 m, 1 s: kept
     std::vector<OVK_TRIP_POINT> pts = ovk_trip_live_points();
     ASSERT_EQ(pts.size(), 3u);
     EXPECT_EQ(pts[1].time, 31000);
@@ -299,7 +299,7 @@ TEST_F(Trip, FlaggedSinceAcrossTrips) {
     const OVK_HIT h = hit(OVK_CAT_ALPR, 70, "Plate reader");
     ovk_trip_start("a");
     ovk_trip_on_device("A1", -50, "BLE", &h, "", "", "", &here, 1000);
-    ovk_trip_on_device("A2", -50, "BLE", &h, "", "", "", nullptr, 1000);   // no position
+    ovk_trip_on_device("A2", -50, "BLE", &h, "", "", "", nullptr, 1000);     // no position
     ovk_trip_on_device("A3", -50, "BLE", nullptr, "", "", "", &here, 1000);  // not flagged
     ovk_trip_stop();
     ovk_trip_start("b");
@@ -337,14 +337,14 @@ TEST(TripFiles, PointsLoaderTakesCompleteWellFormedLinesOnly) {
     const std::string text =
         "1,1.5,2.5,,\n"
         "\n"
-        "2,1.5\n"                      // too few fields
-        "x,1.0,2.0,,\n"                // bad time
+        "2,1.5\n"        // too few fields
+        "x,1.0,2.0,,\n"  // bad time
         "3,1.0E-4,-2.0,7.0,\n"
-        "4,abc,2.0,,\n"                // bad latitude
-        "5,NaN,2.0,,\n"                // not finite
+        "4,abc,2.0,,\n"  // bad latitude
+        "5,NaN,2.0,,\n"  // not finite
         "6,1.0,2.0,,0.5,extra\n"
-        "7,1.0,2.0,bad,\n"             // unreadable accuracy: unknown
-        "8,3.0,4.";                    // torn by a crash: no newline
+        "7,1.0,2.0,bad,\n"  // unreadable accuracy: unknown
+        "8,3.0,4.";         // torn by a crash: no newline
     const std::vector<OVK_TRIP_POINT> p = ovk_trip_parse_points(text);
     ASSERT_EQ(p.size(), 4u);
     EXPECT_EQ(p[0].time, 1);
@@ -395,7 +395,9 @@ TEST(TripFiles, DevicesLoaderRules) {
     EXPECT_EQ(d[2].has_pos, 0);
     const std::string back = *ovk_trip_devices_text(9, d);
     EXPECT_EQ(back.rfind(R"([{"tripId":9,"mac":"A","label":"L","name":null,"vendor":null,)"
-                         R"("deviceType":null,"source":"","category":"TRACKER",)", 0), 0u);
+                         R"("deviceType":null,"source":"","category":"TRACKER",)",
+                         0),
+              0u);
     EXPECT_EQ(ovk_trip_parse_devices(back), d);
 }
 
@@ -414,8 +416,8 @@ TEST(TripCrash, KilledRecorderLeavesTripClosedFromItsStoredPoints) {
         for (int i = 0;; ++i) {
             const OVK_LOCATION l = fix(20.0 * i, 1000 + 1000LL * i);
             ovk_trip_on_location(l);
-            ovk_trip_on_device(i % 2 ? "D1" : "D2", -50, "BLE", i % 2 ? &h : nullptr, "", "",
-                               "", &l, l.time);
+            ovk_trip_on_device(i % 2 ? "D1" : "D2", -50, "BLE", i % 2 ? &h : nullptr, "", "", "",
+                               &l, l.time);
             if (i % 3 == 2) {
                 ovk_trip_flush();
                 if (i == 8 && write(ready[1], "r", 1) != 1) _exit(3);
@@ -550,22 +552,31 @@ size_t count(const std::string& hay, const std::string& needle) {
 TEST(TripExport, GpxWaypointsAndAlwaysATrack) {
     ExportData x = export_data(2);
     const std::string g = *ovk_trip_export_gpx(x.t, x.p, x.d, false);
-    EXPECT_EQ(g.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<gpx version=\"1.1\" creator=\"Orvik\"", 0), 0u);
-    EXPECT_NE(g.find("  <metadata><name>Drive &lt;A&amp;B&gt;</name><time>2024-01-01T00:00:00Z</time></metadata>\n"),
+    EXPECT_EQ(
+        g.rfind(
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<gpx version=\"1.1\" creator=\"Orvik\"",
+            0),
+        0u);
+    EXPECT_NE(g.find("  <metadata><name>Drive "
+                     "&lt;A&amp;B&gt;</name><time>2024-01-01T00:00:00Z</time></metadata>\n"),
               std::string::npos);
-    EXPECT_NE(g.find("  <wpt lat=\"45.5000000\" lon=\"-75.2500000\">\n    <time>2024-01-01T00:01:01Z</time>\n"
+    EXPECT_NE(g.find("  <wpt lat=\"45.5000000\" lon=\"-75.2500000\">\n    "
+                     "<time>2024-01-01T00:01:01Z</time>\n"
                      "    <name>Body cam</name>\n"
-                     "    <desc>AA:BB:CC:DD:EE:01 - Axon - BODY_CAM 90% - best -61 dBm - =cmd &quot;x&quot;</desc>\n"
+                     "    <desc>AA:BB:CC:DD:EE:01 - Axon - BODY_CAM 90% - best -61 dBm - =cmd "
+                     "&quot;x&quot;</desc>\n"
                      "    <type>BODY_CAM</type>\n  </wpt>\n"),
               std::string::npos);
     EXPECT_NE(g.find("<type>DEVICE</type>"), std::string::npos);
     EXPECT_EQ(count(g, "<wpt "), 2u);
     EXPECT_EQ(count(g, "<trkpt "), 2u);
-    EXPECT_NE(g.find("    <trkpt lat=\"45.5010000\" lon=\"-75.2500000\"><time>2024-01-01T00:00:01Z</time></trkpt>\n"),
+    EXPECT_NE(g.find("    <trkpt lat=\"45.5010000\" "
+                     "lon=\"-75.2500000\"><time>2024-01-01T00:00:01Z</time></trkpt>\n"),
               std::string::npos);
     EXPECT_EQ(count(*ovk_trip_export_gpx(x.t, x.p, x.d, true), "<wpt "), 1u);
     const std::string empty = *ovk_trip_export_gpx(x.t, {}, {}, false);
-    EXPECT_NE(empty.find("  <trk><name>Drive &lt;A&amp;B&gt;</name><trkseg>\n  </trkseg></trk>\n</gpx>\n"),
+    EXPECT_NE(empty.find(
+                  "  <trk><name>Drive &lt;A&amp;B&gt;</name><trkseg>\n  </trkseg></trk>\n</gpx>\n"),
               std::string::npos);
 }
 
@@ -574,10 +585,12 @@ TEST(TripExport, KmlTraceNeedsTwoPoints) {
     std::string k = *ovk_trip_export_kml(x.t, x.p, x.d, false);
     EXPECT_EQ(k.find("<name>Trace</name>"), std::string::npos);
     EXPECT_EQ(count(k, "<Point>"), 2u);
-    EXPECT_NE(k.find("<styleUrl>#flagged</styleUrl><description>AA:BB:CC:DD:EE:01 - Axon - BODY_CAM 90%"),
-              std::string::npos);
-    EXPECT_NE(k.find("<Point><coordinates>2.5000000,1.2500000,0</coordinates></Point></Placemark>\n"),
-              std::string::npos);
+    EXPECT_NE(
+        k.find("<styleUrl>#flagged</styleUrl><description>AA:BB:CC:DD:EE:01 - Axon - BODY_CAM 90%"),
+        std::string::npos);
+    EXPECT_NE(
+        k.find("<Point><coordinates>2.5000000,1.2500000,0</coordinates></Point></Placemark>\n"),
+        std::string::npos);
     EXPECT_NE(k.find("<styleUrl>#device</styleUrl>"), std::string::npos);
     EXPECT_EQ(k.substr(k.size() - 19), "</Document>\n</kml>\n");
     x = export_data(2);
@@ -596,7 +609,8 @@ TEST(TripExport, GeoJsonTraceAndDevices) {
     ASSERT_EQ(cJSON_GetArraySize(fs), 3);
     const cJSON* trace = cJSON_GetArrayItem(fs, 0);
     const cJSON* tp = cJSON_GetObjectItem(trace, "properties");
-    EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetObjectItem(trace, "geometry"), "type")->valuestring, "LineString");
+    EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetObjectItem(trace, "geometry"), "type")->valuestring,
+                 "LineString");
     EXPECT_STREQ(cJSON_GetObjectItem(tp, "kind")->valuestring, "trace");
     EXPECT_EQ(cJSON_GetObjectItem(tp, "distanceM")->valuedouble, 1235);
     EXPECT_FALSE(cJSON_GetObjectItem(tp, "end"));  // still open
@@ -614,7 +628,8 @@ TEST(TripExport, GeoJsonTraceAndDevices) {
     ASSERT_TRUE(closed);
     const cJSON* only = cJSON_GetObjectItem(closed.get(), "features");
     ASSERT_EQ(cJSON_GetArraySize(only), 1);  // no points: no trace feature
-    EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetObjectItem(cJSON_GetArrayItem(only, 0), "properties"), "category")
+    EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetObjectItem(cJSON_GetArrayItem(only, 0), "properties"),
+                                     "category")
                      ->valuestring,
                  "BODY_CAM");
 }
@@ -629,11 +644,14 @@ TEST(TripExport, DevicesCsvListsEveryDeviceSpreadsheetSafe) {
         at = nl + 1;
     }
     ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[0], "mac,label,name,vendor,device_type,source,flagged,category,confidence,evidence,"
-                        "first_seen,last_seen,best_rssi,latitude,longitude");
+    EXPECT_EQ(lines[0],
+              "mac,label,name,vendor,device_type,source,flagged,category,confidence,evidence,"
+              "first_seen,last_seen,best_rssi,latitude,longitude");
     const std::string t = ovk_local_time(x.d[0].first_seen);
-    EXPECT_EQ(lines[1], "AA:BB:CC:DD:EE:01,\"Body cam\",,\"Axon\",,BLE,true,BODY_CAM,90,\"'=cmd \"\"x\"\"\"," + t +
-                            "," + t + ",-61,45.5,-75.25");
+    EXPECT_EQ(
+        lines[1],
+        "AA:BB:CC:DD:EE:01,\"Body cam\",,\"Axon\",,BLE,true,BODY_CAM,90,\"'=cmd \"\"x\"\"\"," + t +
+            "," + t + ",-61,45.5,-75.25");
     EXPECT_EQ(lines[3].substr(lines[3].size() - 6), ",-80,,");
     EXPECT_NE(lines[2].find(",WIFI,false,,0,,"), std::string::npos);
 }

@@ -53,13 +53,13 @@ int ogr_features(const std::string& path) {
 // Rows of the CSV as Python reads them, one cell per line with rows separated by a form
 // feed; the command fails when a row's column count differs from the header's.
 std::vector<std::vector<std::string>> py_csv(const std::string& path) {
-    const CmdResult r = run(
-        "python3 -c 'import csv,sys\n"
-        "rows=list(csv.reader(open(sys.argv[1],newline=\"\",encoding=\"utf-8\")))\n"
-        "bad=[i for i,r in enumerate(rows) if len(r)!=len(rows[0])]\n"
-        "sys.exit(\"ragged rows %s\" % bad) if bad else None\n"
-        "sys.stdout.write(\"\\f\".join(\"\\v\".join(r) for r in rows))' '" +
-        path + "'");
+    const CmdResult r =
+        run("python3 -c 'import csv,sys\n"
+            "rows=list(csv.reader(open(sys.argv[1],newline=\"\",encoding=\"utf-8\")))\n"
+            "bad=[i for i,r in enumerate(rows) if len(r)!=len(rows[0])]\n"
+            "sys.exit(\"ragged rows %s\" % bad) if bad else None\n"
+            "sys.stdout.write(\"\\f\".join(\"\\v\".join(r) for r in rows))' '" +
+            path + "'");
     EXPECT_EQ(r.rc, 0) << r.out;
     std::vector<std::vector<std::string>> rows;
     if (r.rc != 0) return rows;
@@ -121,10 +121,8 @@ TEST(TripConsumers, HostileTextsStayWellFormedAndSpreadsheetSafe) {
     }
 
     for (bool flagged_only : {false, true}) {
-        const std::string gpx =
-            save(dir, "t.gpx", ovk_trip_export_gpx(t, pts, devs, flagged_only));
-        const std::string kml =
-            save(dir, "t.kml", ovk_trip_export_kml(t, pts, devs, flagged_only));
+        const std::string gpx = save(dir, "t.gpx", ovk_trip_export_gpx(t, pts, devs, flagged_only));
+        const std::string kml = save(dir, "t.kml", ovk_trip_export_kml(t, pts, devs, flagged_only));
         for (const std::string& f : {gpx, kml}) {
             const CmdResult x = run("xmllint --noout '" + f + "'");
             EXPECT_EQ(x.rc, 0) << f << ": " << x.out;

@@ -14,7 +14,7 @@ using ovk_test::LogCapture;
 using ovk_test::TempDir;
 
 class Watchlist : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ovk_watchlist_unload();
         ovk_set_asset_reader([this](std::string_view name) -> std::optional<std::string> {
@@ -134,8 +134,7 @@ TEST(WatchlistParse, KeepsValidRulesOnly) {
     // blanks at the end of a stored key.
     auto bad = ovk_watchlist_parse("[{\"prefix\":\"AA:BB:CC" + std::string(60, ' ') +
                                    "X\"},{\"prefix\":\"name:" + std::string(300, ' ') +
-                                   "x\"},{\"prefix\":\"name:" + std::string(89, 'a') +
-                                   "  b\"}]");
+                                   "x\"},{\"prefix\":\"name:" + std::string(89, 'a') + "  b\"}]");
     ASSERT_TRUE(bad);
     ASSERT_EQ(bad->size(), 1u);
     EXPECT_EQ((*bad)[0].prefix, "name:" + std::string(89, 'a'));

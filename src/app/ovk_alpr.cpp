@@ -46,11 +46,27 @@ struct Compass {
     int deg;
 };
 constexpr std::array<Compass, 16> kCardinal{{
-    {"N", 0},    {"NNE", 22}, {"NE", 45}, {"ENE", 67}, {"E", 90},   {"ESE", 112}, {"SE", 135}, {"SSE", 157},
-    {"S", 180},  {"SSW", 202}, {"SW", 225}, {"WSW", 247}, {"W", 270}, {"WNW", 292}, {"NW", 315}, {"NNW", 337},
+    {"N", 0},
+    {"NNE", 22},
+    {"NE", 45},
+    {"ENE", 67},
+    {"E", 90},
+    {"ESE", 112},
+    {"SE", 135},
+    {"SSE", 157},
+    {"S", 180},
+    {"SSW", 202},
+    {"SW", 225},
+    {"WSW", 247},
+    {"W", 270},
+    {"WNW", 292},
+    {"NW", 315},
+    {"NNW", 337},
 }};
 
-std::string cut(std::string_view s, size_t size) { return std::string(s.substr(0, size - 1)); }
+std::string cut(std::string_view s, size_t size) {
+    return std::string(s.substr(0, size - 1));
+}
 
 // Whole degrees 0..359 of any finite angle.
 int wrap_degrees(double v) {
@@ -83,7 +99,8 @@ std::string url_encode(std::string_view in) {
 std::string first_tag(const cJSON* tags, std::initializer_list<const char*> keys, size_t size) {
     for (const char* k : keys) {
         const cJSON* v = cJSON_GetObjectItemCaseSensitive(tags, k);
-        if (cJSON_IsString(v) && v->valuestring && !ovk_is_blank(v->valuestring)) return cut(v->valuestring, size);
+        if (cJSON_IsString(v) && v->valuestring && !ovk_is_blank(v->valuestring))
+            return cut(v->valuestring, size);
     }
     return {};
 }
@@ -93,7 +110,9 @@ const cJSON* number_item(const cJSON* o, const char* key) {
     return cJSON_IsNumber(v) ? v : nullptr;
 }
 
-std::string cache_path(const std::string& dir) { return dir + "/" + OVK_ALPR_CACHE_FILE; }
+std::string cache_path(const std::string& dir) {
+    return dir + "/" + OVK_ALPR_CACHE_FILE;
+}
 
 OVK_JSON cameras_to_json(const std::vector<OVK_CAMERA>& cams) {
     OVK_JSON arr(cJSON_CreateArray());
@@ -105,9 +124,11 @@ OVK_JSON cameras_to_json(const std::vector<OVK_CAMERA>& cams) {
             return nullptr;
         }
         bool ok = cJSON_AddStringToObject(o, "osmId", c.osm_id.c_str()) &&
-                  cJSON_AddNumberToObject(o, "lat", c.lat) && cJSON_AddNumberToObject(o, "lon", c.lon);
+                  cJSON_AddNumberToObject(o, "lat", c.lat) &&
+                  cJSON_AddNumberToObject(o, "lon", c.lon);
         if (ok && !c.brand.empty()) ok = cJSON_AddStringToObject(o, "brand", c.brand.c_str());
-        if (ok && !c.operator_name.empty()) ok = cJSON_AddStringToObject(o, "operator", c.operator_name.c_str());
+        if (ok && !c.operator_name.empty())
+            ok = cJSON_AddStringToObject(o, "operator", c.operator_name.c_str());
         if (ok && c.has_direction) ok = cJSON_AddNumberToObject(o, "direction", c.direction);
         if (!ok) return nullptr;
     }
@@ -155,7 +176,8 @@ void set_err(std::string* err, std::string_view msg) {
 std::string server_message(int status) {
     if (status > 0) {
         char buf[96];
-        std::snprintf(buf, sizeof buf, "OpenStreetMap server busy (HTTP %d) - try again later", status);
+        std::snprintf(buf, sizeof buf, "OpenStreetMap server busy (HTTP %d) - try again later",
+                      status);
         return buf;
     }
     return "Could not reach the OpenStreetMap server - check the connection";
@@ -176,14 +198,17 @@ std::optional<std::vector<OVK_CAMERA>> parse_tree(const cJSON* root) {
         if (!cJSON_IsString(type) || !type->valuestring || !id) continue;
         // Ids beyond the integer range (or infinite) cannot be named.
         if (!(std::fabs(id->valuedouble) < 9.2e18)) continue;
-        const cJSON* pos = cJSON_GetObjectItemCaseSensitive(e, "lat") ? e : cJSON_GetObjectItemCaseSensitive(e, "center");
+        const cJSON* pos = cJSON_GetObjectItemCaseSensitive(e, "lat")
+                               ? e
+                               : cJSON_GetObjectItemCaseSensitive(e, "center");
         const cJSON* lat = number_item(pos, "lat");
         const cJSON* lon = number_item(pos, "lon");
         if (!lat || !lon) continue;
         if (!std::isfinite(lat->valuedouble) || !std::isfinite(lon->valuedouble)) continue;
         OVK_CAMERA c;
         char idbuf[kOsmIdMax];
-        std::snprintf(idbuf, sizeof idbuf, "%s/%lld", type->valuestring, std::llround(id->valuedouble));
+        std::snprintf(idbuf, sizeof idbuf, "%s/%lld", type->valuestring,
+                      std::llround(id->valuedouble));
         c.osm_id = idbuf;
         c.lat = lat->valuedouble;
         c.lon = lon->valuedouble;
@@ -191,7 +216,8 @@ std::optional<std::vector<OVK_CAMERA>> parse_tree(const cJSON* root) {
         if (cJSON_IsObject(tags)) {
             c.brand = first_tag(tags, {"manufacturer", "brand"}, kBrandMax);
             c.operator_name = first_tag(tags, {"operator"}, kOperatorMax);
-            const std::string dir = first_tag(tags, {"camera:direction", "direction"}, kDirectionMax);
+            const std::string dir =
+                first_tag(tags, {"camera:direction", "direction"}, kDirectionMax);
             const int d = dir.empty() ? -1 : ovk_alpr_parse_direction(dir);
             if (d >= 0) {
                 c.has_direction = 1;
@@ -266,7 +292,8 @@ std::vector<OVK_CAMERA> ovk_alpr_cameras() {
     }
 }
 
-std::vector<OVK_CAMERA_NEAR> ovk_alpr_near_cached(double lat, double lon, double radius_m, int max) {
+std::vector<OVK_CAMERA_NEAR> ovk_alpr_near_cached(double lat, double lon, double radius_m,
+                                                  int max) {
     State& s = state();
     std::lock_guard lock(s.mu);
     return ovk_alpr_near(s.cams, lat, lon, radius_m, max);
@@ -286,7 +313,8 @@ std::vector<OVK_CAMERA_NEAR> ovk_alpr_near(std::span<const OVK_CAMERA> cams, dou
             const double d = ovk_meters_between(lat, lon, c.lat, c.lon);
             if (d <= radius_m) kept.emplace_back(d, &c);
         }
-        std::stable_sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::stable_sort(kept.begin(), kept.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
         const size_t n = std::min(kept.size(), static_cast<size_t>(max));
         out.reserve(n);
         for (size_t i = 0; i < n; i++) out.push_back({*kept[i].second, kept[i].first});
@@ -308,8 +336,9 @@ std::string ovk_camera_label(const OVK_CAMERA* c) {
 }
 
 std::string ovk_alpr_query(double south, double west, double north, double east) {
-    return "[out:json][timeout:90];nwr[\"surveillance:type\"=\"ALPR\"](" + ovk_jdouble(south) + "," +
-           ovk_jdouble(west) + "," + ovk_jdouble(north) + "," + ovk_jdouble(east) + ");out center tags;";
+    return "[out:json][timeout:90];nwr[\"surveillance:type\"=\"ALPR\"](" + ovk_jdouble(south) +
+           "," + ovk_jdouble(west) + "," + ovk_jdouble(north) + "," + ovk_jdouble(east) +
+           ");out center tags;";
 }
 
 std::optional<std::vector<OVK_CAMERA>> ovk_alpr_parse(std::string_view json) {

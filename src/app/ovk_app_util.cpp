@@ -170,7 +170,9 @@ std::optional<std::string> ovk_read_file(const std::string& path) {
 }
 
 OVK_FILE_VIEW::OVK_FILE_VIEW(OVK_FILE_VIEW&& o) noexcept
-    : map_(std::exchange(o.map_, nullptr)), len_(std::exchange(o.len_, 0)), copy_(std::move(o.copy_)) {}
+    : map_(std::exchange(o.map_, nullptr)),
+      len_(std::exchange(o.len_, 0)),
+      copy_(std::move(o.copy_)) {}
 
 OVK_FILE_VIEW& OVK_FILE_VIEW::operator=(OVK_FILE_VIEW&& o) noexcept {
     if (this != &o) {
@@ -343,9 +345,8 @@ int ovk_contains_ci(std::string_view hay, std::string_view needle) {
     if (needle.size() > hay.size()) return 0;
     for (size_t i = 0; i + needle.size() <= hay.size(); ++i) {
         size_t k = 0;
-        while (k < needle.size() &&
-               ascii_lower(static_cast<unsigned char>(hay[i + k])) ==
-                   ascii_lower(static_cast<unsigned char>(needle[k])))
+        while (k < needle.size() && ascii_lower(static_cast<unsigned char>(hay[i + k])) ==
+                                        ascii_lower(static_cast<unsigned char>(needle[k])))
             ++k;
         if (k == needle.size()) return 1;
     }
@@ -357,8 +358,12 @@ int ovk_contains_ci(const char* hay, const char* needle) {
     return ovk_contains_ci(std::string_view(hay), std::string_view(needle));
 }
 
-const char* ovk_nz(const char* s) { return (s && *s) ? s : nullptr; }
-const char* ovk_nz(const std::string& s) { return s.empty() ? nullptr : s.c_str(); }
+const char* ovk_nz(const char* s) {
+    return (s && *s) ? s : nullptr;
+}
+const char* ovk_nz(const std::string& s) {
+    return s.empty() ? nullptr : s.c_str();
+}
 
 size_t ovk_utf8_seq_len(std::string_view s, size_t i) {
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
@@ -435,7 +440,8 @@ std::string ovk_jdouble(double v) {
     const std::string s(buf);
     const size_t e = s.find('e');
     std::string mant = s.substr(0, std::min(e, static_cast<size_t>(39)));
-    const int exp = e == std::string::npos ? 0 : static_cast<int>(strtol(s.c_str() + e + 1, nullptr, 10));
+    const int exp =
+        e == std::string::npos ? 0 : static_cast<int>(strtol(s.c_str() + e + 1, nullptr, 10));
     std::string out = mant;
     if (mant.find('.') == std::string::npos) out += ".0";
     out += "E" + std::to_string(exp);

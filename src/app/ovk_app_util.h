@@ -46,7 +46,7 @@ std::optional<std::string> ovk_read_file(const std::string& path);
 // other files are read into memory. Files must not be truncated while viewed, which holds
 // for files replaced by rename or only appended to.
 class OVK_FILE_VIEW {
-public:
+  public:
     OVK_FILE_VIEW() = default;
     OVK_FILE_VIEW(OVK_FILE_VIEW&& o) noexcept;
     OVK_FILE_VIEW& operator=(OVK_FILE_VIEW&& o) noexcept;
@@ -54,9 +54,11 @@ public:
     OVK_FILE_VIEW& operator=(const OVK_FILE_VIEW&) = delete;
     ~OVK_FILE_VIEW();
 
-    std::string_view view() const { return map_ ? std::string_view(map_, len_) : std::string_view(copy_); }
+    std::string_view view() const {
+        return map_ ? std::string_view(map_, len_) : std::string_view(copy_);
+    }
 
-private:
+  private:
     friend std::optional<OVK_FILE_VIEW> ovk_file_view(const std::string& path);
     char* map_ = nullptr;
     size_t len_ = 0;
@@ -89,16 +91,16 @@ struct OVK_SMAP_NONE {};
 
 template <class T = OVK_SMAP_NONE>
 struct OVK_SMAP_NODE {
-    std::string key;           // cut to 95 bytes
-    int64_t num = 0;           // caller's integer slot (times, counters)
-    double dbl = 0;            // caller's floating slot (distances)
-    std::unique_ptr<T> ptr;    // caller's payload, owned by the node
+    std::string key;                      // cut to 95 bytes
+    int64_t num = 0;                      // caller's integer slot (times, counters)
+    double dbl = 0;                       // caller's floating slot (distances)
+    std::unique_ptr<T> ptr;               // caller's payload, owned by the node
     std::unique_ptr<OVK_SMAP_NODE> next;  // next entry in the same bucket
 };
 
 template <class T = OVK_SMAP_NONE>
 class OVK_SMAP {
-public:
+  public:
     using NODE = OVK_SMAP_NODE<T>;
 
     OVK_SMAP() = default;
@@ -133,9 +135,7 @@ public:
     size_t bucket_count() const { return buckets_.size(); }
     size_t size() const { return n_; }
 
-    NODE* get(std::string_view key) {
-        return const_cast<NODE*>(std::as_const(*this).get(key));
-    }
+    NODE* get(std::string_view key) { return const_cast<NODE*>(std::as_const(*this).get(key)); }
     const NODE* get(std::string_view key) const {
         if (buckets_.empty()) return nullptr;
         key = cut_key(key);
@@ -198,7 +198,7 @@ public:
 
     // Calls fn(node) for every node, bucket by bucket, each bucket from its head.
     template <class F>
-    void foreach(F&& fn) const {
+    void foreach (F&& fn) const {
         for (const auto& head : buckets_)
             for (const NODE* p = head.get(); p; p = p->next.get()) fn(*p);
     }
@@ -220,7 +220,7 @@ public:
         buckets_.shrink_to_fit();
     }
 
-private:
+  private:
     static std::string_view cut_key(std::string_view key) {
         return key.size() > OVK_SMAP_KEY_MAX ? key.substr(0, OVK_SMAP_KEY_MAX) : key;
     }
@@ -250,9 +250,13 @@ private:
 
 // The same operations under their usual free-function names.
 template <class T>
-int ovk_smap_init(OVK_SMAP<T>& m, size_t nbuckets) { return m.init(nbuckets); }
+int ovk_smap_init(OVK_SMAP<T>& m, size_t nbuckets) {
+    return m.init(nbuckets);
+}
 template <class T>
-OVK_SMAP_NODE<T>* ovk_smap_get(OVK_SMAP<T>& m, std::string_view key) { return m.get(key); }
+OVK_SMAP_NODE<T>* ovk_smap_get(OVK_SMAP<T>& m, std::string_view key) {
+    return m.get(key);
+}
 template <class T>
 const OVK_SMAP_NODE<T>* ovk_smap_get(const OVK_SMAP<T>& m, std::string_view key) {
     return m.get(key);
@@ -262,15 +266,25 @@ OVK_SMAP_NODE<T>* ovk_smap_put(OVK_SMAP<T>& m, std::string_view key, int* create
     return m.put(key, created);
 }
 template <class T>
-int ovk_smap_del(OVK_SMAP<T>& m, std::string_view key) { return m.del(key); }
+int ovk_smap_del(OVK_SMAP<T>& m, std::string_view key) {
+    return m.del(key);
+}
 template <class T, class F>
-void ovk_smap_retain(OVK_SMAP<T>& m, F&& keep) { m.retain(std::forward<F>(keep)); }
+void ovk_smap_retain(OVK_SMAP<T>& m, F&& keep) {
+    m.retain(std::forward<F>(keep));
+}
 template <class T, class F>
-void ovk_smap_foreach(const OVK_SMAP<T>& m, F&& fn) { m.foreach(std::forward<F>(fn)); }
+void ovk_smap_foreach(const OVK_SMAP<T>& m, F&& fn) {
+    m.foreach (std::forward<F>(fn));
+}
 template <class T>
-void ovk_smap_clear(OVK_SMAP<T>& m) { m.clear(); }
+void ovk_smap_clear(OVK_SMAP<T>& m) {
+    m.clear();
+}
 template <class T>
-void ovk_smap_free(OVK_SMAP<T>& m) { m.release(); }
+void ovk_smap_free(OVK_SMAP<T>& m) {
+    m.release();
+}
 
 // ---------------------------------------------------------------------------------------
 // 3. OVK_SBUF: growable text
@@ -282,7 +296,7 @@ void ovk_smap_free(OVK_SMAP<T>& m) { m.release(); }
 // memory (%zu bytes)" logged once per failed append): further appends are ignored, and
 // take() resets it and returns nullopt.
 class OVK_SBUF {
-public:
+  public:
     void add(std::string_view s);
     void addc(char c);
     void addf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -300,7 +314,7 @@ public:
     // Growth beyond this many bytes (terminator included) counts as out of memory.
     size_t max_cap = SIZE_MAX / 4;
 
-private:
+  private:
     bool grow(size_t extra);
 
     std::string s_;
@@ -309,11 +323,19 @@ private:
 };
 
 // The same operations under their usual free-function names.
-inline void ovk_sbuf_add(OVK_SBUF& b, std::string_view s) { b.add(s); }
-inline void ovk_sbuf_addc(OVK_SBUF& b, char c) { b.addc(c); }
+inline void ovk_sbuf_add(OVK_SBUF& b, std::string_view s) {
+    b.add(s);
+}
+inline void ovk_sbuf_addc(OVK_SBUF& b, char c) {
+    b.addc(c);
+}
 void ovk_sbuf_addf(OVK_SBUF& b, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-inline std::optional<std::string> ovk_sbuf_take(OVK_SBUF& b) { return b.take(); }
-inline void ovk_sbuf_free(OVK_SBUF& b) { b.free(); }
+inline std::optional<std::string> ovk_sbuf_take(OVK_SBUF& b) {
+    return b.take();
+}
+inline void ovk_sbuf_free(OVK_SBUF& b) {
+    b.free();
+}
 
 // ---------------------------------------------------------------------------------------
 // 4. Strings and numbers

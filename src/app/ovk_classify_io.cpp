@@ -282,9 +282,8 @@ void step_address_warning(cJSON* obj, const OVK_ADVERT& a) {
 }
 
 using Step = void (*)(cJSON* obj, const OVK_ADVERT& a);
-constexpr Step kSteps[] = {step_mac,      step_hits,        step_remote_id,
-                           step_identity, step_fingerprint, step_distance,
-                           step_address_warning};
+constexpr Step kSteps[] = {step_mac,         step_hits,     step_remote_id,      step_identity,
+                           step_fingerprint, step_distance, step_address_warning};
 
 // The address block may go into a report only when it names a registered vendor: random
 // static and private BLE addresses, and locally administered ones, are random bits that
@@ -386,7 +385,7 @@ namespace {
 // own buffer: a line is handled as soon as it has arrived (a live capture through a pipe),
 // and NUL bytes are ordinary bytes. The caller holds the stream's lock.
 class LINE_READER {
-public:
+  public:
     explicit LINE_READER(FILE* in) : in_(in) {}
 
     // The next line without its newline; false at the end of the input. `too_long` tells
@@ -405,7 +404,7 @@ public:
         return true;
     }
 
-private:
+  private:
     FILE* in_;
 };
 
@@ -432,8 +431,8 @@ int ovk_classify_stream(FILE* in, FILE* out, std::optional<std::string_view> rep
             const bool hash = first != std::string_view::npos && line[first] == '#';
             if (too_long && !hash) {
                 r.status = OVK_CLASSIFY_INVALID;
-                r.json = error_line(line_no, ovk_format(96, "line longer than %zu bytes",
-                                                       OVK_CLASSIFY_LINE_MAX));
+                r.json = error_line(
+                    line_no, ovk_format(96, "line longer than %zu bytes", OVK_CLASSIFY_LINE_MAX));
             } else if (!too_long) {
                 r = ovk_classify_line(line, line_no, report_note);
             }
@@ -463,17 +462,25 @@ const char* ovk_classify_usage() {
            "\n"
            "Input, one object per line (only radio, mac and raw/ies are required; raw and ies\n"
            "are hex and may be empty):\n"
-           "  {\"radio\":\"BLE\",\"mac\":\"AA:BB:CC:DD:EE:FF\",\"rssi\":-60,\"addrType\":\"PUBLIC\",\n"
-           "   \"connectable\":1,\"phy\":\"LE 1M (legacy)\",\"name\":\"hint\",\"raw\":\"020106...\",\n"
+           "  "
+           "{\"radio\":\"BLE\",\"mac\":\"AA:BB:CC:DD:EE:FF\",\"rssi\":-60,\"addrType\":\"PUBLIC\","
+           "\n"
+           "   \"connectable\":1,\"phy\":\"LE 1M "
+           "(legacy)\",\"name\":\"hint\",\"raw\":\"020106...\",\n"
            "   \"time\":1733600000000}\n"
-           "  {\"radio\":\"WIFI\",\"mac\":\"AA:BB:CC:DD:EE:FF\",\"ssid\":\"net\",\"rssi\":-70,\"freq\":2437,\n"
-           "   \"caps\":\"[ESS]\",\"standard\":\"WiFi 6 (802.11ax)\",\"ies\":\"<hex>\",\"time\":...}\n"
+           "  "
+           "{\"radio\":\"WIFI\",\"mac\":\"AA:BB:CC:DD:EE:FF\",\"ssid\":\"net\",\"rssi\":-70,"
+           "\"freq\":2437,\n"
+           "   \"caps\":\"[ESS]\",\"standard\":\"WiFi 6 "
+           "(802.11ax)\",\"ies\":\"<hex>\",\"time\":...}\n"
            "addrType is one of PUBLIC, RANDOM_STATIC, RESOLVABLE_PRIVATE, NON_RESOLVABLE,\n"
            "WIFI_GLOBAL, WIFI_LOCAL, UNKNOWN (default UNKNOWN). \"name\" is used only when the\n"
            "payload carries no name.\n"
            "\n"
            "Output per line:\n"
-           "  {\"line\":N,\"mac\":...,\"hits\":[{\"category\":...,\"label\":...,\"confidence\":0-100,\n"
+           "  "
+           "{\"line\":N,\"mac\":...,\"hits\":[{\"category\":...,\"label\":...,\"confidence\":0-100,"
+           "\n"
            "   \"tier\":\"strong|probable|weak - verify\",\"evidence\":...,\"source\":...}],\n"
            "   \"remoteId\":{...},\n"
            "   \"identity\":{\"type\":...,\"facts\":[{\"key\":...,\"value\":...}]},\n"
@@ -491,7 +498,9 @@ const char* ovk_classify_usage() {
            "\n"
            "With --report NOTE each advert gives its shareable signature report instead, with\n"
            "NOTE (\"\" for none) as the user's note:\n"
-           "  {\"line\":N,\"report\":{\"format\":\"orvik-signature-report/1\",\"app\":\"orvik-classify\",\n"
+           "  "
+           "{\"line\":N,\"report\":{\"format\":\"orvik-signature-report/"
+           "1\",\"app\":\"orvik-classify\",\n"
            "   \"radio\":...,\"oui\":...,\"vendor\":...,\"guessedType\":...,\"addressType\":...,\n"
            "   ...,\"whatIThinkItIs\":NOTE}}\n"
            "The report holds no full address: \"oui\" (the first three octets) appears only for\n"

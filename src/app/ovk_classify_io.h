@@ -14,8 +14,9 @@
 // invalid line gives {"line":N,"error":"<reason>"}.
 //
 // Vendor names (identity, report) come from the vendor tables when the caller has loaded
-// them (ovk_vendordb_load); without them the output is the same minus what they add. Lines that are empty, all blank, or start with '#' are
-// comments: they produce nothing and are not errors, but still count for N.
+// them (ovk_vendordb_load); without them the output is the same minus what they add. Lines that are
+// empty, all blank, or start with '#' are comments: they produce nothing and are not errors, but
+// still count for N.
 #pragma once
 
 #include <cstddef>

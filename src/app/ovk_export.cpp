@@ -64,15 +64,15 @@ constexpr const char* kKmlClose = "</Document>\n</kml>\n";
 bool starts_formula(std::string_view s) {
     if (s.empty()) return false;
     switch (s[0]) {
-    case '=':
-    case '+':
-    case '-':
-    case '@':
-    case '\t':
-    case '\r':
-        return true;
-    default:
-        return false;
+        case '=':
+        case '+':
+        case '-':
+        case '@':
+        case '\t':
+        case '\r':
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -270,7 +270,8 @@ void add_advert(cJSON* o, const OVK_ADVERT& a) {
         for (const OVK_UUID& id : a.uuids)
             cJSON_AddItemToArray(u, cJSON_CreateString(ovk_uuid_str(id).c_str()));
     if (cJSON* s = add_obj(o, "serviceData"))
-        for (const OVK_SVCDATA& e : a.svc) ovk_json_add_str(s, ovk_uuid_str(e.uuid).c_str(), hexsp(e.data));
+        for (const OVK_SVCDATA& e : a.svc)
+            ovk_json_add_str(s, ovk_uuid_str(e.uuid).c_str(), hexsp(e.data));
     if (!a.raw.empty()) {
         const ovk_bytes raw(a.raw.data(), a.raw.size());
         ovk_json_add_str(o, "raw", ovk_hex(raw, ""));
@@ -326,9 +327,10 @@ cJSON* session_json_item(const OVK_DEVICE& d) {
             ovk_json_add_str(e, "category", ovk_cat_name(h.category));
             ovk_json_add_str(e, "label", h.label);
             cJSON_AddNumberToObject(e, "confidence", h.confidence);
-            ovk_json_add_str(e, "tier", ovk_tier_of(h.confidence) == OVK_TIER_STRONG ? "STRONG"
-                                        : ovk_tier_of(h.confidence) == OVK_TIER_MEDIUM ? "MEDIUM"
-                                                                                       : "WEAK");
+            ovk_json_add_str(e, "tier",
+                             ovk_tier_of(h.confidence) == OVK_TIER_STRONG   ? "STRONG"
+                             : ovk_tier_of(h.confidence) == OVK_TIER_MEDIUM ? "MEDIUM"
+                                                                            : "WEAK");
             ovk_json_add_str(e, "evidence", h.evidence);
             ovk_json_add_str(e, "source", h.source);
         }
@@ -448,9 +450,9 @@ OVK_JSON watchlist_array(const std::vector<OVK_OUI_ENTRY>& rules) {
         ovk_json_add_str(o, "source", e.source);
         ovk_json_add_str(o, "confidence", e.confidence);
         add_num_or_null(o, "score", e.score >= 0, e.score);
-        add_cstr_or_null(o, "category",
-                         e.category >= 0 && e.category < OVK_CAT_COUNT ? ovk_cat_name(e.category)
-                                                                       : nullptr);
+        add_cstr_or_null(
+            o, "category",
+            e.category >= 0 && e.category < OVK_CAT_COUNT ? ovk_cat_name(e.category) : nullptr);
     }
     return arr;
 }
@@ -529,14 +531,25 @@ std::string ovk_xml_escape(std::string_view s) {
         const unsigned c = p[i];
         if (c < 0x80) {
             switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&apos;"; break;
-            default:
-                if (c >= 32 || c == '\t' || c == '\n' || c == '\r') out.push_back(static_cast<char>(c));
-                break;
+                case '&':
+                    out += "&amp;";
+                    break;
+                case '<':
+                    out += "&lt;";
+                    break;
+                case '>':
+                    out += "&gt;";
+                    break;
+                case '"':
+                    out += "&quot;";
+                    break;
+                case '\'':
+                    out += "&apos;";
+                    break;
+                default:
+                    if (c >= 32 || c == '\t' || c == '\n' || c == '\r')
+                        out.push_back(static_cast<char>(c));
+                    break;
             }
             ++i;
             continue;
@@ -568,10 +581,11 @@ std::string ovk_local_time(int64_t ms) {
 
 std::optional<std::string> ovk_export_session_csv(const OVK_DEVICE_LIST& devices) {
     return build([&](OVK_SBUF& b) {
-        b.add("mac,name,vendor,device_type,address_type,radios,rssi,best_rssi,distance_m,"
-              "first_seen,last_seen,packets,flagged,category,confidence,match_label,evidence,"
-              "following,whitelisted,favorite,first_seen_ever,sessions,company_ids,"
-              "service_uuids,latitude,longitude\n");
+        b.add(
+            "mac,name,vendor,device_type,address_type,radios,rssi,best_rssi,distance_m,"
+            "first_seen,last_seen,packets,flagged,category,confidence,match_label,evidence,"
+            "following,whitelisted,favorite,first_seen_ever,sessions,company_ids,"
+            "service_uuids,latitude,longitude\n");
         for (const OVK_DEVICE& d : devices) session_csv_row(b, d);
     });
 }
@@ -603,9 +617,10 @@ std::optional<std::string> ovk_export_session_kml(const OVK_DEVICE_LIST& devices
             b.add(ovk_xml_escape(name));
             b.add("</name>\n    <description>");
             b.add(ovk_xml_escape(desc));
-            b.addf("</description>\n    <Point><coordinates>%.7f,%.7f,0</coordinates></Point>\n"
-                   "  </Placemark>\n",
-                   g.lon, g.lat);
+            b.addf(
+                "</description>\n    <Point><coordinates>%.7f,%.7f,0</coordinates></Point>\n"
+                "  </Placemark>\n",
+                g.lon, g.lat);
         }
         b.add(kKmlClose);
     });
@@ -613,8 +628,9 @@ std::optional<std::string> ovk_export_session_kml(const OVK_DEVICE_LIST& devices
 
 std::optional<std::string> ovk_export_history_csv(std::span<const OVK_KNOWN> rows) {
     return build([&](OVK_SBUF& b) {
-        b.add("mac,name,vendor,device_type,first_seen,last_seen,sessions,detect_count,favorite,"
-              "note\n");
+        b.add(
+            "mac,name,vendor,device_type,first_seen,last_seen,sessions,detect_count,favorite,"
+            "note\n");
         for (const OVK_KNOWN& k : rows) {
             bare(b, k.mac);
             b.addc(',');
@@ -624,8 +640,7 @@ std::optional<std::string> ovk_export_history_csv(std::span<const OVK_KNOWN> row
             b.addc(',');
             quoted_nz(b, k.device_type);
             b.addf(",%s,%s,%d,%d,%s,", ovk_local_time(k.first_seen).c_str(),
-                   ovk_local_time(k.last_seen).c_str(), k.sessions, k.detect_count,
-                   tf(k.favorite));
+                   ovk_local_time(k.last_seen).c_str(), k.sessions, k.detect_count, tf(k.favorite));
             quoted_nz(b, k.note);
             b.addc('\n');
         }
@@ -644,8 +659,9 @@ std::optional<std::string> ovk_export_history_json(std::span<const OVK_KNOWN> ro
 
 std::optional<std::string> ovk_export_log_csv(std::span<const OVK_DETECTION> rows) {
     return build([&](OVK_SBUF& b) {
-        b.add("timestamp,mac,label,category,confidence,source,rssi,vendor,device_name,evidence,"
-              "latitude,longitude\n");
+        b.add(
+            "timestamp,mac,label,category,confidence,source,rssi,vendor,device_name,evidence,"
+            "latitude,longitude\n");
         for (const OVK_DETECTION& d : rows) {
             b.add(ovk_local_time(d.timestamp));
             b.addc(',');
@@ -685,8 +701,10 @@ std::optional<std::string> ovk_export_log_json(std::span<const OVK_DETECTION> ro
 
 std::optional<std::string> ovk_export_log_gpx(std::span<const OVK_DETECTION> rows) {
     return build([&](OVK_SBUF& b) {
-        b.add("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-              "<gpx version=\"1.1\" creator=\"Orvik\" xmlns=\"http://www.topografix.com/GPX/1/1\">\n");
+        b.add(
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+            "<gpx version=\"1.1\" creator=\"Orvik\" "
+            "xmlns=\"http://www.topografix.com/GPX/1/1\">\n");
         for (const OVK_DETECTION& d : rows) {
             if (!log_pos(d)) continue;
             b.addf("  <wpt lat=\"%.7f\" lon=\"%.7f\">\n", d.lat, d.lon);
@@ -715,13 +733,13 @@ std::optional<std::string> ovk_export_log_kml(std::span<const OVK_DETECTION> row
             b.add("  <Placemark>\n    <name>");
             b.add(ovk_xml_escape(d.label));
             b.add("</name>\n    <description>");
-            b.add(ovk_xml_escape(ovk_format(4096, "%s - %s %d%% - %s - %d dBm",
-                                            ovk_local_time(d.timestamp).c_str(),
-                                            ovk_cat_name(d.category), d.confidence, d.mac.c_str(),
-                                            d.rssi)));
-            b.addf("</description>\n    <Point><coordinates>%.7f,%.7f,0</coordinates></Point>\n"
-                   "  </Placemark>\n",
-                   d.lon, d.lat);
+            b.add(ovk_xml_escape(
+                ovk_format(4096, "%s - %s %d%% - %s - %d dBm", ovk_local_time(d.timestamp).c_str(),
+                           ovk_cat_name(d.category), d.confidence, d.mac.c_str(), d.rssi)));
+            b.addf(
+                "</description>\n    <Point><coordinates>%.7f,%.7f,0</coordinates></Point>\n"
+                "  </Placemark>\n",
+                d.lon, d.lat);
         }
         b.add(kKmlClose);
     });
@@ -787,51 +805,53 @@ int ovk_export_to_file(OVK_EXPORT_SCOPE scope, OVK_EXPORT_FORMAT fmt, std::strin
         }
         std::optional<std::string> text;
         switch (scope) {
-        case OVK_EXPORT_SESSION: {
-            const OVK_DEVICE_LIST devices = ovk_export_gather_session();
-            if (devices.empty()) {
-                err = "No devices heard yet - start scanning first";
-                return -1;
+            case OVK_EXPORT_SESSION: {
+                const OVK_DEVICE_LIST devices = ovk_export_gather_session();
+                if (devices.empty()) {
+                    err = "No devices heard yet - start scanning first";
+                    return -1;
+                }
+                if (fmt == OVK_FMT_KML && !any_path(devices)) {
+                    err =
+                        "No GPS positions yet - turn on location while scanning (follower alerts "
+                        "or GPS tagging)";
+                    return -1;
+                }
+                text = fmt == OVK_FMT_CSV    ? ovk_export_session_csv(devices)
+                       : fmt == OVK_FMT_JSON ? ovk_export_session_json(devices)
+                                             : ovk_export_session_kml(devices);
+                break;
             }
-            if (fmt == OVK_FMT_KML && !any_path(devices)) {
-                err = "No GPS positions yet - turn on location while scanning (follower alerts "
-                      "or GPS tagging)";
-                return -1;
+            case OVK_EXPORT_HISTORY: {
+                const std::vector<OVK_KNOWN> rows = ovk_store_known_all();
+                if (rows.empty()) {
+                    err = "No device history yet";
+                    return -1;
+                }
+                text = fmt == OVK_FMT_CSV ? ovk_export_history_csv(rows)
+                                          : ovk_export_history_json(rows);
+                break;
             }
-            text = fmt == OVK_FMT_CSV    ? ovk_export_session_csv(devices)
-                   : fmt == OVK_FMT_JSON ? ovk_export_session_json(devices)
-                                         : ovk_export_session_kml(devices);
-            break;
-        }
-        case OVK_EXPORT_HISTORY: {
-            const std::vector<OVK_KNOWN> rows = ovk_store_known_all();
-            if (rows.empty()) {
-                err = "No device history yet";
-                return -1;
+            case OVK_EXPORT_LOG: {
+                const std::vector<OVK_DETECTION> rows = ovk_store_detections(INT64_MIN);
+                const bool map = fmt == OVK_FMT_KML || fmt == OVK_FMT_GPX;
+                if (rows.empty() || (map && std::none_of(rows.begin(), rows.end(), log_pos))) {
+                    err = map ? "No GPS-tagged matches yet - turn on GPS tagging in Settings"
+                              : "No matches logged yet";
+                    return -1;
+                }
+                text = fmt == OVK_FMT_CSV    ? ovk_export_log_csv(rows)
+                       : fmt == OVK_FMT_JSON ? ovk_export_log_json(rows)
+                       : fmt == OVK_FMT_GPX  ? ovk_export_log_gpx(rows)
+                                             : ovk_export_log_kml(rows);
+                break;
             }
-            text = fmt == OVK_FMT_CSV ? ovk_export_history_csv(rows) : ovk_export_history_json(rows);
-            break;
-        }
-        case OVK_EXPORT_LOG: {
-            const std::vector<OVK_DETECTION> rows = ovk_store_detections(INT64_MIN);
-            const bool map = fmt == OVK_FMT_KML || fmt == OVK_FMT_GPX;
-            if (rows.empty() || (map && std::none_of(rows.begin(), rows.end(), log_pos))) {
-                err = map ? "No GPS-tagged matches yet - turn on GPS tagging in Settings"
-                          : "No matches logged yet";
-                return -1;
-            }
-            text = fmt == OVK_FMT_CSV   ? ovk_export_log_csv(rows)
-                   : fmt == OVK_FMT_JSON ? ovk_export_log_json(rows)
-                   : fmt == OVK_FMT_GPX  ? ovk_export_log_gpx(rows)
-                                         : ovk_export_log_kml(rows);
-            break;
-        }
-        case OVK_EXPORT_WATCHLIST:
-            text = ovk_watchlist_export_custom();
-            break;
-        case OVK_EXPORT_EVERYTHING:
-            text = ovk_export_everything_json();
-            break;
+            case OVK_EXPORT_WATCHLIST:
+                text = ovk_watchlist_export_custom();
+                break;
+            case OVK_EXPORT_EVERYTHING:
+                text = ovk_export_everything_json();
+                break;
         }
         if (!text) {
             err = "Export failed";

@@ -42,8 +42,8 @@ std::string clock_text(int64_t ms) {
 
 void print(FILE* out, const std::string& line) {
     errno = 0;
-    const bool ok = std::fputs(line.c_str(), out) >= 0 && std::fputc('\n', out) != EOF &&
-                    std::fflush(out) == 0;
+    const bool ok =
+        std::fputs(line.c_str(), out) >= 0 && std::fputc('\n', out) != EOF && std::fflush(out) == 0;
     if (ok) return;
     const int err = errno;
     std::clearerr(out);
@@ -60,16 +60,16 @@ void drain_alerts(FILE* out) {
 // The word a scope is asked for by.
 const char* scope_name(OVK_EXPORT_SCOPE scope) {
     switch (scope) {
-    case OVK_EXPORT_SESSION:
-        return "session";
-    case OVK_EXPORT_HISTORY:
-        return "history";
-    case OVK_EXPORT_LOG:
-        return "log";
-    case OVK_EXPORT_WATCHLIST:
-        return "watchlist";
-    case OVK_EXPORT_EVERYTHING:
-        return "everything";
+        case OVK_EXPORT_SESSION:
+            return "session";
+        case OVK_EXPORT_HISTORY:
+            return "history";
+        case OVK_EXPORT_LOG:
+            return "log";
+        case OVK_EXPORT_WATCHLIST:
+            return "watchlist";
+        case OVK_EXPORT_EVERYTHING:
+            return "everything";
     }
     return "";
 }

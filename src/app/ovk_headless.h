@@ -31,9 +31,9 @@ struct OVK_HEADLESS_OPTS {
     bool headless = false;
     bool help = false;
     std::optional<std::string> shots;
-    long duration_s = 0;  // 0: run until a signal
+    long duration_s = 0;               // 0: run until a signal
     std::vector<std::string> exports;  // "scope:format" requests written at shutdown
-    bool trace = false;   // headless: record a trip while running
+    bool trace = false;                // headless: record a trip while running
 };
 
 // One command-line option. Options are matched exactly; one that takes a value consumes the

@@ -83,8 +83,9 @@ std::vector<OVK_HISTORY_EVENT> ovk_history_encounters(std::span<const OVK_HISTOR
             groups[it->second].push_back({&ev[i], i});
         }
         for (std::vector<EV_IDX>& g : groups) {
-            std::stable_sort(g.begin(), g.end(),
-                             [](const EV_IDX& a, const EV_IDX& b) { return a.ev->time < b.ev->time; });
+            std::stable_sort(g.begin(), g.end(), [](const EV_IDX& a, const EV_IDX& b) {
+                return a.ev->time < b.ev->time;
+            });
             size_t start = 0;
             while (start < g.size()) {
                 size_t end = start + 1;
@@ -104,10 +105,9 @@ std::vector<OVK_HISTORY_EVENT> ovk_history_encounters(std::span<const OVK_HISTOR
                 start = end;
             }
         }
-        std::stable_sort(out.begin(), out.end(),
-                         [](const OVK_HISTORY_EVENT& a, const OVK_HISTORY_EVENT& b) {
-                             return a.time > b.time;
-                         });
+        std::stable_sort(
+            out.begin(), out.end(),
+            [](const OVK_HISTORY_EVENT& a, const OVK_HISTORY_EVENT& b) { return a.time > b.time; });
     } catch (const std::exception&) {
         OVK_LOG_ALLOC_FAIL(OVK_HISTORY_EVENT, out.size() + 1, out);
         out.clear();
@@ -118,7 +118,7 @@ std::vector<OVK_HISTORY_EVENT> ovk_history_encounters(std::span<const OVK_HISTOR
 std::array<int, 24> ovk_history_by_hour(std::span<const OVK_HISTORY_EVENT> ev) {
     std::array<int, 24> out{};
     for (const OVK_HISTORY_EVENT& e : ev) {
-        struct tm t{};
+        struct tm t {};
         if (local_tm(e.time, t) && t.tm_hour >= 0 && t.tm_hour < 24) ++out[t.tm_hour];
     }
     return out;
@@ -127,7 +127,7 @@ std::array<int, 24> ovk_history_by_hour(std::span<const OVK_HISTORY_EVENT> ev) {
 std::array<int, 7> ovk_history_by_weekday(std::span<const OVK_HISTORY_EVENT> ev) {
     std::array<int, 7> out{};
     for (const OVK_HISTORY_EVENT& e : ev) {
-        struct tm t{};
+        struct tm t {};
         if (local_tm(e.time, t) && t.tm_wday >= 0 && t.tm_wday < 7) ++out[(t.tm_wday + 6) % 7];
     }
     return out;
@@ -144,10 +144,9 @@ std::vector<OVK_LABEL_COUNT> ovk_history_top_labels(std::span<const OVK_HISTORY_
             if (fresh) rows.push_back({cut(e.label, OVK_HISTORY_LABEL_MAX), 0});
             ++rows[it->second].count;
         }
-        std::stable_sort(rows.begin(), rows.end(),
-                         [](const OVK_LABEL_COUNT& a, const OVK_LABEL_COUNT& b) {
-                             return a.count > b.count;
-                         });
+        std::stable_sort(
+            rows.begin(), rows.end(),
+            [](const OVK_LABEL_COUNT& a, const OVK_LABEL_COUNT& b) { return a.count > b.count; });
         if (rows.size() > static_cast<size_t>(max)) rows.resize(static_cast<size_t>(max));
     } catch (const std::exception&) {
         OVK_LOG_ALLOC_FAIL(OVK_LABEL_COUNT, rows.size() + 1, rows);

@@ -53,8 +53,7 @@ std::array<int, 24> ovk_history_by_hour(std::span<const OVK_HISTORY_EVENT> ev);
 std::array<int, 7> ovk_history_by_weekday(std::span<const OVK_HISTORY_EVENT> ev);
 // The `max` most frequent labels, most frequent first; equal counts keep the order of
 // first appearance. Empty for `max` <= 0.
-std::vector<OVK_LABEL_COUNT> ovk_history_top_labels(std::span<const OVK_HISTORY_EVENT> ev,
-                                                    int max);
+std::vector<OVK_LABEL_COUNT> ovk_history_top_labels(std::span<const OVK_HISTORY_EVENT> ev, int max);
 // "Busiest: Fri, 23:00-00:00": the peak weekday and hour (earliest on ties); nullopt for
 // no events.
 std::optional<std::string> ovk_history_busiest(std::span<const OVK_HISTORY_EVENT> ev);

@@ -521,8 +521,8 @@ void process(const OVK_ADVERT& a) {
     // The trip hears every advert, quiet or not; whitelisted devices without a verdict.
     if (ovk_trip_is_recording())
         ovk_trip_on_device(a.mac, a.rssi, a.source == OVK_SRC_WIFI ? "WIFI" : "BLE",
-                           whitelisted ? nullptr : best, a.name.value_or(""), c.vendor, c.identity.type,
-                           has_fix ? &fix : nullptr, now);
+                           whitelisted ? nullptr : best, a.name.value_or(""), c.vendor,
+                           c.identity.type, has_fix ? &fix : nullptr, now);
 
     if (has_fix && rid_ok && p.category_enabled[OVK_CAT_DRONE] && !whitelisted)
         maybe_alert_drone_overhead(p, a, rid, fix, now);
@@ -1095,8 +1095,8 @@ void ovk_scan_housekeeping_tick() {
         const int64_t now = clock_now(*h);
         const OVK_REGISTRY_TALLY tally = ovk_registry_tally(now);
         if (h->background)
-            h->background(1, ovk_scan_notification_text(tally.devices, tally.flagged,
-                                                        p.discreet_mode));
+            h->background(
+                1, ovk_scan_notification_text(tally.devices, tally.flagged, p.discreet_mode));
         ovk_trip_flush();
         State& s = S();
         int64_t last;
@@ -1113,7 +1113,7 @@ void ovk_scan_housekeeping_tick() {
         {
             std::lock_guard<std::mutex> lock(s.mu);
             cached.reserve(s.classified.size());
-            s.classified.foreach(
+            s.classified.foreach (
                 [&cached](const OVK_SMAP_NODE<CACHED>& n) { cached.push_back(n.key); });
         }
         const std::vector<char> held = ovk_registry_holds(cached);

@@ -117,8 +117,7 @@ int ovk_pipeline_pending();
 
 OVK_THREAT ovk_threat_of(const OVK_DEVICE_LIST* devices, int threshold, int recent_cell_warning);
 // The same level from the registry's counts (ovk_registry_tally), without a snapshot.
-OVK_THREAT ovk_threat_of_tally(const OVK_REGISTRY_TALLY& t, int threshold,
-                               int recent_cell_warning);
+OVK_THREAT ovk_threat_of_tally(const OVK_REGISTRY_TALLY& t, int threshold, int recent_cell_warning);
 
 // Scan control and housekeeping.
 int ovk_scan_start();  // 0 when scanning runs afterwards, -1 on failure or before init

@@ -22,8 +22,7 @@ constexpr THEME_DEF kThemes[OVK_THEME_COUNT] = {
     {"SYNTHWAVE", "Synthwave", "Neon pink and cyan, a striped sunset over a wireframe grid"},
     {"TACTICAL", "Tactical", "Olive drab and coyote tan, stencil callsign, low glare"},
     {"BLUEPRINT", "Blueprint", "White technical drawing on drafting blue, with dimension lines"},
-    {"PAPER", "Paper",
-     "Newspaper ink on newsprint - the most readable theme in bright sunlight"},
+    {"PAPER", "Paper", "Newspaper ink on newsprint - the most readable theme in bright sunlight"},
 };
 
 constexpr const char* kPresets[OVK_PRESET_COUNT] = {"global", "canada", "us"};
@@ -85,7 +84,9 @@ const Field kFields[] = {
     {"overpass_url", Kind::Str, &OVK_PREFS::overpass_url, OVK_PREFS_URL_MAX},
 };
 
-std::string cat_key(int c) { return std::string("cat_") + ovk_cat_name(c); }
+std::string cat_key(int c) {
+    return std::string("cat_") + ovk_cat_name(c);
+}
 
 void read_presets(const cJSON* arr, OVK_PREFS& p) {
     if (!cJSON_IsArray(arr)) return;
@@ -127,7 +128,8 @@ void read_field(const cJSON* o, const Field& f, OVK_PREFS& p) {
         }
         case Kind::Str: {
             std::string text;
-            if (ovk_json_str(o, f.key, text, f.max + 1)) p.*std::get<std::string OVK_PREFS::*>(f.member) = text;
+            if (ovk_json_str(o, f.key, text, f.max + 1))
+                p.*std::get<std::string OVK_PREFS::*>(f.member) = text;
             break;
         }
         case Kind::Categories:
@@ -204,17 +206,22 @@ State& state() {
     return s;
 }
 
-std::string settings_path(const std::string& dir) { return dir + "/" + kFileName; }
+std::string settings_path(const std::string& dir) {
+    return dir + "/" + kFileName;
+}
 
 }  // namespace
 
 std::array<int, OVK_CAT_COUNT> ovk_prefs_default_categories() {
     std::array<int, OVK_CAT_COUNT> a{};
-    for (int c = 0; c < OVK_CAT_COUNT; ++c) a[static_cast<size_t>(c)] = ovk_cat_default_enabled(c) ? 1 : 0;
+    for (int c = 0; c < OVK_CAT_COUNT; ++c)
+        a[static_cast<size_t>(c)] = ovk_cat_default_enabled(c) ? 1 : 0;
     return a;
 }
 
-void ovk_prefs_defaults(OVK_PREFS& p) { p = OVK_PREFS{}; }
+void ovk_prefs_defaults(OVK_PREFS& p) {
+    p = OVK_PREFS{};
+}
 
 void ovk_prefs_from_json(const cJSON* o, OVK_PREFS& p) {
     if (!cJSON_IsObject(o)) return;
@@ -314,4 +321,6 @@ const char* ovk_theme_title(int t) {
 const char* ovk_theme_description(int t) {
     return kThemes[(t >= 0 && t < OVK_THEME_COUNT) ? t : 0].description;
 }
-const char* ovk_preset_name(int i) { return (i >= 0 && i < OVK_PRESET_COUNT) ? kPresets[i] : ""; }
+const char* ovk_preset_name(int i) {
+    return (i >= 0 && i < OVK_PRESET_COUNT) ? kPresets[i] : "";
+}

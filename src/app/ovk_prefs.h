@@ -50,11 +50,11 @@ std::array<int, OVK_CAT_COUNT> ovk_prefs_default_categories();
 struct OVK_PREFS {
     int ble_enabled = 1;
     int wifi_enabled = 1;
-    int64_t scan_interval_ms = 30000;  // Wi-Fi scan interval
-    int ble_scan_mode = 2;             // 2 maximum detection, 1 balanced, 0 battery saver
-    int auto_start = 0;                // start scanning when the program starts
-    int hci_dev = -1;                  // -1: first adapter that is up
-    std::string wifi_iface;            // empty: every wireless interface; cut to 31
+    int64_t scan_interval_ms = 30000;     // Wi-Fi scan interval
+    int ble_scan_mode = 2;                // 2 maximum detection, 1 balanced, 0 battery saver
+    int auto_start = 0;                   // start scanning when the program starts
+    int hci_dev = -1;                     // -1: first adapter that is up
+    std::string wifi_iface;               // empty: every wireless interface; cut to 31
     std::string gpsd_host = "127.0.0.1";  // cut to 63
     int gpsd_port = 2947;
     int demo_mode = 0;

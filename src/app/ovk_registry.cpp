@@ -50,8 +50,8 @@ constexpr int64_t kHoldMs = 120000;
 constexpr int64_t kRotMinGapMs = 1500;
 constexpr int64_t kRotMaxGapMs = 30000;
 constexpr int64_t kClusterEveryMs = 2000;
-constexpr int64_t kLiveMs = 60000;      // co-location members must be this fresh
-constexpr int64_t kWindowMs = 120000;   // and only this much of their history matters
+constexpr int64_t kLiveMs = 60000;     // co-location members must be this fresh
+constexpr int64_t kWindowMs = 120000;  // and only this much of their history matters
 constexpr size_t kNameMax = 95;
 constexpr size_t kVendorMax = 127;
 constexpr size_t kRoleMax = 47;
@@ -63,7 +63,7 @@ const char* const kDefaultType = "Device";
 // instead of being reserved up front: most devices are heard a handful of times.
 template <class T, size_t CAP>
 class RING {
-public:
+  public:
     size_t size() const { return buf_.size(); }
     bool empty() const { return buf_.empty(); }
     const T& back() const { return buf_[(head_ + buf_.size() - 1) % buf_.size()]; }
@@ -91,7 +91,7 @@ public:
         return out;
     }
 
-private:
+  private:
     std::vector<T> buf_;
     size_t head_ = 0;  // index of the oldest value once the ring is full
 };
@@ -202,11 +202,19 @@ std::string _fingerprint(const OVK_ADVERT& a) {
     if (!ovk_advert_fingerprint(&a, fp, kFingerprintMax)) fp.clear();
     return fp;
 }
-bool _may_rotate(const OVK_ADVERT& a) { return ovk_advert_may_rotate(&a) == 1; }
-bool _whitelisted(const std::string& mac) { return ovk_store_is_whitelisted(mac) == 1; }
-bool _favorite(const std::string& mac) { return ovk_store_is_favorite(mac) == 1; }
+bool _may_rotate(const OVK_ADVERT& a) {
+    return ovk_advert_may_rotate(&a) == 1;
+}
+bool _whitelisted(const std::string& mac) {
+    return ovk_store_is_whitelisted(mac) == 1;
+}
+bool _favorite(const std::string& mac) {
+    return ovk_store_is_favorite(mac) == 1;
+}
 
-bool _is_coloc(const OVK_HIT& h) { return h.source == OVK_PATROL_SOURCE; }
+bool _is_coloc(const OVK_HIT& h) {
+    return h.source == OVK_PATROL_SOURCE;
+}
 
 // Puts the entry at its place in the eviction order (after last_seen or verdicts changed).
 // Node handles are reused, so moving an entry allocates nothing.
@@ -242,10 +250,14 @@ void _drop(REGISTRY& r, TRACK* t) {
         if (t->fp->second.by_seen.empty()) r.fps.erase(t->fp->first);
         t->fp = nullptr;
     }
-    if (t->prev) t->prev->next = t->next;
-    else if (r.head == t) r.head = t->next;
-    if (t->next) t->next->prev = t->prev;
-    else if (r.tail == t) r.tail = t->prev;
+    if (t->prev)
+        t->prev->next = t->next;
+    else if (r.head == t)
+        r.head = t->next;
+    if (t->next)
+        t->next->prev = t->prev;
+    else if (r.tail == t)
+        r.tail = t->prev;
     r.table.erase(std::string_view(t->mac));  // frees the entry
 }
 
@@ -297,8 +309,10 @@ void _merge_hits(TRACK& t, const OVK_HITS& hits, int64_t now) {
     }
     if (top) {
         if (!t.held || t.held_until < now || t.held->confidence <= top->confidence) {
-            if (t.held) *t.held = *top;
-            else t.held = std::make_unique<OVK_HIT>(*top);
+            if (t.held)
+                *t.held = *top;
+            else
+                t.held = std::make_unique<OVK_HIT>(*top);
         }
         if (top->label == t.held->label) t.held_until = now + kHoldMs;
     }
@@ -308,9 +322,8 @@ void _merge_hits(TRACK& t, const OVK_HITS& hits, int64_t now) {
     ovk_hits_sort(t.hits);
 }
 
-void _merge(TRACK& t, const OVK_ADVERT& a, const OVK_HITS& hits,
-            const OVK_IDENTITY* id, std::string_view vendor, const OVK_REMOTE_ID* rid,
-            const OVK_GEO* loc, int64_t now) {
+void _merge(TRACK& t, const OVK_ADVERT& a, const OVK_HITS& hits, const OVK_IDENTITY* id,
+            std::string_view vendor, const OVK_REMOTE_ID* rid, const OVK_GEO* loc, int64_t now) {
     if (auto role = ovk_patrol_role(hits, vendor, a.name ? std::string_view(*a.name) : ""))
         t.role = ovk_cut(*role, kRoleMax);
 
@@ -337,8 +350,10 @@ void _merge(TRACK& t, const OVK_ADVERT& a, const OVK_HITS& hits,
     _merge_hits(t, hits, now);
 
     if (rid) {
-        if (t.rid) *t.rid = *rid;
-        else t.rid = std::make_unique<OVK_REMOTE_ID>(*rid);
+        if (t.rid)
+            *t.rid = *rid;
+        else
+            t.rid = std::make_unique<OVK_REMOTE_ID>(*rid);
     }
 
     int raw = a.rssi;
@@ -389,13 +404,13 @@ void _link_rotated(TRACK& t, const TRACK& c, int64_t now) {
     for (const OVK_HIT& h : src) {
         OVK_HIT x = h;
         x.confidence = std::max(0, h.confidence - 5);
-        x.evidence = ovk_cut(
-            ovk_format(OVK_EVIDENCE_MAX,
-                       "Same device as %s before its address rotated (identical advert "
-                       "fingerprint, %lld s gap). Original evidence: ",
-                       c.mac.c_str(), gap) +
-                h.evidence,
-            OVK_EVIDENCE_MAX);
+        x.evidence =
+            ovk_cut(ovk_format(OVK_EVIDENCE_MAX,
+                               "Same device as %s before its address rotated (identical advert "
+                               "fingerprint, %lld s gap). Original evidence: ",
+                               c.mac.c_str(), gap) +
+                        h.evidence,
+                    OVK_EVIDENCE_MAX);
         t.inherited.push_back(std::move(x));
     }
     t.linked_from = c.mac;
@@ -446,8 +461,10 @@ TRACK* _create(REGISTRY& r, const OVK_ADVERT& a, int64_t now) {
         return nullptr;
     }
     p->prev = r.tail;
-    if (r.tail) r.tail->next = p;
-    else r.head = p;
+    if (r.tail)
+        r.tail->next = p;
+    else
+        r.head = p;
     r.tail = p;
     return p;
 }
@@ -520,12 +537,14 @@ std::string _siblings(const REGISTRY& r, const TRACK& t, std::string& hardware) 
     for (const TRACK* o = r.head; o; o = o->next) {
         if (o == &t || !(o->sources & 2) || !ovk_wififp_same_ap(t.mac, o->mac)) continue;
         if (!list.empty()) list += "; ";
-        if (o->has_name) list += "\"" + o->name + "\" (" + o->mac + ")";
-        else list += "hidden network (" + o->mac + ")";
+        if (o->has_name)
+            list += "\"" + o->name + "\" (" + o->mac + ")";
+        else
+            list += "hidden network (" + o->mac + ")";
         size_t dash = o->identity.type.find(" - ");
         if (hardware.empty() && dash != std::string::npos)
-            hardware = ovk_cut(std::string_view(o->identity.type).substr(dash + 3),
-                               kSiblingTypeMax);
+            hardware =
+                ovk_cut(std::string_view(o->identity.type).substr(dash + 3), kSiblingTypeMax);
     }
     return list;
 }
@@ -549,8 +568,7 @@ void _snap(const REGISTRY& r, const TRACK& t, bool full, OVK_DEVICE& d) {
         if (!list.empty()) {
             ovk_facts_add(d.facts, "Same access point as", "%s", list.c_str());
             if (!hardware.empty())
-                ovk_facts_add(d.facts, "Probable hardware (from sibling)", "%s",
-                              hardware.c_str());
+                ovk_facts_add(d.facts, "Probable hardware (from sibling)", "%s", hardware.c_str());
         }
     }
     d.hits = t.hits;
@@ -714,9 +732,12 @@ void ovk_registry_set_known(std::string_view mac, const OVK_KNOWN* known) {
     TRACK* t = _find(r, mac);
     if (!t) return;
     try {
-        if (!known) t->known.reset();
-        else if (t->known) *t->known = *known;
-        else t->known = std::make_unique<OVK_KNOWN>(*known);
+        if (!known)
+            t->known.reset();
+        else if (t->known)
+            *t->known = *known;
+        else
+            t->known = std::make_unique<OVK_KNOWN>(*known);
     } catch (const std::bad_alloc&) {
         OVK_LOG_ALLOC_FAIL(OVK_KNOWN, 1, t->known);
     }
@@ -727,8 +748,7 @@ int ovk_registry_check_following(std::string_view mac, int64_t min_duration_ms,
     REGISTRY& r = R();
     std::lock_guard lk(r.mu);
     TRACK* t = _find(r, mac);
-    if (!t || t->following || t->path.size() <= 2 ||
-        t->last_seen - t->first_seen < min_duration_ms)
+    if (!t || t->following || t->path.size() <= 2 || t->last_seen - t->first_seen < min_duration_ms)
         return 0;
     const OVK_GEO& first = t->path.front();
     double far = 0;
@@ -824,4 +844,6 @@ const OVK_HIT* ovk_device_best(const OVK_DEVICE& d) {
     return d.hits.empty() ? nullptr : &d.hits.front();
 }
 
-int ovk_device_flagged(const OVK_DEVICE& d) { return !d.hits.empty() && !d.whitelisted ? 1 : 0; }
+int ovk_device_flagged(const OVK_DEVICE& d) {
+    return !d.hits.empty() && !d.whitelisted ? 1 : 0;
+}

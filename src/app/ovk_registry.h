@@ -40,16 +40,16 @@ struct OVK_GEO {
 
 // A snapshot of one tracked device, owned by whoever asked for it.
 struct OVK_DEVICE {
-    std::string mac;                   // the key, as the advertisement gave it
-    OVK_SOURCE source = OVK_SRC_BLE;   // of the latest advertisement
-    int sources = 0;                   // 1 = heard on BLE, 2 = heard on Wi-Fi
-    std::string name;                  // cleaned name / SSID, empty when never named
+    std::string mac;                  // the key, as the advertisement gave it
+    OVK_SOURCE source = OVK_SRC_BLE;  // of the latest advertisement
+    int sources = 0;                  // 1 = heard on BLE, 2 = heard on Wi-Fi
+    std::string name;                 // cleaned name / SSID, empty when never named
     std::string vendor;
-    std::string device_type;           // the identity's type text
-    OVK_FACTS facts;                   // identity facts followed by the registry's own
-    OVK_HITS hits;                     // strongest first
-    int rssi = -127;                   // smoothed dBm
-    int best_rssi = -127;              // strongest raw dBm
+    std::string device_type;  // the identity's type text
+    OVK_FACTS facts;          // identity facts followed by the registry's own
+    OVK_HITS hits;            // strongest first
+    int rssi = -127;          // smoothed dBm
+    int best_rssi = -127;     // strongest raw dBm
     double distance_m = 0;
     OVK_ADDR_TYPE addr_type = OVK_ADDR_UNKNOWN;
     int64_t first_seen = 0;
@@ -60,10 +60,10 @@ struct OVK_DEVICE {
     int following = 0;
     int has_known = 0;
     OVK_KNOWN known;
-    int whitelisted = 0;               // asked from the store when the snapshot is taken
+    int whitelisted = 0;  // asked from the store when the snapshot is taken
     int favorite = 0;
     int has_best_pos = 0;
-    OVK_GEO best_pos;                  // where the device was strongest
+    OVK_GEO best_pos;  // where the device was strongest
     // Only in a full snapshot (ovk_registry_get); empty in summaries. The advertisement is
     // an immutable copy that snapshots may share.
     std::shared_ptr<const OVK_ADVERT> advert;

@@ -102,8 +102,7 @@ OVK_JSON detection_to_json(const OVK_DETECTION& d) {
     const bool ok =
         ovk_json_add_i64(j, "id", d.id) == 0 && ovk_json_add_str(j, "mac", d.mac) == 0 &&
         ovk_json_add_str(j, "label", d.label) == 0 &&
-        ovk_json_add_str(j, "source", d.source) == 0 &&
-        ovk_json_add_i64(j, "rssi", d.rssi) == 0 &&
+        ovk_json_add_str(j, "source", d.source) == 0 && ovk_json_add_i64(j, "rssi", d.rssi) == 0 &&
         ovk_json_add_i64(j, "timestamp", d.timestamp) == 0 &&
         (pos ? cJSON_AddNumberToObject(j, "latitude", d.lat) != nullptr
              : cJSON_AddNullToObject(j, "latitude") != nullptr) &&
@@ -318,7 +317,7 @@ struct Store {
     std::mutex mu;
     std::vector<OVK_DETECTION> dets;  // oldest first as loaded and appended
     int64_t next_id = 1;
-    OVK_SMAP<OVK_KNOWN> known;        // MAC -> record
+    OVK_SMAP<OVK_KNOWN> known;  // MAC -> record
     std::vector<OVK_WHITELIST_ENTRY> whitelist;
     std::string dir;
     bool open = false;
@@ -374,7 +373,7 @@ int write_known(Store& s) {
     OVK_JSON arr(cJSON_CreateArray());
     if (arr) {
         rc = 0;
-        s.known.foreach([&](const OVK_SMAP_NODE<OVK_KNOWN>& n) {
+        s.known.foreach ([&](const OVK_SMAP_NODE<OVK_KNOWN>& n) {
             if (rc == 0 && n.ptr && add_known_json(arr.get(), *n.ptr) != 0) rc = -1;
         });
         if (rc == 0) rc = ovk_json_write_file(s.path(kKnownFile), arr.get(), false);
@@ -462,8 +461,8 @@ int append_last(Store& s) {
 }
 
 // The remembered record for `mac`, created when absent (texts fill only a new one).
-OVK_KNOWN* known_row(Store& s, std::string_view mac, std::string_view name,
-                     std::string_view vendor, std::string_view type) {
+OVK_KNOWN* known_row(Store& s, std::string_view mac, std::string_view name, std::string_view vendor,
+                     std::string_view type) {
     const std::string key = cut(mac, OVK_KNOWN_MAC_MAX);
     OVK_SMAP_NODE<OVK_KNOWN>* n = s.known.get(key);
     if (n && n->ptr) return n->ptr.get();
@@ -577,10 +576,11 @@ std::vector<OVK_DETECTION> ovk_store_detections(int64_t since) {
         std::vector<OVK_DETECTION> out;
         for (const OVK_DETECTION& d : s.dets)
             if (d.timestamp >= since) out.push_back(d);
-        std::stable_sort(out.begin(), out.end(), [](const OVK_DETECTION& a, const OVK_DETECTION& b) {
-            if (a.timestamp != b.timestamp) return a.timestamp > b.timestamp;
-            return a.id > b.id;
-        });
+        std::stable_sort(out.begin(), out.end(),
+                         [](const OVK_DETECTION& a, const OVK_DETECTION& b) {
+                             if (a.timestamp != b.timestamp) return a.timestamp > b.timestamp;
+                             return a.id > b.id;
+                         });
         return out;
     } catch (const std::exception&) {
         OVK_LOG_ALLOC_FAIL(OVK_DETECTION, s.dets.size(), out);
@@ -667,7 +667,7 @@ std::vector<OVK_KNOWN> ovk_store_known_all() {
     try {
         std::vector<OVK_KNOWN> out;
         out.reserve(s.known.size());
-        s.known.foreach([&](const OVK_SMAP_NODE<OVK_KNOWN>& n) {
+        s.known.foreach ([&](const OVK_SMAP_NODE<OVK_KNOWN>& n) {
             if (n.ptr) out.push_back(*n.ptr);
         });
         std::sort(out.begin(), out.end(), [](const OVK_KNOWN& a, const OVK_KNOWN& b) {

@@ -41,36 +41,36 @@ inline constexpr size_t OVK_WL_NOTE_MAX = 127;
 
 // One logged match.
 struct OVK_DETECTION {
-    int64_t id = 0;            // given by the store, from 1 upward
-    std::string mac;           // address, or "CELL " + anomaly key; cut to 39
-    std::string label;         // the verdict's label; cut to 159
-    std::string source;        // "BLE", "WIFI" or "CELL"; cut to 7
-    int rssi = 0;              // dBm (0 for cell anomalies)
-    int64_t timestamp = 0;     // ms since the epoch
-    int has_pos = 0;           // 1 when lat/lon are valid
+    int64_t id = 0;         // given by the store, from 1 upward
+    std::string mac;        // address, or "CELL " + anomaly key; cut to 39
+    std::string label;      // the verdict's label; cut to 159
+    std::string source;     // "BLE", "WIFI" or "CELL"; cut to 7
+    int rssi = 0;           // dBm (0 for cell anomalies)
+    int64_t timestamp = 0;  // ms since the epoch
+    int has_pos = 0;        // 1 when lat/lon are valid
     double lat = 0;
     double lon = 0;
     OVK_CATEGORY category = OVK_CAT_CUSTOM;
-    int confidence = 0;        // 0..100
-    std::string evidence;      // the verdict's reason; cut to 1023
-    std::string vendor;        // may be empty; cut to 127
-    std::string device_name;   // may be empty; cut to 95
+    int confidence = 0;       // 0..100
+    std::string evidence;     // the verdict's reason; cut to 1023
+    std::string vendor;       // may be empty; cut to 127
+    std::string device_name;  // may be empty; cut to 95
 
     bool operator==(const OVK_DETECTION&) const = default;
 };
 
 // One remembered device.
 struct OVK_KNOWN {
-    std::string mac;           // the key; cut to 17
+    std::string mac;  // the key; cut to 17
     int64_t first_seen = 0;
     int64_t last_seen = 0;
-    int sessions = 0;          // scanning sessions in which it was seen
-    int detect_count = 0;      // history flushes in which it was seen
-    std::string name;          // cut to 95
-    std::string vendor;        // cut to 127
-    std::string device_type;   // cut to 159
+    int sessions = 0;         // scanning sessions in which it was seen
+    int detect_count = 0;     // history flushes in which it was seen
+    std::string name;         // cut to 95
+    std::string vendor;       // cut to 127
+    std::string device_type;  // cut to 159
     int favorite = 0;
-    std::string note;          // cut to 255
+    std::string note;  // cut to 255
 
     bool operator==(const OVK_KNOWN&) const = default;
 };

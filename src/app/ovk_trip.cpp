@@ -40,7 +40,9 @@ std::string str_member(const cJSON* o, const char* key, size_t max) {
     return out;
 }
 
-bool flagged(int category) { return category >= 0 && category < OVK_CAT_COUNT; }
+bool flagged(int category) {
+    return category >= 0 && category < OVK_CAT_COUNT;
+}
 
 // ---------------------------------------------------------------------------------------
 // 1. File formats
@@ -54,8 +56,7 @@ bool parse_i64(std::string_view s, int64_t& out) {
 
 bool parse_finite(std::string_view s, double& out) {
     if (s.empty()) return false;
-    const auto r = std::from_chars(s.data(), s.data() + s.size(), out,
-                                   std::chars_format::general);
+    const auto r = std::from_chars(s.data(), s.data() + s.size(), out, std::chars_format::general);
     return r.ec == std::errc() && r.ptr == s.data() + s.size() && std::isfinite(out);
 }
 
@@ -73,10 +74,14 @@ bool parse_point_line(std::string_view line, OVK_TRIP_POINT& p) {
     p = OVK_TRIP_POINT{};
     if (!parse_i64(f[0], p.time) || !parse_finite(f[1], p.lat) || !parse_finite(f[2], p.lon))
         return false;
-    if (nf > 3 && parse_finite(f[3], p.accuracy_m)) p.has_accuracy = 1;
-    else p.accuracy_m = 0;
-    if (nf > 4 && parse_finite(f[4], p.speed_ms)) p.has_speed = 1;
-    else p.speed_ms = 0;
+    if (nf > 3 && parse_finite(f[3], p.accuracy_m))
+        p.has_accuracy = 1;
+    else
+        p.accuracy_m = 0;
+    if (nf > 4 && parse_finite(f[4], p.speed_ms))
+        p.has_speed = 1;
+    else
+        p.speed_ms = 0;
     return true;
 }
 
@@ -105,7 +110,8 @@ std::vector<OVK_TRIP> ovk_trip_parse_index(std::string_view text) {
             t.id = ovk_json_i64(el, "id", 0);
             if (t.id <= 0) continue;
             // A repeated id would make two rows share one pair of files.
-            if (std::any_of(rows.begin(), rows.end(), [&](const OVK_TRIP& r) { return r.id == t.id; }))
+            if (std::any_of(rows.begin(), rows.end(),
+                            [&](const OVK_TRIP& r) { return r.id == t.id; }))
                 continue;
             t.name = str_member(el, "name", OVK_TRIP_NAME_MAX);
             t.start_time = ovk_json_i64(el, "startTime", 0);
@@ -237,8 +243,9 @@ std::optional<std::string> ovk_trip_devices_text(int64_t trip_id,
                   ovk_json_add_str_or_null(o, "deviceType", d.device_type) == 0 &&
                   ovk_json_add_str(o, "source", d.source) == 0;
         if (ok) {
-            ok = flagged(d.category) ? ovk_json_add_str(o, "category", ovk_cat_name(d.category)) == 0
-                                     : cJSON_AddNullToObject(o, "category") != nullptr;
+            ok = flagged(d.category)
+                     ? ovk_json_add_str(o, "category", ovk_cat_name(d.category)) == 0
+                     : cJSON_AddNullToObject(o, "category") != nullptr;
         }
         ok = ok && json_add_num(o, "confidence", d.confidence) &&
              ovk_json_add_str_or_null(o, "evidence", d.evidence) == 0 &&
@@ -264,11 +271,11 @@ namespace {
 
 struct TRIP_STATE {
     std::mutex mu;
-    std::string folder;                    // empty: every file write is a no-op
+    std::string folder;  // empty: every file write is a no-op
     std::vector<OVK_TRIP> rows;
-    int64_t active = 0;                    // 0: none
-    std::vector<OVK_TRIP_POINT> points;    // all points of the active trip
-    std::vector<OVK_TRIP_POINT> pending;   // not yet appended to its file
+    int64_t active = 0;                   // 0: none
+    std::vector<OVK_TRIP_POINT> points;   // all points of the active trip
+    std::vector<OVK_TRIP_POINT> pending;  // not yet appended to its file
     OVK_SMAP<OVK_TRIP_DEVICE> devices;
     double distance = 0;
     int flagged_count = 0;
@@ -328,7 +335,7 @@ void append_pending_locked(TRIP_STATE& s) {
 std::vector<OVK_TRIP_DEVICE> device_list_locked(const TRIP_STATE& s) {
     std::vector<OVK_TRIP_DEVICE> v;
     v.reserve(s.devices.size());
-    s.devices.foreach([&](const auto& n) {
+    s.devices.foreach ([&](const auto& n) {
         if (n.ptr) v.push_back(*n.ptr);
     });
     return v;
@@ -452,8 +459,8 @@ int ovk_trip_close_stale() {
         open->distance_m = track_length(pts);
         open->point_count = static_cast<int>(pts.size());
         open->device_count = static_cast<int>(devs.size());
-        open->flagged_count = static_cast<int>(
-            std::count_if(devs.begin(), devs.end(), [](const auto& d) { return flagged(d.category); }));
+        open->flagged_count = static_cast<int>(std::count_if(
+            devs.begin(), devs.end(), [](const auto& d) { return flagged(d.category); }));
         zq_log(LOG_NOTICE, "closed trip %lld left open (%d points, %d devices)",
                static_cast<long long>(open->id), open->point_count, open->device_count);
         write_index_locked(s);
@@ -495,7 +502,7 @@ int64_t ovk_trip_start(std::string_view name) {
             t.name = cut(name, OVK_TRIP_NAME_MAX);
         } else {
             const time_t secs = static_cast<time_t>(now / 1000);
-            struct tm lt{};
+            struct tm lt {};
             char buf[64] = "";
             if (localtime_r(&secs, &lt)) strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &lt);
             t.name = cut(std::string("Trace ") + buf, OVK_TRIP_NAME_MAX);
@@ -599,11 +606,16 @@ void ovk_trip_on_device(std::string_view mac, int rssi, std::string_view source,
         const bool was_flagged = old && flagged(old->category);
         OVK_TRIP_DEVICE d;
         d.mac = key;
-        if (best) d.label = cut(best->label, OVK_TRIP_LABEL_MAX);
-        else if (old) d.label = old->label;
-        else if (!name.empty()) d.label = cut(name, OVK_TRIP_LABEL_MAX);
-        else if (!type.empty()) d.label = cut(type, OVK_TRIP_LABEL_MAX);
-        else d.label = key;
+        if (best)
+            d.label = cut(best->label, OVK_TRIP_LABEL_MAX);
+        else if (old)
+            d.label = old->label;
+        else if (!name.empty())
+            d.label = cut(name, OVK_TRIP_LABEL_MAX);
+        else if (!type.empty())
+            d.label = cut(type, OVK_TRIP_LABEL_MAX);
+        else
+            d.label = key;
         d.name = !name.empty() ? cut(name, OVK_TRIP_DEV_NAME_MAX) : old ? old->name : "";
         d.vendor = !vendor.empty() ? cut(vendor, OVK_TRIP_VENDOR_MAX) : old ? old->vendor : "";
         d.device_type = !type.empty() ? cut(type, OVK_TRIP_TYPE_MAX) : old ? old->device_type : "";
@@ -656,8 +668,10 @@ void ovk_trip_on_device(std::string_view mac, int rssi, std::string_view source,
         }
         if (flagged(d.category) && !was_flagged && (created || old->category == -1))
             ++s.flagged_count;
-        if (node->ptr) *node->ptr = std::move(d);
-        else node->ptr = std::make_unique<OVK_TRIP_DEVICE>(std::move(d));
+        if (node->ptr)
+            *node->ptr = std::move(d);
+        else
+            node->ptr = std::make_unique<OVK_TRIP_DEVICE>(std::move(d));
         s.dirty = true;
     } catch (const std::exception&) {
         OVK_LOG_ALLOC_FAIL(OVK_TRIP_DEVICE, 1, device);
@@ -750,12 +764,13 @@ std::vector<OVK_TRIP_DEVICE> ovk_trip_devices(int64_t id) {
     try {
         if (id != 0 && id == s.active) flush_locked(s, 0);
         std::vector<OVK_TRIP_DEVICE> v = read_devices_locked(s, id);
-        std::stable_sort(v.begin(), v.end(), [](const OVK_TRIP_DEVICE& a, const OVK_TRIP_DEVICE& b) {
-            const bool fa = a.category >= 0, fb = b.category >= 0;
-            if (fa != fb) return fa;
-            if (a.confidence != b.confidence) return a.confidence > b.confidence;
-            return a.best_rssi > b.best_rssi;
-        });
+        std::stable_sort(v.begin(), v.end(),
+                         [](const OVK_TRIP_DEVICE& a, const OVK_TRIP_DEVICE& b) {
+                             const bool fa = a.category >= 0, fb = b.category >= 0;
+                             if (fa != fb) return fa;
+                             if (a.confidence != b.confidence) return a.confidence > b.confidence;
+                             return a.best_rssi > b.best_rssi;
+                         });
         return v;
     } catch (const std::exception&) {
         OVK_LOG_ALLOC_FAIL(OVK_TRIP_DEVICE, 1, devices);
@@ -816,7 +831,8 @@ namespace {
 std::string describe(const OVK_TRIP_DEVICE& d) {
     std::string s = d.mac;
     if (!d.vendor.empty()) s += " - " + d.vendor;
-    if (flagged(d.category)) s += ovk_format(64, " - %s %d%%", ovk_cat_name(d.category), d.confidence);
+    if (flagged(d.category))
+        s += ovk_format(64, " - %s %d%%", ovk_cat_name(d.category), d.confidence);
     s += ovk_format(32, " - best %d dBm", d.best_rssi);
     if (!d.evidence.empty()) s += " - " + d.evidence;
     return s;
@@ -826,7 +842,9 @@ bool include(const OVK_TRIP_DEVICE& d, bool only_flagged) {
     return d.has_pos && (!only_flagged || d.category >= 0);
 }
 
-std::string csv_opt(std::string_view s) { return s.empty() ? std::string() : ovk_csv_field(s); }
+std::string csv_opt(std::string_view s) {
+    return s.empty() ? std::string() : ovk_csv_field(s);
+}
 
 // The text `write` puts into a fresh buffer; nullopt, logged, when memory runs out.
 template <class Write>
@@ -843,14 +861,15 @@ std::optional<std::string> build_text(Write&& write) {
 
 }  // namespace
 
-std::optional<std::string> ovk_trip_export_gpx(const OVK_TRIP& t,
-                                               std::span<const OVK_TRIP_POINT> p,
+std::optional<std::string> ovk_trip_export_gpx(const OVK_TRIP& t, std::span<const OVK_TRIP_POINT> p,
                                                std::span<const OVK_TRIP_DEVICE> d,
                                                bool only_flagged) {
     return build_text([&](OVK_SBUF& b) {
         const std::string name = ovk_xml_escape(t.name);
         b.add("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
-        b.add("<gpx version=\"1.1\" creator=\"Orvik\" xmlns=\"http://www.topografix.com/GPX/1/1\">\n");
+        b.add(
+            "<gpx version=\"1.1\" creator=\"Orvik\" "
+            "xmlns=\"http://www.topografix.com/GPX/1/1\">\n");
         b.addf("  <metadata><name>%s</name><time>%s</time></metadata>\n", name.c_str(),
                ovk_iso_time(t.start_time).c_str());
         for (const OVK_TRIP_DEVICE& x : d) {
@@ -859,7 +878,8 @@ std::optional<std::string> ovk_trip_export_gpx(const OVK_TRIP& t,
             b.addf("    <time>%s</time>\n", ovk_iso_time(x.last_seen).c_str());
             b.add("    <name>" + ovk_xml_escape(x.label) + "</name>\n");
             b.add("    <desc>" + ovk_xml_escape(describe(x)) + "</desc>\n");
-            b.add("    <type>" + ovk_xml_escape(x.category >= 0 ? ovk_cat_name(x.category) : "DEVICE") +
+            b.add("    <type>" +
+                  ovk_xml_escape(x.category >= 0 ? ovk_cat_name(x.category) : "DEVICE") +
                   "</type>\n");
             b.add("  </wpt>\n");
         }
@@ -872,8 +892,7 @@ std::optional<std::string> ovk_trip_export_gpx(const OVK_TRIP& t,
     });
 }
 
-std::optional<std::string> ovk_trip_export_kml(const OVK_TRIP& t,
-                                               std::span<const OVK_TRIP_POINT> p,
+std::optional<std::string> ovk_trip_export_kml(const OVK_TRIP& t, std::span<const OVK_TRIP_POINT> p,
                                                std::span<const OVK_TRIP_DEVICE> d,
                                                bool only_flagged) {
     return build_text([&](OVK_SBUF& b) {
@@ -881,12 +900,19 @@ std::optional<std::string> ovk_trip_export_kml(const OVK_TRIP& t,
         b.add("<kml xmlns=\"http://www.opengis.net/kml/2.2\">\n");
         b.add("<Document>\n");
         b.add("  <name>" + ovk_xml_escape(t.name) + "</name>\n");
-        b.add("  <Style id=\"trace\"><LineStyle><color>ff2d62e0</color><width>4</width></LineStyle></Style>\n");
+        b.add(
+            "  <Style "
+            "id=\"trace\"><LineStyle><color>ff2d62e0</color><width>4</width></LineStyle></"
+            "Style>\n");
         b.add("  <Style id=\"flagged\"><IconStyle><color>ff1a26b3</color></IconStyle></Style>\n");
-        b.add("  <Style id=\"device\"><IconStyle><color>ff9e9e9e</color><scale>0.6</scale></IconStyle></Style>\n");
+        b.add(
+            "  <Style "
+            "id=\"device\"><IconStyle><color>ff9e9e9e</color><scale>0.6</scale></IconStyle></"
+            "Style>\n");
         if (p.size() >= 2) {
-            b.add("  <Placemark><name>Trace</name><styleUrl>#trace</styleUrl><LineString>"
-                  "<tessellate>1</tessellate><coordinates>\n");
+            b.add(
+                "  <Placemark><name>Trace</name><styleUrl>#trace</styleUrl><LineString>"
+                "<tessellate>1</tessellate><coordinates>\n");
             for (const OVK_TRIP_POINT& q : p) b.addf("    %.7f,%.7f,0\n", q.lon, q.lat);
             b.add("  </coordinates></LineString></Placemark>\n");
         }
@@ -895,8 +921,9 @@ std::optional<std::string> ovk_trip_export_kml(const OVK_TRIP& t,
             b.add("  <Placemark><name>" + ovk_xml_escape(x.label) + "</name>");
             b.addf("<styleUrl>#%s</styleUrl><description>", x.category >= 0 ? "flagged" : "device");
             b.add(ovk_xml_escape(describe(x) + " - " + ovk_local_time(x.first_seen)));
-            b.addf("</description><Point><coordinates>%.7f,%.7f,0</coordinates></Point></Placemark>\n",
-                   x.lon, x.lat);
+            b.addf(
+                "</description><Point><coordinates>%.7f,%.7f,0</coordinates></Point></Placemark>\n",
+                x.lon, x.lat);
         }
         b.add("</Document>\n");
         b.add("</kml>\n");
@@ -937,8 +964,10 @@ std::optional<std::string> ovk_trip_export_geojson(const OVK_TRIP& t,
         cJSON* coords = ok ? cJSON_AddArrayToObject(geometry, "coordinates") : nullptr;
         for (size_t i = 0; coords && i < p.size(); ++i) {
             cJSON* a = pair(p[i].lon, p[i].lat);
-            if (!a) coords = nullptr;
-            else cJSON_AddItemToArray(coords, a);
+            if (!a)
+                coords = nullptr;
+            else
+                cJSON_AddItemToArray(coords, a);
         }
         ok = ok && coords;
         cJSON* props = ok ? cJSON_AddObjectToObject(f, "properties") : nullptr;
@@ -950,8 +979,10 @@ std::optional<std::string> ovk_trip_export_geojson(const OVK_TRIP& t,
         cJSON* times = ok ? cJSON_AddArrayToObject(props, "times") : nullptr;
         for (size_t i = 0; times && i < p.size(); ++i) {
             cJSON* s = cJSON_CreateString(ovk_iso_time(p[i].time).c_str());
-            if (!s) times = nullptr;
-            else cJSON_AddItemToArray(times, s);
+            if (!s)
+                times = nullptr;
+            else
+                cJSON_AddItemToArray(times, s);
         }
         ok = ok && times;
     }
@@ -970,8 +1001,9 @@ std::optional<std::string> ovk_trip_export_geojson(const OVK_TRIP& t,
              ovk_json_add_str_or_null(props, "vendor", x.vendor) == 0 &&
              ovk_json_add_str_or_null(props, "deviceType", x.device_type) == 0 &&
              ovk_json_add_str(props, "source", x.source) == 0 &&
-             (flagged(x.category) ? ovk_json_add_str(props, "category", ovk_cat_name(x.category)) == 0
-                                  : cJSON_AddNullToObject(props, "category") != nullptr) &&
+             (flagged(x.category)
+                  ? ovk_json_add_str(props, "category", ovk_cat_name(x.category)) == 0
+                  : cJSON_AddNullToObject(props, "category") != nullptr) &&
              cJSON_AddNumberToObject(props, "confidence", x.confidence) != nullptr &&
              ovk_json_add_str_or_null(props, "evidence", x.evidence) == 0 &&
              cJSON_AddNumberToObject(props, "bestRssi", x.best_rssi) != nullptr &&
@@ -987,8 +1019,9 @@ std::optional<std::string> ovk_trip_export_geojson(const OVK_TRIP& t,
 
 std::optional<std::string> ovk_trip_export_devices_csv(std::span<const OVK_TRIP_DEVICE> d) {
     return build_text([&](OVK_SBUF& b) {
-        b.add("mac,label,name,vendor,device_type,source,flagged,category,confidence,evidence,"
-              "first_seen,last_seen,best_rssi,latitude,longitude\n");
+        b.add(
+            "mac,label,name,vendor,device_type,source,flagged,category,confidence,evidence,"
+            "first_seen,last_seen,best_rssi,latitude,longitude\n");
         for (const OVK_TRIP_DEVICE& x : d) {
             const bool f = x.category >= 0;
             b.add(x.mac);
@@ -1000,8 +1033,10 @@ std::optional<std::string> ovk_trip_export_devices_csv(std::span<const OVK_TRIP_
             b.add(csv_opt(x.evidence));
             b.addf(",%s,%s,%d,", ovk_local_time(x.first_seen).c_str(),
                    ovk_local_time(x.last_seen).c_str(), x.best_rssi);
-            if (x.has_pos) b.add(ovk_jdouble(x.lat) + "," + ovk_jdouble(x.lon));
-            else b.add(",");
+            if (x.has_pos)
+                b.add(ovk_jdouble(x.lat) + "," + ovk_jdouble(x.lon));
+            else
+                b.add(",");
             b.add("\n");
         }
     });

@@ -45,10 +45,10 @@ inline constexpr int64_t OVK_TRIP_MIN_GAP_MS = 30000;
 
 // One index row.
 struct OVK_TRIP {
-    int64_t id = 0;            // 1, 2, 3 ...; never reused while the row exists
-    std::string name;          // cut to 95
-    int64_t start_time = 0;    // ms
-    int64_t end_time = 0;      // ms; 0 while the trip is open
+    int64_t id = 0;          // 1, 2, 3 ...; never reused while the row exists
+    std::string name;        // cut to 95
+    int64_t start_time = 0;  // ms
+    int64_t end_time = 0;    // ms; 0 while the trip is open
     double distance_m = 0;
     int point_count = 0;
     int device_count = 0;
@@ -72,15 +72,15 @@ struct OVK_TRIP_POINT {
 
 // One device of one trip.
 struct OVK_TRIP_DEVICE {
-    std::string mac;           // cut to 17
-    std::string label;         // cut to 159
-    std::string name;          // cut to 95
-    std::string vendor;        // cut to 127
-    std::string device_type;   // cut to 159
-    std::string source;        // "BLE" or "WIFI"; cut to 7
-    int category = -1;         // OVK_CATEGORY of the best verdict; -1 when never flagged
+    std::string mac;          // cut to 17
+    std::string label;        // cut to 159
+    std::string name;         // cut to 95
+    std::string vendor;       // cut to 127
+    std::string device_type;  // cut to 159
+    std::string source;       // "BLE" or "WIFI"; cut to 7
+    int category = -1;        // OVK_CATEGORY of the best verdict; -1 when never flagged
     int confidence = 0;
-    std::string evidence;      // cut to 1023
+    std::string evidence;  // cut to 1023
     int64_t first_seen = 0;
     int64_t last_seen = 0;
     int best_rssi = 0;
@@ -126,7 +126,7 @@ void ovk_trip_on_device(std::string_view mac, int rssi, std::string_view source,
 // --- the active trip -------------------------------------------------------------------
 
 int ovk_trip_is_recording();
-int64_t ovk_trip_active_id();      // 0 when none
+int64_t ovk_trip_active_id();  // 0 when none
 double ovk_trip_distance();
 int64_t ovk_trip_started_at();
 int ovk_trip_device_count();
@@ -157,12 +157,10 @@ int ovk_trip_delete(int64_t id);
 
 // nullopt only when memory runs out. Devices keep the given order; the map formats list
 // only positioned devices, and with `only_flagged` only flagged ones.
-std::optional<std::string> ovk_trip_export_gpx(const OVK_TRIP& t,
-                                               std::span<const OVK_TRIP_POINT> p,
+std::optional<std::string> ovk_trip_export_gpx(const OVK_TRIP& t, std::span<const OVK_TRIP_POINT> p,
                                                std::span<const OVK_TRIP_DEVICE> d,
                                                bool only_flagged);
-std::optional<std::string> ovk_trip_export_kml(const OVK_TRIP& t,
-                                               std::span<const OVK_TRIP_POINT> p,
+std::optional<std::string> ovk_trip_export_kml(const OVK_TRIP& t, std::span<const OVK_TRIP_POINT> p,
                                                std::span<const OVK_TRIP_DEVICE> d,
                                                bool only_flagged);
 std::optional<std::string> ovk_trip_export_geojson(const OVK_TRIP& t,

@@ -15,9 +15,9 @@
 namespace {
 
 constexpr const char* kCustomFile = "watchlist_custom.json";
-constexpr size_t kKeyReadMax = 255;     // longest key text looked at
-constexpr size_t kValidCutMax = 63;     // address keys are checked on this many bytes
-constexpr size_t kRuleTextMax = 127;    // name / vendor fragment compared
+constexpr size_t kKeyReadMax = 255;   // longest key text looked at
+constexpr size_t kValidCutMax = 63;   // address keys are checked on this many bytes
+constexpr size_t kRuleTextMax = 127;  // name / vendor fragment compared
 constexpr size_t kCategoryReadMax = 47;
 
 enum class Kind { Address, Name, Vendor };
@@ -33,8 +33,8 @@ struct State {
     std::mutex mu;
     std::vector<OVK_OUI_ENTRY> custom;  // in the order they were added
     std::vector<Rule> combined;
-    std::unordered_map<std::string, size_t> by_key;   // combined key -> index
-    std::unordered_map<std::string, size_t> by_hex;   // address rule hex digits -> index
+    std::unordered_map<std::string, size_t> by_key;  // combined key -> index
+    std::unordered_map<std::string, size_t> by_hex;  // address rule hex digits -> index
     std::string dir;
 };
 

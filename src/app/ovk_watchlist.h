@@ -28,12 +28,12 @@ inline constexpr size_t OVK_OUI_CONFIDENCE_MAX = 15;
 
 // One rule (a value type).
 struct OVK_OUI_ENTRY {
-    std::string prefix;                  // the normalised key; cut to 95
-    std::string label;                   // the verdict label; cut to 159
-    std::string source;                  // credit shown with the verdict; cut to 223
+    std::string prefix;                    // the normalised key; cut to 95
+    std::string label;                     // the verdict label; cut to 159
+    std::string source;                    // credit shown with the verdict; cut to 223
     std::string confidence = "confirmed";  // "confirmed", "candidate" or "custom"; cut to 15
-    int score = -1;                      // 0..100, or -1 to derive it from `confidence`
-    int category = -1;                   // OVK_CATEGORY 0..10, or -1 to derive it
+    int score = -1;                        // 0..100, or -1 to derive it from `confidence`
+    int category = -1;                     // OVK_CATEGORY 0..10, or -1 to derive it
 
     bool operator==(const OVK_OUI_ENTRY&) const = default;
 };

@@ -21,10 +21,14 @@ int hex_val(unsigned char c) {
     return -1;
 }
 
-bool is_hex(char c) { return hex_val(static_cast<unsigned char>(c)) >= 0; }
+bool is_hex(char c) {
+    return hex_val(static_cast<unsigned char>(c)) >= 0;
+}
 
 // The C locale's isspace(): blank, tab, newline, vertical tab, form feed, carriage return.
-bool c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool c_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // Text fields behave like C strings: an embedded NUL ends them.
 std::string_view until_nul(std::string_view s) {
@@ -192,8 +196,8 @@ void ble_handle(OVK_ADVERT& a, const OVK_AD& ad, bool& named) {
             break;
         case 0x08:
         case 0x09:
-            a.name = std::string(until_nul(
-                std::string_view(reinterpret_cast<const char*>(d.data()), d.size())));
+            a.name = std::string(
+                until_nul(std::string_view(reinterpret_cast<const char*>(d.data()), d.size())));
             named = true;
             break;
         case 0x0A:
@@ -243,8 +247,8 @@ OVK_ADVERT_PTR ovk_advert_new(std::string_view mac, OVK_SOURCE source, int rssi,
 
 OVK_ADVERT_PTR ovk_advert_new_ble(std::string_view mac, int rssi, ovk_bytes raw,
                                   OVK_ADDR_TYPE addr_type, int connectable,
-                                  std::optional<std::string_view> phy,
-                                  std::string_view name_hint, int64_t timestamp) {
+                                  std::optional<std::string_view> phy, std::string_view name_hint,
+                                  int64_t timestamp) {
     OVK_ADVERT_PTR a = ovk_advert_new(mac, OVK_SRC_BLE, rssi, timestamp);
     OVK_CHECK(a, nullptr);
     try {
@@ -266,8 +270,7 @@ OVK_ADVERT_PTR ovk_advert_new_ble(std::string_view mac, int rssi, ovk_bytes raw,
 }
 
 OVK_ADVERT_PTR ovk_advert_new_wifi(std::string_view bssid, std::optional<std::string_view> ssid,
-                                   int rssi, int freq_mhz,
-                                   std::optional<std::string_view> caps,
+                                   int rssi, int freq_mhz, std::optional<std::string_view> caps,
                                    std::optional<std::string_view> standard, ovk_bytes ies,
                                    int64_t timestamp) {
     OVK_ADVERT_PTR a = ovk_advert_new(bssid, OVK_SRC_WIFI, rssi, timestamp);
@@ -432,9 +435,9 @@ int32_t ovk_i32le(ovk_bytes b, size_t i) {
 int ovk_contains_ascii(ovk_bytes hay, std::string_view needle) {
     if (needle.empty() || needle.size() > hay.size()) return 0;
     auto find = [&](auto first, auto last) {
-        return std::search(hay.begin(), hay.end(), first, last,
-                           [](uint8_t h, char n) { return h == static_cast<uint8_t>(n); }) !=
-               hay.end();
+        return std::search(hay.begin(), hay.end(), first, last, [](uint8_t h, char n) {
+                   return h == static_cast<uint8_t>(n);
+               }) != hay.end();
     };
     if (find(needle.begin(), needle.end())) return 1;
     if (needle.size() <= 64 && find(needle.rbegin(), needle.rend())) return 1;
@@ -487,9 +490,9 @@ OVK_UUID ovk_uuid_reversed(const OVK_UUID& u) {
 std::string ovk_uuid_str(const OVK_UUID& u) {
     char buf[40];
     snprintf(buf, sizeof buf,
-             "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", u.b[0],
-             u.b[1], u.b[2], u.b[3], u.b[4], u.b[5], u.b[6], u.b[7], u.b[8], u.b[9], u.b[10],
-             u.b[11], u.b[12], u.b[13], u.b[14], u.b[15]);
+             "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", u.b[0], u.b[1],
+             u.b[2], u.b[3], u.b[4], u.b[5], u.b[6], u.b[7], u.b[8], u.b[9], u.b[10], u.b[11],
+             u.b[12], u.b[13], u.b[14], u.b[15]);
     return buf;
 }
 
@@ -574,10 +577,14 @@ OVK_ADDR_TYPE ovk_addr_of_random(std::string_view mac) {
     const int o = first_octet(mac);
     if (o < 0) return OVK_ADDR_UNKNOWN;
     switch (o >> 6) {
-        case 3: return OVK_ADDR_RANDOM_STATIC;
-        case 1: return OVK_ADDR_RESOLVABLE_PRIVATE;
-        case 0: return OVK_ADDR_NON_RESOLVABLE;
-        default: return OVK_ADDR_UNKNOWN;
+        case 3:
+            return OVK_ADDR_RANDOM_STATIC;
+        case 1:
+            return OVK_ADDR_RESOLVABLE_PRIVATE;
+        case 0:
+            return OVK_ADDR_NON_RESOLVABLE;
+        default:
+            return OVK_ADDR_UNKNOWN;
     }
 }
 
@@ -587,9 +594,15 @@ OVK_ADDR_TYPE ovk_addr_of_wifi(std::string_view mac) {
     return (o & 0x02) ? OVK_ADDR_WIFI_LOCAL : OVK_ADDR_WIFI_GLOBAL;
 }
 
-const char* ovk_addr_name(int t) { return addr_row(t).name; }
-const char* ovk_addr_label(int t) { return addr_row(t).label; }
-const char* ovk_addr_trackable(int t) { return addr_row(t).track; }
+const char* ovk_addr_name(int t) {
+    return addr_row(t).name;
+}
+const char* ovk_addr_label(int t) {
+    return addr_row(t).label;
+}
+const char* ovk_addr_trackable(int t) {
+    return addr_row(t).track;
+}
 
 // =============================================================================================
 // Wi-Fi elements
@@ -612,11 +625,31 @@ std::string ovk_wifi_caps_from_ies(ovk_bytes ies, int privacy, size_t outsz) {
             if (off + 4 > d.size()) break;
             if (d[off] != 0x00 || d[off + 1] != 0x0F || d[off + 2] != 0xAC) continue;
             switch (d[off + 3]) {
-                case 2: case 6: case 19: case 20: psk = true; break;
-                case 8: case 9: case 24: case 25: sae = true; break;
-                case 18: owe = true; break;
-                case 1: case 3: case 5: case 11: case 12: case 13: eap = true; break;
-                default: break;
+                case 2:
+                case 6:
+                case 19:
+                case 20:
+                    psk = true;
+                    break;
+                case 8:
+                case 9:
+                case 24:
+                case 25:
+                    sae = true;
+                    break;
+                case 18:
+                    owe = true;
+                    break;
+                case 1:
+                case 3:
+                case 5:
+                case 11:
+                case 12:
+                case 13:
+                    eap = true;
+                    break;
+                default:
+                    break;
             }
         }
     });
@@ -658,11 +691,16 @@ const char* ovk_wifi_standard_from_ies(ovk_bytes ies, int freq_mhz) {
         best = std::max(best, g);
     });
     switch (best) {
-        case 7: return "WiFi 7 (802.11be)";
-        case 6: return "WiFi 6 (802.11ax)";
-        case 5: return "WiFi 5 (802.11ac)";
-        case 4: return "WiFi 4 (802.11n)";
-        default: break;
+        case 7:
+            return "WiFi 7 (802.11be)";
+        case 6:
+            return "WiFi 6 (802.11ax)";
+        case 5:
+            return "WiFi 5 (802.11ac)";
+        case 4:
+            return "WiFi 4 (802.11n)";
+        default:
+            break;
     }
     return freq_mhz > 0 ? "Legacy (802.11a/b/g)" : nullptr;
 }

@@ -83,16 +83,14 @@ using OVK_ADVERT_PTR = std::unique_ptr<OVK_ADVERT>;
 
 // Construction. Copies are deep by value (OVK_ADVERT is a regular value type).
 // Text arguments (address, name, SSID, PHY, caps) end at an embedded NUL, like C strings.
-OVK_ADVERT_PTR ovk_advert_new(std::string_view mac, OVK_SOURCE source, int rssi,
-                              int64_t timestamp);
+OVK_ADVERT_PTR ovk_advert_new(std::string_view mac, OVK_SOURCE source, int rssi, int64_t timestamp);
 OVK_ADVERT_PTR ovk_advert_new_ble(std::string_view mac, int rssi, ovk_bytes raw,
                                   OVK_ADDR_TYPE addr_type, int connectable,
-                                  std::optional<std::string_view> phy,
-                                  std::string_view name_hint, int64_t timestamp);
+                                  std::optional<std::string_view> phy, std::string_view name_hint,
+                                  int64_t timestamp);
 // `caps` and `standard` absent: derived from the IEs.
 OVK_ADVERT_PTR ovk_advert_new_wifi(std::string_view bssid, std::optional<std::string_view> ssid,
-                                   int rssi, int freq_mhz,
-                                   std::optional<std::string_view> caps,
+                                   int rssi, int freq_mhz, std::optional<std::string_view> caps,
                                    std::optional<std::string_view> standard, ovk_bytes ies,
                                    int64_t timestamp);
 OVK_ADVERT_PTR ovk_advert_dup(const OVK_ADVERT* a);

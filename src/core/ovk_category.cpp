@@ -14,8 +14,8 @@ constexpr OVK_CAT_DEF kCats[OVK_CAT_COUNT] = {
     {"ALPR", "License-plate / traffic enforcement camera", "ALPR", 0xFFB3261E, true},
     {"AUDIO_SENSOR", "Audio / gunshot sensor (Flock Raven, ShotSpotter)", "AUDIO", 0xFF9C2A6B,
      true},
-    {"PUBLIC_SAFETY", "Public-safety vendor gear (Motorola, i-PRO...)", "PUBLIC SAFETY",
-     0xFFB26A00, true},
+    {"PUBLIC_SAFETY", "Public-safety vendor gear (Motorola, i-PRO...)", "PUBLIC SAFETY", 0xFFB26A00,
+     true},
     {"DRONE", "Drone (Remote ID / drone maker)", "DRONE", 0xFF1F5FBF, true},
     {"TRACKER", "Item tracker away from its owner", "TRACKER", 0xFF6A3FB5, true},
     {"GLASSES", "Smart / recording glasses", "GLASSES", 0xFF00796B, true},
@@ -39,11 +39,21 @@ constexpr size_t kMaxEntries = size_t{1} << 30;
 // Categories and tiers
 // =============================================================================================
 
-const char* ovk_cat_name(int c) { return cat_row(c) ? cat_row(c)->name : ""; }
-const char* ovk_cat_title(int c) { return cat_row(c) ? cat_row(c)->title : ""; }
-const char* ovk_cat_tag(int c) { return cat_row(c) ? cat_row(c)->tag : ""; }
-uint32_t ovk_cat_color(int c) { return cat_row(c) ? cat_row(c)->color : 0; }
-int ovk_cat_default_enabled(int c) { return cat_row(c) && cat_row(c)->enabled ? 1 : 0; }
+const char* ovk_cat_name(int c) {
+    return cat_row(c) ? cat_row(c)->name : "";
+}
+const char* ovk_cat_title(int c) {
+    return cat_row(c) ? cat_row(c)->title : "";
+}
+const char* ovk_cat_tag(int c) {
+    return cat_row(c) ? cat_row(c)->tag : "";
+}
+uint32_t ovk_cat_color(int c) {
+    return cat_row(c) ? cat_row(c)->color : 0;
+}
+int ovk_cat_default_enabled(int c) {
+    return cat_row(c) && cat_row(c)->enabled ? 1 : 0;
+}
 
 int ovk_cat_parse(std::string_view name) {
     for (int c = 0; c < OVK_CAT_COUNT; ++c)
@@ -185,7 +195,9 @@ int ovk_hits_copy(OVK_HITS& dst, const OVK_HITS& src) {
     }
 }
 
-void ovk_hits_clear(OVK_HITS& h) { h.clear(); }
+void ovk_hits_clear(OVK_HITS& h) {
+    h.clear();
+}
 
 // =============================================================================================
 // Facts and identities

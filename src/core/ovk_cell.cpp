@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
-#include <new>
 #include <initializer_list>
+#include <new>
 #include <string_view>
 
 #include "zq_log.h"
@@ -42,7 +42,9 @@ bool shared_country(std::string_view serving, std::string_view sim) {
     return false;
 }
 
-bool is_test_mcc(std::string_view mcc) { return mcc == "001" || mcc == "002" || mcc == "999"; }
+bool is_test_mcc(std::string_view mcc) {
+    return mcc == "001" || mcc == "002" || mcc == "999";
+}
 
 std::string cut(std::string s, size_t size) {
     if (s.size() > size - 1) s.resize(size - 1);
@@ -55,7 +57,8 @@ struct Finder {
     int found = 0;
     std::string cell_key;
 
-    void add(const char* kind, const std::string& title, const std::string& detail, int confidence) {
+    void add(const char* kind, const std::string& title, const std::string& detail,
+             int confidence) {
         if (found++ >= max) return;
         OVK_CELL_ANOMALY a;
         a.key = cut(std::string(kind) + ":" + cell_key, kKeyMax);
@@ -70,36 +73,54 @@ struct Finder {
 
 const char* ovk_rat_name(OVK_RAT r) {
     switch (r) {
-        case OVK_RAT_GSM: return "GSM";
-        case OVK_RAT_CDMA: return "CDMA";
-        case OVK_RAT_WCDMA: return "WCDMA";
-        case OVK_RAT_TDSCDMA: return "TDSCDMA";
-        case OVK_RAT_LTE: return "LTE";
-        case OVK_RAT_NR: return "NR";
+        case OVK_RAT_GSM:
+            return "GSM";
+        case OVK_RAT_CDMA:
+            return "CDMA";
+        case OVK_RAT_WCDMA:
+            return "WCDMA";
+        case OVK_RAT_TDSCDMA:
+            return "TDSCDMA";
+        case OVK_RAT_LTE:
+            return "LTE";
+        case OVK_RAT_NR:
+            return "NR";
     }
     return "";
 }
 
 const char* ovk_rat_label(OVK_RAT r) {
     switch (r) {
-        case OVK_RAT_GSM: return "2G (GSM)";
-        case OVK_RAT_CDMA: return "2G/3G (CDMA)";
-        case OVK_RAT_WCDMA: return "3G (UMTS)";
-        case OVK_RAT_TDSCDMA: return "3G (TD-SCDMA)";
-        case OVK_RAT_LTE: return "4G (LTE)";
-        case OVK_RAT_NR: return "5G (NR)";
+        case OVK_RAT_GSM:
+            return "2G (GSM)";
+        case OVK_RAT_CDMA:
+            return "2G/3G (CDMA)";
+        case OVK_RAT_WCDMA:
+            return "3G (UMTS)";
+        case OVK_RAT_TDSCDMA:
+            return "3G (TD-SCDMA)";
+        case OVK_RAT_LTE:
+            return "4G (LTE)";
+        case OVK_RAT_NR:
+            return "5G (NR)";
     }
     return "";
 }
 
 int ovk_rat_generation(OVK_RAT r) {
     switch (r) {
-        case OVK_RAT_GSM: return 2;
-        case OVK_RAT_CDMA: return 2;
-        case OVK_RAT_WCDMA: return 3;
-        case OVK_RAT_TDSCDMA: return 3;
-        case OVK_RAT_LTE: return 4;
-        case OVK_RAT_NR: return 5;
+        case OVK_RAT_GSM:
+            return 2;
+        case OVK_RAT_CDMA:
+            return 2;
+        case OVK_RAT_WCDMA:
+            return 3;
+        case OVK_RAT_TDSCDMA:
+            return 3;
+        case OVK_RAT_LTE:
+            return 4;
+        case OVK_RAT_NR:
+            return 5;
     }
     return 0;
 }
@@ -110,8 +131,9 @@ std::string ovk_cell_key(const OVK_CELL& c) {
     if (c.has_area) std::snprintf(area, sizeof area, "%d", c.area);
     if (c.has_cell_id) std::snprintf(id, sizeof id, "%" PRId64, c.cell_id);
     char out[kKeyMax];
-    std::snprintf(out, sizeof out, "%s %s-%s %s/%s", ovk_rat_name(c.rat), c.mcc.empty() ? "?" : c.mcc.c_str(),
-                  c.mnc.empty() ? "?" : c.mnc.c_str(), area, id);
+    std::snprintf(out, sizeof out, "%s %s-%s %s/%s", ovk_rat_name(c.rat),
+                  c.mcc.empty() ? "?" : c.mcc.c_str(), c.mnc.empty() ? "?" : c.mnc.c_str(), area,
+                  id);
     return out;
 }
 
@@ -121,7 +143,8 @@ std::unique_ptr<OVK_CELL_ANALYZER> ovk_cell_analyzer_new() {
     return an;
 }
 
-std::vector<OVK_CELL_ANOMALY> ovk_cell_analyze(OVK_CELL_ANALYZER& an, std::span<const OVK_CELL> cells,
+std::vector<OVK_CELL_ANOMALY> ovk_cell_analyze(OVK_CELL_ANALYZER& an,
+                                               std::span<const OVK_CELL> cells,
                                                const OVK_CELL_CONTEXT& ctx, int max) {
     Finder f;
     try {
@@ -150,12 +173,13 @@ std::vector<OVK_CELL_ANOMALY> ovk_cell_analyze(OVK_CELL_ANALYZER& an, std::span<
 
             // A test network code.
             if (is_test_mcc(s.mcc)) {
-                std::snprintf(buf, sizeof buf,
-                              "Your phone is connected to %s network %s-%s. MCC %s is reserved for test "
-                              "networks and lab equipment - real operators never use it, but some IMSI "
-                              "catchers do.",
-                              ovk_rat_label(s.rat), s.mcc.c_str(), s.mnc.empty() ? "null" : s.mnc.c_str(),
-                              s.mcc.c_str());
+                std::snprintf(
+                    buf, sizeof buf,
+                    "Your phone is connected to %s network %s-%s. MCC %s is reserved for test "
+                    "networks and lab equipment - real operators never use it, but some IMSI "
+                    "catchers do.",
+                    ovk_rat_label(s.rat), s.mcc.c_str(), s.mnc.empty() ? "null" : s.mnc.c_str(),
+                    s.mcc.c_str());
                 f.add("test-plmn", "Test network code on your cell", buf, 85);
             }
 
@@ -163,10 +187,11 @@ std::vector<OVK_CELL_ANOMALY> ovk_cell_analyze(OVK_CELL_ANALYZER& an, std::span<
             const std::string sim_mcc = ctx.sim_operator.substr(0, 3);
             if (!sim_mcc.empty() && !s.mcc.empty() && !is_test_mcc(s.mcc) && sim_mcc != s.mcc &&
                 !ctx.roaming && !shared_country(s.mcc, sim_mcc)) {
-                std::snprintf(buf, sizeof buf,
-                              "Your cell announces country code %s, but your SIM is from %s and the phone "
-                              "doesn't report roaming. Near a border this can be normal.",
-                              s.mcc.c_str(), sim_mcc.c_str());
+                std::snprintf(
+                    buf, sizeof buf,
+                    "Your cell announces country code %s, but your SIM is from %s and the phone "
+                    "doesn't report roaming. Near a border this can be normal.",
+                    s.mcc.c_str(), sim_mcc.c_str());
                 f.add("foreign", "Unexpected network country code", buf, 55);
             }
 
@@ -174,16 +199,19 @@ std::vector<OVK_CELL_ANOMALY> ovk_cell_analyze(OVK_CELL_ANALYZER& an, std::span<
             if (ovk_rat_generation(s.rat) <= 2) {
                 bool had_modern = false;
                 for (const OVK_CELL_SEEN* e : recent)
-                    if (e->has_registered && ovk_rat_generation(e->registered.rat) >= 4) had_modern = true;
+                    if (e->has_registered && ovk_rat_generation(e->registered.rat) >= 4)
+                        had_modern = true;
                 if (had_modern) {
                     bool modern_neighbour = false;
                     for (const OVK_CELL& c : cells)
-                        if (!c.registered && ovk_rat_generation(c.rat) >= 4) modern_neighbour = true;
-                    std::snprintf(buf, sizeof buf,
-                                  "Your phone moved from 4G/5G to %s%s. IMSI catchers force phones onto 2G, "
-                                  "which has no network authentication. Weak coverage can also cause this.",
-                                  ovk_rat_label(s.rat),
-                                  modern_neighbour ? " although 4G/5G cells are still in range" : "");
+                        if (!c.registered && ovk_rat_generation(c.rat) >= 4)
+                            modern_neighbour = true;
+                    std::snprintf(
+                        buf, sizeof buf,
+                        "Your phone moved from 4G/5G to %s%s. IMSI catchers force phones onto 2G, "
+                        "which has no network authentication. Weak coverage can also cause this.",
+                        ovk_rat_label(s.rat),
+                        modern_neighbour ? " although 4G/5G cells are still in range" : "");
                     f.add("downgrade", "Network downgraded to 2G", buf, modern_neighbour ? 65 : 40);
                 }
             }
@@ -191,12 +219,14 @@ std::vector<OVK_CELL_ANOMALY> ovk_cell_analyze(OVK_CELL_ANALYZER& an, std::span<
             // A new area code while standing still on the same network.
             if (newest && newest->has_registered && ctx.stationary == 1) {
                 const OVK_CELL& old = newest->registered;
-                if (old.rat == s.rat && old.mcc == s.mcc && old.has_area && s.has_area && old.area != s.area) {
-                    std::snprintf(buf, sizeof buf,
-                                  "Your cell's area code changed from %d to %d while GPS shows you standing "
-                                  "still. Fake cells often do this to make phones re-register. Area borders "
-                                  "and network load can also cause it.",
-                                  old.area, s.area);
+                if (old.rat == s.rat && old.mcc == s.mcc && old.has_area && s.has_area &&
+                    old.area != s.area) {
+                    std::snprintf(
+                        buf, sizeof buf,
+                        "Your cell's area code changed from %d to %d while GPS shows you standing "
+                        "still. Fake cells often do this to make phones re-register. Area borders "
+                        "and network load can also cause it.",
+                        old.area, s.area);
                     f.add("area", "Location area changed while you weren't moving", buf, 40);
                 }
             }
@@ -209,7 +239,8 @@ std::vector<OVK_CELL_ANOMALY> ovk_cell_analyze(OVK_CELL_ANALYZER& an, std::span<
                     if (recent[i]->neighbours < 2) all_had = false;
                 if (all_had && ovk_cell_key(newest->registered) != f.cell_key) {
                     f.add("isolated", "New cell with no neighbours",
-                          "Your phone switched to a cell that shows no neighbouring cells, where several "
+                          "Your phone switched to a cell that shows no neighbouring cells, where "
+                          "several "
                           "were visible moments ago. Fake stations often advertise no neighbours.",
                           35);
                 }
@@ -225,8 +256,8 @@ std::vector<OVK_CELL_ANOMALY> ovk_cell_analyze(OVK_CELL_ANALYZER& an, std::span<
         seen.neighbours = neighbours;
         seen.stationary = ctx.stationary;
         an.hist.push_back(std::move(seen));
-        while (!an.hist.empty() &&
-               (an.hist.size() > OVK_CELL_HISTORY_MAX || now - an.hist.front().time > OVK_CELL_WINDOW_MS))
+        while (!an.hist.empty() && (an.hist.size() > OVK_CELL_HISTORY_MAX ||
+                                    now - an.hist.front().time > OVK_CELL_WINDOW_MS))
             an.hist.pop_front();
     } catch (const std::bad_alloc&) {
         OVK_LOG_ALLOC_FAIL(OVK_CELL_ANOMALY, f.out.size() + 1, out);

@@ -78,7 +78,8 @@ std::unique_ptr<OVK_CELL_ANALYZER> ovk_cell_analyzer_new();
 
 // Examines one report and remembers it. Returns the anomalies found, at most `max` of
 // them (the history is updated also when `max` is 0).
-std::vector<OVK_CELL_ANOMALY> ovk_cell_analyze(OVK_CELL_ANALYZER& an, std::span<const OVK_CELL> cells,
+std::vector<OVK_CELL_ANOMALY> ovk_cell_analyze(OVK_CELL_ANALYZER& an,
+                                               std::span<const OVK_CELL> cells,
                                                const OVK_CELL_CONTEXT& ctx, int max);
 
 // "RAT MCC-MNC AREA/CELLID", unknown parts as "?": "LTE 262-01 4711/123456".

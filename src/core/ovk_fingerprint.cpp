@@ -39,14 +39,15 @@ int ovk_advert_fingerprint(const OVK_ADVERT* a, std::string& out, size_t outsz) 
         ovk_appendf(fp, outsz, "n=%s", name.c_str());
 
         ovk_appendf(fp, outsz, "|u=");
-        for (const OVK_UUID& u : a->uuids) items.push_back(ovk_cut(ovk_uuid_str(u), OVK_FP_ITEM_MAX));
+        for (const OVK_UUID& u : a->uuids)
+            items.push_back(ovk_cut(ovk_uuid_str(u), OVK_FP_ITEM_MAX));
         append_items(fp, outsz, items);
 
         items.clear();
         ovk_appendf(fp, outsz, "|d=");
         for (const OVK_SVCDATA& s : a->svc)
-            items.push_back(ovk_format(OVK_FP_ITEM_MAX, "%s:%zu", ovk_uuid_str(s.uuid).c_str(),
-                                       s.data.size()));
+            items.push_back(
+                ovk_format(OVK_FP_ITEM_MAX, "%s:%zu", ovk_uuid_str(s.uuid).c_str(), s.data.size()));
         append_items(fp, outsz, items);
 
         items.clear();
@@ -58,12 +59,14 @@ int ovk_advert_fingerprint(const OVK_ADVERT* a, std::string& out, size_t outsz) 
         ovk_appendf(fp, outsz, "|t=");
         if (a->has_tx_power) ovk_appendf(fp, outsz, "%d", a->tx_power);
         ovk_appendf(fp, outsz, "|c=%s",
-                    a->connectable > 0 ? "true" : a->connectable == 0 ? "false" : "");
+                    a->connectable > 0    ? "true"
+                    : a->connectable == 0 ? "false"
+                                          : "");
         out = std::move(fp);
         return 1;
     } catch (const std::bad_alloc&) {
-        OVK_LOG_ALLOC_FAIL(OVK_FP_ITEM, std::max({a->uuids.size(), a->svc.size(), a->mfg.size()}) + 1,
-                           items);
+        OVK_LOG_ALLOC_FAIL(OVK_FP_ITEM,
+                           std::max({a->uuids.size(), a->svc.size(), a->mfg.size()}) + 1, items);
         out.clear();
         return 0;
     }

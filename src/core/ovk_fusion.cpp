@@ -10,11 +10,13 @@
 
 namespace {
 
-constexpr int kCap = 90;          // fusion never lifts a verdict above this
-constexpr int kMinSupport = 30;   // weaker verdicts than this do not support
+constexpr int kCap = 90;         // fusion never lifts a verdict above this
+constexpr int kMinSupport = 30;  // weaker verdicts than this do not support
 constexpr size_t kMaxSupporters = 64;
 
-bool _coloc(const OVK_HIT& h) { return h.source == OVK_PATROL_SOURCE; }
+bool _coloc(const OVK_HIT& h) {
+    return h.source == OVK_PATROL_SOURCE;
+}
 
 }  // namespace
 

@@ -84,7 +84,8 @@ const char* _vendor_role(const PATTERNS& p, std::string_view text) {
     {
         std::lock_guard lk(cache.mu);
         auto it = cache.rule.find(key);
-        if (it != cache.rule.end()) return it->second < 0 ? nullptr : ROLE_BY_VENDOR[it->second].role;
+        if (it != cache.rule.end())
+            return it->second < 0 ? nullptr : ROLE_BY_VENDOR[it->second].role;
     }
     int found = -1;
     for (size_t i = 0; i < kVendorRules && found < 0; i++)
@@ -95,7 +96,9 @@ const char* _vendor_role(const PATTERNS& p, std::string_view text) {
     return found < 0 ? nullptr : ROLE_BY_VENDOR[found].role;
 }
 
-bool _counted(const OVK_HIT& h) { return h.source != OVK_PATROL_SOURCE; }
+bool _counted(const OVK_HIT& h) {
+    return h.source != OVK_PATROL_SOURCE;
+}
 
 // One value per whole second of the last 120 s, in the order the seconds first appear;
 // a later sample of the same second replaces the value. Seconds are looked up through a
@@ -106,8 +109,8 @@ constexpr int64_t kDenseSpan = 4096;
 struct BUCKETS {
     std::vector<int64_t> sec;
     std::vector<double> v;
-    int64_t lo = 0, hi = -1;             // smallest and largest second
-    std::vector<int32_t> dense;          // [sec - lo] -> index into sec/v, or -1
+    int64_t lo = 0, hi = -1;                 // smallest and largest second
+    std::vector<int32_t> dense;              // [sec - lo] -> index into sec/v, or -1
     std::unordered_map<int64_t, size_t> at;  // used when the span is too wide for `dense`
 
     // Index of the bucket of `key`, or -1.
@@ -313,8 +316,8 @@ std::optional<std::string> ovk_patrol_role(const OVK_HITS& hits, std::string_vie
     return std::nullopt;
 }
 
-OVK_MOTION ovk_patrol_motion(std::span<const OVK_RSSI_SAMPLE> a,
-                             std::span<const OVK_RSSI_SAMPLE> b, int64_t now, double* r) {
+OVK_MOTION ovk_patrol_motion(std::span<const OVK_RSSI_SAMPLE> a, std::span<const OVK_RSSI_SAMPLE> b,
+                             int64_t now, double* r) {
     if (r) *r = 0;
     if (a.empty() || b.empty()) return OVK_MOTION_TOO_SHORT;
     try {
@@ -362,8 +365,8 @@ std::vector<OVK_PATROL_GROUP> ovk_patrol_groups(const std::vector<OVK_PATROL_MEM
         // with fewer than 8 seconds in the window can join no one: only the others are
         // compared, which keeps a crowd of one-off addresses from costing a comparison each.
         // Below, everything per member is kept in `able` order.
-        std::vector<int> able;                 // positions in `live`, in live order
-        std::vector<const BUCKETS*> buckets;   // their buckets
+        std::vector<int> able;                // positions in `live`, in live order
+        std::vector<const BUCKETS*> buckets;  // their buckets
         for (size_t c = 0; c < sampled.size(); c++) {
             if (sampled_buckets[c].sec.size() < static_cast<size_t>(kMinPairs)) continue;
             able.push_back(sampled[c]);
@@ -474,8 +477,9 @@ std::optional<OVK_HIT> ovk_patrol_hit_for(std::string_view mac,
                 }
             }
             if (self < 0) continue;
-            std::string label = ovk_format(OVK_LABEL_MAX, "%s in a possible police vehicle (%d kinds of gear together)",
-                                           m[self].role.c_str(), grp.n_roles);
+            std::string label = ovk_format(
+                OVK_LABEL_MAX, "%s in a possible police vehicle (%d kinds of gear together)",
+                m[self].role.c_str(), grp.n_roles);
             if (!label.empty())
                 label[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(label[0])));
             std::string ev = "Heard together with ";
@@ -490,9 +494,9 @@ std::optional<OVK_HIT> ovk_patrol_hit_for(std::string_view mac,
             }
             ev += grp.correlated ? " - their signals rise and fall together (same vehicle)"
                                  : " - they arrived within 30 s of each other";
-            OVK_HIT hit = ovk_hit_make(OVK_CAT_PUBLIC_SAFETY, label,
-                                       ovk_patrol_group_confidence(grp), OVK_PATROL_SOURCE,
-                                       "%s", ovk_cut(ev, OVK_EVIDENCE_MAX).c_str());
+            OVK_HIT hit =
+                ovk_hit_make(OVK_CAT_PUBLIC_SAFETY, label, ovk_patrol_group_confidence(grp),
+                             OVK_PATROL_SOURCE, "%s", ovk_cut(ev, OVK_EVIDENCE_MAX).c_str());
             return hit;
         }
     } catch (const std::exception& e) {

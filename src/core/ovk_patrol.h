@@ -53,9 +53,8 @@ std::optional<std::string> ovk_patrol_role(const OVK_HITS& hits, std::string_vie
 
 // Compares two signal histories over their last 120 s, one value per second. `r` (optional)
 // is set to 0 first and receives Pearson's r for OVK_MOTION_MOVING.
-OVK_MOTION ovk_patrol_motion(std::span<const OVK_RSSI_SAMPLE> a,
-                             std::span<const OVK_RSSI_SAMPLE> b, int64_t now,
-                             double* r = nullptr);
+OVK_MOTION ovk_patrol_motion(std::span<const OVK_RSSI_SAMPLE> a, std::span<const OVK_RSSI_SAMPLE> b,
+                             int64_t now, double* r = nullptr);
 
 // Groups of at least two kinds of gear among the members heard in the last 60 s.
 std::vector<OVK_PATROL_GROUP> ovk_patrol_groups(const std::vector<OVK_PATROL_MEMBER>& m,

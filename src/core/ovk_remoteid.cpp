@@ -108,7 +108,9 @@ void decode_location(ovk_bytes m, OVK_REMOTE_ID& r) {
     recompute_positions(r);
 }
 
-void decode_self_id(ovk_bytes m, OVK_REMOTE_ID& r) { set_text(r.self_id, m, 2, 23); }
+void decode_self_id(ovk_bytes m, OVK_REMOTE_ID& r) {
+    set_text(r.self_id, m, 2, 23);
+}
 
 void decode_system(ovk_bytes m, OVK_REMOTE_ID& r) {
     set_coord(r.op_lat, ovk_i32le(m, 2), 90.0);
@@ -116,7 +118,9 @@ void decode_system(ovk_bytes m, OVK_REMOTE_ID& r) {
     recompute_positions(r);
 }
 
-void decode_operator_id(ovk_bytes m, OVK_REMOTE_ID& r) { set_text(r.operator_id, m, 2, 20); }
+void decode_operator_id(ovk_bytes m, OVK_REMOTE_ID& r) {
+    set_text(r.operator_id, m, 2, 20);
+}
 
 using Handler = void (*)(ovk_bytes, OVK_REMOTE_ID&);
 constexpr Handler kHandlers[6] = {decode_basic_id, decode_location, nullptr /* authentication */,
@@ -187,8 +191,7 @@ int ovk_rid_decode_advert(const OVK_ADVERT* a, OVK_REMOTE_ID& info) {
     return ovk_rid_decode_ble(s->data, info);
 }
 
-int ovk_drone_overhead_hit(const OVK_REMOTE_ID& info, OVK_HIT& out, double my_lat,
-                           double my_lon) {
+int ovk_drone_overhead_hit(const OVK_REMOTE_ID& info, OVK_HIT& out, double my_lat, double my_lon) {
     if (!info.has_pos) return 0;
     const double d = ovk_meters_between(my_lat, my_lon, info.lat, info.lon);
     if (!(d <= 200.0)) return 0;  // also no verdict when either position is not a number

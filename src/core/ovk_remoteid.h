@@ -17,11 +17,11 @@ inline constexpr size_t OVK_RID_MSG_SIZE = 25;
 // Each decoded message writes only the fields it carries; the others keep their values, so
 // decoding every broadcast of one drone into the same record assembles the full picture.
 struct OVK_REMOTE_ID {
-    std::string uas_id;              // Basic ID text, at most 23 characters
-    const char* id_type = nullptr;   // static label, or nullptr
-    const char* ua_type = nullptr;   // static label, or nullptr
-    const char* status = nullptr;    // static label, or nullptr
-    int has_pos = 0;                 // 1 only when both lat and lon are non-zero
+    std::string uas_id;             // Basic ID text, at most 23 characters
+    const char* id_type = nullptr;  // static label, or nullptr
+    const char* ua_type = nullptr;  // static label, or nullptr
+    const char* status = nullptr;   // static label, or nullptr
+    int has_pos = 0;                // 1 only when both lat and lon are non-zero
     double lat = 0;
     double lon = 0;
     int has_alt_geo = 0;
@@ -56,5 +56,4 @@ int ovk_rid_decode_advert(const OVK_ADVERT* a, OVK_REMOTE_ID& info);
 
 // The "Drone overhead" verdict when the drone's position is within 200 m of the user's:
 // fills `out` and returns 1, else 0 with `out` untouched.
-int ovk_drone_overhead_hit(const OVK_REMOTE_ID& info, OVK_HIT& out, double my_lat,
-                           double my_lon);
+int ovk_drone_overhead_hit(const OVK_REMOTE_ID& info, OVK_HIT& out, double my_lat, double my_lon);

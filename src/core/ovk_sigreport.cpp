@@ -36,7 +36,7 @@ void add_str(cJSON* o, const char* key, std::string_view v) {
 // The writer's growing text: starts at 256 bytes (or the first power of two from 512 up
 // that fits a larger first write) and doubles.
 class JBuf {
-public:
+  public:
     void add(std::string_view s) {
         if (err_) return;
         const size_t need = s_.size() + s.size() + 1;
@@ -70,7 +70,7 @@ public:
     bool failed() const { return err_; }
     std::string take() { return std::move(s_); }
 
-private:
+  private:
     std::string s_;
     size_t cap_ = 0;
     bool err_ = false;
@@ -90,18 +90,33 @@ void write_string(JBuf& b, const char* s) {
             char u[8];
             size_t skip = 1;
             switch (c) {
-                case '"': esc = "\\\""; break;
-                case '\\': esc = "\\\\"; break;
-                case '\b': esc = "\\b"; break;
-                case '\f': esc = "\\f"; break;
-                case '\n': esc = "\\n"; break;
-                case '\r': esc = "\\r"; break;
-                case '\t': esc = "\\t"; break;
+                case '"':
+                    esc = "\\\"";
+                    break;
+                case '\\':
+                    esc = "\\\\";
+                    break;
+                case '\b':
+                    esc = "\\b";
+                    break;
+                case '\f':
+                    esc = "\\f";
+                    break;
+                case '\n':
+                    esc = "\\n";
+                    break;
+                case '\r':
+                    esc = "\\r";
+                    break;
+                case '\t':
+                    esc = "\\t";
+                    break;
                 default:
                     if (c < 0x20) {
                         std::snprintf(u, sizeof u, "\\u%04x", c);
                         esc = u;
-                    } else if (c == 0xE2 && i + 2 < v.size() && static_cast<unsigned char>(v[i + 1]) == 0x80 &&
+                    } else if (c == 0xE2 && i + 2 < v.size() &&
+                               static_cast<unsigned char>(v[i + 1]) == 0x80 &&
                                (static_cast<unsigned char>(v[i + 2]) == 0xA8 ||
                                 static_cast<unsigned char>(v[i + 2]) == 0xA9)) {
                         esc = static_cast<unsigned char>(v[i + 2]) == 0xA8 ? "\\u2028" : "\\u2029";
@@ -189,8 +204,8 @@ void add_payload_entry(cJSON* arr, const char* key_name, const std::string& key,
     add_str(e, "header", header_hex(data));
 }
 
-Json build(const OVK_ADVERT& a, std::string_view vendor, std::string_view device_type, bool randomized,
-           std::string_view user_note, std::string_view app_version) {
+Json build(const OVK_ADVERT& a, std::string_view vendor, std::string_view device_type,
+           bool randomized, std::string_view user_note, std::string_view app_version) {
     Json root(must(cJSON_CreateObject()));
     cJSON* o = root.get();
     add_str(o, "format", OVK_SIGREPORT_FORMAT);
@@ -228,17 +243,21 @@ Json build(const OVK_ADVERT& a, std::string_view vendor, std::string_view device
         std::vector<const OVK_MFG*> mfgs;
         mfgs.reserve(a.mfg.size());
         for (const OVK_MFG& m : a.mfg) mfgs.push_back(&m);
-        std::stable_sort(mfgs.begin(), mfgs.end(), [](const OVK_MFG* x, const OVK_MFG* y) { return x->cid < y->cid; });
+        std::stable_sort(mfgs.begin(), mfgs.end(),
+                         [](const OVK_MFG* x, const OVK_MFG* y) { return x->cid < y->cid; });
         cJSON* arr = must(cJSON_AddArrayToObject(o, "manufacturerData"));
-        for (const OVK_MFG* m : mfgs) add_payload_entry(arr, "companyId", cid_text(m->cid), m->data);
+        for (const OVK_MFG* m : mfgs)
+            add_payload_entry(arr, "companyId", cid_text(m->cid), m->data);
     }
     if (!a.svc.empty()) {
         std::vector<std::pair<std::string, const OVK_SVCDATA*>> items;
         items.reserve(a.svc.size());
         for (const OVK_SVCDATA& s : a.svc) items.emplace_back(ovk_uuid_str(s.uuid), &s);
-        std::stable_sort(items.begin(), items.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+        std::stable_sort(items.begin(), items.end(),
+                         [](const auto& x, const auto& y) { return x.first < y.first; });
         cJSON* arr = must(cJSON_AddArrayToObject(o, "serviceData"));
-        for (const auto& [text, s] : items) add_payload_entry(arr, "uuid", uuid_text(s->uuid), s->data);
+        for (const auto& [text, s] : items)
+            add_payload_entry(arr, "uuid", uuid_text(s->uuid), s->data);
     }
     if (a.source == OVK_SRC_WIFI) {
         cJSON* w = must(cJSON_AddObjectToObject(o, "wifi"));
@@ -283,7 +302,9 @@ std::string ovk_name_pattern(std::string_view name) {
         }
         size_t j = i;
         while (j < out.size() && std::isdigit(static_cast<unsigned char>(out[j]))) j++;
-        if (j - i >= 4) std::fill(out.begin() + static_cast<std::ptrdiff_t>(i), out.begin() + static_cast<std::ptrdiff_t>(j), '#');
+        if (j - i >= 4)
+            std::fill(out.begin() + static_cast<std::ptrdiff_t>(i),
+                      out.begin() + static_cast<std::ptrdiff_t>(j), '#');
         i = j;
     }
     return out;

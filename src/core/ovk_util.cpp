@@ -7,11 +7,15 @@
 
 namespace {
 
-int lower_ascii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
+int lower_ascii(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
+}
 
 }  // namespace
 
-int ovk_is_ws(int c) { return (c >= 9 && c <= 13) || (c >= 28 && c <= 32); }
+int ovk_is_ws(int c) {
+    return (c >= 9 && c <= 13) || (c >= 28 && c <= 32);
+}
 
 int ovk_is_blank(std::string_view s) {
     for (unsigned char c : s)
@@ -38,7 +42,9 @@ int ovk_strieq(std::string_view a, std::string_view b) {
     return 1;
 }
 
-int ovk_streq(std::string_view a, std::string_view b) { return a == b ? 1 : 0; }
+int ovk_streq(std::string_view a, std::string_view b) {
+    return a == b ? 1 : 0;
+}
 
 int ovk_istarts_with(std::string_view s, std::string_view prefix) {
     if (prefix.size() > s.size()) return 0;

@@ -1,8 +1,8 @@
 // String helpers of the core layer. Whitespace means the bytes 9..13 and 28..32.
 #pragma once
 
-#include <cstddef>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>

@@ -42,11 +42,12 @@ constexpr const char* kNetworkSub[6] = {nullptr,  "Access point", "Router",
                                         "Switch", "Gateway",      "Bridge"};
 
 constexpr std::array<std::string_view, 15> kChipsetMakers = {
-    "broadcom", "epigram",   "qualcomm", "atheros",  "mediatek",
-    "ralink",   "realtek",   "quantenna", "marvell", "intel corp",
-    "celeno",   "airoha",    "espressif", "cypress", "infineon"};
+    "broadcom", "epigram",    "qualcomm", "atheros", "mediatek",  "ralink",  "realtek", "quantenna",
+    "marvell",  "intel corp", "celeno",   "airoha",  "espressif", "cypress", "infineon"};
 
-unsigned be16(ovk_bytes b, size_t i) { return (unsigned{b[i]} << 8) | b[i + 1]; }
+unsigned be16(ovk_bytes b, size_t i) {
+    return (unsigned{b[i]} << 8) | b[i + 1];
+}
 
 bool all_of_char(std::string_view s, char lower) {
     if (s.empty()) return false;
@@ -62,8 +63,8 @@ bool is_placeholder(std::string_view s) {
     if (s.find_first_not_of('0') == std::string_view::npos) return true;
     if (s.substr(0, 4) == "1234") return true;
     if (all_of_char(s, 'x')) return true;
-    for (std::string_view p : {"none", "n/a", "na", "unknown", "default", "wireless router",
-                               "router", "ap"})
+    for (std::string_view p :
+         {"none", "n/a", "na", "unknown", "default", "wireless router", "router", "ap"})
         if (ovk_strieq(s, p)) return true;
     return false;
 }
@@ -98,14 +99,23 @@ void parse_wps(ovk_bytes wps, OVK_AP_INFO& out) {
         if (len > wps.size() - i - 4) break;
         const ovk_bytes v = wps.subspan(i + 4, len);
         switch (type) {
-            case kAttrDeviceName: out.device_name = wps_text(v); break;
-            case kAttrManufacturer: out.manufacturer = wps_text(v); break;
-            case kAttrModelName: out.model_name = wps_text(v); break;
-            case kAttrModelNumber: out.model_number = wps_text(v); break;
+            case kAttrDeviceName:
+                out.device_name = wps_text(v);
+                break;
+            case kAttrManufacturer:
+                out.manufacturer = wps_text(v);
+                break;
+            case kAttrModelName:
+                out.model_name = wps_text(v);
+                break;
+            case kAttrModelNumber:
+                out.model_number = wps_text(v);
+                break;
             case kAttrPrimaryDeviceType:
                 if (len >= 8) out.device_kind = device_kind(v);
                 break;
-            default: break;
+            default:
+                break;
         }
         i += 4 + len;
     }
@@ -122,7 +132,8 @@ void element_vendors(const std::vector<OVK_IE>& ies, OVK_AP_INFO& out) {
         const std::string_view ov(oui.data(), 6);
         bool skip = false;
         for (std::string_view g : kGenericOuis) skip = skip || ov == g;
-        for (size_t k = 0; k < n_seen && !skip; ++k) skip = std::string_view(seen[k].data(), 6) == ov;
+        for (size_t k = 0; k < n_seen && !skip; ++k)
+            skip = std::string_view(seen[k].data(), 6) == ov;
         if (skip) continue;
         seen[n_seen++] = oui;
         char mac[18];
@@ -162,8 +173,8 @@ bool six_octets(std::string_view s, std::array<long, 6>& o) {
     size_t n = 0;
     for (size_t start = 0;;) {
         const size_t colon = s.find(':', start);
-        const std::string_view f =
-            s.substr(start, colon == std::string_view::npos ? std::string_view::npos : colon - start);
+        const std::string_view f = s.substr(
+            start, colon == std::string_view::npos ? std::string_view::npos : colon - start);
         long v;
         if (octet_field(f, v)) {
             if (n == 6) return false;
@@ -183,8 +194,8 @@ OVK_AP_INFO ovk_wififp_parse(const std::vector<OVK_IE>& ies) {
         std::vector<uint8_t> wps;
         for (const OVK_IE& ie : ies) {
             if (ie.id != kVendorElement || ie.data.size() < 4) continue;
-            if (ie.data[0] != kWpsOui[0] || ie.data[1] != kWpsOui[1] ||
-                ie.data[2] != kWpsOui[2] || ie.data[3] != kWpsOui[3])
+            if (ie.data[0] != kWpsOui[0] || ie.data[1] != kWpsOui[1] || ie.data[2] != kWpsOui[2] ||
+                ie.data[3] != kWpsOui[3])
                 continue;
             wps.insert(wps.end(), ie.data.begin() + 4, ie.data.end());
         }

@@ -17,11 +17,11 @@ inline constexpr size_t OVK_AP_MAX_VENDORS = 8;  // ie_vendors
 inline constexpr size_t OVK_AP_MAX_OUIS = 64;    // distinct element OUIs looked at
 
 struct OVK_AP_INFO {
-    std::string manufacturer;            // WPS Manufacturer
-    std::string model_name;              // WPS Model Name
-    std::string model_number;            // WPS Model Number
-    std::string device_name;             // WPS Device Name
-    const char* device_kind = nullptr;   // from the WPS Primary Device Type, static text
+    std::string manufacturer;           // WPS Manufacturer
+    std::string model_name;             // WPS Model Name
+    std::string model_number;           // WPS Model Number
+    std::string device_name;            // WPS Device Name
+    const char* device_kind = nullptr;  // from the WPS Primary Device Type, static text
     // Distinct vendor names of the vendor-specific elements' OUIs, at most 8, pointing into
     // the vendor tables (valid while they stay loaded).
     std::vector<const char*> ie_vendors;

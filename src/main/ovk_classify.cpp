@@ -96,9 +96,10 @@ int main(int argc, char** argv) {
         }
     }
     if (!load_vendor_tables())
-        fputs("orvik-classify: vendor tables not found (set OVK_ASSETS); vendor names are left "
-              "out\n",
-              stderr);
+        fputs(
+            "orvik-classify: vendor tables not found (set OVK_ASSETS); vendor names are left "
+            "out\n",
+            stderr);
     const int status = ovk_classify_stream(in, stdout, note);
     const bool read_error = ferror(in) != 0;
     if (in != stdin) fclose(in);

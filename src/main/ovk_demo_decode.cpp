@@ -56,11 +56,25 @@ Bytes ie(uint8_t id, const Bytes& body) {
     b.insert(b.end(), body.begin(), body.end());
     return b;
 }
-Bytes text(const char* s) { return Bytes(s, s + std::char_traits<char>::length(s)); }
+Bytes text(const char* s) {
+    return Bytes(s, s + std::char_traits<char>::length(s));
+}
 
 Bytes rsn(std::initializer_list<uint8_t> akms) {
-    Bytes b = {0x01, 0x00, 0x00, 0x0F, 0xAC, 0x04, 0x01, 0x00, 0x00, 0x0F, 0xAC, 0x04,
-               static_cast<uint8_t>(akms.size()), 0x00};
+    Bytes b = {0x01,
+               0x00,
+               0x00,
+               0x0F,
+               0xAC,
+               0x04,
+               0x01,
+               0x00,
+               0x00,
+               0x0F,
+               0xAC,
+               0x04,
+               static_cast<uint8_t>(akms.size()),
+               0x00};
     for (uint8_t t : akms) b.insert(b.end(), {0x00, 0x0F, 0xAC, t});
     b.insert(b.end(), {0x8C, 0x00});  // RSN capabilities
     return ie(0x30, b);
@@ -90,48 +104,46 @@ std::vector<BleSample> ble_samples() {
     std::vector<BleSample> s;
     // Item tracker in separated mode: offline-finding manufacturer data (public key bytes).
     s.push_back({"item tracker (offline finding)", "d4:1a:6e:52:9c:03", OVK_ADDR_RANDOM_STATIC,
-                 true, -67,
-                 ad(0xFF, {0x4C, 0x00, 0x12, 0x19, 0x10, 0x2B, 0x84, 0x1F, 0x6E, 0x02, 0xA9,
-                           0x55, 0xC3, 0x0E, 0x71, 0x9D, 0x48, 0x27, 0xB6, 0x5A, 0xE1, 0x33,
-                           0x0C, 0x92, 0x7F, 0x64, 0xD8, 0x01, 0x00})});
+                 true, -67, ad(0xFF, {0x4C, 0x00, 0x12, 0x19, 0x10, 0x2B, 0x84, 0x1F, 0x6E, 0x02,
+                                      0xA9, 0x55, 0xC3, 0x0E, 0x71, 0x9D, 0x48, 0x27, 0xB6, 0x5A,
+                                      0xE1, 0x33, 0x0C, 0x92, 0x7F, 0x64, 0xD8, 0x01, 0x00})});
     // Exposure-notification style rolling identifier on the 0xFD6F service.
-    s.push_back({"rolling-identifier beacon", "1e:21:9a:0b:44:c7", OVK_ADDR_NON_RESOLVABLE, true,
-                 -80,
-                 concat({ad(0x01, {0x1A}), ad(0x03, {0x6F, 0xFD}),
-                         ad(0x16, {0x6F, 0xFD, 0x9A, 0x3C, 0x51, 0x07, 0xE2, 0x44, 0x18, 0xB0,
-                                   0x6D, 0xF3, 0x29, 0x8E, 0x05, 0xC1, 0x7A, 0x62, 0x40, 0x08,
-                                   0x00, 0x00})})});
+    s.push_back(
+        {"rolling-identifier beacon", "1e:21:9a:0b:44:c7", OVK_ADDR_NON_RESOLVABLE, true, -80,
+         concat({ad(0x01, {0x1A}), ad(0x03, {0x6F, 0xFD}),
+                 ad(0x16, {0x6F, 0xFD, 0x9A, 0x3C, 0x51, 0x07, 0xE2, 0x44, 0x18, 0xB0, 0x6D,
+                           0xF3, 0x29, 0x8E, 0x05, 0xC1, 0x7A, 0x62, 0x40, 0x08, 0x00, 0x00})})});
     // Fitness band: name, heart-rate and battery services, TX power, appearance.
     s.push_back({"fitness band", "00:05:4f:12:7d:4e", OVK_ADDR_PUBLIC, false, -58,
                  concat({ad(0x01, {0x06}), ad(0x03, {0x0D, 0x18, 0x0F, 0x18}),
                          ad(0x19, {0xC1, 0x03}), ad(0x0A, {0xF4}), ad(0x09, text("Band 7"))})});
     // Proximity beacon: manufacturer data with a 128-bit proximity UUID, major, minor.
-    s.push_back({"proximity beacon", "c8:3f:26:a1:09:5b", OVK_ADDR_RANDOM_STATIC, true, -71,
-                 concat({ad(0x01, {0x06}),
-                         ad(0xFF, {0x4C, 0x00, 0x02, 0x15, 0xF7, 0x82, 0x6D, 0xA6, 0x4F, 0xA2,
-                                   0x4E, 0x98, 0x80, 0x24, 0xBC, 0x5B, 0x71, 0xE0, 0x89, 0x3E,
-                                   0x00, 0x01, 0x00, 0x2A, 0xC5})})});
+    s.push_back(
+        {"proximity beacon", "c8:3f:26:a1:09:5b", OVK_ADDR_RANDOM_STATIC, true, -71,
+         concat({ad(0x01, {0x06}), ad(0xFF, {0x4C, 0x00, 0x02, 0x15, 0xF7, 0x82, 0x6D, 0xA6, 0x4F,
+                                             0xA2, 0x4E, 0x98, 0x80, 0x24, 0xBC, 0x5B, 0x71, 0xE0,
+                                             0x89, 0x3E, 0x00, 0x01, 0x00, 0x2A, 0xC5})})});
     // URL beacon on the 0xFEAA service.
-    s.push_back({"URL beacon", "e2:4b:7c:90:11:3a", OVK_ADDR_RANDOM_STATIC, true, -84,
-                 concat({ad(0x01, {0x06}), ad(0x03, {0xAA, 0xFE}),
-                         ad(0x16, {0xAA, 0xFE, 0x10, 0xEB, 0x03, 'o', 'r', 'v', 'i', 'k', 0x07})})});
+    s.push_back(
+        {"URL beacon", "e2:4b:7c:90:11:3a", OVK_ADDR_RANDOM_STATIC, true, -84,
+         concat({ad(0x01, {0x06}), ad(0x03, {0xAA, 0xFE}),
+                 ad(0x16, {0xAA, 0xFE, 0x10, 0xEB, 0x03, 'o', 'r', 'v', 'i', 'k', 0x07})})});
     // Serial-over-BLE module: 128-bit service UUID, short name, TX power.
     s.push_back({"serial module", "40:d6:3c:88:02:f1", OVK_ADDR_RESOLVABLE_PRIVATE, true, -62,
                  concat({ad(0x01, {0x06}),
-                         ad(0x07, {0x9E, 0xCA, 0xDC, 0x24, 0x0E, 0xE5, 0xA9, 0xE0, 0x93, 0xF3,
-                                   0xA3, 0xB5, 0x01, 0x00, 0x40, 0x6E}),
+                         ad(0x07, {0x9E, 0xCA, 0xDC, 0x24, 0x0E, 0xE5, 0xA9, 0xE0, 0x93, 0xF3, 0xA3,
+                                   0xB5, 0x01, 0x00, 0x40, 0x6E}),
                          ad(0x08, text("UART-01")), ad(0x0A, {0x04})})});
     // Drone broadcasting Remote ID: service data 0xFFFA, application code 0x0D, counter,
     // a basic-ID message with a serial number.
     s.push_back({"drone Remote ID", "62:10:8f:3b:c2:aa", OVK_ADDR_NON_RESOLVABLE, true, -75,
-                 concat({ad(0x01, {0x06}),
-                         ad(0x16, concat({{0xFA, 0xFF, 0x0D, 0x2A, 0x02, 0x12},
-                                          text("1581F5FKD229400B"),
-                                          Bytes(8, 0x00)}))})});
+                 concat({ad(0x01, {0x06}), ad(0x16, concat({{0xFA, 0xFF, 0x0D, 0x2A, 0x02, 0x12},
+                                                            text("1581F5FKD229400B"),
+                                                            Bytes(8, 0x00)}))})});
     // The same drone's next broadcast: a Location message.
-    s.push_back({"drone Remote ID, location", "62:10:8f:3b:c2:aa", OVK_ADDR_NON_RESOLVABLE, true,
-                 -75, concat({ad(0x01, {0x06}), ad(0x16, concat({{0xFA, 0xFF, 0x0D, 0x2B},
-                                                                  rid_location()}))})});
+    s.push_back(
+        {"drone Remote ID, location", "62:10:8f:3b:c2:aa", OVK_ADDR_NON_RESOLVABLE, true, -75,
+         concat({ad(0x01, {0x06}), ad(0x16, concat({{0xFA, 0xFF, 0x0D, 0x2B}, rid_location()}))})});
     // A hostile payload: the last structure claims more bytes than remain.
     s.push_back({"truncated payload", "00:1b:44:11:3a:b7", OVK_ADDR_PUBLIC, false, -90,
                  concat({ad(0x09, text("ok")), {0x1F, 0xFF, 0x59, 0x00, 0x01}})});
@@ -162,9 +174,10 @@ std::vector<WifiSample> wifi_samples() {
     const Bytes eht = ie(0xFF, concat({{108}, Bytes(12, 0x00)}));
     const Bytes wpa = ie(0xDD, {0x00, 0x50, 0xF2, 0x01, 0x01, 0x00, 0x00, 0x50, 0xF2, 0x02});
     std::vector<WifiSample> s;
-    s.push_back({"home router, WPA2/WPA3 transition", "a0:36:bc:5e:11:20", "Lindqvist-5G",
-                 -48, 5220, concat({ie(0x00, text("Lindqvist-5G")), rates, rsn({2, 8}), ht, vht,
-                                    he, wps_element(), ie(0xDD, {0x00, 0x10, 0x18, 0x02, 0x00})})});
+    s.push_back({"home router, WPA2/WPA3 transition", "a0:36:bc:5e:11:20", "Lindqvist-5G", -48,
+                 5220,
+                 concat({ie(0x00, text("Lindqvist-5G")), rates, rsn({2, 8}), ht, vht, he,
+                         wps_element(), ie(0xDD, {0x00, 0x10, 0x18, 0x02, 0x00})})});
     s.push_back({"cafe hotspot, open", "00:1d:7e:4a:90:c3", "CafeNorr Guest", -71, 2437,
                  concat({ie(0x00, text("CafeNorr Guest")), rates, ht})});
     s.push_back({"office network, enterprise", "3c:84:6a:f2:0d:91", "\"corp-secure\"", -63, 5500,
@@ -184,8 +197,8 @@ std::vector<WifiSample> wifi_samples() {
         op[0] = 0x52;
         const Bytes oid = text("SWE-OP-0042");
         std::copy(oid.begin(), oid.end(), op.begin() + 2);
-        const Bytes body = concat({{0xFA, 0x0B, 0xBC, 0x0D, 0x05, 0xF2, 25, 3}, basic,
-                                   rid_location(), op});
+        const Bytes body =
+            concat({{0xFA, 0x0B, 0xBC, 0x0D, 0x05, 0xF2, 25, 3}, basic, rid_location(), op});
         s.push_back({"drone Remote ID beacon", "60:60:1f:70:2a:11", std::nullopt, -73, 2437,
                      concat({ie(0x00, Bytes(0)), rates, ie(0xDD, body)})});
     }
@@ -237,8 +250,8 @@ void print_remote_id(const OVK_ADVERT& a) {
 
 void print_ble(const BleSample& s) {
     const OVK_ADDR_TYPE kind = s.random ? ovk_addr_of_random(s.mac) : s.addr_type;
-    OVK_ADVERT_PTR a = ovk_advert_new_ble(s.mac, s.rssi, s.payload, kind, 1, "LE 1M (legacy)",
-                                          "", 0);
+    OVK_ADVERT_PTR a =
+        ovk_advert_new_ble(s.mac, s.rssi, s.payload, kind, 1, "LE 1M (legacy)", "", 0);
     printf("BLE  %s  (%s)\n", s.mac, s.what);
     if (!a) {
         printf("     could not be decoded\n\n");
@@ -269,10 +282,10 @@ void print_ble(const BleSample& s) {
     }
     for (const OVK_SVCDATA& d : a->svc) {
         const int s16 = ovk_uuid_short(d.uuid);
-        const std::string id = s16 >= 0 ? "0x" + ovk_hex(std::vector<uint8_t>{
-                                                       static_cast<uint8_t>(s16 >> 8),
-                                                       static_cast<uint8_t>(s16)})
-                                        : ovk_uuid_str(d.uuid);
+        const std::string id =
+            s16 >= 0 ? "0x" + ovk_hex(std::vector<uint8_t>{static_cast<uint8_t>(s16 >> 8),
+                                                           static_cast<uint8_t>(s16)})
+                     : ovk_uuid_str(d.uuid);
         printf("     service     %s: %s\n", id.c_str(),
                d.data.empty() ? "(no data)" : ovk_hex(d.data, " ").c_str());
         // show embedded text only when most of the bytes are printable

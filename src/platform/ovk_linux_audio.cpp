@@ -41,7 +41,9 @@ Player& player() {
     return p;
 }
 
-int segment_samples(int ms) { return static_cast<int>(static_cast<int64_t>(ms) * OVK_AUDIO_RATE / 1000); }
+int segment_samples(int ms) {
+    return static_cast<int>(static_cast<int64_t>(ms) * OVK_AUDIO_RATE / 1000);
+}
 
 void destroy_samples(Player& p) {
     for (auto& s : p.samples) {
@@ -140,9 +142,11 @@ std::vector<int16_t> ovk_linux_audio_synth(int pattern) {
         if (tone) {
             for (int m = 0; m < len; m++) {
                 double env = 1.0;
-                if (m < OVK_AUDIO_RAMP) env = std::min(env, static_cast<double>(m) / OVK_AUDIO_RAMP);
+                if (m < OVK_AUDIO_RAMP)
+                    env = std::min(env, static_cast<double>(m) / OVK_AUDIO_RAMP);
                 const int left = len - 1 - m;
-                if (left < OVK_AUDIO_RAMP) env = std::min(env, static_cast<double>(left) / OVK_AUDIO_RAMP);
+                if (left < OVK_AUDIO_RAMP)
+                    env = std::min(env, static_cast<double>(left) / OVK_AUDIO_RAMP);
                 const double v = std::sin(w * m) * env * OVK_AUDIO_LEVEL * 32767.0;
                 out[at + static_cast<size_t>(m)] = static_cast<int16_t>(std::lround(v));
             }
@@ -158,7 +162,9 @@ void ovk_linux_audio_pattern(int pattern) {
     play(pattern);
 }
 
-void ovk_linux_audio_tick() { play(OVK_AUDIO_TICK); }
+void ovk_linux_audio_tick() {
+    play(OVK_AUDIO_TICK);
+}
 
 void ovk_linux_audio_shutdown() {
     Player& p = player();

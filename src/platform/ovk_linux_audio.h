@@ -8,9 +8,9 @@
 
 inline constexpr int OVK_AUDIO_RATE = 44100;  // samples per second, mono, signed 16-bit
 inline constexpr int OVK_AUDIO_PATTERNS = 5;
-inline constexpr int OVK_AUDIO_TICK = 4;       // the locate tick
-inline constexpr int OVK_AUDIO_RAMP = 220;     // envelope rise and fall, samples
-inline constexpr double OVK_AUDIO_LEVEL = 0.6; // peak amplitude, fraction of full scale
+inline constexpr int OVK_AUDIO_TICK = 4;        // the locate tick
+inline constexpr int OVK_AUDIO_RAMP = 220;      // envelope rise and fall, samples
+inline constexpr double OVK_AUDIO_LEVEL = 0.6;  // peak amplitude, fraction of full scale
 
 // The segment durations of a pattern in milliseconds (tone, silence, tone, ...) and its
 // pitch in Hz; an empty list for a pattern outside 0..4.

@@ -8,6 +8,7 @@
 //   5. Start, stop, status
 #include "ovk_linux_gpsd.h"
 
+#include <cjson/cJSON.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -15,17 +16,15 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdarg>
-#include <cstdio>
 #include <cerrno>
 #include <cmath>
 #include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
-
-#include <cjson/cJSON.h>
 
 #include "zq_log.h"
 
@@ -82,8 +81,7 @@ int64_t ovk_linux_gpsd_parse_time(std::string_view s) {
         !read_num(s, i, 2, hour) || !expect(s, i, ':') || !read_num(s, i, 2, min) ||
         !expect(s, i, ':') || !read_num(s, i, 2, sec))
         return 0;
-    if (mon < 1 || mon > 12 || day < 1 || day > 31 || hour > 23 || min > 59 || sec > 61)
-        return 0;
+    if (mon < 1 || mon > 12 || day < 1 || day > 31 || hour > 23 || min > 59 || sec > 61) return 0;
     int ms = 0;
     if (i < s.size() && s[i] == '.') {
         ++i;
@@ -96,8 +94,7 @@ int64_t ovk_linux_gpsd_parse_time(std::string_view s) {
             ++i;
         }
     }
-    const int64_t secs =
-        days_from_civil(year, mon, day) * 86400 + hour * 3600 + min * 60 + sec;
+    const int64_t secs = days_from_civil(year, mon, day) * 86400 + hour * 3600 + min * 60 + sec;
     if (secs <= 0) return 0;
     return secs * 1000 + ms;
 }
@@ -244,7 +241,9 @@ void set_status(const char* fmt, ...) {
     ovk_linux_emit_status(text);
 }
 
-bool stopping() { return state().stop.load(); }
+bool stopping() {
+    return state().stop.load();
+}
 
 // Waits up to `ms`, returning early (true) when the stop flag is set.
 bool wait_or_stop(int ms) {
@@ -258,7 +257,7 @@ bool wait_or_stop(int ms) {
 // ---------------------------------------------------------------------------------------
 
 class Fd {
-public:
+  public:
     explicit Fd(int fd = -1) : fd_(fd) {}
     ~Fd() { reset(); }
     Fd(const Fd&) = delete;
@@ -274,7 +273,7 @@ public:
         return fd;
     }
 
-private:
+  private:
     int fd_;
 };
 
@@ -478,7 +477,7 @@ int ovk_linux_gpsd_start(const OVK_SCAN_OPTS& opts) {
         if (s.started) return -1;  // still running: asked from its own thread
         s.host = opts.gpsd_host.empty() ? std::string("localhost") : opts.gpsd_host.substr(0, 63);
         s.port = (opts.gpsd_port >= 1 && opts.gpsd_port <= 65535) ? opts.gpsd_port
-                                                                 : OVK_GPSD_DEFAULT_PORT;
+                                                                  : OVK_GPSD_DEFAULT_PORT;
         s.fast = opts.location_fast != 0;
         s.stop = false;
         set_status("GPS: connecting to gpsd");

@@ -16,7 +16,7 @@ inline constexpr int OVK_GPSD_DEFAULT_PORT = 2947;
 // Longest report line kept, including its "\n"; longer lines are skipped whole.
 inline constexpr size_t OVK_GPSD_BUF_SIZE = 8192;
 inline constexpr size_t OVK_GPSD_STATUS_MAX = 159;
-inline constexpr int OVK_GPSD_PACE_MS = 5000;        // minimum gap between fixes unless fast
+inline constexpr int OVK_GPSD_PACE_MS = 5000;  // minimum gap between fixes unless fast
 inline constexpr int OVK_GPSD_FIX_TIMEOUT_MS = 10000;
 inline constexpr int OVK_GPSD_RETRY_MS = 10000;
 
@@ -37,8 +37,8 @@ int64_t ovk_linux_gpsd_parse_time(std::string_view s);
 
 // Splits the received byte stream into report lines.
 struct OVK_GPSD_LINES {
-    std::string tail;         // the incomplete last line, shorter than OVK_GPSD_BUF_SIZE
-    bool skipping = false;    // inside an overlong line, dropping bytes up to its "\n"
+    std::string tail;       // the incomplete last line, shorter than OVK_GPSD_BUF_SIZE
+    bool skipping = false;  // inside an overlong line, dropping bytes up to its "\n"
 };
 // Appends `data` and calls `on_line` with every complete line (without "\n"). Returns the
 // number of lines delivered.

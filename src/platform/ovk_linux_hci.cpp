@@ -31,8 +31,7 @@
 // ---------------------------------------------------------------------------------------
 namespace {
 
-std::string err_text(int err)
-{
+std::string err_text(int err) {
     if (err < 0) err = -err;
     if (const char* d = strerrordesc_np(err)) return d;
     return "Unknown error " + std::to_string(err);
@@ -52,8 +51,7 @@ constexpr const char* PERMISSION_TEXT = "BLE: permission denied - run `make setc
 // ---------------------------------------------------------------------------------------
 // 2. Commands
 // ---------------------------------------------------------------------------------------
-OVK_HCI_CMD ovk_linux_hci_cmd(uint16_t ocf, ovk_bytes params)
-{
+OVK_HCI_CMD ovk_linux_hci_cmd(uint16_t ocf, ovk_bytes params) {
     OVK_HCI_CMD c;
     const size_t n = std::min<size_t>(params.size(), 255);
     c.opcode = ovk_linux_hci_opcode(ocf);
@@ -66,13 +64,11 @@ OVK_HCI_CMD ovk_linux_hci_cmd(uint16_t ocf, ovk_bytes params)
     return c;
 }
 
-OVK_HCI_CMD ovk_linux_hci_cmd_read_features()
-{
+OVK_HCI_CMD ovk_linux_hci_cmd_read_features() {
     return ovk_linux_hci_cmd(OVK_HCI_OCF_READ_FEATURES, {});
 }
 
-OVK_HCI_CMD ovk_linux_hci_cmd_scan_params(uint16_t interval, uint16_t window)
-{
+OVK_HCI_CMD ovk_linux_hci_cmd_scan_params(uint16_t interval, uint16_t window) {
     const std::array<uint8_t, 7> p{0x00,  // passive
                                    static_cast<uint8_t>(interval & 0xFF),
                                    static_cast<uint8_t>(interval >> 8),
@@ -83,19 +79,17 @@ OVK_HCI_CMD ovk_linux_hci_cmd_scan_params(uint16_t interval, uint16_t window)
     return ovk_linux_hci_cmd(OVK_HCI_OCF_SCAN_PARAMS, p);
 }
 
-OVK_HCI_CMD ovk_linux_hci_cmd_scan_enable(bool enable)
-{
+OVK_HCI_CMD ovk_linux_hci_cmd_scan_enable(bool enable) {
     const std::array<uint8_t, 2> p{static_cast<uint8_t>(enable ? 1 : 0), 0x00};
     return ovk_linux_hci_cmd(OVK_HCI_OCF_SCAN_ENABLE, p);
 }
 
-OVK_HCI_CMD ovk_linux_hci_cmd_ext_scan_params(bool coded, uint16_t interval, uint16_t window)
-{
+OVK_HCI_CMD ovk_linux_hci_cmd_ext_scan_params(bool coded, uint16_t interval, uint16_t window) {
     std::array<uint8_t, 13> p{};
     size_t n = 0;
-    p[n++] = 0x00;                             // own address: public
-    p[n++] = 0x00;                             // accept all
-    p[n++] = coded ? 0x05 : 0x01;              // LE 1M (+ LE Coded)
+    p[n++] = 0x00;                 // own address: public
+    p[n++] = 0x00;                 // accept all
+    p[n++] = coded ? 0x05 : 0x01;  // LE 1M (+ LE Coded)
     for (int phy = 0; phy < (coded ? 2 : 1); ++phy) {
         p[n++] = 0x00;  // passive
         p[n++] = static_cast<uint8_t>(interval & 0xFF);
@@ -106,21 +100,18 @@ OVK_HCI_CMD ovk_linux_hci_cmd_ext_scan_params(bool coded, uint16_t interval, uin
     return ovk_linux_hci_cmd(OVK_HCI_OCF_EXT_SCAN_PARAMS, ovk_bytes(p.data(), n));
 }
 
-OVK_HCI_CMD ovk_linux_hci_cmd_ext_scan_enable(bool enable)
-{
+OVK_HCI_CMD ovk_linux_hci_cmd_ext_scan_enable(bool enable) {
     const std::array<uint8_t, 6> p{static_cast<uint8_t>(enable ? 1 : 0), 0, 0, 0, 0, 0};
     return ovk_linux_hci_cmd(OVK_HCI_OCF_EXT_SCAN_ENABLE, p);
 }
 
-OVK_HCI_TIMING ovk_linux_hci_timing(int mode)
-{
+OVK_HCI_TIMING ovk_linux_hci_timing(int mode) {
     if (mode == 0) return {8192, 819};
     if (mode == 1) return {6554, 1638};
     return {6554, 6554};
 }
 
-OVK_HCI_ANSWER ovk_linux_hci_match_answer(ovk_bytes pkt, uint16_t opcode)
-{
+OVK_HCI_ANSWER ovk_linux_hci_match_answer(ovk_bytes pkt, uint16_t opcode) {
     OVK_HCI_ANSWER a;
     if (pkt.size() < 3 || pkt[0] != 0x04) return a;
     const size_t plen = pkt[2];
@@ -152,21 +143,23 @@ constexpr const char* PHY_CODED = "LE Coded (long range)";
 constexpr const char* PHY_2M = "LE 1M / 2M (extended)";
 constexpr const char* PHY_EXT = "LE 1M (extended)";
 
-OVK_ADDR_TYPE addr_kind(uint8_t hci_type, std::string_view text)
-{
+OVK_ADDR_TYPE addr_kind(uint8_t hci_type, std::string_view text) {
     switch (hci_type) {
-    case 0:
-    case 2: return OVK_ADDR_PUBLIC;
-    case 1: return ovk_addr_of_random(text);
-    case 3: return OVK_ADDR_RANDOM_STATIC;
-    default: return OVK_ADDR_UNKNOWN;
+        case 0:
+        case 2:
+            return OVK_ADDR_PUBLIC;
+        case 1:
+            return ovk_addr_of_random(text);
+        case 3:
+            return OVK_ADDR_RANDOM_STATIC;
+        default:
+            return OVK_ADDR_UNKNOWN;
     }
 }
 
 // Builds and hands over one advertisement. `addr` is as received (least significant first).
 int deliver(const uint8_t* addr, uint8_t addr_type, int8_t rssi_raw, ovk_bytes data,
-            int connectable, const char* phy, int64_t wall_ms, const OVK_ADVERT_OUT& out)
-{
+            int connectable, const char* phy, int64_t wall_ms, const OVK_ADVERT_OUT& out) {
     static constexpr char HEX[] = "0123456789ABCDEF";
     std::array<char, 17> mac{};
     for (int i = 0; i < 6; ++i) {
@@ -177,15 +170,14 @@ int deliver(const uint8_t* addr, uint8_t addr_type, int8_t rssi_raw, ovk_bytes d
     }
     const std::string_view text(mac.data(), mac.size());
     const int rssi = rssi_raw == 127 ? -100 : rssi_raw;
-    OVK_ADVERT_PTR a = ovk_advert_new_ble(text, rssi, data, addr_kind(addr_type, text),
-                                          connectable, std::string_view(phy), "", wall_ms);
+    OVK_ADVERT_PTR a = ovk_advert_new_ble(text, rssi, data, addr_kind(addr_type, text), connectable,
+                                          std::string_view(phy), "", wall_ms);
     if (!a) return 0;
     if (out) out(std::move(a));
     return 1;
 }
 
-int parse_legacy(ovk_bytes p, int64_t wall_ms, const OVK_ADVERT_OUT& out)
-{
+int parse_legacy(ovk_bytes p, int64_t wall_ms, const OVK_ADVERT_OUT& out) {
     // p: count, then reports
     if (p.empty()) return 0;
     const unsigned count = p[0];
@@ -207,8 +199,7 @@ int parse_legacy(ovk_bytes p, int64_t wall_ms, const OVK_ADVERT_OUT& out)
     return n;
 }
 
-OVK_EXT_SLOT* find_slot(OVK_HCI_SLOTS& slots, uint8_t atype, uint8_t sid, const uint8_t* addr)
-{
+OVK_EXT_SLOT* find_slot(OVK_HCI_SLOTS& slots, uint8_t atype, uint8_t sid, const uint8_t* addr) {
     for (auto& s : slots)
         if (s.used && s.addr_type == atype && s.sid == sid &&
             std::equal(s.addr.begin(), s.addr.end(), addr))
@@ -216,8 +207,7 @@ OVK_EXT_SLOT* find_slot(OVK_HCI_SLOTS& slots, uint8_t atype, uint8_t sid, const 
     return nullptr;
 }
 
-OVK_EXT_SLOT& take_slot(OVK_HCI_SLOTS& slots, uint8_t atype, uint8_t sid, const uint8_t* addr)
-{
+OVK_EXT_SLOT& take_slot(OVK_HCI_SLOTS& slots, uint8_t atype, uint8_t sid, const uint8_t* addr) {
     OVK_EXT_SLOT* pick = nullptr;
     for (auto& s : slots)
         if (!s.used) {
@@ -237,8 +227,7 @@ OVK_EXT_SLOT& take_slot(OVK_HCI_SLOTS& slots, uint8_t atype, uint8_t sid, const 
     return *pick;
 }
 
-void append(OVK_EXT_SLOT& s, ovk_bytes frag)
-{
+void append(OVK_EXT_SLOT& s, ovk_bytes frag) {
     const size_t room = OVK_EXT_ADV_MAX - s.len;
     const size_t n = std::min(room, frag.size());
     std::copy_n(frag.begin(), n, s.data.begin() + static_cast<std::ptrdiff_t>(s.len));
@@ -246,8 +235,7 @@ void append(OVK_EXT_SLOT& s, ovk_bytes frag)
 }
 
 int parse_extended(OVK_HCI_SLOTS& slots, ovk_bytes p, int64_t mono_ms, int64_t wall_ms,
-                   const OVK_ADVERT_OUT& out)
-{
+                   const OVK_ADVERT_OUT& out) {
     if (p.empty()) return 0;
     const unsigned count = p[0];
     size_t off = 1;
@@ -298,9 +286,8 @@ int parse_extended(OVK_HCI_SLOTS& slots, ovk_bytes p, int64_t mono_ms, int64_t w
 
 }  // namespace
 
-int ovk_linux_hci_parse_event(OVK_HCI_SLOTS& slots, ovk_bytes pkt, int64_t mono_ms,
-                              int64_t wall_ms, const OVK_ADVERT_OUT& out)
-{
+int ovk_linux_hci_parse_event(OVK_HCI_SLOTS& slots, ovk_bytes pkt, int64_t mono_ms, int64_t wall_ms,
+                              const OVK_ADVERT_OUT& out) {
     if (pkt.size() <= 3 || pkt[0] != 0x04 || pkt[1] != 0x3E) return 0;
     const size_t plen = pkt[2];
     if (plen == 0 || 3 + plen > pkt.size()) return 0;
@@ -356,18 +343,15 @@ static_assert(sizeof(k_dev_info) == 92);
 static_assert(sizeof(OVK_SOCKADDR_HCI) == 6);
 
 class kernel_io final : public OVK_HCI_IO {
-public:
-    int open() override
-    {
+  public:
+    int open() override {
         const int fd = ::socket(OVK_AF_BLUETOOTH, SOCK_RAW | SOCK_CLOEXEC, OVK_BTPROTO_HCI);
         return fd < 0 ? -errno : fd;
     }
-    void close(int h) override
-    {
+    void close(int h) override {
         if (h >= 0) ::close(h);
     }
-    int dev_list(int h, OVK_HCI_DEV_LIST& out) override
-    {
+    int dev_list(int h, OVK_HCI_DEV_LIST& out) override {
         k_dev_list k{};
         k.dev_num = OVK_HCI_MAX_DEV;
         if (::ioctl(h, HCIGETDEVLIST, &k) < 0) return -errno;
@@ -377,8 +361,7 @@ public:
             out.dev_req[i] = {k.dev_req[i].dev_id, k.dev_req[i].dev_opt};
         return 0;
     }
-    int dev_info(int h, int dev, OVK_HCI_DEV_INFO& out) override
-    {
+    int dev_info(int h, int dev, OVK_HCI_DEV_INFO& out) override {
         k_dev_info k{};
         k.dev_id = static_cast<uint16_t>(dev);
         if (::ioctl(h, HCIGETDEVINFO, &k) < 0) return -errno;
@@ -391,8 +374,7 @@ public:
         std::copy_n(k.features, 8, out.features.begin());
         return 0;
     }
-    int bind(int h, int dev) override
-    {
+    int bind(int h, int dev) override {
         OVK_SOCKADDR_HCI a;
         a.hci_dev = static_cast<uint16_t>(dev);
         sockaddr_storage ss{};
@@ -400,8 +382,7 @@ public:
         if (::bind(h, reinterpret_cast<sockaddr*>(&ss), sizeof a) < 0) return -errno;
         return 0;
     }
-    int get_filter(int h, OVK_HCI_FILTER_T& out) override
-    {
+    int get_filter(int h, OVK_HCI_FILTER_T& out) override {
         k_filter k{};
         socklen_t len = sizeof k;
         if (::getsockopt(h, OVK_SOL_HCI, OVK_HCI_FILTER, &k, &len) < 0) return -errno;
@@ -410,8 +391,7 @@ public:
         out.opcode = k.opcode;
         return 0;
     }
-    int set_filter(int h, const OVK_HCI_FILTER_T& f) override
-    {
+    int set_filter(int h, const OVK_HCI_FILTER_T& f) override {
         k_filter k{};
         k.type_mask = f.type_mask;
         k.event_mask[0] = f.event_mask[0];
@@ -420,18 +400,15 @@ public:
         if (::setsockopt(h, OVK_SOL_HCI, OVK_HCI_FILTER, &k, sizeof k) < 0) return -errno;
         return 0;
     }
-    long write(int h, ovk_bytes pkt) override
-    {
+    long write(int h, ovk_bytes pkt) override {
         const ssize_t n = ::write(h, pkt.data(), pkt.size());
         return n < 0 ? -errno : static_cast<long>(n);
     }
-    long read(int h, std::span<uint8_t> buf) override
-    {
+    long read(int h, std::span<uint8_t> buf) override {
         const ssize_t n = ::read(h, buf.data(), buf.size());
         return n < 0 ? -errno : static_cast<long>(n);
     }
-    int poll(int h, int timeout_ms, short& revents) override
-    {
+    int poll(int h, int timeout_ms, short& revents) override {
         pollfd p{h, POLLIN, 0};
         const int r = ::poll(&p, 1, timeout_ms);
         if (r < 0) return -errno;
@@ -445,8 +422,7 @@ public:
 
 }  // namespace
 
-std::shared_ptr<OVK_HCI_IO> ovk_linux_hci_kernel_io()
-{
+std::shared_ptr<OVK_HCI_IO> ovk_linux_hci_kernel_io() {
     return std::make_shared<kernel_io>();
 }
 
@@ -485,9 +461,8 @@ struct OVK_HCI_CTX {
 enum class step { ok, retry, again, end };
 
 class reader {
-public:
-    reader(OVK_HCI_SCANNER::Impl& m, OVK_HCI_CTX& c) : m_(m), io_(*m.io), c_(c)
-    {
+  public:
+    reader(OVK_HCI_SCANNER::Impl& m, OVK_HCI_CTX& c) : m_(m), io_(*m.io), c_(c) {
         out_ = [this](OVK_ADVERT_PTR a) {
             ++c_.reports;
             c_.last_report = io_.mono_ms();
@@ -495,8 +470,7 @@ public:
         };
     }
 
-    void run()
-    {
+    void run() {
         while (!stopping()) {
             step s = choose();
             if (s == step::ok) s = open_adapter();
@@ -508,17 +482,15 @@ public:
         zq_log(LOG_INFO, "BLE reader stopped after %ld reports", c_.reports);
     }
 
-private:
+  private:
     bool stopping() const { return m_.stop_flag.load(); }
 
-    void wait_retry()
-    {
+    void wait_retry() {
         const int64_t until = io_.mono_ms() + RETRY_WAIT_MS;
         while (!stopping() && io_.mono_ms() < until) io_.sleep_ms(RETRY_SLICE_MS);
     }
 
-    void lookup_failed(int err)
-    {
+    void lookup_failed(int err) {
         if (err == EAFNOSUPPORT || err == EPROTONOSUPPORT)
             m_.set_status("BLE: no Bluetooth support in this kernel");
         else if (err == ENODEV)
@@ -529,8 +501,7 @@ private:
             m_.set_status("BLE: adapter lookup failed: %s", err_text(err).c_str());
     }
 
-    void no_adapter()
-    {
+    void no_adapter() {
         if (m_.dev_opt >= 0)
             m_.set_status("BLE: no adapter hci%d", m_.dev_opt);
         else
@@ -538,8 +509,7 @@ private:
     }
 
     // Picks the adapter: the requested one when it is up, else the first one that is up.
-    step choose()
-    {
+    step choose() {
         const int h = io_.open();
         if (h < 0) {
             lookup_failed(-h);
@@ -576,15 +546,13 @@ private:
                 c_.dev = list.dev_req[i].dev_id;
                 return step::ok;
             }
-        m_.set_status("BLE: hci%d is down (powered off or rfkill blocked)",
-                      list.dev_req[0].dev_id);
+        m_.set_status("BLE: hci%d is down (powered off or rfkill blocked)", list.dev_req[0].dev_id);
         return step::retry;
     }
 
     static bool is_permission(int r) { return r == -EPERM || r == -EACCES; }
 
-    step open_adapter()
-    {
+    step open_adapter() {
         const int h = io_.open();
         if (h < 0) {
             m_.set_status("BLE: HCI socket: %s", err_text(h).c_str());
@@ -660,13 +628,11 @@ private:
     }
 
     // 0 armed by us, 1 the controller scans for someone else, negative an OS error.
-    int arm()
-    {
+    int arm() {
         if (c_.extended) {
             int r = command(ovk_linux_hci_cmd_ext_scan_params(c_.coded, c_.interval, c_.window),
                             nullptr, true);
-            if (r == 0)
-                r = command(ovk_linux_hci_cmd_ext_scan_enable(true), nullptr, true);
+            if (r == 0) r = command(ovk_linux_hci_cmd_ext_scan_enable(true), nullptr, true);
             if (r == 0) {
                 c_.we_enabled = true;
                 return 0;
@@ -691,8 +657,7 @@ private:
 
     // Sends one command and waits for its answer: 0 success, 1..255 the controller's status,
     // negative an OS error. Advertising reports that arrive meanwhile are still delivered.
-    int command(const OVK_HCI_CMD& cmd, OVK_HCI_ANSWER* ans, bool abortable)
-    {
+    int command(const OVK_HCI_CMD& cmd, OVK_HCI_ANSWER* ans, bool abortable) {
         long w;
         do {
             w = io_.write(c_.fd, cmd.bytes());
@@ -707,8 +672,8 @@ private:
             const int64_t left = deadline - io_.mono_ms();
             if (left <= 0) return -ETIMEDOUT;
             short rev = 0;
-            const int r = io_.poll(c_.fd, static_cast<int>(std::min<int64_t>(left, POLL_SLICE_MS)),
-                                   rev);
+            const int r =
+                io_.poll(c_.fd, static_cast<int>(std::min<int64_t>(left, POLL_SLICE_MS)), rev);
             if (r == -EINTR) continue;
             if (r < 0) return r;
             if (r == 0) continue;
@@ -720,19 +685,19 @@ private:
             const ovk_bytes got(pkt.data(), static_cast<size_t>(n));
             const OVK_HCI_ANSWER a = ovk_linux_hci_match_answer(got, cmd.opcode);
             switch (a.kind) {
-            case OVK_HCI_ANS_DONE:
-                if (ans) *ans = a;
-                return a.status;
-            case OVK_HCI_ANS_PENDING: break;
-            case OVK_HCI_ANS_NONE:
-                ovk_linux_hci_parse_event(c_.slots, got, io_.mono_ms(), io_.now_ms(), out_);
-                break;
+                case OVK_HCI_ANS_DONE:
+                    if (ans) *ans = a;
+                    return a.status;
+                case OVK_HCI_ANS_PENDING:
+                    break;
+                case OVK_HCI_ANS_NONE:
+                    ovk_linux_hci_parse_event(c_.slots, got, io_.mono_ms(), io_.now_ms(), out_);
+                    break;
             }
         }
     }
 
-    step read_loop()
-    {
+    step read_loop() {
         std::array<uint8_t, PACKET_MAX> pkt{};
         const int dev = c_.dev;
         while (c_.fd >= 0 && !stopping()) {
@@ -748,7 +713,8 @@ private:
                 const long n = io_.read(c_.fd, pkt);
                 if (n == -EINTR || n == -EAGAIN) continue;
                 if (n < 0) {
-                    m_.set_status("BLE: hci%d read: %s", dev, err_text(static_cast<int>(n)).c_str());
+                    m_.set_status("BLE: hci%d read: %s", dev,
+                                  err_text(static_cast<int>(n)).c_str());
                     // A controller that is still there gets its scan turned off: left on, the
                     // next arming would take our own scan for another program's and nothing
                     // would ever turn it off.
@@ -785,21 +751,18 @@ private:
     }
 
     // The adapter vanished or the socket broke: drop the descriptor without talking to it.
-    void abandon_fd()
-    {
+    void abandon_fd() {
         c_.we_enabled = false;
         c_.have_old_filter = false;
         close_fd();
     }
 
-    void close_fd()
-    {
+    void close_fd() {
         if (c_.fd >= 0) io_.close(c_.fd);
         c_.fd = -1;
     }
 
-    void close_adapter()
-    {
+    void close_adapter() {
         if (c_.fd < 0) return;
         if (c_.we_enabled) {
             command(c_.extended ? ovk_linux_hci_cmd_ext_scan_enable(false)
@@ -820,8 +783,7 @@ private:
 
 }  // namespace
 
-void OVK_HCI_SCANNER::Impl::run() noexcept
-{
+void OVK_HCI_SCANNER::Impl::run() noexcept {
     run_guarded("BLE reader", [this] {
         std::unique_ptr<OVK_HCI_CTX> ctx(new (std::nothrow) OVK_HCI_CTX());
         if (!ctx) {
@@ -837,20 +799,17 @@ void OVK_HCI_SCANNER::Impl::run() noexcept
 // 6. Scanner object and the process-wide reader
 // ---------------------------------------------------------------------------------------
 OVK_HCI_SCANNER::OVK_HCI_SCANNER(std::shared_ptr<OVK_HCI_IO> io, OVK_SINK sink)
-    : p_(std::make_unique<Impl>())
-{
+    : p_(std::make_unique<Impl>()) {
     p_->io = std::move(io);
     p_->sink = std::move(sink);
     core_ = p_.get();
 }
 
-OVK_HCI_SCANNER::~OVK_HCI_SCANNER()
-{
+OVK_HCI_SCANNER::~OVK_HCI_SCANNER() {
     stop();
 }
 
-int OVK_HCI_SCANNER::start(const OVK_SCAN_OPTS& opts)
-{
+int OVK_HCI_SCANNER::start(const OVK_SCAN_OPTS& opts) {
     stop();
     OVK_CHECK(p_->io, -1);
     p_->dev_opt = opts.hci_dev;
@@ -865,28 +824,23 @@ using process_reader = OVK_PROCESS_SCANNER<OVK_HCI_SCANNER, ovk_linux_hci_kernel
 
 }  // namespace
 
-int ovk_linux_hci_start(const OVK_SCAN_OPTS* opts)
-{
+int ovk_linux_hci_start(const OVK_SCAN_OPTS* opts) {
     OVK_CHECK(opts, -1);
     return ovk_linux_hci_start(*opts);
 }
 
-int ovk_linux_hci_start(const OVK_SCAN_OPTS& opts)
-{
+int ovk_linux_hci_start(const OVK_SCAN_OPTS& opts) {
     return process_reader::start(opts);
 }
 
-void ovk_linux_hci_stop()
-{
+void ovk_linux_hci_stop() {
     process_reader::stop();
 }
 
-void ovk_linux_hci_status(char* out, size_t outsz)
-{
+void ovk_linux_hci_status(char* out, size_t outsz) {
     process_reader::status(out, outsz);
 }
 
-std::string ovk_linux_hci_status()
-{
+std::string ovk_linux_hci_status() {
     return process_reader::status();
 }

@@ -92,7 +92,9 @@ inline constexpr uint16_t OVK_HCI_OCF_EXT_SCAN_PARAMS = 0x0041;
 inline constexpr uint16_t OVK_HCI_OCF_EXT_SCAN_ENABLE = 0x0042;
 inline constexpr uint8_t OVK_HCI_CMD_DISALLOWED = 0x0C;
 
-constexpr uint16_t ovk_linux_hci_opcode(uint16_t ocf) { return static_cast<uint16_t>(0x2000 | ocf); }
+constexpr uint16_t ovk_linux_hci_opcode(uint16_t ocf) {
+    return static_cast<uint16_t>(0x2000 | ocf);
+}
 
 // One command packet: type byte 1, opcode (little-endian), parameter length, parameters.
 struct OVK_HCI_CMD {
@@ -163,7 +165,7 @@ int ovk_linux_hci_parse_event(OVK_HCI_SLOTS& slots, ovk_bytes packet, int64_t mo
 // number on failure.
 // ---------------------------------------------------------------------------------------
 class OVK_HCI_IO {
-public:
+  public:
     virtual ~OVK_HCI_IO() = default;
     virtual int open() = 0;  // a new raw HCI socket: handle >= 0
     virtual void close(int h) = 0;
@@ -194,7 +196,7 @@ inline constexpr size_t OVK_STATUS_MAX = 160;
 // The destructor stops the reader. stop(), status(), running() and finished() (the reader
 // ended by itself: permission denied, out of memory) come from OVK_LINUX_SCANNER.
 class OVK_HCI_SCANNER : public OVK_LINUX_SCANNER {
-public:
+  public:
     OVK_HCI_SCANNER(std::shared_ptr<OVK_HCI_IO> io, OVK_SINK sink);
     ~OVK_HCI_SCANNER();
 
@@ -202,7 +204,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     std::unique_ptr<Impl> p_;
 };
 

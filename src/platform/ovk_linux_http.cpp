@@ -59,9 +59,13 @@ struct SlistDeleter {
 
 }  // namespace
 
-int ovk_linux_http_init() { return curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK ? 0 : -1; }
+int ovk_linux_http_init() {
+    return curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK ? 0 : -1;
+}
 
-void ovk_linux_http_shutdown() { curl_global_cleanup(); }
+void ovk_linux_http_shutdown() {
+    curl_global_cleanup();
+}
 
 OVK_HTTP_TIMEOUTS ovk_linux_http_timeouts(int timeout_s) {
     OVK_HTTP_TIMEOUTS t;
@@ -108,7 +112,8 @@ std::optional<std::string> ovk_platform_http(const std::string& url,
         if (post_body) {
             post.assign(*post_body);
             std::string h = "Content-Type: ";
-            h += content_type ? *content_type : std::string_view("application/x-www-form-urlencoded");
+            h += content_type ? *content_type
+                              : std::string_view("application/x-www-form-urlencoded");
             headers.reset(curl_slist_append(nullptr, h.c_str()));
             if (!headers) {
                 zq_log(LOG_ERR, "http: out of memory (%zu bytes)", h.size());
@@ -124,7 +129,8 @@ std::optional<std::string> ovk_platform_http(const std::string& url,
         curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &code);
         if (status) *status = static_cast<int>(code);
         if (rc != CURLE_OK) {
-            zq_log(LOG_ERR, "http %s: %s", url.c_str(), errbuf[0] ? errbuf : curl_easy_strerror(rc));
+            zq_log(LOG_ERR, "http %s: %s", url.c_str(),
+                   errbuf[0] ? errbuf : curl_easy_strerror(rc));
             return std::nullopt;
         }
         return std::optional<std::string>(std::move(body.data));

@@ -34,34 +34,32 @@
 // ---------------------------------------------------------------------------------------
 namespace {
 
-std::string err_text(int err)
-{
+std::string err_text(int err) {
     if (err < 0) err = -err;
     if (const char* d = strerrordesc_np(err)) return d;
     return "Unknown error " + std::to_string(err);
 }
 
-constexpr size_t align4(size_t n) { return (n + 3) & ~size_t{3}; }
+constexpr size_t align4(size_t n) {
+    return (n + 3) & ~size_t{3};
+}
 
 template <typename T>
-T load(ovk_bytes b, size_t off = 0)
-{
+T load(ovk_bytes b, size_t off = 0) {
     T v{};
     if (off + sizeof v <= b.size()) std::memcpy(&v, b.data() + off, sizeof v);
     return v;
 }
 
 template <typename T>
-std::optional<T> attr_val(const OVK_NL_ATTR& a)
-{
+std::optional<T> attr_val(const OVK_NL_ATTR& a) {
     if (!a || a->size() < sizeof(T)) return std::nullopt;
     return load<T>(*a);
 }
 
 // Calls fn(type, payload) for each attribute; the same stop rules as ovk_linux_wifi_attrs.
 template <typename Fn>
-void for_each_attr(ovk_bytes p, Fn&& fn)
-{
+void for_each_attr(ovk_bytes p, Fn&& fn) {
     size_t off = 0;
     while (off + 4 <= p.size()) {
         const auto len = load<uint16_t>(p, off);
@@ -83,8 +81,7 @@ constexpr size_t MAX_IFS = 8;
 // 2. Building
 // ---------------------------------------------------------------------------------------
 void ovk_linux_wifi_msg_init(OVK_NL_MSG& m, uint16_t type, uint16_t flags, uint32_t seq,
-                             uint8_t cmd, uint8_t version)
-{
+                             uint8_t cmd, uint8_t version) {
     m.b.fill(0);
     nlmsghdr h{};
     h.nlmsg_len = OVK_NL_HDRLEN + OVK_GENL_HDRLEN;
@@ -100,8 +97,7 @@ void ovk_linux_wifi_msg_init(OVK_NL_MSG& m, uint16_t type, uint16_t flags, uint3
     m.len = h.nlmsg_len;
 }
 
-int ovk_linux_wifi_msg_put(OVK_NL_MSG& m, uint16_t type, ovk_bytes payload)
-{
+int ovk_linux_wifi_msg_put(OVK_NL_MSG& m, uint16_t type, ovk_bytes payload) {
     const size_t alen = 4 + payload.size();
     if (alen > 0xFFFF || m.len + align4(alen) > m.b.size()) return -1;
     const auto l16 = static_cast<uint16_t>(alen);
@@ -114,15 +110,13 @@ int ovk_linux_wifi_msg_put(OVK_NL_MSG& m, uint16_t type, ovk_bytes payload)
     return 0;
 }
 
-int ovk_linux_wifi_msg_put_u32(OVK_NL_MSG& m, uint16_t type, uint32_t v)
-{
+int ovk_linux_wifi_msg_put_u32(OVK_NL_MSG& m, uint16_t type, uint32_t v) {
     std::array<uint8_t, 4> b{};
     std::memcpy(b.data(), &v, 4);
     return ovk_linux_wifi_msg_put(m, type, b);
 }
 
-int ovk_linux_wifi_msg_put_str(OVK_NL_MSG& m, uint16_t type, std::string_view s)
-{
+int ovk_linux_wifi_msg_put_str(OVK_NL_MSG& m, uint16_t type, std::string_view s) {
     std::array<uint8_t, 256> b{};
     if (s.size() + 1 > b.size()) return -1;
     std::memcpy(b.data(), s.data(), s.size());
@@ -132,16 +126,14 @@ int ovk_linux_wifi_msg_put_str(OVK_NL_MSG& m, uint16_t type, std::string_view s)
 // ---------------------------------------------------------------------------------------
 // 3. Parsing
 // ---------------------------------------------------------------------------------------
-void ovk_linux_wifi_attrs(ovk_bytes payload, std::span<OVK_NL_ATTR> table)
-{
+void ovk_linux_wifi_attrs(ovk_bytes payload, std::span<OVK_NL_ATTR> table) {
     for (auto& a : table) a.reset();
     for_each_attr(payload, [&](uint16_t type, ovk_bytes data) {
         if (type < table.size()) table[type] = data;
     });
 }
 
-void ovk_linux_wifi_walk(ovk_bytes d, uint32_t seq, OVK_NL_WALK& w, const OVK_NL_ANSWER_FN& fn)
-{
+void ovk_linux_wifi_walk(ovk_bytes d, uint32_t seq, OVK_NL_WALK& w, const OVK_NL_ANSWER_FN& fn) {
     size_t off = 0;
     while (!w.done && off + OVK_NL_HDRLEN <= d.size()) {
         const auto len = load<uint32_t>(d, off);
@@ -171,8 +163,7 @@ void ovk_linux_wifi_walk(ovk_bytes d, uint32_t seq, OVK_NL_WALK& w, const OVK_NL
     }
 }
 
-void ovk_linux_wifi_parse_family(ovk_bytes attrs, OVK_NL_FAMILY& out)
-{
+void ovk_linux_wifi_parse_family(ovk_bytes attrs, OVK_NL_FAMILY& out) {
     std::array<OVK_NL_ATTR, CTRL_ATTR_MCAST_GROUPS + 1> t;
     ovk_linux_wifi_attrs(attrs, t);
     if (auto id = attr_val<uint16_t>(t[CTRL_ATTR_FAMILY_ID])) out.family = *id;
@@ -193,8 +184,7 @@ void ovk_linux_wifi_parse_family(ovk_bytes attrs, OVK_NL_FAMILY& out)
 namespace {
 
 // The SSID element into `buf`: length, or -1 for no name (absent, empty or all zero bytes).
-int ssid_into(ovk_bytes ies, std::array<char, 32>& buf)
-{
+int ssid_into(ovk_bytes ies, std::array<char, 32>& buf) {
     size_t off = 0;
     while (off + 2 <= ies.size()) {
         const uint8_t id = ies[off];
@@ -216,8 +206,7 @@ int ssid_into(ovk_bytes ies, std::array<char, 32>& buf)
 }
 
 // Looks the sighting up: true when it is a repeat of a delivered one.
-bool seen_before(OVK_NL_SEEN_RING& r, const uint8_t* bssid, uint64_t stamp)
-{
+bool seen_before(OVK_NL_SEEN_RING& r, const uint8_t* bssid, uint64_t stamp) {
     for (size_t i = 0; i < r.n_seen; ++i) {
         OVK_NL_SEEN& s = r.seen[i];
         if (!std::equal(s.bssid.begin(), s.bssid.end(), bssid)) continue;
@@ -239,8 +228,7 @@ bool seen_before(OVK_NL_SEEN_RING& r, const uint8_t* bssid, uint64_t stamp)
 
 }  // namespace
 
-std::optional<std::string> ovk_linux_wifi_ssid(ovk_bytes ies)
-{
+std::optional<std::string> ovk_linux_wifi_ssid(ovk_bytes ies) {
     std::array<char, 32> buf{};
     const int n = ssid_into(ies, buf);
     if (n < 0) return std::nullopt;
@@ -248,8 +236,7 @@ std::optional<std::string> ovk_linux_wifi_ssid(ovk_bytes ies)
 }
 
 void ovk_linux_wifi_parse_scan(ovk_bytes attrs, OVK_NL_SEEN_RING& ring, OVK_NL_DUMP& d,
-                               const std::function<void(OVK_ADVERT_PTR)>& out)
-{
+                               const std::function<void(OVK_ADVERT_PTR)>& out) {
     std::array<OVK_NL_ATTR, NL80211_ATTR_BSS + 1> top;
     ovk_linux_wifi_attrs(attrs, top);
     if (!top[NL80211_ATTR_BSS]) return;
@@ -304,9 +291,9 @@ void ovk_linux_wifi_parse_scan(ovk_bytes attrs, OVK_NL_SEEN_RING& ring, OVK_NL_D
     if (ssid_len >= 0) name = std::string_view(ssid.data(), static_cast<size_t>(ssid_len));
     const std::string caps = ovk_wifi_caps_from_ies(ies, privacy, 128);
 
-    OVK_ADVERT_PTR a = ovk_advert_new_wifi(std::string_view(mac.data(), mac.size()), name,
-                                           signal, freq, std::string_view(caps), std::nullopt,
-                                           ies, d.now_ms - age);
+    OVK_ADVERT_PTR a =
+        ovk_advert_new_wifi(std::string_view(mac.data(), mac.size()), name, signal, freq,
+                            std::string_view(caps), std::nullopt, ies, d.now_ms - age);
     if (!a) return;
     ++d.emitted;
     if (out) out(std::move(a));
@@ -318,9 +305,8 @@ void ovk_linux_wifi_parse_scan(ovk_bytes attrs, OVK_NL_SEEN_RING& ring, OVK_NL_D
 namespace {
 
 class kernel_io final : public OVK_NL_IO {
-public:
-    int open() override
-    {
+  public:
+    int open() override {
         const int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_GENERIC);
         if (fd < 0) return -errno;
         sockaddr_nl a{};
@@ -332,34 +318,29 @@ public:
         }
         return fd;
     }
-    void close(int h) override
-    {
+    void close(int h) override {
         if (h >= 0) ::close(h);
     }
-    int join_group(int h, uint32_t group) override
-    {
+    int join_group(int h, uint32_t group) override {
         if (::setsockopt(h, SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &group, sizeof group) < 0)
             return -errno;
         return 0;
     }
-    long send(int h, ovk_bytes msg) override
-    {
+    long send(int h, ovk_bytes msg) override {
         sockaddr_nl to{};
         to.nl_family = AF_NETLINK;
         for (;;) {
-            const ssize_t n = ::sendto(h, msg.data(), msg.size(), 0,
-                                       reinterpret_cast<sockaddr*>(&to), sizeof to);
+            const ssize_t n =
+                ::sendto(h, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
             if (n >= 0) return static_cast<long>(n);
             if (errno != EINTR) return -errno;
         }
     }
-    long recv(int h, std::span<uint8_t> buf, bool dontwait) override
-    {
+    long recv(int h, std::span<uint8_t> buf, bool dontwait) override {
         const ssize_t n = ::recv(h, buf.data(), buf.size(), dontwait ? MSG_DONTWAIT : 0);
         return n < 0 ? -errno : static_cast<long>(n);
     }
-    int poll(int h, int timeout_ms, short& revents) override
-    {
+    int poll(int h, int timeout_ms, short& revents) override {
         pollfd p{h, POLLIN, 0};
         const int r = ::poll(&p, 1, timeout_ms);
         if (r < 0) return -errno;
@@ -374,8 +355,7 @@ public:
 
 }  // namespace
 
-std::shared_ptr<OVK_NL_IO> ovk_linux_wifi_kernel_io()
-{
+std::shared_ptr<OVK_NL_IO> ovk_linux_wifi_kernel_io() {
     return std::make_shared<kernel_io>();
 }
 
@@ -409,16 +389,14 @@ struct OVK_NL_CTX {
 };
 
 class wifi_thread {
-public:
-    wifi_thread(OVK_WIFI_SCANNER::Impl& m, OVK_NL_CTX& c) : m_(m), io_(*m.io), c_(c)
-    {
+  public:
+    wifi_thread(OVK_WIFI_SCANNER::Impl& m, OVK_NL_CTX& c) : m_(m), io_(*m.io), c_(c) {
         out_ = [this](OVK_ADVERT_PTR a) {
             if (m_.sink.on_advert) m_.sink.on_advert(std::move(a));
         };
     }
 
-    void run()
-    {
+    void run() {
         c_.stale_ms = 2LL * m_.interval_ms;
         c_.fd = io_.open();
         if (c_.fd < 0) {
@@ -435,12 +413,11 @@ public:
         close_all();
     }
 
-private:
+  private:
     bool stopping() const { return m_.stop_flag.load(); }
     std::span<uint8_t> buf() { return {c_.buf.get(), RECV_BUF}; }
 
-    void close_all()
-    {
+    void close_all() {
         if (c_.ev_fd >= 0) io_.close(c_.ev_fd);
         if (c_.fd >= 0) io_.close(c_.fd);
         c_.ev_fd = c_.fd = -1;
@@ -448,8 +425,7 @@ private:
 
     // Sends one request and reads its answers: 0, or a negative error number (-ETIMEDOUT
     // after 3 s of silence, -EINTR when the scanner is being stopped).
-    int exchange(const OVK_NL_MSG& m, const OVK_NL_ANSWER_FN& fn, bool* interrupted = nullptr)
-    {
+    int exchange(const OVK_NL_MSG& m, const OVK_NL_ANSWER_FN& fn, bool* interrupted = nullptr) {
         const uint32_t seq = load<uint32_t>(m.bytes(), 8);
         const long s = io_.send(c_.fd, m.bytes());
         if (s < 0) return static_cast<int>(s);
@@ -476,13 +452,13 @@ private:
         return w.result;
     }
 
-    bool resolve()
-    {
+    bool resolve() {
         OVK_NL_MSG m;
         ovk_linux_wifi_msg_init(m, GENL_ID_CTRL, NLM_F_REQUEST, ++c_.seq, CTRL_CMD_GETFAMILY);
         ovk_linux_wifi_msg_put_str(m, CTRL_ATTR_FAMILY_NAME, "nl80211");
         OVK_NL_FAMILY fam;
-        const int r = exchange(m, [&](ovk_bytes attrs) { ovk_linux_wifi_parse_family(attrs, fam); });
+        const int r =
+            exchange(m, [&](ovk_bytes attrs) { ovk_linux_wifi_parse_family(attrs, fam); });
         if (r < 0 || fam.family == 0) {
             zq_log(LOG_DEBUG, "nl80211: family lookup: %s",
                    r < 0 ? err_text(r).c_str() : "no family id");
@@ -493,8 +469,7 @@ private:
         return true;
     }
 
-    void open_events()
-    {
+    void open_events() {
         if (c_.scan_grp == 0) return;
         int h = io_.open();
         int r = h < 0 ? h : io_.join_group(h, c_.scan_grp);
@@ -507,8 +482,7 @@ private:
     }
 
     // Fresh interface list; 0 or a negative error (the old list is then kept).
-    int list_ifs()
-    {
+    int list_ifs() {
         OVK_NL_MSG m;
         ovk_linux_wifi_msg_init(m, c_.family, NLM_F_REQUEST | NLM_F_DUMP, ++c_.seq,
                                 NL80211_CMD_GET_INTERFACE);
@@ -540,8 +514,7 @@ private:
         return 0;
     }
 
-    void trigger(OVK_NL_IF& f)
-    {
+    void trigger(OVK_NL_IF& f) {
         if (f.no_trigger) return;
         OVK_NL_MSG m;
         ovk_linux_wifi_msg_init(m, c_.family, NLM_F_REQUEST | NLM_F_ACK, ++c_.seq,
@@ -555,8 +528,7 @@ private:
         }
     }
 
-    int dump_once(OVK_NL_IF& f, OVK_NL_DUMP& d, bool* interrupted)
-    {
+    int dump_once(OVK_NL_IF& f, OVK_NL_DUMP& d, bool* interrupted) {
         d.now_ms = io_.now_ms();
         d.boot_ns = io_.boot_ns();
         d.stale_ms = c_.stale_ms;
@@ -570,8 +542,7 @@ private:
             interrupted);
     }
 
-    void dump(OVK_NL_IF& f)
-    {
+    void dump(OVK_NL_IF& f) {
         OVK_NL_DUMP d;
         bool interrupted = false;
         int r = dump_once(f, d, &interrupted);
@@ -589,8 +560,7 @@ private:
         f.last_count = d.total;
     }
 
-    void read_events()
-    {
+    void read_events() {
         for (;;) {
             const long n = io_.recv(c_.ev_fd, buf(), true);
             if (n == -EINTR) continue;
@@ -621,16 +591,14 @@ private:
         }
     }
 
-    std::string state_text(const OVK_NL_IF& f) const
-    {
+    std::string state_text(const OVK_NL_IF& f) const {
         if (f.no_trigger) return "system scans (scan trigger needs CAP_NET_ADMIN)";
         if (f.trig_err == ENETDOWN) return "interface down";
         if (f.trig_err == 0 || f.trig_err == EBUSY) return "passive scan";
         return err_text(f.trig_err);
     }
 
-    void show_status()
-    {
+    void show_status() {
         if (c_.ifs.empty()) {
             if (!m_.iface.empty())
                 m_.set_status("WiFi: interface %s not found", m_.iface.c_str());
@@ -647,8 +615,7 @@ private:
                           static_cast<int>(c_.ifs.size() - 1), f.last_count, st.c_str());
     }
 
-    void cycle()
-    {
+    void cycle() {
         int64_t due = io_.mono_ms();
         bool list_failed = false;
         while (!stopping()) {
@@ -699,8 +666,7 @@ private:
 
 }  // namespace
 
-void OVK_WIFI_SCANNER::Impl::run() noexcept
-{
+void OVK_WIFI_SCANNER::Impl::run() noexcept {
     run_guarded("WiFi scanner", [this] {
         std::unique_ptr<OVK_NL_CTX> ctx(new (std::nothrow) OVK_NL_CTX());
         if (ctx) ctx->buf.reset(new (std::nothrow) uint8_t[RECV_BUF]);
@@ -717,20 +683,17 @@ void OVK_WIFI_SCANNER::Impl::run() noexcept
 // 6. Scanner object and the process-wide scanner
 // ---------------------------------------------------------------------------------------
 OVK_WIFI_SCANNER::OVK_WIFI_SCANNER(std::shared_ptr<OVK_NL_IO> io, OVK_SINK sink)
-    : p_(std::make_unique<Impl>())
-{
+    : p_(std::make_unique<Impl>()) {
     p_->io = std::move(io);
     p_->sink = std::move(sink);
     core_ = p_.get();
 }
 
-OVK_WIFI_SCANNER::~OVK_WIFI_SCANNER()
-{
+OVK_WIFI_SCANNER::~OVK_WIFI_SCANNER() {
     stop();
 }
 
-int OVK_WIFI_SCANNER::start(const OVK_SCAN_OPTS& opts)
-{
+int OVK_WIFI_SCANNER::start(const OVK_SCAN_OPTS& opts) {
     stop();
     OVK_CHECK(p_->io, -1);
     int iv = opts.wifi_interval_ms;
@@ -742,8 +705,7 @@ int OVK_WIFI_SCANNER::start(const OVK_SCAN_OPTS& opts)
                             "WiFi: cannot start the scanner thread");
 }
 
-int OVK_WIFI_SCANNER::interval_ms() const
-{
+int OVK_WIFI_SCANNER::interval_ms() const {
     return p_->interval_ms;
 }
 
@@ -753,28 +715,23 @@ using process_scanner = OVK_PROCESS_SCANNER<OVK_WIFI_SCANNER, ovk_linux_wifi_ker
 
 }  // namespace
 
-int ovk_linux_wifi_start(const OVK_SCAN_OPTS* opts)
-{
+int ovk_linux_wifi_start(const OVK_SCAN_OPTS* opts) {
     OVK_CHECK(opts, -1);
     return ovk_linux_wifi_start(*opts);
 }
 
-int ovk_linux_wifi_start(const OVK_SCAN_OPTS& opts)
-{
+int ovk_linux_wifi_start(const OVK_SCAN_OPTS& opts) {
     return process_scanner::start(opts);
 }
 
-void ovk_linux_wifi_stop()
-{
+void ovk_linux_wifi_stop() {
     process_scanner::stop();
 }
 
-void ovk_linux_wifi_status(char* out, size_t outsz)
-{
+void ovk_linux_wifi_status(char* out, size_t outsz) {
     process_scanner::status(out, outsz);
 }
 
-std::string ovk_linux_wifi_status()
-{
+std::string ovk_linux_wifi_status() {
     return process_scanner::status();
 }

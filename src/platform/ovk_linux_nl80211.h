@@ -25,8 +25,8 @@
 // ---------------------------------------------------------------------------------------
 // 1. Building requests
 // ---------------------------------------------------------------------------------------
-inline constexpr size_t OVK_NL_HDRLEN = 16;    // nlmsghdr
-inline constexpr size_t OVK_GENL_HDRLEN = 4;   // genlmsghdr
+inline constexpr size_t OVK_NL_HDRLEN = 16;   // nlmsghdr
+inline constexpr size_t OVK_GENL_HDRLEN = 4;  // genlmsghdr
 inline constexpr size_t OVK_NL_MSG_MAX = 512;
 
 // One outgoing message: netlink and generic netlink headers, then attributes.
@@ -76,7 +76,7 @@ void ovk_linux_wifi_parse_family(ovk_bytes attrs, OVK_NL_FAMILY& out);
 // One wireless interface.
 struct OVK_NL_IF {
     uint32_t ifindex = 0;
-    std::string name;       // at most 31 characters
+    std::string name;         // at most 31 characters
     bool no_trigger = false;  // triggering was refused for lack of rights; never retried
     int trig_err = 0;         // error number of the last trigger, 0 = accepted
     int last_count = 0;       // BSS entries in the last successful dump
@@ -118,7 +118,7 @@ std::optional<std::string> ovk_linux_wifi_ssid(ovk_bytes ies);
 // error number on failure.
 // ---------------------------------------------------------------------------------------
 class OVK_NL_IO {
-public:
+  public:
     virtual ~OVK_NL_IO() = default;
     virtual int open() = 0;  // a bound generic netlink socket: handle >= 0
     virtual void close(int h) = 0;
@@ -145,7 +145,7 @@ inline constexpr size_t OVK_WIFI_STATUS_MAX = 160;
 // sink.on_status. The destructor stops the thread. stop(), status(), running() and
 // finished() (the thread ended by itself) come from OVK_LINUX_SCANNER.
 class OVK_WIFI_SCANNER : public OVK_LINUX_SCANNER {
-public:
+  public:
     OVK_WIFI_SCANNER(std::shared_ptr<OVK_NL_IO> io, OVK_SINK sink);
     ~OVK_WIFI_SCANNER();
 
@@ -154,7 +154,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     std::unique_ptr<Impl> p_;
 };
 

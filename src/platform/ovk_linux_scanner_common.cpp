@@ -9,8 +9,7 @@
 
 OVK_SCANNER_CORE::OVK_SCANNER_CORE(const char* stopped) : stopped_text(stopped), status(stopped) {}
 
-void OVK_SCANNER_CORE::set_status(const char* fmt, ...)
-{
+void OVK_SCANNER_CORE::set_status(const char* fmt, ...) {
     std::array<char, status_max> buf{};
     va_list ap;
     va_start(ap, fmt);
@@ -25,15 +24,13 @@ void OVK_SCANNER_CORE::set_status(const char* fmt, ...)
     if (sink.on_status) sink.on_status(text);
 }
 
-std::string OVK_SCANNER_CORE::status_copy() const
-{
+std::string OVK_SCANNER_CORE::status_copy() const {
     std::lock_guard<std::mutex> lk(status_mu);
     return status;
 }
 
 int OVK_SCANNER_CORE::start_thread(std::function<void()> body, const char* starting,
-                                   const char* failed)
-{
+                                   const char* failed) {
     stop_flag.store(false);
     done.store(false);
     set_status("%s", starting);
@@ -47,8 +44,7 @@ int OVK_SCANNER_CORE::start_thread(std::function<void()> body, const char* start
     return 0;
 }
 
-void OVK_SCANNER_CORE::stop_thread()
-{
+void OVK_SCANNER_CORE::stop_thread() {
     if (!started) return;
     stop_flag.store(true);
     if (thread.joinable()) thread.join();
@@ -56,28 +52,23 @@ void OVK_SCANNER_CORE::stop_thread()
     set_status("%s", stopped_text);
 }
 
-void OVK_LINUX_SCANNER::stop()
-{
+void OVK_LINUX_SCANNER::stop() {
     core_->stop_thread();
 }
 
-std::string OVK_LINUX_SCANNER::status() const
-{
+std::string OVK_LINUX_SCANNER::status() const {
     return core_->status_copy();
 }
 
-bool OVK_LINUX_SCANNER::running() const
-{
+bool OVK_LINUX_SCANNER::running() const {
     return core_->started;
 }
 
-bool OVK_LINUX_SCANNER::finished() const
-{
+bool OVK_LINUX_SCANNER::finished() const {
     return core_->done.load();
 }
 
-void ovk_linux_scanner_copy_status(const std::string& text, char* out, size_t outsz)
-{
+void ovk_linux_scanner_copy_status(const std::string& text, char* out, size_t outsz) {
     if (!out || outsz == 0) return;
     const size_t n = std::min(text.size(), outsz - 1);
     std::memcpy(out, text.data(), n);

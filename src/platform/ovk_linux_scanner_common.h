@@ -61,7 +61,7 @@ struct OVK_SCANNER_CORE {
 // The calls both scanner objects answer the same way. The derived scanner points `core_` at
 // its state in its constructor and stops the thread in its destructor.
 class OVK_LINUX_SCANNER {
-public:
+  public:
     OVK_LINUX_SCANNER(const OVK_LINUX_SCANNER&) = delete;
     OVK_LINUX_SCANNER& operator=(const OVK_LINUX_SCANNER&) = delete;
 
@@ -71,7 +71,7 @@ public:
     // True once the thread has ended by itself (permission denied, out of memory).
     bool finished() const;
 
-protected:
+  protected:
     OVK_LINUX_SCANNER() = default;
     ~OVK_LINUX_SCANNER() = default;
 
@@ -89,7 +89,7 @@ void ovk_linux_scanner_copy_status(const std::string& text, char* out, size_t ou
 // serialised; no exception leaves these calls.
 template <class S, auto kernel_io>
 class OVK_PROCESS_SCANNER {
-public:
+  public:
     static int start(const OVK_SCAN_OPTS& opts) noexcept {
         try {
             std::lock_guard<std::mutex> lk(mu());
@@ -124,7 +124,7 @@ public:
         }
     }
 
-private:
+  private:
     static S& scanner() {
         static S* s = [] {
             OVK_SINK sink;

@@ -108,15 +108,15 @@ void ovk_platform_tick();
 // Display environment.
 inline constexpr int OVK_DISPLAY_WINDOWED = 21;     // windowed | resizable | OpenGL
 inline constexpr int OVK_DISPLAY_FULLSCREEN = 532;  // fullscreen window | resizable | OpenGL
-float ovk_platform_density();      // OVK_DENSITY within 0.5..4, else 1
+float ovk_platform_density();                       // OVK_DENSITY within 0.5..4, else 1
 int ovk_platform_display_flags();  // OVK_DISPLAY_FULLSCREEN when OVK_FULLSCREEN begins with "1"
 int ovk_platform_uses_touch();     // 1 when OVK_TOUCH begins with "1"
 
 // Phone operations with fixed answers on Linux.
-int ovk_platform_permissions_ok();        // 1
-int ovk_platform_request_permissions();   // 0
+int ovk_platform_permissions_ok();       // 1
+int ovk_platform_request_permissions();  // 0
 void ovk_platform_set_autostart(int enable);
-int ovk_platform_autostart_ready();       // 1
+int ovk_platform_autostart_ready();  // 1
 void ovk_platform_request_autostart();
 void ovk_platform_background(int enable, std::string_view text);
 void ovk_platform_show_keyboard();

@@ -9,8 +9,6 @@
 //   6. Outside programs
 //   7. Alerts
 //   8. Clocks, display environment, fixed phone operations
-#include "ovk_platform.h"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -30,6 +28,7 @@
 #include "ovk_linux_hci.h"
 #include "ovk_linux_http.h"
 #include "ovk_linux_nl80211.h"
+#include "ovk_platform.h"
 #include "zq_log.h"
 
 namespace {
@@ -72,17 +71,35 @@ std::string errtext(int e) {
 // Scanner hooks, called with g_scan_mu held. start returns 0 when the scanner runs.
 // ---------------------------------------------------------------------------------------
 
-int ble_start(const OVK_SCAN_OPTS& opts) { return ovk_linux_hci_start(opts); }
-void ble_stop() { ovk_linux_hci_stop(); }
-std::string ble_status() { return ovk_linux_hci_status(); }
+int ble_start(const OVK_SCAN_OPTS& opts) {
+    return ovk_linux_hci_start(opts);
+}
+void ble_stop() {
+    ovk_linux_hci_stop();
+}
+std::string ble_status() {
+    return ovk_linux_hci_status();
+}
 
-int wifi_start(const OVK_SCAN_OPTS& opts) { return ovk_linux_wifi_start(opts); }
-void wifi_stop() { ovk_linux_wifi_stop(); }
-std::string wifi_status() { return ovk_linux_wifi_status(); }
+int wifi_start(const OVK_SCAN_OPTS& opts) {
+    return ovk_linux_wifi_start(opts);
+}
+void wifi_stop() {
+    ovk_linux_wifi_stop();
+}
+std::string wifi_status() {
+    return ovk_linux_wifi_status();
+}
 
-int gps_start(const OVK_SCAN_OPTS& opts) { return ovk_linux_gpsd_start(opts); }
-void gps_stop() { ovk_linux_gpsd_stop(); }
-std::string gps_status() { return ovk_linux_gpsd_status(); }
+int gps_start(const OVK_SCAN_OPTS& opts) {
+    return ovk_linux_gpsd_start(opts);
+}
+void gps_stop() {
+    ovk_linux_gpsd_stop();
+}
+std::string gps_status() {
+    return ovk_linux_gpsd_status();
+}
 
 // Stops every scanner this layer started, in the order BLE, Wi-Fi, GPS. g_scan_mu held.
 void stop_all_locked() {
@@ -120,7 +137,9 @@ void ovk_platform_shutdown() {
     }
 }
 
-const char* ovk_platform_name() { return "linux"; }
+const char* ovk_platform_name() {
+    return "linux";
+}
 
 // ---------------------------------------------------------------------------------------
 // 3. Sink and emitters
@@ -191,16 +210,22 @@ int ovk_platform_scan_start(const OVK_SCAN_OPTS& opts) {
     stop_all_locked();
     int rc = 0;
     if (opts.ble) {
-        if (ble_start(opts) == 0) g_ble_on = true;
-        else rc = -1;
+        if (ble_start(opts) == 0)
+            g_ble_on = true;
+        else
+            rc = -1;
     }
     if (opts.wifi) {
-        if (wifi_start(opts) == 0) g_wifi_on = true;
-        else rc = -1;
+        if (wifi_start(opts) == 0)
+            g_wifi_on = true;
+        else
+            rc = -1;
     }
     if (opts.location) {
-        if (gps_start(opts) == 0) g_gps_on = true;
-        else rc = -1;
+        if (gps_start(opts) == 0)
+            g_gps_on = true;
+        else
+            rc = -1;
     }
     return rc;
 }
@@ -215,7 +240,9 @@ int ovk_platform_scan_running() {
     return (g_ble_on || g_wifi_on || g_gps_on) ? 1 : 0;
 }
 
-int ovk_platform_take_stop_request() { return 0; }
+int ovk_platform_take_stop_request() {
+    return 0;
+}
 
 std::string ovk_platform_scan_status() {
     std::string out;
@@ -244,7 +271,7 @@ std::string ovk_platform_scan_status() {
 namespace {
 
 bool is_dir(const std::string& p) {
-    struct stat st{};
+    struct stat st {};
     return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -362,7 +389,7 @@ std::optional<std::string> ovk_platform_read_asset(std::string_view name) {
             zq_log(LOG_ERR, "asset %s: %s", path->c_str(), errtext(e).c_str());
             return std::nullopt;
         }
-        struct stat st{};
+        struct stat st {};
         if (fstat(fd, &st) != 0 || st.st_size < 0) {
             const int e = errno;
             zq_log(LOG_ERR, "asset %s: %s", path->c_str(), errtext(e).c_str());
@@ -413,8 +440,9 @@ std::optional<std::string> ovk_linux_which(std::string_view prog) {
             return std::nullopt;
         }
         const char* env = getenv("PATH");
-        const std::string_view path = (env && *env) ? std::string_view(env)
-                                                    : std::string_view("/usr/local/bin:/usr/bin:/bin");
+        const std::string_view path = (env && *env)
+                                          ? std::string_view(env)
+                                          : std::string_view("/usr/local/bin:/usr/bin:/bin");
         size_t pos = 0;
         while (pos <= path.size()) {
             size_t end = path.find(':', pos);
@@ -426,7 +454,7 @@ std::optional<std::string> ovk_linux_which(std::string_view prog) {
             std::string cand(entry);
             cand += '/';
             cand += prog;
-            struct stat st{};
+            struct stat st {};
             if (access(cand.c_str(), X_OK) == 0 && stat(cand.c_str(), &st) == 0 &&
                 S_ISREG(st.st_mode))
                 return cand;
@@ -482,7 +510,7 @@ void write_stdin(int fd, std::string_view data) {
         off += static_cast<size_t>(n);
     }
     if (epipe && !was_pending) {
-        const struct timespec zero{0, 0};
+        const struct timespec zero { 0, 0 };
         while (sigtimedwait(&pipe_set, nullptr, &zero) < 0 && errno == EINTR) {
         }
     }
@@ -598,9 +626,15 @@ void ovk_platform_alert(OVK_TIER tier, int following, int sound, int /*vibrate*/
             pattern = 3;
         } else {
             switch (tier) {
-                case OVK_TIER_STRONG: pattern = 2; break;
-                case OVK_TIER_MEDIUM: pattern = 1; break;
-                case OVK_TIER_WEAK: pattern = 0; break;
+                case OVK_TIER_STRONG:
+                    pattern = 2;
+                    break;
+                case OVK_TIER_MEDIUM:
+                    pattern = 1;
+                    break;
+                case OVK_TIER_WEAK:
+                    pattern = 0;
+                    break;
             }
         }
         ovk_linux_audio_pattern(pattern);
@@ -624,7 +658,9 @@ void ovk_platform_alert(OVK_TIER tier, int following, int sound, int /*vibrate*/
     }
 }
 
-void ovk_platform_tick() { ovk_linux_audio_tick(); }
+void ovk_platform_tick() {
+    ovk_linux_audio_tick();
+}
 
 // ---------------------------------------------------------------------------------------
 // 8. Clocks, display environment, fixed phone operations
@@ -632,15 +668,21 @@ void ovk_platform_tick() { ovk_linux_audio_tick(); }
 
 namespace {
 int64_t clock_ns(clockid_t id) {
-    struct timespec ts{};
+    struct timespec ts {};
     clock_gettime(id, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 }  // namespace
 
-int64_t ovk_linux_now_ms() { return clock_ns(CLOCK_REALTIME) / 1000000; }
-int64_t ovk_linux_mono_ms() { return clock_ns(CLOCK_MONOTONIC) / 1000000; }
-int64_t ovk_linux_boot_ns() { return clock_ns(CLOCK_BOOTTIME); }
+int64_t ovk_linux_now_ms() {
+    return clock_ns(CLOCK_REALTIME) / 1000000;
+}
+int64_t ovk_linux_mono_ms() {
+    return clock_ns(CLOCK_MONOTONIC) / 1000000;
+}
+int64_t ovk_linux_boot_ns() {
+    return clock_ns(CLOCK_BOOTTIME);
+}
 
 float ovk_platform_density() {
     const char* s = getenv("OVK_DENSITY");
@@ -662,10 +704,16 @@ int ovk_platform_uses_touch() {
     return (s && s[0] == '1') ? 1 : 0;
 }
 
-int ovk_platform_permissions_ok() { return 1; }
-int ovk_platform_request_permissions() { return 0; }
+int ovk_platform_permissions_ok() {
+    return 1;
+}
+int ovk_platform_request_permissions() {
+    return 0;
+}
 void ovk_platform_set_autostart(int /*enable*/) {}
-int ovk_platform_autostart_ready() { return 1; }
+int ovk_platform_autostart_ready() {
+    return 1;
+}
 void ovk_platform_request_autostart() {}
 void ovk_platform_background(int /*enable*/, std::string_view /*text*/) {}
 void ovk_platform_show_keyboard() {}

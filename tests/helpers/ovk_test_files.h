@@ -19,7 +19,7 @@ namespace ovk_test {
 
 // A fresh directory under /tmp, removed with everything in it on destruction.
 class TempDir {
-public:
+  public:
     // `base` is where the directory goes ("/dev/shm" keeps big files off the disk).
     explicit TempDir(const std::string& base = "/tmp") {
         std::string tmpl = base + "/ovk-test-XXXXXX";
@@ -43,7 +43,7 @@ public:
             FTW_DEPTH | FTW_PHYS);
     }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -66,7 +66,7 @@ inline std::string read_file(const std::string& path) {
 
 // Sends log lines (every level) into a temporary stream while alive.
 class LogCapture {
-public:
+  public:
     LogCapture() : old_level_(get_log_level()), f_(tmpfile()) {
         set_log_level(LOG_DEBUG);
         zq_log_set_stream(f_);
@@ -92,7 +92,7 @@ public:
     }
     bool has(const std::string& needle) const { return text().find(needle) != std::string::npos; }
 
-private:
+  private:
     int old_level_;
     FILE* f_;
 };

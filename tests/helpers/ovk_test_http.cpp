@@ -36,16 +36,26 @@ ssize_t read_some(int fd, char* buf, size_t n, int ms) {
 
 const char* reason(int status) {
     switch (status) {
-        case 100: return "Continue";
-        case 200: return "OK";
-        case 301: return "Moved Permanently";
-        case 302: return "Found";
-        case 400: return "Bad Request";
-        case 404: return "Not Found";
-        case 429: return "Too Many Requests";
-        case 500: return "Internal Server Error";
-        case 504: return "Gateway Timeout";
-        default: return "Status";
+        case 100:
+            return "Continue";
+        case 200:
+            return "OK";
+        case 301:
+            return "Moved Permanently";
+        case 302:
+            return "Found";
+        case 400:
+            return "Bad Request";
+        case 404:
+            return "Not Found";
+        case 429:
+            return "Too Many Requests";
+        case 500:
+            return "Internal Server Error";
+        case 504:
+            return "Gateway Timeout";
+        default:
+            return "Status";
     }
 }
 
@@ -144,10 +154,13 @@ void TestHttpServer::run() {
             std::string_view line = head.substr(0, eol);
             size_t s1 = line.find(' '), s2 = line.rfind(' ');
             req.method = std::string(line.substr(0, s1));
-            if (s1 != std::string_view::npos && s2 > s1) req.target = std::string(line.substr(s1 + 1, s2 - s1 - 1));
+            if (s1 != std::string_view::npos && s2 > s1)
+                req.target = std::string(line.substr(s1 + 1, s2 - s1 - 1));
             while (eol != std::string_view::npos) {
                 size_t next = head.find("\r\n", eol + 2);
-                std::string_view h = head.substr(eol + 2, next == std::string_view::npos ? std::string_view::npos : next - eol - 2);
+                std::string_view h =
+                    head.substr(eol + 2, next == std::string_view::npos ? std::string_view::npos
+                                                                        : next - eol - 2);
                 size_t colon = h.find(':');
                 if (colon != std::string_view::npos)
                     req.headers[lower(std::string(h.substr(0, colon)))] = trim(h.substr(colon + 1));
@@ -157,7 +170,8 @@ void TestHttpServer::run() {
             size_t want = 0;
             if (auto it = req.headers.find("content-length"); it != req.headers.end())
                 want = std::stoul(it->second);
-            if (auto it = req.headers.find("expect"); it != req.headers.end() && lower(it->second) == "100-continue")
+            if (auto it = req.headers.find("expect");
+                it != req.headers.end() && lower(it->second) == "100-continue")
                 conn.send("HTTP/1.1 100 Continue\r\n\r\n");
             req.body = in.substr(head_end + 4);
             while (!stop_.load() && req.body.size() < want) {

@@ -14,31 +14,30 @@
 
 struct TestHttpRequest {
     std::string method;
-    std::string target;                         // path and query as sent
+    std::string target;                          // path and query as sent
     std::map<std::string, std::string> headers;  // names in lower case
     std::string body;
 };
 
 class TestHttpConn {
-public:
+  public:
     TestHttpConn(int fd, const std::atomic<bool>& stop) : fd_(fd), stop_(stop) {}
     // Writes all bytes; false once the peer has gone or the server is stopping.
     bool send(std::string_view bytes);
     // A whole answer with Content-Length and "Connection: close".
-    bool respond(int status, std::string_view body,
-                 std::string_view content_type = "text/plain",
+    bool respond(int status, std::string_view body, std::string_view content_type = "text/plain",
                  const std::vector<std::string>& extra_headers = {});
     // Waits until the peer closes the connection, the server stops or `max_ms` passes.
     void wait_closed(int max_ms);
     bool stopping() const { return stop_.load(); }
 
-private:
+  private:
     int fd_;
     const std::atomic<bool>& stop_;
 };
 
 class TestHttpServer {
-public:
+  public:
     using Handler = std::function<void(const TestHttpRequest&, TestHttpConn&)>;
     explicit TestHttpServer(Handler handler);
     ~TestHttpServer();
@@ -51,7 +50,7 @@ public:
     // Copies of the requests received so far.
     std::vector<TestHttpRequest> requests() const;
 
-private:
+  private:
     void run();
     Handler handler_;
     int listen_fd_ = -1;

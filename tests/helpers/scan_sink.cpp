@@ -2,8 +2,7 @@
 
 #include <algorithm>
 
-OVK_SINK ScanSink::sink()
-{
+OVK_SINK ScanSink::sink() {
     OVK_SINK s;
     s.on_advert = [this](OVK_ADVERT_PTR a) {
         if (!a) return;
@@ -19,39 +18,33 @@ OVK_SINK ScanSink::sink()
     return s;
 }
 
-std::vector<std::string> ScanSink::statuses() const
-{
+std::vector<std::string> ScanSink::statuses() const {
     std::lock_guard<std::mutex> lk(mu_);
     return statuses_;
 }
 
-std::string ScanSink::last_status() const
-{
+std::string ScanSink::last_status() const {
     std::lock_guard<std::mutex> lk(mu_);
     return statuses_.empty() ? std::string() : statuses_.back();
 }
 
-size_t ScanSink::advert_count() const
-{
+size_t ScanSink::advert_count() const {
     std::lock_guard<std::mutex> lk(mu_);
     return adverts_.size();
 }
 
-std::vector<OVK_ADVERT> ScanSink::adverts() const
-{
+std::vector<OVK_ADVERT> ScanSink::adverts() const {
     std::lock_guard<std::mutex> lk(mu_);
     return adverts_;
 }
 
-void ScanSink::clear()
-{
+void ScanSink::clear() {
     std::lock_guard<std::mutex> lk(mu_);
     adverts_.clear();
     statuses_.clear();
 }
 
-bool ScanSink::wait(const std::function<bool(const ScanSink&)>& pred, int ms) const
-{
+bool ScanSink::wait(const std::function<bool(const ScanSink&)>& pred, int ms) const {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
         if (pred(*this)) return true;
@@ -62,13 +55,11 @@ bool ScanSink::wait(const std::function<bool(const ScanSink&)>& pred, int ms) co
     }
 }
 
-bool ScanSink::wait_status(const std::string& text, int ms) const
-{
+bool ScanSink::wait_status(const std::string& text, int ms) const {
     return wait([&](const ScanSink& s) { return s.status_seen(text) > 0; }, ms);
 }
 
-bool ScanSink::wait_status_prefix(const std::string& prefix, int ms) const
-{
+bool ScanSink::wait_status_prefix(const std::string& prefix, int ms) const {
     return wait(
         [&](const ScanSink& s) {
             const auto all = s.statuses();
@@ -78,13 +69,11 @@ bool ScanSink::wait_status_prefix(const std::string& prefix, int ms) const
         ms);
 }
 
-bool ScanSink::wait_adverts(size_t n, int ms) const
-{
+bool ScanSink::wait_adverts(size_t n, int ms) const {
     return wait([&](const ScanSink& s) { return s.advert_count() >= n; }, ms);
 }
 
-int ScanSink::status_seen(const std::string& text) const
-{
+int ScanSink::status_seen(const std::string& text) const {
     std::lock_guard<std::mutex> lk(mu_);
     return static_cast<int>(std::count(statuses_.begin(), statuses_.end(), text));
 }

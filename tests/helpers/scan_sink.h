@@ -12,7 +12,7 @@
 #include "ovk_platform.h"
 
 class ScanSink {
-public:
+  public:
     // The sink to hand to a scanner; it must not outlive this object.
     OVK_SINK sink();
 
@@ -31,7 +31,7 @@ public:
     // How often `text` was delivered.
     int status_seen(const std::string& text) const;
 
-private:
+  private:
     mutable std::mutex mu_;
     mutable std::condition_variable cv_;
     std::vector<std::string> statuses_;

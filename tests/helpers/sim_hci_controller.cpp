@@ -12,8 +12,7 @@ namespace {
 
 using sim_kernel::append;
 
-bool filter_passes(const OVK_HCI_FILTER_T& f, const std::vector<uint8_t>& pkt)
-{
+bool filter_passes(const OVK_HCI_FILTER_T& f, const std::vector<uint8_t>& pkt) {
     if (pkt.size() < 2) return false;
     const unsigned type = pkt[0];
     if (!(f.type_mask & (1u << (type & 31)))) return false;
@@ -25,94 +24,78 @@ bool filter_passes(const OVK_HCI_FILTER_T& f, const std::vector<uint8_t>& pkt)
 }  // namespace
 
 // --- set-up ---
-void SimHciController::set_adapters(std::vector<Adapter> list)
-{
+void SimHciController::set_adapters(std::vector<Adapter> list) {
     std::lock_guard<std::mutex> lk(mu_);
     adapters_ = std::move(list);
 }
-void SimHciController::set_kernel_support(bool on)
-{
+void SimHciController::set_kernel_support(bool on) {
     std::lock_guard<std::mutex> lk(mu_);
     kernel_ = on;
 }
-void SimHciController::set_open_error(int err)
-{
+void SimHciController::set_open_error(int err) {
     std::lock_guard<std::mutex> lk(mu_);
     open_err_ = err;
 }
-void SimHciController::set_list_error(int err)
-{
+void SimHciController::set_list_error(int err) {
     std::lock_guard<std::mutex> lk(mu_);
     list_err_ = err;
 }
-void SimHciController::set_bind_error(int err)
-{
+void SimHciController::set_bind_error(int err) {
     std::lock_guard<std::mutex> lk(mu_);
     bind_err_ = err;
 }
-void SimHciController::set_filter_error(int err)
-{
+void SimHciController::set_filter_error(int err) {
     std::lock_guard<std::mutex> lk(mu_);
     filter_err_ = err;
 }
-void SimHciController::set_write_error(int err)
-{
+void SimHciController::set_write_error(int err) {
     std::lock_guard<std::mutex> lk(mu_);
     write_err_ = err;
 }
-void SimHciController::set_features(bool extended, bool coded)
-{
+void SimHciController::set_features(bool extended, bool coded) {
     std::lock_guard<std::mutex> lk(mu_);
     extended_ = extended;
     coded_ = coded;
 }
-void SimHciController::set_other_app_scanning(bool on)
-{
+void SimHciController::set_other_app_scanning(bool on) {
     std::lock_guard<std::mutex> lk(mu_);
     other_app_ = on;
 }
-void SimHciController::refuse(uint16_t ocf, uint8_t status)
-{
+void SimHciController::refuse(uint16_t ocf, uint8_t status) {
     std::lock_guard<std::mutex> lk(mu_);
     if (status == 0)
         refuse_.erase(ocf);
     else
         refuse_[ocf] = status;
 }
-void SimHciController::answer_with_command_status(uint16_t ocf)
-{
+void SimHciController::answer_with_command_status(uint16_t ocf) {
     std::lock_guard<std::mutex> lk(mu_);
     with_status_.insert(ocf);
 }
-void SimHciController::set_silent(uint16_t ocf, bool silent)
-{
+void SimHciController::set_silent(uint16_t ocf, bool silent) {
     std::lock_guard<std::mutex> lk(mu_);
     if (silent)
         silent_.insert(ocf);
     else
         silent_.erase(ocf);
 }
-void SimHciController::set_initial_filter(const OVK_HCI_FILTER_T& f)
-{
+void SimHciController::set_initial_filter(const OVK_HCI_FILTER_T& f) {
     std::lock_guard<std::mutex> lk(mu_);
     initial_filter_ = f;
 }
-void SimHciController::fail_next_read(int err)
-{
+void SimHciController::fail_next_read(int err) {
     std::lock_guard<std::mutex> lk(mu_);
     next_read_err_ = err;
     cv_.notify_all();
 }
 
 // --- air and hardware ---
-void SimHciController::push_event(const bytes& pkt)
-{
+void SimHciController::push_event(const bytes& pkt) {
     std::lock_guard<std::mutex> lk(mu_);
     deliver_locked(pkt);
 }
 
-void SimHciController::remove_adapter()
-{
+void SimHciController::remove_adapter() {
     std::lock_guard<std::mutex> lk(mu_);
     present_ = false;
     legacy_on_ = ext_on_ = false;
@@ -121,58 +104,48 @@ void SimHciController::remove_adapter()
     cv_.notify_all();
 }
 
-void SimHciController::restore_adapter()
-{
+void SimHciController::restore_adapter() {
     std::lock_guard<std::mutex> lk(mu_);
     present_ = true;
 }
 
-void SimHciController::scan_stopped_by_other_app()
-{
+void SimHciController::scan_stopped_by_other_app() {
     std::lock_guard<std::mutex> lk(mu_);
     legacy_on_ = ext_on_ = false;
 }
 
 // --- inspection ---
-std::vector<SimHciController::bytes> SimHciController::commands() const
-{
+std::vector<SimHciController::bytes> SimHciController::commands() const {
     std::lock_guard<std::mutex> lk(mu_);
     return cmds_;
 }
-std::vector<uint16_t> SimHciController::command_ocfs() const
-{
+std::vector<uint16_t> SimHciController::command_ocfs() const {
     std::lock_guard<std::mutex> lk(mu_);
     std::vector<uint16_t> out;
     for (const auto& c : cmds_) out.push_back(static_cast<uint16_t>((c[1] | (c[2] << 8)) & 0x3FF));
     return out;
 }
-int SimHciController::count_ocf(uint16_t ocf) const
-{
+int SimHciController::count_ocf(uint16_t ocf) const {
     const auto v = command_ocfs();
     return static_cast<int>(std::count(v.begin(), v.end(), ocf));
 }
-bool SimHciController::scan_enabled() const
-{
+bool SimHciController::scan_enabled() const {
     std::lock_guard<std::mutex> lk(mu_);
     return legacy_on_ || ext_on_;
 }
-bool SimHciController::active_requested() const
-{
+bool SimHciController::active_requested() const {
     std::lock_guard<std::mutex> lk(mu_);
     return active_;
 }
-int SimHciController::opens() const
-{
+int SimHciController::opens() const {
     std::lock_guard<std::mutex> lk(mu_);
     return opens_;
 }
-std::vector<std::vector<OVK_HCI_FILTER_T>> SimHciController::closed_filter_history() const
-{
+std::vector<std::vector<OVK_HCI_FILTER_T>> SimHciController::closed_filter_history() const {
     std::lock_guard<std::mutex> lk(mu_);
     return closed_history_;
 }
-void SimHciController::clear_commands()
-{
+void SimHciController::clear_commands() {
     std::lock_guard<std::mutex> lk(mu_);
     cmds_.clear();
 }
@@ -180,8 +153,7 @@ void SimHciController::clear_commands()
 // --- packet builders ---
 SimHciController::bytes SimHciController::legacy_body(uint8_t evt_type, uint8_t addr_type,
                                                       const addr6& addr, const bytes& data,
-                                                      int8_t rssi)
-{
+                                                      int8_t rssi) {
     bytes b{evt_type, addr_type};
     append(b, addr);
     b.push_back(static_cast<uint8_t>(data.size()));
@@ -190,8 +162,7 @@ SimHciController::bytes SimHciController::legacy_body(uint8_t evt_type, uint8_t 
     return b;
 }
 
-SimHciController::bytes SimHciController::legacy_reports(const std::vector<bytes>& bodies)
-{
+SimHciController::bytes SimHciController::legacy_reports(const std::vector<bytes>& bodies) {
     bytes p{0x02, static_cast<uint8_t>(bodies.size())};
     for (const auto& b : bodies) append(p, b);
     bytes pkt{0x04, 0x3E, static_cast<uint8_t>(p.size())};
@@ -201,16 +172,14 @@ SimHciController::bytes SimHciController::legacy_reports(const std::vector<bytes
 
 SimHciController::bytes SimHciController::legacy_report(uint8_t evt_type, uint8_t addr_type,
                                                         const addr6& addr, const bytes& data,
-                                                        int8_t rssi)
-{
+                                                        int8_t rssi) {
     return legacy_reports({legacy_body(evt_type, addr_type, addr, data, rssi)});
 }
 
 SimHciController::bytes SimHciController::ext_body(uint16_t evt_type, uint8_t addr_type,
                                                    const addr6& addr, uint8_t primary_phy,
                                                    uint8_t secondary_phy, uint8_t sid, int8_t rssi,
-                                                   const bytes& data)
-{
+                                                   const bytes& data) {
     bytes b{static_cast<uint8_t>(evt_type & 0xFF), static_cast<uint8_t>(evt_type >> 8), addr_type};
     append(b, addr);
     b.push_back(primary_phy);
@@ -227,8 +196,7 @@ SimHciController::bytes SimHciController::ext_body(uint16_t evt_type, uint8_t ad
     return b;
 }
 
-SimHciController::bytes SimHciController::ext_reports(const std::vector<bytes>& bodies)
-{
+SimHciController::bytes SimHciController::ext_reports(const std::vector<bytes>& bodies) {
     bytes p{0x0D, static_cast<uint8_t>(bodies.size())};
     for (const auto& b : bodies) append(p, b);
     bytes pkt{0x04, 0x3E, static_cast<uint8_t>(p.size())};
@@ -236,30 +204,35 @@ SimHciController::bytes SimHciController::ext_reports(const std::vector<bytes>& 
     return pkt;
 }
 
-SimHciController::bytes SimHciController::command_complete(uint16_t opcode, const bytes& ret)
-{
-    bytes pkt{0x04, 0x0E, static_cast<uint8_t>(3 + ret.size()), 0x01,
-              static_cast<uint8_t>(opcode & 0xFF), static_cast<uint8_t>(opcode >> 8)};
+SimHciController::bytes SimHciController::command_complete(uint16_t opcode, const bytes& ret) {
+    bytes pkt{0x04,
+              0x0E,
+              static_cast<uint8_t>(3 + ret.size()),
+              0x01,
+              static_cast<uint8_t>(opcode & 0xFF),
+              static_cast<uint8_t>(opcode >> 8)};
     append(pkt, ret);
     return pkt;
 }
 
-SimHciController::bytes SimHciController::command_status(uint16_t opcode, uint8_t status)
-{
-    return {0x04, 0x0F, 0x04, status, 0x01, static_cast<uint8_t>(opcode & 0xFF),
+SimHciController::bytes SimHciController::command_status(uint16_t opcode, uint8_t status) {
+    return {0x04,
+            0x0F,
+            0x04,
+            status,
+            0x01,
+            static_cast<uint8_t>(opcode & 0xFF),
             static_cast<uint8_t>(opcode >> 8)};
 }
 
 // --- controller ---
-void SimHciController::deliver_locked(const bytes& pkt)
-{
+void SimHciController::deliver_locked(const bytes& pkt) {
     for (auto& [h, s] : socks_)
         if (s.dev >= 0 && !s.dead && filter_passes(s.filter, pkt)) s.rx.push_back(pkt);
     cv_.notify_all();
 }
 
-void SimHciController::answer_locked(uint16_t opcode, uint8_t status, const bytes& extra)
-{
+void SimHciController::answer_locked(uint16_t opcode, uint8_t status, const bytes& extra) {
     const uint16_t ocf = opcode & 0x3FF;
     if (with_status_.count(ocf)) {
         deliver_locked(command_status(opcode, status));
@@ -270,8 +243,7 @@ void SimHciController::answer_locked(uint16_t opcode, uint8_t status, const byte
     deliver_locked(command_complete(opcode, ret));
 }
 
-void SimHciController::run_command_locked(uint16_t opcode, ovk_bytes p)
-{
+void SimHciController::run_command_locked(uint16_t opcode, ovk_bytes p) {
     const uint16_t ocf = opcode & 0x3FF;
     if ((opcode >> 10) != 0x08) {
         answer_locked(opcode, 0x01, {});
@@ -284,55 +256,53 @@ void SimHciController::run_command_locked(uint16_t opcode, ovk_bytes p)
     }
     const bool scanning = legacy_on_ || ext_on_;
     switch (ocf) {
-    case OVK_HCI_OCF_READ_FEATURES: {
-        bytes mask(8, 0);
-        mask[0] = 0x01;  // LE encryption
-        if (coded_) mask[1] |= 0x08;
-        if (extended_) mask[1] |= 0x10;
-        answer_locked(opcode, p.empty() ? 0x00 : 0x12, mask);
-        return;
-    }
-    case OVK_HCI_OCF_SCAN_PARAMS:
-        if (p.size() != 7) return answer_locked(opcode, 0x12, {});
-        if (p[0] != 0) active_ = true;
-        return answer_locked(opcode, (other_app_ || scanning) ? 0x0C : 0x00, {});
-    case OVK_HCI_OCF_SCAN_ENABLE:
-        if (p.size() != 2) return answer_locked(opcode, 0x12, {});
-        if (other_app_) return answer_locked(opcode, 0x0C, {});
-        legacy_on_ = p[0] == 1;
-        return answer_locked(opcode, 0x00, {});
-    case OVK_HCI_OCF_EXT_SCAN_PARAMS: {
-        if (!extended_) return answer_locked(opcode, 0x01, {});
-        if (p.size() < 3) return answer_locked(opcode, 0x12, {});
-        const int phys = (p[2] & 0x01) + ((p[2] >> 2) & 0x01);
-        if ((p[2] & ~0x05) != 0 || phys == 0 || p.size() != 3u + 5u * phys ||
-            ((p[2] & 0x04) && !coded_))
-            return answer_locked(opcode, 0x12, {});
-        for (int i = 0; i < phys; ++i)
-            if (p[3 + 5 * i] != 0) active_ = true;
-        return answer_locked(opcode, (other_app_ || scanning) ? 0x0C : 0x00, {});
-    }
-    case OVK_HCI_OCF_EXT_SCAN_ENABLE:
-        if (!extended_) return answer_locked(opcode, 0x01, {});
-        if (p.size() != 6) return answer_locked(opcode, 0x12, {});
-        if (other_app_) return answer_locked(opcode, 0x0C, {});
-        ext_on_ = p[0] == 1;
-        return answer_locked(opcode, 0x00, {});
-    default:
-        answer_locked(opcode, 0x01, {});
+        case OVK_HCI_OCF_READ_FEATURES: {
+            bytes mask(8, 0);
+            mask[0] = 0x01;  // LE encryption
+            if (coded_) mask[1] |= 0x08;
+            if (extended_) mask[1] |= 0x10;
+            answer_locked(opcode, p.empty() ? 0x00 : 0x12, mask);
+            return;
+        }
+        case OVK_HCI_OCF_SCAN_PARAMS:
+            if (p.size() != 7) return answer_locked(opcode, 0x12, {});
+            if (p[0] != 0) active_ = true;
+            return answer_locked(opcode, (other_app_ || scanning) ? 0x0C : 0x00, {});
+        case OVK_HCI_OCF_SCAN_ENABLE:
+            if (p.size() != 2) return answer_locked(opcode, 0x12, {});
+            if (other_app_) return answer_locked(opcode, 0x0C, {});
+            legacy_on_ = p[0] == 1;
+            return answer_locked(opcode, 0x00, {});
+        case OVK_HCI_OCF_EXT_SCAN_PARAMS: {
+            if (!extended_) return answer_locked(opcode, 0x01, {});
+            if (p.size() < 3) return answer_locked(opcode, 0x12, {});
+            const int phys = (p[2] & 0x01) + ((p[2] >> 2) & 0x01);
+            if ((p[2] & ~0x05) != 0 || phys == 0 || p.size() != 3u + 5u * phys ||
+                ((p[2] & 0x04) && !coded_))
+                return answer_locked(opcode, 0x12, {});
+            for (int i = 0; i < phys; ++i)
+                if (p[3 + 5 * i] != 0) active_ = true;
+            return answer_locked(opcode, (other_app_ || scanning) ? 0x0C : 0x00, {});
+        }
+        case OVK_HCI_OCF_EXT_SCAN_ENABLE:
+            if (!extended_) return answer_locked(opcode, 0x01, {});
+            if (p.size() != 6) return answer_locked(opcode, 0x12, {});
+            if (other_app_) return answer_locked(opcode, 0x0C, {});
+            ext_on_ = p[0] == 1;
+            return answer_locked(opcode, 0x00, {});
+        default:
+            answer_locked(opcode, 0x01, {});
     }
 }
 
-bool SimHciController::has_adapter_locked(int dev) const
-{
+bool SimHciController::has_adapter_locked(int dev) const {
     if (!present_) return false;
     return std::any_of(adapters_.begin(), adapters_.end(),
                        [&](const Adapter& a) { return a.id == dev; });
 }
 
 // --- OVK_HCI_IO ---
-int SimHciController::open()
-{
+int SimHciController::open() {
     std::lock_guard<std::mutex> lk(mu_);
     ++opens_;
     if (!kernel_) return -EAFNOSUPPORT;
@@ -342,8 +312,7 @@ int SimHciController::open()
     return h;
 }
 
-void SimHciController::close(int h)
-{
+void SimHciController::close(int h) {
     std::lock_guard<std::mutex> lk(mu_);
     auto it = socks_.find(h);
     if (it == socks_.end()) return;
@@ -351,8 +320,7 @@ void SimHciController::close(int h)
     socks_.erase(it);
 }
 
-int SimHciController::dev_list(int h, OVK_HCI_DEV_LIST& out)
-{
+int SimHciController::dev_list(int h, OVK_HCI_DEV_LIST& out) {
     std::lock_guard<std::mutex> lk(mu_);
     if (!socks_.count(h)) return -EBADF;
     if (list_err_) return -list_err_;
@@ -365,8 +333,7 @@ int SimHciController::dev_list(int h, OVK_HCI_DEV_LIST& out)
     return 0;
 }
 
-int SimHciController::dev_info(int h, int dev, OVK_HCI_DEV_INFO& out)
-{
+int SimHciController::dev_info(int h, int dev, OVK_HCI_DEV_INFO& out) {
     std::lock_guard<std::mutex> lk(mu_);
     if (!socks_.count(h)) return -EBADF;
     if (!has_adapter_locked(dev)) return -ENODEV;
@@ -377,8 +344,7 @@ int SimHciController::dev_info(int h, int dev, OVK_HCI_DEV_INFO& out)
     return 0;
 }
 
-int SimHciController::bind(int h, int dev)
-{
+int SimHciController::bind(int h, int dev) {
     std::lock_guard<std::mutex> lk(mu_);
     auto it = socks_.find(h);
     if (it == socks_.end()) return -EBADF;
@@ -388,8 +354,7 @@ int SimHciController::bind(int h, int dev)
     return 0;
 }
 
-int SimHciController::get_filter(int h, OVK_HCI_FILTER_T& out)
-{
+int SimHciController::get_filter(int h, OVK_HCI_FILTER_T& out) {
     std::lock_guard<std::mutex> lk(mu_);
     auto it = socks_.find(h);
     if (it == socks_.end()) return -EBADF;
@@ -397,8 +362,7 @@ int SimHciController::get_filter(int h, OVK_HCI_FILTER_T& out)
     return 0;
 }
 
-int SimHciController::set_filter(int h, const OVK_HCI_FILTER_T& f)
-{
+int SimHciController::set_filter(int h, const OVK_HCI_FILTER_T& f) {
     std::lock_guard<std::mutex> lk(mu_);
     auto it = socks_.find(h);
     if (it == socks_.end()) return -EBADF;
@@ -408,8 +372,7 @@ int SimHciController::set_filter(int h, const OVK_HCI_FILTER_T& f)
     return 0;
 }
 
-long SimHciController::write(int h, ovk_bytes pkt)
-{
+long SimHciController::write(int h, ovk_bytes pkt) {
     std::lock_guard<std::mutex> lk(mu_);
     auto it = socks_.find(h);
     if (it == socks_.end()) return -EBADF;
@@ -421,8 +384,7 @@ long SimHciController::write(int h, ovk_bytes pkt)
     return static_cast<long>(pkt.size());
 }
 
-long SimHciController::read(int h, std::span<uint8_t> buf)
-{
+long SimHciController::read(int h, std::span<uint8_t> buf) {
     std::lock_guard<std::mutex> lk(mu_);
     auto it = socks_.find(h);
     if (it == socks_.end()) return -EBADF;
@@ -440,8 +402,7 @@ long SimHciController::read(int h, std::span<uint8_t> buf)
     return static_cast<long>(n);
 }
 
-int SimHciController::poll(int h, int timeout_ms, short& revents)
-{
+int SimHciController::poll(int h, int timeout_ms, short& revents) {
     std::unique_lock<std::mutex> lk(mu_);
     auto ready = [&] {
         auto it = socks_.find(h);
@@ -460,17 +421,14 @@ int SimHciController::poll(int h, int timeout_ms, short& revents)
     return revents ? 1 : 0;
 }
 
-int64_t SimHciController::mono_ms()
-{
+int64_t SimHciController::mono_ms() {
     return clock_mono_ms();
 }
 
-int64_t SimHciController::now_ms()
-{
+int64_t SimHciController::now_ms() {
     return clock_wall_ms();
 }
 
-void SimHciController::sleep_ms(int ms)
-{
+void SimHciController::sleep_ms(int ms) {
     clock_sleep_ms(ms);
 }

@@ -27,7 +27,7 @@ struct SimHciSocket {
 
 // advance() (moves the simulated clocks forward) and open_sockets() come from the base.
 class SimHciController : public OVK_HCI_IO, public SimKernelBase<SimHciSocket> {
-public:
+  public:
     using bytes = std::vector<uint8_t>;
     using addr6 = std::array<uint8_t, 6>;  // as sent on the air (least significant first)
 
@@ -38,32 +38,32 @@ public:
 
     // --- set-up (any thread) ---
     void set_adapters(std::vector<Adapter> list);
-    void set_kernel_support(bool on);   // off: socket() fails with EAFNOSUPPORT
-    void set_open_error(int err);       // socket() fails with this error
-    void set_list_error(int err);       // HCIGETDEVLIST fails with this error
+    void set_kernel_support(bool on);  // off: socket() fails with EAFNOSUPPORT
+    void set_open_error(int err);      // socket() fails with this error
+    void set_list_error(int err);      // HCIGETDEVLIST fails with this error
     void set_bind_error(int err);
     void set_filter_error(int err);
-    void set_write_error(int err);      // every command write fails (EPERM: no CAP_NET_RAW)
+    void set_write_error(int err);  // every command write fails (EPERM: no CAP_NET_RAW)
     void set_features(bool extended, bool coded);
-    void set_other_app_scanning(bool on);  // scan commands answered with Command Disallowed
+    void set_other_app_scanning(bool on);       // scan commands answered with Command Disallowed
     void refuse(uint16_t ocf, uint8_t status);  // answer this command with an error status
     void answer_with_command_status(uint16_t ocf);  // Command Status first (then Complete)
-    void set_silent(uint16_t ocf, bool silent);  // never answer this command
+    void set_silent(uint16_t ocf, bool silent);     // never answer this command
     void set_initial_filter(const OVK_HCI_FILTER_T& f);
     void fail_next_read(int err);
 
     // --- the air and the hardware ---
     // Delivers one event packet to every socket bound to the adapter whose filter passes it.
     void push_event(const bytes& pkt);
-    void remove_adapter();   // unplugged: sockets report hang-up, lookups find nothing
-    void restore_adapter();  // plugged back in
+    void remove_adapter();             // unplugged: sockets report hang-up, lookups find nothing
+    void restore_adapter();            // plugged back in
     void scan_stopped_by_other_app();  // someone else turned our scan off
 
     // --- what happened ---
-    std::vector<bytes> commands() const;          // every command packet received
+    std::vector<bytes> commands() const;  // every command packet received
     std::vector<uint16_t> command_ocfs() const;
     int count_ocf(uint16_t ocf) const;
-    bool scan_enabled() const;     // legacy or extended scan enabled by a command
+    bool scan_enabled() const;      // legacy or extended scan enabled by a command
     bool active_requested() const;  // a scan-parameter command asked for active scanning
     int opens() const;
     // Filters installed on sockets that were closed, in order, per socket.
@@ -98,7 +98,7 @@ public:
     int64_t now_ms() override;
     void sleep_ms(int ms) override;
 
-private:
+  private:
     using Sock = SimHciSocket;
     void deliver_locked(const bytes& pkt);
     void answer_locked(uint16_t opcode, uint8_t status, const bytes& extra);

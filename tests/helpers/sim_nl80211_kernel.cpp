@@ -15,38 +15,33 @@ namespace {
 
 using sim_kernel::append;
 
-int64_t real_boot_ns()
-{
+int64_t real_boot_ns() {
     timespec ts{};
     clock_gettime(CLOCK_BOOTTIME, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
-void put16(std::vector<uint8_t>& b, uint16_t v)
-{
+void put16(std::vector<uint8_t>& b, uint16_t v) {
     b.push_back(static_cast<uint8_t>(v & 0xFF));
     b.push_back(static_cast<uint8_t>(v >> 8));
 }
 
 template <typename T>
-void put(std::vector<uint8_t>& b, T v)
-{
+void put(std::vector<uint8_t>& b, T v) {
     const size_t at = b.size();
     b.resize(at + sizeof v);
     std::memcpy(b.data() + at, &v, sizeof v);
 }
 
 template <typename T>
-T get(ovk_bytes b, size_t off)
-{
+T get(ovk_bytes b, size_t off) {
     T v{};
     if (off + sizeof v <= b.size()) std::memcpy(&v, b.data() + off, sizeof v);
     return v;
 }
 
 // The first attribute of `type` in a flat attribute area.
-std::optional<ovk_bytes> find_attr(ovk_bytes p, uint16_t type)
-{
+std::optional<ovk_bytes> find_attr(ovk_bytes p, uint16_t type) {
     size_t off = 0;
     while (off + 4 <= p.size()) {
         const uint16_t len = get<uint16_t>(p, off);
@@ -61,8 +56,7 @@ std::optional<ovk_bytes> find_attr(ovk_bytes p, uint16_t type)
 }  // namespace
 
 // --- builders ---
-SimNl80211Kernel::bytes SimNl80211Kernel::attr(uint16_t type, const bytes& payload)
-{
+SimNl80211Kernel::bytes SimNl80211Kernel::attr(uint16_t type, const bytes& payload) {
     bytes b;
     put16(b, static_cast<uint16_t>(4 + payload.size()));
     put16(b, type);
@@ -70,40 +64,34 @@ SimNl80211Kernel::bytes SimNl80211Kernel::attr(uint16_t type, const bytes& paylo
     while (b.size() % 4) b.push_back(0);
     return b;
 }
-SimNl80211Kernel::bytes SimNl80211Kernel::attr_u32(uint16_t type, uint32_t v)
-{
+SimNl80211Kernel::bytes SimNl80211Kernel::attr_u32(uint16_t type, uint32_t v) {
     bytes p;
     put(p, v);
     return attr(type, p);
 }
-SimNl80211Kernel::bytes SimNl80211Kernel::attr_u16(uint16_t type, uint16_t v)
-{
+SimNl80211Kernel::bytes SimNl80211Kernel::attr_u16(uint16_t type, uint16_t v) {
     bytes p;
     put(p, v);
     return attr(type, p);
 }
-SimNl80211Kernel::bytes SimNl80211Kernel::attr_u64(uint16_t type, uint64_t v)
-{
+SimNl80211Kernel::bytes SimNl80211Kernel::attr_u64(uint16_t type, uint64_t v) {
     bytes p;
     put(p, v);
     return attr(type, p);
 }
-SimNl80211Kernel::bytes SimNl80211Kernel::attr_str(uint16_t type, const std::string& s)
-{
+SimNl80211Kernel::bytes SimNl80211Kernel::attr_str(uint16_t type, const std::string& s) {
     bytes p(s.begin(), s.end());
     p.push_back(0);
     return attr(type, p);
 }
-SimNl80211Kernel::bytes SimNl80211Kernel::ssid_ie(const std::string& s)
-{
+SimNl80211Kernel::bytes SimNl80211Kernel::ssid_ie(const std::string& s) {
     bytes b{0x00, static_cast<uint8_t>(s.size())};
     append(b, s);
     return b;
 }
 
 SimNl80211Kernel::bytes SimNl80211Kernel::message(uint16_t type, uint16_t flags, uint32_t seq,
-                                                  uint8_t cmd, const bytes& attrs)
-{
+                                                  uint8_t cmd, const bytes& attrs) {
     bytes b;
     put<uint32_t>(b, static_cast<uint32_t>(20 + attrs.size()));
     put<uint16_t>(b, type);
@@ -117,10 +105,8 @@ SimNl80211Kernel::bytes SimNl80211Kernel::message(uint16_t type, uint16_t flags,
     return b;
 }
 
-SimNl80211Kernel::bytes SimNl80211Kernel::bss_message(uint32_t seq, uint32_t ifindex,
-                                                      const Bss& b, int64_t boot_ns,
-                                                      uint16_t extra_flags)
-{
+SimNl80211Kernel::bytes SimNl80211Kernel::bss_message(uint32_t seq, uint32_t ifindex, const Bss& b,
+                                                      int64_t boot_ns, uint16_t extra_flags) {
     bytes n;
     const bytes id(b.bssid.begin(), b.bssid.end());
     n = attr(NL80211_BSS_BSSID, id);
@@ -150,42 +136,35 @@ SimNl80211Kernel::bytes SimNl80211Kernel::bss_message(uint32_t seq, uint32_t ifi
 }
 
 // --- set-up ---
-void SimNl80211Kernel::set_family(bool present, bool with_scan_group)
-{
+void SimNl80211Kernel::set_family(bool present, bool with_scan_group) {
     std::lock_guard<std::mutex> lk(mu_);
     family_ = present;
     scan_group_ = with_scan_group;
 }
-void SimNl80211Kernel::set_open_error(int err)
-{
+void SimNl80211Kernel::set_open_error(int err) {
     std::lock_guard<std::mutex> lk(mu_);
     open_err_ = err;
 }
-void SimNl80211Kernel::set_join_error(int err)
-{
+void SimNl80211Kernel::set_join_error(int err) {
     std::lock_guard<std::mutex> lk(mu_);
     join_err_ = err;
 }
-void SimNl80211Kernel::set_list_error(int err)
-{
+void SimNl80211Kernel::set_list_error(int err) {
     std::lock_guard<std::mutex> lk(mu_);
     list_err_ = err;
 }
-void SimNl80211Kernel::set_ifaces(std::vector<Iface> ifs)
-{
+void SimNl80211Kernel::set_ifaces(std::vector<Iface> ifs) {
     std::lock_guard<std::mutex> lk(mu_);
     const int64_t now = boot_ns_locked();
     for (auto& f : ifs)
         for (auto& b : f.bss) b.seen_boot_ns = now - b.age_ms * 1000000;
     ifs_ = std::move(ifs);
 }
-void SimNl80211Kernel::set_trigger_errno(uint32_t ifindex, int err)
-{
+void SimNl80211Kernel::set_trigger_errno(uint32_t ifindex, int err) {
     std::lock_guard<std::mutex> lk(mu_);
     if (Iface* f = iface_locked(ifindex)) f->trigger_errno = err;
 }
-void SimNl80211Kernel::add_bss(uint32_t ifindex, Bss b)
-{
+void SimNl80211Kernel::add_bss(uint32_t ifindex, Bss b) {
     std::lock_guard<std::mutex> lk(mu_);
     b.seen_boot_ns = boot_ns_locked() - b.age_ms * 1000000;
     if (Iface* f = iface_locked(ifindex)) {
@@ -197,79 +176,65 @@ void SimNl80211Kernel::add_bss(uint32_t ifindex, Bss b)
         f->bss.push_back(b);
     }
 }
-void SimNl80211Kernel::clear_bss(uint32_t ifindex)
-{
+void SimNl80211Kernel::clear_bss(uint32_t ifindex) {
     std::lock_guard<std::mutex> lk(mu_);
     if (Iface* f = iface_locked(ifindex)) f->bss.clear();
 }
-void SimNl80211Kernel::set_per_datagram(int n)
-{
+void SimNl80211Kernel::set_per_datagram(int n) {
     std::lock_guard<std::mutex> lk(mu_);
     per_datagram_ = std::max(n, 1);
 }
-void SimNl80211Kernel::interrupt_dumps(int n)
-{
+void SimNl80211Kernel::interrupt_dumps(int n) {
     std::lock_guard<std::mutex> lk(mu_);
     interrupt_ = n;
 }
 
-void SimNl80211Kernel::send_event(uint8_t cmd, std::optional<uint32_t> ifindex)
-{
+void SimNl80211Kernel::send_event(uint8_t cmd, std::optional<uint32_t> ifindex) {
     std::lock_guard<std::mutex> lk(mu_);
     event_locked(cmd, ifindex);
 }
 
-
 // --- inspection ---
-int SimNl80211Kernel::triggers(uint32_t ifindex) const
-{
+int SimNl80211Kernel::triggers(uint32_t ifindex) const {
     std::lock_guard<std::mutex> lk(mu_);
     auto it = triggers_.find(ifindex);
     return it == triggers_.end() ? 0 : it->second;
 }
-int SimNl80211Kernel::dumps(uint32_t ifindex) const
-{
+int SimNl80211Kernel::dumps(uint32_t ifindex) const {
     std::lock_guard<std::mutex> lk(mu_);
     auto it = dumps_.find(ifindex);
     return it == dumps_.end() ? 0 : it->second;
 }
-int SimNl80211Kernel::listings() const
-{
+int SimNl80211Kernel::listings() const {
     std::lock_guard<std::mutex> lk(mu_);
     return listings_;
 }
-int SimNl80211Kernel::event_sockets() const
-{
+int SimNl80211Kernel::event_sockets() const {
     std::lock_guard<std::mutex> lk(mu_);
-    return static_cast<int>(std::count_if(socks_.begin(), socks_.end(),
-                                          [](const auto& s) { return s.second.events; }));
+    return static_cast<int>(
+        std::count_if(socks_.begin(), socks_.end(), [](const auto& s) { return s.second.events; }));
 }
-std::vector<SimNl80211Kernel::bytes> SimNl80211Kernel::requests() const
-{
+std::vector<SimNl80211Kernel::bytes> SimNl80211Kernel::requests() const {
     std::lock_guard<std::mutex> lk(mu_);
     return requests_;
 }
-int64_t SimNl80211Kernel::boot_ns_now()
-{
+int64_t SimNl80211Kernel::boot_ns_now() {
     std::lock_guard<std::mutex> lk(mu_);
     return boot_ns_locked();
 }
 
 // --- kernel side ---
-int64_t SimNl80211Kernel::boot_ns_locked() const
-{
+int64_t SimNl80211Kernel::boot_ns_locked() const {
     return real_boot_ns() + offset_ms_ * 1000000;
 }
 
-SimNl80211Kernel::Iface* SimNl80211Kernel::iface_locked(uint32_t ifindex)
-{
+SimNl80211Kernel::Iface* SimNl80211Kernel::iface_locked(uint32_t ifindex) {
     for (auto& f : ifs_)
         if (f.ifindex == ifindex) return &f;
     return nullptr;
 }
 
-void SimNl80211Kernel::event_locked(uint8_t cmd, std::optional<uint32_t> ifindex)
-{
+void SimNl80211Kernel::event_locked(uint8_t cmd, std::optional<uint32_t> ifindex) {
     bytes attrs = attr_u32(NL80211_ATTR_WIPHY, 0);
     if (ifindex) {
         const bytes a = attr_u32(NL80211_ATTR_IFINDEX, *ifindex);
@@ -281,8 +246,7 @@ void SimNl80211Kernel::event_locked(uint8_t cmd, std::optional<uint32_t> ifindex
     cv_.notify_all();
 }
 
-void SimNl80211Kernel::reply_error_locked(int h, const bytes& req, int err)
-{
+void SimNl80211Kernel::reply_error_locked(int h, const bytes& req, int err) {
     bytes b;
     put<uint32_t>(b, static_cast<uint32_t>(16 + 4 + 16));
     put<uint16_t>(b, NLMSG_ERROR);
@@ -295,8 +259,7 @@ void SimNl80211Kernel::reply_error_locked(int h, const bytes& req, int err)
 }
 
 void SimNl80211Kernel::reply_done_locked(int h, uint32_t seq, uint16_t flags,
-                                         std::vector<bytes> msgs)
-{
+                                         std::vector<bytes> msgs) {
     bytes done;
     put<uint32_t>(done, 20);
     put<uint16_t>(done, NLMSG_DONE);
@@ -318,8 +281,7 @@ void SimNl80211Kernel::reply_done_locked(int h, uint32_t seq, uint16_t flags,
     if (!dgram.empty()) socks_[h].rx.push_back(dgram);
 }
 
-void SimNl80211Kernel::handle_locked(int h, ovk_bytes msg)
-{
+void SimNl80211Kernel::handle_locked(int h, ovk_bytes msg) {
     const bytes req(msg.begin(), msg.end());
     if (msg.size() < 20 || get<uint32_t>(msg, 0) != msg.size()) {
         reply_error_locked(h, req, EINVAL);
@@ -333,9 +295,8 @@ void SimNl80211Kernel::handle_locked(int h, ovk_bytes msg)
 
     if (type == GENL_ID_CTRL && cmd == CTRL_CMD_GETFAMILY) {
         const auto name = find_attr(attrs, CTRL_ATTR_FAMILY_NAME);
-        const bool wanted =
-            name && std::string(reinterpret_cast<const char*>(name->data()), name->size()) ==
-                        std::string("nl80211", 8);
+        const bool wanted = name && std::string(reinterpret_cast<const char*>(name->data()),
+                                                name->size()) == std::string("nl80211", 8);
         if (!family_ || !wanted) {
             reply_error_locked(h, req, ENOENT);
             return;
@@ -370,82 +331,79 @@ void SimNl80211Kernel::handle_locked(int h, ovk_bytes msg)
     const uint32_t ifindex = ifa && ifa->size() >= 4 ? get<uint32_t>(*ifa, 0) : 0;
 
     switch (cmd) {
-    case NL80211_CMD_GET_INTERFACE: {
-        ++listings_;
-        if (list_err_) {
-            reply_error_locked(h, req, list_err_);
+        case NL80211_CMD_GET_INTERFACE: {
+            ++listings_;
+            if (list_err_) {
+                reply_error_locked(h, req, list_err_);
+                return;
+            }
+            std::vector<bytes> msgs;
+            for (const auto& f : ifs_) {
+                bytes a = attr_u32(NL80211_ATTR_IFINDEX, f.ifindex);
+                auto add = [&](const bytes& x) { append(a, x); };
+                add(attr_str(NL80211_ATTR_IFNAME, f.name));
+                add(attr_u32(NL80211_ATTR_WIPHY, 0));
+                add(attr_u32(NL80211_ATTR_IFTYPE, f.iftype));
+                add(attr_u64(NL80211_ATTR_WDEV, f.ifindex + 1ull));
+                msgs.push_back(message(FAMILY_ID, NLM_F_MULTI, seq, NL80211_CMD_NEW_INTERFACE, a));
+            }
+            reply_done_locked(h, seq, 0, std::move(msgs));
             return;
         }
-        std::vector<bytes> msgs;
-        for (const auto& f : ifs_) {
-            bytes a = attr_u32(NL80211_ATTR_IFINDEX, f.ifindex);
-            auto add = [&](const bytes& x) { append(a, x); };
-            add(attr_str(NL80211_ATTR_IFNAME, f.name));
-            add(attr_u32(NL80211_ATTR_WIPHY, 0));
-            add(attr_u32(NL80211_ATTR_IFTYPE, f.iftype));
-            add(attr_u64(NL80211_ATTR_WDEV, f.ifindex + 1ull));
-            msgs.push_back(message(FAMILY_ID, NLM_F_MULTI, seq, NL80211_CMD_NEW_INTERFACE, a));
-        }
-        reply_done_locked(h, seq, 0, std::move(msgs));
-        return;
-    }
-    case NL80211_CMD_TRIGGER_SCAN: {
-        Iface* f = iface_locked(ifindex);
-        if (!f) {
-            reply_error_locked(h, req, ENODEV);
+        case NL80211_CMD_TRIGGER_SCAN: {
+            Iface* f = iface_locked(ifindex);
+            if (!f) {
+                reply_error_locked(h, req, ENODEV);
+                return;
+            }
+            ++triggers_[ifindex];
+            // A passive scan: no SSID list may be present.
+            if (find_attr(attrs, NL80211_ATTR_SCAN_SSIDS)) {
+                reply_error_locked(h, req, EINVAL);
+                return;
+            }
+            reply_error_locked(h, req, f->trigger_errno);
+            if (f->trigger_errno == 0 && f->event_after_trigger)
+                event_locked(NL80211_CMD_NEW_SCAN_RESULTS, ifindex);
             return;
         }
-        ++triggers_[ifindex];
-        // A passive scan: no SSID list may be present.
-        if (find_attr(attrs, NL80211_ATTR_SCAN_SSIDS)) {
-            reply_error_locked(h, req, EINVAL);
+        case NL80211_CMD_GET_SCAN: {
+            Iface* f = iface_locked(ifindex);
+            if (!(flags & NLM_F_DUMP) || !f) {
+                reply_error_locked(h, req, f ? EOPNOTSUPP : ENODEV);
+                return;
+            }
+            ++dumps_[ifindex];
+            const bool intr = interrupt_ > 0;
+            if (intr) --interrupt_;
+            const int64_t now = boot_ns_locked();
+            std::vector<bytes> msgs;
+            const size_t n = intr ? f->bss.size() / 2 : f->bss.size();
+            for (size_t i = 0; i < n; ++i) {
+                const uint16_t fl = (intr && i >= n / 2) ? NLM_F_DUMP_INTR : 0;
+                msgs.push_back(bss_message(seq, ifindex, f->bss[i], now, fl));
+            }
+            reply_done_locked(h, seq, intr ? NLM_F_DUMP_INTR : 0, std::move(msgs));
             return;
         }
-        reply_error_locked(h, req, f->trigger_errno);
-        if (f->trigger_errno == 0 && f->event_after_trigger)
-            event_locked(NL80211_CMD_NEW_SCAN_RESULTS, ifindex);
-        return;
-    }
-    case NL80211_CMD_GET_SCAN: {
-        Iface* f = iface_locked(ifindex);
-        if (!(flags & NLM_F_DUMP) || !f) {
-            reply_error_locked(h, req, f ? EOPNOTSUPP : ENODEV);
-            return;
-        }
-        ++dumps_[ifindex];
-        const bool intr = interrupt_ > 0;
-        if (intr) --interrupt_;
-        const int64_t now = boot_ns_locked();
-        std::vector<bytes> msgs;
-        const size_t n = intr ? f->bss.size() / 2 : f->bss.size();
-        for (size_t i = 0; i < n; ++i) {
-            const uint16_t fl = (intr && i >= n / 2) ? NLM_F_DUMP_INTR : 0;
-            msgs.push_back(bss_message(seq, ifindex, f->bss[i], now, fl));
-        }
-        reply_done_locked(h, seq, intr ? NLM_F_DUMP_INTR : 0, std::move(msgs));
-        return;
-    }
-    default:
-        reply_error_locked(h, req, EOPNOTSUPP);
+        default:
+            reply_error_locked(h, req, EOPNOTSUPP);
     }
 }
 
 // --- OVK_NL_IO ---
-int SimNl80211Kernel::open()
-{
+int SimNl80211Kernel::open() {
     std::lock_guard<std::mutex> lk(mu_);
     if (open_err_) return -open_err_;
     return add_sock_locked();
 }
 
-void SimNl80211Kernel::close(int h)
-{
+void SimNl80211Kernel::close(int h) {
     std::lock_guard<std::mutex> lk(mu_);
     socks_.erase(h);
 }
 
-int SimNl80211Kernel::join_group(int h, uint32_t group)
-{
+int SimNl80211Kernel::join_group(int h, uint32_t group) {
     std::lock_guard<std::mutex> lk(mu_);
     auto it = socks_.find(h);
     if (it == socks_.end()) return -EBADF;
@@ -455,8 +413,7 @@ int SimNl80211Kernel::join_group(int h, uint32_t group)
     return 0;
 }
 
-long SimNl80211Kernel::send(int h, ovk_bytes msg)
-{
+long SimNl80211Kernel::send(int h, ovk_bytes msg) {
     std::lock_guard<std::mutex> lk(mu_);
     if (!socks_.count(h)) return -EBADF;
     requests_.emplace_back(msg.begin(), msg.end());
@@ -465,8 +422,7 @@ long SimNl80211Kernel::send(int h, ovk_bytes msg)
     return static_cast<long>(msg.size());
 }
 
-long SimNl80211Kernel::recv(int h, std::span<uint8_t> buf, bool dontwait)
-{
+long SimNl80211Kernel::recv(int h, std::span<uint8_t> buf, bool dontwait) {
     std::unique_lock<std::mutex> lk(mu_);
     auto it = socks_.find(h);
     if (it == socks_.end()) return -EBADF;
@@ -486,8 +442,7 @@ long SimNl80211Kernel::recv(int h, std::span<uint8_t> buf, bool dontwait)
     return static_cast<long>(n);
 }
 
-int SimNl80211Kernel::poll(int h, int timeout_ms, short& revents)
-{
+int SimNl80211Kernel::poll(int h, int timeout_ms, short& revents) {
     std::unique_lock<std::mutex> lk(mu_);
     auto ready = [&] {
         auto it = socks_.find(h);
@@ -499,23 +454,19 @@ int SimNl80211Kernel::poll(int h, int timeout_ms, short& revents)
     return revents ? 1 : 0;
 }
 
-int64_t SimNl80211Kernel::now_ms()
-{
+int64_t SimNl80211Kernel::now_ms() {
     return clock_wall_ms();
 }
 
-int64_t SimNl80211Kernel::mono_ms()
-{
+int64_t SimNl80211Kernel::mono_ms() {
     return clock_mono_ms();
 }
 
-int64_t SimNl80211Kernel::boot_ns()
-{
+int64_t SimNl80211Kernel::boot_ns() {
     std::lock_guard<std::mutex> lk(mu_);
     return boot_ns_locked();
 }
 
-void SimNl80211Kernel::sleep_ms(int ms)
-{
+void SimNl80211Kernel::sleep_ms(int ms) {
     clock_sleep_ms(ms);
 }

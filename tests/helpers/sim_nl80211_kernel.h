@@ -25,7 +25,7 @@ struct SimNlSocket {
 
 // advance() (moves the simulated clocks forward) and open_sockets() come from the base.
 class SimNl80211Kernel : public OVK_NL_IO, public SimKernelBase<SimNlSocket> {
-public:
+  public:
     using bytes = std::vector<uint8_t>;
 
     static constexpr uint16_t FAMILY_ID = 0x1C;
@@ -37,12 +37,12 @@ public:
         std::optional<int32_t> signal_mbm = -5000;
         std::optional<uint8_t> quality;
         uint16_t capability = 0x0401;
-        bytes ies;                    // information elements
-        bool ies_as_beacon = false;   // send them as BEACON_IES only
-        int64_t age_ms = 0;           // age at the moment it was added
-        bool with_boottime = true;    // NL80211_BSS_LAST_SEEN_BOOTTIME
-        bool with_ms_ago = true;      // NL80211_BSS_SEEN_MS_AGO
-        int64_t seen_boot_ns = 0;     // filled by add_bss
+        bytes ies;                   // information elements
+        bool ies_as_beacon = false;  // send them as BEACON_IES only
+        int64_t age_ms = 0;          // age at the moment it was added
+        bool with_boottime = true;   // NL80211_BSS_LAST_SEEN_BOOTTIME
+        bool with_ms_ago = true;     // NL80211_BSS_SEEN_MS_AGO
+        int64_t seen_boot_ns = 0;    // filled by add_bss
     };
     struct Iface {
         uint32_t ifindex = 3;
@@ -104,7 +104,7 @@ public:
     int64_t boot_ns() override;
     void sleep_ms(int ms) override;
 
-private:
+  private:
     void handle_locked(int h, ovk_bytes msg);
     void reply_error_locked(int h, const bytes& req, int err);
     void reply_done_locked(int h, uint32_t seq, uint16_t flags, std::vector<bytes> msgs);
