@@ -11,25 +11,15 @@
 
 #include "ovk_app_util.h"
 #include "ovk_test_files.h"
+#include "ovk_test_program.h"
 #include "ovk_trip.h"
 
 namespace {
 
-struct CmdResult {
-    int rc = -1;
-    std::string out;
-};
+using CmdResult = ovk_test::CommandResult;
 
 CmdResult run(const std::string& cmd) {
-    CmdResult r;
-    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-    if (!p) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    const int st = pclose(p);
-    r.rc = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
+    return ovk_test::run_command(cmd);
 }
 
 std::string save(const ovk_test::TempDir& dir, const std::string& name,
