@@ -15,9 +15,8 @@
 
 namespace ovk_test::patrol_model {
 
-
-inline OVK_MOTION motion(const std::vector<OVK_RSSI_SAMPLE>& a, const std::vector<OVK_RSSI_SAMPLE>& b,
-                  int64_t now, double& r) {
+inline OVK_MOTION motion(const std::vector<OVK_RSSI_SAMPLE>& a,
+                         const std::vector<OVK_RSSI_SAMPLE>& b, int64_t now, double& r) {
     r = 0;
     auto bucket = [now](const std::vector<OVK_RSSI_SAMPLE>& s,
                         std::vector<std::pair<int64_t, double>>& out) {
