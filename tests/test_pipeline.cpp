@@ -18,6 +18,7 @@
 #include "ovk_store.h"
 #include "ovk_test_files.h"
 #include "ovk_vendordb.h"
+#include "pipeline_env.h"
 
 namespace {
 
@@ -106,15 +107,10 @@ const char* kAirTag = "7A:31:C4:0B:9E:22";
 const char* kDrone = "60:60:1F:A2:44:18";
 
 void drain() {
-    for (int i = 0; i < 2000 && ovk_pipeline_pending() > 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    ASSERT_EQ(ovk_pipeline_pending(), 0);
+    ovk_test::pipeline_drain();
 }
-
 std::vector<OVK_UI_ALERT> pop_all() {
-    std::vector<OVK_UI_ALERT> v;
-    while (auto a = ovk_pipeline_pop_alert()) v.push_back(std::move(*a));
-    return v;
+    return ovk_test::pipeline_pop_all();
 }
 
 int logged(const std::string& mac) {
@@ -138,24 +134,11 @@ class Pipeline : public ::testing::Test {
             g_calls.platform_running = false;
             g_calls.backgrounds.clear();
         }
-        ovk_vendordb_load();
         OVK_PREFS p;
         p.voice_enabled = 1;
-        ovk_prefs_set(p);
-        ASSERT_EQ(ovk_store_open(dir_.path()), 0);
-        ovk_alpr_set_for_test({});
-        ovk_pipeline_set_hooks(fake_hooks());
-        ASSERT_EQ(ovk_pipeline_init(), 0);
-        ovk_registry_start_session(T0 - 1000);
-        pop_all();
+        ovk_test::pipeline_up(dir_.path(), p, fake_hooks(), T0 - 1000);
     }
-    void TearDown() override {
-        ovk_pipeline_shutdown();
-        ovk_pipeline_set_hooks(OVK_PIPELINE_HOOKS{});
-        ovk_store_close();
-        ovk_registry_clear();
-        ovk_prefs_set(OVK_PREFS{});
-    }
+    void TearDown() override { ovk_test::pipeline_down(); }
     static void set_prefs(const std::function<void(OVK_PREFS&)>& f) {
         OVK_PREFS p = ovk_prefs_get();
         f(p);

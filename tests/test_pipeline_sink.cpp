@@ -17,6 +17,7 @@
 #include "ovk_store.h"
 #include "ovk_test_files.h"
 #include "ovk_vendordb.h"
+#include "pipeline_env.h"
 
 namespace {
 
@@ -74,15 +75,10 @@ OVK_LOCATION fix_at(double lat, double lon, int64_t t) {
 }
 
 void drain() {
-    for (int i = 0; i < 5000 && ovk_pipeline_pending() > 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    ASSERT_EQ(ovk_pipeline_pending(), 0);
+    ovk_test::pipeline_drain();
 }
-
 std::vector<OVK_UI_ALERT> pop_all() {
-    std::vector<OVK_UI_ALERT> v;
-    while (auto a = ovk_pipeline_pop_alert()) v.push_back(std::move(*a));
-    return v;
+    return ovk_test::pipeline_pop_all();
 }
 
 class PipelineSink : public ::testing::Test {
@@ -96,26 +92,13 @@ class PipelineSink : public ::testing::Test {
             g_seen.spoken.clear();
             g_seen.following.clear();
         }
-        ovk_vendordb_load();
         OVK_PREFS p;
         p.voice_enabled = 1;
         p.follow_min_minutes = 1;
         p.follow_min_meters = 100;
-        ovk_prefs_set(p);
-        ASSERT_EQ(ovk_store_open(dir_.path()), 0);
-        ovk_alpr_set_for_test({});
-        ovk_pipeline_set_hooks(hooks());
-        ASSERT_EQ(ovk_pipeline_init(), 0);
-        ovk_registry_start_session(T0 - 1000);
-        pop_all();
+        ovk_test::pipeline_up(dir_.path(), p, hooks(), T0 - 1000);
     }
-    void TearDown() override {
-        ovk_pipeline_shutdown();
-        ovk_pipeline_set_hooks(OVK_PIPELINE_HOOKS{});
-        ovk_store_close();
-        ovk_registry_clear();
-        ovk_prefs_set(OVK_PREFS{});
-    }
+    void TearDown() override { ovk_test::pipeline_down(); }
     ovk_test::TempDir dir_;
 };
 
