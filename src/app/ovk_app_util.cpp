@@ -509,7 +509,7 @@ int ovk_json_str(const cJSON* o, const char* key, std::string& out, size_t outsz
 
 double ovk_json_num(const cJSON* o, const char* key, double def) {
     const cJSON* m = member(o, key);
-    return cJSON_IsNumber(m) ? m->valuedouble : def;
+    return m && cJSON_IsNumber(m) ? m->valuedouble : def;
 }
 
 int64_t ovk_json_i64(const cJSON* o, const char* key, int64_t def) {

@@ -435,8 +435,9 @@ int append_last(Store& s) {
     }
     struct stat st {};
     const off_t before = fstat(fd, &st) == 0 ? st.st_size : -1;
-    const char* p = line->data();
-    size_t left = line->size();
+    const std::string& text = *line;
+    const char* p = text.data();
+    size_t left = text.size();
     int err = 0;
     while (left > 0) {
         const ssize_t w = write(fd, p, left);
