@@ -13,24 +13,17 @@
 #include <vector>
 
 #include "../tests/helpers/patrol_model.h"
+#include "fuzz_scratch.h"
 #include "ovk_patrol.h"
 
 namespace {
-
-struct INPUT {
-    const uint8_t* p;
-    size_t n;
-    size_t i = 0;
-    bool more() const { return i < n; }
-    uint8_t u8() { return i < n ? p[i++] : 0; }
-};
 
 const char* const kRoles[] = {"two-way radio", "mobile printer", "police radar", "body camera"};
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    INPUT in{data, size};
+    ovk_fuzz::ByteReader in{data, size};
     const int64_t now = 1700000000000LL;
     std::vector<OVK_PATROL_MEMBER> m;
     while (in.more() && m.size() < 12) {

@@ -7,23 +7,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz_scratch.h"
 #include "ovk_registry.h"
 
 namespace {
-
-struct INPUT {
-    const uint8_t* p;
-    size_t n;
-    size_t i = 0;
-    bool more() const { return i < n; }
-    uint8_t u8() { return i < n ? p[i++] : 0; }
-    uint16_t u16() { return static_cast<uint16_t>(u8() | (u8() << 8)); }
-    std::string bytes(size_t len) {
-        std::string s;
-        while (len-- && i < n) s += static_cast<char>(p[i++]);
-        return s;
-    }
-};
 
 std::string mac_of(uint8_t k) {
     char b[18];
@@ -45,7 +32,7 @@ const char* const kVendors[] = {"", "Motorola Solutions", "Cradlepoint", "Zebra"
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ovk_registry_init();
     ovk_registry_start_session(1000000);
-    INPUT in{data, size};
+    ovk_fuzz::ByteReader in{data, size};
     int64_t now = 1000000;
     int64_t regrouped = 0;  // when the registry last regrouped (0: never since the session began)
     while (in.more()) {

@@ -1,6 +1,6 @@
-// Helpers shared by the fuzz targets: a per-process scratch directory for targets that go
-// through real files (on tmpfs when there is one, as every atomic write syncs; removed with
-// its files at exit), and what survives a JSON write exactly.
+// Helpers shared by the fuzz targets: a reader of the input's bytes, a per-process scratch
+// directory for targets that go through real files (on tmpfs when there is one, as every atomic
+// write syncs; removed with its files at exit), and what survives a JSON write exactly.
 #pragma once
 
 #include <ftw.h>
@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -51,5 +52,20 @@ inline bool exact_in_json(int64_t v) {
 inline bool near_in_json(double a, double b) {
     return std::fabs(a - b) <= 1e-14 * std::max(std::fabs(a), std::fabs(b));
 }
+
+// Reads the fuzz input front to back; past its end every read gives zeros.
+struct ByteReader {
+    const uint8_t* p;
+    size_t n;
+    size_t i = 0;
+    bool more() const { return i < n; }
+    uint8_t u8() { return i < n ? p[i++] : 0; }
+    uint16_t u16() { return static_cast<uint16_t>(u8() | (u8() << 8)); }
+    std::string bytes(size_t len) {
+        std::string s;
+        while (len-- && i < n) s += static_cast<char>(p[i++]);
+        return s;
+    }
+};
 
 }  // namespace ovk_fuzz

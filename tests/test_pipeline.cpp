@@ -319,15 +319,7 @@ TEST_F(Pipeline, QueueKeepsTheNewest5000) {
 }
 
 TEST_F(Pipeline, CellAnomalyCooldownIsThirtyMinutes) {
-    OVK_CELL c;
-    c.rat = OVK_RAT_LTE;
-    c.registered = 1;
-    c.mcc = "001";
-    c.mnc = "01";
-    c.has_area = 1;
-    c.area = 7;
-    c.has_cell_id = 1;
-    c.cell_id = 99;
+    OVK_CELL c = ovk_test::registered_lte_cell("001", "01", 7, 99);
     const std::vector<OVK_CELL> cells{c};
     auto cell_logs = [] {
         int n = 0;

@@ -120,15 +120,7 @@ TEST_F(PipelineSink, EverythingArrivesThroughTheInstalledSink) {
 
     // Cell reports reach the analyzer only through on_cells on this platform: a test
     // network code (MCC 001) is logged as a CELL detection and raises a map alert.
-    OVK_CELL c;
-    c.rat = OVK_RAT_LTE;
-    c.registered = 1;
-    c.mcc = "001";
-    c.mnc = "01";
-    c.has_area = 1;
-    c.area = 7;
-    c.has_cell_id = 1;
-    c.cell_id = 99;
+    OVK_CELL c = ovk_test::registered_lte_cell("001", "01", 7, 99);
     const std::vector<OVK_CELL> cells{c};
     sink.on_cells(cells, "00101", 0);
     sink.on_cells({}, "00101", 0);  // no cells: ignored
@@ -218,15 +210,7 @@ TEST_F(PipelineSink, NoFollowingAlertWhileSwitchedOff) {
 int area_changes_after(const OVK_SINK& sink, const std::vector<OVK_LOCATION>& fixes,
                        int64_t cells_at) {
     for (const auto& f : fixes) sink.on_location(f);
-    OVK_CELL c;
-    c.rat = OVK_RAT_LTE;
-    c.registered = 1;
-    c.mcc = "262";
-    c.mnc = "01";
-    c.has_area = 1;
-    c.area = 100;
-    c.has_cell_id = 1;
-    c.cell_id = 5;
+    OVK_CELL c = ovk_test::registered_lte_cell("262", "01", 100, 5);
     g_now = cells_at;
     sink.on_cells(std::span(&c, 1), "", 0);
     c.area = 200;

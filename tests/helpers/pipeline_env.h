@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ovk_alpr.h"
+#include "ovk_cell.h"
 #include "ovk_pipeline.h"
 #include "ovk_prefs.h"
 #include "ovk_registry.h"
@@ -24,6 +25,20 @@ inline void pipeline_drain(int max_waits = 5000) {
     for (int i = 0; i < max_waits && ovk_pipeline_pending() > 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     ASSERT_EQ(ovk_pipeline_pending(), 0);
+}
+
+// The LTE cell the phone is registered on.
+inline OVK_CELL registered_lte_cell(const char* mcc, const char* mnc, int area, int64_t cell_id) {
+    OVK_CELL c;
+    c.rat = OVK_RAT_LTE;
+    c.registered = 1;
+    c.mcc = mcc;
+    c.mnc = mnc;
+    c.has_area = 1;
+    c.area = area;
+    c.has_cell_id = 1;
+    c.cell_id = cell_id;
+    return c;
 }
 
 inline std::vector<OVK_UI_ALERT> pipeline_pop_all() {
