@@ -4,6 +4,10 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 FUZZ_SECONDS ?= 10
 CMAKE_GEN := -G Ninja
+# ccache, when the machine has it, makes rebuilds in several checkouts cheap.
+ifneq ($(shell command -v ccache 2>/dev/null),)
+CMAKE_GEN += -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache
+endif
 
 .PHONY: all build deps check test sanitize-build asan tsan fuzz fuzz-build run setcap bench format format-check clean
 
