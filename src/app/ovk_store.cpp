@@ -22,6 +22,7 @@
 #include <mutex>
 
 #include "ovk_advert.h"
+#include "ovk_util.h"
 #include "zq_log.h"
 
 namespace {
@@ -34,10 +35,6 @@ constexpr size_t kKnownBuckets = 4096;
 constexpr size_t kCategoryNameMax = 31;
 constexpr int64_t kIdMax = std::numeric_limits<int64_t>::max();
 
-std::string cut(std::string_view s, size_t max) {
-    return std::string(s.substr(0, std::min(s.size(), max)));
-}
-
 std::string str_member(const cJSON* o, const char* key, size_t max) {
     std::string out;
     ovk_json_str(o, key, out, max + 1);
@@ -47,22 +44,22 @@ std::string str_member(const cJSON* o, const char* key, size_t max) {
 // Texts cut to the record's limits.
 OVK_DETECTION cut_detection(const OVK_DETECTION& d) {
     OVK_DETECTION c = d;
-    c.mac = cut(d.mac, OVK_DET_MAC_MAX);
-    c.label = cut(d.label, OVK_DET_LABEL_MAX);
-    c.source = cut(d.source, OVK_DET_SOURCE_MAX);
-    c.evidence = cut(d.evidence, OVK_DET_EVIDENCE_MAX);
-    c.vendor = cut(d.vendor, OVK_DET_VENDOR_MAX);
-    c.device_name = cut(d.device_name, OVK_DET_NAME_MAX);
+    c.mac = ovk_cut(d.mac, OVK_DET_MAC_MAX);
+    c.label = ovk_cut(d.label, OVK_DET_LABEL_MAX);
+    c.source = ovk_cut(d.source, OVK_DET_SOURCE_MAX);
+    c.evidence = ovk_cut(d.evidence, OVK_DET_EVIDENCE_MAX);
+    c.vendor = ovk_cut(d.vendor, OVK_DET_VENDOR_MAX);
+    c.device_name = ovk_cut(d.device_name, OVK_DET_NAME_MAX);
     return c;
 }
 
 OVK_KNOWN cut_known(const OVK_KNOWN& k) {
     OVK_KNOWN c = k;
-    c.mac = cut(k.mac, OVK_KNOWN_MAC_MAX);
-    c.name = cut(k.name, OVK_KNOWN_NAME_MAX);
-    c.vendor = cut(k.vendor, OVK_KNOWN_VENDOR_MAX);
-    c.device_type = cut(k.device_type, OVK_KNOWN_TYPE_MAX);
-    c.note = cut(k.note, OVK_KNOWN_NOTE_MAX);
+    c.mac = ovk_cut(k.mac, OVK_KNOWN_MAC_MAX);
+    c.name = ovk_cut(k.name, OVK_KNOWN_NAME_MAX);
+    c.vendor = ovk_cut(k.vendor, OVK_KNOWN_VENDOR_MAX);
+    c.device_type = ovk_cut(k.device_type, OVK_KNOWN_TYPE_MAX);
+    c.note = ovk_cut(k.note, OVK_KNOWN_NOTE_MAX);
     return c;
 }
 
@@ -464,7 +461,7 @@ int append_last(Store& s) {
 // The remembered record for `mac`, created when absent (texts fill only a new one).
 OVK_KNOWN* known_row(Store& s, std::string_view mac, std::string_view name, std::string_view vendor,
                      std::string_view type) {
-    const std::string key = cut(mac, OVK_KNOWN_MAC_MAX);
+    const std::string key = ovk_cut(mac, OVK_KNOWN_MAC_MAX);
     OVK_SMAP_NODE<OVK_KNOWN>* n = s.known.get(key);
     if (n && n->ptr) return n->ptr.get();
     auto k = std::make_unique<OVK_KNOWN>();
@@ -474,9 +471,9 @@ OVK_KNOWN* known_row(Store& s, std::string_view mac, std::string_view name, std:
     k->last_seen = now;
     k->sessions = 1;
     k->detect_count = 1;
-    k->name = cut(name, OVK_KNOWN_NAME_MAX);
-    k->vendor = cut(vendor, OVK_KNOWN_VENDOR_MAX);
-    k->device_type = cut(type, OVK_KNOWN_TYPE_MAX);
+    k->name = ovk_cut(name, OVK_KNOWN_NAME_MAX);
+    k->vendor = ovk_cut(vendor, OVK_KNOWN_VENDOR_MAX);
+    k->device_type = ovk_cut(type, OVK_KNOWN_TYPE_MAX);
     n = s.known.put(key);
     if (!n) return nullptr;
     n->ptr = std::move(k);
@@ -495,7 +492,7 @@ int ovk_store_open(std::string_view data_dir) {
     std::lock_guard<std::mutex> lock(s.mu);
     try {
         s.forget();
-        s.dir = cut(data_dir, kDirMax);
+        s.dir = ovk_cut(data_dir, kDirMax);
         if (ovk_mkdirs(s.dir) != 0) {
             zq_log(LOG_ERR, "cannot create data directory %s", s.dir.c_str());
             s.dir.clear();
@@ -747,7 +744,7 @@ int ovk_store_set_note(std::string_view mac, std::string_view note) {
     Store& s = store();
     std::lock_guard<std::mutex> lock(s.mu);
     try {
-        std::string text = cut(note, OVK_KNOWN_NOTE_MAX);
+        std::string text = ovk_cut(note, OVK_KNOWN_NOTE_MAX);
         OVK_KNOWN* k = known_row(s, mac, {}, {}, {});
         if (!k) return -1;
         k->note = std::move(text);
@@ -776,7 +773,7 @@ int ovk_store_whitelist_add(std::string_view mac, std::string_view note) {
     try {
         const std::string key = ovk_mac_normalize(mac, OVK_WL_MAC_MAX + 1);
         OVK_CHECK(!key.empty(), -1);
-        std::string text = cut(note, OVK_WL_NOTE_MAX);
+        std::string text = ovk_cut(note, OVK_WL_NOTE_MAX);
         auto it = std::find_if(s.whitelist.begin(), s.whitelist.end(),
                                [&](const OVK_WHITELIST_ENTRY& w) { return w.mac == key; });
         if (it != s.whitelist.end())

@@ -59,6 +59,14 @@ int ovk_icontains(std::string_view s, std::string_view needle) {
     return 0;
 }
 
+std::string ovk_cut(std::string_view s, size_t max) {
+    try {
+        return std::string(s.substr(0, max < s.size() ? max : s.size()));
+    } catch (const std::bad_alloc&) {
+        return {};
+    }
+}
+
 void ovk_appendf(std::string& buf, size_t bufsz, const char* fmt, ...) {
     if (bufsz == 0 || buf.size() >= bufsz - 1 || !fmt) return;
     const size_t room = bufsz - 1 - buf.size();
