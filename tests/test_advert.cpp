@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <climits>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -398,4 +400,11 @@ TEST(Util, AppendAndRound) {
     EXPECT_EQ(ovk_round(NAN), 0);
     EXPECT_EQ(ovk_round(1e300), INT_MAX);
     EXPECT_EQ(ovk_round(-1e300), INT_MIN);
+}
+
+TEST(Util, ErrorTextForEitherSign) {
+    EXPECT_EQ(ovk_errno_text(ENODEV), "No such device");
+    EXPECT_EQ(ovk_errno_text(-ENODEV), "No such device");
+    EXPECT_EQ(ovk_errno_text(-100000), "Unknown error 100000");
+    EXPECT_FALSE(ovk_errno_text(INT_MIN).empty());
 }

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 namespace {
@@ -89,6 +90,13 @@ void ovk_appendf(std::string& buf, size_t bufsz, const char* fmt, ...) {
         // text is silently cut; nothing appended when memory runs out
     }
     va_end(ap2);
+}
+
+std::string ovk_errno_text(int err) {
+    // strerrordesc_np keeps no buffer and ignores the locale, unlike strerror.
+    if (err < 0) err = err == INT_MIN ? INT_MAX : -err;
+    if (const char* d = strerrordesc_np(err)) return d;
+    return "Unknown error " + std::to_string(err);
 }
 
 int ovk_round(double x) {

@@ -22,5 +22,8 @@ std::string ovk_cut(std::string_view s, size_t max);
 // does nothing when `buf` already holds bufsz-1 bytes or more.
 void ovk_appendf(std::string& buf, size_t bufsz, const char* fmt, ...)
     __attribute__((format(printf, 3, 4)));
+// The system's text for an error number, either sign ("No such device" for ENODEV or
+// -ENODEV); "Unknown error N" for a number it does not know. Safe from any thread.
+std::string ovk_errno_text(int err);
 // floor(x + 0.5); NaN gives 0 and values beyond int are clamped to INT_MIN / INT_MAX.
 int ovk_round(double x);

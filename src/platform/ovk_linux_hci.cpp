@@ -24,18 +24,13 @@
 #include <new>
 #include <thread>
 
+#include "ovk_util.h"
 #include "zq_log.h"
 
 // ---------------------------------------------------------------------------------------
 // 1. Helpers
 // ---------------------------------------------------------------------------------------
 namespace {
-
-std::string err_text(int err) {
-    if (err < 0) err = -err;
-    if (const char* d = strerrordesc_np(err)) return d;
-    return "Unknown error " + std::to_string(err);
-}
 
 constexpr int64_t RETRY_WAIT_MS = 10000;
 constexpr int64_t REARM_AFTER_MS = 15000;
@@ -498,7 +493,7 @@ class reader {
         else if (err == ENETDOWN)
             m_.set_status("BLE: hci%d is down (powered off or rfkill blocked)", m_.dev_opt);
         else
-            m_.set_status("BLE: adapter lookup failed: %s", err_text(err).c_str());
+            m_.set_status("BLE: adapter lookup failed: %s", ovk_errno_text(err).c_str());
     }
 
     void no_adapter() {
@@ -555,7 +550,7 @@ class reader {
     step open_adapter() {
         const int h = io_.open();
         if (h < 0) {
-            m_.set_status("BLE: HCI socket: %s", err_text(h).c_str());
+            m_.set_status("BLE: HCI socket: %s", ovk_errno_text(h).c_str());
             return step::retry;
         }
         c_.fd = h;
@@ -569,13 +564,13 @@ class reader {
                 m_.set_status("%s", PERMISSION_TEXT);
                 return step::end;
             }
-            m_.set_status("BLE: hci%d bind: %s", dev, err_text(r).c_str());
+            m_.set_status("BLE: hci%d bind: %s", dev, ovk_errno_text(r).c_str());
             return step::retry;
         }
         c_.have_old_filter = io_.get_filter(h, c_.old_filter) == 0;
         r = io_.set_filter(h, OVK_HCI_READER_FILTER);
         if (r < 0) {
-            m_.set_status("BLE: hci%d filter: %s", dev, err_text(r).c_str());
+            m_.set_status("BLE: hci%d filter: %s", dev, ovk_errno_text(r).c_str());
             close_adapter();
             return step::retry;
         }
@@ -589,7 +584,7 @@ class reader {
             return step::end;
         }
         if (r < 0) {
-            m_.set_status("BLE: hci%d not responding: %s", dev, err_text(r).c_str());
+            m_.set_status("BLE: hci%d not responding: %s", dev, ovk_errno_text(r).c_str());
             close_adapter();
             return step::retry;
         }
@@ -622,7 +617,7 @@ class reader {
             m_.set_status("%s", PERMISSION_TEXT);
             return step::end;
         }
-        m_.set_status("BLE: hci%d scan setup failed: %s", dev, err_text(r).c_str());
+        m_.set_status("BLE: hci%d scan setup failed: %s", dev, ovk_errno_text(r).c_str());
         close_adapter();
         return step::retry;
     }
@@ -705,7 +700,7 @@ class reader {
             int r = io_.poll(c_.fd, POLL_SLICE_MS, rev);
             if (r == -EINTR) continue;
             if (r < 0) {
-                m_.set_status("BLE hci%d: poll: %s", dev, err_text(r).c_str());
+                m_.set_status("BLE hci%d: poll: %s", dev, ovk_errno_text(r).c_str());
                 close_adapter();
                 return step::again;
             }
@@ -714,7 +709,7 @@ class reader {
                 if (n == -EINTR || n == -EAGAIN) continue;
                 if (n < 0) {
                     m_.set_status("BLE: hci%d read: %s", dev,
-                                  err_text(static_cast<int>(n)).c_str());
+                                  ovk_errno_text(static_cast<int>(n)).c_str());
                     // A controller that is still there gets its scan turned off: left on, the
                     // next arming would take our own scan for another program's and nothing
                     // would ever turn it off.
@@ -741,7 +736,8 @@ class reader {
                 if (stopping()) break;
                 if (r == 1) c_.we_enabled = was_enabled;
                 if (r < 0) {
-                    m_.set_status("BLE hci%d: scan re-arm failed: %s", dev, err_text(r).c_str());
+                    m_.set_status("BLE hci%d: scan re-arm failed: %s", dev,
+                                  ovk_errno_text(r).c_str());
                     close_adapter();
                     return step::again;
                 }

@@ -27,18 +27,13 @@
 #include <thread>
 #include <vector>
 
+#include "ovk_util.h"
 #include "zq_log.h"
 
 // ---------------------------------------------------------------------------------------
 // 1. Helpers
 // ---------------------------------------------------------------------------------------
 namespace {
-
-std::string err_text(int err) {
-    if (err < 0) err = -err;
-    if (const char* d = strerrordesc_np(err)) return d;
-    return "Unknown error " + std::to_string(err);
-}
 
 constexpr size_t align4(size_t n) {
     return (n + 3) & ~size_t{3};
@@ -400,7 +395,7 @@ class wifi_thread {
         c_.stale_ms = 2LL * m_.interval_ms;
         c_.fd = io_.open();
         if (c_.fd < 0) {
-            m_.set_status("WiFi: netlink socket: %s", err_text(c_.fd).c_str());
+            m_.set_status("WiFi: netlink socket: %s", ovk_errno_text(c_.fd).c_str());
             return;
         }
         if (!resolve()) {
@@ -461,7 +456,7 @@ class wifi_thread {
             exchange(m, [&](ovk_bytes attrs) { ovk_linux_wifi_parse_family(attrs, fam); });
         if (r < 0 || fam.family == 0) {
             zq_log(LOG_DEBUG, "nl80211: family lookup: %s",
-                   r < 0 ? err_text(r).c_str() : "no family id");
+                   r < 0 ? ovk_errno_text(r).c_str() : "no family id");
             return false;
         }
         c_.family = fam.family;
@@ -474,7 +469,7 @@ class wifi_thread {
         int h = io_.open();
         int r = h < 0 ? h : io_.join_group(h, c_.scan_grp);
         if (r < 0) {
-            zq_log(LOG_INFO, "nl80211: cannot join the scan group: %s", err_text(r).c_str());
+            zq_log(LOG_INFO, "nl80211: cannot join the scan group: %s", ovk_errno_text(r).c_str());
             if (h >= 0) io_.close(h);
             h = -1;
         }
@@ -554,7 +549,8 @@ class wifi_thread {
         }
         if (r < 0) {
             if (r != -EINTR || !stopping())
-                zq_log(LOG_DEBUG, "WiFi %s: scan dump: %s", f.name.c_str(), err_text(r).c_str());
+                zq_log(LOG_DEBUG, "WiFi %s: scan dump: %s", f.name.c_str(),
+                       ovk_errno_text(r).c_str());
             return;
         }
         f.last_count = d.total;
@@ -595,7 +591,7 @@ class wifi_thread {
         if (f.no_trigger) return "system scans (scan trigger needs CAP_NET_ADMIN)";
         if (f.trig_err == ENETDOWN) return "interface down";
         if (f.trig_err == 0 || f.trig_err == EBUSY) return "passive scan";
-        return err_text(f.trig_err);
+        return ovk_errno_text(f.trig_err);
     }
 
     void show_status() {
