@@ -329,6 +329,10 @@ TEST(AdvertMac, NormaliseAndValidate) {
     EXPECT_EQ(ovk_mac_is_valid("AA:BB:CC:DD:EE"), 0);
     EXPECT_EQ(ovk_mac_is_valid("AA.BB:CC:DD:EE:0F"), 0);
     EXPECT_EQ(ovk_mac_hex("aa-bb-cc-dd-ee-0f"), "AABBCCDDEE0F");
+    const uint8_t air[] = {0x11, 0x22, 0x33, 0x44, 0x55, 0xA6, 0x77};
+    EXPECT_EQ(ovk_mac_from_bytes(air, true), "A6:55:44:33:22:11");
+    EXPECT_EQ(ovk_mac_from_bytes(air, false), "11:22:33:44:55:A6");
+    EXPECT_EQ(ovk_mac_from_bytes(ovk_bytes(air, 5), false), "");
 
     EXPECT_EQ(ovk_mac_is_valid_block("aa:bb:cc"), 1);
     EXPECT_EQ(ovk_mac_is_valid_block("AA:BB:CC:D"), 1);

@@ -542,6 +542,18 @@ std::string ovk_mac_hex(std::string_view in) {
     return out;
 }
 
+std::string ovk_mac_from_bytes(ovk_bytes b, bool lsb_first) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    if (b.size() < 6) return {};
+    std::string out(17, ':');
+    for (size_t i = 0; i < 6; ++i) {
+        const uint8_t v = b[lsb_first ? 5 - i : i];
+        out[i * 3] = kHex[v >> 4];
+        out[i * 3 + 1] = kHex[v & 0x0F];
+    }
+    return out;
+}
+
 int ovk_mac_is_valid(std::string_view mac) {
     const std::string n = ovk_mac_normalize(mac);
     if (n.size() != 17) return 0;

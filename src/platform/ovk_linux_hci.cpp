@@ -155,15 +155,7 @@ OVK_ADDR_TYPE addr_kind(uint8_t hci_type, std::string_view text) {
 // Builds and hands over one advertisement. `addr` is as received (least significant first).
 int deliver(const uint8_t* addr, uint8_t addr_type, int8_t rssi_raw, ovk_bytes data,
             int connectable, const char* phy, int64_t wall_ms, const OVK_ADVERT_OUT& out) {
-    static constexpr char HEX[] = "0123456789ABCDEF";
-    std::array<char, 17> mac{};
-    for (int i = 0; i < 6; ++i) {
-        const uint8_t b = addr[5 - i];
-        mac[i * 3] = HEX[b >> 4];
-        mac[i * 3 + 1] = HEX[b & 0x0F];
-        if (i < 5) mac[i * 3 + 2] = ':';
-    }
-    const std::string_view text(mac.data(), mac.size());
+    const std::string text = ovk_mac_from_bytes(ovk_bytes(addr, 6), true);
     const int rssi = rssi_raw == 127 ? -100 : rssi_raw;
     OVK_ADVERT_PTR a = ovk_advert_new_ble(text, rssi, data, addr_kind(addr_type, text), connectable,
                                           std::string_view(phy), "", wall_ms);

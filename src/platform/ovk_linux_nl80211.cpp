@@ -273,22 +273,15 @@ void ovk_linux_wifi_parse_scan(ovk_bytes attrs, OVK_NL_SEEN_RING& ring, OVK_NL_D
     }
     const int privacy = (attr_val<uint16_t>(b[NL80211_BSS_CAPABILITY]).value_or(0) >> 4) & 1;
 
-    static constexpr char HEX[] = "0123456789ABCDEF";
-    std::array<char, 17> mac{};
-    for (int i = 0; i < 6; ++i) {
-        mac[i * 3] = HEX[bssid[i] >> 4];
-        mac[i * 3 + 1] = HEX[bssid[i] & 0x0F];
-        if (i < 5) mac[i * 3 + 2] = ':';
-    }
+    const std::string mac = ovk_mac_from_bytes(ovk_bytes(bssid, 6), false);
     std::array<char, 32> ssid{};
     const int ssid_len = ssid_into(ies, ssid);
     std::optional<std::string_view> name;
     if (ssid_len >= 0) name = std::string_view(ssid.data(), static_cast<size_t>(ssid_len));
     const std::string caps = ovk_wifi_caps_from_ies(ies, privacy, 128);
 
-    OVK_ADVERT_PTR a =
-        ovk_advert_new_wifi(std::string_view(mac.data(), mac.size()), name, signal, freq,
-                            std::string_view(caps), std::nullopt, ies, d.now_ms - age);
+    OVK_ADVERT_PTR a = ovk_advert_new_wifi(mac, name, signal, freq, std::string_view(caps),
+                                           std::nullopt, ies, d.now_ms - age);
     if (!a) return;
     ++d.emitted;
     if (out) out(std::move(a));
