@@ -16,6 +16,7 @@
 
 #include "ovk_app_util.h"
 #include "ovk_category.h"
+#include "ovk_export.h"
 #include "ovk_fingerprint.h"
 #include "ovk_intel.h"
 #include "ovk_remoteid.h"
@@ -55,18 +56,6 @@ void add_num(cJSON* obj, const char* key, double v) {
 }
 void add_null(cJSON* obj, const char* key) {
     add(obj, key, cJSON_CreateNull());
-}
-void add_str_or_null(cJSON* obj, const char* key, const char* v) {
-    if (v && *v)
-        add_str(obj, key, v);
-    else
-        add_null(obj, key);
-}
-void add_num_if(cJSON* obj, const char* key, int present, double v) {
-    if (present)
-        add_num(obj, key, v);
-    else
-        add_null(obj, key);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -213,21 +202,7 @@ void step_remote_id(cJSON* obj, const OVK_ADVERT& a) {
     if (!ovk_rid_decode_advert(&a, r)) return;
     cJSON* o = cJSON_CreateObject();
     add(obj, "remoteId", o);
-    add_str_or_null(o, "uasId", r.uas_id.c_str());
-    add_str_or_null(o, "idType", r.id_type);
-    add_str_or_null(o, "uaType", r.ua_type);
-    add_str_or_null(o, "status", r.status);
-    add_num_if(o, "latitude", r.has_pos, r.lat);
-    add_num_if(o, "longitude", r.has_pos, r.lon);
-    add_num_if(o, "altitudeGeoM", r.has_alt_geo, r.alt_geo_m);
-    add_num_if(o, "heightM", r.has_height, r.height_m);
-    add_num_if(o, "speedMs", r.has_speed, r.speed_ms);
-    add_num_if(o, "verticalSpeedMs", r.has_vspeed, r.vspeed_ms);
-    add_num_if(o, "directionDeg", r.has_direction, r.direction_deg);
-    add_num_if(o, "operatorLatitude", r.has_op_pos, r.op_lat);
-    add_num_if(o, "operatorLongitude", r.has_op_pos, r.op_lon);
-    add_str_or_null(o, "selfIdDescription", r.self_id.c_str());
-    add_str_or_null(o, "operatorId", r.operator_id.c_str());
+    if (ovk_export_add_remote_id(o, r) != 0) throw std::bad_alloc();
 }
 
 cJSON* add_array_item(cJSON* arr) {

@@ -9,6 +9,8 @@
 // locked interfaces. Every function returns nullopt only when memory runs out.
 #pragma once
 
+#include <cjson/cJSON.h>
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -16,6 +18,7 @@
 #include <string_view>
 
 #include "ovk_registry.h"
+#include "ovk_remoteid.h"
 #include "ovk_store.h"
 
 enum OVK_EXPORT_SCOPE : int {
@@ -72,6 +75,10 @@ OVK_DEVICE_LIST ovk_export_gather_session();
 // the path in `path_out`, or -1 with the reason in `err`.
 int ovk_export_to_file(OVK_EXPORT_SCOPE scope, OVK_EXPORT_FORMAT fmt, std::string_view dir,
                        std::string& path_out, std::string& err);
+
+// Adds the Remote ID fields to `o` in the order every JSON output uses, absent ones as
+// null. 0, or -1 when memory ran out (`o` may then hold some of them).
+int ovk_export_add_remote_id(cJSON* o, const OVK_REMOTE_ID& r);
 
 // Text helpers.
 // The value between double quotes, inner quotes doubled, and an apostrophe after the opening
