@@ -87,6 +87,15 @@ int sync_parent_dir(const std::string& path) {
 
 }  // namespace
 
+std::string ovk_export_dir(std::string_view data_dir) {
+    const char* home = std::getenv("HOME");
+    const std::string docs = std::string(home && *home ? home : ".") + "/Documents";
+    struct stat sb {};
+    if (::stat(docs.c_str(), &sb) == 0 && S_ISDIR(sb.st_mode) && ovk_mkdirs(docs + "/Orvik") == 0)
+        return docs + "/Orvik";
+    return std::string(data_dir.substr(0, std::min<size_t>(data_dir.size(), 4080))) + "/exports";
+}
+
 int ovk_mkdirs(std::string_view path) {
     std::string p(path.substr(0, std::min(path.size(), kPathMax)));
     if (p.empty()) return -1;

@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 
+#include "ovk_app_util.h"
 #include "ovk_linux_audio.h"
 #include "ovk_linux_gpsd.h"
 #include "ovk_linux_hci.h"
@@ -332,15 +333,8 @@ std::string ovk_platform_data_dir() try {
 }
 
 std::string ovk_platform_export_dir() try {
-    const std::string docs = home_or_dot() + "/Documents";
-    if (is_dir(docs)) {
-        std::string dir = docs + "/Orvik";
-        if (make_dirs(dir, 0755, 0755) == 0) return dir;
-    }
-    std::string data = ovk_platform_data_dir();
-    if (data.size() > 4080) data.resize(4080);
-    std::string dir = data + "/exports";
-    if (make_dirs(dir, 0755, 0755) != 0) {
+    const std::string dir = ovk_export_dir(ovk_platform_data_dir());
+    if (ovk_mkdirs(dir) != 0) {
         const int e = errno;
         zq_log(LOG_ERR, "cannot create export dir %s: %s", dir.c_str(), ovk_errno_text(e).c_str());
     }
