@@ -139,16 +139,7 @@ std::string ovk_headless_check_export(std::string_view request) {
 }
 
 std::string ovk_headless_export_dir(std::string_view data_dir) {
-    const char* home = std::getenv("HOME");
-    if (home && *home) {
-        const std::string docs = std::string(home) + "/Documents";
-        struct stat sb {};
-        // A Documents folder where Orvik cannot have its own folder falls back like none.
-        if (::stat(docs.c_str(), &sb) == 0 && S_ISDIR(sb.st_mode) &&
-            ovk_mkdirs(docs + "/Orvik") == 0)
-            return docs + "/Orvik";
-    }
-    return std::string(data_dir) + "/exports";
+    return ovk_export_dir(data_dir);
 }
 
 const std::vector<OVK_OPTION>& ovk_headless_options() {
