@@ -779,16 +779,11 @@ TEST(HciKernel, RealSocketsReportWhatTheKernelHas) {
 
 TEST(HciKernel, ProcessWideReaderStartsAndStops) {
     EXPECT_EQ(ovk_linux_hci_start(static_cast<const OVK_SCAN_OPTS*>(nullptr)), -1);
-    char buf[160];
-    ovk_linux_hci_status(buf, sizeof buf);
-    EXPECT_STREQ(buf, "BLE: stopped");
+    EXPECT_EQ(ovk_linux_hci_status(), "BLE: stopped");
     OVK_SCAN_OPTS o;
     ASSERT_EQ(ovk_linux_hci_start(&o), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_NE(ovk_linux_hci_status(), "");
     ovk_linux_hci_stop();
     EXPECT_EQ(ovk_linux_hci_status(), "BLE: stopped");
-    char small[4];
-    ovk_linux_hci_status(small, sizeof small);
-    EXPECT_STREQ(small, "BLE");
 }

@@ -313,13 +313,6 @@ void OVK_SBUF::addf(const char* fmt, ...) {
     va_end(ap);
 }
 
-void ovk_sbuf_addf(OVK_SBUF& b, const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    sbuf_vaddf(b, fmt, ap);
-    va_end(ap);
-}
-
 std::optional<std::string> OVK_SBUF::take() {
     if (oom_) {
         free();

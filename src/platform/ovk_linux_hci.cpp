@@ -425,7 +425,6 @@ struct OVK_HCI_SCANNER::Impl : OVK_SCANNER_CORE {
 
     void run() noexcept;
 };
-static_assert(OVK_STATUS_MAX == OVK_SCANNER_CORE::status_max);
 
 namespace {
 
@@ -823,10 +822,6 @@ int ovk_linux_hci_start(const OVK_SCAN_OPTS& opts) {
 
 void ovk_linux_hci_stop() {
     process_reader::stop();
-}
-
-void ovk_linux_hci_status(char* out, size_t outsz) {
-    process_reader::status(out, outsz);
 }
 
 std::string ovk_linux_hci_status() {

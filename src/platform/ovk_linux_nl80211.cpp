@@ -359,7 +359,6 @@ struct OVK_WIFI_SCANNER::Impl : OVK_SCANNER_CORE {
 
     void run() noexcept;
 };
-static_assert(OVK_WIFI_STATUS_MAX == OVK_SCANNER_CORE::status_max);
 
 namespace {
 
@@ -715,10 +714,6 @@ int ovk_linux_wifi_start(const OVK_SCAN_OPTS& opts) {
 
 void ovk_linux_wifi_stop() {
     process_scanner::stop();
-}
-
-void ovk_linux_wifi_status(char* out, size_t outsz) {
-    process_scanner::status(out, outsz);
 }
 
 std::string ovk_linux_wifi_status() {

@@ -139,7 +139,6 @@ std::shared_ptr<OVK_NL_IO> ovk_linux_wifi_kernel_io();
 // ---------------------------------------------------------------------------------------
 // 4. Scanner
 // ---------------------------------------------------------------------------------------
-inline constexpr size_t OVK_WIFI_STATUS_MAX = 160;
 
 // Owns one scanner thread; adverts go to sink.on_advert and status changes to
 // sink.on_status. The destructor stops the thread. stop(), status(), running() and
@@ -163,5 +162,4 @@ class OVK_WIFI_SCANNER : public OVK_LINUX_SCANNER {
 int ovk_linux_wifi_start(const OVK_SCAN_OPTS* opts);  // null fails the argument check
 int ovk_linux_wifi_start(const OVK_SCAN_OPTS& opts);
 void ovk_linux_wifi_stop();
-void ovk_linux_wifi_status(char* out, size_t outsz);
 std::string ovk_linux_wifi_status();
