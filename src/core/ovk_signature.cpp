@@ -123,8 +123,9 @@ constexpr DJI_MODEL kDjiModels[] = {
     {0x22, "DJI Osmo Pocket 4 Pro", 0},
     {0x70, "DJI Mavic 3", 1},
     {0x7E, "DJI Neo 2", 1},
+    {0x82, "DJI Osmo Action camera", 0},
 };
-static_assert(std::size(kDjiModels) == 13);
+static_assert(std::size(kDjiModels) == 14);
 
 constexpr UUID128_SIG kUuid128Sigs[] = {
     {"632de001-604c-446b-a80f-7963e950f3fb", OVK_CAT_RECORDER,
@@ -287,8 +288,9 @@ constexpr ID_SIG kIdSigs[] = {
      70,
      kSrcSig,
      "Company ID 0x060C (Vuzix)"},
+    // 0xFEB8 alone is what Quest VR headsets send, so it no longer counts by itself.
     {26,
-     {{ID_MFG, 0x01AB}, {ID_SERVICE, 0xFEB7}, {ID_SERVICE, 0xFEB8}},
+     {{ID_MFG, 0x01AB}, {ID_SERVICE, 0xFEB7}},
      OVK_CAT_GLASSES,
      "Meta hardware - possibly Ray-Ban Meta glasses",
      45,
@@ -536,11 +538,20 @@ std::optional<OVK_HIT> flock_family(const OVK_ADVERT& a, std::string_view name) 
     return std::nullopt;
 }
 
+// Parrot also sells plant sensors from its address blocks; one that names itself so is not
+// drone gear.
+bool parrot_plant_sensor(const OVK_ADVERT& a, std::string_view name) {
+    if (!ovk_icontains(name, "Flower power") && !ovk_icontains(name, "Parrot pot")) return false;
+    const OVK_PREFIX* row = prefix_match(a, kDronePrefixes);
+    return row && std::string_view(row->vendor) == "Parrot";
+}
+
 // Row 11: DJI models and drone address blocks.
-void dji_and_blocks(const OVK_ADVERT& a, bool rid_seen, OVK_HITS& out) {
+void dji_and_blocks(const OVK_ADVERT& a, std::string_view name, bool rid_seen, OVK_HITS& out) {
     int is_drone = 0;
     const char* model = ovk_dji_model(&a, &is_drone);
-    const std::optional<OVK_HIT> block = drone_by_prefix(a, rid_seen);
+    const std::optional<OVK_HIT> block =
+        parrot_plant_sensor(a, name) ? std::nullopt : drone_by_prefix(a, rid_seen);
     if (!model) {
         if (block)
             push(out, *block);
@@ -627,7 +638,7 @@ void classify_ble(const OVK_ADVERT& a, OVK_HITS& out) {
         push(out, ovk_hit_make(OVK_CAT_DRONE, "Drone broadcasting Remote ID", 95, kSrcAstm,
                                "ASTM F3411 Remote ID message on service UUID 0xFFFA"));
     // 11
-    dji_and_blocks(a, rid_seen, out);
+    dji_and_blocks(a, name, rid_seen, out);
     // 12
     for (uint16_t id : kVerkadaUuids) {
         if (!sh.has(id)) continue;
