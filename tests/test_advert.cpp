@@ -328,6 +328,10 @@ TEST(AdvertMac, NormaliseAndValidate) {
     EXPECT_EQ(ovk_mac_is_valid("AA:BB:CC:DD:EE:0G"), 0);
     EXPECT_EQ(ovk_mac_is_valid("AA:BB:CC:DD:EE"), 0);
     EXPECT_EQ(ovk_mac_is_valid("AA.BB:CC:DD:EE:0F"), 0);
+    // longer text is not an address, even though its first 17 characters are one
+    EXPECT_EQ(ovk_mac_is_valid("AA:BB:CC:DD:EE:FF:00:11"), 0);
+    EXPECT_EQ(ovk_mac_is_valid("AA:BB:CC:DD:EE:FFX"), 0);
+    EXPECT_EQ(ovk_mac_is_valid_block("AA:BB:CC         Z"), 0);
     EXPECT_EQ(ovk_mac_hex("aa-bb-cc-dd-ee-0f"), "AABBCCDDEE0F");
     const uint8_t air[] = {0x11, 0x22, 0x33, 0x44, 0x55, 0xA6, 0x77};
     EXPECT_EQ(ovk_mac_from_bytes(air, true), "A6:55:44:33:22:11");

@@ -438,6 +438,7 @@ TEST(ClassifyLine, InvalidLinesSayWhy) {
          R"(\"radio\" must be \"BLE\" or \"WIFI\")"},
         {R"({"radio":"BLE","raw":""})", R"(missing \"mac\")"},
         {R"({"radio":"BLE","mac":"001122334455","raw":""})", R"(invalid \"mac\")"},
+        {R"({"radio":"BLE","mac":"00:11:22:33:44:55:66:77","raw":""})", R"(invalid \"mac\")"},
         {R"({"radio":"BLE","mac":"00:11:22:33:44:55"})", R"(missing \"raw\")"},
         {R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":12})", R"(\"raw\" is not a string)"},
         {R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":"0"})",

@@ -554,8 +554,10 @@ std::string ovk_mac_from_bytes(ovk_bytes b, bool lsb_first) {
     return out;
 }
 
+// Validity is judged on the whole text: normalising for storage cuts at 17 characters, which
+// would make "AA:BB:CC:DD:EE:FF:00:11" look like a full address.
 int ovk_mac_is_valid(std::string_view mac) {
-    const std::string n = ovk_mac_normalize(mac);
+    const std::string n = ovk_mac_normalize(mac, SIZE_MAX);
     if (n.size() != 17) return 0;
     for (size_t p = 0; p < n.size(); ++p) {
         if (p % 3 == 2) {
@@ -568,7 +570,7 @@ int ovk_mac_is_valid(std::string_view mac) {
 }
 
 int ovk_mac_is_valid_block(std::string_view prefix) {
-    const std::string n = ovk_mac_normalize(prefix);
+    const std::string n = ovk_mac_normalize(prefix, SIZE_MAX);
     if (n.size() != 8 && n.size() != 10 && n.size() != 13) return 0;
     for (size_t p = 0; p < n.size(); ++p) {
         if (p % 3 == 2) {
