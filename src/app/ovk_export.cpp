@@ -76,13 +76,8 @@ bool starts_formula(std::string_view s) {
     }
 }
 
-// A field the formats write bare (addresses, sources, times). Values that would break the
-// columns or read as a formula (only possible from a damaged file) are quoted instead.
 void bare(OVK_SBUF& b, std::string_view s) {
-    if (!starts_formula(s) && s.find_first_of(",\"\r\n") == std::string_view::npos)
-        b.add(s);
-    else
-        b.add(ovk_csv_field(s));
+    b.add(ovk_csv_bare(s));
 }
 
 void quoted(OVK_SBUF& b, std::string_view s) {
@@ -502,6 +497,12 @@ int ovk_export_add_remote_id(cJSON* o, const OVK_REMOTE_ID& r) {
                     num("operatorLongitude", r.has_op_pos, r.op_lon) &&
                     str("selfIdDescription", r.self_id) && str("operatorId", r.operator_id);
     return ok ? 0 : -1;
+}
+
+std::string ovk_csv_bare(std::string_view s) {
+    if (!starts_formula(s) && s.find_first_of(",\"\r\n") == std::string_view::npos)
+        return std::string(s);
+    return ovk_csv_field(s);
 }
 
 std::string ovk_csv_field(std::string_view s, size_t outsz) {

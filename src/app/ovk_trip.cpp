@@ -1023,10 +1023,10 @@ std::optional<std::string> ovk_trip_export_devices_csv(std::span<const OVK_TRIP_
             "first_seen,last_seen,best_rssi,latitude,longitude\n");
         for (const OVK_TRIP_DEVICE& x : d) {
             const bool f = x.category >= 0;
-            b.add(x.mac);
+            b.add(ovk_csv_bare(x.mac));
             b.add("," + csv_opt(x.label) + "," + csv_opt(x.name) + "," + csv_opt(x.vendor) + "," +
                   csv_opt(x.device_type) + ",");
-            b.add(x.source);
+            b.add(ovk_csv_bare(x.source));
             b.addf(",%s,%s,%d,", f ? "true" : "false", f ? ovk_cat_name(x.category) : "",
                    x.confidence);
             b.add(csv_opt(x.evidence));
