@@ -1,10 +1,13 @@
 // Application utilities: string map, text buffer, number text, JSON helpers, files.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <ctime>
 #include <thread>
@@ -483,6 +486,34 @@ TEST(AppUtilFiles, FailedWriteKeepsTheOldFileAndLeavesNoTemp) {
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(ovk_test::read_file(p), "old");
     EXPECT_FALSE(ovk_test::file_exists(p + ".tmp"));
+}
+
+// This program's fsync: the real one, except that it fails on directories while
+// g_fail_dir_fsync is set (no file system here refuses to sync a folder on demand).
+std::atomic<bool> g_fail_dir_fsync{false};
+extern "C" int fsync(int fd) {
+    struct stat st {};
+    if (g_fail_dir_fsync.load() && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        errno = EIO;
+        return -1;
+    }
+    using Fn = int (*)(int);
+    static const Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "fsync"));
+    return real ? real(fd) : 0;
+}
+
+TEST(AppUtilFiles, FolderSyncFailureAfterTheRenameIsNoFailedWrite) {
+    TempDir dir;
+    const std::string p = dir.file("f.json");
+    ASSERT_EQ(ovk_write_file_atomic(p, "old"), 0);
+    LogCapture log;
+    g_fail_dir_fsync = true;
+    const int rc = ovk_write_file_atomic(p, "new");
+    g_fail_dir_fsync = false;
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(ovk_test::read_file(p), "new");
+    EXPECT_TRUE(log.has("atomic write of " + p + ": cannot sync its folder: Input/output error"));
+    EXPECT_FALSE(log.has("failed"));
 }
 
 TEST(AppUtilFiles, UnopenableTempIsReportedWithItsName) {
