@@ -213,6 +213,18 @@ TEST_F(Pipeline, TimestampZeroUsesTheClock) {
     EXPECT_EQ(d[0].timestamp, T0 + 12345);
 }
 
+// A BSS reaches the pipeline stamped with when it was last heard, up to two scan intervals
+// ago; the alert is dated when it is raised.
+TEST_F(Pipeline, AlertTimeIsWhenItIsRaised) {
+    g_now = T0 + 45000;
+    ovk_pipeline_submit(axon(kAxon, T0));
+    drain();
+    const auto alerts = pop_all();
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0].time, T0 + 45000);
+    EXPECT_EQ(ovk_store_detections(0).at(0).timestamp, T0) << "the detection keeps its time";
+}
+
 TEST_F(Pipeline, DroneOverheadOnceEveryFiveMinutesAndNeverWhenWhitelisted) {
     OVK_LOCATION fix = ovk_demo_user_fix(0, kLat, kLon, T0);
     ovk_pipeline_location(fix);

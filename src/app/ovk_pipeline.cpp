@@ -161,10 +161,12 @@ bool take_turn_locked(OVK_SMAP<>& m, std::string_view key, int64_t now, int64_t 
 // 2. Alerts
 // ---------------------------------------------------------------------------------------
 
-void push_ui_alert(std::string_view key, const OVK_HIT& hit, int following, int rssi, int64_t now) {
+// The alert's time is when it is raised: an advert's own time lags by up to a BSS's age.
+void push_ui_alert(const OVK_PIPELINE_HOOKS& h, std::string_view key, const OVK_HIT& hit,
+                   int following, int rssi) {
     State& s = S();
     OVK_UI_ALERT a;
-    a.time = now;
+    a.time = clock_now(h);
     a.key = ovk_cut(key, OVK_ALERT_KEY_MAX);
     a.hit = hit;
     a.following = following;
@@ -191,7 +193,7 @@ void play(const OVK_PIPELINE_HOOKS& h, const OVK_PREFS& p, int confidence, int f
 }
 
 void device_alert(const OVK_PREFS& p, const std::string& mac, const OVK_HIT& hit, int rssi,
-                  int following, const std::string& spoken, int64_t now) {
+                  int following, const std::string& spoken) {
     const auto h = hooks();
     std::string title;
     std::string text;
@@ -207,11 +209,11 @@ void device_alert(const OVK_PREFS& p, const std::string& mac, const OVK_HIT& hit
     if (h->notify)
         h->notify(std::string_view(mac), std::string_view(title), std::string_view(text));
     play(*h, p, hit.confidence, following, spoken);
-    push_ui_alert(mac, hit, following, rssi, now);
+    push_ui_alert(*h, mac, hit, following, rssi);
 }
 
 void map_alert(const OVK_PREFS& p, const std::string& key, const OVK_HIT& hit,
-               const std::string& spoken, int64_t now) {
+               const std::string& spoken) {
     const auto h = hooks();
     if (h->notify) {
         if (p.discreet_mode)
@@ -222,7 +224,7 @@ void map_alert(const OVK_PREFS& p, const std::string& key, const OVK_HIT& hit,
                       std::string_view(hit.evidence));
     }
     play(*h, p, hit.confidence, 0, spoken);
-    push_ui_alert(key, hit, 0, 0, now);
+    push_ui_alert(*h, key, hit, 0, 0);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -283,8 +285,7 @@ void check_known_alpr(const OVK_PREFS& p, const OVK_LOCATION& loc, int64_t now) 
             "OpenStreetMap (surveillance:type=ALPR), ODbL",
             "%s, ~%d m away%s. Mapped in OpenStreetMap - it may not broadcast any signal.",
             label.c_str(), static_cast<int>(c.distance_m), suffix.c_str());
-        map_alert(p, ovk_cut("alpr:" + c.cam.osm_id, OVK_ALERT_KEY_MAX), hit, "Plate camera ahead",
-                  now);
+        map_alert(p, ovk_cut("alpr:" + c.cam.osm_id, OVK_ALERT_KEY_MAX), hit, "Plate camera ahead");
         return;
     }
 }
@@ -348,7 +349,7 @@ void on_cell_anomaly(const OVK_PREFS& p, const OVK_CELL_ANOMALY& an, int64_t now
     d.evidence = an.detail;
     ovk_store_add_detection(d);
     if (an.confidence >= p.alert_threshold)
-        map_alert(p, ovk_cut("cell:" + an.key, 127), hit, "Cell network warning", now);
+        map_alert(p, ovk_cut("cell:" + an.key, 127), hit, "Cell network warning");
 }
 
 void on_cells(const std::vector<OVK_CELL>& cells, const std::string& sim, int roaming) {
@@ -475,7 +476,7 @@ void maybe_alert(const OVK_PREFS& p, const OVK_ADVERT& a, const OVK_HIT& best, i
         if (!(p.dedupe_window_ms < since)) return;
         if (auto* n = s.last_alerted.put(a.mac)) n->num = now;
     }
-    device_alert(p, a.mac, best, a.rssi, 0, ovk_format(175, "%s nearby", best.label.c_str()), now);
+    device_alert(p, a.mac, best, a.rssi, 0, ovk_format(175, "%s nearby", best.label.c_str()));
 }
 
 void maybe_alert_drone_overhead(const OVK_PREFS& p, const OVK_ADVERT& a, const OVK_REMOTE_ID& rid,
@@ -487,7 +488,7 @@ void maybe_alert_drone_overhead(const OVK_PREFS& p, const OVK_ADVERT& a, const O
         std::lock_guard<std::mutex> lock(s.mu);
         if (!take_turn_locked(s.last_drone, a.mac, now, kDroneCooldownMs)) return;
     }
-    device_alert(p, a.mac, hit, a.rssi, 0, "Drone overhead", now);
+    device_alert(p, a.mac, hit, a.rssi, 0, "Drone overhead");
 }
 
 void process(const OVK_ADVERT& a) {
@@ -536,8 +537,7 @@ void process(const OVK_ADVERT& a) {
         ovk_registry_check_following(a.mac, static_cast<int64_t>(p.follow_min_minutes) * 60000,
                                      p.follow_min_meters)) {
         device_alert(p, a.mac, *best, a.rssi, 1,
-                     ovk_format(199, "Warning. %s may be following you.", best->label.c_str()),
-                     now);
+                     ovk_format(199, "Warning. %s may be following you.", best->label.c_str()));
     }
 }
 
