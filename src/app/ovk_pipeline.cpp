@@ -66,12 +66,13 @@ struct CACHED {
 
 constexpr size_t kFixHistoryMax = 240;    // fixes kept for the stationary test
 constexpr int64_t kFixWindowMs = 180000;  // the stationary test looks this far back
-constexpr int64_t kDroneCooldownMs = 299999;
-constexpr int64_t kLogIntervalMs = 29999;
-constexpr int64_t kCellCooldownMs = 1799999;
-constexpr int64_t kCellStatusMs = 899999;
-constexpr int64_t kAlprCooldownMs = 1800000;
-constexpr int64_t kHistoryFlushMs = 59999;
+// Intervals: the thing may happen again once this much time has passed (elapsed >= value).
+constexpr int64_t kDroneCooldownMs = 300000;  // drone-overhead alert per drone
+constexpr int64_t kLogIntervalMs = 30000;     // logged detection per device
+constexpr int64_t kCellCooldownMs = 1800000;  // cell anomaly per key
+constexpr int64_t kAlprCooldownMs = 1800000;  // plate-camera alert per camera
+constexpr int64_t kHistoryFlushMs = 60000;    // history flush while scanning
+constexpr int64_t kCellStatusMs = 900000;     // a cell anomaly shows in the status this long
 constexpr int kAlprMax = 64;
 constexpr int kCellAnomaliesMax = 16;
 constexpr size_t kVendorCandidatesMax = 72;
@@ -147,12 +148,12 @@ int64_t map_num(const OVK_SMAP<>& m, std::string_view key, bool* found) {
     return n ? n->num : 0;
 }
 
-// True when `key` has no time in `m` or its time is more than `gap_ms` before `now`; the
+// True when `key` has no time in `m` or its time is at least `gap_ms` before `now`; the
 // time becomes `now` then. The caller holds the state lock.
 bool take_turn_locked(OVK_SMAP<>& m, std::string_view key, int64_t now, int64_t gap_ms) {
     bool found = false;
     const int64_t last = map_num(m, key, &found);
-    if (found && now - last <= gap_ms) return false;
+    if (found && now - last < gap_ms) return false;
     if (auto* n = m.put(key)) n->num = now;
     return true;
 }
@@ -271,10 +272,7 @@ void check_known_alpr(const OVK_PREFS& p, const OVK_LOCATION& loc, int64_t now) 
         const bool candidate = created || node->dbl - 3.0 > c.distance_m;
         node->dbl = c.distance_m;
         if (!candidate) continue;
-        bool found = false;
-        const int64_t last = map_num(s.alpr_alert, c.cam.osm_id, &found);
-        if (found && now - last < kAlprCooldownMs) continue;
-        if (auto* a = s.alpr_alert.put(c.cam.osm_id)) a->num = now;
+        if (!take_turn_locked(s.alpr_alert, c.cam.osm_id, now, kAlprCooldownMs)) continue;
         lock.unlock();
         const std::string label = ovk_cut(ovk_camera_label(&c.cam), 159);
         const std::string suffix = c.cam.operator_name.empty()
@@ -843,7 +841,7 @@ OVK_STATUS ovk_pipeline_status() {
             demo = s.demo;
             out.has_location = s.has_loc;
             if (s.has_loc) out.location = s.loc;
-            if (s.has_cell && now - s.cell_time <= kCellStatusMs) {
+            if (s.has_cell && now - s.cell_time < kCellStatusMs) {
                 out.has_cell_anomaly = 1;
                 out.cell_anomaly = s.cell;
             }
@@ -1104,7 +1102,7 @@ void ovk_scan_housekeeping_tick() {
             std::lock_guard<std::mutex> lock(s.mu);
             last = s.last_flush;
         }
-        if (now - last > kHistoryFlushMs) flush_history(now);
+        if (now - last >= kHistoryFlushMs) flush_history(now);
 
         // Prune the classification cache to the devices the registry still holds: list the
         // cached addresses, ask the registry (without holding our lock), then drop the
