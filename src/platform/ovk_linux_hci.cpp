@@ -613,12 +613,23 @@ class reader {
         return step::retry;
     }
 
+    // Sends a scan-enable command. Once it is written the controller may start scanning for us
+    // whatever becomes of the answer (a stop or a time-out while it is pending), so closing
+    // must turn the scan off; only a refusal from the controller proves nothing was started.
+    int enable(const OVK_HCI_CMD& cmd) {
+        const bool before = c_.we_enabled;
+        c_.we_enabled = true;
+        const int r = command(cmd, nullptr, true);
+        if (r > 0) c_.we_enabled = before;
+        return r;
+    }
+
     // 0 armed by us, 1 the controller scans for someone else, negative an OS error.
     int arm() {
         if (c_.extended) {
             int r = command(ovk_linux_hci_cmd_ext_scan_params(c_.coded, c_.interval, c_.window),
                             nullptr, true);
-            if (r == 0) r = command(ovk_linux_hci_cmd_ext_scan_enable(true), nullptr, true);
+            if (r == 0) r = enable(ovk_linux_hci_cmd_ext_scan_enable(true));
             if (r == 0) {
                 c_.we_enabled = true;
                 return 0;
@@ -630,7 +641,7 @@ class reader {
             c_.extended = false;
         }
         int r = command(ovk_linux_hci_cmd_scan_params(c_.interval, c_.window), nullptr, true);
-        if (r == 0) r = command(ovk_linux_hci_cmd_scan_enable(true), nullptr, true);
+        if (r == 0) r = enable(ovk_linux_hci_cmd_scan_enable(true));
         if (r == 0) {
             c_.we_enabled = true;
             return 0;
@@ -720,12 +731,11 @@ class reader {
                 return step::again;
             }
             if (io_.mono_ms() - c_.last_report > REARM_AFTER_MS) {
-                // Another program may have turned the scan off: arm it again.
+                // Another program may have turned the scan off: arm it again. A refusal keeps
+                // what we enabled before on the list of things to undo.
                 c_.last_report = io_.mono_ms();
-                const bool was_enabled = c_.we_enabled;
                 r = arm();
                 if (stopping()) break;
-                if (r == 1) c_.we_enabled = was_enabled;
                 if (r < 0) {
                     m_.set_status("BLE hci%d: scan re-arm failed: %s", dev,
                                   ovk_errno_text(r).c_str());
