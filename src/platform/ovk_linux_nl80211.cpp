@@ -141,8 +141,14 @@ void ovk_linux_wifi_walk(ovk_bytes d, uint32_t seq, OVK_NL_WALK& w, const OVK_NL
         if (mseq != seq) continue;
         if (flags & NLM_F_DUMP_INTR) w.interrupted = true;
         if (type == NLMSG_DONE) {
+            // A dump that failed part-way (the interface vanished, ...) carries the error
+            // in the payload of its DONE message.
+            int e = 0;
+            if (msg.size() >= OVK_NL_HDRLEN + 4) e = load<int32_t>(msg, OVK_NL_HDRLEN);
+            if (e > 0) e = -e;
+            if (e < -4095) e = -EIO;
             w.done = true;
-            w.result = 0;
+            w.result = e;
         } else if (type == NLMSG_ERROR) {
             int e = -EIO;
             if (msg.size() >= OVK_NL_HDRLEN + 4) e = load<int32_t>(msg, OVK_NL_HDRLEN);
@@ -540,11 +546,14 @@ class wifi_thread {
             r = dump_once(f, d, &interrupted);
         }
         if (r < 0) {
-            if (r != -EINTR || !stopping())
-                zq_log(LOG_DEBUG, "WiFi %s: scan dump: %s", f.name.c_str(),
-                       ovk_errno_text(r).c_str());
+            if (r == -EINTR && stopping()) return;
+            // A new failure is worth a warning; the same one again each cycle is not.
+            zq_log(f.dump_err == -r ? LOG_DEBUG : LOG_WARNING, "WiFi %s: scan dump: %s",
+                   f.name.c_str(), ovk_errno_text(r).c_str());
+            f.dump_err = -r;
             return;
         }
+        f.dump_err = 0;
         f.last_count = d.total;
     }
 
@@ -580,6 +589,7 @@ class wifi_thread {
     }
 
     std::string state_text(const OVK_NL_IF& f) const {
+        if (f.dump_err) return "scan dump failed: " + ovk_errno_text(f.dump_err);
         if (f.no_trigger) return "system scans (scan trigger needs CAP_NET_ADMIN)";
         if (f.trig_err == ENETDOWN) return "interface down";
         if (f.trig_err == 0 || f.trig_err == EBUSY) return "passive scan";
