@@ -22,13 +22,13 @@
 #include <string>
 #include <string_view>
 
-#include "../platform/ovk_platform.h"
 #include "ovk_advert.h"
 #include "ovk_category.h"
 #include "ovk_cell.h"
 #include "ovk_geo.h"
 #include "ovk_prefs.h"
 #include "ovk_registry.h"
+#include "ovk_sink.h"
 
 enum OVK_THREAT : int {
     OVK_THREAT_CLEAR = 0,
