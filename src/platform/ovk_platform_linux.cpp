@@ -23,7 +23,7 @@
 #include <memory>
 #include <mutex>
 
-#include "ovk_app_util.h"
+#include "ovk_dirs.h"
 #include "ovk_linux_audio.h"
 #include "ovk_linux_gpsd.h"
 #include "ovk_linux_hci.h"
