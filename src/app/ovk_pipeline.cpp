@@ -930,8 +930,8 @@ int apply_source(const OVK_PREFS& p) {
         double lat = p.map_lat;
         double lon = p.map_lon;
         if (lat == 0.0 && lon == 0.0) {
-            lat = 45.4215;
-            lon = -75.6972;
+            lat = OVK_DEMO_DEFAULT_LAT;
+            lon = OVK_DEMO_DEFAULT_LON;
         }
         if (!ovk_demo_running() && ovk_demo_start(lat, lon, ovk_pipeline_sink()) != 0) return -1;
         std::lock_guard<std::mutex> lock(s.mu);
