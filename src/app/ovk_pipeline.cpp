@@ -28,6 +28,7 @@
 #include "ovk_fusion.h"
 #include "ovk_intel.h"
 #include "ovk_remoteid.h"
+#include "ovk_ridcheck.h"
 #include "ovk_signature.h"
 #include "ovk_store.h"
 #include "ovk_trip.h"
@@ -479,9 +480,10 @@ void maybe_alert(const OVK_PREFS& p, const OVK_ADVERT& a, const OVK_HIT& best, i
 }
 
 void maybe_alert_drone_overhead(const OVK_PREFS& p, const OVK_ADVERT& a, const OVK_REMOTE_ID& rid,
-                                const OVK_LOCATION& fix, int64_t now) {
+                                const OVK_RID_TRACK* track, const OVK_LOCATION& fix, int64_t now) {
     OVK_HIT hit;
     if (!ovk_drone_overhead_hit(rid, hit, fix.lat, fix.lon)) return;
+    if (track) ovk_ridcheck_lower(hit, *track);
     State& s = S();
     {
         std::lock_guard<std::mutex> lock(s.mu);
@@ -496,9 +498,23 @@ void process(const OVK_ADVERT& a) {
 
     OVK_REMOTE_ID rid;
     const bool rid_ok = decode_remote_id(a, rid);
+    // What this address's Remote ID said before, checked against this broadcast.
+    std::optional<OVK_RID_TRACK> track;
+    if (rid_ok) {
+        track = ovk_registry_rid_track(a.mac).value_or(OVK_RID_TRACK{});
+        ovk_ridcheck_observe(*track, a, now);
+    }
 
     const std::shared_ptr<const CLASSIFIED> cp = classified_for(p, a, now);
     const CLASSIFIED& c = *cp;
+    // A Remote ID that looks forged lowers the verdicts that rest on it.
+    OVK_HITS lowered;
+    const OVK_HITS* hits = &c.hits;
+    if (track && !track->findings.empty()) {
+        lowered = c.hits;
+        ovk_ridcheck_lower(lowered, *track);
+        hits = &lowered;
+    }
 
     OVK_LOCATION fix;
     const bool has_fix = has_fix_copy(&fix);
@@ -509,13 +525,14 @@ void process(const OVK_ADVERT& a) {
         pos.lat = fix.lat;
         pos.lon = fix.lon;
     }
-    if (ovk_registry_report(a, c.hits, &c.identity, c.vendor, rid_ok ? &rid : nullptr,
+    if (ovk_registry_report(a, *hits, &c.identity, c.vendor, rid_ok ? &rid : nullptr,
                             has_fix ? &pos : nullptr, now)) {
         if (auto known = ovk_store_known_get(a.mac)) ovk_registry_set_known(a.mac, &*known);
     }
+    if (track) ovk_registry_set_rid_track(a.mac, *track);
 
     const bool whitelisted = ovk_store_is_whitelisted(a.mac) != 0;
-    const OVK_HIT* best = c.hits.empty() ? nullptr : &c.hits.front();
+    const OVK_HIT* best = hits->empty() ? nullptr : &hits->front();
     const bool quiet = whitelisted || !best;
 
     // The trip hears every advert, quiet or not; whitelisted devices without a verdict.
@@ -525,7 +542,7 @@ void process(const OVK_ADVERT& a) {
                            c.identity.type, has_fix ? &fix : nullptr, now);
 
     if (has_fix && rid_ok && p.category_enabled[OVK_CAT_DRONE] && !whitelisted)
-        maybe_alert_drone_overhead(p, a, rid, fix, now);
+        maybe_alert_drone_overhead(p, a, rid, track ? &*track : nullptr, fix, now);
 
     if (quiet) return;
 
