@@ -71,7 +71,8 @@ TEST(RidCheck, OperatorMoreThan15KilometresAway) {
               Rules{});
     EXPECT_EQ(feed(t, {rid_system(rid_north(kLat, 15100), kLon, 1)}, T0 + 1000),
               Rules{OVK_RIDCHECK_OPERATOR_FAR});
-    EXPECT_NE(t.findings.at(0).reason.find("operator 15.1 km from the aircraft"), std::string::npos);
+    EXPECT_NE(t.findings.at(0).reason.find("operator 15.1 km from the aircraft"),
+              std::string::npos);
 }
 
 TEST(RidCheck, TakeoffOrFixedOperatorPositionMovingWithinOneFlight) {

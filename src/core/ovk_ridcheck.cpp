@@ -66,7 +66,8 @@ void check_basic_id(OVK_RID_TRACK& t, ovk_bytes m, int64_t now,
     std::string& held = t.ids[id_type];
     if (!held.empty() && held != *id)
         record(t, raised, OVK_RIDCHECK_ID_CHANGED,
-               ovk_format(OVK_FACT_VALUE_MAX, "Basic ID changed from \"%s\" to \"%s\" on the same address",
+               ovk_format(OVK_FACT_VALUE_MAX,
+                          "Basic ID changed from \"%s\" to \"%s\" on the same address",
                           held.c_str(), id->c_str()),
                now);
     held = *id;
@@ -115,7 +116,8 @@ void check_location(OVK_RID_TRACK& t, ovk_bytes m, int64_t now,
     if (!message_position(m, lat, lon)) return;
     if (t.has_pos && now > 0 && t.pos_time > 0) {
         const double d = ovk_meters_between(t.lat, t.lon, lat, lon);
-        const double secs = std::max(1.0, std::fabs(static_cast<double>(now - t.pos_time)) / 1000.0);
+        const double secs =
+            std::max(1.0, std::fabs(static_cast<double>(now - t.pos_time)) / 1000.0);
         if (d > OVK_RIDCHECK_JUMP_SLACK_M + OVK_RIDCHECK_MAX_SPEED_MS * secs)
             record(t, raised, OVK_RIDCHECK_JUMP,
                    ovk_format(OVK_FACT_VALUE_MAX,
@@ -209,8 +211,9 @@ int ovk_ridcheck_is_rid_hit(const OVK_HIT& h) {
 void ovk_ridcheck_lower(OVK_HIT& hit, const OVK_RID_TRACK& t) {
     if (t.findings.empty() || !ovk_ridcheck_is_rid_hit(hit)) return;
     hit.confidence = std::max(0, hit.confidence - OVK_RIDCHECK_CONFIDENCE_DROP);
-    hit.evidence = ovk_cut(hit.evidence + "; possible spoofed Remote ID: " + t.findings.front().reason,
-                           OVK_EVIDENCE_MAX);
+    hit.evidence =
+        ovk_cut(hit.evidence + "; possible spoofed Remote ID: " + t.findings.front().reason,
+                OVK_EVIDENCE_MAX);
 }
 
 void ovk_ridcheck_lower(OVK_HITS& hits, const OVK_RID_TRACK& t) {

@@ -71,7 +71,7 @@ struct OVK_RID_TRACK {
     bool has_anchor = false;
     int anchor_type = 0;
     double anchor_lat = 0, anchor_lon = 0;
-    std::array<std::string, 16> ids;              // latest UAS ID per ID type
+    std::array<std::string, 16> ids;             // latest UAS ID per ID type
     std::vector<OVK_RIDCHECK_FINDING> findings;  // the latest per rule, in rule order
 };
 
