@@ -271,8 +271,8 @@ TEST(CaptureBtsnoop, H4UnencapsulatedAndMonitorForms) {
 TEST(CaptureDamage, CutShortHostileAndForeignFilesEndWithAReason) {
     ovk_test::TempDir dir;
     // A pcap record cut short: the frames before it are read, then the error.
-    const string path = write_pcap(dir, "cut.pcap", 187,
-                                   {{T0, legacy_report(kData1, -50)}, {T0, legacy_report(kData1, -51)}});
+    const string path = write_pcap(
+        dir, "cut.pcap", 187, {{T0, legacy_report(kData1, -50)}, {T0, legacy_report(kData1, -51)}});
     string bytes = ovk_test::read_file(path);
     ovk_test::write_file(path, bytes.substr(0, bytes.size() - 5));
     Read r = read_path(path);
@@ -283,8 +283,8 @@ TEST(CaptureDamage, CutShortHostileAndForeignFilesEndWithAReason) {
     ovk_test::write_file(path, bytes.substr(0, 12));
     EXPECT_EQ(read_path(path).end, -2);
 
-    const Bytes good = btsnoop(1002, {{3, {T0, legacy_report(kData1, -50)}},
-                                      {3, {T0, legacy_report(kData1, -51)}}});
+    const Bytes good = btsnoop(
+        1002, {{3, {T0, legacy_report(kData1, -50)}}, {3, {T0, legacy_report(kData1, -51)}}});
     Bytes cut(good.begin(), good.end() - 3);
     r = read_bytes(cut);
     EXPECT_EQ(r.end, -1);
@@ -357,14 +357,15 @@ TEST(CaptureReal, PublicCapturesOfEveryKind) {
     for (size_t i = 0; i < snoop.frames.size(); ++i) {
         EXPECT_EQ(snoop.frames[i].number, h4.frames[i].number);
         EXPECT_EQ(snoop.frames[i].adverts[0]->raw, h4.frames[i].adverts[0]->raw);
-        EXPECT_NEAR(static_cast<double>(snoop.frames[i].time), static_cast<double>(h4.frames[i].time),
-                    1.0);
+        EXPECT_NEAR(static_cast<double>(snoop.frames[i].time),
+                    static_cast<double>(h4.frames[i].time), 1.0);
     }
     // Remote ID over Wi-Fi beacons.
     int rid = 0;
     for (const auto& f : got["opendroneid_odid_wifi_sample.pcap"].frames)
         for (const auto& a : f.adverts)
-            for (const auto& ie : a->ies) rid += ie.id == 221 && ie.data.size() > 4 && ie.data[0] == 0xFA;
+            for (const auto& ie : a->ies)
+                rid += ie.id == 221 && ie.data.size() > 4 && ie.data[0] == 0xFA;
     EXPECT_GT(rid, 10);
 }
 
@@ -383,8 +384,8 @@ TEST(CaptureProgram, ClassifyReadsCapturesAsFilesAndThroughPipes) {
         << run.err;
 
     // The same btsnoop log from a pipe.
-    const ovk_test::CommandResult piped = ovk_test::run_command(
-        "cat " + dir + "btsnoop-extcap_testdata_btsnoop_hci.log | " + exe);
+    const ovk_test::CommandResult piped =
+        ovk_test::run_command("cat " + dir + "btsnoop-extcap_testdata_btsnoop_hci.log | " + exe);
     EXPECT_EQ(piped.rc, 0);
     size_t lines = 0;
     for (size_t at = 0; (at = piped.out.find("{\"frame\":", at)) != string::npos; ++at) ++lines;
@@ -398,8 +399,7 @@ TEST(CaptureProgram, ClassifyReadsCapturesAsFilesAndThroughPipes) {
     run = ovk_test::run_program({exe, {tmp.file("cut.pcap")}, {}, tmp.path()});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 22);
-    EXPECT_NE(run.out.find("{\"frame\":22,\"error\":\"frame 22: truncated dump file"),
-              string::npos)
+    EXPECT_NE(run.out.find("{\"frame\":22,\"error\":\"frame 22: truncated dump file"), string::npos)
         << run.out;
     // A capture of a link type without adverts.
     ovk_test::write_file(tmp.file("eth.pcap"), cut.substr(0, 20) + string("\x01\0\0\0", 4));

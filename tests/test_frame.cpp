@@ -149,8 +149,8 @@ TEST(Dot11, BeaconBecomesAWifiAdvert) {
     ASSERT_EQ(g.kind, OVK_FRAME_ADVERT);
     EXPECT_EQ(g.advert->freq_mhz, 2462);
     EXPECT_EQ(g.advert->rssi, 0);
-    const Bytes ht = {0x3D, 0x16, 36, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                      0,    0,    0,  0, 0, 0, 0, 0, 0, 0, 0};
+    const Bytes ht = {0x3D, 0x16, 36, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                      0,    0,    0,  0, 0, 0, 0, 0, 0, 0, 0, 0};
     const OVK_FRAME h = ovk_frame_dot11(beacon(ht), 0, 0, 1);
     ASSERT_EQ(h.kind, OVK_FRAME_ADVERT);
     EXPECT_EQ(h.advert->freq_mhz, 5180);

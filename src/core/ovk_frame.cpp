@@ -212,9 +212,9 @@ std::optional<OVK_RADIOTAP> ovk_radiotap_parse(ovk_bytes pkt) {
         if (!(w & (1u << kRtExt))) break;
     }
 
-    bool vendor = false;       // the current bitmap belongs to a vendor namespace
-    bool known = true;         // the current radiotap bitmap is the first of its namespace
-    size_t skip = 0;           // vendor data still to skip when its namespace begins
+    bool vendor = false;  // the current bitmap belongs to a vendor namespace
+    bool known = true;    // the current radiotap bitmap is the first of its namespace
+    size_t skip = 0;      // vendor data still to skip when its namespace begins
     for (const uint32_t w : words) {
         if (vendor) {
             pos += skip;  // the vendor's data as a whole

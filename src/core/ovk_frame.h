@@ -36,7 +36,7 @@ struct OVK_FRAME {
 // ---------------------------------------------------------------------------------------
 // 1. Radiotap
 // ---------------------------------------------------------------------------------------
-inline constexpr uint8_t OVK_RADIOTAP_F_FCS = 0x10;     // the frame ends with its 4-byte FCS
+inline constexpr uint8_t OVK_RADIOTAP_F_FCS = 0x10;      // the frame ends with its 4-byte FCS
 inline constexpr uint8_t OVK_RADIOTAP_F_BAD_FCS = 0x40;  // received with a bad FCS
 
 // The fields of a radiotap header that an advert needs. Fields come in the order of the

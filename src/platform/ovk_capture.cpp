@@ -144,8 +144,8 @@ class PCAP_READER final : public OVK_CAPTURE {
         }
         if (r != 1 || !h || !data) {
             done_ = true;
-            error_ = std::string("frame ") + std::to_string(stats_.frames + 1) + ": " +
-                     pcap_geterr(p_);
+            error_ =
+                std::string("frame ") + std::to_string(stats_.frames + 1) + ": " + pcap_geterr(p_);
             return -1;
         }
         f.number = ++stats_.frames;
@@ -225,7 +225,8 @@ class SNOOP_READER final : public OVK_CAPTURE {
         const uint32_t incl = u32be(&h[4]);
         const uint32_t flags = u32be(&h[8]);
         int64_t us = 0;
-        for (size_t i = 16; i < 24; ++i) us = static_cast<int64_t>(static_cast<uint64_t>(us) << 8 | h[i]);
+        for (size_t i = 16; i < 24; ++i)
+            us = static_cast<int64_t>(static_cast<uint64_t>(us) << 8 | h[i]);
         if (incl > kSnoopMaxRecord || incl > orig)
             return fail(number, "record length " + std::to_string(incl) + " (of " +
                                     std::to_string(orig) + ") is no HCI packet");

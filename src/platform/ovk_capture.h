@@ -44,8 +44,8 @@ FILE* ovk_capture_peek(FILE* in, std::string& head);
 
 // One record of a capture file.
 struct OVK_CAPTURE_FRAME {
-    long number = 0;    // from 1, as Wireshark counts
-    int64_t time = 0;   // ms since the epoch
+    long number = 0;                      // from 1, as Wireshark counts
+    int64_t time = 0;                     // ms since the epoch
     std::vector<OVK_ADVERT_PTR> adverts;  // an HCI event may hold several; often none
 };
 
