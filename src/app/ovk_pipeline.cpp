@@ -27,6 +27,7 @@
 #include "ovk_demo.h"
 #include "ovk_fusion.h"
 #include "ovk_intel.h"
+#include "ovk_record.h"
 #include "ovk_remoteid.h"
 #include "ovk_ridcheck.h"
 #include "ovk_signature.h"
@@ -759,6 +760,7 @@ void ovk_pipeline_shutdown() {
 
 void ovk_pipeline_submit(OVK_ADVERT_PTR a) {
     if (!a) return;
+    ovk_record_advert(*a);
     try {
         ITEM it;
         it.kind = ITEM_ADVERT;
@@ -770,6 +772,7 @@ void ovk_pipeline_submit(OVK_ADVERT_PTR a) {
 }
 
 void ovk_pipeline_location(const OVK_LOCATION& loc) {
+    ovk_record_fix(loc);
     try {
         ITEM it;
         it.kind = ITEM_LOCATION;
