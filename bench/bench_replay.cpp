@@ -39,7 +39,8 @@ const std::string& recording() {
         int n = 0;
         for (int round = 0; n < kAdverts; ++round) {
             const int64_t t = T0 + round * 1000;
-            const std::string fix = ovk_classify_format_fix(ovk_demo_user_fix(round, kLat, kLon, t));
+            const std::string fix =
+                ovk_classify_format_fix(ovk_demo_user_fix(round, kLat, kLon, t));
             fprintf(f, "%s\n", fix.c_str());
             ovk_demo_round_at(round, t, anchor, [&](OVK_ADVERT_PTR a) {
                 if (n++ < kAdverts) fprintf(f, "%s\n", ovk_classify_format(*a).c_str());
@@ -147,7 +148,7 @@ void BM_CaptureReadBleLl(benchmark::State& state) {
         std::string p = "/tmp/ovk-bench-ll-" + std::to_string(getpid()) + ".pcap";
         pcap_t* pc = pcap_open_dead(256, 65535);
         pcap_dumper_t* d = pcap_dump_open(pc, p.c_str());
-        std::vector<uint8_t> pkt = {37, 0xC4, 0xA0, 0, 0xD6, 0xBE, 0x89, 0x8E, 0x02, 0x0C,
+        std::vector<uint8_t> pkt = {37,   0xC4, 0xA0, 0,    0xD6, 0xBE, 0x89, 0x8E, 0x02, 0x0C,
                                     0xD6, 0xBE, 0x89, 0x8E, 0x40, 21,   1,    2,    3,    4,
                                     5,    0xC6, 2,    1,    6,    4,    9,    'O',  'r',  'v',
                                     6,    0xFF, 0x4C, 0,    0x12, 2,    0,    0,    0,    0};

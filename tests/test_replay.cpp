@@ -45,7 +45,9 @@ struct Received {
     std::vector<int64_t> wall;  // when each arrived
     OVK_SINK sink() {
         OVK_SINK s;
-        s.on_advert = [this](OVK_ADVERT_PTR a) { add("A " + a->mac + " " + std::to_string(a->timestamp)); };
+        s.on_advert = [this](OVK_ADVERT_PTR a) {
+            add("A " + a->mac + " " + std::to_string(a->timestamp));
+        };
         s.on_location = [this](const OVK_LOCATION& l) { add("F " + std::to_string(l.time)); };
         return s;
     }
@@ -94,13 +96,15 @@ TEST(Record, LinesAreAppendedAndFlushedAsTheyCome) {
     ovk_record_close();
     EXPECT_EQ(ovk_record_active(), 0);
     // Nothing is written while closed.
-    demo_round(1, [](OVK_ADVERT_PTR a) { ovk_record_advert(*a); }, ovk_record_fix);
+    demo_round(
+        1, [](OVK_ADVERT_PTR a) { ovk_record_advert(*a); }, ovk_record_fix);
     EXPECT_EQ(ovk_test::read_file(path), expect);
     // A file that cannot take the lines: said once, nothing breaks.
     ASSERT_EQ(ovk_record_open("/dev/full", err), 0);
     {
         ovk_test::LogCapture log;
-        demo_round(2, [](OVK_ADVERT_PTR a) { ovk_record_advert(*a); }, ovk_record_fix);
+        demo_round(
+            2, [](OVK_ADVERT_PTR a) { ovk_record_advert(*a); }, ovk_record_fix);
         const string text = log.text();
         EXPECT_NE(text.find("record: cannot write /dev/full"), string::npos) << text;
         EXPECT_EQ(text.find("cannot write", text.find("cannot write") + 1), string::npos);
@@ -143,8 +147,9 @@ TEST(Replay, ReaderTakesRecordingsAndCaptures) {
     EXPECT_EQ(n, 22);
     EXPECT_FALSE(OVK_REPLAY_READER::open(dir.file("missing"), err));
     EXPECT_EQ(err, "No such file or directory");
-    ovk_test::write_file(dir.file("eth.pcap"),
-                         string("\xD4\xC3\xB2\xA1\x02\0\x04\0\0\0\0\0\0\0\0\0\xFF\xFF\0\0\x01\0\0\0", 24));
+    ovk_test::write_file(
+        dir.file("eth.pcap"),
+        string("\xD4\xC3\xB2\xA1\x02\0\x04\0\0\0\0\0\0\0\0\0\xFF\xFF\0\0\x01\0\0\0", 24));
     EXPECT_FALSE(OVK_REPLAY_READER::open(dir.file("eth.pcap"), err));
     EXPECT_NE(err.find("link type 1"), string::npos) << err;
 }
@@ -153,8 +158,8 @@ TEST(Replay, ReaderTakesRecordingsAndCaptures) {
 string timed_recording(const ovk_test::TempDir& dir, const std::vector<int64_t>& offsets) {
     string text;
     for (const int64_t off : offsets) {
-        auto a = ovk_advert_new_ble("00:11:22:33:44:55", -60, {}, OVK_ADDR_PUBLIC, 1, "", "",
-                                    T0 + off);
+        auto a =
+            ovk_advert_new_ble("00:11:22:33:44:55", -60, {}, OVK_ADDR_PUBLIC, 1, "", "", T0 + off);
         text += ovk_classify_format(*a) + "\n";
     }
     const string path = dir.file("timed.jsonl");

@@ -65,7 +65,8 @@ void ovk_record_close() {
     std::lock_guard lk(r.mu);
     r.active = false;
     if (!r.f) return;
-    if (fclose(r.f) != 0) zq_log(LOG_ERR, "record: closing %s: %s", r.path.c_str(), strerror(errno));
+    if (fclose(r.f) != 0)
+        zq_log(LOG_ERR, "record: closing %s: %s", r.path.c_str(), strerror(errno));
     r.f = nullptr;
 }
 

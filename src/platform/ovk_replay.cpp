@@ -268,8 +268,7 @@ std::unique_ptr<OVK_REPLAY_READER> OVK_REPLAY_READER::open(const std::string& pa
         std::unique_ptr<OVK_REPLAY_READER> inner;
         FILE* under;
     };
-    if (fmt == OVK_CAPTURE_TEXT)
-        return std::make_unique<OWNED>(std::make_unique<LINES>(s), in);
+    if (fmt == OVK_CAPTURE_TEXT) return std::make_unique<OWNED>(std::make_unique<LINES>(s), in);
     std::unique_ptr<OVK_CAPTURE> cap = ovk_capture_open(s, error);
     if (!cap) {
         fclose(in);
