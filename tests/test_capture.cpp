@@ -256,7 +256,8 @@ TEST(CaptureBtsnoop, H4UnencapsulatedAndMonitorForms) {
     EXPECT_EQ(r.stats.frames, 3);
 
     // Unencapsulated (1001): an event is a received command/event record (flags 3).
-    const Bytes ev(legacy_report(kData1, -70).begin() + 1, legacy_report(kData1, -70).end());
+    const Bytes h4 = legacy_report(kData1, -70);
+    const Bytes ev(h4.begin() + 1, h4.end());
     r = read_bytes(btsnoop(1001, {{3, {T0, ev}}, {2, {T0, Bytes{0x03, 0x0C, 0x00}}}}));
     ASSERT_EQ(r.frames.size(), 1u);
     EXPECT_EQ(r.frames[0].adverts.at(0)->rssi, -70);

@@ -1,5 +1,6 @@
 #include "ovk_replay.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "ovk_capture.h"
 #include "ovk_classify_io.h"
@@ -173,48 +175,78 @@ bool stopping(FEED& f) {
     return f.quit;
 }
 
+void deliver(FEED& f, OVK_REPLAY_ITEM& item, const OVK_REPLAY_OPTS& o, const OVK_SINK& sink) {
+    {
+        std::lock_guard lk(f.mu);
+        if (item.time > 0) {
+            f.last_t = item.time;
+            if (o.speed <= 0) f.clock_set = true;
+        }
+    }
+    if (item.advert) {
+        if (sink.on_advert) sink.on_advert(std::move(item.advert));
+        ++f.adverts;
+    } else {
+        if (sink.on_location) sink.on_location(item.fix);
+        ++f.fixes;
+    }
+}
+
+// At the recorded pace: each item waits for its time.
+void play_paced(FEED& f, OVK_REPLAY_READER& reader, const OVK_REPLAY_OPTS& o,
+                const OVK_SINK& sink) {
+    OVK_REPLAY_ITEM item;
+    bool first = true;
+    while (!stopping(f) && reader.next(item) == 1) {
+        const int64_t t = item.time;
+        if (t > 0) {
+            std::unique_lock lk(f.mu);
+            const int64_t now = wall_ms();
+            if (first || t - f.last_t > OVK_REPLAY_GAP_MS || t < f.last_t) {
+                // Start, a long silence, or time going back: play this item right away (one
+                // second after a silence) and count on from it.
+                f.base_t = t;
+                f.base_w = now + (first ? 0 : OVK_REPLAY_GAP_PLAYED_MS);
+                f.clock_set = true;
+            }
+            const int64_t due =
+                f.base_w + static_cast<int64_t>(static_cast<double>(t - f.base_t) / o.speed);
+            lk.unlock();
+            if (!wait_until(f, due)) return;
+            first = false;
+        }
+        deliver(f, item, o, sink);
+    }
+}
+
+// Flat out: items are read ahead in batches while the consumer works through its backlog,
+// and a batch is handed over once the backlog leaves room for it.
+void play_flat(FEED& f, OVK_REPLAY_READER& reader, const OVK_REPLAY_OPTS& o, const OVK_SINK& sink) {
+    // The backlog never passes its bound: a batch fits in it.
+    const size_t kBatch = static_cast<size_t>(std::clamp(o.backlog_max / 4, 1, 256));
+    std::vector<OVK_REPLAY_ITEM> batch(kBatch);
+    const int room = std::max(o.backlog_max - static_cast<int>(kBatch), 0);
+    for (;;) {
+        size_t n = 0;
+        while (n < kBatch && reader.next(batch[n]) == 1) ++n;
+        if (o.backlog)
+            while (o.backlog() > room && !stopping(f))
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        for (size_t i = 0; i < n; ++i) {
+            if (stopping(f)) return;
+            deliver(f, batch[i], o, sink);
+        }
+        if (n < kBatch) return;
+    }
+}
+
 void run(std::unique_ptr<OVK_REPLAY_READER> reader, OVK_REPLAY_OPTS o, OVK_SINK sink) noexcept {
     FEED& f = F();
     try {
-        OVK_REPLAY_ITEM item;
-        int r;
-        bool first = true;
-        while (!stopping(f) && (r = reader->next(item)) == 1) {
-            const int64_t t = item.time;
-            if (o.speed > 0 && t > 0) {
-                std::unique_lock lk(f.mu);
-                const int64_t now = wall_ms();
-                if (first || t - f.last_t > OVK_REPLAY_GAP_MS || t < f.last_t) {
-                    // Start, a long silence, or time going back: play this item
-                    // right away (one second after a silence) and count on from it.
-                    f.base_t = t;
-                    f.base_w = now + (first ? 0 : OVK_REPLAY_GAP_PLAYED_MS);
-                    f.clock_set = true;
-                }
-                const int64_t due =
-                    f.base_w + static_cast<int64_t>(static_cast<double>(t - f.base_t) / o.speed);
-                lk.unlock();
-                if (!wait_until(f, due)) break;
-                first = false;
-            } else if (o.backlog) {
-                while (o.backlog() > o.backlog_max && !stopping(f))
-                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-            {
-                std::lock_guard lk(f.mu);
-                if (t > 0) {
-                    f.last_t = t;
-                    if (o.speed <= 0) f.clock_set = true;
-                }
-            }
-            if (item.advert) {
-                if (sink.on_advert) sink.on_advert(std::move(item.advert));
-                ++f.adverts;
-            } else {
-                if (sink.on_location) sink.on_location(item.fix);
-                ++f.fixes;
-            }
-        }
+        if (o.speed > 0)
+            play_paced(f, *reader, o, sink);
+        else
+            play_flat(f, *reader, o, sink);
         std::lock_guard lk(f.mu);
         if (f.quit) return;
         f.finished = true;

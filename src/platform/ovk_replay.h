@@ -58,7 +58,7 @@ struct OVK_REPLAY_OPTS {
     // Items the consumer still holds (ovk_pipeline_pending); with speed 0 the feed waits
     // while it is above `backlog_max`. Empty: never waits.
     std::function<int()> backlog;
-    int backlog_max = 1000;
+    int backlog_max = 4000;
 };
 
 // Opens the file and starts the feed's thread. 0; -1 when the file cannot be opened (the
