@@ -885,7 +885,7 @@ int apply_source(const OVK_PREFS& p) {
             lat = 45.4215;
             lon = -75.6972;
         }
-        if (!ovk_demo_running() && ovk_demo_start(lat, lon) != 0) return -1;
+        if (!ovk_demo_running() && ovk_demo_start(lat, lon, ovk_pipeline_sink()) != 0) return -1;
         std::lock_guard<std::mutex> lock(s.mu);
         s.demo = true;
         return 0;
