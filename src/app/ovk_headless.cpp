@@ -338,7 +338,9 @@ int ovk_headless_run(const OVK_HEADLESS_OPTS& o, const OVK_HOST& host, FILE* out
             std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
         }
 
+        // Everything heard is logged and remembered before the exports read it.
         ovk_scan_stop();
+        ovk_scan_wait_idle(-1);
         drain_alerts(out);
         const int failed_exports = write_exports(o.exports, dir, out);
         ovk_pipeline_shutdown();
