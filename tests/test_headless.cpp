@@ -198,6 +198,10 @@ TEST(HeadlessRun, DemoWithExportsAndTrace) {
     EXPECT_NE(text.find(" | 00:25:DF:4A:19:C2 | "), std::string::npos) << text;
     EXPECT_EQ(ovk_alpr_endpoint(), "http://127.0.0.1:9/api/interpreter");
     ovk_alpr_set_endpoint("");
+    // --demo was for that run: the settings file is as the user left it, and the run's
+    // demo mode ended with it.
+    EXPECT_EQ(ovk_test::read_file(data + "/settings.json"), settings);
+    EXPECT_EQ(ovk_scan_demo_override(), 0);
 
     const std::string csv_head = "export log:csv: " + data + "/exports/orvik_matches_";
     const size_t at = text.find(csv_head);

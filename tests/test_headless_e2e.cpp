@@ -1,6 +1,6 @@
 // The built orvik program on the demo feed, headless, in a fresh data directory and started
 // from a folder of its own (it finds its assets beside itself): the alerts it prints, the
-// files it leaves and a clean exit on SIGTERM.
+// files it leaves, a clean exit on SIGTERM, and a plain run afterwards that is no demo.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -135,14 +135,22 @@ TEST(HeadlessDemo, AlertsLogsHistoryAndCleanExit) {
     // No temporary files left behind.
     EXPECT_FALSE(ovk_test::file_exists(base + "known_devices.json.tmp"));
 
-    // The settings file is valid JSON and remembers the demo mode.
-    const auto settings = ovk_read_file(base + "settings.json");
-    ASSERT_TRUE(settings.has_value());
-    OVK_JSON j(cJSON_Parse(settings->c_str()));
-    ASSERT_TRUE(j != nullptr);
-    const cJSON* demo = cJSON_GetObjectItemCaseSensitive(j.get(), "demo_mode");
-    ASSERT_TRUE(demo != nullptr);
-    EXPECT_TRUE(cJSON_IsTrue(demo) || (cJSON_IsNumber(demo) && demo->valueint == 1));
+    // --demo was for that run only: nothing stored says demo, and a plain run right after
+    // scans the radios and shows no made-up device.
+    if (const auto settings = ovk_read_file(base + "settings.json")) {
+        OVK_JSON j(cJSON_Parse(settings->c_str()));
+        ASSERT_TRUE(j != nullptr);
+        const cJSON* demo = cJSON_GetObjectItemCaseSensitive(j.get(), "demo_mode");
+        EXPECT_FALSE(cJSON_IsTrue(demo) || (cJSON_IsNumber(demo) && demo->valueint != 0));
+    }
+    const ovk_test::ProgramRun plain = run_program(dir, {"--headless", "--duration", "12"}, 0);
+    ASSERT_EQ(plain.status, 0) << "stderr:\n" << plain.err;
+    const auto plain_out = lines_of(plain.out);
+    EXPECT_TRUE(has_line(plain_out, {" status: "})) << plain.out;
+    EXPECT_FALSE(has_line(plain_out, {"Demo"})) << plain.out;
+    for (const char* m : {kAxon, kZebra, kMotorola, kRouter, kFlock, kDrone, kAirTag, kGlasses})
+        EXPECT_FALSE(has_line(plain_out, {m})) << m << "\n" << plain.out;
+    EXPECT_EQ(ovk_test::read_file(base + "detections.jsonl"), log) << "nothing made up was logged";
 }
 
 }  // namespace

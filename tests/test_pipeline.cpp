@@ -561,6 +561,39 @@ TEST_F(Pipeline, ScanStartDemoAndRetention) {
     ASSERT_EQ(settle(), 0);
 }
 
+// Demo for this run (the command line's --demo): the feed runs while the stored preference
+// keeps the user's "off", and without the override the radios come back.
+TEST_F(Pipeline, DemoForThisRunLeavesThePreferenceAlone) {
+    struct Off {
+        ~Off() { ovk_scan_set_demo_override(0); }
+    } off;
+    const unsigned serial = ovk_prefs_serial();
+    ovk_scan_set_demo_override(1);
+    ASSERT_EQ(ovk_scan_start(), 0);
+    ASSERT_EQ(settle(), 0);
+    EXPECT_EQ(ovk_demo_running(), 1);
+    OVK_STATUS s = ovk_pipeline_status();
+    EXPECT_EQ(s.demo, 1);
+    EXPECT_EQ(s.scanners, "Demo: made-up devices (no radios)");
+    EXPECT_EQ(ovk_prefs_get().demo_mode, 0);
+    EXPECT_EQ(ovk_prefs_serial(), serial) << "nothing was stored";
+    {
+        std::lock_guard<std::mutex> l(g_calls.mu);
+        EXPECT_TRUE(g_calls.scan_starts.empty()) << "no radio was started";
+    }
+    // The override outlives a pipeline restart within the process.
+    ovk_pipeline_shutdown();
+    ASSERT_EQ(ovk_pipeline_init(), 0);
+    EXPECT_EQ(ovk_scan_demo_override(), 1);
+    ovk_scan_set_demo_override(0);
+    ASSERT_EQ(ovk_scan_start(), 0);
+    ASSERT_EQ(settle(), 0);
+    EXPECT_EQ(ovk_demo_running(), 0);
+    EXPECT_EQ(ovk_pipeline_status().demo, 0);
+    std::lock_guard<std::mutex> l(g_calls.mu);
+    EXPECT_EQ(g_calls.scan_starts.size(), 1u);
+}
+
 TEST_F(Pipeline, HistoryFlushCountsSessionsOnce) {
     OVK_KNOWN k;
     k.mac = kAxon;

@@ -117,6 +117,9 @@ struct State {
     bool scan_failed = false;  // the last start left scanning off
     int scan_result = 0;       // of the last request carried out
     bool scan_quit = false;
+    // Demo for this run only (a command-line option), whatever the preference says. Not
+    // reset by init or shutdown: it belongs to the process, not to one pipeline life.
+    bool demo_override = false;
 
     OVK_SMAP<CACHED> classified;
     OVK_SMAP<> last_alerted;
@@ -1041,9 +1044,18 @@ std::string ovk_scan_notification_text(int devices, int flagged, int discreet) {
 
 namespace {
 
+// The preferences scanning follows: the stored ones, in demo mode when this run asks for it.
+OVK_PREFS scan_prefs() {
+    OVK_PREFS p = ovk_prefs_get();
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (s.demo_override) p.demo_mode = 1;
+    return p;
+}
+
 int scan_start_now() {
     try {
-        const OVK_PREFS p = ovk_prefs_get();
+        const OVK_PREFS p = scan_prefs();
         State& s = S();
         bool running;
         {
@@ -1120,7 +1132,7 @@ int scan_refresh_now() {
             std::lock_guard<std::mutex> lock(s.mu);
             if (!s.running) return 0;
         }
-        if (apply_source(ovk_prefs_get()) == 0) return 0;
+        if (apply_source(scan_prefs()) == 0) return 0;
     } catch (...) {
     }
     zq_log(LOG_ERR, "could not re-apply scan settings");
@@ -1242,6 +1254,18 @@ int ovk_scan_wait_idle(int timeout_ms) {
     } catch (...) {
         return -2;
     }
+}
+
+void ovk_scan_set_demo_override(int on) {
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.demo_override = on != 0;
+}
+
+int ovk_scan_demo_override() {
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mu);
+    return s.demo_override ? 1 : 0;
 }
 
 const char* ovk_scan_progress_text(OVK_SCAN_STATE state, int failed) {

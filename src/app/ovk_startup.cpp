@@ -43,6 +43,7 @@ void close_below_pipeline(OPENED& st) {
     ovk_vendordb_unload();
     if (st.fetch_installed) ovk_alpr_set_fetch(OVK_ALPR_FETCH{});
     if (st.platform_shutdown) st.platform_shutdown();
+    ovk_scan_set_demo_override(0);  // the run is over
     st.platform_shutdown = nullptr;
     st.fetch_installed = false;
     st.dir.clear();
@@ -150,11 +151,9 @@ int ovk_startup_open(const OVK_OPTS& o, const OVK_HOST& host) {
             zq_log(LOG_ERR, "vendor tables not loaded: identification will be limited");
         ovk_prefs_load(st.dir);
         ovk_alpr_set_endpoint(ovk_prefs_get().overpass_url);
-        if (o.demo) {
-            OVK_PREFS p = ovk_prefs_get();
-            p.demo_mode = 1;
-            ovk_prefs_set(p);
-        }
+        // The command line's demo is for this run only: the stored preference keeps the
+        // user's choice, so a later plain run scans the radios again.
+        ovk_scan_set_demo_override(o.demo ? 1 : 0);
         ovk_store_open(st.dir);
         ovk_watchlist_load(st.dir);
         ovk_trip_open(st.dir);

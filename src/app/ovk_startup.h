@@ -31,7 +31,7 @@ struct OVK_OPTS {
     int width = 1100;
     int height = 820;
     bool scan = false;
-    bool demo = false;  // demo feed instead of the radios
+    bool demo = false;  // demo feed for this run; the stored preference is left alone
     bool headless = false;
     bool help = false;
     std::optional<std::string> shots;  // screenshot tour into this directory (implies demo)
@@ -74,13 +74,13 @@ struct OVK_HOST {
 };
 
 // Brings the engine up in order (see the top of this file) with the log level of `o`; the
-// demo option switches the preference `demo_mode` on.
+// demo option puts this run in demo mode (ovk_scan_set_demo_override) without storing it.
 // 0 when the pipeline runs afterwards; -1 when it could not start ("pipeline init failed"),
 // in which case everything opened so far was closed again. Opening twice without a close in
 // between does nothing and returns 0.
 int ovk_startup_open(const OVK_OPTS& o, const OVK_HOST& host);
 // Takes the engine down in the reverse order; the pipeline stops scanning first and waits
-// for it. Nothing when not open.
+// for it. The run's demo mode ends with it. Nothing when not open.
 void ovk_startup_close();
 // The data directory of the open engine ("" when not open).
 std::string ovk_startup_data_dir();
