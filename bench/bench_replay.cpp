@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "ovk_capture.h"
 #include "ovk_classify_io.h"
 #include "ovk_demo.h"
 #include "ovk_pipeline.h"
@@ -166,10 +167,10 @@ void BM_CaptureReadBleLl(benchmark::State& state) {
     }();
     for (auto _ : state) {
         std::string err;
-        auto r = OVK_REPLAY_READER::open(path, err);
-        OVK_REPLAY_ITEM it;
+        auto cap = ovk_capture_open_path(path, err);
+        OVK_CAPTURE_FRAME f;
         long n = 0;
-        while (r && r->next(it) == 1) ++n;
+        while (cap && cap->next(f) == 1) n += static_cast<long>(f.adverts.size());
         if (n != kAdverts) state.SkipWithError("short read");
     }
     state.SetItemsProcessed(state.iterations() * kAdverts);

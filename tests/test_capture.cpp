@@ -370,12 +370,19 @@ TEST(CaptureReal, PublicCapturesOfEveryKind) {
     EXPECT_GT(rid, 10);
 }
 
+ovk_test::ProgramRun classify(const string& file, const ovk_test::TempDir& out) {
+    ovk_test::ProgramLaunch l;
+    l.exe = string(OVK_BINARY_DIR) + "/orvik-classify";
+    l.args = {file};
+    l.out_dir = out.path();
+    return ovk_test::run_program(l);
+}
+
 TEST(CaptureProgram, ClassifyReadsCapturesAsFilesAndThroughPipes) {
     const string exe = string(OVK_BINARY_DIR) + "/orvik-classify";
     const string dir = string(OVK_SOURCE_DIR) + "/tests/data/captures/";
     ovk_test::TempDir tmp;
-    ovk_test::ProgramRun run =
-        ovk_test::run_program({exe, {dir + "opendroneid_odid_wifi_sample.pcap"}, {}, tmp.path()});
+    ovk_test::ProgramRun run = classify(dir + "opendroneid_odid_wifi_sample.pcap", tmp);
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 42);
     EXPECT_EQ(run.out.rfind("{\"frame\":1,\"mac\":", 0), 0u) << run.out.substr(0, 80);
@@ -397,14 +404,14 @@ TEST(CaptureProgram, ClassifyReadsCapturesAsFilesAndThroughPipes) {
     // A damaged capture: what could be read, an error line, status 1.
     string cut = ovk_test::read_file(dir + "whad_sniffle_capture.pcap");
     ovk_test::write_file(tmp.file("cut.pcap"), cut.substr(0, cut.size() - 10));
-    run = ovk_test::run_program({exe, {tmp.file("cut.pcap")}, {}, tmp.path()});
+    run = classify(tmp.file("cut.pcap"), tmp);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 22);
     EXPECT_NE(run.out.find("{\"frame\":22,\"error\":\"frame 22: truncated dump file"), string::npos)
         << run.out;
     // A capture of a link type without adverts.
     ovk_test::write_file(tmp.file("eth.pcap"), cut.substr(0, 20) + string("\x01\0\0\0", 4));
-    run = ovk_test::run_program({exe, {tmp.file("eth.pcap")}, {}, tmp.path()});
+    run = classify(tmp.file("eth.pcap"), tmp);
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("carries no advertisements"), string::npos) << run.err;
 }

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "ovk_capture.h"
 #include "ovk_classify_io.h"
 #include "ovk_demo.h"
 #include "ovk_pipeline.h"
@@ -26,6 +27,19 @@ using std::string;
 constexpr int64_t T0 = 1700000000000;
 constexpr double kLat = 45.4215;
 constexpr double kLon = -75.6972;
+
+// Capture files through the platform's reader, as the program hands it in.
+std::optional<OVK_REPLAY_CAPTURE> open_capture(const string& path, string& error) {
+    std::shared_ptr<OVK_CAPTURE> cap = ovk_capture_open_path(path, error);
+    if (!cap) return std::nullopt;
+    return OVK_REPLAY_CAPTURE{[cap](std::vector<OVK_ADVERT_PTR>& out, string& err) {
+        OVK_CAPTURE_FRAME f;
+        const int r = cap->next(f);
+        if (r < 0) err = cap->error();
+        out = std::move(f.adverts);
+        return r;
+    }};
+}
 
 // One demo round with its fix, as the demo feed hands them over.
 void demo_round(int round, const std::function<void(OVK_ADVERT_PTR)>& advert,
@@ -140,17 +154,23 @@ TEST(Replay, ReaderTakesRecordingsAndCaptures) {
     EXPECT_TRUE(r->error().empty());
 
     const string cap = string(OVK_SOURCE_DIR) + "/tests/data/captures/whad_sniffle_capture.pcap";
-    r = OVK_REPLAY_READER::open(cap, err);
+    r = OVK_REPLAY_READER::open(cap, err, open_capture);
     ASSERT_TRUE(r) << err;
     int n = 0;
     while (r->next(it) == 1) ++n;
     EXPECT_EQ(n, 22);
-    EXPECT_FALSE(OVK_REPLAY_READER::open(dir.file("missing"), err));
+    EXPECT_EQ(r->skipped(), 0);
+    // Without the capture reader, a capture is only bytes that are no recording.
+    r = OVK_REPLAY_READER::open(cap, err);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->next(it), 0);
+    EXPECT_GT(r->skipped(), 0);
+    EXPECT_FALSE(OVK_REPLAY_READER::open(dir.file("missing"), err, open_capture));
     EXPECT_EQ(err, "No such file or directory");
     ovk_test::write_file(
         dir.file("eth.pcap"),
         string("\xD4\xC3\xB2\xA1\x02\0\x04\0\0\0\0\0\0\0\0\0\xFF\xFF\0\0\x01\0\0\0", 24));
-    EXPECT_FALSE(OVK_REPLAY_READER::open(dir.file("eth.pcap"), err));
+    EXPECT_FALSE(OVK_REPLAY_READER::open(dir.file("eth.pcap"), err, open_capture));
     EXPECT_NE(err.find("link type 1"), string::npos) << err;
 }
 

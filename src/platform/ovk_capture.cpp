@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 
 #include "ovk_frame.h"
@@ -390,4 +391,22 @@ std::unique_ptr<OVK_CAPTURE> ovk_capture_open(FILE* f, std::string& error) {
     fclose(s);
     error = "not a pcap, pcapng or btsnoop file";
     return nullptr;
+}
+
+std::unique_ptr<OVK_CAPTURE> ovk_capture_open_path(const std::string& path, std::string& error) {
+    error.clear();
+    FILE* f = fopen(path.c_str(), "rbe");
+    if (!f) {
+        error = strerror(errno);
+        return nullptr;
+    }
+    uint8_t head[OVK_CAPTURE_MAGIC_LEN] = {};
+    const size_t n = fread(head, 1, sizeof head, f);
+    if (ovk_capture_format(ovk_bytes(head, n)) == OVK_CAPTURE_TEXT) {
+        if (ferror(f)) error = strerror(errno);
+        fclose(f);
+        return nullptr;
+    }
+    rewind(f);
+    return ovk_capture_open(f, error);
 }

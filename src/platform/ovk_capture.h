@@ -76,3 +76,6 @@ class OVK_CAPTURE {
 // with `error` set for a file that is no capture, is damaged in its header, or holds a link
 // type without advertisements.
 std::unique_ptr<OVK_CAPTURE> ovk_capture_open(FILE* f, std::string& error);
+// The same for the file at `path`, when it is a capture; nullptr with `error` empty when the
+// file is something else (a recording, say), with `error` set when it cannot be read.
+std::unique_ptr<OVK_CAPTURE> ovk_capture_open_path(const std::string& path, std::string& error);

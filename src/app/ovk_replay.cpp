@@ -12,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "ovk_capture.h"
 #include "ovk_classify_io.h"
 #include "zq_log.h"
 
@@ -103,16 +102,16 @@ class LINES final : public OVK_REPLAY_READER {
 // A capture file: the adverts of each frame in turn.
 class FRAMES final : public OVK_REPLAY_READER {
   public:
-    explicit FRAMES(std::unique_ptr<OVK_CAPTURE> c) : c_(std::move(c)) {}
+    explicit FRAMES(OVK_REPLAY_CAPTURE c) : c_(std::move(c)) {}
 
     int next(OVK_REPLAY_ITEM& out) override {
         while (pending_.empty()) {
-            OVK_CAPTURE_FRAME f;
-            const int r = c_->next(f);
-            if (r < 0) error_ = c_->error();
+            std::vector<OVK_ADVERT_PTR> adverts;
+            const int r = c_.next ? c_.next(adverts, error_) : 0;
             if (r <= 0) return r;
-            if (f.adverts.empty()) ++skipped_;
-            for (OVK_ADVERT_PTR& a : f.adverts) pending_.push_back(std::move(a));
+            if (adverts.empty()) ++skipped_;
+            for (OVK_ADVERT_PTR& a : adverts)
+                if (a) pending_.push_back(std::move(a));
         }
         out.advert = std::move(pending_.front());
         pending_.pop_front();
@@ -121,7 +120,7 @@ class FRAMES final : public OVK_REPLAY_READER {
     }
 
   private:
-    std::unique_ptr<OVK_CAPTURE> c_;
+    OVK_REPLAY_CAPTURE c_;
     std::deque<OVK_ADVERT_PTR> pending_;
 };
 
@@ -269,51 +268,27 @@ void run(std::unique_ptr<OVK_REPLAY_READER> reader, OVK_REPLAY_OPTS o, OVK_SINK 
 }  // namespace
 
 std::unique_ptr<OVK_REPLAY_READER> OVK_REPLAY_READER::open(const std::string& path,
-                                                           std::string& error) {
+                                                           std::string& error,
+                                                           const OVK_REPLAY_CAPTURE_OPEN& capture) {
+    error.clear();
+    if (capture) {
+        std::optional<OVK_REPLAY_CAPTURE> c = capture(path, error);
+        if (c) return std::make_unique<FRAMES>(std::move(*c));
+        if (!error.empty()) return nullptr;
+    }
     FILE* in = fopen(path.c_str(), "rbe");
     if (!in) {
         error = strerror(errno);
         return nullptr;
     }
-    std::string head;
-    FILE* s = ovk_capture_peek(in, head);
-    if (!s) {
-        fclose(in);
-        error = "out of memory";
-        return nullptr;
-    }
-    const OVK_CAPTURE_FORMAT fmt =
-        ovk_capture_format(ovk_bytes(reinterpret_cast<const uint8_t*>(head.data()), head.size()));
-    // The peek stream reads through `in`; `in` stays open until the reader is gone.
-    struct OWNED : OVK_REPLAY_READER {
-        OWNED(std::unique_ptr<OVK_REPLAY_READER> r, FILE* f) : inner(std::move(r)), under(f) {}
-        ~OWNED() override {
-            inner.reset();
-            fclose(under);
-        }
-        int next(OVK_REPLAY_ITEM& out) override {
-            const int r = inner->next(out);
-            error_ = inner->error();
-            skipped_ = inner->skipped();
-            return r;
-        }
-        std::unique_ptr<OVK_REPLAY_READER> inner;
-        FILE* under;
-    };
-    if (fmt == OVK_CAPTURE_TEXT) return std::make_unique<OWNED>(std::make_unique<LINES>(s), in);
-    std::unique_ptr<OVK_CAPTURE> cap = ovk_capture_open(s, error);
-    if (!cap) {
-        fclose(in);
-        return nullptr;
-    }
-    return std::make_unique<OWNED>(std::make_unique<FRAMES>(std::move(cap)), in);
+    return std::make_unique<LINES>(in);
 }
 
 int ovk_replay_start(const OVK_REPLAY_OPTS& o, const OVK_SINK& sink) {
     ovk_replay_stop();
     FEED& f = F();
     std::string err;
-    std::unique_ptr<OVK_REPLAY_READER> reader = OVK_REPLAY_READER::open(o.path, err);
+    std::unique_ptr<OVK_REPLAY_READER> reader = OVK_REPLAY_READER::open(o.path, err, o.capture);
     std::lock_guard lk(f.mu);
     f.quit = false;
     f.finished = false;

@@ -1,7 +1,8 @@
-// Replay: a recording (orvik --record) or a capture file of another tool (ovk_capture) fed
-// to a sink in place of the radios, the way the demo feed is: adverts to on_advert and the
-// recorded GPS fixes to on_location, on the feed's own thread, in file order, with the
-// times they were recorded.
+// Replay: a recording (orvik --record) or a capture file of another tool fed to a sink in
+// place of the radios, the way the demo feed is: adverts to on_advert and the recorded GPS
+// fixes to on_location, on the feed's own thread, in file order, with the times they were
+// recorded. Capture files are read by the platform's capture reader, which the program hands
+// in as an OVK_REPLAY_CAPTURE_OPEN; without one every file is read as a recording.
 //
 // Pace: `speed` 1 replays at the original pace, 2 twice as fast, and 0 as fast as the
 // consumer takes it (the feed then waits while the consumer's backlog is above a bound, so
@@ -16,11 +17,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "ovk_advert.h"
 #include "ovk_geo.h"
-#include "ovk_platform.h"
+#include "ovk_sink.h"
 
 // One item of a recording or capture.
 struct OVK_REPLAY_ITEM {
@@ -29,12 +32,24 @@ struct OVK_REPLAY_ITEM {
     int64_t time = 0;  // ms since the epoch; 0 when the item has none
 };
 
+// A capture file's adverts, frame by frame.
+struct OVK_REPLAY_CAPTURE {
+    // 1 with the adverts of the next frame (often none); 0 at the end; -1 when the file is
+    // damaged, with `error` set.
+    std::function<int(std::vector<OVK_ADVERT_PTR>& adverts, std::string& error)> next;
+};
+// Opens `path` as a capture file. nullopt with `error` empty: the file is no capture (it is
+// read as a recording); nullopt with `error` set: it cannot be read.
+using OVK_REPLAY_CAPTURE_OPEN =
+    std::function<std::optional<OVK_REPLAY_CAPTURE>(const std::string& path, std::string& error)>;
+
 // Reads a recording (JSON Lines: advert and fix lines; comments and invalid lines passed
-// over and counted) or a capture file, told apart by their first bytes.
+// over and counted) or, through `capture`, a capture file.
 class OVK_REPLAY_READER {
   public:
     // nullptr with `error` set when the file cannot be read or is a damaged capture.
-    static std::unique_ptr<OVK_REPLAY_READER> open(const std::string& path, std::string& error);
+    static std::unique_ptr<OVK_REPLAY_READER> open(const std::string& path, std::string& error,
+                                                   const OVK_REPLAY_CAPTURE_OPEN& capture = {});
     virtual ~OVK_REPLAY_READER() = default;
     // 1 with the next item; 0 at the end; -1 when the file turned out damaged (error()).
     virtual int next(OVK_REPLAY_ITEM& out) = 0;
@@ -59,6 +74,7 @@ struct OVK_REPLAY_OPTS {
     // while it is above `backlog_max`. Empty: never waits.
     std::function<int()> backlog;
     int backlog_max = 4000;
+    OVK_REPLAY_CAPTURE_OPEN capture;  // empty: recordings only
 };
 
 // Opens the file and starts the feed's thread. 0; -1 when the file cannot be opened (the
