@@ -121,7 +121,7 @@ struct State {
     bool scan_quit = false;
     // Demo for this run only (a command-line option), whatever the preference says. Not
     // reset by init or shutdown: it belongs to the process, not to one pipeline life.
-    bool demo_override = false;
+    int demo_override = 0;  // 1 demo this run, -1 never the demo, 0 the preference
 
     OVK_SMAP<CACHED> classified;
     OVK_SMAP<> last_alerted;
@@ -1069,7 +1069,7 @@ OVK_PREFS scan_prefs() {
     OVK_PREFS p = ovk_prefs_get();
     State& s = S();
     std::lock_guard<std::mutex> lock(s.mu);
-    if (s.demo_override) p.demo_mode = 1;
+    if (s.demo_override != 0) p.demo_mode = s.demo_override > 0 ? 1 : 0;
     return p;
 }
 
@@ -1279,13 +1279,13 @@ int ovk_scan_wait_idle(int timeout_ms) {
 void ovk_scan_set_demo_override(int on) {
     State& s = S();
     std::lock_guard<std::mutex> lock(s.mu);
-    s.demo_override = on != 0;
+    s.demo_override = on > 0 ? 1 : on < 0 ? -1 : 0;
 }
 
 int ovk_scan_demo_override() {
     State& s = S();
     std::lock_guard<std::mutex> lock(s.mu);
-    return s.demo_override ? 1 : 0;
+    return s.demo_override;
 }
 
 const char* ovk_scan_progress_text(OVK_SCAN_STATE state, int failed) {
