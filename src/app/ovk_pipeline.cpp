@@ -27,7 +27,9 @@
 #include "ovk_demo.h"
 #include "ovk_fusion.h"
 #include "ovk_intel.h"
+#include "ovk_record.h"
 #include "ovk_remoteid.h"
+#include "ovk_ridcheck.h"
 #include "ovk_signature.h"
 #include "ovk_store.h"
 #include "ovk_trip.h"
@@ -120,7 +122,7 @@ struct State {
     bool scan_quit = false;
     // Demo for this run only (a command-line option), whatever the preference says. Not
     // reset by init or shutdown: it belongs to the process, not to one pipeline life.
-    bool demo_override = false;
+    int demo_override = 0;  // 1 demo this run, -1 never the demo, 0 the preference
 
     OVK_SMAP<CACHED> classified;
     OVK_SMAP<> last_alerted;
@@ -496,9 +498,10 @@ void maybe_alert(const OVK_PREFS& p, const OVK_ADVERT& a, const OVK_HIT& best, i
 }
 
 void maybe_alert_drone_overhead(const OVK_PREFS& p, const OVK_ADVERT& a, const OVK_REMOTE_ID& rid,
-                                const OVK_LOCATION& fix, int64_t now) {
+                                const OVK_RID_TRACK* track, const OVK_LOCATION& fix, int64_t now) {
     OVK_HIT hit;
     if (!ovk_drone_overhead_hit(rid, hit, fix.lat, fix.lon)) return;
+    if (track) ovk_ridcheck_lower(hit, *track);
     State& s = S();
     {
         std::lock_guard<std::mutex> lock(s.mu);
@@ -513,9 +516,23 @@ void process(const OVK_ADVERT& a) {
 
     OVK_REMOTE_ID rid;
     const bool rid_ok = decode_remote_id(a, rid);
+    // What this address's Remote ID said before, checked against this broadcast.
+    std::optional<OVK_RID_TRACK> track;
+    if (rid_ok) {
+        track = ovk_registry_rid_track(a.mac).value_or(OVK_RID_TRACK{});
+        ovk_ridcheck_observe(*track, a, now);
+    }
 
     const std::shared_ptr<const CLASSIFIED> cp = classified_for(p, a, now);
     const CLASSIFIED& c = *cp;
+    // A Remote ID that looks forged lowers the verdicts that rest on it.
+    OVK_HITS lowered;
+    const OVK_HITS* hits = &c.hits;
+    if (track && !track->findings.empty()) {
+        lowered = c.hits;
+        ovk_ridcheck_lower(lowered, *track);
+        hits = &lowered;
+    }
 
     OVK_LOCATION fix;
     const bool has_fix = has_fix_copy(&fix);
@@ -526,13 +543,14 @@ void process(const OVK_ADVERT& a) {
         pos.lat = fix.lat;
         pos.lon = fix.lon;
     }
-    if (ovk_registry_report(a, c.hits, &c.identity, c.vendor, rid_ok ? &rid : nullptr,
+    if (ovk_registry_report(a, *hits, &c.identity, c.vendor, rid_ok ? &rid : nullptr,
                             has_fix ? &pos : nullptr, now)) {
         if (auto known = ovk_store_known_get(a.mac)) ovk_registry_set_known(a.mac, &*known);
     }
+    if (track) ovk_registry_set_rid_track(a.mac, *track);
 
     const bool whitelisted = ovk_store_is_whitelisted(a.mac) != 0;
-    const OVK_HIT* best = c.hits.empty() ? nullptr : &c.hits.front();
+    const OVK_HIT* best = hits->empty() ? nullptr : &hits->front();
     const bool quiet = whitelisted || !best;
 
     // The trip hears every advert, quiet or not; whitelisted devices without a verdict.
@@ -542,7 +560,7 @@ void process(const OVK_ADVERT& a) {
                            c.identity.type, has_fix ? &fix : nullptr, now);
 
     if (has_fix && rid_ok && p.category_enabled[OVK_CAT_DRONE] && !whitelisted)
-        maybe_alert_drone_overhead(p, a, rid, fix, now);
+        maybe_alert_drone_overhead(p, a, rid, track ? &*track : nullptr, fix, now);
 
     if (quiet) return;
 
@@ -787,6 +805,7 @@ void ovk_pipeline_shutdown() {
 
 void ovk_pipeline_submit(OVK_ADVERT_PTR a) {
     if (!a) return;
+    ovk_record_advert(*a);
     try {
         ITEM it;
         it.kind = ITEM_ADVERT;
@@ -798,6 +817,7 @@ void ovk_pipeline_submit(OVK_ADVERT_PTR a) {
 }
 
 void ovk_pipeline_location(const OVK_LOCATION& loc) {
+    ovk_record_fix(loc);
     try {
         ITEM it;
         it.kind = ITEM_LOCATION;
@@ -1047,7 +1067,7 @@ OVK_PREFS scan_prefs() {
     OVK_PREFS p = ovk_prefs_get();
     State& s = S();
     std::lock_guard<std::mutex> lock(s.mu);
-    if (s.demo_override) p.demo_mode = 1;
+    if (s.demo_override != 0) p.demo_mode = s.demo_override > 0 ? 1 : 0;
     return p;
 }
 
@@ -1257,13 +1277,13 @@ int ovk_scan_wait_idle(int timeout_ms) {
 void ovk_scan_set_demo_override(int on) {
     State& s = S();
     std::lock_guard<std::mutex> lock(s.mu);
-    s.demo_override = on != 0;
+    s.demo_override = on > 0 ? 1 : on < 0 ? -1 : 0;
 }
 
 int ovk_scan_demo_override() {
     State& s = S();
     std::lock_guard<std::mutex> lock(s.mu);
-    return s.demo_override ? 1 : 0;
+    return s.demo_override;
 }
 
 const char* ovk_scan_progress_text(OVK_SCAN_STATE state, int failed) {
