@@ -182,12 +182,13 @@ bool take_turn_locked(OVK_SMAP<>& m, std::string_view key, int64_t now, int64_t 
 // 2. Alerts
 // ---------------------------------------------------------------------------------------
 
-// The alert's time is when it is raised: an advert's own time lags by up to a BSS's age.
+// The alert's time is when it is raised: an advert's own time lags by up to a BSS's age,
+// except on a replay's clock (`advert_time` is 0 for alerts no advert raised).
 void push_ui_alert(const OVK_PIPELINE_HOOKS& h, std::string_view key, const OVK_HIT& hit,
-                   int following, int rssi) {
+                   int following, int rssi, int64_t advert_time) {
     State& s = S();
     OVK_UI_ALERT a;
-    a.time = clock_now(h);
+    a.time = h.advert_time_is_now && advert_time > 0 ? advert_time : clock_now(h);
     a.key = ovk_cut(key, OVK_ALERT_KEY_MAX);
     a.hit = hit;
     a.following = following;
@@ -213,8 +214,10 @@ void play(const OVK_PIPELINE_HOOKS& h, const OVK_PREFS& p, int confidence, int f
             speak ? spoken : std::string_view());
 }
 
-void device_alert(const OVK_PREFS& p, const std::string& mac, const OVK_HIT& hit, int rssi,
-                  int following, const std::string& spoken) {
+void device_alert(const OVK_PREFS& p, const OVK_ADVERT& adv, const OVK_HIT& hit, int following,
+                  const std::string& spoken) {
+    const std::string& mac = adv.mac;
+    const int rssi = adv.rssi;
     const auto h = hooks();
     std::string title;
     std::string text;
@@ -230,7 +233,7 @@ void device_alert(const OVK_PREFS& p, const std::string& mac, const OVK_HIT& hit
     if (h->notify)
         h->notify(std::string_view(mac), std::string_view(title), std::string_view(text));
     play(*h, p, hit.confidence, following, spoken);
-    push_ui_alert(*h, mac, hit, following, rssi);
+    push_ui_alert(*h, mac, hit, following, rssi, adv.timestamp);
 }
 
 void map_alert(const OVK_PREFS& p, const std::string& key, const OVK_HIT& hit,
@@ -245,7 +248,7 @@ void map_alert(const OVK_PREFS& p, const std::string& key, const OVK_HIT& hit,
                       std::string_view(hit.evidence));
     }
     play(*h, p, hit.confidence, 0, spoken);
-    push_ui_alert(*h, key, hit, 0, 0);
+    push_ui_alert(*h, key, hit, 0, 0, 0);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -494,7 +497,7 @@ void maybe_alert(const OVK_PREFS& p, const OVK_ADVERT& a, const OVK_HIT& best, i
         if (!(p.dedupe_window_ms < since)) return;
         if (auto* n = s.last_alerted.put(a.mac)) n->num = now;
     }
-    device_alert(p, a.mac, best, a.rssi, 0, ovk_format(175, "%s nearby", best.label.c_str()));
+    device_alert(p, a, best, 0, ovk_format(175, "%s nearby", best.label.c_str()));
 }
 
 void maybe_alert_drone_overhead(const OVK_PREFS& p, const OVK_ADVERT& a, const OVK_REMOTE_ID& rid,
@@ -507,7 +510,7 @@ void maybe_alert_drone_overhead(const OVK_PREFS& p, const OVK_ADVERT& a, const O
         std::lock_guard<std::mutex> lock(s.mu);
         if (!take_turn_locked(s.last_drone, a.mac, now, kDroneCooldownMs)) return;
     }
-    device_alert(p, a.mac, hit, a.rssi, 0, "Drone overhead");
+    device_alert(p, a, hit, 0, "Drone overhead");
 }
 
 void process(const OVK_ADVERT& a) {
@@ -570,7 +573,7 @@ void process(const OVK_ADVERT& a) {
     if (has_fix && p.follower_alerts &&
         ovk_registry_check_following(a.mac, static_cast<int64_t>(p.follow_min_minutes) * 60000,
                                      p.follow_min_meters)) {
-        device_alert(p, a.mac, *best, a.rssi, 1,
+        device_alert(p, a, *best, 1,
                      ovk_format(199, "Warning. %s may be following you.", best->label.c_str()));
     }
 }

@@ -103,6 +103,9 @@ struct OVK_PIPELINE_HOOKS {
     std::function<int()> take_stop_request;
     std::function<void(int enable, std::string_view text)> background;
     std::function<int64_t()> now_ms;  // wall clock, ms since the epoch
+    // A replay runs the pipeline on the recording's clock, which a flat-out feed moves ahead
+    // of the worker: then an advert's own time is "now" for what it raises.
+    bool advert_time_is_now = false;
 };
 
 // Replaces the hooks (takes effect for the next call that uses them).
