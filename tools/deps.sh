@@ -9,6 +9,8 @@ PKGS=(
   libcjson-dev libcurl4-openssl-dev libx11-dev
   liballegro5-dev liballegro-audio5-dev liballegro-acodec5-dev
   liballegro-ttf5-dev liballegro-image5-dev
+  # the fonts the interface ships (assets/fonts; see tools/fetch_fonts.sh)
+  fonts-dejavu-core
   # tests and benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev python3
   # fuzzing (clang-14 with libFuzzer, ASan and UBSan)
@@ -17,6 +19,8 @@ PKGS=(
   ieee-data
   # real peers and consumers used by the integration tests
   gpsd gpsd-clients python3-gps gdal-bin gpsbabel libxml2-utils
+  # the window tests: a private X server, real input, the clipboard, screenshots
+  xvfb xdotool xclip imagemagick x11-utils
   # make setcap
   libcap2-bin
 )
@@ -30,6 +34,7 @@ done
 
 if [ ${#missing[@]} -eq 0 ]; then
   echo "deps: all ${#PKGS[@]} packages are installed, nothing to do"
+  bash "$(dirname "$0")/fetch_fonts.sh"
   exit 0
 fi
 
@@ -48,3 +53,4 @@ if command -v systemctl >/dev/null 2>&1; then
   systemctl disable --now gpsd.socket gpsd.service >/dev/null 2>&1 || true
 fi
 echo "deps: done"
+bash "$(dirname "$0")/fetch_fonts.sh"
