@@ -138,6 +138,7 @@ struct OVK_GUI {
     // (its text in toast.hit.label).
     OVK_UI_ALERT toast;
     double toast_until = 0;
+    bool toast_drawn = false;  // the last frame showed the toast
 
     // Main screen window and widget ids.
     int win_main = -1;
@@ -175,8 +176,8 @@ struct OVK_GUI {
     void* confirm_user = nullptr;
 
     // Requests from the screens, carried out by the frame.
-    bool quit_requested = false;  // the event loop ends on the next tick
-    bool in_event = false;        // the toolkit is processing an event
+    bool quit_requested = false;                     // the event loop ends on the next tick
+    bool in_event = false;                           // the toolkit is processing an event
     std::array<bool, OVK_POP_COUNT> pending_open{};  // open once the event is processed
     bool pending_menu = false;                       // open the context menu after the event
     float pending_menu_x = 0, pending_menu_y = 0;    // at this display position
@@ -280,8 +281,8 @@ std::string ovk_wrap_text(const ALLEGRO_FONT* font, float max_w, std::string_vie
 void ovk_label_set_wrapped(OVK_GUI* g, int label_id, std::string_view text);
 // A label exactly as tall as `text` wrapped to `w` (plus 6 x scale) in `font`; its id, and
 // its height in *h.
-int ovk_add_wrapped_label(OVK_GUI* g, int win, ALLEGRO_FONT* font, std::string_view text,
-                          float x, float y, float w, float* h);
+int ovk_add_wrapped_label(OVK_GUI* g, int win, ALLEGRO_FONT* font, std::string_view text, float x,
+                          float y, float w, float* h);
 // "now", "12s ago", "5 min ago", "3 h ago", "2 d ago" for the time t_ms seen from now_ms.
 std::string ovk_age_text(int64_t now_ms, int64_t t_ms);
 // "Near" at -60 dBm or more, "Far" below -80, else "Nearby".
