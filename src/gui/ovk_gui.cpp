@@ -32,20 +32,10 @@ void build_confirm(OVK_GUI* g);
 // 1. The screens
 // ---------------------------------------------------------------------------------------
 
-// What the frame calls in a screen. Every hook but `build` may be null.
-struct SCREEN {
-    int popup;                     // the pop-up the screen lives in; -1 for the main window
-    void (*build)(OVK_GUI* g);     // makes its window and widgets (every build and rebuild)
-    void (*refresh)(OVK_GUI* g);   // every half second (a pop-up's only while it is open)
-    void (*tick)(OVK_GUI* g);      // every tick while its pop-up is open
-    void (*show)(OVK_GUI* g);      // opens it with fresh content (Ctrl+M, the first run)
-    void (*shutdown)(OVK_GUI* g);  // frees what it holds outside the toolkit
-};
-
 // In the order they are built: main, detail, map, history, trips, log, watchlist, watch-add,
 // whitelist, settings, export, about, setup, report, and last the frame's own confirm
 // dialog. A screen joins by including its header above and adding its row at its place.
-constexpr SCREEN kScreens[] = {
+constexpr OVK_SCREEN kScreens[] = {
     {OVK_POP_CONFIRM, build_confirm, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -57,15 +47,30 @@ constexpr OVK_POPUP_ID kReopenOrder[] = {
     OVK_POP_EXPORT, OVK_POP_ABOUT,     OVK_POP_SETUP,
 };
 
-const SCREEN* screen_in(int popup) {
-    for (const SCREEN& s : kScreens)
+std::vector<OVK_SCREEN>& test_screens() {
+    static std::vector<OVK_SCREEN> screens;
+    return screens;
+}
+
+// The program's screens, then those a test added.
+template <typename F>
+void each_screen(F&& f) {
+    for (const OVK_SCREEN& s : kScreens) f(s);
+    for (const OVK_SCREEN& s : test_screens()) f(s);
+}
+
+const OVK_SCREEN* screen_in(int popup) {
+    for (const OVK_SCREEN& s : kScreens)
+        if (s.popup == popup) return &s;
+    for (const OVK_SCREEN& s : test_screens())
         if (s.popup == popup) return &s;
     return nullptr;
 }
 
 void refresh_main(OVK_GUI* g) {
-    for (const SCREEN& s : kScreens)
+    each_screen([g](const OVK_SCREEN& s) {
         if (s.popup < 0 && s.refresh) s.refresh(g);
+    });
 }
 
 bool valid_popup(int id) {
@@ -159,7 +164,9 @@ void build(OVK_GUI* g) {
     zq_gui_set_display_size(g->ctx, g->disp_w, g->disp_h);
     zq_gui_set_event_queue(g->ctx, g->queue);
     ovk_theme_apply(g);
-    for (const SCREEN& s : kScreens) s.build(g);
+    each_screen([g](const OVK_SCREEN& s) {
+        if (s.build) s.build(g);
+    });
     // The context menu lays itself out when first opened: do that once out of sight, so that
     // the first real opening is placed right.
     if (g->ctxmenu) {
@@ -232,7 +239,7 @@ int ovk_gui_init(OVK_GUI* g, ALLEGRO_DISPLAY* display, ALLEGRO_EVENT_QUEUE* queu
             return -1;
         }
         if (!g->prefs.onboarding_done) {
-            if (const SCREEN* setup = screen_in(OVK_POP_SETUP); setup && setup->show)
+            if (const OVK_SCREEN* setup = screen_in(OVK_POP_SETUP); setup && setup->show)
                 setup->show(g);
         }
         g->redraw = true;
@@ -241,6 +248,10 @@ int ovk_gui_init(OVK_GUI* g, ALLEGRO_DISPLAY* display, ALLEGRO_EVENT_QUEUE* queu
         zq_log(LOG_ERR, "interface init failed: %s", e.what());
         return -1;
     }
+}
+
+void ovk_gui_set_test_screens(std::vector<OVK_SCREEN> screens) {
+    test_screens() = std::move(screens);
 }
 
 void ovk_gui_rebuild(OVK_GUI* g) {
@@ -252,11 +263,15 @@ void ovk_gui_rebuild(OVK_GUI* g) {
     load_fonts(g);
     g->popup_open.fill(false);
     build(g);
+    int reopened = 0;
     for (OVK_POPUP_ID id : kReopenOrder) {
         if (!was_open[id]) continue;
         if (id == OVK_POP_DETAIL && g->sel_mac.empty()) continue;
         ovk_gui_open_popup(g, id);
+        reopened += ovk_gui_popup_is_open(g, id);
     }
+    zq_log(LOG_DEBUG, "interface rebuilt for %.0fx%.0f at scale %.2f; %d pop-up(s) reopened",
+           g->disp_w, g->disp_h, g->scale, reopened);
     // Locate mode belongs to an open detail screen.
     if (!g->popup_open[OVK_POP_DETAIL]) g->locate = false;
     g->rebuild_pending = false;
@@ -271,8 +286,9 @@ void ovk_gui_on_resume(OVK_GUI* g) {
 
 void ovk_gui_shutdown(OVK_GUI* g) {
     OVK_CHECK(g);
-    for (const SCREEN& s : kScreens)
+    each_screen([g](const OVK_SCREEN& s) {
         if (s.shutdown) s.shutdown(g);
+    });
     teardown(g);
     g->devices.clear();
     g->devices.shrink_to_fit();
@@ -507,7 +523,7 @@ bool ovk_gui_handle_event(OVK_GUI* g, const ALLEGRO_EVENT* ev) {
                     zq_gui_set_focus(g->ctx, g->w_search);
                     consumed = true;
                 } else if (key == ALLEGRO_KEY_M) {
-                    if (const SCREEN* map = screen_in(OVK_POP_MAP); map && map->show) {
+                    if (const OVK_SCREEN* map = screen_in(OVK_POP_MAP); map && map->show) {
                         map->show(g);
                         consumed = true;
                     }
@@ -559,10 +575,9 @@ void ovk_gui_update(OVK_GUI* g) {
 
     if (g->now_s - g->last_refresh_s >= 0.5) {
         g->last_refresh_s = g->now_s;
-        for (const SCREEN& s : kScreens) {
-            if (!s.refresh) continue;
-            if (s.popup < 0 || ovk_gui_popup_is_open(g, s.popup)) s.refresh(g);
-        }
+        each_screen([g](const OVK_SCREEN& s) {
+            if (s.refresh && (s.popup < 0 || ovk_gui_popup_is_open(g, s.popup))) s.refresh(g);
+        });
         g->redraw = true;
     }
 
@@ -577,8 +592,9 @@ void ovk_gui_update(OVK_GUI* g) {
         ovk_platform_tick();
     }
 
-    for (const SCREEN& s : kScreens)
+    each_screen([g](const OVK_SCREEN& s) {
         if (s.tick && s.popup >= 0 && ovk_gui_popup_is_open(g, s.popup)) s.tick(g);
+    });
 
     const bool toast_visible = g->now_s < g->toast_until;
     if (g->pal.header != OVK_HEADER_NONE || g->prefs.radar_view || toast_visible ||

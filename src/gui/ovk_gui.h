@@ -14,9 +14,9 @@
 //   6. Text helpers
 //
 // How a screen joins the frame: its header declares `ovk_<screen>_build(g)` (plus `_show`,
-// `_refresh`, ... as it needs), and one row in the screen table of ovk_gui.cpp names its
-// build function, its pop-up and the hooks the frame calls (half-second refresh, per-tick
-// update, show, shutdown). Screens read the engine only through the copies kept here, reach
+// `_refresh`, ... as it needs), and one OVK_SCREEN row in the screen table of ovk_gui.cpp,
+// at its place in the build order, names its pop-up, its build function and the hooks the
+// frame calls (half-second refresh, per-tick update, show, shutdown). Screens read the engine only through the copies kept here, reach
 // other screens only through the calls of this header, and lay out with ovk_px, ovk_row_h,
 // ovk_pad and the fonts below, so that one scale change resizes everything.
 //
@@ -186,6 +186,19 @@ struct OVK_GUI {
     int w_confirm_label = -1;
 };
 
+// What the frame calls in a screen: `build` at every build and rebuild; the others may be
+// null. `refresh` runs every half second (for a pop-up screen only while it is open), `tick`
+// every tick while its pop-up is open, `show` opens it with fresh content (Ctrl+M for the map,
+// the first run for the setup screen), `shutdown` frees what it holds outside the toolkit.
+struct OVK_SCREEN {
+    int popup;  // the OVK_POPUP_ID it lives in; -1 for the main window
+    void (*build)(OVK_GUI* g);
+    void (*refresh)(OVK_GUI* g);
+    void (*tick)(OVK_GUI* g);
+    void (*show)(OVK_GUI* g);
+    void (*shutdown)(OVK_GUI* g);
+};
+
 // ---------------------------------------------------------------------------------------
 // 2. Sizing
 // ---------------------------------------------------------------------------------------
@@ -224,6 +237,9 @@ bool ovk_gui_handle_event(OVK_GUI* g, const ALLEGRO_EVENT* event);
 void ovk_gui_draw(OVK_GUI* g);
 // Frees what the frame and the screens hold (map, context menu, context, fonts, snapshot).
 void ovk_gui_shutdown(OVK_GUI* g);
+// For tests: screens built after the program's own, as if they were in its table (a test
+// makes pop-ups of its own through the calls below). Empty by default.
+void ovk_gui_set_test_screens(std::vector<OVK_SCREEN> screens);
 // Escape / the back key: closes the context menu, else the toolkit's menus, else the
 // top-most open pop-up, else the open pop-up with the highest id. True when something closed.
 bool ovk_gui_back(OVK_GUI* g);
