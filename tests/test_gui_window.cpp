@@ -212,9 +212,13 @@ TEST_F(GuiWindow, DemoAlertBecomesAToastAndSigtermKeepsTheData) {
     const auto known = ovk_store_parse_known(ovk_test::read_file(base + "known_devices.json"));
     EXPECT_FALSE(known.empty());
     const auto settings = ovk_read_file(base + "settings.json");
-    if (settings) EXPECT_TRUE(ovk_json_parse(*settings) != nullptr);
+    if (settings) {
+        EXPECT_TRUE(ovk_json_parse(*settings) != nullptr);
+    }
     const auto trips = ovk_read_file(base + "trips/trips.json");
-    if (trips) EXPECT_TRUE(ovk_json_parse(*trips) != nullptr);
+    if (trips) {
+        EXPECT_TRUE(ovk_json_parse(*trips) != nullptr);
+    }
     EXPECT_FALSE(ovk_test::file_exists(base + "known_devices.json.tmp"));
 }
 

@@ -132,9 +132,8 @@ ALLEGRO_COLOR ovk_argb(uint32_t argb) {
 }
 
 uint32_t ovk_color_argb(ALLEGRO_COLOR c) {
-    unsigned char r, g, b, a;
-    al_unmap_rgba(c, &r, &g, &b, &a);
-    return (uint32_t(a) << 24) | (uint32_t(r) << 16) | (uint32_t(g) << 8) | b;
+    auto byte = [](float v) { return static_cast<uint32_t>(std::lround(std::clamp(v, 0.0f, 1.0f) * 255)); };
+    return (byte(c.a) << 24) | (byte(c.r) << 16) | (byte(c.g) << 8) | byte(c.b);
 }
 
 ALLEGRO_COLOR ovk_mix(ALLEGRO_COLOR a, ALLEGRO_COLOR b, float t) {
@@ -452,28 +451,32 @@ void draw_sunset(const HEADER& d) {
     const float sr = d.h * 0.42f;
     const float scx = d.x + d.w * 0.72f;
     al_draw_filled_circle(scx, horizon, sr, d.p.primary);
-    al_draw_filled_circle(scx, horizon, sr * 0.72f, ovk_mix(d.p.primary, d.p.secondary, 0.0f));
+    al_draw_filled_circle(scx, horizon, sr * 0.7f, ovk_mix(d.p.primary, al_map_rgb(255, 200, 90), 0.45f));
     for (int i = 0; i < 4; ++i) {
         const float sy = horizon - sr * (0.12f + 0.2f * static_cast<float>(i));
         al_draw_filled_rectangle(scx - sr, sy, scx + sr, sy + (1.0f + i * 0.8f) * s, d.p.bg);
     }
     al_draw_filled_rectangle(d.x, horizon, d.x + d.w, d.y + d.h, d.p.bg);
-    // The grid: lines fanning out from a vanishing point and rows scrolling towards the
-    // viewer in a 2 s wave.
+    // The ground: a dark floor with a wireframe grid; its long lines spread out towards the
+    // viewer and its cross lines scroll towards the viewer in a 2 s wave.
     const ALLEGRO_COLOR grid = with_alpha(d.p.secondary, 0.55f);
     const float bottom = d.y + d.h;
     const float vx = scx;
-    for (int i = -12; i <= 12; ++i) {
-        const float bx = vx + static_cast<float>(i) * d.w / 10;
-        al_draw_line(vx + static_cast<float>(i) * 6 * s, horizon, bx, bottom, grid, 1 * s);
+    const float step = 28 * s;
+    std::vector<ALLEGRO_VERTEX> lines;
+    for (float gx = vx - std::ceil((vx - d.x) / step) * step; gx <= d.x + d.w; gx += step) {
+        lines.push_back(vertex(gx, horizon, grid));
+        lines.push_back(vertex(vx + (gx - vx) * 1.35f, bottom, grid));
     }
-    al_draw_line(d.x, horizon, d.x + d.w, horizon, d.p.secondary, 1.2f * s);
     const float phase = static_cast<float>(std::fmod(d.now / 2.0, 1.0));
-    for (int i = 0; i < 5; ++i) {
-        const float t = (static_cast<float>(i) + phase) / 5;
+    for (int i = 0; i < 4; ++i) {
+        const float t = (static_cast<float>(i) + phase) / 4;
         const float gy = horizon + (bottom - horizon) * t * t;
-        al_draw_line(d.x, gy, d.x + d.w, gy, grid, 1 * s);
+        lines.push_back(vertex(d.x, gy, grid));
+        lines.push_back(vertex(d.x + d.w, gy, grid));
     }
+    draw_lines(lines);
+    al_draw_line(d.x, horizon, d.x + d.w, horizon, d.p.secondary, 1.2f * s);
     // The title twice: a soft glow, then the letters.
     const float tx = d.x + 6 * d.s;
     const float ty = d.y + (horizon - d.y - line_h(d.big)) / 2 + 2 * s;
