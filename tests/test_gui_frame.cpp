@@ -310,8 +310,17 @@ TEST_F(GuiFrame, ConfirmDialogActsOnlyOnYes) {
     ASSERT_GE(yes, 0);
     ASSERT_GE(cancel, 0);
 
-    ovk_gui_confirm(&g_, "Clear the detection log?", count, &done);
+    ovk_gui_confirm(&g_, "Clear the detection log? Every match recorded so far is deleted.",
+                    count, &done);
     EXPECT_TRUE(shown(OVK_POP_CONFIRM));
+    // "Yes" is the emphasised button, in the primary colour.
+    ovk_gui_draw(&g_);
+    float bx = 0, by = 0, bw = 0, bh = 0;
+    ASSERT_TRUE(zq_gui_widget_screen_rect(g_.ctx, yes, &bx, &by, &bw, &bh));
+    EXPECT_EQ(pixel(static_cast<int>(bx + 4), static_cast<int>(by + bh / 2)),
+              ovk_color_argb(g_.pal.primary));
+    if (const char* dir = getenv("OVK_SHOT_DIR"))
+        al_save_bitmap((std::string(dir) + "/confirm.png").c_str(), al_get_backbuffer(display_));
     EXPECT_NE(zq_gui_label_get_text(g_.ctx, g_.w_confirm_label).find("Clear the detection log?"),
               std::string::npos);
     click_widget(cancel);

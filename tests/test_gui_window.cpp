@@ -43,9 +43,16 @@ class GuiWindow : public ::testing::Test {
         ovk_test::ProgramLaunch l;
         l.exe = kOrvik;
         l.args = std::move(args);
-        l.env = {"XDG_DATA_HOME=" + dir_.path(), "HOME=" + dir_.path(),
-                 std::string("OVK_ASSETS=") + OVK_SOURCE_DIR + "/assets",
-                 "DISPLAY=" + xvfb_->display(), "OVK_TOUCH=0"};
+        std::vector<std::string> defaults = {
+            "XDG_DATA_HOME=" + dir_.path(), "HOME=" + dir_.path(),
+            std::string("OVK_ASSETS=") + OVK_SOURCE_DIR + "/assets",
+            "DISPLAY=" + xvfb_->display(), "OVK_TOUCH=0"};
+        for (const std::string& d : defaults) {
+            const std::string name = d.substr(0, d.find('=') + 1);
+            bool overridden = false;
+            for (const std::string& e : env) overridden = overridden || e.rfind(name, 0) == 0;
+            if (!overridden) l.env.push_back(d);
+        }
         l.env.insert(l.env.end(), env.begin(), env.end());
         l.out_dir = dir_.path();
         return l;
