@@ -17,6 +17,8 @@ PKGS=(
   ieee-data
   # real peers and consumers used by the integration tests
   gpsd gpsd-clients python3-gps gdal-bin gpsbabel libxml2-utils
+  # the window tests: a private X server, real input, the clipboard, fonts, screenshots
+  xvfb xclip xdotool fonts-dejavu-core imagemagick
   # make setcap
   libcap2-bin
 )
