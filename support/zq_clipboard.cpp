@@ -195,10 +195,25 @@ void finish(Clip& c, const std::shared_ptr<Request>& r, bool ok, std::string tex
 }
 
 void start_get(Clip& c, const std::shared_ptr<Request>& r) {
+    // The server knows who owns the selection now; a SelectionClear may still be on its way.
     const Atom sel = selection_atom(c, r->which);
-    if (XGetSelectionOwner(c.dpy, sel) == None) {
+    const Window owner = XGetSelectionOwner(c.dpy, sel);
+    if (owner == None) {
         finish(c, r, true, "");
         return;
+    }
+    if (owner == c.win) {
+        std::string mine;
+        {
+            std::lock_guard<std::mutex> lk(c.mu);
+            mine = c.owned[r->which];
+        }
+        finish(c, r, true, std::move(mine));
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lk(c.mu);
+        c.owning[r->which] = false;
     }
     r->target = c.a_utf8;
     XDeleteProperty(c.dpy, c.win, c.a_prop);
@@ -438,10 +453,6 @@ std::string zq_clipboard_get(int which) {
     try {
         Clip* c = clip();
         if (!c) return {};
-        {
-            std::lock_guard<std::mutex> lk(c->mu);
-            if (c->owning[which]) return c->owned[which];
-        }
         auto r = std::make_shared<Request>();
         r->kind = Request::GET;
         r->which = which;

@@ -365,8 +365,12 @@ static void textarea_press(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, ZQ_GUI_TEXT_DATA&
     zq_gui_screen_rect(ctx, wd, &wx, &wy, &ww, &wh);
     const size_t at = zq_gui_textarea_hit(ctx, wd, t, ctx->mx - wx, ctx->my - wy);
     const double now = al_get_time();
-    const bool dbl = ctx->last_click_widget == wd->id && now - ctx->last_click_t < kDoubleClickS;
+    const bool dbl = ctx->last_click_widget == wd->id && now - ctx->last_click_t < kDoubleClickS &&
+                     std::fabs(ctx->mx - ctx->last_click_x) <= 4 &&
+                     std::fabs(ctx->my - ctx->last_click_y) <= 4;
     ctx->last_click_widget = wd->id;
+    ctx->last_click_x = ctx->mx;
+    ctx->last_click_y = ctx->my;
     ctx->last_click_t = dbl ? -1 : now;
     if (dbl) {
         // Double click: the word (or run of blanks) around the point.

@@ -20,7 +20,7 @@ PKGS=(
   # real peers and consumers used by the integration tests
   gpsd gpsd-clients python3-gps gdal-bin gpsbabel libxml2-utils
   # the window tests: a private X server, real input, the clipboard, screenshots
-  xvfb xdotool xclip imagemagick x11-utils
+  xvfb xclip xdotool imagemagick x11-utils
   # make setcap
   libcap2-bin
 )
