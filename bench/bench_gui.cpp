@@ -30,9 +30,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-ovk_test::Xvfb& xserver() {
-    static ovk_test::Xvfb x(1400, 1000);
-    return x;
+const ovk_test::XvfbState& xserver() {
+    return ovk_test::xvfb_start();
 }
 
 const std::string kOrvik = std::string(OVK_BINARY_DIR) + "/orvik";
@@ -43,13 +42,13 @@ ovk_test::ProgramLaunch orvik(const ovk_test::TempDir& dir, std::vector<std::str
     l.args = std::move(args);
     l.env = {"XDG_DATA_HOME=" + dir.path(), "HOME=" + dir.path(),
              std::string("OVK_ASSETS=") + OVK_SOURCE_DIR + "/assets",
-             "DISPLAY=" + xserver().display()};
+             "DISPLAY=" + xserver().display};
     l.out_dir = dir.path();
     return l;
 }
 
 void BM_StartupToFirstFrame(benchmark::State& state) {
-    if (!xserver().ok()) return state.SkipWithError("no X server");
+    if (!xserver().running) return state.SkipWithError("no X server");
     for (auto _ : state) {
         ovk_test::TempDir dir;
         const auto t0 = std::chrono::steady_clock::now();
@@ -59,7 +58,8 @@ void BM_StartupToFirstFrame(benchmark::State& state) {
             shown = p.err().find("first frame") != std::string::npos;
             if (!shown) std::this_thread::sleep_for(2ms);
         }
-        const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        const double s =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         p.signal(SIGTERM);
         p.finish(30);
         if (!shown) return state.SkipWithError("no first frame");
@@ -76,7 +76,7 @@ struct WINDOW {
     bool ok = false;
 
     explicit WINDOW(int theme) {
-        if (!xserver().ok()) return;
+        if (!xserver().running) return;
         setenv("OVK_ASSETS", OVK_SOURCE_DIR "/assets", 1);
         al_install_system(ALLEGRO_VERSION_INT, nullptr);
         al_init_font_addon();
@@ -125,7 +125,10 @@ void BM_HeaderFrame(benchmark::State& state) {
         al_flip_display();
     }
 }
-BENCHMARK(BM_HeaderFrame)->DenseRange(0, OVK_THEME_COUNT - 1)->Unit(benchmark::kMillisecond)->MinTime(0.5);
+BENCHMARK(BM_HeaderFrame)
+    ->DenseRange(0, OVK_THEME_COUNT - 1)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(0.5);
 
 double cpu_seconds(int pid) {
     std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
@@ -145,7 +148,7 @@ double cpu_seconds(int pid) {
 // CPU share of one core the program takes while showing the demo (the theme given by its
 // number in the settings file).
 void BM_DemoCpu(benchmark::State& state) {
-    if (!xserver().ok()) return state.SkipWithError("no X server");
+    if (!xserver().running) return state.SkipWithError("no X server");
     const int seconds = getenv("OVK_BENCH_DEMO_S") ? atoi(getenv("OVK_BENCH_DEMO_S")) : 60;
     const int theme = static_cast<int>(state.range(0));
     state.SetLabel(ovk_theme_name(theme));
@@ -166,7 +169,12 @@ void BM_DemoCpu(benchmark::State& state) {
         state.SetIterationTime(seconds);
     }
 }
-BENCHMARK(BM_DemoCpu)->Arg(OVK_THEME_DARK)->Arg(OVK_THEME_DEDSEC)->UseManualTime()->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(BM_DemoCpu)
+    ->Arg(OVK_THEME_DARK)
+    ->Arg(OVK_THEME_DEDSEC)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
 
 }  // namespace
 

@@ -24,8 +24,8 @@ constexpr int kW = 1100, kH = 820;
 class GuiFrame : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        xvfb_ = new ovk_test::Xvfb();
-        ASSERT_TRUE(xvfb_->ok()) << "no X server";
+        const ovk_test::XvfbState& x = ovk_test::xvfb_start();
+        ASSERT_TRUE(x.running) << x.error;
         setenv("OVK_ASSETS", OVK_SOURCE_DIR "/assets", 1);
         ASSERT_TRUE(al_install_system(ALLEGRO_VERSION_INT, nullptr));
         al_install_keyboard();
@@ -42,7 +42,6 @@ class GuiFrame : public ::testing::Test {
         if (queue_) al_destroy_event_queue(queue_);
         if (display_) al_destroy_display(display_);
         al_uninstall_system();
-        delete xvfb_;
     }
 
     void SetUp() override {
@@ -110,7 +109,6 @@ class GuiFrame : public ::testing::Test {
         return ovk_color_argb(al_get_pixel(bb, x, y));
     }
 
-    static inline ovk_test::Xvfb* xvfb_ = nullptr;
     static inline ALLEGRO_DISPLAY* display_ = nullptr;
     static inline ALLEGRO_EVENT_QUEUE* queue_ = nullptr;
     OVK_GUI g_;
@@ -249,8 +247,7 @@ TEST_F(GuiFrame, APopUpOpenedFromAClickShowsOnceTheClickIsProcessed) {
 TEST_F(GuiFrame, RebuildReopensOpenPopUpsButNotTheConfirmDialog) {
     ovk_gui_set_test_screens({
         {OVK_POP_DETAIL, build_test_popup<OVK_POP_DETAIL>, nullptr, nullptr, nullptr, nullptr},
-        {OVK_POP_SETTINGS, build_test_popup<OVK_POP_SETTINGS>, nullptr, nullptr, nullptr,
-         nullptr},
+        {OVK_POP_SETTINGS, build_test_popup<OVK_POP_SETTINGS>, nullptr, nullptr, nullptr, nullptr},
         {OVK_POP_REPORT, build_test_popup<OVK_POP_REPORT>, nullptr, nullptr, nullptr, nullptr},
     });
     init();
@@ -310,8 +307,8 @@ TEST_F(GuiFrame, ConfirmDialogActsOnlyOnYes) {
     ASSERT_GE(yes, 0);
     ASSERT_GE(cancel, 0);
 
-    ovk_gui_confirm(&g_, "Clear the detection log? Every match recorded so far is deleted.",
-                    count, &done);
+    ovk_gui_confirm(&g_, "Clear the detection log? Every match recorded so far is deleted.", count,
+                    &done);
     EXPECT_TRUE(shown(OVK_POP_CONFIRM));
     // "Yes" is the emphasised button, in the primary colour.
     ovk_gui_draw(&g_);
@@ -488,8 +485,8 @@ TEST_F(GuiFrame, HeadersDrawInsideTheirRectangle) {
             EXPECT_GT(moved, 20) << "theme " << t << " does not move";
         }
         if (shots) {
-            const std::string path =
-                std::string(shots) + "/header_" + std::to_string(t) + "_" + ovk_theme_name(t) + ".png";
+            const std::string path = std::string(shots) + "/header_" + std::to_string(t) + "_" +
+                                     ovk_theme_name(t) + ".png";
             EXPECT_TRUE(al_save_bitmap(path.c_str(), frames[0])) << path;
         }
         al_destroy_bitmap(frames[0]);

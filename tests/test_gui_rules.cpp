@@ -16,7 +16,9 @@ class GuiRules : public ::testing::Test {
     void TearDown() override { unsetenv("OVK_TOUCH"); }
 };
 
-uint32_t argb_of(ALLEGRO_COLOR c) { return ovk_color_argb(c); }
+uint32_t argb_of(ALLEGRO_COLOR c) {
+    return ovk_color_argb(c);
+}
 
 OVK_DEVICE device_with(std::optional<OVK_HIT> hit) {
     OVK_DEVICE d;
@@ -108,8 +110,8 @@ TEST_F(GuiRules, PalettesAndTheirDerivedColours) {
     for (int t = 0; t < OVK_THEME_COUNT; ++t) {
         const OVK_PALETTE p = ovk_theme_palette(t);
         EXPECT_EQ(p.night_drive, t == OVK_THEME_NIGHT_DRIVE) << t;
-        EXPECT_EQ(p.mono_font, t == OVK_THEME_DEDSEC || t == OVK_THEME_NIGHT_VISION ||
-                                   t == OVK_THEME_AMBER)
+        EXPECT_EQ(p.mono_font,
+                  t == OVK_THEME_DEDSEC || t == OVK_THEME_NIGHT_VISION || t == OVK_THEME_AMBER)
             << t;
         EXPECT_EQ(p.header != OVK_HEADER_NONE, t >= OVK_THEME_DEDSEC) << t;
     }

@@ -28,13 +28,8 @@ const std::string kOrvik = std::string(OVK_BINARY_DIR) + "/orvik";
 
 class GuiWindow : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        xvfb_ = new ovk_test::Xvfb(1400, 1000);
-        ASSERT_TRUE(xvfb_->ok()) << "no X server";
-    }
-    static void TearDownTestSuite() { delete xvfb_; }
-
     void SetUp() override {
+        OVK_REQUIRE_XVFB();
         ASSERT_TRUE(ovk_test::file_exists(kOrvik)) << "build the orvik target first";
     }
 
@@ -46,7 +41,7 @@ class GuiWindow : public ::testing::Test {
         std::vector<std::string> defaults = {
             "XDG_DATA_HOME=" + dir_.path(), "HOME=" + dir_.path(),
             std::string("OVK_ASSETS=") + OVK_SOURCE_DIR + "/assets",
-            "DISPLAY=" + xvfb_->display(), "OVK_TOUCH=0"};
+            "DISPLAY=" + ovk_test::xvfb_start().display, "OVK_TOUCH=0"};
         for (const std::string& d : defaults) {
             const std::string name = d.substr(0, d.find('=') + 1);
             bool overridden = false;
@@ -60,35 +55,48 @@ class GuiWindow : public ::testing::Test {
 
     // The id of the window titled exactly "Orvik", waiting up to 20 s for it; "" if none.
     static std::string find_window() {
-        const auto r = ovk_test::run_command("timeout 20 xdotool search --sync --name '^Orvik$'");
-        std::istringstream in(r.out);
         std::string id;
-        in >> id;
-        return r.rc == 0 ? id : std::string();
+        return ovk_test::x_wait_window("^Orvik$", 20000, &id) ? id : std::string();
     }
 
     static std::pair<int, int> window_size(const std::string& wid) {
-        const auto r = ovk_test::run_command("xwininfo -id " + wid);
+        const auto r = ovk_test::x_run("xwininfo -id " + wid);
         int w = 0, h = 0;
         std::istringstream in(r.out);
         for (std::string line; std::getline(in, line);) {
-            if (line.find("Width:") != std::string::npos) w = std::atoi(line.substr(line.find(':') + 1).c_str());
-            if (line.find("Height:") != std::string::npos) h = std::atoi(line.substr(line.find(':') + 1).c_str());
+            if (line.find("Width:") != std::string::npos)
+                w = std::atoi(line.substr(line.find(':') + 1).c_str());
+            if (line.find("Height:") != std::string::npos)
+                h = std::atoi(line.substr(line.find(':') + 1).c_str());
         }
         return {w, h};
     }
 
-    // A screenshot of the window into `png`; true on success.
     static bool screenshot(const std::string& wid, const std::string& png) {
-        return ovk_test::run_command("import -window " + wid + " " + png).rc == 0;
+        return ovk_test::x_screenshot(png, wid);
     }
 
     // The pixel's 0xFFRRGGBB in a stored screenshot.
     static uint32_t pixel(const std::string& png, int x, int y) {
-        const auto r = ovk_test::run_command("convert " + png + " -format '%[hex:p{" +
-                                             std::to_string(x) + "," + std::to_string(y) +
-                                             "}]' info:");
-        return 0xFF000000u | static_cast<uint32_t>(std::strtoul(r.out.substr(0, 6).c_str(), nullptr, 16));
+        const auto r =
+            ovk_test::run_command("convert " + png + " -format '%[hex:p{" + std::to_string(x) +
+                                  "," + std::to_string(y) + "}]' info:");
+        return 0xFF000000u |
+               static_cast<uint32_t>(std::strtoul(r.out.substr(0, 6).c_str(), nullptr, 16));
+    }
+
+    // Screenshots the window into `png` until the pixel reads `want` (at most `limit`); the
+    // colour it read last.
+    static uint32_t wait_pixel(const std::string& wid, const std::string& png, int x, int y,
+                               uint32_t want, std::chrono::milliseconds limit = 5s) {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        uint32_t got = 0;
+        do {
+            if (screenshot(wid, png)) got = pixel(png, x, y);
+            if (got == want) break;
+            std::this_thread::sleep_for(100ms);
+        } while (std::chrono::steady_clock::now() < until);
+        return got;
     }
 
     // What a window manager sends when the user clicks the close box.
@@ -111,12 +119,13 @@ class GuiWindow : public ::testing::Test {
     static bool wait_exit(ovk_test::RunningProgram& p, std::chrono::milliseconds limit) {
         const auto until = std::chrono::steady_clock::now() + limit;
         while (p.running())
-            if (std::chrono::steady_clock::now() > until) return false;
-            else std::this_thread::sleep_for(50ms);
+            if (std::chrono::steady_clock::now() > until)
+                return false;
+            else
+                std::this_thread::sleep_for(50ms);
         return true;
     }
 
-    static inline ovk_test::Xvfb* xvfb_ = nullptr;
     ovk_test::TempDir dir_;
 };
 
@@ -128,8 +137,7 @@ TEST_F(GuiWindow, OpensTitledOrvikAtItsSizeAndQuitsFromTheCloseBox) {
         EXPECT_EQ(window_size(wid), std::make_pair(1100, 820));
         // The empty main area in the default theme's background.
         const std::string png = dir_.file("empty.png");
-        ASSERT_TRUE(screenshot(wid, png));
-        EXPECT_EQ(pixel(png, 550, 400), 0xFF121416u);
+        EXPECT_EQ(wait_pixel(wid, png, 550, 400, 0xFF121416u), 0xFF121416u);
         EXPECT_EQ(pixel(png, 1099, 819), 0xFF121416u);
         ASSERT_TRUE(send_close_request(wid));
         EXPECT_TRUE(wait_exit(p, 10s)) << "the close box quits on a desktop";
@@ -159,21 +167,20 @@ TEST_F(GuiWindow, OnATouchScreenTheCloseRequestDoesNotQuit) {
 }
 
 TEST_F(GuiWindow, ResizeRebuildsForTheNewSize) {
-    ovk_test::RunningProgram p(launch({"-v", "7"}));
+    ovk_test::RunningProgram p(launch({"-v", "7", "--width", "900", "--height", "700"}));
     const std::string wid = find_window();
     ASSERT_FALSE(wid.empty()) << p.err();
-    ASSERT_EQ(ovk_test::run_command("xdotool windowsize " + wid + " 800 600").rc, 0);
+    ASSERT_EQ(ovk_test::x_run("xdotool windowsize " + wid + " 1200 900").rc, 0);
     bool rebuilt = false;
     for (int i = 0; i < 100 && !rebuilt; ++i) {
         std::this_thread::sleep_for(50ms);
-        rebuilt = p.err().find("interface rebuilt for 800x600") != std::string::npos;
+        rebuilt = p.err().find("interface rebuilt for 1200x900") != std::string::npos;
     }
     EXPECT_TRUE(rebuilt) << p.err();
-    EXPECT_EQ(window_size(wid), std::make_pair(800, 600));
-    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(window_size(wid), std::make_pair(1200, 900));
     const std::string png = dir_.file("resized.png");
-    ASSERT_TRUE(screenshot(wid, png));
-    EXPECT_EQ(pixel(png, 799, 599), 0xFF121416u) << "the whole new area is drawn";
+    EXPECT_EQ(wait_pixel(wid, png, 1199, 899, 0xFF121416u), 0xFF121416u)
+        << "the whole new area is drawn";
     p.signal(SIGTERM);
     EXPECT_EQ(p.finish(20).status, 0);
 }
@@ -233,14 +240,20 @@ TEST_F(GuiWindow, HelpAndTheMissingTour) {
     ovk_test::ProgramLaunch l = launch({"--demo", "--help"});
     auto r = ovk_test::run_program(l);
     ASSERT_EQ(r.status, 0);
-    EXPECT_EQ(r.out.rfind("Orvik 0.2.0-trixie - passive BLE / WiFi surveillance-equipment detector\n", 0), 0u) << r.out;
+    EXPECT_EQ(
+        r.out.rfind("Orvik 0.2.0-trixie - passive BLE / WiFi surveillance-equipment detector\n", 0),
+        0u)
+        << r.out;
     for (const char* line :
-         {"usage: " OVK_BINARY_DIR "/orvik [--scan] [--demo] [--shots DIR] [--width W --height H] [-v LEVEL]",
+         {"usage: " OVK_BINARY_DIR
+          "/orvik [--scan] [--demo] [--shots DIR] [--width W --height H] [-v LEVEL]",
           "\n  --scan        start scanning right away\n",
           "\n  --demo        feed made-up devices instead of the radios\n",
-          "\n  --shots DIR   store screenshots: demo tour of the views, one PNG each into DIR, then quit\n",
+          "\n  --shots DIR   store screenshots: demo tour of the views, one PNG each into DIR, "
+          "then quit\n",
           "\n  --width/--height  initial window size (desktop)\n",
-          "\n  -v LEVEL      log level: 3 errors .. 7 debug (default 4)\n", "\n  --headless", "\n  --duration"})
+          "\n  -v LEVEL      log level: 3 errors .. 7 debug (default 4)\n", "\n  --headless",
+          "\n  --duration"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
     EXPECT_FALSE(ovk_test::file_exists(dir_.path() + "/orvik")) << "help starts nothing";
 

@@ -16,9 +16,10 @@
 // How a screen joins the frame: its header declares `ovk_<screen>_build(g)` (plus `_show`,
 // `_refresh`, ... as it needs), and one OVK_SCREEN row in the screen table of ovk_gui.cpp,
 // at its place in the build order, names its pop-up, its build function and the hooks the
-// frame calls (half-second refresh, per-tick update, show, shutdown). Screens read the engine only through the copies kept here, reach
-// other screens only through the calls of this header, and lay out with ovk_px, ovk_row_h,
-// ovk_pad and the fonts below, so that one scale change resizes everything.
+// frame calls (half-second refresh, per-tick update, show, shutdown). Screens read the engine only
+// through the copies kept here, reach other screens only through the calls of this header, and lay
+// out with ovk_px, ovk_row_h, ovk_pad and the fonts below, so that one scale change resizes
+// everything.
 //
 // Main thread only.
 #pragma once

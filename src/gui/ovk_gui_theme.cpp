@@ -132,7 +132,9 @@ ALLEGRO_COLOR ovk_argb(uint32_t argb) {
 }
 
 uint32_t ovk_color_argb(ALLEGRO_COLOR c) {
-    auto byte = [](float v) { return static_cast<uint32_t>(std::lround(std::clamp(v, 0.0f, 1.0f) * 255)); };
+    auto byte = [](float v) {
+        return static_cast<uint32_t>(std::lround(std::clamp(v, 0.0f, 1.0f) * 255));
+    };
     return (byte(c.a) << 24) | (byte(c.r) << 16) | (byte(c.g) << 8) | byte(c.b);
 }
 
@@ -451,7 +453,8 @@ void draw_sunset(const HEADER& d) {
     const float sr = d.h * 0.42f;
     const float scx = d.x + d.w * 0.72f;
     al_draw_filled_circle(scx, horizon, sr, d.p.primary);
-    al_draw_filled_circle(scx, horizon, sr * 0.7f, ovk_mix(d.p.primary, al_map_rgb(255, 200, 90), 0.45f));
+    al_draw_filled_circle(scx, horizon, sr * 0.7f,
+                          ovk_mix(d.p.primary, al_map_rgb(255, 200, 90), 0.45f));
     for (int i = 0; i < 4; ++i) {
         const float sy = horizon - sr * (0.12f + 0.2f * static_cast<float>(i));
         al_draw_filled_rectangle(scx - sr, sy, scx + sr, sy + (1.0f + i * 0.8f) * s, d.p.bg);

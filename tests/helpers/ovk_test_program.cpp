@@ -56,10 +56,8 @@ RunningProgram::RunningProgram(const ProgramLaunch& launch) {
     err_path_ = launch.out_dir + "/stderr.txt";
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_addopen(&fa, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
+    posix_spawn_file_actions_addopen(&fa, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t pid = -1;
     const int rc = posix_spawn(&pid, launch.exe.c_str(), &fa, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
@@ -87,9 +85,9 @@ ProgramRun RunningProgram::finish(int deadline_s) {
     ProgramRun r;
     if (pid_ <= 0) return r;
     if (!reaped_) {
-        reaped_ = wait_until(
-            pid_, std::chrono::steady_clock::now() + std::chrono::seconds(deadline_s),
-            wait_status_);
+        reaped_ =
+            wait_until(pid_, std::chrono::steady_clock::now() + std::chrono::seconds(deadline_s),
+                       wait_status_);
         if (!reaped_) {
             kill(pid_, SIGKILL);
             waitpid(pid_, &wait_status_, 0);
@@ -103,7 +101,9 @@ ProgramRun RunningProgram::finish(int deadline_s) {
     return r;
 }
 
-std::string RunningProgram::err() const { return read_file(err_path_); }
+std::string RunningProgram::err() const {
+    return read_file(err_path_);
+}
 
 ProgramRun run_program(const ProgramLaunch& launch) {
     RunningProgram p(launch);
