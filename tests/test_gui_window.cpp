@@ -17,6 +17,7 @@
 #include "ovk_category.h"
 #include "ovk_store.h"
 #include "ovk_test_files.h"
+#include "ovk_test_gl.h"
 #include "ovk_test_program.h"
 #include "ovk_test_xvfb.h"
 
@@ -49,6 +50,8 @@ class GuiWindow : public ::testing::Test {
             if (!overridden) l.env.push_back(d);
         }
         l.env.insert(l.env.end(), env.begin(), env.end());
+        if (const std::string pre = ovk_test::gl_driver_preload(); !pre.empty())
+            l.env.push_back(pre);
         l.out_dir = dir_.path();
         return l;
     }
@@ -170,6 +173,9 @@ TEST_F(GuiWindow, ResizeRebuildsForTheNewSize) {
     ovk_test::RunningProgram p(launch({"-v", "7", "--width", "900", "--height", "700"}));
     const std::string wid = find_window();
     ASSERT_FALSE(wid.empty()) << p.err();
+    // As a person would: once the window shows.
+    const std::string png = dir_.file("resized.png");
+    ASSERT_EQ(wait_pixel(wid, png, 899, 699, 0xFF121416u), 0xFF121416u);
     ASSERT_EQ(ovk_test::x_run("xdotool windowsize " + wid + " 1200 900").rc, 0);
     bool rebuilt = false;
     for (int i = 0; i < 100 && !rebuilt; ++i) {
@@ -178,11 +184,11 @@ TEST_F(GuiWindow, ResizeRebuildsForTheNewSize) {
     }
     EXPECT_TRUE(rebuilt) << p.err();
     EXPECT_EQ(window_size(wid), std::make_pair(1200, 900));
-    const std::string png = dir_.file("resized.png");
     EXPECT_EQ(wait_pixel(wid, png, 1199, 899, 0xFF121416u), 0xFF121416u)
         << "the whole new area is drawn";
     p.signal(SIGTERM);
-    EXPECT_EQ(p.finish(20).status, 0);
+    const auto r = p.finish(20);
+    EXPECT_EQ(r.status, 0) << r.err;
 }
 
 // The demo's first alerts come up as toasts; SIGTERM then ends the program through the
