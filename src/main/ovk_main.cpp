@@ -201,9 +201,8 @@ int run_window(const OVK_OPTS& o, const OVK_HOST& host) {
             w.gui.reset();
         }
         if (w.gui) {
-            const OVK_PREFS prefs = ovk_prefs_get();
-            ovk_platform_set_autostart(prefs.auto_start);
-            if (o.scan || o.demo || prefs.auto_start) ovk_scan_start();
+            // (The start-up has told the platform about the autostart preference.)
+            if (o.scan || o.demo || ovk_prefs_get().auto_start) ovk_scan_start();
             al_start_timer(w.timer);
             run_loop(w);
             ovk_scan_stop();
