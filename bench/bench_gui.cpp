@@ -178,4 +178,11 @@ BENCHMARK(BM_DemoCpu)
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    // Allegro's X connection goes before the private X server does.
+    if (al_is_system_installed()) al_uninstall_system();
+    return 0;
+}

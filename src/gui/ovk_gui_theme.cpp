@@ -555,6 +555,7 @@ void draw_blueprint(const HEADER& d) {
     const float sh = line_h(d.small);
     const float bh = 2 * sh + 8 * s;
     const float bx = d.x + d.w - bw - 8 * s, by = d.y + (d.h - bh) / 2;
+    if (bx < tx + tw + 6 * s + text_w(d.small, px) + 8 * s) return;  // no room beside the title
     al_draw_filled_rectangle(bx, by, bx + bw, by + bh, d.p.bg);
     al_draw_rectangle(bx, by, bx + bw, by + bh, d.p.title, 1 * s);
     al_draw_line(bx, by + bh / 2, bx + bw, by + bh / 2, d.p.dim, 1);
@@ -579,9 +580,17 @@ void draw_masthead(const HEADER& d) {
     char vol[48];
     std::snprintf(vol, sizeof vol, "VOL. II - NO. %d", issue);
     const float ly = rule1 + 2.5f * s;
-    text(d.small, d.p.dim, d.x + 8 * s, ly, 0, vol);
+    // The date in the middle; the issue and the edition beside it while they fit.
+    const float gap = 12 * s;
+    const float dw = text_w(d.small, date);
+    const float left_room = d.w / 2 - dw / 2 - 8 * s - gap;
+    const bool sides =
+        text_w(d.small, vol) <= left_room && text_w(d.small, "PASSIVE EDITION") <= left_room;
     text(d.small, d.p.title, cx, ly, ALLEGRO_ALIGN_CENTRE, date);
-    text(d.small, d.p.secondary, d.x + d.w - 8 * s, ly, ALLEGRO_ALIGN_RIGHT, "PASSIVE EDITION");
+    if (sides) {
+        text(d.small, d.p.dim, d.x + 8 * s, ly, 0, vol);
+        text(d.small, d.p.secondary, d.x + d.w - 8 * s, ly, ALLEGRO_ALIGN_RIGHT, "PASSIVE EDITION");
+    }
 }
 
 }  // namespace
