@@ -443,6 +443,70 @@ TEST_F(GuiFrame, WrappedTextFitsItsWidth) {
     EXPECT_EQ(lit_outside, 0);
 }
 
+TEST_F(GuiFrame, CopyPutsTheTextOnTheClipboardAndSaysSo) {
+    init();
+    ovk_gui_copy(&g_, "60:60:1F:A2:44:18");
+    EXPECT_EQ(ovk_test::xclip_get().out, "60:60:1F:A2:44:18");
+    EXPECT_EQ(g_.toast.hit.label, "Copied to clipboard");
+    EXPECT_EQ(g_.toast.hit.confidence, -1);
+}
+
+// A stand-in for the main screen: a full-size window with the search field, and a map
+// pop-up that Ctrl+M shows.
+int g_map_shown = 0;
+
+void build_test_main(OVK_GUI* g) {
+    g->win_main = zq_gui_add_window(g->ctx, "Orvik", 0, 0, g->disp_w, g->disp_h);
+    zq_gui_window_set_flags(g->ctx, g->win_main, ZQ_GUI_WIN_FRAMELESS | ZQ_GUI_WIN_FLAG_40);
+    zq_gui_window_set_zorder(g->ctx, g->win_main, ZQ_GUI_ZORDER_ALWAYS_BEHIND, 0);
+    g->w_search =
+        zq_gui_add_textarea(g->ctx, g->win_main, 8, 100, 400, 32, 0, 120, nullptr, nullptr);
+}
+
+void show_test_map(OVK_GUI* g) {
+    ++g_map_shown;
+    ovk_gui_open_popup(g, OVK_POP_MAP);
+}
+
+// Keys typed on the X server reach the frame through the event queue, as in the program.
+TEST_F(GuiFrame, TypedShortcutsFocusTheSearchOpenTheMapAndEscapeCloses) {
+    ovk_gui_set_test_screens({
+        {-1, build_test_main, nullptr, nullptr, nullptr, nullptr},
+        {OVK_POP_MAP, build_test_popup<OVK_POP_MAP>, nullptr, nullptr, show_test_map, nullptr},
+    });
+    init();
+    ASSERT_GE(g_.w_search, 0);
+    al_register_event_source(queue_, al_get_keyboard_event_source());
+    al_set_window_title(display_, "Orvik frame test");
+    std::string wid;
+    ASSERT_TRUE(ovk_test::x_wait_window("^Orvik frame test$", 5000, &wid));
+    ovk_test::x_run("xdotool windowfocus --sync " + wid);
+    // Hands queued events to the frame until `done` holds or `limit_s` pass.
+    auto pump = [&](auto done, double limit_s = 3) {
+        const double until = al_get_time() + limit_s;
+        while (!done() && al_get_time() < until) {
+            ALLEGRO_EVENT ev;
+            if (al_wait_for_event_timed(queue_, &ev, 0.05)) ovk_gui_handle_event(&g_, &ev);
+        }
+        return done();
+    };
+
+    ovk_test::x_run("xdotool key ctrl+f");
+    EXPECT_TRUE(pump([&] { return zq_gui_get_focus(g_.ctx) == g_.w_search; }));
+    zq_gui_set_focus(g_.ctx, -1);
+    g_map_shown = 0;
+    ovk_test::x_run("xdotool key ctrl+m");
+    EXPECT_TRUE(pump([&] { return shown(OVK_POP_MAP); }));
+    EXPECT_EQ(g_map_shown, 1);
+    ovk_test::x_run("xdotool key Escape");
+    EXPECT_TRUE(pump([&] { return !shown(OVK_POP_MAP); }));
+    // Without Ctrl the letters are only letters.
+    ovk_test::x_run("xdotool key m");
+    pump([] { return false; }, 0.5);
+    EXPECT_FALSE(shown(OVK_POP_MAP));
+    al_unregister_event_source(queue_, al_get_keyboard_event_source());
+}
+
 // Every theme's header: it draws, stays inside its rectangle and the animated ones move.
 // With OVK_SHOT_DIR set, each is also stored as header_<theme>.png there, to look at.
 TEST_F(GuiFrame, HeadersDrawInsideTheirRectangle) {

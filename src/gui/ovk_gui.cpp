@@ -474,13 +474,6 @@ void ovk_gui_confirm(OVK_GUI* g, std::string_view text, OVK_CONFIRM_FN cb, void*
 
 namespace {
 
-bool ctrl_held() {
-    if (!al_is_keyboard_installed()) return false;
-    ALLEGRO_KEYBOARD_STATE ks;
-    al_get_keyboard_state(&ks);
-    return al_key_down(&ks, ALLEGRO_KEY_LCTRL) || al_key_down(&ks, ALLEGRO_KEY_RCTRL);
-}
-
 // Seconds to the next locate tick: 0.08 s at -35 dBm or stronger, 1.48 s at -100 dBm or
 // weaker, 2 s for a device not heard in the last 5 s.
 double locate_interval(const OVK_GUI* g) {
@@ -516,20 +509,27 @@ bool ovk_gui_handle_event(OVK_GUI* g, const ALLEGRO_EVENT* ev) {
     switch (ev->type) {
         case ALLEGRO_EVENT_KEY_DOWN: {
             const int key = ev->keyboard.keycode;
-            if (key == ALLEGRO_KEY_ESCAPE || key == ALLEGRO_KEY_BACK) {
-                if (ovk_gui_back(g)) consumed = true;
-            } else if (!toolkit_took && zq_gui_get_focus(g->ctx) < 0 && ctrl_held()) {
-                if (key == ALLEGRO_KEY_F && g->w_search >= 0) {
-                    zq_gui_set_focus(g->ctx, g->w_search);
+            if ((key == ALLEGRO_KEY_ESCAPE || key == ALLEGRO_KEY_BACK) && ovk_gui_back(g))
+                consumed = true;
+            break;
+        }
+        case ALLEGRO_EVENT_KEY_CHAR: {
+            // Shortcuts read Ctrl from the key press itself: the keyboard's state when the
+            // event is handled may already be past a quick Ctrl+F.
+            const int key = ev->keyboard.keycode;
+            if (toolkit_took || ev->keyboard.repeat ||
+                !(ev->keyboard.modifiers & ALLEGRO_KEYMOD_CTRL) || zq_gui_get_focus(g->ctx) >= 0)
+                break;
+            if (key == ALLEGRO_KEY_F && g->w_search >= 0) {
+                zq_gui_set_focus(g->ctx, g->w_search);
+                consumed = true;
+            } else if (key == ALLEGRO_KEY_M) {
+                if (const OVK_SCREEN* map = screen_in(OVK_POP_MAP); map && map->show) {
+                    map->show(g);
                     consumed = true;
-                } else if (key == ALLEGRO_KEY_M) {
-                    if (const OVK_SCREEN* map = screen_in(OVK_POP_MAP); map && map->show) {
-                        map->show(g);
-                        consumed = true;
-                    }
                 }
-                if (consumed) g->redraw = true;
             }
+            if (consumed) g->redraw = true;
             break;
         }
         case ALLEGRO_EVENT_MOUSE_AXES:
