@@ -155,6 +155,15 @@ TEST_F(GuiFrame, PopUpsAreBuiltHiddenCentredAndWithinTheDisplay) {
     EXPECT_EQ(w->flags, 3088);
     EXPECT_FALSE(shown(OVK_POP_SETTINGS));
 
+    // Its close button: the toolkit hides the window and tells the frame, which forgets it
+    // was open (so that a rebuild does not bring it back).
+    ovk_gui_open_popup(&g_, OVK_POP_SETTINGS);
+    ASSERT_TRUE(ovk_gui_popup_is_open(&g_, OVK_POP_SETTINGS));
+    ASSERT_NE(w->on_close, nullptr);
+    zq_gui_close_window(g_.ctx, big);
+    w->on_close(big, w->close_user);
+    EXPECT_FALSE(ovk_gui_popup_is_open(&g_, OVK_POP_SETTINGS));
+
     // One that does not exist: nothing happens.
     ovk_gui_popup_client(&g_, OVK_POP_MAP, &cw, &ch);
     EXPECT_EQ(cw, 0);

@@ -242,7 +242,7 @@ TEST_F(GuiWindow, DemoAlertBecomesAToastAndSigtermKeepsTheData) {
     EXPECT_FALSE(ovk_test::file_exists(base + "known_devices.json.tmp"));
 }
 
-TEST_F(GuiWindow, HelpAndTheMissingTour) {
+TEST_F(GuiWindow, HelpAndTheFailedStarts) {
     ovk_test::ProgramLaunch l = launch({"--demo", "--help"});
     auto r = ovk_test::run_program(l);
     ASSERT_EQ(r.status, 0);
@@ -262,6 +262,12 @@ TEST_F(GuiWindow, HelpAndTheMissingTour) {
           "\n  --duration"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
     EXPECT_FALSE(ovk_test::file_exists(dir_.path() + "/orvik")) << "help starts nothing";
+
+    // No X server to open a window on: status 1, and the engine was taken down again.
+    l = launch({"--demo"}, {"DISPLAY=:9999"});
+    r = ovk_test::run_program(l);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("cannot create a display"), std::string::npos) << r.err;
 
     // A screenshot tour that cannot start ends the program with status 1.
     l = launch({"--shots", dir_.file("shots")});
