@@ -67,9 +67,11 @@ void BM_GridFrame(benchmark::State& state) {
     const int win = zq_gui_add_window(ctx, "Grid", 0, 0, 1100, 820);
     zq_gui_window_set_flags(ctx, win, ZQ_GUI_WIN_FRAMELESS);
     const int grid = zq_gui_add_datagrid(ctx, win, 10, 10, 1080, 800, nullptr, nullptr);
-    for (const char* c : {"#", "Address", "Vendor", "RSSI"}) zq_gui_datagrid_add_column(ctx, grid, c, 200);
+    for (const char* c : {"#", "Address", "Vendor", "RSSI"})
+        zq_gui_datagrid_add_column(ctx, grid, c, 200);
     for (int i = 0; i < state.range(0); ++i)
-        zq_gui_datagrid_add_row(ctx, grid, {std::to_string(i), "00:11:22:33:44:55", "Vendor", "-60"});
+        zq_gui_datagrid_add_row(ctx, grid,
+                                {std::to_string(i), "00:11:22:33:44:55", "Vendor", "-60"});
     zq_gui_datagrid_scroll_to_row(ctx, grid, static_cast<int>(state.range(0)) / 2);
     for (auto _ : state) {
         al_clear_to_color(al_map_rgb(18, 20, 22));
@@ -95,9 +97,15 @@ void BM_MouseMove300Widgets(benchmark::State& state) {
         for (int i = 0; i < 30; ++i) {
             const float x = 10.0f + 160.0f * (i % 3), y = 10.0f + 36.0f * (i / 3);
             switch (i % 3) {
-                case 0: zq_gui_add_button(ctx, win, x, y, 150, 30, "Button", 1, nullptr, nullptr); break;
-                case 1: zq_gui_add_label(ctx, win, x, y, 150, 30, "Label", 0); break;
-                default: zq_gui_add_textarea(ctx, win, x, y, 150, 30, 0, 60, nullptr, nullptr); break;
+                case 0:
+                    zq_gui_add_button(ctx, win, x, y, 150, 30, "Button", 1, nullptr, nullptr);
+                    break;
+                case 1:
+                    zq_gui_add_label(ctx, win, x, y, 150, 30, "Label", 0);
+                    break;
+                default:
+                    zq_gui_add_textarea(ctx, win, x, y, 150, 30, 0, 60, nullptr, nullptr);
+                    break;
             }
         }
     }

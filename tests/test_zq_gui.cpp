@@ -8,9 +8,11 @@
 #include <allegro5/allegro_ttf.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ovk_test_xvfb.h"
@@ -641,6 +643,51 @@ TEST(ZqGallery, ShotSavesTheWindowAsAPicture) {
     ASSERT_EQ(r.status, 0) << r.err;
     const ovk_test::CommandResult id = ovk_test::run_command("identify -format '%m %w %h' " + png);
     EXPECT_EQ(id.out, "PNG 1100 820");
+}
+
+// The gallery as a person uses it: real pointer and keys through xdotool, the clipboard
+// read by another program.
+TEST(ZqGallery, RealMouseAndKeysEditTheSearchFieldAndCopyIt) {
+    OVK_REQUIRE_XVFB();
+    ovk_test::ProgramRun result;
+    std::thread app([&result] {
+        ovk_test::ProgramLaunch run;
+        run.exe = std::string(OVK_BINARY_DIR) + "/zq-gallery";
+        run.out_dir = testing::TempDir();
+        run.deadline_s = 90;
+        result = ovk_test::run_program(run);
+    });
+    std::string wid;
+    const bool shown = ovk_test::x_wait_window("zq-gallery", 30000, &wid);
+    const auto expect_clipboard = [](const std::string& want) {
+        std::string got;
+        for (int i = 0; i < 40 && got != want; ++i) {
+            got = ovk_test::xclip_get().out;
+            if (got != want) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        EXPECT_EQ(got, want);
+    };
+    if (shown) {
+        const std::string on = "xdotool mousemove --window " + wid + " ";
+        // The window shows before the gallery takes input: repeat until it answers. A click
+        // on empty space closes the context menu the gallery opens with.
+        std::string got;
+        for (int i = 0; i < 30 && got != "Café ☕ near the station, «quoted» text"; ++i) {
+            ovk_test::x_run(on + "300 30 click 1");
+            ovk_test::x_run(on + "377 282 click 1");
+            ovk_test::x_run("xdotool key --delay 30 ctrl+a ctrl+c");
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            got = ovk_test::xclip_get().out;
+        }
+        EXPECT_EQ(got, "Café ☕ near the station, «quoted» text");
+        ovk_test::x_run("xdotool type --delay 30 'Oslo 42'");
+        ovk_test::x_run("xdotool key --delay 30 BackSpace ctrl+a ctrl+x");
+        expect_clipboard("Oslo 4");
+        ovk_test::x_run("xdotool key Escape");  // nothing open: the gallery ends
+    }
+    app.join();
+    ASSERT_TRUE(shown) << "the gallery window did not show";
+    EXPECT_EQ(result.status, 0) << result.err;
 }
 
 }  // namespace
