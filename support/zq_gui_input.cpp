@@ -270,18 +270,7 @@ static ZQ_GUI_MOUSE_EVENT custom_event(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, int t
     if (type == ZQ_GUI_MOUSE_DOWN || type == ZQ_GUI_MOUSE_UP)
         me.button = static_cast<int>(ev->mouse.button);
     if (type == ZQ_GUI_MOUSE_WHEEL) me.dz = ev->mouse.dz;
-    ALLEGRO_KEYBOARD_STATE ks;
-    if (al_is_keyboard_installed()) {
-        al_get_keyboard_state(&ks);
-        const struct {
-            int key, bit;
-        } mods[] = {
-            {ALLEGRO_KEY_LSHIFT, ALLEGRO_KEYMOD_SHIFT}, {ALLEGRO_KEY_RSHIFT, ALLEGRO_KEYMOD_SHIFT},
-            {ALLEGRO_KEY_LCTRL, ALLEGRO_KEYMOD_CTRL},   {ALLEGRO_KEY_RCTRL, ALLEGRO_KEYMOD_CTRL},
-            {ALLEGRO_KEY_ALT, ALLEGRO_KEYMOD_ALT},      {ALLEGRO_KEY_ALTGR, ALLEGRO_KEYMOD_ALTGR}};
-        for (const auto& m : mods)
-            if (al_key_down(&ks, m.key)) me.modifiers |= m.bit;
-    }
+    me.modifiers = ctx->key_mods;
     return me;
 }
 
@@ -386,12 +375,8 @@ static void textarea_press(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, ZQ_GUI_TEXT_DATA&
         t.caret = b;
     } else {
         t.caret = at;
-        if (!(ev->mouse.button == 1 && al_is_keyboard_installed() && [&] {
-                ALLEGRO_KEYBOARD_STATE ks;
-                al_get_keyboard_state(&ks);
-                return al_key_down(&ks, ALLEGRO_KEY_LSHIFT) || al_key_down(&ks, ALLEGRO_KEY_RSHIFT);
-            }()))
-            t.anchor = at;
+        // Shift+click extends the selection from where it was.
+        if (!(ctx->key_mods & ALLEGRO_KEYMOD_SHIFT)) t.anchor = at;
     }
     t.goal_x = -1;
     t.selecting = ev->mouse.button == 1;
@@ -1237,6 +1222,46 @@ static int key_char(ZQ_GUI_CTX* ctx, const ALLEGRO_KEYBOARD_EVENT& k) {
 // 8. Entry point and redraw tracking
 // ---------------------------------------------------------------------------------------
 
+constexpr int kModBits = ALLEGRO_KEYMOD_SHIFT | ALLEGRO_KEYMOD_CTRL | ALLEGRO_KEYMOD_ALT |
+                         ALLEGRO_KEYMOD_ALTGR | ALLEGRO_KEYMOD_LWIN | ALLEGRO_KEYMOD_RWIN |
+                         ALLEGRO_KEYMOD_COMMAND;
+
+// Modifier keys held, for the mouse events of custom widgets and Shift+click in fields.
+static void track_modifier(ZQ_GUI_CTX* ctx, int keycode, bool down) {
+    int bit = 0;
+    switch (keycode) {
+        case ALLEGRO_KEY_LSHIFT:
+        case ALLEGRO_KEY_RSHIFT:
+            bit = ALLEGRO_KEYMOD_SHIFT;
+            break;
+        case ALLEGRO_KEY_LCTRL:
+        case ALLEGRO_KEY_RCTRL:
+            bit = ALLEGRO_KEYMOD_CTRL;
+            break;
+        case ALLEGRO_KEY_ALT:
+            bit = ALLEGRO_KEYMOD_ALT;
+            break;
+        case ALLEGRO_KEY_ALTGR:
+            bit = ALLEGRO_KEYMOD_ALTGR;
+            break;
+        case ALLEGRO_KEY_LWIN:
+            bit = ALLEGRO_KEYMOD_LWIN;
+            break;
+        case ALLEGRO_KEY_RWIN:
+            bit = ALLEGRO_KEYMOD_RWIN;
+            break;
+        case ALLEGRO_KEY_COMMAND:
+            bit = ALLEGRO_KEYMOD_COMMAND;
+            break;
+        default:
+            return;
+    }
+    if (down)
+        ctx->key_mods |= bit;
+    else
+        ctx->key_mods &= ~bit;
+}
+
 int zq_gui_process_event(ZQ_GUI_CTX* ctx, const ALLEGRO_EVENT* ev) {
     if (!ctx || !ev) return 0;
     switch (ev->type) {
@@ -1270,16 +1295,22 @@ int zq_gui_process_event(ZQ_GUI_CTX* ctx, const ALLEGRO_EVENT* ev) {
             if (ctx->held_key == 0 && ctx->drag == ZQ_GUI_DRAG_NONE) update_hover(ctx);
             return 0;
         case ALLEGRO_EVENT_KEY_CHAR:
+            ctx->key_mods = static_cast<int>(ev->keyboard.modifiers) & kModBits;
             return key_char(ctx, ev->keyboard);
+        case ALLEGRO_EVENT_KEY_UP:
+            track_modifier(ctx, ev->keyboard.keycode, false);
+            return 0;
         case ALLEGRO_EVENT_KEY_DOWN: {
+            track_modifier(ctx, ev->keyboard.keycode, true);
             // Keys typed into a field are the field's; the frame still sees Escape.
             if (ev->keyboard.keycode == ALLEGRO_KEY_ESCAPE) return 0;
             const ZQ_GUI_WIDGET* wd = zq_gui_find_widget(ctx, ctx->focus);
             return wd && wd->type == ZQ_GUI_TEXTAREA && wd->visible ? 1 : 0;
         }
         case ALLEGRO_EVENT_DISPLAY_SWITCH_OUT:
-            // Focus left the display: no button stays held.
+            // Focus left the display: no button or key stays held.
             ctx->held_key = 0;
+            ctx->key_mods = 0;
             ctx->drag = ZQ_GUI_DRAG_NONE;
             ctx->dirty = true;
             return 0;

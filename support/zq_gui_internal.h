@@ -254,6 +254,7 @@ struct ZQ_GUI_CTX {
     double last_click_t = -1;  // double clicks in text fields
     int last_click_widget = -1;
     float last_click_x = 0, last_click_y = 0;
+    int key_mods = 0;  // ALLEGRO_KEYMOD_* bits held, from the key events seen
 
     // Open menus: at most one drop-down list (combobox or drop-down menu) and the pop-ups.
     int open_list = -1;  // widget id of the combobox or drop-down menu whose list is open

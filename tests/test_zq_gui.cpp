@@ -475,7 +475,13 @@ TEST_F(Gui, CustomWidgetsGetMouseEventsRelativeToThemselves) {
     zq_gui_add_label(ctx_, win, 0, 900, 100, 20, "far below", 0);  // makes the window scroll
 
     move(160, 170);
+    ALLEGRO_EVENT shift{};
+    shift.type = ALLEGRO_EVENT_KEY_DOWN;
+    shift.keyboard.keycode = ALLEGRO_KEY_LSHIFT;
+    zq_gui_process_event(ctx_, &shift);
     mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, 160, 170, 2);
+    shift.type = ALLEGRO_EVENT_KEY_UP;
+    zq_gui_process_event(ctx_, &shift);
     move(500, 600);  // dragged out of it: it keeps getting the moves
     mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, 500, 600, 2);
     move(200, 200);
@@ -487,6 +493,8 @@ TEST_F(Gui, CustomWidgetsGetMouseEventsRelativeToThemselves) {
     EXPECT_FLOAT_EQ(log.events[0].y, 10);
     EXPECT_EQ(log.events[1].type, ZQ_GUI_MOUSE_DOWN);
     EXPECT_EQ(log.events[1].button, 2);
+    EXPECT_EQ(log.events[1].modifiers, ALLEGRO_KEYMOD_SHIFT);
+    EXPECT_EQ(log.events[3].modifiers, 0);
     EXPECT_EQ(log.events[2].type, ZQ_GUI_MOUSE_MOVE);
     EXPECT_FLOAT_EQ(log.events[2].x, 350);
     EXPECT_EQ(log.events[3].type, ZQ_GUI_MOUSE_UP);
