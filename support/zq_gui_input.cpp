@@ -416,13 +416,18 @@ static void widget_press(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, const ALLEGRO_EVENT
             ctx->drag = ZQ_GUI_DRAG_WIDGET;
             slider_set_from_x(ctx, wd, *zq_gui_data<ZQ_GUI_SLIDER_DATA>(wd));
             break;
-        case ZQ_GUI_TEXTAREA:
-            textarea_press(ctx, wd, *zq_gui_data<ZQ_GUI_TEXT_DATA>(wd), ev);
+        case ZQ_GUI_TEXTAREA: {
+            auto& t = *zq_gui_data<ZQ_GUI_TEXT_DATA>(wd);
+            textarea_press(ctx, wd, t, ev);
             if (left) {
                 zq_gui_behavior(ctx, key, true, ev);
                 ctx->drag = ZQ_GUI_DRAG_WIDGET;
+                if (t.caret != t.anchor) zq_gui_textarea_publish_selection(t);  // double click
+            } else if (ev->mouse.button == 3) {
+                zq_gui_textarea_paste(ctx, wd, t, ZQ_CLIPBOARD_PRIMARY);
             }
             break;
+        }
         case ZQ_GUI_COMBOBOX:
         case ZQ_GUI_DROPMENU:
             if (!left) break;
@@ -659,10 +664,13 @@ static void widget_release(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, const ALLEGRO_EVE
             zq_gui_behavior(ctx, key, in, ev);
             if (auto* g = zq_gui_data<ZQ_GUI_GRID_DATA>(wd)) g->thumb_drag = false;
             break;
-        case ZQ_GUI_TEXTAREA:
+        case ZQ_GUI_TEXTAREA: {
             zq_gui_behavior(ctx, key, in, ev);
-            zq_gui_data<ZQ_GUI_TEXT_DATA>(wd)->selecting = false;
+            auto& t = *zq_gui_data<ZQ_GUI_TEXT_DATA>(wd);
+            if (t.selecting && t.caret != t.anchor) zq_gui_textarea_publish_selection(t);
+            t.selecting = false;
             break;
+        }
         case ZQ_GUI_COMBOBOX:
         case ZQ_GUI_DROPMENU:
             zq_gui_behavior(ctx, key, in, ev);

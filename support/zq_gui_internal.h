@@ -398,6 +398,9 @@ size_t zq_gui_textarea_line_of(const ZQ_GUI_TEXT_DATA& t, size_t offset);
 size_t zq_gui_textarea_hit(const ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, ZQ_GUI_TEXT_DATA& t, float lx,
                            float ly);
 void zq_gui_textarea_scroll_to_caret(const ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, ZQ_GUI_TEXT_DATA& t);
+void zq_gui_textarea_publish_selection(const ZQ_GUI_TEXT_DATA& t);
+// Inserts the text of a clipboard selection at the caret (an edit: on_change runs).
+void zq_gui_textarea_paste(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, ZQ_GUI_TEXT_DATA& t, int which);
 // A key for the focused text field; true when it used it.
 bool zq_gui_textarea_key(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, ZQ_GUI_TEXT_DATA& t,
                          const ALLEGRO_KEYBOARD_EVENT& k);

@@ -374,6 +374,22 @@ static size_t word_right(const std::string& s, size_t i) {
     return i;
 }
 
+// As X programs do, selected text becomes the primary selection (middle-click pastes it).
+void zq_gui_textarea_publish_selection(const ZQ_GUI_TEXT_DATA& t) {
+    if (has_selection(t)) zq_clipboard_set(ZQ_CLIPBOARD_PRIMARY, selected_text(t));
+}
+
+void zq_gui_textarea_paste(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, ZQ_GUI_TEXT_DATA& t, int which) {
+    const std::string clip = zq_clipboard_get(which);
+    if (clip.empty() || !insert_text(t, clip)) return;
+    t.lines_w = -1;
+    t.goal_x = -1;
+    zq_gui_textarea_scroll_to_caret(ctx, wd, t);
+    ctx->caret_epoch = al_get_time();
+    ctx->dirty = true;
+    if (t.on_change) t.on_change(wd->id, t.text.c_str(), t.user);
+}
+
 bool zq_gui_textarea_key(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, ZQ_GUI_TEXT_DATA& t,
                          const ALLEGRO_KEYBOARD_EVENT& k) {
     zq_gui_textarea_layout(ctx, wd, t);
@@ -488,8 +504,8 @@ bool zq_gui_textarea_key(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, ZQ_GUI_TEXT_DATA& t
                     }
                 }
             } else {
-                const std::string clip = zq_clipboard_get(ZQ_CLIPBOARD_CLIPBOARD);
-                if (!clip.empty()) edited = insert_text(t, clip);
+                zq_gui_textarea_paste(ctx, wd, t, ZQ_CLIPBOARD_CLIPBOARD);
+                return true;
             }
             break;
         default:
@@ -509,6 +525,7 @@ bool zq_gui_textarea_key(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, ZQ_GUI_TEXT_DATA& t
         t.lines_w = -1;
         zq_gui_textarea_layout(ctx, wd, t);
     }
+    if (moved && (shift || k.keycode == ALLEGRO_KEY_A)) zq_gui_textarea_publish_selection(t);
     if (edited || moved) {
         zq_gui_textarea_scroll_to_caret(ctx, wd, t);
         ctx->caret_epoch = al_get_time();

@@ -407,9 +407,22 @@ TEST_F(Gui, CopyAndPasteGoThroughTheSystemClipboard) {
     EXPECT_EQ(chars(text), 150u);
     EXPECT_EQ(text.substr(0, 33), "Grüße Ünïcode ✓ second line");
 
-    // The primary selection works the same way.
-    ASSERT_EQ(zq_clipboard_set(ZQ_CLIPBOARD_PRIMARY, "primary ✓"), 0);
-    EXPECT_EQ(ovk_test::xclip_get("primary").out, "primary ✓");
+    // As in other X programs, text selected with the mouse is the primary selection, and
+    // a middle click pastes the primary selection.
+    zq_gui_textarea_set_text(ctx_, field, "Grüße aus Orvik");
+    const Rect f = rect(field);
+    const float pad = zq_gui_style(ctx_)->textarea_padding;
+    const float word_end = f.x + pad + static_cast<float>(al_get_text_width(font_, "Grüße"));
+    move(f.x + pad + 1, f.cy());
+    mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, f.x + pad + 1, f.cy(), 1);
+    move(word_end, f.cy());
+    mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, word_end, f.cy(), 1);
+    EXPECT_EQ(ovk_test::xclip_get("primary").out, "Grüße");
+    ASSERT_TRUE(ovk_test::xclip_set("Zürich ", "primary"));
+    const float end_x = f.x + pad + static_cast<float>(al_get_text_width(font_, "Grüße aus ")) + 1;
+    mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, end_x, f.cy(), 3);
+    mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, end_x, f.cy(), 3);
+    EXPECT_EQ(zq_gui_textarea_get_text(ctx_, field), "Grüße aus Zürich Orvik");
 }
 
 TEST_F(Gui, TenThousandRowGridScrollsToItsLastRow) {
