@@ -1004,6 +1004,15 @@ static void focus_next_field(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* from, bool back) {
         t->caret = t->text.size();
         zq_gui_textarea_scroll_to_caret(ctx, zq_gui_find_widget(ctx, next), *t);
     }
+    // A field scrolled out of its window comes into view.
+    const ZQ_GUI_WIDGET* wd = zq_gui_find_widget(ctx, next);
+    ZQ_GUI_WINDOW& w = rec->pub;
+    float cx, cy, cw, ch;
+    zq_gui_client_rect(ctx, w, &cx, &cy, &cw, &ch);
+    if (wd->y < w.scroll_y)
+        zq_gui_window_set_scroll(ctx, w.id, wd->y - 4);
+    else if (wd->y + wd->h > w.scroll_y + ch)
+        zq_gui_window_set_scroll(ctx, w.id, wd->y + wd->h + 4 - ch);
 }
 
 static int list_key(ZQ_GUI_CTX* ctx, const ALLEGRO_KEYBOARD_EVENT& k) {

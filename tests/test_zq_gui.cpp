@@ -76,17 +76,30 @@ class Gui : public ::testing::Test {
         return a | b;
     }
     int wheel(float x, float y, int dz) { return mouse(ALLEGRO_EVENT_MOUSE_AXES, x, y, 0, dz); }
-    // A key as Allegro reports it: key down, then the character.
-    int key(int keycode, int unichar = 0, int mods = 0) {
+    void key_event(unsigned type, int keycode) {
         ALLEGRO_EVENT ev{};
-        ev.type = ALLEGRO_EVENT_KEY_DOWN;
+        ev.type = type;
         ev.keyboard.keycode = keycode;
         ev.keyboard.display = display_;
         zq_gui_process_event(ctx_, &ev);
+    }
+    // A key as Allegro reports it: modifier keys down, the key down, the character, the
+    // modifier keys up again.
+    int key(int keycode, int unichar = 0, int mods = 0) {
+        if (mods & ALLEGRO_KEYMOD_SHIFT) key_event(ALLEGRO_EVENT_KEY_DOWN, ALLEGRO_KEY_LSHIFT);
+        if (mods & ALLEGRO_KEYMOD_CTRL) key_event(ALLEGRO_EVENT_KEY_DOWN, ALLEGRO_KEY_LCTRL);
+        key_event(ALLEGRO_EVENT_KEY_DOWN, keycode);
+        ALLEGRO_EVENT ev{};
         ev.type = ALLEGRO_EVENT_KEY_CHAR;
+        ev.keyboard.keycode = keycode;
+        ev.keyboard.display = display_;
         ev.keyboard.unichar = unichar;
         ev.keyboard.modifiers = static_cast<unsigned>(mods);
-        return zq_gui_process_event(ctx_, &ev);
+        const int used = zq_gui_process_event(ctx_, &ev);
+        key_event(ALLEGRO_EVENT_KEY_UP, keycode);
+        if (mods & ALLEGRO_KEYMOD_SHIFT) key_event(ALLEGRO_EVENT_KEY_UP, ALLEGRO_KEY_LSHIFT);
+        if (mods & ALLEGRO_KEYMOD_CTRL) key_event(ALLEGRO_EVENT_KEY_UP, ALLEGRO_KEY_LCTRL);
+        return used;
     }
     int ctrl(int keycode) { return key(keycode, keycode - ALLEGRO_KEY_A + 1, ALLEGRO_KEYMOD_CTRL); }
     // Types UTF-8 text one code point at a time.
@@ -341,11 +354,20 @@ TEST_F(Gui, TypingEditsWholeCharactersAndKeepsToTheCharacterLimit) {
                                          "c\xe2\x98"));
     EXPECT_EQ(zq_gui_textarea_get_text(ctx_, field), "abc");
 
-    // Tab moves to the next field of the window.
+    // Tab moves to the next field of the window, scrolled into view if need be.
+    zq_gui_window_set_flags(ctx_, win, ZQ_GUI_WIN_VSCROLL);
+    const int below = zq_gui_add_textarea(ctx_, win, 10, 900, 400, 32, 0, 90, nullptr, nullptr);
     key(ALLEGRO_KEY_TAB, '\t');
     EXPECT_EQ(zq_gui_get_focus(ctx_), other);
     type("x");
     EXPECT_EQ(zq_gui_textarea_get_text(ctx_, other), "x");
+    key(ALLEGRO_KEY_TAB, '\t');
+    EXPECT_EQ(zq_gui_get_focus(ctx_), below);
+    EXPECT_GT(zq_gui_get_window(ctx_, win)->scroll_y, 600);
+    key(ALLEGRO_KEY_TAB, '\t', ALLEGRO_KEYMOD_SHIFT);
+    EXPECT_EQ(zq_gui_get_focus(ctx_), other);
+    zq_gui_remove_widget(ctx_, below);
+    EXPECT_EQ(zq_gui_get_window(ctx_, win)->scroll_y, 0);
 
     // Clicking in the text puts the caret there; dragging selects.
     zq_gui_textarea_set_text(ctx_, field, "alpha beta");
