@@ -653,6 +653,80 @@ TEST_F(Gui, RedrawIsAskedForOnlyWhenSomethingChanged) {
     EXPECT_EQ(zq_gui_needs_redraw(ctx_), 1);
 }
 
+struct Links {
+    std::vector<std::string> urls;
+    std::vector<int> ids;
+};
+
+void on_link(int id, const char* url, void* user) {
+    auto* l = static_cast<Links*>(user);
+    l->urls.push_back(url);
+    l->ids.push_back(id);
+}
+
+TEST_F(Gui, MarkdownViewWrapsScrollsAndReportsClickedLinks) {
+    Links links;
+    const int win = zq_gui_add_window(ctx_, "About", 100, 100, 500, 400);
+    ZQ_GUI_MD_FONTS fonts;
+    fonts.regular = font_;
+    const int view = zq_gui_add_markdownview(ctx_, win, 10, 10, 420, 240, fonts);
+    zq_gui_markdownview_set_link_callback(ctx_, view, on_link, &links);
+    std::string text =
+        "# About\nRead the [manual](https://example.org/m) first, then the rest.\n\n";
+    for (int i = 0; i < 60; ++i) text += "- item " + std::to_string(i) + "\n";
+    text += "\nThe [end](https://example.org/end).\n";
+    zq_gui_markdownview_set_text(ctx_, view, text);
+    EXPECT_EQ(zq_gui_markdownview_get_text(ctx_, view), text);
+
+    // Clicks every few pixels over the view; the links it reported.
+    const Rect v = rect(view);
+    const auto sweep = [&] {
+        links.urls.clear();
+        for (float y = v.y + 2; y < v.y + v.h; y += 5)
+            for (float x = v.x + 2; x < v.x + v.w - 20; x += 9) click(x, y);
+        return links.urls;
+    };
+    std::vector<std::string> got = sweep();
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.front(), "https://example.org/m");
+    EXPECT_EQ(std::count(got.begin(), got.end(), "https://example.org/end"), 0)
+        << "the last link is out of view";
+    EXPECT_EQ(links.ids.back(), view);
+
+    // Scrolled to the bottom with the wheel, the last link is the one to click.
+    const float tall = zq_gui_markdownview_content_height(ctx_, view);
+    EXPECT_GT(tall, v.h);
+    for (int i = 0; i < 50; ++i) wheel(v.cx(), v.cy(), -1);
+    got = sweep();
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.back(), "https://example.org/end");
+    EXPECT_EQ(std::count(got.begin(), got.end(), "https://example.org/m"), 0);
+
+    // A press on a link released elsewhere opens nothing.
+    zq_gui_markdownview_scroll_to(ctx_, view, 0);
+    float lx = 0, ly = 0;
+    for (float y = v.y + 2; y < v.y + v.h && !lx; y += 5)
+        for (float x = v.x + 2; x < v.x + v.w - 20 && !lx; x += 9) {
+            links.urls.clear();
+            click(x, y);
+            if (!links.urls.empty()) lx = x, ly = y;
+        }
+    ASSERT_GT(lx, 0);
+    links.urls.clear();
+    move(lx, ly);
+    mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, lx, ly, 1);
+    move(v.x + v.w - 30, v.y + v.h - 5);
+    mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, v.x + v.w - 30, v.y + v.h - 5, 1);
+    EXPECT_TRUE(links.urls.empty());
+
+    // Narrower, the text wraps into more lines; the view keeps its own copy of the text.
+    zq_gui_set_widget_rect(ctx_, view, 10, 10, 180, 240);
+    EXPECT_GT(zq_gui_markdownview_content_height(ctx_, view), tall);
+    text.clear();
+    EXPECT_NE(zq_gui_markdownview_get_text(ctx_, view), "");
+    zq_gui_draw(ctx_);
+}
+
 TEST(ZqGuiText, ShortenCutsAtCharactersAndEndsWithAnEllipsis) {
     OVK_REQUIRE_XVFB();
     ASSERT_TRUE(al_init() && al_init_font_addon() && al_init_ttf_addon());
