@@ -1,3 +1,4 @@
+// ovk-test: window
 // The markdown renderer on a real X server: a private Xvfb, a real Allegro display and the
 // DejaVu fonts. Screenshots of a document with every construct go to
 // <build>/test-output/mdview_*.png.
@@ -6,78 +7,32 @@
 #include <allegro5/allegro_image.h>
 #include <allegro5/allegro_primitives.h>
 #include <allegro5/allegro_ttf.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "ovk_test_xvfb.h"
 #include "zq_markdown.h"
 #include "zq_mdview.h"
 
 namespace {
-
-// A private X server for this process: Xvfb picks a free display and reports it on a pipe.
-class Xvfb {
-  public:
-    Xvfb() {
-        int fds[2];
-        if (pipe(fds) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            close(fds[0]);
-            // its chatter must not hold the test's output open
-            const int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            dup2(null, 2);
-            const std::string fd = std::to_string(fds[1]);
-            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24",
-                   "-nolisten", "tcp", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(fds[1]);
-        std::string num;
-        char c;
-        while (read(fds[0], &c, 1) == 1 && c != '\n') num.push_back(c);
-        close(fds[0]);
-        if (!num.empty()) {
-            display_ = ":" + num;
-            setenv("DISPLAY", display_.c_str(), 1);
-        }
-    }
-    ~Xvfb() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    bool ok() const { return !display_.empty(); }
-
-  private:
-    pid_t pid_ = -1;
-    std::string display_;
-};
 
 const char* const kFontDir = "/usr/share/fonts/truetype/dejavu/";
 
 // One X server, display and the eight fonts for every test of the process; torn down after
 // the last test.
 struct Env : ::testing::Environment {
-    std::unique_ptr<Xvfb> x;
     ALLEGRO_DISPLAY* display = nullptr;
     ZQ_GUI_MD_FONTS fonts;
     std::vector<ALLEGRO_FONT*> owned;
 
     void SetUp() override {
-        x = std::make_unique<Xvfb>();
-        if (!x->ok() || !al_init() || !al_init_font_addon() || !al_init_ttf_addon() ||
-            !al_init_primitives_addon() || !al_init_image_addon())
+        if (!ovk_test::xvfb_start().running || !al_init() || !al_init_font_addon() ||
+            !al_init_ttf_addon() || !al_init_primitives_addon() || !al_init_image_addon())
             return;
         display = al_create_display(900, 700);
         auto load = [&](const char* file, int size) {
@@ -99,8 +54,7 @@ struct Env : ::testing::Environment {
         owned.clear();
         if (display) al_destroy_display(display);
         display = nullptr;
-        al_uninstall_system();  // before the server goes, or Xlib ends the process
-        x.reset();
+        al_uninstall_system();
     }
     bool ok() const { return display && owned.size() == 8; }
 };
