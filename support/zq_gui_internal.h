@@ -392,6 +392,7 @@ float zq_gui_text_w(const ALLEGRO_FONT* font, std::string_view s);
 void zq_gui_text_draw(const ALLEGRO_FONT* font, ALLEGRO_COLOR c, float x, float y,
                       std::string_view s);
 // Text field layout and keys.
+std::string zq_gui_textarea_filter(std::string_view in, bool multiline);
 float zq_gui_textarea_inner_w(const ZQ_GUI_CTX* ctx, const ZQ_GUI_WIDGET* wd);
 void zq_gui_textarea_layout(const ZQ_GUI_CTX* ctx, const ZQ_GUI_WIDGET* wd, ZQ_GUI_TEXT_DATA& t);
 size_t zq_gui_textarea_line_of(const ZQ_GUI_TEXT_DATA& t, size_t offset);

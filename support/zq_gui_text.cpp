@@ -322,29 +322,33 @@ static void delete_selection(ZQ_GUI_TEXT_DATA& t) {
     t.caret = t.anchor = a;
 }
 
-// Inserts text at the caret (replacing the selection), cut to the character limit.
-// Returns whether anything changed.
-static bool insert_text(ZQ_GUI_TEXT_DATA& t, std::string_view in) {
-    std::string s = zq_utf8_clean(in, SIZE_MAX);
-    // Fields hold printable text: tabs become blanks, other controls go; line breaks
-    // only survive in multi-line fields (elsewhere they become blanks).
-    std::string filtered;
-    filtered.reserve(s.size());
+// What a field may hold: valid UTF-8 of printable characters. Tabs become blanks, other
+// control characters go, CR LF and CR become line feeds, and line feeds become blanks in a
+// one-line field.
+std::string zq_gui_textarea_filter(std::string_view in, bool multiline) {
+    const std::string s = zq_utf8_clean(in, SIZE_MAX);
+    std::string out;
+    out.reserve(s.size());
     for (size_t i = 0; i < s.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(s[i]);
         if (c == '\r') {
             if (i + 1 < s.size() && s[i + 1] == '\n') continue;
-            filtered += t.multiline ? '\n' : ' ';
+            out += multiline ? '\n' : ' ';
         } else if (c == '\n') {
-            filtered += t.multiline ? '\n' : ' ';
+            out += multiline ? '\n' : ' ';
         } else if (c == '\t') {
-            filtered += ' ';
-        } else if (c < 0x20 || c == 0x7F) {
-            continue;
-        } else {
-            filtered += static_cast<char>(c);
+            out += ' ';
+        } else if (c >= 0x20 && c != 0x7F) {
+            out += static_cast<char>(c);
         }
     }
+    return out;
+}
+
+// Inserts text at the caret (replacing the selection), cut to the character limit.
+// Returns whether anything changed.
+static bool insert_text(ZQ_GUI_TEXT_DATA& t, std::string_view in) {
+    const std::string filtered = zq_gui_textarea_filter(in, t.multiline);
     const bool had_sel = has_selection(t);
     if (had_sel) delete_selection(t);
     const size_t have = zq_utf8_count(t.text);

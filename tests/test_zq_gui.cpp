@@ -353,6 +353,9 @@ TEST_F(Gui, TypingEditsWholeCharactersAndKeepsToTheCharacterLimit) {
                              std::string("ab\xff\xfe"
                                          "c\xe2\x98"));
     EXPECT_EQ(zq_gui_textarea_get_text(ctx_, field), "abc");
+    // Names heard over the air may hold control characters: a field shows none of them.
+    zq_gui_textarea_set_text(ctx_, field, std::string("a\tb\x01\x1b[2Jc\r\nd\x7f", 12));
+    EXPECT_EQ(zq_gui_textarea_get_text(ctx_, field), "a b[2Jc d");
 
     // Tab moves to the next field of the window, scrolled into view if need be.
     zq_gui_window_set_flags(ctx_, win, ZQ_GUI_WIN_VSCROLL);
