@@ -65,7 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ALLEGRO_EVENT ev{};
     for (size_t i = 1; i < size;) {
         const unsigned op = byte(i);
-        const int mods = ((op & 0x10) ? ALLEGRO_KEYMOD_SHIFT : 0) | ((op & 0x20) ? ALLEGRO_KEYMOD_CTRL : 0);
+        const int mods =
+            ((op & 0x10) ? ALLEGRO_KEYMOD_SHIFT : 0) | ((op & 0x20) ? ALLEGRO_KEYMOD_CTRL : 0);
         ev = ALLEGRO_EVENT{};
         switch (op & 7) {
             case 0: {  // a character, any code point
@@ -77,10 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             }
             case 1: {  // a movement or editing key
-                static const int keys[] = {ALLEGRO_KEY_LEFT,      ALLEGRO_KEY_RIGHT,  ALLEGRO_KEY_UP,
-                                           ALLEGRO_KEY_DOWN,      ALLEGRO_KEY_HOME,   ALLEGRO_KEY_END,
-                                           ALLEGRO_KEY_BACKSPACE, ALLEGRO_KEY_DELETE, ALLEGRO_KEY_ENTER,
-                                           ALLEGRO_KEY_A,         ALLEGRO_KEY_X,      ALLEGRO_KEY_TAB};
+                static const int keys[] = {
+                    ALLEGRO_KEY_LEFT,  ALLEGRO_KEY_RIGHT, ALLEGRO_KEY_UP,        ALLEGRO_KEY_DOWN,
+                    ALLEGRO_KEY_HOME,  ALLEGRO_KEY_END,   ALLEGRO_KEY_BACKSPACE, ALLEGRO_KEY_DELETE,
+                    ALLEGRO_KEY_ENTER, ALLEGRO_KEY_A,     ALLEGRO_KEY_X,         ALLEGRO_KEY_TAB};
                 ev.type = ALLEGRO_EVENT_KEY_CHAR;
                 ev.keyboard.keycode = keys[byte(i) % (sizeof keys / sizeof keys[0])];
                 ev.keyboard.modifiers = static_cast<unsigned>(mods);
@@ -89,7 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             case 2: {  // the whole text replaced by raw bytes
                 const size_t n = std::min<size_t>(byte(i), size - std::min(i, size));
-                zq_gui_textarea_set_text(ctx, id, std::string_view(reinterpret_cast<const char*>(data + i), n));
+                zq_gui_textarea_set_text(
+                    ctx, id, std::string_view(reinterpret_cast<const char*>(data + i), n));
                 i += n;
                 break;
             }
