@@ -650,7 +650,10 @@ static void draw_window(ZQ_GUI_CTX* ctx, ZQ_GUI_WINDOW& w, bool top) {
     if (h <= 0 || w.w <= 0) return;
     if (w.z_mode == ZQ_GUI_ZORDER_POPUP)
         zq_gui_fill_box(ctx, w.x + 3, w.y + 5, w.w, h, r, r, al_map_rgba(0, 0, 0, 70));
-    zq_gui_fill_box(ctx, w.x, w.y, w.w, h, r, r, th.bg_normal);
+    // The background window (the program's main screen) lies on what the program cleared the
+    // display to; only the windows above it have a face of their own.
+    if (w.z_mode != ZQ_GUI_ZORDER_ALWAYS_BEHIND)
+        zq_gui_fill_box(ctx, w.x, w.y, w.w, h, r, r, th.bg_normal);
     if (tb > 0) {
         const ALLEGRO_COLOR bar = top ? mix(th.bg_hover, th.bg_active, 0.35f) : th.bg_hover;
         zq_gui_fill_box(ctx, w.x, w.y, w.w, tb, r, r, bar);

@@ -25,10 +25,10 @@ TEST(ZqClipboard, TextGoesBothWaysBetweenOrvikAndOtherPrograms) {
     EXPECT_NE(targets.find("UTF8_STRING"), std::string::npos) << targets;
     EXPECT_NE(targets.find("STRING"), std::string::npos) << targets;
     ASSERT_EQ(zq_clipboard_set(ZQ_CLIPBOARD_CLIPBOARD, "Grüße ✓"), 0);
-    EXPECT_EQ(ovk_test::x_run("xclip -o -selection clipboard -t STRING 2>/dev/null | od -An -tx1",
-                              5)
-                  .out.find("47 72 fc df 65 20 3f"),
-              1u);
+    EXPECT_EQ(
+        ovk_test::x_run("xclip -o -selection clipboard -t STRING 2>/dev/null | od -An -tx1", 5)
+            .out.find("47 72 fc df 65 20 3f"),
+        1u);
 
     // Another program's text, UTF-8 or Latin-1 only.
     ASSERT_TRUE(ovk_test::xclip_set("from another program ✓"));
