@@ -491,6 +491,68 @@ TEST_F(Gui, TenThousandRowGridScrollsToItsLastRow) {
     EXPECT_EQ(zq_gui_datagrid_get_selected(ctx_, grid), -1);
 }
 
+struct Values {
+    int count = 0;
+    float last = 0;
+};
+
+void on_value(int, float v, void* user) {
+    auto* vals = static_cast<Values*>(user);
+    ++vals->count;
+    vals->last = v;
+}
+
+TEST_F(Gui, ChoicesFollowClicksDragsAndKeys) {
+    Calls box_calls, radio_calls;
+    Values values;
+    const int win = zq_gui_add_window(ctx_, "Settings", 100, 100, 600, 400);
+    const int box =
+        zq_gui_add_checkbox(ctx_, win, 10, 10, 250, 26, "Alert sound", 0, count_click, &box_calls);
+    click(rect(box).x + 8, rect(box).cy());
+    EXPECT_EQ(zq_gui_checkbox_is_checked(ctx_, box), 1);
+    click(rect(box).x + 100, rect(box).cy());  // the label is part of it
+    EXPECT_EQ(zq_gui_checkbox_is_checked(ctx_, box), 0);
+    EXPECT_EQ(box_calls.count, 2);
+    zq_gui_checkbox_set_checked(ctx_, box, 1);
+    EXPECT_EQ(box_calls.count, 2) << "set from code: no callback";
+
+    // A slider from -100 to -30 in steps of 5: the value follows the pointer, on a step.
+    const int slider =
+        zq_gui_add_slider(ctx_, win, 10, 50, 300, 26, -100, -30, -70, 0, on_value, &values);
+    zq_gui_slider_set_step(ctx_, slider, 5);
+    zq_gui_slider_set_value_visible(ctx_, slider, 1);
+    const Rect sr = rect(slider);
+    move(sr.x + 2, sr.cy());
+    mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, sr.x + 2, sr.cy(), 1);
+    EXPECT_FLOAT_EQ(zq_gui_slider_get_value(ctx_, slider), -100);
+    move(sr.x + sr.w + 50, sr.cy());  // dragged past the end
+    mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, sr.x + sr.w + 50, sr.cy(), 1);
+    EXPECT_FLOAT_EQ(zq_gui_slider_get_value(ctx_, slider), -30);
+    EXPECT_EQ(values.count, 2);
+    click(sr.x + sr.w * 0.3f, sr.cy());
+    const float v = zq_gui_slider_get_value(ctx_, slider);
+    EXPECT_GT(v, -100);
+    EXPECT_LT(v, -30);
+    EXPECT_FLOAT_EQ(std::fmod(v, 5.0f), 0.0f) << v;
+    key(ALLEGRO_KEY_RIGHT);
+    EXPECT_FLOAT_EQ(values.last, v + 5);
+    key(ALLEGRO_KEY_END);
+    EXPECT_FLOAT_EQ(values.last, -30);
+
+    // A radio list: one item at a time, the callback with its index.
+    const int radio = zq_gui_add_radiolist(ctx_, win, 10, 100, 250, 90, count_select, &radio_calls);
+    for (const char* s : {"Metres", "Feet", "Both"}) zq_gui_radiolist_add_item(ctx_, radio, s);
+    const float item_h = zq_gui_style(ctx_)->radiolist_default_item_height;
+    click(rect(radio).x + 40, rect(radio).y + item_h * 1.5f);
+    EXPECT_EQ(zq_gui_radiolist_get_selected(ctx_, radio), 1);
+    EXPECT_EQ(radio_calls.last_index, 1);
+    key(ALLEGRO_KEY_DOWN);
+    EXPECT_EQ(zq_gui_radiolist_get_selected(ctx_, radio), 2);
+    zq_gui_radiolist_clear(ctx_, radio);
+    EXPECT_EQ(zq_gui_radiolist_get_selected(ctx_, radio), -1);
+    EXPECT_EQ(radio_calls.count, 2);
+}
+
 struct MouseLog {
     std::vector<ZQ_GUI_MOUSE_EVENT> events;
     int consume = 1;
