@@ -496,7 +496,21 @@ static void widget_press(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, const ALLEGRO_EVENT
     }
 }
 
+// Lets go of whatever the mouse held (its release never came).
+static void drop_hold(ZQ_GUI_CTX* ctx) {
+    if (auto* t = zq_gui_data<ZQ_GUI_TEXT_DATA>(ctx, zq_gui_held_widget(ctx))) t->selecting = false;
+    ctx->held_key = 0;
+    ctx->held_button = 0;
+    ctx->drag = ZQ_GUI_DRAG_NONE;
+    ctx->drag_window = -1;
+}
+
 static int mouse_down(ZQ_GUI_CTX* ctx, const ALLEGRO_EVENT* ev) {
+    const int button = static_cast<int>(ev->mouse.button);
+    if ((ctx->held_key != 0 || ctx->drag != ZQ_GUI_DRAG_NONE) && button == ctx->press_button) {
+        // The same button again: its release went missing (it happened elsewhere).
+        drop_hold(ctx);
+    }
     if (ctx->held_key != 0 || ctx->drag != ZQ_GUI_DRAG_NONE) {
         // Another button while one is held: a custom widget that has the mouse sees it.
         const int held = zq_gui_held_widget(ctx);
@@ -504,6 +518,7 @@ static int mouse_down(ZQ_GUI_CTX* ctx, const ALLEGRO_EVENT* ev) {
             call_custom(ctx, wd, ZQ_GUI_MOUSE_DOWN, ev);
         return 1;
     }
+    ctx->press_button = button;
     // Menus first: a press on them is theirs, a press elsewhere closes them.
     if (zq_gui_any_popup_open(ctx)) {
         if (zq_gui_popups_mouse(ctx, ev)) return 1;
@@ -699,6 +714,14 @@ static void widget_release(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, const ALLEGRO_EVE
 }
 
 static int mouse_up(ZQ_GUI_CTX* ctx, const ALLEGRO_EVENT* ev) {
+    if ((ctx->held_key != 0 || ctx->drag != ZQ_GUI_DRAG_NONE) &&
+        static_cast<int>(ev->mouse.button) != ctx->press_button) {
+        // A second button let go while the first is still down.
+        const int held = zq_gui_held_widget(ctx);
+        if (ZQ_GUI_WIDGET* wd = zq_gui_find_widget(ctx, held); wd && wd->type == ZQ_GUI_CUSTOM)
+            call_custom(ctx, wd, ZQ_GUI_MOUSE_UP, ev);
+        return 1;
+    }
     const ZQ_GUI_DRAG drag = ctx->drag;
     switch (drag) {
         case ZQ_GUI_DRAG_SWALLOW:
@@ -1326,9 +1349,8 @@ int zq_gui_process_event(ZQ_GUI_CTX* ctx, const ALLEGRO_EVENT* ev) {
         }
         case ALLEGRO_EVENT_DISPLAY_SWITCH_OUT:
             // Focus left the display: no button or key stays held.
-            ctx->held_key = 0;
+            drop_hold(ctx);
             ctx->key_mods = 0;
-            ctx->drag = ZQ_GUI_DRAG_NONE;
             ctx->dirty = true;
             return 0;
         default:

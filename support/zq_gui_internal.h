@@ -247,7 +247,8 @@ struct ZQ_GUI_CTX {
     uint64_t hot_key = 0;
     uint64_t held_key = 0;
     int held_button = 0;
-    int hot = -1;  // widget under the pointer (tooltips, hover looks)
+    int press_button = 0;  // the button whose press started what is held or dragged
+    int hot = -1;          // widget under the pointer (tooltips, hover looks)
     ZQ_GUI_DRAG drag = ZQ_GUI_DRAG_NONE;
     int drag_window = -1;
     float drag_dx = 0, drag_dy = 0;

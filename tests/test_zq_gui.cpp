@@ -184,6 +184,13 @@ TEST_F(Gui, ClickCallsBackOnceWithItsUserPointerAndOnlyWhenTheButtonIsVisible) {
     mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, b.cx(), b.cy(), 1);
     EXPECT_EQ(calls.count, 1);
 
+    // A release lost elsewhere (the pointer left the window) does not leave the mouse stuck.
+    move(b.cx(), b.cy());
+    mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, b.cx(), b.cy(), 1);
+    EXPECT_EQ(click(b.cx(), b.cy()), 1);
+    EXPECT_EQ(calls.count, 2);
+    calls.count = 1;
+
     // A window on top of it takes the click.
     const int cover = zq_gui_add_window(ctx_, "Dialog", 50, 50, 300, 200);
     zq_gui_window_set_zorder(ctx_, cover, ZQ_GUI_ZORDER_POPUP, 0);
