@@ -794,9 +794,8 @@ std::string zq_gui_textarea_get_text(ZQ_GUI_CTX* ctx, int id) {
 void zq_gui_textarea_set_text(ZQ_GUI_CTX* ctx, int id, std::string_view text) {
     auto* d = zq_gui_data<ZQ_GUI_TEXT_DATA>(ctx, id);
     if (!d) return;
-    std::string clean = zq_utf8_clean(text, static_cast<size_t>(d->limit));
-    if (!d->multiline) std::replace(clean.begin(), clean.end(), '\n', ' ');
-    d->text = std::move(clean);
+    d->text =
+        zq_utf8_clean(zq_gui_textarea_filter(text, d->multiline), static_cast<size_t>(d->limit));
     d->caret = d->anchor = d->text.size();
     d->lines_w = -1;
     d->goal_x = -1;

@@ -25,15 +25,55 @@ static bool rounded(const ZQ_GUI_CTX* ctx, float rx, float ry) {
     return ctx->shape_mode == 1 && rx > 0 && ry > 0;
 }
 
+static ALLEGRO_VERTEX vertex(float x, float y, ALLEGRO_COLOR c) {
+    ALLEGRO_VERTEX v{};
+    v.x = x;
+    v.y = y;
+    v.color = c;
+    return v;
+}
+
+// A rounded box as three rectangles and four small corner fans in one triangle list: the
+// software rasteriser pays per covered tile for every triangle, so long thin triangles that
+// span the whole box (a fan from its centre) cost several times more.
 void zq_gui_fill_box(const ZQ_GUI_CTX* ctx, float x, float y, float w, float h, float rx, float ry,
                      ALLEGRO_COLOR c) {
     if (w <= 0 || h <= 0) return;
     rx = std::min(rx, w / 2);
     ry = std::min(ry, h / 2);
-    if (rounded(ctx, rx, ry))
-        al_draw_filled_rounded_rectangle(x, y, x + w, y + h, rx, ry, c);
-    else
+    if (!rounded(ctx, rx, ry)) {
         al_draw_filled_rectangle(x, y, x + w, y + h, c);
+        return;
+    }
+    constexpr int kMaxSeg = 8;
+    const int seg = std::clamp(static_cast<int>(std::max(rx, ry) / 2), 2, kMaxSeg);
+    ALLEGRO_VERTEX v[18 + 4 * kMaxSeg * 3];
+    int n = 0;
+    const auto quad = [&](float x0, float y0, float x1, float y1) {
+        v[n++] = vertex(x0, y0, c);
+        v[n++] = vertex(x1, y0, c);
+        v[n++] = vertex(x1, y1, c);
+        v[n++] = vertex(x0, y0, c);
+        v[n++] = vertex(x1, y1, c);
+        v[n++] = vertex(x0, y1, c);
+    };
+    const float x1 = x + w, y1 = y + h;
+    quad(x + rx, y, x1 - rx, y1);
+    quad(x, y + ry, x + rx, y1 - ry);
+    quad(x1 - rx, y + ry, x1, y1 - ry);
+    const float cx[4] = {x1 - rx, x + rx, x + rx, x1 - rx};
+    const float cy[4] = {y + ry, y + ry, y1 - ry, y1 - ry};
+    constexpr float kQuarter = static_cast<float>(ALLEGRO_PI / 2);
+    for (int k = 0; k < 4; ++k) {
+        for (int i = 0; i < seg; ++i) {
+            const float a0 = kQuarter * (static_cast<float>(k) + static_cast<float>(i) / seg);
+            const float a1 = kQuarter * (static_cast<float>(k) + static_cast<float>(i + 1) / seg);
+            v[n++] = vertex(cx[k], cy[k], c);
+            v[n++] = vertex(cx[k] + rx * std::cos(a0), cy[k] - ry * std::sin(a0), c);
+            v[n++] = vertex(cx[k] + rx * std::cos(a1), cy[k] - ry * std::sin(a1), c);
+        }
+    }
+    al_draw_prim(v, nullptr, nullptr, 0, n, ALLEGRO_PRIM_TRIANGLE_LIST);
 }
 
 void zq_gui_frame_box(const ZQ_GUI_CTX* ctx, float x, float y, float w, float h, float rx, float ry,
@@ -146,13 +186,30 @@ struct DrawEnv {
     bool hovered, held, enabled;
 };
 
+// Clipping costs the software rasteriser a state change each way, so text that is known
+// to fit is drawn without it.
+static bool label_fits(const DrawEnv& e, const ZQ_GUI_LABEL_DATA& d, size_t lines, float pad) {
+    if (lines == 1 ? e.lh > e.h : pad + e.lh * static_cast<float>(lines) > e.h) return false;
+    size_t start = 0;
+    while (start <= d.text.size()) {
+        size_t nl = d.text.find('\n', start);
+        if (nl == std::string::npos) nl = d.text.size();
+        const std::string_view line = std::string_view(d.text).substr(start, nl - start);
+        if (zq_gui_text_w(e.font, line) > e.w - 2 * pad) return false;
+        start = nl + 1;
+    }
+    return true;
+}
+
 static void draw_label(const DrawEnv& e, const ZQ_GUI_LABEL_DATA& d) {
     const ALLEGRO_COLOR c = e.enabled ? e.theme.text_normal : fade(e.theme.text_normal, 0.45f);
     const float pad = e.ctx->style.label_padding;
-    const ZQ_GUI_CLIP clip = zq_gui_clip_push(e.x, e.y, e.w, e.h);
-    if (!zq_gui_clip_empty()) {
-        // One line centred in a one-line box; several from the top.
-        size_t lines = 1 + static_cast<size_t>(std::count(d.text.begin(), d.text.end(), '\n'));
+    // One line centred in a one-line box; several from the top.
+    const size_t lines = 1 + static_cast<size_t>(std::count(d.text.begin(), d.text.end(), '\n'));
+    const bool fits = label_fits(e, d, lines, pad);
+    ZQ_GUI_CLIP clip;
+    if (!fits) clip = zq_gui_clip_push(e.x, e.y, e.w, e.h);
+    if (fits || !zq_gui_clip_empty()) {
         float ty = e.y + (lines == 1 ? (e.h - e.lh) / 2 : pad);
         al_hold_bitmap_drawing(true);
         size_t start = 0;
@@ -174,7 +231,7 @@ static void draw_label(const DrawEnv& e, const ZQ_GUI_LABEL_DATA& d) {
         }
         al_hold_bitmap_drawing(false);
     }
-    zq_gui_clip_pop(clip);
+    if (!fits) zq_gui_clip_pop(clip);
 }
 
 static void draw_button(const DrawEnv& e, const ZQ_GUI_BUTTON_DATA& d) {
@@ -265,10 +322,20 @@ static void draw_textarea(const DrawEnv& e, ZQ_GUI_TEXT_DATA& t, bool focused) {
     // One-line fields centre their line.
     const float top = t.multiline ? iy - t.scroll_y : e.y + (e.h - e.lh) / 2;
     const float shift = t.multiline ? 0 : t.scroll_x;
-    const ZQ_GUI_CLIP clip = zq_gui_clip_push(ix - 1, e.y + 1, iw + 2, e.h - 2);
-    if (zq_gui_clip_empty()) {
-        zq_gui_clip_pop(clip);
-        return;
+    // Clipped only when something could stick out: scrolled or overlong text.
+    const float text_w = t.text.empty() ? zq_gui_text_w(e.font, t.placeholder)
+                                        : (t.multiline ? 0 : zq_gui_text_w(e.font, t.text));
+    const bool fits = t.multiline
+                          ? t.scroll_y == 0 && e.lh * static_cast<float>(t.lines.size()) <= ih &&
+                                (!t.text.empty() || text_w <= iw)
+                          : t.scroll_x == 0 && text_w <= iw && e.lh <= e.h - 2;
+    ZQ_GUI_CLIP clip;
+    if (!fits) {
+        clip = zq_gui_clip_push(ix - 1, e.y + 1, iw + 2, e.h - 2);
+        if (zq_gui_clip_empty()) {
+            zq_gui_clip_pop(clip);
+            return;
+        }
     }
     const size_t sel_a = std::min(t.caret, t.anchor), sel_b = std::max(t.caret, t.anchor);
     const std::string_view s = t.text;
@@ -319,7 +386,7 @@ static void draw_textarea(const DrawEnv& e, ZQ_GUI_TEXT_DATA& t, bool focused) {
                          th.text_active, 1.5f);
         }
     }
-    zq_gui_clip_pop(clip);
+    if (!fits) zq_gui_clip_pop(clip);
 }
 
 static void draw_combobox(const DrawEnv& e, const ZQ_GUI_COMBO_DATA& d, bool open) {
@@ -353,7 +420,9 @@ static void draw_dropmenu(const DrawEnv& e, const ZQ_GUI_DROPMENU_DATA& d, bool 
 static void draw_radiolist(const DrawEnv& e, const ZQ_GUI_RADIO_DATA& d) {
     const float ih = zq_gui_radio_item_h(e.ctx, e.wd);
     const float r = std::min(ih * 0.3f, 9.0f);
-    const ZQ_GUI_CLIP clip = zq_gui_clip_push(e.x, e.y, e.w, e.h);
+    const bool fits = ih * static_cast<float>(d.items.size()) <= e.h;
+    ZQ_GUI_CLIP clip;
+    if (!fits) clip = zq_gui_clip_push(e.x, e.y, e.w, e.h);
     const int n =
         static_cast<int>(std::min<size_t>(d.items.size(), static_cast<size_t>(e.h / ih) + 1));
     for (int i = 0; i < n; ++i) {
@@ -380,7 +449,7 @@ static void draw_radiolist(const DrawEnv& e, const ZQ_GUI_RADIO_DATA& d) {
                          tx, std::round(cy - e.lh / 2), text);
     }
     al_hold_bitmap_drawing(false);
-    zq_gui_clip_pop(clip);
+    if (!fits) zq_gui_clip_pop(clip);
 }
 
 static void draw_datagrid(const DrawEnv& e, ZQ_GUI_GRID_DATA& g) {
@@ -581,7 +650,10 @@ static void draw_window(ZQ_GUI_CTX* ctx, ZQ_GUI_WINDOW& w, bool top) {
     if (h <= 0 || w.w <= 0) return;
     if (w.z_mode == ZQ_GUI_ZORDER_POPUP)
         zq_gui_fill_box(ctx, w.x + 3, w.y + 5, w.w, h, r, r, al_map_rgba(0, 0, 0, 70));
-    zq_gui_fill_box(ctx, w.x, w.y, w.w, h, r, r, th.bg_normal);
+    // The background window (the program's main screen) lies on what the program cleared the
+    // display to; only the windows above it have a face of their own.
+    if (w.z_mode != ZQ_GUI_ZORDER_ALWAYS_BEHIND)
+        zq_gui_fill_box(ctx, w.x, w.y, w.w, h, r, r, th.bg_normal);
     if (tb > 0) {
         const ALLEGRO_COLOR bar = top ? mix(th.bg_hover, th.bg_active, 0.35f) : th.bg_hover;
         zq_gui_fill_box(ctx, w.x, w.y, w.w, tb, r, r, bar);

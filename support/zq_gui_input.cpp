@@ -270,18 +270,7 @@ static ZQ_GUI_MOUSE_EVENT custom_event(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, int t
     if (type == ZQ_GUI_MOUSE_DOWN || type == ZQ_GUI_MOUSE_UP)
         me.button = static_cast<int>(ev->mouse.button);
     if (type == ZQ_GUI_MOUSE_WHEEL) me.dz = ev->mouse.dz;
-    ALLEGRO_KEYBOARD_STATE ks;
-    if (al_is_keyboard_installed()) {
-        al_get_keyboard_state(&ks);
-        const struct {
-            int key, bit;
-        } mods[] = {
-            {ALLEGRO_KEY_LSHIFT, ALLEGRO_KEYMOD_SHIFT}, {ALLEGRO_KEY_RSHIFT, ALLEGRO_KEYMOD_SHIFT},
-            {ALLEGRO_KEY_LCTRL, ALLEGRO_KEYMOD_CTRL},   {ALLEGRO_KEY_RCTRL, ALLEGRO_KEYMOD_CTRL},
-            {ALLEGRO_KEY_ALT, ALLEGRO_KEYMOD_ALT},      {ALLEGRO_KEY_ALTGR, ALLEGRO_KEYMOD_ALTGR}};
-        for (const auto& m : mods)
-            if (al_key_down(&ks, m.key)) me.modifiers |= m.bit;
-    }
+    me.modifiers = ctx->key_mods;
     return me;
 }
 
@@ -386,12 +375,8 @@ static void textarea_press(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, ZQ_GUI_TEXT_DATA&
         t.caret = b;
     } else {
         t.caret = at;
-        if (!(ev->mouse.button == 1 && al_is_keyboard_installed() && [&] {
-                ALLEGRO_KEYBOARD_STATE ks;
-                al_get_keyboard_state(&ks);
-                return al_key_down(&ks, ALLEGRO_KEY_LSHIFT) || al_key_down(&ks, ALLEGRO_KEY_RSHIFT);
-            }()))
-            t.anchor = at;
+        // Shift+click extends the selection from where it was.
+        if (!(ctx->key_mods & ALLEGRO_KEYMOD_SHIFT)) t.anchor = at;
     }
     t.goal_x = -1;
     t.selecting = ev->mouse.button == 1;
@@ -431,13 +416,18 @@ static void widget_press(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, const ALLEGRO_EVENT
             ctx->drag = ZQ_GUI_DRAG_WIDGET;
             slider_set_from_x(ctx, wd, *zq_gui_data<ZQ_GUI_SLIDER_DATA>(wd));
             break;
-        case ZQ_GUI_TEXTAREA:
-            textarea_press(ctx, wd, *zq_gui_data<ZQ_GUI_TEXT_DATA>(wd), ev);
+        case ZQ_GUI_TEXTAREA: {
+            auto& t = *zq_gui_data<ZQ_GUI_TEXT_DATA>(wd);
+            textarea_press(ctx, wd, t, ev);
             if (left) {
                 zq_gui_behavior(ctx, key, true, ev);
                 ctx->drag = ZQ_GUI_DRAG_WIDGET;
+                if (t.caret != t.anchor) zq_gui_textarea_publish_selection(t);  // double click
+            } else if (ev->mouse.button == 3) {
+                zq_gui_textarea_paste(ctx, wd, t, ZQ_CLIPBOARD_PRIMARY);
             }
             break;
+        }
         case ZQ_GUI_COMBOBOX:
         case ZQ_GUI_DROPMENU:
             if (!left) break;
@@ -506,7 +496,21 @@ static void widget_press(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, const ALLEGRO_EVENT
     }
 }
 
+// Lets go of whatever the mouse held (its release never came).
+static void drop_hold(ZQ_GUI_CTX* ctx) {
+    if (auto* t = zq_gui_data<ZQ_GUI_TEXT_DATA>(ctx, zq_gui_held_widget(ctx))) t->selecting = false;
+    ctx->held_key = 0;
+    ctx->held_button = 0;
+    ctx->drag = ZQ_GUI_DRAG_NONE;
+    ctx->drag_window = -1;
+}
+
 static int mouse_down(ZQ_GUI_CTX* ctx, const ALLEGRO_EVENT* ev) {
+    const int button = static_cast<int>(ev->mouse.button);
+    if ((ctx->held_key != 0 || ctx->drag != ZQ_GUI_DRAG_NONE) && button == ctx->press_button) {
+        // The same button again: its release went missing (it happened elsewhere).
+        drop_hold(ctx);
+    }
     if (ctx->held_key != 0 || ctx->drag != ZQ_GUI_DRAG_NONE) {
         // Another button while one is held: a custom widget that has the mouse sees it.
         const int held = zq_gui_held_widget(ctx);
@@ -514,6 +518,7 @@ static int mouse_down(ZQ_GUI_CTX* ctx, const ALLEGRO_EVENT* ev) {
             call_custom(ctx, wd, ZQ_GUI_MOUSE_DOWN, ev);
         return 1;
     }
+    ctx->press_button = button;
     // Menus first: a press on them is theirs, a press elsewhere closes them.
     if (zq_gui_any_popup_open(ctx)) {
         if (zq_gui_popups_mouse(ctx, ev)) return 1;
@@ -674,10 +679,13 @@ static void widget_release(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, const ALLEGRO_EVE
             zq_gui_behavior(ctx, key, in, ev);
             if (auto* g = zq_gui_data<ZQ_GUI_GRID_DATA>(wd)) g->thumb_drag = false;
             break;
-        case ZQ_GUI_TEXTAREA:
+        case ZQ_GUI_TEXTAREA: {
             zq_gui_behavior(ctx, key, in, ev);
-            zq_gui_data<ZQ_GUI_TEXT_DATA>(wd)->selecting = false;
+            auto& t = *zq_gui_data<ZQ_GUI_TEXT_DATA>(wd);
+            if (t.selecting && t.caret != t.anchor) zq_gui_textarea_publish_selection(t);
+            t.selecting = false;
             break;
+        }
         case ZQ_GUI_COMBOBOX:
         case ZQ_GUI_DROPMENU:
             zq_gui_behavior(ctx, key, in, ev);
@@ -706,6 +714,14 @@ static void widget_release(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, const ALLEGRO_EVE
 }
 
 static int mouse_up(ZQ_GUI_CTX* ctx, const ALLEGRO_EVENT* ev) {
+    if ((ctx->held_key != 0 || ctx->drag != ZQ_GUI_DRAG_NONE) &&
+        static_cast<int>(ev->mouse.button) != ctx->press_button) {
+        // A second button let go while the first is still down.
+        const int held = zq_gui_held_widget(ctx);
+        if (ZQ_GUI_WIDGET* wd = zq_gui_find_widget(ctx, held); wd && wd->type == ZQ_GUI_CUSTOM)
+            call_custom(ctx, wd, ZQ_GUI_MOUSE_UP, ev);
+        return 1;
+    }
     const ZQ_GUI_DRAG drag = ctx->drag;
     switch (drag) {
         case ZQ_GUI_DRAG_SWALLOW:
@@ -1011,6 +1027,15 @@ static void focus_next_field(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* from, bool back) {
         t->caret = t->text.size();
         zq_gui_textarea_scroll_to_caret(ctx, zq_gui_find_widget(ctx, next), *t);
     }
+    // A field scrolled out of its window comes into view.
+    const ZQ_GUI_WIDGET* wd = zq_gui_find_widget(ctx, next);
+    ZQ_GUI_WINDOW& w = rec->pub;
+    float cx, cy, cw, ch;
+    zq_gui_client_rect(ctx, w, &cx, &cy, &cw, &ch);
+    if (wd->y < w.scroll_y)
+        zq_gui_window_set_scroll(ctx, w.id, wd->y - 4);
+    else if (wd->y + wd->h > w.scroll_y + ch)
+        zq_gui_window_set_scroll(ctx, w.id, wd->y + wd->h + 4 - ch);
 }
 
 static int list_key(ZQ_GUI_CTX* ctx, const ALLEGRO_KEYBOARD_EVENT& k) {
@@ -1237,6 +1262,46 @@ static int key_char(ZQ_GUI_CTX* ctx, const ALLEGRO_KEYBOARD_EVENT& k) {
 // 8. Entry point and redraw tracking
 // ---------------------------------------------------------------------------------------
 
+constexpr int kModBits = ALLEGRO_KEYMOD_SHIFT | ALLEGRO_KEYMOD_CTRL | ALLEGRO_KEYMOD_ALT |
+                         ALLEGRO_KEYMOD_ALTGR | ALLEGRO_KEYMOD_LWIN | ALLEGRO_KEYMOD_RWIN |
+                         ALLEGRO_KEYMOD_COMMAND;
+
+// Modifier keys held, for the mouse events of custom widgets and Shift+click in fields.
+static void track_modifier(ZQ_GUI_CTX* ctx, int keycode, bool down) {
+    int bit = 0;
+    switch (keycode) {
+        case ALLEGRO_KEY_LSHIFT:
+        case ALLEGRO_KEY_RSHIFT:
+            bit = ALLEGRO_KEYMOD_SHIFT;
+            break;
+        case ALLEGRO_KEY_LCTRL:
+        case ALLEGRO_KEY_RCTRL:
+            bit = ALLEGRO_KEYMOD_CTRL;
+            break;
+        case ALLEGRO_KEY_ALT:
+            bit = ALLEGRO_KEYMOD_ALT;
+            break;
+        case ALLEGRO_KEY_ALTGR:
+            bit = ALLEGRO_KEYMOD_ALTGR;
+            break;
+        case ALLEGRO_KEY_LWIN:
+            bit = ALLEGRO_KEYMOD_LWIN;
+            break;
+        case ALLEGRO_KEY_RWIN:
+            bit = ALLEGRO_KEYMOD_RWIN;
+            break;
+        case ALLEGRO_KEY_COMMAND:
+            bit = ALLEGRO_KEYMOD_COMMAND;
+            break;
+        default:
+            return;
+    }
+    if (down)
+        ctx->key_mods |= bit;
+    else
+        ctx->key_mods &= ~bit;
+}
+
 int zq_gui_process_event(ZQ_GUI_CTX* ctx, const ALLEGRO_EVENT* ev) {
     if (!ctx || !ev) return 0;
     switch (ev->type) {
@@ -1270,17 +1335,22 @@ int zq_gui_process_event(ZQ_GUI_CTX* ctx, const ALLEGRO_EVENT* ev) {
             if (ctx->held_key == 0 && ctx->drag == ZQ_GUI_DRAG_NONE) update_hover(ctx);
             return 0;
         case ALLEGRO_EVENT_KEY_CHAR:
+            ctx->key_mods = static_cast<int>(ev->keyboard.modifiers) & kModBits;
             return key_char(ctx, ev->keyboard);
+        case ALLEGRO_EVENT_KEY_UP:
+            track_modifier(ctx, ev->keyboard.keycode, false);
+            return 0;
         case ALLEGRO_EVENT_KEY_DOWN: {
+            track_modifier(ctx, ev->keyboard.keycode, true);
             // Keys typed into a field are the field's; the frame still sees Escape.
             if (ev->keyboard.keycode == ALLEGRO_KEY_ESCAPE) return 0;
             const ZQ_GUI_WIDGET* wd = zq_gui_find_widget(ctx, ctx->focus);
             return wd && wd->type == ZQ_GUI_TEXTAREA && wd->visible ? 1 : 0;
         }
         case ALLEGRO_EVENT_DISPLAY_SWITCH_OUT:
-            // Focus left the display: no button stays held.
-            ctx->held_key = 0;
-            ctx->drag = ZQ_GUI_DRAG_NONE;
+            // Focus left the display: no button or key stays held.
+            drop_hold(ctx);
+            ctx->key_mods = 0;
             ctx->dirty = true;
             return 0;
         default:

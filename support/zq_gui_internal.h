@@ -247,13 +247,15 @@ struct ZQ_GUI_CTX {
     uint64_t hot_key = 0;
     uint64_t held_key = 0;
     int held_button = 0;
-    int hot = -1;  // widget under the pointer (tooltips, hover looks)
+    int press_button = 0;  // the button whose press started what is held or dragged
+    int hot = -1;          // widget under the pointer (tooltips, hover looks)
     ZQ_GUI_DRAG drag = ZQ_GUI_DRAG_NONE;
     int drag_window = -1;
     float drag_dx = 0, drag_dy = 0;
     double last_click_t = -1;  // double clicks in text fields
     int last_click_widget = -1;
     float last_click_x = 0, last_click_y = 0;
+    int key_mods = 0;  // ALLEGRO_KEYMOD_* bits held, from the key events seen
 
     // Open menus: at most one drop-down list (combobox or drop-down menu) and the pop-ups.
     int open_list = -1;  // widget id of the combobox or drop-down menu whose list is open
@@ -391,12 +393,16 @@ float zq_gui_text_w(const ALLEGRO_FONT* font, std::string_view s);
 void zq_gui_text_draw(const ALLEGRO_FONT* font, ALLEGRO_COLOR c, float x, float y,
                       std::string_view s);
 // Text field layout and keys.
+std::string zq_gui_textarea_filter(std::string_view in, bool multiline);
 float zq_gui_textarea_inner_w(const ZQ_GUI_CTX* ctx, const ZQ_GUI_WIDGET* wd);
 void zq_gui_textarea_layout(const ZQ_GUI_CTX* ctx, const ZQ_GUI_WIDGET* wd, ZQ_GUI_TEXT_DATA& t);
 size_t zq_gui_textarea_line_of(const ZQ_GUI_TEXT_DATA& t, size_t offset);
 size_t zq_gui_textarea_hit(const ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, ZQ_GUI_TEXT_DATA& t, float lx,
                            float ly);
 void zq_gui_textarea_scroll_to_caret(const ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, ZQ_GUI_TEXT_DATA& t);
+void zq_gui_textarea_publish_selection(const ZQ_GUI_TEXT_DATA& t);
+// Inserts the text of a clipboard selection at the caret (an edit: on_change runs).
+void zq_gui_textarea_paste(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, ZQ_GUI_TEXT_DATA& t, int which);
 // A key for the focused text field; true when it used it.
 bool zq_gui_textarea_key(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, ZQ_GUI_TEXT_DATA& t,
                          const ALLEGRO_KEYBOARD_EVENT& k);

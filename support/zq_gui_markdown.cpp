@@ -1,17 +1,38 @@
-// The markdown view widget: owns its text, lays it out again when its width changes,
-// scrolls, and reports clicked links through the screen's callback.
+// The markdown view widget: owns its text and the parsed document, lays the document out
+// again when its width (or the colours it was laid out with) change, scrolls, and reports
+// clicked links through the screen's callback. Layout and drawing of the document itself
+// are zq_mdview's.
 #include <allegro5/allegro_primitives.h>
 
 #include <algorithm>
 #include <cmath>
 
 #include "zq_gui_internal.h"
+#include "zq_markdown.h"
+#include "zq_mdview.h"
 
-// Until the document renderer is in, the view shows its text as wrapped plain lines.
 struct ZQ_MDVIEW {
-    float width = 0;
-    float height = 0;
+    zq_markdown_doc doc;
+    ZQ_MD_LAYOUT layout;
+    bool laid = false;
+    ALLEGRO_COLOR text{}, bg{}, link{};  // what the layout was made with
+    int hovered = -1;                    // link index under the pointer
 };
+
+namespace {
+
+constexpr float kPad = 6;  // between the view's edge and the document
+
+bool same(ALLEGRO_COLOR a, ALLEGRO_COLOR b) {
+    return a.r == b.r && a.g == b.g && a.b == b.b && a.a == b.a;
+}
+
+float doc_width(const ZQ_GUI_CTX* ctx, const ZQ_GUI_WIDGET* wd) {
+    // Room for the scroll bar is always kept, so that showing it never re-wraps the text.
+    return std::max(1.0f, wd->w - 2 * kPad - ctx->style.scrollbar_size);
+}
+
+}  // namespace
 
 ZQ_GUI_MDVIEW_DATA::ZQ_GUI_MDVIEW_DATA(ZQ_GUI_MDVIEW_DATA&& o) noexcept
     : text(std::move(o.text)),
@@ -43,42 +64,72 @@ ZQ_GUI_MDVIEW_DATA::~ZQ_GUI_MDVIEW_DATA() {
     delete view;
 }
 
-static float text_w(const ZQ_GUI_CTX* ctx, const ZQ_GUI_WIDGET* wd) {
-    return std::max(1.0f, wd->w - ctx->style.scrollbar_size - 8);
-}
-
-static bool count_line(int, const char*, int, void* extra) {
-    ++*static_cast<int*>(extra);
-    return true;
-}
-
 void zq_gui_mdview_layout(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, ZQ_GUI_MDVIEW_DATA& d) {
-    const float w = text_w(ctx, wd);
-    if (d.view && d.laid_w == w) return;
-    if (!d.view) d.view = new ZQ_MDVIEW;
-    int lines = 0;
-    al_do_multiline_text(d.fonts.regular, w, d.text.c_str(), count_line, &lines);
-    d.view->width = w;
-    d.view->height = zq_gui_line_h(d.fonts.regular) * static_cast<float>(lines) + 8;
+    if (!d.view) {
+        d.view = new ZQ_MDVIEW;
+        d.view->doc = zq_markdown_parse_ex(d.text, ZQ_MARKDOWN_FLAGS_VIEW);
+    }
+    ZQ_MDVIEW& v = *d.view;
+    const ZQ_GUI_THEME& th = zq_gui_theme_of(ctx, wd);
+    const float w = doc_width(ctx, wd);
+    if (v.laid && d.laid_w == w && same(v.text, th.text_normal) && same(v.bg, th.bg_normal) &&
+        same(v.link, ctx->style.link_color_normal))
+        return;
+    ZQ_MD_STYLE st = zq_md_default_style(
+        th.text_normal, th.bg_normal, zq_gui_line_h(d.fonts.regular ? d.fonts.regular : ctx->font));
+    st.link = ctx->style.link_color_normal;
+    ZQ_GUI_MD_FONTS fonts = d.fonts;
+    if (!fonts.regular) fonts.regular = ctx->font;
+    v.layout = zq_md_layout(v.doc, fonts, st, w);
+    v.laid = true;
+    v.text = th.text_normal;
+    v.bg = th.bg_normal;
+    v.link = ctx->style.link_color_normal;
+    v.hovered = -1;
     d.laid_w = w;
 }
 
 float zq_gui_mdview_max_scroll(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, ZQ_GUI_MDVIEW_DATA& d) {
     zq_gui_mdview_layout(ctx, wd, d);
-    return std::max(0.0f, d.view->height - wd->h);
+    return std::max(0.0f, d.view->layout.height + 2 * kPad - wd->h);
 }
 
-std::string zq_gui_mdview_link_at(ZQ_GUI_CTX*, ZQ_GUI_WIDGET*, ZQ_GUI_MDVIEW_DATA&, float, float) {
-    return {};
+std::string zq_gui_mdview_link_at(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, ZQ_GUI_MDVIEW_DATA& d,
+                                  float x, float y) {
+    zq_gui_mdview_layout(ctx, wd, d);
+    ZQ_MDVIEW& v = *d.view;
+    const int before = v.hovered;
+    v.hovered = -1;
+    if (x >= 0 && y >= 0 && x < wd->w - ctx->style.scrollbar_size && y < wd->h)
+        v.hovered = zq_md_link_index_at(v.layout, x - kPad, y - kPad + d.scroll_y);
+    if (v.hovered != before && ctx->display)
+        al_set_system_mouse_cursor(ctx->display, v.hovered >= 0
+                                                     ? ALLEGRO_SYSTEM_MOUSE_CURSOR_LINK
+                                                     : ALLEGRO_SYSTEM_MOUSE_CURSOR_DEFAULT);
+    if (v.hovered < 0 || v.hovered >= static_cast<int>(v.layout.links.size())) return {};
+    return v.layout.links[v.hovered];
 }
 
 void zq_gui_mdview_draw(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, ZQ_GUI_MDVIEW_DATA& d, float x,
                         float y) {
     zq_gui_mdview_layout(ctx, wd, d);
-    const ZQ_GUI_THEME& th = zq_gui_theme_of(ctx, wd);
-    d.scroll_y = std::clamp(d.scroll_y, 0.0f, zq_gui_mdview_max_scroll(ctx, wd, d));
-    al_draw_multiline_text(d.fonts.regular, th.text_normal, x + 4, y + 4 - d.scroll_y,
-                           d.view->width, zq_gui_line_h(d.fonts.regular), 0, d.text.c_str());
+    const ZQ_MDVIEW& v = *d.view;
+    const float max_scroll = zq_gui_mdview_max_scroll(ctx, wd, d);
+    d.scroll_y = std::clamp(d.scroll_y, 0.0f, max_scroll);
+    // Only the bands in view.
+    zq_md_draw(v.layout, x + kPad, y + kPad - d.scroll_y, d.scroll_y - kPad,
+               d.scroll_y + wd->h - kPad, v.hovered);
+    if (max_scroll > 0) {
+        const float bar = ctx->style.scrollbar_size;
+        const float content = wd->h + max_scroll;
+        const float thumb_h = std::clamp(wd->h * wd->h / content, bar * 1.5f, wd->h);
+        const float ty = y + (wd->h - thumb_h) * (d.scroll_y / max_scroll);
+        al_draw_filled_rectangle(x + wd->w - bar, y, x + wd->w, y + wd->h,
+                                 ctx->style.scrollbar_track_color);
+        const float r = std::min(bar / 2 - 1, 4.0f);
+        zq_gui_fill_box(ctx, x + wd->w - bar + 2, ty + 1, bar - 4, thumb_h - 2, r, r,
+                        ctx->style.scrollbar_thumb_color);
+    }
 }
 
 void zq_gui_markdownview_set_text(ZQ_GUI_CTX* ctx, int id, std::string_view text) {
@@ -119,5 +170,5 @@ float zq_gui_markdownview_content_height(ZQ_GUI_CTX* ctx, int id) {
     auto* d = zq_gui_data<ZQ_GUI_MDVIEW_DATA>(wd);
     if (!d) return 0;
     zq_gui_mdview_layout(ctx, wd, *d);
-    return d->view->height;
+    return d->view->layout.height + 2 * kPad;
 }

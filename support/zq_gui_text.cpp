@@ -322,29 +322,33 @@ static void delete_selection(ZQ_GUI_TEXT_DATA& t) {
     t.caret = t.anchor = a;
 }
 
-// Inserts text at the caret (replacing the selection), cut to the character limit.
-// Returns whether anything changed.
-static bool insert_text(ZQ_GUI_TEXT_DATA& t, std::string_view in) {
-    std::string s = zq_utf8_clean(in, SIZE_MAX);
-    // Fields hold printable text: tabs become blanks, other controls go; line breaks
-    // only survive in multi-line fields (elsewhere they become blanks).
-    std::string filtered;
-    filtered.reserve(s.size());
+// What a field may hold: valid UTF-8 of printable characters. Tabs become blanks, other
+// control characters go, CR LF and CR become line feeds, and line feeds become blanks in a
+// one-line field.
+std::string zq_gui_textarea_filter(std::string_view in, bool multiline) {
+    const std::string s = zq_utf8_clean(in, SIZE_MAX);
+    std::string out;
+    out.reserve(s.size());
     for (size_t i = 0; i < s.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(s[i]);
         if (c == '\r') {
             if (i + 1 < s.size() && s[i + 1] == '\n') continue;
-            filtered += t.multiline ? '\n' : ' ';
+            out += multiline ? '\n' : ' ';
         } else if (c == '\n') {
-            filtered += t.multiline ? '\n' : ' ';
+            out += multiline ? '\n' : ' ';
         } else if (c == '\t') {
-            filtered += ' ';
-        } else if (c < 0x20 || c == 0x7F) {
-            continue;
-        } else {
-            filtered += static_cast<char>(c);
+            out += ' ';
+        } else if (c >= 0x20 && c != 0x7F) {
+            out += static_cast<char>(c);
         }
     }
+    return out;
+}
+
+// Inserts text at the caret (replacing the selection), cut to the character limit.
+// Returns whether anything changed.
+static bool insert_text(ZQ_GUI_TEXT_DATA& t, std::string_view in) {
+    const std::string filtered = zq_gui_textarea_filter(in, t.multiline);
     const bool had_sel = has_selection(t);
     if (had_sel) delete_selection(t);
     const size_t have = zq_utf8_count(t.text);
@@ -372,6 +376,22 @@ static size_t word_right(const std::string& s, size_t i) {
     while (i < s.size() && !is_word(static_cast<unsigned char>(s[i]))) i = zq_utf8_next(s, i);
     while (i < s.size() && is_word(static_cast<unsigned char>(s[i]))) i = zq_utf8_next(s, i);
     return i;
+}
+
+// As X programs do, selected text becomes the primary selection (middle-click pastes it).
+void zq_gui_textarea_publish_selection(const ZQ_GUI_TEXT_DATA& t) {
+    if (has_selection(t)) zq_clipboard_set(ZQ_CLIPBOARD_PRIMARY, selected_text(t));
+}
+
+void zq_gui_textarea_paste(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, ZQ_GUI_TEXT_DATA& t, int which) {
+    const std::string clip = zq_clipboard_get(which);
+    if (clip.empty() || !insert_text(t, clip)) return;
+    t.lines_w = -1;
+    t.goal_x = -1;
+    zq_gui_textarea_scroll_to_caret(ctx, wd, t);
+    ctx->caret_epoch = al_get_time();
+    ctx->dirty = true;
+    if (t.on_change) t.on_change(wd->id, t.text.c_str(), t.user);
 }
 
 bool zq_gui_textarea_key(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, ZQ_GUI_TEXT_DATA& t,
@@ -488,8 +508,8 @@ bool zq_gui_textarea_key(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, ZQ_GUI_TEXT_DATA& t
                     }
                 }
             } else {
-                const std::string clip = zq_clipboard_get(ZQ_CLIPBOARD_CLIPBOARD);
-                if (!clip.empty()) edited = insert_text(t, clip);
+                zq_gui_textarea_paste(ctx, wd, t, ZQ_CLIPBOARD_CLIPBOARD);
+                return true;
             }
             break;
         default:
@@ -509,6 +529,7 @@ bool zq_gui_textarea_key(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, ZQ_GUI_TEXT_DATA& t
         t.lines_w = -1;
         zq_gui_textarea_layout(ctx, wd, t);
     }
+    if (moved && (shift || k.keycode == ALLEGRO_KEY_A)) zq_gui_textarea_publish_selection(t);
     if (edited || moved) {
         zq_gui_textarea_scroll_to_caret(ctx, wd, t);
         ctx->caret_epoch = al_get_time();

@@ -1,3 +1,4 @@
+// ovk-test: window
 // The interface frame on a real display (a private Xvfb): pop-up windows, back, opening
 // from a click, rebuilding, the confirm dialog, toasts, the text helpers and the theme
 // headers. Events are handed to the frame as the event loop would hand them.
@@ -15,7 +16,6 @@
 #include "ovk_gui.h"
 #include "ovk_gui_theme.h"
 #include "ovk_prefs.h"
-#include "ovk_test_gl.h"
 #include "ovk_test_xvfb.h"
 
 namespace {
@@ -28,7 +28,6 @@ class GuiFrame : public ::testing::Test {
         const ovk_test::XvfbState& x = ovk_test::xvfb_start();
         ASSERT_TRUE(x.running) << x.error;
         setenv("OVK_ASSETS", OVK_SOURCE_DIR "/assets", 1);
-        ovk_test::keep_gl_driver_loaded();
         ASSERT_TRUE(al_install_system(ALLEGRO_VERSION_INT, nullptr));
         al_install_keyboard();
         al_install_mouse();

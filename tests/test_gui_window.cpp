@@ -1,3 +1,4 @@
+// ovk-test: window
 // The orvik window on a private X server, used as a person would: it opens titled "Orvik" at
 // its size, shows demo alerts as toasts, follows a resize, quits from the window manager's
 // close request on a desktop (not on a touch screen) and on SIGTERM, and leaves data files
@@ -17,7 +18,6 @@
 #include "ovk_category.h"
 #include "ovk_store.h"
 #include "ovk_test_files.h"
-#include "ovk_test_gl.h"
 #include "ovk_test_program.h"
 #include "ovk_test_xvfb.h"
 
@@ -50,8 +50,6 @@ class GuiWindow : public ::testing::Test {
             if (!overridden) l.env.push_back(d);
         }
         l.env.insert(l.env.end(), env.begin(), env.end());
-        if (const std::string pre = ovk_test::gl_driver_preload(); !pre.empty())
-            l.env.push_back(pre);
         l.out_dir = dir_.path();
         return l;
     }

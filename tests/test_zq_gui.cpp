@@ -1,3 +1,4 @@
+// ovk-test: window
 // The widget toolkit on a real X display (a private Xvfb): what a person does with the
 // mouse and keyboard, fed to the toolkit as Allegro events, and the clipboard shared with
 // other programs through xclip.
@@ -7,9 +8,11 @@
 #include <allegro5/allegro_ttf.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ovk_test_xvfb.h"
@@ -73,17 +76,30 @@ class Gui : public ::testing::Test {
         return a | b;
     }
     int wheel(float x, float y, int dz) { return mouse(ALLEGRO_EVENT_MOUSE_AXES, x, y, 0, dz); }
-    // A key as Allegro reports it: key down, then the character.
-    int key(int keycode, int unichar = 0, int mods = 0) {
+    void key_event(unsigned type, int keycode) {
         ALLEGRO_EVENT ev{};
-        ev.type = ALLEGRO_EVENT_KEY_DOWN;
+        ev.type = type;
         ev.keyboard.keycode = keycode;
         ev.keyboard.display = display_;
         zq_gui_process_event(ctx_, &ev);
+    }
+    // A key as Allegro reports it: modifier keys down, the key down, the character, the
+    // modifier keys up again.
+    int key(int keycode, int unichar = 0, int mods = 0) {
+        if (mods & ALLEGRO_KEYMOD_SHIFT) key_event(ALLEGRO_EVENT_KEY_DOWN, ALLEGRO_KEY_LSHIFT);
+        if (mods & ALLEGRO_KEYMOD_CTRL) key_event(ALLEGRO_EVENT_KEY_DOWN, ALLEGRO_KEY_LCTRL);
+        key_event(ALLEGRO_EVENT_KEY_DOWN, keycode);
+        ALLEGRO_EVENT ev{};
         ev.type = ALLEGRO_EVENT_KEY_CHAR;
+        ev.keyboard.keycode = keycode;
+        ev.keyboard.display = display_;
         ev.keyboard.unichar = unichar;
         ev.keyboard.modifiers = static_cast<unsigned>(mods);
-        return zq_gui_process_event(ctx_, &ev);
+        const int used = zq_gui_process_event(ctx_, &ev);
+        key_event(ALLEGRO_EVENT_KEY_UP, keycode);
+        if (mods & ALLEGRO_KEYMOD_SHIFT) key_event(ALLEGRO_EVENT_KEY_UP, ALLEGRO_KEY_LSHIFT);
+        if (mods & ALLEGRO_KEYMOD_CTRL) key_event(ALLEGRO_EVENT_KEY_UP, ALLEGRO_KEY_LCTRL);
+        return used;
     }
     int ctrl(int keycode) { return key(keycode, keycode - ALLEGRO_KEY_A + 1, ALLEGRO_KEYMOD_CTRL); }
     // Types UTF-8 text one code point at a time.
@@ -167,6 +183,13 @@ TEST_F(Gui, ClickCallsBackOnceWithItsUserPointerAndOnlyWhenTheButtonIsVisible) {
     mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, b.x - 10, b.cy(), 1);
     mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, b.cx(), b.cy(), 1);
     EXPECT_EQ(calls.count, 1);
+
+    // A release lost elsewhere (the pointer left the window) does not leave the mouse stuck.
+    move(b.cx(), b.cy());
+    mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, b.cx(), b.cy(), 1);
+    EXPECT_EQ(click(b.cx(), b.cy()), 1);
+    EXPECT_EQ(calls.count, 2);
+    calls.count = 1;
 
     // A window on top of it takes the click.
     const int cover = zq_gui_add_window(ctx_, "Dialog", 50, 50, 300, 200);
@@ -337,12 +360,24 @@ TEST_F(Gui, TypingEditsWholeCharactersAndKeepsToTheCharacterLimit) {
                              std::string("ab\xff\xfe"
                                          "c\xe2\x98"));
     EXPECT_EQ(zq_gui_textarea_get_text(ctx_, field), "abc");
+    // Names heard over the air may hold control characters: a field shows none of them.
+    zq_gui_textarea_set_text(ctx_, field, std::string("a\tb\x01\x1b[2Jc\r\nd\x7f", 12));
+    EXPECT_EQ(zq_gui_textarea_get_text(ctx_, field), "a b[2Jc d");
 
-    // Tab moves to the next field of the window.
+    // Tab moves to the next field of the window, scrolled into view if need be.
+    zq_gui_window_set_flags(ctx_, win, ZQ_GUI_WIN_VSCROLL);
+    const int below = zq_gui_add_textarea(ctx_, win, 10, 900, 400, 32, 0, 90, nullptr, nullptr);
     key(ALLEGRO_KEY_TAB, '\t');
     EXPECT_EQ(zq_gui_get_focus(ctx_), other);
     type("x");
     EXPECT_EQ(zq_gui_textarea_get_text(ctx_, other), "x");
+    key(ALLEGRO_KEY_TAB, '\t');
+    EXPECT_EQ(zq_gui_get_focus(ctx_), below);
+    EXPECT_GT(zq_gui_get_window(ctx_, win)->scroll_y, 600);
+    key(ALLEGRO_KEY_TAB, '\t', ALLEGRO_KEYMOD_SHIFT);
+    EXPECT_EQ(zq_gui_get_focus(ctx_), other);
+    zq_gui_remove_widget(ctx_, below);
+    EXPECT_EQ(zq_gui_get_window(ctx_, win)->scroll_y, 0);
 
     // Clicking in the text puts the caret there; dragging selects.
     zq_gui_textarea_set_text(ctx_, field, "alpha beta");
@@ -404,9 +439,22 @@ TEST_F(Gui, CopyAndPasteGoThroughTheSystemClipboard) {
     EXPECT_EQ(chars(text), 150u);
     EXPECT_EQ(text.substr(0, 33), "Grüße Ünïcode ✓ second line");
 
-    // The primary selection works the same way.
-    ASSERT_EQ(zq_clipboard_set(ZQ_CLIPBOARD_PRIMARY, "primary ✓"), 0);
-    EXPECT_EQ(ovk_test::xclip_get("primary").out, "primary ✓");
+    // As in other X programs, text selected with the mouse is the primary selection, and
+    // a middle click pastes the primary selection.
+    zq_gui_textarea_set_text(ctx_, field, "Grüße aus Orvik");
+    const Rect f = rect(field);
+    const float pad = zq_gui_style(ctx_)->textarea_padding;
+    const float word_end = f.x + pad + static_cast<float>(al_get_text_width(font_, "Grüße"));
+    move(f.x + pad + 1, f.cy());
+    mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, f.x + pad + 1, f.cy(), 1);
+    move(word_end, f.cy());
+    mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, word_end, f.cy(), 1);
+    EXPECT_EQ(ovk_test::xclip_get("primary").out, "Grüße");
+    ASSERT_TRUE(ovk_test::xclip_set("Zürich ", "primary"));
+    const float end_x = f.x + pad + static_cast<float>(al_get_text_width(font_, "Grüße aus ")) + 1;
+    mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, end_x, f.cy(), 3);
+    mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, end_x, f.cy(), 3);
+    EXPECT_EQ(zq_gui_textarea_get_text(ctx_, field), "Grüße aus Zürich Orvik");
 }
 
 TEST_F(Gui, TenThousandRowGridScrollsToItsLastRow) {
@@ -450,6 +498,68 @@ TEST_F(Gui, TenThousandRowGridScrollsToItsLastRow) {
     EXPECT_EQ(zq_gui_datagrid_get_selected(ctx_, grid), -1);
 }
 
+struct Values {
+    int count = 0;
+    float last = 0;
+};
+
+void on_value(int, float v, void* user) {
+    auto* vals = static_cast<Values*>(user);
+    ++vals->count;
+    vals->last = v;
+}
+
+TEST_F(Gui, ChoicesFollowClicksDragsAndKeys) {
+    Calls box_calls, radio_calls;
+    Values values;
+    const int win = zq_gui_add_window(ctx_, "Settings", 100, 100, 600, 400);
+    const int box =
+        zq_gui_add_checkbox(ctx_, win, 10, 10, 250, 26, "Alert sound", 0, count_click, &box_calls);
+    click(rect(box).x + 8, rect(box).cy());
+    EXPECT_EQ(zq_gui_checkbox_is_checked(ctx_, box), 1);
+    click(rect(box).x + 100, rect(box).cy());  // the label is part of it
+    EXPECT_EQ(zq_gui_checkbox_is_checked(ctx_, box), 0);
+    EXPECT_EQ(box_calls.count, 2);
+    zq_gui_checkbox_set_checked(ctx_, box, 1);
+    EXPECT_EQ(box_calls.count, 2) << "set from code: no callback";
+
+    // A slider from -100 to -30 in steps of 5: the value follows the pointer, on a step.
+    const int slider =
+        zq_gui_add_slider(ctx_, win, 10, 50, 300, 26, -100, -30, -70, 0, on_value, &values);
+    zq_gui_slider_set_step(ctx_, slider, 5);
+    zq_gui_slider_set_value_visible(ctx_, slider, 1);
+    const Rect sr = rect(slider);
+    move(sr.x + 2, sr.cy());
+    mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, sr.x + 2, sr.cy(), 1);
+    EXPECT_FLOAT_EQ(zq_gui_slider_get_value(ctx_, slider), -100);
+    move(sr.x + sr.w + 50, sr.cy());  // dragged past the end
+    mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, sr.x + sr.w + 50, sr.cy(), 1);
+    EXPECT_FLOAT_EQ(zq_gui_slider_get_value(ctx_, slider), -30);
+    EXPECT_EQ(values.count, 2);
+    click(sr.x + sr.w * 0.3f, sr.cy());
+    const float v = zq_gui_slider_get_value(ctx_, slider);
+    EXPECT_GT(v, -100);
+    EXPECT_LT(v, -30);
+    EXPECT_FLOAT_EQ(std::fmod(v, 5.0f), 0.0f) << v;
+    key(ALLEGRO_KEY_RIGHT);
+    EXPECT_FLOAT_EQ(values.last, v + 5);
+    key(ALLEGRO_KEY_END);
+    EXPECT_FLOAT_EQ(values.last, -30);
+
+    // A radio list: one item at a time, the callback with its index.
+    const int radio = zq_gui_add_radiolist(ctx_, win, 10, 100, 250, 90, count_select, &radio_calls);
+    for (const char* s : {"Metres", "Feet", "Both"}) zq_gui_radiolist_add_item(ctx_, radio, s);
+    const float item_h = zq_gui_style(ctx_)->radiolist_default_item_height;
+    click(rect(radio).x + 40, rect(radio).y + item_h * 1.5f);
+    EXPECT_EQ(zq_gui_radiolist_get_selected(ctx_, radio), 1);
+    EXPECT_EQ(radio_calls.last_index, 1);
+    key(ALLEGRO_KEY_DOWN);
+    EXPECT_EQ(zq_gui_radiolist_get_selected(ctx_, radio), 2);
+    zq_gui_radiolist_clear(ctx_, radio);
+    EXPECT_EQ(zq_gui_radiolist_get_selected(ctx_, radio), -1);
+    EXPECT_EQ(radio_calls.count, 2);
+}
+
 struct MouseLog {
     std::vector<ZQ_GUI_MOUSE_EVENT> events;
     int consume = 1;
@@ -472,7 +582,13 @@ TEST_F(Gui, CustomWidgetsGetMouseEventsRelativeToThemselves) {
     zq_gui_add_label(ctx_, win, 0, 900, 100, 20, "far below", 0);  // makes the window scroll
 
     move(160, 170);
+    ALLEGRO_EVENT shift{};
+    shift.type = ALLEGRO_EVENT_KEY_DOWN;
+    shift.keyboard.keycode = ALLEGRO_KEY_LSHIFT;
+    zq_gui_process_event(ctx_, &shift);
     mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, 160, 170, 2);
+    shift.type = ALLEGRO_EVENT_KEY_UP;
+    zq_gui_process_event(ctx_, &shift);
     move(500, 600);  // dragged out of it: it keeps getting the moves
     mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, 500, 600, 2);
     move(200, 200);
@@ -484,6 +600,8 @@ TEST_F(Gui, CustomWidgetsGetMouseEventsRelativeToThemselves) {
     EXPECT_FLOAT_EQ(log.events[0].y, 10);
     EXPECT_EQ(log.events[1].type, ZQ_GUI_MOUSE_DOWN);
     EXPECT_EQ(log.events[1].button, 2);
+    EXPECT_EQ(log.events[1].modifiers, ALLEGRO_KEYMOD_SHIFT);
+    EXPECT_EQ(log.events[3].modifiers, 0);
     EXPECT_EQ(log.events[2].type, ZQ_GUI_MOUSE_MOVE);
     EXPECT_FLOAT_EQ(log.events[2].x, 350);
     EXPECT_EQ(log.events[3].type, ZQ_GUI_MOUSE_UP);
@@ -607,6 +725,80 @@ TEST_F(Gui, RedrawIsAskedForOnlyWhenSomethingChanged) {
     EXPECT_EQ(zq_gui_needs_redraw(ctx_), 1);
 }
 
+struct Links {
+    std::vector<std::string> urls;
+    std::vector<int> ids;
+};
+
+void on_link(int id, const char* url, void* user) {
+    auto* l = static_cast<Links*>(user);
+    l->urls.push_back(url);
+    l->ids.push_back(id);
+}
+
+TEST_F(Gui, MarkdownViewWrapsScrollsAndReportsClickedLinks) {
+    Links links;
+    const int win = zq_gui_add_window(ctx_, "About", 100, 100, 500, 400);
+    ZQ_GUI_MD_FONTS fonts;
+    fonts.regular = font_;
+    const int view = zq_gui_add_markdownview(ctx_, win, 10, 10, 420, 240, fonts);
+    zq_gui_markdownview_set_link_callback(ctx_, view, on_link, &links);
+    std::string text =
+        "# About\nRead the [manual](https://example.org/m) first, then the rest.\n\n";
+    for (int i = 0; i < 60; ++i) text += "- item " + std::to_string(i) + "\n";
+    text += "\nThe [end](https://example.org/end).\n";
+    zq_gui_markdownview_set_text(ctx_, view, text);
+    EXPECT_EQ(zq_gui_markdownview_get_text(ctx_, view), text);
+
+    // Clicks every few pixels over the view; the links it reported.
+    const Rect v = rect(view);
+    const auto sweep = [&] {
+        links.urls.clear();
+        for (float y = v.y + 2; y < v.y + v.h; y += 5)
+            for (float x = v.x + 2; x < v.x + v.w - 20; x += 9) click(x, y);
+        return links.urls;
+    };
+    std::vector<std::string> got = sweep();
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.front(), "https://example.org/m");
+    EXPECT_EQ(std::count(got.begin(), got.end(), "https://example.org/end"), 0)
+        << "the last link is out of view";
+    EXPECT_EQ(links.ids.back(), view);
+
+    // Scrolled to the bottom with the wheel, the last link is the one to click.
+    const float tall = zq_gui_markdownview_content_height(ctx_, view);
+    EXPECT_GT(tall, v.h);
+    for (int i = 0; i < 50; ++i) wheel(v.cx(), v.cy(), -1);
+    got = sweep();
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.back(), "https://example.org/end");
+    EXPECT_EQ(std::count(got.begin(), got.end(), "https://example.org/m"), 0);
+
+    // A press on a link released elsewhere opens nothing.
+    zq_gui_markdownview_scroll_to(ctx_, view, 0);
+    float lx = 0, ly = 0;
+    for (float y = v.y + 2; y < v.y + v.h && !lx; y += 5)
+        for (float x = v.x + 2; x < v.x + v.w - 20 && !lx; x += 9) {
+            links.urls.clear();
+            click(x, y);
+            if (!links.urls.empty()) lx = x, ly = y;
+        }
+    ASSERT_GT(lx, 0);
+    links.urls.clear();
+    move(lx, ly);
+    mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, lx, ly, 1);
+    move(v.x + v.w - 30, v.y + v.h - 5);
+    mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, v.x + v.w - 30, v.y + v.h - 5, 1);
+    EXPECT_TRUE(links.urls.empty());
+
+    // Narrower, the text wraps into more lines; the view keeps its own copy of the text.
+    zq_gui_set_widget_rect(ctx_, view, 10, 10, 180, 240);
+    EXPECT_GT(zq_gui_markdownview_content_height(ctx_, view), tall);
+    text.clear();
+    EXPECT_NE(zq_gui_markdownview_get_text(ctx_, view), "");
+    zq_gui_draw(ctx_);
+}
+
 TEST(ZqGuiText, ShortenCutsAtCharactersAndEndsWithAnEllipsis) {
     OVK_REQUIRE_XVFB();
     ASSERT_TRUE(al_init() && al_init_font_addon() && al_init_ttf_addon());
@@ -640,6 +832,51 @@ TEST(ZqGallery, ShotSavesTheWindowAsAPicture) {
     ASSERT_EQ(r.status, 0) << r.err;
     const ovk_test::CommandResult id = ovk_test::run_command("identify -format '%m %w %h' " + png);
     EXPECT_EQ(id.out, "PNG 1100 820");
+}
+
+// The gallery as a person uses it: real pointer and keys through xdotool, the clipboard
+// read by another program.
+TEST(ZqGallery, RealMouseAndKeysEditTheSearchFieldAndCopyIt) {
+    OVK_REQUIRE_XVFB();
+    ovk_test::ProgramRun result;
+    std::thread app([&result] {
+        ovk_test::ProgramLaunch run;
+        run.exe = std::string(OVK_BINARY_DIR) + "/zq-gallery";
+        run.out_dir = testing::TempDir();
+        run.deadline_s = 90;
+        result = ovk_test::run_program(run);
+    });
+    std::string wid;
+    const bool shown = ovk_test::x_wait_window("zq-gallery", 30000, &wid);
+    const auto expect_clipboard = [](const std::string& want) {
+        std::string got;
+        for (int i = 0; i < 40 && got != want; ++i) {
+            got = ovk_test::xclip_get().out;
+            if (got != want) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        EXPECT_EQ(got, want);
+    };
+    if (shown) {
+        const std::string on = "xdotool mousemove --window " + wid + " ";
+        // The window shows before the gallery takes input: repeat until it answers. A click
+        // on empty space closes the context menu the gallery opens with.
+        std::string got;
+        for (int i = 0; i < 30 && got != "Café ☕ near the station, «quoted» text"; ++i) {
+            ovk_test::x_run(on + "300 30 click 1");
+            ovk_test::x_run(on + "377 282 click 1");
+            ovk_test::x_run("xdotool key --delay 30 ctrl+a ctrl+c");
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            got = ovk_test::xclip_get().out;
+        }
+        EXPECT_EQ(got, "Café ☕ near the station, «quoted» text");
+        ovk_test::x_run("xdotool type --delay 30 'Oslo 42'");
+        ovk_test::x_run("xdotool key --delay 30 BackSpace ctrl+a ctrl+x");
+        expect_clipboard("Oslo 4");
+        ovk_test::x_run("xdotool key Escape");  // nothing open: the gallery ends
+    }
+    app.join();
+    ASSERT_TRUE(shown) << "the gallery window did not show";
+    EXPECT_EQ(result.status, 0) << result.err;
 }
 
 }  // namespace

@@ -46,9 +46,7 @@ const char* const kMarkdown =
     "| Near | -60 dBm | 12 |\n"
     "| Far | -90 dBm | 3 |\n"
     "\n"
-    "---\n"
-    "\n"
-    "Text after the rule, with a final [second link](https://example.org/second).\n";
+    "Text after the table, with a final [second link](https://example.org/second).\n";
 
 ALLEGRO_COLOR rgb(int r, int g, int b) {
     return al_map_rgb(r, g, b);
@@ -246,7 +244,7 @@ bool zq_gallery_build(ZQ_GALLERY* g, ALLEGRO_DISPLAY* display, const ZQ_GALLERY_
     zq_gui_datagrid_set_selected(ctx, g->grid, 2);
 
     // A tool window with every title-bar button.
-    g->win_tools = zq_gui_add_window(ctx, "Tools", 540, 470, 300, 200);
+    g->win_tools = zq_gui_add_window(ctx, "Tools", 300, 612, 292, 196);
     zq_gui_window_set_flags(
         ctx, g->win_tools,
         ZQ_GUI_WIN_MINIMIZE_BTN | ZQ_GUI_WIN_MAXIMIZE_BTN | ZQ_GUI_WIN_CLOSE_BTN);
@@ -258,7 +256,7 @@ bool zq_gallery_build(ZQ_GALLERY* g, ALLEGRO_DISPLAY* display, const ZQ_GALLERY_
     zq_gui_add_checkbox(ctx, g->win_tools, 10, 100, 270, 26, "Keep on top", 0, on_click, g);
 
     // A pop-up window with the markdown document.
-    g->win_doc = zq_gui_add_window(ctx, "About", 620, 60, 460, 400);
+    g->win_doc = zq_gui_add_window(ctx, "About", 600, 16, 488, 792);
     zq_gui_window_set_flags(ctx, g->win_doc,
                             ZQ_GUI_WIN_CLOSE_BTN | ZQ_GUI_WIN_VSCROLL | ZQ_GUI_WIN_NO_HSCROLL);
     zq_gui_window_set_zorder(ctx, g->win_doc, ZQ_GUI_ZORDER_POPUP, 0);
@@ -292,14 +290,15 @@ bool zq_gallery_build(ZQ_GALLERY* g, ALLEGRO_DISPLAY* display, const ZQ_GALLERY_
 }
 
 void zq_gallery_open_menu(ZQ_GALLERY* g) {
-    zq_gui_popup_open(g->menu, 300, 560);
+    constexpr float kX = 24, kY = 480;
+    zq_gui_popup_open(g->menu, kX, kY);
     // Point at "Copy" so that its sub-menu opens, as hovering does.
     ALLEGRO_EVENT ev{};
     ev.type = ALLEGRO_EVENT_MOUSE_AXES;
-    ev.mouse.x = 340;
+    ev.mouse.x = static_cast<int>(kX + 40);
     const float lh = static_cast<float>(al_get_font_line_height(zq_gui_default_font(g->ctx)));
     const float item_h = std::round(lh + 10), title_h = std::round(lh + 12);
-    ev.mouse.y = static_cast<int>(560 + 1 + title_h + item_h * 2 + item_h / 2);
+    ev.mouse.y = static_cast<int>(kY + 1 + title_h + item_h * 2 + item_h / 2);
     zq_gui_process_event(g->ctx, &ev);
 }
 
