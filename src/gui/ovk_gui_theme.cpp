@@ -397,7 +397,7 @@ void draw_night_vision(const HEADER& d) {
     al_draw_filled_rectangle(d.x, d.y, d.x + d.w, d.y + d.h, d.p.panel);
     // Grain: a fresh scatter of dots 30 times a second.
     LCG rnd(std::floor(30 * d.now));
-    const int dots = static_cast<int>(d.w * d.h / (90 * s * s));
+    const int dots = static_cast<int>(d.w * d.h / (250 * s * s));
     std::vector<ALLEGRO_VERTEX> grain(static_cast<size_t>(std::max(dots, 0)));
     for (ALLEGRO_VERTEX& v : grain) {
         v.x = d.x + rnd.unit() * d.w;
