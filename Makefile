@@ -34,6 +34,7 @@ sanitize-build:
 # The same tests with AddressSanitizer and UndefinedBehaviorSanitizer.
 asan: sanitize-build
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/tools/lsan.supp \
 	  ctest --output-on-failure --timeout 300 -j $(JOBS)
 
 # The threaded modules' tests (files that start with "// ovk-test: threaded") under TSan.

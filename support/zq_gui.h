@@ -261,7 +261,8 @@ const ZQ_GUI_WINDOW* zq_gui_get_window(ZQ_GUI_CTX* ctx, int id);
 void zq_gui_window_set_title(ZQ_GUI_CTX* ctx, int id, std::string_view title);
 void zq_gui_window_set_caption(ZQ_GUI_CTX* ctx, int id, std::string_view caption);
 void zq_gui_window_set_flags(ZQ_GUI_CTX* ctx, int id, int flags);
-// Unknown modes log at level 3 and fall back to ZQ_GUI_ZORDER_NORMAL.
+// Unknown modes log at level 3 and fall back to ZQ_GUI_ZORDER_NORMAL. An ALWAYS_BEHIND window
+// (the main screen) fills no background: it shows what the program cleared the display to.
 void zq_gui_window_set_zorder(ZQ_GUI_CTX* ctx, int id, int mode, int value);
 void zq_gui_window_set_rect(ZQ_GUI_CTX* ctx, int id, float x, float y, float w, float h);
 void zq_gui_window_set_scroll(ZQ_GUI_CTX* ctx, int id, float scroll_y);
@@ -378,6 +379,7 @@ float zq_gui_markdownview_content_height(ZQ_GUI_CTX* ctx, int id);
 int zq_gui_add_custom(ZQ_GUI_CTX* ctx, int win, float x, float y, float w, float h,
                       ZQ_GUI_DRAW_FN draw, void* user);
 void zq_gui_custom_set_mouse(ZQ_GUI_CTX* ctx, int id, ZQ_GUI_MOUSE_FN on_mouse, void* user);
+// on_destroy(draw user pointer) runs once when the widget is removed or the context destroyed.
 void zq_gui_custom_set_destroy(ZQ_GUI_CTX* ctx, int id, ZQ_GUI_DESTROY_FN on_destroy);
 
 // ---------------------------------------------------------------------------------------

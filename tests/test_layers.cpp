@@ -18,7 +18,8 @@ const std::vector<std::string> kLayers = {"support",      "src/core", "src/app",
                                           "src/platform", "src/gui",  "src/main"};
 
 bool is_toolkit(const std::string& file) {
-    return file.rfind("zq_gui", 0) == 0 || file.rfind("zq_clipboard", 0) == 0;
+    return file.rfind("zq_gui", 0) == 0 || file.rfind("zq_clipboard", 0) == 0 ||
+           file.rfind("zq_mdview", 0) == 0;
 }
 
 TEST(Layers, NoFileReachesUpOrPullsTheToolkitIntoTheEngine) {

@@ -11,6 +11,8 @@ PKGS=(
   liballegro-ttf5-dev liballegro-image5-dev
   # capture files of other tools (pcap, pcapng)
   libpcap-dev
+  # the fonts the interface ships (assets/fonts; see tools/fetch_fonts.sh)
+  fonts-dejavu-core
   # tests and benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev python3
   # fuzzing (clang-14 with libFuzzer, ASan and UBSan)
@@ -19,6 +21,8 @@ PKGS=(
   ieee-data
   # real peers and consumers used by the integration tests
   gpsd gpsd-clients python3-gps gdal-bin gpsbabel libxml2-utils
+  # the window tests: a private X server, real input, the clipboard, screenshots
+  xvfb xclip xdotool imagemagick x11-utils
   # make setcap
   libcap2-bin
 )
@@ -32,6 +36,7 @@ done
 
 if [ ${#missing[@]} -eq 0 ]; then
   echo "deps: all ${#PKGS[@]} packages are installed, nothing to do"
+  bash "$(dirname "$0")/fetch_fonts.sh"
   exit 0
 fi
 
@@ -50,3 +55,4 @@ if command -v systemctl >/dev/null 2>&1; then
   systemctl disable --now gpsd.socket gpsd.service >/dev/null 2>&1 || true
 fi
 echo "deps: done"
+bash "$(dirname "$0")/fetch_fonts.sh"

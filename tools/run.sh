@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# What `make run` starts: the program on the demo feed, or, while the program is not
-# built yet, the decoding demonstration.
+# What `make run` starts: the window on the demo feed, or, on a machine without a display,
+# the board program on the demo feed for OVK_RUN_SECONDS (30 by default).
 set -uo pipefail
 dir=${1:-build}
-if [ -x "$dir/orvik" ]; then
+if [ ! -x "$dir/orvik" ]; then
+  echo "run: nothing to run yet (build first)"
+  exit 1
+fi
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  echo "run: no display (DISPLAY and WAYLAND_DISPLAY are unset): running the headless demo for ${OVK_RUN_SECONDS:-30} s instead"
   exec "$dir/orvik" --headless --demo --duration "${OVK_RUN_SECONDS:-30}"
 fi
-if [ -x "$dir/orvik-decode-demo" ]; then
-  exec "$dir/orvik-decode-demo"
-fi
-echo "run: nothing to run yet (build first)"
+exec "$dir/orvik" --demo

@@ -34,7 +34,7 @@ bool wait_until(pid_t pid, std::chrono::steady_clock::time_point deadline, int& 
 
 }  // namespace
 
-ProgramRun run_program(const ProgramLaunch& launch) {
+RunningProgram::RunningProgram(const ProgramLaunch& launch) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
         const std::string v(*e);
@@ -52,39 +52,71 @@ ProgramRun run_program(const ProgramLaunch& launch) {
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    const std::string out_path = launch.out_dir + "/stdout.txt";
-    const std::string err_path = launch.out_dir + "/stderr.txt";
+    out_path_ = launch.out_dir + "/stdout.txt";
+    err_path_ = launch.out_dir + "/stderr.txt";
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (!launch.cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, launch.cwd.c_str());
     pid_t pid = -1;
     const int rc = posix_spawn(&pid, launch.exe.c_str(), &fa, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
-    ProgramRun r;
-    if (rc != 0) return r;
+    if (rc == 0) pid_ = pid;
+}
 
-    int st = 0;
-    bool ended = false;
-    if (launch.term_after_s > 0) {
-        ended = wait_until(
-            pid, std::chrono::steady_clock::now() + std::chrono::seconds(launch.term_after_s), st);
-        if (!ended) kill(pid, SIGTERM);
+RunningProgram::~RunningProgram() {
+    if (pid_ > 0 && !reaped_) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &wait_status_, 0);
     }
-    if (!ended)
-        ended = wait_until(
-            pid, std::chrono::steady_clock::now() + std::chrono::seconds(launch.deadline_s), st);
-    if (!ended) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &st, 0);
-        r.status = -2;
-    } else {
-        r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -3;
+}
+
+bool RunningProgram::running() {
+    if (pid_ <= 0 || reaped_) return false;
+    if (waitpid(pid_, &wait_status_, WNOHANG) == pid_) reaped_ = true;
+    return !reaped_;
+}
+
+void RunningProgram::signal(int sig) {
+    if (running()) kill(pid_, sig);
+}
+
+ProgramRun RunningProgram::finish(int deadline_s) {
+    ProgramRun r;
+    if (pid_ <= 0) return r;
+    if (!reaped_) {
+        reaped_ =
+            wait_until(pid_, std::chrono::steady_clock::now() + std::chrono::seconds(deadline_s),
+                       wait_status_);
+        if (!reaped_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &wait_status_, 0);
+            reaped_ = true;
+            r.status = -2;
+        }
     }
-    r.out = read_file(out_path);
-    r.err = read_file(err_path);
+    if (r.status != -2) r.status = WIFEXITED(wait_status_) ? WEXITSTATUS(wait_status_) : -3;
+    r.out = read_file(out_path_);
+    r.err = read_file(err_path_);
     return r;
+}
+
+std::string RunningProgram::err() const {
+    return read_file(err_path_);
+}
+
+ProgramRun run_program(const ProgramLaunch& launch) {
+    RunningProgram p(launch);
+    if (!p.started()) return ProgramRun{};
+    if (launch.term_after_s > 0) {
+        const auto until =
+            std::chrono::steady_clock::now() + std::chrono::seconds(launch.term_after_s);
+        while (p.running() && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        p.signal(SIGTERM);
+    }
+    return p.finish(launch.deadline_s);
 }
 
 CommandResult run_command(const std::string& cmd) {

@@ -31,6 +31,34 @@ struct ProgramLaunch {
 
 ProgramRun run_program(const ProgramLaunch& launch);
 
+// A program running in the background while the test works with it (a window to click,
+// files to watch). Killed on destruction if it is still running.
+class RunningProgram {
+  public:
+    // Starts it; `deadline_s` and `term_after_s` of the launch are not used here.
+    explicit RunningProgram(const ProgramLaunch& launch);
+    ~RunningProgram();
+    RunningProgram(const RunningProgram&) = delete;
+    RunningProgram& operator=(const RunningProgram&) = delete;
+
+    bool started() const { return pid_ > 0; }
+    int pid() const { return pid_; }
+    // Not yet ended.
+    bool running();
+    void signal(int sig);
+    // Waits up to `deadline_s` seconds for it to end, kills it past that, and returns how it
+    // ended with its output (status -2 when it had to be killed).
+    ProgramRun finish(int deadline_s);
+    // Standard error so far.
+    std::string err() const;
+
+  private:
+    int pid_ = -1;
+    bool reaped_ = false;
+    int wait_status_ = 0;
+    std::string out_path_, err_path_;
+};
+
 struct CommandResult {
     int rc = -1;      // exit status; -1 when it did not exit normally
     std::string out;  // standard output and standard error

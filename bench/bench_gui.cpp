@@ -1,0 +1,188 @@
+// The window's costs under a private Xvfb (software OpenGL), at 1100 by 820:
+//   - start-up to the first frame of the real program, vendor tables included (wall time from
+//     starting the process to its "first frame" log line);
+//   - one idle frame of the frame (clear, toolkit, toast) and each theme's header, drawn and
+//     flipped;
+//   - the CPU the program takes over a stretch of demo (OVK_BENCH_DEMO_S, 60 s by default),
+//     in a plain theme and in an animated one.
+#include <allegro5/allegro.h>
+#include <allegro5/allegro_font.h>
+#include <allegro5/allegro_primitives.h>
+#include <allegro5/allegro_ttf.h>
+#include <benchmark/benchmark.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "ovk_gui.h"
+#include "ovk_prefs.h"
+#include "ovk_test_files.h"
+#include "ovk_test_program.h"
+#include "ovk_test_xvfb.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const ovk_test::XvfbState& xserver() {
+    return ovk_test::xvfb_start();
+}
+
+const std::string kOrvik = std::string(OVK_BINARY_DIR) + "/orvik";
+
+ovk_test::ProgramLaunch orvik(const ovk_test::TempDir& dir, std::vector<std::string> args) {
+    ovk_test::ProgramLaunch l;
+    l.exe = kOrvik;
+    l.args = std::move(args);
+    l.env = {"XDG_DATA_HOME=" + dir.path(), "HOME=" + dir.path(),
+             std::string("OVK_ASSETS=") + OVK_SOURCE_DIR + "/assets",
+             "DISPLAY=" + xserver().display};
+    l.out_dir = dir.path();
+    return l;
+}
+
+void BM_StartupToFirstFrame(benchmark::State& state) {
+    if (!xserver().running) return state.SkipWithError("no X server");
+    for (auto _ : state) {
+        ovk_test::TempDir dir;
+        const auto t0 = std::chrono::steady_clock::now();
+        ovk_test::RunningProgram p(orvik(dir, {"-v", "6"}));
+        bool shown = false;
+        while (!shown && p.running() && std::chrono::steady_clock::now() - t0 < 30s) {
+            shown = p.err().find("first frame") != std::string::npos;
+            if (!shown) std::this_thread::sleep_for(2ms);
+        }
+        const double s =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        p.signal(SIGTERM);
+        p.finish(30);
+        if (!shown) return state.SkipWithError("no first frame");
+        state.SetIterationTime(s);
+    }
+}
+BENCHMARK(BM_StartupToFirstFrame)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+
+// One interface on a display of its own, in the given theme.
+struct WINDOW {
+    ALLEGRO_DISPLAY* display = nullptr;
+    ALLEGRO_EVENT_QUEUE* queue = nullptr;
+    OVK_GUI g;
+    bool ok = false;
+
+    explicit WINDOW(int theme) {
+        if (!xserver().running) return;
+        setenv("OVK_ASSETS", OVK_SOURCE_DIR "/assets", 1);
+        al_install_system(ALLEGRO_VERSION_INT, nullptr);
+        al_init_font_addon();
+        al_init_ttf_addon();
+        al_init_primitives_addon();
+        al_set_new_display_option(ALLEGRO_VSYNC, 2, ALLEGRO_SUGGEST);  // no waiting for vsync
+        display = al_create_display(1100, 820);
+        queue = al_create_event_queue();
+        OVK_PREFS p;
+        p.onboarding_done = 1;
+        p.theme = static_cast<OVK_THEME_ID>(theme);
+        ovk_prefs_set(p);
+        ok = display && ovk_gui_init(&g, display, queue) == 0;
+    }
+    ~WINDOW() {
+        if (ok) ovk_gui_shutdown(&g);
+        if (queue) al_destroy_event_queue(queue);
+        if (display) al_destroy_display(display);
+    }
+};
+
+void BM_IdleFrame(benchmark::State& state) {
+    WINDOW w(OVK_THEME_DARK);
+    if (!w.ok) return state.SkipWithError("no window");
+    ovk_gui_message(&w.g, "Scanning stopped");  // a toast, as often as not
+    for (auto _ : state) {
+        w.g.toast_until = al_get_time() + 10;
+        al_set_target_backbuffer(w.display);
+        ovk_gui_draw(&w.g);
+        al_flip_display();
+    }
+}
+BENCHMARK(BM_IdleFrame)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+// The header as the main screen will draw it, full width and 64 px high, every frame.
+void BM_HeaderFrame(benchmark::State& state) {
+    WINDOW w(static_cast<int>(state.range(0)));
+    if (!w.ok) return state.SkipWithError("no window");
+    state.SetLabel(ovk_theme_name(static_cast<int>(state.range(0))));
+    double t = 100;
+    for (auto _ : state) {
+        w.g.now_s = t += 1.0 / 30;
+        al_set_target_backbuffer(w.display);
+        ovk_gui_draw(&w.g);
+        ovk_theme_draw_header(&w.g, 8, 8, 1100 - 16, 64);
+        al_flip_display();
+    }
+}
+BENCHMARK(BM_HeaderFrame)
+    ->DenseRange(0, OVK_THEME_COUNT - 1)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(0.5);
+
+double cpu_seconds(int pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(f)), {});
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream in(stat.substr(close + 2));
+    std::string field;
+    long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && in >> field; ++i) {
+        if (i == 14) utime = std::stoll(field);
+        if (i == 15) stime = std::stoll(field);
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// CPU share of one core the program takes while showing the demo (the theme given by its
+// number in the settings file).
+void BM_DemoCpu(benchmark::State& state) {
+    if (!xserver().running) return state.SkipWithError("no X server");
+    const int seconds = getenv("OVK_BENCH_DEMO_S") ? atoi(getenv("OVK_BENCH_DEMO_S")) : 60;
+    const int theme = static_cast<int>(state.range(0));
+    state.SetLabel(ovk_theme_name(theme));
+    for (auto _ : state) {
+        ovk_test::TempDir dir;
+        ovk_test::run_command("mkdir -p " + dir.path() + "/orvik");
+        ovk_test::write_file(dir.path() + "/orvik/settings.json",
+                             "{\"app_theme\": \"" + std::string(ovk_theme_name(theme)) +
+                                 "\", \"setup_wizard_done\": true}");
+        ovk_test::RunningProgram p(orvik(dir, {"--demo"}));
+        std::this_thread::sleep_for(3s);  // past start-up
+        const double c0 = cpu_seconds(p.pid());
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        const double c1 = cpu_seconds(p.pid());
+        p.signal(SIGTERM);
+        p.finish(30);
+        state.counters["cpu_percent"] = (c1 - c0) / seconds * 100;
+        state.SetIterationTime(seconds);
+    }
+}
+BENCHMARK(BM_DemoCpu)
+    ->Arg(OVK_THEME_DARK)
+    ->Arg(OVK_THEME_DEDSEC)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    // Allegro's X connection goes before the private X server does.
+    if (al_is_system_installed()) al_uninstall_system();
+    return 0;
+}

@@ -1,0 +1,851 @@
+// The interface frame.
+//
+// Index
+//   1. The screens, in build order
+//   2. Sizing and fonts
+//   3. Building, rebuilding, life cycle
+//   4. Pop-up windows, back, the confirm dialog
+//   5. Events, the tick, drawing and toasts
+//   6. Messages, clipboard, preferences
+//   7. Text helpers
+#include "ovk_gui.h"
+
+#include <allegro5/allegro_primitives.h>
+#include <allegro5/allegro_ttf.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <map>
+#include <set>
+
+#include "ovk_app_util.h"
+#include "ovk_platform.h"
+#include "zq_log.h"
+
+namespace {
+
+void build_confirm(OVK_GUI* g);
+
+// ---------------------------------------------------------------------------------------
+// 1. The screens
+// ---------------------------------------------------------------------------------------
+
+// In the order they are built: main, detail, map, history, trips, log, watchlist, watch-add,
+// whitelist, settings, export, about, setup, report, and last the frame's own confirm
+// dialog. A screen joins by including its header above and adding its row at its place.
+constexpr OVK_SCREEN kScreens[] = {
+    {OVK_POP_CONFIRM, build_confirm, nullptr, nullptr, nullptr, nullptr},
+};
+
+// The pop-ups a rebuild opens again when they were open, in this order. The watch-add,
+// report and confirm dialogs hold half-done input and are not reopened.
+constexpr OVK_POPUP_ID kReopenOrder[] = {
+    OVK_POP_DETAIL, OVK_POP_MAP,       OVK_POP_HISTORY,   OVK_POP_TRIPS,
+    OVK_POP_LOG,    OVK_POP_WATCHLIST, OVK_POP_WHITELIST, OVK_POP_SETTINGS,
+    OVK_POP_EXPORT, OVK_POP_ABOUT,     OVK_POP_SETUP,
+};
+
+std::vector<OVK_SCREEN>& test_screens() {
+    static std::vector<OVK_SCREEN> screens;
+    return screens;
+}
+
+// The program's screens, then those a test added.
+template <typename F>
+void each_screen(F&& f) {
+    for (const OVK_SCREEN& s : kScreens) f(s);
+    for (const OVK_SCREEN& s : test_screens()) f(s);
+}
+
+const OVK_SCREEN* screen_in(int popup) {
+    for (const OVK_SCREEN& s : kScreens)
+        if (s.popup == popup) return &s;
+    for (const OVK_SCREEN& s : test_screens())
+        if (s.popup == popup) return &s;
+    return nullptr;
+}
+
+void refresh_main(OVK_GUI* g) {
+    each_screen([g](const OVK_SCREEN& s) {
+        if (s.popup < 0 && s.refresh) s.refresh(g);
+    });
+}
+
+bool valid_popup(int id) {
+    return id >= 0 && id < OVK_POP_COUNT;
+}
+
+// At most `max` bytes of `s`, never ending inside a UTF-8 sequence (a split character would
+// draw as garbage).
+std::string utf8_cut(std::string_view s, size_t max) {
+    if (s.size() <= max) return std::string(s);
+    size_t n = max;
+    while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;
+    return std::string(s.substr(0, n));
+}
+
+// ---------------------------------------------------------------------------------------
+// 2. Fonts
+// ---------------------------------------------------------------------------------------
+
+const char* const kFontRegular = "fonts/DejaVuSans.ttf";
+const char* const kFontBold = "fonts/DejaVuSans-Bold.ttf";
+const char* const kFontMono = "fonts/DejaVuSansMono.ttf";
+const char* const kFontTech = "fonts/share_tech_mono.ttf";
+
+// One font, found among the assets (else tried as "assets/<name>"), or Allegro's built-in
+// font in its place. Fonts already loaded at that size are shared.
+ALLEGRO_FONT* load_font(std::map<std::pair<std::string, int>, ALLEGRO_FONT*>& loaded,
+                        ALLEGRO_FONT*& builtin, const char* name, float size) {
+    const int px = std::max(1, static_cast<int>(std::lround(size)));
+    const auto key = std::make_pair(std::string(name), px);
+    if (auto it = loaded.find(key); it != loaded.end()) return it->second;
+    ALLEGRO_FONT* f = nullptr;
+    if (auto path = ovk_platform_asset_path(name)) f = al_load_ttf_font(path->c_str(), px, 0);
+    if (!f) f = al_load_ttf_font((std::string("assets/") + name).c_str(), px, 0);
+    if (!f) {
+        zq_log(LOG_ERR, "cannot load font %s at %dpx", name, px);
+        if (!builtin) builtin = al_create_builtin_font();
+        return builtin;
+    }
+    loaded.emplace(key, f);
+    return f;
+}
+
+bool load_fonts(OVK_GUI* g) {
+    std::map<std::pair<std::string, int>, ALLEGRO_FONT*> loaded;
+    ALLEGRO_FONT* builtin = nullptr;
+    const float s = g->scale;
+    const char* regular = g->pal.mono_font ? kFontTech : kFontRegular;
+    const char* bold = g->pal.mono_font ? kFontTech : kFontBold;
+    g->font = load_font(loaded, builtin, regular, 15 * s);
+    g->font_bold = load_font(loaded, builtin, bold, 15 * s);
+    g->font_small = load_font(loaded, builtin, regular, 12.5f * s);
+    g->font_mono = load_font(loaded, builtin, kFontMono, 13 * s);
+    g->font_big = load_font(loaded, builtin, bold, 19 * s);
+    g->font_title = load_font(loaded, builtin, bold, 24 * s);
+    return g->font != nullptr;
+}
+
+// Destroys each distinct font object once.
+void free_fonts(OVK_GUI* g) {
+    std::set<ALLEGRO_FONT*> fonts{g->font,      g->font_bold, g->font_small,
+                                  g->font_mono, g->font_big,  g->font_title};
+    for (ALLEGRO_FONT* f : fonts)
+        if (f) al_destroy_font(f);
+    g->font = g->font_bold = g->font_small = g->font_mono = g->font_big = g->font_title = nullptr;
+}
+
+// ---------------------------------------------------------------------------------------
+// 3. Building
+// ---------------------------------------------------------------------------------------
+
+void forget_widget_ids(OVK_GUI* g) {
+    g->win_main = g->w_header = g->w_scan_btn = g->w_view_btn = g->w_map_btn = g->w_menu = -1;
+    g->w_banner = g->w_status = g->w_search = g->w_list = g->w_radar = g->w_empty = -1;
+    g->w_radar_names = g->w_confirm_label = -1;
+    g->w_filter.fill(-1);
+    g->popup.fill(-1);
+    g->pending_open.fill(false);
+    g->pending_menu = false;
+    g->radar_hits.clear();
+}
+
+void build(OVK_GUI* g) {
+    forget_widget_ids(g);
+    g->ctx = zq_gui_new_ctx(g->font);
+    if (!g->ctx) {
+        zq_log(LOG_ERR, "cannot create the toolkit context");
+        return;
+    }
+    zq_gui_set_display(g->ctx, g->display);
+    zq_gui_set_display_size(g->ctx, g->disp_w, g->disp_h);
+    zq_gui_set_event_queue(g->ctx, g->queue);
+    ovk_theme_apply(g);
+    each_screen([g](const OVK_SCREEN& s) {
+        if (s.build) s.build(g);
+    });
+    // The context menu lays itself out when first opened: do that once out of sight, so that
+    // the first real opening is placed right.
+    if (g->ctxmenu) {
+        zq_gui_popup_open(g->ctxmenu, -10000, -10000);
+        zq_gui_popup_close(g->ctxmenu);
+    }
+    refresh_main(g);
+}
+
+void teardown(OVK_GUI* g) {
+    if (g->ctxmenu) zq_gui_popup_free(&g->ctxmenu);
+    g->ctxmenu = nullptr;
+    if (g->ctx) zq_gui_destroy_ctx(&g->ctx);
+    g->ctx = nullptr;
+    free_fonts(g);
+}
+
+void read_display_size(OVK_GUI* g) {
+    if (!g->display) return;
+    g->disp_w = static_cast<float>(al_get_display_width(g->display));
+    g->disp_h = static_cast<float>(al_get_display_height(g->display));
+}
+
+float current_scale(const OVK_GUI* g) {
+    return ovk_gui_scale_for(ovk_platform_density(), ovk_platform_uses_touch() != 0,
+                             g->prefs.ui_size);
+}
+
+}  // namespace
+
+float ovk_px(const OVK_GUI* g, float v) {
+    return g ? v * g->scale : v;
+}
+
+float ovk_row_h(const OVK_GUI* g) {
+    return (ovk_platform_uses_touch() ? 44.0f : 32.0f) * (g ? g->scale : 1.0f);
+}
+
+float ovk_pad(const OVK_GUI* g) {
+    return 8.0f * (g ? g->scale : 1.0f);
+}
+
+float ovk_gui_scale_for(float density, bool touch, int ui_size) {
+    float s = density;
+    if (touch)
+        s = std::clamp(s / 1.2f, 1.0f, 3.0f);
+    else if (!(s > 0.5f))
+        s = 1.0f;
+    static constexpr float kSize[] = {0.85f, 1.0f, 1.15f, 1.3f};
+    if (ui_size >= 0 && ui_size < 4) s *= kSize[ui_size];
+    return s;
+}
+
+int ovk_gui_init(OVK_GUI* g, ALLEGRO_DISPLAY* display, ALLEGRO_EVENT_QUEUE* queue) {
+    OVK_CHECK(g, -1);
+    try {
+        *g = OVK_GUI{};
+        g->display = display;
+        g->queue = queue;
+        read_display_size(g);
+        g->prefs_serial = ovk_prefs_serial();
+        g->prefs = ovk_prefs_get();
+        g->filter = OVK_FILTER_ALL;
+        g->scale = current_scale(g);
+        g->pal = ovk_theme_palette(g->prefs.theme);
+        if (!load_fonts(g)) return -1;
+        build(g);
+        if (!g->ctx) {
+            free_fonts(g);
+            return -1;
+        }
+        if (!g->prefs.onboarding_done) {
+            if (const OVK_SCREEN* setup = screen_in(OVK_POP_SETUP); setup && setup->show)
+                setup->show(g);
+        }
+        g->redraw = true;
+        return 0;
+    } catch (const std::exception& e) {
+        zq_log(LOG_ERR, "interface init failed: %s", e.what());
+        return -1;
+    }
+}
+
+void ovk_gui_set_test_screens(std::vector<OVK_SCREEN> screens) {
+    test_screens() = std::move(screens);
+}
+
+void ovk_gui_rebuild(OVK_GUI* g) {
+    OVK_CHECK(g);
+    const std::array<bool, OVK_POP_COUNT> was_open = g->popup_open;
+    teardown(g);
+    g->scale = current_scale(g);
+    g->pal = ovk_theme_palette(g->prefs.theme);
+    load_fonts(g);
+    g->popup_open.fill(false);
+    build(g);
+    int reopened = 0;
+    for (OVK_POPUP_ID id : kReopenOrder) {
+        if (!was_open[id]) continue;
+        if (id == OVK_POP_DETAIL && g->sel_mac.empty()) continue;
+        ovk_gui_open_popup(g, id);
+        reopened += ovk_gui_popup_is_open(g, id);
+    }
+    zq_log(LOG_DEBUG, "interface rebuilt for %.0fx%.0f at scale %.2f; %d pop-up(s) reopened",
+           g->disp_w, g->disp_h, g->scale, reopened);
+    // Locate mode belongs to an open detail screen.
+    if (!g->popup_open[OVK_POP_DETAIL]) g->locate = false;
+    g->rebuild_pending = false;
+    g->redraw = true;
+}
+
+void ovk_gui_on_resume(OVK_GUI* g) {
+    OVK_CHECK(g);
+    read_display_size(g);
+    ovk_gui_rebuild(g);
+}
+
+void ovk_gui_shutdown(OVK_GUI* g) {
+    OVK_CHECK(g);
+    each_screen([g](const OVK_SCREEN& s) {
+        if (s.shutdown) s.shutdown(g);
+    });
+    teardown(g);
+    g->devices.clear();
+    g->devices.shrink_to_fit();
+    g->visible.clear();
+    g->visible.shrink_to_fit();
+    g->radar_hits.clear();
+}
+
+// ---------------------------------------------------------------------------------------
+// 4. Pop-up windows
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+// The close button of a pop-up (the toolkit has hidden the window already).
+void on_popup_closed(int window_id, void* user) {
+    auto* g = static_cast<OVK_GUI*>(user);
+    for (int id = 0; id < OVK_POP_COUNT; ++id) {
+        if (g->popup[id] != window_id) continue;
+        ovk_gui_close_popup(g, id);
+        return;
+    }
+}
+
+void show_window(OVK_GUI* g, int id) {
+    const int win = g->popup[id];
+    zq_gui_open_window(g->ctx, win);
+    zq_gui_restore_window(g->ctx, win);
+    zq_gui_focus_window(g->ctx, win);
+}
+
+void forget_confirm(OVK_GUI* g) {
+    g->confirm_cb = nullptr;
+    g->confirm_user = nullptr;
+}
+
+}  // namespace
+
+int ovk_gui_popup_window(OVK_GUI* g, int id, std::string_view title, float pref_w, float pref_h) {
+    OVK_CHECK(g && g->ctx && valid_popup(id), -1);
+    if (g->popup[id] >= 0) return g->popup[id];
+    const bool touch = ovk_platform_uses_touch() != 0;
+    const float margin = touch ? 0 : 48 * g->scale;
+    float w = std::min(g->disp_w - margin, pref_w * g->scale);
+    float h = std::min(g->disp_h - margin, pref_h * g->scale);
+    if (touch && id != OVK_POP_CONFIRM && id != OVK_POP_WATCH_ADD) {
+        w = g->disp_w;
+        h = g->disp_h;
+    }
+    const int win =
+        zq_gui_add_window(g->ctx, title, (g->disp_w - w) / 2, (g->disp_h - h) / 2, w, h);
+    if (win < 0) {
+        zq_log(LOG_ERR, "cannot create the pop-up window %.*s", static_cast<int>(title.size()),
+               title.data());
+        return -1;
+    }
+    const int flags = ZQ_GUI_WIN_CLOSE_BTN | ZQ_GUI_WIN_VSCROLL | ZQ_GUI_WIN_NO_HSCROLL |
+                      (touch ? ZQ_GUI_WIN_FLAG_40 : 0);
+    zq_gui_window_set_flags(g->ctx, win, flags);
+    zq_gui_window_set_zorder(g->ctx, win, ZQ_GUI_ZORDER_POPUP, 0);
+    zq_gui_window_set_close_callback(g->ctx, win, on_popup_closed, g);
+    zq_gui_close_window(g->ctx, win);
+    g->popup[id] = win;
+    return win;
+}
+
+void ovk_gui_popup_client(OVK_GUI* g, int id, float* w, float* h) {
+    if (w) *w = 0;
+    if (h) *h = 0;
+    OVK_CHECK(g && g->ctx && valid_popup(id));
+    const ZQ_GUI_WINDOW* win = zq_gui_get_window(g->ctx, g->popup[id]);
+    const ZQ_GUI_STYLE* st = zq_gui_style(g->ctx);
+    if (!win || !st) return;
+    if (w) *w = win->w - st->scrollbar_size - 2;
+    if (h) *h = win->h - st->titlebar_h;
+}
+
+void ovk_gui_open_popup(OVK_GUI* g, int id) {
+    OVK_CHECK(g && g->ctx && valid_popup(id));
+    if (g->popup[id] < 0) return;
+    g->popup_open[id] = true;
+    if (g->in_event) {
+        // The toolkit is still dispatching: the window opens once it is done with the event.
+        g->pending_open[id] = true;
+        return;
+    }
+    show_window(g, id);
+    g->redraw = true;
+}
+
+void ovk_gui_close_popup(OVK_GUI* g, int id) {
+    OVK_CHECK(g && valid_popup(id));
+    if (g->ctx && g->popup[id] >= 0) zq_gui_close_window(g->ctx, g->popup[id]);
+    g->popup_open[id] = false;
+    g->pending_open[id] = false;
+    if (id == OVK_POP_DETAIL) g->locate = false;
+    if (id == OVK_POP_CONFIRM) forget_confirm(g);
+    g->redraw = true;
+}
+
+bool ovk_gui_popup_is_open(const OVK_GUI* g, int id) {
+    OVK_CHECK(g && valid_popup(id), false);
+    return g->popup[id] >= 0 && g->popup_open[id];
+}
+
+bool ovk_gui_back(OVK_GUI* g) {
+    OVK_CHECK(g && g->ctx, false);
+    if (g->ctxmenu && zq_gui_popup_is_open(g->ctxmenu)) {
+        zq_gui_popup_close(g->ctxmenu);
+        g->redraw = true;
+        return true;
+    }
+    if (zq_gui_menu_is_open(g->ctx)) {
+        zq_gui_close_menus(g->ctx);
+        g->redraw = true;
+        return true;
+    }
+    const int top = zq_gui_get_topmost_open_window(g->ctx);
+    for (int id = 0; top >= 0 && id < OVK_POP_COUNT; ++id) {
+        if (g->popup[id] == top && g->popup_open[id]) {
+            ovk_gui_close_popup(g, id);
+            return true;
+        }
+    }
+    for (int id = OVK_POP_COUNT - 1; id >= 0; --id) {
+        if (ovk_gui_popup_is_open(g, id)) {
+            ovk_gui_close_popup(g, id);
+            return true;
+        }
+    }
+    return false;
+}
+
+namespace {
+
+void on_confirm_yes(int, void* user) {
+    auto* g = static_cast<OVK_GUI*>(user);
+    const OVK_CONFIRM_FN cb = g->confirm_cb;
+    void* cb_user = g->confirm_user;
+    ovk_gui_close_popup(g, OVK_POP_CONFIRM);  // forgets the callback
+    if (cb) cb(cb_user);
+}
+
+void on_confirm_cancel(int, void* user) {
+    ovk_gui_close_popup(static_cast<OVK_GUI*>(user), OVK_POP_CONFIRM);
+}
+
+void build_confirm(OVK_GUI* g) {
+    const int win = ovk_gui_popup_window(g, OVK_POP_CONFIRM, "Confirm", 420, 190);
+    if (win < 0) return;
+    zq_gui_window_set_flags(g->ctx, win, ZQ_GUI_WIN_CLOSE_BTN);
+    float cw = 0, ch = 0;
+    ovk_gui_popup_client(g, OVK_POP_CONFIRM, &cw, &ch);
+    const float p = ovk_pad(g), r = ovk_row_h(g);
+    g->w_confirm_label =
+        zq_gui_add_label(g->ctx, win, p, p, cw - 2 * p, ch - r - 3 * p, "", ZQ_GUI_ALIGN_LEFT);
+    const float bw = (cw - 3 * p) / 2;
+    const float by = ch - r - p;
+    const int yes = zq_gui_add_button(g->ctx, win, p, by, bw, r, "Yes", 1, on_confirm_yes, g);
+    zq_gui_set_widget_theme(g->ctx, yes, ovk_theme_accent(g));
+    zq_gui_set_widget_tooltip(g->ctx, yes, "Go ahead with the action described above");
+    const int no =
+        zq_gui_add_button(g->ctx, win, 2 * p + bw, by, bw, r, "Cancel", 1, on_confirm_cancel, g);
+    zq_gui_set_widget_tooltip(g->ctx, no, "Close without doing anything");
+    // After a rebuild the question is shown again should the dialog be opened.
+    if (!g->confirm_text.empty()) ovk_label_set_wrapped(g, g->w_confirm_label, g->confirm_text);
+}
+
+}  // namespace
+
+void ovk_gui_confirm(OVK_GUI* g, std::string_view text, OVK_CONFIRM_FN cb, void* user) {
+    OVK_CHECK(g);
+    g->confirm_text = utf8_cut(text, OVK_CONFIRM_TEXT_MAX);
+    g->confirm_cb = cb;
+    g->confirm_user = user;
+    ovk_label_set_wrapped(g, g->w_confirm_label, g->confirm_text);
+    ovk_gui_open_popup(g, OVK_POP_CONFIRM);
+}
+
+// ---------------------------------------------------------------------------------------
+// 5. Events, the tick, drawing
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+// Seconds to the next locate tick: 0.08 s at -35 dBm or stronger, 1.48 s at -100 dBm or
+// weaker, 2 s for a device not heard in the last 5 s.
+double locate_interval(const OVK_GUI* g) {
+    const auto d = ovk_registry_get(g->sel_mac);
+    if (!d || ovk_now_ms() - d->last_seen > 5000) return 2.0;
+    const double r = std::clamp(d->rssi, -100, -35);
+    return (-r - 35) / 65 * 1.4 + 0.08;
+}
+
+}  // namespace
+
+bool ovk_gui_handle_event(OVK_GUI* g, const ALLEGRO_EVENT* ev) {
+    OVK_CHECK(g && ev, false);
+    if (!g->ctx) return false;
+    g->in_event = true;
+    const bool toolkit_took = zq_gui_process_event(g->ctx, ev) != 0;
+    g->in_event = false;
+    bool consumed = toolkit_took;
+
+    for (int id = 0; id < OVK_POP_COUNT; ++id) {
+        if (!g->pending_open[id]) continue;
+        g->pending_open[id] = false;
+        if (g->popup[id] >= 0 && g->popup_open[id]) show_window(g, id);
+        g->redraw = true;
+    }
+    if (g->pending_menu) {
+        g->pending_menu = false;
+        if (g->ctxmenu) zq_gui_popup_open(g->ctxmenu, g->pending_menu_x, g->pending_menu_y);
+        g->redraw = true;
+    }
+    if (consumed) g->redraw = true;
+
+    switch (ev->type) {
+        case ALLEGRO_EVENT_KEY_DOWN: {
+            const int key = ev->keyboard.keycode;
+            if ((key == ALLEGRO_KEY_ESCAPE || key == ALLEGRO_KEY_BACK) && ovk_gui_back(g))
+                consumed = true;
+            break;
+        }
+        case ALLEGRO_EVENT_KEY_CHAR: {
+            // Shortcuts read Ctrl from the key press itself: the keyboard's state when the
+            // event is handled may already be past a quick Ctrl+F.
+            const int key = ev->keyboard.keycode;
+            if (toolkit_took || ev->keyboard.repeat ||
+                !(ev->keyboard.modifiers & ALLEGRO_KEYMOD_CTRL) || zq_gui_get_focus(g->ctx) >= 0)
+                break;
+            if (key == ALLEGRO_KEY_F && g->w_search >= 0) {
+                zq_gui_set_focus(g->ctx, g->w_search);
+                consumed = true;
+            } else if (key == ALLEGRO_KEY_M) {
+                if (const OVK_SCREEN* map = screen_in(OVK_POP_MAP); map && map->show) {
+                    map->show(g);
+                    consumed = true;
+                }
+            }
+            if (consumed) g->redraw = true;
+            break;
+        }
+        case ALLEGRO_EVENT_MOUSE_AXES:
+        case ALLEGRO_EVENT_MOUSE_BUTTON_UP:
+            g->redraw = true;
+            break;
+        case ALLEGRO_EVENT_MOUSE_BUTTON_DOWN:
+            if (g->ctxmenu && zq_gui_popup_is_open(g->ctxmenu) &&
+                !zq_gui_popup_hit(g->ctxmenu, static_cast<float>(ev->mouse.x),
+                                  static_cast<float>(ev->mouse.y))) {
+                zq_gui_popup_close(g->ctxmenu);
+                g->redraw = true;
+            }
+            break;
+        default:
+            break;
+    }
+    return consumed;
+}
+
+void ovk_gui_update(OVK_GUI* g) {
+    OVK_CHECK(g);
+    g->now_s = al_get_time();
+
+    if (ovk_platform_take_stop_request()) {
+        ovk_scan_stop();
+        ovk_gui_message(g, "Scanning stopped");
+        refresh_main(g);
+    }
+
+    bool rebuilt = false;
+    const unsigned serial = ovk_prefs_serial();
+    if (serial != g->prefs_serial) {
+        const OVK_PREFS old = g->prefs;
+        g->prefs_serial = serial;
+        g->prefs = ovk_prefs_get();
+        if (g->prefs.theme != old.theme || g->prefs.ui_size != old.ui_size) {
+            ovk_gui_rebuild(g);
+            rebuilt = true;
+        }
+    }
+    if (!rebuilt && g->rebuild_pending) ovk_gui_rebuild(g);
+
+    if (g->now_s - g->last_refresh_s >= 0.5) {
+        g->last_refresh_s = g->now_s;
+        each_screen([g](const OVK_SCREEN& s) {
+            if (s.refresh && (s.popup < 0 || ovk_gui_popup_is_open(g, s.popup))) s.refresh(g);
+        });
+        g->redraw = true;
+    }
+
+    while (auto a = ovk_pipeline_pop_alert()) {
+        g->toast = std::move(*a);
+        g->toast_until = g->now_s + 6;
+        g->redraw = true;
+    }
+
+    if (g->locate && g->now_s >= g->locate_next_tick) {
+        g->locate_next_tick = g->now_s + locate_interval(g);
+        ovk_platform_tick();
+    }
+
+    each_screen([g](const OVK_SCREEN& s) {
+        if (s.tick && s.popup >= 0 && ovk_gui_popup_is_open(g, s.popup)) s.tick(g);
+    });
+
+    const bool toast_visible = g->now_s < g->toast_until;
+    if (g->pal.header != OVK_HEADER_NONE || g->prefs.radar_view || toast_visible ||
+        !g->devices.empty() || ovk_gui_popup_is_open(g, OVK_POP_MAP))
+        g->redraw = true;
+    // The frame that takes an expired toast off the screen.
+    if (g->toast_drawn && !toast_visible) g->redraw = true;
+    if (g->ctx && zq_gui_needs_redraw(g->ctx)) g->redraw = true;
+}
+
+namespace {
+
+void draw_toast(OVK_GUI* g) {
+    const double now = al_get_time();
+    g->toast_drawn = false;
+    if (now >= g->toast_until || !g->font_bold) return;
+    const OVK_UI_ALERT& t = g->toast;
+    const bool plain = t.hit.confidence < 0;
+    const float p = ovk_pad(g);
+    const float w = std::min(640 * g->scale, g->disp_w - 4 * p);
+    if (w <= 2 * p) return;
+    const float left = (g->disp_w - w) / 2;
+    const float top = 2 * p;
+    const float lh = static_cast<float>(al_get_font_line_height(g->font_bold));
+    const ALLEGRO_FONT* small = g->font_small ? g->font_small : g->font;
+    const std::string& second = plain ? std::string() : t.hit.evidence;
+    float h = lh + 2 * p;
+    if (!second.empty()) h += ovk_text_wrap_height(small, w - 2 * p, second) + p / 2;
+
+    std::string line;
+    ALLEGRO_COLOR box, ink;
+    if (plain) {
+        line = t.hit.label;
+        box = g->pal.panel_hi;
+        ink = g->pal.text;
+    } else {
+        line = ovk_format(512, "%s%s - %s %d%%", t.following ? "May be following you: " : "",
+                          t.hit.label.c_str(), ovk_tier_label(ovk_tier_of(t.hit.confidence)),
+                          t.hit.confidence);
+        box = ovk_ink(g, t.following ? 0xFFB3261Eu : ovk_cat_color(t.hit.category));
+        ink = al_map_rgb(255, 255, 255);
+    }
+    al_draw_filled_rounded_rectangle(left, top, left + w, top + h, p, p, box);
+    if (plain) al_draw_rounded_rectangle(left, top, left + w, top + h, p, p, g->pal.border, 1);
+    ovk_draw_text_clip(g->font_bold, ink, left + p, top + p, w - 2 * p, line);
+    if (!second.empty())
+        ovk_draw_text_wrap(small, ink, left + p, top + p + lh + p / 2, w - 2 * p, second);
+    g->toast_drawn = true;
+}
+
+}  // namespace
+
+void ovk_gui_draw(OVK_GUI* g) {
+    OVK_CHECK(g);
+    al_clear_to_color(g->pal.bg);
+    if (g->ctx) zq_gui_draw(g->ctx);
+    draw_toast(g);
+    g->redraw = false;
+}
+
+// ---------------------------------------------------------------------------------------
+// 6. Messages and settings
+// ---------------------------------------------------------------------------------------
+
+void ovk_gui_message(OVK_GUI* g, const char* format, ...) {
+    OVK_CHECK(g && format);
+    char buf[OVK_MESSAGE_MAX * 4 + 1];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(buf, sizeof buf, format, ap);
+    va_end(ap);
+    g->toast = OVK_UI_ALERT{};
+    g->toast.hit.label = utf8_cut(buf, OVK_MESSAGE_MAX);
+    g->toast.hit.confidence = -1;
+    g->toast_until = al_get_time() + 4;
+    g->redraw = true;
+}
+
+void ovk_gui_copy(OVK_GUI* g, std::string_view text) {
+    OVK_CHECK(g);
+    bool ok = zq_clipboard_available() && zq_clipboard_set(ZQ_CLIPBOARD_CLIPBOARD, text) == 0;
+    if (!ok && g->display) ok = al_set_clipboard_text(g->display, std::string(text).c_str());
+    ovk_gui_message(g, ok ? "Copied to clipboard" : "Clipboard unavailable");
+}
+
+void ovk_gui_set_prefs(OVK_GUI* g, const OVK_PREFS& p) {
+    OVK_CHECK(g);
+    const OVK_PREFS old = g->prefs;
+    if (ovk_prefs_set(p) != 0) ovk_gui_message(g, "Settings could not be saved to disk");
+    g->prefs_serial = ovk_prefs_serial();
+    g->prefs = ovk_prefs_get();
+    const OVK_PREFS& n = g->prefs;
+    if (n.theme != old.theme || n.ui_size != old.ui_size) g->rebuild_pending = true;
+    if (n.auto_start != old.auto_start) ovk_platform_set_autostart(n.auto_start);
+    const bool scan_changed =
+        n.ble_enabled != old.ble_enabled || n.wifi_enabled != old.wifi_enabled ||
+        n.scan_interval_ms != old.scan_interval_ms || n.ble_scan_mode != old.ble_scan_mode ||
+        n.gps_tagging != old.gps_tagging || n.follower_alerts != old.follower_alerts ||
+        n.known_alpr_alerts != old.known_alpr_alerts || n.demo_mode != old.demo_mode ||
+        n.hci_dev != old.hci_dev || n.wifi_iface != old.wifi_iface ||
+        n.gpsd_host != old.gpsd_host || n.gpsd_port != old.gpsd_port ||
+        n.category_enabled != old.category_enabled;
+    if (scan_changed && ovk_scan_is_running()) {
+        if (n.demo_mode == old.demo_mode) {
+            ovk_scan_refresh();
+        } else {
+            ovk_scan_stop();
+            ovk_scan_start();
+        }
+    }
+    g->redraw = true;
+}
+
+void ovk_gui_request_permissions(OVK_GUI* g) {
+    OVK_CHECK(g);
+    switch (ovk_platform_request_permissions()) {
+        case 0:
+            if (ovk_platform_uses_touch())
+                ovk_gui_message(g, "All permissions are already granted");
+            else
+                ovk_gui_message(g,
+                                "No permission needed here: Bluetooth uses make setcap (see "
+                                "Settings)");
+            break;
+        case 1:
+            ovk_gui_message(g, "Allow location and Nearby devices in the Android dialog");
+            break;
+        case 2:
+            ovk_gui_message(g,
+                            "Android will not ask again: allow Location and Nearby devices "
+                            "under Permissions on the page just opened");
+            break;
+        default:
+            ovk_gui_message(g, "Could not ask for permissions right now, try again");
+            break;
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// 7. Text helpers
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+std::vector<std::string> wrap_lines(const ALLEGRO_FONT* font, float max_w, std::string_view text) {
+    std::vector<std::string> lines;
+    if (!font || text.empty()) return lines;
+    const std::string s(text);
+    al_do_multiline_text(
+        font, std::max(max_w, 1.0f), s.c_str(),
+        [](int, const char* line, int size, void* extra) -> bool {
+            auto* out = static_cast<std::vector<std::string>*>(extra);
+            out->push_back(utf8_cut(std::string_view(line, static_cast<size_t>(size)), 1023));
+            return true;
+        },
+        &lines);
+    return lines;
+}
+
+}  // namespace
+
+void ovk_draw_text_clip(const ALLEGRO_FONT* font, ALLEGRO_COLOR colour, float x, float y,
+                        float max_w, std::string_view text) {
+    if (!font || text.empty() || max_w <= 0) return;
+    std::string s(text);
+    if (static_cast<float>(al_get_text_width(font, s.c_str())) > max_w) {
+        char out[512];
+        zq_gui_text_shorten(font, s, max_w, 0, out, sizeof out);
+        s = out;
+    }
+    al_draw_text(font, colour, x, y, 0, s.c_str());
+}
+
+float ovk_draw_text_wrap(const ALLEGRO_FONT* font, ALLEGRO_COLOR colour, float x, float y,
+                         float max_w, std::string_view text) {
+    const std::vector<std::string> lines = wrap_lines(font, max_w, text);
+    if (lines.empty()) return 0;
+    const float lh = static_cast<float>(al_get_font_line_height(font));
+    float ly = y;
+    for (const std::string& l : lines) {
+        if (!l.empty()) al_draw_text(font, colour, x, ly, 0, l.c_str());
+        ly += lh;
+    }
+    return static_cast<float>(lines.size()) * lh;
+}
+
+float ovk_text_wrap_height(const ALLEGRO_FONT* font, float max_w, std::string_view text) {
+    const size_t n = wrap_lines(font, max_w, text).size();
+    return n ? static_cast<float>(n) * static_cast<float>(al_get_font_line_height(font)) : 0;
+}
+
+std::string ovk_wrap_text(const ALLEGRO_FONT* font, float max_w, std::string_view text) {
+    std::string out;
+    for (const std::string& l : wrap_lines(font, max_w, text)) {
+        if (!out.empty()) out += '\n';
+        out += l;
+    }
+    return out;
+}
+
+namespace {
+
+// The width a label's text wraps to: inside its padding.
+float label_inner_w(OVK_GUI* g, float w) {
+    const ZQ_GUI_STYLE* st = g->ctx ? zq_gui_style(g->ctx) : nullptr;
+    return w - 2 * (st ? st->label_padding : 0) - 2;
+}
+
+}  // namespace
+
+void ovk_label_set_wrapped(OVK_GUI* g, int label_id, std::string_view text) {
+    OVK_CHECK(g && g->ctx);
+    const ZQ_GUI_WIDGET* w = zq_gui_get_widget(g->ctx, label_id);
+    if (!w) return;
+    const ALLEGRO_FONT* font = w->font ? w->font : g->font;
+    std::string wrapped = ovk_wrap_text(font, label_inner_w(g, w->w), text);
+    zq_gui_label_set_text(g->ctx, label_id, utf8_cut(wrapped, 4095));
+}
+
+int ovk_add_wrapped_label(OVK_GUI* g, int win, ALLEGRO_FONT* font, std::string_view text, float x,
+                          float y, float w, float* h) {
+    if (h) *h = 0;
+    OVK_CHECK(g && g->ctx, -1);
+    const ALLEGRO_FONT* f = font ? font : g->font;
+    const float lh = ovk_text_wrap_height(f, label_inner_w(g, w), text) + 6 * g->scale;
+    const int id = zq_gui_add_label(g->ctx, win, x, y, w, lh, "", ZQ_GUI_ALIGN_LEFT);
+    if (id < 0) return -1;
+    if (font) zq_gui_set_widget_font(g->ctx, id, font);
+    ovk_label_set_wrapped(g, id, text);
+    if (h) *h = lh;
+    return id;
+}
+
+std::string ovk_age_text(int64_t now_ms, int64_t t_ms) {
+    const long long d = static_cast<long long>(now_ms - t_ms);
+    char b[48];
+    if (d < 2000)
+        return "now";
+    else if (d < 120000)
+        std::snprintf(b, sizeof b, "%llds ago", d / 1000);
+    else if (d < 7200000)
+        std::snprintf(b, sizeof b, "%lld min ago", d / 60000);
+    else if (d >= 172800000)
+        std::snprintf(b, sizeof b, "%lld d ago", d / 86400000);
+    else
+        std::snprintf(b, sizeof b, "%lld h ago", d / 3600000);
+    return b;
+}
+
+const char* ovk_band(int rssi) {
+    if (rssi >= -60) return "Near";
+    if (rssi < -80) return "Far";
+    return "Nearby";
+}

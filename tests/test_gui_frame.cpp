@@ -1,0 +1,572 @@
+// ovk-test: window
+// The interface frame on a real display (a private Xvfb): pop-up windows, back, opening
+// from a click, rebuilding, the confirm dialog, toasts, the text helpers and the theme
+// headers. Events are handed to the frame as the event loop would hand them.
+#include <allegro5/allegro.h>
+#include <allegro5/allegro_font.h>
+#include <allegro5/allegro_image.h>
+#include <allegro5/allegro_primitives.h>
+#include <allegro5/allegro_ttf.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstring>
+#include <string>
+
+#include "ovk_gui.h"
+#include "ovk_gui_theme.h"
+#include "ovk_prefs.h"
+#include "ovk_test_xvfb.h"
+
+namespace {
+
+constexpr int kW = 1100, kH = 820;
+
+class GuiFrame : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        const ovk_test::XvfbState& x = ovk_test::xvfb_start();
+        ASSERT_TRUE(x.running) << x.error;
+        setenv("OVK_ASSETS", OVK_SOURCE_DIR "/assets", 1);
+        ASSERT_TRUE(al_install_system(ALLEGRO_VERSION_INT, nullptr));
+        al_install_keyboard();
+        al_install_mouse();
+        al_init_image_addon();
+        al_init_font_addon();
+        al_init_ttf_addon();
+        al_init_primitives_addon();
+        display_ = al_create_display(kW, kH);
+        ASSERT_NE(display_, nullptr);
+        queue_ = al_create_event_queue();
+    }
+    static void TearDownTestSuite() {
+        if (queue_) al_destroy_event_queue(queue_);
+        if (display_) al_destroy_display(display_);
+        al_uninstall_system();
+    }
+
+    void SetUp() override {
+        unsetenv("OVK_TOUCH");
+        unsetenv("OVK_DENSITY");
+        OVK_PREFS p;
+        p.onboarding_done = 1;
+        ovk_prefs_set(p);
+        ovk_gui_set_test_screens({});
+        al_set_target_backbuffer(display_);
+    }
+    void TearDown() override {
+        if (inited_) ovk_gui_shutdown(&g_);
+        ovk_gui_set_test_screens({});
+        unsetenv("OVK_TOUCH");
+    }
+
+    void init() {
+        if (inited_) ovk_gui_shutdown(&g_);
+        ASSERT_EQ(ovk_gui_init(&g_, display_, queue_), 0);
+        inited_ = true;
+    }
+
+    bool shown(int popup) { return zq_gui_window_is_open(g_.ctx, g_.popup[popup]) != 0; }
+
+    bool press_key(int keycode) {
+        ALLEGRO_EVENT ev{};
+        ev.type = ALLEGRO_EVENT_KEY_DOWN;
+        ev.keyboard.keycode = keycode;
+        ev.keyboard.display = display_;
+        ev.any.timestamp = al_get_time();
+        return ovk_gui_handle_event(&g_, &ev);
+    }
+
+    void mouse(unsigned type, float x, float y) {
+        ALLEGRO_EVENT ev{};
+        ev.type = type;
+        ev.mouse.x = static_cast<int>(x);
+        ev.mouse.y = static_cast<int>(y);
+        ev.mouse.button = type == ALLEGRO_EVENT_MOUSE_AXES ? 0 : 1;
+        ev.mouse.display = display_;
+        ev.any.timestamp = al_get_time();
+        ovk_gui_handle_event(&g_, &ev);
+    }
+
+    void click_widget(int id) {
+        float x = 0, y = 0, w = 0, h = 0;
+        ASSERT_TRUE(zq_gui_widget_screen_rect(g_.ctx, id, &x, &y, &w, &h)) << id;
+        mouse(ALLEGRO_EVENT_MOUSE_AXES, x + w / 2, y + h / 2);
+        mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, x + w / 2, y + h / 2);
+        mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, x + w / 2, y + h / 2);
+    }
+
+    // The button of window `win` that reads `label`, or -1.
+    int button_in(int win, const std::string& label) {
+        const ZQ_GUI_WINDOW* w = zq_gui_get_window(g_.ctx, win);
+        if (!w) return -1;
+        for (int id : w->widgets)
+            if (zq_gui_button_get_label(g_.ctx, id) == label) return id;
+        return -1;
+    }
+
+    uint32_t pixel(int x, int y) {
+        ALLEGRO_BITMAP* bb = al_get_backbuffer(display_);
+        return ovk_color_argb(al_get_pixel(bb, x, y));
+    }
+
+    static inline ALLEGRO_DISPLAY* display_ = nullptr;
+    static inline ALLEGRO_EVENT_QUEUE* queue_ = nullptr;
+    OVK_GUI g_;
+    bool inited_ = false;
+};
+
+// A pop-up screen made the way the screens make theirs.
+template <int ID>
+void build_test_popup(OVK_GUI* g) {
+    const int win = ovk_gui_popup_window(g, ID, "Test pop-up " + std::to_string(ID), 500, 400);
+    zq_gui_add_label(g->ctx, win, 8, 8, 200, 30, "test", 0);
+}
+
+TEST_F(GuiFrame, PopUpsAreBuiltHiddenCentredAndWithinTheDisplay) {
+    init();
+    EXPECT_GT(al_get_font_line_height(g_.font), 12) << "the DejaVu font, not the built-in one";
+    // The confirm dialog: built hidden, centred, unscaled size at scale 1, close button only.
+    const int c = g_.popup[OVK_POP_CONFIRM];
+    ASSERT_GE(c, 0);
+    EXPECT_FALSE(shown(OVK_POP_CONFIRM));
+    EXPECT_FALSE(ovk_gui_popup_is_open(&g_, OVK_POP_CONFIRM));
+    const ZQ_GUI_WINDOW* w = zq_gui_get_window(g_.ctx, c);
+    ASSERT_NE(w, nullptr);
+    EXPECT_FLOAT_EQ(w->w, 420);
+    EXPECT_FLOAT_EQ(w->h, 190);
+    EXPECT_FLOAT_EQ(w->x, (kW - 420) / 2.0f);
+    EXPECT_FLOAT_EQ(w->y, (kH - 190) / 2.0f);
+    EXPECT_EQ(w->flags, ZQ_GUI_WIN_CLOSE_BTN);
+    EXPECT_EQ(w->z_mode, ZQ_GUI_ZORDER_POPUP);
+    float cw = 0, ch = 0;
+    ovk_gui_popup_client(&g_, OVK_POP_CONFIRM, &cw, &ch);
+    EXPECT_FLOAT_EQ(cw, 420 - 12 - 2);
+    EXPECT_FLOAT_EQ(ch, 190 - 32);
+
+    // A pop-up asking for more than the display gets the display less a margin.
+    const int big = ovk_gui_popup_window(&g_, OVK_POP_SETTINGS, "Settings", 3000, 3000);
+    ASSERT_GE(big, 0);
+    EXPECT_EQ(ovk_gui_popup_window(&g_, OVK_POP_SETTINGS, "Again", 10, 10), big) << "made once";
+    w = zq_gui_get_window(g_.ctx, big);
+    EXPECT_FLOAT_EQ(w->w, kW - 48);
+    EXPECT_FLOAT_EQ(w->h, kH - 48);
+    EXPECT_EQ(w->flags, 3088);
+    EXPECT_FALSE(shown(OVK_POP_SETTINGS));
+
+    // Its close button: the toolkit hides the window and tells the frame, which forgets it
+    // was open (so that a rebuild does not bring it back).
+    ovk_gui_open_popup(&g_, OVK_POP_SETTINGS);
+    ASSERT_TRUE(ovk_gui_popup_is_open(&g_, OVK_POP_SETTINGS));
+    ASSERT_NE(w->on_close, nullptr);
+    zq_gui_close_window(g_.ctx, big);
+    w->on_close(big, w->close_user);
+    EXPECT_FALSE(ovk_gui_popup_is_open(&g_, OVK_POP_SETTINGS));
+
+    // One that does not exist: nothing happens.
+    ovk_gui_popup_client(&g_, OVK_POP_MAP, &cw, &ch);
+    EXPECT_EQ(cw, 0);
+    EXPECT_EQ(ch, 0);
+    ovk_gui_open_popup(&g_, OVK_POP_MAP);
+    EXPECT_FALSE(ovk_gui_popup_is_open(&g_, OVK_POP_MAP));
+    ovk_gui_open_popup(&g_, 99);
+
+    // Touch mode: no margin, whole display except for the small dialogs.
+    setenv("OVK_TOUCH", "1", 1);
+    init();
+    ovk_gui_popup_window(&g_, OVK_POP_SETTINGS, "Settings", 500, 400);
+    w = zq_gui_get_window(g_.ctx, g_.popup[OVK_POP_SETTINGS]);
+    EXPECT_FLOAT_EQ(w->w, kW);
+    EXPECT_FLOAT_EQ(w->h, kH);
+    EXPECT_EQ(w->flags, 3152);
+    w = zq_gui_get_window(g_.ctx, g_.popup[OVK_POP_CONFIRM]);
+    EXPECT_FLOAT_EQ(w->w, 420);
+    EXPECT_FLOAT_EQ(w->h, 190);
+}
+
+TEST_F(GuiFrame, EscapeClosesTheContextMenuThenTheTopMostPopUp) {
+    init();
+    ovk_gui_popup_window(&g_, OVK_POP_SETTINGS, "Settings", 600, 500);
+    ovk_gui_popup_window(&g_, OVK_POP_DETAIL, "Detail", 500, 400);
+    EXPECT_FALSE(ovk_gui_back(&g_)) << "nothing open";
+
+    // Detail opened over settings: detail goes first although its id is lower.
+    ovk_gui_open_popup(&g_, OVK_POP_SETTINGS);
+    ovk_gui_open_popup(&g_, OVK_POP_DETAIL);
+    g_.locate = true;
+    EXPECT_TRUE(press_key(ALLEGRO_KEY_ESCAPE));
+    EXPECT_FALSE(shown(OVK_POP_DETAIL));
+    EXPECT_FALSE(g_.locate) << "closing the detail screen ends locate mode";
+    EXPECT_TRUE(shown(OVK_POP_SETTINGS));
+    EXPECT_TRUE(press_key(ALLEGRO_KEY_ESCAPE));
+    EXPECT_FALSE(shown(OVK_POP_SETTINGS));
+    EXPECT_FALSE(ovk_gui_popup_is_open(&g_, OVK_POP_SETTINGS));
+
+    // The other way round: settings on top goes first.
+    ovk_gui_open_popup(&g_, OVK_POP_DETAIL);
+    ovk_gui_open_popup(&g_, OVK_POP_SETTINGS);
+    EXPECT_TRUE(press_key(ALLEGRO_KEY_ESCAPE));
+    EXPECT_FALSE(shown(OVK_POP_SETTINGS));
+    EXPECT_TRUE(shown(OVK_POP_DETAIL));
+
+    // An open context menu goes before any window.
+    g_.ctxmenu = zq_gui_popup_new(g_.ctx, g_.scale, nullptr, nullptr);
+    ASSERT_NE(g_.ctxmenu, nullptr);
+    zq_gui_popup_add_item(g_.ctxmenu, -1, "Details", 1, "");
+    zq_gui_popup_open(g_.ctxmenu, 200, 200);
+    ASSERT_TRUE(zq_gui_popup_is_open(g_.ctxmenu));
+    EXPECT_TRUE(press_key(ALLEGRO_KEY_ESCAPE));
+    EXPECT_FALSE(zq_gui_popup_is_open(g_.ctxmenu));
+    EXPECT_TRUE(shown(OVK_POP_DETAIL));
+    EXPECT_TRUE(press_key(ALLEGRO_KEY_ESCAPE));
+    EXPECT_FALSE(shown(OVK_POP_DETAIL));
+    EXPECT_FALSE(press_key(ALLEGRO_KEY_ESCAPE)) << "nothing left to close";
+}
+
+struct CLICK_PROBE {
+    OVK_GUI* g = nullptr;
+    int shown_during_click = -1;
+    int clicks = 0;
+};
+
+TEST_F(GuiFrame, APopUpOpenedFromAClickShowsOnceTheClickIsProcessed) {
+    init();
+    CLICK_PROBE probe{&g_};
+    const int settings = ovk_gui_popup_window(&g_, OVK_POP_SETTINGS, "Settings", 600, 500);
+    ovk_gui_popup_window(&g_, OVK_POP_ABOUT, "About", 400, 300);
+    const int btn = zq_gui_add_button(
+        g_.ctx, settings, 10, 10, 160, 32, "About...", 1,
+        [](int, void* user) {
+            auto* p = static_cast<CLICK_PROBE*>(user);
+            ++p->clicks;
+            ovk_gui_open_popup(p->g, OVK_POP_ABOUT);
+            p->shown_during_click = zq_gui_window_is_open(p->g->ctx, p->g->popup[OVK_POP_ABOUT]);
+        },
+        &probe);
+    ASSERT_GE(btn, 0);
+    ovk_gui_open_popup(&g_, OVK_POP_SETTINGS);
+    click_widget(btn);
+    ASSERT_EQ(probe.clicks, 1);
+    EXPECT_EQ(probe.shown_during_click, 0) << "opened while the toolkit was still dispatching";
+    EXPECT_TRUE(shown(OVK_POP_ABOUT));
+    EXPECT_TRUE(ovk_gui_popup_is_open(&g_, OVK_POP_ABOUT));
+    EXPECT_EQ(zq_gui_get_topmost_open_window(g_.ctx), g_.popup[OVK_POP_ABOUT]);
+    EXPECT_FALSE(g_.pending_open[OVK_POP_ABOUT]);
+}
+
+TEST_F(GuiFrame, RebuildReopensOpenPopUpsButNotTheConfirmDialog) {
+    ovk_gui_set_test_screens({
+        {OVK_POP_DETAIL, build_test_popup<OVK_POP_DETAIL>, nullptr, nullptr, nullptr, nullptr},
+        {OVK_POP_SETTINGS, build_test_popup<OVK_POP_SETTINGS>, nullptr, nullptr, nullptr, nullptr},
+        {OVK_POP_REPORT, build_test_popup<OVK_POP_REPORT>, nullptr, nullptr, nullptr, nullptr},
+    });
+    init();
+    ovk_gui_open_popup(&g_, OVK_POP_SETTINGS);
+    ovk_gui_open_popup(&g_, OVK_POP_DETAIL);  // no device selected: not worth reopening
+    ovk_gui_open_popup(&g_, OVK_POP_REPORT);  // half-done input: not reopened
+    ovk_gui_confirm(&g_, "Forget every remembered device?", nullptr, nullptr);
+    ASSERT_TRUE(shown(OVK_POP_CONFIRM));
+    const ZQ_GUI_CTX* before = g_.ctx;
+
+    // A resize as the event loop reports it: the rebuild waits for the next tick.
+    g_.disp_w = 900;
+    g_.disp_h = 700;
+    g_.rebuild_pending = true;
+    EXPECT_EQ(g_.ctx, before);
+    ovk_gui_update(&g_);
+    EXPECT_FALSE(g_.rebuild_pending);
+    EXPECT_TRUE(shown(OVK_POP_SETTINGS));
+    EXPECT_TRUE(ovk_gui_popup_is_open(&g_, OVK_POP_SETTINGS));
+    EXPECT_FALSE(shown(OVK_POP_DETAIL));
+    EXPECT_FALSE(shown(OVK_POP_REPORT));
+    EXPECT_FALSE(shown(OVK_POP_CONFIRM));
+    EXPECT_FALSE(ovk_gui_popup_is_open(&g_, OVK_POP_CONFIRM));
+    // Laid out for the new size.
+    const ZQ_GUI_WINDOW* w = zq_gui_get_window(g_.ctx, g_.popup[OVK_POP_SETTINGS]);
+    ASSERT_NE(w, nullptr);
+    EXPECT_FLOAT_EQ(w->x, (900 - 500) / 2.0f);
+
+    // With a device selected the detail screen comes back too; a theme change rebuilds on
+    // the tick that sees it, in the new look.
+    g_.sel_mac = "AA:BB:CC:DD:EE:01";
+    ovk_gui_open_popup(&g_, OVK_POP_DETAIL);
+    OVK_PREFS p = ovk_prefs_get();
+    p.theme = OVK_THEME_PAPER;
+    ovk_prefs_set(p);
+    ovk_gui_update(&g_);
+    EXPECT_EQ(g_.pal.header, OVK_HEADER_MASTHEAD);
+    EXPECT_EQ(ovk_color_argb(g_.pal.bg), 0xFFF6F0E1u);
+    EXPECT_TRUE(shown(OVK_POP_DETAIL));
+    EXPECT_TRUE(shown(OVK_POP_SETTINGS));
+
+    // A bigger interface size: everything scales.
+    p.ui_size = 3;
+    ovk_gui_set_prefs(&g_, p);
+    EXPECT_TRUE(g_.rebuild_pending) << "a size change rebuilds on the next tick";
+    ovk_gui_update(&g_);
+    EXPECT_FLOAT_EQ(g_.scale, 1.3f);
+    EXPECT_FLOAT_EQ(zq_gui_get_window(g_.ctx, g_.popup[OVK_POP_CONFIRM])->w, 420 * 1.3f);
+}
+
+TEST_F(GuiFrame, ConfirmDialogActsOnlyOnYes) {
+    init();
+    int done = 0;
+    const OVK_CONFIRM_FN count = [](void* user) { ++*static_cast<int*>(user); };
+    const int win = g_.popup[OVK_POP_CONFIRM];
+    const int yes = button_in(win, "Yes"), cancel = button_in(win, "Cancel");
+    ASSERT_GE(yes, 0);
+    ASSERT_GE(cancel, 0);
+
+    ovk_gui_confirm(&g_, "Clear the detection log? Every match recorded so far is deleted.", count,
+                    &done);
+    EXPECT_TRUE(shown(OVK_POP_CONFIRM));
+    // "Yes" is the emphasised button, in the primary colour.
+    ovk_gui_draw(&g_);
+    float bx = 0, by = 0, bw = 0, bh = 0;
+    ASSERT_TRUE(zq_gui_widget_screen_rect(g_.ctx, yes, &bx, &by, &bw, &bh));
+    EXPECT_EQ(pixel(static_cast<int>(bx + 4), static_cast<int>(by + bh / 2)),
+              ovk_color_argb(g_.pal.primary));
+    if (const char* dir = getenv("OVK_SHOT_DIR"))
+        al_save_bitmap((std::string(dir) + "/confirm.png").c_str(), al_get_backbuffer(display_));
+    EXPECT_NE(zq_gui_label_get_text(g_.ctx, g_.w_confirm_label).find("Clear the detection log?"),
+              std::string::npos);
+    click_widget(cancel);
+    EXPECT_FALSE(shown(OVK_POP_CONFIRM));
+    EXPECT_EQ(done, 0);
+    EXPECT_EQ(g_.confirm_cb, nullptr);
+
+    ovk_gui_confirm(&g_, "Clear the detection log?", count, &done);
+    click_widget(yes);
+    EXPECT_FALSE(shown(OVK_POP_CONFIRM));
+    EXPECT_EQ(done, 1);
+    EXPECT_EQ(g_.confirm_cb, nullptr);
+
+    // Closed with Escape: a later Yes of another question does not run the old action.
+    ovk_gui_confirm(&g_, "Delete the trip?", count, &done);
+    EXPECT_TRUE(press_key(ALLEGRO_KEY_ESCAPE));
+    ovk_gui_confirm(&g_, "Nothing to do", nullptr, nullptr);
+    click_widget(yes);
+    EXPECT_EQ(done, 1);
+
+    // A long question is kept to 255 bytes and wraps inside the label.
+    std::string long_text;
+    while (long_text.size() < 400) long_text += "surveillance ";
+    ovk_gui_confirm(&g_, long_text, nullptr, nullptr);
+    EXPECT_EQ(g_.confirm_text.size(), 255u);
+    EXPECT_NE(zq_gui_label_get_text(g_.ctx, g_.w_confirm_label).find('\n'), std::string::npos);
+}
+
+TEST_F(GuiFrame, ToastsShowAndLeaveTheScreen) {
+    init();
+    const float p = ovk_pad(&g_);
+    const int tx = kW / 2, ty = static_cast<int>(2 * p + 3);  // inside the toast's top edge
+
+    // An alert: filled in its category's colour, taller with its evidence wrapped below.
+    g_.toast = OVK_UI_ALERT{};
+    g_.toast.key = "60:60:1F:A2:44:18";
+    g_.toast.hit.category = OVK_CAT_DRONE;
+    g_.toast.hit.label = "DJI drone";
+    g_.toast.hit.confidence = 90;
+    g_.toast.hit.evidence = "Remote ID broadcast; operator position 120 m away";
+    g_.toast_until = al_get_time() + 6;
+    ovk_gui_draw(&g_);
+    EXPECT_FALSE(g_.redraw);
+    EXPECT_EQ(pixel(tx, ty), ovk_cat_color(OVK_CAT_DRONE));
+    const float line = static_cast<float>(al_get_font_line_height(g_.font_bold));
+    const int below_first_line = static_cast<int>(2 * p + line + 2 * p + 4);
+    EXPECT_EQ(pixel(kW - 240, below_first_line), ovk_cat_color(OVK_CAT_DRONE))
+        << "the evidence line makes the box taller";
+    EXPECT_EQ(pixel(tx, 300), ovk_color_argb(g_.pal.bg));
+
+    // A message replaces it at once: a one-line box in the raised panel colour.
+    ovk_gui_message(&g_, "Copied %d devices", 3);
+    EXPECT_EQ(g_.toast.hit.label, "Copied 3 devices");
+    EXPECT_EQ(g_.toast.hit.confidence, -1);
+    EXPECT_TRUE(g_.redraw);
+    ovk_gui_draw(&g_);
+    EXPECT_EQ(pixel(tx, ty), ovk_color_argb(g_.pal.panel_hi));
+    EXPECT_EQ(pixel(kW - 240, below_first_line), ovk_color_argb(g_.pal.bg));
+
+    // Once it has expired the next tick asks for the frame that takes it away.
+    g_.toast_until = al_get_time() - 0.1;
+    g_.redraw = false;
+    ovk_gui_update(&g_);
+    EXPECT_TRUE(g_.redraw);
+    ovk_gui_draw(&g_);
+    EXPECT_EQ(pixel(tx, ty), ovk_color_argb(g_.pal.bg));
+    ovk_gui_update(&g_);
+    EXPECT_FALSE(g_.redraw) << "an idle frame of a theme without animation asks for nothing";
+
+    // Messages are kept to 159 bytes without splitting a character.
+    ovk_gui_message(&g_, "%s", (std::string(158, 'a') + "\xC3\xA9").c_str());
+    EXPECT_EQ(g_.toast.hit.label, std::string(158, 'a'));
+}
+
+TEST_F(GuiFrame, WrappedTextFitsItsWidth) {
+    init();
+    const std::string text =
+        "Axon body camera heard for 12 minutes within 40 m; the signal rose and fell as you "
+        "moved, which suggests it travels with you.";
+    const float w = 220;
+    const std::string wrapped = ovk_wrap_text(g_.font, w, text);
+    size_t lines = 0;
+    for (size_t start = 0; start <= wrapped.size();) {
+        const size_t nl = std::min(wrapped.find('\n', start), wrapped.size());
+        const std::string l = wrapped.substr(start, nl - start);
+        EXPECT_LE(al_get_text_width(g_.font, l.c_str()), w) << l;
+        ++lines;
+        start = nl + 1;
+    }
+    EXPECT_GE(lines, 3u);
+    const float lh = static_cast<float>(al_get_font_line_height(g_.font));
+    EXPECT_FLOAT_EQ(ovk_text_wrap_height(g_.font, w, text), static_cast<float>(lines) * lh);
+    EXPECT_FLOAT_EQ(ovk_text_wrap_height(g_.font, w, ""), 0);
+
+    // A wrapped label is as tall as its text.
+    float h = 0;
+    const int win = ovk_gui_popup_window(&g_, OVK_POP_ABOUT, "About", 400, 300);
+    const int label = ovk_add_wrapped_label(&g_, win, g_.font_small, text, 8, 8, 300, &h);
+    ASSERT_GE(label, 0);
+    const ZQ_GUI_WIDGET* lw = zq_gui_get_widget(g_.ctx, label);
+    ASSERT_NE(lw, nullptr);
+    EXPECT_FLOAT_EQ(lw->h, h);
+    const std::string shown_text = zq_gui_label_get_text(g_.ctx, label);
+    const size_t label_lines = 1 + std::count(shown_text.begin(), shown_text.end(), '\n');
+    EXPECT_GE(h, static_cast<float>(label_lines * al_get_font_line_height(g_.font_small)));
+
+    // A clipped line never draws past its width.
+    ALLEGRO_BITMAP* bmp = al_create_bitmap(400, 40);
+    al_set_target_bitmap(bmp);
+    al_clear_to_color(al_map_rgb(0, 0, 0));
+    ovk_draw_text_clip(g_.font, al_map_rgb(255, 255, 255), 0, 5, 150, text);
+    al_lock_bitmap(bmp, ALLEGRO_PIXEL_FORMAT_ANY, ALLEGRO_LOCK_READONLY);
+    int lit_inside = 0, lit_outside = 0;
+    for (int y = 0; y < 40; ++y)
+        for (int x = 0; x < 400; ++x)
+            if (al_get_pixel(bmp, x, y).r > 0.2f) ++(x < 152 ? lit_inside : lit_outside);
+    al_unlock_bitmap(bmp);
+    al_destroy_bitmap(bmp);
+    al_set_target_backbuffer(display_);
+    EXPECT_GT(lit_inside, 50);
+    EXPECT_EQ(lit_outside, 0);
+}
+
+TEST_F(GuiFrame, CopyPutsTheTextOnTheClipboardAndSaysSo) {
+    init();
+    ovk_gui_copy(&g_, "60:60:1F:A2:44:18");
+    EXPECT_EQ(ovk_test::xclip_get().out, "60:60:1F:A2:44:18");
+    EXPECT_EQ(g_.toast.hit.label, "Copied to clipboard");
+    EXPECT_EQ(g_.toast.hit.confidence, -1);
+}
+
+// A stand-in for the main screen: a full-size window with the search field, and a map
+// pop-up that Ctrl+M shows.
+int g_map_shown = 0;
+
+void build_test_main(OVK_GUI* g) {
+    g->win_main = zq_gui_add_window(g->ctx, "Orvik", 0, 0, g->disp_w, g->disp_h);
+    zq_gui_window_set_flags(g->ctx, g->win_main, ZQ_GUI_WIN_FRAMELESS | ZQ_GUI_WIN_FLAG_40);
+    zq_gui_window_set_zorder(g->ctx, g->win_main, ZQ_GUI_ZORDER_ALWAYS_BEHIND, 0);
+    g->w_search =
+        zq_gui_add_textarea(g->ctx, g->win_main, 8, 100, 400, 32, 0, 120, nullptr, nullptr);
+}
+
+void show_test_map(OVK_GUI* g) {
+    ++g_map_shown;
+    ovk_gui_open_popup(g, OVK_POP_MAP);
+}
+
+// Keys typed on the X server reach the frame through the event queue, as in the program.
+TEST_F(GuiFrame, TypedShortcutsFocusTheSearchOpenTheMapAndEscapeCloses) {
+    ovk_gui_set_test_screens({
+        {-1, build_test_main, nullptr, nullptr, nullptr, nullptr},
+        {OVK_POP_MAP, build_test_popup<OVK_POP_MAP>, nullptr, nullptr, show_test_map, nullptr},
+    });
+    init();
+    ASSERT_GE(g_.w_search, 0);
+    al_register_event_source(queue_, al_get_keyboard_event_source());
+    al_set_window_title(display_, "Orvik frame test");
+    std::string wid;
+    ASSERT_TRUE(ovk_test::x_wait_window("^Orvik frame test$", 5000, &wid));
+    ovk_test::x_run("xdotool windowfocus --sync " + wid);
+    // Hands queued events to the frame until `done` holds or `limit_s` pass.
+    auto pump = [&](auto done, double limit_s = 3) {
+        const double until = al_get_time() + limit_s;
+        while (!done() && al_get_time() < until) {
+            ALLEGRO_EVENT ev;
+            if (al_wait_for_event_timed(queue_, &ev, 0.05)) ovk_gui_handle_event(&g_, &ev);
+        }
+        return done();
+    };
+
+    ovk_test::x_run("xdotool key ctrl+f");
+    EXPECT_TRUE(pump([&] { return zq_gui_get_focus(g_.ctx) == g_.w_search; }));
+    zq_gui_set_focus(g_.ctx, -1);
+    g_map_shown = 0;
+    ovk_test::x_run("xdotool key ctrl+m");
+    EXPECT_TRUE(pump([&] { return shown(OVK_POP_MAP); }));
+    EXPECT_EQ(g_map_shown, 1);
+    ovk_test::x_run("xdotool key Escape");
+    EXPECT_TRUE(pump([&] { return !shown(OVK_POP_MAP); }));
+    // Without Ctrl the letters are only letters.
+    ovk_test::x_run("xdotool key m");
+    pump([] { return false; }, 0.5);
+    EXPECT_FALSE(shown(OVK_POP_MAP));
+    al_unregister_event_source(queue_, al_get_keyboard_event_source());
+}
+
+// Every theme's header: it draws, stays inside its rectangle and the animated ones move.
+// With OVK_SHOT_DIR set, each is also stored as header_<theme>.png there, to look at.
+TEST_F(GuiFrame, HeadersDrawInsideTheirRectangle) {
+    const int bw = 1000, bh = 120;
+    const float hx = 20, hy = 28, hw = 960, hh = 64;
+    const char* shots = getenv("OVK_SHOT_DIR");
+    for (int t = 0; t < OVK_THEME_COUNT; ++t) {
+        OVK_PREFS p = ovk_prefs_get();
+        p.theme = static_cast<OVK_THEME_ID>(t);
+        ovk_prefs_set(p);
+        init();
+        ALLEGRO_BITMAP* frames[2] = {al_create_bitmap(bw, bh), al_create_bitmap(bw, bh)};
+        const double times[2] = {100.3, 106.9};  // the glitch header at rest and glitching
+        for (int f = 0; f < 2; ++f) {
+            al_set_target_bitmap(frames[f]);
+            al_clear_to_color(g_.pal.bg);
+            g_.now_s = times[f];
+            ovk_theme_draw_header(&g_, hx, hy, hw, hh);
+        }
+        int changed = 0, outside = 0, moved = 0;
+        const uint32_t bg = ovk_color_argb(g_.pal.bg);
+        al_lock_bitmap(frames[0], ALLEGRO_PIXEL_FORMAT_ANY, ALLEGRO_LOCK_READONLY);
+        al_lock_bitmap(frames[1], ALLEGRO_PIXEL_FORMAT_ANY, ALLEGRO_LOCK_READONLY);
+        for (int y = 0; y < bh; ++y) {
+            for (int x = 0; x < bw; ++x) {
+                const uint32_t a = ovk_color_argb(al_get_pixel(frames[0], x, y));
+                const uint32_t b = ovk_color_argb(al_get_pixel(frames[1], x, y));
+                const bool in = x >= hx && x < hx + hw && y >= hy && y < hy + hh;
+                if (a != bg) ++(in ? changed : outside);
+                if (a != b) ++moved;
+            }
+        }
+        al_unlock_bitmap(frames[0]);
+        al_unlock_bitmap(frames[1]);
+        EXPECT_GT(changed, 300) << "theme " << t << " drew next to nothing";
+        EXPECT_EQ(outside, 0) << "theme " << t << " drew outside its rectangle";
+        const bool animated = g_.pal.header == OVK_HEADER_GLITCH ||
+                              g_.pal.header == OVK_HEADER_HUD ||
+                              g_.pal.header == OVK_HEADER_NIGHT_VISION ||
+                              g_.pal.header == OVK_HEADER_CRT || g_.pal.header == OVK_HEADER_SUNSET;
+        if (animated) {
+            EXPECT_GT(moved, 20) << "theme " << t << " does not move";
+        }
+        if (shots) {
+            const std::string path = std::string(shots) + "/header_" + std::to_string(t) + "_" +
+                                     ovk_theme_name(t) + ".png";
+            EXPECT_TRUE(al_save_bitmap(path.c_str(), frames[0])) << path;
+        }
+        al_destroy_bitmap(frames[0]);
+        al_destroy_bitmap(frames[1]);
+        al_set_target_backbuffer(display_);
+    }
+}
+
+}  // namespace
