@@ -385,6 +385,30 @@ TEST_F(MdView, EveryConstructOnDarkAndLight) {
     al_set_target_backbuffer(env().display);
 }
 
+TEST_F(MdView, LineFeedsBreakOnlyWhereAsked) {
+    auto tops = [](const ZQ_MD_LAYOUT& l) {
+        std::vector<std::pair<std::string, float>> out;
+        for (const ZQ_MD_PRIM& p : l.prims)
+            if (p.kind == ZQ_MD_PRIM_TEXT) out.emplace_back(p.text, p.y);
+        return out;
+    };
+    const float lh = static_cast<float>(al_get_font_line_height(fonts().regular));
+    // a line feed inside a paragraph is a space...
+    auto t = tops(lay("first line\nsecond line", 600));
+    ASSERT_EQ(t.size(), 1u);
+    EXPECT_EQ(t[0].first, "first line second line");
+    // ...unless the style asks for hard breaks
+    style_.hard_breaks = true;
+    t = tops(lay("first line\nsecond line", 600));
+    ASSERT_EQ(t.size(), 2u);
+    EXPECT_FLOAT_EQ(t[1].second - t[0].second, lh);
+    style_.hard_breaks = false;
+    // an empty quote line leaves an empty line between the quote's paragraphs
+    t = tops(lay("> one\n>\n> two", 600));
+    ASSERT_EQ(t.size(), 2u);
+    EXPECT_FLOAT_EQ(t[1].second - t[0].second, 2 * lh);
+}
+
 TEST_F(MdView, MissingFontsFallBackToRegular) {
     ZQ_GUI_MD_FONTS only;
     only.mono = fonts().mono;  // no regular font: the first one given stands in
