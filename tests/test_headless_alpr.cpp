@@ -96,7 +96,8 @@ TEST_F(HeadlessAlpr, BoxesThatAreNotOneAreRefusedBeforeAnythingStarts) {
     EXPECT_DOUBLE_EQ(b.east, -84.38);
     // Exactly 2 degrees each way is allowed; blanks and a '+' are fine for people.
     EXPECT_EQ(ovk_headless_parse_box("44,-76,46,-74", b), "");
-    EXPECT_EQ(ovk_headless_parse_box(" 45.4 , +-75.7 ,45.5, -75.6 ", b).substr(0, 12), "a box is fou");
+    EXPECT_EQ(ovk_headless_parse_box(" 45.4 , +-75.7 ,45.5, -75.6 ", b).substr(0, 12),
+              "a box is fou");
     EXPECT_EQ(ovk_headless_parse_box(" 45.4 , -75.7 ,+45.5, -75.6 ", b), "");
     EXPECT_DOUBLE_EQ(b.north, 45.5);
     EXPECT_EQ(ovk_headless_parse_box("-90,-180,-88,-178", b), "");
@@ -107,7 +108,8 @@ TEST_F(HeadlessAlpr, BoxesThatAreNotOneAreRefusedBeforeAnythingStarts) {
     for (const char* bad : {"", "1,2,3", "1,2,3,4,5", "1,,3,4", "a,b,c,d", "1e1,2,3,4", "nan,0,1,1",
                             "0,0,inf,1", "45.4;-75.7;45.5;-75.6", "0x1,0,2,1"})
         EXPECT_EQ(ovk_headless_parse_box(bad, b), usage) << bad;
-    EXPECT_EQ(ovk_headless_parse_box("89,0,91,1", b), "latitudes (south, north) run from -90 to 90");
+    EXPECT_EQ(ovk_headless_parse_box("89,0,91,1", b),
+              "latitudes (south, north) run from -90 to 90");
     EXPECT_EQ(ovk_headless_parse_box("0,179,1,181", b),
               "longitudes (west, east) run from -180 to 180");
     EXPECT_EQ(ovk_headless_parse_box("45.5,-75.7,45.4,-75.6", b),
@@ -161,12 +163,12 @@ TEST_F(HeadlessAlpr, DownloadFillsTheCacheAloneOrBeforeABoardRun) {
 
     // Before a board run on the demo feed, over a box next to the first: the cameras of the
     // first box stay, those of the second are added, and the run goes on as asked.
-    TestHttpServer second(overpass(
-        200, R"({"elements":[{"type":"node","id":77,"lat":33.70,"lon":-84.30,)"
-             R"("tags":{"surveillance:type":"ALPR","brand":"Motorola"}}]})"));
+    TestHttpServer second(
+        overpass(200, R"({"elements":[{"type":"node","id":77,"lat":33.70,"lon":-84.30,)"
+                      R"("tags":{"surveillance:type":"ALPR","brand":"Motorola"}}]})"));
     use_server(second);
-    const ovk_test::ProgramRun b =
-        run({"--headless", "--demo", "--duration", "2", "--alpr-download", "33.6,-84.35,33.75,-84.2"});
+    const ovk_test::ProgramRun b = run(
+        {"--headless", "--demo", "--duration", "2", "--alpr-download", "33.6,-84.35,33.75,-84.2"});
     EXPECT_EQ(b.status, 0) << b.err;
     const auto out = lines_of(b.out);
     ASSERT_FALSE(out.empty());

@@ -83,8 +83,9 @@ class Installed : public ::testing::Test {
     static void SetUpTestSuite() {
 #ifndef OVK_SANITIZED_BUILD
         root_ = new ovk_test::TempDir;
-        const CommandResult r = run_command("DESTDIR=" + sh_quote(root_->path()) + " cmake --install " +
-                                            sh_quote(OVK_BINARY_DIR) + " --prefix /usr");
+        const CommandResult r =
+            run_command("DESTDIR=" + sh_quote(root_->path()) + " cmake --install " +
+                        sh_quote(OVK_BINARY_DIR) + " --prefix /usr");
         install_rc_ = r.rc;
         install_out_ = r.out;
 #endif
@@ -100,7 +101,9 @@ class Installed : public ::testing::Test {
         ASSERT_EQ(install_rc_, 0) << install_out_;
     }
 
-    static std::string path(const std::string& rel) { return root_->path() + "/usr/" + rel; }
+    static std::string path(const std::string& rel) {
+        return root_->path() + "/usr/" + rel;
+    }
 
     // An installed program run from an empty folder, with a fresh home and data directory
     // and no asset directory given: what it finds, it finds through its own installation.
@@ -161,8 +164,8 @@ TEST_F(Installed, WindowDrawsWithTheInstalledFonts) {
     ovk_test::ProgramLaunch l;
     l.exe = path("bin/orvik");
     l.args = {"--demo", "-v", "6"};
-    l.env = {"HOME=" + home_.path(), "XDG_DATA_HOME=" + home_.file("data"), "OVK_ASSETS=",
-             "DISPLAY=" + ovk_test::xvfb_start().display, "OVK_TOUCH=0"};
+    l.env = {"HOME=" + home_.path(), "XDG_DATA_HOME=" + home_.file("data"),
+             "OVK_ASSETS=", "DISPLAY=" + ovk_test::xvfb_start().display, "OVK_TOUCH=0"};
     l.out_dir = home_.path();
     l.cwd = elsewhere_.path();
     ovk_test::RunningProgram prog(l);
@@ -208,8 +211,8 @@ TEST_F(Installed, ManualPagesRenderWithoutWarnings) {
         const std::string gz = path(std::string("share/man/man1/") + page + ".1.gz");
         ASSERT_TRUE(ovk_test::file_exists(gz)) << gz;
         // What `man` shows, with every warning groff can give.
-        const SplitResult man =
-            run_split(elsewhere_, "MANWIDTH=80 MAN_KEEP_FORMATTING= man --warnings=all -l " + sh_quote(gz));
+        const SplitResult man = run_split(
+            elsewhere_, "MANWIDTH=80 MAN_KEEP_FORMATTING= man --warnings=all -l " + sh_quote(gz));
         EXPECT_EQ(man.rc, 0) << man.err;
         EXPECT_EQ(man.err, "") << page;
         EXPECT_NE(man.out.find("NAME"), std::string::npos) << man.out;
@@ -271,8 +274,7 @@ std::set<std::string> man_options(const std::string& source) {
             }
         }
         std::string tag;
-        for (size_t i = 0; i < args.size(); ++i)
-            tag += (macro == ".B" && i ? " " : "") + args[i];
+        for (size_t i = 0; i < args.size(); ++i) tag += (macro == ".B" && i ? " " : "") + args[i];
         out.insert(tag);
     }
     return out;
@@ -298,30 +300,46 @@ TEST(ManualPages, DocumentEveryOptionAsTheProgramReadsIt) {
     EXPECT_EQ(man_options(classify), (std::set<std::string>{"--report NOTE", "-h, --help"}));
 }
 
-// cpack into a scratch folder, as `make package` does in the build directory.
+// cpack into a scratch folder, as `make package` does in the build directory; once for the
+// tests of this file.
 class DebianPackage : public ::testing::Test {
   protected:
+    static void SetUpTestSuite() {
+#ifndef OVK_SANITIZED_BUILD
+        out_ = new ovk_test::TempDir;
+        const CommandResult r =
+            run_command("cpack -G DEB --config " +
+                        sh_quote(std::string(OVK_BINARY_DIR) + "/CPackConfig.cmake") + " -B " +
+                        sh_quote(out_->path()));
+        cpack_out_ = r.out;
+        if (r.rc != 0) return;
+        const auto debs = lines_of(run_command("ls " + sh_quote(out_->path()) + "/*.deb").out);
+        if (debs.size() == 1) deb_ = debs[0];
+#endif
+    }
+    static void TearDownTestSuite() {
+        delete out_;
+        out_ = nullptr;
+    }
     void SetUp() override {
 #ifdef OVK_SANITIZED_BUILD
         GTEST_SKIP() << "the package is built from the release build";
 #endif
-        const CommandResult r = run_command("cpack -G DEB --config " +
-                                            sh_quote(std::string(OVK_BINARY_DIR) + "/CPackConfig.cmake") +
-                                            " -B " + sh_quote(out_.path()));
-        ASSERT_EQ(r.rc, 0) << r.out;
-        const CommandResult ls = run_command("ls " + sh_quote(out_.path()) + "/*.deb");
-        const auto debs = lines_of(ls.out);
-        ASSERT_EQ(debs.size(), 1u) << ls.out;
-        deb_ = debs[0];
+        ASSERT_FALSE(deb_.empty()) << cpack_out_;
     }
     std::string field(const std::string& name) {
         const CommandResult r = run_command("dpkg-deb -f " + sh_quote(deb_) + " " + name);
         EXPECT_EQ(r.rc, 0) << r.out;
         return r.out.empty() ? r.out : r.out.substr(0, r.out.find_last_not_of('\n') + 1);
     }
-    ovk_test::TempDir out_;
-    std::string deb_;
+    static ovk_test::TempDir* out_;
+    static std::string cpack_out_;
+    static std::string deb_;
 };
+
+ovk_test::TempDir* DebianPackage::out_ = nullptr;
+std::string DebianPackage::cpack_out_;
+std::string DebianPackage::deb_;
 
 TEST_F(DebianPackage, ControlNamesTheVersionArchitectureAndRunTimeDependencies) {
     EXPECT_EQ(field("Package"), "orvik");
@@ -333,9 +351,9 @@ TEST_F(DebianPackage, ControlNamesTheVersionArchitectureAndRunTimeDependencies) 
     EXPECT_EQ(field("Architecture") + "\n", run_command("dpkg --print-architecture").out);
     // The libraries the programs link, each from its package, and setcap for postinst.
     const std::string depends = ", " + field("Depends") + ",";
-    for (const char* pkg : {"liballegro5.2", "liballegro-audio5.2", "liballegro-ttf5.2",
-                            "liballegro-image5.2", "libcurl4", "libcjson1", "libx11-6",
-                            "libpcap0.8", "libstdc++6", "libc6", "libcap2-bin"})
+    for (const char* pkg :
+         {"liballegro5.2", "liballegro-audio5.2", "liballegro-ttf5.2", "liballegro-image5.2",
+          "libcurl4", "libcjson1", "libx11-6", "libpcap0.8", "libstdc++6", "libc6", "libcap2-bin"})
         EXPECT_TRUE(depends.find(std::string(", ") + pkg + " ") != std::string::npos ||
                     depends.find(std::string(", ") + pkg + ",") != std::string::npos)
             << pkg << " missing from Depends:" << depends;
@@ -343,12 +361,11 @@ TEST_F(DebianPackage, ControlNamesTheVersionArchitectureAndRunTimeDependencies) 
 
     // The files land under /usr, where the installed program looks for its assets.
     const CommandResult list = run_command("dpkg-deb -c " + sh_quote(deb_));
-    for (const char* f : {"./usr/bin/orvik", "./usr/bin/orvik-classify",
-                          "./usr/share/orvik/assets/vendors/oui.tsv",
-                          "./usr/share/orvik/assets/fonts/DejaVuSans.ttf",
-                          "./usr/share/applications/orvik.desktop",
-                          "./usr/share/icons/hicolor/48x48/apps/orvik.png",
-                          "./usr/share/man/man1/orvik.1.gz", "./usr/share/man/man1/orvik-classify.1.gz"})
+    for (const char* f :
+         {"./usr/bin/orvik", "./usr/bin/orvik-classify", "./usr/share/orvik/assets/vendors/oui.tsv",
+          "./usr/share/orvik/assets/fonts/DejaVuSans.ttf", "./usr/share/applications/orvik.desktop",
+          "./usr/share/icons/hicolor/48x48/apps/orvik.png", "./usr/share/man/man1/orvik.1.gz",
+          "./usr/share/man/man1/orvik-classify.1.gz"})
         EXPECT_NE(list.out.find(std::string(" ") + f + "\n"), std::string::npos) << f;
     // Unpacked anywhere, the program finds the assets beside it.
     ovk_test::TempDir unpacked, elsewhere;
@@ -356,9 +373,9 @@ TEST_F(DebianPackage, ControlNamesTheVersionArchitectureAndRunTimeDependencies) 
     ovk_test::write_file(elsewhere.file("one.jsonl"),
                          R"({"radio":"BLE","mac":"00:25:DF:11:22:33","raw":""})"
                          "\n");
-    const CommandResult cls = run_command("cd " + sh_quote(elsewhere.path()) + " && OVK_ASSETS= " +
-                                          sh_quote(unpacked.file("usr/bin/orvik-classify")) +
-                                          " one.jsonl");
+    const CommandResult cls =
+        run_command("cd " + sh_quote(elsewhere.path()) + " && OVK_ASSETS= " +
+                    sh_quote(unpacked.file("usr/bin/orvik-classify")) + " one.jsonl");
     EXPECT_NE(cls.out.find("Taser International Inc."), std::string::npos) << cls.out;
 }
 
@@ -379,7 +396,8 @@ TEST_F(DebianPackage, PostInstallGivesTheScannerItsCapabilitiesOrSaysWhyNot) {
         ::chmod(bin.file("setcap").c_str(), 0755);
     };
     auto configure = [&](const std::string& path) {
-        return run_split(ctl, "PATH=" + sh_quote(path) + " /bin/sh " + sh_quote(postinst) + " configure");
+        return run_split(
+            ctl, "PATH=" + sh_quote(path) + " /bin/sh " + sh_quote(postinst) + " configure");
     };
 
     stand_in(0);
