@@ -21,9 +21,9 @@
 #include "ovk_app_util.h"
 
 // Size limits by kind of file.
-inline constexpr size_t OVK_DATAFILE_SETTINGS_MAX = size_t{1} << 20;     // settings.json
-inline constexpr size_t OVK_DATAFILE_LIST_MAX = size_t{64} << 20;        // whitelist, watchlist,
-                                                                         // plate cameras, index
+inline constexpr size_t OVK_DATAFILE_SETTINGS_MAX = size_t{1} << 20;    // settings.json
+inline constexpr size_t OVK_DATAFILE_LIST_MAX = size_t{64} << 20;       // whitelist, watchlist,
+                                                                        // plate cameras, index
 inline constexpr size_t OVK_DATAFILE_HISTORY_MAX = size_t{2048} << 20;  // log, remembered devices
 inline constexpr size_t OVK_DATAFILE_TRIP_MAX = size_t{512} << 20;      // one trip's files
 

@@ -117,7 +117,8 @@ double ovk_json_number_double(std::string_view text, double def) {
     if (integer_text(text)) {
         int64_t v = 0;
         const auto r = std::from_chars(text.data(), text.data() + text.size(), v);
-        if (r.ec == std::errc() && r.ptr == text.data() + text.size()) return static_cast<double>(v);
+        if (r.ec == std::errc() && r.ptr == text.data() + text.size())
+            return static_cast<double>(v);
     }
     const std::string s(text);
     char* end = nullptr;

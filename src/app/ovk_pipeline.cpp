@@ -901,6 +901,12 @@ int apply_source(const OVK_PREFS& p) {
 
 void prune_old_data(const OVK_PREFS& p, int64_t now) {
     if (p.retention_days <= 0) return;
+    // The retention in force may be the default standing in for a settings file that did
+    // not load; deleting history by it could not be undone.
+    if (!ovk_prefs_file_ok()) {
+        zq_log(LOG_WARNING, "old history is kept: the settings file did not load");
+        return;
+    }
     const int64_t before = now - static_cast<int64_t>(p.retention_days) * 86400000;
     ovk_store_prune_detections(before);
     ovk_store_known_prune(before);
