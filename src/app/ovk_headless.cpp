@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -25,6 +26,7 @@ namespace {
 
 constexpr int64_t kStatusEveryMs = 10000;
 constexpr int kPollMs = 100;
+constexpr long kDurationMax = 100L * 365 * 86400;  // a hundred years
 
 int to_int(std::string_view v) {
     const std::string s(v);
@@ -160,7 +162,17 @@ const std::vector<OVK_OPTION>& ovk_headless_options() {
         {"--demo", nullptr, "feed made-up devices instead of the radios",
          [](OVK_HEADLESS_OPTS& o, std::string_view) { o.demo = true; }},
         {"--duration", "SECONDS", "headless: stop by itself after SECONDS",
-         [](OVK_HEADLESS_OPTS& o, std::string_view v) { o.duration_s = to_int(v); }},
+         [](OVK_HEADLESS_OPTS& o, std::string_view v) {
+             // Whole seconds only: a typo must not turn a timed run into an endless one.
+             long n = 0;
+             const auto r = std::from_chars(v.data(), v.data() + v.size(), n);
+             if (v.empty() || r.ec != std::errc() || r.ptr != v.data() + v.size() || n < 0 ||
+                 n > kDurationMax)
+                 o.error = "--duration needs a whole number of seconds (0 or more), not '" +
+                           std::string(v) + "'";
+             else
+                 o.duration_s = n;
+         }},
         {"--trace", nullptr, "headless: record a trip while running; it is stopped at shutdown",
          [](OVK_HEADLESS_OPTS& o, std::string_view) { o.trace = true; }},
         {"--shots", "DIR",
@@ -200,6 +212,8 @@ OVK_HEADLESS_OPTS ovk_headless_parse(std::span<const std::string> args) {
             } else if (i + 1 < args.size()) {
                 opt.apply(o, args[i + 1]);
                 ++i;
+            } else if (o.error.empty()) {
+                o.error = std::string(opt.name) + " needs a value (" + opt.value_name + ")";
             }
             break;
         }
@@ -236,11 +250,39 @@ std::string ovk_headless_help(std::string_view argv0) {
     return h;
 }
 
+std::string ovk_headless_terminal_text(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    char b[16];
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const size_t len = ovk_utf8_seq_len(text, i);
+        if (len == 0) {  // not UTF-8: a raw C1 byte reads as a control in 8-bit terminals
+            snprintf(b, sizeof b, "\\x%02X", c);
+            out += b;
+            ++i;
+            continue;
+        }
+        if (len == 1 && (c < 0x20 || c == 0x7F)) {
+            snprintf(b, sizeof b, "\\x%02X", c);
+            out += b;
+        } else if (len == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+            snprintf(b, sizeof b, "\\u%04X", static_cast<unsigned char>(text[i + 1]));
+            out += b;
+        } else {
+            out.append(text.substr(i, len));
+        }
+        i += len;
+    }
+    return out;
+}
+
 std::string ovk_headless_alert_line(const OVK_UI_ALERT& a) {
-    return clock_text(a.time) + " " + (a.following ? "FOLLOWING " : "") +
-           ovk_cat_tag(a.hit.category) + " " + ovk_tier_label(ovk_tier_of(a.hit.confidence)) + " " +
-           std::to_string(a.hit.confidence) + "% " + a.hit.label + " | " + a.key + " | " +
-           std::to_string(a.rssi) + " dBm | " + a.hit.evidence;
+    return ovk_headless_terminal_text(
+        clock_text(a.time) + " " + (a.following ? "FOLLOWING " : "") + ovk_cat_tag(a.hit.category) +
+        " " + ovk_tier_label(ovk_tier_of(a.hit.confidence)) + " " +
+        std::to_string(a.hit.confidence) + "% " + a.hit.label + " | " + a.key + " | " +
+        std::to_string(a.rssi) + " dBm | " + a.hit.evidence);
 }
 
 std::string ovk_headless_status_line(const OVK_STATUS& s, int64_t now) {
@@ -252,8 +294,11 @@ std::string ovk_headless_status_line(const OVK_STATUS& s, int64_t now) {
             scanners += c;
     }
     if (!s.running || scanners.empty()) scanners = s.running ? "running" : "stopped";
-    return clock_text(now) + " status: " + scanners + " | devices " + std::to_string(s.devices) +
-           " | flagged " + std::to_string(s.flagged) + " | threat " + ovk_threat_name(s.threat);
+    std::string line = clock_text(now) + " status: " + scanners + " | devices " +
+                       std::to_string(s.devices) + " | flagged " + std::to_string(s.flagged) +
+                       " | threat " + ovk_threat_name(s.threat);
+    if (!s.data_note.empty()) line += " | " + s.data_note;
+    return line;
 }
 
 std::atomic<bool>& ovk_headless_stop_flag() {
@@ -269,6 +314,8 @@ void ovk_headless_install_signals() {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    // Closing the terminal or the ssh session ends the run in order too.
+    sigaction(SIGHUP, &sa, nullptr);
     // A closed standard output must not kill the program before its files are written;
     // the failed write is seen and ends the run in order instead.
     struct sigaction ign {};
@@ -281,6 +328,10 @@ int ovk_headless_run(const OVK_HEADLESS_OPTS& o, const OVK_HOST& host, FILE* out
     try {
         // A mistyped export would only show at shutdown, after the whole run: refuse it now.
         bool refused = false;
+        if (!o.error.empty()) {
+            std::fprintf(stderr, "orvik: %s\n", o.error.c_str());
+            refused = true;
+        }
         for (const std::string& r : o.exports) {
             const std::string why = ovk_headless_check_export(r);
             if (why.empty()) continue;

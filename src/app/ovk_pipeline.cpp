@@ -24,6 +24,7 @@
 
 #include "ovk_alpr.h"
 #include "ovk_app_util.h"
+#include "ovk_datafile.h"
 #include "ovk_demo.h"
 #include "ovk_fusion.h"
 #include "ovk_intel.h"
@@ -857,6 +858,7 @@ OVK_STATUS ovk_pipeline_status() {
         else if (out.running && h->scan_status)
             out.scanners = ovk_cut(h->scan_status(), OVK_SCANNERS_MAX);
         out.session_start = ovk_registry_session_start();
+        out.data_note = ovk_datafile_readonly_note();
     } catch (...) {
         OVK_LOG_ALLOC_FAIL(OVK_STATUS, 1, out);
     }

@@ -100,10 +100,17 @@ int main(int argc, char** argv) {
             "orvik-classify: vendor tables not found (set OVK_ASSETS); vendor names are left "
             "out\n",
             stderr);
-    const int status = ovk_classify_stream(in, stdout, note);
+    errno = 0;
+    int status = ovk_classify_stream(in, stdout, note);
+    const int write_errno = errno;
     const bool read_error = ferror(in) != 0;
     if (in != stdin) fclose(in);
     ovk_vendordb_unload();
+    if (status == 2 || fclose(stdout) != 0) {
+        const int err = status == 2 ? write_errno : errno;
+        fprintf(stderr, "orvik-classify: cannot write output: %s\n", strerror(err ? err : EIO));
+        return 2;
+    }
     if (read_error) {
         fprintf(stderr, "orvik-classify: cannot read %s\n", path ? path : "standard input");
         return 2;
