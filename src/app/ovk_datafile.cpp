@@ -104,11 +104,9 @@ std::string utc_stamp() {
     return b;
 }
 
-// An existing NAME.bad-* beside `path` that is the same unchanged file (a second start with
-// the same damaged file), or "".
-std::string existing_copy(const std::string& path) {
-    struct stat me {};
-    if (stat(path.c_str(), &me) != 0) return {};
+// An existing NAME.bad-* beside `path` holding exactly `content` (the same damaged file met
+// at a second start), or "".
+std::string existing_copy(const std::string& path, std::string_view content) {
     const std::string dir = dir_name(path);
     const std::string prefix = base_name(path) + ".bad-";
     DIR* d = opendir(dir.c_str());
@@ -117,10 +115,10 @@ std::string existing_copy(const std::string& path) {
     while (const dirent* e = readdir(d)) {
         if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) != 0) continue;
         const std::string other = dir + "/" + e->d_name;
-        struct stat sb {};
-        if (stat(other.c_str(), &sb) != 0) continue;
-        if (sb.st_dev == me.st_dev && sb.st_ino == me.st_ino && sb.st_size == me.st_size &&
-            sb.st_mtim.tv_sec == me.st_mtim.tv_sec && sb.st_mtim.tv_nsec == me.st_mtim.tv_nsec) {
+        std::string why;
+        bool missing = false;
+        std::optional<OVK_FILE_VIEW> v = read_limited(other, content.size(), why, missing);
+        if (v && v->view() == content) {
             found = other;
             break;
         }
@@ -129,19 +127,16 @@ std::string existing_copy(const std::string& path) {
     return found;
 }
 
-// Keeps `path` under a new name; "" with errno set when it cannot.
+// Keeps a copy of `content` (what `path` held) as NAME.bad-<UTC time>; "" with errno set
+// when it cannot. A copy rather than a second name: a second name would change with the
+// file should anything rewrite it in place.
 std::string keep_copy(const std::string& path, std::string_view content) {
-    if (std::string same = existing_copy(path); !same.empty()) return same;
+    if (std::string same = existing_copy(path, content); !same.empty()) return same;
     const std::string stem = path + ".bad-" + utc_stamp();
     for (int n = 0; n < 100; ++n) {
         const std::string bad = n == 0 ? stem : stem + "-" + std::to_string(n);
         struct stat sb {};
         if (lstat(bad.c_str(), &sb) == 0) continue;
-        // A second name costs no space and keeps the bytes exactly; file systems without
-        // hard links get a copy.
-        if (link(path.c_str(), bad.c_str()) == 0) return bad;
-        if (errno == EEXIST) continue;
-        if (errno == ENOENT) return {};
         if (ovk_write_file_atomic(bad, content) == 0) return bad;
         return {};
     }

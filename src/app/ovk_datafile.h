@@ -4,9 +4,9 @@
 //   - a file that exists but cannot be read (no permission, an I/O error, not a regular file,
 //     too large) is reported and held: no write of this process replaces it, and the data is
 //     said to be read-only until it loads;
-//   - a file whose content does not parse is kept as "NAME.bad-<UTC time>" (a second name of
-//     the same file, or a copy where the file system has no hard links) before anything is
-//     written over it; when no copy can be made it is held like an unreadable one.
+//   - a file whose content does not parse is copied to "NAME.bad-<UTC time>" before anything
+//     is written over it (once: a copy with the same bytes is not made again); when no copy
+//     can be made it is held like an unreadable one.
 // ovk_write_file_atomic refuses held paths, so every writer obeys the rule.
 //
 // Threads: one internal mutex; any thread may call.
