@@ -576,3 +576,24 @@ TEST_F(Alpr, NearnessQueriesRunWhileDownloadsMerge) {
     EXPECT_EQ(bad.load(), 0);
     EXPECT_EQ(ovk_alpr_count(), 8);
 }
+
+TEST(AlprParse, PositionsOffTheGlobeAndHostileShapes) {
+    const auto cams =
+        ovk_alpr_parse(R"({"elements":[{"type":"node","id":1,"lat":91,"lon":0},)"
+                       R"({"type":"node","id":2,"lat":0,"lon":-180.5},)"
+                       R"({"type":"node","id":3,"lat":-90,"lon":180},)"
+                       R"({"type":"way","id":4,"center":{"lat":1e300,"lon":2}}],"elements":[]})");
+    ASSERT_TRUE(cams);
+    ASSERT_EQ(cams->size(), 1u);
+    EXPECT_EQ((*cams)[0].osm_id, "node/3");
+    // Millions of non-elements cost no memory beyond the text and give no camera; a member
+    // after them is still read (the answer stays a valid object).
+    std::string zeros = R"({"elements":[)";
+    for (int i = 0; i < 2000000; ++i) zeros += i ? ",0" : "0";
+    zeros += R"(],"remark":"ok"})";
+    const auto none = ovk_alpr_parse(zeros);
+    ASSERT_TRUE(none);
+    EXPECT_TRUE(none->empty());
+    zeros.pop_back();  // no longer an object
+    EXPECT_FALSE(ovk_alpr_parse(zeros));
+}

@@ -192,8 +192,8 @@ TEST_F(DataFiles, OnlyRegularFilesWithinTheirSizeAreRead) {
     EXPECT_TRUE(loaded.get());
     EXPECT_TRUE(log.has("cannot read " + dir.file("settings.json") +
                         ": it is not a regular file; it is left as it is"));
-    EXPECT_TRUE(log.has("cannot read " + dir.file("known_devices.json") +
-                        ": it is not a regular file"));
+    EXPECT_TRUE(
+        log.has("cannot read " + dir.file("known_devices.json") + ": it is not a regular file"));
     EXPECT_TRUE(log.has("cannot read " + dir.file("whitelist.json") + ": it is a directory"));
     EXPECT_EQ(ovk_store_detection_count(), 0);
     EXPECT_EQ(ovk_datafile_held().size(), 4u);
@@ -207,7 +207,8 @@ TEST_F(DataFiles, OnlyRegularFilesWithinTheirSizeAreRead) {
     TempDir other;
     write_file(other.file("settings.json"), "{\"x\":\"" + std::string(2u << 20, 'x') + "\"}");
     ASSERT_EQ(ovk_prefs_load(other.path()), 0);
-    EXPECT_TRUE(log.has("cannot read " + other.file("settings.json") + ": it is too large (2.0 MiB; the limit is 1.0 MiB)"));
+    EXPECT_TRUE(log.has("cannot read " + other.file("settings.json") +
+                        ": it is too large (2.0 MiB; the limit is 1.0 MiB)"));
     // Imports follow the same rules without holding anything.
     std::string why;
     EXPECT_FALSE(ovk_datafile_read_import("/dev/zero", 1 << 20, why));
@@ -273,7 +274,8 @@ TEST(DataFilesProgram, DamagedSettingsNeverLeadToPruning) {
         ovk_test::ProgramLaunch l;
         l.exe = exe;
         l.args = {"--headless", "--demo", "--duration", "2"};
-        l.env = {"XDG_DATA_HOME=" + dir.path(), std::string("OVK_ASSETS=") + OVK_SOURCE_DIR + "/assets"};
+        l.env = {"XDG_DATA_HOME=" + dir.path(),
+                 std::string("OVK_ASSETS=") + OVK_SOURCE_DIR + "/assets"};
         l.out_dir = dir.path();
         l.deadline_s = 60;
         const ovk_test::ProgramRun r = ovk_test::run_program(l);
@@ -281,9 +283,8 @@ TEST(DataFilesProgram, DamagedSettingsNeverLeadToPruning) {
         const auto dets = ovk_store_parse_log(read_file(data + "/detections.jsonl"), nullptr);
         const bool kept = !dets.empty() && dets.front().id == 1;
         EXPECT_EQ(kept, damaged) << (damaged ? "damaged" : "valid") << " settings\n" << r.err;
-        const auto known =
-            ovk_store_parse_known_journal(read_file(data + "/known_devices.json"),
-                                          read_file(data + "/known_devices.journal"));
+        const auto known = ovk_store_parse_known_journal(
+            read_file(data + "/known_devices.json"), read_file(data + "/known_devices.journal"));
         const bool remembered = std::any_of(known.begin(), known.end(), [](const OVK_KNOWN& k) {
             return k.mac == "AA:BB:CC:DD:EE:01";
         });

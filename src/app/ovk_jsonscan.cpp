@@ -11,8 +11,8 @@ namespace {
 constexpr int kMaxDepth = 1000;  // as cJSON
 
 bool is_ws(char c) {
-    // cJSON skips every byte up to and including the space.
-    return static_cast<unsigned char>(c) <= 32 && c != '\0';
+    // cJSON skips every byte up to and including the space (NUL too).
+    return static_cast<unsigned char>(c) <= 32;
 }
 
 bool number_char(char c) {
@@ -217,8 +217,20 @@ char OVK_JSON_SCAN::peek() {
 }
 
 bool OVK_JSON_SCAN::eat(char c) {
-    if (peek() != c || c == '\0') return false;
+    if (c == '\0' || peek() != c) return false;
     ++i_;
+    return true;
+}
+
+bool OVK_JSON_SCAN::enter(char open) {
+    if (depth_ >= kMaxDepth || !eat(open)) return false;
+    ++depth_;
+    return true;
+}
+
+bool OVK_JSON_SCAN::leave(char close) {
+    if (!eat(close)) return false;
+    --depth_;
     return true;
 }
 
@@ -342,10 +354,10 @@ bool OVK_JSON_SCAN::read_scalar(OVK_JSON_VALUE& v) {
             return literal("null");
         case '{':
             v.kind = OVK_JSON_KIND::Object;
-            return skip(1);
+            return skip();
         case '[':
             v.kind = OVK_JSON_KIND::Array;
-            return skip(1);
+            return skip();
         default:
             if (c == '-' || (c >= '0' && c <= '9')) {
                 v.kind = OVK_JSON_KIND::Number;
@@ -355,26 +367,25 @@ bool OVK_JSON_SCAN::read_scalar(OVK_JSON_VALUE& v) {
     }
 }
 
-bool OVK_JSON_SCAN::skip(int depth) {
-    if (depth > kMaxDepth) return false;
+bool OVK_JSON_SCAN::skip() {
     const char c = peek();
     if (c == '{') {
-        ++i_;
-        if (eat('}')) return true;
+        if (!enter('{')) return false;
+        if (leave('}')) return true;
         std::string key;
         for (;;) {
-            if (peek() != '"' || !read_string(key) || !eat(':') || !skip(depth + 1)) return false;
+            if (peek() != '"' || !read_string(key) || !eat(':') || !skip()) return false;
             if (eat(',')) continue;
-            return eat('}');
+            return leave('}');
         }
     }
     if (c == '[') {
-        ++i_;
-        if (eat(']')) return true;
+        if (!enter('[')) return false;
+        if (leave(']')) return true;
         for (;;) {
-            if (!skip(depth + 1)) return false;
+            if (!skip()) return false;
             if (eat(',')) continue;
-            return eat(']');
+            return leave(']');
         }
     }
     if (c == '"') {
@@ -387,13 +398,13 @@ bool OVK_JSON_SCAN::skip(int depth) {
 }
 
 bool OVK_JSON_SCAN::skip_value() {
-    return skip(1);
+    return skip();
 }
 
 bool OVK_JSON_SCAN::read_flat(OVK_JSON_FLAT& out) {
     out.n_ = 0;
-    if (!eat('{')) return false;
-    if (eat('}')) return true;
+    if (!enter('{')) return false;
+    if (leave('}')) return true;
     for (;;) {
         if (out.n_ == out.members_.size()) out.members_.emplace_back();
         auto& m = out.members_[out.n_];
@@ -401,6 +412,6 @@ bool OVK_JSON_SCAN::read_flat(OVK_JSON_FLAT& out) {
             return false;
         ++out.n_;
         if (eat(',')) continue;
-        return eat('}');
+        return leave('}');
     }
 }

@@ -47,7 +47,10 @@ class OVK_JSON_FLAT {
 // (leaving the position undefined) when the text is not JSON there.
 class OVK_JSON_SCAN {
   public:
-    explicit OVK_JSON_SCAN(std::string_view text) : t_(text) {}
+    // A UTF-8 byte-order mark at the start is skipped, as cJSON does.
+    explicit OVK_JSON_SCAN(std::string_view text) : t_(text) {
+        if (t_.starts_with("\xEF\xBB\xBF")) i_ = 3;
+    }
 
     // The next non-blank byte, or 0 at the end.
     char peek();
@@ -65,23 +68,27 @@ class OVK_JSON_SCAN {
     // return false to fail the walk.
     template <class F>
     bool each_element(F&& fn) {
-        if (!eat('[')) return false;
-        if (eat(']')) return true;
+        if (!enter('[')) return false;
+        if (leave(']')) return true;
         for (;;) {
             if (!fn(*this)) return false;
             if (eat(',')) continue;
-            return eat(']');
+            return leave(']');
         }
     }
 
   private:
     bool read_scalar(OVK_JSON_VALUE& v);
     bool read_number(std::string& out);
-    bool skip(int depth);
+    bool skip();
     bool literal(std::string_view word);
+    // Into and out of an array or object, counting the nesting.
+    bool enter(char open);
+    bool leave(char close);
 
     std::string_view t_;
     size_t i_ = 0;
+    int depth_ = 0;
 };
 
 // Appends `s` as a JSON string, escaped as cJSON prints it (the text ends at a NUL).

@@ -536,6 +536,30 @@ struct Store {
         return k;
     }
 
+    // Replaces (or adds) the record of an object read from a file (no intermediate copies:
+    // this runs a million times at start-up). False without a MAC.
+    bool put_flat(const OVK_JSON_FLAT& o) {
+        const OVK_JSON_VALUE* mac = o.get("mac");
+        if (!mac || mac->kind != OVK_JSON_KIND::String || mac->text.empty()) return false;
+        auto text_of = [&](const char* key, size_t max) -> std::string_view {
+            const OVK_JSON_VALUE* v = o.get(key);
+            if (!v || v->kind != OVK_JSON_KIND::String) return {};
+            return std::string_view(v->text).substr(0, max);
+        };
+        KnownRec r;
+        r.first_seen = o.i64("firstSeen", 0);
+        r.last_seen = o.i64("lastSeen", 0);
+        r.sessions = o.integer("sessions", 0);
+        r.detect_count = o.integer("detectCount", 0);
+        r.vendor = texts.id(text_of("vendor", OVK_KNOWN_VENDOR_MAX));
+        r.type = texts.id(text_of("deviceType", OVK_KNOWN_TYPE_MAX));
+        r.favorite = o.boolean("favorite", 0) != 0;
+        r.name.assign(text_of("name", OVK_KNOWN_NAME_MAX));
+        r.note.assign(text_of("note", OVK_KNOWN_NOTE_MAX));
+        known.insert_or_assign(KnownKey(mac->text), std::move(r));
+        return true;
+    }
+
     // Replaces (or adds) the record of k.mac, texts cut to their limits.
     void put(const OVK_KNOWN& k) {
         KnownRec r;
@@ -820,7 +844,13 @@ void load_known(Store& s) {
         const std::string_view text = base.view.view();
         s.known.reserve(text.size() / 160 + 16);  // records are about 190 bytes
         OVK_JSON_SCAN sc(text);
-        if (!each_known(sc, flat, [&](OVK_KNOWN&& k) { s.put(k); })) {
+        const bool ok = sc.peek() == '[' && sc.each_element([&](OVK_JSON_SCAN& e) {
+            if (e.peek() != '{') return e.skip_value();
+            if (!e.read_flat(flat)) return false;
+            s.put_flat(flat);
+            return true;
+        });
+        if (!ok) {
             s.known = KnownMap();
             s.texts.clear();
             ovk_datafile_damaged(kpath, text);
