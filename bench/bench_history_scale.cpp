@@ -57,9 +57,15 @@ std::string mac_of(int i) {
 }
 
 OVK_KNOWN device(int i, int64_t seen) {
-    static const char* vendors[] = {"Apple, Inc.", "Samsung Electronics Co.,Ltd", "Google",
-                                    "Microsoft", "Bose Corporation", "Garmin International",
-                                    "Tile, Inc.", "Xiaomi Inc.", ""};
+    static const char* vendors[] = {"Apple, Inc.",
+                                    "Samsung Electronics Co.,Ltd",
+                                    "Google",
+                                    "Microsoft",
+                                    "Bose Corporation",
+                                    "Garmin International",
+                                    "Tile, Inc.",
+                                    "Xiaomi Inc.",
+                                    ""};
     static const char* types[] = {"Phone", "Earbuds", "Smart watch", "Item tracker", "Laptop", ""};
     OVK_KNOWN k;
     k.mac = mac_of(i);

@@ -38,13 +38,13 @@
 // ---------------------------------------------------------------------------------------
 
 // Window flag bits (combined with OR).
-inline constexpr int ZQ_GUI_WIN_VSCROLL = 16;         // taller content scrolls, with a bar
-inline constexpr int ZQ_GUI_WIN_FLAG_40 = 64;         // no behaviour of its own
-inline constexpr int ZQ_GUI_WIN_FRAMELESS = 128;      // no title bar, no title-bar buttons
-inline constexpr int ZQ_GUI_WIN_MINIMIZE_BTN = 256;   // first title-bar button
-inline constexpr int ZQ_GUI_WIN_MAXIMIZE_BTN = 512;   // second title-bar button
-inline constexpr int ZQ_GUI_WIN_CLOSE_BTN = 1024;     // close button, right-most
-inline constexpr int ZQ_GUI_WIN_NO_HSCROLL = 2048;    // never scrolls horizontally
+inline constexpr int ZQ_GUI_WIN_VSCROLL = 16;        // taller content scrolls, with a bar
+inline constexpr int ZQ_GUI_WIN_FLAG_40 = 64;        // no behaviour of its own
+inline constexpr int ZQ_GUI_WIN_FRAMELESS = 128;     // no title bar, no title-bar buttons
+inline constexpr int ZQ_GUI_WIN_MINIMIZE_BTN = 256;  // first title-bar button
+inline constexpr int ZQ_GUI_WIN_MAXIMIZE_BTN = 512;  // second title-bar button
+inline constexpr int ZQ_GUI_WIN_CLOSE_BTN = 1024;    // close button, right-most
+inline constexpr int ZQ_GUI_WIN_NO_HSCROLL = 2048;   // never scrolls horizontally
 
 // Z-order modes.
 enum ZQ_GUI_ZORDER : int {
@@ -151,9 +151,9 @@ struct ZQ_GUI_MD_FONTS {
 
 // What a custom widget's mouse callback receives.
 struct ZQ_GUI_MOUSE_EVENT {
-    int type = 0;       // ZQ_GUI_MOUSE_DOWN, _UP, _MOVE, _WHEEL
-    int button = 0;     // 1 left, 2 right, 3 middle; 0 for moves and wheel
-    float x = 0;        // relative to the widget's top-left corner
+    int type = 0;    // ZQ_GUI_MOUSE_DOWN, _UP, _MOVE, _WHEEL
+    int button = 0;  // 1 left, 2 right, 3 middle; 0 for moves and wheel
+    float x = 0;     // relative to the widget's top-left corner
     float y = 0;
     int dz = 0;         // wheel notches, positive away from the user
     int modifiers = 0;  // ALLEGRO_KEYMOD_* bits held
@@ -201,7 +201,7 @@ struct ZQ_GUI_WINDOW {
     ZQ_GUI_ZORDER z_mode = ZQ_GUI_ZORDER_NORMAL;
     int z_value = 0;
     float scroll_y = 0;
-    float content_h = 0;  // height of what the widgets cover
+    float content_h = 0;       // height of what the widgets cover
     std::vector<int> widgets;  // ids, in the order added
     ZQ_GUI_CLOSE_FN on_close = nullptr;
     void* close_user = nullptr;
@@ -240,9 +240,9 @@ void zq_gui_draw(ZQ_GUI_CTX* ctx);
 // Windows on their own native displays; called once after every al_flip_display.
 void zq_gui_draw_detached(ZQ_GUI_CTX* ctx);
 
-int zq_gui_get_focus(ZQ_GUI_CTX* ctx);  // widget id or -1
+int zq_gui_get_focus(ZQ_GUI_CTX* ctx);                  // widget id or -1
 void zq_gui_set_focus(ZQ_GUI_CTX* ctx, int widget_id);  // -1 clears
-int zq_gui_menu_is_open(ZQ_GUI_CTX* ctx);  // a drop-down, combobox list or pop-up menu
+int zq_gui_menu_is_open(ZQ_GUI_CTX* ctx);               // a drop-down, combobox list or pop-up menu
 void zq_gui_close_menus(ZQ_GUI_CTX* ctx);
 
 // ---------------------------------------------------------------------------------------
@@ -250,10 +250,9 @@ void zq_gui_close_menus(ZQ_GUI_CTX* ctx);
 // ---------------------------------------------------------------------------------------
 
 // A new, open window; its id or -1.
-int zq_gui_add_window(ZQ_GUI_CTX* ctx, std::string_view title, float x, float y, float w,
-                      float h);
+int zq_gui_add_window(ZQ_GUI_CTX* ctx, std::string_view title, float x, float y, float w, float h);
 void zq_gui_open_window(ZQ_GUI_CTX* ctx, int id);
-void zq_gui_close_window(ZQ_GUI_CTX* ctx, int id);  // hides it; no close callback
+void zq_gui_close_window(ZQ_GUI_CTX* ctx, int id);    // hides it; no close callback
 void zq_gui_restore_window(ZQ_GUI_CTX* ctx, int id);  // un-minimise / un-maximise
 void zq_gui_focus_window(ZQ_GUI_CTX* ctx, int id);    // raise within its z-order mode
 int zq_gui_window_is_open(ZQ_GUI_CTX* ctx, int id);
@@ -320,8 +319,8 @@ void zq_gui_slider_set_value(ZQ_GUI_CTX* ctx, int id, float value);
 
 // Text field, single- or multi-line, of at most `char_limit` characters. on_change after
 // every edit with the whole text.
-int zq_gui_add_textarea(ZQ_GUI_CTX* ctx, int win, float x, float y, float w, float h,
-                        int multiline, int char_limit, ZQ_GUI_TEXT_FN on_change, void* user);
+int zq_gui_add_textarea(ZQ_GUI_CTX* ctx, int win, float x, float y, float w, float h, int multiline,
+                        int char_limit, ZQ_GUI_TEXT_FN on_change, void* user);
 std::string zq_gui_textarea_get_text(ZQ_GUI_CTX* ctx, int id);
 // Replaces the text (cut to the limit); the caret goes to the end. No on_change.
 void zq_gui_textarea_set_text(ZQ_GUI_CTX* ctx, int id, std::string_view text);
@@ -330,8 +329,8 @@ void zq_gui_textarea_set_placeholder(ZQ_GUI_CTX* ctx, int id, std::string_view t
 int zq_gui_add_combobox(ZQ_GUI_CTX* ctx, int win, float x, float y, float w, float h,
                         ZQ_GUI_SELECT_FN on_select, void* user);
 int zq_gui_combobox_add_item(ZQ_GUI_CTX* ctx, int id, std::string_view text);  // index or -1
-int zq_gui_combobox_get_selected(ZQ_GUI_CTX* ctx, int id);  // -1 for none
-void zq_gui_combobox_set_selected(ZQ_GUI_CTX* ctx, int id, int index);  // no on_select
+int zq_gui_combobox_get_selected(ZQ_GUI_CTX* ctx, int id);                     // -1 for none
+void zq_gui_combobox_set_selected(ZQ_GUI_CTX* ctx, int id, int index);         // no on_select
 
 int zq_gui_add_radiolist(ZQ_GUI_CTX* ctx, int win, float x, float y, float w, float h,
                          ZQ_GUI_SELECT_FN on_select, void* user);
@@ -370,8 +369,7 @@ int zq_gui_add_markdownview(ZQ_GUI_CTX* ctx, int win, float x, float y, float w,
 void zq_gui_markdownview_set_text(ZQ_GUI_CTX* ctx, int id, std::string_view text);
 std::string zq_gui_markdownview_get_text(ZQ_GUI_CTX* ctx, int id);
 void zq_gui_markdownview_scroll_to(ZQ_GUI_CTX* ctx, int id, float y);
-void zq_gui_markdownview_set_link_callback(ZQ_GUI_CTX* ctx, int id, ZQ_GUI_LINK_FN fn,
-                                           void* user);
+void zq_gui_markdownview_set_link_callback(ZQ_GUI_CTX* ctx, int id, ZQ_GUI_LINK_FN fn, void* user);
 // Height of the laid-out document at the view's width.
 float zq_gui_markdownview_content_height(ZQ_GUI_CTX* ctx, int id);
 
@@ -431,5 +429,5 @@ std::string zq_gui_text_shorten(const ALLEGRO_FONT* font, std::string_view text,
 // The system clipboard through X11. The toolkit owns the selection after a set and answers
 // other programs' requests (UTF8_STRING, STRING, TARGETS) until another program takes it.
 int zq_clipboard_available();
-std::string zq_clipboard_get(int which);  // "" when empty or unavailable
+std::string zq_clipboard_get(int which);                 // "" when empty or unavailable
 int zq_clipboard_set(int which, std::string_view text);  // 0 or -1

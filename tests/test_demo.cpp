@@ -1,10 +1,15 @@
 // Demo feed: the device table as built adverts, the signal wobble, the walking user, the
-// drone's Remote ID message pack (decoded with the real decoder) and the feed's anchor.
+// drone's Remote ID message pack (decoded with the real decoder), and the running feed's
+// anchor and sink.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ovk_demo.h"
@@ -209,6 +214,32 @@ TEST(DemoRemoteId, OnlyTheAnchoredDroneCarriesIt) {
     }
 }
 
+// What a running feed hands its sink, counted on the feed's thread.
+struct FeedSink {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::vector<OVK_LOCATION> fixes;
+    std::vector<std::string> macs;
+    OVK_SINK sink() {
+        OVK_SINK k;
+        k.on_location = [this](const OVK_LOCATION& l) {
+            std::lock_guard<std::mutex> lk(mu);
+            fixes.push_back(l);
+            cv.notify_all();
+        };
+        k.on_advert = [this](OVK_ADVERT_PTR a) {
+            std::lock_guard<std::mutex> lk(mu);
+            macs.push_back(a->mac);
+            cv.notify_all();
+        };
+        return k;
+    }
+    size_t advert_count() {
+        std::lock_guard<std::mutex> lk(mu);
+        return macs.size();
+    }
+};
+
 TEST(DemoFeed, StartKeepsTheFirstAnchorAndStopForgetsIt) {
     auto drone_lat = [] {
         double lat = NAN;
@@ -224,15 +255,34 @@ TEST(DemoFeed, StartKeepsTheFirstAnchorAndStopForgetsIt) {
     EXPECT_EQ(ovk_demo_running(), 0);
     EXPECT_TRUE(std::isnan(drone_lat()));  // no feed, no anchor, no Remote ID
 
-    ASSERT_EQ(ovk_demo_start(10.0, 20.0), 0);
+    FeedSink first, second;
+    ASSERT_EQ(ovk_demo_start(10.0, 20.0, first.sink()), 0);
     EXPECT_EQ(ovk_demo_running(), 1);
-    ASSERT_EQ(ovk_demo_start(-30.0, 40.0), 0);  // already running: the anchor stays
+    // Already running: the anchor and the sink stay.
+    ASSERT_EQ(ovk_demo_start(-30.0, 40.0, second.sink()), 0);
     const double th = 135.0 * kPi / 180.0;
     EXPECT_NEAR(drone_lat(), 10.0 + 0.00108 * std::cos(th), 1e-6);
+
+    // The first round reaches the sink at once: the user's fix, then the fifteen adverts.
+    {
+        std::unique_lock<std::mutex> lk(first.mu);
+        ASSERT_TRUE(first.cv.wait_for(lk, std::chrono::seconds(5), [&] {
+            return first.macs.size() >= static_cast<size_t>(OVK_DEMO_DEVICES);
+        }));
+        ASSERT_FALSE(first.fixes.empty());
+        EXPECT_NEAR(first.fixes[0].lat, 10.0 + 0.0005, 1e-9);
+        EXPECT_EQ(first.macs[0], "00:25:DF:4A:19:C2");
+        EXPECT_EQ(first.macs[5], OVK_DEMO_DRONE_MAC);
+    }
+    EXPECT_EQ(second.advert_count(), 0u);
 
     ovk_demo_stop();
     EXPECT_EQ(ovk_demo_running(), 0);
     EXPECT_TRUE(std::isnan(drone_lat()));
+    // Nothing reaches the sink once stop has returned (a round is due every second).
+    const size_t at_stop = first.advert_count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+    EXPECT_EQ(first.advert_count(), at_stop);
     ovk_demo_stop();  // stopping a stopped feed does nothing
     EXPECT_EQ(ovk_demo_running(), 0);
 

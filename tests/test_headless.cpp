@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -47,8 +48,8 @@ class EnvGuard {
     std::optional<std::string> old_;
 };
 
-OVK_HEADLESS_OPTS parse(std::vector<std::string> args) {
-    return ovk_headless_parse(std::span<const std::string>(args));
+OVK_OPTS parse(std::vector<std::string> args) {
+    return ovk_startup_parse(std::span<const std::string>(args));
 }
 
 TEST(HeadlessOptions, FlagsValuesAndRepeatedExports) {
@@ -75,6 +76,7 @@ TEST(HeadlessOptions, FlagsValuesAndRepeatedExports) {
     EXPECT_TRUE(s.demo);
     EXPECT_EQ(s.log_level, 4);
     EXPECT_FALSE(s.headless);
+    EXPECT_EQ(parse({"--width", "wide"}).width, 0) << "not a number reads as 0";
 
     // Help anywhere wins and leaves everything else at its default.
     const auto h = parse({"--headless", "--duration", "9", "--help"});
@@ -92,11 +94,34 @@ TEST(HeadlessOptions, FlagsValuesAndRepeatedExports) {
             << bad;
         EXPECT_EQ(b.duration_s, 0) << bad;
     }
-    EXPECT_EQ(parse({"--headless", "--duration"}).error, "--duration needs a value (SECONDS)");
-    const std::string text = ovk_headless_help("orvik");
-    for (const char* word :
-         {"--headless", "--duration", "--export", "--trace", "--demo", "--scan", "-v LEVEL"})
-        EXPECT_NE(text.find(word), std::string::npos) << word;
+    EXPECT_EQ(parse({"--headless", "--duration"}).error, "--duration needs a value (S)");
+}
+
+// The help text: the window's eight lines as they stand, then one line (or block) for each
+// further option, so every option in the table is explained.
+TEST(HeadlessOptions, HelpKeepsTheWindowLinesAndExplainsEveryOption) {
+    const std::string text = ovk_startup_help("./orvik");
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    ASSERT_GE(lines.size(), 12u) << text;
+    EXPECT_EQ(lines[0], "Orvik 0.2.0-trixie - passive BLE / WiFi surveillance-equipment detector");
+    EXPECT_EQ(lines[2],
+              "usage: ./orvik [--scan] [--demo] [--shots DIR] [--width W --height H] [-v LEVEL]");
+    EXPECT_EQ(lines[3], "  --scan        start scanning right away");
+    EXPECT_EQ(lines[4], "  --demo        feed made-up devices instead of the radios");
+    EXPECT_EQ(lines[5],
+              "  --shots DIR   store screenshots: demo tour of the views, one PNG each "
+              "into DIR, then quit");
+    EXPECT_EQ(lines[6], "  --width/--height  initial window size (desktop)");
+    EXPECT_EQ(lines[7], "  -v LEVEL      log level: 3 errors .. 7 debug (default 4)");
+    EXPECT_EQ(lines[8].rfind("  --headless ", 0), 0u) << text;
+    EXPECT_EQ(lines[9].rfind("  --duration S ", 0), 0u) << text;
+    const std::string rest = text.substr(text.find(lines[8]));
+    for (const OVK_OPTION& opt : ovk_startup_options())
+        EXPECT_NE(text.find(opt.name), std::string::npos) << opt.name;
+    for (const char* word : {"--export SCOPE:FORMAT", "--trace"})
+        EXPECT_NE(rest.find(word), std::string::npos) << word;
 }
 
 TEST(HeadlessLines, AlertAndStatusLinesInLocalTime) {
@@ -183,12 +208,12 @@ TEST(HeadlessRun, DemoWithExportsAndTrace) {
     const std::string data = home.file("data");
     ASSERT_EQ(::mkdir(data.c_str(), 0700), 0);
     // The plate-camera server comes from the settings.
-    ovk_test::write_file(data + "/settings.json",
-                         R"({"overpass_url": "http://127.0.0.1:9/api/interpreter"})");
+    const std::string settings = R"({"overpass_url": "http://127.0.0.1:9/api/interpreter"})";
+    ovk_test::write_file(data + "/settings.json", settings);
     ovk_alpr_set_endpoint("");
 
-    OVK_HEADLESS_OPTS o = parse({"--headless", "--demo", "--duration", "3", "-v", "3", "--trace",
-                                 "--export", "log:csv", "--export", "log:gpx"});
+    OVK_OPTS o = parse({"--headless", "--demo", "--duration", "3", "-v", "3", "--trace", "--export",
+                        "log:csv", "--export", "log:gpx"});
     OVK_HOST host;
     host.data_dir = [data] { return data; };
     ovk_headless_stop_flag().store(false);
@@ -208,6 +233,10 @@ TEST(HeadlessRun, DemoWithExportsAndTrace) {
     EXPECT_NE(text.find(" | 00:25:DF:4A:19:C2 | "), std::string::npos) << text;
     EXPECT_EQ(ovk_alpr_endpoint(), "http://127.0.0.1:9/api/interpreter");
     ovk_alpr_set_endpoint("");
+    // --demo was for that run: the settings file is as the user left it, and the run's
+    // demo mode ended with it.
+    EXPECT_EQ(ovk_test::read_file(data + "/settings.json"), settings);
+    EXPECT_EQ(ovk_scan_demo_override(), 0);
 
     const std::string csv_head = "export log:csv: " + data + "/exports/orvik_matches_";
     const size_t at = text.find(csv_head);

@@ -1,5 +1,6 @@
-// The built orvik program on the demo feed, headless, in a fresh data directory: the alerts
-// it prints, the files it leaves and a clean exit on SIGTERM.
+// The built orvik program on the demo feed, headless, in a fresh data directory and started
+// from a folder of its own (it finds its assets beside itself): the alerts it prints, the
+// files it leaves, a clean exit on SIGTERM, and a plain run afterwards that is no demo.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -40,16 +41,18 @@ bool has_line(const std::vector<std::string>& lines, std::initializer_list<const
     return false;
 }
 
-// Runs the program for `seconds` seconds of wall time, then sends SIGTERM; shutdown must
-// end on its own within 30 s.
-ovk_test::ProgramRun run_program(const ovk_test::TempDir& dir, int seconds) {
+// Runs the program with `args` from the folder `dir` (where no assets lie) and without
+// OVK_ASSETS; after `term_after_s` seconds of wall time (0: never) it gets SIGTERM, and it
+// must end on its own within 30 s after that.
+ovk_test::ProgramRun run_program(const ovk_test::TempDir& dir, std::vector<std::string> args,
+                                 int term_after_s) {
     ovk_test::ProgramLaunch launch;
     launch.exe = std::string(OVK_BINARY_DIR) + "/orvik";
-    launch.args = {"--headless", "--demo", "--duration", "300"};
-    launch.env = {"XDG_DATA_HOME=" + dir.path(),
-                  std::string("OVK_ASSETS=") + OVK_SOURCE_DIR + "/assets"};
+    launch.args = std::move(args);
+    launch.env = {"XDG_DATA_HOME=" + dir.path(), "OVK_ASSETS="};
     launch.out_dir = dir.path();
-    launch.term_after_s = seconds;
+    launch.cwd = dir.path();
+    launch.term_after_s = term_after_s;
     launch.deadline_s = 30;
     return ovk_test::run_program(launch);
 }
@@ -58,8 +61,12 @@ TEST(HeadlessDemo, AlertsLogsHistoryAndCleanExit) {
     ASSERT_TRUE(ovk_test::file_exists(std::string(OVK_BINARY_DIR) + "/orvik"))
         << "build the orvik target first";
     ovk_test::TempDir dir;
-    const ovk_test::ProgramRun r = run_program(dir, 45);
+    const ovk_test::ProgramRun r =
+        run_program(dir, {"--headless", "--demo", "--duration", "300"}, 45);
     ASSERT_EQ(r.status, 0) << "stderr:\n" << r.err;
+    // Every asset was found: no missing preset, vendor tables loaded.
+    EXPECT_EQ(r.err.find("missing"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("not loaded"), std::string::npos) << r.err;
 
     // Toast lines: body camera, plate-camera network, glasses and the drone overhead.
     const auto out = lines_of(r.out);
@@ -67,6 +74,8 @@ TEST(HeadlessDemo, AlertsLogsHistoryAndCleanExit) {
     EXPECT_TRUE(has_line(out, {"ALPR", "Flock", kFlock})) << r.out;
     EXPECT_TRUE(has_line(out, {"GLASSES", kGlasses})) << r.out;
     EXPECT_TRUE(has_line(out, {"DRONE", "Drone overhead", kDrone})) << r.out;
+    // The router is known by its address block, from the vendor tables and presets.
+    EXPECT_TRUE(has_line(out, {"PUBLIC SAFETY", "Cradlepoint", kRouter})) << r.out;
     // A tracker is logged but never raises a proximity alert; nothing follows in 45 s.
     EXPECT_FALSE(has_line(out, {kAirTag})) << r.out;
     EXPECT_FALSE(has_line(out, {"FOLLOWING"})) << r.out;
@@ -104,12 +113,16 @@ TEST(HeadlessDemo, AlertsLogsHistoryAndCleanExit) {
         for (const char* m : {kAxon, kZebra, kMotorola, kRouter})
             if (text.find(m) != std::string::npos) grouped.insert(m);
     };
+    bool four_kinds = false;
     for (const auto& l : out)
         if (l.find("possible police vehicle") != std::string::npos) note(l);
-    for (const auto& d : dets)
-        if (d.label.find("possible police vehicle") != std::string::npos)
-            note(d.mac + " " + d.evidence);
+    for (const auto& d : dets) {
+        if (d.label.find("possible police vehicle") == std::string::npos) continue;
+        note(d.mac + " " + d.evidence);
+        four_kinds = four_kinds || d.label.find("(4 kinds of gear together)") != std::string::npos;
+    }
     EXPECT_EQ(grouped.size(), 4u) << r.out;
+    EXPECT_TRUE(four_kinds) << log;
 
     // History was flushed: every demo device is remembered, in its first session.
     const auto known = ovk_store_parse_known(ovk_test::read_file(base + "known_devices.json"));
@@ -119,17 +132,25 @@ TEST(HeadlessDemo, AlertsLogsHistoryAndCleanExit) {
         EXPECT_GE(k.detect_count, 1) << k.mac;
         EXPECT_GE(k.last_seen, k.first_seen) << k.mac;
     }
-
-    // The settings file is valid JSON and remembers the demo mode.
-    const auto settings = ovk_read_file(base + "settings.json");
-    ASSERT_TRUE(settings.has_value());
-    OVK_JSON j(cJSON_Parse(settings->c_str()));
-    ASSERT_TRUE(j != nullptr);
-    const cJSON* demo = cJSON_GetObjectItemCaseSensitive(j.get(), "demo_mode");
-    ASSERT_TRUE(demo != nullptr);
-    EXPECT_TRUE(cJSON_IsTrue(demo) || (cJSON_IsNumber(demo) && demo->valueint == 1));
     // No temporary files left behind.
     EXPECT_FALSE(ovk_test::file_exists(base + "known_devices.json.tmp"));
+
+    // --demo was for that run only: nothing stored says demo, and a plain run right after
+    // scans the radios and shows no made-up device.
+    if (const auto settings = ovk_read_file(base + "settings.json")) {
+        OVK_JSON j(cJSON_Parse(settings->c_str()));
+        ASSERT_TRUE(j != nullptr);
+        const cJSON* demo = cJSON_GetObjectItemCaseSensitive(j.get(), "demo_mode");
+        EXPECT_FALSE(cJSON_IsTrue(demo) || (cJSON_IsNumber(demo) && demo->valueint != 0));
+    }
+    const ovk_test::ProgramRun plain = run_program(dir, {"--headless", "--duration", "12"}, 0);
+    ASSERT_EQ(plain.status, 0) << "stderr:\n" << plain.err;
+    const auto plain_out = lines_of(plain.out);
+    EXPECT_TRUE(has_line(plain_out, {" status: "})) << plain.out;
+    EXPECT_FALSE(has_line(plain_out, {"Demo"})) << plain.out;
+    for (const char* m : {kAxon, kZebra, kMotorola, kRouter, kFlock, kDrone, kAirTag, kGlasses})
+        EXPECT_FALSE(has_line(plain_out, {m})) << m << "\n" << plain.out;
+    EXPECT_EQ(ovk_test::read_file(base + "detections.jsonl"), log) << "nothing made up was logged";
 }
 
 }  // namespace

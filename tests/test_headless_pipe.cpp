@@ -130,7 +130,7 @@ std::vector<std::string> run_env(const std::string& data_home) {
     return env;
 }
 
-TEST(HeadlessSignals, HangUpEndsTheRunInOrderLikeTerminate) {
+TEST(HeadlessProgram, HangUpEndsTheRunInOrderLikeTerminate) {
     const std::string exe = std::string(OVK_BINARY_DIR) + "/orvik";
     ASSERT_TRUE(ovk_test::file_exists(exe)) << "build the orvik target first";
     ovk_test::TempDir dir;
@@ -181,7 +181,7 @@ TEST(HeadlessSignals, HangUpEndsTheRunInOrderLikeTerminate) {
     EXPECT_FALSE(ovk_test::read_file(data + "/detections.jsonl").empty());
 }
 
-TEST(HeadlessSignals, MistypedDurationIsRefusedBeforeAnythingStarts) {
+TEST(HeadlessProgram, MistypedDurationIsRefusedBeforeAnythingStarts) {
     const std::string exe = std::string(OVK_BINARY_DIR) + "/orvik";
     ASSERT_TRUE(ovk_test::file_exists(exe)) << "build the orvik target first";
     ovk_test::TempDir dir;
@@ -202,6 +202,79 @@ TEST(HeadlessSignals, MistypedDurationIsRefusedBeforeAnythingStarts) {
         // Nothing started: no data directory was made.
         EXPECT_FALSE(ovk_test::file_exists(dir.path() + "/orvik/settings.json")) << what;
     }
+}
+
+TEST(HeadlessProgram, OneProgramPerDataDirectory) {
+    const std::string exe = std::string(OVK_BINARY_DIR) + "/orvik";
+    ASSERT_TRUE(ovk_test::file_exists(exe)) << "build the orvik target first";
+    ovk_test::TempDir dir;
+    std::vector<std::string> env = run_env(dir.path());
+    std::vector<char*> envp;
+    for (auto& v : env) envp.push_back(v.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> args = {exe, "--headless", "--demo", "--duration", "60"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const std::string out_path = dir.file("first.txt");
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    pid_t first = -1;
+    ASSERT_EQ(posix_spawn(&first, exe.c_str(), &fa, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (ovk_test::read_file(out_path).find(" dBm | ") == std::string::npos &&
+           std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    // A second program on the same directory says who has it and ends at once.
+    ovk_test::ProgramLaunch l;
+    l.exe = exe;
+    l.args = {"--headless", "--demo", "--duration", "5"};
+    l.env = env;
+    l.out_dir = dir.path();
+    l.deadline_s = 20;
+    const ovk_test::ProgramRun second = ovk_test::run_program(l);
+    EXPECT_EQ(second.status, 1) << second.err;
+    EXPECT_NE(second.err.find("another Orvik (pid " + std::to_string(first) + ") is using " +
+                              dir.path() + "/orvik"),
+              std::string::npos)
+        << second.err;
+    EXPECT_EQ(second.out, "");
+
+    kill(first, SIGTERM);
+    int st = 0;
+    ASSERT_EQ(waitpid(first, &st, 0), first);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    // Once it has gone, the directory is free again.
+    l.args = {"--headless", "--demo", "--duration", "1"};
+    EXPECT_EQ(ovk_test::run_program(l).status, 0);
+}
+
+TEST(HeadlessProgram, RunWhoseDetectionsCouldNotBeStoredEndsWithStatusOne) {
+    const std::string exe = std::string(OVK_BINARY_DIR) + "/orvik";
+    ASSERT_TRUE(ovk_test::file_exists(exe)) << "build the orvik target first";
+    ovk_test::TempDir dir;
+    // The log cannot be read (a directory stands in its place), so nothing is appended to it.
+    ASSERT_EQ(ovk_mkdirs(dir.path() + "/orvik/detections.jsonl"), 0);
+    ovk_test::ProgramLaunch l;
+    l.exe = exe;
+    l.args = {"--headless", "--demo", "--duration", "3"};
+    l.env = run_env(dir.path());
+    l.out_dir = dir.path();
+    l.deadline_s = 60;
+    const ovk_test::ProgramRun r = ovk_test::run_program(l);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.out.find("detections of this run could not be stored in " + dir.path() + "/orvik"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.err.find("cannot read " + dir.path() +
+                         "/orvik/detections.jsonl: it is a "
+                         "directory"),
+              std::string::npos)
+        << r.err;
 }
 
 }  // namespace

@@ -109,6 +109,10 @@ const char* kDrone = "60:60:1F:A2:44:18";
 void drain() {
     ovk_test::pipeline_drain();
 }
+// Waits until the scan-control thread has carried out every request; its result.
+int settle() {
+    return ovk_scan_wait_idle(20000);
+}
 std::vector<OVK_UI_ALERT> pop_all() {
     return ovk_test::pipeline_pop_all();
 }
@@ -474,8 +478,13 @@ TEST(ScanText, NotificationLineAndOptions) {
 
 TEST_F(Pipeline, ScanStartRadiosAndFailure) {
     ASSERT_EQ(ovk_scan_start(), 0);
+    EXPECT_EQ(ovk_scan_is_running(), 1) << "the request shows at once";
+    ASSERT_EQ(settle(), 0);
     EXPECT_EQ(ovk_scan_is_running(), 1);
     OVK_STATUS s = ovk_pipeline_status();
+    EXPECT_EQ(s.running, 1);
+    EXPECT_EQ(s.scan_state, OVK_SCAN_RUNNING);
+    EXPECT_EQ(s.scan_progress, "");
     EXPECT_EQ(s.scanners, "BLE: hci0 passive\nWi-Fi: wlan0");
     EXPECT_EQ(s.session_start, T0);
     {
@@ -486,19 +495,34 @@ TEST_F(Pipeline, ScanStartRadiosAndFailure) {
     // Starting again re-applies the source without a new session.
     g_now = T0 + 5000;
     ASSERT_EQ(ovk_scan_start(), 0);
+    ASSERT_EQ(settle(), 0);
     EXPECT_EQ(ovk_pipeline_status().session_start, T0);
     ovk_scan_stop();
     EXPECT_EQ(ovk_scan_is_running(), 0);
+    ASSERT_EQ(settle(), 0);
+    EXPECT_EQ(ovk_pipeline_status().scan_state, OVK_SCAN_IDLE);
     {
         std::lock_guard<std::mutex> l(g_calls.mu);
         EXPECT_EQ(g_calls.scan_starts.size(), 2u);
         EXPECT_GE(g_calls.scan_stops, 1);
         g_calls.scan_result = -1;
     }
-    EXPECT_EQ(ovk_scan_start(), -1);
+    // A start that fails: taken as a request, then reported, and scanning is off again.
+    EXPECT_EQ(ovk_scan_start(), 0);
+    EXPECT_EQ(settle(), -1);
     EXPECT_EQ(ovk_scan_is_running(), 0);
-    std::lock_guard<std::mutex> l(g_calls.mu);
-    EXPECT_FALSE(g_calls.platform_running) << "a failed start leaves no scanner behind";
+    s = ovk_pipeline_status();
+    EXPECT_EQ(s.running, 0);
+    EXPECT_EQ(s.scan_state, OVK_SCAN_IDLE);
+    EXPECT_EQ(s.scan_progress, "Could not start scanning");
+    {
+        std::lock_guard<std::mutex> l(g_calls.mu);
+        EXPECT_FALSE(g_calls.platform_running) << "a failed start leaves no scanner behind";
+    }
+    // The next request clears the failure.
+    ovk_scan_stop();
+    ASSERT_EQ(settle(), 0);
+    EXPECT_EQ(ovk_pipeline_status().scan_progress, "");
 }
 
 TEST_F(Pipeline, ScanStartDemoAndRetention) {
@@ -518,18 +542,56 @@ TEST_F(Pipeline, ScanStartDemoAndRetention) {
     ovk_store_known_upsert(std::vector<OVK_KNOWN>{k1, k2});
     set_prefs([](OVK_PREFS& p) { p.demo_mode = 1; });
     ASSERT_EQ(ovk_scan_start(), 0);
-    EXPECT_EQ(ovk_store_detection_count(), 0);
+    ASSERT_EQ(settle(), 0);
+    EXPECT_EQ(logged(old.mac), 0) << "the feed may have logged its own devices by now";
     EXPECT_FALSE(ovk_store_known_get(k1.mac).has_value());
     EXPECT_TRUE(ovk_store_known_get(k2.mac).has_value());
     EXPECT_EQ(ovk_demo_running(), 1);
     EXPECT_EQ(ovk_pipeline_status().scanners, "Demo: made-up devices (no radios)");
+    EXPECT_EQ(ovk_pipeline_status().demo, 1);
     // Switching the preference off and refreshing moves to the radios.
     set_prefs([](OVK_PREFS& p) { p.demo_mode = 0; });
     ovk_scan_refresh();
+    ASSERT_EQ(settle(), 0);
     EXPECT_EQ(ovk_demo_running(), 0);
     EXPECT_EQ(ovk_pipeline_status().scanners, "BLE: hci0 passive\nWi-Fi: wlan0");
+    EXPECT_EQ(ovk_pipeline_status().demo, 0);
     ovk_scan_stop();
     EXPECT_EQ(ovk_scan_is_running(), 0);
+    ASSERT_EQ(settle(), 0);
+}
+
+// Demo for this run (the command line's --demo): the feed runs while the stored preference
+// keeps the user's "off", and without the override the radios come back.
+TEST_F(Pipeline, DemoForThisRunLeavesThePreferenceAlone) {
+    struct Off {
+        ~Off() { ovk_scan_set_demo_override(0); }
+    } off;
+    const unsigned serial = ovk_prefs_serial();
+    ovk_scan_set_demo_override(1);
+    ASSERT_EQ(ovk_scan_start(), 0);
+    ASSERT_EQ(settle(), 0);
+    EXPECT_EQ(ovk_demo_running(), 1);
+    OVK_STATUS s = ovk_pipeline_status();
+    EXPECT_EQ(s.demo, 1);
+    EXPECT_EQ(s.scanners, "Demo: made-up devices (no radios)");
+    EXPECT_EQ(ovk_prefs_get().demo_mode, 0);
+    EXPECT_EQ(ovk_prefs_serial(), serial) << "nothing was stored";
+    {
+        std::lock_guard<std::mutex> l(g_calls.mu);
+        EXPECT_TRUE(g_calls.scan_starts.empty()) << "no radio was started";
+    }
+    // The override outlives a pipeline restart within the process.
+    ovk_pipeline_shutdown();
+    ASSERT_EQ(ovk_pipeline_init(), 0);
+    EXPECT_EQ(ovk_scan_demo_override(), 1);
+    ovk_scan_set_demo_override(0);
+    ASSERT_EQ(ovk_scan_start(), 0);
+    ASSERT_EQ(settle(), 0);
+    EXPECT_EQ(ovk_demo_running(), 0);
+    EXPECT_EQ(ovk_pipeline_status().demo, 0);
+    std::lock_guard<std::mutex> l(g_calls.mu);
+    EXPECT_EQ(g_calls.scan_starts.size(), 1u);
 }
 
 TEST_F(Pipeline, HistoryFlushCountsSessionsOnce) {
@@ -544,6 +606,7 @@ TEST_F(Pipeline, HistoryFlushCountsSessionsOnce) {
     k.note = "seen at work";
     ovk_store_known_upsert(std::vector<OVK_KNOWN>{k});
     ASSERT_EQ(ovk_scan_start(), 0);  // new session at T0
+    ASSERT_EQ(settle(), 0);
     ovk_pipeline_submit(axon(kAxon, T0 + 1000));
     drain();
     g_now = T0 + 10000;

@@ -105,6 +105,8 @@ TEST(PipelineThreads, StartStopWhileSubmittingPollingAndPopping) {
                 if (i % 10 == 0) ovk_scan_refresh();
                 ovk_scan_stop();
                 EXPECT_EQ(ovk_scan_is_running(), 0);
+                // Each cycle ends before the next one changes the preferences.
+                EXPECT_EQ(ovk_scan_wait_idle(60000), 0);
             }
         },
         std::chrono::seconds(300));

@@ -506,13 +506,15 @@ TEST_F(Directories, AssetsFallThroughToTheNextCandidate) {
     fs::create_directories(env_dir);
     fs::create_directories(work / "assets/vendors");
     const std::string blob("line one\n\0binary\xff tail", 22);
-    spit(work / "assets/vendors/oui.tsv", blob);
+    // A name only the working directory has: the program's own assets lie beside it.
+    const std::string here = "vendors/ovk-test-" + std::to_string(getpid()) + ".tsv";
+    spit(work / "assets" / here, blob);
     spit(env_dir / "only-in-env.txt", "from env");
     CwdGuard cwd(work);
     EnvGuard e("OVK_ASSETS", env_dir.c_str());
     // Not in OVK_ASSETS: found in ./assets.
-    EXPECT_EQ(ovk_platform_asset_path("vendors/oui.tsv"), "./assets/vendors/oui.tsv");
-    EXPECT_EQ(ovk_platform_read_asset("vendors/oui.tsv"), blob);
+    EXPECT_EQ(ovk_platform_asset_path(here), "./assets/" + here);
+    EXPECT_EQ(ovk_platform_read_asset(here), blob);
     // In OVK_ASSETS: found there first.
     EXPECT_EQ(ovk_platform_asset_path("only-in-env.txt"), (env_dir / "only-in-env.txt").string());
     EXPECT_EQ(ovk_platform_read_asset("only-in-env.txt"), "from env");
@@ -525,7 +527,7 @@ TEST_F(Directories, AssetsFallThroughToTheNextCandidate) {
     // The program installs this lookup as the process-wide asset reader.
     ovk_set_asset_reader(ovk_platform_read_asset);
     EXPECT_EQ(ovk_read_asset("only-in-env.txt"), "from env");
-    EXPECT_EQ(ovk_read_asset("vendors/oui.tsv"), blob);
+    EXPECT_EQ(ovk_read_asset(here), blob);
     ovk_set_asset_reader(nullptr);
 }
 

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ovk_app_util.h"
+#include "ovk_http_failure.h"
 
 // One mapped camera.
 struct OVK_CAMERA {

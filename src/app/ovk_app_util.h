@@ -408,17 +408,3 @@ int ovk_json_write_file(const std::string& path, const cJSON* item, bool pretty)
 // The parsed file, or nullptr when it cannot be read or does not parse ("invalid JSON in
 // %s" is logged for the latter; a missing file is not logged).
 OVK_JSON ovk_json_read_file(const std::string& path);
-
-// ---------------------------------------------------------------------------------------
-// 6. HTTP outcomes
-// ---------------------------------------------------------------------------------------
-
-// Why a transfer gave no body, for the message a person sees (the transport itself is a
-// platform service).
-enum class OVK_HTTP_FAILURE {
-    None,
-    Unreachable,       // no connection, no answer in time, a broken transfer
-    TooManyRedirects,  // more redirects than allowed (a loop)
-    RefusedScheme,     // a redirect (or address) to something other than http or https
-    TooLarge,          // the body passed the size the caller allowed
-};

@@ -4,11 +4,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -25,6 +27,7 @@ struct Held {
 struct State {
     std::mutex mu;
     std::vector<Held> held;
+    int lock_fd = -1;  // the data directory's lock, while held
 };
 
 State& st() {
@@ -251,4 +254,52 @@ void ovk_datafile_reset() {
     State& s = st();
     std::lock_guard lk(s.mu);
     s.held.clear();
+}
+
+int ovk_datafile_lock_dir(const std::string& dir, std::string* why) {
+    State& s = st();
+    std::lock_guard lk(s.mu);
+    if (s.lock_fd >= 0) {
+        close(s.lock_fd);  // a new directory replaces the old lock
+        s.lock_fd = -1;
+    }
+    if (ovk_mkdirs(dir) != 0) return 0;  // the store reports the directory itself
+    const std::string path = dir + "/orvik.lock";
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        zq_log(LOG_WARNING, "cannot lock %s: %s; another Orvik could use it at the same time",
+               dir.c_str(), strerror(errno));
+        return 0;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        char buf[32] = {0};
+        const ssize_t n = pread(fd, buf, sizeof buf - 1, 0);
+        close(fd);
+        if (err != EWOULDBLOCK) {
+            zq_log(LOG_WARNING, "cannot lock %s: %s", path.c_str(), strerror(err));
+            return 0;
+        }
+        const long pid = n > 0 ? std::strtol(buf, nullptr, 10) : 0;
+        const std::string msg =
+            pid > 0 ? "another Orvik (pid " + std::to_string(pid) + ") is using " + dir
+                    : "another Orvik is using " + dir;
+        zq_log(LOG_ERR, "%s", msg.c_str());
+        if (why) *why = msg;
+        return -1;
+    }
+    const std::string pid = std::to_string(static_cast<long>(getpid())) + "\n";
+    if (ftruncate(fd, 0) != 0 || pwrite(fd, pid.data(), pid.size(), 0) < 0) {
+        // The lock holds without the number; a second program then names no pid.
+    }
+    s.lock_fd = fd;
+    return 0;
+}
+
+void ovk_datafile_unlock_dir() {
+    State& s = st();
+    std::lock_guard lk(s.mu);
+    if (s.lock_fd < 0) return;
+    close(s.lock_fd);  // closing releases the lock
+    s.lock_fd = -1;
 }

@@ -61,3 +61,11 @@ std::vector<std::string> ovk_datafile_held();
 std::string ovk_datafile_readonly_note();
 // Releases every path (tests; a new data directory).
 void ovk_datafile_reset();
+
+// One program per data directory: takes an exclusive lock (flock) on DIR/orvik.lock, held
+// until ovk_datafile_unlock_dir or the end of the process, and writes this process's id into
+// it. -1 when another process holds it ("another Orvik (pid N) is using DIR" is logged at
+// LOG_ERR and put in `*why` when given). A directory where no lock file can be made is used
+// without one (logged as a warning): 0.
+int ovk_datafile_lock_dir(const std::string& dir, std::string* why = nullptr);
+void ovk_datafile_unlock_dir();

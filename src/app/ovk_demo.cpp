@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "ovk_app_util.h"
-#include "ovk_pipeline.h"
 #include "zq_log.h"
 
 namespace {
@@ -136,6 +135,7 @@ struct State {
     bool has_anchor = false;
     double lat = 0;
     double lon = 0;
+    OVK_SINK sink;  // the running feed's consumer
     std::thread thread;
 };
 
@@ -212,8 +212,11 @@ OVK_ADVERT_PTR make(const DEMO_DEVICE& d, int rssi, int round, int64_t now,
                               1, "LE 1M (legacy)", "", now);
 }
 
+// The feed's thread. The sink was copied at start and is only read here, so it is used
+// without the lock.
 void demo_main() {
     State& s = S();
+    const OVK_SINK& sink = s.sink;
     int round = 0;
     for (;;) {
         double lat;
@@ -226,12 +229,11 @@ void demo_main() {
         }
         try {
             const int64_t now = ovk_now_ms();
-            ovk_pipeline_location(ovk_demo_user_fix(round, lat, lon, now));
+            if (sink.on_location) sink.on_location(ovk_demo_user_fix(round, lat, lon, now));
             OVK_LOCATION anchor;
             anchor.lat = lat;
             anchor.lon = lon;
-            ovk_demo_round_at(round, now, anchor,
-                              [](OVK_ADVERT_PTR a) { ovk_pipeline_submit(std::move(a)); });
+            if (sink.on_advert) ovk_demo_round_at(round, now, anchor, sink.on_advert);
         } catch (...) {
             zq_log(LOG_ERR, "demo round %d failed", round);
         }
@@ -340,23 +342,25 @@ int ovk_demo_round(int round, int64_t now, const OVK_DEMO_EMIT& emit) {
     return ovk_demo_round_at(round, now, anchor, emit);
 }
 
-int ovk_demo_start(double anchor_lat, double anchor_lon) {
+int ovk_demo_start(double anchor_lat, double anchor_lon, const OVK_SINK& sink) {
     std::lock_guard<std::mutex> ctl(g_ctl_mu);
     State& s = S();
-    {
-        std::lock_guard<std::mutex> lock(s.mu);
-        if (s.running) return 0;
-        s.lat = anchor_lat;
-        s.lon = anchor_lon;
-        s.has_anchor = true;
-        s.quit = false;
-    }
     try {
+        {
+            std::lock_guard<std::mutex> lock(s.mu);
+            if (s.running) return 0;
+            s.lat = anchor_lat;
+            s.lon = anchor_lon;
+            s.has_anchor = true;
+            s.quit = false;
+            s.sink = sink;
+        }
         s.thread = std::thread(demo_main);
     } catch (...) {
         zq_log(LOG_ERR, "cannot start the demo thread");
         std::lock_guard<std::mutex> lock(s.mu);
         s.has_anchor = false;
+        s.sink = OVK_SINK{};
         return -1;
     }
     std::lock_guard<std::mutex> lock(s.mu);
@@ -377,6 +381,7 @@ void ovk_demo_stop() {
     std::lock_guard<std::mutex> lock(s.mu);
     s.running = false;
     s.has_anchor = false;
+    s.sink = OVK_SINK{};
 }
 
 int ovk_demo_running() {

@@ -1,7 +1,7 @@
 // The demo feed: a thread that invents a user walking a 55 m circle and fifteen nearby
 // devices (a patrol car's gear, a plate-camera network, a drone with Remote ID, trackers,
-// glasses and ordinary gadgets), and submits one fix and fifteen real advertisement records a
-// second to the pipeline, exactly as the scanners would.
+// glasses and ordinary gadgets), and hands one fix and fifteen real advertisement records a
+// second to the sink it was started with, exactly as the scanners do.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +11,7 @@
 
 #include "ovk_advert.h"
 #include "ovk_geo.h"
+#include "ovk_sink.h"
 
 enum DEMO_KIND : int { DEMO_BLE = 0, DEMO_WIFI = 1 };
 
@@ -21,10 +22,11 @@ inline constexpr const char* OVK_DEMO_DRONE_MAC = "60:60:1F:A2:44:18";
 
 using OVK_DEMO_EMIT = std::function<void(OVK_ADVERT_PTR)>;
 
-// Starts the thread anchored at the point. 0, or -1 when the thread cannot start ("cannot
-// start the demo thread"). A running feed keeps its anchor and returns 0.
-int ovk_demo_start(double anchor_lat, double anchor_lon);
-// Stops and joins the thread; no advert is submitted after it returns. Clears the anchor.
+// Starts the thread anchored at the point, delivering to `sink` (on_location and on_advert,
+// called on the feed's thread; the sink is copied). 0, or -1 when the thread cannot start
+// ("cannot start the demo thread"). A running feed keeps its anchor and sink and returns 0.
+int ovk_demo_start(double anchor_lat, double anchor_lon, const OVK_SINK& sink);
+// Stops and joins the thread; nothing reaches the sink after it returns. Clears the anchor.
 void ovk_demo_stop();
 int ovk_demo_running();
 

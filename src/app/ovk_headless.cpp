@@ -6,32 +6,19 @@
 #include <time.h>
 
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
 
-#include "ovk_alpr.h"
 #include "ovk_app_util.h"
 #include "ovk_export.h"
-#include "ovk_prefs.h"
-#include "ovk_registry.h"
-#include "ovk_store.h"
 #include "ovk_trip.h"
-#include "ovk_vendordb.h"
-#include "ovk_watchlist.h"
 #include "zq_log.h"
 
 namespace {
 
 constexpr int64_t kStatusEveryMs = 10000;
 constexpr int kPollMs = 100;
-constexpr long kDurationMax = 100L * 365 * 86400;  // a hundred years
-
-int to_int(std::string_view v) {
-    const std::string s(v);
-    return static_cast<int>(std::strtol(s.c_str(), nullptr, 10));
-}
 
 std::string clock_text(int64_t ms) {
     const time_t t = static_cast<time_t>(ms / 1000);
@@ -153,103 +140,6 @@ std::string ovk_headless_export_dir(std::string_view data_dir) {
     return std::string(data_dir) + "/exports";
 }
 
-const std::vector<OVK_OPTION>& ovk_headless_options() {
-    static const std::vector<OVK_OPTION> table = {
-        {"--headless", nullptr, "run without a window, print alerts and status to stdout",
-         [](OVK_HEADLESS_OPTS& o, std::string_view) { o.headless = true; }},
-        {"--scan", nullptr, "start scanning right away",
-         [](OVK_HEADLESS_OPTS& o, std::string_view) { o.scan = true; }},
-        {"--demo", nullptr, "feed made-up devices instead of the radios",
-         [](OVK_HEADLESS_OPTS& o, std::string_view) { o.demo = true; }},
-        {"--duration", "SECONDS", "headless: stop by itself after SECONDS",
-         [](OVK_HEADLESS_OPTS& o, std::string_view v) {
-             // Whole seconds only: a typo must not turn a timed run into an endless one.
-             long n = 0;
-             const auto r = std::from_chars(v.data(), v.data() + v.size(), n);
-             if (v.empty() || r.ec != std::errc() || r.ptr != v.data() + v.size() || n < 0 ||
-                 n > kDurationMax)
-                 o.error = "--duration needs a whole number of seconds (0 or more), not '" +
-                           std::string(v) + "'";
-             else
-                 o.duration_s = n;
-         }},
-        {"--trace", nullptr, "headless: record a trip while running; it is stopped at shutdown",
-         [](OVK_HEADLESS_OPTS& o, std::string_view) { o.trace = true; }},
-        {"--shots", "DIR",
-         "store screenshots: demo tour of the views, one PNG each into DIR, then quit",
-         [](OVK_HEADLESS_OPTS& o, std::string_view v) {
-             o.demo = true;
-             o.shots = std::string(v);
-         }},
-        {"--export", "SCOPE:FORMAT",
-         "headless: write that export at shutdown (e.g. log:gpx) and print its path",
-         [](OVK_HEADLESS_OPTS& o, std::string_view v) { o.exports.emplace_back(v); }},
-        {"--width", "W", "initial window width (desktop)",
-         [](OVK_HEADLESS_OPTS& o, std::string_view v) { o.width = to_int(v); }},
-        {"--height", "H", "initial window height (desktop)",
-         [](OVK_HEADLESS_OPTS& o, std::string_view v) { o.height = to_int(v); }},
-        {"-v", "LEVEL", "log level: 3 errors .. 7 debug (default 4)",
-         [](OVK_HEADLESS_OPTS& o, std::string_view v) { o.log_level = to_int(v); }},
-    };
-    return table;
-}
-
-OVK_HEADLESS_OPTS ovk_headless_parse(std::span<const std::string> args) {
-    OVK_HEADLESS_OPTS o;
-    for (const auto& a : args) {
-        if (a == "-h" || a == "--help") {
-            OVK_HEADLESS_OPTS h;
-            h.help = true;
-            return h;
-        }
-    }
-    const auto& table = ovk_headless_options();
-    for (size_t i = 0; i < args.size(); ++i) {
-        for (const OVK_OPTION& opt : table) {
-            if (args[i] != opt.name) continue;
-            if (!opt.value_name) {
-                opt.apply(o, {});
-            } else if (i + 1 < args.size()) {
-                opt.apply(o, args[i + 1]);
-                ++i;
-            } else if (o.error.empty()) {
-                o.error = std::string(opt.name) + " needs a value (" + opt.value_name + ")";
-            }
-            break;
-        }
-    }
-    return o;
-}
-
-OVK_HEADLESS_OPTS ovk_headless_parse(int argc, char** argv) {
-    std::vector<std::string> args;
-    for (int i = 1; i < argc; ++i) args.emplace_back(argv[i] ? argv[i] : "");
-    return ovk_headless_parse(args);
-}
-
-std::string ovk_headless_help(std::string_view argv0) {
-    std::string h;
-    h += ovk_format(256, "Orvik %s - passive BLE / WiFi surveillance-equipment detector\n",
-                    OVK_VERSION);
-    h += "Listens only; never transmits to the devices it watches.\n";
-    h += "usage: " + std::string(argv0) +
-         " [--scan] [--demo] [--shots DIR] [--width W --height H] [-v LEVEL]"
-         " [--headless [--duration SECONDS] [--export SCOPE:FORMAT] [--trace]]\n";
-    h += "  --scan        start scanning right away\n";
-    h += "  --demo        feed made-up devices instead of the radios\n";
-    h += "  --shots DIR   store screenshots: demo tour of the views, one PNG each into DIR, then "
-         "quit\n";
-    h += "  --width/--height  initial window size (desktop)\n";
-    h += "  -v LEVEL      log level: 3 errors .. 7 debug (default 4)\n";
-    h += "  --headless    no window: scan at once, print alerts and a status line every 10 s\n";
-    h += "  --duration SECONDS  headless: stop by itself after SECONDS\n";
-    h += "  --export SCOPE:FORMAT  headless: write that export at shutdown and print its path\n"
-         "                (scopes session, history, log, watchlist, everything;\n"
-         "                 formats csv, json, kml, gpx, geojson)\n";
-    h += "  --trace       headless: record a trip while running; it is stopped at shutdown\n";
-    return h;
-}
-
 std::string ovk_headless_terminal_text(std::string_view text) {
     std::string out;
     out.reserve(text.size());
@@ -324,7 +214,7 @@ void ovk_headless_install_signals() {
     sigaction(SIGPIPE, &ign, nullptr);
 }
 
-int ovk_headless_run(const OVK_HEADLESS_OPTS& o, const OVK_HOST& host, FILE* out) {
+int ovk_headless_run(const OVK_OPTS& o, const OVK_HOST& host, FILE* out) {
     try {
         // A mistyped export would only show at shutdown, after the whole run: refuse it now.
         bool refused = false;
@@ -339,29 +229,8 @@ int ovk_headless_run(const OVK_HEADLESS_OPTS& o, const OVK_HOST& host, FILE* out
             refused = true;
         }
         if (refused) return 2;
-        set_log_level(o.log_level);
-        ovk_pipeline_set_hooks(host.hooks);
-        if (host.platform_init && host.platform_init() != 0)
-            zq_log(LOG_ERR, "platform init reported a problem");
-        const std::string dir = host.data_dir ? host.data_dir() : std::string();
-        if (host.read_asset) ovk_set_asset_reader(host.read_asset);
-        if (ovk_vendordb_load() != 0)
-            zq_log(LOG_ERR, "vendor tables not loaded: identification will be limited");
-        ovk_prefs_load(dir);
-        ovk_alpr_set_endpoint(ovk_prefs_get().overpass_url);
-        if (o.demo) {
-            OVK_PREFS p = ovk_prefs_get();
-            p.demo_mode = 1;
-            ovk_prefs_set(p);
-        }
-        ovk_store_open(dir);
-        ovk_watchlist_load(dir);
-        ovk_trip_open(dir);
-        ovk_trip_close_stale();
-        ovk_alpr_load(dir);
-        ovk_registry_init();
-        ovk_pipeline_init();
-        if (host.set_autostart) host.set_autostart(ovk_prefs_get().auto_start);
+        if (ovk_startup_open(o, host) != 0) return 1;
+        const std::string dir = ovk_startup_data_dir();
 
         // Without an interface to start it from, scanning always starts at once.
         ovk_scan_start();
@@ -389,20 +258,21 @@ int ovk_headless_run(const OVK_HEADLESS_OPTS& o, const OVK_HOST& host, FILE* out
             std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
         }
 
+        // Everything heard is logged and remembered before the exports read it.
         ovk_scan_stop();
+        ovk_scan_wait_idle(-1);
         drain_alerts(out);
         const int failed_exports = write_exports(o.exports, dir, out);
-        ovk_pipeline_shutdown();
-        ovk_trip_close();
-        ovk_store_close();
-        ovk_watchlist_unload();
-        ovk_alpr_unload();
-        ovk_registry_shutdown();
-        ovk_vendordb_unload();
-        if (host.platform_shutdown) host.platform_shutdown();
-        return failed_exports > 0 ? 1 : 0;
+        // A run whose detections are only in memory must not end as if all was well.
+        const bool unsaved = ovk_store_detections_unsaved() != 0;
+        if (unsaved)
+            print(out, "detections of this run could not be stored in " + dir +
+                           " (see the log above); they are lost when the program ends");
+        ovk_startup_close();
+        return failed_exports > 0 || unsaved ? 1 : 0;
     } catch (const std::exception& e) {
         zq_log(LOG_ERR, "headless run failed: %s", e.what());
+        ovk_startup_close();
         return 1;
     }
 }

@@ -8,7 +8,7 @@
 //   5. Processing one advertisement
 //   6. Queue and worker
 //   7. Life cycle, sink, status, threat level
-//   8. Scan control and housekeeping
+//   8. Scan control (carried out on its own thread) and housekeeping
 #include "ovk_pipeline.h"
 
 #include <algorithm>
@@ -77,10 +77,15 @@ constexpr int kAlprMax = 64;
 constexpr int kCellAnomaliesMax = 16;
 constexpr size_t kVendorCandidatesMax = 72;
 
+// What the scan-control thread is asked to do.
+enum SCAN_REQ : int { SCAN_REQ_START = 0, SCAN_REQ_STOP = 1, SCAN_REQ_REFRESH = 2 };
+
 struct State {
     std::mutex mu;
     std::condition_variable work_cv;
     std::condition_variable hk_cv;
+    std::condition_variable scan_cv;       // wakes the scan-control thread
+    std::condition_variable scan_idle_cv;  // a scan request was carried out
 
     std::deque<ITEM> queue;
     bool busy = false;
@@ -104,6 +109,19 @@ struct State {
 
     int64_t last_flush = 0;
 
+    // Scan control. Requests wait here, oldest first, for the scan-control thread, which
+    // carries them out one at a time; `scan_want` is the state they ask for, set at once.
+    std::deque<SCAN_REQ> scan_reqs;
+    bool scan_busy = false;  // the control thread is carrying out `scan_doing`
+    SCAN_REQ scan_doing = SCAN_REQ_START;
+    bool scan_want = false;
+    bool scan_failed = false;  // the last start left scanning off
+    int scan_result = 0;       // of the last request carried out
+    bool scan_quit = false;
+    // Demo for this run only (a command-line option), whatever the preference says. Not
+    // reset by init or shutdown: it belongs to the process, not to one pipeline life.
+    bool demo_override = false;
+
     OVK_SMAP<CACHED> classified;
     OVK_SMAP<> last_alerted;
     OVK_SMAP<> last_logged;
@@ -114,6 +132,7 @@ struct State {
 
     std::thread worker;
     std::thread housekeeper;
+    std::thread controller;
 
     std::shared_ptr<const OVK_PIPELINE_HOOKS> hooks = std::make_shared<OVK_PIPELINE_HOOKS>();
 };
@@ -124,9 +143,8 @@ State& S() {
     return *s;
 }
 
-// Serialises init/shutdown, and separately scan start/stop/refresh.
+// Serialises init and shutdown.
 std::mutex g_life_mu;
-std::mutex g_scan_mu;
 
 std::shared_ptr<const OVK_PIPELINE_HOOKS> hooks() {
     State& s = S();
@@ -601,6 +619,26 @@ void pipeline_main() {
 }
 
 void housekeeping_main();
+void scan_control_main();
+void scan_stop_now();
+OVK_SCAN_STATE scan_state_locked(const State& s);
+
+// Ends the scan-control thread: requests still waiting are dropped, the one in progress is
+// finished, and nothing more is accepted.
+void stop_controller(State& s) {
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        s.scan_quit = true;
+        s.scan_reqs.clear();
+    }
+    s.scan_cv.notify_all();
+    if (s.controller.joinable()) s.controller.join();
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        s.scan_busy = false;
+    }
+    s.scan_idle_cv.notify_all();
+}
 
 // Tells the worker and housekeeping threads to end and joins them.
 void stop_threads(State& s) {
@@ -694,11 +732,16 @@ int ovk_pipeline_init() {
             s.ring_head = s.ring_count = 0;
             s.busy = false;
             s.last_flush = 0;
+            s.scan_reqs.clear();
+            s.scan_busy = s.scan_want = s.scan_failed = s.scan_quit = false;
+            s.scan_result = 0;
             s.initialised = true;
         }
         s.worker = std::thread(pipeline_main);
         s.housekeeper = std::thread(housekeeping_main);
+        s.controller = std::thread(scan_control_main);
     } catch (...) {
+        stop_controller(s);
         stop_threads(s);
         std::lock_guard<std::mutex> lock(s.mu);
         s.initialised = false;
@@ -723,8 +766,12 @@ void ovk_pipeline_shutdown() {
     {
         std::lock_guard<std::mutex> lock(s.mu);
         if (!s.initialised) return;
+        s.scan_want = false;
     }
-    ovk_scan_stop();
+    // The request in progress is finished, the waiting ones dropped; then scanning stops
+    // here, before the sink goes and the threads end.
+    stop_controller(s);
+    scan_stop_now();
     const auto h = hooks();
     if (h->set_sink) {
         const OVK_SINK empty;
@@ -842,6 +889,9 @@ OVK_STATUS ovk_pipeline_status() {
             std::lock_guard<std::mutex> lock(s.mu);
             out.running = s.running;
             demo = s.demo;
+            out.demo = s.demo;
+            out.scan_state = scan_state_locked(s);
+            out.scan_progress = ovk_scan_progress_text(out.scan_state, s.scan_failed);
             out.has_location = s.has_loc;
             if (s.has_loc) out.location = s.loc;
             if (s.has_cell && now - s.cell_time <= kCellStatusMs) {
@@ -887,7 +937,7 @@ int apply_source(const OVK_PREFS& p) {
             lat = 45.4215;
             lon = -75.6972;
         }
-        if (!ovk_demo_running() && ovk_demo_start(lat, lon) != 0) return -1;
+        if (!ovk_demo_running() && ovk_demo_start(lat, lon, ovk_pipeline_sink()) != 0) return -1;
         std::lock_guard<std::mutex> lock(s.mu);
         s.demo = true;
         return 0;
@@ -998,19 +1048,28 @@ std::string ovk_scan_notification_text(int devices, int flagged, int discreet) {
     return t;
 }
 
-int ovk_scan_start() {
+// ---- carried out on the scan-control thread (and by shutdown, once that thread ended) ----
+
+namespace {
+
+// The preferences scanning follows: the stored ones, in demo mode when this run asks for it.
+OVK_PREFS scan_prefs() {
+    OVK_PREFS p = ovk_prefs_get();
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (s.demo_override) p.demo_mode = 1;
+    return p;
+}
+
+int scan_start_now() {
     try {
-        std::lock_guard<std::mutex> ctl(g_scan_mu);
-        const OVK_PREFS p = ovk_prefs_get();
+        const OVK_PREFS p = scan_prefs();
         State& s = S();
-        bool init;
         bool running;
         {
             std::lock_guard<std::mutex> lock(s.mu);
-            init = s.initialised;
             running = s.running;
         }
-        if (!init) return -1;
         if (running) {
             if (apply_source(p) == 0) return 0;
             zq_log(LOG_ERR, "could not start scanning");
@@ -1053,9 +1112,8 @@ int ovk_scan_start() {
     }
 }
 
-void ovk_scan_stop() {
+void scan_stop_now() {
     try {
-        std::lock_guard<std::mutex> ctl(g_scan_mu);
         State& s = S();
         bool was;
         {
@@ -1075,20 +1133,161 @@ void ovk_scan_stop() {
     }
 }
 
-void ovk_scan_refresh() {
+int scan_refresh_now() {
     try {
-        std::lock_guard<std::mutex> ctl(g_scan_mu);
-        if (!ovk_scan_is_running()) return;
-        if (apply_source(ovk_prefs_get()) != 0) zq_log(LOG_ERR, "could not re-apply scan settings");
+        State& s = S();
+        {
+            std::lock_guard<std::mutex> lock(s.mu);
+            if (!s.running) return 0;
+        }
+        if (apply_source(scan_prefs()) == 0) return 0;
     } catch (...) {
-        zq_log(LOG_ERR, "could not re-apply scan settings");
     }
+    zq_log(LOG_ERR, "could not re-apply scan settings");
+    return -1;
+}
+
+int carry_out(SCAN_REQ r) {
+    switch (r) {
+        case SCAN_REQ_START:
+            return scan_start_now();
+        case SCAN_REQ_STOP:
+            scan_stop_now();
+            return 0;
+        case SCAN_REQ_REFRESH:
+            return scan_refresh_now();
+    }
+    return -1;
+}
+
+// The scan-control thread: carries out the requests in the order they came; ends once told
+// to and nothing waits.
+void scan_control_main() {
+    State& s = S();
+    for (;;) {
+        SCAN_REQ r;
+        {
+            std::unique_lock<std::mutex> lock(s.mu);
+            s.scan_cv.wait(lock, [&s] { return s.scan_quit || !s.scan_reqs.empty(); });
+            if (s.scan_reqs.empty()) return;
+            r = s.scan_reqs.front();
+            s.scan_reqs.pop_front();
+            s.scan_busy = true;
+            s.scan_doing = r;
+        }
+        const int rc = carry_out(r);
+        {
+            std::lock_guard<std::mutex> lock(s.mu);
+            s.scan_busy = false;
+            s.scan_result = rc;
+            if (r == SCAN_REQ_START && rc != 0 && !s.running) {
+                // Scanning stays off: what is asked for now is whatever a later start or stop
+                // says, else off.
+                s.scan_failed = true;
+                bool want = false;
+                for (SCAN_REQ q : s.scan_reqs) {
+                    if (q == SCAN_REQ_START) want = true;
+                    if (q == SCAN_REQ_STOP) want = false;
+                }
+                s.scan_want = want;
+            }
+        }
+        s.scan_idle_cv.notify_all();
+    }
+}
+
+// Queues a request for the scan-control thread. -1 before init or during shutdown.
+int scan_request(SCAN_REQ r) {
+    State& s = S();
+    try {
+        std::lock_guard<std::mutex> lock(s.mu);
+        if (!s.initialised || s.scan_quit) return -1;
+        // The same request twice in a row does the same as once: the second would read the
+        // same preferences when its turn came.
+        if (s.scan_reqs.empty() || s.scan_reqs.back() != r) s.scan_reqs.push_back(r);
+        if (r == SCAN_REQ_START || r == SCAN_REQ_STOP) {
+            s.scan_want = r == SCAN_REQ_START;
+            s.scan_failed = false;
+        }
+    } catch (...) {
+        OVK_LOG_ALLOC_FAIL(SCAN_REQ, 1, request);
+        return -1;
+    }
+    s.scan_cv.notify_one();
+    return 0;
+}
+
+// The scan state the interface shows. The caller holds the state lock.
+OVK_SCAN_STATE scan_state_locked(const State& s) {
+    std::optional<SCAN_REQ> next;
+    if (s.scan_busy)
+        next = s.scan_doing;
+    else if (!s.scan_reqs.empty())
+        next = s.scan_reqs.front();
+    if (next == SCAN_REQ_START && !s.running) return OVK_SCAN_STARTING;
+    if (next == SCAN_REQ_STOP && (s.running || s.scan_busy)) return OVK_SCAN_STOPPING;
+    return s.running ? OVK_SCAN_RUNNING : OVK_SCAN_IDLE;
+}
+
+}  // namespace
+
+int ovk_scan_start() {
+    return scan_request(SCAN_REQ_START);
+}
+
+void ovk_scan_stop() {
+    (void)scan_request(SCAN_REQ_STOP);
+}
+
+void ovk_scan_refresh() {
+    (void)scan_request(SCAN_REQ_REFRESH);
 }
 
 int ovk_scan_is_running() {
     State& s = S();
     std::lock_guard<std::mutex> lock(s.mu);
-    return s.running ? 1 : 0;
+    return s.scan_want ? 1 : 0;
+}
+
+int ovk_scan_wait_idle(int timeout_ms) {
+    try {
+        State& s = S();
+        std::unique_lock<std::mutex> lock(s.mu);
+        auto idle = [&s] { return s.scan_reqs.empty() && !s.scan_busy; };
+        if (timeout_ms < 0)
+            s.scan_idle_cv.wait(lock, idle);
+        else if (!s.scan_idle_cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), idle))
+            return -2;
+        return s.scan_result == 0 ? 0 : -1;
+    } catch (...) {
+        return -2;
+    }
+}
+
+void ovk_scan_set_demo_override(int on) {
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.demo_override = on != 0;
+}
+
+int ovk_scan_demo_override() {
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mu);
+    return s.demo_override ? 1 : 0;
+}
+
+const char* ovk_scan_progress_text(OVK_SCAN_STATE state, int failed) {
+    switch (state) {
+        case OVK_SCAN_STARTING:
+            return "Starting...";
+        case OVK_SCAN_STOPPING:
+            return "Stopping...";
+        case OVK_SCAN_IDLE:
+            return failed ? "Could not start scanning" : "";
+        case OVK_SCAN_RUNNING:
+            return "";
+    }
+    return "";
 }
 
 void ovk_scan_housekeeping_tick() {

@@ -2,8 +2,12 @@
 // queued here, and one worker thread turns each advertisement into verdicts, a tracked device,
 // a logged detection and alerts. A housekeeping thread refreshes the notification line, writes
 // device history once a minute and prunes the classification cache while scanning. The
-// pipeline also owns scan start/stop (real radios or the demo feed), the latest GPS fix, the
+// pipeline also owns scan control (real radios or the demo feed), the latest GPS fix, the
 // alert ring the interface pops and the overall threat level.
+//
+// Scan control never blocks its caller: start, stop and refresh are requests that a
+// scan-control thread carries out in the order they were made (closing a Bluetooth adapter
+// or pruning the detection log can take seconds). Their progress shows in OVK_STATUS.
 //
 // The application layer does not link the platform layer: the platform services the pipeline
 // needs (sink installation, notifications, sounds, scanner control) come through
@@ -11,8 +15,7 @@
 // pipeline runs silently and cannot start the radios (the demo feed still works).
 //
 // Lock order: the pipeline never holds its lock while calling the registry, the store, the
-// preferences or a hook; the cell analyzer (which has no lock) runs under it. Scan control
-// is serialised by its own mutex, taken before the pipeline lock.
+// preferences or a hook; the cell analyzer (which has no lock) runs under it.
 #pragma once
 
 #include <cstdint>
@@ -22,13 +25,13 @@
 #include <string>
 #include <string_view>
 
-#include "../platform/ovk_platform.h"
 #include "ovk_advert.h"
 #include "ovk_category.h"
 #include "ovk_cell.h"
 #include "ovk_geo.h"
 #include "ovk_prefs.h"
 #include "ovk_registry.h"
+#include "ovk_sink.h"
 
 enum OVK_THREAT : int {
     OVK_THREAT_CLEAR = 0,
@@ -55,8 +58,22 @@ struct OVK_UI_ALERT {
     int rssi = 0;  // dBm; 0 for map alerts
 };
 
+// Where scan control stands. STARTING and STOPPING last while the scan-control thread
+// carries out (or is about to carry out) a start or a stop.
+enum OVK_SCAN_STATE : int {
+    OVK_SCAN_IDLE = 0,
+    OVK_SCAN_STARTING = 1,
+    OVK_SCAN_RUNNING = 2,
+    OVK_SCAN_STOPPING = 3,
+};
+
 struct OVK_STATUS {
-    int running = 0;
+    int running = 0;  // scanning runs now (radios or demo feed)
+    int demo = 0;     // the demo feed is what runs
+    OVK_SCAN_STATE scan_state = OVK_SCAN_IDLE;
+    // "Starting...", "Stopping...", "Could not start scanning" after a start that left
+    // scanning off (until the next start or stop), else "".
+    std::string scan_progress;
     int devices = 0;
     int flagged = 0;
     OVK_THREAT threat = OVK_THREAT_CLEAR;
@@ -95,9 +112,10 @@ struct OVK_PIPELINE_HOOKS {
 void ovk_pipeline_set_hooks(const OVK_PIPELINE_HOOKS& hooks);
 
 // Life cycle. init: 0 on success or when already initialised, -1 on failure ("pipeline init
-// failed"). Starts the worker and housekeeping threads, initialises the registry and installs
-// the sink. shutdown stops scanning, removes the sink, joins both threads and drops whatever
-// is still queued, unprocessed.
+// failed"). Starts the worker, housekeeping and scan-control threads, initialises the
+// registry and installs the sink. shutdown finishes the scan request in progress, drops the
+// waiting ones, stops scanning (waiting for it), removes the sink, joins the threads and
+// drops whatever is still queued, unprocessed.
 int ovk_pipeline_init();
 void ovk_pipeline_shutdown();
 
@@ -122,11 +140,30 @@ OVK_THREAT ovk_threat_of(const OVK_DEVICE_LIST* devices, int threshold, int rece
 // The same level from the registry's counts (ovk_registry_tally), without a snapshot.
 OVK_THREAT ovk_threat_of_tally(const OVK_REGISTRY_TALLY& t, int threshold, int recent_cell_warning);
 
-// Scan control and housekeeping.
-int ovk_scan_start();  // 0 when scanning runs afterwards, -1 on failure or before init
+// Scan control. Each call queues a request and returns at once; the scan-control thread
+// carries the requests out in order, with the preferences as they are when its turn comes.
+// start: 0 when the request was taken, -1 before init (or during shutdown). A start while
+// scanning re-applies the source without a new session. refresh re-applies the current
+// preferences when scanning runs by then.
+int ovk_scan_start();
 void ovk_scan_stop();
 void ovk_scan_refresh();
+// The state the requests made so far ask for: 1 from a start request on (also while it is
+// being carried out) until a stop request, or until the start failed with no later start
+// waiting; 0 otherwise. What the scan button shows; OVK_STATUS tells whether it is reached.
 int ovk_scan_is_running();
+// Waits until every request made so far was carried out: 0 when the last one succeeded,
+// -1 when it failed (scanning could not start, or the settings could not be re-applied),
+// -2 when `timeout_ms` passed first (a negative value waits without limit).
+int ovk_scan_wait_idle(int timeout_ms);
+// Demo for this run: while on, scanning uses the demo feed whatever the stored preference
+// `demo_mode` says, which stays as the user set it. Takes effect at the next start or
+// refresh. Kept across pipeline init and shutdown.
+void ovk_scan_set_demo_override(int on);
+int ovk_scan_demo_override();
+// The progress text of OVK_STATUS::scan_progress for a state (`failed`: the last start left
+// scanning off).
+const char* ovk_scan_progress_text(OVK_SCAN_STATE state, int failed);
 // The scan options for a preference record (`trace` = a trip records or plate-camera
 // warnings are active).
 OVK_SCAN_OPTS ovk_scan_opts(const OVK_PREFS& p, bool trace);

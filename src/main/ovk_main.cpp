@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <string>
 
-#include "ovk_alpr.h"
 #include "ovk_headless.h"
 #include "ovk_linux_http.h"
 #include "ovk_platform.h"
+#include "ovk_startup.h"
 
 namespace {
 
@@ -17,6 +17,8 @@ OVK_HOST linux_host() {
     h.data_dir = [] { return ovk_platform_data_dir(); };
     h.read_asset = [](std::string_view name) { return ovk_platform_read_asset(name); };
     h.set_autostart = [](int enable) { ovk_platform_set_autostart(enable); };
+    // Plate-camera downloads go through the platform's HTTP client.
+    h.fetch = ovk_platform_http;
     OVK_PIPELINE_HOOKS& k = h.hooks;
     k.set_sink = [](const OVK_SINK* s) { ovk_platform_set_sink(s); };
     k.notify = [](std::optional<std::string_view> key, std::optional<std::string_view> title,
@@ -36,15 +38,13 @@ OVK_HOST linux_host() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const OVK_HEADLESS_OPTS o = ovk_headless_parse(argc, argv);
+    const OVK_OPTS o = ovk_startup_parse(argc, argv);
     if (o.help) {
-        std::fputs(ovk_headless_help(argc > 0 && argv[0] ? argv[0] : "orvik").c_str(), stdout);
+        std::fputs(ovk_startup_help(argc > 0 && argv[0] ? argv[0] : "orvik").c_str(), stdout);
         return 0;
     }
     if (!o.headless)
         std::fputs("orvik: this build has no window; running headless (see --help)\n", stderr);
-    // Plate-camera downloads go through the platform's HTTP client.
-    ovk_alpr_set_fetch(ovk_platform_http);
     ovk_headless_install_signals();
     return ovk_headless_run(o, linux_host(), stdout);
 }

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "ovk_app_util.h"
+#include "ovk_http_failure.h"
 
 inline constexpr size_t OVK_HTTP_MAX_BODY = 67108864;  // body plus terminator must stay within
 inline constexpr const char* OVK_HTTP_USER_AGENT = "Orvik/0.2.0-trixie";

@@ -21,6 +21,7 @@ struct ProgramLaunch {
     // NAME=VALUE pairs; each replaces any variable of that name inherited from this process.
     std::vector<std::string> env;
     std::string out_dir;  // where stdout.txt and stderr.txt go
+    std::string cwd;      // its working directory; empty: this process's
     // Seconds after which the program gets SIGTERM; 0 leaves it to end by itself.
     int term_after_s = 0;
     // Seconds it may take to end after that (or after the start when term_after_s is 0);

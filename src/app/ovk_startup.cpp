@@ -1,0 +1,223 @@
+// The command line and the engine's ordered start-up and shutdown.
+#include "ovk_startup.h"
+
+#include <charconv>
+#include <cstdlib>
+#include <mutex>
+
+#include "ovk_app_util.h"
+#include "ovk_datafile.h"
+#include "ovk_prefs.h"
+#include "ovk_registry.h"
+#include "ovk_store.h"
+#include "ovk_trip.h"
+#include "ovk_vendordb.h"
+#include "ovk_watchlist.h"
+#include "zq_log.h"
+
+namespace {
+
+constexpr long kDurationMax = 100L * 365 * 86400;  // a hundred years
+
+int to_int(std::string_view v) {
+    const std::string s(v);
+    return static_cast<int>(std::strtol(s.c_str(), nullptr, 10));
+}
+
+struct OPENED {
+    std::mutex mu;
+    bool open = false;
+    bool fetch_installed = false;
+    std::string dir;
+    std::function<void()> platform_shutdown;
+};
+
+OPENED& opened() {
+    static OPENED* o = new OPENED;  // never destroyed: a late close must still find it
+    return *o;
+}
+
+// The part of the shutdown that follows the pipeline; shared by a failed open.
+void close_below_pipeline(OPENED& st) {
+    ovk_trip_close();
+    ovk_store_close();
+    ovk_watchlist_unload();
+    ovk_alpr_unload();
+    ovk_registry_shutdown();
+    ovk_vendordb_unload();
+    if (st.fetch_installed) ovk_alpr_set_fetch(OVK_ALPR_FETCH{});
+    if (st.platform_shutdown) st.platform_shutdown();
+    ovk_scan_set_demo_override(0);  // the run is over
+    ovk_datafile_unlock_dir();
+    st.platform_shutdown = nullptr;
+    st.fetch_installed = false;
+    st.dir.clear();
+    st.open = false;
+}
+
+}  // namespace
+
+const std::vector<OVK_OPTION>& ovk_startup_options() {
+    static const std::vector<OVK_OPTION> table = {
+        {"--scan", nullptr, "--scan        start scanning right away",
+         [](OVK_OPTS& o, std::string_view) { o.scan = true; }},
+        {"--demo", nullptr, "--demo        feed made-up devices instead of the radios",
+         [](OVK_OPTS& o, std::string_view) { o.demo = true; }},
+        {"--shots", "DIR",
+         "--shots DIR   store screenshots: demo tour of the views, one PNG each into DIR, then "
+         "quit",
+         [](OVK_OPTS& o, std::string_view v) {
+             o.demo = true;
+             o.shots = std::string(v);
+         }},
+        {"--width", "W", "--width/--height  initial window size (desktop)",
+         [](OVK_OPTS& o, std::string_view v) { o.width = to_int(v); }},
+        {"--height", "H", nullptr, [](OVK_OPTS& o, std::string_view v) { o.height = to_int(v); }},
+        {"-v", "LEVEL", "-v LEVEL      log level: 3 errors .. 7 debug (default 4)",
+         [](OVK_OPTS& o, std::string_view v) { o.log_level = to_int(v); }},
+        {"--headless", nullptr,
+         "--headless    no window: scan at once, print alerts and a status line every 10 s",
+         [](OVK_OPTS& o, std::string_view) { o.headless = true; }},
+        {"--duration", "S", "--duration S  headless: stop by itself after S seconds",
+         [](OVK_OPTS& o, std::string_view v) {
+             long n = 0;
+             const auto r = std::from_chars(v.data(), v.data() + v.size(), n);
+             if (v.empty() || r.ec != std::errc() || r.ptr != v.data() + v.size() || n < 0 ||
+                 n > kDurationMax)
+                 o.error = "--duration needs a whole number of seconds (0 or more), not '" +
+                           std::string(v) + "'";
+             else
+                 o.duration_s = n;
+         }},
+        {"--export", "SCOPE:FORMAT",
+         "--export SCOPE:FORMAT  headless: write that export at shutdown and print its path\n"
+         "                (scopes session, history, log, watchlist, everything;\n"
+         "                 formats csv, json, kml, gpx, geojson)",
+         [](OVK_OPTS& o, std::string_view v) { o.exports.emplace_back(v); }},
+        {"--trace", nullptr,
+         "--trace       headless: record a trip while running; it is stopped at shutdown",
+         [](OVK_OPTS& o, std::string_view) { o.trace = true; }},
+    };
+    return table;
+}
+
+OVK_OPTS ovk_startup_parse(std::span<const std::string> args) {
+    OVK_OPTS o;
+    for (const auto& a : args) {
+        if (a == "-h" || a == "--help") {
+            OVK_OPTS h;
+            h.help = true;
+            return h;
+        }
+    }
+    const auto& table = ovk_startup_options();
+    for (size_t i = 0; i < args.size(); ++i) {
+        for (const OVK_OPTION& opt : table) {
+            if (args[i] != opt.name) continue;
+            if (!opt.value_name) {
+                opt.apply(o, {});
+            } else if (i + 1 < args.size()) {
+                opt.apply(o, args[i + 1]);
+                ++i;
+            } else if (o.error.empty()) {
+                o.error = std::string(opt.name) + " needs a value (" + opt.value_name + ")";
+            }
+            break;
+        }
+    }
+    return o;
+}
+
+OVK_OPTS ovk_startup_parse(int argc, char** argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) args.emplace_back(argv[i] ? argv[i] : "");
+    return ovk_startup_parse(args);
+}
+
+std::string ovk_startup_help(std::string_view argv0) {
+    std::string h;
+    h += ovk_format(256, "Orvik %s - passive BLE / WiFi surveillance-equipment detector\n",
+                    OVK_VERSION);
+    h += "Listens only; never transmits to the devices it watches.\n";
+    h += "usage: " + std::string(argv0) +
+         " [--scan] [--demo] [--shots DIR] [--width W --height H] [-v LEVEL]\n";
+    for (const OVK_OPTION& opt : ovk_startup_options())
+        if (opt.help) h += std::string("  ") + opt.help + "\n";
+    return h;
+}
+
+int ovk_startup_open(const OVK_OPTS& o, const OVK_HOST& host) {
+    OPENED& st = opened();
+    std::lock_guard<std::mutex> lock(st.mu);
+    if (st.open) return 0;
+    try {
+        set_log_level(o.log_level);
+        ovk_pipeline_set_hooks(host.hooks);
+        if (host.platform_init && host.platform_init() != 0)
+            zq_log(LOG_ERR, "platform init reported a problem");
+        st.platform_shutdown = host.platform_shutdown;
+        st.open = true;
+        st.dir = host.data_dir ? host.data_dir() : std::string();
+        // One program per data directory: two would hand out the same detection ids, undo
+        // each other's device history and close each other's live trip.
+        if (!st.dir.empty() && ovk_datafile_lock_dir(st.dir) != 0) {
+            if (st.platform_shutdown) st.platform_shutdown();
+            st.platform_shutdown = nullptr;
+            st.dir.clear();
+            st.open = false;
+            return -1;
+        }
+        if (host.read_asset) ovk_set_asset_reader(host.read_asset);
+        if (host.fetch) {
+            ovk_alpr_set_fetch(host.fetch);
+            st.fetch_installed = true;
+        }
+        if (ovk_vendordb_load() != 0)
+            zq_log(LOG_ERR, "vendor tables not loaded: identification will be limited");
+        ovk_prefs_load(st.dir);
+        ovk_alpr_set_endpoint(ovk_prefs_get().overpass_url);
+        // The command line's demo is for this run only: the stored preference keeps the
+        // user's choice, so a later plain run scans the radios again.
+        ovk_scan_set_demo_override(o.demo ? 1 : 0);
+        ovk_store_open(st.dir);
+        ovk_watchlist_load(st.dir);
+        ovk_trip_open(st.dir);
+        ovk_trip_close_stale();
+        ovk_alpr_load(st.dir);
+        ovk_registry_init();
+        if (ovk_pipeline_init() != 0) {
+            close_below_pipeline(st);
+            return -1;
+        }
+        if (host.set_autostart) host.set_autostart(ovk_prefs_get().auto_start);
+        return 0;
+    } catch (const std::exception& e) {
+        zq_log(LOG_ERR, "start-up failed: %s", e.what());
+    } catch (...) {
+        zq_log(LOG_ERR, "start-up failed");
+    }
+    if (st.open) {
+        ovk_pipeline_shutdown();
+        close_below_pipeline(st);
+    }
+    return -1;
+}
+
+void ovk_startup_close() {
+    OPENED& st = opened();
+    std::lock_guard<std::mutex> lock(st.mu);
+    if (!st.open) return;
+    try {
+        ovk_pipeline_shutdown();
+        close_below_pipeline(st);
+    } catch (...) {
+        zq_log(LOG_ERR, "shutdown failed");
+        st.open = false;
+    }
+}
+
+std::string ovk_startup_data_dir() {
+    OPENED& st = opened();
+    std::lock_guard<std::mutex> lock(st.mu);
+    return st.dir;
+}
