@@ -1,6 +1,7 @@
 // A tree-free JSON reader (see the header).
 #include "ovk_jsonscan.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -247,28 +248,46 @@ bool OVK_JSON_SCAN::literal(std::string_view word) {
 bool OVK_JSON_SCAN::read_string(std::string& out) {
     out.clear();
     if (!eat('"')) return false;
-    bool cut = false;  // a NUL ends the text, as in a C string
-    for (;;) {
-        // Plain bytes up to the next quote or backslash in one step.
-        size_t j = i_;
-        while (j < t_.size() && t_[j] != '"' && t_[j] != '\\') ++j;
-        if (j >= t_.size()) return false;
+    // First the end: the next quote that no backslash escapes (as cJSON finds it).
+    size_t end = i_;
+    while (end < t_.size() && t_[end] != '"') {
+        if (t_[end] == '\\') {
+            if (end + 1 >= t_.size()) return false;
+            ++end;
+        }
+        ++end;
+    }
+    if (end >= t_.size()) return false;
+    // Then the text, escape by escape. A NUL ends it, as in a C string.
+    bool cut = false;
+    // Four hex digits; any other character counts as a value of 0, as in cJSON.
+    auto hex4 = [&](size_t at) {
+        uint32_t cp = 0;
+        for (size_t k = 0; k < 4; ++k) {
+            const int h = hex_value(t_[at + k]);
+            if (h < 0) return uint32_t{0};
+            cp = cp * 16 + static_cast<uint32_t>(h);
+        }
+        return cp;
+    };
+    size_t p = i_;
+    while (p < end) {
+        const size_t q = std::min(end, t_.find('\\', p));
         if (!cut) {
-            const std::string_view run = t_.substr(i_, j - i_);
+            const std::string_view run = t_.substr(p, q - p);
             const size_t z = run.find('\0');
             out.append(run.substr(0, z));
             cut = z != std::string_view::npos;
         }
-        i_ = j + 1;
-        if (t_[j] == '"') return true;
-        if (i_ >= t_.size()) return false;
-        const char e = t_[i_++];
+        p = q;
+        if (p >= end) break;
+        if (end - p < 2) return false;
         char plain = 0;
-        switch (e) {
+        switch (t_[p + 1]) {
             case '"':
             case '\\':
             case '/':
-                plain = e;
+                plain = t_[p + 1];
                 break;
             case 'b':
                 plain = '\b';
@@ -286,53 +305,51 @@ bool OVK_JSON_SCAN::read_string(std::string& out) {
                 plain = '\t';
                 break;
             case 'u': {
-                auto hex4 = [&](uint32_t& cp) {
-                    if (t_.size() - i_ < 4) return false;
-                    cp = 0;
-                    for (int k = 0; k < 4; ++k) {
-                        const int h = hex_value(t_[i_ + static_cast<size_t>(k)]);
-                        if (h < 0) return false;
-                        cp = cp * 16 + static_cast<uint32_t>(h);
-                    }
-                    i_ += 4;
-                    return true;
-                };
-                uint32_t cp = 0;
-                if (!hex4(cp)) return false;
+                if (end - p < 6) return false;
+                uint32_t cp = hex4(p + 2);
+                size_t len = 6;
                 if (cp >= 0xDC00 && cp <= 0xDFFF) return false;  // a lone low surrogate
                 if (cp >= 0xD800 && cp <= 0xDBFF) {
-                    uint32_t lo = 0;
-                    if (t_.size() - i_ < 6 || t_[i_] != '\\' || t_[i_ + 1] != 'u') return false;
-                    i_ += 2;
-                    if (!hex4(lo) || lo < 0xDC00 || lo > 0xDFFF) return false;
+                    if (end - p < 12 || t_[p + 6] != '\\' || t_[p + 7] != 'u') return false;
+                    const uint32_t lo = hex4(p + 8);
+                    if (lo < 0xDC00 || lo > 0xDFFF) return false;
                     cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+                    len = 12;
                 }
                 if (cp == 0) cut = true;
                 if (!cut) put_utf8(out, cp);
+                p += len;
                 continue;
             }
             default:
                 return false;
         }
         if (!cut) out += plain;
+        p += 2;
     }
+    i_ = end + 1;
+    return true;
 }
 
 bool OVK_JSON_SCAN::read_number(std::string& out) {
     const size_t start = i_;
-    while (i_ < t_.size() && number_char(t_[i_])) ++i_;
-    const std::string_view run = t_.substr(start, i_ - start);
+    size_t j = i_;
+    while (j < t_.size() && number_char(t_[j])) ++j;
+    const std::string_view run = t_.substr(start, j - start);
     if (integer_text(run)) {
         out.assign(run);
+        i_ = j;
         return true;
     }
-    // What strtod takes of the run is the number; the rest of it is not JSON.
+    // What strtod takes of the run is the number; what follows is read as the next token
+    // (and fails there unless the value ends the text), as in cJSON.
     const std::string s(run);
     char* end = nullptr;
     std::strtod(s.c_str(), &end);
     const size_t used = static_cast<size_t>(end - s.c_str());
-    if (used == 0 || used != run.size()) return false;
-    out.assign(run);
+    if (used == 0) return false;
+    out.assign(run.substr(0, used));
+    i_ = start + used;
     return true;
 }
 
