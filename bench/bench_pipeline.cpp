@@ -1,5 +1,5 @@
-// Pipeline throughput (one worker thread), submit-to-alert latency and resident memory after
-// ten minutes of the demo feed (simulated clock).
+// Pipeline throughput (one worker thread), submit-to-alert latency, resident memory after
+// ten minutes of the demo feed (simulated clock), and what scan control costs its caller.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -278,6 +278,36 @@ void BM_DemoTenMinutesMemory(benchmark::State& state) {
     teardown();
 }
 BENCHMARK(BM_DemoTenMinutesMemory)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Scan control as the interface thread pays for it: a start and a stop request (the two
+// calls, "calls_us"), then the wait until the scan-control thread has carried both out with
+// radios that start and stop at once (the whole iteration).
+void BM_ScanRequests(benchmark::State& state) {
+    std::atomic<bool> on{false};
+    OVK_PIPELINE_HOOKS h;
+    h.scan_start = [&on](const OVK_SCAN_OPTS&) {
+        on = true;
+        return 0;
+    };
+    h.scan_stop = [&on] { on = false; };
+    h.scan_running = [&on] { return on.load() ? 1 : 0; };
+    setup(h);
+    OVK_PREFS p;
+    p.retention_days = 0;
+    ovk_prefs_set(p);
+    double call_ns = 0;
+    for (auto _ : state) {
+        const auto t0 = std::chrono::steady_clock::now();
+        ovk_scan_start();
+        ovk_scan_stop();
+        call_ns +=
+            std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count();
+        ovk_scan_wait_idle(-1);
+    }
+    state.counters["calls_us"] = call_ns / 1000.0 / static_cast<double>(state.iterations());
+    teardown();
+}
+BENCHMARK(BM_ScanRequests)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 }  // namespace
 

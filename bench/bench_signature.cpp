@@ -62,6 +62,15 @@ void BM_PatternPathological(benchmark::State& st) {
 }
 BENCHMARK(BM_PatternPathological)->Unit(benchmark::kMillisecond);
 
+// A search whose leading run would be retried from every start: linear with the skip.
+void BM_PatternLeadingRunSearch(benchmark::State& st) {
+    OVK_REGEX_PTR re = ovk_regex_compile("[a-z]*X", 0);
+    const std::string text = std::string(static_cast<size_t>(st.range(0)), 'b') + " X";
+    for (auto _ : st) benchmark::DoNotOptimize(ovk_regex_search(re.get(), text));
+    st.SetComplexityN(st.range(0));
+}
+BENCHMARK(BM_PatternLeadingRunSearch)->Range(1000, 64000)->Complexity();
+
 // ---- classifier per advertisement ----
 
 void ad(Bytes& raw, uint8_t type, const Bytes& body) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <climits>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -326,7 +328,15 @@ TEST(AdvertMac, NormaliseAndValidate) {
     EXPECT_EQ(ovk_mac_is_valid("AA:BB:CC:DD:EE:0G"), 0);
     EXPECT_EQ(ovk_mac_is_valid("AA:BB:CC:DD:EE"), 0);
     EXPECT_EQ(ovk_mac_is_valid("AA.BB:CC:DD:EE:0F"), 0);
+    // longer text is not an address, even though its first 17 characters are one
+    EXPECT_EQ(ovk_mac_is_valid("AA:BB:CC:DD:EE:FF:00:11"), 0);
+    EXPECT_EQ(ovk_mac_is_valid("AA:BB:CC:DD:EE:FFX"), 0);
+    EXPECT_EQ(ovk_mac_is_valid_block("AA:BB:CC         Z"), 0);
     EXPECT_EQ(ovk_mac_hex("aa-bb-cc-dd-ee-0f"), "AABBCCDDEE0F");
+    const uint8_t air[] = {0x11, 0x22, 0x33, 0x44, 0x55, 0xA6, 0x77};
+    EXPECT_EQ(ovk_mac_from_bytes(air, true), "A6:55:44:33:22:11");
+    EXPECT_EQ(ovk_mac_from_bytes(air, false), "11:22:33:44:55:A6");
+    EXPECT_EQ(ovk_mac_from_bytes(ovk_bytes(air, 5), false), "");
 
     EXPECT_EQ(ovk_mac_is_valid_block("aa:bb:cc"), 1);
     EXPECT_EQ(ovk_mac_is_valid_block("AA:BB:CC:D"), 1);
@@ -398,4 +408,11 @@ TEST(Util, AppendAndRound) {
     EXPECT_EQ(ovk_round(NAN), 0);
     EXPECT_EQ(ovk_round(1e300), INT_MAX);
     EXPECT_EQ(ovk_round(-1e300), INT_MIN);
+}
+
+TEST(Util, ErrorTextForEitherSign) {
+    EXPECT_EQ(ovk_errno_text(ENODEV), "No such device");
+    EXPECT_EQ(ovk_errno_text(-ENODEV), "No such device");
+    EXPECT_EQ(ovk_errno_text(-100000), "Unknown error 100000");
+    EXPECT_FALSE(ovk_errno_text(INT_MIN).empty());
 }

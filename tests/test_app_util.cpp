@@ -1,10 +1,13 @@
 // Application utilities: string map, text buffer, number text, JSON helpers, files.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <ctime>
 #include <thread>
@@ -72,7 +75,7 @@ TEST(AppUtilSmap, UninitialisedMapFindsNothingAndRefusesInserts) {
 
 TEST(AppUtilSmap, InitUsesAtLeastSixteenBuckets) {
     OVK_SMAP<> m;
-    ASSERT_EQ(ovk_smap_init(m, 0), 0);
+    ASSERT_EQ(m.init(0), 0);
     EXPECT_EQ(m.bucket_count(), 16u);
     ASSERT_EQ(m.init(1000), 0);
     EXPECT_EQ(m.bucket_count(), 1000u);
@@ -115,7 +118,7 @@ TEST(AppUtilSmap, WalkIsBucketByBucketNewestFirst) {
         for (auto it = keys.rbegin(); it != keys.rend(); ++it)
             if (ovk_fnv1a64(*it) % 16 == b) expected.push_back(*it);
     std::vector<std::string> seen;
-    ovk_smap_foreach(m, [&](const OVK_SMAP_NODE<>& n) { seen.push_back(n.key); });
+    m.foreach ([&](const OVK_SMAP_NODE<>& n) { seen.push_back(n.key); });
     EXPECT_EQ(seen, expected);
 }
 
@@ -138,12 +141,12 @@ TEST(AppUtilSmap, PayloadIsReleasedByDelRetainClearAndDestruction) {
         EXPECT_NE(m.get("empty"), nullptr);
         EXPECT_NE(m.get("k8"), nullptr);
         EXPECT_EQ(m.get("k7"), nullptr);
-        ovk_smap_clear(m);
+        m.clear();
         EXPECT_EQ(Counted::alive, 0);
         EXPECT_EQ(m.size(), 0u);
         EXPECT_TRUE(m.initialised());
         m.put("again")->ptr = std::make_unique<Counted>(1);
-        ovk_smap_free(m);
+        m.release();
         EXPECT_FALSE(m.initialised());
         EXPECT_EQ(Counted::alive, 0);
         EXPECT_EQ(m.put("x"), nullptr);
@@ -197,10 +200,10 @@ TEST(AppUtilSbuf, AppendsAndFormats) {
     OVK_SBUF b;
     b.add("id=");
     b.addf("%d,%s,%.1f", 42, "x", 2.5);
-    ovk_sbuf_addc(b, '!');
-    ovk_sbuf_addf(b, "%s", "");
+    b.addc('!');
+    b.addf("%s", "");
     b.add("");
-    auto t = ovk_sbuf_take(b);
+    auto t = b.take();
     ASSERT_TRUE(t);
     EXPECT_EQ(*t, "id=42,x,2.5!");
     EXPECT_EQ(b.len(), 0u);
@@ -231,7 +234,7 @@ TEST(AppUtilSbuf, OutOfMemoryIsStickyUntilTaken) {
     b.max_cap = 10;
     b.add(std::string(20, 'x'));
     ASSERT_TRUE(b.oom());
-    ovk_sbuf_free(b);
+    b.free();
     EXPECT_FALSE(b.oom());
     EXPECT_EQ(b.len(), 0u);
 }
@@ -483,6 +486,34 @@ TEST(AppUtilFiles, FailedWriteKeepsTheOldFileAndLeavesNoTemp) {
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(ovk_test::read_file(p), "old");
     EXPECT_FALSE(ovk_test::file_exists(p + ".tmp"));
+}
+
+// This program's fsync: the real one, except that it fails on directories while
+// g_fail_dir_fsync is set (no file system here refuses to sync a folder on demand).
+std::atomic<bool> g_fail_dir_fsync{false};
+extern "C" int fsync(int fd) {
+    struct stat st {};
+    if (g_fail_dir_fsync.load() && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        errno = EIO;
+        return -1;
+    }
+    using Fn = int (*)(int);
+    static const Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "fsync"));
+    return real ? real(fd) : 0;
+}
+
+TEST(AppUtilFiles, FolderSyncFailureAfterTheRenameIsNoFailedWrite) {
+    TempDir dir;
+    const std::string p = dir.file("f.json");
+    ASSERT_EQ(ovk_write_file_atomic(p, "old"), 0);
+    LogCapture log;
+    g_fail_dir_fsync = true;
+    const int rc = ovk_write_file_atomic(p, "new");
+    g_fail_dir_fsync = false;
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(ovk_test::read_file(p), "new");
+    EXPECT_TRUE(log.has("atomic write of " + p + ": cannot sync its folder: Input/output error"));
+    EXPECT_FALSE(log.has("failed"));
 }
 
 TEST(AppUtilFiles, UnopenableTempIsReportedWithItsName) {

@@ -21,6 +21,7 @@
 #include "ovk_test_files.h"
 #include "ovk_test_program.h"
 #include "ovk_vendordb.h"
+#include "rid_builder.h"
 
 namespace {
 
@@ -440,6 +441,7 @@ TEST(ClassifyLine, InvalidLinesSayWhy) {
          R"(\"radio\" must be \"BLE\" or \"WIFI\")"},
         {R"({"radio":"BLE","raw":""})", R"(missing \"mac\")"},
         {R"({"radio":"BLE","mac":"001122334455","raw":""})", R"(invalid \"mac\")"},
+        {R"({"radio":"BLE","mac":"00:11:22:33:44:55:66:77","raw":""})", R"(invalid \"mac\")"},
         {R"({"radio":"BLE","mac":"00:11:22:33:44:55"})", R"(missing \"raw\")"},
         {R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":12})", R"(\"raw\" is not a string)"},
         {R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":"0"})",
@@ -508,6 +510,107 @@ TEST(ClassifyStream, LineNumbersOrderAndExitStatus) {
     std::tie(rc, out) = run_stream(string("{\"radio\":\"BLE\",\0\"mac\":1}\nx\n", 27));
     EXPECT_EQ(rc, 1);
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2);
+}
+
+// A recording holds advert lines written by ovk_classify_format, which read back into the
+// same advert, GPS fix lines, which give no output, and fields the tool does not know.
+TEST(ClassifyStream, RecordingsReadAsTheyAre) {
+    const OVK_ADVERT_PTR ble = ovk_test::rid_advert(
+        "60:60:1F:00:00:0A", {ovk_test::rid_basic_id(1, "R1"), ovk_test::rid_location(45, -75)},
+        1700000000000, -71);
+    const uint8_t ies[] = {0x00, 0x04, 'C', 'a', 'f', 'e', 0x03, 0x01, 0x06, 0xDD, 0x03, 1, 2, 3};
+    const OVK_ADVERT_PTR wifi = ovk_advert_new_wifi("A4:11:62:00:00:01", "Cafe", -80, 2437,
+                                                    std::nullopt, std::nullopt, ies, 1700000000500);
+    ASSERT_TRUE(ble && wifi);
+    for (const OVK_ADVERT* a : {ble.get(), wifi.get()}) {
+        string err;
+        const OVK_ADVERT_PTR back = ovk_classify_parse(ovk_classify_format(*a), err);
+        ASSERT_TRUE(back) << err;
+        EXPECT_EQ(back->mac, a->mac);
+        EXPECT_EQ(back->source, a->source);
+        EXPECT_EQ(back->rssi, a->rssi);
+        EXPECT_EQ(back->raw, a->raw);
+        EXPECT_EQ(back->addr_type, a->addr_type);
+        EXPECT_EQ(back->connectable, a->connectable);
+        EXPECT_EQ(back->phy, a->phy);
+        EXPECT_EQ(back->name, a->name);
+        EXPECT_EQ(back->freq_mhz, a->freq_mhz);
+        EXPECT_EQ(back->caps, a->caps);
+        EXPECT_EQ(back->standard, a->standard);
+        ASSERT_EQ(back->ies.size(), a->ies.size());
+        for (size_t i = 0; i < a->ies.size(); ++i) EXPECT_EQ(back->ies[i].data, a->ies[i].data);
+        EXPECT_EQ(back->timestamp, a->timestamp);
+    }
+    OVK_LOCATION fix;
+    fix.lat = 45.42151234567;
+    fix.lon = -75.69721234567;
+    fix.has_speed = 1;
+    fix.speed_ms = 1.25;
+    fix.time = 1700000000250;
+    string err;
+    const auto fback = ovk_classify_parse_fix(ovk_classify_format_fix(fix), err);
+    ASSERT_TRUE(fback) << err;
+    EXPECT_DOUBLE_EQ(fback->lat, fix.lat);
+    EXPECT_DOUBLE_EQ(fback->lon, fix.lon);
+    EXPECT_EQ(fback->has_speed, 1);
+    EXPECT_EQ(fback->has_bearing, 0);
+    EXPECT_EQ(fback->time, fix.time);
+
+    string rec = ovk_classify_format_fix(fix) + "\n";
+    string line = ovk_classify_format(*wifi);
+    line.insert(line.size() - 1, ",\"session\":\"walk 7\"");  // a field the tool ignores
+    rec += line + "\n" +
+           R"({"gps":{"lat":95,"lon":0},"time":1})"
+           "\n";
+    auto [rc, out] = run_stream(rec);
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
+    EXPECT_NE(out.find("{\"line\":2,\"mac\":\"A4:11:62:00:00:01\""), string::npos) << out;
+    EXPECT_NE(out.find("{\"line\":3,\"error\":\"\\\"lat\\\" is out of range\"}"), string::npos)
+        << out;
+}
+
+// Remote ID checks need what the same address said on earlier lines.
+TEST(ClassifyStream, SpoofedRemoteIdAcrossLines) {
+    using namespace ovk_test;
+    const int64_t t = 1700000000000;
+    string rec;
+    rec += ovk_classify_format(
+               *rid_advert("60:60:1F:00:00:0B", {rid_basic_id(1, "A"), rid_location(45, -75)}, t)) +
+           "\n";
+    rec += ovk_classify_format(*rid_advert("60:60:1F:00:00:0C", {rid_basic_id(1, "B")}, t)) + "\n";
+    rec += ovk_classify_format(*rid_advert("60:60:1F:00:00:0B",
+                                           {rid_location(rid_north(45, 5000), -75)}, t + 2000)) +
+           "\n";
+    rec += ovk_classify_format(*rid_advert("60:60:1F:00:00:0B", {rid_basic_id(1, "A")}, t + 3000)) +
+           "\n";
+    auto [rc, out] = run_stream(rec);
+    EXPECT_EQ(rc, 0);
+    std::istringstream lines(out);
+    std::vector<Json> v;
+    for (string l; std::getline(lines, l);) v.push_back(parse(l));
+    ASSERT_EQ(v.size(), 4u);
+    EXPECT_EQ(cJSON_GetObjectItemCaseSensitive(v[0].get(), "spoofing"), nullptr);
+    EXPECT_EQ(cJSON_GetObjectItemCaseSensitive(v[1].get(), "spoofing"), nullptr);
+    const cJSON* sp = cJSON_GetObjectItemCaseSensitive(v[2].get(), "spoofing");
+    ASSERT_TRUE(cJSON_IsArray(sp));
+    ASSERT_EQ(cJSON_GetArraySize(sp), 1);
+    EXPECT_EQ(string(cJSON_GetArrayItem(sp, 0)->valuestring),
+              "Possible spoofed Remote ID: position jumped 5000 m in 2.0 s (2500 m/s, above "
+              "100 m/s)");
+    // From then on this address's Remote ID verdict is lowered; the other address's is not.
+    auto rid_confidence = [](const cJSON* o) {
+        const cJSON* hits = cJSON_GetObjectItemCaseSensitive(o, "hits");
+        const cJSON* h;
+        cJSON_ArrayForEach(h, hits) if (str(h, "label") ==
+                                        "Drone broadcasting Remote ID") return num(h, "confidence");
+        return -1.0;
+    };
+    EXPECT_EQ(rid_confidence(v[0].get()), 95);
+    EXPECT_EQ(rid_confidence(v[1].get()), 95);
+    EXPECT_EQ(rid_confidence(v[2].get()), 60);
+    EXPECT_EQ(rid_confidence(v[3].get()), 60);
+    EXPECT_EQ(cJSON_GetObjectItemCaseSensitive(v[3].get(), "spoofing"), nullptr);
 }
 
 TEST(ClassifyStream, OverlongLinesAreRefusedAndTheToolGoesOn) {

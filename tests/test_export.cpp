@@ -263,6 +263,11 @@ TEST_F(Export, SessionFormats) {
     adv->uuids.push_back(ovk_uuid16(0xFE9F));
     adv->raw = {2, 1, 6, 3, 3, 0x9F, 0xFE};
     both.advert = std::move(adv);
+    both.has_rid = 1;
+    both.rid.uas_id = "1581F5FJD22A";
+    both.rid.has_pos = 1;
+    both.rid.lat = 45.5;
+    both.rid.lon = -75.25;
     OVK_DEVICE plain = device("11:22:33:44:55:66", 1, false);
 
     const OVK_DEVICE_LIST list = {both, plain};
@@ -320,7 +325,14 @@ TEST_F(Export, SessionFormats) {
     EXPECT_STREQ(cJSON_GetObjectItem(ad, "raw")->valuestring, "02010603039FFE");
     EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(ad, "adStructures")), 2);
     EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(d0, "positions")), 2);
+    const cJSON* rid = cJSON_GetObjectItem(d0, "remoteId");
+    ASSERT_TRUE(rid);
+    EXPECT_STREQ(cJSON_GetObjectItem(rid, "uasId")->valuestring, "1581F5FJD22A");
+    EXPECT_EQ(cJSON_GetObjectItem(rid, "longitude")->valuedouble, -75.25);
+    EXPECT_TRUE(cJSON_IsNull(cJSON_GetObjectItem(rid, "heightM")));
+    EXPECT_TRUE(cJSON_IsNull(cJSON_GetObjectItem(rid, "operatorId")));
     const cJSON* d1 = cJSON_GetArrayItem(j.get(), 1);
+    EXPECT_FALSE(cJSON_GetObjectItem(d1, "remoteId"));
     EXPECT_TRUE(cJSON_IsNull(cJSON_GetObjectItem(d1, "name")));
     EXPECT_FALSE(cJSON_GetObjectItem(d1, "history"));
     EXPECT_FALSE(cJSON_GetObjectItem(d1, "advertisement"));

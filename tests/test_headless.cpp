@@ -78,6 +78,17 @@ TEST(HeadlessOptions, FlagsValuesAndRepeatedExports) {
     EXPECT_FALSE(s.headless);
     EXPECT_EQ(parse({"--width", "wide"}).width, 0) << "not a number reads as 0";
 
+    // Recording and replay; a replay speed that is no number, or below 0, is flat out.
+    const auto r =
+        parse({"--record", "walk.jsonl", "--replay", "drive.pcap", "--replay-speed", "2.5"});
+    EXPECT_EQ(r.record, "walk.jsonl");
+    EXPECT_EQ(r.replay, "drive.pcap");
+    EXPECT_DOUBLE_EQ(r.replay_speed, 2.5);
+    EXPECT_DOUBLE_EQ(parse({}).replay_speed, 1.0);
+    EXPECT_FALSE(parse({}).replay.has_value());
+    EXPECT_DOUBLE_EQ(parse({"--replay-speed", "-3"}).replay_speed, 0.0);
+    EXPECT_DOUBLE_EQ(parse({"--replay-speed", "fast"}).replay_speed, 0.0);
+
     // Help anywhere wins and leaves everything else at its default.
     const auto h = parse({"--headless", "--duration", "9", "--help"});
     EXPECT_TRUE(h.help);
@@ -120,7 +131,8 @@ TEST(HeadlessOptions, HelpKeepsTheWindowLinesAndExplainsEveryOption) {
     const std::string rest = text.substr(text.find(lines[8]));
     for (const OVK_OPTION& opt : ovk_startup_options())
         EXPECT_NE(text.find(opt.name), std::string::npos) << opt.name;
-    for (const char* word : {"--export SCOPE:FORMAT", "--trace"})
+    for (const char* word :
+         {"--export SCOPE:FORMAT", "--trace", "--record FILE", "--replay FILE", "--replay-speed X"})
         EXPECT_NE(rest.find(word), std::string::npos) << word;
 }
 

@@ -12,6 +12,7 @@
 #include <set>
 #include <thread>
 
+#include "helpers/ovk_test_files.h"
 #include "ovk_linux_nl80211.h"
 #include "scan_sink.h"
 #include "sim_nl80211_kernel.h"
@@ -168,6 +169,7 @@ TEST(NlMessages, WalkFollowsOneSequenceToItsEnd) {
     const bytes a2 =
         Kernel::message(0x1C, NLM_F_MULTI | NLM_F_DUMP_INTR, 5, 7, Kernel::attr_u32(3, 12));
     bytes done = Kernel::message(NLMSG_DONE, NLM_F_MULTI, 5, 0, {});
+    std::fill(done.begin() + 16, done.end(), 0);  // DONE carries the dump's result: 0
     std::vector<uint32_t> seen;
     auto fn = [&](ovk_bytes attrs) {
         std::array<OVK_NL_ATTR, 4> t;
@@ -211,6 +213,15 @@ TEST(NlMessages, WalkFollowsOneSequenceToItsEnd) {
     EXPECT_TRUE(e2.done);
     EXPECT_EQ(e2.result, 0);
     EXPECT_EQ(e3.result, -EBUSY);
+
+    // a dump that failed part-way says so in its DONE message
+    bytes failed = done;
+    const int32_t enodev = -ENODEV;
+    std::memcpy(&failed[16], &enodev, 4);
+    OVK_NL_WALK f;
+    ovk_linux_wifi_walk(cat({a1, failed}), 5, f, fn);
+    EXPECT_TRUE(f.done);
+    EXPECT_EQ(f.result, -ENODEV);
 
     // a message longer than the datagram, or shorter than its header, stops the walk
     bytes cut = a1;
@@ -541,6 +552,55 @@ TEST(WifiScanner, InterfaceSelection) {
     }
 }
 
+// The kernel reports a dump that fails (the interface vanished while it was read) in the
+// DONE message: that is no empty scan, and the status and the log say what happened.
+TEST(WifiScanner, FailedDumpIsShownNotCountedAsNoNetworks) {
+    ovk_test::LogCapture log;
+    Rig r;
+    r.k->set_ifaces({iface(3, "wlan0", {bss(1, "A"), bss(2, "B"), bss(3, "C"), bss(4, "D")})});
+    r.k->set_dump_errno(3, ENODEV);
+    r.start(60000);
+    ASSERT_TRUE(r.sink.wait_status("WiFi wlan0: 0 networks, scan dump failed: No such device"))
+        << r.sink.last_status();
+    ASSERT_TRUE(advance_until(
+        *r.k, [&] { return r.k->dumps(3) >= 3; }, 2500));
+    // warned once, then only at debug level while it goes on
+    const std::string text = log.text();
+    size_t warnings = 0, lines = 0;
+    for (size_t at = text.find("WiFi wlan0: scan dump: No such device"); at != std::string::npos;
+         at = text.find("WiFi wlan0: scan dump: No such device", at + 1)) {
+        ++lines;
+        const size_t bol = text.rfind('\n', at);
+        warnings += text.compare(bol == std::string::npos ? 0 : bol + 1, 7, "WARNING") == 0;
+    }
+    EXPECT_EQ(warnings, 1u) << text;
+    EXPECT_GE(lines, 3u);
+    r.k->set_dump_errno(3, 0);
+    r.k->add_bss(3, bss(3, "C"));  // seen again: not too old by the time it is read
+    r.k->add_bss(3, bss(4, "D"));
+    r.k->send_event(NL80211_CMD_NEW_SCAN_RESULTS, 3u);
+    ASSERT_TRUE(r.sink.wait_status("WiFi wlan0: 4 networks, passive scan")) << r.sink.last_status();
+    EXPECT_EQ(r.sink.advert_count(), 4u);  // two read before the failure, then the other two
+}
+
+// A trigger is announced at once; the results follow when the scan ends, seconds later.
+TEST(WifiScanner, ResultsAreReadWhenTheScanEnds) {
+    Rig r;
+    r.k->set_ifaces({iface(3, "wlan0", {bss(1, "A")})});
+    r.start(60000);
+    ASSERT_TRUE(r.sink.wait_status("WiFi wlan0: 1 networks, passive scan"));
+    ASSERT_TRUE(r.sink.wait_adverts(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const int d = r.k->dumps(3);  // the first read does not wait for the scan
+    r.k->add_bss(3, bss(2, "B"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(r.k->dumps(3), d) << "the trigger announcement is no results event";
+    r.k->advance(2500);
+    ASSERT_TRUE(r.sink.wait_adverts(2));
+    EXPECT_EQ(r.k->dumps(3), d + 1);
+    EXPECT_EQ(r.sink.adverts()[1].name, "B");
+}
+
 TEST(WifiScanner, InterruptedDumpIsReadAgain) {
     Rig r;
     std::vector<Kernel::Bss> list;
@@ -709,7 +769,5 @@ TEST(WifiKernel, ProcessWideScannerStartsAndStops) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_NE(ovk_linux_wifi_status(), "WiFi: stopped");
     ovk_linux_wifi_stop();
-    char buf[160];
-    ovk_linux_wifi_status(buf, sizeof buf);
-    EXPECT_STREQ(buf, "WiFi: stopped");
+    EXPECT_EQ(ovk_linux_wifi_status(), "WiFi: stopped");
 }

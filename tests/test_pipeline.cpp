@@ -19,6 +19,7 @@
 #include "ovk_test_files.h"
 #include "ovk_vendordb.h"
 #include "pipeline_env.h"
+#include "rid_builder.h"
 
 namespace {
 
@@ -215,6 +216,69 @@ TEST_F(Pipeline, TimestampZeroUsesTheClock) {
     const auto d = ovk_store_detections(0);
     ASSERT_EQ(d.size(), 1u);
     EXPECT_EQ(d[0].timestamp, T0 + 12345);
+}
+
+// A BSS reaches the pipeline stamped with when it was last heard, up to two scan intervals
+// ago; the alert is dated when it is raised.
+TEST_F(Pipeline, AlertTimeIsWhenItIsRaised) {
+    g_now = T0 + 45000;
+    ovk_pipeline_submit(axon(kAxon, T0));
+    drain();
+    const auto alerts = pop_all();
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0].time, T0 + 45000);
+    EXPECT_EQ(ovk_store_detections(0).at(0).timestamp, T0) << "the detection keeps its time";
+}
+
+TEST_F(Pipeline, ForgedRemoteIdLowersTheDroneVerdictsAndSaysWhy) {
+    using namespace ovk_test;
+    const std::string forged = "60:60:1F:00:00:0F";
+    ovk_pipeline_location(ovk_demo_user_fix(0, kLat, kLon, T0));
+    ovk_pipeline_submit(rid_advert(forged, {rid_basic_id(1, "F1"), rid_location(kLat, kLon)}, T0));
+    drain();
+    auto d = ovk_registry_get(forged);
+    ASSERT_TRUE(d);
+    ASSERT_FALSE(d->hits.empty());
+    EXPECT_EQ(d->hits.front().confidence, 95);
+    EXPECT_EQ(ovk_facts_get(d->facts, "Possible spoofed Remote ID"), nullptr);
+    auto overhead = [] {
+        std::vector<OVK_HIT> v;
+        for (const auto& a : pop_all())
+            if (a.hit.label == "Drone overhead") v.push_back(a.hit);
+        return v;
+    };
+    auto alerts = overhead();
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0].confidence, 95);
+
+    // 3 km in one second, reported over the same address, five minutes on.
+    ovk_pipeline_submit(
+        rid_advert(forged, {rid_location(rid_north(kLat, 150), kLon)}, T0 + 300000));
+    ovk_pipeline_submit(
+        rid_advert(forged, {rid_location(rid_north(kLat, 3150), kLon)}, T0 + 301000));
+    ovk_pipeline_submit(rid_advert(forged, {rid_location(kLat, kLon)}, T0 + 602000));
+    drain();
+    d = ovk_registry_get(forged);
+    ASSERT_TRUE(d);
+    const std::string* why = ovk_facts_get(d->facts, "Possible spoofed Remote ID");
+    ASSERT_NE(why, nullptr);
+    EXPECT_NE(why->find("position jumped 3000 m in 1.0 s"), std::string::npos) << *why;
+    const int at = ovk_hits_find_label(d->hits, "Drone broadcasting Remote ID");
+    ASSERT_GE(at, 0);
+    EXPECT_EQ(d->hits[at].confidence, 60);
+    alerts = overhead();
+    ASSERT_EQ(alerts.size(), 2u) << "overhead after each cool-down, before and after the jump";
+    EXPECT_EQ(alerts[0].confidence, 95);
+    EXPECT_EQ(alerts[1].confidence, 60);
+    EXPECT_NE(alerts[1].evidence.find("possible spoofed Remote ID"), std::string::npos);
+
+    // The demo drone, flying its circle, raises nothing.
+    for (int round = 0; round < 5; ++round)
+        ovk_pipeline_submit(demo_advert(kDrone, T0 + round * 1000, round, true));
+    drain();
+    d = ovk_registry_get(kDrone);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(ovk_facts_get(d->facts, "Possible spoofed Remote ID"), nullptr);
 }
 
 TEST_F(Pipeline, DroneOverheadOnceEveryFiveMinutesAndNeverWhenWhitelisted) {

@@ -471,6 +471,8 @@ TEST_F(Directories, WithoutHomeEverythingLivesUnderTheCurrentDirectory) {
     // No ./Documents: exports go below the data directory.
     EXPECT_EQ(ovk_platform_export_dir(), "./.local/share/orvik/exports");
     EXPECT_TRUE(fs::is_directory(tmp.path() / ".local/share/orvik/exports"));
+    EXPECT_EQ(fs::status(tmp.path() / ".local/share/orvik/exports").permissions() & fs::perms::all,
+              fs::perms::owner_all);
     EnvGuard h2("HOME", "");
     EXPECT_EQ(ovk_platform_data_dir(), "./.local/share/orvik");
 }
@@ -482,6 +484,9 @@ TEST_F(Directories, ExportDirPrefersDocuments) {
     EnvGuard x("XDG_DATA_HOME", nullptr);
     EXPECT_EQ(ovk_platform_export_dir(), (home / "Documents/Orvik").string());
     EXPECT_TRUE(fs::is_directory(home / "Documents/Orvik"));
+    // Exports hold where the user has been: the folder is the user's alone.
+    EXPECT_EQ(fs::status(home / "Documents/Orvik").permissions() & fs::perms::all,
+              fs::perms::owner_all);
     // Documents that is a file does not count.
     const fs::path home2 = tmp.path() / "home2";
     fs::create_directories(home2);

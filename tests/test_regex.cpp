@@ -304,6 +304,24 @@ TEST(RegexLimits, ExponentialBacktrackingEndsWithNoMatch) {
     EXPECT_EQ(F("(a|a)*b", string(40, 'a') + "b"), 1);
 }
 
+// Searches whose answer takes a few steps per byte are never cut off by the work limit,
+// however long the text; the limit still ends runaway patterns (above).
+TEST(RegexLimits, SearchesInLinearWorkAlwaysFinish) {
+    const string bs(1000, 'b');
+    EXPECT_EQ(find("[a-z]*X", bs + " X"), std::make_pair(1001L, 1L));
+    EXPECT_EQ(find("[a-z]+X", bs + " X"), std::make_pair(-1L, -1L));
+    EXPECT_EQ(find("[a-z]+X", bs + " aX"), std::make_pair(1001L, 2L));
+    // single-byte nodes before the run: the skip never passes a start that could match
+    EXPECT_EQ(find("b[a-z]*X", bs + " bX"), std::make_pair(1001L, 2L));
+    EXPECT_EQ(find("ab\\w*X", "ab" + bs + " abX"), std::make_pair(1003L, 3L));
+    EXPECT_EQ(find("\\w+\\bX", bs + " X"), std::make_pair(-1L, -1L));
+    EXPECT_EQ(find("b*c", bs + "c"), std::make_pair(0L, 1001L));
+    // a long text: the limit grows with it
+    const string long_run(3000000, 'b');
+    EXPECT_EQ(S("b*X", long_run + "X"), 1);
+    EXPECT_EQ(F("[a-z]*X", long_run + "X"), 1);
+}
+
 TEST(RegexThreads, CompiledPatternIsSharedSafely) {
     OVK_REGEX_PTR re = ovk_regex_compile("^(FS|Flock)-[0-9A-F]+(x|y)*$", 0);
     ASSERT_TRUE(re);

@@ -325,8 +325,9 @@ TEST(SignatureBle, GlassesAndRecordersByCompanyAndUuid) {
     expect_hit(classify(Payload().uuids16({0xFE45})), OVK_CAT_GLASSES,
                "Snap Spectacles camera glasses", 70,
                "Snapchat company ID 0x03C2 or service UUID 0xFE45", kSig);
-    for (uint16_t id : {0xFEB7, 0xFEB8}) {
-        const OVK_HITS h = classify(Payload().svc16(id));
+    for (const Payload& p : {Payload().svc16(0xFEB7), Payload().uuids16({0xFEB7}),
+                             Payload().uuids16({0xFEB8}).mfg(0x01AB)}) {
+        const OVK_HITS h = classify(p);
         const OVK_HIT* x = only(h, "Meta hardware - possibly Ray-Ban Meta glasses");
         ASSERT_TRUE(x);
         EXPECT_NE(x->source.find("field capture 2026-07-31"), string::npos);
@@ -411,7 +412,34 @@ TEST(SignatureDrone, DjiModelTable) {
     EXPECT_EQ(ovk_dji_model(nullptr, nullptr), nullptr);
     std::set<int> ids;
     for (const DJI_MODEL& m : ovk_signature_dji_models()) ids.insert(m.id);
-    EXPECT_EQ(ids.size(), 13u);  // no duplicate model ids
+    EXPECT_EQ(ids.size(), std::size(ovk_signature_dji_models()));  // no duplicate model ids
+}
+
+// Ordinary gadgets whose real advertisements used to be flagged, next to the gear that must
+// stay flagged.
+TEST(SignatureOrdinary, PlantSensorsActionCamerasAndQuestHeadsets) {
+    // Parrot's plant sensors advertise from the company's drone blocks.
+    EXPECT_TRUE(classify(Payload().flags().name("Flower power A1B2"), "A0:14:3D:00:00:01").empty());
+    EXPECT_TRUE(classify(Payload().name("Parrot pot 7F"), "90:03:B7:11:22:33").empty());
+    EXPECT_EQ(labels(classify(Payload().name("Mambo_612345"), "A0:14:3D:00:00:01")),
+              std::vector<string>{"Parrot equipment (drone or controller)"});
+    // the name excuses Parrot's blocks only
+    EXPECT_EQ(labels(classify(Payload().name("Flower power"), "38:1D:14:00:00:01")),
+              std::vector<string>{"Skydio equipment (drone or controller)"});
+
+    // DJI model 0x82 is a handheld action camera, from a random or a DJI address.
+    for (const char* mac : {"C6:60:1F:12:34:56", "60:60:1F:12:34:56"})
+        EXPECT_TRUE(classify(Payload().mfg(0x08AA, {0x82, 0x00, 0x11}), mac).empty()) << mac;
+    int drone = -1;
+    auto cam = Payload().mfg(0x08AA, {0x82, 0x00}).ble();
+    EXPECT_STREQ(ovk_dji_model(cam.get(), &drone), "DJI Osmo Action camera");
+    EXPECT_EQ(drone, 0);
+    EXPECT_EQ(labels(classify(Payload().mfg(0x08AA, {0x7E, 0x00}), "C6:60:1F:12:34:56")),
+              std::vector<string>{"DJI Neo 2"});
+
+    // A Quest headset sends 0xFEB8 and nothing else of Meta's.
+    EXPECT_TRUE(classify(Payload().flags().uuids16({0xFEB8})).empty());
+    EXPECT_TRUE(classify(Payload().svc16(0xFEB8, {0x01, 0x02})).empty());
 }
 
 TEST(SignatureDrone, BlockLookupPrefersLongestAndSkipsRandomAddresses) {

@@ -688,4 +688,13 @@ TEST(TripExport, DevicesCsvListsEveryDeviceSpreadsheetSafe) {
             "," + t + ",-61,45.5,-75.25");
     EXPECT_EQ(lines[3].substr(lines[3].size() - 6), ",-80,,");
     EXPECT_NE(lines[2].find(",WIFI,false,,0,,"), std::string::npos);
+
+    // A damaged trip file can hold anything in the address and source columns.
+    std::vector<OVK_TRIP_DEVICE> bad(1, x.d[0]);
+    bad[0].mac = "=HYPERLINK(\"x\")";
+    bad[0].source = "BLE,WIFI";
+    const std::string b = *ovk_trip_export_devices_csv(bad);
+    const std::string row = "\"'=HYPERLINK(\"\"x\"\")\",\"Body cam\",,\"Axon\",,";
+    EXPECT_EQ(b.substr(b.find('\n') + 1, row.size()), row);
+    EXPECT_NE(b.find(",\"BLE,WIFI\",true,"), std::string::npos) << b;
 }

@@ -69,6 +69,7 @@ TEST(WatchlistKeys, NormalisationAndValidity) {
     EXPECT_FALSE(ovk_watchlist_is_valid_key("vendor:   "));
     EXPECT_FALSE(ovk_watchlist_is_valid_key("00:25:DF:4A"));  // four whole octets
     EXPECT_FALSE(ovk_watchlist_is_valid_key("0025DF"));
+    EXPECT_FALSE(ovk_watchlist_is_valid_key("AA:BB:CC:DD:EE:FF:00:11"));
     EXPECT_FALSE(ovk_watchlist_is_valid_key("flock"));
     EXPECT_FALSE(ovk_watchlist_is_valid_key(""));
 }

@@ -9,6 +9,8 @@ PKGS=(
   libcjson-dev libcurl4-openssl-dev libx11-dev
   liballegro5-dev liballegro-audio5-dev liballegro-acodec5-dev
   liballegro-ttf5-dev liballegro-image5-dev
+  # capture files of other tools (pcap, pcapng)
+  libpcap-dev
   # tests and benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev python3
   # fuzzing (clang-14 with libFuzzer, ASan and UBSan)

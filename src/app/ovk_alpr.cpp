@@ -66,10 +66,6 @@ constexpr std::array<Compass, 16> kCardinal{{
     {"NNW", 337},
 }};
 
-std::string cut(std::string_view s, size_t size) {
-    return std::string(s.substr(0, size - 1));
-}
-
 // Whole degrees 0..359 of any finite angle.
 int wrap_degrees(double v) {
     const double w = std::fmod(std::fmod(v, 360.0) + 360.0, 360.0);
@@ -102,7 +98,7 @@ std::string first_tag(const cJSON* tags, std::initializer_list<const char*> keys
     for (const char* k : keys) {
         const cJSON* v = cJSON_GetObjectItemCaseSensitive(tags, k);
         if (cJSON_IsString(v) && v->valuestring && !ovk_is_blank(v->valuestring))
-            return cut(v->valuestring, size);
+            return ovk_cut(v->valuestring, size - 1);
     }
     return {};
 }
@@ -158,7 +154,7 @@ std::vector<OVK_CAMERA> read_cache(const std::string& path) {
         const cJSON* id = cJSON_GetObjectItemCaseSensitive(e, "osmId");
         if (!cJSON_IsObject(e) || !cJSON_IsString(id) || !id->valuestring) continue;
         OVK_CAMERA c;
-        c.osm_id = cut(id->valuestring, kOsmIdMax);
+        c.osm_id = ovk_cut(id->valuestring, kOsmIdMax - 1);
         c.lat = ovk_json_num(e, "lat", 0);
         c.lon = ovk_json_num(e, "lon", 0);
         if (!on_globe(c.lat, c.lon)) continue;
@@ -311,7 +307,7 @@ std::string ovk_alpr_endpoint() {
 int ovk_alpr_load(std::string_view data_dir) {
     OVK_CHECK(!data_dir.empty(), -1);
     try {
-        std::string dir = cut(data_dir, kDirMax);
+        std::string dir = ovk_cut(data_dir, kDirMax - 1);
         std::vector<OVK_CAMERA> cams = read_cache(cache_path(dir));
         State& s = state();
         std::lock_guard lock(s.mu);

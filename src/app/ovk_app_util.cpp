@@ -30,18 +30,6 @@ int64_t ovk_now_ms() {
 
 namespace {
 
-constexpr size_t kPathMax = 1023;  // longest directory path handled by ovk_mkdirs
-
-int make_one_dir(const std::string& p) {
-    if (mkdir(p.c_str(), 0700) == 0) return 0;
-    if (errno != EEXIST) return -1;
-    // Only an existing directory will do: a file (or a dangling link) in the way is a failure.
-    struct stat st {};
-    if (stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
-    errno = ENOTDIR;
-    return -1;
-}
-
 // Closes `fd` if open, retrying on EINTR is wrong for close(); one call only.
 int close_fd(int& fd) {
     if (fd < 0) return 0;
@@ -90,17 +78,6 @@ int sync_parent_dir(const std::string& path) {
 
 }  // namespace
 
-int ovk_mkdirs(std::string_view path) {
-    std::string p(path.substr(0, std::min(path.size(), kPathMax)));
-    if (p.empty()) return -1;
-    if (p.size() > 1 && p.back() == '/') p.pop_back();
-    for (size_t i = 1; i < p.size(); ++i) {
-        if (p[i] != '/') continue;
-        if (make_one_dir(p.substr(0, i)) != 0) return -1;
-    }
-    return make_one_dir(p);
-}
-
 int ovk_write_file_atomic(const std::string& path, std::string_view data) {
     if (path.empty()) return -1;
     // A file that exists but could not be read in this run is never replaced.
@@ -126,11 +103,11 @@ int ovk_write_file_atomic(const std::string& path, std::string_view data) {
         unlink(tmp.c_str());
         return -1;
     }
-    // The new content is in place; make its name survive a power cut as well.
-    if (sync_parent_dir(path) != 0) {
-        zq_log(LOG_ERR, "atomic write of %s failed: %s", path.c_str(), strerror(errno));
-        return -1;
-    }
+    // The new content is in place and readers see it, so the write has succeeded; syncing
+    // the folder only makes the new name survive a power cut.
+    if (sync_parent_dir(path) != 0)
+        zq_log(LOG_WARNING, "atomic write of %s: cannot sync its folder: %s", path.c_str(),
+               strerror(errno));
     return 0;
 }
 
@@ -331,13 +308,6 @@ void OVK_SBUF::addf(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     sbuf_vaddf(*this, fmt, ap);
-    va_end(ap);
-}
-
-void ovk_sbuf_addf(OVK_SBUF& b, const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    sbuf_vaddf(b, fmt, ap);
     va_end(ap);
 }
 

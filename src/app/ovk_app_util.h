@@ -29,12 +29,10 @@
 // ---------------------------------------------------------------------------------------
 
 #include "ovk_asset.h"
+#include "ovk_dirs.h"  // ovk_mkdirs, ovk_export_dir
 
 // Wall-clock milliseconds since the Unix epoch.
 int64_t ovk_now_ms();
-// Creates the directory and its missing parents with mode 0700. 0 / -1; -1 also when
-// something other than a directory already holds the path or one of its parents.
-int ovk_mkdirs(std::string_view path);
 // Writes path.tmp, fsyncs, renames over path and fsyncs the directory. 0 / -1; the old
 // file stays intact on every failure.
 int ovk_write_file_atomic(const std::string& path, std::string_view data);
@@ -252,44 +250,6 @@ class OVK_SMAP {
     size_t n_ = 0;
 };
 
-// The same operations under their usual free-function names.
-template <class T>
-int ovk_smap_init(OVK_SMAP<T>& m, size_t nbuckets) {
-    return m.init(nbuckets);
-}
-template <class T>
-OVK_SMAP_NODE<T>* ovk_smap_get(OVK_SMAP<T>& m, std::string_view key) {
-    return m.get(key);
-}
-template <class T>
-const OVK_SMAP_NODE<T>* ovk_smap_get(const OVK_SMAP<T>& m, std::string_view key) {
-    return m.get(key);
-}
-template <class T>
-OVK_SMAP_NODE<T>* ovk_smap_put(OVK_SMAP<T>& m, std::string_view key, int* created = nullptr) {
-    return m.put(key, created);
-}
-template <class T>
-int ovk_smap_del(OVK_SMAP<T>& m, std::string_view key) {
-    return m.del(key);
-}
-template <class T, class F>
-void ovk_smap_retain(OVK_SMAP<T>& m, F&& keep) {
-    m.retain(std::forward<F>(keep));
-}
-template <class T, class F>
-void ovk_smap_foreach(const OVK_SMAP<T>& m, F&& fn) {
-    m.foreach (std::forward<F>(fn));
-}
-template <class T>
-void ovk_smap_clear(OVK_SMAP<T>& m) {
-    m.clear();
-}
-template <class T>
-void ovk_smap_free(OVK_SMAP<T>& m) {
-    m.release();
-}
-
 // ---------------------------------------------------------------------------------------
 // 3. OVK_SBUF: growable text
 // ---------------------------------------------------------------------------------------
@@ -325,21 +285,6 @@ class OVK_SBUF {
     size_t cap_ = 0;
     bool oom_ = false;
 };
-
-// The same operations under their usual free-function names.
-inline void ovk_sbuf_add(OVK_SBUF& b, std::string_view s) {
-    b.add(s);
-}
-inline void ovk_sbuf_addc(OVK_SBUF& b, char c) {
-    b.addc(c);
-}
-void ovk_sbuf_addf(OVK_SBUF& b, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-inline std::optional<std::string> ovk_sbuf_take(OVK_SBUF& b) {
-    return b.take();
-}
-inline void ovk_sbuf_free(OVK_SBUF& b) {
-    b.free();
-}
 
 // ---------------------------------------------------------------------------------------
 // 4. Strings and numbers

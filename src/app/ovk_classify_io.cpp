@@ -16,9 +16,11 @@
 
 #include "ovk_app_util.h"
 #include "ovk_category.h"
+#include "ovk_export.h"
 #include "ovk_fingerprint.h"
 #include "ovk_intel.h"
 #include "ovk_remoteid.h"
+#include "ovk_ridcheck.h"
 #include "ovk_signature.h"
 #include "ovk_sigreport.h"
 #include "ovk_util.h"
@@ -55,18 +57,6 @@ void add_num(cJSON* obj, const char* key, double v) {
 }
 void add_null(cJSON* obj, const char* key) {
     add(obj, key, cJSON_CreateNull());
-}
-void add_str_or_null(cJSON* obj, const char* key, const char* v) {
-    if (v && *v)
-        add_str(obj, key, v);
-    else
-        add_null(obj, key);
-}
-void add_num_if(cJSON* obj, const char* key, int present, double v) {
-    if (present)
-        add_num(obj, key, v);
-    else
-        add_null(obj, key);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -136,6 +126,43 @@ int connectable_field(const cJSON* root) {
     return static_cast<int>(opt_integer(root, "connectable", -1, 1, -1));
 }
 
+// A recording's GPS fix: {"gps":{"lat":..,"lon":..,"speed":..,"accuracy":..,"bearing":..},
+// "time":...} (speed, accuracy and bearing optional).
+bool is_fix_object(const cJSON* root) {
+    return cJSON_IsObject(root) && cJSON_GetObjectItemCaseSensitive(root, "gps") &&
+           !cJSON_GetObjectItemCaseSensitive(root, "radio");
+}
+
+double opt_real(const cJSON* o, const char* key, double lo, double hi, bool& present) {
+    const cJSON* it = cJSON_GetObjectItemCaseSensitive(o, key);
+    present = false;
+    if (!it || cJSON_IsNull(it)) return 0;
+    if (!cJSON_IsNumber(it)) bad(std::string("\"") + key + "\" is not a number");
+    const double v = it->valuedouble;
+    if (!std::isfinite(v) || v < lo || v > hi) bad(std::string("\"") + key + "\" is out of range");
+    present = true;
+    return v;
+}
+
+OVK_LOCATION parse_fix(const cJSON* root) {
+    const cJSON* g = cJSON_GetObjectItemCaseSensitive(root, "gps");
+    if (!cJSON_IsObject(g)) bad("\"gps\" is not an object");
+    OVK_LOCATION loc;
+    bool has = false;
+    loc.lat = opt_real(g, "lat", -90, 90, has);
+    if (!has) bad("missing \"lat\"");
+    loc.lon = opt_real(g, "lon", -180, 180, has);
+    if (!has) bad("missing \"lon\"");
+    loc.speed_ms = opt_real(g, "speed", 0, 1e5, has);
+    loc.has_speed = has ? 1 : 0;
+    loc.accuracy_m = opt_real(g, "accuracy", 0, 1e7, has);
+    loc.has_accuracy = has ? 1 : 0;
+    loc.bearing_deg = opt_real(g, "bearing", 0, 360, has);
+    loc.has_bearing = has ? 1 : 0;
+    loc.time = static_cast<int64_t>(opt_integer(root, "time", -9.0e15, 9.0e15, 0));
+    return loc;
+}
+
 OVK_ADVERT_PTR parse_object(const cJSON* root) {
     if (!cJSON_IsObject(root)) bad("not a JSON object");
     const std::optional<std::string> radio = opt_string(root, "radio");
@@ -185,12 +212,22 @@ bool is_comment(std::string_view line) {
 // ---------------------------------------------------------------------------------------
 // output steps
 
-void step_mac(cJSON* obj, const OVK_ADVERT& a) {
-    add_str(obj, "mac", a.mac);
+// What the steps of one line work on: the advert, and with a context the Remote ID track of
+// its address and what this advert's broadcast raised.
+struct LINE_IN {
+    const OVK_ADVERT& a;
+    const OVK_RID_TRACK* track = nullptr;
+    std::vector<OVK_RIDCHECK_FINDING> raised;
+};
+
+void step_mac(cJSON* obj, const LINE_IN& in) {
+    add_str(obj, "mac", in.a.mac);
 }
 
-void step_hits(cJSON* obj, const OVK_ADVERT& a) {
-    const OVK_HITS hits = ovk_signature_classify(&a);
+void step_hits(cJSON* obj, const LINE_IN& in) {
+    const OVK_ADVERT& a = in.a;
+    OVK_HITS hits = ovk_signature_classify(&a);
+    if (in.track) ovk_ridcheck_lower(hits, *in.track);
     cJSON* arr = cJSON_CreateArray();
     add(obj, "hits", arr);
     for (const OVK_HIT& h : hits) {
@@ -208,26 +245,28 @@ void step_hits(cJSON* obj, const OVK_ADVERT& a) {
     }
 }
 
-void step_remote_id(cJSON* obj, const OVK_ADVERT& a) {
+void step_remote_id(cJSON* obj, const LINE_IN& in) {
+    const OVK_ADVERT& a = in.a;
     OVK_REMOTE_ID r;
     if (!ovk_rid_decode_advert(&a, r)) return;
     cJSON* o = cJSON_CreateObject();
     add(obj, "remoteId", o);
-    add_str_or_null(o, "uasId", r.uas_id.c_str());
-    add_str_or_null(o, "idType", r.id_type);
-    add_str_or_null(o, "uaType", r.ua_type);
-    add_str_or_null(o, "status", r.status);
-    add_num_if(o, "latitude", r.has_pos, r.lat);
-    add_num_if(o, "longitude", r.has_pos, r.lon);
-    add_num_if(o, "altitudeGeoM", r.has_alt_geo, r.alt_geo_m);
-    add_num_if(o, "heightM", r.has_height, r.height_m);
-    add_num_if(o, "speedMs", r.has_speed, r.speed_ms);
-    add_num_if(o, "verticalSpeedMs", r.has_vspeed, r.vspeed_ms);
-    add_num_if(o, "directionDeg", r.has_direction, r.direction_deg);
-    add_num_if(o, "operatorLatitude", r.has_op_pos, r.op_lat);
-    add_num_if(o, "operatorLongitude", r.has_op_pos, r.op_lon);
-    add_str_or_null(o, "selfIdDescription", r.self_id.c_str());
-    add_str_or_null(o, "operatorId", r.operator_id.c_str());
+    if (ovk_export_add_remote_id(o, r) != 0) throw std::bad_alloc();
+}
+
+// What this advert's Remote ID broadcast gave away as implausible, given what its address
+// said on earlier lines.
+void step_spoofing(cJSON* obj, const LINE_IN& in) {
+    if (in.raised.empty()) return;
+    cJSON* arr = cJSON_CreateArray();
+    add(obj, "spoofing", arr);
+    for (const OVK_RIDCHECK_FINDING& f : in.raised) {
+        cJSON* s = cJSON_CreateString(ovk_ridcheck_text(f).c_str());
+        if (!s || !cJSON_AddItemToArray(arr, s)) {
+            cJSON_Delete(s);
+            throw std::bad_alloc();
+        }
+    }
 }
 
 cJSON* add_array_item(cJSON* arr) {
@@ -240,7 +279,8 @@ cJSON* add_array_item(cJSON* arr) {
 }
 
 // What ordinary thing the advert comes from, with the address registrant as a hint.
-void step_identity(cJSON* obj, const OVK_ADVERT& a) {
+void step_identity(cJSON* obj, const LINE_IN& in) {
+    const OVK_ADVERT& a = in.a;
     OVK_IDENTITY id;
     ovk_intel_identify(&a, ovk_vendor_mac(a.mac), &id);
     cJSON* o = cJSON_CreateObject();
@@ -256,7 +296,8 @@ void step_identity(cJSON* obj, const OVK_ADVERT& a) {
 }
 
 // BLE: the canonical advert fingerprint; Wi-Fi: the access-point model from WPS.
-void step_fingerprint(cJSON* obj, const OVK_ADVERT& a) {
+void step_fingerprint(cJSON* obj, const LINE_IN& in) {
+    const OVK_ADVERT& a = in.a;
     std::string fp;
     if (a.source == OVK_SRC_WIFI) {
         fp = ovk_wififp_model(ovk_wififp_parse(a.ies)).value_or("");
@@ -268,7 +309,8 @@ void step_fingerprint(cJSON* obj, const OVK_ADVERT& a) {
 
 // Metres to the centimetre; null when the line carried no signal level (rssi 0), which
 // would otherwise read as "right next to you".
-void step_distance(cJSON* obj, const OVK_ADVERT& a) {
+void step_distance(cJSON* obj, const LINE_IN& in) {
+    const OVK_ADVERT& a = in.a;
     if (a.rssi == 0) {
         add_null(obj, "distanceM");
         return;
@@ -276,14 +318,15 @@ void step_distance(cJSON* obj, const OVK_ADVERT& a) {
     add_num(obj, "distanceM", std::round(ovk_distance_m(&a, a.rssi) * 100.0) / 100.0);
 }
 
-void step_address_warning(cJSON* obj, const OVK_ADVERT& a) {
+void step_address_warning(cJSON* obj, const LINE_IN& in) {
+    const OVK_ADVERT& a = in.a;
     const std::optional<std::string> w = ovk_addr_warning(a.addr_type, a.mac);
     if (w) add_str(obj, "addressWarning", *w);
 }
 
-using Step = void (*)(cJSON* obj, const OVK_ADVERT& a);
-constexpr Step kSteps[] = {step_mac,         step_hits,     step_remote_id,      step_identity,
-                           step_fingerprint, step_distance, step_address_warning};
+using Step = void (*)(cJSON* obj, const LINE_IN& in);
+constexpr Step kSteps[] = {step_mac,      step_hits,        step_remote_id, step_spoofing,
+                           step_identity, step_fingerprint, step_distance,  step_address_warning};
 
 // The address block may go into a report only when it names a registered vendor: random
 // static and private BLE addresses, and locally administered ones, are random bits that
@@ -305,7 +348,8 @@ bool address_is_random(const OVK_ADVERT& a) {
 }
 
 // {"line":N,"report":{...}} with the report document on one line.
-std::string report_line(long line_no, const OVK_ADVERT& a, std::string_view note) {
+std::string report_line(const char* counter, long line_no, const OVK_ADVERT& a,
+                        std::string_view note) {
     const char* vendor = ovk_vendor_mac(a.mac);
     OVK_IDENTITY id;
     ovk_intel_identify(&a, vendor, &id);
@@ -316,30 +360,45 @@ std::string report_line(long line_no, const OVK_ADVERT& a, std::string_view note
     if (!rep) throw std::bad_alloc();
     Json o(cJSON_CreateObject());
     if (!o) throw std::bad_alloc();
-    add_num(o.get(), "line", static_cast<double>(line_no));
+    add_num(o.get(), counter, static_cast<double>(line_no));
     add(o.get(), "report", rep.release());
     return print(o.get());
 }
 
-std::string error_line(long line_no, std::string_view reason) {
+std::string error_line(long line_no, std::string_view reason, const char* counter = "line") {
     Json o(cJSON_CreateObject());
     if (!o) throw std::bad_alloc();
-    add_num(o.get(), "line", static_cast<double>(line_no));
+    add_num(o.get(), counter, static_cast<double>(line_no));
     add_str(o.get(), "error", reason);
     return print(o.get());
 }
 
 }  // namespace
 
-OVK_ADVERT_PTR ovk_classify_parse(std::string_view line, std::string& error) {
+namespace {
+
+// The JSON object of one line, or BadInput.
+Json parse_json(std::string_view line) {
+    const char* end = nullptr;
+    Json root(cJSON_ParseWithLengthOpts(line.data(), line.size(), &end, 0));
+    if (!root) bad("not valid JSON");
+    const size_t used = static_cast<size_t>(end - line.data());
+    for (size_t i = used; i < line.size(); ++i)
+        if (line[i] != ' ' && line[i] != '\t' && line[i] != '\r' && line[i] != '\0')
+            bad("text after the JSON value");
+    return root;
+}
+
+// An advert line, or (`fix` set, nullptr returned) a valid GPS fix line.
+OVK_ADVERT_PTR parse_line(std::string_view line, std::string& error, bool& fix) {
+    fix = false;
     try {
-        const char* end = nullptr;
-        Json root(cJSON_ParseWithLengthOpts(line.data(), line.size(), &end, 0));
-        if (!root) bad("not valid JSON");
-        const size_t used = static_cast<size_t>(end - line.data());
-        for (size_t i = used; i < line.size(); ++i)
-            if (line[i] != ' ' && line[i] != '\t' && line[i] != '\r' && line[i] != '\0')
-                bad("text after the JSON value");
+        const Json root = parse_json(line);
+        if (is_fix_object(root.get())) {
+            parse_fix(root.get());
+            fix = true;
+            return nullptr;
+        }
         return parse_object(root.get());
     } catch (const BadInput& e) {
         error = e.reason;
@@ -349,33 +408,147 @@ OVK_ADVERT_PTR ovk_classify_parse(std::string_view line, std::string& error) {
     return nullptr;
 }
 
-OVK_CLASSIFY_LINE ovk_classify_line(std::string_view line, long line_no,
-                                    std::optional<std::string_view> report_note) {
-    OVK_CLASSIFY_LINE res;
-    if (is_comment(line)) return res;
+}  // namespace
+
+OVK_ADVERT_PTR ovk_classify_parse(std::string_view line, std::string& error) {
     try {
-        std::string err;
-        const OVK_ADVERT_PTR a = ovk_classify_parse(line, err);
-        if (!a) {
-            res.status = OVK_CLASSIFY_INVALID;
-            res.json = error_line(line_no, err);
-            return res;
+        const Json root = parse_json(line);
+        if (is_fix_object(root.get())) bad("a GPS fix, not an advert");
+        return parse_object(root.get());
+    } catch (const BadInput& e) {
+        error = e.reason;
+    } catch (const std::bad_alloc&) {
+        error = "out of memory";
+    }
+    return nullptr;
+}
+
+std::optional<OVK_LOCATION> ovk_classify_parse_fix(std::string_view line, std::string& error) {
+    try {
+        const Json root = parse_json(line);
+        if (!is_fix_object(root.get())) bad("not a GPS fix");
+        return parse_fix(root.get());
+    } catch (const BadInput& e) {
+        error = e.reason;
+    } catch (const std::bad_alloc&) {
+        error = "out of memory";
+    }
+    return std::nullopt;
+}
+
+std::string ovk_classify_format(const OVK_ADVERT& a) {
+    Json o(cJSON_CreateObject());
+    if (!o) throw std::bad_alloc();
+    cJSON* r = o.get();
+    const bool wifi = a.source == OVK_SRC_WIFI;
+    add_str(r, "radio", wifi ? "WIFI" : "BLE");
+    add_str(r, "mac", a.mac);
+    add_num(r, "rssi", a.rssi);
+    if (wifi) {
+        if (a.name) add_str(r, "ssid", *a.name);
+        add_num(r, "freq", a.freq_mhz);
+        if (a.caps) add_str(r, "caps", *a.caps);
+        if (a.standard) add_str(r, "standard", *a.standard);
+        std::string ies;
+        for (const OVK_IE& ie : a.ies) {
+            const uint8_t head[2] = {static_cast<uint8_t>(ie.id),
+                                     static_cast<uint8_t>(ie.data.size())};
+            ies += ovk_hex(ovk_bytes(head, 2));
+            ies += ovk_hex(ie.data);
         }
-        Json o(cJSON_CreateObject());
-        if (!o) throw std::bad_alloc();
-        add_num(o.get(), "line", static_cast<double>(line_no));
+        add_str(r, "ies", ies);
+    } else {
+        add_str(r, "addrType", ovk_addr_name(a.addr_type));
+        add_num(r, "connectable", a.connectable);
+        if (!a.phy.empty()) add_str(r, "phy", a.phy);
+        if (a.name) add_str(r, "name", *a.name);
+        add_str(r, "raw", ovk_hex(a.raw));
+    }
+    add_num(r, "time", static_cast<double>(a.timestamp));
+    return print(r);
+}
+
+std::string ovk_classify_format_fix(const OVK_LOCATION& loc) {
+    Json o(cJSON_CreateObject());
+    if (!o) throw std::bad_alloc();
+    cJSON* g = cJSON_CreateObject();
+    add(o.get(), "gps", g);
+    add_num(g, "lat", loc.lat);
+    add_num(g, "lon", loc.lon);
+    if (loc.has_speed) add_num(g, "speed", loc.speed_ms);
+    if (loc.has_accuracy) add_num(g, "accuracy", loc.accuracy_m);
+    if (loc.has_bearing) add_num(g, "bearing", loc.bearing_deg);
+    add_num(o.get(), "time", static_cast<double>(loc.time));
+    return print(o.get());
+}
+
+OVK_RID_TRACK& OVK_CLASSIFY_CTX::track(const std::string& mac) {
+    auto it = tracks_.find(mac);
+    if (it == tracks_.end()) {
+        if (tracks_.size() >= OVK_CLASSIFY_TRACKS_MAX) {
+            auto oldest = tracks_.begin();
+            for (auto i = tracks_.begin(); i != tracks_.end(); ++i)
+                if (i->second.used < oldest->second.used) oldest = i;
+            tracks_.erase(oldest);
+        }
+        it = tracks_.emplace(mac, TRACK_SLOT{}).first;
+    }
+    it->second.used = ++uses_;
+    return it->second.track;
+}
+
+OVK_CLASSIFY_LINE ovk_classify_advert(const OVK_ADVERT& a, const char* counter, long number,
+                                      std::optional<std::string_view> report_note,
+                                      OVK_CLASSIFY_CTX* ctx) {
+    OVK_CLASSIFY_LINE res;
+    try {
         if (report_note) {
-            res.json = report_line(line_no, *a, *report_note);
+            res.json = report_line(counter, number, a, *report_note);
         } else {
-            for (Step step : kSteps) step(o.get(), *a);
+            LINE_IN in{a, nullptr, {}};
+            if (ctx && !ovk_rid_messages(&a).empty()) {
+                OVK_RID_TRACK& t = ctx->track(a.mac);
+                in.raised = ovk_ridcheck_observe(t, a, a.timestamp);
+                in.track = &t;
+            }
+            Json o(cJSON_CreateObject());
+            if (!o) throw std::bad_alloc();
+            add_num(o.get(), counter, static_cast<double>(number));
+            for (Step step : kSteps) step(o.get(), in);
             res.json = print(o.get());
         }
         res.status = OVK_CLASSIFY_OK;
     } catch (const std::exception&) {
         res.status = OVK_CLASSIFY_INVALID;
-        res.json = "{\"line\":" + std::to_string(line_no) + ",\"error\":\"out of memory\"}";
+        res.json = std::string("{\"") + counter + "\":" + std::to_string(number) +
+                   ",\"error\":\"out of memory\"}";
     }
     return res;
+}
+
+OVK_CLASSIFY_LINE ovk_classify_error(const char* counter, long number, std::string_view reason) {
+    OVK_CLASSIFY_LINE res;
+    res.status = OVK_CLASSIFY_INVALID;
+    try {
+        res.json = error_line(number, reason, counter);
+    } catch (const std::exception&) {
+        res.json = std::string("{\"") + counter + "\":" + std::to_string(number) +
+                   ",\"error\":\"out of memory\"}";
+    }
+    return res;
+}
+
+OVK_CLASSIFY_LINE ovk_classify_line(std::string_view line, long line_no,
+                                    std::optional<std::string_view> report_note,
+                                    OVK_CLASSIFY_CTX* ctx) {
+    OVK_CLASSIFY_LINE res;
+    if (is_comment(line)) return res;
+    std::string err;
+    bool fix = false;
+    const OVK_ADVERT_PTR a = parse_line(line, err, fix);
+    if (fix) return res;  // a recording's GPS fix: nothing to classify
+    if (!a) return ovk_classify_error("line", line_no, err);
+    return ovk_classify_advert(*a, "line", line_no, report_note, ctx);
 }
 
 namespace {
@@ -415,6 +588,7 @@ int ovk_classify_stream(FILE* in, FILE* out, std::optional<std::string_view> rep
     long line_no = 0;
     int status = 0;
     bool write_failed = false;
+    OVK_CLASSIFY_CTX ctx;
     flockfile(in);
     try {
         LINE_READER reader(in);
@@ -435,7 +609,7 @@ int ovk_classify_stream(FILE* in, FILE* out, std::optional<std::string_view> rep
                 r.json = error_line(
                     line_no, ovk_format(96, "line longer than %zu bytes", OVK_CLASSIFY_LINE_MAX));
             } else if (!too_long) {
-                r = ovk_classify_line(line, line_no, report_note);
+                r = ovk_classify_line(line, line_no, report_note, &ctx);
             }
             if (r.status == OVK_CLASSIFY_INVALID) status = 1;
             if (r.status != OVK_CLASSIFY_SKIPPED &&
@@ -463,6 +637,15 @@ const char* ovk_classify_usage() {
            "\n"
            "Classifies recorded advertisements. Reads JSON Lines from FILE (or standard input\n"
            "when FILE is absent or \"-\") and writes one JSON line per input line, in order.\n"
+           "Recordings made with orvik --record are read as they are: fields not listed below\n"
+           "are ignored and GPS fix lines ({\"gps\":{...},\"time\":...}) give no output.\n"
+           "\n"
+           "Capture files of other tools are told by their content and read too: pcap and\n"
+           "pcapng with 802.11 (with or without radiotap), Bluetooth LE link layer (with or\n"
+           "without its pseudo-header) or Bluetooth HCI H4; btsnoop (Android's HCI snoop log,\n"
+           "btmon -w). Each advert they hold gives one line numbered by its \"frame\" (as\n"
+           "Wireshark counts) instead of \"line\"; a summary goes to standard error. A damaged\n"
+           "capture ends with {\"frame\":N,\"error\":...} and exit status 1.\n"
            "\n"
            "Input, one object per line (only radio, mac and raw/ies are required; raw and ies\n"
            "are hex and may be empty):\n"
@@ -486,13 +669,17 @@ const char* ovk_classify_usage() {
            "{\"line\":N,\"mac\":...,\"hits\":[{\"category\":...,\"label\":...,\"confidence\":0-100,"
            "\n"
            "   \"tier\":\"strong|probable|weak - verify\",\"evidence\":...,\"source\":...}],\n"
-           "   \"remoteId\":{...},\n"
+           "   \"remoteId\":{...},\"spoofing\":[...],\n"
            "   \"identity\":{\"type\":...,\"facts\":[{\"key\":...,\"value\":...}]},\n"
            "   \"fingerprint\":...,\"distanceM\":...,\"addressWarning\":...}\n"
            "  {\"line\":N,\"error\":\"<reason>\"}   for a line that is not valid input (also\n"
            "                                  for a line longer than 1 MiB)\n"
            "  hits       verdicts, highest confidence first\n"
            "  remoteId   only when the advert carries drone Remote ID\n"
+           "  spoofing   only when that Remote ID is implausible given what the same address\n"
+           "             broadcast earlier in the input: \"Possible spoofed Remote ID: "
+           "<reason>\";\n"
+           "             from then on the address's Remote ID verdicts are 35 points lower\n"
            "  identity   what ordinary device the advert comes from, with its evidence\n"
            "  fingerprint  BLE: the stable advert shape (name, UUIDs, data lengths, TX power,\n"
            "             connectable); Wi-Fi: the access-point model from WPS; \"\" when none\n"

@@ -76,13 +76,8 @@ bool starts_formula(std::string_view s) {
     }
 }
 
-// A field the formats write bare (addresses, sources, times). Values that would break the
-// columns or read as a formula (only possible from a damaged file) are quoted instead.
 void bare(OVK_SBUF& b, std::string_view s) {
-    if (!starts_formula(s) && s.find_first_of(",\"\r\n") == std::string_view::npos)
-        b.add(s);
-    else
-        b.add(ovk_csv_field(s));
+    b.add(ovk_csv_bare(s));
 }
 
 void quoted(OVK_SBUF& b, std::string_view s) {
@@ -237,24 +232,6 @@ void session_csv_row(OVK_SBUF& b, const OVK_DEVICE& d) {
     b.addc('\n');
 }
 
-void add_remote_id(cJSON* o, const OVK_REMOTE_ID& r) {
-    ovk_json_add_str_or_null(o, "uasId", r.uas_id);
-    add_cstr_or_null(o, "idType", r.id_type);
-    add_cstr_or_null(o, "uaType", r.ua_type);
-    add_cstr_or_null(o, "status", r.status);
-    add_num_or_null(o, "latitude", r.has_pos, r.lat);
-    add_num_or_null(o, "longitude", r.has_pos, r.lon);
-    add_num_or_null(o, "altitudeGeoM", r.has_alt_geo, r.alt_geo_m);
-    add_num_or_null(o, "heightM", r.has_height, r.height_m);
-    add_num_or_null(o, "speedMs", r.has_speed, r.speed_ms);
-    add_num_or_null(o, "verticalSpeedMs", r.has_vspeed, r.vspeed_ms);
-    add_num_or_null(o, "directionDeg", r.has_direction, r.direction_deg);
-    add_num_or_null(o, "operatorLatitude", r.has_op_pos, r.op_lat);
-    add_num_or_null(o, "operatorLongitude", r.has_op_pos, r.op_lon);
-    ovk_json_add_str_or_null(o, "selfIdDescription", r.self_id);
-    ovk_json_add_str_or_null(o, "operatorId", r.operator_id);
-}
-
 void add_advert(cJSON* o, const OVK_ADVERT& a) {
     if (a.has_tx_power) cJSON_AddNumberToObject(o, "txPower", a.tx_power);
     if (a.connectable >= 0) cJSON_AddBoolToObject(o, "connectable", a.connectable != 0);
@@ -351,7 +328,7 @@ cJSON* session_json_item(const OVK_DEVICE& d) {
             cJSON_AddNumberToObject(h, "detectCount", d.known.detect_count);
         }
     if (d.has_rid)
-        if (cJSON* r = add_obj(o, "remoteId")) add_remote_id(r, d.rid);
+        if (cJSON* r = add_obj(o, "remoteId")) ovk_export_add_remote_id(r, d.rid);
     if (d.advert)
         if (cJSON* a = add_obj(o, "advertisement")) add_advert(a, *d.advert);
     if (!d.path.empty())
@@ -496,6 +473,36 @@ int ovk_export_format_parse(std::string_view word) {
     for (int i = 0; i < OVK_EXPORT_FORMAT_COUNT; ++i)
         if (ovk_strieq(word, kFormats[i].word)) return i;
     return -1;
+}
+
+int ovk_export_add_remote_id(cJSON* o, const OVK_REMOTE_ID& r) {
+    if (!o) return -1;
+    auto str = [o](const char* key, std::string_view v) {
+        return ovk_json_add_str_or_null(o, key, v) == 0;
+    };
+    auto num = [o](const char* key, int has, double v) {
+        return (has ? cJSON_AddNumberToObject(o, key, v) : cJSON_AddNullToObject(o, key)) !=
+               nullptr;
+    };
+    auto label = [](const char* s) { return std::string_view(s ? s : ""); };
+    const bool ok = str("uasId", r.uas_id) && str("idType", label(r.id_type)) &&
+                    str("uaType", label(r.ua_type)) && str("status", label(r.status)) &&
+                    num("latitude", r.has_pos, r.lat) && num("longitude", r.has_pos, r.lon) &&
+                    num("altitudeGeoM", r.has_alt_geo, r.alt_geo_m) &&
+                    num("heightM", r.has_height, r.height_m) &&
+                    num("speedMs", r.has_speed, r.speed_ms) &&
+                    num("verticalSpeedMs", r.has_vspeed, r.vspeed_ms) &&
+                    num("directionDeg", r.has_direction, r.direction_deg) &&
+                    num("operatorLatitude", r.has_op_pos, r.op_lat) &&
+                    num("operatorLongitude", r.has_op_pos, r.op_lon) &&
+                    str("selfIdDescription", r.self_id) && str("operatorId", r.operator_id);
+    return ok ? 0 : -1;
+}
+
+std::string ovk_csv_bare(std::string_view s) {
+    if (!starts_formula(s) && s.find_first_of(",\"\r\n") == std::string_view::npos)
+        return std::string(s);
+    return ovk_csv_field(s);
 }
 
 std::string ovk_csv_field(std::string_view s, size_t outsz) {

@@ -9,6 +9,8 @@
 // locked interfaces. Every function returns nullopt only when memory runs out.
 #pragma once
 
+#include <cjson/cJSON.h>
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -16,6 +18,7 @@
 #include <string_view>
 
 #include "ovk_registry.h"
+#include "ovk_remoteid.h"
 #include "ovk_store.h"
 
 enum OVK_EXPORT_SCOPE : int {
@@ -73,11 +76,18 @@ OVK_DEVICE_LIST ovk_export_gather_session();
 int ovk_export_to_file(OVK_EXPORT_SCOPE scope, OVK_EXPORT_FORMAT fmt, std::string_view dir,
                        std::string& path_out, std::string& err);
 
+// Adds the Remote ID fields to `o` in the order every JSON output uses, absent ones as
+// null. 0, or -1 when memory ran out (`o` may then hold some of them).
+int ovk_export_add_remote_id(cJSON* o, const OVK_REMOTE_ID& r);
+
 // Text helpers.
 // The value between double quotes, inner quotes doubled, and an apostrophe after the opening
 // quote when it starts with '=', '+', '-', '@', a tab or a carriage return. Cut to fit
 // `outsz` bytes with a terminator, the closing quote always present (outsz below 3 gives "").
 std::string ovk_csv_field(std::string_view s, size_t outsz = SIZE_MAX);
+// A field written bare (addresses, sources, times): the value itself, or ovk_csv_field of it
+// when it would break the columns or read as a formula (only possible from a damaged file).
+std::string ovk_csv_bare(std::string_view s);
 // XML text: markup characters escaped, controls other than tab/LF/CR, U+FFFE, U+FFFF and
 // every byte of invalid UTF-8 dropped.
 std::string ovk_xml_escape(std::string_view s);

@@ -12,6 +12,7 @@
 
 #include "ovk_app_util.h"
 #include "ovk_export.h"
+#include "ovk_replay.h"
 #include "ovk_trip.h"
 #include "zq_log.h"
 
@@ -128,16 +129,7 @@ std::string ovk_headless_check_export(std::string_view request) {
 }
 
 std::string ovk_headless_export_dir(std::string_view data_dir) {
-    const char* home = std::getenv("HOME");
-    if (home && *home) {
-        const std::string docs = std::string(home) + "/Documents";
-        struct stat sb {};
-        // A Documents folder where Orvik cannot have its own folder falls back like none.
-        if (::stat(docs.c_str(), &sb) == 0 && S_ISDIR(sb.st_mode) &&
-            ovk_mkdirs(docs + "/Orvik") == 0)
-            return docs + "/Orvik";
-    }
-    return std::string(data_dir) + "/exports";
+    return ovk_export_dir(data_dir);
 }
 
 std::string ovk_headless_terminal_text(std::string_view text) {
@@ -234,6 +226,12 @@ int ovk_headless_run(const OVK_OPTS& o, const OVK_HOST& host, FILE* out) {
 
         // Without an interface to start it from, scanning always starts at once.
         ovk_scan_start();
+        // A replay that cannot start (no such file, a damaged capture) has nothing to run.
+        if (o.replay && ovk_scan_wait_idle(30000) != 0) {
+            std::fprintf(stderr, "orvik: %s\n", ovk_replay_status().c_str());
+            ovk_startup_close();
+            return 1;
+        }
         if (o.trace) {
             const int64_t id = ovk_trip_start();
             if (id > 0) {
@@ -251,6 +249,12 @@ int ovk_headless_run(const OVK_OPTS& o, const OVK_HOST& host, FILE* out) {
             drain_alerts(out);
             const auto now = std::chrono::steady_clock::now();
             if (o.duration_s > 0 && now - t0 >= std::chrono::seconds(o.duration_s)) break;
+            // A replay played to its end, and taken in by the pipeline: the run is done.
+            if (o.replay && ovk_replay_finished() && ovk_pipeline_pending() == 0) {
+                drain_alerts(out);
+                print(out, ovk_headless_status_line(ovk_pipeline_status(), ovk_now_ms()));
+                break;
+            }
             if (now >= next_status) {
                 print(out, ovk_headless_status_line(ovk_pipeline_status(), ovk_now_ms()));
                 next_status += std::chrono::milliseconds(kStatusEveryMs);

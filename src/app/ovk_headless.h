@@ -41,8 +41,9 @@ std::string ovk_headless_check_export(std::string_view request);
 
 // Refuses (exit status 2, a line per mistake on standard error) before anything starts when
 // the command line had a mistake or an export request is not one that exists. Otherwise
-// starts everything, scans, prints to `out` until the stop flag is set or the duration has
-// passed, writes the exports and shuts down in order. Returns the exit status: 0, or 1 when
-// an export could not be written, the engine could not start, or detections could not be
-// stored.
+// starts everything, scans, prints to `out` until the stop flag is set, the duration has
+// passed or (with --replay) the replay has been played to its end and taken in, writes the
+// exports and shuts down in order. A replay that cannot start ends the run with its status on
+// standard error. Returns the exit status: 0, or 1 when an export could not be written, the
+// engine could not start, or detections could not be stored.
 int ovk_headless_run(const OVK_OPTS& o, const OVK_HOST& host, FILE* out);

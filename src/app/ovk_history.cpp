@@ -8,15 +8,12 @@
 
 #include "ovk_store.h"
 #include "ovk_trip.h"
+#include "ovk_util.h"
 #include "zq_log.h"
 
 namespace {
 
 constexpr const char* kDayNames[7] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
-
-std::string cut(std::string_view s, size_t max) {
-    return std::string(s.substr(0, std::min(s.size(), max)));
-}
 
 // Local time of `ms` floored to whole seconds; false when it cannot be converted.
 bool local_tm(int64_t ms, struct tm& out) {
@@ -47,8 +44,8 @@ std::vector<OVK_HISTORY_EVENT> ovk_history_collect(int64_t since) {
             e.lat = d.lat;
             e.lon = d.lon;
             e.category = d.category;
-            e.label = cut(d.label, OVK_HISTORY_LABEL_MAX);
-            e.mac = cut(d.mac, OVK_HISTORY_MAC_MAX);
+            e.label = ovk_cut(d.label, OVK_HISTORY_LABEL_MAX);
+            e.mac = ovk_cut(d.mac, OVK_HISTORY_MAC_MAX);
             out.push_back(std::move(e));
         }
         for (const OVK_TRIP_DEVICE& d : devs) {
@@ -59,8 +56,8 @@ std::vector<OVK_HISTORY_EVENT> ovk_history_collect(int64_t since) {
             e.lat = d.lat;
             e.lon = d.lon;
             e.category = static_cast<OVK_CATEGORY>(d.category);
-            e.label = cut(d.label, OVK_HISTORY_LABEL_MAX);
-            e.mac = cut(d.mac, OVK_HISTORY_MAC_MAX);
+            e.label = ovk_cut(d.label, OVK_HISTORY_LABEL_MAX);
+            e.mac = ovk_cut(d.mac, OVK_HISTORY_MAC_MAX);
             out.push_back(std::move(e));
         }
     } catch (const std::exception&) {
@@ -141,7 +138,7 @@ std::vector<OVK_LABEL_COUNT> ovk_history_top_labels(std::span<const OVK_HISTORY_
         std::unordered_map<std::string_view, size_t> row_of;
         for (const OVK_HISTORY_EVENT& e : ev) {
             const auto [it, fresh] = row_of.try_emplace(e.label, rows.size());
-            if (fresh) rows.push_back({cut(e.label, OVK_HISTORY_LABEL_MAX), 0});
+            if (fresh) rows.push_back({ovk_cut(e.label, OVK_HISTORY_LABEL_MAX), 0});
             ++rows[it->second].count;
         }
         std::stable_sort(

@@ -28,7 +28,9 @@
 #include "ovk_demo.h"
 #include "ovk_fusion.h"
 #include "ovk_intel.h"
+#include "ovk_record.h"
 #include "ovk_remoteid.h"
+#include "ovk_ridcheck.h"
 #include "ovk_signature.h"
 #include "ovk_store.h"
 #include "ovk_trip.h"
@@ -67,12 +69,13 @@ struct CACHED {
 
 constexpr size_t kFixHistoryMax = 240;    // fixes kept for the stationary test
 constexpr int64_t kFixWindowMs = 180000;  // the stationary test looks this far back
-constexpr int64_t kDroneCooldownMs = 299999;
-constexpr int64_t kLogIntervalMs = 29999;
-constexpr int64_t kCellCooldownMs = 1799999;
-constexpr int64_t kCellStatusMs = 899999;
-constexpr int64_t kAlprCooldownMs = 1800000;
-constexpr int64_t kHistoryFlushMs = 59999;
+// Intervals: the thing may happen again once this much time has passed (elapsed >= value).
+constexpr int64_t kDroneCooldownMs = 300000;  // drone-overhead alert per drone
+constexpr int64_t kLogIntervalMs = 30000;     // logged detection per device
+constexpr int64_t kCellCooldownMs = 1800000;  // cell anomaly per key
+constexpr int64_t kAlprCooldownMs = 1800000;  // plate-camera alert per camera
+constexpr int64_t kHistoryFlushMs = 60000;    // history flush while scanning
+constexpr int64_t kCellStatusMs = 900000;     // a cell anomaly shows in the status this long
 constexpr int kAlprMax = 64;
 constexpr int kCellAnomaliesMax = 16;
 constexpr size_t kVendorCandidatesMax = 72;
@@ -120,7 +123,7 @@ struct State {
     bool scan_quit = false;
     // Demo for this run only (a command-line option), whatever the preference says. Not
     // reset by init or shutdown: it belongs to the process, not to one pipeline life.
-    bool demo_override = false;
+    int demo_override = 0;  // 1 demo this run, -1 never the demo, 0 the preference
 
     OVK_SMAP<CACHED> classified;
     OVK_SMAP<> last_alerted;
@@ -166,12 +169,12 @@ int64_t map_num(const OVK_SMAP<>& m, std::string_view key, bool* found) {
     return n ? n->num : 0;
 }
 
-// True when `key` has no time in `m` or its time is more than `gap_ms` before `now`; the
+// True when `key` has no time in `m` or its time is at least `gap_ms` before `now`; the
 // time becomes `now` then. The caller holds the state lock.
 bool take_turn_locked(OVK_SMAP<>& m, std::string_view key, int64_t now, int64_t gap_ms) {
     bool found = false;
     const int64_t last = map_num(m, key, &found);
-    if (found && now - last <= gap_ms) return false;
+    if (found && now - last < gap_ms) return false;
     if (auto* n = m.put(key)) n->num = now;
     return true;
 }
@@ -180,10 +183,12 @@ bool take_turn_locked(OVK_SMAP<>& m, std::string_view key, int64_t now, int64_t 
 // 2. Alerts
 // ---------------------------------------------------------------------------------------
 
-void push_ui_alert(std::string_view key, const OVK_HIT& hit, int following, int rssi, int64_t now) {
+// The alert's time is when it is raised: an advert's own time lags by up to a BSS's age.
+void push_ui_alert(const OVK_PIPELINE_HOOKS& h, std::string_view key, const OVK_HIT& hit,
+                   int following, int rssi) {
     State& s = S();
     OVK_UI_ALERT a;
-    a.time = now;
+    a.time = clock_now(h);
     a.key = ovk_cut(key, OVK_ALERT_KEY_MAX);
     a.hit = hit;
     a.following = following;
@@ -210,7 +215,7 @@ void play(const OVK_PIPELINE_HOOKS& h, const OVK_PREFS& p, int confidence, int f
 }
 
 void device_alert(const OVK_PREFS& p, const std::string& mac, const OVK_HIT& hit, int rssi,
-                  int following, const std::string& spoken, int64_t now) {
+                  int following, const std::string& spoken) {
     const auto h = hooks();
     std::string title;
     std::string text;
@@ -226,11 +231,11 @@ void device_alert(const OVK_PREFS& p, const std::string& mac, const OVK_HIT& hit
     if (h->notify)
         h->notify(std::string_view(mac), std::string_view(title), std::string_view(text));
     play(*h, p, hit.confidence, following, spoken);
-    push_ui_alert(mac, hit, following, rssi, now);
+    push_ui_alert(*h, mac, hit, following, rssi);
 }
 
 void map_alert(const OVK_PREFS& p, const std::string& key, const OVK_HIT& hit,
-               const std::string& spoken, int64_t now) {
+               const std::string& spoken) {
     const auto h = hooks();
     if (h->notify) {
         if (p.discreet_mode)
@@ -241,7 +246,7 @@ void map_alert(const OVK_PREFS& p, const std::string& key, const OVK_HIT& hit,
                       std::string_view(hit.evidence));
     }
     play(*h, p, hit.confidence, 0, spoken);
-    push_ui_alert(key, hit, 0, 0, now);
+    push_ui_alert(*h, key, hit, 0, 0);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -288,10 +293,7 @@ void check_known_alpr(const OVK_PREFS& p, const OVK_LOCATION& loc, int64_t now) 
         const bool candidate = created || node->dbl - 3.0 > c.distance_m;
         node->dbl = c.distance_m;
         if (!candidate) continue;
-        bool found = false;
-        const int64_t last = map_num(s.alpr_alert, c.cam.osm_id, &found);
-        if (found && now - last < kAlprCooldownMs) continue;
-        if (auto* a = s.alpr_alert.put(c.cam.osm_id)) a->num = now;
+        if (!take_turn_locked(s.alpr_alert, c.cam.osm_id, now, kAlprCooldownMs)) continue;
         lock.unlock();
         const std::string label = ovk_cut(ovk_camera_label(&c.cam), 159);
         const std::string suffix = c.cam.operator_name.empty()
@@ -302,8 +304,7 @@ void check_known_alpr(const OVK_PREFS& p, const OVK_LOCATION& loc, int64_t now) 
             "OpenStreetMap (surveillance:type=ALPR), ODbL",
             "%s, ~%d m away%s. Mapped in OpenStreetMap - it may not broadcast any signal.",
             label.c_str(), static_cast<int>(c.distance_m), suffix.c_str());
-        map_alert(p, ovk_cut("alpr:" + c.cam.osm_id, OVK_ALERT_KEY_MAX), hit, "Plate camera ahead",
-                  now);
+        map_alert(p, ovk_cut("alpr:" + c.cam.osm_id, OVK_ALERT_KEY_MAX), hit, "Plate camera ahead");
         return;
     }
 }
@@ -367,7 +368,7 @@ void on_cell_anomaly(const OVK_PREFS& p, const OVK_CELL_ANOMALY& an, int64_t now
     d.evidence = an.detail;
     ovk_store_add_detection(d);
     if (an.confidence >= p.alert_threshold)
-        map_alert(p, ovk_cut("cell:" + an.key, 127), hit, "Cell network warning", now);
+        map_alert(p, ovk_cut("cell:" + an.key, 127), hit, "Cell network warning");
 }
 
 void on_cells(const std::vector<OVK_CELL>& cells, const std::string& sim, int roaming) {
@@ -494,19 +495,20 @@ void maybe_alert(const OVK_PREFS& p, const OVK_ADVERT& a, const OVK_HIT& best, i
         if (!(p.dedupe_window_ms < since)) return;
         if (auto* n = s.last_alerted.put(a.mac)) n->num = now;
     }
-    device_alert(p, a.mac, best, a.rssi, 0, ovk_format(175, "%s nearby", best.label.c_str()), now);
+    device_alert(p, a.mac, best, a.rssi, 0, ovk_format(175, "%s nearby", best.label.c_str()));
 }
 
 void maybe_alert_drone_overhead(const OVK_PREFS& p, const OVK_ADVERT& a, const OVK_REMOTE_ID& rid,
-                                const OVK_LOCATION& fix, int64_t now) {
+                                const OVK_RID_TRACK* track, const OVK_LOCATION& fix, int64_t now) {
     OVK_HIT hit;
     if (!ovk_drone_overhead_hit(rid, hit, fix.lat, fix.lon)) return;
+    if (track) ovk_ridcheck_lower(hit, *track);
     State& s = S();
     {
         std::lock_guard<std::mutex> lock(s.mu);
         if (!take_turn_locked(s.last_drone, a.mac, now, kDroneCooldownMs)) return;
     }
-    device_alert(p, a.mac, hit, a.rssi, 0, "Drone overhead", now);
+    device_alert(p, a.mac, hit, a.rssi, 0, "Drone overhead");
 }
 
 void process(const OVK_ADVERT& a) {
@@ -515,9 +517,23 @@ void process(const OVK_ADVERT& a) {
 
     OVK_REMOTE_ID rid;
     const bool rid_ok = decode_remote_id(a, rid);
+    // What this address's Remote ID said before, checked against this broadcast.
+    std::optional<OVK_RID_TRACK> track;
+    if (rid_ok) {
+        track = ovk_registry_rid_track(a.mac).value_or(OVK_RID_TRACK{});
+        ovk_ridcheck_observe(*track, a, now);
+    }
 
     const std::shared_ptr<const CLASSIFIED> cp = classified_for(p, a, now);
     const CLASSIFIED& c = *cp;
+    // A Remote ID that looks forged lowers the verdicts that rest on it.
+    OVK_HITS lowered;
+    const OVK_HITS* hits = &c.hits;
+    if (track && !track->findings.empty()) {
+        lowered = c.hits;
+        ovk_ridcheck_lower(lowered, *track);
+        hits = &lowered;
+    }
 
     OVK_LOCATION fix;
     const bool has_fix = has_fix_copy(&fix);
@@ -528,13 +544,14 @@ void process(const OVK_ADVERT& a) {
         pos.lat = fix.lat;
         pos.lon = fix.lon;
     }
-    if (ovk_registry_report(a, c.hits, &c.identity, c.vendor, rid_ok ? &rid : nullptr,
+    if (ovk_registry_report(a, *hits, &c.identity, c.vendor, rid_ok ? &rid : nullptr,
                             has_fix ? &pos : nullptr, now)) {
         if (auto known = ovk_store_known_get(a.mac)) ovk_registry_set_known(a.mac, &*known);
     }
+    if (track) ovk_registry_set_rid_track(a.mac, *track);
 
     const bool whitelisted = ovk_store_is_whitelisted(a.mac) != 0;
-    const OVK_HIT* best = c.hits.empty() ? nullptr : &c.hits.front();
+    const OVK_HIT* best = hits->empty() ? nullptr : &hits->front();
     const bool quiet = whitelisted || !best;
 
     // The trip hears every advert, quiet or not; whitelisted devices without a verdict.
@@ -544,7 +561,7 @@ void process(const OVK_ADVERT& a) {
                            c.identity.type, has_fix ? &fix : nullptr, now);
 
     if (has_fix && rid_ok && p.category_enabled[OVK_CAT_DRONE] && !whitelisted)
-        maybe_alert_drone_overhead(p, a, rid, fix, now);
+        maybe_alert_drone_overhead(p, a, rid, track ? &*track : nullptr, fix, now);
 
     if (quiet) return;
 
@@ -555,8 +572,7 @@ void process(const OVK_ADVERT& a) {
         ovk_registry_check_following(a.mac, static_cast<int64_t>(p.follow_min_minutes) * 60000,
                                      p.follow_min_meters)) {
         device_alert(p, a.mac, *best, a.rssi, 1,
-                     ovk_format(199, "Warning. %s may be following you.", best->label.c_str()),
-                     now);
+                     ovk_format(199, "Warning. %s may be following you.", best->label.c_str()));
     }
 }
 
@@ -790,6 +806,7 @@ void ovk_pipeline_shutdown() {
 
 void ovk_pipeline_submit(OVK_ADVERT_PTR a) {
     if (!a) return;
+    ovk_record_advert(*a);
     try {
         ITEM it;
         it.kind = ITEM_ADVERT;
@@ -801,6 +818,7 @@ void ovk_pipeline_submit(OVK_ADVERT_PTR a) {
 }
 
 void ovk_pipeline_location(const OVK_LOCATION& loc) {
+    ovk_record_fix(loc);
     try {
         ITEM it;
         it.kind = ITEM_LOCATION;
@@ -894,7 +912,7 @@ OVK_STATUS ovk_pipeline_status() {
             out.scan_progress = ovk_scan_progress_text(out.scan_state, s.scan_failed);
             out.has_location = s.has_loc;
             if (s.has_loc) out.location = s.loc;
-            if (s.has_cell && now - s.cell_time <= kCellStatusMs) {
+            if (s.has_cell && now - s.cell_time < kCellStatusMs) {
                 out.has_cell_anomaly = 1;
                 out.cell_anomaly = s.cell;
             }
@@ -934,8 +952,8 @@ int apply_source(const OVK_PREFS& p) {
         double lat = p.map_lat;
         double lon = p.map_lon;
         if (lat == 0.0 && lon == 0.0) {
-            lat = 45.4215;
-            lon = -75.6972;
+            lat = OVK_DEMO_DEFAULT_LAT;
+            lon = OVK_DEMO_DEFAULT_LON;
         }
         if (!ovk_demo_running() && ovk_demo_start(lat, lon, ovk_pipeline_sink()) != 0) return -1;
         std::lock_guard<std::mutex> lock(s.mu);
@@ -1057,7 +1075,7 @@ OVK_PREFS scan_prefs() {
     OVK_PREFS p = ovk_prefs_get();
     State& s = S();
     std::lock_guard<std::mutex> lock(s.mu);
-    if (s.demo_override) p.demo_mode = 1;
+    if (s.demo_override != 0) p.demo_mode = s.demo_override > 0 ? 1 : 0;
     return p;
 }
 
@@ -1267,13 +1285,13 @@ int ovk_scan_wait_idle(int timeout_ms) {
 void ovk_scan_set_demo_override(int on) {
     State& s = S();
     std::lock_guard<std::mutex> lock(s.mu);
-    s.demo_override = on != 0;
+    s.demo_override = on > 0 ? 1 : on < 0 ? -1 : 0;
 }
 
 int ovk_scan_demo_override() {
     State& s = S();
     std::lock_guard<std::mutex> lock(s.mu);
-    return s.demo_override ? 1 : 0;
+    return s.demo_override;
 }
 
 const char* ovk_scan_progress_text(OVK_SCAN_STATE state, int failed) {
@@ -1311,7 +1329,7 @@ void ovk_scan_housekeeping_tick() {
             std::lock_guard<std::mutex> lock(s.mu);
             last = s.last_flush;
         }
-        if (now - last > kHistoryFlushMs) flush_history(now);
+        if (now - last >= kHistoryFlushMs) flush_history(now);
 
         // Prune the classification cache to the devices the registry still holds: list the
         // cached addresses, ask the registry (without holding our lock), then drop the

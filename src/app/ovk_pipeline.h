@@ -156,9 +156,10 @@ int ovk_scan_is_running();
 // -1 when it failed (scanning could not start, or the settings could not be re-applied),
 // -2 when `timeout_ms` passed first (a negative value waits without limit).
 int ovk_scan_wait_idle(int timeout_ms);
-// Demo for this run: while on, scanning uses the demo feed whatever the stored preference
-// `demo_mode` says, which stays as the user set it. Takes effect at the next start or
-// refresh. Kept across pipeline init and shutdown.
+// Demo for this run: while on (1), scanning uses the demo feed whatever the stored preference
+// `demo_mode` says, which stays as the user set it; -1 never uses the demo feed this run (a
+// replay stands in for the radios); 0 follows the preference. Takes effect at the next start
+// or refresh. Kept across pipeline init and shutdown.
 void ovk_scan_set_demo_override(int on);
 int ovk_scan_demo_override();
 // The progress text of OVK_STATUS::scan_progress for a state (`failed`: the last start left

@@ -135,6 +135,7 @@ struct TRACK {
     RING<OVK_RSSI_SAMPLE, OVK_HISTORY_MAX> history;
     RING<OVK_GEO, OVK_PATH_MAX> path;
     std::unique_ptr<OVK_REMOTE_ID> rid;
+    std::unique_ptr<OVK_RID_TRACK> rid_track;  // what its Remote ID said before
     int following = 0;
     std::unique_ptr<OVK_KNOWN> known;
     int has_best_pos = 0;
@@ -562,6 +563,7 @@ void _snap(const REGISTRY& r, const TRACK& t, bool full, OVK_DEVICE& d) {
         ovk_facts_add(d.facts, "Previous address", "%s (address rotated, same advert fingerprint)",
                       t.linked_from.c_str());
     if (!t.role.empty()) ovk_facts_add(d.facts, "Patrol-kit role", "%s", t.role.c_str());
+    if (t.rid_track) ovk_ridcheck_facts(*t.rid_track, d.facts);
     if (full && (t.sources & 2)) {
         std::string hardware;
         std::string list = _siblings(r, t, hardware);
@@ -724,6 +726,30 @@ std::optional<OVK_REMOTE_ID> ovk_registry_remote_id(std::string_view mac) {
     TRACK* t = _find(r, mac);
     if (!t || !t->rid) return std::nullopt;
     return *t->rid;
+}
+
+std::optional<OVK_RID_TRACK> ovk_registry_rid_track(std::string_view mac) {
+    REGISTRY& r = R();
+    std::lock_guard lk(r.mu);
+    TRACK* t = _find(r, mac);
+    if (!t || !t->rid_track) return std::nullopt;
+    return *t->rid_track;
+}
+
+void ovk_registry_set_rid_track(std::string_view mac, const OVK_RID_TRACK& track) {
+    REGISTRY& r = R();
+    std::lock_guard lk(r.mu);
+    TRACK* t = _find(r, mac);
+    if (!t) return;
+    try {
+        if (t->rid_track)
+            *t->rid_track = track;
+        else
+            t->rid_track = std::make_unique<OVK_RID_TRACK>(track);
+        r.serial++;
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(OVK_RID_TRACK, 1, t->rid_track);
+    }
 }
 
 void ovk_registry_set_known(std::string_view mac, const OVK_KNOWN* known) {

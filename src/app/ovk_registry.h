@@ -24,6 +24,7 @@
 #include "ovk_category.h"
 #include "ovk_patrol.h"
 #include "ovk_remoteid.h"
+#include "ovk_ridcheck.h"
 #include "ovk_store.h"
 
 inline constexpr int OVK_REGISTRY_MAX_ENTRIES = 100000;
@@ -89,6 +90,11 @@ void ovk_registry_inherited_hits(std::string_view mac, OVK_HITS& out);
 // The co-location verdict for this address; groups are recomputed at most every 2 s.
 std::optional<OVK_HIT> ovk_registry_cluster_hit(std::string_view mac, int64_t now);
 std::optional<OVK_REMOTE_ID> ovk_registry_remote_id(std::string_view mac);
+// The Remote ID plausibility track of an entry (ovk_ridcheck), and its replacement after a
+// broadcast was checked; the snapshot facts carry its findings. Setting does nothing for an
+// unknown address.
+std::optional<OVK_RID_TRACK> ovk_registry_rid_track(std::string_view mac);
+void ovk_registry_set_rid_track(std::string_view mac, const OVK_RID_TRACK& track);
 // Stores a copy of the remembered-device record; null clears it.
 void ovk_registry_set_known(std::string_view mac, const OVK_KNOWN* known);
 // 1 the first time the device has been heard for `min_duration_ms` and its kept path spans

@@ -2,12 +2,14 @@
 #include "ovk_startup.h"
 
 #include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <mutex>
 
 #include "ovk_app_util.h"
 #include "ovk_datafile.h"
 #include "ovk_prefs.h"
+#include "ovk_record.h"
 #include "ovk_registry.h"
 #include "ovk_store.h"
 #include "ovk_trip.h"
@@ -22,6 +24,29 @@ constexpr long kDurationMax = 100L * 365 * 86400;  // a hundred years
 int to_int(std::string_view v) {
     const std::string s(v);
     return static_cast<int>(std::strtol(s.c_str(), nullptr, 10));
+}
+
+// A replay speed: a finite number of at least 0 (anything else reads as 0, flat out).
+double to_speed(std::string_view v) {
+    const std::string s(v);
+    const double d = std::strtod(s.c_str(), nullptr);
+    return std::isfinite(d) && d > 0 ? d : 0;
+}
+
+// The hooks with the replay feed standing in for the platform's scanners.
+OVK_PIPELINE_HOOKS replay_hooks(OVK_PIPELINE_HOOKS h, const OVK_OPTS& o,
+                                const OVK_REPLAY_CAPTURE_OPEN& capture) {
+    OVK_REPLAY_OPTS r;
+    r.path = *o.replay;
+    r.speed = o.replay_speed;
+    r.backlog = ovk_pipeline_pending;
+    r.capture = capture;
+    h.scan_start = [r](const OVK_SCAN_OPTS&) { return ovk_replay_start(r, ovk_pipeline_sink()); };
+    h.scan_stop = [] { ovk_replay_stop(); };
+    h.scan_running = [] { return ovk_replay_running(); };
+    h.scan_status = [] { return ovk_replay_status(); };
+    h.now_ms = [] { return ovk_replay_clock(); };
+    return h;
 }
 
 struct OPENED {
@@ -47,6 +72,8 @@ void close_below_pipeline(OPENED& st) {
     ovk_vendordb_unload();
     if (st.fetch_installed) ovk_alpr_set_fetch(OVK_ALPR_FETCH{});
     if (st.platform_shutdown) st.platform_shutdown();
+    ovk_replay_stop();
+    ovk_record_close();
     ovk_scan_set_demo_override(0);  // the run is over
     ovk_datafile_unlock_dir();
     st.platform_shutdown = nullptr;
@@ -97,6 +124,18 @@ const std::vector<OVK_OPTION>& ovk_startup_options() {
         {"--trace", nullptr,
          "--trace       headless: record a trip while running; it is stopped at shutdown",
          [](OVK_OPTS& o, std::string_view) { o.trace = true; }},
+        {"--record", "FILE",
+         "--record FILE append every advert and GPS fix heard to FILE (JSON Lines, as\n"
+         "                orvik-classify reads them)",
+         [](OVK_OPTS& o, std::string_view v) { o.record = std::string(v); }},
+        {"--replay", "FILE",
+         "--replay FILE feed a recording, or a pcap, pcapng or btsnoop capture, instead of\n"
+         "                the radios",
+         [](OVK_OPTS& o, std::string_view v) { o.replay = std::string(v); }},
+        {"--replay-speed", "X",
+         "--replay-speed X  replay pace: 1 as recorded (default), 2 twice as fast, 0 as fast\n"
+         "                as the pipeline takes it",
+         [](OVK_OPTS& o, std::string_view v) { o.replay_speed = to_speed(v); }},
     };
     return table;
 }
@@ -152,7 +191,8 @@ int ovk_startup_open(const OVK_OPTS& o, const OVK_HOST& host) {
     if (st.open) return 0;
     try {
         set_log_level(o.log_level);
-        ovk_pipeline_set_hooks(host.hooks);
+        ovk_pipeline_set_hooks(o.replay ? replay_hooks(host.hooks, o, host.replay_capture)
+                                        : host.hooks);
         if (host.platform_init && host.platform_init() != 0)
             zq_log(LOG_ERR, "platform init reported a problem");
         st.platform_shutdown = host.platform_shutdown;
@@ -178,13 +218,21 @@ int ovk_startup_open(const OVK_OPTS& o, const OVK_HOST& host) {
         ovk_alpr_set_endpoint(ovk_prefs_get().overpass_url);
         // The command line's demo is for this run only: the stored preference keeps the
         // user's choice, so a later plain run scans the radios again.
-        ovk_scan_set_demo_override(o.demo ? 1 : 0);
+        ovk_scan_set_demo_override(o.replay ? -1 : o.demo ? 1 : 0);
         ovk_store_open(st.dir);
         ovk_watchlist_load(st.dir);
         ovk_trip_open(st.dir);
         ovk_trip_close_stale();
         ovk_alpr_load(st.dir);
         ovk_registry_init();
+        if (o.record) {
+            std::string err;
+            if (ovk_record_open(*o.record, err) != 0) {
+                zq_log(LOG_ERR, "cannot record to %s: %s", o.record->c_str(), err.c_str());
+                close_below_pipeline(st);
+                return -1;
+            }
+        }
         if (ovk_pipeline_init() != 0) {
             close_below_pipeline(st);
             return -1;

@@ -22,6 +22,7 @@
 #include "ovk_alpr.h"
 #include "ovk_asset.h"
 #include "ovk_pipeline.h"
+#include "ovk_replay.h"
 
 inline constexpr const char* OVK_VERSION = "0.2.0-trixie";
 
@@ -34,11 +35,14 @@ struct OVK_OPTS {
     bool demo = false;  // demo feed for this run; the stored preference is left alone
     bool headless = false;
     bool help = false;
-    std::optional<std::string> shots;  // screenshot tour into this directory (implies demo)
-    long duration_s = 0;               // headless: 0 runs until a signal
-    std::vector<std::string> exports;  // headless: "scope:format" requests written at shutdown
-    bool trace = false;                // headless: record a trip while running
-    std::string error;                 // a command-line mistake, for people ("" when none)
+    std::optional<std::string> shots;   // screenshot tour into this directory (implies demo)
+    long duration_s = 0;                // headless: 0 runs until a signal
+    std::vector<std::string> exports;   // headless: "scope:format" requests written at shutdown
+    bool trace = false;                 // headless: record a trip while running
+    std::optional<std::string> record;  // append every advert and fix to this file
+    std::optional<std::string> replay;  // feed this recording or capture instead of the radios
+    double replay_speed = 1.0;          // 1 original pace, 0 as fast as the pipeline takes it
+    std::string error;                  // a command-line mistake, for people ("" when none)
 };
 
 // One command-line option. Options are matched exactly; one that takes a value consumes the
@@ -75,10 +79,16 @@ struct OVK_HOST {
     std::function<void(int enable)> set_autostart;
     OVK_ALPR_FETCH fetch;  // HTTP GET for the plate-camera download
     OVK_PIPELINE_HOOKS hooks;
+    // Capture files for --replay (the platform's reader); empty: recordings only.
+    OVK_REPLAY_CAPTURE_OPEN replay_capture;
 };
 
 // Brings the engine up in order (see the top of this file) with the log level of `o`; the
 // demo option puts this run in demo mode (ovk_scan_set_demo_override) without storing it.
+// --record opens the recording before the pipeline (a recording that cannot be opened fails
+// the start-up: a drive is not driven for nothing). --replay makes the replay feed stand in
+// for the platform's scanners (scan start, stop, running, status "Replay: FILE") and its
+// clock the pipeline's, and keeps the demo feed off for the run.
 // The data directory is locked for this process first (ovk_datafile_lock_dir). 0 when the
 // pipeline runs afterwards; -1 when another Orvik uses the data directory ("another Orvik
 // (pid N) is using DIR") or the pipeline could not start ("pipeline init failed"), in which

@@ -27,6 +27,7 @@
 #include "ovk_advert.h"
 #include "ovk_datafile.h"
 #include "ovk_jsonscan.h"
+#include "ovk_util.h"
 #include "zq_log.h"
 
 namespace {
@@ -43,10 +44,6 @@ constexpr uint64_t kCloseCompactMax = 8 * 1024 * 1024;
 constexpr size_t kCategoryNameMax = 31;
 constexpr int64_t kIdMax = std::numeric_limits<int64_t>::max();
 
-std::string cut(std::string_view s, size_t max) {
-    return std::string(s.substr(0, std::min(s.size(), max)));
-}
-
 std::string str_member(const cJSON* o, const char* key, size_t max) {
     std::string out;
     ovk_json_str(o, key, out, max + 1);
@@ -56,22 +53,22 @@ std::string str_member(const cJSON* o, const char* key, size_t max) {
 // Texts cut to the record's limits.
 OVK_DETECTION cut_detection(const OVK_DETECTION& d) {
     OVK_DETECTION c = d;
-    c.mac = cut(d.mac, OVK_DET_MAC_MAX);
-    c.label = cut(d.label, OVK_DET_LABEL_MAX);
-    c.source = cut(d.source, OVK_DET_SOURCE_MAX);
-    c.evidence = cut(d.evidence, OVK_DET_EVIDENCE_MAX);
-    c.vendor = cut(d.vendor, OVK_DET_VENDOR_MAX);
-    c.device_name = cut(d.device_name, OVK_DET_NAME_MAX);
+    c.mac = ovk_cut(d.mac, OVK_DET_MAC_MAX);
+    c.label = ovk_cut(d.label, OVK_DET_LABEL_MAX);
+    c.source = ovk_cut(d.source, OVK_DET_SOURCE_MAX);
+    c.evidence = ovk_cut(d.evidence, OVK_DET_EVIDENCE_MAX);
+    c.vendor = ovk_cut(d.vendor, OVK_DET_VENDOR_MAX);
+    c.device_name = ovk_cut(d.device_name, OVK_DET_NAME_MAX);
     return c;
 }
 
 OVK_KNOWN cut_known(const OVK_KNOWN& k) {
     OVK_KNOWN c = k;
-    c.mac = cut(k.mac, OVK_KNOWN_MAC_MAX);
-    c.name = cut(k.name, OVK_KNOWN_NAME_MAX);
-    c.vendor = cut(k.vendor, OVK_KNOWN_VENDOR_MAX);
-    c.device_type = cut(k.device_type, OVK_KNOWN_TYPE_MAX);
-    c.note = cut(k.note, OVK_KNOWN_NOTE_MAX);
+    c.mac = ovk_cut(k.mac, OVK_KNOWN_MAC_MAX);
+    c.name = ovk_cut(k.name, OVK_KNOWN_NAME_MAX);
+    c.vendor = ovk_cut(k.vendor, OVK_KNOWN_VENDOR_MAX);
+    c.device_type = ovk_cut(k.device_type, OVK_KNOWN_TYPE_MAX);
+    c.note = ovk_cut(k.note, OVK_KNOWN_NOTE_MAX);
     return c;
 }
 
@@ -290,7 +287,7 @@ bool journal_ops(std::string_view line, std::vector<KnownOp>& ops, OVK_JSON_FLAT
                 KnownOp op;
                 op.forget = true;
                 if (!e.read_string(op.rec.mac)) return false;
-                op.rec.mac = cut(op.rec.mac, OVK_KNOWN_MAC_MAX);
+                op.rec.mac = ovk_cut(op.rec.mac, OVK_KNOWN_MAC_MAX);
                 if (!op.rec.mac.empty()) ops.push_back(std::move(op));
                 return true;
             });
@@ -567,11 +564,11 @@ struct Store {
         r.last_seen = k.last_seen;
         r.sessions = k.sessions;
         r.detect_count = k.detect_count;
-        r.vendor = texts.id(cut(k.vendor, OVK_KNOWN_VENDOR_MAX));
-        r.type = texts.id(cut(k.device_type, OVK_KNOWN_TYPE_MAX));
+        r.vendor = texts.id(ovk_cut(k.vendor, OVK_KNOWN_VENDOR_MAX));
+        r.type = texts.id(ovk_cut(k.device_type, OVK_KNOWN_TYPE_MAX));
         r.favorite = k.favorite != 0;
-        r.name = cut(k.name, OVK_KNOWN_NAME_MAX);
-        r.note = cut(k.note, OVK_KNOWN_NOTE_MAX);
+        r.name = ovk_cut(k.name, OVK_KNOWN_NAME_MAX);
+        r.note = ovk_cut(k.note, OVK_KNOWN_NOTE_MAX);
         known.insert_or_assign(KnownKey(k.mac), std::move(r));
     }
 
@@ -904,7 +901,7 @@ int ovk_store_open(std::string_view data_dir) {
     std::lock_guard<std::mutex> lock(s.mu);
     try {
         s.forget();
-        s.dir = cut(data_dir, kDirMax);
+        s.dir = ovk_cut(data_dir, kDirMax);
         if (ovk_mkdirs(s.dir) != 0) {
             zq_log(LOG_ERR, "cannot create data directory %s", s.dir.c_str());
             s.dir.clear();
@@ -1207,7 +1204,7 @@ int ovk_store_set_note(std::string_view mac, std::string_view note) {
     Store& s = store();
     std::lock_guard<std::mutex> lock(s.mu);
     try {
-        std::string text = cut(note, OVK_KNOWN_NOTE_MAX);
+        std::string text = ovk_cut(note, OVK_KNOWN_NOTE_MAX);
         const KnownKey key(mac);
         known_row(s, key, {}, {}, {}).note = std::move(text);
         return known_changed(s, put_line(s, std::span(&key, 1)));
@@ -1235,7 +1232,7 @@ int ovk_store_whitelist_add(std::string_view mac, std::string_view note) {
     try {
         const std::string key = ovk_mac_normalize(mac, OVK_WL_MAC_MAX + 1);
         OVK_CHECK(!key.empty(), -1);
-        std::string text = cut(note, OVK_WL_NOTE_MAX);
+        std::string text = ovk_cut(note, OVK_WL_NOTE_MAX);
         auto it = std::find_if(s.whitelist.begin(), s.whitelist.end(),
                                [&](const OVK_WHITELIST_ENTRY& w) { return w.mac == key; });
         if (it != s.whitelist.end())

@@ -26,6 +26,7 @@
 #include "ovk_datafile.h"
 #include "ovk_export.h"
 #include "ovk_jsonscan.h"
+#include "ovk_util.h"
 #include "zq_log.h"
 
 namespace {
@@ -33,10 +34,6 @@ namespace {
 constexpr const char* kIndexFile = "trips.json";
 constexpr size_t kDeviceBuckets = 512;
 constexpr size_t kPointsReserve = 256;
-
-std::string cut(std::string_view s, size_t max) {
-    return std::string(s.substr(0, std::min(s.size(), max)));
-}
 
 std::string str_member(const cJSON* o, const char* key, size_t max) {
     std::string out;
@@ -543,13 +540,13 @@ int64_t ovk_trip_start(std::string_view name) {
         const int64_t now = ovk_now_ms();
         OVK_TRIP t;
         if (!name.empty()) {
-            t.name = cut(name, OVK_TRIP_NAME_MAX);
+            t.name = ovk_cut(name, OVK_TRIP_NAME_MAX);
         } else {
             const time_t secs = static_cast<time_t>(now / 1000);
             struct tm lt {};
             char buf[64] = "";
             if (localtime_r(&secs, &lt)) strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &lt);
-            t.name = cut(std::string("Trace ") + buf, OVK_TRIP_NAME_MAX);
+            t.name = ovk_cut(std::string("Trace ") + buf, OVK_TRIP_NAME_MAX);
         }
         const int64_t id = next_id_locked(s);
         if (id <= 0) return -1;
@@ -636,7 +633,7 @@ void ovk_trip_on_device(std::string_view mac, int rssi, std::string_view source,
     TRIP_STATE& s = S();
     std::lock_guard lk(s.mu);
     if (s.active == 0 || mac.empty()) return;
-    const std::string key = cut(mac, OVK_TRIP_MAC_MAX);
+    const std::string key = ovk_cut(mac, OVK_TRIP_MAC_MAX);
     int created = 0;
     auto* node = s.devices.put(key, &created);
     if (!node) return;
@@ -647,24 +644,26 @@ void ovk_trip_on_device(std::string_view mac, int rssi, std::string_view source,
         OVK_TRIP_DEVICE d;
         d.mac = key;
         if (best)
-            d.label = cut(best->label, OVK_TRIP_LABEL_MAX);
+            d.label = ovk_cut(best->label, OVK_TRIP_LABEL_MAX);
         else if (old)
             d.label = old->label;
         else if (!name.empty())
-            d.label = cut(name, OVK_TRIP_LABEL_MAX);
+            d.label = ovk_cut(name, OVK_TRIP_LABEL_MAX);
         else if (!type.empty())
-            d.label = cut(type, OVK_TRIP_LABEL_MAX);
+            d.label = ovk_cut(type, OVK_TRIP_LABEL_MAX);
         else
             d.label = key;
-        d.name = !name.empty() ? cut(name, OVK_TRIP_DEV_NAME_MAX) : old ? old->name : "";
-        d.vendor = !vendor.empty() ? cut(vendor, OVK_TRIP_VENDOR_MAX) : old ? old->vendor : "";
-        d.device_type = !type.empty() ? cut(type, OVK_TRIP_TYPE_MAX) : old ? old->device_type : "";
-        d.source = cut(source, OVK_TRIP_SOURCE_MAX);
+        d.name = !name.empty() ? ovk_cut(name, OVK_TRIP_DEV_NAME_MAX) : old ? old->name : "";
+        d.vendor = !vendor.empty() ? ovk_cut(vendor, OVK_TRIP_VENDOR_MAX) : old ? old->vendor : "";
+        d.device_type = !type.empty() ? ovk_cut(type, OVK_TRIP_TYPE_MAX)
+                        : old         ? old->device_type
+                                      : "";
+        d.source = ovk_cut(source, OVK_TRIP_SOURCE_MAX);
         if (best) {
             d.category = best->category;
             const int c = std::max(0, best->confidence);
             d.confidence = old ? std::max(old->confidence, c) : c;
-            d.evidence = cut(best->evidence, OVK_TRIP_EVIDENCE_MAX);
+            d.evidence = ovk_cut(best->evidence, OVK_TRIP_EVIDENCE_MAX);
         } else if (old) {
             d.category = old->category;
             d.confidence = std::max(0, old->confidence);
@@ -842,7 +841,7 @@ int ovk_trip_rename(int64_t id, std::string_view name) {
     OVK_TRIP* t = row_of(s, id);
     if (!t) return -1;
     try {
-        t->name = cut(name, OVK_TRIP_NAME_MAX);
+        t->name = ovk_cut(name, OVK_TRIP_NAME_MAX);
         return write_index_locked(s);
     } catch (const std::exception&) {
         OVK_LOG_ALLOC_FAIL(char, name.size(), name);
@@ -1064,10 +1063,10 @@ std::optional<std::string> ovk_trip_export_devices_csv(std::span<const OVK_TRIP_
             "first_seen,last_seen,best_rssi,latitude,longitude\n");
         for (const OVK_TRIP_DEVICE& x : d) {
             const bool f = x.category >= 0;
-            b.add(x.mac);
+            b.add(ovk_csv_bare(x.mac));
             b.add("," + csv_opt(x.label) + "," + csv_opt(x.name) + "," + csv_opt(x.vendor) + "," +
                   csv_opt(x.device_type) + ",");
-            b.add(x.source);
+            b.add(ovk_csv_bare(x.source));
             b.addf(",%s,%s,%d,", f ? "true" : "false", f ? ovk_cat_name(x.category) : "",
                    x.confidence);
             b.add(csv_opt(x.evidence));

@@ -542,8 +542,22 @@ std::string ovk_mac_hex(std::string_view in) {
     return out;
 }
 
+std::string ovk_mac_from_bytes(ovk_bytes b, bool lsb_first) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    if (b.size() < 6) return {};
+    std::string out(17, ':');
+    for (size_t i = 0; i < 6; ++i) {
+        const uint8_t v = b[lsb_first ? 5 - i : i];
+        out[i * 3] = kHex[v >> 4];
+        out[i * 3 + 1] = kHex[v & 0x0F];
+    }
+    return out;
+}
+
+// Validity is judged on the whole text: normalising for storage cuts at 17 characters, which
+// would make "AA:BB:CC:DD:EE:FF:00:11" look like a full address.
 int ovk_mac_is_valid(std::string_view mac) {
-    const std::string n = ovk_mac_normalize(mac);
+    const std::string n = ovk_mac_normalize(mac, SIZE_MAX);
     if (n.size() != 17) return 0;
     for (size_t p = 0; p < n.size(); ++p) {
         if (p % 3 == 2) {
@@ -556,7 +570,7 @@ int ovk_mac_is_valid(std::string_view mac) {
 }
 
 int ovk_mac_is_valid_block(std::string_view prefix) {
-    const std::string n = ovk_mac_normalize(prefix);
+    const std::string n = ovk_mac_normalize(prefix, SIZE_MAX);
     if (n.size() != 8 && n.size() != 10 && n.size() != 13) return 0;
     for (size_t p = 0; p < n.size(); ++p) {
         if (p % 3 == 2) {

@@ -129,6 +129,9 @@ std::optional<OVK_UUID> ovk_uuid_parse(std::string_view s);
 // MAC helpers.
 std::string ovk_mac_normalize(std::string_view in, size_t outsz = 18);
 std::string ovk_mac_hex(std::string_view in);
+// "AA:BB:CC:DD:EE:FF" from the first six bytes of `b` (fewer bytes give ""). Bluetooth sends
+// the least significant byte first (`lsb_first`); Wi-Fi BSSIDs come in display order.
+std::string ovk_mac_from_bytes(ovk_bytes b, bool lsb_first);
 int ovk_mac_is_valid(std::string_view mac);
 int ovk_mac_is_valid_block(std::string_view prefix);
 int ovk_mac_is_randomized(std::string_view mac);

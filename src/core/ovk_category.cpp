@@ -77,14 +77,6 @@ const char* ovk_tier_label(int tier) {
 // Text
 // =============================================================================================
 
-std::string ovk_cut(std::string_view s, size_t max) {
-    try {
-        return std::string(s.substr(0, std::min(max, s.size())));
-    } catch (const std::bad_alloc&) {
-        return {};
-    }
-}
-
 std::string ovk_vformat(size_t max, const char* fmt, va_list ap) {
     if (!fmt) return {};
     va_list ap2;

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "ovk_util.h"
+
 enum OVK_CATEGORY : int {
     OVK_CAT_BODY_CAM = 0,
     OVK_CAT_ALPR = 1,
@@ -95,8 +97,6 @@ struct OVK_IDENTITY {
 int ovk_identity_copy(OVK_IDENTITY& dst, const OVK_IDENTITY& src);
 void ovk_identity_free(OVK_IDENTITY& id);
 
-// Copies at most `max` bytes of `s` (never splits inside the limit; plain byte cut).
-std::string ovk_cut(std::string_view s, size_t max);
 // printf into a std::string, cut to `max` bytes.
 std::string ovk_vformat(size_t max, const char* fmt, va_list ap);
 std::string ovk_format(size_t max, const char* fmt, ...) __attribute__((format(printf, 2, 3)));

@@ -8,6 +8,7 @@
 #include <new>
 #include <string_view>
 
+#include "ovk_util.h"
 #include "zq_log.h"
 
 namespace {
@@ -46,11 +47,6 @@ bool is_test_mcc(std::string_view mcc) {
     return mcc == "001" || mcc == "002" || mcc == "999";
 }
 
-std::string cut(std::string s, size_t size) {
-    if (s.size() > size - 1) s.resize(size - 1);
-    return s;
-}
-
 struct Finder {
     std::vector<OVK_CELL_ANOMALY> out;
     int max = 0;
@@ -61,9 +57,9 @@ struct Finder {
              int confidence) {
         if (found++ >= max) return;
         OVK_CELL_ANOMALY a;
-        a.key = cut(std::string(kind) + ":" + cell_key, kKeyMax);
-        a.title = cut(title, kTitleMax);
-        a.detail = cut(detail, kDetailMax);
+        a.key = ovk_cut(std::string(kind) + ":" + cell_key, kKeyMax - 1);
+        a.title = ovk_cut(title, kTitleMax - 1);
+        a.detail = ovk_cut(detail, kDetailMax - 1);
         a.confidence = confidence;
         out.push_back(std::move(a));
     }

@@ -461,6 +461,22 @@ void derive_shortcuts(OVK_REGEX& re) {
         anchored = anchored && alt.n > 0 && re.nodes[alt.first].kind == RE_BOL;
     }
     re.anchored = anchored ? 1 : 0;
+
+    re.lead_run = -1;
+    re.lead_fixed = 0;
+    if (top.nalts == 1) {
+        const RE_SEQ& alt = re.seqs[top.alts];
+        for (int k = 0; k < alt.n; ++k) {
+            const RE_NODE& nd = re.nodes[alt.first + k];
+            if (nd.kind != RE_BYTE) break;
+            if (nd.max == OVK_REGEX_INF) {
+                re.lead_run = alt.first + k;
+                re.lead_fixed = k;
+                break;
+            }
+            if (nd.min != 1 || nd.max != 1) break;
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -535,7 +551,10 @@ class Matcher {
     // One attempt at `start`; true with end() set on success.
     bool run(size_t start);
     size_t end() const { return end_; }
-    bool exhausted() const { return work_ > OVK_REGEX_WORK_LIMIT; }
+    bool exhausted() const { return work_ > limit_; }
+    // Where the pattern's leading run (OVK_REGEX::lead_run) ended in the last attempt, or
+    // SIZE_MAX when the attempt did not reach it.
+    size_t lead_end() const { return lead_end_; }
 
   private:
     const Cont& kref(int32_t k) const { return f_[k >> 1].own[k & 1]; }
@@ -554,6 +573,11 @@ class Matcher {
     size_t sp_ = 0;
     size_t end_ = 0;
     long work_ = 0;
+    long limit_ = OVK_REGEX_WORK_LIMIT +
+                  OVK_REGEX_WORK_PER_BYTE * static_cast<long>(len_ < kLenCap ? len_ + 1 : kLenCap);
+    size_t lead_end_ = SIZE_MAX;
+
+    static constexpr size_t kLenCap = 1UL << 40;  // keeps the limit far from overflowing
 };
 
 // Sets `c` to the frame's next option; false when it has none left.
@@ -587,10 +611,11 @@ bool Matcher::next_choice(Frame& fr, Call& c) {
 
 bool Matcher::run(size_t start) {
     sp_ = 0;
+    lead_end_ = SIZE_MAX;
     Call c{C_SEQ, 0, re_.root, 0, -1, start};
     for (;;) {
         bool ok = true;
-        if (++work_ > OVK_REGEX_WORK_LIMIT) return false;
+        if (++work_ > limit_) return false;
         if (c.depth > OVK_REGEX_DEPTH_LIMIT) {
             ok = false;
         } else {
@@ -612,6 +637,7 @@ bool Matcher::run(size_t start) {
                                                    : room;
                             while (n < cap && set_has(nd.set, t_[c.pos + n])) ++n;
                             work_ += static_cast<long>(n);
+                            if (nid == re_.lead_run) lead_end_ = c.pos + n;
                             if (n < static_cast<size_t>(nd.min)) {
                                 ok = false;
                                 break;
@@ -764,6 +790,10 @@ int match_at_or_after(const OVK_REGEX& re, std::string_view text, size_t from, b
             return 1;
         }
         if (m.exhausted()) return 0;
+        // Starts that would rerun the leading run into the same end fail the same way.
+        const size_t fixed = static_cast<size_t>(re.lead_fixed);
+        if (!full && m.lead_end() != SIZE_MAX && m.lead_end() >= fixed + s + 1)
+            s = m.lead_end() - fixed;
     }
     return 0;
 }

@@ -19,7 +19,9 @@
 //
 // Matching runs on an explicit stack of choice points (no recursion). A branch nested deeper
 // than OVK_REGEX_DEPTH_LIMIT steps fails, and a single call gives up with "no match" after
-// OVK_REGEX_WORK_LIMIT units of work, so no pattern can exhaust the stack or hang a caller.
+// OVK_REGEX_WORK_LIMIT + OVK_REGEX_WORK_PER_BYTE x (text length + 1) units of work, so no
+// pattern can exhaust the stack or hang a caller, while a search that needs only a few steps
+// per byte of text always runs to its answer, however long the text.
 // Matching allocates nothing except a per-thread scratch stack on the first call in a thread.
 #pragma once
 
@@ -33,6 +35,7 @@
 inline constexpr int OVK_REGEX_ICASE = 1;  // compile flag: case-insensitive
 inline constexpr int OVK_REGEX_DEPTH_LIMIT = 20000;
 inline constexpr long OVK_REGEX_WORK_LIMIT = 1000L * 1000;
+inline constexpr long OVK_REGEX_WORK_PER_BYTE = 64;
 inline constexpr int OVK_REGEX_INF = 2147483647;  // "no upper bound" of a quantifier
 
 enum RE_KIND : int {
@@ -72,6 +75,12 @@ struct OVK_REGEX {
     std::array<uint8_t, 32> first{};
     int can_be_empty = 1;
     int anchored = 0;
+    // A pattern of one alternative that begins with `lead_fixed` single-byte nodes and then an
+    // unbounded byte node (`lead_run`, its index in `nodes`; -1 for other patterns). When a
+    // search attempt fails after that node ran to offset p, no start up to p - lead_fixed can
+    // succeed (it would retry the same rest at the same offsets), so the search skips them.
+    int lead_run = -1;
+    int lead_fixed = 0;
 };
 using OVK_REGEX_PTR = std::unique_ptr<const OVK_REGEX>;
 

@@ -126,20 +126,13 @@ using Handler = void (*)(ovk_bytes, OVK_REMOTE_ID&);
 constexpr Handler kHandlers[6] = {decode_basic_id, decode_location, nullptr /* authentication */,
                                   decode_self_id,  decode_system,   decode_operator_id};
 
-// One plain (non-pack) message at offset o.
-void decode_single(ovk_bytes buf, size_t o, OVK_REMOTE_ID& r) {
-    if (o >= buf.size() || buf.size() - o < OVK_RID_MSG_SIZE) return;
-    const int t = buf[o] >> 4;
-    if (t > 5 || !kHandlers[t]) return;
-    kHandlers[t](buf.subspan(o, OVK_RID_MSG_SIZE), r);
-}
-
-// A message or a message pack at offset o. Packs are not nested: a pack header inside a
-// pack is skipped.
-void decode_message(ovk_bytes buf, size_t o, OVK_REMOTE_ID& r) {
+// Calls `visit` with each 25-byte message at offset o: the message itself, or the messages
+// of a message pack. Packs are not nested: a pack header inside a pack is skipped.
+template <typename Visit>
+void each_message(ovk_bytes buf, size_t o, Visit&& visit) {
     if (o >= buf.size()) return;
     if ((buf[o] >> 4) != kPackType) {
-        decode_single(buf, o, r);
+        if (buf.size() - o >= OVK_RID_MSG_SIZE) visit(buf.subspan(o, OVK_RID_MSG_SIZE));
         return;
     }
     if (buf.size() - o < 3 || buf[o + 1] != OVK_RID_MSG_SIZE) return;
@@ -149,8 +142,38 @@ void decode_message(ovk_bytes buf, size_t o, OVK_REMOTE_ID& r) {
         const size_t at = o + 3 + OVK_RID_MSG_SIZE * static_cast<size_t>(k);
         if (at > buf.size() || buf.size() - at < OVK_RID_MSG_SIZE) break;
         if ((buf[at] >> 4) == kPackType) continue;
-        decode_single(buf, at, r);
+        visit(buf.subspan(at, OVK_RID_MSG_SIZE));
     }
+}
+
+// One message: 1 when its type has a handler.
+int decode_single(ovk_bytes m, OVK_REMOTE_ID& r) {
+    if (m.size() < OVK_RID_MSG_SIZE) return 0;
+    const int t = m[0] >> 4;
+    if (t > 5 || !kHandlers[t]) return 0;
+    kHandlers[t](m.first(OVK_RID_MSG_SIZE), r);
+    return 1;
+}
+
+void decode_message(ovk_bytes buf, size_t o, OVK_REMOTE_ID& r) {
+    each_message(buf, o, [&r](ovk_bytes m) { decode_single(m, r); });
+}
+
+// The framed broadcast of an advert and the offset of its first message, or an empty view.
+ovk_bytes broadcast_of(const OVK_ADVERT& a, size_t& first) {
+    if (a.source == OVK_SRC_WIFI) {
+        for (const OVK_IE& ie : a.ies)
+            if (ie.id == 221 && ovk_rid_is_wifi_ie(ie.data)) {
+                if (ie.data.size() < kWifiMinLen) return {};
+                first = kWifiFirstMsg;
+                return ie.data;
+            }
+        return {};
+    }
+    const OVK_SVCDATA* s = ovk_advert_svc16(&a, OVK_RID_BLE_UUID16);
+    if (!s || !ovk_rid_is_ble(s->data)) return {};
+    first = kBleFirstMsg;
+    return s->data;
 }
 
 }  // namespace
@@ -189,6 +212,19 @@ int ovk_rid_decode_advert(const OVK_ADVERT* a, OVK_REMOTE_ID& info) {
     const OVK_SVCDATA* s = ovk_advert_svc16(a, OVK_RID_BLE_UUID16);
     if (!s) return 0;
     return ovk_rid_decode_ble(s->data, info);
+}
+
+std::vector<ovk_bytes> ovk_rid_messages(const OVK_ADVERT* a) {
+    std::vector<ovk_bytes> out;
+    if (!a) return out;
+    size_t first = 0;
+    const ovk_bytes b = broadcast_of(*a, first);
+    if (!b.empty()) each_message(b, first, [&out](ovk_bytes m) { out.push_back(m); });
+    return out;
+}
+
+int ovk_rid_decode_message(ovk_bytes msg, OVK_REMOTE_ID& info) {
+    return decode_single(msg, info);
 }
 
 int ovk_drone_overhead_hit(const OVK_REMOTE_ID& info, OVK_HIT& out, double my_lat, double my_lon) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "ovk_advert.h"
 #include "ovk_category.h"
@@ -53,6 +54,14 @@ int ovk_rid_decode_wifi_ie(ovk_bytes ie, OVK_REMOTE_ID& info);
 // Wi-Fi: the first vendor element (221) that carries Remote ID; BLE: the 0xFFFA service data.
 // nullptr `a` gives 0.
 int ovk_rid_decode_advert(const OVK_ADVERT* a, OVK_REMOTE_ID& info);
+
+// The 25-byte messages of the advert's Remote ID broadcast (framing as in
+// ovk_rid_decode_advert), in broadcast order with message packs unpacked: views into the
+// advert, valid while it lives. Empty for nullptr or an advert without Remote ID.
+std::vector<ovk_bytes> ovk_rid_messages(const OVK_ADVERT* a);
+// Decodes one 25-byte message (not a pack) into `info`; 1 when its type is one the record
+// takes (Basic ID, Location, Self-ID, System, Operator ID), else 0.
+int ovk_rid_decode_message(ovk_bytes msg, OVK_REMOTE_ID& info);
 
 // The "Drone overhead" verdict when the drone's position is within 200 m of the user's:
 // fills `out` and returns 1, else 0 with `out` untouched.

@@ -9,8 +9,10 @@
 //   6. public functions
 #include "ovk_signature.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -121,8 +123,9 @@ constexpr DJI_MODEL kDjiModels[] = {
     {0x22, "DJI Osmo Pocket 4 Pro", 0},
     {0x70, "DJI Mavic 3", 1},
     {0x7E, "DJI Neo 2", 1},
+    {0x82, "DJI Osmo Action camera", 0},
 };
-static_assert(std::size(kDjiModels) == 13);
+static_assert(std::size(kDjiModels) == 14);
 
 constexpr UUID128_SIG kUuid128Sigs[] = {
     {"632de001-604c-446b-a80f-7963e950f3fb", OVK_CAT_RECORDER,
@@ -183,6 +186,117 @@ static_assert(credit_fits(kSrcCatValidated) && credit_fits(kSrcCatCollection) &&
 static_assert(credit_fits(kSrcSigCatField) && credit_fits(kSrcGoogleCat) &&
               credit_fits(kSrcMitDji) && credit_fits(kSrcMitPenguin) && credit_fits(kSrcIeeeCat) &&
               credit_fits(kSrcCatArxiv));
+
+// Catalogue rows decided by ids alone: a row matches when any of its tests holds. `row` is
+// the row's place in the BLE catalogue; classify_ble runs each stretch of rows where it
+// belongs, so ties still rank in catalogue order.
+enum ID_KIND : int {
+    ID_NONE = 0,
+    ID_MFG = 1,       // manufacturer data from this company id (any length)
+    ID_SVC_DATA = 2,  // non-empty service data on this 16-bit UUID
+    ID_SERVICE = 3,   // this 16-bit UUID in the UUID list or the service data
+};
+struct ID_TEST {
+    ID_KIND kind;
+    uint16_t id;
+};
+struct ID_SIG {
+    int row;
+    ID_TEST any[3];
+    OVK_CATEGORY cat;
+    const char* label;
+    int confidence;
+    const char* source;
+    const char* evidence;
+};
+
+constexpr ID_SIG kIdSigs[] = {
+    {2,
+     {{ID_MFG, 0x034D}},
+     OVK_CAT_BODY_CAM,
+     "Axon / TASER equipment (type unknown)",
+     60,
+     kSrcSigTaser,
+     "Manufacturer data from company ID 0x034D (TASER International)"},
+    {5,
+     {{ID_MFG, 0x04EC}, {ID_SERVICE, 0xFD8E}, {ID_SERVICE, 0xFE04}},
+     OVK_CAT_PUBLIC_SAFETY,
+     "Motorola Solutions equipment (radio, camera or accessory)",
+     45,
+     kSrcSigRadio,
+     "Motorola Solutions company ID 0x04EC or service UUID 0xFD8E/0xFE04"},
+    {6,
+     {{ID_MFG, 0x0475}},
+     OVK_CAT_PUBLIC_SAFETY,
+     "Icom two-way radio (land-mobile, marine or amateur)",
+     30,
+     kSrcSig,
+     "Manufacturer data from company ID 0x0475 (Icom inc.); mostly amateur and marine radios"},
+    {15,
+     {{ID_SVC_DATA, 0xFD5A}},
+     OVK_CAT_TRACKER,
+     "Samsung SmartTag",
+     55,
+     kSrcSigArxiv,
+     "Service data on UUID 0xFD5A (Samsung)"},
+    {16,
+     {{ID_MFG, 0x08C3}, {ID_SVC_DATA, 0xFE33}, {ID_SVC_DATA, 0xFE65}},
+     OVK_CAT_TRACKER,
+     "Chipolo tracker",
+     55,
+     kSrcSig,
+     "Company ID 0x08C3 or service data on UUID 0xFE33 / 0xFE65 (CHIPOLO d.o.o.)"},
+    {17,
+     {{ID_SVC_DATA, 0xFEED}},
+     OVK_CAT_TRACKER,
+     "Tile tracker",
+     55,
+     kSrcSig,
+     "Service data on UUID 0xFEED (Tile, Inc.)"},
+    {19,
+     {{ID_MFG, 0x0FB2}},
+     OVK_CAT_RECORDER,
+     "PLAUD AI voice recorder (Note / NotePin)",
+     70,
+     kSrcSig,
+     "Company ID 0x0FB2 (PLAUD Inc., maker of wearable voice recorders)"},
+    {20,
+     {{ID_MFG, 0x10F9}},
+     OVK_CAT_GLASSES,
+     "Even Realities smart glasses (display, microphones)",
+     40,
+     kSrcSig,
+     "Company ID 0x10F9 (Even Realities Ltd.); no camera on current models"},
+    {22,
+     {{ID_MFG, 0x0D53}},
+     OVK_CAT_GLASSES,
+     "Ray-Ban Meta smart glasses",
+     70,
+     kSrcSig,
+     "Company ID 0x0D53 (Luxottica)"},
+    {23,
+     {{ID_MFG, 0x03C2}, {ID_SERVICE, 0xFE45}},
+     OVK_CAT_GLASSES,
+     "Snap Spectacles camera glasses",
+     70,
+     kSrcSig,
+     "Snapchat company ID 0x03C2 or service UUID 0xFE45"},
+    {24,
+     {{ID_MFG, 0x060C}},
+     OVK_CAT_GLASSES,
+     "Vuzix camera AR glasses",
+     70,
+     kSrcSig,
+     "Company ID 0x060C (Vuzix)"},
+    // 0xFEB8 alone is what Quest VR headsets send, so it no longer counts by itself.
+    {26,
+     {{ID_MFG, 0x01AB}, {ID_SERVICE, 0xFEB7}},
+     OVK_CAT_GLASSES,
+     "Meta hardware - possibly Ray-Ban Meta glasses",
+     45,
+     kSrcSigCatField,
+     "Meta Platforms company ID 0x01AB or UUID 0xFEB7/0xFEB8 (also used by Quest headsets)"},
+};
 
 // ---------------------------------------------------------------------------------------
 // 2. once-compiled name patterns and parsed UUIDs
@@ -355,6 +469,31 @@ std::optional<OVK_HIT> drone_by_prefix(const OVK_ADVERT& a, bool rid_seen) {
                         fmt_prefix(row->hex).c_str(), rid_seen ? "" : "; no Remote ID decoded");
 }
 
+bool id_test(const OVK_ADVERT& a, const Shorts& sh, const ID_TEST& t) {
+    switch (t.kind) {
+        case ID_NONE:
+            return false;
+        case ID_MFG:
+            return has_mfg(a, t.id);
+        case ID_SVC_DATA:
+            return svc_nonempty(a, t.id) != nullptr;
+        case ID_SERVICE:
+            return sh.has(t.id);
+    }
+    return false;
+}
+
+// The id rows whose catalogue place is from `first` to `last`, in table order.
+void id_sigs(const OVK_ADVERT& a, const Shorts& sh, int first, int last, OVK_HITS& out) {
+    for (const ID_SIG& r : kIdSigs) {
+        if (r.row < first || r.row > last) continue;
+        if (std::none_of(std::begin(r.any), std::end(r.any),
+                         [&](const ID_TEST& t) { return id_test(a, sh, t); }))
+            continue;
+        push(out, ovk_hit_make(r.cat, r.label, r.confidence, r.source, "%s", r.evidence));
+    }
+}
+
 // ---------------------------------------------------------------------------------------
 // 4. BLE catalogue
 
@@ -399,11 +538,20 @@ std::optional<OVK_HIT> flock_family(const OVK_ADVERT& a, std::string_view name) 
     return std::nullopt;
 }
 
+// Parrot also sells plant sensors from its address blocks; one that names itself so is not
+// drone gear.
+bool parrot_plant_sensor(const OVK_ADVERT& a, std::string_view name) {
+    if (!ovk_icontains(name, "Flower power") && !ovk_icontains(name, "Parrot pot")) return false;
+    const OVK_PREFIX* row = prefix_match(a, kDronePrefixes);
+    return row && std::string_view(row->vendor) == "Parrot";
+}
+
 // Row 11: DJI models and drone address blocks.
-void dji_and_blocks(const OVK_ADVERT& a, bool rid_seen, OVK_HITS& out) {
+void dji_and_blocks(const OVK_ADVERT& a, std::string_view name, bool rid_seen, OVK_HITS& out) {
     int is_drone = 0;
     const char* model = ovk_dji_model(&a, &is_drone);
-    const std::optional<OVK_HIT> block = drone_by_prefix(a, rid_seen);
+    const std::optional<OVK_HIT> block =
+        parrot_plant_sensor(a, name) ? std::nullopt : drone_by_prefix(a, rid_seen);
     if (!model) {
         if (block)
             push(out, *block);
@@ -437,10 +585,7 @@ void classify_ble(const OVK_ADVERT& a, OVK_HITS& out) {
                                "Advert payload carries Axon's \"BWCDEVICE\" tag (works even with a "
                                "randomized address)"));
     // 2
-    if (has_mfg(a, 0x034D))
-        push(out, ovk_hit_make(OVK_CAT_BODY_CAM, "Axon / TASER equipment (type unknown)", 60,
-                               kSrcSigTaser,
-                               "Manufacturer data from company ID 0x034D (TASER International)"));
+    id_sigs(a, sh, 2, 2, out);
     // 3
     for (const OVK_SHORT_NAME& row : kAxonUuids) {
         if (!sh.has(row.id)) continue;
@@ -452,19 +597,8 @@ void classify_ble(const OVK_ADVERT& a, OVK_HITS& out) {
     if (ovk_icontains(name, "BodyWorn Remote"))
         push(out, ovk_hit_make(OVK_CAT_BODY_CAM, "Utility BodyWorn camera remote", 80,
                                kSrcCatCollection, "Advertised name contains \"BodyWorn Remote\""));
-    // 5
-    if (has_mfg(a, 0x04EC) || sh.has(0xFD8E) || sh.has(0xFE04))
-        push(out, ovk_hit_make(
-                      OVK_CAT_PUBLIC_SAFETY,
-                      "Motorola Solutions equipment (radio, camera or accessory)", 45, kSrcSigRadio,
-                      "Motorola Solutions company ID 0x04EC or service UUID 0xFD8E/0xFE04"));
-    // 6
-    if (has_mfg(a, 0x0475))
-        push(out, ovk_hit_make(
-                      OVK_CAT_PUBLIC_SAFETY, "Icom two-way radio (land-mobile, marine or amateur)",
-                      30, kSrcSig,
-                      "Manufacturer data from company ID 0x0475 (Icom inc.); mostly amateur and "
-                      "marine radios"));
+    // 5, 6
+    id_sigs(a, sh, 5, 6, out);
     // 7, 7b
     {
         const int zebra = sh.has(0xFE79) ? 0xFE79 : sh.has(0xFD66) ? 0xFD66 : 0;
@@ -504,7 +638,7 @@ void classify_ble(const OVK_ADVERT& a, OVK_HITS& out) {
         push(out, ovk_hit_make(OVK_CAT_DRONE, "Drone broadcasting Remote ID", 95, kSrcAstm,
                                "ASTM F3411 Remote ID message on service UUID 0xFFFA"));
     // 11
-    dji_and_blocks(a, rid_seen, out);
+    dji_and_blocks(a, name, rid_seen, out);
     // 12
     for (uint16_t id : kVerkadaUuids) {
         if (!sh.has(id)) continue;
@@ -527,20 +661,8 @@ void classify_ble(const OVK_ADVERT& a, OVK_HITS& out) {
         push(out, ovk_hit_make(OVK_CAT_TRACKER, "Google Find Hub tracker away from its owner", 70,
                                kSrcGoogleCat,
                                "Find Hub Network frame 0x41 (separated state) on UUID 0xFEAA"));
-    // 15
-    if (svc_nonempty(a, 0xFD5A))
-        push(out, ovk_hit_make(OVK_CAT_TRACKER, "Samsung SmartTag", 55, kSrcSigArxiv,
-                               "Service data on UUID 0xFD5A (Samsung)"));
-    // 16
-    if (has_mfg(a, 0x08C3) || svc_nonempty(a, 0xFE33) || svc_nonempty(a, 0xFE65))
-        push(out,
-             ovk_hit_make(
-                 OVK_CAT_TRACKER, "Chipolo tracker", 55, kSrcSig,
-                 "Company ID 0x08C3 or service data on UUID 0xFE33 / 0xFE65 (CHIPOLO d.o.o.)"));
-    // 17
-    if (svc_nonempty(a, 0xFEED))
-        push(out, ovk_hit_make(OVK_CAT_TRACKER, "Tile tracker", 55, kSrcSig,
-                               "Service data on UUID 0xFEED (Tile, Inc.)"));
+    // 15..17
+    id_sigs(a, sh, 15, 17, out);
     // 18
     const Compiled& cc = compiled();
     for (size_t i = 0; i < std::size(kUuid128Sigs); ++i) {
@@ -549,46 +671,22 @@ void classify_ble(const OVK_ADVERT& a, OVK_HITS& out) {
             push(out, ovk_hit_make(row.cat, row.label, row.confidence, kSrcMit,
                                    "Vendor service UUID %s (full 128-bit match)", row.uuid));
     }
-    // 19
-    if (has_mfg(a, 0x0FB2))
-        push(out,
-             ovk_hit_make(OVK_CAT_RECORDER, "PLAUD AI voice recorder (Note / NotePin)", 70, kSrcSig,
-                          "Company ID 0x0FB2 (PLAUD Inc., maker of wearable voice recorders)"));
-    // 20
-    if (has_mfg(a, 0x10F9))
-        push(out,
-             ovk_hit_make(OVK_CAT_GLASSES, "Even Realities smart glasses (display, microphones)",
-                          40, kSrcSig,
-                          "Company ID 0x10F9 (Even Realities Ltd.); no camera on current models"));
+    // 19, 20
+    id_sigs(a, sh, 19, 20, out);
     // 21
     if (cc.heycyan && has_uuid128(a, *cc.heycyan))
         push(out, ovk_hit_make(OVK_CAT_GLASSES, "Camera smart glasses (HeyCyan SDK)", 68,
                                kSrcCatResearcherCapture,
                                "HeyCyan glasses SDK service UUID (full 128-bit match)"));
-    // 22
-    if (has_mfg(a, 0x0D53))
-        push(out, ovk_hit_make(OVK_CAT_GLASSES, "Ray-Ban Meta smart glasses", 70, kSrcSig,
-                               "Company ID 0x0D53 (Luxottica)"));
-    // 23
-    if (has_mfg(a, 0x03C2) || sh.has(0xFE45))
-        push(out, ovk_hit_make(OVK_CAT_GLASSES, "Snap Spectacles camera glasses", 70, kSrcSig,
-                               "Snapchat company ID 0x03C2 or service UUID 0xFE45"));
-    // 24
-    if (has_mfg(a, 0x060C))
-        push(out, ovk_hit_make(OVK_CAT_GLASSES, "Vuzix camera AR glasses", 70, kSrcSig,
-                               "Company ID 0x060C (Vuzix)"));
+    // 22..24
+    id_sigs(a, sh, 22, 24, out);
     // 25
     if (const OVK_MFG* meta = ovk_advert_mfg(&a, 0x058E);
         meta && ovk_contains_ascii(bytes_of(meta->data), "META_RB_GLASS"))
         push(out, ovk_hit_make(OVK_CAT_GLASSES, "Ray-Ban / Oakley Meta smart glasses", 72, kSrcCat,
                                "Meta manufacturer data carries the META_RB_GLASS token"));
     // 26
-    if (has_mfg(a, 0x01AB) || sh.has(0xFEB7) || sh.has(0xFEB8))
-        push(out, ovk_hit_make(
-                      OVK_CAT_GLASSES, "Meta hardware - possibly Ray-Ban Meta glasses", 45,
-                      kSrcSigCatField,
-                      "Meta Platforms company ID 0x01AB or UUID 0xFEB7/0xFEB8 (also used by Quest "
-                      "headsets)"));
+    id_sigs(a, sh, 26, 26, out);
 }
 
 // ---------------------------------------------------------------------------------------

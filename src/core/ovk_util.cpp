@@ -3,6 +3,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 namespace {
@@ -59,6 +60,14 @@ int ovk_icontains(std::string_view s, std::string_view needle) {
     return 0;
 }
 
+std::string ovk_cut(std::string_view s, size_t max) {
+    try {
+        return std::string(s.substr(0, max < s.size() ? max : s.size()));
+    } catch (const std::bad_alloc&) {
+        return {};
+    }
+}
+
 void ovk_appendf(std::string& buf, size_t bufsz, const char* fmt, ...) {
     if (bufsz == 0 || buf.size() >= bufsz - 1 || !fmt) return;
     const size_t room = bufsz - 1 - buf.size();
@@ -81,6 +90,13 @@ void ovk_appendf(std::string& buf, size_t bufsz, const char* fmt, ...) {
         // text is silently cut; nothing appended when memory runs out
     }
     va_end(ap2);
+}
+
+std::string ovk_errno_text(int err) {
+    // strerrordesc_np keeps no buffer and ignores the locale, unlike strerror.
+    if (err < 0) err = err == INT_MIN ? INT_MAX : -err;
+    if (const char* d = strerrordesc_np(err)) return d;
+    return "Unknown error " + std::to_string(err);
 }
 
 int ovk_round(double x) {

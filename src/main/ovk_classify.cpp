@@ -1,4 +1,5 @@
-// orvik-classify: classifies recorded advertisements given as JSON Lines (see --help).
+// orvik-classify: classifies recorded advertisements given as JSON Lines, or the adverts of a
+// pcap, pcapng or btsnoop capture (see --help).
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "ovk_capture.h"
 #include "ovk_classify_io.h"
 #include "ovk_platform.h"
 #include "ovk_vendordb.h"
@@ -58,6 +60,44 @@ bool load_vendor_tables() {
     return ok;
 }
 
+void write_line(const OVK_CLASSIFY_LINE& r) {
+    if (r.status == OVK_CLASSIFY_SKIPPED) return;
+    fwrite(r.json.data(), 1, r.json.size(), stdout);
+    fputc('\n', stdout);
+}
+
+// One output line per advert, numbered by its frame; a damaged file ends with an error line.
+int classify_capture(FILE* s, const char* name, std::optional<std::string_view> note) {
+    std::string err;
+    const std::unique_ptr<OVK_CAPTURE> cap = ovk_capture_open(s, err);
+    if (!cap) {
+        fprintf(stderr, "orvik-classify: %s: %s\n", name, err.c_str());
+        return 1;
+    }
+    OVK_CLASSIFY_CTX ctx;
+    OVK_CAPTURE_FRAME f;
+    int status = 0;
+    int r;
+    while ((r = cap->next(f)) == 1)
+        for (const OVK_ADVERT_PTR& a : f.adverts) {
+            const OVK_CLASSIFY_LINE line = ovk_classify_advert(*a, "frame", f.number, note, &ctx);
+            if (line.status == OVK_CLASSIFY_INVALID) status = 1;
+            write_line(line);
+        }
+    if (r < 0) {
+        write_line(ovk_classify_error("frame", cap->stats().frames + 1, cap->error()));
+        fprintf(stderr, "orvik-classify: %s: %s\n", name, cap->error().c_str());
+        status = 1;
+    }
+    fflush(stdout);
+    const OVK_CAPTURE_STATS& st = cap->stats();
+    fprintf(stderr, "orvik-classify: %s: %s: %ld frames, %ld adverts", name,
+            cap->describe().c_str(), st.frames, st.adverts);
+    if (st.other || st.bad) fprintf(stderr, " (%ld without one, %ld malformed)", st.other, st.bad);
+    fputc('\n', stderr);
+    return status;
+}
+
 int usage_error(const char* fmt, const char* arg) {
     fputs("orvik-classify: ", stderr);
     fprintf(stderr, fmt, arg);
@@ -100,19 +140,40 @@ int main(int argc, char** argv) {
             "orvik-classify: vendor tables not found (set OVK_ASSETS); vendor names are left "
             "out\n",
             stderr);
+    const char* name = path && strcmp(path, "-") != 0 ? path : "standard input";
+    std::string head;
+    FILE* peeked = ovk_capture_peek(in, head);
+    if (!peeked) {
+        fprintf(stderr, "orvik-classify: out of memory\n");
+        return 2;
+    }
+    const OVK_CAPTURE_FORMAT fmt =
+        ovk_capture_format(ovk_bytes(reinterpret_cast<const uint8_t*>(head.data()), head.size()));
+    int status;
+    bool input_failed = false;
+    bool output_failed = false;
     errno = 0;
-    int status = ovk_classify_stream(in, stdout, note);
-    const int write_errno = errno;
-    const bool read_error = ferror(in) != 0;
+    if (fmt == OVK_CAPTURE_TEXT) {
+        status = ovk_classify_stream(peeked, stdout, note);
+        output_failed = status == 2;
+        input_failed = ferror(peeked) != 0;
+    } else {
+        status = classify_capture(peeked, name, note);
+    }
+    // Output that did not all arrive (a full disk, a closed pipe) is no success.
+    if (fflush(stdout) != 0 || ferror(stdout)) output_failed = true;
+    const int out_errno = errno;
+    if (fmt == OVK_CAPTURE_TEXT) fclose(peeked);
+    const bool read_error = input_failed || ferror(in) != 0;
     if (in != stdin) fclose(in);
     ovk_vendordb_unload();
-    if (status == 2 || fclose(stdout) != 0) {
-        const int err = status == 2 ? write_errno : errno;
-        fprintf(stderr, "orvik-classify: cannot write output: %s\n", strerror(err ? err : EIO));
+    if (output_failed) {
+        fprintf(stderr, "orvik-classify: cannot write output: %s\n",
+                strerror(out_errno ? out_errno : EIO));
         return 2;
     }
     if (read_error) {
-        fprintf(stderr, "orvik-classify: cannot read %s\n", path ? path : "standard input");
+        fprintf(stderr, "orvik-classify: cannot read %s\n", name);
         return 2;
     }
     return status;

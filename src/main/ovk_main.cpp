@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "ovk_capture.h"
 #include "ovk_headless.h"
 #include "ovk_linux_http.h"
 #include "ovk_platform.h"
@@ -32,6 +33,19 @@ OVK_HOST linux_host() {
     k.scan_status = [] { return ovk_platform_scan_status(); };
     k.take_stop_request = [] { return ovk_platform_take_stop_request(); };
     k.background = [](int enable, std::string_view text) { ovk_platform_background(enable, text); };
+    // --replay reads capture files of other tools through the platform's reader.
+    h.replay_capture = [](const std::string& path,
+                          std::string& error) -> std::optional<OVK_REPLAY_CAPTURE> {
+        std::shared_ptr<OVK_CAPTURE> cap = ovk_capture_open_path(path, error);
+        if (!cap) return std::nullopt;
+        return OVK_REPLAY_CAPTURE{[cap](std::vector<OVK_ADVERT_PTR>& out, std::string& err) {
+            OVK_CAPTURE_FRAME f;
+            const int r = cap->next(f);
+            if (r < 0) err = cap->error();
+            out = std::move(f.adverts);
+            return r;
+        }};
+    };
     return h;
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <numbers>
@@ -53,21 +54,26 @@ void destroy_samples(Player& p) {
 }
 
 // Called with the mutex held and the state at 0. Leaves it at 1 or -1.
+//
+// Sound needs no display: without a window (orvik --headless) the player starts Allegro's
+// core itself. al_install_system is a no-op when the window (or anyone) already did, and the
+// window's own al_init after us is one too, so whoever comes first is fine. The core stays
+// installed at shutdown: a window may be using it by then.
 void prepare(Player& p) {
     p.state = -1;
-    if (!al_is_system_installed()) {
-        zq_log(LOG_DEBUG, "audio: Allegro not initialized, alerts are silent");
+    if (!al_is_system_installed() && !al_install_system(ALLEGRO_VERSION_INT, atexit)) {
+        zq_log(LOG_WARNING, "audio: Allegro not initialized, alerts are silent");
         return;
     }
     if (!al_is_audio_installed()) {
         if (!al_install_audio()) {
-            zq_log(LOG_INFO, "audio: no audio device, alerts are silent");
+            zq_log(LOG_WARNING, "audio: no audio device, alerts are silent");
             return;
         }
         p.installed_audio = true;
     }
     if (!al_reserve_samples(4)) {
-        zq_log(LOG_INFO, "audio: cannot reserve sample voices, alerts are silent");
+        zq_log(LOG_WARNING, "audio: cannot reserve sample voices, alerts are silent");
         return;
     }
     for (int i = 0; i < OVK_AUDIO_PATTERNS; i++) {

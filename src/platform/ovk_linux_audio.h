@@ -1,6 +1,7 @@
 // Alert sounds: five short tone patterns, synthesised once on first use and played
-// through Allegro's audio add-on. Without Allegro or an audio device the player goes
-// silent for good (until shutdown) and says so once in the log.
+// through Allegro's audio add-on, with or without a window (the player starts Allegro's core
+// itself when nobody has). Without an audio device the player goes silent for good (until
+// shutdown) and says so once in the log, as a warning.
 #pragma once
 
 #include <cstdint>

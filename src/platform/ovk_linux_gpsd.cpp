@@ -26,6 +26,7 @@
 #include <mutex>
 #include <thread>
 
+#include "ovk_util.h"
 #include "zq_log.h"
 
 // ---------------------------------------------------------------------------------------
@@ -214,12 +215,6 @@ struct GpsdState {
 GpsdState& state() {
     static GpsdState s;
     return s;
-}
-
-std::string errtext(int e) {
-    char buf[128];
-    const char* s = strerror_r(e, buf, sizeof buf);
-    return s ? std::string(s) : std::string("unknown error");
 }
 
 // Stores the status and emits it, only when it changed.
@@ -421,7 +416,7 @@ void client_main() {
         if (const int e = send_all(fd.get(), kWatch); e != 0) {
             fd.reset();
             if (stopping()) break;
-            set_status("GPS: gpsd connection failed: %s", errtext(e).c_str());
+            set_status("GPS: gpsd connection failed: %s", ovk_errno_text(e).c_str());
             wait_or_stop(OVK_GPSD_RETRY_MS);
             continue;
         }

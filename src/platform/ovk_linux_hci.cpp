@@ -24,18 +24,13 @@
 #include <new>
 #include <thread>
 
+#include "ovk_util.h"
 #include "zq_log.h"
 
 // ---------------------------------------------------------------------------------------
 // 1. Helpers
 // ---------------------------------------------------------------------------------------
 namespace {
-
-std::string err_text(int err) {
-    if (err < 0) err = -err;
-    if (const char* d = strerrordesc_np(err)) return d;
-    return "Unknown error " + std::to_string(err);
-}
 
 constexpr int64_t RETRY_WAIT_MS = 10000;
 constexpr int64_t REARM_AFTER_MS = 15000;
@@ -160,15 +155,7 @@ OVK_ADDR_TYPE addr_kind(uint8_t hci_type, std::string_view text) {
 // Builds and hands over one advertisement. `addr` is as received (least significant first).
 int deliver(const uint8_t* addr, uint8_t addr_type, int8_t rssi_raw, ovk_bytes data,
             int connectable, const char* phy, int64_t wall_ms, const OVK_ADVERT_OUT& out) {
-    static constexpr char HEX[] = "0123456789ABCDEF";
-    std::array<char, 17> mac{};
-    for (int i = 0; i < 6; ++i) {
-        const uint8_t b = addr[5 - i];
-        mac[i * 3] = HEX[b >> 4];
-        mac[i * 3 + 1] = HEX[b & 0x0F];
-        if (i < 5) mac[i * 3 + 2] = ':';
-    }
-    const std::string_view text(mac.data(), mac.size());
+    const std::string text = ovk_mac_from_bytes(ovk_bytes(addr, 6), true);
     const int rssi = rssi_raw == 127 ? -100 : rssi_raw;
     OVK_ADVERT_PTR a = ovk_advert_new_ble(text, rssi, data, addr_kind(addr_type, text), connectable,
                                           std::string_view(phy), "", wall_ms);
@@ -438,7 +425,6 @@ struct OVK_HCI_SCANNER::Impl : OVK_SCANNER_CORE {
 
     void run() noexcept;
 };
-static_assert(OVK_STATUS_MAX == OVK_SCANNER_CORE::status_max);
 
 namespace {
 
@@ -498,7 +484,7 @@ class reader {
         else if (err == ENETDOWN)
             m_.set_status("BLE: hci%d is down (powered off or rfkill blocked)", m_.dev_opt);
         else
-            m_.set_status("BLE: adapter lookup failed: %s", err_text(err).c_str());
+            m_.set_status("BLE: adapter lookup failed: %s", ovk_errno_text(err).c_str());
     }
 
     void no_adapter() {
@@ -555,7 +541,7 @@ class reader {
     step open_adapter() {
         const int h = io_.open();
         if (h < 0) {
-            m_.set_status("BLE: HCI socket: %s", err_text(h).c_str());
+            m_.set_status("BLE: HCI socket: %s", ovk_errno_text(h).c_str());
             return step::retry;
         }
         c_.fd = h;
@@ -569,13 +555,13 @@ class reader {
                 m_.set_status("%s", PERMISSION_TEXT);
                 return step::end;
             }
-            m_.set_status("BLE: hci%d bind: %s", dev, err_text(r).c_str());
+            m_.set_status("BLE: hci%d bind: %s", dev, ovk_errno_text(r).c_str());
             return step::retry;
         }
         c_.have_old_filter = io_.get_filter(h, c_.old_filter) == 0;
         r = io_.set_filter(h, OVK_HCI_READER_FILTER);
         if (r < 0) {
-            m_.set_status("BLE: hci%d filter: %s", dev, err_text(r).c_str());
+            m_.set_status("BLE: hci%d filter: %s", dev, ovk_errno_text(r).c_str());
             close_adapter();
             return step::retry;
         }
@@ -589,7 +575,7 @@ class reader {
             return step::end;
         }
         if (r < 0) {
-            m_.set_status("BLE: hci%d not responding: %s", dev, err_text(r).c_str());
+            m_.set_status("BLE: hci%d not responding: %s", dev, ovk_errno_text(r).c_str());
             close_adapter();
             return step::retry;
         }
@@ -622,9 +608,20 @@ class reader {
             m_.set_status("%s", PERMISSION_TEXT);
             return step::end;
         }
-        m_.set_status("BLE: hci%d scan setup failed: %s", dev, err_text(r).c_str());
+        m_.set_status("BLE: hci%d scan setup failed: %s", dev, ovk_errno_text(r).c_str());
         close_adapter();
         return step::retry;
+    }
+
+    // Sends a scan-enable command. Once it is written the controller may start scanning for us
+    // whatever becomes of the answer (a stop or a time-out while it is pending), so closing
+    // must turn the scan off; only a refusal from the controller proves nothing was started.
+    int enable(const OVK_HCI_CMD& cmd) {
+        const bool before = c_.we_enabled;
+        c_.we_enabled = true;
+        const int r = command(cmd, nullptr, true);
+        if (r > 0) c_.we_enabled = before;
+        return r;
     }
 
     // 0 armed by us, 1 the controller scans for someone else, negative an OS error.
@@ -632,7 +629,7 @@ class reader {
         if (c_.extended) {
             int r = command(ovk_linux_hci_cmd_ext_scan_params(c_.coded, c_.interval, c_.window),
                             nullptr, true);
-            if (r == 0) r = command(ovk_linux_hci_cmd_ext_scan_enable(true), nullptr, true);
+            if (r == 0) r = enable(ovk_linux_hci_cmd_ext_scan_enable(true));
             if (r == 0) {
                 c_.we_enabled = true;
                 return 0;
@@ -644,7 +641,7 @@ class reader {
             c_.extended = false;
         }
         int r = command(ovk_linux_hci_cmd_scan_params(c_.interval, c_.window), nullptr, true);
-        if (r == 0) r = command(ovk_linux_hci_cmd_scan_enable(true), nullptr, true);
+        if (r == 0) r = enable(ovk_linux_hci_cmd_scan_enable(true));
         if (r == 0) {
             c_.we_enabled = true;
             return 0;
@@ -705,7 +702,7 @@ class reader {
             int r = io_.poll(c_.fd, POLL_SLICE_MS, rev);
             if (r == -EINTR) continue;
             if (r < 0) {
-                m_.set_status("BLE hci%d: poll: %s", dev, err_text(r).c_str());
+                m_.set_status("BLE hci%d: poll: %s", dev, ovk_errno_text(r).c_str());
                 close_adapter();
                 return step::again;
             }
@@ -714,7 +711,7 @@ class reader {
                 if (n == -EINTR || n == -EAGAIN) continue;
                 if (n < 0) {
                     m_.set_status("BLE: hci%d read: %s", dev,
-                                  err_text(static_cast<int>(n)).c_str());
+                                  ovk_errno_text(static_cast<int>(n)).c_str());
                     // A controller that is still there gets its scan turned off: left on, the
                     // next arming would take our own scan for another program's and nothing
                     // would ever turn it off.
@@ -734,14 +731,14 @@ class reader {
                 return step::again;
             }
             if (io_.mono_ms() - c_.last_report > REARM_AFTER_MS) {
-                // Another program may have turned the scan off: arm it again.
+                // Another program may have turned the scan off: arm it again. A refusal keeps
+                // what we enabled before on the list of things to undo.
                 c_.last_report = io_.mono_ms();
-                const bool was_enabled = c_.we_enabled;
                 r = arm();
                 if (stopping()) break;
-                if (r == 1) c_.we_enabled = was_enabled;
                 if (r < 0) {
-                    m_.set_status("BLE hci%d: scan re-arm failed: %s", dev, err_text(r).c_str());
+                    m_.set_status("BLE hci%d: scan re-arm failed: %s", dev,
+                                  ovk_errno_text(r).c_str());
                     close_adapter();
                     return step::again;
                 }
@@ -835,10 +832,6 @@ int ovk_linux_hci_start(const OVK_SCAN_OPTS& opts) {
 
 void ovk_linux_hci_stop() {
     process_reader::stop();
-}
-
-void ovk_linux_hci_status(char* out, size_t outsz) {
-    process_reader::status(out, outsz);
 }
 
 std::string ovk_linux_hci_status() {

@@ -189,7 +189,6 @@ std::shared_ptr<OVK_HCI_IO> ovk_linux_hci_kernel_io();
 // ---------------------------------------------------------------------------------------
 // 5. Scanner
 // ---------------------------------------------------------------------------------------
-inline constexpr size_t OVK_STATUS_MAX = 160;
 
 // Owns one reader thread. Adverts go to sink.on_advert, status changes to sink.on_status
 // (both on the reader thread; a status set by start/stop runs on the caller's thread).
@@ -213,5 +212,4 @@ class OVK_HCI_SCANNER : public OVK_LINUX_SCANNER {
 int ovk_linux_hci_start(const OVK_SCAN_OPTS* opts);  // null fails the argument check
 int ovk_linux_hci_start(const OVK_SCAN_OPTS& opts);
 void ovk_linux_hci_stop();
-void ovk_linux_hci_status(char* out, size_t outsz);
 std::string ovk_linux_hci_status();

@@ -27,18 +27,13 @@
 #include <thread>
 #include <vector>
 
+#include "ovk_util.h"
 #include "zq_log.h"
 
 // ---------------------------------------------------------------------------------------
 // 1. Helpers
 // ---------------------------------------------------------------------------------------
 namespace {
-
-std::string err_text(int err) {
-    if (err < 0) err = -err;
-    if (const char* d = strerrordesc_np(err)) return d;
-    return "Unknown error " + std::to_string(err);
-}
 
 constexpr size_t align4(size_t n) {
     return (n + 3) & ~size_t{3};
@@ -146,8 +141,14 @@ void ovk_linux_wifi_walk(ovk_bytes d, uint32_t seq, OVK_NL_WALK& w, const OVK_NL
         if (mseq != seq) continue;
         if (flags & NLM_F_DUMP_INTR) w.interrupted = true;
         if (type == NLMSG_DONE) {
+            // A dump that failed part-way (the interface vanished, ...) carries the error
+            // in the payload of its DONE message.
+            int e = 0;
+            if (msg.size() >= OVK_NL_HDRLEN + 4) e = load<int32_t>(msg, OVK_NL_HDRLEN);
+            if (e > 0) e = -e;
+            if (e < -4095) e = -EIO;
             w.done = true;
-            w.result = 0;
+            w.result = e;
         } else if (type == NLMSG_ERROR) {
             int e = -EIO;
             if (msg.size() >= OVK_NL_HDRLEN + 4) e = load<int32_t>(msg, OVK_NL_HDRLEN);
@@ -278,22 +279,15 @@ void ovk_linux_wifi_parse_scan(ovk_bytes attrs, OVK_NL_SEEN_RING& ring, OVK_NL_D
     }
     const int privacy = (attr_val<uint16_t>(b[NL80211_BSS_CAPABILITY]).value_or(0) >> 4) & 1;
 
-    static constexpr char HEX[] = "0123456789ABCDEF";
-    std::array<char, 17> mac{};
-    for (int i = 0; i < 6; ++i) {
-        mac[i * 3] = HEX[bssid[i] >> 4];
-        mac[i * 3 + 1] = HEX[bssid[i] & 0x0F];
-        if (i < 5) mac[i * 3 + 2] = ':';
-    }
+    const std::string mac = ovk_mac_from_bytes(ovk_bytes(bssid, 6), false);
     std::array<char, 32> ssid{};
     const int ssid_len = ssid_into(ies, ssid);
     std::optional<std::string_view> name;
     if (ssid_len >= 0) name = std::string_view(ssid.data(), static_cast<size_t>(ssid_len));
     const std::string caps = ovk_wifi_caps_from_ies(ies, privacy, 128);
 
-    OVK_ADVERT_PTR a =
-        ovk_advert_new_wifi(std::string_view(mac.data(), mac.size()), name, signal, freq,
-                            std::string_view(caps), std::nullopt, ies, d.now_ms - age);
+    OVK_ADVERT_PTR a = ovk_advert_new_wifi(mac, name, signal, freq, std::string_view(caps),
+                                           std::nullopt, ies, d.now_ms - age);
     if (!a) return;
     ++d.emitted;
     if (out) out(std::move(a));
@@ -371,7 +365,6 @@ struct OVK_WIFI_SCANNER::Impl : OVK_SCANNER_CORE {
 
     void run() noexcept;
 };
-static_assert(OVK_WIFI_STATUS_MAX == OVK_SCANNER_CORE::status_max);
 
 namespace {
 
@@ -400,7 +393,7 @@ class wifi_thread {
         c_.stale_ms = 2LL * m_.interval_ms;
         c_.fd = io_.open();
         if (c_.fd < 0) {
-            m_.set_status("WiFi: netlink socket: %s", err_text(c_.fd).c_str());
+            m_.set_status("WiFi: netlink socket: %s", ovk_errno_text(c_.fd).c_str());
             return;
         }
         if (!resolve()) {
@@ -461,7 +454,7 @@ class wifi_thread {
             exchange(m, [&](ovk_bytes attrs) { ovk_linux_wifi_parse_family(attrs, fam); });
         if (r < 0 || fam.family == 0) {
             zq_log(LOG_DEBUG, "nl80211: family lookup: %s",
-                   r < 0 ? err_text(r).c_str() : "no family id");
+                   r < 0 ? ovk_errno_text(r).c_str() : "no family id");
             return false;
         }
         c_.family = fam.family;
@@ -474,7 +467,7 @@ class wifi_thread {
         int h = io_.open();
         int r = h < 0 ? h : io_.join_group(h, c_.scan_grp);
         if (r < 0) {
-            zq_log(LOG_INFO, "nl80211: cannot join the scan group: %s", err_text(r).c_str());
+            zq_log(LOG_INFO, "nl80211: cannot join the scan group: %s", ovk_errno_text(r).c_str());
             if (h >= 0) io_.close(h);
             h = -1;
         }
@@ -553,10 +546,14 @@ class wifi_thread {
             r = dump_once(f, d, &interrupted);
         }
         if (r < 0) {
-            if (r != -EINTR || !stopping())
-                zq_log(LOG_DEBUG, "WiFi %s: scan dump: %s", f.name.c_str(), err_text(r).c_str());
+            if (r == -EINTR && stopping()) return;
+            // A new failure is worth a warning; the same one again each cycle is not.
+            zq_log(f.dump_err == -r ? LOG_DEBUG : LOG_WARNING, "WiFi %s: scan dump: %s",
+                   f.name.c_str(), ovk_errno_text(r).c_str());
+            f.dump_err = -r;
             return;
         }
+        f.dump_err = 0;
         f.last_count = d.total;
     }
 
@@ -592,10 +589,11 @@ class wifi_thread {
     }
 
     std::string state_text(const OVK_NL_IF& f) const {
+        if (f.dump_err) return "scan dump failed: " + ovk_errno_text(f.dump_err);
         if (f.no_trigger) return "system scans (scan trigger needs CAP_NET_ADMIN)";
         if (f.trig_err == ENETDOWN) return "interface down";
         if (f.trig_err == 0 || f.trig_err == EBUSY) return "passive scan";
-        return err_text(f.trig_err);
+        return ovk_errno_text(f.trig_err);
     }
 
     void show_status() {
@@ -726,10 +724,6 @@ int ovk_linux_wifi_start(const OVK_SCAN_OPTS& opts) {
 
 void ovk_linux_wifi_stop() {
     process_scanner::stop();
-}
-
-void ovk_linux_wifi_status(char* out, size_t outsz) {
-    process_scanner::status(out, outsz);
 }
 
 std::string ovk_linux_wifi_status() {

@@ -55,7 +55,7 @@ void ovk_linux_wifi_attrs(ovk_bytes payload, std::span<OVK_NL_ATTR> table);
 // Reading the answers to one request, one received datagram at a time.
 struct OVK_NL_WALK {
     bool done = false;         // DONE, an error/ack, or a single (non-multi) answer seen
-    int result = 0;            // 0, or a negative error number from an NLMSG_ERROR
+    int result = 0;            // 0, or a negative error number (NLMSG_ERROR, or a failed DONE)
     bool interrupted = false;  // the kernel flagged the dump as inconsistent
     int answers = 0;           // generic netlink answers handed to the callback
 };
@@ -80,6 +80,7 @@ struct OVK_NL_IF {
     bool no_trigger = false;  // triggering was refused for lack of rights; never retried
     int trig_err = 0;         // error number of the last trigger, 0 = accepted
     int last_count = 0;       // BSS entries in the last successful dump
+    int dump_err = 0;         // error number of the last dump, 0 = it worked
     bool marked = false;      // due for a dump
 };
 
@@ -139,7 +140,6 @@ std::shared_ptr<OVK_NL_IO> ovk_linux_wifi_kernel_io();
 // ---------------------------------------------------------------------------------------
 // 4. Scanner
 // ---------------------------------------------------------------------------------------
-inline constexpr size_t OVK_WIFI_STATUS_MAX = 160;
 
 // Owns one scanner thread; adverts go to sink.on_advert and status changes to
 // sink.on_status. The destructor stops the thread. stop(), status(), running() and
@@ -163,5 +163,4 @@ class OVK_WIFI_SCANNER : public OVK_LINUX_SCANNER {
 int ovk_linux_wifi_start(const OVK_SCAN_OPTS* opts);  // null fails the argument check
 int ovk_linux_wifi_start(const OVK_SCAN_OPTS& opts);
 void ovk_linux_wifi_stop();
-void ovk_linux_wifi_status(char* out, size_t outsz);
 std::string ovk_linux_wifi_status();

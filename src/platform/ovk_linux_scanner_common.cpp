@@ -67,10 +67,3 @@ bool OVK_LINUX_SCANNER::running() const {
 bool OVK_LINUX_SCANNER::finished() const {
     return core_->done.load();
 }
-
-void ovk_linux_scanner_copy_status(const std::string& text, char* out, size_t outsz) {
-    if (!out || outsz == 0) return;
-    const size_t n = std::min(text.size(), outsz - 1);
-    std::memcpy(out, text.data(), n);
-    out[n] = '\0';
-}

@@ -78,10 +78,6 @@ class OVK_LINUX_SCANNER {
     OVK_SCANNER_CORE* core_ = nullptr;
 };
 
-// Copies `text` into `out` as a C string cut to `outsz` - 1 bytes; nothing when `out` is null
-// or `outsz` is 0.
-void ovk_linux_scanner_copy_status(const std::string& text, char* out, size_t outsz);
-
 // The process-wide scanner of type `S` on the kernel's sockets (`kernel_io()`), delivering to
 // ovk_linux_emit_advert and ovk_linux_emit_status. It is built on first use and never
 // destroyed: the platform layer stops it before the process ends, and a thread must not be
@@ -112,15 +108,6 @@ class OVK_PROCESS_SCANNER {
             return scanner().status();
         } catch (...) {
             return {};
-        }
-    }
-
-    static void status(char* out, size_t outsz) noexcept {
-        if (!out || outsz == 0) return;
-        try {
-            ovk_linux_scanner_copy_status(status(), out, outsz);
-        } catch (...) {
-            out[0] = '\0';
         }
     }
 

@@ -23,12 +23,14 @@
 #include <memory>
 #include <mutex>
 
+#include "ovk_dirs.h"
 #include "ovk_linux_audio.h"
 #include "ovk_linux_gpsd.h"
 #include "ovk_linux_hci.h"
 #include "ovk_linux_http.h"
 #include "ovk_linux_nl80211.h"
 #include "ovk_platform.h"
+#include "ovk_util.h"
 #include "zq_log.h"
 
 namespace {
@@ -58,13 +60,6 @@ bool g_initialized = false;
 std::shared_ptr<const OVK_SINK> sink_snapshot() {
     std::lock_guard<std::mutex> lock(g_sink_mu);
     return g_sink;
-}
-
-std::string errtext(int e) {
-    char buf[128];
-    // GNU strerror_r returns the text, which may or may not live in buf.
-    const char* s = strerror_r(e, buf, sizeof buf);
-    return s ? std::string(s) : std::string("unknown error");
 }
 
 // ---------------------------------------------------------------------------------------
@@ -330,7 +325,7 @@ std::string ovk_platform_data_dir() try {
     // The data directory holds where the user has been: readable by the user only.
     if (make_dirs(dir, 0755, 0700) != 0) {
         const int e = errno;
-        zq_log(LOG_ERR, "cannot create data dir %s: %s", dir.c_str(), errtext(e).c_str());
+        zq_log(LOG_ERR, "cannot create data dir %s: %s", dir.c_str(), ovk_errno_text(e).c_str());
     }
     return dir;
 } catch (...) {
@@ -338,17 +333,10 @@ std::string ovk_platform_data_dir() try {
 }
 
 std::string ovk_platform_export_dir() try {
-    const std::string docs = home_or_dot() + "/Documents";
-    if (is_dir(docs)) {
-        std::string dir = docs + "/Orvik";
-        if (make_dirs(dir, 0755, 0755) == 0) return dir;
-    }
-    std::string data = ovk_platform_data_dir();
-    if (data.size() > 4080) data.resize(4080);
-    std::string dir = data + "/exports";
-    if (make_dirs(dir, 0755, 0755) != 0) {
+    const std::string dir = ovk_export_dir(ovk_platform_data_dir());
+    if (ovk_mkdirs(dir) != 0) {
         const int e = errno;
-        zq_log(LOG_ERR, "cannot create export dir %s: %s", dir.c_str(), errtext(e).c_str());
+        zq_log(LOG_ERR, "cannot create export dir %s: %s", dir.c_str(), ovk_errno_text(e).c_str());
     }
     return dir;
 } catch (...) {
@@ -386,13 +374,13 @@ std::optional<std::string> ovk_platform_read_asset(std::string_view name) {
         const int fd = open(path->c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
             const int e = errno;
-            zq_log(LOG_ERR, "asset %s: %s", path->c_str(), errtext(e).c_str());
+            zq_log(LOG_ERR, "asset %s: %s", path->c_str(), ovk_errno_text(e).c_str());
             return std::nullopt;
         }
         struct stat st {};
         if (fstat(fd, &st) != 0 || st.st_size < 0) {
             const int e = errno;
-            zq_log(LOG_ERR, "asset %s: %s", path->c_str(), errtext(e).c_str());
+            zq_log(LOG_ERR, "asset %s: %s", path->c_str(), ovk_errno_text(e).c_str());
             close(fd);
             return std::nullopt;
         }
@@ -537,13 +525,13 @@ int ovk_linux_spawn(const std::string& path, const std::vector<std::string>& arg
     int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
     if (null_fd < 0) {
         const int e = errno;
-        zq_log(LOG_ERR, "spawn %s: /dev/null: %s", path.c_str(), errtext(e).c_str());
+        zq_log(LOG_ERR, "spawn %s: /dev/null: %s", path.c_str(), ovk_errno_text(e).c_str());
         return -1;
     }
     int pfd[2] = {-1, -1};
     if (stdin_data && pipe2(pfd, O_CLOEXEC) != 0) {
         const int e = errno;
-        zq_log(LOG_ERR, "spawn %s: pipe: %s", path.c_str(), errtext(e).c_str());
+        zq_log(LOG_ERR, "spawn %s: pipe: %s", path.c_str(), ovk_errno_text(e).c_str());
         close_fd(null_fd);
         return -1;
     }
@@ -552,7 +540,7 @@ int ovk_linux_spawn(const std::string& path, const std::vector<std::string>& arg
     const pid_t pid = fork();
     if (pid < 0) {
         const int e = errno;
-        zq_log(LOG_ERR, "spawn %s: fork: %s", path.c_str(), errtext(e).c_str());
+        zq_log(LOG_ERR, "spawn %s: fork: %s", path.c_str(), ovk_errno_text(e).c_str());
         close_fd(pfd[0]);
         close_fd(pfd[1]);
         close_fd(null_fd);

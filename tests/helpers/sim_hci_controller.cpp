@@ -88,6 +88,14 @@ void SimHciController::fail_next_read(int err) {
     next_read_err_ = err;
     cv_.notify_all();
 }
+void SimHciController::set_answer_delay(int ms) {
+    std::lock_guard<std::mutex> lk(mu_);
+    answer_delay_ms_ = ms;
+}
+void SimHciController::set_answer_delay(uint16_t ocf, int ms) {
+    std::lock_guard<std::mutex> lk(mu_);
+    ocf_delay_ms_[ocf] = ms;
+}
 
 // --- air and hardware ---
 void SimHciController::push_event(const bytes& pkt) {
@@ -99,8 +107,12 @@ void SimHciController::remove_adapter() {
     std::lock_guard<std::mutex> lk(mu_);
     present_ = false;
     legacy_on_ = ext_on_ = false;
+    pending_.clear();
     for (auto& [h, s] : socks_)
-        if (s.dev >= 0) s.dead = true;
+        if (s.dev >= 0) {
+            s.dead = true;
+            s.err = EPIPE;
+        }
     cv_.notify_all();
 }
 
@@ -118,6 +130,10 @@ void SimHciController::scan_stopped_by_other_app() {
 std::vector<SimHciController::bytes> SimHciController::commands() const {
     std::lock_guard<std::mutex> lk(mu_);
     return cmds_;
+}
+int SimHciController::answers_pending() const {
+    std::lock_guard<std::mutex> lk(mu_);
+    return static_cast<int>(pending_.size());
 }
 std::vector<uint16_t> SimHciController::command_ocfs() const {
     std::lock_guard<std::mutex> lk(mu_);
@@ -232,15 +248,37 @@ void SimHciController::deliver_locked(const bytes& pkt) {
     cv_.notify_all();
 }
 
+int64_t SimHciController::mono_locked() const {
+    return sim_kernel::steady_ms() + offset_ms_;
+}
+
+void SimHciController::queue_answer_locked(uint16_t ocf, const bytes& pkt) {
+    const auto it = ocf_delay_ms_.find(ocf);
+    const int delay = it != ocf_delay_ms_.end() ? it->second : answer_delay_ms_;
+    // The controller answers in order: nothing overtakes an answer that is still due.
+    int64_t due = mono_locked() + delay;
+    if (!pending_.empty()) due = std::max(due, pending_.back().due);
+    pending_.push_back({due, pkt});
+    cv_.notify_all();
+}
+
+void SimHciController::send_due_answers_locked() {
+    const int64_t now = mono_locked();
+    while (!pending_.empty() && pending_.front().due <= now) {
+        deliver_locked(pending_.front().pkt);
+        pending_.pop_front();
+    }
+}
+
 void SimHciController::answer_locked(uint16_t opcode, uint8_t status, const bytes& extra) {
     const uint16_t ocf = opcode & 0x3FF;
     if (with_status_.count(ocf)) {
-        deliver_locked(command_status(opcode, status));
+        queue_answer_locked(ocf, command_status(opcode, status));
         if (status != 0) return;
     }
     bytes ret{status};
     append(ret, extra);
-    deliver_locked(command_complete(opcode, ret));
+    queue_answer_locked(ocf, command_complete(opcode, ret));
 }
 
 void SimHciController::run_command_locked(uint16_t opcode, ovk_bytes p) {
@@ -376,7 +414,7 @@ long SimHciController::write(int h, ovk_bytes pkt) {
     std::lock_guard<std::mutex> lk(mu_);
     auto it = socks_.find(h);
     if (it == socks_.end()) return -EBADF;
-    if (it->second.dead) return -ENODEV;
+    if (it->second.dead) return -EBADFD;  // the socket has no adapter any more
     if (write_err_) return -write_err_;
     if (pkt.size() < 4 || pkt[0] != 0x01 || pkt[3] != pkt.size() - 4) return -EINVAL;
     cmds_.emplace_back(pkt.begin(), pkt.end());
@@ -394,7 +432,13 @@ long SimHciController::read(int h, std::span<uint8_t> buf) {
         return -e;
     }
     Sock& s = it->second;
-    if (s.rx.empty()) return s.dead ? -ENODEV : -EAGAIN;
+    if (s.err) {  // a socket error is reported once, before any queued data
+        const int e = s.err;
+        s.err = 0;
+        return -e;
+    }
+    send_due_answers_locked();
+    if (s.rx.empty()) return -EAGAIN;
     const bytes pkt = std::move(s.rx.front());
     s.rx.pop_front();
     const size_t n = std::min(buf.size(), pkt.size());
@@ -403,13 +447,25 @@ long SimHciController::read(int h, std::span<uint8_t> buf) {
 }
 
 int SimHciController::poll(int h, int timeout_ms, short& revents) {
+    using clock = std::chrono::steady_clock;
     std::unique_lock<std::mutex> lk(mu_);
     auto ready = [&] {
         auto it = socks_.find(h);
-        return it == socks_.end() || !it->second.rx.empty() || it->second.dead ||
+        return it == socks_.end() || !it->second.rx.empty() || it->second.err != 0 ||
                next_read_err_ != 0;
     };
-    cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms), ready);
+    const auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        send_due_answers_locked();
+        if (ready()) break;
+        auto wake = deadline;
+        if (!pending_.empty()) {
+            const int64_t in = std::max<int64_t>(pending_.front().due - mono_locked(), 0);
+            wake = std::min(wake, clock::now() + std::chrono::milliseconds(in));
+        }
+        if (clock::now() >= deadline) break;
+        cv_.wait_until(lk, wake);
+    }
     auto it = socks_.find(h);
     revents = 0;
     if (it == socks_.end()) {
@@ -417,7 +473,7 @@ int SimHciController::poll(int h, int timeout_ms, short& revents) {
         return 1;
     }
     if (!it->second.rx.empty() || next_read_err_) revents |= POLLIN;
-    if (it->second.dead) revents |= POLLERR | POLLHUP;
+    if (it->second.err) revents |= POLLERR;
     return revents ? 1 : 0;
 }
 

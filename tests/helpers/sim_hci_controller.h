@@ -20,6 +20,7 @@
 struct SimHciSocket {
     int dev = -1;  // bound adapter, -1 while unbound
     bool dead = false;
+    int err = 0;  // pending socket error, reported once by read (EPIPE after an unplug)
     OVK_HCI_FILTER_T filter{};
     std::vector<OVK_HCI_FILTER_T> history;
     std::deque<std::vector<uint8_t>> rx;
@@ -51,16 +52,23 @@ class SimHciController : public OVK_HCI_IO, public SimKernelBase<SimHciSocket> {
     void set_silent(uint16_t ocf, bool silent);     // never answer this command
     void set_initial_filter(const OVK_HCI_FILTER_T& f);
     void fail_next_read(int err);
+    // Answers come after this many milliseconds of the simulated clock (default 3), as from a
+    // real controller; `ocf` alone can be given its own delay.
+    void set_answer_delay(int ms);
+    void set_answer_delay(uint16_t ocf, int ms);
 
     // --- the air and the hardware ---
     // Delivers one event packet to every socket bound to the adapter whose filter passes it.
     void push_event(const bytes& pkt);
-    void remove_adapter();             // unplugged: sockets report hang-up, lookups find nothing
+    // Unplugged: as the kernel does, bound sockets poll POLLERR, their next read fails with
+    // EPIPE and writes with EBADFD; lookups find nothing; answers not yet sent are lost.
+    void remove_adapter();
     void restore_adapter();            // plugged back in
     void scan_stopped_by_other_app();  // someone else turned our scan off
 
     // --- what happened ---
     std::vector<bytes> commands() const;  // every command packet received
+    int answers_pending() const;          // answers the controller has yet to send
     std::vector<uint16_t> command_ocfs() const;
     int count_ocf(uint16_t ocf) const;
     bool scan_enabled() const;      // legacy or extended scan enabled by a command
@@ -100,6 +108,13 @@ class SimHciController : public OVK_HCI_IO, public SimKernelBase<SimHciSocket> {
 
   private:
     using Sock = SimHciSocket;
+    struct Pending {
+        int64_t due = 0;  // simulated monotonic ms
+        bytes pkt;
+    };
+    int64_t mono_locked() const;
+    void queue_answer_locked(uint16_t ocf, const bytes& pkt);
+    void send_due_answers_locked();
     void deliver_locked(const bytes& pkt);
     void answer_locked(uint16_t opcode, uint8_t status, const bytes& extra);
     void run_command_locked(uint16_t opcode, ovk_bytes params);
@@ -120,4 +135,7 @@ class SimHciController : public OVK_HCI_IO, public SimKernelBase<SimHciSocket> {
     OVK_HCI_FILTER_T initial_filter_{0x16, {0xFFFFFFFFu, 0x0000FFFFu}, 0};
     bool legacy_on_ = false, ext_on_ = false, active_ = false;
     std::vector<bytes> cmds_;
+    int answer_delay_ms_ = 3;
+    std::map<uint16_t, int> ocf_delay_ms_;
+    std::deque<Pending> pending_;  // in the order the controller sends them
 };

@@ -164,6 +164,10 @@ void SimNl80211Kernel::set_trigger_errno(uint32_t ifindex, int err) {
     std::lock_guard<std::mutex> lk(mu_);
     if (Iface* f = iface_locked(ifindex)) f->trigger_errno = err;
 }
+void SimNl80211Kernel::set_dump_errno(uint32_t ifindex, int err) {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (Iface* f = iface_locked(ifindex)) f->dump_errno = err;
+}
 void SimNl80211Kernel::add_bss(uint32_t ifindex, Bss b) {
     std::lock_guard<std::mutex> lk(mu_);
     b.seen_boot_ns = boot_ns_locked() - b.age_ms * 1000000;
@@ -258,15 +262,24 @@ void SimNl80211Kernel::reply_error_locked(int h, const bytes& req, int err) {
     socks_[h].rx.push_back(b);
 }
 
+void SimNl80211Kernel::send_due_events_locked() {
+    const int64_t now = sim_kernel::steady_ms() + offset_ms_;
+    while (!timed_.empty() && timed_.front().due_ms <= now) {
+        event_locked(timed_.front().cmd, timed_.front().ifindex);
+        timed_.pop_front();
+    }
+}
+
+// The DONE message ends a dump; the kernel puts the dump's result in its payload.
 void SimNl80211Kernel::reply_done_locked(int h, uint32_t seq, uint16_t flags,
-                                         std::vector<bytes> msgs) {
+                                         std::vector<bytes> msgs, int err) {
     bytes done;
     put<uint32_t>(done, 20);
     put<uint16_t>(done, NLMSG_DONE);
     put<uint16_t>(done, static_cast<uint16_t>(NLM_F_MULTI | flags));
     put<uint32_t>(done, seq);
     put<uint32_t>(done, 4242);
-    put<int32_t>(done, 0);
+    put<int32_t>(done, -err);
     msgs.push_back(done);
     bytes dgram;
     int in = 0;
@@ -363,14 +376,27 @@ void SimNl80211Kernel::handle_locked(int h, ovk_bytes msg) {
                 return;
             }
             reply_error_locked(h, req, f->trigger_errno);
-            if (f->trigger_errno == 0 && f->event_after_trigger)
-                event_locked(NL80211_CMD_NEW_SCAN_RESULTS, ifindex);
+            if (f->trigger_errno != 0) return;
+            event_locked(NL80211_CMD_TRIGGER_SCAN, ifindex);
+            if (f->event_after_trigger) {
+                Timed t;
+                t.due_ms = sim_kernel::steady_ms() + offset_ms_ + f->scan_ms;
+                if (!timed_.empty()) t.due_ms = std::max(t.due_ms, timed_.back().due_ms);
+                t.cmd = NL80211_CMD_NEW_SCAN_RESULTS;
+                t.ifindex = ifindex;
+                timed_.push_back(t);
+            }
             return;
         }
         case NL80211_CMD_GET_SCAN: {
             Iface* f = iface_locked(ifindex);
-            if (!(flags & NLM_F_DUMP) || !f) {
-                reply_error_locked(h, req, f ? EOPNOTSUPP : ENODEV);
+            if (!(flags & NLM_F_DUMP)) {
+                reply_error_locked(h, req, EOPNOTSUPP);
+                return;
+            }
+            // The dump itself fails: its DONE message says why.
+            if (!f) {
+                reply_done_locked(h, seq, 0, {}, ENODEV);
                 return;
             }
             ++dumps_[ifindex];
@@ -378,12 +404,13 @@ void SimNl80211Kernel::handle_locked(int h, ovk_bytes msg) {
             if (intr) --interrupt_;
             const int64_t now = boot_ns_locked();
             std::vector<bytes> msgs;
-            const size_t n = intr ? f->bss.size() / 2 : f->bss.size();
+            const bool fails = f->dump_errno != 0;
+            const size_t n = intr || fails ? f->bss.size() / 2 : f->bss.size();
             for (size_t i = 0; i < n; ++i) {
                 const uint16_t fl = (intr && i >= n / 2) ? NLM_F_DUMP_INTR : 0;
                 msgs.push_back(bss_message(seq, ifindex, f->bss[i], now, fl));
             }
-            reply_done_locked(h, seq, intr ? NLM_F_DUMP_INTR : 0, std::move(msgs));
+            reply_done_locked(h, seq, intr ? NLM_F_DUMP_INTR : 0, std::move(msgs), f->dump_errno);
             return;
         }
         default:
@@ -424,6 +451,7 @@ long SimNl80211Kernel::send(int h, ovk_bytes msg) {
 
 long SimNl80211Kernel::recv(int h, std::span<uint8_t> buf, bool dontwait) {
     std::unique_lock<std::mutex> lk(mu_);
+    send_due_events_locked();
     auto it = socks_.find(h);
     if (it == socks_.end()) return -EBADF;
     if (it->second.rx.empty()) {
@@ -443,12 +471,24 @@ long SimNl80211Kernel::recv(int h, std::span<uint8_t> buf, bool dontwait) {
 }
 
 int SimNl80211Kernel::poll(int h, int timeout_ms, short& revents) {
+    using clock = std::chrono::steady_clock;
     std::unique_lock<std::mutex> lk(mu_);
     auto ready = [&] {
         auto it = socks_.find(h);
         return it == socks_.end() || !it->second.rx.empty();
     };
-    cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms), ready);
+    const auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        send_due_events_locked();
+        if (ready() || clock::now() >= deadline) break;
+        auto wake = deadline;
+        if (!timed_.empty()) {
+            const int64_t in = std::max<int64_t>(
+                timed_.front().due_ms - (sim_kernel::steady_ms() + offset_ms_), 0);
+            wake = std::min(wake, clock::now() + std::chrono::milliseconds(in));
+        }
+        cv_.wait_until(lk, wake);
+    }
     auto it = socks_.find(h);
     revents = it == socks_.end() ? POLLNVAL : (!it->second.rx.empty() ? POLLIN : 0);
     return revents ? 1 : 0;

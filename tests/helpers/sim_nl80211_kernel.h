@@ -49,7 +49,13 @@ class SimNl80211Kernel : public OVK_NL_IO, public SimKernelBase<SimNlSocket> {
         std::string name = "wlan0";
         uint32_t iftype = 2;  // station; 6 = monitor
         int trigger_errno = 0;
-        bool event_after_trigger = true;  // NEW_SCAN_RESULTS follows an accepted trigger
+        // An accepted trigger is announced at once (TRIGGER_SCAN to the scan group); the scan
+        // then takes `scan_ms` of the simulated clock before NEW_SCAN_RESULTS follows.
+        bool event_after_trigger = true;
+        int scan_ms = 2500;
+        // Dumps of this interface fail part-way with this error in their DONE message, as
+        // when the interface vanishes while its results are read.
+        int dump_errno = 0;
         std::vector<Bss> bss;
     };
 
@@ -60,6 +66,7 @@ class SimNl80211Kernel : public OVK_NL_IO, public SimKernelBase<SimNlSocket> {
     void set_list_error(int err);
     void set_ifaces(std::vector<Iface> ifs);
     void set_trigger_errno(uint32_t ifindex, int err);
+    void set_dump_errno(uint32_t ifindex, int err);
     void add_bss(uint32_t ifindex, Bss b);  // age counted from now
     void clear_bss(uint32_t ifindex);
     // Messages per datagram in dumps (the kernel packs several into one receive).
@@ -105,9 +112,16 @@ class SimNl80211Kernel : public OVK_NL_IO, public SimKernelBase<SimNlSocket> {
     void sleep_ms(int ms) override;
 
   private:
+    struct Timed {
+        int64_t due_ms = 0;  // simulated monotonic ms
+        uint8_t cmd = 0;
+        uint32_t ifindex = 0;
+    };
+    void send_due_events_locked();
     void handle_locked(int h, ovk_bytes msg);
     void reply_error_locked(int h, const bytes& req, int err);
-    void reply_done_locked(int h, uint32_t seq, uint16_t flags, std::vector<bytes> msgs);
+    void reply_done_locked(int h, uint32_t seq, uint16_t flags, std::vector<bytes> msgs,
+                           int err = 0);
     void event_locked(uint8_t cmd, std::optional<uint32_t> ifindex);
     Iface* iface_locked(uint32_t ifindex);
     int64_t boot_ns_locked() const;
@@ -120,4 +134,5 @@ class SimNl80211Kernel : public OVK_NL_IO, public SimKernelBase<SimNlSocket> {
     std::map<uint32_t, int> triggers_, dumps_;
     int listings_ = 0;
     std::vector<bytes> requests_;
+    std::deque<Timed> timed_;  // events due later, in the order they fall due
 };
