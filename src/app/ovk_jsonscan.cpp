@@ -281,7 +281,8 @@ bool OVK_JSON_SCAN::read_string(std::string& out) {
         }
         p = q;
         if (p >= end) break;
-        if (end - p < 2) return false;
+        // p + 1 may be the closing quote itself (a backslash pair ended the first pass there):
+        // cJSON reads it as an escaped quote, and so does this.
         char plain = 0;
         switch (t_[p + 1]) {
             case '"':
