@@ -158,6 +158,7 @@ struct ZQ_GUI_MOUSE_EVENT {
     float y = 0;
     int dz = 0;         // wheel notches, positive away from the user
     int modifiers = 0;  // ALLEGRO_KEYMOD_* bits held
+    double time = 0;    // when it happened (Allegro's clock), not when it is handled
 };
 
 struct ZQ_GUI_WIDGET_DATA;  // the kind-specific record (zq_gui_internal.h)

@@ -92,7 +92,8 @@ struct CTX_ROW {
 };
 
 constexpr CTX_ROW kCtx[] = {
-    {CTX_DETAILS, OVK_POP_DETAIL, "Details", "Evidence, identity, signal graph, history and raw data"},
+    {CTX_DETAILS, OVK_POP_DETAIL, "Details",
+     "Evidence, identity, signal graph, history and raw data"},
     {CTX_WATCH, OVK_POP_WATCH_ADD, "Add to watchlist...", "Always flag this exact address"},
     {CTX_WHITELIST, -1, "Whitelist (trust it)", "Never flag or alert on this device"},
     {CTX_UNWHITELIST, -1, "Remove from whitelist", "Flag this device again when it matches"},
@@ -180,9 +181,9 @@ bool ovk_main_keeps(const OVK_DEVICE& d, OVK_FILTER f, std::string_view search) 
                                [](const OVK_HIT& h) { return h.category == OVK_CAT_TRACKER; });
             break;
         case OVK_FILTER_DRONES:
-            kept = d.has_rid ||
-                   std::any_of(d.hits.begin(), d.hits.end(),
-                               [](const OVK_HIT& h) { return h.category == OVK_CAT_DRONE; });
+            kept = d.has_rid || std::any_of(d.hits.begin(), d.hits.end(), [](const OVK_HIT& h) {
+                       return h.category == OVK_CAT_DRONE;
+                   });
             break;
         case OVK_FILTER_NEW:
             kept = !d.has_known;
@@ -219,8 +220,12 @@ struct SORT_KEY {
 };
 
 SORT_KEY key_of(const OVK_DEVICE& d, int idx) {
-    return SORT_KEY{idx, ovk_device_flagged(d) != 0, d.following != 0, best_confidence(d),
-                    band_rank(d.rssi), d.first_seen};
+    return SORT_KEY{idx,
+                    ovk_device_flagged(d) != 0,
+                    d.following != 0,
+                    best_confidence(d),
+                    band_rank(d.rssi),
+                    d.first_seen};
 }
 
 // -1 when a goes first, 1 when b does, 0 when only the address can tell.
@@ -405,6 +410,7 @@ OVK_MAIN_VIEW ovk_main_make_view(OVK_FILTER f, std::string_view query, int64_t n
     v.query = std::string(query);
     v.now_ms = now_ms;
     v.status = ovk_pipeline_status();
+    v.serial = ovk_registry_serial();
     v.devices = ovk_registry_snapshot(now_ms);
     v.recording = ovk_trip_is_recording() != 0;
     if (v.recording) v.trace_km = ovk_trip_distance() / 1000.0;
@@ -433,13 +439,7 @@ class WORKER {
 
     void start() {
         std::lock_guard lk(mu_);
-        if (thread_.joinable()) return;
-        quit_ = false;
-        try {
-            thread_ = std::thread([this] { run(); });
-        } catch (const std::exception& e) {
-            zq_log(LOG_ERR, "main screen: cannot start its worker: %s", e.what());
-        }
+        start_locked();
     }
 
     void stop() {
@@ -458,14 +458,10 @@ class WORKER {
         busy_ = false;
     }
 
-    bool running() {
-        std::lock_guard lk(mu_);
-        return thread_.joinable();
-    }
-
     void ask_view(OVK_FILTER f, const std::string& query) {
         {
             std::lock_guard lk(mu_);
+            start_locked();
             request_ = REQUEST{f, query};
         }
         cv_.notify_all();
@@ -474,6 +470,7 @@ class WORKER {
     void post(JOB job) {
         {
             std::lock_guard lk(mu_);
+            start_locked();
             jobs_.push_back(std::move(job));
         }
         cv_.notify_all();
@@ -499,9 +496,8 @@ class WORKER {
     // Waits until nothing is asked for or being done.
     bool wait_idle(int timeout_ms) {
         std::unique_lock lk(mu_);
-        return idle_cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms), [this] {
-            return !busy_ && !request_ && jobs_.empty();
-        });
+        return idle_cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms),
+                                 [this] { return !busy_ && !request_ && jobs_.empty(); });
     }
 
   private:
@@ -509,6 +505,16 @@ class WORKER {
         OVK_FILTER filter;
         std::string query;
     };
+
+    void start_locked() {
+        if (thread_.joinable()) return;
+        quit_ = false;
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (const std::exception& e) {
+            zq_log(LOG_ERR, "main screen: cannot start its worker: %s", e.what());
+        }
+    }
 
     void run() {
         std::unique_lock lk(mu_);
@@ -582,6 +588,7 @@ struct SCREEN_STATE {
     bool recording = false;
     double trace_km = 0;
     std::string last_progress;  // the status's scan progress when last seen
+    std::string look;           // what the view in place shows (look_of)
     // Layout facts of the current build.
     bool compact = false;
     float list_x = 0, list_y = 0, list_w = 0, list_h = 0;
@@ -726,8 +733,8 @@ void ovk_main_build(OVK_GUI* g) {
     for (const MENU_ROW& m : kMenu) {
         if (m.popup >= 0 && !ovk_gui_has_screen(m.popup)) continue;
         if (m.tag == MENU_QUIT && touch) continue;
-        const int idx =
-            zq_gui_dropmenu_add_entry(ctx, g->w_menu, compact ? m.compact : m.text, m.tag, on_menu, g);
+        const int idx = zq_gui_dropmenu_add_entry(ctx, g->w_menu, compact ? m.compact : m.text,
+                                                  m.tag, on_menu, g);
         if (m.tag == MENU_RECORD) st.menu_record = idx;
         if (m.tag == MENU_DEMO) st.menu_demo = idx;
     }
@@ -772,7 +779,8 @@ void ovk_main_build(OVK_GUI* g) {
     st.list_y = sy + r + p;
     st.list_w = W - 2 * p;
     st.list_h = std::max(r, H - p - st.list_y);
-    g->w_list = zq_gui_add_custom(ctx, win, st.list_x, st.list_y, st.list_w, st.list_h, draw_list, g);
+    g->w_list =
+        zq_gui_add_custom(ctx, win, st.list_x, st.list_y, st.list_w, st.list_h, draw_list, g);
     zq_gui_custom_set_mouse(ctx, g->w_list, on_list_mouse, g);
     g->w_radar =
         zq_gui_add_custom(ctx, win, st.list_x, st.list_y, st.list_w, st.list_h, draw_radar, g);
@@ -891,6 +899,17 @@ float max_scroll(const OVK_GUI* g) {
     return std::max(0.0f, static_cast<float>(g->visible.size()) * list_row_h(g) - st.list_h);
 }
 
+// What of a view shows on the screen, as one text to compare.
+std::string look_of(const OVK_MAIN_VIEW& v) {
+    const OVK_STATUS& s = v.status;
+    return ovk_format(1024, "%u|%d|%s|%zu|%zu|%d|%d|%d|%s|%s|%d|%.6f|%.6f|%d|%s|%d|%.1f", v.serial,
+                      static_cast<int>(v.filter), v.query.c_str(), v.devices.size(),
+                      v.visible.size(), s.running, s.demo, static_cast<int>(s.scan_state),
+                      s.scan_progress.c_str(), s.scanners.c_str(), s.has_location, s.location.lat,
+                      s.location.lon, s.has_cell_anomaly, s.cell_anomaly.title.c_str(),
+                      v.recording ? 1 : 0, v.trace_km);
+}
+
 // Puts a finished view in place; the one it replaces goes back to the worker.
 void install(OVK_GUI* g, std::unique_ptr<OVK_MAIN_VIEW> v) {
     if (v->filter != g->filter || v->query != g->query) {
@@ -899,6 +918,13 @@ void install(OVK_GUI* g, std::unique_ptr<OVK_MAIN_VIEW> v) {
         return;
     }
     SCREEN_STATE& st = S();
+    // A frame only when the view shows something new (the frame draws every half second
+    // anyway, and every tick while devices are shown).
+    const std::string look = look_of(*v);
+    if (look != st.look) {
+        st.look = look;
+        g->redraw = true;
+    }
     std::swap(g->devices, v->devices);
     std::swap(g->visible, v->visible);
     std::swap(g->status, v->status);
@@ -914,7 +940,6 @@ void install(OVK_GUI* g, std::unique_ptr<OVK_MAIN_VIEW> v) {
         if (st.last_progress == kStartFailed)
             ovk_gui_message(g, "Could not start scanning - see the status line");
     }
-    g->redraw = true;
 }
 
 }  // namespace
@@ -1037,9 +1062,10 @@ void draw_list(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void* user) {
     g->list_scroll = std::clamp(g->list_scroll, 0.0f, max_scroll(g));
 
     if (n == 0) {
-        const char* text = !g->devices.empty()    ? "No devices match this filter."
-                           : g->status.running != 0 ? "Listening... no devices heard yet."
-                                                    : "Not scanning.\nPress Start scanning to begin.";
+        const char* text = !g->devices.empty() ? "No devices match this filter."
+                           : g->status.running != 0
+                               ? "Listening... no devices heard yet."
+                               : "Not scanning.\nPress Start scanning to begin.";
         const float th = ovk_text_wrap_height(g->font, w - 4 * p, text);
         al_hold_bitmap_drawing(true);
         ovk_draw_text_wrap(g->font, g->pal.dim, x + 2 * p, y + (h - th) / 2, w - 4 * p, text);
@@ -1126,8 +1152,7 @@ void draw_list(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void* user) {
             !d.vendor.empty() ? d.vendor.c_str() : ovk_addr_label_checked(d.addr_type, d.mac));
         const float y2 = row.top + 6 * s + bold_h + 1 * s;
         ovk_draw_text_clip(small, g->pal.dim, text_x, y2, full_w, l2);
-        ovk_draw_text_clip(small, g->pal.dim, text_x, y2 + line_h(small), full_w,
-                           line3(d, now_ms));
+        ovk_draw_text_clip(small, g->pal.dim, text_x, y2 + line_h(small), full_w, line3(d, now_ms));
         if (!row.badge.empty()) {
             const float bx = x + w - p - row.badge_w;
             al_draw_text(small, kWhite, bx + row.badge_w / 2, row.top + badge_y + 1 * s,
@@ -1199,7 +1224,8 @@ void draw_radar(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void* user) 
     ALLEGRO_FONT* small = small_font(g);
     const float sh = line_h(small);
     const ALLEGRO_COLOR& scope = g->pal.scope;
-    const ALLEGRO_COLOR grid = al_map_rgba_f(scope.r * 0.33f, scope.g * 0.33f, scope.b * 0.33f, 0.33f);
+    const ALLEGRO_COLOR grid =
+        al_map_rgba_f(scope.r * 0.33f, scope.g * 0.33f, scope.b * 0.33f, 0.33f);
 
     // Rings, cross and the sweep.
     const float rings[3] = {16.0f / 35 * R, 24.8f / 35 * R, R};
@@ -1301,8 +1327,8 @@ void draw_radar(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void* user) 
                 tw = text_w(small, text.c_str());
             }
             float lx, ly;
-            if (ovk_main_place_label(taken, kLabelRects, area, b.bx, b.by,
-                                     (b.flagged ? 10 : 7) * s, tw, sh, &lx, &ly))
+            if (ovk_main_place_label(taken, kLabelRects, area, b.bx, b.by, (b.flagged ? 10 : 7) * s,
+                                     tw, sh, &lx, &ly))
                 labels.push_back(LABEL{lx, ly,
                                        b.flagged ? ovk_device_color(g, d) : g->pal.scope_text,
                                        std::move(text)});
@@ -1359,7 +1385,8 @@ int on_list_mouse(int id, const ZQ_GUI_MOUSE_EVENT* e, void* user) {
             g->list_drag_y = e->y;
             g->list_drag_start_scroll = g->list_scroll;
             g->list_press_row = row;
-            g->list_press_t = al_get_time();
+            // The events' own times: a busy frame must not turn a long press into a tap.
+            g->list_press_t = e->time;
             // The device pressed, by address: a new view may come in before the release.
             st.press_mac = row >= 0 ? mac_of_row(row) : std::string();
             return 1;
@@ -1373,8 +1400,8 @@ int on_list_mouse(int id, const ZQ_GUI_MOUSE_EVENT* e, void* user) {
                                             0.0f, max_scroll(g));
             return 1;
         case ZQ_GUI_MOUSE_WHEEL:
-            g->list_scroll = std::clamp(g->list_scroll - static_cast<float>(e->dz) * rh, 0.0f,
-                                        max_scroll(g));
+            g->list_scroll =
+                std::clamp(g->list_scroll - static_cast<float>(e->dz) * rh, 0.0f, max_scroll(g));
             return 1;
         case ZQ_GUI_MOUSE_UP: {
             if (e->button != 1 || !g->list_dragging) return 1;
@@ -1384,7 +1411,7 @@ int on_list_mouse(int id, const ZQ_GUI_MOUSE_EVENT* e, void* user) {
             const std::string mac = std::move(st.press_mac);
             st.press_mac.clear();
             if (!tap || mac.empty()) return 1;
-            if (al_get_time() - g->list_press_t > 0.6) {
+            if (e->time - g->list_press_t > 0.6) {
                 float sx, sy;
                 screen_point(g, id, e->x, e->y, &sx, &sy);
                 ovk_main_device_menu(g, mac, sx, sy);
@@ -1518,8 +1545,7 @@ void record_trace(OVK_GUI* g) {
         if (!ovk_scan_is_running()) ovk_scan_start();
         if (ovk_trip_start() < 0) return std::string("Could not start recording a trace");
         ovk_scan_refresh();
-        return std::string(
-            "Recording a trace: your route and every device heard along it");
+        return std::string("Recording a trace: your route and every device heard along it");
     });
     ovk_main_refresh(g);
 }
@@ -1616,8 +1642,8 @@ void on_ctx_pick(ZQ_GUI_POPUP*, int tag, void* user) {
             break;
         case CTX_UNWHITELIST:
             worker().post([mac] {
-                return stored(ovk_store_whitelist_remove(mac),
-                              mac + " removed from the whitelist", "the whitelist");
+                return stored(ovk_store_whitelist_remove(mac), mac + " removed from the whitelist",
+                              "the whitelist");
             });
             break;
         case CTX_FAVORITE:
@@ -1627,8 +1653,7 @@ void on_ctx_pick(ZQ_GUI_POPUP*, int tag, void* user) {
             const std::string type = d ? d->device_type : std::string();
             worker().post([mac, on, name, vendor, type] {
                 const int rc = ovk_store_set_favorite(mac, on ? 1 : 0, name, vendor, type);
-                return rc == 0 ? std::string()
-                               : std::string("Favorites could not be saved");
+                return rc == 0 ? std::string() : std::string("Favorites could not be saved");
             });
             break;
         }

@@ -173,7 +173,8 @@ bool ovk_main_place_label(std::vector<OVK_RECT>& taken, size_t max_taken, const 
 struct OVK_MAIN_VIEW {
     OVK_FILTER filter = OVK_FILTER_ALL;  // what it was made for
     std::string query;
-    int64_t now_ms = 0;  // the snapshot's time
+    int64_t now_ms = 0;   // the snapshot's time
+    unsigned serial = 0;  // the registry's change counter just before the snapshot
     OVK_DEVICE_LIST devices;
     std::vector<int> visible;
     OVK_STATUS status;
