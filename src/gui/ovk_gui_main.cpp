@@ -527,6 +527,9 @@ class WORKER {
             jobs.swap(jobs_);
             std::optional<REQUEST> req;
             req.swap(request_);
+            // A view nobody took yet is out of date once a new one is asked for: free it
+            // first, so that at most two snapshots live at once (the one shown and the new).
+            if (req && ready_) trash.push_back(std::move(ready_));
             busy_ = true;
             lk.unlock();
             trash.clear();
@@ -551,7 +554,6 @@ class WORKER {
             for (std::string& s : said)
                 if (!s.empty()) messages_.push_back(std::move(s));
             if (view) {
-                // A view nobody took yet is out of date: free it with the next round.
                 if (ready_) trash_.push_back(std::move(ready_));
                 ready_ = std::move(view);
             }
