@@ -48,8 +48,9 @@ void fill_registry(int n) {
         if (i % 3 == 0) a.name = "Device " + std::to_string(i);
         OVK_HITS hits;
         if (i % 20 == 0)
-            hits.push_back(ovk_hit_make(cats[(i / 20) % 4], "Flagged equipment " + std::to_string(i),
-                                        40 + i % 60, "bench", "evidence"));
+            hits.push_back(ovk_hit_make(cats[(i / 20) % 4],
+                                        "Flagged equipment " + std::to_string(i), 40 + i % 60,
+                                        "bench", "evidence"));
         OVK_IDENTITY id;
         id.type = a.source == OVK_SRC_WIFI ? "WiFi access point" : "Bluetooth device";
         ovk_registry_report(a, hits, &id, i % 2 ? "Vendor Inc." : "", nullptr, nullptr,

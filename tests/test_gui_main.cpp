@@ -139,8 +139,8 @@ class MainScreen : public ::testing::Test {
         OVK_PREFS p;
         p.onboarding_done = 1;
         ovk_prefs_set(p);
-        ovk_gui_set_test_screens({{OVK_POP_DETAIL, build_detail, nullptr, nullptr, show_detail,
-                                   nullptr}});
+        ovk_gui_set_test_screens(
+            {{OVK_POP_DETAIL, build_detail, nullptr, nullptr, show_detail, nullptr}});
         g_detail_shown = 0;
         ovk_test::x_run("xdotool windowactivate --sync " + wid_ + " mousemove --window " + wid_ +
                         " 5 5");
@@ -217,10 +217,9 @@ class MainScreen : public ::testing::Test {
     }
     // xdotool on the test window: a pointer move to (x, y) followed by `then`.
     void at(float x, float y, const std::string& then) {
-        ASSERT_EQ(ovk_test::x_run("xdotool mousemove --window " + wid_ + " " + xy(x, y) + " " +
-                                  then)
-                      .rc,
-                  0);
+        ASSERT_EQ(
+            ovk_test::x_run("xdotool mousemove --window " + wid_ + " " + xy(x, y) + " " + then).rc,
+            0);
     }
     void click(float x, float y, int button = 1) { at(x, y, "click " + std::to_string(button)); }
     void click_widget(int id) {
@@ -266,8 +265,7 @@ class MainScreen : public ::testing::Test {
         const std::vector<int> vis = zq_gui_dropmenu_visible(*m);
         for (size_t row = 0; row < vis.size(); ++row) {
             if (m->entries[static_cast<size_t>(vis[row])].text != text) continue;
-            click(box.x + box.w / 2,
-                  box.y + 1 + (static_cast<float>(row) + 0.5f) * box.item_h);
+            click(box.x + box.w / 2, box.y + 1 + (static_cast<float>(row) + 0.5f) * box.item_h);
             pump([&] { return zq_gui_menu_is_open(g_.ctx) == 0; });
             return;
         }
@@ -367,8 +365,9 @@ TEST_F(MainScreen, ScanButtonStartsAndStopsWithoutWaitingForTheRadios) {
     add(mac_of(1), -50, {hit(OVK_CAT_ALPR, 90, "Plate camera")});
     add(mac_of(2), -70);
     ASSERT_TRUE(pump([&] { return g_.visible.size() == 2; }));
-    EXPECT_TRUE(pump([&] { return status().rfind("Scanning - 2 devices nearby, 1 flagged", 0) == 0; }))
-        << status();
+    EXPECT_TRUE(pump([&] {
+        return status().rfind("Scanning - 2 devices nearby, 1 flagged", 0) == 0;
+    })) << status();
 
     g_radios.set_open(false);
     click_widget(g_.w_scan_btn);
@@ -384,8 +383,9 @@ TEST_F(MainScreen, ScanButtonStartsAndStopsWithoutWaitingForTheRadios) {
     ASSERT_TRUE(pump([&] { return toast() == "Could not start scanning - see the status line"; }))
         << toast();
     EXPECT_EQ(label(g_.w_scan_btn), "Start scanning");
-    EXPECT_TRUE(pump([&] { return status_flat() == "Stopped - 0 devices nearby Could not start scanning"; }))
-        << status();
+    EXPECT_TRUE(pump([&] {
+        return status_flat() == "Stopped - 0 devices nearby Could not start scanning";
+    })) << status();
 }
 
 // The radar and back; a click near a blip opens that device, "Names" shows plain devices'
@@ -505,11 +505,14 @@ TEST_F(MainScreen, DeviceMenuByRightClickAndLongPress) {
                                                        "Add to favorites", "Copy address"}));
     shot("context_menu");
     pick_ctx("Whitelist (trust it)");
-    ASSERT_TRUE(pump([&] { return toast() == mac_of(1) + " whitelisted: it will never be flagged"; }))
-        << toast();
+    ASSERT_TRUE(pump([&] {
+        return toast() == mac_of(1) + " whitelisted: it will never be flagged";
+    })) << toast();
     EXPECT_EQ(ovk_store_is_whitelisted(mac_of(1)), 1);
-    ASSERT_TRUE(pump([&] { return g_.devices.size() == 2 && ovk_device_flagged(g_.devices[static_cast<size_t>(g_.visible[0])]) == 0; }))
-        << "no longer flagged once whitelisted";
+    ASSERT_TRUE(pump([&] {
+        return g_.devices.size() == 2 &&
+               ovk_device_flagged(g_.devices[static_cast<size_t>(g_.visible[0])]) == 0;
+    })) << "no longer flagged once whitelisted";
 
     // A long press on the same device: the menu now offers to remove it from the whitelist.
     size_t row = 0;
@@ -591,13 +594,12 @@ TEST_F(MainScreen, WheelAndDragScrollFiveHundredDevices) {
 
 // The menu offers the screens that exist and the screen's own commands.
 TEST_F(MainScreen, MenuOffersWhatExistsRecordsTracesAndSwitchesDemo) {
-    EXPECT_EQ(menu_entries(),
-              (std::vector<std::string>{"Record trace", "Demo mode: off", "Quit"}));
-    ovk_gui_set_test_screens({{OVK_POP_SETTINGS, build_settings, nullptr, nullptr, nullptr,
-                               nullptr}});
+    EXPECT_EQ(menu_entries(), (std::vector<std::string>{"Record trace", "Demo mode: off", "Quit"}));
+    ovk_gui_set_test_screens(
+        {{OVK_POP_SETTINGS, build_settings, nullptr, nullptr, nullptr, nullptr}});
     ovk_gui_rebuild(&g_);
-    EXPECT_EQ(menu_entries(), (std::vector<std::string>{"Record trace", "Settings",
-                                                        "Demo mode: off", "Quit"}));
+    EXPECT_EQ(menu_entries(),
+              (std::vector<std::string>{"Record trace", "Settings", "Demo mode: off", "Quit"}));
     pick_menu("Settings");
     EXPECT_TRUE(pump([&] { return ovk_gui_popup_is_open(&g_, OVK_POP_SETTINGS); }));
     ovk_gui_close_popup(&g_, OVK_POP_SETTINGS);
@@ -609,17 +611,17 @@ TEST_F(MainScreen, MenuOffersWhatExistsRecordsTracesAndSwitchesDemo) {
     })) << toast();
     EXPECT_EQ(ovk_trip_is_recording(), 1);
     EXPECT_EQ(ovk_scan_is_running(), 1);
-    ASSERT_TRUE(pump([&] { return status().find("recording trace (0.0 km)") != std::string::npos; }))
-        << status();
+    ASSERT_TRUE(pump([&] {
+        return status().find("recording trace (0.0 km)") != std::string::npos;
+    })) << status();
     pick_menu("Stop recording trace");
     ASSERT_TRUE(pump([&] { return toast() == "Trace saved - see Traces"; })) << toast();
     EXPECT_EQ(ovk_trip_is_recording(), 0);
 
     // Demo mode on: stored, scanning runs on made-up devices; off again.
     pick_menu("Demo mode: off");
-    ASSERT_TRUE(pump([&] {
-        return toast() == "Demo mode: made-up devices run through the real detection";
-    }));
+    ASSERT_TRUE(pump(
+        [&] { return toast() == "Demo mode: made-up devices run through the real detection"; }));
     EXPECT_EQ(ovk_prefs_get().demo_mode, 1);
     ASSERT_TRUE(pump([&] { return status().rfind("Demo - ", 0) == 0; }, 10)) << status();
     pick_menu("Demo mode: on");
@@ -646,10 +648,10 @@ TEST_F(MainScreen, CrowdedRadarKeepsFlaggedDevicesInAnyTheme) {
     for (int i = 0; i < 300; ++i)
         add(random_mac(0x10 + i % 64), -35 - static_cast<int>(rng() % 70), {},
             "Plain device " + std::to_string(i));
-    const OVK_CATEGORY cats[] = {OVK_CAT_ALPR, OVK_CAT_DRONE, OVK_CAT_TRACKER, OVK_CAT_GLASSES,
-                                 OVK_CAT_BODY_CAM, OVK_CAT_AUDIO_SENSOR};
+    const OVK_CATEGORY cats[] = {OVK_CAT_ALPR,    OVK_CAT_DRONE,    OVK_CAT_TRACKER,
+                                 OVK_CAT_GLASSES, OVK_CAT_BODY_CAM, OVK_CAT_AUDIO_SENSOR};
     const char* labels[] = {"Flock Safety camera", "DJI Mavic (Remote ID)", "AirTag",
-                            "Ray-Ban Meta", "Axon Body 4", "Raven gunshot sensor"};
+                            "Ray-Ban Meta",        "Axon Body 4",           "Raven gunshot sensor"};
     for (int i = 0; i < 6; ++i)
         add(random_mac(0xF0), -55 - 8 * i, {hit(cats[i], 45 + 10 * i, labels[i])});
     settle();
@@ -660,7 +662,9 @@ TEST_F(MainScreen, CrowdedRadarKeepsFlaggedDevicesInAnyTheme) {
                       OVK_THEME_NIGHT_DRIVE}) {
         p.theme = static_cast<OVK_THEME_ID>(theme);
         ovk_gui_set_prefs(&g_, p);
-        pump([&] { return g_.pal.app_title == ovk_theme_palette(theme).app_title && !g_.rebuild_pending; });
+        pump([&] {
+            return g_.pal.app_title == ovk_theme_palette(theme).app_title && !g_.rebuild_pending;
+        });
         settle();
         draw();
         ASSERT_EQ(g_.radar_hits.size(), 200u) << theme;

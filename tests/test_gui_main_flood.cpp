@@ -102,7 +102,8 @@ TEST(MainFlood, WindowAnswersClicksWhileFiveThousandNewAddressesASecondArrive) {
     };
     OVK_GUI* gp = g.get();
     const std::vector<TARGET> targets = {
-        {centre(g->w_filter[OVK_FILTER_FLAGGED]), [gp] { return gp->filter == OVK_FILTER_FLAGGED; }},
+        {centre(g->w_filter[OVK_FILTER_FLAGGED]),
+         [gp] { return gp->filter == OVK_FILTER_FLAGGED; }},
         {centre(g->w_view_btn), [gp] { return gp->prefs.radar_view == 1; }},
         {centre(g->w_filter[OVK_FILTER_ALL]), [gp] { return gp->filter == OVK_FILTER_ALL; }},
         {centre(g->w_view_btn), [gp] { return gp->prefs.radar_view == 0; }},
@@ -126,8 +127,8 @@ TEST(MainFlood, WindowAnswersClicksWhileFiveThousandNewAddressesASecondArrive) {
                          static_cast<int>((r >> 16) & 0xFF), static_cast<int>((r >> 24) & 0xFF),
                          static_cast<int>((r >> 32) & 0xFF), static_cast<int>((r >> 40) & 0xFF));
                 ovk_pipeline_submit(ovk_advert_new_ble(mac, -40 - static_cast<int>(r % 60), raw,
-                                                       OVK_ADDR_RANDOM_STATIC, 0, std::nullopt,
-                                                       "", ovk_now_ms()));
+                                                       OVK_ADDR_RANDOM_STATIC, 0, std::nullopt, "",
+                                                       ovk_now_ms()));
             }
             sent += 50;
             next += 10ms;
@@ -146,9 +147,9 @@ TEST(MainFlood, WindowAnswersClicksWhileFiveThousandNewAddressesASecondArrive) {
             const int t = k % static_cast<int>(targets.size());
             clicked_at = al_get_time();
             pending = t;
-            ovk_test::x_run("xdotool mousemove --window " + wid + " " + targets[t].at +
-                            " click 1");
-            for (int i = 0; i < 300 && pending >= 0 && !stop; ++i) std::this_thread::sleep_for(10ms);
+            ovk_test::x_run("xdotool mousemove --window " + wid + " " + targets[t].at + " click 1");
+            for (int i = 0; i < 300 && pending >= 0 && !stop; ++i)
+                std::this_thread::sleep_for(10ms);
             pending = -1;
             if (!flood.joinable() || sent >= static_cast<long>(seconds) * 5000) break;
             std::this_thread::sleep_for(1500ms);
@@ -216,12 +217,12 @@ TEST(MainFlood, WindowAnswersClicksWhileFiveThousandNewAddressesASecondArrive) {
         if (v.empty()) return std::string(what) + ": none";
         std::sort(v.begin(), v.end());
         char b[160];
-        snprintf(b, sizeof b, "%s: n=%zu median %.1f ms, 95%% %.1f ms, max %.1f ms", what,
-                 v.size(), v[v.size() / 2], v[v.size() * 95 / 100], v.back());
+        snprintf(b, sizeof b, "%s: n=%zu median %.1f ms, 95%% %.1f ms, max %.1f ms", what, v.size(),
+                 v[v.size() / 2], v[v.size() * 95 / 100], v.back());
         return std::string(b);
     };
-    std::printf("flood: %ld adverts sent, at most %zu devices shown, peak memory %s\n",
-                sent.load(), biggest, peak_memory().c_str());
+    std::printf("flood: %ld adverts sent, at most %zu devices shown, peak memory %s\n", sent.load(),
+                biggest, peak_memory().c_str());
     std::printf("%s\n%s\n%s\n%s\n", stats(click_ms, "click to frame").c_str(),
                 stats(view_ms, "click to the filtered list").c_str(),
                 stats(tick_ms, "interface tick").c_str(), stats(frame_ms, "frame").c_str());

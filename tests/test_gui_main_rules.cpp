@@ -7,8 +7,8 @@
 
 #include <atomic>
 #include <cmath>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ovk_app_util.h"
@@ -59,8 +59,8 @@ TEST(MainRules, EachFilterKeepsWhatItsButtonSays) {
     l.back().sources = 3;
     // A whitelisted device with a verdict is not flagged, and a tracker verdict in second
     // place still makes it a tracker.
-    l.push_back(dev("00:00:00:00:00:0B", -70,
-                    {hit_of(OVK_CAT_BODY_CAM, 90), hit_of(OVK_CAT_TRACKER, 30)}));
+    l.push_back(
+        dev("00:00:00:00:00:0B", -70, {hit_of(OVK_CAT_BODY_CAM, 90), hit_of(OVK_CAT_TRACKER, 30)}));
     l.back().whitelisted = 1;
 
     auto kept = [&](OVK_FILTER f) {
@@ -289,8 +289,8 @@ TEST(MainRules, LabelsGoRightThenLeftAndNeverOverlap) {
     // Near the right edge the label goes left; near both edges it does not fit at all.
     EXPECT_TRUE(ovk_main_place_label(taken, 516, area, 380, 200, 10, 50, 14, &x, &y));
     EXPECT_FLOAT_EQ(x, 320);
-    EXPECT_FALSE(ovk_main_place_label(taken, 516, OVK_RECT{0, 0, 60, 300}, 30, 250, 10, 50, 14,
-                                      &x, &y));
+    EXPECT_FALSE(
+        ovk_main_place_label(taken, 516, OVK_RECT{0, 0, 60, 300}, 30, 250, 10, 50, 14, &x, &y));
     EXPECT_FALSE(ovk_main_place_label(taken, 516, area, 200, 3, 10, 50, 14, &x, &y))
         << "a label above the top edge";
     // A full list of rectangles takes no more.
@@ -323,9 +323,9 @@ TEST(MainRules, OneRefreshTakesTheRegistryAsItWasAtThatTime) {
     const OVK_MAIN_VIEW v = ovk_main_make_view(OVK_FILTER_ALL, "", t0 + 180001);
     EXPECT_EQ(v.now_ms, t0 + 180001);
     ASSERT_EQ(v.devices.size(), 3u);
-    EXPECT_EQ(macs(v.devices, v.visible),
-              (std::vector<std::string>{"00:00:00:00:00:04", "00:00:00:00:00:03",
-                                        "00:00:00:00:00:02"}));
+    EXPECT_EQ(
+        macs(v.devices, v.visible),
+        (std::vector<std::string>{"00:00:00:00:00:04", "00:00:00:00:00:03", "00:00:00:00:00:02"}));
     EXPECT_EQ(v.tally.flagged, 2);
     EXPECT_EQ(v.devices[static_cast<size_t>(v.tally.top)].mac, "00:00:00:00:00:04");
 

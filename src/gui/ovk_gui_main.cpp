@@ -25,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <thread>
 
 #include "ovk_intel.h"
@@ -245,7 +246,7 @@ bool ovk_main_before(const OVK_DEVICE& a, const OVK_DEVICE& b) {
     return c != 0 ? c < 0 : a.mac < b.mac;
 }
 
-std::vector<int> ovk_main_visible(const OVK_DEVICE_LIST& devices, OVK_FILTER f,
+std::vector<int> ovk_main_visible(std::span<const OVK_DEVICE> devices, OVK_FILTER f,
                                   std::string_view query) {
     const std::string search = ovk_main_search_text(query);
     std::vector<SORT_KEY> keys;
@@ -429,10 +430,24 @@ namespace {
 // (nothing when empty).
 using JOB = std::function<std::string()>;
 
-// Makes the views and carries out the changes, one at a time, in the order asked: changes
-// first, so that the view asked for after a change shows it. Only the latest view request
-// counts. Finished views wait until the tick takes them; views the screen is done with come
-// back here to be freed, since freeing a large snapshot takes as long as copying one.
+// A finished piece of work for the tick: a whole view, or only a new `visible` for the
+// snapshot in place (after the filter or the search changed).
+struct RESULT {
+    std::unique_ptr<OVK_MAIN_VIEW> view;
+    bool refiltered = false;
+    uint64_t snapshot = 0;  // the snapshot a refiltered list indexes
+};
+
+// Makes the views and carries out the changes, one at a time. A new filter or search is
+// applied first to the snapshot on the screen (cheap: it needs no new snapshot), then the
+// changes are made in the order asked, then a whole new view is made, so that the view asked
+// for after a change shows it. Only the latest request of each kind counts. Finished work
+// waits until the tick takes it; views the screen is done with come back here to be freed,
+// since freeing a large snapshot takes as long as copying one.
+//
+// The snapshot on the screen is read here while the tick may replace it: the tick then hands
+// the old one back (it is freed here, by this thread, only at the start of a later round), and
+// what was computed for it is dropped by its number.
 class WORKER {
   public:
     ~WORKER() { stop(); }
@@ -451,7 +466,8 @@ class WORKER {
         if (thread_.joinable()) thread_.join();
         std::lock_guard lk(mu_);
         request_.reset();
-        ready_.reset();
+        refilter_.reset();
+        ready_ = RESULT{};
         jobs_.clear();
         messages_.clear();
         trash_.clear();
@@ -467,6 +483,18 @@ class WORKER {
         cv_.notify_all();
     }
 
+    // A new list for the snapshot `shown` (numbered `snapshot`), which stays alive until the
+    // tick hands it back.
+    void ask_refilter(OVK_FILTER f, const std::string& query, std::span<const OVK_DEVICE> shown,
+                      uint64_t snapshot) {
+        {
+            std::lock_guard lk(mu_);
+            start_locked();
+            refilter_ = REFILTER{f, query, shown, snapshot};
+        }
+        cv_.notify_all();
+    }
+
     void post(JOB job) {
         {
             std::lock_guard lk(mu_);
@@ -476,12 +504,14 @@ class WORKER {
         cv_.notify_all();
     }
 
-    // The finished view (if any) and the messages of finished changes.
-    std::unique_ptr<OVK_MAIN_VIEW> take(std::vector<std::string>& messages) {
+    // The finished work (if any) and the messages of finished changes.
+    RESULT take(std::vector<std::string>& messages) {
         std::lock_guard lk(mu_);
         messages.swap(messages_);
         messages_.clear();
-        return std::move(ready_);
+        RESULT r = std::move(ready_);
+        ready_ = RESULT{};
+        return r;
     }
 
     void discard(std::unique_ptr<OVK_MAIN_VIEW> v) {
@@ -496,14 +526,21 @@ class WORKER {
     // Waits until nothing is asked for or being done.
     bool wait_idle(int timeout_ms) {
         std::unique_lock lk(mu_);
-        return idle_cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms),
-                                 [this] { return !busy_ && !request_ && jobs_.empty(); });
+        return idle_cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms), [this] {
+            return !busy_ && !request_ && !refilter_ && jobs_.empty();
+        });
     }
 
   private:
     struct REQUEST {
         OVK_FILTER filter;
         std::string query;
+    };
+    struct REFILTER {
+        OVK_FILTER filter;
+        std::string query;
+        std::span<const OVK_DEVICE> shown;
+        uint64_t snapshot;
     };
 
     void start_locked() {
@@ -516,10 +553,19 @@ class WORKER {
         }
     }
 
+    // Makes `r` the finished work; what it replaces is freed with the next round. The caller
+    // holds the lock.
+    void publish_locked(RESULT r) {
+        if (ready_.view) trash_.push_back(std::move(ready_.view));
+        ready_ = std::move(r);
+    }
+
     void run() {
         std::unique_lock lk(mu_);
         for (;;) {
-            cv_.wait(lk, [this] { return quit_ || request_ || !jobs_.empty() || !trash_.empty(); });
+            cv_.wait(lk, [this] {
+                return quit_ || request_ || refilter_ || !jobs_.empty() || !trash_.empty();
+            });
             if (quit_) return;
             std::vector<std::unique_ptr<OVK_MAIN_VIEW>> trash;
             trash.swap(trash_);
@@ -527,11 +573,32 @@ class WORKER {
             jobs.swap(jobs_);
             std::optional<REQUEST> req;
             req.swap(request_);
+            std::optional<REFILTER> refilter;
+            refilter.swap(refilter_);
             // A view nobody took yet is out of date once a new one is asked for: free it
             // first, so that at most two snapshots live at once (the one shown and the new).
-            if (req && ready_) trash.push_back(std::move(ready_));
+            if (req && ready_.view && !ready_.refiltered) trash.push_back(std::move(ready_.view));
             busy_ = true;
             lk.unlock();
+            if (refilter) {
+                RESULT r;
+                try {
+                    r.view = std::make_unique<OVK_MAIN_VIEW>();
+                    r.view->filter = refilter->filter;
+                    r.view->query = refilter->query;
+                    r.view->visible =
+                        ovk_main_visible(refilter->shown, refilter->filter, refilter->query);
+                    r.refiltered = true;
+                    r.snapshot = refilter->snapshot;
+                } catch (const std::exception& e) {
+                    zq_log(LOG_ERR, "main screen: no device list: %s", e.what());
+                    r = RESULT{};
+                }
+                lk.lock();
+                if (r.view) publish_locked(std::move(r));
+                lk.unlock();
+            }
+            // Only now: the snapshot just refiltered may be among the views handed back.
             trash.clear();
             std::vector<std::string> said;
             for (JOB& j : jobs) {
@@ -541,22 +608,19 @@ class WORKER {
                     zq_log(LOG_ERR, "main screen: a change failed: %s", e.what());
                 }
             }
-            std::unique_ptr<OVK_MAIN_VIEW> view;
+            RESULT full;
             if (req) {
                 try {
-                    view = std::make_unique<OVK_MAIN_VIEW>(
+                    full.view = std::make_unique<OVK_MAIN_VIEW>(
                         ovk_main_make_view(req->filter, req->query, ovk_main_now_ms()));
                 } catch (const std::exception& e) {
                     zq_log(LOG_ERR, "main screen: no device view: %s", e.what());
                 }
             }
             lk.lock();
-            for (std::string& s : said)
-                if (!s.empty()) messages_.push_back(std::move(s));
-            if (view) {
-                if (ready_) trash_.push_back(std::move(ready_));
-                ready_ = std::move(view);
-            }
+            for (std::string& m : said)
+                if (!m.empty()) messages_.push_back(std::move(m));
+            if (full.view) publish_locked(std::move(full));
             busy_ = false;
             idle_cv_.notify_all();
         }
@@ -568,9 +632,10 @@ class WORKER {
     bool quit_ = false;
     bool busy_ = false;
     std::optional<REQUEST> request_;
+    std::optional<REFILTER> refilter_;
     std::vector<JOB> jobs_;
     std::vector<std::string> messages_;
-    std::unique_ptr<OVK_MAIN_VIEW> ready_;
+    RESULT ready_;
     std::vector<std::unique_ptr<OVK_MAIN_VIEW>> trash_;
 };
 
@@ -589,8 +654,11 @@ struct SCREEN_STATE {
     int64_t view_ms = 0;
     bool recording = false;
     double trace_km = 0;
-    std::string last_progress;  // the status's scan progress when last seen
-    std::string look;           // what the view in place shows (look_of)
+    std::string last_progress;                 // the status's scan progress when last seen
+    std::string look;                          // what the view in place shows (look_of)
+    uint64_t snapshot = 0;                     // number of the snapshot in place
+    OVK_FILTER asked_filter = OVK_FILTER_ALL;  // what the last request was for
+    std::string asked_query;
     // Layout facts of the current build.
     bool compact = false;
     float list_x = 0, list_y = 0, list_w = 0, list_h = 0;
@@ -912,14 +980,25 @@ std::string look_of(const OVK_MAIN_VIEW& v) {
                       v.recording ? 1 : 0, v.trace_km);
 }
 
-// Puts a finished view in place; the one it replaces goes back to the worker.
-void install(OVK_GUI* g, std::unique_ptr<OVK_MAIN_VIEW> v) {
-    if (v->filter != g->filter || v->query != g->query) {
-        // Made for a filter or search the user has already left.
+// Puts finished work in place; the view it replaces goes back to the worker.
+void install(OVK_GUI* g, RESULT r) {
+    std::unique_ptr<OVK_MAIN_VIEW>& v = r.view;
+    SCREEN_STATE& st = S();
+    if (v->filter != g->filter || v->query != g->query ||
+        (r.refiltered && r.snapshot != st.snapshot)) {
+        // Made for a filter or search the user has already left, or for a snapshot that has
+        // been replaced since.
         worker().discard(std::move(v));
         return;
     }
-    SCREEN_STATE& st = S();
+    if (r.refiltered) {
+        std::swap(g->visible, v->visible);
+        worker().discard(std::move(v));
+        g->list_scroll = std::clamp(g->list_scroll, 0.0f, max_scroll(g));
+        st.look.clear();
+        g->redraw = true;
+        return;
+    }
     // A frame only when the view shows something new (the frame draws every half second
     // anyway, and every tick while devices are shown).
     const std::string look = look_of(*v);
@@ -930,6 +1009,7 @@ void install(OVK_GUI* g, std::unique_ptr<OVK_MAIN_VIEW> v) {
     std::swap(g->devices, v->devices);
     std::swap(g->visible, v->visible);
     std::swap(g->status, v->status);
+    ++st.snapshot;
     st.tally = v->tally;
     st.view_ms = v->now_ms;
     st.recording = v->recording;
@@ -948,6 +1028,14 @@ void install(OVK_GUI* g, std::unique_ptr<OVK_MAIN_VIEW> v) {
 
 void ovk_main_refresh(OVK_GUI* g) {
     OVK_CHECK(g);
+    SCREEN_STATE& st = S();
+    if (g->filter != st.asked_filter || g->query != st.asked_query) {
+        // A new filter or search: a new list for the snapshot on the screen first (it needs
+        // no new snapshot), then the whole view.
+        st.asked_filter = g->filter;
+        st.asked_query = g->query;
+        worker().ask_refilter(g->filter, g->query, g->devices, st.snapshot);
+    }
     worker().ask_view(g->filter, g->query);
     ovk_main_tick(g);
 }
@@ -955,8 +1043,8 @@ void ovk_main_refresh(OVK_GUI* g) {
 void ovk_main_tick(OVK_GUI* g) {
     OVK_CHECK(g);
     std::vector<std::string> messages;
-    std::unique_ptr<OVK_MAIN_VIEW> v = worker().take(messages);
-    if (v) install(g, std::move(v));
+    RESULT r = worker().take(messages);
+    if (r.view) install(g, std::move(r));
     for (const std::string& m : messages) ovk_gui_message(g, "%s", m.c_str());
     synchronise(g);
 }

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -94,7 +95,7 @@ bool ovk_main_keeps(const OVK_DEVICE& d, OVK_FILTER f, std::string_view search);
 // confidence, nearer band, earlier first seen, address in byte order.
 bool ovk_main_before(const OVK_DEVICE& a, const OVK_DEVICE& b);
 // The indexes the list shows, in list order.
-std::vector<int> ovk_main_visible(const OVK_DEVICE_LIST& devices, OVK_FILTER f,
+std::vector<int> ovk_main_visible(std::span<const OVK_DEVICE> devices, OVK_FILTER f,
                                   std::string_view query);
 
 // What the banner needs from a whole snapshot.
