@@ -204,6 +204,20 @@ class MainScreen : public ::testing::Test {
         ASSERT_TRUE(pump([&] { return !g_.rebuild_pending; }));
     }
 
+    // Whether plain ticks (no refresh due, no toast) ask for frames, once a frame is drawn.
+    bool ticks_ask_for_frames() {
+        draw();
+        g_.toast_until = 0;
+        bool asked = false;
+        for (int i = 0; i < 3; ++i) {
+            g_.last_refresh_s = al_get_time();
+            g_.redraw = false;
+            ovk_gui_update(&g_);
+            asked = asked || g_.redraw;
+        }
+        return asked;
+    }
+
     struct RECT {
         float x = 0, y = 0, w = 0, h = 0;
     };
@@ -445,6 +459,7 @@ TEST_F(MainScreen, FiltersAndTypedSearchNarrowTheList) {
     for (int i = 5; i < 10; ++i) add(mac_of(i), -80, {}, "Phone " + std::to_string(i));
     settle();
     ASSERT_EQ(g_.visible.size(), 9u);
+    EXPECT_FALSE(ticks_ask_for_frames()) << "nothing on a still list animates";
 
     click_widget(g_.w_filter[OVK_FILTER_TRACKERS]);
     ASSERT_TRUE(pump([&] { return g_.visible.size() == 2; })) << g_.visible.size();
@@ -493,6 +508,7 @@ TEST_F(MainScreen, DeviceMenuByRightClickAndLongPress) {
     add(mac_of(2), -60, {}, "Speaker");
     settle();
     ASSERT_EQ(visible_mac(0), mac_of(1));
+    EXPECT_TRUE(ticks_ask_for_frames()) << "a strong match heard just now pulses";
 
     auto [x0, y0] = row_centre(0);
     click(x0, y0, 3);

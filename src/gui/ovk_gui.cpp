@@ -613,9 +613,10 @@ void ovk_gui_update(OVK_GUI* g) {
         if (s.tick && (s.popup < 0 || ovk_gui_popup_is_open(g, s.popup))) s.tick(g);
     });
 
+    // Screens with animation of their own (the list's pulsing rows) ask on their tick.
     const bool toast_visible = g->now_s < g->toast_until;
     if (g->pal.header != OVK_HEADER_NONE || g->prefs.radar_view || toast_visible ||
-        !g->devices.empty() || ovk_gui_popup_is_open(g, OVK_POP_MAP))
+        ovk_gui_popup_is_open(g, OVK_POP_MAP))
         g->redraw = true;
     // The frame that takes an expired toast off the screen.
     if (g->toast_drawn && !toast_visible) g->redraw = true;

@@ -669,6 +669,8 @@ struct SCREEN_STATE {
     std::string scan_label, view_label, status_text;
     // The device a list press started on.
     std::string press_mac;
+    // The list drawn last showed a pulsing row: it wants a frame every tick.
+    bool list_pulses = false;
     // The banner's text and how it fits, for the width it was measured at.
     std::string banner_text;
     float banner_w = 0;
@@ -1047,6 +1049,7 @@ void ovk_main_tick(OVK_GUI* g) {
     if (r.view) install(g, std::move(r));
     for (const std::string& m : messages) ovk_gui_message(g, "%s", m.c_str());
     synchronise(g);
+    if (S().list_pulses && !g->prefs.radar_view) g->redraw = true;
 }
 
 void ovk_main_shutdown(OVK_GUI* g) {
@@ -1152,6 +1155,7 @@ void draw_list(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void* user) {
     g->list_scroll = std::clamp(g->list_scroll, 0.0f, max_scroll(g));
 
     if (n == 0) {
+        S().list_pulses = false;
         const char* text = !g->devices.empty() ? "No devices match this filter."
                            : g->status.running != 0
                                ? "Listening... no devices heard yet."
@@ -1174,6 +1178,7 @@ void draw_list(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void* user) {
     const float badge_h = line_h(small) + 2 * s;
     const float badge_y = 6 * s;
     std::vector<ROW> rows;
+    bool pulses = false;
     // Shapes first, then all the text in one held batch.
     for (size_t i = first; i < n; ++i) {
         const float top = y + static_cast<float>(i) * rh - g->list_scroll;
@@ -1195,6 +1200,7 @@ void draw_list(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void* user) {
             const bool urgent =
                 d.following || (best->confidence >= threshold && best->category != OVK_CAT_TRACKER);
             const float a = recent && urgent ? pulse : 0.18f;
+            pulses = pulses || (recent && urgent);
             zq_gui_fill_box(g->ctx, x + 2, top + 2, w - 4, rh - 4, r6, r6, faded(row.colour, a));
             al_draw_filled_rectangle(x + 2 + 4, top + 2 + 4, x + 2 + 4 + 5 * s, top + rh - 2 - 4,
                                      row.colour);
@@ -1221,6 +1227,7 @@ void draw_list(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void* user) {
         }
         rows.push_back(std::move(row));
     }
+    S().list_pulses = pulses;
     const float content = static_cast<float>(n) * rh;
     if (content > h) {
         const float th = std::max(h * h / content, 12 * s);
