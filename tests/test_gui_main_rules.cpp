@@ -114,6 +114,18 @@ TEST(MainRules, SearchIsTrimmedCaseBlindAndLooksInFiveFields) {
     EXPECT_EQ(ovk_main_search_text("  kitchen \n"), "kitchen");
 }
 
+TEST(MainRules, WatchLabelNamesTheDeviceAsBestItCan) {
+    OVK_DEVICE d = dev("00:00:00:00:00:01");
+    EXPECT_EQ(ovk_main_watch_label(&d), "Bluetooth device");
+    d.name = "Kitchen";
+    EXPECT_EQ(ovk_main_watch_label(&d), "Kitchen");
+    d.hits.push_back(hit_of(OVK_CAT_ALPR, 40, "Plate camera"));
+    EXPECT_EQ(ovk_main_watch_label(&d), "Plate camera");
+    d.hits[0].label = std::string(158, 'x') + "\xC3\xA9";
+    EXPECT_EQ(ovk_main_watch_label(&d), std::string(158, 'x')) << "159 bytes, whole characters";
+    EXPECT_EQ(ovk_main_watch_label(nullptr), "Watched device");
+}
+
 TEST(MainRules, ListOrderFollowsItsSixKeysInTurn) {
     // Each pair differs first in the key named; the first of each pair goes first.
     OVK_DEVICE flagged = dev("FF:00:00:00:00:01", -90, {hit_of(OVK_CAT_TRACKER, 10)});

@@ -266,6 +266,13 @@ std::vector<int> ovk_main_visible(std::span<const OVK_DEVICE> devices, OVK_FILTE
     return out;
 }
 
+std::string ovk_main_watch_label(const OVK_DEVICE* d) {
+    if (!d) return "Watched device";
+    const OVK_HIT* best = ovk_device_best(*d);
+    const std::string& l = best ? best->label : !d->name.empty() ? d->name : d->device_type;
+    return utf8_cut(l, 159);
+}
+
 OVK_MAIN_TALLY ovk_main_tally(const OVK_DEVICE_LIST& devices) {
     OVK_MAIN_TALLY t;
     int top_conf = 0;
@@ -1729,7 +1736,8 @@ void on_ctx_pick(ZQ_GUI_POPUP*, int tag, void* user) {
         case CTX_WATCH:
         case CTX_REPORT:
         case CTX_MAP:
-            // Their screens are not part of this program yet: the entries stay hidden.
+            // Their screens are not part of this program yet: the entries stay hidden (the
+            // watch-add dialog takes the address and ovk_main_watch_label(d)).
             break;
         case CTX_WHITELIST:
             worker().post([mac, name] {

@@ -98,6 +98,10 @@ bool ovk_main_before(const OVK_DEVICE& a, const OVK_DEVICE& b);
 std::vector<int> ovk_main_visible(std::span<const OVK_DEVICE> devices, OVK_FILTER f,
                                   std::string_view query);
 
+// The label a device is put on the watchlist with: its best verdict's label, else its name,
+// else its type; "Watched device" for a device not in the snapshot; at most 159 bytes.
+std::string ovk_main_watch_label(const OVK_DEVICE* d);
+
 // What the banner needs from a whole snapshot.
 struct OVK_MAIN_TALLY {
     int flagged = 0;    // flagged devices
