@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "ovk_app_util.h"
+#include "ovk_datafile.h"
 #include "ovk_gui.h"
 #include "ovk_gui_main.h"
 #include "ovk_pipeline.h"
@@ -357,6 +358,14 @@ class MainScreen : public ::testing::Test {
 // fails says so in a toast and on the status line.
 TEST_F(MainScreen, ScanButtonStartsAndStopsWithoutWaitingForTheRadios) {
     EXPECT_EQ(label(g_.w_scan_btn), "Start scanning");
+    EXPECT_EQ(status_flat(), "Stopped - 0 devices nearby");
+    // A data file that could not be read is left alone, and the status line says so.
+    ovk_datafile_hold(dir_->file("whitelist.json"), "test");
+    settle();
+    EXPECT_EQ(status_flat(),
+              "Stopped - 0 devices nearby - data read-only (cannot read whitelist.json)");
+    ovk_datafile_release(dir_->file("whitelist.json"));
+    settle();
     EXPECT_EQ(status_flat(), "Stopped - 0 devices nearby");
 
     g_radios.set_open(false);

@@ -923,6 +923,7 @@ std::string status_text(const OVK_GUI* g, const std::string& progress) {
     l.lat = s.location.lat;
     l.lon = s.location.lon;
     if (s.has_cell_anomaly) l.cell_warning = s.cell_anomaly.title;
+    l.notes = s.data_note;
     if (s.running)
         l.second_line = s.scanners;
     else if (progress.empty() && s.scan_progress == kStartFailed)
@@ -981,12 +982,12 @@ float max_scroll(const OVK_GUI* g) {
 // What of a view shows on the screen, as one text to compare.
 std::string look_of(const OVK_MAIN_VIEW& v) {
     const OVK_STATUS& s = v.status;
-    return ovk_format(1024, "%u|%d|%s|%zu|%zu|%d|%d|%d|%s|%s|%d|%.6f|%.6f|%d|%s|%d|%.1f", v.serial,
-                      static_cast<int>(v.filter), v.query.c_str(), v.devices.size(),
+    return ovk_format(1024, "%u|%d|%s|%zu|%zu|%d|%d|%d|%s|%s|%d|%.6f|%.6f|%d|%s|%d|%.1f|%s",
+                      v.serial, static_cast<int>(v.filter), v.query.c_str(), v.devices.size(),
                       v.visible.size(), s.running, s.demo, static_cast<int>(s.scan_state),
                       s.scan_progress.c_str(), s.scanners.c_str(), s.has_location, s.location.lat,
                       s.location.lon, s.has_cell_anomaly, s.cell_anomaly.title.c_str(),
-                      v.recording ? 1 : 0, v.trace_km);
+                      v.recording ? 1 : 0, v.trace_km, s.data_note.c_str());
 }
 
 // Puts finished work in place; the view it replaces goes back to the worker.

@@ -124,7 +124,7 @@ struct OVK_MAIN_STATUS_LINE {
     bool has_fix = false;
     double lat = 0, lon = 0;
     std::string cell_warning;  // the cell anomaly's title; empty when none
-    std::string notes;         // " - " joined notes (the data directory); empty when none
+    std::string notes;         // the data directory's note; empty when none
     std::string second_line;   // the scanners' status (line breaks become "; "); may be empty
 };
 // "Scanning - 5 devices nearby, 2 flagged - recording trace (1.2 km) - GPS ..." and the
