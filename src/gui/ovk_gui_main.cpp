@@ -1313,9 +1313,10 @@ struct TRIANGLES {
 };
 
 struct LABEL {
-    float x, y;
+    float x, y, w;
     ALLEGRO_COLOR colour;
     std::string text;
+    bool flagged;
 };
 
 void draw_radar(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void* user) {
@@ -1405,19 +1406,32 @@ void draw_radar(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void* user) 
     const char* ring_text[3] = {"Near", "Nearby", "Far"};
     for (int i = 0; i < 3; ++i) {
         const float lx = cx + 4 * s, ly = cy - rings[i] + 2 * s;
-        labels.push_back(LABEL{lx, ly, g->pal.scope_text, ring_text[i]});
+        labels.push_back(LABEL{lx, ly, 0, g->pal.scope_text, ring_text[i], false});
         taken.push_back(OVK_RECT{lx - 2, ly - 2, text_w(small, ring_text[i]) + 4, sh + 4});
     }
-    // The dots too: a label never covers a device.
+    // The dots too, so that a label does not cover a device: a flagged device's label only
+    // keeps clear of the centre and the flagged dots (it must find a place in a crowd), the
+    // other labels of every dot.
+    const auto take_dots = [&](bool flagged) {
+        for (const BLIP& b : blips) {
+            if (b.flagged != flagged) continue;
+            const float rad = (b.flagged ? 7 : 4) * s;
+            taken.push_back(OVK_RECT{b.bx - rad, b.by - rad, 2 * rad, 2 * rad});
+        }
+    };
     taken.push_back(OVK_RECT{cx - 5 * s, cy - 5 * s, 10 * s, 10 * s});
-    for (const BLIP& b : blips) {
-        const float rad = (b.flagged ? 7 : 4) * s;
-        taken.push_back(OVK_RECT{b.bx - rad, b.by - rad, 2 * rad, 2 * rad});
-    }
+    take_dots(true);
     const OVK_RECT area{x, y, w, h};
     const float max_w = 150 * s;
+    // The device's colour; on a dark background lifted towards the text colour, since the
+    // darker category colours (drone blue, watchlist purple) are hard to read on black.
+    const auto label_colour = [g](const OVK_DEVICE& d) {
+        const ALLEGRO_COLOR c = ovk_device_color(g, d);
+        return g->pal.dark ? ovk_mix(c, g->pal.text, 0.3f) : c;
+    };
     for (int pass = 0; pass < 2; ++pass) {
         if (pass == 1 && !g->prefs.radar_names) break;
+        if (pass == 1) take_dots(false);
         for (const BLIP& b : blips) {
             if (b.flagged != (pass == 0)) continue;
             const OVK_DEVICE& d = *b.d;
@@ -1434,11 +1448,15 @@ void draw_radar(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void* user) 
             float lx, ly;
             if (ovk_main_place_label(taken, kLabelRects, area, b.bx, b.by, (b.flagged ? 10 : 7) * s,
                                      tw, sh, &lx, &ly))
-                labels.push_back(LABEL{lx, ly,
-                                       b.flagged ? ovk_device_color(g, d) : g->pal.scope_text,
-                                       std::move(text)});
+                labels.push_back(LABEL{lx, ly, tw, b.flagged ? label_colour(d) : g->pal.scope_text,
+                                       std::move(text), b.flagged});
         }
     }
+    // A flagged label may lie over plain dots: a veil of the background keeps it readable.
+    const ALLEGRO_COLOR veil = faded(g->pal.bg, 0.75f);
+    for (size_t i = 3; i < labels.size() && labels[i].flagged; ++i)
+        al_draw_filled_rectangle(labels[i].x - 2, labels[i].y, labels[i].x + labels[i].w + 2,
+                                 labels[i].y + sh, veil);
     al_hold_bitmap_drawing(true);
     for (const LABEL& l : labels) al_draw_text(small, l.colour, l.x, l.y, 0, l.text.c_str());
     al_draw_text(small, g->pal.scope_text, x + 8 * s, y + h - 8 * s - sh, 0,
