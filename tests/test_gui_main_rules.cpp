@@ -12,8 +12,12 @@
 #include <vector>
 
 #include "ovk_app_util.h"
+#include "ovk_classify_io.h"
 #include "ovk_gui_main.h"
+#include "ovk_pipeline.h"
 #include "ovk_registry.h"
+#include "ovk_replay.h"
+#include "ovk_test_files.h"
 
 namespace {
 
@@ -346,6 +350,45 @@ TEST(MainRules, OneRefreshTakesTheRegistryAsItWasAtThatTime) {
     EXPECT_EQ(f.query, " 03");
     EXPECT_EQ(macs(f.devices, f.visible), std::vector<std::string>{"00:00:00:00:00:03"});
     EXPECT_EQ(f.tally.flagged, 2) << "the tally is over the whole snapshot";
+    ovk_registry_shutdown();
+}
+
+// During a replay the registry's times are the recording's: the screen's refresh takes its
+// snapshot at the replay's clock, so that a drive recorded last year keeps its devices (at
+// the wall clock every one of them would be stale and dropped from the registry).
+TEST(MainRules, DuringAReplayTheRefreshKeepsTheRecordingsDevices) {
+    ASSERT_EQ(ovk_registry_init(), 0);
+    ovk_registry_clear();
+    ovk_test::TempDir dir;
+    const int64_t t0 = 1600000000000;  // September 2020
+    std::string text;
+    for (int i = 0; i < 3; ++i) {
+        auto a = ovk_advert_new_ble("00:11:22:33:44:5" + std::to_string(i), -60, {},
+                                    OVK_ADDR_PUBLIC, 1, "", "", t0 + 100 * i);
+        text += ovk_classify_format(*a) + "\n";
+    }
+    ovk_test::write_file(dir.file("drive.jsonl"), text);
+    // The pipeline runs on the replay's clock as the program sets it up for a replay.
+    OVK_PIPELINE_HOOKS hooks;
+    hooks.now_ms = [] { return ovk_replay_clock(); };
+    ovk_pipeline_set_hooks(hooks);
+    OVK_SINK sink;
+    sink.on_advert = [](OVK_ADVERT_PTR a) {
+        ovk_registry_report(*a, {}, nullptr, "", nullptr, nullptr, a->timestamp);
+    };
+    OVK_REPLAY_OPTS o;
+    o.path = dir.file("drive.jsonl");
+    o.speed = 0;
+    ASSERT_EQ(ovk_replay_start(o, sink), 0);
+    for (int i = 0; i < 500 && !ovk_replay_finished(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(ovk_replay_finished());
+    EXPECT_LT(ovk_main_now_ms(), t0 + 60000) << "the recording's time, not today's";
+    const OVK_MAIN_VIEW v = ovk_main_make_view(OVK_FILTER_ALL, "", ovk_main_now_ms());
+    EXPECT_EQ(v.visible.size(), 3u);
+    EXPECT_EQ(ovk_registry_count(), 3);
+    ovk_replay_stop();
+    ovk_pipeline_set_hooks(OVK_PIPELINE_HOOKS{});
     ovk_registry_shutdown();
 }
 
