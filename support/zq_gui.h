@@ -15,6 +15,7 @@
 //   6. Common widget setters and getters
 //   7. Pop-up (context) menus
 //   8. Text helpers and the system clipboard
+//   9. Shapes for custom widgets
 //
 // Rules that hold everywhere:
 //   - window and widget ids are small non-negative integers, unique within a context and
@@ -157,6 +158,7 @@ struct ZQ_GUI_MOUSE_EVENT {
     float y = 0;
     int dz = 0;         // wheel notches, positive away from the user
     int modifiers = 0;  // ALLEGRO_KEYMOD_* bits held
+    double time = 0;    // when it happened (Allegro's clock), not when it is handled
 };
 
 struct ZQ_GUI_WIDGET_DATA;  // the kind-specific record (zq_gui_internal.h)
@@ -433,3 +435,16 @@ std::string zq_gui_text_shorten(const ALLEGRO_FONT* font, std::string_view text,
 int zq_clipboard_available();
 std::string zq_clipboard_get(int which);                 // "" when empty or unavailable
 int zq_clipboard_set(int which, std::string_view text);  // 0 or -1
+
+// ---------------------------------------------------------------------------------------
+// 9. Shapes for custom widgets (drawn onto the current target, in the context's shape mode)
+// ---------------------------------------------------------------------------------------
+
+// A filled box; rounded (radii rx, ry) when the context draws rounded shapes. Built from
+// rectangles and small corner fans in one primitive call: Allegro's own rounded rectangle
+// costs several times more on a software renderer.
+void zq_gui_fill_box(const ZQ_GUI_CTX* ctx, float x, float y, float w, float h, float rx, float ry,
+                     ALLEGRO_COLOR c);
+// The outline of such a box, `thick` wide, inside it.
+void zq_gui_frame_box(const ZQ_GUI_CTX* ctx, float x, float y, float w, float h, float rx, float ry,
+                      ALLEGRO_COLOR c, float thick);

@@ -271,6 +271,7 @@ static ZQ_GUI_MOUSE_EVENT custom_event(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, int t
         me.button = static_cast<int>(ev->mouse.button);
     if (type == ZQ_GUI_MOUSE_WHEEL) me.dz = ev->mouse.dz;
     me.modifiers = ctx->key_mods;
+    me.time = ev ? ev->any.timestamp : 0;
     return me;
 }
 

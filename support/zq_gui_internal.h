@@ -417,11 +417,7 @@ void zq_gui_popups_draw(ZQ_GUI_CTX* ctx);
 bool zq_gui_any_popup_open(const ZQ_GUI_CTX* ctx);
 void zq_gui_close_popups(ZQ_GUI_CTX* ctx);
 
-// zq_gui_draw.cpp
-void zq_gui_fill_box(const ZQ_GUI_CTX* ctx, float x, float y, float w, float h, float rx, float ry,
-                     ALLEGRO_COLOR c);
-void zq_gui_frame_box(const ZQ_GUI_CTX* ctx, float x, float y, float w, float h, float rx, float ry,
-                      ALLEGRO_COLOR c, float thick);
+// zq_gui_draw.cpp (zq_gui_fill_box and zq_gui_frame_box are in zq_gui.h)
 // Intersects the clipping rectangle with (x, y, w, h); restore with the saved one.
 struct ZQ_GUI_CLIP {
     int x = 0, y = 0, w = 0, h = 0;

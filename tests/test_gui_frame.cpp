@@ -209,7 +209,9 @@ TEST_F(GuiFrame, EscapeClosesTheContextMenuThenTheTopMostPopUp) {
     EXPECT_FALSE(shown(OVK_POP_SETTINGS));
     EXPECT_TRUE(shown(OVK_POP_DETAIL));
 
-    // An open context menu goes before any window.
+    // An open context menu goes before any window (one of the test's own in place of the
+    // main screen's).
+    if (g_.ctxmenu) zq_gui_popup_free(&g_.ctxmenu);
     g_.ctxmenu = zq_gui_popup_new(g_.ctx, g_.scale, nullptr, nullptr);
     ASSERT_NE(g_.ctxmenu, nullptr);
     zq_gui_popup_add_item(g_.ctxmenu, -1, "Details", 1, "");

@@ -211,7 +211,7 @@ TEST_F(GuiWindow, DemoAlertBecomesAToastAndSigtermKeepsTheData) {
         }
     }
     EXPECT_NE(seen, 0u) << "no alert toast within 40 s; stderr:\n" << p.err();
-    EXPECT_EQ(pixel(png, 550, 500), 0xFF121416u) << "the toast stays at the top";
+    EXPECT_EQ(alert_colours.count(pixel(png, 550, 500)), 0u) << "the toast stays at the top";
     if (const char* keep = std::getenv("OVK_SHOT_DIR"))
         ovk_test::run_command("cp " + png + " " + std::string(keep) + "/window_toast.png");
 

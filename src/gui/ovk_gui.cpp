@@ -21,6 +21,7 @@
 #include <set>
 
 #include "ovk_app_util.h"
+#include "ovk_gui_main.h"
 #include "ovk_platform.h"
 #include "zq_log.h"
 
@@ -36,6 +37,7 @@ void build_confirm(OVK_GUI* g);
 // whitelist, settings, export, about, setup, report, and last the frame's own confirm
 // dialog. A screen joins by including its header above and adding its row at its place.
 constexpr OVK_SCREEN kScreens[] = {
+    {-1, ovk_main_build, ovk_main_refresh, ovk_main_tick, nullptr, ovk_main_shutdown},
     {OVK_POP_CONFIRM, build_confirm, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -394,6 +396,21 @@ bool ovk_gui_popup_is_open(const OVK_GUI* g, int id) {
     return g->popup[id] >= 0 && g->popup_open[id];
 }
 
+bool ovk_gui_has_screen(int id) {
+    return valid_popup(id) && screen_in(id) != nullptr;
+}
+
+bool ovk_gui_show_screen(OVK_GUI* g, int id) {
+    OVK_CHECK(g, false);
+    const OVK_SCREEN* s = valid_popup(id) ? screen_in(id) : nullptr;
+    if (!s) return false;
+    if (s->show)
+        s->show(g);
+    else
+        ovk_gui_open_popup(g, id);
+    return true;
+}
+
 bool ovk_gui_back(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx, false);
     if (g->ctxmenu && zq_gui_popup_is_open(g->ctxmenu)) {
@@ -593,12 +610,13 @@ void ovk_gui_update(OVK_GUI* g) {
     }
 
     each_screen([g](const OVK_SCREEN& s) {
-        if (s.tick && s.popup >= 0 && ovk_gui_popup_is_open(g, s.popup)) s.tick(g);
+        if (s.tick && (s.popup < 0 || ovk_gui_popup_is_open(g, s.popup))) s.tick(g);
     });
 
+    // Screens with animation of their own (the list's pulsing rows) ask on their tick.
     const bool toast_visible = g->now_s < g->toast_until;
     if (g->pal.header != OVK_HEADER_NONE || g->prefs.radar_view || toast_visible ||
-        !g->devices.empty() || ovk_gui_popup_is_open(g, OVK_POP_MAP))
+        ovk_gui_popup_is_open(g, OVK_POP_MAP))
         g->redraw = true;
     // The frame that takes an expired toast off the screen.
     if (g->toast_drawn && !toast_visible) g->redraw = true;

@@ -188,8 +188,8 @@ struct OVK_GUI {
 };
 
 // What the frame calls in a screen: `build` at every build and rebuild; the others may be
-// null. `refresh` runs every half second (for a pop-up screen only while it is open), `tick`
-// every tick while its pop-up is open, `show` opens it with fresh content (Ctrl+M for the map,
+// null. `refresh` runs every half second and `tick` every tick (for a pop-up screen only while
+// it is open), `show` opens it with fresh content (Ctrl+M for the map, the menus,
 // the first run for the setup screen), `shutdown` frees what it holds outside the toolkit.
 struct OVK_SCREEN {
     int popup;  // the OVK_POPUP_ID it lives in; -1 for the main window
@@ -262,6 +262,11 @@ void ovk_gui_open_popup(OVK_GUI* g, int id);
 // Hides the pop-up; closing the detail screen also ends locate mode.
 void ovk_gui_close_popup(OVK_GUI* g, int id);
 bool ovk_gui_popup_is_open(const OVK_GUI* g, int id);
+// The program (or a test) has a screen in pop-up `id`: menus offer only what exists.
+bool ovk_gui_has_screen(int id);
+// Shows the screen of pop-up `id` through its `show` hook (or simply opens it when it has
+// none). False when there is no such screen.
+bool ovk_gui_show_screen(OVK_GUI* g, int id);
 // Asks `text` (at most 255 bytes) in the "Confirm" dialog; "Yes" closes it and calls
 // cb(user), "Cancel" only closes it.
 void ovk_gui_confirm(OVK_GUI* g, std::string_view text, OVK_CONFIRM_FN cb, void* user);

@@ -1,0 +1,726 @@
+// ovk-test: window
+// The main screen on a real display (a private Xvfb), used with real input (xdotool): start
+// and stop scanning, the radar and back, filters and search, the device menu by right click
+// and long press, a long list under the wheel and a drag, the menu, and a crowded radar. The
+// event loop here is the program's: timer ticks update the frame, every event goes to it, a
+// frame is drawn when one is wanted. With OVK_SHOT_DIR set, screenshots of the list, the
+// radar and the compact layout in several themes are stored there.
+#include <allegro5/allegro.h>
+#include <allegro5/allegro_font.h>
+#include <allegro5/allegro_image.h>
+#include <allegro5/allegro_primitives.h>
+#include <allegro5/allegro_ttf.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "ovk_app_util.h"
+#include "ovk_datafile.h"
+#include "ovk_gui.h"
+#include "ovk_gui_main.h"
+#include "ovk_pipeline.h"
+#include "ovk_store.h"
+#include "ovk_test_files.h"
+#include "ovk_test_xvfb.h"
+#include "ovk_trip.h"
+#include "zq_gui_internal.h"
+
+namespace {
+
+constexpr int kW = 1100, kH = 820;
+
+// The radios as the test holds them: a start or stop waits at the gate while it is closed.
+struct RADIOS {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool open = true;
+    int start_result = 0;
+    bool running = false;
+
+    void wait() {
+        std::unique_lock lk(mu);
+        cv.wait(lk, [this] { return open; });
+    }
+    void set_open(bool o) {
+        {
+            std::lock_guard lk(mu);
+            open = o;
+        }
+        cv.notify_all();
+    }
+};
+RADIOS g_radios;
+
+int g_detail_shown = 0;
+void build_detail(OVK_GUI* g) {
+    ovk_gui_popup_window(g, OVK_POP_DETAIL, "Detail", 500, 400);
+}
+void show_detail(OVK_GUI* g) {
+    ++g_detail_shown;
+    ovk_gui_open_popup(g, OVK_POP_DETAIL);
+}
+void build_settings(OVK_GUI* g) {
+    ovk_gui_popup_window(g, OVK_POP_SETTINGS, "Settings", 500, 400);
+}
+
+class MainScreen : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        const ovk_test::XvfbState& x = ovk_test::xvfb_start();
+        ASSERT_TRUE(x.running) << x.error;
+        setenv("OVK_ASSETS", OVK_SOURCE_DIR "/assets", 1);
+        ASSERT_TRUE(al_install_system(ALLEGRO_VERSION_INT, nullptr));
+        al_install_keyboard();
+        al_install_mouse();
+        al_init_image_addon();
+        al_init_font_addon();
+        al_init_ttf_addon();
+        al_init_primitives_addon();
+        al_set_new_display_flags(ALLEGRO_RESIZABLE);
+        display_ = al_create_display(kW, kH);
+        ASSERT_NE(display_, nullptr);
+        al_set_window_title(display_, "Orvik main test");
+        queue_ = al_create_event_queue();
+        timer_ = al_create_timer(1.0 / 30);
+        al_register_event_source(queue_, al_get_display_event_source(display_));
+        al_register_event_source(queue_, al_get_mouse_event_source());
+        al_register_event_source(queue_, al_get_keyboard_event_source());
+        al_register_event_source(queue_, al_get_timer_event_source(timer_));
+        al_start_timer(timer_);
+        ASSERT_TRUE(ovk_test::x_wait_window("^Orvik main test$", 5000, &wid_));
+
+        dir_ = new ovk_test::TempDir;
+        ovk_store_open(dir_->path());
+        ovk_trip_open(dir_->path());
+        OVK_PIPELINE_HOOKS h;
+        h.scan_start = [](const OVK_SCAN_OPTS&) {
+            g_radios.wait();
+            std::lock_guard lk(g_radios.mu);
+            g_radios.running = g_radios.start_result == 0;
+            return g_radios.start_result;
+        };
+        h.scan_stop = [] {
+            g_radios.wait();
+            std::lock_guard lk(g_radios.mu);
+            g_radios.running = false;
+        };
+        h.scan_running = [] {
+            std::lock_guard lk(g_radios.mu);
+            return g_radios.running ? 1 : 0;
+        };
+        h.scan_status = [] { return std::string("BLE: hci0 (test)\nWiFi: wlan9 (test)"); };
+        ovk_pipeline_set_hooks(h);
+        ASSERT_EQ(ovk_pipeline_init(), 0);
+    }
+    static void TearDownTestSuite() {
+        g_radios.set_open(true);
+        ovk_pipeline_shutdown();
+        ovk_pipeline_set_hooks(OVK_PIPELINE_HOOKS{});
+        ovk_trip_close();
+        ovk_store_close();
+        delete dir_;
+        if (timer_) al_destroy_timer(timer_);
+        if (queue_) al_destroy_event_queue(queue_);
+        if (display_) al_destroy_display(display_);
+        al_uninstall_system();
+    }
+
+    void SetUp() override {
+        g_radios.set_open(true);
+        g_radios.start_result = 0;
+        ovk_scan_stop();
+        ovk_scan_wait_idle(5000);
+        ovk_scan_set_demo_override(0);
+        ovk_registry_clear();
+        OVK_PREFS p;
+        p.onboarding_done = 1;
+        ovk_prefs_set(p);
+        ovk_gui_set_test_screens(
+            {{OVK_POP_DETAIL, build_detail, nullptr, nullptr, show_detail, nullptr}});
+        g_detail_shown = 0;
+        ovk_test::x_run("xdotool windowactivate --sync " + wid_ + " mousemove --window " + wid_ +
+                        " 5 5");
+        init();
+    }
+    void TearDown() override {
+        ovk_gui_shutdown(&g_);
+        ovk_gui_set_test_screens({});
+        g_radios.set_open(true);
+    }
+
+    void init() {
+        ASSERT_EQ(ovk_gui_init(&g_, display_, queue_), 0);
+        settle();
+    }
+
+    // The program's loop until `done` holds or `limit_s` pass; whether it held.
+    template <typename F>
+    bool pump(F done, double limit_s = 5) {
+        const double until = al_get_time() + limit_s;
+        while (!done() && al_get_time() < until) step(0.02);
+        return done();
+    }
+    void pump_for(double s) {
+        pump([] { return false; }, s);
+    }
+    void step(double wait_s) {
+        ALLEGRO_EVENT ev;
+        if (al_wait_for_event_timed(queue_, &ev, static_cast<float>(wait_s))) {
+            if (ev.type == ALLEGRO_EVENT_TIMER) ovk_gui_update(&g_);
+            if (ev.type == ALLEGRO_EVENT_DISPLAY_RESIZE) {
+                al_acknowledge_resize(display_);
+                g_.disp_w = static_cast<float>(al_get_display_width(display_));
+                g_.disp_h = static_cast<float>(al_get_display_height(display_));
+                g_.rebuild_pending = true;
+            }
+            ovk_gui_handle_event(&g_, &ev);
+        }
+        if (g_.redraw && al_is_event_queue_empty(queue_)) draw();
+    }
+    void draw() {
+        al_set_target_backbuffer(display_);
+        ovk_gui_draw(&g_);
+        al_flip_display();
+    }
+    // A fresh view of the registry in place.
+    void settle() {
+        ovk_main_refresh(&g_);
+        ASSERT_TRUE(ovk_main_settle(&g_, 5000));
+        pump_for(0.05);
+    }
+
+    // A new window size, taken in as the program's loop takes a resize.
+    void resize(int w, int h) {
+        ASSERT_TRUE(al_resize_display(display_, w, h));
+        al_acknowledge_resize(display_);
+        g_.disp_w = static_cast<float>(al_get_display_width(display_));
+        g_.disp_h = static_cast<float>(al_get_display_height(display_));
+        ASSERT_EQ(g_.disp_w, static_cast<float>(w));
+        g_.rebuild_pending = true;
+        ASSERT_TRUE(pump([&] { return !g_.rebuild_pending; }));
+    }
+
+    // Whether plain ticks (no refresh due, no toast) ask for frames, once a frame is drawn.
+    bool ticks_ask_for_frames() {
+        draw();
+        g_.toast_until = 0;
+        bool asked = false;
+        for (int i = 0; i < 3; ++i) {
+            g_.last_refresh_s = al_get_time();
+            g_.redraw = false;
+            ovk_gui_update(&g_);
+            asked = asked || g_.redraw;
+        }
+        return asked;
+    }
+
+    struct RECT {
+        float x = 0, y = 0, w = 0, h = 0;
+    };
+    RECT rect(int id) {
+        RECT r;
+        EXPECT_TRUE(zq_gui_widget_screen_rect(g_.ctx, id, &r.x, &r.y, &r.w, &r.h)) << id;
+        return r;
+    }
+    static std::string xy(float x, float y) {
+        return std::to_string(static_cast<int>(x)) + " " + std::to_string(static_cast<int>(y));
+    }
+    // xdotool on the test window: a pointer move to (x, y) followed by `then`.
+    void at(float x, float y, const std::string& then) {
+        ASSERT_EQ(
+            ovk_test::x_run("xdotool mousemove --window " + wid_ + " " + xy(x, y) + " " + then).rc,
+            0);
+    }
+    void click(float x, float y, int button = 1) { at(x, y, "click " + std::to_string(button)); }
+    void click_widget(int id) {
+        const RECT r = rect(id);
+        click(r.x + r.w / 2, r.y + r.h / 2);
+    }
+    std::string label(int id) { return zq_gui_button_get_label(g_.ctx, id); }
+    std::string status() { return zq_gui_label_get_text(g_.ctx, g_.w_status); }
+    // The status line as one line (the label holds it wrapped).
+    std::string status_flat() {
+        std::string s = status();
+        for (char& c : s)
+            if (c == '\n') c = ' ';
+        return s;
+    }
+    bool visible(int id) {
+        const ZQ_GUI_WIDGET* w = zq_gui_get_widget(g_.ctx, id);
+        return w && w->visible;
+    }
+    std::string toast() { return al_get_time() < g_.toast_until ? g_.toast.hit.label : ""; }
+    std::string visible_mac(size_t row) {
+        return g_.devices[static_cast<size_t>(g_.visible.at(row))].mac;
+    }
+    float row_h() {
+        return static_cast<float>(al_get_font_line_height(g_.font_bold) +
+                                  2 * al_get_font_line_height(g_.font_small)) +
+               14 * g_.scale;
+    }
+    // The centre of the list's row on screen.
+    std::pair<float, float> row_centre(int row) {
+        const RECT l = rect(g_.w_list);
+        return {l.x + l.w / 2, l.y + (static_cast<float>(row) + 0.5f) * row_h() - g_.list_scroll};
+    }
+
+    // Picks the drop-down menu's entry that reads `text`, as a person would.
+    void pick_menu(const std::string& text) {
+        click_widget(g_.w_menu);
+        ASSERT_TRUE(pump([&] { return zq_gui_menu_is_open(g_.ctx) != 0; }));
+        ZQ_GUI_LIST_BOX box;
+        ASSERT_TRUE(zq_gui_open_list_box(g_.ctx, &box));
+        const auto* m = zq_gui_data<ZQ_GUI_DROPMENU_DATA>(g_.ctx, g_.w_menu);
+        ASSERT_NE(m, nullptr);
+        const std::vector<int> vis = zq_gui_dropmenu_visible(*m);
+        for (size_t row = 0; row < vis.size(); ++row) {
+            if (m->entries[static_cast<size_t>(vis[row])].text != text) continue;
+            click(box.x + box.w / 2, box.y + 1 + (static_cast<float>(row) + 0.5f) * box.item_h);
+            pump([&] { return zq_gui_menu_is_open(g_.ctx) == 0; });
+            return;
+        }
+        FAIL() << "no menu entry " << text;
+    }
+    std::vector<std::string> menu_entries() {
+        std::vector<std::string> out;
+        if (const auto* m = zq_gui_data<ZQ_GUI_DROPMENU_DATA>(g_.ctx, g_.w_menu))
+            for (const auto& e : m->entries)
+                if (e.visible) out.push_back(e.text);
+        return out;
+    }
+    // The context menu's shown entries, and a click on the one that reads `text`.
+    std::vector<std::string> ctx_entries() {
+        std::vector<std::string> out;
+        if (g_.ctxmenu)
+            for (const auto& e : g_.ctxmenu->entries)
+                if (e.shown) out.push_back(e.text);
+        return out;
+    }
+    void pick_ctx(const std::string& text) {
+        ASSERT_TRUE(g_.ctxmenu && zq_gui_popup_is_open(g_.ctxmenu));
+        const ZQ_GUI_POPUP_LEVEL& l = g_.ctxmenu->levels.at(0);
+        const float item_h = (l.h - l.title_h - 2) / static_cast<float>(l.items.size());
+        for (size_t i = 0; i < l.items.size(); ++i) {
+            if (g_.ctxmenu->entries[static_cast<size_t>(l.items[i])].text != text) continue;
+            click(l.x + l.w / 2, l.y + 1 + l.title_h + (static_cast<float>(i) + 0.5f) * item_h);
+            pump([&] { return !zq_gui_popup_is_open(g_.ctxmenu); });
+            return;
+        }
+        FAIL() << "no context entry " << text;
+    }
+
+    // A device in the registry, heard now.
+    static void add(const std::string& mac, int rssi, OVK_HITS hits = {},
+                    const std::string& name = "", const std::string& type = "",
+                    OVK_SOURCE src = OVK_SRC_BLE) {
+        OVK_ADVERT a;
+        a.mac = mac;
+        a.source = src;
+        a.rssi = rssi;
+        if (!name.empty()) a.name = name;
+        a.addr_type = src == OVK_SRC_WIFI ? OVK_ADDR_WIFI_GLOBAL : OVK_ADDR_PUBLIC;
+        OVK_IDENTITY id;
+        id.type = type.empty() ? "Bluetooth device" : type;
+        ovk_registry_report(a, hits, &id, "", nullptr, nullptr, ovk_now_ms());
+    }
+    static OVK_HIT hit(OVK_CATEGORY c, int conf, const char* label) {
+        return ovk_hit_make(c, label, conf, "test", "evidence");
+    }
+    static std::string mac_of(int n, int top = 0x10) {
+        char b[18];
+        snprintf(b, sizeof b, "%02X:00:00:00:%02X:%02X", top, (n >> 8) & 0xFF, n & 0xFF);
+        return b;
+    }
+
+    void shot(const std::string& name) {
+        const char* dir = getenv("OVK_SHOT_DIR");
+        if (!dir) return;
+        draw();
+        al_save_bitmap((std::string(dir) + "/main_" + name + ".png").c_str(),
+                       al_get_backbuffer(display_));
+    }
+
+    static inline ALLEGRO_DISPLAY* display_ = nullptr;
+    static inline ALLEGRO_EVENT_QUEUE* queue_ = nullptr;
+    static inline ALLEGRO_TIMER* timer_ = nullptr;
+    static inline std::string wid_;
+    static inline ovk_test::TempDir* dir_ = nullptr;
+    OVK_GUI g_;
+};
+
+// The scan button asks; the scan control answers later. Until then the button and the
+// status line say "Starting..." / "Stopping..." and the window keeps working. A start that
+// fails says so in a toast and on the status line.
+TEST_F(MainScreen, ScanButtonStartsAndStopsWithoutWaitingForTheRadios) {
+    EXPECT_EQ(label(g_.w_scan_btn), "Start scanning");
+    EXPECT_EQ(status_flat(), "Stopped - 0 devices nearby");
+    // A data file that could not be read is left alone, and the status line says so.
+    ovk_datafile_hold(dir_->file("whitelist.json"), "test");
+    settle();
+    EXPECT_EQ(status_flat(),
+              "Stopped - 0 devices nearby - data read-only (cannot read whitelist.json)");
+    ovk_datafile_release(dir_->file("whitelist.json"));
+    settle();
+    EXPECT_EQ(status_flat(), "Stopped - 0 devices nearby");
+
+    g_radios.set_open(false);
+    click_widget(g_.w_scan_btn);
+    ASSERT_TRUE(pump([&] { return label(g_.w_scan_btn) == "Starting..."; }));
+    EXPECT_EQ(status_flat(), "Starting... - 0 devices nearby");
+    // The window answers while the radios take their time.
+    click_widget(g_.w_view_btn);
+    EXPECT_TRUE(pump([&] { return g_.prefs.radar_view == 1; }));
+    click_widget(g_.w_view_btn);
+    EXPECT_TRUE(pump([&] { return g_.prefs.radar_view == 0; }));
+    EXPECT_EQ(label(g_.w_scan_btn), "Starting...");
+    g_radios.set_open(true);
+    ASSERT_TRUE(pump([&] { return label(g_.w_scan_btn) == "Stop scanning"; }));
+    ASSERT_TRUE(pump([&] { return status().rfind("Scanning - ", 0) == 0; })) << status();
+    EXPECT_NE(status_flat().find("BLE: hci0 (test); WiFi: wlan9 (test)"), std::string::npos)
+        << status();
+
+    // Devices heard while scanning reach the list and the status line.
+    add(mac_of(1), -50, {hit(OVK_CAT_ALPR, 90, "Plate camera")});
+    add(mac_of(2), -70);
+    ASSERT_TRUE(pump([&] { return g_.visible.size() == 2; }));
+    EXPECT_TRUE(pump([&] {
+        return status().rfind("Scanning - 2 devices nearby, 1 flagged", 0) == 0;
+    })) << status();
+
+    g_radios.set_open(false);
+    click_widget(g_.w_scan_btn);
+    ASSERT_TRUE(pump([&] { return label(g_.w_scan_btn) == "Stopping..."; }));
+    EXPECT_EQ(toast(), "Scanning stopped");
+    g_radios.set_open(true);
+    ASSERT_TRUE(pump([&] { return label(g_.w_scan_btn) == "Start scanning"; }));
+    EXPECT_TRUE(pump([&] { return status().rfind("Stopped - ", 0) == 0; })) << status();
+
+    // Radios that will not start.
+    g_radios.start_result = -1;
+    click_widget(g_.w_scan_btn);
+    ASSERT_TRUE(pump([&] { return toast() == "Could not start scanning - see the status line"; }))
+        << toast();
+    EXPECT_EQ(label(g_.w_scan_btn), "Start scanning");
+    EXPECT_TRUE(pump([&] {
+        return status_flat() == "Stopped - 0 devices nearby Could not start scanning";
+    })) << status();
+}
+
+// The radar and back; a click near a blip opens that device, "Names" shows plain devices'
+// names.
+TEST_F(MainScreen, RadarShowsTheDevicesAndOpensTheOneClicked) {
+    add(mac_of(1), -45, {hit(OVK_CAT_BODY_CAM, 90, "Body camera")});
+    add(mac_of(2), -75, {}, "Kitchen speaker");
+    add(mac_of(3), -95, {}, "Doorbell");
+    settle();
+    EXPECT_TRUE(visible(g_.w_list));
+    EXPECT_FALSE(visible(g_.w_radar));
+    EXPECT_FALSE(visible(g_.w_radar_names));
+
+    click_widget(g_.w_view_btn);
+    ASSERT_TRUE(pump([&] { return visible(g_.w_radar); }));
+    EXPECT_FALSE(visible(g_.w_list));
+    EXPECT_TRUE(visible(g_.w_radar_names));
+    EXPECT_EQ(label(g_.w_view_btn), "List");
+    EXPECT_EQ(ovk_prefs_get().radar_view, 1) << "the choice is kept";
+    pump_for(0.2);
+    ASSERT_EQ(g_.radar_hits.size(), 3u);
+    shot("radar_three");
+
+    const RECT r = rect(g_.w_radar);
+    const OVK_HITBOX* flagged = nullptr;
+    for (const OVK_HITBOX& h : g_.radar_hits)
+        if (h.key == mac_of(1)) flagged = &h;
+    ASSERT_NE(flagged, nullptr);
+    // A few pixels off the blip still counts.
+    const float bx = r.x + flagged->x + flagged->w / 2, by = r.y + flagged->y + flagged->h / 2;
+    click(bx + 6, by - 4);
+    ASSERT_TRUE(pump([&] { return g_detail_shown == 1; }));
+    EXPECT_EQ(g_.sel_mac, mac_of(1));
+    ovk_gui_close_popup(&g_, OVK_POP_DETAIL);
+    // Far from every blip nothing opens.
+    click(r.x + 12, r.y + 12);
+    pump_for(0.3);
+    EXPECT_EQ(g_detail_shown, 1);
+
+    const bool names = g_.prefs.radar_names != 0;
+    click_widget(g_.w_radar_names);
+    EXPECT_TRUE(pump([&] { return (g_.prefs.radar_names != 0) == !names; }));
+    EXPECT_EQ(zq_gui_button_is_toggled(g_.ctx, g_.w_radar_names) != 0, !names);
+
+    click_widget(g_.w_view_btn);
+    ASSERT_TRUE(pump([&] { return visible(g_.w_list); }));
+    EXPECT_FALSE(visible(g_.w_radar));
+    EXPECT_EQ(label(g_.w_view_btn), "Radar");
+}
+
+// Filter buttons and typed search narrow the list; the pressed filter shows.
+TEST_F(MainScreen, FiltersAndTypedSearchNarrowTheList) {
+    add(mac_of(1), -50, {hit(OVK_CAT_TRACKER, 70, "AirTag away from its owner")});
+    add(mac_of(2), -60, {}, "", "Tile tracker");
+    add(mac_of(3), -60, {}, "HomeNet", "WiFi access point", OVK_SRC_WIFI);
+    add(mac_of(4), -60, {}, "CafeNet", "WiFi access point", OVK_SRC_WIFI);
+    for (int i = 5; i < 10; ++i) add(mac_of(i), -80, {}, "Phone " + std::to_string(i));
+    settle();
+    ASSERT_EQ(g_.visible.size(), 9u);
+    EXPECT_FALSE(ticks_ask_for_frames()) << "nothing on a still list animates";
+
+    click_widget(g_.w_filter[OVK_FILTER_TRACKERS]);
+    ASSERT_TRUE(pump([&] { return g_.visible.size() == 2; })) << g_.visible.size();
+    EXPECT_EQ(g_.filter, OVK_FILTER_TRACKERS);
+    EXPECT_EQ(visible_mac(0), mac_of(1)) << "flagged first";
+    for (int f = 0; f < OVK_FILTER_COUNT; ++f)
+        EXPECT_EQ(zq_gui_button_is_toggled(g_.ctx, g_.w_filter[static_cast<size_t>(f)]) != 0,
+                  f == OVK_FILTER_TRACKERS)
+            << f;
+    // Clicking the pressed filter keeps it pressed.
+    click_widget(g_.w_filter[OVK_FILTER_TRACKERS]);
+    pump_for(0.2);
+    EXPECT_TRUE(zq_gui_button_is_toggled(g_.ctx, g_.w_filter[OVK_FILTER_TRACKERS]));
+
+    click_widget(g_.w_filter[OVK_FILTER_WIFI]);
+    ASSERT_TRUE(pump([&] { return g_.visible.size() == 2; }));
+    click_widget(g_.w_filter[OVK_FILTER_ALL]);
+    ASSERT_TRUE(pump([&] { return g_.visible.size() == 9; }));
+
+    click_widget(g_.w_search);
+    ovk_test::x_run("xdotool type --delay 20 '  PHONE 7'");
+    ASSERT_TRUE(pump([&] { return g_.query == "  PHONE 7" && g_.visible.size() == 1; }))
+        << g_.query;
+    EXPECT_EQ(visible_mac(0), mac_of(7));
+    EXPECT_EQ(g_.query, "  PHONE 7");
+    click_widget(g_.w_filter[OVK_FILTER_WIFI]);
+    ASSERT_TRUE(pump([&] { return g_.visible.empty() && g_.filter == OVK_FILTER_WIFI; }));
+    shot("list_no_match");
+    click_widget(g_.w_search);
+    ovk_test::x_run("xdotool key ctrl+a BackSpace");
+    ASSERT_TRUE(pump([&] { return g_.visible.size() == 2; }));
+
+    // The search survives a rebuild, shown in its field.
+    click_widget(g_.w_search);
+    ovk_test::x_run("xdotool type --delay 20 cafe");
+    ASSERT_TRUE(pump([&] { return g_.query == "cafe" && g_.visible.size() == 1; }));
+    ovk_gui_rebuild(&g_);
+    EXPECT_EQ(zq_gui_textarea_get_text(g_.ctx, g_.w_search), "cafe");
+    EXPECT_TRUE(zq_gui_button_is_toggled(g_.ctx, g_.w_filter[OVK_FILTER_WIFI]));
+}
+
+// A right click or a long press opens the device's menu; its entries follow the device;
+// a short press opens the details, a press that moves opens nothing.
+TEST_F(MainScreen, DeviceMenuByRightClickAndLongPress) {
+    add(mac_of(1), -50, {hit(OVK_CAT_BODY_CAM, 90, "Body camera")}, "Cam");
+    add(mac_of(2), -60, {}, "Speaker");
+    settle();
+    ASSERT_EQ(visible_mac(0), mac_of(1));
+    EXPECT_TRUE(ticks_ask_for_frames()) << "a strong match heard just now pulses";
+
+    auto [x0, y0] = row_centre(0);
+    click(x0, y0, 3);
+    ASSERT_TRUE(pump([&] { return zq_gui_popup_is_open(g_.ctxmenu) != 0; }));
+    EXPECT_EQ(g_.ctxmenu_mac, mac_of(1));
+    EXPECT_EQ(g_.ctxmenu->title, mac_of(1));
+    // Details (its screen exists here), whitelist, favourite, copy; no report for a device
+    // with verdicts, no map without a position or a map screen, no watch-add dialog yet.
+    EXPECT_EQ(ctx_entries(), (std::vector<std::string>{"Details", "Whitelist (trust it)",
+                                                       "Add to favorites", "Copy address"}));
+    shot("context_menu");
+    pick_ctx("Whitelist (trust it)");
+    ASSERT_TRUE(pump([&] {
+        return toast() == mac_of(1) + " whitelisted: it will never be flagged";
+    })) << toast();
+    EXPECT_EQ(ovk_store_is_whitelisted(mac_of(1)), 1);
+    ASSERT_TRUE(pump([&] {
+        return g_.devices.size() == 2 &&
+               ovk_device_flagged(g_.devices[static_cast<size_t>(g_.visible[0])]) == 0;
+    })) << "no longer flagged once whitelisted";
+
+    // A long press on the same device: the menu now offers to remove it from the whitelist.
+    size_t row = 0;
+    while (row < g_.visible.size() && visible_mac(row) != mac_of(1)) ++row;
+    auto [x1, y1] = row_centre(static_cast<int>(row));
+    at(x1, y1, "mousedown 1 sleep 0.8 mouseup 1");
+    ASSERT_TRUE(pump([&] { return zq_gui_popup_is_open(g_.ctxmenu) != 0; }));
+    EXPECT_EQ(g_detail_shown, 0) << "a long press is not a tap";
+    EXPECT_EQ(ctx_entries(), (std::vector<std::string>{"Details", "Remove from whitelist",
+                                                       "Add to favorites", "Copy address"}));
+    pick_ctx("Add to favorites");
+    ASSERT_TRUE(pump([&] { return ovk_store_is_favorite(mac_of(1)) == 1; }));
+    at(x1, y1, "mousedown 1 sleep 0.8 mouseup 1");
+    ASSERT_TRUE(pump([&] { return zq_gui_popup_is_open(g_.ctxmenu) != 0; }));
+    EXPECT_EQ(ctx_entries(), (std::vector<std::string>{"Details", "Remove from whitelist",
+                                                       "Remove from favorites", "Copy address"}));
+    pick_ctx("Remove from whitelist");
+    ASSERT_TRUE(pump([&] { return toast() == mac_of(1) + " removed from the whitelist"; }));
+    EXPECT_EQ(ovk_store_is_whitelisted(mac_of(1)), 0);
+
+    // Escape closes the menu; a short press opens the details of the row pressed.
+    click(x1, y1, 3);
+    ASSERT_TRUE(pump([&] { return zq_gui_popup_is_open(g_.ctxmenu) != 0; }));
+    ovk_test::x_run("xdotool key Escape");
+    ASSERT_TRUE(pump([&] { return !zq_gui_popup_is_open(g_.ctxmenu); }));
+    settle();
+    auto [x2, y2] = row_centre(1);
+    const std::string second = visible_mac(1);
+    click(x2, y2);
+    ASSERT_TRUE(pump([&] { return g_detail_shown == 1; }));
+    EXPECT_EQ(g_.sel_mac, second);
+    ovk_gui_close_popup(&g_, OVK_POP_DETAIL);
+    // A press that moves more than 10 px is a drag: nothing opens.
+    at(x2, y2, "mousedown 1 mousemove_relative 0 30 mouseup 1");
+    pump_for(0.3);
+    EXPECT_EQ(g_detail_shown, 1);
+    EXPECT_FALSE(zq_gui_popup_is_open(g_.ctxmenu));
+    // A right click below the last row is only consumed.
+    const RECT l = rect(g_.w_list);
+    click(l.x + l.w / 2, l.y + l.h - 5, 3);
+    pump_for(0.3);
+    EXPECT_FALSE(zq_gui_popup_is_open(g_.ctxmenu));
+}
+
+// 500 devices: the wheel moves a row per notch, a drag follows the pointer, the scroll stays
+// within the list.
+TEST_F(MainScreen, WheelAndDragScrollFiveHundredDevices) {
+    for (int i = 0; i < 500; ++i) add(mac_of(i), -40 - (i % 60), {}, "Device " + std::to_string(i));
+    settle();
+    ASSERT_EQ(g_.visible.size(), 500u);
+    const RECT l = rect(g_.w_list);
+    const float rh = row_h();
+    at(l.x + l.w / 2, l.y + 100, "click 5 click 5 click 5");
+    ASSERT_TRUE(pump([&] { return g_.list_scroll > 0; }));
+    pump_for(0.2);
+    EXPECT_FLOAT_EQ(g_.list_scroll, 3 * rh);
+    at(l.x + l.w / 2, l.y + 100, "click 4");
+    ASSERT_TRUE(pump([&] { return g_.list_scroll < 3 * rh; }));
+    EXPECT_FLOAT_EQ(g_.list_scroll, 2 * rh);
+    shot("list_scrolled");
+
+    // Dragging up by 200 px scrolls down by 200 px.
+    const float before = g_.list_scroll;
+    at(l.x + l.w / 2, l.y + 300,
+       "mousedown 1 mousemove_relative 0 -50 mousemove_relative 0 -150 mouseup 1");
+    ASSERT_TRUE(pump([&] { return g_.list_scroll > before; }));
+    pump_for(0.2);
+    EXPECT_NEAR(g_.list_scroll, before + 200, 1.5);
+    EXPECT_EQ(g_detail_shown, 0);
+
+    // Far down: the last row ends at the bottom.
+    at(l.x + l.w / 2, l.y + 100, "click --repeat 520 --delay 1 5");
+    const float end = 500 * rh - l.h;
+    ASSERT_TRUE(pump([&] { return std::fabs(g_.list_scroll - end) < 0.5f; })) << g_.list_scroll;
+    // A filter change goes back to the top.
+    click_widget(g_.w_filter[OVK_FILTER_BLE]);
+    EXPECT_TRUE(pump([&] { return g_.list_scroll == 0; }));
+}
+
+// The menu offers the screens that exist and the screen's own commands.
+TEST_F(MainScreen, MenuOffersWhatExistsRecordsTracesAndSwitchesDemo) {
+    EXPECT_EQ(menu_entries(), (std::vector<std::string>{"Record trace", "Demo mode: off", "Quit"}));
+    ovk_gui_set_test_screens(
+        {{OVK_POP_SETTINGS, build_settings, nullptr, nullptr, nullptr, nullptr}});
+    ovk_gui_rebuild(&g_);
+    EXPECT_EQ(menu_entries(),
+              (std::vector<std::string>{"Record trace", "Settings", "Demo mode: off", "Quit"}));
+    pick_menu("Settings");
+    EXPECT_TRUE(pump([&] { return ovk_gui_popup_is_open(&g_, OVK_POP_SETTINGS); }));
+    ovk_gui_close_popup(&g_, OVK_POP_SETTINGS);
+
+    // A trace starts scanning too; then the entry offers to stop it.
+    pick_menu("Record trace");
+    ASSERT_TRUE(pump([&] {
+        return toast() == "Recording a trace: your route and every device heard along it";
+    })) << toast();
+    EXPECT_EQ(ovk_trip_is_recording(), 1);
+    EXPECT_EQ(ovk_scan_is_running(), 1);
+    ASSERT_TRUE(pump([&] {
+        return status().find("recording trace (0.0 km)") != std::string::npos;
+    })) << status();
+    pick_menu("Stop recording trace");
+    ASSERT_TRUE(pump([&] { return toast() == "Trace saved - see Traces"; })) << toast();
+    EXPECT_EQ(ovk_trip_is_recording(), 0);
+
+    // Demo mode on: stored, scanning runs on made-up devices; off again.
+    pick_menu("Demo mode: off");
+    ASSERT_TRUE(pump(
+        [&] { return toast() == "Demo mode: made-up devices run through the real detection"; }));
+    EXPECT_EQ(ovk_prefs_get().demo_mode, 1);
+    ASSERT_TRUE(pump([&] { return status().rfind("Demo - ", 0) == 0; }, 10)) << status();
+    pick_menu("Demo mode: on");
+    ASSERT_TRUE(pump([&] { return toast() == "Demo mode off"; }));
+    EXPECT_EQ(ovk_prefs_get().demo_mode, 0);
+
+    pick_menu("Quit");
+    EXPECT_TRUE(g_.quit_requested);
+}
+
+// With hundreds of plain devices in view, flagged devices still reach the radar and draw on
+// top; no more than 200 are drawn. Screenshots of the crowd in several themes, and of the
+// compact layout.
+TEST_F(MainScreen, CrowdedRadarKeepsFlaggedDevicesInAnyTheme) {
+    // Addresses as the air gives them: random, so that bearings spread.
+    std::mt19937 rng(7);
+    auto random_mac = [&rng](int top) {
+        char b[18];
+        snprintf(b, sizeof b, "%02X:%02X:%02X:%02X:%02X:%02X", top, static_cast<int>(rng() & 0xFF),
+                 static_cast<int>(rng() & 0xFF), static_cast<int>(rng() & 0xFF),
+                 static_cast<int>(rng() & 0xFF), static_cast<int>(rng() & 0xFF));
+        return std::string(b);
+    };
+    for (int i = 0; i < 300; ++i)
+        add(random_mac(0x10 + i % 64), -35 - static_cast<int>(rng() % 70), {},
+            "Plain device " + std::to_string(i));
+    const OVK_CATEGORY cats[] = {OVK_CAT_ALPR,    OVK_CAT_DRONE,    OVK_CAT_TRACKER,
+                                 OVK_CAT_GLASSES, OVK_CAT_BODY_CAM, OVK_CAT_AUDIO_SENSOR};
+    const char* labels[] = {"Flock Safety camera", "DJI Mavic (Remote ID)", "AirTag",
+                            "Ray-Ban Meta",        "Axon Body 4",           "Raven gunshot sensor"};
+    for (int i = 0; i < 6; ++i)
+        add(random_mac(0xF0), -55 - 8 * i, {hit(cats[i], 45 + 10 * i, labels[i])});
+    settle();
+    ASSERT_EQ(g_.visible.size(), 306u);
+    OVK_PREFS p = ovk_prefs_get();
+    p.radar_view = 1;
+    for (int theme : {OVK_THEME_DARK, OVK_THEME_LIGHT, OVK_THEME_DEDSEC, OVK_THEME_PAPER,
+                      OVK_THEME_NIGHT_DRIVE}) {
+        p.theme = static_cast<OVK_THEME_ID>(theme);
+        ovk_gui_set_prefs(&g_, p);
+        pump([&] {
+            return g_.pal.app_title == ovk_theme_palette(theme).app_title && !g_.rebuild_pending;
+        });
+        settle();
+        draw();
+        ASSERT_EQ(g_.radar_hits.size(), 200u) << theme;
+        int flagged = 0;
+        for (size_t i = 0; i < g_.radar_hits.size(); ++i) {
+            if (g_.radar_hits[i].key.rfind("F0:", 0) != 0) continue;
+            ++flagged;
+            EXPECT_GE(i, 194u) << "flagged blips are drawn last, on top";
+        }
+        EXPECT_EQ(flagged, 6) << theme;
+        shot("radar_crowd_" + std::string(ovk_theme_name(theme)));
+        p.radar_view = 0;
+        ovk_gui_set_prefs(&g_, p);
+        pump_for(0.1);
+        shot("list_" + std::string(ovk_theme_name(theme)));
+        p.radar_view = 1;
+        ovk_gui_set_prefs(&g_, p);
+    }
+
+    // The compact layout: the buttons below the header, the short wordings.
+    p.theme = OVK_THEME_SYSTEM;
+    p.radar_view = 0;
+    ovk_gui_set_prefs(&g_, p);
+    resize(600, 780);
+    settle();
+    const RECT header = rect(g_.w_header), scan = rect(g_.w_scan_btn);
+    EXPECT_GE(scan.y, header.y + header.h) << "buttons below the header";
+    EXPECT_EQ(label(g_.w_scan_btn), "Start");
+    EXPECT_EQ(menu_entries(), (std::vector<std::string>{"Record trace", "Demo: off", "Quit"}));
+    shot("compact_list");
+    resize(kW, kH);
+}
+
+}  // namespace
