@@ -40,6 +40,7 @@
 #include <string>
 #include <string_view>
 
+#include "ovk_prefs.h"  // OVK_TILE_SERVER_DEFAULT
 #include "zq_gui.h"
 
 struct OVK_GUI;
@@ -53,8 +54,6 @@ inline constexpr double OVK_MAP_ZOOM_MAX = 19;
 inline constexpr double OVK_MAP_LAT_MAX = 85.0511;  // Web Mercator's edge of the world
 inline constexpr float OVK_TILE_SIZE = 256;         // pixels of one tile image
 
-// The OpenStreetMap standard tile server; the preference `tile_server` replaces it.
-inline constexpr const char* OVK_TILE_SERVER_DEFAULT = "https://tile.openstreetmap.org";
 inline constexpr int OVK_TILE_MEM_SLOTS = 160;          // decoded tiles kept in memory
 inline constexpr int OVK_TILE_QUEUE_MAX = 48;           // waiting requests; the oldest is dropped
 inline constexpr int OVK_TILE_FAIL_MAX = 64;            // failures remembered
