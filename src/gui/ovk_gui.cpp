@@ -21,6 +21,7 @@
 #include <set>
 
 #include "ovk_app_util.h"
+#include "ovk_gui_map.h"
 #include "ovk_platform.h"
 #include "zq_log.h"
 
@@ -36,6 +37,7 @@ void build_confirm(OVK_GUI* g);
 // whitelist, settings, export, about, setup, report, and last the frame's own confirm
 // dialog. A screen joins by including its header above and adding its row at its place.
 constexpr OVK_SCREEN kScreens[] = {
+    {OVK_POP_MAP, ovk_map_build, nullptr, ovk_map_update, ovk_map_show, ovk_map_shutdown},
     {OVK_POP_CONFIRM, build_confirm, nullptr, nullptr, nullptr, nullptr},
 };
 
