@@ -109,10 +109,9 @@ void record_failure_locked(STORE& s, const OVK_TILE_KEY& k) {
         s.fails.push_back({k, now});
         return;
     }
-    auto oldest = std::min_element(s.fails.begin(), s.fails.end(),
-                                   [](const FAIL_TILE& a, const FAIL_TILE& b) {
-                                       return a.when < b.when;
-                                   });
+    auto oldest =
+        std::min_element(s.fails.begin(), s.fails.end(),
+                         [](const FAIL_TILE& a, const FAIL_TILE& b) { return a.when < b.when; });
     *oldest = {k, now};
 }
 
@@ -353,12 +352,21 @@ ALLEGRO_BITMAP* ovk_mapview_decode_png(std::string_view png) {
     std::string copy(png);  // the memory file wants writable bytes
     ALLEGRO_FILE* f = al_open_memfile(copy.data(), static_cast<int64_t>(copy.size()), "r");
     if (!f) return nullptr;
+    // Decoded into memory first: the PNG reader gives up on a damaged image half-way, and a
+    // display bitmap abandoned there would stay locked and stall the display's shutdown.
     const int flags = al_get_new_bitmap_flags();
-    al_set_new_bitmap_flags(flags | ALLEGRO_MIN_LINEAR | ALLEGRO_MAG_LINEAR);
+    al_set_new_bitmap_flags(ALLEGRO_MEMORY_BITMAP);
     ALLEGRO_BITMAP* bmp = al_load_bitmap_f(f, ".png");
     al_set_new_bitmap_flags(flags);
     al_fclose(f);
-    return bmp;
+    if (!bmp || (flags & ALLEGRO_MEMORY_BITMAP)) return bmp;
+    // Then onto the display (when there is one), smoothed when scaled.
+    al_set_new_bitmap_flags(flags | ALLEGRO_MIN_LINEAR | ALLEGRO_MAG_LINEAR);
+    ALLEGRO_BITMAP* video = al_clone_bitmap(bmp);
+    al_set_new_bitmap_flags(flags);
+    if (!video) return bmp;
+    al_destroy_bitmap(bmp);
+    return video;
 }
 
 OVK_TILE_STATS ovk_mapview_stats() {
@@ -455,8 +463,8 @@ void ovk_mapview_zoom(OVK_MAPVIEW* mv, double dz) {
     mv->zoom = std::clamp(mv->zoom + dz, OVK_MAP_ZOOM_MIN, OVK_MAP_ZOOM_MAX);
 }
 
-void ovk_mapview_fit(OVK_MAPVIEW* mv, double south, double west, double north, double east,
-                     float w, float h) {
+void ovk_mapview_fit(OVK_MAPVIEW* mv, double south, double west, double north, double east, float w,
+                     float h) {
     OVK_CHECK(mv);
     mv->lat = (south + north) / 2;
     mv->lon = (west + east) / 2;
@@ -486,8 +494,8 @@ struct DRAW_CTX {
 
 // Draws part of a tile image (the square of side `part` at (u, v) in its pixels) into the
 // screen square (x0, y0)-(x1, y1).
-void blit(ALLEGRO_BITMAP* bmp, ALLEGRO_COLOR tint, float u, float v, float part, float x0,
-          float y0, float x1, float y1) {
+void blit(ALLEGRO_BITMAP* bmp, ALLEGRO_COLOR tint, float u, float v, float part, float x0, float y0,
+          float x1, float y1) {
     al_draw_tinted_scaled_bitmap(bmp, tint, u, v, part, part, x0, y0, x1 - x0, y1 - y0, 0);
 }
 
@@ -533,9 +541,8 @@ void draw_cell(DRAW_CTX& d, const OVK_TILE_KEY& k, float x0, float y0, float x1,
 }
 
 void draw_scale_bar(OVK_GUI* g, const OVK_MAPVIEW& mv, bool dark) {
-    static constexpr double kSteps[] = {1,     2,     5,      10,     20,     50,     100,
-                                        200,   500,   1000,   2000,   5000,   10000,  20000,
-                                        50000, 1e5,   2e5,    5e5,    1e6};
+    static constexpr double kSteps[] = {1,    2,    5,     10,    20,    50,  100, 200, 500, 1000,
+                                        2000, 5000, 10000, 20000, 50000, 1e5, 2e5, 5e5, 1e6};
     const float sc = g->scale;
     const double mpp = ovk_mapview_m_per_px(mv);
     if (!(mpp > 0)) return;
