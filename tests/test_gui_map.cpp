@@ -173,8 +173,8 @@ class MapTest : public ::testing::Test {
 // ---------------------------------------------------------------------------------------
 
 ALLEGRO_COLOR tile_colour(int x, int y) {
-    return al_map_rgb(static_cast<unsigned char>(30 + 50 * x), static_cast<unsigned char>(30 + 50 * y),
-                      200);
+    return al_map_rgb(static_cast<unsigned char>(30 + 50 * x),
+                      static_cast<unsigned char>(30 + 50 * y), 200);
 }
 
 TEST_F(MapTest, EachTileIsFetchedOnceStoredAndDrawnFromDiskOnceTheServerIsGone) {
@@ -253,8 +253,9 @@ TEST_F(MapTest, EachTileIsFetchedOnceStoredAndDrawnFromDiskOnceTheServerIsGone) 
 }
 
 // One tile each: 404, 500, an HTML page with 200, a dropped connection, a slow answer and a
-// damaged PNG (which once left a locked bitmap behind that stalled the display's end). The map keeps drawing through all of them; none is asked for again within
-// two minutes, the failed ones are asked for once more after that.
+// damaged PNG (which once left a locked bitmap behind that stalled the display's end). The map
+// keeps drawing through all of them; none is asked for again within two minutes, the failed ones
+// are asked for once more after that.
 TEST_F(MapTest, FailedTilesLeaveTheMapWorkingAndAreRetriedOnlyAfterTwoMinutes) {
     std::atomic<time_t> now{std::time(nullptr)};
     ovk_mapview_set_clock_for_test([&] { return now.load(); });
@@ -275,7 +276,8 @@ TEST_F(MapTest, FailedTilesLeaveTheMapWorkingAndAreRetriedOnlyAfterTwoMinutes) {
         } else if (r.target == "/2/0/1.png") {
             // Answers only once the map has drawn a few more frames meanwhile.
             const int at = draws_.load();
-            for (int i = 0; i < 500 && draws_.load() < at + 5; ++i) std::this_thread::sleep_for(10ms);
+            for (int i = 0; i < 500 && draws_.load() < at + 5; ++i)
+                std::this_thread::sleep_for(10ms);
             slow_outlasted_draws = draws_.load() >= at + 5;
             c.respond(200, good, "image/png");
         } else if (r.target == "/2/1/1.png") {
@@ -293,9 +295,8 @@ TEST_F(MapTest, FailedTilesLeaveTheMapWorkingAndAreRetriedOnlyAfterTwoMinutes) {
     OVK_MAPVIEW mv;
     mv.zoom = 2;
     // Everything asked for and answered; the good tiles drawn, the failed ones still missing.
-    int missing = draw_until(mv, [&](int m) {
-        return srv->requests().size() >= 16 && downloader_idle() && m <= 5;
-    });
+    int missing = draw_until(
+        mv, [&](int m) { return srv->requests().size() >= 16 && downloader_idle() && m <= 5; });
     EXPECT_EQ(missing, 5) << "404, 500, HTML, dropped, damaged";
     EXPECT_TRUE(slow_outlasted_draws) << "the map kept drawing while a tile was slow";
     // A minute of drawing later nothing has been asked for twice.
@@ -312,9 +313,8 @@ TEST_F(MapTest, FailedTilesLeaveTheMapWorkingAndAreRetriedOnlyAfterTwoMinutes) {
     // Past two minutes the failed tiles are asked for once more; the stored ones are not.
     now += 61;
     mended = true;
-    missing = draw_until(mv, [&](int m) {
-        return srv->requests().size() >= 21 && downloader_idle() && m <= 4;
-    });
+    missing = draw_until(
+        mv, [&](int m) { return srv->requests().size() >= 21 && downloader_idle() && m <= 4; });
     EXPECT_EQ(missing, 4);
     EXPECT_EQ(srv->requests().size(), 21u);
     for (const char* t : {"/2/0/0.png", "/2/1/0.png", "/2/2/0.png", "/2/3/0.png", "/2/1/1.png"})
@@ -426,6 +426,15 @@ TEST_F(MapTest, ProjectionZoomAndFitFollowWebMercator) {
     EXPECT_TRUE(ovk_mapview_tile_acceptable(200, std::string_view("\x89PNG\r\n\x1a\n\0", 9)));
     EXPECT_FALSE(ovk_mapview_tile_acceptable(200, "\x89PNG\r\n\x1a\n"));
     EXPECT_FALSE(ovk_mapview_tile_acceptable(200, "<html><body>Blocked</body></html>"));
+    // A tile decodes; a header announcing a giant image is refused before anything is
+    // allocated for it.
+    std::string png = make_png(al_map_rgb(1, 2, 3));
+    ALLEGRO_BITMAP* b = ovk_mapview_decode_png(png);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(al_get_bitmap_width(b), 256);
+    al_destroy_bitmap(b);
+    png.replace(16, 8, std::string("\0\0\xEA\x60\0\0\xEA\x60", 8));  // 60000 x 60000
+    EXPECT_EQ(ovk_mapview_decode_png(png), nullptr);
     EXPECT_FALSE(ovk_mapview_tile_acceptable(304, std::string_view("\x89PNG\r\n\x1a\n\0\0", 10)));
 }
 
@@ -579,6 +588,30 @@ class MapScreen : public MapTest {
         ovk_mapview_to_screen(ovk_map_view(), lat, lon, &x, &y);
         click(x, y);
     }
+    // Street-like tiles from a server on loopback, for screenshots; frames until they are in.
+    void with_tiles() {
+        std::vector<std::string> pngs;
+        for (int i = 0; i < 6; ++i)
+            pngs.push_back(make_png(al_map_rgb(242, 239, 233), true, i * 7));
+        tiles_srv_ =
+            std::make_unique<TestHttpServer>([pngs](const TestHttpRequest& r, TestHttpConn& c) {
+                c.respond(200, pngs[r.target.size() % pngs.size()], "image/png");
+            });
+        OVK_PREFS p = ovk_prefs_get();
+        p.map_tiles = 1;
+        p.tile_server = tiles_srv_->url("");
+        ovk_gui_set_prefs(&g_, p);
+    }
+    void settle() {
+        const auto until = std::chrono::steady_clock::now() + 15s;
+        int idle = 0;
+        while (idle < 10 && std::chrono::steady_clock::now() < until) {
+            frame();
+            idle = downloader_idle() ? idle + 1 : 0;
+            std::this_thread::sleep_for(30ms);
+        }
+    }
+    std::unique_ptr<TestHttpServer> tiles_srv_;
     void use_theme(OVK_THEME_ID t) {
         OVK_PREFS p = ovk_prefs_get();
         p.theme = t;
@@ -697,6 +730,8 @@ TEST_F(MapScreen, AStoredTripShowsItsTrackAndDevicesInTwoThemes) {
     ASSERT_GE(devs[0].category, 0);
 
     init();
+    use_theme(OVK_THEME_PAPER);
+    with_tiles();
     ovk_map_show_trip(&g_, id);
     ASSERT_TRUE(ovk_gui_popup_is_open(&g_, OVK_POP_MAP));
     EXPECT_EQ(zq_gui_get_window(g_.ctx, g_.popup[OVK_POP_MAP])->title, "Trace: Bank Street");
@@ -714,12 +749,14 @@ TEST_F(MapScreen, AStoredTripShowsItsTrackAndDevicesInTwoThemes) {
         ovk_mapview_to_screen(mv, p.lat, p.lon, &x, &y);
         EXPECT_TRUE(x > mv.x && x < mv.x + mv.w && y > mv.y && y < mv.y + mv.h);
     }
+    settle();
     shot("map_trip_light.png");
     click_geo(devs[0].lat, devs[0].lon);
-    EXPECT_EQ(g_.toast.hit.label.rfind(devs[0].label + " - " + devs[0].mac + " - best -60 dBm - ", 0),
-              0u)
+    EXPECT_EQ(
+        g_.toast.hit.label.rfind(devs[0].label + " - " + devs[0].mac + " - best -60 dBm - ", 0), 0u)
         << g_.toast.hit.label;
     use_theme(OVK_THEME_NIGHT_VISION);
+    settle();
     shot("map_trip_dark.png");
     EXPECT_EQ(zq_gui_get_window(g_.ctx, g_.popup[OVK_POP_MAP])->title, "Trace: Bank Street")
         << "a rebuild keeps the trip";
@@ -770,8 +807,8 @@ TEST_F(MapScreen, TheLiveMapShowsTheUserDevicesAndADroneWithItsOperator) {
     g_.devices.push_back(device("AA:00:00:00:00:01", 45.4221, -75.6962, -1, ""));
     g_.devices.push_back(device("AA:00:00:00:00:02", 45.4209, -75.6985, OVK_CAT_TRACKER,
                                 "Tile tracker travelling with you"));
-    OVK_DEVICE drone = device("60:60:1F:A2:44:18", 45.4212, -75.6975, OVK_CAT_DRONE,
-                              "DJI drone (Remote ID)");
+    OVK_DEVICE drone =
+        device("60:60:1F:A2:44:18", 45.4212, -75.6975, OVK_CAT_DRONE, "DJI drone (Remote ID)");
     drone.has_rid = 1;
     drone.rid.has_pos = 1;
     drone.rid.lat = 45.4226;
@@ -785,7 +822,9 @@ TEST_F(MapScreen, TheLiveMapShowsTheUserDevicesAndADroneWithItsOperator) {
     drone.rid.direction_deg = 135;
     drone.rid.ua_type = "Helicopter / multirotor";
     g_.devices.push_back(drone);
-    frame();
+    use_theme(OVK_THEME_LIGHT);
+    with_tiles();
+    settle();
     shot("map_live_light.png");
     // The drone's marker in the drone colour where Remote ID puts it.
     float x, y;
@@ -794,6 +833,7 @@ TEST_F(MapScreen, TheLiveMapShowsTheUserDevicesAndADroneWithItsOperator) {
     click(x, y);
     EXPECT_EQ(g_.sel_mac, drone.mac) << "the drone's details are asked for";
     use_theme(OVK_THEME_DARK);
+    settle();
     shot("map_live_dark.png");
     ovk_pipeline_shutdown();
 }

@@ -347,8 +347,30 @@ bool ovk_mapview_tile_acceptable(int status, std::string_view body) {
            body[1] == 'P';
 }
 
+namespace {
+
+// The PNG signature and its first chunk, IHDR, which holds the image's size.
+bool png_size(std::string_view png, uint32_t* w, uint32_t* h) {
+    static constexpr std::string_view kSig("\x89PNG\r\n\x1a\n", 8);
+    if (png.size() < 24 || png.substr(0, 8) != kSig || png.substr(12, 4) != "IHDR") return false;
+    auto be32 = [&](size_t at) {
+        uint32_t v = 0;
+        for (size_t i = 0; i < 4; ++i) v = (v << 8) | static_cast<unsigned char>(png[at + i]);
+        return v;
+    };
+    *w = be32(16);
+    *h = be32(20);
+    return true;
+}
+
+}  // namespace
+
 ALLEGRO_BITMAP* ovk_mapview_decode_png(std::string_view png) {
-    if (png.size() < 8) return nullptr;
+    // Tiles are 256 or 512 pixels square. A header announcing a huge image (the PNG reader
+    // would allocate all of it before reading a single row) is refused unread.
+    uint32_t w = 0, h = 0;
+    if (!png_size(png, &w, &h) || w == 0 || h == 0 || w > OVK_TILE_MAX_PX || h > OVK_TILE_MAX_PX)
+        return nullptr;
     std::string copy(png);  // the memory file wants writable bytes
     ALLEGRO_FILE* f = al_open_memfile(copy.data(), static_cast<int64_t>(copy.size()), "r");
     if (!f) return nullptr;
@@ -562,7 +584,12 @@ void draw_scale_bar(OVK_GUI* g, const OVK_MAPVIEW& mv, bool dark) {
         std::snprintf(text, sizeof text, "%.0f km", metres / 1000);
     else
         std::snprintf(text, sizeof text, "%.0f m", metres);
-    al_draw_text(f, ink, x0 + len + 6 * sc, y0 - al_get_font_line_height(f) / 2.0f, 0, text);
+    // A one-pixel halo in the opposite shade keeps the figure legible on any tile.
+    const ALLEGRO_COLOR halo = dark ? al_map_rgba(0, 0, 0, 160) : al_map_rgba(255, 255, 255, 200);
+    const float tx = x0 + len + 6 * sc, ty = y0 - al_get_font_line_height(f) / 2.0f;
+    for (int i = 0; i < 4; ++i)
+        al_draw_text(f, halo, tx + (i == 0) - (i == 1), ty + (i == 2) - (i == 3), 0, text);
+    al_draw_text(f, ink, tx, ty, 0, text);
 }
 
 void draw_attribution(OVK_GUI* g, const OVK_MAPVIEW& mv, bool tiles) {

@@ -53,6 +53,7 @@ inline constexpr double OVK_MAP_ZOOM_MIN = 2;
 inline constexpr double OVK_MAP_ZOOM_MAX = 19;
 inline constexpr double OVK_MAP_LAT_MAX = 85.0511;  // Web Mercator's edge of the world
 inline constexpr float OVK_TILE_SIZE = 256;         // pixels of one tile image
+inline constexpr uint32_t OVK_TILE_MAX_PX = 1024;   // larger images are not tiles: refused
 
 inline constexpr int OVK_TILE_MEM_SLOTS = 160;          // decoded tiles kept in memory
 inline constexpr int OVK_TILE_QUEUE_MAX = 48;           // waiting requests; the oldest is dropped
@@ -129,7 +130,8 @@ std::string ovk_mapview_tile_path(const OVK_TILE_KEY& k);
 // 8 bytes that starts with the PNG signature.
 bool ovk_mapview_tile_acceptable(int status, std::string_view body);
 // The image in `png` decoded into a new bitmap of the current bitmap flags, or nullptr when
-// it is not a PNG Allegro can read. The caller destroys it.
+// it is not a PNG Allegro can read or is larger than OVK_TILE_MAX_PX on a side (its header is
+// checked before anything is allocated). The caller destroys it.
 ALLEGRO_BITMAP* ovk_mapview_decode_png(std::string_view png);
 
 OVK_TILE_STATS ovk_mapview_stats();
