@@ -382,8 +382,10 @@ ALLEGRO_BITMAP* ovk_mapview_decode_png(std::string_view png) {
     al_set_new_bitmap_flags(flags);
     al_fclose(f);
     if (!bmp || (flags & ALLEGRO_MEMORY_BITMAP)) return bmp;
-    // Then onto the display (when there is one), smoothed when scaled.
-    al_set_new_bitmap_flags(flags | ALLEGRO_MIN_LINEAR | ALLEGRO_MAG_LINEAR);
+    // Then onto the display (when there is one), smoothed when scaled. No copy is kept to
+    // restore it should the display lose its textures: the tile is on disk.
+    al_set_new_bitmap_flags(flags | ALLEGRO_MIN_LINEAR | ALLEGRO_MAG_LINEAR |
+                            ALLEGRO_NO_PRESERVE_TEXTURE);
     ALLEGRO_BITMAP* video = al_clone_bitmap(bmp);
     al_set_new_bitmap_flags(flags);
     if (!video) return bmp;
