@@ -109,8 +109,8 @@ struct MAP_BENCH {
         OVK_MAPVIEW w;
         w.zoom = kZoom;
         const double half = 256.0 * std::pow(2.0, kZoom) / 2;
-        ovk_mapview_to_geo(w, static_cast<float>(x * 256 - half), static_cast<float>(y * 256 - half),
-                           &mv.lat, &mv.lon);
+        ovk_mapview_to_geo(w, static_cast<float>(x * 256 - half),
+                           static_cast<float>(y * 256 - half), &mv.lat, &mv.lon);
     }
 };
 
@@ -193,7 +193,8 @@ void BM_TileCacheMemory(benchmark::State& state) {
         for (double y = kY0 + 2; y < kY0 + kRows - 2; y += 3)
             for (double x = kX0 + 3; x < kX0 + kCols - 3; x += 4) {
                 MAP_BENCH::centre_on(mv, x, y);
-                for (int i = 0; i < 4; ++i) ovk_mapview_draw_base(&b.g, &mv, 0, 0, 1280, 1024, true);
+                for (int i = 0; i < 4; ++i)
+                    ovk_mapview_draw_base(&b.g, &mv, 0, 0, 1280, 1024, true);
             }
         const OVK_TILE_STATS s = ovk_mapview_stats();
         state.counters["mem_tiles"] = s.mem_tiles;

@@ -433,8 +433,28 @@ TEST_F(MapTest, ProjectionZoomAndFitFollowWebMercator) {
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(al_get_bitmap_width(b), 256);
     al_destroy_bitmap(b);
-    png.replace(16, 8, std::string("\0\0\xEA\x60\0\0\xEA\x60", 8));  // 60000 x 60000
-    EXPECT_EQ(ovk_mapview_decode_png(png), nullptr);
+    // The same tile cut short, or with a flipped bit, never reaches the image reader.
+    EXPECT_EQ(ovk_mapview_decode_png(png.substr(0, png.size() - 12)), nullptr);
+    std::string flipped = png;
+    flipped[flipped.size() / 2] ^= 0x10;
+    EXPECT_EQ(ovk_mapview_decode_png(flipped), nullptr);
+    // The header's size with its checksum made right: 256 x 256 again decodes (so the
+    // checksum is right), 60000 x 60000 is refused for its size.
+    auto set_size = [](std::string p, uint32_t side) {
+        for (int i = 0; i < 4; ++i) p[16 + i] = p[20 + i] = static_cast<char>(side >> (24 - 8 * i));
+        uint32_t crc = 0xFFFFFFFFu;
+        for (size_t i = 12; i < 29; ++i) {
+            crc ^= static_cast<unsigned char>(p[i]);
+            for (int k = 0; k < 8; ++k) crc = (crc & 1) ? 0xEDB88320u ^ (crc >> 1) : crc >> 1;
+        }
+        crc ^= 0xFFFFFFFFu;
+        for (int i = 0; i < 4; ++i) p[29 + i] = static_cast<char>(crc >> (24 - 8 * i));
+        return p;
+    };
+    b = ovk_mapview_decode_png(set_size(png, 256));
+    EXPECT_NE(b, nullptr);
+    if (b) al_destroy_bitmap(b);
+    EXPECT_EQ(ovk_mapview_decode_png(set_size(png, 60000)), nullptr);
     EXPECT_FALSE(ovk_mapview_tile_acceptable(304, std::string_view("\x89PNG\r\n\x1a\n\0\0", 10)));
 }
 

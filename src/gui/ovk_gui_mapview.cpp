@@ -349,18 +349,50 @@ bool ovk_mapview_tile_acceptable(int status, std::string_view body) {
 
 namespace {
 
-// The PNG signature and its first chunk, IHDR, which holds the image's size.
-bool png_size(std::string_view png, uint32_t* w, uint32_t* h) {
+uint32_t crc32_of(std::string_view bytes) {
+    static const auto table = [] {
+        std::array<uint32_t, 256> t{};
+        for (uint32_t n = 0; n < 256; ++n) {
+            uint32_t c = n;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            t[n] = c;
+        }
+        return t;
+    }();
+    uint32_t c = 0xFFFFFFFFu;
+    for (char ch : bytes) c = table[(c ^ static_cast<unsigned char>(ch)) & 0xFF] ^ (c >> 8);
+    return c ^ 0xFFFFFFFFu;
+}
+
+uint32_t be32(std::string_view b, size_t at) {
+    uint32_t v = 0;
+    for (size_t i = 0; i < 4; ++i) v = (v << 8) | static_cast<unsigned char>(b[at + i]);
+    return v;
+}
+
+// The PNG's frame: the signature, IHDR first (the image's size), every chunk whole with a
+// matching checksum, and IEND last. A tile cut short or damaged in transit fails here, before
+// the image reader (which leaks what it allocated when it gives up half-way) ever sees it.
+bool png_frame_ok(std::string_view png, uint32_t* w, uint32_t* h) {
     static constexpr std::string_view kSig("\x89PNG\r\n\x1a\n", 8);
-    if (png.size() < 24 || png.substr(0, 8) != kSig || png.substr(12, 4) != "IHDR") return false;
-    auto be32 = [&](size_t at) {
-        uint32_t v = 0;
-        for (size_t i = 0; i < 4; ++i) v = (v << 8) | static_cast<unsigned char>(png[at + i]);
-        return v;
-    };
-    *w = be32(16);
-    *h = be32(20);
-    return true;
+    if (png.size() < 8 || png.substr(0, 8) != kSig) return false;
+    size_t at = 8;
+    bool first = true;
+    while (png.size() - at >= 12) {
+        const uint32_t len = be32(png, at);
+        if (len > png.size() - at - 12) return false;
+        const std::string_view type = png.substr(at + 4, 4);
+        if (crc32_of(png.substr(at + 4, 4 + len)) != be32(png, at + 8 + len)) return false;
+        if (first) {
+            if (type != "IHDR" || len != 13) return false;
+            *w = be32(png, at + 8);
+            *h = be32(png, at + 12);
+            first = false;
+        }
+        at += 12 + len;
+        if (type == "IEND") return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -369,7 +401,8 @@ ALLEGRO_BITMAP* ovk_mapview_decode_png(std::string_view png) {
     // Tiles are 256 or 512 pixels square. A header announcing a huge image (the PNG reader
     // would allocate all of it before reading a single row) is refused unread.
     uint32_t w = 0, h = 0;
-    if (!png_size(png, &w, &h) || w == 0 || h == 0 || w > OVK_TILE_MAX_PX || h > OVK_TILE_MAX_PX)
+    if (!png_frame_ok(png, &w, &h) || w == 0 || h == 0 || w > OVK_TILE_MAX_PX ||
+        h > OVK_TILE_MAX_PX)
         return nullptr;
     std::string copy(png);  // the memory file wants writable bytes
     ALLEGRO_FILE* f = al_open_memfile(copy.data(), static_cast<int64_t>(copy.size()), "r");

@@ -130,8 +130,8 @@ std::string ovk_mapview_tile_path(const OVK_TILE_KEY& k);
 // 8 bytes that starts with the PNG signature.
 bool ovk_mapview_tile_acceptable(int status, std::string_view body);
 // The image in `png` decoded into a new bitmap of the current bitmap flags, or nullptr when
-// it is not a PNG Allegro can read or is larger than OVK_TILE_MAX_PX on a side (its header is
-// checked before anything is allocated). The caller destroys it.
+// it is not a whole PNG (every chunk's checksum is checked first), is larger than
+// OVK_TILE_MAX_PX on a side, or cannot be decoded. The caller destroys it.
 ALLEGRO_BITMAP* ovk_mapview_decode_png(std::string_view png);
 
 OVK_TILE_STATS ovk_mapview_stats();
