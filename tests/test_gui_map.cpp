@@ -13,6 +13,7 @@
 #include <allegro5/allegro_primitives.h>
 #include <allegro5/allegro_ttf.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <utime.h>
@@ -35,6 +36,7 @@
 #include "ovk_prefs.h"
 #include "ovk_test_files.h"
 #include "ovk_test_http.h"
+#include "ovk_test_program.h"
 #include "ovk_test_xvfb.h"
 #include "ovk_trip.h"
 
@@ -856,6 +858,95 @@ TEST_F(MapScreen, TheLiveMapShowsTheUserDevicesAndADroneWithItsOperator) {
     settle();
     shot("map_live_dark.png");
     ovk_pipeline_shutdown();
+}
+
+// ---------------------------------------------------------------------------------------
+// The program, as a person uses it
+// ---------------------------------------------------------------------------------------
+
+// The demo walk on the real window: Ctrl+M opens the map, which centres on the walker and
+// fetches its tiles from the tile server of the settings (on loopback), each once, as Orvik;
+// a drag with the mouse pans to new ones; the tiles stay on disk.
+TEST(MapWindow, CtrlMOpensTheMapOnTheDemoWalkAndADragPansToNewTiles) {
+    OVK_REQUIRE_XVFB();
+    const std::string orvik = std::string(OVK_BINARY_DIR) + "/orvik";
+    ASSERT_TRUE(ovk_test::file_exists(orvik)) << "build the orvik target first";
+    ovk_test::TempDir dir;
+    const std::string tile_file = dir.file("tile.png");
+    ASSERT_EQ(ovk_test::run_command("convert -size 256x256 xc:'#f2efe9' -fill '#c8e6be' -draw "
+                                    "'rectangle 20,150 110,230' -stroke white -strokewidth 7 "
+                                    "-draw 'line 0,96 256,96' -draw 'line 170,0 170,256' png:" +
+                                    tile_file)
+                  .rc,
+              0);
+    const std::string tile = ovk_test::read_file(tile_file);
+    TestHttpServer srv(
+        [&](const TestHttpRequest&, TestHttpConn& c) { c.respond(200, tile, "image/png"); });
+    ASSERT_EQ(ovk_mkdirs(dir.path() + "/orvik"), 0);
+    ovk_test::write_file(dir.path() + "/orvik/settings.json",
+                         "{\"setup_wizard_done\": true, \"tile_server\": \"" + srv.url("") + "\"}");
+    ovk_test::ProgramLaunch l;
+    l.exe = orvik;
+    l.args = {"--demo"};
+    l.env = {"XDG_DATA_HOME=" + dir.path(), "HOME=" + dir.path(),
+             std::string("OVK_ASSETS=") + OVK_SOURCE_DIR + "/assets",
+             "DISPLAY=" + ovk_test::xvfb_start().display, "OVK_TOUCH=0"};
+    l.out_dir = dir.path();
+    ovk_test::RunningProgram p(l);
+    std::string wid;
+    ASSERT_TRUE(ovk_test::x_wait_window("^Orvik$", 20000, &wid)) << p.err();
+    ovk_test::x_run("xdotool windowfocus --sync " + wid);
+    auto distinct = [&] {
+        std::set<std::string> t;
+        for (const TestHttpRequest& r : srv.requests()) t.insert(r.target);
+        return t;
+    };
+    // Waits until `done` or 20 s.
+    auto wait_for = [](auto done) {
+        for (int i = 0; i < 400 && !done(); ++i) std::this_thread::sleep_for(50ms);
+        return done();
+    };
+    ovk_test::x_run("xdotool key ctrl+m");
+    // The walker's tiles at zoom 16 arrive, and the downloader settles.
+    size_t before = 0;
+    ASSERT_TRUE(wait_for([&] {
+        size_t n = 0;
+        for (const std::string& t : distinct()) n += t.rfind("/16/", 0) == 0;
+        if (n >= 12 && n == before) return true;
+        before = n;
+        std::this_thread::sleep_for(400ms);
+        return false;
+    })) << srv.requests().size()
+        << " requests\n"
+        << p.err();
+    const std::set<std::string> first = distinct();
+    EXPECT_EQ(first.size(), srv.requests().size()) << "each tile once";
+    EXPECT_EQ(srv.requests()[0].headers.at("user-agent").rfind("Orvik/", 0), 0u);
+    const std::string a_tile = dir.path() + "/orvik/tiles" + *first.rbegin();
+    EXPECT_TRUE(ovk_test::file_exists(a_tile)) << a_tile;
+
+    // A drag across the map, as a person does it: new tiles come into view.
+    ovk_test::x_run("xdotool mousemove --window " + wid + " 800 500 mousedown 1");
+    for (int x = 780; x >= 300; x -= 40)
+        ovk_test::x_run("xdotool mousemove --window " + wid + " " + std::to_string(x) + " 480");
+    ovk_test::x_run("xdotool mouseup 1");
+    EXPECT_TRUE(wait_for([&] { return distinct().size() >= first.size() + 2; }))
+        << "the pan fetched nothing new";
+    std::this_thread::sleep_for(1500ms);
+    const std::string shot = dir.file("map_window.png");
+    ASSERT_TRUE(ovk_test::x_screenshot(shot, wid));
+    // The tiles' ground colour, dimmed in the default dark theme, fills much of the map.
+    const auto r = ovk_test::run_command("convert " + shot +
+                                         " -crop 600x300+250+350 -fuzz 2% -fill black "
+                                         "+opaque '#b1afaa' -format '%[fx:mean]' info:");
+    EXPECT_GT(std::atof(r.out.c_str()), 0.2) << r.out;
+    if (const char* keep = std::getenv("OVK_SHOT_DIR"))
+        ovk_test::run_command("cp " + shot + " " + std::string(keep) + "/map_window.png");
+    EXPECT_EQ(distinct().size(), srv.requests().size()) << "still each tile once";
+    p.signal(SIGTERM);
+    const auto done = p.finish(30);
+    EXPECT_EQ(done.status, 0) << done.err;
+    EXPECT_TRUE(ovk_test::file_exists(a_tile));
 }
 
 }  // namespace
