@@ -649,11 +649,13 @@ int ovk_mapview_draw_base(OVK_GUI* g, OVK_MAPVIEW* mv, float x, float y, float w
     ++s.draw_counter;
     ++s.draws;
     s.reads_left = OVK_TILE_READS_PER_DRAW;
-    if (g->prefs.tile_server != s.server) {
+    {
         // Kept equal to the preference (an empty one means the default).
-        const std::string want =
-            g->prefs.tile_server.empty() ? OVK_TILE_SERVER_DEFAULT : g->prefs.tile_server;
-        if (want != ovk_mapview_server()) ovk_mapview_set_server(want);
+        std::string_view want = g->prefs.tile_server;
+        while (!want.empty() && want.back() == '/') want.remove_suffix(1);
+        if (want.empty()) want = OVK_TILE_SERVER_DEFAULT;
+        std::lock_guard<std::mutex> lock(s.mu);
+        if (s.server != want) s.server = want;
     }
     mv->x = x;
     mv->y = y;
