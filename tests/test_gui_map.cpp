@@ -848,6 +848,10 @@ TEST_F(MapScreen, TheLiveMapShowsTheUserDevicesAndADroneWithItsOperator) {
     with_tiles();
     settle();
     shot("map_live_light.png");
+    // Where the map was is kept for the next start.
+    EXPECT_NEAR(ovk_prefs_get().map_lat, 45.4215, 1e-9);
+    EXPECT_NEAR(ovk_prefs_get().map_lon, -75.6972, 1e-9);
+    EXPECT_EQ(ovk_prefs_get().map_zoom, 17);
     // The drone's marker in the drone colour where Remote ID puts it.
     float x, y;
     ovk_mapview_to_screen(ovk_map_view(), drone.rid.lat, drone.rid.lon, &x, &y);
