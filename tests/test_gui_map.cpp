@@ -254,10 +254,10 @@ TEST_F(MapTest, EachTileIsFetchedOnceStoredAndDrawnFromDiskOnceTheServerIsGone) 
     EXPECT_GT(sb.st_mtime, t.modtime) << "stored again";
 }
 
-// One tile each: 404, 500, an HTML page with 200, a dropped connection, a slow answer and a
-// damaged PNG (which once left a locked bitmap behind that stalled the display's end). The map
-// keeps drawing through all of them; none is asked for again within two minutes, the failed ones
-// are asked for once more after that.
+// One tile each: 404, 500, an HTML page with 200, a dropped connection, a slow answer, an
+// answer too large to be a tile and a damaged PNG (which once left a locked bitmap behind that
+// stalled the display's end). The map keeps drawing through all of them; none is asked for again
+// within two minutes, the failed ones are asked for once more after that.
 TEST_F(MapTest, FailedTilesLeaveTheMapWorkingAndAreRetriedOnlyAfterTwoMinutes) {
     std::atomic<time_t> now{std::time(nullptr)};
     ovk_mapview_set_clock_for_test([&] { return now.load(); });
@@ -282,6 +282,8 @@ TEST_F(MapTest, FailedTilesLeaveTheMapWorkingAndAreRetriedOnlyAfterTwoMinutes) {
                 std::this_thread::sleep_for(10ms);
             slow_outlasted_draws = draws_.load() >= at + 5;
             c.respond(200, good, "image/png");
+        } else if (r.target == "/2/2/1.png") {
+            c.respond(200, "\x89PNG" + std::string(2 << 20, 'z'), "image/png");  // 2 MiB
         } else if (r.target == "/2/1/1.png") {
             c.respond(200, mended ? good : damaged, "image/png");
         } else {
@@ -298,29 +300,32 @@ TEST_F(MapTest, FailedTilesLeaveTheMapWorkingAndAreRetriedOnlyAfterTwoMinutes) {
     mv.zoom = 2;
     // Everything asked for and answered; the good tiles drawn, the failed ones still missing.
     int missing = draw_until(
-        mv, [&](int m) { return srv->requests().size() >= 16 && downloader_idle() && m <= 5; });
-    EXPECT_EQ(missing, 5) << "404, 500, HTML, dropped, damaged";
+        mv, [&](int m) { return srv->requests().size() >= 16 && downloader_idle() && m <= 6; });
+    EXPECT_EQ(missing, 6) << "404, 500, HTML, dropped, 2 MiB, damaged";
     EXPECT_TRUE(slow_outlasted_draws) << "the map kept drawing while a tile was slow";
     // A minute of drawing later nothing has been asked for twice.
     now += 60;
     for (int i = 0; i < 30; ++i) ovk_mapview_draw_base(&base_, &mv, 0, 0, 1000, 768, true);
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(srv->requests().size(), 16u);
-    for (const char* t : {"/2/0/0.png", "/2/1/0.png", "/2/2/0.png", "/2/3/0.png", "/2/1/1.png"}) {
+    const char* const failing[] = {"/2/0/0.png", "/2/1/0.png", "/2/2/0.png",
+                                   "/2/3/0.png", "/2/2/1.png", "/2/1/1.png"};
+    for (const char* t : failing) {
         EXPECT_EQ(count(t), 1) << t;
         EXPECT_FALSE(ovk_test::file_exists(tiles_.path() + "/tiles" + std::string(t))) << t;
     }
-    EXPECT_EQ(ovk_mapview_stats().failures, 5);
+    EXPECT_EQ(ovk_mapview_stats().failures, 6);
+    EXPECT_EQ(ovk_mapview_stats().stored, 11u)
+        << "10 good tiles and the damaged one, not the 2 MiB";
 
     // Past two minutes the failed tiles are asked for once more; the stored ones are not.
     now += 61;
     mended = true;
     missing = draw_until(
-        mv, [&](int m) { return srv->requests().size() >= 21 && downloader_idle() && m <= 4; });
-    EXPECT_EQ(missing, 4);
-    EXPECT_EQ(srv->requests().size(), 21u);
-    for (const char* t : {"/2/0/0.png", "/2/1/0.png", "/2/2/0.png", "/2/3/0.png", "/2/1/1.png"})
-        EXPECT_EQ(count(t), 2) << t;
+        mv, [&](int m) { return srv->requests().size() >= 22 && downloader_idle() && m <= 5; });
+    EXPECT_EQ(missing, 5);
+    EXPECT_EQ(srv->requests().size(), 22u);
+    for (const char* t : failing) EXPECT_EQ(count(t), 2) << t;
     EXPECT_EQ(count("/2/0/1.png"), 1);
     EXPECT_EQ(count("/2/3/3.png"), 1);
 }

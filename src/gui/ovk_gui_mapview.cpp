@@ -162,7 +162,8 @@ void downloader() {
         bool ok = false;
         try {
             std::optional<std::string> body =
-                ovk_platform_http(url, std::nullopt, std::nullopt, OVK_TILE_TIMEOUT_S, &status);
+                ovk_platform_http(url, std::nullopt, std::nullopt, OVK_TILE_TIMEOUT_S, &status,
+                                  nullptr, OVK_TILE_MAX_BODY + 1);
             if (body && ovk_mapview_tile_acceptable(status, *body)) {
                 const size_t slash = path.rfind('/');
                 ok = ovk_mkdirs(std::string_view(path).substr(0, slash)) == 0 &&

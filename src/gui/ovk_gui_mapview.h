@@ -60,6 +60,7 @@ inline constexpr int OVK_TILE_QUEUE_MAX = 48;           // waiting requests; the
 inline constexpr int OVK_TILE_FAIL_MAX = 64;            // failures remembered
 inline constexpr int OVK_TILE_READS_PER_DRAW = 8;       // tile files read and decoded per draw
 inline constexpr int OVK_TILE_TIMEOUT_S = 20;           // one tile download
+inline constexpr size_t OVK_TILE_MAX_BODY = 1 << 20;    // a larger answer is not a tile
 inline constexpr int OVK_TILE_RETRY_S = 120;            // a failed tile is not asked for again
 inline constexpr int64_t OVK_TILE_REFRESH_S = 2592000;  // 30 days: fetched again
 inline constexpr int OVK_TILE_PAUSE_MS = 50;            // after every download
