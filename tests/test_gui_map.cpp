@@ -718,8 +718,25 @@ TEST_F(MapScreen, PlateCamerasOfTheViewComeFromOverpassShowAndFeedTheWarnings) {
     }
     EXPECT_EQ(g_.toast.hit.label.rfind("Download failed: ", 0), 0u) << g_.toast.hit.label;
     EXPECT_EQ(ovk_alpr_count(), 2);
+
+    // A server that never answers: closing the program does not leave the download behind
+    // (the worker is cancelled and waited for), nor wait for the 120 s time-out.
+    std::atomic<bool> hung_up{false};
+    TestHttpServer silent([&](const TestHttpRequest&, TestHttpConn& c) {
+        c.wait_closed(60000);
+        hung_up = true;
+    });
+    ovk_alpr_set_endpoint(silent.url("/api/interpreter"));
+    click_button(win, "Plate cameras here");
+    click_button(g_.popup[OVK_POP_CONFIRM], "Yes");
+    for (int i = 0; i < 200 && silent.requests().empty(); ++i) std::this_thread::sleep_for(20ms);
+    ASSERT_EQ(silent.requests().size(), 1u);
+    frame();
+    EXPECT_NE(status().find(" - downloading..."), std::string::npos) << status();
     ovk_gui_shutdown(&g_);
     inited_ = false;
+    for (int i = 0; i < 100 && !hung_up; ++i) std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(hung_up) << "the download still ran after the shutdown";
     ovk_alpr_set_fetch({});
     ovk_alpr_unload();
 }
