@@ -227,6 +227,23 @@ TEST_F(MapTest, EachTileIsFetchedOnceStoredAndDrawnFromDiskOnceTheServerIsGone) 
     std::tie(px, py) = tile_centre(mv, 2, 1);
     EXPECT_EQ(pixel(px, py), ovk_color_argb(tile_colour(2, 1)));
 
+    // Zoomed in or out to levels nobody has: the cached tiles stand in, scaled up (parents)
+    // or down (children), so the map shows no holes.
+    double glat, glon;
+    // (a point off the tile's centre, which is a corner of the next level's cells)
+    ovk_mapview_to_geo(mv, static_cast<float>(px + 37), static_cast<float>(py + 53), &glat, &glon);
+    for (double zoom : {3.5, 1.0}) {
+        OVK_MAPVIEW other = mv;
+        other.zoom = zoom;
+        for (int i = 0; i < 4; ++i)
+            EXPECT_GT(ovk_mapview_draw_base(&base_, &other, 0, 0, 1000, 768, true), 0);
+        float ox, oy;
+        ovk_mapview_to_screen(other, glat, glon, &ox, &oy);
+        EXPECT_EQ(pixel(static_cast<int>(ox), static_cast<int>(oy)),
+                  ovk_color_argb(tile_colour(2, 1)))
+            << "zoom " << zoom;
+    }
+
     // A dark palette draws the same tiles dimmed.
     base_.pal = ovk_theme_palette(OVK_THEME_DARK);
     ovk_mapview_draw_base(&base_, &mv, 0, 0, 1000, 768, true);
