@@ -22,6 +22,7 @@
 
 #include "ovk_app_util.h"
 #include "ovk_gui_main.h"
+#include "ovk_gui_map.h"
 #include "ovk_platform.h"
 #include "zq_log.h"
 
@@ -38,6 +39,7 @@ void build_confirm(OVK_GUI* g);
 // dialog. A screen joins by including its header above and adding its row at its place.
 constexpr OVK_SCREEN kScreens[] = {
     {-1, ovk_main_build, ovk_main_refresh, ovk_main_tick, nullptr, ovk_main_shutdown},
+    {OVK_POP_MAP, ovk_map_build, nullptr, ovk_map_update, ovk_map_show, ovk_map_shutdown},
     {OVK_POP_CONFIRM, build_confirm, nullptr, nullptr, nullptr, nullptr},
 };
 
