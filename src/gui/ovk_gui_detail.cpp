@@ -33,8 +33,8 @@ namespace {
 // 1. State
 // ---------------------------------------------------------------------------------------
 
-constexpr size_t kMatchesMax = 200;      // logged matches listed for one device
-constexpr size_t kCodeValueMax = 1039;   // characters of a value shown in code style
+constexpr size_t kMatchesMax = 200;       // logged matches listed for one device
+constexpr size_t kCodeValueMax = 1039;    // characters of a value shown in code style
 constexpr int64_t kGraphSpanMs = 120000;  // the signal graph's time span
 
 struct DETAIL {
@@ -134,8 +134,8 @@ void ovk_detail_build(OVK_GUI* g) {
     s.view_mac.clear();
     const int win = ovk_gui_popup_window(g, OVK_POP_DETAIL, "Device details", 860, 900);
     if (win < 0) return;
-    zq_gui_window_set_flags(g->ctx, win,
-                            ZQ_GUI_WIN_CLOSE_BTN | (ovk_platform_uses_touch() ? ZQ_GUI_WIN_FLAG_40 : 0));
+    zq_gui_window_set_flags(
+        g->ctx, win, ZQ_GUI_WIN_CLOSE_BTN | (ovk_platform_uses_touch() ? ZQ_GUI_WIN_FLAG_40 : 0));
     float cw = 0, ch = 0;
     ovk_gui_popup_client(g, OVK_POP_DETAIL, &cw, &ch);
     const float p = ovk_pad(g), r = ovk_row_h(g);
@@ -182,7 +182,8 @@ void ovk_detail_build(OVK_GUI* g) {
     fonts.mono = g->font_mono;
     fonts.h1 = g->font_title;
     fonts.h2 = g->font_big;
-    s.view = zq_gui_add_markdownview(g->ctx, win, p, vy, cw - 2 * p, std::max(r, ch - vy - p), fonts);
+    s.view =
+        zq_gui_add_markdownview(g->ctx, win, p, vy, cw - 2 * p, std::max(r, ch - vy - p), fonts);
 
     // After a rebuild the device shown before is shown again, where the reader was.
     if (!g->sel_mac.empty()) {
@@ -279,7 +280,8 @@ void identity(std::string& doc, const DETAIL& s, const std::string& mac) {
     if (a) {
         for (const OVK_MFG& m : a->mfg) {
             const char* company = ovk_vendor_company(m.cid);
-            line(doc, "Bluetooth company", fmt("%s (0x%04X)", company ? company : "Unknown", m.cid));
+            line(doc, "Bluetooth company",
+                 fmt("%s (0x%04X)", company ? company : "Unknown", m.cid));
         }
     }
     line(doc, "Address type", ovk_addr_label_checked(d.addr_type, mac));
@@ -291,7 +293,10 @@ void identity(std::string& doc, const DETAIL& s, const std::string& mac) {
     }
     const bool ble = d.sources & 1, wf = d.sources & 2;
     line_if(doc, "Radio",
-            ble && wf ? "Bluetooth LE + WiFi" : ble ? "Bluetooth LE" : wf ? "WiFi" : "");
+            ble && wf ? "Bluetooth LE + WiFi"
+            : ble     ? "Bluetooth LE"
+            : wf      ? "WiFi"
+                      : "");
     if (a) {
         if (a->connectable >= 0)
             line(doc, "Connectable",
@@ -345,8 +350,7 @@ void history(std::string& doc, const DETAIL& s) {
     for (const OVK_DETECTION& m : s.matches) {
         const std::string when = local_time(m.timestamp, "%Y-%m-%d %H:%M:%S");
         if (m.has_pos)
-            line(doc, when,
-                 fmt("%s - %d dBm - %.5f, %.5f", m.label.c_str(), m.rssi, m.lat, m.lon));
+            line(doc, when, fmt("%s - %d dBm - %.5f, %.5f", m.label.c_str(), m.rssi, m.lat, m.lon));
         else
             line(doc, when, fmt("%s - %d dBm", m.label.c_str(), m.rssi));
     }
@@ -435,7 +439,8 @@ void update_buttons(OVK_GUI* g, const DETAIL& s) {
     ZQ_GUI_CTX* c = g->ctx;
     zq_gui_button_set_label(c, s.b_locate, g->locate ? "Stop locate" : "Locate");
     zq_gui_set_widget_enabled(c, s.b_locate, s.dev.has_value());
-    zq_gui_button_set_label(c, s.b_watch, s.watch_key ? "Remove from watchlist" : "Add to watchlist");
+    zq_gui_button_set_label(c, s.b_watch,
+                            s.watch_key ? "Remove from watchlist" : "Add to watchlist");
     zq_gui_button_set_label(c, s.b_white, s.whitelisted ? "Un-whitelist" : "Whitelist");
     zq_gui_button_set_label(c, s.b_fav, s.favorite ? "* Favorite" : "Favorite");
 }
@@ -555,7 +560,8 @@ void draw_head(ZQ_GUI_WIDGET* w, float x, float y, ALLEGRO_FONT*, void* user) {
 
     int cx, cy, cw, ch;
     al_get_clipping_rectangle(&cx, &cy, &cw, &ch);
-    const float clip_r = std::min<float>(cx + cw, x + tw), clip_b = std::min<float>(cy + ch, y + text_h);
+    const float clip_r = std::min<float>(cx + cw, x + tw),
+                clip_b = std::min<float>(cy + ch, y + text_h);
     al_set_clipping_rectangle(cx, cy, std::max(0, static_cast<int>(clip_r) - cx),
                               std::max(0, static_cast<int>(clip_b) - cy));
     al_hold_bitmap_drawing(true);
@@ -564,12 +570,14 @@ void draw_head(ZQ_GUI_WIDGET* w, float x, float y, ALLEGRO_FONT*, void* user) {
     // Badge.
     const OVK_HIT* best = best_hit(s);
     if (s.whitelisted) {
-        ovk_draw_badge(g, g->font_small, x, ty, tw, "WHITELISTED - trusted", ovk_ink(g, 0xFF6B7B80));
+        ovk_draw_badge(g, g->font_small, x, ty, tw, "WHITELISTED - trusted",
+                       ovk_ink(g, 0xFF6B7B80));
         ty += ovk_badge_h(g, g->font_small) + p / 2;
     } else if (best) {
         const OVK_TIER tier = ovk_tier_of(best->confidence);
-        const ALLEGRO_COLOR fill = tier == OVK_TIER_WEAK ? ovk_ink(g, 0xFFB26A00)
-                                                         : ovk_ink(g, ovk_cat_color(best->category));
+        const ALLEGRO_COLOR fill = tier == OVK_TIER_WEAK
+                                       ? ovk_ink(g, 0xFFB26A00)
+                                       : ovk_ink(g, ovk_cat_color(best->category));
         ovk_draw_badge(g, g->font_small, x, ty, tw,
                        fmt("%s - %s %d%%", ovk_cat_tag(best->category), ovk_tier_label(tier),
                            best->confidence),
@@ -600,11 +608,12 @@ void draw_head(ZQ_GUI_WIDGET* w, float x, float y, ALLEGRO_FONT*, void* user) {
                                "! Has been moving with you");
         } else {
             const int64_t ago = now - d.last_seen;
-            const std::string heard =
-                ago < 2000 ? std::string("just now") : fmt("%llds ago", static_cast<long long>(ago / 1000));
-            ovk_draw_text_clip(g->font, g->pal.text, x, ty, tw,
-                               fmt("In range - heard %s - %d packets received", heard.c_str(),
-                                   d.sightings));
+            const std::string heard = ago < 2000
+                                          ? std::string("just now")
+                                          : fmt("%llds ago", static_cast<long long>(ago / 1000));
+            ovk_draw_text_clip(
+                g->font, g->pal.text, x, ty, tw,
+                fmt("In range - heard %s - %d packets received", heard.c_str(), d.sightings));
         }
         ty += line_h(g->font) + p / 2;
         const std::string num = fmt("%d", d.rssi);
@@ -612,8 +621,8 @@ void draw_head(ZQ_GUI_WIDGET* w, float x, float y, ALLEGRO_FONT*, void* user) {
         const float nx = x + text_w(g->font_title, num.c_str()) + p / 2;
         const std::string l1 =
             fmt("dBm - %s%s", ovk_band(d.rssi), ovk_detail_trend(d.history, d.rssi));
-        const std::string l2 = fmt("%s (rough) - best %d dBm",
-                                   ovk_format_distance(d.distance_m).c_str(), d.best_rssi);
+        const std::string l2 =
+            fmt("%s (rough) - best %d dBm", ovk_format_distance(d.distance_m).c_str(), d.best_rssi);
         ovk_draw_text_clip(g->font, g->pal.text, nx, ty, x + tw - nx, l1);
         ovk_draw_text_clip(g->font, g->pal.dim, nx, ty + line_h(g->font), x + tw - nx, l2);
         ty += std::max(line_h(g->font_title), 2 * line_h(g->font)) + p / 2;
@@ -692,10 +701,11 @@ void on_whitelist(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     DETAIL& s = state();
     if (ovk_store_is_whitelisted(g->sel_mac))
-        ovk_gui_message_saved(g, ovk_store_whitelist_remove(g->sel_mac), "Removed from the whitelist");
+        ovk_gui_message_saved(g, ovk_store_whitelist_remove(g->sel_mac),
+                              "Removed from the whitelist");
     else
         ovk_gui_message_saved(g, ovk_store_whitelist_add(g->sel_mac, device_name(s)),
-                  "Whitelisted: this device is never flagged");
+                              "Whitelisted: this device is never flagged");
     ovk_detail_refresh(g);
 }
 

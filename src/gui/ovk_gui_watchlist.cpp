@@ -128,7 +128,7 @@ void ovk_watchlist_build(OVK_GUI* g) {
 
     // 1. The regional presets.
     static const char* const kPresetTitles[OVK_PRESET_COUNT] = {"Global preset", "Canada preset",
-                                                                 "US preset"};
+                                                                "US preset"};
     float x = p;
     for (int i = 0; i < OVK_PRESET_COUNT; ++i) {
         const float w = text_w(g->font, kPresetTitles[i]) + ovk_px(g, 50);
@@ -139,7 +139,8 @@ void ovk_watchlist_build(OVK_GUI* g) {
         s.presets[i] = zq_gui_add_checkbox(c, win, x, y, w, r, kPresetTitles[i],
                                            g->prefs.preset_enabled[i] != 0, on_preset, g);
         zq_gui_set_widget_tooltip(
-            c, s.presets[i], "Regional list of law-enforcement vendor prefixes, each citing its registry source");
+            c, s.presets[i],
+            "Regional list of law-enforcement vendor prefixes, each citing its registry source");
         x += w + p;
     }
     y += r + p;
@@ -149,8 +150,8 @@ void ovk_watchlist_build(OVK_GUI* g) {
     s.kind = zq_gui_add_combobox(c, win, p, y, kind_w, r, nullptr, nullptr);
     for (const char* k : kKinds) zq_gui_combobox_add_item(c, s.kind, k);
     zq_gui_combobox_set_selected(c, s.kind, 0);
-    zq_gui_set_widget_tooltip(c, s.kind,
-                              "Match by address / prefix, by advertised name or SSID, or by manufacturer");
+    zq_gui_set_widget_tooltip(
+        c, s.kind, "Match by address / prefix, by advertised name or SSID, or by manufacturer");
     s.key = zq_gui_add_textarea(c, win, 2 * p + kind_w, y, cw - 3 * p - kind_w, r, 0, kKeyMax,
                                 nullptr, nullptr);
     zq_gui_textarea_set_placeholder(
@@ -167,7 +168,8 @@ void ovk_watchlist_build(OVK_GUI* g) {
     zq_gui_set_widget_tooltip(c, s.label, "Shown as the match label when the entry matches");
     s.category = zq_gui_add_combobox(c, win, 2 * p + label_w, y, cat_w, r, nullptr, nullptr);
     zq_gui_combobox_add_item(c, s.category, "Category: your watchlist");
-    for (int k = 0; k < OVK_CAT_COUNT; ++k) zq_gui_combobox_add_item(c, s.category, ovk_cat_title(k));
+    for (int k = 0; k < OVK_CAT_COUNT; ++k)
+        zq_gui_combobox_add_item(c, s.category, ovk_cat_title(k));
     zq_gui_combobox_set_selected(c, s.category, 0);
     zq_gui_set_widget_tooltip(c, s.category, "Category the match is reported under");
     s.add = zq_gui_add_button(c, win, 3 * p + label_w + cat_w, y, add_w, r, "Add to watchlist", 1,
@@ -178,12 +180,13 @@ void ovk_watchlist_build(OVK_GUI* g) {
     y += r + p;
 
     // 4. Removal, export, import.
-    button_row(g, win, cw, &y,
-               {{&s.remove, "Remove selected", "Remove the selected entry (your entries only)", on_remove},
-                {&s.exp, "Export yours",
-                 "Save your entries as JSON (and copy them) to move them to another device", on_export},
-                {&s.imp, "Import from clipboard",
-                 "Merge entries from an exported watchlist JSON in the clipboard", on_import}});
+    button_row(
+        g, win, cw, &y,
+        {{&s.remove, "Remove selected", "Remove the selected entry (your entries only)", on_remove},
+         {&s.exp, "Export yours",
+          "Save your entries as JSON (and copy them) to move them to another device", on_export},
+         {&s.imp, "Import from clipboard",
+          "Merge entries from an exported watchlist JSON in the clipboard", on_import}});
 
     // 5. What the list holds.
     s.info = zq_gui_add_label(c, win, p, y, cw - 2 * p, 1.4f * r, "", ZQ_GUI_ALIGN_LEFT);
@@ -195,9 +198,13 @@ void ovk_watchlist_build(OVK_GUI* g) {
     s.grid = zq_gui_add_datagrid(c, win, p, y, gw, std::max(4 * r, ch - y - p), nullptr, nullptr);
     zq_gui_set_widget_tooltip(c, s.grid, "Every watchlist entry; yours are tinted");
     const float inner = gw - zq_gui_style(c)->scrollbar_size;
-    const std::pair<const char*, float> cols[] = {
-        {"Match", 0.18f}, {"Label", 0.34f}, {"Category", 0.12f}, {"Score", 0.06f}, {"Source", 0.30f}};
-    for (const auto& [title, share] : cols) zq_gui_datagrid_add_column(c, s.grid, title, inner * share);
+    const std::pair<const char*, float> cols[] = {{"Match", 0.18f},
+                                                  {"Label", 0.34f},
+                                                  {"Category", 0.12f},
+                                                  {"Score", 0.06f},
+                                                  {"Source", 0.30f}};
+    for (const auto& [title, share] : cols)
+        zq_gui_datagrid_add_column(c, s.grid, title, inner * share);
 }
 
 void ovk_watch_add_build(OVK_GUI* g) {
@@ -249,11 +256,13 @@ void ovk_whitelist_build(OVK_GUI* g) {
     s.wl_info = zq_gui_add_label(c, win, p, y, cw - 2 * p, 1.6f * r, "", ZQ_GUI_ALIGN_LEFT);
     zq_gui_set_widget_font(c, s.wl_info, g->font_small);
     y += 1.6f * r + p / 2;
-    button_row(g, win, cw, &y,
-               {{&s.wl_remove, "Remove selected", "Stop trusting the selected device", on_wl_remove},
-                {&s.wl_details, "Details", "Open the selected device's details", on_wl_details}});
+    button_row(
+        g, win, cw, &y,
+        {{&s.wl_remove, "Remove selected", "Stop trusting the selected device", on_wl_remove},
+         {&s.wl_details, "Details", "Open the selected device's details", on_wl_details}});
     const float gw = cw - 2 * p;
-    s.wl_grid = zq_gui_add_datagrid(c, win, p, y, gw, std::max(4 * r, ch - y - p), nullptr, nullptr);
+    s.wl_grid =
+        zq_gui_add_datagrid(c, win, p, y, gw, std::max(4 * r, ch - y - p), nullptr, nullptr);
     zq_gui_set_widget_tooltip(c, s.wl_grid, "Trusted devices");
     const float inner = gw - zq_gui_style(c)->scrollbar_size;
     zq_gui_datagrid_add_column(c, s.wl_grid, "Address", inner * 0.25f);
@@ -269,8 +278,8 @@ namespace {
 
 // Refills a grid, keeping the selected row on the same key when it is still there.
 template <typename T, typename KEY, typename ROW>
-void fill_grid(OVK_GUI* g, int grid, const std::vector<T>& old, const std::vector<T>& now,
-               KEY key, ROW row) {
+void fill_grid(OVK_GUI* g, int grid, const std::vector<T>& old, const std::vector<T>& now, KEY key,
+               ROW row) {
     ZQ_GUI_CTX* c = g->ctx;
     const int sel = zq_gui_datagrid_get_selected(c, grid);
     std::string sel_key;
@@ -380,12 +389,13 @@ void ovk_watch_add_show(OVK_GUI* g, std::string_view mac, std::string_view label
     ZQ_GUI_CTX* c = g->ctx;
     s.add_mac = std::string(mac.substr(0, OVK_MAC_MAX));
     zq_gui_radiolist_clear(c, s.choice);
-    zq_gui_radiolist_add_item(c, s.choice, ovk_format(64, "Only this device (%s)", s.add_mac.c_str()));
+    zq_gui_radiolist_add_item(c, s.choice,
+                              ovk_format(64, "Only this device (%s)", s.add_mac.c_str()));
     zq_gui_radiolist_add_item(c, s.choice,
                               ovk_format(64, "Every device with prefix %.8s", s.add_mac.c_str()));
     zq_gui_radiolist_set_selected(c, s.choice, 0);
-    ovk_label_set_wrapped(g, s.warning,
-                          !s.add_mac.empty() && ovk_mac_is_randomized(s.add_mac) ? kRandomWarning : "");
+    ovk_label_set_wrapped(
+        g, s.warning, !s.add_mac.empty() && ovk_mac_is_randomized(s.add_mac) ? kRandomWarning : "");
     zq_gui_textarea_set_text(c, s.add_label, label);
     ovk_gui_open_popup(g, OVK_POP_WATCH_ADD);
 }
@@ -397,7 +407,8 @@ void on_preset(int id, void* user) {
     WATCH_SCREENS& s = state();
     OVK_PREFS p = g->prefs;
     for (int i = 0; i < OVK_PRESET_COUNT; ++i)
-        if (s.presets[i] == id) p.preset_enabled[i] = zq_gui_checkbox_is_checked(g->ctx, id) ? 1 : 0;
+        if (s.presets[i] == id)
+            p.preset_enabled[i] = zq_gui_checkbox_is_checked(g->ctx, id) ? 1 : 0;
     ovk_gui_set_prefs(g, p);
     ovk_watchlist_load(std::nullopt);
     reload_watchlist(g, true);
@@ -449,7 +460,8 @@ void on_remove(int, void* user) {
     }
     const OVK_OUI_ENTRY e = s.entries[row];
     if (!ovk_oui_is_custom(e)) {
-        ovk_gui_message(g, "Built-in preset entries cannot be removed: turn their preset off instead");
+        ovk_gui_message(g,
+                        "Built-in preset entries cannot be removed: turn their preset off instead");
         return;
     }
     const int rc = ovk_watchlist_remove_custom(e.prefix);
@@ -493,7 +505,8 @@ void on_import(int, void* user) {
     }
     const int n = ovk_watchlist_import_custom(text);
     if (n < 0)
-        ovk_gui_message(g, "Imported for this session only: the watchlist could not be saved to disk");
+        ovk_gui_message(g,
+                        "Imported for this session only: the watchlist could not be saved to disk");
     else
         ovk_gui_message(g, "Imported %d entr%s", n, n == 1 ? "y" : "ies");
     reload_watchlist(g, true);
@@ -538,7 +551,8 @@ void on_wl_remove(int, void* user) {
         return;
     }
     if (ovk_store_whitelist_remove(s.trusted[row].mac) < 0)
-        ovk_gui_message(g, "Removed for this session only: the whitelist could not be saved to disk");
+        ovk_gui_message(g,
+                        "Removed for this session only: the whitelist could not be saved to disk");
     reload_whitelist(g, true);
 }
 
@@ -551,4 +565,3 @@ void on_wl_details(int, void* user) {
 }
 
 }  // namespace
-

@@ -86,9 +86,21 @@ class GuiScreens : public ::testing::Test {
         for (int r = 0; r < rounds; ++r) {
             const int64_t t = now - (rounds - 1 - r) * 1000;
             ovk_pipeline_location(ovk_demo_user_fix(r, kDemoLat, kDemoLon, t));
-            ovk_demo_round_at(r, t, anchor, [](OVK_ADVERT_PTR a) { ovk_pipeline_submit(std::move(a)); });
+            ovk_demo_round_at(r, t, anchor,
+                              [](OVK_ADVERT_PTR a) { ovk_pipeline_submit(std::move(a)); });
         }
         pipeline_drain();
+    }
+    // One demo device's advert of a round, heard at `t`.
+    static OVK_ADVERT_PTR demo_advert(const std::string& mac, int64_t t, int round = 0) {
+        OVK_ADVERT_PTR found;
+        OVK_LOCATION anchor;
+        anchor.lat = kDemoLat;
+        anchor.lon = kDemoLon;
+        ovk_demo_round_at(round, t, anchor, [&](OVK_ADVERT_PTR a) {
+            if (a->mac == mac) found = std::move(a);
+        });
+        return found;
     }
     void submit(OVK_ADVERT_PTR a) {
         ovk_pipeline_submit(std::move(a));
@@ -188,7 +200,8 @@ class GuiScreens : public ::testing::Test {
         al_set_target_backbuffer(display_);
         ovk_gui_draw(&g_);
         if (const char* d = getenv("OVK_SHOT_DIR"))
-            al_save_bitmap((std::string(d) + "/" + name + ".png").c_str(), al_get_backbuffer(display_));
+            al_save_bitmap((std::string(d) + "/" + name + ".png").c_str(),
+                           al_get_backbuffer(display_));
     }
     uint32_t pixel(int x, int y) {
         return ovk_color_argb(al_get_pixel(al_get_backbuffer(display_), x, y));
