@@ -62,9 +62,11 @@ struct SCENE {
         for (int r = 0; r < 20; ++r) {
             const int64_t t = now - (19 - r) * 1000;
             ovk_pipeline_location(ovk_demo_user_fix(r, kLat, kLon, t));
-            ovk_demo_round_at(r, t, anchor, [](OVK_ADVERT_PTR a) { ovk_pipeline_submit(std::move(a)); });
+            ovk_demo_round_at(r, t, anchor,
+                              [](OVK_ADVERT_PTR a) { ovk_pipeline_submit(std::move(a)); });
         }
-        while (ovk_pipeline_pending() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        while (ovk_pipeline_pending() > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
 
         al_install_system(ALLEGRO_VERSION_INT, nullptr);
         al_init_font_addon();

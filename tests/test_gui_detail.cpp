@@ -219,9 +219,12 @@ TEST_F(GuiDetail, LocateTicksUntilTheDeviceLeaves) {
     ovk_gui_update(&g_);
     EXPECT_GT(g_.locate_next_tick, g_.now_s) << "ticked, the next one scheduled";
     shot("detail_locate");
-    // Another device ends it.
-    ovk_detail_show(&g_, kPhone);
+    // Another device ends it, also when it was selected before the screen was shown (as the
+    // main screen's list does).
+    g_.sel_mac = kPhone;
+    ovk_detail_show_selected(&g_);
     EXPECT_FALSE(g_.locate);
+    EXPECT_EQ(doc().find("## Why it's flagged\n\n- **Result:** Not flagged"), 0u) << "the phone's";
     ovk_detail_show(&g_, kFlock);
     click_widget(locate);
     ASSERT_TRUE(g_.locate);

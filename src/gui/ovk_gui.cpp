@@ -38,7 +38,8 @@ void build_confirm(OVK_GUI* g);
 // whitelist, settings, export, about, setup, report, and last the frame's own confirm
 // dialog. A screen joins by including its header above and adding its row at its place.
 constexpr OVK_SCREEN kScreens[] = {
-    {OVK_POP_DETAIL, ovk_detail_build, ovk_detail_refresh, nullptr, nullptr, nullptr},
+    {OVK_POP_DETAIL, ovk_detail_build, ovk_detail_refresh, nullptr, ovk_detail_show_selected,
+     nullptr},
     {OVK_POP_WATCHLIST, ovk_watchlist_build, ovk_watchlist_refresh, nullptr, ovk_watchlist_show,
      nullptr},
     {OVK_POP_WATCH_ADD, ovk_watch_add_build, nullptr, nullptr, nullptr, nullptr},

@@ -55,6 +55,7 @@ struct DETAIL {
     std::string doc;
     uint32_t hash = 0;
     std::string view_mac;
+    std::string shown_mac;  // the device the screen was last opened on
     float keep_scroll = 0;  // where the reader was, carried over a rebuild
 
     bool narrow = false;  // the graph goes below the text
@@ -661,10 +662,12 @@ void draw_head(ZQ_GUI_WIDGET* w, float x, float y, ALLEGRO_FONT*, void* user) {
 void ovk_detail_show(OVK_GUI* g, std::string_view mac) {
     OVK_CHECK(g && !mac.empty());
     DETAIL& s = state();
-    if (mac != g->sel_mac) {
+    g->sel_mac = std::string(mac.substr(0, OVK_MAC_MAX));
+    // Another device than the screen showed last (whoever selected it).
+    if (g->sel_mac != s.shown_mac) {
         g->locate = false;
         s.hash = 0;
-        g->sel_mac = std::string(mac.substr(0, OVK_MAC_MAX));
+        s.shown_mac = g->sel_mac;
     }
     if (!s.matches_loaded || s.matches_mac != g->sel_mac) load_matches(s, g->sel_mac);
     if (g->popup[OVK_POP_DETAIL] < 0) ovk_detail_build(g);
@@ -672,6 +675,11 @@ void ovk_detail_show(OVK_GUI* g, std::string_view mac) {
     zq_gui_markdownview_scroll_to(g->ctx, s.view, 0);
     s.keep_scroll = 0;
     ovk_gui_open_popup(g, OVK_POP_DETAIL);
+}
+
+void ovk_detail_show_selected(OVK_GUI* g) {
+    OVK_CHECK(g);
+    if (!g->sel_mac.empty()) ovk_detail_show(g, g->sel_mac);
 }
 
 namespace {
