@@ -187,6 +187,13 @@ TEST_F(GuiDetail, RefreshKeepsTheReadersPlaceAndReopeningKeepsTheMatches) {
     g_.last_refresh_s = -10;  // the half-second refresh is due
     ovk_gui_update(&g_);
     EXPECT_FLOAT_EQ(scroll(), 300);
+    // A resize rebuilds every widget; the page comes back where the reader was.
+    g_.disp_w = 1000;
+    g_.rebuild_pending = true;
+    ovk_gui_update(&g_);
+    ASSERT_TRUE(shown(OVK_POP_DETAIL));
+    EXPECT_NE(doc().find("## Drone Remote ID"), std::string::npos);
+    EXPECT_FLOAT_EQ(scroll(), 300);
 
     // Re-opening the same device starts at the top and keeps its match list; another device
     // reloads it.

@@ -10,6 +10,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,6 +43,8 @@ const char* const kRandomWarning =
 struct WATCH_SCREENS {
     // What the grids show.
     std::vector<OVK_OUI_ENTRY> entries;
+    std::vector<OVK_OUI_ENTRY> shown_custom;  // the user's rules when the grid was filled
+    std::array<int, OVK_PRESET_COUNT> shown_presets{};
     std::vector<OVK_WHITELIST_ENTRY> trusted;
     std::string add_mac;  // the address the add dialog is about
 
@@ -118,6 +121,7 @@ void ovk_watchlist_build(OVK_GUI* g) {
     s.kind = s.key = s.label = s.category = s.add = -1;
     s.remove = s.exp = s.imp = s.info = s.grid = -1;
     s.entries.clear();
+    s.shown_custom.clear();
     const int win = ovk_gui_popup_window(g, OVK_POP_WATCHLIST, "Watchlist & rules", 1100, 860);
     if (win < 0) return;
     ZQ_GUI_CTX* c = g->ctx;
@@ -293,11 +297,17 @@ void fill_grid(OVK_GUI* g, int grid, const std::vector<T>& old, const std::vecto
     zq_gui_datagrid_set_selected(c, grid, keep);
 }
 
+// Reloads the grid: always, or (on the half-second refresh) when the user's rules or the
+// enabled presets differ from those the grid was filled with. The presets can be long, so
+// they are not compared row by row twice a second.
 void reload_watchlist(OVK_GUI* g, bool always) {
     WATCH_SCREENS& s = state();
     if (s.grid < 0) return;
+    std::vector<OVK_OUI_ENTRY> custom = ovk_watchlist_custom();
+    if (!always && custom == s.shown_custom && g->prefs.preset_enabled == s.shown_presets) return;
+    s.shown_custom = std::move(custom);
+    s.shown_presets = g->prefs.preset_enabled;
     std::vector<OVK_OUI_ENTRY> now = ovk_watchlist_all();
-    if (!always && now == s.entries) return;
     ZQ_GUI_CTX* c = g->ctx;
     int yours = 0;
     fill_grid(
