@@ -114,7 +114,10 @@ TEST_F(GuiDetail, EveryPieceOfEvidenceInItsSection) {
         EXPECT_NE(d.find("- **Trackability:** Rotates - not trackable\n"), std::string::npos);
         EXPECT_EQ(d.find("## Drone Remote ID"), std::string::npos);
         EXPECT_GT(badge_pixels(ovk_cat_color(OVK_CAT_TRACKER)), 300);
+        g_.locate = true;  // the head's fullest case: a two-line title and locate mode
+        ovk_detail_refresh(&g_);
         shot("detail_tracker_" + th);
+        g_.locate = false;
 
         // An ordinary phone: not flagged, no badge.
         ovk_detail_show(&g_, kPhone);
