@@ -319,7 +319,7 @@ void reload_watchlist(OVK_GUI* g, bool always) {
                                     {e.prefix, e.label, ovk_cat_tag(ovk_oui_effective_category(e)),
                                      std::to_string(ovk_oui_effective_score(e)),
                                      own ? std::string("Your entry") : e.source});
-            if (own) zq_gui_datagrid_set_row_color(c, s.grid, i, al_map_rgba(40, 90, 60, 60));
+            if (own) zq_gui_datagrid_set_row_color(c, s.grid, i, ovk_ink(g, 0x3C285A3Cu));
         });
     s.entries = std::move(now);
     ovk_label_set_wrapped(g, s.info,
