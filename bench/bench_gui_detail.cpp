@@ -167,6 +167,53 @@ void BM_DetailShowOverALargeLog(benchmark::State& state) {
 }
 BENCHMARK(BM_DetailShowOverALargeLog)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 
+// The stores' writes happen on the interface thread: starring a device rewrites the
+// remembered devices (10,000 of them here), trusting it the whitelist.
+void BM_DetailFavoriteAndWhitelist(benchmark::State& state) {
+    SCENE s;
+    if (!s.ok) return state.SkipWithError("no scene");
+    std::vector<OVK_KNOWN> rows(10000);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        rows[i].mac =
+            "02:00:00:00:" + std::to_string(10 + i / 90) + ":" + std::to_string(10 + i % 90);
+        rows[i].first_seen = rows[i].last_seen = 1700000000000;
+        rows[i].name = "Device " + std::to_string(i);
+    }
+    ovk_store_known_upsert(rows);
+    ovk_detail_show(&s.g, kDrone);
+    const ZQ_GUI_WINDOW* w = zq_gui_get_window(s.g.ctx, s.g.popup[OVK_POP_DETAIL]);
+    int fav = -1, white = -1;
+    for (int id : w->widgets) {
+        const std::string l = zq_gui_button_get_label(s.g.ctx, id);
+        if (l == "Favorite") fav = id;
+        if (l == "Whitelist") white = id;
+    }
+    const int id = state.range(0) ? white : fav;
+    const ZQ_GUI_WIDGET* b = zq_gui_get_widget(s.g.ctx, id);
+    if (!b) return state.SkipWithError("no button");
+    state.SetLabel(state.range(0) ? "whitelist" : "favorite");
+    for (auto _ : state) {
+        // A click, as the toolkit hands it over.
+        float x = 0, y = 0, ww = 0, h = 0;
+        zq_gui_widget_screen_rect(s.g.ctx, b->id, &x, &y, &ww, &h);
+        for (unsigned type : {ALLEGRO_EVENT_MOUSE_AXES, ALLEGRO_EVENT_MOUSE_BUTTON_DOWN,
+                              ALLEGRO_EVENT_MOUSE_BUTTON_UP}) {
+            ALLEGRO_EVENT ev{};
+            ev.type = type;
+            ev.mouse.x = static_cast<int>(x + ww / 2);
+            ev.mouse.y = static_cast<int>(y + h / 2);
+            ev.mouse.button = type == ALLEGRO_EVENT_MOUSE_AXES ? 0 : 1;
+            ev.mouse.display = s.display;
+            ovk_gui_handle_event(&s.g, &ev);
+        }
+    }
+}
+BENCHMARK(BM_DetailFavoriteAndWhitelist)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(1.0);
+
 void BM_WatchlistShow(benchmark::State& state) {
     SCENE s;
     if (!s.ok) return state.SkipWithError("no scene");
