@@ -9,7 +9,6 @@
 #include <allegro5/allegro_image.h>
 #include <allegro5/allegro_primitives.h>
 #include <allegro5/allegro_ttf.h>
-#include <allegro5/allegro_x.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -178,7 +177,9 @@ class GuiScreens : public ::testing::Test {
     std::string x_window() {
         al_register_event_source(queue_, al_get_keyboard_event_source());
         al_register_event_source(queue_, al_get_mouse_event_source());
-        const std::string wid = std::to_string(al_get_x_window_id(display_));
+        al_set_window_title(display_, "Orvik screens test");
+        std::string wid;
+        EXPECT_TRUE(x_wait_window("^Orvik screens test$", 5000, &wid));
         x_run("xdotool windowfocus --sync " + wid);
         return wid;
     }
