@@ -202,6 +202,19 @@ TEST_F(GuiWatchlist, TheScreenAddsValidatesAndRemovesRulesAndTogglesPresets) {
     ovk_gui_update(&g_);
     EXPECT_FALSE(zq_gui_checkbox_is_checked(g_.ctx, widget(OVK_POP_WATCHLIST, ZQ_GUI_CHECKBOX, 1)));
     EXPECT_EQ(zq_gui_datagrid_row_count(g_.ctx, grid()), 2);
+
+    // On a narrow screen every control stays inside the window.
+    g_.disp_w = 520;
+    ovk_gui_rebuild(&g_);
+    ASSERT_TRUE(shown(OVK_POP_WATCHLIST));
+    EXPECT_EQ(zq_gui_datagrid_row_count(g_.ctx, grid()), 2) << "filled again at once";
+    float cw = 0, ch = 0;
+    ovk_gui_popup_client(&g_, OVK_POP_WATCHLIST, &cw, &ch);
+    for (int id : zq_gui_get_window(g_.ctx, g_.popup[OVK_POP_WATCHLIST])->widgets) {
+        const ZQ_GUI_WIDGET* w = zq_gui_get_widget(g_.ctx, id);
+        EXPECT_LE(w->x + w->w, cw) << "widget " << id << " of kind " << w->type;
+    }
+    shot("watchlist_narrow");
 }
 
 // Export on one machine, import on another: the file and the clipboard carry the rules.

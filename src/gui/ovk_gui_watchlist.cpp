@@ -47,6 +47,9 @@ struct WATCH_SCREENS {
     std::array<int, OVK_PRESET_COUNT> shown_presets{};
     std::vector<OVK_WHITELIST_ENTRY> trusted;
     std::string add_mac;  // the address the add dialog is about
+    // The screens were shown: a rebuild fills them again at once (a resize brings them back
+    // open), while a program that never opens them does not pay for their grids.
+    bool watchlist_used = false, whitelist_used = false;
 
     // Watchlist & rules.
     int presets[OVK_PRESET_COUNT] = {-1, -1, -1};
@@ -63,6 +66,8 @@ WATCH_SCREENS& state() {
     return s;
 }
 
+void reload_watchlist(OVK_GUI* g, bool always);
+void reload_whitelist(OVK_GUI* g, bool always);
 void on_preset(int id, void* user);
 void on_add(int, void* user);
 void on_remove(int, void* user);
@@ -163,21 +168,28 @@ void ovk_watchlist_build(OVK_GUI* g) {
     zq_gui_set_widget_tooltip(c, s.key, "What to match; text rules are case-insensitive");
     y += r + p;
 
-    // 3. Label, category and the add button.
+    // 3. Label, category and the add button; on a narrow screen the label has a row of its
+    // own.
     const float add_w = text_w(g->font, "Add to watchlist") + 3 * p;
-    const float cat_w = ovk_px(g, 260);
-    const float label_w = std::max(ovk_px(g, 120), cw - 4 * p - add_w - cat_w);
+    const float cat_w = std::min(ovk_px(g, 260), cw - 3 * p - add_w);
+    const bool one_row = cw - 4 * p - add_w - cat_w >= ovk_px(g, 120);
+    const float label_w = one_row ? cw - 4 * p - add_w - cat_w : cw - 2 * p;
     s.label = zq_gui_add_textarea(c, win, p, y, label_w, r, 0, kLabelMax, nullptr, nullptr);
     zq_gui_textarea_set_placeholder(c, s.label, "Label (what it is)");
     zq_gui_set_widget_tooltip(c, s.label, "Shown as the match label when the entry matches");
-    s.category = zq_gui_add_combobox(c, win, 2 * p + label_w, y, cat_w, r, nullptr, nullptr);
+    float cx = 2 * p + label_w;
+    if (!one_row) {
+        cx = p;
+        y += r + p;
+    }
+    s.category = zq_gui_add_combobox(c, win, cx, y, cat_w, r, nullptr, nullptr);
     zq_gui_combobox_add_item(c, s.category, "Category: your watchlist");
     for (int k = 0; k < OVK_CAT_COUNT; ++k)
         zq_gui_combobox_add_item(c, s.category, ovk_cat_title(k));
     zq_gui_combobox_set_selected(c, s.category, 0);
     zq_gui_set_widget_tooltip(c, s.category, "Category the match is reported under");
-    s.add = zq_gui_add_button(c, win, 3 * p + label_w + cat_w, y, add_w, r, "Add to watchlist", 1,
-                              on_add, g);
+    s.add =
+        zq_gui_add_button(c, win, cx + cat_w + p, y, add_w, r, "Add to watchlist", 1, on_add, g);
     zq_gui_set_widget_theme(c, s.add, ovk_theme_accent(g));
     zq_gui_set_widget_tooltip(
         c, s.add, "Add the entry above (your entries always score 100 unless set otherwise)");
@@ -209,6 +221,7 @@ void ovk_watchlist_build(OVK_GUI* g) {
                                                   {"Source", 0.30f}};
     for (const auto& [title, share] : cols)
         zq_gui_datagrid_add_column(c, s.grid, title, inner * share);
+    if (s.watchlist_used) reload_watchlist(g, true);
 }
 
 void ovk_watch_add_build(OVK_GUI* g) {
@@ -272,6 +285,7 @@ void ovk_whitelist_build(OVK_GUI* g) {
     zq_gui_datagrid_add_column(c, s.wl_grid, "Address", inner * 0.25f);
     zq_gui_datagrid_add_column(c, s.wl_grid, "Note", inner * 0.35f);
     zq_gui_datagrid_add_column(c, s.wl_grid, "Registrant", inner * 0.40f);
+    if (s.whitelist_used) reload_whitelist(g, true);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -380,6 +394,7 @@ void ovk_whitelist_refresh(OVK_GUI* g) {
 void ovk_watchlist_show(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     if (g->popup[OVK_POP_WATCHLIST] < 0) ovk_watchlist_build(g);
+    state().watchlist_used = true;
     sync_presets(g);
     reload_watchlist(g, true);
     ovk_gui_open_popup(g, OVK_POP_WATCHLIST);
@@ -388,6 +403,7 @@ void ovk_watchlist_show(OVK_GUI* g) {
 void ovk_whitelist_show(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     if (g->popup[OVK_POP_WHITELIST] < 0) ovk_whitelist_build(g);
+    state().whitelist_used = true;
     reload_whitelist(g, true);
     ovk_gui_open_popup(g, OVK_POP_WHITELIST);
 }
