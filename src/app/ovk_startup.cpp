@@ -97,12 +97,14 @@ const std::vector<OVK_OPTION>& ovk_startup_options() {
          [](OVK_OPTS& o, std::string_view v) {
              o.demo = true;
              o.shots = std::string(v);
-         }},
+         },
+         true},
         {"--width", "W", "--width/--height  initial window size (desktop)",
-         [](OVK_OPTS& o, std::string_view v) { o.width = to_int(v); }},
-        {"--height", "H", nullptr, [](OVK_OPTS& o, std::string_view v) { o.height = to_int(v); }},
+         [](OVK_OPTS& o, std::string_view v) { o.width = to_int(v); }, true},
+        {"--height", "H", nullptr, [](OVK_OPTS& o, std::string_view v) { o.height = to_int(v); },
+         true},
         {"-v", "LEVEL", "-v LEVEL      log level: 3 errors .. 7 debug (default 4)",
-         [](OVK_OPTS& o, std::string_view v) { o.log_level = to_int(v); }},
+         [](OVK_OPTS& o, std::string_view v) { o.log_level = to_int(v); }, true},
         {"--headless", nullptr,
          "--headless    no window: scan at once, print alerts and a status line every 10 s",
          [](OVK_OPTS& o, std::string_view) { o.headless = true; }},
@@ -159,7 +161,7 @@ OVK_OPTS ovk_startup_parse(std::span<const std::string> args) {
             } else if (i + 1 < args.size()) {
                 opt.apply(o, args[i + 1]);
                 ++i;
-            } else if (o.error.empty()) {
+            } else if (!opt.ignored_when_last && o.error.empty()) {
                 o.error = std::string(opt.name) + " needs a value (" + opt.value_name + ")";
             }
             break;

@@ -46,8 +46,9 @@ struct OVK_OPTS {
 };
 
 // One command-line option. Options are matched exactly; one that takes a value consumes the
-// next argument (an option given last without its value sets `error`). To add an option, add
-// a row.
+// next argument. Given last without its value, the window's own options (--shots, --width,
+// --height, -v) are ignored; any other sets `error`, since running without what was asked
+// for (a duration, a recording) would pass a typo off as success. To add an option, add a row.
 struct OVK_OPTION {
     const char* name;
     const char* value_name;  // nullptr for a flag
@@ -55,6 +56,7 @@ struct OVK_OPTION {
     // covers it.
     const char* help;
     std::function<void(OVK_OPTS& o, std::string_view value)> apply;
+    bool ignored_when_last = false;  // a value option left without its value does nothing
 };
 
 // The table, in the order of the help text.
