@@ -372,6 +372,8 @@ int zq_gui_add_markdownview(ZQ_GUI_CTX* ctx, int win, float x, float y, float w,
 void zq_gui_markdownview_set_text(ZQ_GUI_CTX* ctx, int id, std::string_view text);
 std::string zq_gui_markdownview_get_text(ZQ_GUI_CTX* ctx, int id);
 void zq_gui_markdownview_scroll_to(ZQ_GUI_CTX* ctx, int id, float y);
+// How far the document is scrolled (0 at the top). Setting the text scrolls back to the top.
+float zq_gui_markdownview_get_scroll(ZQ_GUI_CTX* ctx, int id);
 void zq_gui_markdownview_set_link_callback(ZQ_GUI_CTX* ctx, int id, ZQ_GUI_LINK_FN fn, void* user);
 // Height of the laid-out document at the view's width.
 float zq_gui_markdownview_content_height(ZQ_GUI_CTX* ctx, int id);

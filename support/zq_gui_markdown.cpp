@@ -158,6 +158,11 @@ void zq_gui_markdownview_scroll_to(ZQ_GUI_CTX* ctx, int id, float y) {
     ctx->dirty = true;
 }
 
+float zq_gui_markdownview_get_scroll(ZQ_GUI_CTX* ctx, int id) {
+    auto* d = zq_gui_data<ZQ_GUI_MDVIEW_DATA>(ctx, id);
+    return d ? d->scroll_y : 0;
+}
+
 void zq_gui_markdownview_set_link_callback(ZQ_GUI_CTX* ctx, int id, ZQ_GUI_LINK_FN fn, void* user) {
     auto* d = zq_gui_data<ZQ_GUI_MDVIEW_DATA>(ctx, id);
     if (!d) return;

@@ -23,6 +23,8 @@
 #include "ovk_app_util.h"
 #include "ovk_gui_main.h"
 #include "ovk_gui_map.h"
+#include "ovk_gui_detail.h"
+#include "ovk_gui_watchlist.h"
 #include "ovk_platform.h"
 #include "zq_log.h"
 
@@ -39,7 +41,14 @@ void build_confirm(OVK_GUI* g);
 // dialog. A screen joins by including its header above and adding its row at its place.
 constexpr OVK_SCREEN kScreens[] = {
     {-1, ovk_main_build, ovk_main_refresh, ovk_main_tick, nullptr, ovk_main_shutdown},
+    {OVK_POP_DETAIL, ovk_detail_build, ovk_detail_refresh, nullptr, ovk_detail_show_selected,
+     nullptr},
     {OVK_POP_MAP, ovk_map_build, nullptr, ovk_map_update, ovk_map_show, ovk_map_shutdown},
+    {OVK_POP_WATCHLIST, ovk_watchlist_build, ovk_watchlist_refresh, nullptr, ovk_watchlist_show,
+     nullptr},
+    {OVK_POP_WATCH_ADD, ovk_watch_add_build, nullptr, nullptr, nullptr, nullptr},
+    {OVK_POP_WHITELIST, ovk_whitelist_build, ovk_whitelist_refresh, nullptr, ovk_whitelist_show,
+     nullptr},
     {OVK_POP_CONFIRM, build_confirm, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -693,11 +702,35 @@ void ovk_gui_message(OVK_GUI* g, const char* format, ...) {
     g->redraw = true;
 }
 
-void ovk_gui_copy(OVK_GUI* g, std::string_view text) {
-    OVK_CHECK(g);
+void ovk_gui_message_saved(OVK_GUI* g, int rc, std::string_view done) {
+    const int n = static_cast<int>(std::min<size_t>(done.size(), OVK_MESSAGE_MAX));
+    if (rc == 0)
+        ovk_gui_message(g, "%.*s", n, done.data());
+    else
+        ovk_gui_message(g, "%.*s (for this session only: it could not be saved to disk)", n,
+                        done.data());
+}
+
+bool ovk_gui_copy(OVK_GUI* g, std::string_view text) {
+    OVK_CHECK(g, false);
     bool ok = zq_clipboard_available() && zq_clipboard_set(ZQ_CLIPBOARD_CLIPBOARD, text) == 0;
     if (!ok && g->display) ok = al_set_clipboard_text(g->display, std::string(text).c_str());
     ovk_gui_message(g, ok ? "Copied to clipboard" : "Clipboard unavailable");
+    return ok;
+}
+
+std::string ovk_gui_clipboard_text(OVK_GUI* g) {
+    OVK_CHECK(g, {});
+    if (zq_clipboard_available()) {
+        std::string t = zq_clipboard_get(ZQ_CLIPBOARD_CLIPBOARD);
+        if (!t.empty()) return t;
+    }
+    if (!g->display || !al_clipboard_has_text(g->display)) return {};
+    char* t = al_get_clipboard_text(g->display);
+    if (!t) return {};
+    std::string out(t);
+    al_free(t);
+    return out;
 }
 
 void ovk_gui_set_prefs(OVK_GUI* g, const OVK_PREFS& p) {
@@ -846,6 +879,25 @@ int ovk_add_wrapped_label(OVK_GUI* g, int win, ALLEGRO_FONT* font, std::string_v
     ovk_label_set_wrapped(g, id, text);
     if (h) *h = lh;
     return id;
+}
+
+float ovk_badge_h(const OVK_GUI* g, const ALLEGRO_FONT* font) {
+    if (!font) return 0;
+    return static_cast<float>(al_get_font_line_height(font)) + 2 * 3 * (g ? g->scale : 1.0f);
+}
+
+float ovk_draw_badge(const OVK_GUI* g, const ALLEGRO_FONT* font, float x, float y, float max_w,
+                     std::string_view text, ALLEGRO_COLOR fill) {
+    if (!font || text.empty()) return 0;
+    const float s = g ? g->scale : 1.0f;
+    const float px = 7 * s, h = ovk_badge_h(g, font);
+    std::string t(text);
+    if (static_cast<float>(al_get_text_width(font, t.c_str())) > max_w - 2 * px)
+        t = zq_gui_text_shorten(font, t, max_w - 2 * px);
+    const float w = static_cast<float>(al_get_text_width(font, t.c_str())) + 2 * px;
+    al_draw_filled_rounded_rectangle(x, y, x + w, y + h, h / 2, h / 2, fill);
+    al_draw_text(font, al_map_rgb(255, 255, 255), x + px, y + 3 * s, 0, t.c_str());
+    return w;
 }
 
 std::string ovk_age_text(int64_t now_ms, int64_t t_ms) {

@@ -277,8 +277,15 @@ void ovk_gui_confirm(OVK_GUI* g, std::string_view text, OVK_CONFIRM_FN cb, void*
 
 // A plain toast for 4 s (at most 159 bytes); replaces whatever toast shows.
 void ovk_gui_message(OVK_GUI* g, const char* format, ...) __attribute__((format(printf, 2, 3)));
-// Puts the text on the system clipboard; tells the user whether that worked.
-void ovk_gui_copy(OVK_GUI* g, std::string_view text);
+// `done` as a message when rc is 0; otherwise it adds that the change holds for this
+// session only (for changes kept in memory whose file could not be written).
+void ovk_gui_message_saved(OVK_GUI* g, int rc, std::string_view done);
+// Puts the text on the system clipboard; tells the user whether that worked and returns it.
+bool ovk_gui_copy(OVK_GUI* g, std::string_view text);
+// The clipboard's text: the system clipboard when it can be had and holds text, else
+// Allegro's clipboard of the display; "" when neither holds any. May wait up to half a
+// second for another program to answer.
+std::string ovk_gui_clipboard_text(OVK_GUI* g);
 // Stores the preferences and takes back the stored copy. A changed theme or size rebuilds on
 // the next tick; changed scan settings re-apply (or restart) a running scan.
 void ovk_gui_set_prefs(OVK_GUI* g, const OVK_PREFS& prefs);
@@ -305,6 +312,12 @@ void ovk_label_set_wrapped(OVK_GUI* g, int label_id, std::string_view text);
 // its height in *h.
 int ovk_add_wrapped_label(OVK_GUI* g, int win, ALLEGRO_FONT* font, std::string_view text, float x,
                           float y, float w, float* h);
+// A rounded badge: `text` in `font` and white on `fill`, cut to max_w; its width (0 for
+// empty text).
+float ovk_draw_badge(const OVK_GUI* g, const ALLEGRO_FONT* font, float x, float y, float max_w,
+                     std::string_view text, ALLEGRO_COLOR fill);
+// Height of such a badge in `font`.
+float ovk_badge_h(const OVK_GUI* g, const ALLEGRO_FONT* font);
 // "now", "12s ago", "5 min ago", "3 h ago", "2 d ago" for the time t_ms seen from now_ms.
 std::string ovk_age_text(int64_t now_ms, int64_t t_ms);
 // "Near" at -60 dBm or more, "Far" below -80, else "Nearby".

@@ -1,0 +1,243 @@
+// The detail and watchlist screens' costs under a private Xvfb (software OpenGL), at 1100 by
+// 820, over the demo's devices:
+//   - the detail screen's half-second refresh of a drone when nothing changed (the document is
+//     built and hashed, the view keeps its layout) and when the drone moved (the view takes
+//     the new text and lays it out again), each followed by a frame, and the frame alone;
+//   - opening a device's details over a detection log of 50,000 matches (the device's own are
+//     picked out of a copy of the whole log);
+//   - reloading the watchlist grid with the presets and 1,000 rules of the user's own.
+#include <allegro5/allegro.h>
+#include <allegro5/allegro_font.h>
+#include <allegro5/allegro_primitives.h>
+#include <allegro5/allegro_ttf.h>
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "ovk_app_util.h"
+#include "ovk_demo.h"
+#include "ovk_gui.h"
+#include "ovk_gui_detail.h"
+#include "ovk_gui_watchlist.h"
+#include "ovk_pipeline.h"
+#include "ovk_prefs.h"
+#include "ovk_store.h"
+#include "ovk_test_files.h"
+#include "ovk_test_xvfb.h"
+#include "ovk_vendordb.h"
+#include "ovk_watchlist.h"
+
+namespace {
+
+constexpr double kLat = 45.4215, kLon = -75.6972;
+const char* const kDrone = "60:60:1F:A2:44:18";
+
+// The engine over a scratch directory with twenty seconds of the demo heard, and an
+// interface on a display of its own.
+struct SCENE {
+    ovk_test::TempDir dir;
+    ALLEGRO_DISPLAY* display = nullptr;
+    ALLEGRO_EVENT_QUEUE* queue = nullptr;
+    OVK_GUI g;
+    bool ok = false;
+
+    SCENE() {
+        if (!ovk_test::xvfb_start().running) return;
+        setenv("OVK_ASSETS", OVK_SOURCE_DIR "/assets", 1);
+        setenv("HOME", dir.path().c_str(), 1);
+        ovk_vendordb_load();
+        OVK_PREFS p;
+        p.onboarding_done = 1;
+        p.theme = OVK_THEME_DARK;
+        ovk_prefs_set(p);
+        if (ovk_store_open(dir.path()) != 0 || ovk_pipeline_init() != 0) return;
+        ovk_watchlist_load(dir.path());
+        const int64_t now = ovk_now_ms();
+        ovk_registry_start_session(now - 60000);
+        OVK_LOCATION anchor;
+        anchor.lat = kLat;
+        anchor.lon = kLon;
+        for (int r = 0; r < 20; ++r) {
+            const int64_t t = now - (19 - r) * 1000;
+            ovk_pipeline_location(ovk_demo_user_fix(r, kLat, kLon, t));
+            ovk_demo_round_at(r, t, anchor,
+                              [](OVK_ADVERT_PTR a) { ovk_pipeline_submit(std::move(a)); });
+        }
+        while (ovk_pipeline_pending() > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+
+        al_install_system(ALLEGRO_VERSION_INT, nullptr);
+        al_init_font_addon();
+        al_init_ttf_addon();
+        al_init_primitives_addon();
+        al_set_new_display_option(ALLEGRO_VSYNC, 2, ALLEGRO_SUGGEST);
+        display = al_create_display(1100, 820);
+        queue = al_create_event_queue();
+        ok = display && ovk_gui_init(&g, display, queue) == 0;
+    }
+    ~SCENE() {
+        if (ok) ovk_gui_shutdown(&g);
+        if (queue) al_destroy_event_queue(queue);
+        if (display) al_destroy_display(display);
+        ovk_watchlist_unload();
+        ovk_pipeline_shutdown();
+        ovk_store_close();
+        ovk_registry_clear();
+    }
+    void frame() {
+        al_set_target_backbuffer(display);
+        ovk_gui_draw(&g);
+        al_flip_display();
+    }
+};
+
+// The document view's height: lays the document out when its text was replaced.
+float laid_out_height(SCENE& s) {
+    const ZQ_GUI_WINDOW* w = zq_gui_get_window(s.g.ctx, s.g.popup[OVK_POP_DETAIL]);
+    for (int id : w->widgets)
+        if (zq_gui_get_widget(s.g.ctx, id)->type == ZQ_GUI_MARKDOWNVIEW)
+            return zq_gui_markdownview_content_height(s.g.ctx, id);
+    return 0;
+}
+
+// Refresh and layout (arg 0) or refresh, layout and a frame (arg 1) of a drone standing
+// still.
+void BM_DetailRefreshUnchanged(benchmark::State& state) {
+    SCENE s;
+    if (!s.ok) return state.SkipWithError("no scene");
+    ovk_detail_show(&s.g, kDrone);
+    s.frame();
+    for (auto _ : state) {
+        ovk_detail_refresh(&s.g);
+        benchmark::DoNotOptimize(laid_out_height(s));
+        if (state.range(0)) s.frame();
+    }
+}
+BENCHMARK(BM_DetailRefreshUnchanged)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+// The same for a drone that moves between refreshes: a new Remote ID position each time.
+void BM_DetailRefreshDroneMoved(benchmark::State& state) {
+    SCENE s;
+    if (!s.ok) return state.SkipWithError("no scene");
+    ovk_detail_show(&s.g, kDrone);
+    auto d = ovk_registry_get(kDrone);
+    auto rid = ovk_registry_remote_id(kDrone);
+    if (!d || !d->advert || !rid) return state.SkipWithError("no drone");
+    OVK_IDENTITY id;
+    id.type = d->device_type;
+    int step = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        rid->lat += 1e-5 * (++step % 2 ? 1 : -1);
+        ovk_registry_report(*d->advert, d->hits, &id, d->vendor, &*rid, nullptr, ovk_now_ms());
+        state.ResumeTiming();
+        ovk_detail_refresh(&s.g);
+        benchmark::DoNotOptimize(laid_out_height(s));
+        if (state.range(0)) s.frame();
+    }
+}
+BENCHMARK(BM_DetailRefreshDroneMoved)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+void BM_DetailFrame(benchmark::State& state) {
+    SCENE s;
+    if (!s.ok) return state.SkipWithError("no scene");
+    ovk_detail_show(&s.g, kDrone);
+    for (auto _ : state) s.frame();
+}
+BENCHMARK(BM_DetailFrame)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+void BM_DetailShowOverALargeLog(benchmark::State& state) {
+    SCENE s;
+    if (!s.ok) return state.SkipWithError("no scene");
+    ovk_store_close();  // memory only: the log is not written out
+    OVK_DETECTION m;
+    m.label = "Axon body camera";
+    m.source = "BLE";
+    m.evidence = "Axon advertisement (company 0x034D) with a body-camera model string";
+    for (int i = 0; i < 50000; ++i) {
+        m.mac = i % 100 ? "00:25:DF:00:00:" + std::to_string(10 + i % 80) : kDrone;
+        m.timestamp = 1700000000000 + i * 1000LL;
+        ovk_store_add_detection(m);
+    }
+    const char* macs[] = {kDrone, "7A:31:C4:0B:9E:22"};
+    int k = 0;
+    for (auto _ : state) ovk_detail_show(&s.g, macs[k++ % 2]);  // another device each time
+}
+BENCHMARK(BM_DetailShowOverALargeLog)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+// The stores' writes happen on the interface thread: starring a device rewrites the
+// remembered devices (10,000 of them here), trusting it the whitelist.
+void BM_DetailFavoriteAndWhitelist(benchmark::State& state) {
+    SCENE s;
+    if (!s.ok) return state.SkipWithError("no scene");
+    std::vector<OVK_KNOWN> rows(10000);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        rows[i].mac =
+            "02:00:00:00:" + std::to_string(10 + i / 90) + ":" + std::to_string(10 + i % 90);
+        rows[i].first_seen = rows[i].last_seen = 1700000000000;
+        rows[i].name = "Device " + std::to_string(i);
+    }
+    ovk_store_known_upsert(rows);
+    ovk_detail_show(&s.g, kDrone);
+    const ZQ_GUI_WINDOW* w = zq_gui_get_window(s.g.ctx, s.g.popup[OVK_POP_DETAIL]);
+    int fav = -1, white = -1;
+    for (int id : w->widgets) {
+        const std::string l = zq_gui_button_get_label(s.g.ctx, id);
+        if (l == "Favorite") fav = id;
+        if (l == "Whitelist") white = id;
+    }
+    const int id = state.range(0) ? white : fav;
+    const ZQ_GUI_WIDGET* b = zq_gui_get_widget(s.g.ctx, id);
+    if (!b) return state.SkipWithError("no button");
+    state.SetLabel(state.range(0) ? "whitelist" : "favorite");
+    for (auto _ : state) {
+        // A click, as the toolkit hands it over.
+        float x = 0, y = 0, ww = 0, h = 0;
+        zq_gui_widget_screen_rect(s.g.ctx, b->id, &x, &y, &ww, &h);
+        for (unsigned type : {ALLEGRO_EVENT_MOUSE_AXES, ALLEGRO_EVENT_MOUSE_BUTTON_DOWN,
+                              ALLEGRO_EVENT_MOUSE_BUTTON_UP}) {
+            ALLEGRO_EVENT ev{};
+            ev.type = type;
+            ev.mouse.x = static_cast<int>(x + ww / 2);
+            ev.mouse.y = static_cast<int>(y + h / 2);
+            ev.mouse.button = type == ALLEGRO_EVENT_MOUSE_AXES ? 0 : 1;
+            ev.mouse.display = s.display;
+            ovk_gui_handle_event(&s.g, &ev);
+        }
+    }
+}
+BENCHMARK(BM_DetailFavoriteAndWhitelist)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(1.0);
+
+void BM_WatchlistShow(benchmark::State& state) {
+    SCENE s;
+    if (!s.ok) return state.SkipWithError("no scene");
+    std::string json = "[";
+    for (int i = 0; i < 1000; ++i)
+        json += (i ? "," : "") + std::string("{\"prefix\":\"name:unit ") + std::to_string(i) +
+                "\",\"label\":\"Unit " + std::to_string(i) + "\"}";
+    json += "]";
+    ovk_watchlist_import_custom(json);
+    state.counters["rows"] = static_cast<double>(ovk_watchlist_all().size());
+    for (auto _ : state) {
+        ovk_watchlist_show(&s.g);
+        s.frame();
+    }
+}
+BENCHMARK(BM_WatchlistShow)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    // Allegro's X connection goes before the private X server does.
+    if (al_is_system_installed()) al_uninstall_system();
+    return 0;
+}

@@ -1,0 +1,736 @@
+// The device detail screen.
+//
+// Index
+//   1. State
+//   2. Build: the head, the action buttons, the document view
+//   3. Refresh: the document, the buttons, the head's drawing
+//   4. Commands: show and the actions
+#include "ovk_gui_detail.h"
+
+#include <allegro5/allegro_primitives.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ovk_app_util.h"
+#include "ovk_geo.h"
+#include "ovk_gui_watchlist.h"
+#include "ovk_intel.h"
+#include "ovk_platform.h"
+#include "ovk_store.h"
+#include "ovk_vendordb.h"
+#include "ovk_watchlist.h"
+#include "zq_log.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// 1. State
+// ---------------------------------------------------------------------------------------
+
+constexpr size_t kMatchesMax = 200;       // logged matches listed for one device
+constexpr size_t kCodeValueMax = 1039;    // characters of a value shown in code style
+constexpr int64_t kGraphSpanMs = 120000;  // the signal graph's time span
+
+struct DETAIL {
+    // The device as last read: its registry snapshot (absent when not in range), its
+    // remembered record, and the user's marks.
+    std::optional<OVK_DEVICE> dev;
+    std::optional<OVK_KNOWN> known;
+    bool whitelisted = false;
+    bool favorite = false;
+    std::optional<std::string> watch_key;  // the user's watchlist entry for it, if any
+
+    // Logged matches of `matches_mac`, newest first.
+    std::vector<OVK_DETECTION> matches;
+    std::string matches_mac;
+    bool matches_loaded = false;
+
+    // The document view: the hash of its text and the address the text is about.
+    std::string doc;
+    uint32_t hash = 0;
+    std::string view_mac;
+    std::string shown_mac;  // the device the screen was last opened on
+    float keep_scroll = 0;  // where the reader was, carried over a rebuild
+
+    bool narrow = false;  // the graph goes below the text
+    int head = -1, view = -1;
+    int b_locate = -1, b_watch = -1, b_white = -1, b_fav = -1, b_copy = -1;
+};
+
+DETAIL& state() {
+    static DETAIL d;
+    return d;
+}
+
+// The name the device goes by: advertised, else remembered.
+std::string device_name(const DETAIL& s) {
+    if (s.dev && !s.dev->name.empty()) return s.dev->name;
+    if (s.known) return s.known->name;
+    return {};
+}
+
+std::string device_vendor(const DETAIL& s) {
+    if (s.dev && !s.dev->vendor.empty()) return s.dev->vendor;
+    if (s.known) return s.known->vendor;
+    return {};
+}
+
+std::string device_type(const DETAIL& s) {
+    if (s.dev && !s.dev->device_type.empty()) return s.dev->device_type;
+    if (s.known) return s.known->device_type;
+    return {};
+}
+
+const OVK_HIT* best_hit(const DETAIL& s) {
+    return s.dev ? ovk_device_best(*s.dev) : nullptr;
+}
+
+std::string local_time(int64_t ms, const char* fmt) {
+    const time_t t = static_cast<time_t>(ms / 1000);
+    struct tm tm {};
+    localtime_r(&t, &tm);
+    char b[64];
+    if (!strftime(b, sizeof b, fmt, &tm)) return {};
+    return b;
+}
+
+// The user's own watchlist entry for this address or its address block.
+std::optional<std::string> user_watch_key(const std::string& mac) {
+    if (mac.empty()) return std::nullopt;
+    const std::string block = mac.substr(0, 8);
+    for (const OVK_OUI_ENTRY& e : ovk_watchlist_custom())
+        if (e.prefix == mac || e.prefix == block) return e.prefix;
+    return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------------------
+// 2. Build
+// ---------------------------------------------------------------------------------------
+
+void draw_head(ZQ_GUI_WIDGET* w, float x, float y, ALLEGRO_FONT* font, void* user);
+void on_locate(int, void* user);
+void on_watch(int, void* user);
+void on_whitelist(int, void* user);
+void on_favorite(int, void* user);
+void on_copy(int, void* user);
+
+float text_w(const ALLEGRO_FONT* f, const char* t) {
+    return f ? static_cast<float>(al_get_text_width(f, t)) : 0;
+}
+
+}  // namespace
+
+void ovk_detail_build(OVK_GUI* g) {
+    OVK_CHECK(g && g->ctx);
+    DETAIL& s = state();
+    s.head = s.view = -1;
+    s.b_locate = s.b_watch = s.b_white = s.b_fav = s.b_copy = -1;
+    s.hash = 0;
+    s.view_mac.clear();
+    const int win = ovk_gui_popup_window(g, OVK_POP_DETAIL, "Device details", 860, 900);
+    if (win < 0) return;
+    zq_gui_window_set_flags(
+        g->ctx, win, ZQ_GUI_WIN_CLOSE_BTN | (ovk_platform_uses_touch() ? ZQ_GUI_WIN_FLAG_40 : 0));
+    float cw = 0, ch = 0;
+    ovk_gui_popup_client(g, OVK_POP_DETAIL, &cw, &ch);
+    const float p = ovk_pad(g), r = ovk_row_h(g);
+    s.narrow = cw < ovk_px(g, 560);
+    const float head_h = ovk_px(g, 190) + (s.narrow ? ovk_px(g, 90) : 0);
+    s.head = zq_gui_add_custom(g->ctx, win, p, p, cw - 2 * p, head_h, draw_head, g);
+
+    // The actions, wrapping; a button that changes its label is as wide as its longer one.
+    struct BUTTON {
+        int* id;
+        const char* label;
+        const char* wide;
+        const char* tip;
+        ZQ_GUI_CLICK_FN fn;
+    };
+    const BUTTON buttons[] = {
+        {&s.b_locate, "Locate", "Stop locate",
+         "Beeps faster as the signal gets stronger: walk around to find the device", on_locate},
+        {&s.b_watch, "Add to watchlist", "Remove from watchlist",
+         "Always flag this address (or remove your entry)", on_watch},
+        {&s.b_white, "Whitelist", "Un-whitelist",
+         "Trust this device: it is never flagged and never alerts", on_whitelist},
+        {&s.b_fav, "Favorite", "* Favorite", "Star the device so the Favorites filter shows it",
+         on_favorite},
+        {&s.b_copy, "Copy report", "Copy report", "Copy everything shown here to the clipboard",
+         on_copy},
+    };
+    float bx = p, by = p + head_h + p;
+    for (const BUTTON& b : buttons) {
+        const float bw = std::max(text_w(g->font, b.label), text_w(g->font, b.wide)) + 3 * p;
+        if (bx > p && bx + bw > cw - p) {
+            bx = p;
+            by += r + p / 2;
+        }
+        *b.id = zq_gui_add_button(g->ctx, win, bx, by, bw, r, b.label, 1, b.fn, g);
+        zq_gui_set_widget_tooltip(g->ctx, *b.id, b.tip);
+        bx += bw + p / 2;
+    }
+
+    const float vy = by + r + p;
+    ZQ_GUI_MD_FONTS fonts;
+    fonts.regular = g->font;
+    fonts.bold = g->font_bold;
+    fonts.mono = g->font_mono;
+    fonts.h1 = g->font_title;
+    fonts.h2 = g->font_big;
+    s.view =
+        zq_gui_add_markdownview(g->ctx, win, p, vy, cw - 2 * p, std::max(r, ch - vy - p), fonts);
+
+    // After a rebuild the device shown before is shown again, where the reader was.
+    if (!g->sel_mac.empty()) {
+        const float keep = s.keep_scroll;
+        ovk_detail_refresh(g);
+        zq_gui_markdownview_scroll_to(g->ctx, s.view, keep);
+        s.keep_scroll = zq_gui_markdownview_get_scroll(g->ctx, s.view);
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// 3. Refresh
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+// Text that the markdown would read as markup goes in code style: one line, backticks
+// turned into apostrophes, at most kCodeValueMax characters.
+bool is_markup(std::string_view v) {
+    return v.find_first_of("*_`[]|#<>") != std::string_view::npos;
+}
+
+std::string one_line(std::string_view v) {
+    std::string out(v);
+    for (char& c : out)
+        if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+    return out;
+}
+
+std::string code_style(std::string_view v) {
+    std::string out = one_line(v);
+    std::replace(out.begin(), out.end(), '`', '\'');
+    size_t chars = 0, i = 0;
+    for (; i < out.size() && chars < kCodeValueMax; ++chars) {
+        const size_t n = ovk_utf8_seq_len(out, i);
+        i += n ? n : 1;
+    }
+    out.resize(i);
+    return "`" + out + "`";
+}
+
+void line(std::string& doc, std::string_view key, std::string_view value) {
+    doc += "- **";
+    doc += is_markup(key) ? code_style(key) : one_line(key);
+    doc += ":** ";
+    doc += is_markup(value) ? code_style(value) : one_line(value);
+    doc += '\n';
+}
+
+void line_if(std::string& doc, std::string_view key, std::string_view value) {
+    if (!value.empty()) line(doc, key, value);
+}
+
+std::string fmt(const char* f, ...) __attribute__((format(printf, 1, 2)));
+std::string fmt(const char* f, ...) {
+    va_list ap;
+    va_start(ap, f);
+    std::string s = ovk_vformat(2048, f, ap);
+    va_end(ap);
+    return s;
+}
+
+bool is_spoof_fact(const OVK_FACT& f) {
+    return f.key == OVK_RIDCHECK_FACT;
+}
+
+void why_flagged(std::string& doc, const OVK_DEVICE& d) {
+    doc += "## Why it's flagged\n\n";
+    if (d.hits.empty()) {
+        line(doc, "Result", "Not flagged - no watchlist entry or equipment signature matched.");
+    }
+    for (const OVK_HIT& h : d.hits) {
+        line(doc, h.label,
+             fmt("%s - %s (%d%%)", ovk_cat_title(h.category),
+                 ovk_tier_label(ovk_tier_of(h.confidence)), h.confidence));
+        line(doc, "Evidence", h.evidence);
+        line(doc, "Source", h.source);
+    }
+    doc += '\n';
+}
+
+void identity(std::string& doc, const DETAIL& s, const std::string& mac) {
+    doc += "## Identity\n\n";
+    line_if(doc, "Device type", device_type(s));
+    const bool wifi = s.dev ? s.dev->source == OVK_SRC_WIFI : false;
+    line_if(doc, wifi ? "Network name (SSID)" : "Advertised name", device_name(s));
+    if (const char* reg = ovk_vendor_mac(mac)) line(doc, "Address registrant (IEEE)", reg);
+    if (!s.dev) {
+        doc += '\n';
+        return;
+    }
+    const OVK_DEVICE& d = *s.dev;
+    const OVK_ADVERT* a = d.advert.get();
+    if (a) {
+        for (const OVK_MFG& m : a->mfg) {
+            const char* company = ovk_vendor_company(m.cid);
+            line(doc, "Bluetooth company",
+                 fmt("%s (0x%04X)", company ? company : "Unknown", m.cid));
+        }
+    }
+    line(doc, "Address type", ovk_addr_label_checked(d.addr_type, mac));
+    if (const auto warning = ovk_addr_warning(d.addr_type, mac)) {
+        line(doc, "Address check", *warning);
+        line(doc, "Trackability", "Uncertain - may be a mislabelled random address");
+    } else {
+        line_if(doc, "Trackability", ovk_addr_trackable(d.addr_type));
+    }
+    const bool ble = d.sources & 1, wf = d.sources & 2;
+    line_if(doc, "Radio",
+            ble && wf ? "Bluetooth LE + WiFi"
+            : ble     ? "Bluetooth LE"
+            : wf      ? "WiFi"
+                      : "");
+    if (a) {
+        if (a->connectable >= 0)
+            line(doc, "Connectable",
+                 a->connectable ? "Yes (accepts connections)" : "No (broadcast only)");
+        line_if(doc, "PHY", a->phy);
+        if (a->has_tx_power) line(doc, "Advertised TX power", fmt("%d dBm", a->tx_power));
+    }
+    // Doubts about a Remote ID broadcast are read with the Remote ID section.
+    for (const OVK_FACT& f : d.facts)
+        if (!(d.has_rid && is_spoof_fact(f))) line(doc, f.key, f.value);
+    doc += '\n';
+}
+
+void remote_id(std::string& doc, const OVK_DEVICE& d) {
+    if (!d.has_rid) return;
+    const OVK_REMOTE_ID& r = d.rid;
+    doc += "## Drone Remote ID (ASTM F3411)\n\n";
+    for (const OVK_FACT& f : d.facts)
+        if (is_spoof_fact(f)) line(doc, f.key, f.value);
+    line_if(doc, "UAS ID", r.uas_id);
+    if (r.id_type) line(doc, "ID type", r.id_type);
+    if (r.ua_type) line(doc, "Aircraft type", r.ua_type);
+    if (r.status) line(doc, "Status", r.status);
+    if (r.has_pos) line(doc, "Drone position", fmt("%.6f, %.6f", r.lat, r.lon));
+    if (r.has_alt_geo) line(doc, "Altitude (WGS84)", fmt("%.0f m", r.alt_geo_m));
+    if (r.has_height) line(doc, "Height above takeoff/ground", fmt("%.0f m", r.height_m));
+    if (r.has_speed)
+        line(doc, "Ground speed", fmt("%.1f m/s (%.0f km/h)", r.speed_ms, r.speed_ms * 3.6));
+    if (r.has_vspeed) line(doc, "Vertical speed", fmt("%.1f m/s", r.vspeed_ms));
+    if (r.has_direction) line(doc, "Heading", fmt("%d deg", r.direction_deg));
+    if (r.has_op_pos) line(doc, "Operator position", fmt("%.6f, %.6f", r.op_lat, r.op_lon));
+    line_if(doc, "Operator ID", r.operator_id);
+    line_if(doc, "Description", r.self_id);
+    doc += '\n';
+}
+
+void history(std::string& doc, const DETAIL& s) {
+    doc += "## History\n\n";
+    if (s.dev) line(doc, "First heard this session", local_time(s.dev->first_seen, "%H:%M:%S"));
+    if (s.known) {
+        const OVK_KNOWN& k = *s.known;
+        line(doc, "First ever seen", local_time(k.first_seen, "%Y-%m-%d %H:%M"));
+        line(doc, "Last seen (saved)", local_time(k.last_seen, "%Y-%m-%d %H:%M"));
+        line(doc, "Scanning sessions seen in", fmt("%d", k.sessions));
+        line(doc, "Detect count", fmt("%d (at most one per minute)", k.detect_count));
+        line_if(doc, "Note", k.note);
+    } else {
+        line(doc, "History", "First time this address has been heard");
+    }
+    line(doc, "Logged matches", fmt("%zu", s.matches.size()));
+    for (const OVK_DETECTION& m : s.matches) {
+        const std::string when = local_time(m.timestamp, "%Y-%m-%d %H:%M:%S");
+        if (m.has_pos)
+            line(doc, when, fmt("%s - %d dBm - %.5f, %.5f", m.label.c_str(), m.rssi, m.lat, m.lon));
+        else
+            line(doc, when, fmt("%s - %d dBm", m.label.c_str(), m.rssi));
+    }
+    if (s.dev && s.dev->path.size() > 1) {
+        double m = 0;
+        for (size_t i = 1; i < s.dev->path.size(); ++i)
+            m += ovk_meters_between(s.dev->path[i - 1].lat, s.dev->path[i - 1].lon,
+                                    s.dev->path[i].lat, s.dev->path[i].lon);
+        line(doc, "Travelled with you", fmt("%.0f m while in range", m));
+    }
+    doc += '\n';
+}
+
+std::string hex(ovk_bytes b) {
+    return b.empty() ? std::string("(empty)") : ovk_hex(b, " ");
+}
+
+void raw_advert(std::string& doc, const OVK_DEVICE& d) {
+    const OVK_ADVERT* a = d.advert.get();
+    if (!a) return;
+    doc += "## Raw advertisement\n\n";
+    for (const OVK_MFG& m : a->mfg) line(doc, fmt("Manufacturer 0x%04X", m.cid), hex(m.data));
+    for (const OVK_UUID& u : a->uuids) {
+        const int s16 = ovk_uuid_short(u);
+        const char* name = s16 >= 0 ? ovk_vendor_uuid16(s16) : nullptr;
+        if (s16 < 0)
+            line(doc, "Service UUID", ovk_uuid_str(u));
+        else if (name)
+            line(doc, "Service UUID", fmt("0x%04X (%s)", s16, name));
+        else
+            line(doc, "Service UUID", fmt("0x%04X", s16));
+    }
+    for (const OVK_SVCDATA& sd : a->svc) {
+        const int s16 = ovk_uuid_short(sd.uuid);
+        const char* name = s16 >= 0 ? ovk_vendor_uuid16(s16) : nullptr;
+        if (s16 >= 0)
+            line(doc, fmt("Service data 0x%04X%s%s", s16, name ? " - " : "", name ? name : ""),
+                 hex(sd.data));
+        else
+            line(doc, fmt("Service data %s", ovk_uuid_str(sd.uuid).c_str()), hex(sd.data));
+    }
+    for (const OVK_AD& ad : ovk_ad_parse(a->raw, 64))
+        line(doc, fmt("AD 0x%02X %s", ad.type, ovk_ad_type_name(ad.type).c_str()), hex(ad.data));
+    if (a->source == OVK_SRC_WIFI) {
+        line_if(doc, "Capabilities", a->caps.value_or(""));
+        std::string ies = fmt("%zu", a->ies.size());
+        if (!a->ies.empty()) {
+            ies += " (IDs ";
+            for (size_t i = 0; i < a->ies.size(); ++i)
+                ies += (i ? ", " : "") + std::to_string(a->ies[i].id);
+            ies += ")";
+        }
+        line(doc, "Information elements", ies);
+    }
+    doc += '\n';
+}
+
+std::string document(const DETAIL& s, const std::string& mac) {
+    std::string doc;
+    if (s.dev) why_flagged(doc, *s.dev);
+    identity(doc, s, mac);
+    if (s.dev) remote_id(doc, *s.dev);
+    history(doc, s);
+    if (s.dev) raw_advert(doc, *s.dev);
+    return doc;
+}
+
+uint32_t djb2(std::string_view t) {
+    uint32_t h = 5381;
+    for (unsigned char c : t) h = h * 33 + c;
+    return h;
+}
+
+void load_matches(DETAIL& s, const std::string& mac) {
+    s.matches.clear();
+    for (OVK_DETECTION& d : ovk_store_detections(0)) {
+        if (d.mac != mac) continue;
+        s.matches.push_back(std::move(d));
+        if (s.matches.size() >= kMatchesMax) break;
+    }
+    s.matches_mac = mac;
+    s.matches_loaded = true;
+}
+
+void update_buttons(OVK_GUI* g, const DETAIL& s) {
+    ZQ_GUI_CTX* c = g->ctx;
+    zq_gui_button_set_label(c, s.b_locate, g->locate ? "Stop locate" : "Locate");
+    zq_gui_set_widget_enabled(c, s.b_locate, s.dev.has_value());
+    zq_gui_button_set_label(c, s.b_watch,
+                            s.watch_key ? "Remove from watchlist" : "Add to watchlist");
+    zq_gui_button_set_label(c, s.b_white, s.whitelisted ? "Un-whitelist" : "Whitelist");
+    zq_gui_button_set_label(c, s.b_fav, s.favorite ? "* Favorite" : "Favorite");
+}
+
+}  // namespace
+
+void ovk_detail_refresh(OVK_GUI* g) {
+    OVK_CHECK(g);
+    DETAIL& s = state();
+    if (!g->ctx || g->popup[OVK_POP_DETAIL] < 0 || s.view < 0) return;
+    try {
+        const std::string& mac = g->sel_mac;
+        s.dev = mac.empty() ? std::nullopt : ovk_registry_get(mac);
+        s.known = mac.empty() ? std::nullopt : ovk_store_known_get(mac);
+        s.whitelisted = !mac.empty() && ovk_store_is_whitelisted(mac);
+        s.favorite = !mac.empty() && ovk_store_is_favorite(mac);
+        s.watch_key = user_watch_key(mac);
+        if (!s.matches_loaded || s.matches_mac != mac) load_matches(s, mac);
+
+        std::string doc = document(s, mac);
+        const uint32_t h = djb2(doc);
+        if (h != s.hash || s.view_mac != mac) {
+            // The reader stays where they were while the same device's facts move on.
+            const float at =
+                s.view_mac == mac ? zq_gui_markdownview_get_scroll(g->ctx, s.view) : 0.0f;
+            zq_gui_markdownview_set_text(g->ctx, s.view, doc);
+            if (at > 0) zq_gui_markdownview_scroll_to(g->ctx, s.view, at);
+            s.hash = h;
+            s.view_mac = mac;
+        }
+        s.doc = std::move(doc);
+        s.keep_scroll = zq_gui_markdownview_get_scroll(g->ctx, s.view);
+        if (!s.dev) g->locate = false;
+        update_buttons(g, s);
+        g->redraw = true;
+    } catch (const std::exception& e) {
+        zq_log(LOG_ERR, "device details: %s", e.what());
+    }
+}
+
+const char* ovk_detail_trend(std::span<const OVK_RSSI_SAMPLE> h, int rssi) {
+    if (h.size() < 2) return "  - steady";
+    const size_t n = std::min<size_t>(5, h.size() - 1);
+    double sum = 0;
+    for (size_t i = h.size() - 1 - n; i < h.size() - 1; ++i) sum += h[i].rssi;
+    const double mean = sum / static_cast<double>(n);
+    if (rssi > mean + 3) return "  ^ getting closer";
+    if (rssi < mean - 3) return "  v moving away";
+    return "  - steady";
+}
+
+namespace {
+
+float line_h(const ALLEGRO_FONT* f) {
+    return f ? static_cast<float>(al_get_font_line_height(f)) : 0;
+}
+
+float luminance(ALLEGRO_COLOR c) {
+    const auto lin = [](float v) {
+        return v <= 0.03928f ? v / 12.92f : std::pow((v + 0.055f) / 1.055f, 2.4f);
+    };
+    return 0.2126f * lin(c.r) + 0.7152f * lin(c.g) + 0.0722f * lin(c.b);
+}
+
+// `fg`, moved towards the text colour until it stands out from the panel (a contrast of 3:1,
+// enough for large text): some themes' primary colour is made for filling buttons.
+ALLEGRO_COLOR readable(const OVK_GUI* g, ALLEGRO_COLOR fg) {
+    const float bg = luminance(g->pal.panel);
+    for (float t = 0; t <= 1.0f; t += 0.125f) {
+        const ALLEGRO_COLOR c = ovk_mix(fg, g->pal.text, t);
+        const float l = luminance(c);
+        if ((std::max(l, bg) + 0.05f) / (std::min(l, bg) + 0.05f) >= 3.0f) return c;
+    }
+    return g->pal.text;
+}
+
+// The signal graph: the last two minutes of readings in a rounded box.
+void draw_graph(OVK_GUI* g, const DETAIL& s, float x, float y, float w, float h) {
+    const float sc = g->scale, p = ovk_pad(g);
+    al_draw_rounded_rectangle(x, y, x + w, y + h, p, p, g->pal.border, 1 * sc);
+    const float ix = x + p, iw = w - 2 * p;
+    const float cap_h = line_h(g->font_small) + p / 2;
+    const float iy = y + p / 2 + cap_h, ih = h - p - cap_h;
+    if (iw <= 0 || ih <= 0) return;
+    const auto y_of = [&](int rssi) {
+        const float f = static_cast<float>(std::clamp(rssi, -100, -30) + 100) / 70.0f;
+        return iy + ih - f * ih;
+    };
+    for (int db = -90; db <= -40; db += 10)
+        al_draw_line(ix, y_of(db), ix + iw, y_of(db), g->pal.panel_hi, 1 * sc);
+    ovk_draw_text_clip(g->font_small, g->pal.dim, ix, y + p / 2, iw, "Signal, last 2 min");
+    if (!s.dev || s.dev->history.empty()) return;
+    const int64_t now = std::max(ovk_now_ms(), s.dev->history.back().time);
+    const int64_t from = now - kGraphSpanMs;
+    std::vector<float> pts;
+    for (const OVK_RSSI_SAMPLE& r : s.dev->history) {
+        if (r.time < from) continue;
+        pts.push_back(ix + static_cast<float>(r.time - from) / kGraphSpanMs * iw);
+        pts.push_back(y_of(r.rssi));
+    }
+    if (pts.size() >= 4)
+        al_draw_polyline(reinterpret_cast<const float*>(pts.data()), 2 * sizeof(float),
+                         static_cast<int>(pts.size() / 2), ALLEGRO_LINE_JOIN_ROUND,
+                         ALLEGRO_LINE_CAP_ROUND, g->pal.scope, 2 * sc, 1);
+    if (pts.size() >= 2)
+        al_draw_filled_circle(pts[pts.size() - 2], pts.back(), 3 * sc, g->pal.trace);
+}
+
+void draw_head(ZQ_GUI_WIDGET* w, float x, float y, ALLEGRO_FONT*, void* user) {
+    auto* g = static_cast<OVK_GUI*>(user);
+    const DETAIL& s = state();
+    const float p = ovk_pad(g);
+    const float W = w->w, H = w->h;
+    const float text_h = s.narrow ? H - ovk_px(g, 90) : H;
+    const float graph_w = s.narrow ? W : std::min(ovk_px(g, 300), W * 0.4f);
+    const float tw = s.narrow ? W : W - graph_w - 2 * p;
+
+    int cx, cy, cw, ch;
+    al_get_clipping_rectangle(&cx, &cy, &cw, &ch);
+    const float clip_r = std::min<float>(cx + cw, x + tw),
+                clip_b = std::min<float>(cy + ch, y + text_h);
+    al_set_clipping_rectangle(cx, cy, std::max(0, static_cast<int>(clip_r) - cx),
+                              std::max(0, static_cast<int>(clip_b) - cy));
+    al_hold_bitmap_drawing(true);
+    float ty = y;
+
+    // Badge.
+    const OVK_HIT* best = best_hit(s);
+    if (s.whitelisted) {
+        ovk_draw_badge(g, g->font_small, x, ty, tw, "WHITELISTED - trusted",
+                       ovk_ink(g, 0xFF6B7B80));
+        ty += ovk_badge_h(g, g->font_small) + p / 2;
+    } else if (best) {
+        const OVK_TIER tier = ovk_tier_of(best->confidence);
+        const ALLEGRO_COLOR fill = tier == OVK_TIER_WEAK
+                                       ? ovk_ink(g, 0xFFB26A00)
+                                       : ovk_ink(g, ovk_cat_color(best->category));
+        ovk_draw_badge(g, g->font_small, x, ty, tw,
+                       fmt("%s - %s %d%%", ovk_cat_tag(best->category), ovk_tier_label(tier),
+                           best->confidence),
+                       fill);
+        ty += ovk_badge_h(g, g->font_small) + p / 2;
+    }
+
+    // Title, at most two lines, and the address line.
+    std::string title = best ? best->label : device_name(s);
+    if (title.empty()) title = "Device";
+    std::string wrapped = ovk_wrap_text(g->font_big, tw, title);
+    if (size_t nl = wrapped.find('\n'); nl != std::string::npos) {
+        if (size_t nl2 = wrapped.find('\n', nl + 1); nl2 != std::string::npos) wrapped.resize(nl2);
+    }
+    ty += ovk_draw_text_wrap(g->font_big, g->pal.text, x, ty, tw, wrapped);
+    std::string vendor = device_vendor(s);
+    if (vendor.empty())
+        if (const char* reg = ovk_vendor_mac(g->sel_mac)) vendor = reg;
+    ovk_draw_text_clip(g->font_small, g->pal.dim, x, ty, tw,
+                       vendor.empty() ? g->sel_mac : g->sel_mac + "  -  " + vendor);
+    ty += line_h(g->font_small) + p / 2;
+
+    const int64_t now = ovk_now_ms();
+    if (s.dev) {
+        const OVK_DEVICE& d = *s.dev;
+        if (d.following) {
+            ovk_draw_text_clip(g->font_bold, ovk_ink(g, 0xFFB3261E), x, ty, tw,
+                               "! Has been moving with you");
+        } else {
+            const int64_t ago = now - d.last_seen;
+            const std::string heard = ago < 2000
+                                          ? std::string("just now")
+                                          : fmt("%llds ago", static_cast<long long>(ago / 1000));
+            ovk_draw_text_clip(
+                g->font, g->pal.text, x, ty, tw,
+                fmt("In range - heard %s - %d packets received", heard.c_str(), d.sightings));
+        }
+        ty += line_h(g->font) + p / 2;
+        const std::string num = fmt("%d", d.rssi);
+        al_draw_text(g->font_title, readable(g, g->pal.primary), x, ty, 0, num.c_str());
+        const float nx = x + text_w(g->font_title, num.c_str()) + p / 2;
+        const std::string l1 =
+            fmt("dBm - %s%s", ovk_band(d.rssi), ovk_detail_trend(d.history, d.rssi));
+        const std::string l2 =
+            fmt("%s (rough) - best %d dBm", ovk_format_distance(d.distance_m).c_str(), d.best_rssi);
+        ovk_draw_text_clip(g->font, g->pal.text, nx, ty, x + tw - nx, l1);
+        ovk_draw_text_clip(g->font, g->pal.dim, nx, ty + line_h(g->font), x + tw - nx, l2);
+        ty += std::max(line_h(g->font_title), 2 * line_h(g->font)) + p / 2;
+        // A drone whose broadcast contradicts itself says so up here too.
+        for (const OVK_FACT& f : d.facts) {
+            if (!is_spoof_fact(f)) continue;
+            ovk_draw_text_clip(g->font_bold, readable(g, ovk_ink(g, 0xFFB26A00)), x, ty, tw,
+                               "! " + f.key + ": " + f.value);
+            ty += line_h(g->font_bold) + p / 4;
+            break;
+        }
+        if (g->locate)
+            ovk_draw_text_clip(g->font_bold, g->pal.secondary, x, ty, tw,
+                               "LOCATE: beeps faster as you get closer");
+    } else {
+        const std::string t =
+            s.known ? "Not in range right now - last heard " + ovk_age_text(now, s.known->last_seen)
+                    : std::string("Not currently heard");
+        ovk_draw_text_clip(g->font, g->pal.dim, x, ty, tw, t);
+    }
+    al_hold_bitmap_drawing(false);
+    al_set_clipping_rectangle(cx, cy, cw, ch);
+
+    if (s.narrow)
+        draw_graph(g, s, x, y + text_h, W, H - text_h);
+    else
+        draw_graph(g, s, x + W - graph_w, y, graph_w, H);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// 4. Commands
+// ---------------------------------------------------------------------------------------
+
+void ovk_detail_show(OVK_GUI* g, std::string_view mac) {
+    OVK_CHECK(g && !mac.empty());
+    DETAIL& s = state();
+    g->sel_mac = std::string(mac.substr(0, OVK_MAC_MAX));
+    // Another device than the screen showed last (whoever selected it).
+    if (g->sel_mac != s.shown_mac) {
+        g->locate = false;
+        s.hash = 0;
+        s.shown_mac = g->sel_mac;
+    }
+    if (!s.matches_loaded || s.matches_mac != g->sel_mac) load_matches(s, g->sel_mac);
+    if (g->popup[OVK_POP_DETAIL] < 0) ovk_detail_build(g);
+    ovk_detail_refresh(g);
+    zq_gui_markdownview_scroll_to(g->ctx, s.view, 0);
+    s.keep_scroll = 0;
+    ovk_gui_open_popup(g, OVK_POP_DETAIL);
+}
+
+void ovk_detail_show_selected(OVK_GUI* g) {
+    OVK_CHECK(g);
+    if (!g->sel_mac.empty()) ovk_detail_show(g, g->sel_mac);
+}
+
+namespace {
+
+void on_locate(int, void* user) {
+    auto* g = static_cast<OVK_GUI*>(user);
+    if (!state().dev) return;
+    g->locate = !g->locate;
+    g->locate_next_tick = 0;  // the first tick right away
+    ovk_detail_refresh(g);
+}
+
+void on_watch(int, void* user) {
+    auto* g = static_cast<OVK_GUI*>(user);
+    DETAIL& s = state();
+    if (const auto key = user_watch_key(g->sel_mac)) {
+        const int rc = ovk_watchlist_remove_custom(*key);
+        ovk_gui_message_saved(g, rc, fmt("Removed %s from the watchlist", key->c_str()).c_str());
+    } else {
+        const OVK_HIT* best = best_hit(s);
+        ovk_watch_add_show(g, g->sel_mac, best ? best->label : device_name(s));
+    }
+    ovk_detail_refresh(g);
+}
+
+void on_whitelist(int, void* user) {
+    auto* g = static_cast<OVK_GUI*>(user);
+    DETAIL& s = state();
+    if (ovk_store_is_whitelisted(g->sel_mac))
+        ovk_gui_message_saved(g, ovk_store_whitelist_remove(g->sel_mac),
+                              "Removed from the whitelist");
+    else
+        ovk_gui_message_saved(g, ovk_store_whitelist_add(g->sel_mac, device_name(s)),
+                              "Whitelisted: this device is never flagged");
+    ovk_detail_refresh(g);
+}
+
+void on_favorite(int, void* user) {
+    auto* g = static_cast<OVK_GUI*>(user);
+    DETAIL& s = state();
+    const bool fav = ovk_store_is_favorite(g->sel_mac) != 0;
+    if (ovk_store_set_favorite(g->sel_mac, fav ? 0 : 1, device_name(s), device_vendor(s),
+                               device_type(s)) != 0)
+        ovk_gui_message(g, "The favorite could not be saved to disk");
+    ovk_detail_refresh(g);
+}
+
+void on_copy(int, void* user) {
+    auto* g = static_cast<OVK_GUI*>(user);
+    ovk_detail_refresh(g);
+    ovk_gui_copy(g, "Orvik device report: " + g->sel_mac + "\n\n" + state().doc);
+}
+
+}  // namespace

@@ -1,0 +1,336 @@
+// ovk-test: window
+// The device detail screen over a running engine: the evidence document of a drone, a tracker
+// and a phone, the head's badge, the refresh that keeps the reader's place, locate mode, and
+// the actions as a person uses them (real clicks, the clipboard read by another program).
+// With OVK_SHOT_DIR set, the screens are kept there as PNG files to look at.
+#include "gui_screens.h"
+#include "ovk_gui_detail.h"
+#include "ovk_store.h"
+#include "rid_builder.h"
+
+namespace {
+
+using ovk_test::GuiScreens;
+
+const char* kDrone = "60:60:1F:A2:44:18";
+const char* kAirTag = "7A:31:C4:0B:9E:22";
+const char* kPhone = "6E:0A:77:12:C3:95";
+const char* kFlock = "B4:1E:52:3C:88:10";  // a plate camera, named "Flock-3C8810"
+
+class GuiDetail : public GuiScreens {
+  protected:
+    int view() {
+        const auto v = widgets_of(OVK_POP_DETAIL, ZQ_GUI_MARKDOWNVIEW);
+        return v.empty() ? -1 : v[0];
+    }
+    int head() {
+        const auto v = widgets_of(OVK_POP_DETAIL, ZQ_GUI_CUSTOM);
+        return v.empty() ? -1 : v[0];
+    }
+    std::string doc() { return zq_gui_markdownview_get_text(g_.ctx, view()); }
+    float scroll() { return zq_gui_markdownview_get_scroll(g_.ctx, view()); }
+    // How many pixels of the badge's strip at the top of the head have the colour, on a fresh
+    // frame.
+    int badge_pixels(uint32_t colour) {
+        draw();
+        ovk_gui_draw(&g_);
+        float x = 0, y = 0, w = 0, h = 0;
+        zq_gui_widget_screen_rect(g_.ctx, head(), &x, &y, &w, &h);
+        const int bh = static_cast<int>(ovk_badge_h(&g_, g_.font_small));
+        int n = 0;
+        for (int py = static_cast<int>(y); py < y + bh; ++py)
+            for (int px = static_cast<int>(x); px < x + 200; ++px) n += pixel(px, py) == colour;
+        return n;
+    }
+    // The drone also claims a speed of 214 m/s.
+    void spoof_drone() {
+        using namespace ovk_test;
+        submit(rid_advert(kDrone,
+                          {rid_basic_id(1, "1581F5FJDEMO00042"),
+                           rid_location(kDemoLat + 0.0003, kDemoLon, 200, true)},
+                          ovk_now_ms()));
+    }
+};
+
+// Where `what` starts in `text`, or npos.
+size_t at(const std::string& text, const std::string& what) {
+    return text.find(what);
+}
+
+TEST_F(GuiDetail, EveryPieceOfEvidenceInItsSection) {
+    feed_demo(20);
+    spoof_drone();
+    for (OVK_THEME_ID t : {OVK_THEME_SYSTEM, OVK_THEME_PAPER}) {
+        set_theme(t);
+        const std::string th = std::to_string(t);
+
+        // A drone with Remote ID whose broadcast contradicts itself.
+        ovk_detail_show(&g_, kDrone);
+        ASSERT_TRUE(shown(OVK_POP_DETAIL));
+        std::string d = doc();
+        const size_t why = at(d, "## Why it's flagged\n\n"), ident = at(d, "## Identity\n\n"),
+                     rid = at(d, "## Drone Remote ID (ASTM F3411)\n\n"),
+                     hist = at(d, "## History\n\n"), raw = at(d, "## Raw advertisement\n\n");
+        ASSERT_EQ(why, 0u) << d;
+        EXPECT_TRUE(why < ident && ident < rid && rid < hist && hist < raw) << d;
+        // The doubts lead the Remote ID section, one line each, and are not repeated as
+        // identity facts.
+        EXPECT_EQ(d.find("- **Possible spoofed Remote ID:** "),
+                  rid + std::strlen("## Drone Remote ID (ASTM F3411)\n\n"))
+            << d;
+        EXPECT_NE(d.find("- **Possible spoofed Remote ID:** reported speed 213.75 m/s (770 km/h), "
+                         "above 100 m/s\n"),
+                  std::string::npos);
+        EXPECT_EQ(d.substr(ident, rid - ident).find("spoofed"), std::string::npos);
+        for (const char* l :
+             {"- **UAS ID:** 1581F5FJDEMO00042\n",
+              "- **ID type:** Serial number (ANSI/CTA-2063-A)\n",
+              "- **Ground speed:** 213.8 m/s (770 km/h)\n", "- **Operator ID:** DEMO-OP-0001\n",
+              "- **Address registrant (IEEE):** SZ DJI TECHNOLOGY CO.,LTD\n",
+              "- **Trackability:** Trackable - this address never changes\n",
+              "- **Radio:** Bluetooth LE\n", "- **Logged matches:** 1\n",
+              "- **Service data 0xFFFA - ASTM Remote ID:** 0D 01 F2 19 "})
+            EXPECT_NE(d.find(l), std::string::npos) << l << "\n" << d;
+        // Its Remote ID verdict, lowered by the doubt, gives the badge its colour.
+        EXPECT_NE(d.find("- **Drone broadcasting Remote ID:** Drone (Remote ID / drone maker) - "
+                         "probable (60%)\n"),
+                  std::string::npos)
+            << d;
+        EXPECT_GT(badge_pixels(ovk_cat_color(OVK_CAT_DRONE)), 300);
+        g_.toast_until = 0;
+        shot("detail_drone_" + th);
+        zq_gui_markdownview_scroll_to(g_.ctx, view(), 420);
+        shot("detail_drone_rid_" + th);
+
+        // A tracker: its verdict and facts, no Remote ID; a weak verdict's badge would be
+        // amber, a probable one has its category's colour.
+        ovk_detail_show(&g_, kAirTag);
+        d = doc();
+        EXPECT_NE(d.find("- **Apple Find My tracker away from its owner (AirTag or compatible):** "
+                         "Item tracker away from its owner - probable (70%)\n"),
+                  std::string::npos)
+            << d;
+        EXPECT_NE(d.find("- **Find My state:** Separated from owner\n"), std::string::npos);
+        EXPECT_NE(d.find("- **Trackability:** Rotates - not trackable\n"), std::string::npos);
+        EXPECT_EQ(d.find("## Drone Remote ID"), std::string::npos);
+        EXPECT_GT(badge_pixels(ovk_cat_color(OVK_CAT_TRACKER)), 300);
+        g_.locate = true;  // the head's fullest case: a two-line title and locate mode
+        ovk_detail_refresh(&g_);
+        shot("detail_tracker_" + th);
+        g_.locate = false;
+
+        // An ordinary phone: not flagged, no badge.
+        ovk_detail_show(&g_, kPhone);
+        d = doc();
+        EXPECT_NE(d.find("## Why it's flagged\n\n- **Result:** Not flagged - no watchlist entry "
+                         "or equipment signature matched.\n"),
+                  std::string::npos)
+            << d;
+        EXPECT_NE(d.find("- **Advertised name:** Pixel 9\n"), std::string::npos);
+        EXPECT_NE(d.find("- **History:** First time this address has been heard\n"),
+                  std::string::npos);
+        EXPECT_NE(d.find("- **AD 0x09 Complete name:** 50 69 78 65 6C 20 39\n"), std::string::npos);
+        for (uint32_t c : {0xFF6B7B80u, 0xFFB26A00u, ovk_cat_color(OVK_CAT_CUSTOM),
+                           ovk_cat_color(OVK_CAT_TRACKER), ovk_cat_color(OVK_CAT_DRONE)})
+            EXPECT_EQ(badge_pixels(c), 0) << "no badge";
+        shot("detail_phone_" + th);
+    }
+
+    // The narrow layout puts the graph below the text; the document still fills the rest.
+    g_.disp_w = 520;
+    ovk_gui_rebuild(&g_);
+    EXPECT_TRUE(shown(OVK_POP_DETAIL)) << "a rebuild brings the detail screen back";
+    ovk_detail_show(&g_, kDrone);
+    float hx = 0, hy = 0, hw = 0, hh = 0;
+    ASSERT_TRUE(zq_gui_widget_screen_rect(g_.ctx, head(), &hx, &hy, &hw, &hh));
+    EXPECT_FLOAT_EQ(hh, 280);
+    EXPECT_NE(doc().find("## Raw advertisement"), std::string::npos);
+    shot("detail_drone_narrow");
+}
+
+// A device that was never heard and has no record still gets a document, not garbage.
+TEST_F(GuiDetail, ADeviceNeverHeardAndRemembered) {
+    OVK_KNOWN k;
+    k.mac = "00:25:DF:11:22:33";
+    k.first_seen = 1700000000000;
+    k.last_seen = ovk_now_ms() - 3 * 3600 * 1000;
+    k.sessions = 4;
+    k.detect_count = 9;
+    k.name = "Axon Body 3 | X81";
+    k.note = "the *patrol* car's";
+    ASSERT_EQ(ovk_store_known_upsert({&k, 1}), 0);
+    ovk_detail_show(&g_, k.mac);
+    const std::string d = doc();
+    EXPECT_EQ(d.find("## Why it's flagged"), std::string::npos) << "only what is in range";
+    // Values that markdown would read as markup are shown in code style.
+    EXPECT_NE(d.find("- **Advertised name:** `Axon Body 3 | X81`\n"), std::string::npos) << d;
+    EXPECT_NE(d.find("- **Note:** `the *patrol* car's`\n"), std::string::npos) << d;
+    EXPECT_NE(d.find("- **Scanning sessions seen in:** 4\n"), std::string::npos);
+    EXPECT_NE(d.find("- **Detect count:** 9 (at most one per minute)\n"), std::string::npos);
+    EXPECT_NE(d.find("- **Address registrant (IEEE):** "), std::string::npos);
+    EXPECT_FALSE(zq_gui_get_widget(g_.ctx, button_in(OVK_POP_DETAIL, "Locate"))->enabled);
+    shot("detail_remembered");
+}
+
+TEST_F(GuiDetail, RefreshKeepsTheReadersPlaceAndReopeningKeepsTheMatches) {
+    feed_demo(20);
+    ovk_detail_show(&g_, kDrone);
+    zq_gui_markdownview_scroll_to(g_.ctx, view(), 300);
+    ASSERT_FLOAT_EQ(scroll(), 300);
+    const std::string before = doc();
+    ovk_detail_refresh(&g_);
+    EXPECT_EQ(doc(), before);
+    EXPECT_FLOAT_EQ(scroll(), 300);
+    // The drone flies on: the document changes, the reader stays where they were.
+    submit(demo_advert(kDrone, ovk_now_ms() + 1000, 40));
+    ovk_detail_refresh(&g_);
+    EXPECT_NE(doc(), before);
+    EXPECT_FLOAT_EQ(scroll(), 300);
+    // The frame's half-second refresh does the same while the screen is open.
+    g_.last_refresh_s = -10;  // the half-second refresh is due
+    ovk_gui_update(&g_);
+    EXPECT_FLOAT_EQ(scroll(), 300);
+    // A resize rebuilds every widget; the page comes back where the reader was.
+    g_.disp_w = 1000;
+    g_.rebuild_pending = true;
+    ovk_gui_update(&g_);
+    ASSERT_TRUE(shown(OVK_POP_DETAIL));
+    EXPECT_NE(doc().find("## Drone Remote ID"), std::string::npos);
+    EXPECT_FLOAT_EQ(scroll(), 300);
+
+    // Re-opening the same device starts at the top and keeps its match list; another device
+    // reloads it.
+    OVK_DETECTION m;
+    m.mac = kDrone;
+    m.label = "Drone broadcasting Remote ID";
+    m.source = "BLE";
+    m.rssi = -70;
+    m.timestamp = ovk_now_ms();
+    m.category = OVK_CAT_DRONE;
+    ASSERT_EQ(ovk_store_add_detection(m), 0);
+    ovk_detail_show(&g_, kDrone);
+    EXPECT_FLOAT_EQ(scroll(), 0);
+    EXPECT_NE(doc().find("- **Logged matches:** 1\n"), std::string::npos) << doc();
+    ovk_detail_show(&g_, kPhone);
+    ovk_detail_show(&g_, kDrone);
+    EXPECT_NE(doc().find("- **Logged matches:** 2\n"), std::string::npos) << doc();
+}
+
+TEST_F(GuiDetail, LocateTicksUntilTheDeviceLeaves) {
+    feed_demo(3);
+    ovk_detail_show(&g_, kFlock);
+    const int locate = button_in(OVK_POP_DETAIL, "Locate");
+    ASSERT_GE(locate, 0);
+    g_.locate_next_tick = 1e9;
+    click_widget(locate);
+    EXPECT_TRUE(g_.locate);
+    EXPECT_EQ(zq_gui_button_get_label(g_.ctx, locate), "Stop locate");
+    EXPECT_LE(g_.locate_next_tick, g_.now_s) << "the first tick is due at once";
+    ovk_gui_update(&g_);
+    EXPECT_GT(g_.locate_next_tick, g_.now_s) << "ticked, the next one scheduled";
+    shot("detail_locate");
+    // Another device ends it, also when it was selected before the screen was shown (as the
+    // main screen's list does).
+    g_.sel_mac = kPhone;
+    ovk_detail_show_selected(&g_);
+    EXPECT_FALSE(g_.locate);
+    EXPECT_EQ(doc().find("## Why it's flagged\n\n- **Result:** Not flagged"), 0u) << "the phone's";
+    ovk_detail_show(&g_, kFlock);
+    click_widget(locate);
+    ASSERT_TRUE(g_.locate);
+    // The device leaves the registry: the next refresh stops the ticking and disables Locate.
+    ovk_registry_clear();
+    ovk_detail_refresh(&g_);
+    EXPECT_FALSE(g_.locate);
+    EXPECT_EQ(zq_gui_button_get_label(g_.ctx, locate), "Locate");
+    EXPECT_FALSE(zq_gui_get_widget(g_.ctx, locate)->enabled);
+    click_widget(locate);
+    EXPECT_FALSE(g_.locate) << "a disabled button does nothing";
+    EXPECT_EQ(doc().find("## Why it's flagged"), std::string::npos);
+}
+
+// As a person: real clicks on the buttons; the report read back by another program.
+TEST_F(GuiDetail, APersonWhitelistsFavoritesAndCopiesTheReport) {
+    OVK_PREFS p = ovk_prefs_get();
+    p.dedupe_window_ms = 0;  // every advert may alert
+    ovk_prefs_set(p);
+    feed_demo(3);
+    ovk_test::pipeline_pop_all();
+    ovk_detail_show(&g_, kFlock);
+    const uint32_t alpr = ovk_cat_color(OVK_CAT_ALPR);
+    ASSERT_GT(badge_pixels(alpr), 300);
+    const std::string wid = x_window();
+    pump([] { return false; }, 0.3);  // the window shows
+
+    // Whitelist: the grey badge, the store keeps the name as the note, and it never alerts.
+    ovk_test::x_run(x_click(wid, button_in(OVK_POP_DETAIL, "Whitelist")));
+    EXPECT_TRUE(pump([&] { return ovk_store_is_whitelisted(kFlock) == 1; }));
+    EXPECT_EQ(toast(), "Whitelisted: this device is never flagged");
+    EXPECT_GT(badge_pixels(0xFF6B7B80u), 300);
+    EXPECT_EQ(badge_pixels(alpr), 0);
+    EXPECT_GE(button_in(OVK_POP_DETAIL, "Un-whitelist"), 0);
+    ASSERT_EQ(ovk_store_whitelist_all().size(), 1u);
+    EXPECT_EQ(ovk_store_whitelist_all()[0].note, "Flock-3C8810");
+    shot("detail_whitelisted");
+    const int64_t t = ovk_now_ms() + 5000;
+    ovk_pipeline_submit(demo_advert(kFlock, t, 5));
+    ovk_pipeline_submit(demo_advert("00:25:DF:4A:19:C2", t, 5));  // an Axon camera, not trusted
+    ovk_test::pipeline_drain();
+    const auto alerts = ovk_test::pipeline_pop_all();
+    ASSERT_EQ(alerts.size(), 1u) << "the untrusted camera alerts, the trusted one does not";
+    EXPECT_EQ(alerts[0].key, "00:25:DF:4A:19:C2");
+
+    // Un-whitelist: back to its colour, and it alerts again.
+    ovk_test::x_run(x_click(wid, button_in(OVK_POP_DETAIL, "Un-whitelist")));
+    EXPECT_TRUE(pump([&] { return ovk_store_is_whitelisted(kFlock) == 0; }));
+    EXPECT_EQ(toast(), "Removed from the whitelist");
+    EXPECT_GT(badge_pixels(alpr), 300);
+    submit(demo_advert(kFlock, t + 5000, 6));
+    const auto again = ovk_test::pipeline_pop_all();
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(again[0].key, kFlock);
+
+    // Favourite, stored with what is known of it.
+    ovk_test::x_run(x_click(wid, button_in(OVK_POP_DETAIL, "Favorite")));
+    EXPECT_TRUE(pump([&] { return ovk_store_is_favorite(kFlock) == 1; }));
+    EXPECT_GE(button_in(OVK_POP_DETAIL, "* Favorite"), 0);
+    EXPECT_EQ(ovk_store_known_get(kFlock)->name, "Flock-3C8810");
+
+    // Copy report: another program reads the address and the document.
+    ovk_test::x_run(x_click(wid, button_in(OVK_POP_DETAIL, "Copy report")));
+    EXPECT_TRUE(pump([&] { return toast() == "Copied to clipboard"; }));
+    std::string got;
+    for (int i = 0; i < 20 && got.rfind("Orvik", 0) != 0; ++i) {
+        got = ovk_test::xclip_get().out;
+        pump([] { return false; }, 0.05);
+    }
+    EXPECT_EQ(
+        got.rfind(std::string("Orvik device report: ") + kFlock + "\n\n## Why it's flagged\n\n", 0),
+        0u)
+        << got;
+    for (const char* l :
+         {"- **Network name (SSID):** Flock-3C8810\n", "- **Radio:** WiFi\n",
+          "- **Capabilities:** `[WPA2-PSK-CCMP][ESS]`\n", "- **Information elements:** "})
+        EXPECT_NE(got.find(l), std::string::npos) << l << "\n" << got;
+    x_done();
+}
+
+TEST(GuiDetailTrend, ComparesWithUpToFiveReadingsBeforeTheNewest) {
+    const auto trend = [](std::vector<int> rssi, int now) {
+        std::vector<OVK_RSSI_SAMPLE> h;
+        for (size_t i = 0; i < rssi.size(); ++i)
+            h.push_back({static_cast<int64_t>(i) * 1000, rssi[i]});
+        return std::string(ovk_detail_trend(h, now));
+    };
+    // Readings two to six from the end: the sixth before the newest does not count...
+    EXPECT_EQ(trend({-100, -60, -60, -60, -60, -60, -60}, -64), "  v moving away");
+    // ...nor does the newest itself.
+    EXPECT_EQ(trend({-60, -60, -60, -60, -60, -20}, -58), "  - steady");
+    EXPECT_EQ(trend({-60, -60, -60, -60, -60, -20}, -56), "  ^ getting closer");
+    EXPECT_EQ(trend({-60, -60, -60, -60, -60, -20}, -57), "  - steady") << "3 dB is steady";
+    EXPECT_EQ(trend({-70, -60}, -60), "  ^ getting closer");
+    EXPECT_EQ(trend({-70}, -40), "  - steady") << "nothing before the newest";
+    EXPECT_EQ(trend({}, -40), "  - steady");
+}
+
+}  // namespace
