@@ -52,11 +52,13 @@ class GuiFrame : public ::testing::Test {
         p.onboarding_done = 1;
         ovk_prefs_set(p);
         ovk_gui_set_test_screens({});
+        ovk_gui_set_frame_only(true);  // the pop-ups here are the tests' own
         al_set_target_backbuffer(display_);
     }
     void TearDown() override {
         if (inited_) ovk_gui_shutdown(&g_);
         ovk_gui_set_test_screens({});
+        ovk_gui_set_frame_only(false);
         unsetenv("OVK_TOUCH");
     }
 
