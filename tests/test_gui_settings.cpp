@@ -3,9 +3,8 @@
 // fields, when the watchlist is read again, every control reachable and uncut at every
 // interface size, edits kept across a rebuild, the confirmed clean-ups of stored data, and a
 // person changing the alert threshold and the look, saving, and finding both after a restart.
-#include "ovk_gui_settings.h"
-
 #include "ovk_app_util.h"
+#include "ovk_gui_settings.h"
 #include "ovk_test_gui.h"
 
 namespace {
@@ -118,7 +117,8 @@ TEST_F(GuiSettings, EveryControlIsReachableByWheelAndUncutAtEverySize) {
         float cx, cy, cw, ch;
         zq_gui_window_client_rect(g_.ctx, win, &cx, &cy, &cw, &ch);
         ASSERT_GT(w->content_h, ch) << "the screen is long enough to scroll";
-        if (size == 1) shot(width < kW ? "settings_narrow" : "settings_top", static_cast<int>(width));
+        if (size == 1)
+            shot(width < kW ? "settings_narrow" : "settings_top", static_cast<int>(width));
 
         std::set<int> seen;
         float last = -1;
@@ -161,11 +161,13 @@ TEST_F(GuiSettings, EveryControlIsReachableByWheelAndUncutAtEverySize) {
         }
         EXPECT_GE(find(kSet,
                        [&](ZQ_GUI_WIDGET& x) {
-                           return x.type == ZQ_GUI_LABEL && zq_gui_label_get_text(g_.ctx, x.id) ==
-                                                                "Keep match log and device history: forever";
+                           return x.type == ZQ_GUI_LABEL &&
+                                  zq_gui_label_get_text(g_.ctx, x.id) ==
+                                      "Keep match log and device history: forever";
                        }),
                   0);
-        if (size == 1) shot(width < kW ? "settings_narrow_end" : "settings_end", static_cast<int>(width));
+        if (size == 1)
+            shot(width < kW ? "settings_narrow_end" : "settings_end", static_cast<int>(width));
     }
 }
 
@@ -224,8 +226,9 @@ TEST_F(GuiSettings, ClearingAndForgettingAskFirstThenEmptyTheStore) {
     EXPECT_EQ(ovk_test::read_file(dir_.file("detections.jsonl")), "") << "gone from the file too";
 
     click(button(kSet, "Forget device history (keeps favorites)"));
-    EXPECT_EQ(g_.confirm_text,
-              "Forget the history of every device (first/last seen, sessions)? Favorites are kept.");
+    EXPECT_EQ(
+        g_.confirm_text,
+        "Forget the history of every device (first/last seen, sessions)? Favorites are kept.");
     click(button(OVK_POP_CONFIRM, "Yes"));
     EXPECT_EQ(toast(), "Device history forgotten (favorites kept)");
     EXPECT_EQ(ovk_store_known_count(), 1);
@@ -250,7 +253,8 @@ TEST_F(GuiSettings, ThresholdAndLookSavedAreThereAfterARestart) {
     x_click(wid, look);
     ASSERT_TRUE(pump([&] { return zq_gui_menu_is_open(g_.ctx) != 0; }));
     ovk_test::x_run("xdotool key End Return");
-    ASSERT_TRUE(pump([&] { return zq_gui_combobox_get_selected(g_.ctx, look) == OVK_THEME_PAPER; }));
+    ASSERT_TRUE(
+        pump([&] { return zq_gui_combobox_get_selected(g_.ctx, look) == OVK_THEME_PAPER; }));
     x_click(wid, button(kSet, "Save"));
     ASSERT_TRUE(pump([&] { return !shown(kSet) && g_.pal.header == OVK_HEADER_MASTHEAD; }));
     EXPECT_EQ(toast(), "Settings saved");
@@ -263,9 +267,10 @@ TEST_F(GuiSettings, ThresholdAndLookSavedAreThereAfterARestart) {
     init();
     EXPECT_EQ(g_.pal.header, OVK_HEADER_MASTHEAD);
     open();
-    EXPECT_EQ(zq_gui_combobox_get_selected(
-                  g_.ctx, by_tip(kSet, "Look of the app; styled themes have their own animated header")),
-              OVK_THEME_PAPER);
+    EXPECT_EQ(
+        zq_gui_combobox_get_selected(
+            g_.ctx, by_tip(kSet, "Look of the app; styled themes have their own animated header")),
+        OVK_THEME_PAPER);
     EXPECT_EQ(zq_gui_radiolist_get_selected(
                   g_.ctx, by_tip(kSet, "Weaker matches are only highlighted in the list")),
               2);

@@ -41,10 +41,11 @@ void build_confirm(OVK_GUI* g);
 // whitelist, settings, export, about, setup, report, and last the frame's own confirm
 // dialog. A screen joins by including its header above and adding its row at its place.
 constexpr OVK_SCREEN kScreens[] = {
-    {OVK_POP_SETTINGS, ovk_settings_build, nullptr, ovk_settings_tick, ovk_settings_show, nullptr},
+    {OVK_POP_SETTINGS, ovk_settings_build, nullptr, ovk_settings_tick, ovk_settings_show,
+     ovk_settings_shutdown},
     {OVK_POP_EXPORT, ovk_export_build, nullptr, nullptr, ovk_export_show, nullptr},
     {OVK_POP_ABOUT, ovk_about_build, nullptr, nullptr, ovk_about_show, nullptr},
-    {OVK_POP_SETUP, ovk_setup_build, nullptr, nullptr, ovk_setup_show, nullptr},
+    {OVK_POP_SETUP, ovk_setup_build, nullptr, nullptr, ovk_setup_show, ovk_setup_shutdown},
     {OVK_POP_REPORT, ovk_report_build, nullptr, nullptr, nullptr, nullptr},
     {OVK_POP_CONFIRM, build_confirm, nullptr, nullptr, nullptr, nullptr},
 };

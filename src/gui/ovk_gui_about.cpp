@@ -107,8 +107,8 @@ void ovk_about_build(OVK_GUI* g) {
     const int win = ovk_gui_popup_window(g, OVK_POP_ABOUT, "About & sources", 760, 860);
     if (win < 0) return;
     ZQ_GUI_CTX* ctx = g->ctx;
-    zq_gui_window_set_flags(ctx, win,
-                            ZQ_GUI_WIN_CLOSE_BTN | (ovk_platform_uses_touch() ? ZQ_GUI_WIN_FLAG_40 : 0));
+    zq_gui_window_set_flags(
+        ctx, win, ZQ_GUI_WIN_CLOSE_BTN | (ovk_platform_uses_touch() ? ZQ_GUI_WIN_FLAG_40 : 0));
     float cw = 0, ch = 0;
     ovk_gui_popup_client(g, OVK_POP_ABOUT, &cw, &ch);
     if (const ZQ_GUI_STYLE* st = zq_gui_style(ctx)) cw += st->scrollbar_size;

@@ -24,8 +24,7 @@ const char* const SCOPE_LABELS[OVK_EXPORT_SCOPE_COUNT] = {
     "Current scan (all devices, matched or not)", "All devices ever seen", "Match log",
     "Your watchlist", "Everything in one file"};
 // Index = OVK_EXPORT_FORMAT.
-const char* const FORMAT_LABELS[OVK_EXPORT_FORMAT_COUNT] = {"CSV", "JSON", "KML", "GPX",
-                                                             "GeoJSON"};
+const char* const FORMAT_LABELS[OVK_EXPORT_FORMAT_COUNT] = {"CSV", "JSON", "KML", "GPX", "GeoJSON"};
 
 struct STATE {
     int scope = 0;   // kept between openings
@@ -89,7 +88,8 @@ void ovk_export_build(OVK_GUI* g) {
     const char* open_text = "Open folder";
     const float ow = static_cast<float>(al_get_text_width(g->font, open_text)) + 3 * p;
     const float ew = std::max(ovk_px(g, 140), w - ow - p);
-    const int exp = zq_gui_add_button(ctx, win, x, y, std::min(w, ew), r, "Export", 1, on_export, g);
+    const int exp =
+        zq_gui_add_button(ctx, win, x, y, std::min(w, ew), r, "Export", 1, on_export, g);
     zq_gui_set_widget_theme(ctx, exp, ovk_theme_accent(g));
     zq_gui_set_widget_tooltip(ctx, exp, "Write the file to the export folder (shared on Android)");
     float ox = x + ew + p, oy = y;

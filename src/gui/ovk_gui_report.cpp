@@ -53,8 +53,8 @@ void ovk_report_build(OVK_GUI* g) {
     if (win < 0) return;
     ZQ_GUI_CTX* ctx = g->ctx;
     // The markdown view scrolls itself: the window has no scroll bar.
-    zq_gui_window_set_flags(ctx, win,
-                            ZQ_GUI_WIN_CLOSE_BTN | (ovk_platform_uses_touch() ? ZQ_GUI_WIN_FLAG_40 : 0));
+    zq_gui_window_set_flags(
+        ctx, win, ZQ_GUI_WIN_CLOSE_BTN | (ovk_platform_uses_touch() ? ZQ_GUI_WIN_FLAG_40 : 0));
     float cw = 0, ch = 0;
     ovk_gui_popup_client(g, OVK_POP_REPORT, &cw, &ch);
     if (const ZQ_GUI_STYLE* st = zq_gui_style(ctx)) cw += st->scrollbar_size;

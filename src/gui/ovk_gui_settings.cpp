@@ -36,12 +36,13 @@ enum SLIDER_ID : int {
 };
 inline constexpr int SL_COUNT = 5;
 
-inline constexpr int kFieldChars = 60;  // the short text fields
+inline constexpr int kFieldChars = 60;     // the short text fields
 inline constexpr float kComboChrome = 40;  // a combo box's padding and arrow, unscaled
 
 std::string theme_item(int t, bool with_description) {
-    return with_description ? ovk_format(200, "%s - %s", ovk_theme_title(t), ovk_theme_description(t))
-                            : std::string(ovk_theme_title(t));
+    return with_description
+               ? ovk_format(200, "%s - %s", ovk_theme_title(t), ovk_theme_description(t))
+               : std::string(ovk_theme_title(t));
 }
 
 struct STATE {
@@ -59,7 +60,7 @@ struct STATE {
     std::string hci, iface, host, port, overpass;
     std::array<int, SL_COUNT> w_value{-1, -1, -1, -1, -1};
     int w_theme_note = -1;  // the chosen theme's description, when the list shows titles only
-    float scroll = 0;  // how far the screen is scrolled, in unscaled units
+    float scroll = 0;       // how far the screen is scrolled, in unscaled units
 };
 
 STATE S;
@@ -165,8 +166,8 @@ int field(LAYOUT& L, const char* text, std::string* bound, int chars, const char
     OVK_GUI* g = L.g;
     const float lw = std::max(label_w, text_w(g->font, text) + L.pad);
     float fx = L.x + lw, fw = L.w - lw;
-    const float need = std::max(ovk_px(g, 180), text_w(g->font, placeholder ? placeholder : "") +
-                                                    ovk_px(g, 20));
+    const float need =
+        std::max(ovk_px(g, 180), text_w(g->font, placeholder ? placeholder : "") + ovk_px(g, 20));
     if (fw < need) {
         zq_gui_add_label(g->ctx, L.win, L.x, L.y, L.w, 0.8f * L.rh, text, ZQ_GUI_ALIGN_LEFT);
         L.y += 0.8f * L.rh;
@@ -259,7 +260,8 @@ void slider(LAYOUT& L, int which, float min, float max, float initial, const cha
     add_tip(L, id, tip);
     // The label shows the starting value (a stored value outside the range is shown, and
     // saved, as the nearest end).
-    on_slider(id, zq_gui_slider_get_value(g->ctx, id), reinterpret_cast<void*>(static_cast<intptr_t>(which)));
+    on_slider(id, zq_gui_slider_get_value(g->ctx, id),
+              reinterpret_cast<void*>(static_cast<intptr_t>(which)));
     L.y += L.rh + L.pad / 2;
 }
 
@@ -269,7 +271,8 @@ void slider(LAYOUT& L, int which, float min, float max, float initial, const cha
 
 void on_theme(int, int index, void*) {
     if (index >= 0 && index < OVK_THEME_COUNT) S.p.theme = static_cast<OVK_THEME_ID>(index);
-    if (S.w_theme_note >= 0) ovk_label_set_wrapped(S.g, S.w_theme_note, ovk_theme_description(S.p.theme));
+    if (S.w_theme_note >= 0)
+        ovk_label_set_wrapped(S.g, S.w_theme_note, ovk_theme_description(S.p.theme));
     touched();
 }
 
@@ -371,10 +374,14 @@ void ovk_settings_build(OVK_GUI* g) {
         // chosen theme's description under the list.
         const float room = L.w - kComboChrome * g->scale;
         bool full = true;
-        for (int t = 0; t < OVK_THEME_COUNT; ++t) full = full && text_w(g->font, theme_item(t, true).c_str()) <= room;
-        const int id = combo(L, on_theme, "Look of the app; styled themes have their own animated header");
-        for (int t = 0; t < OVK_THEME_COUNT; ++t) zq_gui_combobox_add_item(ctx, id, theme_item(t, full));
-        zq_gui_combobox_set_selected(ctx, id, p.theme >= 0 && p.theme < OVK_THEME_COUNT ? p.theme : 0);
+        for (int t = 0; t < OVK_THEME_COUNT; ++t)
+            full = full && text_w(g->font, theme_item(t, true).c_str()) <= room;
+        const int id =
+            combo(L, on_theme, "Look of the app; styled themes have their own animated header");
+        for (int t = 0; t < OVK_THEME_COUNT; ++t)
+            zq_gui_combobox_add_item(ctx, id, theme_item(t, full));
+        zq_gui_combobox_set_selected(ctx, id,
+                                     p.theme >= 0 && p.theme < OVK_THEME_COUNT ? p.theme : 0);
         S.w_theme_note = -1;
         if (!full) {
             float h = 0;
@@ -382,31 +389,37 @@ void ovk_settings_build(OVK_GUI* g) {
             // Room for the longest description.
             float most = 0;
             for (int t = 0; t < OVK_THEME_COUNT; ++t)
-                most = std::max(most, ovk_text_wrap_height(g->font_small, L.w - 6 * g->scale, ovk_theme_description(t)));
+                most = std::max(most, ovk_text_wrap_height(g->font_small, L.w - 6 * g->scale,
+                                                           ovk_theme_description(t)));
             zq_gui_set_widget_rect(ctx, S.w_theme_note, L.x, L.y, L.w, most + 6 * g->scale);
             ovk_label_set_wrapped(g, S.w_theme_note, ovk_theme_description(p.theme));
             L.y += most + 6 * g->scale + L.pad / 2;
         }
         const int sz = combo(L, on_ui_size, "Scale of every control and text");
-        for (const char* s : {"Interface size: small", "Interface size: normal", "Interface size: large", "Interface size: extra large"})
+        for (const char* s : {"Interface size: small", "Interface size: normal",
+                              "Interface size: large", "Interface size: extra large"})
             zq_gui_combobox_add_item(ctx, sz, s);
         zq_gui_combobox_set_selected(ctx, sz, std::clamp(p.ui_size, 0, 3));
     }
 
     section(L, "Scanning");
     check(L, "Bluetooth LE scanning", &p.ble_enabled, "Listen to Bluetooth LE advertisements");
-    check(L, "WiFi access-point scanning", &p.wifi_enabled, "Read WiFi beacons (access points only)");
+    check(L, "WiFi access-point scanning", &p.wifi_enabled,
+          "Read WiFi beacons (access points only)");
     label(L, "Bluetooth scan intensity");
-    radio(L, {"Maximum detection (most battery)", "Balanced", "Battery saver (misses short broadcasts)"},
-          2 - std::clamp(p.ble_scan_mode, 0, 2), on_ble_mode,
-          "Android BLE scan mode; on Linux it sets the scan window");
+    radio(
+        L,
+        {"Maximum detection (most battery)", "Balanced", "Battery saver (misses short broadcasts)"},
+        2 - std::clamp(p.ble_scan_mode, 0, 2), on_ble_mode,
+        "Android BLE scan mode; on Linux it sets the scan window");
     slider(L, SL_WIFI_INTERVAL, 10, 300, static_cast<float>(p.scan_interval_ms) / 1000.0f,
            "How often WiFi is scanned");
     if (touch) {
         note(L,
              "Android allows an app only four WiFi scans every two minutes; shorter intervals "
              "are stretched to fit.");
-        check(L, "Start scanning when the app opens and when the phone boots", &p.auto_start, nullptr);
+        check(L, "Start scanning when the app opens and when the phone boots", &p.auto_start,
+              nullptr);
         note(L, "Starting at boot needs the permission to run after the phone starts.");
         button(L, "Allow start at boot", on_allow_boot, nullptr);
     } else {
@@ -441,7 +454,8 @@ void ovk_settings_build(OVK_GUI* g) {
          "Fake cell towers: turning off 2G in your phone's SIM settings is the strongest "
          "protection there is.");
     label(L, "Watchlist presets (MAC prefixes)");
-    check(L, "Global (Axon, Flock, Zepcam, WatchGuard, Digital Ally, ShotSpotter, traffic cameras...)",
+    check(L,
+          "Global (Axon, Flock, Zepcam, WatchGuard, Digital Ally, ShotSpotter, traffic cameras...)",
           &p.preset_enabled[0], nullptr);
     check(L, "Canada (Axon, Cyberkar, Getac, Genetec, Motorola, ticket printers...)",
           &p.preset_enabled[1], nullptr);
@@ -452,8 +466,10 @@ void ovk_settings_build(OVK_GUI* g) {
     radio(L, {"Weak (every match - more false alarms)", "Probable (recommended)", "Strong only"},
           threshold_index(p.alert_threshold), on_threshold,
           "Weaker matches are only highlighted in the list");
-    check(L, "Alert sound", &p.sound_enabled, "Tone pattern: one beep weak, two probable, three strong");
-    if (touch) check(L, "Vibration (1 pulse weak, 2 probable, 3 strong)", &p.vibrate_enabled, nullptr);
+    check(L, "Alert sound", &p.sound_enabled,
+          "Tone pattern: one beep weak, two probable, three strong");
+    if (touch)
+        check(L, "Vibration (1 pulse weak, 2 probable, 3 strong)", &p.vibrate_enabled, nullptr);
     check(L, "Spoken alerts (e.g. while driving)", &p.voice_enabled,
           "Speak the match label (espeak-ng on Linux)");
     check(L, "Mute all alert sound", &p.alerts_muted, nullptr);
@@ -461,7 +477,8 @@ void ovk_settings_build(OVK_GUI* g) {
     slider(L, SL_COOLDOWN, 1, 60, static_cast<float>(p.dedupe_window_ms) / 60000.0f, nullptr);
 
     section(L, "Location");
-    check(L, "Warn when a tracker or flagged device keeps moving with me", &p.follower_alerts, nullptr);
+    check(L, "Warn when a tracker or flagged device keeps moving with me", &p.follower_alerts,
+          nullptr);
     slider(L, SL_FOLLOW_MINUTES, 2, 60, static_cast<float>(p.follow_min_minutes), nullptr);
     slider(L, SL_FOLLOW_METERS, 100, 5000, static_cast<float>(p.follow_min_meters), nullptr);
     check(L, "Warn when approaching a known plate-reader camera (download them on the Map)",
@@ -522,6 +539,10 @@ void ovk_settings_tick(OVK_GUI* g) {
     if (!g || !g->ctx) return;
     if (const ZQ_GUI_WINDOW* w = zq_gui_get_window(g->ctx, g->popup[OVK_POP_SETTINGS]))
         S.scroll = g->scale > 0 ? w->scroll_y / g->scale : 0;
+}
+
+void ovk_settings_shutdown(OVK_GUI*) {
+    S = STATE{};
 }
 
 int ovk_settings_parse_port(std::string_view text) {
@@ -621,8 +642,8 @@ void on_forget(int, void* user) {
 }
 
 void on_clear(int, void* user) {
-    ovk_gui_confirm(static_cast<OVK_GUI*>(user), "Delete every logged match? This cannot be undone.",
-                    do_clear, user);
+    ovk_gui_confirm(static_cast<OVK_GUI*>(user),
+                    "Delete every logged match? This cannot be undone.", do_clear, user);
 }
 
 void on_allow_boot(int, void*) {

@@ -18,6 +18,8 @@ void ovk_settings_build(OVK_GUI* g);
 void ovk_settings_show(OVK_GUI* g);
 // Every tick while open: remembers how far the screen is scrolled.
 void ovk_settings_tick(OVK_GUI* g);
+// The interface ends: unsaved edits are forgotten.
+void ovk_settings_shutdown(OVK_GUI* g);
 
 // What Save makes of the text fields.
 // The gpsd port: a decimal number from 1 to 65535, else 2947.

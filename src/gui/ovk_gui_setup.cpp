@@ -29,8 +29,8 @@ inline constexpr int kSteps = 6;
 inline constexpr size_t kPageWidgetsMax = 24;
 
 const char* const STEP_TITLE[kSteps] = {
-    "Welcome to Orvik",  "Pick a look",       "Where do you use it?",
-    "Alerts",            "Location features", "Permissions",
+    "Welcome to Orvik", "Pick a look",       "Where do you use it?",
+    "Alerts",           "Location features", "Permissions",
 };
 const char* const STEP_SUB[kSteps] = {
     "A quick setup - about a minute. You can change everything later in Settings.",
@@ -125,8 +125,8 @@ void check(PAGE_LAYOUT& L, const char* label, int* field, const char* tip) {
     L.y += h + ovk_pad(L.g) / 3;
 }
 
-int radio(PAGE_LAYOUT& L, const std::vector<std::string>& items, int selected,
-          ZQ_GUI_SELECT_FN fn, const char* tip) {
+int radio(PAGE_LAYOUT& L, const std::vector<std::string>& items, int selected, ZQ_GUI_SELECT_FN fn,
+          const char* tip) {
     const float rh = ovk_row_h(L.g);
     const float lh = static_cast<float>(al_get_font_line_height(L.g->font));
     const float h = std::max(0.9f * rh, lh + 4) * static_cast<float>(items.size());
@@ -169,19 +169,19 @@ void ovk_setup_build(OVK_GUI* g) {
     S.w_title = zq_gui_add_label(ctx, win, x, y, w, 1.2f * r, "", ZQ_GUI_ALIGN_LEFT);
     zq_gui_set_widget_font(ctx, S.w_title, g->font_title);
     y += 1.2f * r;
-    // As tall as the longest subtitle needs at this width.
-    float sub_h = 2.2f * r;
-    for (const char* s : STEP_SUB)
-        sub_h = std::max(sub_h, ovk_text_wrap_height(g->font, w - 6 * g->scale, s) + 6 * g->scale);
-    S.w_sub = zq_gui_add_label(ctx, win, x, y, w, sub_h, "", ZQ_GUI_ALIGN_LEFT);
-    y += sub_h + p;
+    // The subtitle takes as many lines as it needs; each page starts a gap below its own.
+    const float sub_y = y;
+    S.w_sub = zq_gui_add_label(ctx, win, x, y, w, r, "", ZQ_GUI_ALIGN_LEFT);
+    auto page_top = [&](int step) {
+        return sub_y + ovk_text_wrap_height(g->font, w - 6 * g->scale, STEP_SUB[step]) +
+               6 * g->scale + p;
+    };
 
-    const float top = y;
-    float bottom = top;
-    PAGE_LAYOUT L{g, win, x, top, w, 0};
+    float bottom = 0;
+    PAGE_LAYOUT L{g, win, x, page_top(0), w, 0};
     auto next_page = [&](int page) {
         bottom = std::max(bottom, L.y);
-        L.y = top;
+        L.y = page_top(page);
         L.page = page;
     };
 
@@ -202,7 +202,8 @@ void ovk_setup_build(OVK_GUI* g) {
         full = full && al_get_text_width(g->font, themes.back().c_str()) <= w - ovk_px(g, 40);
     }
     if (!full)
-        for (int t = 0; t < OVK_THEME_COUNT; ++t) themes[static_cast<size_t>(t)] = ovk_theme_title(t);
+        for (int t = 0; t < OVK_THEME_COUNT; ++t)
+            themes[static_cast<size_t>(t)] = ovk_theme_title(t);
     S.w_theme = radio(L, themes, g->prefs.theme, on_theme, "Pick a theme; it applies right away");
     if (!full) text(L, ovk_theme_description(g->prefs.theme));
 
@@ -328,6 +329,10 @@ void ovk_setup_show(OVK_GUI* g) {
     }
     sync(g);
     ovk_gui_open_popup(g, OVK_POP_SETUP);
+}
+
+void ovk_setup_shutdown(OVK_GUI*) {
+    S = STATE{};
 }
 
 // ---------------------------------------------------------------------------------------

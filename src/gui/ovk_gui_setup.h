@@ -8,3 +8,5 @@ struct OVK_GUI;
 
 void ovk_setup_build(OVK_GUI* g);
 void ovk_setup_show(OVK_GUI* g);
+// The interface ends: a wizard left half-way is forgotten.
+void ovk_setup_shutdown(OVK_GUI* g);

@@ -11,6 +11,7 @@
 #include <allegro5/allegro_ttf.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <functional>
 #include <string>
@@ -49,6 +50,7 @@ class GuiScreenTest : public ::testing::Test {
         al_set_window_title(display_, "Orvik screen test");
         queue_ = al_create_event_queue();
         ovk_set_asset_reader([](std::string_view n) { return ovk_platform_read_asset(n); });
+        if (const char* p = getenv("PATH")) path_ = p;
         ovk_vendordb_load();
         ovk_registry_init();
     }
@@ -65,6 +67,9 @@ class GuiScreenTest : public ::testing::Test {
     void SetUp() override {
         unsetenv("OVK_TOUCH");
         unsetenv("OVK_DENSITY");
+        // Exports and the data directory go under the scratch directory.
+        setenv("HOME", dir_.path().c_str(), 1);
+        setenv("XDG_DATA_HOME", dir_.path().c_str(), 1);
         ASSERT_EQ(ovk_prefs_load(dir_.path()), 0);
         OVK_PREFS p = ovk_prefs_get();
         p.onboarding_done = 1;
@@ -75,6 +80,7 @@ class GuiScreenTest : public ::testing::Test {
         al_set_target_backbuffer(display_);
     }
     void TearDown() override {
+        setenv("PATH", path_.c_str(), 1);
         if (inited_) ovk_gui_shutdown(&g_);
         inited_ = false;
         ovk_store_close();
@@ -198,7 +204,8 @@ class GuiScreenTest : public ::testing::Test {
         return wid;
     }
     void listen(bool on) {
-        for (ALLEGRO_EVENT_SOURCE* s : {al_get_mouse_event_source(), al_get_keyboard_event_source()})
+        for (ALLEGRO_EVENT_SOURCE* s :
+             {al_get_mouse_event_source(), al_get_keyboard_event_source()})
             on ? al_register_event_source(queue_, s) : al_unregister_event_source(queue_, s);
         if (!on) al_flush_event_queue(queue_);
     }
@@ -222,6 +229,18 @@ class GuiScreenTest : public ::testing::Test {
               " " + std::to_string(static_cast<int>(y)) + " click 1");
     }
 
+    // Puts a stand-in for `program` first on PATH that appends its arguments, one a line, to
+    // the file it returns.
+    std::string stand_in(const std::string& program) {
+        const std::string bin = dir_.file("bin"), out = dir_.file(program + ".args");
+        ovk_mkdirs(bin);
+        write_file(bin + "/" + program, "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" + out + "'\n");
+        chmod((bin + "/" + program).c_str(), 0755);
+        const char* path = getenv("PATH");
+        setenv("PATH", (bin + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
+        return out;
+    }
+
     // Draws a frame and keeps it as $OVK_SHOT_DIR/<name>.png (w x h from the top left).
     void shot(const std::string& name, int w = kW, int h = kH) {
         ovk_gui_draw(&g_);
@@ -234,6 +253,7 @@ class GuiScreenTest : public ::testing::Test {
 
     static inline ALLEGRO_DISPLAY* display_ = nullptr;
     static inline ALLEGRO_EVENT_QUEUE* queue_ = nullptr;
+    static inline std::string path_ = "/usr/bin:/bin";  // PATH as the tests found it
     TempDir dir_;
     OVK_GUI g_;
     bool inited_ = false;
