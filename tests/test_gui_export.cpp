@@ -29,8 +29,8 @@ class GuiExport : public GuiScreenTest {
             a.addr_type = OVK_ADDR_PUBLIC;
             a.timestamp = now;
             const OVK_GEO at{now, 45.5 + i * 0.001, -73.6};
-            const OVK_HITS hits = {ovk_hit_make(OVK_CAT_BODY_CAM, "Axon body camera", 90, "test",
-                                                "address block")};
+            const OVK_HITS hits = {
+                ovk_hit_make(OVK_CAT_BODY_CAM, "Axon body camera", 90, "test", "address block")};
             ovk_registry_report(a, hits, nullptr, "Axon", nullptr, &at, now);
 
             OVK_DETECTION d;
@@ -71,9 +71,11 @@ TEST_F(GuiExport, APersonExportsEachFormatAndOtherProgramsOpenTheFiles) {
         ovk_export_show(&g_);
         ASSERT_TRUE(pump([&] { return shown(kExp); }));
         x_click(wid, scopes(), e.scope);
-        ASSERT_TRUE(pump([&] { return zq_gui_radiolist_get_selected(g_.ctx, scopes()) == e.scope; }));
+        ASSERT_TRUE(
+            pump([&] { return zq_gui_radiolist_get_selected(g_.ctx, scopes()) == e.scope; }));
         x_click(wid, formats(), e.format);
-        ASSERT_TRUE(pump([&] { return zq_gui_radiolist_get_selected(g_.ctx, formats()) == e.format; }));
+        ASSERT_TRUE(
+            pump([&] { return zq_gui_radiolist_get_selected(g_.ctx, formats()) == e.format; }));
         EXPECT_EQ(info().rfind("Ready to export.", 0), 0u) << info();
         if (e.format == OVK_FMT_CSV) shot("export");
         x_click(wid, button(kExp, "Export"));
@@ -87,11 +89,12 @@ TEST_F(GuiExport, APersonExportsEachFormatAndOtherProgramsOpenTheFiles) {
     listen(false);
 
     // Every row as long as the header, the formula defused.
-    auto r = run_command("python3 -c 'import csv,sys\n"
-                         "rows=list(csv.reader(open(sys.argv[1],newline=\"\",encoding=\"utf-8\")))\n"
-                         "assert all(len(x)==len(rows[0]) for x in rows)\n"
-                         "print(len(rows), rows[1][1])' '" +
-                         files["csv"] + "'");
+    auto r = run_command(
+        "python3 -c 'import csv,sys\n"
+        "rows=list(csv.reader(open(sys.argv[1],newline=\"\",encoding=\"utf-8\")))\n"
+        "assert all(len(x)==len(rows[0]) for x in rows)\n"
+        "print(len(rows), rows[1][1])' '" +
+        files["csv"] + "'");
     EXPECT_EQ(r.rc, 0) << r.out;
     EXPECT_EQ(r.out, "4 '=HYPERLINK(\"x\"),<cam>\n");
     r = run_command("python3 -c 'import json,sys; print(len(json.load(open(sys.argv[1]))))' '" +
@@ -106,7 +109,7 @@ TEST_F(GuiExport, APersonExportsEachFormatAndOtherProgramsOpenTheFiles) {
     r = run_command("gpsbabel -i gpx -f '" + files["gpx"] + "' -o unicsv -F -");
     ASSERT_EQ(r.rc, 0) << r.out;
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3) << "header and two waypoints\n"
-                                                                  << r.out;
+                                                               << r.out;
 }
 
 TEST_F(GuiExport, AMissingFormatIsRefusedAndOpenFolderUsesXdgOpen) {
@@ -115,7 +118,8 @@ TEST_F(GuiExport, AMissingFormatIsRefusedAndOpenFolderUsesXdgOpen) {
     ovk_export_show(&g_);
     click(scopes(), OVK_EXPORT_LOG);
     click(formats(), OVK_FMT_GEOJSON);
-    EXPECT_EQ(info(), "This export does not come in that format. Available formats: CSV, JSON, KML, GPX");
+    EXPECT_EQ(info(),
+              "This export does not come in that format. Available formats: CSV, JSON, KML, GPX");
     click(button(kExp, "Export"));
     EXPECT_EQ(toast(), "Pick one of the available formats");
     EXPECT_TRUE(shown(kExp));

@@ -81,7 +81,8 @@ TEST_F(GuiScreensWindow, TheWizardWalkedToItsEndIsNotOfferedAgain) {
         auto p = start();
         const std::string wid = window();
         ASSERT_FALSE(wid.empty()) << p->err();
-        ASSERT_EQ(wait_pixel(wid, kNextEdgeX, kNextY, accent), accent) << "the wizard opens by itself";
+        ASSERT_EQ(wait_pixel(wid, kNextEdgeX, kNextY, accent), accent)
+            << "the wizard opens by itself";
         keep_shot("window_first_run");
         for (int step = 0; step < 6; ++step) {
             click(wid, kNextX, kNextY);
@@ -101,7 +102,8 @@ TEST_F(GuiScreensWindow, TheWizardWalkedToItsEndIsNotOfferedAgain) {
         ASSERT_FALSE(wid.empty()) << p->err();
         ASSERT_EQ(wait_pixel(wid, 550, 400, bg), bg);
         std::this_thread::sleep_for(1s);
-        EXPECT_EQ(wait_pixel(wid, kNextEdgeX, kNextY, bg, 0ms), bg) << "no wizard on the second run";
+        EXPECT_EQ(wait_pixel(wid, kNextEdgeX, kNextY, bg, 0ms), bg)
+            << "no wizard on the second run";
         p->signal(SIGTERM);
         EXPECT_EQ(p->finish(20).status, 0);
     }

@@ -66,6 +66,20 @@ TEST_F(GuiSettings, SaveTurnsTypedFieldsIntoValuesThatWork) {
     EXPECT_EQ(ovk_prefs_get().gpsd_port, 8888);
     EXPECT_EQ(ovk_prefs_get().hci_dev, 2);
 
+    // A --demo run shows Demo ticked without storing it; unticked, this run's demo ends too.
+    ovk_scan_set_demo_override(1);
+    open();
+    const int demo = checkbox(kSet, "Demo mode (made-up devices, no radios)");
+    EXPECT_TRUE(zq_gui_checkbox_is_checked(g_.ctx, demo));
+    save();
+    EXPECT_EQ(ovk_prefs_get().demo_mode, 0) << "an untouched box stores nothing";
+    EXPECT_EQ(ovk_scan_demo_override(), 1);
+    open();
+    click(checkbox(kSet, "Demo mode (made-up devices, no radios)"));
+    save();
+    EXPECT_EQ(ovk_prefs_get().demo_mode, 0);
+    EXPECT_EQ(ovk_scan_demo_override(), 0);
+
     // A settings file that cannot be written is not reported as saved.
     std::remove(dir_.file("settings.json").c_str());
     ASSERT_EQ(ovk_mkdirs(dir_.file("settings.json")), 0);

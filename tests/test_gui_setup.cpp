@@ -18,10 +18,12 @@ class GuiSetup : public GuiScreenTest {
                                          return w.type == ZQ_GUI_LABEL && w.font == g_.font_small;
                                      }));
     }
-    void next() { click(find(kSetup, [&](ZQ_GUI_WIDGET& w) {
-        const std::string l = zq_gui_button_get_label(g_.ctx, w.id);
-        return w.type == ZQ_GUI_BUTTON && (l == "Next" || l == "Finish");
-    })); }
+    void next() {
+        click(find(kSetup, [&](ZQ_GUI_WIDGET& w) {
+            const std::string l = zq_gui_button_get_label(g_.ctx, w.id);
+            return w.type == ZQ_GUI_BUTTON && (l == "Next" || l == "Finish");
+        }));
+    }
     int themes() { return by_tip(kSetup, "Pick a theme; it applies right away"); }
 };
 
@@ -72,8 +74,11 @@ TEST_F(GuiSetup, ClosedHalfWayItResumesAndFinishKeepsWhatChangedMeanwhile) {
 
     ovk_setup_show(&g_);
     EXPECT_EQ(step(), "STEP 4 OF 6");
-    EXPECT_EQ(zq_gui_radiolist_get_selected(g_.ctx, by_tip(kSetup, "Weaker matches are only highlighted")), 2);
-    EXPECT_TRUE(zq_gui_checkbox_is_checked(g_.ctx, checkbox(kSetup, "Spoken alerts (e.g. while driving)")));
+    EXPECT_EQ(zq_gui_radiolist_get_selected(g_.ctx,
+                                            by_tip(kSetup, "Weaker matches are only highlighted")),
+              2);
+    EXPECT_TRUE(
+        zq_gui_checkbox_is_checked(g_.ctx, checkbox(kSetup, "Spoken alerts (e.g. while driving)")));
     next();
     click(checkbox(kSetup, "Save GPS position with logged matches (privacy-sensitive)"));
     next();

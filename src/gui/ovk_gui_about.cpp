@@ -46,7 +46,7 @@ const char* const kTemplate =
     "\n"
     "## Signature sources\n"
     "\n"
-    "- The IEEE Registration Authority's public listing of address blocks (%zu prefixes "
+    "- The IEEE Registration Authority's public listing of address blocks (%s prefixes "
     "loaded); IEEE asserts no copyright in it.\n"
     "- Bluetooth SIG assigned numbers (company identifiers, service UUIDs, appearances), "
     "through Nordic Semiconductor's bluetooth-numbers-database (BSD-3-Clause).\n"
@@ -87,11 +87,21 @@ void on_link(int, const char* url, void*) {
 
 int s_view = -1;
 
+// 46521 as "46,521".
+std::string grouped(size_t n) {
+    std::string digits = std::to_string(n), out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string ovk_about_text() {
     std::string s = ovk_format(kTextMax + 1, kTemplate, OVK_VERSION, ovk_platform_name(),
-                               ovk_vendordb_oui_count());
+                               grouped(ovk_vendordb_oui_count()).c_str());
     if (s.size() > kTextMax) s.resize(kTextMax);
     return s;
 }
