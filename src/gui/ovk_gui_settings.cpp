@@ -599,7 +599,10 @@ void on_save(int, void* user) {
     if (p.overpass_url != before.overpass_url) ovk_alpr_set_endpoint(p.overpass_url);
     S.has_copy = false;
     S.dirty = false;
-    ovk_gui_close_popup(g, OVK_POP_SETTINGS);
+    // A new look or size rebuilds the interface on the next tick; the settings then come back
+    // in it, where they were, showing what was saved. Otherwise they are done.
+    if (p.theme == before.theme && p.ui_size == before.ui_size)
+        ovk_gui_close_popup(g, OVK_POP_SETTINGS);
     // A failed write has told the user already; do not cover that with a success.
     if (stored) ovk_gui_message(g, "Settings saved");
 }

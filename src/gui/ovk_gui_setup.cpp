@@ -35,8 +35,8 @@ const char* const STEP_TITLE[kSteps] = {
 const char* const STEP_SUB[kSteps] = {
     "A quick setup - about a minute. You can change everything later in Settings.",
     "Pick a theme; it applies right away.",
-    "Adds watchlists of equipment known to be used by police in that region. The built-in "
-    "detection (body cams, Flock, drones, trackers, glasses) works everywhere.",
+    ("Adds watchlists of equipment known to be used by police in that region. The built-in "
+     "detection (body cams, Flock, drones, trackers, glasses) works everywhere."),
     "How loud should Orvik be when it spots something?",
     "These use GPS while scanning. Everything stays on this device.",
     "The radios need your OK before any app can hear nearby Bluetooth and WiFi devices.",
