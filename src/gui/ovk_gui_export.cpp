@@ -8,6 +8,8 @@
 #include "ovk_gui_export.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 
 #include "ovk_export.h"
 #include "ovk_gui.h"
@@ -145,6 +147,15 @@ void on_format(int, int index, void* user) {
     refresh_info(static_cast<OVK_GUI*>(user));
 }
 
+// The path with the home folder written "~", so that the file name fits the message.
+std::string home_short(const std::string& path) {
+    const char* home = getenv("HOME");
+    const size_t n = home ? std::strlen(home) : 0;
+    if (n > 1 && path.size() > n && path.compare(0, n, home) == 0 && path[n] == '/')
+        return "~" + path.substr(n);
+    return path;
+}
+
 void on_export(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     if (!ovk_export_supported(S.scope, S.format)) {
@@ -160,7 +171,7 @@ void on_export(int, void* user) {
     }
     ovk_platform_share_file(path, ovk_export_mime(S.format));
     ovk_gui_close_popup(g, OVK_POP_EXPORT);
-    ovk_gui_message(g, "Saved %s", path.c_str());
+    ovk_gui_message(g, "Saved %s", home_short(path).c_str());
 }
 
 void on_open_folder(int, void* user) {
