@@ -135,6 +135,13 @@ TEST_F(GuiExport, AMissingFormatIsRefusedAndOpenFolderUsesXdgOpen) {
     EXPECT_EQ(zq_gui_radiolist_get_selected(g_.ctx, scopes()), OVK_EXPORT_LOG);
     EXPECT_EQ(zq_gui_radiolist_get_selected(g_.ctx, formats()), OVK_FMT_CSV);
 
+    OVK_PREFS p = ovk_prefs_get();
+    p.theme = OVK_THEME_LIGHT;
+    ovk_gui_set_prefs(&g_, p);
+    tick();
+    ASSERT_TRUE(shown(kExp)) << "open again after the rebuild";
+    EXPECT_EQ(zq_gui_radiolist_get_selected(g_.ctx, formats()), OVK_FMT_CSV);
+    shot("export_light");
     click(button(kExp, "Open folder"));
     const std::string folder = dir_.path() + "/orvik/exports";
     EXPECT_EQ(toast(), "Opening " + folder);

@@ -59,6 +59,14 @@ TEST_F(GuiPages, AReportIsCopiedAsJsonWithTheNoteAndNothingOnceTheDeviceHasGone)
     EXPECT_STREQ(cJSON_GetObjectItem(j.get(), "whatIThinkItIs")->valuestring, "dashcam?");
     EXPECT_EQ(clip.out.find("4A:19:C2"), std::string::npos) << "no full address";
 
+    // In a light look too.
+    OVK_PREFS p = ovk_prefs_get();
+    p.theme = OVK_THEME_LIGHT;
+    ovk_gui_set_prefs(&g_, p);
+    tick();
+    ovk_report_show(&g_, a.mac);
+    shot("report_light");
+
     // Gone from the registry: said so, and the clipboard keeps what it had.
     ovk_registry_clear();
     ASSERT_TRUE(ovk_test::xclip_set("kept"));
@@ -89,6 +97,13 @@ TEST_F(GuiPages, AboutNamesVersionPlatformSourcesAndLicences) {
         find(OVK_POP_ABOUT, [](ZQ_GUI_WIDGET& w) { return w.type == ZQ_GUI_MARKDOWNVIEW; });
     EXPECT_GT(zq_gui_markdownview_content_height(g_.ctx, v), zq_gui_get_widget(g_.ctx, v)->h);
     shot("about");
+    OVK_PREFS p = ovk_prefs_get();
+    p.theme = OVK_THEME_PAPER;
+    ovk_gui_set_prefs(&g_, p);
+    tick();
+    ASSERT_TRUE(shown(OVK_POP_ABOUT)) << "open again after the rebuild";
+    EXPECT_EQ(page(OVK_POP_ABOUT), text);
+    shot("about_light");
 }
 
 }  // namespace

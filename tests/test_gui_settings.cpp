@@ -117,9 +117,16 @@ TEST_F(GuiSettings, OnlyAChangedPresetReadsTheWatchlistAgain) {
 // Every control, scrolled to by the wheel alone, shows whole and uncut: at each interface
 // size on the usual window, and in a narrow one.
 TEST_F(GuiSettings, EveryControlIsReachableByWheelAndUncutAtEverySize) {
-    const std::pair<float, int> layouts[] = {{kW, 0}, {kW, 1}, {kW, 2}, {kW, 3}, {480, 1}};
-    for (const auto& [width, size] : layouts) {
+    // Size -1: a touch screen (bigger rows, the phone's own controls).
+    const std::pair<float, int> layouts[] = {{kW, 0}, {kW, 1},  {kW, 2},
+                                             {kW, 3}, {480, 1}, {480, -1}};
+    for (auto [width, size] : layouts) {
         SCOPED_TRACE("width " + std::to_string(width) + ", size " + std::to_string(size));
+        const std::string name = size < 0     ? "settings_touch"
+                                 : width < kW ? "settings_narrow"
+                                              : "settings";
+        if (size < 0) setenv("OVK_TOUCH", "1", 1);
+        size = std::max(size, 1);
         OVK_PREFS p = ovk_prefs_get();
         p.ui_size = size;
         p.retention_days = 0;
@@ -131,8 +138,7 @@ TEST_F(GuiSettings, EveryControlIsReachableByWheelAndUncutAtEverySize) {
         float cx, cy, cw, ch;
         zq_gui_window_client_rect(g_.ctx, win, &cx, &cy, &cw, &ch);
         ASSERT_GT(w->content_h, ch) << "the screen is long enough to scroll";
-        if (size == 1)
-            shot(width < kW ? "settings_narrow" : "settings_top", static_cast<int>(width));
+        if (size == 1) shot(name + "_top", static_cast<int>(width));
 
         std::set<int> seen;
         float last = -1;
@@ -180,8 +186,7 @@ TEST_F(GuiSettings, EveryControlIsReachableByWheelAndUncutAtEverySize) {
                                       "Keep match log and device history: forever";
                        }),
                   0);
-        if (size == 1)
-            shot(width < kW ? "settings_narrow_end" : "settings_end", static_cast<int>(width));
+        if (size == 1) shot(name + "_end", static_cast<int>(width));
     }
 }
 
