@@ -66,9 +66,10 @@ TEST(HeadlessOptions, FlagsValuesAndRepeatedExports) {
     EXPECT_EQ(o.width, 1100);
     EXPECT_EQ(o.height, 820);
 
-    // A value option at the end without its value is a mistake; --shots implies the demo.
+    // The window's own options are ignored at the end without their value; --shots implies
+    // the demo. Any other value option left without its value is a mistake.
     const auto s = parse({"--width", "640", "--height", "480", "--shots", "/tmp/x", "-v"});
-    EXPECT_EQ(s.error, "-v needs a value (LEVEL)");
+    EXPECT_EQ(s.error, "");
     EXPECT_EQ(s.width, 640);
     EXPECT_EQ(s.height, 480);
     ASSERT_TRUE(s.shots.has_value());
@@ -77,6 +78,10 @@ TEST(HeadlessOptions, FlagsValuesAndRepeatedExports) {
     EXPECT_EQ(s.log_level, 4);
     EXPECT_FALSE(s.headless);
     EXPECT_EQ(parse({"--width", "wide"}).width, 0) << "not a number reads as 0";
+    EXPECT_EQ(parse({"--width"}).width, 1100);
+    EXPECT_EQ(parse({"--width"}).error, "");
+    EXPECT_FALSE(parse({"--shots"}).shots.has_value());
+    EXPECT_EQ(parse({"--record"}).error, "--record needs a value (FILE)");
 
     // Recording and replay; a replay speed that is no number, or below 0, is flat out.
     const auto r =
@@ -131,8 +136,8 @@ TEST(HeadlessOptions, HelpKeepsTheWindowLinesAndExplainsEveryOption) {
     const std::string rest = text.substr(text.find(lines[8]));
     for (const OVK_OPTION& opt : ovk_startup_options())
         EXPECT_NE(text.find(opt.name), std::string::npos) << opt.name;
-    for (const char* word :
-         {"--export SCOPE:FORMAT", "--trace", "--record FILE", "--replay FILE", "--replay-speed X"})
+    for (const char* word : {"--export SCOPE:FORMAT", "--trace", "--record FILE", "--replay FILE",
+                             "--replay-speed X", "--alpr-download S,W,N,E"})
         EXPECT_NE(rest.find(word), std::string::npos) << word;
 }
 

@@ -97,12 +97,14 @@ const std::vector<OVK_OPTION>& ovk_startup_options() {
          [](OVK_OPTS& o, std::string_view v) {
              o.demo = true;
              o.shots = std::string(v);
-         }},
+         },
+         true},
         {"--width", "W", "--width/--height  initial window size (desktop)",
-         [](OVK_OPTS& o, std::string_view v) { o.width = to_int(v); }},
-        {"--height", "H", nullptr, [](OVK_OPTS& o, std::string_view v) { o.height = to_int(v); }},
+         [](OVK_OPTS& o, std::string_view v) { o.width = to_int(v); }, true},
+        {"--height", "H", nullptr, [](OVK_OPTS& o, std::string_view v) { o.height = to_int(v); },
+         true},
         {"-v", "LEVEL", "-v LEVEL      log level: 3 errors .. 7 debug (default 4)",
-         [](OVK_OPTS& o, std::string_view v) { o.log_level = to_int(v); }},
+         [](OVK_OPTS& o, std::string_view v) { o.log_level = to_int(v); }, true},
         {"--headless", nullptr,
          "--headless    no window: scan at once, print alerts and a status line every 10 s",
          [](OVK_OPTS& o, std::string_view) { o.headless = true; }},
@@ -119,8 +121,8 @@ const std::vector<OVK_OPTION>& ovk_startup_options() {
          }},
         {"--export", "SCOPE:FORMAT",
          "--export SCOPE:FORMAT  headless: write that export at shutdown and print its path\n"
-         "                (scopes session, history, log, watchlist, everything;\n"
-         "                 formats csv, json, kml, gpx, geojson)",
+         "                (scopes session, history, log, watchlist, everything, and trip\n"
+         "                 for the latest trace; formats csv, json, kml, gpx, geojson)",
          [](OVK_OPTS& o, std::string_view v) { o.exports.emplace_back(v); }},
         {"--trace", nullptr,
          "--trace       headless: record a trip while running; it is stopped at shutdown",
@@ -137,6 +139,11 @@ const std::vector<OVK_OPTION>& ovk_startup_options() {
          "--replay-speed X  replay pace: 1 as recorded (default), 2 twice as fast, 0 as fast\n"
          "                as the pipeline takes it",
          [](OVK_OPTS& o, std::string_view v) { o.replay_speed = to_speed(v); }},
+        {"--alpr-download", "S,W,N,E",
+         "--alpr-download S,W,N,E  download the plate cameras mapped in OpenStreetMap in that\n"
+         "                box (degrees south,west,north,east; at most 2 by 2) into the cache;\n"
+         "                without --headless nothing else is done",
+         [](OVK_OPTS& o, std::string_view v) { o.alpr_download = std::string(v); }},
     };
     return table;
 }
@@ -159,7 +166,7 @@ OVK_OPTS ovk_startup_parse(std::span<const std::string> args) {
             } else if (i + 1 < args.size()) {
                 opt.apply(o, args[i + 1]);
                 ++i;
-            } else if (o.error.empty()) {
+            } else if (!opt.ignored_when_last && o.error.empty()) {
                 o.error = std::string(opt.name) + " needs a value (" + opt.value_name + ")";
             }
             break;

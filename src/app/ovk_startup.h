@@ -42,12 +42,16 @@ struct OVK_OPTS {
     std::optional<std::string> record;  // append every advert and fix to this file
     std::optional<std::string> replay;  // feed this recording or capture instead of the radios
     double replay_speed = 1.0;          // 1 original pace, 0 as fast as the pipeline takes it
-    std::string error;                  // a command-line mistake, for people ("" when none)
+    // "S,W,N,E": download the plate cameras of that box into the cache (checked by
+    // ovk_headless_parse_box before anything starts)
+    std::optional<std::string> alpr_download;
+    std::string error;  // a command-line mistake, for people ("" when none)
 };
 
 // One command-line option. Options are matched exactly; one that takes a value consumes the
-// next argument (an option given last without its value sets `error`). To add an option, add
-// a row.
+// next argument. Given last without its value, the window's own options (--shots, --width,
+// --height, -v) are ignored; any other sets `error`, since running without what was asked
+// for (a duration, a recording) would pass a typo off as success. To add an option, add a row.
 struct OVK_OPTION {
     const char* name;
     const char* value_name;  // nullptr for a flag
@@ -55,6 +59,7 @@ struct OVK_OPTION {
     // covers it.
     const char* help;
     std::function<void(OVK_OPTS& o, std::string_view value)> apply;
+    bool ignored_when_last = false;  // a value option left without its value does nothing
 };
 
 // The table, in the order of the help text.

@@ -241,5 +241,11 @@ int main(int argc, char** argv) {
     // SIGINT and SIGTERM only set a flag; either program sees it and shuts down in order.
     ovk_headless_install_signals();
     if (o.headless) return ovk_headless_run(o, linux_host(), stdout);
+    if (!o.error.empty()) {
+        std::fprintf(stderr, "orvik: %s\n", o.error.c_str());
+        return 2;
+    }
+    // A camera download alone needs no window (a board, a script, a cron job).
+    if (o.alpr_download) return ovk_headless_download_only(o, linux_host(), stdout);
     return run_window(o, linux_host());
 }
