@@ -60,11 +60,13 @@ class GuiFrame : public ::testing::Test {
         p.tile_server = "http://127.0.0.1:9";  // never the internet, should a tile be asked for
         ovk_prefs_set(p);
         ovk_gui_set_test_screens({});
+        ovk_gui_set_frame_only(true);  // the pop-ups here are the tests' own
         al_set_target_backbuffer(display_);
     }
     void TearDown() override {
         if (inited_) ovk_gui_shutdown(&g_);
         ovk_gui_set_test_screens({});
+        ovk_gui_set_frame_only(false);
         unsetenv("OVK_TOUCH");
     }
 

@@ -34,6 +34,12 @@ class GuiWindow : public ::testing::Test {
         ASSERT_TRUE(ovk_test::file_exists(kOrvik)) << "build the orvik target first";
     }
 
+    // A user who has been through the setup wizard: it does not cover the main area.
+    void setup_done() {
+        ASSERT_EQ(ovk_mkdirs(dir_.path() + "/orvik"), 0);
+        ovk_test::write_file(dir_.path() + "/orvik/settings.json", "{\"setup_wizard_done\": true}");
+    }
+
     ovk_test::ProgramLaunch launch(std::vector<std::string> args,
                                    std::vector<std::string> env = {}) {
         ovk_test::ProgramLaunch l;
@@ -131,6 +137,7 @@ class GuiWindow : public ::testing::Test {
 };
 
 TEST_F(GuiWindow, OpensTitledOrvikAtItsSizeAndQuitsFromTheCloseBox) {
+    setup_done();
     {
         ovk_test::RunningProgram p(launch({}));
         const std::string wid = find_window();
@@ -168,6 +175,7 @@ TEST_F(GuiWindow, OnATouchScreenTheCloseRequestDoesNotQuit) {
 }
 
 TEST_F(GuiWindow, ResizeRebuildsForTheNewSize) {
+    setup_done();
     ovk_test::RunningProgram p(launch({"-v", "7", "--width", "900", "--height", "700"}));
     const std::string wid = find_window();
     ASSERT_FALSE(wid.empty()) << p.err();
@@ -192,6 +200,7 @@ TEST_F(GuiWindow, ResizeRebuildsForTheNewSize) {
 // The demo's first alerts come up as toasts; SIGTERM then ends the program through the
 // ordered shutdown, and what it wrote loads.
 TEST_F(GuiWindow, DemoAlertBecomesAToastAndSigtermKeepsTheData) {
+    setup_done();
     ovk_test::RunningProgram p(launch({"--demo"}));
     const std::string wid = find_window();
     ASSERT_FALSE(wid.empty()) << p.err();

@@ -25,6 +25,11 @@
 #include "ovk_gui_map.h"
 #include "ovk_gui_detail.h"
 #include "ovk_gui_watchlist.h"
+#include "ovk_gui_about.h"
+#include "ovk_gui_export.h"
+#include "ovk_gui_report.h"
+#include "ovk_gui_settings.h"
+#include "ovk_gui_setup.h"
 #include "ovk_platform.h"
 #include "zq_log.h"
 
@@ -49,6 +54,12 @@ constexpr OVK_SCREEN kScreens[] = {
     {OVK_POP_WATCH_ADD, ovk_watch_add_build, nullptr, nullptr, nullptr, nullptr},
     {OVK_POP_WHITELIST, ovk_whitelist_build, ovk_whitelist_refresh, nullptr, ovk_whitelist_show,
      nullptr},
+    {OVK_POP_SETTINGS, ovk_settings_build, nullptr, ovk_settings_tick, ovk_settings_show,
+     ovk_settings_shutdown},
+    {OVK_POP_EXPORT, ovk_export_build, nullptr, nullptr, ovk_export_show, nullptr},
+    {OVK_POP_ABOUT, ovk_about_build, nullptr, nullptr, ovk_about_show, nullptr},
+    {OVK_POP_SETUP, ovk_setup_build, nullptr, nullptr, ovk_setup_show, ovk_setup_shutdown},
+    {OVK_POP_REPORT, ovk_report_build, nullptr, nullptr, nullptr, nullptr},
     {OVK_POP_CONFIRM, build_confirm, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -65,16 +76,28 @@ std::vector<OVK_SCREEN>& test_screens() {
     return screens;
 }
 
+bool& frame_only() {
+    static bool on = false;
+    return on;
+}
+
+// A screen of the program's table that is built: all of them, or only the frame's own in a
+// test of the frame alone.
+bool in_use(const OVK_SCREEN& s) {
+    return !frame_only() || s.popup == OVK_POP_CONFIRM;
+}
+
 // The program's screens, then those a test added.
 template <typename F>
 void each_screen(F&& f) {
-    for (const OVK_SCREEN& s : kScreens) f(s);
+    for (const OVK_SCREEN& s : kScreens)
+        if (in_use(s)) f(s);
     for (const OVK_SCREEN& s : test_screens()) f(s);
 }
 
 const OVK_SCREEN* screen_in(int popup) {
     for (const OVK_SCREEN& s : kScreens)
-        if (s.popup == popup) return &s;
+        if (s.popup == popup && in_use(s)) return &s;
     for (const OVK_SCREEN& s : test_screens())
         if (s.popup == popup) return &s;
     return nullptr;
@@ -265,6 +288,10 @@ int ovk_gui_init(OVK_GUI* g, ALLEGRO_DISPLAY* display, ALLEGRO_EVENT_QUEUE* queu
 
 void ovk_gui_set_test_screens(std::vector<OVK_SCREEN> screens) {
     test_screens() = std::move(screens);
+}
+
+void ovk_gui_set_frame_only(bool on) {
+    frame_only() = on;
 }
 
 void ovk_gui_rebuild(OVK_GUI* g) {
@@ -733,10 +760,11 @@ std::string ovk_gui_clipboard_text(OVK_GUI* g) {
     return out;
 }
 
-void ovk_gui_set_prefs(OVK_GUI* g, const OVK_PREFS& p) {
-    OVK_CHECK(g);
+bool ovk_gui_set_prefs(OVK_GUI* g, const OVK_PREFS& p) {
+    OVK_CHECK(g, false);
     const OVK_PREFS old = g->prefs;
-    if (ovk_prefs_set(p) != 0) ovk_gui_message(g, "Settings could not be saved to disk");
+    const bool stored = ovk_prefs_set(p) == 0;
+    if (!stored) ovk_gui_message(g, "Settings could not be saved to disk");
     g->prefs_serial = ovk_prefs_serial();
     g->prefs = ovk_prefs_get();
     const OVK_PREFS& n = g->prefs;
@@ -759,6 +787,7 @@ void ovk_gui_set_prefs(OVK_GUI* g, const OVK_PREFS& p) {
         }
     }
     g->redraw = true;
+    return stored;
 }
 
 void ovk_gui_request_permissions(OVK_GUI* g) {
@@ -898,6 +927,34 @@ float ovk_draw_badge(const OVK_GUI* g, const ALLEGRO_FONT* font, float x, float 
     al_draw_filled_rounded_rectangle(x, y, x + w, y + h, h / 2, h / 2, fill);
     al_draw_text(font, al_map_rgb(255, 255, 255), x + px, y + 3 * s, 0, t.c_str());
     return w;
+}
+
+int ovk_add_check_row(OVK_GUI* g, int win, float x, float y, float w, float min_h,
+                      std::string_view text, bool checked, ZQ_GUI_CLICK_FN on_toggle, void* user,
+                      float* h, int* label_id) {
+    if (h) *h = 0;
+    if (label_id) *label_id = -1;
+    OVK_CHECK(g && g->ctx, -1);
+    const float rh = ovk_row_h(g);
+    const std::string s(text);
+    if (w >= static_cast<float>(al_get_text_width(g->font, s.c_str())) + rh) {
+        if (h) *h = min_h;
+        return zq_gui_add_checkbox(g->ctx, win, x, y, w, min_h, s, checked, on_toggle, user);
+    }
+    // The box keeps its size, centred in a row's height; the text starts where a check box
+    // draws its own label, the first line level with the box.
+    const int id = zq_gui_add_checkbox(g->ctx, win, x, y, rh, min_h, "", checked, on_toggle, user);
+    const ZQ_GUI_STYLE* st = zq_gui_style(g->ctx);
+    const float lpad = st ? st->label_padding : 0;
+    const float box = std::max(6.0f, std::min(min_h, st ? st->checkbox_max_size : rh) - 4);
+    const float tx = x + 2 + box + 8 - lpad;
+    const float lh = static_cast<float>(al_get_font_line_height(g->font));
+    const float off = std::max(0.0f, (min_h - lh) / 2 - lpad);
+    float text_h = 0;
+    const int lab = ovk_add_wrapped_label(g, win, nullptr, text, tx, y + off, x + w - tx, &text_h);
+    if (label_id) *label_id = lab;
+    if (h) *h = std::max(min_h, off + text_h);
+    return id;
 }
 
 std::string ovk_age_text(int64_t now_ms, int64_t t_ms) {

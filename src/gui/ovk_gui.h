@@ -241,6 +241,9 @@ void ovk_gui_shutdown(OVK_GUI* g);
 // For tests: screens built after the program's own, as if they were in its table (a test
 // makes pop-ups of its own through the calls below). Empty by default.
 void ovk_gui_set_test_screens(std::vector<OVK_SCREEN> screens);
+// For tests of the frame itself: build none of the program's screens (only the frame's own
+// confirm dialog and the test screens). Off by default.
+void ovk_gui_set_frame_only(bool on);
 // Escape / the back key: closes the context menu, else the toolkit's menus, else the
 // top-most open pop-up, else the open pop-up with the highest id. True when something closed.
 bool ovk_gui_back(OVK_GUI* g);
@@ -287,8 +290,10 @@ bool ovk_gui_copy(OVK_GUI* g, std::string_view text);
 // second for another program to answer.
 std::string ovk_gui_clipboard_text(OVK_GUI* g);
 // Stores the preferences and takes back the stored copy. A changed theme or size rebuilds on
-// the next tick; changed scan settings re-apply (or restart) a running scan.
-void ovk_gui_set_prefs(OVK_GUI* g, const OVK_PREFS& prefs);
+// the next tick; changed scan settings re-apply (or restart) a running scan. False when the
+// settings file could not be written (the user has been told; the values are in force for
+// this run).
+bool ovk_gui_set_prefs(OVK_GUI* g, const OVK_PREFS& prefs);
 // Asks the platform for the permissions scanning needs and tells the user the outcome.
 void ovk_gui_request_permissions(OVK_GUI* g);
 
@@ -318,6 +323,13 @@ float ovk_draw_badge(const OVK_GUI* g, const ALLEGRO_FONT* font, float x, float 
                      std::string_view text, ALLEGRO_COLOR fill);
 // Height of such a badge in `font`.
 float ovk_badge_h(const OVK_GUI* g, const ALLEGRO_FONT* font);
+// A check box with its label, as one row at least `min_h` high. A label too long for one line
+// beside the box wraps to the right of a box one row square, and the row grows with it (the
+// wrapped part is a label of its own: its id in *label_id, else -1). The check box's id; the
+// row's height in *h.
+int ovk_add_check_row(OVK_GUI* g, int win, float x, float y, float w, float min_h,
+                      std::string_view text, bool checked, ZQ_GUI_CLICK_FN on_toggle, void* user,
+                      float* h, int* label_id);
 // "now", "12s ago", "5 min ago", "3 h ago", "2 d ago" for the time t_ms seen from now_ms.
 std::string ovk_age_text(int64_t now_ms, int64_t t_ms);
 // "Near" at -60 dBm or more, "Far" below -80, else "Nearby".

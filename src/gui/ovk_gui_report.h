@@ -1,0 +1,12 @@
+// The "Report unknown device" dialog: the shareable signature report of one device in range
+// (no full address, no serial numbers, no location, no times), the user's note added to it,
+// and a button that copies the JSON to the clipboard.
+#pragma once
+
+#include <string_view>
+
+struct OVK_GUI;
+
+void ovk_report_build(OVK_GUI* g);
+// Keeps the address, empties the note, renders the report and opens the dialog.
+void ovk_report_show(OVK_GUI* g, std::string_view mac);
