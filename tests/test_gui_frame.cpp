@@ -16,6 +16,7 @@
 #include "ovk_gui.h"
 #include "ovk_gui_theme.h"
 #include "ovk_prefs.h"
+#include "ovk_test_files.h"
 #include "ovk_test_xvfb.h"
 
 namespace {
@@ -28,6 +29,9 @@ class GuiFrame : public ::testing::Test {
         const ovk_test::XvfbState& x = ovk_test::xvfb_start();
         ASSERT_TRUE(x.running) << x.error;
         setenv("OVK_ASSETS", OVK_SOURCE_DIR "/assets", 1);
+        // The map keeps its tiles in the data directory: a private one.
+        data_ = new ovk_test::TempDir();
+        setenv("XDG_DATA_HOME", data_->path().c_str(), 1);
         ASSERT_TRUE(al_install_system(ALLEGRO_VERSION_INT, nullptr));
         al_install_keyboard();
         al_install_mouse();
@@ -43,6 +47,8 @@ class GuiFrame : public ::testing::Test {
         if (queue_) al_destroy_event_queue(queue_);
         if (display_) al_destroy_display(display_);
         al_uninstall_system();
+        delete data_;
+        data_ = nullptr;
     }
 
     void SetUp() override {
@@ -50,6 +56,8 @@ class GuiFrame : public ::testing::Test {
         unsetenv("OVK_DENSITY");
         OVK_PREFS p;
         p.onboarding_done = 1;
+        p.map_tiles = 0;
+        p.tile_server = "http://127.0.0.1:9";  // never the internet, should a tile be asked for
         ovk_prefs_set(p);
         ovk_gui_set_test_screens({});
         al_set_target_backbuffer(display_);
@@ -110,6 +118,7 @@ class GuiFrame : public ::testing::Test {
         return ovk_color_argb(al_get_pixel(bb, x, y));
     }
 
+    static inline ovk_test::TempDir* data_ = nullptr;
     static inline ALLEGRO_DISPLAY* display_ = nullptr;
     static inline ALLEGRO_EVENT_QUEUE* queue_ = nullptr;
     OVK_GUI g_;
@@ -164,11 +173,11 @@ TEST_F(GuiFrame, PopUpsAreBuiltHiddenCentredAndWithinTheDisplay) {
     EXPECT_FALSE(ovk_gui_popup_is_open(&g_, OVK_POP_SETTINGS));
 
     // One that does not exist: nothing happens.
-    ovk_gui_popup_client(&g_, OVK_POP_MAP, &cw, &ch);
+    ovk_gui_popup_client(&g_, OVK_POP_HISTORY, &cw, &ch);
     EXPECT_EQ(cw, 0);
     EXPECT_EQ(ch, 0);
-    ovk_gui_open_popup(&g_, OVK_POP_MAP);
-    EXPECT_FALSE(ovk_gui_popup_is_open(&g_, OVK_POP_MAP));
+    ovk_gui_open_popup(&g_, OVK_POP_HISTORY);
+    EXPECT_FALSE(ovk_gui_popup_is_open(&g_, OVK_POP_HISTORY));
     ovk_gui_open_popup(&g_, 99);
 
     // Touch mode: no margin, whole display except for the small dialogs.
@@ -459,9 +468,7 @@ TEST_F(GuiFrame, CopyPutsTheTextOnTheClipboardAndSaysSo) {
     EXPECT_EQ(g_.toast.hit.confidence, -1);
 }
 
-// A stand-in for the main screen: a full-size window with the search field, and a map
-// pop-up that Ctrl+M shows.
-int g_map_shown = 0;
+// A stand-in for the main screen: a full-size window with the search field.
 
 void build_test_main(OVK_GUI* g) {
     g->win_main = zq_gui_add_window(g->ctx, "Orvik", 0, 0, g->disp_w, g->disp_h);
@@ -471,16 +478,10 @@ void build_test_main(OVK_GUI* g) {
         zq_gui_add_textarea(g->ctx, g->win_main, 8, 100, 400, 32, 0, 120, nullptr, nullptr);
 }
 
-void show_test_map(OVK_GUI* g) {
-    ++g_map_shown;
-    ovk_gui_open_popup(g, OVK_POP_MAP);
-}
-
 // Keys typed on the X server reach the frame through the event queue, as in the program.
 TEST_F(GuiFrame, TypedShortcutsFocusTheSearchOpenTheMapAndEscapeCloses) {
     ovk_gui_set_test_screens({
         {-1, build_test_main, nullptr, nullptr, nullptr, nullptr},
-        {OVK_POP_MAP, build_test_popup<OVK_POP_MAP>, nullptr, nullptr, show_test_map, nullptr},
     });
     init();
     ASSERT_GE(g_.w_search, 0);
@@ -502,10 +503,9 @@ TEST_F(GuiFrame, TypedShortcutsFocusTheSearchOpenTheMapAndEscapeCloses) {
     ovk_test::x_run("xdotool key ctrl+f");
     EXPECT_TRUE(pump([&] { return zq_gui_get_focus(g_.ctx) == g_.w_search; }));
     zq_gui_set_focus(g_.ctx, -1);
-    g_map_shown = 0;
     ovk_test::x_run("xdotool key ctrl+m");
     EXPECT_TRUE(pump([&] { return shown(OVK_POP_MAP); }));
-    EXPECT_EQ(g_map_shown, 1);
+    EXPECT_EQ(zq_gui_get_window(g_.ctx, g_.popup[OVK_POP_MAP])->title, "Map");
     ovk_test::x_run("xdotool key Escape");
     EXPECT_TRUE(pump([&] { return !shown(OVK_POP_MAP); }));
     // Without Ctrl the letters are only letters.

@@ -174,6 +174,34 @@ TEST_F(Http, SilentServerTimesOut) {
     EXPECT_LT(waited, std::chrono::seconds(8));  // gave up on the time-out, not the server
 }
 
+// A shutdown does not wait for a server that keeps silent: the waiting transfer gives up
+// soon after the cancel, and a transfer started afterwards works as before.
+TEST_F(Http, CancelEndsATransferInProgressOnly) {
+    std::atomic<bool> cancelled{false};
+    TestHttpServer srv([&](const TestHttpRequest& r, TestHttpConn& c) {
+        if (r.target == "/slow")
+            c.wait_closed(20000);
+        else
+            c.respond(200, "fresh");
+    });
+    std::thread waiter([&] {
+        int status = 99;
+        EXPECT_FALSE(ovk_platform_http(srv.url("/slow"), std::nullopt, std::nullopt, 60, &status));
+        EXPECT_EQ(status, 0);
+        EXPECT_TRUE(cancelled.load()) << "it ended before the cancel";
+    });
+    while (srv.requests().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const auto t0 = std::chrono::steady_clock::now();
+    cancelled = true;
+    ovk_linux_http_cancel_all();
+    waiter.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(15))
+        << "gave up on the cancel, not on the 60 s time-out";
+    int status = 0;
+    EXPECT_EQ(ovk_platform_http(srv.url("/after"), std::nullopt, std::nullopt, 5, &status),
+              "fresh");
+}
+
 TEST_F(Http, BodyReachingSixtyFourMebibytesIsAborted) {
     TestHttpServer srv([](const TestHttpRequest& r, TestHttpConn& c) {
         if (r.target == "/largest")

@@ -117,6 +117,23 @@ TEST(Prefs, OverpassAddressDefaultsToThePublicServerAndIsCut) {
               long_url.substr(0, OVK_PREFS_URL_MAX));
 }
 
+TEST(Prefs, TileServerDefaultsToOpenStreetMapAndSurvivesASaveAndLoad) {
+    TempDir dir;
+    EXPECT_EQ(load_text(dir, "{}").tile_server, "https://tile.openstreetmap.org");
+    EXPECT_EQ(load_text(dir, R"({"tile_server": 7})").tile_server,
+              "https://tile.openstreetmap.org");
+    const std::string long_url = "https://tiles.example.org/" + std::string(400, 't');
+    EXPECT_EQ(load_text(dir, "{\"tile_server\": \"" + long_url + "\"}").tile_server,
+              long_url.substr(0, OVK_PREFS_URL_MAX));
+    // A user's own server is written and read back.
+    ASSERT_EQ(ovk_prefs_load(dir.path()), 0);
+    OVK_PREFS p = ovk_prefs_get();
+    p.tile_server = "http://127.0.0.1:8081/osm";
+    ASSERT_EQ(ovk_prefs_set(p), 0);
+    ASSERT_EQ(ovk_prefs_load(dir.path()), 0);
+    EXPECT_EQ(ovk_prefs_get().tile_server, "http://127.0.0.1:8081/osm");
+}
+
 TEST(Prefs, PresetListRules) {
     EXPECT_EQ(parse(R"({"enabled_presets":[]})").preset_enabled, (std::array<int, 3>{0, 0, 0}));
     EXPECT_EQ(parse(R"({"enabled_presets":["us"]})").preset_enabled, (std::array<int, 3>{0, 0, 1}));
@@ -232,7 +249,8 @@ TEST(Prefs, WriteIsOrderedAndReadsBack) {
                           "map_lon",
                           "map_zoom",
                           "map_tiles",
-                          "overpass_url"};
+                          "overpass_url",
+                          "tile_server"};
     OVK_JSON j = ovk_json_parse(text);
     ASSERT_TRUE(j);
     const cJSON* item = j->child;

@@ -82,6 +82,7 @@ const Field kFields[] = {
     {"map_zoom", Kind::Int, &OVK_PREFS::map_zoom},
     {"map_tiles", Kind::Bool, &OVK_PREFS::map_tiles},
     {"overpass_url", Kind::Str, &OVK_PREFS::overpass_url, OVK_PREFS_URL_MAX},
+    {"tile_server", Kind::Str, &OVK_PREFS::tile_server, OVK_PREFS_URL_MAX},
 };
 
 std::string cat_key(int c) {

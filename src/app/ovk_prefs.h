@@ -43,6 +43,9 @@ inline constexpr size_t OVK_PREFS_IFACE_MAX = 31;
 inline constexpr size_t OVK_PREFS_HOST_MAX = 63;
 inline constexpr size_t OVK_PREFS_URL_MAX = 255;
 
+// The OpenStreetMap standard tile server, the default of `tile_server`.
+inline constexpr const char* OVK_TILE_SERVER_DEFAULT = "https://tile.openstreetmap.org";
+
 // Each category's default flag, from the category table.
 std::array<int, OVK_CAT_COUNT> ovk_prefs_default_categories();
 
@@ -87,6 +90,9 @@ struct OVK_PREFS {
     // Where plate cameras are downloaded from (an Overpass API interpreter); read at start-up.
     // Empty means the public default. Cut to 255.
     std::string overpass_url = "https://overpass-api.de/api/interpreter";
+    // Where map tiles come from: the address that "/Z/X/Y.png" follows. Empty means the
+    // default, the OpenStreetMap standard tile server. Cut to 255.
+    std::string tile_server = OVK_TILE_SERVER_DEFAULT;
 
     bool operator==(const OVK_PREFS&) const = default;
 };

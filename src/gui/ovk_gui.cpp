@@ -22,6 +22,7 @@
 
 #include "ovk_app_util.h"
 #include "ovk_gui_history.h"
+#include "ovk_gui_map.h"
 #include "ovk_gui_trips.h"
 #include "ovk_platform.h"
 #include "zq_log.h"
@@ -38,6 +39,7 @@ void build_confirm(OVK_GUI* g);
 // whitelist, settings, export, about, setup, report, and last the frame's own confirm
 // dialog. A screen joins by including its header above and adding its row at its place.
 constexpr OVK_SCREEN kScreens[] = {
+    {OVK_POP_MAP, ovk_map_build, nullptr, ovk_map_update, ovk_map_show, ovk_map_shutdown},
     {OVK_POP_HISTORY, ovk_history_build, ovk_history_refresh, nullptr, ovk_history_show, nullptr},
     {OVK_POP_TRIPS, ovk_trips_build, ovk_trips_refresh, nullptr, ovk_trips_show, nullptr},
     {OVK_POP_LOG, ovk_log_build, ovk_log_refresh, nullptr, ovk_log_show, nullptr},

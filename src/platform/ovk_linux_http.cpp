@@ -3,6 +3,7 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <memory>
 #include <new>
 
@@ -50,6 +51,15 @@ size_t on_body(char* ptr, size_t size, size_t nmemb, void* user) {
     return n;
 }
 
+// Moved on by ovk_linux_http_cancel_all; a transfer that sees another value than the one
+// it started with gives up.
+std::atomic<unsigned> g_cancel_serial{0};
+
+// libcurl calls this about once a second, also while it waits to connect or for an answer.
+int on_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return *static_cast<const unsigned*>(user) != g_cancel_serial.load() ? 1 : 0;
+}
+
 struct CurlDeleter {
     void operator()(CURL* c) const { curl_easy_cleanup(c); }
 };
@@ -61,6 +71,10 @@ struct SlistDeleter {
 
 int ovk_linux_http_init() {
     return curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK ? 0 : -1;
+}
+
+void ovk_linux_http_cancel_all() {
+    g_cancel_serial.fetch_add(1);
 }
 
 void ovk_linux_http_shutdown() {
@@ -106,6 +120,10 @@ std::optional<std::string> ovk_platform_http(const std::string& url,
         curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body);
         curl_easy_setopt(c, CURLOPT_WRITEDATA, &body);
         curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf);
+        const unsigned serial = g_cancel_serial.load();
+        curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, on_progress);
+        curl_easy_setopt(c, CURLOPT_XFERINFODATA, &serial);
 
         std::unique_ptr<curl_slist, SlistDeleter> headers;
         std::string post;

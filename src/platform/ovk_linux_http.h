@@ -17,6 +17,11 @@ inline constexpr int OVK_HTTP_MAX_REDIRECTS = 5;
 int ovk_linux_http_init();
 void ovk_linux_http_shutdown();
 
+// Makes every transfer in progress fail within about a second, as a transfer failure;
+// transfers started afterwards are not affected. For shutdowns that must not wait for a
+// slow server (a map tile, a plate-camera download). Any thread.
+void ovk_linux_http_cancel_all();
+
 // The total and connect time-outs, in seconds, used for a requested time-out:
 // 30 s total when `timeout_s` is 0 or less; connect time-out the total when it is
 // 1..14 s, else 15 s.
