@@ -145,6 +145,13 @@ TEST_F(TripsScreen, RenameAndDeleteATraceAsAPerson) {
     EXPECT_EQ(cell(grid(), 1, 0), "Night drive");
     EXPECT_EQ(zq_gui_datagrid_get_selected(g_.ctx, grid()), 1);
 
+    // Shown on the map, titled with its name; Escape comes back.
+    click(button_in(win(), "Show on map"));
+    ASSERT_TRUE(pump([&] { return ovk_gui_popup_is_open(&g_, OVK_POP_MAP); }));
+    EXPECT_EQ(zq_gui_get_window(g_.ctx, g_.popup[OVK_POP_MAP])->title, "Trace: Night drive");
+    key("Escape");
+    ASSERT_TRUE(pump([&] { return !ovk_gui_popup_is_open(&g_, OVK_POP_MAP); }));
+
     // Delete asks first; Cancel keeps the trip.
     click(button_in(win(), "Delete"));
     ASSERT_TRUE(pump([&] { return confirm_open(); }));

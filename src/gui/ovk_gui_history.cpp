@@ -18,6 +18,8 @@
 
 #include "ovk_app_util.h"
 #include "ovk_export.h"
+#include "ovk_gui_map.h"
+#include "ovk_gui_mapview.h"
 #include "ovk_history.h"
 #include "ovk_platform.h"
 #include "ovk_store.h"
@@ -47,6 +49,14 @@ struct DATA_SIG {
     bool operator==(const DATA_SIG&) const = default;
 };
 
+// The heat map as last computed, as triangles ready to draw, and what it was computed for.
+struct HEAT_CACHE {
+    unsigned generation = ~0u;
+    double lat = 0, lon = 0, zoom = 0;
+    float x = 0, y = 0, w = 0, h = 0, tile_px = 0, scale = 0;
+    std::vector<ALLEGRO_VERTEX> verts;
+};
+
 struct HISTORY_STATE {
     int range = 1;                          // index into kRangeLabels
     bool heat = true;                       // heat map, else one dot per encounter
@@ -56,7 +66,12 @@ struct HISTORY_STATE {
     int positioned = 0;           // encounters with a position
     std::string summary;
     bool loaded = false;
-    DATA_SIG sig;  // of the data last loaded
+    DATA_SIG sig;             // of the data last loaded
+    unsigned generation = 0;  // counts the loads
+    OVK_MAPVIEW mv;           // this screen's own view of the map
+    bool fitted = false;      // mv fitted to the encounters loaded
+    std::vector<float> grid;  // the heat grid; grows, never shrinks
+    HEAT_CACHE heat_cache;
     int win = -1, w_mode = -1, w_summary = -1, w_map = -1, w_hour = -1, w_day = -1;
     std::array<int, kRanges> w_range{-1, -1, -1, -1};
 };
@@ -121,6 +136,7 @@ void draw_day_chart(ZQ_GUI_WIDGET* w, float x, float y, ALLEGRO_FONT*, void* use
 
 void on_range(int id, void* user);
 void on_mode(int id, void* user);
+int on_map_mouse(int id, const ZQ_GUI_MOUSE_EVENT* ev, void* user);
 
 const char* mode_label() {
     return s_hist.heat ? "Heatmap" : "Points";
@@ -183,6 +199,7 @@ void ovk_history_build(OVK_GUI* g) {
     const float reserve = narrow ? 2 * chart_h + p : chart_h;
     const float map_h = std::max(ovk_px(g, 120), ch - y - reserve - 2 * p);
     h.w_map = zq_gui_add_custom(g->ctx, win, p, y, cw - 2 * p, map_h, draw_map, g);
+    zq_gui_custom_set_mouse(g->ctx, h.w_map, on_map_mouse, g);
     y += map_h + p;
 
     if (narrow) {
@@ -204,7 +221,8 @@ void ovk_history_build(OVK_GUI* g) {
 
 namespace {
 
-void load(OVK_GUI* g) {
+// Loads the period's encounters; `refit` fits the map to them on the next draw.
+void load(OVK_GUI* g, bool refit) {
     HISTORY_STATE& h = s_hist;
     h.sig = data_sig(h.sig);
     const int64_t reach = kRangeMs[h.range];
@@ -236,6 +254,8 @@ void load(OVK_GUI* g) {
             h.summary += ovk_format(64, "\n%d with a position shown on the map.", h.positioned);
     }
     h.loaded = true;
+    ++h.generation;
+    if (refit) h.fitted = false;
     set_summary(g);
     g->redraw = true;
 }
@@ -244,14 +264,20 @@ void load(OVK_GUI* g) {
 
 void ovk_history_show(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
+    ovk_mapview_init(ovk_platform_data_dir());
     if (s_hist.win < 0 || g->popup[OVK_POP_HISTORY] < 0) ovk_history_build(g);
-    load(g);
+    load(g, true);
     ovk_gui_open_popup(g, OVK_POP_HISTORY);
+}
+
+OVK_MAPVIEW ovk_history_view() {
+    return s_hist.mv;
 }
 
 void ovk_history_refresh(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
-    if (!s_hist.loaded || data_sig(s_hist.sig) != s_hist.sig) load(g);
+    // New data keeps the view where the user put it.
+    if (!s_hist.loaded || data_sig(s_hist.sig) != s_hist.sig) load(g, !s_hist.loaded);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -260,9 +286,162 @@ void ovk_history_refresh(OVK_GUI* g) {
 
 namespace {
 
+float tile_px(const OVK_GUI* g) {
+    return OVK_TILE_SIZE * std::clamp(g->scale, 1.0f, 2.0f);
+}
+
+// Once after each load: the box of the positioned encounters, widened by 0.002 degrees; with
+// none, the main map's centre, close in when a map position was ever stored.
+void fit_view(OVK_GUI* g, float w, float h) {
+    HISTORY_STATE& s = s_hist;
+    s.mv.tile_px = tile_px(g);
+    double south = 90, west = 180, north = -90, east = -180;
+    for (const OVK_HISTORY_EVENT& e : s.events) {
+        if (!e.has_pos) continue;
+        south = std::min(south, e.lat);
+        north = std::max(north, e.lat);
+        west = std::min(west, e.lon);
+        east = std::max(east, e.lon);
+    }
+    if (s.positioned > 0) {
+        constexpr double kMargin = 0.002;
+        ovk_mapview_fit(&s.mv, south - kMargin, west - kMargin, north + kMargin, east + kMargin, w,
+                        h);
+    } else {
+        const OVK_MAPVIEW main = ovk_map_view();
+        s.mv.lat = main.lat;
+        s.mv.lon = main.lon;
+        s.mv.zoom = g->prefs.map_lat != 0 || g->prefs.map_lon != 0 ? 13 : 3;
+    }
+    s.fitted = true;
+}
+
+void draw_dots(OVK_GUI* g) {
+    const float r = ovk_px(g, 6), ring = ovk_px(g, 1.2f);
+    const ALLEGRO_COLOR white = al_map_rgb(255, 255, 255);
+    for (const OVK_HISTORY_EVENT& e : s_hist.events) {
+        if (!e.has_pos) continue;
+        float sx = 0, sy = 0;
+        ovk_mapview_to_screen(s_hist.mv, e.lat, e.lon, &sx, &sy);
+        al_draw_filled_circle(sx, sy, r, ovk_ink(g, ovk_cat_color(e.category)));
+        al_draw_circle(sx, sy, r, white, ring);
+    }
+}
+
+// The heat ramp: five colours (alpha, red, green, blue) for the values 0, 0.25, 0.5, 0.75
+// and 1, as a premultiplied colour.
+ALLEGRO_COLOR heat_colour(float v) {
+    static constexpr uint32_t kStops[] = {0x2020A0FF, 0x7000E5FF, 0x9000D060, 0xB0FFE000,
+                                          0xE0FF2020};
+    const int i = std::clamp(static_cast<int>(v * 4), 0, 3);
+    const float t = std::min(1.0f, (v - 0.25f * static_cast<float>(i)) * 4);
+    float c[4];
+    for (int b = 0; b < 4; ++b) {
+        const int shift = 24 - 8 * b;
+        const float a0 = static_cast<float>((kStops[i] >> shift) & 0xFF);
+        const float a1 = static_cast<float>((kStops[i + 1] >> shift) & 0xFF);
+        c[b] = (a0 + (a1 - a0) * t) / 255.0f;
+    }
+    return al_map_rgba_f(c[1] * c[0], c[2] * c[0], c[3] * c[0], c[0]);
+}
+
+// The heat map of the view as triangles: cells of 6 units, each positioned encounter spreading
+// exp(-3 d^2 / R^2) over the cells within R of its own, R = 24 units; values scaled to the
+// largest; cells below 0.016 left out.
+void compute_heat(OVK_GUI* g, float x, float y, float w, float h,
+                  std::vector<ALLEGRO_VERTEX>& out) {
+    HISTORY_STATE& s = s_hist;
+    out.clear();
+    const float cell = ovk_px(g, 6);
+    if (!(cell > 0)) return;
+    const int gw = static_cast<int>(w / cell) + 1, gh = static_cast<int>(h / cell) + 1;
+    const size_t cells = static_cast<size_t>(gw) * static_cast<size_t>(gh);
+    if (s.grid.size() < cells) s.grid.resize(cells);
+    std::fill(s.grid.begin(), s.grid.begin() + static_cast<std::ptrdiff_t>(cells), 0.0f);
+    const int r = static_cast<int>(ovk_px(g, 24) / cell) + 1;
+    std::vector<float> weight(static_cast<size_t>(r * r) + 1);
+    for (int d2 = 0; d2 <= r * r; ++d2)
+        weight[static_cast<size_t>(d2)] =
+            std::exp(-3.0f * static_cast<float>(d2) / static_cast<float>(r * r));
+    for (const OVK_HISTORY_EVENT& e : s.events) {
+        if (!e.has_pos) continue;
+        float sx = 0, sy = 0;
+        ovk_mapview_to_screen(s.mv, e.lat, e.lon, &sx, &sy);
+        const float fx = std::floor((sx - x) / cell), fy = std::floor((sy - y) / cell);
+        // Encounters far outside reach no cell (and would not fit an int).
+        if (fx < -r || fy < -r || fx > gw + r || fy > gh + r) continue;
+        const int cx = static_cast<int>(fx), cy = static_cast<int>(fy);
+        for (int dy = -r; dy <= r; ++dy) {
+            const int gy = cy + dy;
+            if (gy < 0 || gy >= gh) continue;
+            for (int dx = -r; dx <= r; ++dx) {
+                const int gx = cx + dx, d2 = dx * dx + dy * dy;
+                if (gx < 0 || gx >= gw || d2 > r * r) continue;
+                s.grid[static_cast<size_t>(gy) * static_cast<size_t>(gw) +
+                       static_cast<size_t>(gx)] += weight[static_cast<size_t>(d2)];
+            }
+        }
+    }
+    const float most =
+        *std::max_element(s.grid.begin(), s.grid.begin() + static_cast<std::ptrdiff_t>(cells));
+    if (!(most > 0)) return;
+    for (int gy = 0; gy < gh; ++gy) {
+        for (int gx = 0; gx < gw; ++gx) {
+            const float v = s.grid[static_cast<size_t>(gy) * static_cast<size_t>(gw) +
+                                   static_cast<size_t>(gx)] /
+                            most;
+            if (v < 0.016f) continue;
+            const ALLEGRO_COLOR c = heat_colour(v);
+            const float x0 = x + static_cast<float>(gx) * cell,
+                        y0 = y + static_cast<float>(gy) * cell;
+            const float x1 = x0 + cell, y1 = y0 + cell;
+            for (const auto& [vx, vy] :
+                 {std::pair{x0, y0}, {x1, y0}, {x1, y1}, {x0, y0}, {x1, y1}, {x0, y1}})
+                out.push_back(ALLEGRO_VERTEX{vx, vy, 0, 0, 0, c});
+        }
+    }
+}
+
+// The heat map, computed again only when the view, the widget or the data changed.
+void draw_heat(OVK_GUI* g, float x, float y, float w, float h) {
+    HISTORY_STATE& s = s_hist;
+    HEAT_CACHE& c = s.heat_cache;
+    if (c.generation != s.generation || c.lat != s.mv.lat || c.lon != s.mv.lon ||
+        c.zoom != s.mv.zoom || c.tile_px != s.mv.tile_px || c.x != x || c.y != y || c.w != w ||
+        c.h != h || c.scale != g->scale) {
+        compute_heat(g, x, y, w, h, c.verts);
+        c.generation = s.generation;
+        c.lat = s.mv.lat;
+        c.lon = s.mv.lon;
+        c.zoom = s.mv.zoom;
+        c.tile_px = s.mv.tile_px;
+        c.x = x;
+        c.y = y;
+        c.w = w;
+        c.h = h;
+        c.scale = g->scale;
+    }
+    if (!c.verts.empty())
+        al_draw_prim(c.verts.data(), nullptr, nullptr, 0, static_cast<int>(c.verts.size()),
+                     ALLEGRO_PRIM_TRIANGLE_LIST);
+}
+
 void draw_map(ZQ_GUI_WIDGET* w, float x, float y, ALLEGRO_FONT*, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    al_draw_filled_rectangle(x, y, x + w->w, y + w->h, g->pal.panel);
+    HISTORY_STATE& s = s_hist;
+    if (!s.fitted) fit_view(g, w->w, w->h);
+    ovk_mapview_draw_base(g, &s.mv, x, y, w->w, w->h, g->prefs.map_tiles != 0);
+    int cx, cy, cw, ch;
+    al_get_clipping_rectangle(&cx, &cy, &cw, &ch);
+    const int x0 = std::max(cx, static_cast<int>(x)), y0 = std::max(cy, static_cast<int>(y));
+    const int x1 = std::min(cx + cw, static_cast<int>(x + w->w));
+    const int y1 = std::min(cy + ch, static_cast<int>(y + w->h));
+    al_set_clipping_rectangle(x0, y0, std::max(0, x1 - x0), std::max(0, y1 - y0));
+    if (s.heat)
+        draw_heat(g, x, y, w->w, w->h);
+    else
+        draw_dots(g);
+    al_set_clipping_rectangle(cx, cy, cw, ch);
 }
 
 struct AXIS_LABEL {
@@ -323,7 +502,32 @@ void on_range(int id, void* user) {
     for (int i = 0; i < kRanges; ++i)
         if (h.w_range[i] == id) h.range = i;
     for (int i = 0; i < kRanges; ++i) zq_gui_button_set_toggled(g->ctx, h.w_range[i], i == h.range);
-    load(g);
+    load(g, true);
+}
+
+// Pan and zoom; in dots mode a click names the nearest encounter within 24 units.
+int on_map_mouse(int, const ZQ_GUI_MOUSE_EVENT* ev, void* user) {
+    auto* g = static_cast<OVK_GUI*>(user);
+    HISTORY_STATE& s = s_hist;
+    g->redraw = true;
+    if (!ovk_mapview_mouse(g, &s.mv, *ev) || s.heat) return 1;
+    const float px = s.mv.x + ev->x, py = s.mv.y + ev->y;
+    const OVK_HISTORY_EVENT* best = nullptr;
+    float best_d = ovk_px(g, 24);
+    for (const OVK_HISTORY_EVENT& e : s.events) {
+        if (!e.has_pos) continue;
+        float sx = 0, sy = 0;
+        ovk_mapview_to_screen(s.mv, e.lat, e.lon, &sx, &sy);
+        const float d = std::hypot(sx - px, sy - py);
+        if (d <= best_d) {
+            best_d = d;
+            best = &e;
+        }
+    }
+    if (best)
+        ovk_gui_message(g, "%s - %s - %s", best->label.c_str(),
+                        ovk_local_time(best->time).substr(0, 16).c_str(), best->mac.c_str());
+    return 1;
 }
 
 void on_mode(int, void* user) {

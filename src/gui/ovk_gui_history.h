@@ -10,6 +10,7 @@
 #pragma once
 
 #include "ovk_gui.h"
+#include "ovk_gui_mapview.h"
 
 // Builds the pop-up (at every build of the frame) from the data last loaded.
 void ovk_history_build(OVK_GUI* g);
@@ -18,3 +19,5 @@ void ovk_history_show(OVK_GUI* g);
 // While open: loads again when the detection log or the trips changed (the view of the map is
 // left where the user put it).
 void ovk_history_refresh(OVK_GUI* g);
+// A copy of this screen's view of the map, as last drawn.
+OVK_MAPVIEW ovk_history_view();

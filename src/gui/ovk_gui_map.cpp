@@ -210,8 +210,8 @@ void ovk_map_build(OVK_GUI* g) {
     s.w_status = zq_gui_add_label(g->ctx, win, p, by, cw - 2 * p, sh, "", ZQ_GUI_ALIGN_LEFT);
     zq_gui_set_widget_font(g->ctx, s.w_status, g->font_small);
     by += sh + p / 2;
-    s.w_map = zq_gui_add_custom(g->ctx, win, p, by, cw - 2 * p, std::max(r, ch - by - p), draw_map,
-                                g);
+    s.w_map =
+        zq_gui_add_custom(g->ctx, win, p, by, cw - 2 * p, std::max(r, ch - by - p), draw_map, g);
     zq_gui_custom_set_mouse(g->ctx, s.w_map, on_map_mouse, g);
 }
 
@@ -281,8 +281,8 @@ void ovk_map_update(OVK_GUI* g) {
                 ovk_gui_message(g, "Download failed: %s",
                                 error.empty() ? "network error" : error.c_str());
             else
-                ovk_gui_message(g, "%d plate camera%s in this area (cached on this device)",
-                                result, result == 1 ? "" : "s");
+                ovk_gui_message(g, "%d plate camera%s in this area (cached on this device)", result,
+                                result == 1 ? "" : "s");
             reload_cameras(g);
         }
     }

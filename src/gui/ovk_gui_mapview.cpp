@@ -109,10 +109,9 @@ void record_failure_locked(STORE& s, const OVK_TILE_KEY& k) {
         s.fails.push_back({k, now});
         return;
     }
-    auto oldest = std::min_element(s.fails.begin(), s.fails.end(),
-                                   [](const FAIL_TILE& a, const FAIL_TILE& b) {
-                                       return a.when < b.when;
-                                   });
+    auto oldest =
+        std::min_element(s.fails.begin(), s.fails.end(),
+                         [](const FAIL_TILE& a, const FAIL_TILE& b) { return a.when < b.when; });
     *oldest = {k, now};
 }
 
@@ -455,8 +454,8 @@ void ovk_mapview_zoom(OVK_MAPVIEW* mv, double dz) {
     mv->zoom = std::clamp(mv->zoom + dz, OVK_MAP_ZOOM_MIN, OVK_MAP_ZOOM_MAX);
 }
 
-void ovk_mapview_fit(OVK_MAPVIEW* mv, double south, double west, double north, double east,
-                     float w, float h) {
+void ovk_mapview_fit(OVK_MAPVIEW* mv, double south, double west, double north, double east, float w,
+                     float h) {
     OVK_CHECK(mv);
     mv->lat = (south + north) / 2;
     mv->lon = (west + east) / 2;
@@ -486,8 +485,8 @@ struct DRAW_CTX {
 
 // Draws part of a tile image (the square of side `part` at (u, v) in its pixels) into the
 // screen square (x0, y0)-(x1, y1).
-void blit(ALLEGRO_BITMAP* bmp, ALLEGRO_COLOR tint, float u, float v, float part, float x0,
-          float y0, float x1, float y1) {
+void blit(ALLEGRO_BITMAP* bmp, ALLEGRO_COLOR tint, float u, float v, float part, float x0, float y0,
+          float x1, float y1) {
     al_draw_tinted_scaled_bitmap(bmp, tint, u, v, part, part, x0, y0, x1 - x0, y1 - y0, 0);
 }
 
@@ -533,9 +532,8 @@ void draw_cell(DRAW_CTX& d, const OVK_TILE_KEY& k, float x0, float y0, float x1,
 }
 
 void draw_scale_bar(OVK_GUI* g, const OVK_MAPVIEW& mv, bool dark) {
-    static constexpr double kSteps[] = {1,     2,     5,      10,     20,     50,     100,
-                                        200,   500,   1000,   2000,   5000,   10000,  20000,
-                                        50000, 1e5,   2e5,    5e5,    1e6};
+    static constexpr double kSteps[] = {1,    2,    5,     10,    20,    50,  100, 200, 500, 1000,
+                                        2000, 5000, 10000, 20000, 50000, 1e5, 2e5, 5e5, 1e6};
     const float sc = g->scale;
     const double mpp = ovk_mapview_m_per_px(mv);
     if (!(mpp > 0)) return;

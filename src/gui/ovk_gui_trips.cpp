@@ -15,6 +15,7 @@
 
 #include "ovk_app_util.h"
 #include "ovk_export.h"
+#include "ovk_gui_map.h"
 #include "ovk_platform.h"
 #include "ovk_store.h"
 #include "ovk_trip.h"
@@ -32,6 +33,7 @@ struct TRIPS_STATE {
     int64_t pending_delete = 0;   // the trip the confirm dialog asks about
     int64_t selected_id = 0;      // kept across reloads and rebuilds
     bool only_flagged = false;    // the check box, kept across rebuilds
+    bool compact = false;         // built for a narrow window: fewer columns
     int win = -1, w_info = -1, w_grid = -1, w_name = -1, w_flagged = -1;
 };
 
@@ -43,6 +45,7 @@ struct LOG_STATE {
     int category = -1;                // filter category, -1 for every kind
     int64_t selected_id = 0;          // detection id of the selected row, kept across reloads
     bool loaded = false;
+    bool compact = false;  // built for a narrow window: fewer columns
     int win = -1, w_info = -1, w_grid = -1, w_search = -1, w_category = -1;
 };
 
@@ -87,7 +90,22 @@ float button_row(OVK_GUI* g, int win, float y, float w, std::span<const BUTTON_S
 struct COLUMN {
     const char* title;
     float share;  // of the grid's inner width
+    int value;    // which of the row's values it shows
 };
+
+// A window narrower than this (in scale units) lists fewer columns, each wide enough to read.
+constexpr float kCompactW = 640;
+
+// The values of a row that the columns show, in column order.
+std::vector<std::string> pick(std::vector<std::string> values, std::span<const COLUMN> cols) {
+    std::vector<std::string> out;
+    out.reserve(cols.size());
+    for (const COLUMN& c : cols)
+        out.push_back(c.value < static_cast<int>(values.size())
+                          ? std::move(values[static_cast<size_t>(c.value)])
+                          : std::string());
+    return out;
+}
 
 int add_grid(OVK_GUI* g, int win, float x, float y, float w, float h, std::span<const COLUMN> cols,
              ZQ_GUI_SELECT_FN on_select, const char* tip) {
@@ -165,6 +183,21 @@ void save_export(OVK_GUI* g, const std::optional<std::string>& text, const char*
 // 2. Traces
 // ---------------------------------------------------------------------------------------
 
+constexpr COLUMN kTripColumns[] = {
+    {"Name", 0.34f, 0},     {"Started", 0.20f, 1}, {"Duration", 0.13f, 2},
+    {"Distance", 0.12f, 3}, {"Devices", 0.19f, 4},
+};
+constexpr COLUMN kTripColumnsCompact[] = {
+    {"Name", 0.42f, 0},
+    {"Started", 0.36f, 1},
+    {"Distance", 0.22f, 3},
+};
+
+std::span<const COLUMN> trip_columns(bool compact) {
+    if (compact) return kTripColumnsCompact;
+    return kTripColumns;
+}
+
 const OVK_TRIP* selected_trip(OVK_GUI* g) {
     const int row = zq_gui_datagrid_get_selected(g->ctx, s_trips.w_grid);
     if (row < 0 || row >= static_cast<int>(s_trips.trips.size())) return nullptr;
@@ -185,9 +218,10 @@ void trips_fill(OVK_GUI* g) {
                              static_cast<long long>((r.end_time - r.start_time) / 60000));
         const int row = zq_gui_datagrid_add_row(
             g->ctx, t.w_grid,
-            {r.name, minute_text(r.start_time), duration,
-             ovk_format(32, "%.1f km", r.distance_m / 1000.0),
-             ovk_format(48, "%d (%d flagged)", r.device_count, r.flagged_count)});
+            pick({r.name, minute_text(r.start_time), duration,
+                  ovk_format(32, "%.1f km", r.distance_m / 1000.0),
+                  ovk_format(48, "%d (%d flagged)", r.device_count, r.flagged_count)},
+                 trip_columns(t.compact)));
         if (r.id == t.selected_id) keep = row;
     }
     if (keep >= 0) {
@@ -210,6 +244,16 @@ void on_trip_selected(int, int row, void* user) {
     const OVK_TRIP& t = s_trips.trips[static_cast<size_t>(row)];
     s_trips.selected_id = t.id;
     zq_gui_textarea_set_text(g->ctx, s_trips.w_name, t.name);
+}
+
+void on_show_on_map(int, void* user) {
+    auto* g = static_cast<OVK_GUI*>(user);
+    const OVK_TRIP* t = selected_trip(g);
+    if (!t) {
+        ovk_gui_message(g, "Select a trace first");
+        return;
+    }
+    ovk_map_show_trip(g, t->id);
 }
 
 // Trip export formats, in the order of their buttons.
@@ -307,16 +351,12 @@ void on_only_flagged(int, void* user) {
 }
 
 constexpr BUTTON_SPEC kTripButtons[] = {
+    {"Show on map", "Show the route and the devices heard along it", on_show_on_map},
     {"GPX", "Export the route and devices as GPX", on_export_gpx},
     {"KML", "Export as KML (Google Earth)", on_export_kml},
     {"GeoJSON", "Export as GeoJSON", on_export_geojson},
     {"Devices CSV", "Export the devices heard as CSV", on_export_csv},
     {"Delete", "Delete the selected trace", on_delete},
-};
-
-constexpr COLUMN kTripColumns[] = {
-    {"Name", 0.34f},     {"Started", 0.20f}, {"Duration", 0.13f},
-    {"Distance", 0.12f}, {"Devices", 0.19f},
 };
 
 }  // namespace
@@ -355,7 +395,8 @@ void ovk_trips_build(OVK_GUI* g) {
     y += rh + p;
 
     const float gh = std::max(ch - y - p, 4 * rh);
-    t.w_grid = add_grid(g, win, p, y, cw - 2 * p, gh, kTripColumns, on_trip_selected,
+    t.compact = cw < ovk_px(g, kCompactW);
+    t.w_grid = add_grid(g, win, p, y, cw - 2 * p, gh, trip_columns(t.compact), on_trip_selected,
                         "Recorded traces, newest first");
     trips_fill(g);
 }
@@ -383,6 +424,21 @@ void ovk_trips_refresh(OVK_GUI* g) {
 // ---------------------------------------------------------------------------------------
 
 namespace {
+
+constexpr COLUMN kLogColumns[] = {
+    {"Time", 0.15f, 0},    {"Match", 0.30f, 1}, {"Category", 0.12f, 2}, {"Conf.", 0.06f, 3},
+    {"Address", 0.15f, 4}, {"dBm", 0.05f, 5},   {"Position", 0.15f, 6},
+};
+constexpr COLUMN kLogColumnsCompact[] = {
+    {"Time", 0.36f, 0},
+    {"Match", 0.46f, 1},
+    {"Conf.", 0.18f, 3},
+};
+
+std::span<const COLUMN> log_columns(bool compact) {
+    if (compact) return kLogColumnsCompact;
+    return kLogColumns;
+}
 
 bool contains_folded(std::string_view hay, std::string_view folded_needle) {
     if (folded_needle.empty()) return true;
@@ -433,8 +489,9 @@ void log_fill(OVK_GUI* g) {
             d.has_pos ? ovk_format(64, "%.5f, %.5f", d.lat, d.lon) : std::string();
         const int row = zq_gui_datagrid_add_row(
             g->ctx, l.w_grid,
-            {minute_text(d.timestamp), d.label, ovk_cat_tag(d.category),
-             ovk_format(16, "%d%%", d.confidence), d.mac, ovk_format(16, "%d", d.rssi), pos});
+            pick({minute_text(d.timestamp), d.label, ovk_cat_tag(d.category),
+                  ovk_format(16, "%d%%", d.confidence), d.mac, ovk_format(16, "%d", d.rssi), pos},
+                 log_columns(l.compact)));
         ALLEGRO_COLOR c = ovk_ink(g, ovk_cat_color(d.category));
         zq_gui_datagrid_set_row_color(g->ctx, l.w_grid, row,
                                       al_map_rgba_f(c.r * 0.25f, c.g * 0.25f, c.b * 0.25f, 0.25f));
@@ -569,11 +626,6 @@ constexpr BUTTON_SPEC kLogButtons[] = {
     {"Clear log", "Delete every logged match", on_clear_log},
 };
 
-constexpr COLUMN kLogColumns[] = {
-    {"Time", 0.15f},    {"Match", 0.30f}, {"Category", 0.12f}, {"Conf.", 0.06f},
-    {"Address", 0.15f}, {"dBm", 0.05f},   {"Position", 0.15f},
-};
-
 }  // namespace
 
 void ovk_log_build(OVK_GUI* g) {
@@ -597,16 +649,19 @@ void ovk_log_build(OVK_GUI* g) {
     y += h + p / 2;
     y = button_row(g, win, y, cw, kLogButtons);
 
-    // The filter: a text and a kind of equipment.
-    const float cat_w = std::min(ovk_px(g, 300), (cw - 3 * p) / 2);
-    l.w_search =
-        zq_gui_add_textarea(g->ctx, win, p, y, cw - 3 * p - cat_w, rh, 0, 80, on_log_search, g);
+    // The filter: a text and a kind of equipment, side by side or, when narrow, one above the
+    // other.
+    l.compact = cw < ovk_px(g, kCompactW);
+    const float cat_w = l.compact ? cw - 2 * p : std::min(ovk_px(g, 300), (cw - 3 * p) / 2);
+    const float search_w = l.compact ? cw - 2 * p : cw - 3 * p - cat_w;
+    l.w_search = zq_gui_add_textarea(g->ctx, win, p, y, search_w, rh, 0, 80, on_log_search, g);
     zq_gui_textarea_set_placeholder(g->ctx, l.w_search,
                                     "Filter by name, address, vendor or evidence");
     zq_gui_set_widget_tooltip(g->ctx, l.w_search,
                               "Show only the matches whose name, address, vendor or evidence "
                               "holds this text");
     zq_gui_textarea_set_text(g->ctx, l.w_search, l.query);
+    if (l.compact) y += rh + p / 2;
     l.w_category =
         zq_gui_add_combobox(g->ctx, win, cw - p - cat_w, y, cat_w, rh, on_log_category, g);
     zq_gui_combobox_add_item(g->ctx, l.w_category, "Every kind of equipment");
@@ -617,7 +672,7 @@ void ovk_log_build(OVK_GUI* g) {
     y += rh + p;
 
     const float gh = std::max(ch - y - p, 4 * rh);
-    l.w_grid = add_grid(g, win, p, y, cw - 2 * p, gh, kLogColumns, on_log_selected,
+    l.w_grid = add_grid(g, win, p, y, cw - 2 * p, gh, log_columns(l.compact), on_log_selected,
                         "Every logged match, newest first; select a row to read its evidence");
     // Seven columns: times, addresses and positions fit whole in the small font.
     if (g->font_small) zq_gui_set_widget_font(g->ctx, l.w_grid, g->font_small);
