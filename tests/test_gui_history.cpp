@@ -6,6 +6,7 @@
 #include "ovk_app_util.h"
 #include "ovk_export.h"
 #include "ovk_gui_history.h"
+#include "ovk_gui_map.h"
 #include "ovk_gui_trips.h"
 #include "ovk_history.h"
 #include "ovk_test_screen.h"
@@ -245,7 +246,67 @@ TEST_F(HistoryScreen, NumbersAreTheAnalysisForEveryPeriod) {
     })) << summary_text();
     expect_bars(hour_chart(), std::array<int, 24>{}, "hours, empty");
     expect_bars(day_chart(), std::array<int, 7>{}, "weekdays, empty");
+    // Nothing to fit: the map stands where the main map stands, zoomed out (no map position
+    // was ever stored).
+    frame();
+    const OVK_MAPVIEW main_view = ovk_map_view(), mine = ovk_history_view();
+    EXPECT_DOUBLE_EQ(mine.lat, main_view.lat);
+    EXPECT_DOUBLE_EQ(mine.lon, main_view.lon);
+    EXPECT_DOUBLE_EQ(mine.zoom, 3);
     shot("history_empty_dark");
+
+    // Encounters without a position: the hint, and nothing on the map in either mode.
+    add_match("Flock Safety camera", OVK_CAT_ALPR, "B4:1E:52:00:00:07", now - kHour, false);
+    ASSERT_TRUE(pump([&] { return summary_text() == expected_summary(now - kDay); }));
+    EXPECT_NE(summary_text().find("Not on the map: turn on Settings > Save GPS position"),
+              std::string::npos);
+    const auto markers = [&] {
+        frame();
+        float x = 0, y = 0, w = 0, h = 0;
+        EXPECT_TRUE(zq_gui_widget_screen_rect(g_.ctx, map(), &x, &y, &w, &h));
+        ALLEGRO_BITMAP* bb = al_get_backbuffer(display_);
+        al_lock_bitmap(bb, ALLEGRO_PIXEL_FORMAT_ANY, ALLEGRO_LOCK_READONLY);
+        int n = 0;  // strongly coloured pixels: the grid and the scale bar are grey
+        for (int py = static_cast<int>(y); py < static_cast<int>(y + h); py += 2)
+            for (int px = static_cast<int>(x); px < static_cast<int>(x + w); px += 2) {
+                const uint32_t c = ovk_color_argb(al_get_pixel(bb, px, py));
+                const int r = (c >> 16) & 0xFF, gr = (c >> 8) & 0xFF, b = c & 0xFF;
+                n += std::max({r, gr, b}) - std::min({r, gr, b}) > 60;
+            }
+        al_unlock_bitmap(bb);
+        return n;
+    };
+    EXPECT_EQ(markers(), 0);
+    click(widget_in(win(), ZQ_GUI_BUTTON));  // dots <-> heat map
+    EXPECT_EQ(markers(), 0);
+    // ... while one positioned encounter does show.
+    add_match("Axon body camera", OVK_CAT_BODY_CAM, "00:25:DF:00:00:09", now - kHour, true, 52.52,
+              13.40);
+    click(day);  // a period pressed again loads again, and fits the map
+    ASSERT_TRUE(pump([&] { return summary_text() == expected_summary(now - kDay); }));
+    EXPECT_GT(markers(), 10);
+
+    // Once the user has dragged the map, new data leaves it where they put it.
+    ASSERT_TRUE(zq_gui_widget_screen_rect(g_.ctx, map(), &mx, &my, &mw, &mh));
+    const auto xy = [&](float x, float y) {
+        return std::to_string(std::lround(x)) + " " + std::to_string(std::lround(y));
+    };
+    ASSERT_EQ(
+        ovk_test::x_run("xdotool mousemove --window " + wid_ + " " + xy(mx + mw / 2, my + mh / 2) +
+                        " mousedown 1 mousemove --window " + wid_ + " " +
+                        xy(mx + mw / 2 + 30, my + mh / 2 + 10) + " mousemove --window " + wid_ +
+                        " " + xy(mx + mw / 2 + 80, my + mh / 2 + 40) + " mouseup 1")
+            .rc,
+        0);
+    settle(0.3);
+    const OVK_MAPVIEW dragged = ovk_history_view();
+    EXPECT_NE(dragged.lon, mine.lon);
+    add_match("DJI Mini 4", OVK_CAT_DRONE, "60:60:1F:A2:44:18", now - kHour, true, 48.1, 11.5);
+    ASSERT_TRUE(pump([&] { return summary_text() == expected_summary(now - kDay); }));
+    frame();
+    EXPECT_DOUBLE_EQ(ovk_history_view().lat, dragged.lat);
+    EXPECT_DOUBLE_EQ(ovk_history_view().lon, dragged.lon);
+    EXPECT_DOUBLE_EQ(ovk_history_view().zoom, dragged.zoom);
 }
 
 }  // namespace
@@ -256,8 +317,8 @@ namespace {
 // inside the window; the history screen stacks its charts and keeps both in sight.
 TEST_F(HistoryScreen, NarrowLightWindowKeepsEveryScreenInside) {
     const int64_t now = ovk_now_ms();
-    add_match("Axon body camera", OVK_CAT_BODY_CAM, "00:25:DF:00:00:01", now - kHour, true,
-              52.5200, 13.4050);
+    add_match("Axon body camera", OVK_CAT_BODY_CAM, "00:25:DF:00:00:01", now - kHour, true, 52.5200,
+              13.4050);
     add_match("DJI Mini 4", OVK_CAT_DRONE, "60:60:1F:A2:44:18", now - 2 * kHour, false);
     ASSERT_TRUE(al_resize_display(display_, 470, 800));
     struct RESTORE {

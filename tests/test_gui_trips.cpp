@@ -266,6 +266,28 @@ TEST_F(TripsScreen, ExportsATraceInEveryFormatForOtherPrograms) {
             EXPECT_EQ(csv_rows(f), 3);
     }
     shot("traces_exported_dark");
+
+    // An export never replaces an earlier file of the same name (two in one second).
+    std::vector<std::string> taken;
+    for (int k = 0; k < 8; ++k) {
+        std::string stamp = ovk_local_time(ovk_now_ms() + 1000 * k);
+        stamp.erase(
+            std::remove_if(stamp.begin(), stamp.end(), [](char c) { return c == '-' || c == ':'; }),
+            stamp.end());
+        std::replace(stamp.begin(), stamp.end(), ' ', '_');
+        taken.push_back(export_dir() + "/orvik_trace_" + stamp + ".kml");
+        ovk_test::write_file(taken.back(), "earlier export\n");
+    }
+    const size_t before = exports("orvik_trace_").size();
+    click(button_in(win(), "KML"));
+    ASSERT_TRUE(pump([&] { return exports("orvik_trace_").size() == before + 1; }));
+    for (const std::string& f : taken) EXPECT_EQ(ovk_test::read_file(f), "earlier export\n") << f;
+    const auto now_files = exports("orvik_trace_");
+    const auto fresh = std::find_if(now_files.begin(), now_files.end(), [&](const std::string& f) {
+        return f.size() > 6 && f.compare(f.size() - 6, 6, "_2.kml") == 0;
+    });
+    ASSERT_NE(fresh, now_files.end());
+    EXPECT_TRUE(xml_ok(*fresh));
 }
 
 class LogScreen : public TripsScreen {

@@ -70,6 +70,7 @@ struct HISTORY_STATE {
     unsigned generation = 0;  // counts the loads
     OVK_MAPVIEW mv;           // this screen's own view of the map
     bool fitted = false;      // mv fitted to the encounters loaded
+    bool user_moved = false;  // panned or zoomed since the last fit
     std::vector<float> grid;  // the heat grid; grows, never shrinks
     HEAT_CACHE heat_cache;
     int win = -1, w_mode = -1, w_summary = -1, w_map = -1, w_hour = -1, w_day = -1;
@@ -255,7 +256,10 @@ void load(OVK_GUI* g, bool refit) {
     }
     h.loaded = true;
     ++h.generation;
-    if (refit) h.fitted = false;
+    if (refit) {
+        h.fitted = false;
+        h.user_moved = false;
+    }
     set_summary(g);
     g->redraw = true;
 }
@@ -276,8 +280,9 @@ OVK_MAPVIEW ovk_history_view() {
 
 void ovk_history_refresh(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
-    // New data keeps the view where the user put it.
-    if (!s_hist.loaded || data_sig(s_hist.sig) != s_hist.sig) load(g, !s_hist.loaded);
+    // New data refits the map unless the user has moved it.
+    if (!s_hist.loaded || data_sig(s_hist.sig) != s_hist.sig)
+        load(g, !s_hist.loaded || !s_hist.user_moved);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -510,7 +515,10 @@ int on_map_mouse(int, const ZQ_GUI_MOUSE_EVENT* ev, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     HISTORY_STATE& s = s_hist;
     g->redraw = true;
-    if (!ovk_mapview_mouse(g, &s.mv, *ev) || s.heat) return 1;
+    const double lat = s.mv.lat, lon = s.mv.lon, zoom = s.mv.zoom;
+    const bool click = ovk_mapview_mouse(g, &s.mv, *ev) != 0;
+    if (s.mv.lat != lat || s.mv.lon != lon || s.mv.zoom != zoom) s.user_moved = true;
+    if (!click || s.heat) return 1;
     const float px = s.mv.x + ev->x, py = s.mv.y + ev->y;
     const OVK_HISTORY_EVENT* best = nullptr;
     float best_d = ovk_px(g, 24);

@@ -16,8 +16,8 @@
 void ovk_history_build(OVK_GUI* g);
 // Builds when needed, loads the period's encounters and opens the pop-up.
 void ovk_history_show(OVK_GUI* g);
-// While open: loads again when the detection log or the trips changed (the view of the map is
-// left where the user put it).
+// While open: loads again when the detection log or the trips changed, fitting the map to the
+// new encounters unless the user has panned or zoomed it since it was last fitted.
 void ovk_history_refresh(OVK_GUI* g);
 // A copy of this screen's view of the map, as last drawn.
 OVK_MAPVIEW ovk_history_view();
