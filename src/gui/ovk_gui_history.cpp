@@ -244,7 +244,11 @@ void load(OVK_GUI* g, bool refit) {
         std::string top;
         for (const OVK_LABEL_COUNT& l : ovk_history_top_labels(h.events, kTopLabels))
             top += ovk_format(256, "%s%s (%d)", top.empty() ? "" : ", ", l.label.c_str(), l.count);
-        if (top.size() > kTopTextMax) top.resize(kTopTextMax);
+        if (top.size() > kTopTextMax) {
+            size_t n = kTopTextMax;  // never inside a character
+            while (n > 0 && (static_cast<unsigned char>(top[n]) & 0xC0) == 0x80) --n;
+            top.resize(n);
+        }
         h.summary = ovk_format(1024, "%d encounter%s - %s\nTop: %s", n, n == 1 ? "" : "s",
                                busiest.c_str(), top.c_str());
         if (h.positioned == 0)
