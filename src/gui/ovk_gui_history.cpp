@@ -154,6 +154,7 @@ void ovk_history_build(OVK_GUI* g) {
     HISTORY_STATE& h = s_hist;
     h.win = h.w_mode = h.w_summary = h.w_map = h.w_hour = h.w_day = -1;
     h.w_range.fill(-1);
+    h.heat_cache = HEAT_CACHE{};  // a rebuild may bring another look
     const int win = ovk_gui_popup_window(g, OVK_POP_HISTORY, "History map & timeline", 1100, 1000);
     if (win < 0) return;
     h.win = win;
@@ -338,20 +339,24 @@ void draw_dots(OVK_GUI* g) {
 }
 
 // The heat ramp: five colours (alpha, red, green, blue) for the values 0, 0.25, 0.5, 0.75
-// and 1, as a premultiplied colour.
-ALLEGRO_COLOR heat_colour(float v) {
+// and 1, as a premultiplied colour; shades of red in the night theme.
+ALLEGRO_COLOR heat_colour(const OVK_GUI* g, float v) {
     static constexpr uint32_t kStops[] = {0x2020A0FF, 0x7000E5FF, 0x9000D060, 0xB0FFE000,
                                           0xE0FF2020};
     const int i = std::clamp(static_cast<int>(v * 4), 0, 3);
     const float t = std::min(1.0f, (v - 0.25f * static_cast<float>(i)) * 4);
-    float c[4];
-    for (int b = 0; b < 4; ++b) {
-        const int shift = 24 - 8 * b;
+    uint32_t argb = 0;
+    for (int shift = 24; shift >= 0; shift -= 8) {
         const float a0 = static_cast<float>((kStops[i] >> shift) & 0xFF);
         const float a1 = static_cast<float>((kStops[i + 1] >> shift) & 0xFF);
-        c[b] = (a0 + (a1 - a0) * t) / 255.0f;
+        argb |= static_cast<uint32_t>(std::lround(a0 + (a1 - a0) * t)) << shift;
     }
-    return al_map_rgba_f(c[1] * c[0], c[2] * c[0], c[3] * c[0], c[0]);
+    if (g->pal.night_drive) argb = ovk_night_argb(argb);
+    const float a = static_cast<float>(argb >> 24) / 255.0f;
+    const auto ch = [&](int shift) {
+        return static_cast<float>((argb >> shift) & 0xFF) / 255.0f * a;
+    };
+    return al_map_rgba_f(ch(16), ch(8), ch(0), a);
 }
 
 // The heat map of the view as triangles: cells of 6 units, each positioned encounter spreading
@@ -400,7 +405,7 @@ void compute_heat(OVK_GUI* g, float x, float y, float w, float h,
                                    static_cast<size_t>(gx)] /
                             most;
             if (v < 0.016f) continue;
-            const ALLEGRO_COLOR c = heat_colour(v);
+            const ALLEGRO_COLOR c = heat_colour(g, v);
             const float x0 = x + static_cast<float>(gx) * cell,
                         y0 = y + static_cast<float>(gy) * cell;
             const float x1 = x0 + cell, y1 = y0 + cell;
