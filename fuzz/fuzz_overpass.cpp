@@ -13,6 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const OVK_CAMERA& c : *cams) {
         if (c.osm_id.size() > 39 || c.brand.size() > 63 || c.operator_name.size() > 95) abort();
         if (!std::isfinite(c.lat) || !std::isfinite(c.lon)) abort();
+        if (std::fabs(c.lat) > 90 || std::fabs(c.lon) > 180) abort();  // on the globe
         if (c.has_direction ? (c.direction < 0 || c.direction > 359) : c.direction != 0) abort();
     }
     return 0;

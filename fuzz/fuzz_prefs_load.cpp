@@ -24,7 +24,10 @@ void take_if_inexact(int64_t& want, int64_t got) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string dir = scratch_dir();
+    // A fresh directory each time: copies of damaged files must not pile up.
+    const std::string dir = scratch_dir() + "/prefs";
+    ovk_fuzz::remove_tree(dir);
+    if (ovk_mkdirs(dir) != 0) return 0;
     const std::string text(reinterpret_cast<const char*>(data), size);
     FILE* f = fopen((dir + "/settings.json").c_str(), "wb");
     if (!f) return 0;

@@ -37,6 +37,15 @@ inline std::string scratch_dir() {
     return g_scratch;
 }
 
+// Removes a directory and everything in it (a fresh start for targets whose files pile up,
+// such as the copies kept of damaged files).
+inline void remove_tree(const std::string& dir) {
+    nftw(
+        dir.c_str(),
+        [](const char* f, const struct stat*, int, struct FTW*) { return ::remove(f); }, 8,
+        FTW_DEPTH | FTW_PHYS);
+}
+
 inline bool write_bytes(const std::string& path, const uint8_t* data, size_t size) {
     FILE* f = fopen(path.c_str(), "wb");
     if (!f) return false;

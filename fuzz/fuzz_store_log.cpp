@@ -19,10 +19,6 @@ OVK_DETECTION written_form(OVK_DETECTION d) {
     return d;
 }
 
-bool exact_in_json(int64_t v) {
-    return v <= (int64_t{1} << 53) && v >= -(int64_t{1} << 53);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -44,10 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const auto back = ovk_store_parse_log(*line, nullptr);
         if (back.size() != 1) abort();
         OVK_DETECTION want = written_form(d);
-        OVK_DETECTION got = back[0];
-        if (!exact_in_json(want.id)) got.id = want.id;
-        if (!exact_in_json(want.timestamp)) got.timestamp = want.timestamp;
-        if (!(got == want)) abort();
+        // Every integer comes back exactly (ids past 10^15 once came back merged).
+        if (!(back[0] == want)) abort();
         rewritten += *line;
         rewritten += '\n';
     }
@@ -55,11 +49,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto again = ovk_store_parse_log(rewritten, nullptr);
     if (again.size() != dets.size()) abort();
     for (size_t i = 0; i < dets.size(); ++i)
-        if (exact_in_json(dets[i].id) && again[i].id != dets[i].id) abort();
+        if (again[i].id != dets[i].id) abort();
     // The store loads the file as the parser does.
     const std::string dir = ovk_fuzz::scratch_dir() + "/log";
-    static bool made = false;
-    if (!made) made = ovk_mkdirs(dir) == 0;
+    ovk_fuzz::remove_tree(dir);  // copies of damaged logs must not pile up
+    if (ovk_mkdirs(dir) != 0) return 0;
     if (!ovk_fuzz::write_bytes(dir + "/detections.jsonl", data, size)) return 0;
     if (ovk_store_open(dir) != 0) abort();
     if (ovk_store_detection_count() != static_cast<int>(dets.size())) abort();

@@ -23,8 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!out || ovk_store_parse_whitelist(*out) != rows) abort();
 
     const std::string dir = ovk_fuzz::scratch_dir() + "/wl";
-    static bool made = false;
-    if (!made) made = ovk_mkdirs(dir) == 0;
+    ovk_fuzz::remove_tree(dir);  // copies of damaged files must not pile up
+    if (ovk_mkdirs(dir) != 0) return 0;
     if (!ovk_fuzz::write_bytes(dir + "/whitelist.json", data, size)) return 0;
     if (ovk_store_open(dir) != 0) abort();
     if (ovk_store_whitelist_all() != rows) abort();

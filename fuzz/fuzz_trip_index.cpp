@@ -43,8 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     const std::string dir = ovk_fuzz::scratch_dir() + "/index";
-    static bool made = false;
-    if (!made) made = ovk_mkdirs(dir + "/trips") == 0;
+    ovk_fuzz::remove_tree(dir);  // copies of damaged files must not pile up
+    if (ovk_mkdirs(dir + "/trips") != 0) return 0;
     if (!ovk_fuzz::write_bytes(dir + "/trips/trips.json", data, size)) return 0;
     if (ovk_trip_open(dir) != 0) abort();
     if (ovk_trip_list().size() != rows.size()) abort();

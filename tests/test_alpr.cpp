@@ -73,10 +73,10 @@ class Alpr : public ::testing::Test {
         // The transport is the real HTTP client with a short time-out, so hostile
         // servers cost seconds rather than minutes.
         ovk_alpr_set_fetch([this](const std::string& url, std::optional<std::string_view> body,
-                                  std::optional<std::string_view> type, int timeout_s,
-                                  int* status) {
+                                  std::optional<std::string_view> type, int timeout_s, int* status,
+                                  OVK_HTTP_FAILURE* failure, size_t max_body) {
             asked_timeout_ = timeout_s;
-            return ovk_platform_http(url, body, type, fetch_timeout_s_, status);
+            return ovk_platform_http(url, body, type, fetch_timeout_s_, status, failure, max_body);
         });
     }
     void TearDown() override {
@@ -353,14 +353,34 @@ TEST_F(Alpr, HostileServersNeitherCrashNorHang) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
         } else if (r.target == "/deep") {
             c.respond(200, std::string(200000, '[') + std::string(200000, ']'));
+        } else if (r.target == "/loop") {
+            c.respond(302, "", "text/plain", {"Location: /loop"});
+        } else if (r.target == "/elsewhere") {
+            c.respond(302, "", "text/plain", {"Location: ftp://127.0.0.1:1/interpreter"});
+        } else if (r.target == "/declared") {
+            // Says up front that more than the cap follows.
+            c.send("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+                   std::to_string(OVK_ALPR_MAX_ANSWER + 10) + "\r\nConnection: close\r\n\r\n{");
         } else {
             c.respond(200, std::string(1 << 20, '\xff'));
         }
     });
     const std::string busy = "OpenStreetMap server busy (HTTP 200) - try again later";
     const std::string unexpected = "Unexpected answer from the OpenStreetMap server";
+    const std::string too_large =
+        "The OpenStreetMap server's answer is larger than 32 MiB - zoom in";
+    // Each failure says what happened.
     const std::pair<const char*, std::string> cases[] = {
-        {"/gigantic", busy}, {"/endless", busy}, {"/deep", unexpected}, {"/binary", unexpected}};
+        {"/gigantic", too_large},
+        {"/declared", too_large},
+        {"/endless", busy},
+        {"/deep", unexpected},
+        {"/binary", unexpected},
+        {"/loop",
+         "The OpenStreetMap server keeps redirecting (a redirect loop) - check the server "
+         "address"},
+        {"/elsewhere",
+         "The OpenStreetMap server sent us to an address that is not http or https - refused"}};
     for (const auto& [path, message] : cases) {
         ovk_alpr_set_endpoint(srv.url(path));
         std::string err;
@@ -555,4 +575,25 @@ TEST_F(Alpr, NearnessQueriesRunWhileDownloadsMerge) {
     reader.join();
     EXPECT_EQ(bad.load(), 0);
     EXPECT_EQ(ovk_alpr_count(), 8);
+}
+
+TEST(AlprParse, PositionsOffTheGlobeAndHostileShapes) {
+    const auto cams =
+        ovk_alpr_parse(R"({"elements":[{"type":"node","id":1,"lat":91,"lon":0},)"
+                       R"({"type":"node","id":2,"lat":0,"lon":-180.5},)"
+                       R"({"type":"node","id":3,"lat":-90,"lon":180},)"
+                       R"({"type":"way","id":4,"center":{"lat":1e300,"lon":2}}],"elements":[]})");
+    ASSERT_TRUE(cams);
+    ASSERT_EQ(cams->size(), 1u);
+    EXPECT_EQ((*cams)[0].osm_id, "node/3");
+    // Millions of non-elements cost no memory beyond the text and give no camera; a member
+    // after them is still read (the answer stays a valid object).
+    std::string zeros = R"({"elements":[)";
+    for (int i = 0; i < 2000000; ++i) zeros += i ? ",0" : "0";
+    zeros += R"(],"remark":"ok"})";
+    const auto none = ovk_alpr_parse(zeros);
+    ASSERT_TRUE(none);
+    EXPECT_TRUE(none->empty());
+    zeros.pop_back();  // no longer an object
+    EXPECT_FALSE(ovk_alpr_parse(zeros));
 }

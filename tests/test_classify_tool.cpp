@@ -18,6 +18,8 @@
 #include <thread>
 
 #include "ovk_classify_io.h"
+#include "ovk_test_files.h"
+#include "ovk_test_program.h"
 #include "ovk_vendordb.h"
 #include "rid_builder.h"
 
@@ -746,6 +748,25 @@ TEST(ClassifyProgram, ArgumentsFilesAndExitCodes) {
     EXPECT_EQ(run_tool("--bogus", nullptr), 2);
     EXPECT_EQ(run_tool(one + " " + one, nullptr), 2);
     unlink(one.c_str());
+}
+
+TEST(ClassifyProgram, OutputThatCannotBeWrittenIsAFailure) {
+    const string exe = string(OVK_BINARY_DIR) + "/orvik-classify";
+    if (access(exe.c_str(), X_OK) != 0) GTEST_SKIP() << "orvik-classify is not built";
+    const string sample = string(OVK_SOURCE_DIR) + "/tests/data/classify_sample.jsonl";
+    // A device that takes nothing.
+    auto r = ovk_test::run_command("(" + exe + " " + sample + " > /dev/full)");
+    EXPECT_EQ(r.rc, 2) << r.out;
+    EXPECT_NE(r.out.find("orvik-classify: cannot write output: No space left on device"),
+              string::npos)
+        << r.out;
+    // A disk that fills up part-way (a 1 KiB file-size limit): the output stops and says so.
+    ovk_test::TempDir dir;
+    r = ovk_test::run_command("(trap '' XFSZ; ulimit -f 1; " + exe + " " + sample + " > " +
+                              dir.file("out.jsonl") + ")");
+    EXPECT_EQ(r.rc, 2) << r.out;
+    EXPECT_NE(r.out.find("cannot write output: File too large"), string::npos) << r.out;
+    EXPECT_LE(ovk_test::read_file(dir.file("out.jsonl")).size(), 1024u);
 }
 
 // Runs a shell command; returns its exit status and standard output.

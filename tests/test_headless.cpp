@@ -66,8 +66,10 @@ TEST(HeadlessOptions, FlagsValuesAndRepeatedExports) {
     EXPECT_EQ(o.width, 1100);
     EXPECT_EQ(o.height, 820);
 
-    // A value option at the end without its value is ignored; --shots implies the demo.
+    // The window's own options are ignored at the end without their value; --shots implies
+    // the demo. Any other value option left without its value is a mistake.
     const auto s = parse({"--width", "640", "--height", "480", "--shots", "/tmp/x", "-v"});
+    EXPECT_EQ(s.error, "");
     EXPECT_EQ(s.width, 640);
     EXPECT_EQ(s.height, 480);
     ASSERT_TRUE(s.shots.has_value());
@@ -76,6 +78,10 @@ TEST(HeadlessOptions, FlagsValuesAndRepeatedExports) {
     EXPECT_EQ(s.log_level, 4);
     EXPECT_FALSE(s.headless);
     EXPECT_EQ(parse({"--width", "wide"}).width, 0) << "not a number reads as 0";
+    EXPECT_EQ(parse({"--width"}).width, 1100);
+    EXPECT_EQ(parse({"--width"}).error, "");
+    EXPECT_FALSE(parse({"--shots"}).shots.has_value());
+    EXPECT_EQ(parse({"--record"}).error, "--record needs a value (FILE)");
 
     // Recording and replay; a replay speed that is no number, or below 0, is flat out.
     const auto r =
@@ -94,6 +100,17 @@ TEST(HeadlessOptions, FlagsValuesAndRepeatedExports) {
     EXPECT_FALSE(h.headless);
     EXPECT_EQ(h.duration_s, 0);
     EXPECT_TRUE(parse({"-h"}).help);
+
+    // A duration is whole seconds; anything else is a mistake rather than "run forever".
+    EXPECT_EQ(parse({"--duration", "0"}).error, "");
+    EXPECT_EQ(parse({"--duration", "300"}).duration_s, 300);
+    for (const char* bad : {"abc", "-5", "", "1.5", "12s", "99999999999999999999"}) {
+        const auto b = parse({"--headless", "--duration", bad});
+        EXPECT_NE(b.error.find("--duration needs a whole number of seconds"), std::string::npos)
+            << bad;
+        EXPECT_EQ(b.duration_s, 0) << bad;
+    }
+    EXPECT_EQ(parse({"--headless", "--duration"}).error, "--duration needs a value (S)");
 }
 
 // The help text: the window's eight lines as they stand, then one line (or block) for each
@@ -139,6 +156,24 @@ TEST(HeadlessLines, AlertAndStatusLinesInLocalTime) {
     EXPECT_EQ(ovk_headless_alert_line(a).substr(0, 28), "22:13:20 FOLLOWING BODY CAM ");
     EXPECT_NE(ovk_headless_alert_line(a).find(" probable 60% "), std::string::npos);
 
+    // Names, SSIDs and Remote ID texts from the air reach the terminal without controls:
+    // C0, DEL, C1 (raw and as UTF-8) and stray bytes are shown escaped, the rest untouched.
+    a.following = 0;
+    a.hit.label = "Cam\x1b]0;owned\x07\x1b[2J";
+    a.hit.evidence = std::string(
+        "SSID \"x\r\ny\x7f\xc2\x9b"
+        "31m\x9b"
+        "1m \xc3\xa9t\xc3\xa9\"");
+    const std::string line = ovk_headless_alert_line(a);
+    for (char c : line) {
+        const auto u = static_cast<unsigned char>(c);
+        EXPECT_FALSE(u < 0x20 || u == 0x7f) << line;
+    }
+    EXPECT_NE(line.find("Cam\\x1B]0;owned\\x07\\x1B[2J"), std::string::npos) << line;
+    EXPECT_NE(line.find("x\\x0D\\x0Ay\\x7F\\u009B31m\\x9B1m \xc3\xa9t\xc3\xa9"), std::string::npos)
+        << line;
+    EXPECT_EQ(ovk_headless_terminal_text("plain \xe2\x82\xac text"), "plain \xe2\x82\xac text");
+
     OVK_STATUS s;
     s.running = 1;
     s.scanners = "BLE: hci0 passive\nWiFi wlan0: 12 networks";
@@ -155,6 +190,11 @@ TEST(HeadlessLines, AlertAndStatusLinesInLocalTime) {
     s.threat = OVK_THREAT_CLEAR;
     EXPECT_EQ(ovk_headless_status_line(s, T0),
               "22:13:20 status: stopped | devices 0 | flagged 0 | threat CLEAR");
+    s.data_note = "data read-only (cannot read known_devices.json)";
+    EXPECT_EQ(ovk_headless_status_line(s, T0),
+              "22:13:20 status: stopped | devices 0 | flagged 0 | threat CLEAR | data read-only "
+              "(cannot read known_devices.json)");
+    s.data_note.clear();
 
     EnvGuard tz2("TZ", "UTC-2");  // two hours east of UTC
     EXPECT_EQ(ovk_headless_status_line(s, T0).substr(0, 8), "00:13:20");

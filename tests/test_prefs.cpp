@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "helpers/ovk_test_files.h"
+#include "ovk_datafile.h"
 #include "ovk_prefs.h"
 
 using ovk_test::LogCapture;
@@ -161,7 +162,7 @@ TEST(Prefs, InvalidFilesLeaveDefaults) {
     TempDir dir;
     LogCapture log;
     EXPECT_EQ(load_text(dir, "{\"alert_threshold\": 80"), OVK_PREFS{});
-    EXPECT_TRUE(log.has("invalid JSON in " + dir.file("settings.json")));
+    EXPECT_TRUE(log.has(dir.file("settings.json") + " is damaged"));
     EXPECT_EQ(load_text(dir, "[1,2,3]"), OVK_PREFS{});
     EXPECT_EQ(load_text(dir, std::string("\0\xff\x01", 3)), OVK_PREFS{});
     EXPECT_EQ(ovk_prefs_load(""), -1);
@@ -174,15 +175,21 @@ TEST(Prefs, DeeplyNestedAndHugeFilesLoadAsTheRulesSay) {
     EXPECT_EQ(load_text(dir, "{\"alert_threshold\":80,\"x\":" + std::string(100000, '[') +
                                  std::string(100000, ']') + "}"),
               OVK_PREFS{});
-    EXPECT_TRUE(log.has("invalid JSON in " + dir.file("settings.json")));
-    // A well-formed file with a 5 MB text: the text is cut, the other keys still apply.
-    OVK_PREFS p = load_text(dir, "{\"gpsd_host\":\"" + std::string(5u << 20, 'h') +
+    EXPECT_TRUE(log.has(dir.file("settings.json") + " is damaged"));
+    // A well-formed file with a 500 kB text: the text is cut, the other keys still apply.
+    OVK_PREFS p = load_text(dir, "{\"gpsd_host\":\"" + std::string(500u << 10, 'h') +
                                      "\",\"alert_threshold\":80,\"wifi_iface\":[\"" +
                                      std::string(1000, 'w') + "\"]}");
     OVK_PREFS want;
     want.gpsd_host = std::string(63, 'h');
     want.alert_threshold = 80;
     EXPECT_EQ(p, want);
+    // Beyond the size a settings file can have (1 MiB), nothing is read.
+    EXPECT_EQ(
+        load_text(dir, "{\"alert_threshold\":80,\"x\":\"" + std::string(2u << 20, 'x') + "\"}"),
+        OVK_PREFS{});
+    EXPECT_TRUE(log.has("cannot read " + dir.file("settings.json") + ": it is too large"));
+    ovk_datafile_release(dir.file("settings.json"));
     // 100 MB of binary after a valid start: invalid, defaults stay.
     std::string junk = "{\"alert_threshold\":80,";
     junk.resize(100u << 20, '\x9c');

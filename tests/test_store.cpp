@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "helpers/ovk_test_files.h"
+#include "ovk_datafile.h"
 #include "ovk_store.h"
 
 using ovk_test::file_exists;
@@ -55,8 +56,19 @@ std::vector<int64_t> ids_of(const std::vector<OVK_DETECTION>& v) {
 // Every test starts from a closed, empty store and leaves one.
 class Store : public ::testing::Test {
   protected:
-    void SetUp() override { ovk_store_close(); }
-    void TearDown() override { ovk_store_close(); }
+    void SetUp() override {
+        ovk_store_close();
+        ovk_datafile_reset();
+    }
+    void TearDown() override {
+        ovk_store_close();
+        ovk_datafile_reset();
+    }
+    // The remembered devices as the files on disk hold them (compacted file and journal).
+    std::vector<OVK_KNOWN> known_on_disk() const {
+        return ovk_store_parse_known_journal(read_file(dir.file("known_devices.json")),
+                                             read_file(dir.file("known_devices.journal")));
+    }
     TempDir dir;
 };
 
@@ -263,8 +275,8 @@ TEST_F(Store, KnownDevicesUpsertGetAndOrder) {
     EXPECT_FALSE(ovk_store_known_get("aa:00:00:00:00:02"));  // exact match only
     EXPECT_FALSE(ovk_store_known_get(""));
     EXPECT_EQ(ovk_store_known_upsert({}), 0);
-    // The file reads back to the same records.
-    auto loaded = ovk_store_parse_known(read_file(dir.file("known_devices.json")));
+    // The files read back to the same records.
+    auto loaded = known_on_disk();
     std::sort(loaded.begin(), loaded.end(), [](auto& a, auto& b) {
         return a.last_seen != b.last_seen ? a.last_seen > b.last_seen : a.mac < b.mac;
     });
@@ -276,10 +288,22 @@ TEST_F(Store, KnownDeviceFileFormat) {
     OVK_KNOWN k = known("AA:BB:CC:DD:EE:FF", 1700000000000, 1);
     k.vendor = "Axon";
     ASSERT_EQ(ovk_store_known_upsert(std::span(&k, 1)), 0);
-    EXPECT_EQ(read_file(dir.file("known_devices.json")),
-              "[{\"mac\":\"AA:BB:CC:DD:EE:FF\",\"firstSeen\":1699999999000,"
-              "\"lastSeen\":1700000000000,\"sessions\":2,\"detectCount\":3,\"name\":\"Unit AA\","
-              "\"vendor\":\"Axon\",\"deviceType\":null,\"favorite\":true,\"note\":null}]");
+    const std::string object =
+        "{\"mac\":\"AA:BB:CC:DD:EE:FF\",\"firstSeen\":1699999999000,"
+        "\"lastSeen\":1700000000000,\"sessions\":2,\"detectCount\":3,\"name\":\"Unit AA\","
+        "\"vendor\":\"Axon\",\"deviceType\":null,\"favorite\":true,\"note\":null}";
+    // A change goes to the journal; the compacted file keeps the array of such objects.
+    EXPECT_EQ(read_file(dir.file("known_devices.journal")), "{\"put\":[" + object + "]}\n");
+    EXPECT_EQ(ovk_store_known_text(std::span(&k, 1)), "[" + object + "]");
+    // Texts are escaped as cJSON escapes them, and read back.
+    k.name = std::string("a\"b\\c\n\x01\xc3\xa9", 9);
+    const auto text = ovk_store_known_text(std::span(&k, 1));
+    ASSERT_TRUE(text);
+    EXPECT_NE(text->find(R"("name":"a\"b\\c\n\u0001)"
+                         "\xc3\xa9\""),
+              std::string::npos)
+        << *text;
+    EXPECT_EQ(ovk_store_parse_known(*text).at(0), k);
 }
 
 TEST_F(Store, KnownDeviceLoadingRules) {
@@ -319,12 +343,12 @@ TEST_F(Store, PruneAndForgetKeepFavourites) {
     EXPECT_TRUE(ovk_store_known_get("01"));
     EXPECT_FALSE(ovk_store_known_get("02"));
     EXPECT_TRUE(ovk_store_known_get("03"));
-    EXPECT_EQ(ovk_store_parse_known(read_file(dir.file("known_devices.json"))).size(), 2u);
+    EXPECT_EQ(known_on_disk().size(), 2u);
     EXPECT_EQ(ovk_store_known_prune(now - 2000), 0);
     ASSERT_EQ(ovk_store_known_clear_non_favorites(), 0);
     EXPECT_EQ(ovk_store_known_count(), 1);
     EXPECT_EQ(ovk_store_is_favorite("01"), 1);
-    EXPECT_EQ(ovk_store_parse_known(read_file(dir.file("known_devices.json"))).size(), 1u);
+    EXPECT_EQ(known_on_disk().size(), 1u);
 }
 
 TEST_F(Store, FavouritesAndNotesCreateRecordsWhenNeeded) {
@@ -458,7 +482,8 @@ TEST_F(Store, FailedWritesKeepMemoryAndTheNextGoodWriteCatchesUp) {
         EXPECT_TRUE(log.has("cannot append to " + data + "/detections.jsonl: Not a directory"));
         OVK_KNOWN k = known("BB:BB:BB:BB:BB:BB", 5);
         EXPECT_EQ(ovk_store_known_upsert(std::span(&k, 1)), -1);
-        EXPECT_TRUE(log.has("cannot write " + data + "/known_devices.json.tmp: Not a directory"));
+        EXPECT_TRUE(
+            log.has("cannot append to " + data + "/known_devices.journal: Not a directory"));
         EXPECT_EQ(ovk_store_whitelist_add("CC:CC:CC:CC:CC:CC", "w2"), -1);
         EXPECT_EQ(ovk_store_add_detection(det("C", 3)), -1);
     }
@@ -513,12 +538,12 @@ TEST_F(Store, BinaryTruncatedWronglyTypedAndNestedFilesLoadAsEmpty) {
     EXPECT_EQ(ovk_store_detection_count(), 0);
     EXPECT_EQ(ovk_store_known_count(), 0);
     EXPECT_TRUE(ovk_store_whitelist_all().empty());
-    EXPECT_TRUE(log.has("invalid JSON in " + dir.file("whitelist.json")));
+    EXPECT_TRUE(log.has(dir.file("whitelist.json") + " is damaged"));
     write_file(dir.file("known_devices.json"), "[{\"mac\":\"AA:BB:CC:DD:EE:FF\",\"lastSeen\":");
     write_file(dir.file("whitelist.json"), "[{\"mac\":[1,2],\"note\":{}},\"AA\",[]]");
     ASSERT_EQ(ovk_store_open(dir.path()), 0);
     EXPECT_EQ(ovk_store_known_count(), 0);
-    EXPECT_TRUE(log.has("invalid JSON in " + dir.file("known_devices.json")));
+    EXPECT_TRUE(log.has(dir.file("known_devices.json") + " is damaged"));
     EXPECT_TRUE(ovk_store_whitelist_all().empty());
     // The next change writes a well-formed file over the broken one.
     ASSERT_EQ(ovk_store_whitelist_add("AA:BB:CC:DD:EE:FF", ""), 0);

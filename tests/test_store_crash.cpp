@@ -2,7 +2,8 @@
 // remembered devices, the whitelist and the settings in a loop and is killed with SIGKILL
 // at random moments, hundreds of times in a row. After every kill each file must load, each
 // rewritten file must hold either its old or its new content, and the log may lose only its
-// last line (a torn last line is skipped and repaired on the next open).
+// last line (a torn last line is skipped and repaired on the next open). The remembered
+// devices are a compacted file and a journal of changes; together they hold one whole flush.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -147,8 +148,9 @@ void tear_last_line(const std::string& path, Progress& p, std::mt19937& rng) {
 }
 
 struct Seen {
-    int torn_log = 0;     // kills that left a broken last line
-    int mid_rewrite = 0;  // kills between the start and the end of a rewrite
+    int torn_log = 0;      // kills that left a broken last line
+    int mid_rewrite = 0;   // kills between the start and the end of a rewrite
+    int torn_journal = 0;  // kills that left a cut journal line
 };
 
 // Checks every file after a kill (gtest failures when one is wrong).
@@ -185,17 +187,22 @@ void verify(const std::string& dir, const Progress& p, Seen& seen, bool open_sto
             }());
     }
 
-    // Remembered devices: all rows of one generation, the old or the new one.
+    // Remembered devices (compacted file plus journal): all rows of one generation, the old
+    // or the new one; a journal line is one whole change or, when cut by the kill, none.
     const int64_t ks = p.known_started.load(), kd = p.known_done.load();
     if (ks != kd) ++seen.mid_rewrite;
     if (kd > 0 || ks > 0) {
-        const std::string text = ovk_test::read_file(dir + "/known_devices.json");
-        OVK_JSON j = ovk_json_parse(text);
-        if (kd > 0) {
-            ASSERT_TRUE(j) << "known_devices.json does not parse";
+        const std::string base = ovk_test::read_file(dir + "/known_devices.json");
+        const std::string journal = ovk_test::read_file(dir + "/known_devices.journal");
+        if (!base.empty()) {
+            ASSERT_TRUE(ovk_json_parse(base)) << "known_devices.json does not parse";
         }
-        if (j) {
-            const auto rows = ovk_store_parse_known(text);
+        if (!journal.empty() && journal.back() != '\n') ++seen.torn_journal;
+        const auto rows = ovk_store_parse_known_journal(base, journal);
+        if (kd > 0) {
+            ASSERT_EQ(rows.size(), static_cast<size_t>(kKnownRows));
+        }
+        if (!rows.empty()) {
             ASSERT_EQ(rows.size(), static_cast<size_t>(kKnownRows));
             const int64_t g = rows[0].last_seen;
             ASSERT_TRUE(g == kd || g == ks)
@@ -305,6 +312,7 @@ TEST(StoreCrash, KilledWritersNeverLeaveBrokenFiles) {
     EXPECT_GT(p->ops.load(), kKills);
     RecordProperty("torn_log_lines", seen.torn_log);
     RecordProperty("kills_mid_rewrite", seen.mid_rewrite);
+    RecordProperty("torn_journal_lines", seen.torn_journal);
     printf(
         "kills %d, torn log tails %d, kills during a rewrite %d, last sequence %lld, "
         "operations %lld\n",

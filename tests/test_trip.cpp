@@ -13,6 +13,7 @@
 #include "ovk_trip.h"
 
 using ovk_test::file_exists;
+using ovk_test::LogCapture;
 using ovk_test::read_file;
 using ovk_test::TempDir;
 using ovk_test::write_file;
@@ -283,15 +284,48 @@ TEST_F(Trip, DeletedActiveTripStopsAndDoesNotReappear) {
     EXPECT_EQ(ovk_trip_delete(id), -1);
 }
 
-TEST_F(Trip, NewTripDoesNotInheritLeftoverFilesOfItsId) {
+TEST_F(Trip, NewTripsNeverReuseTheIdOfFilesOrRowsPresent) {
+    // Files of a trip whose row is gone (a lost index write): they stay, and the new trip
+    // takes the next id.
     write_file(file(1, "points.csv"), "1,10.0,10.0,,\n");
-    const int64_t id = ovk_trip_start("t");
-    ASSERT_EQ(id, 1);
+    int64_t id = ovk_trip_start("t");
+    ASSERT_EQ(id, 2);
     ovk_trip_on_location(fix(0, 7));
     ovk_trip_stop();
-    const std::vector<OVK_TRIP_POINT> p = ovk_trip_points(id);
-    ASSERT_EQ(p.size(), 1u);
-    EXPECT_EQ(p[0].time, 7);
+    ASSERT_EQ(ovk_trip_points(id).size(), 1u);
+    EXPECT_EQ(ovk_trip_points(id)[0].time, 7);
+    EXPECT_EQ(read_file(file(1, "points.csv")), "1,10.0,10.0,,\n");
+
+    // A damaged index (a trailing comma) is kept aside; new trips go above the files of the
+    // trips it listed, whose tracks stay as they were.
+    ovk_trip_close();
+    std::string index = read_file(trips() + "/trips.json");
+    ASSERT_EQ(index.back(), ']');
+    index.insert(index.size() - 1, ",");
+    write_file(trips() + "/trips.json", index);
+    const std::string track = read_file(file(2, "points.csv"));
+    {
+        LogCapture log;
+        ASSERT_EQ(ovk_trip_open(dir.path()), 0);
+        EXPECT_TRUE(log.has(trips() + "/trips.json is damaged and was not loaded; it is kept as " +
+                            trips() + "/trips.json.bad-"));
+    }
+    id = ovk_trip_start("after");
+    EXPECT_EQ(id, 3);
+    ovk_trip_on_location(fix(0, 9));
+    ovk_trip_stop();
+    EXPECT_EQ(read_file(file(2, "points.csv")), track);
+
+    // A row with an absurd id does not stop recording: the next id is the lowest free one.
+    ovk_trip_close();
+    write_file(trips() + "/trips.json",
+               R"([{"id":9223372036854775807,"name":"odd","startTime":1,"endTime":2}])");
+    ASSERT_EQ(ovk_trip_open(dir.path()), 0);
+    ASSERT_EQ(ovk_trip_list().size(), 1u);
+    EXPECT_EQ(ovk_trip_list()[0].id, INT64_MAX);
+    id = ovk_trip_start("odd one out");
+    EXPECT_EQ(id, 1 + 3);  // 1, 2 and 3 have files
+    EXPECT_TRUE(ovk_trip_is_recording());
 }
 
 TEST_F(Trip, FlaggedSinceAcrossTrips) {

@@ -16,7 +16,9 @@
 #include <numbers>
 
 #include "ovk_app_util.h"
+#include "ovk_datafile.h"
 #include "ovk_geo.h"
+#include "ovk_jsonscan.h"
 #include "ovk_util.h"
 #include "zq_log.h"
 
@@ -131,11 +133,22 @@ OVK_JSON cameras_to_json(const std::vector<OVK_CAMERA>& cams) {
     return arr;
 }
 
-// Reads the cache file; no cameras for a missing or invalid file.
+bool on_globe(double lat, double lon) {
+    return std::isfinite(lat) && std::isfinite(lon) && std::fabs(lat) <= 90 &&
+           std::fabs(lon) <= 180;
+}
+
+// Reads the cache file; no cameras for a missing, unreadable or damaged file (a damaged one
+// is kept aside, an unreadable one is not written over).
 std::vector<OVK_CAMERA> read_cache(const std::string& path) {
     std::vector<OVK_CAMERA> out;
-    OVK_JSON root = ovk_json_read_file(path);
-    if (!cJSON_IsArray(root.get())) return out;
+    OVK_DATAFILE f = ovk_datafile_read(path, OVK_DATAFILE_LIST_MAX);
+    if (f.state != OVK_DATAFILE_STATE::Loaded) return out;
+    OVK_JSON root = ovk_json_parse(f.view.view());
+    if (!cJSON_IsArray(root.get())) {
+        ovk_datafile_damaged(path, f.view.view());
+        return out;
+    }
     const cJSON* e = nullptr;
     cJSON_ArrayForEach(e, root.get()) {
         const cJSON* id = cJSON_GetObjectItemCaseSensitive(e, "osmId");
@@ -144,6 +157,7 @@ std::vector<OVK_CAMERA> read_cache(const std::string& path) {
         c.osm_id = ovk_cut(id->valuestring, kOsmIdMax - 1);
         c.lat = ovk_json_num(e, "lat", 0);
         c.lon = ovk_json_num(e, "lon", 0);
+        if (!on_globe(c.lat, c.lon)) continue;
         ovk_json_str(e, "brand", c.brand, kBrandMax);
         ovk_json_str(e, "operator", c.operator_name, kOperatorMax);
         // A direction outside 0..359 (a damaged file) is brought back into range rather
@@ -155,14 +169,6 @@ std::vector<OVK_CAMERA> read_cache(const std::string& path) {
         out.push_back(std::move(c));
     }
     return out;
-}
-
-// The answer carries Overpass's own failure note (a query that timed out or ran out of
-// memory still answers 200, with partial or no elements).
-bool has_runtime_error(const cJSON* root) {
-    const cJSON* remark = cJSON_GetObjectItemCaseSensitive(root, "remark");
-    return cJSON_IsString(remark) && remark->valuestring &&
-           ovk_icontains(remark->valuestring, "runtime error");
 }
 
 void set_err(std::string* err, std::string_view msg) {
@@ -179,50 +185,103 @@ std::string server_message(int status) {
     return "Could not reach the OpenStreetMap server - check the connection";
 }
 
-// The cameras of a parsed answer; nullopt when it is not an object. May throw
-// std::bad_alloc.
-std::optional<std::vector<OVK_CAMERA>> parse_tree(const cJSON* root) {
-    if (!cJSON_IsObject(root)) return std::nullopt;
-    std::vector<OVK_CAMERA> out;
-    const cJSON* elements = cJSON_GetObjectItemCaseSensitive(root, "elements");
-    if (!cJSON_IsArray(elements)) return out;
-    const cJSON* e = nullptr;
-    cJSON_ArrayForEach(e, elements) {
-        if (!cJSON_IsObject(e)) continue;
-        const cJSON* type = cJSON_GetObjectItemCaseSensitive(e, "type");
-        const cJSON* id = number_item(e, "id");
-        if (!cJSON_IsString(type) || !type->valuestring || !id) continue;
-        // Ids beyond the integer range (or infinite) cannot be named.
-        if (!(std::fabs(id->valuedouble) < 9.2e18)) continue;
-        const cJSON* pos = cJSON_GetObjectItemCaseSensitive(e, "lat")
-                               ? e
-                               : cJSON_GetObjectItemCaseSensitive(e, "center");
-        const cJSON* lat = number_item(pos, "lat");
-        const cJSON* lon = number_item(pos, "lon");
-        if (!lat || !lon) continue;
-        if (!std::isfinite(lat->valuedouble) || !std::isfinite(lon->valuedouble)) continue;
-        OVK_CAMERA c;
-        char idbuf[kOsmIdMax];
-        std::snprintf(idbuf, sizeof idbuf, "%s/%lld", type->valuestring,
-                      std::llround(id->valuedouble));
-        c.osm_id = idbuf;
-        c.lat = lat->valuedouble;
-        c.lon = lon->valuedouble;
-        const cJSON* tags = cJSON_GetObjectItemCaseSensitive(e, "tags");
-        if (cJSON_IsObject(tags)) {
-            c.brand = first_tag(tags, {"manufacturer", "brand"}, kBrandMax);
-            c.operator_name = first_tag(tags, {"operator"}, kOperatorMax);
-            const std::string dir =
-                first_tag(tags, {"camera:direction", "direction"}, kDirectionMax);
-            const int d = dir.empty() ? -1 : ovk_alpr_parse_direction(dir);
-            if (d >= 0) {
-                c.has_direction = 1;
-                c.direction = d;
-            }
+// The camera of one answer element, or nullopt when it does not qualify.
+std::optional<OVK_CAMERA> camera_of(const cJSON* e) {
+    if (!cJSON_IsObject(e)) return std::nullopt;
+    const cJSON* type = cJSON_GetObjectItemCaseSensitive(e, "type");
+    const cJSON* id = number_item(e, "id");
+    if (!cJSON_IsString(type) || !type->valuestring || !id) return std::nullopt;
+    // Ids beyond the integer range (or infinite) cannot be named.
+    if (!(std::fabs(id->valuedouble) < 9.2e18)) return std::nullopt;
+    const cJSON* pos = cJSON_GetObjectItemCaseSensitive(e, "lat")
+                           ? e
+                           : cJSON_GetObjectItemCaseSensitive(e, "center");
+    const cJSON* lat = number_item(pos, "lat");
+    const cJSON* lon = number_item(pos, "lon");
+    if (!lat || !lon || !on_globe(lat->valuedouble, lon->valuedouble)) return std::nullopt;
+    OVK_CAMERA c;
+    char idbuf[kOsmIdMax];
+    std::snprintf(idbuf, sizeof idbuf, "%s/%lld", type->valuestring, std::llround(id->valuedouble));
+    c.osm_id = idbuf;
+    c.lat = lat->valuedouble;
+    c.lon = lon->valuedouble;
+    const cJSON* tags = cJSON_GetObjectItemCaseSensitive(e, "tags");
+    if (cJSON_IsObject(tags)) {
+        c.brand = first_tag(tags, {"manufacturer", "brand"}, kBrandMax);
+        c.operator_name = first_tag(tags, {"operator"}, kOperatorMax);
+        const std::string dir = first_tag(tags, {"camera:direction", "direction"}, kDirectionMax);
+        const int d = dir.empty() ? -1 : ovk_alpr_parse_direction(dir);
+        if (d >= 0) {
+            c.has_direction = 1;
+            c.direction = d;
         }
-        out.push_back(std::move(c));
     }
-    return out;
+    return c;
+}
+
+// An element larger than this is no camera (real ones are well under a kilobyte); it is
+// skipped unparsed.
+constexpr size_t kElementMax = size_t{1} << 20;
+
+// The cameras of an answer, walking it element by element: only one element's tree exists
+// at a time, so memory stays near the answer's size whatever its shape. nullopt when the
+// text is not a JSON object. `*runtime_error` tells whether Overpass reported a failed
+// query (a query that timed out or ran out of memory still answers 200, with partial or no
+// elements). May throw std::bad_alloc.
+std::optional<std::vector<OVK_CAMERA>> parse_answer(std::string_view text, bool* runtime_error) {
+    if (runtime_error) *runtime_error = false;
+    std::vector<OVK_CAMERA> out;
+    OVK_JSON_SCAN sc(text);
+    if (!sc.eat('{')) return std::nullopt;
+    if (sc.eat('}')) return out;
+    std::string key;
+    bool have_elements = false;
+    for (;;) {
+        if (sc.peek() != '"' || !sc.read_string(key) || !sc.eat(':')) return std::nullopt;
+        bool ok;
+        if (key == "elements" && !have_elements && sc.peek() == '[') {
+            have_elements = true;  // the first member of a name counts, as in a lookup
+            ok = sc.each_element([&](OVK_JSON_SCAN& e) {
+                if (e.peek() != '{') return e.skip_value();
+                const size_t start = e.pos();
+                if (!e.skip_value()) return false;
+                const size_t len = e.pos() - start;
+                if (len > kElementMax) return true;
+                OVK_JSON el = ovk_json_parse(text.substr(start, len));
+                if (std::optional<OVK_CAMERA> c = camera_of(el.get())) out.push_back(std::move(*c));
+                return true;
+            });
+        } else if (key == "remark" && sc.peek() == '"') {
+            std::string remark;
+            ok = sc.read_string(remark);
+            if (ok && runtime_error && ovk_icontains(remark, "runtime error"))
+                *runtime_error = true;
+        } else {
+            ok = sc.skip_value();
+        }
+        if (!ok) return std::nullopt;
+        if (sc.eat(',')) continue;
+        if (!sc.eat('}')) return std::nullopt;
+        return out;
+    }
+}
+
+std::string fetch_message(OVK_HTTP_FAILURE failure, int status) {
+    switch (failure) {
+        case OVK_HTTP_FAILURE::TooManyRedirects:
+            return "The OpenStreetMap server keeps redirecting (a redirect loop) - check the "
+                   "server address";
+        case OVK_HTTP_FAILURE::RefusedScheme:
+            return "The OpenStreetMap server sent us to an address that is not http or https - "
+                   "refused";
+        case OVK_HTTP_FAILURE::TooLarge:
+            return "The OpenStreetMap server's answer is larger than " +
+                   std::to_string(OVK_ALPR_MAX_ANSWER >> 20) + " MiB - zoom in";
+        case OVK_HTTP_FAILURE::None:
+        case OVK_HTTP_FAILURE::Unreachable:
+            break;
+    }
+    return server_message(status);
 }
 
 }  // namespace
@@ -339,8 +398,7 @@ std::string ovk_alpr_query(double south, double west, double north, double east)
 
 std::optional<std::vector<OVK_CAMERA>> ovk_alpr_parse(std::string_view json) {
     try {
-        OVK_JSON root = ovk_json_parse(json);
-        return parse_tree(root.get());
+        return parse_answer(json, nullptr);
     } catch (const std::exception&) {
         OVK_LOG_ALLOC_FAIL(OVK_CAMERA, 1, out);
         return std::nullopt;
@@ -380,28 +438,32 @@ int ovk_alpr_download(double south, double west, double north, double east, std:
             endpoint = s.endpoint;
         }
         int status = 0;
+        OVK_HTTP_FAILURE failure = OVK_HTTP_FAILURE::Unreachable;
         std::optional<std::string> answer;
         if (fetch)
             answer = fetch(endpoint, body, std::string_view("application/x-www-form-urlencoded"),
-                           OVK_ALPR_TIMEOUT_S, &status);
+                           OVK_ALPR_TIMEOUT_S, &status, &failure, OVK_ALPR_MAX_ANSWER);
         if (!answer || status != 200) {
-            set_err(err, server_message(status));
+            set_err(err, answer ? server_message(status) : fetch_message(failure, status));
             return -1;
         }
-        OVK_JSON root = ovk_json_parse(*answer);
+        if (answer->size() >= OVK_ALPR_MAX_ANSWER) {  // a transport that ignored the limit
+            set_err(err, fetch_message(OVK_HTTP_FAILURE::TooLarge, status));
+            return -1;
+        }
+        bool runtime_error = false;
+        std::optional<std::vector<OVK_CAMERA>> got = parse_answer(*answer, &runtime_error);
         answer.reset();
-        std::optional<std::vector<OVK_CAMERA>> got = parse_tree(root.get());
         if (!got) {
             set_err(err, "Unexpected answer from the OpenStreetMap server");
             return -1;
         }
         // Overpass reports an overloaded or timed-out query inside a 200 answer; taking
         // it as "no cameras here" would wipe the cache of the area.
-        if (has_runtime_error(root.get())) {
+        if (runtime_error) {
             set_err(err, server_message(status));
             return -1;
         }
-        root.reset();
 
         State& s = state();
         std::lock_guard lock(s.mu);

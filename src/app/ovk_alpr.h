@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "ovk_http_failure.h"
+
 // One mapped camera.
 struct OVK_CAMERA {
     std::string osm_id;  // "node/123", "way/45"; at most 39 bytes
@@ -32,13 +34,19 @@ inline constexpr const char* OVK_ALPR_CACHE_FILE = "known_alpr.json";
 inline constexpr const char* OVK_ALPR_DEFAULT_ENDPOINT = "https://overpass-api.de/api/interpreter";
 inline constexpr int OVK_ALPR_TIMEOUT_S = 120;
 inline constexpr double OVK_ALPR_MAX_SPAN_DEG = 2.0;
+// The largest Overpass answer taken. The densest mapped areas hold a few thousand plate
+// cameras in a 2-degree box, a few megabytes of answer; answers are parsed one element at a
+// time, so memory stays near the answer's size.
+inline constexpr size_t OVK_ALPR_MAX_ANSWER = size_t{32} << 20;
 
 // The transport: POSTs `post_body` with `content_type` to `url` within `timeout_s` and
-// returns the body (nullopt on failure), with the HTTP status in `*status` (0 when none).
-// The platform's ovk_platform_http has exactly this shape.
+// returns the body (nullopt on failure, with the reason in `*failure`), with the HTTP status
+// in `*status` (0 when none). A body of `max_body` bytes or more is a failure. The
+// platform's ovk_platform_http has exactly this shape.
 using OVK_ALPR_FETCH = std::function<std::optional<std::string>(
     const std::string& url, std::optional<std::string_view> post_body,
-    std::optional<std::string_view> content_type, int timeout_s, int* status)>;
+    std::optional<std::string_view> content_type, int timeout_s, int* status,
+    OVK_HTTP_FAILURE* failure, size_t max_body)>;
 // Installs the transport (an empty function removes it; downloads then fail as if the
 // server could not be reached).
 void ovk_alpr_set_fetch(OVK_ALPR_FETCH fetch);
@@ -70,7 +78,8 @@ std::string ovk_camera_label(const OVK_CAMERA* c);
 // The Overpass QL text asking for every ALPR camera in the box.
 std::string ovk_alpr_query(double south, double west, double north, double east);
 // The cameras of an Overpass JSON answer, in answer order; nullopt when the text is not a
-// JSON object. Elements that do not qualify are skipped.
+// JSON object. Elements that do not qualify (positions outside the globe included) are
+// skipped. No tree of the whole answer is built.
 std::optional<std::vector<OVK_CAMERA>> ovk_alpr_parse(std::string_view json);
 // Degrees 0..359 of a direction tag ("90", "-45", "NW", "90;270"), or -1.
 int ovk_alpr_parse_direction(std::string_view v);

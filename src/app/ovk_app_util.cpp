@@ -15,6 +15,9 @@
 #include <ctime>
 #include <limits>
 
+#include "ovk_datafile.h"
+#include "ovk_jsonscan.h"
+
 // ---------------------------------------------------------------------------------------
 // 1. Files and clock
 // ---------------------------------------------------------------------------------------
@@ -77,6 +80,12 @@ int sync_parent_dir(const std::string& path) {
 
 int ovk_write_file_atomic(const std::string& path, std::string_view data) {
     if (path.empty()) return -1;
+    // A file that exists but could not be read in this run is never replaced.
+    if (!ovk_datafile_writable(path)) {
+        zq_log(LOG_ERR, "not writing %s: it could not be read, so it is left as it is",
+               path.c_str());
+        return -1;
+    }
     const std::string tmp = path + ".tmp";
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
@@ -163,6 +172,27 @@ OVK_FILE_VIEW& OVK_FILE_VIEW::operator=(OVK_FILE_VIEW&& o) noexcept {
 
 OVK_FILE_VIEW::~OVK_FILE_VIEW() {
     if (map_) munmap(map_, len_);
+}
+
+std::optional<OVK_FILE_VIEW> OVK_FILE_VIEW::read_regular_fd(int fd, size_t size) {
+    OVK_FILE_VIEW v;
+    try {
+        v.copy_.resize(size);
+    } catch (const std::exception&) {
+        OVK_LOG_ALLOC_FAIL(char, size, copy);
+        errno = ENOMEM;
+        return std::nullopt;
+    }
+    size_t used = 0;
+    while (used < size) {
+        const ssize_t r = pread(fd, v.copy_.data() + used, size - used, static_cast<off_t>(used));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return std::nullopt;
+        if (r == 0) break;  // shorter than it was: what is there is the file
+        used += static_cast<size_t>(r);
+    }
+    v.copy_.resize(used);
+    return v;
 }
 
 std::optional<OVK_FILE_VIEW> ovk_file_view(const std::string& path) {
@@ -429,6 +459,22 @@ const cJSON* member(const cJSON* o, const char* key) {
     return cJSON_GetObjectItemCaseSensitive(o, key);
 }
 
+// An integer added with ovk_json_add_i64 is a raw item holding its exact text.
+bool raw_integer(const cJSON* m) {
+    if (!cJSON_IsRaw(m) || !m->valuestring) return false;
+    std::string_view t(m->valuestring);
+    if (t.starts_with('-')) t.remove_prefix(1);
+    return !t.empty() && t.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+bool is_number(const cJSON* m) {
+    return cJSON_IsNumber(m) || raw_integer(m);
+}
+
+double number_value(const cJSON* m) {
+    return raw_integer(m) ? ovk_json_number_double(m->valuestring, 0) : m->valuedouble;
+}
+
 }  // namespace
 
 OVK_JSON ovk_json_parse(std::string_view text) {
@@ -479,11 +525,12 @@ int ovk_json_str(const cJSON* o, const char* key, std::string& out, size_t outsz
 
 double ovk_json_num(const cJSON* o, const char* key, double def) {
     const cJSON* m = member(o, key);
-    return m && cJSON_IsNumber(m) ? m->valuedouble : def;
+    return m && is_number(m) ? number_value(m) : def;
 }
 
 int64_t ovk_json_i64(const cJSON* o, const char* key, int64_t def) {
     const cJSON* m = member(o, key);
+    if (raw_integer(m)) return ovk_json_number_i64(m->valuestring, def);
     if (!cJSON_IsNumber(m)) return def;
     const double v = std::round(m->valuedouble);  // halves away from zero
     if (std::isnan(v)) return def;
@@ -495,8 +542,8 @@ int64_t ovk_json_i64(const cJSON* o, const char* key, int64_t def) {
 
 int ovk_json_int(const cJSON* o, const char* key, int def) {
     const cJSON* m = member(o, key);
-    if (!cJSON_IsNumber(m)) return def;
-    const double v = m->valuedouble;
+    if (!is_number(m)) return def;
+    const double v = number_value(m);
     if (std::isnan(v)) return def;
     if (v >= static_cast<double>(std::numeric_limits<int>::max()))
         return std::numeric_limits<int>::max();
@@ -508,12 +555,12 @@ int ovk_json_int(const cJSON* o, const char* key, int def) {
 int ovk_json_bool(const cJSON* o, const char* key, int def) {
     const cJSON* m = member(o, key);
     if (cJSON_IsBool(m)) return cJSON_IsTrue(m) ? 1 : 0;
-    if (cJSON_IsNumber(m)) return m->valuedouble != 0 ? 1 : 0;
+    if (is_number(m)) return number_value(m) != 0 ? 1 : 0;
     return def;
 }
 
 int ovk_json_has_num(const cJSON* o, const char* key) {
-    return cJSON_IsNumber(member(o, key)) ? 1 : 0;
+    return is_number(member(o, key)) ? 1 : 0;
 }
 
 int ovk_json_add_str(cJSON* o, const char* key, std::string_view s) {
@@ -534,7 +581,13 @@ int ovk_json_add_str_or_null(cJSON* o, const char* key, std::string_view s) {
 
 int ovk_json_add_i64(cJSON* o, const char* key, int64_t v) {
     if (!o || !key) return -1;
-    return cJSON_AddNumberToObject(o, key, static_cast<double>(v)) ? 0 : -1;
+    // As exact integer text: cJSON prints doubles with 15 digits whenever that reads back
+    // "close enough", which merges large ids.
+    try {
+        return cJSON_AddRawToObject(o, key, ovk_json_int_text(v).c_str()) ? 0 : -1;
+    } catch (const std::exception&) {
+        return -1;
+    }
 }
 
 int ovk_json_write_file(const std::string& path, const cJSON* item, bool pretty) {

@@ -55,6 +55,10 @@ class OVK_FILE_VIEW {
     std::string_view view() const {
         return map_ ? std::string_view(map_, len_) : std::string_view(copy_);
     }
+    // The first `size` bytes of the regular file open on `fd` (which stays open), read into
+    // memory (a mapped page that meets an I/O error would kill the process); nullopt with
+    // errno set when they cannot be read.
+    static std::optional<OVK_FILE_VIEW> read_regular_fd(int fd, size_t size);
 
   private:
     friend std::optional<OVK_FILE_VIEW> ovk_file_view(const std::string& path);
@@ -341,7 +345,8 @@ int ovk_json_has_num(const cJSON* o, const char* key);
 int ovk_json_add_str_or_null(cJSON* o, const char* key, std::string_view s);
 // Adds `s` as a string (empty included). 0 / -1.
 int ovk_json_add_str(cJSON* o, const char* key, std::string_view s);
-// Adds `v` as a number. 0 / -1.
+// Adds `v` as a number, written as exact integer text (a raw item, which the readers above
+// take as a number). 0 / -1.
 int ovk_json_add_i64(cJSON* o, const char* key, int64_t v);
 // Prints the item and writes it with ovk_write_file_atomic. 0 / -1.
 int ovk_json_write_file(const std::string& path, const cJSON* item, bool pretty);

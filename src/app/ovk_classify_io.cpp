@@ -587,6 +587,7 @@ int ovk_classify_stream(FILE* in, FILE* out, std::optional<std::string_view> rep
     OVK_CHECK(in && out, 1);
     long line_no = 0;
     int status = 0;
+    bool write_failed = false;
     OVK_CLASSIFY_CTX ctx;
     flockfile(in);
     try {
@@ -611,9 +612,11 @@ int ovk_classify_stream(FILE* in, FILE* out, std::optional<std::string_view> rep
                 r = ovk_classify_line(line, line_no, report_note, &ctx);
             }
             if (r.status == OVK_CLASSIFY_INVALID) status = 1;
-            if (r.status != OVK_CLASSIFY_SKIPPED) {
-                fwrite(r.json.data(), 1, r.json.size(), out);
-                fputc('\n', out);
+            if (r.status != OVK_CLASSIFY_SKIPPED &&
+                (fwrite(r.json.data(), 1, r.json.size(), out) != r.json.size() ||
+                 fputc('\n', out) == EOF)) {
+                write_failed = true;
+                break;
             }
         }
     } catch (const std::bad_alloc&) {
@@ -622,8 +625,9 @@ int ovk_classify_stream(FILE* in, FILE* out, std::optional<std::string_view> rep
     }
     funlockfile(in);
     if (ferror(in)) status = 1;
-    fflush(out);
-    return status;
+    // Output that did not all arrive (a full disk, a closed pipe) is a failure of its own.
+    if (fflush(out) != 0 || ferror(out)) write_failed = true;
+    return write_failed ? 2 : status;
 }
 
 const char* ovk_classify_usage() {

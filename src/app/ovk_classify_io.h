@@ -99,7 +99,8 @@ OVK_CLASSIFY_LINE ovk_classify_error(const char* counter, long number, std::stri
 inline constexpr size_t OVK_CLASSIFY_LINE_MAX = size_t{1} << 20;
 
 // Reads lines from `in` until its end and writes one output line per handled line to `out`.
-// Returns 0 when every line was valid, 1 when at least one was not.
+// Returns 0 when every line was valid, 1 when at least one was not, 2 when the output could
+// not be written (it stops at the first failed write).
 int ovk_classify_stream(FILE* in, FILE* out,
                         std::optional<std::string_view> report_note = std::nullopt);
 

@@ -132,11 +132,39 @@ std::string ovk_headless_export_dir(std::string_view data_dir) {
     return ovk_export_dir(data_dir);
 }
 
+std::string ovk_headless_terminal_text(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    char b[16];
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const size_t len = ovk_utf8_seq_len(text, i);
+        if (len == 0) {  // not UTF-8: a raw C1 byte reads as a control in 8-bit terminals
+            snprintf(b, sizeof b, "\\x%02X", c);
+            out += b;
+            ++i;
+            continue;
+        }
+        if (len == 1 && (c < 0x20 || c == 0x7F)) {
+            snprintf(b, sizeof b, "\\x%02X", c);
+            out += b;
+        } else if (len == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+            snprintf(b, sizeof b, "\\u%04X", static_cast<unsigned char>(text[i + 1]));
+            out += b;
+        } else {
+            out.append(text.substr(i, len));
+        }
+        i += len;
+    }
+    return out;
+}
+
 std::string ovk_headless_alert_line(const OVK_UI_ALERT& a) {
-    return clock_text(a.time) + " " + (a.following ? "FOLLOWING " : "") +
-           ovk_cat_tag(a.hit.category) + " " + ovk_tier_label(ovk_tier_of(a.hit.confidence)) + " " +
-           std::to_string(a.hit.confidence) + "% " + a.hit.label + " | " + a.key + " | " +
-           std::to_string(a.rssi) + " dBm | " + a.hit.evidence;
+    return ovk_headless_terminal_text(
+        clock_text(a.time) + " " + (a.following ? "FOLLOWING " : "") + ovk_cat_tag(a.hit.category) +
+        " " + ovk_tier_label(ovk_tier_of(a.hit.confidence)) + " " +
+        std::to_string(a.hit.confidence) + "% " + a.hit.label + " | " + a.key + " | " +
+        std::to_string(a.rssi) + " dBm | " + a.hit.evidence);
 }
 
 std::string ovk_headless_status_line(const OVK_STATUS& s, int64_t now) {
@@ -148,8 +176,11 @@ std::string ovk_headless_status_line(const OVK_STATUS& s, int64_t now) {
             scanners += c;
     }
     if (!s.running || scanners.empty()) scanners = s.running ? "running" : "stopped";
-    return clock_text(now) + " status: " + scanners + " | devices " + std::to_string(s.devices) +
-           " | flagged " + std::to_string(s.flagged) + " | threat " + ovk_threat_name(s.threat);
+    std::string line = clock_text(now) + " status: " + scanners + " | devices " +
+                       std::to_string(s.devices) + " | flagged " + std::to_string(s.flagged) +
+                       " | threat " + ovk_threat_name(s.threat);
+    if (!s.data_note.empty()) line += " | " + s.data_note;
+    return line;
 }
 
 std::atomic<bool>& ovk_headless_stop_flag() {
@@ -165,6 +196,8 @@ void ovk_headless_install_signals() {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    // Closing the terminal or the ssh session ends the run in order too.
+    sigaction(SIGHUP, &sa, nullptr);
     // A closed standard output must not kill the program before its files are written;
     // the failed write is seen and ends the run in order instead.
     struct sigaction ign {};
@@ -177,6 +210,10 @@ int ovk_headless_run(const OVK_OPTS& o, const OVK_HOST& host, FILE* out) {
     try {
         // A mistyped export would only show at shutdown, after the whole run: refuse it now.
         bool refused = false;
+        if (!o.error.empty()) {
+            std::fprintf(stderr, "orvik: %s\n", o.error.c_str());
+            refused = true;
+        }
         for (const std::string& r : o.exports) {
             const std::string why = ovk_headless_check_export(r);
             if (why.empty()) continue;
@@ -230,8 +267,13 @@ int ovk_headless_run(const OVK_OPTS& o, const OVK_HOST& host, FILE* out) {
         ovk_scan_wait_idle(-1);
         drain_alerts(out);
         const int failed_exports = write_exports(o.exports, dir, out);
+        // A run whose detections are only in memory must not end as if all was well.
+        const bool unsaved = ovk_store_detections_unsaved() != 0;
+        if (unsaved)
+            print(out, "detections of this run could not be stored in " + dir +
+                           " (see the log above); they are lost when the program ends");
         ovk_startup_close();
-        return failed_exports > 0 ? 1 : 0;
+        return failed_exports > 0 || unsaved ? 1 : 0;
     } catch (const std::exception& e) {
         zq_log(LOG_ERR, "headless run failed: %s", e.what());
         ovk_startup_close();

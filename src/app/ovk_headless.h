@@ -13,13 +13,20 @@
 #include "ovk_pipeline.h"
 #include "ovk_startup.h"
 
-// "HH:MM:SS [FOLLOWING ]TAG tier NN% label | key | R dBm | evidence" (local time).
+// `text` safe for a terminal: C0 controls, DEL, C1 controls (as raw bytes or in their UTF-8
+// form) and bytes that are not UTF-8 are written as \xNN / \uNNNN, so text from the air
+// cannot move the cursor or retitle the terminal.
+std::string ovk_headless_terminal_text(std::string_view text);
+// "HH:MM:SS [FOLLOWING ]TAG tier NN% label | key | R dBm | evidence" (local time), safe for a
+// terminal.
 std::string ovk_headless_alert_line(const OVK_UI_ALERT& a);
 // "HH:MM:SS status: SCANNERS | devices N | flagged M | threat LEVEL"; the scanner lines are
-// joined with "; ", "stopped" when scanning is off.
+// joined with "; ", "stopped" when scanning is off; " | data read-only (...)" follows while
+// data files are held.
 std::string ovk_headless_status_line(const OVK_STATUS& s, int64_t now);
 
-// SIGINT and SIGTERM set the stop flag that ovk_headless_run watches. SIGPIPE is ignored: a
+// SIGINT, SIGTERM and SIGHUP (a closed terminal or ssh session) set the stop flag that
+// ovk_headless_run watches. SIGPIPE is ignored: a
 // closed standard output sets the flag when the next line fails to print.
 void ovk_headless_install_signals();
 std::atomic<bool>& ovk_headless_stop_flag();
@@ -32,10 +39,11 @@ std::string ovk_headless_export_dir(std::string_view data_dir);
 // ovk_export_format_parse take them) names an export that exists; else why not, for a person.
 std::string ovk_headless_check_export(std::string_view request);
 
-// Refuses (exit status 2, a line per bad request on standard error) before anything starts
-// when an export request is not one that exists. Otherwise starts everything, scans, prints
-// to `out` until the stop flag is set, the duration has passed or (with --replay) the replay
-// has been played to its end and taken in, writes the exports and shuts down in order. A
-// replay that cannot start ends the run with its status on standard error. Returns the exit status:
-// 0, or 1 when an export could not be written or the engine could not start.
+// Refuses (exit status 2, a line per mistake on standard error) before anything starts when
+// the command line had a mistake or an export request is not one that exists. Otherwise
+// starts everything, scans, prints to `out` until the stop flag is set, the duration has
+// passed or (with --replay) the replay has been played to its end and taken in, writes the
+// exports and shuts down in order. A replay that cannot start ends the run with its status on
+// standard error. Returns the exit status: 0, or 1 when an export could not be written, the
+// engine could not start, or detections could not be stored.
 int ovk_headless_run(const OVK_OPTS& o, const OVK_HOST& host, FILE* out);

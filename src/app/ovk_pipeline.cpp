@@ -24,6 +24,7 @@
 
 #include "ovk_alpr.h"
 #include "ovk_app_util.h"
+#include "ovk_datafile.h"
 #include "ovk_demo.h"
 #include "ovk_fusion.h"
 #include "ovk_intel.h"
@@ -928,6 +929,7 @@ OVK_STATUS ovk_pipeline_status() {
         else if (out.running && h->scan_status)
             out.scanners = ovk_cut(h->scan_status(), OVK_SCANNERS_MAX);
         out.session_start = ovk_registry_session_start();
+        out.data_note = ovk_datafile_readonly_note();
     } catch (...) {
         OVK_LOG_ALLOC_FAIL(OVK_STATUS, 1, out);
     }
@@ -972,6 +974,12 @@ int apply_source(const OVK_PREFS& p) {
 
 void prune_old_data(const OVK_PREFS& p, int64_t now) {
     if (p.retention_days <= 0) return;
+    // The retention in force may be the default standing in for a settings file that did
+    // not load; deleting history by it could not be undone.
+    if (!ovk_prefs_file_ok()) {
+        zq_log(LOG_WARNING, "old history is kept: the settings file did not load");
+        return;
+    }
     const int64_t before = now - static_cast<int64_t>(p.retention_days) * 86400000;
     ovk_store_prune_detections(before);
     ovk_store_known_prune(before);

@@ -83,6 +83,9 @@ struct OVK_STATUS {
     int has_cell_anomaly = 0;  // raised in the last 15 minutes
     OVK_CELL_ANOMALY cell_anomaly;
     int64_t session_start = 0;
+    // "" normally; "data read-only (cannot read NAME, ...)" while files of the data directory
+    // that could not be read are left untouched (nothing is saved over them).
+    std::string data_note;
 };
 
 // Platform services. Every member may be empty: notify/alert/background/set_sink then do

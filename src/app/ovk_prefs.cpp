@@ -4,6 +4,7 @@
 #include <mutex>
 #include <variant>
 
+#include "ovk_datafile.h"
 #include "zq_log.h"
 
 namespace {
@@ -200,6 +201,7 @@ struct State {
     bool initialised = false;
     std::string dir;
     unsigned serial = 0;
+    bool file_ok = true;  // the settings file was missing or read whole at the last load
 };
 
 State& state() {
@@ -253,8 +255,20 @@ int ovk_prefs_load(std::string_view data_dir) {
         s.prefs = OVK_PREFS{};
         s.initialised = true;
         s.dir.assign(data_dir.substr(0, std::min(data_dir.size(), kDirMax)));
-        OVK_JSON j = ovk_json_read_file(settings_path(s.dir));
-        if (j) ovk_prefs_from_json(j.get(), s.prefs);
+        s.file_ok = true;
+        const std::string path = settings_path(s.dir);
+        OVK_DATAFILE f = ovk_datafile_read(path, OVK_DATAFILE_SETTINGS_MAX);
+        if (f.state == OVK_DATAFILE_STATE::Unreadable) {
+            s.file_ok = false;
+        } else if (f.state == OVK_DATAFILE_STATE::Loaded) {
+            OVK_JSON j = ovk_json_parse(f.view.view());
+            if (cJSON_IsObject(j.get())) {
+                ovk_prefs_from_json(j.get(), s.prefs);
+            } else {
+                s.file_ok = false;
+                ovk_datafile_damaged(path, f.view.view());
+            }
+        }
     } catch (const std::exception&) {
         zq_log(LOG_ERR, "settings: out of memory while loading");
     }
@@ -291,6 +305,12 @@ int ovk_prefs_set(const OVK_PREFS& p) {
         zq_log(LOG_ERR, "settings: out of memory while saving");
         return -1;
     }
+}
+
+int ovk_prefs_file_ok() {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mu);
+    return s.file_ok ? 1 : 0;
 }
 
 unsigned ovk_prefs_serial() {

@@ -107,6 +107,10 @@ OVK_PREFS ovk_prefs_get();
 // Replaces the record and raises the serial; once a directory is known, also writes the
 // settings file atomically and returns the write's result. 0 / -1.
 int ovk_prefs_set(const OVK_PREFS& p);
+// 0 when the last load found a settings file it could not read or parse (the defaults are
+// in force; a damaged file is kept as settings.json.bad-<time>, an unreadable one is not
+// written over). Retention pruning waits for settings that are the user's.
+int ovk_prefs_file_ok();
 // The number of loads and sets so far.
 unsigned ovk_prefs_serial();
 // The category's flag, 0 outside 0..10.

@@ -1,11 +1,13 @@
 // The command line and the engine's ordered start-up and shutdown.
 #include "ovk_startup.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
 
 #include "ovk_app_util.h"
+#include "ovk_datafile.h"
 #include "ovk_prefs.h"
 #include "ovk_record.h"
 #include "ovk_registry.h"
@@ -16,6 +18,8 @@
 #include "zq_log.h"
 
 namespace {
+
+constexpr long kDurationMax = 100L * 365 * 86400;  // a hundred years
 
 int to_int(std::string_view v) {
     const std::string s(v);
@@ -72,6 +76,7 @@ void close_below_pipeline(OPENED& st) {
     ovk_replay_stop();
     ovk_record_close();
     ovk_scan_set_demo_override(0);  // the run is over
+    ovk_datafile_unlock_dir();
     st.platform_shutdown = nullptr;
     st.fetch_installed = false;
     st.dir.clear();
@@ -92,17 +97,28 @@ const std::vector<OVK_OPTION>& ovk_startup_options() {
          [](OVK_OPTS& o, std::string_view v) {
              o.demo = true;
              o.shots = std::string(v);
-         }},
+         },
+         true},
         {"--width", "W", "--width/--height  initial window size (desktop)",
-         [](OVK_OPTS& o, std::string_view v) { o.width = to_int(v); }},
-        {"--height", "H", nullptr, [](OVK_OPTS& o, std::string_view v) { o.height = to_int(v); }},
+         [](OVK_OPTS& o, std::string_view v) { o.width = to_int(v); }, true},
+        {"--height", "H", nullptr, [](OVK_OPTS& o, std::string_view v) { o.height = to_int(v); },
+         true},
         {"-v", "LEVEL", "-v LEVEL      log level: 3 errors .. 7 debug (default 4)",
-         [](OVK_OPTS& o, std::string_view v) { o.log_level = to_int(v); }},
+         [](OVK_OPTS& o, std::string_view v) { o.log_level = to_int(v); }, true},
         {"--headless", nullptr,
          "--headless    no window: scan at once, print alerts and a status line every 10 s",
          [](OVK_OPTS& o, std::string_view) { o.headless = true; }},
         {"--duration", "S", "--duration S  headless: stop by itself after S seconds",
-         [](OVK_OPTS& o, std::string_view v) { o.duration_s = to_int(v); }},
+         [](OVK_OPTS& o, std::string_view v) {
+             long n = 0;
+             const auto r = std::from_chars(v.data(), v.data() + v.size(), n);
+             if (v.empty() || r.ec != std::errc() || r.ptr != v.data() + v.size() || n < 0 ||
+                 n > kDurationMax)
+                 o.error = "--duration needs a whole number of seconds (0 or more), not '" +
+                           std::string(v) + "'";
+             else
+                 o.duration_s = n;
+         }},
         {"--export", "SCOPE:FORMAT",
          "--export SCOPE:FORMAT  headless: write that export at shutdown and print its path\n"
          "                (scopes session, history, log, watchlist, everything;\n"
@@ -145,6 +161,8 @@ OVK_OPTS ovk_startup_parse(std::span<const std::string> args) {
             } else if (i + 1 < args.size()) {
                 opt.apply(o, args[i + 1]);
                 ++i;
+            } else if (!opt.ignored_when_last && o.error.empty()) {
+                o.error = std::string(opt.name) + " needs a value (" + opt.value_name + ")";
             }
             break;
         }
@@ -183,6 +201,15 @@ int ovk_startup_open(const OVK_OPTS& o, const OVK_HOST& host) {
         st.platform_shutdown = host.platform_shutdown;
         st.open = true;
         st.dir = host.data_dir ? host.data_dir() : std::string();
+        // One program per data directory: two would hand out the same detection ids, undo
+        // each other's device history and close each other's live trip.
+        if (!st.dir.empty() && ovk_datafile_lock_dir(st.dir) != 0) {
+            if (st.platform_shutdown) st.platform_shutdown();
+            st.platform_shutdown = nullptr;
+            st.dir.clear();
+            st.open = false;
+            return -1;
+        }
         if (host.read_asset) ovk_set_asset_reader(host.read_asset);
         if (host.fetch) {
             ovk_alpr_set_fetch(host.fetch);

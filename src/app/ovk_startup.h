@@ -42,10 +42,13 @@ struct OVK_OPTS {
     std::optional<std::string> record;  // append every advert and fix to this file
     std::optional<std::string> replay;  // feed this recording or capture instead of the radios
     double replay_speed = 1.0;          // 1 original pace, 0 as fast as the pipeline takes it
+    std::string error;                  // a command-line mistake, for people ("" when none)
 };
 
 // One command-line option. Options are matched exactly; one that takes a value consumes the
-// next argument only when one follows (else it is ignored). To add an option, add a row.
+// next argument. Given last without its value, the window's own options (--shots, --width,
+// --height, -v) are ignored; any other sets `error`, since running without what was asked
+// for (a duration, a recording) would pass a typo off as success. To add an option, add a row.
 struct OVK_OPTION {
     const char* name;
     const char* value_name;  // nullptr for a flag
@@ -53,13 +56,16 @@ struct OVK_OPTION {
     // covers it.
     const char* help;
     std::function<void(OVK_OPTS& o, std::string_view value)> apply;
+    bool ignored_when_last = false;  // a value option left without its value does nothing
 };
 
 // The table, in the order of the help text.
 const std::vector<OVK_OPTION>& ovk_startup_options();
 // Scans the arguments (argv[0] excluded) left to right; unknown ones are ignored. "-h" or
 // "--help" anywhere sets `help` and leaves everything else at its default. Numbers are read
-// as base-10 integers, without a range check ("abc" reads as 0).
+// as base-10 integers, without a range check ("abc" reads as 0), except the duration: whole
+// seconds, 0 or more, or `error` says what is wrong (a typo must not make a timed run
+// endless).
 OVK_OPTS ovk_startup_parse(std::span<const std::string> args);
 OVK_OPTS ovk_startup_parse(int argc, char** argv);
 // The help text: the title, a credit line, the usage line with `argv0`, then one line per
@@ -85,8 +91,10 @@ struct OVK_HOST {
 // the start-up: a drive is not driven for nothing). --replay makes the replay feed stand in
 // for the platform's scanners (scan start, stop, running, status "Replay: FILE") and its
 // clock the pipeline's, and keeps the demo feed off for the run.
-// 0 when the pipeline runs afterwards; -1 when it could not start ("pipeline init failed"),
-// in which case everything opened so far was closed again. Opening twice without a close in
+// The data directory is locked for this process first (ovk_datafile_lock_dir). 0 when the
+// pipeline runs afterwards; -1 when another Orvik uses the data directory ("another Orvik
+// (pid N) is using DIR") or the pipeline could not start ("pipeline init failed"), in which
+// case everything opened so far was closed again. Opening twice without a close in
 // between does nothing and returns 0.
 int ovk_startup_open(const OVK_OPTS& o, const OVK_HOST& host);
 // Takes the engine down in the reverse order; the pipeline stops scanning first and waits

@@ -14,14 +14,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 
 #include "ovk_advert.h"
+#include "ovk_datafile.h"
+#include "ovk_jsonscan.h"
 #include "ovk_util.h"
 #include "zq_log.h"
 
@@ -31,7 +36,11 @@ constexpr const char* kLogFile = "detections.jsonl";
 constexpr const char* kKnownFile = "known_devices.json";
 constexpr const char* kWhitelistFile = "whitelist.json";
 constexpr size_t kDirMax = 1023;
-constexpr size_t kKnownBuckets = 4096;
+constexpr const char* kJournalFile = "known_devices.journal";
+// The journal is folded into the compacted file once it reaches a quarter of it (and at
+// least this much), so a flush writes what changed and a load replays little.
+constexpr uint64_t kJournalMinCompact = 64 * 1024;
+constexpr uint64_t kCloseCompactMax = 8 * 1024 * 1024;
 constexpr size_t kCategoryNameMax = 31;
 constexpr int64_t kIdMax = std::numeric_limits<int64_t>::max();
 
@@ -67,27 +76,30 @@ OVK_KNOWN cut_known(const OVK_KNOWN& k) {
 // 1. File formats
 // ---------------------------------------------------------------------------------------
 
-// One log object; nullopt when the piece is not a JSON object. The id is left as read.
-std::optional<OVK_DETECTION> detection_from_json(const cJSON* o) {
-    if (!cJSON_IsObject(o)) return std::nullopt;
+// One log line; nullopt when it does not start with a JSON object. The id is left as read.
+std::optional<OVK_DETECTION> detection_from_line(std::string_view line, OVK_JSON_FLAT& o) {
+    OVK_JSON_SCAN scan(line);
+    if (scan.peek() != '{' || !scan.read_flat(o)) return std::nullopt;
     OVK_DETECTION d;
-    d.id = ovk_json_i64(o, "id", 0);
-    d.mac = str_member(o, "mac", OVK_DET_MAC_MAX);
-    d.label = str_member(o, "label", OVK_DET_LABEL_MAX);
-    d.source = str_member(o, "source", OVK_DET_SOURCE_MAX);
-    d.evidence = str_member(o, "evidence", OVK_DET_EVIDENCE_MAX);
-    d.vendor = str_member(o, "vendor", OVK_DET_VENDOR_MAX);
-    d.device_name = str_member(o, "deviceName", OVK_DET_NAME_MAX);
-    d.rssi = ovk_json_int(o, "rssi", 0);
-    d.confidence = ovk_json_int(o, "confidence", 0);
-    d.timestamp = ovk_json_i64(o, "timestamp", 0);
-    d.lat = ovk_json_num(o, "latitude", 0);
-    d.lon = ovk_json_num(o, "longitude", 0);
-    // A position needs two finite numbers (1e999 parses as infinity).
-    d.has_pos = ovk_json_has_num(o, "latitude") && ovk_json_has_num(o, "longitude") &&
-                std::isfinite(d.lat) && std::isfinite(d.lon);
-    const int cat = ovk_cat_parse(str_member(o, "category", kCategoryNameMax));
-    d.category = cat >= 0 ? static_cast<OVK_CATEGORY>(cat) : OVK_CAT_CUSTOM;
+    d.id = o.i64("id", 0);
+    o.str("mac", d.mac, OVK_DET_MAC_MAX);
+    o.str("label", d.label, OVK_DET_LABEL_MAX);
+    o.str("source", d.source, OVK_DET_SOURCE_MAX);
+    o.str("evidence", d.evidence, OVK_DET_EVIDENCE_MAX);
+    o.str("vendor", d.vendor, OVK_DET_VENDOR_MAX);
+    o.str("deviceName", d.device_name, OVK_DET_NAME_MAX);
+    d.rssi = o.integer("rssi", 0);
+    d.confidence = o.integer("confidence", 0);
+    d.timestamp = o.i64("timestamp", 0);
+    d.lat = o.num("latitude", 0);
+    d.lon = o.num("longitude", 0);
+    // A position needs two finite numbers (1e999 reads as infinity).
+    d.has_pos = o.has_num("latitude") && o.has_num("longitude") && std::isfinite(d.lat) &&
+                std::isfinite(d.lon);
+    std::string cat;
+    o.str("category", cat, kCategoryNameMax);
+    const int c = ovk_cat_parse(cat);
+    d.category = c >= 0 ? static_cast<OVK_CATEGORY>(c) : OVK_CAT_CUSTOM;
     return d;
 }
 
@@ -113,41 +125,51 @@ OVK_JSON detection_to_json(const OVK_DETECTION& d) {
     return ok ? std::move(o) : nullptr;
 }
 
-std::optional<OVK_KNOWN> known_from_json(const cJSON* o) {
+std::optional<OVK_KNOWN> known_from_flat(const OVK_JSON_FLAT& o) {
     OVK_KNOWN k;
-    k.mac = str_member(o, "mac", OVK_KNOWN_MAC_MAX);
+    o.str("mac", k.mac, OVK_KNOWN_MAC_MAX);
     if (k.mac.empty()) return std::nullopt;
-    k.first_seen = ovk_json_i64(o, "firstSeen", 0);
-    k.last_seen = ovk_json_i64(o, "lastSeen", 0);
-    k.sessions = ovk_json_int(o, "sessions", 0);
-    k.detect_count = ovk_json_int(o, "detectCount", 0);
-    k.name = str_member(o, "name", OVK_KNOWN_NAME_MAX);
-    k.vendor = str_member(o, "vendor", OVK_KNOWN_VENDOR_MAX);
-    k.device_type = str_member(o, "deviceType", OVK_KNOWN_TYPE_MAX);
-    k.note = str_member(o, "note", OVK_KNOWN_NOTE_MAX);
-    k.favorite = ovk_json_bool(o, "favorite", 0);
+    k.first_seen = o.i64("firstSeen", 0);
+    k.last_seen = o.i64("lastSeen", 0);
+    k.sessions = o.integer("sessions", 0);
+    k.detect_count = o.integer("detectCount", 0);
+    o.str("name", k.name, OVK_KNOWN_NAME_MAX);
+    o.str("vendor", k.vendor, OVK_KNOWN_VENDOR_MAX);
+    o.str("deviceType", k.device_type, OVK_KNOWN_TYPE_MAX);
+    o.str("note", k.note, OVK_KNOWN_NOTE_MAX);
+    k.favorite = o.boolean("favorite", 0);
     return k;
 }
 
-// Adds one remembered-device object to `arr`. 0 / -1.
-int add_known_json(cJSON* arr, const OVK_KNOWN& k) {
-    cJSON* o = cJSON_CreateObject();
-    if (!o) return -1;
-    if (!cJSON_AddItemToArray(arr, o)) {
-        cJSON_Delete(o);
-        return -1;
-    }
-    const bool ok = ovk_json_add_str(o, "mac", k.mac) == 0 &&
-                    ovk_json_add_i64(o, "firstSeen", k.first_seen) == 0 &&
-                    ovk_json_add_i64(o, "lastSeen", k.last_seen) == 0 &&
-                    ovk_json_add_i64(o, "sessions", k.sessions) == 0 &&
-                    ovk_json_add_i64(o, "detectCount", k.detect_count) == 0 &&
-                    ovk_json_add_str_or_null(o, "name", k.name) == 0 &&
-                    ovk_json_add_str_or_null(o, "vendor", k.vendor) == 0 &&
-                    ovk_json_add_str_or_null(o, "deviceType", k.device_type) == 0 &&
-                    cJSON_AddBoolToObject(o, "favorite", k.favorite != 0) != nullptr &&
-                    ovk_json_add_str_or_null(o, "note", k.note) == 0;
-    return ok ? 0 : -1;
+void put_str_or_null(std::string& out, std::string_view s) {
+    if (s.empty())
+        out += "null";
+    else
+        ovk_json_put_string(out, s);
+}
+
+// One remembered-device object, as cJSON would print it compact.
+void put_known(std::string& out, const OVK_KNOWN& k) {
+    out += "{\"mac\":";
+    ovk_json_put_string(out, k.mac);
+    out += ",\"firstSeen\":";
+    out += ovk_json_int_text(k.first_seen);
+    out += ",\"lastSeen\":";
+    out += ovk_json_int_text(k.last_seen);
+    out += ",\"sessions\":";
+    out += ovk_json_int_text(k.sessions);
+    out += ",\"detectCount\":";
+    out += ovk_json_int_text(k.detect_count);
+    out += ",\"name\":";
+    put_str_or_null(out, k.name);
+    out += ",\"vendor\":";
+    put_str_or_null(out, k.vendor);
+    out += ",\"deviceType\":";
+    put_str_or_null(out, k.device_type);
+    out += k.favorite ? ",\"favorite\":true" : ",\"favorite\":false";
+    out += ",\"note\":";
+    put_str_or_null(out, k.note);
+    out += '}';
 }
 
 int add_whitelist_json(cJSON* arr, const OVK_WHITELIST_ENTRY& w) {
@@ -183,7 +205,10 @@ void assign_id(OVK_DETECTION& d, int64_t& next_id) {
 
 }  // namespace
 
-std::vector<OVK_DETECTION> ovk_store_parse_log(std::string_view text, int64_t* next_id) {
+namespace {
+
+// The log's records; `*broken` counts the non-empty lines that did not read.
+std::vector<OVK_DETECTION> parse_log(std::string_view text, int64_t* next_id, size_t* broken) {
     std::vector<OVK_DETECTION> out;
     int64_t next = 1;
     try {
@@ -194,11 +219,15 @@ std::vector<OVK_DETECTION> ovk_store_parse_log(std::string_view text, int64_t* n
     } catch (const std::exception&) {
         OVK_LOG_ALLOC_FAIL(OVK_DETECTION, 256, out);
     }
+    OVK_JSON_FLAT flat;
     for_each_line(text, [&](std::string_view line) {
         try {
-            OVK_JSON j = ovk_json_parse(line);
-            std::optional<OVK_DETECTION> d = detection_from_json(j.get());
-            if (!d) return;
+            std::optional<OVK_DETECTION> d = detection_from_line(line, flat);
+            if (!d) {
+                // A last line without its newline was cut by a crash, not damaged.
+                if (broken && line.data() + line.size() != text.data() + text.size()) ++*broken;
+                return;
+            }
             assign_id(*d, next);
             if (out.capacity() == out.size()) out.reserve(std::max<size_t>(256, out.size() * 2));
             out.push_back(std::move(*d));
@@ -210,33 +239,97 @@ std::vector<OVK_DETECTION> ovk_store_parse_log(std::string_view text, int64_t* n
     return out;
 }
 
+}  // namespace
+
+std::vector<OVK_DETECTION> ovk_store_parse_log(std::string_view text, int64_t* next_id) {
+    return parse_log(text, next_id, nullptr);
+}
+
 namespace {
 
-std::vector<OVK_KNOWN> known_from_array(const cJSON* arr) {
-    std::vector<OVK_KNOWN> out;
-    if (!cJSON_IsArray(arr)) return out;
-    OVK_SMAP<> index;  // MAC -> position in `out`
-    if (index.init(kKnownBuckets) != 0) return out;
-    const cJSON* el = nullptr;
-    cJSON_ArrayForEach(el, arr) {
-        try {
-            std::optional<OVK_KNOWN> k = known_from_json(el);
-            if (!k) continue;
-            int created = 0;
-            OVK_SMAP_NODE<>* n = index.put(k->mac, &created);
-            if (!n) continue;
-            if (created) {
-                n->num = static_cast<int64_t>(out.size());
-                out.push_back(std::move(*k));
-            } else {
-                out[static_cast<size_t>(n->num)] = std::move(*k);
-            }
-        } catch (const std::exception&) {
-            OVK_LOG_ALLOC_FAIL(OVK_KNOWN, 1, k);
+// Calls fn(OVK_KNOWN&&) for each record of a remembered-devices array (elements that are no
+// object or have no MAC are skipped). false when the text is not a JSON array; records met
+// before the fault have been handed out by then.
+template <class F>
+bool each_known(OVK_JSON_SCAN& sc, OVK_JSON_FLAT& flat, F&& fn) {
+    if (sc.peek() != '[') return false;
+    return sc.each_element([&](OVK_JSON_SCAN& e) {
+        if (e.peek() != '{') return e.skip_value();
+        if (!e.read_flat(flat)) return false;
+        if (std::optional<OVK_KNOWN> k = known_from_flat(flat)) fn(std::move(*k));
+        return true;
+    });
+}
+
+// One change of the remembered devices as the journal holds it: a record that replaces the
+// one of its MAC, or a MAC to forget.
+struct KnownOp {
+    bool forget = false;
+    OVK_KNOWN rec;  // only `mac` for a forget
+};
+
+// One journal line: {"put":[records]} or {"forget":[MACs]} (both may appear; members apply in
+// text order). false when the line is not one.
+bool journal_ops(std::string_view line, std::vector<KnownOp>& ops, OVK_JSON_FLAT& flat) {
+    ops.clear();
+    OVK_JSON_SCAN sc(line);
+    if (!sc.eat('{')) return false;
+    if (sc.eat('}')) return true;
+    std::string key;
+    for (;;) {
+        if (sc.peek() != '"' || !sc.read_string(key) || !sc.eat(':')) return false;
+        bool ok;
+        if (key == "put") {
+            ok = each_known(sc, flat, [&](OVK_KNOWN&& k) { ops.push_back({false, std::move(k)}); });
+        } else if (key == "forget") {
+            ok = sc.peek() == '[' && sc.each_element([&](OVK_JSON_SCAN& e) {
+                if (e.peek() != '"') return e.skip_value();
+                KnownOp op;
+                op.forget = true;
+                if (!e.read_string(op.rec.mac)) return false;
+                op.rec.mac = ovk_cut(op.rec.mac, OVK_KNOWN_MAC_MAX);
+                if (!op.rec.mac.empty()) ops.push_back(std::move(op));
+                return true;
+            });
+        } else {
+            ok = sc.skip_value();
+        }
+        if (!ok) return false;
+        if (sc.eat(',')) continue;
+        return sc.eat('}');
+    }
+}
+
+// Rows in order of first appearance, later records of a MAC replacing earlier ones and
+// forgotten MACs removed.
+class KnownRows {
+  public:
+    void put(OVK_KNOWN&& k) {
+        auto [it, fresh] = index_.try_emplace(k.mac, rows_.size());
+        if (fresh) {
+            rows_.push_back(std::move(k));
+            live_.push_back(1);
+        } else {
+            rows_[it->second] = std::move(k);
+            live_[it->second] = 1;
         }
     }
-    return out;
-}
+    void forget(const std::string& mac) {
+        auto it = index_.find(mac);
+        if (it != index_.end()) live_[it->second] = 0;
+    }
+    std::vector<OVK_KNOWN> take() {
+        std::vector<OVK_KNOWN> out;
+        for (size_t i = 0; i < rows_.size(); ++i)
+            if (live_[i]) out.push_back(std::move(rows_[i]));
+        return out;
+    }
+
+  private:
+    std::vector<OVK_KNOWN> rows_;
+    std::vector<char> live_;
+    std::unordered_map<std::string, size_t> index_;
+};
 
 std::vector<OVK_WHITELIST_ENTRY> whitelist_from_array(const cJSON* arr) {
     std::vector<OVK_WHITELIST_ENTRY> out;
@@ -263,8 +356,30 @@ std::vector<OVK_WHITELIST_ENTRY> whitelist_from_array(const cJSON* arr) {
 }  // namespace
 
 std::vector<OVK_KNOWN> ovk_store_parse_known(std::string_view text) {
+    return ovk_store_parse_known_journal(text, {});
+}
+
+std::vector<OVK_KNOWN> ovk_store_parse_known_journal(std::string_view base,
+                                                     std::string_view journal) {
     try {
-        return known_from_array(ovk_json_parse(text).get());
+        KnownRows rows;
+        OVK_JSON_FLAT flat;
+        OVK_JSON_SCAN sc(base);
+        if (!each_known(sc, flat, [&](OVK_KNOWN&& k) { rows.put(std::move(k)); }))
+            rows = KnownRows();  // a missing or damaged file counts as empty
+        std::vector<KnownOp> ops;
+        for_each_line(journal, [&](std::string_view line) {
+            // Only whole lines count: a last line without its newline was cut by a crash.
+            if (line.data() + line.size() == journal.data() + journal.size()) return;
+            if (!journal_ops(line, ops, flat)) return;
+            for (KnownOp& op : ops) {
+                if (op.forget)
+                    rows.forget(op.rec.mac);
+                else
+                    rows.put(std::move(op.rec));
+            }
+        });
+        return rows.take();
     } catch (const std::exception&) {
         return {};
     }
@@ -289,11 +404,18 @@ std::optional<std::string> ovk_store_detection_line(const OVK_DETECTION& d) {
 }
 
 std::optional<std::string> ovk_store_known_text(std::span<const OVK_KNOWN> rows) {
-    OVK_JSON arr(cJSON_CreateArray());
-    if (!arr) return std::nullopt;
-    for (const OVK_KNOWN& k : rows)
-        if (add_known_json(arr.get(), k) != 0) return std::nullopt;
-    return ovk_json_print(arr.get(), false);
+    try {
+        std::string out = "[";
+        for (size_t i = 0; i < rows.size(); ++i) {
+            if (i) out += ',';
+            put_known(out, rows[i]);
+        }
+        out += ']';
+        return out;
+    } catch (const std::exception&) {
+        OVK_LOG_ALLOC_FAIL(OVK_KNOWN, rows.size(), text);
+        return std::nullopt;
+    }
 }
 
 std::optional<std::string> ovk_store_whitelist_text(std::span<const OVK_WHITELIST_ENTRY> rows) {
@@ -310,11 +432,73 @@ std::optional<std::string> ovk_store_whitelist_text(std::span<const OVK_WHITELIS
 
 namespace {
 
+// The remembered devices are held compactly, as a car unit may remember a million of them:
+// the MAC inline as the key, vendor and type texts (few distinct values) shared through a
+// pool, name and note as plain strings (short names need no allocation).
+struct KnownKey {
+    std::array<char, OVK_KNOWN_MAC_MAX> s{};
+    uint8_t n = 0;
+
+    explicit KnownKey(std::string_view mac) {
+        n = static_cast<uint8_t>(std::min(mac.size(), OVK_KNOWN_MAC_MAX));
+        std::memcpy(s.data(), mac.data(), n);
+    }
+    std::string_view view() const { return {s.data(), n}; }
+    bool operator==(const KnownKey& o) const { return view() == o.view(); }
+};
+
+struct KnownKeyHash {
+    size_t operator()(const KnownKey& k) const {
+        return static_cast<size_t>(ovk_fnv1a64(k.view()));
+    }
+};
+
+// Texts by number; 0 is the empty text. Texts stay until the store is closed.
+class TextPool {
+  public:
+    uint32_t id(std::string_view t) {
+        if (t.empty()) return 0;
+        auto it = ids_.find(t);
+        if (it != ids_.end()) return it->second;
+        texts_.emplace_back(t);
+        const auto n = static_cast<uint32_t>(texts_.size());
+        ids_.emplace(texts_.back(), n);
+        return n;
+    }
+    const std::string& text(uint32_t id) const {
+        static const std::string empty;
+        return id == 0 || id > texts_.size() ? empty : texts_[id - 1];
+    }
+    void clear() {
+        ids_.clear();
+        texts_.clear();
+    }
+
+  private:
+    std::deque<std::string> texts_;  // stable addresses for the views below
+    std::unordered_map<std::string_view, uint32_t> ids_;
+};
+
+struct KnownRec {
+    int64_t first_seen = 0;
+    int64_t last_seen = 0;
+    int32_t sessions = 0;
+    int32_t detect_count = 0;
+    uint32_t vendor = 0;
+    uint32_t type = 0;
+    bool favorite = false;
+    std::string name;
+    std::string note;
+};
+
+using KnownMap = std::unordered_map<KnownKey, KnownRec, KnownKeyHash>;
+
 struct Store {
     std::mutex mu;
     std::vector<OVK_DETECTION> dets;  // oldest first as loaded and appended
     int64_t next_id = 1;
-    OVK_SMAP<OVK_KNOWN> known;  // MAC -> record
+    KnownMap known;  // MAC -> record
+    TextPool texts;  // vendor and type texts of `known`
     std::vector<OVK_WHITELIST_ENTRY> whitelist;
     std::string dir;
     bool open = false;
@@ -323,20 +507,83 @@ struct Store {
     bool log_dirty = false;
     bool known_dirty = false;
     bool whitelist_dirty = false;
-
-    Store() { known.init(kKnownBuckets); }
+    // The remembered devices are written as a journal of changes beside the compacted
+    // file; both sizes decide when the journal is folded in.
+    uint64_t known_bytes = 0;
+    uint64_t journal_bytes = 0;
+    // The remembered devices could not be read whole (their file or journal is held): they
+    // are kept in memory only, as a change written now would be replayed over records this
+    // run never saw.
+    bool known_held = false;
 
     std::string path(const char* name) const { return dir + "/" + name; }
+
+    OVK_KNOWN row(const KnownKey& key, const KnownRec& r) const {
+        OVK_KNOWN k;
+        k.mac.assign(key.view());
+        k.first_seen = r.first_seen;
+        k.last_seen = r.last_seen;
+        k.sessions = r.sessions;
+        k.detect_count = r.detect_count;
+        k.name = r.name;
+        k.vendor = texts.text(r.vendor);
+        k.device_type = texts.text(r.type);
+        k.favorite = r.favorite ? 1 : 0;
+        k.note = r.note;
+        return k;
+    }
+
+    // Replaces (or adds) the record of an object read from a file (no intermediate copies:
+    // this runs a million times at start-up). False without a MAC.
+    bool put_flat(const OVK_JSON_FLAT& o) {
+        const OVK_JSON_VALUE* mac = o.get("mac");
+        if (!mac || mac->kind != OVK_JSON_KIND::String || mac->text.empty()) return false;
+        auto text_of = [&](const char* key, size_t max) -> std::string_view {
+            const OVK_JSON_VALUE* v = o.get(key);
+            if (!v || v->kind != OVK_JSON_KIND::String) return {};
+            return std::string_view(v->text).substr(0, max);
+        };
+        KnownRec r;
+        r.first_seen = o.i64("firstSeen", 0);
+        r.last_seen = o.i64("lastSeen", 0);
+        r.sessions = o.integer("sessions", 0);
+        r.detect_count = o.integer("detectCount", 0);
+        r.vendor = texts.id(text_of("vendor", OVK_KNOWN_VENDOR_MAX));
+        r.type = texts.id(text_of("deviceType", OVK_KNOWN_TYPE_MAX));
+        r.favorite = o.boolean("favorite", 0) != 0;
+        r.name.assign(text_of("name", OVK_KNOWN_NAME_MAX));
+        r.note.assign(text_of("note", OVK_KNOWN_NOTE_MAX));
+        known.insert_or_assign(KnownKey(mac->text), std::move(r));
+        return true;
+    }
+
+    // Replaces (or adds) the record of k.mac, texts cut to their limits.
+    void put(const OVK_KNOWN& k) {
+        KnownRec r;
+        r.first_seen = k.first_seen;
+        r.last_seen = k.last_seen;
+        r.sessions = k.sessions;
+        r.detect_count = k.detect_count;
+        r.vendor = texts.id(ovk_cut(k.vendor, OVK_KNOWN_VENDOR_MAX));
+        r.type = texts.id(ovk_cut(k.device_type, OVK_KNOWN_TYPE_MAX));
+        r.favorite = k.favorite != 0;
+        r.name = ovk_cut(k.name, OVK_KNOWN_NAME_MAX);
+        r.note = ovk_cut(k.note, OVK_KNOWN_NOTE_MAX);
+        known.insert_or_assign(KnownKey(k.mac), std::move(r));
+    }
 
     void forget() {
         dets = std::vector<OVK_DETECTION>();
         dets.reserve(256);
         next_id = 1;
-        if (known.init(kKnownBuckets) != 0) known.release();
+        known = KnownMap();
+        texts.clear();
         whitelist = std::vector<OVK_WHITELIST_ENTRY>();
         dir.clear();
         open = false;
         log_dirty = known_dirty = whitelist_dirty = false;
+        known_bytes = journal_bytes = 0;
+        known_held = false;
     }
 };
 
@@ -365,18 +612,115 @@ int write_log(Store& s) {
     return rc;
 }
 
-int write_known(Store& s) {
-    int rc = -1;
-    OVK_JSON arr(cJSON_CreateArray());
-    if (arr) {
-        rc = 0;
-        s.known.foreach ([&](const OVK_SMAP_NODE<OVK_KNOWN>& n) {
-            if (rc == 0 && n.ptr && add_known_json(arr.get(), *n.ptr) != 0) rc = -1;
-        });
-        if (rc == 0) rc = ovk_json_write_file(s.path(kKnownFile), arr.get(), false);
+// Folds the journal into a new compacted file of every remembered device. 0 / -1.
+int compact_known(Store& s) {
+    if (s.known_held) return -1;
+    std::string text = "[";
+    bool first = true;
+    for (const auto& [key, rec] : s.known) {
+        if (!first) text += ',';
+        first = false;
+        put_known(text, s.row(key, rec));
     }
+    text += ']';
+    if (ovk_write_file_atomic(s.path(kKnownFile), text) != 0) return -1;
+    s.known_bytes = text.size();
+    // Every change of the journal is in the new file. Should the removal not last (a power
+    // cut), replaying the old journal over the new file changes nothing: each entry replaces
+    // or forgets a whole record, and the file already holds the outcome.
+    const std::string journal = s.path(kJournalFile);
+    if (unlink(journal.c_str()) != 0 && errno != ENOENT)
+        zq_log(LOG_ERR, "cannot remove %s: %s", journal.c_str(), strerror(errno));
+    else
+        s.journal_bytes = 0;
+    return 0;
+}
+
+int write_known(Store& s) {
+    const int rc = compact_known(s);
     s.known_dirty = rc != 0;
     return rc;
+}
+
+// Appends one journal line (with its newline) and syncs it. A failed append is cut back off
+// the file. 0 / -1.
+int append_journal(Store& s, const std::string& line) {
+    const std::string path = s.path(kJournalFile);
+    if (s.known_held || !ovk_datafile_writable(path)) return -1;
+    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        zq_log(LOG_ERR, "cannot append to %s: %s", path.c_str(), strerror(errno));
+        return -1;
+    }
+    struct stat st {};
+    const off_t before = fstat(fd, &st) == 0 ? st.st_size : -1;
+    const char* p = line.data();
+    size_t left = line.size();
+    int err = 0;
+    while (left > 0) {
+        const ssize_t w = write(fd, p, left);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            err = w < 0 ? errno : EIO;
+            break;
+        }
+        p += w;
+        left -= static_cast<size_t>(w);
+    }
+    if (err == 0 && fdatasync(fd) != 0 && errno != EINVAL) err = errno;
+    if (err != 0 && before >= 0 && ftruncate(fd, before) != 0) {
+        // The torn tail stays; the loader skips a line without its newline.
+    }
+    if (close(fd) != 0 && err == 0) err = errno;
+    if (err != 0) {
+        zq_log(LOG_ERR, "cannot append to %s: %s", path.c_str(), strerror(err));
+        return -1;
+    }
+    s.journal_bytes = (before >= 0 ? static_cast<uint64_t>(before) : s.journal_bytes) + line.size();
+    return 0;
+}
+
+// Writes one change of the remembered devices: a journal line, and now and then a new
+// compacted file. After a failed write the whole set is written instead. 0 / -1.
+int known_changed(Store& s, const std::string& line) {
+    if (!s.open) return 0;
+    if (s.known_held) {
+        zq_log(LOG_ERR, "remembered devices are not saved: %s could not be read", kKnownFile);
+        return -1;
+    }
+    if (s.known_dirty) return write_known(s);
+    if (append_journal(s, line) != 0) {
+        s.known_dirty = true;
+        return -1;
+    }
+    if (s.journal_bytes >= std::max<uint64_t>(kJournalMinCompact, s.known_bytes / 4))
+        compact_known(s);  // on failure the journal still holds everything
+    return 0;
+}
+
+// {"put":[records]} of the given MACs as held now, with its newline.
+std::string put_line(const Store& s, std::span<const KnownKey> keys) {
+    std::string line = "{\"put\":[";
+    bool first = true;
+    for (const KnownKey& k : keys) {
+        auto it = s.known.find(k);
+        if (it == s.known.end()) continue;
+        if (!first) line += ',';
+        first = false;
+        put_known(line, s.row(it->first, it->second));
+    }
+    line += "]}\n";
+    return line;
+}
+
+std::string forget_line(std::span<const KnownKey> keys) {
+    std::string line = "{\"forget\":[";
+    for (size_t i = 0; i < keys.size(); ++i) {
+        if (i) line += ',';
+        ovk_json_put_string(line, keys[i].view());
+    }
+    line += "]}\n";
+    return line;
 }
 
 int write_whitelist(Store& s) {
@@ -418,6 +762,10 @@ int persist(Store& s, File f) {
 // that the next line never glues onto a broken one. 0 / -1.
 int append_last(Store& s) {
     const std::string path = s.path(kLogFile);
+    if (!ovk_datafile_writable(path)) {  // a log that could not be read is never extended
+        s.log_dirty = true;
+        return -1;
+    }
     std::optional<std::string> line = ovk_store_detection_line(s.dets.back());
     if (!line) {
         s.log_dirty = true;
@@ -459,25 +807,86 @@ int append_last(Store& s) {
 }
 
 // The remembered record for `mac`, created when absent (texts fill only a new one).
-OVK_KNOWN* known_row(Store& s, std::string_view mac, std::string_view name, std::string_view vendor,
-                     std::string_view type) {
-    const std::string key = ovk_cut(mac, OVK_KNOWN_MAC_MAX);
-    OVK_SMAP_NODE<OVK_KNOWN>* n = s.known.get(key);
-    if (n && n->ptr) return n->ptr.get();
-    auto k = std::make_unique<OVK_KNOWN>();
+KnownRec& known_row(Store& s, const KnownKey& key, std::string_view name, std::string_view vendor,
+                    std::string_view type) {
+    auto it = s.known.find(key);
+    if (it != s.known.end()) return it->second;
+    OVK_KNOWN k;
     const int64_t now = ovk_now_ms();
-    k->mac = key;
-    k->first_seen = now;
-    k->last_seen = now;
-    k->sessions = 1;
-    k->detect_count = 1;
-    k->name = ovk_cut(name, OVK_KNOWN_NAME_MAX);
-    k->vendor = ovk_cut(vendor, OVK_KNOWN_VENDOR_MAX);
-    k->device_type = ovk_cut(type, OVK_KNOWN_TYPE_MAX);
-    n = s.known.put(key);
-    if (!n) return nullptr;
-    n->ptr = std::move(k);
-    return n->ptr.get();
+    k.mac.assign(key.view());
+    k.first_seen = now;
+    k.last_seen = now;
+    k.sessions = 1;
+    k.detect_count = 1;
+    k.name = name;
+    k.vendor = vendor;
+    k.device_type = type;
+    s.put(k);
+    return s.known.find(key)->second;
+}
+
+// Loads the compacted file and replays the journal (lock held, store not yet open).
+void load_known(Store& s) {
+    const std::string kpath = s.path(kKnownFile);
+    const std::string jpath = s.path(kJournalFile);
+    OVK_DATAFILE base = ovk_datafile_read(kpath, OVK_DATAFILE_HISTORY_MAX);
+    OVK_DATAFILE journal = ovk_datafile_read(jpath, OVK_DATAFILE_HISTORY_MAX);
+    if (base.state == OVK_DATAFILE_STATE::Unreadable ||
+        journal.state == OVK_DATAFILE_STATE::Unreadable) {
+        s.known_held = true;
+        return;
+    }
+    OVK_JSON_FLAT flat;
+    if (base.state == OVK_DATAFILE_STATE::Loaded) {
+        const std::string_view text = base.view.view();
+        s.known.reserve(text.size() / 160 + 16);  // records are about 190 bytes
+        OVK_JSON_SCAN sc(text);
+        const bool ok = sc.peek() == '[' && sc.each_element([&](OVK_JSON_SCAN& e) {
+            if (e.peek() != '{') return e.skip_value();
+            if (!e.read_flat(flat)) return false;
+            s.put_flat(flat);
+            return true;
+        });
+        if (!ok) {
+            s.known = KnownMap();
+            s.texts.clear();
+            ovk_datafile_damaged(kpath, text);
+        }
+        s.known_bytes = text.size();
+    }
+    if (journal.state != OVK_DATAFILE_STATE::Loaded) return;
+    const std::string_view text = journal.view.view();
+    std::vector<KnownOp> ops;
+    size_t whole = 0;  // bytes up to the end of the last whole line
+    bool damaged = false;
+    for_each_line(text, [&](std::string_view line) {
+        const size_t end = static_cast<size_t>(line.data() - text.data()) + line.size();
+        if (end == text.size()) return;  // no newline: cut short by a crash
+        whole = end + 1;
+        if (!journal_ops(line, ops, flat)) {
+            damaged = true;
+            return;
+        }
+        for (KnownOp& op : ops) {
+            if (op.forget)
+                s.known.erase(KnownKey(op.rec.mac));
+            else
+                s.put(op.rec);
+        }
+    });
+    if (!text.empty() && text.back() == '\n') whole = text.size();
+    s.journal_bytes = text.size();
+    if (damaged) {
+        // The copy keeps what could not be read; a new compacted file replaces the journal.
+        ovk_datafile_damaged(jpath, text);
+        s.known_dirty = true;
+    } else if (whole < text.size() && ovk_datafile_writable(jpath)) {
+        // The next line must start on a line of its own.
+        if (truncate(jpath.c_str(), static_cast<off_t>(whole)) == 0)
+            s.journal_bytes = whole;
+        else
+            s.known_dirty = true;
+    }
 }
 
 }  // namespace
@@ -499,24 +908,31 @@ int ovk_store_open(std::string_view data_dir) {
             return -1;
         }
         bool torn_tail = false;
-        if (std::optional<OVK_FILE_VIEW> file = ovk_file_view(s.path(kLogFile))) {
-            const std::string_view text = file->view();
-            s.dets = ovk_store_parse_log(text, &s.next_id);
+        const std::string log_path = s.path(kLogFile);
+        OVK_DATAFILE log = ovk_datafile_read(log_path, OVK_DATAFILE_HISTORY_MAX);
+        if (log.state == OVK_DATAFILE_STATE::Loaded) {
+            const std::string_view text = log.view.view();
+            size_t broken = 0;
+            s.dets = parse_log(text, &s.next_id, &broken);
             torn_tail = !text.empty() && text.back() != '\n';
+            // Lines that do not read would be gone after the next rewrite (a prune): keep them.
+            if (broken > 0) ovk_datafile_damaged(log_path, text);
         }
-        if (OVK_JSON j = ovk_json_read_file(s.path(kKnownFile))) {
-            for (OVK_KNOWN& k : known_from_array(j.get())) {
-                auto rec = std::make_unique<OVK_KNOWN>(std::move(k));
-                OVK_SMAP_NODE<OVK_KNOWN>* n = s.known.put(rec->mac);
-                if (n) n->ptr = std::move(rec);
-            }
+        load_known(s);
+        const std::string wl_path = s.path(kWhitelistFile);
+        OVK_DATAFILE wl = ovk_datafile_read(wl_path, OVK_DATAFILE_LIST_MAX);
+        if (wl.state == OVK_DATAFILE_STATE::Loaded) {
+            OVK_JSON j = ovk_json_parse(wl.view.view());
+            if (cJSON_IsArray(j.get()))
+                s.whitelist = whitelist_from_array(j.get());
+            else
+                ovk_datafile_damaged(wl_path, wl.view.view());
         }
-        if (OVK_JSON j = ovk_json_read_file(s.path(kWhitelistFile)))
-            s.whitelist = whitelist_from_array(j.get());
         s.open = true;
         // A log that ends inside a line (a crash during an append) is rewritten from what
         // loaded, so the next appended line starts on a line of its own.
-        if (torn_tail) write_log(s);
+        if (torn_tail && ovk_datafile_writable(log_path)) write_log(s);
+        if (s.known_dirty) write_known(s);
         return 0;
     } catch (const std::exception&) {
         OVK_LOG_ALLOC_FAIL(Store, 1, s);
@@ -528,7 +944,23 @@ int ovk_store_open(std::string_view data_dir) {
 void ovk_store_close() {
     Store& s = store();
     std::lock_guard<std::mutex> lock(s.mu);
+    // A small set is folded in at the end, so the compacted file alone (all that older
+    // versions read) is up to date; a large one keeps its journal rather than be rewritten
+    // at every shutdown.
+    if (s.open && s.journal_bytes > 0 && s.known_bytes < kCloseCompactMax) {
+        try {
+            compact_known(s);
+        } catch (const std::exception&) {
+            OVK_LOG_ALLOC_FAIL(char, s.known_bytes, text);
+        }
+    }
     s.forget();
+}
+
+int ovk_store_detections_unsaved() {
+    Store& s = store();
+    std::lock_guard<std::mutex> lock(s.mu);
+    return s.open && s.log_dirty ? 1 : 0;
 }
 
 int ovk_store_is_open() {
@@ -628,10 +1060,10 @@ std::optional<OVK_KNOWN> ovk_store_known_get(std::string_view mac) {
     Store& s = store();
     std::lock_guard<std::mutex> lock(s.mu);
     if (mac.size() > OVK_KNOWN_MAC_MAX) return std::nullopt;  // no key is that long
-    const OVK_SMAP_NODE<OVK_KNOWN>* n = s.known.get(mac);
-    if (!n || !n->ptr) return std::nullopt;
+    auto it = s.known.find(KnownKey(mac));
+    if (it == s.known.end()) return std::nullopt;
     try {
-        return *n->ptr;
+        return s.row(it->first, it->second);
     } catch (const std::exception&) {
         return std::nullopt;
     }
@@ -641,20 +1073,33 @@ int ovk_store_known_upsert(std::span<const OVK_KNOWN> rows) {
     if (rows.empty()) return 0;
     Store& s = store();
     std::lock_guard<std::mutex> lock(s.mu);
+    // The journal line is built first, so that running out of memory leaves the records as
+    // they were.
+    std::vector<KnownKey> keys;
+    std::string line;
     try {
-        // Copies first, so that running out of memory leaves the records as they were.
-        std::vector<std::unique_ptr<OVK_KNOWN>> copies;
-        copies.reserve(rows.size());
-        for (const OVK_KNOWN& r : rows)
-            if (!r.mac.empty()) copies.push_back(std::make_unique<OVK_KNOWN>(cut_known(r)));
-        for (auto& c : copies) {
-            OVK_SMAP_NODE<OVK_KNOWN>* n = s.known.put(c->mac);
-            if (!n) return -1;
-            n->ptr = std::move(c);
+        keys.reserve(rows.size());
+        line = "{\"put\":[";
+        bool first = true;
+        for (const OVK_KNOWN& r : rows) {
+            if (r.mac.empty()) continue;
+            keys.emplace_back(r.mac);
+            if (!first) line += ',';
+            first = false;
+            put_known(line, cut_known(r));
         }
-        return persist(s, File::Known);
+        line += "]}\n";
+        if (keys.empty()) return 0;
+        for (const OVK_KNOWN& r : rows)
+            if (!r.mac.empty()) s.put(r);
     } catch (const std::exception&) {
         OVK_LOG_ALLOC_FAIL(OVK_KNOWN, rows.size(), copies);
+        return -1;
+    }
+    try {
+        return known_changed(s, line);
+    } catch (const std::exception&) {
+        s.known_dirty = s.open;
         return -1;
     }
 }
@@ -665,9 +1110,7 @@ std::vector<OVK_KNOWN> ovk_store_known_all() {
     try {
         std::vector<OVK_KNOWN> out;
         out.reserve(s.known.size());
-        s.known.foreach ([&](const OVK_SMAP_NODE<OVK_KNOWN>& n) {
-            if (n.ptr) out.push_back(*n.ptr);
-        });
+        for (const auto& [key, rec] : s.known) out.push_back(s.row(key, rec));
         std::sort(out.begin(), out.end(), [](const OVK_KNOWN& a, const OVK_KNOWN& b) {
             if (a.last_seen != b.last_seen) return a.last_seen > b.last_seen;
             return a.mac < b.mac;
@@ -685,20 +1128,34 @@ int ovk_store_known_count() {
     return static_cast<int>(std::min<size_t>(s.known.size(), std::numeric_limits<int>::max()));
 }
 
+namespace {
+
+// Forgets every record `drop` picks and writes the change. Returns the number forgotten, or
+// -1 when it could not be written.
+template <class F>
+int forget_known(Store& s, F&& drop, size_t* removed) {
+    std::vector<KnownKey> gone;
+    for (const auto& [key, rec] : s.known)
+        if (drop(rec)) gone.push_back(key);
+    *removed = gone.size();
+    if (gone.empty()) return 0;
+    const std::string line = forget_line(gone);
+    for (const KnownKey& k : gone) s.known.erase(k);
+    return known_changed(s, line);
+}
+
+}  // namespace
+
 int ovk_store_known_prune(int64_t before) {
     Store& s = store();
     std::lock_guard<std::mutex> lock(s.mu);
-    const size_t n0 = s.known.size();
-    s.known.retain([&](OVK_SMAP_NODE<OVK_KNOWN>& n) {
-        return n.ptr && (n.ptr->favorite || n.ptr->last_seen >= before);
-    });
-    const size_t removed = n0 - s.known.size();
-    if (removed > 0) {
-        try {
-            persist(s, File::Known);
-        } catch (const std::exception&) {
-            s.known_dirty = true;
-        }
+    size_t removed = 0;
+    try {
+        forget_known(
+            s, [&](const KnownRec& r) { return !r.favorite && r.last_seen < before; }, &removed);
+    } catch (const std::exception&) {
+        OVK_LOG_ALLOC_FAIL(KnownKey, s.known.size(), gone);
+        s.known_dirty = s.open && removed > 0;
     }
     return static_cast<int>(std::min<size_t>(removed, std::numeric_limits<int>::max()));
 }
@@ -706,11 +1163,15 @@ int ovk_store_known_prune(int64_t before) {
 int ovk_store_known_clear_non_favorites() {
     Store& s = store();
     std::lock_guard<std::mutex> lock(s.mu);
-    s.known.retain([](OVK_SMAP_NODE<OVK_KNOWN>& n) { return n.ptr && n.ptr->favorite; });
+    size_t removed = 0;
     try {
-        return persist(s, File::Known);
+        return forget_known(
+                   s, [](const KnownRec& r) { return !r.favorite; }, &removed) == 0
+                   ? 0
+                   : -1;
     } catch (const std::exception&) {
-        s.known_dirty = true;
+        OVK_LOG_ALLOC_FAIL(KnownKey, s.known.size(), gone);
+        s.known_dirty = s.open && removed > 0;
         return -1;
     }
 }
@@ -719,8 +1180,8 @@ int ovk_store_is_favorite(std::string_view mac) {
     Store& s = store();
     std::lock_guard<std::mutex> lock(s.mu);
     if (mac.size() > OVK_KNOWN_MAC_MAX) return 0;
-    const OVK_SMAP_NODE<OVK_KNOWN>* n = s.known.get(mac);
-    return (n && n->ptr && n->ptr->favorite) ? 1 : 0;
+    auto it = s.known.find(KnownKey(mac));
+    return (it != s.known.end() && it->second.favorite) ? 1 : 0;
 }
 
 int ovk_store_set_favorite(std::string_view mac, int favorite, std::string_view name,
@@ -729,10 +1190,9 @@ int ovk_store_set_favorite(std::string_view mac, int favorite, std::string_view 
     Store& s = store();
     std::lock_guard<std::mutex> lock(s.mu);
     try {
-        OVK_KNOWN* k = known_row(s, mac, name, vendor, type);
-        if (!k) return -1;
-        k->favorite = favorite ? 1 : 0;
-        return persist(s, File::Known);
+        const KnownKey key(mac);
+        known_row(s, key, name, vendor, type).favorite = favorite != 0;
+        return known_changed(s, put_line(s, std::span(&key, 1)));
     } catch (const std::exception&) {
         OVK_LOG_ALLOC_FAIL(OVK_KNOWN, 1, k);
         return -1;
@@ -745,10 +1205,9 @@ int ovk_store_set_note(std::string_view mac, std::string_view note) {
     std::lock_guard<std::mutex> lock(s.mu);
     try {
         std::string text = ovk_cut(note, OVK_KNOWN_NOTE_MAX);
-        OVK_KNOWN* k = known_row(s, mac, {}, {}, {});
-        if (!k) return -1;
-        k->note = std::move(text);
-        return persist(s, File::Known);
+        const KnownKey key(mac);
+        known_row(s, key, {}, {}, {}).note = std::move(text);
+        return known_changed(s, put_line(s, std::span(&key, 1)));
     } catch (const std::exception&) {
         OVK_LOG_ALLOC_FAIL(OVK_KNOWN, 1, k);
         return -1;

@@ -2,7 +2,12 @@
 // memory and written through to three files in the data directory:
 //   "detections.jsonl"   one compact JSON object per line; appended per detection,
 //                        rewritten atomically after a prune or clear
-//   "known_devices.json" compact JSON array, rewritten atomically after every change
+//   "known_devices.json" compact JSON array of the remembered devices, rewritten atomically
+//                        now and then; "known_devices.journal" beside it holds the changes
+//                        since, one JSON line per change ({"put":[records]} or
+//                        {"forget":[MACs]}), appended and synced, so a history flush writes
+//                        what changed (the file is folded in when it reaches a quarter of
+//                        the compacted one)
 //   "whitelist.json"     compact JSON array, rewritten atomically after every change
 // While the store is not open (before a successful open, after close, or when the data
 // directory could not be created) everything works on memory only.
@@ -91,6 +96,9 @@ int ovk_store_open(std::string_view data_dir);
 void ovk_store_close();
 // 1 while open.
 int ovk_store_is_open();
+// 1 when detections held in memory are missing from the log on disk (its last write
+// failed, or the log could not be read at open and is left as it was).
+int ovk_store_detections_unsaved();
 
 // --- detection log ---------------------------------------------------------------------
 
@@ -147,6 +155,10 @@ std::vector<OVK_DETECTION> ovk_store_parse_log(std::string_view text, int64_t* n
 // The records of a remembered-devices text (later duplicates replace earlier ones, in the
 // order of first appearance).
 std::vector<OVK_KNOWN> ovk_store_parse_known(std::string_view text);
+// The records of a remembered-devices text with a journal text replayed over it (a last
+// journal line without its newline is ignored).
+std::vector<OVK_KNOWN> ovk_store_parse_known_journal(std::string_view base,
+                                                     std::string_view journal);
 // The entries of a whitelist text (the first of duplicate MACs wins).
 std::vector<OVK_WHITELIST_ENTRY> ovk_store_parse_whitelist(std::string_view text);
 // One log line, without the newline; nullopt when it cannot be built.

@@ -9,6 +9,7 @@
 //   6. exports
 #include "ovk_trip.h"
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,9 +20,12 @@
 #include <ctime>
 #include <limits>
 #include <mutex>
+#include <unordered_set>
 
 #include "ovk_app_util.h"
+#include "ovk_datafile.h"
 #include "ovk_export.h"
+#include "ovk_jsonscan.h"
 #include "ovk_util.h"
 #include "zq_log.h"
 
@@ -95,31 +99,41 @@ bool json_add_num(cJSON* o, const char* key, double v) {
 
 }  // namespace
 
+namespace {
+
+// The rows of an index text; false when the text is not a JSON array (ids are read exactly).
+bool parse_index(std::string_view text, std::vector<OVK_TRIP>& rows) {
+    OVK_JSON_SCAN sc(text);
+    OVK_JSON_FLAT el;
+    std::unordered_set<int64_t> ids;
+    if (sc.peek() != '[') return false;
+    return sc.each_element([&](OVK_JSON_SCAN& e) {
+        if (e.peek() != '{') return e.skip_value();
+        if (!e.read_flat(el)) return false;
+        OVK_TRIP t;
+        t.id = el.i64("id", 0);
+        if (t.id <= 0) return true;
+        // A repeated id would make two rows share one pair of files.
+        if (!ids.insert(t.id).second) return true;
+        el.str("name", t.name, OVK_TRIP_NAME_MAX);
+        t.start_time = el.i64("startTime", 0);
+        t.end_time = el.i64("endTime", 0);
+        t.distance_m = el.num("distanceM", 0);
+        if (!std::isfinite(t.distance_m)) t.distance_m = 0;
+        t.point_count = el.integer("pointCount", 0);
+        t.device_count = el.integer("deviceCount", 0);
+        t.flagged_count = el.integer("flaggedCount", 0);
+        rows.push_back(std::move(t));
+        return true;
+    });
+}
+
+}  // namespace
+
 std::vector<OVK_TRIP> ovk_trip_parse_index(std::string_view text) {
     std::vector<OVK_TRIP> rows;
     try {
-        const OVK_JSON root = ovk_json_parse(text);
-        if (!root || !cJSON_IsArray(root.get())) return rows;
-        const cJSON* el = nullptr;
-        cJSON_ArrayForEach(el, root.get()) {
-            if (!cJSON_IsObject(el)) continue;
-            OVK_TRIP t;
-            t.id = ovk_json_i64(el, "id", 0);
-            if (t.id <= 0) continue;
-            // A repeated id would make two rows share one pair of files.
-            if (std::any_of(rows.begin(), rows.end(),
-                            [&](const OVK_TRIP& r) { return r.id == t.id; }))
-                continue;
-            t.name = str_member(el, "name", OVK_TRIP_NAME_MAX);
-            t.start_time = ovk_json_i64(el, "startTime", 0);
-            t.end_time = ovk_json_i64(el, "endTime", 0);
-            t.distance_m = ovk_json_num(el, "distanceM", 0);
-            if (!std::isfinite(t.distance_m)) t.distance_m = 0;
-            t.point_count = ovk_json_int(el, "pointCount", 0);
-            t.device_count = ovk_json_int(el, "deviceCount", 0);
-            t.flagged_count = ovk_json_int(el, "flaggedCount", 0);
-            rows.push_back(std::move(t));
-        }
+        if (!parse_index(text, rows)) rows.clear();
     } catch (const std::exception&) {
         OVK_LOG_ALLOC_FAIL(OVK_TRIP, rows.size() + 1, rows);
         rows.clear();
@@ -307,6 +321,37 @@ int write_index_locked(TRIP_STATE& s) {
     return 0;
 }
 
+// The id of a new trip: above every row of the index and every trip file in the folder (an
+// index that did not load must not lead a new trip onto an old trip's files). When the top
+// id is taken, the lowest free one. 0 when none is free.
+int64_t next_id_locked(const TRIP_STATE& s) {
+    std::unordered_set<int64_t> used;
+    int64_t max_id = 0;
+    auto take = [&](int64_t id) {
+        used.insert(id);
+        max_id = std::max(max_id, id);
+    };
+    for (const OVK_TRIP& r : s.rows) take(r.id);
+    if (!s.folder.empty()) {
+        if (DIR* d = opendir(s.folder.c_str())) {
+            while (const dirent* e = readdir(d)) {
+                const std::string_view name(e->d_name);
+                const size_t dot = name.find('.');
+                if (dot == std::string_view::npos) continue;
+                const std::string_view rest = name.substr(dot);
+                if (rest != ".points.csv" && rest != ".devices.json") continue;
+                int64_t id = 0;
+                if (parse_i64(name.substr(0, dot), id) && id > 0) take(id);
+            }
+            closedir(d);
+        }
+    }
+    if (max_id < std::numeric_limits<int64_t>::max()) return max_id + 1;
+    for (int64_t id = 1; id < std::numeric_limits<int64_t>::max(); ++id)
+        if (!used.count(id)) return id;
+    return 0;
+}
+
 void remove_files_locked(const TRIP_STATE& s, int64_t id) {
     if (s.folder.empty()) return;
     unlink(trip_file(s, id, "points.csv").c_str());
@@ -387,21 +432,21 @@ void stop_locked(TRIP_STATE& s) {
 
 std::vector<OVK_TRIP_POINT> read_points_locked(const TRIP_STATE& s, int64_t id) {
     if (s.folder.empty()) return {};
-    const std::optional<OVK_FILE_VIEW> v = ovk_file_view(trip_file(s, id, "points.csv"));
-    if (!v) return {};
-    return ovk_trip_parse_points(v->view());
+    const OVK_DATAFILE f = ovk_datafile_read(trip_file(s, id, "points.csv"), OVK_DATAFILE_TRIP_MAX);
+    if (f.state != OVK_DATAFILE_STATE::Loaded) return {};
+    return ovk_trip_parse_points(f.view.view());
 }
 
 std::vector<OVK_TRIP_DEVICE> read_devices_locked(const TRIP_STATE& s, int64_t id) {
     if (s.folder.empty()) return {};
     const std::string path = trip_file(s, id, "devices.json");
-    const std::optional<OVK_FILE_VIEW> v = ovk_file_view(path);
-    if (!v) return {};
-    if (!ovk_json_parse(v->view())) {
+    const OVK_DATAFILE f = ovk_datafile_read(path, OVK_DATAFILE_TRIP_MAX);
+    if (f.state != OVK_DATAFILE_STATE::Loaded) return {};
+    if (!ovk_json_parse(f.view.view())) {
         zq_log(LOG_ERR, "invalid JSON in %s", path.c_str());
         return {};
     }
-    return ovk_trip_parse_devices(v->view());
+    return ovk_trip_parse_devices(f.view.view());
 }
 
 }  // namespace
@@ -426,11 +471,10 @@ int ovk_trip_open(std::string_view data_dir) {
         if (!s.devices.initialised()) s.devices.init(kDeviceBuckets);
         if (!s.folder.empty()) {
             const std::string path = s.folder + "/" + kIndexFile;
-            if (const std::optional<OVK_FILE_VIEW> v = ovk_file_view(path)) {
-                if (!ovk_json_parse(v->view()))
-                    zq_log(LOG_ERR, "invalid JSON in %s", path.c_str());
-                else
-                    s.rows = ovk_trip_parse_index(v->view());
+            OVK_DATAFILE f = ovk_datafile_read(path, OVK_DATAFILE_LIST_MAX);
+            if (f.state == OVK_DATAFILE_STATE::Loaded && !parse_index(f.view.view(), s.rows)) {
+                s.rows.clear();
+                ovk_datafile_damaged(path, f.view.view());
             }
         }
         return rc;
@@ -504,15 +548,11 @@ int64_t ovk_trip_start(std::string_view name) {
             if (localtime_r(&secs, &lt)) strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &lt);
             t.name = ovk_cut(std::string("Trace ") + buf, OVK_TRIP_NAME_MAX);
         }
-        int64_t max_id = 0;
-        for (const OVK_TRIP& r : s.rows) max_id = std::max(max_id, r.id);
-        if (max_id == std::numeric_limits<int64_t>::max()) return -1;
-        t.id = max_id + 1;
+        const int64_t id = next_id_locked(s);
+        if (id <= 0) return -1;
+        t.id = id;
         t.start_time = now;
         s.rows.push_back(t);
-        // Files left behind under this id (a row lost with a failed index write) must not
-        // mix into the new track.
-        remove_files_locked(s, t.id);
         write_index_locked(s);
         clear_active_locked(s);
         s.points.reserve(kPointsReserve);

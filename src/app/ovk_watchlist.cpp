@@ -5,9 +5,11 @@
 #include <mutex>
 #include <new>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "ovk_advert.h"
 #include "ovk_app_util.h"
+#include "ovk_datafile.h"
 #include "ovk_prefs.h"
 #include "ovk_util.h"
 #include "zq_log.h"
@@ -35,6 +37,7 @@ struct State {
     std::vector<Rule> combined;
     std::unordered_map<std::string, size_t> by_key;  // combined key -> index
     std::unordered_map<std::string, size_t> by_hex;  // address rule hex digits -> index
+    std::vector<size_t> text_rules;                  // indices of name and vendor rules
     std::string dir;
 };
 
@@ -152,7 +155,9 @@ void rebuild(State& s) {
     s.combined.clear();
     s.by_key.clear();
     s.by_hex.clear();
-    s.combined.reserve(128);
+    s.text_rules.clear();
+    s.combined.reserve(128 + s.custom.size());
+    s.by_key.reserve(128 + s.custom.size());
     const OVK_PREFS prefs = ovk_prefs_get();
     for (int i = 0; i < OVK_PRESET_COUNT; ++i) {
         if (!prefs.preset_enabled[static_cast<size_t>(i)]) continue;
@@ -166,6 +171,8 @@ void rebuild(State& s) {
             for (const OVK_OUI_ENTRY& e : parse_array(j.get())) put_rule(s, e);
     }
     for (const OVK_OUI_ENTRY& e : s.custom) put_rule(s, e);
+    for (size_t i = 0; i < s.combined.size(); ++i)
+        if (s.combined[i].kind != Kind::Address) s.text_rules.push_back(i);
 }
 
 // Writes the custom rules when a directory is known. 0 / -1.
@@ -183,6 +190,20 @@ int write_custom(const State& s) {
 
 void remove_custom_key(State& s, std::string_view key) {
     std::erase_if(s.custom, [&](const OVK_OUI_ENTRY& c) { return c.prefix == key; });
+}
+
+// Keeps the last rule of every key, in order: a rule given again moves to the end. Linear,
+// so a file or an import of 100 000 rules costs no more than reading it.
+void keep_last_of_each_key(std::vector<OVK_OUI_ENTRY>& rules) {
+    std::unordered_map<std::string_view, size_t> last;
+    last.reserve(rules.size());
+    for (size_t i = 0; i < rules.size(); ++i) last[rules[i].prefix] = i;
+    if (last.size() == rules.size()) return;
+    std::vector<OVK_OUI_ENTRY> kept;
+    kept.reserve(last.size());
+    for (size_t i = 0; i < rules.size(); ++i)
+        if (last[rules[i].prefix] == i) kept.push_back(std::move(rules[i]));
+    rules = std::move(kept);
 }
 
 // The address rule for `mac`, most specific first; with the lock held.
@@ -285,15 +306,18 @@ int ovk_watchlist_load(std::optional<std::string_view> data_dir) {
         if (data_dir) s.dir = std::string(until_nul(*data_dir));
         s.custom.clear();
         if (!s.dir.empty()) {
-            if (auto text = ovk_read_file(s.dir + "/" + kCustomFile))
-                if (auto rules = ovk_watchlist_parse(*text)) {
+            const std::string path = s.dir + "/" + kCustomFile;
+            OVK_DATAFILE f = ovk_datafile_read(path, OVK_DATAFILE_LIST_MAX);
+            if (f.state == OVK_DATAFILE_STATE::Loaded) {
+                if (auto rules = ovk_watchlist_parse(f.view.view())) {
                     // Every rule of the user's file is a user rule, whatever it says.
-                    for (OVK_OUI_ENTRY& e : *rules) {
-                        e.confidence = "custom";
-                        remove_custom_key(s, e.prefix);
-                        s.custom.push_back(std::move(e));
-                    }
+                    for (OVK_OUI_ENTRY& e : *rules) e.confidence = "custom";
+                    keep_last_of_each_key(*rules);
+                    s.custom = std::move(*rules);
+                } else {
+                    ovk_datafile_damaged(path, f.view.view());
                 }
+            }
         }
         rebuild(s);
     } catch (const std::bad_alloc&) {
@@ -311,6 +335,7 @@ void ovk_watchlist_unload() {
     s.combined.shrink_to_fit();
     s.by_key.clear();
     s.by_hex.clear();
+    s.text_rules.clear();
     s.dir.clear();
 }
 
@@ -332,7 +357,8 @@ void ovk_watchlist_hits(std::string_view mac, std::string_view name,
             push_hit(r->e, ev, out);
         }
         if (!name.empty()) {
-            for (const Rule& r : s.combined) {
+            for (size_t i : s.text_rules) {
+                const Rule& r = s.combined[i];
                 if (r.kind != Kind::Name || r.text.empty()) continue;
                 if (!ovk_contains_ci(name, r.text)) continue;
                 push_hit(r.e,
@@ -342,7 +368,8 @@ void ovk_watchlist_hits(std::string_view mac, std::string_view name,
             }
         }
         if (!vendors.empty()) {
-            for (const Rule& r : s.combined) {
+            for (size_t i : s.text_rules) {
+                const Rule& r = s.combined[i];
                 if (r.kind != Kind::Vendor || r.text.empty()) continue;
                 for (std::string_view v : vendors) {
                     if (!ovk_contains_ci(v, r.text)) continue;
@@ -466,15 +493,18 @@ int ovk_watchlist_import_custom(std::string_view json) {
         if (!rules) return -1;
         if (rules->empty()) return 0;
         std::lock_guard lk(s.mu);
-        std::vector<OVK_OUI_ENTRY> custom = s.custom;
-        std::unordered_map<std::string, int> seen;  // a key repeated in the text counts once
+        std::vector<OVK_OUI_ENTRY> custom;
+        custom.reserve(s.custom.size() + rules->size());
+        custom = s.custom;
+        std::unordered_set<std::string_view> seen;  // a key repeated in the text counts once
         for (OVK_OUI_ENTRY& e : *rules) {
             e.confidence = "custom";
-            seen[e.prefix] = 1;
-            std::erase_if(custom, [&](const OVK_OUI_ENTRY& c) { return c.prefix == e.prefix; });
             custom.push_back(std::move(e));
         }
+        for (size_t i = s.custom.size(); i < custom.size(); ++i) seen.insert(custom[i].prefix);
         const int added = static_cast<int>(seen.size());
+        seen.clear();
+        keep_last_of_each_key(custom);
         s.custom = std::move(custom);
         const int rc = write_custom(s);
         rebuild(s);

@@ -150,17 +150,29 @@ int main(int argc, char** argv) {
     const OVK_CAPTURE_FORMAT fmt =
         ovk_capture_format(ovk_bytes(reinterpret_cast<const uint8_t*>(head.data()), head.size()));
     int status;
+    bool input_failed = false;
+    bool output_failed = false;
+    errno = 0;
     if (fmt == OVK_CAPTURE_TEXT) {
         status = ovk_classify_stream(peeked, stdout, note);
-        if (ferror(peeked)) status = 2;
-        fclose(peeked);
+        output_failed = status == 2;
+        input_failed = ferror(peeked) != 0;
     } else {
         status = classify_capture(peeked, name, note);
     }
-    const bool read_error = ferror(in) != 0;
+    // Output that did not all arrive (a full disk, a closed pipe) is no success.
+    if (fflush(stdout) != 0 || ferror(stdout)) output_failed = true;
+    const int out_errno = errno;
+    if (fmt == OVK_CAPTURE_TEXT) fclose(peeked);
+    const bool read_error = input_failed || ferror(in) != 0;
     if (in != stdin) fclose(in);
     ovk_vendordb_unload();
-    if (read_error || status == 2) {
+    if (output_failed) {
+        fprintf(stderr, "orvik-classify: cannot write output: %s\n",
+                strerror(out_errno ? out_errno : EIO));
+        return 2;
+    }
+    if (read_error) {
         fprintf(stderr, "orvik-classify: cannot read %s\n", name);
         return 2;
     }

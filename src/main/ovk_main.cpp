@@ -241,5 +241,9 @@ int main(int argc, char** argv) {
     // SIGINT and SIGTERM only set a flag; either program sees it and shuts down in order.
     ovk_headless_install_signals();
     if (o.headless) return ovk_headless_run(o, linux_host(), stdout);
+    if (!o.error.empty()) {
+        std::fprintf(stderr, "orvik: %s\n", o.error.c_str());
+        return 2;
+    }
     return run_window(o, linux_host());
 }

@@ -3,6 +3,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <new>
@@ -14,7 +15,8 @@ namespace {
 // The growing response body: std::string keeps it zero-terminated.
 struct HttpBuf {
     std::string data;
-    size_t cap = 0;  // bytes reserved, terminator included
+    size_t cap = 0;                  // bytes reserved, terminator included
+    size_t max = OVK_HTTP_MAX_BODY;  // body plus terminator must stay below or at it
     bool overflow = false;
 };
 
@@ -33,7 +35,7 @@ size_t on_body(char* ptr, size_t size, size_t nmemb, void* user) {
     auto* b = static_cast<HttpBuf*>(user);
     const size_t n = size * nmemb;
     const size_t need = b->data.size() + n + 1;
-    if (need > OVK_HTTP_MAX_BODY) {
+    if (need > b->max) {
         b->overflow = true;
         return 0;  // anything but n aborts the transfer
     }
@@ -91,8 +93,10 @@ OVK_HTTP_TIMEOUTS ovk_linux_http_timeouts(int timeout_s) {
 std::optional<std::string> ovk_platform_http(const std::string& url,
                                              std::optional<std::string_view> post_body,
                                              std::optional<std::string_view> content_type,
-                                             int timeout_s, int* status) {
+                                             int timeout_s, int* status, OVK_HTTP_FAILURE* failure,
+                                             size_t max_body) {
     if (status) *status = 0;
+    if (failure) *failure = OVK_HTTP_FAILURE::Unreachable;
     OVK_CHECK(!url.empty(), std::nullopt);
     try {
         std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
@@ -102,6 +106,7 @@ std::optional<std::string> ovk_platform_http(const std::string& url,
         }
         CURL* c = curl.get();
         HttpBuf body;
+        body.max = std::clamp<size_t>(max_body, 1, OVK_HTTP_MAX_BODY);
         char errbuf[CURL_ERROR_SIZE] = {0};
         const OVK_HTTP_TIMEOUTS t = ovk_linux_http_timeouts(timeout_s);
 
@@ -124,6 +129,8 @@ std::optional<std::string> ovk_platform_http(const std::string& url,
         curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, on_progress);
         curl_easy_setopt(c, CURLOPT_XFERINFODATA, &serial);
+        // A declared length past the limit is refused before any of it arrives.
+        curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(body.max - 1));
 
         std::unique_ptr<curl_slist, SlistDeleter> headers;
         std::string post;
@@ -148,9 +155,20 @@ std::optional<std::string> ovk_platform_http(const std::string& url,
         if (status) *status = static_cast<int>(code);
         if (rc != CURLE_OK) {
             zq_log(LOG_ERR, "http %s: %s", url.c_str(),
-                   errbuf[0] ? errbuf : curl_easy_strerror(rc));
+                   body.overflow ? "body too large"
+                   : errbuf[0]   ? errbuf
+                                 : curl_easy_strerror(rc));
+            if (failure) {
+                if (body.overflow || rc == CURLE_FILESIZE_EXCEEDED)
+                    *failure = OVK_HTTP_FAILURE::TooLarge;
+                else if (rc == CURLE_TOO_MANY_REDIRECTS)
+                    *failure = OVK_HTTP_FAILURE::TooManyRedirects;
+                else if (rc == CURLE_UNSUPPORTED_PROTOCOL)
+                    *failure = OVK_HTTP_FAILURE::RefusedScheme;
+            }
             return std::nullopt;
         }
+        if (failure) *failure = OVK_HTTP_FAILURE::None;
         return std::optional<std::string>(std::move(body.data));
     } catch (const std::exception& e) {
         zq_log(LOG_ERR, "http %s: %s", url.c_str(), e.what());

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "ovk_http_failure.h"
+
 inline constexpr size_t OVK_HTTP_MAX_BODY = 67108864;  // body plus terminator must stay within
 inline constexpr const char* OVK_HTTP_USER_AGENT = "Orvik/0.2.0-trixie";
 inline constexpr int OVK_HTTP_MAX_REDIRECTS = 5;
@@ -33,11 +35,15 @@ OVK_HTTP_TIMEOUTS ovk_linux_http_timeouts(int timeout_s);
 
 // Performs the request and returns the body (empty when nothing arrived), or nullopt on
 // a transfer failure (refused connection, time-out, bad redirect, body too large...),
-// which is logged. With `post_body` the request is a POST of that body with the given
-// content type ("application/x-www-form-urlencoded" when absent), else a GET.
+// which is logged and told in `*failure` (when given). A body may hold at most
+// `max_body` - 1 bytes (and never OVK_HTTP_MAX_BODY or more). With `post_body` the request is a
+// POST of that body with the given content type ("application/x-www-form-urlencoded" when absent),
+// else a GET.
 // `*status` (when given) receives the HTTP status, 0 when none arrived; an HTTP error
 // status is not a failure. Any thread may call it.
 std::optional<std::string> ovk_platform_http(const std::string& url,
                                              std::optional<std::string_view> post_body,
                                              std::optional<std::string_view> content_type,
-                                             int timeout_s, int* status = nullptr);
+                                             int timeout_s, int* status = nullptr,
+                                             OVK_HTTP_FAILURE* failure = nullptr,
+                                             size_t max_body = OVK_HTTP_MAX_BODY);
