@@ -440,3 +440,31 @@ TEST_F(LogScreen, CountsReadRightAndOnlyTheNewest2000AreListed) {
 }
 
 }  // namespace
+
+namespace {
+
+// The main screen's menu leads to the three screens, each opened with its data.
+TEST_F(TripsScreen, TheMenuOpensHistoryTracesAndTheMatchLog) {
+    record_trip("Morning walk", 3);
+    init();
+    if (g_.w_menu < 0) GTEST_SKIP() << "no main screen in this build";
+    struct PICK {
+        int downs;  // entries down from the top: Map, History, Traces, Match log
+        int popup;
+    };
+    for (const PICK& p : {PICK{2, OVK_POP_HISTORY}, PICK{3, OVK_POP_TRIPS}, PICK{4, OVK_POP_LOG}}) {
+        click(g_.w_menu);
+        for (int i = 0; i < p.downs; ++i) key("Down");
+        key("Return");
+        ASSERT_TRUE(pump([&] { return ovk_gui_popup_is_open(&g_, p.popup); })) << p.popup;
+        EXPECT_EQ(zq_gui_get_topmost_open_window(g_.ctx), g_.popup[p.popup]);
+        if (p.popup == OVK_POP_TRIPS) {
+            EXPECT_EQ(zq_gui_datagrid_row_count(g_.ctx, grid()), 1);
+            EXPECT_EQ(cell(grid(), 0, 0), "Morning walk");
+        }
+        key("Escape");
+        ASSERT_TRUE(pump([&] { return !ovk_gui_popup_is_open(&g_, p.popup); }));
+    }
+}
+
+}  // namespace
