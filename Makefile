@@ -3,13 +3,16 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 BUILD ?= build
 FUZZ_SECONDS ?= 10
+# make install: where the programs go (DESTDIR, when set, is put before it).
+PREFIX ?= /usr/local
 CMAKE_GEN := -G Ninja
 # ccache, when the machine has it, makes rebuilds in several checkouts cheap.
 ifneq ($(shell command -v ccache 2>/dev/null),)
 CMAKE_GEN += -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache
 endif
 
-.PHONY: all build deps check test sanitize-build asan tsan fuzz fuzz-build run setcap bench format format-check clean
+.PHONY: all build deps check test sanitize-build asan tsan fuzz fuzz-build run setcap bench format format-check clean \
+	install uninstall package build-installed
 
 all: build
 
@@ -69,6 +72,42 @@ check: deps
 
 run: deps build
 	@bash tools/run.sh $(BUILD)
+
+# The programs, assets and fonts, the desktop entry, the icons and the manual pages under
+# $(DESTDIR)$(PREFIX). Installed for real (no DESTDIR) by root, the scanner is given the
+# capabilities it needs to scan without root, as the Debian package does.
+install: build-installed
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+	@cp $(BUILD)/install_manifest.txt $(BUILD)/orvik-installed.txt
+	@if [ -z "$(DESTDIR)" ] && [ "$$(id -u)" -eq 0 ]; then \
+	  setcap cap_net_raw,cap_net_admin+eip "$(PREFIX)/bin/orvik" || \
+	    echo "install: could not set the capabilities; scanning needs root until: setcap cap_net_raw,cap_net_admin+eip $(PREFIX)/bin/orvik" >&2; \
+	else \
+	  echo "install: to scan without root: setcap cap_net_raw,cap_net_admin+eip $(PREFIX)/bin/orvik"; \
+	fi
+
+# Removes what the last `make install` from $(BUILD) put in place (give it the same DESTDIR);
+# its list of files is kept apart from CMake's install_manifest.txt, which any `cmake
+# --install` rewrites.
+uninstall:
+	@if [ ! -f $(BUILD)/orvik-installed.txt ]; then echo "uninstall: nothing installed from $(BUILD)"; exit 0; fi; \
+	own=$$(grep -o '^.*/share/\(doc/\)\?orvik/' $(BUILD)/orvik-installed.txt | sort -u); \
+	while IFS= read -r f || [ -n "$$f" ]; do \
+	  rm -f -- "$(DESTDIR)$$f" && echo "removed $(DESTDIR)$$f"; \
+	done < $(BUILD)/orvik-installed.txt; \
+	for d in $$own; do [ -d "$(DESTDIR)$$d" ] && find "$(DESTDIR)$$d" -depth -type d -empty -delete; done; \
+	rm -f $(BUILD)/orvik-installed.txt
+
+# The Debian package build/orvik_<version>_<arch>.deb (cpack; run-time dependencies found by
+# dpkg-shlibdeps, capabilities set by its post-install step).
+package: build
+	@cd $(BUILD) && cpack -G DEB
+	@ls -1 $(BUILD)/*.deb
+
+# Only what `make install` copies: the programs and the manual pages.
+build-installed:
+	@cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DOVK_BENCH=OFF >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target orvik orvik-classify ovk_man
 
 setcap: build
 	setcap cap_net_raw,cap_net_admin+eip $(BUILD)/orvik

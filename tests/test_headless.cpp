@@ -136,8 +136,8 @@ TEST(HeadlessOptions, HelpKeepsTheWindowLinesAndExplainsEveryOption) {
     const std::string rest = text.substr(text.find(lines[8]));
     for (const OVK_OPTION& opt : ovk_startup_options())
         EXPECT_NE(text.find(opt.name), std::string::npos) << opt.name;
-    for (const char* word :
-         {"--export SCOPE:FORMAT", "--trace", "--record FILE", "--replay FILE", "--replay-speed X"})
+    for (const char* word : {"--export SCOPE:FORMAT", "--trace", "--record FILE", "--replay FILE",
+                             "--replay-speed X", "--alpr-download S,W,N,E"})
         EXPECT_NE(rest.find(word), std::string::npos) << word;
 }
 

@@ -17,6 +17,7 @@
 #include "ovk_headless.h"
 #include "ovk_test_files.h"
 #include "ovk_test_program.h"
+#include "ovk_trip.h"
 
 namespace {
 
@@ -108,8 +109,8 @@ TEST(HeadlessExport, RequestsThatNameNoExportAreRefusedBeforeScanning) {
     for (const char* bad : {"all:json", "session", "", ":", "log:", ":csv", "log:gpx:x"}) {
         const std::string why = ovk_headless_check_export(bad);
         EXPECT_EQ(why.rfind("unknown export (use SCOPE:FORMAT", 0), 0u) << bad << ": " << why;
-        EXPECT_NE(why.find("scopes session, history, log, watchlist, everything; formats csv, "
-                           "json, kml, gpx, geojson"),
+        EXPECT_NE(why.find("scopes session, history, log, watchlist, everything, trip; formats "
+                           "csv, json, kml, gpx, geojson"),
                   std::string::npos)
             << why;
     }
@@ -117,6 +118,10 @@ TEST(HeadlessExport, RequestsThatNameNoExportAreRefusedBeforeScanning) {
               "the log export has no geojson form (it has csv, json, kml, gpx)");
     EXPECT_EQ(ovk_headless_check_export("everything:csv"),
               "the everything export has no csv form (it has json)");
+    for (const char* ok : {"trip:gpx", "trip:kml", "trip:geojson", "trip:csv", "Trip:GPX"})
+        EXPECT_EQ(ovk_headless_check_export(ok), "") << ok;
+    EXPECT_EQ(ovk_headless_check_export("trip:json"),
+              "the trip export has no json form (it has csv, kml, gpx, geojson)");
 
     ASSERT_TRUE(ovk_test::file_exists(orvik())) << "build the orvik target first";
     ovk_test::TempDir dir;
@@ -223,8 +228,11 @@ TEST(HeadlessExport, AnExportWithNothingToWriteFailsTheExitStatus) {
     ovk_test::TempDir dir;
     // GPS tagging is off by default, so the log has no positions for a GPX file; the JSON
     // form of the watchlist is still written. No ~/Documents: the data directory's exports.
-    const ovk_test::ProgramRun r = run_orvik(
-        dir, {"--duration", "2", "--export", "log:gpx", "--export", "watchlist:json"}, 60);
+    // Without --trace there is no trip to export.
+    const ovk_test::ProgramRun r = run_orvik(dir,
+                                             {"--duration", "2", "--export", "log:gpx", "--export",
+                                              "watchlist:json", "--export", "trip:gpx"},
+                                             60);
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     const auto out = lines_of(r.out);
     EXPECT_NE(std::find(out.begin(), out.end(),
@@ -232,10 +240,100 @@ TEST(HeadlessExport, AnExportWithNothingToWriteFailsTheExitStatus) {
                         "in Settings"),
               out.end())
         << r.out;
+    EXPECT_NE(std::find(out.begin(), out.end(),
+                        "export trip:gpx failed: No traces yet - record one with --trace"),
+              out.end())
+        << r.out;
     const std::string wl = printed_path(r.out, "watchlist:json");
     EXPECT_EQ(wl.rfind(dir.file("data/orvik/exports/orvik_watchlist_"), 0), 0u) << r.out;
     const OVK_JSON j = py_load(wl, false);
     EXPECT_TRUE(cJSON_IsArray(j.get()));
+}
+
+// --trace with every trip format: each file is the trace just recorded (not an older one
+// left in the data directory), opens in its reader and holds the flagged demo devices.
+TEST(HeadlessExport, LatestTraceInEveryTripFormatOpensInItsReader) {
+    ASSERT_TRUE(ovk_test::file_exists(orvik())) << "build the orvik target first";
+    ovk_test::TempDir dir;
+    // An older trip, recorded a year before, is already there.
+    ASSERT_EQ(ovk_mkdirs(dir.file("data/orvik/trips")), 0);
+    OVK_TRIP old;
+    old.id = 1;
+    old.name = "Old drive";
+    old.start_time = 1704067200000;
+    old.end_time = old.start_time + 600000;
+    old.point_count = 2;
+    OVK_TRIP_POINT p1, p2;
+    p1.time = old.start_time;
+    p1.lat = 33.77;
+    p1.lon = -84.39;
+    p2 = p1;
+    p2.time += 60000;
+    p2.lat += 0.01;
+    const std::vector<OVK_TRIP> rows = {old};
+    ovk_test::write_file(dir.file("data/orvik/trips/trips.json"),
+                         ovk_trip_index_text(rows).value_or(""));
+    const std::vector<OVK_TRIP_POINT> points = {p1, p2};
+    ovk_test::write_file(dir.file("data/orvik/trips/1.points.csv"), ovk_trip_points_text(points));
+
+    const std::vector<std::string> requests = {"trip:gpx", "trip:kml", "trip:geojson", "trip:csv"};
+    std::vector<std::string> args = {"--trace", "--duration", "5"};
+    for (const auto& q : requests) args.insert(args.end(), {"--export", q});
+    const ovk_test::ProgramRun r = run_orvik(dir, args, 90);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    std::map<std::string, std::string> path;
+    for (const auto& q : requests) {
+        path[q] = printed_path(r.out, q);
+        EXPECT_EQ(path[q].rfind(dir.file("data/orvik/exports/orvik_trace_"), 0), 0u) << path[q];
+        ASSERT_TRUE(ovk_test::file_exists(path[q])) << q << ": " << r.out;
+    }
+
+    // GeoJSON: the trace first (the new trip, not "Old drive"), then a point per device.
+    const OVK_JSON geo = py_load(path["trip:geojson"], false);
+    ASSERT_TRUE(geo);
+    const cJSON* features = cJSON_GetObjectItemCaseSensitive(geo.get(), "features");
+    ASSERT_GE(cJSON_GetArraySize(features), 2);
+    const cJSON* trace =
+        cJSON_GetObjectItemCaseSensitive(cJSON_GetArrayItem(features, 0), "properties");
+    const cJSON* kind = cJSON_GetObjectItemCaseSensitive(trace, "kind");
+    const cJSON* name = cJSON_GetObjectItemCaseSensitive(trace, "name");
+    ASSERT_TRUE(cJSON_IsString(kind) && cJSON_IsString(name));
+    EXPECT_STREQ(kind->valuestring, "trace");
+    EXPECT_EQ(std::string(name->valuestring).rfind("Trace ", 0), 0u) << name->valuestring;
+    std::set<std::string> strings;
+    strings_of(features, strings);
+    expect_flagged_in(strings, "trip GeoJSON");
+    const int devices = cJSON_GetArraySize(features) - 1;
+    const ovk_test::CommandResult ogr =
+        ovk_test::run_command("ogrinfo -ro -al -so '" + path["trip:geojson"] + "'");
+    EXPECT_NE(ogr.out.find("Feature Count: " + std::to_string(devices + 1)), std::string::npos)
+        << ogr.out;
+
+    // GPX and KML: valid XML that GDAL reads, a waypoint or placemark per device (the route
+    // is a GPX track; KML draws it only from two points on), the new trip's name and the
+    // flagged devices.
+    const std::vector<int> gpx = xml_features(path["trip:gpx"]);
+    ASSERT_EQ(gpx.size(), 5u) << "waypoints, routes, tracks, route_points, track_points";
+    EXPECT_EQ(gpx[0], devices);
+    EXPECT_EQ(gpx[2], 1);
+    EXPECT_GE(gpx[4], 1);
+    const std::vector<int> kml = xml_features(path["trip:kml"]);
+    ASSERT_EQ(kml.size(), 1u);
+    EXPECT_GE(kml[0], devices);
+    for (const char* q : {"trip:gpx", "trip:kml"}) {
+        const std::string text = ovk_test::read_file(path[q]);
+        EXPECT_EQ(text.find("Old drive"), std::string::npos) << q;
+        EXPECT_NE(text.find(name->valuestring), std::string::npos) << q;
+        for (const auto& mac : kFlagged) EXPECT_NE(text.find(mac), std::string::npos) << q << mac;
+    }
+
+    // The devices CSV: every demo device heard, the flagged ones among them.
+    const OVK_JSON csv = py_load(path["trip:csv"], true);
+    ASSERT_TRUE(csv);
+    EXPECT_EQ(cJSON_GetArraySize(csv.get()), OVK_DEMO_DEVICES + 1);
+    std::set<std::string> cells;
+    strings_of(csv.get(), cells);
+    expect_flagged_in(cells, "trip CSV");
 }
 
 }  // namespace

@@ -25,6 +25,10 @@ PKGS=(
   xvfb xclip xdotool imagemagick x11-utils
   # make setcap
   libcap2-bin
+  # make install / make package and their tests: the desktop entry's checker, the manual
+  # pages' renderers and checker, dpkg-shlibdeps (and the file(1) it relies on); rsvg-convert
+  # draws the PNG icons (tools/make_icons.sh)
+  desktop-file-utils man-db groff-base mandoc dpkg-dev file librsvg2-bin
 )
 
 missing=()

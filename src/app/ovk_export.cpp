@@ -18,6 +18,7 @@
 
 #include "ovk_advert.h"
 #include "ovk_app_util.h"
+#include "ovk_trip.h"
 #include "ovk_util.h"
 #include "ovk_vendordb.h"
 #include "ovk_watchlist.h"
@@ -437,6 +438,29 @@ OVK_JSON watchlist_array(const std::vector<OVK_OUI_ENTRY>& rules) {
 bool path_exists(const std::string& p) {
     struct stat sb {};
     return ::stat(p.c_str(), &sb) == 0;
+}
+
+// Writes `text` atomically as "<dir>/orvik_<stem>_<local time>.<ext>" (the directory created
+// when missing); a second export of the same kind within the same second gets its own file.
+int write_named(std::string_view dir, std::string_view stem, std::string_view ext,
+                const std::string& text, std::string& path_out, std::string& err) {
+    const std::string d(dir);
+    if (ovk_mkdirs(d) != 0) {
+        err = "Cannot create " + d;
+        return -1;
+    }
+    const std::string stamp = fmt_time(ovk_now_ms(), false, "%Y%m%d_%H%M%S");
+    const std::string base = d + "/orvik_" + std::string(stem) + "_" + stamp;
+    const std::string dot_ext = "." + std::string(ext);
+    std::string path = base + dot_ext;
+    for (int k = 2; path_exists(path) && k < 1000; ++k)
+        path = base + "-" + std::to_string(k) + dot_ext;
+    if (ovk_write_file_atomic(path, text) != 0) {
+        err = "Export failed";
+        return -1;
+    }
+    path_out = path;
+    return 0;
 }
 
 }  // namespace
@@ -864,23 +888,57 @@ int ovk_export_to_file(OVK_EXPORT_SCOPE scope, OVK_EXPORT_FORMAT fmt, std::strin
             err = "Export failed";
             return -1;
         }
-        const std::string d(dir);
-        if (ovk_mkdirs(d) != 0) {
-            err = "Cannot create " + d;
+        return write_named(dir, ovk_export_scope_word(scope), ovk_export_ext(fmt), *text, path_out,
+                           err);
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(char, 1, path);
+        err = "Export failed";
+        return -1;
+    }
+}
+
+int ovk_export_trip_supported(int fmt) {
+    return fmt == OVK_FMT_GPX || fmt == OVK_FMT_KML || fmt == OVK_FMT_GEOJSON || fmt == OVK_FMT_CSV;
+}
+
+int ovk_export_trip_to_file(int64_t trip_id, OVK_EXPORT_FORMAT fmt, bool only_flagged,
+                            std::string_view dir, std::string& path_out, std::string& err) {
+    try {
+        err.clear();
+        if (dir.empty()) {
+            err = "No export directory";
             return -1;
         }
-        const std::string stamp = fmt_time(ovk_now_ms(), false, "%Y%m%d_%H%M%S");
-        const std::string base = d + "/orvik_" + ovk_export_scope_word(scope) + "_" + stamp;
-        std::string path = base + "." + ovk_export_ext(fmt);
-        // A second export of the same kind within the same second gets its own file.
-        for (int k = 2; path_exists(path) && k < 1000; ++k)
-            path = base + "-" + std::to_string(k) + "." + ovk_export_ext(fmt);
-        if (ovk_write_file_atomic(path, *text) != 0) {
+        const std::optional<OVK_TRIP> trip = ovk_trip_get(trip_id);
+        if (!trip) {
+            err = "No such trace";
+            return -1;
+        }
+        const std::vector<OVK_TRIP_POINT> points = ovk_trip_points(trip_id);
+        const std::vector<OVK_TRIP_DEVICE> devices = ovk_trip_devices(trip_id);
+        std::optional<std::string> text;
+        switch (fmt) {
+            case OVK_FMT_GPX:
+                text = ovk_trip_export_gpx(*trip, points, devices, only_flagged);
+                break;
+            case OVK_FMT_KML:
+                text = ovk_trip_export_kml(*trip, points, devices, only_flagged);
+                break;
+            case OVK_FMT_GEOJSON:
+                text = ovk_trip_export_geojson(*trip, points, devices, only_flagged);
+                break;
+            case OVK_FMT_CSV:  // the devices heard, every one
+                text = ovk_trip_export_devices_csv(devices);
+                break;
+            case OVK_FMT_JSON:
+                err = "Format not available for this export";
+                return -1;
+        }
+        if (!text) {
             err = "Export failed";
             return -1;
         }
-        path_out = path;
-        return 0;
+        return write_named(dir, "trace", ovk_export_ext(fmt), *text, path_out, err);
     } catch (const std::bad_alloc&) {
         OVK_LOG_ALLOC_FAIL(char, 1, path);
         err = "Export failed";

@@ -76,6 +76,14 @@ OVK_DEVICE_LIST ovk_export_gather_session();
 int ovk_export_to_file(OVK_EXPORT_SCOPE scope, OVK_EXPORT_FORMAT fmt, std::string_view dir,
                        std::string& path_out, std::string& err);
 
+// Trips: GPX, KML and GeoJSON (route and devices) and CSV (the devices heard) are offered.
+int ovk_export_trip_supported(int fmt);
+// Writes trip `trip_id` as "orvik_trace_<local time>.<ext>" into `dir`, as the trips screen
+// does; `only_flagged` keeps unflagged devices off the map formats (the CSV always lists
+// every device). 0 with the path in `path_out`, or -1 with the reason in `err`.
+int ovk_export_trip_to_file(int64_t trip_id, OVK_EXPORT_FORMAT fmt, bool only_flagged,
+                            std::string_view dir, std::string& path_out, std::string& err);
+
 // Adds the Remote ID fields to `o` in the order every JSON output uses, absent ones as
 // null. 0, or -1 when memory ran out (`o` may then hold some of them).
 int ovk_export_add_remote_id(cJSON* o, const OVK_REMOTE_ID& r);

@@ -6,14 +6,18 @@
 #include <time.h>
 
 #include <cerrno>
+#include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <thread>
 
+#include "ovk_alpr.h"
 #include "ovk_app_util.h"
 #include "ovk_export.h"
 #include "ovk_replay.h"
 #include "ovk_trip.h"
+#include "ovk_util.h"
 #include "zq_log.h"
 
 namespace {
@@ -64,14 +68,35 @@ const char* scope_name(OVK_EXPORT_SCOPE scope) {
     return "";
 }
 
-// Splits "scope:format" and parses both words; false when there is no colon or either word
-// is unknown.
+// The scope word of the latest trace; the other scopes are ovk_export_scope_parse's.
+constexpr std::string_view kTripScope = "trip";
+constexpr int kTrip = -2;  // `scope` of a trip request
+
+// Splits "scope:format" and parses both words (`scope` kTrip for the trip scope); false when
+// there is no colon or either word is unknown.
 bool parse_export(std::string_view request, int& scope, int& fmt) {
     const size_t colon = request.find(':');
     if (colon == std::string_view::npos) return false;
-    scope = ovk_export_scope_parse(request.substr(0, colon));
+    const std::string_view word = request.substr(0, colon);
+    scope = ovk_strieq(word, kTripScope) ? kTrip : ovk_export_scope_parse(word);
     fmt = ovk_export_format_parse(request.substr(colon + 1));
-    return scope >= 0 && fmt >= 0;
+    return scope != -1 && fmt >= 0;
+}
+
+bool export_supported(int scope, int fmt) {
+    return scope == kTrip ? ovk_export_trip_supported(fmt) != 0
+                          : ovk_export_supported(scope, fmt) != 0;
+}
+
+// The latest trace (the one started last) in `fmt`, every device heard included.
+int export_latest_trip(OVK_EXPORT_FORMAT fmt, const std::string& dir, std::string& path,
+                       std::string& err) {
+    const std::vector<OVK_TRIP> trips = ovk_trip_list();  // newest first
+    if (trips.empty()) {
+        err = "No traces yet - record one with --trace";
+        return -1;
+    }
+    return ovk_export_trip_to_file(trips.front().id, fmt, false, dir, path, err);
 }
 
 // Writes each requested "scope:format" export; prints its path, or why it failed. Returns
@@ -89,8 +114,12 @@ int write_exports(const std::vector<std::string>& requests, const std::string& d
             continue;
         }
         std::string path, err;
-        if (ovk_export_to_file(static_cast<OVK_EXPORT_SCOPE>(scope),
-                               static_cast<OVK_EXPORT_FORMAT>(fmt), dir, path, err) == 0) {
+        const int written =
+            scope == kTrip
+                ? export_latest_trip(static_cast<OVK_EXPORT_FORMAT>(fmt), dir, path, err)
+                : ovk_export_to_file(static_cast<OVK_EXPORT_SCOPE>(scope),
+                                     static_cast<OVK_EXPORT_FORMAT>(fmt), dir, path, err);
+        if (written == 0) {
             print(out, "export " + r + ": " + path);
         } else {
             print(out, "export " + r + " failed: " + err);
@@ -98,6 +127,61 @@ int write_exports(const std::vector<std::string>& requests, const std::string& d
         }
     }
     return failed;
+}
+
+// A file's identity: a write through a ".tmp" twin and a rename gives it a new inode.
+struct FILE_ID {
+    bool exists = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool operator==(const FILE_ID&) const = default;
+};
+
+FILE_ID file_id(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return {};
+    return {true, st.st_dev, st.st_ino};
+}
+
+// --alpr-download: the box's cameras into the cache, the outcome on `out`. True when they
+// were received and the cache file was written.
+bool download_cameras(const std::string& request, const std::string& data_dir, FILE* out) {
+    OVK_GEO_BOX b;
+    if (const std::string why = ovk_headless_parse_box(request, b); !why.empty()) {
+        print(out, "alpr-download " + request + " failed: " + why);
+        return false;
+    }
+    const std::string cache = data_dir + "/" + OVK_ALPR_CACHE_FILE;
+    const FILE_ID before = file_id(cache);
+    std::string err;
+    const int n = ovk_alpr_download(b.south, b.west, b.north, b.east, &err);
+    if (n < 0) {
+        print(out, "alpr-download " + request + " failed: " + err);
+        return false;
+    }
+    const std::string got =
+        std::to_string(n) + " plate camera" + (n == 1 ? "" : "s") + " in this area";
+    // The download keeps the cameras for this run even when the cache cannot be written;
+    // a command whose whole point is the cache must say so.
+    const FILE_ID after = file_id(cache);
+    if (data_dir.empty() || !after.exists || after == before) {
+        print(out, "alpr-download " + request + " failed: " + got + ", but " + cache +
+                       " could not be written");
+        return false;
+    }
+    print(out, "alpr-download " + request + ": " + got + " (" + std::to_string(ovk_alpr_count()) +
+                   " known in all, in " + cache + ")");
+    return true;
+}
+
+// Refuses a malformed box before anything starts (exit status 2 from the caller).
+bool box_refused(const OVK_OPTS& o) {
+    if (!o.alpr_download) return false;
+    OVK_GEO_BOX b;
+    const std::string why = ovk_headless_parse_box(*o.alpr_download, b);
+    if (why.empty()) return false;
+    std::fprintf(stderr, "orvik: --alpr-download %s: %s\n", o.alpr_download->c_str(), why.c_str());
+    return true;
 }
 
 }  // namespace
@@ -109,20 +193,66 @@ std::string ovk_headless_check_export(std::string_view request) {
             std::string why = "unknown export (use SCOPE:FORMAT, e.g. log:gpx; scopes";
             for (int i = 0; i < OVK_EXPORT_SCOPE_COUNT; ++i)
                 why += std::string(i ? ", " : " ") + scope_name(static_cast<OVK_EXPORT_SCOPE>(i));
-            why += "; formats";
+            why += ", " + std::string(kTripScope) + "; formats";
             for (int f = 0; f < OVK_EXPORT_FORMAT_COUNT; ++f)
                 why += std::string(f ? ", " : " ") + ovk_export_ext(f);
             return why + ")";
         }
-        if (ovk_export_supported(scope, fmt)) return {};
+        if (export_supported(scope, fmt)) return {};
         std::string offered;
         for (int f = 0; f < OVK_EXPORT_FORMAT_COUNT; ++f) {
-            if (!ovk_export_supported(scope, f)) continue;
+            if (!export_supported(scope, f)) continue;
             if (!offered.empty()) offered += ", ";
             offered += ovk_export_ext(f);
         }
-        return std::string("the ") + scope_name(static_cast<OVK_EXPORT_SCOPE>(scope)) +
-               " export has no " + ovk_export_ext(fmt) + " form (it has " + offered + ")";
+        const std::string name = scope == kTrip ? std::string(kTripScope)
+                                                : scope_name(static_cast<OVK_EXPORT_SCOPE>(scope));
+        return "the " + name + " export has no " + ovk_export_ext(fmt) + " form (it has " +
+               offered + ")";
+    } catch (const std::bad_alloc&) {
+        return "out of memory";
+    }
+}
+
+std::string ovk_headless_parse_box(std::string_view text, OVK_GEO_BOX& box) {
+    try {
+        const std::string usage =
+            "a box is four numbers S,W,N,E in degrees (south, west, north, east), e.g. "
+            "45.40,-75.72,45.44,-75.66";
+        double v[4] = {};
+        size_t at = 0;
+        for (int i = 0; i < 4; ++i) {
+            const size_t comma = i < 3 ? text.find(',', at) : text.size();
+            if (comma == std::string_view::npos) return usage;
+            std::string_view part = text.substr(at, comma - at);
+            while (!part.empty() && (part.front() == ' ' || part.front() == '\t'))
+                part.remove_prefix(1);
+            while (!part.empty() && (part.back() == ' ' || part.back() == '\t'))
+                part.remove_suffix(1);
+            // from_chars takes no '+'; a leading one is fine for people.
+            if (part.size() > 1 && part.front() == '+' && part[1] != '-') part.remove_prefix(1);
+            const auto r = std::from_chars(part.data(), part.data() + part.size(), v[i],
+                                           std::chars_format::fixed);
+            if (part.empty() || r.ec != std::errc() || r.ptr != part.data() + part.size() ||
+                !std::isfinite(v[i]))
+                return usage;
+            at = comma + 1;
+        }
+        const double s = v[0], w = v[1], n = v[2], e = v[3];
+        if (s < -90 || s > 90 || n < -90 || n > 90)
+            return "latitudes (south, north) run from -90 to 90";
+        if (w < -180 || w > 180 || e < -180 || e > 180)
+            return "longitudes (west, east) run from -180 to 180";
+        auto deg = [](double d) { return ovk_format(32, "%g", d); };
+        if (s >= n) return "south (" + deg(s) + ") must lie below north (" + deg(n) + ")";
+        if (w >= e)
+            return "west (" + deg(w) + ") must lie west of east (" + deg(e) +
+                   "); a box across the 180th meridian is two downloads, one on each side";
+        if (n - s > OVK_ALPR_MAX_SPAN_DEG || e - w > OVK_ALPR_MAX_SPAN_DEG)
+            return "area too large: " + deg(n - s) + " by " + deg(e - w) + " degrees; at most " +
+                   deg(OVK_ALPR_MAX_SPAN_DEG) + " each way can be downloaded at once";
+        box = OVK_GEO_BOX{s, w, n, e};
+        return {};
     } catch (const std::bad_alloc&) {
         return "out of memory";
     }
@@ -220,9 +350,13 @@ int ovk_headless_run(const OVK_OPTS& o, const OVK_HOST& host, FILE* out) {
             std::fprintf(stderr, "orvik: --export %s: %s\n", r.c_str(), why.c_str());
             refused = true;
         }
+        if (box_refused(o)) refused = true;
         if (refused) return 2;
         if (ovk_startup_open(o, host) != 0) return 1;
         const std::string dir = ovk_startup_data_dir();
+        // The cameras first, so that this run already warns about them.
+        const bool download_failed =
+            o.alpr_download && !download_cameras(*o.alpr_download, dir, out);
 
         // Without an interface to start it from, scanning always starts at once.
         ovk_scan_start();
@@ -273,9 +407,27 @@ int ovk_headless_run(const OVK_OPTS& o, const OVK_HOST& host, FILE* out) {
             print(out, "detections of this run could not be stored in " + dir +
                            " (see the log above); they are lost when the program ends");
         ovk_startup_close();
-        return failed_exports > 0 || unsaved ? 1 : 0;
+        return failed_exports > 0 || unsaved || download_failed ? 1 : 0;
     } catch (const std::exception& e) {
         zq_log(LOG_ERR, "headless run failed: %s", e.what());
+        ovk_startup_close();
+        return 1;
+    }
+}
+
+int ovk_headless_download_only(const OVK_OPTS& o, const OVK_HOST& host, FILE* out) {
+    try {
+        if (!o.error.empty()) {
+            std::fprintf(stderr, "orvik: %s\n", o.error.c_str());
+            return 2;
+        }
+        if (!o.alpr_download || box_refused(o)) return 2;
+        if (ovk_startup_open(o, host) != 0) return 1;
+        const bool ok = download_cameras(*o.alpr_download, ovk_startup_data_dir(), out);
+        ovk_startup_close();
+        return ok ? 0 : 1;
+    } catch (const std::exception& e) {
+        zq_log(LOG_ERR, "download failed: %s", e.what());
         ovk_startup_close();
         return 1;
     }

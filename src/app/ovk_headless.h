@@ -36,14 +36,34 @@ std::atomic<bool>& ovk_headless_stop_flag();
 std::string ovk_headless_export_dir(std::string_view data_dir);
 
 // "" when `request` ("scope:format", words as ovk_export_scope_parse and
-// ovk_export_format_parse take them) names an export that exists; else why not, for a person.
+// ovk_export_format_parse take them, or "trip:gpx|kml|geojson|csv" for the latest trace)
+// names an export that exists; else why not, for a person.
 std::string ovk_headless_check_export(std::string_view request);
 
+// A download box in degrees.
+struct OVK_GEO_BOX {
+    double south = 0;
+    double west = 0;
+    double north = 0;
+    double east = 0;
+};
+// "" with `box` filled when `text` is "S,W,N,E": four decimal numbers (blanks around them
+// allowed) with -90 <= S < N <= 90, -180 <= W < E <= 180 and neither side longer than
+// OVK_ALPR_MAX_SPAN_DEG; else why not, for a person (`box` then unchanged).
+std::string ovk_headless_parse_box(std::string_view text, OVK_GEO_BOX& box);
+
 // Refuses (exit status 2, a line per mistake on standard error) before anything starts when
-// the command line had a mistake or an export request is not one that exists. Otherwise
-// starts everything, scans, prints to `out` until the stop flag is set, the duration has
-// passed or (with --replay) the replay has been played to its end and taken in, writes the
-// exports and shuts down in order. A replay that cannot start ends the run with its status on
-// standard error. Returns the exit status: 0, or 1 when an export could not be written, the
-// engine could not start, or detections could not be stored.
+// the command line had a mistake, an export request is not one that exists or the download
+// box is not one. Otherwise starts everything; with --alpr-download downloads the box's plate
+// cameras and prints the outcome ("alpr-download BOX: ..."); scans, prints to `out` until the
+// stop flag is set, the duration has passed or (with --replay) the replay has been played to
+// its end and taken in, writes the exports and shuts down in order. A replay that cannot start
+// ends the run with its status on standard error. Returns the exit status: 0, or 1 when an
+// export could not be written, the download failed, the engine could not start, or detections
+// could not be stored.
 int ovk_headless_run(const OVK_OPTS& o, const OVK_HOST& host, FILE* out);
+// --alpr-download without --headless: the start-up, the download and its line on `out`, the
+// shutdown; nothing is scanned and no window opens. Exit status 0; 1 when the download failed,
+// its cameras could not be written to the cache or the engine could not start; 2 (before
+// anything starts, with the reason on standard error) for a box that is not one.
+int ovk_headless_download_only(const OVK_OPTS& o, const OVK_HOST& host, FILE* out);

@@ -121,8 +121,8 @@ const std::vector<OVK_OPTION>& ovk_startup_options() {
          }},
         {"--export", "SCOPE:FORMAT",
          "--export SCOPE:FORMAT  headless: write that export at shutdown and print its path\n"
-         "                (scopes session, history, log, watchlist, everything;\n"
-         "                 formats csv, json, kml, gpx, geojson)",
+         "                (scopes session, history, log, watchlist, everything, and trip\n"
+         "                 for the latest trace; formats csv, json, kml, gpx, geojson)",
          [](OVK_OPTS& o, std::string_view v) { o.exports.emplace_back(v); }},
         {"--trace", nullptr,
          "--trace       headless: record a trip while running; it is stopped at shutdown",
@@ -139,6 +139,11 @@ const std::vector<OVK_OPTION>& ovk_startup_options() {
          "--replay-speed X  replay pace: 1 as recorded (default), 2 twice as fast, 0 as fast\n"
          "                as the pipeline takes it",
          [](OVK_OPTS& o, std::string_view v) { o.replay_speed = to_speed(v); }},
+        {"--alpr-download", "S,W,N,E",
+         "--alpr-download S,W,N,E  download the plate cameras mapped in OpenStreetMap in that\n"
+         "                box (degrees south,west,north,east; at most 2 by 2) into the cache;\n"
+         "                without --headless nothing else is done",
+         [](OVK_OPTS& o, std::string_view v) { o.alpr_download = std::string(v); }},
     };
     return table;
 }

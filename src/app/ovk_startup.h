@@ -42,7 +42,10 @@ struct OVK_OPTS {
     std::optional<std::string> record;  // append every advert and fix to this file
     std::optional<std::string> replay;  // feed this recording or capture instead of the radios
     double replay_speed = 1.0;          // 1 original pace, 0 as fast as the pipeline takes it
-    std::string error;                  // a command-line mistake, for people ("" when none)
+    // "S,W,N,E": download the plate cameras of that box into the cache (checked by
+    // ovk_headless_parse_box before anything starts)
+    std::optional<std::string> alpr_download;
+    std::string error;  // a command-line mistake, for people ("" when none)
 };
 
 // One command-line option. Options are matched exactly; one that takes a value consumes the

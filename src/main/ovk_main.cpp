@@ -245,5 +245,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "orvik: %s\n", o.error.c_str());
         return 2;
     }
+    // A camera download alone needs no window (a board, a script, a cron job).
+    if (o.alpr_download) return ovk_headless_download_only(o, linux_host(), stdout);
     return run_window(o, linux_host());
 }
