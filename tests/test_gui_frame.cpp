@@ -174,13 +174,16 @@ TEST_F(GuiFrame, PopUpsAreBuiltHiddenCentredAndWithinTheDisplay) {
     w->on_close(big, w->close_user);
     EXPECT_FALSE(ovk_gui_popup_is_open(&g_, OVK_POP_SETTINGS));
 
-    // One that does not exist: nothing happens.
+    // One that could not be made keeps the id -1: nothing happens.
+    const int history = g_.popup[OVK_POP_HISTORY];
+    g_.popup[OVK_POP_HISTORY] = -1;
     ovk_gui_popup_client(&g_, OVK_POP_HISTORY, &cw, &ch);
     EXPECT_EQ(cw, 0);
     EXPECT_EQ(ch, 0);
     ovk_gui_open_popup(&g_, OVK_POP_HISTORY);
     EXPECT_FALSE(ovk_gui_popup_is_open(&g_, OVK_POP_HISTORY));
     ovk_gui_open_popup(&g_, 99);
+    g_.popup[OVK_POP_HISTORY] = history;
 
     // Touch mode: no margin, whole display except for the small dialogs.
     setenv("OVK_TOUCH", "1", 1);

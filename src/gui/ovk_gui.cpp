@@ -30,6 +30,8 @@
 #include "ovk_gui_report.h"
 #include "ovk_gui_settings.h"
 #include "ovk_gui_setup.h"
+#include "ovk_gui_history.h"
+#include "ovk_gui_trips.h"
 #include "ovk_platform.h"
 #include "zq_log.h"
 
@@ -49,6 +51,9 @@ constexpr OVK_SCREEN kScreens[] = {
     {OVK_POP_DETAIL, ovk_detail_build, ovk_detail_refresh, nullptr, ovk_detail_show_selected,
      nullptr},
     {OVK_POP_MAP, ovk_map_build, nullptr, ovk_map_update, ovk_map_show, ovk_map_shutdown},
+    {OVK_POP_HISTORY, ovk_history_build, ovk_history_refresh, nullptr, ovk_history_show, nullptr},
+    {OVK_POP_TRIPS, ovk_trips_build, ovk_trips_refresh, nullptr, ovk_trips_show, nullptr},
+    {OVK_POP_LOG, ovk_log_build, ovk_log_refresh, nullptr, ovk_log_show, nullptr},
     {OVK_POP_WATCHLIST, ovk_watchlist_build, ovk_watchlist_refresh, nullptr, ovk_watchlist_show,
      nullptr},
     {OVK_POP_WATCH_ADD, ovk_watch_add_build, nullptr, nullptr, nullptr, nullptr},

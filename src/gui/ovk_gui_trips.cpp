@@ -1,0 +1,693 @@
+// The "Traces" and "Match log" pop-ups.
+//
+// Index
+//   1. Shared: state, button rows, grids, saving an export
+//   2. Traces: build, refresh, commands
+//   3. Match log: build, refresh, commands
+#include "ovk_gui_trips.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "ovk_app_util.h"
+#include "ovk_export.h"
+#include "ovk_gui_map.h"
+#include "ovk_platform.h"
+#include "ovk_store.h"
+#include "ovk_trip.h"
+#include "zq_log.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// 1. Shared
+// ---------------------------------------------------------------------------------------
+
+// What the trips screen holds between loads. Widget ids are -1 until built.
+struct TRIPS_STATE {
+    std::vector<OVK_TRIP> trips;  // as last loaded, newest first; row i of the grid is trips[i]
+    int64_t pending_delete = 0;   // the trip the confirm dialog asks about
+    int64_t selected_id = 0;      // kept across reloads and rebuilds
+    bool only_flagged = false;    // the check box, kept across rebuilds
+    bool compact = false;         // built for a narrow window: fewer columns
+    int win = -1, w_info = -1, w_grid = -1, w_name = -1, w_flagged = -1;
+};
+
+// What the match log holds between loads.
+struct LOG_STATE {
+    std::vector<OVK_DETECTION> rows;  // every logged detection as last loaded, newest first
+    std::vector<size_t> kept;         // indexes into rows that pass the filter, in order
+    std::string query;                // filter text, as typed
+    int category = -1;                // filter category, -1 for every kind
+    int64_t selected_id = 0;          // detection id of the selected row, kept across reloads
+    bool loaded = false;
+    bool compact = false;  // built for a narrow window: fewer columns
+    int win = -1, w_info = -1, w_grid = -1, w_search = -1, w_category = -1;
+};
+
+TRIPS_STATE s_trips;
+LOG_STATE s_log;
+
+constexpr size_t kLogRowsShown = 2000;  // rows the log's grid holds at most
+constexpr int kRenameMax = 90;          // characters of the rename field
+constexpr size_t kConfirmNameMax = 80;  // characters of a name quoted in the delete question
+
+const char* const kTracesInfo =
+    "Select a trace, then show it on the map, export, rename or delete it.";
+const char* const kNoTraces =
+    "No traces yet. Menu > Record trace (or the Map) records your route and every device heard "
+    "along it.";
+
+struct BUTTON_SPEC {
+    const char* label;
+    const char* tip;
+    ZQ_GUI_CLICK_FN fn;
+};
+
+// Buttons left to right from x = pad, each its label's width plus 3 pad wide and pad / 2
+// apart; one that would pass w - pad starts a new line (rh + pad / 2 lower). The y below the
+// row (rh + pad under its last line).
+float button_row(OVK_GUI* g, int win, float y, float w, std::span<const BUTTON_SPEC> buttons) {
+    const float p = ovk_pad(g), rh = ovk_row_h(g);
+    float x = p;
+    for (const BUTTON_SPEC& b : buttons) {
+        const float bw = static_cast<float>(al_get_text_width(g->font, b.label)) + 3 * p;
+        if (x > p && x + bw > w - p) {
+            x = p;
+            y += rh + p / 2;
+        }
+        const int id = zq_gui_add_button(g->ctx, win, x, y, bw, rh, b.label, 1, b.fn, g);
+        zq_gui_set_widget_tooltip(g->ctx, id, b.tip);
+        x += bw + p / 2;
+    }
+    return y + rh + p;
+}
+
+struct COLUMN {
+    const char* title;
+    float share;  // of the grid's inner width
+    int value;    // which of the row's values it shows
+};
+
+// A window narrower than this (in scale units) lists fewer columns, each wide enough to read.
+constexpr float kCompactW = 640;
+
+// The values of a row that the columns show, in column order.
+std::vector<std::string> pick(std::vector<std::string> values, std::span<const COLUMN> cols) {
+    std::vector<std::string> out;
+    out.reserve(cols.size());
+    for (const COLUMN& c : cols)
+        out.push_back(c.value < static_cast<int>(values.size())
+                          ? std::move(values[static_cast<size_t>(c.value)])
+                          : std::string());
+    return out;
+}
+
+int add_grid(OVK_GUI* g, int win, float x, float y, float w, float h, std::span<const COLUMN> cols,
+             ZQ_GUI_SELECT_FN on_select, const char* tip) {
+    const int id = zq_gui_add_datagrid(g->ctx, win, x, y, w, h, on_select, g);
+    const ZQ_GUI_STYLE* st = zq_gui_style(g->ctx);
+    const float inner = w - (st ? st->scrollbar_size : 0);
+    for (const COLUMN& c : cols) zq_gui_datagrid_add_column(g->ctx, id, c.title, c.share * inner);
+    zq_gui_set_widget_tooltip(g->ctx, id, tip);
+    return id;
+}
+
+// "2026-12-08 14:03", local time.
+std::string minute_text(int64_t ms) {
+    return ovk_local_time(ms).substr(0, 16);
+}
+
+// "20261208_140305", local time.
+std::string file_stamp(int64_t ms) {
+    std::string s;
+    for (char c : ovk_local_time(ms)) {
+        if (c == ' ')
+            s += '_';
+        else if (c != '-' && c != ':')
+            s += c;
+    }
+    return s;
+}
+
+// At most `max` characters of `s` (UTF-8, never ending inside a character).
+std::string cut_chars(std::string_view s, size_t max) {
+    size_t chars = 0, i = 0;
+    for (; i < s.size(); ++i) {
+        if ((static_cast<unsigned char>(s[i]) & 0xC0) == 0x80) continue;
+        if (chars == max) break;
+        ++chars;
+    }
+    return std::string(s.substr(0, i));
+}
+
+std::string trim(std::string_view s) {
+    const auto space = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+    while (!s.empty() && space(s.front())) s.remove_prefix(1);
+    while (!s.empty() && space(s.back())) s.remove_suffix(1);
+    return std::string(s);
+}
+
+bool file_exists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);
+}
+
+// Writes the export into the export directory as "orvik_<stem>_<local time>.<ext>", hands it
+// to the platform's share operation and says where it went. Two exports in the same second
+// get "_2", "_3", ... so that the second never replaces the first.
+void save_export(OVK_GUI* g, const std::optional<std::string>& text, const char* stem,
+                 const char* ext, const char* mime) {
+    if (!text || text->empty()) {
+        ovk_gui_message(g, "Nothing to export");
+        return;
+    }
+    const std::string dir = ovk_platform_export_dir();
+    const std::string base = dir + "/orvik_" + stem + "_" + file_stamp(ovk_now_ms());
+    std::string path = base + "." + ext;
+    for (int n = 2; file_exists(path) && n < 1000; ++n)
+        path = base + "_" + std::to_string(n) + "." + ext;
+    if (dir.empty() || file_exists(path) || ovk_write_file_atomic(path, *text) != 0) {
+        ovk_gui_message(g, "Could not write %s", path.c_str());
+        return;
+    }
+    ovk_platform_share_file(path, mime);
+    ovk_gui_message(g, "Saved %s", path.c_str());
+}
+
+// ---------------------------------------------------------------------------------------
+// 2. Traces
+// ---------------------------------------------------------------------------------------
+
+constexpr COLUMN kTripColumns[] = {
+    {"Name", 0.34f, 0},     {"Started", 0.20f, 1}, {"Duration", 0.13f, 2},
+    {"Distance", 0.12f, 3}, {"Devices", 0.19f, 4},
+};
+constexpr COLUMN kTripColumnsCompact[] = {
+    {"Name", 0.42f, 0},
+    {"Started", 0.36f, 1},
+    {"Distance", 0.22f, 3},
+};
+
+std::span<const COLUMN> trip_columns(bool compact) {
+    if (compact) return kTripColumnsCompact;
+    return kTripColumns;
+}
+
+const OVK_TRIP* selected_trip(OVK_GUI* g) {
+    const int row = zq_gui_datagrid_get_selected(g->ctx, s_trips.w_grid);
+    if (row < 0 || row >= static_cast<int>(s_trips.trips.size())) return nullptr;
+    return &s_trips.trips[static_cast<size_t>(row)];
+}
+
+// The grid and the info label from s_trips.trips; the trip selected before stays selected.
+void trips_fill(OVK_GUI* g) {
+    TRIPS_STATE& t = s_trips;
+    if (t.w_grid < 0) return;
+    zq_gui_datagrid_clear_rows(g->ctx, t.w_grid);
+    int keep = -1;
+    for (const OVK_TRIP& r : t.trips) {
+        const std::string duration =
+            r.end_time == 0
+                ? std::string("recording")
+                : ovk_format(32, "%lld min",
+                             static_cast<long long>((r.end_time - r.start_time) / 60000));
+        const int row = zq_gui_datagrid_add_row(
+            g->ctx, t.w_grid,
+            pick({r.name, minute_text(r.start_time), duration,
+                  ovk_format(32, "%.1f km", r.distance_m / 1000.0),
+                  ovk_format(48, "%d (%d flagged)", r.device_count, r.flagged_count)},
+                 trip_columns(t.compact)));
+        if (r.id == t.selected_id) keep = row;
+    }
+    if (keep >= 0) {
+        zq_gui_datagrid_set_selected(g->ctx, t.w_grid, keep);
+        zq_gui_datagrid_scroll_to_row(g->ctx, t.w_grid, keep);
+    } else {
+        t.selected_id = 0;
+    }
+    ovk_label_set_wrapped(g, t.w_info, t.trips.empty() ? kNoTraces : kTracesInfo);
+}
+
+void trips_reload(OVK_GUI* g) {
+    s_trips.trips = ovk_trip_list();
+    trips_fill(g);
+}
+
+void on_trip_selected(int, int row, void* user) {
+    auto* g = static_cast<OVK_GUI*>(user);
+    if (row < 0 || row >= static_cast<int>(s_trips.trips.size())) return;
+    const OVK_TRIP& t = s_trips.trips[static_cast<size_t>(row)];
+    s_trips.selected_id = t.id;
+    zq_gui_textarea_set_text(g->ctx, s_trips.w_name, t.name);
+}
+
+void on_show_on_map(int, void* user) {
+    auto* g = static_cast<OVK_GUI*>(user);
+    const OVK_TRIP* t = selected_trip(g);
+    if (!t) {
+        ovk_gui_message(g, "Select a trace first");
+        return;
+    }
+    ovk_map_show_trip(g, t->id);
+}
+
+// Trip export formats, in the order of their buttons.
+enum TRIP_FORMAT : int { TRIP_GPX = 0, TRIP_KML = 1, TRIP_GEOJSON = 2, TRIP_CSV = 3 };
+
+void export_trip(OVK_GUI* g, TRIP_FORMAT fmt) {
+    const OVK_TRIP* sel = selected_trip(g);
+    if (!sel) {
+        ovk_gui_message(g, "Select a trace first");
+        return;
+    }
+    // The index row as it is now (a recording trip's counts move on).
+    const std::optional<OVK_TRIP> trip = ovk_trip_get(sel->id);
+    if (!trip) {
+        ovk_gui_message(g, "That trace is gone");
+        trips_reload(g);
+        return;
+    }
+    const std::vector<OVK_TRIP_POINT> points = ovk_trip_points(trip->id);
+    const std::vector<OVK_TRIP_DEVICE> devices = ovk_trip_devices(trip->id);
+    const bool only = zq_gui_checkbox_is_checked(g->ctx, s_trips.w_flagged) != 0;
+    switch (fmt) {
+        case TRIP_GPX:
+            save_export(g, ovk_trip_export_gpx(*trip, points, devices, only), "trace", "gpx",
+                        "application/gpx+xml");
+            break;
+        case TRIP_KML:
+            save_export(g, ovk_trip_export_kml(*trip, points, devices, only), "trace", "kml",
+                        "application/vnd.google-earth.kml+xml");
+            break;
+        case TRIP_GEOJSON:
+            save_export(g, ovk_trip_export_geojson(*trip, points, devices, only), "trace",
+                        "geojson", "application/geo+json");
+            break;
+        case TRIP_CSV:
+            save_export(g, ovk_trip_export_devices_csv(devices), "trace", "csv", "text/csv");
+            break;
+    }
+}
+
+void on_export_gpx(int, void* user) {
+    export_trip(static_cast<OVK_GUI*>(user), TRIP_GPX);
+}
+void on_export_kml(int, void* user) {
+    export_trip(static_cast<OVK_GUI*>(user), TRIP_KML);
+}
+void on_export_geojson(int, void* user) {
+    export_trip(static_cast<OVK_GUI*>(user), TRIP_GEOJSON);
+}
+void on_export_csv(int, void* user) {
+    export_trip(static_cast<OVK_GUI*>(user), TRIP_CSV);
+}
+
+void on_rename(int, void* user) {
+    auto* g = static_cast<OVK_GUI*>(user);
+    const OVK_TRIP* t = selected_trip(g);
+    const std::string name = trim(zq_gui_textarea_get_text(g->ctx, s_trips.w_name));
+    if (!t || name.empty()) {
+        ovk_gui_message(g, "Select a trace and type its new name");
+        return;
+    }
+    s_trips.selected_id = t->id;
+    if (ovk_trip_rename(t->id, name) != 0) ovk_gui_message(g, "Could not save the new name");
+    trips_reload(g);
+}
+
+void on_delete_confirmed(void* user) {
+    auto* g = static_cast<OVK_GUI*>(user);
+    const int64_t id = s_trips.pending_delete;
+    s_trips.pending_delete = 0;
+    if (id == 0) return;
+    if (ovk_trip_delete(id) == 0)
+        ovk_gui_message(g, "Trace deleted");
+    else
+        ovk_gui_message(g, "Could not delete the trace: it is gone already");
+    trips_reload(g);
+}
+
+void on_delete(int, void* user) {
+    auto* g = static_cast<OVK_GUI*>(user);
+    const OVK_TRIP* t = selected_trip(g);
+    if (!t) {
+        ovk_gui_message(g, "Select a trace first");
+        return;
+    }
+    s_trips.pending_delete = t->id;
+    const std::string name = cut_chars(t->name, kConfirmNameMax);
+    ovk_gui_confirm(g, "Delete the trace \"" + name + "\" and every device recorded along it?",
+                    on_delete_confirmed, g);
+}
+
+void on_only_flagged(int, void* user) {
+    auto* g = static_cast<OVK_GUI*>(user);
+    s_trips.only_flagged = zq_gui_checkbox_is_checked(g->ctx, s_trips.w_flagged) != 0;
+}
+
+constexpr BUTTON_SPEC kTripButtons[] = {
+    {"Show on map", "Show the route and the devices heard along it", on_show_on_map},
+    {"GPX", "Export the route and devices as GPX", on_export_gpx},
+    {"KML", "Export as KML (Google Earth)", on_export_kml},
+    {"GeoJSON", "Export as GeoJSON", on_export_geojson},
+    {"Devices CSV", "Export the devices heard as CSV", on_export_csv},
+    {"Delete", "Delete the selected trace", on_delete},
+};
+
+}  // namespace
+
+void ovk_trips_build(OVK_GUI* g) {
+    OVK_CHECK(g && g->ctx);
+    TRIPS_STATE& t = s_trips;
+    t.win = t.w_info = t.w_grid = t.w_name = t.w_flagged = -1;
+    const int win = ovk_gui_popup_window(g, OVK_POP_TRIPS, "Traces", 980, 760);
+    if (win < 0) return;
+    t.win = win;
+    float cw = 0, ch = 0;
+    ovk_gui_popup_client(g, OVK_POP_TRIPS, &cw, &ch);
+    const float p = ovk_pad(g), rh = ovk_row_h(g);
+
+    // The label is made as tall as the longer of its two texts.
+    float y = p, h = 0;
+    t.w_info = ovk_add_wrapped_label(g, win, g->font, kNoTraces, p, y, cw - 2 * p, &h);
+    y += h + p / 2;
+    y = button_row(g, win, y, cw, kTripButtons);
+
+    t.w_flagged = zq_gui_add_checkbox(g->ctx, win, p, y, cw - 2 * p, rh,
+                                      "Exports include flagged devices only", t.only_flagged,
+                                      on_only_flagged, g);
+    zq_gui_set_widget_tooltip(g->ctx, t.w_flagged, "Leave unchecked to export every device heard");
+    y += rh + p / 2;
+
+    const float rename_w = static_cast<float>(al_get_text_width(g->font, "Rename")) + 3 * p;
+    t.w_name = zq_gui_add_textarea(g->ctx, win, p, y, cw - 3 * p - rename_w, rh, 0, kRenameMax,
+                                   nullptr, nullptr);
+    zq_gui_textarea_set_placeholder(g->ctx, t.w_name, "New name for the selected trace");
+    zq_gui_set_widget_tooltip(g->ctx, t.w_name, "Type a name, then press Rename");
+    const int rename = zq_gui_add_button(g->ctx, win, cw - p - rename_w, y, rename_w, rh, "Rename",
+                                         1, on_rename, g);
+    zq_gui_set_widget_tooltip(g->ctx, rename, "Rename the selected trace");
+    y += rh + p;
+
+    const float gh = std::max(ch - y - p, 4 * rh);
+    t.compact = cw < ovk_px(g, kCompactW);
+    t.w_grid = add_grid(g, win, p, y, cw - 2 * p, gh, trip_columns(t.compact), on_trip_selected,
+                        "Recorded traces, newest first");
+    trips_fill(g);
+}
+
+void ovk_trips_show(OVK_GUI* g) {
+    OVK_CHECK(g && g->ctx);
+    if (s_trips.win < 0 || g->popup[OVK_POP_TRIPS] < 0) ovk_trips_build(g);
+    // A fresh look: nothing selected.
+    s_trips.selected_id = 0;
+    zq_gui_textarea_set_text(g->ctx, s_trips.w_name, "");
+    trips_reload(g);
+    ovk_gui_open_popup(g, OVK_POP_TRIPS);
+}
+
+void ovk_trips_refresh(OVK_GUI* g) {
+    OVK_CHECK(g && g->ctx);
+    std::vector<OVK_TRIP> now = ovk_trip_list();
+    if (now == s_trips.trips) return;
+    s_trips.trips = std::move(now);
+    trips_fill(g);
+}
+
+// ---------------------------------------------------------------------------------------
+// 3. Match log
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+constexpr COLUMN kLogColumns[] = {
+    {"Time", 0.15f, 0},    {"Match", 0.30f, 1}, {"Category", 0.12f, 2}, {"Conf.", 0.06f, 3},
+    {"Address", 0.15f, 4}, {"dBm", 0.05f, 5},   {"Position", 0.15f, 6},
+};
+constexpr COLUMN kLogColumnsCompact[] = {
+    {"Time", 0.36f, 0},
+    {"Match", 0.46f, 1},
+    {"Conf.", 0.18f, 3},
+};
+
+std::span<const COLUMN> log_columns(bool compact) {
+    if (compact) return kLogColumnsCompact;
+    return kLogColumns;
+}
+
+bool contains_folded(std::string_view hay, std::string_view folded_needle) {
+    if (folded_needle.empty()) return true;
+    if (hay.size() < folded_needle.size()) return false;
+    const auto fold = [](char c) {
+        return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    };
+    for (size_t i = 0; i + folded_needle.size() <= hay.size(); ++i) {
+        size_t k = 0;
+        while (k < folded_needle.size() && fold(hay[i + k]) == folded_needle[k]) ++k;
+        if (k == folded_needle.size()) return true;
+    }
+    return false;
+}
+
+bool log_filtered() {
+    return s_log.category >= 0 || !trim(s_log.query).empty();
+}
+
+// s_log.kept from s_log.rows and the filter.
+void log_apply_filter() {
+    LOG_STATE& l = s_log;
+    std::string q = trim(l.query);
+    for (char& c : q) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    l.kept.clear();
+    l.kept.reserve(l.rows.size());
+    for (size_t i = 0; i < l.rows.size(); ++i) {
+        const OVK_DETECTION& d = l.rows[i];
+        if (l.category >= 0 && d.category != l.category) continue;
+        if (!q.empty() && !contains_folded(d.label, q) && !contains_folded(d.mac, q) &&
+            !contains_folded(d.vendor, q) && !contains_folded(d.device_name, q) &&
+            !contains_folded(d.evidence, q))
+            continue;
+        l.kept.push_back(i);
+    }
+}
+
+// The grid (the first 2000 rows the filter keeps) and the info label.
+void log_fill(OVK_GUI* g) {
+    LOG_STATE& l = s_log;
+    if (l.w_grid < 0) return;
+    zq_gui_datagrid_clear_rows(g->ctx, l.w_grid);
+    const size_t shown = std::min(l.kept.size(), kLogRowsShown);
+    int keep = -1;
+    for (size_t k = 0; k < shown; ++k) {
+        const OVK_DETECTION& d = l.rows[l.kept[k]];
+        const std::string pos =
+            d.has_pos ? ovk_format(64, "%.5f, %.5f", d.lat, d.lon) : std::string();
+        const int row = zq_gui_datagrid_add_row(
+            g->ctx, l.w_grid,
+            pick({minute_text(d.timestamp), d.label, ovk_cat_tag(d.category),
+                  ovk_format(16, "%d%%", d.confidence), d.mac, ovk_format(16, "%d", d.rssi), pos},
+                 log_columns(l.compact)));
+        ALLEGRO_COLOR c = ovk_ink(g, ovk_cat_color(d.category));
+        zq_gui_datagrid_set_row_color(g->ctx, l.w_grid, row,
+                                      al_map_rgba_f(c.r * 0.25f, c.g * 0.25f, c.b * 0.25f, 0.25f));
+        if (d.id == l.selected_id) keep = row;
+    }
+    if (keep >= 0) {
+        zq_gui_datagrid_set_selected(g->ctx, l.w_grid, keep);
+        zq_gui_datagrid_scroll_to_row(g->ctx, l.w_grid, keep);
+    } else {
+        l.selected_id = 0;
+    }
+    const int n = static_cast<int>(l.rows.size());
+    std::string info =
+        ovk_format(128, "%d logged match%s (one row per device per 30 s)", n, n == 1 ? "" : "es");
+    if (log_filtered()) info += ovk_format(64, " - %zu after filtering", l.kept.size());
+    if (l.kept.size() > kLogRowsShown) info += " - newest 2000 shown";
+    ovk_label_set_wrapped(g, l.w_info, info);
+}
+
+void log_reload(OVK_GUI* g) {
+    s_log.rows = ovk_store_detections(0);
+    s_log.loaded = true;
+    log_apply_filter();
+    log_fill(g);
+}
+
+// Whether the store's log differs from the rows loaded: another count, or another newest
+// detection (a clear followed by as many new matches as there were).
+bool log_changed() {
+    const std::vector<OVK_DETECTION>& rows = s_log.rows;
+    const int n = ovk_store_detection_count();
+    if (!s_log.loaded || n != static_cast<int>(rows.size())) return true;
+    if (n == 0) return false;
+    const std::vector<OVK_DETECTION> newest = ovk_store_detections(rows.front().timestamp);
+    return newest.empty() || newest.front().id != rows.front().id;
+}
+
+const OVK_DETECTION* log_row(int row) {
+    if (row < 0 || static_cast<size_t>(row) >= s_log.kept.size()) return nullptr;
+    return &s_log.rows[s_log.kept[static_cast<size_t>(row)]];
+}
+
+void on_log_selected(int, int row, void* user) {
+    auto* g = static_cast<OVK_GUI*>(user);
+    const OVK_DETECTION* d = log_row(row);
+    if (!d) return;
+    s_log.selected_id = d->id;
+    ovk_gui_message(g, "%s - %s", d->label.c_str(), d->evidence.c_str());
+}
+
+void on_log_search(int, const char* text, void* user) {
+    s_log.query = text ? text : "";
+    log_apply_filter();
+    log_fill(static_cast<OVK_GUI*>(user));
+}
+
+void on_log_category(int, int index, void* user) {
+    s_log.category = index >= 1 && index <= OVK_CAT_COUNT ? index - 1 : -1;
+    log_apply_filter();
+    log_fill(static_cast<OVK_GUI*>(user));
+}
+
+// The rows the filter keeps (every row without a filter), newest first.
+std::vector<OVK_DETECTION> log_export_rows() {
+    std::vector<OVK_DETECTION> out;
+    out.reserve(s_log.kept.size());
+    for (size_t i : s_log.kept) out.push_back(s_log.rows[i]);
+    return out;
+}
+
+void export_log(OVK_GUI* g, OVK_EXPORT_FORMAT fmt) {
+    const std::vector<OVK_DETECTION> rows = log_export_rows();
+    if (rows.empty()) {
+        ovk_gui_message(g, "Nothing to export");
+        return;
+    }
+    const bool positioned =
+        std::any_of(rows.begin(), rows.end(), [](const OVK_DETECTION& d) { return d.has_pos; });
+    std::optional<std::string> text;
+    switch (fmt) {
+        case OVK_FMT_CSV:
+            text = ovk_export_log_csv(rows);
+            break;
+        case OVK_FMT_JSON:
+            text = ovk_export_log_json(rows);
+            break;
+        case OVK_FMT_GPX:
+        case OVK_FMT_KML:
+            // A map file without a single point is no export.
+            if (!positioned) {
+                ovk_gui_message(g, "No GPS-tagged matches yet - turn on GPS tagging in Settings");
+                return;
+            }
+            text = fmt == OVK_FMT_GPX ? ovk_export_log_gpx(rows) : ovk_export_log_kml(rows);
+            break;
+        case OVK_FMT_GEOJSON:
+            return;
+    }
+    save_export(g, text, "matches", ovk_export_ext(fmt), ovk_export_mime(fmt));
+}
+
+void on_log_csv(int, void* user) {
+    export_log(static_cast<OVK_GUI*>(user), OVK_FMT_CSV);
+}
+void on_log_json(int, void* user) {
+    export_log(static_cast<OVK_GUI*>(user), OVK_FMT_JSON);
+}
+void on_log_gpx(int, void* user) {
+    export_log(static_cast<OVK_GUI*>(user), OVK_FMT_GPX);
+}
+void on_log_kml(int, void* user) {
+    export_log(static_cast<OVK_GUI*>(user), OVK_FMT_KML);
+}
+
+void on_clear_confirmed(void* user) {
+    auto* g = static_cast<OVK_GUI*>(user);
+    if (ovk_store_clear_detections() != 0)
+        ovk_gui_message(g, "The log was cleared here but could not be written to disk");
+    log_reload(g);
+}
+
+void on_clear_log(int, void* user) {
+    ovk_gui_confirm(static_cast<OVK_GUI*>(user),
+                    "Delete every logged match? This cannot be undone.", on_clear_confirmed, user);
+}
+
+constexpr BUTTON_SPEC kLogButtons[] = {
+    {"CSV", "Export the match log as CSV", on_log_csv},
+    {"JSON", "Export as JSON", on_log_json},
+    {"GPX", "Export positioned matches as GPX waypoints", on_log_gpx},
+    {"KML", "Export positioned matches as KML", on_log_kml},
+    {"Clear log", "Delete every logged match", on_clear_log},
+};
+
+}  // namespace
+
+void ovk_log_build(OVK_GUI* g) {
+    OVK_CHECK(g && g->ctx);
+    LOG_STATE& l = s_log;
+    l.win = l.w_info = l.w_grid = l.w_search = l.w_category = -1;
+    const int win = ovk_gui_popup_window(g, OVK_POP_LOG, "Match log", 1100, 800);
+    if (win < 0) return;
+    l.win = win;
+    float cw = 0, ch = 0;
+    ovk_gui_popup_client(g, OVK_POP_LOG, &cw, &ch);
+    const float p = ovk_pad(g), rh = ovk_row_h(g);
+
+    // Tall enough for the longest the info text gets.
+    float y = p, h = 0;
+    l.w_info = ovk_add_wrapped_label(
+        g, win, g->font,
+        "100000 logged matches (one row per device per 30 s) - 100000 after filtering - newest "
+        "2000 shown",
+        p, y, cw - 2 * p, &h);
+    y += h + p / 2;
+    y = button_row(g, win, y, cw, kLogButtons);
+
+    // The filter: a text and a kind of equipment, side by side or, when narrow, one above the
+    // other.
+    l.compact = cw < ovk_px(g, kCompactW);
+    const float cat_w = l.compact ? cw - 2 * p : std::min(ovk_px(g, 300), (cw - 3 * p) / 2);
+    const float search_w = l.compact ? cw - 2 * p : cw - 3 * p - cat_w;
+    l.w_search = zq_gui_add_textarea(g->ctx, win, p, y, search_w, rh, 0, 80, on_log_search, g);
+    zq_gui_textarea_set_placeholder(g->ctx, l.w_search,
+                                    "Filter by name, address, vendor or evidence");
+    zq_gui_set_widget_tooltip(g->ctx, l.w_search,
+                              "Show only the matches whose name, address, vendor or evidence "
+                              "holds this text");
+    zq_gui_textarea_set_text(g->ctx, l.w_search, l.query);
+    if (l.compact) y += rh + p / 2;
+    l.w_category =
+        zq_gui_add_combobox(g->ctx, win, cw - p - cat_w, y, cat_w, rh, on_log_category, g);
+    zq_gui_combobox_add_item(g->ctx, l.w_category, "Every kind of equipment");
+    for (int c = 0; c < OVK_CAT_COUNT; ++c)
+        zq_gui_combobox_add_item(g->ctx, l.w_category, ovk_cat_title(c));
+    zq_gui_combobox_set_selected(g->ctx, l.w_category, l.category + 1);
+    zq_gui_set_widget_tooltip(g->ctx, l.w_category, "Show only one kind of equipment");
+    y += rh + p;
+
+    const float gh = std::max(ch - y - p, 4 * rh);
+    l.w_grid = add_grid(g, win, p, y, cw - 2 * p, gh, log_columns(l.compact), on_log_selected,
+                        "Every logged match, newest first; select a row to read its evidence");
+    // Seven columns: times, addresses and positions fit whole in the small font.
+    if (g->font_small) zq_gui_set_widget_font(g->ctx, l.w_grid, g->font_small);
+    if (l.loaded) log_fill(g);
+}
+
+void ovk_log_show(OVK_GUI* g) {
+    OVK_CHECK(g && g->ctx);
+    if (s_log.win < 0 || g->popup[OVK_POP_LOG] < 0) ovk_log_build(g);
+    s_log.selected_id = 0;
+    log_reload(g);
+    ovk_gui_open_popup(g, OVK_POP_LOG);
+}
+
+void ovk_log_refresh(OVK_GUI* g) {
+    OVK_CHECK(g && g->ctx);
+    if (log_changed()) log_reload(g);
+}
