@@ -46,7 +46,7 @@ tsan:
 	@targets=$$(grep -l '^// ovk-test: threaded' tests/test_*.cpp 2>/dev/null | xargs -r -n1 basename | sed 's/\.cpp$$//'); \
 	if [ -z "$$targets" ]; then echo "tsan: no threaded tests"; exit 0; fi; \
 	cmake --build build-tsan -j $(JOBS) --target $$targets && \
-	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tools/tsan.supp \
 	  ctest --output-on-failure --timeout 300 -L threaded -j $(JOBS)
 
 fuzz-build: sanitize-build

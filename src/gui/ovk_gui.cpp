@@ -21,17 +21,17 @@
 #include <set>
 
 #include "ovk_app_util.h"
+#include "ovk_gui_about.h"
+#include "ovk_gui_detail.h"
+#include "ovk_gui_export.h"
+#include "ovk_gui_history.h"
 #include "ovk_gui_main.h"
 #include "ovk_gui_map.h"
-#include "ovk_gui_detail.h"
-#include "ovk_gui_watchlist.h"
-#include "ovk_gui_about.h"
-#include "ovk_gui_export.h"
 #include "ovk_gui_report.h"
 #include "ovk_gui_settings.h"
 #include "ovk_gui_setup.h"
-#include "ovk_gui_history.h"
 #include "ovk_gui_trips.h"
+#include "ovk_gui_watchlist.h"
 #include "ovk_platform.h"
 #include "zq_log.h"
 
