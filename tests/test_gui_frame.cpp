@@ -485,10 +485,18 @@ void build_test_main(OVK_GUI* g) {
         zq_gui_add_textarea(g->ctx, g->win_main, 8, 100, 400, 32, 0, 120, nullptr, nullptr);
 }
 
+void build_test_map(OVK_GUI* g) {
+    ovk_gui_popup_window(g, OVK_POP_MAP, "Map", 500, 400);
+}
+void show_test_map(OVK_GUI* g) {
+    ovk_gui_open_popup(g, OVK_POP_MAP);
+}
+
 // Keys typed on the X server reach the frame through the event queue, as in the program.
 TEST_F(GuiFrame, TypedShortcutsFocusTheSearchOpenTheMapAndEscapeCloses) {
     ovk_gui_set_test_screens({
         {-1, build_test_main, nullptr, nullptr, nullptr, nullptr},
+        {OVK_POP_MAP, build_test_map, nullptr, nullptr, show_test_map, nullptr},
     });
     init();
     ASSERT_GE(g_.w_search, 0);
@@ -511,7 +519,7 @@ TEST_F(GuiFrame, TypedShortcutsFocusTheSearchOpenTheMapAndEscapeCloses) {
     EXPECT_TRUE(pump([&] { return zq_gui_get_focus(g_.ctx) == g_.w_search; }));
     zq_gui_set_focus(g_.ctx, -1);
     ovk_test::x_run("xdotool key ctrl+m");
-    EXPECT_TRUE(pump([&] { return shown(OVK_POP_MAP); }));
+    ASSERT_TRUE(pump([&] { return shown(OVK_POP_MAP); }));
     EXPECT_EQ(zq_gui_get_window(g_.ctx, g_.popup[OVK_POP_MAP])->title, "Map");
     ovk_test::x_run("xdotool key Escape");
     EXPECT_TRUE(pump([&] { return !shown(OVK_POP_MAP); }));

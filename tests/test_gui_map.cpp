@@ -572,10 +572,15 @@ class MapScreen : public MapTest {
         p.tile_server = kDeadServer;
         p.map_tiles = 0;
         ovk_prefs_set(p);
-        ovk_gui_set_test_screens({});
+        // The map alone: the devices drawn are the ones a test puts in the frame.
+        ovk_gui_set_frame_only(true);
+        ovk_gui_set_test_screens({{OVK_POP_MAP, ovk_map_build, nullptr, ovk_map_update,
+                                   ovk_map_show, ovk_map_shutdown}});
     }
     void TearDown() override {
         if (inited_) ovk_gui_shutdown(&g_);
+        ovk_gui_set_test_screens({});
+        ovk_gui_set_frame_only(false);
         MapTest::TearDown();
     }
     void init() {
