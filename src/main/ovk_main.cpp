@@ -14,6 +14,7 @@
 
 #include "ovk_capture.h"
 #include "ovk_gui.h"
+#include "ovk_gui_shots.h"
 #include "ovk_headless.h"
 #include "ovk_linux_http.h"
 #include "ovk_platform.h"
@@ -94,8 +95,8 @@ bool install_touch(ALLEGRO_EVENT_QUEUE* queue) {
 void draw_frame(WINDOW& w) {
     al_set_target_backbuffer(w.display);
     ovk_gui_draw(w.gui.get());
-    // The screenshot tour captures here, after the frame is drawn and before it is shown
-    // (ovk_shots_after_draw).
+    // The screenshot tour captures here, after the frame is drawn and before it is shown.
+    ovk_shots_after_draw(w.gui.get());
     al_flip_display();
     zq_gui_draw_detached(w.gui->ctx);
     if (!w.first_frame_shown) {
@@ -122,7 +123,7 @@ void run_loop(WINDOW& w) {
         switch (ev.type) {
             case ALLEGRO_EVENT_TIMER:
                 ovk_gui_update(g);
-                // The screenshot tour steps here (ovk_shots_tick).
+                ovk_shots_tick(g);
                 if (g->quit_requested) running = false;
                 ovk_gui_handle_event(g, &ev);
                 break;
@@ -207,10 +208,10 @@ int run_window(const OVK_OPTS& o, const OVK_HOST& host) {
                 w.gui.reset();
             }
         }
-        // The screenshot tour (--shots DIR) is started here once the interface stands
-        // (ovk_shots_start, exit status 1 when it cannot start). This build has no tour.
-        if (w.gui && o.shots) {
-            zq_log(LOG_ERR, "cannot store screenshots: this build has no screenshot tour");
+        // The screenshot tour starts once the interface stands; a tour that cannot start
+        // ends the run with status 1.
+        if (w.gui && o.shots && ovk_shots_start(w.gui.get(), *o.shots) != 0) {
+            zq_log(LOG_ERR, "cannot start the screenshot tour into %s", o.shots->c_str());
             ovk_gui_shutdown(w.gui.get());
             w.gui.reset();
         }
@@ -219,6 +220,7 @@ int run_window(const OVK_OPTS& o, const OVK_HOST& host) {
             if (o.scan || o.demo || ovk_prefs_get().auto_start) ovk_scan_start();
             al_start_timer(w.timer);
             run_loop(w);
+            ovk_shots_cancel(w.gui.get());  // a tour cut short still puts the preferences back
             ovk_scan_stop();
             ovk_gui_shutdown(w.gui.get());
             w.gui.reset();
