@@ -304,9 +304,10 @@ class GuiDay : public ::testing::Test {
         for (size_t row = 0; row < vis.size(); ++row) {
             if (m->entries[static_cast<size_t>(vis[row])].text != text) continue;
             ASSERT_LT(static_cast<int>(row) - m->first, box.shown);
-            click_at(box.x + box.w / 2,
-                     box.y + 1 + (static_cast<float>(static_cast<int>(row) - m->first) + 0.5f) *
-                                     box.item_h);
+            click_at(
+                box.x + box.w / 2,
+                box.y + 1 +
+                    (static_cast<float>(static_cast<int>(row) - m->first) + 0.5f) * box.item_h);
             ASSERT_TRUE(pump([&] { return zq_gui_menu_is_open(g_.ctx) == 0; }));
             return;
         }
@@ -374,8 +375,9 @@ TEST_F(GuiDay, FromTheFirstStartToQuit) {
         << "the first start shows the setup wizard";
     shot("setup_welcome");
     ASSERT_NO_FATAL_FAILURE(press(OVK_POP_SETUP, "Next"));
-    ASSERT_TRUE(pump([&] { return chooser(OVK_POP_SETUP, ovk_theme_title(OVK_THEME_DARK)).first >= 0; }))
-        << "the second step offers the themes";
+    ASSERT_TRUE(pump([&] {
+        return chooser(OVK_POP_SETUP, ovk_theme_title(OVK_THEME_DARK)).first >= 0;
+    })) << "the second step offers the themes";
     {
         const auto [list, item] = chooser(OVK_POP_SETUP, ovk_theme_title(OVK_THEME_DARK));
         ASSERT_NO_FATAL_FAILURE(click_radio(list, item));
@@ -429,9 +431,8 @@ TEST_F(GuiDay, FromTheFirstStartToQuit) {
     ASSERT_NO_FATAL_FAILURE(press(OVK_POP_DETAIL, "Add to watchlist"));
     ASSERT_TRUE(pump([&] { return ovk_gui_popup_is_open(&g_, OVK_POP_WATCH_ADD); }));
     {
-        const auto fields = widgets(OVK_POP_WATCH_ADD, [](const ZQ_GUI_WIDGET& w) {
-            return w.type == ZQ_GUI_TEXTAREA;
-        });
+        const auto fields = widgets(
+            OVK_POP_WATCH_ADD, [](const ZQ_GUI_WIDGET& w) { return w.type == ZQ_GUI_TEXTAREA; });
         ASSERT_EQ(fields.size(), 1u);
         ASSERT_NO_FATAL_FAILURE(click(fields[0]));
         ASSERT_TRUE(pump([&] { return zq_gui_get_focus(g_.ctx) == fields[0]; }));
@@ -478,6 +479,9 @@ TEST_F(GuiDay, FromTheFirstStartToQuit) {
     ASSERT_NO_FATAL_FAILURE(press(OVK_POP_MAP, "Record trace"));
     ASSERT_TRUE(pump([&] { return ovk_trip_is_recording() != 0; }));
     ASSERT_TRUE(pump([&] { return button(OVK_POP_MAP, "Stop trace") >= 0; }));
+    EXPECT_EQ(
+        zq_gui_get_widget(g_.ctx, button(OVK_POP_MAP, "Stop trace"))->tooltip.rfind("Stop", 0), 0u)
+        << "the pointer still rests on the button: its tip says what a click does now";
     const double trace_from = al_get_time();
     pump_for(kTraceS / 2);
     shot("map_trace");
@@ -563,8 +567,7 @@ TEST_F(GuiDay, FromTheFirstStartToQuit) {
     ASSERT_EQ(white.size(), 1u);
     EXPECT_EQ(white[0].mac, trusted);
 
-    const auto custom =
-        ovk_watchlist_parse(ovk_test::read_file(data_ + "/watchlist_custom.json"));
+    const auto custom = ovk_watchlist_parse(ovk_test::read_file(data_ + "/watchlist_custom.json"));
     ASSERT_TRUE(custom.has_value());
     ASSERT_EQ(custom->size(), 1u);
     EXPECT_EQ((*custom)[0].prefix, kAxon);

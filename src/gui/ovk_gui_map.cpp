@@ -118,6 +118,12 @@ const char* trace_label() {
     return ovk_trip_is_recording() ? "Stop trace" : "Record trace";
 }
 
+// The trace button's tooltip says what the button does now.
+const char* trace_tip() {
+    return ovk_trip_is_recording() ? "Stop recording and keep the trace (see Traces)"
+                                   : "Record your route and every device heard along it";
+}
+
 const char* tiles_label(const OVK_GUI* g) {
     return g->prefs.map_tiles ? "Tiles: on" : "Tiles: off";
 }
@@ -186,8 +192,7 @@ void ovk_map_build(OVK_GUI* g) {
         {"Plate cameras here", "Plate cameras here",
          "Download the plate readers mapped in OpenStreetMap for the area on screen", on_alpr,
          &s.w_alpr},
-        {trace_label(), "Record trace", "Record your route and every device heard along it",
-         on_trace, &s.w_trace},
+        {trace_label(), "Record trace", trace_tip(), on_trace, &s.w_trace},
         {tiles_label(g), "Tiles: off",
          "Download OpenStreetMap tiles (off = plain grid, nothing downloaded)", on_tiles,
          &s.w_tiles},
@@ -294,8 +299,10 @@ void ovk_map_update(OVK_GUI* g) {
         s.live_points.clear();
     }
     set_status(g);
-    if (zq_gui_button_get_label(g->ctx, s.w_trace) != trace_label())
+    if (zq_gui_button_get_label(g->ctx, s.w_trace) != trace_label()) {
         zq_gui_button_set_label(g->ctx, s.w_trace, trace_label());
+        zq_gui_set_widget_tooltip(g->ctx, s.w_trace, trace_tip());
+    }
     if (zq_gui_button_get_label(g->ctx, s.w_tiles) != tiles_label(g))
         zq_gui_button_set_label(g->ctx, s.w_tiles, tiles_label(g));
     store_position(g);
@@ -668,6 +675,7 @@ void on_trace(int, void* user) {
         }
     }
     zq_gui_button_set_label(g->ctx, st().w_trace, trace_label());
+    zq_gui_set_widget_tooltip(g->ctx, st().w_trace, trace_tip());
 }
 
 void on_tiles(int, void* user) {
