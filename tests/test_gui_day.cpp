@@ -32,6 +32,7 @@
 #include "ovk_store.h"
 #include "ovk_test_files.h"
 #include "ovk_test_http.h"
+#include "ovk_test_menus.h"
 #include "ovk_test_xvfb.h"
 #include "ovk_trip.h"
 #include "ovk_watchlist.h"
@@ -285,46 +286,27 @@ class GuiDay : public ::testing::Test {
     void pick_combo(int id, int item) {
         click(id);
         ASSERT_TRUE(pump([&] { return zq_gui_menu_is_open(g_.ctx) != 0; }));
-        ZQ_GUI_LIST_BOX box;
-        ASSERT_TRUE(zq_gui_open_list_box(g_.ctx, &box));
-        const int row = item - zq_gui_data<ZQ_GUI_COMBO_DATA>(g_.ctx, id)->first;
-        ASSERT_TRUE(row >= 0 && row < box.shown) << "item " << item << " is not in view";
-        click_at(box.x + box.w / 2, box.y + 1 + (static_cast<float>(row) + 0.5f) * box.item_h);
+        const auto spot = ovk_test::combo_item_spot(g_.ctx, id, item);
+        ASSERT_TRUE(spot) << "item " << item << " is not in view";
+        click_at(spot->first, spot->second);
         ASSERT_TRUE(pump([&] { return zq_gui_menu_is_open(g_.ctx) == 0; }));
     }
     // Picks the menu's entry that reads `text`.
     void pick_menu(const std::string& text) {
         click(g_.w_menu);
         ASSERT_TRUE(pump([&] { return zq_gui_menu_is_open(g_.ctx) != 0; }));
-        ZQ_GUI_LIST_BOX box;
-        ASSERT_TRUE(zq_gui_open_list_box(g_.ctx, &box));
-        const auto* m = zq_gui_data<ZQ_GUI_DROPMENU_DATA>(g_.ctx, g_.w_menu);
-        ASSERT_NE(m, nullptr);
-        const std::vector<int> vis = zq_gui_dropmenu_visible(*m);
-        for (size_t row = 0; row < vis.size(); ++row) {
-            if (m->entries[static_cast<size_t>(vis[row])].text != text) continue;
-            ASSERT_LT(static_cast<int>(row) - m->first, box.shown);
-            click_at(
-                box.x + box.w / 2,
-                box.y + 1 +
-                    (static_cast<float>(static_cast<int>(row) - m->first) + 0.5f) * box.item_h);
-            ASSERT_TRUE(pump([&] { return zq_gui_menu_is_open(g_.ctx) == 0; }));
-            return;
-        }
-        FAIL() << "no menu entry " << text;
+        const auto spot = ovk_test::dropmenu_entry_spot(g_.ctx, g_.w_menu, text);
+        ASSERT_TRUE(spot) << "no menu entry " << text;
+        click_at(spot->first, spot->second);
+        ASSERT_TRUE(pump([&] { return zq_gui_menu_is_open(g_.ctx) == 0; }));
     }
     // Picks the open context menu's entry that reads `text`.
     void pick_ctx(const std::string& text) {
         ASSERT_TRUE(g_.ctxmenu && zq_gui_popup_is_open(g_.ctxmenu));
-        const ZQ_GUI_POPUP_LEVEL& l = g_.ctxmenu->levels.at(0);
-        const float item_h = (l.h - l.title_h - 2) / static_cast<float>(l.items.size());
-        for (size_t i = 0; i < l.items.size(); ++i) {
-            if (g_.ctxmenu->entries[static_cast<size_t>(l.items[i])].text != text) continue;
-            click_at(l.x + l.w / 2, l.y + 1 + l.title_h + (static_cast<float>(i) + 0.5f) * item_h);
-            ASSERT_TRUE(pump([&] { return !zq_gui_popup_is_open(g_.ctxmenu); }));
-            return;
-        }
-        FAIL() << "no context entry " << text;
+        const auto spot = ovk_test::popup_entry_spot(g_.ctxmenu, text);
+        ASSERT_TRUE(spot) << "no context entry " << text;
+        click_at(spot->first, spot->second);
+        ASSERT_TRUE(pump([&] { return !zq_gui_popup_is_open(g_.ctxmenu); }));
     }
     void key(const std::string& keys) {
         ASSERT_EQ(ovk_test::x_run("xdotool key --window " + wid_ + " " + keys).rc, 0);
@@ -483,9 +465,8 @@ TEST_F(GuiDay, FromTheFirstStartToQuit) {
         zq_gui_get_widget(g_.ctx, button(OVK_POP_MAP, "Stop trace"))->tooltip.rfind("Stop", 0), 0u)
         << "the pointer still rests on the button: its tip says what a click does now";
     const double trace_from = al_get_time();
-    pump_for(kTraceS / 2);
+    pump([&] { return al_get_time() - trace_from >= kTraceS; }, kTraceS + 1);
     shot("map_trace");
-    pump([&] { return al_get_time() - trace_from >= kTraceS; }, kTraceS);
     ASSERT_NO_FATAL_FAILURE(press(OVK_POP_MAP, "Stop trace"));
     ASSERT_TRUE(pump([&] { return ovk_trip_is_recording() == 0; }));
     ASSERT_TRUE(pump([&] { return button(OVK_POP_MAP, "Record trace") >= 0; }));

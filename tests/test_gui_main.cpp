@@ -26,6 +26,7 @@
 #include "ovk_pipeline.h"
 #include "ovk_store.h"
 #include "ovk_test_files.h"
+#include "ovk_test_menus.h"
 #include "ovk_test_xvfb.h"
 #include "ovk_trip.h"
 #include "zq_gui_internal.h"
@@ -280,18 +281,10 @@ class MainScreen : public ::testing::Test {
     void pick_menu(const std::string& text) {
         click_widget(g_.w_menu);
         ASSERT_TRUE(pump([&] { return zq_gui_menu_is_open(g_.ctx) != 0; }));
-        ZQ_GUI_LIST_BOX box;
-        ASSERT_TRUE(zq_gui_open_list_box(g_.ctx, &box));
-        const auto* m = zq_gui_data<ZQ_GUI_DROPMENU_DATA>(g_.ctx, g_.w_menu);
-        ASSERT_NE(m, nullptr);
-        const std::vector<int> vis = zq_gui_dropmenu_visible(*m);
-        for (size_t row = 0; row < vis.size(); ++row) {
-            if (m->entries[static_cast<size_t>(vis[row])].text != text) continue;
-            click(box.x + box.w / 2, box.y + 1 + (static_cast<float>(row) + 0.5f) * box.item_h);
-            pump([&] { return zq_gui_menu_is_open(g_.ctx) == 0; });
-            return;
-        }
-        FAIL() << "no menu entry " << text;
+        const auto spot = ovk_test::dropmenu_entry_spot(g_.ctx, g_.w_menu, text);
+        ASSERT_TRUE(spot) << "no menu entry " << text;
+        click(spot->first, spot->second);
+        pump([&] { return zq_gui_menu_is_open(g_.ctx) == 0; });
     }
     std::vector<std::string> menu_entries() {
         std::vector<std::string> out;
@@ -310,15 +303,10 @@ class MainScreen : public ::testing::Test {
     }
     void pick_ctx(const std::string& text) {
         ASSERT_TRUE(g_.ctxmenu && zq_gui_popup_is_open(g_.ctxmenu));
-        const ZQ_GUI_POPUP_LEVEL& l = g_.ctxmenu->levels.at(0);
-        const float item_h = (l.h - l.title_h - 2) / static_cast<float>(l.items.size());
-        for (size_t i = 0; i < l.items.size(); ++i) {
-            if (g_.ctxmenu->entries[static_cast<size_t>(l.items[i])].text != text) continue;
-            click(l.x + l.w / 2, l.y + 1 + l.title_h + (static_cast<float>(i) + 0.5f) * item_h);
-            pump([&] { return !zq_gui_popup_is_open(g_.ctxmenu); });
-            return;
-        }
-        FAIL() << "no context entry " << text;
+        const auto spot = ovk_test::popup_entry_spot(g_.ctxmenu, text);
+        ASSERT_TRUE(spot) << "no context entry " << text;
+        click(spot->first, spot->second);
+        pump([&] { return !zq_gui_popup_is_open(g_.ctxmenu); });
     }
 
     // A device in the registry, heard now.
