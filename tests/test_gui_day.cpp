@@ -495,16 +495,16 @@ TEST_F(GuiDay, FromTheFirstStartToQuit) {
     ASSERT_NO_FATAL_FAILURE(pick_menu("Export..."));
     ASSERT_TRUE(pump([&] { return ovk_gui_popup_is_open(&g_, OVK_POP_EXPORT); }));
     {
-        const auto [scopes, scope] =
+        const std::pair<int, int> scope =
             chooser(OVK_POP_EXPORT, "Current scan (all devices, matched or not)");
-        ASSERT_GE(scopes, 0);
-        ASSERT_NO_FATAL_FAILURE(click_radio(scopes, scope));
-        const auto [formats, csv] = chooser(OVK_POP_EXPORT, "CSV");
-        ASSERT_GE(formats, 0);
-        ASSERT_NO_FATAL_FAILURE(click_radio(formats, csv));
+        ASSERT_GE(scope.first, 0);
+        ASSERT_NO_FATAL_FAILURE(click_radio(scope.first, scope.second));
+        const std::pair<int, int> csv = chooser(OVK_POP_EXPORT, "CSV");
+        ASSERT_GE(csv.first, 0);
+        ASSERT_NO_FATAL_FAILURE(click_radio(csv.first, csv.second));
         ASSERT_TRUE(pump([&] {
-            return zq_gui_radiolist_get_selected(g_.ctx, scopes) == scope &&
-                   zq_gui_radiolist_get_selected(g_.ctx, formats) == csv;
+            return zq_gui_radiolist_get_selected(g_.ctx, scope.first) == scope.second &&
+                   zq_gui_radiolist_get_selected(g_.ctx, csv.first) == csv.second;
         }));
     }
     shot("export");
