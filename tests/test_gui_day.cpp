@@ -18,7 +18,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <filesystem>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -576,19 +578,31 @@ TEST_F(GuiDay, FromTheFirstStartToQuit) {
     EXPECT_GE(t.flagged_count, 5);
     ovk_trip_close();
 
-    // The export opens in Python's csv module: a header, the session's devices, equal rows.
+    // The export opens in Python's csv module: a header, the session's devices in rows as wide
+    // as it, the camera under the person's label, the trusted device marked so.
     ASSERT_TRUE(ovk_test::file_exists(csv_path)) << csv_path;
+    if (const char* keep = getenv("OVK_SHOT_DIR"))
+        ovk_test::run_command("cp " + csv_path + " " + std::string(keep) + "/day_export.csv");
     const auto py = ovk_test::run_command(
         "python3 -c 'import csv, sys\n"
         "rows = list(csv.reader(open(sys.argv[1], newline=\"\")))\n"
-        "print(len(rows), len(set(len(r) for r in rows)), sum(sys.argv[2] in r for r in rows))' " +
-        csv_path + " " + kAxon);
+        "print(len(rows), len(set(len(r) for r in rows)))\n"
+        "by_mac = {r[\"mac\"]: r for r in csv.DictReader(open(sys.argv[1], newline=\"\"))}\n"
+        "print(by_mac[sys.argv[2]][\"match_label\"])\n"
+        "print(by_mac[sys.argv[3]][\"whitelisted\"], by_mac[sys.argv[2]][\"whitelisted\"])' " +
+        csv_path + " " + kAxon + " " + trusted);
     ASSERT_EQ(py.rc, 0) << py.out;
-    int rows = 0, widths = 0, axon = 0;
-    ASSERT_EQ(std::sscanf(py.out.c_str(), "%d %d %d", &rows, &widths, &axon), 3) << py.out;
-    EXPECT_GE(rows, 11) << "a header and the session's devices";
+    std::istringstream out(py.out);
+    int rows = 0, widths = 0;
+    std::string label, trusted_white;
+    out >> rows >> widths;
+    out.ignore(1);
+    std::getline(out, label);
+    std::getline(out, trusted_white);
+    EXPECT_GE(rows, 16) << "a header and the demo's fifteen devices";
     EXPECT_EQ(widths, 1) << "every row has the header's columns";
-    EXPECT_EQ(axon, 1) << "the camera is one row";
+    EXPECT_EQ(label, kLabel);
+    EXPECT_EQ(trusted_white, "true false");
 }
 
 }  // namespace
