@@ -386,6 +386,11 @@ TEST_F(GuiDay, FromTheFirstStartToQuit) {
     ASSERT_NO_FATAL_FAILURE(pick_menu("Demo mode: off"));
     ASSERT_TRUE(pump([&] { return g_.status.running && g_.status.demo; }, 10));
     ASSERT_TRUE(pump([&] { return row_of(kAxon) >= 0; }, 15)) << "no Axon camera in the list";
+    {
+        const OVK_DEVICE& axon = g_.devices[static_cast<size_t>(g_.visible[row_of(kAxon)])];
+        ASSERT_FALSE(axon.hits.empty());
+        EXPECT_EQ(axon.hits[0].label, "Axon body camera");
+    }
     ASSERT_NO_FATAL_FAILURE(press(-1, "Flagged"));
     ASSERT_TRUE(pump([&] { return g_.filter == OVK_FILTER_FLAGGED; }));
     // The fresh view holds the camera and the other flagged gear, and nothing unmatched.
