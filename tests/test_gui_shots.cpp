@@ -46,8 +46,8 @@ class ShotsTour : public ::testing::Test {
     ovk_test::ProgramRun tour(const std::string& into) {
         ovk_test::ProgramLaunch l;
         l.exe = kOrvik;
-        l.args = {"--shots", into, "--width", std::to_string(kW), "--height", std::to_string(kH),
-                  "-v", "5"};
+        l.args = {"--shots",          into, "--width", std::to_string(kW), "--height",
+                  std::to_string(kH), "-v", "5"};
         l.env = {"XDG_DATA_HOME=" + dir_.path(), "HOME=" + dir_.path(),
                  std::string("OVK_ASSETS=") + OVK_SOURCE_DIR + "/assets",
                  "DISPLAY=" + ovk_test::xvfb_start().display, "OVK_TOUCH=0",

@@ -115,25 +115,32 @@ void record_failure_locked(STORE& s, const OVK_TILE_KEY& k) {
     *oldest = {k, now};
 }
 
+std::string tile_path_in(const std::string& dir, const OVK_TILE_KEY& k) {
+    if (dir.empty()) return {};
+    char tail[64];
+    std::snprintf(tail, sizeof tail, "/%d/%d/%d.png", k.z, k.x, k.y);
+    return dir + tail;
+}
+
 // Asks the downloader for a tile: not one that failed in the last two minutes, queued or
 // being fetched already; a full queue drops its oldest request.
 void request(const OVK_TILE_KEY& k) {
     STORE& s = store();
     std::lock_guard<std::mutex> lock(s.mu);
     if (!s.running.load()) return;
-    if (failed_recently_locked(s, k, now_locked(s))) return;
+    const time_t now = now_locked(s);
+    if (failed_recently_locked(s, k, now)) return;
     if (s.loading && *s.loading == k) return;
     if (std::find(s.queue.begin(), s.queue.end(), k) != s.queue.end()) return;
+    // The caller looked at the disk before taking the lock: the downloader may have stored
+    // the tile since then, and a fresh tile is not fetched twice.
+    struct stat st {};
+    const std::string path = tile_path_in(s.dir, k);
+    if (!path.empty() && stat(path.c_str(), &st) == 0 && now - st.st_mtime <= OVK_TILE_REFRESH_S)
+        return;
     if (static_cast<int>(s.queue.size()) >= OVK_TILE_QUEUE_MAX) s.queue.pop_front();
     s.queue.push_back(k);
     s.cv.notify_one();
-}
-
-std::string tile_path_in(const std::string& dir, const OVK_TILE_KEY& k) {
-    if (dir.empty()) return {};
-    char tail[64];
-    std::snprintf(tail, sizeof tail, "/%d/%d/%d.png", k.z, k.x, k.y);
-    return dir + tail;
 }
 
 // ---------------------------------------------------------------------------------------
