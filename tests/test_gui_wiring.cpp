@@ -12,9 +12,9 @@
 
 namespace {
 
-const char* const kCam = "00:25:DF:4A:19:C2";    // no verdicts: may be reported
-const char* const kTag = "7A:31:C4:0B:9E:22";    // has a logged match
-const OVK_GEO kCamAt{0, 45.4215, -75.6972};      // where each was strongest
+const char* const kCam = "00:25:DF:4A:19:C2";  // no verdicts: may be reported
+const char* const kTag = "7A:31:C4:0B:9E:22";  // has a logged match
+const OVK_GEO kCamAt{0, 45.4215, -75.6972};    // where each was strongest
 const OVK_GEO kTagAt{0, 45.4236, -75.6941};
 
 class GuiWiring : public ovk_test::GuiScreenTest {

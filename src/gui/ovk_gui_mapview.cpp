@@ -201,8 +201,7 @@ void downloader() {
                        "map tile %s failed: %s (later failures are not logged until a tile "
                        "arrives)",
                        url.c_str(), reason);
-            else
-                zq_log(LOG_DEBUG, "map tile %s failed: %s", url.c_str(), reason);
+            zq_log(LOG_DEBUG, "tile %d/%d/%d failed (HTTP %d)", k.z, k.x, k.y, status);
             ++streak;
         }
 
