@@ -491,14 +491,19 @@ void ovk_settings_build(OVK_GUI* g) {
           "Needed for the history heatmap");
     check(L, "Download OpenStreetMap map tiles", &p.map_tiles,
           "Off = the map shows a plain grid and nothing is downloaded");
+    // The two servers' fields start at one edge.
+    const float servers_w =
+        std::max(text_w(g->font, "Map tile server"), text_w(g->font, "Plate-camera source")) + pad;
     field(L, "Map tile server", &S.tiles, static_cast<int>(OVK_PREFS_URL_MAX),
           OVK_TILE_SERVER_DEFAULT,
           "Where map tiles come from (the address before /zoom/x/y.png); empty for the "
-          "OpenStreetMap server, whose usage policy asks for no bulk downloads");
+          "OpenStreetMap server, whose usage policy asks for no bulk downloads",
+          servers_w);
     field(L, "Plate-camera source", &S.overpass, static_cast<int>(OVK_PREFS_URL_MAX),
           "https://overpass-api.de/api/interpreter",
           "The Overpass API interpreter the plate-camera list is downloaded from; empty for "
-          "the public one");
+          "the public one",
+          servers_w);
 
     section(L, "Data (stays on this device)");
     slider(L, SL_RETENTION, 0, 365, static_cast<float>(p.retention_days),
