@@ -257,6 +257,9 @@ TEST_F(MapTest, EachTileIsFetchedOnceStoredAndDrawnFromDiskOnceTheServerIsGone) 
     t.actime = t.modtime = std::time(nullptr) - OVK_TILE_REFRESH_S - 60;
     ASSERT_EQ(utime(old_path.c_str(), &t), 0);
     ovk_mapview_flush_bitmaps();
+    // (the dead server has answered every stand-in level asked for meanwhile)
+    for (int i = 0; i < 500 && !downloader_idle(); ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(downloader_idle());
     std::atomic<int> refreshed{0};
     srv = std::make_unique<TestHttpServer>([&](const TestHttpRequest& r, TestHttpConn& c) {
         refreshed += r.target == "/2/0/0.png";
