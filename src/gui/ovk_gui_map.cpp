@@ -593,9 +593,10 @@ void on_click_at(OVK_GUI* g, float sx, float sy) {
     if (!best) return;
     switch (best->tag) {
         case HIT_DEVICE:
-            // The detail screen shows the selected device.
+            // Shown through the detail screen's own show, which loads that device's matches
+            // (opening the window alone showed the device picked before until a refresh).
             g->sel_mac = best->key;
-            ovk_gui_open_popup(g, OVK_POP_DETAIL);
+            ovk_gui_show_screen(g, OVK_POP_DETAIL);
             break;
         case HIT_CAMERA: {
             const size_t i = std::stoul(best->key);
