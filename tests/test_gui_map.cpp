@@ -251,10 +251,7 @@ TEST_F(MapTest, EachTileIsFetchedOnceStoredAndDrawnFromDiskOnceTheServerIsGone) 
     const ALLEGRO_COLOR c = tile_colour(2, 1);
     EXPECT_NEAR(al_get_pixel(al_get_backbuffer(display_), px, py).r, c.r * 0.73f, 0.01f);
 
-    // A tile older than 30 days is fetched again while the old one is still drawn. (The
-    // zoomed draws above asked the dead server for tiles; those requests end first.)
-    for (int i = 0; i < 500 && !downloader_idle(); ++i) std::this_thread::sleep_for(10ms);
-    ASSERT_TRUE(downloader_idle());
+    // A tile older than 30 days is fetched again while the old one is still drawn.
     const std::string old_path = ovk_mapview_tile_path({2, 0, 0});
     utimbuf t{};
     t.actime = t.modtime = std::time(nullptr) - OVK_TILE_REFRESH_S - 60;
