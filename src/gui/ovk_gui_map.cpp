@@ -595,7 +595,7 @@ void on_click_at(OVK_GUI* g, float sx, float sy) {
         case HIT_DEVICE:
             // The detail screen shows the selected device.
             g->sel_mac = best->key;
-            ovk_gui_open_popup(g, OVK_POP_DETAIL);
+            ovk_gui_show_screen(g, OVK_POP_DETAIL);
             break;
         case HIT_CAMERA: {
             const size_t i = std::stoul(best->key);
