@@ -692,12 +692,25 @@ void draw_head(ZQ_GUI_WIDGET* w, float x, float y, ALLEGRO_FONT*, void* user) {
         ovk_draw_text_clip(g->font, g->pal.text, nx, ty, x + tw - nx, l1);
         ovk_draw_text_clip(g->font, g->pal.dim, nx, ty + line_h(g->font), x + tw - nx, l2);
         ty += std::max(line_h(g->font_title), 2 * line_h(g->font)) + p / 2;
-        // A drone whose broadcast contradicts itself says so up here too.
+        // A drone whose broadcast contradicts itself says so up here too, on up to two lines
+        // (the whole reason is in the document).
         for (const OVK_FACT& f : d.facts) {
             if (!is_spoof_fact(f)) continue;
-            ovk_draw_text_clip(g->font_bold, readable(g, ovk_ink(g, 0xFFB26A00)), x, ty, tw,
-                               "! " + f.key + ": " + f.value);
-            ty += line_h(g->font_bold) + p / 4;
+            std::string text = ovk_wrap_text(g->font_bold, tw, "! " + f.key + ": " + f.value);
+            const size_t nl = text.find('\n');
+            const size_t nl2 = nl == std::string::npos ? nl : text.find('\n', nl + 1);
+            const ALLEGRO_COLOR c = readable(g, ovk_ink(g, 0xFFB26A00));
+            if (nl2 == std::string::npos) {
+                ty += ovk_draw_text_wrap(g->font_bold, c, x, ty, tw, text) + p / 4;
+            } else {
+                ovk_draw_text_clip(g->font_bold, c, x, ty, tw, text.substr(0, nl));
+                ty += line_h(g->font_bold);
+                // The rest, cut with an ellipsis on the second line.
+                std::string rest = text.substr(nl + 1);
+                std::replace(rest.begin(), rest.end(), '\n', ' ');
+                ovk_draw_text_clip(g->font_bold, c, x, ty, tw, rest);
+                ty += line_h(g->font_bold) + p / 4;
+            }
             break;
         }
         if (g->locate)
