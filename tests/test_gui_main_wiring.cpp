@@ -45,7 +45,8 @@ class MainScreenWiring : public GuiScreens {
     // A right click on the device's row of the list.
     void right_click_device(const std::string& mac) {
         size_t row = 0;
-        while (row < g_.visible.size() && g_.devices[static_cast<size_t>(g_.visible[row])].mac != mac)
+        while (row < g_.visible.size() &&
+               g_.devices[static_cast<size_t>(g_.visible[row])].mac != mac)
             ++row;
         ASSERT_LT(row, g_.visible.size()) << mac << " is not listed";
         float x = 0, y = 0, w = 0, h = 0;
@@ -116,17 +117,21 @@ class MainScreenWiring : public GuiScreens {
 
 // Every entry of the menu is there on a desktop, and each screen entry opens its screen.
 TEST_F(MainScreenWiring, EveryMenuEntryOpensItsScreen) {
-    EXPECT_EQ(menu_entries(),
-              (std::vector<std::string>{"Map", "History map & timeline", "Traces", "Match log",
-                                        "Watchlist", "Whitelist", "Export...", "Record trace",
-                                        "Settings", "Setup wizard", "Demo mode: off", "About",
-                                        "Quit"}));
+    EXPECT_EQ(menu_entries(), (std::vector<std::string>{
+                                  "Map", "History map & timeline", "Traces", "Match log",
+                                  "Watchlist", "Whitelist", "Export...", "Record trace", "Settings",
+                                  "Setup wizard", "Demo mode: off", "About", "Quit"}));
     const std::pair<const char*, int> screens[] = {
-        {"Map", OVK_POP_MAP},           {"History map & timeline", OVK_POP_HISTORY},
-        {"Traces", OVK_POP_TRIPS},      {"Match log", OVK_POP_LOG},
-        {"Watchlist", OVK_POP_WATCHLIST}, {"Whitelist", OVK_POP_WHITELIST},
-        {"Export...", OVK_POP_EXPORT},  {"Settings", OVK_POP_SETTINGS},
-        {"Setup wizard", OVK_POP_SETUP}, {"About", OVK_POP_ABOUT},
+        {"Map", OVK_POP_MAP},
+        {"History map & timeline", OVK_POP_HISTORY},
+        {"Traces", OVK_POP_TRIPS},
+        {"Match log", OVK_POP_LOG},
+        {"Watchlist", OVK_POP_WATCHLIST},
+        {"Whitelist", OVK_POP_WHITELIST},
+        {"Export...", OVK_POP_EXPORT},
+        {"Settings", OVK_POP_SETTINGS},
+        {"Setup wizard", OVK_POP_SETUP},
+        {"About", OVK_POP_ABOUT},
     };
     for (const auto& [text, popup] : screens) {
         ASSERT_NO_FATAL_FAILURE(pick_menu(text));
@@ -162,7 +167,8 @@ TEST_F(MainScreenWiring, APersonWatchesAndTrustsAFlaggedDeviceFromTheList) {
     ovk_test::x_run(x_click(wid_, label));
     ovk_test::x_run("xdotool key --delay 20 ctrl+a BackSpace");
     ovk_test::x_run("xdotool type --delay 20 'North lot camera'");
-    ASSERT_TRUE(pump([&] { return zq_gui_textarea_get_text(g_.ctx, label) == "North lot camera"; }));
+    ASSERT_TRUE(
+        pump([&] { return zq_gui_textarea_get_text(g_.ctx, label) == "North lot camera"; }));
     ovk_test::x_run(x_click(wid_, button_in(OVK_POP_WATCH_ADD, "Add")));
     ASSERT_TRUE(pump([&] { return !shown(OVK_POP_WATCH_ADD); }));
     EXPECT_EQ(toast(), std::string("Added ") + kFlock + " to the watchlist");
@@ -170,9 +176,9 @@ TEST_F(MainScreenWiring, APersonWatchesAndTrustsAFlaggedDeviceFromTheList) {
     ASSERT_NO_FATAL_FAILURE(pick_menu("Watchlist"));
     ASSERT_TRUE(pump([&] { return shown(OVK_POP_WATCHLIST); }));
     const auto rows = grid_rows(OVK_POP_WATCHLIST);
-    EXPECT_NE(std::find(rows.begin(), rows.end(),
-                        std::vector<std::string>{kFlock, "North lot camera"}),
-              rows.end());
+    EXPECT_NE(
+        std::find(rows.begin(), rows.end(), std::vector<std::string>{kFlock, "North lot camera"}),
+        rows.end());
     ovk_gui_close_popup(&g_, OVK_POP_WATCHLIST);
 
     right_click_device(kFlock);
@@ -189,10 +195,10 @@ TEST_F(MainScreenWiring, DeviceMenuOpensDetailsMapAndReport) {
     const std::optional<OVK_DEVICE> phone = ovk_registry_get(kPhone);
     ASSERT_TRUE(phone && phone->has_best_pos && phone->hits.empty());
     right_click_device(kPhone);
-    EXPECT_EQ(ctx_entries(), (std::vector<std::string>{"Details", "Add to watchlist...",
-                                                       "Whitelist (trust it)", "Add to favorites",
-                                                       "Copy address", "Show on map",
-                                                       "Report unknown device..."}));
+    EXPECT_EQ(ctx_entries(),
+              (std::vector<std::string>{"Details", "Add to watchlist...", "Whitelist (trust it)",
+                                        "Add to favorites", "Copy address", "Show on map",
+                                        "Report unknown device..."}));
     shot("main_context_menu_phone");
     pick_ctx("Show on map");
     ASSERT_TRUE(pump([&] { return shown(OVK_POP_MAP); }));
