@@ -147,8 +147,11 @@ TEST_F(MainScreenWiring, EveryMenuEntryOpensItsScreen) {
 }
 
 // As a person: right-click the plate camera, watch it under a label of one's own, and find it
-// in the watchlist; trust it and find it in the whitelist.
+// in the watchlist; trust it and find it in the whitelist. In a light theme.
 TEST_F(MainScreenWiring, APersonWatchesAndTrustsAFlaggedDeviceFromTheList) {
+    ASSERT_NO_FATAL_FAILURE(set_theme(OVK_THEME_LIGHT));
+    ASSERT_TRUE(ovk_main_settle(&g_, 5000));
+    pump([] { return false; }, 0.2);
     right_click_device(kFlock);
     const std::vector<std::string> entries = ctx_entries();
     EXPECT_NE(std::find(entries.begin(), entries.end(), "Add to watchlist..."), entries.end());
@@ -169,6 +172,7 @@ TEST_F(MainScreenWiring, APersonWatchesAndTrustsAFlaggedDeviceFromTheList) {
     ovk_test::x_run("xdotool type --delay 20 'North lot camera'");
     ASSERT_TRUE(
         pump([&] { return zq_gui_textarea_get_text(g_.ctx, label) == "North lot camera"; }));
+    shot("main_watch_add_light");
     ovk_test::x_run(x_click(wid_, button_in(OVK_POP_WATCH_ADD, "Add")));
     ASSERT_TRUE(pump([&] { return !shown(OVK_POP_WATCH_ADD); }));
     EXPECT_EQ(toast(), std::string("Added ") + kFlock + " to the watchlist");
@@ -188,6 +192,7 @@ TEST_F(MainScreenWiring, APersonWatchesAndTrustsAFlaggedDeviceFromTheList) {
     ASSERT_TRUE(pump([&] { return shown(OVK_POP_WHITELIST); }));
     ASSERT_EQ(grid_rows(OVK_POP_WHITELIST).size(), 1u);
     EXPECT_EQ(grid_rows(OVK_POP_WHITELIST)[0][0], kFlock);
+    shot("main_whitelist_light");
 }
 
 // A device nothing matched: its details, its strongest position on the map, its report.
