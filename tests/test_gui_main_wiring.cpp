@@ -133,7 +133,9 @@ TEST_F(MainScreenWiring, EveryMenuEntryOpensItsScreen) {
         {"Setup wizard", OVK_POP_SETUP},
         {"About", OVK_POP_ABOUT},
     };
-    for (const auto& [text, popup] : screens) {
+    for (const auto& entry : screens) {
+        const std::string text = entry.first;
+        const int popup = entry.second;
         ASSERT_NO_FATAL_FAILURE(pick_menu(text));
         EXPECT_TRUE(pump([&] { return ovk_gui_popup_is_open(&g_, popup); })) << text;
         for (int other = 0; other < OVK_POP_COUNT; ++other) {
