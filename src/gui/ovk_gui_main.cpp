@@ -1756,13 +1756,14 @@ void on_ctx_pick(ZQ_GUI_POPUP*, int tag, void* user) {
             ovk_main_open_device(g, mac);
             break;
         case CTX_WATCH:
-            ovk_watch_add_show(g, mac, ovk_main_watch_label(d));
+            if (ctx_screen_ok(CTX_WATCH)) ovk_watch_add_show(g, mac, ovk_main_watch_label(d));
             break;
         case CTX_REPORT:
-            ovk_report_show(g, mac);
+            if (ctx_screen_ok(CTX_REPORT)) ovk_report_show(g, mac);
             break;
         case CTX_MAP:
-            if (d && d->has_best_pos) ovk_map_show_at(g, 17, d->best_pos.lat, d->best_pos.lon);
+            if (ctx_screen_ok(CTX_MAP) && d && d->has_best_pos)
+                ovk_map_show_at(g, 17, d->best_pos.lat, d->best_pos.lon);
             break;
         case CTX_WHITELIST:
             worker().post([mac, name] {
