@@ -11,7 +11,7 @@ ifneq ($(shell command -v ccache 2>/dev/null),)
 CMAKE_GEN += -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache
 endif
 
-.PHONY: all build deps check test sanitize-build asan tsan fuzz fuzz-build run setcap bench format format-check clean \
+.PHONY: all build deps check test sanitize-build asan tsan fuzz fuzz-build run shots setcap bench format format-check clean \
 	install uninstall package build-installed
 
 all: build
@@ -108,6 +108,10 @@ package: build
 build-installed:
 	@cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DOVK_BENCH=OFF >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS) --target orvik orvik-classify ovk_man
+
+# The screenshot tour on the demo feed into docs/screenshots/ (the README's pictures).
+shots: deps build
+	@bash tools/shots.sh $(BUILD) docs/screenshots
 
 setcap: build
 	setcap cap_net_raw,cap_net_admin+eip $(BUILD)/orvik

@@ -5,6 +5,7 @@
 // With OVK_SHOT_DIR set, the screens are kept there as PNG files to look at.
 #include "gui_screens.h"
 #include "ovk_gui_detail.h"
+#include "ovk_gui_map.h"
 #include "ovk_store.h"
 #include "rid_builder.h"
 
@@ -247,6 +248,91 @@ TEST_F(GuiDetail, LocateTicksUntilTheDeviceLeaves) {
     click_widget(locate);
     EXPECT_FALSE(g_.locate) << "a disabled button does nothing";
     EXPECT_EQ(doc().find("## Why it's flagged"), std::string::npos);
+}
+
+// The drone's broadcast position and its operator's are a click away on the map; the report
+// is offered only for a device nothing matched. The row holds only the buttons that apply, and
+// the document starts below it.
+TEST_F(GuiDetail, MapAndReportButtonsFollowTheDevice) {
+    OVK_PREFS p = ovk_prefs_get();
+    p.map_tiles = 0;  // no tile server in a test
+    ovk_prefs_set(p);
+    ovk_gui_update(&g_);
+    feed_demo(3);
+    auto buttons = [&] {
+        std::vector<std::string> out;
+        for (int id : widgets_of(OVK_POP_DETAIL, ZQ_GUI_BUTTON))
+            if (zq_gui_get_widget(g_.ctx, id)->visible)
+                out.push_back(zq_gui_button_get_label(g_.ctx, id));
+        return out;
+    };
+    // Shown buttons sit in rows without overlapping, and the document below them.
+    auto laid_out = [&] {
+        std::vector<const ZQ_GUI_WIDGET*> shown_w;
+        for (int id : widgets_of(OVK_POP_DETAIL, ZQ_GUI_BUTTON))
+            if (const ZQ_GUI_WIDGET* w = zq_gui_get_widget(g_.ctx, id); w->visible)
+                shown_w.push_back(w);
+        const ZQ_GUI_WIDGET* v = zq_gui_get_widget(g_.ctx, view());
+        for (size_t i = 0; i < shown_w.size(); ++i) {
+            const ZQ_GUI_WIDGET* a = shown_w[i];
+            EXPECT_LE(a->y + a->h, v->y) << zq_gui_button_get_label(g_.ctx, a->id);
+            for (size_t j = i + 1; j < shown_w.size(); ++j) {
+                const ZQ_GUI_WIDGET* b = shown_w[j];
+                EXPECT_TRUE(a->x + a->w <= b->x || b->x + b->w <= a->x || a->y + a->h <= b->y ||
+                            b->y + b->h <= a->y)
+                    << zq_gui_button_get_label(g_.ctx, a->id) << " overlaps "
+                    << zq_gui_button_get_label(g_.ctx, b->id);
+            }
+        }
+    };
+    const std::vector<std::string> common = {"Locate", "Add to watchlist", "Whitelist", "Favorite",
+                                             "Copy report"};
+
+    ovk_detail_show(&g_, kDrone);
+    std::vector<std::string> want = common;
+    want.insert(want.end(), {"Drone on map", "Operator on map"});
+    EXPECT_EQ(buttons(), want);
+    laid_out();
+    const std::optional<OVK_DEVICE> drone = ovk_registry_get(kDrone);
+    ASSERT_TRUE(drone && drone->rid.has_pos && drone->rid.has_op_pos);
+    click_widget(button_in(OVK_POP_DETAIL, "Drone on map"));
+    ASSERT_TRUE(pump([&] { return shown(OVK_POP_MAP); }));
+    EXPECT_DOUBLE_EQ(ovk_map_view().zoom, 17);
+    EXPECT_DOUBLE_EQ(ovk_map_view().lat, drone->rid.lat);
+    EXPECT_DOUBLE_EQ(ovk_map_view().lon, drone->rid.lon);
+    ovk_gui_close_popup(&g_, OVK_POP_MAP);
+    click_widget(button_in(OVK_POP_DETAIL, "Operator on map"));
+    ASSERT_TRUE(pump([&] { return shown(OVK_POP_MAP); }));
+    EXPECT_NEAR(ovk_map_view().lat, ovk_test::kDemoLat - 0.0007, 1e-6);
+    EXPECT_NEAR(ovk_map_view().lon, ovk_test::kDemoLon - 0.0004, 1e-6);
+    ovk_gui_close_popup(&g_, OVK_POP_MAP);
+
+    // A tracker with a verdict: neither the map buttons nor the report.
+    ovk_detail_show(&g_, kAirTag);
+    EXPECT_EQ(buttons(), common);
+    laid_out();
+
+    // The phone nothing matched: its signature may be reported.
+    ovk_detail_show(&g_, kPhone);
+    want = common;
+    want.push_back("Report unknown device");
+    EXPECT_EQ(buttons(), want);
+    laid_out();
+    shot("detail_phone_report_button");
+    click_widget(button_in(OVK_POP_DETAIL, "Report unknown device"));
+    ASSERT_TRUE(pump([&] { return shown(OVK_POP_REPORT); }));
+    const auto md = widgets_of(OVK_POP_REPORT, ZQ_GUI_MARKDOWNVIEW);
+    ASSERT_EQ(md.size(), 1u);
+    EXPECT_EQ(zq_gui_markdownview_get_text(g_.ctx, md[0]).find("no longer in range"),
+              std::string::npos)
+        << "the report is about the phone in range";
+    ovk_gui_close_popup(&g_, OVK_POP_REPORT);
+
+    // Gone from the registry: nothing to report any more.
+    ovk_registry_clear();
+    ovk_detail_refresh(&g_);
+    EXPECT_EQ(buttons(), common);
+    laid_out();
 }
 
 // As a person: real clicks on the buttons; the report read back by another program.

@@ -520,7 +520,8 @@ TEST_F(MainScreen, DeviceMenuByRightClickAndLongPress) {
     EXPECT_EQ(g_.ctxmenu_mac, mac_of(1));
     EXPECT_EQ(g_.ctxmenu->title, mac_of(1));
     // Details (its screen exists here), whitelist, favourite, copy; no report for a device
-    // with verdicts, no map without a position or a map screen, no watch-add dialog yet.
+    // with verdicts, no map without a position or a map screen, no watch-add dialog in this
+    // test's frame.
     EXPECT_EQ(ctx_entries(), (std::vector<std::string>{"Details", "Whitelist (trust it)",
                                                        "Add to favorites", "Copy address"}));
     shot("context_menu");

@@ -39,6 +39,7 @@
 #include "ovk_test_program.h"
 #include "ovk_test_xvfb.h"
 #include "ovk_trip.h"
+#include "zq_log.h"
 
 namespace {
 
@@ -256,6 +257,9 @@ TEST_F(MapTest, EachTileIsFetchedOnceStoredAndDrawnFromDiskOnceTheServerIsGone) 
     t.actime = t.modtime = std::time(nullptr) - OVK_TILE_REFRESH_S - 60;
     ASSERT_EQ(utime(old_path.c_str(), &t), 0);
     ovk_mapview_flush_bitmaps();
+    // (the dead server has answered every stand-in level asked for meanwhile)
+    for (int i = 0; i < 500 && !downloader_idle(); ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(downloader_idle());
     std::atomic<int> refreshed{0};
     srv = std::make_unique<TestHttpServer>([&](const TestHttpRequest& r, TestHttpConn& c) {
         refreshed += r.target == "/2/0/0.png";
@@ -263,7 +267,11 @@ TEST_F(MapTest, EachTileIsFetchedOnceStoredAndDrawnFromDiskOnceTheServerIsGone) 
     });
     base_.prefs.tile_server = srv->url("");
     EXPECT_EQ(draw_until(mv, [&](int missing) { return missing == 0 && refreshed > 0; }), 0);
-    EXPECT_EQ(srv->requests().size(), 1u) << "only the stale tile";
+    {
+        std::string targets;
+        for (const TestHttpRequest& r : srv->requests()) targets += r.target + " ";
+        EXPECT_EQ(srv->requests().size(), 1u) << "only the stale tile, not " << targets;
+    }
     struct stat sb {};
     ASSERT_EQ(stat(old_path.c_str(), &sb), 0);
     EXPECT_TRUE(draw_until(mv, [&](int) { return downloader_idle(); }) == 0);
@@ -308,6 +316,7 @@ TEST_F(MapTest, FailedTilesLeaveTheMapWorkingAndAreRetriedOnlyAfterTwoMinutes) {
         }
     });
     base_.prefs.tile_server = srv->url("");
+    const uint64_t stored = ovk_mapview_stats().stored;  // (counted across tests)
     auto count = [&](const std::string& target) {
         int n = 0;
         for (const TestHttpRequest& r : srv->requests()) n += r.target == target;
@@ -332,7 +341,7 @@ TEST_F(MapTest, FailedTilesLeaveTheMapWorkingAndAreRetriedOnlyAfterTwoMinutes) {
         EXPECT_FALSE(ovk_test::file_exists(tiles_.path() + "/tiles" + std::string(t))) << t;
     }
     EXPECT_EQ(ovk_mapview_stats().failures, 6);
-    EXPECT_EQ(ovk_mapview_stats().stored, 11u)
+    EXPECT_EQ(ovk_mapview_stats().stored - stored, 11u)
         << "10 good tiles and the damaged one, not the 2 MiB";
 
     // Past two minutes the failed tiles are asked for once more; the stored ones are not.
@@ -345,6 +354,78 @@ TEST_F(MapTest, FailedTilesLeaveTheMapWorkingAndAreRetriedOnlyAfterTwoMinutes) {
     for (const char* t : failing) EXPECT_EQ(count(t), 2) << t;
     EXPECT_EQ(count("/2/0/1.png"), 1);
     EXPECT_EQ(count("/2/3/3.png"), 1);
+}
+
+// Offline, every tile of every frame fails: the log says so once when the failures begin and
+// once when tiles arrive again, not once per tile (the HTTP client's own line included).
+TEST_F(MapTest, AFailingTileServerIsLoggedOncePerRunOfFailures) {
+    std::atomic<time_t> now{std::time(nullptr)};
+    ovk_mapview_set_clock_for_test([&] { return now.load(); });
+    const std::string log_path = tiles_.path() + "/log.txt";
+    FILE* log = std::fopen(log_path.c_str(), "w+");
+    ASSERT_NE(log, nullptr);
+    const int level = get_log_level();
+    zq_log_set_stream(log);
+    set_log_level(LOG_INFO);
+    // The lines logged since the last call.
+    long seen = 0;
+    auto new_lines = [&] {
+        std::fflush(log);
+        const std::string all = ovk_test::read_file(log_path);
+        std::vector<std::string> lines;
+        size_t at = static_cast<size_t>(seen);
+        for (size_t nl; (nl = all.find('\n', at)) != std::string::npos; at = nl + 1)
+            lines.push_back(all.substr(at, nl - at));
+        seen = static_cast<long>(at);
+        return lines;
+    };
+    auto joined = [](const std::vector<std::string>& lines) {
+        std::string j;
+        for (const std::string& l : lines) j += l + "\n";
+        return j;
+    };
+
+    // No server: the 16 tiles of zoom 2 fail, one line says so.
+    base_.prefs.tile_server = kDeadServer;
+    OVK_MAPVIEW mv;
+    mv.zoom = 2;
+    const uint64_t failed = ovk_mapview_stats().failed;  // (counted across tests)
+    draw_until(mv,
+               [&](int) { return ovk_mapview_stats().failed >= failed + 16 && downloader_idle(); });
+    EXPECT_EQ(ovk_mapview_stats().failed, failed + 16);
+    std::vector<std::string> lines = new_lines();
+    ASSERT_EQ(lines.size(), 1u) << joined(lines);
+    EXPECT_NE(lines[0].find("WARNING"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find(std::string(kDeadServer) + "/2/"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("not logged until a tile arrives"), std::string::npos) << lines[0];
+
+    // The network is back (and the failures have aged): one line says tiles arrive again.
+    const std::string good = make_png(al_map_rgb(90, 140, 200));
+    auto srv = std::make_unique<TestHttpServer>(
+        [&](const TestHttpRequest&, TestHttpConn& c) { c.respond(200, good, "image/png"); });
+    base_.prefs.tile_server = srv->url("");
+    now += OVK_TILE_RETRY_S + 1;
+    EXPECT_EQ(draw_until(mv, [&](int m) { return m == 0 && downloader_idle(); }), 0);
+    lines = new_lines();
+    ASSERT_EQ(lines.size(), 1u) << joined(lines);
+    EXPECT_NE(lines[0].find("arrive again from " + srv->url("") + " (16 failed meanwhile)"),
+              std::string::npos)
+        << lines[0];
+
+    // The server answers with errors at the next zoom level: a new run, one new line.
+    srv = std::make_unique<TestHttpServer>(
+        [&](const TestHttpRequest&, TestHttpConn& c) { c.respond(503, "busy"); });
+    base_.prefs.tile_server = srv->url("");
+    mv.zoom = 3;
+    draw_until(mv, [&](int) { return srv->requests().size() >= 10 && downloader_idle(); });
+    EXPECT_GE(srv->requests().size(), 10u);
+    lines = new_lines();
+    ASSERT_EQ(lines.size(), 1u) << joined(lines);
+    EXPECT_NE(lines[0].find("HTTP status 503"), std::string::npos) << lines[0];
+
+    set_log_level(level);
+    zq_log_set_stream(nullptr);
+    std::fclose(log);
 }
 
 TEST_F(MapTest, TheMemoryCacheStaysWithinItsBoundWhilePanningAcross600Tiles) {

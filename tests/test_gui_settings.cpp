@@ -35,16 +35,20 @@ class GuiSettings : public GuiScreenTest {
 TEST_F(GuiSettings, SaveTurnsTypedFieldsIntoValuesThatWork) {
     init();
     struct CASE {
-        const char *port, *host, *hci;
+        const char *port, *host, *hci, *tiles;
         int want_port;
         const char* want_host;
         int want_hci;
+        const char* want_tiles;
     };
+    const char* const osm = OVK_TILE_SERVER_DEFAULT;
     const CASE cases[] = {
-        {"0", "", "", 2947, "127.0.0.1", -1},
-        {"65536", "  gps.lan ", "hci1", 2947, "gps.lan", 1},
-        {"29x7", "10.0.0.2", "first", 2947, "10.0.0.2", -1},
-        {"8888", "10.0.0.2", " 2", 8888, "10.0.0.2", 2},
+        {"0", "", "", "", 2947, "127.0.0.1", -1, osm},
+        {"65536", "  gps.lan ", "hci1", " http://tiles.lan:8080 ", 2947, "gps.lan", 1,
+         "http://tiles.lan:8080"},
+        {"29x7", "10.0.0.2", "first", "  ", 2947, "10.0.0.2", -1, osm},
+        {"8888", "10.0.0.2", " 2", "https://a.tile.example/osm", 8888, "10.0.0.2", 2,
+         "https://a.tile.example/osm"},
     };
     for (const CASE& c : cases) {
         open();
@@ -52,6 +56,7 @@ TEST_F(GuiSettings, SaveTurnsTypedFieldsIntoValuesThatWork) {
         type(field("127.0.0.1"), c.host);
         type(field("auto (first adapter that is up)"), c.hci);
         type(field("all wireless interfaces"), std::string(40, 'w'));
+        type(field(osm), c.tiles);
         save();
         EXPECT_FALSE(shown(kSet));
         EXPECT_EQ(toast(), "Settings saved");
@@ -60,9 +65,11 @@ TEST_F(GuiSettings, SaveTurnsTypedFieldsIntoValuesThatWork) {
         EXPECT_EQ(p.gpsd_host, c.want_host) << c.host;
         EXPECT_EQ(p.hci_dev, c.want_hci) << c.hci;
         EXPECT_EQ(p.wifi_iface, std::string(31, 'w'));
+        EXPECT_EQ(p.tile_server, c.want_tiles) << c.tiles;
     }
     // What a restart reads.
     ASSERT_EQ(ovk_prefs_load(dir_.path()), 0);
+    EXPECT_EQ(ovk_prefs_get().tile_server, "https://a.tile.example/osm");
     EXPECT_EQ(ovk_prefs_get().gpsd_port, 8888);
     EXPECT_EQ(ovk_prefs_get().hci_dev, 2);
 

@@ -19,6 +19,8 @@
 
 #include "ovk_app_util.h"
 #include "ovk_geo.h"
+#include "ovk_gui_map.h"
+#include "ovk_gui_report.h"
 #include "ovk_gui_watchlist.h"
 #include "ovk_intel.h"
 #include "ovk_platform.h"
@@ -61,6 +63,11 @@ struct DETAIL {
     bool narrow = false;  // the graph goes below the text
     int head = -1, view = -1;
     int b_locate = -1, b_watch = -1, b_white = -1, b_fav = -1, b_copy = -1;
+    int b_report = -1, b_drone = -1, b_operator = -1;
+    // Where the buttons start, the pop-up's client size, and which buttons the row holds now
+    // (bit i for kButtons[i]; -1 before the first layout).
+    float buttons_y = 0, client_w = 0, client_h = 0;
+    int placed = -1;
 };
 
 DETAIL& state() {
@@ -119,6 +126,38 @@ void on_watch(int, void* user);
 void on_whitelist(int, void* user);
 void on_favorite(int, void* user);
 void on_copy(int, void* user);
+void on_report(int, void* user);
+void update_buttons(OVK_GUI* g, DETAIL& s);
+void on_drone_map(int, void* user);
+void on_operator_map(int, void* user);
+
+// The actions, in row order; a button that changes its label is as wide as its longer one.
+struct BUTTON {
+    int DETAIL::*id;
+    const char* label;
+    const char* wide;
+    const char* tip;
+    ZQ_GUI_CLICK_FN fn;
+};
+constexpr BUTTON kButtons[] = {
+    {&DETAIL::b_locate, "Locate", "Stop locate",
+     "Beeps faster as the signal gets stronger: walk around to find the device", on_locate},
+    {&DETAIL::b_watch, "Add to watchlist", "Remove from watchlist",
+     "Always flag this address (or remove your entry)", on_watch},
+    {&DETAIL::b_white, "Whitelist", "Un-whitelist",
+     "Trust this device: it is never flagged and never alerts", on_whitelist},
+    {&DETAIL::b_fav, "Favorite", "* Favorite", "Star the device so the Favorites filter shows it",
+     on_favorite},
+    {&DETAIL::b_copy, "Copy report", "Copy report", "Copy everything shown here to the clipboard",
+     on_copy},
+    {&DETAIL::b_report, "Report unknown device", "Report unknown device",
+     "Share a privacy-safe signature so this equipment can be added", on_report},
+    {&DETAIL::b_drone, "Drone on map", "Drone on map",
+     "Show the drone's broadcast position on the map", on_drone_map},
+    {&DETAIL::b_operator, "Operator on map", "Operator on map",
+     "Show the operator / takeoff position on the map", on_operator_map},
+};
+constexpr int kButtonCount = static_cast<int>(std::size(kButtons));
 
 float text_w(const ALLEGRO_FONT* f, const char* t) {
     return f ? static_cast<float>(al_get_text_width(f, t)) : 0;
@@ -130,7 +169,8 @@ void ovk_detail_build(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     DETAIL& s = state();
     s.head = s.view = -1;
-    s.b_locate = s.b_watch = s.b_white = s.b_fav = s.b_copy = -1;
+    for (const BUTTON& b : kButtons) s.*b.id = -1;
+    s.placed = -1;
     s.hash = 0;
     s.view_mac.clear();
     const int win = ovk_gui_popup_window(g, OVK_POP_DETAIL, "Device details", 860, 900);
@@ -144,39 +184,17 @@ void ovk_detail_build(OVK_GUI* g) {
     const float head_h = ovk_px(g, 190) + (s.narrow ? ovk_px(g, 90) : 0);
     s.head = zq_gui_add_custom(g->ctx, win, p, p, cw - 2 * p, head_h, draw_head, g);
 
-    // The actions, wrapping; a button that changes its label is as wide as its longer one.
-    struct BUTTON {
-        int* id;
-        const char* label;
-        const char* wide;
-        const char* tip;
-        ZQ_GUI_CLICK_FN fn;
-    };
-    const BUTTON buttons[] = {
-        {&s.b_locate, "Locate", "Stop locate",
-         "Beeps faster as the signal gets stronger: walk around to find the device", on_locate},
-        {&s.b_watch, "Add to watchlist", "Remove from watchlist",
-         "Always flag this address (or remove your entry)", on_watch},
-        {&s.b_white, "Whitelist", "Un-whitelist",
-         "Trust this device: it is never flagged and never alerts", on_whitelist},
-        {&s.b_fav, "Favorite", "* Favorite", "Star the device so the Favorites filter shows it",
-         on_favorite},
-        {&s.b_copy, "Copy report", "Copy report", "Copy everything shown here to the clipboard",
-         on_copy},
-    };
-    float bx = p, by = p + head_h + p;
-    for (const BUTTON& b : buttons) {
+    // The actions: placed in a wrapping row by place_buttons, which shows those that apply.
+    s.buttons_y = p + head_h + p;
+    s.client_w = cw;
+    s.client_h = ch;
+    for (const BUTTON& b : kButtons) {
         const float bw = std::max(text_w(g->font, b.label), text_w(g->font, b.wide)) + 3 * p;
-        if (bx > p && bx + bw > cw - p) {
-            bx = p;
-            by += r + p / 2;
-        }
-        *b.id = zq_gui_add_button(g->ctx, win, bx, by, bw, r, b.label, 1, b.fn, g);
-        zq_gui_set_widget_tooltip(g->ctx, *b.id, b.tip);
-        bx += bw + p / 2;
+        s.*b.id = zq_gui_add_button(g->ctx, win, p, s.buttons_y, bw, r, b.label, 1, b.fn, g);
+        zq_gui_set_widget_tooltip(g->ctx, s.*b.id, b.tip);
     }
 
-    const float vy = by + r + p;
+    const float vy = s.buttons_y + r + p;
     ZQ_GUI_MD_FONTS fonts;
     fonts.regular = g->font;
     fonts.bold = g->font_bold;
@@ -185,6 +203,7 @@ void ovk_detail_build(OVK_GUI* g) {
     fonts.h2 = g->font_big;
     s.view =
         zq_gui_add_markdownview(g->ctx, win, p, vy, cw - 2 * p, std::max(r, ch - vy - p), fonts);
+    update_buttons(g, s);
 
     // After a rebuild the device shown before is shown again, where the reader was.
     if (!g->sel_mac.empty()) {
@@ -436,8 +455,54 @@ void load_matches(DETAIL& s, const std::string& mac) {
     s.matches_loaded = true;
 }
 
-void update_buttons(OVK_GUI* g, const DETAIL& s) {
+// Which buttons apply to the device as last read (bit i for kButtons[i]). Reporting is for a
+// device in range that nothing matched; the map buttons need the map and a broadcast position.
+int shown_buttons(const DETAIL& s) {
+    const bool has_map = ovk_gui_has_screen(OVK_POP_MAP);
+    const bool rid = s.dev && s.dev->has_rid;
+    int mask = 0;
+    for (int i = 0; i < kButtonCount; ++i) {
+        const int DETAIL::*id = kButtons[i].id;
+        bool on = true;
+        if (id == &DETAIL::b_report)
+            on =
+                ovk_gui_has_screen(OVK_POP_REPORT) && s.dev && s.dev->advert && s.dev->hits.empty();
+        else if (id == &DETAIL::b_drone)
+            on = has_map && rid && s.dev->rid.has_pos;
+        else if (id == &DETAIL::b_operator)
+            on = has_map && rid && s.dev->rid.has_op_pos;
+        if (on) mask |= 1 << i;
+    }
+    return mask;
+}
+
+// The shown buttons in a wrapping row, and the document below the last row.
+void place_buttons(OVK_GUI* g, DETAIL& s, int mask) {
     ZQ_GUI_CTX* c = g->ctx;
+    const float p = ovk_pad(g), r = ovk_row_h(g);
+    float bx = p, by = s.buttons_y;
+    for (int i = 0; i < kButtonCount; ++i) {
+        const int id = s.*kButtons[i].id;
+        const bool on = mask & (1 << i);
+        zq_gui_set_widget_visible(c, id, on);
+        if (!on) continue;
+        const ZQ_GUI_WIDGET* w = zq_gui_get_widget(c, id);
+        const float bw = w ? w->w : 0;
+        if (bx > p && bx + bw > s.client_w - p) {
+            bx = p;
+            by += r + p / 2;
+        }
+        zq_gui_set_widget_rect(c, id, bx, by, bw, r);
+        bx += bw + p / 2;
+    }
+    const float vy = by + r + p;
+    zq_gui_set_widget_rect(c, s.view, p, vy, s.client_w - 2 * p, std::max(r, s.client_h - vy - p));
+    s.placed = mask;
+}
+
+void update_buttons(OVK_GUI* g, DETAIL& s) {
+    ZQ_GUI_CTX* c = g->ctx;
+    if (const int mask = shown_buttons(s); mask != s.placed) place_buttons(g, s, mask);
     zq_gui_button_set_label(c, s.b_locate, g->locate ? "Stop locate" : "Locate");
     zq_gui_set_widget_enabled(c, s.b_locate, s.dev.has_value());
     zq_gui_button_set_label(c, s.b_watch,
@@ -627,12 +692,25 @@ void draw_head(ZQ_GUI_WIDGET* w, float x, float y, ALLEGRO_FONT*, void* user) {
         ovk_draw_text_clip(g->font, g->pal.text, nx, ty, x + tw - nx, l1);
         ovk_draw_text_clip(g->font, g->pal.dim, nx, ty + line_h(g->font), x + tw - nx, l2);
         ty += std::max(line_h(g->font_title), 2 * line_h(g->font)) + p / 2;
-        // A drone whose broadcast contradicts itself says so up here too.
+        // A drone whose broadcast contradicts itself says so up here too, on up to two lines
+        // (the whole reason is in the document).
         for (const OVK_FACT& f : d.facts) {
             if (!is_spoof_fact(f)) continue;
-            ovk_draw_text_clip(g->font_bold, readable(g, ovk_ink(g, 0xFFB26A00)), x, ty, tw,
-                               "! " + f.key + ": " + f.value);
-            ty += line_h(g->font_bold) + p / 4;
+            std::string text = ovk_wrap_text(g->font_bold, tw, "! " + f.key + ": " + f.value);
+            const size_t nl = text.find('\n');
+            const size_t nl2 = nl == std::string::npos ? nl : text.find('\n', nl + 1);
+            const ALLEGRO_COLOR c = readable(g, ovk_ink(g, 0xFFB26A00));
+            if (nl2 == std::string::npos) {
+                ty += ovk_draw_text_wrap(g->font_bold, c, x, ty, tw, text) + p / 4;
+            } else {
+                ovk_draw_text_clip(g->font_bold, c, x, ty, tw, text.substr(0, nl));
+                ty += line_h(g->font_bold);
+                // The rest, cut with an ellipsis on the second line.
+                std::string rest = text.substr(nl + 1);
+                std::replace(rest.begin(), rest.end(), '\n', ' ');
+                ovk_draw_text_clip(g->font_bold, c, x, ty, tw, rest);
+                ty += line_h(g->font_bold) + p / 4;
+            }
             break;
         }
         if (g->locate)
@@ -731,6 +809,25 @@ void on_copy(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     ovk_detail_refresh(g);
     ovk_gui_copy(g, "Orvik device report: " + g->sel_mac + "\n\n" + state().doc);
+}
+
+void on_report(int, void* user) {
+    auto* g = static_cast<OVK_GUI*>(user);
+    if (ovk_gui_has_screen(OVK_POP_REPORT)) ovk_report_show(g, g->sel_mac);
+}
+
+void on_drone_map(int, void* user) {
+    auto* g = static_cast<OVK_GUI*>(user);
+    const DETAIL& s = state();
+    if (s.dev && s.dev->has_rid && s.dev->rid.has_pos && ovk_gui_has_screen(OVK_POP_MAP))
+        ovk_map_show_at(g, 17, s.dev->rid.lat, s.dev->rid.lon);
+}
+
+void on_operator_map(int, void* user) {
+    auto* g = static_cast<OVK_GUI*>(user);
+    const DETAIL& s = state();
+    if (s.dev && s.dev->has_rid && s.dev->rid.has_op_pos && ovk_gui_has_screen(OVK_POP_MAP))
+        ovk_map_show_at(g, 17, s.dev->rid.op_lat, s.dev->rid.op_lon);
 }
 
 }  // namespace

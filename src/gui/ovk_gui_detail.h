@@ -1,9 +1,9 @@
 // The device detail screen: the pop-up that explains one device. A drawn head with the
 // verdict badge, the live signal, distance, trend and a two-minute signal graph; a row of
-// actions (locate, watchlist, whitelist, favourite, copy); and a markdown document with every
-// piece of evidence: why it is flagged, identity, Remote ID, history and the raw
-// advertisement. While open it is refreshed every half second; the document is replaced only
-// when its text changed, and the reader's scroll position is kept.
+// actions (locate, watchlist, whitelist, favourite, copy, report, drone and operator on the
+// map); and a markdown document with every piece of evidence: why it is flagged, identity,
+// Remote ID, history and the raw advertisement. While open it is refreshed every half second; the
+// document is replaced only when its text changed, and the reader's scroll position is kept.
 //
 // The device shown is `sel_mac` of the interface record; locate mode is its `locate`.
 #pragma once

@@ -28,6 +28,9 @@
 #include <span>
 #include <thread>
 
+#include "ovk_gui_map.h"
+#include "ovk_gui_report.h"
+#include "ovk_gui_watchlist.h"
 #include "ovk_intel.h"
 #include "ovk_platform.h"
 #include "ovk_replay.h"
@@ -1753,10 +1756,14 @@ void on_ctx_pick(ZQ_GUI_POPUP*, int tag, void* user) {
             ovk_main_open_device(g, mac);
             break;
         case CTX_WATCH:
+            if (ctx_screen_ok(CTX_WATCH)) ovk_watch_add_show(g, mac, ovk_main_watch_label(d));
+            break;
         case CTX_REPORT:
+            if (ctx_screen_ok(CTX_REPORT)) ovk_report_show(g, mac);
+            break;
         case CTX_MAP:
-            // Their screens are not part of this program yet: the entries stay hidden (the
-            // watch-add dialog takes the address and ovk_main_watch_label(d)).
+            if (ctx_screen_ok(CTX_MAP) && d && d->has_best_pos)
+                ovk_map_show_at(g, 17, d->best_pos.lat, d->best_pos.lon);
             break;
         case CTX_WHITELIST:
             worker().post([mac, name] {

@@ -343,13 +343,16 @@ void place_label(OVK_GUI* g, float x, float y, const std::string& text) {
 }
 
 // At most `n` characters (code points) of the text.
+// At most n characters; a longer text ends in "..." within them, so a cut shows as one.
 std::string cut_chars(const std::string& t, size_t n) {
-    size_t i = 0, chars = 0;
-    while (i < t.size() && chars < n) {
-        i += std::max<size_t>(1, ovk_utf8_seq_len(t, i));
-        ++chars;
-    }
-    return t.substr(0, std::min(i, t.size()));
+    auto end_of = [&t](size_t chars) {
+        size_t i = 0;
+        for (size_t c = 0; i < t.size() && c < chars; ++c)
+            i += std::max<size_t>(1, ovk_utf8_seq_len(t, i));
+        return std::min(i, t.size());
+    };
+    if (end_of(n) >= t.size() || n <= 3) return t.substr(0, end_of(n));
+    return t.substr(0, end_of(n - 3)) + "...";
 }
 
 bool inside(const OVK_MAPVIEW& mv, float x, float y, float margin) {
@@ -600,9 +603,10 @@ void on_click_at(OVK_GUI* g, float sx, float sy) {
     if (!best) return;
     switch (best->tag) {
         case HIT_DEVICE:
-            // The detail screen shows the selected device.
+            // Shown through the detail screen's own show, which loads that device's matches
+            // (opening the window alone showed the device picked before until a refresh).
             g->sel_mac = best->key;
-            ovk_gui_open_popup(g, OVK_POP_DETAIL);
+            ovk_gui_show_screen(g, OVK_POP_DETAIL);
             break;
         case HIT_CAMERA: {
             const size_t i = std::stoul(best->key);

@@ -26,6 +26,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -115,25 +116,32 @@ void record_failure_locked(STORE& s, const OVK_TILE_KEY& k) {
     *oldest = {k, now};
 }
 
+std::string tile_path_in(const std::string& dir, const OVK_TILE_KEY& k) {
+    if (dir.empty()) return {};
+    char tail[64];
+    std::snprintf(tail, sizeof tail, "/%d/%d/%d.png", k.z, k.x, k.y);
+    return dir + tail;
+}
+
 // Asks the downloader for a tile: not one that failed in the last two minutes, queued or
 // being fetched already; a full queue drops its oldest request.
 void request(const OVK_TILE_KEY& k) {
     STORE& s = store();
     std::lock_guard<std::mutex> lock(s.mu);
     if (!s.running.load()) return;
-    if (failed_recently_locked(s, k, now_locked(s))) return;
+    const time_t now = now_locked(s);
+    if (failed_recently_locked(s, k, now)) return;
     if (s.loading && *s.loading == k) return;
     if (std::find(s.queue.begin(), s.queue.end(), k) != s.queue.end()) return;
+    // The caller looked at the disk before taking the lock: the downloader may have stored
+    // the tile since then, and a fresh tile is not fetched twice.
+    struct stat st {};
+    const std::string path = tile_path_in(s.dir, k);
+    if (!path.empty() && stat(path.c_str(), &st) == 0 && now - st.st_mtime <= OVK_TILE_REFRESH_S)
+        return;
     if (static_cast<int>(s.queue.size()) >= OVK_TILE_QUEUE_MAX) s.queue.pop_front();
     s.queue.push_back(k);
     s.cv.notify_one();
-}
-
-std::string tile_path_in(const std::string& dir, const OVK_TILE_KEY& k) {
-    if (dir.empty()) return {};
-    char tail[64];
-    std::snprintf(tail, sizeof tail, "/%d/%d/%d.png", k.z, k.x, k.y);
-    return dir + tail;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -144,6 +152,11 @@ std::string tile_path_in(const std::string& dir, const OVK_TILE_KEY& k) {
 // otherwise. Pauses after every download.
 void downloader() {
     STORE& s = store();
+    // A server that cannot be reached (no network) fails every tile of every frame: this
+    // thread says so once, when a run of failures begins, and once more when a tile arrives
+    // again, instead of one line per tile.
+    ovk_linux_http_set_thread_quiet(true);
+    uint64_t streak = 0;
     std::unique_lock<std::mutex> lock(s.mu);
     while (!s.stop) {
         if (s.queue.empty()) {
@@ -153,24 +166,50 @@ void downloader() {
         const OVK_TILE_KEY k = s.queue.back();
         s.queue.pop_back();
         s.loading = k;
-        const std::string url = ovk_mapview_tile_url(s.server, k);
+        const std::string server = s.server;
+        const std::string url = ovk_mapview_tile_url(server, k);
         const std::string path = tile_path_in(s.dir, k);
         lock.unlock();
 
         ++s.requests;
         int status = 0;
         bool ok = false;
+        std::string why;
         try {
             std::optional<std::string> body =
                 ovk_platform_http(url, std::nullopt, std::nullopt, OVK_TILE_TIMEOUT_S, &status,
                                   nullptr, OVK_TILE_MAX_BODY + 1);
-            if (body && ovk_mapview_tile_acceptable(status, *body)) {
+            if (!body) {
+                why = ovk_linux_http_last_error();
+            } else if (!ovk_mapview_tile_acceptable(status, *body)) {
+                why = status == 200 ? "the answer is not a PNG tile"
+                                    : "HTTP status " + std::to_string(status);
+            } else {
                 const size_t slash = path.rfind('/');
                 ok = ovk_mkdirs(std::string_view(path).substr(0, slash)) == 0 &&
                      ovk_write_file_atomic(path, *body) == 0;
+                if (!ok) why = "cannot store it under " + s.dir;
             }
         } catch (const std::exception& e) {
-            zq_log(LOG_ERR, "tile %d/%d/%d: %s", k.z, k.x, k.y, e.what());
+            // (out of memory: nothing here may allocate)
+            zq_log(LOG_DEBUG, "map tile %s: %s", url.c_str(), e.what());
+            ok = false;
+            why.clear();
+        }
+        const char* reason = why.empty() ? "unexpected error" : why.c_str();
+
+        if (ok && streak > 0) {
+            zq_log(LOG_NOTICE, "map tiles arrive again from %s (%llu failed meanwhile)",
+                   server.c_str(), static_cast<unsigned long long>(streak));
+            streak = 0;
+        } else if (!ok) {
+            if (streak == 0)
+                zq_log(LOG_WARNING,
+                       "map tile %s failed: %s (later failures are not logged until a tile "
+                       "arrives)",
+                       url.c_str(), reason);
+            zq_log(LOG_DEBUG, "tile %d/%d/%d failed (HTTP %d)", k.z, k.x, k.y, status);
+            ++streak;
         }
 
         lock.lock();
@@ -178,7 +217,6 @@ void downloader() {
         if (ok) {
             ++s.stored;
         } else {
-            zq_log(LOG_DEBUG, "tile %d/%d/%d failed (HTTP %d)", k.z, k.x, k.y, status);
             record_failure_locked(s, k);
             ++s.failed;
         }

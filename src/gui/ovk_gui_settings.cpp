@@ -57,7 +57,7 @@ struct STATE {
     int demo_box = 0;
     int demo_shown = 0;
     // The text fields as typed, kept for Save and across a rebuild.
-    std::string hci, iface, host, port, overpass;
+    std::string hci, iface, host, port, overpass, tiles;
     std::array<int, SL_COUNT> w_value{-1, -1, -1, -1, -1};
     int w_theme_note = -1;  // the chosen theme's description, when the list shows titles only
     float scroll = 0;       // how far the screen is scrolled, in unscaled units
@@ -311,6 +311,7 @@ void take_copy(OVK_GUI* g) {
     S.host = S.p.gpsd_host;
     S.port = std::to_string(S.p.gpsd_port);
     S.overpass = S.p.overpass_url;
+    S.tiles = S.p.tile_server;
     S.demo_box = S.demo_shown = effective_demo(S.p);
     S.dirty = false;
     S.has_copy = true;
@@ -490,10 +491,19 @@ void ovk_settings_build(OVK_GUI* g) {
           "Needed for the history heatmap");
     check(L, "Download OpenStreetMap map tiles", &p.map_tiles,
           "Off = the map shows a plain grid and nothing is downloaded");
+    // The two servers' fields start at one edge.
+    const float servers_w =
+        std::max(text_w(g->font, "Map tile server"), text_w(g->font, "Plate-camera source")) + pad;
+    field(L, "Map tile server", &S.tiles, static_cast<int>(OVK_PREFS_URL_MAX),
+          OVK_TILE_SERVER_DEFAULT,
+          "Where map tiles come from (the address before /zoom/x/y.png); empty for the "
+          "OpenStreetMap server, whose usage policy asks for no bulk downloads",
+          servers_w);
     field(L, "Plate-camera source", &S.overpass, static_cast<int>(OVK_PREFS_URL_MAX),
           "https://overpass-api.de/api/interpreter",
           "The Overpass API interpreter the plate-camera list is downloaded from; empty for "
-          "the public one");
+          "the public one",
+          servers_w);
 
     section(L, "Data (stays on this device)");
     slider(L, SL_RETENTION, 0, 365, static_cast<float>(p.retention_days),
@@ -578,6 +588,9 @@ void on_save(int, void* user) {
     p.gpsd_port = ovk_settings_parse_port(S.port);
     p.hci_dev = ovk_settings_parse_adapter(S.hci);
     p.overpass_url = ovk_cut(ovk_trim(S.overpass), OVK_PREFS_URL_MAX);
+    const std::string tiles = ovk_trim(S.tiles);
+    p.tile_server =
+        tiles.empty() ? std::string(OVK_TILE_SERVER_DEFAULT) : ovk_cut(tiles, OVK_PREFS_URL_MAX);
 
     const OVK_PREFS before = g->prefs;
     // Demo: only a change of the box counts. Turning off the demo of a --demo run ends this

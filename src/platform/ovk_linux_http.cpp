@@ -7,6 +7,7 @@
 #include <atomic>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "zq_log.h"
 
@@ -57,6 +58,20 @@ size_t on_body(char* ptr, size_t size, size_t nmemb, void* user) {
 // it started with gives up.
 std::atomic<unsigned> g_cancel_serial{0};
 
+// Per thread: failures logged at debug level only, and the last failure's text.
+thread_local bool t_quiet = false;
+thread_local std::string t_last_error;
+
+// A transfer failure: remembered for ovk_linux_http_last_error and logged.
+void failed(const std::string& url, const char* why) {
+    try {
+        t_last_error = why;
+    } catch (const std::exception&) {
+        t_last_error.clear();
+    }
+    zq_log(t_quiet ? LOG_DEBUG : LOG_ERR, "http %s: %s", url.c_str(), why);
+}
+
 // libcurl calls this about once a second, also while it waits to connect or for an answer.
 int on_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     return *static_cast<const unsigned*>(user) != g_cancel_serial.load() ? 1 : 0;
@@ -79,6 +94,18 @@ void ovk_linux_http_cancel_all() {
     g_cancel_serial.fetch_add(1);
 }
 
+void ovk_linux_http_set_thread_quiet(bool quiet) {
+    t_quiet = quiet;
+}
+
+std::string ovk_linux_http_last_error() {
+    try {
+        return t_last_error;
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
 void ovk_linux_http_shutdown() {
     curl_global_cleanup();
 }
@@ -97,11 +124,12 @@ std::optional<std::string> ovk_platform_http(const std::string& url,
                                              size_t max_body) {
     if (status) *status = 0;
     if (failure) *failure = OVK_HTTP_FAILURE::Unreachable;
+    t_last_error.clear();
     OVK_CHECK(!url.empty(), std::nullopt);
     try {
         std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
         if (!curl) {
-            zq_log(LOG_ERR, "http: curl_easy_init failed");
+            failed(url, "curl_easy_init failed");
             return std::nullopt;
         }
         CURL* c = curl.get();
@@ -154,10 +182,9 @@ std::optional<std::string> ovk_platform_http(const std::string& url,
         curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &code);
         if (status) *status = static_cast<int>(code);
         if (rc != CURLE_OK) {
-            zq_log(LOG_ERR, "http %s: %s", url.c_str(),
-                   body.overflow ? "body too large"
-                   : errbuf[0]   ? errbuf
-                                 : curl_easy_strerror(rc));
+            failed(url, body.overflow ? "body too large"
+                        : errbuf[0]   ? errbuf
+                                      : curl_easy_strerror(rc));
             if (failure) {
                 if (body.overflow || rc == CURLE_FILESIZE_EXCEEDED)
                     *failure = OVK_HTTP_FAILURE::TooLarge;
@@ -171,7 +198,7 @@ std::optional<std::string> ovk_platform_http(const std::string& url,
         if (failure) *failure = OVK_HTTP_FAILURE::None;
         return std::optional<std::string>(std::move(body.data));
     } catch (const std::exception& e) {
-        zq_log(LOG_ERR, "http %s: %s", url.c_str(), e.what());
+        failed(url, e.what());
         return std::nullopt;
     }
 }

@@ -33,6 +33,14 @@ struct OVK_HTTP_TIMEOUTS {
 };
 OVK_HTTP_TIMEOUTS ovk_linux_http_timeouts(int timeout_s);
 
+// The calling thread's transfer failures are logged at debug level only, for a caller that
+// reports failures its own way (the map's tile downloader says once that its server fails,
+// not once per tile). Off for every thread at first.
+void ovk_linux_http_set_thread_quiet(bool quiet);
+// Why the calling thread's last transfer failed ("Could not connect to server", "body too
+// large"); "" when it did not fail.
+std::string ovk_linux_http_last_error();
+
 // Performs the request and returns the body (empty when nothing arrived), or nullopt on
 // a transfer failure (refused connection, time-out, bad redirect, body too large...),
 // which is logged and told in `*failure` (when given). A body may hold at most

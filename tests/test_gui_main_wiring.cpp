@@ -1,0 +1,229 @@
+// ovk-test: window
+// The main screen with every other screen of the program, used through real input (xdotool):
+// each drop-down menu entry opens its screen, and the device menu's entries reach the watch-add
+// dialog, the whitelist, the map and the report. With OVK_SHOT_DIR set, the context menu and
+// the dialogs it opens are kept there as PNG files to look at.
+#include "gui_screens.h"
+#include "ovk_gui_main.h"
+#include "ovk_gui_map.h"
+#include "ovk_store.h"
+#include "zq_gui_internal.h"
+
+namespace {
+
+using ovk_test::GuiScreens;
+
+const char* kFlock = "B4:1E:52:3C:88:10";  // a plate camera, flagged
+const char* kPhone = "6E:0A:77:12:C3:95";  // nothing matches it
+
+class MainScreenWiring : public GuiScreens {
+  protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(GuiScreens::SetUp());
+        OVK_PREFS p = ovk_prefs_get();
+        p.map_tiles = 0;  // no tile server in a test
+        ovk_prefs_set(p);
+        ovk_gui_update(&g_);
+        feed_demo(3);
+        ovk_main_refresh(&g_);
+        ASSERT_TRUE(ovk_main_settle(&g_, 5000));
+        wid_ = x_window();
+        pump([] { return false; }, 0.3);
+    }
+    void TearDown() override {
+        x_done();
+        GuiScreens::TearDown();
+    }
+
+    void at(float x, float y, const std::string& then) {
+        ASSERT_EQ(ovk_test::x_run("xdotool mousemove --window " + wid_ + " " +
+                                  std::to_string(static_cast<int>(x)) + " " +
+                                  std::to_string(static_cast<int>(y)) + " " + then)
+                      .rc,
+                  0);
+    }
+    // A right click on the device's row of the list.
+    void right_click_device(const std::string& mac) {
+        size_t row = 0;
+        while (row < g_.visible.size() &&
+               g_.devices[static_cast<size_t>(g_.visible[row])].mac != mac)
+            ++row;
+        ASSERT_LT(row, g_.visible.size()) << mac << " is not listed";
+        float x = 0, y = 0, w = 0, h = 0;
+        ASSERT_TRUE(zq_gui_widget_screen_rect(g_.ctx, g_.w_list, &x, &y, &w, &h));
+        const float rh = static_cast<float>(al_get_font_line_height(g_.font_bold) +
+                                            2 * al_get_font_line_height(g_.font_small)) +
+                         14 * g_.scale;
+        const float cy = y + (static_cast<float>(row) + 0.5f) * rh - g_.list_scroll;
+        ASSERT_LT(cy, y + h) << "the row is in view";
+        at(x + w / 2, cy, "click 3");
+        ASSERT_TRUE(pump([&] { return g_.ctxmenu && zq_gui_popup_is_open(g_.ctxmenu); }));
+        EXPECT_EQ(g_.ctxmenu_mac, mac);
+    }
+    std::vector<std::string> ctx_entries() {
+        std::vector<std::string> out;
+        for (const auto& e : g_.ctxmenu->entries)
+            if (e.shown) out.push_back(e.text);
+        return out;
+    }
+    void pick_ctx(const std::string& text) {
+        const ZQ_GUI_POPUP_LEVEL& l = g_.ctxmenu->levels.at(0);
+        const float item_h = (l.h - l.title_h - 2) / static_cast<float>(l.items.size());
+        for (size_t i = 0; i < l.items.size(); ++i) {
+            if (g_.ctxmenu->entries[static_cast<size_t>(l.items[i])].text != text) continue;
+            at(l.x + l.w / 2, l.y + 1 + l.title_h + (static_cast<float>(i) + 0.5f) * item_h,
+               "click 1");
+            pump([&] { return !zq_gui_popup_is_open(g_.ctxmenu); });
+            return;
+        }
+        FAIL() << "no context entry " << text;
+    }
+    std::vector<std::string> menu_entries() {
+        std::vector<std::string> out;
+        if (const auto* m = zq_gui_data<ZQ_GUI_DROPMENU_DATA>(g_.ctx, g_.w_menu))
+            for (const auto& e : m->entries)
+                if (e.visible) out.push_back(e.text);
+        return out;
+    }
+    void pick_menu(const std::string& text) {
+        ovk_test::x_run(x_click(wid_, g_.w_menu));
+        ASSERT_TRUE(pump([&] { return zq_gui_menu_is_open(g_.ctx) != 0; }));
+        ZQ_GUI_LIST_BOX box;
+        ASSERT_TRUE(zq_gui_open_list_box(g_.ctx, &box));
+        const auto* m = zq_gui_data<ZQ_GUI_DROPMENU_DATA>(g_.ctx, g_.w_menu);
+        const std::vector<int> vis = zq_gui_dropmenu_visible(*m);
+        for (size_t row = 0; row < vis.size(); ++row) {
+            if (m->entries[static_cast<size_t>(vis[row])].text != text) continue;
+            at(box.x + box.w / 2, box.y + 1 + (static_cast<float>(row) + 0.5f) * box.item_h,
+               "click 1");
+            pump([&] { return zq_gui_menu_is_open(g_.ctx) == 0; });
+            return;
+        }
+        FAIL() << "no menu entry " << text;
+    }
+    // The first two cells of every row of the pop-up's grid.
+    std::vector<std::vector<std::string>> grid_rows(int popup) {
+        std::vector<std::vector<std::string>> out;
+        const auto grids = widgets_of(popup, ZQ_GUI_DATAGRID);
+        if (grids.empty()) return out;
+        if (const auto* d = zq_gui_data<ZQ_GUI_GRID_DATA>(g_.ctx, grids[0]))
+            for (const auto& r : d->rows)
+                out.push_back({r.size() > 0 ? r[0] : "", r.size() > 1 ? r[1] : ""});
+        return out;
+    }
+
+    std::string wid_;
+};
+
+// Every entry of the menu is there on a desktop, and each screen entry opens its screen.
+TEST_F(MainScreenWiring, EveryMenuEntryOpensItsScreen) {
+    EXPECT_EQ(menu_entries(), (std::vector<std::string>{
+                                  "Map", "History map & timeline", "Traces", "Match log",
+                                  "Watchlist", "Whitelist", "Export...", "Record trace", "Settings",
+                                  "Setup wizard", "Demo mode: off", "About", "Quit"}));
+    const std::pair<const char*, int> screens[] = {
+        {"Map", OVK_POP_MAP},
+        {"History map & timeline", OVK_POP_HISTORY},
+        {"Traces", OVK_POP_TRIPS},
+        {"Match log", OVK_POP_LOG},
+        {"Watchlist", OVK_POP_WATCHLIST},
+        {"Whitelist", OVK_POP_WHITELIST},
+        {"Export...", OVK_POP_EXPORT},
+        {"Settings", OVK_POP_SETTINGS},
+        {"Setup wizard", OVK_POP_SETUP},
+        {"About", OVK_POP_ABOUT},
+    };
+    for (const auto& entry : screens) {
+        const std::string text = entry.first;
+        const int popup = entry.second;
+        ASSERT_NO_FATAL_FAILURE(pick_menu(text));
+        EXPECT_TRUE(pump([&] { return ovk_gui_popup_is_open(&g_, popup); })) << text;
+        for (int other = 0; other < OVK_POP_COUNT; ++other) {
+            if (other != popup) {
+                EXPECT_FALSE(ovk_gui_popup_is_open(&g_, other)) << text;
+            }
+        }
+        ovk_gui_close_popup(&g_, popup);
+        pump([] { return false; }, 0.1);
+    }
+}
+
+// As a person: right-click the plate camera, watch it under a label of one's own, and find it
+// in the watchlist; trust it and find it in the whitelist. In a light theme.
+TEST_F(MainScreenWiring, APersonWatchesAndTrustsAFlaggedDeviceFromTheList) {
+    ASSERT_NO_FATAL_FAILURE(set_theme(OVK_THEME_LIGHT));
+    ASSERT_TRUE(ovk_main_settle(&g_, 5000));
+    pump([] { return false; }, 0.2);
+    right_click_device(kFlock);
+    const std::vector<std::string> entries = ctx_entries();
+    EXPECT_NE(std::find(entries.begin(), entries.end(), "Add to watchlist..."), entries.end());
+    EXPECT_EQ(std::find(entries.begin(), entries.end(), "Report unknown device..."), entries.end())
+        << "a matched device is no unknown one";
+    shot("main_context_menu_flagged");
+    pick_ctx("Add to watchlist...");
+    ASSERT_TRUE(pump([&] { return shown(OVK_POP_WATCH_ADD); }));
+    const int label = widgets_of(OVK_POP_WATCH_ADD, ZQ_GUI_TEXTAREA).at(0);
+    const OVK_DEVICE* flock = nullptr;
+    for (const OVK_DEVICE& d : g_.devices)
+        if (d.mac == kFlock) flock = &d;
+    ASSERT_TRUE(flock && ovk_device_best(*flock));
+    EXPECT_EQ(zq_gui_textarea_get_text(g_.ctx, label), ovk_device_best(*flock)->label)
+        << "suggested: the match's label";
+    ovk_test::x_run(x_click(wid_, label));
+    ovk_test::x_run("xdotool key --delay 20 ctrl+a BackSpace");
+    ovk_test::x_run("xdotool type --delay 20 'North lot camera'");
+    ASSERT_TRUE(
+        pump([&] { return zq_gui_textarea_get_text(g_.ctx, label) == "North lot camera"; }));
+    shot("main_watch_add_light");
+    ovk_test::x_run(x_click(wid_, button_in(OVK_POP_WATCH_ADD, "Add")));
+    ASSERT_TRUE(pump([&] { return !shown(OVK_POP_WATCH_ADD); }));
+    EXPECT_EQ(toast(), std::string("Added ") + kFlock + " to the watchlist");
+
+    ASSERT_NO_FATAL_FAILURE(pick_menu("Watchlist"));
+    ASSERT_TRUE(pump([&] { return shown(OVK_POP_WATCHLIST); }));
+    const auto rows = grid_rows(OVK_POP_WATCHLIST);
+    EXPECT_NE(
+        std::find(rows.begin(), rows.end(), std::vector<std::string>{kFlock, "North lot camera"}),
+        rows.end());
+    ovk_gui_close_popup(&g_, OVK_POP_WATCHLIST);
+
+    right_click_device(kFlock);
+    pick_ctx("Whitelist (trust it)");
+    ASSERT_TRUE(pump([&] { return ovk_store_is_whitelisted(kFlock) == 1; }));
+    ASSERT_NO_FATAL_FAILURE(pick_menu("Whitelist"));
+    ASSERT_TRUE(pump([&] { return shown(OVK_POP_WHITELIST); }));
+    ASSERT_EQ(grid_rows(OVK_POP_WHITELIST).size(), 1u);
+    EXPECT_EQ(grid_rows(OVK_POP_WHITELIST)[0][0], kFlock);
+    shot("main_whitelist_light");
+}
+
+// A device nothing matched: its details, its strongest position on the map, its report.
+TEST_F(MainScreenWiring, DeviceMenuOpensDetailsMapAndReport) {
+    const std::optional<OVK_DEVICE> phone = ovk_registry_get(kPhone);
+    ASSERT_TRUE(phone && phone->has_best_pos && phone->hits.empty());
+    right_click_device(kPhone);
+    EXPECT_EQ(ctx_entries(),
+              (std::vector<std::string>{"Details", "Add to watchlist...", "Whitelist (trust it)",
+                                        "Add to favorites", "Copy address", "Show on map",
+                                        "Report unknown device..."}));
+    shot("main_context_menu_phone");
+    pick_ctx("Show on map");
+    ASSERT_TRUE(pump([&] { return shown(OVK_POP_MAP); }));
+    EXPECT_DOUBLE_EQ(ovk_map_view().zoom, 17);
+    EXPECT_DOUBLE_EQ(ovk_map_view().lat, phone->best_pos.lat);
+    EXPECT_DOUBLE_EQ(ovk_map_view().lon, phone->best_pos.lon);
+    ovk_gui_close_popup(&g_, OVK_POP_MAP);
+
+    right_click_device(kPhone);
+    pick_ctx("Report unknown device...");
+    ASSERT_TRUE(pump([&] { return shown(OVK_POP_REPORT); }));
+    shot("main_report_from_menu");
+    ovk_gui_close_popup(&g_, OVK_POP_REPORT);
+
+    right_click_device(kPhone);
+    pick_ctx("Details");
+    ASSERT_TRUE(pump([&] { return shown(OVK_POP_DETAIL); }));
+    EXPECT_EQ(g_.sel_mac, kPhone);
+}
+
+}  // namespace
