@@ -9,6 +9,7 @@
 #include "ovk_gui_mapview.h"
 #include "ovk_gui_settings.h"
 #include "ovk_test_gui.h"
+#include "ovk_test_menus.h"
 
 namespace {
 
@@ -30,15 +31,10 @@ class GuiWiring : public ovk_test::GuiScreenTest {
     void pick(const std::string& mac, const std::string& text) {
         ovk_main_device_menu(&g_, mac, 300, 200);
         ASSERT_TRUE(pump([&] { return zq_gui_popup_is_open(g_.ctxmenu) != 0; }));
-        const ZQ_GUI_POPUP_LEVEL& l = g_.ctxmenu->levels.at(0);
-        const float item_h = (l.h - l.title_h - 2) / static_cast<float>(l.items.size());
-        for (size_t i = 0; i < l.items.size(); ++i) {
-            if (g_.ctxmenu->entries[static_cast<size_t>(l.items[i])].text != text) continue;
-            click_at(l.x + l.w / 2, l.y + 1 + l.title_h + (static_cast<float>(i) + 0.5f) * item_h);
-            pump([&] { return !zq_gui_popup_is_open(g_.ctxmenu); });
-            return;
-        }
-        FAIL() << "no entry " << text << " for " << mac;
+        const auto spot = ovk_test::popup_entry_spot(g_.ctxmenu, text);
+        ASSERT_TRUE(spot) << "no entry " << text << " for " << mac;
+        click_at(spot->first, spot->second);
+        pump([&] { return !zq_gui_popup_is_open(g_.ctxmenu); });
     }
     std::string page(int popup) {
         const int v = find(popup, [](ZQ_GUI_WIDGET& w) { return w.type == ZQ_GUI_MARKDOWNVIEW; });
