@@ -43,14 +43,10 @@ class MainScreenWiring : public GuiScreens {
                g_.devices[static_cast<size_t>(g_.visible[row])].mac != mac)
             ++row;
         ASSERT_LT(row, g_.visible.size()) << mac << " is not listed";
-        float x = 0, y = 0, w = 0, h = 0;
-        ASSERT_TRUE(zq_gui_widget_screen_rect(g_.ctx, g_.w_list, &x, &y, &w, &h));
-        const float rh = static_cast<float>(al_get_font_line_height(g_.font_bold) +
-                                            2 * al_get_font_line_height(g_.font_small)) +
-                         14 * g_.scale;
-        const float cy = y + (static_cast<float>(row) + 0.5f) * rh - g_.list_scroll;
-        ASSERT_LT(cy, y + h) << "the row is in view";
-        x_at(x + w / 2, cy, "click 3");
+        const RECT l = rect(g_.w_list);
+        const auto [x, y] = row_centre(static_cast<int>(row));
+        ASSERT_LT(y, l.y + l.h) << "the row is in view";
+        x_at(x, y, "click 3");
         ASSERT_TRUE(pump([&] { return g_.ctxmenu && zq_gui_popup_is_open(g_.ctxmenu); }));
         EXPECT_EQ(g_.ctxmenu_mac, mac);
     }

@@ -157,6 +157,7 @@ class GuiTest : public ::testing::Test {
             ALLEGRO_EVENT ev;
             if (al_wait_for_event_timed(queue_, &ev, 0.01)) {
                 if (ev.type == ALLEGRO_EVENT_TIMER) tick();
+                if (ev.type == ALLEGRO_EVENT_MOUSE_BUTTON_UP) ++mouse_ups_;
                 if (ev.type == ALLEGRO_EVENT_DISPLAY_RESIZE) {
                     al_acknowledge_resize(display_);
                     g_.disp_w = static_cast<float>(al_get_display_width(display_));
@@ -248,10 +249,13 @@ class GuiTest : public ::testing::Test {
                                 std::to_string(std::lround(y)) + " " + then;
         ASSERT_EQ(x_run(cmd).rc, 0) << cmd;
     }
-    // A click at display position (x, y), given a moment to arrive.
+    // A click at display position (x, y), handed to the frame before this returns (nothing
+    // after it is, so that what the click shows only briefly can still be seen).
     void x_click_at(float x, float y, int button = 1) {
+        const int before = mouse_ups_;
         ASSERT_NO_FATAL_FAILURE(x_at(x, y, "click " + std::to_string(button)));
-        settle(0.25);
+        EXPECT_TRUE(pump([&] { return mouse_ups_ > before; }, 3))
+            << "the click at " << x << ", " << y << " did not reach the window (listen(true)?)";
     }
     // A click on the middle of the widget (of item `item` of a radio list), scrolled into view.
     void x_click(int id, int item = -1) {
@@ -367,6 +371,17 @@ class GuiTest : public ::testing::Test {
         x_click_at(r.x + 20,
                    r.y + geom.body_y + geom.row_h * (static_cast<float>(row) + 0.5f) - d->scroll_y);
     }
+    // The height of a row of the main screen's device list, and the centre of row `row` on
+    // screen.
+    float row_h() {
+        return static_cast<float>(al_get_font_line_height(g_.font_bold) +
+                                  2 * al_get_font_line_height(g_.font_small)) +
+               14 * g_.scale;
+    }
+    std::pair<float, float> row_centre(int row) {
+        const RECT l = rect(g_.w_list);
+        return {l.x + l.w / 2, l.y + (static_cast<float>(row) + 0.5f) * row_h() - g_.list_scroll};
+    }
     // The toast's text while one shows, else "".
     std::string toast() { return al_get_time() < g_.toast_until ? g_.toast.hit.label : ""; }
 
@@ -459,6 +474,7 @@ class GuiTest : public ::testing::Test {
     TempDir dir_;                                       // the test's home directory
     OVK_GUI g_;
     bool inited_ = false;
+    int mouse_ups_ = 0;  // button releases the event loop has handed to the frame
 };
 
 // ---- The screens over a running engine ----
