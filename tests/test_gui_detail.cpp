@@ -3,10 +3,10 @@
 // and a phone, the head's badge, the refresh that keeps the reader's place, locate mode, and
 // the actions as a person uses them (real clicks, the clipboard read by another program).
 // With OVK_SHOT_DIR set, the screens are kept there as PNG files to look at.
-#include "gui_screens.h"
 #include "ovk_gui_detail.h"
 #include "ovk_gui_map.h"
 #include "ovk_store.h"
+#include "ovk_test_gui.h"
 #include "rid_builder.h"
 
 namespace {
@@ -20,14 +20,8 @@ const char* kFlock = "B4:1E:52:3C:88:10";  // a plate camera, named "Flock-3C881
 
 class GuiDetail : public GuiScreens {
   protected:
-    int view() {
-        const auto v = widgets_of(OVK_POP_DETAIL, ZQ_GUI_MARKDOWNVIEW);
-        return v.empty() ? -1 : v[0];
-    }
-    int head() {
-        const auto v = widgets_of(OVK_POP_DETAIL, ZQ_GUI_CUSTOM);
-        return v.empty() ? -1 : v[0];
-    }
+    int view() { return widget_in(g_.popup[OVK_POP_DETAIL], ZQ_GUI_MARKDOWNVIEW); }
+    int head() { return widget_in(g_.popup[OVK_POP_DETAIL], ZQ_GUI_CUSTOM); }
     std::string doc() { return zq_gui_markdownview_get_text(g_.ctx, view()); }
     float scroll() { return zq_gui_markdownview_get_scroll(g_.ctx, view()); }
     // How many pixels of the badge's strip at the top of the head have the colour, on a fresh
@@ -169,7 +163,7 @@ TEST_F(GuiDetail, ADeviceNeverHeardAndRemembered) {
     EXPECT_NE(d.find("- **Scanning sessions seen in:** 4\n"), std::string::npos);
     EXPECT_NE(d.find("- **Detect count:** 9 (at most one per minute)\n"), std::string::npos);
     EXPECT_NE(d.find("- **Address registrant (IEEE):** "), std::string::npos);
-    EXPECT_FALSE(zq_gui_get_widget(g_.ctx, button_in(OVK_POP_DETAIL, "Locate"))->enabled);
+    EXPECT_FALSE(zq_gui_get_widget(g_.ctx, button_in(g_.popup[OVK_POP_DETAIL], "Locate"))->enabled);
     shot("detail_remembered");
 }
 
@@ -220,10 +214,10 @@ TEST_F(GuiDetail, RefreshKeepsTheReadersPlaceAndReopeningKeepsTheMatches) {
 TEST_F(GuiDetail, LocateTicksUntilTheDeviceLeaves) {
     feed_demo(3);
     ovk_detail_show(&g_, kFlock);
-    const int locate = button_in(OVK_POP_DETAIL, "Locate");
+    const int locate = button_in(g_.popup[OVK_POP_DETAIL], "Locate");
     ASSERT_GE(locate, 0);
     g_.locate_next_tick = 1e9;
-    click_widget(locate);
+    click(locate);
     EXPECT_TRUE(g_.locate);
     EXPECT_EQ(zq_gui_button_get_label(g_.ctx, locate), "Stop locate");
     EXPECT_LE(g_.locate_next_tick, g_.now_s) << "the first tick is due at once";
@@ -237,7 +231,7 @@ TEST_F(GuiDetail, LocateTicksUntilTheDeviceLeaves) {
     EXPECT_FALSE(g_.locate);
     EXPECT_EQ(doc().find("## Why it's flagged\n\n- **Result:** Not flagged"), 0u) << "the phone's";
     ovk_detail_show(&g_, kFlock);
-    click_widget(locate);
+    click(locate);
     ASSERT_TRUE(g_.locate);
     // The device leaves the registry: the next refresh stops the ticking and disables Locate.
     ovk_registry_clear();
@@ -245,7 +239,7 @@ TEST_F(GuiDetail, LocateTicksUntilTheDeviceLeaves) {
     EXPECT_FALSE(g_.locate);
     EXPECT_EQ(zq_gui_button_get_label(g_.ctx, locate), "Locate");
     EXPECT_FALSE(zq_gui_get_widget(g_.ctx, locate)->enabled);
-    click_widget(locate);
+    click(locate);
     EXPECT_FALSE(g_.locate) << "a disabled button does nothing";
     EXPECT_EQ(doc().find("## Why it's flagged"), std::string::npos);
 }
@@ -261,7 +255,7 @@ TEST_F(GuiDetail, MapAndReportButtonsFollowTheDevice) {
     feed_demo(3);
     auto buttons = [&] {
         std::vector<std::string> out;
-        for (int id : widgets_of(OVK_POP_DETAIL, ZQ_GUI_BUTTON))
+        for (int id : widgets_of(g_.popup[OVK_POP_DETAIL], ZQ_GUI_BUTTON))
             if (zq_gui_get_widget(g_.ctx, id)->visible)
                 out.push_back(zq_gui_button_get_label(g_.ctx, id));
         return out;
@@ -269,7 +263,7 @@ TEST_F(GuiDetail, MapAndReportButtonsFollowTheDevice) {
     // Shown buttons sit in rows without overlapping, and the document below them.
     auto laid_out = [&] {
         std::vector<const ZQ_GUI_WIDGET*> shown_w;
-        for (int id : widgets_of(OVK_POP_DETAIL, ZQ_GUI_BUTTON))
+        for (int id : widgets_of(g_.popup[OVK_POP_DETAIL], ZQ_GUI_BUTTON))
             if (const ZQ_GUI_WIDGET* w = zq_gui_get_widget(g_.ctx, id); w->visible)
                 shown_w.push_back(w);
         const ZQ_GUI_WIDGET* v = zq_gui_get_widget(g_.ctx, view());
@@ -295,13 +289,13 @@ TEST_F(GuiDetail, MapAndReportButtonsFollowTheDevice) {
     laid_out();
     const std::optional<OVK_DEVICE> drone = ovk_registry_get(kDrone);
     ASSERT_TRUE(drone && drone->rid.has_pos && drone->rid.has_op_pos);
-    click_widget(button_in(OVK_POP_DETAIL, "Drone on map"));
+    click(button_in(g_.popup[OVK_POP_DETAIL], "Drone on map"));
     ASSERT_TRUE(pump([&] { return shown(OVK_POP_MAP); }));
     EXPECT_DOUBLE_EQ(ovk_map_view().zoom, 17);
     EXPECT_DOUBLE_EQ(ovk_map_view().lat, drone->rid.lat);
     EXPECT_DOUBLE_EQ(ovk_map_view().lon, drone->rid.lon);
     ovk_gui_close_popup(&g_, OVK_POP_MAP);
-    click_widget(button_in(OVK_POP_DETAIL, "Operator on map"));
+    click(button_in(g_.popup[OVK_POP_DETAIL], "Operator on map"));
     ASSERT_TRUE(pump([&] { return shown(OVK_POP_MAP); }));
     EXPECT_NEAR(ovk_map_view().lat, ovk_test::kDemoLat - 0.0007, 1e-6);
     EXPECT_NEAR(ovk_map_view().lon, ovk_test::kDemoLon - 0.0004, 1e-6);
@@ -319,9 +313,9 @@ TEST_F(GuiDetail, MapAndReportButtonsFollowTheDevice) {
     EXPECT_EQ(buttons(), want);
     laid_out();
     shot("detail_phone_report_button");
-    click_widget(button_in(OVK_POP_DETAIL, "Report unknown device"));
+    click(button_in(g_.popup[OVK_POP_DETAIL], "Report unknown device"));
     ASSERT_TRUE(pump([&] { return shown(OVK_POP_REPORT); }));
-    const auto md = widgets_of(OVK_POP_REPORT, ZQ_GUI_MARKDOWNVIEW);
+    const auto md = widgets_of(g_.popup[OVK_POP_REPORT], ZQ_GUI_MARKDOWNVIEW);
     ASSERT_EQ(md.size(), 1u);
     EXPECT_EQ(zq_gui_markdownview_get_text(g_.ctx, md[0]).find("no longer in range"),
               std::string::npos)
@@ -345,16 +339,17 @@ TEST_F(GuiDetail, APersonWhitelistsFavoritesAndCopiesTheReport) {
     ovk_detail_show(&g_, kFlock);
     const uint32_t alpr = ovk_cat_color(OVK_CAT_ALPR);
     ASSERT_GT(badge_pixels(alpr), 300);
-    const std::string wid = x_window();
+    listen(true);
+    ASSERT_FALSE(x_window().empty());
     pump([] { return false; }, 0.3);  // the window shows
 
     // Whitelist: the grey badge, the store keeps the name as the note, and it never alerts.
-    ovk_test::x_run(x_click(wid, button_in(OVK_POP_DETAIL, "Whitelist")));
+    x_click(button_in(g_.popup[OVK_POP_DETAIL], "Whitelist"));
     EXPECT_TRUE(pump([&] { return ovk_store_is_whitelisted(kFlock) == 1; }));
     EXPECT_EQ(toast(), "Whitelisted: this device is never flagged");
     EXPECT_GT(badge_pixels(0xFF6B7B80u), 300);
     EXPECT_EQ(badge_pixels(alpr), 0);
-    EXPECT_GE(button_in(OVK_POP_DETAIL, "Un-whitelist"), 0);
+    EXPECT_GE(button_in(g_.popup[OVK_POP_DETAIL], "Un-whitelist"), 0);
     ASSERT_EQ(ovk_store_whitelist_all().size(), 1u);
     EXPECT_EQ(ovk_store_whitelist_all()[0].note, "Flock-3C8810");
     shot("detail_whitelisted");
@@ -367,7 +362,7 @@ TEST_F(GuiDetail, APersonWhitelistsFavoritesAndCopiesTheReport) {
     EXPECT_EQ(alerts[0].key, "00:25:DF:4A:19:C2");
 
     // Un-whitelist: back to its colour, and it alerts again.
-    ovk_test::x_run(x_click(wid, button_in(OVK_POP_DETAIL, "Un-whitelist")));
+    x_click(button_in(g_.popup[OVK_POP_DETAIL], "Un-whitelist"));
     EXPECT_TRUE(pump([&] { return ovk_store_is_whitelisted(kFlock) == 0; }));
     EXPECT_EQ(toast(), "Removed from the whitelist");
     EXPECT_GT(badge_pixels(alpr), 300);
@@ -377,13 +372,13 @@ TEST_F(GuiDetail, APersonWhitelistsFavoritesAndCopiesTheReport) {
     EXPECT_EQ(again[0].key, kFlock);
 
     // Favourite, stored with what is known of it.
-    ovk_test::x_run(x_click(wid, button_in(OVK_POP_DETAIL, "Favorite")));
+    x_click(button_in(g_.popup[OVK_POP_DETAIL], "Favorite"));
     EXPECT_TRUE(pump([&] { return ovk_store_is_favorite(kFlock) == 1; }));
-    EXPECT_GE(button_in(OVK_POP_DETAIL, "* Favorite"), 0);
+    EXPECT_GE(button_in(g_.popup[OVK_POP_DETAIL], "* Favorite"), 0);
     EXPECT_EQ(ovk_store_known_get(kFlock)->name, "Flock-3C8810");
 
     // Copy report: another program reads the address and the document.
-    ovk_test::x_run(x_click(wid, button_in(OVK_POP_DETAIL, "Copy report")));
+    x_click(button_in(g_.popup[OVK_POP_DETAIL], "Copy report"));
     EXPECT_TRUE(pump([&] { return toast() == "Copied to clipboard"; }));
     std::string got;
     for (int i = 0; i < 20 && got.rfind("Orvik", 0) != 0; ++i) {
@@ -398,7 +393,7 @@ TEST_F(GuiDetail, APersonWhitelistsFavoritesAndCopiesTheReport) {
          {"- **Network name (SSID):** Flock-3C8810\n", "- **Radio:** WiFi\n",
           "- **Capabilities:** `[WPA2-PSK-CCMP][ESS]`\n", "- **Information elements:** "})
         EXPECT_NE(got.find(l), std::string::npos) << l << "\n" << got;
-    x_done();
+    listen(false);
 }
 
 TEST(GuiDetailTrend, ComparesWithUpToFiveReadingsBeforeTheNewest) {

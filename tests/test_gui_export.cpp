@@ -44,10 +44,12 @@ class GuiExport : public GuiScreenTest {
             ASSERT_EQ(ovk_store_add_detection(d), 0);
         }
     }
-    int scopes() { return by_tip(kExp, "Which data goes into the file"); }
-    int formats() { return by_tip(kExp, "File format (KML / GPX / GeoJSON open in map apps)"); }
+    int scopes() { return by_tip(g_.popup[kExp], "Which data goes into the file"); }
+    int formats() {
+        return by_tip(g_.popup[kExp], "File format (KML / GPX / GeoJSON open in map apps)");
+    }
     std::string info() {
-        return unwrapped(find(kExp, [&](ZQ_GUI_WIDGET& w) {
+        return unwrapped(find(g_.popup[kExp], [&](ZQ_GUI_WIDGET& w) {
             return w.type == ZQ_GUI_LABEL && w.font == g_.font_small;
         }));
     }
@@ -56,8 +58,7 @@ class GuiExport : public GuiScreenTest {
 TEST_F(GuiExport, APersonExportsEachFormatAndOtherProgramsOpenTheFiles) {
     seed();
     init();
-    const std::string wid = x_window();
-    ASSERT_FALSE(wid.empty());
+    ASSERT_FALSE(x_window().empty());
     listen(true);
     struct EXPORT {
         int scope, format;
@@ -70,15 +71,15 @@ TEST_F(GuiExport, APersonExportsEachFormatAndOtherProgramsOpenTheFiles) {
                             EXPORT{OVK_EXPORT_LOG, OVK_FMT_GPX, "gpx"}}) {
         ovk_export_show(&g_);
         ASSERT_TRUE(pump([&] { return shown(kExp); }));
-        x_click(wid, scopes(), e.scope);
+        x_click(scopes(), e.scope);
         ASSERT_TRUE(
             pump([&] { return zq_gui_radiolist_get_selected(g_.ctx, scopes()) == e.scope; }));
-        x_click(wid, formats(), e.format);
+        x_click(formats(), e.format);
         ASSERT_TRUE(
             pump([&] { return zq_gui_radiolist_get_selected(g_.ctx, formats()) == e.format; }));
         EXPECT_EQ(info().rfind("Ready to export.", 0), 0u) << info();
         if (e.format == OVK_FMT_CSV) shot("export");
-        x_click(wid, button(kExp, "Export"));
+        x_click(button_in(g_.popup[kExp], "Export"));
         ASSERT_TRUE(pump([&] { return !shown(kExp); })) << toast();
         ASSERT_EQ(toast().rfind("Saved ", 0), 0u) << toast();
         ASSERT_EQ(toast().rfind("Saved ~/orvik/exports/orvik_", 0), 0u) << "home written ~";
@@ -120,11 +121,11 @@ TEST_F(GuiExport, AMissingFormatIsRefusedAndOpenFolderUsesXdgOpen) {
     click(formats(), OVK_FMT_GEOJSON);
     EXPECT_EQ(info(),
               "This export does not come in that format. Available formats: CSV, JSON, KML, GPX");
-    click(button(kExp, "Export"));
+    click(button_in(g_.popup[kExp], "Export"));
     EXPECT_EQ(toast(), "Pick one of the available formats");
     EXPECT_TRUE(shown(kExp));
     click(formats(), OVK_FMT_CSV);
-    click(button(kExp, "Export"));
+    click(button_in(g_.popup[kExp], "Export"));
     EXPECT_EQ(toast(), "Export failed: No matches logged yet");
     EXPECT_TRUE(shown(kExp));
 
@@ -142,7 +143,7 @@ TEST_F(GuiExport, AMissingFormatIsRefusedAndOpenFolderUsesXdgOpen) {
     ASSERT_TRUE(shown(kExp)) << "open again after the rebuild";
     EXPECT_EQ(zq_gui_radiolist_get_selected(g_.ctx, formats()), OVK_FMT_CSV);
     shot("export_light");
-    click(button(kExp, "Open folder"));
+    click(button_in(g_.popup[kExp], "Open folder"));
     const std::string folder = dir_.path() + "/orvik/exports";
     EXPECT_EQ(toast(), "Opening " + folder);
     for (int i = 0; i < 100 && ovk_test::read_file(args).empty(); ++i)

@@ -2,58 +2,21 @@
 // The interface frame on a real display (a private Xvfb): pop-up windows, back, opening
 // from a click, rebuilding, the confirm dialog, toasts, the text helpers and the theme
 // headers. Events are handed to the frame as the event loop would hand them.
-#include <allegro5/allegro.h>
-#include <allegro5/allegro_font.h>
-#include <allegro5/allegro_image.h>
-#include <allegro5/allegro_primitives.h>
-#include <allegro5/allegro_ttf.h>
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <cstring>
 #include <string>
 
 #include "ovk_gui.h"
 #include "ovk_gui_theme.h"
 #include "ovk_prefs.h"
-#include "ovk_test_files.h"
-#include "ovk_test_xvfb.h"
+#include "ovk_test_gui.h"
 
 namespace {
 
-constexpr int kW = 1100, kH = 820;
-
-class GuiFrame : public ::testing::Test {
+class GuiFrame : public ovk_test::GuiTest {
   protected:
-    static void SetUpTestSuite() {
-        const ovk_test::XvfbState& x = ovk_test::xvfb_start();
-        ASSERT_TRUE(x.running) << x.error;
-        setenv("OVK_ASSETS", OVK_SOURCE_DIR "/assets", 1);
-        // The map keeps its tiles in the data directory: a private one.
-        data_ = new ovk_test::TempDir();
-        setenv("XDG_DATA_HOME", data_->path().c_str(), 1);
-        ASSERT_TRUE(al_install_system(ALLEGRO_VERSION_INT, nullptr));
-        al_install_keyboard();
-        al_install_mouse();
-        al_init_image_addon();
-        al_init_font_addon();
-        al_init_ttf_addon();
-        al_init_primitives_addon();
-        display_ = al_create_display(kW, kH);
-        ASSERT_NE(display_, nullptr);
-        queue_ = al_create_event_queue();
-    }
-    static void TearDownTestSuite() {
-        if (queue_) al_destroy_event_queue(queue_);
-        if (display_) al_destroy_display(display_);
-        al_uninstall_system();
-        delete data_;
-        data_ = nullptr;
-    }
-
+    // The map keeps its tiles in the data directory: the test's own.
     void SetUp() override {
-        unsetenv("OVK_TOUCH");
-        unsetenv("OVK_DENSITY");
+        ASSERT_NO_FATAL_FAILURE(GuiTest::SetUp());
         OVK_PREFS p;
         p.onboarding_done = 1;
         p.map_tiles = 0;
@@ -61,70 +24,15 @@ class GuiFrame : public ::testing::Test {
         ovk_prefs_set(p);
         ovk_gui_set_test_screens({});
         ovk_gui_set_frame_only(true);  // the pop-ups here are the tests' own
-        al_set_target_backbuffer(display_);
     }
     void TearDown() override {
-        if (inited_) ovk_gui_shutdown(&g_);
+        GuiTest::TearDown();
         ovk_gui_set_test_screens({});
         ovk_gui_set_frame_only(false);
         unsetenv("OVK_TOUCH");
     }
 
-    void init() {
-        if (inited_) ovk_gui_shutdown(&g_);
-        ASSERT_EQ(ovk_gui_init(&g_, display_, queue_), 0);
-        inited_ = true;
-    }
-
-    bool shown(int popup) { return zq_gui_window_is_open(g_.ctx, g_.popup[popup]) != 0; }
-
-    bool press_key(int keycode) {
-        ALLEGRO_EVENT ev{};
-        ev.type = ALLEGRO_EVENT_KEY_DOWN;
-        ev.keyboard.keycode = keycode;
-        ev.keyboard.display = display_;
-        ev.any.timestamp = al_get_time();
-        return ovk_gui_handle_event(&g_, &ev);
-    }
-
-    void mouse(unsigned type, float x, float y) {
-        ALLEGRO_EVENT ev{};
-        ev.type = type;
-        ev.mouse.x = static_cast<int>(x);
-        ev.mouse.y = static_cast<int>(y);
-        ev.mouse.button = type == ALLEGRO_EVENT_MOUSE_AXES ? 0 : 1;
-        ev.mouse.display = display_;
-        ev.any.timestamp = al_get_time();
-        ovk_gui_handle_event(&g_, &ev);
-    }
-
-    void click_widget(int id) {
-        float x = 0, y = 0, w = 0, h = 0;
-        ASSERT_TRUE(zq_gui_widget_screen_rect(g_.ctx, id, &x, &y, &w, &h)) << id;
-        mouse(ALLEGRO_EVENT_MOUSE_AXES, x + w / 2, y + h / 2);
-        mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, x + w / 2, y + h / 2);
-        mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, x + w / 2, y + h / 2);
-    }
-
-    // The button of window `win` that reads `label`, or -1.
-    int button_in(int win, const std::string& label) {
-        const ZQ_GUI_WINDOW* w = zq_gui_get_window(g_.ctx, win);
-        if (!w) return -1;
-        for (int id : w->widgets)
-            if (zq_gui_button_get_label(g_.ctx, id) == label) return id;
-        return -1;
-    }
-
-    uint32_t pixel(int x, int y) {
-        ALLEGRO_BITMAP* bb = al_get_backbuffer(display_);
-        return ovk_color_argb(al_get_pixel(bb, x, y));
-    }
-
-    static inline ovk_test::TempDir* data_ = nullptr;
-    static inline ALLEGRO_DISPLAY* display_ = nullptr;
-    static inline ALLEGRO_EVENT_QUEUE* queue_ = nullptr;
-    OVK_GUI g_;
-    bool inited_ = false;
+    void init() { init_frame(); }
 };
 
 // A pop-up screen made the way the screens make theirs.
@@ -208,18 +116,18 @@ TEST_F(GuiFrame, EscapeClosesTheContextMenuThenTheTopMostPopUp) {
     ovk_gui_open_popup(&g_, OVK_POP_SETTINGS);
     ovk_gui_open_popup(&g_, OVK_POP_DETAIL);
     g_.locate = true;
-    EXPECT_TRUE(press_key(ALLEGRO_KEY_ESCAPE));
+    EXPECT_TRUE(key(ALLEGRO_KEY_ESCAPE));
     EXPECT_FALSE(shown(OVK_POP_DETAIL));
     EXPECT_FALSE(g_.locate) << "closing the detail screen ends locate mode";
     EXPECT_TRUE(shown(OVK_POP_SETTINGS));
-    EXPECT_TRUE(press_key(ALLEGRO_KEY_ESCAPE));
+    EXPECT_TRUE(key(ALLEGRO_KEY_ESCAPE));
     EXPECT_FALSE(shown(OVK_POP_SETTINGS));
     EXPECT_FALSE(ovk_gui_popup_is_open(&g_, OVK_POP_SETTINGS));
 
     // The other way round: settings on top goes first.
     ovk_gui_open_popup(&g_, OVK_POP_DETAIL);
     ovk_gui_open_popup(&g_, OVK_POP_SETTINGS);
-    EXPECT_TRUE(press_key(ALLEGRO_KEY_ESCAPE));
+    EXPECT_TRUE(key(ALLEGRO_KEY_ESCAPE));
     EXPECT_FALSE(shown(OVK_POP_SETTINGS));
     EXPECT_TRUE(shown(OVK_POP_DETAIL));
 
@@ -231,12 +139,12 @@ TEST_F(GuiFrame, EscapeClosesTheContextMenuThenTheTopMostPopUp) {
     zq_gui_popup_add_item(g_.ctxmenu, -1, "Details", 1, "");
     zq_gui_popup_open(g_.ctxmenu, 200, 200);
     ASSERT_TRUE(zq_gui_popup_is_open(g_.ctxmenu));
-    EXPECT_TRUE(press_key(ALLEGRO_KEY_ESCAPE));
+    EXPECT_TRUE(key(ALLEGRO_KEY_ESCAPE));
     EXPECT_FALSE(zq_gui_popup_is_open(g_.ctxmenu));
     EXPECT_TRUE(shown(OVK_POP_DETAIL));
-    EXPECT_TRUE(press_key(ALLEGRO_KEY_ESCAPE));
+    EXPECT_TRUE(key(ALLEGRO_KEY_ESCAPE));
     EXPECT_FALSE(shown(OVK_POP_DETAIL));
-    EXPECT_FALSE(press_key(ALLEGRO_KEY_ESCAPE)) << "nothing left to close";
+    EXPECT_FALSE(key(ALLEGRO_KEY_ESCAPE)) << "nothing left to close";
 }
 
 struct CLICK_PROBE {
@@ -261,7 +169,7 @@ TEST_F(GuiFrame, APopUpOpenedFromAClickShowsOnceTheClickIsProcessed) {
         &probe);
     ASSERT_GE(btn, 0);
     ovk_gui_open_popup(&g_, OVK_POP_SETTINGS);
-    click_widget(btn);
+    click(btn);
     ASSERT_EQ(probe.clicks, 1);
     EXPECT_EQ(probe.shown_during_click, 0) << "opened while the toolkit was still dispatching";
     EXPECT_TRUE(shown(OVK_POP_ABOUT));
@@ -346,22 +254,22 @@ TEST_F(GuiFrame, ConfirmDialogActsOnlyOnYes) {
         al_save_bitmap((std::string(dir) + "/confirm.png").c_str(), al_get_backbuffer(display_));
     EXPECT_NE(zq_gui_label_get_text(g_.ctx, g_.w_confirm_label).find("Clear the detection log?"),
               std::string::npos);
-    click_widget(cancel);
+    click(cancel);
     EXPECT_FALSE(shown(OVK_POP_CONFIRM));
     EXPECT_EQ(done, 0);
     EXPECT_EQ(g_.confirm_cb, nullptr);
 
     ovk_gui_confirm(&g_, "Clear the detection log?", count, &done);
-    click_widget(yes);
+    click(yes);
     EXPECT_FALSE(shown(OVK_POP_CONFIRM));
     EXPECT_EQ(done, 1);
     EXPECT_EQ(g_.confirm_cb, nullptr);
 
     // Closed with Escape: a later Yes of another question does not run the old action.
     ovk_gui_confirm(&g_, "Delete the trip?", count, &done);
-    EXPECT_TRUE(press_key(ALLEGRO_KEY_ESCAPE));
+    EXPECT_TRUE(key(ALLEGRO_KEY_ESCAPE));
     ovk_gui_confirm(&g_, "Nothing to do", nullptr, nullptr);
-    click_widget(yes);
+    click(yes);
     EXPECT_EQ(done, 1);
 
     // A long question is kept to 255 bytes and wraps inside the label.
@@ -500,20 +408,8 @@ TEST_F(GuiFrame, TypedShortcutsFocusTheSearchOpenTheMapAndEscapeCloses) {
     });
     init();
     ASSERT_GE(g_.w_search, 0);
-    al_register_event_source(queue_, al_get_keyboard_event_source());
-    al_set_window_title(display_, "Orvik frame test");
-    std::string wid;
-    ASSERT_TRUE(ovk_test::x_wait_window("^Orvik frame test$", 5000, &wid));
-    ovk_test::x_run("xdotool windowfocus --sync " + wid);
-    // Hands queued events to the frame until `done` holds or `limit_s` pass.
-    auto pump = [&](auto done, double limit_s = 3) {
-        const double until = al_get_time() + limit_s;
-        while (!done() && al_get_time() < until) {
-            ALLEGRO_EVENT ev;
-            if (al_wait_for_event_timed(queue_, &ev, 0.05)) ovk_gui_handle_event(&g_, &ev);
-        }
-        return done();
-    };
+    listen(true);
+    ASSERT_FALSE(x_window().empty());
 
     ovk_test::x_run("xdotool key ctrl+f");
     EXPECT_TRUE(pump([&] { return zq_gui_get_focus(g_.ctx) == g_.w_search; }));
@@ -525,9 +421,9 @@ TEST_F(GuiFrame, TypedShortcutsFocusTheSearchOpenTheMapAndEscapeCloses) {
     EXPECT_TRUE(pump([&] { return !shown(OVK_POP_MAP); }));
     // Without Ctrl the letters are only letters.
     ovk_test::x_run("xdotool key m");
-    pump([] { return false; }, 0.5);
+    settle(0.5);
     EXPECT_FALSE(shown(OVK_POP_MAP));
-    al_unregister_event_source(queue_, al_get_keyboard_event_source());
+    listen(false);
 }
 
 // Every theme's header: it draws, stays inside its rectangle and the animated ones move.

@@ -9,7 +9,7 @@
 #include "ovk_gui_map.h"
 #include "ovk_gui_trips.h"
 #include "ovk_history.h"
-#include "ovk_test_screen.h"
+#include "ovk_test_gui.h"
 
 namespace {
 
@@ -64,14 +64,14 @@ class HistoryScreen : public ovk_test::ScreenTest {
 
     // Where an encounter is drawn now, in display pixels.
     std::pair<int, int> on_screen(double lat, double lon) {
-        frame();
+        draw();
         float sx = 0, sy = 0;
         ovk_mapview_to_screen(ovk_history_view(), lat, lon, &sx, &sy);
         return {static_cast<int>(std::lround(sx)), static_cast<int>(std::lround(sy))};
     }
     // Every positioned encounter of the period lies inside the map as drawn.
     void expect_all_in_view(int64_t since) {
-        frame();
+        draw();
         const OVK_MAPVIEW mv = ovk_history_view();
         double south = 0, west = 0, north = 0, east = 0;
         ovk_mapview_bounds(mv, &south, &west, &north, &east);
@@ -204,7 +204,7 @@ TEST_F(HistoryScreen, NumbersAreTheAnalysisForEveryPeriod) {
     EXPECT_LT((pixel(static_cast<int>(mx + 3), static_cast<int>(my + 3)) >> 16) & 0xFF, 100u);
 
     // Dots: one per encounter in its category's colour; a click on one names it.
-    click(mode);
+    x_click(mode);
     EXPECT_EQ(zq_gui_button_get_label(g_.ctx, mode), "Points");
     for (const SPOT& sp : spots) {
         const auto [x, y] = on_screen(sp.lat, sp.lon);
@@ -213,14 +213,14 @@ TEST_F(HistoryScreen, NumbersAreTheAnalysisForEveryPeriod) {
     }
     shot("history_points_dark");
     const auto [dx, dy] = on_screen(52.5300, 13.4200);
-    click_at(static_cast<float>(dx + 3), static_cast<float>(dy - 2));
+    x_click_at(static_cast<float>(dx + 3), static_cast<float>(dy - 2));
     EXPECT_TRUE(pump([&] {
         return toast() == "DJI Mini 4 - " + ovk_local_time(now - 3 * kDay).substr(0, 16) +
                               " - 60:60:1F:A2:44:18";
     })) << toast();
 
     // All of it: the two older ones join.
-    click(all);
+    x_click(all);
     ASSERT_TRUE(pump([&] { return summary_text() == expected_summary(0); })) << summary_text();
     EXPECT_EQ(summary_text().rfind("6 encounters - ", 0), 0u);
     EXPECT_TRUE(zq_gui_button_is_toggled(g_.ctx, all));
@@ -231,11 +231,11 @@ TEST_F(HistoryScreen, NumbersAreTheAnalysisForEveryPeriod) {
     expect_bars(day_chart(), ovk_history_by_weekday(enc), "weekdays, all");
 
     // The last day: one encounter, in the singular. Pressing it again keeps it pressed.
-    click(day);
+    x_click(day);
     ASSERT_TRUE(pump([&] { return summary_text().rfind("1 encounter - ", 0) == 0; }))
         << summary_text();
     EXPECT_EQ(summary_text(), expected_summary(now - kDay));
-    click(day);
+    x_click(day);
     EXPECT_TRUE(zq_gui_button_is_toggled(g_.ctx, day));
     EXPECT_FALSE(zq_gui_button_is_toggled(g_.ctx, all));
 
@@ -248,7 +248,7 @@ TEST_F(HistoryScreen, NumbersAreTheAnalysisForEveryPeriod) {
     expect_bars(day_chart(), std::array<int, 7>{}, "weekdays, empty");
     // Nothing to fit: the map stands where the main map stands, zoomed out (no map position
     // was ever stored).
-    frame();
+    draw();
     const OVK_MAPVIEW main_view = ovk_map_view(), mine = ovk_history_view();
     EXPECT_DOUBLE_EQ(mine.lat, main_view.lat);
     EXPECT_DOUBLE_EQ(mine.lon, main_view.lon);
@@ -261,7 +261,7 @@ TEST_F(HistoryScreen, NumbersAreTheAnalysisForEveryPeriod) {
     EXPECT_NE(summary_text().find("Not on the map: turn on Settings > Save GPS position"),
               std::string::npos);
     const auto markers = [&] {
-        frame();
+        draw();
         float x = 0, y = 0, w = 0, h = 0;
         EXPECT_TRUE(zq_gui_widget_screen_rect(g_.ctx, map(), &x, &y, &w, &h));
         ALLEGRO_BITMAP* bb = al_get_backbuffer(display_);
@@ -277,12 +277,12 @@ TEST_F(HistoryScreen, NumbersAreTheAnalysisForEveryPeriod) {
         return n;
     };
     EXPECT_EQ(markers(), 0);
-    click(widget_in(win(), ZQ_GUI_BUTTON));  // dots <-> heat map
+    x_click(widget_in(win(), ZQ_GUI_BUTTON));  // dots <-> heat map
     EXPECT_EQ(markers(), 0);
     // ... while one positioned encounter does show.
     add_match("Axon body camera", OVK_CAT_BODY_CAM, "00:25:DF:00:00:09", now - kHour, true, 52.52,
               13.40);
-    click(day);  // a period pressed again loads again, and fits the map
+    x_click(day);  // a period pressed again loads again, and fits the map
     ASSERT_TRUE(pump([&] { return summary_text() == expected_summary(now - kDay); }));
     EXPECT_GT(markers(), 10);
 
@@ -303,7 +303,7 @@ TEST_F(HistoryScreen, NumbersAreTheAnalysisForEveryPeriod) {
     EXPECT_NE(dragged.lon, mine.lon);
     add_match("DJI Mini 4", OVK_CAT_DRONE, "60:60:1F:A2:44:18", now - kHour, true, 48.1, 11.5);
     ASSERT_TRUE(pump([&] { return summary_text() == expected_summary(now - kDay); }));
-    frame();
+    draw();
     EXPECT_DOUBLE_EQ(ovk_history_view().lat, dragged.lat);
     EXPECT_DOUBLE_EQ(ovk_history_view().lon, dragged.lon);
     EXPECT_DOUBLE_EQ(ovk_history_view().zoom, dragged.zoom);

@@ -5,14 +5,6 @@
 // event loop here is the program's: timer ticks update the frame, every event goes to it, a
 // frame is drawn when one is wanted. With OVK_SHOT_DIR set, screenshots of the list, the
 // radar and the compact layout in several themes are stored there.
-#include <allegro5/allegro.h>
-#include <allegro5/allegro_font.h>
-#include <allegro5/allegro_image.h>
-#include <allegro5/allegro_primitives.h>
-#include <allegro5/allegro_ttf.h>
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <condition_variable>
 #include <mutex>
 #include <random>
@@ -21,19 +13,13 @@
 
 #include "ovk_app_util.h"
 #include "ovk_datafile.h"
-#include "ovk_gui.h"
 #include "ovk_gui_main.h"
 #include "ovk_pipeline.h"
 #include "ovk_store.h"
-#include "ovk_test_files.h"
-#include "ovk_test_menus.h"
-#include "ovk_test_xvfb.h"
+#include "ovk_test_gui.h"
 #include "ovk_trip.h"
-#include "zq_gui_internal.h"
 
 namespace {
-
-constexpr int kW = 1100, kH = 820;
 
 // The radios as the test holds them: a start or stop waits at the gate while it is closed.
 struct RADIOS {
@@ -72,35 +58,17 @@ void build_settings(OVK_GUI* g) {
 constexpr OVK_SCREEN kMainScreen = {-1,      ovk_main_build,   ovk_main_refresh, ovk_main_tick,
                                     nullptr, ovk_main_shutdown};
 
-class MainScreen : public ::testing::Test {
+class MainScreen : public ovk_test::GuiTest {
   protected:
+    // The program's display (resizable) with its 30 Hz timer, hearing the X server's input.
     static void SetUpTestSuite() {
-        const ovk_test::XvfbState& x = ovk_test::xvfb_start();
-        ASSERT_TRUE(x.running) << x.error;
-        setenv("OVK_ASSETS", OVK_SOURCE_DIR "/assets", 1);
-        ASSERT_TRUE(al_install_system(ALLEGRO_VERSION_INT, nullptr));
-        al_install_keyboard();
-        al_install_mouse();
-        al_init_image_addon();
-        al_init_font_addon();
-        al_init_ttf_addon();
-        al_init_primitives_addon();
-        al_set_new_display_flags(ALLEGRO_RESIZABLE);
-        display_ = al_create_display(kW, kH);
-        ASSERT_NE(display_, nullptr);
-        al_set_window_title(display_, "Orvik main test");
-        queue_ = al_create_event_queue();
-        timer_ = al_create_timer(1.0 / 30);
-        al_register_event_source(queue_, al_get_display_event_source(display_));
-        al_register_event_source(queue_, al_get_mouse_event_source());
-        al_register_event_source(queue_, al_get_keyboard_event_source());
-        al_register_event_source(queue_, al_get_timer_event_source(timer_));
-        al_start_timer(timer_);
-        ASSERT_TRUE(ovk_test::x_wait_window("^Orvik main test$", 5000, &wid_));
+        ASSERT_NO_FATAL_FAILURE(open_display(true, true));
+        listen(true);
+        ASSERT_FALSE(x_window().empty());
 
-        dir_ = new ovk_test::TempDir;
-        ovk_store_open(dir_->path());
-        ovk_trip_open(dir_->path());
+        store_dir_ = new ovk_test::TempDir;
+        ovk_store_open(store_dir_->path());
+        ovk_trip_open(store_dir_->path());
         OVK_PIPELINE_HOOKS h;
         h.scan_start = [](const OVK_SCAN_OPTS&) {
             g_radios.wait();
@@ -127,14 +95,12 @@ class MainScreen : public ::testing::Test {
         ovk_pipeline_set_hooks(OVK_PIPELINE_HOOKS{});
         ovk_trip_close();
         ovk_store_close();
-        delete dir_;
-        if (timer_) al_destroy_timer(timer_);
-        if (queue_) al_destroy_event_queue(queue_);
-        if (display_) al_destroy_display(display_);
-        al_uninstall_system();
+        delete store_dir_;
+        close_display();
     }
 
     void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(GuiTest::SetUp());
         g_radios.set_open(true);
         g_radios.start_result = 0;
         ovk_scan_stop();
@@ -155,51 +121,22 @@ class MainScreen : public ::testing::Test {
         init();
     }
     void TearDown() override {
-        ovk_gui_shutdown(&g_);
+        GuiTest::TearDown();
         ovk_gui_set_test_screens({});
         ovk_gui_set_frame_only(false);
         g_radios.set_open(true);
     }
 
     void init() {
-        ASSERT_EQ(ovk_gui_init(&g_, display_, queue_), 0);
-        settle();
+        ASSERT_NO_FATAL_FAILURE(init_frame());
+        relist();
     }
 
-    // The program's loop until `done` holds or `limit_s` pass; whether it held.
-    template <typename F>
-    bool pump(F done, double limit_s = 5) {
-        const double until = al_get_time() + limit_s;
-        while (!done() && al_get_time() < until) step(0.02);
-        return done();
-    }
-    void pump_for(double s) {
-        pump([] { return false; }, s);
-    }
-    void step(double wait_s) {
-        ALLEGRO_EVENT ev;
-        if (al_wait_for_event_timed(queue_, &ev, static_cast<float>(wait_s))) {
-            if (ev.type == ALLEGRO_EVENT_TIMER) ovk_gui_update(&g_);
-            if (ev.type == ALLEGRO_EVENT_DISPLAY_RESIZE) {
-                al_acknowledge_resize(display_);
-                g_.disp_w = static_cast<float>(al_get_display_width(display_));
-                g_.disp_h = static_cast<float>(al_get_display_height(display_));
-                g_.rebuild_pending = true;
-            }
-            ovk_gui_handle_event(&g_, &ev);
-        }
-        if (g_.redraw && al_is_event_queue_empty(queue_)) draw();
-    }
-    void draw() {
-        al_set_target_backbuffer(display_);
-        ovk_gui_draw(&g_);
-        al_flip_display();
-    }
     // A fresh view of the registry in place.
-    void settle() {
+    void relist() {
         ovk_main_refresh(&g_);
         ASSERT_TRUE(ovk_main_settle(&g_, 5000));
-        pump_for(0.05);
+        settle(0.05);
     }
 
     // A new window size, taken in as the program's loop takes a resize.
@@ -227,28 +164,6 @@ class MainScreen : public ::testing::Test {
         return asked;
     }
 
-    struct RECT {
-        float x = 0, y = 0, w = 0, h = 0;
-    };
-    RECT rect(int id) {
-        RECT r;
-        EXPECT_TRUE(zq_gui_widget_screen_rect(g_.ctx, id, &r.x, &r.y, &r.w, &r.h)) << id;
-        return r;
-    }
-    static std::string xy(float x, float y) {
-        return std::to_string(static_cast<int>(x)) + " " + std::to_string(static_cast<int>(y));
-    }
-    // xdotool on the test window: a pointer move to (x, y) followed by `then`.
-    void at(float x, float y, const std::string& then) {
-        ASSERT_EQ(
-            ovk_test::x_run("xdotool mousemove --window " + wid_ + " " + xy(x, y) + " " + then).rc,
-            0);
-    }
-    void click(float x, float y, int button = 1) { at(x, y, "click " + std::to_string(button)); }
-    void click_widget(int id) {
-        const RECT r = rect(id);
-        click(r.x + r.w / 2, r.y + r.h / 2);
-    }
     std::string label(int id) { return zq_gui_button_get_label(g_.ctx, id); }
     std::string status() { return zq_gui_label_get_text(g_.ctx, g_.w_status); }
     // The status line as one line (the label holds it wrapped).
@@ -262,51 +177,8 @@ class MainScreen : public ::testing::Test {
         const ZQ_GUI_WIDGET* w = zq_gui_get_widget(g_.ctx, id);
         return w && w->visible;
     }
-    std::string toast() { return al_get_time() < g_.toast_until ? g_.toast.hit.label : ""; }
     std::string visible_mac(size_t row) {
         return g_.devices[static_cast<size_t>(g_.visible.at(row))].mac;
-    }
-    float row_h() {
-        return static_cast<float>(al_get_font_line_height(g_.font_bold) +
-                                  2 * al_get_font_line_height(g_.font_small)) +
-               14 * g_.scale;
-    }
-    // The centre of the list's row on screen.
-    std::pair<float, float> row_centre(int row) {
-        const RECT l = rect(g_.w_list);
-        return {l.x + l.w / 2, l.y + (static_cast<float>(row) + 0.5f) * row_h() - g_.list_scroll};
-    }
-
-    // Picks the drop-down menu's entry that reads `text`, as a person would.
-    void pick_menu(const std::string& text) {
-        click_widget(g_.w_menu);
-        ASSERT_TRUE(pump([&] { return zq_gui_menu_is_open(g_.ctx) != 0; }));
-        const auto spot = ovk_test::dropmenu_entry_spot(g_.ctx, g_.w_menu, text);
-        ASSERT_TRUE(spot) << "no menu entry " << text;
-        click(spot->first, spot->second);
-        pump([&] { return zq_gui_menu_is_open(g_.ctx) == 0; });
-    }
-    std::vector<std::string> menu_entries() {
-        std::vector<std::string> out;
-        if (const auto* m = zq_gui_data<ZQ_GUI_DROPMENU_DATA>(g_.ctx, g_.w_menu))
-            for (const auto& e : m->entries)
-                if (e.visible) out.push_back(e.text);
-        return out;
-    }
-    // The context menu's shown entries, and a click on the one that reads `text`.
-    std::vector<std::string> ctx_entries() {
-        std::vector<std::string> out;
-        if (g_.ctxmenu)
-            for (const auto& e : g_.ctxmenu->entries)
-                if (e.shown) out.push_back(e.text);
-        return out;
-    }
-    void pick_ctx(const std::string& text) {
-        ASSERT_TRUE(g_.ctxmenu && zq_gui_popup_is_open(g_.ctxmenu));
-        const auto spot = ovk_test::popup_entry_spot(g_.ctxmenu, text);
-        ASSERT_TRUE(spot) << "no context entry " << text;
-        click(spot->first, spot->second);
-        pump([&] { return !zq_gui_popup_is_open(g_.ctxmenu); });
     }
 
     // A device in the registry, heard now.
@@ -332,20 +204,7 @@ class MainScreen : public ::testing::Test {
         return b;
     }
 
-    void shot(const std::string& name) {
-        const char* dir = getenv("OVK_SHOT_DIR");
-        if (!dir) return;
-        draw();
-        al_save_bitmap((std::string(dir) + "/main_" + name + ".png").c_str(),
-                       al_get_backbuffer(display_));
-    }
-
-    static inline ALLEGRO_DISPLAY* display_ = nullptr;
-    static inline ALLEGRO_EVENT_QUEUE* queue_ = nullptr;
-    static inline ALLEGRO_TIMER* timer_ = nullptr;
-    static inline std::string wid_;
-    static inline ovk_test::TempDir* dir_ = nullptr;
-    OVK_GUI g_;
+    static inline ovk_test::TempDir* store_dir_ = nullptr;
 };
 
 // The scan button asks; the scan control answers later. Until then the button and the
@@ -355,22 +214,22 @@ TEST_F(MainScreen, ScanButtonStartsAndStopsWithoutWaitingForTheRadios) {
     EXPECT_EQ(label(g_.w_scan_btn), "Start scanning");
     EXPECT_EQ(status_flat(), "Stopped - 0 devices nearby");
     // A data file that could not be read is left alone, and the status line says so.
-    ovk_datafile_hold(dir_->file("whitelist.json"), "test");
-    settle();
+    ovk_datafile_hold(store_dir_->file("whitelist.json"), "test");
+    relist();
     EXPECT_EQ(status_flat(),
               "Stopped - 0 devices nearby - data read-only (cannot read whitelist.json)");
-    ovk_datafile_release(dir_->file("whitelist.json"));
-    settle();
+    ovk_datafile_release(store_dir_->file("whitelist.json"));
+    relist();
     EXPECT_EQ(status_flat(), "Stopped - 0 devices nearby");
 
     g_radios.set_open(false);
-    click_widget(g_.w_scan_btn);
+    x_click(g_.w_scan_btn);
     ASSERT_TRUE(pump([&] { return label(g_.w_scan_btn) == "Starting..."; }));
     EXPECT_EQ(status_flat(), "Starting... - 0 devices nearby");
     // The window answers while the radios take their time.
-    click_widget(g_.w_view_btn);
+    x_click(g_.w_view_btn);
     EXPECT_TRUE(pump([&] { return g_.prefs.radar_view == 1; }));
-    click_widget(g_.w_view_btn);
+    x_click(g_.w_view_btn);
     EXPECT_TRUE(pump([&] { return g_.prefs.radar_view == 0; }));
     EXPECT_EQ(label(g_.w_scan_btn), "Starting...");
     g_radios.set_open(true);
@@ -388,7 +247,7 @@ TEST_F(MainScreen, ScanButtonStartsAndStopsWithoutWaitingForTheRadios) {
     })) << status();
 
     g_radios.set_open(false);
-    click_widget(g_.w_scan_btn);
+    x_click(g_.w_scan_btn);
     ASSERT_TRUE(pump([&] { return label(g_.w_scan_btn) == "Stopping..."; }));
     EXPECT_EQ(toast(), "Scanning stopped");
     g_radios.set_open(true);
@@ -397,7 +256,7 @@ TEST_F(MainScreen, ScanButtonStartsAndStopsWithoutWaitingForTheRadios) {
 
     // Radios that will not start.
     g_radios.start_result = -1;
-    click_widget(g_.w_scan_btn);
+    x_click(g_.w_scan_btn);
     ASSERT_TRUE(pump([&] { return toast() == "Could not start scanning - see the status line"; }))
         << toast();
     EXPECT_EQ(label(g_.w_scan_btn), "Start scanning");
@@ -412,20 +271,20 @@ TEST_F(MainScreen, RadarShowsTheDevicesAndOpensTheOneClicked) {
     add(mac_of(1), -45, {hit(OVK_CAT_BODY_CAM, 90, "Body camera")});
     add(mac_of(2), -75, {}, "Kitchen speaker");
     add(mac_of(3), -95, {}, "Doorbell");
-    settle();
+    relist();
     EXPECT_TRUE(visible(g_.w_list));
     EXPECT_FALSE(visible(g_.w_radar));
     EXPECT_FALSE(visible(g_.w_radar_names));
 
-    click_widget(g_.w_view_btn);
+    x_click(g_.w_view_btn);
     ASSERT_TRUE(pump([&] { return visible(g_.w_radar); }));
     EXPECT_FALSE(visible(g_.w_list));
     EXPECT_TRUE(visible(g_.w_radar_names));
     EXPECT_EQ(label(g_.w_view_btn), "List");
     EXPECT_EQ(ovk_prefs_get().radar_view, 1) << "the choice is kept";
-    pump_for(0.2);
+    settle(0.2);
     ASSERT_EQ(g_.radar_hits.size(), 3u);
-    shot("radar_three");
+    shot("main_radar_three");
 
     const RECT r = rect(g_.w_radar);
     const OVK_HITBOX* flagged = nullptr;
@@ -434,21 +293,21 @@ TEST_F(MainScreen, RadarShowsTheDevicesAndOpensTheOneClicked) {
     ASSERT_NE(flagged, nullptr);
     // A few pixels off the blip still counts.
     const float bx = r.x + flagged->x + flagged->w / 2, by = r.y + flagged->y + flagged->h / 2;
-    click(bx + 6, by - 4);
+    x_click_at(bx + 6, by - 4);
     ASSERT_TRUE(pump([&] { return g_detail_shown == 1; }));
     EXPECT_EQ(g_.sel_mac, mac_of(1));
     ovk_gui_close_popup(&g_, OVK_POP_DETAIL);
     // Far from every blip nothing opens.
-    click(r.x + 12, r.y + 12);
-    pump_for(0.3);
+    x_click_at(r.x + 12, r.y + 12);
+    settle(0.3);
     EXPECT_EQ(g_detail_shown, 1);
 
     const bool names = g_.prefs.radar_names != 0;
-    click_widget(g_.w_radar_names);
+    x_click(g_.w_radar_names);
     EXPECT_TRUE(pump([&] { return (g_.prefs.radar_names != 0) == !names; }));
     EXPECT_EQ(zq_gui_button_is_toggled(g_.ctx, g_.w_radar_names) != 0, !names);
 
-    click_widget(g_.w_view_btn);
+    x_click(g_.w_view_btn);
     ASSERT_TRUE(pump([&] { return visible(g_.w_list); }));
     EXPECT_FALSE(visible(g_.w_radar));
     EXPECT_EQ(label(g_.w_view_btn), "Radar");
@@ -461,11 +320,11 @@ TEST_F(MainScreen, FiltersAndTypedSearchNarrowTheList) {
     add(mac_of(3), -60, {}, "HomeNet", "WiFi access point", OVK_SRC_WIFI);
     add(mac_of(4), -60, {}, "CafeNet", "WiFi access point", OVK_SRC_WIFI);
     for (int i = 5; i < 10; ++i) add(mac_of(i), -80, {}, "Phone " + std::to_string(i));
-    settle();
+    relist();
     ASSERT_EQ(g_.visible.size(), 9u);
     EXPECT_FALSE(ticks_ask_for_frames()) << "nothing on a still list animates";
 
-    click_widget(g_.w_filter[OVK_FILTER_TRACKERS]);
+    x_click(g_.w_filter[OVK_FILTER_TRACKERS]);
     ASSERT_TRUE(pump([&] { return g_.visible.size() == 2; })) << g_.visible.size();
     EXPECT_EQ(g_.filter, OVK_FILTER_TRACKERS);
     EXPECT_EQ(visible_mac(0), mac_of(1)) << "flagged first";
@@ -474,30 +333,30 @@ TEST_F(MainScreen, FiltersAndTypedSearchNarrowTheList) {
                   f == OVK_FILTER_TRACKERS)
             << f;
     // Clicking the pressed filter keeps it pressed.
-    click_widget(g_.w_filter[OVK_FILTER_TRACKERS]);
-    pump_for(0.2);
+    x_click(g_.w_filter[OVK_FILTER_TRACKERS]);
+    settle(0.2);
     EXPECT_TRUE(zq_gui_button_is_toggled(g_.ctx, g_.w_filter[OVK_FILTER_TRACKERS]));
 
-    click_widget(g_.w_filter[OVK_FILTER_WIFI]);
+    x_click(g_.w_filter[OVK_FILTER_WIFI]);
     ASSERT_TRUE(pump([&] { return g_.visible.size() == 2; }));
-    click_widget(g_.w_filter[OVK_FILTER_ALL]);
+    x_click(g_.w_filter[OVK_FILTER_ALL]);
     ASSERT_TRUE(pump([&] { return g_.visible.size() == 9; }));
 
-    click_widget(g_.w_search);
+    x_click(g_.w_search);
     ovk_test::x_run("xdotool type --delay 20 '  PHONE 7'");
     ASSERT_TRUE(pump([&] { return g_.query == "  PHONE 7" && g_.visible.size() == 1; }))
         << g_.query;
     EXPECT_EQ(visible_mac(0), mac_of(7));
     EXPECT_EQ(g_.query, "  PHONE 7");
-    click_widget(g_.w_filter[OVK_FILTER_WIFI]);
+    x_click(g_.w_filter[OVK_FILTER_WIFI]);
     ASSERT_TRUE(pump([&] { return g_.visible.empty() && g_.filter == OVK_FILTER_WIFI; }));
-    shot("list_no_match");
-    click_widget(g_.w_search);
+    shot("main_list_no_match");
+    x_click(g_.w_search);
     ovk_test::x_run("xdotool key ctrl+a BackSpace");
     ASSERT_TRUE(pump([&] { return g_.visible.size() == 2; }));
 
     // The search survives a rebuild, shown in its field.
-    click_widget(g_.w_search);
+    x_click(g_.w_search);
     ovk_test::x_run("xdotool type --delay 20 cafe");
     ASSERT_TRUE(pump([&] { return g_.query == "cafe" && g_.visible.size() == 1; }));
     ovk_gui_rebuild(&g_);
@@ -510,12 +369,12 @@ TEST_F(MainScreen, FiltersAndTypedSearchNarrowTheList) {
 TEST_F(MainScreen, DeviceMenuByRightClickAndLongPress) {
     add(mac_of(1), -50, {hit(OVK_CAT_BODY_CAM, 90, "Body camera")}, "Cam");
     add(mac_of(2), -60, {}, "Speaker");
-    settle();
+    relist();
     ASSERT_EQ(visible_mac(0), mac_of(1));
     EXPECT_TRUE(ticks_ask_for_frames()) << "a strong match heard just now pulses";
 
     auto [x0, y0] = row_centre(0);
-    click(x0, y0, 3);
+    x_click_at(x0, y0, 3);
     ASSERT_TRUE(pump([&] { return zq_gui_popup_is_open(g_.ctxmenu) != 0; }));
     EXPECT_EQ(g_.ctxmenu_mac, mac_of(1));
     EXPECT_EQ(g_.ctxmenu->title, mac_of(1));
@@ -524,7 +383,7 @@ TEST_F(MainScreen, DeviceMenuByRightClickAndLongPress) {
     // test's frame.
     EXPECT_EQ(ctx_entries(), (std::vector<std::string>{"Details", "Whitelist (trust it)",
                                                        "Add to favorites", "Copy address"}));
-    shot("context_menu");
+    shot("main_context_menu");
     pick_ctx("Whitelist (trust it)");
     ASSERT_TRUE(pump([&] {
         return toast() == mac_of(1) + " whitelisted: it will never be flagged";
@@ -539,14 +398,14 @@ TEST_F(MainScreen, DeviceMenuByRightClickAndLongPress) {
     size_t row = 0;
     while (row < g_.visible.size() && visible_mac(row) != mac_of(1)) ++row;
     auto [x1, y1] = row_centre(static_cast<int>(row));
-    at(x1, y1, "mousedown 1 sleep 0.8 mouseup 1");
+    x_at(x1, y1, "mousedown 1 sleep 0.8 mouseup 1");
     ASSERT_TRUE(pump([&] { return zq_gui_popup_is_open(g_.ctxmenu) != 0; }));
     EXPECT_EQ(g_detail_shown, 0) << "a long press is not a tap";
     EXPECT_EQ(ctx_entries(), (std::vector<std::string>{"Details", "Remove from whitelist",
                                                        "Add to favorites", "Copy address"}));
     pick_ctx("Add to favorites");
     ASSERT_TRUE(pump([&] { return ovk_store_is_favorite(mac_of(1)) == 1; }));
-    at(x1, y1, "mousedown 1 sleep 0.8 mouseup 1");
+    x_at(x1, y1, "mousedown 1 sleep 0.8 mouseup 1");
     ASSERT_TRUE(pump([&] { return zq_gui_popup_is_open(g_.ctxmenu) != 0; }));
     EXPECT_EQ(ctx_entries(), (std::vector<std::string>{"Details", "Remove from whitelist",
                                                        "Remove from favorites", "Copy address"}));
@@ -555,26 +414,26 @@ TEST_F(MainScreen, DeviceMenuByRightClickAndLongPress) {
     EXPECT_EQ(ovk_store_is_whitelisted(mac_of(1)), 0);
 
     // Escape closes the menu; a short press opens the details of the row pressed.
-    click(x1, y1, 3);
+    x_click_at(x1, y1, 3);
     ASSERT_TRUE(pump([&] { return zq_gui_popup_is_open(g_.ctxmenu) != 0; }));
     ovk_test::x_run("xdotool key Escape");
     ASSERT_TRUE(pump([&] { return !zq_gui_popup_is_open(g_.ctxmenu); }));
-    settle();
+    relist();
     auto [x2, y2] = row_centre(1);
     const std::string second = visible_mac(1);
-    click(x2, y2);
+    x_click_at(x2, y2);
     ASSERT_TRUE(pump([&] { return g_detail_shown == 1; }));
     EXPECT_EQ(g_.sel_mac, second);
     ovk_gui_close_popup(&g_, OVK_POP_DETAIL);
     // A press that moves more than 10 px is a drag: nothing opens.
-    at(x2, y2, "mousedown 1 mousemove_relative 0 30 mouseup 1");
-    pump_for(0.3);
+    x_at(x2, y2, "mousedown 1 mousemove_relative 0 30 mouseup 1");
+    settle(0.3);
     EXPECT_EQ(g_detail_shown, 1);
     EXPECT_FALSE(zq_gui_popup_is_open(g_.ctxmenu));
     // A right click below the last row is only consumed.
     const RECT l = rect(g_.w_list);
-    click(l.x + l.w / 2, l.y + l.h - 5, 3);
-    pump_for(0.3);
+    x_click_at(l.x + l.w / 2, l.y + l.h - 5, 3);
+    settle(0.3);
     EXPECT_FALSE(zq_gui_popup_is_open(g_.ctxmenu));
 }
 
@@ -582,34 +441,34 @@ TEST_F(MainScreen, DeviceMenuByRightClickAndLongPress) {
 // within the list.
 TEST_F(MainScreen, WheelAndDragScrollFiveHundredDevices) {
     for (int i = 0; i < 500; ++i) add(mac_of(i), -40 - (i % 60), {}, "Device " + std::to_string(i));
-    settle();
+    relist();
     ASSERT_EQ(g_.visible.size(), 500u);
     const RECT l = rect(g_.w_list);
     const float rh = row_h();
-    at(l.x + l.w / 2, l.y + 100, "click 5 click 5 click 5");
+    x_at(l.x + l.w / 2, l.y + 100, "click 5 click 5 click 5");
     ASSERT_TRUE(pump([&] { return g_.list_scroll > 0; }));
-    pump_for(0.2);
+    settle(0.2);
     EXPECT_FLOAT_EQ(g_.list_scroll, 3 * rh);
-    at(l.x + l.w / 2, l.y + 100, "click 4");
+    x_at(l.x + l.w / 2, l.y + 100, "click 4");
     ASSERT_TRUE(pump([&] { return g_.list_scroll < 3 * rh; }));
     EXPECT_FLOAT_EQ(g_.list_scroll, 2 * rh);
-    shot("list_scrolled");
+    shot("main_list_scrolled");
 
     // Dragging up by 200 px scrolls down by 200 px.
     const float before = g_.list_scroll;
-    at(l.x + l.w / 2, l.y + 300,
-       "mousedown 1 mousemove_relative 0 -50 mousemove_relative 0 -150 mouseup 1");
+    x_at(l.x + l.w / 2, l.y + 300,
+         "mousedown 1 mousemove_relative 0 -50 mousemove_relative 0 -150 mouseup 1");
     ASSERT_TRUE(pump([&] { return g_.list_scroll > before; }));
-    pump_for(0.2);
+    settle(0.2);
     EXPECT_NEAR(g_.list_scroll, before + 200, 1.5);
     EXPECT_EQ(g_detail_shown, 0);
 
     // Far down: the last row ends at the bottom.
-    at(l.x + l.w / 2, l.y + 100, "click --repeat 520 --delay 1 5");
+    x_at(l.x + l.w / 2, l.y + 100, "click --repeat 520 --delay 1 5");
     const float end = 500 * rh - l.h;
     ASSERT_TRUE(pump([&] { return std::fabs(g_.list_scroll - end) < 0.5f; })) << g_.list_scroll;
     // A filter change goes back to the top.
-    click_widget(g_.w_filter[OVK_FILTER_BLE]);
+    x_click(g_.w_filter[OVK_FILTER_BLE]);
     EXPECT_TRUE(pump([&] { return g_.list_scroll == 0; }));
 }
 
@@ -675,7 +534,7 @@ TEST_F(MainScreen, CrowdedRadarKeepsFlaggedDevicesInAnyTheme) {
                             "Ray-Ban Meta",        "Axon Body 4",           "Raven gunshot sensor"};
     for (int i = 0; i < 6; ++i)
         add(random_mac(0xF0), -55 - 8 * i, {hit(cats[i], 45 + 10 * i, labels[i])});
-    settle();
+    relist();
     ASSERT_EQ(g_.visible.size(), 306u);
     OVK_PREFS p = ovk_prefs_get();
     p.radar_view = 1;
@@ -686,7 +545,7 @@ TEST_F(MainScreen, CrowdedRadarKeepsFlaggedDevicesInAnyTheme) {
         pump([&] {
             return g_.pal.app_title == ovk_theme_palette(theme).app_title && !g_.rebuild_pending;
         });
-        settle();
+        relist();
         draw();
         ASSERT_EQ(g_.radar_hits.size(), 200u) << theme;
         int flagged = 0;
@@ -696,11 +555,11 @@ TEST_F(MainScreen, CrowdedRadarKeepsFlaggedDevicesInAnyTheme) {
             EXPECT_GE(i, 194u) << "flagged blips are drawn last, on top";
         }
         EXPECT_EQ(flagged, 6) << theme;
-        shot("radar_crowd_" + std::string(ovk_theme_name(theme)));
+        shot("main_radar_crowd_" + std::string(ovk_theme_name(theme)));
         p.radar_view = 0;
         ovk_gui_set_prefs(&g_, p);
-        pump_for(0.1);
-        shot("list_" + std::string(ovk_theme_name(theme)));
+        settle(0.1);
+        shot("main_list_" + std::string(ovk_theme_name(theme)));
         p.radar_view = 1;
         ovk_gui_set_prefs(&g_, p);
     }
@@ -710,12 +569,12 @@ TEST_F(MainScreen, CrowdedRadarKeepsFlaggedDevicesInAnyTheme) {
     p.radar_view = 0;
     ovk_gui_set_prefs(&g_, p);
     resize(600, 780);
-    settle();
+    relist();
     const RECT header = rect(g_.w_header), scan = rect(g_.w_scan_btn);
     EXPECT_GE(scan.y, header.y + header.h) << "buttons below the header";
     EXPECT_EQ(label(g_.w_scan_btn), "Start");
     EXPECT_EQ(menu_entries(), (std::vector<std::string>{"Record trace", "Demo: off", "Quit"}));
-    shot("compact_list");
+    shot("main_compact_list");
     resize(kW, kH);
 }
 

@@ -3,10 +3,10 @@
 // each drop-down menu entry opens its screen, and the device menu's entries reach the watch-add
 // dialog, the whitelist, the map and the report. With OVK_SHOT_DIR set, the context menu and
 // the dialogs it opens are kept there as PNG files to look at.
-#include "gui_screens.h"
 #include "ovk_gui_main.h"
 #include "ovk_gui_map.h"
 #include "ovk_store.h"
+#include "ovk_test_gui.h"
 #include "zq_gui_internal.h"
 
 namespace {
@@ -27,21 +27,15 @@ class MainScreenWiring : public GuiScreens {
         feed_demo(3);
         ovk_main_refresh(&g_);
         ASSERT_TRUE(ovk_main_settle(&g_, 5000));
-        wid_ = x_window();
+        listen(true);
+        ASSERT_FALSE(x_window().empty());
         pump([] { return false; }, 0.3);
     }
     void TearDown() override {
-        x_done();
+        listen(false);
         GuiScreens::TearDown();
     }
 
-    void at(float x, float y, const std::string& then) {
-        ASSERT_EQ(ovk_test::x_run("xdotool mousemove --window " + wid_ + " " +
-                                  std::to_string(static_cast<int>(x)) + " " +
-                                  std::to_string(static_cast<int>(y)) + " " + then)
-                      .rc,
-                  0);
-    }
     // A right click on the device's row of the list.
     void right_click_device(const std::string& mac) {
         size_t row = 0;
@@ -49,70 +43,23 @@ class MainScreenWiring : public GuiScreens {
                g_.devices[static_cast<size_t>(g_.visible[row])].mac != mac)
             ++row;
         ASSERT_LT(row, g_.visible.size()) << mac << " is not listed";
-        float x = 0, y = 0, w = 0, h = 0;
-        ASSERT_TRUE(zq_gui_widget_screen_rect(g_.ctx, g_.w_list, &x, &y, &w, &h));
-        const float rh = static_cast<float>(al_get_font_line_height(g_.font_bold) +
-                                            2 * al_get_font_line_height(g_.font_small)) +
-                         14 * g_.scale;
-        const float cy = y + (static_cast<float>(row) + 0.5f) * rh - g_.list_scroll;
-        ASSERT_LT(cy, y + h) << "the row is in view";
-        at(x + w / 2, cy, "click 3");
+        const RECT l = rect(g_.w_list);
+        const auto [x, y] = row_centre(static_cast<int>(row));
+        ASSERT_LT(y, l.y + l.h) << "the row is in view";
+        x_at(x, y, "click 3");
         ASSERT_TRUE(pump([&] { return g_.ctxmenu && zq_gui_popup_is_open(g_.ctxmenu); }));
         EXPECT_EQ(g_.ctxmenu_mac, mac);
-    }
-    std::vector<std::string> ctx_entries() {
-        std::vector<std::string> out;
-        for (const auto& e : g_.ctxmenu->entries)
-            if (e.shown) out.push_back(e.text);
-        return out;
-    }
-    void pick_ctx(const std::string& text) {
-        const ZQ_GUI_POPUP_LEVEL& l = g_.ctxmenu->levels.at(0);
-        const float item_h = (l.h - l.title_h - 2) / static_cast<float>(l.items.size());
-        for (size_t i = 0; i < l.items.size(); ++i) {
-            if (g_.ctxmenu->entries[static_cast<size_t>(l.items[i])].text != text) continue;
-            at(l.x + l.w / 2, l.y + 1 + l.title_h + (static_cast<float>(i) + 0.5f) * item_h,
-               "click 1");
-            pump([&] { return !zq_gui_popup_is_open(g_.ctxmenu); });
-            return;
-        }
-        FAIL() << "no context entry " << text;
-    }
-    std::vector<std::string> menu_entries() {
-        std::vector<std::string> out;
-        if (const auto* m = zq_gui_data<ZQ_GUI_DROPMENU_DATA>(g_.ctx, g_.w_menu))
-            for (const auto& e : m->entries)
-                if (e.visible) out.push_back(e.text);
-        return out;
-    }
-    void pick_menu(const std::string& text) {
-        ovk_test::x_run(x_click(wid_, g_.w_menu));
-        ASSERT_TRUE(pump([&] { return zq_gui_menu_is_open(g_.ctx) != 0; }));
-        ZQ_GUI_LIST_BOX box;
-        ASSERT_TRUE(zq_gui_open_list_box(g_.ctx, &box));
-        const auto* m = zq_gui_data<ZQ_GUI_DROPMENU_DATA>(g_.ctx, g_.w_menu);
-        const std::vector<int> vis = zq_gui_dropmenu_visible(*m);
-        for (size_t row = 0; row < vis.size(); ++row) {
-            if (m->entries[static_cast<size_t>(vis[row])].text != text) continue;
-            at(box.x + box.w / 2, box.y + 1 + (static_cast<float>(row) + 0.5f) * box.item_h,
-               "click 1");
-            pump([&] { return zq_gui_menu_is_open(g_.ctx) == 0; });
-            return;
-        }
-        FAIL() << "no menu entry " << text;
     }
     // The first two cells of every row of the pop-up's grid.
     std::vector<std::vector<std::string>> grid_rows(int popup) {
         std::vector<std::vector<std::string>> out;
-        const auto grids = widgets_of(popup, ZQ_GUI_DATAGRID);
+        const auto grids = widgets_of(g_.popup[popup], ZQ_GUI_DATAGRID);
         if (grids.empty()) return out;
         if (const auto* d = zq_gui_data<ZQ_GUI_GRID_DATA>(g_.ctx, grids[0]))
             for (const auto& r : d->rows)
                 out.push_back({r.size() > 0 ? r[0] : "", r.size() > 1 ? r[1] : ""});
         return out;
     }
-
-    std::string wid_;
 };
 
 // Every entry of the menu is there on a desktop, and each screen entry opens its screen.
@@ -162,20 +109,20 @@ TEST_F(MainScreenWiring, APersonWatchesAndTrustsAFlaggedDeviceFromTheList) {
     shot("main_context_menu_flagged");
     pick_ctx("Add to watchlist...");
     ASSERT_TRUE(pump([&] { return shown(OVK_POP_WATCH_ADD); }));
-    const int label = widgets_of(OVK_POP_WATCH_ADD, ZQ_GUI_TEXTAREA).at(0);
+    const int label = widgets_of(g_.popup[OVK_POP_WATCH_ADD], ZQ_GUI_TEXTAREA).at(0);
     const OVK_DEVICE* flock = nullptr;
     for (const OVK_DEVICE& d : g_.devices)
         if (d.mac == kFlock) flock = &d;
     ASSERT_TRUE(flock && ovk_device_best(*flock));
     EXPECT_EQ(zq_gui_textarea_get_text(g_.ctx, label), ovk_device_best(*flock)->label)
         << "suggested: the match's label";
-    ovk_test::x_run(x_click(wid_, label));
-    ovk_test::x_run("xdotool key --delay 20 ctrl+a BackSpace");
-    ovk_test::x_run("xdotool type --delay 20 'North lot camera'");
+    x_click(label);
+    x_key("ctrl+a BackSpace");
+    x_type("North lot camera");
     ASSERT_TRUE(
         pump([&] { return zq_gui_textarea_get_text(g_.ctx, label) == "North lot camera"; }));
     shot("main_watch_add_light");
-    ovk_test::x_run(x_click(wid_, button_in(OVK_POP_WATCH_ADD, "Add")));
+    x_click(button_in(g_.popup[OVK_POP_WATCH_ADD], "Add"));
     ASSERT_TRUE(pump([&] { return !shown(OVK_POP_WATCH_ADD); }));
     EXPECT_EQ(toast(), std::string("Added ") + kFlock + " to the watchlist");
 

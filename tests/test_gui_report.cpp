@@ -15,7 +15,8 @@ constexpr int kRep = OVK_POP_REPORT;
 class GuiPages : public GuiScreenTest {
   protected:
     std::string page(int popup) {
-        const int v = find(popup, [](ZQ_GUI_WIDGET& w) { return w.type == ZQ_GUI_MARKDOWNVIEW; });
+        const int v =
+            find(g_.popup[popup], [](ZQ_GUI_WIDGET& w) { return w.type == ZQ_GUI_MARKDOWNVIEW; });
         return zq_gui_markdownview_get_text(g_.ctx, v);
     }
 };
@@ -32,20 +33,21 @@ TEST_F(GuiPages, AReportIsCopiedAsJsonWithTheNoteAndNothingOnceTheDeviceHasGone)
     a.timestamp = now;
     ovk_registry_report(a, {}, nullptr, "Taser International", nullptr, nullptr, now);
     init();
-    const std::string wid = x_window();
+    ASSERT_FALSE(x_window().empty());
     listen(true);
 
     ovk_report_show(&g_, a.mac);
     ASSERT_TRUE(pump([&] { return shown(kRep); }));
-    const int note = by_tip(kRep, "A short note added to the report (300 characters at most)");
-    x_click(wid, note);
+    const int note =
+        by_tip(g_.popup[kRep], "A short note added to the report (300 characters at most)");
+    x_click(note);
     ovk_test::x_run("xdotool type --delay 5 'dashcam?'");
     ASSERT_TRUE(pump([&] {
         return page(kRep).find("\"whatIThinkItIs\": \"dashcam?\"") != std::string::npos;
     })) << page(kRep);
     EXPECT_NE(page(kRep).find("This is exactly what is shared"), std::string::npos);
     shot("report");
-    x_click(wid, button(kRep, "Copy report"));
+    x_click(button_in(g_.popup[kRep], "Copy report"));
     ASSERT_TRUE(pump([&] { return toast() == "Copied to clipboard"; }));
     listen(false);
 
@@ -74,7 +76,7 @@ TEST_F(GuiPages, AReportIsCopiedAsJsonWithTheNoteAndNothingOnceTheDeviceHasGone)
     EXPECT_EQ(page(kRep), "Device no longer in range.");
     EXPECT_TRUE(zq_gui_textarea_get_text(g_.ctx, note).empty())
         << "a new report starts without a note";
-    click(button(kRep, "Copy report"));
+    click(button_in(g_.popup[kRep], "Copy report"));
     EXPECT_EQ(ovk_test::xclip_get().out, "kept");
 }
 
@@ -93,8 +95,8 @@ TEST_F(GuiPages, AboutNamesVersionPlatformSourcesAndLicences) {
         EXPECT_NE(text.find(want), std::string::npos) << want;
     EXPECT_EQ(ovk_vendordb_oui_count(), 46521u) << "the table shipped in assets/vendors";
     // The whole page can be read: the view scrolls to its end.
-    const int v =
-        find(OVK_POP_ABOUT, [](ZQ_GUI_WIDGET& w) { return w.type == ZQ_GUI_MARKDOWNVIEW; });
+    const int v = find(g_.popup[OVK_POP_ABOUT],
+                       [](ZQ_GUI_WIDGET& w) { return w.type == ZQ_GUI_MARKDOWNVIEW; });
     EXPECT_GT(zq_gui_markdownview_content_height(g_.ctx, v), zq_gui_get_widget(g_.ctx, v)->h);
     shot("about");
     OVK_PREFS p = ovk_prefs_get();

@@ -20,13 +20,13 @@ class GuiSettings : public GuiScreenTest {
         ASSERT_TRUE(shown(kSet));
     }
     int field(const std::string& placeholder) {
-        return find(kSet, [&](ZQ_GUI_WIDGET& w) {
+        return find(g_.popup[kSet], [&](ZQ_GUI_WIDGET& w) {
             auto* t = zq_gui_data<ZQ_GUI_TEXT_DATA>(&w);
             return t && t->placeholder == placeholder;
         });
     }
     void save() {
-        const int b = button(kSet, "Save");
+        const int b = button_in(g_.popup[kSet], "Save");
         ASSERT_GE(b, 0);
         click(b);
     }
@@ -76,13 +76,13 @@ TEST_F(GuiSettings, SaveTurnsTypedFieldsIntoValuesThatWork) {
     // A --demo run shows Demo ticked without storing it; unticked, this run's demo ends too.
     ovk_scan_set_demo_override(1);
     open();
-    const int demo = checkbox(kSet, "Demo mode (made-up devices, no radios)");
+    const int demo = checkbox(g_.popup[kSet], "Demo mode (made-up devices, no radios)");
     EXPECT_TRUE(zq_gui_checkbox_is_checked(g_.ctx, demo));
     save();
     EXPECT_EQ(ovk_prefs_get().demo_mode, 0) << "an untouched box stores nothing";
     EXPECT_EQ(ovk_scan_demo_override(), 1);
     open();
-    click(checkbox(kSet, "Demo mode (made-up devices, no radios)"));
+    click(checkbox(g_.popup[kSet], "Demo mode (made-up devices, no radios)"));
     save();
     EXPECT_EQ(ovk_prefs_get().demo_mode, 0);
     EXPECT_EQ(ovk_scan_demo_override(), 0);
@@ -106,13 +106,13 @@ TEST_F(GuiSettings, OnlyAChangedPresetReadsTheWatchlistAgain) {
     const size_t rules = ovk_watchlist_all().size();
 
     open();
-    click(by_tip(kSet, "Weaker matches are only highlighted in the list"), 2);
+    click(by_tip(g_.popup[kSet], "Weaker matches are only highlighted in the list"), 2);
     save();
     EXPECT_EQ(ovk_prefs_get().alert_threshold, 80);
     EXPECT_TRUE(ovk_watchlist_custom().empty()) << "the threshold alone reads nothing";
 
     open();
-    const int us = checkbox(kSet, "United States");
+    const int us = checkbox(g_.popup[kSet], "United States");
     ASSERT_GE(us, 0);
     click(us);
     save();
@@ -158,7 +158,7 @@ TEST_F(GuiSettings, EveryControlIsReachableByWheelAndUncutAtEverySize) {
             if (size == 1 && width == kW && (turn == 15 || turn == 30))
                 shot("settings_part" + std::to_string(turn / 15));
             mouse(ALLEGRO_EVENT_MOUSE_AXES, cx + cw / 2, cy + ch / 2);
-            mouse(ALLEGRO_EVENT_MOUSE_AXES, cx + cw / 2, cy + ch / 2, -1);
+            mouse(ALLEGRO_EVENT_MOUSE_AXES, cx + cw / 2, cy + ch / 2, 0, -1);
         }
         EXPECT_FLOAT_EQ(w->scroll_y, w->content_h - ch) << "the wheel reaches the end";
 
@@ -186,7 +186,7 @@ TEST_F(GuiSettings, EveryControlIsReachableByWheelAndUncutAtEverySize) {
                 EXPECT_LE(n * al_get_font_line_height(f), wd->h + 0.5f) << l->text;
             }
         }
-        EXPECT_GE(find(kSet,
+        EXPECT_GE(find(g_.popup[kSet],
                        [&](ZQ_GUI_WIDGET& x) {
                            return x.type == ZQ_GUI_LABEL &&
                                   zq_gui_label_get_text(g_.ctx, x.id) ==
@@ -204,7 +204,7 @@ TEST_F(GuiSettings, ARebuildKeepsItOpenScrolledAndEditedUntilClosed) {
     open();
     const int win = g_.popup[kSet];
     zq_gui_window_set_scroll(g_.ctx, win, 600);
-    click(checkbox(kSet, "Mute all alert sound"));
+    click(checkbox(g_.popup[kSet], "Mute all alert sound"));
     tick();
     const float scrolled = zq_gui_get_window(g_.ctx, win)->scroll_y;
 
@@ -213,13 +213,15 @@ TEST_F(GuiSettings, ARebuildKeepsItOpenScrolledAndEditedUntilClosed) {
     tick();
     ASSERT_TRUE(shown(kSet));
     EXPECT_NEAR(zq_gui_get_window(g_.ctx, g_.popup[kSet])->scroll_y, scrolled, 1);
-    EXPECT_TRUE(zq_gui_checkbox_is_checked(g_.ctx, checkbox(kSet, "Mute all alert sound")));
+    EXPECT_TRUE(
+        zq_gui_checkbox_is_checked(g_.ctx, checkbox(g_.popup[kSet], "Mute all alert sound")));
     EXPECT_EQ(ovk_prefs_get().alerts_muted, 0) << "not saved yet";
 
     key(ALLEGRO_KEY_ESCAPE);
     ASSERT_FALSE(shown(kSet));
     open();
-    EXPECT_FALSE(zq_gui_checkbox_is_checked(g_.ctx, checkbox(kSet, "Mute all alert sound")));
+    EXPECT_FALSE(
+        zq_gui_checkbox_is_checked(g_.ctx, checkbox(g_.popup[kSet], "Mute all alert sound")));
     EXPECT_FLOAT_EQ(zq_gui_get_window(g_.ctx, g_.popup[kSet])->scroll_y, 0);
 }
 
@@ -239,23 +241,23 @@ TEST_F(GuiSettings, ClearingAndForgettingAskFirstThenEmptyTheStore) {
     init();
     open();
 
-    const int clear = button(kSet, "Clear match history");
+    const int clear = button_in(g_.popup[kSet], "Clear match history");
     click(clear);
     ASSERT_TRUE(shown(OVK_POP_CONFIRM));
     EXPECT_EQ(g_.confirm_text, "Delete every logged match? This cannot be undone.");
-    click(button(OVK_POP_CONFIRM, "Cancel"));
+    click(button_in(g_.popup[OVK_POP_CONFIRM], "Cancel"));
     EXPECT_EQ(ovk_store_detection_count(), 3);
     click(clear);
-    click(button(OVK_POP_CONFIRM, "Yes"));
+    click(button_in(g_.popup[OVK_POP_CONFIRM], "Yes"));
     EXPECT_EQ(ovk_store_detection_count(), 0);
     EXPECT_EQ(toast(), "Match history cleared");
     EXPECT_EQ(ovk_test::read_file(dir_.file("detections.jsonl")), "") << "gone from the file too";
 
-    click(button(kSet, "Forget device history (keeps favorites)"));
+    click(button_in(g_.popup[kSet], "Forget device history (keeps favorites)"));
     EXPECT_EQ(
         g_.confirm_text,
         "Forget the history of every device (first/last seen, sessions)? Favorites are kept.");
-    click(button(OVK_POP_CONFIRM, "Yes"));
+    click(button_in(g_.popup[OVK_POP_CONFIRM], "Yes"));
     EXPECT_EQ(toast(), "Device history forgotten (favorites kept)");
     EXPECT_EQ(ovk_store_known_count(), 1);
     EXPECT_TRUE(ovk_store_is_favorite("AA:00:00:00:00:02"));
@@ -264,24 +266,23 @@ TEST_F(GuiSettings, ClearingAndForgettingAskFirstThenEmptyTheStore) {
 // As a person: real clicks and keys on the X server.
 TEST_F(GuiSettings, ThresholdAndLookSavedAreThereAfterARestart) {
     init();
-    const std::string wid = x_window();
-    ASSERT_FALSE(wid.empty());
-    ovk_test::x_run("xdotool windowfocus --sync " + wid);
+    ASSERT_FALSE(x_window().empty());
     listen(true);
     ovk_settings_show(&g_);
     ASSERT_TRUE(pump([&] { return shown(kSet); }));
     shot("settings_dark");
 
-    const int threshold = by_tip(kSet, "Weaker matches are only highlighted in the list");
-    x_click(wid, threshold, 2);
+    const int threshold = by_tip(g_.popup[kSet], "Weaker matches are only highlighted in the list");
+    x_click(threshold, 2);
     ASSERT_TRUE(pump([&] { return zq_gui_radiolist_get_selected(g_.ctx, threshold) == 2; }));
-    const int look = by_tip(kSet, "Look of the app; styled themes have their own animated header");
-    x_click(wid, look);
+    const int look =
+        by_tip(g_.popup[kSet], "Look of the app; styled themes have their own animated header");
+    x_click(look);
     ASSERT_TRUE(pump([&] { return zq_gui_menu_is_open(g_.ctx) != 0; }));
     ovk_test::x_run("xdotool key End Return");
     ASSERT_TRUE(
         pump([&] { return zq_gui_combobox_get_selected(g_.ctx, look) == OVK_THEME_PAPER; }));
-    x_click(wid, button(kSet, "Save"));
+    x_click(button_in(g_.popup[kSet], "Save"));
     ASSERT_TRUE(pump([&] { return g_.pal.header == OVK_HEADER_MASTHEAD; }));
     EXPECT_EQ(toast(), "Settings saved");
     // The new look shows on the settings themselves, with what was saved.
@@ -289,12 +290,13 @@ TEST_F(GuiSettings, ThresholdAndLookSavedAreThereAfterARestart) {
     const auto saved = [&] {
         EXPECT_EQ(
             zq_gui_combobox_get_selected(
-                g_.ctx,
-                by_tip(kSet, "Look of the app; styled themes have their own animated header")),
+                g_.ctx, by_tip(g_.popup[kSet],
+                               "Look of the app; styled themes have their own animated header")),
             OVK_THEME_PAPER);
-        EXPECT_EQ(zq_gui_radiolist_get_selected(
-                      g_.ctx, by_tip(kSet, "Weaker matches are only highlighted in the list")),
-                  2);
+        EXPECT_EQ(
+            zq_gui_radiolist_get_selected(
+                g_.ctx, by_tip(g_.popup[kSet], "Weaker matches are only highlighted in the list")),
+            2);
     };
     saved();
     listen(false);

@@ -14,17 +14,17 @@ constexpr int kSetup = OVK_POP_SETUP;
 class GuiSetup : public GuiScreenTest {
   protected:
     std::string step() {
-        return zq_gui_label_get_text(g_.ctx, find(kSetup, [&](ZQ_GUI_WIDGET& w) {
+        return zq_gui_label_get_text(g_.ctx, find(g_.popup[kSetup], [&](ZQ_GUI_WIDGET& w) {
                                          return w.type == ZQ_GUI_LABEL && w.font == g_.font_small;
                                      }));
     }
     void next() {
-        click(find(kSetup, [&](ZQ_GUI_WIDGET& w) {
+        click(find(g_.popup[kSetup], [&](ZQ_GUI_WIDGET& w) {
             const std::string l = zq_gui_button_get_label(g_.ctx, w.id);
             return w.type == ZQ_GUI_BUTTON && (l == "Next" || l == "Finish");
         }));
     }
-    int themes() { return by_tip(kSetup, "Pick a theme; it applies right away"); }
+    int themes() { return by_tip(g_.popup[kSetup], "Pick a theme; it applies right away"); }
 };
 
 TEST_F(GuiSetup, AThemePickedAppliesAtOnceAndTheWizardStaysAtItsStep) {
@@ -34,7 +34,7 @@ TEST_F(GuiSetup, AThemePickedAppliesAtOnceAndTheWizardStaysAtItsStep) {
     init();
     ASSERT_TRUE(shown(kSetup)) << "a first run opens the wizard";
     EXPECT_EQ(step(), "STEP 1 OF 6");
-    EXPECT_FALSE(zq_gui_get_widget(g_.ctx, button(kSetup, "Back"))->enabled);
+    EXPECT_FALSE(zq_gui_get_widget(g_.ctx, button_in(g_.popup[kSetup], "Back"))->enabled);
     shot("setup_dark_0");
     next();
     EXPECT_EQ(step(), "STEP 2 OF 6");
@@ -52,7 +52,7 @@ TEST_F(GuiSetup, AThemePickedAppliesAtOnceAndTheWizardStaysAtItsStep) {
         shot("setup_light_" + std::to_string(i));
     }
     EXPECT_EQ(step(), "STEP 6 OF 6");
-    EXPECT_GE(button(kSetup, "Finish"), 0);
+    EXPECT_GE(button_in(g_.popup[kSetup], "Finish"), 0);
     EXPECT_FALSE(zq_gui_get_widget(g_.ctx, themes())->visible) << "one page at a time";
 }
 
@@ -62,8 +62,8 @@ TEST_F(GuiSetup, ClosedHalfWayItResumesAndFinishKeepsWhatChangedMeanwhile) {
     ovk_setup_show(&g_);
     for (int i = 0; i < 3; ++i) next();
     ASSERT_EQ(step(), "STEP 4 OF 6");
-    click(by_tip(kSetup, "Weaker matches are only highlighted"), 2);
-    click(checkbox(kSetup, "Spoken alerts (e.g. while driving)"));
+    click(by_tip(g_.popup[kSetup], "Weaker matches are only highlighted"), 2);
+    click(checkbox(g_.popup[kSetup], "Spoken alerts (e.g. while driving)"));
     key(ALLEGRO_KEY_ESCAPE);
     ASSERT_FALSE(shown(kSetup));
 
@@ -74,13 +74,13 @@ TEST_F(GuiSetup, ClosedHalfWayItResumesAndFinishKeepsWhatChangedMeanwhile) {
 
     ovk_setup_show(&g_);
     EXPECT_EQ(step(), "STEP 4 OF 6");
-    EXPECT_EQ(zq_gui_radiolist_get_selected(g_.ctx,
-                                            by_tip(kSetup, "Weaker matches are only highlighted")),
+    EXPECT_EQ(zq_gui_radiolist_get_selected(
+                  g_.ctx, by_tip(g_.popup[kSetup], "Weaker matches are only highlighted")),
               2);
-    EXPECT_TRUE(
-        zq_gui_checkbox_is_checked(g_.ctx, checkbox(kSetup, "Spoken alerts (e.g. while driving)")));
+    EXPECT_TRUE(zq_gui_checkbox_is_checked(
+        g_.ctx, checkbox(g_.popup[kSetup], "Spoken alerts (e.g. while driving)")));
     next();
-    click(checkbox(kSetup, "Save GPS position with logged matches (privacy-sensitive)"));
+    click(checkbox(g_.popup[kSetup], "Save GPS position with logged matches (privacy-sensitive)"));
     next();
     next();  // Finish
     EXPECT_FALSE(shown(kSetup));

@@ -10,8 +10,8 @@
 #include "ovk_category.h"
 #include "ovk_export.h"
 #include "ovk_gui_trips.h"
+#include "ovk_test_gui.h"
 #include "ovk_test_program.h"
-#include "ovk_test_screen.h"
 
 namespace {
 
@@ -124,50 +124,50 @@ TEST_F(TripsScreen, RenameAndDeleteATraceAsAPerson) {
     shot("traces_dark");
 
     // Nothing selected yet.
-    click(button_in(win(), "Delete"));
+    x_click(button_in(win(), "Delete"));
     EXPECT_TRUE(toast_is("Select a trace first"));
     EXPECT_FALSE(confirm_open());
 
     // Selecting a row puts its name in the field; an empty field renames nothing.
-    click_row(grid(), 1);
+    x_click_row(grid(), 1);
     EXPECT_EQ(zq_gui_textarea_get_text(g_.ctx, field()), "Evening drive");
-    click(field());
-    key("ctrl+a BackSpace");
-    click(button_in(win(), "Rename"));
+    x_click(field());
+    x_key("ctrl+a BackSpace");
+    x_click(button_in(win(), "Rename"));
     EXPECT_TRUE(toast_is("Select a trace and type its new name"));
     EXPECT_EQ(ovk_trip_get(drive)->name, "Evening drive");
 
     // Typed and renamed: stored, shown, still selected.
-    click(field());
-    type("Night drive");
-    click(button_in(win(), "Rename"));
+    x_click(field());
+    x_type("Night drive");
+    x_click(button_in(win(), "Rename"));
     EXPECT_TRUE(pump([&] { return ovk_trip_get(drive)->name == "Night drive"; }));
     EXPECT_EQ(cell(grid(), 1, 0), "Night drive");
     EXPECT_EQ(zq_gui_datagrid_get_selected(g_.ctx, grid()), 1);
 
     // Shown on the map, titled with its name; Escape comes back.
-    click(button_in(win(), "Show on map"));
+    x_click(button_in(win(), "Show on map"));
     ASSERT_TRUE(pump([&] { return ovk_gui_popup_is_open(&g_, OVK_POP_MAP); }));
     EXPECT_EQ(zq_gui_get_window(g_.ctx, g_.popup[OVK_POP_MAP])->title, "Trace: Night drive");
-    key("Escape");
+    x_key("Escape");
     ASSERT_TRUE(pump([&] { return !ovk_gui_popup_is_open(&g_, OVK_POP_MAP); }));
 
     // Delete asks first; Cancel keeps the trip.
-    click(button_in(win(), "Delete"));
+    x_click(button_in(win(), "Delete"));
     ASSERT_TRUE(pump([&] { return confirm_open(); }));
     EXPECT_EQ(label_text(g_.w_confirm_label),
               "Delete the trace \"Night drive\" and every device recorded along it?");
     shot("traces_confirm_dark");
-    click(button_in(confirm_win(), "Cancel"));
+    x_click(button_in(confirm_win(), "Cancel"));
     EXPECT_TRUE(pump([&] { return !confirm_open(); }));
     EXPECT_TRUE(ovk_trip_get(drive).has_value());
 
     // Yes deletes the trip and both of its files.
     const std::string points = data_dir_ + "/trips/" + std::to_string(drive) + ".points.csv";
     ASSERT_TRUE(ovk_test::file_exists(points));
-    click(button_in(win(), "Delete"));
+    x_click(button_in(win(), "Delete"));
     ASSERT_TRUE(pump([&] { return confirm_open(); }));
-    click(button_in(confirm_win(), "Yes"));
+    x_click(button_in(confirm_win(), "Yes"));
     EXPECT_TRUE(toast_is("Trace deleted"));
     EXPECT_FALSE(ovk_trip_get(drive).has_value());
     EXPECT_FALSE(ovk_test::file_exists(points));
@@ -182,14 +182,14 @@ TEST_F(TripsScreen, RenameAndDeleteATraceAsAPerson) {
     while (long_name.size() < 94) long_name += "\xC3\x84rger ";  // "Ärger " x 15
     ASSERT_EQ(ovk_trip_rename(walk, long_name), 0);
     ASSERT_TRUE(pump([&] { return cell(grid(), 1, 0) == ovk_trip_get(walk)->name; }));
-    click_row(grid(), 1);
-    click(button_in(win(), "Delete"));
+    x_click_row(grid(), 1);
+    x_click(button_in(win(), "Delete"));
     ASSERT_TRUE(pump([&] { return confirm_open(); }));
     const std::string q = g_.confirm_text;
     const std::string quoted = q.substr(q.find('"') + 1, q.rfind('"') - q.find('"') - 1);
     EXPECT_EQ(quoted, std::string(ovk_trip_get(walk)->name).substr(0, 80 + 14))
         << "80 characters, 14 of them two bytes long";
-    click(button_in(confirm_win(), "Cancel"));
+    x_click(button_in(confirm_win(), "Cancel"));
     EXPECT_TRUE(ovk_trip_get(walk).has_value());
 
     // The same screen in a light theme: rebuilt with its rows and selection.
@@ -210,14 +210,14 @@ TEST_F(TripsScreen, ExportsATraceInEveryFormatForOtherPrograms) {
     ASSERT_TRUE(pump([&] { return zq_gui_datagrid_row_count(g_.ctx, grid()) == 1; }));
 
     // Without a selected row nothing is written.
-    click(button_in(win(), "GPX"));
+    x_click(button_in(win(), "GPX"));
     EXPECT_TRUE(toast_is("Select a trace first"));
     EXPECT_TRUE(exports("orvik_").empty());
 
-    click_row(grid(), 0);
+    x_click_row(grid(), 0);
     for (const char* b : {"GPX", "KML", "GeoJSON", "Devices CSV"}) {
         const size_t before = exports("orvik_trace_").size();
-        click(button_in(win(), b));
+        x_click(button_in(win(), b));
         ASSERT_TRUE(pump([&] { return exports("orvik_trace_").size() == before + 1; })) << b;
         EXPECT_TRUE(pump([&] {
             return toast().rfind("Saved " + export_dir() + "/orvik_trace_", 0) == 0;
@@ -248,11 +248,11 @@ TEST_F(TripsScreen, ExportsATraceInEveryFormatForOtherPrograms) {
     EXPECT_EQ(csv_rows(by_ext["csv"]), 3);
 
     // Flagged devices only: the phone stays out of the map formats, not out of the CSV.
-    click(widget_in(win(), ZQ_GUI_CHECKBOX));
+    x_click(widget_in(win(), ZQ_GUI_CHECKBOX));
     ASSERT_TRUE(zq_gui_checkbox_is_checked(g_.ctx, widget_in(win(), ZQ_GUI_CHECKBOX)));
     for (const char* b : {"GPX", "Devices CSV"}) {
         const size_t before = exports("orvik_trace_").size();
-        click(button_in(win(), b));
+        x_click(button_in(win(), b));
         ASSERT_TRUE(pump([&] { return exports("orvik_trace_").size() == before + 1; })) << b;
     }
     std::vector<std::string> later;
@@ -279,7 +279,7 @@ TEST_F(TripsScreen, ExportsATraceInEveryFormatForOtherPrograms) {
         ovk_test::write_file(taken.back(), "earlier export\n");
     }
     const size_t before = exports("orvik_trace_").size();
-    click(button_in(win(), "KML"));
+    x_click(button_in(win(), "KML"));
     ASSERT_TRUE(pump([&] { return exports("orvik_trace_").size() == before + 1; }));
     for (const std::string& f : taken) EXPECT_EQ(ovk_test::read_file(f), "earlier export\n") << f;
     const auto now_files = exports("orvik_trace_");
@@ -351,30 +351,30 @@ TEST_F(LogScreen, ShowsTheStoreNarrowsByFilterExportsAndClears) {
     shot("log_light");
 
     // Selecting a row reads its evidence.
-    click_row(grid(), 2);
+    x_click_row(grid(), 2);
     EXPECT_TRUE(toast_is("DJI Mini 4 - Remote ID broadcast"));
 
     // A typed filter narrows the rows, and the export holds what it keeps.
-    click(search());
-    type("AXON");
+    x_click(search());
+    x_type("AXON");
     ASSERT_TRUE(pump([&] { return rows() == 2; }));
     EXPECT_EQ(label_text(info()),
               "5 logged matches (one row per device per 30 s) - 2 after filtering");
-    click(button_in(win(), "CSV"));
+    x_click(button_in(win(), "CSV"));
     ASSERT_TRUE(pump([&] { return exports("orvik_matches_").size() == 1; }));
     EXPECT_EQ(csv_rows(exports("orvik_matches_")[0]), 3);
     shot("log_filtered_light");
 
     // The kind of equipment, picked from the list with the keyboard.
-    click(search());
-    key("ctrl+a BackSpace");
+    x_click(search());
+    x_key("ctrl+a BackSpace");
     ASSERT_TRUE(pump([&] { return rows() == 5; }));
-    click(combo());
-    for (int i = 0; i <= OVK_CAT_DRONE; ++i) key("Down");
-    key("Return");
+    x_click(combo());
+    for (int i = 0; i <= OVK_CAT_DRONE; ++i) x_key("Down");
+    x_key("Return");
     ASSERT_TRUE(pump([&] { return rows() == 1; })) << rows();
     EXPECT_EQ(cell(grid(), 0, 1), "DJI Mini 4");
-    click(button_in(win(), "GPX"));
+    x_click(button_in(win(), "GPX"));
     ASSERT_TRUE(pump([&] { return exports("orvik_matches_").size() == 2; }));
     std::string gpx;
     for (const std::string& f : exports("orvik_matches_"))
@@ -382,30 +382,30 @@ TEST_F(LogScreen, ShowsTheStoreNarrowsByFilterExportsAndClears) {
     ASSERT_TRUE(xml_ok(gpx));
     EXPECT_EQ(ogr_counts(gpx).at(0), 1);
     // Plate cameras were never heard with a position: no empty map file.
-    click(combo());
-    key("Up Up Up Return");
+    x_click(combo());
+    x_key("Up Up Up Return");
     ASSERT_TRUE(pump([&] { return cell(grid(), 0, 1) == "Flock Safety camera"; }));
-    click(button_in(win(), "KML"));
+    x_click(button_in(win(), "KML"));
     EXPECT_TRUE(toast_is("No GPS-tagged matches yet - turn on GPS tagging in Settings"));
     EXPECT_EQ(exports("orvik_matches_").size(), 2u);
-    click(combo());
-    key("Home Return");
+    x_click(combo());
+    x_key("Home Return");
     ASSERT_TRUE(pump([&] { return rows() == 5; }));
 
     // Cleared elsewhere (the settings' "Clear match history"): empty on the next refresh.
     ASSERT_EQ(ovk_store_clear_detections(), 0);
     ASSERT_TRUE(pump([&] { return rows() == 0; }));
     EXPECT_EQ(label_text(info()), "0 logged matches (one row per device per 30 s)");
-    click(button_in(win(), "JSON"));
+    x_click(button_in(win(), "JSON"));
     EXPECT_TRUE(toast_is("Nothing to export"));
 
     // New matches come in while it is open; "Clear log" asks, then empties log and file.
     seed(t0 + 600000);
     ASSERT_TRUE(pump([&] { return rows() == 5; }));
-    click(button_in(win(), "Clear log"));
+    x_click(button_in(win(), "Clear log"));
     ASSERT_TRUE(pump([&] { return confirm_open(); }));
     EXPECT_EQ(label_text(g_.w_confirm_label), "Delete every logged match? This cannot be undone.");
-    click(button_in(confirm_win(), "Yes"));
+    x_click(button_in(confirm_win(), "Yes"));
     ASSERT_TRUE(pump([&] { return rows() == 0; }));
     EXPECT_EQ(ovk_store_detection_count(), 0);
     EXPECT_EQ(ovk_test::read_file(data_dir_ + "/detections.jsonl"), "");
@@ -434,7 +434,7 @@ TEST_F(LogScreen, CountsReadRightAndOnlyTheNewest2000AreListed) {
               "2500 logged matches (one row per device per 30 s) - newest 2000 shown");
     EXPECT_EQ(cell(grid(), 0, 0), ovk_local_time(t0 + 2499000).substr(0, 16));
     // The export holds every match, not only the rows listed.
-    click(button_in(win(), "CSV"));
+    x_click(button_in(win(), "CSV"));
     ASSERT_TRUE(pump([&] { return exports("orvik_matches_").size() == 1; }));
     EXPECT_EQ(csv_rows(exports("orvik_matches_")[0]), 2501);
 }
@@ -453,16 +453,16 @@ TEST_F(TripsScreen, TheMenuOpensHistoryTracesAndTheMatchLog) {
         int popup;
     };
     for (const PICK& p : {PICK{2, OVK_POP_HISTORY}, PICK{3, OVK_POP_TRIPS}, PICK{4, OVK_POP_LOG}}) {
-        click(g_.w_menu);
-        for (int i = 0; i < p.downs; ++i) key("Down");
-        key("Return");
+        x_click(g_.w_menu);
+        for (int i = 0; i < p.downs; ++i) x_key("Down");
+        x_key("Return");
         ASSERT_TRUE(pump([&] { return ovk_gui_popup_is_open(&g_, p.popup); })) << p.popup;
         EXPECT_EQ(zq_gui_get_topmost_open_window(g_.ctx), g_.popup[p.popup]);
         if (p.popup == OVK_POP_TRIPS) {
             EXPECT_EQ(zq_gui_datagrid_row_count(g_.ctx, grid()), 1);
             EXPECT_EQ(cell(grid(), 0, 0), "Morning walk");
         }
-        key("Escape");
+        x_key("Escape");
         ASSERT_TRUE(pump([&] { return !ovk_gui_popup_is_open(&g_, p.popup); }));
     }
 }

@@ -6,10 +6,10 @@
 // With OVK_SHOT_DIR set, the screens are kept there as PNG files to look at.
 #include <dirent.h>
 
-#include "gui_screens.h"
 #include "ovk_gui_detail.h"
 #include "ovk_gui_watchlist.h"
 #include "ovk_store.h"
+#include "ovk_test_gui.h"
 
 namespace {
 
@@ -22,9 +22,8 @@ const char* kFlock = "B4:1E:52:3C:88:10";    // a plate camera
 
 class GuiWatchlist : public GuiScreens {
   protected:
-    int widget(int popup, ZQ_GUI_WIDGET_TYPE type, size_t i = 0) {
-        const auto v = widgets_of(popup, type);
-        return i < v.size() ? v[i] : -1;
+    int widget(int popup, ZQ_GUI_WIDGET_TYPE type, int i = 0) {
+        return widget_in(g_.popup[popup], type, i);
     }
     int grid() { return widget(OVK_POP_WATCHLIST, ZQ_GUI_DATAGRID); }
     int wl_grid() { return widget(OVK_POP_WHITELIST, ZQ_GUI_DATAGRID); }
@@ -36,10 +35,10 @@ class GuiWatchlist : public GuiScreens {
         return -1;
     }
     std::vector<OVK_OUI_ENTRY> custom() { return ovk_watchlist_custom(); }
-    void click(int popup, const std::string& label) {
-        const int b = button_in(popup, label);
+    void press(int popup, const std::string& label) {
+        const int b = button_in(g_.popup[popup], label);
         ASSERT_GE(b, 0) << label;
-        click_widget(b);
+        click(b);
     }
     void type_rule(int kind, const std::string& key, const std::string& label, int category = 0) {
         zq_gui_combobox_set_selected(g_.ctx, widget(OVK_POP_WATCHLIST, ZQ_GUI_COMBOBOX, 0), kind);
@@ -66,7 +65,7 @@ TEST_F(GuiWatchlist, AddDialogWatchesTheAddressOrItsVendorPrefix) {
     zq_gui_radiolist_set_selected(g_.ctx, choice, 1);
     g_.toast_until = 0;
     shot("watchadd_random");
-    click(OVK_POP_WATCH_ADD, "Add");
+    press(OVK_POP_WATCH_ADD, "Add");
     EXPECT_FALSE(shown(OVK_POP_WATCH_ADD));
     EXPECT_EQ(toast(), std::string("Added ") + kAirTag + " to the watchlist");
     ASSERT_EQ(custom().size(), 1u);
@@ -81,7 +80,7 @@ TEST_F(GuiWatchlist, AddDialogWatchesTheAddressOrItsVendorPrefix) {
     EXPECT_EQ(zq_gui_textarea_get_text(g_.ctx, label), "Speaker");
     zq_gui_textarea_set_text(g_.ctx, label, "");
     zq_gui_radiolist_set_selected(g_.ctx, choice, 1);
-    click(OVK_POP_WATCH_ADD, "Add");
+    press(OVK_POP_WATCH_ADD, "Add");
     ASSERT_EQ(custom().size(), 2u);
     EXPECT_EQ(custom()[1].prefix, "D8:E0:E1");
     EXPECT_EQ(custom()[1].label, "Custom prefix D8:E0:E1");
@@ -92,22 +91,22 @@ TEST_F(GuiWatchlist, AddDialogWatchesTheAddressOrItsVendorPrefix) {
 
     // The speaker's details offer to remove the prefix entry that covers it.
     ovk_detail_show(&g_, kSpeaker);
-    click(OVK_POP_DETAIL, "Remove from watchlist");
+    press(OVK_POP_DETAIL, "Remove from watchlist");
     EXPECT_EQ(toast(), "Removed D8:E0:E1 from the watchlist");
     ASSERT_EQ(custom().size(), 1u);
-    EXPECT_GE(button_in(OVK_POP_DETAIL, "Add to watchlist"), 0);
+    EXPECT_GE(button_in(g_.popup[OVK_POP_DETAIL], "Add to watchlist"), 0);
     // From a flagged device's details the dialog suggests the verdict's label.
     ovk_detail_show(&g_, kFlock);
-    click(OVK_POP_DETAIL, "Add to watchlist");
+    press(OVK_POP_DETAIL, "Add to watchlist");
     EXPECT_TRUE(shown(OVK_POP_WATCH_ADD));
     EXPECT_EQ(zq_gui_textarea_get_text(g_.ctx, label), "Flock Safety camera");
-    click(OVK_POP_WATCH_ADD, "Cancel");
+    press(OVK_POP_WATCH_ADD, "Cancel");
     EXPECT_FALSE(shown(OVK_POP_WATCH_ADD));
     EXPECT_EQ(custom().size(), 1u);
 
     // Without an address nothing is added, and the dialog says why instead of claiming it was.
     ovk_watch_add_show(&g_, "", "");
-    click(OVK_POP_WATCH_ADD, "Add");
+    press(OVK_POP_WATCH_ADD, "Add");
     EXPECT_TRUE(shown(OVK_POP_WATCH_ADD));
     EXPECT_EQ(toast().rfind("Not a valid entry", 0), 0u) << toast();
     EXPECT_EQ(custom().size(), 1u);
@@ -124,13 +123,13 @@ TEST_F(GuiWatchlist, TheScreenAddsValidatesAndRemovesRulesAndTogglesPresets) {
               0u);
 
     // Refused: nothing typed, a key that is neither an address nor text.
-    click(OVK_POP_WATCHLIST, "Add to watchlist");
+    press(OVK_POP_WATCHLIST, "Add to watchlist");
     EXPECT_EQ(toast(), "Type an address, a name or a maker first");
     type_rule(0, "   ", "");
-    click(OVK_POP_WATCHLIST, "Add to watchlist");
+    press(OVK_POP_WATCHLIST, "Add to watchlist");
     EXPECT_EQ(toast(), "Type an address, a name or a maker first");
     type_rule(0, "AA:BB", "Too short");
-    click(OVK_POP_WATCHLIST, "Add to watchlist");
+    press(OVK_POP_WATCHLIST, "Add to watchlist");
     EXPECT_EQ(toast(),
               "Not a valid entry: use AA:BB:CC, AA:BB:CC:D, AA:BB:CC:DD:E, a full "
               "address, or some text");
@@ -138,7 +137,7 @@ TEST_F(GuiWatchlist, TheScreenAddsValidatesAndRemovesRulesAndTogglesPresets) {
 
     // A name rule: tagged and trimmed, labelled by its key when no label is given.
     type_rule(1, "  Axon ", "");
-    click(OVK_POP_WATCHLIST, "Add to watchlist");
+    press(OVK_POP_WATCHLIST, "Add to watchlist");
     EXPECT_EQ(toast(), "Added name:Axon to the watchlist");
     ASSERT_EQ(custom().size(), 1u);
     EXPECT_EQ(custom()[0].prefix, "name:Axon");
@@ -149,13 +148,13 @@ TEST_F(GuiWatchlist, TheScreenAddsValidatesAndRemovesRulesAndTogglesPresets) {
         << "the fields are emptied";
     // An address block written with dashes, under the drone category (the fifth title).
     type_rule(0, "60-60-1f-a", "DJI gear", 1 + OVK_CAT_DRONE);
-    click(OVK_POP_WATCHLIST, "Add to watchlist");
+    press(OVK_POP_WATCHLIST, "Add to watchlist");
     ASSERT_EQ(custom().size(), 2u);
     EXPECT_EQ(custom()[1].prefix, "60:60:1F:A");
     EXPECT_EQ(custom()[1].category, OVK_CAT_DRONE);
     // A maker rule.
     type_rule(2, "motorola", "Motorola gear");
-    click(OVK_POP_WATCHLIST, "Add to watchlist");
+    press(OVK_POP_WATCHLIST, "Add to watchlist");
     ASSERT_EQ(custom().size(), 3u);
     EXPECT_EQ(custom()[2].prefix, "vendor:motorola");
 
@@ -169,15 +168,15 @@ TEST_F(GuiWatchlist, TheScreenAddsValidatesAndRemovesRulesAndTogglesPresets) {
 
     // Removing: a selection is needed, and preset rows stay.
     zq_gui_datagrid_set_selected(g_.ctx, grid(), -1);
-    click(OVK_POP_WATCHLIST, "Remove selected");
+    press(OVK_POP_WATCHLIST, "Remove selected");
     EXPECT_EQ(toast(), "Select one of your entries first");
     zq_gui_datagrid_set_selected(g_.ctx, grid(), 0);
     ASSERT_FALSE(ovk_oui_is_custom(all[0]));
-    click(OVK_POP_WATCHLIST, "Remove selected");
+    press(OVK_POP_WATCHLIST, "Remove selected");
     EXPECT_EQ(toast(), "Built-in preset entries cannot be removed: turn their preset off instead");
     EXPECT_EQ(ovk_watchlist_all().size(), all.size());
     zq_gui_datagrid_set_selected(g_.ctx, grid(), row_of("60:60:1F:A"));
-    click(OVK_POP_WATCHLIST, "Remove selected");
+    press(OVK_POP_WATCHLIST, "Remove selected");
     EXPECT_EQ(toast(), "Removed 60:60:1F:A");
     EXPECT_EQ(custom().size(), 2u);
     EXPECT_EQ(row_of("60:60:1F:A"), -1);
@@ -186,7 +185,8 @@ TEST_F(GuiWatchlist, TheScreenAddsValidatesAndRemovesRulesAndTogglesPresets) {
     const int global = widget(OVK_POP_WATCHLIST, ZQ_GUI_CHECKBOX, 0);
     ASSERT_TRUE(zq_gui_checkbox_is_checked(g_.ctx, global));
     const size_t before = ovk_watchlist_all().size();
-    click_widget(global, 4);
+    const RECT box = rect(global);
+    click_at(box.x + 4, box.y + box.h / 2);
     EXPECT_FALSE(zq_gui_checkbox_is_checked(g_.ctx, global));
     EXPECT_EQ(ovk_prefs_get().preset_enabled[0], 0);
     const size_t after = ovk_watchlist_all().size();
@@ -222,14 +222,14 @@ TEST_F(GuiWatchlist, ExportThenImportIntoAFreshDataDirectory) {
     set_theme(OVK_THEME_PAPER);
     ovk_watchlist_show(&g_);
     type_rule(0, "00:25:DF:4A:19:C2", "Sergeant's camera");
-    click(OVK_POP_WATCHLIST, "Add to watchlist");
+    press(OVK_POP_WATCHLIST, "Add to watchlist");
     type_rule(1, "Flock", "Plate camera [by name]");
-    click(OVK_POP_WATCHLIST, "Add to watchlist");
+    press(OVK_POP_WATCHLIST, "Add to watchlist");
     ASSERT_EQ(custom().size(), 2u);
     const auto exported = ovk_watchlist_export_custom();
     ASSERT_TRUE(exported.has_value());
 
-    click(OVK_POP_WATCHLIST, "Export yours");
+    press(OVK_POP_WATCHLIST, "Export yours");
     const std::string dir = data_ + "/exports";
     std::string file;
     if (DIR* d = opendir(dir.c_str())) {
@@ -252,7 +252,7 @@ TEST_F(GuiWatchlist, ExportThenImportIntoAFreshDataDirectory) {
     ovk_watchlist_show(&g_);
     ASSERT_TRUE(custom().empty());
     ASSERT_TRUE(ovk_test::xclip_set(clip));
-    click(OVK_POP_WATCHLIST, "Import from clipboard");
+    press(OVK_POP_WATCHLIST, "Import from clipboard");
     EXPECT_EQ(toast(), "Imported 2 entries");
     ASSERT_EQ(custom().size(), 2u);
     EXPECT_EQ(custom()[0].label, "Sergeant's camera");
@@ -266,12 +266,12 @@ TEST_F(GuiWatchlist, ExportThenImportIntoAFreshDataDirectory) {
 
     // A malformed export changes nothing; one entry is "entry".
     ASSERT_TRUE(ovk_test::xclip_set("[{\"prefix\": \"AA:BB:CC\", \"label\": \"cut off"));
-    click(OVK_POP_WATCHLIST, "Import from clipboard");
+    press(OVK_POP_WATCHLIST, "Import from clipboard");
     EXPECT_EQ(toast(), "The clipboard does not hold a watchlist export");
     EXPECT_EQ(custom().size(), 2u);
     EXPECT_EQ(ovk_test::read_file(other.path() + "/watchlist_custom.json"), saved);
     ASSERT_TRUE(ovk_test::xclip_set("[{\"prefix\": \"aa-bb-cc\", \"label\": \"Van\"}]"));
-    click(OVK_POP_WATCHLIST, "Import from clipboard");
+    press(OVK_POP_WATCHLIST, "Import from clipboard");
     EXPECT_EQ(toast(), "Imported 1 entry");
     EXPECT_NE(row_of("AA:BB:CC"), -1);
 }
@@ -286,7 +286,7 @@ TEST_F(GuiWatchlist, WhitelistListsRemovesAndOpensDetails) {
 
     // Trusted from a device's details while the list is open: the list follows.
     ovk_detail_show(&g_, kSpeaker);
-    click(OVK_POP_DETAIL, "Whitelist");
+    press(OVK_POP_DETAIL, "Whitelist");
     ovk_gui_close_popup(&g_, OVK_POP_DETAIL);
     ASSERT_EQ(ovk_store_whitelist_add(kPhone, "Pixel 9"), 0);
     g_.last_refresh_s = -10;  // the half-second refresh is due
@@ -297,20 +297,20 @@ TEST_F(GuiWatchlist, WhitelistListsRemovesAndOpensDetails) {
     shot("whitelist");
 
     // Details of the selected row, over the list.
-    click(OVK_POP_WHITELIST, "Details");
+    press(OVK_POP_WHITELIST, "Details");
     EXPECT_FALSE(shown(OVK_POP_DETAIL)) << "nothing selected, nothing opens";
     zq_gui_datagrid_set_selected(g_.ctx, wl_grid(), 1);
-    click(OVK_POP_WHITELIST, "Details");
+    press(OVK_POP_WHITELIST, "Details");
     EXPECT_TRUE(shown(OVK_POP_DETAIL));
     EXPECT_EQ(g_.sel_mac, kPhone);
     EXPECT_EQ(zq_gui_get_topmost_open_window(g_.ctx), g_.popup[OVK_POP_DETAIL]);
     ovk_gui_close_popup(&g_, OVK_POP_DETAIL);
 
-    click(OVK_POP_WHITELIST, "Remove selected");
+    press(OVK_POP_WHITELIST, "Remove selected");
     EXPECT_EQ(ovk_store_is_whitelisted(kPhone), 0);
     ASSERT_EQ(zq_gui_datagrid_row_count(g_.ctx, wl_grid()), 1);
     zq_gui_datagrid_set_selected(g_.ctx, wl_grid(), -1);
-    click(OVK_POP_WHITELIST, "Remove selected");
+    press(OVK_POP_WHITELIST, "Remove selected");
     EXPECT_EQ(toast(), "Select a device first");
     EXPECT_EQ(ovk_store_is_whitelisted(kSpeaker), 1);
     // The note was the device's name.
@@ -322,24 +322,26 @@ TEST_F(GuiWatchlist, WhitelistListsRemovesAndOpensDetails) {
 TEST_F(GuiWatchlist, APersonWatchesADeviceUnderTheirOwnLabel) {
     feed_demo(3);
     ovk_detail_show(&g_, kPhone);
-    const std::string wid = x_window();
+    listen(true);
+    ASSERT_FALSE(x_window().empty());
     pump([] { return false; }, 0.3);
-    ovk_test::x_run(x_click(wid, button_in(OVK_POP_DETAIL, "Add to watchlist")));
+    x_click(button_in(g_.popup[OVK_POP_DETAIL], "Add to watchlist"));
     ASSERT_TRUE(pump([&] { return shown(OVK_POP_WATCH_ADD); }));
     const int label = widget(OVK_POP_WATCH_ADD, ZQ_GUI_TEXTAREA);
     EXPECT_EQ(zq_gui_textarea_get_text(g_.ctx, label), "Pixel 9") << "suggested: its name";
-    ovk_test::x_run(x_click(wid, label));
+    x_click(label);
     ovk_test::x_run("xdotool key --delay 20 ctrl+a BackSpace");
     ovk_test::x_run("xdotool type --delay 20 'Van 7 | north lot'");
     ASSERT_TRUE(pump([&] {
         return zq_gui_textarea_get_text(g_.ctx, label) == "Van 7 | north lot";
     })) << zq_gui_textarea_get_text(g_.ctx, label);
     shot("watchadd_typed");
-    ovk_test::x_run(x_click(wid, button_in(OVK_POP_WATCH_ADD, "Add")));
+    x_click(button_in(g_.popup[OVK_POP_WATCH_ADD], "Add"));
     ASSERT_TRUE(pump([&] { return !shown(OVK_POP_WATCH_ADD); }));
     EXPECT_EQ(toast(), std::string("Added ") + kPhone + " to the watchlist");
-    EXPECT_TRUE(pump([&] { return button_in(OVK_POP_DETAIL, "Remove from watchlist") >= 0; }));
-    x_done();
+    EXPECT_TRUE(
+        pump([&] { return button_in(g_.popup[OVK_POP_DETAIL], "Remove from watchlist") >= 0; }));
+    listen(false);
 
     ovk_watchlist_show(&g_);
     const int row = row_of(kPhone);

@@ -37,7 +37,8 @@ class GuiWiring : public ovk_test::GuiScreenTest {
         pump([&] { return !zq_gui_popup_is_open(g_.ctxmenu); });
     }
     std::string page(int popup) {
-        const int v = find(popup, [](ZQ_GUI_WIDGET& w) { return w.type == ZQ_GUI_MARKDOWNVIEW; });
+        const int v =
+            find(g_.popup[popup], [](ZQ_GUI_WIDGET& w) { return w.type == ZQ_GUI_MARKDOWNVIEW; });
         return v < 0 ? std::string() : zq_gui_markdownview_get_text(g_.ctx, v);
     }
     void close_all() {
@@ -117,7 +118,7 @@ TEST_F(GuiWiring, TheDeviceMenuTheMapAndTheSettingsLeadToTheirScreens) {
     // The settings' wizard button closes the settings and opens the wizard.
     ovk_settings_show(&g_);
     ASSERT_TRUE(pump([&] { return shown(OVK_POP_SETTINGS); }));
-    click(button(OVK_POP_SETTINGS, "Run the setup wizard again"));
+    click(button_in(g_.popup[OVK_POP_SETTINGS], "Run the setup wizard again"));
     EXPECT_TRUE(pump([&] { return shown(OVK_POP_SETUP) && !shown(OVK_POP_SETTINGS); }));
 }
 
