@@ -52,7 +52,7 @@ const char* const kTemplate =
     "through Nordic Semiconductor's bluetooth-numbers-database (BSD-3-Clause).\n"
     "- A public camera-beacon signature reference (Apache-2.0) and field captures.\n"
     "- ASTM F3411 Remote ID for drones and their operators' positions.\n"
-    "- The Find Hub network accessory specification for item trackers.\n"
+    "- The Find Hub network accessory protocol for item trackers.\n"
     "- Published research on tracking, fingerprinting and address randomisation.\n"
     "- Plate cameras on the map: [OpenStreetMap](https://www.openstreetmap.org/copyright) "
     "contributors, under the Open Database License (ODbL); map tiles likewise from "
