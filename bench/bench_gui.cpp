@@ -5,10 +5,6 @@
 //     flipped;
 //   - the CPU the program takes over a stretch of demo (OVK_BENCH_DEMO_S, 60 s by default),
 //     in a plain theme and in an animated one.
-#include <allegro5/allegro.h>
-#include <allegro5/allegro_font.h>
-#include <allegro5/allegro_primitives.h>
-#include <allegro5/allegro_ttf.h>
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <unistd.h>
@@ -20,19 +16,16 @@
 #include <string>
 #include <thread>
 
+#include "ovk_bench_gui.h"
 #include "ovk_gui.h"
-#include "ovk_prefs.h"
 #include "ovk_test_files.h"
 #include "ovk_test_program.h"
-#include "ovk_test_xvfb.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-const ovk_test::XvfbState& xserver() {
-    return ovk_test::xvfb_start();
-}
+using ovk_bench::xserver;
 
 const std::string kOrvik = std::string(OVK_BINARY_DIR) + "/orvik";
 
@@ -69,32 +62,10 @@ void BM_StartupToFirstFrame(benchmark::State& state) {
 BENCHMARK(BM_StartupToFirstFrame)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 
 // One interface on a display of its own, in the given theme.
-struct WINDOW {
-    ALLEGRO_DISPLAY* display = nullptr;
-    ALLEGRO_EVENT_QUEUE* queue = nullptr;
-    OVK_GUI g;
-    bool ok = false;
-
+struct WINDOW : ovk_bench::GUI_WINDOW {
     explicit WINDOW(int theme) {
-        if (!xserver().running) return;
-        setenv("OVK_ASSETS", OVK_SOURCE_DIR "/assets", 1);
-        al_install_system(ALLEGRO_VERSION_INT, nullptr);
-        al_init_font_addon();
-        al_init_ttf_addon();
-        al_init_primitives_addon();
-        al_set_new_display_option(ALLEGRO_VSYNC, 2, ALLEGRO_SUGGEST);  // no waiting for vsync
-        display = al_create_display(1100, 820);
-        queue = al_create_event_queue();
-        OVK_PREFS p;
-        p.onboarding_done = 1;
-        p.theme = static_cast<OVK_THEME_ID>(theme);
-        ovk_prefs_set(p);
-        ok = display && ovk_gui_init(&g, display, queue) == 0;
-    }
-    ~WINDOW() {
-        if (ok) ovk_gui_shutdown(&g);
-        if (queue) al_destroy_event_queue(queue);
-        if (display) al_destroy_display(display);
+        const OVK_PREFS p = ovk_bench::window_prefs(static_cast<OVK_THEME_ID>(theme));
+        open(&p);
     }
 };
 
@@ -104,9 +75,7 @@ void BM_IdleFrame(benchmark::State& state) {
     ovk_gui_message(&w.g, "Scanning stopped");  // a toast, as often as not
     for (auto _ : state) {
         w.g.toast_until = al_get_time() + 10;
-        al_set_target_backbuffer(w.display);
-        ovk_gui_draw(&w.g);
-        al_flip_display();
+        w.frame();
     }
 }
 BENCHMARK(BM_IdleFrame)->Unit(benchmark::kMillisecond)->MinTime(1.0);
@@ -179,10 +148,5 @@ BENCHMARK(BM_DemoCpu)
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    // Allegro's X connection goes before the private X server does.
-    if (al_is_system_installed()) al_uninstall_system();
-    return 0;
+    return ovk_bench::run_benchmarks(argc, argv);
 }

@@ -6,10 +6,6 @@
 //   - opening a device's details over a detection log of 50,000 matches (the device's own are
 //     picked out of a copy of the whole log);
 //   - reloading the watchlist grid with the presets and 1,000 rules of the user's own.
-#include <allegro5/allegro.h>
-#include <allegro5/allegro_font.h>
-#include <allegro5/allegro_primitives.h>
-#include <allegro5/allegro_ttf.h>
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -17,15 +13,14 @@
 #include <thread>
 
 #include "ovk_app_util.h"
+#include "ovk_bench_gui.h"
 #include "ovk_demo.h"
 #include "ovk_gui.h"
 #include "ovk_gui_detail.h"
 #include "ovk_gui_watchlist.h"
 #include "ovk_pipeline.h"
-#include "ovk_prefs.h"
 #include "ovk_store.h"
 #include "ovk_test_files.h"
-#include "ovk_test_xvfb.h"
 #include "ovk_vendordb.h"
 #include "ovk_watchlist.h"
 
@@ -36,22 +31,15 @@ const char* const kDrone = "60:60:1F:A2:44:18";
 
 // The engine over a scratch directory with twenty seconds of the demo heard, and an
 // interface on a display of its own.
-struct SCENE {
+struct SCENE : ovk_bench::GUI_WINDOW {
     ovk_test::TempDir dir;
-    ALLEGRO_DISPLAY* display = nullptr;
-    ALLEGRO_EVENT_QUEUE* queue = nullptr;
-    OVK_GUI g;
-    bool ok = false;
 
     SCENE() {
-        if (!ovk_test::xvfb_start().running) return;
-        setenv("OVK_ASSETS", OVK_SOURCE_DIR "/assets", 1);
+        if (!ovk_bench::xserver().running) return;
+        setenv("OVK_ASSETS", OVK_SOURCE_DIR "/assets", 1);  // the vendor tables
         setenv("HOME", dir.path().c_str(), 1);
         ovk_vendordb_load();
-        OVK_PREFS p;
-        p.onboarding_done = 1;
-        p.theme = OVK_THEME_DARK;
-        ovk_prefs_set(p);
+        ovk_prefs_set(ovk_bench::window_prefs(OVK_THEME_DARK));  // the engine reads them too
         if (ovk_store_open(dir.path()) != 0 || ovk_pipeline_init() != 0) return;
         ovk_watchlist_load(dir.path());
         const int64_t now = ovk_now_ms();
@@ -67,29 +55,14 @@ struct SCENE {
         }
         while (ovk_pipeline_pending() > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
-
-        al_install_system(ALLEGRO_VERSION_INT, nullptr);
-        al_init_font_addon();
-        al_init_ttf_addon();
-        al_init_primitives_addon();
-        al_set_new_display_option(ALLEGRO_VSYNC, 2, ALLEGRO_SUGGEST);
-        display = al_create_display(1100, 820);
-        queue = al_create_event_queue();
-        ok = display && ovk_gui_init(&g, display, queue) == 0;
+        open(nullptr);
     }
     ~SCENE() {
-        if (ok) ovk_gui_shutdown(&g);
-        if (queue) al_destroy_event_queue(queue);
-        if (display) al_destroy_display(display);
+        close();  // the interface before the engine under it
         ovk_watchlist_unload();
         ovk_pipeline_shutdown();
         ovk_store_close();
         ovk_registry_clear();
-    }
-    void frame() {
-        al_set_target_backbuffer(display);
-        ovk_gui_draw(&g);
-        al_flip_display();
     }
 };
 
@@ -234,10 +207,5 @@ BENCHMARK(BM_WatchlistShow)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    // Allegro's X connection goes before the private X server does.
-    if (al_is_system_installed()) al_uninstall_system();
-    return 0;
+    return ovk_bench::run_benchmarks(argc, argv);
 }

@@ -5,10 +5,6 @@
 //     while the worker keeps refreshing, at the same sizes;
 //   - one frame of the list view and of the radar view under a private Xvfb (software OpenGL)
 //     at 1100 by 820, with 200 and with 2,000 devices.
-#include <allegro5/allegro.h>
-#include <allegro5/allegro_font.h>
-#include <allegro5/allegro_primitives.h>
-#include <allegro5/allegro_ttf.h>
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -17,11 +13,10 @@
 #include <string>
 
 #include "ovk_app_util.h"
+#include "ovk_bench_gui.h"
 #include "ovk_gui.h"
 #include "ovk_gui_main.h"
-#include "ovk_prefs.h"
 #include "ovk_registry.h"
-#include "ovk_test_xvfb.h"
 
 namespace {
 
@@ -104,43 +99,16 @@ BENCHMARK(BM_MainFilterSortSearch)
     ->Unit(benchmark::kMillisecond)
     ->MinTime(1.0);
 
-const ovk_test::XvfbState& xserver() {
-    return ovk_test::xvfb_start();
-}
-
-// The interface on a display of its own.
-struct WINDOW {
-    ALLEGRO_DISPLAY* display = nullptr;
-    ALLEGRO_EVENT_QUEUE* queue = nullptr;
-    OVK_GUI g;
-    bool ok = false;
-
-    WINDOW(bool radar) {
-        if (!xserver().running) return;
-        setenv("OVK_ASSETS", OVK_SOURCE_DIR "/assets", 1);
-        al_install_system(ALLEGRO_VERSION_INT, nullptr);
-        al_init_font_addon();
-        al_init_ttf_addon();
-        al_init_primitives_addon();
-        al_set_new_display_option(ALLEGRO_VSYNC, 2, ALLEGRO_SUGGEST);  // no waiting for vsync
-        display = al_create_display(1100, 820);
-        queue = al_create_event_queue();
-        OVK_PREFS p;
-        p.onboarding_done = 1;
-        p.theme = OVK_THEME_DARK;
+// The interface on a display of its own, the main screen's first view in.
+struct WINDOW : ovk_bench::GUI_WINDOW {
+    explicit WINDOW(bool radar) {
+        OVK_PREFS p = ovk_bench::window_prefs(OVK_THEME_DARK);
         p.radar_view = radar ? 1 : 0;
         p.radar_names = 1;
-        ovk_prefs_set(p);
-        ok = display && ovk_gui_init(&g, display, queue) == 0;
-        if (ok) {
+        if (open(&p)) {
             ovk_main_refresh(&g);
             ovk_main_settle(&g, 30000);
         }
-    }
-    ~WINDOW() {
-        if (ok) ovk_gui_shutdown(&g);
-        if (queue) al_destroy_event_queue(queue);
-        if (display) al_destroy_display(display);
     }
 };
 
@@ -187,9 +155,7 @@ void BM_MainFrame(benchmark::State& state) {
     double t = 100;
     for (auto _ : state) {
         w.g.now_s = t += 1.0 / 30;
-        al_set_target_backbuffer(w.display);
-        ovk_gui_draw(&w.g);
-        al_flip_display();
+        w.frame();
     }
     state.counters["drawn"] = radar ? static_cast<double>(w.g.radar_hits.size()) : 0;
 }
@@ -204,10 +170,5 @@ BENCHMARK(BM_MainFrame)
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    // Allegro's X connection goes before the private X server does.
-    if (al_is_system_installed()) al_uninstall_system();
-    return 0;
+    return ovk_bench::run_benchmarks(argc, argv);
 }

@@ -6,11 +6,8 @@
 //     what the process's resident size grew by while filling it.
 // Nothing here uses the network: the tile server is a closed loopback port and every tile the
 // view needs is on disk.
-#include <allegro5/allegro.h>
-#include <allegro5/allegro_font.h>
 #include <allegro5/allegro_image.h>
 #include <allegro5/allegro_memfile.h>
-#include <allegro5/allegro_primitives.h>
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -20,11 +17,11 @@
 #include <memory>
 #include <string>
 
+#include "ovk_bench_gui.h"
 #include "ovk_dirs.h"
 #include "ovk_gui.h"
 #include "ovk_gui_mapview.h"
 #include "ovk_test_files.h"
-#include "ovk_test_xvfb.h"
 
 namespace {
 
@@ -77,11 +74,8 @@ struct MAP_BENCH {
     bool ok = false;
 
     MAP_BENCH() {
-        if (!ovk_test::xvfb_start().running) return;
-        if (!al_install_system(ALLEGRO_VERSION_INT, nullptr)) return;
+        if (!ovk_bench::start_allegro()) return;
         al_init_image_addon();
-        al_init_font_addon();
-        al_init_primitives_addon();
         display = al_create_display(1280, 1024);
         if (!display) return;
         font = al_create_builtin_font();
@@ -114,9 +108,15 @@ struct MAP_BENCH {
     }
 };
 
-MAP_BENCH& bench() {
-    static MAP_BENCH b;
+// Made by the first benchmark that needs it, let go of before Allegro shuts down.
+std::unique_ptr<MAP_BENCH>& held() {
+    static std::unique_ptr<MAP_BENCH> b;
     return b;
+}
+
+MAP_BENCH& bench() {
+    if (!held()) held() = std::make_unique<MAP_BENCH>();
+    return *held();
 }
 
 // Pans a few pixels a frame along the block and back; `w` x `h` is the view.
@@ -207,4 +207,6 @@ BENCHMARK(BM_TileCacheMemory)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    return ovk_bench::run_benchmarks(argc, argv, [] { held().reset(); });
+}

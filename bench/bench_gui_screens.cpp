@@ -7,10 +7,6 @@
 //   - opening the history screen ("7 days", every match a positioned encounter) with its first
 //     frame, which computes the heat map, and a frame after that (the heat map from its cache);
 //   - opening the traces screen with 500 trips.
-#include <allegro5/allegro.h>
-#include <allegro5/allegro_font.h>
-#include <allegro5/allegro_primitives.h>
-#include <allegro5/allegro_ttf.h>
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
@@ -19,14 +15,13 @@
 #include <string>
 
 #include "ovk_app_util.h"
+#include "ovk_bench_gui.h"
 #include "ovk_gui.h"
 #include "ovk_gui_history.h"
 #include "ovk_gui_trips.h"
 #include "ovk_platform.h"
-#include "ovk_prefs.h"
 #include "ovk_store.h"
 #include "ovk_test_files.h"
-#include "ovk_test_xvfb.h"
 #include "ovk_trip.h"
 
 namespace {
@@ -34,16 +29,11 @@ namespace {
 // A home with `matches` logged detections of the last six days (each its own device, at a
 // position within 10 km of a city centre) and `trips` recorded trips; the store and trips
 // opened on it; a window with the interface.
-struct SCENE {
+struct SCENE : ovk_bench::GUI_WINDOW {
     ovk_test::TempDir home;
-    ALLEGRO_DISPLAY* display = nullptr;
-    ALLEGRO_EVENT_QUEUE* queue = nullptr;
-    OVK_GUI g;
-    bool ok = false;
 
     SCENE(int matches, int trips) {
-        if (!ovk_test::xvfb_start().running) return;
-        setenv("OVK_ASSETS", OVK_SOURCE_DIR "/assets", 1);
+        if (!ovk_bench::xserver().running) return;
         setenv("HOME", home.path().c_str(), 1);
         setenv("XDG_DATA_HOME", home.path().c_str(), 1);
         const std::string data = ovk_platform_data_dir();
@@ -85,32 +75,14 @@ struct SCENE {
         ovk_mkdirs(data + "/trips");
         ovk_test::write_file(data + "/trips/trips.json", ovk_trip_index_text(rows).value_or("[]"));
         if (ovk_store_open(data) != 0 || ovk_trip_open(data) != 0) return;
-
-        al_install_system(ALLEGRO_VERSION_INT, nullptr);
-        al_init_font_addon();
-        al_init_ttf_addon();
-        al_init_primitives_addon();
-        al_set_new_display_option(ALLEGRO_VSYNC, 2, ALLEGRO_SUGGEST);
-        display = al_create_display(1100, 820);
-        queue = al_create_event_queue();
-        OVK_PREFS p;
-        p.onboarding_done = 1;
+        OVK_PREFS p = ovk_bench::window_prefs(OVK_THEME_DARK);
         p.map_tiles = 0;
-        p.theme = OVK_THEME_DARK;
-        ovk_prefs_set(p);
-        ok = display && ovk_gui_init(&g, display, queue) == 0;
+        open(&p);
     }
     ~SCENE() {
-        if (ok) ovk_gui_shutdown(&g);
-        if (queue) al_destroy_event_queue(queue);
-        if (display) al_destroy_display(display);
+        close();  // the interface before the stores under it
         ovk_trip_close();
         ovk_store_close();
-    }
-    void frame() {
-        al_set_target_backbuffer(display);
-        ovk_gui_draw(&g);
-        al_flip_display();
     }
 };
 
@@ -170,10 +142,5 @@ BENCHMARK(BM_TracesOpen)->Arg(500)->Unit(benchmark::kMillisecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    // Allegro's X connection goes before the private X server does.
-    if (al_is_system_installed()) al_uninstall_system();
-    return 0;
+    return ovk_bench::run_benchmarks(argc, argv);
 }
