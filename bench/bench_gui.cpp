@@ -103,7 +103,7 @@ double cpu_seconds(int pid) {
     std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
     std::string stat((std::istreambuf_iterator<char>(f)), {});
     const size_t close = stat.rfind(')');
-    if (close == std::string::npos) return 0;
+    if (close == std::string::npos) return -1;  // no such process
     std::istringstream in(stat.substr(close + 2));
     std::string field;
     long long utime = 0, stime = 0;
@@ -129,11 +129,16 @@ void BM_DemoCpu(benchmark::State& state) {
                                  "\", \"setup_wizard_done\": true}");
         ovk_test::RunningProgram p(orvik(dir, {"--demo"}));
         std::this_thread::sleep_for(3s);  // past start-up
-        const double c0 = cpu_seconds(p.pid());
-        std::this_thread::sleep_for(std::chrono::seconds(seconds));
-        const double c1 = cpu_seconds(p.pid());
+        const double c0 = p.started() && p.running() ? cpu_seconds(p.pid()) : -1;
+        if (c0 >= 0) std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        const double c1 = c0 >= 0 && p.running() ? cpu_seconds(p.pid()) : -1;
         p.signal(SIGTERM);
         p.finish(30);
+        if (c0 < 0 || c1 < 0) {
+            // A program that never ran, or ended early, measured nothing.
+            state.SkipWithError("orvik did not run for the whole time (build the orvik target)");
+            break;
+        }
         state.counters["cpu_percent"] = (c1 - c0) / seconds * 100;
         state.SetIterationTime(seconds);
     }
