@@ -51,9 +51,10 @@ tsan:
 
 fuzz-build: sanitize-build
 
-# Every fuzz target for FUZZ_SECONDS, starting from its seed corpus in fuzz/corpus/NAME.
+# Every fuzz target for FUZZ_SECONDS, starting from its seed corpus in fuzz/corpus/NAME, as
+# many at a time as there are cores.
 fuzz: fuzz-build
-	@bash tools/run_fuzzers.sh build-asan $(FUZZ_SECONDS)
+	@bash tools/run_fuzzers.sh build-asan $(FUZZ_SECONDS) $(JOBS)
 
 # Every C++ file in the style of the root .clang-format.
 format:
