@@ -642,20 +642,21 @@ int write_known(Store& s) {
     return rc;
 }
 
-// Appends one journal line (with its newline) and syncs it. A failed append is cut back off
-// the file. 0 / -1.
-int append_journal(Store& s, const std::string& line) {
-    const std::string path = s.path(kJournalFile);
-    if (s.known_held || !ovk_datafile_writable(path)) return -1;
+// Appends `text` to the file at `path` (made when missing), synced to disk with `sync`. A
+// failed append is cut back off the file, so that the next line never glues onto a torn one
+// (should the cut fail, readers skip a line without its newline). The file's size before the
+// append, -1 when unknown, goes to *before. 0 / -1 (logged).
+int append_to_file(const std::string& path, std::string_view text, bool sync, off_t* before) {
     const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
         zq_log(LOG_ERR, "cannot append to %s: %s", path.c_str(), strerror(errno));
         return -1;
     }
     struct stat st {};
-    const off_t before = fstat(fd, &st) == 0 ? st.st_size : -1;
-    const char* p = line.data();
-    size_t left = line.size();
+    const off_t size = fstat(fd, &st) == 0 ? st.st_size : -1;
+    if (before) *before = size;
+    const char* p = text.data();
+    size_t left = text.size();
     int err = 0;
     while (left > 0) {
         const ssize_t w = write(fd, p, left);
@@ -667,15 +668,24 @@ int append_journal(Store& s, const std::string& line) {
         p += w;
         left -= static_cast<size_t>(w);
     }
-    if (err == 0 && fdatasync(fd) != 0 && errno != EINVAL) err = errno;
-    if (err != 0 && before >= 0 && ftruncate(fd, before) != 0) {
-        // The torn tail stays; the loader skips a line without its newline.
+    if (sync && err == 0 && fdatasync(fd) != 0 && errno != EINVAL) err = errno;
+    if (err != 0 && size >= 0 && ftruncate(fd, size) != 0) {
+        // The torn tail stays.
     }
     if (close(fd) != 0 && err == 0) err = errno;
     if (err != 0) {
         zq_log(LOG_ERR, "cannot append to %s: %s", path.c_str(), strerror(err));
         return -1;
     }
+    return 0;
+}
+
+// Appends one journal line (with its newline) and syncs it. 0 / -1.
+int append_journal(Store& s, const std::string& line) {
+    const std::string path = s.path(kJournalFile);
+    if (s.known_held || !ovk_datafile_writable(path)) return -1;
+    off_t before = -1;
+    if (append_to_file(path, line, true, &before) != 0) return -1;
     s.journal_bytes = (before >= 0 ? static_cast<uint64_t>(before) : s.journal_bytes) + line.size();
     return 0;
 }
@@ -772,35 +782,8 @@ int append_last(Store& s) {
         return -1;
     }
     line->push_back('\n');
-    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        zq_log(LOG_ERR, "cannot append to %s: %s", path.c_str(), strerror(errno));
-        s.log_dirty = true;
-        return -1;
-    }
-    struct stat st {};
-    const off_t before = fstat(fd, &st) == 0 ? st.st_size : -1;
-    const std::string& text = *line;
-    const char* p = text.data();
-    size_t left = text.size();
-    int err = 0;
-    while (left > 0) {
-        const ssize_t w = write(fd, p, left);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {
-            err = w < 0 ? errno : EIO;
-            break;
-        }
-        p += w;
-        left -= static_cast<size_t>(w);
-    }
-    if (err != 0 && before >= 0 && ftruncate(fd, before) != 0) {
-        // The broken tail stays; the dirty log is rewritten whole by the next write.
-    }
-    if (close(fd) != 0 && err == 0) err = errno;
-    if (err != 0) {
-        zq_log(LOG_ERR, "cannot append to %s: %s", path.c_str(), strerror(err));
-        s.log_dirty = true;
+    if (append_to_file(path, *line, false, nullptr) != 0) {
+        s.log_dirty = true;  // the next write puts the whole log down again
         return -1;
     }
     return 0;
