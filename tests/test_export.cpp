@@ -25,17 +25,6 @@ CmdResult run(const std::string& cmd) {
     return ovk_test::run_command(cmd);
 }
 
-// Feature counts of every layer ogrinfo reports, in order.
-std::vector<int> ogr_counts(const std::string& path) {
-    const CmdResult r = run("ogrinfo -ro -al -so '" + path + "'");
-    EXPECT_EQ(r.rc, 0) << r.out;
-    std::vector<int> out;
-    const std::string tag = "Feature Count: ";
-    for (size_t at = r.out.find(tag); at != std::string::npos; at = r.out.find(tag, at + 1))
-        out.push_back(std::atoi(r.out.c_str() + at + tag.size()));
-    return out;
-}
-
 void xml_ok(const std::string& path) {
     const CmdResult r = run("xmllint --noout '" + path + "'");
     EXPECT_EQ(r.rc, 0) << r.out;
@@ -203,14 +192,14 @@ TEST_F(Export, LogFormatsOpenInGisAndSpreadsheetTools) {
 
     const std::string gpx = save(dir_, "log.gpx", ovk_export_log_gpx(rows));
     xml_ok(gpx);
-    EXPECT_EQ(ogr_counts(gpx).at(0), 2);  // waypoints
+    EXPECT_EQ(ovk_test::ogr_feature_counts(gpx).at(0), 2);  // waypoints
     const CmdResult gb = run("gpsbabel -i gpx -f '" + gpx + "' -o unicsv -F -");
     ASSERT_EQ(gb.rc, 0) << gb.out;
     EXPECT_EQ(std::count(gb.out.begin(), gb.out.end(), '\n'), 3) << gb.out;  // header + 2
 
     const std::string kml = save(dir_, "log.kml", ovk_export_log_kml(rows));
     xml_ok(kml);
-    EXPECT_EQ(ogr_counts(kml), std::vector<int>{2});
+    EXPECT_EQ(ovk_test::ogr_feature_counts(kml), std::vector<int>{2});
 
     const auto csv = py_csv(save(dir_, "log.csv", ovk_export_log_csv(rows)));
     ASSERT_EQ(csv.size(), 4u);
@@ -242,8 +231,9 @@ TEST_F(Export, BadPositionsStayOutOfMaps) {
     rows[1].lat = 1e308 * 10;  // infinity
     rows[2].lat = 91;
     const std::string gpx = save(dir_, "bad.gpx", ovk_export_log_gpx(rows));
-    EXPECT_EQ(ogr_counts(gpx).at(0), 1);
-    EXPECT_EQ(ogr_counts(save(dir_, "bad.kml", ovk_export_log_kml(rows))), std::vector<int>{1});
+    EXPECT_EQ(ovk_test::ogr_feature_counts(gpx).at(0), 1);
+    EXPECT_EQ(ovk_test::ogr_feature_counts(save(dir_, "bad.kml", ovk_export_log_kml(rows))),
+              std::vector<int>{1});
 }
 
 TEST_F(Export, SessionFormats) {
@@ -297,7 +287,7 @@ TEST_F(Export, SessionFormats) {
 
     const std::string kml = save(dir_, "s.kml", ovk_export_session_kml(list));
     xml_ok(kml);
-    EXPECT_EQ(ogr_counts(kml), std::vector<int>{1});
+    EXPECT_EQ(ovk_test::ogr_feature_counts(kml), std::vector<int>{1});
     EXPECT_NE(ovk_test::read_file(kml).find("<name>Axon &lt;body&gt; camera</name>"),
               std::string::npos);
 
@@ -396,7 +386,7 @@ TEST_F(Export, SessionFileFromTheRegistry) {
     ASSERT_EQ(ovk_export_to_file(OVK_EXPORT_SESSION, OVK_FMT_KML, out, path, err), 0) << err;
     EXPECT_EQ(path.substr(path.size() - 4), ".kml");
     xml_ok(path);
-    EXPECT_EQ(ogr_counts(path), std::vector<int>{1});
+    EXPECT_EQ(ovk_test::ogr_feature_counts(path), std::vector<int>{1});
 
     ovk_registry_shutdown();
     ovk_store_close();

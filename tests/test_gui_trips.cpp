@@ -17,20 +17,9 @@ namespace {
 
 using ovk_test::run_command;
 
-// Feature counts of every layer ogrinfo reports, in order.
-std::vector<int> ogr_counts(const std::string& path) {
-    const auto r = run_command("ogrinfo -ro -al -so '" + path + "'");
-    EXPECT_EQ(r.rc, 0) << r.out;
-    std::vector<int> out;
-    const std::string tag = "Feature Count: ";
-    for (size_t at = r.out.find(tag); at != std::string::npos; at = r.out.find(tag, at + 1))
-        out.push_back(std::atoi(r.out.c_str() + at + tag.size()));
-    return out;
-}
-
 int ogr_total(const std::string& path) {
     int n = 0;
-    for (int c : ogr_counts(path)) n += c;
+    for (int c : ovk_test::ogr_feature_counts(path)) n += c;
     return n;
 }
 
@@ -236,7 +225,7 @@ TEST_F(TripsScreen, ExportsATraceInEveryFormatForOtherPrograms) {
     // GPX: both positioned devices as waypoints, one track of the six fixes.
     const std::string& gpx = by_ext["gpx"];
     ASSERT_TRUE(xml_ok(gpx));
-    EXPECT_EQ(ogr_counts(gpx), (std::vector<int>{2, 0, 1, 0, 6}));
+    EXPECT_EQ(ovk_test::ogr_feature_counts(gpx), (std::vector<int>{2, 0, 1, 0, 6}));
     const auto gb = run_command("gpsbabel -i gpx -f '" + gpx + "' -o unicsv -F -");
     EXPECT_EQ(gb.rc, 0) << gb.out;
     EXPECT_NE(gb.out.find("Axon body camera"), std::string::npos) << gb.out;
@@ -261,7 +250,7 @@ TEST_F(TripsScreen, ExportsATraceInEveryFormatForOtherPrograms) {
     ASSERT_EQ(later.size(), 2u);
     for (const std::string& f : later) {
         if (ext_of(f) == "gpx")
-            EXPECT_EQ(ogr_counts(f).at(0), 1) << "one flagged waypoint";
+            EXPECT_EQ(ovk_test::ogr_feature_counts(f).at(0), 1) << "one flagged waypoint";
         else
             EXPECT_EQ(csv_rows(f), 3);
     }
@@ -380,7 +369,7 @@ TEST_F(LogScreen, ShowsTheStoreNarrowsByFilterExportsAndClears) {
     for (const std::string& f : exports("orvik_matches_"))
         if (ext_of(f) == "gpx") gpx = f;
     ASSERT_TRUE(xml_ok(gpx));
-    EXPECT_EQ(ogr_counts(gpx).at(0), 1);
+    EXPECT_EQ(ovk_test::ogr_feature_counts(gpx).at(0), 1);
     // Plate cameras were never heard with a position: no empty map file.
     x_click(combo());
     x_key("Up Up Up Return");

@@ -87,13 +87,7 @@ void expect_flagged_in(const std::set<std::string>& strings, const std::string& 
 std::vector<int> xml_features(const std::string& path) {
     const ovk_test::CommandResult x = ovk_test::run_command("xmllint --noout '" + path + "'");
     EXPECT_EQ(x.rc, 0) << x.out;
-    const ovk_test::CommandResult r = ovk_test::run_command("ogrinfo -ro -al -so '" + path + "'");
-    EXPECT_EQ(r.rc, 0) << r.out;
-    std::vector<int> counts;
-    const std::string tag = "Feature Count: ";
-    for (size_t at = r.out.find(tag); at != std::string::npos; at = r.out.find(tag, at + 1))
-        counts.push_back(std::atoi(r.out.c_str() + at + tag.size()));
-    return counts;
+    return ovk_test::ogr_feature_counts(path);
 }
 
 int array_size(const cJSON* o, const char* key) {

@@ -31,12 +31,8 @@ std::string save(const ovk_test::TempDir& dir, const std::string& name,
 }
 
 int ogr_features(const std::string& path) {
-    const CmdResult r = run("ogrinfo -ro -al -so '" + path + "'");
-    EXPECT_EQ(r.rc, 0) << r.out;
     int total = 0;
-    const std::string tag = "Feature Count: ";
-    for (size_t at = r.out.find(tag); at != std::string::npos; at = r.out.find(tag, at + 1))
-        total += std::atoi(r.out.c_str() + at + tag.size());
+    for (int c : ovk_test::ogr_feature_counts(path)) total += c;
     return total;
 }
 

@@ -1,6 +1,7 @@
 #include "ovk_test_program.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -8,6 +9,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "ovk_test_files.h"
@@ -129,6 +131,16 @@ CommandResult run_command(const std::string& cmd) {
     const int st = pclose(p);
     r.rc = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     return r;
+}
+
+std::vector<int> ogr_feature_counts(const std::string& path) {
+    const CommandResult r = run_command("ogrinfo -ro -al -so '" + path + "'");
+    EXPECT_EQ(r.rc, 0) << r.out;
+    std::vector<int> out;
+    const std::string tag = "Feature Count: ";
+    for (size_t at = r.out.find(tag); at != std::string::npos; at = r.out.find(tag, at + 1))
+        out.push_back(std::atoi(r.out.c_str() + at + tag.size()));
+    return out;
 }
 
 }  // namespace ovk_test

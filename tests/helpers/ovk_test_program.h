@@ -66,5 +66,8 @@ struct CommandResult {
 
 // Runs a shell command line (standard error joined to standard output).
 CommandResult run_command(const std::string& cmd);
+// The feature count of every layer GDAL's ogrinfo finds in a file, in order (a failing
+// ogrinfo fails the test).
+std::vector<int> ogr_feature_counts(const std::string& path);
 
 }  // namespace ovk_test
