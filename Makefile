@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Orvik: top-level commands. See README.md.
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)

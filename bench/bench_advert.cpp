@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Cost of building adverts from raw bytes (what each scanner thread pays per report) and of
 // the fingerprint the registry takes for every new BLE address.
 #include <benchmark/benchmark.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Plate-camera nearness per GPS fix and answer parsing.
 #include <benchmark/benchmark.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Cell analyzer per report with a full history.
 #include <benchmark/benchmark.h>
 

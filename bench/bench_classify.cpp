@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // orvik-classify per advertisement: one input line through the whole tool (JSON in, verdicts,
 // Remote ID, identification, fingerprint, distance, address check, JSON out), and the same
 // line in report mode, over the valid adverts of the regression capture, with the committed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's costs under a private Xvfb (software OpenGL), at 1100 by 820:
 //   - start-up to the first frame of the real program, vendor tables included (wall time from
 //     starting the process to its "first frame" log line);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The detail and watchlist screens' costs under a private Xvfb (software OpenGL), at 1100 by
 // 820, over the demo's devices:
 //   - the detail screen's half-second refresh of a drone when nothing changed (the document is

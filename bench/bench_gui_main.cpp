@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main screen's costs:
 //   - one refresh (registry snapshot, status, filter, search, sort, tally), as the worker does
 //     it, at 2,000, 10,000 and 100,000 devices, and its two big parts on their own;

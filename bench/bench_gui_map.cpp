@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The map's costs under a private Xvfb (software OpenGL):
 //   - one frame of the map base while panning, tiles from the disk and memory caches: on the
 //     display (1280 x 1024, about 30 tiles) and into a 2048 x 1536 bitmap (about 60 tiles);

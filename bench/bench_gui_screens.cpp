@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The traces, match log and history screens with big stores, on a private Xvfb (software
 // OpenGL) at 1100 by 820:
 //   - opening the match log: every detection copied, filtered and the newest 2000 listed, for

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a car unit remembers after months of driving: a million remembered devices (start-up
 // time, resident memory, bytes a history flush writes) and 100,000 custom watchlist rules
 // (load and import). Counters: rss_mb is the resident size after the step, hwm_mb the peak

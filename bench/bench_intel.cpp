@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Identification cost per advertisement, for typical BLE and Wi-Fi advertisements, with the
 // committed vendor tables loaded.
 #include <benchmark/benchmark.h>

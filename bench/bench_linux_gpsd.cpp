@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The gpsd client's per-report costs: parsing one TPV line, rejecting other classes, and
 // splitting a received stream into lines.
 #include <benchmark/benchmark.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Markdown: parse speed over 100 KB of mixed constructs and over hostile text, and the cost of
 // laying out a device detail page (200 logged matches) at the pop-up's width. The layout runs
 // without a display: the fonts live in memory bitmaps.

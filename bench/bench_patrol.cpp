@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Co-location grouping and fusion: a realistic set of patrol-kit devices, a crowd of one-off
 // role-bearing addresses, and the role lookup the registry makes on every report.
 #include <benchmark/benchmark.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Pipeline throughput (one worker thread), submit-to-alert latency, resident memory after
 // ten minutes of the demo feed (simulated clock), and what scan control costs its caller.
 #include <benchmark/benchmark.h>

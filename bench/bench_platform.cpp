@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The platform layer's hot path: scanner threads handing adverts and fixes to the sink.
 #include <benchmark/benchmark.h>
 

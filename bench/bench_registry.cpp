@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Device registry: memory per device, cost of a report, snapshot cost, and a flood of random
 // addresses. Heap use is measured by counting every operator new / delete of this program.
 #include <benchmark/benchmark.h>

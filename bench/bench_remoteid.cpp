@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Decode cost of Remote ID broadcasts: a five-message pack in a Wi-Fi vendor element, the
 // same pack in BLE service data, and one single BLE Location message.
 #include <benchmark/benchmark.h>

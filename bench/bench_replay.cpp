@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Replay throughput: a 100,000-advert recording (demo rounds with their fixes) read and
 // parsed alone, and played flat out (speed 0) into the running pipeline until the worker has
 // taken everything, beside the worker fed the same adverts directly; and the capture reader

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Cost of the scanners' parsers: one BLE report, one reassembled extended advertisement,
 // one BSS, a whole 1,000-network dump, and the processor time a reader uses while it
 // retries on a machine without Bluetooth. Each parser benchmark also counts heap

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Cost of the signature catalogue: its name patterns in the matcher, one classification per
 // BLE or Wi-Fi advertisement, and the classify tool's throughput over a file of mixed records.
 #include <benchmark/benchmark.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Signature report of a busy BLE advertisement.
 #include <benchmark/benchmark.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Local store: loading a large detection log, one append, one remembered-device rewrite.
 // Arguments 0/1 choose the data directory: 0 under /tmp (the disk, with its syncs), 1 under
 // /dev/shm (memory, so the numbers show the store's own work).

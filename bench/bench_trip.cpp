@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Trip recording and history analysis: the per-advert and per-fix calls of the pipeline
 // worker, a flush with many devices, loading a long track, and the history numbers.
 #include <benchmark/benchmark.h>

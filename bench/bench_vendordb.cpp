@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Vendor tables: load of the four committed tables and the cost of each lookup.
 #include <benchmark/benchmark.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Watchlist verdicts per advertisement with the three shipped presets loaded, and the
 // exports of a 10,000-row match log.
 #include <benchmark/benchmark.h>

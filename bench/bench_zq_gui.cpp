@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The widget toolkit on a private Xvfb with Mesa's software renderer: what a frame of the
 // gallery costs (draw and flip at 1100 by 820), what a grid costs by its row count, and
 // what one mouse movement costs with 300 widgets in 10 windows.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the window's benchmarks share: Allegro on the private X server the test helpers start,
 // the interface on a display of its own, a frame drawn and flipped, and a main() that lets
 // Allegro go before the X server does.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // BLE advertisement construction from an arbitrary payload, then every lookup and the byte
 // helpers over the same bytes.
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Wi-Fi advertisement construction from arbitrary information elements, plus the capability
 // string and the standard label over the same bytes.
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Direction tag parser over arbitrary text: -1 or whole degrees 0..359.
 #include <cstdint>
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // btsnoop files (Android's HCI snoop log, btmon -w): the input follows the btsnoop magic, so
 // every run reaches the header and record parser and the HCI report decoder behind it.
 #include <cstddef>

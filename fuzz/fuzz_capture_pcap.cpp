@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // pcap and pcapng files as libpcap reads them from a stream, through every link type the
 // capture reader takes: each frame gives adverts or nothing, the reading ends (at the end or
 // with a reason) and never runs past what the file holds.

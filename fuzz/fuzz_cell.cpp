@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Cell analyzer over arbitrary report sequences: every field, time and context comes
 // from the input; the analyzer must keep its history bounded and its texts within size.
 #include <cstdint>

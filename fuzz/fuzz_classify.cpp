@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The whole signature classifier on arbitrary advertisements. Byte 0 picks the radio (bit 0)
 // and the BLE address kind (bits 1..3); bytes 1..6 are the address; for Wi-Fi byte 7 is the
 // SSID length. The rest is the BLE payload or the Wi-Fi element list.

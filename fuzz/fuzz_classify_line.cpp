@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One arbitrary input line through the classify tool's line handler, in verdict mode and in
 // report mode, with the vendor tables loaded: every line yields nothing (a comment), or
 // exactly one valid JSON object carrying the line number; a verdict carries its identity,

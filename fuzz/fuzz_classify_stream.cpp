@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Arbitrary bytes as a whole input of the classify tool: the line reader splits them, every
 // output line is one JSON object whose line numbers rise and stay within the input's lines,
 // and the exit status is 1 exactly when some output line is an error.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Radio frames as sniffers store them. The first byte picks the decoder (radiotap + 802.11,
 // bare 802.11, BLE link layer, BLE link layer behind the LE pseudo-header); the rest is the
 // frame. A radiotap header never claims more than the packet; an advert comes out only for

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // gpsd report lines: the TPV parser on the raw input, then the input as a byte stream cut
 // into chunks (sizes taken from the input itself) through the line splitter, with every
 // line parsed.

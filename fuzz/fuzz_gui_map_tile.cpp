@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A tile server's answer over arbitrary bytes, as the map takes it: the acceptance check,
 // then decoding into a bitmap (memory bitmaps, no display). An accepted body starts with the
 // PNG signature; a decoded tile has a sane size and its pixels can be read.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // HCI event packets as the controller sends them: LE advertising reports (legacy and
 // extended, with reassembly across packets) and command answers.
 //

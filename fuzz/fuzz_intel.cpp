@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Identification of arbitrary advertisements, BLE and Wi-Fi, with the committed vendor
 // tables loaded, plus the distance, address-check and vendor-name helpers on the same input.
 #include <fuzzer/FuzzedDataProvider.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // JSON files loaded through the shared helpers from arbitrary bytes: reading, member
 // access of every type, and a write/read round trip that must give the same tree.
 #include <stdlib.h>

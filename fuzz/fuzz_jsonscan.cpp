@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The tree-free JSON reader against cJSON over arbitrary bytes: it never reads past its
 // view, it accepts every text cJSON accepts (a file older versions loaded must not now count
 // as damaged), and the flat objects it reads hold the strings and numbers cJSON sees.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // MAC address and UUID text helpers over arbitrary text.
 #include <cstddef>
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Arbitrary text through the markdown parser with every flag combination (the first two
 // bytes hold the nine flag bits), then through the plain-text conversion and the markup test:
 // the document respects every limit, every span is well formed, and the three entry points

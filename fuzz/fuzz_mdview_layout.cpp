@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Arbitrary text parsed and laid out by the markdown renderer, without a display (the DejaVu
 // fonts in memory bitmaps). The first two bytes hold the parse flags, the third the width
 // (4 to 1024 pixels) and the fourth whether line feeds break lines. Every primitive lies

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Generic netlink datagrams from the kernel: the message walk, attribute tables, the family
 // answer, GET_SCAN answers (BSS decoding, repeat filter) and scan events' attributes.
 //

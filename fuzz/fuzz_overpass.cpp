@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Overpass answer parser over arbitrary bytes: never crashes, and every camera it gives
 // has texts within their limits and a direction in range.
 #include <cmath>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Drives the patrol grouping with members decoded from the input (roles from a small set,
 // seen times, histories with any times and levels, including repeated and out-of-order
 // seconds, levels on the 2 dB flat limit and far outside any radio's range) and checks the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The settings file from arbitrary bytes: loading through the module must give the same
 // record as applying the parsed object, and writing that record out and reading it back
 // must reproduce it.

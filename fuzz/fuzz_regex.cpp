@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Arbitrary pattern/text pairs through compile, search, find and full match. The first byte
 // holds the flags (bit 0) and where the pattern ends (the rest of the byte scaled to the
 // input); a pattern that compiles must answer consistently and within bounded stack and time.

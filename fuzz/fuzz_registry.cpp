@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Drives the device registry with a sequence of reports and queries decoded from the input:
 // names straight from the air (quotes, blanks, control bytes), arbitrary levels, times that
 // jump back and forth, verdicts, positions, roles. Checks the registry's bounds on the way.

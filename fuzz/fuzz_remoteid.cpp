@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Remote ID decoding over both framings: BLE service data and Wi-Fi vendor-element bodies,
 // directly and through advertisements built from the same bytes, into one cumulative record.
 #include <cmath>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers shared by the fuzz targets: a reader of the input's bytes, a per-process scratch
 // directory for targets that go through real files (on tmpfs when there is one, as every atomic
 // write syncs; removed with its files at exit), and what survives a JSON write exactly.

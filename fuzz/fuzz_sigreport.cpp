@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Signature report over arbitrary advertisements: BLE payloads or Wi-Fi elements from the
 // input, with arbitrary names, notes and vendor texts. The report must always read back
 // as JSON.

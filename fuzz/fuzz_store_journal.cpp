@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The remembered devices as a compacted file and a journal of changes (the input's bytes
 // before and after its first NUL): the records respect their limits, MACs are unique, the
 // store opens the two files to the same records the pure reader gives, and a change written

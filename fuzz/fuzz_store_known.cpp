@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The remembered-devices file from arbitrary bytes: records respect the limits, MACs are
 // unique and non-empty, the written text reads back to the same records (integers exactly),
 // and the store opens the file to the same set.

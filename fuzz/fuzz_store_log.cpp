@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The detection log from arbitrary bytes: every loaded record respects the field limits and
 // the id rules, writes out as one line that reads back as the same record, and the store
 // opens the same file to the same records.

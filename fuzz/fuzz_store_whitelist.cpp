@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The whitelist file from arbitrary bytes: entries respect the limits, MACs are unique and
 // non-empty (first one wins), the written text reads back to the same entries in order, and
 // the store opens the file to the same list.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The trip devices file from arbitrary bytes: records respect the limits, have an address
 // and a category of -1 or a known one, the written text reads back to the same records,
 // and a trip folder holding the file reads it back the same way.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The trip index from arbitrary bytes: ids are positive and unique, names within their
 // limit, the written text reads back to the same rows, and opening a trips folder holding
 // the file lists the same rows (and closing a left-open trip keeps them).

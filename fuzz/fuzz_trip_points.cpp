@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The trip track file from arbitrary bytes: every point has a finite position (and finite
 // accuracy and speed when it has them), and the written lines read back to the same points.
 #include <stdlib.h>

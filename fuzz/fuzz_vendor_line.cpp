@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The vendor-table line parser on arbitrary bytes: the input is served as each of the four
 // tables, then looked up with keys taken from the input.
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Watchlist rules from arbitrary text: every parsed rule has a valid, already normalised key
 // and texts within their limits; the written text reads back to the same rules; importing
 // changes the custom rules only when the text holds valid rules, and then holds each key once.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // WPS and vendor-element parsing over arbitrary information elements, then the model string,
 // the chipset test and the same-access-point test on what came out.
 #include <cstddef>

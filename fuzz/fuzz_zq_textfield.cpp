@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A text field driven by arbitrary input, as text pasted or typed from anywhere would
 // reach it: the first byte chooses one- or multi-line and the character limit, the rest is a
 // program of edits (characters, set text from raw bytes, moves with and without Shift,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The system clipboard through X11. A small thread keeps its own connection to the X
 // server and an invisible window: it owns the CLIPBOARD (or PRIMARY) selection after a
 // set and answers other programs' requests for it (TARGETS, UTF8_STRING, TEXT, STRING),

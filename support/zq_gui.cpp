@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The toolkit's model: the context, windows and their z-order, widgets and their data,
 // and the geometry that input and drawing share. Event routing lives in zq_gui_input.cpp,
 // drawing in zq_gui_draw.cpp, text fields in zq_gui_text.cpp, pop-up menus in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The widget toolkit: a small retained-mode toolkit drawn with Allegro 5 primitives and TTF
 // fonts. It owns windows and widgets, routes Allegro events to them, draws them and calls
 // back into the screens through plain function pointers with a user pointer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Drawing: windows in z-order, each widget kind, the open drop-down list and tooltips.
 // Nothing here changes what the toolkit holds beyond layout caches and the record of what
 // was last drawn (for redraw tracking). Text of a widget is drawn in one held batch after

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Event routing: which window and widget an Allegro event is for, the one behaviour
 // routine every clickable thing shares, and what each widget kind does with the mouse
 // and the keyboard.

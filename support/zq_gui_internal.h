@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The toolkit's own records: what zq_gui.h hands out as opaque pointers or ids, and the
 // helpers the toolkit's source files share. Screens never include this header.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The markdown view widget: owns its text and the parsed document, lays the document out
 // again when its width (or the colours it was laid out with) change, scrolls, and reports
 // clicked links through the screen's callback. Layout and drawing of the document itself

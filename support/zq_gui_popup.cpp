@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Pop-up (context) menus: entries with tags and tips, sub-menus that open on hover,
 // hidden entries and an optional title. A menu floats above every window; picking an
 // entry closes it and reports the entry's tag.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Text in the toolkit: UTF-8 stepping and cleaning, measuring and drawing parts of
 // strings, shortening with an ellipsis, and the editing model of text fields (layout into
 // visual lines, caret and selection, keys, clipboard).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Process-wide logging: one call with a syslog level, the call site and a printf format.
 // Lines go to standard error (or a chosen stream, or syslog) as
 //   LEVEL:epoch:file->function:line message

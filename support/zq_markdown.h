@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The markdown dialect of the markdown view: UTF-8 text in, a flat document of blocks out,
 // each block holding styled inline spans. The parser decides what is markup; fonts, colours,
 // wrapping and tables belong to the view (zq_mdview.h).

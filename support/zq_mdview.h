@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Laying out and drawing a parsed markdown document (zq_markdown.h) with Allegro fonts: the
 // renderer behind the toolkit's markdown view.
 //

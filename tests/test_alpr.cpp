@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: threaded
 // Plate-camera database: query, answer parsing, download against a fake Overpass server
 // on loopback, merge and cache file, nearness along a scripted drive, hostile servers.

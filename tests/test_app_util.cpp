@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Application utilities: string map, text buffer, number text, JSON helpers, files.
 #include <dlfcn.h>
 #include <gtest/gtest.h>

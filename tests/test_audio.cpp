@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Alert sound synthesis and the player's behaviour without an audio device.
 #include <allegro5/allegro.h>
 #include <allegro5/allegro_audio.h>

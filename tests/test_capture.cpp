@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Capture files of other tools: pcap files this test writes with libpcap for each link type,
 // hand-built btsnoop files in all three HCI forms, damaged and hostile files, the real public
 // captures in tests/data/captures, and orvik-classify reading them (also through a pipe).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The cell analyzer: each sign of a fake base station, its limits, and the history window.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // orvik-classify: input validation, the verdict object (verdicts, identity, fingerprint,
 // distance, address warning), the signature-report mode, comment lines, exit statuses, the
 // regression capture in tests/data, and the built program itself (also as installed).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Nothing a user keeps is lost: a data file that is damaged is kept aside before anything is
 // written over it, one that cannot be read is never written over, only regular files of
 // bounded size are read, and large integers come back exactly.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Demo feed: the device table as built adverts, the signal wobble, the walking user, the
 // drone's Remote ID message pack (decoded with the real decoder), and the running feed's
 // anchor and sink.

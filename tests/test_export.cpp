@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Exports: text helpers, formats checked by the programs people open them with (GDAL,
 // gpsbabel, xmllint, Python's csv module), and the file writer's messages and names.
 #include <gtest/gtest.h>

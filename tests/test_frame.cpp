@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Radio frames from sniffers: radiotap headers (alignment, extended bitmaps, namespaces,
 // FCS flags), 802.11 beacons and probe responses, and BLE link-layer advertising PDUs with
 // and without the LE pseudo-header.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: window
 // A day with the window, as a person spends it, on a private X server with real input
 // (xdotool): the first start shows the setup wizard, which is walked to its end; demo mode from

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: window
 // The device detail screen over a running engine: the evidence document of a drone, a tracker
 // and a phone, the head's badge, the refresh that keeps the reader's place, locate mode, and

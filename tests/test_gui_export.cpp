@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: window
 // The export dialog in the real frame on a private X server: a person exports the session as
 // CSV, JSON and KML and the match log as GPX with real clicks, and each file opens in the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: window
 // The interface frame on a real display (a private Xvfb): pop-up windows, back, opening
 // from a click, rebuilding, the confirm dialog, toasts, the text helpers and the theme

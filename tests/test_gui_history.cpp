@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: window
 // The history screen on a private X server, used as a person would: its summary and its two
 // bar charts show the history analysis' numbers for a seeded store and trips, the period

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: window
 // The main screen on a real display (a private Xvfb), used with real input (xdotool): start
 // and stop scanning, the radar and back, filters and search, the device menu by right click

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: window
 // Anyone nearby can flood the air with new addresses. With 5,000 new addresses a second
 // going through the real pipeline for a minute (the registry fills up to its 100,000

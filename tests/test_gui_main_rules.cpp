@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: threaded
 // The main screen's rules without a window: what each filter and the search keep, the list's
 // order, the status line, the banner's choice, where a device sits on the radar, where its

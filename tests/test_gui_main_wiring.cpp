@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: window
 // The main screen with every other screen of the program, used through real input (xdotool):
 // each drop-down menu entry opens its screen, and the device menu's entries reach the watch-add

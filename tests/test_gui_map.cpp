@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: window
 // The map on a private X server: the tile store against a tile server on loopback (each tile
 // fetched once, drawn from disk once the server is gone, failures retried only after two

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: window
 // The two pages shown in the markdown view, in the real frame on a private X server: the
 // signature report of an unknown device, copied to the clipboard and read back by xclip as

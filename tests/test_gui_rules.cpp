@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The interface's pure rules: the scale and the sizes that follow from it, age and distance
 // words, the palettes, the red-only night inks and the colour of a device.
 #include <allegro5/allegro.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: window
 // Orvik's own window on a private X server, used as a person would through the screens of
 // settings, setup and export: the first run opens the setup wizard, and once walked to its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: window
 // The settings screen in the real frame on a private X server: what Save makes of typed
 // fields, when the watchlist is read again, every control reachable and uncut at every

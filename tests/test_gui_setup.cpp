@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: window
 // The setup wizard in the real frame on a private X server: it opens by itself on a first
 // run, a theme picked applies at once and the wizard comes back at its step, closed half-way

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: window
 // The screenshot tour as its user runs it: `orvik --shots DIR` on a private X server stores
 // eight pictures of the window, each in its own view and theme, then quits with the user's

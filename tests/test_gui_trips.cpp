@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: window
 // The "Traces" and "Match log" screens used as a person would, on a private X server: trips
 // renamed and deleted (through the confirm dialog), exported in every format and opened with

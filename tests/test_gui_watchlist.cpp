@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: window
 // The watchlist, add-to-watchlist and whitelist screens over a running engine: the add
 // dialog's address or prefix, the screen's own rules with their validation, presets on and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: window
 // The orvik window on a private X server, used as a person would: it opens titled "Orvik" at
 // its size, shows demo alerts as toasts, follows a resize, quits from the window manager's

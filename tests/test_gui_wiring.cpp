@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: window
 // The screens leading into one another in the program's own frame, on a private X server: the
 // device menu's "Show on map", "Report unknown device..." and "Add to watchlist...", a device

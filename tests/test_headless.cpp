@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program without a window: option parsing, the alert and status lines, the export
 // directory, and a short in-process run on the demo feed with --export and --trace that
 // also takes the plate-camera server from the settings.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // orvik --alpr-download S,W,N,E: the plate-camera cache filled without a screen, from a fake
 // Overpass server on loopback, alone or before a board run; boxes that are not one are
 // refused before anything starts, and a download that fails, or whose cameras cannot be

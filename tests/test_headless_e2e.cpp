@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The built orvik program on the demo feed, headless, in a fresh data directory and started
 // from a folder of its own (it finds its assets beside itself): the alerts it prints, the
 // files it leaves, a clean exit on SIGTERM, and a plain run afterwards that is no demo.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // orvik --headless --export on the demo feed, in a fresh home and data directory: every
 // export written at shutdown lies where the printed line says, opens in the program people
 // read it with (Python with strict UTF-8, xmllint, GDAL) and holds the flagged demo devices;

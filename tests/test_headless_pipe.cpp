@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The headless program whose reader goes away (`orvik --headless | head -1`) or whose
 // terminal hangs up: it must end through its ordered shutdown, files written, instead of
 // dying mid-run. A mistyped duration is refused before anything starts.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // History analysis: collection from the log and the trips, encounters, local hour and
 // weekday counts, top labels and the busiest text.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: threaded
 // The HTTP client against a real server on loopback.
 #include <arpa/inet.h>

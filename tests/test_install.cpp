@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: window
 // The programs as a person installs them: `cmake --install` (what `make install` runs) into
 // a scratch DESTDIR and the Debian package that cpack builds (what `make package` runs).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The layers of the source tree: support -> core -> app -> platform -> gui -> main. A file
 // includes only headers of its own layer or of lower ones, never through a relative path, and
 // the engine (plain support, core, app) never includes Allegro, X11 or the widget toolkit.

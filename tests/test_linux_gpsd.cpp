@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: threaded
 // The gpsd client: report parsing and line splitting, then the client thread against a
 // scripted fake gpsd on loopback and against Debian's gpsd fed by gpsfake.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: threaded
 // BLE reader: command bytes, report parsing and reassembly, and the reader's whole life
 // against a simulated LE controller (adapter choice, arming, fallbacks, recovery, stop).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: threaded
 // Wi-Fi scanner: netlink message building and parsing, BSS decoding and the repeat filter,
 // and the scanner's cycle against a simulated nl80211 kernel.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: window
 // The markdown renderer on a real X server: a private Xvfb, a real Allegro display and the
 // DejaVu fonts. Screenshots of a document with every construct go to

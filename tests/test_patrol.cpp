@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Patrol-kit roles, signal-motion comparison, grouping and the co-location verdict.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Detection pipeline: classification cache, log limit, alert cool-downs, drone overhead,
 // plate cameras ahead, cell anomalies, the alert ring, the queue bound, threat level,
 // status, scan control and history flushes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The pipeline as the platform layer sees it: everything arrives through the sink it
 // installs (adverts, fixes, cell reports, status lines), and the "may be following you"
 // alert once a flagged device has moved along with the user, and the stillness test the cell

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: threaded
 // The pipeline under concurrent use: scanner and demo threads submitting while other threads
 // poll the status, pop alerts and switch scanning on and off; a flood of submissions.

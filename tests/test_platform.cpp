@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: threaded
 // The Linux platform layer: outside programs through stand-ins on PATH, directories,
 // assets, display environment, the sink and its emitters, scan bookkeeping.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Preferences: defaults, loading rules of the settings file, the ordered write, the serial.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The built orvik program recording a demo run (--record) and replaying it flat out
 // (--replay, --replay-speed 0) in a fresh data directory: the replay prints the same alerts,
 // logs the same detections, says "Replay: FILE" and ends by itself; a capture file of

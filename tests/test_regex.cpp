@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: threaded
 // Pattern matcher: dialect, quantifier rules, case folding, search/full semantics, the depth
 // and work limits, sharing a compiled pattern between threads, and a differential check of

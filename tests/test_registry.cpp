@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Device registry: merging, smoothing, held verdicts, rotation links, co-location, following,
 // staleness, snapshots and eviction under a flood of new addresses.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: threaded
 // Device registry under one writer (the pipeline worker) and several readers taking
 // snapshots, with the store's whitelist and favourites changing at the same time.

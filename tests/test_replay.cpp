@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: threaded
 // Recording and replay: what the pipeline is handed goes to the recording line by line;
 // a recording or a capture plays back in order at its pace (or flat out without dropping

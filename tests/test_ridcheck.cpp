@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Remote ID plausibility: one test per rule with its threshold on both sides, the flight
 // boundary, and what a finding does to verdicts and facts.
 #include <gtest/gtest.h>

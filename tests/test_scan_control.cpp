@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: threaded
 // Scan control as the interface thread sees it: a request returns at once while a real BLE
 // reader on a simulated controller that does not answer takes its time to stop; a burst of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Surveillance signatures: every catalogue row with a matching advert and a near miss, the
 // Flock family's precedence, DJI models against drone blocks, address-block lookup, the
 // Wi-Fi rows and the stable ranking.

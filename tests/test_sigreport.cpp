@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The shareable signature report: content, privacy cuts and the exact layout.
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Local store: detection log, remembered devices, whitelist; loading rules, file formats,
 // memory-only operation and recovery after failed writes.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Crash safety of the stored files: a child process appends detections and rewrites the
 // remembered devices, the whitelist and the settings in a loop and is killed with SIGKILL
 // at random moments, hundreds of times in a row. After every kill each file must load, each

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: threaded
 // The store under concurrent use: threads add detections, query, prune, whitelist and
 // update remembered devices at once; every answer must be consistent and the files must

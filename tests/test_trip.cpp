@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Trip recording: the track filter, the device records, the files and their loaders,
 // closing a trip left open by a killed process, and the exports.
 #include <gtest/gtest.h>

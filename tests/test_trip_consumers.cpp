@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Trip exports with hostile texts (invalid UTF-8, control characters, quotes, markup and
 // formula starters in names, labels and evidence), read back by the tools people use:
 // xmllint for the GPX and KML, GDAL for feature counts, Python's csv module for the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The built orvik program, headless on the demo feed with --trace, leaves a closed trip
 // whose GPX, KML and GeoJSON exports open in GDAL (ogrinfo) and gpsbabel with as many
 // track points and waypoints as the trip's files hold.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Watchlist: keys, matching, presets against custom rules, the custom file and import.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: threaded window
 // The system clipboard against other programs on a private Xvfb: text both ways through
 // xclip, Latin-1 for programs that ask for it, large texts, refused absurd ones, and an

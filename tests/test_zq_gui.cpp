@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ovk-test: window
 // The widget toolkit on a real X display (a private Xvfb): what a person does with the
 // mouse and keyboard, fed to the toolkit as Allegro events, and the clipboard shared with

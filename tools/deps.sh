@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the Debian packages that building, testing, fuzzing and benchmarking need.
 # Idempotent: when everything is present it says so and does nothing.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Where the fonts in assets/fonts come from, and how to fetch them again when missing.
 #   DejaVuSans.ttf, DejaVuSans-Bold.ttf, DejaVuSansMono.ttf: Debian's fonts-dejavu-core
 #     (2.37), licence in DejaVu-LICENSE.txt (the package's copyright file).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Formats every C++ file git tracks with the root .clang-format; --check only reports
 # the files that differ and fails when there are any.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Writes tests/data/classify_sample.jsonl: synthetic advertisements (BLE payloads and Wi-Fi
 element lists built here, no radio) covering the signature catalogue, plus invalid lines.
 Run from the source root. After a deliberate output change, refresh the expected file with

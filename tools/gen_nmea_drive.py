@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Writes tests/data/gps/drive.nmea: a made-up five-minute drive, one fix a second.
 
 Each second carries GGA, GSA, RMC and GST sentences with correct checksums. The route is

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Builds the watchlist presets assets/oui_presets/{global,canada,us}.json.
 
 Address-block rules come from the IEEE registry as Debian ships it (ieee-data:

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Builds the four vendor lookup tables in assets/vendors/ from public registry data.
 
 Inputs

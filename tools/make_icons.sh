@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Draws the PNG icons from dist/orvik.svg (48 and 256 pixels square) with rsvg-convert
 # (Debian's librsvg2-bin). The PNGs are committed; run this after changing the SVG and look
 # at both files before committing them.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The window program's appetite, on a private Xvfb (software OpenGL):
 #   1. peak resident memory (VmHWM) with 2,000 devices in the registry: a made-up recording of
 #      2,000 BLE addresses (one in ten carrying TASER's company ID), each heard three times

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # What `make run` starts: the window on the demo feed, or, on a machine without a display,
 # the board program on the demo feed for OVK_RUN_SECONDS (30 by default).
 set -uo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs every benchmark binary in DIR.
 set -euo pipefail
 dir=${1:-build}

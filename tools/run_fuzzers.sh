@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs every libFuzzer binary in DIR for SECONDS each, from its seed corpus when present,
 # JOBS of them at a time (default: the number of cores; each target uses one).
 set -euo pipefail

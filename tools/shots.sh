@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # What `make shots` runs: the screenshot tour of the window on the demo feed, on a private X
 # server and in a data directory of its own (the user's settings and history stay out of the
 # pictures), into docs/screenshots/ (or the directory given second).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Plate-camera database: Overpass download, answer parsing, cache file, nearness.
 #include "ovk_alpr.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Plate cameras mapped in OpenStreetMap: the Overpass query for a map area and the
 // parsing of its answer, the local cache ("known_alpr.json" in the data directory) with
 // its merge rule, and the nearness query with the warning radius the pipeline uses.

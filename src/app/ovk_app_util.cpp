@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Small shared tools of the application layer (see the header for the index).
 #include "ovk_app_util.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Small shared tools of the application layer: files, clock, the string map,
 // the text buffer, number formatting and the JSON helpers.
 //

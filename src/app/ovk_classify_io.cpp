@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The classify tool's line handling: JSON line -> advert -> verdict object -> JSON line.
 //
 // The verdict object is built by the steps in kSteps, in order, each adding its own fields;

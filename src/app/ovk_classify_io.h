@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The classify tool's line handling: one recorded advertisement per JSON line in, one JSON
 // verdict line out.
 //

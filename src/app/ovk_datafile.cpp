@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading data files with limits, keeping damaged ones and holding unreadable ones (see the
 // header).
 #include "ovk_datafile.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading the files of the data directory so that nothing a user keeps is lost:
 //   - a file is read only when it is a regular file within the size limit of its kind (a FIFO
 //     would hang the reader, /dev/zero would never end);

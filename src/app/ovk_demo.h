@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The demo feed: a thread that invents a user walking a 55 m circle and fifteen nearby
 // devices (a patrol car's gear, a plate-camera network, a drone with Remote ID, trackers,
 // glasses and ordinary gadgets), and hands one fix and fifteen real advertisement records a

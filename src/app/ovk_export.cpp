@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Exports: text helpers, the per-scope formats and the file writer.
 //
 // Index

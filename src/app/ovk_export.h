@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Exports: the session's devices, the remembered devices, the match log, the custom
 // watchlist or everything, as CSV, JSON, KML, GPX or GeoJSON texts built in memory, and the
 // file writer that puts one into a directory under "orvik_<scope>_<local time>.<ext>".

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program without a window: the shared start-up (ovk_startup), scanning at once, one
 // line on standard output per alert and a status line every 10 s, and the ordered shutdown
 // on SIGINT / SIGTERM or after a set duration. For boards without a screen (a car, a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // History analysis (see the header).
 #include "ovk_history.h"
 

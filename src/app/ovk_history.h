@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // History analysis: the numbers of the history view, from the detection log of the store
 // and the flagged devices of all trips. Keeps no state; the only reads are through the
 // store's and the trips' own locked interfaces.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A tree-free JSON reader (see the header).
 #include "ovk_jsonscan.h"
 

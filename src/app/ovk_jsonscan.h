@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A reader of JSON text that builds no tree: it walks a bounded view, hands out one flat
 // object (scalar members only) at a time and skips everything else. For files too large to
 // hold as a cJSON tree (the remembered devices, an Overpass answer) and for integers that must

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The detection pipeline: everything the radios, the GPS client and a cell monitor report is
 // queued here, and one worker thread turns each advertisement into verdicts, a tracked device,
 // a logged detection and alerts. A housekeeping thread refreshes the notification line, writes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Preferences: defaults, the settings file and the theme / preset name tables.
 #include "ovk_prefs.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Process-wide preferences with built-in defaults, kept in "settings.json" in the data
 // directory. Readers take whole copies under the module's lock; a serial number tells the
 // interface that the record changed. Also the theme and watchlist-preset name tables.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Recording: every advertisement the radios, the demo feed or a replay deliver to the
 // pipeline, and every GPS fix, appended to a file as JSON Lines in orvik-classify's input
 // format (ovk_classify_format, ovk_classify_format_fix), each line written and flushed as it

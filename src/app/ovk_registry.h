@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The device registry: the in-memory table of devices heard in the current scanning session,
 // one entry per radio address. The pipeline worker reports every processed advertisement; the
 // registry keeps each device's signal history and path, carries verdicts across a BLE address

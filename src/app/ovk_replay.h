@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Replay: a recording (orvik --record) or a capture file of another tool fed to a sink in
 // place of the radios, the way the demo feed is: adverts to on_advert and the recorded GPS
 // fixes to on_location, on the feed's own thread, in file order, with the times they were

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The command line and the engine's ordered start-up and shutdown.
 #include "ovk_startup.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What every face of the program shares: the command line (one option table, its parser and
 // the help text), the version, and the ordered start-up and shutdown of the engine. The
 // window and the board program (--headless) both call ovk_startup_open after their own

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The local store: detection log, remembered devices and whitelist (see the header).
 //
 // Index

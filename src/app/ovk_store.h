@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The local store: the detection log, the remembered devices and the whitelist, mirrored in
 // memory and written through to three files in the data directory:
 //   "detections.jsonl"   one compact JSON object per line; appended per detection,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Trip recording: where the user went while scanning and which devices were heard along
 // the way. At most one trip records at a time (the active trip). Files, in
 // "<data directory>/trips":

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Watchlist: rule keys, the custom rules file, the presets and the verdicts they give.
 #include "ovk_watchlist.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The watchlist: rules that flag a device by its exact address, by an address block (the
 // first 6, 7 or 9 hex digits), by a fragment of its advertised name ("name:" rules) or of a
 // maker name ("vendor:" rules). Rules come from the built-in regional presets (read-only

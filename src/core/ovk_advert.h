@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One radio observation: a BLE advertising report or a Wi-Fi BSS, built from the raw bytes
 // the scanners hand over, with lookups and the MAC/UUID/byte helpers the classifiers use.
 // Parsers work on bounded views and never read past them.

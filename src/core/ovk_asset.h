@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Read-only assets (vendor tables, presets, signature lists) are loaded through one
 // installable reader, so that the program, the tests and the tools choose where they live.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The verdict vocabulary: categories, tiers, hits, facts and identities.
 #pragma once
 

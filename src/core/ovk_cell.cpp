@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fake-base-station signs in cell reports.
 #include "ovk_cell.h"
 

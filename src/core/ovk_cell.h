@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Mobile-network cells as a platform that has them reports them, and the analyzer that
 // looks for signs of a fake base station (an IMSI catcher) in a stream of cell reports:
 // test network codes, foreign country codes, downgrades to 2G, area changes while the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Folders the program makes for itself: a directory path with its parents, and the rule for
 // where exports go. Shared by the application and the platform layers.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Advertisement fingerprint: the stable parts of a BLE advertisement (name, service UUIDs,
 // service-data and manufacturer-data shapes, TX power, connectability) as one canonical
 // text, so a device can be recognised after its random address rotates.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Radio frames as sniffers and capture tools store them, turned into adverts:
 //   - 802.11 management frames (beacons and probe responses), bare or behind a radiotap
 //     header: BSSID, SSID, frequency (radiotap channel, else the DS or HT operation

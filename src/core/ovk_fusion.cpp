@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fusion of same-category verdicts: miss = (1 - p) * prod(1 - c/2) over the supporters.
 #include "ovk_fusion.h"
 

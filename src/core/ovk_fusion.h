@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fusion of verdicts: several weaker verdicts of the same category on one device raise the
 // strongest one's confidence as independent evidence, up to 90.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Positions: the GPS fix record and distance on the WGS-84 sphere approximation.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Why an HTTP transfer gave no body, for the message a person sees. The transport is a
 // platform service (ovk_linux_http); the modules that download (plate cameras, map tiles)
 // turn the reason into their own words.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Device identification: what ordinary thing an advertisement comes from ("AirPods / Beats",
 // "Phone hotspot", ...) with the facts that support it, independent of the surveillance
 // verdicts. Also the distance estimate from signal strength and its display text, the Wi-Fi

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Patrol-kit roles, signal-motion comparison and union-find grouping of different kinds of gear.
 #include "ovk_patrol.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Patrol-kit grouping: gives tracked devices a role (radio, printer, in-car router...) from
 // their verdicts, vendor or name, compares the signal histories of role-bearing devices and
 // joins different kinds of gear that travel together into groups, each of which yields one

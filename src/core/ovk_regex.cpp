@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Pattern matcher: parser (iterative, builds a flat node/sequence layout) and a backtracking
 // matcher whose continuations live in the frames of an explicit stack.
 //

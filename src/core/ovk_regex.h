@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A small backtracking pattern matcher over byte strings, used for device names, SSIDs and
 // vendor names. A pattern is compiled once into byte sets and groups; a compiled pattern is
 // immutable and may be used from several threads at once.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Drone Remote ID (ASTM F3411) broadcasts: BLE service data and Wi-Fi beacon vendor elements
 // decoded into one cumulative record per drone, and the "Drone overhead" verdict for a drone
 // close to the user. Pure functions over caller-owned records.

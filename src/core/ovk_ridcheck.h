@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Plausibility checks on drone Remote ID. A broadcast is only what a transmitter claims, and
 // forging one takes a phone app; a forged drone usually gives itself away by saying things no
 // real flight does. Each address keeps a small track of what it said before (OVK_RID_TRACK);

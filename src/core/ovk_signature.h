@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Surveillance signatures: decides whether one advertisement comes from surveillance or
 // tracking equipment. A fixed catalogue (names, name patterns, company ids, 16- and 128-bit
 // service UUIDs, payload tokens, IEEE address blocks, Wi-Fi names and vendor elements, Remote

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Signature report: a privacy-safe description of one advertisement, with its own JSON
 // writer so the layout never changes.
 #include "ovk_sigreport.h"

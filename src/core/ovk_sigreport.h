@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The shareable signature report: one advertisement, what the system concluded about it
 // and the user's note as a small, stable, pretty-printed JSON document that leaves out
 // everything identifying the individual device (no full address, at most two payload

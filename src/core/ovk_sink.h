@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where scanner output goes and what a scan is asked to do: the consumer record the radios,
 // the GPS client and the demo feed deliver to, and the scan settings the platform's scanners
 // read. Shared by the pipeline (which fills both) and the platform layer (which uses them),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // String helpers of the core layer. Whitespace means the bytes 9..13 and 28..32.
 #pragma once
 

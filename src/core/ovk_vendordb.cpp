@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Vendor tables: four open-addressing hash tables whose values point into the file
 // buffers, which are parsed in place (line ends and the separating tabs become zero bytes).
 #include "ovk_vendordb.h"

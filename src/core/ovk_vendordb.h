@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Read-only lookup tables that turn raw identifiers into names: IEEE address blocks
 // (MA-L, MA-M, MA-S) into manufacturers, Bluetooth SIG company identifiers into companies,
 // 16-bit service UUIDs into service names and GAP appearance values into device classes.

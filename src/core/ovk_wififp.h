@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Wi-Fi access-point fingerprint: the WPS strings an access point puts in its beacons
 // (manufacturer, model, device name, device category), the makers behind its vendor-specific
 // elements, a model string built from them, chipset makers told apart from product makers,

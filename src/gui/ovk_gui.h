@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The interface frame every screen lives in. It owns the one interface record OVK_GUI (the
 // toolkit context, the scale and fonts, the palette, copies of the preferences, status and
 // device snapshot, the toast, and the ids of every window and widget the screens create),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The "About & sources" page: version, credits, privacy, what a match means, where the
 // signatures and data come from with their licences, and the limits of what can be heard.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The device detail screen: the pop-up that explains one device. A drawn head with the
 // verdict badge, the live signal, distance, trend and a two-minute signal graph; a row of
 // actions (locate, watchlist, whitelist, favourite, copy, report, drone and operator on the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The export dialog: what to export (the session, every device ever seen, the match log, the
 // watchlist or everything) and in which format; writes the file into the export folder and
 // opens that folder on request.

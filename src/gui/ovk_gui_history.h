@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The "History map & timeline" pop-up: where and when flagged equipment was met over a chosen
 // period ("24 h", "7 days", "30 days", "All"). A map of the encounters, one dot each or a heat
 // map, a summary (how many, the busiest time, the three most frequent labels) and bar charts

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main screen: the window the user lives on. The animated header with the scan, view, map
 // and menu controls, the threat banner, the status line, the filter buttons and the search
 // field, and below them either the device list or the radar.

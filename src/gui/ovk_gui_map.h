@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The map screen (pop-up OVK_POP_MAP "Map"): the user's position and heading, the trace
 // being recorded, devices where their signal was strongest, drones at their Remote ID
 // positions with their operators, and known plate cameras; or, for a stored trip, that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The tile map base that map screens draw on: a Web-Mercator view (OVK_MAPVIEW) with its
 // projection, zooming and panning by mouse, and the process-wide tile store behind it.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The "Report unknown device" dialog: the shareable signature report of one device in range
 // (no full address, no serial numbers, no location, no times), the user's note added to it,
 // and a button that copies the JSON to the clipboard.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The settings pop-up: every preference in one scrolling column of labelled controls. It
 // edits a working copy of the preferences and applies it through the frame only when the
 // user presses Save; closing it without Save forgets the edits. It also holds the two

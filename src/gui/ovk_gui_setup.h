@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The setup wizard: six steps (welcome, look, region, alerts, location features,
 // permissions) on a working copy of the preferences, applied by Finish. It opens by itself
 // until it has been finished once, and from the settings. Closed half-way, it resumes at the

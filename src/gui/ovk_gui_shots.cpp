@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The screenshot tour. See ovk_gui_shots.h.
 
 #include "ovk_gui_shots.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The screenshot tour (`orvik --shots DIR`): unattended, on the demo feed, the program walks
 // through eight fixed views, stores one PNG of the window for each into DIR, puts the user's
 // preferences back and quits. The event loop drives it: ovk_shots_tick on every timer event

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The colour themes: palettes, night conversion, device colours, toolkit themes and the
 // animated headers.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The colour themes of the interface: the twelve palettes, the red-only night conversion, the
 // colour that stands for a device, the toolkit themes (default and accent) with the toolkit
 // sizes that follow the scale, and the animated header at the top of the main screen.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The "Traces" and "Match log" pop-ups. Traces lists the recorded trips, newest first, and
 // shows one on the map, exports it (GPX, KML, GeoJSON, devices CSV), renames it or deletes it
 // (after the confirm dialog). The match log lists the logged detections, newest first (at most

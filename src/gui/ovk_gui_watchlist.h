@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The user's own rules: three pop-ups over the watchlist and the whitelist.
 //   "Watchlist & rules"             the regional presets on and off, the user's entries (by
 //                                   address or prefix, by name text, by maker text), removal,

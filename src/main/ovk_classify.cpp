@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // orvik-classify: classifies recorded advertisements given as JSON Lines, or the adverts of a
 // pcap, pcapng or btsnoop capture (see --help).
 #include <unistd.h>

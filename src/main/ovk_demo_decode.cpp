@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // orvik-decode-demo: decodes a handful of built-in BLE payloads and Wi-Fi element sets with
 // the advertisement decoders and prints what each one carries. It needs no radio and always
 // exits 0.

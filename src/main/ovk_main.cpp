@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // orvik: the detector. Opens one window and drives the interface from a single Allegro event
 // loop at 30 ticks a second; with --headless it is the board program instead (no window,
 // alerts on standard output). Both bring the engine up and down through the same start-up.

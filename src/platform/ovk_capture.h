@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Capture files made by other tools, read as a stream of adverts:
 //   - pcap and pcapng (Wireshark, tcpdump, Kismet's export, sniffers), through libpcap, with
 //     the link types 802.11 (105), 802.11 with radiotap (127), Bluetooth LE link layer (251),

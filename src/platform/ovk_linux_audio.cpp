@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Alert sounds through Allegro's audio add-on.
 #include "ovk_linux_audio.h"
 

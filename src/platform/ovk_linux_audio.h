@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Alert sounds: five short tone patterns, synthesised once on first use and played
 // through Allegro's audio add-on, with or without a window (the player starts Allegro's core
 // itself when nobody has). Without an audio device the player goes silent for good (until

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The GPS client: one thread that keeps a TCP connection to gpsd, asks for JSON reports,
 // turns usable TPV reports into OVK_LOCATION fixes and hands them to the platform sink
 // (every fix while fast, else at most one per 5 s). It reconnects by itself after 10 s and

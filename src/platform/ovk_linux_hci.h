@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Passive Bluetooth LE scanner over a raw HCI socket: one reader thread picks an adapter,
 // installs an event filter, enables a passive scan (extended on LE 1M and LE Coded when the
 // controller has it, legacy otherwise), parses LE advertising reports, reassembles

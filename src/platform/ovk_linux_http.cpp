@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // HTTP client over libcurl.
 #include "ovk_linux_http.h"
 

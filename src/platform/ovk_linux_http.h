@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One blocking HTTP GET or POST through libcurl, returning the whole response body.
 // Only http and https are spoken (redirects included), certificates and host names are
 // verified, at most 5 redirects are followed and a body may not reach 64 MiB.

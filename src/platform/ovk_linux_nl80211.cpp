@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Wi-Fi scanner over generic netlink (nl80211).
 //
 // Index

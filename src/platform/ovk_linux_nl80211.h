@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Wi-Fi scanner over generic netlink (nl80211): one thread lists the wireless interfaces,
 // asks each for a passive scan when the process may, reads the kernel's BSS table when new
 // results are announced (or every interval when it cannot trigger scans itself) and hands

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the BLE and Wi-Fi scanners share: thread start and stop, the status line.
 #include "ovk_linux_scanner_common.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the BLE and Wi-Fi scanners share: the worker thread with its stop and done flags,
 // the status line (handed to the sink only when it changes), the calls every scanner object
 // answers the same way, and the process-wide scanner the platform layer starts and stops.

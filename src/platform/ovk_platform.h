@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one interface through which the portable parts reach the operating system:
 // scanner start/stop/status, the sink that receives scanner output, directories,
 // outside programs and clocks.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // zq-gallery: every widget kind of the toolkit in one window.
 //   zq-gallery              runs it until the window is closed or Escape is pressed
 //   zq-gallery --shot FILE  draws two frames, saves the window as an image and exits 0

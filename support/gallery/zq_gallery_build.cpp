@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The gallery's windows: a background window with every simple widget kind and a grid of
 // 2,000 rows, a tool window with title-bar buttons, and a pop-up window with a markdown
 // document; plus a context menu with a sub-menu.

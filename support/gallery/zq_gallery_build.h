@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The toolkit gallery: one display showing every widget kind, used by zq-gallery, the
 // toolkit's window tests and its benchmarks.
 #pragma once

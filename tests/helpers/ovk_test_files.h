@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Test helpers for file-backed modules: a scratch directory, whole-file read/write and a
 // capture of the log lines a block of code produces. Header-only.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The interface frame on a private X server, for window tests. Header-only.
 //
 // GuiTest holds what every window test needs: one Allegro display (with its event queue, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "ovk_test_http.h"
 
 #include <arpa/inet.h>

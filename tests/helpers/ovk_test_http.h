@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A small HTTP/1.1 server on 127.0.0.1 (a free port) for tests: one thread accepts
 // connections one after another, reads each request and hands it to a handler, which
 // answers through the connection. Every answer closes its connection.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where a person clicks to pick from the toolkit's open lists: an entry of the open drop-down
 // menu, an item of the open combo box, an entry of a pop-up (context) menu's top level. Each
 // answer is a point in display coordinates, or nullopt when the entry is not on screen. For

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs a built program of this project as a child process, with its output caught in files
 // (for end-to-end tests of the programs themselves), and outside tools through the shell.
 #pragma once

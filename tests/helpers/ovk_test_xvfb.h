@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A private X server for window tests. The first call to xvfb_start() launches Xvfb on a
 // free display (it picks the number itself, -displayfd), with one 1280x1024 screen of 24
 // bits, sets DISPLAY for this process and stops the server when the process ends. Tests

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The co-location grouping rules applied literally (every pair compared in floating point,
 // one comparison at a time): the reference the optimised grouping is checked against by the
 // tests and the fuzzer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A running pipeline for tests: vendor tables, the given settings, a store in a scratch
 // directory, no plate cameras, the test's hooks and a fresh registry session. Header-only.
 #pragma once

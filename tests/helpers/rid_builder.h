@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Drone Remote ID broadcasts for tests: ASTM F3411 messages (25 bytes, protocol version 2)
 // packed into the BLE service data of an advert. Header-only.
 #pragma once

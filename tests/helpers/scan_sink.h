@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A sink for scanner tests: records adverts and status lines delivered on the scanner's
 // thread, and lets the test thread wait for them.
 #pragma once

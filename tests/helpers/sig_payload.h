@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Builds BLE advertising payloads and Wi-Fi element lists for classifier tests, so adverts
 // go through the real decoders.
 #pragma once

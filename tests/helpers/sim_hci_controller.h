@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A simulated Linux raw-HCI socket layer with one LE controller behind it. It speaks the
 // real byte formats: command packets in, Command Complete / Command Status / LE Meta event
 // packets out, filtered per socket by the installed HCI filter like the kernel does.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the simulated kernels share: one lock over a table of sockets keyed by handle, a
 // condition variable that wakes blocked callers, and clocks that a test moves forward
 // (the real clocks plus an offset). Header-only.

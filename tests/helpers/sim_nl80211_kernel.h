@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A simulated kernel side of generic netlink with the nl80211 family: it resolves the
 // family and its multicast groups, lists interfaces, acknowledges or refuses scan triggers,
 // answers scan dumps in multi-part datagrams and sends scan events, all in the kernel's
