@@ -54,6 +54,7 @@ struct ITEM {
     std::vector<OVK_CELL> cells;
     std::string sim;  // cut to 7
     int roaming = 0;
+    uint64_t fix_gen = 0;  // a fix queued before the fix was cleared is dropped
 };
 
 struct CLASSIFIED {
@@ -101,6 +102,7 @@ struct State {
     bool has_loc = false;
     OVK_LOCATION loc;
     int64_t loc_at = 0;              // when it came, on the pipeline's clock
+    uint64_t fix_gen = 0;            // counts the clearings of the fix
     std::deque<OVK_LOCATION> fixes;  // oldest first
 
     // When each radio last delivered an advert, and since when the radios run (on the
@@ -320,7 +322,7 @@ void check_known_alpr(const OVK_PREFS& p, const OVK_LOCATION& loc, int64_t now) 
     }
 }
 
-void on_location(const OVK_LOCATION& loc) {
+void on_location(const OVK_LOCATION& loc, uint64_t gen) {
     const OVK_PREFS p = ovk_prefs_get();
     const auto h = hooks();
     // A replay fed flat out runs ahead of the clock: its fixes are as old as they say.
@@ -328,6 +330,8 @@ void on_location(const OVK_LOCATION& loc) {
     State& s = S();
     {
         std::lock_guard<std::mutex> lock(s.mu);
+        // Queued by a source that was switched off since.
+        if (gen != s.fix_gen) return;
         s.loc = loc;
         s.loc_at = at;
         s.has_loc = true;
@@ -370,6 +374,7 @@ void clear_fix_locked(State& s) {
     s.loc = OVK_LOCATION{};
     s.loc_at = 0;
     s.fixes.clear();
+    ++s.fix_gen;
 }
 
 void on_cell_anomaly(const OVK_PREFS& p, const OVK_CELL_ANOMALY& an, int64_t now) {
@@ -622,6 +627,7 @@ void enqueue(ITEM&& item) {
     {
         std::lock_guard<std::mutex> lock(s.mu);
         if (!s.initialised || s.quit) return;  // `item` is freed by its owner
+        item.fix_gen = s.fix_gen;
         s.queue.push_back(std::move(item));
         while (s.queue.size() > static_cast<size_t>(OVK_QUEUE_MAX)) {
             dropped.push_back(std::move(s.queue.front()));
@@ -634,7 +640,7 @@ void enqueue(ITEM&& item) {
 void dispatch(ITEM& it) {
     switch (it.kind) {
         case ITEM_LOCATION:
-            on_location(it.loc);
+            on_location(it.loc, it.fix_gen);
             break;
         case ITEM_CELLS:
             on_cells(it.cells, it.sim, it.roaming);
@@ -1294,6 +1300,11 @@ void scan_stop_now() {
         if (ovk_demo_running()) ovk_demo_stop();
         const auto h = hooks();
         if (h->scan_stop) h->scan_stop();
+        {
+            // Whatever gave positions has stopped with the scan.
+            std::lock_guard<std::mutex> lock(s.mu);
+            clear_fix_locked(s);
+        }
         flush_history(clock_now(*h));
         ovk_trip_stop();
     } catch (...) {
