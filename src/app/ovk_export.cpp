@@ -9,8 +9,6 @@
 //   5. everything, gathering and the file writer
 #include "ovk_export.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -24,6 +22,7 @@
 #include "ovk_util.h"
 #include "ovk_vendordb.h"
 #include "ovk_watchlist.h"
+#include "zq_fs.h"
 #include "zq_log.h"
 
 namespace {
@@ -438,8 +437,8 @@ OVK_JSON watchlist_array(const std::vector<OVK_OUI_ENTRY>& rules) {
 }
 
 bool path_exists(const std::string& p) {
-    struct stat sb {};
-    return ::stat(p.c_str(), &sb) == 0;
+    ZQ_FS_STAT sb;
+    return zq_fs_stat(p, sb) == 0;
 }
 
 // Writes `text` atomically as "<dir>/orvik_<stem>_<local time>.<ext>" (the directory created

@@ -243,6 +243,14 @@ int main(int argc, char** argv) {
         std::fputs(ovk_startup_help(argc > 0 && argv[0] ? argv[0] : "orvik").c_str(), stdout);
         return 0;
     }
+    if (o.version) {
+        std::fputs(ovk_startup_version_line().c_str(), stdout);
+        return 0;
+    }
+    // Unknown arguments change nothing, but a typo ("--headles") should not pass silently.
+    for (const std::string& a : o.unknown)
+        std::fprintf(stderr, "orvik: ignoring unknown %s %s\n",
+                     a.size() > 1 && a[0] == '-' ? "option" : "argument", a.c_str());
     // SIGINT and SIGTERM only set a flag; either program sees it and shuts down in order.
     ovk_headless_install_signals();
     if (o.headless) return ovk_headless_run(o, linux_host(), stdout);
