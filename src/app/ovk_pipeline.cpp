@@ -1014,6 +1014,14 @@ void radios_into(OVK_STATUS& out, const OVK_SCAN_HEALTH& hl, const HEARD& heard,
 
 }  // namespace
 
+int64_t ovk_pipeline_now() {
+    try {
+        return clock_now();
+    } catch (...) {
+        return ovk_now_ms();
+    }
+}
+
 OVK_STATUS ovk_pipeline_status() {
     OVK_STATUS out;
     try {
