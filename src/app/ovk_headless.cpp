@@ -323,7 +323,16 @@ void ovk_headless_install_signals() {
     static_assert(std::atomic<bool>::is_always_lock_free);
     (void)ovk_headless_stop_flag();
     struct sigaction sa {};
-    sa.sa_handler = [](int) { ovk_headless_stop_flag().store(true); };
+    // While the start-up still reads the data (a million remembered devices take seconds),
+    // nothing has been started that needs an orderly end, and the files are only read or
+    // replaced whole: the signal then ends the program at once, as it would by default.
+    sa.sa_handler = [](int sig) {
+        ovk_headless_stop_flag().store(true);
+        if (!ovk_startup_loaded()) {
+            ::signal(sig, SIG_DFL);
+            ::raise(sig);
+        }
+    };
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
