@@ -712,6 +712,8 @@ const char* ovk_classify_usage() {
            "<reason>\";\n"
            "             from then on the address's Remote ID verdicts are 35 points lower\n"
            "  identity   what ordinary device the advert comes from, with its evidence\n"
+           "             (hits and identity judge a BLE line with the earlier lines of its\n"
+           "             address: the name heard last, the services listed before)\n"
            "  fingerprint  BLE: the stable advert shape (name, UUIDs, data lengths, TX power,\n"
            "             connectable); Wi-Fi: the access-point model from WPS; \"\" when none\n"
            "  distanceM  estimated metres from the signal level; null when rssi is absent or 0\n"
