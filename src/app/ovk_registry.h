@@ -3,7 +3,10 @@
 // one entry per radio address. The pipeline worker reports every processed advertisement; the
 // registry keeps each device's signal history and path, carries verdicts across a BLE address
 // rotation, holds strong verdicts for two minutes after they stop being reported, runs the
-// co-location grouping over all devices and decides when a device has followed the user.
+// co-location grouping over all devices and decides when a device has followed the user. It
+// also keeps what each address has sent (names, listed services: ovk_heard), so that the
+// pipeline judges a device's adverts together and can withdraw a held verdict that what the
+// device later says about itself explains away.
 // Everyone else reads it through snapshots: owned deep copies.
 //
 // Lock order: the registry asks the store about the whitelist and favourites while holding
