@@ -145,6 +145,8 @@ const std::vector<OVK_OPTION>& ovk_startup_options() {
          "                box (degrees south,west,north,east; at most 2 by 2) into the cache;\n"
          "                without --headless nothing else is done",
          [](OVK_OPTS& o, std::string_view v) { o.alpr_download = std::string(v); }},
+        {"--version", nullptr, "--version     print the version and exit",
+         [](OVK_OPTS& o, std::string_view) { o.version = true; }},
     };
     return table;
 }
@@ -158,10 +160,19 @@ OVK_OPTS ovk_startup_parse(std::span<const std::string> args) {
             return h;
         }
     }
+    for (const auto& a : args) {
+        if (a == "--version") {
+            OVK_OPTS v;
+            v.version = true;
+            return v;
+        }
+    }
     const auto& table = ovk_startup_options();
     for (size_t i = 0; i < args.size(); ++i) {
+        bool known = false;
         for (const OVK_OPTION& opt : table) {
             if (args[i] != opt.name) continue;
+            known = true;
             if (!opt.value_name) {
                 opt.apply(o, {});
             } else if (i + 1 < args.size()) {
@@ -172,6 +183,7 @@ OVK_OPTS ovk_startup_parse(std::span<const std::string> args) {
             }
             break;
         }
+        if (!known) o.unknown.push_back(args[i]);
     }
     return o;
 }
@@ -180,6 +192,10 @@ OVK_OPTS ovk_startup_parse(int argc, char** argv) {
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.emplace_back(argv[i] ? argv[i] : "");
     return ovk_startup_parse(args);
+}
+
+std::string ovk_startup_version_line() {
+    return std::string("orvik ") + OVK_VERSION + "\n";
 }
 
 std::string ovk_startup_help(std::string_view argv0) {
