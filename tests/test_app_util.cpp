@@ -510,6 +510,60 @@ TEST(AppUtilFiles, FailedWriteKeepsTheOldFileAndLeavesNoTemp) {
     EXPECT_FALSE(ovk_test::file_exists(p + ".tmp"));
 }
 
+TEST(AppUtilFiles, StreamedWriteWritesEveryPieceInOrderOrNothing) {
+    TempDir dir;
+    const std::string p = dir.file("big.json");
+    ASSERT_EQ(ovk_write_file_atomic(p, "old"), 0);
+    // Small pieces, one larger than the gathering buffer, then small ones again.
+    std::string expected;
+    auto fill = [&expected](OVK_FILE_OUT& out, int abandon_after) {
+        expected.clear();
+        for (int i = 0; i < 30000; ++i) {
+            if (i == abandon_after) return false;
+            std::string piece = i == 15000 ? std::string(200000, 'x') : std::to_string(i) + ",";
+            expected += piece;
+            if (!out.put(piece)) return false;
+        }
+        return true;
+    };
+    uint64_t written = 7;
+    {
+        LogCapture log;
+        EXPECT_EQ(ovk_write_file_atomic_stream(
+                      p, [&](OVK_FILE_OUT& out) { return fill(out, 20000); }, &written),
+                  -1);
+        EXPECT_TRUE(log.has("atomic write of " + p + " failed"));
+    }
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(ovk_test::read_file(p), "old") << "an abandoned write leaves the old file";
+    EXPECT_FALSE(ovk_test::file_exists(p + ".tmp"));
+    ASSERT_EQ(ovk_write_file_atomic_stream(
+                  p, [&](OVK_FILE_OUT& out) { return fill(out, -1); }, &written),
+              0);
+    EXPECT_TRUE(ovk_test::read_file(p) == expected);
+    EXPECT_EQ(written, expected.size());
+    EXPECT_FALSE(ovk_test::file_exists(p + ".tmp"));
+    const std::string last = expected;
+    // A failing write half-way (a file-size limit) is reported and leaves the last file.
+    struct rlimit old {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    struct rlimit lim = old;
+    lim.rlim_cur = 100000;
+    auto prev = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lim), 0);
+    int rc;
+    {
+        LogCapture log;
+        rc = ovk_write_file_atomic_stream(p, [&](OVK_FILE_OUT& out) { return fill(out, -1); });
+        setrlimit(RLIMIT_FSIZE, &old);
+        EXPECT_TRUE(log.has("atomic write of " + p + " failed: File too large"));
+    }
+    signal(SIGXFSZ, prev);
+    EXPECT_EQ(rc, -1);
+    EXPECT_TRUE(ovk_test::read_file(p) == last);
+    EXPECT_FALSE(ovk_test::file_exists(p + ".tmp"));
+}
+
 // This program's fsync: the real one, except that it fails on directories while
 // g_fail_dir_fsync is set (no file system here refuses to sync a folder on demand).
 std::atomic<bool> g_fail_dir_fsync{false};

@@ -80,6 +80,52 @@ int sync_parent_dir(const std::string& path) {
 }  // namespace
 
 int ovk_write_file_atomic(const std::string& path, std::string_view data) {
+    return ovk_write_file_atomic_stream(path, [data](OVK_FILE_OUT& out) { return out.put(data); });
+}
+
+bool OVK_FILE_OUT::put(std::string_view text) {
+    if (failed_) return false;
+    if (buf_.size() + text.size() > kChunk) {
+        if (!drain()) return false;
+        // A piece larger than the buffer goes straight through.
+        if (text.size() >= kChunk) {
+            if (write_all(fd_, text.data(), text.size()) != 0) {
+                failed_ = true;
+                err_ = errno;
+                return false;
+            }
+            written_ += text.size();
+            return true;
+        }
+    }
+    try {
+        buf_.append(text);
+    } catch (const std::exception&) {
+        OVK_LOG_ALLOC_FAIL(char, text.size(), buf);
+        failed_ = true;
+        err_ = ENOMEM;
+        return false;
+    }
+    return true;
+}
+
+bool OVK_FILE_OUT::drain() {
+    if (failed_) return false;
+    if (buf_.empty()) return true;
+    if (write_all(fd_, buf_.data(), buf_.size()) != 0) {
+        failed_ = true;
+        err_ = errno;
+        return false;
+    }
+    written_ += buf_.size();
+    buf_.clear();
+    return true;
+}
+
+int ovk_write_file_atomic_stream(const std::string& path,
+                                 const std::function<bool(OVK_FILE_OUT&)>& fill,
+                                 uint64_t* written) {
+    if (written) *written = 0;
     if (path.empty()) return -1;
     // A file that exists but could not be read in this run is never replaced.
     if (!ovk_datafile_writable(path)) {
@@ -93,17 +139,30 @@ int ovk_write_file_atomic(const std::string& path, std::string_view data) {
         zq_log(LOG_ERR, "cannot write %s: %s", tmp.c_str(), strerror(errno));
         return -1;
     }
-    int rc = write_all(fd, data.data(), data.size());
+    OVK_FILE_OUT out(fd);
+    bool filled = false;
+    try {
+        filled = fill(out);
+    } catch (const std::exception&) {
+        filled = false;
+    }
+    int rc = 0;
+    int err = 0;
+    if (!filled || !out.drain()) {
+        rc = -1;
+        err = out.error() ? out.error() : ECANCELED;
+    }
     if (rc == 0) rc = fsync(fd);
     if (rc == 0) rc = close_fd(fd);
     if (rc == 0) rc = rename(tmp.c_str(), path.c_str());
     if (rc != 0) {
-        const int err = errno;
+        if (err == 0) err = errno;
         close_fd(fd);
         zq_log(LOG_ERR, "atomic write of %s failed: %s", path.c_str(), strerror(err));
         unlink(tmp.c_str());
         return -1;
     }
+    if (written) *written = out.written();
     // The new content is in place and readers see it, so the write has succeeded; syncing
     // the folder only makes the new name survive a power cut.
     if (sync_parent_dir(path) != 0)

@@ -37,6 +37,34 @@ int64_t ovk_now_ms();
 // Writes path.tmp, fsyncs, renames over path and fsyncs the directory. 0 / -1; the old
 // file stays intact on every failure.
 int ovk_write_file_atomic(const std::string& path, std::string_view data);
+// The file being written by ovk_write_file_atomic_stream: pieces of text are gathered into
+// 64 KiB and written as they fill, so a large file never sits whole in memory.
+class OVK_FILE_OUT {
+  public:
+    explicit OVK_FILE_OUT(int fd) : fd_(fd) {}
+    OVK_FILE_OUT(const OVK_FILE_OUT&) = delete;
+    OVK_FILE_OUT& operator=(const OVK_FILE_OUT&) = delete;
+    // False once a write failed (every later piece is refused too).
+    bool put(std::string_view text);
+    // Writes what is gathered. False once a write failed.
+    bool drain();
+    int error() const { return err_; }             // errno of the failure, 0 before one
+    uint64_t written() const { return written_; }  // bytes that reached the file
+
+  private:
+    static constexpr size_t kChunk = 64 * 1024;
+    int fd_;
+    std::string buf_;
+    bool failed_ = false;
+    int err_ = 0;
+    uint64_t written_ = 0;
+};
+// ovk_write_file_atomic for content made piece by piece: `fill` puts the text into the
+// temporary file and returns false to abandon it (the old file then stays). 0 / -1 with the
+// same guarantees and messages; the size written goes to *written on success.
+int ovk_write_file_atomic_stream(const std::string& path,
+                                 const std::function<bool(OVK_FILE_OUT&)>& fill,
+                                 uint64_t* written = nullptr);
 // The whole file, or nullopt when it cannot be opened or read.
 std::optional<std::string> ovk_read_file(const std::string& path);
 

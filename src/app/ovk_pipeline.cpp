@@ -79,6 +79,7 @@ constexpr int64_t kLogIntervalMs = 30000;     // logged detection per device
 // per insertion. An entry is dropped this long after its window ends, so that an advert
 // whose time lags a little (a BSS's age) still meets its entry.
 constexpr size_t kSweepMin = 4096;
+constexpr size_t kFlushPieceRows = 4096;  // registry rows the history flush takes at a time
 constexpr int64_t kSweepSlackMs = 60000;
 constexpr int64_t kCellCooldownMs = 1800000;  // cell anomaly per key
 constexpr int64_t kAlprCooldownMs = 1800000;  // plate-camera alert per camera
@@ -1023,6 +1024,22 @@ void prune_old_data(const OVK_PREFS& p, int64_t now) {
     ovk_store_known_prune(before);
 }
 
+// The remembered devices' fields of one registry row, merged with what the store holds.
+void merge_known(OVK_KNOWN& k, int64_t session) {
+    if (auto old = ovk_store_known_get(k.mac)) {
+        k.first_seen = old->first_seen;
+        k.sessions = old->last_seen < session ? old->sessions + 1 : old->sessions;
+        k.detect_count = old->detect_count + 1;
+        if (k.name.empty()) k.name = std::move(old->name);
+        if (k.vendor.empty()) k.vendor = std::move(old->vendor);
+        k.favorite = old->favorite;
+        k.note = std::move(old->note);
+    } else {
+        k.sessions = 1;
+        k.detect_count = 1;
+    }
+}
+
 void flush_history(int64_t now) {
     int64_t since;
     {
@@ -1031,36 +1048,25 @@ void flush_history(int64_t now) {
         since = s.last_flush;
         s.last_flush = now;
     }
-    const OVK_DEVICE_LIST list = ovk_registry_summaries(since);
-    if (list.empty()) return;
+    // The registry's rows are taken and merged a piece at a time, so a flush after a drive
+    // past 100,000 devices holds two pieces of rows, never a copy of every device; all but
+    // the last are staged in the store, and the last one writes the file once.
     const int64_t session = ovk_registry_session_start();
-    std::vector<OVK_KNOWN> rows;
-    rows.reserve(list.size());
-    for (const OVK_DEVICE& d : list) {
-        OVK_KNOWN k;
-        k.mac = d.mac;
-        if (auto old = ovk_store_known_get(d.mac)) {
-            k.first_seen = old->first_seen;
-            k.last_seen = d.last_seen;
-            k.sessions = old->last_seen < session ? old->sessions + 1 : old->sessions;
-            k.detect_count = old->detect_count + 1;
-            k.name = d.name.empty() ? old->name : d.name;
-            k.vendor = d.vendor.empty() ? old->vendor : d.vendor;
-            k.device_type = d.device_type;
-            k.favorite = old->favorite;
-            k.note = old->note;
-        } else {
-            k.first_seen = d.first_seen;
-            k.last_seen = d.last_seen;
-            k.sessions = 1;
-            k.detect_count = 1;
-            k.name = d.name;
-            k.vendor = d.vendor;
-            k.device_type = d.device_type;
+    OVK_REGISTRY_CURSOR cursor;
+    std::vector<OVK_KNOWN> rows = ovk_registry_known_rows(since, &cursor, kFlushPieceRows);
+    while (!rows.empty()) {
+        for (OVK_KNOWN& k : rows) merge_known(k, session);
+        std::vector<OVK_KNOWN> next = ovk_registry_known_rows(since, &cursor, kFlushPieceRows);
+        if (next.empty()) {
+            if (ovk_store_known_upsert(rows) != 0) zq_log(LOG_ERR, "history flush failed");
+            return;
         }
-        rows.push_back(std::move(k));
+        if (ovk_store_known_stage(rows) != 0) {
+            zq_log(LOG_ERR, "history flush failed");
+            return;
+        }
+        rows = std::move(next);
     }
-    if (ovk_store_known_upsert(rows) != 0) zq_log(LOG_ERR, "history flush failed");
 }
 
 void housekeeping_main() {
