@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "zq_fs.h"
 #include "zq_log.h"
 
 // ---------------------------------------------------------------------------------------
@@ -37,28 +38,8 @@ int64_t ovk_now_ms();
 // Writes path.tmp, fsyncs, renames over path and fsyncs the directory. 0 / -1; the old
 // file stays intact on every failure.
 int ovk_write_file_atomic(const std::string& path, std::string_view data);
-// The file being written by ovk_write_file_atomic_stream: pieces of text are gathered into
-// 64 KiB and written as they fill, so a large file never sits whole in memory.
-class OVK_FILE_OUT {
-  public:
-    explicit OVK_FILE_OUT(int fd) : fd_(fd) {}
-    OVK_FILE_OUT(const OVK_FILE_OUT&) = delete;
-    OVK_FILE_OUT& operator=(const OVK_FILE_OUT&) = delete;
-    // False once a write failed (every later piece is refused too).
-    bool put(std::string_view text);
-    // Writes what is gathered. False once a write failed.
-    bool drain();
-    int error() const { return err_; }             // errno of the failure, 0 before one
-    uint64_t written() const { return written_; }  // bytes that reached the file
-
-  private:
-    static constexpr size_t kChunk = 64 * 1024;
-    int fd_;
-    std::string buf_;
-    bool failed_ = false;
-    int err_ = 0;
-    uint64_t written_ = 0;
-};
+// The file being written by ovk_write_file_atomic_stream (pieces gathered into 64 KiB).
+using OVK_FILE_OUT = ZQ_FS_OUT;
 // ovk_write_file_atomic for content made piece by piece: `fill` puts the text into the
 // temporary file and returns false to abandon it (the old file then stays). 0 / -1 with the
 // same guarantees and messages; the size written goes to *written on success.
@@ -68,33 +49,11 @@ int ovk_write_file_atomic_stream(const std::string& path,
 // The whole file, or nullopt when it cannot be opened or read.
 std::optional<std::string> ovk_read_file(const std::string& path);
 
-// A read-only view of a whole file. Regular files are mapped, so only the pages a parser
+// A read-only view of a whole file: regular files are mapped, so only the pages a parser
 // touches are read (a 100 MB file that fails to parse at its first bytes costs one page);
 // other files are read into memory. Files must not be truncated while viewed, which holds
 // for files replaced by rename or only appended to.
-class OVK_FILE_VIEW {
-  public:
-    OVK_FILE_VIEW() = default;
-    OVK_FILE_VIEW(OVK_FILE_VIEW&& o) noexcept;
-    OVK_FILE_VIEW& operator=(OVK_FILE_VIEW&& o) noexcept;
-    OVK_FILE_VIEW(const OVK_FILE_VIEW&) = delete;
-    OVK_FILE_VIEW& operator=(const OVK_FILE_VIEW&) = delete;
-    ~OVK_FILE_VIEW();
-
-    std::string_view view() const {
-        return map_ ? std::string_view(map_, len_) : std::string_view(copy_);
-    }
-    // The first `size` bytes of the regular file open on `fd` (which stays open), read into
-    // memory (a mapped page that meets an I/O error would kill the process); nullopt with
-    // errno set when they cannot be read.
-    static std::optional<OVK_FILE_VIEW> read_regular_fd(int fd, size_t size);
-
-  private:
-    friend std::optional<OVK_FILE_VIEW> ovk_file_view(const std::string& path);
-    char* map_ = nullptr;
-    size_t len_ = 0;
-    std::string copy_;
-};
+using OVK_FILE_VIEW = ZQ_FS_VIEW;
 // The view, or nullopt when the file cannot be opened or read.
 std::optional<OVK_FILE_VIEW> ovk_file_view(const std::string& path);
 

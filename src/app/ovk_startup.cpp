@@ -2,6 +2,7 @@
 // The command line and the engine's ordered start-up and shutdown.
 #include "ovk_startup.h"
 
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -84,7 +85,22 @@ void close_below_pipeline(OPENED& st) {
     st.open = false;
 }
 
+std::atomic<bool> g_loaded{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+// Marks the loading over when the start-up returns, by whatever way.
+struct LOADED_ON_RETURN {
+    LOADED_ON_RETURN() = default;
+    LOADED_ON_RETURN(const LOADED_ON_RETURN&) = delete;
+    LOADED_ON_RETURN& operator=(const LOADED_ON_RETURN&) = delete;
+    ~LOADED_ON_RETURN() { g_loaded.store(true); }
+};
+
 }  // namespace
+
+bool ovk_startup_loaded() {
+    return g_loaded.load();
+}
 
 const std::vector<OVK_OPTION>& ovk_startup_options() {
     static const std::vector<OVK_OPTION> table = {
@@ -145,6 +161,8 @@ const std::vector<OVK_OPTION>& ovk_startup_options() {
          "                box (degrees south,west,north,east; at most 2 by 2) into the cache;\n"
          "                without --headless nothing else is done",
          [](OVK_OPTS& o, std::string_view v) { o.alpr_download = std::string(v); }},
+        {"--version", nullptr, "--version     print the version and exit",
+         [](OVK_OPTS& o, std::string_view) { o.version = true; }},
     };
     return table;
 }
@@ -158,10 +176,19 @@ OVK_OPTS ovk_startup_parse(std::span<const std::string> args) {
             return h;
         }
     }
+    for (const auto& a : args) {
+        if (a == "--version") {
+            OVK_OPTS v;
+            v.version = true;
+            return v;
+        }
+    }
     const auto& table = ovk_startup_options();
     for (size_t i = 0; i < args.size(); ++i) {
+        bool known = false;
         for (const OVK_OPTION& opt : table) {
             if (args[i] != opt.name) continue;
+            known = true;
             if (!opt.value_name) {
                 opt.apply(o, {});
             } else if (i + 1 < args.size()) {
@@ -172,6 +199,7 @@ OVK_OPTS ovk_startup_parse(std::span<const std::string> args) {
             }
             break;
         }
+        if (!known) o.unknown.push_back(args[i]);
     }
     return o;
 }
@@ -180,6 +208,10 @@ OVK_OPTS ovk_startup_parse(int argc, char** argv) {
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.emplace_back(argv[i] ? argv[i] : "");
     return ovk_startup_parse(args);
+}
+
+std::string ovk_startup_version_line() {
+    return std::string("orvik ") + OVK_VERSION + "\n";
 }
 
 std::string ovk_startup_help(std::string_view argv0) {
@@ -195,6 +227,7 @@ std::string ovk_startup_help(std::string_view argv0) {
 }
 
 int ovk_startup_open(const OVK_OPTS& o, const OVK_HOST& host) {
+    const LOADED_ON_RETURN loaded;
     OPENED& st = opened();
     std::lock_guard<std::mutex> lock(st.mu);
     if (st.open) return 0;

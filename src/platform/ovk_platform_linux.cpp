@@ -115,6 +115,7 @@ int ovk_platform_init() {
     std::lock_guard<std::mutex> lock(g_init_mu);
     if (g_initialized) return 0;
     ovk_linux_http_init();
+    ovk_linux_audio_init();
     g_initialized = true;
     zq_log(LOG_INFO, "platform %s initialized", ovk_platform_name());
     return 0;
