@@ -325,10 +325,18 @@ int zq_fs_lock(const std::string& path, int* handle, long* holder, bool* at_open
     if (handle) *handle = -1;
     if (holder) *holder = 0;
     if (at_open) *at_open = false;
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    bool writable = true;
     if (fd < 0) {
-        if (at_open) *at_open = true;
-        return err_or_io();
+        // A lock file this user may not write (left by a run as root, or a directory) still
+        // takes the lock when it can be opened for reading: flock needs no write access.
+        const int err = err_or_io();
+        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) {
+            if (at_open) *at_open = true;
+            return err;
+        }
+        writable = false;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = err_or_io();
@@ -339,7 +347,7 @@ int zq_fs_lock(const std::string& path, int* handle, long* holder, bool* at_open
         return err == EAGAIN ? EWOULDBLOCK : err;
     }
     const std::string pid = std::to_string(static_cast<long>(getpid())) + "\n";
-    if (ftruncate(fd, 0) != 0 || pwrite(fd, pid.data(), pid.size(), 0) < 0) {
+    if (writable && (ftruncate(fd, 0) != 0 || pwrite(fd, pid.data(), pid.size(), 0) < 0)) {
         // The lock holds without the number; a second program then names no pid.
     }
     if (handle) *handle = fd;

@@ -112,9 +112,11 @@ int zq_fs_view(const std::string& path, ZQ_FS_VIEW& out);
 int zq_fs_read_regular(const std::string& path, size_t max_bytes, ZQ_FS_VIEW& out, ZQ_FS_STAT& st);
 
 // An exclusive lock on `path` (made when missing, never through a link) that lasts until
-// zq_fs_unlock. On success the lock file holds this process's id and *handle is set. When
-// another process holds it: EWOULDBLOCK, with that process's id in *holder (0 when unknown).
-// *at_open tells whether the failure was in opening the file.
+// zq_fs_unlock. A `path` that cannot be opened for writing (another user's file, a directory)
+// is locked through a read-only open. On success *handle is set and the lock file holds this
+// process's id when it could be written. When another process holds it: EWOULDBLOCK, with
+// that process's id in *holder (0 when unknown). *at_open tells whether the failure was in
+// opening the file (for reading as for writing); the error is then the one of the first open.
 int zq_fs_lock(const std::string& path, int* handle, long* holder, bool* at_open = nullptr);
 void zq_fs_unlock(int handle);
 
