@@ -153,10 +153,17 @@ int zq_fs_replace(const std::string& path, std::string_view data, int* dir_err, 
     return 0;
 }
 
-int zq_fs_append(const std::string& path, std::string_view text, bool sync, int64_t* before) {
+int zq_fs_open_append(const std::string& path, int* handle) {
+    *handle = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    return *handle < 0 ? err_or_io() : 0;
+}
+
+int zq_fs_close(int handle) {
+    return close_fd(handle);
+}
+
+int zq_fs_append_to(int fd, std::string_view text, bool sync, int64_t* before) {
     if (before) *before = -1;
-    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return err_or_io();
     struct stat st {};
     const off_t size = fstat(fd, &st) == 0 ? st.st_size : -1;
     if (before) *before = size;
@@ -165,6 +172,14 @@ int zq_fs_append(const std::string& path, std::string_view text, bool sync, int6
     if (err != 0 && size >= 0 && ftruncate(fd, size) != 0) {
         // The torn tail stays; readers skip a line without its newline.
     }
+    return err;
+}
+
+int zq_fs_append(const std::string& path, std::string_view text, bool sync, int64_t* before) {
+    if (before) *before = -1;
+    int fd = -1;
+    if (const int err = zq_fs_open_append(path, &fd); err != 0) return err;
+    const int err = zq_fs_append_to(fd, text, sync, before);
     const int closed = close_fd(fd);
     return err != 0 ? err : closed;
 }

@@ -47,6 +47,13 @@ int zq_fs_replace(const std::string& path, std::string_view data, int* dir_err =
 int zq_fs_append(const std::string& path, std::string_view text, bool sync,
                  int64_t* before = nullptr);
 
+// The same on a file kept open: zq_fs_open_append opens (or makes) it and sets *handle,
+// zq_fs_append_to appends (cut back on failure) and zq_fs_close closes it (0 or the errno).
+int zq_fs_open_append(const std::string& path, int* handle);
+int zq_fs_append_to(int handle, std::string_view text, bool sync = false,
+                    int64_t* before = nullptr);
+int zq_fs_close(int handle);
+
 // The whole content of `path` (a pipe or device too, read to its end).
 int zq_fs_read(const std::string& path, std::string& out);
 

@@ -931,6 +931,7 @@ OVK_STATUS ovk_pipeline_status() {
             out.scanners = ovk_cut(h->scan_status(), OVK_SCANNERS_MAX);
         out.session_start = ovk_registry_session_start();
         out.data_note = ovk_datafile_readonly_note();
+        out.record_note = ovk_record_stopped_note();
     } catch (...) {
         OVK_LOG_ALLOC_FAIL(OVK_STATUS, 1, out);
     }
