@@ -17,6 +17,7 @@
 
 #include "ovk_advert.h"
 #include "ovk_app_util.h"
+#include "ovk_pipeline.h"
 #include "ovk_trip.h"
 #include "ovk_util.h"
 #include "ovk_vendordb.h"
@@ -782,7 +783,9 @@ std::optional<std::string> ovk_export_log_kml(std::span<const OVK_DETECTION> row
 
 OVK_DEVICE_LIST ovk_export_gather_session() {
     try {
-        OVK_DEVICE_LIST list = ovk_registry_snapshot(ovk_now_ms());
+        // The devices in range by the pipeline's clock: after a replay of a drive made hours
+        // ago, that is the drive's time, as on the status line.
+        OVK_DEVICE_LIST list = ovk_registry_snapshot(ovk_pipeline_now());
         for (OVK_DEVICE& d : list)
             if (std::optional<OVK_DEVICE> full = ovk_registry_get(d.mac)) d = std::move(*full);
         std::stable_sort(list.begin(), list.end(), [](const OVK_DEVICE& a, const OVK_DEVICE& b) {

@@ -396,8 +396,12 @@ int ovk_headless_run(const OVK_OPTS& o, const OVK_HOST& host, FILE* out) {
         if (unsaved)
             print(out, "detections of this run could not be stored in " + dir +
                            " (see the log above); they are lost when the program ends");
+        // A capture damaged part-way, or a file that is neither a recording nor a capture:
+        // what could be read was taken in, but the replay did not succeed.
+        const std::string replay_error = o.replay ? ovk_replay_error() : std::string();
+        if (!replay_error.empty()) std::fprintf(stderr, "orvik: %s\n", ovk_replay_status().c_str());
         ovk_startup_close();
-        return failed_exports > 0 || unsaved || download_failed ? 1 : 0;
+        return failed_exports > 0 || unsaved || download_failed || !replay_error.empty() ? 1 : 0;
     } catch (const std::exception& e) {
         zq_log(LOG_ERR, "headless run failed: %s", e.what());
         ovk_startup_close();
