@@ -313,6 +313,7 @@ std::string ovk_headless_status_line(const OVK_STATUS& s, int64_t now) {
     if (!s.quiet_radios.empty()) line += " | " + s.quiet_radios;
     if (s.fix_lost) line += " | " + ovk_fix_lost_text(s.fix_age_ms);
     if (!s.data_note.empty()) line += " | " + s.data_note;
+    if (!s.record_note.empty()) line += " | " + s.record_note;
     return line;
 }
 
