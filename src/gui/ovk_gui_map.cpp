@@ -244,9 +244,11 @@ void set_status(OVK_GUI* g) {
             running = s.dl->running;
         }
         const int n = static_cast<int>(s.cams.size());
-        std::snprintf(text, sizeof text, "Zoom %.1f - %d known plate camera%s cached, %d in view%s",
-                      s.mv.zoom, n, n == 1 ? "" : "s", s.cams_in_view,
-                      running ? " - downloading..." : "");
+        const std::string trouble = g->prefs.map_tiles ? ovk_mapview_trouble() : std::string();
+        std::snprintf(text, sizeof text,
+                      "Zoom %.1f - %d known plate camera%s cached, %d in view%s%s%s", s.mv.zoom, n,
+                      n == 1 ? "" : "s", s.cams_in_view, running ? " - downloading..." : "",
+                      trouble.empty() ? "" : " - ", trouble.c_str());
     }
     if (zq_gui_label_get_text(g->ctx, s.w_status) != text)
         zq_gui_label_set_text(g->ctx, s.w_status, text);
