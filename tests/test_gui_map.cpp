@@ -925,50 +925,6 @@ TEST_F(MapScreen, AStoredTripShowsItsTrackAndDevicesInTwoThemes) {
 
 // The live map: the user's fix with its accuracy, devices where they were strongest, a drone
 // at its Remote ID position with the line to its operator. A click on the drone selects it.
-// A tile server given as a template that keeps failing: the map's status line says so (not
-// only the log), and a working server takes the note away.
-TEST_F(MapScreen, AFailingTileServerShowsOnTheStatusLine) {
-    std::atomic<bool> broken{true};
-    const std::string png = make_png(al_map_rgb(242, 239, 233));
-    TestHttpServer srv([&](const TestHttpRequest&, TestHttpConn& c) {
-        if (broken)
-            c.respond(404, "<html>Not found</html>", "text/html");
-        else
-            c.respond(200, png, "image/png");
-    });
-    init();
-    OVK_PREFS p = ovk_prefs_get();
-    p.map_tiles = 1;
-    p.tile_server = srv.url("/osm/{z}/{x}/{y}.png");
-    ovk_gui_set_prefs(&g_, p);
-    ovk_map_show_at(&g_, 12, 45.4215, -75.6972);
-    const auto until = std::chrono::steady_clock::now() + 20s;
-    while (status().find("Tiles:") == std::string::npos &&
-           std::chrono::steady_clock::now() < until) {
-        frame();
-        std::this_thread::sleep_for(30ms);
-    }
-    EXPECT_NE(status().find(" - Tiles: the server answered 404 - check Settings"),
-              std::string::npos)
-        << status();
-    ASSERT_FALSE(srv.requests().empty());
-    EXPECT_EQ(srv.requests().front().target.rfind("/osm/12/", 0), 0u)
-        << srv.requests().front().target;
-    shot("map_tiles_failing.png");
-
-    // Mended and pointed at again (another address of the same server): the note goes.
-    broken = false;
-    p.tile_server = srv.url("/osm/{z}/{x}/{y}.png?v=2");
-    ovk_gui_set_prefs(&g_, p);
-    const auto until2 = std::chrono::steady_clock::now() + 20s;
-    while (status().find("Tiles:") != std::string::npos &&
-           std::chrono::steady_clock::now() < until2) {
-        frame();
-        std::this_thread::sleep_for(30ms);
-    }
-    EXPECT_EQ(status().find("Tiles:"), std::string::npos) << status();
-}
-
 TEST_F(MapScreen, TheLiveMapShowsTheUserDevicesAndADroneWithItsOperator) {
     ASSERT_EQ(ovk_pipeline_init(), 0);
     OVK_LOCATION fix;
@@ -1044,6 +1000,50 @@ TEST_F(MapScreen, TheLiveMapShowsTheUserDevicesAndADroneWithItsOperator) {
 // ---------------------------------------------------------------------------------------
 // The program, as a person uses it
 // ---------------------------------------------------------------------------------------
+
+// A tile server given as a template that keeps failing: the map's status line says so (not
+// only the log), and a working server takes the note away.
+TEST_F(MapScreen, AFailingTileServerShowsOnTheStatusLine) {
+    std::atomic<bool> broken{true};
+    const std::string png = make_png(al_map_rgb(242, 239, 233));
+    TestHttpServer srv([&](const TestHttpRequest&, TestHttpConn& c) {
+        if (broken)
+            c.respond(404, "<html>Not found</html>", "text/html");
+        else
+            c.respond(200, png, "image/png");
+    });
+    init();
+    OVK_PREFS p = ovk_prefs_get();
+    p.map_tiles = 1;
+    p.tile_server = srv.url("/osm/{z}/{x}/{y}.png");
+    ovk_gui_set_prefs(&g_, p);
+    ovk_map_show_at(&g_, 12, 45.4215, -75.6972);
+    const auto until = std::chrono::steady_clock::now() + 20s;
+    while (status().find("Tiles:") == std::string::npos &&
+           std::chrono::steady_clock::now() < until) {
+        frame();
+        std::this_thread::sleep_for(30ms);
+    }
+    EXPECT_NE(status().find(" - Tiles: the server answered 404 - check Settings"),
+              std::string::npos)
+        << status();
+    ASSERT_FALSE(srv.requests().empty());
+    EXPECT_EQ(srv.requests().front().target.rfind("/osm/12/", 0), 0u)
+        << srv.requests().front().target;
+    shot("map_tiles_failing.png");
+
+    // Mended and pointed at again (another address of the same server): the note goes.
+    broken = false;
+    p.tile_server = srv.url("/osm/{z}/{x}/{y}.png?v=2");
+    ovk_gui_set_prefs(&g_, p);
+    const auto until2 = std::chrono::steady_clock::now() + 20s;
+    while (status().find("Tiles:") != std::string::npos &&
+           std::chrono::steady_clock::now() < until2) {
+        frame();
+        std::this_thread::sleep_for(30ms);
+    }
+    EXPECT_EQ(status().find("Tiles:"), std::string::npos) << status();
+}
 
 // The demo walk on the real window: Ctrl+M opens the map, which centres on the walker and
 // fetches its tiles from the tile server of the settings (on loopback), each once, as Orvik;

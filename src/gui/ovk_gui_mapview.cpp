@@ -60,7 +60,9 @@ struct STORE {
     // Main thread only.
     std::array<MEM_TILE, OVK_TILE_MEM_SLOTS> mem{};
     unsigned long draw_counter = 0;
-    int reads_left = 0;  // tile files that may still be read in this draw
+    int reads_left = 0;           // tile files that may still be read in this draw
+    bool starved = false;         // the last draw left a tile on disk for want of reads
+    uint64_t stored_at_draw = 0;  // the downloader's count when the last draw began
 
     // Shared with the downloader, under `mu`.
     std::mutex mu;
@@ -299,7 +301,10 @@ ALLEGRO_BITMAP* get_tile(const OVK_TILE_KEY& k, bool download) {
         }
         if (now - st.st_mtime > OVK_TILE_REFRESH_S) request(k);  // still used meanwhile
     }
-    if (s.reads_left <= 0) return nullptr;
+    if (s.reads_left <= 0) {
+        s.starved = true;
+        return nullptr;
+    }
     --s.reads_left;
     const std::optional<std::string> bytes = ovk_read_file(path);
     ALLEGRO_BITMAP* bmp = bytes ? ovk_mapview_decode_png(*bytes) : nullptr;
@@ -427,6 +432,11 @@ std::string ovk_mapview_tile_url(std::string_view server, const OVK_TILE_KEY& k)
     char tail[64];
     std::snprintf(tail, sizeof tail, "/%d/%d/%d.png", k.z, k.x, k.y);
     return std::string(server) + tail;
+}
+
+bool ovk_mapview_wants_draw() {
+    const STORE& s = store();
+    return s.starved || s.stored.load() != s.stored_at_draw;
 }
 
 std::string ovk_mapview_trouble() {
@@ -749,6 +759,8 @@ int ovk_mapview_draw_base(OVK_GUI* g, OVK_MAPVIEW* mv, float x, float y, float w
     ++s.draw_counter;
     ++s.draws;
     s.reads_left = OVK_TILE_READS_PER_DRAW;
+    s.starved = false;
+    s.stored_at_draw = s.stored.load();
     {
         // Kept equal to the preference (an empty one means the default).
         std::string_view want = g->prefs.tile_server;

@@ -128,6 +128,9 @@ std::string ovk_mapview_server();
 // for a template ("https://{s}.host/{z}/{x}/{y}.png"), the template filled in: {z} {x} {y}
 // (also written ${z}, {zoom}), {-y} (rows counted from the south), {s} ("a"), {r} ("").
 std::string ovk_mapview_tile_url(std::string_view server, const OVK_TILE_KEY& k);
+// True when another draw would show more: tiles arrived since the last draw began, or it left
+// tiles on disk unread (a draw reads a few at most). Main thread.
+bool ovk_mapview_wants_draw();
 // After this many tiles failed in a row, the map says so.
 inline constexpr int OVK_TILE_TROUBLE_AFTER = 3;
 // "Tiles: the server answered 404 - check Settings" while the server keeps failing, else "".
