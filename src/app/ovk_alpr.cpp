@@ -278,6 +278,9 @@ std::string fetch_message(OVK_HTTP_FAILURE failure, int status) {
         case OVK_HTTP_FAILURE::TooLarge:
             return "The OpenStreetMap server's answer is larger than " +
                    std::to_string(OVK_ALPR_MAX_ANSWER >> 20) + " MiB - zoom in";
+        case OVK_HTTP_FAILURE::TimedOut:
+            // Often after the server said 200 and then went quiet: no "busy (HTTP 200)".
+            return "OpenStreetMap server timed out - try again later or zoom in";
         case OVK_HTTP_FAILURE::None:
         case OVK_HTTP_FAILURE::Unreachable:
             break;
