@@ -318,7 +318,7 @@ TEST_F(Alpr, FailedDownloadsChangeNothing) {
     {
         auto timed_out = overpass(200, answer_file("runtime_error.json"));
         expect_failure("server-side time-out", 33.79,
-                       "OpenStreetMap server busy (HTTP 200) - try again later");
+                       "OpenStreetMap server timed out - try again later or zoom in");
     }
     // Nobody listening.
     ovk_alpr_set_endpoint("http://127.0.0.1:" + std::to_string(ok->port()) + "/api/interpreter");
