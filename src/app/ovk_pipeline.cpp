@@ -914,6 +914,7 @@ OVK_STATUS ovk_pipeline_status() {
         const auto h = hooks();
         const int64_t now = clock_now(*h);
         bool demo = false;
+        bool failed = false;
         {
             State& s = S();
             std::lock_guard<std::mutex> lock(s.mu);
@@ -922,6 +923,7 @@ OVK_STATUS ovk_pipeline_status() {
             out.demo = s.demo;
             out.scan_state = scan_state_locked(s);
             out.scan_progress = ovk_scan_progress_text(out.scan_state, s.scan_failed);
+            failed = !s.running && s.scan_failed;
             out.has_location = s.has_loc;
             if (s.has_loc) out.location = s.loc;
             if (s.has_cell && now - s.cell_time < kCellStatusMs) {
@@ -935,7 +937,9 @@ OVK_STATUS ovk_pipeline_status() {
         out.threat = ovk_threat_of_tally(tally, ovk_prefs_alert_threshold(), out.has_cell_anomaly);
         if (demo)
             out.scanners = "Demo: made-up devices (no radios)";
-        else if (out.running && h->scan_status)
+        else if ((out.running || failed) && h->scan_status)
+            // After a failed start: the scanners' own word on why (a replay file that
+            // cannot be read says which and how).
             out.scanners = ovk_cut(h->scan_status(), OVK_SCANNERS_MAX);
         out.session_start = ovk_registry_session_start();
         out.data_note = ovk_datafile_readonly_note();

@@ -78,7 +78,8 @@ struct OVK_STATUS {
     int devices = 0;
     int flagged = 0;
     OVK_THREAT threat = OVK_THREAT_CLEAR;
-    std::string scanners;  // which scanners run, cut to 255
+    // Which scanners run, cut to 255; after a start that failed, what they say about it.
+    std::string scanners;
     int has_location = 0;
     OVK_LOCATION location;
     int has_cell_anomaly = 0;  // raised in the last 15 minutes
