@@ -107,6 +107,10 @@ struct OVK_HOST {
 // case everything opened so far was closed again. Opening twice without a close in
 // between does nothing and returns 0.
 int ovk_startup_open(const OVK_OPTS& o, const OVK_HOST& host);
+// Why the last ovk_startup_open failed, in words for the person who started the program
+// ("another Orvik (pid N) is using DIR", "cannot record to FILE: REASON"); "" after a
+// success or when the reason is only in the log.
+std::string ovk_startup_error();
 // Takes the engine down in the reverse order; the pipeline stops scanning first and waits
 // for it. The run's demo mode ends with it. Nothing when not open.
 void ovk_startup_close();
