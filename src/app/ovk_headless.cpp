@@ -309,6 +309,7 @@ std::string ovk_headless_status_line(const OVK_STATUS& s, int64_t now) {
                        std::to_string(s.devices) + " | flagged " + std::to_string(s.flagged) +
                        " | threat " + ovk_threat_name(s.threat);
     if (!s.data_note.empty()) line += " | " + s.data_note;
+    if (!s.record_note.empty()) line += " | " + s.record_note;
     return line;
 }
 

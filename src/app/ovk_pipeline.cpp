@@ -1002,6 +1002,7 @@ OVK_STATUS ovk_pipeline_status() {
         out.data_note = ovk_datafile_readonly_note();
         if (std::string settings = ovk_prefs_note(); !settings.empty())
             out.data_note += (out.data_note.empty() ? "" : "; ") + settings;
+        out.record_note = ovk_record_stopped_note();
     } catch (...) {
         OVK_LOG_ALLOC_FAIL(OVK_STATUS, 1, out);
     }

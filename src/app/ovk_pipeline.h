@@ -88,6 +88,8 @@ struct OVK_STATUS {
     // "" normally; "data read-only (cannot read NAME, ...)" while files of the data directory
     // that could not be read are left untouched (nothing is saved over them).
     std::string data_note;
+    // "" normally; "Recording stopped: REASON" once a write failure ended --record's file.
+    std::string record_note;
 };
 
 // Platform services. Every member may be empty: notify/alert/background/set_sink then do
