@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -219,6 +220,34 @@ TEST(AudioPlayer, AlertsSoundWithoutADisplay) {
     EXPECT_NE(log.find("audio: no audio device, alerts are silent"), std::string::npos) << log;
     EXPECT_EQ(log.find("alerts are silent", log.find("alerts are silent") + 1), std::string::npos)
         << "said once: " << log;
+}
+
+// A board without a sound card: every driver the add-on tries (PulseAudio without a server,
+// ALSA without the card, OpenAL on top of that ALSA) fails, and standard error holds one line
+// that says alerts are silent, none of the libraries' own complaints.
+TEST(AudioPlayer, NoSoundCardGivesOneLineOnStandardError) {
+    ovk_test::TempDir home;
+    write_text(home.file(".asoundrc"), "pcm.!default { type hw card 42 }\n");
+    write_text(home.file(".alsoftrc"), "[general]\ndrivers = alsa\n");
+    const std::string err = home.file("stderr");
+    const int rc = headless_child(home.path(), [&] {
+        FILE* f = std::fopen(err.c_str(), "w");
+        if (!f || dup2(fileno(f), 2) < 0) return 8;
+        setenv("PULSE_SERVER", ("unix:" + home.file("no-pulse")).c_str(), 1);
+        unsetenv("ALSOFT_LOGLEVEL");
+        zq_log_set_stream(nullptr);
+        set_log_level(4);
+        ovk_linux_audio_init();
+        ovk_linux_audio_pattern(2);
+        ovk_linux_audio_tick();
+        return ovk_linux_audio_state() == -1 ? 2 : 1;
+    });
+    const std::string text = read_text(err);
+    ASSERT_EQ(rc, 2) << text;
+    EXPECT_EQ(text.find("ALSA lib"), std::string::npos) << text;
+    EXPECT_EQ(text.find("AL lib"), std::string::npos) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_NE(text.find("audio: no audio device, alerts are silent"), std::string::npos) << text;
 }
 
 TEST(AudioPlayer, SilentWithoutDeviceLoggingOnce) {

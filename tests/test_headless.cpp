@@ -66,6 +66,11 @@ TEST(HeadlessOptions, FlagsValuesAndRepeatedExports) {
     EXPECT_EQ(o.exports, (std::vector<std::string>{"log:gpx", "session:kml"}));
     EXPECT_EQ(o.width, 1100);
     EXPECT_EQ(o.height, 820);
+    // What the program does not know is ignored, but kept so that it can say so.
+    EXPECT_EQ(o.unknown, (std::vector<std::string>{"--unknown"}));
+    EXPECT_EQ(parse({"--headles", "--demo", "walk", "-x"}).unknown,
+              (std::vector<std::string>{"--headles", "walk", "-x"}));
+    EXPECT_TRUE(parse({"--record", "--oops"}).unknown.empty()) << "a value is no option";
 
     // The window's own options are ignored at the end without their value; --shots implies
     // the demo. Any other value option left without its value is a mistake.
@@ -101,6 +106,14 @@ TEST(HeadlessOptions, FlagsValuesAndRepeatedExports) {
     EXPECT_FALSE(h.headless);
     EXPECT_EQ(h.duration_s, 0);
     EXPECT_TRUE(parse({"-h"}).help);
+    // So does --version (help first), whatever else is there.
+    const auto v = parse({"--headless", "--duration", "x", "--version", "--bogus"});
+    EXPECT_TRUE(v.version);
+    EXPECT_FALSE(v.headless);
+    EXPECT_EQ(v.error, "");
+    EXPECT_TRUE(v.unknown.empty());
+    EXPECT_FALSE(parse({"--version", "--help"}).version);
+    EXPECT_EQ(ovk_startup_version_line(), "orvik 0.2.0-trixie\n");
 
     // A duration is whole seconds; anything else is a mistake rather than "run forever".
     EXPECT_EQ(parse({"--duration", "0"}).error, "");

@@ -154,4 +154,33 @@ TEST(HeadlessDemo, AlertsLogsHistoryAndCleanExit) {
     EXPECT_EQ(ovk_test::read_file(base + "detections.jsonl"), log) << "nothing made up was logged";
 }
 
+// The command line as a person types it: --version answers and ends; a mistyped option is
+// ignored but named on standard error (here the board program still runs, because
+// --headless is also given). On this machine's missing sound card the run says once that
+// alerts are silent, without the sound libraries' own messages.
+TEST(HeadlessCommandLine, VersionTyposAndASilentBoard) {
+    ovk_test::TempDir dir;
+    const ovk_test::ProgramRun v = run_program(dir, {"--demo", "--version"}, 0);
+    EXPECT_EQ(v.status, 0) << v.err;
+    EXPECT_EQ(v.out, "orvik 0.2.0-trixie\n");
+    EXPECT_EQ(v.err, "");
+
+    const ovk_test::ProgramRun r =
+        run_program(dir, {"--headles", "--headless", "--demo", "--duration", "3"}, 0);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto err = lines_of(r.err);
+    ASSERT_FALSE(err.empty());
+    EXPECT_EQ(err[0], "orvik: ignoring unknown option --headles") << r.err;
+    EXPECT_TRUE(has_line(lines_of(r.out), {"BODY CAM", kAxon})) << r.out;
+    EXPECT_FALSE(has_line(err, {"ALSA lib"})) << r.err;
+    EXPECT_FALSE(has_line(err, {"AL lib"})) << r.err;
+    int silent = 0;
+    for (const auto& l : err) silent += l.find("alerts are silent") != std::string::npos;
+    EXPECT_LE(silent, 1) << r.err;
+    const std::string cards = ovk_read_file("/proc/asound/cards").value_or("");
+    if (cards.empty() || cards.find("no soundcards") != std::string::npos) {
+        EXPECT_EQ(silent, 1) << r.err;
+    }
+}
+
 }  // namespace

@@ -7,12 +7,15 @@
 // warnings and document every option the program reads, and the package declares its
 // run-time dependencies and gives the scanner its capabilities after installation (or says
 // why it could not).
+#include <fnmatch.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -301,6 +304,120 @@ TEST(ManualPages, DocumentEveryOptionAsTheProgramReadsIt) {
     EXPECT_EQ(man_options(classify), (std::set<std::string>{"--report NOTE", "-h, --help"}));
 }
 
+// One paragraph of a machine-readable copyright file: its fields, continuation lines joined
+// with "\n" (a lone "." stands for an empty line, as in the file).
+using Paragraph = std::map<std::string, std::string>;
+
+std::vector<Paragraph> dep5_paragraphs(const std::string& text) {
+    std::vector<Paragraph> out;
+    Paragraph cur;
+    std::string last;
+    for (const std::string& l : lines_of(text + "\n")) {
+        if (l.empty()) {
+            if (!cur.empty()) out.push_back(cur);
+            cur.clear();
+            last.clear();
+        } else if (l[0] == ' ' || l[0] == '\t') {
+            if (last.empty()) return {};  // a continuation with no field: not this format
+            cur[last] += "\n" + l.substr(1);
+        } else {
+            const size_t colon = l.find(':');
+            if (colon == std::string::npos) return {};
+            last = l.substr(0, colon);
+            const size_t v = l.find_first_not_of(' ', colon + 1);
+            cur[last] = v == std::string::npos ? "" : l.substr(v);
+        }
+    }
+    if (!cur.empty()) out.push_back(cur);
+    return out;
+}
+
+std::vector<std::string> words(const std::string& s) {
+    std::vector<std::string> out;
+    std::istringstream in(s);
+    for (std::string w; in >> w;) out.push_back(w);
+    return out;
+}
+
+// Every file of the source tree's data folders, relative to the root.
+std::vector<std::string> source_files(std::initializer_list<const char*> dirs) {
+    std::vector<std::string> out;
+    const std::filesystem::path root(OVK_SOURCE_DIR);
+    for (const char* d : dirs)
+        for (const auto& e : std::filesystem::recursive_directory_iterator(root / d))
+            if (e.is_regular_file())
+                out.push_back(std::filesystem::relative(e.path(), root).generic_string());
+    return out;
+}
+
+// dist/copyright, which the package installs: a machine-readable copyright file whose
+// patterns all name files that exist, in which every licence named has its text, and which
+// gives every bundled file of other people (fonts, vendor tables, test captures, the seeds
+// cut from them) a licence of its own rather than the program's.
+TEST(CopyrightFile, NamesEveryBundledFileWithItsLicence) {
+    const std::string text = ovk_test::read_file(std::string(OVK_SOURCE_DIR) + "/dist/copyright");
+    const std::vector<Paragraph> paras = dep5_paragraphs(text);
+    ASSERT_GE(paras.size(), 3u) << "not a machine-readable copyright file";
+    EXPECT_EQ(paras[0].at("Format"),
+              "https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/");
+    ASSERT_EQ(paras[1].count("Files"), 1u);
+    EXPECT_EQ(paras[1].at("Files"), "*") << "the first files paragraph covers the program";
+    EXPECT_EQ(paras[1].at("License"), "GPL-3+");
+
+    const std::vector<std::string> tree =
+        source_files({"assets", "tests/data", "fuzz/corpus", "src", "dist"});
+    std::set<std::string> texts;  // licences given with their text
+    for (const Paragraph& p : paras)
+        if (p.count("License") && p.at("License").find('\n') != std::string::npos)
+            texts.insert(p.at("License").substr(0, p.at("License").find('\n')));
+    // The last paragraph whose pattern matches a file decides its licence.
+    std::map<std::string, std::string> licence_of;
+    for (const Paragraph& p : paras) {
+        if (!p.count("Files")) continue;
+        ASSERT_TRUE(p.count("Copyright")) << p.at("Files");
+        ASSERT_TRUE(p.count("License")) << p.at("Files");
+        const std::string lic = p.at("License").substr(0, p.at("License").find('\n'));
+        for (const std::string& name : words(lic)) {
+            if (name == "and" || name == "or") continue;
+            EXPECT_TRUE(texts.count(name)) << "no text for licence " << name;
+        }
+        for (const std::string& pattern : words(p.at("Files"))) {
+            bool matched = pattern == "*";
+            for (const std::string& f : tree)
+                if (::fnmatch(pattern.c_str(), f.c_str(), 0) == 0) {
+                    matched = true;
+                    licence_of[f] = lic;
+                }
+            EXPECT_TRUE(matched) << "pattern " << pattern << " names no file";
+        }
+    }
+    std::vector<std::string> theirs = {"assets/vendors/oui.tsv", "assets/vendors/bt_company.tsv",
+                                       "assets/vendors/bt_uuid16.tsv",
+                                       "assets/vendors/bt_appearance.tsv"};
+    for (const std::string& f : tree) {
+        const bool capture = f.rfind("tests/data/captures/", 0) == 0 && f.find("README") == f.npos;
+        const bool font = f.rfind("assets/fonts/", 0) == 0;
+        const bool licence = f.find("LICENSE") != f.npos;
+        if (capture || font || licence) theirs.push_back(f);
+    }
+    for (const char* dir : {"fuzz/corpus/fuzz_capture_pcap/", "fuzz/corpus/fuzz_capture_btsnoop/",
+                            "fuzz/corpus/fuzz_frame/"})
+        for (const std::string& f : tree)
+            if (f.rfind(dir, 0) == 0) theirs.push_back(f);
+    for (const std::string& f : theirs) {
+        ASSERT_TRUE(licence_of.count(f)) << f;
+        EXPECT_NE(licence_of[f], "GPL-3+") << f << " is someone else's and keeps its licence";
+    }
+    EXPECT_EQ(licence_of["assets/fonts/share_tech_mono.ttf"], "OFL-1.1");
+    EXPECT_EQ(licence_of["assets/fonts/DejaVuSans.ttf"], "bitstream-vera");
+    EXPECT_EQ(licence_of["assets/vendors/bt_company.tsv"], "BSD-3-Clause");
+    EXPECT_EQ(licence_of["tests/data/captures/opendroneid_odid_wifi_sample.pcap"], "Apache-2.0");
+    EXPECT_NE(licence_of["src/core/ovk_signature.cpp"].find("Apache-2.0"), std::string::npos);
+    // The GPL and Apache texts are referred to where Debian keeps them, not copied.
+    EXPECT_NE(text.find("/usr/share/common-licenses/GPL-3"), std::string::npos);
+    EXPECT_NE(text.find("/usr/share/common-licenses/Apache-2.0"), std::string::npos);
+}
+
 // cpack into a scratch folder, as `make package` does in the build directory; once for the
 // tests of this file.
 class DebianPackage : public ::testing::Test {
@@ -366,11 +483,13 @@ TEST_F(DebianPackage, ControlNamesTheVersionArchitectureAndRunTimeDependencies) 
          {"./usr/bin/orvik", "./usr/bin/orvik-classify", "./usr/share/orvik/assets/vendors/oui.tsv",
           "./usr/share/orvik/assets/fonts/DejaVuSans.ttf", "./usr/share/applications/orvik.desktop",
           "./usr/share/icons/hicolor/48x48/apps/orvik.png", "./usr/share/man/man1/orvik.1.gz",
-          "./usr/share/man/man1/orvik-classify.1.gz"})
+          "./usr/share/man/man1/orvik-classify.1.gz", "./usr/share/doc/orvik/copyright"})
         EXPECT_NE(list.out.find(std::string(" ") + f + "\n"), std::string::npos) << f;
     // Unpacked anywhere, the program finds the assets beside it.
     ovk_test::TempDir unpacked, elsewhere;
     ASSERT_EQ(run_command("dpkg-deb -x " + sh_quote(deb_) + " " + sh_quote(unpacked.path())).rc, 0);
+    EXPECT_EQ(ovk_test::read_file(unpacked.file("usr/share/doc/orvik/copyright")),
+              ovk_test::read_file(std::string(OVK_SOURCE_DIR) + "/dist/copyright"));
     ovk_test::write_file(elsewhere.file("one.jsonl"),
                          R"({"radio":"BLE","mac":"00:25:DF:11:22:33","raw":""})"
                          "\n");

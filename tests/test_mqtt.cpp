@@ -153,7 +153,7 @@ TEST_F(MqttFleet, DetectionsAlertsAndStatusReachTheCentralLogAndTable) {
     EXPECT_EQ(sensors[0].name, "car1");
     EXPECT_EQ(sensors[0].status.threat, OVK_THREAT_DANGER);
     EXPECT_EQ(sensors[0].detections, 3u);
-    EXPECT_EQ(ovk_mqtt_sensor_waiting(), 0u);
+    EXPECT_TRUE(wait_for([] { return ovk_mqtt_sensor_waiting() == 0; }, 5000));
     EXPECT_EQ(ovk_fleet_status_text(), "Fleet: connected, 1 sensor (1 online)");
 
     // A sensor that stops says so; one that has been gone 5 minutes is marked.

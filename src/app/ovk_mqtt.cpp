@@ -7,10 +7,6 @@
 //   5. Public calls
 #include "ovk_mqtt.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
@@ -24,6 +20,7 @@
 #include "ovk_app_util.h"
 #include "ovk_classify_io.h"
 #include "ovk_datafile.h"
+#include "zq_fs.h"
 #include "zq_log.h"
 
 namespace {
@@ -51,7 +48,6 @@ struct SENSOR {
     OVK_MQTT_SENSOR_OPTS opts;
     std::string base;  // PREFIX/SENSOR
     std::string path;  // the outbox file ("" for memory only)
-    int fd = -1;
     bool write_failed = false;
     LINK link = LINK::Connecting;
     int64_t started_at = 0;
@@ -84,33 +80,12 @@ std::string line_of(const ENTRY& e) {
     return e.kind + "\t" + e.payload + "\n";
 }
 
-// Appends and syncs under the lock. A failure is logged once; the entry stays in memory.
+// Appends and syncs under the lock (a torn append is cut back off the file). A failure is
+// logged once; the entry stays in memory.
 void append_locked(SENSOR& s, const ENTRY& e) {
-    if (s.fd < 0) return;
-    const std::string line = line_of(e);
-    size_t done = 0;
-    bool ok = true;
-    while (done < line.size()) {
-        const ssize_t n = write(s.fd, line.data() + done, line.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (ok && fdatasync(s.fd) != 0) ok = false;
-    if (!ok) {
-        const int err = errno;
-        // A line cut short would be read back as garbage: cut the file back to its last
-        // whole line.
-        if (done > 0) {
-            const off_t end = lseek(s.fd, 0, SEEK_END);
-            if (end >= static_cast<off_t>(done)) {
-                if (ftruncate(s.fd, end - static_cast<off_t>(done)) != 0) {
-                }
-            }
-        }
+    if (s.path.empty()) return;
+    const int err = zq_fs_append(s.path, line_of(e), true);
+    if (err != 0) {
         if (!s.write_failed)
             zq_log(LOG_ERR, "MQTT outbox: cannot write %s: %s", s.path.c_str(), strerror(err));
         s.write_failed = true;
@@ -127,13 +102,8 @@ void rewrite_locked(SENSOR& s) {
     std::string all;
     for (const ENTRY& e : s.outbox)
         if (!e.acked) all += line_of(e);
-    if (s.fd >= 0) close(s.fd);
-    s.fd = -1;
     if (ovk_write_file_atomic(s.path, all) != 0)
         zq_log(LOG_ERR, "MQTT outbox: cannot rewrite %s", s.path.c_str());
-    s.fd = open(s.path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (s.fd < 0)
-        zq_log(LOG_ERR, "MQTT outbox: cannot open %s: %s", s.path.c_str(), strerror(errno));
 }
 
 void pop_acked_locked(SENSOR& s) {
@@ -147,8 +117,9 @@ void pop_acked_locked(SENSOR& s) {
     if (!popped) return;
     if (s.outbox.empty()) {
         s.acked_bytes = 0;
-        if (s.fd >= 0 && ftruncate(s.fd, 0) != 0)
-            zq_log(LOG_ERR, "MQTT outbox: cannot empty %s: %s", s.path.c_str(), strerror(errno));
+        const int err = s.path.empty() ? 0 : zq_fs_truncate(s.path, 0);
+        if (err != 0)
+            zq_log(LOG_ERR, "MQTT outbox: cannot empty %s: %s", s.path.c_str(), strerror(err));
     } else if (s.acked_bytes >= kRewriteBytes) {
         rewrite_locked(s);
     }
@@ -409,32 +380,20 @@ void mark_status_changed() {
 // ---------------------------------------------------------------------------------------
 
 std::optional<std::string> ovk_mqtt_read_password_file(const std::string& path, std::string& why) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) {
-        why = std::string("cannot open it: ") + strerror(errno);
-        return std::nullopt;
-    }
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        why = "not a regular file";
-        return std::nullopt;
-    }
-    if ((st.st_mode & 077) != 0) {
-        close(fd);
+    std::string text;
+    const int err = zq_fs_read_private(path, 4096, text);
+    if (err == EPERM) {
         why = "others than its owner may read it (chmod 600 it)";
         return std::nullopt;
     }
-    std::string text;
-    char buf[512];
-    for (;;) {
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        text.append(buf, static_cast<size_t>(n));
-        if (text.size() > 4096) break;
+    if (err == EINVAL) {
+        why = "not a regular file";
+        return std::nullopt;
     }
-    close(fd);
+    if (err != 0) {
+        why = std::string("cannot read it: ") + strerror(err);
+        return std::nullopt;
+    }
     const size_t nl = text.find_first_of("\r\n");
     if (nl != std::string::npos) text.resize(nl);
     return text;
@@ -505,8 +464,6 @@ int ovk_mqtt_sensor_start(const OVK_MQTT_SENSOR_OPTS& opts, const OVK_MQTT_CONNE
             zq_log(LOG_ERR, "MQTT: cannot start the client: %s", error.c_str());
             std::lock_guard<std::mutex> lock(s.mu);
             s.started = false;
-            if (s.fd >= 0) close(s.fd);
-            s.fd = -1;
             return -1;
         }
         {
@@ -557,8 +514,8 @@ void ovk_mqtt_sensor_stop() {
     client.reset();  // disconnects and joins the client's thread
     std::lock_guard<std::mutex> lock(s.mu);
     apply_acks_locked(s);
-    if (s.fd >= 0) close(s.fd);
-    s.fd = -1;
+    // What was acknowledged leaves the file, so the next run does not send it again.
+    if (!s.outbox.empty() && s.acked_bytes > 0) rewrite_locked(s);
     if (!s.outbox.empty())
         zq_log(LOG_INFO, "MQTT outbox: %zu messages wait for the next run", s.outbox.size());
     s.outbox.clear();

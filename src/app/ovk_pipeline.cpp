@@ -955,6 +955,14 @@ OVK_THREAT ovk_threat_of_tally(const OVK_REGISTRY_TALLY& t, int threshold,
     return OVK_THREAT_CLEAR;
 }
 
+int64_t ovk_pipeline_now() {
+    try {
+        return clock_now();
+    } catch (...) {
+        return ovk_now_ms();
+    }
+}
+
 OVK_STATUS ovk_pipeline_status() {
     OVK_STATUS out;
     try {

@@ -2,8 +2,6 @@
 // The command line and the engine's ordered start-up and shutdown.
 #include "ovk_startup.h"
 
-#include <unistd.h>
-
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -22,6 +20,7 @@
 #include "ovk_trip.h"
 #include "ovk_vendordb.h"
 #include "ovk_watchlist.h"
+#include "zq_fs.h"
 #include "zq_log.h"
 
 namespace {
@@ -68,9 +67,7 @@ void broker_option(std::optional<std::string>& slot, std::string& error, const c
 }
 
 std::string host_sensor_name() {
-    char buf[256] = {};
-    if (gethostname(buf, sizeof buf - 1) != 0) return "orvik";
-    return ovk_fleetmsg_sensor_from_host(buf);
+    return ovk_fleetmsg_sensor_from_host(zq_fs_host_name());
 }
 
 struct LINKS {
@@ -275,6 +272,8 @@ const std::vector<OVK_OPTION>& ovk_startup_options() {
         {"--alerts-json", nullptr,
          "--alerts-json headless: print every alert and status line as one JSON object",
          [](OVK_OPTS& o, std::string_view) { o.alerts_json = true; }},
+        {"--version", nullptr, "--version     print the version and exit",
+         [](OVK_OPTS& o, std::string_view) { o.version = true; }},
     };
     return table;
 }
@@ -288,10 +287,19 @@ OVK_OPTS ovk_startup_parse(std::span<const std::string> args) {
             return h;
         }
     }
+    for (const auto& a : args) {
+        if (a == "--version") {
+            OVK_OPTS v;
+            v.version = true;
+            return v;
+        }
+    }
     const auto& table = ovk_startup_options();
     for (size_t i = 0; i < args.size(); ++i) {
+        bool known = false;
         for (const OVK_OPTION& opt : table) {
             if (args[i] != opt.name) continue;
+            known = true;
             if (!opt.value_name) {
                 opt.apply(o, {});
             } else if (i + 1 < args.size()) {
@@ -302,6 +310,7 @@ OVK_OPTS ovk_startup_parse(std::span<const std::string> args) {
             }
             break;
         }
+        if (!known) o.unknown.push_back(args[i]);
     }
     return o;
 }
@@ -310,6 +319,10 @@ OVK_OPTS ovk_startup_parse(int argc, char** argv) {
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.emplace_back(argv[i] ? argv[i] : "");
     return ovk_startup_parse(args);
+}
+
+std::string ovk_startup_version_line() {
+    return std::string("orvik ") + OVK_VERSION + "\n";
 }
 
 std::string ovk_startup_help(std::string_view argv0) {

@@ -38,6 +38,8 @@ struct OVK_OPTS {
     bool demo = false;  // demo feed for this run; the stored preference is left alone
     bool headless = false;
     bool help = false;
+    bool version = false;               // print the version and exit
+    std::vector<std::string> unknown;   // arguments the program does not know, in order
     std::optional<std::string> shots;   // screenshot tour into this directory (implies demo)
     long duration_s = 0;                // headless: 0 runs until a signal
     std::vector<std::string> exports;   // headless: "scope:format" requests written at shutdown
@@ -70,13 +72,17 @@ struct OVK_OPTION {
 
 // The table, in the order of the help text.
 const std::vector<OVK_OPTION>& ovk_startup_options();
-// Scans the arguments (argv[0] excluded) left to right; unknown ones are ignored. "-h" or
-// "--help" anywhere sets `help` and leaves everything else at its default. Numbers are read
+// Scans the arguments (argv[0] excluded) left to right; unknown ones are ignored but listed in
+// `unknown`, so that the program can say so. "-h" or "--help" anywhere sets `help` and leaves
+// everything else at its default; "--version" anywhere (without a help option) does the same
+// with `version`. Numbers are read
 // as base-10 integers, without a range check ("abc" reads as 0), except the duration: whole
 // seconds, 0 or more, or `error` says what is wrong (a typo must not make a timed run
 // endless).
 OVK_OPTS ovk_startup_parse(std::span<const std::string> args);
 OVK_OPTS ovk_startup_parse(int argc, char** argv);
+// The one line --version prints: "orvik VERSION".
+std::string ovk_startup_version_line();
 // The help text: the title, a credit line, the usage line with `argv0`, then one line per
 // option in table order.
 std::string ovk_startup_help(std::string_view argv0);

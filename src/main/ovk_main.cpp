@@ -58,9 +58,11 @@ OVK_HOST linux_host() {
     k.take_stop_request = [] { return ovk_platform_take_stop_request(); };
     k.background = [](int enable, std::string_view text) { ovk_platform_background(enable, text); };
     // --replay reads capture files of other tools through the platform's reader.
-    h.replay_capture = [](const std::string& path,
+    h.replay_capture = [](std::string_view head, FILE* in,
                           std::string& error) -> std::optional<OVK_REPLAY_CAPTURE> {
-        std::shared_ptr<OVK_CAPTURE> cap = ovk_capture_open_path(path, error);
+        const ovk_bytes magic(reinterpret_cast<const uint8_t*>(head.data()), head.size());
+        if (ovk_capture_format(magic) == OVK_CAPTURE_TEXT) return std::nullopt;
+        std::shared_ptr<OVK_CAPTURE> cap = ovk_capture_open(in, error);
         if (!cap) return std::nullopt;
         return OVK_REPLAY_CAPTURE{[cap](std::vector<OVK_ADVERT_PTR>& out, std::string& err) {
             OVK_CAPTURE_FRAME f;
@@ -250,6 +252,14 @@ int main(int argc, char** argv) {
         std::fputs(ovk_startup_help(argc > 0 && argv[0] ? argv[0] : "orvik").c_str(), stdout);
         return 0;
     }
+    if (o.version) {
+        std::fputs(ovk_startup_version_line().c_str(), stdout);
+        return 0;
+    }
+    // Unknown arguments change nothing, but a typo ("--headles") should not pass silently.
+    for (const std::string& a : o.unknown)
+        std::fprintf(stderr, "orvik: ignoring unknown %s %s\n",
+                     a.size() > 1 && a[0] == '-' ? "option" : "argument", a.c_str());
     // SIGINT and SIGTERM only set a flag; either program sees it and shuts down in order.
     ovk_headless_install_signals();
     if (o.headless) return ovk_headless_run(o, linux_host(), stdout);

@@ -4,10 +4,12 @@
 
 #include <allegro5/allegro.h>
 #include <allegro5/allegro_audio.h>
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -54,6 +56,43 @@ void destroy_samples(Player& p) {
     }
 }
 
+// ALSA prints its own complaints (a missing card, an unknown PCM) on standard error while the
+// audio add-on probes for a device; on a board without a sound card that is eight lines of
+// noise before our one line. This keeps them quiet on the probing thread for one scope. The
+// library is reached through the symbols already loaded with the add-on, so nothing here
+// links ALSA; without them there is nothing to silence.
+class AlsaQuiet {
+  public:
+    AlsaQuiet() {
+        set_local_ = reinterpret_cast<SetLocal>(dlsym(RTLD_DEFAULT, "snd_lib_error_set_local"));
+        if (set_local_) {
+            old_local_ = set_local_(&quiet_local);
+            return;
+        }
+        set_global_ = reinterpret_cast<SetGlobal>(dlsym(RTLD_DEFAULT, "snd_lib_error_set_handler"));
+        if (set_global_) set_global_(&quiet_global);
+    }
+    ~AlsaQuiet() {
+        if (set_local_) set_local_(old_local_);
+        if (set_global_) set_global_(nullptr);  // ALSA's default handler again
+    }
+    AlsaQuiet(const AlsaQuiet&) = delete;
+    AlsaQuiet& operator=(const AlsaQuiet&) = delete;
+
+  private:
+    // The handler types of alsa/error.h.
+    using LocalHandler = void (*)(const char*, int, const char*, int, const char*, va_list);
+    using GlobalHandler = void (*)(const char*, int, const char*, int, const char*, ...);
+    using SetLocal = LocalHandler (*)(LocalHandler);
+    using SetGlobal = int (*)(GlobalHandler);
+    static void quiet_local(const char*, int, const char*, int, const char*, va_list) {}
+    static void quiet_global(const char*, int, const char*, int, const char*, ...) {}
+
+    SetLocal set_local_ = nullptr;
+    LocalHandler old_local_ = nullptr;
+    SetGlobal set_global_ = nullptr;
+};
+
 // Called with the mutex held and the state at 0. Leaves it at 1 or -1.
 //
 // Sound needs no display: without a window (orvik --headless) the player starts Allegro's
@@ -67,7 +106,12 @@ void prepare(Player& p) {
         return;
     }
     if (!al_is_audio_installed()) {
-        if (!al_install_audio()) {
+        bool installed = false;
+        {
+            AlsaQuiet quiet;
+            installed = al_install_audio();
+        }
+        if (!installed) {
             zq_log(LOG_WARNING, "audio: no audio device, alerts are silent");
             return;
         }
@@ -162,6 +206,12 @@ std::vector<int16_t> ovk_linux_audio_synth(int pattern) {
         tone = !tone;
     }
     return out;
+}
+
+void ovk_linux_audio_init() {
+    // OpenAL reads its log level once, when it is first used; 0 keeps its own messages about
+    // a missing device off standard error. A level the user chose is left alone.
+    setenv("ALSOFT_LOGLEVEL", "0", 0);
 }
 
 void ovk_linux_audio_pattern(int pattern) {

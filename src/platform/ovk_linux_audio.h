@@ -22,6 +22,11 @@ int ovk_linux_audio_pitch(int pattern);
 // The samples of one pattern (0..4), exactly as they are played; empty outside 0..4.
 std::vector<int16_t> ovk_linux_audio_synth(int pattern);
 
+// Called once before other threads run (the platform layer's init does it): keeps the audio
+// libraries' own messages off standard error, so that a board without a sound card shows
+// only the player's one line.
+void ovk_linux_audio_init();
+
 // Plays pattern 0..3 (weak, medium, strong match, device following); any other value
 // plays pattern 0. Returns at once; the sound plays in the background.
 void ovk_linux_audio_pattern(int pattern);

@@ -18,7 +18,8 @@
 #include "ovk_geo.h"
 #include "ovk_sink.h"
 
-// Life cycle and identity. init is idempotent and returns 0; shutdown stops every scanner
+// Life cycle and identity. init is idempotent and returns 0; call it before other threads
+// run (it prepares the HTTP client and the sound libraries). shutdown stops every scanner
 // this layer started, then the sound player and the HTTP client.
 int ovk_platform_init();
 void ovk_platform_shutdown();

@@ -117,6 +117,7 @@ int ovk_platform_init() {
     if (g_initialized) return 0;
     ovk_linux_http_init();
     ovk_linux_mqtt_init();
+    ovk_linux_audio_init();
     g_initialized = true;
     zq_log(LOG_INFO, "platform %s initialized", ovk_platform_name());
     return 0;
