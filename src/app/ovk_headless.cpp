@@ -6,6 +6,7 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <thread>
 
@@ -366,7 +367,16 @@ void ovk_headless_install_signals() {
     // Interrupts, termination and a closed terminal or ssh session end the run in order; a
     // closed standard output must not kill the program before its files are written (the
     // failed write is seen and ends the run in order instead).
-    zq_fs_on_stop_signals([](int) { ovk_headless_stop_flag().store(true); });
+    // While the start-up still reads the data (a million remembered devices take seconds),
+    // nothing has been started that needs an orderly end, and the files are only read or
+    // replaced whole: the signal then ends the program at once, as it would by default.
+    zq_fs_on_stop_signals([](int sig) {
+        ovk_headless_stop_flag().store(true);
+        if (!ovk_startup_loaded()) {
+            std::signal(sig, SIG_DFL);
+            std::raise(sig);
+        }
+    });
 }
 
 int ovk_headless_run(const OVK_OPTS& o, const OVK_HOST& host, FILE* out) {

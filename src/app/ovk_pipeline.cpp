@@ -994,6 +994,8 @@ OVK_STATUS ovk_pipeline_status() {
             out.scanners = ovk_cut(h->scan_status(), OVK_SCANNERS_MAX);
         out.session_start = ovk_registry_session_start();
         out.data_note = ovk_datafile_readonly_note();
+        if (std::string settings = ovk_prefs_note(); !settings.empty())
+            out.data_note += (out.data_note.empty() ? "" : "; ") + settings;
         const auto t = taps();
         if (t->links) out.links = t->links();
     } catch (...) {
