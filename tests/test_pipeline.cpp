@@ -12,10 +12,12 @@
 #include <thread>
 
 #include "ovk_alpr.h"
+#include "ovk_classify_io.h"
 #include "ovk_demo.h"
 #include "ovk_pipeline.h"
 #include "ovk_prefs.h"
 #include "ovk_registry.h"
+#include "ovk_signature.h"
 #include "ovk_store.h"
 #include "ovk_test_files.h"
 #include "ovk_vendordb.h"
@@ -385,6 +387,125 @@ TEST_F(Pipeline, QueueKeepsTheNewest5000) {
     EXPECT_FALSE(ovk_registry_get("4A:00:00:00:00:00").has_value()) << "the oldest was dropped";
     EXPECT_TRUE(ovk_registry_get("4A:00:00:00:00:01").has_value());
     EXPECT_TRUE(ovk_registry_get("4A:00:00:00:13:88").has_value()) << "the newest survived";
+}
+
+// ---------------------------------------------------------------------------------------
+// A device judged on everything its address sends
+
+// A Parrot Flower Power plant sensor, from one of Parrot's drone address blocks, as it sends:
+// its advert (connectable, flags, its service in a partial 128-bit list, TX power), and the
+// scan response with its name.
+const char* kSensor = "A0:14:3D:0C:D2:2B";
+OVK_ADVERT_PTR sensor_advert(const char* mac, int64_t t, bool with_service = true) {
+    std::vector<uint8_t> raw{0x02, 0x01, 0x06};
+    if (with_service) {
+        const OVK_UUID u = *ovk_uuid_parse(OVK_UUID_FLOWER_POWER);
+        raw.push_back(17);
+        raw.push_back(0x06);
+        raw.insert(raw.end(), u.b.rbegin(), u.b.rend());
+    }
+    raw.insert(raw.end(), {0x02, 0x0A, 0x00});
+    return ovk_advert_new_ble(mac, -64, raw, OVK_ADDR_PUBLIC, 1, "LE 1M (legacy)", "", t);
+}
+OVK_ADVERT_PTR scan_response(const char* mac, int64_t t, const std::string& name) {
+    std::vector<uint8_t> raw{static_cast<uint8_t>(name.size() + 1), 0x09};
+    raw.insert(raw.end(), name.begin(), name.end());
+    return ovk_advert_new_ble(mac, -64, raw, OVK_ADDR_PUBLIC, -1, "LE 1M (legacy)", "", t);
+}
+
+std::vector<std::string> labels_of(const std::string& mac) {
+    std::vector<std::string> v;
+    if (auto d = ovk_registry_get(mac))
+        for (const auto& h : d->hits) v.push_back(h.label);
+    return v;
+}
+
+TEST_F(Pipeline, PlantSensorInADroneBlockIsNeverFlagged) {
+    for (int i = 0; i < 5; ++i) {
+        ovk_pipeline_submit(sensor_advert(kSensor, T0 + i * 1000));
+        ovk_pipeline_submit(scan_response(kSensor, T0 + i * 1000 + 30, "Flower power CD2B"));
+    }
+    drain();
+    EXPECT_TRUE(pop_all().empty());
+    EXPECT_EQ(logged(kSensor), 0);
+    const auto d = ovk_registry_get(kSensor);
+    ASSERT_TRUE(d);
+    EXPECT_TRUE(d->hits.empty());
+    EXPECT_EQ(d->device_type, "Plant sensor (Parrot Flower Power)");
+    EXPECT_EQ(d->name, "Flower power CD2B");
+    EXPECT_EQ(ovk_pipeline_status().flagged, 0);
+}
+
+// A sensor whose advert lists no service: only the name in its scan response tells it from
+// drone gear. Until the name comes it is flagged; then the verdict leaves the list and the
+// banner at once (not two minutes later), the logged detection stays as history, and the
+// name counts for the adverts after it. orvik-classify, fed the same packets, agrees.
+TEST_F(Pipeline, NameFromAScanResponseWithdrawsAnEarlierVerdict) {
+    const char* mac = "A0:14:3D:11:22:33";
+    const std::string drone = "Parrot equipment (drone or controller)";
+    OVK_CLASSIFY_CTX ctx;
+    long line = 0;
+    auto feed = [&](OVK_ADVERT_PTR a) {
+        const OVK_CLASSIFY_LINE out = ovk_classify_advert(*a, "line", ++line, std::nullopt, &ctx);
+        const std::string from = a->mac;
+        ovk_pipeline_submit(std::move(a));
+        drain();
+        const bool listed = !labels_of(from).empty();
+        EXPECT_EQ(out.json.find(drone) != std::string::npos, listed) << line << ": " << out.json;
+    };
+
+    feed(sensor_advert(mac, T0, false));
+    EXPECT_EQ(labels_of(mac), std::vector<std::string>{drone});
+    EXPECT_EQ(pop_all().size(), 1u);
+    EXPECT_EQ(logged(mac), 1);
+    EXPECT_EQ(ovk_pipeline_status().threat, OVK_THREAT_PROBABLE);
+
+    feed(scan_response(mac, T0 + 40, "Flower power 1A2B"));
+    EXPECT_TRUE(labels_of(mac).empty()) << "withdrawn from the list";
+    OVK_STATUS st = ovk_pipeline_status();
+    EXPECT_EQ(st.flagged, 0);
+    EXPECT_EQ(st.threat, OVK_THREAT_CLEAR) << "and from the banner";
+    EXPECT_EQ(logged(mac), 1) << "the logged detection stays";
+
+    for (int64_t t : {1000, 5000, 45000}) feed(sensor_advert(mac, T0 + t, false));
+    EXPECT_TRUE(labels_of(mac).empty());
+    EXPECT_TRUE(pop_all().empty());
+    EXPECT_EQ(logged(mac), 1);
+    const auto d = ovk_registry_get(mac);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->device_type, "Plant sensor");
+    EXPECT_EQ(d->name, "Flower power 1A2B");
+
+    // Another Parrot address that never gave a name stays flagged.
+    feed(sensor_advert("A0:14:3D:11:22:34", T0 + 46000, false));
+    EXPECT_EQ(labels_of("A0:14:3D:11:22:34"), std::vector<std::string>{drone});
+}
+
+// What a device says about itself withdraws only the verdicts it explains: a body camera
+// that names itself in its scan response stays flagged.
+TEST_F(Pipeline, ANameThatExplainsNothingKeepsTheVerdict) {
+    ovk_pipeline_submit(axon(kAxon, T0));
+    drain();
+    const std::vector<std::string> flagged = labels_of(kAxon);
+    ASSERT_FALSE(flagged.empty());
+    ovk_pipeline_submit(scan_response(kAxon, T0 + 30, "Axon Body 3"));
+    ovk_pipeline_submit(scan_response(kAxon, T0 + 2500, "Axon Body 3 X"));
+    drain();
+    // The strongest verdict is the one held between adverts.
+    EXPECT_EQ(labels_of(kAxon), std::vector<std::string>{flagged.front()});
+    EXPECT_EQ(ovk_pipeline_status().flagged, 1);
+}
+
+// 0xFFFF is the company id of devices that have none: no vendor, no vendor identity.
+TEST_F(Pipeline, ReservedDefaultCompanyIdIsNoVendor) {
+    const std::vector<uint8_t> raw{0x02, 0x01, 0x06, 0x05, 0xFF, 0xFF, 0xFF, 0x01, 0x02};
+    ovk_pipeline_submit(ovk_advert_new_ble("C4:00:00:00:00:01", -60, raw, OVK_ADDR_RANDOM_STATIC, 1,
+                                           "LE 1M (legacy)", "", T0));
+    drain();
+    const auto d = ovk_registry_get("C4:00:00:00:00:01");
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->vendor, "");
+    EXPECT_EQ(d->device_type, "Bluetooth device");
 }
 
 TEST_F(Pipeline, CellAnomalyCooldownIsThirtyMinutes) {

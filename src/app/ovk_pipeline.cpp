@@ -429,16 +429,18 @@ void on_cells(const std::vector<OVK_CELL>& cells, const std::string& sim, int ro
 // 5. Processing one advertisement
 // ---------------------------------------------------------------------------------------
 
-// Verdicts, identity and vendor of an advert, from the cache or computed afresh.
-std::shared_ptr<const CLASSIFIED> classified_for(const OVK_PREFS& p, const OVK_ADVERT& a,
-                                                 int64_t now) {
+// The cached verdicts of an address while they are fresh, else nullptr.
+std::shared_ptr<const CLASSIFIED> cached_for(const std::string& mac, int64_t now) {
     State& s = S();
-    {
-        std::lock_guard<std::mutex> lock(s.mu);
-        if (const auto* n = s.classified.get(a.mac);
-            n && n->ptr && n->ptr->c && now - n->ptr->c->time < OVK_CLASSIFY_CACHE_MS)
-            return n->ptr->c;
-    }
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (const auto* n = s.classified.get(mac);
+        n && n->ptr && n->ptr->c && now - n->ptr->c->time < OVK_CLASSIFY_CACHE_MS)
+        return n->ptr->c;
+    return nullptr;
+}
+
+// Verdicts, identity and vendor of an advert, computed afresh (not cached).
+std::shared_ptr<CLASSIFIED> classify(const OVK_PREFS& p, const OVK_ADVERT& a, int64_t now) {
     auto out = std::make_shared<CLASSIFIED>();
     // Vendor candidates: the address block's registrant, then each company id's name.
     std::vector<std::string_view> candidates;
@@ -466,8 +468,14 @@ std::shared_ptr<const CLASSIFIED> classified_for(const OVK_PREFS& p, const OVK_A
             out->hits.push_back(std::move(h));
     }
     ovk_fusion_fuse(out->hits);
+    return out;
+}
 
-    std::shared_ptr<const CLASSIFIED> result = std::move(out);
+// Verdicts, identity and vendor of an advert, computed afresh and cached for its address.
+std::shared_ptr<const CLASSIFIED> classify_and_cache(const OVK_PREFS& p, const OVK_ADVERT& a,
+                                                     int64_t now) {
+    std::shared_ptr<const CLASSIFIED> result = classify(p, a, now);
+    State& s = S();
     std::lock_guard<std::mutex> lock(s.mu);
     auto* n = s.classified.put(a.mac);
     if (!n) return result;  // logged by the map; carry on uncached
@@ -562,8 +570,19 @@ void process(const OVK_ADVERT& a) {
         ovk_ridcheck_observe(*track, a, now);
     }
 
-    const std::shared_ptr<const CLASSIFIED> cp = classified_for(p, a, now);
+    // The advert is judged with what its address sent before (a name from a scan response,
+    // services from the advert). Something new makes the cached verdicts out of date, and a
+    // verdict held from an earlier advert is judged again: what the address has now said
+    // about itself may explain it away.
+    std::shared_ptr<const CLASSIFIED> cp = cached_for(a.mac, now);
+    OVK_RECALL rc = ovk_registry_recall(a, now, cp == nullptr);
+    if (rc.news) cp.reset();
+    const OVK_ADVERT& judged = rc.view ? *rc.view : a;
+    if (!cp) cp = classify_and_cache(p, judged, now);
     const CLASSIFIED& c = *cp;
+    if (rc.held && rc.held_view && ovk_hits_find_label(c.hits, rc.held->label) < 0 &&
+        ovk_hits_find_label(classify(p, *rc.held_view, now)->hits, rc.held->label) < 0)
+        ovk_registry_withdraw(a.mac, rc.held->label);
     // A Remote ID that looks forged lowers the verdicts that rest on it.
     OVK_HITS lowered;
     const OVK_HITS* hits = &c.hits;
@@ -595,7 +614,7 @@ void process(const OVK_ADVERT& a) {
     // The trip hears every advert, quiet or not; whitelisted devices without a verdict.
     if (ovk_trip_is_recording())
         ovk_trip_on_device(a.mac, a.rssi, a.source == OVK_SRC_WIFI ? "WIFI" : "BLE",
-                           whitelisted ? nullptr : best, a.name.value_or(""), c.vendor,
+                           whitelisted ? nullptr : best, judged.name.value_or(""), c.vendor,
                            c.identity.type, has_fix ? &fix : nullptr, now);
 
     if (has_fix && rid_ok && p.category_enabled[OVK_CAT_DRONE] && !whitelisted)
@@ -603,7 +622,7 @@ void process(const OVK_ADVERT& a) {
 
     if (quiet) return;
 
-    maybe_log(p, a, *best, c.vendor, has_fix ? &fix : nullptr, now);
+    maybe_log(p, judged, *best, c.vendor, has_fix ? &fix : nullptr, now);
     maybe_alert(p, a, *best, now);
 
     if (has_fix && p.follower_alerts &&
