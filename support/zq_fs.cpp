@@ -129,9 +129,49 @@ int zq_fs_truncate(const std::string& path, uint64_t size) {
     return truncate(path.c_str(), static_cast<off_t>(size)) == 0 ? 0 : err_or_io();
 }
 
-int zq_fs_replace(const std::string& path, std::string_view data, int* dir_err, bool* at_tmp) {
+bool ZQ_FS_OUT::put(std::string_view text) {
+    if (failed_) return false;
+    if (buf_.size() + text.size() > kChunk) {
+        if (!drain()) return false;
+        // A piece larger than the buffer goes straight through.
+        if (text.size() >= kChunk) {
+            if (const int err = write_all(fd_, text.data(), text.size()); err != 0) {
+                failed_ = true;
+                err_ = err;
+                return false;
+            }
+            written_ += text.size();
+            return true;
+        }
+    }
+    try {
+        buf_.append(text);
+    } catch (const std::exception&) {
+        failed_ = true;
+        err_ = ENOMEM;
+        return false;
+    }
+    return true;
+}
+
+bool ZQ_FS_OUT::drain() {
+    if (failed_) return false;
+    if (buf_.empty()) return true;
+    if (const int err = write_all(fd_, buf_.data(), buf_.size()); err != 0) {
+        failed_ = true;
+        err_ = err;
+        return false;
+    }
+    written_ += buf_.size();
+    buf_.clear();
+    return true;
+}
+
+int zq_fs_replace_with(const std::string& path, const std::function<bool(ZQ_FS_OUT&)>& fill,
+                       int* dir_err, bool* at_tmp, uint64_t* written) {
     if (dir_err) *dir_err = 0;
     if (at_tmp) *at_tmp = false;
+    if (written) *written = 0;
     if (path.empty()) return ENOENT;
     const std::string tmp = path + ".tmp";
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -139,7 +179,15 @@ int zq_fs_replace(const std::string& path, std::string_view data, int* dir_err, 
         if (at_tmp) *at_tmp = true;
         return err_or_io();
     }
-    int err = write_all(fd, data.data(), data.size());
+    ZQ_FS_OUT out(fd);
+    bool filled = false;
+    try {
+        filled = fill(out);
+    } catch (const std::exception&) {
+        filled = false;
+    }
+    int err = 0;
+    if (!filled || !out.drain()) err = out.error() != 0 ? out.error() : ECANCELED;
     if (err == 0 && fsync(fd) != 0) err = err_or_io();
     if (err == 0) err = close_fd(fd);
     if (err == 0 && rename(tmp.c_str(), path.c_str()) != 0) err = err_or_io();
@@ -148,9 +196,15 @@ int zq_fs_replace(const std::string& path, std::string_view data, int* dir_err, 
         unlink(tmp.c_str());
         return err;
     }
+    if (written) *written = out.written();
     const int synced = sync_parent_dir(path);
     if (dir_err) *dir_err = synced;
     return 0;
+}
+
+int zq_fs_replace(const std::string& path, std::string_view data, int* dir_err, bool* at_tmp) {
+    return zq_fs_replace_with(
+        path, [data](ZQ_FS_OUT& out) { return out.put(data); }, dir_err, at_tmp);
 }
 
 int zq_fs_append(const std::string& path, std::string_view text, bool sync, int64_t* before) {
@@ -298,10 +352,18 @@ int zq_fs_lock(const std::string& path, int* handle, long* holder, bool* at_open
     if (handle) *handle = -1;
     if (holder) *holder = 0;
     if (at_open) *at_open = false;
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    bool writable = true;
     if (fd < 0) {
-        if (at_open) *at_open = true;
-        return err_or_io();
+        // A lock file this user may not write (left by a run as root, or a directory) still
+        // takes the lock when it can be opened for reading: flock needs no write access.
+        const int err = err_or_io();
+        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) {
+            if (at_open) *at_open = true;
+            return err;
+        }
+        writable = false;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = err_or_io();
@@ -312,7 +374,7 @@ int zq_fs_lock(const std::string& path, int* handle, long* holder, bool* at_open
         return err == EAGAIN ? EWOULDBLOCK : err;
     }
     const std::string pid = std::to_string(static_cast<long>(getpid())) + "\n";
-    if (ftruncate(fd, 0) != 0 || pwrite(fd, pid.data(), pid.size(), 0) < 0) {
+    if (writable && (ftruncate(fd, 0) != 0 || pwrite(fd, pid.data(), pid.size(), 0) < 0)) {
         // The lock holds without the number; a second program then names no pid.
     }
     if (handle) *handle = fd;

@@ -828,6 +828,84 @@ TEST_F(Pipeline, HistoryFlushCountsSessionsOnce) {
     EXPECT_EQ(ovk_pipeline_cache_size(), 0);
 }
 
+TEST_F(Pipeline, PerAddressMemoriesFollowTheLiveDevicesNotTheSession) {
+    // A flood of 20,000 flagged addresses, 100 a second: the classification cache keeps the
+    // last seconds' addresses, not the session's, while the log and alert limits of an
+    // address heard among them still hold.
+    ovk_pipeline_submit(axon(kAxon, T0));
+    drain();
+    ASSERT_EQ(logged(kAxon), 1);
+    ASSERT_EQ(pop_all().size(), 1u);
+    char mac[18];
+    for (int i = 0; i < 20000; ++i) {
+        snprintf(mac, sizeof mac, "C2:00:%02X:%02X:00:01", (i >> 8) & 0xFF, i & 0xFF);
+        const int64_t t = T0 + 10 * i;
+        ovk_pipeline_submit(axon(mac, t));
+        // The Axon again at every fifth of its log interval: never a second log line.
+        if (i % 600 == 0 && t < T0 + 30000) ovk_pipeline_submit(axon(kAxon, t));
+        if (i % 200 == 0) drain();
+    }
+    drain();
+    EXPECT_LE(ovk_pipeline_cache_size(), 8192) << "the cache followed the session";
+    EXPECT_EQ(logged(kAxon), 1) << "its log interval held through the sweeps";
+    // 200 s in: still inside the Axon's 300 s alert cool-down, past its log interval.
+    ovk_pipeline_submit(axon(kAxon, T0 + 200000));
+    drain();
+    EXPECT_EQ(logged(kAxon), 2);
+    for (const auto& a : pop_all()) EXPECT_NE(a.key, kAxon) << "re-alerted inside its cool-down";
+    // Every address of the flood was logged once.
+    EXPECT_EQ(ovk_store_detection_count(), 20002);
+}
+
+TEST_F(Pipeline, HistoryFlushOfManyDevicesMergesEveryOneOnce) {
+    // More devices than one piece of the flush: the rows are taken and written in pieces,
+    // and every remembered record is merged with what was there before.
+    constexpr int kDevices = 9500;
+    std::vector<OVK_KNOWN> before;
+    char mac[18];
+    for (int i = 0; i < kDevices; i += 2) {
+        OVK_KNOWN k;
+        snprintf(mac, sizeof mac, "C4:00:00:%02X:%02X:01", (i >> 8) & 0xFF, i & 0xFF);
+        k.mac = mac;
+        k.first_seen = k.last_seen = T0 - 86400000;
+        k.sessions = 2;
+        k.detect_count = 5;
+        k.note = "old";
+        before.push_back(k);
+    }
+    ASSERT_EQ(ovk_store_known_upsert(before), 0);
+    ASSERT_EQ(ovk_scan_start(), 0);
+    ASSERT_EQ(settle(), 0);
+    const OVK_ADVERT_PTR tag = demo_advert(kAirTag, T0);
+    for (int i = 0; i < kDevices; ++i) {
+        snprintf(mac, sizeof mac, "C4:00:00:%02X:%02X:01", (i >> 8) & 0xFF, i & 0xFF);
+        auto a = std::make_unique<OVK_ADVERT>(*tag);
+        a->mac = mac;
+        a->timestamp = T0 + 1000 + i;
+        ovk_pipeline_submit(std::move(a));
+        if (i % 1000 == 0) drain();
+    }
+    drain();
+    g_now = T0 + 60000;
+    ovk_scan_housekeeping_tick();
+    ASSERT_EQ(ovk_store_known_count(), kDevices);
+    for (int i = 0; i < kDevices; i += 7) {
+        snprintf(mac, sizeof mac, "C4:00:00:%02X:%02X:01", (i >> 8) & 0xFF, i & 0xFF);
+        const auto got = ovk_store_known_get(mac);
+        ASSERT_TRUE(got) << mac;
+        EXPECT_EQ(got->last_seen, T0 + 1000 + i) << mac;
+        EXPECT_EQ(got->sessions, i % 2 == 0 ? 3 : 1) << mac;
+        EXPECT_EQ(got->detect_count, i % 2 == 0 ? 6 : 1) << mac;
+        EXPECT_EQ(got->note, i % 2 == 0 ? "old" : "") << mac;
+    }
+    // The file holds the same records: one whole file, no journal left over.
+    EXPECT_FALSE(ovk_test::file_exists(dir_.file("known_devices.journal")));
+    const std::vector<OVK_KNOWN> memory = ovk_store_known_all();
+    ovk_store_close();
+    ASSERT_EQ(ovk_store_open(dir_.path()), 0);
+    EXPECT_EQ(ovk_store_known_all(), memory);
+}
+
 TEST_F(Pipeline, ShutdownDropsQueuedItemsAndRefusesNewOnes) {
     ovk_pipeline_shutdown();
     ovk_pipeline_submit(axon(kAxon, T0));

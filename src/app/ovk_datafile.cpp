@@ -249,12 +249,14 @@ int ovk_datafile_lock_dir(const std::string& dir, std::string* why) {
     const int err = zq_fs_lock(path, &s.lock_fd, &pid, &at_open);
     if (err == 0) return 0;
     if (err != EWOULDBLOCK) {
-        if (at_open)
-            zq_log(LOG_WARNING, "cannot lock %s: %s; another Orvik could use it at the same time",
-                   dir.c_str(), strerror(err));
-        else
-            zq_log(LOG_WARNING, "cannot lock %s: %s", path.c_str(), strerror(err));
-        return 0;
+        // Without the lock a second program could run on the same data unnoticed: refuse.
+        std::string msg = "cannot lock " + path + ": " + strerror(err) +
+                          "; not starting, as another Orvik could then use " + dir +
+                          " at the same time";
+        if (at_open) msg += " (remove " + path + " or let this user open it)";
+        zq_log(LOG_ERR, "%s", msg.c_str());
+        if (why) *why = msg;
+        return -1;
     }
     const std::string msg = pid > 0
                                 ? "another Orvik (pid " + std::to_string(pid) + ") is using " + dir

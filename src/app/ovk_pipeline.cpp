@@ -74,6 +74,14 @@ constexpr int64_t kFixWindowMs = 180000;  // the stationary test looks this far 
 constexpr int64_t kDroneCooldownMs = 300000;  // drone-overhead alert per drone
 constexpr int64_t kLogIntervalMs = 30000;     // logged detection per device
 constexpr int64_t kFreshFixMs = 60000;        // a fix older than this gives alerts no position
+// The per-address memories (classification cache, last log, last alerts) are swept of
+// entries past their window whenever they have doubled since the last sweep, so they follow
+// the live devices instead of every address of the session, at an amortised constant cost
+// per insertion. An entry is dropped this long after its window ends, so that an advert
+// whose time lags a little (a BSS's age) still meets its entry.
+constexpr size_t kSweepMin = 4096;
+constexpr size_t kFlushPieceRows = 4096;  // registry rows the history flush takes at a time
+constexpr int64_t kSweepSlackMs = 60000;
 constexpr int64_t kCellCooldownMs = 1800000;  // cell anomaly per key
 constexpr int64_t kAlprCooldownMs = 1800000;  // plate-camera alert per camera
 constexpr int64_t kHistoryFlushMs = 60000;    // history flush while scanning
@@ -134,6 +142,11 @@ struct State {
     OVK_SMAP<> alpr_distance;
     OVK_SMAP<> alpr_alert;
     OVK_SMAP<> cell_alert;
+    // Sizes at which the per-address memories are next swept.
+    size_t sweep_classified = kSweepMin;
+    size_t sweep_alerted = kSweepMin;
+    size_t sweep_logged = kSweepMin;
+    size_t sweep_drone = kSweepMin;
 
     std::thread worker;
     std::thread housekeeper;
@@ -185,13 +198,32 @@ int64_t map_num(const OVK_SMAP<>& m, std::string_view key, bool* found) {
     return n ? n->num : 0;
 }
 
+// Once `m` holds `*mark` entries, drops those `keep` refuses and sets the next mark at twice
+// what is left. The caller holds the state lock.
+template <class T, class F>
+void sweep_if_grown(OVK_SMAP<T>& m, size_t* mark, F&& keep) {
+    if (m.size() < *mark) return;
+    m.retain(keep);
+    *mark = std::max(kSweepMin, m.size() * 2);
+}
+
+// Sweeps a map of times (`num`) of entries more than `window_ms` (and the slack) old.
+void sweep_times_locked(OVK_SMAP<>& m, size_t* mark, int64_t now, int64_t window_ms) {
+    sweep_if_grown(m, mark, [now, window_ms](const OVK_SMAP_NODE<>& n) {
+        return now - n.num <= window_ms + kSweepSlackMs;
+    });
+}
+
 // True when `key` has no time in `m` or its time is at least `gap_ms` before `now`; the
-// time becomes `now` then. The caller holds the state lock.
-bool take_turn_locked(OVK_SMAP<>& m, std::string_view key, int64_t now, int64_t gap_ms) {
+// time becomes `now` then, and a map with a sweep mark is swept when due. The caller holds
+// the state lock.
+bool take_turn_locked(OVK_SMAP<>& m, size_t* mark, std::string_view key, int64_t now,
+                      int64_t gap_ms) {
     bool found = false;
     const int64_t last = map_num(m, key, &found);
     if (found && now - last < gap_ms) return false;
     if (auto* n = m.put(key)) n->num = now;
+    if (mark) sweep_times_locked(m, mark, now, gap_ms);
     return true;
 }
 
@@ -327,7 +359,7 @@ void check_known_alpr(const OVK_PREFS& p, const OVK_LOCATION& loc, int64_t now) 
         const bool candidate = created || node->dbl - 3.0 > c.distance_m;
         node->dbl = c.distance_m;
         if (!candidate) continue;
-        if (!take_turn_locked(s.alpr_alert, c.cam.osm_id, now, kAlprCooldownMs)) continue;
+        if (!take_turn_locked(s.alpr_alert, nullptr, c.cam.osm_id, now, kAlprCooldownMs)) continue;
         lock.unlock();
         const std::string label = ovk_cut(ovk_camera_label(&c.cam), 159);
         const std::string suffix = c.cam.operator_name.empty()
@@ -375,7 +407,7 @@ void on_cell_anomaly(const OVK_PREFS& p, const OVK_CELL_ANOMALY& an, int64_t now
     State& s = S();
     {
         std::lock_guard<std::mutex> lock(s.mu);
-        if (!take_turn_locked(s.cell_alert, an.key, now, kCellCooldownMs)) return;
+        if (!take_turn_locked(s.cell_alert, nullptr, an.key, now, kCellCooldownMs)) return;
         s.cell = an;
         s.cell_time = now;
         s.has_cell = true;
@@ -481,6 +513,9 @@ std::shared_ptr<const CLASSIFIED> classify_and_cache(const OVK_PREFS& p, const O
     if (!n) return result;  // logged by the map; carry on uncached
     if (!n->ptr) n->ptr = std::make_unique<CACHED>();
     n->ptr->c = result;
+    sweep_if_grown(s.classified, &s.sweep_classified, [now](const OVK_SMAP_NODE<CACHED>& e) {
+        return e.ptr && e.ptr->c && now - e.ptr->c->time < OVK_CLASSIFY_CACHE_MS;
+    });
     return result;
 }
 
@@ -505,7 +540,7 @@ void maybe_log(const OVK_PREFS& p, const OVK_ADVERT& a, const OVK_HIT& best,
     State& s = S();
     {
         std::lock_guard<std::mutex> lock(s.mu);
-        if (!take_turn_locked(s.last_logged, a.mac, now, kLogIntervalMs)) return;
+        if (!take_turn_locked(s.last_logged, &s.sweep_logged, a.mac, now, kLogIntervalMs)) return;
     }
     OVK_DETECTION d;
     d.mac = a.mac;
@@ -536,6 +571,8 @@ void maybe_alert(const OVK_PREFS& p, const OVK_ADVERT& a, const OVK_HIT& best, i
         const int64_t since = found ? now - last : now;
         if (!(p.dedupe_window_ms < since)) return;
         if (auto* n = s.last_alerted.put(a.mac)) n->num = now;
+        sweep_times_locked(s.last_alerted, &s.sweep_alerted, now,
+                           std::max<int64_t>(0, p.dedupe_window_ms));
     }
     device_alert(p, a, best, 0, ovk_format(175, "%s nearby", best.label.c_str()));
 }
@@ -548,7 +585,7 @@ void maybe_alert_drone_overhead(const OVK_PREFS& p, const OVK_ADVERT& a, const O
     State& s = S();
     {
         std::lock_guard<std::mutex> lock(s.mu);
-        if (!take_turn_locked(s.last_drone, a.mac, now, kDroneCooldownMs)) return;
+        if (!take_turn_locked(s.last_drone, &s.sweep_drone, a.mac, now, kDroneCooldownMs)) return;
     }
     device_alert(p, a, hit, 0, "Drone overhead");
 }
@@ -829,6 +866,7 @@ int ovk_pipeline_init() {
             s.scan_reqs.clear();
             s.scan_busy = s.scan_want = s.scan_failed = s.scan_quit = false;
             s.scan_result = 0;
+            s.sweep_classified = s.sweep_alerted = s.sweep_logged = s.sweep_drone = kSweepMin;
             s.initialised = true;
         }
         s.worker = std::thread(pipeline_main);
@@ -1072,6 +1110,22 @@ void prune_old_data(const OVK_PREFS& p, int64_t now) {
     ovk_store_known_prune(before);
 }
 
+// The remembered devices' fields of one registry row, merged with what the store holds.
+void merge_known(OVK_KNOWN& k, int64_t session) {
+    if (auto old = ovk_store_known_get(k.mac)) {
+        k.first_seen = old->first_seen;
+        k.sessions = old->last_seen < session ? old->sessions + 1 : old->sessions;
+        k.detect_count = old->detect_count + 1;
+        if (k.name.empty()) k.name = std::move(old->name);
+        if (k.vendor.empty()) k.vendor = std::move(old->vendor);
+        k.favorite = old->favorite;
+        k.note = std::move(old->note);
+    } else {
+        k.sessions = 1;
+        k.detect_count = 1;
+    }
+}
+
 void flush_history(int64_t now) {
     int64_t since;
     {
@@ -1080,36 +1134,25 @@ void flush_history(int64_t now) {
         since = s.last_flush;
         s.last_flush = now;
     }
-    const OVK_DEVICE_LIST list = ovk_registry_summaries(since);
-    if (list.empty()) return;
+    // The registry's rows are taken and merged a piece at a time, so a flush after a drive
+    // past 100,000 devices holds two pieces of rows, never a copy of every device; all but
+    // the last are staged in the store, and the last one writes the file once.
     const int64_t session = ovk_registry_session_start();
-    std::vector<OVK_KNOWN> rows;
-    rows.reserve(list.size());
-    for (const OVK_DEVICE& d : list) {
-        OVK_KNOWN k;
-        k.mac = d.mac;
-        if (auto old = ovk_store_known_get(d.mac)) {
-            k.first_seen = old->first_seen;
-            k.last_seen = d.last_seen;
-            k.sessions = old->last_seen < session ? old->sessions + 1 : old->sessions;
-            k.detect_count = old->detect_count + 1;
-            k.name = d.name.empty() ? old->name : d.name;
-            k.vendor = d.vendor.empty() ? old->vendor : d.vendor;
-            k.device_type = d.device_type;
-            k.favorite = old->favorite;
-            k.note = old->note;
-        } else {
-            k.first_seen = d.first_seen;
-            k.last_seen = d.last_seen;
-            k.sessions = 1;
-            k.detect_count = 1;
-            k.name = d.name;
-            k.vendor = d.vendor;
-            k.device_type = d.device_type;
+    OVK_REGISTRY_CURSOR cursor;
+    std::vector<OVK_KNOWN> rows = ovk_registry_known_rows(since, &cursor, kFlushPieceRows);
+    while (!rows.empty()) {
+        for (OVK_KNOWN& k : rows) merge_known(k, session);
+        std::vector<OVK_KNOWN> next = ovk_registry_known_rows(since, &cursor, kFlushPieceRows);
+        if (next.empty()) {
+            if (ovk_store_known_upsert(rows) != 0) zq_log(LOG_ERR, "history flush failed");
+            return;
         }
-        rows.push_back(std::move(k));
+        if (ovk_store_known_stage(rows) != 0) {
+            zq_log(LOG_ERR, "history flush failed");
+            return;
+        }
+        rows = std::move(next);
     }
-    if (ovk_store_known_upsert(rows) != 0) zq_log(LOG_ERR, "history flush failed");
 }
 
 void housekeeping_main() {
