@@ -321,6 +321,7 @@ std::string ovk_headless_status_line(const OVK_STATUS& s, int64_t now) {
                        " | threat " + ovk_threat_name(s.threat);
     if (!s.links.empty()) line += " | " + s.links;
     if (!s.data_note.empty()) line += " | " + s.data_note;
+    if (!s.record_note.empty()) line += " | " + s.record_note;
     return line;
 }
 

@@ -1053,6 +1053,7 @@ OVK_STATUS ovk_pipeline_status() {
         out.data_note = ovk_datafile_readonly_note();
         if (std::string settings = ovk_prefs_note(); !settings.empty())
             out.data_note += (out.data_note.empty() ? "" : "; ") + settings;
+        out.record_note = ovk_record_stopped_note();
         const auto t = taps();
         if (t->links) out.links = t->links();
     } catch (...) {

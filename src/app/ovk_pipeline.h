@@ -94,6 +94,8 @@ struct OVK_STATUS {
     // "" normally; "data read-only (cannot read NAME, ...)" while files of the data directory
     // that could not be read are left untouched (nothing is saved over them).
     std::string data_note;
+    // "" normally; "Recording stopped: REASON" once a write failure ended --record's file.
+    std::string record_note;
     // The links to other machines ("MQTT: connected", ...), joined with " | "; "" without any.
     std::string links;
 };

@@ -928,6 +928,7 @@ std::string status_text(const OVK_GUI* g, const std::string& progress) {
     l.lon = s.location.lon;
     if (s.has_cell_anomaly) l.cell_warning = s.cell_anomaly.title;
     l.notes = s.data_note;
+    if (!s.record_note.empty()) l.notes += (l.notes.empty() ? "" : " - ") + s.record_note;
     if (s.running)
         l.second_line = s.scanners;
     else if (progress.empty() && s.scan_progress == kStartFailed)
