@@ -316,9 +316,13 @@ std::string ovk_headless_status_line(const OVK_STATUS& s, int64_t now) {
             scanners += c;
     }
     if (!s.running || scanners.empty()) scanners = s.running ? "running" : "stopped";
+    // Nothing heard is no all-clear.
+    const char* threat = s.running && !s.listening ? "NOT LISTENING" : ovk_threat_name(s.threat);
     std::string line = clock_text(now) + " status: " + scanners + " | devices " +
                        std::to_string(s.devices) + " | flagged " + std::to_string(s.flagged) +
-                       " | threat " + ovk_threat_name(s.threat);
+                       " | threat " + threat;
+    if (!s.quiet_radios.empty()) line += " | " + s.quiet_radios;
+    if (s.fix_lost) line += " | " + ovk_fix_lost_text(s.fix_age_ms);
     if (!s.links.empty()) line += " | " + s.links;
     if (!s.data_note.empty()) line += " | " + s.data_note;
     if (!s.record_note.empty()) line += " | " + s.record_note;
@@ -348,9 +352,13 @@ std::string ovk_headless_status_json(const OVK_STATUS& s, int64_t now) {
         ovk_json_add_str(j, "scanners", scanners);
         ovk_json_add_i64(j, "devices", s.devices);
         ovk_json_add_i64(j, "flagged", s.flagged);
-        ovk_json_add_str(j, "threat", ovk_threat_name(s.threat));
+        ovk_json_add_str(j, "threat",
+                         s.running && !s.listening ? "NOT LISTENING" : ovk_threat_name(s.threat));
+        if (!s.quiet_radios.empty()) ovk_json_add_str(j, "radios", s.quiet_radios);
+        if (s.fix_lost) ovk_json_add_str(j, "gps", ovk_fix_lost_text(s.fix_age_ms));
         if (!s.links.empty()) ovk_json_add_str(j, "links", s.links);
         if (!s.data_note.empty()) ovk_json_add_str(j, "data", s.data_note);
+        if (!s.record_note.empty()) ovk_json_add_str(j, "record", s.record_note);
         return ovk_json_print_utf8(j, false).value_or("{\"type\":\"status\"}");
     } catch (...) {
         return "{\"type\":\"status\"}";
