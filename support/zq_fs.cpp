@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -22,9 +23,10 @@ int err_or_io() {
 }
 
 void fill_stat(const struct stat& st, ZQ_FS_STAT& out) {
-    out.kind = S_ISREG(st.st_mode)   ? ZQ_FS_KIND::File
-               : S_ISDIR(st.st_mode) ? ZQ_FS_KIND::Dir
-                                     : ZQ_FS_KIND::Other;
+    out.kind = S_ISREG(st.st_mode)                          ? ZQ_FS_KIND::File
+               : S_ISDIR(st.st_mode)                        ? ZQ_FS_KIND::Dir
+               : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? ZQ_FS_KIND::Device
+                                                            : ZQ_FS_KIND::Other;
     out.size = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
     out.dev = static_cast<uint64_t>(st.st_dev);
     out.ino = static_cast<uint64_t>(st.st_ino);
@@ -217,10 +219,17 @@ int zq_fs_replace(const std::string& path, std::string_view data, int* dir_err, 
         path, [data](ZQ_FS_OUT& out) { return out.put(data); }, dir_err, at_tmp);
 }
 
-int zq_fs_append(const std::string& path, std::string_view text, bool sync, int64_t* before) {
+int zq_fs_open_append(const std::string& path, int* handle) {
+    *handle = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    return *handle < 0 ? err_or_io() : 0;
+}
+
+int zq_fs_close(int handle) {
+    return close_fd(handle);
+}
+
+int zq_fs_append_to(int fd, std::string_view text, bool sync, int64_t* before) {
     if (before) *before = -1;
-    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return err_or_io();
     struct stat st {};
     const off_t size = fstat(fd, &st) == 0 ? st.st_size : -1;
     if (before) *before = size;
@@ -229,8 +238,50 @@ int zq_fs_append(const std::string& path, std::string_view text, bool sync, int6
     if (err != 0 && size >= 0 && ftruncate(fd, size) != 0) {
         // The torn tail stays; readers skip a line without its newline.
     }
+    return err;
+}
+
+int zq_fs_append(const std::string& path, std::string_view text, bool sync, int64_t* before) {
+    if (before) *before = -1;
+    int fd = -1;
+    if (const int err = zq_fs_open_append(path, &fd); err != 0) return err;
+    const int err = zq_fs_append_to(fd, text, sync, before);
     const int closed = close_fd(fd);
     return err != 0 ? err : closed;
+}
+
+int zq_fs_open_read(const std::string& path, int* handle, ZQ_FS_STAT& st) {
+    st = ZQ_FS_STAT{};
+    *handle = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (*handle < 0) return err_or_io();
+    struct stat sb {};
+    if (fstat(*handle, &sb) != 0) {
+        const int err = err_or_io();
+        close_fd(*handle);
+        return err;
+    }
+    fill_stat(sb, st);
+    return 0;
+}
+
+void zq_fs_set_blocking(int handle) {
+    const int fl = fcntl(handle, F_GETFL);
+    if (fl >= 0) (void)fcntl(handle, F_SETFL, fl & ~O_NONBLOCK);
+}
+
+int64_t zq_fs_read_some(int handle, char* buf, size_t size) {
+    for (;;) {
+        const ssize_t n = read(handle, buf, size);
+        if (n >= 0) return n;
+        if (errno != EINTR) return -err_or_io();
+    }
+}
+
+int zq_fs_wait_readable(int handle, int timeout_ms) {
+    pollfd p{handle, POLLIN, 0};
+    const int r = poll(&p, 1, timeout_ms);
+    if (r < 0) return errno == EINTR ? 0 : -err_or_io();
+    return r > 0 ? 1 : 0;
 }
 
 int zq_fs_read(const std::string& path, std::string& out) {

@@ -15,7 +15,8 @@
 #include <string_view>
 #include <vector>
 
-enum class ZQ_FS_KIND { Missing, File, Dir, Other };
+// Other: a pipe, FIFO or socket; Device: a character or block device.
+enum class ZQ_FS_KIND { Missing, File, Dir, Device, Other };
 
 // What stat(2) says of a path.
 struct ZQ_FS_STAT {
@@ -75,6 +76,24 @@ int zq_fs_replace_with(const std::string& path, const std::function<bool(ZQ_FS_O
 // before the append, -1 when unknown, goes to *before.
 int zq_fs_append(const std::string& path, std::string_view text, bool sync,
                  int64_t* before = nullptr);
+
+// The same on a file kept open: zq_fs_open_append opens (or makes) it and sets *handle,
+// zq_fs_append_to appends (cut back on failure) and zq_fs_close closes it (0 or the errno).
+int zq_fs_open_append(const std::string& path, int* handle);
+int zq_fs_append_to(int handle, std::string_view text, bool sync = false,
+                    int64_t* before = nullptr);
+int zq_fs_close(int handle);
+
+// Opens `path` for reading without waiting (a FIFO without a writer) and without taking a
+// terminal, and says what was opened (the path may have been swapped since it was looked at).
+// Reads of a regular file then block as usual (zq_fs_set_blocking); others do not.
+int zq_fs_open_read(const std::string& path, int* handle, ZQ_FS_STAT& st);
+void zq_fs_set_blocking(int handle);
+// Bytes read (0 at the end), or minus the errno (-EAGAIN when a stream has nothing yet).
+int64_t zq_fs_read_some(int handle, char* buf, size_t size);
+// Waits up to `timeout_ms` for something to read: 1 when there is, 0 when not, or minus the
+// errno.
+int zq_fs_wait_readable(int handle, int timeout_ms);
 
 // The whole content of `path` (a pipe or device too, read to its end).
 int zq_fs_read(const std::string& path, std::string& out);

@@ -69,7 +69,7 @@ std::optional<OVK_FILE_VIEW> read_limited(const std::string& path, size_t max_by
     if (err == 0) return v;
     if (err == EISDIR && st.kind == ZQ_FS_KIND::Dir)
         why = "it is a directory";
-    else if (err == EINVAL && st.kind == ZQ_FS_KIND::Other)
+    else if (err == EINVAL && (st.kind == ZQ_FS_KIND::Other || st.kind == ZQ_FS_KIND::Device))
         why = "it is not a regular file";
     else if (err == EFBIG && st.kind == ZQ_FS_KIND::File && st.size > max_bytes)
         why = "it is too large (" + size_text(st.size) + "; the limit is " + size_text(max_bytes) +
