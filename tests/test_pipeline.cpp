@@ -8,12 +8,14 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <thread>
 
 #include "ovk_alpr.h"
 #include "ovk_classify_io.h"
 #include "ovk_demo.h"
+#include "ovk_gui_main.h"
 #include "ovk_pipeline.h"
 #include "ovk_prefs.h"
 #include "ovk_registry.h"
@@ -916,3 +918,79 @@ TEST_F(Pipeline, ShutdownDropsQueuedItemsAndRefusesNewOnes) {
 }
 
 }  // namespace
+
+// A position is only used while it is fresh: an Axon camera heard after the GPS went quiet is
+// logged without a place rather than at one the user left long ago.
+TEST_F(Pipeline, StaleFixIsNotUsedAndTheStatusSaysGpsLost) {
+    set_prefs([](OVK_PREFS& p) {
+        p.gps_tagging = 1;
+        p.category_enabled[OVK_CAT_DRONE] = 1;
+    });
+    ovk_pipeline_location(ovk_demo_user_fix(0, kLat, kLon, T0));
+    drain();
+    ovk_pipeline_submit(axon("00:25:DF:00:00:01", T0));
+    drain();
+    g_now = T0 + 30000;
+    ovk_pipeline_submit(axon("00:25:DF:00:00:02", T0 + 30000));
+    drain();
+    EXPECT_EQ(ovk_pipeline_status().has_location, 1) << "30 s old is still fresh";
+    g_now = T0 + 30001;
+    ovk_pipeline_submit(axon("00:25:DF:00:00:03", T0 + 30001));
+    // A drone overhead needs where the user is: no alert from a stale fix.
+    ovk_pipeline_submit(demo_advert(kDrone, T0 + 30001, 0, true));
+    drain();
+    std::map<std::string, bool> pos;
+    for (const auto& d : ovk_store_detections(0)) pos[d.mac] = d.has_pos != 0;
+    EXPECT_TRUE(pos.at("00:25:DF:00:00:01"));
+    EXPECT_TRUE(pos.at("00:25:DF:00:00:02"));
+    EXPECT_FALSE(pos.at("00:25:DF:00:00:03"));
+    {
+        std::lock_guard<std::mutex> lock(g_calls.mu);
+        for (const auto& sp : g_calls.spoken) EXPECT_NE(sp, "Drone overhead");
+    }
+
+    OVK_STATUS s = ovk_pipeline_status();
+    EXPECT_EQ(s.has_location, 0);
+    EXPECT_EQ(s.fix_lost, 1);
+    EXPECT_EQ(ovk_fix_lost_text(s.fix_age_ms), "GPS lost (last fix 30 s ago)");
+    g_now = T0 + 3 * 60000 + 5000;
+    s = ovk_pipeline_status();
+    EXPECT_EQ(ovk_fix_lost_text(s.fix_age_ms), "GPS lost (last fix 3 min ago)");
+    OVK_MAIN_STATUS_LINE l;
+    l.state = "Scanning";
+    l.gps_lost = ovk_fix_lost_text(s.fix_age_ms);
+    EXPECT_EQ(ovk_main_status_text(l),
+              "Scanning - 0 devices nearby - GPS lost (last fix 3 min ago)");
+
+    // A new fix is used again.
+    ovk_pipeline_location(ovk_demo_user_fix(0, kLat, kLon, g_now.load()));
+    drain();
+    EXPECT_EQ(ovk_pipeline_status().has_location, 1);
+    EXPECT_EQ(ovk_pipeline_status().fix_lost, 0);
+}
+
+// The demo's made-up position does not outlive the demo: switching to the radios (and
+// stopping) forgets it, even with demo fixes still queued.
+TEST_F(Pipeline, SwitchingTheSourceForgetsTheFix) {
+    set_prefs([](OVK_PREFS& p) { p.demo_mode = 1; });
+    ASSERT_EQ(ovk_scan_start(), 0);
+    ASSERT_EQ(settle(), 0);
+    for (int i = 0; i < 3000 && !ovk_pipeline_status().has_location; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(ovk_pipeline_status().has_location, 1) << "the demo feeds a fix a second";
+    set_prefs([](OVK_PREFS& p) { p.demo_mode = 0; });
+    ovk_scan_refresh();
+    ASSERT_EQ(settle(), 0);
+    drain();
+    EXPECT_FALSE(ovk_pipeline_location_get().has_value());
+    EXPECT_EQ(ovk_pipeline_status().has_location, 0);
+    EXPECT_EQ(ovk_pipeline_status().fix_lost, 0);
+
+    // The radios' fix goes when scanning stops.
+    ovk_pipeline_location(ovk_demo_user_fix(0, kLat, kLon, T0));
+    drain();
+    ASSERT_TRUE(ovk_pipeline_location_get().has_value());
+    ovk_scan_stop();
+    ASSERT_EQ(settle(), 0);
+    EXPECT_FALSE(ovk_pipeline_location_get().has_value());
+}

@@ -54,6 +54,7 @@ struct ITEM {
     std::vector<OVK_CELL> cells;
     std::string sim;  // cut to 7
     int roaming = 0;
+    uint64_t fix_gen = 0;  // a fix queued before the fix was cleared is dropped
 };
 
 struct CLASSIFIED {
@@ -108,7 +109,15 @@ struct State {
 
     bool has_loc = false;
     OVK_LOCATION loc;
+    int64_t loc_at = 0;              // when it came, on the pipeline's clock
+    uint64_t fix_gen = 0;            // counts the clearings of the fix
     std::deque<OVK_LOCATION> fixes;  // oldest first
+
+    // When each radio last delivered an advert, and since when the radios run (on the
+    // pipeline's clock): a running radio silent for a minute is called quiet.
+    int64_t ble_heard = 0;
+    int64_t wifi_heard = 0;
+    int64_t radios_since = 0;
 
     std::array<OVK_UI_ALERT, OVK_ALERT_RING> ring;
     int ring_head = 0;
@@ -345,12 +354,18 @@ void check_known_alpr(const OVK_PREFS& p, const OVK_LOCATION& loc, int64_t now) 
     }
 }
 
-void on_location(const OVK_LOCATION& loc) {
+void on_location(const OVK_LOCATION& loc, uint64_t gen) {
     const OVK_PREFS p = ovk_prefs_get();
+    const auto h = hooks();
+    // A replay fed flat out runs ahead of the clock: its fixes are as old as they say.
+    const int64_t at = h->advert_time_is_now && loc.time > 0 ? loc.time : clock_now(*h);
     State& s = S();
     {
         std::lock_guard<std::mutex> lock(s.mu);
+        // Queued by a source that was switched off since.
+        if (gen != s.fix_gen) return;
         s.loc = loc;
+        s.loc_at = at;
         s.has_loc = true;
         s.fixes.push_back(loc);
         // Keep what the stationary test can use: the last three minutes, bounded.
@@ -371,6 +386,27 @@ bool has_fix_copy(OVK_LOCATION* out) {
     std::lock_guard<std::mutex> lock(s.mu);
     if (s.has_loc) *out = s.loc;
     return s.has_loc;
+}
+
+bool fix_fresh_locked(const State& s, int64_t now) {
+    return s.has_loc && now - s.loc_at <= OVK_FIX_FRESH_MS;
+}
+
+// The latest fix when it is fresh at `now`: a stale position is worse than none.
+bool fresh_fix_copy(int64_t now, OVK_LOCATION* out) {
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (!fix_fresh_locked(s, now)) return false;
+    *out = s.loc;
+    return true;
+}
+
+void clear_fix_locked(State& s) {
+    s.has_loc = false;
+    s.loc = OVK_LOCATION{};
+    s.loc_at = 0;
+    s.fixes.clear();
+    ++s.fix_gen;
 }
 
 void on_cell_anomaly(const OVK_PREFS& p, const OVK_CELL_ANOMALY& an, int64_t now) {
@@ -394,7 +430,7 @@ void on_cell_anomaly(const OVK_PREFS& p, const OVK_CELL_ANOMALY& an, int64_t now
     d.rssi = 0;
     d.timestamp = now;
     OVK_LOCATION fix;
-    if (p.gps_tagging && has_fix_copy(&fix)) {
+    if (p.gps_tagging && fresh_fix_copy(now, &fix)) {
         d.has_pos = 1;
         d.lat = fix.lat;
         d.lon = fix.lon;
@@ -596,7 +632,8 @@ void process(const OVK_ADVERT& a) {
     }
 
     OVK_LOCATION fix;
-    const bool has_fix = has_fix_copy(&fix);
+    const auto h = hooks();
+    const bool has_fix = fresh_fix_copy(h->advert_time_is_now ? now : clock_now(*h), &fix);
 
     OVK_GEO pos;
     if (has_fix) {
@@ -646,6 +683,7 @@ void enqueue(ITEM&& item) {
     {
         std::lock_guard<std::mutex> lock(s.mu);
         if (!s.initialised || s.quit) return;  // `item` is freed by its owner
+        item.fix_gen = s.fix_gen;
         s.queue.push_back(std::move(item));
         while (s.queue.size() > static_cast<size_t>(OVK_QUEUE_MAX)) {
             dropped.push_back(std::move(s.queue.front()));
@@ -658,7 +696,7 @@ void enqueue(ITEM&& item) {
 void dispatch(ITEM& it) {
     switch (it.kind) {
         case ITEM_LOCATION:
-            on_location(it.loc);
+            on_location(it.loc, it.fix_gen);
             break;
         case ITEM_CELLS:
             on_cells(it.cells, it.sim, it.roaming);
@@ -758,6 +796,14 @@ const char* ovk_threat_name(OVK_THREAT t) {
             return "DANGER";
     }
     return "";
+}
+
+std::string ovk_fix_lost_text(int64_t age_ms) {
+    const int64_t s = std::max<int64_t>(age_ms, 0) / 1000;
+    if (s < 60) return ovk_format(64, "GPS lost (last fix %lld s ago)", static_cast<long long>(s));
+    if (s < 2 * 3600)
+        return ovk_format(64, "GPS lost (last fix %lld min ago)", static_cast<long long>(s / 60));
+    return ovk_format(64, "GPS lost (last fix %lld h ago)", static_cast<long long>(s / 3600));
 }
 
 void ovk_pipeline_set_hooks(const OVK_PIPELINE_HOOKS& h) {
@@ -869,6 +915,12 @@ void ovk_pipeline_submit(OVK_ADVERT_PTR a) {
     if (!a) return;
     ovk_record_advert(*a);
     try {
+        const int64_t now = clock_now();
+        {
+            State& s = S();
+            std::lock_guard<std::mutex> lock(s.mu);
+            (a->source == OVK_SRC_WIFI ? s.wifi_heard : s.ble_heard) = now;
+        }
         ITEM it;
         it.kind = ITEM_ADVERT;
         it.advert = std::move(a);
@@ -922,6 +974,12 @@ std::optional<OVK_LOCATION> ovk_pipeline_location_get() {
     return l;
 }
 
+void ovk_pipeline_clear_fix() {
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mu);
+    clear_fix_locked(s);
+}
+
 int ovk_pipeline_pending() {
     State& s = S();
     std::lock_guard<std::mutex> lock(s.mu);
@@ -957,6 +1015,62 @@ OVK_THREAT ovk_threat_of_tally(const OVK_REGISTRY_TALLY& t, int threshold,
     return OVK_THREAT_CLEAR;
 }
 
+namespace {
+
+struct HEARD {
+    int64_t ble = 0;
+    int64_t wifi = 0;
+    int64_t since = 0;
+};
+
+// Whether the radios listen, in words: every reason when none does, the one that listens and
+// why the other does not when one does, and the running radios that heard nothing for a
+// minute.
+void radios_into(OVK_STATUS& out, const OVK_SCAN_HEALTH& hl, const HEARD& heard, int64_t now) {
+    struct RADIO {
+        const char* name;
+        const OVK_RADIO_HEALTH* h;
+        int64_t heard;
+        const char* quiet;
+    };
+    const RADIO radios[] = {
+        {"Bluetooth", &hl.ble, heard.ble, "Bluetooth: no advertisements for 60 s"},
+        {"WiFi", &hl.wifi, heard.wifi, "WiFi: no networks for 60 s"},
+    };
+    std::vector<std::string> down;
+    std::vector<const char*> up;
+    for (const RADIO& r : radios) {
+        if (!r.h->requested)
+            down.push_back(std::string(r.name) + " is off in Settings");
+        else if (!r.h->fault.empty())
+            down.push_back(std::string(r.name) + " " + r.h->fault);
+        else if (!r.h->running)
+            down.push_back(std::string(r.name) + " did not start");
+        else {
+            up.push_back(r.name);
+            const int64_t last = std::max(r.heard, heard.since);
+            if (heard.since > 0 && now - last >= OVK_RADIO_QUIET_MS) {
+                if (!out.quiet_radios.empty()) out.quiet_radios += "; ";
+                out.quiet_radios += r.quiet;
+            }
+        }
+    }
+    auto joined = [&down] {
+        std::string t;
+        for (const auto& d : down) t += (t.empty() ? "" : "; ") + d;
+        return t;
+    };
+    if (up.empty()) {
+        out.listening = 0;
+        out.not_listening = joined();
+    } else if (!down.empty()) {
+        out.listening_on = up.front();
+        out.radio_down = joined();
+    }
+}
+
+}  // namespace
+
 int64_t ovk_pipeline_now() {
     try {
         return clock_now();
@@ -971,6 +1085,8 @@ OVK_STATUS ovk_pipeline_status() {
         const auto h = hooks();
         const int64_t now = clock_now(*h);
         bool demo = false;
+        HEARD heard;
+        bool replay = false;
         {
             State& s = S();
             std::lock_guard<std::mutex> lock(s.mu);
@@ -979,11 +1095,31 @@ OVK_STATUS ovk_pipeline_status() {
             out.demo = s.demo;
             out.scan_state = scan_state_locked(s);
             out.scan_progress = ovk_scan_progress_text(out.scan_state, s.scan_failed);
-            out.has_location = s.has_loc;
-            if (s.has_loc) out.location = s.loc;
+            out.has_location = fix_fresh_locked(s, now) ? 1 : 0;
+            if (out.has_location) out.location = s.loc;
+            if (s.has_loc && !out.has_location) {
+                out.fix_lost = 1;
+                out.fix_age_ms = now - s.loc_at;
+            }
             if (s.has_cell && now - s.cell_time < kCellStatusMs) {
                 out.has_cell_anomaly = 1;
                 out.cell_anomaly = s.cell;
+            }
+            heard = {s.ble_heard, s.wifi_heard, s.radios_since};
+            replay = s.demo_override < 0;
+        }
+        // What is heard: the demo feed always delivers; the radios say for themselves; a
+        // feed without that (a replay) delivers while it runs.
+        if (out.running && out.scan_state == OVK_SCAN_RUNNING && !demo) {
+            if (h->scan_health) {
+                radios_into(out, h->scan_health(), heard, now);
+            } else if (h->scan_running && !h->scan_running()) {
+                out.listening = 0;
+                out.not_listening = replay ? "the recording has ended" : "the scanners stopped";
+                // Positions of a recording that ended are not where the user is.
+                if (replay) ovk_pipeline_clear_fix();
+                out.has_location = 0;
+                out.fix_lost = 0;
             }
         }
         const OVK_REGISTRY_TALLY tally = ovk_registry_tally(now);
@@ -1027,6 +1163,11 @@ int apply_source(const OVK_PREFS& p) {
             lat = OVK_DEMO_DEFAULT_LAT;
             lon = OVK_DEMO_DEFAULT_LON;
         }
+        {
+            // The radios' fix (or none) is not where the demo's devices are.
+            std::lock_guard<std::mutex> lock(s.mu);
+            if (!s.demo) clear_fix_locked(s);
+        }
         if (!ovk_demo_running() && ovk_demo_start(lat, lon, ovk_pipeline_sink()) != 0) return -1;
         std::lock_guard<std::mutex> lock(s.mu);
         s.demo = true;
@@ -1034,11 +1175,17 @@ int apply_source(const OVK_PREFS& p) {
     }
     if (ovk_demo_running()) ovk_demo_stop();
     {
+        // The demo's made-up position must not stay on as the user's.
         std::lock_guard<std::mutex> lock(s.mu);
+        if (s.demo) clear_fix_locked(s);
         s.demo = false;
     }
     if (!h->scan_start) return -1;
-    return h->scan_start(ovk_scan_opts(p, trace_needed(p)));
+    const int rc = h->scan_start(ovk_scan_opts(p, trace_needed(p)));
+    const int64_t now = clock_now(*h);
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.radios_since = now;
+    return rc;
 }
 
 void prune_old_data(const OVK_PREFS& p, int64_t now) {
@@ -1136,8 +1283,10 @@ OVK_SCAN_OPTS ovk_scan_opts(const OVK_PREFS& p, bool trace) {
     return o;
 }
 
-std::string ovk_scan_notification_text(int devices, int flagged, int discreet) {
+std::string ovk_scan_notification_text(int devices, int flagged, int discreet,
+                                       std::string_view not_listening) {
     if (discreet) return "Tap to open";
+    if (!not_listening.empty()) return ovk_cut("Not listening: " + std::string(not_listening), 127);
     std::string t = ovk_format(127, "%d device%s nearby", devices, devices == 1 ? "" : "s");
     if (flagged > 0) t = ovk_cut(t + ovk_format(64, " - %d flagged", flagged), 127);
     return t;
@@ -1180,6 +1329,9 @@ int scan_start_now() {
             std::lock_guard<std::mutex> lock(s.mu);
             s.classified.clear();
             s.last_flush = 0;
+            // A new source: a fix from before (another feed, a recording) is not kept.
+            clear_fix_locked(s);
+            s.ble_heard = s.wifi_heard = 0;
         }
         prune_old_data(p, now);
         if (apply_source(p) == 0) {
@@ -1221,6 +1373,11 @@ void scan_stop_now() {
         if (ovk_demo_running()) ovk_demo_stop();
         const auto h = hooks();
         if (h->scan_stop) h->scan_stop();
+        {
+            // Whatever gave positions has stopped with the scan.
+            std::lock_guard<std::mutex> lock(s.mu);
+            clear_fix_locked(s);
+        }
         flush_history(clock_now(*h));
         ovk_trip_stop();
     } catch (...) {
@@ -1396,9 +1553,11 @@ void ovk_scan_housekeeping_tick() {
         const OVK_PREFS p = ovk_prefs_get();
         const int64_t now = clock_now(*h);
         const OVK_REGISTRY_TALLY tally = ovk_registry_tally(now);
-        if (h->background)
-            h->background(
-                1, ovk_scan_notification_text(tally.devices, tally.flagged, p.discreet_mode));
+        if (h->background) {
+            const OVK_STATUS st = ovk_pipeline_status();
+            h->background(1, ovk_scan_notification_text(tally.devices, tally.flagged,
+                                                        p.discreet_mode, st.not_listening));
+        }
         ovk_trip_flush();
         State& s = S();
         int64_t last;

@@ -47,6 +47,7 @@ OVK_PIPELINE_HOOKS replay_hooks(OVK_PIPELINE_HOOKS h, const OVK_OPTS& o,
     h.scan_stop = [] { ovk_replay_stop(); };
     h.scan_running = [] { return ovk_replay_running(); };
     h.scan_status = [] { return ovk_replay_status(); };
+    h.scan_health = nullptr;  // the recording stands in for the radios
     h.now_ms = [] { return ovk_replay_clock(); };
     h.advert_time_is_now = true;
     return h;

@@ -46,6 +46,7 @@ OVK_HOST linux_host() {
     k.scan_stop = [] { ovk_platform_scan_stop(); };
     k.scan_running = [] { return ovk_platform_scan_running(); };
     k.scan_status = [] { return ovk_platform_scan_status(); };
+    k.scan_health = [] { return ovk_platform_scan_health(); };
     k.take_stop_request = [] { return ovk_platform_take_stop_request(); };
     k.background = [](int enable, std::string_view text) { ovk_platform_background(enable, text); };
     // --replay reads capture files of other tools through the platform's reader.
@@ -227,7 +228,8 @@ int run_window(const OVK_OPTS& o, const OVK_HOST& host) {
             ovk_scan_stop();
             ovk_gui_shutdown(w.gui.get());
             w.gui.reset();
-            status = 0;
+            // A tour that could not save every picture has not done its job.
+            status = o.shots && ovk_shots_failed() > 0 ? 1 : 0;
         }
         // A failed start also takes the engine down: its threads must not outlive main.
         ovk_startup_close();
