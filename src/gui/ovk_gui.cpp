@@ -703,6 +703,13 @@ void draw_toast(OVK_GUI* g) {
         line = t.hit.label;
         box = g->pal.panel_hi;
         ink = g->pal.text;
+    } else if (!t.sensor.empty()) {
+        // A fleet sensor's alert: "car1: Axon body camera nearby - strong 90%".
+        line = ovk_format(512, "%s: %s %s - %s %d%%", t.sensor.c_str(), t.hit.label.c_str(),
+                          t.following ? "may be following" : "nearby",
+                          ovk_tier_label(ovk_tier_of(t.hit.confidence)), t.hit.confidence);
+        box = ovk_ink(g, t.following ? 0xFFB3261Eu : ovk_cat_color(t.hit.category));
+        ink = al_map_rgb(255, 255, 255);
     } else {
         line = ovk_format(512, "%s%s - %s %d%%", t.following ? "May be following you: " : "",
                           t.hit.label.c_str(), ovk_tier_label(ovk_tier_of(t.hit.confidence)),

@@ -18,6 +18,7 @@
 #include "ovk_gui_shots.h"
 #include "ovk_headless.h"
 #include "ovk_linux_http.h"
+#include "ovk_linux_mqtt.h"
 #include "ovk_platform.h"
 #include "ovk_startup.h"
 #include "ovk_trip.h"
@@ -35,6 +36,14 @@ OVK_HOST linux_host() {
     h.set_autostart = [](int enable) { ovk_platform_set_autostart(enable); };
     // Plate-camera downloads go through the platform's HTTP client.
     h.fetch = ovk_platform_http;
+    // Sensors and the fleet view talk to a broker through libmosquitto; alerts are posted
+    // through the HTTP client.
+    h.mqtt_connect = ovk_linux_mqtt_connect;
+    h.post = [](const std::string& url, std::string_view body, std::string_view type) {
+        int status = 0;
+        ovk_platform_http(url, body, type, 15, &status, nullptr, 1 << 20);
+        return status;
+    };
     OVK_PIPELINE_HOOKS& k = h.hooks;
     k.set_sink = [](const OVK_SINK* s) { ovk_platform_set_sink(s); };
     k.notify = [](std::optional<std::string_view> key, std::optional<std::string_view> title,
