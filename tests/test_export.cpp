@@ -191,6 +191,7 @@ TEST_F(Export, LogFormatsOpenInGisAndSpreadsheetTools) {
     rows[0].vendor = "-2+3";
     rows[0].device_name = "@SUM(A1)";
     rows[1].mac = "=cmd,|x";  // only a damaged file holds such an address
+    rows[2].sensor = "car1";  // reported by a fleet sensor
 
     const std::string gpx = save(dir_, "log.gpx", ovk_export_log_gpx(rows));
     xml_ok(gpx);
@@ -205,7 +206,10 @@ TEST_F(Export, LogFormatsOpenInGisAndSpreadsheetTools) {
 
     const auto csv = py_csv(save(dir_, "log.csv", ovk_export_log_csv(rows)));
     ASSERT_EQ(csv.size(), 4u);
-    ASSERT_EQ(csv[0].size(), 12u);
+    ASSERT_EQ(csv[0].size(), 13u);
+    EXPECT_EQ(csv[0][12], "sensor");
+    EXPECT_EQ(csv[1][12], "");
+    EXPECT_EQ(csv[3][12], "car1");
     const std::string clean = "=HYPERLINK(\"x\"),a\nb\x01<c>&'\xE2\x82\xAC";
     EXPECT_EQ(csv[1][2], "'" + clean);  // label
     EXPECT_EQ(csv[1][7], "'-2+3");      // vendor
@@ -226,6 +230,10 @@ TEST_F(Export, LogFormatsOpenInGisAndSpreadsheetTools) {
     EXPECT_TRUE(cJSON_IsNull(cJSON_GetObjectItem(second, "latitude")));
     EXPECT_TRUE(cJSON_IsNull(cJSON_GetObjectItem(second, "vendor")));
     EXPECT_STREQ(cJSON_GetObjectItem(second, "category")->valuestring, "BODY_CAM");
+    // Only a fleet sensor's detection carries the field.
+    EXPECT_EQ(cJSON_GetObjectItem(second, "sensor"), nullptr);
+    EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetArrayItem(j.get(), 2), "sensor")->valuestring,
+                 "car1");
 }
 
 TEST_F(Export, LogJsonKeepsEveryIdExact) {

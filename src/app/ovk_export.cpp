@@ -709,7 +709,7 @@ std::optional<std::string> ovk_export_log_csv(std::span<const OVK_DETECTION> row
     return build([&](OVK_SBUF& b) {
         b.add(
             "timestamp,mac,label,category,confidence,source,rssi,vendor,device_name,evidence,"
-            "latitude,longitude\n");
+            "latitude,longitude,sensor\n");
         for (const OVK_DETECTION& d : rows) {
             b.add(ovk_local_time(d.timestamp));
             b.addc(',');
@@ -732,6 +732,9 @@ std::optional<std::string> ovk_export_log_csv(std::span<const OVK_DETECTION> row
             } else {
                 b.addc(',');
             }
+            // The fleet sensor that reported it; empty for this machine's own radios.
+            b.addc(',');
+            bare(b, d.sensor);
             b.addc('\n');
         }
     });
@@ -761,7 +764,8 @@ std::optional<std::string> ovk_export_log_gpx(std::span<const OVK_DETECTION> row
             b.add("    <name>");
             b.add(ovk_xml_escape(d.label));
             b.add("</name>\n    <desc>");
-            b.add(ovk_xml_escape(ovk_format(4096, "%s %d%% - %s - %d dBm - %s",
+            b.add(ovk_xml_escape((d.sensor.empty() ? std::string() : "sensor " + d.sensor + ": ") +
+                                 ovk_format(4096, "%s %d%% - %s - %d dBm - %s",
                                             ovk_cat_name(d.category), d.confidence, d.mac.c_str(),
                                             d.rssi, d.evidence.c_str())));
             b.add("</desc>\n    <type>");
@@ -782,6 +786,7 @@ std::optional<std::string> ovk_export_log_kml(std::span<const OVK_DETECTION> row
             b.add(ovk_xml_escape(d.label));
             b.add("</name>\n    <description>");
             b.add(ovk_xml_escape(
+                (d.sensor.empty() ? std::string() : "sensor " + d.sensor + ": ") +
                 ovk_format(4096, "%s - %s %d%% - %s - %d dBm", ovk_local_time(d.timestamp).c_str(),
                            ovk_cat_name(d.category), d.confidence, d.mac.c_str(), d.rssi)));
             b.addf(

@@ -1140,6 +1140,7 @@ OVK_STATUS ovk_pipeline_status() {
         const auto h = hooks();
         const int64_t now = clock_now(*h);
         bool demo = false;
+        bool failed = false;
         HEARD heard;
         bool replay = false;
         {
@@ -1150,6 +1151,7 @@ OVK_STATUS ovk_pipeline_status() {
             out.demo = s.demo;
             out.scan_state = scan_state_locked(s);
             out.scan_progress = ovk_scan_progress_text(out.scan_state, s.scan_failed);
+            failed = !s.running && s.scan_failed;
             out.has_location = fix_fresh_locked(s, now) ? 1 : 0;
             if (out.has_location) out.location = s.loc;
             if (s.has_loc && !out.has_location) {
@@ -1183,7 +1185,9 @@ OVK_STATUS ovk_pipeline_status() {
         out.threat = ovk_threat_of_tally(tally, ovk_prefs_alert_threshold(), out.has_cell_anomaly);
         if (demo)
             out.scanners = "Demo: made-up devices (no radios)";
-        else if (out.running && h->scan_status)
+        else if ((out.running || failed) && h->scan_status)
+            // After a failed start: the scanners' own word on why (a replay file that
+            // cannot be read says which and how).
             out.scanners = ovk_cut(h->scan_status(), OVK_SCANNERS_MAX);
         out.session_start = ovk_registry_session_start();
         out.data_note = ovk_datafile_readonly_note();

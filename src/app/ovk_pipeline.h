@@ -91,7 +91,8 @@ struct OVK_STATUS {
     int devices = 0;
     int flagged = 0;
     OVK_THREAT threat = OVK_THREAT_CLEAR;
-    std::string scanners;  // which scanners run, cut to 255
+    // Which scanners run, cut to 255; after a start that failed, what they say about it.
+    std::string scanners;
     // Whether anything is heard while scanning runs: 1 when the demo feed, a replay or at
     // least one radio delivers (also while not scanning). 0 with the reasons in
     // `not_listening`, "Bluetooth has no adapter; WiFi has no wireless driver".

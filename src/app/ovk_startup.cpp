@@ -173,6 +173,7 @@ struct OPENED {
     bool open = false;
     bool fetch_installed = false;
     std::string dir;
+    std::string error;  // why the last open failed
     std::function<void()> platform_shutdown;
 };
 
@@ -361,6 +362,7 @@ int ovk_startup_open(const OVK_OPTS& o, const OVK_HOST& host) {
     std::lock_guard<std::mutex> lock(st.mu);
     if (st.open) return 0;
     try {
+        st.error.clear();
         set_log_level(o.log_level);
         ovk_pipeline_set_hooks(o.replay ? replay_hooks(host.hooks, o, host.replay_capture)
                                         : host.hooks);
@@ -371,7 +373,7 @@ int ovk_startup_open(const OVK_OPTS& o, const OVK_HOST& host) {
         st.dir = host.data_dir ? host.data_dir() : std::string();
         // One program per data directory: two would hand out the same detection ids, undo
         // each other's device history and close each other's live trip.
-        if (!st.dir.empty() && ovk_datafile_lock_dir(st.dir) != 0) {
+        if (!st.dir.empty() && ovk_datafile_lock_dir(st.dir, &st.error) != 0) {
             if (st.platform_shutdown) st.platform_shutdown();
             st.platform_shutdown = nullptr;
             st.dir.clear();
@@ -399,7 +401,8 @@ int ovk_startup_open(const OVK_OPTS& o, const OVK_HOST& host) {
         if (o.record) {
             std::string err;
             if (ovk_record_open(*o.record, err) != 0) {
-                zq_log(LOG_ERR, "cannot record to %s: %s", o.record->c_str(), err.c_str());
+                st.error = "cannot record to " + *o.record + ": " + err;
+                zq_log(LOG_ERR, "%s", st.error.c_str());
                 close_below_pipeline(st);
                 return -1;
             }
@@ -434,6 +437,16 @@ void ovk_startup_close() {
     } catch (...) {
         zq_log(LOG_ERR, "shutdown failed");
         st.open = false;
+    }
+}
+
+std::string ovk_startup_error() {
+    OPENED& st = opened();
+    std::lock_guard<std::mutex> lock(st.mu);
+    try {
+        return st.error;
+    } catch (...) {
+        return {};
     }
 }
 

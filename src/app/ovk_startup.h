@@ -115,10 +115,14 @@ struct OVK_HOST {
 // (pid N) is using DIR") or the pipeline could not start ("pipeline init failed"), in which
 // case everything opened so far was closed again. Opening twice without a close in
 // between does nothing and returns 0.
-int ovk_startup_open(const OVK_OPTS& o, const OVK_HOST& host);
 // After the pipeline, the links to other machines start when asked for: the sensor publisher
 // (--mqtt or mqtt_url), the fleet view (--fleet or fleet_url) and the webhook (notify_url). A
 // link that cannot start is logged and left out; the run goes on.
+int ovk_startup_open(const OVK_OPTS& o, const OVK_HOST& host);
+// Why the last ovk_startup_open failed, in words for the person who started the program
+// ("another Orvik (pid N) is using DIR", "cannot record to FILE: REASON"); "" after a
+// success or when the reason is only in the log.
+std::string ovk_startup_error();
 // Takes the engine down in the reverse order; the pipeline stops scanning first and waits
 // for it. The run's demo mode ends with it. Nothing when not open.
 void ovk_startup_close();

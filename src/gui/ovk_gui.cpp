@@ -669,9 +669,10 @@ void ovk_gui_update(OVK_GUI* g) {
     });
 
     // Screens with animation of their own (the list's pulsing rows) ask on their tick.
+    // The map covers the header (and the radar): while it is open, it asks for itself.
     const bool toast_visible = g->now_s < g->toast_until;
-    if (g->pal.header != OVK_HEADER_NONE || g->prefs.radar_view || toast_visible ||
-        ovk_gui_popup_is_open(g, OVK_POP_MAP))
+    const bool map_open = ovk_gui_popup_is_open(g, OVK_POP_MAP);
+    if (((g->pal.header != OVK_HEADER_NONE || g->prefs.radar_view) && !map_open) || toast_visible)
         g->redraw = true;
     // The frame that takes an expired toast off the screen.
     if (g->toast_drawn && !toast_visible) g->redraw = true;

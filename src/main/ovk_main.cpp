@@ -191,7 +191,13 @@ int run_window(const OVK_OPTS& o, const OVK_HOST& host) {
     al_init_primitives_addon();
 
     const double started_s = al_get_time();
-    if (ovk_startup_open(o, host) != 0) return 1;
+    if (ovk_startup_open(o, host) != 0) {
+        // Started from a menu or a desktop icon, nobody reads standard error: say it where
+        // it is seen.
+        const std::string why = ovk_startup_error();
+        if (!why.empty()) ovk_platform_notify("startup", "Orvik did not start", why);
+        return 1;
+    }
     int status = 1;
     {
         WINDOW w;
