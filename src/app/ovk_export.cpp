@@ -79,6 +79,14 @@ bool starts_formula(std::string_view s) {
     }
 }
 
+// Controls a CSV field drops (the format has no escapes): C0 but tab and line ends, DEL and
+// C1 (as UTF-8). Printed raw they would steer the terminal showing the file (ESC, CSI).
+bool csv_control(std::string_view s, size_t i, size_t len) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (len == 1) return (c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F;
+    return len == 2 && c == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0;
+}
+
 void bare(OVK_SBUF& b, std::string_view s) {
     b.add(ovk_csv_bare(s));
 }
@@ -541,8 +549,10 @@ int ovk_export_add_remote_id(cJSON* o, const OVK_REMOTE_ID& r) {
 }
 
 std::string ovk_csv_bare(std::string_view s) {
-    if (!starts_formula(s) && s.find_first_of(",\"\r\n") == std::string_view::npos)
-        return std::string(s);
+    bool plain = !starts_formula(s) && s.find_first_of(",\"\r\n") == std::string_view::npos;
+    for (size_t i = 0; plain && i < s.size(); ++i)
+        plain = !csv_control(s, i, ovk_utf8_seq_len(s, i) == 2 ? 2 : 1);
+    if (plain) return std::string(s);
     return ovk_csv_field(s);
 }
 
@@ -555,8 +565,8 @@ std::string ovk_csv_field(std::string_view s, size_t outsz) {
     // Bytes that are not valid UTF-8 are dropped, so the file reads as UTF-8 everywhere.
     for (size_t i = 0; i < s.size();) {
         const size_t len = ovk_utf8_seq_len(s, i);
-        if (len == 0) {
-            ++i;
+        if (len == 0 || csv_control(s, i, len)) {
+            i += len ? len : 1;
             continue;
         }
         const size_t need = s[i] == '"' ? 2 : len;
@@ -595,7 +605,9 @@ std::string ovk_xml_escape(std::string_view s) {
                     out += "&apos;";
                     break;
                 default:
-                    if (c >= 32 || c == '\t' || c == '\n' || c == '\r')
+                    if (c == 0x7F)
+                        out += "&#x7F;";  // kept, but not as a raw control for a terminal
+                    else if (c >= 32 || c == '\t' || c == '\n' || c == '\r')
                         out.push_back(static_cast<char>(c));
                     break;
             }
@@ -605,6 +617,13 @@ std::string ovk_xml_escape(std::string_view s) {
         const size_t len = ovk_utf8_seq_len(s, i);
         if (len == 0) {  // drop this byte; the next one is taken as it comes
             ++i;
+            continue;
+        }
+        // C1 controls (U+0080..U+009F) are kept as references: raw, a terminal showing the
+        // file would obey them.
+        if (len == 2 && c == 0xC2 && p[i + 1] < 0xA0) {
+            out += ovk_format(16, "&#x%02X;", p[i + 1]);
+            i += len;
             continue;
         }
         // U+FFFE and U+FFFF are not XML characters.
