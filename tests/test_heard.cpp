@@ -97,4 +97,20 @@ TEST(Heard, StaysBoundedWhateverADeviceSends) {
     EXPECT_EQ(ovk_heard_news(h, long_name), 0);
 }
 
+TEST(Heard, AnAddressHeardOnceCostsWhatItSent) {
+    // Most addresses of a drive are heard with one name or one service list: the memory kept
+    // for them holds that, not room for the most an address may send (at 100,000 addresses
+    // the difference is tens of megabytes).
+    OVK_HEARD h;
+    ovk_heard_note(h, *Payload().name("Pixel 7").uuid128(numbered_uuid(1)).ble(kSensor));
+    EXPECT_EQ(h.names.capacity(), 1u);
+    EXPECT_EQ(h.uuids.capacity(), 1u);
+    // A packet listing a service twice adds it once.
+    Payload twice;
+    twice.uuid128(numbered_uuid(2)).uuid128(numbered_uuid(2)).uuid128(numbered_uuid(3));
+    ovk_heard_note(h, *twice.ble(kSensor));
+    EXPECT_EQ(h.uuids.size(), 3u);
+    EXPECT_LE(h.uuids.capacity(), 3u);
+}
+
 }  // namespace

@@ -8,12 +8,14 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <thread>
 
 #include "ovk_alpr.h"
 #include "ovk_classify_io.h"
 #include "ovk_demo.h"
+#include "ovk_gui_main.h"
 #include "ovk_pipeline.h"
 #include "ovk_prefs.h"
 #include "ovk_registry.h"
@@ -828,6 +830,84 @@ TEST_F(Pipeline, HistoryFlushCountsSessionsOnce) {
     EXPECT_EQ(ovk_pipeline_cache_size(), 0);
 }
 
+TEST_F(Pipeline, PerAddressMemoriesFollowTheLiveDevicesNotTheSession) {
+    // A flood of 20,000 flagged addresses, 100 a second: the classification cache keeps the
+    // last seconds' addresses, not the session's, while the log and alert limits of an
+    // address heard among them still hold.
+    ovk_pipeline_submit(axon(kAxon, T0));
+    drain();
+    ASSERT_EQ(logged(kAxon), 1);
+    ASSERT_EQ(pop_all().size(), 1u);
+    char mac[18];
+    for (int i = 0; i < 20000; ++i) {
+        snprintf(mac, sizeof mac, "C2:00:%02X:%02X:00:01", (i >> 8) & 0xFF, i & 0xFF);
+        const int64_t t = T0 + 10 * i;
+        ovk_pipeline_submit(axon(mac, t));
+        // The Axon again at every fifth of its log interval: never a second log line.
+        if (i % 600 == 0 && t < T0 + 30000) ovk_pipeline_submit(axon(kAxon, t));
+        if (i % 200 == 0) drain();
+    }
+    drain();
+    EXPECT_LE(ovk_pipeline_cache_size(), 8192) << "the cache followed the session";
+    EXPECT_EQ(logged(kAxon), 1) << "its log interval held through the sweeps";
+    // 200 s in: still inside the Axon's 300 s alert cool-down, past its log interval.
+    ovk_pipeline_submit(axon(kAxon, T0 + 200000));
+    drain();
+    EXPECT_EQ(logged(kAxon), 2);
+    for (const auto& a : pop_all()) EXPECT_NE(a.key, kAxon) << "re-alerted inside its cool-down";
+    // Every address of the flood was logged once.
+    EXPECT_EQ(ovk_store_detection_count(), 20002);
+}
+
+TEST_F(Pipeline, HistoryFlushOfManyDevicesMergesEveryOneOnce) {
+    // More devices than one piece of the flush: the rows are taken and written in pieces,
+    // and every remembered record is merged with what was there before.
+    constexpr int kDevices = 9500;
+    std::vector<OVK_KNOWN> before;
+    char mac[18];
+    for (int i = 0; i < kDevices; i += 2) {
+        OVK_KNOWN k;
+        snprintf(mac, sizeof mac, "C4:00:00:%02X:%02X:01", (i >> 8) & 0xFF, i & 0xFF);
+        k.mac = mac;
+        k.first_seen = k.last_seen = T0 - 86400000;
+        k.sessions = 2;
+        k.detect_count = 5;
+        k.note = "old";
+        before.push_back(k);
+    }
+    ASSERT_EQ(ovk_store_known_upsert(before), 0);
+    ASSERT_EQ(ovk_scan_start(), 0);
+    ASSERT_EQ(settle(), 0);
+    const OVK_ADVERT_PTR tag = demo_advert(kAirTag, T0);
+    for (int i = 0; i < kDevices; ++i) {
+        snprintf(mac, sizeof mac, "C4:00:00:%02X:%02X:01", (i >> 8) & 0xFF, i & 0xFF);
+        auto a = std::make_unique<OVK_ADVERT>(*tag);
+        a->mac = mac;
+        a->timestamp = T0 + 1000 + i;
+        ovk_pipeline_submit(std::move(a));
+        if (i % 1000 == 0) drain();
+    }
+    drain();
+    g_now = T0 + 60000;
+    ovk_scan_housekeeping_tick();
+    ASSERT_EQ(ovk_store_known_count(), kDevices);
+    for (int i = 0; i < kDevices; i += 7) {
+        snprintf(mac, sizeof mac, "C4:00:00:%02X:%02X:01", (i >> 8) & 0xFF, i & 0xFF);
+        const auto got = ovk_store_known_get(mac);
+        ASSERT_TRUE(got) << mac;
+        EXPECT_EQ(got->last_seen, T0 + 1000 + i) << mac;
+        EXPECT_EQ(got->sessions, i % 2 == 0 ? 3 : 1) << mac;
+        EXPECT_EQ(got->detect_count, i % 2 == 0 ? 6 : 1) << mac;
+        EXPECT_EQ(got->note, i % 2 == 0 ? "old" : "") << mac;
+    }
+    // The file holds the same records: one whole file, no journal left over.
+    EXPECT_FALSE(ovk_test::file_exists(dir_.file("known_devices.journal")));
+    const std::vector<OVK_KNOWN> memory = ovk_store_known_all();
+    ovk_store_close();
+    ASSERT_EQ(ovk_store_open(dir_.path()), 0);
+    EXPECT_EQ(ovk_store_known_all(), memory);
+}
+
 TEST_F(Pipeline, ShutdownDropsQueuedItemsAndRefusesNewOnes) {
     ovk_pipeline_shutdown();
     ovk_pipeline_submit(axon(kAxon, T0));
@@ -838,3 +918,79 @@ TEST_F(Pipeline, ShutdownDropsQueuedItemsAndRefusesNewOnes) {
 }
 
 }  // namespace
+
+// A position is only used while it is fresh: an Axon camera heard after the GPS went quiet is
+// logged without a place rather than at one the user left long ago.
+TEST_F(Pipeline, StaleFixIsNotUsedAndTheStatusSaysGpsLost) {
+    set_prefs([](OVK_PREFS& p) {
+        p.gps_tagging = 1;
+        p.category_enabled[OVK_CAT_DRONE] = 1;
+    });
+    ovk_pipeline_location(ovk_demo_user_fix(0, kLat, kLon, T0));
+    drain();
+    ovk_pipeline_submit(axon("00:25:DF:00:00:01", T0));
+    drain();
+    g_now = T0 + 30000;
+    ovk_pipeline_submit(axon("00:25:DF:00:00:02", T0 + 30000));
+    drain();
+    EXPECT_EQ(ovk_pipeline_status().has_location, 1) << "30 s old is still fresh";
+    g_now = T0 + 30001;
+    ovk_pipeline_submit(axon("00:25:DF:00:00:03", T0 + 30001));
+    // A drone overhead needs where the user is: no alert from a stale fix.
+    ovk_pipeline_submit(demo_advert(kDrone, T0 + 30001, 0, true));
+    drain();
+    std::map<std::string, bool> pos;
+    for (const auto& d : ovk_store_detections(0)) pos[d.mac] = d.has_pos != 0;
+    EXPECT_TRUE(pos.at("00:25:DF:00:00:01"));
+    EXPECT_TRUE(pos.at("00:25:DF:00:00:02"));
+    EXPECT_FALSE(pos.at("00:25:DF:00:00:03"));
+    {
+        std::lock_guard<std::mutex> lock(g_calls.mu);
+        for (const auto& sp : g_calls.spoken) EXPECT_NE(sp, "Drone overhead");
+    }
+
+    OVK_STATUS s = ovk_pipeline_status();
+    EXPECT_EQ(s.has_location, 0);
+    EXPECT_EQ(s.fix_lost, 1);
+    EXPECT_EQ(ovk_fix_lost_text(s.fix_age_ms), "GPS lost (last fix 30 s ago)");
+    g_now = T0 + 3 * 60000 + 5000;
+    s = ovk_pipeline_status();
+    EXPECT_EQ(ovk_fix_lost_text(s.fix_age_ms), "GPS lost (last fix 3 min ago)");
+    OVK_MAIN_STATUS_LINE l;
+    l.state = "Scanning";
+    l.gps_lost = ovk_fix_lost_text(s.fix_age_ms);
+    EXPECT_EQ(ovk_main_status_text(l),
+              "Scanning - 0 devices nearby - GPS lost (last fix 3 min ago)");
+
+    // A new fix is used again.
+    ovk_pipeline_location(ovk_demo_user_fix(0, kLat, kLon, g_now.load()));
+    drain();
+    EXPECT_EQ(ovk_pipeline_status().has_location, 1);
+    EXPECT_EQ(ovk_pipeline_status().fix_lost, 0);
+}
+
+// The demo's made-up position does not outlive the demo: switching to the radios (and
+// stopping) forgets it, even with demo fixes still queued.
+TEST_F(Pipeline, SwitchingTheSourceForgetsTheFix) {
+    set_prefs([](OVK_PREFS& p) { p.demo_mode = 1; });
+    ASSERT_EQ(ovk_scan_start(), 0);
+    ASSERT_EQ(settle(), 0);
+    for (int i = 0; i < 3000 && !ovk_pipeline_status().has_location; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(ovk_pipeline_status().has_location, 1) << "the demo feeds a fix a second";
+    set_prefs([](OVK_PREFS& p) { p.demo_mode = 0; });
+    ovk_scan_refresh();
+    ASSERT_EQ(settle(), 0);
+    drain();
+    EXPECT_FALSE(ovk_pipeline_location_get().has_value());
+    EXPECT_EQ(ovk_pipeline_status().has_location, 0);
+    EXPECT_EQ(ovk_pipeline_status().fix_lost, 0);
+
+    // The radios' fix goes when scanning stops.
+    ovk_pipeline_location(ovk_demo_user_fix(0, kLat, kLon, T0));
+    drain();
+    ASSERT_TRUE(ovk_pipeline_location_get().has_value());
+    ovk_scan_stop();
+    ASSERT_EQ(settle(), 0);
+    EXPECT_FALSE(ovk_pipeline_location_get().has_value());
+}

@@ -882,6 +882,47 @@ OVK_DEVICE_LIST ovk_registry_summaries(int64_t since) {
     return _snapshot_list(r, true, since);
 }
 
+std::vector<OVK_KNOWN> ovk_registry_known_rows(int64_t since, OVK_REGISTRY_CURSOR* after,
+                                               size_t max) {
+    REGISTRY& r = R();
+    std::lock_guard lk(r.mu);
+    std::vector<OVK_KNOWN> out;
+    if (!after || max == 0) return out;
+    try {
+        out.reserve(std::min(max, r.table.size()));
+        // The table order is the creation order. The entry last passed is found by its
+        // address; when it has gone meanwhile, the walk starts over and skips by number.
+        const TRACK* t = r.head;
+        if (after->order > 0) {
+            const TRACK* last = after->mac.empty() ? nullptr : _find(r, after->mac);
+            if (last && last->order == after->order)
+                t = last->next;
+            else
+                while (t && t->order <= after->order) t = t->next;
+        }
+        const TRACK* passed = nullptr;
+        for (; t && out.size() < max; t = t->next) {
+            passed = t;
+            if (t->last_seen < since) continue;
+            OVK_KNOWN& k = out.emplace_back();
+            k.mac = t->mac;
+            k.first_seen = t->first_seen;
+            k.last_seen = t->last_seen;
+            if (t->has_name) k.name = t->name;
+            k.vendor = t->vendor;
+            k.device_type = t->identity.type;
+        }
+        if (passed) {
+            after->order = passed->order;
+            after->mac = passed->mac;
+        }
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(OVK_KNOWN, max, out);
+        out.clear();
+    }
+    return out;
+}
+
 std::optional<OVK_DEVICE> ovk_registry_get(std::string_view mac) {
     REGISTRY& r = R();
     std::lock_guard lk(r.mu);

@@ -145,6 +145,17 @@ std::vector<char> ovk_registry_holds(const std::vector<std::string>& macs);
 
 // Summaries of the entries last seen at or after `since`; nothing is dropped.
 OVK_DEVICE_LIST ovk_registry_summaries(int64_t since);
+// What the remembered devices keep of the entries last seen at or after `since`, in table
+// order: address, first and last seen, name, vendor and type (the other fields as a new
+// OVK_KNOWN has them). Much lighter than summaries; nothing is dropped. Read in pieces: at
+// most `max` rows of entries after the cursor `*after` (default-made to start), which moves
+// past them.
+struct OVK_REGISTRY_CURSOR {
+    uint64_t order = 0;  // creation number of the last entry passed
+    std::string mac;     // and its address, to find it again at once
+};
+std::vector<OVK_KNOWN> ovk_registry_known_rows(int64_t since, OVK_REGISTRY_CURSOR* after,
+                                               size_t max);
 // A full snapshot (advertisement, history, path, same-access-point siblings) or nullopt.
 std::optional<OVK_DEVICE> ovk_registry_get(std::string_view mac);
 int ovk_registry_count();

@@ -90,6 +90,16 @@ int ovk_heard_note(OVK_HEARD& h, const OVK_ADVERT& a) {
         return 0;
     }
     try {
+        // Room for exactly what is added (most addresses send one name or one list), taken
+        // before anything changes.
+        size_t more = 0;
+        for (size_t i = 0; i < a.uuids.size(); i++)
+            if (!holds(h.uuids, a.uuids[i]) &&
+                std::find(a.uuids.begin(), a.uuids.begin() + static_cast<std::ptrdiff_t>(i),
+                          a.uuids[i]) == a.uuids.begin() + static_cast<std::ptrdiff_t>(i))
+                more++;
+        h.uuids.reserve(std::min(OVK_HEARD_UUIDS_MAX, h.uuids.size() + more));
+        if (!name.empty()) h.names.reserve(std::min(OVK_HEARD_NAMES_MAX, h.names.size() + 1));
         for (const OVK_UUID& u : a.uuids) {
             if (holds(h.uuids, u)) continue;
             if (h.uuids.size() >= OVK_HEARD_UUIDS_MAX) h.uuids.erase(h.uuids.begin());

@@ -18,6 +18,7 @@
 #include "ovk_gui_shots.h"
 #include "ovk_headless.h"
 #include "ovk_linux_http.h"
+#include "ovk_linux_mqtt.h"
 #include "ovk_platform.h"
 #include "ovk_startup.h"
 #include "ovk_trip.h"
@@ -35,6 +36,14 @@ OVK_HOST linux_host() {
     h.set_autostart = [](int enable) { ovk_platform_set_autostart(enable); };
     // Plate-camera downloads go through the platform's HTTP client.
     h.fetch = ovk_platform_http;
+    // Sensors and the fleet view talk to a broker through libmosquitto; alerts are posted
+    // through the HTTP client.
+    h.mqtt_connect = ovk_linux_mqtt_connect;
+    h.post = [](const std::string& url, std::string_view body, std::string_view type) {
+        int status = 0;
+        ovk_platform_http(url, body, type, 15, &status, nullptr, 1 << 20);
+        return status;
+    };
     OVK_PIPELINE_HOOKS& k = h.hooks;
     k.set_sink = [](const OVK_SINK* s) { ovk_platform_set_sink(s); };
     k.notify = [](std::optional<std::string_view> key, std::optional<std::string_view> title,
@@ -46,6 +55,7 @@ OVK_HOST linux_host() {
     k.scan_stop = [] { ovk_platform_scan_stop(); };
     k.scan_running = [] { return ovk_platform_scan_running(); };
     k.scan_status = [] { return ovk_platform_scan_status(); };
+    k.scan_health = [] { return ovk_platform_scan_health(); };
     k.take_stop_request = [] { return ovk_platform_take_stop_request(); };
     k.background = [](int enable, std::string_view text) { ovk_platform_background(enable, text); };
     // --replay reads capture files of other tools through the platform's reader.
@@ -181,7 +191,13 @@ int run_window(const OVK_OPTS& o, const OVK_HOST& host) {
     al_init_primitives_addon();
 
     const double started_s = al_get_time();
-    if (ovk_startup_open(o, host) != 0) return 1;
+    if (ovk_startup_open(o, host) != 0) {
+        // Started from a menu or a desktop icon, nobody reads standard error: say it where
+        // it is seen.
+        const std::string why = ovk_startup_error();
+        if (!why.empty()) ovk_platform_notify("startup", "Orvik did not start", why);
+        return 1;
+    }
     int status = 1;
     {
         WINDOW w;
@@ -227,7 +243,8 @@ int run_window(const OVK_OPTS& o, const OVK_HOST& host) {
             ovk_scan_stop();
             ovk_gui_shutdown(w.gui.get());
             w.gui.reset();
-            status = 0;
+            // A tour that could not save every picture has not done its job.
+            status = o.shots && ovk_shots_failed() > 0 ? 1 : 0;
         }
         // A failed start also takes the engine down: its threads must not outlive main.
         ovk_startup_close();
