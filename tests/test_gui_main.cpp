@@ -7,6 +7,7 @@
 // frame is drawn when one is wanted. With OVK_SHOT_DIR set, screenshots of the list, the
 // radar and the compact layout in several themes are stored there.
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <random>
 #include <string>
@@ -491,6 +492,56 @@ TEST_F(MainScreen, WheelAndDragScrollFiveHundredDevices) {
     EXPECT_TRUE(pump([&] { return g_.list_scroll == 0; }));
 }
 
+// Names with bytes that are not UTF-8 or a tall stack of marks on one letter still leave every
+// row drawn whole: their third line (name, signal, distance, age, NEW) reaches as far right
+// as a plain name's.
+TEST_F(MainScreen, HostileNamesLeaveEveryRowWhole) {
+    // Addresses no other test marks (as a favourite, say).
+    const OVK_HITS tag = {hit(OVK_CAT_TRACKER, 60, "Tracker")};
+    std::string zalgo = "C";
+    for (int i = 0; i < 200; ++i) zalgo += "\xCC\x81";  // U+0301
+    add(mac_of(1, 0x7E), -50, tag, "Cam1");
+    add(mac_of(2, 0x7E), -50, tag,
+        "Cam\xFF\xFE\xE2\x80\xAE"
+        "2");
+    add(mac_of(3, 0x7E), -50, tag, zalgo + "am3");
+    relist();
+    ASSERT_EQ(g_.visible.size(), 3u);
+    shot("main_list_hostile_names");
+
+    // The rightmost drawn pixel of each row's third line.
+    const RECT l = rect(g_.w_list);
+    const float rh = row_h(), s = g_.scale;
+    const float y3 = 7 * s + static_cast<float>(al_get_font_line_height(g_.font_bold) +
+                                                al_get_font_line_height(g_.font_small));
+    const float h3 = static_cast<float>(al_get_font_line_height(g_.font_small));
+    auto far_right = [&](size_t row) {
+        const float top = l.y + static_cast<float>(row) * rh - g_.list_scroll;
+        int right = -1;
+        for (int y = static_cast<int>(top + y3); y < static_cast<int>(top + y3 + h3); ++y) {
+            const uint32_t bg = pixel(static_cast<int>(l.x + l.w) - 8, y);
+            for (int x = static_cast<int>(l.x + l.w) - 12; x > right; --x) {
+                const uint32_t c = pixel(x, y);
+                int diff = 0;
+                for (int sh : {0, 8, 16})
+                    diff = std::max(diff, std::abs(static_cast<int>((c >> sh) & 0xFF) -
+                                                   static_cast<int>((bg >> sh) & 0xFF)));
+                if (diff > 60) {
+                    right = x;
+                    break;
+                }
+            }
+        }
+        return right;
+    };
+    std::map<std::string, int> right;
+    for (size_t r = 0; r < 3; ++r) right[visible_mac(r)] = far_right(r);
+    const int plain = right[mac_of(1, 0x7E)];
+    ASSERT_GT(plain, static_cast<int>(l.x) + 100);
+    EXPECT_GE(right[mac_of(2, 0x7E)], plain - 4) << "invalid UTF-8";
+    EXPECT_GE(right[mac_of(3, 0x7E)], plain - 4) << "stacked marks";
+}
+
 // The menu offers the screens that exist and the screen's own commands.
 TEST_F(MainScreen, MenuOffersWhatExistsRecordsTracesAndSwitchesDemo) {
     EXPECT_EQ(menu_entries(), (std::vector<std::string>{"Record trace", "Demo mode: off", "Quit"}));
@@ -593,7 +644,7 @@ TEST_F(MainScreen, CrowdedRadarKeepsFlaggedDevicesInAnyTheme) {
     EXPECT_GE(scan.y, header.y + header.h) << "buttons below the header";
     EXPECT_EQ(label(g_.w_scan_btn), "Start");
     EXPECT_EQ(menu_entries(), (std::vector<std::string>{"Record trace", "Demo: off", "Quit"}));
-    shot("main_compact_list");
+    shot("main_compact_list", 600, 780);
     resize(kW, kH);
 }
 

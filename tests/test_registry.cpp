@@ -214,6 +214,10 @@ TEST_F(Registry, NamesVendorsAndIdentitiesNeverGetPoorer) {
     report(ble(m, -60, std::string(300, 'n')), T0 + 4);
     EXPECT_EQ(get(m).name, std::string(95, 'n'));
 
+    // A name cut at the limit never ends inside a character.
+    report(ble(m, -60, std::string(94, 'n') + "\xC3\xA9"), T0 + 4);
+    EXPECT_EQ(get(m).name, std::string(94, 'n'));
+
     report(ble(m, -60), T0 + 5, {}, "Acme Corp");
     report(ble(m, -60), T0 + 6, {}, "");
     EXPECT_EQ(get(m).vendor, "Acme Corp");
@@ -232,6 +236,37 @@ TEST_F(Registry, NamesVendorsAndIdentitiesNeverGetPoorer) {
     OVK_IDENTITY same{"AirPods Pro 2", {{"Model", "A2931"}, {"Case", "shut"}}};
     report(ble(m, -60), T0 + 10, {}, "", nullptr, &same);
     EXPECT_EQ(get(m).device_type, "AirPods Pro 2");
+}
+
+// Hostile names are made safe to show where they come in, so every screen and export reads
+// the same clean text: bytes that are not UTF-8 go, controls become spaces, direction
+// controls go, and a letter keeps at most two stacked marks.
+TEST_F(Registry, NamesAreCleanedWhereTheyComeIn) {
+    const std::string m = mac_of(2);
+    report(ble(m, -60, "Cam\xFF\xC0\xAF-\xE2\x82 1\xC3\xA9"), T0);
+    EXPECT_EQ(get(m).name, "Cam- 1\xC3\xA9");
+
+    std::string zalgo = "Z";
+    for (int i = 0; i < 200; ++i) zalgo += "\xCC\x81";  // U+0301
+    zalgo += "oe\xCC\x88";                              // a lone mark stays
+    report(ble(m, -60, zalgo), T0 + 1);
+    EXPECT_EQ(get(m).name, "Z\xCC\x81\xCC\x81oe\xCC\x88");
+
+    // U+202E, U+2066, U+200F go; a tab, a newline and U+0085 become spaces.
+    report(ble(m, -60,
+               "\xE2\x80\xAEgpj.exe\xE2\x81\xA6 a\tb\nc\xC2\x85"
+               "d\xE2\x80\x8F"),
+           T0 + 2);
+    EXPECT_EQ(get(m).name, "gpj.exe a b c d");
+
+    // Only controls and invalid bytes: no name; the one before stays.
+    report(ble(m, -60, std::string("\x01\xFE\xE2\x80\xAE", 5)), T0 + 3);
+    EXPECT_EQ(get(m).name, "gpj.exe a b c d");
+
+    // The Wi-Fi name (SSID) takes the same path.
+    const std::string w = mac_of(3);
+    report(wifi(w, -50, "Home\xE2\x80\xAE\xFFNet"), T0 + 4);
+    EXPECT_EQ(get(w).name, "HomeNet");
 }
 
 TEST_F(Registry, StrongestVerdictIsHeldForTwoMinutes) {

@@ -29,6 +29,7 @@
 #include <set>
 #include <unordered_map>
 
+#include "ovk_app_util.h"
 #include "ovk_fingerprint.h"
 #include "ovk_geo.h"
 #include "ovk_intel.h"
@@ -294,12 +295,82 @@ bool _evict_one(REGISTRY& r) {
 // 3. Report merging
 // ---------------------------------------------------------------------------------------
 
-// Leading white space skipped, at most 255 characters, trailing white space stripped, and
-// one pair of enclosing double quotes dropped.
-std::string _clean_name(std::string_view in) {
+// The code point of the valid `len`-byte UTF-8 sequence at s[i].
+uint32_t _code_point(std::string_view s, size_t i, size_t len) {
+    const auto b = [&](size_t k) {
+        return static_cast<uint32_t>(static_cast<unsigned char>(s[i + k]));
+    };
+    if (len == 1) return b(0);
+    if (len == 2) return ((b(0) & 0x1F) << 6) | (b(1) & 0x3F);
+    if (len == 3) return ((b(0) & 0x0F) << 12) | ((b(1) & 0x3F) << 6) | (b(2) & 0x3F);
+    return ((b(0) & 0x07) << 18) | ((b(1) & 0x3F) << 12) | ((b(2) & 0x3F) << 6) | (b(3) & 0x3F);
+}
+
+// Marks that stack on the letter before them (the generic diacritic blocks).
+bool _is_stacking_mark(uint32_t c) {
+    return (c >= 0x0300 && c <= 0x036F) || (c >= 0x1AB0 && c <= 0x1AFF) ||
+           (c >= 0x1DC0 && c <= 0x1DFF) || (c >= 0x20D0 && c <= 0x20FF) ||
+           (c >= 0xFE20 && c <= 0xFE2F);
+}
+
+// Controls that turn the direction of the text after them.
+bool _is_bidi_control(uint32_t c) {
+    return c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+           (c >= 0x2066 && c <= 0x2069);
+}
+
+// Line breaks and other controls (C0, DEL, C1, the Unicode line and paragraph separators).
+bool _is_control(uint32_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029;
+}
+
+// Text every screen, log and export can show as one line: bytes that are not UTF-8 dropped,
+// controls turned into spaces, direction controls dropped, and at most kMarksMax stacking
+// marks kept on a letter.
+constexpr int kMarksMax = 2;
+std::string _safe_text(std::string_view in) {
+    std::string out;
+    out.reserve(in.size());
+    int marks = 0;
+    for (size_t i = 0; i < in.size();) {
+        const size_t len = ovk_utf8_seq_len(in, i);
+        if (len == 0) {
+            ++i;
+            continue;
+        }
+        const uint32_t c = _code_point(in, i, len);
+        const std::string_view seq = in.substr(i, len);
+        i += len;
+        if (_is_bidi_control(c)) continue;
+        if (_is_stacking_mark(c)) {
+            if (++marks <= kMarksMax) out.append(seq);
+            continue;
+        }
+        marks = 0;
+        if (_is_control(c))
+            out += ' ';
+        else
+            out.append(seq);
+    }
+    return out;
+}
+
+// At most `max` bytes of the UTF-8 text `s`, never ending inside a character.
+std::string _cut_text(std::string_view s, size_t max) {
+    if (s.size() <= max) return std::string(s);
+    size_t n = max;
+    while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;
+    return std::string(s.substr(0, n));
+}
+
+// Made safe to show, leading white space skipped, at most 255 bytes, trailing white space
+// stripped, and one pair of enclosing double quotes dropped.
+std::string _clean_name(std::string_view raw) {
+    const std::string safe = _safe_text(raw);
+    const std::string_view in(safe);
     size_t i = 0;
     while (i < in.size() && ovk_is_ws(static_cast<unsigned char>(in[i]))) i++;
-    std::string s(in.substr(i, 255));
+    std::string s = _cut_text(in.substr(i), 255);
     while (!s.empty() && ovk_is_ws(static_cast<unsigned char>(s.back()))) s.pop_back();
     if (s.size() > 1 && s.front() == '"' && s.back() == '"') s = s.substr(1, s.size() - 2);
     return s;
@@ -347,7 +418,7 @@ void _merge(TRACK& t, const OVK_ADVERT& a, const OVK_HITS& hits, const OVK_IDENT
     if (a.name) {
         std::string n = _clean_name(*a.name);
         if (!n.empty()) {
-            t.name = ovk_cut(n, kNameMax);
+            t.name = _cut_text(n, kNameMax);
             t.has_name = 1;
         }
     }
