@@ -298,4 +298,62 @@ TEST(DataFilesProgram, DamagedSettingsNeverLeadToPruning) {
     }
 }
 
+// A damaged settings file, then an automatic save in the window (the map's position), then a
+// restart: the defaults must not have replaced the file, or the restart prunes by them.
+TEST(DataFilesProgram, AnAutomaticSaveOverDamagedSettingsNeverLeadsToPruning) {
+    const std::string exe = std::string(OVK_BINARY_DIR) + "/orvik";
+    ASSERT_TRUE(ovk_test::file_exists(exe)) << "build the orvik target first";
+    TempDir dir;
+    const std::string data = dir.path() + "/orvik";
+    ASSERT_EQ(ovk_mkdirs(data), 0);
+    const std::string damaged = "{\"retention_days\": 0, \"setup_wizard_done\": true,}";
+    write_file(data + "/settings.json", damaged);
+    const int64_t in_2019 = 1560000000000;  // June 2019
+    write_file(data + "/detections.jsonl",
+               "{\"id\":1,\"mac\":\"AA:BB:CC:DD:EE:01\",\"label\":\"old\",\"timestamp\":" +
+                   std::to_string(in_2019) + "}\n");
+
+    ovk_datafile_reset();
+    ASSERT_EQ(ovk_prefs_load(data), 0);
+    EXPECT_EQ(ovk_prefs_file_ok(), 0);
+    const auto copies = copies_of(data + "/settings.json");
+    ASSERT_EQ(copies.size(), 1u);
+    const std::string kept = fs::path(copies[0]).filename().string();
+    EXPECT_EQ(ovk_prefs_note(), "Settings file was damaged - kept as " + kept +
+                                    "; using defaults until you save Settings");
+    // The automatic save: in force for this run, written nowhere.
+    OVK_PREFS p = ovk_prefs_get();
+    p.map_lat = 48.1;
+    p.map_zoom = 12;
+    EXPECT_EQ(ovk_prefs_set(p), 0);
+    EXPECT_EQ(ovk_prefs_get().map_zoom, 12);
+    EXPECT_EQ(read_file(data + "/settings.json"), damaged);
+    EXPECT_EQ(ovk_prefs_file_ok(), 0);
+
+    // The restart scans (and prunes when it may) and ends.
+    ovk_test::ProgramLaunch l;
+    l.exe = exe;
+    l.args = {"--headless", "--demo", "--duration", "2"};
+    l.env = {"XDG_DATA_HOME=" + dir.path(),
+             std::string("OVK_ASSETS=") + OVK_SOURCE_DIR + "/assets"};
+    l.out_dir = dir.path();
+    l.deadline_s = 60;
+    const ovk_test::ProgramRun r = ovk_test::run_program(l);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto dets = ovk_store_parse_log(read_file(data + "/detections.jsonl"), nullptr);
+    ASSERT_FALSE(dets.empty()) << r.err;
+    EXPECT_EQ(dets.front().timestamp, in_2019);
+
+    // Saving Settings makes them the user's: written, and the note goes.
+    p.retention_days = 0;
+    ASSERT_EQ(ovk_prefs_save(p), 0);
+    EXPECT_EQ(ovk_prefs_file_ok(), 1);
+    EXPECT_EQ(ovk_prefs_note(), "");
+    ASSERT_EQ(ovk_prefs_load(data), 0);
+    EXPECT_EQ(ovk_prefs_file_ok(), 1);
+    EXPECT_EQ(ovk_prefs_get().map_zoom, 12);
+    EXPECT_EQ(ovk_prefs_get().retention_days, 0);
+    ovk_datafile_reset();
+}
+
 }  // namespace

@@ -3,7 +3,10 @@
 // Recording and replay: what the pipeline is handed goes to the recording line by line;
 // a recording or a capture plays back in order at its pace (or flat out without dropping
 // anything), with its clock; and a replay of a recorded run finds the same detections.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -30,8 +33,10 @@ constexpr double kLat = 45.4215;
 constexpr double kLon = -75.6972;
 
 // Capture files through the platform's reader, as the program hands it in.
-std::optional<OVK_REPLAY_CAPTURE> open_capture(const string& path, string& error) {
-    std::shared_ptr<OVK_CAPTURE> cap = ovk_capture_open_path(path, error);
+std::optional<OVK_REPLAY_CAPTURE> open_capture(std::string_view head, FILE* in, string& error) {
+    const ovk_bytes magic(reinterpret_cast<const uint8_t*>(head.data()), head.size());
+    if (ovk_capture_format(magic) == OVK_CAPTURE_TEXT) return std::nullopt;
+    std::shared_ptr<OVK_CAPTURE> cap = ovk_capture_open(in, error);
     if (!cap) return std::nullopt;
     return OVK_REPLAY_CAPTURE{[cap](std::vector<OVK_ADVERT_PTR>& out, string& err) {
         OVK_CAPTURE_FRAME f;
@@ -164,8 +169,9 @@ TEST(Replay, ReaderTakesRecordingsAndCaptures) {
     // Without the capture reader, a capture is only bytes that are no recording.
     r = OVK_REPLAY_READER::open(cap, err);
     ASSERT_TRUE(r);
-    EXPECT_EQ(r->next(it), 0);
+    EXPECT_EQ(r->next(it), -1);
     EXPECT_GT(r->skipped(), 0);
+    EXPECT_EQ(r->error().rfind("not a recording or a capture (", 0), 0u) << r->error();
     EXPECT_FALSE(OVK_REPLAY_READER::open(dir.file("missing"), err, open_capture));
     EXPECT_EQ(err, "No such file or directory");
     ovk_test::write_file(
@@ -242,6 +248,38 @@ TEST(Replay, OriginalPaceSpeedUpSilencesAndTheClock) {
     o.path = dir.file("missing.jsonl");
     EXPECT_EQ(ovk_replay_start(o, slow.sink()), -1);
     EXPECT_EQ(ovk_replay_status(), "Replay: " + o.path + ": No such file or directory");
+}
+
+// A FIFO without a writer, then with a quiet one: the start does not wait for it, what comes
+// is played, and a stop ends the wait for more.
+TEST(Replay, StopEndsTheWaitOnAQuietFifo) {
+    ovk_test::TempDir dir;
+    const string fifo = dir.file("live.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    Received got;
+    OVK_REPLAY_OPTS o;
+    o.path = fifo;
+    o.speed = 0;
+    for (const bool writer : {false, true}) {
+        ASSERT_EQ(ovk_replay_start(o, got.sink()), 0);
+        int w = -1;
+        if (writer) {
+            w = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+            ASSERT_GE(w, 0);
+            const string line = R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":"","time":7})"
+                                "\n{\"radio\"";
+            ASSERT_EQ(write(w, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+            for (int i = 0; i < 4000 && got.size() == 0; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            EXPECT_EQ(got.size(), 1u);
+        }
+        EXPECT_EQ(ovk_replay_status(), "Replay: " + fifo);
+        const auto t0 = std::chrono::steady_clock::now();
+        ovk_replay_stop();  // before the change: blocked in open, or in fgets, for ever
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+        EXPECT_EQ(ovk_replay_error(), "");
+        if (w >= 0) close(w);
+    }
 }
 
 TEST(Replay, FlatOutWaitsForTheConsumerAndDropsNothing) {

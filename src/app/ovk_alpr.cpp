@@ -3,7 +3,6 @@
 #include "ovk_alpr.h"
 
 #include <cjson/cJSON.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -21,6 +20,7 @@
 #include "ovk_geo.h"
 #include "ovk_jsonscan.h"
 #include "ovk_util.h"
+#include "zq_fs.h"
 #include "zq_log.h"
 
 namespace {
@@ -494,8 +494,8 @@ void ovk_alpr_clear() {
     std::lock_guard lock(s.mu);
     if (!s.dir.empty()) {
         const std::string path = cache_path(s.dir);
-        if (unlink(path.c_str()) != 0 && errno != ENOENT)
-            zq_log(LOG_ERR, "cannot delete %s: %s", path.c_str(), std::strerror(errno));
+        if (const int err = zq_fs_unlink(path); err != 0 && err != ENOENT)
+            zq_log(LOG_ERR, "cannot delete %s: %s", path.c_str(), std::strerror(err));
     }
     s.cams.clear();
 }

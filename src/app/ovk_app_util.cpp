@@ -2,11 +2,6 @@
 // Small shared tools of the application layer (see the header for the index).
 #include "ovk_app_util.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
@@ -29,56 +24,6 @@ int64_t ovk_now_ms() {
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-namespace {
-
-// Closes `fd` if open, retrying on EINTR is wrong for close(); one call only.
-int close_fd(int& fd) {
-    if (fd < 0) return 0;
-    const int rc = close(fd);
-    fd = -1;
-    return rc;
-}
-
-int write_all(int fd, const char* p, size_t len) {
-    while (len > 0) {
-        const ssize_t w = write(fd, p, len);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (w == 0) {
-            errno = EIO;
-            return -1;
-        }
-        p += w;
-        len -= static_cast<size_t>(w);
-    }
-    return 0;
-}
-
-// Makes a finished rename durable. File systems that cannot sync a directory say so with
-// EINVAL; the rename itself has happened, so that is not a failure.
-int sync_parent_dir(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    std::string dir;
-    if (slash == std::string::npos)
-        dir = ".";
-    else if (slash == 0)
-        dir = "/";
-    else
-        dir = path.substr(0, slash);
-    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    int rc = fsync(fd);
-    if (rc != 0 && (errno == EINVAL || errno == EROFS)) rc = 0;
-    const int saved = errno;
-    close(fd);
-    errno = saved;
-    return rc;
-}
-
-}  // namespace
-
 int ovk_write_file_atomic(const std::string& path, std::string_view data) {
     if (path.empty()) return -1;
     // A file that exists but could not be read in this run is never replaced.
@@ -87,136 +32,39 @@ int ovk_write_file_atomic(const std::string& path, std::string_view data) {
                path.c_str());
         return -1;
     }
-    const std::string tmp = path + ".tmp";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        zq_log(LOG_ERR, "cannot write %s: %s", tmp.c_str(), strerror(errno));
-        return -1;
-    }
-    int rc = write_all(fd, data.data(), data.size());
-    if (rc == 0) rc = fsync(fd);
-    if (rc == 0) rc = close_fd(fd);
-    if (rc == 0) rc = rename(tmp.c_str(), path.c_str());
-    if (rc != 0) {
-        const int err = errno;
-        close_fd(fd);
-        zq_log(LOG_ERR, "atomic write of %s failed: %s", path.c_str(), strerror(err));
-        unlink(tmp.c_str());
+    int dir_err = 0;
+    bool at_tmp = false;
+    if (const int err = zq_fs_replace(path, data, &dir_err, &at_tmp); err != 0) {
+        if (at_tmp)
+            zq_log(LOG_ERR, "cannot write %s.tmp: %s", path.c_str(), strerror(err));
+        else
+            zq_log(LOG_ERR, "atomic write of %s failed: %s", path.c_str(), strerror(err));
         return -1;
     }
     // The new content is in place and readers see it, so the write has succeeded; syncing
     // the folder only makes the new name survive a power cut.
-    if (sync_parent_dir(path) != 0)
+    if (dir_err != 0)
         zq_log(LOG_WARNING, "atomic write of %s: cannot sync its folder: %s", path.c_str(),
-               strerror(errno));
+               strerror(dir_err));
     return 0;
 }
 
-namespace {
-
-// Reads everything left in `fd` (which stays open); nullopt on a read error or no memory.
-std::optional<std::string> read_fd(int fd) {
-    std::optional<std::string> out;
-    try {
-        std::string buf;
-        // A regular file's size is known up front: one allocation, then a final read
-        // that sees the end. Otherwise the buffer starts at 8 KiB and doubles.
-        struct stat st {};
-        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
-            buf.resize(static_cast<size_t>(st.st_size) + 4096);
-        size_t used = 0;
-        for (;;) {
-            if (buf.size() - used < 4096) buf.resize(buf.size() < 8192 ? 8192 : buf.size() * 2);
-            const ssize_t r = read(fd, buf.data() + used, buf.size() - used);
-            if (r < 0) {
-                if (errno == EINTR) continue;
-                break;
-            }
-            if (r == 0) {
-                buf.resize(used);
-                out = std::move(buf);
-                break;
-            }
-            used += static_cast<size_t>(r);
-        }
-    } catch (const std::exception&) {
-        OVK_LOG_REALLOC_FAIL(char, 0, buf);
-        out.reset();
-    }
-    return out;
-}
-
-}  // namespace
-
 std::optional<std::string> ovk_read_file(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::optional<std::string> out = read_fd(fd);
-    close(fd);
-    return out;
-}
-
-OVK_FILE_VIEW::OVK_FILE_VIEW(OVK_FILE_VIEW&& o) noexcept
-    : map_(std::exchange(o.map_, nullptr)),
-      len_(std::exchange(o.len_, 0)),
-      copy_(std::move(o.copy_)) {}
-
-OVK_FILE_VIEW& OVK_FILE_VIEW::operator=(OVK_FILE_VIEW&& o) noexcept {
-    if (this != &o) {
-        if (map_) munmap(map_, len_);
-        map_ = std::exchange(o.map_, nullptr);
-        len_ = std::exchange(o.len_, 0);
-        copy_ = std::move(o.copy_);
-    }
-    return *this;
-}
-
-OVK_FILE_VIEW::~OVK_FILE_VIEW() {
-    if (map_) munmap(map_, len_);
-}
-
-std::optional<OVK_FILE_VIEW> OVK_FILE_VIEW::read_regular_fd(int fd, size_t size) {
-    OVK_FILE_VIEW v;
-    try {
-        v.copy_.resize(size);
-    } catch (const std::exception&) {
-        OVK_LOG_ALLOC_FAIL(char, size, copy);
-        errno = ENOMEM;
+    std::string out;
+    if (const int err = zq_fs_read(path, out); err != 0) {
+        if (err == ENOMEM) OVK_LOG_REALLOC_FAIL(char, 0, buf);
         return std::nullopt;
     }
-    size_t used = 0;
-    while (used < size) {
-        const ssize_t r = pread(fd, v.copy_.data() + used, size - used, static_cast<off_t>(used));
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return std::nullopt;
-        if (r == 0) break;  // shorter than it was: what is there is the file
-        used += static_cast<size_t>(r);
-    }
-    v.copy_.resize(used);
-    return v;
+    return out;
 }
 
 std::optional<OVK_FILE_VIEW> ovk_file_view(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    struct stat st {};
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-        void* m = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-        if (m != MAP_FAILED) {
-            close(fd);
-            OVK_FILE_VIEW v;
-            v.map_ = static_cast<char*>(m);
-            v.len_ = static_cast<size_t>(st.st_size);
-            return v;
-        }
-    }
-    // Not mappable (a pipe, a device, an empty file): read what this descriptor gives. Opening
-    // the path again could miss a writer that has already been and gone.
-    std::optional<std::string> text = read_fd(fd);
-    close(fd);
-    if (!text) return std::nullopt;
     OVK_FILE_VIEW v;
-    v.copy_ = std::move(*text);
+    if (const int err = zq_fs_view(path, v); err != 0) {
+        if (err == ENOMEM) OVK_LOG_REALLOC_FAIL(char, 0, buf);
+        errno = err;
+        return std::nullopt;
+    }
     return v;
 }
 

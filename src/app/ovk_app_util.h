@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "zq_fs.h"
 #include "zq_log.h"
 
 // ---------------------------------------------------------------------------------------
@@ -40,33 +41,11 @@ int ovk_write_file_atomic(const std::string& path, std::string_view data);
 // The whole file, or nullopt when it cannot be opened or read.
 std::optional<std::string> ovk_read_file(const std::string& path);
 
-// A read-only view of a whole file. Regular files are mapped, so only the pages a parser
+// A read-only view of a whole file: regular files are mapped, so only the pages a parser
 // touches are read (a 100 MB file that fails to parse at its first bytes costs one page);
 // other files are read into memory. Files must not be truncated while viewed, which holds
 // for files replaced by rename or only appended to.
-class OVK_FILE_VIEW {
-  public:
-    OVK_FILE_VIEW() = default;
-    OVK_FILE_VIEW(OVK_FILE_VIEW&& o) noexcept;
-    OVK_FILE_VIEW& operator=(OVK_FILE_VIEW&& o) noexcept;
-    OVK_FILE_VIEW(const OVK_FILE_VIEW&) = delete;
-    OVK_FILE_VIEW& operator=(const OVK_FILE_VIEW&) = delete;
-    ~OVK_FILE_VIEW();
-
-    std::string_view view() const {
-        return map_ ? std::string_view(map_, len_) : std::string_view(copy_);
-    }
-    // The first `size` bytes of the regular file open on `fd` (which stays open), read into
-    // memory (a mapped page that meets an I/O error would kill the process); nullopt with
-    // errno set when they cannot be read.
-    static std::optional<OVK_FILE_VIEW> read_regular_fd(int fd, size_t size);
-
-  private:
-    friend std::optional<OVK_FILE_VIEW> ovk_file_view(const std::string& path);
-    char* map_ = nullptr;
-    size_t len_ = 0;
-    std::string copy_;
-};
+using OVK_FILE_VIEW = ZQ_FS_VIEW;
 // The view, or nullopt when the file cannot be opened or read.
 std::optional<OVK_FILE_VIEW> ovk_file_view(const std::string& path);
 

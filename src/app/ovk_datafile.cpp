@@ -3,12 +3,6 @@
 // header).
 #include "ovk_datafile.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -16,6 +10,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "zq_fs.h"
 #include "zq_log.h"
 
 namespace {
@@ -53,12 +48,6 @@ void hold_locked(State& s, const std::string& path) {
     s.held.push_back(Held{path, base_name(path)});
 }
 
-// Opens without blocking (a FIFO with no writer would wait forever) and without becoming
-// the controlling terminal of a device. -1 with errno set.
-int open_for_reading(const std::string& path) {
-    return open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-}
-
 std::string size_text(uint64_t bytes) {
     char b[48];
     if (bytes >= (uint64_t{1} << 20))
@@ -68,35 +57,27 @@ std::string size_text(uint64_t bytes) {
     return b;
 }
 
-// Reads a regular file of at most max_bytes. nullopt with `why` (and `missing` for a file
+// Reads a regular file of at most max_bytes. Opening never waits (a FIFO with no writer) and
+// never makes a device the controlling terminal. nullopt with `why` (and `missing` for a file
 // that is not there).
 std::optional<OVK_FILE_VIEW> read_limited(const std::string& path, size_t max_bytes,
                                           std::string& why, bool& missing) {
     missing = false;
-    const int fd = open_for_reading(path);
-    if (fd < 0) {
-        missing = errno == ENOENT;
-        why = strerror(errno);
-        return std::nullopt;
-    }
-    struct stat sb {};
-    std::optional<OVK_FILE_VIEW> v;
-    if (fstat(fd, &sb) != 0) {
-        why = strerror(errno);
-    } else if (!S_ISREG(sb.st_mode)) {
-        why = S_ISDIR(sb.st_mode) ? "it is a directory" : "it is not a regular file";
-    } else if (static_cast<uint64_t>(sb.st_size) > max_bytes) {
-        why = "it is too large (" + size_text(static_cast<uint64_t>(sb.st_size)) +
-              "; the limit is " + size_text(max_bytes) + ")";
-    } else {
-        // Reads go back to blocking: a regular file never waits, and O_NONBLOCK would only
-        // matter to the kinds refused above.
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        v = OVK_FILE_VIEW::read_regular_fd(fd, static_cast<size_t>(sb.st_size));
-        if (!v) why = strerror(errno);
-    }
-    close(fd);
-    return v;
+    OVK_FILE_VIEW v;
+    ZQ_FS_STAT st;
+    const int err = zq_fs_read_regular(path, max_bytes, v, st);
+    if (err == 0) return v;
+    if (err == EISDIR && st.kind == ZQ_FS_KIND::Dir)
+        why = "it is a directory";
+    else if (err == EINVAL && st.kind == ZQ_FS_KIND::Other)
+        why = "it is not a regular file";
+    else if (err == EFBIG && st.kind == ZQ_FS_KIND::File && st.size > max_bytes)
+        why = "it is too large (" + size_text(st.size) + "; the limit is " + size_text(max_bytes) +
+              ")";
+    else
+        why = strerror(err);
+    missing = err == ENOENT;
+    return std::nullopt;
 }
 
 std::string utc_stamp() {
@@ -113,12 +94,12 @@ std::string utc_stamp() {
 std::string existing_copy(const std::string& path, std::string_view content) {
     const std::string dir = dir_name(path);
     const std::string prefix = base_name(path) + ".bad-";
-    DIR* d = opendir(dir.c_str());
-    if (!d) return {};
+    std::vector<std::string> names;
+    if (zq_fs_list(dir, names) != 0) return {};
     std::string found;
-    while (const dirent* e = readdir(d)) {
-        if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) != 0) continue;
-        const std::string other = dir + "/" + e->d_name;
+    for (const std::string& name : names) {
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        const std::string other = dir + "/" + name;
         std::string why;
         bool missing = false;
         std::optional<OVK_FILE_VIEW> v = read_limited(other, content.size(), why, missing);
@@ -127,7 +108,6 @@ std::string existing_copy(const std::string& path, std::string_view content) {
             break;
         }
     }
-    closedir(d);
     return found;
 }
 
@@ -139,8 +119,8 @@ std::string keep_copy(const std::string& path, std::string_view content) {
     const std::string stem = path + ".bad-" + utc_stamp();
     for (int n = 0; n < 100; ++n) {
         const std::string bad = n == 0 ? stem : stem + "-" + std::to_string(n);
-        struct stat sb {};
-        if (lstat(bad.c_str(), &sb) == 0) continue;
+        ZQ_FS_STAT sb;
+        if (zq_fs_stat(bad, sb, false) == 0) continue;
         if (ovk_write_file_atomic(bad, content) == 0) return bad;
         return {};
     }
@@ -260,47 +240,33 @@ void ovk_datafile_reset() {
 int ovk_datafile_lock_dir(const std::string& dir, std::string* why) {
     State& s = st();
     std::lock_guard lk(s.mu);
-    if (s.lock_fd >= 0) {
-        close(s.lock_fd);  // a new directory replaces the old lock
-        s.lock_fd = -1;
-    }
+    zq_fs_unlock(s.lock_fd);  // a new directory replaces the old lock
+    s.lock_fd = -1;
     if (ovk_mkdirs(dir) != 0) return 0;  // the store reports the directory itself
     const std::string path = dir + "/orvik.lock";
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-        zq_log(LOG_WARNING, "cannot lock %s: %s; another Orvik could use it at the same time",
-               dir.c_str(), strerror(errno));
+    long pid = 0;
+    bool at_open = false;
+    const int err = zq_fs_lock(path, &s.lock_fd, &pid, &at_open);
+    if (err == 0) return 0;
+    if (err != EWOULDBLOCK) {
+        if (at_open)
+            zq_log(LOG_WARNING, "cannot lock %s: %s; another Orvik could use it at the same time",
+                   dir.c_str(), strerror(err));
+        else
+            zq_log(LOG_WARNING, "cannot lock %s: %s", path.c_str(), strerror(err));
         return 0;
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int err = errno;
-        char buf[32] = {0};
-        const ssize_t n = pread(fd, buf, sizeof buf - 1, 0);
-        close(fd);
-        if (err != EWOULDBLOCK) {
-            zq_log(LOG_WARNING, "cannot lock %s: %s", path.c_str(), strerror(err));
-            return 0;
-        }
-        const long pid = n > 0 ? std::strtol(buf, nullptr, 10) : 0;
-        const std::string msg =
-            pid > 0 ? "another Orvik (pid " + std::to_string(pid) + ") is using " + dir
-                    : "another Orvik is using " + dir;
-        zq_log(LOG_ERR, "%s", msg.c_str());
-        if (why) *why = msg;
-        return -1;
-    }
-    const std::string pid = std::to_string(static_cast<long>(getpid())) + "\n";
-    if (ftruncate(fd, 0) != 0 || pwrite(fd, pid.data(), pid.size(), 0) < 0) {
-        // The lock holds without the number; a second program then names no pid.
-    }
-    s.lock_fd = fd;
-    return 0;
+    const std::string msg = pid > 0
+                                ? "another Orvik (pid " + std::to_string(pid) + ") is using " + dir
+                                : "another Orvik is using " + dir;
+    zq_log(LOG_ERR, "%s", msg.c_str());
+    if (why) *why = msg;
+    return -1;
 }
 
 void ovk_datafile_unlock_dir() {
     State& s = st();
     std::lock_guard lk(s.mu);
-    if (s.lock_fd < 0) return;
-    close(s.lock_fd);  // closing releases the lock
+    zq_fs_unlock(s.lock_fd);
     s.lock_fd = -1;
 }

@@ -9,8 +9,6 @@
 //   5. everything, gathering and the file writer
 #include "ovk_export.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -19,10 +17,12 @@
 
 #include "ovk_advert.h"
 #include "ovk_app_util.h"
+#include "ovk_pipeline.h"
 #include "ovk_trip.h"
 #include "ovk_util.h"
 #include "ovk_vendordb.h"
 #include "ovk_watchlist.h"
+#include "zq_fs.h"
 #include "zq_log.h"
 
 namespace {
@@ -437,8 +437,8 @@ OVK_JSON watchlist_array(const std::vector<OVK_OUI_ENTRY>& rules) {
 }
 
 bool path_exists(const std::string& p) {
-    struct stat sb {};
-    return ::stat(p.c_str(), &sb) == 0;
+    ZQ_FS_STAT sb;
+    return zq_fs_stat(p, sb) == 0;
 }
 
 // Writes `text` atomically as "<dir>/orvik_<stem>_<local time>.<ext>" (the directory created
@@ -783,7 +783,9 @@ std::optional<std::string> ovk_export_log_kml(std::span<const OVK_DETECTION> row
 
 OVK_DEVICE_LIST ovk_export_gather_session() {
     try {
-        OVK_DEVICE_LIST list = ovk_registry_snapshot(ovk_now_ms());
+        // The devices in range by the pipeline's clock: after a replay of a drive made hours
+        // ago, that is the drive's time, as on the status line.
+        OVK_DEVICE_LIST list = ovk_registry_snapshot(ovk_pipeline_now());
         for (OVK_DEVICE& d : list)
             if (std::optional<OVK_DEVICE> full = ovk_registry_get(d.mac)) d = std::move(*full);
         std::stable_sort(list.begin(), list.end(), [](const OVK_DEVICE& a, const OVK_DEVICE& b) {

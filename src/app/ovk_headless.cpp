@@ -2,14 +2,11 @@
 // The program without a window.
 #include "ovk_headless.h"
 
-#include <signal.h>
-#include <sys/stat.h>
-#include <time.h>
-
 #include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <thread>
 
@@ -19,6 +16,7 @@
 #include "ovk_replay.h"
 #include "ovk_trip.h"
 #include "ovk_util.h"
+#include "zq_fs.h"
 #include "zq_log.h"
 
 namespace {
@@ -133,15 +131,15 @@ int write_exports(const std::vector<std::string>& requests, const std::string& d
 // A file's identity: a write through a ".tmp" twin and a rename gives it a new inode.
 struct FILE_ID {
     bool exists = false;
-    dev_t dev = 0;
-    ino_t ino = 0;
+    uint64_t dev = 0;
+    uint64_t ino = 0;
     bool operator==(const FILE_ID&) const = default;
 };
 
 FILE_ID file_id(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return {};
-    return {true, st.st_dev, st.st_ino};
+    ZQ_FS_STAT st;
+    if (zq_fs_stat(path, st) != 0) return {};
+    return {true, st.dev, st.ino};
 }
 
 // --alpr-download: the box's cameras into the cache, the outcome on `out`. True when they
@@ -322,19 +320,19 @@ std::atomic<bool>& ovk_headless_stop_flag() {
 void ovk_headless_install_signals() {
     static_assert(std::atomic<bool>::is_always_lock_free);
     (void)ovk_headless_stop_flag();
-    struct sigaction sa {};
-    sa.sa_handler = [](int) { ovk_headless_stop_flag().store(true); };
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    // Closing the terminal or the ssh session ends the run in order too.
-    sigaction(SIGHUP, &sa, nullptr);
-    // A closed standard output must not kill the program before its files are written;
-    // the failed write is seen and ends the run in order instead.
-    struct sigaction ign {};
-    ign.sa_handler = SIG_IGN;
-    sigemptyset(&ign.sa_mask);
-    sigaction(SIGPIPE, &ign, nullptr);
+    // Interrupts, termination and a closed terminal or ssh session end the run in order; a
+    // closed standard output must not kill the program before its files are written (the
+    // failed write is seen and ends the run in order instead).
+    // While the start-up still reads the data (a million remembered devices take seconds),
+    // nothing has been started that needs an orderly end, and the files are only read or
+    // replaced whole: the signal then ends the program at once, as it would by default.
+    zq_fs_on_stop_signals([](int sig) {
+        ovk_headless_stop_flag().store(true);
+        if (!ovk_startup_loaded()) {
+            std::signal(sig, SIG_DFL);
+            std::raise(sig);
+        }
+    });
 }
 
 int ovk_headless_run(const OVK_OPTS& o, const OVK_HOST& host, FILE* out) {
@@ -407,8 +405,12 @@ int ovk_headless_run(const OVK_OPTS& o, const OVK_HOST& host, FILE* out) {
         if (unsaved)
             print(out, "detections of this run could not be stored in " + dir +
                            " (see the log above); they are lost when the program ends");
+        // A capture damaged part-way, or a file that is neither a recording nor a capture:
+        // what could be read was taken in, but the replay did not succeed.
+        const std::string replay_error = o.replay ? ovk_replay_error() : std::string();
+        if (!replay_error.empty()) std::fprintf(stderr, "orvik: %s\n", ovk_replay_status().c_str());
         ovk_startup_close();
-        return failed_exports > 0 || unsaved || download_failed ? 1 : 0;
+        return failed_exports > 0 || unsaved || download_failed || !replay_error.empty() ? 1 : 0;
     } catch (const std::exception& e) {
         zq_log(LOG_ERR, "headless run failed: %s", e.what());
         ovk_startup_close();

@@ -27,8 +27,9 @@ std::string ovk_headless_alert_line(const OVK_UI_ALERT& a);
 std::string ovk_headless_status_line(const OVK_STATUS& s, int64_t now);
 
 // SIGINT, SIGTERM and SIGHUP (a closed terminal or ssh session) set the stop flag that
-// ovk_headless_run watches. SIGPIPE is ignored: a
-// closed standard output sets the flag when the next line fails to print.
+// ovk_headless_run watches; before the start-up has loaded the data (ovk_startup_loaded) they
+// end the program at once instead. SIGPIPE is ignored: a closed standard output sets the flag
+// when the next line fails to print.
 void ovk_headless_install_signals();
 std::atomic<bool>& ovk_headless_stop_flag();
 

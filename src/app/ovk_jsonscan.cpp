@@ -271,9 +271,12 @@ bool OVK_JSON_SCAN::read_string(std::string& out) {
         }
         return cp;
     };
+    // Escapes are looked for within the string only: a search that ran on to the end of the
+    // text would cost every string the rest of the file.
+    const std::string_view body = t_.substr(0, end);
     size_t p = i_;
     while (p < end) {
-        const size_t q = std::min(end, t_.find('\\', p));
+        const size_t q = std::min(end, body.find('\\', p));
         if (!cut) {
             const std::string_view run = t_.substr(p, q - p);
             const size_t z = run.find('\0');

@@ -900,6 +900,14 @@ OVK_THREAT ovk_threat_of_tally(const OVK_REGISTRY_TALLY& t, int threshold,
     return OVK_THREAT_CLEAR;
 }
 
+int64_t ovk_pipeline_now() {
+    try {
+        return clock_now();
+    } catch (...) {
+        return ovk_now_ms();
+    }
+}
+
 OVK_STATUS ovk_pipeline_status() {
     OVK_STATUS out;
     try {
@@ -931,6 +939,8 @@ OVK_STATUS ovk_pipeline_status() {
             out.scanners = ovk_cut(h->scan_status(), OVK_SCANNERS_MAX);
         out.session_start = ovk_registry_session_start();
         out.data_note = ovk_datafile_readonly_note();
+        if (std::string settings = ovk_prefs_note(); !settings.empty())
+            out.data_note += (out.data_note.empty() ? "" : "; ") + settings;
     } catch (...) {
         OVK_LOG_ALLOC_FAIL(OVK_STATUS, 1, out);
     }

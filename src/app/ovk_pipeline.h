@@ -133,6 +133,10 @@ void ovk_pipeline_cells(std::span<const OVK_CELL> cells, std::string_view sim_op
 OVK_SINK ovk_pipeline_sink();
 
 OVK_STATUS ovk_pipeline_status();
+// The pipeline's clock (ms since the epoch): the wall clock, or during and after a replay the
+// recording's time. Whatever reads "now" for what the pipeline gathered (the devices in
+// range, their ages) reads it here.
+int64_t ovk_pipeline_now();
 // The oldest queued alert, or nullopt when there is none.
 std::optional<OVK_UI_ALERT> ovk_pipeline_pop_alert();
 // The latest fix, or nullopt before the first one.

@@ -203,6 +203,7 @@ struct State {
     std::string dir;
     unsigned serial = 0;
     bool file_ok = true;  // the settings file was missing or read whole at the last load
+    std::string kept_as;  // the name the damaged settings file was kept under, or ""
 };
 
 State& state() {
@@ -257,6 +258,7 @@ int ovk_prefs_load(std::string_view data_dir) {
         s.initialised = true;
         s.dir.assign(data_dir.substr(0, std::min(data_dir.size(), kDirMax)));
         s.file_ok = true;
+        s.kept_as.clear();
         const std::string path = settings_path(s.dir);
         OVK_DATAFILE f = ovk_datafile_read(path, OVK_DATAFILE_SETTINGS_MAX);
         if (f.state == OVK_DATAFILE_STATE::Unreadable) {
@@ -267,7 +269,8 @@ int ovk_prefs_load(std::string_view data_dir) {
                 ovk_prefs_from_json(j.get(), s.prefs);
             } else {
                 s.file_ok = false;
-                ovk_datafile_damaged(path, f.view.view());
+                const std::string copy = ovk_datafile_damaged(path, f.view.view());
+                s.kept_as = copy.substr(copy.rfind('/') + 1);
             }
         }
     } catch (const std::exception&) {
@@ -291,7 +294,13 @@ OVK_PREFS ovk_prefs_get() {
     }
 }
 
-int ovk_prefs_set(const OVK_PREFS& p) {
+namespace {
+
+// Replaces the record and writes the file. While the settings in force are defaults standing
+// in for a file that did not load, only the user's own save writes: an automatic one (the
+// map's position, a toggle) would store the default retention and an unfinished setup, and
+// the next start would prune history by them.
+int store_prefs(const OVK_PREFS& p, bool users_save) {
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mu);
     ++s.serial;
@@ -299,19 +308,46 @@ int ovk_prefs_set(const OVK_PREFS& p) {
     try {
         s.prefs = p;
         if (s.dir.empty()) return 0;
+        // (An unreadable file is held instead: the write below is refused and says so.)
+        if (!s.file_ok && !s.kept_as.empty() && !users_save) return 0;
         OVK_JSON j = ovk_prefs_to_json(s.prefs);
         if (!j) return -1;
-        return ovk_json_write_file(settings_path(s.dir), j.get(), true);
+        if (ovk_json_write_file(settings_path(s.dir), j.get(), true) != 0) return -1;
+        s.file_ok = true;
+        s.kept_as.clear();
+        return 0;
     } catch (const std::exception&) {
         zq_log(LOG_ERR, "settings: out of memory while saving");
         return -1;
     }
 }
 
+}  // namespace
+
+int ovk_prefs_set(const OVK_PREFS& p) {
+    return store_prefs(p, false);
+}
+
+int ovk_prefs_save(const OVK_PREFS& p) {
+    return store_prefs(p, true);
+}
+
 int ovk_prefs_file_ok() {
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mu);
     return s.file_ok ? 1 : 0;
+}
+
+std::string ovk_prefs_note() {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mu);
+    try {
+        if (s.file_ok || s.kept_as.empty()) return {};
+        return "Settings file was damaged - kept as " + s.kept_as +
+               "; using defaults until you save Settings";
+    } catch (const std::exception&) {
+        return {};
+    }
 }
 
 unsigned ovk_prefs_serial() {

@@ -106,12 +106,22 @@ int ovk_prefs_load(std::string_view data_dir);
 // A copy of the whole record (the defaults before the first load).
 OVK_PREFS ovk_prefs_get();
 // Replaces the record and raises the serial; once a directory is known, also writes the
-// settings file atomically and returns the write's result. 0 / -1.
+// settings file atomically and returns the write's result. 0 / -1. While the settings file
+// did not load (ovk_prefs_file_ok() is 0) this changes memory only and writes nothing: the
+// defaults in force are not the user's choice and must not replace the file.
 int ovk_prefs_set(const OVK_PREFS& p);
-// 0 when the last load found a settings file it could not read or parse (the defaults are
-// in force; a damaged file is kept as settings.json.bad-<time>, an unreadable one is not
-// written over). Retention pruning waits for settings that are the user's.
+// The user's own save (the Settings screen, the end of the setup): as ovk_prefs_set, but it
+// also writes while the settings file did not load, and once written the settings are the
+// user's (ovk_prefs_file_ok() becomes 1). 0 / -1.
+int ovk_prefs_save(const OVK_PREFS& p);
+// 0 when the settings in force did not come from a file that loaded: the last load found a
+// settings file it could not read or parse (the defaults are in force; a damaged file is kept
+// as settings.json.bad-<time>, an unreadable one is not written over) and the user has not
+// saved settings since. Retention pruning waits for settings that are the user's.
 int ovk_prefs_file_ok();
+// For the status line while a damaged settings file stands aside: "Settings file was damaged
+// - kept as settings.json.bad-<time>; using defaults until you save Settings"; else "".
+std::string ovk_prefs_note();
 // The number of loads and sets so far.
 unsigned ovk_prefs_serial();
 // The category's flag, 0 outside 0..10.

@@ -1,6 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ovk_replay.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -25,6 +30,103 @@ int64_t wall_ms() {
 }
 
 // ---------------------------------------------------------------------------------------
+// The file: a descriptor whose waits a stop interrupts
+// ---------------------------------------------------------------------------------------
+
+// The file's bytes, the first ones (`head`, read to tell the formats apart) given again
+// before the rest. A pipe or FIFO is read without blocking: each wait for data is a poll
+// that looks at the stop flag between rounds.
+struct SOURCE {
+    int fd = -1;
+    std::string head;
+    size_t at = 0;
+    const std::atomic<bool>* stop = nullptr;
+    bool stream = false;  // a pipe, FIFO or socket: data comes when it comes
+    bool stopped = false;
+
+    SOURCE() = default;
+    SOURCE(const SOURCE&) = delete;
+    SOURCE& operator=(const SOURCE&) = delete;
+    ~SOURCE() {
+        if (fd >= 0) ::close(fd);
+    }
+
+    // Bytes read from the descriptor; 0 at the end; -1 on an error or a stop (errno set).
+    ssize_t read_fd(char* buf, size_t size) {
+        for (;;) {
+            if (stop && stop->load()) {
+                stopped = true;
+                errno = EINTR;
+                return -1;
+            }
+            if (stream) {
+                // Read only once poll says so: a FIFO that never had a writer reads as its end.
+                pollfd p{fd, POLLIN, 0};
+                const int r = ::poll(&p, 1, OVK_REPLAY_STOP_POLL_MS);
+                if (r < 0 && errno != EINTR) return -1;
+                if (r <= 0) continue;
+            }
+            const ssize_t n = ::read(fd, buf, size);
+            if (n >= 0) return n;
+            if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+        }
+    }
+
+    // Fills `head` with the first bytes: 4 tell every capture format but btsnoop, whose
+    // magic "btsnoop\0" takes 8 (asked for only then, so a text pipe is not held up). False
+    // on an error or a stop.
+    bool read_head() {
+        char buf[8];
+        size_t n = 0;
+        size_t want = 4;
+        while (n < want) {
+            const ssize_t r = read_fd(buf + n, want - n);
+            if (r < 0) return false;
+            if (r == 0) break;
+            n += static_cast<size_t>(r);
+            if (n == 4 && want == 4 && std::memcmp(buf, "btsn", 4) == 0) want = sizeof buf;
+        }
+        head.assign(buf, n);
+        return true;
+    }
+};
+
+ssize_t source_read(void* cookie, char* buf, size_t size) {
+    auto* s = static_cast<SOURCE*>(cookie);
+    if (s->at < s->head.size()) {
+        const size_t n = std::min(size, s->head.size() - s->at);
+        std::memcpy(buf, s->head.data() + s->at, n);
+        s->at += n;
+        return static_cast<ssize_t>(n);
+    }
+    return s->read_fd(buf, size);
+}
+
+int source_close(void* cookie) {
+    delete static_cast<SOURCE*>(cookie);
+    return 0;
+}
+
+// A stream over `src`, which it takes over (and frees, also on failure).
+FILE* source_stream(std::unique_ptr<SOURCE> src) {
+    cookie_io_functions_t io{};
+    io.read = source_read;
+    io.close = source_close;
+    FILE* f = fopencookie(src.get(), "rb", io);
+    if (f) (void)src.release();
+    return f;
+}
+
+// Why a file of this kind cannot be replayed; "" when it can (a regular file, a pipe or a
+// FIFO, a socket).
+std::string refused_kind(mode_t mode) {
+    if (S_ISDIR(mode)) return "is a directory, not a recording or a capture";
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return "is a device, not a recording or a capture (a pipe or a FIFO can be replayed)";
+    return {};
+}
+
+// ---------------------------------------------------------------------------------------
 // Readers
 // ---------------------------------------------------------------------------------------
 
@@ -35,6 +137,7 @@ class LINES final : public OVK_REPLAY_READER {
     ~LINES() override { fclose(f_); }
 
     int next(OVK_REPLAY_ITEM& out) override {
+        if (done_) return error_.empty() ? 0 : -1;
         std::string line;
         bool too_long = false;
         while (read_line(line, too_long)) {
@@ -43,7 +146,7 @@ class LINES final : public OVK_REPLAY_READER {
             const size_t first = line.find_first_not_of(" \t");
             if (first == std::string::npos || line[first] == '#') continue;
             if (too_long) {
-                skip("longer than 1 MiB");
+                if (!skip("longer than 1 MiB")) return junk();
                 continue;
             }
             std::string err;
@@ -52,20 +155,26 @@ class LINES final : public OVK_REPLAY_READER {
                     out.advert.reset();
                     out.fix = *fix;
                     out.time = fix->time;
+                    ++items_;
                     return 1;
                 }
             }
             if (OVK_ADVERT_PTR a = ovk_classify_parse(line, err)) {
                 out.time = a->timestamp;
                 out.advert = std::move(a);
+                ++items_;
                 return 1;
             }
-            skip(err.c_str());
+            if (!skip(err.c_str())) return junk();
         }
+        done_ = true;
         if (ferror(f_)) {
-            error_ = std::string("read error: ") + strerror(errno);
+            error_ = errno == EINTR ? std::string("stopped")
+                                    : std::string("read error: ") + strerror(errno);
             return -1;
         }
+        // Text with nothing usable in it (a photo, a log of another program) is no recording.
+        if (items_ == 0 && skipped_ > 0) return junk();
         return 0;
     }
 
@@ -90,14 +199,28 @@ class LINES final : public OVK_REPLAY_READER {
         return any;
     }
 
-    void skip(const char* why) {
+    // Counts a line passed over; false once so many came before any usable one that the
+    // file cannot be a recording.
+    bool skip(const char* why) {
         if (skipped_++ == 0)
             zq_log(LOG_WARNING, "replay: line %ld passed over (%s); later ones are only counted",
                    line_no_, why);
+        return items_ > 0 || skipped_ < OVK_REPLAY_JUNK_MAX;
+    }
+
+    int junk() {
+        done_ = true;
+        error_ = "not a recording or a capture (" +
+                 std::string(skipped_ >= OVK_REPLAY_JUNK_MAX ? "the first " : "") +
+                 std::to_string(skipped_) + (skipped_ == 1 ? " line holds" : " lines hold") +
+                 " no advert or GPS fix)";
+        return -1;
     }
 
     FILE* f_;
     long line_no_ = 0;
+    long items_ = 0;
+    bool done_ = false;
 };
 
 // A capture file: the adverts of each frame in turn.
@@ -125,6 +248,57 @@ class FRAMES final : public OVK_REPLAY_READER {
     std::deque<OVK_ADVERT_PTR> pending_;
 };
 
+// The reader for a source whose head has been read: a capture when `capture` takes it, else
+// a recording. nullptr with `error` set when it cannot be read.
+std::unique_ptr<OVK_REPLAY_READER> reader_for(std::unique_ptr<SOURCE> src,
+                                              const OVK_REPLAY_CAPTURE_OPEN& capture,
+                                              std::string& error) {
+    const std::string head = src->head;
+    FILE* in = source_stream(std::move(src));
+    if (!in) {
+        error = strerror(errno);
+        return nullptr;
+    }
+    if (capture) {
+        std::optional<OVK_REPLAY_CAPTURE> c = capture(head, in, error);
+        if (c) return std::make_unique<FRAMES>(std::move(*c));
+        if (!error.empty()) return nullptr;  // the capture reader closed `in`
+    }
+    return std::make_unique<LINES>(in);
+}
+
+// A pipe or a FIFO: its first bytes may be long in coming (no writer yet, an idle one), so
+// the kind of file is told on the first next(), where a stop can cut the wait short.
+class STREAM final : public OVK_REPLAY_READER {
+  public:
+    STREAM(std::unique_ptr<SOURCE> src, OVK_REPLAY_CAPTURE_OPEN capture)
+        : src_(std::move(src)), capture_(std::move(capture)) {
+        live_ = true;
+    }
+
+    int next(OVK_REPLAY_ITEM& out) override {
+        if (!inner_) {
+            if (!error_.empty()) return -1;
+            if (!src_->read_head()) {
+                error_ = src_->stopped ? std::string("stopped")
+                                       : std::string("read error: ") + strerror(errno);
+                return -1;
+            }
+            inner_ = reader_for(std::move(src_), capture_, error_);
+            if (!inner_) return -1;
+        }
+        const int r = inner_->next(out);
+        error_ = inner_->error();
+        skipped_ = inner_->skipped();
+        return r;
+    }
+
+  private:
+    std::unique_ptr<SOURCE> src_;
+    OVK_REPLAY_CAPTURE_OPEN capture_;
+    std::unique_ptr<OVK_REPLAY_READER> inner_;
+};
+
 // ---------------------------------------------------------------------------------------
 // The feed
 // ---------------------------------------------------------------------------------------
@@ -137,6 +311,9 @@ struct FEED {
     bool quit = false;
     bool finished = false;
     std::string status;
+    std::string error;  // why the file was not played to its end
+    // Set by a stop: cuts short a wait for data in the reader (a pipe with an idle writer).
+    std::atomic<bool> halt{false};
     // Clock: item time `base_t` was played at wall time `base_w`.
     double speed = 1.0;
     bool clock_set = false;
@@ -222,8 +399,10 @@ void play_paced(FEED& f, OVK_REPLAY_READER& reader, const OVK_REPLAY_OPTS& o,
 // Flat out: items are read ahead in batches while the consumer works through its backlog,
 // and a batch is handed over once the backlog leaves room for it.
 void play_flat(FEED& f, OVK_REPLAY_READER& reader, const OVK_REPLAY_OPTS& o, const OVK_SINK& sink) {
-    // The backlog never passes its bound: a batch fits in it.
-    const size_t kBatch = static_cast<size_t>(std::clamp(o.backlog_max / 4, 1, 256));
+    // The backlog never passes its bound: a batch fits in it. A live stream is handed over
+    // item by item, as it comes.
+    const size_t kBatch =
+        reader.live() ? 1 : static_cast<size_t>(std::clamp(o.backlog_max / 4, 1, 256));
     std::vector<OVK_REPLAY_ITEM> batch(kBatch);
     const int room = std::max(o.backlog_max - static_cast<int>(kBatch), 0);
     for (;;) {
@@ -253,8 +432,9 @@ void run(std::unique_ptr<OVK_REPLAY_READER> reader, OVK_REPLAY_OPTS o, OVK_SINK 
         // From here the clock runs on from the last item at the wall's pace.
         f.base_t = f.last_t;
         f.base_w = wall_ms();
-        if (!reader->error().empty())
-            f.status = "Replay: " + o.path + ": " + reader->error();
+        f.error = reader->error();
+        if (!f.error.empty())
+            f.status = "Replay: " + o.path + ": " + f.error;
         else
             f.status = "Replay: " + o.path + " (finished: " + std::to_string(f.adverts.load()) +
                        " adverts, " + std::to_string(f.fixes.load()) + " fixes)";
@@ -262,6 +442,7 @@ void run(std::unique_ptr<OVK_REPLAY_READER> reader, OVK_REPLAY_OPTS o, OVK_SINK 
         zq_log(LOG_ERR, "replay: %s", e.what());
         std::lock_guard lk(f.mu);
         f.finished = true;
+        f.error = e.what();
         f.status = "Replay: " + o.path + ": " + e.what();
     }
 }
@@ -270,35 +451,67 @@ void run(std::unique_ptr<OVK_REPLAY_READER> reader, OVK_REPLAY_OPTS o, OVK_SINK 
 
 std::unique_ptr<OVK_REPLAY_READER> OVK_REPLAY_READER::open(const std::string& path,
                                                            std::string& error,
-                                                           const OVK_REPLAY_CAPTURE_OPEN& capture) {
-    error.clear();
-    if (capture) {
-        std::optional<OVK_REPLAY_CAPTURE> c = capture(path, error);
-        if (c) return std::make_unique<FRAMES>(std::move(*c));
-        if (!error.empty()) return nullptr;
-    }
-    FILE* in = fopen(path.c_str(), "rbe");
-    if (!in) {
-        error = strerror(errno);
+                                                           const OVK_REPLAY_CAPTURE_OPEN& capture,
+                                                           const std::atomic<bool>* stop) {
+    try {
+        error.clear();
+        // Told before opening: opening a device may have effects of its own, and a FIFO
+        // opened without O_NONBLOCK waits for a writer.
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) {
+            error = strerror(errno);
+            return nullptr;
+        }
+        if (error = refused_kind(st.st_mode); !error.empty()) return nullptr;
+        auto src = std::make_unique<SOURCE>();
+        src->stop = stop;
+        src->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        if (src->fd < 0) {
+            error = strerror(errno);
+            return nullptr;
+        }
+        // What was opened is what counts (the path may have been swapped meanwhile).
+        if (::fstat(src->fd, &st) != 0) {
+            error = strerror(errno);
+            return nullptr;
+        }
+        if (error = refused_kind(st.st_mode); !error.empty()) return nullptr;
+        if (!S_ISREG(st.st_mode)) {
+            src->stream = true;
+            return std::make_unique<STREAM>(std::move(src), capture);
+        }
+        const int fl = ::fcntl(src->fd, F_GETFL);
+        if (fl >= 0) (void)::fcntl(src->fd, F_SETFL, fl & ~O_NONBLOCK);
+        if (!src->read_head()) {
+            error = src->stopped ? std::string("stopped") : std::string(strerror(errno));
+            return nullptr;
+        }
+        return reader_for(std::move(src), capture, error);
+    } catch (const std::bad_alloc&) {
+        error = "out of memory";
         return nullptr;
     }
-    return std::make_unique<LINES>(in);
 }
 
 int ovk_replay_start(const OVK_REPLAY_OPTS& o, const OVK_SINK& sink) {
     ovk_replay_stop();
     FEED& f = F();
+    f.halt = false;
     std::string err;
-    std::unique_ptr<OVK_REPLAY_READER> reader = OVK_REPLAY_READER::open(o.path, err, o.capture);
+    // Does not wait: a pipe or a FIFO is looked at on the feed's thread.
+    std::unique_ptr<OVK_REPLAY_READER> reader =
+        OVK_REPLAY_READER::open(o.path, err, o.capture, &f.halt);
     std::lock_guard lk(f.mu);
     f.quit = false;
     f.finished = false;
+    f.error.clear();
     f.clock_set = false;
     f.speed = o.speed;
     f.last_t = 0;
     f.adverts = 0;
     f.fixes = 0;
     if (!reader) {
+        f.error = err;
         f.status = "Replay: " + o.path + ": " + err;
         zq_log(LOG_ERR, "%s", f.status.c_str());
         return -1;
@@ -325,6 +538,7 @@ void ovk_replay_stop() {
         f.started = false;
         t = std::move(f.thread);
     }
+    f.halt = true;
     f.cv.notify_all();
     if (t.joinable()) t.join();
 }
@@ -339,6 +553,12 @@ int ovk_replay_finished() {
     FEED& f = F();
     std::lock_guard lk(f.mu);
     return f.finished ? 1 : 0;
+}
+
+std::string ovk_replay_error() {
+    FEED& f = F();
+    std::lock_guard lk(f.mu);
+    return f.error;
 }
 
 std::string ovk_replay_status() {

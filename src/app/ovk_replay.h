@@ -15,11 +15,14 @@
 // on the recording's time and a replay finds what the live run found.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ovk_advert.h"
@@ -39,31 +42,52 @@ struct OVK_REPLAY_CAPTURE {
     // damaged, with `error` set.
     std::function<int(std::vector<OVK_ADVERT_PTR>& adverts, std::string& error)> next;
 };
-// Opens `path` as a capture file. nullopt with `error` empty: the file is no capture (it is
-// read as a recording); nullopt with `error` set: it cannot be read.
-using OVK_REPLAY_CAPTURE_OPEN =
-    std::function<std::optional<OVK_REPLAY_CAPTURE>(const std::string& path, std::string& error)>;
+// Opens a capture file. `head` holds the file's first bytes (up to 8: enough to tell the
+// formats apart) and `in` gives the whole file from its first byte. nullopt with `error`
+// empty: the file is no capture, and `in` was not touched (it is read as a recording).
+// Otherwise the capture takes `in` over and closes it, also when it fails (nullopt with
+// `error` set: a damaged capture).
+using OVK_REPLAY_CAPTURE_OPEN = std::function<std::optional<OVK_REPLAY_CAPTURE>(
+    std::string_view head, FILE* in, std::string& error)>;
 
 // Reads a recording (JSON Lines: advert and fix lines; comments and invalid lines passed
 // over and counted) or, through `capture`, a capture file.
+//
+// A regular file is looked at when it is opened. A pipe or a FIFO (a live capture:
+// `tcpdump -w - | orvik --replay /dev/stdin`) is opened without waiting for a writer and
+// looked at on the first next(), which waits for its first bytes. Directories and devices
+// (a terminal, /dev/zero, /dev/urandom, also through a symlink) are refused at once. Every
+// wait for data gives up within OVK_REPLAY_STOP_POLL_MS once `*stop` is set: next() then
+// returns -1 with the error "stopped".
 class OVK_REPLAY_READER {
   public:
-    // nullptr with `error` set when the file cannot be read or is a damaged capture.
+    // nullptr with `error` set when the file cannot be read, is no file to replay, or is a
+    // damaged capture.
     static std::unique_ptr<OVK_REPLAY_READER> open(const std::string& path, std::string& error,
-                                                   const OVK_REPLAY_CAPTURE_OPEN& capture = {});
+                                                   const OVK_REPLAY_CAPTURE_OPEN& capture = {},
+                                                   const std::atomic<bool>* stop = nullptr);
     virtual ~OVK_REPLAY_READER() = default;
-    // 1 with the next item; 0 at the end; -1 when the file turned out damaged (error()).
+    // 1 with the next item; 0 at the end; -1 when the file turned out damaged or is neither a
+    // recording nor a capture (error()).
     virtual int next(OVK_REPLAY_ITEM& out) = 0;
     const std::string& error() const { return error_; }
     long skipped() const { return skipped_; }  // lines or frames that gave nothing usable
+    // A pipe or a FIFO: the next item may be long in coming.
+    bool live() const { return live_; }
 
   protected:
     std::string error_;
     long skipped_ = 0;
+    bool live_ = false;
 };
 
 // Longest recording line read; longer ones are passed over (and counted) unread into memory.
 inline constexpr size_t OVK_REPLAY_LINE_MAX = size_t{1} << 20;
+// A text whose first this many lines (comments aside) hold no advert or fix is no recording;
+// so is one that ends before any. A recording with some damaged lines still plays.
+inline constexpr long OVK_REPLAY_JUNK_MAX = 1000;
+// How often a wait for data looks at the stop flag.
+inline constexpr int OVK_REPLAY_STOP_POLL_MS = 100;
 // A silence longer than this is shortened to OVK_REPLAY_GAP_PLAYED_MS.
 inline constexpr int64_t OVK_REPLAY_GAP_MS = 300000;
 inline constexpr int64_t OVK_REPLAY_GAP_PLAYED_MS = 1000;
@@ -87,6 +111,9 @@ void ovk_replay_stop();
 int ovk_replay_running();
 // 1 once the whole file was played (or reading ended on damage).
 int ovk_replay_finished();
+// Why the replay ended before the end of its file ("" when it did not): a damaged capture,
+// a file that is neither a recording nor a capture, a read error.
+std::string ovk_replay_error();
 // "Replay: FILE" while playing; "Replay: FILE (finished: N adverts, M fixes)" at the end;
 // "Replay: FILE: <reason>" when it could not be read; "" when no replay was started.
 std::string ovk_replay_status();

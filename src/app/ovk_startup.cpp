@@ -2,6 +2,7 @@
 // The command line and the engine's ordered start-up and shutdown.
 #include "ovk_startup.h"
 
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -84,7 +85,22 @@ void close_below_pipeline(OPENED& st) {
     st.open = false;
 }
 
+std::atomic<bool> g_loaded{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+// Marks the loading over when the start-up returns, by whatever way.
+struct LOADED_ON_RETURN {
+    LOADED_ON_RETURN() = default;
+    LOADED_ON_RETURN(const LOADED_ON_RETURN&) = delete;
+    LOADED_ON_RETURN& operator=(const LOADED_ON_RETURN&) = delete;
+    ~LOADED_ON_RETURN() { g_loaded.store(true); }
+};
+
 }  // namespace
+
+bool ovk_startup_loaded() {
+    return g_loaded.load();
+}
 
 const std::vector<OVK_OPTION>& ovk_startup_options() {
     static const std::vector<OVK_OPTION> table = {
@@ -211,6 +227,7 @@ std::string ovk_startup_help(std::string_view argv0) {
 }
 
 int ovk_startup_open(const OVK_OPTS& o, const OVK_HOST& host) {
+    const LOADED_ON_RETURN loaded;
     OPENED& st = opened();
     std::lock_guard<std::mutex> lock(st.mu);
     if (st.open) return 0;

@@ -112,3 +112,7 @@ int ovk_startup_open(const OVK_OPTS& o, const OVK_HOST& host);
 void ovk_startup_close();
 // The data directory of the open engine ("" when not open).
 std::string ovk_startup_data_dir();
+// False from the start of the process until the first ovk_startup_open has returned: the data
+// are still being read and nothing runs yet that a stop would have to end in order. Safe to
+// call from a signal handler.
+bool ovk_startup_loaded();

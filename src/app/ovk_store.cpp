@@ -10,10 +10,6 @@
 //   6. whitelist
 #include "ovk_store.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -29,6 +25,7 @@
 #include "ovk_datafile.h"
 #include "ovk_jsonscan.h"
 #include "ovk_util.h"
+#include "zq_fs.h"
 #include "zq_log.h"
 
 namespace {
@@ -630,8 +627,8 @@ int compact_known(Store& s) {
     // cut), replaying the old journal over the new file changes nothing: each entry replaces
     // or forgets a whole record, and the file already holds the outcome.
     const std::string journal = s.path(kJournalFile);
-    if (unlink(journal.c_str()) != 0 && errno != ENOENT)
-        zq_log(LOG_ERR, "cannot remove %s: %s", journal.c_str(), strerror(errno));
+    if (const int err = zq_fs_unlink(journal); err != 0 && err != ENOENT)
+        zq_log(LOG_ERR, "cannot remove %s: %s", journal.c_str(), strerror(err));
     else
         s.journal_bytes = 0;
     return 0;
@@ -647,34 +644,8 @@ int write_known(Store& s) {
 // failed append is cut back off the file, so that the next line never glues onto a torn one
 // (should the cut fail, readers skip a line without its newline). The file's size before the
 // append, -1 when unknown, goes to *before. 0 / -1 (logged).
-int append_to_file(const std::string& path, std::string_view text, bool sync, off_t* before) {
-    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        zq_log(LOG_ERR, "cannot append to %s: %s", path.c_str(), strerror(errno));
-        return -1;
-    }
-    struct stat st {};
-    const off_t size = fstat(fd, &st) == 0 ? st.st_size : -1;
-    if (before) *before = size;
-    const char* p = text.data();
-    size_t left = text.size();
-    int err = 0;
-    while (left > 0) {
-        const ssize_t w = write(fd, p, left);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {
-            err = w < 0 ? errno : EIO;
-            break;
-        }
-        p += w;
-        left -= static_cast<size_t>(w);
-    }
-    if (sync && err == 0 && fdatasync(fd) != 0 && errno != EINVAL) err = errno;
-    if (err != 0 && size >= 0 && ftruncate(fd, size) != 0) {
-        // The torn tail stays.
-    }
-    if (close(fd) != 0 && err == 0) err = errno;
-    if (err != 0) {
+int append_to_file(const std::string& path, std::string_view text, bool sync, int64_t* before) {
+    if (const int err = zq_fs_append(path, text, sync, before); err != 0) {
         zq_log(LOG_ERR, "cannot append to %s: %s", path.c_str(), strerror(err));
         return -1;
     }
@@ -685,7 +656,7 @@ int append_to_file(const std::string& path, std::string_view text, bool sync, of
 int append_journal(Store& s, const std::string& line) {
     const std::string path = s.path(kJournalFile);
     if (s.known_held || !ovk_datafile_writable(path)) return -1;
-    off_t before = -1;
+    int64_t before = -1;
     if (append_to_file(path, line, true, &before) != 0) return -1;
     s.journal_bytes = (before >= 0 ? static_cast<uint64_t>(before) : s.journal_bytes) + line.size();
     return 0;
@@ -866,7 +837,7 @@ void load_known(Store& s) {
         s.known_dirty = true;
     } else if (whole < text.size() && ovk_datafile_writable(jpath)) {
         // The next line must start on a line of its own.
-        if (truncate(jpath.c_str(), static_cast<off_t>(whole)) == 0)
+        if (zq_fs_truncate(jpath, whole) == 0)
             s.journal_bytes = whole;
         else
             s.known_dirty = true;

@@ -10,9 +10,6 @@
 //   6. exports
 #include "ovk_trip.h"
 
-#include <dirent.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -28,6 +25,7 @@
 #include "ovk_export.h"
 #include "ovk_jsonscan.h"
 #include "ovk_util.h"
+#include "zq_fs.h"
 #include "zq_log.h"
 
 namespace {
@@ -334,9 +332,9 @@ int64_t next_id_locked(const TRIP_STATE& s) {
     };
     for (const OVK_TRIP& r : s.rows) take(r.id);
     if (!s.folder.empty()) {
-        if (DIR* d = opendir(s.folder.c_str())) {
-            while (const dirent* e = readdir(d)) {
-                const std::string_view name(e->d_name);
+        std::vector<std::string> names;
+        if (zq_fs_list(s.folder, names) == 0) {
+            for (const std::string_view name : names) {
                 const size_t dot = name.find('.');
                 if (dot == std::string_view::npos) continue;
                 const std::string_view rest = name.substr(dot);
@@ -344,7 +342,6 @@ int64_t next_id_locked(const TRIP_STATE& s) {
                 int64_t id = 0;
                 if (parse_i64(name.substr(0, dot), id) && id > 0) take(id);
             }
-            closedir(d);
         }
     }
     if (max_id < std::numeric_limits<int64_t>::max()) return max_id + 1;
@@ -355,8 +352,8 @@ int64_t next_id_locked(const TRIP_STATE& s) {
 
 void remove_files_locked(const TRIP_STATE& s, int64_t id) {
     if (s.folder.empty()) return;
-    unlink(trip_file(s, id, "points.csv").c_str());
-    unlink(trip_file(s, id, "devices.json").c_str());
+    zq_fs_unlink(trip_file(s, id, "points.csv"));
+    zq_fs_unlink(trip_file(s, id, "devices.json"));
 }
 
 void append_pending_locked(TRIP_STATE& s) {

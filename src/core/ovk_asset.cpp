@@ -1,14 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ovk_asset.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <memory>
 #include <mutex>
 
+#include "zq_fs.h"
 #include "zq_log.h"
 
 namespace {
@@ -26,10 +25,9 @@ std::optional<std::string> read_whole(const std::string& path) {
     std::unique_ptr<FILE, FileCloser> f(fopen(path.c_str(), "rb"));
     if (!f) return std::nullopt;
     std::string out;
-    struct stat st {};
-    if (fstat(fileno(f.get()), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-        out.reserve(static_cast<size_t>(st.st_size));
-    }
+    ZQ_FS_STAT st;
+    if (zq_fs_stat(path, st) == 0 && st.kind == ZQ_FS_KIND::File && st.size > 0)
+        out.reserve(static_cast<size_t>(st.size));
     char block[65536];
     for (;;) {
         size_t got = fread(block, 1, sizeof block, f.get());

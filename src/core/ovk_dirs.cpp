@@ -1,23 +1,24 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ovk_dirs.h"
 
-#include <sys/stat.h>
-#include <sys/types.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+
+#include "zq_fs.h"
 
 namespace {
 
 constexpr size_t kPathMax = 1023;  // longest directory path handled by ovk_mkdirs
 
 int make_one_dir(const std::string& p) {
-    if (mkdir(p.c_str(), 0700) == 0) return 0;
-    if (errno != EEXIST) return -1;
+    const int err = zq_fs_mkdir(p, 0700);
+    if (err == 0) return 0;
+    errno = err;
+    if (err != EEXIST) return -1;
     // Only an existing directory will do: a file (or a dangling link) in the way is a failure.
-    struct stat st {};
-    if (stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+    ZQ_FS_STAT st;
+    if (zq_fs_stat(p, st) == 0 && st.kind == ZQ_FS_KIND::Dir) return 0;
     errno = ENOTDIR;
     return -1;
 }
@@ -38,8 +39,8 @@ int ovk_mkdirs(std::string_view path) {
 std::string ovk_export_dir(std::string_view data_dir) {
     const char* home = std::getenv("HOME");
     const std::string docs = std::string(home && *home ? home : ".") + "/Documents";
-    struct stat sb {};
-    if (::stat(docs.c_str(), &sb) == 0 && S_ISDIR(sb.st_mode) && ovk_mkdirs(docs + "/Orvik") == 0)
+    ZQ_FS_STAT sb;
+    if (zq_fs_stat(docs, sb) == 0 && sb.kind == ZQ_FS_KIND::Dir && ovk_mkdirs(docs + "/Orvik") == 0)
         return docs + "/Orvik";
     return std::string(data_dir.substr(0, std::min<size_t>(data_dir.size(), 4080))) + "/exports";
 }

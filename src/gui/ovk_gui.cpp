@@ -776,10 +776,10 @@ std::string ovk_gui_clipboard_text(OVK_GUI* g) {
     return out;
 }
 
-bool ovk_gui_set_prefs(OVK_GUI* g, const OVK_PREFS& p) {
+bool ovk_gui_set_prefs(OVK_GUI* g, const OVK_PREFS& p, bool users_save) {
     OVK_CHECK(g, false);
     const OVK_PREFS old = g->prefs;
-    const bool stored = ovk_prefs_set(p) == 0;
+    const bool stored = (users_save ? ovk_prefs_save(p) : ovk_prefs_set(p)) == 0;
     if (!stored) ovk_gui_message(g, "Settings could not be saved to disk");
     g->prefs_serial = ovk_prefs_serial();
     g->prefs = ovk_prefs_get();

@@ -293,8 +293,10 @@ std::string ovk_gui_clipboard_text(OVK_GUI* g);
 // Stores the preferences and takes back the stored copy. A changed theme or size rebuilds on
 // the next tick; changed scan settings re-apply (or restart) a running scan. False when the
 // settings file could not be written (the user has been told; the values are in force for
-// this run).
-bool ovk_gui_set_prefs(OVK_GUI* g, const OVK_PREFS& prefs);
+// this run). `users_save` marks the user's own save (Settings, the end of the setup), the one
+// that also replaces a settings file that did not load; other changes (the map's position, a
+// toggle) are then kept in memory only.
+bool ovk_gui_set_prefs(OVK_GUI* g, const OVK_PREFS& prefs, bool users_save = false);
 // Asks the platform for the permissions scanning needs and tells the user the outcome.
 void ovk_gui_request_permissions(OVK_GUI* g);
 

@@ -604,7 +604,7 @@ void on_save(int, void* user) {
             restart = p.demo_mode == before.demo_mode;  // else the frame restarts
         }
     }
-    const bool stored = ovk_gui_set_prefs(g, p);
+    const bool stored = ovk_gui_set_prefs(g, p, true);
     if (restart && ovk_scan_is_running()) {
         ovk_scan_stop();
         ovk_scan_start();

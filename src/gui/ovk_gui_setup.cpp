@@ -373,7 +373,7 @@ void finish(OVK_GUI* g) {
     p.gps_tagging = S.sp.gps_tagging;
     p.onboarding_done = 1;
     S.sp = p;
-    const bool stored = ovk_gui_set_prefs(g, p);
+    const bool stored = ovk_gui_set_prefs(g, p, true);
     ovk_watchlist_load(std::nullopt);
     S.active = false;
     S.step = 0;

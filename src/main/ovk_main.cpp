@@ -50,9 +50,11 @@ OVK_HOST linux_host() {
     k.take_stop_request = [] { return ovk_platform_take_stop_request(); };
     k.background = [](int enable, std::string_view text) { ovk_platform_background(enable, text); };
     // --replay reads capture files of other tools through the platform's reader.
-    h.replay_capture = [](const std::string& path,
+    h.replay_capture = [](std::string_view head, FILE* in,
                           std::string& error) -> std::optional<OVK_REPLAY_CAPTURE> {
-        std::shared_ptr<OVK_CAPTURE> cap = ovk_capture_open_path(path, error);
+        const ovk_bytes magic(reinterpret_cast<const uint8_t*>(head.data()), head.size());
+        if (ovk_capture_format(magic) == OVK_CAPTURE_TEXT) return std::nullopt;
+        std::shared_ptr<OVK_CAPTURE> cap = ovk_capture_open(in, error);
         if (!cap) return std::nullopt;
         return OVK_REPLAY_CAPTURE{[cap](std::vector<OVK_ADVERT_PTR>& out, std::string& err) {
             OVK_CAPTURE_FRAME f;
