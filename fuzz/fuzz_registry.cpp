@@ -97,6 +97,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     require(d->name.size() <= 95, "name");
                     require(d->sightings >= 1, "sightings");
                 }
+                // What the address sent, recalled for a packet of its own: bounded, and a
+                // verdict to judge again comes with the packet it came from.
+                OVK_ADVERT q;
+                q.mac = mac;
+                if (op & 0x10) q.name = in.bytes(in.u8() % 16);
+                if (op & 0x20) q.uuids.push_back(ovk_uuid16(in.u16()));
+                const OVK_RECALL rc = ovk_registry_recall(q, now, (op & 0x40) != 0);
+                require(rc.held.has_value() == rc.held_view.has_value(), "held verdict");
+                require(!rc.held || rc.news, "held verdict without news");
+                require(
+                    !rc.view || (rc.view->mac == mac &&
+                                 rc.view->uuids.size() <= q.uuids.size() + OVK_HEARD_UUIDS_MAX &&
+                                 (!rc.view->name || rc.view->name->size() <= OVK_HEARD_NAME_MAX)),
+                    "recalled view");
+                if (d && !d->hits.empty() && (op & 0x80) &&
+                    ovk_registry_withdraw(mac, d->hits.front().label)) {
+                    auto e = ovk_registry_get(mac);
+                    require(e && ovk_hits_find_label(e->hits, d->hits.front().label) < 0,
+                            "withdrawn verdict");
+                }
                 break;
             }
             case 5: {

@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -22,9 +23,10 @@ int err_or_io() {
 }
 
 void fill_stat(const struct stat& st, ZQ_FS_STAT& out) {
-    out.kind = S_ISREG(st.st_mode)   ? ZQ_FS_KIND::File
-               : S_ISDIR(st.st_mode) ? ZQ_FS_KIND::Dir
-                                     : ZQ_FS_KIND::Other;
+    out.kind = S_ISREG(st.st_mode)                          ? ZQ_FS_KIND::File
+               : S_ISDIR(st.st_mode)                        ? ZQ_FS_KIND::Dir
+               : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? ZQ_FS_KIND::Device
+                                                            : ZQ_FS_KIND::Other;
     out.size = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
     out.dev = static_cast<uint64_t>(st.st_dev);
     out.ino = static_cast<uint64_t>(st.st_ino);
@@ -129,9 +131,49 @@ int zq_fs_truncate(const std::string& path, uint64_t size) {
     return truncate(path.c_str(), static_cast<off_t>(size)) == 0 ? 0 : err_or_io();
 }
 
-int zq_fs_replace(const std::string& path, std::string_view data, int* dir_err, bool* at_tmp) {
+bool ZQ_FS_OUT::put(std::string_view text) {
+    if (failed_) return false;
+    if (buf_.size() + text.size() > kChunk) {
+        if (!drain()) return false;
+        // A piece larger than the buffer goes straight through.
+        if (text.size() >= kChunk) {
+            if (const int err = write_all(fd_, text.data(), text.size()); err != 0) {
+                failed_ = true;
+                err_ = err;
+                return false;
+            }
+            written_ += text.size();
+            return true;
+        }
+    }
+    try {
+        buf_.append(text);
+    } catch (const std::exception&) {
+        failed_ = true;
+        err_ = ENOMEM;
+        return false;
+    }
+    return true;
+}
+
+bool ZQ_FS_OUT::drain() {
+    if (failed_) return false;
+    if (buf_.empty()) return true;
+    if (const int err = write_all(fd_, buf_.data(), buf_.size()); err != 0) {
+        failed_ = true;
+        err_ = err;
+        return false;
+    }
+    written_ += buf_.size();
+    buf_.clear();
+    return true;
+}
+
+int zq_fs_replace_with(const std::string& path, const std::function<bool(ZQ_FS_OUT&)>& fill,
+                       int* dir_err, bool* at_tmp, uint64_t* written) {
     if (dir_err) *dir_err = 0;
     if (at_tmp) *at_tmp = false;
+    if (written) *written = 0;
     if (path.empty()) return ENOENT;
     const std::string tmp = path + ".tmp";
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -139,7 +181,15 @@ int zq_fs_replace(const std::string& path, std::string_view data, int* dir_err, 
         if (at_tmp) *at_tmp = true;
         return err_or_io();
     }
-    int err = write_all(fd, data.data(), data.size());
+    ZQ_FS_OUT out(fd);
+    bool filled = false;
+    try {
+        filled = fill(out);
+    } catch (const std::exception&) {
+        filled = false;
+    }
+    int err = 0;
+    if (!filled || !out.drain()) err = out.error() != 0 ? out.error() : ECANCELED;
     if (err == 0 && fsync(fd) != 0) err = err_or_io();
     if (err == 0) err = close_fd(fd);
     if (err == 0 && rename(tmp.c_str(), path.c_str()) != 0) err = err_or_io();
@@ -148,15 +198,28 @@ int zq_fs_replace(const std::string& path, std::string_view data, int* dir_err, 
         unlink(tmp.c_str());
         return err;
     }
+    if (written) *written = out.written();
     const int synced = sync_parent_dir(path);
     if (dir_err) *dir_err = synced;
     return 0;
 }
 
-int zq_fs_append(const std::string& path, std::string_view text, bool sync, int64_t* before) {
+int zq_fs_replace(const std::string& path, std::string_view data, int* dir_err, bool* at_tmp) {
+    return zq_fs_replace_with(
+        path, [data](ZQ_FS_OUT& out) { return out.put(data); }, dir_err, at_tmp);
+}
+
+int zq_fs_open_append(const std::string& path, int* handle) {
+    *handle = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    return *handle < 0 ? err_or_io() : 0;
+}
+
+int zq_fs_close(int handle) {
+    return close_fd(handle);
+}
+
+int zq_fs_append_to(int fd, std::string_view text, bool sync, int64_t* before) {
     if (before) *before = -1;
-    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return err_or_io();
     struct stat st {};
     const off_t size = fstat(fd, &st) == 0 ? st.st_size : -1;
     if (before) *before = size;
@@ -165,8 +228,50 @@ int zq_fs_append(const std::string& path, std::string_view text, bool sync, int6
     if (err != 0 && size >= 0 && ftruncate(fd, size) != 0) {
         // The torn tail stays; readers skip a line without its newline.
     }
+    return err;
+}
+
+int zq_fs_append(const std::string& path, std::string_view text, bool sync, int64_t* before) {
+    if (before) *before = -1;
+    int fd = -1;
+    if (const int err = zq_fs_open_append(path, &fd); err != 0) return err;
+    const int err = zq_fs_append_to(fd, text, sync, before);
     const int closed = close_fd(fd);
     return err != 0 ? err : closed;
+}
+
+int zq_fs_open_read(const std::string& path, int* handle, ZQ_FS_STAT& st) {
+    st = ZQ_FS_STAT{};
+    *handle = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (*handle < 0) return err_or_io();
+    struct stat sb {};
+    if (fstat(*handle, &sb) != 0) {
+        const int err = err_or_io();
+        close_fd(*handle);
+        return err;
+    }
+    fill_stat(sb, st);
+    return 0;
+}
+
+void zq_fs_set_blocking(int handle) {
+    const int fl = fcntl(handle, F_GETFL);
+    if (fl >= 0) (void)fcntl(handle, F_SETFL, fl & ~O_NONBLOCK);
+}
+
+int64_t zq_fs_read_some(int handle, char* buf, size_t size) {
+    for (;;) {
+        const ssize_t n = read(handle, buf, size);
+        if (n >= 0) return n;
+        if (errno != EINTR) return -err_or_io();
+    }
+}
+
+int zq_fs_wait_readable(int handle, int timeout_ms) {
+    pollfd p{handle, POLLIN, 0};
+    const int r = poll(&p, 1, timeout_ms);
+    if (r < 0) return errno == EINTR ? 0 : -err_or_io();
+    return r > 0 ? 1 : 0;
 }
 
 int zq_fs_read(const std::string& path, std::string& out) {
@@ -271,10 +376,18 @@ int zq_fs_lock(const std::string& path, int* handle, long* holder, bool* at_open
     if (handle) *handle = -1;
     if (holder) *holder = 0;
     if (at_open) *at_open = false;
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    bool writable = true;
     if (fd < 0) {
-        if (at_open) *at_open = true;
-        return err_or_io();
+        // A lock file this user may not write (left by a run as root, or a directory) still
+        // takes the lock when it can be opened for reading: flock needs no write access.
+        const int err = err_or_io();
+        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) {
+            if (at_open) *at_open = true;
+            return err;
+        }
+        writable = false;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = err_or_io();
@@ -285,7 +398,7 @@ int zq_fs_lock(const std::string& path, int* handle, long* holder, bool* at_open
         return err == EAGAIN ? EWOULDBLOCK : err;
     }
     const std::string pid = std::to_string(static_cast<long>(getpid())) + "\n";
-    if (ftruncate(fd, 0) != 0 || pwrite(fd, pid.data(), pid.size(), 0) < 0) {
+    if (writable && (ftruncate(fd, 0) != 0 || pwrite(fd, pid.data(), pid.size(), 0) < 0)) {
         // The lock holds without the number; a second program then names no pid.
     }
     if (handle) *handle = fd;

@@ -578,6 +578,21 @@ TEST_F(Alpr, NearnessQueriesRunWhileDownloadsMerge) {
     EXPECT_EQ(ovk_alpr_count(), 8);
 }
 
+TEST(AlprParse, IdsAboveTwoToTheFiftyThirdStayExact) {
+    const auto cams = ovk_alpr_parse(
+        R"({"elements":[{"type":"way","id":1234567890123456789,"center":{"lat":1,"lon":2}},)"
+        R"({"type":"node","id":9007199254740993,"lat":1,"lon":2},)"
+        R"({"type":"node","id":9007199254740995,"lat":1,"lon":2},)"
+        R"({"type":"node","id":-9007199254740995,"lat":1,"lon":2},)"
+        R"({"type":"node","id":12.5,"lat":1,"lon":2},)"
+        R"({"type":"node","id":1e300,"lat":1,"lon":2},)"
+        R"({"type":"node","id":"7","lat":1,"lon":2}]})");
+    ASSERT_TRUE(cams);
+    EXPECT_EQ(ids(*cams), (std::vector<std::string>{
+                              "way/1234567890123456789", "node/9007199254740993",
+                              "node/9007199254740995", "node/-9007199254740995", "node/13"}));
+}
+
 TEST(AlprParse, PositionsOffTheGlobeAndHostileShapes) {
     const auto cams =
         ovk_alpr_parse(R"({"elements":[{"type":"node","id":1,"lat":91,"lon":0},)"

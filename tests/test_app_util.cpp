@@ -107,17 +107,20 @@ TEST(AppUtilSmap, KeysAreCutTo95BytesAndCaseSensitive) {
     EXPECT_EQ(m.size(), 2u);
 }
 
-TEST(AppUtilSmap, WalkIsBucketByBucketNewestFirst) {
+TEST(AppUtilSmap, WalkIsBucketByBucketNewestFirstAcrossGrowth) {
     OVK_SMAP<> m;
     ASSERT_EQ(m.init(16), 0);
     std::vector<std::string> keys;
     for (int i = 0; i < 60; ++i) keys.push_back("dev" + std::to_string(i));
     for (const auto& k : keys) m.put(k);
-    // Expected order: buckets ascending; inside one bucket the latest insertion first.
+    // 60 entries grew the 16 buckets to 64; the walk is still by bucket ascending, inside
+    // one bucket the latest insertion first.
+    const size_t nb = m.bucket_count();
+    EXPECT_EQ(nb, 64u);
     std::vector<std::string> expected;
-    for (size_t b = 0; b < 16; ++b)
+    for (size_t b = 0; b < nb; ++b)
         for (auto it = keys.rbegin(); it != keys.rend(); ++it)
-            if (ovk_fnv1a64(*it) % 16 == b) expected.push_back(*it);
+            if (ovk_fnv1a64(*it) % nb == b) expected.push_back(*it);
     std::vector<std::string> seen;
     m.foreach ([&](const OVK_SMAP_NODE<>& n) { seen.push_back(n.key); });
     EXPECT_EQ(seen, expected);
@@ -157,17 +160,35 @@ TEST(AppUtilSmap, PayloadIsReleasedByDelRetainClearAndDestruction) {
     EXPECT_EQ(Counted::alive, 0);
 }
 
-TEST(AppUtilSmap, OverfullBucketsStillFindEveryKeyAndMoveWhole) {
-    // 20,000 entries in 16 buckets (no rehash ever happens): long chains.
+TEST(AppUtilSmap, GrowsWithItsContentsKeepingNodesInPlace) {
+    // 200,000 entries into a map made for 16: the buckets follow the count, so a lookup walks
+    // a chain of one or two entries, and the nodes handed out before the growth stay valid.
     OVK_SMAP<> m;
     ASSERT_EQ(m.init(16), 0);
-    for (int i = 0; i < 20000; ++i) m.put(std::to_string(i))->num = i;
-    EXPECT_EQ(m.size(), 20000u);
-    EXPECT_EQ(m.bucket_count(), 16u);
-    for (int i = 0; i < 20000; i += 997) EXPECT_EQ(m.get(std::to_string(i))->num, i);
+    auto* first = m.put("0");
+    first->num = -1;
+    for (int i = 1; i < 200000; ++i) m.put(std::to_string(i))->num = i;
+    EXPECT_EQ(m.size(), 200000u);
+    EXPECT_GE(m.bucket_count(), m.size());
+    EXPECT_LE(m.bucket_count(), 2 * m.size());
+    EXPECT_EQ(m.get("0"), first);
+    EXPECT_EQ(first->num, -1);
+    for (int i = 1; i < 200000; i += 997) EXPECT_EQ(m.get(std::to_string(i))->num, i);
+    size_t walked = 0;
+    m.foreach ([&](const OVK_SMAP_NODE<>&) { ++walked; });
+    EXPECT_EQ(walked, 200000u);
+    // Deleting half and adding them back finds every key once.
+    for (int i = 0; i < 200000; i += 2) EXPECT_EQ(m.del(std::to_string(i)), 1);
+    EXPECT_EQ(m.size(), 100000u);
+    for (int i = 0; i < 200000; i += 2) {
+        int created = 0;
+        m.put(std::to_string(i), &created);
+        EXPECT_EQ(created, 1);
+    }
+    EXPECT_EQ(m.size(), 200000u);
     OVK_SMAP<> moved = std::move(m);
-    EXPECT_EQ(moved.size(), 20000u);
-    EXPECT_EQ(moved.get("19999")->num, 19999);
+    EXPECT_EQ(moved.size(), 200000u);
+    EXPECT_EQ(moved.get("199999")->num, 199999);
     EXPECT_FALSE(m.initialised());
     EXPECT_EQ(m.size(), 0u);
 }
@@ -486,6 +507,60 @@ TEST(AppUtilFiles, FailedWriteKeepsTheOldFileAndLeavesNoTemp) {
     signal(SIGXFSZ, prev);
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(ovk_test::read_file(p), "old");
+    EXPECT_FALSE(ovk_test::file_exists(p + ".tmp"));
+}
+
+TEST(AppUtilFiles, StreamedWriteWritesEveryPieceInOrderOrNothing) {
+    TempDir dir;
+    const std::string p = dir.file("big.json");
+    ASSERT_EQ(ovk_write_file_atomic(p, "old"), 0);
+    // Small pieces, one larger than the gathering buffer, then small ones again.
+    std::string expected;
+    auto fill = [&expected](OVK_FILE_OUT& out, int abandon_after) {
+        expected.clear();
+        for (int i = 0; i < 30000; ++i) {
+            if (i == abandon_after) return false;
+            std::string piece = i == 15000 ? std::string(200000, 'x') : std::to_string(i) + ",";
+            expected += piece;
+            if (!out.put(piece)) return false;
+        }
+        return true;
+    };
+    uint64_t written = 7;
+    {
+        LogCapture log;
+        EXPECT_EQ(ovk_write_file_atomic_stream(
+                      p, [&](OVK_FILE_OUT& out) { return fill(out, 20000); }, &written),
+                  -1);
+        EXPECT_TRUE(log.has("atomic write of " + p + " failed"));
+    }
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(ovk_test::read_file(p), "old") << "an abandoned write leaves the old file";
+    EXPECT_FALSE(ovk_test::file_exists(p + ".tmp"));
+    ASSERT_EQ(ovk_write_file_atomic_stream(
+                  p, [&](OVK_FILE_OUT& out) { return fill(out, -1); }, &written),
+              0);
+    EXPECT_TRUE(ovk_test::read_file(p) == expected);
+    EXPECT_EQ(written, expected.size());
+    EXPECT_FALSE(ovk_test::file_exists(p + ".tmp"));
+    const std::string last = expected;
+    // A failing write half-way (a file-size limit) is reported and leaves the last file.
+    struct rlimit old {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    struct rlimit lim = old;
+    lim.rlim_cur = 100000;
+    auto prev = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lim), 0);
+    int rc;
+    {
+        LogCapture log;
+        rc = ovk_write_file_atomic_stream(p, [&](OVK_FILE_OUT& out) { return fill(out, -1); });
+        setrlimit(RLIMIT_FSIZE, &old);
+        EXPECT_TRUE(log.has("atomic write of " + p + " failed: File too large"));
+    }
+    signal(SIGXFSZ, prev);
+    EXPECT_EQ(rc, -1);
+    EXPECT_TRUE(ovk_test::read_file(p) == last);
     EXPECT_FALSE(ovk_test::file_exists(p + ".tmp"));
 }
 

@@ -614,6 +614,99 @@ TEST(ClassifyStream, SpoofedRemoteIdAcrossLines) {
     EXPECT_EQ(cJSON_GetObjectItemCaseSensitive(v[3].get(), "spoofing"), nullptr);
 }
 
+// A recording is judged per address, line after line, as a live run judges a device: a
+// plant sensor's name from its scan response counts for its later adverts, its service for
+// its scan response; other addresses, and a line on its own, stand alone.
+TEST(ClassifyStream, LinesOfOneAddressAreJudgedTogether) {
+    const int64_t t = 1700000000000;
+    const string service = "11061BC5D5A50200BAAFE211A88400FAE139";  // Flower Power, partial
+    auto named = [](const string& n) {
+        string hex;
+        char b[3];
+        snprintf(b, sizeof b, "%02X", static_cast<unsigned>(n.size() + 1));
+        hex += b;
+        hex += "09";
+        for (unsigned char c : n) {
+            snprintf(b, sizeof b, "%02X", c);
+            hex += b;
+        }
+        return hex;
+    };
+    auto line = [](const string& mac, const string& raw, int64_t time, int connectable = 1) {
+        return R"({"radio":"BLE","mac":")" + mac +
+               R"(","rssi":-64,"addrType":"PUBLIC","connectable":)" + std::to_string(connectable) +
+               R"(,"raw":")" + raw + R"(","time":)" + std::to_string(time) + "}\n";
+    };
+    const string a = "A0:14:3D:11:22:33", b = "A0:14:3D:11:22:34", fp = "A0:14:3D:0C:D2:2B";
+    const string bare = "020106020A00";
+    const string in = line(a, bare, t) +                                    // 1
+                      line(fp, "020106" + service + "020A00", t + 10) +     // 2
+                      line(a, named("Flower power 1A2B"), t + 40, -1) +     // 3
+                      line(a, bare, t + 1000) +                             // 4
+                      line(b, bare, t + 1100) +                             // 5
+                      line(fp, named("Flower power CD2B"), t + 1200, -1) +  // 6
+                      line(a, bare, t + 1000 + 180001);                     // 7
+    auto [rc, out] = run_stream(in);
+    EXPECT_EQ(rc, 0);
+    std::istringstream lines(out);
+    std::vector<Json> v;
+    for (string l; std::getline(lines, l);) v.push_back(parse(l));
+    ASSERT_EQ(v.size(), 7u) << out;
+    auto hits = [&](size_t i) {
+        return cJSON_GetArraySize(cJSON_GetObjectItemCaseSensitive(v[i].get(), "hits"));
+    };
+    auto type = [&](size_t i) {
+        return str(cJSON_GetObjectItemCaseSensitive(v[i].get(), "identity"), "type");
+    };
+    EXPECT_EQ(hits(0), 1) << "a Parrot address, nothing else to go on";
+    EXPECT_EQ(type(0), "Drone / controller");
+    EXPECT_EQ(hits(1), 0) << "the Flower Power service";
+    EXPECT_EQ(type(1), "Plant sensor (Parrot Flower Power)");
+    EXPECT_EQ(hits(2), 0) << "the name";
+    EXPECT_EQ(type(2), "Plant sensor");
+    EXPECT_EQ(hits(3), 0) << "the name of line 3 counts for the advert after it";
+    EXPECT_EQ(type(3), "Plant sensor");
+    EXPECT_EQ(hits(4), 1) << "another address never named itself";
+    EXPECT_EQ(hits(5), 0);
+    EXPECT_EQ(type(5), "Plant sensor (Parrot Flower Power)") << "the service of line 2";
+    EXPECT_EQ(hits(6), 1) << "three minutes unheard: a new sighting starts afresh";
+    // The fingerprint describes the advert as it came.
+    EXPECT_EQ(str(v[3].get(), "fingerprint"), str(v[0].get(), "fingerprint"));
+
+    // Line 4 on its own stands alone.
+    std::istringstream ins(in);
+    string l4;
+    for (int i = 0; i < 4; ++i) std::getline(ins, l4);
+    Json alone = parse(ovk_classify_line(l4, 4).json);
+    EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItemCaseSensitive(alone.get(), "hits")), 1);
+}
+
+// A flood of random addresses, each with a name, keeps a bounded memory of them.
+TEST(ClassifyStream, WhatAddressesSentIsKeptForABoundedNumberOfThem) {
+    OVK_CLASSIFY_CTX ctx;
+    const size_t n = OVK_CLASSIFY_HEARD_MAX + 1000;
+    for (size_t i = 0; i < n; ++i) {
+        char mac[18];
+        snprintf(mac, sizeof mac, "C6:00:00:00:%02X:%02X", static_cast<unsigned>(i >> 8) & 0xFF,
+                 static_cast<unsigned>(i) & 0xFF);
+        const uint8_t raw[] = {0x04, 0x09, 'a', 'b', 'c'};
+        auto a = ovk_advert_new_ble(mac, -60, raw, OVK_ADDR_RANDOM_STATIC, 1, "LE 1M", "", 0);
+        ASSERT_TRUE(a);
+        EXPECT_FALSE(ovk_classify_advert(*a, "line", 1, std::nullopt, &ctx).json.empty());
+        ASSERT_LE(ctx.heard_count(), OVK_CLASSIFY_HEARD_MAX);
+    }
+    EXPECT_EQ(ctx.heard_count(), OVK_CLASSIFY_HEARD_MAX);
+    // Adverts that say nothing worth keeping take no room.
+    OVK_CLASSIFY_CTX quiet;
+    for (int i = 0; i < 100; ++i) {
+        char mac[18];
+        snprintf(mac, sizeof mac, "C6:00:00:00:00:%02X", i);
+        auto a = ovk_advert_new_ble(mac, -60, {}, OVK_ADDR_RANDOM_STATIC, 1, "LE 1M", "", 0);
+        ovk_classify_advert(*a, "line", 1, std::nullopt, &quiet);
+    }
+    EXPECT_EQ(quiet.heard_count(), 0u);
+}
+
 TEST(ClassifyStream, OverlongLinesAreRefusedAndTheToolGoesOn) {
     const string ok = R"({"radio":"BLE","mac":"00:11:22:33:44:55","raw":""})";
     const string ok_out = "\"mac\":\"00:11:22:33:44:55\",\"hits\":[]," EMPTY_TAIL "}\n";

@@ -218,6 +218,64 @@ TEST_F(DataFiles, OnlyRegularFilesWithinTheirSizeAreRead) {
     EXPECT_EQ(ovk_datafile_read_import(other.file("rules.json"), 1 << 20, why), "[]");
 }
 
+// Locks `dir` in a new child process: 0 when it got the lock, 1 when it was refused because
+// another program has it, 2 when refused for another reason, 3 otherwise.
+int lock_in_child(const std::string& dir) {
+    const pid_t pid = fork();
+    if (pid < 0) return 3;
+    if (pid == 0) {
+        std::string why;
+        const int rc = ovk_datafile_lock_dir(dir, &why);
+        _exit(rc == 0 ? 0 : why.rfind("another Orvik", 0) == 0 ? 1 : 2);
+    }
+    int st = 0;
+    waitpid(pid, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 3;
+}
+
+TEST_F(DataFiles, TheLockFailsClosed) {
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    // A directory in the lock file's place is locked through a read-only open.
+    const std::string a = dir.file("a");
+    ASSERT_EQ(mkdir(a.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((a + "/orvik.lock").c_str(), 0755), 0);
+    ASSERT_EQ(ovk_datafile_lock_dir(a), 0);
+    EXPECT_EQ(lock_in_child(a), 1) << "a second program on the same directory must be refused";
+    ovk_datafile_unlock_dir();
+    EXPECT_EQ(lock_in_child(a), 0);
+
+    // A lock file this user may only read (left by a run as root): the same.
+    const std::string b = dir.file("b");
+    ASSERT_EQ(mkdir(b.c_str(), 0755), 0);
+    write_file(b + "/orvik.lock", "1\n");
+    ASSERT_EQ(chmod((b + "/orvik.lock").c_str(), 0444), 0);
+    EXPECT_EQ(as_other_user([&] {
+                  if (ovk_datafile_lock_dir(b) != 0) return 10;
+                  if (lock_in_child(b) != 1) return 11;
+                  return 0;
+              }),
+              0);
+
+    // One it may not open at all: the program does not start, and says why.
+    const std::string c = dir.file("c");
+    ASSERT_EQ(mkdir(c.c_str(), 0755), 0);
+    write_file(c + "/orvik.lock", "1\n");
+    ASSERT_EQ(chmod((c + "/orvik.lock").c_str(), 0), 0);
+    EXPECT_EQ(as_other_user([&] {
+                  LogCapture log;
+                  std::string why;
+                  if (ovk_datafile_lock_dir(c, &why) != -1) return 20;
+                  const std::string want = "cannot lock " + c +
+                                           "/orvik.lock: Permission denied; not starting, as "
+                                           "another Orvik could then use " +
+                                           c + " at the same time";
+                  if (why.rfind(want, 0) != 0) return 21;
+                  if (!log.has(want)) return 22;
+                  return 0;
+              }),
+              0);
+}
+
 TEST_F(DataFiles, LargeIdsAndTimesComeBackExactly) {
     // Ids past 10^15 (and past 2^53) were printed through doubles and came back merged.
     write_file(dir.file("detections.jsonl"),

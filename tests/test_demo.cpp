@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "ovk_classify_io.h"
 #include "ovk_demo.h"
 #include "ovk_remoteid.h"
 
@@ -121,6 +122,22 @@ TEST(DemoRound, WobbleMovesTheGroupTogetherAndTruncatesTowardZero) {
     const auto r6 = round_of(6, std::nullopt);
     EXPECT_EQ(r6[0]->rssi, -55);
     EXPECT_EQ(r6[3]->rssi, -63);
+}
+
+// The demo's devices say the same in every advert, so judging an advert together with what
+// its address sent before (as live runs and orvik-classify do) changes none of its verdicts
+// or identities.
+TEST(DemoRound, VerdictsAreTheSameJudgedAloneOrWithEarlierAdverts) {
+    OVK_CLASSIFY_CTX ctx;
+    for (int round = 0; round < 40; ++round) {
+        for (const OVK_ADVERT_PTR& a : round_of(round, anchor_at(kLat, kLon))) {
+            const std::string alone =
+                ovk_classify_advert(*a, "line", 1, std::nullopt, nullptr).json;
+            const std::string judged = ovk_classify_advert(*a, "line", 1, std::nullopt, &ctx).json;
+            EXPECT_EQ(judged, alone) << "round " << round;
+        }
+    }
+    EXPECT_GT(ctx.heard_count(), 0u) << "named demo devices are remembered";
 }
 
 TEST(DemoUser, WalksACircleAroundTheAnchor) {

@@ -11,6 +11,7 @@
 #include "helpers/ovk_test_files.h"
 #include "ovk_app_util.h"
 #include "ovk_export.h"
+#include "ovk_jsonscan.h"
 #include "ovk_registry.h"
 #include "ovk_store.h"
 #include "ovk_test_program.h"
@@ -225,6 +226,35 @@ TEST_F(Export, LogFormatsOpenInGisAndSpreadsheetTools) {
     EXPECT_TRUE(cJSON_IsNull(cJSON_GetObjectItem(second, "latitude")));
     EXPECT_TRUE(cJSON_IsNull(cJSON_GetObjectItem(second, "vendor")));
     EXPECT_STREQ(cJSON_GetObjectItem(second, "category")->valuestring, "BODY_CAM");
+}
+
+TEST_F(Export, LogJsonKeepsEveryIdExact) {
+    // Ten ids beyond 2^53, where doubles hold only every second integer.
+    std::vector<OVK_DETECTION> rows;
+    for (int64_t i = 0; i < 10; ++i) {
+        rows.push_back(det(9007199254740993 + i, i % 2 == 0));
+        rows.back().timestamp = 1700000000123 + i;
+    }
+    rows.push_back(det(INT64_MAX, false));
+    const std::optional<std::string> js = ovk_export_log_json(rows);
+    ASSERT_TRUE(js);
+    std::vector<int64_t> ids, times;
+    OVK_JSON_SCAN sc(*js);
+    OVK_JSON_FLAT flat;
+    ASSERT_TRUE(sc.each_element([&](OVK_JSON_SCAN& e) {
+        if (!e.read_flat(flat)) return false;
+        ids.push_back(flat.i64("id", 0));
+        times.push_back(flat.i64("timestamp", 0));
+        return true;
+    }));
+    ASSERT_EQ(ids.size(), rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(ids[i], rows[i].id);
+        EXPECT_EQ(times[i], rows[i].timestamp);
+    }
+    EXPECT_NE(js->find("9007199254740995"), std::string::npos);
+    // Still JSON every reader takes.
+    EXPECT_TRUE(ovk_json_parse(*js));
 }
 
 TEST_F(Export, BadPositionsStayOutOfMaps) {

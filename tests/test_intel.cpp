@@ -313,6 +313,39 @@ TEST_F(IntelTest, EarlierRulesWinOverLaterOnes) {
     }
 }
 
+// Parrot registers one address block for its drones and its plant sensors alike.
+TEST_F(IntelTest, PlantSensorsByTheirServiceOrName) {
+    const char* parrot = "Parrot SA";
+    // The Flower Power advert: flags and its service in a partial 128-bit list (on the air the
+    // bytes run last to first).
+    const Bytes flower{0x1B, 0xC5, 0xD5, 0xA5, 0x02, 0x00, 0xBA, 0xAF,
+                       0xE2, 0x11, 0xA8, 0x84, 0x00, 0xFA, 0xE1, 0x39};
+    OVK_IDENTITY id = identify(ble(cat({ad(0x01, {0x06}), ad(0x06, flower)})).get(), parrot);
+    EXPECT_EQ(id.type, "Plant sensor (Parrot Flower Power)");
+    EXPECT_EQ(fact(id, "Vendor service"),
+              "39e1fa00-84a8-11e2-afba-0002a5d5c51b (Parrot Flower Power)");
+    EXPECT_EQ(fact(id, "Identified by"), "advertised service");
+    // Its scan response: only the name.
+    id = identify(ble(name("Flower power CD2B")).get(), parrot);
+    EXPECT_EQ(id.type, "Plant sensor");
+    EXPECT_EQ(fact(id, "Identified by"), "name pattern");
+    EXPECT_EQ(identify(ble(name("Parrot Pot A1")).get(), parrot).type, "Plant sensor");
+    // Neither: the registrant's class.
+    EXPECT_EQ(identify(ble(ad(0x01, {0x06})).get(), parrot).type, "Drone / controller");
+}
+
+// 0xFFFF is the company id of devices that have none (prototypes, hobby firmware).
+TEST_F(IntelTest, ReservedDefaultCompanyIdNamesNoCompany) {
+    EXPECT_EQ(ovk_vendor_company(0xFFFF), nullptr);
+    OVK_IDENTITY id = identify(ble(mfg(0xFFFF, {0x01, 0x02})).get());
+    EXPECT_EQ(id.type, "Bluetooth device");
+    EXPECT_EQ(fact(id, "Identified by"), "(absent)");
+    // A real company id beside it still names its company, and a registrant still decides.
+    EXPECT_EQ(identify(ble(cat({mfg(0xFFFF, {1}), mfg(0x0059, {1})})).get()).type,
+              "Nordic Semiconductor ASA device");
+    EXPECT_EQ(identify(ble(mfg(0xFFFF, {1})).get(), "Acme Widgets").type, "Acme Widgets device");
+}
+
 TEST_F(IntelTest, ServiceListAndFactOrder) {
     // 128-bit UUIDs outside the base are skipped; duplicates once; service data after list
     Bytes u128 = ad(0x07, {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C,

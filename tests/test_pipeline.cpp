@@ -8,14 +8,18 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <thread>
 
 #include "ovk_alpr.h"
+#include "ovk_classify_io.h"
 #include "ovk_demo.h"
+#include "ovk_gui_main.h"
 #include "ovk_pipeline.h"
 #include "ovk_prefs.h"
 #include "ovk_registry.h"
+#include "ovk_signature.h"
 #include "ovk_store.h"
 #include "ovk_test_files.h"
 #include "ovk_vendordb.h"
@@ -387,6 +391,125 @@ TEST_F(Pipeline, QueueKeepsTheNewest5000) {
     EXPECT_TRUE(ovk_registry_get("4A:00:00:00:13:88").has_value()) << "the newest survived";
 }
 
+// ---------------------------------------------------------------------------------------
+// A device judged on everything its address sends
+
+// A Parrot Flower Power plant sensor, from one of Parrot's drone address blocks, as it sends:
+// its advert (connectable, flags, its service in a partial 128-bit list, TX power), and the
+// scan response with its name.
+const char* kSensor = "A0:14:3D:0C:D2:2B";
+OVK_ADVERT_PTR sensor_advert(const char* mac, int64_t t, bool with_service = true) {
+    std::vector<uint8_t> raw{0x02, 0x01, 0x06};
+    if (with_service) {
+        const OVK_UUID u = *ovk_uuid_parse(OVK_UUID_FLOWER_POWER);
+        raw.push_back(17);
+        raw.push_back(0x06);
+        raw.insert(raw.end(), u.b.rbegin(), u.b.rend());
+    }
+    raw.insert(raw.end(), {0x02, 0x0A, 0x00});
+    return ovk_advert_new_ble(mac, -64, raw, OVK_ADDR_PUBLIC, 1, "LE 1M (legacy)", "", t);
+}
+OVK_ADVERT_PTR scan_response(const char* mac, int64_t t, const std::string& name) {
+    std::vector<uint8_t> raw{static_cast<uint8_t>(name.size() + 1), 0x09};
+    raw.insert(raw.end(), name.begin(), name.end());
+    return ovk_advert_new_ble(mac, -64, raw, OVK_ADDR_PUBLIC, -1, "LE 1M (legacy)", "", t);
+}
+
+std::vector<std::string> labels_of(const std::string& mac) {
+    std::vector<std::string> v;
+    if (auto d = ovk_registry_get(mac))
+        for (const auto& h : d->hits) v.push_back(h.label);
+    return v;
+}
+
+TEST_F(Pipeline, PlantSensorInADroneBlockIsNeverFlagged) {
+    for (int i = 0; i < 5; ++i) {
+        ovk_pipeline_submit(sensor_advert(kSensor, T0 + i * 1000));
+        ovk_pipeline_submit(scan_response(kSensor, T0 + i * 1000 + 30, "Flower power CD2B"));
+    }
+    drain();
+    EXPECT_TRUE(pop_all().empty());
+    EXPECT_EQ(logged(kSensor), 0);
+    const auto d = ovk_registry_get(kSensor);
+    ASSERT_TRUE(d);
+    EXPECT_TRUE(d->hits.empty());
+    EXPECT_EQ(d->device_type, "Plant sensor (Parrot Flower Power)");
+    EXPECT_EQ(d->name, "Flower power CD2B");
+    EXPECT_EQ(ovk_pipeline_status().flagged, 0);
+}
+
+// A sensor whose advert lists no service: only the name in its scan response tells it from
+// drone gear. Until the name comes it is flagged; then the verdict leaves the list and the
+// banner at once (not two minutes later), the logged detection stays as history, and the
+// name counts for the adverts after it. orvik-classify, fed the same packets, agrees.
+TEST_F(Pipeline, NameFromAScanResponseWithdrawsAnEarlierVerdict) {
+    const char* mac = "A0:14:3D:11:22:33";
+    const std::string drone = "Parrot equipment (drone or controller)";
+    OVK_CLASSIFY_CTX ctx;
+    long line = 0;
+    auto feed = [&](OVK_ADVERT_PTR a) {
+        const OVK_CLASSIFY_LINE out = ovk_classify_advert(*a, "line", ++line, std::nullopt, &ctx);
+        const std::string from = a->mac;
+        ovk_pipeline_submit(std::move(a));
+        drain();
+        const bool listed = !labels_of(from).empty();
+        EXPECT_EQ(out.json.find(drone) != std::string::npos, listed) << line << ": " << out.json;
+    };
+
+    feed(sensor_advert(mac, T0, false));
+    EXPECT_EQ(labels_of(mac), std::vector<std::string>{drone});
+    EXPECT_EQ(pop_all().size(), 1u);
+    EXPECT_EQ(logged(mac), 1);
+    EXPECT_EQ(ovk_pipeline_status().threat, OVK_THREAT_PROBABLE);
+
+    feed(scan_response(mac, T0 + 40, "Flower power 1A2B"));
+    EXPECT_TRUE(labels_of(mac).empty()) << "withdrawn from the list";
+    OVK_STATUS st = ovk_pipeline_status();
+    EXPECT_EQ(st.flagged, 0);
+    EXPECT_EQ(st.threat, OVK_THREAT_CLEAR) << "and from the banner";
+    EXPECT_EQ(logged(mac), 1) << "the logged detection stays";
+
+    for (int64_t t : {1000, 5000, 45000}) feed(sensor_advert(mac, T0 + t, false));
+    EXPECT_TRUE(labels_of(mac).empty());
+    EXPECT_TRUE(pop_all().empty());
+    EXPECT_EQ(logged(mac), 1);
+    const auto d = ovk_registry_get(mac);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->device_type, "Plant sensor");
+    EXPECT_EQ(d->name, "Flower power 1A2B");
+
+    // Another Parrot address that never gave a name stays flagged.
+    feed(sensor_advert("A0:14:3D:11:22:34", T0 + 46000, false));
+    EXPECT_EQ(labels_of("A0:14:3D:11:22:34"), std::vector<std::string>{drone});
+}
+
+// What a device says about itself withdraws only the verdicts it explains: a body camera
+// that names itself in its scan response stays flagged.
+TEST_F(Pipeline, ANameThatExplainsNothingKeepsTheVerdict) {
+    ovk_pipeline_submit(axon(kAxon, T0));
+    drain();
+    const std::vector<std::string> flagged = labels_of(kAxon);
+    ASSERT_FALSE(flagged.empty());
+    ovk_pipeline_submit(scan_response(kAxon, T0 + 30, "Axon Body 3"));
+    ovk_pipeline_submit(scan_response(kAxon, T0 + 2500, "Axon Body 3 X"));
+    drain();
+    // The strongest verdict is the one held between adverts.
+    EXPECT_EQ(labels_of(kAxon), std::vector<std::string>{flagged.front()});
+    EXPECT_EQ(ovk_pipeline_status().flagged, 1);
+}
+
+// 0xFFFF is the company id of devices that have none: no vendor, no vendor identity.
+TEST_F(Pipeline, ReservedDefaultCompanyIdIsNoVendor) {
+    const std::vector<uint8_t> raw{0x02, 0x01, 0x06, 0x05, 0xFF, 0xFF, 0xFF, 0x01, 0x02};
+    ovk_pipeline_submit(ovk_advert_new_ble("C4:00:00:00:00:01", -60, raw, OVK_ADDR_RANDOM_STATIC, 1,
+                                           "LE 1M (legacy)", "", T0));
+    drain();
+    const auto d = ovk_registry_get("C4:00:00:00:00:01");
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->vendor, "");
+    EXPECT_EQ(d->device_type, "Bluetooth device");
+}
+
 TEST_F(Pipeline, CellAnomalyCooldownIsThirtyMinutes) {
     OVK_CELL c = ovk_test::registered_lte_cell("001", "01", 7, 99);
     const std::vector<OVK_CELL> cells{c};
@@ -707,6 +830,84 @@ TEST_F(Pipeline, HistoryFlushCountsSessionsOnce) {
     EXPECT_EQ(ovk_pipeline_cache_size(), 0);
 }
 
+TEST_F(Pipeline, PerAddressMemoriesFollowTheLiveDevicesNotTheSession) {
+    // A flood of 20,000 flagged addresses, 100 a second: the classification cache keeps the
+    // last seconds' addresses, not the session's, while the log and alert limits of an
+    // address heard among them still hold.
+    ovk_pipeline_submit(axon(kAxon, T0));
+    drain();
+    ASSERT_EQ(logged(kAxon), 1);
+    ASSERT_EQ(pop_all().size(), 1u);
+    char mac[18];
+    for (int i = 0; i < 20000; ++i) {
+        snprintf(mac, sizeof mac, "C2:00:%02X:%02X:00:01", (i >> 8) & 0xFF, i & 0xFF);
+        const int64_t t = T0 + 10 * i;
+        ovk_pipeline_submit(axon(mac, t));
+        // The Axon again at every fifth of its log interval: never a second log line.
+        if (i % 600 == 0 && t < T0 + 30000) ovk_pipeline_submit(axon(kAxon, t));
+        if (i % 200 == 0) drain();
+    }
+    drain();
+    EXPECT_LE(ovk_pipeline_cache_size(), 8192) << "the cache followed the session";
+    EXPECT_EQ(logged(kAxon), 1) << "its log interval held through the sweeps";
+    // 200 s in: still inside the Axon's 300 s alert cool-down, past its log interval.
+    ovk_pipeline_submit(axon(kAxon, T0 + 200000));
+    drain();
+    EXPECT_EQ(logged(kAxon), 2);
+    for (const auto& a : pop_all()) EXPECT_NE(a.key, kAxon) << "re-alerted inside its cool-down";
+    // Every address of the flood was logged once.
+    EXPECT_EQ(ovk_store_detection_count(), 20002);
+}
+
+TEST_F(Pipeline, HistoryFlushOfManyDevicesMergesEveryOneOnce) {
+    // More devices than one piece of the flush: the rows are taken and written in pieces,
+    // and every remembered record is merged with what was there before.
+    constexpr int kDevices = 9500;
+    std::vector<OVK_KNOWN> before;
+    char mac[18];
+    for (int i = 0; i < kDevices; i += 2) {
+        OVK_KNOWN k;
+        snprintf(mac, sizeof mac, "C4:00:00:%02X:%02X:01", (i >> 8) & 0xFF, i & 0xFF);
+        k.mac = mac;
+        k.first_seen = k.last_seen = T0 - 86400000;
+        k.sessions = 2;
+        k.detect_count = 5;
+        k.note = "old";
+        before.push_back(k);
+    }
+    ASSERT_EQ(ovk_store_known_upsert(before), 0);
+    ASSERT_EQ(ovk_scan_start(), 0);
+    ASSERT_EQ(settle(), 0);
+    const OVK_ADVERT_PTR tag = demo_advert(kAirTag, T0);
+    for (int i = 0; i < kDevices; ++i) {
+        snprintf(mac, sizeof mac, "C4:00:00:%02X:%02X:01", (i >> 8) & 0xFF, i & 0xFF);
+        auto a = std::make_unique<OVK_ADVERT>(*tag);
+        a->mac = mac;
+        a->timestamp = T0 + 1000 + i;
+        ovk_pipeline_submit(std::move(a));
+        if (i % 1000 == 0) drain();
+    }
+    drain();
+    g_now = T0 + 60000;
+    ovk_scan_housekeeping_tick();
+    ASSERT_EQ(ovk_store_known_count(), kDevices);
+    for (int i = 0; i < kDevices; i += 7) {
+        snprintf(mac, sizeof mac, "C4:00:00:%02X:%02X:01", (i >> 8) & 0xFF, i & 0xFF);
+        const auto got = ovk_store_known_get(mac);
+        ASSERT_TRUE(got) << mac;
+        EXPECT_EQ(got->last_seen, T0 + 1000 + i) << mac;
+        EXPECT_EQ(got->sessions, i % 2 == 0 ? 3 : 1) << mac;
+        EXPECT_EQ(got->detect_count, i % 2 == 0 ? 6 : 1) << mac;
+        EXPECT_EQ(got->note, i % 2 == 0 ? "old" : "") << mac;
+    }
+    // The file holds the same records: one whole file, no journal left over.
+    EXPECT_FALSE(ovk_test::file_exists(dir_.file("known_devices.journal")));
+    const std::vector<OVK_KNOWN> memory = ovk_store_known_all();
+    ovk_store_close();
+    ASSERT_EQ(ovk_store_open(dir_.path()), 0);
+    EXPECT_EQ(ovk_store_known_all(), memory);
+}
+
 TEST_F(Pipeline, ShutdownDropsQueuedItemsAndRefusesNewOnes) {
     ovk_pipeline_shutdown();
     ovk_pipeline_submit(axon(kAxon, T0));
@@ -717,3 +918,79 @@ TEST_F(Pipeline, ShutdownDropsQueuedItemsAndRefusesNewOnes) {
 }
 
 }  // namespace
+
+// A position is only used while it is fresh: an Axon camera heard after the GPS went quiet is
+// logged without a place rather than at one the user left long ago.
+TEST_F(Pipeline, StaleFixIsNotUsedAndTheStatusSaysGpsLost) {
+    set_prefs([](OVK_PREFS& p) {
+        p.gps_tagging = 1;
+        p.category_enabled[OVK_CAT_DRONE] = 1;
+    });
+    ovk_pipeline_location(ovk_demo_user_fix(0, kLat, kLon, T0));
+    drain();
+    ovk_pipeline_submit(axon("00:25:DF:00:00:01", T0));
+    drain();
+    g_now = T0 + 30000;
+    ovk_pipeline_submit(axon("00:25:DF:00:00:02", T0 + 30000));
+    drain();
+    EXPECT_EQ(ovk_pipeline_status().has_location, 1) << "30 s old is still fresh";
+    g_now = T0 + 30001;
+    ovk_pipeline_submit(axon("00:25:DF:00:00:03", T0 + 30001));
+    // A drone overhead needs where the user is: no alert from a stale fix.
+    ovk_pipeline_submit(demo_advert(kDrone, T0 + 30001, 0, true));
+    drain();
+    std::map<std::string, bool> pos;
+    for (const auto& d : ovk_store_detections(0)) pos[d.mac] = d.has_pos != 0;
+    EXPECT_TRUE(pos.at("00:25:DF:00:00:01"));
+    EXPECT_TRUE(pos.at("00:25:DF:00:00:02"));
+    EXPECT_FALSE(pos.at("00:25:DF:00:00:03"));
+    {
+        std::lock_guard<std::mutex> lock(g_calls.mu);
+        for (const auto& sp : g_calls.spoken) EXPECT_NE(sp, "Drone overhead");
+    }
+
+    OVK_STATUS s = ovk_pipeline_status();
+    EXPECT_EQ(s.has_location, 0);
+    EXPECT_EQ(s.fix_lost, 1);
+    EXPECT_EQ(ovk_fix_lost_text(s.fix_age_ms), "GPS lost (last fix 30 s ago)");
+    g_now = T0 + 3 * 60000 + 5000;
+    s = ovk_pipeline_status();
+    EXPECT_EQ(ovk_fix_lost_text(s.fix_age_ms), "GPS lost (last fix 3 min ago)");
+    OVK_MAIN_STATUS_LINE l;
+    l.state = "Scanning";
+    l.gps_lost = ovk_fix_lost_text(s.fix_age_ms);
+    EXPECT_EQ(ovk_main_status_text(l),
+              "Scanning - 0 devices nearby - GPS lost (last fix 3 min ago)");
+
+    // A new fix is used again.
+    ovk_pipeline_location(ovk_demo_user_fix(0, kLat, kLon, g_now.load()));
+    drain();
+    EXPECT_EQ(ovk_pipeline_status().has_location, 1);
+    EXPECT_EQ(ovk_pipeline_status().fix_lost, 0);
+}
+
+// The demo's made-up position does not outlive the demo: switching to the radios (and
+// stopping) forgets it, even with demo fixes still queued.
+TEST_F(Pipeline, SwitchingTheSourceForgetsTheFix) {
+    set_prefs([](OVK_PREFS& p) { p.demo_mode = 1; });
+    ASSERT_EQ(ovk_scan_start(), 0);
+    ASSERT_EQ(settle(), 0);
+    for (int i = 0; i < 3000 && !ovk_pipeline_status().has_location; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(ovk_pipeline_status().has_location, 1) << "the demo feeds a fix a second";
+    set_prefs([](OVK_PREFS& p) { p.demo_mode = 0; });
+    ovk_scan_refresh();
+    ASSERT_EQ(settle(), 0);
+    drain();
+    EXPECT_FALSE(ovk_pipeline_location_get().has_value());
+    EXPECT_EQ(ovk_pipeline_status().has_location, 0);
+    EXPECT_EQ(ovk_pipeline_status().fix_lost, 0);
+
+    // The radios' fix goes when scanning stops.
+    ovk_pipeline_location(ovk_demo_user_fix(0, kLat, kLon, T0));
+    drain();
+    ASSERT_TRUE(ovk_pipeline_location_get().has_value());
+    ovk_scan_stop();
+    ASSERT_EQ(settle(), 0);
+    EXPECT_FALSE(ovk_pipeline_location_get().has_value());
+}

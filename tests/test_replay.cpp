@@ -5,11 +5,13 @@
 // anything), with its clock; and a replay of a recorded run finds the same detections.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,6 +20,7 @@
 #include "ovk_capture.h"
 #include "ovk_classify_io.h"
 #include "ovk_demo.h"
+#include "ovk_headless.h"
 #include "ovk_pipeline.h"
 #include "ovk_record.h"
 #include "ovk_replay.h"
@@ -119,20 +122,73 @@ TEST(Record, LinesAreAppendedAndFlushedAsTheyCome) {
     demo_round(
         1, [](OVK_ADVERT_PTR a) { ovk_record_advert(*a); }, ovk_record_fix);
     EXPECT_EQ(ovk_test::read_file(path), expect);
-    // A file that cannot take the lines: said once, nothing breaks.
+    // A file that cannot take the lines: said once, and the recording stops.
     ASSERT_EQ(ovk_record_open("/dev/full", err), 0);
+    EXPECT_EQ(ovk_pipeline_status().record_note, "");
     {
         ovk_test::LogCapture log;
         demo_round(
             2, [](OVK_ADVERT_PTR a) { ovk_record_advert(*a); }, ovk_record_fix);
         const string text = log.text();
-        EXPECT_NE(text.find("record: cannot write /dev/full"), string::npos) << text;
+        EXPECT_NE(text.find("record: cannot write /dev/full: No space left on device"),
+                  string::npos)
+            << text;
         EXPECT_EQ(text.find("cannot write", text.find("cannot write") + 1), string::npos);
     }
     EXPECT_EQ(ovk_record_lines(), 0);
+    EXPECT_EQ(ovk_record_active(), 0);
+    EXPECT_EQ(ovk_pipeline_status().record_note, "Recording stopped: No space left on device");
     ovk_record_close();
     EXPECT_EQ(ovk_record_open(dir.file("no/such/dir.jsonl"), err), -1);
     EXPECT_EQ(err, "No such file or directory");
+}
+
+// A line the disk takes only in part (here a file-size limit half-way through it) is cut back
+// off the file, so the recording stays a file of whole lines; the recording stops and the
+// status line says why, until the next recording starts.
+TEST(Record, ATornLineIsCutBackAndStopsTheRecording) {
+    ovk_test::TempDir dir;
+    const string path = dir.file("walk.jsonl");
+    string err;
+    ASSERT_EQ(ovk_record_open(path, err), 0) << err;
+    std::vector<OVK_ADVERT_PTR> adverts;
+    demo_round(
+        0, [&](OVK_ADVERT_PTR a) { adverts.push_back(std::move(a)); }, [](const OVK_LOCATION&) {});
+    ASSERT_GE(adverts.size(), 2u);
+    ovk_record_advert(*adverts[0]);
+    const string first = ovk_test::read_file(path);
+    ASSERT_EQ(first, ovk_classify_format(*adverts[0]) + "\n");
+
+    struct rlimit old {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    struct rlimit lim = old;
+    lim.rlim_cur = first.size() + 10;  // ten bytes of the next line fit
+    auto prev = signal(SIGXFSZ, SIG_IGN);
+    {
+        ovk_test::LogCapture log;
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lim), 0);
+        ovk_record_advert(*adverts[1]);
+        ovk_record_advert(*adverts[0]);  // after the failure nothing more is tried
+        setrlimit(RLIMIT_FSIZE, &old);
+        EXPECT_TRUE(log.has("record: cannot write " + path + ": File too large; recording stopped"))
+            << log.text();
+    }
+    signal(SIGXFSZ, prev);
+    EXPECT_EQ(ovk_test::read_file(path), first);
+    EXPECT_EQ(ovk_record_active(), 0);
+    EXPECT_EQ(ovk_record_stopped_note(), "Recording stopped: File too large");
+    const OVK_STATUS st = ovk_pipeline_status();
+    EXPECT_EQ(st.record_note, "Recording stopped: File too large");
+    EXPECT_NE(ovk_headless_status_line(st, T0).find(" | Recording stopped: File too large"),
+              string::npos);
+    ovk_record_close();
+
+    // A new recording starts clean and goes on after the whole lines.
+    ASSERT_EQ(ovk_record_open(path, err), 0) << err;
+    EXPECT_EQ(ovk_record_stopped_note(), "");
+    ovk_record_advert(*adverts[1]);
+    ovk_record_close();
+    EXPECT_EQ(ovk_test::read_file(path), first + ovk_classify_format(*adverts[1]) + "\n");
 }
 
 TEST(Replay, ReaderTakesRecordingsAndCaptures) {

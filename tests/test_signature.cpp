@@ -427,6 +427,19 @@ TEST(SignatureOrdinary, PlantSensorsActionCamerasAndQuestHeadsets) {
     // the name excuses Parrot's blocks only
     EXPECT_EQ(labels(classify(Payload().name("Flower power"), "38:1D:14:00:00:01")),
               std::vector<string>{"Skydio equipment (drone or controller)"});
+    // A real Flower Power's advert holds no name, only its service (in a partial 128-bit list;
+    // the name follows in the scan response): the service alone says plant sensor, whichever
+    // byte order the list uses.
+    const OVK_UUID flower = uuid_of(OVK_UUID_FLOWER_POWER);
+    const Bytes air(flower.b.rbegin(), flower.b.rend());
+    EXPECT_TRUE(classify(Payload().flags().ad(0x06, air), "A0:14:3D:0C:D2:2B").empty());
+    EXPECT_TRUE(classify(Payload().flags().uuid128(flower, true), "A0:14:3D:0C:D2:2B").empty());
+    // It excuses Parrot's blocks only, and never a Remote ID broadcast.
+    EXPECT_EQ(labels(classify(Payload().ad(0x06, air), "60:60:1F:00:00:01")),
+              std::vector<string>{"DJI equipment (drone or controller)"});
+    EXPECT_EQ(labels(classify(Payload().ad(0x06, air).svc16(0xFFFA, sigtest::rid_ble_body()),
+                              "A0:14:3D:0C:D2:2B")),
+              std::vector<string>{"Drone broadcasting Remote ID"});
 
     // DJI model 0x82 is a handheld action camera, from a random or a DJI address.
     for (const char* mac : {"C6:60:1F:12:34:56", "60:60:1F:12:34:56"})

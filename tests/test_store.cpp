@@ -307,6 +307,44 @@ TEST_F(Store, KnownDeviceFileFormat) {
     EXPECT_EQ(ovk_store_parse_known(*text).at(0), k);
 }
 
+TEST_F(Store, LargeBatchesRewriteTheWholeFileOnceAndLoadBack) {
+    auto rows_of = [](int from, int n, int64_t seen) {
+        std::vector<OVK_KNOWN> v;
+        char mac[18];
+        for (int i = from; i < from + n; ++i) {
+            snprintf(mac, sizeof mac, "D0:00:00:%02X:%02X:%02X", (i >> 16) & 0xFF, (i >> 8) & 0xFF,
+                     i & 0xFF);
+            v.push_back(known(mac, seen + i));
+            v.back().vendor = "Vendor " + std::to_string(i % 5);
+        }
+        return v;
+    };
+    ASSERT_EQ(ovk_store_open(dir.path()), 0);
+    // A small change goes to the journal.
+    ASSERT_EQ(ovk_store_known_upsert(rows_of(0, 10, 1000)), 0);
+    ASSERT_TRUE(file_exists(dir.file("known_devices.journal")));
+    // Staged rows are in memory only, until the next write, which then is a whole file.
+    ASSERT_EQ(ovk_store_known_stage(rows_of(10, 6000, 1000)), 0);
+    EXPECT_EQ(ovk_store_known_count(), 6010);
+    EXPECT_EQ(known_on_disk().size(), 10u);
+    ASSERT_EQ(ovk_store_known_upsert(rows_of(6010, 1, 1000)), 0);
+    EXPECT_FALSE(file_exists(dir.file("known_devices.journal")));
+    std::string text = read_file(dir.file("known_devices.json"));
+    EXPECT_GT(text.size(), 64u * 1024) << "larger than one written piece";
+    EXPECT_EQ(text.front(), '[');
+    EXPECT_EQ(text.back(), ']');
+    EXPECT_EQ(known_on_disk().size(), 6011u);
+    // A batch of a quarter of the records or more is written as a whole file at once.
+    ASSERT_EQ(ovk_store_known_upsert(rows_of(3000, 2000, 5000)), 0);
+    EXPECT_FALSE(file_exists(dir.file("known_devices.journal")));
+    auto memory = ovk_store_known_all();
+    EXPECT_EQ(ovk_store_known_get("D0:00:00:00:0F:A0")->last_seen, 5000 + 4000);
+    ASSERT_EQ(ovk_store_open(dir.path()), 0);
+    EXPECT_EQ(ovk_store_known_all(), memory);
+    // No temporary file is left behind.
+    EXPECT_FALSE(file_exists(dir.file("known_devices.json.tmp")));
+}
+
 TEST_F(Store, KnownDeviceLoadingRules) {
     write_file(dir.file("known_devices.json"),
                "[{\"mac\":\"AA:BB:CC:DD:EE:FF\",\"lastSeen\":10.5,\"sessions\":2.9,\"name\":null,"

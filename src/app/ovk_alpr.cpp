@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <numbers>
 
@@ -186,14 +187,28 @@ std::string server_message(int status) {
     return "Could not reach the OpenStreetMap server - check the connection";
 }
 
-// The camera of one answer element, or nullopt when it does not qualify.
-std::optional<OVK_CAMERA> camera_of(const cJSON* e) {
+// The "id" of an answer element (its text), read from the text itself: the tree holds numbers
+// as doubles, which round ids above 2^53. nullopt when it is no number, or beyond the integer
+// range (or infinite) and so cannot be named.
+std::optional<int64_t> element_id(std::string_view element) {
+    OVK_JSON_SCAN sc(element);
+    OVK_JSON_FLAT flat;
+    if (!sc.read_flat(flat)) return std::nullopt;
+    const OVK_JSON_VALUE* v = flat.get("id");
+    if (!v || v->kind != OVK_JSON_KIND::Number) return std::nullopt;
+    const double d = ovk_json_number_double(v->text, std::numeric_limits<double>::quiet_NaN());
+    if (!(std::fabs(d) < 9.2e18)) return std::nullopt;
+    return ovk_json_number_i64(v->text, 0);
+}
+
+// The camera of one answer element (`text` is the element's JSON), or nullopt when it does not
+// qualify.
+std::optional<OVK_CAMERA> camera_of(const cJSON* e, std::string_view text) {
     if (!cJSON_IsObject(e)) return std::nullopt;
     const cJSON* type = cJSON_GetObjectItemCaseSensitive(e, "type");
-    const cJSON* id = number_item(e, "id");
-    if (!cJSON_IsString(type) || !type->valuestring || !id) return std::nullopt;
-    // Ids beyond the integer range (or infinite) cannot be named.
-    if (!(std::fabs(id->valuedouble) < 9.2e18)) return std::nullopt;
+    if (!cJSON_IsString(type) || !type->valuestring) return std::nullopt;
+    const std::optional<int64_t> id = element_id(text);
+    if (!id) return std::nullopt;
     const cJSON* pos = cJSON_GetObjectItemCaseSensitive(e, "lat")
                            ? e
                            : cJSON_GetObjectItemCaseSensitive(e, "center");
@@ -202,7 +217,7 @@ std::optional<OVK_CAMERA> camera_of(const cJSON* e) {
     if (!lat || !lon || !on_globe(lat->valuedouble, lon->valuedouble)) return std::nullopt;
     OVK_CAMERA c;
     char idbuf[kOsmIdMax];
-    std::snprintf(idbuf, sizeof idbuf, "%s/%lld", type->valuestring, std::llround(id->valuedouble));
+    std::snprintf(idbuf, sizeof idbuf, "%s/%lld", type->valuestring, static_cast<long long>(*id));
     c.osm_id = idbuf;
     c.lat = lat->valuedouble;
     c.lon = lon->valuedouble;
@@ -248,8 +263,10 @@ std::optional<std::vector<OVK_CAMERA>> parse_answer(std::string_view text, bool*
                 if (!e.skip_value()) return false;
                 const size_t len = e.pos() - start;
                 if (len > kElementMax) return true;
-                OVK_JSON el = ovk_json_parse(text.substr(start, len));
-                if (std::optional<OVK_CAMERA> c = camera_of(el.get())) out.push_back(std::move(*c));
+                const std::string_view el_text = text.substr(start, len);
+                OVK_JSON el = ovk_json_parse(el_text);
+                if (std::optional<OVK_CAMERA> c = camera_of(el.get(), el_text))
+                    out.push_back(std::move(*c));
                 return true;
             });
         } else if (key == "remark" && sc.peek() == '"') {

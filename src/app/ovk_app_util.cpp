@@ -25,6 +25,13 @@ int64_t ovk_now_ms() {
 }
 
 int ovk_write_file_atomic(const std::string& path, std::string_view data) {
+    return ovk_write_file_atomic_stream(path, [data](OVK_FILE_OUT& out) { return out.put(data); });
+}
+
+int ovk_write_file_atomic_stream(const std::string& path,
+                                 const std::function<bool(OVK_FILE_OUT&)>& fill,
+                                 uint64_t* written) {
+    if (written) *written = 0;
     if (path.empty()) return -1;
     // A file that exists but could not be read in this run is never replaced.
     if (!ovk_datafile_writable(path)) {
@@ -34,7 +41,7 @@ int ovk_write_file_atomic(const std::string& path, std::string_view data) {
     }
     int dir_err = 0;
     bool at_tmp = false;
-    if (const int err = zq_fs_replace(path, data, &dir_err, &at_tmp); err != 0) {
+    if (const int err = zq_fs_replace_with(path, fill, &dir_err, &at_tmp, written); err != 0) {
         if (at_tmp)
             zq_log(LOG_ERR, "cannot write %s.tmp: %s", path.c_str(), strerror(err));
         else

@@ -4,7 +4,7 @@
 //
 // Index
 //   1. files and clock (the asset reader is in ovk_asset.h)
-//   2. OVK_SMAP: text-keyed hash map with a fixed bucket count
+//   2. OVK_SMAP: text-keyed hash map that grows with its contents
 //   3. OVK_SBUF: growable text with a sticky out-of-memory state
 //   4. strings and numbers
 //   5. JSON helpers over cJSON
@@ -38,6 +38,14 @@ int64_t ovk_now_ms();
 // Writes path.tmp, fsyncs, renames over path and fsyncs the directory. 0 / -1; the old
 // file stays intact on every failure.
 int ovk_write_file_atomic(const std::string& path, std::string_view data);
+// The file being written by ovk_write_file_atomic_stream (pieces gathered into 64 KiB).
+using OVK_FILE_OUT = ZQ_FS_OUT;
+// ovk_write_file_atomic for content made piece by piece: `fill` puts the text into the
+// temporary file and returns false to abandon it (the old file then stays). 0 / -1 with the
+// same guarantees and messages; the size written goes to *written on success.
+int ovk_write_file_atomic_stream(const std::string& path,
+                                 const std::function<bool(OVK_FILE_OUT&)>& fill,
+                                 uint64_t* written = nullptr);
 // The whole file, or nullopt when it cannot be opened or read.
 std::optional<std::string> ovk_read_file(const std::string& path);
 
@@ -57,8 +65,11 @@ std::optional<OVK_FILE_VIEW> ovk_file_view(const std::string& path);
 // ---------------------------------------------------------------------------------------
 //
 // Keys are compared exactly (case-sensitively) after cutting them to 95 bytes. The bucket
-// count is fixed at init (at least 16; no rehash), and a new entry goes to the head of its
-// bucket, so the walk order is bucket by bucket, each from its most recent insertion.
+// count given at init (at least 16) is where the map starts: whenever it holds more entries
+// than buckets, the bucket count doubles, so chains stay short however many keys arrive.
+// A new entry goes to the head of its bucket and doubling splits each chain in order, so the
+// walk order is bucket by bucket, each from its most recent insertion. Nodes never move in
+// memory: a node pointer stays valid until its entry is removed.
 // Every node carries two free slots (`num`, `dbl`) and an owned payload `ptr` of type T
 // (empty for a new node), released with the node. A map that was never initialised finds
 // nothing and refuses insertions. Not locked: the owner guards it.
@@ -146,7 +157,9 @@ class OVK_SMAP {
         }
         ++n_;
         if (created) *created = 1;
-        return head.get();
+        NODE* fresh = head.get();
+        if (n_ > buckets_.size()) grow();
+        return fresh;
     }
 
     // 1 when an entry was removed (its payload with it), else 0.
@@ -203,6 +216,31 @@ class OVK_SMAP {
     }
 
   private:
+    // Doubles the bucket count. Bucket i splits into i and i + nb, each keeping its order.
+    // Out of memory, the map simply stays as it is.
+    void grow() noexcept {
+        const size_t nb = buckets_.size();
+        std::vector<std::unique_ptr<NODE>> next;
+        try {
+            next.resize(nb * 2);
+        } catch (const std::exception&) {
+            return;
+        }
+        for (size_t i = 0; i < nb; i++) {
+            std::unique_ptr<NODE>* tail[2] = {&next[i], &next[i + nb]};
+            std::unique_ptr<NODE> p = std::move(buckets_[i]);
+            while (p) {
+                std::unique_ptr<NODE> rest = std::move(p->next);
+                const size_t to = static_cast<size_t>(ovk_fnv1a64(p->key) % (nb * 2));
+                std::unique_ptr<NODE>*& t = tail[to == i ? 0 : 1];
+                *t = std::move(p);
+                t = &(*t)->next;
+                p = std::move(rest);
+            }
+        }
+        buckets_.swap(next);
+    }
+
     static std::string_view cut_key(std::string_view key) {
         return key.size() > OVK_SMAP_KEY_MAX ? key.substr(0, OVK_SMAP_KEY_MAX) : key;
     }

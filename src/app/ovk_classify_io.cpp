@@ -20,6 +20,7 @@
 #include "ovk_export.h"
 #include "ovk_fingerprint.h"
 #include "ovk_intel.h"
+#include "ovk_registry.h"
 #include "ovk_remoteid.h"
 #include "ovk_ridcheck.h"
 #include "ovk_signature.h"
@@ -213,10 +214,12 @@ bool is_comment(std::string_view line) {
 // ---------------------------------------------------------------------------------------
 // output steps
 
-// What the steps of one line work on: the advert, and with a context the Remote ID track of
-// its address and what this advert's broadcast raised.
+// What the steps of one line work on: the advert as it came; the advert as judged with what
+// its address sent on earlier lines (verdicts and identity rest on it); and with a context
+// the Remote ID track of its address and what this advert's broadcast raised.
 struct LINE_IN {
     const OVK_ADVERT& a;
+    const OVK_ADVERT& judged;
     const OVK_RID_TRACK* track = nullptr;
     std::vector<OVK_RIDCHECK_FINDING> raised;
 };
@@ -226,7 +229,7 @@ void step_mac(cJSON* obj, const LINE_IN& in) {
 }
 
 void step_hits(cJSON* obj, const LINE_IN& in) {
-    const OVK_ADVERT& a = in.a;
+    const OVK_ADVERT& a = in.judged;
     OVK_HITS hits = ovk_signature_classify(&a);
     if (in.track) ovk_ridcheck_lower(hits, *in.track);
     cJSON* arr = cJSON_CreateArray();
@@ -281,7 +284,7 @@ cJSON* add_array_item(cJSON* arr) {
 
 // What ordinary thing the advert comes from, with the address registrant as a hint.
 void step_identity(cJSON* obj, const LINE_IN& in) {
-    const OVK_ADVERT& a = in.a;
+    const OVK_ADVERT& a = in.judged;
     OVK_IDENTITY id;
     ovk_intel_identify(&a, ovk_vendor_mac(a.mac), &id);
     cJSON* o = cJSON_CreateObject();
@@ -498,6 +501,32 @@ OVK_RID_TRACK& OVK_CLASSIFY_CTX::track(const std::string& mac) {
     return it->second.track;
 }
 
+std::optional<OVK_ADVERT> OVK_CLASSIFY_CTX::judge(const OVK_ADVERT& a) {
+    if (a.source == OVK_SRC_WIFI) return std::nullopt;
+    auto it = heard_.find(a.mac);
+    if (it != heard_.end() && a.timestamp > 0 && it->second.last > 0 &&
+        a.timestamp - it->second.last > OVK_STALE_MS)
+        it->second.heard = OVK_HEARD{};  // out of range long enough to be a new sighting
+    if (it == heard_.end()) {
+        const OVK_HEARD none;
+        if (!ovk_heard_news(none, a)) return std::nullopt;  // nothing worth keeping
+        if (heard_.size() >= OVK_CLASSIFY_HEARD_MAX) {
+            heard_.erase(heard_order_.front());
+            heard_order_.pop_front();
+        }
+        heard_order_.push_back(a.mac);
+        it = heard_.emplace(a.mac, HEARD_SLOT{}).first;
+        it->second.used = std::prev(heard_order_.end());
+    } else {
+        heard_order_.splice(heard_order_.end(), heard_order_, it->second.used);
+    }
+    HEARD_SLOT& slot = it->second;
+    std::optional<OVK_ADVERT> judged = ovk_heard_apply(slot.heard, a);
+    ovk_heard_note(slot.heard, a);
+    if (a.timestamp > 0) slot.last = a.timestamp;
+    return judged;
+}
+
 OVK_CLASSIFY_LINE ovk_classify_advert(const OVK_ADVERT& a, const char* counter, long number,
                                       std::optional<std::string_view> report_note,
                                       OVK_CLASSIFY_CTX* ctx) {
@@ -506,7 +535,8 @@ OVK_CLASSIFY_LINE ovk_classify_advert(const OVK_ADVERT& a, const char* counter, 
         if (report_note) {
             res.json = report_line(counter, number, a, *report_note);
         } else {
-            LINE_IN in{a, nullptr, {}};
+            const std::optional<OVK_ADVERT> judged = ctx ? ctx->judge(a) : std::nullopt;
+            LINE_IN in{a, judged ? *judged : a, nullptr, {}};
             if (ctx && !ovk_rid_messages(&a).empty()) {
                 OVK_RID_TRACK& t = ctx->track(a.mac);
                 in.raised = ovk_ridcheck_observe(t, a, a.timestamp);
@@ -682,6 +712,8 @@ const char* ovk_classify_usage() {
            "<reason>\";\n"
            "             from then on the address's Remote ID verdicts are 35 points lower\n"
            "  identity   what ordinary device the advert comes from, with its evidence\n"
+           "             (hits and identity judge a BLE line with the earlier lines of its\n"
+           "             address: the name heard last, the services listed before)\n"
            "  fingerprint  BLE: the stable advert shape (name, UUIDs, data lengths, TX power,\n"
            "             connectable); Wi-Fi: the access-point model from WPS; \"\" when none\n"
            "  distanceM  estimated metres from the signal level; null when rssi is absent or 0\n"

@@ -28,6 +28,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,6 +36,7 @@
 
 #include "ovk_advert.h"
 #include "ovk_geo.h"
+#include "ovk_heard.h"
 #include "ovk_ridcheck.h"
 
 enum OVK_CLASSIFY_STATUS : int {
@@ -60,13 +62,24 @@ std::string ovk_classify_format(const OVK_ADVERT& a);
 // The GPS fix line that ovk_classify_parse_fix reads back.
 std::string ovk_classify_format_fix(const OVK_LOCATION& loc);
 
-// What the tool keeps across the lines of one input: the Remote ID track of each address
-// that broadcast Remote ID, for at most OVK_CLASSIFY_TRACKS_MAX addresses (the one unheard
-// the longest makes room).
+// What the tool keeps across the lines of one input, as a live run keeps it per device:
+// - the Remote ID track of each address that broadcast Remote ID, for at most
+//   OVK_CLASSIFY_TRACKS_MAX addresses (the one unheard the longest makes room);
+// - what each Bluetooth address has sent (ovk_heard: its names and listed services), so that
+//   a line is judged with the earlier lines of its address, for at most
+//   OVK_CLASSIFY_HEARD_MAX addresses (the one unheard the longest makes room). An address
+//   silent for more than OVK_STALE_MS of the input's time starts afresh, as a device that
+//   long out of range leaves a live run's list.
 inline constexpr size_t OVK_CLASSIFY_TRACKS_MAX = 4096;
+inline constexpr size_t OVK_CLASSIFY_HEARD_MAX = 4096;
 class OVK_CLASSIFY_CTX {
   public:
     OVK_RID_TRACK& track(const std::string& mac);
+    // `a` as judged with what its address sent on earlier lines (nullopt: as it is); then
+    // notes what `a` says for the lines after it.
+    std::optional<OVK_ADVERT> judge(const OVK_ADVERT& a);
+    // Addresses whose sendings are kept.
+    size_t heard_count() const { return heard_.size(); }
 
   private:
     struct TRACK_SLOT {
@@ -75,6 +88,14 @@ class OVK_CLASSIFY_CTX {
     };
     std::unordered_map<std::string, TRACK_SLOT> tracks_;
     uint64_t uses_ = 0;
+
+    struct HEARD_SLOT {
+        OVK_HEARD heard;
+        int64_t last = 0;                       // time of its latest line (0: none given)
+        std::list<std::string>::iterator used;  // its place in `heard_order_`
+    };
+    std::unordered_map<std::string, HEARD_SLOT> heard_;
+    std::list<std::string> heard_order_;  // least recently heard first
 };
 
 // The "app" of the signature reports the tool writes.

@@ -69,7 +69,7 @@ std::optional<OVK_FILE_VIEW> read_limited(const std::string& path, size_t max_by
     if (err == 0) return v;
     if (err == EISDIR && st.kind == ZQ_FS_KIND::Dir)
         why = "it is a directory";
-    else if (err == EINVAL && st.kind == ZQ_FS_KIND::Other)
+    else if (err == EINVAL && (st.kind == ZQ_FS_KIND::Other || st.kind == ZQ_FS_KIND::Device))
         why = "it is not a regular file";
     else if (err == EFBIG && st.kind == ZQ_FS_KIND::File && st.size > max_bytes)
         why = "it is too large (" + size_text(st.size) + "; the limit is " + size_text(max_bytes) +
@@ -249,12 +249,14 @@ int ovk_datafile_lock_dir(const std::string& dir, std::string* why) {
     const int err = zq_fs_lock(path, &s.lock_fd, &pid, &at_open);
     if (err == 0) return 0;
     if (err != EWOULDBLOCK) {
-        if (at_open)
-            zq_log(LOG_WARNING, "cannot lock %s: %s; another Orvik could use it at the same time",
-                   dir.c_str(), strerror(err));
-        else
-            zq_log(LOG_WARNING, "cannot lock %s: %s", path.c_str(), strerror(err));
-        return 0;
+        // Without the lock a second program could run on the same data unnoticed: refuse.
+        std::string msg = "cannot lock " + path + ": " + strerror(err) +
+                          "; not starting, as another Orvik could then use " + dir +
+                          " at the same time";
+        if (at_open) msg += " (remove " + path + " or let this user open it)";
+        zq_log(LOG_ERR, "%s", msg.c_str());
+        if (why) *why = msg;
+        return -1;
     }
     const std::string msg = pid > 0
                                 ? "another Orvik (pid " + std::to_string(pid) + ") is using " + dir

@@ -65,8 +65,10 @@ void ovk_datafile_reset();
 
 // One program per data directory: takes an exclusive lock (flock) on DIR/orvik.lock, held
 // until ovk_datafile_unlock_dir or the end of the process, and writes this process's id into
-// it. -1 when another process holds it ("another Orvik (pid N) is using DIR" is logged at
-// LOG_ERR and put in `*why` when given). A directory where no lock file can be made is used
-// without one (logged as a warning): 0.
+// it when it may (a lock file this user can only read, or a directory, is locked through a
+// read-only open). -1 when another process holds it ("another Orvik (pid N) is using DIR" is
+// logged at LOG_ERR and put in `*why` when given), and -1 when the lock cannot be taken at all
+// ("cannot lock DIR/orvik.lock: WHY ...", likewise): the data are never used unlocked. A
+// directory that cannot be made at all is left to the store to report: 0.
 int ovk_datafile_lock_dir(const std::string& dir, std::string* why = nullptr);
 void ovk_datafile_unlock_dir();

@@ -17,6 +17,7 @@
 
 #include "ovk_advert.h"
 #include "ovk_app_util.h"
+#include "ovk_jsonscan.h"
 #include "ovk_pipeline.h"
 #include "ovk_trip.h"
 #include "ovk_util.h"
@@ -349,7 +350,7 @@ cJSON* session_json_item(const OVK_DEVICE& d) {
                 cJSON* pair = cJSON_CreateArray();
                 if (!pair) break;
                 cJSON_AddItemToArray(h, pair);
-                cJSON_AddItemToArray(pair, cJSON_CreateNumber(static_cast<double>(s.time)));
+                cJSON_AddItemToArray(pair, cJSON_CreateRaw(ovk_json_int_text(s.time).c_str()));
                 cJSON_AddItemToArray(pair, cJSON_CreateNumber(s.rssi));
             }
     return o;
@@ -401,6 +402,17 @@ OVK_JSON history_array(std::span<const OVK_KNOWN> rows) {
 // 4. Log
 // ---------------------------------------------------------------------------------------
 
+// Replaces the member `key` of `o` (kept in its place) with the exact integer text of `v`.
+bool exact_integer(cJSON* o, const char* key, int64_t v) {
+    cJSON* raw = cJSON_CreateRaw(ovk_json_int_text(v).c_str());
+    if (!raw) return false;
+    if (!cJSON_ReplaceItemInObjectCaseSensitive(o, key, raw)) {
+        cJSON_Delete(raw);
+        return false;
+    }
+    return true;
+}
+
 bool log_pos(const OVK_DETECTION& d) {
     return d.has_pos && map_pos(d.lat, d.lon);
 }
@@ -412,6 +424,10 @@ OVK_JSON log_array(std::span<const OVK_DETECTION> rows) {
         const std::optional<std::string> line = ovk_store_detection_line(d);
         OVK_JSON o = line ? ovk_json_parse(*line) : nullptr;
         if (!o) return nullptr;
+        // The tree holds numbers as doubles: the 64-bit ones go back in as their exact text.
+        if (!exact_integer(o.get(), "id", d.id) ||
+            !exact_integer(o.get(), "timestamp", d.timestamp))
+            return nullptr;
         cJSON_AddItemToArray(arr.get(), o.release());
     }
     return arr;

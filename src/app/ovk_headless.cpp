@@ -305,10 +305,15 @@ std::string ovk_headless_status_line(const OVK_STATUS& s, int64_t now) {
             scanners += c;
     }
     if (!s.running || scanners.empty()) scanners = s.running ? "running" : "stopped";
+    // Nothing heard is no all-clear.
+    const char* threat = s.running && !s.listening ? "NOT LISTENING" : ovk_threat_name(s.threat);
     std::string line = clock_text(now) + " status: " + scanners + " | devices " +
                        std::to_string(s.devices) + " | flagged " + std::to_string(s.flagged) +
-                       " | threat " + ovk_threat_name(s.threat);
+                       " | threat " + threat;
+    if (!s.quiet_radios.empty()) line += " | " + s.quiet_radios;
+    if (s.fix_lost) line += " | " + ovk_fix_lost_text(s.fix_age_ms);
     if (!s.data_note.empty()) line += " | " + s.data_note;
+    if (!s.record_note.empty()) line += " | " + s.record_note;
     return line;
 }
 

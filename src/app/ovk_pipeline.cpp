@@ -54,6 +54,7 @@ struct ITEM {
     std::vector<OVK_CELL> cells;
     std::string sim;  // cut to 7
     int roaming = 0;
+    uint64_t fix_gen = 0;  // a fix queued before the fix was cleared is dropped
 };
 
 struct CLASSIFIED {
@@ -73,6 +74,14 @@ constexpr int64_t kFixWindowMs = 180000;  // the stationary test looks this far 
 // Intervals: the thing may happen again once this much time has passed (elapsed >= value).
 constexpr int64_t kDroneCooldownMs = 300000;  // drone-overhead alert per drone
 constexpr int64_t kLogIntervalMs = 30000;     // logged detection per device
+// The per-address memories (classification cache, last log, last alerts) are swept of
+// entries past their window whenever they have doubled since the last sweep, so they follow
+// the live devices instead of every address of the session, at an amortised constant cost
+// per insertion. An entry is dropped this long after its window ends, so that an advert
+// whose time lags a little (a BSS's age) still meets its entry.
+constexpr size_t kSweepMin = 4096;
+constexpr size_t kFlushPieceRows = 4096;  // registry rows the history flush takes at a time
+constexpr int64_t kSweepSlackMs = 60000;
 constexpr int64_t kCellCooldownMs = 1800000;  // cell anomaly per key
 constexpr int64_t kAlprCooldownMs = 1800000;  // plate-camera alert per camera
 constexpr int64_t kHistoryFlushMs = 60000;    // history flush while scanning
@@ -100,7 +109,15 @@ struct State {
 
     bool has_loc = false;
     OVK_LOCATION loc;
+    int64_t loc_at = 0;              // when it came, on the pipeline's clock
+    uint64_t fix_gen = 0;            // counts the clearings of the fix
     std::deque<OVK_LOCATION> fixes;  // oldest first
+
+    // When each radio last delivered an advert, and since when the radios run (on the
+    // pipeline's clock): a running radio silent for a minute is called quiet.
+    int64_t ble_heard = 0;
+    int64_t wifi_heard = 0;
+    int64_t radios_since = 0;
 
     std::array<OVK_UI_ALERT, OVK_ALERT_RING> ring;
     int ring_head = 0;
@@ -133,6 +150,11 @@ struct State {
     OVK_SMAP<> alpr_distance;
     OVK_SMAP<> alpr_alert;
     OVK_SMAP<> cell_alert;
+    // Sizes at which the per-address memories are next swept.
+    size_t sweep_classified = kSweepMin;
+    size_t sweep_alerted = kSweepMin;
+    size_t sweep_logged = kSweepMin;
+    size_t sweep_drone = kSweepMin;
 
     std::thread worker;
     std::thread housekeeper;
@@ -170,13 +192,32 @@ int64_t map_num(const OVK_SMAP<>& m, std::string_view key, bool* found) {
     return n ? n->num : 0;
 }
 
+// Once `m` holds `*mark` entries, drops those `keep` refuses and sets the next mark at twice
+// what is left. The caller holds the state lock.
+template <class T, class F>
+void sweep_if_grown(OVK_SMAP<T>& m, size_t* mark, F&& keep) {
+    if (m.size() < *mark) return;
+    m.retain(keep);
+    *mark = std::max(kSweepMin, m.size() * 2);
+}
+
+// Sweeps a map of times (`num`) of entries more than `window_ms` (and the slack) old.
+void sweep_times_locked(OVK_SMAP<>& m, size_t* mark, int64_t now, int64_t window_ms) {
+    sweep_if_grown(m, mark, [now, window_ms](const OVK_SMAP_NODE<>& n) {
+        return now - n.num <= window_ms + kSweepSlackMs;
+    });
+}
+
 // True when `key` has no time in `m` or its time is at least `gap_ms` before `now`; the
-// time becomes `now` then. The caller holds the state lock.
-bool take_turn_locked(OVK_SMAP<>& m, std::string_view key, int64_t now, int64_t gap_ms) {
+// time becomes `now` then, and a map with a sweep mark is swept when due. The caller holds
+// the state lock.
+bool take_turn_locked(OVK_SMAP<>& m, size_t* mark, std::string_view key, int64_t now,
+                      int64_t gap_ms) {
     bool found = false;
     const int64_t last = map_num(m, key, &found);
     if (found && now - last < gap_ms) return false;
     if (auto* n = m.put(key)) n->num = now;
+    if (mark) sweep_times_locked(m, mark, now, gap_ms);
     return true;
 }
 
@@ -297,7 +338,7 @@ void check_known_alpr(const OVK_PREFS& p, const OVK_LOCATION& loc, int64_t now) 
         const bool candidate = created || node->dbl - 3.0 > c.distance_m;
         node->dbl = c.distance_m;
         if (!candidate) continue;
-        if (!take_turn_locked(s.alpr_alert, c.cam.osm_id, now, kAlprCooldownMs)) continue;
+        if (!take_turn_locked(s.alpr_alert, nullptr, c.cam.osm_id, now, kAlprCooldownMs)) continue;
         lock.unlock();
         const std::string label = ovk_cut(ovk_camera_label(&c.cam), 159);
         const std::string suffix = c.cam.operator_name.empty()
@@ -313,12 +354,18 @@ void check_known_alpr(const OVK_PREFS& p, const OVK_LOCATION& loc, int64_t now) 
     }
 }
 
-void on_location(const OVK_LOCATION& loc) {
+void on_location(const OVK_LOCATION& loc, uint64_t gen) {
     const OVK_PREFS p = ovk_prefs_get();
+    const auto h = hooks();
+    // A replay fed flat out runs ahead of the clock: its fixes are as old as they say.
+    const int64_t at = h->advert_time_is_now && loc.time > 0 ? loc.time : clock_now(*h);
     State& s = S();
     {
         std::lock_guard<std::mutex> lock(s.mu);
+        // Queued by a source that was switched off since.
+        if (gen != s.fix_gen) return;
         s.loc = loc;
+        s.loc_at = at;
         s.has_loc = true;
         s.fixes.push_back(loc);
         // Keep what the stationary test can use: the last three minutes, bounded.
@@ -341,11 +388,32 @@ bool has_fix_copy(OVK_LOCATION* out) {
     return s.has_loc;
 }
 
+bool fix_fresh_locked(const State& s, int64_t now) {
+    return s.has_loc && now - s.loc_at <= OVK_FIX_FRESH_MS;
+}
+
+// The latest fix when it is fresh at `now`: a stale position is worse than none.
+bool fresh_fix_copy(int64_t now, OVK_LOCATION* out) {
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (!fix_fresh_locked(s, now)) return false;
+    *out = s.loc;
+    return true;
+}
+
+void clear_fix_locked(State& s) {
+    s.has_loc = false;
+    s.loc = OVK_LOCATION{};
+    s.loc_at = 0;
+    s.fixes.clear();
+    ++s.fix_gen;
+}
+
 void on_cell_anomaly(const OVK_PREFS& p, const OVK_CELL_ANOMALY& an, int64_t now) {
     State& s = S();
     {
         std::lock_guard<std::mutex> lock(s.mu);
-        if (!take_turn_locked(s.cell_alert, an.key, now, kCellCooldownMs)) return;
+        if (!take_turn_locked(s.cell_alert, nullptr, an.key, now, kCellCooldownMs)) return;
         s.cell = an;
         s.cell_time = now;
         s.has_cell = true;
@@ -362,7 +430,7 @@ void on_cell_anomaly(const OVK_PREFS& p, const OVK_CELL_ANOMALY& an, int64_t now
     d.rssi = 0;
     d.timestamp = now;
     OVK_LOCATION fix;
-    if (p.gps_tagging && has_fix_copy(&fix)) {
+    if (p.gps_tagging && fresh_fix_copy(now, &fix)) {
         d.has_pos = 1;
         d.lat = fix.lat;
         d.lon = fix.lon;
@@ -399,16 +467,18 @@ void on_cells(const std::vector<OVK_CELL>& cells, const std::string& sim, int ro
 // 5. Processing one advertisement
 // ---------------------------------------------------------------------------------------
 
-// Verdicts, identity and vendor of an advert, from the cache or computed afresh.
-std::shared_ptr<const CLASSIFIED> classified_for(const OVK_PREFS& p, const OVK_ADVERT& a,
-                                                 int64_t now) {
+// The cached verdicts of an address while they are fresh, else nullptr.
+std::shared_ptr<const CLASSIFIED> cached_for(const std::string& mac, int64_t now) {
     State& s = S();
-    {
-        std::lock_guard<std::mutex> lock(s.mu);
-        if (const auto* n = s.classified.get(a.mac);
-            n && n->ptr && n->ptr->c && now - n->ptr->c->time < OVK_CLASSIFY_CACHE_MS)
-            return n->ptr->c;
-    }
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (const auto* n = s.classified.get(mac);
+        n && n->ptr && n->ptr->c && now - n->ptr->c->time < OVK_CLASSIFY_CACHE_MS)
+        return n->ptr->c;
+    return nullptr;
+}
+
+// Verdicts, identity and vendor of an advert, computed afresh (not cached).
+std::shared_ptr<CLASSIFIED> classify(const OVK_PREFS& p, const OVK_ADVERT& a, int64_t now) {
     auto out = std::make_shared<CLASSIFIED>();
     // Vendor candidates: the address block's registrant, then each company id's name.
     std::vector<std::string_view> candidates;
@@ -436,13 +506,22 @@ std::shared_ptr<const CLASSIFIED> classified_for(const OVK_PREFS& p, const OVK_A
             out->hits.push_back(std::move(h));
     }
     ovk_fusion_fuse(out->hits);
+    return out;
+}
 
-    std::shared_ptr<const CLASSIFIED> result = std::move(out);
+// Verdicts, identity and vendor of an advert, computed afresh and cached for its address.
+std::shared_ptr<const CLASSIFIED> classify_and_cache(const OVK_PREFS& p, const OVK_ADVERT& a,
+                                                     int64_t now) {
+    std::shared_ptr<const CLASSIFIED> result = classify(p, a, now);
+    State& s = S();
     std::lock_guard<std::mutex> lock(s.mu);
     auto* n = s.classified.put(a.mac);
     if (!n) return result;  // logged by the map; carry on uncached
     if (!n->ptr) n->ptr = std::make_unique<CACHED>();
     n->ptr->c = result;
+    sweep_if_grown(s.classified, &s.sweep_classified, [now](const OVK_SMAP_NODE<CACHED>& e) {
+        return e.ptr && e.ptr->c && now - e.ptr->c->time < OVK_CLASSIFY_CACHE_MS;
+    });
     return result;
 }
 
@@ -467,7 +546,7 @@ void maybe_log(const OVK_PREFS& p, const OVK_ADVERT& a, const OVK_HIT& best,
     State& s = S();
     {
         std::lock_guard<std::mutex> lock(s.mu);
-        if (!take_turn_locked(s.last_logged, a.mac, now, kLogIntervalMs)) return;
+        if (!take_turn_locked(s.last_logged, &s.sweep_logged, a.mac, now, kLogIntervalMs)) return;
     }
     OVK_DETECTION d;
     d.mac = a.mac;
@@ -498,6 +577,8 @@ void maybe_alert(const OVK_PREFS& p, const OVK_ADVERT& a, const OVK_HIT& best, i
         const int64_t since = found ? now - last : now;
         if (!(p.dedupe_window_ms < since)) return;
         if (auto* n = s.last_alerted.put(a.mac)) n->num = now;
+        sweep_times_locked(s.last_alerted, &s.sweep_alerted, now,
+                           std::max<int64_t>(0, p.dedupe_window_ms));
     }
     device_alert(p, a, best, 0, ovk_format(175, "%s nearby", best.label.c_str()));
 }
@@ -510,7 +591,7 @@ void maybe_alert_drone_overhead(const OVK_PREFS& p, const OVK_ADVERT& a, const O
     State& s = S();
     {
         std::lock_guard<std::mutex> lock(s.mu);
-        if (!take_turn_locked(s.last_drone, a.mac, now, kDroneCooldownMs)) return;
+        if (!take_turn_locked(s.last_drone, &s.sweep_drone, a.mac, now, kDroneCooldownMs)) return;
     }
     device_alert(p, a, hit, 0, "Drone overhead");
 }
@@ -528,8 +609,19 @@ void process(const OVK_ADVERT& a) {
         ovk_ridcheck_observe(*track, a, now);
     }
 
-    const std::shared_ptr<const CLASSIFIED> cp = classified_for(p, a, now);
+    // The advert is judged with what its address sent before (a name from a scan response,
+    // services from the advert). Something new makes the cached verdicts out of date, and a
+    // verdict held from an earlier advert is judged again: what the address has now said
+    // about itself may explain it away.
+    std::shared_ptr<const CLASSIFIED> cp = cached_for(a.mac, now);
+    OVK_RECALL rc = ovk_registry_recall(a, now, cp == nullptr);
+    if (rc.news) cp.reset();
+    const OVK_ADVERT& judged = rc.view ? *rc.view : a;
+    if (!cp) cp = classify_and_cache(p, judged, now);
     const CLASSIFIED& c = *cp;
+    if (rc.held && rc.held_view && ovk_hits_find_label(c.hits, rc.held->label) < 0 &&
+        ovk_hits_find_label(classify(p, *rc.held_view, now)->hits, rc.held->label) < 0)
+        ovk_registry_withdraw(a.mac, rc.held->label);
     // A Remote ID that looks forged lowers the verdicts that rest on it.
     OVK_HITS lowered;
     const OVK_HITS* hits = &c.hits;
@@ -540,7 +632,8 @@ void process(const OVK_ADVERT& a) {
     }
 
     OVK_LOCATION fix;
-    const bool has_fix = has_fix_copy(&fix);
+    const auto h = hooks();
+    const bool has_fix = fresh_fix_copy(h->advert_time_is_now ? now : clock_now(*h), &fix);
 
     OVK_GEO pos;
     if (has_fix) {
@@ -561,7 +654,7 @@ void process(const OVK_ADVERT& a) {
     // The trip hears every advert, quiet or not; whitelisted devices without a verdict.
     if (ovk_trip_is_recording())
         ovk_trip_on_device(a.mac, a.rssi, a.source == OVK_SRC_WIFI ? "WIFI" : "BLE",
-                           whitelisted ? nullptr : best, a.name.value_or(""), c.vendor,
+                           whitelisted ? nullptr : best, judged.name.value_or(""), c.vendor,
                            c.identity.type, has_fix ? &fix : nullptr, now);
 
     if (has_fix && rid_ok && p.category_enabled[OVK_CAT_DRONE] && !whitelisted)
@@ -569,7 +662,7 @@ void process(const OVK_ADVERT& a) {
 
     if (quiet) return;
 
-    maybe_log(p, a, *best, c.vendor, has_fix ? &fix : nullptr, now);
+    maybe_log(p, judged, *best, c.vendor, has_fix ? &fix : nullptr, now);
     maybe_alert(p, a, *best, now);
 
     if (has_fix && p.follower_alerts &&
@@ -590,6 +683,7 @@ void enqueue(ITEM&& item) {
     {
         std::lock_guard<std::mutex> lock(s.mu);
         if (!s.initialised || s.quit) return;  // `item` is freed by its owner
+        item.fix_gen = s.fix_gen;
         s.queue.push_back(std::move(item));
         while (s.queue.size() > static_cast<size_t>(OVK_QUEUE_MAX)) {
             dropped.push_back(std::move(s.queue.front()));
@@ -602,7 +696,7 @@ void enqueue(ITEM&& item) {
 void dispatch(ITEM& it) {
     switch (it.kind) {
         case ITEM_LOCATION:
-            on_location(it.loc);
+            on_location(it.loc, it.fix_gen);
             break;
         case ITEM_CELLS:
             on_cells(it.cells, it.sim, it.roaming);
@@ -704,6 +798,14 @@ const char* ovk_threat_name(OVK_THREAT t) {
     return "";
 }
 
+std::string ovk_fix_lost_text(int64_t age_ms) {
+    const int64_t s = std::max<int64_t>(age_ms, 0) / 1000;
+    if (s < 60) return ovk_format(64, "GPS lost (last fix %lld s ago)", static_cast<long long>(s));
+    if (s < 2 * 3600)
+        return ovk_format(64, "GPS lost (last fix %lld min ago)", static_cast<long long>(s / 60));
+    return ovk_format(64, "GPS lost (last fix %lld h ago)", static_cast<long long>(s / 3600));
+}
+
 void ovk_pipeline_set_hooks(const OVK_PIPELINE_HOOKS& h) {
     try {
         auto copy = std::make_shared<const OVK_PIPELINE_HOOKS>(h);
@@ -755,6 +857,7 @@ int ovk_pipeline_init() {
             s.scan_reqs.clear();
             s.scan_busy = s.scan_want = s.scan_failed = s.scan_quit = false;
             s.scan_result = 0;
+            s.sweep_classified = s.sweep_alerted = s.sweep_logged = s.sweep_drone = kSweepMin;
             s.initialised = true;
         }
         s.worker = std::thread(pipeline_main);
@@ -812,6 +915,12 @@ void ovk_pipeline_submit(OVK_ADVERT_PTR a) {
     if (!a) return;
     ovk_record_advert(*a);
     try {
+        const int64_t now = clock_now();
+        {
+            State& s = S();
+            std::lock_guard<std::mutex> lock(s.mu);
+            (a->source == OVK_SRC_WIFI ? s.wifi_heard : s.ble_heard) = now;
+        }
         ITEM it;
         it.kind = ITEM_ADVERT;
         it.advert = std::move(a);
@@ -865,6 +974,12 @@ std::optional<OVK_LOCATION> ovk_pipeline_location_get() {
     return l;
 }
 
+void ovk_pipeline_clear_fix() {
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mu);
+    clear_fix_locked(s);
+}
+
 int ovk_pipeline_pending() {
     State& s = S();
     std::lock_guard<std::mutex> lock(s.mu);
@@ -900,6 +1015,62 @@ OVK_THREAT ovk_threat_of_tally(const OVK_REGISTRY_TALLY& t, int threshold,
     return OVK_THREAT_CLEAR;
 }
 
+namespace {
+
+struct HEARD {
+    int64_t ble = 0;
+    int64_t wifi = 0;
+    int64_t since = 0;
+};
+
+// Whether the radios listen, in words: every reason when none does, the one that listens and
+// why the other does not when one does, and the running radios that heard nothing for a
+// minute.
+void radios_into(OVK_STATUS& out, const OVK_SCAN_HEALTH& hl, const HEARD& heard, int64_t now) {
+    struct RADIO {
+        const char* name;
+        const OVK_RADIO_HEALTH* h;
+        int64_t heard;
+        const char* quiet;
+    };
+    const RADIO radios[] = {
+        {"Bluetooth", &hl.ble, heard.ble, "Bluetooth: no advertisements for 60 s"},
+        {"WiFi", &hl.wifi, heard.wifi, "WiFi: no networks for 60 s"},
+    };
+    std::vector<std::string> down;
+    std::vector<const char*> up;
+    for (const RADIO& r : radios) {
+        if (!r.h->requested)
+            down.push_back(std::string(r.name) + " is off in Settings");
+        else if (!r.h->fault.empty())
+            down.push_back(std::string(r.name) + " " + r.h->fault);
+        else if (!r.h->running)
+            down.push_back(std::string(r.name) + " did not start");
+        else {
+            up.push_back(r.name);
+            const int64_t last = std::max(r.heard, heard.since);
+            if (heard.since > 0 && now - last >= OVK_RADIO_QUIET_MS) {
+                if (!out.quiet_radios.empty()) out.quiet_radios += "; ";
+                out.quiet_radios += r.quiet;
+            }
+        }
+    }
+    auto joined = [&down] {
+        std::string t;
+        for (const auto& d : down) t += (t.empty() ? "" : "; ") + d;
+        return t;
+    };
+    if (up.empty()) {
+        out.listening = 0;
+        out.not_listening = joined();
+    } else if (!down.empty()) {
+        out.listening_on = up.front();
+        out.radio_down = joined();
+    }
+}
+
+}  // namespace
+
 int64_t ovk_pipeline_now() {
     try {
         return clock_now();
@@ -914,6 +1085,8 @@ OVK_STATUS ovk_pipeline_status() {
         const auto h = hooks();
         const int64_t now = clock_now(*h);
         bool demo = false;
+        HEARD heard;
+        bool replay = false;
         {
             State& s = S();
             std::lock_guard<std::mutex> lock(s.mu);
@@ -922,11 +1095,31 @@ OVK_STATUS ovk_pipeline_status() {
             out.demo = s.demo;
             out.scan_state = scan_state_locked(s);
             out.scan_progress = ovk_scan_progress_text(out.scan_state, s.scan_failed);
-            out.has_location = s.has_loc;
-            if (s.has_loc) out.location = s.loc;
+            out.has_location = fix_fresh_locked(s, now) ? 1 : 0;
+            if (out.has_location) out.location = s.loc;
+            if (s.has_loc && !out.has_location) {
+                out.fix_lost = 1;
+                out.fix_age_ms = now - s.loc_at;
+            }
             if (s.has_cell && now - s.cell_time < kCellStatusMs) {
                 out.has_cell_anomaly = 1;
                 out.cell_anomaly = s.cell;
+            }
+            heard = {s.ble_heard, s.wifi_heard, s.radios_since};
+            replay = s.demo_override < 0;
+        }
+        // What is heard: the demo feed always delivers; the radios say for themselves; a
+        // feed without that (a replay) delivers while it runs.
+        if (out.running && out.scan_state == OVK_SCAN_RUNNING && !demo) {
+            if (h->scan_health) {
+                radios_into(out, h->scan_health(), heard, now);
+            } else if (h->scan_running && !h->scan_running()) {
+                out.listening = 0;
+                out.not_listening = replay ? "the recording has ended" : "the scanners stopped";
+                // Positions of a recording that ended are not where the user is.
+                if (replay) ovk_pipeline_clear_fix();
+                out.has_location = 0;
+                out.fix_lost = 0;
             }
         }
         const OVK_REGISTRY_TALLY tally = ovk_registry_tally(now);
@@ -941,6 +1134,7 @@ OVK_STATUS ovk_pipeline_status() {
         out.data_note = ovk_datafile_readonly_note();
         if (std::string settings = ovk_prefs_note(); !settings.empty())
             out.data_note += (out.data_note.empty() ? "" : "; ") + settings;
+        out.record_note = ovk_record_stopped_note();
     } catch (...) {
         OVK_LOG_ALLOC_FAIL(OVK_STATUS, 1, out);
     }
@@ -969,6 +1163,11 @@ int apply_source(const OVK_PREFS& p) {
             lat = OVK_DEMO_DEFAULT_LAT;
             lon = OVK_DEMO_DEFAULT_LON;
         }
+        {
+            // The radios' fix (or none) is not where the demo's devices are.
+            std::lock_guard<std::mutex> lock(s.mu);
+            if (!s.demo) clear_fix_locked(s);
+        }
         if (!ovk_demo_running() && ovk_demo_start(lat, lon, ovk_pipeline_sink()) != 0) return -1;
         std::lock_guard<std::mutex> lock(s.mu);
         s.demo = true;
@@ -976,11 +1175,17 @@ int apply_source(const OVK_PREFS& p) {
     }
     if (ovk_demo_running()) ovk_demo_stop();
     {
+        // The demo's made-up position must not stay on as the user's.
         std::lock_guard<std::mutex> lock(s.mu);
+        if (s.demo) clear_fix_locked(s);
         s.demo = false;
     }
     if (!h->scan_start) return -1;
-    return h->scan_start(ovk_scan_opts(p, trace_needed(p)));
+    const int rc = h->scan_start(ovk_scan_opts(p, trace_needed(p)));
+    const int64_t now = clock_now(*h);
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.radios_since = now;
+    return rc;
 }
 
 void prune_old_data(const OVK_PREFS& p, int64_t now) {
@@ -996,6 +1201,22 @@ void prune_old_data(const OVK_PREFS& p, int64_t now) {
     ovk_store_known_prune(before);
 }
 
+// The remembered devices' fields of one registry row, merged with what the store holds.
+void merge_known(OVK_KNOWN& k, int64_t session) {
+    if (auto old = ovk_store_known_get(k.mac)) {
+        k.first_seen = old->first_seen;
+        k.sessions = old->last_seen < session ? old->sessions + 1 : old->sessions;
+        k.detect_count = old->detect_count + 1;
+        if (k.name.empty()) k.name = std::move(old->name);
+        if (k.vendor.empty()) k.vendor = std::move(old->vendor);
+        k.favorite = old->favorite;
+        k.note = std::move(old->note);
+    } else {
+        k.sessions = 1;
+        k.detect_count = 1;
+    }
+}
+
 void flush_history(int64_t now) {
     int64_t since;
     {
@@ -1004,36 +1225,25 @@ void flush_history(int64_t now) {
         since = s.last_flush;
         s.last_flush = now;
     }
-    const OVK_DEVICE_LIST list = ovk_registry_summaries(since);
-    if (list.empty()) return;
+    // The registry's rows are taken and merged a piece at a time, so a flush after a drive
+    // past 100,000 devices holds two pieces of rows, never a copy of every device; all but
+    // the last are staged in the store, and the last one writes the file once.
     const int64_t session = ovk_registry_session_start();
-    std::vector<OVK_KNOWN> rows;
-    rows.reserve(list.size());
-    for (const OVK_DEVICE& d : list) {
-        OVK_KNOWN k;
-        k.mac = d.mac;
-        if (auto old = ovk_store_known_get(d.mac)) {
-            k.first_seen = old->first_seen;
-            k.last_seen = d.last_seen;
-            k.sessions = old->last_seen < session ? old->sessions + 1 : old->sessions;
-            k.detect_count = old->detect_count + 1;
-            k.name = d.name.empty() ? old->name : d.name;
-            k.vendor = d.vendor.empty() ? old->vendor : d.vendor;
-            k.device_type = d.device_type;
-            k.favorite = old->favorite;
-            k.note = old->note;
-        } else {
-            k.first_seen = d.first_seen;
-            k.last_seen = d.last_seen;
-            k.sessions = 1;
-            k.detect_count = 1;
-            k.name = d.name;
-            k.vendor = d.vendor;
-            k.device_type = d.device_type;
+    OVK_REGISTRY_CURSOR cursor;
+    std::vector<OVK_KNOWN> rows = ovk_registry_known_rows(since, &cursor, kFlushPieceRows);
+    while (!rows.empty()) {
+        for (OVK_KNOWN& k : rows) merge_known(k, session);
+        std::vector<OVK_KNOWN> next = ovk_registry_known_rows(since, &cursor, kFlushPieceRows);
+        if (next.empty()) {
+            if (ovk_store_known_upsert(rows) != 0) zq_log(LOG_ERR, "history flush failed");
+            return;
         }
-        rows.push_back(std::move(k));
+        if (ovk_store_known_stage(rows) != 0) {
+            zq_log(LOG_ERR, "history flush failed");
+            return;
+        }
+        rows = std::move(next);
     }
-    if (ovk_store_known_upsert(rows) != 0) zq_log(LOG_ERR, "history flush failed");
 }
 
 void housekeeping_main() {
@@ -1073,8 +1283,10 @@ OVK_SCAN_OPTS ovk_scan_opts(const OVK_PREFS& p, bool trace) {
     return o;
 }
 
-std::string ovk_scan_notification_text(int devices, int flagged, int discreet) {
+std::string ovk_scan_notification_text(int devices, int flagged, int discreet,
+                                       std::string_view not_listening) {
     if (discreet) return "Tap to open";
+    if (!not_listening.empty()) return ovk_cut("Not listening: " + std::string(not_listening), 127);
     std::string t = ovk_format(127, "%d device%s nearby", devices, devices == 1 ? "" : "s");
     if (flagged > 0) t = ovk_cut(t + ovk_format(64, " - %d flagged", flagged), 127);
     return t;
@@ -1117,6 +1329,9 @@ int scan_start_now() {
             std::lock_guard<std::mutex> lock(s.mu);
             s.classified.clear();
             s.last_flush = 0;
+            // A new source: a fix from before (another feed, a recording) is not kept.
+            clear_fix_locked(s);
+            s.ble_heard = s.wifi_heard = 0;
         }
         prune_old_data(p, now);
         if (apply_source(p) == 0) {
@@ -1158,6 +1373,11 @@ void scan_stop_now() {
         if (ovk_demo_running()) ovk_demo_stop();
         const auto h = hooks();
         if (h->scan_stop) h->scan_stop();
+        {
+            // Whatever gave positions has stopped with the scan.
+            std::lock_guard<std::mutex> lock(s.mu);
+            clear_fix_locked(s);
+        }
         flush_history(clock_now(*h));
         ovk_trip_stop();
     } catch (...) {
@@ -1333,9 +1553,11 @@ void ovk_scan_housekeeping_tick() {
         const OVK_PREFS p = ovk_prefs_get();
         const int64_t now = clock_now(*h);
         const OVK_REGISTRY_TALLY tally = ovk_registry_tally(now);
-        if (h->background)
-            h->background(
-                1, ovk_scan_notification_text(tally.devices, tally.flagged, p.discreet_mode));
+        if (h->background) {
+            const OVK_STATUS st = ovk_pipeline_status();
+            h->background(1, ovk_scan_notification_text(tally.devices, tally.flagged,
+                                                        p.discreet_mode, st.not_listening));
+        }
         ovk_trip_flush();
         State& s = S();
         int64_t last;

@@ -44,11 +44,17 @@ enum OVK_THREAT : int {
 // "CLEAR", "WEAK", "PROBABLE", "DANGER"; "" outside the enum.
 const char* ovk_threat_name(OVK_THREAT t);
 
+// "GPS lost (last fix 45 s ago)", "... 3 min ago", "... 2 h ago" for a fix `age_ms` old.
+std::string ovk_fix_lost_text(int64_t age_ms);
+
 inline constexpr size_t OVK_ALERT_KEY_MAX = 63;
 inline constexpr size_t OVK_SCANNERS_MAX = 255;
 inline constexpr int OVK_ALERT_RING = 64;
 inline constexpr int OVK_QUEUE_MAX = 5000;
 inline constexpr int64_t OVK_CLASSIFY_CACHE_MS = 2000;
+// A fix older than this is not used; a running radio silent this long is called quiet.
+inline constexpr int64_t OVK_FIX_FRESH_MS = 30000;
+inline constexpr int64_t OVK_RADIO_QUIET_MS = 60000;
 
 // One alert for the interface.
 struct OVK_UI_ALERT {
@@ -79,14 +85,32 @@ struct OVK_STATUS {
     int flagged = 0;
     OVK_THREAT threat = OVK_THREAT_CLEAR;
     std::string scanners;  // which scanners run, cut to 255
+    // Whether anything is heard while scanning runs: 1 when the demo feed, a replay or at
+    // least one radio delivers (also while not scanning). 0 with the reasons in
+    // `not_listening`, "Bluetooth has no adapter; WiFi has no wireless driver".
+    int listening = 1;
+    std::string not_listening;
+    // When one of the two radios listens and the other does not: the one that listens
+    // ("WiFi") and why the other does not ("Bluetooth has no adapter"); else both "".
+    std::string listening_on;
+    std::string radio_down;
+    // Running radios that heard nothing for a minute, "Bluetooth: no advertisements for 60 s",
+    // joined by "; ".
+    std::string quiet_radios;
+    // A fix at most 30 s old: the only one used for detections, trips, following and alerts.
     int has_location = 0;
     OVK_LOCATION location;
+    // The last fix is older than that: how long ago it came (ms).
+    int fix_lost = 0;
+    int64_t fix_age_ms = 0;
     int has_cell_anomaly = 0;  // raised in the last 15 minutes
     OVK_CELL_ANOMALY cell_anomaly;
     int64_t session_start = 0;
     // "" normally; "data read-only (cannot read NAME, ...)" while files of the data directory
     // that could not be read are left untouched (nothing is saved over them).
     std::string data_note;
+    // "" normally; "Recording stopped: REASON" once a write failure ended --record's file.
+    std::string record_note;
 };
 
 // Platform services. Every member may be empty: notify/alert/background/set_sink then do
@@ -104,6 +128,9 @@ struct OVK_PIPELINE_HOOKS {
     std::function<void()> scan_stop;
     std::function<int()> scan_running;
     std::function<std::string()> scan_status;
+    // Whether each radio listens; empty: the source is taken as listening while scan_running
+    // says it runs.
+    std::function<OVK_SCAN_HEALTH()> scan_health;
     std::function<int()> take_stop_request;
     std::function<void(int enable, std::string_view text)> background;
     std::function<int64_t()> now_ms;  // wall clock, ms since the epoch
@@ -139,8 +166,10 @@ OVK_STATUS ovk_pipeline_status();
 int64_t ovk_pipeline_now();
 // The oldest queued alert, or nullopt when there is none.
 std::optional<OVK_UI_ALERT> ovk_pipeline_pop_alert();
-// The latest fix, or nullopt before the first one.
+// The latest fix, or nullopt before the first one (and after the source changed).
 std::optional<OVK_LOCATION> ovk_pipeline_location_get();
+// Forgets the latest fix and the fix history (the source of positions changed).
+void ovk_pipeline_clear_fix();
 // Queued items plus 1 while the worker is busy with one.
 int ovk_pipeline_pending();
 
@@ -177,8 +206,10 @@ const char* ovk_scan_progress_text(OVK_SCAN_STATE state, int failed);
 // warnings are active).
 OVK_SCAN_OPTS ovk_scan_opts(const OVK_PREFS& p, bool trace);
 // The persistent notification line: "Tap to open" in discreet mode, else
-// "N device(s) nearby[ - M flagged]".
-std::string ovk_scan_notification_text(int devices, int flagged, int discreet);
+// "N device(s) nearby[ - M flagged]", or "Not listening: REASONS" when `not_listening` is
+// not empty.
+std::string ovk_scan_notification_text(int devices, int flagged, int discreet,
+                                       std::string_view not_listening = {});
 // Runs one housekeeping tick now, on the calling thread (the thread does the same every
 // 10 s while scanning).
 void ovk_scan_housekeeping_tick();

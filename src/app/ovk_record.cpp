@@ -2,22 +2,21 @@
 #include "ovk_record.h"
 
 #include <atomic>
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include "ovk_classify_io.h"
+#include "zq_fs.h"
 #include "zq_log.h"
 
 namespace {
 
 struct RECORDER {
     std::mutex mu;
-    FILE* f = nullptr;
+    int fd = -1;
     std::string path;
     long lines = 0;
-    bool failed = false;  // a write failed: logged once, later lines are still tried
+    std::string stopped;  // why the last recording stopped by itself ("" when it did not)
     std::atomic<bool> active{false};
 };
 
@@ -26,37 +25,41 @@ RECORDER& R() {
     return r;
 }
 
-void write_line(const std::string& line) {
+// Appends one line. A line that cannot be written whole is cut back off the file and ends
+// the recording: a recording with holes would pass for the whole drive.
+void write_line(std::string line) {
     RECORDER& r = R();
     std::lock_guard lk(r.mu);
-    if (!r.f) return;
-    const bool ok = fwrite(line.data(), 1, line.size(), r.f) == line.size() &&
-                    fputc('\n', r.f) != EOF && fflush(r.f) == 0;
-    if (ok) {
+    if (r.fd < 0) return;
+    line += '\n';
+    const int err = zq_fs_append_to(r.fd, line);
+    if (err == 0) {
         ++r.lines;
-        r.failed = false;
         return;
     }
-    if (!r.failed) zq_log(LOG_ERR, "record: cannot write %s: %s", r.path.c_str(), strerror(errno));
-    r.failed = true;
-    clearerr(r.f);
+    zq_log(LOG_ERR, "record: cannot write %s: %s; recording stopped", r.path.c_str(),
+           strerror(err));
+    r.stopped = strerror(err);
+    zq_fs_close(r.fd);
+    r.fd = -1;
+    r.active = false;
 }
 
 }  // namespace
 
 int ovk_record_open(const std::string& path, std::string& error) {
     ovk_record_close();
-    FILE* f = fopen(path.c_str(), "ae");
-    if (!f) {
-        error = strerror(errno);
+    int fd = -1;
+    if (const int err = zq_fs_open_append(path, &fd); err != 0) {
+        error = strerror(err);
         return -1;
     }
     RECORDER& r = R();
     std::lock_guard lk(r.mu);
-    r.f = f;
+    r.fd = fd;
     r.path = path;
     r.lines = 0;
-    r.failed = false;
+    r.stopped.clear();
     r.active = true;
     return 0;
 }
@@ -65,10 +68,10 @@ void ovk_record_close() {
     RECORDER& r = R();
     std::lock_guard lk(r.mu);
     r.active = false;
-    if (!r.f) return;
-    if (fclose(r.f) != 0)
-        zq_log(LOG_ERR, "record: closing %s: %s", r.path.c_str(), strerror(errno));
-    r.f = nullptr;
+    if (r.fd < 0) return;
+    if (const int err = zq_fs_close(r.fd); err != 0)
+        zq_log(LOG_ERR, "record: closing %s: %s", r.path.c_str(), strerror(err));
+    r.fd = -1;
 }
 
 int ovk_record_active() {
@@ -78,9 +81,18 @@ int ovk_record_active() {
 long ovk_record_lines() {
     RECORDER& r = R();
     std::lock_guard lk(r.mu);
-    return r.f ? r.lines : 0;
+    return r.fd >= 0 ? r.lines : 0;
 }
 
+std::string ovk_record_stopped_note() {
+    RECORDER& r = R();
+    std::lock_guard lk(r.mu);
+    try {
+        return r.stopped.empty() ? std::string() : "Recording stopped: " + r.stopped;
+    } catch (const std::exception&) {
+        return {};
+    }
+}
 void ovk_record_advert(const OVK_ADVERT& a) {
     if (!R().active) return;
     try {

@@ -146,6 +146,10 @@ struct TRACK {
     OVK_HITS inherited;
     std::unique_ptr<OVK_HIT> held;  // has_held
     int64_t held_until = 0;
+    // The advertisement that last gave the held verdict, to judge it again when the address
+    // says more about itself.
+    std::shared_ptr<const OVK_ADVERT> held_from;
+    OVK_HEARD heard;  // the names and services this address has sent
 
     // Index bookkeeping.
     FP_INDEX::value_type* fp = nullptr;  // has_fp; the key is the fingerprint text
@@ -316,7 +320,10 @@ void _merge_hits(TRACK& t, const OVK_HITS& hits, int64_t now) {
             else
                 t.held = std::make_unique<OVK_HIT>(*top);
         }
-        if (top->label == t.held->label) t.held_until = now + kHoldMs;
+        if (top->label == t.held->label) {
+            t.held_until = now + kHoldMs;
+            t.held_from = t.advert;
+        }
     }
     t.hits = hits;
     if (t.held && now <= t.held_until && ovk_hits_find_label(hits, t.held->label) < 0)
@@ -335,6 +342,7 @@ void _merge(TRACK& t, const OVK_ADVERT& a, const OVK_HITS& hits, const OVK_IDENT
     } catch (const std::bad_alloc&) {
         OVK_LOG_ALLOC_FAIL(OVK_ADVERT, 1, t.advert);  // the previous copy stays
     }
+    ovk_heard_note(t.heard, a);
 
     if (a.name) {
         std::string n = _clean_name(*a.name);
@@ -696,6 +704,47 @@ int ovk_registry_report(const OVK_ADVERT& a, const OVK_HITS& hits, const OVK_IDE
     return fresh;
 }
 
+OVK_RECALL ovk_registry_recall(const OVK_ADVERT& a, int64_t now, bool want_view) {
+    OVK_RECALL rc;
+    REGISTRY& r = R();
+    std::lock_guard lk(r.mu);
+    TRACK* t = _find(r, a.mac);
+    if (!t) {
+        rc.news = ovk_heard_news(OVK_HEARD{}, a);
+        return rc;
+    }
+    rc.news = ovk_heard_news(t->heard, a);
+    try {
+        if (want_view || rc.news) rc.view = ovk_heard_apply(t->heard, a);
+        if (rc.news && t->held && now <= t->held_until && t->held_from) {
+            OVK_HEARD all = t->heard;
+            ovk_heard_note(all, a);
+            rc.held = *t->held;
+            rc.held_view = ovk_heard_apply(all, *t->held_from);
+            if (!rc.held_view) rc.held_view = *t->held_from;
+        }
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(OVK_ADVERT, 1, recall);
+        rc.held.reset();
+        rc.held_view.reset();
+    }
+    return rc;
+}
+
+int ovk_registry_withdraw(std::string_view mac, std::string_view label) {
+    REGISTRY& r = R();
+    std::lock_guard lk(r.mu);
+    TRACK* t = _find(r, mac);
+    if (!t || !t->held || t->held->label != label) return 0;
+    t->held.reset();
+    t->held_from.reset();
+    t->held_until = 0;
+    std::erase_if(t->hits, [label](const OVK_HIT& h) { return h.label == label; });
+    _reindex(r, *t);
+    r.serial++;
+    return 1;
+}
+
 void ovk_registry_inherited_hits(std::string_view mac, OVK_HITS& out) {
     REGISTRY& r = R();
     std::lock_guard lk(r.mu);
@@ -831,6 +880,47 @@ OVK_DEVICE_LIST ovk_registry_summaries(int64_t since) {
     REGISTRY& r = R();
     std::lock_guard lk(r.mu);
     return _snapshot_list(r, true, since);
+}
+
+std::vector<OVK_KNOWN> ovk_registry_known_rows(int64_t since, OVK_REGISTRY_CURSOR* after,
+                                               size_t max) {
+    REGISTRY& r = R();
+    std::lock_guard lk(r.mu);
+    std::vector<OVK_KNOWN> out;
+    if (!after || max == 0) return out;
+    try {
+        out.reserve(std::min(max, r.table.size()));
+        // The table order is the creation order. The entry last passed is found by its
+        // address; when it has gone meanwhile, the walk starts over and skips by number.
+        const TRACK* t = r.head;
+        if (after->order > 0) {
+            const TRACK* last = after->mac.empty() ? nullptr : _find(r, after->mac);
+            if (last && last->order == after->order)
+                t = last->next;
+            else
+                while (t && t->order <= after->order) t = t->next;
+        }
+        const TRACK* passed = nullptr;
+        for (; t && out.size() < max; t = t->next) {
+            passed = t;
+            if (t->last_seen < since) continue;
+            OVK_KNOWN& k = out.emplace_back();
+            k.mac = t->mac;
+            k.first_seen = t->first_seen;
+            k.last_seen = t->last_seen;
+            if (t->has_name) k.name = t->name;
+            k.vendor = t->vendor;
+            k.device_type = t->identity.type;
+        }
+        if (passed) {
+            after->order = passed->order;
+            after->mac = passed->mac;
+        }
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(OVK_KNOWN, max, out);
+        out.clear();
+    }
+    return out;
 }
 
 std::optional<OVK_DEVICE> ovk_registry_get(std::string_view mac) {

@@ -3,7 +3,10 @@
 // one entry per radio address. The pipeline worker reports every processed advertisement; the
 // registry keeps each device's signal history and path, carries verdicts across a BLE address
 // rotation, holds strong verdicts for two minutes after they stop being reported, runs the
-// co-location grouping over all devices and decides when a device has followed the user.
+// co-location grouping over all devices and decides when a device has followed the user. It
+// also keeps what each address has sent (names, listed services: ovk_heard), so that the
+// pipeline judges a device's adverts together and can withdraw a held verdict that what the
+// device later says about itself explains away.
 // Everyone else reads it through snapshots: owned deep copies.
 //
 // Lock order: the registry asks the store about the whitelist and favourites while holding
@@ -23,6 +26,7 @@
 
 #include "ovk_advert.h"
 #include "ovk_category.h"
+#include "ovk_heard.h"
 #include "ovk_patrol.h"
 #include "ovk_remoteid.h"
 #include "ovk_ridcheck.h"
@@ -86,6 +90,27 @@ int64_t ovk_registry_session_start();  // 0 before the first session
 int ovk_registry_report(const OVK_ADVERT& a, const OVK_HITS& hits, const OVK_IDENTITY* id,
                         std::string_view vendor, const OVK_REMOTE_ID* rid, const OVK_GEO* loc,
                         int64_t now);
+// An advertisement as the registry remembers its address (ovk_heard): what to judge it on,
+// and whether a verdict held from an earlier advertisement needs judging again.
+struct OVK_RECALL {
+    // The advertisement with the name and services its address sent before filled in;
+    // nullopt when they add nothing (or were not asked for).
+    std::optional<OVK_ADVERT> view;
+    // 1 when the advertisement says something its address had not sent before (a new name or
+    // service): verdicts judged without it are out of date.
+    int news = 0;
+    // With news, the verdict held from an earlier advertisement (still in force at `now`)
+    // and that advertisement as judged with everything heard now. When judging it again no
+    // longer gives the verdict, it is withdrawn with ovk_registry_withdraw.
+    std::optional<OVK_HIT> held;
+    std::optional<OVK_ADVERT> held_view;
+};
+// `want_view` false skips building the view unless there is news (the caller reuses
+// verdicts it already has).
+OVK_RECALL ovk_registry_recall(const OVK_ADVERT& a, int64_t now, bool want_view);
+// Drops the held verdict of `mac` when its label is `label`: it leaves the device's verdicts
+// (list, banner, threat level) at once; what was logged stays. 1 when it was withdrawn.
+int ovk_registry_withdraw(std::string_view mac, std::string_view label);
 // Appends the verdicts the entry inherited from its previous address (nothing when unknown).
 void ovk_registry_inherited_hits(std::string_view mac, OVK_HITS& out);
 // The co-location verdict for this address; groups are recomputed at most every 2 s.
@@ -120,6 +145,17 @@ std::vector<char> ovk_registry_holds(const std::vector<std::string>& macs);
 
 // Summaries of the entries last seen at or after `since`; nothing is dropped.
 OVK_DEVICE_LIST ovk_registry_summaries(int64_t since);
+// What the remembered devices keep of the entries last seen at or after `since`, in table
+// order: address, first and last seen, name, vendor and type (the other fields as a new
+// OVK_KNOWN has them). Much lighter than summaries; nothing is dropped. Read in pieces: at
+// most `max` rows of entries after the cursor `*after` (default-made to start), which moves
+// past them.
+struct OVK_REGISTRY_CURSOR {
+    uint64_t order = 0;  // creation number of the last entry passed
+    std::string mac;     // and its address, to find it again at once
+};
+std::vector<OVK_KNOWN> ovk_registry_known_rows(int64_t since, OVK_REGISTRY_CURSOR* after,
+                                               size_t max);
 // A full snapshot (advertisement, history, path, same-access-point siblings) or nullopt.
 std::optional<OVK_DEVICE> ovk_registry_get(std::string_view mac);
 int ovk_registry_count();

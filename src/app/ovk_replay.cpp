@@ -1,11 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ovk_replay.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -19,6 +14,7 @@
 #include <vector>
 
 #include "ovk_classify_io.h"
+#include "zq_fs.h"
 #include "zq_log.h"
 
 namespace {
@@ -48,7 +44,7 @@ struct SOURCE {
     SOURCE(const SOURCE&) = delete;
     SOURCE& operator=(const SOURCE&) = delete;
     ~SOURCE() {
-        if (fd >= 0) ::close(fd);
+        if (fd >= 0) zq_fs_close(fd);
     }
 
     // Bytes read from the descriptor; 0 at the end; -1 on an error or a stop (errno set).
@@ -61,14 +57,19 @@ struct SOURCE {
             }
             if (stream) {
                 // Read only once poll says so: a FIFO that never had a writer reads as its end.
-                pollfd p{fd, POLLIN, 0};
-                const int r = ::poll(&p, 1, OVK_REPLAY_STOP_POLL_MS);
-                if (r < 0 && errno != EINTR) return -1;
-                if (r <= 0) continue;
+                const int r = zq_fs_wait_readable(fd, OVK_REPLAY_STOP_POLL_MS);
+                if (r < 0) {
+                    errno = -r;
+                    return -1;
+                }
+                if (r == 0) continue;
             }
-            const ssize_t n = ::read(fd, buf, size);
-            if (n >= 0) return n;
-            if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+            const int64_t n = zq_fs_read_some(fd, buf, size);
+            if (n >= 0) return static_cast<ssize_t>(n);
+            if (n != -EAGAIN && n != -EWOULDBLOCK) {
+                errno = static_cast<int>(-n);
+                return -1;
+            }
         }
     }
 
@@ -119,9 +120,9 @@ FILE* source_stream(std::unique_ptr<SOURCE> src) {
 
 // Why a file of this kind cannot be replayed; "" when it can (a regular file, a pipe or a
 // FIFO, a socket).
-std::string refused_kind(mode_t mode) {
-    if (S_ISDIR(mode)) return "is a directory, not a recording or a capture";
-    if (S_ISCHR(mode) || S_ISBLK(mode))
+std::string refused_kind(ZQ_FS_KIND kind) {
+    if (kind == ZQ_FS_KIND::Dir) return "is a directory, not a recording or a capture";
+    if (kind == ZQ_FS_KIND::Device)
         return "is a device, not a recording or a capture (a pipe or a FIFO can be replayed)";
     return {};
 }
@@ -457,31 +458,25 @@ std::unique_ptr<OVK_REPLAY_READER> OVK_REPLAY_READER::open(const std::string& pa
         error.clear();
         // Told before opening: opening a device may have effects of its own, and a FIFO
         // opened without O_NONBLOCK waits for a writer.
-        struct stat st {};
-        if (::stat(path.c_str(), &st) != 0) {
-            error = strerror(errno);
+        ZQ_FS_STAT st;
+        if (const int err = zq_fs_stat(path, st); err != 0) {
+            error = strerror(err);
             return nullptr;
         }
-        if (error = refused_kind(st.st_mode); !error.empty()) return nullptr;
+        if (error = refused_kind(st.kind); !error.empty()) return nullptr;
         auto src = std::make_unique<SOURCE>();
         src->stop = stop;
-        src->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-        if (src->fd < 0) {
-            error = strerror(errno);
+        if (const int err = zq_fs_open_read(path, &src->fd, st); err != 0) {
+            error = strerror(err);
             return nullptr;
         }
         // What was opened is what counts (the path may have been swapped meanwhile).
-        if (::fstat(src->fd, &st) != 0) {
-            error = strerror(errno);
-            return nullptr;
-        }
-        if (error = refused_kind(st.st_mode); !error.empty()) return nullptr;
-        if (!S_ISREG(st.st_mode)) {
+        if (error = refused_kind(st.kind); !error.empty()) return nullptr;
+        if (st.kind != ZQ_FS_KIND::File) {
             src->stream = true;
             return std::make_unique<STREAM>(std::move(src), capture);
         }
-        const int fl = ::fcntl(src->fd, F_GETFL);
-        if (fl >= 0) (void)::fcntl(src->fd, F_SETFL, fl & ~O_NONBLOCK);
+        zq_fs_set_blocking(src->fd);
         if (!src->read_head()) {
             error = src->stopped ? std::string("stopped") : std::string(strerror(errno));
             return nullptr;

@@ -47,6 +47,7 @@ OVK_PIPELINE_HOOKS replay_hooks(OVK_PIPELINE_HOOKS h, const OVK_OPTS& o,
     h.scan_stop = [] { ovk_replay_stop(); };
     h.scan_running = [] { return ovk_replay_running(); };
     h.scan_status = [] { return ovk_replay_status(); };
+    h.scan_health = nullptr;  // the recording stands in for the radios
     h.now_ms = [] { return ovk_replay_clock(); };
     h.advert_time_is_now = true;
     return h;
@@ -65,20 +66,21 @@ OPENED& opened() {
     return *o;
 }
 
-// The part of the shutdown that follows the pipeline; shared by a failed open.
+// The part of the shutdown that follows the pipeline, in the reverse order of the start-up
+// (what was opened last is closed first); shared by a failed open.
 void close_below_pipeline(OPENED& st) {
-    ovk_trip_close();
-    ovk_store_close();
-    ovk_watchlist_unload();
-    ovk_alpr_unload();
+    ovk_replay_stop();  // the feed that stood in for the scanners, should one still run
+    ovk_record_close();
     ovk_registry_shutdown();
+    ovk_alpr_unload();
+    ovk_trip_close();
+    ovk_watchlist_unload();
+    ovk_store_close();
+    ovk_scan_set_demo_override(0);  // the run is over
     ovk_vendordb_unload();
     if (st.fetch_installed) ovk_alpr_set_fetch(OVK_ALPR_FETCH{});
-    if (st.platform_shutdown) st.platform_shutdown();
-    ovk_replay_stop();
-    ovk_record_close();
-    ovk_scan_set_demo_override(0);  // the run is over
     ovk_datafile_unlock_dir();
+    if (st.platform_shutdown) st.platform_shutdown();
     st.platform_shutdown = nullptr;
     st.fetch_installed = false;
     st.dir.clear();

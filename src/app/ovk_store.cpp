@@ -38,6 +38,9 @@ constexpr const char* kJournalFile = "known_devices.journal";
 // The journal is folded into the compacted file once it reaches a quarter of it (and at
 // least this much), so a flush writes what changed and a load replays little.
 constexpr uint64_t kJournalMinCompact = 64 * 1024;
+// Upserts of at least this many rows that change a quarter of the records or more are
+// written as a new compacted file rather than as a journal line.
+constexpr size_t kDirectUpsertRows = 1024;
 constexpr uint64_t kCloseCompactMax = 8 * 1024 * 1024;
 constexpr size_t kCategoryNameMax = 31;
 constexpr int64_t kIdMax = std::numeric_limits<int64_t>::max();
@@ -613,16 +616,27 @@ int write_log(Store& s) {
 // Folds the journal into a new compacted file of every remembered device. 0 / -1.
 int compact_known(Store& s) {
     if (s.known_held) return -1;
-    std::string text = "[";
-    bool first = true;
-    for (const auto& [key, rec] : s.known) {
-        if (!first) text += ',';
-        first = false;
-        put_known(text, s.row(key, rec));
-    }
-    text += ']';
-    if (ovk_write_file_atomic(s.path(kKnownFile), text) != 0) return -1;
-    s.known_bytes = text.size();
+    // Written record by record: the file of a city's worth of devices never sits whole in
+    // memory beside the records it is made from.
+    uint64_t written = 0;
+    const int rc = ovk_write_file_atomic_stream(
+        s.path(kKnownFile),
+        [&s](OVK_FILE_OUT& out) {
+            std::string piece = "[";
+            bool first = true;
+            for (const auto& [key, rec] : s.known) {
+                if (!first) piece += ',';
+                first = false;
+                put_known(piece, s.row(key, rec));
+                if (!out.put(piece)) return false;
+                piece.clear();
+            }
+            piece += ']';
+            return out.put(piece);
+        },
+        &written);
+    if (rc != 0) return -1;
+    s.known_bytes = written;
     // Every change of the journal is in the new file. Should the removal not last (a power
     // cut), replaying the old journal over the new file changes nothing: each entry replaces
     // or forgets a whole record, and the file already holds the outcome.
@@ -1028,6 +1042,31 @@ int ovk_store_known_upsert(std::span<const OVK_KNOWN> rows) {
     if (rows.empty()) return 0;
     Store& s = store();
     std::lock_guard<std::mutex> lock(s.mu);
+    // A batch that changes a quarter of the records or more (the history flush after a busy
+    // drive) would make a journal line about the size of the file and fold it in at once:
+    // the records are changed and the compacted file is written straight away instead.
+    if (rows.size() >= kDirectUpsertRows && rows.size() >= s.known.size() / 4) {
+        try {
+            s.known.reserve(s.known.size() + rows.size());
+            for (const OVK_KNOWN& r : rows)
+                if (!r.mac.empty()) s.put(r);
+        } catch (const std::exception&) {
+            OVK_LOG_ALLOC_FAIL(OVK_KNOWN, rows.size(), copies);
+            s.known_dirty = s.open;
+            return -1;
+        }
+        if (!s.open) return 0;
+        if (s.known_held) {
+            zq_log(LOG_ERR, "remembered devices are not saved: %s could not be read", kKnownFile);
+            return -1;
+        }
+        try {
+            return write_known(s);
+        } catch (const std::exception&) {
+            s.known_dirty = true;
+            return -1;
+        }
+    }
     // The journal line is built first, so that running out of memory leaves the records as
     // they were.
     std::vector<KnownKey> keys;
@@ -1057,6 +1096,22 @@ int ovk_store_known_upsert(std::span<const OVK_KNOWN> rows) {
         s.known_dirty = s.open;
         return -1;
     }
+}
+
+int ovk_store_known_stage(std::span<const OVK_KNOWN> rows) {
+    Store& s = store();
+    std::lock_guard<std::mutex> lock(s.mu);
+    try {
+        for (const OVK_KNOWN& r : rows)
+            if (!r.mac.empty()) s.put(r);
+    } catch (const std::exception&) {
+        OVK_LOG_ALLOC_FAIL(OVK_KNOWN, rows.size(), copies);
+        s.known_dirty = s.open;
+        return -1;
+    }
+    // Memory is ahead of the file until the next write, which is then a whole one.
+    if (!rows.empty()) s.known_dirty = s.open;
+    return 0;
 }
 
 std::vector<OVK_KNOWN> ovk_store_known_all() {

@@ -123,6 +123,10 @@ std::optional<OVK_KNOWN> ovk_store_known_get(std::string_view mac);
 // Replaces (or adds) the record of every row with a non-empty MAC as a whole, then
 // rewrites the file. An empty span does nothing and returns 0.
 int ovk_store_known_upsert(std::span<const OVK_KNOWN> rows);
+// The leading pieces of an upsert too large to hold at once: replaces (or adds) the records
+// like ovk_store_known_upsert but writes nothing, so that the next write of the remembered
+// devices (the closing ovk_store_known_upsert) rewrites the whole file. 0 / -1.
+int ovk_store_known_stage(std::span<const OVK_KNOWN> rows);
 // All remembered devices, most recently seen first (ties: MAC in byte order).
 std::vector<OVK_KNOWN> ovk_store_known_all();
 int ovk_store_known_count();

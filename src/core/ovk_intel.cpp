@@ -80,7 +80,7 @@ constexpr std::array<const char*, 8> _WIFI_VENDOR_KINDS = {
     "Smart-home / camera device", "Rugged scanner / printer",
 };
 
-constexpr std::array<OVK_RE_KIND, 10> _NAME_TYPES = {{
+constexpr std::array<OVK_RE_KIND, 11> _NAME_TYPES = {{
     {"airpods|beats|buds|earbud|headphone|headset|jbl|bose|sony w[hf]-|soundcore|jabra|"
      "sennheiser|skullcandy",
      "Headphones / earbuds"},
@@ -99,6 +99,18 @@ constexpr std::array<OVK_RE_KIND, 10> _NAME_TYPES = {{
     {"iphone|ipad|macbook|imac|galaxy|pixel|oneplus|xiaomi|redmi|motorola|moto g",
      "Phone / computer"},
     {"speaker|soundbar|sonos|boom|flip \\d|charge \\d", "Speaker"},
+    {"flower ?power|parrot pot", "Plant sensor"},
+}};
+
+// Vendor 128-bit services that name an ordinary product on their own (canonical text,
+// product, kind), matched in either byte order in the UUID list or the service data.
+struct OVK_UUID128_KIND {
+    const char* uuid;
+    const char* product;
+    const char* kind;
+};
+constexpr std::array<OVK_UUID128_KIND, 1> _UUID128_KINDS = {{
+    {OVK_UUID_FLOWER_POWER, "Parrot Flower Power", "Plant sensor (Parrot Flower Power)"},
 }};
 
 constexpr std::array<OVK_ID_NAME, 26> _SERVICE_CLASSES = {{
@@ -169,6 +181,26 @@ const char* id_name(const std::array<OVK_ID_NAME, N>& table, int id) {
         if (row.id == id) return row.name;
     }
     return nullptr;
+}
+
+// The UUIDs of _UUID128_KINDS, parsed once.
+const std::array<std::optional<OVK_UUID>, _UUID128_KINDS.size()>& _uuid128_kinds() {
+    static const auto parsed = [] {
+        std::array<std::optional<OVK_UUID>, _UUID128_KINDS.size()> v;
+        for (size_t i = 0; i < v.size(); i++) v[i] = ovk_uuid_parse(_UUID128_KINDS[i].uuid);
+        return v;
+    }();
+    return parsed;
+}
+
+// `u`, in either byte order, is a UUID-list entry or a service-data UUID of `a`.
+bool lists_uuid128(const OVK_ADVERT& a, const OVK_UUID& u) {
+    const OVK_UUID r = ovk_uuid_reversed(u);
+    for (const OVK_UUID& x : a.uuids)
+        if (x == u || x == r) return true;
+    for (const OVK_SVCDATA& sd : a.svc)
+        if (sd.uuid == u || sd.uuid == r) return true;
+    return false;
 }
 
 // Compiled patterns, built once per process; an entry that failed to compile is null and
@@ -447,6 +479,16 @@ void _identify_ble(const OVK_ADVERT& a, const char* mac_vendor, OVK_IDENTITY& ou
             _decide(d, kind, "advertised service");
             break;
         }
+    }
+
+    // 8b. vendor service of an ordinary product
+    for (size_t i = 0; i < _UUID128_KINDS.size(); i++) {
+        const std::optional<OVK_UUID>& u = _uuid128_kinds()[i];
+        if (!u || !lists_uuid128(a, *u)) continue;
+        ovk_facts_add(facts, "Vendor service", "%s (%s)", _UUID128_KINDS[i].uuid,
+                      _UUID128_KINDS[i].product);
+        _decide(d, _UUID128_KINDS[i].kind, "advertised service");
+        break;
     }
 
     // 9. name pattern (the patterns are only run while nothing has decided)

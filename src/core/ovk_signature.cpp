@@ -313,6 +313,7 @@ struct Compiled {
     OVK_REGEX_PTR re[RE_COUNT];
     std::optional<OVK_UUID> uuid128[std::size(kUuid128Sigs)];
     std::optional<OVK_UUID> heycyan;
+    std::optional<OVK_UUID> flower_power;
 };
 
 const Compiled& compiled() {
@@ -322,6 +323,7 @@ const Compiled& compiled() {
         for (size_t i = 0; i < std::size(kUuid128Sigs); ++i)
             x.uuid128[i] = ovk_uuid_parse(kUuid128Sigs[i].uuid);
         x.heycyan = ovk_uuid_parse(kHeyCyan);
+        x.flower_power = ovk_uuid_parse(OVK_UUID_FLOWER_POWER);
         return x;
     }();
     return c;
@@ -539,10 +541,13 @@ std::optional<OVK_HIT> flock_family(const OVK_ADVERT& a, std::string_view name) 
     return std::nullopt;
 }
 
-// Parrot also sells plant sensors from its address blocks; one that names itself so is not
-// drone gear.
+// Parrot also sells plant sensors from its address blocks; one that names itself so, or lists
+// the Flower Power service, is not drone gear.
 bool parrot_plant_sensor(const OVK_ADVERT& a, std::string_view name) {
-    if (!ovk_icontains(name, "Flower power") && !ovk_icontains(name, "Parrot pot")) return false;
+    const std::optional<OVK_UUID>& fp = compiled().flower_power;
+    if (!ovk_icontains(name, "Flower power") && !ovk_icontains(name, "Parrot pot") &&
+        !(fp && has_uuid128(a, *fp)))
+        return false;
     const OVK_PREFIX* row = prefix_match(a, kDronePrefixes);
     return row && std::string_view(row->vendor) == "Parrot";
 }

@@ -42,6 +42,10 @@ struct UUID128_SIG {
     int confidence;
 };
 
+// The service UUID of Parrot's Flower Power plant sensor. Parrot sells its plant sensors from
+// the same address blocks as its drones; this service (or a plant-sensor name) tells them apart.
+inline constexpr const char* OVK_UUID_FLOWER_POWER = "39e1fa00-84a8-11e2-afba-0002a5d5c51b";
+
 // Runs the BLE or the Wi-Fi catalogue over `a` and returns the hits, highest confidence
 // first. A null advert gives no hits.
 OVK_HITS ovk_signature_classify(const OVK_ADVERT* a);

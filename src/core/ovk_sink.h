@@ -24,6 +24,20 @@ struct OVK_SINK {
     std::function<void(std::string_view)> on_status;
 };
 
+// How one radio fares: asked for by the scan, its scanner running, and why it hears nothing
+// (a short reason said after the radio's name, "has no adapter"; "" while it starts or
+// listens).
+struct OVK_RADIO_HEALTH {
+    int requested = 0;
+    int running = 0;
+    std::string fault;
+};
+
+struct OVK_SCAN_HEALTH {
+    OVK_RADIO_HEALTH ble;
+    OVK_RADIO_HEALTH wifi;
+};
+
 // What to scan and how.
 struct OVK_SCAN_OPTS {
     int ble = 0;

@@ -486,7 +486,9 @@ const char* ovk_vendor_mac(std::string_view mac) {
 }
 
 const char* ovk_vendor_company(int cid) {
-    if (cid < 0 || !loaded()) return nullptr;
+    // 0xFFFF is the Bluetooth SIG's placeholder for "no company" (prototypes, hobby
+    // firmware): it names nobody.
+    if (cid < 0 || cid == OVK_COMPANY_NONE || !loaded()) return nullptr;
     return table_get(_tables[T_COMPANY], static_cast<uint64_t>(cid));
 }
 

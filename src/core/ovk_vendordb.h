@@ -37,7 +37,11 @@ void ovk_vendordb_unload();
 // registered block (36-bit, then 28-bit, then 24-bit) wins. nullptr when unknown, when the
 // address is locally administered, or when the tables are not loaded.
 const char* ovk_vendor_mac(std::string_view mac);
-// Company name for a Bluetooth SIG company identifier; nullptr for a negative or unknown id.
+// The company identifier the Bluetooth SIG reserves for devices without one (its table calls
+// it a default vendor id); it names no company.
+inline constexpr int OVK_COMPANY_NONE = 0xFFFF;
+// Company name for a Bluetooth SIG company identifier; nullptr for a negative or unknown id
+// and for OVK_COMPANY_NONE.
 const char* ovk_vendor_company(int cid);
 // Service name (or member owner) of a 16-bit UUID; nullptr for a negative or unknown one.
 const char* ovk_vendor_uuid16(int short_uuid);

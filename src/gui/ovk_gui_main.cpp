@@ -305,6 +305,8 @@ std::string ovk_main_status_text(const OVK_MAIN_STATUS_LINE& s) {
     if (s.flagged) ovk_appendf(t, kMax, ", %d flagged", s.flagged);
     if (s.recording) ovk_appendf(t, kMax, " - recording trace (%.1f km)", s.trace_km);
     if (s.has_fix) ovk_appendf(t, kMax, " - GPS %.5f, %.5f", s.lat, s.lon);
+    if (!s.gps_lost.empty()) ovk_appendf(t, kMax, " - %s", s.gps_lost.c_str());
+    if (!s.radios.empty()) ovk_appendf(t, kMax, " - %s", s.radios.c_str());
     if (!s.cell_warning.empty())
         ovk_appendf(t, kMax, " - cell warning: %s", s.cell_warning.c_str());
     if (!s.notes.empty()) ovk_appendf(t, kMax, " - %s", s.notes.c_str());
@@ -324,11 +326,19 @@ std::string ovk_main_status_text(const OVK_MAIN_STATUS_LINE& s) {
 }
 
 OVK_BANNER ovk_main_banner(const OVK_DEVICE_LIST& devices, const OVK_MAIN_TALLY& tally,
-                           bool scanning, std::string_view scanners, int alert_threshold) {
+                           bool scanning, std::string_view scanners, int alert_threshold,
+                           const OVK_STATUS* status) {
     OVK_BANNER b;
     const auto valid = [&devices](int i) {
         return i >= 0 && static_cast<size_t>(i) < devices.size();
     };
+    // Nothing heard is never an all-clear, and what is listed went quiet with the radios.
+    if (scanning && status && !status->listening) {
+        b.kind = OVK_BANNER_NOT_LISTENING;
+        b.text = "Not listening: " + status->not_listening;
+        b.argb = 0xFFB26A00u;
+        return b;
+    }
     if (tally.flagged <= 0 || !valid(tally.top)) {
         if (!scanning) {
             b.kind = OVK_BANNER_IDLE;
@@ -340,6 +350,8 @@ OVK_BANNER ovk_main_banner(const OVK_DEVICE_LIST& devices, const OVK_MAIN_TALLY&
         } else {
             b.kind = OVK_BANNER_CLEAR;
             b.text = "All clear - no flagged equipment nearby";
+            if (status && !status->listening_on.empty())
+                b.text = "All clear on " + status->listening_on + " - " + status->radio_down;
             b.argb = 0xFF2E7D32u;
         }
         return b;
@@ -926,8 +938,14 @@ std::string status_text(const OVK_GUI* g, const std::string& progress) {
     l.has_fix = s.has_location != 0;
     l.lat = s.location.lat;
     l.lon = s.location.lon;
+    if (s.fix_lost) l.gps_lost = ovk_fix_lost_text(s.fix_age_ms);
+    if (s.running) {
+        l.radios = s.radio_down;
+        if (!s.quiet_radios.empty()) l.radios += (l.radios.empty() ? "" : "; ") + s.quiet_radios;
+    }
     if (s.has_cell_anomaly) l.cell_warning = s.cell_anomaly.title;
     l.notes = s.data_note;
+    if (!s.record_note.empty()) l.notes += (l.notes.empty() ? "" : " - ") + s.record_note;
     if (s.running)
         l.second_line = s.scanners;
     else if (progress.empty() && s.scan_progress == kStartFailed)
@@ -986,12 +1004,16 @@ float max_scroll(const OVK_GUI* g) {
 // What of a view shows on the screen, as one text to compare.
 std::string look_of(const OVK_MAIN_VIEW& v) {
     const OVK_STATUS& s = v.status;
-    return ovk_format(1024, "%u|%d|%s|%zu|%zu|%d|%d|%d|%s|%s|%d|%.6f|%.6f|%d|%s|%d|%.1f|%s",
-                      v.serial, static_cast<int>(v.filter), v.query.c_str(), v.devices.size(),
-                      v.visible.size(), s.running, s.demo, static_cast<int>(s.scan_state),
-                      s.scan_progress.c_str(), s.scanners.c_str(), s.has_location, s.location.lat,
-                      s.location.lon, s.has_cell_anomaly, s.cell_anomaly.title.c_str(),
-                      v.recording ? 1 : 0, v.trace_km, s.data_note.c_str());
+    return ovk_format(
+        1536,
+        "%u|%d|%s|%zu|%zu|%d|%d|%d|%s|%s|%d|%.6f|%.6f|%d|%s|%d|%.1f|%s|%d|%s|%s|%s|"
+        "%s|%s",
+        v.serial, static_cast<int>(v.filter), v.query.c_str(), v.devices.size(), v.visible.size(),
+        s.running, s.demo, static_cast<int>(s.scan_state), s.scan_progress.c_str(),
+        s.scanners.c_str(), s.has_location, s.location.lat, s.location.lon, s.has_cell_anomaly,
+        s.cell_anomaly.title.c_str(), v.recording ? 1 : 0, v.trace_km, s.data_note.c_str(),
+        s.listening, s.not_listening.c_str(), s.listening_on.c_str(), s.radio_down.c_str(),
+        s.quiet_radios.c_str(), s.fix_lost ? ovk_fix_lost_text(s.fix_age_ms).c_str() : "");
 }
 
 // Puts finished work in place; the view it replaces goes back to the worker.
@@ -1100,7 +1122,7 @@ void draw_banner(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void* user)
     SCREEN_STATE& st = S();
     const float w = wd->w, h = wd->h, p = ovk_pad(g), r6 = 6 * g->scale;
     const OVK_BANNER b = ovk_main_banner(g->devices, st.tally, g->status.running != 0,
-                                         g->status.scanners, g->prefs.alert_threshold);
+                                         g->status.scanners, g->prefs.alert_threshold, &g->status);
     if (b.kind == OVK_BANNER_IDLE) {
         zq_gui_frame_box(g->ctx, x, y, w, h, r6, r6, g->pal.border, 1);
         al_hold_bitmap_drawing(true);

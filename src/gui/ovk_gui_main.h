@@ -124,6 +124,8 @@ struct OVK_MAIN_STATUS_LINE {
     double trace_km = 0;
     bool has_fix = false;
     double lat = 0, lon = 0;
+    std::string gps_lost;      // "GPS lost (last fix 3 min ago)"; empty while a fix is fresh
+    std::string radios;        // a radio that does not listen or heard nothing; may be empty
     std::string cell_warning;  // the cell anomaly's title; empty when none
     std::string notes;         // the data directory's note; empty when none
     std::string second_line;   // the scanners' status (line breaks become "; "); may be empty
@@ -141,14 +143,18 @@ enum OVK_BANNER_KIND : int {
     OVK_BANNER_STRONG = 4,
     OVK_BANNER_WEAK = 5,
     OVK_BANNER_PROBABLE = 6,
+    OVK_BANNER_NOT_LISTENING = 7,  // scanning, and nothing is heard
 };
 struct OVK_BANNER {
     OVK_BANNER_KIND kind = OVK_BANNER_IDLE;
     std::string text;
     uint32_t argb = 0;  // the fill (before the night conversion); 0 for the outline
 };
+// With `status`, scanning that hears nothing says "Not listening: REASONS", and an all-clear
+// that rests on one radio names it ("All clear on WiFi - Bluetooth is off in Settings").
 OVK_BANNER ovk_main_banner(const OVK_DEVICE_LIST& devices, const OVK_MAIN_TALLY& tally,
-                           bool scanning, std::string_view scanners, int alert_threshold);
+                           bool scanning, std::string_view scanners, int alert_threshold,
+                           const OVK_STATUS* status = nullptr);
 
 // The radar's bearing hash of an address (h = h * 31 + c over its bytes, 32 bits).
 uint32_t ovk_main_addr_hash(std::string_view mac);

@@ -47,6 +47,7 @@ OVK_HOST linux_host() {
     k.scan_stop = [] { ovk_platform_scan_stop(); };
     k.scan_running = [] { return ovk_platform_scan_running(); };
     k.scan_status = [] { return ovk_platform_scan_status(); };
+    k.scan_health = [] { return ovk_platform_scan_health(); };
     k.take_stop_request = [] { return ovk_platform_take_stop_request(); };
     k.background = [](int enable, std::string_view text) { ovk_platform_background(enable, text); };
     // --replay reads capture files of other tools through the platform's reader.

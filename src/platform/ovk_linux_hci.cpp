@@ -480,20 +480,23 @@ class reader {
 
     void lookup_failed(int err) {
         if (err == EAFNOSUPPORT || err == EPROTONOSUPPORT)
-            m_.set_status("BLE: no Bluetooth support in this kernel");
+            m_.set_fault("is not supported by this kernel",
+                         "BLE: no Bluetooth support in this kernel");
         else if (err == ENODEV)
             no_adapter();
         else if (err == ENETDOWN)
-            m_.set_status("BLE: hci%d is down (powered off or rfkill blocked)", m_.dev_opt);
+            m_.set_fault("is off", "BLE: hci%d is down (powered off or rfkill blocked)",
+                         m_.dev_opt);
         else
-            m_.set_status("BLE: adapter lookup failed: %s", ovk_errno_text(err).c_str());
+            m_.set_fault("cannot find its adapter", "BLE: adapter lookup failed: %s",
+                         ovk_errno_text(err).c_str());
     }
 
     void no_adapter() {
         if (m_.dev_opt >= 0)
-            m_.set_status("BLE: no adapter hci%d", m_.dev_opt);
+            m_.set_fault("has no adapter", "BLE: no adapter hci%d", m_.dev_opt);
         else
-            m_.set_status("BLE: no adapter");
+            m_.set_fault("has no adapter", "BLE: no adapter");
     }
 
     // Picks the adapter: the requested one when it is up, else the first one that is up.
@@ -512,7 +515,8 @@ class reader {
                 return step::retry;
             }
             if (!(info.flags & OVK_HCI_DEV_UP)) {
-                m_.set_status("BLE: hci%d is down (powered off or rfkill blocked)", m_.dev_opt);
+                m_.set_fault("is off", "BLE: hci%d is down (powered off or rfkill blocked)",
+                             m_.dev_opt);
                 return step::retry;
             }
             c_.dev = m_.dev_opt;
@@ -534,7 +538,8 @@ class reader {
                 c_.dev = list.dev_req[i].dev_id;
                 return step::ok;
             }
-        m_.set_status("BLE: hci%d is down (powered off or rfkill blocked)", list.dev_req[0].dev_id);
+        m_.set_fault("is off", "BLE: hci%d is down (powered off or rfkill blocked)",
+                     list.dev_req[0].dev_id);
         return step::retry;
     }
 
@@ -543,7 +548,8 @@ class reader {
     step open_adapter() {
         const int h = io_.open();
         if (h < 0) {
-            m_.set_status("BLE: HCI socket: %s", ovk_errno_text(h).c_str());
+            m_.set_fault("cannot open its adapter", "BLE: HCI socket: %s",
+                         ovk_errno_text(h).c_str());
             return step::retry;
         }
         c_.fd = h;
@@ -554,16 +560,18 @@ class reader {
         if (r < 0) {
             close_fd();
             if (is_permission(r)) {
-                m_.set_status("%s", PERMISSION_TEXT);
+                m_.set_fault("needs permission", "%s", PERMISSION_TEXT);
                 return step::end;
             }
-            m_.set_status("BLE: hci%d bind: %s", dev, ovk_errno_text(r).c_str());
+            m_.set_fault("cannot open its adapter", "BLE: hci%d bind: %s", dev,
+                         ovk_errno_text(r).c_str());
             return step::retry;
         }
         c_.have_old_filter = io_.get_filter(h, c_.old_filter) == 0;
         r = io_.set_filter(h, OVK_HCI_READER_FILTER);
         if (r < 0) {
-            m_.set_status("BLE: hci%d filter: %s", dev, ovk_errno_text(r).c_str());
+            m_.set_fault("cannot open its adapter", "BLE: hci%d filter: %s", dev,
+                         ovk_errno_text(r).c_str());
             close_adapter();
             return step::retry;
         }
@@ -573,11 +581,12 @@ class reader {
         if (stopping()) return step::end;
         if (is_permission(r)) {
             close_adapter();
-            m_.set_status("%s", PERMISSION_TEXT);
+            m_.set_fault("needs permission", "%s", PERMISSION_TEXT);
             return step::end;
         }
         if (r < 0) {
-            m_.set_status("BLE: hci%d not responding: %s", dev, ovk_errno_text(r).c_str());
+            m_.set_fault("adapter is not responding", "BLE: hci%d not responding: %s", dev,
+                         ovk_errno_text(r).c_str());
             close_adapter();
             return step::retry;
         }
@@ -607,10 +616,11 @@ class reader {
         }
         if (is_permission(r)) {
             close_adapter();
-            m_.set_status("%s", PERMISSION_TEXT);
+            m_.set_fault("needs permission", "%s", PERMISSION_TEXT);
             return step::end;
         }
-        m_.set_status("BLE: hci%d scan setup failed: %s", dev, ovk_errno_text(r).c_str());
+        m_.set_fault("cannot start a scan", "BLE: hci%d scan setup failed: %s", dev,
+                     ovk_errno_text(r).c_str());
         close_adapter();
         return step::retry;
     }
@@ -704,7 +714,8 @@ class reader {
             int r = io_.poll(c_.fd, POLL_SLICE_MS, rev);
             if (r == -EINTR) continue;
             if (r < 0) {
-                m_.set_status("BLE hci%d: poll: %s", dev, ovk_errno_text(r).c_str());
+                m_.set_fault("adapter failed", "BLE hci%d: poll: %s", dev,
+                             ovk_errno_text(r).c_str());
                 close_adapter();
                 return step::again;
             }
@@ -712,8 +723,8 @@ class reader {
                 const long n = io_.read(c_.fd, pkt);
                 if (n == -EINTR || n == -EAGAIN) continue;
                 if (n < 0) {
-                    m_.set_status("BLE: hci%d read: %s", dev,
-                                  ovk_errno_text(static_cast<int>(n)).c_str());
+                    m_.set_fault("adapter failed", "BLE: hci%d read: %s", dev,
+                                 ovk_errno_text(static_cast<int>(n)).c_str());
                     // A controller that is still there gets its scan turned off: left on, the
                     // next arming would take our own scan for another program's and nothing
                     // would ever turn it off.
@@ -728,7 +739,7 @@ class reader {
                 continue;
             }
             if (r > 0 && (rev & (POLLERR | POLLHUP | POLLNVAL))) {
-                m_.set_status("BLE: hci%d went away", dev);
+                m_.set_fault("adapter went away", "BLE: hci%d went away", dev);
                 abandon_fd();
                 return step::again;
             }
@@ -739,8 +750,8 @@ class reader {
                 r = arm();
                 if (stopping()) break;
                 if (r < 0) {
-                    m_.set_status("BLE hci%d: scan re-arm failed: %s", dev,
-                                  ovk_errno_text(r).c_str());
+                    m_.set_fault("cannot start a scan", "BLE hci%d: scan re-arm failed: %s", dev,
+                                 ovk_errno_text(r).c_str());
                     close_adapter();
                     return step::again;
                 }
@@ -787,7 +798,7 @@ void OVK_HCI_SCANNER::Impl::run() noexcept {
         std::unique_ptr<OVK_HCI_CTX> ctx(new (std::nothrow) OVK_HCI_CTX());
         if (!ctx) {
             OVK_LOG_ALLOC_FAIL(OVK_HCI_CTX, 1, ctx);
-            set_status("BLE: out of memory");
+            set_fault("failed", "BLE: out of memory");
         } else {
             reader(*this, *ctx).run();
         }
@@ -839,4 +850,8 @@ void ovk_linux_hci_stop() {
 
 std::string ovk_linux_hci_status() {
     return process_reader::status();
+}
+
+std::string ovk_linux_hci_fault() {
+    return process_reader::fault();
 }

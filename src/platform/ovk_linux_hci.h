@@ -214,3 +214,5 @@ int ovk_linux_hci_start(const OVK_SCAN_OPTS* opts);  // null fails the argument 
 int ovk_linux_hci_start(const OVK_SCAN_OPTS& opts);
 void ovk_linux_hci_stop();
 std::string ovk_linux_hci_status();
+// Why the process-wide reader hears nothing, "" while it starts or listens.
+std::string ovk_linux_hci_fault();

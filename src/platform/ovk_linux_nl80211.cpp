@@ -395,11 +395,14 @@ class wifi_thread {
         c_.stale_ms = 2LL * m_.interval_ms;
         c_.fd = io_.open();
         if (c_.fd < 0) {
-            m_.set_status("WiFi: netlink socket: %s", ovk_errno_text(c_.fd).c_str());
+            m_.set_fault("cannot reach the kernel", "WiFi: netlink socket: %s",
+                         ovk_errno_text(c_.fd).c_str());
             return;
         }
         if (!resolve()) {
-            if (!stopping()) m_.set_status("WiFi: nl80211 not available (no wireless driver?)");
+            if (!stopping())
+                m_.set_fault("has no wireless driver",
+                             "WiFi: nl80211 not available (no wireless driver?)");
             close_all();
             return;
         }
@@ -601,14 +604,25 @@ class wifi_thread {
     void show_status() {
         if (c_.ifs.empty()) {
             if (!m_.iface.empty())
-                m_.set_status("WiFi: interface %s not found", m_.iface.c_str());
+                m_.set_fault("has no such interface", "WiFi: interface %s not found",
+                             m_.iface.c_str());
             else
-                m_.set_status("WiFi: no wireless interface");
+                m_.set_fault("has no adapter", "WiFi: no wireless interface");
             return;
         }
         const OVK_NL_IF& f = c_.ifs.front();
         const std::string st = state_text(f);
-        if (c_.ifs.size() == 1)
+        // Interfaces that are all down hear nothing.
+        const bool all_down = std::all_of(c_.ifs.begin(), c_.ifs.end(), [](const OVK_NL_IF& i) {
+            return i.trig_err == ENETDOWN;
+        });
+        if (all_down && c_.ifs.size() == 1)
+            m_.set_fault("is off", "WiFi %s: %d networks, %s", f.name.c_str(), f.last_count,
+                         st.c_str());
+        else if (all_down)
+            m_.set_fault("is off", "WiFi %s +%d: %d networks, %s", f.name.c_str(),
+                         static_cast<int>(c_.ifs.size() - 1), f.last_count, st.c_str());
+        else if (c_.ifs.size() == 1)
             m_.set_status("WiFi %s: %d networks, %s", f.name.c_str(), f.last_count, st.c_str());
         else
             m_.set_status("WiFi %s +%d: %d networks, %s", f.name.c_str(),
@@ -623,7 +637,7 @@ class wifi_thread {
                 due = io_.mono_ms() + m_.interval_ms;
                 if (list_ifs() < 0) {
                     if (stopping()) break;
-                    m_.set_status("WiFi: cannot list interfaces");
+                    m_.set_fault("cannot list its interfaces", "WiFi: cannot list interfaces");
                     list_failed = true;
                 } else {
                     list_failed = false;
@@ -672,7 +686,7 @@ void OVK_WIFI_SCANNER::Impl::run() noexcept {
         if (ctx) ctx->buf.reset(new (std::nothrow) uint8_t[RECV_BUF]);
         if (!ctx || !ctx->buf) {
             OVK_LOG_ALLOC_FAIL(uint8_t, RECV_BUF, buf);
-            set_status("WiFi: out of memory");
+            set_fault("failed", "WiFi: out of memory");
         } else {
             wifi_thread(*this, *ctx).run();
         }
@@ -731,4 +745,8 @@ void ovk_linux_wifi_stop() {
 
 std::string ovk_linux_wifi_status() {
     return process_scanner::status();
+}
+
+std::string ovk_linux_wifi_fault() {
+    return process_scanner::fault();
 }

@@ -165,3 +165,5 @@ int ovk_linux_wifi_start(const OVK_SCAN_OPTS* opts);  // null fails the argument
 int ovk_linux_wifi_start(const OVK_SCAN_OPTS& opts);
 void ovk_linux_wifi_stop();
 std::string ovk_linux_wifi_status();
+// Why the process-wide scanner hears nothing, "" while it starts or listens.
+std::string ovk_linux_wifi_fault();

@@ -10,24 +10,45 @@
 
 OVK_SCANNER_CORE::OVK_SCANNER_CORE(const char* stopped) : stopped_text(stopped), status(stopped) {}
 
-void OVK_SCANNER_CORE::set_status(const char* fmt, ...) {
-    std::array<char, status_max> buf{};
-    va_list ap;
-    va_start(ap, fmt);
+namespace {
+
+void set_status_and_fault(OVK_SCANNER_CORE& c, const char* why, const char* fmt, va_list ap) {
+    std::array<char, OVK_SCANNER_CORE::status_max> buf{};
     vsnprintf(buf.data(), buf.size(), fmt, ap);
-    va_end(ap);
     const std::string_view text(buf.data());
     {
-        std::lock_guard<std::mutex> lk(status_mu);
-        if (status == text) return;
-        status.assign(text);
+        std::lock_guard<std::mutex> lk(c.status_mu);
+        c.fault.assign(why);
+        if (c.status == text) return;
+        c.status.assign(text);
     }
-    if (sink.on_status) sink.on_status(text);
+    if (c.sink.on_status) c.sink.on_status(text);
+}
+
+}  // namespace
+
+void OVK_SCANNER_CORE::set_status(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    set_status_and_fault(*this, "", fmt, ap);
+    va_end(ap);
+}
+
+void OVK_SCANNER_CORE::set_fault(const char* why, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    set_status_and_fault(*this, why, fmt, ap);
+    va_end(ap);
 }
 
 std::string OVK_SCANNER_CORE::status_copy() const {
     std::lock_guard<std::mutex> lk(status_mu);
     return status;
+}
+
+std::string OVK_SCANNER_CORE::fault_copy() const {
+    std::lock_guard<std::mutex> lk(status_mu);
+    return fault;
 }
 
 int OVK_SCANNER_CORE::start_thread(std::function<void()> body, const char* starting,
@@ -59,6 +80,10 @@ void OVK_LINUX_SCANNER::stop() {
 
 std::string OVK_LINUX_SCANNER::status() const {
     return core_->status_copy();
+}
+
+std::string OVK_LINUX_SCANNER::fault() const {
+    return core_->fault_copy();
 }
 
 bool OVK_LINUX_SCANNER::running() const {

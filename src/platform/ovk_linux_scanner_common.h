@@ -32,10 +32,17 @@ struct OVK_SCANNER_CORE {
     const char* const stopped_text;
     mutable std::mutex status_mu;
     std::string status;
+    // Why the radio hears nothing ("has no adapter"), "" while it starts or listens.
+    std::string fault;
 
     // Formats the status (at most `status_max` - 1 bytes); the sink hears it when it changed.
+    // A status set this way is not a fault.
     void set_status(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    // The same for a status that means nothing is heard, with the short reason `why` (said
+    // after the radio's name: "Bluetooth has no adapter").
+    void set_fault(const char* why, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
     std::string status_copy() const;
+    std::string fault_copy() const;
     // Clears the flags, reports `starting` and runs `body` on a new thread; when no thread
     // can be had, reports `failed` and returns -1.
     int start_thread(std::function<void()> body, const char* starting, const char* failed);
@@ -68,6 +75,8 @@ class OVK_LINUX_SCANNER {
 
     void stop();
     std::string status() const;
+    // Why nothing is heard, "" while the scanner starts or listens.
+    std::string fault() const;
     bool running() const;
     // True once the thread has ended by itself (permission denied, out of memory).
     bool finished() const;
@@ -109,6 +118,14 @@ class OVK_PROCESS_SCANNER {
             return scanner().status();
         } catch (...) {
             return {};
+        }
+    }
+
+    static std::string fault() noexcept {
+        try {
+            return scanner().fault();
+        } catch (...) {
+            return "failed";
         }
     }
 

@@ -47,6 +47,8 @@ void ovk_platform_scan_stop();
 int ovk_platform_scan_running();
 int ovk_platform_take_stop_request();  // always 0 on Linux
 std::string ovk_platform_scan_status();
+// Whether each radio asked for by the last start listens, and if not, why.
+OVK_SCAN_HEALTH ovk_platform_scan_health();
 
 // Directories and assets. The data directory is $XDG_DATA_HOME/orvik (absolute values only)
 // or $HOME/.local/share/orvik (./.local/share/orvik without HOME), created when missing; the

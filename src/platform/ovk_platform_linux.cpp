@@ -57,6 +57,9 @@ std::mutex g_scan_mu;
 bool g_ble_on = false;
 bool g_wifi_on = false;
 bool g_gps_on = false;
+// What the last start asked for (a part may have been asked for and not started).
+bool g_ble_req = false;
+bool g_wifi_req = false;
 
 std::mutex g_init_mu;
 bool g_initialized = false;
@@ -208,6 +211,8 @@ void ovk_linux_emit_status(std::string_view text) {
 int ovk_platform_scan_start(const OVK_SCAN_OPTS& opts) {
     std::lock_guard<std::mutex> lock(g_scan_mu);
     stop_all_locked();
+    g_ble_req = opts.ble != 0;
+    g_wifi_req = opts.wifi != 0;
     int rc = 0;
     if (opts.ble) {
         if (ble_start(opts) == 0)
@@ -233,6 +238,23 @@ int ovk_platform_scan_start(const OVK_SCAN_OPTS& opts) {
 void ovk_platform_scan_stop() {
     std::lock_guard<std::mutex> lock(g_scan_mu);
     stop_all_locked();
+    g_ble_req = g_wifi_req = false;
+}
+
+OVK_SCAN_HEALTH ovk_platform_scan_health() {
+    OVK_SCAN_HEALTH h;
+    try {
+        std::lock_guard<std::mutex> lock(g_scan_mu);
+        h.ble.requested = g_ble_req ? 1 : 0;
+        h.ble.running = g_ble_on ? 1 : 0;
+        if (g_ble_on) h.ble.fault = ovk_linux_hci_fault();
+        h.wifi.requested = g_wifi_req ? 1 : 0;
+        h.wifi.running = g_wifi_on ? 1 : 0;
+        if (g_wifi_on) h.wifi.fault = ovk_linux_wifi_fault();
+    } catch (...) {
+        h.ble.fault = h.wifi.fault = "failed";
+    }
+    return h;
 }
 
 int ovk_platform_scan_running() {
