@@ -414,7 +414,12 @@ TEST_F(GuiFrame, TypedShortcutsFocusTheSearchOpenTheMapAndEscapeCloses) {
 
     ovk_test::x_run("xdotool key ctrl+f");
     EXPECT_TRUE(pump([&] { return zq_gui_get_focus(g_.ctx) == g_.w_search; }));
-    zq_gui_set_focus(g_.ctx, -1);
+    ovk_test::x_run("xdotool type axon");
+    ASSERT_TRUE(pump([&] { return zq_gui_textarea_get_text(g_.ctx, g_.w_search) == "axon"; }));
+    // Escape leaves the field, keeping what was typed, so the shortcuts work again.
+    ovk_test::x_run("xdotool key Escape");
+    EXPECT_TRUE(pump([&] { return zq_gui_get_focus(g_.ctx) < 0; }));
+    EXPECT_EQ(zq_gui_textarea_get_text(g_.ctx, g_.w_search), "axon");
     ovk_test::x_run("xdotool key ctrl+m");
     ASSERT_TRUE(pump([&] { return shown(OVK_POP_MAP); }));
     EXPECT_EQ(zq_gui_get_window(g_.ctx, g_.popup[OVK_POP_MAP])->title, "Map");

@@ -93,9 +93,20 @@ TEST_F(GuiSetup, ClosedHalfWayItResumesAndFinishKeepsWhatChangedMeanwhile) {
     EXPECT_EQ(p.onboarding_done, 1);
     EXPECT_EQ(p.ble_enabled, 0) << "the wizard does not undo a change made elsewhere";
 
-    // A new run of the wizard starts over, from the preferences now in force.
+    // A new run of the wizard starts over, from the preferences now in force; finished
+    // while scanning runs, it does not ask for a start.
     ovk_setup_show(&g_);
     EXPECT_EQ(step(), "STEP 1 OF 6");
+    ASSERT_EQ(ovk_pipeline_init(), 0);
+    ovk_scan_set_demo_override(1);
+    ASSERT_EQ(ovk_scan_start(), 0);
+    for (int i = 0; i < 6; ++i) next();
+    EXPECT_FALSE(shown(kSetup));
+    EXPECT_EQ(toast(), "All set. Scanning is on.");
+    ovk_scan_stop();
+    ovk_scan_wait_idle(10000);
+    ovk_pipeline_shutdown();
+    ovk_scan_set_demo_override(0);
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 // ovk-test: window
 // The screenshot tour as its user runs it: `orvik --shots DIR` on a private X server stores
 // eight pictures of the window, each in its own view and theme, then quits with the user's
-// preferences as they were. A directory that cannot be written costs the pictures only.
+// preferences as they were. A directory that cannot be written costs the pictures and the
+// exit status only.
 #include <allegro5/allegro.h>
 #include <allegro5/allegro_image.h>
 #include <gtest/gtest.h>
@@ -139,11 +140,12 @@ TEST_F(ShotsTour, EightPicturesEachInItsViewThenTheUsersSettingsComeBack) {
     expect_settings_kept();
 }
 
-TEST_F(ShotsTour, ADirectoryThatCannotBeWrittenCostsOnlyThePictures) {
+TEST_F(ShotsTour, ADirectoryThatCannotBeWrittenCostsOnlyThePicturesAndFailsTheRun) {
     // Under a plain file, no directory can be made.
     ovk_test::write_file(dir_.path() + "/plain", "x");
     const ovk_test::ProgramRun r = tour(dir_.path() + "/plain/pictures");
-    ASSERT_EQ(r.status, 0) << r.err;
+    // A script (make shots) must not take a tour without pictures for a success.
+    ASSERT_EQ(r.status, 1) << r.err;
     size_t failures = 0;
     for (size_t at = r.err.find("cannot save"); at != std::string::npos;
          at = r.err.find("cannot save", at + 1))

@@ -159,6 +159,7 @@ TEST_F(TripsScreen, RenameAndDeleteATraceAsAPerson) {
     ASSERT_TRUE(pump([&] { return confirm_open(); }));
     x_click(button_in(confirm_win(), "Yes"));
     EXPECT_TRUE(toast_is("Trace deleted"));
+    EXPECT_EQ(zq_gui_textarea_get_text(g_.ctx, field()), "") << "the deleted trace's name";
     EXPECT_FALSE(ovk_trip_get(drive).has_value());
     EXPECT_FALSE(ovk_test::file_exists(points));
     EXPECT_FALSE(
@@ -353,6 +354,8 @@ TEST_F(LogScreen, ShowsTheStoreNarrowsByFilterExportsAndClears) {
     x_click(button_in(win(), "CSV"));
     ASSERT_TRUE(pump([&] { return exports("orvik_matches_").size() == 1; }));
     EXPECT_EQ(csv_rows(exports("orvik_matches_")[0]), 3);
+    EXPECT_TRUE(toast_is("Saved 2 of 5 rows (filtered): " + exports("orvik_matches_")[0]))
+        << toast();
     shot("log_filtered_light");
 
     // The kind of equipment, picked from the list with the keyboard.

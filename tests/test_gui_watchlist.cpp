@@ -153,6 +153,8 @@ TEST_F(GuiWatchlist, TheScreenAddsValidatesAndRemovesRulesAndTogglesPresets) {
     ASSERT_EQ(custom().size(), 2u);
     EXPECT_EQ(custom()[1].prefix, "60:60:1F:A");
     EXPECT_EQ(custom()[1].category, OVK_CAT_DRONE);
+    // The new rule is selected (and scrolled to, see the picture below).
+    EXPECT_EQ(zq_gui_datagrid_get_selected(g_.ctx, grid()), row_of("60:60:1F:A"));
     // A maker rule.
     type_rule(2, "motorola", "Motorola gear");
     press(OVK_POP_WATCHLIST, "Add to watchlist");
@@ -164,7 +166,7 @@ TEST_F(GuiWatchlist, TheScreenAddsValidatesAndRemovesRulesAndTogglesPresets) {
     EXPECT_NE(
         zq_gui_label_get_text(g_.ctx, widget(OVK_POP_WATCHLIST, ZQ_GUI_LABEL)).find("(3 yours)"),
         std::string::npos);
-    zq_gui_datagrid_scroll_to_row(g_.ctx, grid(), row_of("60:60:1F:A"));
+    EXPECT_EQ(zq_gui_datagrid_get_selected(g_.ctx, grid()), row_of("vendor:motorola"));
     shot("watchlist_rules");
 
     // Removing: a selection is needed, and preset rows stay.
@@ -222,6 +224,9 @@ TEST_F(GuiWatchlist, TheScreenAddsValidatesAndRemovesRulesAndTogglesPresets) {
 TEST_F(GuiWatchlist, ExportThenImportIntoAFreshDataDirectory) {
     set_theme(OVK_THEME_PAPER);
     ovk_watchlist_show(&g_);
+    // None of your own yet: nothing to export, and no empty file.
+    press(OVK_POP_WATCHLIST, "Export yours");
+    EXPECT_EQ(toast(), "Nothing to export");
     type_rule(0, "00:25:DF:4A:19:C2", "Sergeant's camera");
     press(OVK_POP_WATCHLIST, "Add to watchlist");
     type_rule(1, "Flock", "Plate camera [by name]");

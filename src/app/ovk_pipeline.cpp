@@ -1228,14 +1228,24 @@ void flush_history(int64_t now) {
     // The registry's rows are taken and merged a piece at a time, so a flush after a drive
     // past 100,000 devices holds two pieces of rows, never a copy of every device; all but
     // the last are staged in the store, and the last one writes the file once.
+    const auto started = std::chrono::steady_clock::now();
     const int64_t session = ovk_registry_session_start();
     OVK_REGISTRY_CURSOR cursor;
+    size_t flushed = 0;
     std::vector<OVK_KNOWN> rows = ovk_registry_known_rows(since, &cursor, kFlushPieceRows);
     while (!rows.empty()) {
         for (OVK_KNOWN& k : rows) merge_known(k, session);
+        flushed += rows.size();
         std::vector<OVK_KNOWN> next = ovk_registry_known_rows(since, &cursor, kFlushPieceRows);
         if (next.empty()) {
-            if (ovk_store_known_upsert(rows) != 0) zq_log(LOG_ERR, "history flush failed");
+            if (ovk_store_known_upsert(rows) != 0) {
+                zq_log(LOG_ERR, "history flush failed");
+                return;
+            }
+            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - started);
+            zq_log(LOG_INFO, "history flush: %zu devices in %lld ms", flushed,
+                   static_cast<long long>(ms.count()));
             return;
         }
         if (ovk_store_known_stage(rows) != 0) {

@@ -490,6 +490,13 @@ bool ovk_gui_back(OVK_GUI* g) {
             return true;
         }
     }
+    // Nothing to close: a field being typed in is left (its text stays), so that the
+    // keyboard's shortcuts are the window's again.
+    if (zq_gui_get_focus(g->ctx) >= 0) {
+        zq_gui_set_focus(g->ctx, -1);
+        g->redraw = true;
+        return true;
+    }
     return false;
 }
 

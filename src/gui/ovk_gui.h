@@ -246,7 +246,8 @@ void ovk_gui_set_test_screens(std::vector<OVK_SCREEN> screens);
 // confirm dialog and the test screens). Off by default.
 void ovk_gui_set_frame_only(bool on);
 // Escape / the back key: closes the context menu, else the toolkit's menus, else the
-// top-most open pop-up, else the open pop-up with the highest id. True when something closed.
+// top-most open pop-up, else the open pop-up with the highest id, else leaves the focused
+// field (keeping its text). True when something closed or the field was left.
 bool ovk_gui_back(OVK_GUI* g);
 
 // ---------------------------------------------------------------------------------------

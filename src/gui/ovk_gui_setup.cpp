@@ -379,7 +379,11 @@ void finish(OVK_GUI* g) {
     S.step = 0;
     ovk_gui_close_popup(g, OVK_POP_SETUP);
     if (!ovk_platform_permissions_ok()) ovk_gui_request_permissions(g);
-    if (stored) ovk_gui_message(g, "All set. Press Start scanning to begin.");
+    // The closing words fit what runs: scanning may be on already (started by the command
+    // line, auto-start or the user before finishing).
+    if (stored)
+        ovk_gui_message(g, ovk_scan_is_running() ? "All set. Scanning is on."
+                                                 : "All set. Press Start scanning to begin.");
 }
 
 void on_next(int, void* user) {

@@ -40,6 +40,7 @@ struct TOUR {
     int stop = -1;
     int capture_due = 0;
     double capture_at = 0;
+    int failed = 0;  // pictures that could not be saved
 };
 
 TOUR& T() {
@@ -128,6 +129,7 @@ int ovk_shots_start(OVK_GUI* g, std::string_view dir) {
     ovk_scan_set_demo_override(1);
     close_popups(g);
     t.active = 1;
+    t.failed = 0;
     t.stop = -1;
     t.capture_due = 0;
     t.capture_at = al_get_time() + kFirstWaitS;
@@ -137,6 +139,10 @@ int ovk_shots_start(OVK_GUI* g, std::string_view dir) {
 
 int ovk_shots_active() {
     return T().active;
+}
+
+int ovk_shots_failed() {
+    return T().failed;
 }
 
 void ovk_shots_tick(OVK_GUI* g) {
@@ -160,8 +166,10 @@ void ovk_shots_after_draw(OVK_GUI* g) {
     ALLEGRO_BITMAP* back = g->display ? al_get_backbuffer(g->display) : nullptr;
     if (back && al_save_bitmap(path.c_str(), back))
         zq_log(LOG_NOTICE, "store screenshot %s", path.c_str());
-    else
+    else {
         zq_log(LOG_ERR, "cannot save %s", path.c_str());
+        ++t.failed;
+    }
     ++t.stop;
     if (t.stop < OVK_SHOTS_STOPS) {
         run_stop(g, t.stop);

@@ -44,6 +44,8 @@ const SHOT_STOP& ovk_shots_stop(int i);
 int ovk_shots_start(OVK_GUI* g, std::string_view dir);
 // 1 while the tour runs.
 int ovk_shots_active();
+// Pictures of the last tour that could not be saved.
+int ovk_shots_failed();
 // Every timer event: sets up the next view when its time has come, or asks for the frame to
 // capture.
 void ovk_shots_tick(OVK_GUI* g);

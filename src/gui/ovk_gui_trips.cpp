@@ -161,8 +161,9 @@ bool file_exists(const std::string& path) {
 // Writes the export into the export directory as "orvik_<stem>_<local time>.<ext>", hands it
 // to the platform's share operation and says where it went. Two exports in the same second
 // get "_2", "_3", ... so that the second never replaces the first.
+// `what` says what was saved when it is not everything ("2 of 5 rows (filtered)").
 void save_export(OVK_GUI* g, const std::optional<std::string>& text, const char* stem,
-                 const char* ext, const char* mime) {
+                 const char* ext, const char* mime, const std::string& what = {}) {
     if (!text || text->empty()) {
         ovk_gui_message(g, "Nothing to export");
         return;
@@ -177,7 +178,10 @@ void save_export(OVK_GUI* g, const std::optional<std::string>& text, const char*
         return;
     }
     ovk_platform_share_file(path, mime);
-    ovk_gui_message(g, "Saved %s", path.c_str());
+    if (what.empty())
+        ovk_gui_message(g, "Saved %s", path.c_str());
+    else
+        ovk_gui_message(g, "Saved %s: %s", what.c_str(), path.c_str());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -330,6 +334,8 @@ void on_delete_confirmed(void* user) {
         ovk_gui_message(g, "Trace deleted");
     else
         ovk_gui_message(g, "Could not delete the trace: it is gone already");
+    // The name of a trace that is gone must not be left to rename another with.
+    zq_gui_textarea_set_text(g->ctx, s_trips.w_name, "");
     trips_reload(g);
 }
 
@@ -591,7 +597,11 @@ void export_log(OVK_GUI* g, OVK_EXPORT_FORMAT fmt) {
         case OVK_FMT_GEOJSON:
             return;
     }
-    save_export(g, text, "matches", ovk_export_ext(fmt), ovk_export_mime(fmt));
+    // A filtered export holds part of the log, and says so.
+    const std::string what = log_filtered() ? ovk_format(96, "%zu of %zu rows (filtered)",
+                                                         rows.size(), s_log.rows.size())
+                                            : std::string();
+    save_export(g, text, "matches", ovk_export_ext(fmt), ovk_export_mime(fmt), what);
 }
 
 void on_log_csv(int, void* user) {

@@ -392,6 +392,22 @@ void ovk_whitelist_refresh(OVK_GUI* g) {
 // 4. Commands
 // ---------------------------------------------------------------------------------------
 
+namespace {
+
+// Selects the entry with that key and scrolls it into view: a new rule is where the user
+// can see it went in.
+void show_entry(OVK_GUI* g, const std::string& prefix) {
+    WATCH_SCREENS& s = state();
+    for (size_t i = 0; i < s.entries.size(); ++i)
+        if (s.entries[i].prefix == prefix) {
+            zq_gui_datagrid_set_selected(g->ctx, s.grid, static_cast<int>(i));
+            zq_gui_datagrid_scroll_to_row(g->ctx, s.grid, static_cast<int>(i));
+            return;
+        }
+}
+
+}  // namespace
+
 void ovk_watchlist_show(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     if (g->popup[OVK_POP_WATCHLIST] < 0) ovk_watchlist_build(g);
@@ -475,6 +491,7 @@ void on_add(int, void* user) {
     zq_gui_textarea_set_text(c, s.key, "");
     zq_gui_textarea_set_text(c, s.label, "");
     reload_watchlist(g, true);
+    show_entry(g, e.prefix);
 }
 
 void on_remove(int, void* user) {
@@ -498,8 +515,16 @@ void on_remove(int, void* user) {
 
 void on_export(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
+    // An empty list is no export.
+    if (ovk_watchlist_custom().empty()) {
+        ovk_gui_message(g, "Nothing to export");
+        return;
+    }
     const std::optional<std::string> json = ovk_watchlist_export_custom();
-    if (!json) return;
+    if (!json) {
+        ovk_gui_message(g, "Could not build the export");
+        return;
+    }
     const time_t t = time(nullptr);
     struct tm tm {};
     localtime_r(&t, &tm);

@@ -229,7 +229,8 @@ int run_window(const OVK_OPTS& o, const OVK_HOST& host) {
             ovk_scan_stop();
             ovk_gui_shutdown(w.gui.get());
             w.gui.reset();
-            status = 0;
+            // A tour that could not save every picture has not done its job.
+            status = o.shots && ovk_shots_failed() > 0 ? 1 : 0;
         }
         // A failed start also takes the engine down: its threads must not outlive main.
         ovk_startup_close();
