@@ -116,20 +116,26 @@ double cpu_seconds(int pid) {
 }
 
 // CPU share of one core the program takes while showing the demo (the theme given by its
-// number in the settings file).
+// number in the settings file), with the map open when the second argument is 1.
 void BM_DemoCpu(benchmark::State& state) {
     if (!xserver().running) return state.SkipWithError("no X server");
     const int seconds = getenv("OVK_BENCH_DEMO_S") ? atoi(getenv("OVK_BENCH_DEMO_S")) : 60;
     const int theme = static_cast<int>(state.range(0));
-    state.SetLabel(ovk_theme_name(theme));
+    const bool map = state.range(1) != 0;
+    state.SetLabel(std::string(ovk_theme_name(theme)) + (map ? ", map open" : ""));
     for (auto _ : state) {
         ovk_test::TempDir dir;
         ovk_test::run_command("mkdir -p " + dir.path() + "/orvik");
         ovk_test::write_file(dir.path() + "/orvik/settings.json",
                              "{\"app_theme\": \"" + std::string(ovk_theme_name(theme)) +
-                                 "\", \"setup_wizard_done\": true}");
+                                 "\", \"setup_wizard_done\": true, \"map_tiles\": false}");
         ovk_test::RunningProgram p(orvik(dir, {"--demo"}));
         std::this_thread::sleep_for(3s);  // past start-up
+        if (map) {
+            // Offline: the map draws its grid, as where no tile server answers.
+            ovk_test::run_command("xdotool key ctrl+m");
+            std::this_thread::sleep_for(2s);
+        }
         const double c0 = p.started() && p.running() ? cpu_seconds(p.pid()) : -1;
         if (c0 >= 0) std::this_thread::sleep_for(std::chrono::seconds(seconds));
         const double c1 = c0 >= 0 && p.running() ? cpu_seconds(p.pid()) : -1;
@@ -145,8 +151,10 @@ void BM_DemoCpu(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_DemoCpu)
-    ->Arg(OVK_THEME_DARK)
-    ->Arg(OVK_THEME_DEDSEC)
+    ->Args({OVK_THEME_DARK, 0})
+    ->Args({OVK_THEME_DEDSEC, 0})
+    ->Args({OVK_THEME_DARK, 1})
+    ->Args({OVK_THEME_DEDSEC, 1})
     ->UseManualTime()
     ->Iterations(1)
     ->Unit(benchmark::kSecond);

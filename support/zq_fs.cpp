@@ -282,6 +282,33 @@ int zq_fs_read(const std::string& path, std::string& out) {
     return err;
 }
 
+int zq_fs_read_private(const std::string& path, size_t max_bytes, std::string& out) {
+    out.clear();
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return err_or_io();
+    struct stat st {};
+    int err = 0;
+    if (fstat(fd, &st) != 0)
+        err = err_or_io();
+    else if (!S_ISREG(st.st_mode))
+        err = EINVAL;
+    else if ((st.st_mode & 077) != 0)
+        err = EPERM;
+    else if (static_cast<uint64_t>(st.st_size) > max_bytes)
+        err = EFBIG;
+    if (err == 0) err = read_fd(fd, out);
+    close(fd);
+    if (err == 0 && out.size() > max_bytes) err = EFBIG;
+    if (err != 0) out.clear();
+    return err;
+}
+
+std::string zq_fs_host_name() {
+    char buf[256] = {};
+    if (gethostname(buf, sizeof buf - 1) != 0) return {};
+    return buf;
+}
+
 ZQ_FS_VIEW::ZQ_FS_VIEW(ZQ_FS_VIEW&& o) noexcept
     : map_(std::exchange(o.map_, nullptr)),
       len_(std::exchange(o.len_, 0)),

@@ -97,6 +97,12 @@ int zq_fs_wait_readable(int handle, int timeout_ms);
 
 // The whole content of `path` (a pipe or device too, read to its end).
 int zq_fs_read(const std::string& path, std::string& out);
+// A secret kept in a file: a regular file (not through a link) of at most `max_bytes` that
+// only its owner may read. EPERM when its group or others may read or write it, EINVAL when
+// it is not a regular file, EFBIG when it is larger.
+int zq_fs_read_private(const std::string& path, size_t max_bytes, std::string& out);
+// This machine's host name ("" when it has none).
+std::string zq_fs_host_name();
 
 // A read-only view of a whole file. Regular files are mapped, so only the pages a parser
 // touches are read; other files are read into memory. A file must not be truncated while

@@ -318,7 +318,7 @@ TEST_F(Alpr, FailedDownloadsChangeNothing) {
     {
         auto timed_out = overpass(200, answer_file("runtime_error.json"));
         expect_failure("server-side time-out", 33.79,
-                       "OpenStreetMap server busy (HTTP 200) - try again later");
+                       "OpenStreetMap server timed out - try again later or zoom in");
     }
     // Nobody listening.
     ovk_alpr_set_endpoint("http://127.0.0.1:" + std::to_string(ok->port()) + "/api/interpreter");
@@ -352,6 +352,10 @@ TEST_F(Alpr, HostileServersNeitherCrashNorHang) {
             if (!c.send(head + R"({"elements":[)")) return;
             while (!c.stopping() && c.send(R"({"type":"node","id":1,"lat":1,"lon":1},)"))
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        } else if (r.target == "/stall") {
+            // "200 OK", a start, then nothing.
+            if (!c.send(head + R"({"elements":[)")) return;
+            c.wait_closed(20000);
         } else if (r.target == "/deep") {
             c.respond(200, std::string(200000, '[') + std::string(200000, ']'));
         } else if (r.target == "/loop") {
@@ -366,7 +370,7 @@ TEST_F(Alpr, HostileServersNeitherCrashNorHang) {
             c.respond(200, std::string(1 << 20, '\xff'));
         }
     });
-    const std::string busy = "OpenStreetMap server busy (HTTP 200) - try again later";
+    const std::string timed_out = "OpenStreetMap server timed out - try again later or zoom in";
     const std::string unexpected = "Unexpected answer from the OpenStreetMap server";
     const std::string too_large =
         "The OpenStreetMap server's answer is larger than 32 MiB - zoom in";
@@ -374,7 +378,8 @@ TEST_F(Alpr, HostileServersNeitherCrashNorHang) {
     const std::pair<const char*, std::string> cases[] = {
         {"/gigantic", too_large},
         {"/declared", too_large},
-        {"/endless", busy},
+        {"/endless", timed_out},
+        {"/stall", timed_out},
         {"/deep", unexpected},
         {"/binary", unexpected},
         {"/loop",

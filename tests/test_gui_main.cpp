@@ -29,6 +29,7 @@ struct RADIOS {
     bool open = true;
     int start_result = 0;
     bool running = false;
+    std::string why_not;  // what the radios say while they are off
 
     void wait() {
         std::unique_lock lk(mu);
@@ -86,7 +87,11 @@ class MainScreen : public ovk_test::GuiTest {
             std::lock_guard lk(g_radios.mu);
             return g_radios.running ? 1 : 0;
         };
-        h.scan_status = [] { return std::string("BLE: hci0 (test)\nWiFi: wlan9 (test)"); };
+        h.scan_status = [] {
+            std::lock_guard lk(g_radios.mu);
+            return g_radios.running ? std::string("BLE: hci0 (test)\nWiFi: wlan9 (test)")
+                                    : g_radios.why_not;
+        };
         ovk_pipeline_set_hooks(h);
         ASSERT_EQ(ovk_pipeline_init(), 0);
     }
@@ -264,6 +269,19 @@ TEST_F(MainScreen, ScanButtonStartsAndStopsWithoutWaitingForTheRadios) {
     EXPECT_TRUE(pump([&] {
         return status_flat() == "Stopped - 0 devices nearby Could not start scanning";
     })) << status();
+    // ... and when the scanners say why, the status line shows it.
+    {
+        std::lock_guard lk(g_radios.mu);
+        g_radios.why_not = "Replay: /tmp/walk.jsonl: Permission denied";
+    }
+    x_click(g_.w_scan_btn);
+    EXPECT_TRUE(pump([&] {
+        return status_flat() ==
+               "Stopped - 0 devices nearby Could not start scanning: Replay: /tmp/walk.jsonl: "
+               "Permission denied";
+    })) << status();
+    std::lock_guard lk(g_radios.mu);
+    g_radios.why_not.clear();
 }
 
 // The radar and back; a click near a blip opens that device, "Names" shows plain devices'

@@ -529,6 +529,13 @@ TEST_F(MapTest, ProjectionZoomAndFitFollowWebMercator) {
               "https://tile.openstreetmap.org/3/4/5.png");
     EXPECT_EQ(ovk_mapview_tile_url("http://127.0.0.1:8080/osm/", {18, 70000, 90000}),
               "http://127.0.0.1:8080/osm/18/70000/90000.png");
+    // The templates people paste from other map programs.
+    EXPECT_EQ(ovk_mapview_tile_url("https://{s}.tile.example.org/{z}/{x}/{y}{r}.png", {3, 4, 5}),
+              "https://a.tile.example.org/3/4/5.png");
+    EXPECT_EQ(ovk_mapview_tile_url("https://maps.example.org/${z}/${x}/${y}.png?key=k", {3, 4, 5}),
+              "https://maps.example.org/3/4/5.png?key=k");
+    EXPECT_EQ(ovk_mapview_tile_url("https://tms.example.org/{zoom}/{x}/{-y}.jpg", {3, 4, 5}),
+              "https://tms.example.org/3/4/2.jpg");
     EXPECT_TRUE(ovk_mapview_tile_acceptable(200, std::string_view("\x89PNG\r\n\x1a\n\0", 9)));
     EXPECT_FALSE(ovk_mapview_tile_acceptable(200, "\x89PNG\r\n\x1a\n"));
     EXPECT_FALSE(ovk_mapview_tile_acceptable(200, "<html><body>Blocked</body></html>"));
@@ -993,6 +1000,50 @@ TEST_F(MapScreen, TheLiveMapShowsTheUserDevicesAndADroneWithItsOperator) {
 // ---------------------------------------------------------------------------------------
 // The program, as a person uses it
 // ---------------------------------------------------------------------------------------
+
+// A tile server given as a template that keeps failing: the map's status line says so (not
+// only the log), and a working server takes the note away.
+TEST_F(MapScreen, AFailingTileServerShowsOnTheStatusLine) {
+    std::atomic<bool> broken{true};
+    const std::string png = make_png(al_map_rgb(242, 239, 233));
+    TestHttpServer srv([&](const TestHttpRequest&, TestHttpConn& c) {
+        if (broken)
+            c.respond(404, "<html>Not found</html>", "text/html");
+        else
+            c.respond(200, png, "image/png");
+    });
+    init();
+    OVK_PREFS p = ovk_prefs_get();
+    p.map_tiles = 1;
+    p.tile_server = srv.url("/osm/{z}/{x}/{y}.png");
+    ovk_gui_set_prefs(&g_, p);
+    ovk_map_show_at(&g_, 12, 45.4215, -75.6972);
+    const auto until = std::chrono::steady_clock::now() + 20s;
+    while (status().find("Tiles:") == std::string::npos &&
+           std::chrono::steady_clock::now() < until) {
+        frame();
+        std::this_thread::sleep_for(30ms);
+    }
+    EXPECT_NE(status().find(" - Tiles: the server answered 404 - check Settings"),
+              std::string::npos)
+        << status();
+    ASSERT_FALSE(srv.requests().empty());
+    EXPECT_EQ(srv.requests().front().target.rfind("/osm/12/", 0), 0u)
+        << srv.requests().front().target;
+    shot("map_tiles_failing.png");
+
+    // Mended and pointed at again (another address of the same server): the note goes.
+    broken = false;
+    p.tile_server = srv.url("/osm/{z}/{x}/{y}.png?v=2");
+    ovk_gui_set_prefs(&g_, p);
+    const auto until2 = std::chrono::steady_clock::now() + 20s;
+    while (status().find("Tiles:") != std::string::npos &&
+           std::chrono::steady_clock::now() < until2) {
+        frame();
+        std::this_thread::sleep_for(30ms);
+    }
+    EXPECT_EQ(status().find("Tiles:"), std::string::npos) << status();
+}
 
 // The demo walk on the real window: Ctrl+M opens the map, which centres on the walker and
 // fetches its tiles from the tile server of the settings (on loopback), each once, as Orvik;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -244,6 +245,24 @@ TEST(HeadlessProgram, OneProgramPerDataDirectory) {
               std::string::npos)
         << second.err;
     EXPECT_EQ(second.out, "");
+
+    // The window says it where it is seen: a desktop notification.
+    ovk_test::write_file(
+        dir.file("notify-send"),
+        "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$0.tmp\" && mv \"$0.tmp\" \"$0.args\"\n");
+    ASSERT_EQ(chmod(dir.file("notify-send").c_str(), 0700), 0);
+    l.args = {"--demo"};
+    std::erase_if(l.env, [](const std::string& v) { return v.rfind("PATH=", 0) == 0; });
+    l.env.push_back("PATH=" + dir.path() + ":/usr/bin:/bin");
+    const ovk_test::ProgramRun window = ovk_test::run_program(l);
+    EXPECT_EQ(window.status, 1) << window.err;
+    const auto shown = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!ovk_test::file_exists(dir.file("notify-send.args")) &&
+           std::chrono::steady_clock::now() < shown)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(ovk_test::read_file(dir.file("notify-send.args")),
+              "-a\nOrvik\n--\nOrvik did not start\nanother Orvik (pid " + std::to_string(first) +
+                  ") is using " + dir.path() + "/orvik\n");
 
     kill(first, SIGTERM);
     int st = 0;

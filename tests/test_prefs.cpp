@@ -258,7 +258,18 @@ TEST(Prefs, WriteIsOrderedAndReadsBack) {
                           "map_zoom",
                           "map_tiles",
                           "overpass_url",
-                          "tile_server"};
+                          "tile_server",
+                          "mqtt_url",
+                          "sensor_name",
+                          "mqtt_user",
+                          "mqtt_password_file",
+                          "mqtt_ca_file",
+                          "mqtt_adverts",
+                          "ha_discovery_prefix",
+                          "fleet_url",
+                          "fleet_group",
+                          "notify_url",
+                          "notify_format"};
     OVK_JSON j = ovk_json_parse(text);
     ASSERT_TRUE(j);
     const cJSON* item = j->child;

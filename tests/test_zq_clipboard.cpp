@@ -5,9 +5,14 @@
 // owner that never answers.
 #include <X11/Xlib.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <string>
+#include <thread>
 
 #include "ovk_test_xvfb.h"
 #include "zq_gui.h"
@@ -62,6 +67,46 @@ TEST(ZqClipboard, TextGoesBothWaysBetweenOrvikAndOtherPrograms) {
     EXPECT_EQ(ovk_test::xclip_get().out, "kept");
     EXPECT_EQ(zq_clipboard_set(7, "no such selection"), -1);
     EXPECT_EQ(zq_clipboard_get(7), "");
+}
+
+// xclip sends a text of several megabytes in pieces (INCR): it comes in whole, and xclip,
+// told to serve one paste only, is done and gone afterwards.
+TEST(ZqClipboard, LargeTextsInPiecesComeInWholeAndTheOwnerIsReleased) {
+    OVK_REQUIRE_XVFB();
+    ASSERT_EQ(zq_clipboard_available(), 1);
+    std::string big = "[\n";
+    for (int i = 0; big.size() < (10u << 20); ++i)
+        big += R"({"prefix":"00:11:22:)" + std::to_string(i % 100) + R"(","label":"rule )" +
+               std::to_string(i) + " ☕\"},\n";
+    const std::string file = testing::TempDir() + "clip_big_" + std::to_string(getpid());
+    {
+        std::ofstream out(file, std::ios::binary);
+        out << big;
+    }
+    const std::string pid_file = file + ".pid";
+    ASSERT_EQ(ovk_test::x_run("xclip -loops 1 -i -selection clipboard < " + file +
+                                  " > /dev/null 2>&1 & echo $! > " + pid_file,
+                              10)
+                  .rc,
+              0);
+    const int xclip = std::stoi(ovk_test::x_run("cat " + pid_file, 5).out);
+    // Until xclip owns the selection, a get sees the one before.
+    std::string got;
+    for (int i = 0; i < 100 && got.size() < big.size(); ++i) {
+        got = zq_clipboard_get(ZQ_CLIPBOARD_CLIPBOARD);
+        if (got.size() < big.size()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(got.size(), big.size());
+    EXPECT_TRUE(got == big);
+    bool gone = false;
+    for (int i = 0; i < 100 && !gone; ++i) {
+        gone = kill(xclip, 0) != 0;
+        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(gone) << "xclip still waits to finish its transfer";
+    if (!gone) kill(xclip, SIGKILL);
+    std::remove(file.c_str());
+    std::remove(pid_file.c_str());
 }
 
 TEST(ZqClipboard, AnOwnerThatNeverAnswersDoesNotHoldTheProgramUp) {

@@ -12,6 +12,9 @@ PKGS=(
   liballegro-ttf5-dev liballegro-image5-dev
   # capture files of other tools (pcap, pcapng)
   libpcap-dev
+  # sensors reporting to an MQTT broker and the central fleet view (the client library; the
+  # broker itself runs in the tests)
+  libmosquitto-dev mosquitto
   # the fonts the interface ships (assets/fonts; see tools/fetch_fonts.sh)
   fonts-dejavu-core
   # tests and benchmarks

@@ -241,11 +241,12 @@ constexpr size_t kElementMax = size_t{1} << 20;
 
 // The cameras of an answer, walking it element by element: only one element's tree exists
 // at a time, so memory stays near the answer's size whatever its shape. nullopt when the
-// text is not a JSON object. `*runtime_error` tells whether Overpass reported a failed
+// text is not a JSON object. `*runtime_error` is Overpass's remark when it reported a failed
 // query (a query that timed out or ran out of memory still answers 200, with partial or no
 // elements). May throw std::bad_alloc.
-std::optional<std::vector<OVK_CAMERA>> parse_answer(std::string_view text, bool* runtime_error) {
-    if (runtime_error) *runtime_error = false;
+std::optional<std::vector<OVK_CAMERA>> parse_answer(std::string_view text,
+                                                    std::string* runtime_error) {
+    if (runtime_error) runtime_error->clear();
     std::vector<OVK_CAMERA> out;
     OVK_JSON_SCAN sc(text);
     if (!sc.eat('{')) return std::nullopt;
@@ -273,7 +274,7 @@ std::optional<std::vector<OVK_CAMERA>> parse_answer(std::string_view text, bool*
             std::string remark;
             ok = sc.read_string(remark);
             if (ok && runtime_error && ovk_icontains(remark, "runtime error"))
-                *runtime_error = true;
+                *runtime_error = remark;
         } else {
             ok = sc.skip_value();
         }
@@ -295,6 +296,9 @@ std::string fetch_message(OVK_HTTP_FAILURE failure, int status) {
         case OVK_HTTP_FAILURE::TooLarge:
             return "The OpenStreetMap server's answer is larger than " +
                    std::to_string(OVK_ALPR_MAX_ANSWER >> 20) + " MiB - zoom in";
+        case OVK_HTTP_FAILURE::TimedOut:
+            // Often after the server said 200 and then went quiet: no "busy (HTTP 200)".
+            return "OpenStreetMap server timed out - try again later or zoom in";
         case OVK_HTTP_FAILURE::None:
         case OVK_HTTP_FAILURE::Unreachable:
             break;
@@ -469,7 +473,7 @@ int ovk_alpr_download(double south, double west, double north, double east, std:
             set_err(err, fetch_message(OVK_HTTP_FAILURE::TooLarge, status));
             return -1;
         }
-        bool runtime_error = false;
+        std::string runtime_error;
         std::optional<std::vector<OVK_CAMERA>> got = parse_answer(*answer, &runtime_error);
         answer.reset();
         if (!got) {
@@ -478,8 +482,10 @@ int ovk_alpr_download(double south, double west, double north, double east, std:
         }
         // Overpass reports an overloaded or timed-out query inside a 200 answer; taking
         // it as "no cameras here" would wipe the cache of the area.
-        if (runtime_error) {
-            set_err(err, server_message(status));
+        if (!runtime_error.empty()) {
+            set_err(err, ovk_icontains(runtime_error, "timed out")
+                             ? fetch_message(OVK_HTTP_FAILURE::TimedOut, status)
+                             : server_message(status));
             return -1;
         }
 

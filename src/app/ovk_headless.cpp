@@ -13,6 +13,7 @@
 #include "ovk_alpr.h"
 #include "ovk_app_util.h"
 #include "ovk_export.h"
+#include "ovk_fleetmsg.h"
 #include "ovk_replay.h"
 #include "ovk_trip.h"
 #include "ovk_util.h"
@@ -46,8 +47,18 @@ void print(FILE* out, const std::string& line) {
         zq_log(LOG_WARNING, "standard output was closed; stopping");
 }
 
+// Lines as text, or as JSON objects (--alerts-json).
+bool g_json = false;
+
 void drain_alerts(FILE* out) {
-    while (auto a = ovk_pipeline_pop_alert()) print(out, ovk_headless_alert_line(*a));
+    while (auto a = ovk_pipeline_pop_alert())
+        print(out, g_json ? ovk_headless_alert_json(*a) : ovk_headless_alert_line(*a));
+}
+
+void print_status(FILE* out) {
+    const OVK_STATUS s = ovk_pipeline_status();
+    const int64_t now = ovk_now_ms();
+    print(out, g_json ? ovk_headless_status_json(s, now) : ovk_headless_status_line(s, now));
 }
 
 // The word a scope is asked for by.
@@ -292,8 +303,8 @@ std::string ovk_headless_alert_line(const OVK_UI_ALERT& a) {
     return ovk_headless_terminal_text(
         clock_text(a.time) + " " + (a.following ? "FOLLOWING " : "") + ovk_cat_tag(a.hit.category) +
         " " + ovk_tier_label(ovk_tier_of(a.hit.confidence)) + " " +
-        std::to_string(a.hit.confidence) + "% " + a.hit.label + " | " + a.key + " | " +
-        std::to_string(a.rssi) + " dBm | " + a.hit.evidence);
+        std::to_string(a.hit.confidence) + "% " + (a.sensor.empty() ? "" : a.sensor + ": ") +
+        a.hit.label + " | " + a.key + " | " + std::to_string(a.rssi) + " dBm | " + a.hit.evidence);
 }
 
 std::string ovk_headless_status_line(const OVK_STATUS& s, int64_t now) {
@@ -312,9 +323,46 @@ std::string ovk_headless_status_line(const OVK_STATUS& s, int64_t now) {
                        " | threat " + threat;
     if (!s.quiet_radios.empty()) line += " | " + s.quiet_radios;
     if (s.fix_lost) line += " | " + ovk_fix_lost_text(s.fix_age_ms);
+    if (!s.links.empty()) line += " | " + s.links;
     if (!s.data_note.empty()) line += " | " + s.data_note;
     if (!s.record_note.empty()) line += " | " + s.record_note;
     return line;
+}
+
+std::string ovk_headless_alert_json(const OVK_UI_ALERT& a) {
+    try {
+        const std::string j = ovk_fleetmsg_alert_json(ovk_fleetmsg_alert_of(a), "alert");
+        return j.empty() ? std::string("{\"type\":\"alert\"}") : j;
+    } catch (...) {
+        return "{\"type\":\"alert\"}";
+    }
+}
+
+std::string ovk_headless_status_json(const OVK_STATUS& s, int64_t now) {
+    try {
+        OVK_JSON o(cJSON_CreateObject());
+        if (!o) return "{\"type\":\"status\"}";
+        cJSON* j = o.get();
+        std::string scanners = s.scanners;
+        for (char& c : scanners)
+            if (c == '\n') c = ';';
+        if (!s.running || scanners.empty()) scanners = s.running ? "running" : "stopped";
+        ovk_json_add_str(j, "type", "status");
+        ovk_json_add_i64(j, "time", now);
+        ovk_json_add_str(j, "scanners", scanners);
+        ovk_json_add_i64(j, "devices", s.devices);
+        ovk_json_add_i64(j, "flagged", s.flagged);
+        ovk_json_add_str(j, "threat",
+                         s.running && !s.listening ? "NOT LISTENING" : ovk_threat_name(s.threat));
+        if (!s.quiet_radios.empty()) ovk_json_add_str(j, "radios", s.quiet_radios);
+        if (s.fix_lost) ovk_json_add_str(j, "gps", ovk_fix_lost_text(s.fix_age_ms));
+        if (!s.links.empty()) ovk_json_add_str(j, "links", s.links);
+        if (!s.data_note.empty()) ovk_json_add_str(j, "data", s.data_note);
+        if (!s.record_note.empty()) ovk_json_add_str(j, "record", s.record_note);
+        return ovk_json_print_utf8(j, false).value_or("{\"type\":\"status\"}");
+    } catch (...) {
+        return "{\"type\":\"status\"}";
+    }
 }
 
 std::atomic<bool>& ovk_headless_stop_flag() {
@@ -356,6 +404,7 @@ int ovk_headless_run(const OVK_OPTS& o, const OVK_HOST& host, FILE* out) {
         }
         if (box_refused(o)) refused = true;
         if (refused) return 2;
+        g_json = o.alerts_json;
         if (ovk_startup_open(o, host) != 0) return 1;
         const std::string dir = ovk_startup_data_dir();
         // The cameras first, so that this run already warns about them.
@@ -390,11 +439,11 @@ int ovk_headless_run(const OVK_OPTS& o, const OVK_HOST& host, FILE* out) {
             // A replay played to its end, and taken in by the pipeline: the run is done.
             if (o.replay && ovk_replay_finished() && ovk_pipeline_pending() == 0) {
                 drain_alerts(out);
-                print(out, ovk_headless_status_line(ovk_pipeline_status(), ovk_now_ms()));
+                print_status(out);
                 break;
             }
             if (now >= next_status) {
-                print(out, ovk_headless_status_line(ovk_pipeline_status(), ovk_now_ms()));
+                print_status(out);
                 next_status += std::chrono::milliseconds(kStatusEveryMs);
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));

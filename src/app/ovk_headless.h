@@ -25,6 +25,11 @@ std::string ovk_headless_alert_line(const OVK_UI_ALERT& a);
 // joined with "; ", "stopped" when scanning is off; " | data read-only (...)" follows while
 // data files are held.
 std::string ovk_headless_status_line(const OVK_STATUS& s, int64_t now);
+// The same as one JSON object each, for --alerts-json: {"type":"alert", label, category,
+// confidence, tier, address, time, following, lat/lon when fresh, sensor for a fleet alert,
+// rssi, evidence} and {"type":"status", time, scanners, devices, flagged, threat, links, data}.
+std::string ovk_headless_alert_json(const OVK_UI_ALERT& a);
+std::string ovk_headless_status_json(const OVK_STATUS& s, int64_t now);
 
 // SIGINT, SIGTERM and SIGHUP (a closed terminal or ssh session) set the stop flag that
 // ovk_headless_run watches; before the start-up has loaded the data (ovk_startup_loaded) they

@@ -74,6 +74,7 @@ constexpr int64_t kFixWindowMs = 180000;  // the stationary test looks this far 
 // Intervals: the thing may happen again once this much time has passed (elapsed >= value).
 constexpr int64_t kDroneCooldownMs = 300000;  // drone-overhead alert per drone
 constexpr int64_t kLogIntervalMs = 30000;     // logged detection per device
+constexpr int64_t kFreshFixMs = 60000;        // a fix older than this gives alerts no position
 // The per-address memories (classification cache, last log, last alerts) are swept of
 // entries past their window whenever they have doubled since the last sweep, so they follow
 // the live devices instead of every address of the session, at an amortised constant cost
@@ -161,6 +162,7 @@ struct State {
     std::thread controller;
 
     std::shared_ptr<const OVK_PIPELINE_HOOKS> hooks = std::make_shared<OVK_PIPELINE_HOOKS>();
+    std::shared_ptr<const OVK_PIPELINE_TAPS> taps = std::make_shared<OVK_PIPELINE_TAPS>();
 };
 
 // Never destroyed: threads may still be winding down when static destructors run.
@@ -176,6 +178,19 @@ std::shared_ptr<const OVK_PIPELINE_HOOKS> hooks() {
     State& s = S();
     std::lock_guard<std::mutex> lock(s.mu);
     return s.hooks;
+}
+
+std::shared_ptr<const OVK_PIPELINE_TAPS> taps() {
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mu);
+    return s.taps;
+}
+
+// Stores a detection and tells the taps.
+void store_detection(const OVK_DETECTION& d) {
+    ovk_store_add_detection(d);
+    const auto t = taps();
+    if (t->detection) t->detection(d);
 }
 
 int64_t clock_now(const OVK_PIPELINE_HOOKS& h) {
@@ -227,15 +242,30 @@ bool take_turn_locked(OVK_SMAP<>& m, size_t* mark, std::string_view key, int64_t
 
 // The alert's time is when it is raised: an advert's own time lags by up to a BSS's age,
 // except on a replay's clock (`advert_time` is 0 for alerts no advert raised).
+void ring_push(OVK_UI_ALERT a);
+bool has_fix_copy(OVK_LOCATION* out);
+
 void push_ui_alert(const OVK_PIPELINE_HOOKS& h, std::string_view key, const OVK_HIT& hit,
                    int following, int rssi, int64_t advert_time) {
-    State& s = S();
     OVK_UI_ALERT a;
     a.time = h.advert_time_is_now && advert_time > 0 ? advert_time : clock_now(h);
     a.key = ovk_cut(key, OVK_ALERT_KEY_MAX);
     a.hit = hit;
     a.following = following;
     a.rssi = rssi;
+    OVK_LOCATION fix;
+    if (has_fix_copy(&fix) && a.time - fix.time < kFreshFixMs) {
+        a.has_pos = 1;
+        a.lat = fix.lat;
+        a.lon = fix.lon;
+    }
+    ring_push(std::move(a));
+}
+
+void ring_push(OVK_UI_ALERT a) {
+    State& s = S();
+    const auto t = taps();
+    if (t->alert) t->alert(a);
     std::lock_guard<std::mutex> lock(s.mu);
     int slot;
     if (s.ring_count == OVK_ALERT_RING) {
@@ -438,7 +468,7 @@ void on_cell_anomaly(const OVK_PREFS& p, const OVK_CELL_ANOMALY& an, int64_t now
     d.category = OVK_CAT_CELL_ANOMALY;
     d.confidence = an.confidence;
     d.evidence = an.detail;
-    ovk_store_add_detection(d);
+    store_detection(d);
     if (an.confidence >= p.alert_threshold)
         map_alert(p, ovk_cut("cell:" + an.key, 127), hit, "Cell network warning");
 }
@@ -564,7 +594,7 @@ void maybe_log(const OVK_PREFS& p, const OVK_ADVERT& a, const OVK_HIT& best,
     d.evidence = best.evidence;
     d.vendor = vendor;
     d.device_name = a.name.value_or("");
-    ovk_store_add_detection(d);
+    store_detection(d);
 }
 
 void maybe_alert(const OVK_PREFS& p, const OVK_ADVERT& a, const OVK_HIT& best, int64_t now) {
@@ -597,6 +627,10 @@ void maybe_alert_drone_overhead(const OVK_PREFS& p, const OVK_ADVERT& a, const O
 }
 
 void process(const OVK_ADVERT& a) {
+    {
+        const auto t = taps();
+        if (t->advert) t->advert(a);
+    }
     const OVK_PREFS p = ovk_prefs_get();
     const int64_t now = a.timestamp > 0 ? a.timestamp : clock_now();
 
@@ -796,6 +830,27 @@ const char* ovk_threat_name(OVK_THREAT t) {
             return "DANGER";
     }
     return "";
+}
+
+void ovk_pipeline_set_taps(const OVK_PIPELINE_TAPS& t) {
+    try {
+        auto copy = std::make_shared<const OVK_PIPELINE_TAPS>(t);
+        State& s = S();
+        std::lock_guard<std::mutex> lock(s.mu);
+        s.taps = std::move(copy);
+    } catch (...) {
+        OVK_LOG_ALLOC_FAIL(OVK_PIPELINE_TAPS, 1, taps);
+    }
+}
+
+void ovk_pipeline_post_alert(const OVK_UI_ALERT& a) {
+    try {
+        OVK_UI_ALERT c = a;
+        c.key = ovk_cut(c.key, OVK_ALERT_KEY_MAX);
+        ring_push(std::move(c));
+    } catch (...) {
+        OVK_LOG_ALLOC_FAIL(OVK_UI_ALERT, 1, alert);
+    }
 }
 
 std::string ovk_fix_lost_text(int64_t age_ms) {
@@ -1085,6 +1140,7 @@ OVK_STATUS ovk_pipeline_status() {
         const auto h = hooks();
         const int64_t now = clock_now(*h);
         bool demo = false;
+        bool failed = false;
         HEARD heard;
         bool replay = false;
         {
@@ -1095,6 +1151,7 @@ OVK_STATUS ovk_pipeline_status() {
             out.demo = s.demo;
             out.scan_state = scan_state_locked(s);
             out.scan_progress = ovk_scan_progress_text(out.scan_state, s.scan_failed);
+            failed = !s.running && s.scan_failed;
             out.has_location = fix_fresh_locked(s, now) ? 1 : 0;
             if (out.has_location) out.location = s.loc;
             if (s.has_loc && !out.has_location) {
@@ -1128,13 +1185,17 @@ OVK_STATUS ovk_pipeline_status() {
         out.threat = ovk_threat_of_tally(tally, ovk_prefs_alert_threshold(), out.has_cell_anomaly);
         if (demo)
             out.scanners = "Demo: made-up devices (no radios)";
-        else if (out.running && h->scan_status)
+        else if ((out.running || failed) && h->scan_status)
+            // After a failed start: the scanners' own word on why (a replay file that
+            // cannot be read says which and how).
             out.scanners = ovk_cut(h->scan_status(), OVK_SCANNERS_MAX);
         out.session_start = ovk_registry_session_start();
         out.data_note = ovk_datafile_readonly_note();
         if (std::string settings = ovk_prefs_note(); !settings.empty())
             out.data_note += (out.data_note.empty() ? "" : "; ") + settings;
         out.record_note = ovk_record_stopped_note();
+        const auto t = taps();
+        if (t->links) out.links = t->links();
     } catch (...) {
         OVK_LOG_ALLOC_FAIL(OVK_STATUS, 1, out);
     }

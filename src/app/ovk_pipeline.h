@@ -33,6 +33,7 @@
 #include "ovk_prefs.h"
 #include "ovk_registry.h"
 #include "ovk_sink.h"
+#include "ovk_store.h"
 
 enum OVK_THREAT : int {
     OVK_THREAT_CLEAR = 0,
@@ -63,6 +64,12 @@ struct OVK_UI_ALERT {
     OVK_HIT hit;
     int following = 0;
     int rssi = 0;  // dBm; 0 for map alerts
+    // The fleet sensor that raised it ("" for this machine's own radios).
+    std::string sensor;
+    // Where this machine (or the sensor) was, when the fix was fresh.
+    int has_pos = 0;
+    double lat = 0;
+    double lon = 0;
 };
 
 // Where scan control stands. STARTING and STOPPING last while the scan-control thread
@@ -84,7 +91,8 @@ struct OVK_STATUS {
     int devices = 0;
     int flagged = 0;
     OVK_THREAT threat = OVK_THREAT_CLEAR;
-    std::string scanners;  // which scanners run, cut to 255
+    // Which scanners run, cut to 255; after a start that failed, what they say about it.
+    std::string scanners;
     // Whether anything is heard while scanning runs: 1 when the demo feed, a replay or at
     // least one radio delivers (also while not scanning). 0 with the reasons in
     // `not_listening`, "Bluetooth has no adapter; WiFi has no wireless driver".
@@ -111,6 +119,8 @@ struct OVK_STATUS {
     std::string data_note;
     // "" normally; "Recording stopped: REASON" once a write failure ended --record's file.
     std::string record_note;
+    // The links to other machines ("MQTT: connected", ...), joined with " | "; "" without any.
+    std::string links;
 };
 
 // Platform services. Every member may be empty: notify/alert/background/set_sink then do
@@ -141,6 +151,21 @@ struct OVK_PIPELINE_HOOKS {
 
 // Replaces the hooks (takes effect for the next call that uses them).
 void ovk_pipeline_set_hooks(const OVK_PIPELINE_HOOKS& hooks);
+
+// Listeners for what the pipeline produces, for the links to other machines (a broker, a
+// webhook, a log shipper). Each is called without the pipeline's lock held, on the thread
+// that produced the item (the worker for adverts and detections); each must return quickly
+// and must not throw. Every member may be empty.
+struct OVK_PIPELINE_TAPS {
+    std::function<void(const OVK_DETECTION& d)> detection;  // each detection stored
+    std::function<void(const OVK_UI_ALERT& a)> alert;       // each alert queued
+    std::function<void(const OVK_ADVERT& a)> advert;        // each advert taken in
+    std::function<std::string()> links;                     // OVK_STATUS::links
+};
+// Replaces the taps (an empty record removes them).
+void ovk_pipeline_set_taps(const OVK_PIPELINE_TAPS& taps);
+// Queues an alert raised elsewhere (a fleet sensor's) for the interface and the taps.
+void ovk_pipeline_post_alert(const OVK_UI_ALERT& a);
 
 // Life cycle. init: 0 on success or when already initialised, -1 on failure ("pipeline init
 // failed"). Starts the worker, housekeeping and scan-control threads, initialises the

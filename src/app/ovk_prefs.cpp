@@ -85,6 +85,17 @@ const Field kFields[] = {
     {"map_tiles", Kind::Bool, &OVK_PREFS::map_tiles},
     {"overpass_url", Kind::Str, &OVK_PREFS::overpass_url, OVK_PREFS_URL_MAX},
     {"tile_server", Kind::Str, &OVK_PREFS::tile_server, OVK_PREFS_URL_MAX},
+    {"mqtt_url", Kind::Str, &OVK_PREFS::mqtt_url, OVK_PREFS_URL_MAX},
+    {"sensor_name", Kind::Str, &OVK_PREFS::sensor_name, OVK_PREFS_SENSOR_MAX},
+    {"mqtt_user", Kind::Str, &OVK_PREFS::mqtt_user, OVK_PREFS_USER_MAX},
+    {"mqtt_password_file", Kind::Str, &OVK_PREFS::mqtt_password_file, OVK_PREFS_PATH_MAX},
+    {"mqtt_ca_file", Kind::Str, &OVK_PREFS::mqtt_ca_file, OVK_PREFS_PATH_MAX},
+    {"mqtt_adverts", Kind::Bool, &OVK_PREFS::mqtt_adverts},
+    {"ha_discovery_prefix", Kind::Str, &OVK_PREFS::ha_discovery_prefix, OVK_PREFS_URL_MAX},
+    {"fleet_url", Kind::Str, &OVK_PREFS::fleet_url, OVK_PREFS_URL_MAX},
+    {"fleet_group", Kind::Str, &OVK_PREFS::fleet_group, OVK_PREFS_HOST_MAX},
+    {"notify_url", Kind::Str, &OVK_PREFS::notify_url, OVK_PREFS_URL_MAX},
+    {"notify_format", Kind::Str, &OVK_PREFS::notify_format, OVK_PREFS_IFACE_MAX},
 };
 
 std::string cat_key(int c) {

@@ -43,6 +43,9 @@ inline constexpr int OVK_PRESET_COUNT = 3;
 inline constexpr size_t OVK_PREFS_IFACE_MAX = 31;
 inline constexpr size_t OVK_PREFS_HOST_MAX = 63;
 inline constexpr size_t OVK_PREFS_URL_MAX = 255;
+inline constexpr size_t OVK_PREFS_PATH_MAX = 1023;
+inline constexpr size_t OVK_PREFS_SENSOR_MAX = 32;
+inline constexpr size_t OVK_PREFS_USER_MAX = 127;
 
 // The OpenStreetMap standard tile server, the default of `tile_server`.
 inline constexpr const char* OVK_TILE_SERVER_DEFAULT = "https://tile.openstreetmap.org";
@@ -94,6 +97,26 @@ struct OVK_PREFS {
     // Where map tiles come from: the address that "/Z/X/Y.png" follows. Empty means the
     // default, the OpenStreetMap standard tile server. Cut to 255.
     std::string tile_server = OVK_TILE_SERVER_DEFAULT;
+    // Reporting to an MQTT broker (read at start-up). mqtt_url "mqtt://HOST[:PORT]/PREFIX" or
+    // "mqtts://..." makes this machine a sensor that publishes under PREFIX/SENSOR/;
+    // sensor_name is SENSOR (empty: the host name). The password comes from the file named by
+    // mqtt_password_file (only its owner may read it) or ORVIK_MQTT_PASSWORD, never from here.
+    std::string mqtt_url;
+    std::string sensor_name;  // letters, digits, - and _; cut to 32
+    std::string mqtt_user;    // cut to 127
+    std::string mqtt_password_file;
+    std::string mqtt_ca_file;  // a private CA for mqtts
+    int mqtt_adverts = 0;      // also publish every advertisement (QoS 0)
+    // Home Assistant discovery topics go under this prefix; empty turns discovery off.
+    std::string ha_discovery_prefix = "homeassistant";
+    // The central side: every sensor under the prefix of fleet_url is shown and stored;
+    // fleet_group shares the load between central instances ($share/GROUP/...).
+    std::string fleet_url;
+    std::string fleet_group;  // cut to 63
+    // Where each alert is POSTed (http or https); notify_format "text" sends plain text,
+    // anything else JSON.
+    std::string notify_url;
+    std::string notify_format = "json";
 
     bool operator==(const OVK_PREFS&) const = default;
 };

@@ -10,6 +10,10 @@
 
 #include "ovk_app_util.h"
 #include "ovk_datafile.h"
+#include "ovk_fleet.h"
+#include "ovk_fleetmsg.h"
+#include "ovk_mqtt.h"
+#include "ovk_notify.h"
 #include "ovk_prefs.h"
 #include "ovk_record.h"
 #include "ovk_registry.h"
@@ -17,6 +21,7 @@
 #include "ovk_trip.h"
 #include "ovk_vendordb.h"
 #include "ovk_watchlist.h"
+#include "zq_fs.h"
 #include "zq_log.h"
 
 namespace {
@@ -53,11 +58,122 @@ OVK_PIPELINE_HOOKS replay_hooks(OVK_PIPELINE_HOOKS h, const OVK_OPTS& o,
     return h;
 }
 
+// An --mqtt / --fleet value: refused on the command line when it is not a broker address.
+void broker_option(std::optional<std::string>& slot, std::string& error, const char* name,
+                   std::string_view v) {
+    OVK_MQTT_URL u;
+    const std::string why = ovk_fleetmsg_parse_url(v, u);
+    if (!why.empty() && error.empty())
+        error = std::string(name) + " " + std::string(v) + ": " + why;
+    slot = std::string(v);
+}
+
+std::string host_sensor_name() {
+    return ovk_fleetmsg_sensor_from_host(zq_fs_host_name());
+}
+
+struct LINKS {
+    bool sensor = false;
+    bool fleet = false;
+    bool notify = false;
+};
+
+// Starts the links the options and preferences ask for (see the header).
+LINKS start_links(const OVK_OPTS& o, const OVK_HOST& host, const std::string& dir) {
+    LINKS on;
+    const OVK_PREFS p = ovk_prefs_get();
+    const std::string mqtt_url = o.mqtt ? *o.mqtt : p.mqtt_url;
+    const std::string fleet_url = o.fleet ? *o.fleet : p.fleet_url;
+    std::optional<std::string> password;
+    bool password_ok = true;
+    if (!mqtt_url.empty() || !fleet_url.empty()) {
+        std::string why;
+        password = ovk_mqtt_password(p, password_ok, why);
+        if (!password_ok)
+            zq_log(LOG_ERR, "MQTT: password file %s refused: %s", p.mqtt_password_file.c_str(),
+                   why.c_str());
+        if (!host.mqtt_connect) zq_log(LOG_ERR, "MQTT: no client on this platform");
+    }
+    if (!mqtt_url.empty() && host.mqtt_connect && password_ok) {
+        OVK_MQTT_SENSOR_OPTS so;
+        const std::string why = ovk_fleetmsg_parse_url(mqtt_url, so.url);
+        so.sensor = p.sensor_name.empty() ? host_sensor_name() : p.sensor_name;
+        if (!why.empty()) {
+            zq_log(LOG_ERR, "MQTT: mqtt_url is not a broker address: %s", why.c_str());
+        } else if (!ovk_fleetmsg_sensor_name_ok(so.sensor)) {
+            zq_log(LOG_ERR,
+                   "MQTT: sensor_name may hold only letters, digits, - and _ (1 to 32 of them)");
+        } else {
+            so.user = p.mqtt_user;
+            so.password = password;
+            so.ca_file = p.mqtt_ca_file;
+            so.adverts = p.mqtt_adverts != 0;
+            so.ha_prefix = p.ha_discovery_prefix;
+            so.data_dir = dir;
+            on.sensor = ovk_mqtt_sensor_start(so, host.mqtt_connect) == 0;
+        }
+    }
+    if (!fleet_url.empty() && host.mqtt_connect && password_ok) {
+        OVK_FLEET_OPTS fo;
+        const std::string why = ovk_fleetmsg_parse_url(fleet_url, fo.url);
+        if (!why.empty()) {
+            zq_log(LOG_ERR, "fleet: fleet_url is not a broker address: %s", why.c_str());
+        } else {
+            fo.group = p.fleet_group;
+            fo.user = p.mqtt_user;
+            fo.password = password;
+            fo.ca_file = p.mqtt_ca_file;
+            // One lasting session per machine (and group), so detections sent while this
+            // instance is down wait for it at the broker.
+            fo.client_id = "orvik-central-" + host_sensor_name() +
+                           (fo.group.empty() ? std::string() : "-" + fo.group);
+            on.fleet = ovk_fleet_start(fo, host.mqtt_connect) == 0;
+        }
+    }
+    if (!p.notify_url.empty() && host.post) {
+        OVK_NOTIFY_OPTS no;
+        no.url = p.notify_url;
+        no.text = p.notify_format == "text";
+        no.window_ms = p.dedupe_window_ms;
+        on.notify = ovk_notify_start(no, host.post) == 0;
+    }
+    OVK_PIPELINE_TAPS t;
+    if (on.sensor) {
+        t.detection = [](const OVK_DETECTION& d) { ovk_mqtt_sensor_detection(d); };
+        if (p.mqtt_adverts) t.advert = [](const OVK_ADVERT& a) { ovk_mqtt_sensor_advert(a); };
+    }
+    if (on.sensor || on.notify) {
+        t.alert = [on](const OVK_UI_ALERT& a) {
+            // A fleet sensor's alert is that sensor's to publish, not this machine's.
+            if (on.sensor && a.sensor.empty()) ovk_mqtt_sensor_alert(a);
+            if (on.notify) ovk_notify_alert(a);
+        };
+    }
+    if (on.sensor || on.fleet) {
+        t.links = [] {
+            std::string a = ovk_mqtt_sensor_status_text();
+            const std::string b = ovk_fleet_status_text();
+            if (!a.empty() && !b.empty()) a += " | ";
+            return a + b;
+        };
+    }
+    ovk_pipeline_set_taps(t);
+    return on;
+}
+
+void stop_links() {
+    ovk_pipeline_set_taps(OVK_PIPELINE_TAPS{});
+    ovk_notify_stop();
+    ovk_fleet_stop();
+    ovk_mqtt_sensor_stop();
+}
+
 struct OPENED {
     std::mutex mu;
     bool open = false;
     bool fetch_installed = false;
     std::string dir;
+    std::string error;  // why the last open failed
     std::function<void()> platform_shutdown;
 };
 
@@ -163,6 +279,18 @@ const std::vector<OVK_OPTION>& ovk_startup_options() {
          "                box (degrees south,west,north,east; at most 2 by 2) into the cache;\n"
          "                without --headless nothing else is done",
          [](OVK_OPTS& o, std::string_view v) { o.alpr_download = std::string(v); }},
+        {"--mqtt", "URL",
+         "--mqtt URL    report to an MQTT broker as a sensor: mqtt://HOST[:PORT]/PREFIX or\n"
+         "                mqtts://...; the name is the setting sensor_name (default the host\n"
+         "                name), the password comes from mqtt_password_file or\n"
+         "                ORVIK_MQTT_PASSWORD",
+         [](OVK_OPTS& o, std::string_view v) { broker_option(o.mqtt, o.error, "--mqtt", v); }},
+        {"--fleet", "URL",
+         "--fleet URL   show and store the sensors reporting under that broker address",
+         [](OVK_OPTS& o, std::string_view v) { broker_option(o.fleet, o.error, "--fleet", v); }},
+        {"--alerts-json", nullptr,
+         "--alerts-json headless: print every alert and status line as one JSON object",
+         [](OVK_OPTS& o, std::string_view) { o.alerts_json = true; }},
         {"--version", nullptr, "--version     print the version and exit",
          [](OVK_OPTS& o, std::string_view) { o.version = true; }},
     };
@@ -234,6 +362,7 @@ int ovk_startup_open(const OVK_OPTS& o, const OVK_HOST& host) {
     std::lock_guard<std::mutex> lock(st.mu);
     if (st.open) return 0;
     try {
+        st.error.clear();
         set_log_level(o.log_level);
         ovk_pipeline_set_hooks(o.replay ? replay_hooks(host.hooks, o, host.replay_capture)
                                         : host.hooks);
@@ -244,7 +373,7 @@ int ovk_startup_open(const OVK_OPTS& o, const OVK_HOST& host) {
         st.dir = host.data_dir ? host.data_dir() : std::string();
         // One program per data directory: two would hand out the same detection ids, undo
         // each other's device history and close each other's live trip.
-        if (!st.dir.empty() && ovk_datafile_lock_dir(st.dir) != 0) {
+        if (!st.dir.empty() && ovk_datafile_lock_dir(st.dir, &st.error) != 0) {
             if (st.platform_shutdown) st.platform_shutdown();
             st.platform_shutdown = nullptr;
             st.dir.clear();
@@ -272,7 +401,8 @@ int ovk_startup_open(const OVK_OPTS& o, const OVK_HOST& host) {
         if (o.record) {
             std::string err;
             if (ovk_record_open(*o.record, err) != 0) {
-                zq_log(LOG_ERR, "cannot record to %s: %s", o.record->c_str(), err.c_str());
+                st.error = "cannot record to " + *o.record + ": " + err;
+                zq_log(LOG_ERR, "%s", st.error.c_str());
                 close_below_pipeline(st);
                 return -1;
             }
@@ -282,6 +412,7 @@ int ovk_startup_open(const OVK_OPTS& o, const OVK_HOST& host) {
             return -1;
         }
         if (host.set_autostart) host.set_autostart(ovk_prefs_get().auto_start);
+        start_links(o, host, st.dir);
         return 0;
     } catch (const std::exception& e) {
         zq_log(LOG_ERR, "start-up failed: %s", e.what());
@@ -300,11 +431,22 @@ void ovk_startup_close() {
     std::lock_guard<std::mutex> lock(st.mu);
     if (!st.open) return;
     try {
+        stop_links();
         ovk_pipeline_shutdown();
         close_below_pipeline(st);
     } catch (...) {
         zq_log(LOG_ERR, "shutdown failed");
         st.open = false;
+    }
+}
+
+std::string ovk_startup_error() {
+    OPENED& st = opened();
+    std::lock_guard<std::mutex> lock(st.mu);
+    try {
+        return st.error;
+    } catch (...) {
+        return {};
     }
 }
 

@@ -22,6 +22,8 @@
 
 #include "ovk_alpr.h"
 #include "ovk_asset.h"
+#include "ovk_mqtt_link.h"
+#include "ovk_notify.h"
 #include "ovk_pipeline.h"
 #include "ovk_replay.h"
 
@@ -48,7 +50,10 @@ struct OVK_OPTS {
     // "S,W,N,E": download the plate cameras of that box into the cache (checked by
     // ovk_headless_parse_box before anything starts)
     std::optional<std::string> alpr_download;
-    std::string error;  // a command-line mistake, for people ("" when none)
+    std::optional<std::string> mqtt;   // report to this broker as a sensor (over mqtt_url)
+    std::optional<std::string> fleet;  // show the sensors under this broker (over fleet_url)
+    bool alerts_json = false;          // headless: alerts and status lines as JSON objects
+    std::string error;                 // a command-line mistake, for people ("" when none)
 };
 
 // One command-line option. Options are matched exactly; one that takes a value consumes the
@@ -93,6 +98,10 @@ struct OVK_HOST {
     OVK_PIPELINE_HOOKS hooks;
     // Capture files for --replay (the platform's reader); empty: recordings only.
     OVK_REPLAY_CAPTURE_OPEN replay_capture;
+    // The broker client for --mqtt / --fleet; without it neither starts.
+    OVK_MQTT_CONNECT mqtt_connect;
+    // The HTTP POST for notify_url; without it alerts are not posted.
+    OVK_NOTIFY_POST post;
 };
 
 // Brings the engine up in order (see the top of this file) with the log level of `o`; the
@@ -106,7 +115,14 @@ struct OVK_HOST {
 // (pid N) is using DIR") or the pipeline could not start ("pipeline init failed"), in which
 // case everything opened so far was closed again. Opening twice without a close in
 // between does nothing and returns 0.
+// After the pipeline, the links to other machines start when asked for: the sensor publisher
+// (--mqtt or mqtt_url), the fleet view (--fleet or fleet_url) and the webhook (notify_url). A
+// link that cannot start is logged and left out; the run goes on.
 int ovk_startup_open(const OVK_OPTS& o, const OVK_HOST& host);
+// Why the last ovk_startup_open failed, in words for the person who started the program
+// ("another Orvik (pid N) is using DIR", "cannot record to FILE: REASON"); "" after a
+// success or when the reason is only in the log.
+std::string ovk_startup_error();
 // Takes the engine down in the reverse order; the pipeline stops scanning first and waits
 // for it. The run's demo mode ends with it. Nothing when not open.
 void ovk_startup_close();

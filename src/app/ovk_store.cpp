@@ -60,6 +60,7 @@ OVK_DETECTION cut_detection(const OVK_DETECTION& d) {
     c.evidence = ovk_cut(d.evidence, OVK_DET_EVIDENCE_MAX);
     c.vendor = ovk_cut(d.vendor, OVK_DET_VENDOR_MAX);
     c.device_name = ovk_cut(d.device_name, OVK_DET_NAME_MAX);
+    c.sensor = ovk_cut(d.sensor, OVK_DET_SENSOR_MAX);
     return c;
 }
 
@@ -89,6 +90,7 @@ std::optional<OVK_DETECTION> detection_from_line(std::string_view line, OVK_JSON
     o.str("evidence", d.evidence, OVK_DET_EVIDENCE_MAX);
     o.str("vendor", d.vendor, OVK_DET_VENDOR_MAX);
     o.str("deviceName", d.device_name, OVK_DET_NAME_MAX);
+    o.str("sensor", d.sensor, OVK_DET_SENSOR_MAX);
     d.rssi = o.integer("rssi", 0);
     d.confidence = o.integer("confidence", 0);
     d.timestamp = o.i64("timestamp", 0);
@@ -122,7 +124,8 @@ OVK_JSON detection_to_json(const OVK_DETECTION& d) {
         ovk_json_add_i64(j, "confidence", d.confidence) == 0 &&
         ovk_json_add_str(j, "evidence", d.evidence) == 0 &&
         ovk_json_add_str_or_null(j, "vendor", d.vendor) == 0 &&
-        ovk_json_add_str_or_null(j, "deviceName", d.device_name) == 0;
+        ovk_json_add_str_or_null(j, "deviceName", d.device_name) == 0 &&
+        (d.sensor.empty() || ovk_json_add_str(j, "sensor", d.sensor) == 0);
     return ok ? std::move(o) : nullptr;
 }
 

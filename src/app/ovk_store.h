@@ -37,6 +37,7 @@ inline constexpr size_t OVK_DET_SOURCE_MAX = 7;
 inline constexpr size_t OVK_DET_EVIDENCE_MAX = 1023;
 inline constexpr size_t OVK_DET_VENDOR_MAX = 127;
 inline constexpr size_t OVK_DET_NAME_MAX = 95;
+inline constexpr size_t OVK_DET_SENSOR_MAX = 32;
 inline constexpr size_t OVK_KNOWN_MAC_MAX = 17;
 inline constexpr size_t OVK_KNOWN_NAME_MAX = 95;
 inline constexpr size_t OVK_KNOWN_VENDOR_MAX = 127;
@@ -61,6 +62,9 @@ struct OVK_DETECTION {
     std::string evidence;     // the verdict's reason; cut to 1023
     std::string vendor;       // may be empty; cut to 127
     std::string device_name;  // may be empty; cut to 95
+    // The fleet sensor that reported it ("" for this machine's own radios); written to the
+    // log only when set, so readers that do not know the field are not disturbed. Cut to 32.
+    std::string sensor;
 
     bool operator==(const OVK_DETECTION&) const = default;
 };

@@ -6,7 +6,8 @@
 
 enum class OVK_HTTP_FAILURE {
     None,
-    Unreachable,       // no connection, no answer in time, a broken transfer
+    Unreachable,       // no connection, a broken transfer
+    TimedOut,          // no whole answer in the time allowed (a server that stalls)
     TooManyRedirects,  // more redirects than allowed (a loop)
     RefusedScheme,     // a redirect (or address) to something other than http or https
     TooLarge,          // the body passed the size the caller allowed

@@ -675,9 +675,10 @@ void ovk_gui_update(OVK_GUI* g) {
     });
 
     // Screens with animation of their own (the list's pulsing rows) ask on their tick.
+    // The map covers the header (and the radar): while it is open, it asks for itself.
     const bool toast_visible = g->now_s < g->toast_until;
-    if (g->pal.header != OVK_HEADER_NONE || g->prefs.radar_view || toast_visible ||
-        ovk_gui_popup_is_open(g, OVK_POP_MAP))
+    const bool map_open = ovk_gui_popup_is_open(g, OVK_POP_MAP);
+    if (((g->pal.header != OVK_HEADER_NONE || g->prefs.radar_view) && !map_open) || toast_visible)
         g->redraw = true;
     // The frame that takes an expired toast off the screen.
     if (g->toast_drawn && !toast_visible) g->redraw = true;
@@ -709,6 +710,13 @@ void draw_toast(OVK_GUI* g) {
         line = t.hit.label;
         box = g->pal.panel_hi;
         ink = g->pal.text;
+    } else if (!t.sensor.empty()) {
+        // A fleet sensor's alert: "car1: Axon body camera nearby - strong 90%".
+        line = ovk_format(512, "%s: %s %s - %s %d%%", t.sensor.c_str(), t.hit.label.c_str(),
+                          t.following ? "may be following" : "nearby",
+                          ovk_tier_label(ovk_tier_of(t.hit.confidence)), t.hit.confidence);
+        box = ovk_ink(g, t.following ? 0xFFB3261Eu : ovk_cat_color(t.hit.category));
+        ink = al_map_rgb(255, 255, 255);
     } else {
         line = ovk_format(512, "%s%s - %s %d%%", t.following ? "May be following you: " : "",
                           t.hit.label.c_str(), ovk_tier_label(ovk_tier_of(t.hit.confidence)),

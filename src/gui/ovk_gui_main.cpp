@@ -949,7 +949,8 @@ std::string status_text(const OVK_GUI* g, const std::string& progress) {
     if (s.running)
         l.second_line = s.scanners;
     else if (progress.empty() && s.scan_progress == kStartFailed)
-        l.second_line = kStartFailed;
+        l.second_line = s.scanners.empty() ? std::string(kStartFailed)
+                                           : std::string(kStartFailed) + ": " + s.scanners;
     return ovk_main_status_text(l);
 }
 

@@ -244,9 +244,11 @@ void set_status(OVK_GUI* g) {
             running = s.dl->running;
         }
         const int n = static_cast<int>(s.cams.size());
-        std::snprintf(text, sizeof text, "Zoom %.1f - %d known plate camera%s cached, %d in view%s",
-                      s.mv.zoom, n, n == 1 ? "" : "s", s.cams_in_view,
-                      running ? " - downloading..." : "");
+        const std::string trouble = g->prefs.map_tiles ? ovk_mapview_trouble() : std::string();
+        std::snprintf(text, sizeof text,
+                      "Zoom %.1f - %d known plate camera%s cached, %d in view%s%s%s", s.mv.zoom, n,
+                      n == 1 ? "" : "s", s.cams_in_view, running ? " - downloading..." : "",
+                      trouble.empty() ? "" : " - ", trouble.c_str());
     }
     if (zq_gui_label_get_text(g->ctx, s.w_status) != text)
         zq_gui_label_set_text(g->ctx, s.w_status, text);
@@ -275,7 +277,16 @@ void ovk_map_update(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     MAP_STATE& s = st();
     s.g = g;
+    const std::optional<OVK_LOCATION> was = s.fix;
     s.fix = ovk_pipeline_location_get();
+    // The map is drawn again only when something on it changed: the view (input sets it),
+    // tiles that arrived or wait on disk, the user's position; devices and status change with
+    // the frame's half-second refresh.
+    const bool moved = was.has_value() != s.fix.has_value() ||
+                       (was && s.fix &&
+                        (was->lat != s.fix->lat || was->lon != s.fix->lon ||
+                         was->bearing_deg != s.fix->bearing_deg));
+    if (moved || ovk_mapview_wants_draw()) g->redraw = true;
     {
         std::unique_lock<std::mutex> lock(s.dl->mu);
         if (s.dl->done) {

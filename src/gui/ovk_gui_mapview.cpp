@@ -60,7 +60,9 @@ struct STORE {
     // Main thread only.
     std::array<MEM_TILE, OVK_TILE_MEM_SLOTS> mem{};
     unsigned long draw_counter = 0;
-    int reads_left = 0;  // tile files that may still be read in this draw
+    int reads_left = 0;           // tile files that may still be read in this draw
+    bool starved = false;         // the last draw left a tile on disk for want of reads
+    uint64_t stored_at_draw = 0;  // the downloader's count when the last draw began
 
     // Shared with the downloader, under `mu`.
     std::mutex mu;
@@ -69,6 +71,10 @@ struct STORE {
     std::optional<OVK_TILE_KEY> loading;  // the one being downloaded
     std::vector<FAIL_TILE> fails;
     std::string server = OVK_TILE_SERVER_DEFAULT;
+    // Tiles that failed in a row since the last one arrived, and why the last one failed
+    // ("the server answered 404").
+    int fail_streak = 0;
+    std::string trouble;
     std::function<time_t()> clock;
     bool stop = false;
     std::thread thread;
@@ -176,20 +182,26 @@ void downloader() {
         int status = 0;
         bool ok = false;
         std::string why;
+        std::string trouble;  // in words for the map's status line
         try {
             std::optional<std::string> body =
                 ovk_platform_http(url, std::nullopt, std::nullopt, OVK_TILE_TIMEOUT_S, &status,
                                   nullptr, OVK_TILE_MAX_BODY + 1);
             if (!body) {
                 why = ovk_linux_http_last_error();
+                trouble = status > 0 ? "the server answered " + std::to_string(status)
+                                     : "the server cannot be reached";
             } else if (!ovk_mapview_tile_acceptable(status, *body)) {
                 why = status == 200 ? "the answer is not a PNG tile"
                                     : "HTTP status " + std::to_string(status);
+                trouble = status == 200 ? "the server sends no map tiles"
+                                        : "the server answered " + std::to_string(status);
             } else {
                 const size_t slash = path.rfind('/');
                 ok = ovk_mkdirs(std::string_view(path).substr(0, slash)) == 0 &&
                      ovk_write_file_atomic(path, *body) == 0;
                 if (!ok) why = "cannot store it under " + s.dir;
+                if (!ok) trouble = "cannot be stored on disk";
             }
         } catch (const std::exception& e) {
             // (out of memory: nothing here may allocate)
@@ -215,6 +227,13 @@ void downloader() {
 
         lock.lock();
         s.loading.reset();
+        if (ok) {
+            s.fail_streak = 0;
+            s.trouble.clear();
+        } else if (s.server == server) {
+            ++s.fail_streak;
+            s.trouble = trouble;
+        }
         if (ok) {
             ++s.stored;
         } else {
@@ -282,7 +301,10 @@ ALLEGRO_BITMAP* get_tile(const OVK_TILE_KEY& k, bool download) {
         }
         if (now - st.st_mtime > OVK_TILE_REFRESH_S) request(k);  // still used meanwhile
     }
-    if (s.reads_left <= 0) return nullptr;
+    if (s.reads_left <= 0) {
+        s.starved = true;
+        return nullptr;
+    }
     --s.reads_left;
     const std::optional<std::string> bytes = ovk_read_file(path);
     ALLEGRO_BITMAP* bmp = bytes ? ovk_mapview_decode_png(*bytes) : nullptr;
@@ -360,7 +382,13 @@ void ovk_mapview_set_server(std::string_view url) {
     STORE& s = store();
     while (!url.empty() && url.back() == '/') url.remove_suffix(1);
     std::lock_guard<std::mutex> lock(s.mu);
-    s.server = url.empty() ? std::string(OVK_TILE_SERVER_DEFAULT) : std::string(url);
+    const std::string want = url.empty() ? std::string(OVK_TILE_SERVER_DEFAULT) : std::string(url);
+    if (s.server == want) return;
+    // Another server: what the last one did wrong is no longer known.
+    s.server = want;
+    s.fail_streak = 0;
+    s.trouble.clear();
+    s.fails.clear();
 }
 
 std::string ovk_mapview_server() {
@@ -370,10 +398,52 @@ std::string ovk_mapview_server() {
 }
 
 std::string ovk_mapview_tile_url(std::string_view server, const OVK_TILE_KEY& k) {
+    // A template as other map programs take it: {z}/{x}/{y} (also ${z}, {zoom}, {-y} for
+    // servers counting rows from the south), {s} a subdomain, {r} the high-resolution
+    // suffix, left out.
+    if (server.find('{') != std::string_view::npos) {
+        const long long rows = k.z >= 0 && k.z < 31 ? (1LL << k.z) : 1;
+        const std::pair<std::string_view, std::string> fields[] = {
+            {"{z}", std::to_string(k.z)},
+            {"{zoom}", std::to_string(k.z)},
+            {"{x}", std::to_string(k.x)},
+            {"{y}", std::to_string(k.y)},
+            {"{-y}", std::to_string(rows - 1 - k.y)},
+            {"{s}", "a"},
+            {"{r}", ""},
+        };
+        std::string out;
+        for (size_t i = 0; i < server.size();) {
+            bool done = false;
+            for (const auto& [name, value] : fields) {
+                const size_t at = server[i] == '$' ? i + 1 : i;
+                if (server.substr(at, name.size()) == name) {
+                    out += value;
+                    i = at + name.size();
+                    done = true;
+                    break;
+                }
+            }
+            if (!done) out += server[i++];
+        }
+        return out;
+    }
     while (!server.empty() && server.back() == '/') server.remove_suffix(1);
     char tail[64];
     std::snprintf(tail, sizeof tail, "/%d/%d/%d.png", k.z, k.x, k.y);
     return std::string(server) + tail;
+}
+
+bool ovk_mapview_wants_draw() {
+    const STORE& s = store();
+    return s.starved || s.stored.load() != s.stored_at_draw;
+}
+
+std::string ovk_mapview_trouble() {
+    STORE& s = store();
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (s.fail_streak < OVK_TILE_TROUBLE_AFTER || s.trouble.empty()) return {};
+    return "Tiles: " + s.trouble + " - check Settings";
 }
 
 std::string ovk_mapview_tile_path(const OVK_TILE_KEY& k) {
@@ -689,13 +759,20 @@ int ovk_mapview_draw_base(OVK_GUI* g, OVK_MAPVIEW* mv, float x, float y, float w
     ++s.draw_counter;
     ++s.draws;
     s.reads_left = OVK_TILE_READS_PER_DRAW;
+    s.starved = false;
+    s.stored_at_draw = s.stored.load();
     {
         // Kept equal to the preference (an empty one means the default).
         std::string_view want = g->prefs.tile_server;
         while (!want.empty() && want.back() == '/') want.remove_suffix(1);
         if (want.empty()) want = OVK_TILE_SERVER_DEFAULT;
         std::lock_guard<std::mutex> lock(s.mu);
-        if (s.server != want) s.server = want;
+        if (s.server != want) {
+            s.server = want;
+            s.fail_streak = 0;
+            s.trouble.clear();
+            s.fails.clear();
+        }
     }
     mv->x = x;
     mv->y = y;

@@ -124,8 +124,17 @@ void ovk_mapview_flush_bitmaps();
 // preference `tile_server`. Requests already queued go to the new server.
 void ovk_mapview_set_server(std::string_view url);
 std::string ovk_mapview_server();
-// The address of a tile: the server (a trailing '/' dropped) followed by "/Z/X/Y.png".
+// The address of a tile: the server (a trailing '/' dropped) followed by "/Z/X/Y.png", or,
+// for a template ("https://{s}.host/{z}/{x}/{y}.png"), the template filled in: {z} {x} {y}
+// (also written ${z}, {zoom}), {-y} (rows counted from the south), {s} ("a"), {r} ("").
 std::string ovk_mapview_tile_url(std::string_view server, const OVK_TILE_KEY& k);
+// True when another draw would show more: tiles arrived since the last draw began, or it left
+// tiles on disk unread (a draw reads a few at most). Main thread.
+bool ovk_mapview_wants_draw();
+// After this many tiles failed in a row, the map says so.
+inline constexpr int OVK_TILE_TROUBLE_AFTER = 3;
+// "Tiles: the server answered 404 - check Settings" while the server keeps failing, else "".
+std::string ovk_mapview_trouble();
 // Where a tile lives on disk: "<tile directory>/Z/X/Y.png"; "" before init.
 std::string ovk_mapview_tile_path(const OVK_TILE_KEY& k);
 // Whether a server's answer is a tile worth storing: status 200 and a body of more than

@@ -18,6 +18,7 @@
 #include "ovk_gui_shots.h"
 #include "ovk_headless.h"
 #include "ovk_linux_http.h"
+#include "ovk_linux_mqtt.h"
 #include "ovk_platform.h"
 #include "ovk_radio.h"
 #include "ovk_startup.h"
@@ -36,6 +37,14 @@ OVK_HOST linux_host() {
     h.set_autostart = [](int enable) { ovk_platform_set_autostart(enable); };
     // Plate-camera downloads go through the platform's HTTP client.
     h.fetch = ovk_platform_http;
+    // Sensors and the fleet view talk to a broker through libmosquitto; alerts are posted
+    // through the HTTP client.
+    h.mqtt_connect = ovk_linux_mqtt_connect;
+    h.post = [](const std::string& url, std::string_view body, std::string_view type) {
+        int status = 0;
+        ovk_platform_http(url, body, type, 15, &status, nullptr, 1 << 20);
+        return status;
+    };
     OVK_PIPELINE_HOOKS& k = h.hooks;
     k.set_sink = [](const OVK_SINK* s) { ovk_platform_set_sink(s); };
     k.notify = [](std::optional<std::string_view> key, std::optional<std::string_view> title,
@@ -183,7 +192,13 @@ int run_window(const OVK_OPTS& o, const OVK_HOST& host) {
     al_init_primitives_addon();
 
     const double started_s = al_get_time();
-    if (ovk_startup_open(o, host) != 0) return 1;
+    if (ovk_startup_open(o, host) != 0) {
+        // Started from a menu or a desktop icon, nobody reads standard error: say it where
+        // it is seen.
+        const std::string why = ovk_startup_error();
+        if (!why.empty()) ovk_platform_notify("startup", "Orvik did not start", why);
+        return 1;
+    }
     int status = 1;
     {
         WINDOW w;

@@ -193,6 +193,8 @@ std::optional<std::string> ovk_platform_http(const std::string& url,
                     *failure = OVK_HTTP_FAILURE::TooManyRedirects;
                 else if (rc == CURLE_UNSUPPORTED_PROTOCOL)
                     *failure = OVK_HTTP_FAILURE::RefusedScheme;
+                else if (rc == CURLE_OPERATION_TIMEDOUT)
+                    *failure = OVK_HTTP_FAILURE::TimedOut;
             }
             return std::nullopt;
         }

@@ -31,6 +31,7 @@
 #include "ovk_linux_gpsd.h"
 #include "ovk_linux_hci.h"
 #include "ovk_linux_http.h"
+#include "ovk_linux_mqtt.h"
 #include "ovk_linux_nl80211.h"
 #include "ovk_platform.h"
 #include "ovk_util.h"
@@ -121,6 +122,7 @@ int ovk_platform_init() {
     std::lock_guard<std::mutex> lock(g_init_mu);
     if (g_initialized) return 0;
     ovk_linux_http_init();
+    ovk_linux_mqtt_init();
     ovk_linux_audio_init();
     g_initialized = true;
     zq_log(LOG_INFO, "platform %s initialized", ovk_platform_name());
@@ -136,6 +138,7 @@ void ovk_platform_shutdown() {
     std::lock_guard<std::mutex> lock(g_init_mu);
     if (g_initialized) {
         ovk_linux_http_shutdown();
+        ovk_linux_mqtt_shutdown();
         g_initialized = false;
     }
 }

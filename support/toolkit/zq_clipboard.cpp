@@ -3,7 +3,11 @@
 // server and an invisible window: it owns the CLIPBOARD (or PRIMARY) selection after a
 // set and answers other programs' requests for it (TARGETS, UTF8_STRING, TEXT, STRING),
 // and it asks the current owner for the text on a get. The caller never waits longer
-// than a bounded time: a get gives up after half a second.
+// than a bounded time: a get gives up after half a second without an answer. An owner that
+// sends a large text in pieces (the INCR protocol: xclip with a few megabytes) is read to
+// the end, with a time limit that grows with the announced size and with each piece that
+// comes; once we give up, the rest of its pieces are still taken off (and dropped), so the
+// owner is never left waiting for us.
 //
 // Index
 //   1. State shared with the thread
@@ -17,6 +21,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -32,10 +37,17 @@
 
 namespace {
 
-// Largest text the clipboard takes or hands out: far beyond any report, far below what
-// would hurt. Bigger texts are refused rather than cut.
+// Largest text the clipboard hands out: far beyond any report, far below what would hurt.
+// Bigger texts are refused rather than cut.
 constexpr size_t kMaxText = 8u << 20;
+// Largest text taken from another program (an exported watchlist can be this large).
+constexpr size_t kMaxGetText = 64u << 20;
 constexpr auto kGetTimeout = std::chrono::milliseconds(500);
+// A text in pieces: a second of patience per announced MiB on top of the first wait, and a
+// second after each piece, never more than a minute in all.
+constexpr auto kIncrPerMiB = std::chrono::milliseconds(1000);
+constexpr auto kIncrPerPiece = std::chrono::milliseconds(1000);
+constexpr auto kIncrMax = std::chrono::seconds(60);
 constexpr auto kSetTimeout = std::chrono::milliseconds(1000);
 
 // ---------------------------------------------------------------------------------------
@@ -48,8 +60,12 @@ struct Request {
     std::string text;  // SET: what to own; GET: what came back
     bool done = false;
     bool ok = false;
-    std::chrono::steady_clock::time_point deadline;
-    Atom target = None;  // GET: the target asked for so far
+    std::chrono::steady_clock::time_point deadline;  // the thread may move it (lock held)
+    Atom target = None;                              // GET: the target asked for so far
+    // GET in pieces (INCR): under way, the type of the pieces, when it began.
+    bool incr = false;
+    Atom incr_type = None;
+    std::chrono::steady_clock::time_point incr_start;
 };
 
 struct Clip {
@@ -243,14 +259,28 @@ void on_notify(Clip& c, const XSelectionEvent& ev) {
     int format = 0;
     unsigned long n = 0, after = 0;
     unsigned char* data = nullptr;
-    const int rc = XGetWindowProperty(c.dpy, c.win, c.a_prop, 0, static_cast<long>(kMaxText / 4),
+    // Deleting the property as it is read also tells an INCR owner to send its first piece.
+    const int rc = XGetWindowProperty(c.dpy, c.win, c.a_prop, 0, static_cast<long>(kMaxGetText / 4),
                                       True, AnyPropertyType, &type, &format, &n, &after, &data);
     std::string text;
     bool ok = false;
     if (rc == Success && type == c.a_incr) {
-        zq_log(LOG_INFO, "clipboard: the owner sends its text in pieces; not taken");
-    } else if (rc == Success && after > 0) {
-        zq_log(LOG_INFO, "clipboard: text over %zu bytes refused", kMaxText);
+        // The value is a lower bound of the size to come.
+        const long hint = format == 32 && n >= 1 && data ? *reinterpret_cast<long*>(data) : 0;
+        if (data) XFree(data);
+        const auto now = std::chrono::steady_clock::now();
+        const auto mib = std::max(0L, hint) >> 20;
+        {
+            std::lock_guard<std::mutex> lk(c.mu);
+            r->incr = true;
+            r->incr_start = now;
+            r->deadline = std::min(now + kGetTimeout + kIncrPerMiB * mib, now + kIncrMax);
+        }
+        c.pending = r;
+        return;
+    }
+    if (rc == Success && after > 0) {
+        zq_log(LOG_INFO, "clipboard: text over %zu bytes refused", kMaxGetText);
     } else if (rc == Success && format == 8 && data) {
         const std::string_view raw(reinterpret_cast<const char*>(data), n);
         text = type == XA_STRING ? latin1_to_utf8(raw) : zq_utf8_clean(raw, SIZE_MAX);
@@ -259,6 +289,60 @@ void on_notify(Clip& c, const XSelectionEvent& ev) {
     if (data) XFree(data);
     if (after > 0) XDeleteProperty(c.dpy, c.win, c.a_prop);
     finish(c, r, ok, std::move(text));
+}
+
+// A change of our property. During a transfer in pieces: the next piece (an empty one ends
+// it). Otherwise a piece of a transfer we gave up on: it is deleted unread, so that its
+// owner goes on to the end instead of waiting for us.
+void on_property(Clip& c, const XPropertyEvent& ev) {
+    if (ev.window != c.win || ev.atom != c.a_prop || ev.state != PropertyNewValue) return;
+    const std::shared_ptr<Request> r = c.pending;
+    if (!r) {
+        XDeleteProperty(c.dpy, c.win, c.a_prop);
+        XFlush(c.dpy);
+        return;
+    }
+    if (!r->incr) return;  // a one-piece answer: its SelectionNotify reads it
+    Atom type = None;
+    int format = 0;
+    unsigned long n = 0, after = 0;
+    unsigned char* data = nullptr;
+    const int rc = XGetWindowProperty(c.dpy, c.win, c.a_prop, 0, static_cast<long>(kMaxGetText / 4),
+                                      True, AnyPropertyType, &type, &format, &n, &after, &data);
+    XFlush(c.dpy);
+    bool failed = rc != Success || after > 0 || (n > 0 && format != 8);
+    std::string_view piece;
+    if (!failed && data) piece = std::string_view(reinterpret_cast<const char*>(data), n);
+    if (!failed && r->incr_type == None) r->incr_type = type;
+    if (!failed && n == 0) {
+        // The end.
+        c.pending.reset();
+        std::string text =
+            r->incr_type == XA_STRING ? latin1_to_utf8(r->text) : zq_utf8_clean(r->text, SIZE_MAX);
+        if (data) XFree(data);
+        finish(c, r, true, std::move(text));
+        return;
+    }
+    if (!failed && r->text.size() + piece.size() > kMaxGetText) {
+        zq_log(LOG_INFO, "clipboard: text over %zu bytes refused", kMaxGetText);
+        failed = true;
+    }
+    if (!failed) {
+        try {
+            r->text.append(piece);
+        } catch (const std::bad_alloc&) {
+            failed = true;
+        }
+    }
+    if (data) XFree(data);
+    if (failed) {
+        c.pending.reset();
+        finish(c, r, false, "");
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lk(c.mu);
+    r->deadline = std::max(r->deadline, std::min(now + kIncrPerPiece, r->incr_start + kIncrMax));
 }
 
 void do_set(Clip& c, const std::shared_ptr<Request>& r) {
@@ -332,6 +416,9 @@ void run(Clip* cp) {
                 case SelectionNotify:
                     on_notify(c, ev.xselection);
                     break;
+                case PropertyNotify:
+                    on_property(c, ev.xproperty);
+                    break;
                 default:
                     break;
             }
@@ -345,7 +432,12 @@ void run(Clip* cp) {
         // A get that the owner does not answer in time ends empty.
         int timeout_ms = -1;
         if (c.pending) {
-            const auto left = c.pending->deadline - std::chrono::steady_clock::now();
+            std::chrono::steady_clock::time_point deadline;
+            {
+                std::lock_guard<std::mutex> lk(c.mu);
+                deadline = c.pending->deadline;
+            }
+            const auto left = deadline - std::chrono::steady_clock::now();
             if (left <= std::chrono::milliseconds(0)) {
                 finish(c, c.pending, false, "");
                 c.pending.reset();
@@ -405,6 +497,8 @@ Clip* clip() {
     g_prev_handler = XSetErrorHandler(on_x_error);
     XSetIOErrorExitHandler(c->dpy, on_io_exit, c.get());
     c->win = XCreateSimpleWindow(c->dpy, DefaultRootWindow(c->dpy), -10, -10, 1, 1, 0, 0, 0);
+    // Pieces of a large text arrive as changes of a property of this window.
+    XSelectInput(c->dpy, c->win, PropertyChangeMask);
     c->a_clipboard = XInternAtom(c->dpy, "CLIPBOARD", False);
     c->a_targets = XInternAtom(c->dpy, "TARGETS", False);
     c->a_utf8 = XInternAtom(c->dpy, "UTF8_STRING", False);
@@ -424,15 +518,18 @@ Clip* clip() {
     return instance.get();
 }
 
-// Hands a request to the thread and waits for it at most `timeout`.
+// Hands a request to the thread and waits for it at most `timeout`, or as long as the thread
+// extends its deadline (a text coming in pieces).
 bool submit(Clip& c, const std::shared_ptr<Request>& r, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lk(c.mu);
     r->deadline = std::chrono::steady_clock::now() + timeout;
     c.queue.push_back(r);
     if (write(c.wake[1], "x", 1) < 0) {
     }
-    return c.cv.wait_for(lk, timeout + std::chrono::milliseconds(50), [&] { return r->done; }) &&
-           r->ok;
+    constexpr auto kSlack = std::chrono::milliseconds(50);
+    while (!r->done && std::chrono::steady_clock::now() < r->deadline + kSlack)
+        c.cv.wait_until(lk, r->deadline + kSlack);
+    return r->done && r->ok;
 }
 
 }  // namespace
