@@ -24,13 +24,24 @@
 
 namespace {
 
-std::string scratch() {
-    static const std::string dir = [] {
+// A scratch folder for the recordings and data directories (hundreds of megabytes),
+// removed when the benchmark ends.
+struct SCRATCH {
+    std::string dir;
+    SCRATCH() {
         char tmpl[] = "/tmp/ovk-bench-city-XXXXXX";
-        const char* d = mkdtemp(tmpl);
-        return std::string(d ? d : "/tmp");
-    }();
-    return dir;
+        if (const char* d = mkdtemp(tmpl)) dir = d;
+    }
+    ~SCRATCH() {
+        if (!dir.empty() && std::system(("rm -rf " + dir).c_str()) != 0) {
+            // Left behind; nothing more to do at exit.
+        }
+    }
+};
+
+std::string scratch() {
+    static const SCRATCH s;
+    return s.dir.empty() ? std::string("/tmp") : s.dir;
 }
 
 // The recording, made once per process by the generator script.

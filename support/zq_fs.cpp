@@ -181,6 +181,16 @@ int zq_fs_replace_with(const std::string& path, const std::function<bool(ZQ_FS_O
         if (at_tmp) *at_tmp = true;
         return err_or_io();
     }
+    // A file that is rewritten keeps its mode (a private 600 file stays private), and the new
+    // content is never readable more widely than the old, not even before the rename.
+    if (struct stat old{}; stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode) &&
+                           fchmod(fd, old.st_mode & 07777) != 0) {
+        const int err = err_or_io();
+        close_fd(fd);
+        unlink(tmp.c_str());
+        if (at_tmp) *at_tmp = true;
+        return err;
+    }
     ZQ_FS_OUT out(fd);
     bool filled = false;
     try {

@@ -457,6 +457,28 @@ TEST(AppUtilFiles, MkdirsCreatesEveryLevel) {
     EXPECT_TRUE(is_dir(dir.file("x/y/w")));
 }
 
+TEST(AppUtilFiles, ARewrittenFileKeepsItsMode) {
+    TempDir dir;
+    const std::string p = dir.file("trips.json");
+    auto mode = [&] {
+        struct stat sb {};
+        return ::stat(p.c_str(), &sb) == 0 ? static_cast<int>(sb.st_mode & 07777) : -1;
+    };
+    ASSERT_EQ(ovk_write_file_atomic(p, "[]"), 0);
+    for (const int m : {0600, 0640, 0444}) {
+        ASSERT_EQ(chmod(p.c_str(), static_cast<mode_t>(m)), 0);
+        ASSERT_EQ(ovk_write_file_atomic(p, "[{\"id\":" + std::to_string(m) + "}]"), 0);
+        EXPECT_EQ(mode(), m);
+        EXPECT_EQ(ovk_test::read_file(p), "[{\"id\":" + std::to_string(m) + "}]");
+    }
+    // A temporary file left by an earlier run does not lend the new file its mode either.
+    ASSERT_EQ(chmod(p.c_str(), 0600), 0);
+    ovk_test::write_file(p + ".tmp", "stale");
+    ASSERT_EQ(chmod((p + ".tmp").c_str(), 0666), 0);
+    ASSERT_EQ(ovk_write_file_atomic(p, "[]"), 0);
+    EXPECT_EQ(mode(), 0600);
+}
+
 TEST(AppUtilFiles, AtomicWriteReplacesWholeFile) {
     TempDir dir;
     const std::string p = dir.file("f.txt");

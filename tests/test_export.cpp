@@ -126,6 +126,58 @@ TEST(ExportText, CsvFieldGuardsFormulasAndQuotes) {
     EXPECT_EQ(ovk_csv_field("\xE2\x82\xAC\xE2\x82\xAC", 6), "\"\xE2\x82\xAC\"");
 }
 
+TEST(ExportText, NoExportCarriesTerminalControls) {
+    // A name that would retitle the terminal and clear it, with C1 forms of the same.
+    const std::string name =
+        "Cam\x1b]0;owned\x07\x1b[2J\x7f\xc2\x9b"
+        "31m\xc2\x85x \xc3\xa9t\xc3\xa9";
+    EXPECT_EQ(ovk_csv_field(name), "\"Cam]0;owned[2J31mx \xc3\xa9t\xc3\xa9\"");
+    EXPECT_EQ(ovk_csv_bare("AA\x1b[2J"), "\"AA[2J\"");
+    EXPECT_EQ(ovk_csv_bare("2024-01-01 10:00:00"), "2024-01-01 10:00:00");
+    EXPECT_EQ(ovk_csv_field("\x1b=1+2"), "\"=1+2\"");  // no formula guard needed: not first
+    EXPECT_EQ(ovk_csv_field("=\x1b"
+                            "1+2"),
+              "\"'=1+2\"");  // the formula guard stays
+    EXPECT_EQ(ovk_xml_escape(name), "Cam]0;owned[2J&#x7F;&#x9B;31m&#x85;x \xc3\xa9t\xc3\xa9");
+
+    // Every export, each format: no ESC, no C1, no DEL anywhere in the file.
+    OVK_DETECTION d;
+    d.id = 1;
+    d.mac = "00:25:DF:00:00:01";
+    d.label = name;
+    d.evidence = name;
+    d.vendor = name;
+    d.device_name = name;
+    d.timestamp = 1700000000000;
+    d.has_pos = 1;
+    d.lat = 45.5;
+    d.lon = -73.5;
+    OVK_KNOWN k;
+    k.mac = d.mac;
+    k.name = name;
+    k.note = name;
+    k.vendor = name;
+    k.device_type = name;
+    const std::vector<OVK_DETECTION> log = {d};
+    const std::vector<OVK_KNOWN> known = {k};
+    const std::vector<std::optional<std::string>> texts = {
+        ovk_export_log_csv(log), ovk_export_log_json(log),      ovk_export_log_kml(log),
+        ovk_export_log_gpx(log), ovk_export_history_csv(known), ovk_export_history_json(known)};
+    for (const auto& t : texts) {
+        ASSERT_TRUE(t);
+        EXPECT_EQ(t->find('\x1b'), std::string::npos) << *t;
+        EXPECT_EQ(t->find('\x7f'), std::string::npos) << *t;
+        EXPECT_EQ(t->find("\xc2\x9b"), std::string::npos) << *t;
+        EXPECT_EQ(t->find("\xc2\x85"), std::string::npos) << *t;
+        EXPECT_NE(t->find("t\xc3\xa9"), std::string::npos) << *t;
+    }
+    // The JSON keeps the text exactly, as escapes.
+    OVK_JSON j = ovk_json_parse(*texts[1]);
+    ASSERT_TRUE(cJSON_IsArray(j.get()));
+    EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetArrayItem(j.get(), 0), "label")->valuestring,
+                 name.c_str());
+}
+
 TEST(ExportText, XmlEscapeValidatesUtf8) {
     EXPECT_EQ(ovk_xml_escape("a<b"), "a&lt;b");
     EXPECT_EQ(ovk_xml_escape("&<>\"'"), "&amp;&lt;&gt;&quot;&apos;");
@@ -191,6 +243,7 @@ TEST_F(Export, LogFormatsOpenInGisAndSpreadsheetTools) {
     rows[0].vendor = "-2+3";
     rows[0].device_name = "@SUM(A1)";
     rows[1].mac = "=cmd,|x";  // only a damaged file holds such an address
+    rows[2].sensor = "car1";  // reported by a fleet sensor
 
     const std::string gpx = save(dir_, "log.gpx", ovk_export_log_gpx(rows));
     xml_ok(gpx);
@@ -205,8 +258,11 @@ TEST_F(Export, LogFormatsOpenInGisAndSpreadsheetTools) {
 
     const auto csv = py_csv(save(dir_, "log.csv", ovk_export_log_csv(rows)));
     ASSERT_EQ(csv.size(), 4u);
-    ASSERT_EQ(csv[0].size(), 12u);
-    const std::string clean = "=HYPERLINK(\"x\"),a\nb\x01<c>&'\xE2\x82\xAC";
+    ASSERT_EQ(csv[0].size(), 13u);
+    EXPECT_EQ(csv[0][12], "sensor");
+    EXPECT_EQ(csv[1][12], "");
+    EXPECT_EQ(csv[3][12], "car1");
+    const std::string clean = "=HYPERLINK(\"x\"),a\nb<c>&'\xE2\x82\xAC";
     EXPECT_EQ(csv[1][2], "'" + clean);  // label
     EXPECT_EQ(csv[1][7], "'-2+3");      // vendor
     EXPECT_EQ(csv[1][8], "'@SUM(A1)");  // device name
@@ -226,6 +282,10 @@ TEST_F(Export, LogFormatsOpenInGisAndSpreadsheetTools) {
     EXPECT_TRUE(cJSON_IsNull(cJSON_GetObjectItem(second, "latitude")));
     EXPECT_TRUE(cJSON_IsNull(cJSON_GetObjectItem(second, "vendor")));
     EXPECT_STREQ(cJSON_GetObjectItem(second, "category")->valuestring, "BODY_CAM");
+    // Only a fleet sensor's detection carries the field.
+    EXPECT_EQ(cJSON_GetObjectItem(second, "sensor"), nullptr);
+    EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetArrayItem(j.get(), 2), "sensor")->valuestring,
+                 "car1");
 }
 
 TEST_F(Export, LogJsonKeepsEveryIdExact) {
@@ -295,7 +355,7 @@ TEST_F(Export, SessionFormats) {
     const auto csv = py_csv(save(dir_, "s.csv", ovk_export_session_csv(list)));
     ASSERT_EQ(csv.size(), 3u);
     ASSERT_EQ(csv[0].size(), 26u);
-    EXPECT_EQ(csv[1][1], "'=HYPERLINK(\"x\"),a\nb\x01<c>&'\xE2\x82\xAC");
+    EXPECT_EQ(csv[1][1], "'=HYPERLINK(\"x\"),a\nb<c>&'\xE2\x82\xAC");
     EXPECT_EQ(csv[1][5], "BLE+WIFI");
     EXPECT_EQ(csv[1][8], "3.1");
     EXPECT_EQ(csv[1][12], "true");

@@ -4,8 +4,12 @@
 // and a phone, the head's badge, the refresh that keeps the reader's place, locate mode, and
 // the actions as a person uses them (real clicks, the clipboard read by another program).
 // With OVK_SHOT_DIR set, the screens are kept there as PNG files to look at.
+#include <any>
+#include <future>
+
 #include "ovk_gui_detail.h"
 #include "ovk_gui_map.h"
+#include "ovk_gui_port.h"
 #include "ovk_store.h"
 #include "ovk_test_gui.h"
 #include "rid_builder.h"
@@ -63,6 +67,9 @@ TEST_F(GuiDetail, EveryPieceOfEvidenceInItsSection) {
         // A drone with Remote ID whose broadcast contradicts itself.
         ovk_detail_show(&g_, kDrone);
         ASSERT_TRUE(shown(OVK_POP_DETAIL));
+        // The matches come from the log through the engine port, a tick or two later.
+        ASSERT_TRUE(pump([&] { return doc().find("- **Logged matches:** ") != std::string::npos; }))
+            << doc();
         std::string d = doc();
         const size_t why = at(d, "## Why it's flagged\n\n"), ident = at(d, "## Identity\n\n"),
                      rid = at(d, "## Drone Remote ID (ASTM F3411)\n\n"),
@@ -194,8 +201,8 @@ TEST_F(GuiDetail, RefreshKeepsTheReadersPlaceAndReopeningKeepsTheMatches) {
     EXPECT_NE(doc().find("## Drone Remote ID"), std::string::npos);
     EXPECT_FLOAT_EQ(scroll(), 300);
 
-    // Re-opening the same device starts at the top and keeps its match list; another device
-    // reloads it.
+    // Re-opening the same device starts at the top and reads its matches again, and so does
+    // any change of the log while it is open (a match logged, the history cleared).
     OVK_DETECTION m;
     m.mac = kDrone;
     m.label = "Drone broadcasting Remote ID";
@@ -203,13 +210,46 @@ TEST_F(GuiDetail, RefreshKeepsTheReadersPlaceAndReopeningKeepsTheMatches) {
     m.rssi = -70;
     m.timestamp = ovk_now_ms();
     m.category = OVK_CAT_DRONE;
+    auto shows = [&](const std::string& line) {
+        return pump([&] { return doc().find(line) != std::string::npos; });
+    };
+    ASSERT_TRUE(shows("- **Logged matches:** 1\n")) << doc();
     ASSERT_EQ(ovk_store_add_detection(m), 0);
     ovk_detail_show(&g_, kDrone);
     EXPECT_FLOAT_EQ(scroll(), 0);
-    EXPECT_NE(doc().find("- **Logged matches:** 1\n"), std::string::npos) << doc();
+    EXPECT_TRUE(shows("- **Logged matches:** 2\n")) << doc();
+    ASSERT_EQ(ovk_store_add_detection(m), 0);
+    EXPECT_TRUE(shows("- **Logged matches:** 3\n")) << doc();
+    ASSERT_EQ(ovk_store_clear_detections(), 0);
+    EXPECT_TRUE(shows("- **Logged matches:** 0\n")) << doc();
     ovk_detail_show(&g_, kPhone);
-    ovk_detail_show(&g_, kDrone);
-    EXPECT_NE(doc().find("- **Logged matches:** 2\n"), std::string::npos) << doc();
+    EXPECT_TRUE(shows("- **Logged matches:** 0\n")) << doc();
+}
+
+// The engine port: a change posted runs off the interface thread, and the tick goes on while
+// it is under way; its message, and a view asked for after it (which shows the change), arrive
+// on a later tick.
+TEST_F(GuiDetail, TheEnginePortNeverMakesTheTickWait) {
+    std::promise<void> release;
+    std::shared_future<void> go = release.get_future().share();
+    std::atomic<bool> started{false};
+    ovk_port_post(&g_, [go, &started] {
+        started = true;
+        go.wait_for(std::chrono::seconds(10));
+        ovk_store_whitelist_add(kPhone, "slow");
+        return std::string("the slow change is done");
+    });
+    ovk_port_ask(&g_, "test.view", [] { return std::any(ovk_store_is_whitelisted(kPhone)); });
+    ASSERT_TRUE(pump([&] { return started.load(); }));
+    for (int i = 0; i < 5; ++i) tick();  // ticks while the change waits
+    EXPECT_NE(toast(), "the slow change is done");
+    EXPECT_EQ(ovk_port_view(&g_, "test.view"), nullptr);
+    release.set_value();
+    ASSERT_TRUE(pump([&] { return toast() == "the slow change is done"; })) << toast();
+    ASSERT_TRUE(pump([&] { return ovk_port_view(&g_, "test.view") != nullptr; }));
+    EXPECT_EQ(std::any_cast<int>(*ovk_port_view(&g_, "test.view")), 1);
+    EXPECT_EQ(ovk_port_serial(&g_, "test.view"), 1u);
+    ovk_store_whitelist_remove(kPhone);
 }
 
 TEST_F(GuiDetail, LocateTicksUntilTheDeviceLeaves) {
@@ -346,8 +386,10 @@ TEST_F(GuiDetail, APersonWhitelistsFavoritesAndCopiesTheReport) {
 
     // Whitelist: the grey badge, the store keeps the name as the note, and it never alerts.
     x_click(button_in(g_.popup[OVK_POP_DETAIL], "Whitelist"));
-    EXPECT_TRUE(pump([&] { return ovk_store_is_whitelisted(kFlock) == 1; }));
-    EXPECT_EQ(toast(), "Whitelisted: this device is never flagged");
+    EXPECT_TRUE(pump([&] {
+        return toast() == std::string(kFlock) + " whitelisted: it will never be flagged";
+    })) << toast();
+    EXPECT_EQ(ovk_store_is_whitelisted(kFlock), 1);
     EXPECT_GT(badge_pixels(0xFF6B7B80u), 300);
     EXPECT_EQ(badge_pixels(alpr), 0);
     EXPECT_GE(button_in(g_.popup[OVK_POP_DETAIL], "Un-whitelist"), 0);
@@ -364,8 +406,10 @@ TEST_F(GuiDetail, APersonWhitelistsFavoritesAndCopiesTheReport) {
 
     // Un-whitelist: back to its colour, and it alerts again.
     x_click(button_in(g_.popup[OVK_POP_DETAIL], "Un-whitelist"));
-    EXPECT_TRUE(pump([&] { return ovk_store_is_whitelisted(kFlock) == 0; }));
-    EXPECT_EQ(toast(), "Removed from the whitelist");
+    EXPECT_TRUE(pump([&] {
+        return toast() == std::string(kFlock) + " removed from the whitelist";
+    })) << toast();
+    EXPECT_EQ(ovk_store_is_whitelisted(kFlock), 0);
     EXPECT_GT(badge_pixels(alpr), 300);
     submit(demo_advert(kFlock, t + 5000, 6));
     const auto again = ovk_test::pipeline_pop_all();
@@ -374,8 +418,8 @@ TEST_F(GuiDetail, APersonWhitelistsFavoritesAndCopiesTheReport) {
 
     // Favourite, stored with what is known of it.
     x_click(button_in(g_.popup[OVK_POP_DETAIL], "Favorite"));
-    EXPECT_TRUE(pump([&] { return ovk_store_is_favorite(kFlock) == 1; }));
-    EXPECT_GE(button_in(g_.popup[OVK_POP_DETAIL], "* Favorite"), 0);
+    EXPECT_TRUE(pump([&] { return button_in(g_.popup[OVK_POP_DETAIL], "* Favorite") >= 0; }));
+    EXPECT_EQ(ovk_store_is_favorite(kFlock), 1);
     EXPECT_EQ(ovk_store_known_get(kFlock)->name, "Flock-3C8810");
 
     // Copy report: another program reads the address and the document.

@@ -53,10 +53,10 @@ const char* const kDeadServer = "http://127.0.0.1:9";
 
 // The PNG bytes of a 256-pixel tile: one colour, or (`mapish`) a street pattern that varies
 // with `seed`, to look at in screenshots.
-std::string make_png(ALLEGRO_COLOR fill, bool mapish = false, int seed = 0) {
+std::string make_png(ALLEGRO_COLOR fill, bool mapish = false, int seed = 0, int px = 256) {
     const int flags = al_get_new_bitmap_flags();
     al_set_new_bitmap_flags(ALLEGRO_MEMORY_BITMAP);
-    ALLEGRO_BITMAP* bmp = al_create_bitmap(256, 256);
+    ALLEGRO_BITMAP* bmp = al_create_bitmap(px, px);
     al_set_new_bitmap_flags(flags);
     ALLEGRO_BITMAP* old = al_get_target_bitmap();
     al_set_target_bitmap(bmp);
@@ -75,7 +75,7 @@ std::string make_png(ALLEGRO_COLOR fill, bool mapish = false, int seed = 0) {
         }
     }
     al_set_target_bitmap(old);
-    std::string buf(1 << 20, '\0');
+    std::string buf(static_cast<size_t>(px) * px * 4 + (1 << 16), '\0');
     ALLEGRO_FILE* f = al_open_memfile(buf.data(), static_cast<int64_t>(buf.size()), "w");
     EXPECT_TRUE(al_save_bitmap_f(f, ".png", bmp));
     buf.resize(static_cast<size_t>(al_ftell(f)));
@@ -466,6 +466,46 @@ TEST_F(MapTest, TheMemoryCacheStaysWithinItsBoundWhilePanningAcross600Tiles) {
     EXPECT_EQ(most, OVK_TILE_MEM_SLOTS) << "the cache filled up and stayed there";
     EXPECT_LE(s.mem_bytes, size_t{OVK_TILE_MEM_SLOTS} * 256 * 256 * 4);
     EXPECT_EQ(s.mem_bytes, size_t(s.mem_tiles) * 256 * 256 * 4);
+}
+
+// Large tiles: 512-pixel ones fill the cache up to its byte bound, not its slot count, and
+// 1024-pixel ones are kept at 256 pixels.
+TEST_F(MapTest, LargeTilesAreBoundedByTheirBytes) {
+    const std::string huge = make_png(al_map_rgb(200, 90, 90), false, 0, 1024);
+    ALLEGRO_BITMAP* b = ovk_mapview_decode_png(huge);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(al_get_bitmap_width(b), 256);
+    EXPECT_EQ(al_get_bitmap_height(b), 256);
+    al_destroy_bitmap(b);
+
+    const std::string png = make_png(al_map_rgb(90, 200, 90), false, 0, 512);
+    for (int x = 500; x < 520; ++x) {
+        ASSERT_EQ(ovk_mkdirs(tiles_.path() + "/tiles/10/" + std::to_string(x)), 0);
+        for (int y = 300; y < 310; ++y)
+            ovk_test::write_file(ovk_mapview_tile_path({10, x, y}), png);
+    }
+    base_.prefs.tile_server = kDeadServer;
+    OVK_MAPVIEW mv;
+    mv.zoom = 10;
+    size_t most = 0;
+    for (int y = 301; y < 310; y += 3) {
+        for (int x = 502; x < 520; x += 2) {
+            OVK_MAPVIEW w;
+            w.zoom = 10;
+            const double half = 256.0 * 1024 / 2;
+            ovk_mapview_to_geo(w, static_cast<float>(x * 256 + 128 - half),
+                               static_cast<float>(y * 256 + 128 - half), &mv.lat, &mv.lon);
+            for (int i = 0; i < 4; ++i) {
+                ovk_mapview_draw_base(&base_, &mv, 0, 0, 1000, 768, true);
+                most = std::max(most, ovk_mapview_stats().mem_bytes);
+            }
+        }
+    }
+    const OVK_TILE_STATS s = ovk_mapview_stats();
+    EXPECT_GE(s.decoded, 100u);
+    EXPECT_LE(most, OVK_TILE_MEM_BYTES);
+    EXPECT_GE(most, OVK_TILE_MEM_BYTES - (size_t{1} << 20)) << "the cache filled to its bound";
+    EXPECT_EQ(s.mem_bytes, size_t(s.mem_tiles) * 512 * 512 * 4);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <dirent.h>
 
 #include "ovk_gui_detail.h"
+#include "ovk_gui_port.h"
 #include "ovk_gui_watchlist.h"
 #include "ovk_store.h"
 #include "ovk_test_gui.h"
@@ -293,6 +294,7 @@ TEST_F(GuiWatchlist, WhitelistListsRemovesAndOpensDetails) {
     // Trusted from a device's details while the list is open: the list follows.
     ovk_detail_show(&g_, kSpeaker);
     press(OVK_POP_DETAIL, "Whitelist");
+    ASSERT_TRUE(ovk_port_settle(&g_, 5000));  // the change is made off the interface thread
     ovk_gui_close_popup(&g_, OVK_POP_DETAIL);
     ASSERT_EQ(ovk_store_whitelist_add(kPhone, "Pixel 9"), 0);
     g_.last_refresh_s = -10;  // the half-second refresh is due

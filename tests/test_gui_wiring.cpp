@@ -101,7 +101,9 @@ TEST_F(GuiWiring, TheDeviceMenuTheMapAndTheSettingsLeadToTheirScreens) {
     // The details showed one device; a click on another's marker on the map shows that one,
     // with its own logged match.
     ovk_detail_show(&g_, kCam);
-    ASSERT_NE(page(OVK_POP_DETAIL).find("- **Logged matches:** 0\n"), std::string::npos);
+    ASSERT_TRUE(pump([&] {
+        return page(OVK_POP_DETAIL).find("- **Logged matches:** 0\n") != std::string::npos;
+    }));
     close_all();
     ovk_map_show_at(&g_, 17, kCamAt.lat, kCamAt.lon);
     ASSERT_TRUE(pump([&] { return shown(OVK_POP_MAP); }));
@@ -112,8 +114,9 @@ TEST_F(GuiWiring, TheDeviceMenuTheMapAndTheSettingsLeadToTheirScreens) {
     click_at(x, y);
     ASSERT_TRUE(pump([&] { return shown(OVK_POP_DETAIL); }));
     EXPECT_EQ(g_.sel_mac, kTag);
-    EXPECT_NE(page(OVK_POP_DETAIL).find("- **Logged matches:** 1\n"), std::string::npos)
-        << page(OVK_POP_DETAIL);
+    EXPECT_TRUE(pump([&] {
+        return page(OVK_POP_DETAIL).find("- **Logged matches:** 1\n") != std::string::npos;
+    })) << page(OVK_POP_DETAIL);
     close_all();
 
     // The settings' wizard button closes the settings and opens the wizard.

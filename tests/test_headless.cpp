@@ -187,6 +187,17 @@ TEST(HeadlessLines, AlertAndStatusLinesInLocalTime) {
     EXPECT_NE(line.find("x\\x0D\\x0Ay\\x7F\\u009B31m\\x9B1m \xc3\xa9t\xc3\xa9"), std::string::npos)
         << line;
     EXPECT_EQ(ovk_headless_terminal_text("plain \xe2\x82\xac text"), "plain \xe2\x82\xac text");
+    // Bidirectional controls would reorder the line ("Cam" + RLO + "gpj.exe" shows as
+    // "Camexe.jpg"): escaped as well, every one of them; their neighbours stay as they are.
+    EXPECT_EQ(ovk_headless_terminal_text("Cam\xe2\x80\xaegpj.exe"), "Cam\\u202Egpj.exe");
+    EXPECT_EQ(ovk_headless_terminal_text("\xd8\x9c \xe2\x80\x8e \xe2\x80\x8f \xe2\x80\xaa "
+                                         "\xe2\x80\xab \xe2\x80\xac \xe2\x80\xad \xe2\x81\xa6 "
+                                         "\xe2\x81\xa7 \xe2\x81\xa8 \xe2\x81\xa9"),
+              "\\u061C \\u200E \\u200F \\u202A \\u202B \\u202C \\u202D \\u2066 \\u2067 "
+              "\\u2068 \\u2069");
+    EXPECT_EQ(
+        ovk_headless_terminal_text("\xd8\x9b \xe2\x80\x8d \xe2\x80\xaf \xe2\x81\xaa \xd7\xa9"),
+        "\xd8\x9b \xe2\x80\x8d \xe2\x80\xaf \xe2\x81\xaa \xd7\xa9");
 
     OVK_STATUS s;
     s.running = 1;

@@ -726,6 +726,62 @@ TEST_F(Gui, RedrawIsAskedForOnlyWhenSomethingChanged) {
     EXPECT_EQ(zq_gui_needs_redraw(ctx_), 1);
 }
 
+// A tooltip leaves when its moment has passed: a window opening over the widget, a menu
+// opening; and it never covers an open list.
+TEST_F(Gui, TooltipsLeaveWhenAWindowOrMenuOpensAndNeverCoverAList) {
+    const int win = zq_gui_add_window(ctx_, "Main", 100, 100, 400, 300);
+    const int btn = zq_gui_add_button(ctx_, win, 20, 20, 120, 32, "Menu", 1, nullptr, nullptr);
+    zq_gui_set_widget_tooltip(ctx_, btn, "History, traces, match log");
+    const int combo = zq_gui_add_combobox(ctx_, win, 20, 80, 160, 32, nullptr, nullptr);
+    zq_gui_combobox_add_item(ctx_, combo, "First");
+    zq_gui_combobox_add_item(ctx_, combo, "Second");
+    zq_gui_set_widget_tooltip(ctx_, combo, "Pick one");
+    zq_gui_style(ctx_)->tooltip_delay = 0.05f;
+    auto hover_until_tip = [&](int id) {
+        move(450, 350);
+        move(rect(id).cx(), rect(id).cy());
+        zq_gui_draw(ctx_);
+        al_rest(0.1);
+        zq_gui_draw(ctx_);
+        return zq_gui_tooltip_shown(ctx_) != 0;
+    };
+
+    // A pop-up window opens under a still pointer: the tooltip goes without a move.
+    const int pop = zq_gui_add_window(ctx_, "Details", 50, 50, 500, 400);
+    zq_gui_close_window(ctx_, pop);
+    ASSERT_TRUE(hover_until_tip(btn));
+    zq_gui_open_window(ctx_, pop);
+    EXPECT_EQ(zq_gui_needs_redraw(ctx_), 1);
+    zq_gui_draw(ctx_);
+    al_rest(0.1);
+    zq_gui_draw(ctx_);
+    EXPECT_EQ(zq_gui_tooltip_shown(ctx_), 0);
+    zq_gui_close_window(ctx_, pop);
+    zq_gui_draw(ctx_);
+    EXPECT_EQ(zq_gui_tooltip_shown(ctx_), 0) << "closing takes it away too";
+
+    // A menu opened from the button: its tooltip does not cover the first entry.
+    ASSERT_TRUE(hover_until_tip(btn));
+    ZQ_GUI_POPUP* menu = zq_gui_popup_new(ctx_, 1, nullptr, nullptr);
+    zq_gui_popup_add_item(menu, -1, "Map", 1, "");
+    zq_gui_popup_open(menu, rect(btn).x, rect(btn).y + rect(btn).h);
+    zq_gui_draw(ctx_);
+    al_rest(0.1);
+    zq_gui_draw(ctx_);
+    EXPECT_EQ(zq_gui_tooltip_shown(ctx_), 0);
+    zq_gui_popup_close(menu);
+    zq_gui_popup_free(&menu);
+
+    // The combo's list opened: its tooltip stays away while the pointer rests on the combo.
+    ASSERT_TRUE(hover_until_tip(combo));
+    click(rect(combo).cx(), rect(combo).cy());
+    move(rect(combo).cx() + 1, rect(combo).cy());
+    zq_gui_draw(ctx_);
+    al_rest(0.1);
+    zq_gui_draw(ctx_);
+    EXPECT_EQ(zq_gui_tooltip_shown(ctx_), 0);
+}
+
 struct Links {
     std::vector<std::string> urls;
     std::vector<int> ids;

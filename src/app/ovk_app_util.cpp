@@ -358,7 +358,27 @@ std::optional<std::string> ovk_json_print_utf8(const cJSON* item, bool pretty) {
     try {
         // cJSON copies bytes from 0x80 up unchanged; those that do not form UTF-8 can only sit
         // inside strings, so dropping them keeps the structure.
-        return ovk_utf8_clean(*txt);
+        const std::string clean = ovk_utf8_clean(*txt);
+        // DEL and the C1 controls (which a terminal showing the file would obey) are written
+        // as escapes; they too can only sit inside strings.
+        std::string out;
+        out.reserve(clean.size());
+        for (size_t i = 0; i < clean.size(); ++i) {
+            const auto c = static_cast<unsigned char>(clean[i]);
+            const auto next = i + 1 < clean.size() ? static_cast<unsigned char>(clean[i + 1]) : 0;
+            if (c == 0x7F) {
+                out += "\\u007f";
+            } else if (c == 0xC2 && next >= 0x80 && next < 0xA0) {
+                static const char hex[] = "0123456789abcdef";
+                out += "\\u00";
+                out += hex[next >> 4];
+                out += hex[next & 15];
+                ++i;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+        return out;
     } catch (const std::exception&) {
         return std::nullopt;
     }

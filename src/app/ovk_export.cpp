@@ -79,6 +79,14 @@ bool starts_formula(std::string_view s) {
     }
 }
 
+// Controls a CSV field drops (the format has no escapes): C0 but tab and line ends, DEL and
+// C1 (as UTF-8). Printed raw they would steer the terminal showing the file (ESC, CSI).
+bool csv_control(std::string_view s, size_t i, size_t len) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (len == 1) return (c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F;
+    return len == 2 && c == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0;
+}
+
 void bare(OVK_SBUF& b, std::string_view s) {
     b.add(ovk_csv_bare(s));
 }
@@ -541,8 +549,10 @@ int ovk_export_add_remote_id(cJSON* o, const OVK_REMOTE_ID& r) {
 }
 
 std::string ovk_csv_bare(std::string_view s) {
-    if (!starts_formula(s) && s.find_first_of(",\"\r\n") == std::string_view::npos)
-        return std::string(s);
+    bool plain = !starts_formula(s) && s.find_first_of(",\"\r\n") == std::string_view::npos;
+    for (size_t i = 0; plain && i < s.size(); ++i)
+        plain = !csv_control(s, i, ovk_utf8_seq_len(s, i) == 2 ? 2 : 1);
+    if (plain) return std::string(s);
     return ovk_csv_field(s);
 }
 
@@ -555,8 +565,8 @@ std::string ovk_csv_field(std::string_view s, size_t outsz) {
     // Bytes that are not valid UTF-8 are dropped, so the file reads as UTF-8 everywhere.
     for (size_t i = 0; i < s.size();) {
         const size_t len = ovk_utf8_seq_len(s, i);
-        if (len == 0) {
-            ++i;
+        if (len == 0 || csv_control(s, i, len)) {
+            i += len ? len : 1;
             continue;
         }
         const size_t need = s[i] == '"' ? 2 : len;
@@ -595,7 +605,9 @@ std::string ovk_xml_escape(std::string_view s) {
                     out += "&apos;";
                     break;
                 default:
-                    if (c >= 32 || c == '\t' || c == '\n' || c == '\r')
+                    if (c == 0x7F)
+                        out += "&#x7F;";  // kept, but not as a raw control for a terminal
+                    else if (c >= 32 || c == '\t' || c == '\n' || c == '\r')
                         out.push_back(static_cast<char>(c));
                     break;
             }
@@ -605,6 +617,13 @@ std::string ovk_xml_escape(std::string_view s) {
         const size_t len = ovk_utf8_seq_len(s, i);
         if (len == 0) {  // drop this byte; the next one is taken as it comes
             ++i;
+            continue;
+        }
+        // C1 controls (U+0080..U+009F) are kept as references: raw, a terminal showing the
+        // file would obey them.
+        if (len == 2 && c == 0xC2 && p[i + 1] < 0xA0) {
+            out += ovk_format(16, "&#x%02X;", p[i + 1]);
+            i += len;
             continue;
         }
         // U+FFFE and U+FFFF are not XML characters.
@@ -709,7 +728,7 @@ std::optional<std::string> ovk_export_log_csv(std::span<const OVK_DETECTION> row
     return build([&](OVK_SBUF& b) {
         b.add(
             "timestamp,mac,label,category,confidence,source,rssi,vendor,device_name,evidence,"
-            "latitude,longitude\n");
+            "latitude,longitude,sensor\n");
         for (const OVK_DETECTION& d : rows) {
             b.add(ovk_local_time(d.timestamp));
             b.addc(',');
@@ -732,6 +751,9 @@ std::optional<std::string> ovk_export_log_csv(std::span<const OVK_DETECTION> row
             } else {
                 b.addc(',');
             }
+            // The fleet sensor that reported it; empty for this machine's own radios.
+            b.addc(',');
+            bare(b, d.sensor);
             b.addc('\n');
         }
     });
@@ -761,7 +783,8 @@ std::optional<std::string> ovk_export_log_gpx(std::span<const OVK_DETECTION> row
             b.add("    <name>");
             b.add(ovk_xml_escape(d.label));
             b.add("</name>\n    <desc>");
-            b.add(ovk_xml_escape(ovk_format(4096, "%s %d%% - %s - %d dBm - %s",
+            b.add(ovk_xml_escape((d.sensor.empty() ? std::string() : "sensor " + d.sensor + ": ") +
+                                 ovk_format(4096, "%s %d%% - %s - %d dBm - %s",
                                             ovk_cat_name(d.category), d.confidence, d.mac.c_str(),
                                             d.rssi, d.evidence.c_str())));
             b.add("</desc>\n    <type>");
@@ -782,6 +805,7 @@ std::optional<std::string> ovk_export_log_kml(std::span<const OVK_DETECTION> row
             b.add(ovk_xml_escape(d.label));
             b.add("</name>\n    <description>");
             b.add(ovk_xml_escape(
+                (d.sensor.empty() ? std::string() : "sensor " + d.sensor + ": ") +
                 ovk_format(4096, "%s - %s %d%% - %s - %d dBm", ovk_local_time(d.timestamp).c_str(),
                            ovk_cat_name(d.category), d.confidence, d.mac.c_str(), d.rssi)));
             b.addf(

@@ -93,12 +93,14 @@ int ovk_export_add_remote_id(cJSON* o, const OVK_REMOTE_ID& r);
 // The value between double quotes, inner quotes doubled, and an apostrophe after the opening
 // quote when it starts with '=', '+', '-', '@', a tab or a carriage return. Cut to fit
 // `outsz` bytes with a terminator, the closing quote always present (outsz below 3 gives "").
+// Bytes that are not UTF-8 and controls other than tab, LF and CR (C0, DEL, C1) are dropped,
+// so that printing the file cannot steer a terminal.
 std::string ovk_csv_field(std::string_view s, size_t outsz = SIZE_MAX);
 // A field written bare (addresses, sources, times): the value itself, or ovk_csv_field of it
 // when it would break the columns or read as a formula (only possible from a damaged file).
 std::string ovk_csv_bare(std::string_view s);
 // XML text: markup characters escaped, controls other than tab/LF/CR, U+FFFE, U+FFFF and
-// every byte of invalid UTF-8 dropped.
+// every byte of invalid UTF-8 dropped; DEL and C1 controls written as character references.
 std::string ovk_xml_escape(std::string_view s);
 // "%Y-%m-%dT%H:%M:%SZ" in UTC / "%Y-%m-%d %H:%M:%S" in local time, milliseconds floored;
 // "" when the time cannot be converted.

@@ -272,6 +272,35 @@ std::string ovk_headless_export_dir(std::string_view data_dir) {
     return ovk_export_dir(data_dir);
 }
 
+namespace {
+
+// The code point of a valid UTF-8 sequence of `len` bytes at text[i].
+uint32_t code_point(std::string_view text, size_t i, size_t len) {
+    const auto b = [&](size_t k) {
+        return static_cast<uint32_t>(static_cast<unsigned char>(text[i + k]));
+    };
+    switch (len) {
+        case 1:
+            return b(0);
+        case 2:
+            return ((b(0) & 0x1F) << 6) | (b(1) & 0x3F);
+        case 3:
+            return ((b(0) & 0x0F) << 12) | ((b(1) & 0x3F) << 6) | (b(2) & 0x3F);
+        default:
+            return ((b(0) & 0x07) << 18) | ((b(1) & 0x3F) << 12) | ((b(2) & 0x3F) << 6) |
+                   (b(3) & 0x3F);
+    }
+}
+
+// Controls that reorder what a terminal shows (the bidirectional embeddings, overrides,
+// isolates and marks): a name could make a line read other than it is.
+bool bidi_control(uint32_t cp) {
+    return cp == 0x061C || cp == 0x200E || cp == 0x200F || (cp >= 0x202A && cp <= 0x202E) ||
+           (cp >= 0x2066 && cp <= 0x2069);
+}
+
+}  // namespace
+
 std::string ovk_headless_terminal_text(std::string_view text) {
     std::string out;
     out.reserve(text.size());
@@ -290,6 +319,9 @@ std::string ovk_headless_terminal_text(std::string_view text) {
             out += b;
         } else if (len == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
             snprintf(b, sizeof b, "\\u%04X", static_cast<unsigned char>(text[i + 1]));
+            out += b;
+        } else if (const uint32_t cp = code_point(text, i, len); bidi_control(cp)) {
+            snprintf(b, sizeof b, "\\u%04X", static_cast<unsigned>(cp));
             out += b;
         } else {
             out.append(text.substr(i, len));

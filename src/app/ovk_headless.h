@@ -15,8 +15,9 @@
 #include "ovk_startup.h"
 
 // `text` safe for a terminal: C0 controls, DEL, C1 controls (as raw bytes or in their UTF-8
-// form) and bytes that are not UTF-8 are written as \xNN / \uNNNN, so text from the air
-// cannot move the cursor or retitle the terminal.
+// form), bidirectional controls (U+061C, U+200E, U+200F, U+202A..U+202E, U+2066..U+2069) and
+// bytes that are not UTF-8 are written as \xNN / \uNNNN, so text from the air cannot move the
+// cursor, retitle the terminal or reorder what a line shows.
 std::string ovk_headless_terminal_text(std::string_view text);
 // "HH:MM:SS [FOLLOWING ]TAG tier NN% label | key | R dBm | evidence" (local time), safe for a
 // terminal.

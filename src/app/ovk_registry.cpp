@@ -560,7 +560,10 @@ std::string _siblings(const REGISTRY& r, const TRACK& t, std::string& hardware) 
 }
 
 // Fills a default-constructed device in place (snapshots of large tables copy no records).
-void _snap(const REGISTRY& r, const TRACK& t, bool full, OVK_DEVICE& d) {
+// The whitelist and favourite marks are the store's: asked here for a single device, and by
+// the list snapshots for all of theirs after the registry lock is released (two store
+// lookups per device would otherwise hold the pipeline up at every refresh of a large list).
+void _snap(const REGISTRY& r, const TRACK& t, bool full, OVK_DEVICE& d, bool ask_store = true) {
     d.mac = t.mac;
     d.source = t.advert ? t.advert->source : OVK_SRC_BLE;
     d.sources = t.sources;
@@ -599,8 +602,10 @@ void _snap(const REGISTRY& r, const TRACK& t, bool full, OVK_DEVICE& d) {
         d.has_known = 1;
         d.known = *t.known;
     }
-    d.whitelisted = _whitelisted(t.mac) ? 1 : 0;
-    d.favorite = _favorite(t.mac) ? 1 : 0;
+    if (ask_store) {
+        d.whitelisted = _whitelisted(t.mac) ? 1 : 0;
+        d.favorite = _favorite(t.mac) ? 1 : 0;
+    }
     d.has_best_pos = t.has_best_pos;
     d.best_pos = t.best_pos;
     if (full) {
@@ -623,12 +628,20 @@ OVK_DEVICE_LIST _snapshot_list(const REGISTRY& r, bool filter, int64_t since) {
     try {
         out.reserve(r.table.size());
         for (const TRACK* t = r.head; t; t = t->next)
-            if (!filter || t->last_seen >= since) _snap(r, *t, false, out.emplace_back());
+            if (!filter || t->last_seen >= since) _snap(r, *t, false, out.emplace_back(), false);
     } catch (const std::bad_alloc&) {
         OVK_LOG_ALLOC_FAIL(OVK_DEVICE, r.table.size(), out);
         out.clear();
     }
     return out;
+}
+
+// Fills in the store's marks of a list snapshot, without the registry lock.
+void _ask_store(OVK_DEVICE_LIST& list) {
+    for (OVK_DEVICE& d : list) {
+        d.whitelisted = _whitelisted(d.mac) ? 1 : 0;
+        d.favorite = _favorite(d.mac) ? 1 : 0;
+    }
 }
 
 void _drop_stale(REGISTRY& r, int64_t now) {
@@ -839,9 +852,14 @@ int ovk_registry_check_following(std::string_view mac, int64_t min_duration_ms,
 
 OVK_DEVICE_LIST ovk_registry_snapshot(int64_t now) {
     REGISTRY& r = R();
-    std::lock_guard lk(r.mu);
-    _drop_stale(r, now);
-    return _snapshot_list(r, false, 0);
+    OVK_DEVICE_LIST out;
+    {
+        std::lock_guard lk(r.mu);
+        _drop_stale(r, now);
+        out = _snapshot_list(r, false, 0);
+    }
+    _ask_store(out);
+    return out;
 }
 
 OVK_REGISTRY_TALLY ovk_registry_tally(int64_t now) {
@@ -878,8 +896,13 @@ std::vector<char> ovk_registry_holds(const std::vector<std::string>& macs) {
 
 OVK_DEVICE_LIST ovk_registry_summaries(int64_t since) {
     REGISTRY& r = R();
-    std::lock_guard lk(r.mu);
-    return _snapshot_list(r, true, since);
+    OVK_DEVICE_LIST out;
+    {
+        std::lock_guard lk(r.mu);
+        out = _snapshot_list(r, true, since);
+    }
+    _ask_store(out);
+    return out;
 }
 
 std::vector<OVK_KNOWN> ovk_registry_known_rows(int64_t since, OVK_REGISTRY_CURSOR* after,

@@ -500,6 +500,7 @@ using KnownMap = std::unordered_map<KnownKey, KnownRec, KnownKeyHash>;
 struct Store {
     std::mutex mu;
     std::vector<OVK_DETECTION> dets;  // oldest first as loaded and appended
+    uint64_t log_serial = 0;          // moves on with every change of `dets`
     int64_t next_id = 1;
     KnownMap known;  // MAC -> record
     TextPool texts;  // vendor and type texts of `known`
@@ -577,6 +578,7 @@ struct Store {
     }
 
     void forget() {
+        ++log_serial;
         dets = std::vector<OVK_DETECTION>();
         dets.reserve(256);
         next_id = 1;
@@ -954,6 +956,7 @@ int ovk_store_add_detection(const OVK_DETECTION& d) {
         if (s.dets.capacity() == s.dets.size())
             s.dets.reserve(std::max<size_t>(256, s.dets.size() * 2));
         s.dets.push_back(std::move(c));
+        ++s.log_serial;
         if (s.next_id < kIdMax) ++s.next_id;
     } catch (const std::exception&) {
         OVK_LOG_ALLOC_FAIL(OVK_DETECTION, s.dets.size() + 1, dets);
@@ -990,6 +993,34 @@ std::vector<OVK_DETECTION> ovk_store_detections(int64_t since) {
     }
 }
 
+std::vector<OVK_DETECTION> ovk_store_detections_of(std::string_view mac, size_t max) {
+    Store& s = store();
+    std::lock_guard<std::mutex> lock(s.mu);
+    try {
+        std::vector<const OVK_DETECTION*> mine;
+        for (const OVK_DETECTION& d : s.dets)
+            if (d.mac == mac) mine.push_back(&d);
+        std::stable_sort(mine.begin(), mine.end(),
+                         [](const OVK_DETECTION* a, const OVK_DETECTION* b) {
+                             if (a->timestamp != b->timestamp) return a->timestamp > b->timestamp;
+                             return a->id > b->id;
+                         });
+        std::vector<OVK_DETECTION> out;
+        out.reserve(std::min(max, mine.size()));
+        for (size_t i = 0; i < mine.size() && i < max; ++i) out.push_back(*mine[i]);
+        return out;
+    } catch (const std::exception&) {
+        OVK_LOG_ALLOC_FAIL(OVK_DETECTION, s.dets.size(), out);
+        return {};
+    }
+}
+
+uint64_t ovk_store_log_serial() {
+    Store& s = store();
+    std::lock_guard<std::mutex> lock(s.mu);
+    return s.log_serial;
+}
+
 int ovk_store_detection_count() {
     Store& s = store();
     std::lock_guard<std::mutex> lock(s.mu);
@@ -1003,6 +1034,7 @@ int ovk_store_prune_detections(int64_t before) {
     std::erase_if(s.dets, [&](const OVK_DETECTION& d) { return d.timestamp < before; });
     const size_t removed = n0 - s.dets.size();
     if (removed > 0) {
+        ++s.log_serial;
         try {
             persist(s, File::Log);
         } catch (const std::exception&) {
@@ -1016,6 +1048,7 @@ int ovk_store_clear_detections() {
     Store& s = store();
     std::lock_guard<std::mutex> lock(s.mu);
     s.dets.clear();
+    ++s.log_serial;
     try {
         return persist(s, File::Log);
     } catch (const std::exception&) {

@@ -114,6 +114,12 @@ int ovk_store_add_detection(const OVK_DETECTION& d);
 // Copies of every detection with timestamp >= since, newest first (ties: higher id first).
 std::vector<OVK_DETECTION> ovk_store_detections(int64_t since);
 int ovk_store_detection_count();
+// Copies of the detections of one device (`mac` exactly), newest first, at most `max`; only
+// those are copied, whatever the size of the log.
+std::vector<OVK_DETECTION> ovk_store_detections_of(std::string_view mac, size_t max);
+// A number that changes whenever the log does (a detection added, pruned or cleared, the store
+// opened or closed): a screen showing part of the log reads it again when this moves on.
+uint64_t ovk_store_log_serial();
 // Removes every detection older than `before`, keeping the order of the rest; rewrites the
 // log when any was removed. Returns the number removed.
 int ovk_store_prune_detections(int64_t before);

@@ -30,6 +30,7 @@
 #include "ovk_gui_history.h"
 #include "ovk_gui_main.h"
 #include "ovk_gui_map.h"
+#include "ovk_gui_port.h"
 #include "ovk_gui_report.h"
 #include "ovk_gui_settings.h"
 #include "ovk_gui_setup.h"
@@ -345,6 +346,7 @@ void ovk_gui_shutdown(OVK_GUI* g) {
     each_screen([g](const OVK_SCREEN& s) {
         if (s.shutdown) s.shutdown(g);
     });
+    ovk_port_stop(g);
     teardown(g);
     g->devices.clear();
     g->devices.shrink_to_fit();
@@ -651,7 +653,9 @@ void ovk_gui_update(OVK_GUI* g) {
     }
     if (!rebuilt && g->rebuild_pending) ovk_gui_rebuild(g);
 
-    if (g->now_s - g->last_refresh_s >= 0.5) {
+    // What the engine port finished (a change made, a view arrived) shows at once.
+    const bool arrived = ovk_port_tick(g);
+    if (arrived || g->now_s - g->last_refresh_s >= 0.5) {
         g->last_refresh_s = g->now_s;
         each_screen([g](const OVK_SCREEN& s) {
             if (s.refresh && (s.popup < 0 || ovk_gui_popup_is_open(g, s.popup))) s.refresh(g);

@@ -12,6 +12,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <any>
 #include <cmath>
 #include <cstdarg>
 #include <optional>
@@ -21,6 +22,7 @@
 #include "ovk_app_util.h"
 #include "ovk_geo.h"
 #include "ovk_gui_map.h"
+#include "ovk_gui_port.h"
 #include "ovk_gui_report.h"
 #include "ovk_gui_watchlist.h"
 #include "ovk_intel.h"
@@ -49,10 +51,14 @@ struct DETAIL {
     bool favorite = false;
     std::optional<std::string> watch_key;  // the user's watchlist entry for it, if any
 
-    // Logged matches of `matches_mac`, newest first.
+    // Logged matches of `matches_mac`, newest first, as the engine port last made them; the
+    // address and the log's serial they were last asked for, and the port's serial taken.
     std::vector<OVK_DETECTION> matches;
     std::string matches_mac;
     bool matches_loaded = false;
+    std::string asked_mac;
+    uint64_t asked_log = 0;
+    uint64_t taken = 0;
 
     // The document view: the hash of its text and the address the text is about.
     std::string doc;
@@ -354,7 +360,7 @@ void remote_id(std::string& doc, const OVK_DEVICE& d) {
     doc += '\n';
 }
 
-void history(std::string& doc, const DETAIL& s) {
+void history(std::string& doc, const DETAIL& s, const std::string& mac) {
     doc += "## History\n\n";
     if (s.dev) line(doc, "First heard this session", local_time(s.dev->first_seen, "%H:%M:%S"));
     if (s.known) {
@@ -367,8 +373,10 @@ void history(std::string& doc, const DETAIL& s) {
     } else {
         line(doc, "History", "First time this address has been heard");
     }
-    line(doc, "Logged matches", fmt("%zu", s.matches.size()));
-    for (const OVK_DETECTION& m : s.matches) {
+    // The matches show once they have been read for this device.
+    const bool have_matches = s.matches_loaded && s.matches_mac == mac;
+    if (have_matches) line(doc, "Logged matches", fmt("%zu", s.matches.size()));
+    for (const OVK_DETECTION& m : have_matches ? s.matches : std::vector<OVK_DETECTION>{}) {
         const std::string when = local_time(m.timestamp, "%Y-%m-%d %H:%M:%S");
         if (m.has_pos)
             line(doc, when, fmt("%s - %d dBm - %.5f, %.5f", m.label.c_str(), m.rssi, m.lat, m.lon));
@@ -434,7 +442,7 @@ std::string document(const DETAIL& s, const std::string& mac) {
     if (s.dev) why_flagged(doc, *s.dev);
     identity(doc, s, mac);
     if (s.dev) remote_id(doc, *s.dev);
-    history(doc, s);
+    history(doc, s, mac);
     if (s.dev) raw_advert(doc, *s.dev);
     return doc;
 }
@@ -445,14 +453,31 @@ uint32_t djb2(std::string_view t) {
     return h;
 }
 
-void load_matches(DETAIL& s, const std::string& mac) {
-    s.matches.clear();
-    for (OVK_DETECTION& d : ovk_store_detections(0)) {
-        if (d.mac != mac) continue;
-        s.matches.push_back(std::move(d));
-        if (s.matches.size() >= kMatchesMax) break;
-    }
-    s.matches_mac = mac;
+// The logged matches of one device, made by the engine port.
+struct DETAIL_MATCHES {
+    std::string mac;
+    std::vector<OVK_DETECTION> matches;
+};
+constexpr std::string_view kMatchesView = "detail.matches";
+
+// Asks the port for the matches of `mac` as the log is now.
+void ask_matches(OVK_GUI* g, DETAIL& s, const std::string& mac) {
+    s.asked_mac = mac;
+    s.asked_log = ovk_store_log_serial();
+    ovk_port_ask(g, kMatchesView, [mac] {
+        return std::any(DETAIL_MATCHES{mac, ovk_store_detections_of(mac, kMatchesMax)});
+    });
+}
+
+// Takes the matches the port made since the last look.
+void take_matches(OVK_GUI* g, DETAIL& s) {
+    const uint64_t serial = ovk_port_serial(g, kMatchesView);
+    if (serial == s.taken) return;
+    s.taken = serial;
+    const auto* v = std::any_cast<DETAIL_MATCHES>(ovk_port_view(g, kMatchesView));
+    if (!v) return;
+    s.matches = v->matches;
+    s.matches_mac = v->mac;
     s.matches_loaded = true;
 }
 
@@ -525,7 +550,10 @@ void ovk_detail_refresh(OVK_GUI* g) {
         s.whitelisted = !mac.empty() && ovk_store_is_whitelisted(mac);
         s.favorite = !mac.empty() && ovk_store_is_favorite(mac);
         s.watch_key = user_watch_key(mac);
-        if (!s.matches_loaded || s.matches_mac != mac) load_matches(s, mac);
+        take_matches(g, s);
+        // The log changed (a match logged, the history cleared or pruned): read them again.
+        if (!mac.empty() && (s.asked_mac != mac || ovk_store_log_serial() != s.asked_log))
+            ask_matches(g, s, mac);
 
         std::string doc = document(s, mac);
         const uint32_t h = djb2(doc);
@@ -748,7 +776,7 @@ void ovk_detail_show(OVK_GUI* g, std::string_view mac) {
         s.hash = 0;
         s.shown_mac = g->sel_mac;
     }
-    if (!s.matches_loaded || s.matches_mac != g->sel_mac) load_matches(s, g->sel_mac);
+    ask_matches(g, s, g->sel_mac);  // every opening shows the log as it is now
     if (g->popup[OVK_POP_DETAIL] < 0) ovk_detail_build(g);
     ovk_detail_refresh(g);
     zq_gui_markdownview_scroll_to(g->ctx, s.view, 0);
@@ -787,23 +815,13 @@ void on_watch(int, void* user) {
 void on_whitelist(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     DETAIL& s = state();
-    if (ovk_store_is_whitelisted(g->sel_mac))
-        ovk_gui_message_saved(g, ovk_store_whitelist_remove(g->sel_mac),
-                              "Removed from the whitelist");
-    else
-        ovk_gui_message_saved(g, ovk_store_whitelist_add(g->sel_mac, device_name(s)),
-                              "Whitelisted: this device is never flagged");
-    ovk_detail_refresh(g);
+    ovk_port_whitelist(g, g->sel_mac, !s.whitelisted, device_name(s));
 }
 
 void on_favorite(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     DETAIL& s = state();
-    const bool fav = ovk_store_is_favorite(g->sel_mac) != 0;
-    if (ovk_store_set_favorite(g->sel_mac, fav ? 0 : 1, device_name(s), device_vendor(s),
-                               device_type(s)) != 0)
-        ovk_gui_message(g, "The favorite could not be saved to disk");
-    ovk_detail_refresh(g);
+    ovk_port_favorite(g, g->sel_mac, !s.favorite, device_name(s), device_vendor(s), device_type(s));
 }
 
 void on_copy(int, void* user) {

@@ -30,6 +30,7 @@
 #include <thread>
 
 #include "ovk_gui_map.h"
+#include "ovk_gui_port.h"
 #include "ovk_gui_report.h"
 #include "ovk_gui_watchlist.h"
 #include "ovk_intel.h"
@@ -1763,12 +1764,6 @@ bool ctx_screen_ok(OVK_MAIN_CTX tag) {
     return false;
 }
 
-// What a store change said: the success text, or that it holds only until the program ends.
-std::string stored(int rc, const std::string& done, const char* what) {
-    if (rc == 0) return done;
-    return done + " (for this session only: " + what + " could not be saved)";
-}
-
 void on_ctx_pick(ZQ_GUI_POPUP*, int tag, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     const std::string mac = g->ctxmenu_mac;
@@ -1790,28 +1785,14 @@ void on_ctx_pick(ZQ_GUI_POPUP*, int tag, void* user) {
                 ovk_map_show_at(g, 17, d->best_pos.lat, d->best_pos.lon);
             break;
         case CTX_WHITELIST:
-            worker().post([mac, name] {
-                return stored(ovk_store_whitelist_add(mac, name),
-                              mac + " whitelisted: it will never be flagged", "the whitelist");
-            });
-            break;
         case CTX_UNWHITELIST:
-            worker().post([mac] {
-                return stored(ovk_store_whitelist_remove(mac), mac + " removed from the whitelist",
-                              "the whitelist");
-            });
+            ovk_port_whitelist(g, mac, tag == CTX_WHITELIST, name);
             break;
         case CTX_FAVORITE:
-        case CTX_UNFAVORITE: {
-            const bool on = tag == CTX_FAVORITE;
-            const std::string vendor = d ? d->vendor : std::string();
-            const std::string type = d ? d->device_type : std::string();
-            worker().post([mac, on, name, vendor, type] {
-                const int rc = ovk_store_set_favorite(mac, on ? 1 : 0, name, vendor, type);
-                return rc == 0 ? std::string() : std::string("Favorites could not be saved");
-            });
+        case CTX_UNFAVORITE:
+            ovk_port_favorite(g, mac, tag == CTX_FAVORITE, name, d ? d->vendor : std::string(),
+                              d ? d->device_type : std::string());
             break;
-        }
         case CTX_COPY:
             ovk_gui_copy(g, mac);
             break;

@@ -257,8 +257,22 @@ void free_slot(STORE& s, MEM_TILE& t) {
     t.bmp = nullptr;
 }
 
-// Into the first free slot, else over the least recently used one.
+size_t pixel_bytes(ALLEGRO_BITMAP* bmp) {
+    return static_cast<size_t>(al_get_bitmap_width(bmp)) *
+           static_cast<size_t>(al_get_bitmap_height(bmp)) * 4;
+}
+
+// Into the first free slot, else over the least recently used one; the least recently used
+// ones also make room while the pixels held would pass OVK_TILE_MEM_BYTES.
 void remember(STORE& s, const OVK_TILE_KEY& k, ALLEGRO_BITMAP* bmp) {
+    const size_t add = pixel_bytes(bmp);
+    while (s.mem_tiles > 0 && s.mem_bytes + add > OVK_TILE_MEM_BYTES) {
+        MEM_TILE* oldest = nullptr;
+        for (MEM_TILE& t : s.mem)
+            if (t.bmp && (!oldest || t.used < oldest->used)) oldest = &t;
+        if (!oldest) break;
+        free_slot(s, *oldest);
+    }
     MEM_TILE* slot = nullptr;
     for (MEM_TILE& t : s.mem) {
         if (!t.bmp) {
@@ -272,8 +286,7 @@ void remember(STORE& s, const OVK_TILE_KEY& k, ALLEGRO_BITMAP* bmp) {
     slot->bmp = bmp;
     slot->used = s.draw_counter;
     ++s.mem_tiles;
-    s.mem_bytes += static_cast<size_t>(al_get_bitmap_width(bmp)) *
-                   static_cast<size_t>(al_get_bitmap_height(bmp)) * 4;
+    s.mem_bytes += add;
 }
 
 // The tile's bitmap from memory, else from disk while this draw's read budget lasts.
@@ -522,8 +535,27 @@ ALLEGRO_BITMAP* ovk_mapview_decode_png(std::string_view png) {
     const int flags = al_get_new_bitmap_flags();
     al_set_new_bitmap_flags(ALLEGRO_MEMORY_BITMAP);
     ALLEGRO_BITMAP* bmp = al_load_bitmap_f(f, ".png");
-    al_set_new_bitmap_flags(flags);
     al_fclose(f);
+    // A server of 1024-pixel tiles would fill memory four times as fast for no sharper
+    // map: such tiles are kept at the usual size.
+    if (bmp && (static_cast<uint32_t>(al_get_bitmap_width(bmp)) > OVK_TILE_KEEP_PX ||
+                static_cast<uint32_t>(al_get_bitmap_height(bmp)) > OVK_TILE_KEEP_PX)) {
+        const int side = static_cast<int>(OVK_TILE_SIZE);
+        ALLEGRO_BITMAP* small = al_create_bitmap(side, side);
+        if (small) {
+            ALLEGRO_STATE saved;
+            al_store_state(&saved, ALLEGRO_STATE_TARGET_BITMAP | ALLEGRO_STATE_BLENDER);
+            al_set_target_bitmap(small);
+            al_set_blender(ALLEGRO_ADD, ALLEGRO_ONE, ALLEGRO_ZERO);
+            al_draw_scaled_bitmap(bmp, 0, 0, static_cast<float>(al_get_bitmap_width(bmp)),
+                                  static_cast<float>(al_get_bitmap_height(bmp)), 0, 0,
+                                  OVK_TILE_SIZE, OVK_TILE_SIZE, 0);
+            al_restore_state(&saved);
+        }
+        al_destroy_bitmap(bmp);
+        bmp = small;
+    }
+    al_set_new_bitmap_flags(flags);
     if (!bmp || (flags & ALLEGRO_MEMORY_BITMAP)) return bmp;
     // Then onto the display (when there is one), smoothed when scaled. No copy is kept to
     // restore it should the display lose its textures: the tile is on disk.

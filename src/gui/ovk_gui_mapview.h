@@ -55,8 +55,10 @@ inline constexpr double OVK_MAP_ZOOM_MAX = 19;
 inline constexpr double OVK_MAP_LAT_MAX = 85.0511;  // Web Mercator's edge of the world
 inline constexpr float OVK_TILE_SIZE = 256;         // pixels of one tile image
 inline constexpr uint32_t OVK_TILE_MAX_PX = 1024;   // larger images are not tiles: refused
+inline constexpr uint32_t OVK_TILE_KEEP_PX = 512;   // larger tiles are kept at OVK_TILE_SIZE
 
 inline constexpr int OVK_TILE_MEM_SLOTS = 160;          // decoded tiles kept in memory
+inline constexpr size_t OVK_TILE_MEM_BYTES = 64 << 20;  // and their pixels, at most
 inline constexpr int OVK_TILE_QUEUE_MAX = 48;           // waiting requests; the oldest is dropped
 inline constexpr int OVK_TILE_FAIL_MAX = 64;            // failures remembered
 inline constexpr int OVK_TILE_READS_PER_DRAW = 8;       // tile files read and decoded per draw
@@ -92,7 +94,7 @@ struct OVK_TILE_KEY {
 // What the store holds and has done since init, for status, tests and benchmarks.
 struct OVK_TILE_STATS {
     int mem_tiles = 0;      // decoded bitmaps held (at most OVK_TILE_MEM_SLOTS)
-    size_t mem_bytes = 0;   // their pixels, 4 bytes each
+    size_t mem_bytes = 0;   // their pixels, 4 bytes each (at most OVK_TILE_MEM_BYTES)
     int queued = 0;         // requests waiting for the downloader
     int failures = 0;       // entries of the failure table
     uint64_t requests = 0;  // downloads the downloader started

@@ -496,7 +496,9 @@ void log_fill(OVK_GUI* g) {
             d.has_pos ? ovk_format(64, "%.5f, %.5f", d.lat, d.lon) : std::string();
         const int row = zq_gui_datagrid_add_row(
             g->ctx, l.w_grid,
-            pick({minute_text(d.timestamp), d.label, ovk_cat_tag(d.category),
+            pick({minute_text(d.timestamp),
+                  // A fleet sensor's match names the sensor.
+                  d.sensor.empty() ? d.label : d.sensor + ": " + d.label, ovk_cat_tag(d.category),
                   ovk_format(16, "%d%%", d.confidence), d.mac, ovk_format(16, "%d", d.rssi), pos},
                  log_columns(l.compact)));
         ALLEGRO_COLOR c = ovk_ink(g, ovk_cat_color(d.category));

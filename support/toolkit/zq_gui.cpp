@@ -383,10 +383,23 @@ int zq_gui_add_window(ZQ_GUI_CTX* ctx, std::string_view title, float x, float y,
     return id;
 }
 
+void zq_gui_drop_tooltip(ZQ_GUI_CTX* ctx) {
+    if (ctx->tip_shown) ctx->dirty = true;
+    ctx->tip_widget = -1;
+    ctx->tip_text.clear();
+    ctx->tip_from_popup = false;
+    ctx->tip_shown = false;
+}
+
+int zq_gui_tooltip_shown(ZQ_GUI_CTX* ctx) {
+    return ctx && ctx->tip_shown ? 1 : 0;
+}
+
 void zq_gui_open_window(ZQ_GUI_CTX* ctx, int id) {
     ZQ_GUI_WIN_REC* rec = zq_gui_find_window(ctx, id);
     if (!rec || rec->pub.open) return;
     rec->pub.open = true;
+    zq_gui_drop_tooltip(ctx);
     ctx->dirty = true;
 }
 
@@ -407,6 +420,7 @@ void zq_gui_close_window(ZQ_GUI_CTX* ctx, int id) {
     if (!rec || !rec->pub.open) return;
     rec->pub.open = false;
     release_window(ctx, rec->pub);
+    zq_gui_drop_tooltip(ctx);
     ctx->dirty = true;
 }
 

@@ -238,6 +238,8 @@ ALLEGRO_FONT* zq_gui_default_font(ZQ_GUI_CTX* ctx);
 int zq_gui_process_event(ZQ_GUI_CTX* ctx, const ALLEGRO_EVENT* event);
 // Something changed since the last zq_gui_draw (hover, caret blink, tooltip, content).
 int zq_gui_needs_redraw(ZQ_GUI_CTX* ctx);
+// 1 when the last zq_gui_draw showed a tooltip.
+int zq_gui_tooltip_shown(ZQ_GUI_CTX* ctx);
 // Draws every open window in z-order onto the current target and clears the dirty flag.
 void zq_gui_draw(ZQ_GUI_CTX* ctx);
 // Windows on their own native displays; called once after every al_flip_display.

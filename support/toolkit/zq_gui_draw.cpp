@@ -763,6 +763,11 @@ static void draw_tooltip(ZQ_GUI_CTX* ctx) {
         text = wd->tooltip;
     }
     if (text.empty() || ctx->held_key != 0) return;
+    // A widget's tooltip never covers an open list or menu (their entries' own tips may show).
+    if (!ctx->tip_from_popup && (ctx->open_list >= 0 || zq_gui_any_popup_open(ctx))) {
+        zq_gui_drop_tooltip(ctx);
+        return;
+    }
     if (al_get_time() - ctx->hover_since < ctx->style.tooltip_delay) return;
     ctx->tip_shown = true;
     const ZQ_GUI_STYLE& s = ctx->style;

@@ -388,6 +388,7 @@ static void textarea_press(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, ZQ_GUI_TEXT_DATA&
 
 static void open_list(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd) {
     ctx->open_list = wd->id;
+    zq_gui_drop_tooltip(ctx);
     ZQ_GUI_LIST_BOX box;
     if (auto* c = zq_gui_data<ZQ_GUI_COMBO_DATA>(wd)) {
         c->hover = c->selected;

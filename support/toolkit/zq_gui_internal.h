@@ -381,6 +381,9 @@ void zq_gui_mdview_draw(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, ZQ_GUI_MDVIEW_DATA& 
 
 // zq_gui_input.cpp
 void zq_gui_on_widget_removed(ZQ_GUI_CTX* ctx, int id);
+// Takes the tooltip away until the pointer moves onto a widget again: a window opened or
+// closed, or a menu or list opened, so what it described may be covered or gone.
+void zq_gui_drop_tooltip(ZQ_GUI_CTX* ctx);
 int zq_gui_caret_phase(const ZQ_GUI_CTX* ctx);  // 0 caret shown, 1 hidden
 
 // zq_gui_text.cpp: UTF-8 and text fields.

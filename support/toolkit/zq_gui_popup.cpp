@@ -62,6 +62,7 @@ void zq_gui_popup_open(ZQ_GUI_POPUP* p, float x, float y) {
     if (!p || !p->ctx) return;
     // One menu at a time.
     zq_gui_close_menus(p->ctx);
+    zq_gui_drop_tooltip(p->ctx);
     p->open = true;
     p->levels.clear();
     ZQ_GUI_POPUP_LEVEL top;

@@ -1,0 +1,249 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The engine port (see the header).
+#include "ovk_gui_port.h"
+
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "ovk_gui.h"
+#include "ovk_store.h"
+#include "zq_log.h"
+
+namespace {
+
+struct ASK {
+    std::string name;
+    OVK_PORT_MAKE make;
+};
+
+struct MADE {
+    std::string name;
+    std::any view;
+};
+
+// One thread that carries out the jobs in order, then makes the views asked for. Finished
+// messages and views wait until the tick takes them.
+class WORKER {
+  public:
+    ~WORKER() { stop(); }
+
+    void post(OVK_PORT_JOB job) {
+        {
+            std::lock_guard lk(mu_);
+            start_locked();
+            jobs_.push_back(std::move(job));
+        }
+        cv_.notify_all();
+    }
+
+    void ask(std::string_view name, OVK_PORT_MAKE make) {
+        {
+            std::lock_guard lk(mu_);
+            start_locked();
+            for (ASK& a : asks_)
+                if (a.name == name) {
+                    a.make = std::move(make);
+                    return;
+                }
+            asks_.push_back(ASK{std::string(name), std::move(make)});
+        }
+        cv_.notify_all();
+    }
+
+    void take(std::vector<std::string>& messages, std::vector<MADE>& views) {
+        std::lock_guard lk(mu_);
+        messages.swap(messages_);
+        views.swap(views_);
+    }
+
+    bool wait_idle(int timeout_ms) {
+        std::unique_lock lk(mu_);
+        return idle_cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms),
+                                 [this] { return !busy_ && jobs_.empty() && asks_.empty(); });
+    }
+
+    void stop() {
+        {
+            std::lock_guard lk(mu_);
+            quit_ = true;
+        }
+        cv_.notify_all();
+        if (thread_.joinable()) thread_.join();
+        std::lock_guard lk(mu_);
+        jobs_.clear();
+        asks_.clear();
+        messages_.clear();
+        views_.clear();
+        busy_ = false;
+    }
+
+  private:
+    void start_locked() {
+        if (thread_.joinable()) return;
+        quit_ = false;
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (const std::exception& e) {
+            zq_log(LOG_ERR, "interface: cannot start the engine port: %s", e.what());
+        }
+    }
+
+    void run() {
+        std::unique_lock lk(mu_);
+        for (;;) {
+            cv_.wait(lk, [this] { return quit_ || !jobs_.empty() || !asks_.empty(); });
+            if (quit_) return;
+            std::deque<OVK_PORT_JOB> jobs;
+            jobs.swap(jobs_);
+            std::vector<ASK> asks;
+            asks.swap(asks_);
+            busy_ = true;
+            lk.unlock();
+            std::vector<std::string> said;
+            std::vector<MADE> made;
+            for (OVK_PORT_JOB& j : jobs) {
+                try {
+                    said.push_back(j());  // "" too: the tick learns that it is done
+                } catch (const std::exception& e) {
+                    zq_log(LOG_ERR, "interface: a change failed: %s", e.what());
+                }
+            }
+            for (ASK& a : asks) {
+                try {
+                    made.push_back(MADE{std::move(a.name), a.make()});
+                } catch (const std::exception& e) {
+                    zq_log(LOG_ERR, "interface: a view could not be made: %s", e.what());
+                }
+            }
+            lk.lock();
+            try {
+                for (std::string& m : said) messages_.push_back(std::move(m));
+                for (MADE& m : made) views_.push_back(std::move(m));
+            } catch (const std::exception&) {
+                OVK_LOG_ALLOC_FAIL(MADE, views_.size() + 1, views);
+            }
+            busy_ = false;
+            idle_cv_.notify_all();
+        }
+    }
+
+    std::mutex mu_;
+    std::condition_variable cv_, idle_cv_;
+    std::thread thread_;
+    bool quit_ = false;
+    bool busy_ = false;
+    std::deque<OVK_PORT_JOB> jobs_;
+    std::vector<ASK> asks_;
+    std::vector<std::string> messages_;
+    std::vector<MADE> views_;
+};
+
+// The frame's side: the worker and the latest view of each name, as the tick put it in place.
+struct PORT {
+    WORKER worker;
+    struct HELD {
+        std::any view;
+        uint64_t serial = 0;
+    };
+    std::map<std::string, HELD, std::less<>> views;
+};
+
+PORT& port() {
+    static PORT p;
+    return p;
+}
+
+}  // namespace
+
+void ovk_port_post(OVK_GUI* g, OVK_PORT_JOB job) {
+    OVK_CHECK(g && job);
+    port().worker.post(std::move(job));
+}
+
+void ovk_port_ask(OVK_GUI* g, std::string_view name, OVK_PORT_MAKE make) {
+    OVK_CHECK(g && make);
+    port().worker.ask(name, std::move(make));
+}
+
+const std::any* ovk_port_view(const OVK_GUI* g, std::string_view name) {
+    OVK_CHECK(g, nullptr);
+    const PORT& p = port();
+    const auto it = p.views.find(name);
+    return it == p.views.end() ? nullptr : &it->second.view;
+}
+
+uint64_t ovk_port_serial(const OVK_GUI* g, std::string_view name) {
+    OVK_CHECK(g, 0);
+    const PORT& p = port();
+    const auto it = p.views.find(name);
+    return it == p.views.end() ? 0 : it->second.serial;
+}
+
+bool ovk_port_tick(OVK_GUI* g) {
+    OVK_CHECK(g, false);
+    PORT& p = port();
+    std::vector<std::string> messages;
+    std::vector<MADE> views;
+    p.worker.take(messages, views);
+    try {
+        for (MADE& m : views) {
+            PORT::HELD& h = p.views[m.name];
+            h.view = std::move(m.view);
+            ++h.serial;
+        }
+    } catch (const std::exception&) {
+        OVK_LOG_ALLOC_FAIL(PORT::HELD, p.views.size() + 1, views);
+    }
+    for (const std::string& m : messages)
+        if (!m.empty()) ovk_gui_message(g, "%s", m.c_str());
+    if (!views.empty() || !messages.empty()) g->redraw = true;
+    return !views.empty() || !messages.empty();
+}
+
+bool ovk_port_settle(OVK_GUI* g, int timeout_ms) {
+    OVK_CHECK(g, false);
+    const bool idle = port().worker.wait_idle(timeout_ms);
+    ovk_port_tick(g);
+    return idle;
+}
+
+void ovk_port_stop(OVK_GUI* g) {
+    (void)g;
+    PORT& p = port();
+    p.worker.stop();
+    p.views.clear();
+}
+
+std::string ovk_port_whitelist_text(const std::string& mac, bool on, int rc) {
+    std::string t =
+        on ? mac + " whitelisted: it will never be flagged" : mac + " removed from the whitelist";
+    if (rc != 0) t += " (for this session only: the whitelist could not be saved)";
+    return t;
+}
+
+std::string ovk_port_favorite_text(bool on, int rc) {
+    if (rc == 0) return {};
+    return on ? "The favorite could not be saved to disk"
+              : "The favorite could not be removed on disk";
+}
+
+void ovk_port_whitelist(OVK_GUI* g, const std::string& mac, bool on, const std::string& name) {
+    ovk_port_post(g, [mac, on, name] {
+        const int rc = on ? ovk_store_whitelist_add(mac, name) : ovk_store_whitelist_remove(mac);
+        return ovk_port_whitelist_text(mac, on, rc);
+    });
+}
+
+void ovk_port_favorite(OVK_GUI* g, const std::string& mac, bool on, const std::string& name,
+                       const std::string& vendor, const std::string& type) {
+    ovk_port_post(g, [mac, on, name, vendor, type] {
+        return ovk_port_favorite_text(on,
+                                      ovk_store_set_favorite(mac, on ? 1 : 0, name, vendor, type));
+    });
+}

@@ -1,0 +1,52 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The engine port: the way from a screen to the engine that never makes the interface thread
+// wait. One worker thread, owned by the frame, carries out what the screens post and makes
+// the views they ask for:
+//
+//   - a job (a change: whitelisting, a favourite, a watchlist edit, an export, ...) runs off
+//     the interface thread, after every job posted before it; the message it returns ("" for
+//     none) is shown as a toast on a later tick;
+//   - a view (a screen's copy of engine data: the detail's device and matches, ...) is made
+//     off the interface thread; the frame keeps the latest finished one under its name, and the
+//     screen reads it as a copy on a later tick. Asking again for a name replaces an ask not yet
+//     started. A view asked after a job is made after it, so it shows the change.
+//
+// The tick takes what finished (ovk_port_tick, called by the frame); nothing here waits on the
+// engine except ovk_port_settle, which tests use.
+//
+// Main thread only, except the jobs and makers themselves (on the worker).
+#pragma once
+
+#include <any>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+struct OVK_GUI;
+
+using OVK_PORT_JOB = std::function<std::string()>;
+using OVK_PORT_MAKE = std::function<std::any()>;
+
+void ovk_port_post(OVK_GUI* g, OVK_PORT_JOB job);
+void ovk_port_ask(OVK_GUI* g, std::string_view name, OVK_PORT_MAKE make);
+// The latest finished view of `name`, or nullptr when none has arrived; valid until the next
+// ovk_port_tick. Its serial moves on with each new one (0: none yet).
+const std::any* ovk_port_view(const OVK_GUI* g, std::string_view name);
+uint64_t ovk_port_serial(const OVK_GUI* g, std::string_view name);
+// Puts finished views in place and shows the messages of finished jobs (the frame's tick).
+// True when something arrived.
+bool ovk_port_tick(OVK_GUI* g);
+// Waits up to `timeout_ms` until the worker has nothing left, then takes what finished. True
+// when it became idle.
+bool ovk_port_settle(OVK_GUI* g, int timeout_ms);
+// Stops the worker (what is queued is dropped) and forgets every view.
+void ovk_port_stop(OVK_GUI* g);
+
+// The actions every screen offers on a device, with one wording wherever they start.
+void ovk_port_whitelist(OVK_GUI* g, const std::string& mac, bool on, const std::string& name);
+void ovk_port_favorite(OVK_GUI* g, const std::string& mac, bool on, const std::string& name,
+                       const std::string& vendor, const std::string& type);
+// The texts of those actions (the message shown when done).
+std::string ovk_port_whitelist_text(const std::string& mac, bool on, int rc);
+std::string ovk_port_favorite_text(bool on, int rc);
