@@ -295,7 +295,8 @@ TEST_F(Export, LogJsonKeepsEveryIdExact) {
         rows.push_back(det(9007199254740993 + i, i % 2 == 0));
         rows.back().timestamp = 1700000000123 + i;
     }
-    rows.push_back(det(INT64_MAX, false));
+    rows.push_back(det(1, false));
+    rows.back().id = INT64_MAX;
     const std::optional<std::string> js = ovk_export_log_json(rows);
     ASSERT_TRUE(js);
     std::vector<int64_t> ids, times;
