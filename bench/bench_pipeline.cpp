@@ -116,6 +116,35 @@ void BM_NewAddresses(benchmark::State& state) {
 }
 BENCHMARK(BM_NewAddresses)->Arg(20000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// (b2) Devices that give their name only in the scan response (200 plant sensors, advert then
+// scan response, 20 ms apart): every advert is judged with the name its address sent, and
+// the first name of each one judges its held verdict again.
+void BM_AdvertsAndScanResponses(benchmark::State& state) {
+    setup();
+    int round = 0;
+    time_worker(state, [&round](std::vector<OVK_ADVERT_PTR>& v, int n) {
+        static const std::vector<uint8_t> advert{0x02, 0x01, 0x06, 0x02, 0x0A, 0x00};
+        while (static_cast<int>(v.size()) < n) {
+            for (uint32_t d = 0; d < 200; ++d) {
+                char mac[18];
+                snprintf(mac, sizeof mac, "A0:14:3D:00:%02X:%02X", d >> 8, d & 0xFF);
+                const int64_t t = T0 + round * 20;
+                v.push_back(ovk_advert_new_ble(mac, -60, advert, OVK_ADDR_PUBLIC, 1,
+                                               "LE 1M (legacy)", "", t));
+                std::vector<uint8_t> rsp{0x12, 0x09};  // 17 name bytes
+                char name[19];
+                snprintf(name, sizeof name, "Flower power %04X", d);
+                rsp.insert(rsp.end(), name, name + 17);
+                v.push_back(ovk_advert_new_ble(mac, -60, rsp, OVK_ADDR_PUBLIC, -1, "LE 1M (legacy)",
+                                               "", t + 5));
+            }
+            ++round;
+        }
+    });
+    teardown();
+}
+BENCHMARK(BM_AdvertsAndScanResponses)->Arg(20000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 // (c) Remote ID heavy: 50 drones broadcasting message packs, a fix present, so every advert
 // is decoded and checked for a drone overhead.
 void BM_RemoteIdHeavy(benchmark::State& state) {

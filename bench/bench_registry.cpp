@@ -167,6 +167,23 @@ static void BM_ReportKnown(benchmark::State& state) {
 }
 BENCHMARK(BM_ReportKnown)->Args({0, 0})->Args({1, 0})->Args({1, 1});
 
+// What the pipeline asks before judging each advert: what its address sent before (a device
+// among 10 000 that says nothing new, so no copy is made).
+static void BM_RecallKnown(benchmark::State& state) {
+    fresh_session();
+    const int n = 10000;
+    fill(n, T0);
+    std::vector<OVK_ADVERT> ads;
+    for (int i = 0; i < n; i++) ads.push_back(typical(mac_of(i), -60, i));
+    size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(ovk_registry_recall(ads[i], T0, false));
+        i = (i + 1) % ads.size();
+    }
+    ovk_registry_clear();
+}
+BENCHMARK(BM_RecallKnown);
+
 // A summary snapshot of the whole table.
 static void BM_Snapshot(benchmark::State& state) {
     fresh_session();

@@ -67,6 +67,10 @@ struct CLASSIFIED {
 // A cache entry: the verdicts are shared read-only with the adverts that reuse them.
 struct CACHED {
     std::shared_ptr<const CLASSIFIED> c;
+    // What the adverts that used these verdicts said (ovk_heard_shape): an advert that says
+    // the same tells its address nothing new, so the verdicts stand for it without asking the
+    // registry what the address sent before.
+    std::array<uint64_t, 2> shapes{};
 };
 
 constexpr size_t kFixHistoryMax = 240;    // fixes kept for the stationary test
@@ -497,14 +501,28 @@ void on_cells(const std::vector<OVK_CELL>& cells, const std::string& sim, int ro
 // 5. Processing one advertisement
 // ---------------------------------------------------------------------------------------
 
-// The cached verdicts of an address while they are fresh, else nullptr.
-std::shared_ptr<const CLASSIFIED> cached_for(const std::string& mac, int64_t now) {
+// The cached verdicts of an address while they are fresh, else nullptr; `known` tells
+// whether an advert of this shape used them already.
+std::shared_ptr<const CLASSIFIED> cached_for(const std::string& mac, int64_t now, uint64_t shape,
+                                             bool& known) {
     State& s = S();
     std::lock_guard<std::mutex> lock(s.mu);
-    if (const auto* n = s.classified.get(mac);
-        n && n->ptr && n->ptr->c && now - n->ptr->c->time < OVK_CLASSIFY_CACHE_MS)
-        return n->ptr->c;
-    return nullptr;
+    known = false;
+    const auto* n = s.classified.get(mac);
+    if (!n || !n->ptr || !n->ptr->c || now - n->ptr->c->time >= OVK_CLASSIFY_CACHE_MS)
+        return nullptr;
+    known = shape == n->ptr->shapes[0] || shape == n->ptr->shapes[1];
+    return n->ptr->c;
+}
+
+// Records that an advert of this shape used the cached verdicts of its address.
+void cache_shape(const std::string& mac, uint64_t shape) {
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (auto* n = s.classified.get(mac); n && n->ptr && n->ptr->shapes[0] != shape) {
+        n->ptr->shapes[1] = n->ptr->shapes[0];
+        n->ptr->shapes[0] = shape;
+    }
 }
 
 // Verdicts, identity and vendor of an advert, computed afresh (not cached).
@@ -541,7 +559,7 @@ std::shared_ptr<CLASSIFIED> classify(const OVK_PREFS& p, const OVK_ADVERT& a, in
 
 // Verdicts, identity and vendor of an advert, computed afresh and cached for its address.
 std::shared_ptr<const CLASSIFIED> classify_and_cache(const OVK_PREFS& p, const OVK_ADVERT& a,
-                                                     int64_t now) {
+                                                     int64_t now, uint64_t shape) {
     std::shared_ptr<const CLASSIFIED> result = classify(p, a, now);
     State& s = S();
     std::lock_guard<std::mutex> lock(s.mu);
@@ -549,6 +567,7 @@ std::shared_ptr<const CLASSIFIED> classify_and_cache(const OVK_PREFS& p, const O
     if (!n) return result;  // logged by the map; carry on uncached
     if (!n->ptr) n->ptr = std::make_unique<CACHED>();
     n->ptr->c = result;
+    n->ptr->shapes = {shape, 0};
     sweep_if_grown(s.classified, &s.sweep_classified, [now](const OVK_SMAP_NODE<CACHED>& e) {
         return e.ptr && e.ptr->c && now - e.ptr->c->time < OVK_CLASSIFY_CACHE_MS;
     });
@@ -647,11 +666,19 @@ void process(const OVK_ADVERT& a) {
     // services from the advert). Something new makes the cached verdicts out of date, and a
     // verdict held from an earlier advert is judged again: what the address has now said
     // about itself may explain it away.
-    std::shared_ptr<const CLASSIFIED> cp = cached_for(a.mac, now);
-    OVK_RECALL rc = ovk_registry_recall(a, now, cp == nullptr);
-    if (rc.news) cp.reset();
+    const uint64_t shape = ovk_heard_shape(a);
+    bool known = false;
+    std::shared_ptr<const CLASSIFIED> cp = cached_for(a.mac, now, shape, known);
+    OVK_RECALL rc;
+    if (!known) {
+        rc = ovk_registry_recall(a, now, cp == nullptr);
+        if (rc.news) cp.reset();
+    }
     const OVK_ADVERT& judged = rc.view ? *rc.view : a;
-    if (!cp) cp = classify_and_cache(p, judged, now);
+    if (!cp)
+        cp = classify_and_cache(p, judged, now, shape);
+    else if (!known)
+        cache_shape(a.mac, shape);
     const CLASSIFIED& c = *cp;
     if (rc.held && rc.held_view && ovk_hits_find_label(c.hits, rc.held->label) < 0 &&
         ovk_hits_find_label(classify(p, *rc.held_view, now)->hits, rc.held->label) < 0)

@@ -2,6 +2,7 @@
 #include "ovk_heard.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <new>
 #include <string_view>
 
@@ -26,25 +27,66 @@ bool holds(const std::vector<OVK_UUID>& v, const OVK_UUID& u) {
     return std::find(v.begin(), v.end(), u) != v.end();
 }
 
+// FNV-1a, never 0 (0 stands for "none").
+uint64_t mix(uint64_t h, const uint8_t* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x100000001B3ULL;
+    return h;
+}
+constexpr uint64_t kFnvBasis = 0xCBF29CE484222325ULL;
+
+uint64_t name_hash(std::string_view name) {
+    if (name.empty()) return 0;
+    const uint64_t h = mix(kFnvBasis, reinterpret_cast<const uint8_t*>(name.data()), name.size());
+    return h ? h : 1;
+}
+
+// The hash of what a packet says: its name and its listed services, in order.
+uint64_t shape_of(uint64_t name_h, const OVK_ADVERT& a) {
+    uint64_t h = mix(kFnvBasis, reinterpret_cast<const uint8_t*>(&name_h), sizeof name_h);
+    for (const OVK_UUID& u : a.uuids) h = mix(h, u.b.data(), u.b.size());
+    return h ? h : 1;
+}
+
+bool news_in_lists(const OVK_HEARD& h, const OVK_ADVERT& a, std::string_view name) {
+    for (const OVK_UUID& u : a.uuids)
+        if (!holds(h.uuids, u)) return true;
+    return !name.empty() && std::find(h.names.begin(), h.names.end(), name) == h.names.end();
+}
+
 }  // namespace
+
+uint64_t ovk_heard_shape(const OVK_ADVERT& a) {
+    return heard_here(a) ? shape_of(name_hash(own_name(a)), a) : 0;
+}
 
 int ovk_heard_news(const OVK_HEARD& h, const OVK_ADVERT& a) {
     if (!heard_here(a)) return 0;
-    for (const OVK_UUID& u : a.uuids)
-        if (!holds(h.uuids, u)) return 1;
     const std::string_view name = own_name(a);
-    if (!name.empty() && std::find(h.names.begin(), h.names.end(), name) == h.names.end()) return 1;
-    return 0;
+    const uint64_t shape = shape_of(name_hash(name), a);
+    if (shape == h.shapes[0] || shape == h.shapes[1]) return 0;
+    return news_in_lists(h, a, name) ? 1 : 0;
 }
 
 int ovk_heard_note(OVK_HEARD& h, const OVK_ADVERT& a) {
     if (!heard_here(a)) return 0;
-    const int news = ovk_heard_news(h, a);
     const std::string_view name = own_name(a);
+    const uint64_t nh = name_hash(name);
+    const uint64_t shape = shape_of(nh, a);
+    auto remember = [&h, shape] {
+        if (shape == h.shapes[0]) return;
+        h.shapes[1] = h.shapes[0];
+        h.shapes[0] = shape;
+    };
+    const bool known_shape = shape == h.shapes[0] || shape == h.shapes[1];
+    const int news = !known_shape && news_in_lists(h, a, name) ? 1 : 0;
     if (!news) {
         // Nothing new: at most a known name becomes the latest again (no allocation).
-        auto it = std::find(h.names.begin(), h.names.end(), name);
-        if (!name.empty() && it != h.names.end()) std::rotate(it, it + 1, h.names.end());
+        if (nh && nh != h.latest) {
+            auto it = std::find(h.names.begin(), h.names.end(), name);
+            if (it != h.names.end()) std::rotate(it, it + 1, h.names.end());
+            h.latest = nh;
+        }
+        remember();
         return 0;
     }
     try {
@@ -68,7 +110,9 @@ int ovk_heard_note(OVK_HEARD& h, const OVK_ADVERT& a) {
             if (it != h.names.end()) h.names.erase(it);
             if (h.names.size() >= OVK_HEARD_NAMES_MAX) h.names.erase(h.names.begin());
             h.names.emplace_back(name);
+            h.latest = nh;
         }
+        remember();
     } catch (const std::bad_alloc&) {
         // Whatever could not be kept is judged with this packet alone.
     }

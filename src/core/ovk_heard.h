@@ -12,7 +12,9 @@
 // OVK_HEARD_UUIDS_MAX UUIDs; when full, the oldest makes room.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,7 +28,17 @@ inline constexpr size_t OVK_HEARD_UUIDS_MAX = 32;
 struct OVK_HEARD {
     std::vector<std::string> names;  // distinct trimmed names, the one heard last at the back
     std::vector<OVK_UUID> uuids;     // distinct listed UUIDs, oldest first
+    // Checked first, so that the usual packet (one the device keeps repeating) is answered
+    // without reading the lists: hashes of the names and services of the two latest packets
+    // that told nothing new, and of the latest name (0: none).
+    std::array<uint64_t, 2> shapes{};
+    uint64_t latest = 0;
 };
+
+// A hash of what a packet says that is kept here (its trimmed name and its listed services,
+// in order), never 0 for Bluetooth; 0 for Wi-Fi. Two packets of one address with the same
+// shape tell it the same.
+uint64_t ovk_heard_shape(const OVK_ADVERT& a);
 
 // 1 when `a` says something `h` does not hold: a name or a listed UUID its address had not
 // sent before. 0 otherwise and for Wi-Fi.
