@@ -327,28 +327,6 @@ TEST_F(GuiFrame, ToastsShowAndLeaveTheScreen) {
     EXPECT_EQ(g_.toast.hit.label, std::string(158, 'a'));
 }
 
-// A notice over a button: a click dismisses the notice and does not press the button.
-TEST_F(GuiFrame, AClickOnANoticeDismissesItAndReachesNothingElse) {
-    init();
-    int presses = 0;
-    const float p = ovk_pad(&g_);
-    const int win = zq_gui_add_window(g_.ctx, "Under", 0, 0, kW, kH);
-    zq_gui_window_set_flags(g_.ctx, win, ZQ_GUI_WIN_FRAMELESS);
-    const int btn = zq_gui_add_button(
-        g_.ctx, win, kW / 2 - 80, 2 * p, 160, 32, "Map", 1,
-        [](int, void* user) { ++*static_cast<int*>(user); }, &presses);
-    ovk_gui_message(&g_, "Copied to clipboard");
-    ovk_gui_draw(&g_);
-    ASSERT_TRUE(g_.toast_drawn);
-    click(btn);
-    EXPECT_EQ(presses, 0) << "the click reached the button under the notice";
-    ovk_gui_update(&g_);
-    ovk_gui_draw(&g_);
-    EXPECT_FALSE(g_.toast_drawn) << "the notice is gone";
-    click(btn);
-    EXPECT_EQ(presses, 1) << "with the notice gone the button works";
-}
-
 TEST_F(GuiFrame, WrappedTextFitsItsWidth) {
     init();
     const std::string text =

@@ -568,22 +568,6 @@ double locate_interval(const OVK_GUI* g) {
 bool ovk_gui_handle_event(OVK_GUI* g, const ALLEGRO_EVENT* ev) {
     OVK_CHECK(g && ev, false);
     if (!g->ctx) return false;
-    // A press on the notice shown dismisses it; the button beneath never hears of it.
-    if (ev->type == ALLEGRO_EVENT_MOUSE_BUTTON_DOWN && g->toast_drawn &&
-        al_get_time() < g->toast_until) {
-        const float mx = static_cast<float>(ev->mouse.x), my = static_cast<float>(ev->mouse.y);
-        if (mx >= g->toast_x && mx < g->toast_x + g->toast_w && my >= g->toast_y &&
-            my < g->toast_y + g->toast_h) {
-            g->toast_until = 0;
-            g->toast_swallow_up = true;
-            g->redraw = true;
-            return true;
-        }
-    }
-    if (ev->type == ALLEGRO_EVENT_MOUSE_BUTTON_UP && g->toast_swallow_up) {
-        g->toast_swallow_up = false;
-        return true;
-    }
     g->in_event = true;
     const bool toolkit_took = zq_gui_process_event(g->ctx, ev) != 0;
     g->in_event = false;
@@ -750,10 +734,6 @@ void draw_toast(OVK_GUI* g) {
     if (!second.empty())
         ovk_draw_text_wrap(small, ink, left + p, top + p + lh + p / 2, w - 2 * p, second);
     g->toast_drawn = true;
-    g->toast_x = left;
-    g->toast_y = top;
-    g->toast_w = w;
-    g->toast_h = h;
 }
 
 }  // namespace

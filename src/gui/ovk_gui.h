@@ -141,10 +141,6 @@ struct OVK_GUI {
     OVK_UI_ALERT toast;
     double toast_until = 0;
     bool toast_drawn = false;  // the last frame showed the toast
-    // Where it was drawn; a press there dismisses it and reaches nothing else (nor does the
-    // release that follows).
-    float toast_x = 0, toast_y = 0, toast_w = 0, toast_h = 0;
-    bool toast_swallow_up = false;
 
     // Main screen window and widget ids.
     int win_main = -1;
