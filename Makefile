@@ -76,16 +76,16 @@ run: deps build
 	@bash tools/run.sh $(BUILD)
 
 # The programs, assets and fonts, the desktop entry, the icons and the manual pages under
-# $(DESTDIR)$(PREFIX). Installed for real (no DESTDIR) by root, the scanner is given the
-# capabilities it needs to scan without root, as the Debian package does.
+# $(DESTDIR)$(PREFIX). Installed for real (no DESTDIR) by root, the radio helper (and only
+# it) is given the capabilities it needs to scan without root, as the Debian package does.
 install: build-installed
 	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 	@cp $(BUILD)/install_manifest.txt $(BUILD)/orvik-installed.txt
 	@if [ -z "$(DESTDIR)" ] && [ "$$(id -u)" -eq 0 ]; then \
-	  setcap cap_net_raw,cap_net_admin+eip "$(PREFIX)/bin/orvik" || \
-	    echo "install: could not set the capabilities; scanning needs root until: setcap cap_net_raw,cap_net_admin+eip $(PREFIX)/bin/orvik" >&2; \
+	  setcap cap_net_raw,cap_net_admin+eip "$(PREFIX)/bin/orvik-radio" || \
+	    echo "install: could not set the capabilities; scanning needs root until: setcap cap_net_raw,cap_net_admin+eip $(PREFIX)/bin/orvik-radio" >&2; \
 	else \
-	  echo "install: to scan without root: setcap cap_net_raw,cap_net_admin+eip $(PREFIX)/bin/orvik"; \
+	  echo "install: to scan without root: setcap cap_net_raw,cap_net_admin+eip $(PREFIX)/bin/orvik-radio"; \
 	fi
 
 # Removes what the last `make install` from $(BUILD) put in place (give it the same DESTDIR);
@@ -102,22 +102,24 @@ uninstall:
 
 # The Debian package build/orvik_<version>_<arch>.deb (cpack; run-time dependencies found by
 # dpkg-shlibdeps, capabilities set by its post-install step).
-package: build
+package: build-installed
 	@cd $(BUILD) && cpack -G DEB
 	@ls -1 $(BUILD)/*.deb
 
-# Only what `make install` copies: the programs and the manual pages.
+# Only what `make install` and `make package` copy: the programs, the manual pages and the
+# changelog (no tests, so no GoogleTest needed).
 build-installed:
 	@cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DOVK_BENCH=OFF >/dev/null
-	@cmake --build $(BUILD) -j $(JOBS) --target orvik orvik-classify ovk_man
+	@cmake --build $(BUILD) -j $(JOBS) --target orvik orvik-classify orvik-radio ovk_man ovk_changelog
 
 # The screenshot tour on the demo feed into docs/screenshots/ (the README's pictures).
 shots: deps build
 	@bash tools/shots.sh $(BUILD) docs/screenshots
 
+# The radio helper beside build/orvik gets the two capabilities; orvik itself none.
 setcap: build
-	setcap cap_net_raw,cap_net_admin+eip $(BUILD)/orvik
-	@getcap $(BUILD)/orvik
+	setcap cap_net_raw,cap_net_admin+eip $(BUILD)/orvik-radio
+	@getcap $(BUILD)/orvik-radio
 
 bench: deps
 	@cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DOVK_BENCH=ON >/dev/null

@@ -138,9 +138,13 @@ TEST_F(Installed, ProgramsRunFromAnotherFolderFindTheirAssets) {
     ASSERT_TRUE(executable(path("bin/orvik")));
     ASSERT_TRUE(executable(path("bin/orvik-classify")));
     EXPECT_FALSE(ovk_test::file_exists(path("bin/orvik-decode-demo"))) << "a developer's tool";
-    for (const char* font : {"DejaVuSans.ttf", "DejaVuSans-Bold.ttf", "DejaVuSansMono.ttf",
-                             "share_tech_mono.ttf", "DejaVu-LICENSE.txt"})
-        EXPECT_TRUE(ovk_test::file_exists(path("share/orvik/assets/fonts/") + font)) << font;
+    // Share Tech Mono is bundled; DejaVu is the system's (fonts-dejavu-core), never a copy.
+    EXPECT_TRUE(ovk_test::file_exists(path("share/orvik/assets/fonts/share_tech_mono.ttf")));
+    EXPECT_TRUE(
+        ovk_test::file_exists(path("share/orvik/assets/fonts/share_tech_mono-LICENSE.txt")));
+    for (const char* font :
+         {"DejaVuSans.ttf", "DejaVuSans-Bold.ttf", "DejaVuSansMono.ttf", "DejaVu-LICENSE.txt"})
+        EXPECT_FALSE(ovk_test::file_exists(path("share/orvik/assets/fonts/") + font)) << font;
 
     // The board program on the demo feed: the vendor tables and watchlist presets load, so
     // the demo's patrol-car router is flagged by its watchlisted address block.
@@ -210,8 +214,39 @@ TEST_F(Installed, DesktopEntryValidatesAndNamesWhatWasInstalled) {
               std::make_pair(256, 256));
 }
 
+// The board service: the headless program as its own user with its data in /var/lib/orvik,
+// restarted on failure, fenced in as a network daemon, with no capability beyond the two
+// the radios need; systemd's own checker accepts it (when systemd-analyze is installed).
+TEST_F(Installed, BoardServiceIsHardenedAndVerifies) {
+    const std::string unit = path("lib/systemd/system/orvik.service");
+    const std::string text = ovk_test::read_file(unit);
+    ASSERT_FALSE(text.empty()) << unit;
+    std::set<std::string> lines;
+    for (const std::string& l : lines_of(text)) lines.insert(l);
+    for (const char* want :
+         {"ExecStart=/usr/bin/orvik --headless", "User=orvik", "StateDirectory=orvik",
+          "Environment=XDG_DATA_HOME=%S HOME=%S/orvik", "Restart=on-failure", "NoNewPrivileges=yes",
+          "ProtectSystem=strict", "ProtectHome=yes", "PrivateTmp=yes",
+          "RestrictAddressFamilies=AF_BLUETOOTH AF_NETLINK AF_UNIX AF_INET AF_INET6",
+          "CapabilityBoundingSet=CAP_NET_RAW CAP_NET_ADMIN", "WantedBy=multi-user.target"})
+        EXPECT_TRUE(lines.count(want)) << want << "\n" << text;
+
+    if (run_command("command -v systemd-analyze").rc != 0)
+        GTEST_SKIP() << "systemd-analyze is not installed";
+    // Verified as installed, with the program and the manual page of this installation in
+    // the places the unit names (systemd checks that both exist).
+    const std::string copy = elsewhere_.file("orvik.service");
+    std::string local = text;
+    local.replace(local.find("ExecStart=/usr/bin/orvik"), 24, "ExecStart=" + path("bin/orvik"));
+    ovk_test::write_file(copy, local);
+    const SplitResult v = run_split(elsewhere_, "MANPATH=" + sh_quote(path("share/man")) +
+                                                    " systemd-analyze verify " + sh_quote(copy));
+    EXPECT_EQ(v.rc, 0) << v.out << v.err;
+    EXPECT_EQ(v.err, "");
+}
+
 TEST_F(Installed, ManualPagesRenderWithoutWarnings) {
-    for (const char* page : {"orvik", "orvik-classify"}) {
+    for (const char* page : {"orvik", "orvik-classify", "orvik-radio"}) {
         const std::string gz = path(std::string("share/man/man1/") + page + ".1.gz");
         ASSERT_TRUE(ovk_test::file_exists(gz)) << gz;
         // What `man` shows, with every warning groff can give.
@@ -471,17 +506,20 @@ TEST_F(DebianPackage, ControlNamesTheVersionArchitectureAndRunTimeDependencies) 
     const std::string depends = ", " + field("Depends") + ",";
     for (const char* pkg :
          {"liballegro5.2", "liballegro-audio5.2", "liballegro-ttf5.2", "liballegro-image5.2",
-          "libcurl4", "libcjson1", "libx11-6", "libpcap0.8", "libstdc++6", "libc6", "libcap2-bin"})
+          "libcurl4", "libcjson1", "libx11-6", "libpcap0.8", "libstdc++6", "libc6", "libcap2-bin",
+          "fonts-dejavu-core"})
         EXPECT_TRUE(depends.find(std::string(", ") + pkg + " ") != std::string::npos ||
                     depends.find(std::string(", ") + pkg + ",") != std::string::npos)
             << pkg << " missing from Depends:" << depends;
-    EXPECT_EQ(field("Recommends"), "gpsd, espeak-ng, libnotify-bin, xdg-utils");
+    EXPECT_EQ(field("Recommends"), "gpsd, espeak-ng, libnotify-bin, xdg-utils, ieee-data");
 
     // The files land under /usr, where the installed program looks for its assets.
     const CommandResult list = run_command("dpkg-deb -c " + sh_quote(deb_));
     for (const char* f :
-         {"./usr/bin/orvik", "./usr/bin/orvik-classify", "./usr/share/orvik/assets/vendors/oui.tsv",
-          "./usr/share/orvik/assets/fonts/DejaVuSans.ttf", "./usr/share/applications/orvik.desktop",
+         {"./usr/bin/orvik", "./usr/bin/orvik-classify", "./usr/bin/orvik-radio",
+          "./usr/share/man/man1/orvik-radio.1.gz", "./usr/share/orvik/assets/vendors/oui.tsv",
+          "./usr/share/orvik/assets/fonts/share_tech_mono.ttf",
+          "./usr/share/applications/orvik.desktop", "./usr/share/doc/orvik/changelog.gz",
           "./usr/share/icons/hicolor/48x48/apps/orvik.png", "./usr/share/man/man1/orvik.1.gz",
           "./usr/share/man/man1/orvik-classify.1.gz", "./usr/share/doc/orvik/copyright"})
         EXPECT_NE(list.out.find(std::string(" ") + f + "\n"), std::string::npos) << f;
@@ -497,6 +535,80 @@ TEST_F(DebianPackage, ControlNamesTheVersionArchitectureAndRunTimeDependencies) 
         run_command("cd " + sh_quote(elsewhere.path()) + " && OVK_ASSETS= " +
                     sh_quote(unpacked.file("usr/bin/orvik-classify")) + " one.jsonl");
     EXPECT_NE(cls.out.find("Taser International Inc."), std::string::npos) << cls.out;
+}
+
+// What Debian's own checker says of the package: nothing, neither errors nor warnings (the
+// informational and pedantic notes are not counted). lintian comes with the lintian package.
+TEST_F(DebianPackage, LintianFindsNoErrorsOrWarnings) {
+    const SplitResult r = run_split(*out_, "lintian --tag-display-limit 0 " + sh_quote(deb_));
+    ASSERT_NE(r.rc, 127) << "lintian is missing (make deps installs it)";
+    std::string problems;
+    for (const std::string& l : lines_of(r.out))
+        if (l.rfind("E: ", 0) == 0 || l.rfind("W: ", 0) == 0) problems += l + "\n";
+    EXPECT_EQ(problems, "") << r.err;
+    // The changelog it would miss otherwise is this release's, from the version.
+    ovk_test::TempDir x;
+    ASSERT_EQ(run_command("dpkg-deb -x " + sh_quote(deb_) + " " + sh_quote(x.path())).rc, 0);
+    const CommandResult cl =
+        run_command("zcat " + sh_quote(x.file("usr/share/doc/orvik/changelog.gz")) + " > " +
+                    sh_quote(x.file("changelog")) + " && dpkg-parsechangelog -l " +
+                    sh_quote(x.file("changelog")) + " -S Version");
+    EXPECT_EQ(cl.out, field("Version") + "\n");
+}
+
+// The programs as built and as packaged carry the hardening Debian asks for: a position
+// independent executable, read-only relocations bound at start, the stack protector and
+// the checked variants of the C library's string and output functions.
+TEST_F(DebianPackage, ProgramsAreHardened) {
+    ovk_test::TempDir x;
+    ASSERT_EQ(run_command("dpkg-deb -x " + sh_quote(deb_) + " " + sh_quote(x.path())).rc, 0);
+    for (const std::string& exe :
+         {x.file("usr/bin/orvik"), x.file("usr/bin/orvik-classify"), x.file("usr/bin/orvik-radio"),
+          std::string(OVK_BINARY_DIR) + "/orvik"}) {
+        const CommandResult h = run_command("readelf -h " + sh_quote(exe));
+        ASSERT_EQ(h.rc, 0) << h.out;
+        EXPECT_NE(h.out.find("DYN (Position-Independent Executable"), std::string::npos) << exe;
+        EXPECT_NE(run_command("readelf -lW " + sh_quote(exe)).out.find("GNU_RELRO"),
+                  std::string::npos)
+            << exe;
+        EXPECT_NE(run_command("readelf -dW " + sh_quote(exe)).out.find("BIND_NOW"),
+                  std::string::npos)
+            << exe;
+        const std::string syms = run_command("readelf --dyn-syms -W " + sh_quote(exe)).out;
+        EXPECT_NE(syms.find("__stack_chk_fail"), std::string::npos) << exe;
+        int checked = 0;
+        for (const std::string& l : lines_of(syms)) {
+            const size_t at = l.find(" __");
+            if (at == std::string::npos || l.find("__stack_chk_fail") != std::string::npos)
+                continue;
+            const std::string name = l.substr(at + 1, l.find('@', at) - at - 1);
+            if (name.size() > 6 && name.compare(name.size() - 4, 4, "_chk") == 0) ++checked;
+        }
+        EXPECT_GE(checked, 1) << exe << ": no __*_chk function\n" << syms;
+    }
+}
+
+// The maintainer: DEBFULLNAME and DEBEMAIL when set, as Debian's tools read them, else the
+// configure option (whose default lintian accepts, above).
+TEST(PackageMaintainer, ComesFromDebEmailWhenSet) {
+    ovk_test::TempDir b;
+    const std::string config = b.file("CPackConfig.cmake");
+    auto configure = [&](const std::string& env) {
+        const CommandResult r =
+            run_command(env + " cmake -S " + sh_quote(OVK_SOURCE_DIR) + " -B " +
+                        sh_quote(b.path()) + " -G Ninja -DOVK_TESTS=OFF -DOVK_BENCH=OFF");
+        EXPECT_EQ(r.rc, 0) << r.out;
+        for (const std::string& l : lines_of(ovk_test::read_file(config)))
+            if (l.rfind("set(CPACK_DEBIAN_PACKAGE_MAINTAINER ", 0) == 0) return l;
+        return std::string();
+    };
+    EXPECT_EQ(configure("DEBFULLNAME='Ada Lovelace' DEBEMAIL=ada@example.org"),
+              "set(CPACK_DEBIAN_PACKAGE_MAINTAINER \"Ada Lovelace <ada@example.org>\")");
+    EXPECT_EQ(configure("DEBFULLNAME= DEBEMAIL='Grace Hopper <grace@example.org>'"),
+              "set(CPACK_DEBIAN_PACKAGE_MAINTAINER \"Grace Hopper <grace@example.org>\")");
+    const std::string fallback = configure("DEBFULLNAME= DEBEMAIL=");
+    EXPECT_NE(fallback.find("@"), std::string::npos) << fallback;
+    EXPECT_EQ(fallback.find("localhost"), std::string::npos) << fallback;
 }
 
 // The post-install step run as dpkg runs it ("postinst configure"), with stand-ins for
@@ -523,13 +635,38 @@ TEST_F(DebianPackage, PostInstallGivesTheScannerItsCapabilitiesOrSaysWhyNot) {
     stand_in(0);
     SplitResult r = configure(bin.path());
     EXPECT_EQ(r.rc, 0) << r.err;
-    EXPECT_EQ(ovk_test::read_file(log), "cap_net_raw,cap_net_admin+eip /usr/bin/orvik\n");
+    EXPECT_EQ(ovk_test::read_file(log), "cap_net_raw,cap_net_admin+eip /usr/bin/orvik-radio\n")
+        << "the radio helper, and only it, gets capabilities";
     EXPECT_EQ(r.err, "");
+
+    // The service's system user is made once, when it does not exist yet; the service is
+    // never enabled by installing.
+    const std::string users = bin.file("adduser.log");
+    ovk_test::write_file(bin.file("adduser"),
+                         "#!/bin/sh\necho \"$@\" >> '" + users + "'\nexit 0\n");
+    ovk_test::write_file(bin.file("getent"), "#!/bin/sh\nexit 2\n");
+    ::chmod(bin.file("adduser").c_str(), 0755);
+    ::chmod(bin.file("getent").c_str(), 0755);
+    r = configure(bin.path());
+    EXPECT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(ovk_test::read_file(users),
+              "--system --group --quiet --home /var/lib/orvik --no-create-home orvik\n");
+    ovk_test::write_file(bin.file("getent"), "#!/bin/sh\necho orvik:x:999:999::/var/lib/orvik\n");
+    r = configure(bin.path());
+    EXPECT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(lines_of(ovk_test::read_file(users)).size(), 1u) << "the user exists already";
+    const std::string script = ovk_test::read_file(postinst);
+    EXPECT_EQ(script.find("systemctl"), std::string::npos);
+    EXPECT_EQ(script.find("deb-systemd"), std::string::npos);
+    ::unlink(bin.file("adduser").c_str());
+    ::unlink(bin.file("getent").c_str());
+    ::unlink(log.c_str());
 
     stand_in(1);
     r = configure(bin.path());
     EXPECT_EQ(r.rc, 0) << "a failed setcap must not fail the installation";
-    EXPECT_NE(r.err.find("setcap cap_net_raw,cap_net_admin+eip /usr/bin/orvik"), std::string::npos)
+    EXPECT_NE(r.err.find("setcap cap_net_raw,cap_net_admin+eip /usr/bin/orvik-radio\n"),
+              std::string::npos)
         << r.err;
 
     ::unlink(bin.file("setcap").c_str());

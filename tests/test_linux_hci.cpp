@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "ovk_linux_hci.h"
+#include "radio_channel.h"
 #include "scan_sink.h"
 #include "sim_hci_controller.h"
 #include "zq_log.h"
@@ -84,13 +85,21 @@ class LogCapture {
     int old_level_ = -1;
 };
 
-// A scanner on a simulated controller, with a recording sink.
+// A scanner on a simulated controller, with a recording sink. The scanner reaches the
+// controller as the installed program does, through the radio helper's channel.
 struct Rig {
     std::shared_ptr<Sim> sim = std::make_shared<Sim>();
     ScanSink sink;
+    std::unique_ptr<RadioChannel<Sim>> helper;
     std::unique_ptr<OVK_HCI_SCANNER> scanner;
-    Rig() { scanner = std::make_unique<OVK_HCI_SCANNER>(sim, sink.sink()); }
-    ~Rig() { scanner.reset(); }
+    Rig() {
+        helper = std::make_unique<RadioChannel<Sim>>(sim);
+        scanner = std::make_unique<OVK_HCI_SCANNER>(helper->client(), sink.sink());
+    }
+    ~Rig() {
+        scanner.reset();
+        helper.reset();
+    }
     int start(int dev = -1, int mode = 0) {
         OVK_SCAN_OPTS o;
         o.ble = 1;
@@ -544,6 +553,9 @@ TEST(HciReader, StopWhileTheEnableAnswerIsPendingTurnsTheScanOff) {
     l.sim->advance(2500);  // the enable command times out: setup failed, the scan is undone
     ASSERT_TRUE(l.sink.wait_status("BLE: hci0 scan setup failed: Connection timed out"))
         << l.sink.last_status();
+    // The status comes first, then the adapter is closed with the disable command.
+    EXPECT_TRUE(l.sink.wait(
+        [&](const ScanSink&) { return l.sim->count_ocf(OVK_HCI_OCF_SCAN_ENABLE) == 2; }));
     EXPECT_EQ(l.sim->count_ocf(OVK_HCI_OCF_SCAN_ENABLE), 2);
     EXPECT_FALSE(l.sim->scan_enabled());
 }

@@ -15,6 +15,7 @@
 
 #include "helpers/ovk_test_files.h"
 #include "ovk_linux_nl80211.h"
+#include "radio_channel.h"
 #include "scan_sink.h"
 #include "sim_nl80211_kernel.h"
 #include "zq_log.h"
@@ -66,12 +67,21 @@ struct Dump {
     }
 };
 
+// The scanner reaches the simulated kernel as the installed program does, through the radio
+// helper's channel.
 struct Rig {
     std::shared_ptr<Kernel> k = std::make_shared<Kernel>();
     ScanSink sink;
+    std::unique_ptr<RadioChannel<Kernel>> helper;
     std::unique_ptr<OVK_WIFI_SCANNER> scanner;
-    Rig() { scanner = std::make_unique<OVK_WIFI_SCANNER>(k, sink.sink()); }
-    ~Rig() { scanner.reset(); }
+    Rig() {
+        helper = std::make_unique<RadioChannel<Kernel>>(k);
+        scanner = std::make_unique<OVK_WIFI_SCANNER>(helper->client(), sink.sink());
+    }
+    ~Rig() {
+        scanner.reset();
+        helper.reset();
+    }
     int start(int interval = 10000, const std::string& iface = "") {
         OVK_SCAN_OPTS o;
         o.wifi = 1;

@@ -30,6 +30,7 @@
 #include "ovk_linux_hci.h"
 #include "ovk_linux_nl80211.h"
 #include "ovk_platform.h"
+#include "ovk_vendordb.h"
 #include "zq_log.h"
 
 namespace fs = std::filesystem;
@@ -812,4 +813,67 @@ TEST(Alerts, SoundFlagDecidesWhetherThePlayerIsAsked) {
     EXPECT_EQ(ovk_linux_audio_state(), -1);
     ovk_platform_shutdown();  // shuts the player down as well
     EXPECT_EQ(ovk_linux_audio_state(), 0);
+}
+
+// The address-block table: the system's IEEE registry when it is newer than the bundled
+// listing (converted, with its own date in the header), else the bundled table; the log
+// says at level 6 which one was loaded. A directory without a date or registry is passed by.
+TEST(PlatformAssets, SystemIeeeRegistryWinsOnlyWhenNewer) {
+    TempDir d;
+    const std::string old_dir = (d.path() / "old").string();
+    const std::string new_dir = (d.path() / "new").string();
+    const std::string empty_dir = (d.path() / "empty").string();
+    fs::create_directories(old_dir);
+    fs::create_directories(new_dir);
+    fs::create_directories(empty_dir);
+    auto write = [](const std::string& path, const std::string& text) {
+        std::ofstream(path, std::ios::binary) << text;
+    };
+    const std::string header = "Registry,Assignment,Organization Name,Organization Address\n";
+    write(old_dir + "/.lastupdate", "1600000000\n");  // 2020-09-13
+    write(old_dir + "/oui.csv", header + "MA-L,0025DF,Old Registrant,x\n");
+    write(new_dir + "/.lastupdate", "1780000000\n");  // 2026-05-28
+    write(new_dir + "/oui.csv", header + "MA-L,0025DF,\"Axon Enterprise, Inc.\",x\n");
+    write(new_dir + "/mam.csv", header + "MA-M,0025DF1,Block Seven,x\n");
+    const std::string bundled =
+        "# IEEE address blocks\n# Generated from Debian ieee-data (IEEE listing of "
+        "2022-08-27)\n0025DF\tTaser International Inc.\n";
+
+    {
+        LogCapture log;
+        const std::string dirs[] = {empty_dir, new_dir, old_dir};
+        const auto t = ovk_platform_oui_table(bundled, dirs);
+        ASSERT_TRUE(t);
+        EXPECT_EQ(*t, "# IEEE address blocks from " + new_dir +
+                          " (IEEE listing of 2026-05-28)\n"
+                          "0025DF\tAxon Enterprise, Inc.\n0025DF1\tBlock Seven\n");
+        EXPECT_NE(log.text().find("INFO"), std::string::npos) << log.text();
+        EXPECT_NE(log.text().find("vendor table: the IEEE registry in " + new_dir +
+                                  ", of 2026-05-28, 2 blocks, newer than the bundled IEEE "
+                                  "listing of 2022-08-27"),
+                  std::string::npos)
+            << log.text();
+        // The converted table dates itself, so it would be compared by its own date again.
+        EXPECT_EQ(ovk_vendordb_listing_day(*t), 20601);
+    }
+    {
+        LogCapture log;
+        const std::string dirs[] = {old_dir, new_dir};
+        EXPECT_EQ(ovk_platform_oui_table(bundled, dirs), bundled);
+        EXPECT_NE(log.text().find("vendor table: the bundled IEEE listing of 2022-08-27 (the "
+                                  "IEEE registry in " +
+                                  old_dir + ", of 2020-09-13, is not newer)"),
+                  std::string::npos)
+            << log.text();
+    }
+    // A table that names no date (a test's own) is never replaced; without a bundled table
+    // the system's is better than none.
+    const std::string dirs[] = {new_dir};
+    EXPECT_EQ(ovk_platform_oui_table(std::string("0025DF\tMine\n"), dirs),
+              std::string("0025DF\tMine\n"));
+    const auto none = ovk_platform_oui_table(std::nullopt, dirs);
+    ASSERT_TRUE(none);
+    EXPECT_NE(none->find("0025DF\tAxon Enterprise, Inc.\n"), std::string::npos);
+    const std::string nothing[] = {empty_dir};
+    EXPECT_EQ(ovk_platform_oui_table(bundled, nothing), bundled);
 }

@@ -322,3 +322,57 @@ TEST(AssetReader, DefaultReaderUsesTheAssetsDirectoryAndInstalledReadersReplaceI
     ovk_set_asset_reader(nullptr);
     EXPECT_FALSE(ovk_read_asset("abc").has_value());
 }
+
+// The system's IEEE registry (Debian's ieee-data CSV files) as the address-block table:
+// quoted names with commas and line ends, names cleaned to one line, blocks of the wrong
+// length or without a name skipped, the first name of a block listed twice kept, and a file
+// without the registry's header ignored. The result loads like the bundled table.
+TEST(VendorDbIeee, RegistryCsvBecomesTheAddressBlockTable) {
+    const std::string oui =
+        "Registry,Assignment,Organization Name,Organization Address\r\n"
+        "MA-L,0025df,\"Taser International, Inc.\",\"17800 N 85th St\r\nScottsdale AZ\"\r\n"
+        "MA-L,001122,  Spaced\tout \xC2\xA0name  ,x\r\n"
+        "MA-L,001122,Second name,x\r\n"
+        "MA-L,00112,Short,x\r\n"
+        "MA-L,0011GG,Not hex,x\r\n"
+        "MA-L,AABBCC,,x\r\n"
+        "MA-L,CCDDEE,\"Say \"\"hi\"\"\",x\r\n"
+        "MA-L,DDEEFF,Bad \xFF byte,x\r\n"
+        "MA-L,EEFF00\r\n";
+    const std::string mam =
+        "Registry,Assignment,Organization Name,Organization Address\n"
+        "MA-M,0025DF1,Narrower block,x\n";
+    const std::string bad = "not,the,header\nMA-S,0025DF123,Never,x\n";
+    const OVK_IEEE_CSV files[] = {{oui, 6}, {mam, 7}, {bad, 9}};
+    const OVK_IEEE_TABLE t = ovk_vendordb_from_ieee(files);
+    EXPECT_EQ(t.tsv,
+              "0025DF\tTaser International, Inc.\n"
+              "001122\tSpaced out name\n"
+              "CCDDEE\tSay \"hi\"\n"
+              "DDEEFF\tBad \xEF\xBF\xBD byte\n"
+              "0025DF1\tNarrower block\n");
+    EXPECT_EQ(t.blocks, 5u);
+
+    ovk_vendordb_unload();
+    ASSERT_EQ(ovk_vendordb_load([&](std::string_view name) -> std::optional<std::string> {
+                  if (name == OVK_VENDOR_FILE_OUI) return t.tsv;
+                  return std::string();
+              }),
+              0);
+    EXPECT_STREQ(ovk_vendor_mac("00:25:DF:11:22:33"), "Narrower block");
+    EXPECT_STREQ(ovk_vendor_mac("00:25:DF:F1:22:33"), "Taser International, Inc.");
+    EXPECT_STREQ(ovk_vendor_mac("00:11:22:33:44:55"), "Spaced out name");
+    ovk_vendordb_unload();
+}
+
+TEST(VendorDbIeee, ListingDateOfATable) {
+    EXPECT_EQ(ovk_vendordb_listing_day("# IEEE address blocks\n"
+                                       "# Generated from Debian ieee-data (IEEE listing of "
+                                       "2022-08-27)\n000000\tXEROX\n"),
+              19231);
+    EXPECT_EQ(ovk_vendordb_listing_day("# IEEE listing of 1970-01-01\n"), 0);
+    EXPECT_FALSE(ovk_vendordb_listing_day("000000\tXEROX\n# IEEE listing of 2022-08-27\n"));
+    EXPECT_FALSE(ovk_vendordb_listing_day("# IEEE listing of 2022-13-01\n"));
+    EXPECT_FALSE(ovk_vendordb_listing_day("# IEEE listing of 2022-08"));
+    EXPECT_FALSE(ovk_vendordb_listing_day(""));
+}

@@ -33,6 +33,8 @@ PKGS=(
   # pages' renderers and checker, dpkg-shlibdeps (and the file(1) it relies on); rsvg-convert
   # draws the PNG icons (tools/make_icons.sh)
   desktop-file-utils man-db groff-base mandoc dpkg-dev file librsvg2-bin
+  # the package's checker (tests/test_install.cpp)
+  lintian
 )
 
 missing=()

@@ -3,12 +3,14 @@
 // buffers, which are parsed in place (line ends and the separating tabs become zero bytes).
 #include "ovk_vendordb.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
 #include <exception>
 #include <mutex>
 #include <new>
+#include <unordered_set>
 #include <vector>
 
 #include "zq_log.h"
@@ -253,7 +255,194 @@ bool loaded() {
     return _loaded.load(std::memory_order_acquire) != 0;
 }
 
+// ---- The IEEE registry's CSV files ----
+
+// One row of a CSV file: its first three fields (RFC 4180 quoting: a quoted field may hold
+// commas, line ends and "" for a quote). `at` moves past the row's line end.
+struct CSV_ROW {
+    std::array<std::string, 3> f;
+    size_t n = 0;  // fields seen (counting beyond three)
+};
+
+CSV_ROW csv_row(std::string_view t, size_t& at) {
+    CSV_ROW row;
+    std::string cur;
+    bool quoted = false;
+    auto end_field = [&] {
+        if (row.n < row.f.size()) row.f[row.n] = std::move(cur);
+        ++row.n;
+        cur.clear();
+    };
+    while (at < t.size()) {
+        const char c = t[at++];
+        if (quoted) {
+            if (c != '"') {
+                if (row.n < row.f.size()) cur += c;
+            } else if (at < t.size() && t[at] == '"') {
+                if (row.n < row.f.size()) cur += '"';
+                ++at;
+            } else {
+                quoted = false;
+            }
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ',') {
+            end_field();
+        } else if (c == '\n' || c == '\r') {
+            if (c == '\r' && at < t.size() && t[at] == '\n') ++at;
+            break;
+        } else if (row.n < row.f.size()) {
+            cur += c;
+        }
+    }
+    end_field();
+    return row;
+}
+
+// Length of the valid UTF-8 sequence at s[i], 0 when it is not one.
+size_t utf8_len(std::string_view s, size_t i) {
+    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = b(i);
+    size_t n = 0;
+    unsigned cp = 0;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+        cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        cp = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (i + n > s.size()) return 0;
+    for (size_t k = 1; k < n; k++) {
+        if ((b(i + k) & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (b(i + k) & 0x3F);
+    }
+    if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+        (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    return n;
+}
+
+// One line of printable text: white space, control characters (C0, DEL, C1) and no-break
+// spaces become one blank, runs of blanks one, ends trimmed; invalid UTF-8 becomes U+FFFD.
+std::string clean_name(std::string_view s) {
+    std::string out;
+    bool blank = false;
+    auto put_blank = [&] { blank = !out.empty(); };
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80) {
+            ++i;
+            if (c <= 0x20 || c == 0x7F) {
+                put_blank();
+                continue;
+            }
+            if (blank) out += ' ';
+            blank = false;
+            out += static_cast<char>(c);
+            continue;
+        }
+        const size_t n = utf8_len(s, i);
+        if (n == 2 && c == 0xC2 && static_cast<unsigned char>(s[i + 1]) <= 0xA0) {
+            i += 2;  // C1 control or no-break space
+            put_blank();
+            continue;
+        }
+        if (blank) out += ' ';
+        blank = false;
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(s.substr(i, n));
+            i += n;
+        }
+    }
+    return out;
+}
+
+bool all_hex(std::string_view s) {
+    for (char c : s)
+        if (hex_value(static_cast<unsigned char>(c)) < 0) return false;
+    return !s.empty();
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+
 }  // namespace
+
+OVK_IEEE_TABLE ovk_vendordb_from_ieee(std::span<const OVK_IEEE_CSV> files) {
+    OVK_IEEE_TABLE out;
+    try {
+        std::unordered_set<std::string> seen;
+        for (const OVK_IEEE_CSV& file : files) {
+            if (file.digits < 1 || file.digits > static_cast<int>(OUI_MAX_DIGITS)) continue;
+            size_t at = 0;
+            const CSV_ROW header = csv_row(file.text, at);
+            if (trim(header.f[0]) != "Registry") continue;
+            while (at < file.text.size()) {
+                const CSV_ROW row = csv_row(file.text, at);
+                if (row.n < 3) continue;
+                std::string prefix(trim(row.f[1]));
+                for (char& c : prefix)
+                    if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
+                if (prefix.size() != static_cast<size_t>(file.digits) || !all_hex(prefix)) continue;
+                const std::string name = clean_name(row.f[2]);
+                if (name.empty() || !seen.insert(prefix).second) continue;
+                out.tsv += prefix;
+                out.tsv += '\t';
+                out.tsv += name;
+                out.tsv += '\n';
+                ++out.blocks;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        zq_log(LOG_ERR, "vendor tables: out of memory");
+        return {};
+    }
+    return out;
+}
+
+std::optional<long> ovk_vendordb_listing_day(std::string_view table) {
+    // Only the comment lines at the top are looked at.
+    size_t at = 0;
+    while (at < table.size() && table[at] == '#') {
+        const size_t end = std::min(table.find('\n', at), table.size());
+        const std::string_view line = table.substr(at, end - at);
+        const size_t k = line.find("IEEE listing of ");
+        if (k != std::string_view::npos && k + 26 <= line.size()) {
+            const std::string_view d = line.substr(k + 16, 10);
+            int y = 0, m = 0, dd = 0;
+            bool ok = d[4] == '-' && d[7] == '-';
+            for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9}) ok = ok && d[i] >= '0' && d[i] <= '9';
+            if (ok) {
+                y = (d[0] - '0') * 1000 + (d[1] - '0') * 100 + (d[2] - '0') * 10 + (d[3] - '0');
+                m = (d[5] - '0') * 10 + (d[6] - '0');
+                dd = (d[8] - '0') * 10 + (d[9] - '0');
+            }
+            if (ok && m >= 1 && m <= 12 && dd >= 1 && dd <= 31) {
+                // Days from the civil date (proleptic Gregorian calendar).
+                const int yy = y - (m <= 2);
+                const int era = yy / 400;
+                const int yoe = yy - era * 400;
+                const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + dd - 1;
+                const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+                return static_cast<long>(era) * 146097 + doe - 719468;
+            }
+        }
+        at = end + 1;
+    }
+    return std::nullopt;
+}
 
 int ovk_vendordb_load(const OVK_ASSET_READER& read_asset) {
     std::lock_guard<std::mutex> g(_lock);

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -59,3 +60,24 @@ struct OVK_VENDORDB_COUNTS {
 };
 // Entry counts of the four tables (all 0 when not loaded).
 OVK_VENDORDB_COUNTS ovk_vendordb_counts();
+
+// The system's copy of the IEEE registry, as Debian's ieee-data package ships it, turned into
+// the address-block table (OVK_VENDOR_FILE_OUI's format). Each input is one CSV file with its
+// prefix length: oui.csv 6 (MA-L), mam.csv 7 (MA-M), oui36.csv and iab.csv 9 (MA-S, IAB). A
+// file must start with the header row ("Registry,Assignment,Organization Name,...") or it
+// gives nothing; rows whose assignment is not that many hex digits, or whose name is empty,
+// are skipped. Names become one line of text (white space and control characters one blank,
+// invalid UTF-8 the replacement character), and a block listed twice keeps its first name,
+// as tools/gen_vendor_tables.py does for the bundled table.
+struct OVK_IEEE_CSV {
+    std::string_view text;
+    int digits = 6;
+};
+struct OVK_IEEE_TABLE {
+    std::string tsv;    // the table, one "PREFIX<TAB>Name" line per block
+    size_t blocks = 0;  // lines in it
+};
+OVK_IEEE_TABLE ovk_vendordb_from_ieee(std::span<const OVK_IEEE_CSV> files);
+// The listing date a table names in its header comment ("... IEEE listing of 2022-08-27"),
+// as days since 1970-01-01; nullopt when it names none.
+std::optional<long> ovk_vendordb_listing_day(std::string_view table);

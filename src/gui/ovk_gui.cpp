@@ -20,6 +20,8 @@
 #include <cstdio>
 #include <map>
 #include <set>
+#include <string>
+#include <string_view>
 
 #include "ovk_app_util.h"
 #include "ovk_gui_about.h"
@@ -138,15 +140,23 @@ const char* const kFontBold = "fonts/DejaVuSans-Bold.ttf";
 const char* const kFontMono = "fonts/DejaVuSansMono.ttf";
 const char* const kFontTech = "fonts/share_tech_mono.ttf";
 
-// One font, found among the assets (else tried as "assets/<name>"), or Allegro's built-in
-// font in its place. Fonts already loaded at that size are shared.
+// Where Debian's fonts-dejavu-core puts the DejaVu fonts; the installed program uses them
+// from there, and the copies among the assets serve a program run from the source tree.
+const char* const kSystemDejaVu = "/usr/share/fonts/truetype/dejavu/";
+
+// One font: a DejaVu font from the system's fonts first, else found among the assets (else
+// tried as "assets/<name>"), or Allegro's built-in font in its place. Fonts already loaded
+// at that size are shared.
 ALLEGRO_FONT* load_font(std::map<std::pair<std::string, int>, ALLEGRO_FONT*>& loaded,
                         ALLEGRO_FONT*& builtin, const char* name, float size) {
     const int px = std::max(1, static_cast<int>(std::lround(size)));
     const auto key = std::make_pair(std::string(name), px);
     if (auto it = loaded.find(key); it != loaded.end()) return it->second;
     ALLEGRO_FONT* f = nullptr;
-    if (auto path = ovk_platform_asset_path(name)) f = al_load_ttf_font(path->c_str(), px, 0);
+    if (const std::string_view n(name); n.starts_with("fonts/DejaVu"))
+        f = al_load_ttf_font((kSystemDejaVu + std::string(n.substr(6))).c_str(), px, 0);
+    if (!f)
+        if (auto path = ovk_platform_asset_path(name)) f = al_load_ttf_font(path->c_str(), px, 0);
     if (!f) f = al_load_ttf_font((std::string("assets/") + name).c_str(), px, 0);
     if (!f) {
         zq_log(LOG_ERR, "cannot load font %s at %dpx", name, px);

@@ -26,9 +26,10 @@ inline constexpr size_t kTextMax = 5999;
 const char* const kTemplate =
     "# Orvik %s\n"
     "\n"
-    "Orvik is made by Brackwater and its contributors. The data tables and fonts it carries "
-    "keep their own licences, listed below; their full texts travel with the program in its "
-    "assets folder.\n"
+    "Orvik is made by Brackwater and its contributors and is free software under the GNU "
+    "General Public License, version 3 or later. The data tables and fonts it uses keep their "
+    "own licences, listed below; their full texts travel with the program in its copyright "
+    "file (/usr/share/doc/orvik/copyright when installed).\n"
     "\n"
     "Drawn with Allegro 5 and Orvik's own widget toolkit. Platform: %s.\n"
     "\n"

@@ -18,6 +18,7 @@
 
 #include "ovk_gui.h"
 #include "ovk_platform.h"
+#include "ovk_radio.h"
 #include "ovk_watchlist.h"
 
 namespace {
@@ -63,26 +64,16 @@ int threshold_index(int threshold) {
     return threshold > 79 ? 2 : threshold > 49 ? 1 : 0;
 }
 
-// Whether this process may open a raw Bluetooth socket (CAP_NET_RAW, bit 13 of the
-// effective set; root has it too).
+// Whether the scanners may open a raw Bluetooth socket: the radio helper, or without it
+// this process, holds CAP_NET_RAW (root has it too).
 bool can_open_bluetooth() {
-    std::ifstream f("/proc/self/status");
-    for (std::string line; std::getline(f, line);) {
-        if (line.rfind("CapEff:", 0) != 0) continue;
-        try {
-            return (std::stoull(line.substr(7), nullptr, 16) >> 13) & 1;
-        } catch (const std::exception&) {
-            return false;
-        }
-    }
-    return false;
+    return ovk_radio_capable() != 0;
 }
 
-// The running program's file, for the setcap command.
+// The radio helper beside the running program, for the setcap command: the only file that
+// needs the capabilities.
 std::string program_path() {
-    char buf[4096];
-    const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string("orvik");
+    return ovk_radio_default_path().value_or("orvik-radio");
 }
 
 void sync(OVK_GUI* g);
@@ -250,8 +241,9 @@ void ovk_setup_build(OVK_GUI* g) {
     } else {
         text(L,
              "Bluetooth: scanning opens a raw HCI socket, which needs the CAP_NET_RAW "
-             "capability. Grant it once to the program file (make setcap in the source folder "
-             "does it), or run Orvik as root.");
+             "capability. Grant it once to Orvik's radio helper, orvik-radio (make setcap in "
+             "the source folder does it; the package does it when installed), or run Orvik as "
+             "root.");
         text(L,
              "WiFi: scan results come from the kernel without any privilege. With CAP_NET_ADMIN "
              "(also granted by make setcap) Orvik can trigger scans itself instead of waiting "

@@ -20,6 +20,7 @@
 #include "ovk_linux_http.h"
 #include "ovk_linux_mqtt.h"
 #include "ovk_platform.h"
+#include "ovk_radio.h"
 #include "ovk_startup.h"
 #include "ovk_trip.h"
 #include "zq_gui.h"
@@ -268,6 +269,12 @@ int main(int argc, char** argv) {
     for (const std::string& a : o.unknown)
         std::fprintf(stderr, "orvik: ignoring unknown %s %s\n",
                      a.size() > 1 && a[0] == '-' ? "option" : "argument", a.c_str());
+    // The radios are reached through the helper beside this program, started now, before any
+    // other thread; once it runs this process holds no capability (a build run as root
+    // without the helper scans with its own rights). A replay needs no radio.
+    if (!o.replay && (o.headless || !o.alpr_download)) {
+        if (const auto helper = ovk_radio_default_path()) ovk_radio_start(*helper);
+    }
     // SIGINT and SIGTERM only set a flag; either program sees it and shuts down in order.
     ovk_headless_install_signals();
     if (o.headless) return ovk_headless_run(o, linux_host(), stdout);

@@ -25,6 +25,7 @@
 #include <new>
 #include <thread>
 
+#include "ovk_radio.h"
 #include "ovk_util.h"
 #include "zq_log.h"
 
@@ -829,7 +830,8 @@ int OVK_HCI_SCANNER::start(const OVK_SCAN_OPTS& opts) {
 
 namespace {
 
-using process_reader = OVK_PROCESS_SCANNER<OVK_HCI_SCANNER, ovk_linux_hci_kernel_io>;
+// The kernel's sockets come through the radio helper when it runs (ovk_radio).
+using process_reader = OVK_PROCESS_SCANNER<OVK_HCI_SCANNER, ovk_radio_hci_io>;
 
 }  // namespace
 

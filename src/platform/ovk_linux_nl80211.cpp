@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "ovk_radio.h"
 #include "ovk_util.h"
 #include "zq_log.h"
 
@@ -724,7 +725,8 @@ int OVK_WIFI_SCANNER::interval_ms() const {
 
 namespace {
 
-using process_scanner = OVK_PROCESS_SCANNER<OVK_WIFI_SCANNER, ovk_linux_wifi_kernel_io>;
+// The kernel's sockets come through the radio helper when it runs (ovk_radio).
+using process_scanner = OVK_PROCESS_SCANNER<OVK_WIFI_SCANNER, ovk_radio_nl_io>;
 
 }  // namespace
 

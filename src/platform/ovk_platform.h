@@ -61,6 +61,13 @@ std::string ovk_platform_export_dir();
 std::optional<std::string> ovk_platform_asset_path(std::string_view name);
 // The whole asset file (fits OVK_ASSET_READER), nullopt when missing or unreadable.
 std::optional<std::string> ovk_platform_read_asset(std::string_view name);
+// The address-block table (OVK_VENDOR_FILE_OUI), which ovk_platform_read_asset reads through
+// this: the system's IEEE registry (Debian's ieee-data, in /var/lib/ieee-data when
+// update-ieee-data refreshed it, else /usr/share/ieee-data) when its date (.lastupdate) is
+// later than the listing date the bundled table names, else the bundled table. Which one it
+// is goes to the log at level 6. `ieee_dirs` are tried in order.
+std::optional<std::string> ovk_platform_oui_table(std::optional<std::string> bundled,
+                                                  std::span<const std::string> ieee_dirs);
 // Empty arguments print as "?".
 void ovk_platform_share_file(std::string_view path, std::string_view mime);
 

@@ -23,6 +23,8 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "ovk_dirs.h"
 #include "ovk_linux_audio.h"
@@ -33,6 +35,7 @@
 #include "ovk_linux_nl80211.h"
 #include "ovk_platform.h"
 #include "ovk_util.h"
+#include "ovk_vendordb.h"
 #include "zq_log.h"
 
 namespace {
@@ -394,7 +397,9 @@ std::optional<std::string> ovk_platform_asset_path(std::string_view name) try {
     return std::nullopt;
 }
 
-std::optional<std::string> ovk_platform_read_asset(std::string_view name) {
+namespace {
+
+std::optional<std::string> read_asset_file(std::string_view name) {
     try {
         const auto path = ovk_platform_asset_path(name);
         if (!path) return std::nullopt;
@@ -432,6 +437,93 @@ std::optional<std::string> ovk_platform_read_asset(std::string_view name) {
     } catch (...) {
         return std::nullopt;
     }
+}
+
+// A whole small file of the system (at most `max` bytes), or nullopt.
+std::optional<std::string> read_system_file(const std::string& path, size_t max) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string data;
+    char buf[65536];
+    bool ok = true;
+    for (;;) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        if (data.size() + static_cast<size_t>(n) > max) {
+            ok = false;
+            break;
+        }
+        data.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    if (!ok) return std::nullopt;
+    return data;
+}
+
+std::string day_text(long day) {
+    const time_t t = static_cast<time_t>(day) * 86400;
+    struct tm tm {};
+    char out[16] = "?";
+    if (gmtime_r(&t, &tm)) strftime(out, sizeof out, "%Y-%m-%d", &tm);
+    return out;
+}
+
+}  // namespace
+
+std::optional<std::string> ovk_platform_oui_table(std::optional<std::string> bundled,
+                                                  std::span<const std::string> ieee_dirs) {
+    try {
+        // The bundled listing's day, -1 when it names none.
+        long bundled_day = -1;
+        if (bundled) bundled_day = ovk_vendordb_listing_day(*bundled).value_or(-1);
+        const std::string bundled_text =
+            !bundled           ? std::string()
+            : bundled_day >= 0 ? "the bundled IEEE listing of " + day_text(bundled_day)
+                               : std::string("the bundled address-block table");
+        for (const std::string& dir : ieee_dirs) {
+            const auto stamp = read_system_file(dir + "/.lastupdate", 64);
+            if (!stamp) continue;
+            char* end = nullptr;
+            const long secs = std::strtol(stamp->c_str(), &end, 10);
+            if (end == stamp->c_str() || secs <= 0) continue;
+            const long day = secs / 86400;
+            if (bundled && (bundled_day < 0 || day <= bundled_day)) {
+                zq_log(LOG_INFO, "vendor table: %s (the IEEE registry in %s, of %s, is not newer)",
+                       bundled_text.c_str(), dir.c_str(), day_text(day).c_str());
+                return bundled;
+            }
+            constexpr size_t kMax = 64u << 20;
+            const auto oui = read_system_file(dir + "/oui.csv", kMax);
+            if (!oui) continue;
+            const auto mam = read_system_file(dir + "/mam.csv", kMax);
+            const auto oui36 = read_system_file(dir + "/oui36.csv", kMax);
+            const auto iab = read_system_file(dir + "/iab.csv", kMax);
+            std::vector<OVK_IEEE_CSV> files{{*oui, 6}};
+            if (mam) files.push_back({*mam, 7});
+            if (oui36) files.push_back({*oui36, 9});
+            if (iab) files.push_back({*iab, 9});
+            OVK_IEEE_TABLE t = ovk_vendordb_from_ieee(files);
+            if (t.blocks == 0) continue;
+            zq_log(LOG_INFO, "vendor table: the IEEE registry in %s, of %s, %zu blocks%s%s",
+                   dir.c_str(), day_text(day).c_str(), t.blocks, bundled ? ", newer than " : "",
+                   bundled_text.c_str());
+            return "# IEEE address blocks from " + dir + " (IEEE listing of " + day_text(day) +
+                   ")\n" + t.tsv;
+        }
+        if (bundled) zq_log(LOG_INFO, "vendor table: %s", bundled_text.c_str());
+        return bundled;
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(char, 0, table);
+        return bundled;
+    }
+}
+
+std::optional<std::string> ovk_platform_read_asset(std::string_view name) {
+    if (name != OVK_VENDOR_FILE_OUI) return read_asset_file(name);
+    static const std::string kDirs[] = {"/var/lib/ieee-data", "/usr/share/ieee-data"};
+    return ovk_platform_oui_table(read_asset_file(name), kDirs);
 }
 
 void ovk_platform_share_file(std::string_view path, std::string_view mime) {
