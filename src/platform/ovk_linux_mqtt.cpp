@@ -105,8 +105,8 @@ std::unique_ptr<OVK_MQTT_CLIENT> ovk_linux_mqtt_connect(const OVK_MQTT_CONFIG& c
                                                         std::string& error) {
     try {
         auto c = std::make_unique<LINUX_MQTT>(std::move(events));
-        c->m_ =
-            mosquitto_new(cfg.client_id.empty() ? nullptr : cfg.client_id.c_str(), true, c.get());
+        c->m_ = mosquitto_new(cfg.client_id.empty() ? nullptr : cfg.client_id.c_str(),
+                              cfg.client_id.empty() || cfg.clean_session, c.get());
         if (!c->m_) {
             error = "the MQTT library could not make a client";
             return nullptr;
