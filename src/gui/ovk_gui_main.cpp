@@ -1193,9 +1193,12 @@ void draw_list(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void* user) {
     if (n == 0) {
         S().list_pulses = false;
         const char* text = !g->devices.empty() ? "No devices match this filter."
-                           : g->status.running != 0
+                           : g->status.running == 0
+                               ? "Not scanning.\nPress Start scanning to begin."
+                           : g->status.listening != 0
                                ? "Listening... no devices heard yet."
-                               : "Not scanning.\nPress Start scanning to begin.";
+                               : "Not listening: no radio is working.\nThe status line above "
+                                 "says why.";
         const float th = ovk_text_wrap_height(g->font, w - 4 * p, text);
         al_hold_bitmap_drawing(true);
         ovk_draw_text_wrap(g->font, g->pal.dim, x + 2 * p, y + (h - th) / 2, w - 4 * p, text);
