@@ -5,6 +5,7 @@
 // interface size, edits kept across a rebuild, the confirmed clean-ups of stored data, and a
 // person changing the alert threshold and the look, saving, and finding both after a restart.
 #include "ovk_app_util.h"
+#include "ovk_gui_port.h"
 #include "ovk_gui_settings.h"
 #include "ovk_test_gui.h"
 
@@ -110,6 +111,7 @@ TEST_F(GuiSettings, OnlyAChangedPresetReadsTheWatchlistAgain) {
     click(by_tip(g_.popup[kSet], "Weaker matches are only highlighted in the list"), 2);
     save();
     EXPECT_EQ(ovk_prefs_get().alert_threshold, 80);
+    ASSERT_TRUE(ovk_port_settle(&g_, 10000));  // the port's worker reads the files, if at all
     EXPECT_TRUE(ovk_watchlist_custom().empty()) << "the threshold alone reads nothing";
 
     open();
@@ -118,6 +120,7 @@ TEST_F(GuiSettings, OnlyAChangedPresetReadsTheWatchlistAgain) {
     click(us);
     save();
     EXPECT_EQ(ovk_prefs_get().preset_enabled[2], 1);
+    ASSERT_TRUE(ovk_port_settle(&g_, 10000));
     ASSERT_EQ(ovk_watchlist_custom().size(), 1u);
     EXPECT_GT(ovk_watchlist_all().size(), rules + 1) << "the US preset's rules came in";
 }
@@ -250,8 +253,9 @@ TEST_F(GuiSettings, ClearingAndForgettingAskFirstThenEmptyTheStore) {
     EXPECT_EQ(ovk_store_detection_count(), 3);
     click(clear);
     click(button_in(g_.popup[OVK_POP_CONFIRM], "Yes"));
+    // Cleared by the engine port: done once its message shows.
+    EXPECT_TRUE(pump([&] { return toast() == "Match history cleared"; })) << toast();
     EXPECT_EQ(ovk_store_detection_count(), 0);
-    EXPECT_EQ(toast(), "Match history cleared");
     EXPECT_EQ(ovk_test::read_file(dir_.file("detections.jsonl")), "") << "gone from the file too";
 
     click(button_in(g_.popup[kSet], "Forget device history (keeps favorites)"));
@@ -259,7 +263,8 @@ TEST_F(GuiSettings, ClearingAndForgettingAskFirstThenEmptyTheStore) {
         g_.confirm_text,
         "Forget the history of every device (first/last seen, sessions)? Favorites are kept.");
     click(button_in(g_.popup[OVK_POP_CONFIRM], "Yes"));
-    EXPECT_EQ(toast(), "Device history forgotten (favorites kept)");
+    EXPECT_TRUE(pump([&] { return toast() == "Device history forgotten (favorites kept)"; }))
+        << toast();
     EXPECT_EQ(ovk_store_known_count(), 1);
     EXPECT_TRUE(ovk_store_is_favorite("AA:00:00:00:00:02"));
 }

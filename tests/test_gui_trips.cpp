@@ -5,7 +5,10 @@
 // the programs people open them with (xmllint, GDAL's ogrinfo, gpsbabel, Python's csv module);
 // the match log showing the store's detections, narrowed by its filter, exported and cleared.
 #include <map>
+#include <mutex>
 #include <regex>
+#include <thread>
+#include <utility>
 
 #include "ovk_app_util.h"
 #include "ovk_category.h"
@@ -100,7 +103,7 @@ TEST_F(TripsScreen, RenameAndDeleteATraceAsAPerson) {
     ASSERT_GE(grid(), 0);
 
     // Newest first; the trip still recording says so; the name of an unnamed one is its start.
-    ASSERT_EQ(zq_gui_datagrid_row_count(g_.ctx, grid()), 3);
+    ASSERT_TRUE(pump([&] { return zq_gui_datagrid_row_count(g_.ctx, grid()) == 3; }));
     EXPECT_EQ(cell(grid(), 0, 0).rfind("Trace 20", 0), 0u) << cell(grid(), 0, 0);
     EXPECT_EQ(cell(grid(), 0, 2), "recording");
     EXPECT_EQ(cell(grid(), 1, 0), "Evening drive");
@@ -131,8 +134,8 @@ TEST_F(TripsScreen, RenameAndDeleteATraceAsAPerson) {
     x_click(field());
     x_type("Night drive");
     x_click(button_in(win(), "Rename"));
-    EXPECT_TRUE(pump([&] { return ovk_trip_get(drive)->name == "Night drive"; }));
-    EXPECT_EQ(cell(grid(), 1, 0), "Night drive");
+    EXPECT_TRUE(pump([&] { return cell(grid(), 1, 0) == "Night drive"; }));
+    EXPECT_EQ(ovk_trip_get(drive)->name, "Night drive");
     EXPECT_EQ(zq_gui_datagrid_get_selected(g_.ctx, grid()), 1);
 
     // Shown on the map, titled with its name; Escape comes back.
@@ -164,7 +167,7 @@ TEST_F(TripsScreen, RenameAndDeleteATraceAsAPerson) {
     EXPECT_FALSE(ovk_test::file_exists(points));
     EXPECT_FALSE(
         ovk_test::file_exists(data_dir_ + "/trips/" + std::to_string(drive) + ".devices.json"));
-    ASSERT_EQ(zq_gui_datagrid_row_count(g_.ctx, grid()), 2);
+    ASSERT_TRUE(pump([&] { return zq_gui_datagrid_row_count(g_.ctx, grid()) == 2; }));
     EXPECT_EQ(cell(grid(), 1, 0), "Morning walk");
 
     // A rename from elsewhere shows on the next refresh; a long name is quoted to 80
@@ -192,6 +195,44 @@ TEST_F(TripsScreen, RenameAndDeleteATraceAsAPerson) {
     EXPECT_EQ(zq_gui_datagrid_row_count(g_.ctx, grid()), 2);
     EXPECT_EQ(zq_gui_datagrid_get_selected(g_.ctx, grid()), 1);
     shot("traces_paper");
+}
+
+// The files a rename, a deletion and an export write are written by the engine port's worker,
+// never by the interface thread, and the screen's rows follow once they are done.
+TEST_F(TripsScreen, ItsChangesAreWrittenOffTheInterfaceThread) {
+    record_trip("Walk", 3);
+    init();
+    std::mutex mu;
+    std::vector<std::pair<std::string, std::thread::id>> writes;
+    ovk_write_file_set_hook_for_test([&](const std::string& path) {
+        std::lock_guard lk(mu);
+        writes.emplace_back(path, std::this_thread::get_id());
+    });
+    ovk_trips_show(&g_);
+    ASSERT_TRUE(pump([&] { return zq_gui_datagrid_row_count(g_.ctx, grid()) == 1; }));
+    x_click_row(grid(), 0);
+    x_click(field());
+    x_key("ctrl+a BackSpace");
+    x_type("Long walk");
+    x_click(button_in(win(), "Rename"));
+    EXPECT_TRUE(pump([&] { return cell(grid(), 0, 0) == "Long walk"; })) << cell(grid(), 0, 0);
+    x_click(button_in(win(), "GPX"));
+    EXPECT_TRUE(pump([&] { return toast().rfind("Saved ", 0) == 0; })) << toast();
+    x_click(button_in(win(), "Delete"));
+    ASSERT_TRUE(pump([&] { return confirm_open(); }));
+    x_click(button_in(confirm_win(), "Yes"));
+    EXPECT_TRUE(toast_is("Trace deleted"));
+    EXPECT_TRUE(pump([&] { return zq_gui_datagrid_row_count(g_.ctx, grid()) == 0; }));
+    ovk_write_file_set_hook_for_test(nullptr);
+
+    std::lock_guard lk(mu);
+    bool export_written = false;
+    for (const auto& [path, who] : writes) {
+        EXPECT_NE(who, std::this_thread::get_id()) << path << " written by the interface thread";
+        export_written = export_written || path.find("orvik_trace_") != std::string::npos;
+    }
+    EXPECT_TRUE(export_written);
+    EXPECT_GE(writes.size(), 3u) << "the index after the rename and the deletion, the export";
 }
 
 TEST_F(TripsScreen, ExportsATraceInEveryFormatForOtherPrograms) {
@@ -329,7 +370,7 @@ TEST_F(LogScreen, ShowsTheStoreNarrowsByFilterExportsAndClears) {
     ASSERT_TRUE(pump([&] { return zq_gui_window_is_open(g_.ctx, win()) != 0; }));
 
     // Newest first, every column; rows tinted with their category.
-    ASSERT_EQ(rows(), 5);
+    ASSERT_TRUE(pump([&] { return rows() == 5; }));
     EXPECT_EQ(label_text(info()), "5 logged matches (one row per device per 30 s)");
     EXPECT_EQ(cell(grid(), 0, 1), "AirTag away from its owner");
     EXPECT_EQ(cell(grid(), 2, 0), ovk_local_time(t0 + 120000).substr(0, 16));
@@ -400,6 +441,7 @@ TEST_F(LogScreen, ShowsTheStoreNarrowsByFilterExportsAndClears) {
     EXPECT_EQ(label_text(g_.w_confirm_label), "Delete every logged match? This cannot be undone.");
     x_click(button_in(confirm_win(), "Yes"));
     ASSERT_TRUE(pump([&] { return rows() == 0; }));
+    EXPECT_TRUE(toast_is("Match history cleared")) << "said as the settings say it";
     EXPECT_EQ(ovk_store_detection_count(), 0);
     EXPECT_EQ(ovk_test::read_file(data_dir_ + "/detections.jsonl"), "");
 

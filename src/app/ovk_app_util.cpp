@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <mutex>
 
 #include "ovk_datafile.h"
 #include "ovk_jsonscan.h"
@@ -22,6 +23,27 @@ int64_t ovk_now_ms() {
     struct timespec ts {};
     clock_gettime(CLOCK_REALTIME, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+namespace {
+
+std::mutex g_write_hook_mu;
+std::function<void(const std::string&)> g_write_hook;
+
+void run_write_hook(const std::string& path) {
+    std::function<void(const std::string&)> hook;
+    {
+        std::lock_guard lk(g_write_hook_mu);
+        hook = g_write_hook;
+    }
+    if (hook) hook(path);
+}
+
+}  // namespace
+
+void ovk_write_file_set_hook_for_test(std::function<void(const std::string& path)> hook) {
+    std::lock_guard lk(g_write_hook_mu);
+    g_write_hook = std::move(hook);
 }
 
 int ovk_write_file_atomic(const std::string& path, std::string_view data) {
@@ -53,6 +75,7 @@ int ovk_write_file_atomic_stream(const std::string& path,
     if (dir_err != 0)
         zq_log(LOG_WARNING, "atomic write of %s: cannot sync its folder: %s", path.c_str(),
                strerror(dir_err));
+    run_write_hook(path);
     return 0;
 }
 

@@ -46,6 +46,10 @@ using OVK_FILE_OUT = ZQ_FS_OUT;
 int ovk_write_file_atomic_stream(const std::string& path,
                                  const std::function<bool(OVK_FILE_OUT&)>& fill,
                                  uint64_t* written = nullptr);
+// For tests and benchmarks: called with the path after each atomic write is in place, on the
+// thread that wrote it (a slow disk's stand-in, or a probe of who writes); nullptr for none,
+// the default.
+void ovk_write_file_set_hook_for_test(std::function<void(const std::string& path)> hook);
 // The whole file, or nullopt when it cannot be opened or read.
 std::optional<std::string> ovk_read_file(const std::string& path);
 

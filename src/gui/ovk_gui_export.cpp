@@ -14,6 +14,7 @@
 
 #include "ovk_export.h"
 #include "ovk_gui.h"
+#include "ovk_gui_port.h"
 #include "ovk_platform.h"
 
 namespace {
@@ -149,9 +150,8 @@ void on_format(int, int index, void* user) {
 }
 
 // The path with the home folder written "~", so that the file name fits the message.
-std::string home_short(const std::string& path) {
-    const char* home = getenv("HOME");
-    const size_t n = home ? std::strlen(home) : 0;
+std::string home_short(const std::string& path, const std::string& home) {
+    const size_t n = home.size();
     if (n > 1 && path.size() > n && path.compare(0, n, home) == 0 && path[n] == '/')
         return "~" + path.substr(n);
     return path;
@@ -163,16 +163,21 @@ void on_export(int, void* user) {
         ovk_gui_message(g, "Pick one of the available formats");
         return;
     }
-    std::string path, err;
-    if (ovk_export_to_file(static_cast<OVK_EXPORT_SCOPE>(S.scope),
-                           static_cast<OVK_EXPORT_FORMAT>(S.format), ovk_platform_export_dir(),
-                           path, err) != 0) {
-        ovk_gui_message(g, "Export failed: %s", err.c_str());
-        return;
-    }
-    ovk_platform_share_file(path, ovk_export_mime(S.format));
-    ovk_gui_close_popup(g, OVK_POP_EXPORT);
-    ovk_gui_message(g, "Saved %s", home_short(path).c_str());
+    const auto scope = static_cast<OVK_EXPORT_SCOPE>(S.scope);
+    const auto format = static_cast<OVK_EXPORT_FORMAT>(S.format);
+    const std::string dir = ovk_platform_export_dir();
+    const char* home_env = getenv("HOME");
+    const std::string home = home_env ? home_env : "";
+    // Written off the interface thread; the dialog stays open until it is done, and stays
+    // open on a failure so that another format or scope can be tried.
+    ovk_port_run(g, [scope, format, dir, home]() -> OVK_PORT_DONE {
+        std::string path, err;
+        if (ovk_export_to_file(scope, format, dir, path, err) != 0)
+            return {"Export failed: " + err, {}};
+        ovk_platform_share_file(path, ovk_export_mime(format));
+        return {"Saved " + home_short(path, home),
+                [](OVK_GUI* gg) { ovk_gui_close_popup(gg, OVK_POP_EXPORT); }};
+    });
 }
 
 void on_open_folder(int, void* user) {

@@ -33,7 +33,7 @@ class WORKER {
   public:
     ~WORKER() { stop(); }
 
-    void post(OVK_PORT_JOB job) {
+    void post(OVK_PORT_TASK job) {
         {
             std::lock_guard lk(mu_);
             start_locked();
@@ -56,7 +56,7 @@ class WORKER {
         cv_.notify_all();
     }
 
-    void take(std::vector<std::string>& messages, std::vector<MADE>& views) {
+    void take(std::vector<OVK_PORT_DONE>& messages, std::vector<MADE>& views) {
         std::lock_guard lk(mu_);
         messages.swap(messages_);
         views.swap(views_);
@@ -99,15 +99,15 @@ class WORKER {
         for (;;) {
             cv_.wait(lk, [this] { return quit_ || !jobs_.empty() || !asks_.empty(); });
             if (quit_) return;
-            std::deque<OVK_PORT_JOB> jobs;
+            std::deque<OVK_PORT_TASK> jobs;
             jobs.swap(jobs_);
             std::vector<ASK> asks;
             asks.swap(asks_);
             busy_ = true;
             lk.unlock();
-            std::vector<std::string> said;
+            std::vector<OVK_PORT_DONE> said;
             std::vector<MADE> made;
-            for (OVK_PORT_JOB& j : jobs) {
+            for (OVK_PORT_TASK& j : jobs) {
                 try {
                     said.push_back(j());  // "" too: the tick learns that it is done
                 } catch (const std::exception& e) {
@@ -123,7 +123,7 @@ class WORKER {
             }
             lk.lock();
             try {
-                for (std::string& m : said) messages_.push_back(std::move(m));
+                for (OVK_PORT_DONE& m : said) messages_.push_back(std::move(m));
                 for (MADE& m : made) views_.push_back(std::move(m));
             } catch (const std::exception&) {
                 OVK_LOG_ALLOC_FAIL(MADE, views_.size() + 1, views);
@@ -138,9 +138,9 @@ class WORKER {
     std::thread thread_;
     bool quit_ = false;
     bool busy_ = false;
-    std::deque<OVK_PORT_JOB> jobs_;
+    std::deque<OVK_PORT_TASK> jobs_;
     std::vector<ASK> asks_;
-    std::vector<std::string> messages_;
+    std::vector<OVK_PORT_DONE> messages_;
     std::vector<MADE> views_;
 };
 
@@ -152,6 +152,9 @@ struct PORT {
         uint64_t serial = 0;
     };
     std::map<std::string, HELD, std::less<>> views;
+    // Serials are never reused, not even after a stop: a screen that remembers the serial it
+    // showed never mistakes a new interface's first view for the one it had.
+    uint64_t last_serial = 0;
 };
 
 PORT& port() {
@@ -163,7 +166,12 @@ PORT& port() {
 
 void ovk_port_post(OVK_GUI* g, OVK_PORT_JOB job) {
     OVK_CHECK(g && job);
-    port().worker.post(std::move(job));
+    port().worker.post([job = std::move(job)] { return OVK_PORT_DONE{job(), {}}; });
+}
+
+void ovk_port_run(OVK_GUI* g, OVK_PORT_TASK task) {
+    OVK_CHECK(g && task);
+    port().worker.post(std::move(task));
 }
 
 void ovk_port_ask(OVK_GUI* g, std::string_view name, OVK_PORT_MAKE make) {
@@ -188,20 +196,28 @@ uint64_t ovk_port_serial(const OVK_GUI* g, std::string_view name) {
 bool ovk_port_tick(OVK_GUI* g) {
     OVK_CHECK(g, false);
     PORT& p = port();
-    std::vector<std::string> messages;
+    std::vector<OVK_PORT_DONE> messages;
     std::vector<MADE> views;
     p.worker.take(messages, views);
     try {
         for (MADE& m : views) {
             PORT::HELD& h = p.views[m.name];
             h.view = std::move(m.view);
-            ++h.serial;
+            h.serial = ++p.last_serial;
         }
     } catch (const std::exception&) {
         OVK_LOG_ALLOC_FAIL(PORT::HELD, p.views.size() + 1, views);
     }
-    for (const std::string& m : messages)
-        if (!m.empty()) ovk_gui_message(g, "%s", m.c_str());
+    for (const OVK_PORT_DONE& m : messages) {
+        if (m.then) {
+            try {
+                m.then(g);
+            } catch (const std::exception& e) {
+                zq_log(LOG_ERR, "interface: a change's follow-up failed: %s", e.what());
+            }
+        }
+        if (!m.message.empty()) ovk_gui_message(g, "%s", m.message.c_str());
+    }
     if (!views.empty() || !messages.empty()) g->redraw = true;
     return !views.empty() || !messages.empty();
 }
@@ -245,5 +261,14 @@ void ovk_port_favorite(OVK_GUI* g, const std::string& mac, bool on, const std::s
     ovk_port_post(g, [mac, on, name, vendor, type] {
         return ovk_port_favorite_text(on,
                                       ovk_store_set_favorite(mac, on ? 1 : 0, name, vendor, type));
+    });
+}
+
+void ovk_port_clear_matches(OVK_GUI* g) {
+    ovk_port_post(g, [] {
+        return std::string(ovk_store_clear_detections() == 0
+                               ? "Match history cleared"
+                               : "Match history cleared for now, but its file could not be "
+                                 "rewritten");
     });
 }

@@ -28,13 +28,26 @@ struct OVK_GUI;
 using OVK_PORT_JOB = std::function<std::string()>;
 using OVK_PORT_MAKE = std::function<std::any()>;
 
+// What a job hands back when the screen has more to do with its outcome than show a message:
+// the message ("" for none) and `then`, run on the tick that shows it (close a dialog, forget a
+// selection, ask for a fresh view). Either may be empty.
+struct OVK_PORT_DONE {
+    std::string message;
+    std::function<void(OVK_GUI*)> then;
+};
+using OVK_PORT_TASK = std::function<OVK_PORT_DONE()>;
+
 void ovk_port_post(OVK_GUI* g, OVK_PORT_JOB job);
+// ovk_port_post for a job with a follow-up on the interface thread.
+void ovk_port_run(OVK_GUI* g, OVK_PORT_TASK task);
 void ovk_port_ask(OVK_GUI* g, std::string_view name, OVK_PORT_MAKE make);
 // The latest finished view of `name`, or nullptr when none has arrived; valid until the next
-// ovk_port_tick. Its serial moves on with each new one (0: none yet).
+// ovk_port_tick. Its serial moves on with each new one and is never given twice, not even
+// after ovk_port_stop (0: none yet).
 const std::any* ovk_port_view(const OVK_GUI* g, std::string_view name);
 uint64_t ovk_port_serial(const OVK_GUI* g, std::string_view name);
-// Puts finished views in place and shows the messages of finished jobs (the frame's tick).
+// Puts finished views in place, runs the follow-ups of finished jobs and shows their messages
+// (the frame's tick).
 // True when something arrived.
 bool ovk_port_tick(OVK_GUI* g);
 // Waits up to `timeout_ms` until the worker has nothing left, then takes what finished. True
@@ -47,6 +60,8 @@ void ovk_port_stop(OVK_GUI* g);
 void ovk_port_whitelist(OVK_GUI* g, const std::string& mac, bool on, const std::string& name);
 void ovk_port_favorite(OVK_GUI* g, const std::string& mac, bool on, const std::string& name,
                        const std::string& vendor, const std::string& type);
+// Empties the match log (both the settings and the match log offer it).
+void ovk_port_clear_matches(OVK_GUI* g);
 // The texts of those actions (the message shown when done).
 std::string ovk_port_whitelist_text(const std::string& mac, bool on, int rc);
 std::string ovk_port_favorite_text(bool on, int rc);

@@ -15,6 +15,7 @@
 
 #include "ovk_alpr.h"
 #include "ovk_gui.h"
+#include "ovk_gui_port.h"
 #include "ovk_platform.h"
 #include "ovk_store.h"
 #include "ovk_watchlist.h"
@@ -607,7 +608,11 @@ void on_save(int, void* user) {
         ovk_scan_stop();
         ovk_scan_start();
     }
-    if (p.preset_enabled != before.preset_enabled) ovk_watchlist_load(std::nullopt);
+    if (p.preset_enabled != before.preset_enabled)
+        ovk_port_post(g, [] {
+            ovk_watchlist_load(std::nullopt);
+            return std::string();
+        });
     if (p.overpass_url != before.overpass_url) ovk_alpr_set_endpoint(p.overpass_url);
     S.has_copy = false;
     S.dirty = false;
@@ -630,23 +635,19 @@ void on_export(int, void* user) {
 }
 
 void do_clear(void* user) {
-    auto* g = static_cast<OVK_GUI*>(user);
-    if (ovk_store_clear_detections() == 0)
-        ovk_gui_message(g, "Match history cleared");
-    else
-        ovk_gui_message(g, "Match history cleared for now, but its file could not be rewritten");
+    ovk_port_clear_matches(static_cast<OVK_GUI*>(user));
 }
 
 void do_forget(void* user) {
-    auto* g = static_cast<OVK_GUI*>(user);
-    const int r = ovk_store_known_clear_non_favorites();
-    // Devices in range carry a copy of what was remembered about them; it goes too.
-    for (const OVK_DEVICE& d : ovk_registry_summaries(0))
-        if (!ovk_store_known_get(d.mac)) ovk_registry_set_known(d.mac, nullptr);
-    if (r == 0)
-        ovk_gui_message(g, "Device history forgotten (favorites kept)");
-    else
-        ovk_gui_message(g, "Device history forgotten for now, but its file could not be rewritten");
+    ovk_port_post(static_cast<OVK_GUI*>(user), [] {
+        const int r = ovk_store_known_clear_non_favorites();
+        // Devices in range carry a copy of what was remembered about them; it goes too.
+        for (const OVK_DEVICE& d : ovk_registry_summaries(0))
+            if (!ovk_store_known_get(d.mac)) ovk_registry_set_known(d.mac, nullptr);
+        return std::string(r == 0 ? "Device history forgotten (favorites kept)"
+                                  : "Device history forgotten for now, but its file could not "
+                                    "be rewritten");
+    });
 }
 
 void on_forget(int, void* user) {

@@ -10,12 +10,14 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "ovk_app_util.h"
 #include "ovk_export.h"
+#include "ovk_gui_port.h"
 #include "ovk_platform.h"
 #include "ovk_store.h"
 #include "ovk_trip.h"
@@ -30,6 +32,7 @@ namespace {
 // What the trips screen holds between loads. Widget ids are -1 until built.
 struct TRIPS_STATE {
     std::vector<OVK_TRIP> trips;  // as last loaded, newest first; row i of the grid is trips[i]
+    uint64_t seen = 0;            // serial of the port's view the rows came from
     int64_t pending_delete = 0;   // the trip the confirm dialog asks about
     int64_t selected_id = 0;      // kept across reloads and rebuilds
     bool only_flagged = false;    // the check box, kept across rebuilds
@@ -38,12 +41,15 @@ struct TRIPS_STATE {
 };
 
 // What the match log holds between loads.
+using LOG_ROWS = std::shared_ptr<const std::vector<OVK_DETECTION>>;
+
 struct LOG_STATE {
-    std::vector<OVK_DETECTION> rows;  // every logged detection as last loaded, newest first
-    std::vector<size_t> kept;         // indexes into rows that pass the filter, in order
-    std::string query;                // filter text, as typed
-    int category = -1;                // filter category, -1 for every kind
-    int64_t selected_id = 0;          // detection id of the selected row, kept across reloads
+    LOG_ROWS rows;             // every logged detection as last loaded, newest first (or null)
+    std::vector<size_t> kept;  // indexes into rows that pass the filter, in order
+    uint64_t seen = 0;         // serial of the port's view the rows came from
+    std::string query;         // filter text, as typed
+    int category = -1;         // filter category, -1 for every kind
+    int64_t selected_id = 0;   // detection id of the selected row, kept across reloads
     bool loaded = false;
     bool compact = false;  // built for a narrow window: fewer columns
     int win = -1, w_info = -1, w_grid = -1, w_search = -1, w_category = -1;
@@ -51,6 +57,15 @@ struct LOG_STATE {
 
 TRIPS_STATE s_trips;
 LOG_STATE s_log;
+
+// The port's names of the two screens' views.
+constexpr const char* kTripsView = "trips";
+constexpr const char* kLogView = "match log";
+
+const std::vector<OVK_DETECTION>& log_rows() {
+    static const std::vector<OVK_DETECTION> none;
+    return s_log.rows ? *s_log.rows : none;
+}
 
 constexpr size_t kLogRowsShown = 2000;  // rows the log's grid holds at most
 constexpr int kRenameMax = 90;          // characters of the rename field
@@ -161,26 +176,19 @@ bool file_exists(const std::string& path) {
 // to the platform's share operation and says where it went. Two exports in the same second
 // get "_2", "_3", ... so that the second never replaces the first.
 // `what` says what was saved when it is not everything ("2 of 5 rows (filtered)").
-void save_export(OVK_GUI* g, const std::optional<std::string>& text, const char* stem,
-                 const char* ext, const char* mime, const std::string& what = {}) {
-    if (!text || text->empty()) {
-        ovk_gui_message(g, "Nothing to export");
-        return;
-    }
-    const std::string dir = ovk_platform_export_dir();
+std::string save_export(const std::optional<std::string>& text, const std::string& dir,
+                        const char* stem, const char* ext, const char* mime,
+                        const std::string& what = {}) {
+    if (!text || text->empty()) return "Nothing to export";
     const std::string base = dir + "/orvik_" + stem + "_" + file_stamp(ovk_now_ms());
     std::string path = base + "." + ext;
     for (int n = 2; file_exists(path) && n < 1000; ++n)
         path = base + "_" + std::to_string(n) + "." + ext;
-    if (dir.empty() || file_exists(path) || ovk_write_file_atomic(path, *text) != 0) {
-        ovk_gui_message(g, "Could not write %s", path.c_str());
-        return;
-    }
+    if (dir.empty() || file_exists(path) || ovk_write_file_atomic(path, *text) != 0)
+        return "Could not write " + path;
     ovk_platform_share_file(path, mime);
-    if (what.empty())
-        ovk_gui_message(g, "Saved %s", path.c_str());
-    else
-        ovk_gui_message(g, "Saved %s: %s", what.c_str(), path.c_str());
+    if (what.empty()) return "Saved " + path;
+    return "Saved " + what + ": " + path;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -237,9 +245,9 @@ void trips_fill(OVK_GUI* g) {
     ovk_label_set_wrapped(g, t.w_info, t.trips.empty() ? kNoTraces : kTracesInfo);
 }
 
+// Asks the port for the trip index; the tick shows it when it arrives.
 void trips_reload(OVK_GUI* g) {
-    s_trips.trips = ovk_trip_list();
-    trips_fill(g);
+    ovk_port_ask(g, kTripsView, [] { return std::any(ovk_trip_list()); });
 }
 
 void on_trip_selected(int, int row, void* user) {
@@ -269,33 +277,35 @@ void export_trip(OVK_GUI* g, TRIP_FORMAT fmt) {
         ovk_gui_message(g, "Select a trace first");
         return;
     }
-    // The index row as it is now (a recording trip's counts move on).
-    const std::optional<OVK_TRIP> trip = ovk_trip_get(sel->id);
-    if (!trip) {
-        ovk_gui_message(g, "That trace is gone");
-        trips_reload(g);
-        return;
-    }
-    const std::vector<OVK_TRIP_POINT> points = ovk_trip_points(trip->id);
-    const std::vector<OVK_TRIP_DEVICE> devices = ovk_trip_devices(trip->id);
+    const int64_t id = sel->id;
     const bool only = zq_gui_checkbox_is_checked(g->ctx, s_trips.w_flagged) != 0;
-    switch (fmt) {
-        case TRIP_GPX:
-            save_export(g, ovk_trip_export_gpx(*trip, points, devices, only), "trace", "gpx",
-                        "application/gpx+xml");
-            break;
-        case TRIP_KML:
-            save_export(g, ovk_trip_export_kml(*trip, points, devices, only), "trace", "kml",
-                        "application/vnd.google-earth.kml+xml");
-            break;
-        case TRIP_GEOJSON:
-            save_export(g, ovk_trip_export_geojson(*trip, points, devices, only), "trace",
-                        "geojson", "application/geo+json");
-            break;
-        case TRIP_CSV:
-            save_export(g, ovk_trip_export_devices_csv(devices), "trace", "csv", "text/csv");
-            break;
-    }
+    const std::string dir = ovk_platform_export_dir();
+    ovk_port_run(g, [id, only, dir, fmt]() -> OVK_PORT_DONE {
+        // The index row as it is now (a recording trip's counts move on).
+        const std::optional<OVK_TRIP> trip = ovk_trip_get(id);
+        if (!trip) return {"That trace is gone", trips_reload};
+        const std::vector<OVK_TRIP_POINT> points = ovk_trip_points(id);
+        const std::vector<OVK_TRIP_DEVICE> devices = ovk_trip_devices(id);
+        switch (fmt) {
+            case TRIP_GPX:
+                return {save_export(ovk_trip_export_gpx(*trip, points, devices, only), dir, "trace",
+                                    "gpx", "application/gpx+xml"),
+                        {}};
+            case TRIP_KML:
+                return {save_export(ovk_trip_export_kml(*trip, points, devices, only), dir, "trace",
+                                    "kml", "application/vnd.google-earth.kml+xml"),
+                        {}};
+            case TRIP_GEOJSON:
+                return {save_export(ovk_trip_export_geojson(*trip, points, devices, only), dir,
+                                    "trace", "geojson", "application/geo+json"),
+                        {}};
+            case TRIP_CSV:
+                return {save_export(ovk_trip_export_devices_csv(devices), dir, "trace", "csv",
+                                    "text/csv"),
+                        {}};
+        }
+        return {};
+    });
 }
 
 void on_export_gpx(int, void* user) {
@@ -320,8 +330,12 @@ void on_rename(int, void* user) {
         return;
     }
     s_trips.selected_id = t->id;
-    if (ovk_trip_rename(t->id, name) != 0) ovk_gui_message(g, "Could not save the new name");
-    trips_reload(g);
+    const int64_t id = t->id;
+    ovk_port_post(g, [id, name] {
+        return ovk_trip_rename(id, name) != 0 ? std::string("Could not save the new name")
+                                              : std::string();
+    });
+    trips_reload(g);  // made after the rename
 }
 
 void on_delete_confirmed(void* user) {
@@ -329,10 +343,11 @@ void on_delete_confirmed(void* user) {
     const int64_t id = s_trips.pending_delete;
     s_trips.pending_delete = 0;
     if (id == 0) return;
-    if (ovk_trip_delete(id) == 0)
-        ovk_gui_message(g, "Trace deleted");
-    else
-        ovk_gui_message(g, "Could not delete the trace: it is gone already");
+    ovk_port_post(g, [id] {
+        return std::string(ovk_trip_delete(id) == 0
+                               ? "Trace deleted"
+                               : "Could not delete the trace: it is gone already");
+    });
     // The name of a trace that is gone must not be left to rename another with.
     zq_gui_textarea_set_text(g->ctx, s_trips.w_name, "");
     trips_reload(g);
@@ -419,9 +434,18 @@ void ovk_trips_show(OVK_GUI* g) {
 
 void ovk_trips_refresh(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
-    std::vector<OVK_TRIP> now = ovk_trip_list();
-    if (now == s_trips.trips) return;
-    s_trips.trips = std::move(now);
+    trips_reload(g);
+}
+
+void ovk_trips_tick(OVK_GUI* g) {
+    OVK_CHECK(g && g->ctx);
+    TRIPS_STATE& t = s_trips;
+    const uint64_t serial = ovk_port_serial(g, kTripsView);
+    if (serial == t.seen) return;
+    t.seen = serial;
+    const auto* now = std::any_cast<std::vector<OVK_TRIP>>(ovk_port_view(g, kTripsView));
+    if (!now || *now == t.trips) return;
+    t.trips = *now;
     trips_fill(g);
 }
 
@@ -470,9 +494,10 @@ void log_apply_filter() {
     std::string q = trim(l.query);
     for (char& c : q) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     l.kept.clear();
-    l.kept.reserve(l.rows.size());
-    for (size_t i = 0; i < l.rows.size(); ++i) {
-        const OVK_DETECTION& d = l.rows[i];
+    const std::vector<OVK_DETECTION>& rows = log_rows();
+    l.kept.reserve(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const OVK_DETECTION& d = rows[i];
         if (l.category >= 0 && d.category != l.category) continue;
         if (!q.empty() && !contains_folded(d.label, q) && !contains_folded(d.mac, q) &&
             !contains_folded(d.vendor, q) && !contains_folded(d.device_name, q) &&
@@ -490,7 +515,7 @@ void log_fill(OVK_GUI* g) {
     const size_t shown = std::min(l.kept.size(), kLogRowsShown);
     int keep = -1;
     for (size_t k = 0; k < shown; ++k) {
-        const OVK_DETECTION& d = l.rows[l.kept[k]];
+        const OVK_DETECTION& d = log_rows()[l.kept[k]];
         const std::string pos =
             d.has_pos ? ovk_format(64, "%.5f, %.5f", d.lat, d.lon) : std::string();
         const int row = zq_gui_datagrid_add_row(
@@ -511,7 +536,7 @@ void log_fill(OVK_GUI* g) {
     } else {
         l.selected_id = 0;
     }
-    const int n = static_cast<int>(l.rows.size());
+    const int n = static_cast<int>(log_rows().size());
     std::string info =
         ovk_format(128, "%d logged match%s (one row per device per 30 s)", n, n == 1 ? "" : "es");
     if (log_filtered()) info += ovk_format(64, " - %zu after filtering", l.kept.size());
@@ -519,27 +544,28 @@ void log_fill(OVK_GUI* g) {
     ovk_label_set_wrapped(g, l.w_info, info);
 }
 
-void log_reload(OVK_GUI* g) {
-    s_log.rows = ovk_store_detections(0);
-    s_log.loaded = true;
-    log_apply_filter();
-    log_fill(g);
-}
-
-// Whether the store's log differs from the rows loaded: another count, or another newest
-// detection (a clear followed by as many new matches as there were).
-bool log_changed() {
-    const std::vector<OVK_DETECTION>& rows = s_log.rows;
-    const int n = ovk_store_detection_count();
-    if (!s_log.loaded || n != static_cast<int>(rows.size())) return true;
-    if (n == 0) return false;
-    const std::vector<OVK_DETECTION> newest = ovk_store_detections(rows.front().timestamp);
-    return newest.empty() || newest.front().id != rows.front().id;
+// Asks the port for the log when it differs from the rows loaded: another count, or another
+// newest detection (a clear followed by as many new matches as there were). The view is null
+// when nothing changed.
+void log_reload(OVK_GUI* g, bool force) {
+    const bool loaded = s_log.loaded && !force;
+    const size_t n = log_rows().size();
+    const int64_t newest_ts = n ? log_rows().front().timestamp : 0;
+    const int64_t newest_id = n ? log_rows().front().id : 0;
+    ovk_port_ask(g, kLogView, [loaded, n, newest_ts, newest_id] {
+        if (loaded && static_cast<int>(n) == ovk_store_detection_count()) {
+            if (n == 0) return std::any(LOG_ROWS());
+            const std::vector<OVK_DETECTION> newest = ovk_store_detections(newest_ts);
+            if (!newest.empty() && newest.front().id == newest_id) return std::any(LOG_ROWS());
+        }
+        return std::any(
+            LOG_ROWS(std::make_shared<const std::vector<OVK_DETECTION>>(ovk_store_detections(0))));
+    });
 }
 
 const OVK_DETECTION* log_row(int row) {
     if (row < 0 || static_cast<size_t>(row) >= s_log.kept.size()) return nullptr;
-    return &s_log.rows[s_log.kept[static_cast<size_t>(row)]];
+    return &log_rows()[s_log.kept[static_cast<size_t>(row)]];
 }
 
 void on_log_selected(int, int row, void* user) {
@@ -562,47 +588,43 @@ void on_log_category(int, int index, void* user) {
     log_fill(static_cast<OVK_GUI*>(user));
 }
 
-// The rows the filter keeps (every row without a filter), newest first.
-std::vector<OVK_DETECTION> log_export_rows() {
-    std::vector<OVK_DETECTION> out;
-    out.reserve(s_log.kept.size());
-    for (size_t i : s_log.kept) out.push_back(s_log.rows[i]);
-    return out;
-}
-
 void export_log(OVK_GUI* g, OVK_EXPORT_FORMAT fmt) {
-    const std::vector<OVK_DETECTION> rows = log_export_rows();
-    if (rows.empty()) {
+    if (s_log.kept.empty()) {
         ovk_gui_message(g, "Nothing to export");
         return;
     }
-    const bool positioned =
-        std::any_of(rows.begin(), rows.end(), [](const OVK_DETECTION& d) { return d.has_pos; });
-    std::optional<std::string> text;
-    switch (fmt) {
-        case OVK_FMT_CSV:
-            text = ovk_export_log_csv(rows);
-            break;
-        case OVK_FMT_JSON:
-            text = ovk_export_log_json(rows);
-            break;
-        case OVK_FMT_GPX:
-        case OVK_FMT_KML:
-            // A map file without a single point is no export.
-            if (!positioned) {
-                ovk_gui_message(g, "No GPS-tagged matches yet - turn on GPS tagging in Settings");
-                return;
-            }
-            text = fmt == OVK_FMT_GPX ? ovk_export_log_gpx(rows) : ovk_export_log_kml(rows);
-            break;
-        case OVK_FMT_GEOJSON:
-            return;
-    }
     // A filtered export holds part of the log, and says so.
     const std::string what = log_filtered() ? ovk_format(96, "%zu of %zu rows (filtered)",
-                                                         rows.size(), s_log.rows.size())
+                                                         s_log.kept.size(), log_rows().size())
                                             : std::string();
-    save_export(g, text, "matches", ovk_export_ext(fmt), ovk_export_mime(fmt), what);
+    const std::string dir = ovk_platform_export_dir();
+    ovk_port_post(g, [rows = s_log.rows, kept = s_log.kept, fmt, what, dir]() -> std::string {
+        // The rows the filter keeps (every row without a filter), newest first.
+        std::vector<OVK_DETECTION> out;
+        out.reserve(kept.size());
+        for (size_t i : kept) out.push_back((*rows)[i]);
+        const bool positioned =
+            std::any_of(out.begin(), out.end(), [](const OVK_DETECTION& d) { return d.has_pos; });
+        std::optional<std::string> text;
+        switch (fmt) {
+            case OVK_FMT_CSV:
+                text = ovk_export_log_csv(out);
+                break;
+            case OVK_FMT_JSON:
+                text = ovk_export_log_json(out);
+                break;
+            case OVK_FMT_GPX:
+            case OVK_FMT_KML:
+                // A map file without a single point is no export.
+                if (!positioned)
+                    return "No GPS-tagged matches yet - turn on GPS tagging in Settings";
+                text = fmt == OVK_FMT_GPX ? ovk_export_log_gpx(out) : ovk_export_log_kml(out);
+                break;
+            case OVK_FMT_GEOJSON:
+                return {};
+        }
+        return save_export(text, dir, "matches", ovk_export_ext(fmt), ovk_export_mime(fmt), what);
+    });
 }
 
 void on_log_csv(int, void* user) {
@@ -620,9 +642,8 @@ void on_log_kml(int, void* user) {
 
 void on_clear_confirmed(void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    if (ovk_store_clear_detections() != 0)
-        ovk_gui_message(g, "The log was cleared here but could not be written to disk");
-    log_reload(g);
+    ovk_port_clear_matches(g);
+    log_reload(g, true);  // made after the clear
 }
 
 void on_clear_log(int, void* user) {
@@ -695,11 +716,25 @@ void ovk_log_show(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     if (s_log.win < 0 || g->popup[OVK_POP_LOG] < 0) ovk_log_build(g);
     s_log.selected_id = 0;
-    log_reload(g);
+    log_reload(g, true);  // every opening shows the log as it is now
     ovk_gui_open_popup(g, OVK_POP_LOG);
 }
 
 void ovk_log_refresh(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
-    if (log_changed()) log_reload(g);
+    log_reload(g, false);
+}
+
+void ovk_log_tick(OVK_GUI* g) {
+    OVK_CHECK(g && g->ctx);
+    LOG_STATE& l = s_log;
+    const uint64_t serial = ovk_port_serial(g, kLogView);
+    if (serial == l.seen) return;
+    l.seen = serial;
+    const auto* rows = std::any_cast<LOG_ROWS>(ovk_port_view(g, kLogView));
+    if (!rows || !*rows) return;  // unchanged
+    l.rows = *rows;
+    l.loaded = true;
+    log_apply_filter();
+    log_fill(g);
 }

@@ -610,8 +610,13 @@ class ScreenTest : public GuiTest {
     std::vector<std::string> exports(const std::string& prefix) {
         std::vector<std::string> out;
         std::error_code ec;
-        for (const auto& e : std::filesystem::directory_iterator(export_dir(), ec))
-            if (e.path().filename().string().rfind(prefix, 0) == 0) out.push_back(e.path());
+        for (const auto& e : std::filesystem::directory_iterator(export_dir(), ec)) {
+            const std::string name = e.path().filename().string();
+            // A ".tmp" is an export still being written (exports are written off the
+            // interface thread and renamed into place when complete).
+            const bool writing = name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0;
+            if (name.rfind(prefix, 0) == 0 && !writing) out.push_back(e.path());
+        }
         std::sort(out.begin(), out.end());
         return out;
     }
