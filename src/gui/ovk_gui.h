@@ -60,8 +60,9 @@ enum OVK_POPUP_ID : int {
     OVK_POP_SETUP = 11,
     OVK_POP_REPORT = 12,
     OVK_POP_CONFIRM = 13,
+    OVK_POP_FLEET = 14,
 };
-inline constexpr int OVK_POP_COUNT = 14;
+inline constexpr int OVK_POP_COUNT = 15;
 
 // The main list's filter.
 enum OVK_FILTER : int {
@@ -159,7 +160,7 @@ struct OVK_GUI {
     int w_radar_names = -1;
 
     // Pop-ups, indexed by OVK_POPUP_ID.
-    std::array<int, OVK_POP_COUNT> popup{-1, -1, -1, -1, -1, -1, -1,
+    std::array<int, OVK_POP_COUNT> popup{-1, -1, -1, -1, -1, -1, -1, -1,
                                          -1, -1, -1, -1, -1, -1, -1};  // window id or -1
     std::array<bool, OVK_POP_COUNT> popup_open{};  // open (remembered across rebuilds)
 
@@ -272,6 +273,9 @@ bool ovk_gui_has_screen(int id);
 // Shows the screen of pop-up `id` through its `show` hook (or simply opens it when it has
 // none). False when there is no such screen.
 bool ovk_gui_show_screen(OVK_GUI* g, int id);
+// Opens the map centred on a place (a sensor's, a device's) at street level. False when the
+// program has no map.
+bool ovk_gui_show_place(OVK_GUI* g, double lat, double lon);
 // Asks `text` (at most 255 bytes) in the "Confirm" dialog; "Yes" closes it and calls
 // cb(user), "Cancel" only closes it.
 void ovk_gui_confirm(OVK_GUI* g, std::string_view text, OVK_CONFIRM_FN cb, void* user);
