@@ -284,7 +284,7 @@ void on_show_on_map(int, void* user) {
         ovk_gui_message(g, "%s sends no position", s->name.c_str());
         return;
     }
-    if (!ovk_gui_show_place(g, s->status.lat, s->status.lon))
+    if (!ovk_gui_show_on(g, OVK_POP_MAP, ovk_subject_place(16, s->status.lat, s->status.lon)))
         ovk_gui_message(g, "No map in this build");
 }
 
