@@ -34,6 +34,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ovk_gui_list.h"
 #include "ovk_gui_mapview.h"
 #include "ovk_gui_theme.h"
 #include "ovk_pipeline.h"
@@ -65,19 +66,6 @@ enum OVK_POPUP_ID : int {
 };
 inline constexpr int OVK_POP_COUNT = 15;
 
-// The main list's filter.
-enum OVK_FILTER : int {
-    OVK_FILTER_ALL = 0,
-    OVK_FILTER_FLAGGED = 1,
-    OVK_FILTER_TRACKERS = 2,
-    OVK_FILTER_DRONES = 3,
-    OVK_FILTER_NEW = 4,
-    OVK_FILTER_FAVORITES = 5,
-    OVK_FILTER_BLE = 6,
-    OVK_FILTER_WIFI = 7,
-};
-inline constexpr int OVK_FILTER_COUNT = 8;
-
 // A clickable area of the radar.
 struct OVK_HITBOX {
     float x = 0, y = 0, w = 0, h = 0;
@@ -86,7 +74,6 @@ struct OVK_HITBOX {
 };
 inline constexpr int OVK_RADAR_HITS_MAX = 512;
 
-inline constexpr size_t OVK_QUERY_MAX = 127;         // main list search text, bytes
 inline constexpr size_t OVK_CONFIRM_TEXT_MAX = 255;  // confirm dialog question, bytes
 inline constexpr size_t OVK_MESSAGE_MAX = 159;       // toast message, bytes
 
