@@ -47,6 +47,7 @@ std::vector<OVK_HISTORY_EVENT> ovk_history_collect(int64_t since) {
             e.category = d.category;
             e.label = ovk_cut(d.label, OVK_HISTORY_LABEL_MAX);
             e.mac = ovk_cut(d.mac, OVK_HISTORY_MAC_MAX);
+            e.sensor = d.sensor;
             out.push_back(std::move(e));
         }
         for (const OVK_TRIP_DEVICE& d : devs) {
@@ -72,11 +73,14 @@ std::vector<OVK_HISTORY_EVENT> ovk_history_encounters(std::span<const OVK_HISTOR
                                                       int64_t gap_ms) {
     std::vector<OVK_HISTORY_EVENT> out;
     try {
-        // Groups by address, in the order of their first event.
-        std::unordered_map<std::string_view, size_t> group_of;
+        // Groups by address and sensor (two sensors are two places), in the order of their
+        // first event.
+        std::unordered_map<std::string, size_t> group_of;
         std::vector<std::vector<EV_IDX>> groups;
         for (size_t i = 0; i < ev.size(); ++i) {
-            const auto [it, fresh] = group_of.try_emplace(ev[i].mac, groups.size());
+            const std::string key =
+                ev[i].sensor.empty() ? ev[i].mac : ev[i].sensor + '\n' + ev[i].mac;
+            const auto [it, fresh] = group_of.try_emplace(key, groups.size());
             if (fresh) groups.emplace_back();
             groups[it->second].push_back({&ev[i], i});
         }
