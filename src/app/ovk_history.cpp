@@ -6,6 +6,7 @@
 #include <ctime>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 #include "ovk_store.h"
 #include "ovk_trip.h"
@@ -28,6 +29,14 @@ bool local_tm(int64_t ms, struct tm& out) {
 struct EV_IDX {
     const OVK_HISTORY_EVENT* ev;
     size_t idx;
+};
+
+// A (sensor, address) key.
+struct PAIR_HASH {
+    size_t operator()(const std::pair<std::string_view, std::string_view>& k) const {
+        const std::hash<std::string_view> h;
+        return h(k.first) * 1000003u ^ h(k.second);
+    }
 };
 
 }  // namespace
@@ -75,12 +84,11 @@ std::vector<OVK_HISTORY_EVENT> ovk_history_encounters(std::span<const OVK_HISTOR
     try {
         // Groups by address and sensor (two sensors are two places), in the order of their
         // first event.
-        std::unordered_map<std::string, size_t> group_of;
+        std::unordered_map<std::pair<std::string_view, std::string_view>, size_t, PAIR_HASH>
+            group_of;
         std::vector<std::vector<EV_IDX>> groups;
         for (size_t i = 0; i < ev.size(); ++i) {
-            const std::string key =
-                ev[i].sensor.empty() ? ev[i].mac : ev[i].sensor + '\n' + ev[i].mac;
-            const auto [it, fresh] = group_of.try_emplace(key, groups.size());
+            const auto [it, fresh] = group_of.try_emplace({ev[i].sensor, ev[i].mac}, groups.size());
             if (fresh) groups.emplace_back();
             groups[it->second].push_back({&ev[i], i});
         }
