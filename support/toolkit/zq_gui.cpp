@@ -12,6 +12,7 @@
 //   5. Widgets: adding and removing
 //   6. Widgets: kind-specific operations
 //   7. Common setters and getters
+//   8. Placing widgets in rows
 #include <algorithm>
 #include <cmath>
 
@@ -1026,9 +1027,23 @@ bool zq_gui_open_list_box(ZQ_GUI_CTX* ctx, ZQ_GUI_LIST_BOX* box) {
     box->w = std::min(min_w, std::max(w, ctx->disp_w));
     box->h = box->item_h * static_cast<float>(box->shown) + 2;
     box->x = std::clamp(x, 0.0f, std::max(0.0f, ctx->disp_w - box->w));
-    // Below the widget, or above it when there is no room below.
+    // Below the widget, or above it when there is no room below. When it fits on neither
+    // side it goes where there is more room and shows fewer rows (it scrolls), so that no
+    // entry lies off the display where the pointer cannot reach it.
     box->y = y + h;
-    if (box->y + box->h > ctx->disp_h && y - box->h >= 0) box->y = y - box->h;
+    const float below = ctx->disp_h - (y + h), above = y;
+    if (ctx->disp_h > 0 && box->h > below) {
+        if (box->h <= above) {
+            box->y = y - box->h;
+        } else {
+            const bool up = above > below;
+            const float room = up ? above : below;
+            box->shown = std::clamp(static_cast<int>((room - 2) / box->item_h), 1, box->shown);
+            box->h = box->item_h * static_cast<float>(box->shown) + 2;
+            box->y = up ? y - box->h : y + h;
+            box->y = std::clamp(box->y, 0.0f, std::max(0.0f, ctx->disp_h - box->h));
+        }
+    }
     return true;
 }
 
@@ -1117,4 +1132,52 @@ int zq_gui_widget_screen_rect(ZQ_GUI_CTX* ctx, int id, float* x, float* y, float
     if (w) *w = sw;
     if (h) *h = sh;
     return 1;
+}
+
+// ---------------------------------------------------------------------------------------
+// 8. Placing widgets in rows
+// ---------------------------------------------------------------------------------------
+
+float zq_gui_place_rows(ZQ_GUI_CTX* ctx, std::span<const ZQ_GUI_ROW_ITEM> items, float x, float y,
+                        float w, float row_h, float gap_x, float gap_y) {
+    if (!ctx) return y;
+    // A widget just short of the edge by rounding still fits.
+    constexpr float kSlack = 0.01f;
+    struct PLACED {
+        const ZQ_GUI_ROW_ITEM* item;
+        float x, w, h;
+    };
+    std::vector<PLACED> row;
+    float row_y = y, cx = x;
+    bool any = false;
+    // Sets the rectangles of the row and moves below it; `wrapped` when a widget went on.
+    const auto end_row = [&](bool wrapped) {
+        if (row.empty()) return;
+        if (wrapped && row.back().item->over_h > 0) row.back().h = row.back().item->over_h;
+        float tallest = 0;
+        for (const PLACED& p : row) {
+            zq_gui_set_widget_rect(ctx, p.item->id, p.x, row_y, p.w, p.h);
+            tallest = std::max(tallest, p.h);
+        }
+        row.clear();
+        row_y += tallest + (wrapped ? gap_y : 0);
+        cx = x;
+    };
+    for (const ZQ_GUI_ROW_ITEM& it : items) {
+        const ZQ_GUI_WIDGET* wd = zq_gui_find_widget(ctx, it.id);
+        if (!wd || !wd->visible) continue;
+        any = true;
+        const float h = it.h > 0 ? it.h : row_h;
+        float iw = it.w > 0 ? it.w : wd->w;
+        if (it.fill_min > 0) {
+            if (!row.empty() && x + w - cx < it.fill_min - kSlack) end_row(true);
+            iw = x + w - cx;
+        } else if (!row.empty() && cx + iw > x + w + kSlack) {
+            end_row(true);
+        }
+        row.push_back({&it, cx, iw, h});
+        cx += iw + gap_x;
+    }
+    end_row(false);
+    return any ? row_y : y;
 }
