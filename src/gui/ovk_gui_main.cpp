@@ -24,10 +24,7 @@
 #include <span>
 #include <thread>
 
-#include "ovk_gui_map.h"
 #include "ovk_gui_port.h"
-#include "ovk_gui_report.h"
-#include "ovk_gui_watchlist.h"
 #include "ovk_intel.h"
 #include "ovk_platform.h"
 #include "ovk_replay.h"
@@ -1034,14 +1031,18 @@ void on_ctx_pick(ZQ_GUI_POPUP*, int tag, void* user) {
             ovk_main_open_device(g, mac);
             break;
         case CTX_WATCH:
-            if (ctx_screen_ok(CTX_WATCH)) ovk_watch_add_show(g, mac, ovk_list_watch_label(d));
+            if (ctx_screen_ok(CTX_WATCH))
+                ovk_gui_show_on(g, OVK_POP_WATCH_ADD,
+                                ovk_subject_device(mac, ovk_list_watch_label(d)));
             break;
         case CTX_REPORT:
-            if (ctx_screen_ok(CTX_REPORT)) ovk_report_show(g, mac);
+            if (ctx_screen_ok(CTX_REPORT))
+                ovk_gui_show_on(g, OVK_POP_REPORT, ovk_subject_device(mac));
             break;
         case CTX_MAP:
             if (ctx_screen_ok(CTX_MAP) && d && d->has_best_pos)
-                ovk_map_show_at(g, 17, d->best_pos.lat, d->best_pos.lon);
+                ovk_gui_show_on(g, OVK_POP_MAP,
+                                ovk_subject_place(17, d->best_pos.lat, d->best_pos.lon));
             break;
         case CTX_WHITELIST:
         case CTX_UNWHITELIST:
