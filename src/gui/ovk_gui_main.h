@@ -47,6 +47,7 @@ enum OVK_MAIN_MENU : int {
     MENU_DEMO = 11,
     MENU_ABOUT = 12,
     MENU_QUIT = 13,
+    MENU_FLEET = 14,
 };
 
 // Device context-menu commands (entry tags).
