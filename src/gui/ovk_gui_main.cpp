@@ -407,6 +407,8 @@ void ovk_main_build(OVK_GUI* g) {
     st.view_label.clear();
     st.status_text.clear();
     st.banner_text.clear();
+    st.radar.labels.clear();  // the fonts may have changed with the build
+    st.radar.font = nullptr;
     st.menu_record = st.menu_demo = -1;
     st.ctx_entry.fill(-1);
     worker().start();
