@@ -327,6 +327,9 @@ float ovk_draw_badge(const OVK_GUI* g, const ALLEGRO_FONT* font, float x, float 
                      std::string_view text, ALLEGRO_COLOR fill);
 // Height of such a badge in `font`.
 float ovk_badge_h(const OVK_GUI* g, const ALLEGRO_FONT* font);
+// The name a device goes by on every screen: its best verdict's label, else its advertised
+// name, else its type.
+std::string ovk_device_title(const OVK_DEVICE& d);
 // A check box with its label, as one row at least `min_h` high. A label too long for one line
 // beside the box wraps to the right of a box one row square, and the row grows with it (the
 // wrapped part is a label of its own: its id in *label_id, else -1). The check box's id; the
