@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -60,15 +61,28 @@ TEST_F(GuiRules, ScaleFollowsDensityTouchAndSize) {
     EXPECT_FLOAT_EQ(ovk_gui_scale_for(1.0f, false, -1), 1.0f);
 }
 
-TEST_F(GuiRules, SizesFollowTheScaleAndTouchMode) {
+// What a person sees of the sizes: a larger size choice or a denser screen never makes rows
+// or gaps smaller, and a finger gets taller rows than a mouse pointer with the same gaps.
+TEST_F(GuiRules, RowsGrowWithTheSizeChoiceAndForFingers) {
     OVK_GUI g;
-    g.scale = ovk_gui_scale_for(1.0f, false, 2);
-    EXPECT_NEAR(ovk_row_h(&g), 36.8f, 1e-4);
-    EXPECT_NEAR(ovk_pad(&g), 9.2f, 1e-4);
-    EXPECT_NEAR(ovk_px(&g, 100), 115.0f, 1e-4);
-    setenv("OVK_TOUCH", "1", 1);
-    EXPECT_NEAR(ovk_row_h(&g), 44 * 1.15f, 1e-4);
-    EXPECT_NEAR(ovk_pad(&g), 9.2f, 1e-4);
+    for (float density : {1.0f, 1.5f, 2.0f, 3.0f}) {
+        float last_row = 0, last_pad = 0;
+        for (int size = 0; size <= 3; ++size) {
+            g.scale = ovk_gui_scale_for(density, false, size);
+            unsetenv("OVK_TOUCH");
+            const float row = ovk_row_h(&g), pad = ovk_pad(&g);
+            EXPECT_GT(row, last_row) << density << " " << size;
+            EXPECT_GT(pad, last_pad) << density << " " << size;
+            // A row holds a line of text with a gap above and below it.
+            EXPECT_GE(row, 3 * pad);
+            EXPECT_FLOAT_EQ(ovk_px(&g, row), row * g.scale);
+            setenv("OVK_TOUCH", "1", 1);
+            EXPECT_GT(ovk_row_h(&g), row * 1.25f) << "a finger needs a taller target";
+            EXPECT_FLOAT_EQ(ovk_pad(&g), pad);
+            last_row = row;
+            last_pad = pad;
+        }
+    }
 }
 
 TEST_F(GuiRules, AgeTextUnitsAndBoundaries) {
@@ -186,9 +200,22 @@ TEST_F(GuiRules, EveryTextReadsInEveryTheme) {
     EXPECT_NEAR(ovk_contrast(al_map_rgb(0, 0, 0), al_map_rgb(255, 255, 255)), 21.0, 1e-6);
     EXPECT_NEAR(ovk_contrast(al_map_rgb(119, 119, 119), al_map_rgb(119, 119, 119)), 1.0, 1e-9);
     EXPECT_NEAR(ovk_contrast(al_map_rgb(119, 119, 119), al_map_rgb(255, 255, 255)), 4.48, 0.01);
-    // Themes outside the table read as the system default.
-    for (int bad : {12, -1, 1000})
-        EXPECT_EQ(argb_of(ovk_theme_palette(bad).bg), argb_of(ovk_theme_palette(0).bg)) << bad;
+    // A hovered panel is visibly different and leans towards the text.
+    for (int t = 0; t < OVK_THEME_COUNT; ++t) {
+        const OVK_PALETTE p = ovk_theme_palette(t);
+        EXPECT_NE(argb_of(p.panel_hi), argb_of(p.panel)) << "theme " << t;
+        EXPECT_LT(ovk_contrast(p.text, p.panel_hi), ovk_contrast(p.text, p.panel)) << t;
+        EXPECT_FALSE(p.app_title.empty()) << "theme " << t;
+    }
+    // Themes outside the table (a preferences file from a newer version) read as the system
+    // default.
+    const OVK_PALETTE sys = ovk_theme_palette(OVK_THEME_SYSTEM);
+    for (int bad : {OVK_THEME_COUNT, -1, 1000}) {
+        const OVK_PALETTE p = ovk_theme_palette(bad);
+        EXPECT_EQ(argb_of(p.bg), argb_of(sys.bg)) << bad;
+        EXPECT_EQ(argb_of(p.text), argb_of(sys.text)) << bad;
+        EXPECT_EQ(p.header, sys.header) << bad;
+    }
     // A colour is lifted only as far as it needs: a light theme's ink already readable stays.
     const OVK_PALETTE light = ovk_theme_palette(OVK_THEME_LIGHT);
     EXPECT_EQ(argb_of(light.text), 0xFF1A1F21u);

@@ -27,6 +27,7 @@
 #include "ovk_gui_about.h"
 #include "ovk_gui_detail.h"
 #include "ovk_gui_export.h"
+#include "ovk_gui_fleet.h"
 #include "ovk_gui_history.h"
 #include "ovk_gui_main.h"
 #include "ovk_gui_map.h"
@@ -47,9 +48,9 @@ void build_confirm(OVK_GUI* g);
 // 1. The screens
 // ---------------------------------------------------------------------------------------
 
-// In the order they are built: main, detail, map, history, trips, log, watchlist, watch-add,
-// whitelist, settings, export, about, setup, report, and last the frame's own confirm
-// dialog. A screen joins by including its header above and adding its row at its place.
+// In the order they are built: main, detail, map, history, trips, log, fleet, watchlist,
+// watch-add, whitelist, settings, export, about, setup, report, and last the frame's own
+// confirm dialog. A screen joins by including its header above and adding its row at its place.
 constexpr OVK_SCREEN kScreens[] = {
     {-1, ovk_main_build, ovk_main_refresh, ovk_main_tick, nullptr, ovk_main_shutdown},
     {OVK_POP_DETAIL, ovk_detail_build, ovk_detail_refresh, nullptr, ovk_detail_show_selected,
@@ -58,9 +59,11 @@ constexpr OVK_SCREEN kScreens[] = {
     {OVK_POP_HISTORY, ovk_history_build, ovk_history_refresh, nullptr, ovk_history_show, nullptr},
     {OVK_POP_TRIPS, ovk_trips_build, ovk_trips_refresh, nullptr, ovk_trips_show, nullptr},
     {OVK_POP_LOG, ovk_log_build, ovk_log_refresh, nullptr, ovk_log_show, nullptr},
+    {OVK_POP_FLEET, ovk_fleet_build, ovk_fleet_refresh, ovk_fleet_tick, ovk_fleet_show,
+     ovk_fleet_shutdown},
     {OVK_POP_WATCHLIST, ovk_watchlist_build, ovk_watchlist_refresh, nullptr, ovk_watchlist_show,
      nullptr},
-    {OVK_POP_WATCH_ADD, ovk_watch_add_build, nullptr, nullptr, nullptr, nullptr},
+    {OVK_POP_WATCH_ADD, ovk_watch_add_build, nullptr, nullptr, ovk_watch_add_show_subject, nullptr},
     {OVK_POP_WHITELIST, ovk_whitelist_build, ovk_whitelist_refresh, nullptr, ovk_whitelist_show,
      nullptr},
     {OVK_POP_SETTINGS, ovk_settings_build, nullptr, ovk_settings_tick, ovk_settings_show,
@@ -68,16 +71,16 @@ constexpr OVK_SCREEN kScreens[] = {
     {OVK_POP_EXPORT, ovk_export_build, nullptr, nullptr, ovk_export_show, nullptr},
     {OVK_POP_ABOUT, ovk_about_build, nullptr, nullptr, ovk_about_show, nullptr},
     {OVK_POP_SETUP, ovk_setup_build, nullptr, nullptr, ovk_setup_show, ovk_setup_shutdown},
-    {OVK_POP_REPORT, ovk_report_build, nullptr, nullptr, nullptr, nullptr},
+    {OVK_POP_REPORT, ovk_report_build, nullptr, nullptr, ovk_report_show_subject, nullptr},
     {OVK_POP_CONFIRM, build_confirm, nullptr, nullptr, nullptr, nullptr},
 };
 
 // The pop-ups a rebuild opens again when they were open, in this order. The watch-add,
 // report and confirm dialogs hold half-done input and are not reopened.
 constexpr OVK_POPUP_ID kReopenOrder[] = {
-    OVK_POP_DETAIL, OVK_POP_MAP,       OVK_POP_HISTORY,   OVK_POP_TRIPS,
-    OVK_POP_LOG,    OVK_POP_WATCHLIST, OVK_POP_WHITELIST, OVK_POP_SETTINGS,
-    OVK_POP_EXPORT, OVK_POP_ABOUT,     OVK_POP_SETUP,
+    OVK_POP_DETAIL,   OVK_POP_MAP,    OVK_POP_HISTORY,   OVK_POP_TRIPS,
+    OVK_POP_LOG,      OVK_POP_FLEET,  OVK_POP_WATCHLIST, OVK_POP_WHITELIST,
+    OVK_POP_SETTINGS, OVK_POP_EXPORT, OVK_POP_ABOUT,     OVK_POP_SETUP,
 };
 
 std::vector<OVK_SCREEN>& test_screens() {
@@ -457,14 +460,62 @@ bool ovk_gui_has_screen(int id) {
 }
 
 bool ovk_gui_show_screen(OVK_GUI* g, int id) {
+    return ovk_gui_show_on(g, id, OVK_SUBJECT{});
+}
+
+bool ovk_gui_show_on(OVK_GUI* g, int id, const OVK_SUBJECT& subject) {
     OVK_CHECK(g, false);
     const OVK_SCREEN* s = valid_popup(id) ? screen_in(id) : nullptr;
     if (!s) return false;
+    try {
+        g->subject = subject;
+    } catch (const std::exception&) {
+        OVK_LOG_ALLOC_FAIL(char, subject.mac.size() + subject.label.size(), subject);
+        return false;
+    }
     if (s->show)
         s->show(g);
     else
         ovk_gui_open_popup(g, id);
+    g->subject = OVK_SUBJECT{};
     return true;
+}
+
+void ovk_gui_refresh_screen(OVK_GUI* g, int id) {
+    OVK_CHECK(g);
+    const OVK_SCREEN* s = valid_popup(id) ? screen_in(id) : nullptr;
+    if (s && s->refresh && ovk_gui_popup_is_open(g, id)) s->refresh(g);
+}
+
+OVK_SUBJECT ovk_subject_device(std::string_view mac, std::string_view label,
+                               OVK_ADDR_TYPE addr_type) {
+    OVK_SUBJECT s;
+    s.kind = OVK_SUBJECT_DEVICE;
+    s.addr_type = addr_type;
+    try {
+        s.mac = std::string(mac.substr(0, OVK_MAC_MAX));
+        s.label = std::string(label);
+    } catch (const std::exception&) {
+        OVK_LOG_ALLOC_FAIL(char, mac.size() + label.size(), subject);
+        return OVK_SUBJECT{};
+    }
+    return s;
+}
+
+OVK_SUBJECT ovk_subject_trip(int64_t trip_id) {
+    OVK_SUBJECT s;
+    s.kind = OVK_SUBJECT_TRIP;
+    s.trip_id = trip_id;
+    return s;
+}
+
+OVK_SUBJECT ovk_subject_place(double zoom, double lat, double lon) {
+    OVK_SUBJECT s;
+    s.kind = OVK_SUBJECT_PLACE;
+    s.zoom = zoom;
+    s.lat = lat;
+    s.lon = lon;
+    return s;
 }
 
 bool ovk_gui_back(OVK_GUI* g) {

@@ -28,6 +28,9 @@ void ovk_watch_add_build(OVK_GUI* g);
 // back to the address's locally administered bit.
 void ovk_watch_add_show(OVK_GUI* g, std::string_view mac, std::string_view label,
                         OVK_ADDR_TYPE addr_type = OVK_ADDR_UNKNOWN);
+// The frame's show hook: the add dialog for the device of the frame's subject (its address,
+// suggested name and address type).
+void ovk_watch_add_show_subject(OVK_GUI* g);
 
 void ovk_whitelist_build(OVK_GUI* g);
 // Reloads the list and opens the pop-up.
