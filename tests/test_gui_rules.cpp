@@ -129,7 +129,7 @@ std::vector<INK_PAIR> drawn_pairs(const OVK_GUI& g) {
         add(std::string("text on ") + name, p.text, bg, 4.5);
         add(std::string("dim text on ") + name, p.dim, bg, 4.5);
         add(std::string("link on ") + name, p.secondary, bg, 4.5);
-        add(std::string("hovered link on ") + name, p.primary, bg, 4.5);
+        add(std::string("hovered link on ") + name, ovk_theme_link_hover(p), bg, 4.5);
     }
     add("text of a selected button (a filter)", p.text, ovk_theme_selected_bg(p), 4.5);
     for (int state = 0; state < 3; ++state)

@@ -210,6 +210,12 @@ ALLEGRO_COLOR over(ALLEGRO_COLOR under, ALLEGRO_COLOR top, float alpha) {
     return ovk_mix(under, top, alpha);
 }
 
+// The colour as the display keeps it (8 bits a channel), so that what is drawn is what was
+// measured.
+ALLEGRO_COLOR snapped(ALLEGRO_COLOR c) {
+    return ovk_argb(ovk_color_argb(c));
+}
+
 double min_contrast(ALLEGRO_COLOR fg, std::span<const ALLEGRO_COLOR> bgs) {
     double m = 21;
     for (const ALLEGRO_COLOR& b : bgs) m = std::min(m, ovk_contrast(fg, b));
@@ -234,7 +240,7 @@ ALLEGRO_COLOR veil_of(const OVK_PALETTE& p) {
 ALLEGRO_COLOR mix_while_readable(ALLEGRO_COLOR base, ALLEGRO_COLOR other, float most,
                                  ALLEGRO_COLOR ink) {
     for (float t = most; t > 0.0f; t -= 0.025f) {
-        const ALLEGRO_COLOR c = ovk_mix(base, other, t);
+        const ALLEGRO_COLOR c = snapped(ovk_mix(base, other, t));
         if (ovk_contrast(ink, c) >= OVK_CONTRAST_TEXT) return c;
     }
     return base;
@@ -249,7 +255,6 @@ void make_readable(OVK_PALETTE& p) {
         rows.push_back(row_bg(p, c, OVK_ROW_TINT_MAX));
     p.text = ovk_contrast_lift(p.text, p.dark ? lightest(p) : kBlack, rows, OVK_CONTRAST_TEXT);
     p.dim = ovk_contrast_lift(p.dim, p.text, rows, OVK_CONTRAST_TEXT);
-    p.primary = ovk_contrast_lift(p.primary, p.text, surfaces, OVK_CONTRAST_TEXT);
     p.secondary = ovk_contrast_lift(p.secondary, p.text, surfaces, OVK_CONTRAST_TEXT);
     const ALLEGRO_COLOR bg[] = {p.bg};
     p.scope = ovk_contrast_lift(p.scope, p.text, bg, OVK_CONTRAST_LARGE);
@@ -283,7 +288,7 @@ ALLEGRO_COLOR ovk_contrast_lift(ALLEGRO_COLOR fg, ALLEGRO_COLOR toward,
                                 std::span<const ALLEGRO_COLOR> bgs, double ratio) {
     constexpr int kSteps = 64;
     for (int i = 0; i <= kSteps; ++i) {
-        const ALLEGRO_COLOR c = ovk_mix(fg, toward, static_cast<float>(i) / kSteps);
+        const ALLEGRO_COLOR c = snapped(ovk_mix(fg, toward, static_cast<float>(i) / kSteps));
         if (min_contrast(c, bgs) >= ratio) return c;
     }
     return min_contrast(kWhite, bgs) >= min_contrast(kBlack, bgs) ? kWhite : kBlack;
@@ -311,7 +316,7 @@ ALLEGRO_COLOR ovk_theme_fill(const OVK_GUI* g, ALLEGRO_COLOR fill) {
     const ALLEGRO_COLOR away = p.night_drive ? lightest(p) : kBlack;
     constexpr int kSteps = 64;
     for (int i = 0; i <= kSteps; ++i) {
-        const ALLEGRO_COLOR c = ovk_mix(fill, away, static_cast<float>(i) / kSteps);
+        const ALLEGRO_COLOR c = snapped(ovk_mix(fill, away, static_cast<float>(i) / kSteps));
         if (ovk_contrast(ink, c) >= OVK_CONTRAST_TEXT) return c;
     }
     return away;
@@ -331,6 +336,11 @@ ALLEGRO_COLOR ovk_theme_radar_label(const OVK_GUI* g, ALLEGRO_COLOR device) {
     const OVK_PALETTE& p = pal_of(g);
     const ALLEGRO_COLOR on[] = {p.bg, veil_of(p)};
     return ovk_contrast_lift(device, p.text, on, OVK_CONTRAST_TEXT);
+}
+
+ALLEGRO_COLOR ovk_theme_link_hover(const OVK_PALETTE& p) {
+    const ALLEGRO_COLOR surfaces[] = {p.bg, p.panel, p.panel_hi};
+    return ovk_contrast_lift(p.primary, p.text, surfaces, OVK_CONTRAST_TEXT);
 }
 
 ALLEGRO_COLOR ovk_theme_selected_bg(const OVK_PALETTE& p) {
@@ -396,7 +406,7 @@ void ovk_theme_apply(OVK_GUI* g) {
     st->tooltip_border = p.border;
     st->tooltip_fg = p.text;
     st->link_color_normal = p.secondary;
-    st->link_color_hover = p.primary;
+    st->link_color_hover = ovk_theme_link_hover(p);
     if (ovk_platform_uses_touch()) st->tooltip_delay = 0;
 }
 

@@ -98,6 +98,9 @@ ALLEGRO_COLOR ovk_theme_radar_veil(const OVK_GUI* g);
 // A flagged device's radar label: its colour, lifted until it reads on the background and on
 // the veil over a dot.
 ALLEGRO_COLOR ovk_theme_radar_label(const OVK_GUI* g, ALLEGRO_COLOR device);
+// A hovered link: the primary colour (made for filling buttons) lifted until it reads on the
+// background, the panels and a tooltip.
+ALLEGRO_COLOR ovk_theme_link_hover(const OVK_PALETTE& p);
 // Background of a selected (toggled) button in the default theme.
 ALLEGRO_COLOR ovk_theme_selected_bg(const OVK_PALETTE& p);
 // Every colour ovk_device_color can give in a palette (each category medium or strong, weak,
