@@ -167,11 +167,9 @@ struct OVK_MAIN_STATE {
     std::string query;  // search text, at most OVK_QUERY_MAX bytes
     float list_scroll = 0;
     // A press or drag on the list.
-    float list_drag_y = 0;
     float list_drag_start_scroll = 0;
     bool list_dragging = false;
     bool list_press_moved = false;
-    double list_press_t = 0;
     int list_press_row = -1;
     // The radar as drawn last: its blips' hit boxes (at most OVK_RADAR_HITS_MAX), the sweep.
     std::vector<OVK_HITBOX> radar_hits;
