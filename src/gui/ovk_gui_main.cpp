@@ -860,7 +860,8 @@ int on_radar_mouse(int, const ZQ_GUI_MOUSE_EVENT* e, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     if (e->type == ZQ_GUI_MOUSE_DOWN) return 1;
     if (e->type != ZQ_GUI_MOUSE_UP) return 0;
-    if (e->button != 1) return 1;
+    // A tap or long press opens the blip nearest to it; a drag opens nothing.
+    if (!e->tap && !e->long_press) return 1;
     const OVK_HITBOX* near = nullptr;
     float best = 0;
     for (const OVK_HITBOX& hb : st().radar_hits) {
