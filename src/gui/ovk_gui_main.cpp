@@ -1034,7 +1034,9 @@ void on_ctx_pick(ZQ_GUI_POPUP*, int tag, void* user) {
             ovk_main_open_device(g, mac);
             break;
         case CTX_WATCH:
-            if (ctx_screen_ok(CTX_WATCH)) ovk_watch_add_show(g, mac, ovk_list_watch_label(d));
+            if (ctx_screen_ok(CTX_WATCH))
+                ovk_watch_add_show(g, mac, ovk_list_watch_label(d),
+                                   d ? d->addr_type : OVK_ADDR_UNKNOWN);
             break;
         case CTX_REPORT:
             if (ctx_screen_ok(CTX_REPORT)) ovk_report_show(g, mac);
