@@ -89,8 +89,8 @@ void BM_MainFilterSortSearch(benchmark::State& state) {
     fill_registry(static_cast<int>(state.range(0)));
     const OVK_DEVICE_LIST l = ovk_registry_snapshot(ovk_now_ms());
     for (auto _ : state) {
-        benchmark::DoNotOptimize(ovk_main_visible(l, OVK_FILTER_ALL, ""));
-        benchmark::DoNotOptimize(ovk_main_visible(l, OVK_FILTER_ALL, "equipment 1"));
+        benchmark::DoNotOptimize(ovk_list_visible(l, OVK_FILTER_ALL, ""));
+        benchmark::DoNotOptimize(ovk_list_visible(l, OVK_FILTER_ALL, "equipment 1"));
     }
 }
 BENCHMARK(BM_MainFilterSortSearch)
