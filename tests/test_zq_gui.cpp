@@ -1239,6 +1239,44 @@ TEST_F(Gui, WindowsScrollByWheelAndThumbAndBringTheFocusedFieldIntoView) {
     EXPECT_LE(w->scroll_y, w->content_h - (700 - (cy - 100)) + 1);
 }
 
+TEST_F(Gui, RowsWrapAtNarrowWidthsAndALabelGoesAboveAFieldWithoutRoom) {
+    const int win = zq_gui_add_window(ctx_, "Actions", 0, 0, 1100, 820);
+    std::vector<ZQ_GUI_ROW_ITEM> buttons;
+    for (float bw : {100.0f, 120.0f, 90.0f, 200.0f})
+        buttons.push_back({zq_gui_add_button(ctx_, win, 0, 0, bw, 30, "b", 1, nullptr, nullptr)});
+    const auto at = [&](int id) {
+        const ZQ_GUI_WIDGET* w = zq_gui_get_widget(ctx_, id);
+        return std::vector<float>{w->x, w->y, w->w, w->h};
+    };
+    // Wide: one row; the y below it.
+    EXPECT_FLOAT_EQ(zq_gui_place_rows(ctx_, buttons, 10, 50, 600, 32, 5, 4), 82);
+    EXPECT_EQ(at(buttons[3].id), (std::vector<float>{10 + 100 + 120 + 90 + 15, 50, 200, 32}));
+    // Narrow: a button that would pass the edge starts the next row, a hidden one takes no room.
+    zq_gui_set_widget_visible(ctx_, buttons[1].id, 0);
+    EXPECT_FLOAT_EQ(zq_gui_place_rows(ctx_, buttons, 10, 50, 210, 32, 5, 4), 50 + 32 + 4 + 32);
+    EXPECT_EQ(at(buttons[0].id), (std::vector<float>{10, 50, 100, 32}));
+    EXPECT_EQ(at(buttons[2].id), (std::vector<float>{115, 50, 90, 32}));
+    EXPECT_EQ(at(buttons[3].id), (std::vector<float>{10, 86, 200, 32}));
+    // Too narrow for even one: each alone on its row, none pushed off to the right.
+    EXPECT_FLOAT_EQ(zq_gui_place_rows(ctx_, buttons, 10, 0, 50, 30, 5, 0), 90);
+    EXPECT_FLOAT_EQ(at(buttons[3].id)[0], 10);
+
+    // A label and its field side by side while the field keeps its least width, else the
+    // label (shorter) above a field across the whole width; clicks reach the field there.
+    const int label = zq_gui_add_label(ctx_, win, 0, 0, 0, 0, "Host", 0);
+    const int field = zq_gui_add_textarea(ctx_, win, 0, 0, 0, 0, 0, 60, nullptr, nullptr);
+    const ZQ_GUI_ROW_ITEM row[] = {{.id = label, .w = 80, .over_h = 20},
+                                   {.id = field, .fill_min = 180}};
+    EXPECT_FLOAT_EQ(zq_gui_place_rows(ctx_, row, 20, 300, 300, 32, 0, 0), 332);
+    EXPECT_EQ(at(field), (std::vector<float>{100, 300, 220, 32}));
+    EXPECT_EQ(at(label), (std::vector<float>{20, 300, 80, 32}));
+    EXPECT_FLOAT_EQ(zq_gui_place_rows(ctx_, row, 20, 300, 250, 32, 0, 0), 352);
+    EXPECT_EQ(at(label), (std::vector<float>{20, 300, 80, 20}));
+    EXPECT_EQ(at(field), (std::vector<float>{20, 320, 250, 32}));
+    click(rect(field).cx(), rect(field).cy());
+    EXPECT_EQ(zq_gui_get_focus(ctx_), field);
+}
+
 TEST(ZqGuiText, ShortenCutsAtCharactersAndEndsWithAnEllipsis) {
     OVK_REQUIRE_XVFB();
     ASSERT_TRUE(al_init() && al_init_font_addon() && al_init_ttf_addon());

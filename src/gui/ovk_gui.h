@@ -62,8 +62,9 @@ enum OVK_POPUP_ID : int {
     OVK_POP_SETUP = 11,
     OVK_POP_REPORT = 12,
     OVK_POP_CONFIRM = 13,
+    OVK_POP_FLEET = 14,
 };
-inline constexpr int OVK_POP_COUNT = 14;
+inline constexpr int OVK_POP_COUNT = 15;
 
 // A clickable area of the radar.
 struct OVK_HITBOX {
@@ -197,7 +198,7 @@ struct OVK_GUI {
     int w_radar_names = -1;
 
     // Pop-ups, indexed by OVK_POPUP_ID.
-    std::array<int, OVK_POP_COUNT> popup{-1, -1, -1, -1, -1, -1, -1,
+    std::array<int, OVK_POP_COUNT> popup{-1, -1, -1, -1, -1, -1, -1, -1,
                                          -1, -1, -1, -1, -1, -1, -1};  // window id or -1
     std::array<bool, OVK_POP_COUNT> popup_open{};  // open (remembered across rebuilds)
 

@@ -56,6 +56,7 @@ constexpr MENU_ROW kMenu[] = {
     {MENU_HISTORY, OVK_POP_HISTORY, "History map & timeline", "History"},
     {MENU_TRIPS, OVK_POP_TRIPS, "Traces", "Traces"},
     {MENU_LOG, OVK_POP_LOG, "Match log", "Match log"},
+    {MENU_FLEET, OVK_POP_FLEET, "Fleet", "Fleet"},
     {MENU_WATCHLIST, OVK_POP_WATCHLIST, "Watchlist", "Watchlist"},
     {MENU_WHITELIST, OVK_POP_WHITELIST, "Whitelist", "Whitelist"},
     {MENU_EXPORT, OVK_POP_EXPORT, "Export...", "Export..."},
@@ -406,6 +407,8 @@ void ovk_main_build(OVK_GUI* g) {
     st.view_label.clear();
     st.status_text.clear();
     st.banner_text.clear();
+    st.radar.labels.clear();  // the fonts may have changed with the build
+    st.radar.font = nullptr;
     st.menu_record = st.menu_demo = -1;
     st.ctx_entry.fill(-1);
     worker().start();
@@ -989,6 +992,7 @@ void on_menu(int tag, void* user) {
         case MENU_HISTORY:
         case MENU_TRIPS:
         case MENU_LOG:
+        case MENU_FLEET:
         case MENU_WATCHLIST:
         case MENU_WHITELIST:
         case MENU_EXPORT:

@@ -19,10 +19,14 @@
 // geometry) are in ovk_gui_list.h.
 #pragma once
 
+#include <allegro5/allegro_primitives.h>
+
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "ovk_gui.h"
@@ -43,6 +47,7 @@ enum OVK_MAIN_MENU : int {
     MENU_DEMO = 11,
     MENU_ABOUT = 12,
     MENU_QUIT = 13,
+    MENU_FLEET = 14,
 };
 
 // Device context-menu commands (entry tags).
@@ -110,6 +115,42 @@ int64_t ovk_main_now_ms();
 // 3. Between the screen's own files
 // ---------------------------------------------------------------------------------------
 
+// A device's label on the radar, kept from frame to frame: shortened and measured once for
+// its text and the font and width it was made for.
+struct OVK_MAIN_RADAR_LABEL {
+    std::string source;  // the device's text it was made from
+    std::string text;    // as drawn: cut with an ellipsis to the label width
+    float w = 0;         // its width in the font
+    unsigned used = 0;   // the frame that last drew it
+};
+// A device on the radar in the frame being drawn.
+struct OVK_MAIN_RADAR_BLIP {
+    const OVK_DEVICE* d = nullptr;
+    int idx = 0;
+    float bx = 0, by = 0;
+    bool flagged = false;
+};
+// A label placed in the frame being drawn.
+struct OVK_MAIN_RADAR_TEXT {
+    float x = 0, y = 0, w = 0;
+    ALLEGRO_COLOR colour{};
+    const std::string* text = nullptr;
+    bool flagged = false;
+};
+// What the radar keeps between frames: the labels by address, for the font and width they
+// were measured in, and the buffers a frame fills, which keep their room.
+struct OVK_MAIN_RADAR {
+    std::unordered_map<std::string, OVK_MAIN_RADAR_LABEL> labels;
+    const ALLEGRO_FONT* font = nullptr;
+    float max_w = 0;
+    std::array<float, 3> ring_w{-1, -1, -1};  // the rings' labels' widths; -1 not measured yet
+    unsigned frame = 0;
+    std::vector<ALLEGRO_VERTEX> vertices;
+    std::vector<OVK_MAIN_RADAR_BLIP> blips;
+    std::vector<OVK_RECT> taken;
+    std::vector<OVK_MAIN_RADAR_TEXT> texts;
+};
+
 // What the screen keeps across ticks and rebuilds.
 struct OVK_MAIN_STATE {
     // From the view in place (the rest of it is in OVK_GUI).
@@ -138,6 +179,8 @@ struct OVK_MAIN_STATE {
     std::string banner_text;
     float banner_w = 0;
     int banner_mode = 0;  // 0 bold, 1 small wrapped, 2 bold cut
+    // The radar's labels and buffers.
+    OVK_MAIN_RADAR radar;
 };
 // The screen's one state.
 OVK_MAIN_STATE& ovk_main_state();

@@ -236,9 +236,10 @@ void ovk_main_draw_list(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void
 
 namespace {
 
-// Triangles gathered for one al_draw_prim call.
+// Triangles gathered for one al_draw_prim call, into a buffer that outlives the frame (it
+// keeps its room, so that a steady radar allocates nothing).
 struct TRIANGLES {
-    std::vector<ALLEGRO_VERTEX> v;
+    std::vector<ALLEGRO_VERTEX>& v;
 
     void vertex(float x, float y, ALLEGRO_COLOR c) {
         ALLEGRO_VERTEX a{};
@@ -281,17 +282,39 @@ struct TRIANGLES {
     }
 };
 
-struct LABEL {
-    float x, y, w;
-    ALLEGRO_COLOR colour;
-    std::string text;
-    bool flagged;
-};
+const std::string kRingText[3] = {"Near", "Nearby", "Far"};
+
+// The device's label as drawn, from the radar's labels: made again only when the device's text
+// changed (the font and width are the radar's own, checked once a frame).
+const OVK_MAIN_RADAR_LABEL& label_of(OVK_MAIN_RADAR& radar, const OVK_DEVICE& d,
+                                     const std::string& source) {
+    OVK_MAIN_RADAR_LABEL& l = radar.labels.try_emplace(d.mac).first->second;
+    l.used = radar.frame;
+    if (l.source == source && !l.text.empty()) return l;
+    l.source = source;
+    l.w = text_w(radar.font, source.c_str());
+    if (l.w > radar.max_w) {
+        l.text = zq_gui_text_shorten(radar.font, source, radar.max_w);
+        l.w = text_w(radar.font, l.text.c_str());
+    } else {
+        l.text = source;
+    }
+    return l;
+}
+
+// Labels of devices no longer on the radar go, so that the kept ones stay about as many as
+// there are devices drawn.
+void forget_old_labels(OVK_MAIN_RADAR& radar, size_t drawn) {
+    if (radar.labels.size() <= 2 * drawn + 64) return;
+    for (auto it = radar.labels.begin(); it != radar.labels.end();)
+        it = it->second.used != radar.frame ? radar.labels.erase(it) : std::next(it);
+}
 
 }  // namespace
 
 void ovk_main_draw_radar(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
+    OVK_MAIN_RADAR& radar = S().radar;
     const float w = wd->w, h = wd->h, s = g->scale;
     const float m = 28 * s;
     const float R = std::min(w, h - m) / 2 - 8 * s;
@@ -309,7 +332,10 @@ void ovk_main_draw_radar(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, voi
     for (float rr : rings) al_draw_circle(cx, cy, rr, grid, 1.2f * s);
     al_draw_line(cx - R, cy, cx + R, cy, grid, 1.2f * s);
     al_draw_line(cx, cy - R, cx, cy + R, grid, 1.2f * s);
-    TRIANGLES tri;
+    // About what a radar full of devices needs, once.
+    if (radar.vertices.capacity() < 16384) radar.vertices.reserve(16384);
+    TRIANGLES tri{radar.vertices};
+    tri.v.clear();
     const double sweep = std::fmod(72.0 * g->now_s, 360.0) * ALLEGRO_PI / 180.0;
     g->radar_sweep = static_cast<float>(sweep);
     for (int i = 0; i < 24; ++i) {
@@ -325,25 +351,20 @@ void ovk_main_draw_radar(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, voi
     // Which devices: the first of the list, where flagged devices come first, so that a crowd
     // of plain devices never keeps a flagged one off the radar.
     const size_t shown = std::min(g->visible.size(), static_cast<size_t>(kRadarMax));
-    struct BLIP {
-        const OVK_DEVICE* d;
-        int idx;
-        float bx, by;
-        bool flagged;
-    };
-    std::vector<BLIP> blips;
-    blips.reserve(shown);
+    std::vector<OVK_MAIN_RADAR_BLIP>& blips = radar.blips;
+    blips.clear();
     for (size_t i = 0; i < shown; ++i) {
         const int idx = g->visible[i];
         if (idx < 0 || static_cast<size_t>(idx) >= g->devices.size()) continue;
         const OVK_DEVICE& d = g->devices[static_cast<size_t>(idx)];
         const OVK_RADAR_POS pos = ovk_list_radar_pos(d.mac, d.rssi, R);
-        blips.push_back(BLIP{&d, idx, cx + pos.dx, cy + pos.dy, ovk_device_flagged(d) != 0});
+        blips.push_back(
+            OVK_MAIN_RADAR_BLIP{&d, idx, cx + pos.dx, cy + pos.dy, ovk_device_flagged(d) != 0});
     }
     // Plain devices, then the flagged ones on top.
     const float f = static_cast<float>(std::fmod(g->now_s, 1.0));
     for (int pass = 0; pass < 2; ++pass) {
-        for (const BLIP& b : blips) {
+        for (const OVK_MAIN_RADAR_BLIP& b : blips) {
             if (b.flagged != (pass == 1)) continue;
             float rad = 4 * s;
             if (!b.flagged) {
@@ -371,20 +392,30 @@ void ovk_main_draw_radar(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, voi
 
     // Labels: the ring labels hold their places from the start; flagged devices' labels come
     // first, the others only with "Names" on.
-    std::vector<OVK_RECT> taken;
+    const float max_w = 150 * s;
+    if (radar.font != small || radar.max_w != max_w) {
+        radar.labels.clear();
+        radar.ring_w = {-1, -1, -1};
+        radar.font = small;
+        radar.max_w = max_w;
+    }
+    ++radar.frame;
+    std::vector<OVK_RECT>& taken = radar.taken;
+    taken.clear();
     taken.reserve(kLabelRects);
-    std::vector<LABEL> labels;
-    const char* ring_text[3] = {"Near", "Nearby", "Far"};
+    std::vector<OVK_MAIN_RADAR_TEXT>& labels = radar.texts;
+    labels.clear();
     for (int i = 0; i < 3; ++i) {
         const float lx = cx + 4 * s, ly = cy - rings[i] + 2 * s;
-        labels.push_back(LABEL{lx, ly, 0, g->pal.scope_text, ring_text[i], false});
-        taken.push_back(OVK_RECT{lx - 2, ly - 2, text_w(small, ring_text[i]) + 4, sh + 4});
+        if (radar.ring_w[i] < 0) radar.ring_w[i] = text_w(small, kRingText[i].c_str());
+        labels.push_back(OVK_MAIN_RADAR_TEXT{lx, ly, 0, g->pal.scope_text, &kRingText[i], false});
+        taken.push_back(OVK_RECT{lx - 2, ly - 2, radar.ring_w[i] + 4, sh + 4});
     }
     // The dots too, so that a label does not cover a device: a flagged device's label only
     // keeps clear of the centre and the flagged dots (it must find a place in a crowd), the
     // other labels of every dot.
     const auto take_dots = [&](bool flagged) {
-        for (const BLIP& b : blips) {
+        for (const OVK_MAIN_RADAR_BLIP& b : blips) {
             if (b.flagged != flagged) continue;
             const float rad = (b.flagged ? 7 : 4) * s;
             taken.push_back(OVK_RECT{b.bx - rad, b.by - rad, 2 * rad, 2 * rad});
@@ -393,7 +424,6 @@ void ovk_main_draw_radar(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, voi
     taken.push_back(OVK_RECT{cx - 5 * s, cy - 5 * s, 10 * s, 10 * s});
     take_dots(true);
     const OVK_RECT area{x, y, w, h};
-    const float max_w = 150 * s;
     // The device's colour; on a dark background lifted towards the text colour, since the
     // darker category colours (drone blue, watchlist purple) are hard to read on black.
     const auto label_colour = [g](const OVK_DEVICE& d) {
@@ -403,24 +433,21 @@ void ovk_main_draw_radar(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, voi
     for (int pass = 0; pass < 2; ++pass) {
         if (pass == 1 && !g->prefs.radar_names) break;
         if (pass == 1) take_dots(false);
-        for (const BLIP& b : blips) {
+        for (const OVK_MAIN_RADAR_BLIP& b : blips) {
             if (b.flagged != (pass == 0)) continue;
             const OVK_DEVICE& d = *b.d;
             const OVK_HIT* best = ovk_device_best(d);
-            std::string text = b.flagged && best ? best->label
-                               : !d.name.empty() ? d.name
-                                                 : d.device_type;
-            if (text.empty()) continue;
-            float tw = text_w(small, text.c_str());
-            if (tw > max_w) {
-                text = zq_gui_text_shorten(small, text, max_w);
-                tw = text_w(small, text.c_str());
-            }
+            const std::string& source = b.flagged && best ? best->label
+                                        : !d.name.empty() ? d.name
+                                                          : d.device_type;
+            if (source.empty()) continue;
+            const OVK_MAIN_RADAR_LABEL& l = label_of(radar, d, source);
             float lx, ly;
             if (ovk_list_place_label(taken, kLabelRects, area, b.bx, b.by, (b.flagged ? 10 : 7) * s,
-                                     tw, sh, &lx, &ly))
-                labels.push_back(LABEL{lx, ly, tw, b.flagged ? label_colour(d) : g->pal.scope_text,
-                                       std::move(text), b.flagged});
+                                     l.w, sh, &lx, &ly))
+                labels.push_back(OVK_MAIN_RADAR_TEXT{lx, ly, l.w,
+                                                     b.flagged ? label_colour(d) : g->pal.scope_text,
+                                                     &l.text, b.flagged});
         }
     }
     // A flagged label may lie over plain dots: a veil of the background keeps it readable.
@@ -429,8 +456,10 @@ void ovk_main_draw_radar(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, voi
         al_draw_filled_rectangle(labels[i].x - 2, labels[i].y, labels[i].x + labels[i].w + 2,
                                  labels[i].y + sh, veil);
     al_hold_bitmap_drawing(true);
-    for (const LABEL& l : labels) al_draw_text(small, l.colour, l.x, l.y, 0, l.text.c_str());
+    for (const OVK_MAIN_RADAR_TEXT& l : labels)
+        al_draw_text(small, l.colour, l.x, l.y, 0, l.text->c_str());
     al_draw_text(small, g->pal.scope_text, x + 8 * s, y + h - 8 * s - sh, 0,
                  "Closer to centre = stronger signal - angle is not direction");
     al_hold_bitmap_drawing(false);
+    forget_old_labels(radar, blips.size());
 }

@@ -17,6 +17,7 @@
 //   7. Pop-up (context) menus
 //   8. Text helpers and the system clipboard
 //   9. Shapes for custom widgets
+//  10. Placing widgets in rows
 //
 // Rules that hold everywhere:
 //   - window and widget ids are small non-negative integers, unique within a context and
@@ -31,6 +32,7 @@
 #include <allegro5/allegro_font.h>
 
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -455,3 +457,25 @@ void zq_gui_fill_box(const ZQ_GUI_CTX* ctx, float x, float y, float w, float h, 
 // The outline of such a box, `thick` wide, inside it.
 void zq_gui_frame_box(const ZQ_GUI_CTX* ctx, float x, float y, float w, float h, float rx, float ry,
                       ALLEGRO_COLOR c, float thick);
+
+// ---------------------------------------------------------------------------------------
+// 10. Placing widgets in rows
+// ---------------------------------------------------------------------------------------
+
+// One widget of the rows zq_gui_place_rows lays out.
+struct ZQ_GUI_ROW_ITEM {
+    int id = -1;
+    float w = 0;         // its width; 0 keeps the widget's own
+    float h = 0;         // its height; 0 is the row height
+    float fill_min = 0;  // > 0: it takes the rest of its row when that leaves it at least this
+                         // wide, else a row of its own across the whole width
+    float over_h = 0;    // > 0: its height when the widget after it went to the next row (a
+                         // label standing above its field on a narrow screen)
+};
+
+// Places the widgets left to right in rows across [x, x + w) from `y`, `gap_x` apart; one
+// that would pass the right edge starts a new row, `gap_y` below the tallest widget of the
+// row before (the first of a row stays, however wide). Hidden widgets take no room. Returns
+// the y just below the last row, or `y` when nothing was placed.
+float zq_gui_place_rows(ZQ_GUI_CTX* ctx, std::span<const ZQ_GUI_ROW_ITEM> items, float x, float y,
+                        float w, float row_h, float gap_x, float gap_y);
