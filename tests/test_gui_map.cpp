@@ -620,16 +620,24 @@ TEST_F(MapTest, DragPansWheelZoomsAroundThePointerAndAStillPressIsAClick) {
     mv.zoom = 14;
     mv.follow = 1;
     ovk_mapview_draw_base(&base_, &mv, 50, 40, 900, 700, false);
-    auto ev = [](int type, float x, float y, int button = 1, int dz = 0) {
+    // The events as the toolkit hands them over: a press past its drag threshold (8 pixels
+    // either way) drags; a release without a drag is a tap.
+    float px = 0, py = 0;
+    bool dragged = false;
+    auto ev = [&](int type, float x, float y, int button = 1, int dz = 0) {
         ZQ_GUI_MOUSE_EVENT e;
         e.type = type;
         e.x = x;
         e.y = y;
         e.button = button;
         e.dz = dz;
+        if (type == ZQ_GUI_MOUSE_DOWN) px = x, py = y, dragged = false;
+        dragged = dragged || std::fabs(x - px) > 8 || std::fabs(y - py) > 8;
+        e.dragging = type != ZQ_GUI_MOUSE_WHEEL && dragged;
+        e.tap = type == ZQ_GUI_MOUSE_UP && !dragged;
         return e;
     };
-    // A press and release that moves less than 8 pixels is a click and pans nothing.
+    // A press and release that moves less than the threshold is a click and pans nothing.
     EXPECT_EQ(ovk_mapview_mouse(&base_, &mv, ev(ZQ_GUI_MOUSE_DOWN, 100, 100)), 0);
     EXPECT_EQ(ovk_mapview_mouse(&base_, &mv, ev(ZQ_GUI_MOUSE_MOVE, 106, 95, 0)), 0);
     EXPECT_EQ(ovk_mapview_mouse(&base_, &mv, ev(ZQ_GUI_MOUSE_UP, 106, 95)), 1);

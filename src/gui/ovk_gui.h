@@ -160,11 +160,9 @@ struct OVK_GUI {
     OVK_FILTER filter = OVK_FILTER_ALL;
     std::string query;  // search text, at most OVK_QUERY_MAX bytes
     float list_scroll = 0;
-    float list_drag_y = 0;
     float list_drag_start_scroll = 0;
     bool list_dragging = false;
     bool list_press_moved = false;
-    double list_press_t = 0;
     int list_press_row = -1;
     std::vector<OVK_HITBOX> radar_hits;  // at most OVK_RADAR_HITS_MAX
     float radar_sweep = 0;

@@ -793,22 +793,19 @@ int on_list_mouse(int id, const ZQ_GUI_MOUSE_EVENT* e, void* user) {
             if (e->button != 1) return 1;
             g->list_dragging = true;
             g->list_press_moved = false;
-            g->list_drag_y = e->y;
             g->list_drag_start_scroll = g->list_scroll;
             g->list_press_row = row;
-            // The events' own times: a busy frame must not turn a long press into a tap.
-            g->list_press_t = e->time;
             // The device pressed, by address: a new view may come in before the release.
             st.press_mac = row >= 0 ? mac_of_row(row) : std::string();
             return 1;
         }
         case ZQ_GUI_MOUSE_MOVE:
+            // The toolkit says when a press has become a drag.
             if (!g->list_dragging) return 0;
-            if (!g->list_press_moved && std::fabs(e->y - g->list_drag_y) > 10 * g->scale)
-                g->list_press_moved = true;
+            g->list_press_moved = e->dragging != 0;
             if (g->list_press_moved)
-                g->list_scroll = std::clamp(g->list_drag_start_scroll - (e->y - g->list_drag_y),
-                                            0.0f, ovk_main_max_scroll(g));
+                g->list_scroll = std::clamp(g->list_drag_start_scroll - (e->y - e->press_y), 0.0f,
+                                            ovk_main_max_scroll(g));
             return 1;
         case ZQ_GUI_MOUSE_WHEEL:
             g->list_scroll = std::clamp(g->list_scroll - static_cast<float>(e->dz) * rh, 0.0f,
@@ -817,12 +814,12 @@ int on_list_mouse(int id, const ZQ_GUI_MOUSE_EVENT* e, void* user) {
         case ZQ_GUI_MOUSE_UP: {
             if (e->button != 1 || !g->list_dragging) return 1;
             g->list_dragging = false;
-            const bool tap = !g->list_press_moved && g->list_press_row >= 0;
+            const bool tap = (e->tap || e->long_press) && g->list_press_row >= 0;
             g->list_press_row = -1;
             const std::string mac = std::move(st.press_mac);
             st.press_mac.clear();
             if (!tap || mac.empty()) return 1;
-            if (e->time - g->list_press_t > 0.6) {
+            if (e->long_press) {
                 float sx, sy;
                 screen_point(g, id, e->x, e->y, &sx, &sy);
                 ovk_main_device_menu(g, mac, sx, sy);

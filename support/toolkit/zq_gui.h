@@ -127,6 +127,8 @@ struct ZQ_GUI_STYLE {
     float checkbox_max_size = 24;
     float tooltip_max_w = 420;
     float tooltip_delay = 0.6f;  // seconds of hovering before a tooltip shows
+    float drag_threshold = 8;    // pixels a held pointer goes (either way) before it drags
+    float long_press = 0.6f;     // seconds a still press lasts to be a long press
     float listbox_default_item_height = 26;
     float radiolist_default_item_height = 26;
     int combobox_max_visible = 12;
@@ -162,6 +164,15 @@ struct ZQ_GUI_MOUSE_EVENT {
     int dz = 0;         // wheel notches, positive away from the user
     int modifiers = 0;  // ALLEGRO_KEYMOD_* bits held
     double time = 0;    // when it happened (Allegro's clock), not when it is handled
+    // What the toolkit made of a left-button press, for moves and the release while the
+    // widget holds it: where the press went down (relative to the widget), whether the
+    // pointer has since gone past the style's drag threshold, and on the release whether it
+    // was a tap or a long press (released on the widget without a drag, before or after the
+    // style's long-press time). A widget that takes these needs no thresholds of its own.
+    float press_x = 0, press_y = 0;
+    int dragging = 0;
+    int tap = 0;
+    int long_press = 0;
 };
 
 struct ZQ_GUI_WIDGET_DATA;  // the kind-specific record (zq_gui_internal.h)
