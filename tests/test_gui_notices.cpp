@@ -142,8 +142,10 @@ class Notices : public ovk_test::GuiTest {
                     return true;
             return false;
         };
-        std::vector<int> ids = {g_.w_scan_btn, g_.w_view_btn, g_.w_map_btn, g_.w_menu, g_.w_search};
-        ids.insert(ids.end(), g_.w_filter.begin(), g_.w_filter.end());
+        std::vector<int> ids = {ovk_main_state().w_scan_btn, ovk_main_state().w_view_btn,
+                                ovk_main_state().w_map_btn, ovk_main_state().w_menu,
+                                ovk_main_state().w_search};
+        ids.insert(ids.end(), ovk_main_state().w_filter.begin(), ovk_main_state().w_filter.end());
         for (int id : ids)
             if (id >= 0 && !hidden(rect(id))) out.push_back(rect(id));
         return out;
@@ -263,14 +265,14 @@ TEST_F(Notices, HeaderButtonsStillAnswerAClick) {
         raise_three();
         draw();
         ASSERT_FALSE(g_.notice_boxes.empty());
-        ASSERT_NO_FATAL_FAILURE(x_click(g_.w_map_btn));
+        ASSERT_NO_FATAL_FAILURE(x_click(ovk_main_state().w_map_btn));
         EXPECT_TRUE(pump([&] { return ovk_gui_popup_is_open(&g_, OVK_POP_MAP); })) << w << "x" << h;
         EXPECT_EQ(g_map_shown, 1);
         ovk_gui_close_popup(&g_, OVK_POP_MAP);
         g_map_shown = 0;
-        ASSERT_NO_FATAL_FAILURE(x_click(g_.w_view_btn));
+        ASSERT_NO_FATAL_FAILURE(x_click(ovk_main_state().w_view_btn));
         EXPECT_TRUE(pump([&] { return g_.prefs.radar_view == 1; })) << w << "x" << h;
-        ASSERT_NO_FATAL_FAILURE(x_click(g_.w_view_btn));
+        ASSERT_NO_FATAL_FAILURE(x_click(ovk_main_state().w_view_btn));
         EXPECT_TRUE(pump([&] { return g_.prefs.radar_view == 0; }));
         EXPECT_FALSE(g_.notice_boxes.empty()) << "the clicks were not taken by a notice";
     }
@@ -287,7 +289,7 @@ TEST_F(Notices, AClickDismissesTheNoticeAndReachesNothingBeneath) {
     ASSERT_EQ(g_.notice_boxes.size(), 1u);
     const OVK_NOTICE_BOX b = g_.notice_boxes[0];
     const float x = b.x + b.w / 2, y = b.y + b.h / 2;
-    const RECT list = rect(g_.w_list);
+    const RECT list = rect(ovk_main_state().w_list);
     ASSERT_TRUE(x > list.x && y > list.y && y < list.y + list.h) << "the notice is over the list";
 
     ASSERT_NO_FATAL_FAILURE(x_click_at(x, y));
