@@ -55,8 +55,16 @@ struct LOG_STATE {
     int win = -1, w_info = -1, w_grid = -1, w_search = -1, w_category = -1;
 };
 
-TRIPS_STATE s_trips;
-LOG_STATE s_log;
+// The two screens of this file: the traces and the match log.
+struct STATE {
+    TRIPS_STATE trips;
+    LOG_STATE log;
+};
+
+STATE& st() {
+    static STATE s;
+    return s;
+}
 
 // The port's names of the two screens' views.
 constexpr const char* kTripsView = "trips";
@@ -64,7 +72,7 @@ constexpr const char* kLogView = "match log";
 
 const std::vector<OVK_DETECTION>& log_rows() {
     static const std::vector<OVK_DETECTION> none;
-    return s_log.rows ? *s_log.rows : none;
+    return st().log.rows ? *st().log.rows : none;
 }
 
 constexpr size_t kLogRowsShown = 2000;  // rows the log's grid holds at most
@@ -120,8 +128,8 @@ std::vector<std::string> pick(std::vector<std::string> values, std::span<const C
 int add_grid(OVK_GUI* g, int win, float x, float y, float w, float h, std::span<const COLUMN> cols,
              ZQ_GUI_SELECT_FN on_select, const char* tip) {
     const int id = zq_gui_add_datagrid(g->ctx, win, x, y, w, h, on_select, g);
-    const ZQ_GUI_STYLE* st = zq_gui_style(g->ctx);
-    const float inner = w - (st ? st->scrollbar_size : 0);
+    const ZQ_GUI_STYLE* style = zq_gui_style(g->ctx);
+    const float inner = w - (style ? style->scrollbar_size : 0);
     for (const COLUMN& c : cols) zq_gui_datagrid_add_column(g->ctx, id, c.title, c.share * inner);
     zq_gui_set_widget_tooltip(g->ctx, id, tip);
     return id;
@@ -206,14 +214,14 @@ std::span<const COLUMN> trip_columns(bool compact) {
 }
 
 const OVK_TRIP* selected_trip(OVK_GUI* g) {
-    const int row = zq_gui_datagrid_get_selected(g->ctx, s_trips.w_grid);
-    if (row < 0 || row >= static_cast<int>(s_trips.trips.size())) return nullptr;
-    return &s_trips.trips[static_cast<size_t>(row)];
+    const int row = zq_gui_datagrid_get_selected(g->ctx, st().trips.w_grid);
+    if (row < 0 || row >= static_cast<int>(st().trips.trips.size())) return nullptr;
+    return &st().trips.trips[static_cast<size_t>(row)];
 }
 
-// The grid and the info label from s_trips.trips; the trip selected before stays selected.
+// The grid and the info label from st().trips.trips; the trip selected before stays selected.
 void trips_fill(OVK_GUI* g) {
-    TRIPS_STATE& t = s_trips;
+    TRIPS_STATE& t = st().trips;
     if (t.w_grid < 0) return;
     zq_gui_datagrid_clear_rows(g->ctx, t.w_grid);
     int keep = -1;
@@ -247,10 +255,10 @@ void trips_reload(OVK_GUI* g) {
 
 void on_trip_selected(int, int row, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    if (row < 0 || row >= static_cast<int>(s_trips.trips.size())) return;
-    const OVK_TRIP& t = s_trips.trips[static_cast<size_t>(row)];
-    s_trips.selected_id = t.id;
-    zq_gui_textarea_set_text(g->ctx, s_trips.w_name, t.name);
+    if (row < 0 || row >= static_cast<int>(st().trips.trips.size())) return;
+    const OVK_TRIP& t = st().trips.trips[static_cast<size_t>(row)];
+    st().trips.selected_id = t.id;
+    zq_gui_textarea_set_text(g->ctx, st().trips.w_name, t.name);
 }
 
 void on_show_on_map(int, void* user) {
@@ -273,7 +281,7 @@ void export_trip(OVK_GUI* g, TRIP_FORMAT fmt) {
         return;
     }
     const int64_t id = sel->id;
-    const bool only = zq_gui_checkbox_is_checked(g->ctx, s_trips.w_flagged) != 0;
+    const bool only = zq_gui_checkbox_is_checked(g->ctx, st().trips.w_flagged) != 0;
     const std::string dir = ovk_platform_export_dir();
     ovk_port_run(g, [id, only, dir, fmt]() -> OVK_PORT_DONE {
         // The index row as it is now (a recording trip's counts move on).
@@ -319,12 +327,12 @@ void on_export_csv(int, void* user) {
 void on_rename(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     const OVK_TRIP* t = selected_trip(g);
-    const std::string name = trim(zq_gui_textarea_get_text(g->ctx, s_trips.w_name));
+    const std::string name = trim(zq_gui_textarea_get_text(g->ctx, st().trips.w_name));
     if (!t || name.empty()) {
         ovk_gui_message(g, "Select a trace and type its new name");
         return;
     }
-    s_trips.selected_id = t->id;
+    st().trips.selected_id = t->id;
     const int64_t id = t->id;
     ovk_port_post(g, [id, name] {
         return ovk_trip_rename(id, name) != 0 ? std::string("Could not save the new name")
@@ -335,8 +343,8 @@ void on_rename(int, void* user) {
 
 void on_delete_confirmed(void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    const int64_t id = s_trips.pending_delete;
-    s_trips.pending_delete = 0;
+    const int64_t id = st().trips.pending_delete;
+    st().trips.pending_delete = 0;
     if (id == 0) return;
     ovk_port_post(g, [id] {
         return std::string(ovk_trip_delete(id) == 0
@@ -344,7 +352,7 @@ void on_delete_confirmed(void* user) {
                                : "Could not delete the trace: it is gone already");
     });
     // The name of a trace that is gone must not be left to rename another with.
-    zq_gui_textarea_set_text(g->ctx, s_trips.w_name, "");
+    zq_gui_textarea_set_text(g->ctx, st().trips.w_name, "");
     trips_reload(g);
 }
 
@@ -355,7 +363,7 @@ void on_delete(int, void* user) {
         ovk_gui_message(g, "Select a trace first");
         return;
     }
-    s_trips.pending_delete = t->id;
+    st().trips.pending_delete = t->id;
     const std::string name = cut_chars(t->name, kConfirmNameMax);
     ovk_gui_confirm(g, "Delete the trace \"" + name + "\" and every device recorded along it?",
                     on_delete_confirmed, g);
@@ -363,7 +371,7 @@ void on_delete(int, void* user) {
 
 void on_only_flagged(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    s_trips.only_flagged = zq_gui_checkbox_is_checked(g->ctx, s_trips.w_flagged) != 0;
+    st().trips.only_flagged = zq_gui_checkbox_is_checked(g->ctx, st().trips.w_flagged) != 0;
 }
 
 constexpr BUTTON_SPEC kTripButtons[] = {
@@ -379,7 +387,7 @@ constexpr BUTTON_SPEC kTripButtons[] = {
 
 void ovk_trips_build(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
-    TRIPS_STATE& t = s_trips;
+    TRIPS_STATE& t = st().trips;
     t.win = t.w_info = t.w_grid = t.w_name = t.w_flagged = -1;
     const int win = ovk_gui_popup_window(g, OVK_POP_TRIPS, "Traces", 980, 760);
     if (win < 0) return;
@@ -419,10 +427,10 @@ void ovk_trips_build(OVK_GUI* g) {
 
 void ovk_trips_show(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
-    if (s_trips.win < 0 || g->popup[OVK_POP_TRIPS] < 0) ovk_trips_build(g);
+    if (st().trips.win < 0 || g->popup[OVK_POP_TRIPS] < 0) ovk_trips_build(g);
     // A fresh look: nothing selected.
-    s_trips.selected_id = 0;
-    zq_gui_textarea_set_text(g->ctx, s_trips.w_name, "");
+    st().trips.selected_id = 0;
+    zq_gui_textarea_set_text(g->ctx, st().trips.w_name, "");
     trips_reload(g);
     ovk_gui_open_popup(g, OVK_POP_TRIPS);
 }
@@ -434,7 +442,7 @@ void ovk_trips_refresh(OVK_GUI* g) {
 
 void ovk_trips_tick(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
-    TRIPS_STATE& t = s_trips;
+    TRIPS_STATE& t = st().trips;
     const uint64_t serial = ovk_port_serial(g, kTripsView);
     if (serial == t.seen) return;
     t.seen = serial;
@@ -480,12 +488,12 @@ bool contains_folded(std::string_view hay, std::string_view folded_needle) {
 }
 
 bool log_filtered() {
-    return s_log.category >= 0 || !trim(s_log.query).empty();
+    return st().log.category >= 0 || !trim(st().log.query).empty();
 }
 
-// s_log.kept from s_log.rows and the filter.
+// st().log.kept from st().log.rows and the filter.
 void log_apply_filter() {
-    LOG_STATE& l = s_log;
+    LOG_STATE& l = st().log;
     std::string q = trim(l.query);
     for (char& c : q) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     l.kept.clear();
@@ -504,7 +512,7 @@ void log_apply_filter() {
 
 // The grid (the first 2000 rows the filter keeps) and the info label.
 void log_fill(OVK_GUI* g) {
-    LOG_STATE& l = s_log;
+    LOG_STATE& l = st().log;
     if (l.w_grid < 0) return;
     zq_gui_datagrid_clear_rows(g->ctx, l.w_grid);
     const size_t shown = std::min(l.kept.size(), kLogRowsShown);
@@ -543,7 +551,7 @@ void log_fill(OVK_GUI* g) {
 // newest detection (a clear followed by as many new matches as there were). The view is null
 // when nothing changed.
 void log_reload(OVK_GUI* g, bool force) {
-    const bool loaded = s_log.loaded && !force;
+    const bool loaded = st().log.loaded && !force;
     const size_t n = log_rows().size();
     const int64_t newest_ts = n ? log_rows().front().timestamp : 0;
     const int64_t newest_id = n ? log_rows().front().id : 0;
@@ -559,41 +567,41 @@ void log_reload(OVK_GUI* g, bool force) {
 }
 
 const OVK_DETECTION* log_row(int row) {
-    if (row < 0 || static_cast<size_t>(row) >= s_log.kept.size()) return nullptr;
-    return &log_rows()[s_log.kept[static_cast<size_t>(row)]];
+    if (row < 0 || static_cast<size_t>(row) >= st().log.kept.size()) return nullptr;
+    return &log_rows()[st().log.kept[static_cast<size_t>(row)]];
 }
 
 void on_log_selected(int, int row, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     const OVK_DETECTION* d = log_row(row);
     if (!d) return;
-    s_log.selected_id = d->id;
+    st().log.selected_id = d->id;
     ovk_gui_message(g, "%s - %s", d->label.c_str(), d->evidence.c_str());
 }
 
 void on_log_search(int, const char* text, void* user) {
-    s_log.query = text ? text : "";
+    st().log.query = text ? text : "";
     log_apply_filter();
     log_fill(static_cast<OVK_GUI*>(user));
 }
 
 void on_log_category(int, int index, void* user) {
-    s_log.category = index >= 1 && index <= OVK_CAT_COUNT ? index - 1 : -1;
+    st().log.category = index >= 1 && index <= OVK_CAT_COUNT ? index - 1 : -1;
     log_apply_filter();
     log_fill(static_cast<OVK_GUI*>(user));
 }
 
 void export_log(OVK_GUI* g, OVK_EXPORT_FORMAT fmt) {
-    if (s_log.kept.empty()) {
+    if (st().log.kept.empty()) {
         ovk_gui_message(g, "Nothing to export");
         return;
     }
     // A filtered export holds part of the log, and says so.
     const std::string what = log_filtered() ? ovk_format(96, "%zu of %zu rows (filtered)",
-                                                         s_log.kept.size(), log_rows().size())
+                                                         st().log.kept.size(), log_rows().size())
                                             : std::string();
     const std::string dir = ovk_platform_export_dir();
-    ovk_port_post(g, [rows = s_log.rows, kept = s_log.kept, fmt, what, dir]() -> std::string {
+    ovk_port_post(g, [rows = st().log.rows, kept = st().log.kept, fmt, what, dir]() -> std::string {
         // The rows the filter keeps (every row without a filter), newest first.
         std::vector<OVK_DETECTION> out;
         out.reserve(kept.size());
@@ -658,7 +666,7 @@ constexpr BUTTON_SPEC kLogButtons[] = {
 
 void ovk_log_build(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
-    LOG_STATE& l = s_log;
+    LOG_STATE& l = st().log;
     l.win = l.w_info = l.w_grid = l.w_search = l.w_category = -1;
     const int win = ovk_gui_popup_window(g, OVK_POP_LOG, "Match log", 1100, 800);
     if (win < 0) return;
@@ -709,8 +717,8 @@ void ovk_log_build(OVK_GUI* g) {
 
 void ovk_log_show(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
-    if (s_log.win < 0 || g->popup[OVK_POP_LOG] < 0) ovk_log_build(g);
-    s_log.selected_id = 0;
+    if (st().log.win < 0 || g->popup[OVK_POP_LOG] < 0) ovk_log_build(g);
+    st().log.selected_id = 0;
     log_reload(g, true);  // every opening shows the log as it is now
     ovk_gui_open_popup(g, OVK_POP_LOG);
 }
@@ -722,7 +730,7 @@ void ovk_log_refresh(OVK_GUI* g) {
 
 void ovk_log_tick(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
-    LOG_STATE& l = s_log;
+    LOG_STATE& l = st().log;
     const uint64_t serial = ovk_port_serial(g, kLogView);
     if (serial == l.seen) return;
     l.seen = serial;
