@@ -196,6 +196,10 @@ struct REGISTRY {
     unsigned serial = 0;
     COLOC coloc;
     size_t max_entries = OVK_REGISTRY_MAX_ENTRIES;
+    // What the remembered devices keep of the entries dropped as stale, until the next walk
+    // of the rows takes it: a flat-out replay moves the clock past the 180 s in less time
+    // than the history flush waits.
+    std::vector<OVK_KNOWN> departed;
 };
 
 REGISTRY& R() {
@@ -270,6 +274,7 @@ void _drop(REGISTRY& r, TRACK* t) {
 
 void _drop_all(REGISTRY& r) {
     r.table.clear();
+    r.departed.clear();
     r.plain.clear();
     r.flagged.clear();
     r.fps.clear();
@@ -715,9 +720,32 @@ void _ask_store(OVK_DEVICE_LIST& list) {
     }
 }
 
+// The remembered devices' row of an entry.
+void _known_row(const TRACK& t, OVK_KNOWN& k) {
+    k.mac = t.mac;
+    k.first_seen = t.first_seen;
+    k.last_seen = t.last_seen;
+    if (t.has_name) k.name = t.name;
+    k.vendor = t.vendor;
+    k.device_type = t.identity.type;
+}
+
 void _drop_stale(REGISTRY& r, int64_t now) {
     for (SEEN_SET* s : {&r.plain, &r.flagged})
-        while (!s->empty() && now - s->begin()->last_seen > OVK_STALE_MS) _drop(r, s->begin()->t);
+        while (!s->empty() && now - s->begin()->last_seen > OVK_STALE_MS) {
+            TRACK* t = s->begin()->t;
+            // Kept for the next history flush; beyond a full table's worth (nobody flushing)
+            // the oldest departures are those given up.
+            try {
+                if (r.departed.size() >= static_cast<size_t>(OVK_REGISTRY_MAX_ENTRIES))
+                    r.departed.erase(r.departed.begin(),
+                                     r.departed.begin() + static_cast<long>(r.departed.size() / 2));
+                _known_row(*t, r.departed.emplace_back());
+            } catch (const std::bad_alloc&) {
+                OVK_LOG_ALLOC_FAIL(OVK_KNOWN, 1, departed);
+            }
+            _drop(r, t);
+        }
 }
 
 }  // namespace
@@ -982,6 +1010,7 @@ std::vector<OVK_KNOWN> ovk_registry_known_rows(int64_t since, OVK_REGISTRY_CURSO
     std::lock_guard lk(r.mu);
     std::vector<OVK_KNOWN> out;
     if (!after || max == 0) return out;
+    after->departed = false;
     try {
         out.reserve(std::min(max, r.table.size()));
         // The table order is the creation order. The entry last passed is found by its
@@ -998,18 +1027,24 @@ std::vector<OVK_KNOWN> ovk_registry_known_rows(int64_t since, OVK_REGISTRY_CURSO
         for (; t && out.size() < max; t = t->next) {
             passed = t;
             if (t->last_seen < since) continue;
-            OVK_KNOWN& k = out.emplace_back();
-            k.mac = t->mac;
-            k.first_seen = t->first_seen;
-            k.last_seen = t->last_seen;
-            if (t->has_name) k.name = t->name;
-            k.vendor = t->vendor;
-            k.device_type = t->identity.type;
+            _known_row(*t, out.emplace_back());
         }
         if (passed) {
             after->order = passed->order;
             after->mac = passed->mac;
         }
+        if (!out.empty()) return out;
+        // The table is passed: the rows of the entries dropped as stale meanwhile, which
+        // include any dropped during the walk before it reached them. Rows last seen before
+        // `since` were given to an earlier walk.
+        while (!r.departed.empty() && out.empty()) {
+            const size_t take = std::min(max, r.departed.size());
+            out.reserve(take);
+            for (size_t i = 0; i < take; i++)
+                if (r.departed[i].last_seen >= since) out.push_back(std::move(r.departed[i]));
+            r.departed.erase(r.departed.begin(), r.departed.begin() + static_cast<long>(take));
+        }
+        after->departed = !out.empty();
     } catch (const std::bad_alloc&) {
         OVK_LOG_ALLOC_FAIL(OVK_KNOWN, max, out);
         out.clear();

@@ -149,10 +149,14 @@ OVK_DEVICE_LIST ovk_registry_summaries(int64_t since);
 // order: address, first and last seen, name, vendor and type (the other fields as a new
 // OVK_KNOWN has them). Much lighter than summaries; nothing is dropped. Read in pieces: at
 // most `max` rows of entries after the cursor `*after` (default-made to start), which moves
-// past them.
+// past them. Entries dropped as stale since the last walk are remembered too: once the table
+// is passed, the following calls return their rows (last seen at or after `since`; those
+// rows are then given up by the registry) with `departed` set on the cursor. An address may
+// then come twice, when it was dropped and heard again, or dropped during the walk.
 struct OVK_REGISTRY_CURSOR {
-    uint64_t order = 0;  // creation number of the last entry passed
-    std::string mac;     // and its address, to find it again at once
+    uint64_t order = 0;     // creation number of the last entry passed
+    std::string mac;        // and its address, to find it again at once
+    bool departed = false;  // the rows last returned are of entries dropped as stale
 };
 std::vector<OVK_KNOWN> ovk_registry_known_rows(int64_t since, OVK_REGISTRY_CURSOR* after,
                                                size_t max);
