@@ -151,6 +151,9 @@ struct TRACK {
     // says more about itself.
     std::shared_ptr<const OVK_ADVERT> held_from;
     OVK_HEARD heard;  // the names and services this address has sent
+    // The summary shared snapshots hand out (without the store's marks); made when a
+    // snapshot asks for it, dropped whenever the entry changes.
+    std::shared_ptr<const OVK_DEVICE> sum;
 
     // Index bookkeeping.
     FP_INDEX::value_type* fp = nullptr;  // has_fp; the key is the fingerprint text
@@ -810,6 +813,7 @@ int ovk_registry_report(const OVK_ADVERT& a, const OVK_HITS& hits, const OVK_IDE
     } catch (const std::exception& e) {
         zq_log(LOG_ERR, "registry report: %s", e.what());
     }
+    t->sum.reset();
     _reindex(r, *t);  // moves nodes between indexes; allocates nothing
     _index_role(r, *t);
     r.serial++;
@@ -851,6 +855,7 @@ int ovk_registry_withdraw(std::string_view mac, std::string_view label) {
     t->held.reset();
     t->held_from.reset();
     t->held_until = 0;
+    t->sum.reset();
     std::erase_if(t->hits, [label](const OVK_HIT& h) { return h.label == label; });
     _reindex(r, *t);
     r.serial++;
@@ -908,6 +913,7 @@ void ovk_registry_set_rid_track(std::string_view mac, const OVK_RID_TRACK& track
             *t->rid_track = track;
         else
             t->rid_track = std::make_unique<OVK_RID_TRACK>(track);
+        t->sum.reset();
         r.serial++;
     } catch (const std::bad_alloc&) {
         OVK_LOG_ALLOC_FAIL(OVK_RID_TRACK, 1, t->rid_track);
@@ -919,6 +925,7 @@ void ovk_registry_set_known(std::string_view mac, const OVK_KNOWN* known) {
     std::lock_guard lk(r.mu);
     TRACK* t = _find(r, mac);
     if (!t) return;
+    t->sum.reset();
     try {
         if (!known)
             t->known.reset();
@@ -946,18 +953,89 @@ int ovk_registry_check_following(std::string_view mac, int64_t min_duration_ms,
     }
     if (far < min_distance_m) return 0;
     t->following = 1;
+    t->sum.reset();
     return 1;
 }
 
 OVK_DEVICE_LIST ovk_registry_snapshot(int64_t now) {
-    REGISTRY& r = R();
+    const OVK_DEVICE_REFS refs = ovk_registry_shared_snapshot(now);
     OVK_DEVICE_LIST out;
-    {
-        std::lock_guard lk(r.mu);
-        _drop_stale(r, now);
-        out = _snapshot_list(r, false, 0);
+    try {
+        out.reserve(refs.size());
+        for (const OVK_DEVICE& d : refs) out.push_back(d);
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(OVK_DEVICE, refs.size(), out);
+        out.clear();
     }
-    _ask_store(out);
+    return out;
+}
+
+OVK_DEVICE_REFS ovk_registry_shared_snapshot(int64_t now) {
+    // Per turn of the lock: at most this many entries listed, or summaries made (each costs
+    // about as much as listing 50 entries).
+    constexpr size_t kTurnEntries = 50000;
+    constexpr size_t kTurnMade = 1000;
+    REGISTRY& r = R();
+    OVK_DEVICE_REFS out;
+    try {
+        OVK_REGISTRY_CURSOR at;
+        bool first = true;
+        for (bool more = true; more;) {
+            std::lock_guard lk(r.mu);
+            if (first) {
+                _drop_stale(r, now);
+                out.reserve(r.table.size());
+                first = false;
+            }
+            TRACK* t = r.head;
+            if (at.order > 0) {
+                const TRACK* last = _find(r, at.mac);
+                if (last && last->order == at.order)
+                    t = last->next;
+                else
+                    while (t && t->order <= at.order) t = t->next;
+            }
+            size_t listed = 0, made = 0;
+            const TRACK* passed = nullptr;
+            for (; t && listed < kTurnEntries && made < kTurnMade; t = t->next) {
+                TRACK& e = *t;
+                if (!e.sum) {
+                    auto d = std::make_shared<OVK_DEVICE>();
+                    _snap(r, e, false, *d, false);
+                    e.sum = std::move(d);
+                    made++;
+                }
+                out.push_back(e.sum);
+                listed++;
+                passed = t;
+            }
+            more = t != nullptr;
+            if (passed) {
+                at.order = passed->order;
+                at.mac = passed->mac;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(OVK_DEVICE, 1, out);
+        out.clear();
+        return out;
+    }
+    // The store's marks, without the registry lock; the few devices whitelisted or
+    // favourite get a copy of their own that carries them.
+    for (size_t i = 0; i < out.size(); i++) {
+        const OVK_DEVICE& d = out[i];
+        const int w = _whitelisted(d.mac) ? 1 : 0;
+        const int f = _favorite(d.mac) ? 1 : 0;
+        if (w == d.whitelisted && f == d.favorite) continue;
+        try {
+            auto c = std::make_shared<OVK_DEVICE>(d);
+            c->whitelisted = w;
+            c->favorite = f;
+            out.ref(i) = std::move(c);
+        } catch (const std::bad_alloc&) {
+            OVK_LOG_ALLOC_FAIL(OVK_DEVICE, 1, out);
+        }
+    }
     return out;
 }
 
