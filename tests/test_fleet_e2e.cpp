@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <functional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -188,6 +189,72 @@ TEST(FleetPrograms, TwoSensorsFeedOneCentralWhichSurvivesHostileInputAndSeesAKil
     const auto dets = ovk_store_parse_log(central.log(), nullptr);
     EXPECT_EQ(dets.size(), lines_of(central.log()).size());
     for (const auto& d : dets) EXPECT_TRUE(d.sensor == "car1" || d.sensor == "car2") << d.sensor;
+}
+
+// Two central instances on one host, each with its own data directory, sharing one group:
+// neither pushes the other off the broker, and together they store every detection of the
+// sensor exactly once.
+TEST(FleetPrograms, TwoCentralsOfOneGroupOnOneHostStayConnectedAndStoreEachDetectionOnce) {
+    ASSERT_TRUE(ovk_test::file_exists(orvik())) << "build the orvik target first";
+    ovk_test::Mosquitto broker;
+    if (!broker.ok()) GTEST_SKIP() << "mosquitto is not installed";
+    const std::string url = broker.url("town");
+    const std::string settings = R"({"mqtt_user":"orvik","fleet_group":"night"})";
+    Node a(settings), b(settings);
+    ovk_test::RunningProgram ca(
+        a.launch({"--headless", "--duration", "120", "--fleet", url}, "secret"));
+    ovk_test::RunningProgram cb(
+        b.launch({"--headless", "--duration", "120", "--fleet", url}, "secret"));
+    ASSERT_TRUE(ca.started() && cb.started());
+    ASSERT_TRUE(wait_for(
+        [&] {
+            return a.out().find("Fleet: connected") != std::string::npos &&
+                   b.out().find("Fleet: connected") != std::string::npos;
+        },
+        20))
+        << a.out() << ca.err() << b.out() << cb.err();
+
+    Node car(sensor_settings("car3"));
+    ovk_test::ProgramLaunch l =
+        car.launch({"--headless", "--demo", "--duration", "15", "--mqtt", url}, "s3nsor");
+    l.deadline_s = 60;
+    const ovk_test::ProgramRun s = ovk_test::run_program(l);
+    ASSERT_EQ(s.status, 0) << s.err;
+    const auto sent = ovk_store_parse_log(car.log(), nullptr);
+    ASSERT_GT(sent.size(), 2u) << car.log();
+
+    auto key = [](const OVK_DETECTION& d) { return d.mac + "|" + std::to_string(d.timestamp); };
+    std::vector<OVK_DETECTION> got_a, got_b;
+    wait_for(
+        [&] {
+            got_a = ovk_store_parse_log(a.log(), nullptr);
+            got_b = ovk_store_parse_log(b.log(), nullptr);
+            return got_a.size() + got_b.size() >= sent.size();
+        },
+        30);
+    std::multiset<std::string> stored;
+    for (const auto* got : {&got_a, &got_b})
+        for (const OVK_DETECTION& d : *got) {
+            EXPECT_EQ(d.sensor, "car3");
+            stored.insert(key(d));
+        }
+    std::multiset<std::string> expected;
+    for (const OVK_DETECTION& d : sent) expected.insert(key(d));
+    EXPECT_EQ(stored, expected) << got_a.size() << " + " << got_b.size() << " of " << sent.size();
+    // The group split the work between them.
+    EXPECT_GT(got_a.size(), 0u);
+    EXPECT_GT(got_b.size(), 0u);
+
+    // Neither lost its link: the broker never closed one's connection for the other's.
+    EXPECT_EQ(broker.log().find("already connected"), std::string::npos) << broker.log();
+    EXPECT_EQ(ca.err().find("lost the broker"), std::string::npos) << ca.err();
+    EXPECT_EQ(cb.err().find("lost the broker"), std::string::npos) << cb.err();
+    EXPECT_EQ(a.out().find("Fleet: broker unreachable"), std::string::npos) << a.out();
+    EXPECT_EQ(b.out().find("Fleet: broker unreachable"), std::string::npos) << b.out();
+    for (auto* c : {&ca, &cb}) {
+        c->signal(SIGTERM);
+        EXPECT_EQ(c->finish(30).status, 0);
+    }
 }
 
 TEST(FleetPrograms, WrongCredentialsShowNotAuthorisedOnTheStatusLine) {

@@ -179,6 +179,50 @@ TEST_F(GuiFrame, APopUpOpenedFromAClickShowsOnceTheClickIsProcessed) {
     EXPECT_FALSE(g_.pending_open[OVK_POP_ABOUT]);
 }
 
+// What the test screen's show hook saw of the subject.
+OVK_SUBJECT g_seen_subject;
+int g_shows = 0;
+
+void show_test_popup(OVK_GUI* g) {
+    g_seen_subject = g->subject;
+    ++g_shows;
+    ovk_gui_open_popup(g, OVK_POP_HISTORY);
+}
+
+// One screen opens another on a device, a trip or a place: the other finds the subject in its
+// show hook, and the subject does not linger for a later plain showing.
+TEST_F(GuiFrame, AScreenShownOnASubjectFindsItThenItIsGone) {
+    ovk_gui_set_test_screens({{OVK_POP_HISTORY, build_test_popup<OVK_POP_HISTORY>, nullptr, nullptr,
+                               show_test_popup, nullptr}});
+    init();
+    g_shows = 0;
+    ASSERT_TRUE(ovk_gui_show_on(&g_, OVK_POP_HISTORY,
+                                ovk_subject_device("AA:BB:CC:DD:EE:FF:00:11", "Tag")));
+    EXPECT_EQ(g_shows, 1);
+    EXPECT_EQ(g_seen_subject.kind, OVK_SUBJECT_DEVICE);
+    EXPECT_EQ(g_seen_subject.mac, "AA:BB:CC:DD:EE:FF") << "an address is at most 17 characters";
+    EXPECT_EQ(g_seen_subject.label, "Tag");
+    EXPECT_TRUE(ovk_gui_popup_is_open(&g_, OVK_POP_HISTORY));
+    EXPECT_EQ(g_.subject.kind, OVK_SUBJECT_NONE);
+
+    ASSERT_TRUE(ovk_gui_show_on(&g_, OVK_POP_HISTORY, ovk_subject_place(17, 45.5, -73.25)));
+    EXPECT_EQ(g_seen_subject.kind, OVK_SUBJECT_PLACE);
+    EXPECT_DOUBLE_EQ(g_seen_subject.lat, 45.5);
+    EXPECT_DOUBLE_EQ(g_seen_subject.lon, -73.25);
+    EXPECT_DOUBLE_EQ(g_seen_subject.zoom, 17);
+    ASSERT_TRUE(ovk_gui_show_on(&g_, OVK_POP_HISTORY, ovk_subject_trip(42)));
+    EXPECT_EQ(g_seen_subject.kind, OVK_SUBJECT_TRIP);
+    EXPECT_EQ(g_seen_subject.trip_id, 42);
+
+    ASSERT_TRUE(ovk_gui_show_screen(&g_, OVK_POP_HISTORY));
+    EXPECT_EQ(g_seen_subject.kind, OVK_SUBJECT_NONE);
+    EXPECT_TRUE(g_seen_subject.mac.empty());
+    EXPECT_EQ(g_shows, 4);
+    // A screen the program does not have opens nothing.
+    EXPECT_FALSE(ovk_gui_show_on(&g_, OVK_POP_REPORT, ovk_subject_device("AA:BB:CC:DD:EE:FF")));
+    EXPECT_FALSE(ovk_gui_popup_is_open(&g_, OVK_POP_REPORT));
+}
+
 TEST_F(GuiFrame, RebuildReopensOpenPopUpsButNotTheConfirmDialog) {
     ovk_gui_set_test_screens({
         {OVK_POP_DETAIL, build_test_popup<OVK_POP_DETAIL>, nullptr, nullptr, nullptr, nullptr},

@@ -317,3 +317,77 @@ TEST(MqttPassword, AFileOthersCanReadIsRefused) {
 }
 
 }  // namespace
+
+// A broker that speaks only TLS, its certificate signed by a CA made for the test: with that CA
+// as mqtt_ca_file a sensor's detection reaches the central's log; with another CA neither side
+// connects, and the status line says why instead of calling the broker unreachable.
+TEST(MqttTls, ADetectionCrossesATlsBrokerAndAWrongCaIsRefusedOnTheStatusLine) {
+    ovk_test::Mosquitto broker(true);
+    if (!broker.ok()) GTEST_SKIP() << "mosquitto or openssl is not installed";
+    ASSERT_EQ(ovk_linux_mqtt_init(), 0);
+    ovk_test::TempDir central_dir, sensor_dir;
+    ASSERT_EQ(ovk_store_open(central_dir.path()), 0);
+    ovk_fleet_reset();
+    const std::string url = broker.url("tls");
+    ASSERT_EQ(url.rfind("mqtts://127.0.0.1:", 0), 0u) << url;
+
+    auto central = [&](const std::string& ca) {
+        OVK_FLEET_OPTS o;
+        EXPECT_EQ(ovk_fleetmsg_parse_url(url, o.url), "");
+        o.user = "orvik";
+        o.password = "secret";
+        o.ca_file = ca;
+        o.client_id = "central-tls";
+        return ovk_fleet_start(o, ovk_linux_mqtt_connect);
+    };
+    auto sensor = [&](const std::string& ca) {
+        OVK_MQTT_SENSOR_OPTS o;
+        EXPECT_EQ(ovk_fleetmsg_parse_url(url, o.url), "");
+        o.sensor = "car7";
+        o.user = "sensor";
+        o.password = "s3nsor";
+        o.ca_file = ca;
+        o.ha_prefix = "";
+        o.data_dir = sensor_dir.path();
+        o.status = fixed_status;
+        o.status_every_ms = 500;
+        return ovk_mqtt_sensor_start(o, ovk_linux_mqtt_connect);
+    };
+
+    ASSERT_EQ(central(broker.ca_file()), 0);
+    ASSERT_EQ(sensor(broker.ca_file()), 0);
+    ASSERT_TRUE(
+        wait_for([] { return ovk_fleet_status_text().starts_with("Fleet: connected"); }, 8000))
+        << ovk_fleet_status_text() << broker.log();
+    ASSERT_TRUE(wait_for([] { return ovk_mqtt_sensor_status_text() == "MQTT: connected"; }, 8000))
+        << ovk_mqtt_sensor_status_text() << broker.log();
+    ovk_mqtt_sensor_detection(detection(7));
+    ASSERT_TRUE(wait_for([] { return ovk_store_detection_count() == 1; }, 10000))
+        << ovk_store_detection_count();
+    const OVK_DETECTION got = ovk_store_detections(0).at(0);
+    EXPECT_EQ(got.sensor, "car7");
+    EXPECT_EQ(got.timestamp, detection(7).timestamp);
+    ovk_mqtt_sensor_stop();
+    ovk_fleet_stop();
+
+    // The other CA: the broker's certificate is not trusted, by either side.
+    ovk_test::LogCapture log;
+    ASSERT_EQ(central(broker.other_ca_file()), 0);
+    ASSERT_EQ(sensor(broker.other_ca_file()), 0);
+    ovk_mqtt_sensor_detection(detection(8));
+    EXPECT_TRUE(wait_for(
+        [] {
+            return ovk_mqtt_sensor_status_text() ==
+                   "MQTT: broker certificate not trusted, 1 waiting";
+        },
+        8000))
+        << ovk_mqtt_sensor_status_text();
+    EXPECT_TRUE(wait_for(
+        [] { return ovk_fleet_status_text() == "Fleet: broker certificate not trusted"; }, 8000))
+        << ovk_fleet_status_text();
+    EXPECT_TRUE(log.has("not signed by the CA of mqtt_ca_file")) << log.text();
+    EXPECT_EQ(ovk_store_detection_count(), 1u);
+    ovk_mqtt_sensor_stop();
+    ovk_fleet_stop();
+    ovk_store_close();
+}

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -456,6 +457,24 @@ TEST_F(Gui, CopyAndPasteGoThroughTheSystemClipboard) {
     mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, end_x, f.cy(), 3);
     mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, end_x, f.cy(), 3);
     EXPECT_EQ(zq_gui_textarea_get_text(ctx_, field), "Grüße aus Zürich Orvik");
+
+    // A paste replaces the selection; a cut with nothing selected leaves the clipboard as
+    // it was.
+    ASSERT_TRUE(ovk_test::xclip_set("Bern"));
+    key(ALLEGRO_KEY_END);
+    key(ALLEGRO_KEY_LEFT, 0, ALLEGRO_KEYMOD_CTRL | ALLEGRO_KEYMOD_SHIFT);
+    ctrl(ALLEGRO_KEY_V);
+    EXPECT_EQ(zq_gui_textarea_get_text(ctx_, field), "Grüße aus Zürich Bern");
+    ctrl(ALLEGRO_KEY_X);
+    EXPECT_EQ(zq_gui_textarea_get_text(ctx_, field), "Grüße aus Zürich Bern");
+    EXPECT_EQ(ovk_test::xclip_get().out, "Bern");
+    // Copied from a multi-line field, the line breaks reach the other program.
+    const int notes = zq_gui_add_textarea(ctx_, win, 10, 60, 400, 90, 1, 300, nullptr, nullptr);
+    zq_gui_textarea_set_text(ctx_, notes, "first\nsecond ☕");
+    click(rect(notes).cx(), rect(notes).cy());
+    ctrl(ALLEGRO_KEY_A);
+    ctrl(ALLEGRO_KEY_C);
+    EXPECT_EQ(ovk_test::xclip_get().out, "first\nsecond ☕");
 }
 
 TEST_F(Gui, TenThousandRowGridScrollsToItsLastRow) {
@@ -856,6 +875,370 @@ TEST_F(Gui, MarkdownViewWrapsScrollsAndReportsClickedLinks) {
     zq_gui_draw(ctx_);
 }
 
+// True when `s` is valid UTF-8 (no split or stray bytes).
+bool whole_utf8(const std::string& s) {
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        const size_t n = c < 0x80         ? 1
+                         : (c >> 5) == 6  ? 2
+                         : (c >> 4) == 14 ? 3
+                         : (c >> 3) == 30 ? 4
+                                          : 0;
+        if (n == 0 || i + n > s.size()) return false;
+        for (size_t k = 1; k < n; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+        i += n;
+    }
+    return true;
+}
+
+TEST_F(Gui, WordJumpsAndDeletionsWorkOnWholeWordsAndCharacters) {
+    Calls calls;
+    const int win = zq_gui_add_window(ctx_, "Note", 100, 100, 500, 300);
+    const int field = zq_gui_add_textarea(ctx_, win, 10, 10, 400, 32, 0, 24, remember_text, &calls);
+    click(rect(field).cx(), rect(field).cy());
+    type("Grüße aus Zürich, café");
+    constexpr int kCtrlShift = ALLEGRO_KEYMOD_CTRL | ALLEGRO_KEYMOD_SHIFT;
+
+    // Ctrl+Left stops at the start of the word before the caret, past the punctuation.
+    key(ALLEGRO_KEY_LEFT, 0, ALLEGRO_KEYMOD_CTRL);
+    type("X");
+    EXPECT_EQ(zq_gui_textarea_get_text(ctx_, field), "Grüße aus Zürich, Xcafé");
+    key(ALLEGRO_KEY_LEFT, 0, ALLEGRO_KEYMOD_CTRL);
+    key(ALLEGRO_KEY_LEFT, 0, ALLEGRO_KEYMOD_CTRL);
+    type("Y");
+    EXPECT_EQ(zq_gui_textarea_get_text(ctx_, field), "Grüße aus YZürich, Xcafé");
+    // Ctrl+Backspace takes the word before the caret, Ctrl+Delete the one after it.
+    key(ALLEGRO_KEY_BACKSPACE, 0, ALLEGRO_KEYMOD_CTRL);
+    EXPECT_EQ(zq_gui_textarea_get_text(ctx_, field), "Grüße aus Zürich, Xcafé");
+    key(ALLEGRO_KEY_DELETE, 0, ALLEGRO_KEYMOD_CTRL);
+    EXPECT_EQ(zq_gui_textarea_get_text(ctx_, field), "Grüße aus , Xcafé");
+    // Ctrl+Shift+Right selects word by word from Home; typing replaces the selection.
+    key(ALLEGRO_KEY_HOME);
+    key(ALLEGRO_KEY_RIGHT, 0, kCtrlShift);
+    key(ALLEGRO_KEY_RIGHT, 0, kCtrlShift);
+    type("Hi");
+    EXPECT_EQ(zq_gui_textarea_get_text(ctx_, field), "Hi , Xcafé");
+    // Right with a selection goes to its end; Left to its start.
+    key(ALLEGRO_KEY_END);
+    key(ALLEGRO_KEY_LEFT, 0, ALLEGRO_KEYMOD_SHIFT);
+    key(ALLEGRO_KEY_LEFT, 0, ALLEGRO_KEYMOD_SHIFT);
+    key(ALLEGRO_KEY_LEFT);
+    type("-");
+    EXPECT_EQ(zq_gui_textarea_get_text(ctx_, field), "Hi , Xca-fé");
+
+    // Backspace and Delete take one whole character at a time, wherever the caret is.
+    zq_gui_textarea_set_text(ctx_, field, "a☕é𝄞b");
+    key(ALLEGRO_KEY_HOME);
+    key(ALLEGRO_KEY_RIGHT);
+    key(ALLEGRO_KEY_RIGHT);
+    key(ALLEGRO_KEY_BACKSPACE);
+    EXPECT_EQ(zq_gui_textarea_get_text(ctx_, field), "aé𝄞b");
+    key(ALLEGRO_KEY_RIGHT);
+    key(ALLEGRO_KEY_DELETE);
+    EXPECT_EQ(zq_gui_textarea_get_text(ctx_, field), "aéb");
+    for (int i = 0; i < 5; ++i) {
+        key(ALLEGRO_KEY_BACKSPACE);
+        ASSERT_TRUE(whole_utf8(zq_gui_textarea_get_text(ctx_, field)));
+    }
+    EXPECT_EQ(zq_gui_textarea_get_text(ctx_, field), "b");
+    // Nothing to take: no edit is reported.
+    const int edits = calls.count;
+    key(ALLEGRO_KEY_BACKSPACE);
+    key(ALLEGRO_KEY_END);
+    key(ALLEGRO_KEY_DELETE);
+    EXPECT_EQ(calls.count, edits);
+
+    // At the limit, a typed character is refused, but it may replace a selection.
+    zq_gui_textarea_set_text(ctx_, field, "ääääääääääääääääääääääää");  // 24
+    type("z");
+    EXPECT_EQ(chars(zq_gui_textarea_get_text(ctx_, field)), 24u);
+    EXPECT_EQ(calls.count, edits);
+    key(ALLEGRO_KEY_LEFT, 0, ALLEGRO_KEYMOD_SHIFT);
+    type("☕");
+    const std::string at_limit = zq_gui_textarea_get_text(ctx_, field);
+    EXPECT_EQ(chars(at_limit), 24u);
+    EXPECT_EQ(at_limit.substr(at_limit.size() - 3), "☕");
+    EXPECT_EQ(calls.last_text, at_limit);
+}
+
+TEST_F(Gui, DisabledAndCoveredWidgetsNeverActivate) {
+    Calls calls, under_calls, combo_calls;
+    const int win = zq_gui_add_window(ctx_, "Main", 0, 0, 1100, 820);
+    zq_gui_window_set_flags(ctx_, win, ZQ_GUI_WIN_FRAMELESS);
+    zq_gui_window_set_zorder(ctx_, win, ZQ_GUI_ZORDER_ALWAYS_BEHIND, 0);
+    const int btn =
+        zq_gui_add_button(ctx_, win, 100, 100, 160, 40, "Delete", 1, count_click, &calls);
+    const int box =
+        zq_gui_add_checkbox(ctx_, win, 100, 160, 200, 26, "Sound", 0, count_click, &calls);
+    const int field =
+        zq_gui_add_textarea(ctx_, win, 100, 200, 300, 32, 0, 60, remember_text, &calls);
+    const int combo = zq_gui_add_combobox(ctx_, win, 100, 260, 200, 30, count_select, &combo_calls);
+    for (const char* s : {"One", "Two", "Three"}) zq_gui_combobox_add_item(ctx_, combo, s);
+    const int slider =
+        zq_gui_add_slider(ctx_, win, 100, 320, 300, 26, 0, 100, 50, 0, nullptr, nullptr);
+    const Rect b = rect(btn), cb = rect(box), f = rect(field), c = rect(combo), s = rect(slider);
+
+    // Disabled: clicks, keys and drags do nothing.
+    for (int id : {btn, box, field, combo, slider}) zq_gui_set_widget_enabled(ctx_, id, 0);
+    click(b.cx(), b.cy());
+    click(cb.x + 8, cb.cy());
+    click(f.cx(), f.cy());
+    type("typed");
+    click(c.cx(), c.cy());
+    EXPECT_EQ(zq_gui_menu_is_open(ctx_), 0);
+    click(s.x + 2, s.cy());
+    key(ALLEGRO_KEY_HOME);
+    EXPECT_EQ(calls.count, 0);
+    EXPECT_EQ(zq_gui_checkbox_is_checked(ctx_, box), 0);
+    EXPECT_EQ(zq_gui_textarea_get_text(ctx_, field), "");
+    EXPECT_FLOAT_EQ(zq_gui_slider_get_value(ctx_, slider), 50);
+    for (int id : {btn, box, field, combo, slider}) zq_gui_set_widget_enabled(ctx_, id, 1);
+
+    // Disabled while held or while in use: the release, the typing, the drag and the open
+    // list do nothing any more.
+    move(b.cx(), b.cy());
+    mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, b.cx(), b.cy(), 1);
+    zq_gui_set_widget_enabled(ctx_, btn, 0);
+    mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, b.cx(), b.cy(), 1);
+    EXPECT_EQ(calls.count, 0);
+    zq_gui_set_widget_enabled(ctx_, btn, 1);
+    click(f.cx(), f.cy());
+    zq_gui_set_widget_enabled(ctx_, field, 0);
+    type("x");
+    EXPECT_EQ(zq_gui_textarea_get_text(ctx_, field), "");
+    zq_gui_set_widget_enabled(ctx_, field, 1);
+    move(s.x + 2, s.cy());
+    mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, s.x + 2, s.cy(), 1);
+    zq_gui_set_widget_enabled(ctx_, slider, 0);
+    move(s.x + s.w, s.cy());
+    mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, s.x + s.w, s.cy(), 1);
+    EXPECT_FLOAT_EQ(zq_gui_slider_get_value(ctx_, slider), 0);
+    zq_gui_set_widget_enabled(ctx_, slider, 1);
+    click(c.cx(), c.cy());
+    ASSERT_EQ(zq_gui_menu_is_open(ctx_), 1);
+    zq_gui_set_widget_enabled(ctx_, combo, 0);
+    EXPECT_EQ(zq_gui_menu_is_open(ctx_), 0);
+    key(ALLEGRO_KEY_DOWN);
+    key(ALLEGRO_KEY_ENTER, '\r');
+    EXPECT_EQ(combo_calls.count, 0);
+    zq_gui_set_widget_enabled(ctx_, combo, 1);
+
+    // Covered by an open list: the click picks the entry over the button.
+    const int low =
+        zq_gui_add_button(ctx_, win, 100, 300, 200, 80, "Under", 1, count_click, &under_calls);
+    click(c.cx(), c.cy());
+    ASSERT_EQ(zq_gui_menu_is_open(ctx_), 1);
+    const float item_h = zq_gui_style(ctx_)->listbox_default_item_height;
+    click(c.cx(), c.y + c.h + 1 + item_h * 1.5f);
+    EXPECT_EQ(under_calls.count, 0);
+    EXPECT_EQ(zq_gui_combobox_get_selected(ctx_, combo), 1);
+    zq_gui_remove_widget(ctx_, low);
+
+    // Covered by a pop-up menu: the press closes the menu and is the menu's.
+    ZQ_GUI_POPUP* menu = zq_gui_popup_new(ctx_, 1, nullptr, nullptr);
+    zq_gui_popup_add_item(menu, -1, "Copy", 1, "");
+    zq_gui_popup_open(menu, b.x + 5, b.y + 5);
+    click(b.cx(), b.cy());
+    EXPECT_EQ(calls.count, 0);
+    zq_gui_popup_free(&menu);
+
+    // A pop-up window that opens while the button is held: the release over the pop-up is
+    // not a click on the button under it.
+    const int dialog = zq_gui_add_window(ctx_, "Confirm", 50, 50, 400, 300);
+    zq_gui_window_set_zorder(ctx_, dialog, ZQ_GUI_ZORDER_POPUP, 0);
+    zq_gui_close_window(ctx_, dialog);
+    move(b.cx(), b.cy());
+    mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, b.cx(), b.cy(), 1);
+    zq_gui_open_window(ctx_, dialog);
+    mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, b.cx(), b.cy(), 1);
+    EXPECT_EQ(calls.count, 0);
+    // Nor is the wheel over the pop-up the covered window's, nor a press.
+    wheel(b.cx(), b.cy(), -3);
+    click(b.cx(), b.cy());
+    click(cb.x + 8, cb.cy());
+    EXPECT_EQ(calls.count, 0);
+    EXPECT_EQ(zq_gui_checkbox_is_checked(ctx_, box), 0);
+    // The pop-up gone, the same clicks work.
+    zq_gui_close_window(ctx_, dialog);
+    click(b.cx(), b.cy());
+    click(cb.x + 8, cb.cy());
+    EXPECT_EQ(calls.count, 2);
+    EXPECT_EQ(zq_gui_checkbox_is_checked(ctx_, box), 1);
+}
+
+TEST_F(Gui, ListsAndMenusStayOnASmallDisplay) {
+    // A phone-sized display: a list of twelve does not fit above or below the combobox.
+    zq_gui_set_display_size(ctx_, 320, 420);
+    Calls calls;
+    const int win = zq_gui_add_window(ctx_, "Settings", 0, 0, 320, 420);
+    zq_gui_window_set_flags(ctx_, win, ZQ_GUI_WIN_FRAMELESS);
+    const int combo = zq_gui_add_combobox(ctx_, win, 20, 190, 280, 30, count_select, &calls);
+    for (int i = 0; i < 12; ++i) zq_gui_combobox_add_item(ctx_, combo, "Item " + std::to_string(i));
+    const Rect c = rect(combo);
+
+    // Every item can be picked with the mouse within the display, the wheel scrolling the
+    // list where it does not show all of them.
+    std::vector<bool> reached(12, false);
+    for (int notches = 0; notches <= 12; ++notches) {
+        for (float y = 2; y < 420; y += 6) {
+            if (y >= c.y && y < c.y + c.h) continue;
+            zq_gui_combobox_set_selected(ctx_, combo, -1);
+            click(c.cx(), c.cy());
+            ASSERT_EQ(zq_gui_menu_is_open(ctx_), 1);
+            if (notches) wheel(c.cx(), y, -notches);
+            click(c.cx(), y);
+            EXPECT_EQ(zq_gui_menu_is_open(ctx_), 0);
+            const int got = zq_gui_combobox_get_selected(ctx_, combo);
+            if (got >= 0) reached[static_cast<size_t>(got)] = true;
+        }
+    }
+    for (int i = 0; i < 12; ++i) EXPECT_TRUE(reached[static_cast<size_t>(i)]) << "item " << i;
+
+    // A pop-up menu opened at the bottom-right corner shows whole, sub-menu included.
+    ZQ_GUI_POPUP* menu = zq_gui_popup_new(ctx_, 1, nullptr, nullptr);
+    const int more = zq_gui_popup_add_item(menu, -1, "More", 0, "");
+    zq_gui_popup_add_item(menu, more, "A rather long entry name", 3, "");
+    zq_gui_popup_add_item(menu, -1, "Details", 1, "");
+    zq_gui_popup_open(menu, 318, 418);
+    EXPECT_EQ(zq_gui_popup_hit(menu, 318, 418), 1) << "the corner is on the menu";
+    EXPECT_EQ(zq_gui_popup_hit(menu, 200, 418), 1) << "it moved left into the display";
+    float top = 418;
+    while (top > 0 && zq_gui_popup_hit(menu, 310, top - 1)) --top;
+    EXPECT_GT(top, 0) << "it moved up into the display";
+    zq_gui_popup_free(&menu);
+}
+
+TEST_F(Gui, TabOrderAndKeysDriveFieldsListsAndMenus) {
+    Calls combo_calls, pick_calls;
+    const int win = zq_gui_add_window(ctx_, "Edit", 100, 100, 600, 500);
+    std::vector<int> fields;
+    for (int i = 0; i < 5; ++i)
+        fields.push_back(
+            zq_gui_add_textarea(ctx_, win, 10, 10 + 40.0f * i, 300, 32, 0, 60, nullptr, nullptr));
+    const int combo = zq_gui_add_combobox(ctx_, win, 10, 230, 200, 30, count_select, &combo_calls);
+    for (const char* s : {"Metres", "Feet", "Both"}) zq_gui_combobox_add_item(ctx_, combo, s);
+    zq_gui_combobox_set_selected(ctx_, combo, 0);
+    zq_gui_set_widget_visible(ctx_, fields[2], 0);
+    zq_gui_set_widget_enabled(ctx_, fields[3], 0);
+
+    // Tab goes through the fields a person can use, in the order they were added, and
+    // round; Shift+Tab goes back. Each lands with its text selected.
+    zq_gui_textarea_set_text(ctx_, fields[4], "old");
+    click(rect(fields[0]).cx(), rect(fields[0]).cy());
+    std::vector<int> order;
+    for (int i = 0; i < 4; ++i) {
+        key(ALLEGRO_KEY_TAB, '\t');
+        order.push_back(zq_gui_get_focus(ctx_));
+    }
+    EXPECT_EQ(order, (std::vector<int>{fields[1], fields[4], fields[0], fields[1]}));
+    key(ALLEGRO_KEY_TAB, '\t', ALLEGRO_KEYMOD_SHIFT);
+    EXPECT_EQ(zq_gui_get_focus(ctx_), fields[0]);
+    key(ALLEGRO_KEY_TAB, '\t', ALLEGRO_KEYMOD_SHIFT);
+    EXPECT_EQ(zq_gui_get_focus(ctx_), fields[4]);
+    type("new");
+    EXPECT_EQ(zq_gui_textarea_get_text(ctx_, fields[4]), "new");
+
+    // A focused combobox: Down and Up choose, Enter opens the list, Escape closes it with
+    // nothing chosen, Enter in the list chooses.
+    click(rect(combo).cx(), rect(combo).cy());
+    key(ALLEGRO_KEY_ESCAPE);
+    EXPECT_EQ(zq_gui_menu_is_open(ctx_), 0);
+    EXPECT_EQ(zq_gui_get_focus(ctx_), combo);
+    key(ALLEGRO_KEY_DOWN);
+    EXPECT_EQ(zq_gui_combobox_get_selected(ctx_, combo), 1);
+    EXPECT_EQ(combo_calls.last_index, 1);
+    key(ALLEGRO_KEY_UP);
+    key(ALLEGRO_KEY_UP);
+    EXPECT_EQ(zq_gui_combobox_get_selected(ctx_, combo), 0);
+    EXPECT_EQ(combo_calls.count, 2) << "no choice made past the first item";
+    key(ALLEGRO_KEY_ENTER, '\r');
+    ASSERT_EQ(zq_gui_menu_is_open(ctx_), 1);
+    key(ALLEGRO_KEY_END);
+    key(ALLEGRO_KEY_ESCAPE);
+    EXPECT_EQ(zq_gui_menu_is_open(ctx_), 0);
+    EXPECT_EQ(zq_gui_combobox_get_selected(ctx_, combo), 0);
+    key(ALLEGRO_KEY_SPACE, ' ');
+    key(ALLEGRO_KEY_END);
+    key(ALLEGRO_KEY_ENTER, '\r');
+    EXPECT_EQ(zq_gui_combobox_get_selected(ctx_, combo), 2);
+    EXPECT_EQ(combo_calls.count, 3);
+
+    // A drop-down menu: keys skip hidden entries and Enter picks.
+    const int drop = zq_gui_add_dropmenu(ctx_, win, 250, 230, 120, 30, "Menu", nullptr, nullptr);
+    zq_gui_dropmenu_add_entry(ctx_, drop, "Map", 1, count_click, &pick_calls);
+    const int hidden = zq_gui_dropmenu_add_entry(ctx_, drop, "Hidden", 2, count_click, &pick_calls);
+    zq_gui_dropmenu_add_entry(ctx_, drop, "Quit", 13, count_click, &pick_calls);
+    zq_gui_dropmenu_set_entry_visible(ctx_, drop, hidden, 0);
+    click(rect(drop).cx(), rect(drop).cy());
+    key(ALLEGRO_KEY_DOWN);
+    key(ALLEGRO_KEY_DOWN);
+    key(ALLEGRO_KEY_ENTER, '\r');
+    EXPECT_EQ(pick_calls.count, 1);
+    EXPECT_EQ(pick_calls.last_id, 13);
+    // A pop-up menu closes on Escape and lets no key through to the focused field.
+    click(rect(fields[0]).cx(), rect(fields[0]).cy());
+    ZQ_GUI_POPUP* menu = zq_gui_popup_new(ctx_, 1, nullptr, nullptr);
+    zq_gui_popup_add_item(menu, -1, "Copy", 1, "");
+    zq_gui_popup_open(menu, 300, 300);
+    type("z");
+    key(ALLEGRO_KEY_ESCAPE);
+    EXPECT_EQ(zq_gui_popup_is_open(menu), 0);
+    EXPECT_EQ(zq_gui_textarea_get_text(ctx_, fields[0]), "");
+    zq_gui_popup_free(&menu);
+}
+
+TEST_F(Gui, WindowsScrollByWheelAndThumbAndBringTheFocusedFieldIntoView) {
+    const int win = zq_gui_add_window(ctx_, "Settings", 100, 100, 400, 300);
+    zq_gui_window_set_flags(ctx_, win, ZQ_GUI_WIN_VSCROLL | ZQ_GUI_WIN_CLOSE_BTN);
+    std::vector<int> fields;
+    for (int i = 0; i < 20; ++i)
+        fields.push_back(
+            zq_gui_add_textarea(ctx_, win, 10, 10 + 50.0f * i, 300, 32, 0, 60, nullptr, nullptr));
+    float cx, cy, cw, ch;
+    ASSERT_TRUE(zq_gui_window_client_rect(ctx_, win, &cx, &cy, &cw, &ch));
+    const auto shown = [&](int id) {
+        const Rect r = rect(id);
+        return r.y >= cy && r.y + r.h <= cy + ch;
+    };
+    ASSERT_FALSE(shown(fields[19]));
+
+    // The wheel scrolls, and stops where the last field shows whole.
+    const ZQ_GUI_WINDOW* w = zq_gui_get_window(ctx_, win);
+    wheel(cx + 150, cy + 100, -1);
+    EXPECT_GT(w->scroll_y, 0);
+    for (int i = 0; i < 100; ++i) wheel(cx + 150, cy + 100, -1);
+    EXPECT_TRUE(shown(fields[19]));
+    const float bottom = w->scroll_y;
+    wheel(cx + 150, cy + 100, -5);
+    EXPECT_FLOAT_EQ(w->scroll_y, bottom);
+    // What is under the pointer after scrolling is what gets the click.
+    click(rect(fields[18]).cx(), rect(fields[18]).cy());
+    EXPECT_EQ(zq_gui_get_focus(ctx_), fields[18]);
+    for (int i = 0; i < 100; ++i) wheel(cx + 150, cy + 100, 1);
+    EXPECT_FLOAT_EQ(w->scroll_y, 0);
+
+    // The thumb dragged to the bottom of the track scrolls to the end, no further.
+    const float bar_x = cx + cw + zq_gui_style(ctx_)->global_scrollbar_size / 2;
+    move(bar_x, cy + 5);
+    mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, bar_x, cy + 5, 1);
+    move(bar_x, cy + ch + 300);
+    mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, bar_x, cy + ch + 300, 1);
+    EXPECT_FLOAT_EQ(w->scroll_y, bottom);
+
+    // Tab from the last field comes round to the first and scrolls it back into view.
+    click(rect(fields[19]).cx(), rect(fields[19]).cy());
+    key(ALLEGRO_KEY_TAB, '\t');
+    EXPECT_EQ(zq_gui_get_focus(ctx_), fields[0]);
+    EXPECT_TRUE(shown(fields[0]));
+    key(ALLEGRO_KEY_TAB, '\t', ALLEGRO_KEYMOD_SHIFT);
+    EXPECT_TRUE(shown(fields[19]));
+
+    // Made taller, the window gives back the scroll it no longer needs.
+    zq_gui_window_set_rect(ctx_, win, 100, 100, 400, 700);
+    EXPECT_LE(w->scroll_y, w->content_h - (700 - (cy - 100)) + 1);
+}
+
 TEST(ZqGuiText, ShortenCutsAtCharactersAndEndsWithAnEllipsis) {
     OVK_REQUIRE_XVFB();
     ASSERT_TRUE(al_init() && al_init_font_addon() && al_init_ttf_addon());
@@ -889,6 +1272,30 @@ TEST(ZqGallery, ShotSavesTheWindowAsAPicture) {
     ASSERT_EQ(r.status, 0) << r.err;
     const ovk_test::CommandResult id = ovk_test::run_command("identify -format '%m %w %h' " + png);
     EXPECT_EQ(id.out, "PNG 1100 820");
+
+    // The picture shows the gallery, not a blank frame: most of it is covered by windows
+    // and widgets in many shades (text is drawn smoothed), and the background colour the
+    // gallery clears to shows only around them.
+    ASSERT_TRUE(al_init() && al_init_image_addon());
+    ALLEGRO_BITMAP* pic = al_load_bitmap(png.c_str());
+    ASSERT_NE(pic, nullptr);
+    ASSERT_EQ(al_get_bitmap_width(pic), 1100);
+    ASSERT_TRUE(al_lock_bitmap(pic, ALLEGRO_PIXEL_FORMAT_ANY, ALLEGRO_LOCK_READONLY));
+    std::set<uint32_t> shades;
+    long drawn = 0, total = 0;
+    for (int y = 0; y < 820; y += 2) {
+        for (int x = 0; x < 1100; x += 2) {
+            unsigned char r, g, b;
+            al_unmap_rgb(al_get_pixel(pic, x, y), &r, &g, &b);
+            shades.insert((uint32_t{r} << 16) | (uint32_t{g} << 8) | b);
+            drawn += !(r == 18 && g == 20 && b == 22);
+            ++total;
+        }
+    }
+    al_unlock_bitmap(pic);
+    al_destroy_bitmap(pic);
+    EXPECT_GT(shades.size(), 100u);
+    EXPECT_GT(drawn, total / 2) << drawn << " of " << total << " pixels drawn";
 }
 
 // The gallery as a person uses it: real pointer and keys through xdotool, the clipboard

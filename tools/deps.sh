@@ -25,6 +25,8 @@ PKGS=(
   ieee-data
   # real peers and consumers used by the integration tests
   gpsd gpsd-clients python3-gps gdal-bin gpsbabel libxml2-utils
+  # certificates made at test time for a TLS broker
+  openssl
   # the window tests: a private X server, real input, the clipboard, screenshots
   xvfb xclip xdotool imagemagick x11-utils
   # make setcap

@@ -20,7 +20,7 @@ constexpr int64_t kBadLogEveryMs = 60000;
 constexpr size_t kBadKeysMax = 256;
 constexpr size_t kSeenMax = 20000;  // detections remembered to drop repeats
 
-enum class LINK { Connecting, Connected, NotAuthorised, Unreachable };
+enum class LINK { Connecting, Connected, NotAuthorised, Unreachable, Untrusted };
 
 struct FLEET {
     std::mutex mu;
@@ -111,6 +111,14 @@ void on_connect(OVK_MQTT_CONN r) {
         case OVK_MQTT_CONN::Unreachable:
             f.link = LINK::Unreachable;
             break;
+        case OVK_MQTT_CONN::Untrusted:
+            if (f.link != LINK::Untrusted)
+                zq_log(LOG_ERR,
+                       "fleet: the certificate of the broker is not trusted: it is not signed by "
+                       "the CA of mqtt_ca_file (or the system's CAs when that is empty), or it "
+                       "was made for another host");
+            f.link = LINK::Untrusted;
+            break;
     }
 }
 
@@ -119,7 +127,7 @@ void on_disconnect() {
     std::lock_guard<std::mutex> lock(f.mu);
     if (f.stopping) return;  // our own disconnect at the stop
     if (f.link == LINK::Connected) zq_log(LOG_WARNING, "fleet: lost the broker; reconnecting");
-    if (f.link != LINK::NotAuthorised) f.link = LINK::Unreachable;
+    if (f.link != LINK::NotAuthorised && f.link != LINK::Untrusted) f.link = LINK::Unreachable;
 }
 
 bool online_now(const OVK_FLEET_SENSOR& s, int64_t now) {
@@ -337,6 +345,8 @@ std::string ovk_fleet_status_text() {
         }
         case LINK::NotAuthorised:
             return "Fleet: not authorised";
+        case LINK::Untrusted:
+            return "Fleet: broker certificate not trusted";
         case LINK::Unreachable:
             return "Fleet: broker unreachable";
         case LINK::Connecting:

@@ -29,7 +29,7 @@ constexpr int kWindow = 100;                  // unacknowledged messages on the 
 constexpr int64_t kResendMs = 30000;          // an unacknowledged message goes again
 constexpr uint64_t kRewriteBytes = 1u << 20;  // acknowledged bytes before the file is rewritten
 
-enum class LINK { Connecting, Connected, NotAuthorised, Unreachable };
+enum class LINK { Connecting, Connected, NotAuthorised, Unreachable, Untrusted };
 
 struct ENTRY {
     uint64_t seq = 0;
@@ -211,6 +211,15 @@ void on_connect(OVK_MQTT_CONN r) {
                        s.opts.url.host.c_str(), s.opts.url.port);
             s.link = LINK::Unreachable;
             break;
+        case OVK_MQTT_CONN::Untrusted:
+            if (s.link != LINK::Untrusted)
+                zq_log(LOG_ERR,
+                       "MQTT: the certificate of the broker %s:%d is not trusted: it is not "
+                       "signed by the CA of mqtt_ca_file (or the system's CAs when that is "
+                       "empty), or it was made for another host; messages wait in the outbox",
+                       s.opts.url.host.c_str(), s.opts.url.port);
+            s.link = LINK::Untrusted;
+            break;
     }
     s.cv.notify_all();
 }
@@ -222,7 +231,7 @@ void on_disconnect() {
     if (s.link == LINK::Connected)
         zq_log(LOG_WARNING, "MQTT: lost the broker %s:%d; messages wait in the outbox",
                s.opts.url.host.c_str(), s.opts.url.port);
-    if (s.link != LINK::NotAuthorised) s.link = LINK::Unreachable;
+    if (s.link != LINK::NotAuthorised && s.link != LINK::Untrusted) s.link = LINK::Unreachable;
     s.cv.notify_all();
 }
 
@@ -578,6 +587,9 @@ std::string ovk_mqtt_sensor_status_text() {
             return "MQTT: connected";
         case LINK::NotAuthorised:
             return "MQTT: not authorised";
+        case LINK::Untrusted:
+            return ovk_format(96, "MQTT: broker certificate not trusted, %zu waiting",
+                              s.outbox.size());
         case LINK::Unreachable:
             return ovk_format(96, "MQTT: broker unreachable, %zu waiting", s.outbox.size());
         case LINK::Connecting:

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 
@@ -72,6 +73,17 @@ std::string host_sensor_name() {
     return ovk_fleetmsg_sensor_from_host(zq_fs_host_name());
 }
 
+// A central instance's client id: the same at every run on one data directory, so that its
+// lasting session (what sensors send while it is down) waits for it at the broker, and
+// another for another data directory, so that two instances on one host (and in one group)
+// do not take each other's session and push each other off the broker.
+std::string central_client_id(const std::string& group, const std::string& dir) {
+    char tag[20];
+    std::snprintf(tag, sizeof tag, "%016llx", static_cast<unsigned long long>(ovk_fnv1a64(dir)));
+    return "orvik-central-" + host_sensor_name() + (group.empty() ? std::string() : "-" + group) +
+           "-" + std::string(tag, 8);
+}
+
 struct LINKS {
     bool sensor = false;
     bool fleet = false;
@@ -123,10 +135,7 @@ LINKS start_links(const OVK_OPTS& o, const OVK_HOST& host, const std::string& di
             fo.user = p.mqtt_user;
             fo.password = password;
             fo.ca_file = p.mqtt_ca_file;
-            // One lasting session per machine (and group), so detections sent while this
-            // instance is down wait for it at the broker.
-            fo.client_id = "orvik-central-" + host_sensor_name() +
-                           (fo.group.empty() ? std::string() : "-" + fo.group);
+            fo.client_id = central_client_id(fo.group, dir);
             on.fleet = ovk_fleet_start(fo, host.mqtt_connect) == 0;
         }
     }

@@ -25,8 +25,9 @@ struct OVK_MQTT_URL {
 // The broker client (implemented by the platform layer)
 // ---------------------------------------------------------------------------------------
 
-// How a connection attempt ended.
-enum class OVK_MQTT_CONN { Connected, NotAuthorised, Refused, Unreachable };
+// How a connection attempt ended. Untrusted: the broker's TLS certificate was not accepted (not
+// signed by a trusted CA, or made for another host).
+enum class OVK_MQTT_CONN { Connected, NotAuthorised, Refused, Unreachable, Untrusted };
 
 struct OVK_MQTT_CONFIG {
     OVK_MQTT_URL url;
@@ -43,7 +44,8 @@ struct OVK_MQTT_CONFIG {
     bool clean_session = true;
 };
 
-// Called on the client's own thread; they must not call back into the client's owner while
+// Called on the client's own thread (on_connect also on the starting thread, during the start,
+// for a first attempt that fails at once); they must not call back into the client's owner while
 // holding a lock the owner's callers take.
 struct OVK_MQTT_EVENTS {
     std::function<void(OVK_MQTT_CONN result)> on_connect;  // each attempt's outcome

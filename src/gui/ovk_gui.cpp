@@ -60,7 +60,7 @@ constexpr OVK_SCREEN kScreens[] = {
     {OVK_POP_LOG, ovk_log_build, ovk_log_refresh, nullptr, ovk_log_show, nullptr},
     {OVK_POP_WATCHLIST, ovk_watchlist_build, ovk_watchlist_refresh, nullptr, ovk_watchlist_show,
      nullptr},
-    {OVK_POP_WATCH_ADD, ovk_watch_add_build, nullptr, nullptr, nullptr, nullptr},
+    {OVK_POP_WATCH_ADD, ovk_watch_add_build, nullptr, nullptr, ovk_watch_add_show_subject, nullptr},
     {OVK_POP_WHITELIST, ovk_whitelist_build, ovk_whitelist_refresh, nullptr, ovk_whitelist_show,
      nullptr},
     {OVK_POP_SETTINGS, ovk_settings_build, nullptr, ovk_settings_tick, ovk_settings_show,
@@ -68,7 +68,7 @@ constexpr OVK_SCREEN kScreens[] = {
     {OVK_POP_EXPORT, ovk_export_build, nullptr, nullptr, ovk_export_show, nullptr},
     {OVK_POP_ABOUT, ovk_about_build, nullptr, nullptr, ovk_about_show, nullptr},
     {OVK_POP_SETUP, ovk_setup_build, nullptr, nullptr, ovk_setup_show, ovk_setup_shutdown},
-    {OVK_POP_REPORT, ovk_report_build, nullptr, nullptr, nullptr, nullptr},
+    {OVK_POP_REPORT, ovk_report_build, nullptr, nullptr, ovk_report_show_subject, nullptr},
     {OVK_POP_CONFIRM, build_confirm, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -457,14 +457,60 @@ bool ovk_gui_has_screen(int id) {
 }
 
 bool ovk_gui_show_screen(OVK_GUI* g, int id) {
+    return ovk_gui_show_on(g, id, OVK_SUBJECT{});
+}
+
+bool ovk_gui_show_on(OVK_GUI* g, int id, const OVK_SUBJECT& subject) {
     OVK_CHECK(g, false);
     const OVK_SCREEN* s = valid_popup(id) ? screen_in(id) : nullptr;
     if (!s) return false;
+    try {
+        g->subject = subject;
+    } catch (const std::exception&) {
+        OVK_LOG_ALLOC_FAIL(char, subject.mac.size() + subject.label.size(), subject);
+        return false;
+    }
     if (s->show)
         s->show(g);
     else
         ovk_gui_open_popup(g, id);
+    g->subject = OVK_SUBJECT{};
     return true;
+}
+
+void ovk_gui_refresh_screen(OVK_GUI* g, int id) {
+    OVK_CHECK(g);
+    const OVK_SCREEN* s = valid_popup(id) ? screen_in(id) : nullptr;
+    if (s && s->refresh && ovk_gui_popup_is_open(g, id)) s->refresh(g);
+}
+
+OVK_SUBJECT ovk_subject_device(std::string_view mac, std::string_view label) {
+    OVK_SUBJECT s;
+    s.kind = OVK_SUBJECT_DEVICE;
+    try {
+        s.mac = std::string(mac.substr(0, OVK_MAC_MAX));
+        s.label = std::string(label);
+    } catch (const std::exception&) {
+        OVK_LOG_ALLOC_FAIL(char, mac.size() + label.size(), subject);
+        return OVK_SUBJECT{};
+    }
+    return s;
+}
+
+OVK_SUBJECT ovk_subject_trip(int64_t trip_id) {
+    OVK_SUBJECT s;
+    s.kind = OVK_SUBJECT_TRIP;
+    s.trip_id = trip_id;
+    return s;
+}
+
+OVK_SUBJECT ovk_subject_place(double zoom, double lat, double lon) {
+    OVK_SUBJECT s;
+    s.kind = OVK_SUBJECT_PLACE;
+    s.zoom = zoom;
+    s.lat = lat;
+    s.lon = lon;
+    return s;
 }
 
 bool ovk_gui_back(OVK_GUI* g) {

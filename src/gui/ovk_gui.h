@@ -34,6 +34,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ovk_gui_mapview.h"
 #include "ovk_gui_theme.h"
 #include "ovk_pipeline.h"
 #include "ovk_prefs.h"
@@ -87,6 +88,26 @@ inline constexpr int OVK_RADAR_HITS_MAX = 512;
 inline constexpr size_t OVK_QUERY_MAX = 127;         // main list search text, bytes
 inline constexpr size_t OVK_CONFIRM_TEXT_MAX = 255;  // confirm dialog question, bytes
 inline constexpr size_t OVK_MESSAGE_MAX = 159;       // toast message, bytes
+
+// What a screen is opened on: a device (its address, and a suggested name for dialogs that
+// ask one), a stored trip, or a place on the map at a zoom. Screens hand it to each other
+// through ovk_gui_show_on, so no screen needs another screen's calls.
+enum OVK_SUBJECT_KIND : int {
+    OVK_SUBJECT_NONE = 0,
+    OVK_SUBJECT_DEVICE = 1,
+    OVK_SUBJECT_TRIP = 2,
+    OVK_SUBJECT_PLACE = 3,
+};
+struct OVK_SUBJECT {
+    OVK_SUBJECT_KIND kind = OVK_SUBJECT_NONE;
+    std::string mac;                    // DEVICE: the address
+    std::string label;                  // DEVICE: a suggested name (may be empty)
+    int64_t trip_id = 0;                // TRIP
+    double zoom = 0, lat = 0, lon = 0;  // PLACE
+};
+OVK_SUBJECT ovk_subject_device(std::string_view mac, std::string_view label = {});
+OVK_SUBJECT ovk_subject_trip(int64_t trip_id);
+OVK_SUBJECT ovk_subject_place(double zoom, double lat, double lon);
 
 // The confirm dialog's action.
 using OVK_CONFIRM_FN = void (*)(void* user);
@@ -167,6 +188,13 @@ struct OVK_GUI {
     ZQ_GUI_POPUP* ctxmenu = nullptr;
     std::string ctxmenu_mac;  // device the context menu is about
     std::string sel_mac;      // device the detail screen shows
+
+    // What the screen being shown is about: set by ovk_gui_show_on for the length of the
+    // screen's show hook, none otherwise.
+    OVK_SUBJECT subject;
+    // The live map's view as the map screen last left it (set by the map; the history screen
+    // stands there when it has nothing of its own to show).
+    OVK_MAPVIEW map_view;
 
     // Locate mode: a tick sound that quickens as the selected device's signal grows.
     bool locate = false;
@@ -272,6 +300,13 @@ bool ovk_gui_has_screen(int id);
 // Shows the screen of pop-up `id` through its `show` hook (or simply opens it when it has
 // none). False when there is no such screen.
 bool ovk_gui_show_screen(OVK_GUI* g, int id);
+// The same, on a subject: the show hook finds it in `subject` (the detail a device, the map a
+// place or a trip, the report and the watch-add dialog a device). False when there is no such
+// screen.
+bool ovk_gui_show_on(OVK_GUI* g, int id, const OVK_SUBJECT& subject);
+// Runs the refresh hook of pop-up `id`'s screen when it is open (a screen that changed what
+// another one shows).
+void ovk_gui_refresh_screen(OVK_GUI* g, int id);
 // Asks `text` (at most 255 bytes) in the "Confirm" dialog; "Yes" closes it and calls
 // cb(user), "Cancel" only closes it.
 void ovk_gui_confirm(OVK_GUI* g, std::string_view text, OVK_CONFIRM_FN cb, void* user);

@@ -21,10 +21,7 @@
 
 #include "ovk_app_util.h"
 #include "ovk_geo.h"
-#include "ovk_gui_map.h"
 #include "ovk_gui_port.h"
-#include "ovk_gui_report.h"
-#include "ovk_gui_watchlist.h"
 #include "ovk_intel.h"
 #include "ovk_platform.h"
 #include "ovk_store.h"
@@ -786,7 +783,10 @@ void ovk_detail_show(OVK_GUI* g, std::string_view mac) {
 
 void ovk_detail_show_selected(OVK_GUI* g) {
     OVK_CHECK(g);
-    if (!g->sel_mac.empty()) ovk_detail_show(g, g->sel_mac);
+    if (g->subject.kind == OVK_SUBJECT_DEVICE && !g->subject.mac.empty())
+        ovk_detail_show(g, g->subject.mac);
+    else if (!g->sel_mac.empty())
+        ovk_detail_show(g, g->sel_mac);
 }
 
 namespace {
@@ -807,7 +807,8 @@ void on_watch(int, void* user) {
         ovk_gui_message_saved(g, rc, fmt("Removed %s from the watchlist", key->c_str()).c_str());
     } else {
         const OVK_HIT* best = best_hit(s);
-        ovk_watch_add_show(g, g->sel_mac, best ? best->label : device_name(s));
+        ovk_gui_show_on(g, OVK_POP_WATCH_ADD,
+                        ovk_subject_device(g->sel_mac, best ? best->label : device_name(s)));
     }
     ovk_detail_refresh(g);
 }
@@ -832,21 +833,22 @@ void on_copy(int, void* user) {
 
 void on_report(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    if (ovk_gui_has_screen(OVK_POP_REPORT)) ovk_report_show(g, g->sel_mac);
+    ovk_gui_show_on(g, OVK_POP_REPORT, ovk_subject_device(g->sel_mac));
 }
 
 void on_drone_map(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     const DETAIL& s = state();
-    if (s.dev && s.dev->has_rid && s.dev->rid.has_pos && ovk_gui_has_screen(OVK_POP_MAP))
-        ovk_map_show_at(g, 17, s.dev->rid.lat, s.dev->rid.lon);
+    if (s.dev && s.dev->has_rid && s.dev->rid.has_pos)
+        ovk_gui_show_on(g, OVK_POP_MAP, ovk_subject_place(17, s.dev->rid.lat, s.dev->rid.lon));
 }
 
 void on_operator_map(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     const DETAIL& s = state();
-    if (s.dev && s.dev->has_rid && s.dev->rid.has_op_pos && ovk_gui_has_screen(OVK_POP_MAP))
-        ovk_map_show_at(g, 17, s.dev->rid.op_lat, s.dev->rid.op_lon);
+    if (s.dev && s.dev->has_rid && s.dev->rid.has_op_pos)
+        ovk_gui_show_on(g, OVK_POP_MAP,
+                        ovk_subject_place(17, s.dev->rid.op_lat, s.dev->rid.op_lon));
 }
 
 }  // namespace

@@ -20,8 +20,8 @@ void ovk_detail_build(OVK_GUI* g);
 // Selects the device and opens the pop-up, its document scrolled to the top. Another device
 // than the one shown before ends locate mode and reloads its logged matches.
 void ovk_detail_show(OVK_GUI* g, std::string_view mac);
-// The same for the device already selected in `sel_mac` (the frame's show hook: the main
-// screen selects, then shows).
+// The frame's show hook: the same for the device of the frame's subject, or without one for the
+// device already selected in `sel_mac`.
 void ovk_detail_show_selected(OVK_GUI* g);
 // Re-reads the device and updates the document and the buttons; ends locate mode when the
 // device is no longer in range. Nothing when the pop-up does not exist.

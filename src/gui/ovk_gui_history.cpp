@@ -19,7 +19,6 @@
 
 #include "ovk_app_util.h"
 #include "ovk_export.h"
-#include "ovk_gui_map.h"
 #include "ovk_gui_mapview.h"
 #include "ovk_history.h"
 #include "ovk_platform.h"
@@ -319,7 +318,7 @@ void fit_view(OVK_GUI* g, float w, float h) {
         ovk_mapview_fit(&s.mv, south - kMargin, west - kMargin, north + kMargin, east + kMargin, w,
                         h);
     } else {
-        const OVK_MAPVIEW main = ovk_map_view();
+        const OVK_MAPVIEW& main = g->map_view;
         s.mv.lat = main.lat;
         s.mv.lon = main.lon;
         s.mv.zoom = g->prefs.map_lat != 0 || g->prefs.map_lon != 0 ? 13 : 3;

@@ -168,6 +168,7 @@ void ovk_map_build(OVK_GUI* g) {
     s.g = g;
     s.w_status = s.w_mypos = s.w_alpr = s.w_trace = s.w_tiles = s.w_map = -1;
     if (!s.started) place_view(g);
+    g->map_view = s.mv;
     const int win = ovk_gui_popup_window(g, OVK_POP_MAP, s.title, 1400, 1000);
     if (win < 0) return;
     const bool touch = ovk_platform_uses_touch() != 0;
@@ -318,6 +319,7 @@ void ovk_map_update(OVK_GUI* g) {
     if (zq_gui_button_get_label(g->ctx, s.w_tiles) != tiles_label(g))
         zq_gui_button_set_label(g->ctx, s.w_tiles, tiles_label(g));
     store_position(g);
+    g->map_view = s.mv;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -767,8 +769,9 @@ void set_title(OVK_GUI* g, std::string title) {
 
 }  // namespace
 
-void ovk_map_show(OVK_GUI* g) {
-    OVK_CHECK(g);
+namespace {
+
+void show_live(OVK_GUI* g) {
     MAP_STATE& s = st();
     s.g = g;
     s.trip_mode = false;
@@ -777,12 +780,31 @@ void ovk_map_show(OVK_GUI* g) {
     s.has_target = false;
     set_title(g, "Map");
     reload_cameras(g);
+    g->map_view = s.mv;
     ovk_gui_open_popup(g, OVK_POP_MAP);
+}
+
+}  // namespace
+
+void ovk_map_show(OVK_GUI* g) {
+    OVK_CHECK(g);
+    switch (g->subject.kind) {
+        case OVK_SUBJECT_PLACE:
+            ovk_map_show_at(g, g->subject.zoom, g->subject.lat, g->subject.lon);
+            return;
+        case OVK_SUBJECT_TRIP:
+            ovk_map_show_trip(g, g->subject.trip_id);
+            return;
+        case OVK_SUBJECT_NONE:
+        case OVK_SUBJECT_DEVICE:
+            break;
+    }
+    show_live(g);
 }
 
 void ovk_map_show_at(OVK_GUI* g, double zoom, double lat, double lon) {
     OVK_CHECK(g);
-    ovk_map_show(g);
+    show_live(g);
     MAP_STATE& s = st();
     s.mv.follow = 0;
     s.mv.lat = lat;
@@ -791,6 +813,7 @@ void ovk_map_show_at(OVK_GUI* g, double zoom, double lat, double lon) {
     s.has_target = true;
     s.target_lat = lat;
     s.target_lon = lon;
+    g->map_view = s.mv;
 }
 
 void ovk_map_show_trip(OVK_GUI* g, int64_t trip_id) {
@@ -832,6 +855,7 @@ void ovk_map_show_trip(OVK_GUI* g, int64_t trip_id) {
         ovk_mapview_fit(&s.mv, south, west, north, east, cw, ch * 0.8f);
     }
     reload_cameras(g);
+    g->map_view = s.mv;
     ovk_gui_open_popup(g, OVK_POP_MAP);
 }
 
@@ -857,6 +881,7 @@ void ovk_map_shutdown(OVK_GUI*) {
     s.hits = {};
     s.labels = {};
     s.started = false;
+    s.prefs_saved_s = -1e9;  // the next interface stores its first move at once
     s.g = nullptr;
 }
 

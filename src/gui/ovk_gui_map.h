@@ -21,7 +21,9 @@ struct OVK_GUI;
 // Builds the pop-up (at every build of the frame). The first build also starts the tile
 // store and places the view at the stored map position.
 void ovk_map_build(OVK_GUI* g);
-// Opens the live map (leaving a shown trip), titled "Map", with the cameras reloaded.
+// Opens the map on the frame's subject (the show hook): a place as ovk_map_show_at, a trip as
+// ovk_map_show_trip; otherwise the live map (leaving a shown trip), titled "Map", with the
+// cameras reloaded.
 void ovk_map_show(OVK_GUI* g);
 // Opens the live map centred on a point at that zoom, marked with a target ring; the view
 // stops following the user. For "Show on map" of a device, a drone or its operator (zoom 17).
@@ -36,6 +38,5 @@ void ovk_map_update(OVK_GUI* g);
 // and frees the trip and camera data.
 void ovk_map_shutdown(OVK_GUI* g);
 
-// A copy of the live map's view (the history screen centres on it when it has nothing to
-// show).
+// A copy of the map's view (the frame keeps one in `map_view` for other screens).
 OVK_MAPVIEW ovk_map_view();

@@ -99,6 +99,12 @@ void ovk_report_show(OVK_GUI* g, std::string_view mac) {
     ovk_gui_open_popup(g, OVK_POP_REPORT);
 }
 
+void ovk_report_show_subject(OVK_GUI* g) {
+    OVK_CHECK(g);
+    if (g->subject.kind == OVK_SUBJECT_DEVICE && !g->subject.mac.empty())
+        ovk_report_show(g, g->subject.mac);
+}
+
 // ---------------------------------------------------------------------------------------
 // 3. Refresh
 // ---------------------------------------------------------------------------------------

@@ -11,3 +11,5 @@ struct OVK_GUI;
 void ovk_report_build(OVK_GUI* g);
 // Keeps the address, empties the note, renders the report and opens the dialog.
 void ovk_report_show(OVK_GUI* g, std::string_view mac);
+// The frame's show hook: the same for the device of the frame's subject (nothing without one).
+void ovk_report_show_subject(OVK_GUI* g);

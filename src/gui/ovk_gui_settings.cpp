@@ -15,8 +15,6 @@
 
 #include "ovk_alpr.h"
 #include "ovk_gui.h"
-#include "ovk_gui_export.h"
-#include "ovk_gui_setup.h"
 #include "ovk_platform.h"
 #include "ovk_store.h"
 #include "ovk_watchlist.h"
@@ -624,11 +622,11 @@ void on_save(int, void* user) {
 void on_wizard(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     ovk_gui_close_popup(g, OVK_POP_SETTINGS);
-    ovk_setup_show(g);
+    ovk_gui_show_screen(g, OVK_POP_SETUP);
 }
 
 void on_export(int, void* user) {
-    ovk_export_show(static_cast<OVK_GUI*>(user));
+    ovk_gui_show_screen(static_cast<OVK_GUI*>(user), OVK_POP_EXPORT);
 }
 
 void do_clear(void* user) {

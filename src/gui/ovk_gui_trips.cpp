@@ -16,7 +16,6 @@
 
 #include "ovk_app_util.h"
 #include "ovk_export.h"
-#include "ovk_gui_map.h"
 #include "ovk_platform.h"
 #include "ovk_store.h"
 #include "ovk_trip.h"
@@ -258,7 +257,7 @@ void on_show_on_map(int, void* user) {
         ovk_gui_message(g, "Select a trace first");
         return;
     }
-    ovk_map_show_trip(g, t->id);
+    ovk_gui_show_on(g, OVK_POP_MAP, ovk_subject_trip(t->id));
 }
 
 // Trip export formats, in the order of their buttons.

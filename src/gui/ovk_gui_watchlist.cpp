@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "ovk_app_util.h"
-#include "ovk_gui_detail.h"
 #include "ovk_platform.h"
 #include "ovk_store.h"
 #include "ovk_vendordb.h"
@@ -443,6 +442,11 @@ void ovk_watch_add_show(OVK_GUI* g, std::string_view mac, std::string_view label
     ovk_gui_open_popup(g, OVK_POP_WATCH_ADD);
 }
 
+void ovk_watch_add_show_subject(OVK_GUI* g) {
+    OVK_CHECK(g);
+    ovk_watch_add_show(g, g->subject.mac, g->subject.label);
+}
+
 namespace {
 
 void on_preset(int id, void* user) {
@@ -587,7 +591,7 @@ void on_add_ok(int, void* user) {
     ovk_gui_close_popup(g, OVK_POP_WATCH_ADD);
     ovk_gui_message_saved(g, rc, ovk_format(256, "Added %s to the watchlist", e.prefix.c_str()));
     if (ovk_gui_popup_is_open(g, OVK_POP_WATCHLIST)) reload_watchlist(g, true);
-    if (ovk_gui_popup_is_open(g, OVK_POP_DETAIL)) ovk_detail_refresh(g);
+    ovk_gui_refresh_screen(g, OVK_POP_DETAIL);
 }
 
 void on_add_cancel(int, void* user) {
@@ -613,7 +617,7 @@ void on_wl_details(int, void* user) {
     WATCH_SCREENS& s = state();
     const int row = zq_gui_datagrid_get_selected(g->ctx, s.wl_grid);
     if (row < 0 || row >= static_cast<int>(s.trusted.size())) return;
-    ovk_detail_show(g, s.trusted[row].mac);
+    ovk_gui_show_on(g, OVK_POP_DETAIL, ovk_subject_device(s.trusted[row].mac));
 }
 
 }  // namespace

@@ -24,6 +24,9 @@ void ovk_watch_add_build(OVK_GUI* g);
 // Opens the add dialog for an address (at most 17 characters) with a suggested label; either
 // may be empty.
 void ovk_watch_add_show(OVK_GUI* g, std::string_view mac, std::string_view label);
+// The frame's show hook: the add dialog for the device of the frame's subject (its address and
+// suggested name).
+void ovk_watch_add_show_subject(OVK_GUI* g);
 
 void ovk_whitelist_build(OVK_GUI* g);
 // Reloads the list and opens the pop-up.

@@ -3,6 +3,7 @@
 
 #include <mosquitto.h>
 
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -66,6 +67,15 @@ class LINUX_MQTT final : public OVK_MQTT_CLIENT {
         auto* self = static_cast<LINUX_MQTT*>(obj);
         if (self->ev_.on_disconnect) self->ev_.on_disconnect();
     }
+    // The library's log, on whichever thread made the attempt (the one that starts the client,
+    // then the library's own): a certificate that failed verification is that attempt's
+    // outcome, which no other callback tells.
+    static void on_log(struct mosquitto*, void* obj, int level, const char* text) {
+        if (level != MOSQ_LOG_ERR || !text || !std::strstr(text, "certificate verify failed"))
+            return;
+        auto* self = static_cast<LINUX_MQTT*>(obj);
+        if (self->ev_.on_connect) self->ev_.on_connect(OVK_MQTT_CONN::Untrusted);
+    }
     static void on_publish(struct mosquitto*, void* obj, int mid) {
         auto* self = static_cast<LINUX_MQTT*>(obj);
         if (self->ev_.on_published) self->ev_.on_published(mid);
@@ -116,6 +126,7 @@ std::unique_ptr<OVK_MQTT_CLIENT> ovk_linux_mqtt_connect(const OVK_MQTT_CONFIG& c
         mosquitto_disconnect_callback_set(m, &LINUX_MQTT::on_disconnect);
         mosquitto_publish_callback_set(m, &LINUX_MQTT::on_publish);
         mosquitto_message_callback_set(m, &LINUX_MQTT::on_message);
+        if (cfg.url.tls) mosquitto_log_callback_set(m, &LINUX_MQTT::on_log);
         mosquitto_reconnect_delay_set(m, 1, 30, true);
         // Enough room for a long outage's backlog being sent at once.
         mosquitto_max_inflight_messages_set(m, 100);

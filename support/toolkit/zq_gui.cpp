@@ -1026,9 +1026,23 @@ bool zq_gui_open_list_box(ZQ_GUI_CTX* ctx, ZQ_GUI_LIST_BOX* box) {
     box->w = std::min(min_w, std::max(w, ctx->disp_w));
     box->h = box->item_h * static_cast<float>(box->shown) + 2;
     box->x = std::clamp(x, 0.0f, std::max(0.0f, ctx->disp_w - box->w));
-    // Below the widget, or above it when there is no room below.
+    // Below the widget, or above it when there is no room below. When it fits on neither
+    // side it goes where there is more room and shows fewer rows (it scrolls), so that no
+    // entry lies off the display where the pointer cannot reach it.
     box->y = y + h;
-    if (box->y + box->h > ctx->disp_h && y - box->h >= 0) box->y = y - box->h;
+    const float below = ctx->disp_h - (y + h), above = y;
+    if (ctx->disp_h > 0 && box->h > below) {
+        if (box->h <= above) {
+            box->y = y - box->h;
+        } else {
+            const bool up = above > below;
+            const float room = up ? above : below;
+            box->shown = std::clamp(static_cast<int>((room - 2) / box->item_h), 1, box->shown);
+            box->h = box->item_h * static_cast<float>(box->shown) + 2;
+            box->y = up ? y - box->h : y + h;
+            box->y = std::clamp(box->y, 0.0f, std::max(0.0f, ctx->disp_h - box->h));
+        }
+    }
     return true;
 }
 

@@ -657,7 +657,9 @@ static void pick_list_item(ZQ_GUI_CTX* ctx, int widget_id, int item) {
 
 static void widget_release(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, const ALLEGRO_EVENT* ev) {
     const uint64_t key = zq_gui_key(ZQ_GUI_KEY_WIDGET, wd->id);
-    const bool in = widget_contains(ctx, wd, ctx->mx, ctx->my);
+    // On it and nothing in front of it: a window or menu that opened over the widget while
+    // it was held takes the release.
+    const bool in = ctx->hot == wd->id && widget_contains(ctx, wd, ctx->mx, ctx->my);
     const int id = wd->id;
     switch (wd->type) {
         case ZQ_GUI_LABEL:

@@ -54,9 +54,25 @@ const char* find_broker() {
     return nullptr;
 }
 
+// A CA (ca.crt), a certificate for 127.0.0.1 it signed (server.crt), and another CA
+// (other.crt), in `dir`.
+bool make_certificates(const std::string& dir) {
+    const std::string q = "cd '" + dir + "' && (";
+    const std::string cmd =
+        q + "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj '/CN=Orvik test CA' " +
+        "-keyout ca.key -out ca.crt && " +
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj '/CN=Orvik other CA' " +
+        "-keyout other.key -out other.crt && " +
+        "openssl req -newkey rsa:2048 -nodes -subj '/CN=127.0.0.1' -keyout server.key " +
+        "-out server.csr && printf 'subjectAltName=IP:127.0.0.1\n' > san.ext && " +
+        "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 " +
+        "-extfile san.ext -out server.crt)";
+    return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0;
+}
+
 }  // namespace
 
-Mosquitto::Mosquitto() {
+Mosquitto::Mosquitto(bool tls) : tls_(tls) {
     if (!find_broker() || access("/usr/bin/mosquitto_passwd", X_OK) != 0) return;
     char tmpl[] = "/tmp/ovk-mosq-XXXXXX";
     if (!mkdtemp(tmpl)) return;
@@ -65,11 +81,16 @@ Mosquitto::Mosquitto() {
     const std::string cmd = "/usr/bin/mosquitto_passwd -U " + dir_ + "/passwd >/dev/null 2>&1";
     if (std::system(cmd.c_str()) != 0) return;
     chmod((dir_ + "/passwd").c_str(), 0600);
+    if (tls && (access("/usr/bin/openssl", X_OK) != 0 || !make_certificates(dir_))) return;
     port_ = free_port();
     if (port_ == 0) return;
     std::ostringstream conf;
-    conf << "listener " << port_ << " 127.0.0.1\n"
-         << "allow_anonymous false\n"
+    conf << "listener " << port_ << " 127.0.0.1\n";
+    if (tls)
+        conf << "cafile " << dir_ << "/ca.crt\n"
+             << "certfile " << dir_ << "/server.crt\n"
+             << "keyfile " << dir_ << "/server.key\n";
+    conf << "allow_anonymous false\n"
          << "password_file " << dir_ << "/passwd\n"
          << "persistence true\n"
          << "persistence_location " << dir_ << "/\n"
@@ -87,7 +108,8 @@ Mosquitto::~Mosquitto() {
 }
 
 std::string Mosquitto::url(const std::string& prefix) const {
-    return "mqtt://127.0.0.1:" + std::to_string(port_) + "/" + prefix;
+    return std::string(tls_ ? "mqtts" : "mqtt") + "://127.0.0.1:" + std::to_string(port_) + "/" +
+           prefix;
 }
 
 bool Mosquitto::start() {
