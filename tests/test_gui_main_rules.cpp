@@ -37,7 +37,8 @@ OVK_DEVICE dev(const char* mac, int rssi = -70, std::vector<OVK_HIT> hits = {}) 
     return d;
 }
 
-std::vector<std::string> macs(const OVK_DEVICE_LIST& l, const std::vector<int>& idx) {
+template <class LIST>
+std::vector<std::string> macs(const LIST& l, const std::vector<int>& idx) {
     std::vector<std::string> out;
     for (int i : idx) out.push_back(l[static_cast<size_t>(i)].mac);
     return out;
@@ -440,10 +441,10 @@ TEST(MainRules, WorkerViewsAlwaysMatchTheChosenFilterDuringAFlood) {
             g.query = queries[(round / 120) % 4];
         }
         std::this_thread::sleep_for(std::chrono::microseconds(300));
-        const OVK_DEVICE* before = g.devices.data();
+        const OVK_DEVICE_REFS::PTR* before = g.devices.refs().data();
         ovk_main_refresh(&g);
         // Until a new view comes the one in place stays; a new one must fit what is chosen.
-        if (g.devices.data() == before) continue;
+        if (g.devices.refs().data() == before) continue;
         const std::string search = ovk_main_search_text(g.query);
         for (int idx : g.visible) {
             ASSERT_GE(idx, 0);

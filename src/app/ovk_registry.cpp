@@ -972,9 +972,9 @@ OVK_DEVICE_LIST ovk_registry_snapshot(int64_t now) {
 
 OVK_DEVICE_REFS ovk_registry_shared_snapshot(int64_t now) {
     // Per turn of the lock: at most this many entries listed, or summaries made (each costs
-    // about as much as listing 50 entries).
-    constexpr size_t kTurnEntries = 50000;
-    constexpr size_t kTurnMade = 1000;
+    // about as much as listing 40 entries).
+    constexpr size_t kTurnEntries = 20000;
+    constexpr size_t kTurnMade = 500;
     REGISTRY& r = R();
     OVK_DEVICE_REFS out;
     try {

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -109,7 +110,12 @@ class OVK_DEVICE_REFS {
     void shrink_to_fit() { items_.shrink_to_fit(); }
     void reserve(size_t n) { items_.reserve(n); }
     void push_back(PTR d) { items_.push_back(std::move(d)); }
+    void push_back(OVK_DEVICE d) {
+        items_.push_back(std::make_shared<const OVK_DEVICE>(std::move(d)));
+    }
     PTR& ref(size_t i) { return items_[i]; }
+    // The list's storage, which a swap or move of the list hands on with the devices.
+    std::span<const PTR> refs() const { return items_; }
 
   private:
     std::vector<PTR> items_;  // never null

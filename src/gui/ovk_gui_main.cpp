@@ -251,8 +251,16 @@ bool ovk_main_before(const OVK_DEVICE& a, const OVK_DEVICE& b) {
     return c != 0 ? c < 0 : a.mac < b.mac;
 }
 
-std::vector<int> ovk_main_visible(std::span<const OVK_DEVICE> devices, OVK_FILTER f,
-                                  std::string_view query) {
+namespace {
+// The storage of a shared list, read like a list of devices.
+struct SHARED_SPAN {
+    std::span<const OVK_DEVICE_REFS::PTR> items;
+    size_t size() const { return items.size(); }
+    const OVK_DEVICE& operator[](size_t i) const { return *items[i]; }
+};
+
+template <class LIST>
+std::vector<int> visible_of(const LIST& devices, OVK_FILTER f, std::string_view query) {
     const std::string search = ovk_main_search_text(query);
     std::vector<SORT_KEY> keys;
     keys.reserve(devices.size());
@@ -270,6 +278,17 @@ std::vector<int> ovk_main_visible(std::span<const OVK_DEVICE> devices, OVK_FILTE
     for (const SORT_KEY& k : keys) out.push_back(k.idx);
     return out;
 }
+}  // namespace
+
+std::vector<int> ovk_main_visible(std::span<const OVK_DEVICE> devices, OVK_FILTER f,
+                                  std::string_view query) {
+    return visible_of(devices, f, query);
+}
+
+std::vector<int> ovk_main_visible(const OVK_DEVICE_REFS& devices, OVK_FILTER f,
+                                  std::string_view query) {
+    return visible_of(devices, f, query);
+}
 
 std::string ovk_main_watch_label(const OVK_DEVICE* d) {
     if (!d) return "Watched device";
@@ -278,7 +297,9 @@ std::string ovk_main_watch_label(const OVK_DEVICE* d) {
     return utf8_cut(l, 159);
 }
 
-OVK_MAIN_TALLY ovk_main_tally(const OVK_DEVICE_LIST& devices) {
+namespace {
+template <class LIST>
+OVK_MAIN_TALLY tally_of(const LIST& devices) {
     OVK_MAIN_TALLY t;
     int top_conf = 0;
     for (size_t i = 0; i < devices.size(); ++i) {
@@ -293,6 +314,15 @@ OVK_MAIN_TALLY ovk_main_tally(const OVK_DEVICE_LIST& devices) {
         if (t.follower < 0 && d.following) t.follower = static_cast<int>(i);
     }
     return t;
+}
+}  // namespace
+
+OVK_MAIN_TALLY ovk_main_tally(const OVK_DEVICE_LIST& devices) {
+    return tally_of(devices);
+}
+
+OVK_MAIN_TALLY ovk_main_tally(const OVK_DEVICE_REFS& devices) {
+    return tally_of(devices);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -326,9 +356,10 @@ std::string ovk_main_status_text(const OVK_MAIN_STATUS_LINE& s) {
     return t;
 }
 
-OVK_BANNER ovk_main_banner(const OVK_DEVICE_LIST& devices, const OVK_MAIN_TALLY& tally,
-                           bool scanning, std::string_view scanners, int alert_threshold,
-                           const OVK_STATUS* status) {
+namespace {
+template <class LIST>
+OVK_BANNER banner_of(const LIST& devices, const OVK_MAIN_TALLY& tally, bool scanning,
+                     std::string_view scanners, int alert_threshold, const OVK_STATUS* status) {
     OVK_BANNER b;
     const auto valid = [&devices](int i) {
         return i >= 0 && static_cast<size_t>(i) < devices.size();
@@ -385,6 +416,19 @@ OVK_BANNER ovk_main_banner(const OVK_DEVICE_LIST& devices, const OVK_MAIN_TALLY&
     if (tally.flagged > 1) b.text += ovk_format(64, "  (+%d more)", tally.flagged - 1);
     return b;
 }
+}  // namespace
+
+OVK_BANNER ovk_main_banner(const OVK_DEVICE_LIST& devices, const OVK_MAIN_TALLY& tally,
+                           bool scanning, std::string_view scanners, int alert_threshold,
+                           const OVK_STATUS* status) {
+    return banner_of(devices, tally, scanning, scanners, alert_threshold, status);
+}
+
+OVK_BANNER ovk_main_banner(const OVK_DEVICE_REFS& devices, const OVK_MAIN_TALLY& tally,
+                           bool scanning, std::string_view scanners, int alert_threshold,
+                           const OVK_STATUS* status) {
+    return banner_of(devices, tally, scanning, scanners, alert_threshold, status);
+}
 
 uint32_t ovk_main_addr_hash(std::string_view mac) {
     uint32_t h = 0;
@@ -436,7 +480,7 @@ OVK_MAIN_VIEW ovk_main_make_view(OVK_FILTER f, std::string_view query, int64_t n
     v.now_ms = now_ms;
     v.status = ovk_pipeline_status();
     v.serial = ovk_registry_serial();
-    v.devices = ovk_registry_snapshot(now_ms);
+    v.devices = ovk_registry_shared_snapshot(now_ms);
     v.recording = ovk_trip_is_recording() != 0;
     if (v.recording) v.trace_km = ovk_trip_distance() / 1000.0;
     v.visible = ovk_main_visible(v.devices, f, query);
@@ -509,8 +553,8 @@ class WORKER {
 
     // A new list for the snapshot `shown` (numbered `snapshot`), which stays alive until the
     // tick hands it back.
-    void ask_refilter(OVK_FILTER f, const std::string& query, std::span<const OVK_DEVICE> shown,
-                      uint64_t snapshot) {
+    void ask_refilter(OVK_FILTER f, const std::string& query,
+                      std::span<const OVK_DEVICE_REFS::PTR> shown, uint64_t snapshot) {
         {
             std::lock_guard lk(mu_);
             start_locked();
@@ -563,7 +607,7 @@ class WORKER {
     struct REFILTER {
         OVK_FILTER filter;
         std::string query;
-        std::span<const OVK_DEVICE> shown;
+        std::span<const OVK_DEVICE_REFS::PTR> shown;
         uint64_t snapshot;
     };
 
@@ -611,7 +655,7 @@ class WORKER {
                     r.view->filter = refilter->filter;
                     r.view->query = refilter->query;
                     r.view->visible =
-                        ovk_main_visible(refilter->shown, refilter->filter, refilter->query);
+                        visible_of(SHARED_SPAN{refilter->shown}, refilter->filter, refilter->query);
                     r.refiltered = true;
                     r.snapshot = refilter->snapshot;
                 } catch (const std::exception& e) {
@@ -1072,7 +1116,7 @@ void ovk_main_refresh(OVK_GUI* g) {
         // no new snapshot), then the whole view.
         st.asked_filter = g->filter;
         st.asked_query = g->query;
-        worker().ask_refilter(g->filter, g->query, g->devices, st.snapshot);
+        worker().ask_refilter(g->filter, g->query, g->devices.refs(), st.snapshot);
     }
     worker().ask_view(g->filter, g->query);
     ovk_main_tick(g);

@@ -98,6 +98,8 @@ bool ovk_main_before(const OVK_DEVICE& a, const OVK_DEVICE& b);
 // The indexes the list shows, in list order.
 std::vector<int> ovk_main_visible(std::span<const OVK_DEVICE> devices, OVK_FILTER f,
                                   std::string_view query);
+std::vector<int> ovk_main_visible(const OVK_DEVICE_REFS& devices, OVK_FILTER f,
+                                  std::string_view query);
 
 // The label a device is put on the watchlist with: its best verdict's label, else its name,
 // else its type; "Watched device" for a device not in the snapshot; at most 159 bytes.
@@ -110,6 +112,7 @@ struct OVK_MAIN_TALLY {
     int follower = -1;  // the first flagged one that follows the user
 };
 OVK_MAIN_TALLY ovk_main_tally(const OVK_DEVICE_LIST& devices);
+OVK_MAIN_TALLY ovk_main_tally(const OVK_DEVICE_REFS& devices);
 
 // ---------------------------------------------------------------------------------------
 // 3. Texts and geometry
@@ -155,6 +158,9 @@ struct OVK_BANNER {
 OVK_BANNER ovk_main_banner(const OVK_DEVICE_LIST& devices, const OVK_MAIN_TALLY& tally,
                            bool scanning, std::string_view scanners, int alert_threshold,
                            const OVK_STATUS* status = nullptr);
+OVK_BANNER ovk_main_banner(const OVK_DEVICE_REFS& devices, const OVK_MAIN_TALLY& tally,
+                           bool scanning, std::string_view scanners, int alert_threshold,
+                           const OVK_STATUS* status = nullptr);
 
 // The radar's bearing hash of an address (h = h * 31 + c over its bytes, 32 bits).
 uint32_t ovk_main_addr_hash(std::string_view mac);
@@ -185,9 +191,9 @@ bool ovk_main_place_label(std::vector<OVK_RECT>& taken, size_t max_taken, const 
 struct OVK_MAIN_VIEW {
     OVK_FILTER filter = OVK_FILTER_ALL;  // what it was made for
     std::string query;
-    int64_t now_ms = 0;   // the snapshot's time
-    unsigned serial = 0;  // the registry's change counter just before the snapshot
-    OVK_DEVICE_LIST devices;
+    int64_t now_ms = 0;       // the snapshot's time
+    unsigned serial = 0;      // the registry's change counter just before the snapshot
+    OVK_DEVICE_REFS devices;  // the registry's summaries, shared
     std::vector<int> visible;
     OVK_STATUS status;
     OVK_MAIN_TALLY tally;
