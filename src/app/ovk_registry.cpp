@@ -22,6 +22,7 @@
 #include "ovk_registry.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <exception>
 #include <map>
@@ -733,6 +734,25 @@ void _known_row(const TRACK& t, OVK_KNOWN& k) {
     k.device_type = t.identity.type;
 }
 
+// The store's marks of a shared list from `from` on, asked without the registry lock; the
+// few devices whitelisted or favourite get a copy of their own that carries them.
+void _mark(OVK_DEVICE_REFS& list, size_t from) {
+    for (size_t i = from; i < list.size(); i++) {
+        const OVK_DEVICE& d = list[i];
+        const int w = _whitelisted(d.mac) ? 1 : 0;
+        const int f = _favorite(d.mac) ? 1 : 0;
+        if (w == d.whitelisted && f == d.favorite) continue;
+        try {
+            auto c = std::make_shared<OVK_DEVICE>(d);
+            c->whitelisted = w;
+            c->favorite = f;
+            list.ref(i) = std::move(c);
+        } catch (const std::bad_alloc&) {
+            OVK_LOG_ALLOC_FAIL(OVK_DEVICE, 1, list);
+        }
+    }
+}
+
 void _drop_stale(REGISTRY& r, int64_t now) {
     for (SEEN_SET* s : {&r.plain, &r.flagged})
         while (!s->empty() && now - s->begin()->last_seen > OVK_STALE_MS) {
@@ -971,70 +991,63 @@ OVK_DEVICE_LIST ovk_registry_snapshot(int64_t now) {
 }
 
 OVK_DEVICE_REFS ovk_registry_shared_snapshot(int64_t now) {
-    // Per turn of the lock: at most this many entries listed, or summaries made (each costs
-    // about as much as listing 40 entries).
+    // A turn of the lock ends after this many entries listed, this many summaries made or
+    // this long, whichever comes first. Between turns the store's marks of the entries just
+    // listed are asked without the lock, which lets a waiting report in.
     constexpr size_t kTurnEntries = 20000;
     constexpr size_t kTurnMade = 500;
+    constexpr auto kTurnTime = std::chrono::milliseconds(2);
     REGISTRY& r = R();
     OVK_DEVICE_REFS out;
     try {
         OVK_REGISTRY_CURSOR at;
         bool first = true;
         for (bool more = true; more;) {
-            std::lock_guard lk(r.mu);
-            if (first) {
-                _drop_stale(r, now);
-                out.reserve(r.table.size());
-                first = false;
-            }
-            TRACK* t = r.head;
-            if (at.order > 0) {
-                const TRACK* last = _find(r, at.mac);
-                if (last && last->order == at.order)
-                    t = last->next;
-                else
-                    while (t && t->order <= at.order) t = t->next;
-            }
-            size_t listed = 0, made = 0;
-            const TRACK* passed = nullptr;
-            for (; t && listed < kTurnEntries && made < kTurnMade; t = t->next) {
-                TRACK& e = *t;
-                if (!e.sum) {
-                    auto d = std::make_shared<OVK_DEVICE>();
-                    _snap(r, e, false, *d, false);
-                    e.sum = std::move(d);
-                    made++;
+            const size_t from = out.size();
+            {
+                std::lock_guard lk(r.mu);
+                const auto started = std::chrono::steady_clock::now();
+                if (first) {
+                    _drop_stale(r, now);
+                    out.reserve(r.table.size());
+                    first = false;
                 }
-                out.push_back(e.sum);
-                listed++;
-                passed = t;
+                TRACK* t = r.head;
+                if (at.order > 0) {
+                    const TRACK* last = _find(r, at.mac);
+                    if (last && last->order == at.order)
+                        t = last->next;
+                    else
+                        while (t && t->order <= at.order) t = t->next;
+                }
+                size_t listed = 0, made = 0;
+                const TRACK* passed = nullptr;
+                for (; t && listed < kTurnEntries && made < kTurnMade; t = t->next) {
+                    if (listed % 256 == 255 &&
+                        std::chrono::steady_clock::now() - started >= kTurnTime)
+                        break;
+                    TRACK& e = *t;
+                    if (!e.sum) {
+                        auto d = std::make_shared<OVK_DEVICE>();
+                        _snap(r, e, false, *d, false);
+                        e.sum = std::move(d);
+                        made++;
+                    }
+                    out.push_back(e.sum);
+                    listed++;
+                    passed = t;
+                }
+                more = t != nullptr;
+                if (passed) {
+                    at.order = passed->order;
+                    at.mac = passed->mac;
+                }
             }
-            more = t != nullptr;
-            if (passed) {
-                at.order = passed->order;
-                at.mac = passed->mac;
-            }
+            _mark(out, from);
         }
     } catch (const std::bad_alloc&) {
         OVK_LOG_ALLOC_FAIL(OVK_DEVICE, 1, out);
         out.clear();
-        return out;
-    }
-    // The store's marks, without the registry lock; the few devices whitelisted or
-    // favourite get a copy of their own that carries them.
-    for (size_t i = 0; i < out.size(); i++) {
-        const OVK_DEVICE& d = out[i];
-        const int w = _whitelisted(d.mac) ? 1 : 0;
-        const int f = _favorite(d.mac) ? 1 : 0;
-        if (w == d.whitelisted && f == d.favorite) continue;
-        try {
-            auto c = std::make_shared<OVK_DEVICE>(d);
-            c->whitelisted = w;
-            c->favorite = f;
-            out.ref(i) = std::move(c);
-        } catch (const std::bad_alloc&) {
-            OVK_LOG_ALLOC_FAIL(OVK_DEVICE, 1, out);
-        }
     }
     return out;
 }
