@@ -25,8 +25,9 @@ class HistoryScreen : public ovk_test::ScreenTest {
     int day_chart() { return widget_in(win(), ZQ_GUI_CUSTOM, 2); }
 
     static void add_match(const char* label, OVK_CATEGORY cat, const char* mac, int64_t ts,
-                          bool pos, double lat = 0, double lon = 0) {
+                          bool pos, double lat = 0, double lon = 0, const char* sensor = "") {
         OVK_DETECTION d;
+        d.sensor = sensor;
         d.mac = mac;
         d.label = label;
         d.source = "BLE";
@@ -143,8 +144,9 @@ TEST_F(HistoryScreen, NumbersAreTheAnalysisForEveryPeriod) {
               52.5200, 13.4050);
     add_match("Axon body camera", OVK_CAT_BODY_CAM, "00:25:DF:00:00:01", now - 2 * kHour + 300000,
               true, 52.5201, 13.4051);
+    // Reported by a fleet sensor.
     add_match("DJI Mini 4", OVK_CAT_DRONE, "60:60:1F:A2:44:18", now - 3 * kDay, true, 52.5300,
-              13.4200);
+              13.4200, "car1");
     add_match("Flock Safety camera", OVK_CAT_ALPR, "B4:1E:52:00:00:07", now - 3 * kDay - kHour,
               false);
     add_match("Axon body camera", OVK_CAT_BODY_CAM, "00:25:DF:00:00:02", now - 20 * kDay, true,
@@ -216,7 +218,7 @@ TEST_F(HistoryScreen, NumbersAreTheAnalysisForEveryPeriod) {
     const auto [dx, dy] = on_screen(52.5300, 13.4200);
     x_click_at(static_cast<float>(dx + 3), static_cast<float>(dy - 2));
     EXPECT_TRUE(pump([&] {
-        return toast() == "DJI Mini 4 - " + ovk_local_time(now - 3 * kDay).substr(0, 16) +
+        return toast() == "car1: DJI Mini 4 - " + ovk_local_time(now - 3 * kDay).substr(0, 16) +
                               " - 60:60:1F:A2:44:18";
     })) << toast();
 

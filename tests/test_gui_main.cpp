@@ -648,4 +648,66 @@ TEST_F(MainScreen, CrowdedRadarKeepsFlaggedDevicesInAnyTheme) {
     resize(kW, kH);
 }
 
+// A radar label follows its device's name and the interface size, long names stay cut to
+// the label width, and what the radar keeps of devices that left is let go.
+TEST_F(MainScreen, RadarLabelsFollowTheNameAndTheSize) {
+    const std::string mac = mac_of(1, 0x20);
+    const std::string long_name(70, 'W');
+    add(mac, -50, {}, long_name);
+    OVK_PREFS p = ovk_prefs_get();
+    p.radar_view = 1;
+    p.radar_names = 1;
+    ovk_gui_set_prefs(&g_, p);
+    ASSERT_TRUE(pump([&] { return !g_.rebuild_pending && visible(g_.w_radar); }));
+    // The label drawn for the device: the one placed at its dot (its text starts like the name
+    // or the new name).
+    const auto label_now = [&](const std::string& start) -> std::pair<std::string, float> {
+        relist();
+        draw();
+        for (const OVK_MAIN_RADAR_TEXT& l : ovk_main_state().radar.texts)
+            if (l.text && l.text->rfind(start, 0) == 0) return {*l.text, l.w};
+        return {"", -1};
+    };
+    ALLEGRO_FONT* small = g_.font_small ? g_.font_small : g_.font;
+    auto [text, w] = label_now("WWW");
+    ASSERT_FALSE(text.empty()) << "the named device is labelled";
+    EXPECT_LT(text.size(), long_name.size());
+    EXPECT_EQ(text.substr(text.size() - 3), "...");
+    EXPECT_LE(w, 150 * g_.scale);
+    EXPECT_FLOAT_EQ(w, static_cast<float>(al_get_text_width(small, text.c_str())));
+    // The same frame again keeps the label; a new name replaces it.
+    EXPECT_EQ(label_now("WWW").first, text);
+    add(mac, -50, {}, "Kitchen speaker");
+    std::tie(text, w) = label_now("Kitchen");
+    EXPECT_EQ(text, "Kitchen speaker");
+    EXPECT_FLOAT_EQ(w, static_cast<float>(al_get_text_width(small, text.c_str())));
+    // A larger interface measures the labels again in its own font.
+    const float scale = g_.scale;
+    p.ui_size = 3;
+    ovk_gui_set_prefs(&g_, p);
+    ASSERT_TRUE(pump([&] { return !g_.rebuild_pending && g_.scale != scale; }));
+    small = g_.font_small ? g_.font_small : g_.font;
+    std::tie(text, w) = label_now("Kitchen");
+    EXPECT_EQ(text, "Kitchen speaker");
+    EXPECT_FLOAT_EQ(w, static_cast<float>(al_get_text_width(small, text.c_str())));
+    add(mac, -50, {}, long_name);
+    std::tie(text, w) = label_now("WWW");
+    EXPECT_LE(w, 150 * g_.scale);
+    EXPECT_FLOAT_EQ(w, static_cast<float>(al_get_text_width(small, text.c_str())));
+    // Crowd after crowd of new addresses: the labels kept stay about as many as are drawn.
+    for (int round = 0; round < 4; ++round) {
+        ovk_registry_clear();
+        for (int i = 0; i < 200; ++i)
+            add(mac_of(round * 256 + i, 0x30), -40 - i % 60, {}, "Crowd " + std::to_string(i));
+        relist();
+        draw();
+    }
+    EXPECT_EQ(g_.radar_hits.size(), 200u);
+    EXPECT_LE(ovk_main_state().radar.labels.size(), 2 * 200u + 64);
+    p.ui_size = 1;
+    p.radar_view = 0;
+    ovk_gui_set_prefs(&g_, p);
+    pump([&] { return !g_.rebuild_pending; });
+}
+
 }  // namespace

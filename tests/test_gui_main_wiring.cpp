@@ -66,7 +66,7 @@ class MainScreenWiring : public GuiScreens {
 // Every entry of the menu is there on a desktop, and each screen entry opens its screen.
 TEST_F(MainScreenWiring, EveryMenuEntryOpensItsScreen) {
     EXPECT_EQ(menu_entries(), (std::vector<std::string>{
-                                  "Map", "History map & timeline", "Traces", "Match log",
+                                  "Map", "History map & timeline", "Traces", "Match log", "Fleet",
                                   "Watchlist", "Whitelist", "Export...", "Record trace", "Settings",
                                   "Setup wizard", "Demo mode: off", "About", "Quit"}));
     const std::pair<const char*, int> screens[] = {
@@ -74,6 +74,7 @@ TEST_F(MainScreenWiring, EveryMenuEntryOpensItsScreen) {
         {"History map & timeline", OVK_POP_HISTORY},
         {"Traces", OVK_POP_TRIPS},
         {"Match log", OVK_POP_LOG},
+        {"Fleet", OVK_POP_FLEET},
         {"Watchlist", OVK_POP_WATCHLIST},
         {"Whitelist", OVK_POP_WHITELIST},
         {"Export...", OVK_POP_EXPORT},

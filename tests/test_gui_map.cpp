@@ -29,12 +29,14 @@
 
 #include "ovk_alpr.h"
 #include "ovk_dirs.h"
+#include "ovk_export.h"
 #include "ovk_gui.h"
 #include "ovk_gui_map.h"
 #include "ovk_gui_mapview.h"
 #include "ovk_linux_http.h"
 #include "ovk_pipeline.h"
 #include "ovk_prefs.h"
+#include "ovk_store.h"
 #include "ovk_test_files.h"
 #include "ovk_test_http.h"
 #include "ovk_test_program.h"
@@ -618,16 +620,24 @@ TEST_F(MapTest, DragPansWheelZoomsAroundThePointerAndAStillPressIsAClick) {
     mv.zoom = 14;
     mv.follow = 1;
     ovk_mapview_draw_base(&base_, &mv, 50, 40, 900, 700, false);
-    auto ev = [](int type, float x, float y, int button = 1, int dz = 0) {
+    // The events as the toolkit hands them over: a press past its drag threshold (8 pixels
+    // either way) drags; a release without a drag is a tap.
+    float px = 0, py = 0;
+    bool dragged = false;
+    auto ev = [&](int type, float x, float y, int button = 1, int dz = 0) {
         ZQ_GUI_MOUSE_EVENT e;
         e.type = type;
         e.x = x;
         e.y = y;
         e.button = button;
         e.dz = dz;
+        if (type == ZQ_GUI_MOUSE_DOWN) px = x, py = y, dragged = false;
+        dragged = dragged || std::fabs(x - px) > 8 || std::fabs(y - py) > 8;
+        e.dragging = type != ZQ_GUI_MOUSE_WHEEL && dragged;
+        e.tap = type == ZQ_GUI_MOUSE_UP && !dragged;
         return e;
     };
-    // A press and release that moves less than 8 pixels is a click and pans nothing.
+    // A press and release that moves less than the threshold is a click and pans nothing.
     EXPECT_EQ(ovk_mapview_mouse(&base_, &mv, ev(ZQ_GUI_MOUSE_DOWN, 100, 100)), 0);
     EXPECT_EQ(ovk_mapview_mouse(&base_, &mv, ev(ZQ_GUI_MOUSE_MOVE, 106, 95, 0)), 0);
     EXPECT_EQ(ovk_mapview_mouse(&base_, &mv, ev(ZQ_GUI_MOUSE_UP, 106, 95)), 1);
@@ -1035,6 +1045,52 @@ TEST_F(MapScreen, TheLiveMapShowsTheUserDevicesAndADroneWithItsOperator) {
     settle();
     shot("map_live_dark.png");
     ovk_pipeline_shutdown();
+}
+
+// A central instance's map: the fleet sensors' detections of the last hour, each named with its
+// sensor and a click telling which sensor saw what; this machine's own detections and older ones
+// are not drawn as fleet markers.
+TEST_F(MapScreen, FleetDetectionsOfTheLastHourShowWithTheirSensor) {
+    ovk_test::TempDir store_dir;
+    ASSERT_EQ(ovk_store_open(store_dir.path()), 0);
+    const int64_t now = ovk_now_ms();
+    auto add = [&](const char* sensor, const char* mac, int64_t t, double lat, double lon) {
+        OVK_DETECTION d;
+        d.sensor = sensor;
+        d.mac = mac;
+        d.label = "Axon body camera";
+        d.source = "BLE";
+        d.category = OVK_CAT_BODY_CAM;
+        d.confidence = 90;
+        d.timestamp = t;
+        d.has_pos = 1;
+        d.lat = lat;
+        d.lon = lon;
+        ASSERT_EQ(ovk_store_add_detection(d), 0);
+    };
+    add("car1", "00:25:DF:4A:19:C2", now - 600000, 45.4415, -75.6772);
+    add("home", "00:25:DF:4A:19:C3", now - 2 * 3600000, 45.4430, -75.6750);  // too old
+    add("", "00:25:DF:4A:19:C4", now - 60000, 45.4400, -75.6790);            // this machine's
+    init();
+    ovk_map_show_at(&g_, 17, 45.4415, -75.6772);
+    auto colour_at = [&](double lat, double lon) {
+        float x, y;
+        ovk_mapview_to_screen(ovk_map_view(), lat, lon, &x, &y);
+        return pixel(static_cast<int>(x), static_cast<int>(y));
+    };
+    const uint32_t cam = ovk_color_argb(ovk_ink(&g_, ovk_cat_color(OVK_CAT_BODY_CAM)));
+    for (int i = 0; i < 300 && colour_at(45.4415, -75.6772) != cam; ++i) {
+        frame();
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(colour_at(45.4415, -75.6772), cam);
+    EXPECT_NE(colour_at(45.4430, -75.6750), cam);
+    EXPECT_NE(colour_at(45.4400, -75.6790), cam);
+    shot("map_fleet.png");
+    click_geo(45.4415, -75.6772);
+    EXPECT_EQ(g_.toast.hit.label, "car1: Axon body camera - 90% - 00:25:DF:4A:19:C2 - " +
+                                      ovk_local_time(now - 600000).substr(0, 16));
+    ovk_store_close();
 }
 
 // ---------------------------------------------------------------------------------------

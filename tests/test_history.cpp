@@ -5,6 +5,9 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <string>
+#include <vector>
+
 #include "helpers/ovk_test_files.h"
 #include "ovk_history.h"
 #include "ovk_store.h"
@@ -166,6 +169,38 @@ TEST_F(History, CollectsLogThenFlaggedTripDevices) {
     ASSERT_EQ(all.size(), 2u);
     EXPECT_EQ(all[0].label, "new");
     EXPECT_EQ(all[1].time, 4000);
+    ovk_trip_close();
+    ovk_store_close();
+}
+
+// A fleet detection keeps its sensor, and two sensors that see one device at one time are two
+// encounters (two places), not one.
+TEST_F(History, FleetDetectionsKeepTheirSensorAndEachSensorsSightingIsItsOwnEncounter) {
+    ovk_test::TempDir dir;
+    ASSERT_EQ(ovk_store_open(dir.path()), 0);
+    ASSERT_EQ(ovk_trip_open(dir.path()), 0);
+    OVK_DETECTION d;
+    d.mac = "00:25:DF:4A:19:C2";
+    d.label = "Axon body camera";
+    d.source = "BLE";
+    d.category = OVK_CAT_BODY_CAM;
+    d.has_pos = 1;
+    const int64_t t0 = 1700000000000;
+    const char* sensors[] = {"car1", "home", ""};
+    for (int i = 0; i < 3; ++i) {
+        d.timestamp = t0 + i * kMin;
+        d.sensor = sensors[i];
+        d.lat = 52.5 + i * 0.01;
+        ASSERT_EQ(ovk_store_add_detection(d), 0);
+    }
+    const std::vector<OVK_HISTORY_EVENT> all = ovk_history_collect(0);
+    ASSERT_EQ(all.size(), 3u);
+    std::vector<std::string> got;
+    for (const OVK_HISTORY_EVENT& e : ovk_history_encounters(all, 10 * kMin)) {
+        got.push_back(e.sensor);
+        EXPECT_EQ(e.lat, 52.5 + (e.sensor == "car1" ? 0 : e.sensor == "home" ? 0.01 : 0.02));
+    }
+    EXPECT_EQ(got, (std::vector<std::string>{"", "home", "car1"}));
     ovk_trip_close();
     ovk_store_close();
 }

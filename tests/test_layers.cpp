@@ -128,10 +128,17 @@ const std::set<std::string> kStandard = {"algorithm",
 const std::set<std::string> kEngineLibraries = {"cjson/cJSON.h"};
 
 // Modules of src/gui that are not screens: the frame and its engine port, the theme, the map
-// base the map and the history both draw on, and the screenshot tour (which drives the
-// screens as the frame does).
-const std::set<std::string> kGuiShared = {"ovk_gui", "ovk_gui_port", "ovk_gui_theme",
-                                          "ovk_gui_mapview", "ovk_gui_shots"};
+// base the map and the history both draw on, the device list's rules, and the screenshot tour
+// (which drives the screens as the frame does).
+const std::set<std::string> kGuiShared = {"ovk_gui",         "ovk_gui_port", "ovk_gui_theme",
+                                          "ovk_gui_mapview", "ovk_gui_list", "ovk_gui_shots"};
+
+// Shared modules of src/gui written as plain code: no Allegro, X11 or toolkit, and of src/gui
+// only each other (the frame's header pulls Allegro in).
+const std::set<std::string> kGuiPlain = {"ovk_gui_list"};
+
+// Screens kept in more than one file: the file's stem -> the screen it belongs to.
+const std::map<std::string, std::string> kScreenFiles = {{"ovk_gui_main_draw", "ovk_gui_main"}};
 
 // Screens that still reach another screen's header. This list only shrinks: an entry that no
 // longer happens fails the test, so that it is taken out.
@@ -149,7 +156,9 @@ std::string stem_of(const std::string& name) {
 
 // The module a src/gui file belongs to (its stem), or "" for the frame's shared modules.
 std::string screen_of(const std::string& stem) {
-    return kGuiShared.count(stem) ? std::string() : stem;
+    if (kGuiShared.count(stem)) return {};
+    const auto it = kScreenFiles.find(stem);
+    return it != kScreenFiles.end() ? it->second : stem;
 }
 
 struct Report {
@@ -185,6 +194,7 @@ Report check_tree(const fs::path& root) {
             const bool engine = i <= size_t(kApp) && !(i == 0 && is_toolkit(rel));
             const bool core_or_app = i == size_t(kCore) || i == size_t(kApp);
             const std::string screen = i == size_t(kGui) ? screen_of(stem_of(name)) : "";
+            const bool plain = i == size_t(kGui) && kGuiPlain.count(stem_of(name));
             std::ifstream in(e.path());
             std::string line;
             for (int n = 1; std::getline(in, line); ++n) {
@@ -200,6 +210,10 @@ Report check_tree(const fs::path& root) {
                         (ours && toolkit_header[base]))
                         r.faults.push_back(where + " pulls " + what + " into the engine");
                 }
+                if (plain && (what.rfind("allegro5/", 0) == 0 || what.rfind("X11/", 0) == 0 ||
+                              (ours && toolkit_header[base]) ||
+                              (ours && layer_of[base] == kGui && !kGuiPlain.count(stem_of(base)))))
+                    r.faults.push_back(where + " pulls " + what + " into plain code");
                 if (core_or_app && !ours && !kStandard.count(what) && !kEngineLibraries.count(what))
                     r.faults.push_back(where + " includes the system or platform header " + what);
                 if (m[1] != "\"") continue;
@@ -256,6 +270,17 @@ TEST(Layers, CatchesSystemHeadersToolkitAndScreenIncludesAnywhere) {
     write_file(root / "src/gui/ovk_gui_alpha.h", "#pragma once\n#include \"ovk_gui.h\"\n");
     write_file(root / "src/gui/ovk_gui_beta.cpp",
                "#include \"ovk_gui_theme.h\"\n#include \"ovk_gui_alpha.h\"\n#include <unistd.h>\n");
+    // The list's rules are plain code: no Allegro, not even through the frame's header.
+    write_file(root / "src/gui/ovk_gui_list.h",
+               "#pragma once\n#include <string>\n#include <allegro5/allegro_font.h>\n");
+    write_file(root / "src/gui/ovk_gui_list.cpp",
+               "#include \"ovk_gui_list.h\"\n#include \"ovk_gui.h\"\n#include \"zq_gui.h\"\n");
+    // The main screen's drawing file is the main screen: its own header is fine, another
+    // screen's is not.
+    write_file(root / "src/gui/ovk_gui_main.h", "#pragma once\n#include \"ovk_gui_list.h\"\n");
+    write_file(root / "src/gui/ovk_gui_main_draw.cpp",
+               "#include <allegro5/allegro_primitives.h>\n#include \"ovk_gui_main.h\"\n"
+               "#include \"ovk_gui_alpha.h\"\n");
     const Report r = check_tree(root);
     fs::remove_all(root);
     auto caught = [&](const std::string& needle) {
@@ -273,9 +298,15 @@ TEST(Layers, CatchesSystemHeadersToolkitAndScreenIncludesAnywhere) {
     EXPECT_TRUE(caught("src/app/ovk_cap.cpp:5 pulls zq_gui.h into the engine"));
     EXPECT_TRUE(
         caught("src/gui/ovk_gui_beta.cpp:2 (a screen) includes the screen ovk_gui_alpha.h"));
+    EXPECT_TRUE(caught("src/gui/ovk_gui_list.h:3 pulls allegro5/allegro_font.h into plain code"));
+    EXPECT_TRUE(caught("src/gui/ovk_gui_list.cpp:2 pulls ovk_gui.h into plain code"));
+    EXPECT_TRUE(caught("src/gui/ovk_gui_list.cpp:3 pulls zq_gui.h into plain code"));
+    EXPECT_TRUE(
+        caught("src/gui/ovk_gui_main_draw.cpp:3 (a screen) includes the screen ovk_gui_alpha.h"));
     // What is allowed stays quiet: the C++ library, cJSON, support, the frame and the theme,
-    // system headers above the engine, and the toolkit's own Allegro.
-    EXPECT_EQ(r.faults.size(), 6u) << testing::PrintToString(r.faults);
+    // system headers above the engine, the toolkit's own Allegro, and a screen's own header
+    // from its second file.
+    EXPECT_EQ(r.faults.size(), 10u) << testing::PrintToString(r.faults);
 }
 
 }  // namespace

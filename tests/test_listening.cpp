@@ -115,7 +115,7 @@ bool status_until(const std::function<bool(const OVK_STATUS&)>& pred, OVK_STATUS
 
 std::string banner_of(const OVK_STATUS& s) {
     const OVK_DEVICE_LIST none;
-    return ovk_main_banner(none, ovk_main_tally(none), s.running != 0, s.scanners, 50, &s).text;
+    return ovk_list_banner(none, ovk_list_tally(none), s.running != 0, s.scanners, 50, &s).text;
 }
 
 class Listening : public ::testing::Test {
@@ -186,10 +186,10 @@ TEST_F(Listening, OneRadioFailingIsNamedAndTheAllClearSaysWhatItRestsOn) {
     EXPECT_EQ(s.radio_down, "Bluetooth is not supported by this kernel");
     EXPECT_EQ(banner_of(s), "All clear on WiFi - Bluetooth is not supported by this kernel");
 
-    OVK_MAIN_STATUS_LINE l;
+    OVK_LIST_STATUS_LINE l;
     l.state = "Scanning";
     l.radios = s.radio_down;
-    EXPECT_NE(ovk_main_status_text(l).find(" - Bluetooth is not supported by this kernel"),
+    EXPECT_NE(ovk_list_status_text(l).find(" - Bluetooth is not supported by this kernel"),
               std::string::npos);
 }
 

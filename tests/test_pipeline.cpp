@@ -1013,10 +1013,10 @@ TEST_F(Pipeline, StaleFixIsNotUsedAndTheStatusSaysGpsLost) {
     g_now = T0 + 3 * 60000 + 5000;
     s = ovk_pipeline_status();
     EXPECT_EQ(ovk_fix_lost_text(s.fix_age_ms), "GPS lost (last fix 3 min ago)");
-    OVK_MAIN_STATUS_LINE l;
+    OVK_LIST_STATUS_LINE l;
     l.state = "Scanning";
     l.gps_lost = ovk_fix_lost_text(s.fix_age_ms);
-    EXPECT_EQ(ovk_main_status_text(l),
+    EXPECT_EQ(ovk_list_status_text(l),
               "Scanning - 0 devices nearby - GPS lost (last fix 3 min ago)");
 
     // A new fix is used again.

@@ -640,6 +640,95 @@ TEST_F(Gui, CustomWidgetsGetMouseEventsRelativeToThemselves) {
     EXPECT_FLOAT_EQ(log.events.back().y, 200 - 100 - 60 + scrolled);
 }
 
+TEST_F(Gui, CustomWidgetsGetTapsDragsAndLongPressesFromTheToolkit) {
+    MouseLog log;
+    const int win = zq_gui_add_window(ctx_, "List", 100, 100, 500, 500);
+    zq_gui_window_set_flags(ctx_, win, ZQ_GUI_WIN_FRAMELESS);
+    const int list = zq_gui_add_custom(ctx_, win, 0, 0, 400, 400, draw_nothing, nullptr);
+    zq_gui_custom_set_mouse(ctx_, list, log_mouse, &log);
+    // Events with their own times, as Allegro stamps them.
+    const auto at = [&](unsigned type, float x, float y, double t, int button = 1) {
+        ALLEGRO_EVENT ev{};
+        ev.type = type;
+        ev.mouse.x = static_cast<int>(x);
+        ev.mouse.y = static_cast<int>(y);
+        ev.mouse.button = static_cast<unsigned>(button);
+        ev.mouse.display = display_;
+        ev.any.timestamp = t;
+        zq_gui_process_event(ctx_, &ev);
+        return log.events.empty() ? ZQ_GUI_MOUSE_EVENT{} : log.events.back();
+    };
+    const auto press = [&](float x, float y, double t, int button = 1) {
+        at(ALLEGRO_EVENT_MOUSE_AXES, x, y, t);
+        return at(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, x, y, t, button);
+    };
+    const auto move_to = [&](float x, float y, double t) {
+        return at(ALLEGRO_EVENT_MOUSE_AXES, x, y, t);
+    };
+    const auto release = [&](float x, float y, double t, int button = 1) {
+        return at(ALLEGRO_EVENT_MOUSE_BUTTON_UP, x, y, t, button);
+    };
+    const float th = zq_gui_style(ctx_)->drag_threshold;
+
+    // A press that wanders less than the threshold and lets go soon is a tap where it went
+    // down.
+    press(200, 200, 10.0);
+    EXPECT_EQ(move_to(200 + th - 1, 200 - th + 1, 10.1).dragging, 0);
+    ZQ_GUI_MOUSE_EVENT up = release(200 + th - 1, 200 - th + 1, 10.2);
+    EXPECT_EQ(up.type, ZQ_GUI_MOUSE_UP);
+    EXPECT_EQ(up.tap, 1);
+    EXPECT_EQ(up.long_press, 0);
+    EXPECT_FLOAT_EQ(up.press_x, 100);
+    EXPECT_FLOAT_EQ(up.press_y, 100);
+
+    // Past the threshold either way it is a drag from then to the release, even back where
+    // it began: no tap.
+    press(200, 200, 11.0);
+    EXPECT_EQ(move_to(200, 200 + th + 1, 11.1).dragging, 1);
+    const ZQ_GUI_MOUSE_EVENT back = move_to(200, 200, 11.2);
+    EXPECT_EQ(back.dragging, 1);
+    EXPECT_FLOAT_EQ(back.press_y, 100);
+    up = release(200, 200, 11.3);
+    EXPECT_EQ(up.dragging, 1);
+    EXPECT_EQ(up.tap + up.long_press, 0);
+
+    // Held still past the long-press time: a long press, by the events' times however late
+    // they are handled.
+    const float long_s = zq_gui_style(ctx_)->long_press;
+    press(150, 150, 20.0);
+    up = release(151, 150, 20.0 + long_s + 0.05);
+    EXPECT_EQ(up.long_press, 1);
+    EXPECT_EQ(up.tap, 0);
+    press(150, 150, 30.0);
+    EXPECT_EQ(release(150, 150, 30.0 + long_s - 0.05).tap, 1);
+
+    // The threshold is the context's: a larger one (a touch screen) forgives more.
+    zq_gui_style(ctx_)->drag_threshold = 3 * th;
+    press(200, 200, 40.0);
+    move_to(200 + 2 * th, 200, 40.1);
+    EXPECT_EQ(release(200 + 2 * th, 200, 40.2).tap, 1);
+    zq_gui_style(ctx_)->drag_threshold = th;
+
+    // Let go off the widget, or over a window that opened on it meanwhile: no tap. The
+    // right button is no tap either.
+    press(200, 200, 50.0);
+    up = release(200, 200, 50.1);
+    ASSERT_EQ(up.tap, 1);
+    const int dialog = zq_gui_add_window(ctx_, "Menu", 150, 150, 200, 200);
+    zq_gui_window_set_zorder(ctx_, dialog, ZQ_GUI_ZORDER_POPUP, 0);
+    zq_gui_close_window(ctx_, dialog);
+    press(200, 200, 51.0);
+    zq_gui_open_window(ctx_, dialog);
+    up = release(200, 200, 51.1);
+    EXPECT_EQ(up.type, ZQ_GUI_MOUSE_UP);
+    EXPECT_EQ(up.tap + up.long_press, 0);
+    zq_gui_close_window(ctx_, dialog);
+    press(200, 200, 52.0, 2);
+    up = release(200, 200, 52.1, 2);
+    EXPECT_EQ(up.button, 2);
+    EXPECT_EQ(up.tap + up.long_press + up.dragging, 0);
+}
+
 TEST_F(Gui, MenusPickWithTheMouseAndTheKeyboard) {
     Calls combo_calls, drop_calls;
     const int win = zq_gui_add_window(ctx_, "Settings", 100, 100, 500, 400);
@@ -1237,6 +1326,44 @@ TEST_F(Gui, WindowsScrollByWheelAndThumbAndBringTheFocusedFieldIntoView) {
     // Made taller, the window gives back the scroll it no longer needs.
     zq_gui_window_set_rect(ctx_, win, 100, 100, 400, 700);
     EXPECT_LE(w->scroll_y, w->content_h - (700 - (cy - 100)) + 1);
+}
+
+TEST_F(Gui, RowsWrapAtNarrowWidthsAndALabelGoesAboveAFieldWithoutRoom) {
+    const int win = zq_gui_add_window(ctx_, "Actions", 0, 0, 1100, 820);
+    std::vector<ZQ_GUI_ROW_ITEM> buttons;
+    for (float bw : {100.0f, 120.0f, 90.0f, 200.0f})
+        buttons.push_back({zq_gui_add_button(ctx_, win, 0, 0, bw, 30, "b", 1, nullptr, nullptr)});
+    const auto at = [&](int id) {
+        const ZQ_GUI_WIDGET* w = zq_gui_get_widget(ctx_, id);
+        return std::vector<float>{w->x, w->y, w->w, w->h};
+    };
+    // Wide: one row; the y below it.
+    EXPECT_FLOAT_EQ(zq_gui_place_rows(ctx_, buttons, 10, 50, 600, 32, 5, 4), 82);
+    EXPECT_EQ(at(buttons[3].id), (std::vector<float>{10 + 100 + 120 + 90 + 15, 50, 200, 32}));
+    // Narrow: a button that would pass the edge starts the next row, a hidden one takes no room.
+    zq_gui_set_widget_visible(ctx_, buttons[1].id, 0);
+    EXPECT_FLOAT_EQ(zq_gui_place_rows(ctx_, buttons, 10, 50, 210, 32, 5, 4), 50 + 32 + 4 + 32);
+    EXPECT_EQ(at(buttons[0].id), (std::vector<float>{10, 50, 100, 32}));
+    EXPECT_EQ(at(buttons[2].id), (std::vector<float>{115, 50, 90, 32}));
+    EXPECT_EQ(at(buttons[3].id), (std::vector<float>{10, 86, 200, 32}));
+    // Too narrow for even one: each alone on its row, none pushed off to the right.
+    EXPECT_FLOAT_EQ(zq_gui_place_rows(ctx_, buttons, 10, 0, 50, 30, 5, 0), 90);
+    EXPECT_FLOAT_EQ(at(buttons[3].id)[0], 10);
+
+    // A label and its field side by side while the field keeps its least width, else the
+    // label (shorter) above a field across the whole width; clicks reach the field there.
+    const int label = zq_gui_add_label(ctx_, win, 0, 0, 0, 0, "Host", 0);
+    const int field = zq_gui_add_textarea(ctx_, win, 0, 0, 0, 0, 0, 60, nullptr, nullptr);
+    const ZQ_GUI_ROW_ITEM row[] = {{.id = label, .w = 80, .over_h = 20},
+                                   {.id = field, .fill_min = 180}};
+    EXPECT_FLOAT_EQ(zq_gui_place_rows(ctx_, row, 20, 300, 300, 32, 0, 0), 332);
+    EXPECT_EQ(at(field), (std::vector<float>{100, 300, 220, 32}));
+    EXPECT_EQ(at(label), (std::vector<float>{20, 300, 80, 32}));
+    EXPECT_FLOAT_EQ(zq_gui_place_rows(ctx_, row, 20, 300, 250, 32, 0, 0), 352);
+    EXPECT_EQ(at(label), (std::vector<float>{20, 300, 80, 20}));
+    EXPECT_EQ(at(field), (std::vector<float>{20, 320, 250, 32}));
+    click(rect(field).cx(), rect(field).cy());
+    EXPECT_EQ(zq_gui_get_focus(ctx_), field);
 }
 
 TEST(ZqGuiText, ShortenCutsAtCharactersAndEndsWithAnEllipsis) {

@@ -175,7 +175,13 @@ void ovk_fleet_handle(std::string_view topic, std::string_view payload) {
                 OVK_FLEET_SENSOR* s = sensor_locked(f, m.sensor);
                 if (!s) return;
                 const bool was = s->online;
-                s->status = m.status;
+                if (m.status.online) {
+                    s->status = m.status;
+                } else {
+                    // Gone: what it reported last (where it was, what it saw) stays shown.
+                    s->status.online = false;
+                    s->status.time = m.status.time;
+                }
                 s->online = m.status.online;
                 s->last_heard = now;
                 if (!s->online && (was || s->offline_since == 0)) s->offline_since = now;
@@ -291,6 +297,12 @@ void ovk_fleet_stop() {
     std::lock_guard<std::mutex> lock(f.mu);
     f.started = false;
     f.stopping = false;
+}
+
+int64_t ovk_fleet_now() {
+    FLEET& f = F();
+    std::lock_guard<std::mutex> lock(f.mu);
+    return now_of(f);
 }
 
 std::vector<OVK_FLEET_SENSOR> ovk_fleet_sensors() {

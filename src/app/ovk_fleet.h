@@ -34,7 +34,7 @@ struct OVK_FLEET_SENSOR {
     bool online = false;        // its last status said so, and it was heard lately
     int64_t last_heard = 0;     // when anything valid of it arrived here (ms since the epoch)
     int64_t offline_since = 0;  // when it was first seen offline (0 while online)
-    OVK_FLEET_STATUS status;    // its last status
+    OVK_FLEET_STATUS status;    // its last status; an offline one keeps what was last reported
     uint64_t detections = 0;    // stored from it since the start
     uint64_t alerts = 0;
     uint64_t bad = 0;  // refused messages that named it
@@ -61,6 +61,8 @@ void ovk_fleet_set_prefix(std::string_view prefix);
 // Forgets every sensor and count (tests).
 void ovk_fleet_reset();
 
+// The clock the fleet's times are on (OVK_FLEET_OPTS::now), ms since the epoch.
+int64_t ovk_fleet_now();
 // Copies of the sensors, by name, with `online` as of now.
 std::vector<OVK_FLEET_SENSOR> ovk_fleet_sensors();
 // Offline (or silent) for more than 5 minutes at `now`.

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 #include "ovk_store.h"
 #include "ovk_trip.h"
@@ -30,6 +31,14 @@ struct EV_IDX {
     size_t idx;
 };
 
+// A (sensor, address) key.
+struct PAIR_HASH {
+    size_t operator()(const std::pair<std::string_view, std::string_view>& k) const {
+        const std::hash<std::string_view> h;
+        return h(k.first) * 1000003u ^ h(k.second);
+    }
+};
+
 }  // namespace
 
 std::vector<OVK_HISTORY_EVENT> ovk_history_collect(int64_t since) {
@@ -47,6 +56,7 @@ std::vector<OVK_HISTORY_EVENT> ovk_history_collect(int64_t since) {
             e.category = d.category;
             e.label = ovk_cut(d.label, OVK_HISTORY_LABEL_MAX);
             e.mac = ovk_cut(d.mac, OVK_HISTORY_MAC_MAX);
+            e.sensor = d.sensor;
             out.push_back(std::move(e));
         }
         for (const OVK_TRIP_DEVICE& d : devs) {
@@ -72,11 +82,13 @@ std::vector<OVK_HISTORY_EVENT> ovk_history_encounters(std::span<const OVK_HISTOR
                                                       int64_t gap_ms) {
     std::vector<OVK_HISTORY_EVENT> out;
     try {
-        // Groups by address, in the order of their first event.
-        std::unordered_map<std::string_view, size_t> group_of;
+        // Groups by address and sensor (two sensors are two places), in the order of their
+        // first event.
+        std::unordered_map<std::pair<std::string_view, std::string_view>, size_t, PAIR_HASH>
+            group_of;
         std::vector<std::vector<EV_IDX>> groups;
         for (size_t i = 0; i < ev.size(); ++i) {
-            const auto [it, fresh] = group_of.try_emplace(ev[i].mac, groups.size());
+            const auto [it, fresh] = group_of.try_emplace({ev[i].sensor, ev[i].mac}, groups.size());
             if (fresh) groups.emplace_back();
             groups[it->second].push_back({&ev[i], i});
         }

@@ -27,8 +27,9 @@ struct OVK_HISTORY_EVENT {
     double lat = 0;
     double lon = 0;
     OVK_CATEGORY category = OVK_CAT_CUSTOM;
-    std::string label;  // the verdict's label; cut to 159
-    std::string mac;    // the device address; cut to 39
+    std::string label;   // the verdict's label; cut to 159
+    std::string mac;     // the device address; cut to 39
+    std::string sensor;  // the fleet sensor that reported it; "" for this machine's own
 
     bool operator==(const OVK_HISTORY_EVENT&) const = default;
 };
@@ -44,9 +45,9 @@ struct OVK_LABEL_COUNT {
 // then every flagged, positioned trip device last seen since then, in trip order, timed
 // at its first sighting. Not sorted.
 std::vector<OVK_HISTORY_EVENT> ovk_history_collect(int64_t since);
-// Events of one address no more than `gap_ms` apart form one encounter, which carries its
-// first event (and the first position within it when that event has none). Newest first;
-// equal times keep the order of creation.
+// Events of one address (seen by one sensor) no more than `gap_ms` apart form one encounter, which
+// carries its first event (and the first position within it when that event has none). Newest
+// first; equal times keep the order of creation.
 std::vector<OVK_HISTORY_EVENT> ovk_history_encounters(std::span<const OVK_HISTORY_EVENT> ev,
                                                       int64_t gap_ms);
 // Counts per local hour of day (0..23) and per local weekday (Monday = 0 .. Sunday = 6).

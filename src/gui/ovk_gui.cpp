@@ -27,6 +27,7 @@
 #include "ovk_gui_about.h"
 #include "ovk_gui_detail.h"
 #include "ovk_gui_export.h"
+#include "ovk_gui_fleet.h"
 #include "ovk_gui_history.h"
 #include "ovk_gui_main.h"
 #include "ovk_gui_map.h"
@@ -47,9 +48,9 @@ void build_confirm(OVK_GUI* g);
 // 1. The screens
 // ---------------------------------------------------------------------------------------
 
-// In the order they are built: main, detail, map, history, trips, log, watchlist, watch-add,
-// whitelist, settings, export, about, setup, report, and last the frame's own confirm
-// dialog. A screen joins by including its header above and adding its row at its place.
+// In the order they are built: main, detail, map, history, trips, log, fleet, watchlist,
+// watch-add, whitelist, settings, export, about, setup, report, and last the frame's own
+// confirm dialog. A screen joins by including its header above and adding its row at its place.
 constexpr OVK_SCREEN kScreens[] = {
     {-1, ovk_main_build, ovk_main_refresh, ovk_main_tick, nullptr, ovk_main_shutdown},
     {OVK_POP_DETAIL, ovk_detail_build, ovk_detail_refresh, nullptr, ovk_detail_show_selected,
@@ -58,6 +59,8 @@ constexpr OVK_SCREEN kScreens[] = {
     {OVK_POP_HISTORY, ovk_history_build, ovk_history_refresh, nullptr, ovk_history_show, nullptr},
     {OVK_POP_TRIPS, ovk_trips_build, ovk_trips_refresh, nullptr, ovk_trips_show, nullptr},
     {OVK_POP_LOG, ovk_log_build, ovk_log_refresh, nullptr, ovk_log_show, nullptr},
+    {OVK_POP_FLEET, ovk_fleet_build, ovk_fleet_refresh, ovk_fleet_tick, ovk_fleet_show,
+     ovk_fleet_shutdown},
     {OVK_POP_WATCHLIST, ovk_watchlist_build, ovk_watchlist_refresh, nullptr, ovk_watchlist_show,
      nullptr},
     {OVK_POP_WATCH_ADD, ovk_watch_add_build, nullptr, nullptr, ovk_watch_add_show_subject, nullptr},
@@ -75,9 +78,9 @@ constexpr OVK_SCREEN kScreens[] = {
 // The pop-ups a rebuild opens again when they were open, in this order. The watch-add,
 // report and confirm dialogs hold half-done input and are not reopened.
 constexpr OVK_POPUP_ID kReopenOrder[] = {
-    OVK_POP_DETAIL, OVK_POP_MAP,       OVK_POP_HISTORY,   OVK_POP_TRIPS,
-    OVK_POP_LOG,    OVK_POP_WATCHLIST, OVK_POP_WHITELIST, OVK_POP_SETTINGS,
-    OVK_POP_EXPORT, OVK_POP_ABOUT,     OVK_POP_SETUP,
+    OVK_POP_DETAIL,   OVK_POP_MAP,    OVK_POP_HISTORY,   OVK_POP_TRIPS,
+    OVK_POP_LOG,      OVK_POP_FLEET,  OVK_POP_WATCHLIST, OVK_POP_WHITELIST,
+    OVK_POP_SETTINGS, OVK_POP_EXPORT, OVK_POP_ABOUT,     OVK_POP_SETUP,
 };
 
 std::vector<OVK_SCREEN>& test_screens() {

@@ -34,6 +34,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ovk_gui_list.h"
 #include "ovk_gui_mapview.h"
 #include "ovk_gui_theme.h"
 #include "ovk_pipeline.h"
@@ -61,21 +62,9 @@ enum OVK_POPUP_ID : int {
     OVK_POP_SETUP = 11,
     OVK_POP_REPORT = 12,
     OVK_POP_CONFIRM = 13,
+    OVK_POP_FLEET = 14,
 };
-inline constexpr int OVK_POP_COUNT = 14;
-
-// The main list's filter.
-enum OVK_FILTER : int {
-    OVK_FILTER_ALL = 0,
-    OVK_FILTER_FLAGGED = 1,
-    OVK_FILTER_TRACKERS = 2,
-    OVK_FILTER_DRONES = 3,
-    OVK_FILTER_NEW = 4,
-    OVK_FILTER_FAVORITES = 5,
-    OVK_FILTER_BLE = 6,
-    OVK_FILTER_WIFI = 7,
-};
-inline constexpr int OVK_FILTER_COUNT = 8;
+inline constexpr int OVK_POP_COUNT = 15;
 
 // A clickable area of the radar.
 struct OVK_HITBOX {
@@ -85,7 +74,6 @@ struct OVK_HITBOX {
 };
 inline constexpr int OVK_RADAR_HITS_MAX = 512;
 
-inline constexpr size_t OVK_QUERY_MAX = 127;         // main list search text, bytes
 inline constexpr size_t OVK_CONFIRM_TEXT_MAX = 255;  // confirm dialog question, bytes
 inline constexpr size_t OVK_MESSAGE_MAX = 159;       // toast message, bytes
 
@@ -148,11 +136,9 @@ struct OVK_GUI {
     OVK_FILTER filter = OVK_FILTER_ALL;
     std::string query;  // search text, at most OVK_QUERY_MAX bytes
     float list_scroll = 0;
-    float list_drag_y = 0;
     float list_drag_start_scroll = 0;
     bool list_dragging = false;
     bool list_press_moved = false;
-    double list_press_t = 0;
     int list_press_row = -1;
     std::vector<OVK_HITBOX> radar_hits;  // at most OVK_RADAR_HITS_MAX
     float radar_sweep = 0;
@@ -180,7 +166,7 @@ struct OVK_GUI {
     int w_radar_names = -1;
 
     // Pop-ups, indexed by OVK_POPUP_ID.
-    std::array<int, OVK_POP_COUNT> popup{-1, -1, -1, -1, -1, -1, -1,
+    std::array<int, OVK_POP_COUNT> popup{-1, -1, -1, -1, -1, -1, -1, -1,
                                          -1, -1, -1, -1, -1, -1, -1};  // window id or -1
     std::array<bool, OVK_POP_COUNT> popup_open{};  // open (remembered across rebuilds)
 

@@ -503,22 +503,15 @@ int shown_buttons(const DETAIL& s) {
 void place_buttons(OVK_GUI* g, DETAIL& s, int mask) {
     ZQ_GUI_CTX* c = g->ctx;
     const float p = ovk_pad(g), r = ovk_row_h(g);
-    float bx = p, by = s.buttons_y;
+    std::vector<ZQ_GUI_ROW_ITEM> row;
     for (int i = 0; i < kButtonCount; ++i) {
         const int id = s.*kButtons[i].id;
-        const bool on = mask & (1 << i);
-        zq_gui_set_widget_visible(c, id, on);
-        if (!on) continue;
-        const ZQ_GUI_WIDGET* w = zq_gui_get_widget(c, id);
-        const float bw = w ? w->w : 0;
-        if (bx > p && bx + bw > s.client_w - p) {
-            bx = p;
-            by += r + p / 2;
-        }
-        zq_gui_set_widget_rect(c, id, bx, by, bw, r);
-        bx += bw + p / 2;
+        zq_gui_set_widget_visible(c, id, (mask & (1 << i)) != 0);
+        row.push_back({id});
     }
-    const float vy = by + r + p;
+    const float below =
+        zq_gui_place_rows(c, row, p, s.buttons_y, s.client_w - 2 * p, r, p / 2, p / 2);
+    const float vy = std::max(below, s.buttons_y + r) + p;
     zq_gui_set_widget_rect(c, s.view, p, vy, s.client_w - 2 * p, std::max(r, s.client_h - vy - p));
     s.placed = mask;
 }

@@ -542,7 +542,9 @@ int on_map_mouse(int, const ZQ_GUI_MOUSE_EVENT* ev, void* user) {
         }
     }
     if (best)
-        ovk_gui_message(g, "%s - %s - %s", best->label.c_str(),
+        // A fleet sensor's encounter names the sensor, as the match log does.
+        ovk_gui_message(g, "%s%s%s - %s - %s", best->sensor.c_str(),
+                        best->sensor.empty() ? "" : ": ", best->label.c_str(),
                         ovk_local_time(best->time).substr(0, 16).c_str(), best->mac.c_str());
     return 1;
 }

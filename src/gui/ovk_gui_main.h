@@ -12,18 +12,25 @@
 //
 // Index
 //   1. Screen calls (the frame's and the other screens')
-//   2. The list's rules: filter, search, order, counts
-//   3. The texts and the radar's geometry
-//   4. One refresh's work, for the worker, tests and benchmarks
+//   2. One refresh's work, for the worker, tests and benchmarks
+//   3. Between the screen's own files: its state and its drawing
+//
+// The list's rules (filters, search, order, the status and banner texts, the radar's
+// geometry) are in ovk_gui_list.h.
 #pragma once
 
+#include <allegro5/allegro_primitives.h>
+
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "ovk_gui.h"
+#include "ovk_gui_list.h"
 
 // Drop-down menu commands (entry tags).
 enum OVK_MAIN_MENU : int {
@@ -40,6 +47,7 @@ enum OVK_MAIN_MENU : int {
     MENU_DEMO = 11,
     MENU_ABOUT = 12,
     MENU_QUIT = 13,
+    MENU_FLEET = 14,
 };
 
 // Device context-menu commands (entry tags).
@@ -80,111 +88,7 @@ void ovk_main_open_device(OVK_GUI* g, std::string_view mac);
 bool ovk_main_settle(OVK_GUI* g, int timeout_ms);
 
 // ---------------------------------------------------------------------------------------
-// 2. The list's rules
-// ---------------------------------------------------------------------------------------
-
-// Button label and tooltip of a filter ("" outside the enum).
-const char* ovk_filter_label(int f);
-const char* ovk_filter_tooltip(int f);
-// The search text as it is matched: blanks removed at both ends, at most 127 bytes.
-std::string ovk_main_search_text(std::string_view query);
-// The device passes the filter and the search (`search` as ovk_main_search_text gives it;
-// empty keeps everything). The search looks for the text, in any case, in the address, name,
-// vendor, device type and best verdict's label.
-bool ovk_main_keeps(const OVK_DEVICE& d, OVK_FILTER f, std::string_view search);
-// The list order; true when `a` goes before `b`: flagged first, then following, higher best
-// confidence, nearer band, earlier first seen, address in byte order.
-bool ovk_main_before(const OVK_DEVICE& a, const OVK_DEVICE& b);
-// The indexes the list shows, in list order.
-std::vector<int> ovk_main_visible(std::span<const OVK_DEVICE> devices, OVK_FILTER f,
-                                  std::string_view query);
-std::vector<int> ovk_main_visible(const OVK_DEVICE_REFS& devices, OVK_FILTER f,
-                                  std::string_view query);
-
-// The label a device is put on the watchlist with: its best verdict's label, else its name,
-// else its type; "Watched device" for a device not in the snapshot; at most 159 bytes.
-std::string ovk_main_watch_label(const OVK_DEVICE* d);
-
-// What the banner needs from a whole snapshot.
-struct OVK_MAIN_TALLY {
-    int flagged = 0;    // flagged devices
-    int top = -1;       // the flagged one with the highest best confidence (earliest on a tie)
-    int follower = -1;  // the first flagged one that follows the user
-};
-OVK_MAIN_TALLY ovk_main_tally(const OVK_DEVICE_LIST& devices);
-OVK_MAIN_TALLY ovk_main_tally(const OVK_DEVICE_REFS& devices);
-
-// ---------------------------------------------------------------------------------------
-// 3. Texts and geometry
-// ---------------------------------------------------------------------------------------
-
-// What the status line says.
-struct OVK_MAIN_STATUS_LINE {
-    std::string state;  // "Scanning", "Demo", "Stopped", "Starting..." ...
-    int devices = 0;
-    int flagged = 0;
-    bool recording = false;
-    double trace_km = 0;
-    bool has_fix = false;
-    double lat = 0, lon = 0;
-    std::string gps_lost;      // "GPS lost (last fix 3 min ago)"; empty while a fix is fresh
-    std::string radios;        // a radio that does not listen or heard nothing; may be empty
-    std::string cell_warning;  // the cell anomaly's title; empty when none
-    std::string notes;         // the data directory's note; empty when none
-    std::string second_line;   // the scanners' status (line breaks become "; "); may be empty
-};
-// "Scanning - 5 devices nearby, 2 flagged - recording trace (1.2 km) - GPS ..." and the
-// scanners' status on a second line.
-std::string ovk_main_status_text(const OVK_MAIN_STATUS_LINE& s);
-
-// What the threat banner shows.
-enum OVK_BANNER_KIND : int {
-    OVK_BANNER_IDLE = 0,          // not scanning, nothing flagged: an outline only
-    OVK_BANNER_LOCATION_OFF = 1,  // the phone's location is off
-    OVK_BANNER_CLEAR = 2,
-    OVK_BANNER_FOLLOWING = 3,
-    OVK_BANNER_STRONG = 4,
-    OVK_BANNER_WEAK = 5,
-    OVK_BANNER_PROBABLE = 6,
-    OVK_BANNER_NOT_LISTENING = 7,  // scanning, and nothing is heard
-};
-struct OVK_BANNER {
-    OVK_BANNER_KIND kind = OVK_BANNER_IDLE;
-    std::string text;
-    uint32_t argb = 0;  // the fill (before the night conversion); 0 for the outline
-};
-// With `status`, scanning that hears nothing says "Not listening: REASONS", and an all-clear
-// that rests on one radio names it ("All clear on WiFi - Bluetooth is off in Settings").
-OVK_BANNER ovk_main_banner(const OVK_DEVICE_LIST& devices, const OVK_MAIN_TALLY& tally,
-                           bool scanning, std::string_view scanners, int alert_threshold,
-                           const OVK_STATUS* status = nullptr);
-OVK_BANNER ovk_main_banner(const OVK_DEVICE_REFS& devices, const OVK_MAIN_TALLY& tally,
-                           bool scanning, std::string_view scanners, int alert_threshold,
-                           const OVK_STATUS* status = nullptr);
-
-// The radar's bearing hash of an address (h = h * 31 + c over its bytes, 32 bits).
-uint32_t ovk_main_addr_hash(std::string_view mac);
-// A blip's place relative to the radar's centre for radius R: a bearing fixed by the address
-// (it says nothing about direction) at a distance that grows as the signal weakens, from
-// 0.08 R at -30 dBm to 0.96 R at -100 dBm.
-struct OVK_RADAR_POS {
-    float dx = 0, dy = 0;
-};
-OVK_RADAR_POS ovk_main_radar_pos(std::string_view mac, int rssi, float R);
-
-// An axis-aligned rectangle, for label placement.
-struct OVK_RECT {
-    float x = 0, y = 0, w = 0, h = 0;
-};
-// Places a label of w x h beside a dot at (cx, cy): right of it at `offset`, else left of it,
-// vertically centred, inside `area` and clear of every rectangle in `taken`. On success the
-// label's top-left is returned through (x, y) and its rectangle, widened by 2 px each side,
-// joins `taken` (which holds at most `max_taken`).
-bool ovk_main_place_label(std::vector<OVK_RECT>& taken, size_t max_taken, const OVK_RECT& area,
-                          float cx, float cy, float offset, float w, float h, float* x, float* y);
-
-// ---------------------------------------------------------------------------------------
-// 4. One refresh
+// 2. One refresh
 // ---------------------------------------------------------------------------------------
 
 // Everything the screen shows from one moment of the engine.
@@ -196,7 +100,7 @@ struct OVK_MAIN_VIEW {
     OVK_DEVICE_REFS devices;  // the registry's summaries, shared
     std::vector<int> visible;
     OVK_STATUS status;
-    OVK_MAIN_TALLY tally;
+    OVK_LIST_TALLY tally;
     bool recording = false;  // a trace records
     double trace_km = 0;
 };
@@ -206,3 +110,86 @@ struct OVK_MAIN_VIEW {
 OVK_MAIN_VIEW ovk_main_make_view(OVK_FILTER f, std::string_view query, int64_t now_ms);
 // The time the screen works with: the replay's clock while a replay runs, else the wall clock.
 int64_t ovk_main_now_ms();
+
+// ---------------------------------------------------------------------------------------
+// 3. Between the screen's own files
+// ---------------------------------------------------------------------------------------
+
+// A device's label on the radar, kept from frame to frame: shortened and measured once for
+// its text and the font and width it was made for.
+struct OVK_MAIN_RADAR_LABEL {
+    std::string source;  // the device's text it was made from
+    std::string text;    // as drawn: cut with an ellipsis to the label width
+    float w = 0;         // its width in the font
+    unsigned used = 0;   // the frame that last drew it
+};
+// A device on the radar in the frame being drawn.
+struct OVK_MAIN_RADAR_BLIP {
+    const OVK_DEVICE* d = nullptr;
+    int idx = 0;
+    float bx = 0, by = 0;
+    bool flagged = false;
+};
+// A label placed in the frame being drawn.
+struct OVK_MAIN_RADAR_TEXT {
+    float x = 0, y = 0, w = 0;
+    ALLEGRO_COLOR colour{};
+    const std::string* text = nullptr;
+    bool flagged = false;
+};
+// What the radar keeps between frames: the labels by address, for the font and width they
+// were measured in, and the buffers a frame fills, which keep their room.
+struct OVK_MAIN_RADAR {
+    std::unordered_map<std::string, OVK_MAIN_RADAR_LABEL> labels;
+    const ALLEGRO_FONT* font = nullptr;
+    float max_w = 0;
+    std::array<float, 3> ring_w{-1, -1, -1};  // the rings' labels' widths; -1 not measured yet
+    unsigned frame = 0;
+    std::vector<ALLEGRO_VERTEX> vertices;
+    std::vector<OVK_MAIN_RADAR_BLIP> blips;
+    std::vector<OVK_RECT> taken;
+    std::vector<OVK_MAIN_RADAR_TEXT> texts;
+};
+
+// What the screen keeps across ticks and rebuilds.
+struct OVK_MAIN_STATE {
+    // From the view in place (the rest of it is in OVK_GUI).
+    OVK_LIST_TALLY tally;
+    int64_t view_ms = 0;
+    bool recording = false;
+    double trace_km = 0;
+    std::string last_progress;                 // the status's scan progress when last seen
+    std::string look;                          // what the view in place shows (look_of)
+    uint64_t snapshot = 0;                     // number of the snapshot in place
+    OVK_FILTER asked_filter = OVK_FILTER_ALL;  // what the last request was for
+    std::string asked_query;
+    // Layout facts of the current build.
+    bool compact = false;
+    float list_x = 0, list_y = 0, list_w = 0, list_h = 0;
+    // Menu entry indexes (-1 when not there) and context entry indexes by tag.
+    int menu_record = -1, menu_demo = -1;
+    std::array<int, 10> ctx_entry{-1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+    // What the widgets show, so that they are only set when it changes.
+    std::string scan_label, view_label, status_text;
+    // The device a list press started on.
+    std::string press_mac;
+    // The list drawn last showed a pulsing row: it wants a frame every tick.
+    bool list_pulses = false;
+    // The banner's text and how it fits, for the width it was measured at.
+    std::string banner_text;
+    float banner_w = 0;
+    int banner_mode = 0;  // 0 bold, 1 small wrapped, 2 bold cut
+    // The radar's labels and buffers.
+    OVK_MAIN_RADAR radar;
+};
+// The screen's one state.
+OVK_MAIN_STATE& ovk_main_state();
+// Height of one list row.
+float ovk_main_row_h(const OVK_GUI* g);
+// How far the list scrolls at most.
+float ovk_main_max_scroll(const OVK_GUI* g);
+// The custom widgets' drawing (ovk_gui_main_draw.cpp); `user` is the OVK_GUI.
+void ovk_main_draw_header(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT* font, void* user);
+void ovk_main_draw_banner(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT* font, void* user);
+void ovk_main_draw_list(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT* font, void* user);
+void ovk_main_draw_radar(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT* font, void* user);

@@ -19,6 +19,7 @@
 #include <allegro5/allegro_primitives.h>
 
 #include <algorithm>
+#include <any>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -28,14 +29,18 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "ovk_alpr.h"
+#include "ovk_export.h"
 #include "ovk_gui.h"
+#include "ovk_gui_port.h"
 #include "ovk_gui_theme.h"
 #include "ovk_linux_http.h"
 #include "ovk_pipeline.h"
 #include "ovk_platform.h"
+#include "ovk_store.h"
 #include "ovk_trip.h"
 #include "zq_log.h"
 
@@ -45,7 +50,7 @@ namespace {
 // 1. State
 // ---------------------------------------------------------------------------------------
 
-enum HIT_KIND : int { HIT_DEVICE = 1, HIT_CAMERA = 2, HIT_TRIPDEV = 3 };
+enum HIT_KIND : int { HIT_DEVICE = 1, HIT_CAMERA = 2, HIT_TRIPDEV = 3, HIT_FLEET = 4 };
 
 constexpr int kHitsMax = 512;
 constexpr int kLabelsMax = 64;
@@ -53,6 +58,20 @@ constexpr uint32_t kCameraRed = 0xFFB3261Eu;
 constexpr uint32_t kUserBlue = 0xFF1A73E8u;
 constexpr double kCamerasReloadS = 30;
 constexpr double kPrefsSaveS = 10;
+// Fleet sensors' detections of the last hour are drawn, the newest of each device and sensor.
+constexpr const char* kFleetView = "map.fleet";
+constexpr int64_t kFleetWindowMs = 3600000;
+constexpr size_t kFleetMax = 300;
+constexpr double kFleetAskS = 30;  // asked again this often even when the log is unchanged
+
+// A fleet sensor's detection with a position.
+struct FLEET_MARK {
+    std::string sensor, label, mac;
+    OVK_CATEGORY category = OVK_CAT_CUSTOM;
+    int confidence = 0;
+    int64_t time = 0;
+    double lat = 0, lon = 0;
+};
 
 // The camera download, shared by the screen and its worker.
 struct DOWNLOAD {
@@ -93,6 +112,11 @@ struct MAP_STATE {
 
     bool has_target = false;
     double target_lat = 0, target_lon = 0;
+
+    std::vector<FLEET_MARK> fleet;  // as the port last made them, newest first
+    uint64_t fleet_log = 0;         // the detection log's serial when last asked
+    double fleet_asked_s = -1e9;
+    uint64_t fleet_taken = 0;  // serial of the port's view shown
 
     std::shared_ptr<DOWNLOAD> dl = std::make_shared<DOWNLOAD>();
 
@@ -255,6 +279,46 @@ void set_status(OVK_GUI* g) {
         zq_gui_label_set_text(g->ctx, s.w_status, text);
 }
 
+// The fleet's recent detections with a position, from the log (on the port's worker).
+std::vector<FLEET_MARK> fleet_marks(int64_t now) {
+    std::vector<FLEET_MARK> out;
+    std::unordered_set<std::string> seen;
+    for (const OVK_DETECTION& d : ovk_store_detections(now - kFleetWindowMs)) {
+        if (d.sensor.empty() || !d.has_pos || out.size() >= kFleetMax) continue;
+        if (!seen.insert(d.sensor + '\n' + d.mac).second) continue;  // an older one
+        FLEET_MARK m;
+        m.sensor = d.sensor;
+        m.label = d.label;
+        m.mac = d.mac;
+        m.category = d.category;
+        m.confidence = d.confidence;
+        m.time = d.timestamp;
+        m.lat = d.lat;
+        m.lon = d.lon;
+        out.push_back(std::move(m));
+    }
+    return out;
+}
+
+// Asks for the fleet's marks when the log changed (or a while passed, so that old ones leave),
+// and takes those that arrived.
+void take_fleet(OVK_GUI* g) {
+    MAP_STATE& s = st();
+    const uint64_t log = ovk_store_log_serial();
+    if (log != s.fleet_log || g->now_s - s.fleet_asked_s >= kFleetAskS) {
+        s.fleet_log = log;
+        s.fleet_asked_s = g->now_s;
+        ovk_port_ask(g, kFleetView, [] { return std::any(fleet_marks(ovk_now_ms())); });
+    }
+    const uint64_t serial = ovk_port_serial(g, kFleetView);
+    if (serial == s.fleet_taken) return;
+    s.fleet_taken = serial;
+    if (const auto* v = std::any_cast<std::vector<FLEET_MARK>>(ovk_port_view(g, kFleetView))) {
+        s.fleet = *v;
+        g->redraw = true;
+    }
+}
+
 // The view's place goes into the preferences when it moved, at most every 10 s.
 void store_position(OVK_GUI* g) {
     MAP_STATE& s = st();
@@ -305,6 +369,7 @@ void ovk_map_update(OVK_GUI* g) {
         }
     }
     if (g->now_s - s.cams_loaded_s >= kCamerasReloadS) reload_cameras(g);
+    take_fleet(g);
     if (!s.trip_mode && ovk_trip_is_recording() && g->now_s - s.live_loaded_s >= 1) {
         s.live_points = ovk_trip_live_points();
         s.live_loaded_s = g->now_s;
@@ -450,6 +515,23 @@ void draw_trip(OVK_GUI* g) {
     }
 }
 
+// A fleet sensor's detection: a square in its category's colour, named with its sensor.
+void draw_fleet(OVK_GUI* g) {
+    MAP_STATE& s = st();
+    const float sc = g->scale, r = 6 * sc;
+    const ALLEGRO_COLOR white = al_map_rgb(255, 255, 255);
+    for (size_t i = s.fleet.size(); i-- > 0;) {  // oldest first: the newest on top
+        const FLEET_MARK& m = s.fleet[i];
+        float x, y;
+        ovk_mapview_to_screen(s.mv, m.lat, m.lon, &x, &y);
+        if (!inside(s.mv, x, y, 20)) continue;
+        al_draw_filled_rectangle(x - r, y - r, x + r, y + r, ovk_ink(g, ovk_cat_color(m.category)));
+        al_draw_rectangle(x - r - sc, y - r - sc, x + r + sc, y + r + sc, white, 1.5f * sc);
+        place_label(g, x + 10 * sc, y, cut_chars(m.sensor + ": " + m.label, 34));
+        add_hit(x, y, HIT_FLEET, std::to_string(i));
+    }
+}
+
 void draw_devices(OVK_GUI* g) {
     MAP_STATE& s = st();
     const float sc = g->scale;
@@ -587,6 +669,7 @@ void draw_map(ZQ_GUI_WIDGET* w, float x, float y, ALLEGRO_FONT*, void* user) {
         draw_trip(g);
     } else {
         if (ovk_trip_is_recording()) draw_track(g, s.live_points, 3 * g->scale);
+        draw_fleet(g);
         draw_devices(g);
         draw_drones(g);
     }
@@ -630,6 +713,15 @@ void on_click_at(OVK_GUI* g, float sx, float sy) {
                             ovk_camera_label(&c).c_str(),
                             c.operator_name.empty() ? "" : ", operated by ",
                             c.operator_name.c_str(), c.osm_id.c_str());
+            break;
+        }
+        case HIT_FLEET: {
+            const size_t i = std::stoul(best->key);
+            if (i >= s.fleet.size()) break;
+            const FLEET_MARK& m = s.fleet[i];
+            ovk_gui_message(g, "%s: %s - %d%% - %s - %s", m.sensor.c_str(), m.label.c_str(),
+                            m.confidence, m.mac.c_str(),
+                            ovk_local_time(m.time).substr(0, 16).c_str());
             break;
         }
         case HIT_TRIPDEV: {
@@ -878,6 +970,9 @@ void ovk_map_shutdown(OVK_GUI*) {
     s.trip_devices = {};
     s.live_points = {};
     s.cams = {};
+    s.fleet = {};
+    s.fleet_taken = 0;
+    s.fleet_asked_s = -1e9;
     s.hits = {};
     s.labels = {};
     s.started = false;

@@ -868,7 +868,6 @@ int ovk_mapview_draw_base(OVK_GUI* g, OVK_MAPVIEW* mv, float x, float y, float w
 
 int ovk_mapview_mouse(OVK_GUI* g, OVK_MAPVIEW* mv, const ZQ_GUI_MOUSE_EVENT& ev) {
     OVK_CHECK(g && mv, 0);
-    const float sc = g->scale;
     switch (ev.type) {
         case ZQ_GUI_MOUSE_DOWN:
             if (ev.button != 1) return 0;
@@ -880,13 +879,13 @@ int ovk_mapview_mouse(OVK_GUI* g, OVK_MAPVIEW* mv, const ZQ_GUI_MOUSE_EVENT& ev)
             mv->drag_lon = mv->lon;
             return 0;
         case ZQ_GUI_MOUSE_MOVE: {
-            if (!mv->dragging) return 0;
+            // The toolkit says when a press has become a drag.
+            if (!mv->dragging || !ev.dragging) return 0;
             const float dx = ev.x - mv->drag_x, dy = ev.y - mv->drag_y;
-            if (!mv->moved && (std::fabs(dx) > 8 * sc || std::fabs(dy) > 8 * sc)) {
+            if (!mv->moved) {
                 mv->moved = 1;
                 mv->follow = 0;
             }
-            if (!mv->moved) return 0;
             const double size = world_size(*mv);
             double wx, wy;
             to_world(mv->drag_lat, mv->drag_lon, size, &wx, &wy);
@@ -895,7 +894,7 @@ int ovk_mapview_mouse(OVK_GUI* g, OVK_MAPVIEW* mv, const ZQ_GUI_MOUSE_EVENT& ev)
         }
         case ZQ_GUI_MOUSE_UP: {
             if (ev.button != 1 || !mv->dragging) return 0;
-            const bool click = !mv->moved;
+            const bool click = ev.tap || ev.long_press;
             mv->dragging = 0;
             mv->moved = 0;
             return click ? 1 : 0;

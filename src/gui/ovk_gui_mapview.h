@@ -183,7 +183,7 @@ void ovk_mapview_fit(OVK_MAPVIEW* mv, double south, double west, double north, d
 // rectangle it found. Returns the number of tiles not available yet (0 with tiles off).
 int ovk_mapview_draw_base(OVK_GUI* g, OVK_MAPVIEW* mv, float x, float y, float w, float h,
                           bool tiles);
-// A mouse event of the map's custom widget: a left-button drag pans (and stops following
-// the user), the wheel zooms by half a level per notch around the point under the pointer.
-// 1 when the event is a click: a left release without a drag. 0 otherwise.
+// A mouse event of the map's custom widget: a left-button drag (as the toolkit reports it)
+// pans and stops following the user, the wheel zooms by half a level per notch around the
+// point under the pointer. 1 when the event is a click: a tap or long press. 0 otherwise.
 int ovk_mapview_mouse(OVK_GUI* g, OVK_MAPVIEW* mv, const ZQ_GUI_MOUSE_EVENT& ev);

@@ -164,22 +164,18 @@ int field(LAYOUT& L, const char* text, std::string* bound, int chars, const char
           const char* tip, float label_w = 0) {
     OVK_GUI* g = L.g;
     const float lw = std::max(label_w, text_w(g->font, text) + L.pad);
-    float fx = L.x + lw, fw = L.w - lw;
     const float need =
         std::max(ovk_px(g, 180), text_w(g->font, placeholder ? placeholder : "") + ovk_px(g, 20));
-    if (fw < need) {
-        zq_gui_add_label(g->ctx, L.win, L.x, L.y, L.w, 0.8f * L.rh, text, ZQ_GUI_ALIGN_LEFT);
-        L.y += 0.8f * L.rh;
-        fx = L.x;
-        fw = L.w;
-    } else {
-        zq_gui_add_label(g->ctx, L.win, L.x, L.y, lw, L.rh, text, ZQ_GUI_ALIGN_LEFT);
-    }
-    const int id = zq_gui_add_textarea(g->ctx, L.win, fx, L.y, fw, L.rh, 0, chars, on_text, bound);
+    const int lab = zq_gui_add_label(g->ctx, L.win, L.x, L.y, lw, L.rh, text, ZQ_GUI_ALIGN_LEFT);
+    const int id =
+        zq_gui_add_textarea(g->ctx, L.win, L.x, L.y, L.w, L.rh, 0, chars, on_text, bound);
+    const ZQ_GUI_ROW_ITEM row[] = {{.id = lab, .w = lw, .over_h = 0.8f * L.rh},
+                                   {.id = id, .fill_min = need}};
+    L.y = zq_gui_place_rows(g->ctx, row, L.x, L.y, L.w, L.rh, 0, 0) + L.pad / 2;
+    // The text goes in at the field's final width, so that it shows from where it should.
     zq_gui_textarea_set_text(g->ctx, id, *bound);
     if (placeholder) zq_gui_textarea_set_placeholder(g->ctx, id, placeholder);
     add_tip(L, id, tip);
-    L.y += L.rh + L.pad / 2;
     return id;
 }
 

@@ -269,7 +269,9 @@ void ovk_setup_build(OVK_GUI* g) {
     const float bw = (w - p) / 2;
     S.w_back = zq_gui_add_button(ctx, win, x, by, bw, r, "Back", 1, on_back, g);
     zq_gui_set_widget_tooltip(ctx, S.w_back, "Previous step");
-    S.w_next = zq_gui_add_button(ctx, win, x + bw + p, by, bw, r, "Next", 1, on_next, g);
+    S.w_next = zq_gui_add_button(ctx, win, x, by, bw, r, "Next", 1, on_next, g);
+    const ZQ_GUI_ROW_ITEM nav[] = {{S.w_back}, {S.w_next}};
+    zq_gui_place_rows(ctx, nav, x, by, w, r, p, p / 2);
     zq_gui_set_widget_theme(ctx, S.w_next, ovk_theme_accent(g));
     zq_gui_set_widget_tooltip(ctx, S.w_next, "Next step (Finish saves everything)");
     sync(g);

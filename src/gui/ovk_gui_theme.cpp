@@ -218,6 +218,7 @@ void ovk_theme_apply(OVK_GUI* g) {
     st->combobox_max_visible = 12;
     st->dropmenu_max_visible = 16;
     st->scroll_step = st->global_scroll_step = 40 * s;
+    st->drag_threshold = 8 * s;
     st->scrollbar_track_color = st->global_scrollbar_track_color = p.bg;
     st->scrollbar_thumb_color = st->global_scrollbar_thumb_color = ovk_mix(p.panel, p.text, 0.35f);
     st->global_scrollbar_thumb_border_color = p.border;

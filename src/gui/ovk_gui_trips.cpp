@@ -69,22 +69,17 @@ struct BUTTON_SPEC {
 };
 
 // Buttons left to right from x = pad, each its label's width plus 3 pad wide and pad / 2
-// apart; one that would pass w - pad starts a new line (rh + pad / 2 lower). The y below the
-// row (rh + pad under its last line).
+// apart, wrapping before the right pad. The y below the row (pad under its last line).
 float button_row(OVK_GUI* g, int win, float y, float w, std::span<const BUTTON_SPEC> buttons) {
     const float p = ovk_pad(g), rh = ovk_row_h(g);
-    float x = p;
+    std::vector<ZQ_GUI_ROW_ITEM> row;
     for (const BUTTON_SPEC& b : buttons) {
         const float bw = static_cast<float>(al_get_text_width(g->font, b.label)) + 3 * p;
-        if (x > p && x + bw > w - p) {
-            x = p;
-            y += rh + p / 2;
-        }
-        const int id = zq_gui_add_button(g->ctx, win, x, y, bw, rh, b.label, 1, b.fn, g);
+        const int id = zq_gui_add_button(g->ctx, win, p, y, bw, rh, b.label, 1, b.fn, g);
         zq_gui_set_widget_tooltip(g->ctx, id, b.tip);
-        x += bw + p / 2;
+        row.push_back({id, bw});
     }
-    return y + rh + p;
+    return zq_gui_place_rows(g->ctx, row, p, y, w - 2 * p, rh, p / 2, p / 2) + p;
 }
 
 struct COLUMN {

@@ -12,6 +12,7 @@
 //   5. Widgets: adding and removing
 //   6. Widgets: kind-specific operations
 //   7. Common setters and getters
+//   8. Placing widgets in rows
 #include <algorithm>
 #include <cmath>
 
@@ -1131,4 +1132,52 @@ int zq_gui_widget_screen_rect(ZQ_GUI_CTX* ctx, int id, float* x, float* y, float
     if (w) *w = sw;
     if (h) *h = sh;
     return 1;
+}
+
+// ---------------------------------------------------------------------------------------
+// 8. Placing widgets in rows
+// ---------------------------------------------------------------------------------------
+
+float zq_gui_place_rows(ZQ_GUI_CTX* ctx, std::span<const ZQ_GUI_ROW_ITEM> items, float x, float y,
+                        float w, float row_h, float gap_x, float gap_y) {
+    if (!ctx) return y;
+    // A widget just short of the edge by rounding still fits.
+    constexpr float kSlack = 0.01f;
+    struct PLACED {
+        const ZQ_GUI_ROW_ITEM* item;
+        float x, w, h;
+    };
+    std::vector<PLACED> row;
+    float row_y = y, cx = x;
+    bool any = false;
+    // Sets the rectangles of the row and moves below it; `wrapped` when a widget went on.
+    const auto end_row = [&](bool wrapped) {
+        if (row.empty()) return;
+        if (wrapped && row.back().item->over_h > 0) row.back().h = row.back().item->over_h;
+        float tallest = 0;
+        for (const PLACED& p : row) {
+            zq_gui_set_widget_rect(ctx, p.item->id, p.x, row_y, p.w, p.h);
+            tallest = std::max(tallest, p.h);
+        }
+        row.clear();
+        row_y += tallest + (wrapped ? gap_y : 0);
+        cx = x;
+    };
+    for (const ZQ_GUI_ROW_ITEM& it : items) {
+        const ZQ_GUI_WIDGET* wd = zq_gui_find_widget(ctx, it.id);
+        if (!wd || !wd->visible) continue;
+        any = true;
+        const float h = it.h > 0 ? it.h : row_h;
+        float iw = it.w > 0 ? it.w : wd->w;
+        if (it.fill_min > 0) {
+            if (!row.empty() && x + w - cx < it.fill_min - kSlack) end_row(true);
+            iw = x + w - cx;
+        } else if (!row.empty() && cx + iw > x + w + kSlack) {
+            end_row(true);
+        }
+        row.push_back({&it, cx, iw, h});
+        cx += iw + gap_x;
+    }
+    end_row(false);
+    return any ? row_y : y;
 }

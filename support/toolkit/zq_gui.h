@@ -17,6 +17,7 @@
 //   7. Pop-up (context) menus
 //   8. Text helpers and the system clipboard
 //   9. Shapes for custom widgets
+//  10. Placing widgets in rows
 //
 // Rules that hold everywhere:
 //   - window and widget ids are small non-negative integers, unique within a context and
@@ -31,6 +32,7 @@
 #include <allegro5/allegro_font.h>
 
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -125,6 +127,8 @@ struct ZQ_GUI_STYLE {
     float checkbox_max_size = 24;
     float tooltip_max_w = 420;
     float tooltip_delay = 0.6f;  // seconds of hovering before a tooltip shows
+    float drag_threshold = 8;    // pixels a held pointer goes (either way) before it drags
+    float long_press = 0.6f;     // seconds a still press lasts to be a long press
     float listbox_default_item_height = 26;
     float radiolist_default_item_height = 26;
     int combobox_max_visible = 12;
@@ -160,6 +164,15 @@ struct ZQ_GUI_MOUSE_EVENT {
     int dz = 0;         // wheel notches, positive away from the user
     int modifiers = 0;  // ALLEGRO_KEYMOD_* bits held
     double time = 0;    // when it happened (Allegro's clock), not when it is handled
+    // What the toolkit made of a left-button press, for moves and the release while the
+    // widget holds it: where the press went down (relative to the widget), whether the
+    // pointer has since gone past the style's drag threshold, and on the release whether it
+    // was a tap or a long press (released on the widget without a drag, before or after the
+    // style's long-press time). A widget that takes these needs no thresholds of its own.
+    float press_x = 0, press_y = 0;
+    int dragging = 0;
+    int tap = 0;
+    int long_press = 0;
 };
 
 struct ZQ_GUI_WIDGET_DATA;  // the kind-specific record (zq_gui_internal.h)
@@ -453,3 +466,25 @@ void zq_gui_fill_box(const ZQ_GUI_CTX* ctx, float x, float y, float w, float h, 
 // The outline of such a box, `thick` wide, inside it.
 void zq_gui_frame_box(const ZQ_GUI_CTX* ctx, float x, float y, float w, float h, float rx, float ry,
                       ALLEGRO_COLOR c, float thick);
+
+// ---------------------------------------------------------------------------------------
+// 10. Placing widgets in rows
+// ---------------------------------------------------------------------------------------
+
+// One widget of the rows zq_gui_place_rows lays out.
+struct ZQ_GUI_ROW_ITEM {
+    int id = -1;
+    float w = 0;         // its width; 0 keeps the widget's own
+    float h = 0;         // its height; 0 is the row height
+    float fill_min = 0;  // > 0: it takes the rest of its row when that leaves it at least this
+                         // wide, else a row of its own across the whole width
+    float over_h = 0;    // > 0: its height when the widget after it went to the next row (a
+                         // label standing above its field on a narrow screen)
+};
+
+// Places the widgets left to right in rows across [x, x + w) from `y`, `gap_x` apart; one
+// that would pass the right edge starts a new row, `gap_y` below the tallest widget of the
+// row before (the first of a row stays, however wide). Hidden widgets take no room. Returns
+// the y just below the last row, or `y` when nothing was placed.
+float zq_gui_place_rows(ZQ_GUI_CTX* ctx, std::span<const ZQ_GUI_ROW_ITEM> items, float x, float y,
+                        float w, float row_h, float gap_x, float gap_y);

@@ -42,6 +42,11 @@ constexpr double kCaretBlinkS = 0.53;
 //   button up      | it holds, on it     | CLICKED; it lets go
 //   button up      | it holds, off it    | nothing; it lets go
 //
+// While held, the pointer going farther than the style's drag threshold (either way) from
+// where it went down makes the press a drag (DRAGGED, to the release); a release without
+// a drag after the style's long-press time is LONG. Times are the events' own, so a busy
+// frame does not turn a long press into a short one.
+//
 // Only the left button clicks. A second button going down while one is held changes
 // nothing.
 int zq_gui_behavior(ZQ_GUI_CTX* ctx, uint64_t key, bool inside, const ALLEGRO_EVENT* ev) {
@@ -51,6 +56,10 @@ int zq_gui_behavior(ZQ_GUI_CTX* ctx, uint64_t key, bool inside, const ALLEGRO_EV
             if (inside && ev->mouse.button == 1 && ctx->held_key == 0) {
                 ctx->held_key = key;
                 ctx->held_button = 1;
+                ctx->press_x = static_cast<float>(ev->mouse.x);
+                ctx->press_y = static_cast<float>(ev->mouse.y);
+                ctx->press_t = ev->any.timestamp;
+                ctx->press_dragged = false;
                 ctx->dirty = true;
                 r |= ZQ_GUI_BH_PRESSED | ZQ_GUI_BH_HELD;
             }
@@ -61,10 +70,23 @@ int zq_gui_behavior(ZQ_GUI_CTX* ctx, uint64_t key, bool inside, const ALLEGRO_EV
                 ctx->held_button = 0;
                 ctx->dirty = true;
                 if (inside) r |= ZQ_GUI_BH_CLICKED;
+                if (ctx->press_dragged)
+                    r |= ZQ_GUI_BH_DRAGGED;
+                else if (ev->any.timestamp - ctx->press_t >= ctx->style.long_press)
+                    r |= ZQ_GUI_BH_LONG;
+                ctx->press_dragged = false;
             }
             break;
         default:
-            if (ctx->held_key == key) r |= ZQ_GUI_BH_HELD;
+            if (ctx->held_key == key) {
+                r |= ZQ_GUI_BH_HELD;
+                const float t = ctx->style.drag_threshold;
+                if (ctx->held_button == 1 && !ctx->press_dragged &&
+                    (std::fabs(ctx->mx - ctx->press_x) > t ||
+                     std::fabs(ctx->my - ctx->press_y) > t))
+                    ctx->press_dragged = true;
+                if (ctx->press_dragged) r |= ZQ_GUI_BH_DRAGGED;
+            }
             break;
     }
     return r;
@@ -276,10 +298,21 @@ static ZQ_GUI_MOUSE_EVENT custom_event(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, int t
     return me;
 }
 
-static int call_custom(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, int type, const ALLEGRO_EVENT* ev) {
+// `bh`: what the behaviour routine said of the event, for a press the widget holds.
+static int call_custom(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, int type, const ALLEGRO_EVENT* ev,
+                       int bh = 0) {
     auto* cd = zq_gui_data<ZQ_GUI_CUSTOM_DATA>(wd);
     if (!cd || !cd->on_mouse) return 0;
-    const ZQ_GUI_MOUSE_EVENT me = custom_event(ctx, wd, type, ev);
+    ZQ_GUI_MOUSE_EVENT me = custom_event(ctx, wd, type, ev);
+    if (bh & (ZQ_GUI_BH_HELD | ZQ_GUI_BH_CLICKED | ZQ_GUI_BH_DRAGGED | ZQ_GUI_BH_LONG)) {
+        me.press_x = me.x - (ctx->mx - ctx->press_x);
+        me.press_y = me.y - (ctx->my - ctx->press_y);
+        me.dragging = (bh & ZQ_GUI_BH_DRAGGED) != 0;
+        if (type == ZQ_GUI_MOUSE_UP && (bh & ZQ_GUI_BH_CLICKED) && !me.dragging) {
+            me.long_press = (bh & ZQ_GUI_BH_LONG) != 0;
+            me.tap = !me.long_press;
+        }
+    }
     const int used = cd->on_mouse(wd->id, &me, cd->mouse_user);
     if (used) ctx->dirty = true;
     return used;
@@ -487,15 +520,22 @@ static void widget_press(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, const ALLEGRO_EVENT
             m.press_url = m.hover_url;
             break;
         }
-        case ZQ_GUI_CUSTOM:
-            // A custom widget has the mouse from its press to the release, whatever button.
+        case ZQ_GUI_CUSTOM: {
+            // A custom widget has the mouse from its press to the release, whatever button;
+            // the behaviour routine follows a left press (drag, tap, long press).
+            int bh = 0;
             if (ctx->held_key == 0) {
-                ctx->held_key = key;
-                ctx->held_button = static_cast<int>(ev->mouse.button);
+                if (left) {
+                    bh = zq_gui_behavior(ctx, key, true, ev);
+                } else {
+                    ctx->held_key = key;
+                    ctx->held_button = static_cast<int>(ev->mouse.button);
+                }
                 ctx->drag = ZQ_GUI_DRAG_WIDGET;
             }
-            call_custom(ctx, wd, ZQ_GUI_MOUSE_DOWN, ev);
+            call_custom(ctx, wd, ZQ_GUI_MOUSE_DOWN, ev, bh);
             break;
+        }
     }
 }
 
@@ -708,13 +748,19 @@ static void widget_release(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, const ALLEGRO_EVE
                 m.on_link(id, url.c_str(), m.link_user);
             break;
         }
-        case ZQ_GUI_CUSTOM:
+        case ZQ_GUI_CUSTOM: {
+            int bh = 0;
             if (ctx->held_key == key && static_cast<int>(ev->mouse.button) == ctx->held_button) {
-                ctx->held_key = 0;
-                ctx->held_button = 0;
+                if (ctx->held_button == 1) {
+                    bh = zq_gui_behavior(ctx, key, in, ev);
+                } else {
+                    ctx->held_key = 0;
+                    ctx->held_button = 0;
+                }
             }
-            call_custom(ctx, wd, ZQ_GUI_MOUSE_UP, ev);
+            call_custom(ctx, wd, ZQ_GUI_MOUSE_UP, ev, bh);
             break;
+        }
     }
 }
 
@@ -822,9 +868,12 @@ static void widget_drag(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, const ALLEGRO_EVENT*
             inner_bar_drag(ctx, wd, 0, wd->h, wd->h + max_scroll, &m.scroll_y, m.thumb_grab);
             break;
         }
-        case ZQ_GUI_CUSTOM:
-            call_custom(ctx, wd, ZQ_GUI_MOUSE_MOVE, ev);
+        case ZQ_GUI_CUSTOM: {
+            const uint64_t key = zq_gui_key(ZQ_GUI_KEY_WIDGET, wd->id);
+            const int bh = zq_gui_behavior(ctx, key, ctx->hot == wd->id, ev);
+            call_custom(ctx, wd, ZQ_GUI_MOUSE_MOVE, ev, bh);
             break;
+        }
         case ZQ_GUI_LABEL:
         case ZQ_GUI_BUTTON:
         case ZQ_GUI_TOGGLE_BUTTON:

@@ -249,7 +249,12 @@ struct ZQ_GUI_CTX {
     uint64_t held_key = 0;
     int held_button = 0;
     int press_button = 0;  // the button whose press started what is held or dragged
-    int hot = -1;          // widget under the pointer (tooltips, hover looks)
+    // The left press that took the hold: where and when it went down, and whether the pointer
+    // has gone past the drag threshold since.
+    float press_x = 0, press_y = 0;
+    double press_t = 0;
+    bool press_dragged = false;
+    int hot = -1;  // widget under the pointer (tooltips, hover looks)
     ZQ_GUI_DRAG drag = ZQ_GUI_DRAG_NONE;
     int drag_window = -1;
     float drag_dx = 0, drag_dy = 0;
@@ -308,6 +313,8 @@ inline constexpr int ZQ_GUI_BH_HOVERED = 1 << 0;  // the pointer is on it
 inline constexpr int ZQ_GUI_BH_HELD = 1 << 1;     // it took the press and still has it
 inline constexpr int ZQ_GUI_BH_PRESSED = 1 << 2;  // the button went down on it now
 inline constexpr int ZQ_GUI_BH_CLICKED = 1 << 3;  // released on it after pressing it
+inline constexpr int ZQ_GUI_BH_DRAGGED = 1 << 4;  // held, the pointer went past the threshold
+inline constexpr int ZQ_GUI_BH_LONG = 1 << 5;     // released still after the long-press time
 
 // zq_gui_input.cpp
 int zq_gui_behavior(ZQ_GUI_CTX* ctx, uint64_t key, bool inside, const ALLEGRO_EVENT* ev);
