@@ -1002,6 +1002,9 @@ OVK_DEVICE_REFS ovk_registry_shared_snapshot(int64_t now) {
     try {
         OVK_REGISTRY_CURSOR at;
         bool first = true;
+        // Entries made after the first turn are left out, so that a snapshot taken during a
+        // flood never lists more devices than the table holds.
+        uint64_t last_made = 0;
         for (bool more = true; more;) {
             const size_t from = out.size();
             {
@@ -1010,6 +1013,7 @@ OVK_DEVICE_REFS ovk_registry_shared_snapshot(int64_t now) {
                 if (first) {
                     _drop_stale(r, now);
                     out.reserve(r.table.size());
+                    last_made = r.created;
                     first = false;
                 }
                 TRACK* t = r.head;
@@ -1022,7 +1026,8 @@ OVK_DEVICE_REFS ovk_registry_shared_snapshot(int64_t now) {
                 }
                 size_t listed = 0, made = 0;
                 const TRACK* passed = nullptr;
-                for (; t && listed < kTurnEntries && made < kTurnMade; t = t->next) {
+                for (; t && t->order <= last_made && listed < kTurnEntries && made < kTurnMade;
+                     t = t->next) {
                     if (listed % 256 == 255 &&
                         std::chrono::steady_clock::now() - started >= kTurnTime)
                         break;
@@ -1037,7 +1042,7 @@ OVK_DEVICE_REFS ovk_registry_shared_snapshot(int64_t now) {
                     listed++;
                     passed = t;
                 }
-                more = t != nullptr;
+                more = t != nullptr && t->order <= last_made;
                 if (passed) {
                     at.order = passed->order;
                     at.mac = passed->mac;

@@ -174,8 +174,8 @@ int ovk_registry_check_following(std::string_view mac, int64_t min_duration_ms,
 // Drops entries unseen for more than 180 s, then returns summaries of the rest.
 OVK_DEVICE_LIST ovk_registry_snapshot(int64_t now);
 // The same summaries, shared. The registry's lock is taken in short turns (a large table is
-// walked a piece at a time), so the pipeline never waits long for a snapshot; an entry made
-// while the walk goes on may be listed too.
+// walked a piece at a time), so the pipeline never waits long for a snapshot; entries made
+// while the walk goes on are left out, and one dropped meanwhile may still be listed.
 OVK_DEVICE_REFS ovk_registry_shared_snapshot(int64_t now);
 // What the status line, the threat level and the notification need, counted under the lock
 // without copying any device. Like ovk_registry_snapshot, it first drops the entries unseen
