@@ -175,6 +175,33 @@ TEST_F(GuiDetail, ADeviceNeverHeardAndRemembered) {
     shot("detail_remembered");
 }
 
+// The detail's title is the name the list shows: an unnamed device without a verdict goes by
+// its type there, not by "Device".
+TEST_F(GuiDetail, ItsTitleIsTheNameTheListShows) {
+    const char* kAirPods = "5C:1B:2E:88:40:11";  // unnamed, identified by its advert
+    feed_demo(3);
+    const auto pods = ovk_registry_get(kAirPods);
+    ASSERT_TRUE(pods.has_value());
+    ASSERT_TRUE(pods->name.empty());
+    ASSERT_TRUE(pods->hits.empty());
+    ovk_detail_show(&g_, kAirPods);
+    ASSERT_TRUE(shown(OVK_POP_DETAIL));
+    EXPECT_EQ(ovk_detail_title(&g_), "AirPods Pro 2");
+    EXPECT_EQ(ovk_detail_title(&g_), ovk_device_title(*pods));
+    ovk_detail_show(&g_, kPhone);
+    EXPECT_EQ(ovk_detail_title(&g_), "Pixel 9");
+    ovk_detail_show(&g_, kFlock);
+    EXPECT_EQ(ovk_detail_title(&g_), "Flock Safety camera");
+    // Remembered only, without a name: its type.
+    OVK_KNOWN k;
+    k.mac = "00:25:DF:11:22:44";
+    k.last_seen = ovk_now_ms() - 3600 * 1000;
+    k.device_type = "Body camera";
+    ASSERT_EQ(ovk_store_known_upsert({&k, 1}), 0);
+    ovk_detail_show(&g_, k.mac);
+    EXPECT_EQ(ovk_detail_title(&g_), "Body camera");
+}
+
 TEST_F(GuiDetail, RefreshKeepsTheReadersPlaceAndReopeningKeepsTheMatches) {
     feed_demo(20);
     ovk_detail_show(&g_, kDrone);
@@ -390,7 +417,8 @@ TEST_F(GuiDetail, APersonWhitelistsFavoritesAndCopiesTheReport) {
         return toast() == std::string(kFlock) + " whitelisted: it will never be flagged";
     })) << toast();
     EXPECT_EQ(ovk_store_is_whitelisted(kFlock), 1);
-    EXPECT_GT(badge_pixels(0xFF6B7B80u), 300);
+    // (the grey darkened as far as its white letters need)
+    EXPECT_GT(badge_pixels(ovk_color_argb(ovk_theme_fill(&g_, ovk_argb(0xFF6B7B80u)))), 300);
     EXPECT_EQ(badge_pixels(alpr), 0);
     EXPECT_GE(button_in(g_.popup[OVK_POP_DETAIL], "Un-whitelist"), 0);
     ASSERT_EQ(ovk_store_whitelist_all().size(), 1u);

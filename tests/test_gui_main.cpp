@@ -321,6 +321,14 @@ TEST_F(MainScreen, RadarShowsTheDevicesAndOpensTheOneClicked) {
     x_click_at(r.x + 12, r.y + 12);
     settle(0.3);
     EXPECT_EQ(g_detail_shown, 1);
+    // Nor does a press far from every blip dragged onto one: a drag is no click.
+    const int ups = mouse_ups_;
+    x_at(r.x + 12, r.y + 12,
+         "mousedown 1 mousemove_relative -- " + std::to_string(std::lround(bx - r.x - 12)) + " " +
+             std::to_string(std::lround(by - r.y - 12)) + " mouseup 1");
+    ASSERT_TRUE(pump([&] { return mouse_ups_ > ups; }, 3));
+    settle(0.3);
+    EXPECT_EQ(g_detail_shown, 1);
 
     const bool names = g_.prefs.radar_names != 0;
     x_click(g_.w_radar_names);

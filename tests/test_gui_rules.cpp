@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The interface's pure rules: the scale and the sizes that follow from it, age and distance
-// words, the palettes, the red-only night inks and the colour of a device.
+// words, the readability of every theme, the red-only night inks and the colour of a device.
 #include <allegro5/allegro.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <algorithm>
-#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
 
 #include "ovk_gui.h"
 #include "ovk_gui_theme.h"
@@ -107,33 +109,106 @@ TEST_F(GuiRules, SignalBands) {
     EXPECT_STREQ(ovk_band(-127), "Far");
 }
 
-// WCAG contrast ratio of two opaque colours.
-double contrast(ALLEGRO_COLOR a, ALLEGRO_COLOR b) {
-    const auto lum = [](ALLEGRO_COLOR c) {
-        const auto lin = [](float v) {
-            return v <= 0.03928f ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
-        };
-        return 0.2126 * lin(c.r) + 0.7152 * lin(c.g) + 0.0722 * lin(c.b);
+// Every text of the interface against what it is drawn on, in every theme, from the theme's
+// colours and the colours drawn from them: 4.5:1 for text, 3:1 for large text and indicators.
+struct INK_PAIR {
+    std::string what;
+    ALLEGRO_COLOR fg, bg;
+    double min;
+};
+
+std::vector<INK_PAIR> drawn_pairs(const OVK_GUI& g) {
+    const OVK_PALETTE& p = g.pal;
+    std::vector<INK_PAIR> v;
+    const auto add = [&v](std::string what, ALLEGRO_COLOR fg, ALLEGRO_COLOR bg, double min) {
+        v.push_back(INK_PAIR{std::move(what), fg, bg, min});
     };
-    const double la = lum(a), lb = lum(b);
-    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+    const std::pair<const char*, ALLEGRO_COLOR> surfaces[] = {
+        {"background", p.bg}, {"panel", p.panel}, {"hovered widget or tooltip", p.panel_hi}};
+    for (const auto& [name, bg] : surfaces) {
+        add(std::string("text on ") + name, p.text, bg, 4.5);
+        add(std::string("dim text on ") + name, p.dim, bg, 4.5);
+        add(std::string("link on ") + name, p.secondary, bg, 4.5);
+        add(std::string("hovered link on ") + name, ovk_theme_link_hover(p), bg, 4.5);
+    }
+    add("text of a selected button (a filter)", p.text, ovk_theme_selected_bg(p), 4.5);
+    for (int state = 0; state < 3; ++state)
+        add("emphasised button text, state " + std::to_string(state), p.on_primary,
+            ovk_theme_accent_bg(p, state), 4.5);
+    add("header title", p.title, p.bg, 3.0);
+    add("header sub-line", p.dim, p.bg, 4.5);
+    // The radar.
+    add("radar ring label and legend", p.scope_text, p.bg, 4.5);
+    add("radar ring label on a veil", p.scope_text, ovk_theme_radar_veil(&g), 4.5);
+    add("plain radar dot", p.scope, p.bg, 3.0);
+    add("radar centre", p.trace, p.bg, 3.0);
+    const std::vector<ALLEGRO_COLOR> devices = ovk_theme_device_colors(p);
+    for (size_t i = 0; i < devices.size(); ++i) {
+        const ALLEGRO_COLOR c = devices[i];
+        const std::string n = " (device colour " + std::to_string(i) + ")";
+        add("flagged radar dot" + n, ovk_theme_dot(&g, c), p.bg, 3.0);
+        add("flagged radar label" + n, ovk_theme_radar_label(&g, c), p.bg, 4.5);
+        add("flagged radar label on a veil" + n, ovk_theme_radar_label(&g, c),
+            ovk_theme_radar_veil(&g), 4.5);
+        // A flagged row, still and through its whole pulse.
+        for (float tint = 0.12f; tint <= OVK_ROW_TINT_MAX + 1e-4f; tint += 0.02f) {
+            const ALLEGRO_COLOR row = ovk_theme_row_bg(&g, c, tint);
+            add("row title" + n, p.text, row, 4.5);
+            add("row details" + n, p.dim, row, 4.5);
+        }
+        add("list badge" + n, ovk_theme_fill_ink(&g), ovk_theme_fill(&g, c), 4.5);
+    }
+    // Coloured fills: the banner's kinds, a whitelisted badge, alert notices of every category
+    // and of a follower, the detail's badges.
+    std::vector<uint32_t> fills = {0xFFB26A00u, 0xFFC8431Au, 0xFF2E7D32u, 0xFFB3261Eu, 0xFF6B7B80u};
+    for (int c = 0; c < OVK_CAT_COUNT; ++c) fills.push_back(ovk_cat_color(c));
+    for (uint32_t f : fills) {
+        char name[64];
+        std::snprintf(name, sizeof name, "text on a %06X fill", f & 0xFFFFFFu);
+        add(name, ovk_theme_fill_ink(&g), ovk_theme_fill(&g, ovk_ink(&g, f)), 4.5);
+        // The detail's warnings in those colours on its panel.
+        std::snprintf(name, sizeof name, "%06X text on the panel", f & 0xFFFFFFu);
+        add(name, ovk_theme_readable(&g, ovk_ink(&g, f), p.panel), p.panel, 4.5);
+    }
+    return v;
 }
 
-// Every theme keeps its text readable: body text on the background and on panels, labels
-// on filled buttons; a hovered panel is visibly different and leans towards the text.
-// An unknown theme (a preferences file from a newer version) gets the default look.
-TEST_F(GuiRules, EveryThemeKeepsTextReadable) {
+bool is_red(ALLEGRO_COLOR c) {
+    return c.g <= 0.45f * c.r + 1e-3f && c.b <= 0.45f * c.r + 1e-3f;
+}
+
+TEST_F(GuiRules, EveryTextReadsInEveryTheme) {
+    for (int t = 0; t < OVK_THEME_COUNT; ++t) {
+        OVK_GUI g;
+        g.pal = ovk_theme_palette(t);
+        double normal = 21, large = 21;
+        for (const INK_PAIR& pr : drawn_pairs(g)) {
+            const double r = ovk_contrast(pr.fg, pr.bg);
+            (pr.min > 4 ? normal : large) = std::min(pr.min > 4 ? normal : large, r);
+            EXPECT_GE(r + 1e-9, pr.min) << "theme " << t << ": " << pr.what << " " << std::hex
+                                        << argb_of(pr.fg) << " on " << argb_of(pr.bg);
+            if (g.pal.night_drive) {
+                EXPECT_TRUE(is_red(pr.fg)) << pr.what << " " << std::hex << argb_of(pr.fg);
+                EXPECT_TRUE(is_red(pr.bg)) << pr.what << " " << std::hex << argb_of(pr.bg);
+            }
+        }
+        RecordProperty("lowest_" + std::to_string(t),
+                       std::to_string(normal) + " / " + std::to_string(large));
+    }
+    // The formula itself: black on white is 21:1, a colour on itself 1:1, and the mid grey
+    // #777777 just misses 4.5:1 on white.
+    EXPECT_NEAR(ovk_contrast(al_map_rgb(0, 0, 0), al_map_rgb(255, 255, 255)), 21.0, 1e-6);
+    EXPECT_NEAR(ovk_contrast(al_map_rgb(119, 119, 119), al_map_rgb(119, 119, 119)), 1.0, 1e-9);
+    EXPECT_NEAR(ovk_contrast(al_map_rgb(119, 119, 119), al_map_rgb(255, 255, 255)), 4.48, 0.01);
+    // A hovered panel is visibly different and leans towards the text.
     for (int t = 0; t < OVK_THEME_COUNT; ++t) {
         const OVK_PALETTE p = ovk_theme_palette(t);
-        EXPECT_GE(contrast(p.text, p.bg), 4.5) << "theme " << t;
-        EXPECT_GE(contrast(p.text, p.panel), 4.5) << "theme " << t;
-        EXPECT_GE(contrast(p.text, p.panel_hi), 4.5) << "theme " << t;
-        EXPECT_GE(contrast(p.dim, p.panel), 3.0) << "theme " << t;
-        EXPECT_GE(contrast(p.on_primary, p.primary), 3.0) << "theme " << t;
         EXPECT_NE(argb_of(p.panel_hi), argb_of(p.panel)) << "theme " << t;
-        EXPECT_LT(contrast(p.text, p.panel_hi), contrast(p.text, p.panel)) << "theme " << t;
+        EXPECT_LT(ovk_contrast(p.text, p.panel_hi), ovk_contrast(p.text, p.panel)) << t;
         EXPECT_FALSE(p.app_title.empty()) << "theme " << t;
     }
+    // Themes outside the table (a preferences file from a newer version) read as the system
+    // default.
     const OVK_PALETTE sys = ovk_theme_palette(OVK_THEME_SYSTEM);
     for (int bad : {OVK_THEME_COUNT, -1, 1000}) {
         const OVK_PALETTE p = ovk_theme_palette(bad);
@@ -141,6 +216,10 @@ TEST_F(GuiRules, EveryThemeKeepsTextReadable) {
         EXPECT_EQ(argb_of(p.text), argb_of(sys.text)) << bad;
         EXPECT_EQ(p.header, sys.header) << bad;
     }
+    // A colour is lifted only as far as it needs: a light theme's ink already readable stays.
+    const OVK_PALETTE light = ovk_theme_palette(OVK_THEME_LIGHT);
+    EXPECT_EQ(argb_of(light.text), 0xFF1A1F21u);
+    EXPECT_EQ(argb_of(light.bg), 0xFFFAFBFBu);
 }
 
 TEST_F(GuiRules, NightInksAreShadesOfRed) {

@@ -114,6 +114,41 @@ TEST_F(GuiWatchlist, AddDialogWatchesTheAddressOrItsVendorPrefix) {
     EXPECT_EQ(custom().size(), 1u);
 }
 
+// A resolvable private address need not have the locally administered bit (5C: looks like
+// a vendor's block): the device's address type still makes it private, so it is warned about
+// and never offered as a prefix.
+TEST_F(GuiWatchlist, AddDialogKnowsAResolvablePrivateAddress) {
+    const char* kAirPods = "5C:1B:2E:88:40:11";
+    feed_demo(3);
+    const auto d = ovk_registry_get(kAirPods);
+    ASSERT_TRUE(d.has_value());
+    ASSERT_EQ(d->addr_type, OVK_ADDR_RESOLVABLE_PRIVATE);
+    ASSERT_EQ(ovk_mac_is_randomized(kAirPods), 0);
+
+    ovk_detail_show(&g_, kAirPods);
+    press(OVK_POP_DETAIL, "Add to watchlist");
+    ASSERT_TRUE(shown(OVK_POP_WATCH_ADD));
+    const int choice = widget(OVK_POP_WATCH_ADD, ZQ_GUI_RADIOLIST);
+    EXPECT_NE(zq_gui_label_get_text(g_.ctx, widget(OVK_POP_WATCH_ADD, ZQ_GUI_LABEL))
+                  .find("randomized (private) address"),
+              std::string::npos);
+    zq_gui_radiolist_set_selected(g_.ctx, choice, 1);
+    EXPECT_NE(zq_gui_radiolist_get_selected(g_.ctx, choice), 1) << "no prefix to choose";
+    zq_gui_radiolist_set_selected(g_.ctx, choice, 0);
+    g_.toast_until = 0;
+    shot("watchadd_rpa");
+    press(OVK_POP_WATCH_ADD, "Add");
+    ASSERT_EQ(custom().size(), 1u);
+    EXPECT_EQ(custom()[0].prefix, kAirPods);
+
+    // From the list's menu the same: its address type goes with it.
+    ovk_watch_add_show(&g_, kSpeaker, "", OVK_ADDR_PUBLIC);
+    EXPECT_EQ(zq_gui_label_get_text(g_.ctx, widget(OVK_POP_WATCH_ADD, ZQ_GUI_LABEL)), "");
+    zq_gui_radiolist_set_selected(g_.ctx, choice, 1);
+    EXPECT_EQ(zq_gui_radiolist_get_selected(g_.ctx, choice), 1);
+    press(OVK_POP_WATCH_ADD, "Cancel");
+}
+
 TEST_F(GuiWatchlist, TheScreenAddsValidatesAndRemovesRulesAndTogglesPresets) {
     ovk_watchlist_show(&g_);
     ASSERT_TRUE(shown(OVK_POP_WATCHLIST));

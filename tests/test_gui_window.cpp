@@ -17,6 +17,7 @@
 
 #include "ovk_app_util.h"
 #include "ovk_category.h"
+#include "ovk_gui.h"
 #include "ovk_store.h"
 #include "ovk_test_files.h"
 #include "ovk_test_program.h"
@@ -206,8 +207,16 @@ TEST_F(GuiWindow, DemoAlertBecomesAToastAndSigtermKeepsTheData) {
     const std::string wid = find_window();
     ASSERT_FALSE(wid.empty()) << p.err();
 
-    std::set<uint32_t> alert_colours = {0xFFB3261Eu};
-    for (int c = 0; c < OVK_CAT_COUNT; ++c) alert_colours.insert(ovk_cat_color(c));
+    // A notice's fill: its category's colour (or a follower's red), darkened as far as its
+    // white letters need.
+    OVK_GUI look;
+    look.pal = ovk_theme_palette(OVK_THEME_SYSTEM);
+    std::set<uint32_t> alert_colours;
+    const auto fill = [&look](uint32_t argb) {
+        return ovk_color_argb(ovk_theme_fill(&look, ovk_argb(argb)));
+    };
+    alert_colours.insert(fill(0xFFB3261Eu));
+    for (int c = 0; c < OVK_CAT_COUNT; ++c) alert_colours.insert(fill(ovk_cat_color(c)));
     const std::string png = dir_.file("toast.png");
     uint32_t seen = 0;
     const auto until = std::chrono::steady_clock::now() + 40s;

@@ -23,6 +23,7 @@
 #include "ovk_store.h"
 #include "ovk_test_files.h"
 #include "ovk_vendordb.h"
+#include "ovk_watchlist.h"
 #include "pipeline_env.h"
 #include "rid_builder.h"
 
@@ -177,6 +178,71 @@ TEST_F(Pipeline, ClassificationIsCachedForTwoSeconds) {
     EXPECT_EQ(alerts[0].following, 0);
     EXPECT_EQ(alerts[0].rssi, -60);
     EXPECT_EQ(alerts[0].hit.category, OVK_CAT_BODY_CAM);
+}
+
+// A verdict the user takes away leaves the device at once: the registry would otherwise hold
+// it for two minutes after the last advert that gave it, and the cache for two seconds.
+TEST_F(Pipeline, VerdictsFollowTheWatchlistAndWhitelistAtOnce) {
+    // The rules added here (and the presets a rebuild reads) go with the test.
+    struct UNLOAD {
+        ~UNLOAD() { ovk_watchlist_unload(); }
+    } unload;
+    const std::string mac = "5C:11:22:33:44:55";
+    const auto plain = [&mac](int64_t t) { return ovk_advert_new(mac, OVK_SRC_BLE, -55, t); };
+    const auto verdicts = [&mac] {
+        const auto d = ovk_registry_get(mac);
+        return d ? d->hits : OVK_HITS{};
+    };
+    const auto flagged = [&mac] {
+        const auto list = ovk_registry_snapshot(g_now.load());
+        const auto it = std::find_if(list.begin(), list.end(),
+                                     [&mac](const OVK_DEVICE& d) { return d.mac == mac; });
+        return it != list.end() && ovk_device_flagged(*it) != 0;
+    };
+
+    OVK_OUI_ENTRY rule;
+    rule.prefix = mac;
+    rule.label = "Neighbour's doorbell";
+    rule.confidence = "custom";
+    ASSERT_EQ(ovk_watchlist_add_custom(rule), 0);
+    ovk_pipeline_submit(plain(T0));
+    drain();
+    ASSERT_FALSE(verdicts().empty());
+    EXPECT_EQ(verdicts().front().label, "Neighbour's doorbell");
+    EXPECT_TRUE(flagged());
+
+    // Removed while the device is silent: gone with the next item the worker takes, and the
+    // housekeeping tick asks for it without any advert.
+    ASSERT_EQ(ovk_watchlist_remove_custom(mac), 0);
+    g_now = T0 + 500;
+    ovk_scan_housekeeping_tick();
+    drain();
+    EXPECT_TRUE(verdicts().empty()) << verdicts().front().label;
+    EXPECT_FALSE(flagged());
+    // And its next advert, well inside the hold and the cache, is not flagged again.
+    ovk_pipeline_submit(plain(T0 + 1000));
+    drain();
+    EXPECT_TRUE(verdicts().empty());
+
+    // Back on the watchlist, then whitelisted: quiet at once, and the verdict comes back
+    // (still shown as whitelisted) when the address leaves the whitelist.
+    ASSERT_EQ(ovk_watchlist_add_custom(rule), 0);
+    ovk_pipeline_submit(plain(T0 + 1500));
+    drain();
+    EXPECT_TRUE(flagged());
+    ASSERT_EQ(ovk_store_whitelist_add(mac, "mine"), 0);
+    EXPECT_FALSE(flagged());
+    ovk_pipeline_submit(plain(T0 + 1600));
+    drain();
+    EXPECT_FALSE(flagged());
+    ASSERT_EQ(ovk_store_whitelist_remove(mac), 0);
+    ovk_pipeline_recheck();
+    drain();
+    EXPECT_TRUE(flagged());
+    ASSERT_EQ(ovk_watchlist_remove_custom(mac), 0);
+    ovk_pipeline_recheck();
+    drain();
+    EXPECT_FALSE(flagged());
 }
 
 TEST_F(Pipeline, LogLimitAndProximityCooldown) {

@@ -45,7 +45,8 @@ namespace {
 // 1. State, hooks and small helpers
 // ---------------------------------------------------------------------------------------
 
-enum ITEM_KIND : int { ITEM_ADVERT = 0, ITEM_LOCATION = 1, ITEM_CELLS = 2 };
+// ITEM_RECHECK carries nothing: every item first checks whether the rules changed.
+enum ITEM_KIND : int { ITEM_ADVERT = 0, ITEM_LOCATION = 1, ITEM_CELLS = 2, ITEM_RECHECK = 3 };
 
 struct ITEM {
     ITEM_KIND kind = ITEM_ADVERT;
@@ -149,6 +150,9 @@ struct State {
     int demo_override = 0;  // 1 demo this run, -1 never the demo, 0 the preference
 
     OVK_SMAP<CACHED> classified;
+    // The watchlist's and the whitelist's serials the verdicts were last judged under.
+    uint64_t watchlist_seen = 0;
+    uint64_t whitelist_seen = 0;
     OVK_SMAP<> last_alerted;
     OVK_SMAP<> last_logged;
     OVK_SMAP<> last_drone;
@@ -754,8 +758,49 @@ void enqueue(ITEM&& item) {
     s.work_cv.notify_one();
 }
 
+// True (once) when the watchlist or the whitelist changed since the verdicts were judged; the
+// cached verdicts are dropped then.
+bool rules_changed() {
+    State& s = S();
+    const uint64_t watchlist = ovk_watchlist_serial();
+    const uint64_t whitelist = ovk_store_whitelist_serial();
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (watchlist == s.watchlist_seen && whitelist == s.whitelist_seen) return false;
+    s.watchlist_seen = watchlist;
+    s.whitelist_seen = whitelist;
+    s.classified.clear();
+    return true;
+}
+
+// Judges every device that has a verdict again under the rules as they are now, so that a
+// verdict the user took away (a watchlist rule removed, an address whitelisted) leaves the
+// list, the banner and the threat level at once instead of being held for minutes.
+void rejudge_all() {
+    const OVK_PREFS p = ovk_prefs_get();
+    const OVK_DEVICE_LIST devices = ovk_registry_summaries(0);
+    for (const OVK_DEVICE& d : devices) {
+        if (d.hits.empty()) continue;
+        const OVK_RECALL rc = ovk_registry_recall_latest(d.mac);
+        if (!rc.view) continue;
+        const int64_t now = d.last_seen > 0 ? d.last_seen : clock_now();
+        OVK_HITS hits = classify(p, *rc.view, now)->hits;
+        if (auto track = ovk_registry_rid_track(d.mac); track && !track->findings.empty())
+            ovk_ridcheck_lower(hits, *track);
+        bool keep_held = false;
+        if (rc.held) {
+            keep_held = ovk_hits_find_label(hits, rc.held->label) >= 0 ||
+                        (rc.held_view && ovk_hits_find_label(classify(p, *rc.held_view, now)->hits,
+                                                             rc.held->label) >= 0);
+        }
+        ovk_registry_rejudge(d.mac, hits, keep_held);
+    }
+}
+
 void dispatch(ITEM& it) {
+    if (rules_changed()) rejudge_all();
     switch (it.kind) {
+        case ITEM_RECHECK:
+            break;
         case ITEM_LOCATION:
             on_location(it.loc, it.fix_gen);
             break;
@@ -940,6 +985,8 @@ int ovk_pipeline_init() {
             s.scan_busy = s.scan_want = s.scan_failed = s.scan_quit = false;
             s.scan_result = 0;
             s.sweep_classified = s.sweep_alerted = s.sweep_logged = s.sweep_drone = kSweepMin;
+            s.watchlist_seen = ovk_watchlist_serial();
+            s.whitelist_seen = ovk_store_whitelist_serial();
             s.initialised = true;
         }
         s.worker = std::thread(pipeline_main);
@@ -1657,8 +1704,22 @@ const char* ovk_scan_progress_text(OVK_SCAN_STATE state, int failed) {
     return "";
 }
 
+void ovk_pipeline_recheck() {
+    {
+        State& s = S();
+        const uint64_t watchlist = ovk_watchlist_serial();
+        const uint64_t whitelist = ovk_store_whitelist_serial();
+        std::lock_guard<std::mutex> lock(s.mu);
+        if (watchlist == s.watchlist_seen && whitelist == s.whitelist_seen) return;
+    }
+    ITEM it;
+    it.kind = ITEM_RECHECK;
+    enqueue(std::move(it));
+}
+
 void ovk_scan_housekeeping_tick() {
     try {
+        ovk_pipeline_recheck();
         const auto h = hooks();
         if (h->take_stop_request && h->take_stop_request()) {
             zq_log(LOG_NOTICE, "scanning stopped from the notification");

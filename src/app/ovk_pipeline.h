@@ -195,6 +195,10 @@ std::optional<OVK_UI_ALERT> ovk_pipeline_pop_alert();
 std::optional<OVK_LOCATION> ovk_pipeline_location_get();
 // Forgets the latest fix and the fix history (the source of positions changed).
 void ovk_pipeline_clear_fix();
+// Has the worker judge every device with a verdict again, after what is queued, when the
+// watchlist or the whitelist changed since (the worker also checks before each item, and
+// housekeeping calls this). Returns at once.
+void ovk_pipeline_recheck();
 // Queued items plus 1 while the worker is busy with one.
 int ovk_pipeline_pending();
 

@@ -882,6 +882,54 @@ int ovk_registry_withdraw(std::string_view mac, std::string_view label) {
     return 1;
 }
 
+OVK_RECALL ovk_registry_recall_latest(std::string_view mac) {
+    OVK_RECALL rc;
+    REGISTRY& r = R();
+    std::lock_guard lk(r.mu);
+    TRACK* t = _find(r, mac);
+    if (!t || !t->advert) return rc;
+    try {
+        rc.view = ovk_heard_apply(t->heard, *t->advert);
+        if (!rc.view) rc.view = *t->advert;
+        if (t->held && t->held_from) {
+            rc.held = *t->held;
+            rc.held_view = ovk_heard_apply(t->heard, *t->held_from);
+            if (!rc.held_view) rc.held_view = *t->held_from;
+        }
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(OVK_ADVERT, 1, recall);
+        rc = OVK_RECALL{};
+    }
+    return rc;
+}
+
+int ovk_registry_rejudge(std::string_view mac, const OVK_HITS& hits, bool keep_held) {
+    REGISTRY& r = R();
+    std::lock_guard lk(r.mu);
+    TRACK* t = _find(r, mac);
+    if (!t) return 0;
+    try {
+        OVK_HITS next = hits;
+        if (t->held && !keep_held) {
+            t->held.reset();
+            t->held_from.reset();
+            t->held_until = 0;
+        } else if (t->held && ovk_hits_find_label(t->hits, t->held->label) >= 0 &&
+                   ovk_hits_find_label(next, t->held->label) < 0) {
+            // Still in force: it stays as long as it was shown.
+            next.push_back(*t->held);
+        }
+        ovk_hits_sort(next);
+        t->hits = std::move(next);
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(OVK_HIT, hits.size() + 1, hits);
+        return 1;
+    }
+    _reindex(r, *t);
+    r.serial++;
+    return 1;
+}
+
 void ovk_registry_inherited_hits(std::string_view mac, OVK_HITS& out) {
     REGISTRY& r = R();
     std::lock_guard lk(r.mu);

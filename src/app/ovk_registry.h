@@ -154,6 +154,14 @@ OVK_RECALL ovk_registry_recall(const OVK_ADVERT& a, int64_t now, bool want_view)
 // Drops the held verdict of `mac` when its label is `label`: it leaves the device's verdicts
 // (list, banner, threat level) at once; what was logged stays. 1 when it was withdrawn.
 int ovk_registry_withdraw(std::string_view mac, std::string_view label);
+// The latest advertisement of `mac` as the registry remembers its address (what it would be
+// judged on now), with the verdict held from an earlier advertisement and that advertisement
+// when one is held; `view` is nullopt for an unknown address.
+OVK_RECALL ovk_registry_recall_latest(std::string_view mac);
+// Replaces the verdicts of `mac` with `hits`, judged again because the rules changed (the
+// watchlist, the whitelist). The held verdict stays only with `keep_held`; otherwise it
+// leaves the device at once. 1 when the address is known.
+int ovk_registry_rejudge(std::string_view mac, const OVK_HITS& hits, bool keep_held);
 // Appends the verdicts the entry inherited from its previous address (nothing when unknown).
 void ovk_registry_inherited_hits(std::string_view mac, OVK_HITS& out);
 // The co-location verdict for this address; groups are recomputed at most every 2 s.

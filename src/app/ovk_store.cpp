@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -499,8 +500,9 @@ using KnownMap = std::unordered_map<KnownKey, KnownRec, KnownKeyHash>;
 
 struct Store {
     std::mutex mu;
-    std::vector<OVK_DETECTION> dets;  // oldest first as loaded and appended
-    uint64_t log_serial = 0;          // moves on with every change of `dets`
+    std::vector<OVK_DETECTION> dets;            // oldest first as loaded and appended
+    std::atomic<uint64_t> whitelist_serial{0};  // moves on with every change of `whitelist`
+    uint64_t log_serial = 0;                    // moves on with every change of `dets`
     int64_t next_id = 1;
     KnownMap known;  // MAC -> record
     TextPool texts;  // vendor and type texts of `known`
@@ -901,6 +903,7 @@ int ovk_store_open(std::string_view data_dir) {
                 s.whitelist = whitelist_from_array(j.get());
             else
                 ovk_datafile_damaged(wl_path, wl.view.view());
+            ++s.whitelist_serial;
         }
         s.open = true;
         // A log that ends inside a line (a crash during an append) is rewritten from what
@@ -1285,6 +1288,7 @@ int ovk_store_whitelist_add(std::string_view mac, std::string_view note) {
             it->note = std::move(text);
         else
             s.whitelist.push_back(OVK_WHITELIST_ENTRY{key, std::move(text)});
+        ++s.whitelist_serial;
         return persist(s, File::Whitelist);
     } catch (const std::exception&) {
         OVK_LOG_ALLOC_FAIL(OVK_WHITELIST_ENTRY, s.whitelist.size() + 1, whitelist);
@@ -1301,11 +1305,16 @@ int ovk_store_whitelist_remove(std::string_view mac) {
                                [&](const OVK_WHITELIST_ENTRY& w) { return w.mac == key; });
         if (it == s.whitelist.end()) return 0;
         s.whitelist.erase(it);
+        ++s.whitelist_serial;
         return persist(s, File::Whitelist);
     } catch (const std::exception&) {
         s.whitelist_dirty = s.open;
         return -1;
     }
+}
+
+uint64_t ovk_store_whitelist_serial() {
+    return store().whitelist_serial.load();
 }
 
 std::vector<OVK_WHITELIST_ENTRY> ovk_store_whitelist_all() {

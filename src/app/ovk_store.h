@@ -161,6 +161,8 @@ int ovk_store_whitelist_add(std::string_view mac, std::string_view note);
 // the rewrite's result.
 int ovk_store_whitelist_remove(std::string_view mac);
 std::vector<OVK_WHITELIST_ENTRY> ovk_store_whitelist_all();
+// A number that changes whenever the whitelist does.
+uint64_t ovk_store_whitelist_serial();
 
 // --- file formats (pure; used by the loader and the writers) ---------------------------
 

@@ -2,6 +2,7 @@
 // Watchlist: rule keys, the custom rules file, the presets and the verdicts they give.
 #include "ovk_watchlist.h"
 
+#include <atomic>
 #include <cmath>
 #include <mutex>
 #include <new>
@@ -34,6 +35,7 @@ struct Rule {
 
 struct State {
     std::mutex mu;
+    std::atomic<uint64_t> serial{0};    // moves on with every change of the rules
     std::vector<OVK_OUI_ENTRY> custom;  // in the order they were added
     std::vector<Rule> combined;
     std::unordered_map<std::string, size_t> by_key;  // combined key -> index
@@ -153,6 +155,7 @@ void put_rule(State& s, const OVK_OUI_ENTRY& e) {
 
 // Rebuilds the combined list; called with the lock held (takes the preferences lock).
 void rebuild(State& s) {
+    ++s.serial;
     s.combined.clear();
     s.by_key.clear();
     s.by_hex.clear();
@@ -332,6 +335,7 @@ void ovk_watchlist_unload() {
     std::lock_guard lk(s.mu);
     s.custom.clear();
     s.custom.shrink_to_fit();
+    ++s.serial;
     s.combined.clear();
     s.combined.shrink_to_fit();
     s.by_key.clear();
@@ -514,4 +518,8 @@ int ovk_watchlist_import_custom(std::string_view json) {
         OVK_LOG_ALLOC_FAIL(OVK_OUI_ENTRY, 1, custom);
         return -1;
     }
+}
+
+uint64_t ovk_watchlist_serial() {
+    return st().serial.load();
 }

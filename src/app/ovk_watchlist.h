@@ -44,6 +44,9 @@ struct OVK_OUI_ENTRY {
 int ovk_watchlist_load(std::optional<std::string_view> data_dir);
 // Drops both lists and forgets the directory.
 void ovk_watchlist_unload();
+// A number that changes whenever the rules do (loaded, added, removed, imported, rebuilt
+// for other presets): verdicts judged before it moved on may be out of date.
+uint64_t ovk_watchlist_serial();
 
 // Appends the verdicts of every matching rule: the most specific address rule, then every
 // matching "name:" rule, then every matching "vendor:" rule (checked against the vendor

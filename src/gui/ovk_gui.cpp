@@ -487,9 +487,11 @@ void ovk_gui_refresh_screen(OVK_GUI* g, int id) {
     if (s && s->refresh && ovk_gui_popup_is_open(g, id)) s->refresh(g);
 }
 
-OVK_SUBJECT ovk_subject_device(std::string_view mac, std::string_view label) {
+OVK_SUBJECT ovk_subject_device(std::string_view mac, std::string_view label,
+                               OVK_ADDR_TYPE addr_type) {
     OVK_SUBJECT s;
     s.kind = OVK_SUBJECT_DEVICE;
+    s.addr_type = addr_type;
     try {
         s.mac = std::string(mac.substr(0, OVK_MAC_MAX));
         s.label = std::string(label);
@@ -768,14 +770,16 @@ void draw_toast(OVK_GUI* g) {
         line = ovk_format(512, "%s: %s %s - %s %d%%", t.sensor.c_str(), t.hit.label.c_str(),
                           t.following ? "may be following" : "nearby",
                           ovk_tier_label(ovk_tier_of(t.hit.confidence)), t.hit.confidence);
-        box = ovk_ink(g, t.following ? 0xFFB3261Eu : ovk_cat_color(t.hit.category));
-        ink = al_map_rgb(255, 255, 255);
+        box = ovk_theme_fill(g,
+                             ovk_ink(g, t.following ? 0xFFB3261Eu : ovk_cat_color(t.hit.category)));
+        ink = ovk_theme_fill_ink(g);
     } else {
         line = ovk_format(512, "%s%s - %s %d%%", t.following ? "May be following you: " : "",
                           t.hit.label.c_str(), ovk_tier_label(ovk_tier_of(t.hit.confidence)),
                           t.hit.confidence);
-        box = ovk_ink(g, t.following ? 0xFFB3261Eu : ovk_cat_color(t.hit.category));
-        ink = al_map_rgb(255, 255, 255);
+        box = ovk_theme_fill(g,
+                             ovk_ink(g, t.following ? 0xFFB3261Eu : ovk_cat_color(t.hit.category)));
+        ink = ovk_theme_fill_ink(g);
     }
     al_draw_filled_rounded_rectangle(left, top, left + w, top + h, p, p, box);
     if (plain) al_draw_rounded_rectangle(left, top, left + w, top + h, p, p, g->pal.border, 1);
@@ -994,6 +998,11 @@ int ovk_add_wrapped_label(OVK_GUI* g, int win, ALLEGRO_FONT* font, std::string_v
     return id;
 }
 
+std::string ovk_device_title(const OVK_DEVICE& d) {
+    if (const OVK_HIT* best = ovk_device_best(d)) return best->label;
+    return !d.name.empty() ? d.name : d.device_type;
+}
+
 float ovk_badge_h(const OVK_GUI* g, const ALLEGRO_FONT* font) {
     if (!font) return 0;
     return static_cast<float>(al_get_font_line_height(font)) + 2 * 3 * (g ? g->scale : 1.0f);
@@ -1008,8 +1017,8 @@ float ovk_draw_badge(const OVK_GUI* g, const ALLEGRO_FONT* font, float x, float 
     if (static_cast<float>(al_get_text_width(font, t.c_str())) > max_w - 2 * px)
         t = zq_gui_text_shorten(font, t, max_w - 2 * px);
     const float w = static_cast<float>(al_get_text_width(font, t.c_str())) + 2 * px;
-    al_draw_filled_rounded_rectangle(x, y, x + w, y + h, h / 2, h / 2, fill);
-    al_draw_text(font, al_map_rgb(255, 255, 255), x + px, y + 3 * s, 0, t.c_str());
+    al_draw_filled_rounded_rectangle(x, y, x + w, y + h, h / 2, h / 2, ovk_theme_fill(g, fill));
+    al_draw_text(font, ovk_theme_fill_ink(g), x + px, y + 3 * s, 0, t.c_str());
     return w;
 }
 

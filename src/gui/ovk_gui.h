@@ -88,12 +88,14 @@ enum OVK_SUBJECT_KIND : int {
 };
 struct OVK_SUBJECT {
     OVK_SUBJECT_KIND kind = OVK_SUBJECT_NONE;
-    std::string mac;                    // DEVICE: the address
-    std::string label;                  // DEVICE: a suggested name (may be empty)
-    int64_t trip_id = 0;                // TRIP
-    double zoom = 0, lat = 0, lon = 0;  // PLACE
+    std::string mac;                             // DEVICE: the address
+    std::string label;                           // DEVICE: a suggested name (may be empty)
+    OVK_ADDR_TYPE addr_type = OVK_ADDR_UNKNOWN;  // DEVICE: its address type when known
+    int64_t trip_id = 0;                         // TRIP
+    double zoom = 0, lat = 0, lon = 0;           // PLACE
 };
-OVK_SUBJECT ovk_subject_device(std::string_view mac, std::string_view label = {});
+OVK_SUBJECT ovk_subject_device(std::string_view mac, std::string_view label = {},
+                               OVK_ADDR_TYPE addr_type = OVK_ADDR_UNKNOWN);
 OVK_SUBJECT ovk_subject_trip(int64_t trip_id);
 OVK_SUBJECT ovk_subject_place(double zoom, double lat, double lon);
 
@@ -348,6 +350,9 @@ float ovk_draw_badge(const OVK_GUI* g, const ALLEGRO_FONT* font, float x, float 
                      std::string_view text, ALLEGRO_COLOR fill);
 // Height of such a badge in `font`.
 float ovk_badge_h(const OVK_GUI* g, const ALLEGRO_FONT* font);
+// The name a device goes by on every screen: its best verdict's label, else its advertised
+// name, else its type.
+std::string ovk_device_title(const OVK_DEVICE& d);
 // A check box with its label, as one row at least `min_h` high. A label too long for one line
 // beside the box wraps to the right of a box one row square, and the row grows with it (the
 // wrapped part is a label of its own: its id in *label_id, else -1). The check box's id; the

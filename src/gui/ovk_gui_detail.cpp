@@ -529,6 +529,17 @@ void update_buttons(OVK_GUI* g, DETAIL& s) {
 
 }  // namespace
 
+std::string ovk_detail_title(const OVK_GUI* g) {
+    OVK_CHECK(g, std::string());
+    const DETAIL& s = state();
+    std::string title;
+    if (s.dev)
+        title = ovk_device_title(*s.dev);
+    else if (s.known)
+        title = !s.known->name.empty() ? s.known->name : s.known->device_type;
+    return title.empty() ? std::string("Device") : title;
+}
+
 void ovk_detail_refresh(OVK_GUI* g) {
     OVK_CHECK(g);
     DETAIL& s = state();
@@ -583,23 +594,10 @@ float line_h(const ALLEGRO_FONT* f) {
     return f ? static_cast<float>(al_get_font_line_height(f)) : 0;
 }
 
-float luminance(ALLEGRO_COLOR c) {
-    const auto lin = [](float v) {
-        return v <= 0.03928f ? v / 12.92f : std::pow((v + 0.055f) / 1.055f, 2.4f);
-    };
-    return 0.2126f * lin(c.r) + 0.7152f * lin(c.g) + 0.0722f * lin(c.b);
-}
-
-// `fg`, moved towards the text colour until it stands out from the panel (a contrast of 3:1,
-// enough for large text): some themes' primary colour is made for filling buttons.
-ALLEGRO_COLOR readable(const OVK_GUI* g, ALLEGRO_COLOR fg) {
-    const float bg = luminance(g->pal.panel);
-    for (float t = 0; t <= 1.0f; t += 0.125f) {
-        const ALLEGRO_COLOR c = ovk_mix(fg, g->pal.text, t);
-        const float l = luminance(c);
-        if ((std::max(l, bg) + 0.05f) / (std::min(l, bg) + 0.05f) >= 3.0f) return c;
-    }
-    return g->pal.text;
+// `fg`, moved towards the text colour until it reads on the panel: some themes' primary
+// colour is made for filling buttons, and the warning colours for fills.
+ALLEGRO_COLOR readable(const OVK_GUI* g, ALLEGRO_COLOR fg, double ratio = OVK_CONTRAST_TEXT) {
+    return ovk_theme_readable(g, fg, g->pal.panel, ratio);
 }
 
 // The signal graph: the last two minutes of readings in a rounded box.
@@ -671,8 +669,7 @@ void draw_head(ZQ_GUI_WIDGET* w, float x, float y, ALLEGRO_FONT*, void* user) {
     }
 
     // Title, at most two lines, and the address line.
-    std::string title = best ? best->label : device_name(s);
-    if (title.empty()) title = "Device";
+    const std::string title = ovk_detail_title(g);
     std::string wrapped = ovk_wrap_text(g->font_big, tw, title);
     if (size_t nl = wrapped.find('\n'); nl != std::string::npos) {
         if (size_t nl2 = wrapped.find('\n', nl + 1); nl2 != std::string::npos) wrapped.resize(nl2);
@@ -689,7 +686,7 @@ void draw_head(ZQ_GUI_WIDGET* w, float x, float y, ALLEGRO_FONT*, void* user) {
     if (s.dev) {
         const OVK_DEVICE& d = *s.dev;
         if (d.following) {
-            ovk_draw_text_clip(g->font_bold, ovk_ink(g, 0xFFB3261E), x, ty, tw,
+            ovk_draw_text_clip(g->font_bold, readable(g, ovk_ink(g, 0xFFB3261E)), x, ty, tw,
                                "! Has been moving with you");
         } else {
             const int64_t ago = now - d.last_seen;
@@ -702,7 +699,8 @@ void draw_head(ZQ_GUI_WIDGET* w, float x, float y, ALLEGRO_FONT*, void* user) {
         }
         ty += line_h(g->font) + p / 2;
         const std::string num = fmt("%d", d.rssi);
-        al_draw_text(g->font_title, readable(g, g->pal.primary), x, ty, 0, num.c_str());
+        al_draw_text(g->font_title, readable(g, g->pal.primary, OVK_CONTRAST_LARGE), x, ty, 0,
+                     num.c_str());
         const float nx = x + text_w(g->font_title, num.c_str()) + p / 2;
         const std::string l1 =
             fmt("dBm - %s%s", ovk_band(d.rssi), ovk_detail_trend(d.history, d.rssi));
@@ -801,7 +799,8 @@ void on_watch(int, void* user) {
     } else {
         const OVK_HIT* best = best_hit(s);
         ovk_gui_show_on(g, OVK_POP_WATCH_ADD,
-                        ovk_subject_device(g->sel_mac, best ? best->label : device_name(s)));
+                        ovk_subject_device(g->sel_mac, best ? best->label : device_name(s),
+                                           s.dev ? s.dev->addr_type : OVK_ADDR_UNKNOWN));
     }
     ovk_detail_refresh(g);
 }

@@ -26,6 +26,9 @@ void ovk_detail_show_selected(OVK_GUI* g);
 // Re-reads the device and updates the document and the buttons; ends locate mode when the
 // device is no longer in range. Nothing when the pop-up does not exist.
 void ovk_detail_refresh(OVK_GUI* g);
+// The title at the top of the detail: the name the device list shows for it (its verdict's
+// label, else its name, else its type), or "Device".
+std::string ovk_detail_title(const OVK_GUI* g);
 
 // The trend text after the band: the current signal against the mean of up to five readings
 // before the newest one; "  ^ getting closer" more than 3 dB above, "  v moving away" more

@@ -837,7 +837,8 @@ int on_radar_mouse(int, const ZQ_GUI_MOUSE_EVENT* e, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     if (e->type == ZQ_GUI_MOUSE_DOWN) return 1;
     if (e->type != ZQ_GUI_MOUSE_UP) return 0;
-    if (e->button != 1) return 1;
+    // A tap or long press opens the blip nearest to it; a drag opens nothing.
+    if (!e->tap && !e->long_press) return 1;
     const OVK_HITBOX* near = nullptr;
     float best = 0;
     for (const OVK_HITBOX& hb : g->radar_hits) {
@@ -1033,7 +1034,9 @@ void on_ctx_pick(ZQ_GUI_POPUP*, int tag, void* user) {
             ovk_main_open_device(g, mac);
             break;
         case CTX_WATCH:
-            if (ctx_screen_ok(CTX_WATCH)) ovk_watch_add_show(g, mac, ovk_list_watch_label(d));
+            if (ctx_screen_ok(CTX_WATCH))
+                ovk_watch_add_show(g, mac, ovk_list_watch_label(d),
+                                   d ? d->addr_type : OVK_ADDR_UNKNOWN);
             break;
         case CTX_REPORT:
             if (ctx_screen_ok(CTX_REPORT)) ovk_report_show(g, mac);

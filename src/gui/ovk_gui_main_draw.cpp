@@ -43,8 +43,6 @@ ALLEGRO_COLOR faded(ALLEGRO_COLOR c, float a) {
     return al_map_rgba_f(c.r * a, c.g * a, c.b * a, c.a * a);
 }
 
-const ALLEGRO_COLOR kWhite = {1, 1, 1, 1};
-
 }  // namespace
 
 void ovk_main_draw_header(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void* user) {
@@ -65,7 +63,8 @@ void ovk_main_draw_banner(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, vo
         al_hold_bitmap_drawing(false);
         return;
     }
-    zq_gui_fill_box(g->ctx, x, y, w, h, r6, r6, ovk_ink(g, b.argb));
+    zq_gui_fill_box(g->ctx, x, y, w, h, r6, r6, ovk_theme_fill(g, ovk_ink(g, b.argb)));
+    const ALLEGRO_COLOR ink = ovk_theme_fill_ink(g);
     ALLEGRO_FONT* bold = bold_font(g);
     ALLEGRO_FONT* small = small_font(g);
     const float tw = w - 2 * p;
@@ -82,9 +81,9 @@ void ovk_main_draw_banner(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, vo
     al_hold_bitmap_drawing(true);
     if (st.banner_mode == 1) {
         const float th = ovk_text_wrap_height(small, tw, b.text);
-        ovk_draw_text_wrap(small, kWhite, x + p, y + (h - th) / 2, tw, b.text);
+        ovk_draw_text_wrap(small, ink, x + p, y + (h - th) / 2, tw, b.text);
     } else {
-        ovk_draw_text_clip(bold, kWhite, x + p, y + (h - line_h(bold)) / 2, tw, b.text);
+        ovk_draw_text_clip(bold, ink, x + p, y + (h - line_h(bold)) / 2, tw, b.text);
     }
     al_hold_bitmap_drawing(false);
 }
@@ -143,7 +142,8 @@ void ovk_main_draw_list(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void
     }
 
     const int64_t now_ms = ovk_main_now_ms();
-    const float pulse = 0.12f + 0.18f * (0.5f + 0.5f * static_cast<float>(std::sin(6 * g->now_s)));
+    const float pulse = 0.12f + (OVK_ROW_TINT_MAX - 0.12f) *
+                                    (0.5f + 0.5f * static_cast<float>(std::sin(6 * g->now_s)));
     const int threshold = g->prefs.alert_threshold;
     const size_t first = static_cast<size_t>(g->list_scroll / rh);
     const bool pressing = g->list_dragging && !g->list_press_moved;
@@ -174,9 +174,10 @@ void ovk_main_draw_list(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void
             const bool recent = now_ms - d.last_seen <= 60000;
             const bool urgent =
                 d.following || (best->confidence >= threshold && best->category != OVK_CAT_TRACKER);
-            const float a = recent && urgent ? pulse : 0.18f;
+            const float a = recent && urgent ? pulse : OVK_ROW_TINT;
             pulses = pulses || (recent && urgent);
-            zq_gui_fill_box(g->ctx, x + 2, top + 2, w - 4, rh - 4, r6, r6, faded(row.colour, a));
+            zq_gui_fill_box(g->ctx, x + 2, top + 2, w - 4, rh - 4, r6, r6,
+                            ovk_theme_row_bg(g, row.colour, a));
             al_draw_filled_rectangle(x + 2 + 4, top + 2 + 4, x + 2 + 4 + 5 * s, top + rh - 2 - 4,
                                      row.colour);
         }
@@ -195,7 +196,7 @@ void ovk_main_draw_list(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void
             if (row.badge_w < 0.6f * full_w) {
                 row.text_w = full_w - row.badge_w - p / 2;
                 zq_gui_fill_box(g->ctx, x + w - p - row.badge_w, top + badge_y, row.badge_w,
-                                badge_h, r4, r4, badge_bg);
+                                badge_h, r4, r4, ovk_theme_fill(g, badge_bg));
             } else {
                 row.badge.clear();
             }
@@ -215,8 +216,7 @@ void ovk_main_draw_list(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void
     const float bold_h = line_h(bold);
     for (const ROW& row : rows) {
         const OVK_DEVICE& d = *row.d;
-        const OVK_HIT* best = ovk_device_best(d);
-        const std::string& l1 = best ? best->label : !d.name.empty() ? d.name : d.device_type;
+        const std::string l1 = ovk_device_title(d);
         ovk_draw_text_clip(row.tinted ? bold : g->font, g->pal.text, text_x, row.top + 6 * s,
                            row.text_w, l1);
         const std::string l2 = ovk_format(
@@ -227,8 +227,8 @@ void ovk_main_draw_list(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void
         ovk_draw_text_clip(small, g->pal.dim, text_x, y2 + line_h(small), full_w, line3(d, now_ms));
         if (!row.badge.empty()) {
             const float bx = x + w - p - row.badge_w;
-            al_draw_text(small, kWhite, bx + row.badge_w / 2, row.top + badge_y + 1 * s,
-                         ALLEGRO_ALIGN_CENTRE, row.badge.c_str());
+            al_draw_text(small, ovk_theme_fill_ink(g), bx + row.badge_w / 2,
+                         row.top + badge_y + 1 * s, ALLEGRO_ALIGN_CENTRE, row.badge.c_str());
         }
     }
     al_hold_bitmap_drawing(false);
@@ -370,7 +370,7 @@ void ovk_main_draw_radar(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, voi
             if (!b.flagged) {
                 tri.disc(b.bx, b.by, rad, scope);
             } else {
-                const ALLEGRO_COLOR c = ovk_device_color(g, *b.d);
+                const ALLEGRO_COLOR c = ovk_theme_dot(g, ovk_device_color(g, *b.d));
                 tri.ring(b.bx, b.by, (7 + 14 * f) * s, 2 * s, faded(c, 0.8f * (1 - f)));
                 rad = 7 * s;
                 tri.disc(b.bx, b.by, rad, c);
@@ -424,11 +424,10 @@ void ovk_main_draw_radar(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, voi
     taken.push_back(OVK_RECT{cx - 5 * s, cy - 5 * s, 10 * s, 10 * s});
     take_dots(true);
     const OVK_RECT area{x, y, w, h};
-    // The device's colour; on a dark background lifted towards the text colour, since the
-    // darker category colours (drone blue, watchlist purple) are hard to read on black.
+    // The device's colour, lifted towards the text colour as far as it needs to read on the
+    // background (the darker category colours, drone blue and watchlist purple, on black).
     const auto label_colour = [g](const OVK_DEVICE& d) {
-        const ALLEGRO_COLOR c = ovk_device_color(g, d);
-        return g->pal.dark ? ovk_mix(c, g->pal.text, 0.3f) : c;
+        return ovk_theme_radar_label(g, ovk_device_color(g, d));
     };
     for (int pass = 0; pass < 2; ++pass) {
         if (pass == 1 && !g->prefs.radar_names) break;
@@ -445,9 +444,9 @@ void ovk_main_draw_radar(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, voi
             float lx, ly;
             if (ovk_list_place_label(taken, kLabelRects, area, b.bx, b.by, (b.flagged ? 10 : 7) * s,
                                      l.w, sh, &lx, &ly))
-                labels.push_back(OVK_MAIN_RADAR_TEXT{lx, ly, l.w,
-                                                     b.flagged ? label_colour(d) : g->pal.scope_text,
-                                                     &l.text, b.flagged});
+                labels.push_back(OVK_MAIN_RADAR_TEXT{
+                    lx, ly, l.w, b.flagged ? label_colour(d) : g->pal.scope_text, &l.text,
+                    b.flagged});
         }
     }
     // A flagged label may lie over plain dots: a veil of the background keeps it readable.

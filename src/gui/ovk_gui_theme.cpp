@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <vector>
 
 #include "ovk_gui.h"
@@ -97,6 +98,8 @@ const OVK_PALETTE& pal_of(const OVK_GUI* g) {
     return g ? g->pal : fallback_palette();
 }
 
+void make_readable(OVK_PALETTE& p);
+
 }  // namespace
 
 OVK_PALETTE ovk_theme_palette(int id) {
@@ -121,6 +124,7 @@ OVK_PALETTE ovk_theme_palette(int id) {
     p.app_title = r.app_title;
     p.night_drive = id == OVK_THEME_NIGHT_DRIVE;
     p.mono_font = id == OVK_THEME_DEDSEC || id == OVK_THEME_NIGHT_VISION || id == OVK_THEME_AMBER;
+    make_readable(p);
     return p;
 }
 
@@ -157,11 +161,12 @@ ALLEGRO_COLOR ovk_ink(const OVK_GUI* g, uint32_t argb) {
     return ovk_argb(pal_of(g).night_drive ? ovk_night_argb(argb) : argb);
 }
 
-ALLEGRO_COLOR ovk_device_color(const OVK_GUI* g, const OVK_DEVICE& d) {
-    const bool night = pal_of(g).night_drive;
-    const OVK_HIT* best = ovk_device_best(d);
-    if (!best) return night ? al_map_rgb(166, 16, 11) : al_map_rgb(107, 123, 128);
-    const OVK_TIER tier = ovk_tier_of(best->confidence);
+namespace {
+
+// The colour of a device whose best verdict has this category and tier (none: no verdict).
+ALLEGRO_COLOR device_colour(const OVK_PALETTE& p, std::optional<int> category, OVK_TIER tier) {
+    const bool night = p.night_drive;
+    if (!category) return night ? al_map_rgb(166, 16, 11) : al_map_rgb(107, 123, 128);
     switch (tier) {
         case OVK_TIER_WEAK:
             return night ? al_map_rgb(164, 16, 11) : al_map_rgb(178, 106, 0);
@@ -169,7 +174,177 @@ ALLEGRO_COLOR ovk_device_color(const OVK_GUI* g, const OVK_DEVICE& d) {
         case OVK_TIER_STRONG:
             break;
     }
-    return ovk_ink(g, ovk_cat_color(best->category));
+    const uint32_t c = ovk_cat_color(*category);
+    return ovk_argb(night ? ovk_night_argb(c) : c);
+}
+
+}  // namespace
+
+ALLEGRO_COLOR ovk_device_color(const OVK_GUI* g, const OVK_DEVICE& d) {
+    const OVK_HIT* best = ovk_device_best(d);
+    if (!best) return device_colour(pal_of(g), std::nullopt, OVK_TIER_WEAK);
+    return device_colour(pal_of(g), static_cast<int>(best->category),
+                         ovk_tier_of(best->confidence));
+}
+
+std::vector<ALLEGRO_COLOR> ovk_theme_device_colors(const OVK_PALETTE& p) {
+    std::vector<ALLEGRO_COLOR> out;
+    out.reserve(OVK_CAT_COUNT + 2);
+    for (int c = 0; c < OVK_CAT_COUNT; ++c) out.push_back(device_colour(p, c, OVK_TIER_STRONG));
+    out.push_back(device_colour(p, 0, OVK_TIER_WEAK));
+    out.push_back(device_colour(p, std::nullopt, OVK_TIER_WEAK));
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------
+// Readability
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+const ALLEGRO_COLOR kBlack = {0, 0, 0, 1};
+const ALLEGRO_COLOR kWhite = {1, 1, 1, 1};
+
+// An opaque `over` laid on `under` with the given alpha.
+ALLEGRO_COLOR over(ALLEGRO_COLOR under, ALLEGRO_COLOR top, float alpha) {
+    return ovk_mix(under, top, alpha);
+}
+
+// The colour as the display keeps it (8 bits a channel), so that what is drawn is what was
+// measured.
+ALLEGRO_COLOR snapped(ALLEGRO_COLOR c) {
+    return ovk_argb(ovk_color_argb(c));
+}
+
+double min_contrast(ALLEGRO_COLOR fg, std::span<const ALLEGRO_COLOR> bgs) {
+    double m = 21;
+    for (const ALLEGRO_COLOR& b : bgs) m = std::min(m, ovk_contrast(fg, b));
+    return m;
+}
+
+// The lightest and darkest inks a palette may use: white and black, or in the night theme its
+// brightest red and black.
+ALLEGRO_COLOR lightest(const OVK_PALETTE& p) {
+    return p.night_drive ? ovk_argb(ovk_night_argb(0xFFFFFFFFu)) : kWhite;
+}
+
+ALLEGRO_COLOR row_bg(const OVK_PALETTE& p, ALLEGRO_COLOR device, float tint) {
+    return over(p.panel, device, std::clamp(tint, 0.0f, 1.0f));
+}
+
+ALLEGRO_COLOR veil_of(const OVK_PALETTE& p) {
+    return over(p.scope, p.bg, 0.75f);
+}
+
+// `base` moved towards `other` by at most `most`, as far as `ink` still reads on it.
+ALLEGRO_COLOR mix_while_readable(ALLEGRO_COLOR base, ALLEGRO_COLOR other, float most,
+                                 ALLEGRO_COLOR ink) {
+    for (float t = most; t > 0.0f; t -= 0.025f) {
+        const ALLEGRO_COLOR c = snapped(ovk_mix(base, other, t));
+        if (ovk_contrast(ink, c) >= OVK_CONTRAST_TEXT) return c;
+    }
+    return base;
+}
+
+// Lifts the colours of a palette that fall short on what they are drawn on: each towards the
+// text colour, so that it keeps its hue as far as it can.
+void make_readable(OVK_PALETTE& p) {
+    const ALLEGRO_COLOR surfaces[] = {p.bg, p.panel, p.panel_hi};
+    std::vector<ALLEGRO_COLOR> rows(std::begin(surfaces), std::end(surfaces));
+    for (const ALLEGRO_COLOR& c : ovk_theme_device_colors(p))
+        rows.push_back(row_bg(p, c, OVK_ROW_TINT_MAX));
+    p.text = ovk_contrast_lift(p.text, p.dark ? lightest(p) : kBlack, rows, OVK_CONTRAST_TEXT);
+    p.dim = ovk_contrast_lift(p.dim, p.text, rows, OVK_CONTRAST_TEXT);
+    p.secondary = ovk_contrast_lift(p.secondary, p.text, surfaces, OVK_CONTRAST_TEXT);
+    const ALLEGRO_COLOR bg[] = {p.bg};
+    p.scope = ovk_contrast_lift(p.scope, p.text, bg, OVK_CONTRAST_LARGE);
+    p.trace = ovk_contrast_lift(p.trace, p.text, bg, OVK_CONTRAST_LARGE);
+    p.title = ovk_contrast_lift(p.title, p.text, bg, OVK_CONTRAST_LARGE);
+    // Ring labels and the legend lie on the background, or on a label's veil over a dot.
+    const ALLEGRO_COLOR radar[] = {p.bg, veil_of(p)};
+    p.scope_text = ovk_contrast_lift(p.scope_text, p.text, radar, OVK_CONTRAST_TEXT);
+    const ALLEGRO_COLOR primary[] = {p.primary};
+    p.on_primary =
+        ovk_contrast_lift(p.on_primary, ovk_luminance(p.primary) > 0.18 ? kBlack : lightest(p),
+                          primary, OVK_CONTRAST_TEXT);
+}
+
+}  // namespace
+
+double ovk_luminance(ALLEGRO_COLOR c) {
+    const auto lin = [](float v) {
+        const double x = std::clamp(static_cast<double>(v), 0.0, 1.0);
+        return x <= 0.04045 ? x / 12.92 : std::pow((x + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * lin(c.r) + 0.7152 * lin(c.g) + 0.0722 * lin(c.b);
+}
+
+double ovk_contrast(ALLEGRO_COLOR a, ALLEGRO_COLOR b) {
+    const double la = ovk_luminance(a), lb = ovk_luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+ALLEGRO_COLOR ovk_contrast_lift(ALLEGRO_COLOR fg, ALLEGRO_COLOR toward,
+                                std::span<const ALLEGRO_COLOR> bgs, double ratio) {
+    constexpr int kSteps = 64;
+    for (int i = 0; i <= kSteps; ++i) {
+        const ALLEGRO_COLOR c = snapped(ovk_mix(fg, toward, static_cast<float>(i) / kSteps));
+        if (min_contrast(c, bgs) >= ratio) return c;
+    }
+    return min_contrast(kWhite, bgs) >= min_contrast(kBlack, bgs) ? kWhite : kBlack;
+}
+
+ALLEGRO_COLOR ovk_theme_readable(const OVK_GUI* g, ALLEGRO_COLOR fg, ALLEGRO_COLOR bg,
+                                 double ratio) {
+    const ALLEGRO_COLOR bgs[] = {bg};
+    return ovk_contrast_lift(fg, pal_of(g).text, bgs, ratio);
+}
+
+ALLEGRO_COLOR ovk_theme_row_bg(const OVK_GUI* g, ALLEGRO_COLOR device, float tint) {
+    return row_bg(pal_of(g), device, tint);
+}
+
+// At night a fill keeps its glow: black letters on a bright red, like the night theme's own
+// buttons, rather than red letters on a fill darkened to nothing.
+ALLEGRO_COLOR ovk_theme_fill_ink(const OVK_GUI* g) {
+    return pal_of(g).night_drive ? kBlack : kWhite;
+}
+
+ALLEGRO_COLOR ovk_theme_fill(const OVK_GUI* g, ALLEGRO_COLOR fill) {
+    const OVK_PALETTE& p = pal_of(g);
+    const ALLEGRO_COLOR ink = ovk_theme_fill_ink(g);
+    const ALLEGRO_COLOR away = p.night_drive ? lightest(p) : kBlack;
+    constexpr int kSteps = 64;
+    for (int i = 0; i <= kSteps; ++i) {
+        const ALLEGRO_COLOR c = snapped(ovk_mix(fill, away, static_cast<float>(i) / kSteps));
+        if (ovk_contrast(ink, c) >= OVK_CONTRAST_TEXT) return c;
+    }
+    return away;
+}
+
+ALLEGRO_COLOR ovk_theme_dot(const OVK_GUI* g, ALLEGRO_COLOR device) {
+    const OVK_PALETTE& p = pal_of(g);
+    const ALLEGRO_COLOR bg[] = {p.bg};
+    return ovk_contrast_lift(device, p.text, bg, OVK_CONTRAST_LARGE);
+}
+
+ALLEGRO_COLOR ovk_theme_radar_veil(const OVK_GUI* g) {
+    return veil_of(pal_of(g));
+}
+
+ALLEGRO_COLOR ovk_theme_radar_label(const OVK_GUI* g, ALLEGRO_COLOR device) {
+    const OVK_PALETTE& p = pal_of(g);
+    const ALLEGRO_COLOR on[] = {p.bg, veil_of(p)};
+    return ovk_contrast_lift(device, p.text, on, OVK_CONTRAST_TEXT);
+}
+
+ALLEGRO_COLOR ovk_theme_link_hover(const OVK_PALETTE& p) {
+    const ALLEGRO_COLOR surfaces[] = {p.bg, p.panel, p.panel_hi};
+    return ovk_contrast_lift(p.primary, p.text, surfaces, OVK_CONTRAST_TEXT);
+}
+
+ALLEGRO_COLOR ovk_theme_selected_bg(const OVK_PALETTE& p) {
+    return mix_while_readable(p.panel, p.primary, 0.35f, p.text);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -184,22 +359,27 @@ ALLEGRO_COLOR selection_of(const OVK_PALETTE& p) {
 
 }  // namespace
 
+ALLEGRO_COLOR ovk_theme_accent_bg(const OVK_PALETTE& p, int state) {
+    if (state == 1) return mix_while_readable(p.primary, p.text, 0.15f, p.on_primary);
+    if (state == 2) return mix_while_readable(p.primary, p.bg, 0.25f, p.on_primary);
+    return p.primary;
+}
+
 ZQ_GUI_THEME ovk_theme_accent(const OVK_GUI* g) {
     const OVK_PALETTE& p = pal_of(g);
     const float s = g ? g->scale : 1.0f;
-    return zq_gui_make_theme(p.primary, ovk_mix(p.primary, p.text, 0.15f),
-                             ovk_mix(p.primary, p.bg, 0.25f), p.primary, p.text, p.text,
-                             p.on_primary, p.on_primary, p.on_primary, 1.5f * s, 6 * s, 6 * s,
-                             selection_of(p));
+    return zq_gui_make_theme(p.primary, ovk_theme_accent_bg(p, 1), ovk_theme_accent_bg(p, 2),
+                             p.primary, p.text, p.text, p.on_primary, p.on_primary, p.on_primary,
+                             1.5f * s, 6 * s, 6 * s, selection_of(p));
 }
 
 void ovk_theme_apply(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     const OVK_PALETTE& p = g->pal;
     const float s = g->scale;
-    const ZQ_GUI_THEME t = zq_gui_make_theme(
-        p.panel, p.panel_hi, ovk_mix(p.panel, p.primary, 0.35f), p.border, p.primary, p.primary,
-        p.text, p.text, p.text, 1 * s, 6 * s, 6 * s, selection_of(p));
+    const ZQ_GUI_THEME t =
+        zq_gui_make_theme(p.panel, p.panel_hi, ovk_theme_selected_bg(p), p.border, p.primary,
+                          p.primary, p.text, p.text, p.text, 1 * s, 6 * s, 6 * s, selection_of(p));
     zq_gui_set_default_theme(g->ctx, t);
     zq_gui_set_shape_mode(g->ctx, 1);
 
@@ -227,7 +407,7 @@ void ovk_theme_apply(OVK_GUI* g) {
     st->tooltip_border = p.border;
     st->tooltip_fg = p.text;
     st->link_color_normal = p.secondary;
-    st->link_color_hover = p.primary;
+    st->link_color_hover = ovk_theme_link_hover(p);
     if (ovk_platform_uses_touch()) st->tooltip_delay = 0;
 }
 

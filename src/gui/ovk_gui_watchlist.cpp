@@ -46,7 +46,8 @@ struct WATCH_SCREENS {
     std::vector<OVK_OUI_ENTRY> shown_custom;  // the user's rules when the grid was filled
     std::array<int, OVK_PRESET_COUNT> shown_presets{};
     std::vector<OVK_WHITELIST_ENTRY> trusted;
-    std::string add_mac;  // the address the add dialog is about
+    std::string add_mac;       // the address the add dialog is about
+    bool add_private = false;  // and whether it is a private (random) address
     // The screens were shown: a rebuild fills them again at once (a resize brings them back
     // open), while a program that never opens them does not pay for their grids.
     bool watchlist_used = false, whitelist_used = false;
@@ -424,27 +425,34 @@ void ovk_whitelist_show(OVK_GUI* g) {
     ovk_gui_open_popup(g, OVK_POP_WHITELIST);
 }
 
-void ovk_watch_add_show(OVK_GUI* g, std::string_view mac, std::string_view label) {
+void ovk_watch_add_show(OVK_GUI* g, std::string_view mac, std::string_view label,
+                        OVK_ADDR_TYPE addr_type) {
     OVK_CHECK(g && g->ctx);
     WATCH_SCREENS& s = state();
     if (g->popup[OVK_POP_WATCH_ADD] < 0) ovk_watch_add_build(g);
     ZQ_GUI_CTX* c = g->ctx;
     s.add_mac = std::string(mac.substr(0, OVK_MAC_MAX));
+    // A resolvable private address need not have the locally administered bit set: the
+    // device's own address type says more than the bit.
+    const bool private_type =
+        addr_type == OVK_ADDR_RANDOM_STATIC || addr_type == OVK_ADDR_RESOLVABLE_PRIVATE ||
+        addr_type == OVK_ADDR_NON_RESOLVABLE || addr_type == OVK_ADDR_WIFI_LOCAL;
+    s.add_private = !s.add_mac.empty() && (private_type || ovk_mac_is_randomized(s.add_mac));
     zq_gui_radiolist_clear(c, s.choice);
     zq_gui_radiolist_add_item(c, s.choice,
                               ovk_format(64, "Only this device (%s)", s.add_mac.c_str()));
-    zq_gui_radiolist_add_item(c, s.choice,
-                              ovk_format(64, "Every device with prefix %.8s", s.add_mac.c_str()));
+    if (!s.add_private)
+        zq_gui_radiolist_add_item(
+            c, s.choice, ovk_format(64, "Every device with prefix %.8s", s.add_mac.c_str()));
     zq_gui_radiolist_set_selected(c, s.choice, 0);
-    ovk_label_set_wrapped(
-        g, s.warning, !s.add_mac.empty() && ovk_mac_is_randomized(s.add_mac) ? kRandomWarning : "");
+    ovk_label_set_wrapped(g, s.warning, s.add_private ? kRandomWarning : "");
     zq_gui_textarea_set_text(c, s.add_label, label);
     ovk_gui_open_popup(g, OVK_POP_WATCH_ADD);
 }
 
 void ovk_watch_add_show_subject(OVK_GUI* g) {
     OVK_CHECK(g);
-    ovk_watch_add_show(g, g->subject.mac, g->subject.label);
+    ovk_watch_add_show(g, g->subject.mac, g->subject.label, g->subject.addr_type);
 }
 
 namespace {
@@ -574,7 +582,7 @@ void on_add_ok(int, void* user) {
     ZQ_GUI_CTX* c = g->ctx;
     const bool prefix = zq_gui_radiolist_get_selected(c, s.choice) == 1;
     // A randomized address has no vendor prefix worth watching: its whole address it is.
-    const bool block = prefix && !ovk_mac_is_randomized(s.add_mac);
+    const bool block = prefix && !s.add_private;
     const std::string key = block ? s.add_mac.substr(0, 8) : s.add_mac;
     if (!ovk_watchlist_is_valid_key(key)) {
         ovk_gui_message(g, "%s", kInvalidKey);

@@ -22,10 +22,14 @@ void ovk_watchlist_refresh(OVK_GUI* g);
 
 void ovk_watch_add_build(OVK_GUI* g);
 // Opens the add dialog for an address (at most 17 characters) with a suggested label; either
-// may be empty.
-void ovk_watch_add_show(OVK_GUI* g, std::string_view mac, std::string_view label);
-// The frame's show hook: the add dialog for the device of the frame's subject (its address and
-// suggested name).
+// may be empty. `addr_type` is the device's address type when known: a private address of
+// any kind (resolvable, non-resolvable, random static, a locally administered Wi-Fi address)
+// is warned about and offered only as itself, since its prefix names no vendor. Unknown falls
+// back to the address's locally administered bit.
+void ovk_watch_add_show(OVK_GUI* g, std::string_view mac, std::string_view label,
+                        OVK_ADDR_TYPE addr_type = OVK_ADDR_UNKNOWN);
+// The frame's show hook: the add dialog for the device of the frame's subject (its address,
+// suggested name and address type).
 void ovk_watch_add_show_subject(OVK_GUI* g);
 
 void ovk_whitelist_build(OVK_GUI* g);
