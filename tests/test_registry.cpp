@@ -589,7 +589,11 @@ TEST_F(Registry, SharedSnapshotsFollowEveryChangeAndShareWhatDidNot) {
     OVK_RID_TRACK rt;
     ovk_registry_set_rid_track(c, rt);
     ASSERT_EQ(ovk_store_whitelist_add(d, "mine"), 0);
+    const std::string e = mac_of(50);
+    ASSERT_EQ(ovk_registry_rejudge(e, {hit("Judged again", 60)}, false), 1);
     OVK_DEVICE_REFS second = ovk_registry_shared_snapshot(T0 + 5000);
+    ASSERT_NE(ovk_device_best(second[50]), nullptr);
+    EXPECT_EQ(ovk_device_best(second[50])->label, "Judged again");
     ASSERT_EQ(second.size(), kEntries);
     const OVK_DEVICE& da = second[10];
     EXPECT_EQ(da.name, "Renamed");

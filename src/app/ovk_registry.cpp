@@ -925,6 +925,7 @@ int ovk_registry_rejudge(std::string_view mac, const OVK_HITS& hits, bool keep_h
         OVK_LOG_ALLOC_FAIL(OVK_HIT, hits.size() + 1, hits);
         return 1;
     }
+    t->sum.reset();
     _reindex(r, *t);
     r.serial++;
     return 1;
