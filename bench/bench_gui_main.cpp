@@ -165,7 +165,7 @@ void BM_MainFrame(benchmark::State& state) {
         w.g.now_s = t += 1.0 / 30;
         w.frame();
     }
-    state.counters["drawn"] = radar ? static_cast<double>(w.g.radar_hits.size()) : 0;
+    state.counters["drawn"] = radar ? static_cast<double>(ovk_main_state().radar_hits.size()) : 0;
 }
 BENCHMARK(BM_MainFrame)
     ->Args({0, 200})
@@ -216,9 +216,9 @@ struct PLAIN_RADAR {
                                      sh + 4});
         }
         std::vector<const OVK_DEVICE*> devs;
-        const size_t n = std::min<size_t>(g->visible.size(), 200);
+        const size_t n = std::min<size_t>(ovk_main_state().visible.size(), 200);
         for (size_t i = 0; i < n; ++i) {
-            const OVK_DEVICE& d = g->devices[static_cast<size_t>(g->visible[i])];
+            const OVK_DEVICE& d = g->devices[static_cast<size_t>(ovk_main_state().visible[i])];
             const OVK_RADAR_POS p = ovk_list_radar_pos(d.mac, d.rssi, R);
             const bool flagged = ovk_device_flagged(d) != 0;
             dots.push_back(DOT{cx + p.dx, cy + p.dy, flagged,
@@ -300,10 +300,10 @@ void BM_RadarFrame(benchmark::State& state) {
     WINDOW w(true);
     if (!w.ok) return state.SkipWithError("no window");
     state.SetLabel(plain ? "plain Allegro" : "screen");
-    ZQ_GUI_WIDGET* wd = zq_gui_get_widget(w.g.ctx, w.g.w_radar);
+    ZQ_GUI_WIDGET* wd = zq_gui_get_widget(w.g.ctx, ovk_main_state().w_radar);
     if (!wd) return state.SkipWithError("no radar");
     float x = 0, y = 0, ww = 0, wh = 0;
-    zq_gui_widget_screen_rect(w.g.ctx, w.g.w_radar, &x, &y, &ww, &wh);
+    zq_gui_widget_screen_rect(w.g.ctx, ovk_main_state().w_radar, &x, &y, &ww, &wh);
     PLAIN_RADAR pr;
     if (plain) pr.prepare(&w.g, x, y, ww, wh);
     double t = 100;
@@ -317,8 +317,8 @@ void BM_RadarFrame(benchmark::State& state) {
             ovk_main_draw_radar(wd, x, y, w.g.font, &w.g);
         al_flip_display();
     }
-    state.counters["drawn"] =
-        plain ? static_cast<double>(pr.dots.size()) : static_cast<double>(w.g.radar_hits.size());
+    state.counters["drawn"] = plain ? static_cast<double>(pr.dots.size())
+                                    : static_cast<double>(ovk_main_state().radar_hits.size());
     state.counters["labels"] =
         static_cast<double>(plain ? pr.labels.size() : ovk_main_state().radar.texts.size());
 }

@@ -28,6 +28,7 @@
 #include "ovk_app_util.h"
 #include "ovk_dirs.h"
 #include "ovk_gui.h"
+#include "ovk_gui_main.h"
 #include "ovk_gui_theme.h"
 #include "ovk_platform.h"
 #include "ovk_prefs.h"
@@ -225,7 +226,8 @@ class GuiDay : public ::testing::Test {
     template <typename P>
     std::vector<int> widgets(int popup, P pred) {
         std::vector<int> out;
-        const int win = popup < 0 ? g_.win_main : g_.popup[static_cast<size_t>(popup)];
+        const int win =
+            popup < 0 ? ovk_main_state().win_main : g_.popup[static_cast<size_t>(popup)];
         const ZQ_GUI_WINDOW* w = zq_gui_get_window(g_.ctx, win);
         if (!w) return out;
         for (int id : w->widgets)
@@ -296,9 +298,9 @@ class GuiDay : public ::testing::Test {
     }
     // Picks the menu's entry that reads `text`.
     void pick_menu(const std::string& text) {
-        click(g_.w_menu);
+        click(ovk_main_state().w_menu);
         ASSERT_TRUE(pump([&] { return zq_gui_menu_is_open(g_.ctx) != 0; }));
-        const auto spot = ovk_test::dropmenu_entry_spot(g_.ctx, g_.w_menu, text);
+        const auto spot = ovk_test::dropmenu_entry_spot(g_.ctx, ovk_main_state().w_menu, text);
         ASSERT_TRUE(spot) << "no menu entry " << text;
         click_at(spot->first, spot->second);
         ASSERT_TRUE(pump([&] { return zq_gui_menu_is_open(g_.ctx) == 0; }));
@@ -324,8 +326,8 @@ class GuiDay : public ::testing::Test {
     }
     // The row the list shows `mac` in, or -1.
     int row_of(const std::string& mac) const {
-        for (size_t r = 0; r < g_.visible.size(); ++r)
-            if (g_.devices[static_cast<size_t>(g_.visible[r])].mac == mac)
+        for (size_t r = 0; r < ovk_main_state().visible.size(); ++r)
+            if (g_.devices[static_cast<size_t>(ovk_main_state().visible[r])].mac == mac)
                 return static_cast<int>(r);
         return -1;
     }
@@ -334,8 +336,9 @@ class GuiDay : public ::testing::Test {
     void click_row(int row, int button) {
         const double seen = g_.last_refresh_s;
         pump([&] { return g_.last_refresh_s != seen; }, 2);
-        const RECT l = rect(g_.w_list);
-        const float y = l.y + (static_cast<float>(row) + 0.5f) * list_row_h() - g_.list_scroll;
+        const RECT l = rect(ovk_main_state().w_list);
+        const float y =
+            l.y + (static_cast<float>(row) + 0.5f) * list_row_h() - ovk_main_state().list_scroll;
         ASSERT_LT(y, l.y + l.h) << "row " << row << " is below the list";
         click_at(l.x + l.w / 3, y, button);
     }
@@ -388,20 +391,22 @@ TEST_F(GuiDay, FromTheFirstStartToQuit) {
     ASSERT_TRUE(pump([&] { return g_.status.running && g_.status.demo; }, 10));
     ASSERT_TRUE(pump([&] { return row_of(kAxon) >= 0; }, 15)) << "no Axon camera in the list";
     {
-        const OVK_DEVICE& axon = g_.devices[static_cast<size_t>(g_.visible[row_of(kAxon)])];
+        const OVK_DEVICE& axon =
+            g_.devices[static_cast<size_t>(ovk_main_state().visible[row_of(kAxon)])];
         ASSERT_FALSE(axon.hits.empty());
         EXPECT_EQ(axon.hits[0].label, "Axon body camera");
     }
     ASSERT_NO_FATAL_FAILURE(press(-1, "Flagged"));
-    ASSERT_TRUE(pump([&] { return g_.filter == OVK_FILTER_FLAGGED; }));
+    ASSERT_TRUE(pump([&] { return ovk_main_state().filter == OVK_FILTER_FLAGGED; }));
     // The fresh view holds the camera and the other flagged gear, and nothing unmatched.
     const auto only_flagged = [&] {
-        for (int v : g_.visible)
+        for (int v : ovk_main_state().visible)
             if (g_.devices[static_cast<size_t>(v)].hits.empty()) return false;
-        return row_of(kAxon) >= 0 && g_.visible.size() >= 5;
+        return row_of(kAxon) >= 0 && ovk_main_state().visible.size() >= 5;
     };
-    ASSERT_TRUE(pump(only_flagged, 10)) << g_.visible.size() << " devices listed";
-    EXPECT_LT(g_.visible.size(), g_.devices.size()) << "the ordinary gadgets are left out";
+    ASSERT_TRUE(pump(only_flagged, 10)) << ovk_main_state().visible.size() << " devices listed";
+    EXPECT_LT(ovk_main_state().visible.size(), g_.devices.size())
+        << "the ordinary gadgets are left out";
     shot("main_flagged");
 
     // 3. The camera's details, by a click on its row.

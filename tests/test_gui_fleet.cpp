@@ -171,6 +171,24 @@ TEST_F(FleetScreen, ListsASensorFromTheBrokerShowsItOnTheMapAndMarksItLongOfflin
     EXPECT_LE(r.x + r.w, 320);
     EXPECT_LE(r.y + r.h, 420);
     shot("fleet_small", 320, 420);
+
+    // Forty more sensors: a list scrolled down stays there while the rows refresh.
+    OVK_FLEET_STATUS st;
+    st.online = true;
+    st.time = ovk_now_ms();
+    st.devices = 3;
+    for (int i = 0; i < 40; ++i)
+        ovk_fleet_handle("city/s" + std::to_string(100 + i) + "/status",
+                         ovk_fleetmsg_status_json(st));
+    ASSERT_TRUE(pump([&] { return rows() == 41; }));
+    zq_gui_datagrid_scroll_to_row(g_.ctx, grid(), 40);
+    const auto* data = zq_gui_data<ZQ_GUI_GRID_DATA>(g_.ctx, grid());
+    ASSERT_NE(data, nullptr);
+    const float scrolled = data->scroll_y;
+    EXPECT_GT(scrolled, 0);
+    settle(1.5);  // three refreshes
+    EXPECT_EQ(data->scroll_y, scrolled);
+    EXPECT_EQ(cell(grid(), 40, 0), "s139");
 }
 
 }  // namespace

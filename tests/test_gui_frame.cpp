@@ -7,6 +7,7 @@
 #include <string>
 
 #include "ovk_gui.h"
+#include "ovk_gui_main.h"
 #include "ovk_gui_theme.h"
 #include "ovk_prefs.h"
 #include "ovk_test_gui.h"
@@ -431,11 +432,12 @@ TEST_F(GuiFrame, CopyPutsTheTextOnTheClipboardAndSaysSo) {
 // A stand-in for the main screen: a full-size window with the search field.
 
 void build_test_main(OVK_GUI* g) {
-    g->win_main = zq_gui_add_window(g->ctx, "Orvik", 0, 0, g->disp_w, g->disp_h);
-    zq_gui_window_set_flags(g->ctx, g->win_main, ZQ_GUI_WIN_FRAMELESS | ZQ_GUI_WIN_FLAG_40);
-    zq_gui_window_set_zorder(g->ctx, g->win_main, ZQ_GUI_ZORDER_ALWAYS_BEHIND, 0);
-    g->w_search =
-        zq_gui_add_textarea(g->ctx, g->win_main, 8, 100, 400, 32, 0, 120, nullptr, nullptr);
+    ovk_main_state().win_main = zq_gui_add_window(g->ctx, "Orvik", 0, 0, g->disp_w, g->disp_h);
+    zq_gui_window_set_flags(g->ctx, ovk_main_state().win_main,
+                            ZQ_GUI_WIN_FRAMELESS | ZQ_GUI_WIN_FLAG_40);
+    zq_gui_window_set_zorder(g->ctx, ovk_main_state().win_main, ZQ_GUI_ZORDER_ALWAYS_BEHIND, 0);
+    ovk_main_state().w_search = zq_gui_add_textarea(g->ctx, ovk_main_state().win_main, 8, 100, 400,
+                                                    32, 0, 120, nullptr, nullptr);
 }
 
 void build_test_map(OVK_GUI* g) {
@@ -452,18 +454,19 @@ TEST_F(GuiFrame, TypedShortcutsFocusTheSearchOpenTheMapAndEscapeCloses) {
         {OVK_POP_MAP, build_test_map, nullptr, nullptr, show_test_map, nullptr},
     });
     init();
-    ASSERT_GE(g_.w_search, 0);
+    ASSERT_GE(ovk_main_state().w_search, 0);
     listen(true);
     ASSERT_FALSE(x_window().empty());
 
     ovk_test::x_run("xdotool key ctrl+f");
-    EXPECT_TRUE(pump([&] { return zq_gui_get_focus(g_.ctx) == g_.w_search; }));
+    EXPECT_TRUE(pump([&] { return zq_gui_get_focus(g_.ctx) == ovk_main_state().w_search; }));
     ovk_test::x_run("xdotool type axon");
-    ASSERT_TRUE(pump([&] { return zq_gui_textarea_get_text(g_.ctx, g_.w_search) == "axon"; }));
+    ASSERT_TRUE(pump(
+        [&] { return zq_gui_textarea_get_text(g_.ctx, ovk_main_state().w_search) == "axon"; }));
     // Escape leaves the field, keeping what was typed, so the shortcuts work again.
     ovk_test::x_run("xdotool key Escape");
     EXPECT_TRUE(pump([&] { return zq_gui_get_focus(g_.ctx) < 0; }));
-    EXPECT_EQ(zq_gui_textarea_get_text(g_.ctx, g_.w_search), "axon");
+    EXPECT_EQ(zq_gui_textarea_get_text(g_.ctx, ovk_main_state().w_search), "axon");
     ovk_test::x_run("xdotool key ctrl+m");
     ASSERT_TRUE(pump([&] { return shown(OVK_POP_MAP); }));
     EXPECT_EQ(zq_gui_get_window(g_.ctx, g_.popup[OVK_POP_MAP])->title, "Map");

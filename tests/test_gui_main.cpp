@@ -172,7 +172,7 @@ class MainScreen : public ovk_test::GuiTest {
     }
 
     std::string label(int id) { return zq_gui_button_get_label(g_.ctx, id); }
-    std::string status() { return zq_gui_label_get_text(g_.ctx, g_.w_status); }
+    std::string status() { return zq_gui_label_get_text(g_.ctx, ovk_main_state().w_status); }
     // The status line as one line (the label holds it wrapped).
     std::string status_flat() {
         std::string s = status();
@@ -185,7 +185,7 @@ class MainScreen : public ovk_test::GuiTest {
         return w && w->visible;
     }
     std::string visible_mac(size_t row) {
-        return g_.devices[static_cast<size_t>(g_.visible.at(row))].mac;
+        return g_.devices[static_cast<size_t>(ovk_main_state().visible.at(row))].mac;
     }
 
     // A device in the registry, heard now.
@@ -218,7 +218,7 @@ class MainScreen : public ovk_test::GuiTest {
 // status line say "Starting..." / "Stopping..." and the window keeps working. A start that
 // fails says so in a toast and on the status line.
 TEST_F(MainScreen, ScanButtonStartsAndStopsWithoutWaitingForTheRadios) {
-    EXPECT_EQ(label(g_.w_scan_btn), "Start scanning");
+    EXPECT_EQ(label(ovk_main_state().w_scan_btn), "Start scanning");
     EXPECT_EQ(status_flat(), "Stopped - 0 devices nearby");
     // A data file that could not be read is left alone, and the status line says so.
     ovk_datafile_hold(store_dir_->file("whitelist.json"), "test");
@@ -230,17 +230,17 @@ TEST_F(MainScreen, ScanButtonStartsAndStopsWithoutWaitingForTheRadios) {
     EXPECT_EQ(status_flat(), "Stopped - 0 devices nearby");
 
     g_radios.set_open(false);
-    x_click(g_.w_scan_btn);
-    ASSERT_TRUE(pump([&] { return label(g_.w_scan_btn) == "Starting..."; }));
+    x_click(ovk_main_state().w_scan_btn);
+    ASSERT_TRUE(pump([&] { return label(ovk_main_state().w_scan_btn) == "Starting..."; }));
     EXPECT_EQ(status_flat(), "Starting... - 0 devices nearby");
     // The window answers while the radios take their time.
-    x_click(g_.w_view_btn);
+    x_click(ovk_main_state().w_view_btn);
     EXPECT_TRUE(pump([&] { return g_.prefs.radar_view == 1; }));
-    x_click(g_.w_view_btn);
+    x_click(ovk_main_state().w_view_btn);
     EXPECT_TRUE(pump([&] { return g_.prefs.radar_view == 0; }));
-    EXPECT_EQ(label(g_.w_scan_btn), "Starting...");
+    EXPECT_EQ(label(ovk_main_state().w_scan_btn), "Starting...");
     g_radios.set_open(true);
-    ASSERT_TRUE(pump([&] { return label(g_.w_scan_btn) == "Stop scanning"; }));
+    ASSERT_TRUE(pump([&] { return label(ovk_main_state().w_scan_btn) == "Stop scanning"; }));
     ASSERT_TRUE(pump([&] { return status().rfind("Scanning - ", 0) == 0; })) << status();
     EXPECT_NE(status_flat().find("BLE: hci0 (test); WiFi: wlan9 (test)"), std::string::npos)
         << status();
@@ -248,25 +248,25 @@ TEST_F(MainScreen, ScanButtonStartsAndStopsWithoutWaitingForTheRadios) {
     // Devices heard while scanning reach the list and the status line.
     add(mac_of(1), -50, {hit(OVK_CAT_ALPR, 90, "Plate camera")});
     add(mac_of(2), -70);
-    ASSERT_TRUE(pump([&] { return g_.visible.size() == 2; }));
+    ASSERT_TRUE(pump([&] { return ovk_main_state().visible.size() == 2; }));
     EXPECT_TRUE(pump([&] {
         return status().rfind("Scanning - 2 devices nearby, 1 flagged", 0) == 0;
     })) << status();
 
     g_radios.set_open(false);
-    x_click(g_.w_scan_btn);
-    ASSERT_TRUE(pump([&] { return label(g_.w_scan_btn) == "Stopping..."; }));
+    x_click(ovk_main_state().w_scan_btn);
+    ASSERT_TRUE(pump([&] { return label(ovk_main_state().w_scan_btn) == "Stopping..."; }));
     EXPECT_EQ(toast(), "Scanning stopped");
     g_radios.set_open(true);
-    ASSERT_TRUE(pump([&] { return label(g_.w_scan_btn) == "Start scanning"; }));
+    ASSERT_TRUE(pump([&] { return label(ovk_main_state().w_scan_btn) == "Start scanning"; }));
     EXPECT_TRUE(pump([&] { return status().rfind("Stopped - ", 0) == 0; })) << status();
 
     // Radios that will not start.
     g_radios.start_result = -1;
-    x_click(g_.w_scan_btn);
+    x_click(ovk_main_state().w_scan_btn);
     ASSERT_TRUE(pump([&] { return toast() == "Could not start scanning - see the status line"; }))
         << toast();
-    EXPECT_EQ(label(g_.w_scan_btn), "Start scanning");
+    EXPECT_EQ(label(ovk_main_state().w_scan_btn), "Start scanning");
     EXPECT_TRUE(pump([&] {
         return status_flat() == "Stopped - 0 devices nearby Could not start scanning";
     })) << status();
@@ -275,7 +275,7 @@ TEST_F(MainScreen, ScanButtonStartsAndStopsWithoutWaitingForTheRadios) {
         std::lock_guard lk(g_radios.mu);
         g_radios.why_not = "Replay: /tmp/walk.jsonl: Permission denied";
     }
-    x_click(g_.w_scan_btn);
+    x_click(ovk_main_state().w_scan_btn);
     EXPECT_TRUE(pump([&] {
         return status_flat() ==
                "Stopped - 0 devices nearby Could not start scanning: Replay: /tmp/walk.jsonl: "
@@ -292,23 +292,23 @@ TEST_F(MainScreen, RadarShowsTheDevicesAndOpensTheOneClicked) {
     add(mac_of(2), -75, {}, "Kitchen speaker");
     add(mac_of(3), -95, {}, "Doorbell");
     relist();
-    EXPECT_TRUE(visible(g_.w_list));
-    EXPECT_FALSE(visible(g_.w_radar));
-    EXPECT_FALSE(visible(g_.w_radar_names));
+    EXPECT_TRUE(visible(ovk_main_state().w_list));
+    EXPECT_FALSE(visible(ovk_main_state().w_radar));
+    EXPECT_FALSE(visible(ovk_main_state().w_radar_names));
 
-    x_click(g_.w_view_btn);
-    ASSERT_TRUE(pump([&] { return visible(g_.w_radar); }));
-    EXPECT_FALSE(visible(g_.w_list));
-    EXPECT_TRUE(visible(g_.w_radar_names));
-    EXPECT_EQ(label(g_.w_view_btn), "List");
+    x_click(ovk_main_state().w_view_btn);
+    ASSERT_TRUE(pump([&] { return visible(ovk_main_state().w_radar); }));
+    EXPECT_FALSE(visible(ovk_main_state().w_list));
+    EXPECT_TRUE(visible(ovk_main_state().w_radar_names));
+    EXPECT_EQ(label(ovk_main_state().w_view_btn), "List");
     EXPECT_EQ(ovk_prefs_get().radar_view, 1) << "the choice is kept";
     settle(0.2);
-    ASSERT_EQ(g_.radar_hits.size(), 3u);
+    ASSERT_EQ(ovk_main_state().radar_hits.size(), 3u);
     shot("main_radar_three");
 
-    const RECT r = rect(g_.w_radar);
+    const RECT r = rect(ovk_main_state().w_radar);
     const OVK_HITBOX* flagged = nullptr;
-    for (const OVK_HITBOX& h : g_.radar_hits)
+    for (const OVK_HITBOX& h : ovk_main_state().radar_hits)
         if (h.key == mac_of(1)) flagged = &h;
     ASSERT_NE(flagged, nullptr);
     // A few pixels off the blip still counts.
@@ -331,14 +331,14 @@ TEST_F(MainScreen, RadarShowsTheDevicesAndOpensTheOneClicked) {
     EXPECT_EQ(g_detail_shown, 1);
 
     const bool names = g_.prefs.radar_names != 0;
-    x_click(g_.w_radar_names);
+    x_click(ovk_main_state().w_radar_names);
     EXPECT_TRUE(pump([&] { return (g_.prefs.radar_names != 0) == !names; }));
-    EXPECT_EQ(zq_gui_button_is_toggled(g_.ctx, g_.w_radar_names) != 0, !names);
+    EXPECT_EQ(zq_gui_button_is_toggled(g_.ctx, ovk_main_state().w_radar_names) != 0, !names);
 
-    x_click(g_.w_view_btn);
-    ASSERT_TRUE(pump([&] { return visible(g_.w_list); }));
-    EXPECT_FALSE(visible(g_.w_radar));
-    EXPECT_EQ(label(g_.w_view_btn), "Radar");
+    x_click(ovk_main_state().w_view_btn);
+    ASSERT_TRUE(pump([&] { return visible(ovk_main_state().w_list); }));
+    EXPECT_FALSE(visible(ovk_main_state().w_radar));
+    EXPECT_EQ(label(ovk_main_state().w_view_btn), "Radar");
 }
 
 // Filter buttons and typed search narrow the list; the pressed filter shows.
@@ -349,47 +349,53 @@ TEST_F(MainScreen, FiltersAndTypedSearchNarrowTheList) {
     add(mac_of(4), -60, {}, "CafeNet", "WiFi access point", OVK_SRC_WIFI);
     for (int i = 5; i < 10; ++i) add(mac_of(i), -80, {}, "Phone " + std::to_string(i));
     relist();
-    ASSERT_EQ(g_.visible.size(), 9u);
+    ASSERT_EQ(ovk_main_state().visible.size(), 9u);
     EXPECT_FALSE(ticks_ask_for_frames()) << "nothing on a still list animates";
 
-    x_click(g_.w_filter[OVK_FILTER_TRACKERS]);
-    ASSERT_TRUE(pump([&] { return g_.visible.size() == 2; })) << g_.visible.size();
-    EXPECT_EQ(g_.filter, OVK_FILTER_TRACKERS);
+    x_click(ovk_main_state().w_filter[OVK_FILTER_TRACKERS]);
+    ASSERT_TRUE(pump([&] { return ovk_main_state().visible.size() == 2; }))
+        << ovk_main_state().visible.size();
+    EXPECT_EQ(ovk_main_state().filter, OVK_FILTER_TRACKERS);
     EXPECT_EQ(visible_mac(0), mac_of(1)) << "flagged first";
     for (int f = 0; f < OVK_FILTER_COUNT; ++f)
-        EXPECT_EQ(zq_gui_button_is_toggled(g_.ctx, g_.w_filter[static_cast<size_t>(f)]) != 0,
+        EXPECT_EQ(zq_gui_button_is_toggled(g_.ctx,
+                                           ovk_main_state().w_filter[static_cast<size_t>(f)]) != 0,
                   f == OVK_FILTER_TRACKERS)
             << f;
     // Clicking the pressed filter keeps it pressed.
-    x_click(g_.w_filter[OVK_FILTER_TRACKERS]);
+    x_click(ovk_main_state().w_filter[OVK_FILTER_TRACKERS]);
     settle(0.2);
-    EXPECT_TRUE(zq_gui_button_is_toggled(g_.ctx, g_.w_filter[OVK_FILTER_TRACKERS]));
+    EXPECT_TRUE(zq_gui_button_is_toggled(g_.ctx, ovk_main_state().w_filter[OVK_FILTER_TRACKERS]));
 
-    x_click(g_.w_filter[OVK_FILTER_WIFI]);
-    ASSERT_TRUE(pump([&] { return g_.visible.size() == 2; }));
-    x_click(g_.w_filter[OVK_FILTER_ALL]);
-    ASSERT_TRUE(pump([&] { return g_.visible.size() == 9; }));
+    x_click(ovk_main_state().w_filter[OVK_FILTER_WIFI]);
+    ASSERT_TRUE(pump([&] { return ovk_main_state().visible.size() == 2; }));
+    x_click(ovk_main_state().w_filter[OVK_FILTER_ALL]);
+    ASSERT_TRUE(pump([&] { return ovk_main_state().visible.size() == 9; }));
 
-    x_click(g_.w_search);
+    x_click(ovk_main_state().w_search);
     ovk_test::x_run("xdotool type --delay 20 '  PHONE 7'");
-    ASSERT_TRUE(pump([&] { return g_.query == "  PHONE 7" && g_.visible.size() == 1; }))
-        << g_.query;
+    ASSERT_TRUE(pump([&] {
+        return ovk_main_state().query == "  PHONE 7" && ovk_main_state().visible.size() == 1;
+    })) << ovk_main_state().query;
     EXPECT_EQ(visible_mac(0), mac_of(7));
-    EXPECT_EQ(g_.query, "  PHONE 7");
-    x_click(g_.w_filter[OVK_FILTER_WIFI]);
-    ASSERT_TRUE(pump([&] { return g_.visible.empty() && g_.filter == OVK_FILTER_WIFI; }));
+    EXPECT_EQ(ovk_main_state().query, "  PHONE 7");
+    x_click(ovk_main_state().w_filter[OVK_FILTER_WIFI]);
+    ASSERT_TRUE(pump([&] {
+        return ovk_main_state().visible.empty() && ovk_main_state().filter == OVK_FILTER_WIFI;
+    }));
     shot("main_list_no_match");
-    x_click(g_.w_search);
+    x_click(ovk_main_state().w_search);
     ovk_test::x_run("xdotool key ctrl+a BackSpace");
-    ASSERT_TRUE(pump([&] { return g_.visible.size() == 2; }));
+    ASSERT_TRUE(pump([&] { return ovk_main_state().visible.size() == 2; }));
 
     // The search survives a rebuild, shown in its field.
-    x_click(g_.w_search);
+    x_click(ovk_main_state().w_search);
     ovk_test::x_run("xdotool type --delay 20 cafe");
-    ASSERT_TRUE(pump([&] { return g_.query == "cafe" && g_.visible.size() == 1; }));
+    ASSERT_TRUE(pump(
+        [&] { return ovk_main_state().query == "cafe" && ovk_main_state().visible.size() == 1; }));
     ovk_gui_rebuild(&g_);
-    EXPECT_EQ(zq_gui_textarea_get_text(g_.ctx, g_.w_search), "cafe");
-    EXPECT_TRUE(zq_gui_button_is_toggled(g_.ctx, g_.w_filter[OVK_FILTER_WIFI]));
+    EXPECT_EQ(zq_gui_textarea_get_text(g_.ctx, ovk_main_state().w_search), "cafe");
+    EXPECT_TRUE(zq_gui_button_is_toggled(g_.ctx, ovk_main_state().w_filter[OVK_FILTER_WIFI]));
 }
 
 // A right click or a long press opens the device's menu; its entries follow the device;
@@ -419,12 +425,13 @@ TEST_F(MainScreen, DeviceMenuByRightClickAndLongPress) {
     EXPECT_EQ(ovk_store_is_whitelisted(mac_of(1)), 1);
     ASSERT_TRUE(pump([&] {
         return g_.devices.size() == 2 &&
-               ovk_device_flagged(g_.devices[static_cast<size_t>(g_.visible[0])]) == 0;
+               ovk_device_flagged(g_.devices[static_cast<size_t>(ovk_main_state().visible[0])]) ==
+                   0;
     })) << "no longer flagged once whitelisted";
 
     // A long press on the same device: the menu now offers to remove it from the whitelist.
     size_t row = 0;
-    while (row < g_.visible.size() && visible_mac(row) != mac_of(1)) ++row;
+    while (row < ovk_main_state().visible.size() && visible_mac(row) != mac_of(1)) ++row;
     auto [x1, y1] = row_centre(static_cast<int>(row));
     x_at(x1, y1, "mousedown 1 sleep 0.8 mouseup 1");
     ASSERT_TRUE(pump([&] { return zq_gui_popup_is_open(g_.ctxmenu) != 0; }));
@@ -459,7 +466,7 @@ TEST_F(MainScreen, DeviceMenuByRightClickAndLongPress) {
     EXPECT_EQ(g_detail_shown, 1);
     EXPECT_FALSE(zq_gui_popup_is_open(g_.ctxmenu));
     // A right click below the last row is only consumed.
-    const RECT l = rect(g_.w_list);
+    const RECT l = rect(ovk_main_state().w_list);
     x_click_at(l.x + l.w / 2, l.y + l.h - 5, 3);
     settle(0.3);
     EXPECT_FALSE(zq_gui_popup_is_open(g_.ctxmenu));
@@ -470,34 +477,35 @@ TEST_F(MainScreen, DeviceMenuByRightClickAndLongPress) {
 TEST_F(MainScreen, WheelAndDragScrollFiveHundredDevices) {
     for (int i = 0; i < 500; ++i) add(mac_of(i), -40 - (i % 60), {}, "Device " + std::to_string(i));
     relist();
-    ASSERT_EQ(g_.visible.size(), 500u);
-    const RECT l = rect(g_.w_list);
+    ASSERT_EQ(ovk_main_state().visible.size(), 500u);
+    const RECT l = rect(ovk_main_state().w_list);
     const float rh = row_h();
     x_at(l.x + l.w / 2, l.y + 100, "click 5 click 5 click 5");
-    ASSERT_TRUE(pump([&] { return g_.list_scroll > 0; }));
+    ASSERT_TRUE(pump([&] { return ovk_main_state().list_scroll > 0; }));
     settle(0.2);
-    EXPECT_FLOAT_EQ(g_.list_scroll, 3 * rh);
+    EXPECT_FLOAT_EQ(ovk_main_state().list_scroll, 3 * rh);
     x_at(l.x + l.w / 2, l.y + 100, "click 4");
-    ASSERT_TRUE(pump([&] { return g_.list_scroll < 3 * rh; }));
-    EXPECT_FLOAT_EQ(g_.list_scroll, 2 * rh);
+    ASSERT_TRUE(pump([&] { return ovk_main_state().list_scroll < 3 * rh; }));
+    EXPECT_FLOAT_EQ(ovk_main_state().list_scroll, 2 * rh);
     shot("main_list_scrolled");
 
     // Dragging up by 200 px scrolls down by 200 px.
-    const float before = g_.list_scroll;
+    const float before = ovk_main_state().list_scroll;
     x_at(l.x + l.w / 2, l.y + 300,
          "mousedown 1 mousemove_relative 0 -50 mousemove_relative 0 -150 mouseup 1");
-    ASSERT_TRUE(pump([&] { return g_.list_scroll > before; }));
+    ASSERT_TRUE(pump([&] { return ovk_main_state().list_scroll > before; }));
     settle(0.2);
-    EXPECT_NEAR(g_.list_scroll, before + 200, 1.5);
+    EXPECT_NEAR(ovk_main_state().list_scroll, before + 200, 1.5);
     EXPECT_EQ(g_detail_shown, 0);
 
     // Far down: the last row ends at the bottom.
     x_at(l.x + l.w / 2, l.y + 100, "click --repeat 520 --delay 1 5");
     const float end = 500 * rh - l.h;
-    ASSERT_TRUE(pump([&] { return std::fabs(g_.list_scroll - end) < 0.5f; })) << g_.list_scroll;
+    ASSERT_TRUE(pump([&] { return std::fabs(ovk_main_state().list_scroll - end) < 0.5f; }))
+        << ovk_main_state().list_scroll;
     // A filter change goes back to the top.
-    x_click(g_.w_filter[OVK_FILTER_BLE]);
-    EXPECT_TRUE(pump([&] { return g_.list_scroll == 0; }));
+    x_click(ovk_main_state().w_filter[OVK_FILTER_BLE]);
+    EXPECT_TRUE(pump([&] { return ovk_main_state().list_scroll == 0; }));
 }
 
 // Names with bytes that are not UTF-8 or a tall stack of marks on one letter still leave every
@@ -514,17 +522,17 @@ TEST_F(MainScreen, HostileNamesLeaveEveryRowWhole) {
         "2");
     add(mac_of(3, 0x7E), -50, tag, zalgo + "am3");
     relist();
-    ASSERT_EQ(g_.visible.size(), 3u);
+    ASSERT_EQ(ovk_main_state().visible.size(), 3u);
     shot("main_list_hostile_names");
 
     // The rightmost drawn pixel of each row's third line.
-    const RECT l = rect(g_.w_list);
+    const RECT l = rect(ovk_main_state().w_list);
     const float rh = row_h(), s = g_.scale;
     const float y3 = 7 * s + static_cast<float>(al_get_font_line_height(g_.font_bold) +
                                                 al_get_font_line_height(g_.font_small));
     const float h3 = static_cast<float>(al_get_font_line_height(g_.font_small));
     auto far_right = [&](size_t row) {
-        const float top = l.y + static_cast<float>(row) * rh - g_.list_scroll;
+        const float top = l.y + static_cast<float>(row) * rh - ovk_main_state().list_scroll;
         int right = -1;
         for (int y = static_cast<int>(top + y3); y < static_cast<int>(top + y3 + h3); ++y) {
             const uint32_t bg = pixel(static_cast<int>(l.x + l.w) - 8, y);
@@ -613,7 +621,7 @@ TEST_F(MainScreen, CrowdedRadarKeepsFlaggedDevicesInAnyTheme) {
     for (int i = 0; i < 6; ++i)
         add(random_mac(0xF0), -55 - 8 * i, {hit(cats[i], 45 + 10 * i, labels[i])});
     relist();
-    ASSERT_EQ(g_.visible.size(), 306u);
+    ASSERT_EQ(ovk_main_state().visible.size(), 306u);
     OVK_PREFS p = ovk_prefs_get();
     p.radar_view = 1;
     for (int theme : {OVK_THEME_DARK, OVK_THEME_LIGHT, OVK_THEME_DEDSEC, OVK_THEME_PAPER,
@@ -625,10 +633,10 @@ TEST_F(MainScreen, CrowdedRadarKeepsFlaggedDevicesInAnyTheme) {
         });
         relist();
         draw();
-        ASSERT_EQ(g_.radar_hits.size(), 200u) << theme;
+        ASSERT_EQ(ovk_main_state().radar_hits.size(), 200u) << theme;
         int flagged = 0;
-        for (size_t i = 0; i < g_.radar_hits.size(); ++i) {
-            if (g_.radar_hits[i].key.rfind("F0:", 0) != 0) continue;
+        for (size_t i = 0; i < ovk_main_state().radar_hits.size(); ++i) {
+            if (ovk_main_state().radar_hits[i].key.rfind("F0:", 0) != 0) continue;
             ++flagged;
             EXPECT_GE(i, 194u) << "flagged blips are drawn last, on top";
         }
@@ -648,9 +656,9 @@ TEST_F(MainScreen, CrowdedRadarKeepsFlaggedDevicesInAnyTheme) {
     ovk_gui_set_prefs(&g_, p);
     resize(600, 780);
     relist();
-    const RECT header = rect(g_.w_header), scan = rect(g_.w_scan_btn);
+    const RECT header = rect(ovk_main_state().w_header), scan = rect(ovk_main_state().w_scan_btn);
     EXPECT_GE(scan.y, header.y + header.h) << "buttons below the header";
-    EXPECT_EQ(label(g_.w_scan_btn), "Start");
+    EXPECT_EQ(label(ovk_main_state().w_scan_btn), "Start");
     EXPECT_EQ(menu_entries(), (std::vector<std::string>{"Record trace", "Demo: off", "Quit"}));
     shot("main_compact_list", 600, 780);
     resize(kW, kH);
@@ -666,7 +674,7 @@ TEST_F(MainScreen, RadarLabelsFollowTheNameAndTheSize) {
     p.radar_view = 1;
     p.radar_names = 1;
     ovk_gui_set_prefs(&g_, p);
-    ASSERT_TRUE(pump([&] { return !g_.rebuild_pending && visible(g_.w_radar); }));
+    ASSERT_TRUE(pump([&] { return !g_.rebuild_pending && visible(ovk_main_state().w_radar); }));
     // The label drawn for the device: the one placed at its dot (its text starts like the name
     // or the new name).
     const auto label_now = [&](const std::string& start) -> std::pair<std::string, float> {
@@ -710,7 +718,7 @@ TEST_F(MainScreen, RadarLabelsFollowTheNameAndTheSize) {
         relist();
         draw();
     }
-    EXPECT_EQ(g_.radar_hits.size(), 200u);
+    EXPECT_EQ(ovk_main_state().radar_hits.size(), 200u);
     EXPECT_LE(ovk_main_state().radar.labels.size(), 2 * 200u + 64);
     p.ui_size = 1;
     p.radar_view = 0;

@@ -103,11 +103,12 @@ TEST(MainFlood, WindowAnswersClicksWhileFiveThousandNewAddressesASecondArrive) {
     };
     OVK_GUI* gp = g.get();
     const std::vector<TARGET> targets = {
-        {centre(g->w_filter[OVK_FILTER_FLAGGED]),
-         [gp] { return gp->filter == OVK_FILTER_FLAGGED; }},
-        {centre(g->w_view_btn), [gp] { return gp->prefs.radar_view == 1; }},
-        {centre(g->w_filter[OVK_FILTER_ALL]), [gp] { return gp->filter == OVK_FILTER_ALL; }},
-        {centre(g->w_view_btn), [gp] { return gp->prefs.radar_view == 0; }},
+        {centre(ovk_main_state().w_filter[OVK_FILTER_FLAGGED]),
+         [] { return ovk_main_state().filter == OVK_FILTER_FLAGGED; }},
+        {centre(ovk_main_state().w_view_btn), [gp] { return gp->prefs.radar_view == 1; }},
+        {centre(ovk_main_state().w_filter[OVK_FILTER_ALL]),
+         [] { return ovk_main_state().filter == OVK_FILTER_ALL; }},
+        {centre(ovk_main_state().w_view_btn), [gp] { return gp->prefs.radar_view == 0; }},
     };
 
     // The clicks come every 1.5 s from a thread of their own. xdotool runs from a small shell
@@ -212,12 +213,12 @@ TEST(MainFlood, WindowAnswersClicksWhileFiveThousandNewAddressesASecondArrive) {
                 if (answered_target % 2 == 0) {
                     // A filter: the list follows once the worker's view for it is in.
                     view_from = answered_at;
-                    view_old = g->visible.data();
+                    view_old = ovk_main_state().visible.data();
                 }
                 answered_at = 0;
                 pending = -1;
             }
-            if (view_from > 0 && g->visible.data() != view_old) {
+            if (view_from > 0 && ovk_main_state().visible.data() != view_old) {
                 view_ms.push_back((f1 - view_from) * 1000);
                 view_from = 0;
             }

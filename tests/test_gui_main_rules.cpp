@@ -151,32 +151,33 @@ TEST(MainRules, WorkerViewsAlwaysMatchTheChosenFilterDuringAFlood) {
     // place: go on changing the filter until some views have been checked.
     for (int round = 0; (reported < 6000 || checked == 0) && round < 20000; ++round) {
         if (round % 40 == 0) {
-            g.filter = filters[(round / 40) % 4];
-            g.query = queries[(round / 120) % 4];
+            ovk_main_state().filter = filters[(round / 40) % 4];
+            ovk_main_state().query = queries[(round / 120) % 4];
         }
         std::this_thread::sleep_for(std::chrono::microseconds(300));
         const OVK_DEVICE_REFS::PTR* before = g.devices.refs().data();
         ovk_main_refresh(&g);
         // Until a new view comes the one in place stays; a new one must fit what is chosen.
         if (g.devices.refs().data() == before) continue;
-        const std::string search = ovk_list_search_text(g.query);
-        for (int idx : g.visible) {
+        const std::string search = ovk_list_search_text(ovk_main_state().query);
+        for (int idx : ovk_main_state().visible) {
             ASSERT_GE(idx, 0);
             ASSERT_LT(static_cast<size_t>(idx), g.devices.size());
-            ASSERT_TRUE(ovk_list_keeps(g.devices[static_cast<size_t>(idx)], g.filter, search))
+            ASSERT_TRUE(ovk_list_keeps(g.devices[static_cast<size_t>(idx)], ovk_main_state().filter,
+                                       search))
                 << "a view made for another filter or search was put in place";
             ++checked;
         }
     }
     flood.join();
     EXPECT_GT(checked, 0);
-    g.filter = OVK_FILTER_ALL;
-    g.query.clear();
+    ovk_main_state().filter = OVK_FILTER_ALL;
+    ovk_main_state().query.clear();
     ovk_main_refresh(&g);
     ASSERT_TRUE(ovk_main_settle(&g, 10000));
     EXPECT_EQ(g.devices.size(), 6000u);
-    EXPECT_EQ(g.visible.size(), 6000u);
-    EXPECT_TRUE(ovk_device_flagged(g.devices[static_cast<size_t>(g.visible[0])]));
+    EXPECT_EQ(ovk_main_state().visible.size(), 6000u);
+    EXPECT_TRUE(ovk_device_flagged(g.devices[static_cast<size_t>(ovk_main_state().visible[0])]));
     ovk_main_shutdown(&g);
     ovk_registry_shutdown();
 }

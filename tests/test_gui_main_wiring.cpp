@@ -40,11 +40,11 @@ class MainScreenWiring : public GuiScreens {
     // A right click on the device's row of the list.
     void right_click_device(const std::string& mac) {
         size_t row = 0;
-        while (row < g_.visible.size() &&
-               g_.devices[static_cast<size_t>(g_.visible[row])].mac != mac)
+        while (row < ovk_main_state().visible.size() &&
+               g_.devices[static_cast<size_t>(ovk_main_state().visible[row])].mac != mac)
             ++row;
-        ASSERT_LT(row, g_.visible.size()) << mac << " is not listed";
-        const RECT l = rect(g_.w_list);
+        ASSERT_LT(row, ovk_main_state().visible.size()) << mac << " is not listed";
+        const RECT l = rect(ovk_main_state().w_list);
         const auto [x, y] = row_centre(static_cast<int>(row));
         ASSERT_LT(y, l.y + l.h) << "the row is in view";
         x_at(x, y, "click 3");

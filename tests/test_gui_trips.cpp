@@ -10,6 +10,7 @@
 #include "ovk_app_util.h"
 #include "ovk_category.h"
 #include "ovk_export.h"
+#include "ovk_gui_main.h"
 #include "ovk_gui_trips.h"
 #include "ovk_test_gui.h"
 #include "ovk_test_program.h"
@@ -440,13 +441,13 @@ namespace {
 TEST_F(TripsScreen, TheMenuOpensHistoryTracesAndTheMatchLog) {
     record_trip("Morning walk", 3);
     init();
-    ASSERT_GE(g_.w_menu, 0) << "the main screen is built";
+    ASSERT_GE(ovk_main_state().w_menu, 0) << "the main screen is built";
     struct PICK {
         int downs;  // entries down from the top: Map, History, Traces, Match log
         int popup;
     };
     for (const PICK& p : {PICK{2, OVK_POP_HISTORY}, PICK{3, OVK_POP_TRIPS}, PICK{4, OVK_POP_LOG}}) {
-        x_click(g_.w_menu);
+        x_click(ovk_main_state().w_menu);
         for (int i = 0; i < p.downs; ++i) x_key("Down");
         x_key("Return");
         ASSERT_TRUE(pump([&] { return ovk_gui_popup_is_open(&g_, p.popup); })) << p.popup;

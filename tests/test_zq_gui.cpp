@@ -20,6 +20,7 @@
 #include "ovk_test_xvfb.h"
 #include "zq_gallery_build.h"
 #include "zq_gui.h"
+#include "zq_gui_internal.h"
 #include "zq_log.h"
 
 namespace {
@@ -512,6 +513,19 @@ TEST_F(Gui, TenThousandRowGridScrollsToItsLastRow) {
     mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, bar_x, g.y + g.h + 200, 1);
     click(g.cx() - 100, g.y + g.h - 4);
     EXPECT_EQ(calls.last_index, 9999);
+
+    // A row replaced where it is: the grid stays scrolled to the end with the row selected,
+    // and the row reads its new values without its old colour.
+    const auto* data = zq_gui_data<ZQ_GUI_GRID_DATA>(ctx_, grid);
+    ASSERT_NE(data, nullptr);
+    const float scrolled = data->scroll_y;
+    EXPECT_GT(scrolled, 0);
+    zq_gui_datagrid_set_row_color(ctx_, grid, 9999, al_map_rgb(200, 0, 0));
+    zq_gui_datagrid_set_row(ctx_, grid, 9999, {"9999", "11:22:33:44:55:66"});
+    EXPECT_EQ(zq_gui_datagrid_get_selected(ctx_, grid), 9999);
+    EXPECT_EQ(data->scroll_y, scrolled);
+    EXPECT_EQ(data->rows[9999][1], "11:22:33:44:55:66");
+    EXPECT_EQ(data->has_colour[9999], 0);
 
     // Clearing leaves nothing selected.
     zq_gui_datagrid_clear_rows(ctx_, grid);

@@ -199,14 +199,10 @@ void free_fonts(OVK_GUI* g) {
 // ---------------------------------------------------------------------------------------
 
 void forget_widget_ids(OVK_GUI* g) {
-    g->win_main = g->w_header = g->w_scan_btn = g->w_view_btn = g->w_map_btn = g->w_menu = -1;
-    g->w_banner = g->w_status = g->w_search = g->w_list = g->w_radar = g->w_empty = -1;
-    g->w_radar_names = g->w_confirm_label = -1;
-    g->w_filter.fill(-1);
+    g->w_confirm_label = -1;
     g->popup.fill(-1);
     g->pending_open.fill(false);
     g->pending_menu = false;
-    g->radar_hits.clear();
 }
 
 void build(OVK_GUI* g) {
@@ -285,7 +281,6 @@ int ovk_gui_init(OVK_GUI* g, ALLEGRO_DISPLAY* display, ALLEGRO_EVENT_QUEUE* queu
         read_display_size(g);
         g->prefs_serial = ovk_prefs_serial();
         g->prefs = ovk_prefs_get();
-        g->filter = OVK_FILTER_ALL;
         g->scale = current_scale(g);
         g->pal = ovk_theme_palette(g->prefs.theme);
         if (!load_fonts(g)) return -1;
@@ -353,9 +348,6 @@ void ovk_gui_shutdown(OVK_GUI* g) {
     teardown(g);
     g->devices.clear();
     g->devices.shrink_to_fit();
-    g->visible.clear();
-    g->visible.shrink_to_fit();
-    g->radar_hits.clear();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -651,8 +643,7 @@ bool ovk_gui_handle_event(OVK_GUI* g, const ALLEGRO_EVENT* ev) {
             if (toolkit_took || ev->keyboard.repeat ||
                 !(ev->keyboard.modifiers & ALLEGRO_KEYMOD_CTRL) || zq_gui_get_focus(g->ctx) >= 0)
                 break;
-            if (key == ALLEGRO_KEY_F && g->w_search >= 0) {
-                zq_gui_set_focus(g->ctx, g->w_search);
+            if (key == ALLEGRO_KEY_F && ovk_main_focus_search(g)) {
                 consumed = true;
             } else if (key == ALLEGRO_KEY_M) {
                 if (const OVK_SCREEN* map = screen_in(OVK_POP_MAP); map && map->show) {

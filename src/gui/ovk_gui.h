@@ -129,43 +129,15 @@ struct OVK_GUI {
     unsigned prefs_serial = 0;  // serial of that copy
 
     // Engine data as of the last refresh.
-    OVK_DEVICE_REFS devices;   // last device snapshot (taken by the main screen's refresh)
-    std::vector<int> visible;  // indexes into `devices` the list shows, in order
+    OVK_DEVICE_REFS devices;  // last device snapshot (taken by the main screen's refresh)
     OVK_STATUS status;
     double last_refresh_s = 0;
-
-    // Main screen state.
-    OVK_FILTER filter = OVK_FILTER_ALL;
-    std::string query;  // search text, at most OVK_QUERY_MAX bytes
-    float list_scroll = 0;
-    float list_drag_start_scroll = 0;
-    bool list_dragging = false;
-    bool list_press_moved = false;
-    int list_press_row = -1;
-    std::vector<OVK_HITBOX> radar_hits;  // at most OVK_RADAR_HITS_MAX
-    float radar_sweep = 0;
 
     // Toast: shown while now_s < toast_until. A confidence of -1 marks a plain message
     // (its text in toast.hit.label).
     OVK_UI_ALERT toast;
     double toast_until = 0;
     bool toast_drawn = false;  // the last frame showed the toast
-
-    // Main screen window and widget ids.
-    int win_main = -1;
-    int w_header = -1;
-    int w_scan_btn = -1;
-    int w_view_btn = -1;
-    int w_map_btn = -1;
-    int w_menu = -1;
-    int w_banner = -1;
-    int w_status = -1;
-    std::array<int, OVK_FILTER_COUNT> w_filter{-1, -1, -1, -1, -1, -1, -1, -1};
-    int w_search = -1;
-    int w_list = -1;
-    int w_radar = -1;
-    int w_empty = -1;
-    int w_radar_names = -1;
 
     // Pop-ups, indexed by OVK_POPUP_ID.
     std::array<int, OVK_POP_COUNT> popup{-1, -1, -1, -1, -1, -1, -1, -1,

@@ -42,8 +42,9 @@ struct FLEET_VIEW {
 struct STATE {
     FLEET_VIEW view;
     bool have_view = false;
-    uint64_t taken = 0;    // serial of the view shown
-    std::string selected;  // the sensor selected, kept across copies and rebuilds
+    uint64_t taken = 0;              // serial of the view shown
+    std::string selected;            // the sensor selected, kept across copies and rebuilds
+    std::vector<std::string> shown;  // the sensors the grid's rows are, in order
     bool compact = false;
     int win = -1, w_info = -1, w_grid = -1, w_detail = -1;
 };
@@ -132,6 +133,7 @@ void ovk_fleet_build(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     if (g->popup[OVK_POP_FLEET] >= 0) return;
     S.win = S.w_info = S.w_grid = S.w_detail = -1;
+    S.shown.clear();
     const int win = ovk_gui_popup_window(g, OVK_POP_FLEET, "Fleet", 820, 560);
     if (win < 0) return;
     S.win = win;
@@ -233,21 +235,37 @@ void fill(OVK_GUI* g) {
     if (S.w_grid < 0) return;
     ZQ_GUI_CTX* ctx = g->ctx;
     const FLEET_VIEW& v = S.view;
-    zq_gui_datagrid_clear_rows(ctx, S.w_grid);
+    // The same sensors as shown: their rows change where they are, so that a list scrolled
+    // down stays there; another set of sensors fills the grid again.
+    bool same = static_cast<int>(v.sensors.size()) == zq_gui_datagrid_row_count(ctx, S.w_grid) &&
+                v.sensors.size() == S.shown.size();
+    for (size_t i = 0; same && i < v.sensors.size(); ++i) same = v.sensors[i].name == S.shown[i];
+    if (!same) {
+        zq_gui_datagrid_clear_rows(ctx, S.w_grid);
+        S.shown.clear();
+    }
     int keep = -1;
-    for (const OVK_FLEET_SENSOR& s : v.sensors) {
+    for (size_t i = 0; i < v.sensors.size(); ++i) {
+        const OVK_FLEET_SENSOR& s = v.sensors[i];
         std::vector<std::string> all = row_values(s, v.now);
         std::vector<std::string> shown;
         for (const COLUMN& c : columns()) shown.push_back(all[static_cast<size_t>(c.value)]);
-        const int row = zq_gui_datagrid_add_row(ctx, S.w_grid, shown);
-        if (row < 0) continue;
+        int row = static_cast<int>(i);
+        if (same) {
+            zq_gui_datagrid_set_row(ctx, S.w_grid, row, shown);
+        } else {
+            row = zq_gui_datagrid_add_row(ctx, S.w_grid, shown);
+            if (row < 0) continue;
+            S.shown.push_back(s.name);
+        }
         if (stale(s, v.now))
             zq_gui_datagrid_set_row_color(ctx, S.w_grid, row, ovk_ink(g, 0x59C0392Bu));
         else if (!s.online)
             zq_gui_datagrid_set_row_color(ctx, S.w_grid, row, ovk_ink(g, 0x2E808080u));
         if (s.name == S.selected) keep = row;
     }
-    if (keep >= 0) zq_gui_datagrid_set_selected(ctx, S.w_grid, keep);
+    if (keep >= 0 && zq_gui_datagrid_get_selected(ctx, S.w_grid) != keep)
+        zq_gui_datagrid_set_selected(ctx, S.w_grid, keep);
 
     std::string info;
     if (!v.started)

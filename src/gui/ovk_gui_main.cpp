@@ -347,7 +347,7 @@ WORKER& worker() {
 // 4. Screen state kept across rebuilds
 // ---------------------------------------------------------------------------------------
 
-OVK_MAIN_STATE& S() {
+OVK_MAIN_STATE& st() {
     return ovk_main_state();
 }
 
@@ -396,21 +396,27 @@ float ovk_main_row_h(const OVK_GUI* g) {
 }
 
 float ovk_main_max_scroll(const OVK_GUI* g) {
-    const OVK_MAIN_STATE& st = S();
-    return std::max(0.0f, static_cast<float>(g->visible.size()) * ovk_main_row_h(g) - st.list_h);
+    return std::max(0.0f,
+                    static_cast<float>(st().visible.size()) * ovk_main_row_h(g) - st().list_h);
 }
 
 void ovk_main_build(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
-    OVK_MAIN_STATE& st = S();
-    st.scan_label.clear();
-    st.view_label.clear();
-    st.status_text.clear();
-    st.banner_text.clear();
-    st.radar.labels.clear();  // the fonts may have changed with the build
-    st.radar.font = nullptr;
-    st.menu_record = st.menu_demo = -1;
-    st.ctx_entry.fill(-1);
+    // The ids of the last build belong to a context that is gone.
+    OVK_MAIN_STATE& ms = st();
+    ms.win_main = ms.w_header = ms.w_scan_btn = ms.w_view_btn = ms.w_map_btn = ms.w_menu = -1;
+    ms.w_banner = ms.w_status = ms.w_search = ms.w_list = ms.w_radar = ms.w_empty = -1;
+    ms.w_radar_names = -1;
+    ms.w_filter.fill(-1);
+    ms.radar_hits.clear();
+    st().scan_label.clear();
+    st().view_label.clear();
+    st().status_text.clear();
+    st().banner_text.clear();
+    st().radar.labels.clear();  // the fonts may have changed with the build
+    st().radar.font = nullptr;
+    st().menu_record = st().menu_demo = -1;
+    st().ctx_entry.fill(-1);
     worker().start();
 
     ZQ_GUI_CTX* ctx = g->ctx;
@@ -419,12 +425,12 @@ void ovk_main_build(OVK_GUI* g) {
     const bool compact = W < 640 * s;
     const bool touch = ovk_platform_uses_touch() != 0;
     const bool has_map = ovk_gui_has_screen(OVK_POP_MAP);
-    st.compact = compact;
+    st().compact = compact;
 
     // 1. The window.
     const int win = zq_gui_add_window(ctx, "Orvik", 0, 0, W, H);
     if (win < 0) return;
-    g->win_main = win;
+    st().win_main = win;
     zq_gui_window_set_flags(ctx, win, ZQ_GUI_WIN_FRAMELESS | ZQ_GUI_WIN_FLAG_40);
     zq_gui_window_set_zorder(ctx, win, ZQ_GUI_ZORDER_ALWAYS_BEHIND, 0);
 
@@ -456,46 +462,47 @@ void ovk_main_build(OVK_GUI* g) {
         by = hh + 2 * p;
         banner_y = hh + 2 * p + r + p;
     }
-    g->w_header = zq_gui_add_custom(ctx, win, p, p, header_w, hh, ovk_main_draw_header, g);
+    st().w_header = zq_gui_add_custom(ctx, win, p, p, header_w, hh, ovk_main_draw_header, g);
 
-    g->w_scan_btn = zq_gui_add_button(ctx, win, bx, by, scan_w, r, "Start scanning", 1, on_scan, g);
-    zq_gui_set_widget_theme(ctx, g->w_scan_btn, ovk_theme_accent(g));
-    zq_gui_set_widget_tooltip(ctx, g->w_scan_btn,
+    st().w_scan_btn =
+        zq_gui_add_button(ctx, win, bx, by, scan_w, r, "Start scanning", 1, on_scan, g);
+    zq_gui_set_widget_theme(ctx, st().w_scan_btn, ovk_theme_accent(g));
+    zq_gui_set_widget_tooltip(ctx, st().w_scan_btn,
                               "Start or stop listening to Bluetooth LE and WiFi (receive-only)");
     bx += scan_w + p;
-    g->w_view_btn = zq_gui_add_button(ctx, win, bx, by, cur_view_w, r, "Radar", 1, on_view, g);
-    zq_gui_set_widget_tooltip(ctx, g->w_view_btn,
+    st().w_view_btn = zq_gui_add_button(ctx, win, bx, by, cur_view_w, r, "Radar", 1, on_view, g);
+    zq_gui_set_widget_tooltip(ctx, st().w_view_btn,
                               "Switch between the device list and the radar view");
     bx += cur_view_w + p;
     if (has_map) {
-        g->w_map_btn = zq_gui_add_button(ctx, win, bx, by, map_w, r, "Map", 1, on_map, g);
+        st().w_map_btn = zq_gui_add_button(ctx, win, bx, by, map_w, r, "Map", 1, on_map, g);
         zq_gui_set_widget_tooltip(
-            ctx, g->w_map_btn,
+            ctx, st().w_map_btn,
             "Map with your position, trace, devices, known plate cameras and drones (Ctrl+M)");
         bx += map_w + p;
     }
-    g->w_menu = zq_gui_add_dropmenu(ctx, win, bx, by, menu_w, r, "Menu", on_menu_open, g);
-    zq_gui_set_widget_tooltip(ctx, g->w_menu,
+    st().w_menu = zq_gui_add_dropmenu(ctx, win, bx, by, menu_w, r, "Menu", on_menu_open, g);
+    zq_gui_set_widget_tooltip(ctx, st().w_menu,
                               "History, traces, match log, watchlist, export, settings...");
 
     // 6. Menu entries: those of screens that exist, the screen's own, and Quit on a desktop.
     for (const MENU_ROW& m : kMenu) {
         if (m.popup >= 0 && !ovk_gui_has_screen(m.popup)) continue;
         if (m.tag == MENU_QUIT && touch) continue;
-        const int idx = zq_gui_dropmenu_add_entry(ctx, g->w_menu, compact ? m.compact : m.text,
+        const int idx = zq_gui_dropmenu_add_entry(ctx, st().w_menu, compact ? m.compact : m.text,
                                                   m.tag, on_menu, g);
-        if (m.tag == MENU_RECORD) st.menu_record = idx;
-        if (m.tag == MENU_DEMO) st.menu_demo = idx;
+        if (m.tag == MENU_RECORD) st().menu_record = idx;
+        if (m.tag == MENU_DEMO) st().menu_demo = idx;
     }
 
     // 7-8. Banner and status line.
-    g->w_banner = zq_gui_add_custom(ctx, win, p, banner_y, W - 2 * p, r, ovk_main_draw_banner, g);
+    st().w_banner = zq_gui_add_custom(ctx, win, p, banner_y, W - 2 * p, r, ovk_main_draw_banner, g);
     ALLEGRO_FONT* small = small_font(g);
     const float status_y = banner_y + r + p / 2;
     const float status_h = (compact ? 4.2f : 3.2f) * line_h(small);
-    g->w_status =
+    st().w_status =
         zq_gui_add_label(ctx, win, p, status_y, W - 2 * p, status_h, "", ZQ_GUI_ALIGN_LEFT);
-    zq_gui_set_widget_font(ctx, g->w_status, small);
+    zq_gui_set_widget_font(ctx, st().w_status, small);
 
     // 9. Filter buttons, wrapping into rows.
     const float fh = 0.9f * r;
@@ -507,49 +514,49 @@ void ovk_main_build(OVK_GUI* g) {
             fy += fh + p / 2;
         }
         const int id = zq_gui_add_toggle_button(ctx, win, fx, fy, fw, fh, ovk_list_filter_label(f),
-                                                1, f == g->filter, on_filter, g);
+                                                1, f == st().filter, on_filter, g);
         zq_gui_set_widget_font(ctx, id, small);
         zq_gui_set_widget_tooltip(ctx, id, ovk_list_filter_tooltip(f));
-        g->w_filter[static_cast<size_t>(f)] = id;
+        st().w_filter[static_cast<size_t>(f)] = id;
         fx += fw + p / 2;
     }
 
     // 10. Search field.
     const float sy = fy + fh + p;
-    g->w_search = zq_gui_add_textarea(ctx, win, p, sy, W - 2 * p, r, 0, 120, on_search, g);
-    zq_gui_textarea_set_placeholder(ctx, g->w_search,
+    st().w_search = zq_gui_add_textarea(ctx, win, p, sy, W - 2 * p, r, 0, 120, on_search, g);
+    zq_gui_textarea_set_placeholder(ctx, st().w_search,
                                     "Search name, address, vendor or type (Ctrl+F)");
-    zq_gui_set_widget_tooltip(ctx, g->w_search,
+    zq_gui_set_widget_tooltip(ctx, st().w_search,
                               "Filter the list by name, address, vendor, type or match label");
-    if (!g->query.empty()) zq_gui_textarea_set_text(ctx, g->w_search, g->query);
+    if (!st().query.empty()) zq_gui_textarea_set_text(ctx, st().w_search, st().query);
 
     // 11. List and radar, one over the other.
-    st.list_x = p;
-    st.list_y = sy + r + p;
-    st.list_w = W - 2 * p;
-    st.list_h = std::max(r, H - p - st.list_y);
-    g->w_list = zq_gui_add_custom(ctx, win, st.list_x, st.list_y, st.list_w, st.list_h,
-                                  ovk_main_draw_list, g);
-    zq_gui_custom_set_mouse(ctx, g->w_list, on_list_mouse, g);
-    g->w_radar = zq_gui_add_custom(ctx, win, st.list_x, st.list_y, st.list_w, st.list_h,
-                                   ovk_main_draw_radar, g);
-    zq_gui_custom_set_mouse(ctx, g->w_radar, on_radar_mouse, g);
+    st().list_x = p;
+    st().list_y = sy + r + p;
+    st().list_w = W - 2 * p;
+    st().list_h = std::max(r, H - p - st().list_y);
+    st().w_list = zq_gui_add_custom(ctx, win, st().list_x, st().list_y, st().list_w, st().list_h,
+                                    ovk_main_draw_list, g);
+    zq_gui_custom_set_mouse(ctx, st().w_list, on_list_mouse, g);
+    st().w_radar = zq_gui_add_custom(ctx, win, st().list_x, st().list_y, st().list_w, st().list_h,
+                                     ovk_main_draw_radar, g);
+    zq_gui_custom_set_mouse(ctx, st().w_radar, on_radar_mouse, g);
 
     // 12. "Names", at the radar's top right.
     const float nw = text_w(small, "Names") + 3 * p;
-    g->w_radar_names =
-        zq_gui_add_toggle_button(ctx, win, st.list_x + st.list_w - nw - p / 2, st.list_y + p / 2,
-                                 nw, 0.85f * r, "Names", 1, g->prefs.radar_names, on_names, g);
-    zq_gui_set_widget_font(ctx, g->w_radar_names, small);
+    st().w_radar_names = zq_gui_add_toggle_button(ctx, win, st().list_x + st().list_w - nw - p / 2,
+                                                  st().list_y + p / 2, nw, 0.85f * r, "Names", 1,
+                                                  g->prefs.radar_names, on_names, g);
+    zq_gui_set_widget_font(ctx, st().w_radar_names, small);
     zq_gui_set_widget_tooltip(
-        ctx, g->w_radar_names,
+        ctx, st().w_radar_names,
         "Show or hide device names on the radar (flagged matches always keep their label)");
 
     // 13. The device context menu.
     g->ctxmenu = zq_gui_popup_new(ctx, s, on_ctx_pick, g);
     if (g->ctxmenu) {
         for (const CTX_ROW& c : kCtx)
-            st.ctx_entry[static_cast<size_t>(c.tag)] =
+            st().ctx_entry[static_cast<size_t>(c.tag)] =
                 zq_gui_popup_add_item(g->ctxmenu, -1, c.text, c.tag, c.tip);
     }
 
@@ -567,16 +574,15 @@ namespace {
 // "Starting...", "Stopping..." or "".
 std::string scan_progress(const OVK_GUI* g) {
     const bool want = ovk_scan_is_running() != 0;
-    const OVK_STATUS& st = g->status;
-    if (want && !st.running) return "Starting...";
-    if (!want && st.running) return "Stopping...";
-    if (st.scan_progress == "Starting..." || st.scan_progress == "Stopping...")
-        return st.scan_progress;
+    const OVK_STATUS& status = g->status;
+    if (want && !status.running) return "Starting...";
+    if (!want && status.running) return "Stopping...";
+    if (status.scan_progress == "Starting..." || status.scan_progress == "Stopping...")
+        return status.scan_progress;
     return {};
 }
 
 std::string status_text(const OVK_GUI* g, const std::string& progress) {
-    const OVK_MAIN_STATE& st = S();
     const OVK_STATUS& s = g->status;
     OVK_LIST_STATUS_LINE l;
     if (!progress.empty())
@@ -586,9 +592,9 @@ std::string status_text(const OVK_GUI* g, const std::string& progress) {
     else
         l.state = s.demo ? "Demo" : "Scanning";
     l.devices = static_cast<int>(g->devices.size());
-    l.flagged = st.tally.flagged;
-    l.recording = st.recording;
-    l.trace_km = st.trace_km;
+    l.flagged = st().tally.flagged;
+    l.recording = st().recording;
+    l.trace_km = st().trace_km;
     l.has_fix = s.has_location != 0;
     l.lat = s.location.lat;
     l.lon = s.location.lon;
@@ -625,29 +631,28 @@ void set_visible(OVK_GUI* g, int id, bool on) {
 }
 
 void synchronise(OVK_GUI* g) {
-    if (!g->ctx || g->win_main < 0) return;
-    OVK_MAIN_STATE& st = S();
+    if (!g->ctx || st().win_main < 0) return;
     const std::string progress = scan_progress(g);
     std::string scan;
     if (!progress.empty())
         scan = progress;
     else if (ovk_scan_is_running())
-        scan = st.compact ? "Stop" : "Stop scanning";
+        scan = st().compact ? "Stop" : "Stop scanning";
     else
-        scan = st.compact ? "Start" : "Start scanning";
-    set_label(g, g->w_scan_btn, st.scan_label, scan);
+        scan = st().compact ? "Start" : "Start scanning";
+    set_label(g, st().w_scan_btn, st().scan_label, scan);
     const bool radar = g->prefs.radar_view != 0;
-    set_label(g, g->w_view_btn, st.view_label, radar ? "List" : "Radar");
+    set_label(g, st().w_view_btn, st().view_label, radar ? "List" : "Radar");
     for (int f = 0; f < OVK_FILTER_COUNT; ++f)
-        set_toggled(g, g->w_filter[static_cast<size_t>(f)], f == g->filter);
-    set_visible(g, g->w_list, !radar);
-    set_visible(g, g->w_radar, radar);
-    set_visible(g, g->w_radar_names, radar);
-    set_toggled(g, g->w_radar_names, g->prefs.radar_names != 0);
+        set_toggled(g, st().w_filter[static_cast<size_t>(f)], f == st().filter);
+    set_visible(g, st().w_list, !radar);
+    set_visible(g, st().w_radar, radar);
+    set_visible(g, st().w_radar_names, radar);
+    set_toggled(g, st().w_radar_names, g->prefs.radar_names != 0);
     const std::string text = status_text(g, progress);
-    if (text != st.status_text) {
-        st.status_text = text;
-        ovk_label_set_wrapped(g, g->w_status, text);
+    if (text != st().status_text) {
+        st().status_text = text;
+        ovk_label_set_wrapped(g, st().w_status, text);
     }
 }
 
@@ -669,43 +674,42 @@ std::string look_of(const OVK_MAIN_VIEW& v) {
 // Puts finished work in place; the view it replaces goes back to the worker.
 void install(OVK_GUI* g, RESULT r) {
     std::unique_ptr<OVK_MAIN_VIEW>& v = r.view;
-    OVK_MAIN_STATE& st = S();
-    if (v->filter != g->filter || v->query != g->query ||
-        (r.refiltered && r.snapshot != st.snapshot)) {
+    if (v->filter != st().filter || v->query != st().query ||
+        (r.refiltered && r.snapshot != st().snapshot)) {
         // Made for a filter or search the user has already left, or for a snapshot that has
         // been replaced since.
         worker().discard(std::move(v));
         return;
     }
     if (r.refiltered) {
-        std::swap(g->visible, v->visible);
+        std::swap(st().visible, v->visible);
         worker().discard(std::move(v));
-        g->list_scroll = std::clamp(g->list_scroll, 0.0f, ovk_main_max_scroll(g));
-        st.look.clear();
+        st().list_scroll = std::clamp(st().list_scroll, 0.0f, ovk_main_max_scroll(g));
+        st().look.clear();
         g->redraw = true;
         return;
     }
     // A frame only when the view shows something new (the frame draws every half second
     // anyway, and every tick while devices are shown).
     const std::string look = look_of(*v);
-    if (look != st.look) {
-        st.look = look;
+    if (look != st().look) {
+        st().look = look;
         g->redraw = true;
     }
     std::swap(g->devices, v->devices);
-    std::swap(g->visible, v->visible);
+    std::swap(st().visible, v->visible);
     std::swap(g->status, v->status);
-    ++st.snapshot;
-    st.tally = v->tally;
-    st.view_ms = v->now_ms;
-    st.recording = v->recording;
-    st.trace_km = v->trace_km;
+    ++st().snapshot;
+    st().tally = v->tally;
+    st().view_ms = v->now_ms;
+    st().recording = v->recording;
+    st().trace_km = v->trace_km;
     worker().discard(std::move(v));
-    g->list_scroll = std::clamp(g->list_scroll, 0.0f, ovk_main_max_scroll(g));
+    st().list_scroll = std::clamp(st().list_scroll, 0.0f, ovk_main_max_scroll(g));
     // A start that left scanning off says so once.
-    if (g->status.scan_progress != st.last_progress) {
-        st.last_progress = g->status.scan_progress;
-        if (st.last_progress == kStartFailed)
+    if (g->status.scan_progress != st().last_progress) {
+        st().last_progress = g->status.scan_progress;
+        if (st().last_progress == kStartFailed)
             ovk_gui_message(g, "Could not start scanning - see the status line");
     }
 }
@@ -714,15 +718,14 @@ void install(OVK_GUI* g, RESULT r) {
 
 void ovk_main_refresh(OVK_GUI* g) {
     OVK_CHECK(g);
-    OVK_MAIN_STATE& st = S();
-    if (g->filter != st.asked_filter || g->query != st.asked_query) {
+    if (st().filter != st().asked_filter || st().query != st().asked_query) {
         // A new filter or search: a new list for the snapshot on the screen first (it needs
         // no new snapshot), then the whole view.
-        st.asked_filter = g->filter;
-        st.asked_query = g->query;
-        worker().ask_refilter(g->filter, g->query, g->devices.refs(), st.snapshot);
+        st().asked_filter = st().filter;
+        st().asked_query = st().query;
+        worker().ask_refilter(st().filter, st().query, g->devices.refs(), st().snapshot);
     }
-    worker().ask_view(g->filter, g->query);
+    worker().ask_view(st().filter, st().query);
     ovk_main_tick(g);
 }
 
@@ -733,14 +736,35 @@ void ovk_main_tick(OVK_GUI* g) {
     if (r.view) install(g, std::move(r));
     for (const std::string& m : messages) ovk_gui_message(g, "%s", m.c_str());
     synchronise(g);
-    if (S().list_pulses && !g->prefs.radar_view) g->redraw = true;
+    if (st().list_pulses && !g->prefs.radar_view) g->redraw = true;
 }
 
 void ovk_main_shutdown(OVK_GUI* g) {
     (void)g;
     worker().stop();
-    OVK_MAIN_STATE& st = S();
-    st = OVK_MAIN_STATE{};
+    st() = OVK_MAIN_STATE{};
+}
+
+void ovk_main_show_list(OVK_GUI* g, OVK_FILTER f) {
+    OVK_CHECK(g);
+    st().filter = f;
+    st().list_scroll = 0;
+    ovk_main_refresh(g);
+}
+
+std::string ovk_main_top_device(const OVK_GUI* g) {
+    OVK_CHECK(g, {});
+    const std::vector<int>& v = st().visible;
+    if (v.empty() || v.front() < 0 || static_cast<size_t>(v.front()) >= g->devices.size())
+        return {};
+    return g->devices[static_cast<size_t>(v.front())].mac;
+}
+
+bool ovk_main_focus_search(OVK_GUI* g) {
+    OVK_CHECK(g && g->ctx, false);
+    if (st().w_search < 0) return false;
+    zq_gui_set_focus(g->ctx, st().w_search);
+    return true;
 }
 
 bool ovk_main_settle(OVK_GUI* g, int timeout_ms) {
@@ -766,15 +790,14 @@ void screen_point(OVK_GUI* g, int id, float wx, float wy, float* sx, float* sy) 
 
 int on_list_mouse(int id, const ZQ_GUI_MOUSE_EVENT* e, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    OVK_MAIN_STATE& st = S();
     const float rh = ovk_main_row_h(g);
     const auto row_at = [&](float wy) {
         if (wy < 0) return -1;
-        const auto row = static_cast<size_t>((wy + g->list_scroll) / rh);
-        return row < g->visible.size() ? static_cast<int>(row) : -1;
+        const auto row = static_cast<size_t>((wy + st().list_scroll) / rh);
+        return row < st().visible.size() ? static_cast<int>(row) : -1;
     };
     const auto mac_of_row = [&](int row) -> std::string {
-        const int idx = g->visible[static_cast<size_t>(row)];
+        const int idx = st().visible[static_cast<size_t>(row)];
         return idx >= 0 && static_cast<size_t>(idx) < g->devices.size()
                    ? g->devices[static_cast<size_t>(idx)].mac
                    : std::string();
@@ -791,33 +814,33 @@ int on_list_mouse(int id, const ZQ_GUI_MOUSE_EVENT* e, void* user) {
                 return 1;
             }
             if (e->button != 1) return 1;
-            g->list_dragging = true;
-            g->list_press_moved = false;
-            g->list_drag_start_scroll = g->list_scroll;
-            g->list_press_row = row;
+            st().list_dragging = true;
+            st().list_press_moved = false;
+            st().list_drag_start_scroll = st().list_scroll;
+            st().list_press_row = row;
             // The device pressed, by address: a new view may come in before the release.
-            st.press_mac = row >= 0 ? mac_of_row(row) : std::string();
+            st().press_mac = row >= 0 ? mac_of_row(row) : std::string();
             return 1;
         }
         case ZQ_GUI_MOUSE_MOVE:
             // The toolkit says when a press has become a drag.
-            if (!g->list_dragging) return 0;
-            g->list_press_moved = e->dragging != 0;
-            if (g->list_press_moved)
-                g->list_scroll = std::clamp(g->list_drag_start_scroll - (e->y - e->press_y), 0.0f,
-                                            ovk_main_max_scroll(g));
+            if (!st().list_dragging) return 0;
+            st().list_press_moved = e->dragging != 0;
+            if (st().list_press_moved)
+                st().list_scroll = std::clamp(st().list_drag_start_scroll - (e->y - e->press_y),
+                                              0.0f, ovk_main_max_scroll(g));
             return 1;
         case ZQ_GUI_MOUSE_WHEEL:
-            g->list_scroll = std::clamp(g->list_scroll - static_cast<float>(e->dz) * rh, 0.0f,
-                                        ovk_main_max_scroll(g));
+            st().list_scroll = std::clamp(st().list_scroll - static_cast<float>(e->dz) * rh, 0.0f,
+                                          ovk_main_max_scroll(g));
             return 1;
         case ZQ_GUI_MOUSE_UP: {
-            if (e->button != 1 || !g->list_dragging) return 1;
-            g->list_dragging = false;
-            const bool tap = (e->tap || e->long_press) && g->list_press_row >= 0;
-            g->list_press_row = -1;
-            const std::string mac = std::move(st.press_mac);
-            st.press_mac.clear();
+            if (e->button != 1 || !st().list_dragging) return 1;
+            st().list_dragging = false;
+            const bool tap = (e->tap || e->long_press) && st().list_press_row >= 0;
+            st().list_press_row = -1;
+            const std::string mac = std::move(st().press_mac);
+            st().press_mac.clear();
             if (!tap || mac.empty()) return 1;
             if (e->long_press) {
                 float sx, sy;
@@ -841,7 +864,7 @@ int on_radar_mouse(int, const ZQ_GUI_MOUSE_EVENT* e, void* user) {
     if (!e->tap && !e->long_press) return 1;
     const OVK_HITBOX* near = nullptr;
     float best = 0;
-    for (const OVK_HITBOX& hb : g->radar_hits) {
+    for (const OVK_HITBOX& hb : st().radar_hits) {
         const float dx = hb.x + hb.w / 2 - e->x, dy = hb.y + hb.h / 2 - e->y;
         const float d2 = dx * dx + dy * dy;
         if (!near || d2 < best) {
@@ -915,32 +938,31 @@ void on_map(int, void* user) {
 void on_filter(int id, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     for (int f = 0; f < OVK_FILTER_COUNT; ++f)
-        if (g->w_filter[static_cast<size_t>(f)] == id) g->filter = static_cast<OVK_FILTER>(f);
-    g->list_scroll = 0;
+        if (st().w_filter[static_cast<size_t>(f)] == id) st().filter = static_cast<OVK_FILTER>(f);
+    st().list_scroll = 0;
     synchronise(g);
     ovk_main_refresh(g);
 }
 
 void on_search(int, const char* text, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    g->query = ovk_list_cut(text ? text : "", OVK_QUERY_MAX);
-    g->list_scroll = 0;
+    st().query = ovk_list_cut(text ? text : "", OVK_QUERY_MAX);
+    st().list_scroll = 0;
     ovk_main_refresh(g);
 }
 
 void on_menu_open(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    const OVK_MAIN_STATE& st = S();
-    if (st.menu_record >= 0)
-        zq_gui_dropmenu_set_entry_text(g->ctx, g->w_menu, st.menu_record,
-                                       !st.recording ? "Record trace"
-                                       : st.compact  ? "Stop trace"
-                                                     : "Stop recording trace");
-    if (st.menu_demo >= 0) {
+    if (st().menu_record >= 0)
+        zq_gui_dropmenu_set_entry_text(g->ctx, st().w_menu, st().menu_record,
+                                       !st().recording ? "Record trace"
+                                       : st().compact  ? "Stop trace"
+                                                       : "Stop recording trace");
+    if (st().menu_demo >= 0) {
         const bool on = demo_on(g);
-        zq_gui_dropmenu_set_entry_text(g->ctx, g->w_menu, st.menu_demo,
-                                       st.compact ? (on ? "Demo: on" : "Demo: off")
-                                                  : (on ? "Demo mode: on" : "Demo mode: off"));
+        zq_gui_dropmenu_set_entry_text(g->ctx, st().w_menu, st().menu_demo,
+                                       st().compact ? (on ? "Demo: on" : "Demo: off")
+                                                    : (on ? "Demo mode: on" : "Demo mode: off"));
     }
 }
 
@@ -1013,7 +1035,7 @@ void on_menu(int tag, void* user) {
 }
 
 void show_ctx(OVK_GUI* g, OVK_MAIN_CTX tag, bool shown) {
-    const int e = S().ctx_entry[static_cast<size_t>(tag)];
+    const int e = st().ctx_entry[static_cast<size_t>(tag)];
     if (e >= 0) zq_gui_popup_set_shown(g->ctxmenu, e, shown);
 }
 

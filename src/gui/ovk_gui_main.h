@@ -5,10 +5,12 @@
 //
 // The device snapshot is taken off the interface thread: a worker of this screen takes the
 // registry snapshot and the pipeline status, filters, searches, sorts and counts, and the
-// tick swaps the finished view into OVK_GUI (`devices`, `visible`, `status`). The worker never
-// touches Allegro or the toolkit; the interface thread never waits for it. Changes that write
-// files (a trace started or stopped, the whitelist, favourites) are also carried out by the
-// worker, and what they say comes back as a toast on the tick that follows.
+// tick swaps the finished view in: the snapshot and the status into the frame's OVK_GUI
+// (`devices`, `status`, which other screens read), the list into the screen's own state.
+// The worker never touches Allegro or the toolkit; the interface thread never waits for it.
+// Changes that write files (a trace started or stopped, the whitelist, favourites) are also
+// carried out by the worker, and what they say comes back as a toast on the tick that
+// follows.
 //
 // Index
 //   1. Screen calls (the frame's and the other screens')
@@ -83,6 +85,13 @@ void ovk_main_shutdown(OVK_GUI* g);
 void ovk_main_device_menu(OVK_GUI* g, std::string_view mac, float x, float y);
 // Opens the detail screen for the device (nothing while there is no detail screen).
 void ovk_main_open_device(OVK_GUI* g, std::string_view mac);
+// Shows the list from its top under filter `f` (the search stays) and asks for a fresh view
+// (the screenshot tour).
+void ovk_main_show_list(OVK_GUI* g, OVK_FILTER f);
+// The address of the first device the list shows; "" when it shows none.
+std::string ovk_main_top_device(const OVK_GUI* g);
+// Ctrl+F: puts the keyboard in the search field. False when there is none.
+bool ovk_main_focus_search(OVK_GUI* g);
 // For tests and the screenshot tour: waits up to `timeout_ms` until the worker has carried
 // out everything asked of it, then swaps the result in. True when it got there in time.
 bool ovk_main_settle(OVK_GUI* g, int timeout_ms);
@@ -153,7 +162,20 @@ struct OVK_MAIN_RADAR {
 
 // What the screen keeps across ticks and rebuilds.
 struct OVK_MAIN_STATE {
-    // From the view in place (the rest of it is in OVK_GUI).
+    // The list as the user set it.
+    OVK_FILTER filter = OVK_FILTER_ALL;
+    std::string query;  // search text, at most OVK_QUERY_MAX bytes
+    float list_scroll = 0;
+    // A press or drag on the list.
+    float list_drag_start_scroll = 0;
+    bool list_dragging = false;
+    bool list_press_moved = false;
+    int list_press_row = -1;
+    // The radar as drawn last: its blips' hit boxes (at most OVK_RADAR_HITS_MAX), the sweep.
+    std::vector<OVK_HITBOX> radar_hits;
+    float radar_sweep = 0;
+    // From the view in place (the snapshot and the status are the frame's, in OVK_GUI).
+    std::vector<int> visible;  // indexes into the frame's `devices` the list shows, in order
     OVK_LIST_TALLY tally;
     int64_t view_ms = 0;
     bool recording = false;
@@ -163,6 +185,21 @@ struct OVK_MAIN_STATE {
     uint64_t snapshot = 0;                     // number of the snapshot in place
     OVK_FILTER asked_filter = OVK_FILTER_ALL;  // what the last request was for
     std::string asked_query;
+    // The window and widget ids of the current build (-1 until built).
+    int win_main = -1;
+    int w_header = -1;
+    int w_scan_btn = -1;
+    int w_view_btn = -1;
+    int w_map_btn = -1;
+    int w_menu = -1;
+    int w_banner = -1;
+    int w_status = -1;
+    std::array<int, OVK_FILTER_COUNT> w_filter{-1, -1, -1, -1, -1, -1, -1, -1};
+    int w_search = -1;
+    int w_list = -1;
+    int w_radar = -1;
+    int w_empty = -1;
+    int w_radar_names = -1;
     // Layout facts of the current build.
     bool compact = false;
     float list_x = 0, list_y = 0, list_w = 0, list_h = 0;

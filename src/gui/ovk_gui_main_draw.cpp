@@ -18,7 +18,7 @@ namespace {
 constexpr int kRadarMax = 200;       // devices drawn on the radar
 constexpr size_t kLabelRects = 516;  // rectangles label placement keeps clear
 
-OVK_MAIN_STATE& S() {
+OVK_MAIN_STATE& st() {
     return ovk_main_state();
 }
 
@@ -51,9 +51,8 @@ void ovk_main_draw_header(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, vo
 
 void ovk_main_draw_banner(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    OVK_MAIN_STATE& st = S();
     const float w = wd->w, h = wd->h, p = ovk_pad(g), r6 = 6 * g->scale;
-    const OVK_BANNER b = ovk_list_banner(g->devices, st.tally, g->status.running != 0,
+    const OVK_BANNER b = ovk_list_banner(g->devices, st().tally, g->status.running != 0,
                                          g->status.scanners, g->prefs.alert_threshold, &g->status);
     if (b.kind == OVK_BANNER_IDLE) {
         zq_gui_frame_box(g->ctx, x, y, w, h, r6, r6, g->pal.border, 1);
@@ -68,18 +67,18 @@ void ovk_main_draw_banner(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, vo
     ALLEGRO_FONT* bold = bold_font(g);
     ALLEGRO_FONT* small = small_font(g);
     const float tw = w - 2 * p;
-    if (b.text != st.banner_text || tw != st.banner_w) {
-        st.banner_text = b.text;
-        st.banner_w = tw;
+    if (b.text != st().banner_text || tw != st().banner_w) {
+        st().banner_text = b.text;
+        st().banner_w = tw;
         if (text_w(bold, b.text.c_str()) <= tw)
-            st.banner_mode = 0;
+            st().banner_mode = 0;
         else if (ovk_text_wrap_height(small, tw, b.text) <= 2 * line_h(small) + 0.5f)
-            st.banner_mode = 1;
+            st().banner_mode = 1;
         else
-            st.banner_mode = 2;
+            st().banner_mode = 2;
     }
     al_hold_bitmap_drawing(true);
-    if (st.banner_mode == 1) {
+    if (st().banner_mode == 1) {
         const float th = ovk_text_wrap_height(small, tw, b.text);
         ovk_draw_text_wrap(small, ink, x + p, y + (h - th) / 2, tw, b.text);
     } else {
@@ -122,11 +121,11 @@ void ovk_main_draw_list(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void
     ALLEGRO_FONT* bold = bold_font(g);
     ALLEGRO_FONT* small = small_font(g);
     const float rh = ovk_main_row_h(g);
-    const size_t n = g->visible.size();
-    g->list_scroll = std::clamp(g->list_scroll, 0.0f, ovk_main_max_scroll(g));
+    const size_t n = st().visible.size();
+    st().list_scroll = std::clamp(st().list_scroll, 0.0f, ovk_main_max_scroll(g));
 
     if (n == 0) {
-        S().list_pulses = false;
+        st().list_pulses = false;
         const char* text = !g->devices.empty() ? "No devices match this filter."
                            : g->status.running == 0
                                ? "Not scanning.\nPress Start scanning to begin."
@@ -145,8 +144,8 @@ void ovk_main_draw_list(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void
     const float pulse = 0.12f + (OVK_ROW_TINT_MAX - 0.12f) *
                                     (0.5f + 0.5f * static_cast<float>(std::sin(6 * g->now_s)));
     const int threshold = g->prefs.alert_threshold;
-    const size_t first = static_cast<size_t>(g->list_scroll / rh);
-    const bool pressing = g->list_dragging && !g->list_press_moved;
+    const size_t first = static_cast<size_t>(st().list_scroll / rh);
+    const bool pressing = st().list_dragging && !st().list_press_moved;
     const float r6 = 6 * s, r4 = 4 * s;
     const float text_x = x + p + 6 * s;
     const float full_w = w - p - 6 * s - p;
@@ -156,15 +155,15 @@ void ovk_main_draw_list(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void
     bool pulses = false;
     // Shapes first, then all the text in one held batch.
     for (size_t i = first; i < n; ++i) {
-        const float top = y + static_cast<float>(i) * rh - g->list_scroll;
+        const float top = y + static_cast<float>(i) * rh - st().list_scroll;
         if (top >= y + h) break;
-        const int idx = g->visible[i];
+        const int idx = st().visible[i];
         if (idx < 0 || static_cast<size_t>(idx) >= g->devices.size()) continue;
         ROW row;
         row.d = &g->devices[static_cast<size_t>(idx)];
         row.top = top;
         const OVK_DEVICE& d = *row.d;
-        const bool pressed = pressing && g->list_press_row == static_cast<int>(i);
+        const bool pressed = pressing && st().list_press_row == static_cast<int>(i);
         zq_gui_fill_box(g->ctx, x + 2, top + 2, w - 4, rh - 4, r6, r6,
                         pressed ? g->pal.panel_hi : g->pal.panel);
         const OVK_HIT* best = ovk_device_best(d);
@@ -203,12 +202,12 @@ void ovk_main_draw_list(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void
         }
         rows.push_back(std::move(row));
     }
-    S().list_pulses = pulses;
+    st().list_pulses = pulses;
     const float content = static_cast<float>(n) * rh;
     if (content > h) {
         const float th = std::max(h * h / content, 12 * s);
         const float ms = ovk_main_max_scroll(g);
-        const float ty = y + (ms > 0 ? g->list_scroll / ms : 0) * (h - th);
+        const float ty = y + (ms > 0 ? st().list_scroll / ms : 0) * (h - th);
         zq_gui_fill_box(g->ctx, x + w - 5 * s, ty, 5 * s, th, 2, 2, g->pal.border);
     }
 
@@ -314,11 +313,11 @@ void forget_old_labels(OVK_MAIN_RADAR& radar, size_t drawn) {
 
 void ovk_main_draw_radar(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    OVK_MAIN_RADAR& radar = S().radar;
+    OVK_MAIN_RADAR& radar = st().radar;
     const float w = wd->w, h = wd->h, s = g->scale;
     const float m = 28 * s;
     const float R = std::min(w, h - m) / 2 - 8 * s;
-    g->radar_hits.clear();
+    st().radar_hits.clear();
     if (!(R > 0)) return;
     const float cx = x + w / 2, cy = y + (h - m) / 2;
     ALLEGRO_FONT* small = small_font(g);
@@ -337,7 +336,7 @@ void ovk_main_draw_radar(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, voi
     TRIANGLES tri{radar.vertices};
     tri.v.clear();
     const double sweep = std::fmod(72.0 * g->now_s, 360.0) * ALLEGRO_PI / 180.0;
-    g->radar_sweep = static_cast<float>(sweep);
+    st().radar_sweep = static_cast<float>(sweep);
     for (int i = 0; i < 24; ++i) {
         const float a0 = static_cast<float>(sweep - 0.035 * i);
         const float a1 = a0 - 0.036f;
@@ -350,11 +349,11 @@ void ovk_main_draw_radar(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, voi
 
     // Which devices: the first of the list, where flagged devices come first, so that a crowd
     // of plain devices never keeps a flagged one off the radar.
-    const size_t shown = std::min(g->visible.size(), static_cast<size_t>(kRadarMax));
+    const size_t shown = std::min(st().visible.size(), static_cast<size_t>(kRadarMax));
     std::vector<OVK_MAIN_RADAR_BLIP>& blips = radar.blips;
     blips.clear();
     for (size_t i = 0; i < shown; ++i) {
-        const int idx = g->visible[i];
+        const int idx = st().visible[i];
         if (idx < 0 || static_cast<size_t>(idx) >= g->devices.size()) continue;
         const OVK_DEVICE& d = g->devices[static_cast<size_t>(idx)];
         const OVK_RADAR_POS pos = ovk_list_radar_pos(d.mac, d.rssi, R);
@@ -375,14 +374,14 @@ void ovk_main_draw_radar(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, voi
                 rad = 7 * s;
                 tri.disc(b.bx, b.by, rad, c);
             }
-            if (g->radar_hits.size() < static_cast<size_t>(OVK_RADAR_HITS_MAX)) {
+            if (st().radar_hits.size() < static_cast<size_t>(OVK_RADAR_HITS_MAX)) {
                 OVK_HITBOX hb;
                 hb.x = b.bx - x - rad;
                 hb.y = b.by - y - rad;
                 hb.w = hb.h = 2 * rad;
                 hb.tag = b.idx;
                 hb.key = b.d->mac;
-                g->radar_hits.push_back(std::move(hb));
+                st().radar_hits.push_back(std::move(hb));
             }
         }
         tri.draw();

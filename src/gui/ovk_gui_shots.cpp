@@ -52,36 +52,27 @@ void close_popups(OVK_GUI* g) {
     for (int id = 0; id < OVK_POP_COUNT; ++id) ovk_gui_close_popup(g, id);
 }
 
-void show_all(OVK_GUI* g) {
-    g->filter = OVK_FILTER_ALL;
-    g->list_scroll = 0;
-}
-
 // Sets up the view of stop `i`.
 void run_stop(OVK_GUI* g, int i) {
     const SHOT_STOP& s = kStops[static_cast<size_t>(i)];
     close_popups(g);
-    show_all(g);
     OVK_PREFS p = g->prefs;
     p.theme = s.theme;
     p.radar_view = s.action == SHOT_RADAR ? 1 : 0;
     ovk_gui_set_prefs(g, p);
     if (g->rebuild_pending) ovk_gui_rebuild(g);
-    ovk_main_refresh(g);
+    ovk_main_show_list(g, OVK_FILTER_ALL);
     switch (s.action) {
         case SHOT_DETAIL:
             // The first device of the list as it shows now; with none, the list stays.
-            if (!g->visible.empty()) {
-                const size_t k = static_cast<size_t>(g->visible.front());
-                if (k < g->devices.size()) ovk_main_open_device(g, g->devices[k].mac);
-            }
+            if (const std::string mac = ovk_main_top_device(g); !mac.empty())
+                ovk_main_open_device(g, mac);
             break;
         case SHOT_MAP:
             ovk_gui_show_screen(g, OVK_POP_MAP);
             break;
         case SHOT_FILTER_FLAGGED:
-            g->filter = OVK_FILTER_FLAGGED;
-            ovk_main_refresh(g);
+            ovk_main_show_list(g, OVK_FILTER_FLAGGED);
             break;
         case SHOT_WATCHLIST:
             ovk_gui_show_screen(g, OVK_POP_WATCHLIST);
@@ -102,7 +93,6 @@ void run_stop(OVK_GUI* g, int i) {
 // Puts the user's preferences back as they were before the tour.
 void restore(OVK_GUI* g) {
     close_popups(g);
-    show_all(g);
     ovk_gui_set_prefs(g, T().saved);
     T().active = 0;
 }

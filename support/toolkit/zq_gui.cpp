@@ -916,6 +916,19 @@ int zq_gui_datagrid_add_row(ZQ_GUI_CTX* ctx, int id, const std::vector<std::stri
     return static_cast<int>(d->rows.size()) - 1;
 }
 
+void zq_gui_datagrid_set_row(ZQ_GUI_CTX* ctx, int id, int row,
+                             const std::vector<std::string>& values) {
+    auto* d = zq_gui_data<ZQ_GUI_GRID_DATA>(ctx, id);
+    if (!d || row < 0 || row >= static_cast<int>(d->rows.size())) return;
+    std::vector<std::string>& r = d->rows[static_cast<size_t>(row)];
+    r.assign(d->columns.size(), std::string());
+    for (size_t i = 0; i < r.size() && i < values.size(); ++i)
+        r[i] = zq_utf8_clean(values[i], SIZE_MAX);
+    d->row_colour[static_cast<size_t>(row)] = al_map_rgba(0, 0, 0, 0);
+    d->has_colour[static_cast<size_t>(row)] = 0;
+    ctx->dirty = true;
+}
+
 void zq_gui_datagrid_clear_rows(ZQ_GUI_CTX* ctx, int id) {
     auto* d = zq_gui_data<ZQ_GUI_GRID_DATA>(ctx, id);
     if (!d) return;

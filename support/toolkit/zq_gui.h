@@ -364,6 +364,10 @@ int zq_gui_add_datagrid(ZQ_GUI_CTX* ctx, int win, float x, float y, float w, flo
                         ZQ_GUI_SELECT_FN on_select, void* user);
 int zq_gui_datagrid_add_column(ZQ_GUI_CTX* ctx, int id, std::string_view title, float width);
 int zq_gui_datagrid_add_row(ZQ_GUI_CTX* ctx, int id, const std::vector<std::string>& values);
+// Replaces row `row`'s values (and drops its colour) where it is: the scrolling, the selection
+// and the other rows stay.
+void zq_gui_datagrid_set_row(ZQ_GUI_CTX* ctx, int id, int row,
+                             const std::vector<std::string>& values);
 void zq_gui_datagrid_clear_rows(ZQ_GUI_CTX* ctx, int id);
 int zq_gui_datagrid_row_count(ZQ_GUI_CTX* ctx, int id);
 int zq_gui_datagrid_get_selected(ZQ_GUI_CTX* ctx, int id);  // row or -1

@@ -44,6 +44,7 @@
 #include "ovk_asset.h"
 #include "ovk_demo.h"
 #include "ovk_gui.h"
+#include "ovk_gui_main.h"
 #include "ovk_gui_theme.h"
 #include "ovk_platform.h"
 #include "ovk_prefs.h"
@@ -381,8 +382,9 @@ class GuiTest : public ::testing::Test {
                14 * g_.scale;
     }
     std::pair<float, float> row_centre(int row) {
-        const RECT l = rect(g_.w_list);
-        return {l.x + l.w / 2, l.y + (static_cast<float>(row) + 0.5f) * row_h() - g_.list_scroll};
+        const RECT l = rect(ovk_main_state().w_list);
+        return {l.x + l.w / 2,
+                l.y + (static_cast<float>(row) + 0.5f) * row_h() - ovk_main_state().list_scroll};
     }
     // The toast's text while one shows, else "".
     std::string toast() { return al_get_time() < g_.toast_until ? g_.toast.hit.label : ""; }
@@ -392,15 +394,15 @@ class GuiTest : public ::testing::Test {
     // The drop-down menu's shown entries, and a pick of the one that reads `text`.
     std::vector<std::string> menu_entries() {
         std::vector<std::string> out;
-        if (const auto* m = zq_gui_data<ZQ_GUI_DROPMENU_DATA>(g_.ctx, g_.w_menu))
+        if (const auto* m = zq_gui_data<ZQ_GUI_DROPMENU_DATA>(g_.ctx, ovk_main_state().w_menu))
             for (const auto& e : m->entries)
                 if (e.visible) out.push_back(e.text);
         return out;
     }
     void pick_menu(const std::string& text) {
-        ASSERT_NO_FATAL_FAILURE(x_click(g_.w_menu));
+        ASSERT_NO_FATAL_FAILURE(x_click(ovk_main_state().w_menu));
         ASSERT_TRUE(pump([&] { return zq_gui_menu_is_open(g_.ctx) != 0; }));
-        const auto spot = dropmenu_entry_spot(g_.ctx, g_.w_menu, text);
+        const auto spot = dropmenu_entry_spot(g_.ctx, ovk_main_state().w_menu, text);
         ASSERT_TRUE(spot) << "no menu entry " << text;
         x_click_at(spot->first, spot->second);
         pump([&] { return zq_gui_menu_is_open(g_.ctx) == 0; });
