@@ -2,8 +2,8 @@
 // The window's costs under a private Xvfb (software OpenGL), at 1100 by 820:
 //   - start-up to the first frame of the real program, vendor tables included (wall time from
 //     starting the process to its "first frame" log line);
-//   - one idle frame of the frame (clear, toolkit, toast) and each theme's header, drawn and
-//     flipped;
+//   - one idle frame of the frame (clear, toolkit, toast), one with a full stack of notices,
+//     and each theme's header, drawn and flipped;
 //   - the CPU the program takes over a stretch of demo (OVK_BENCH_DEMO_S, 60 s by default),
 //     in a plain theme and in an animated one.
 #include <benchmark/benchmark.h>
@@ -80,6 +80,28 @@ void BM_IdleFrame(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_IdleFrame)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+// A frame with a full stack of notices, laid out anew as every frame does: a camera alert with
+// its evidence, a copy, and a saved file whose path breaks over two lines.
+void BM_NoticeFrame(benchmark::State& state) {
+    WINDOW w(OVK_THEME_DARK);
+    if (!w.ok) return state.SkipWithError("no window");
+    w.g.toast = OVK_UI_ALERT{};
+    w.g.toast.hit = ovk_hit_make(OVK_CAT_BODY_CAM, "Axon body camera", 92, "Axon OUI",
+                                 "Manufacturer prefix 00:25:DF registered to Axon Enterprise; "
+                                 "advertises the Axon camera service, heard for 4 minutes");
+    w.g.toast_until = al_get_time() + 3600;
+    ovk_gui_message(&w.g, "Copied to clipboard");
+    ovk_gui_message(&w.g, "Saved ~/.local/share/orvik/exports/orvik_matches_20261208_1812.csv");
+    for (auto _ : state) {
+        const double until = al_get_time() + 10;
+        w.g.toast_until = until;
+        for (OVK_NOTICE& n : w.g.older_notices) n.until = until;
+        w.frame();
+    }
+    state.counters["notices"] = static_cast<double>(w.g.notice_boxes.size());
+}
+BENCHMARK(BM_NoticeFrame)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 
 // The header as the main screen will draw it, full width and 64 px high, every frame.
 void BM_HeaderFrame(benchmark::State& state) {

@@ -329,9 +329,9 @@ TEST_F(GuiFrame, ConfirmDialogActsOnlyOnYes) {
 TEST_F(GuiFrame, ToastsShowAndLeaveTheScreen) {
     init();
     const float p = ovk_pad(&g_);
-    const int tx = kW / 2, ty = static_cast<int>(2 * p + 3);  // inside the toast's top edge
 
-    // An alert: filled in its category's colour, taller with its evidence wrapped below.
+    // An alert: filled in its category's colour just above the bottom edge, its first line
+    // bold and its evidence below it.
     g_.toast = OVK_UI_ALERT{};
     g_.toast.key = "60:60:1F:A2:44:18";
     g_.toast.hit.category = OVK_CAT_DRONE;
@@ -341,29 +341,42 @@ TEST_F(GuiFrame, ToastsShowAndLeaveTheScreen) {
     g_.toast_until = al_get_time() + 6;
     ovk_gui_draw(&g_);
     EXPECT_FALSE(g_.redraw);
-    EXPECT_EQ(pixel(tx, ty), ovk_cat_color(OVK_CAT_DRONE));
-    const float line = static_cast<float>(al_get_font_line_height(g_.font_bold));
-    const int below_first_line = static_cast<int>(2 * p + line + 2 * p + 4);
-    EXPECT_EQ(pixel(kW - 240, below_first_line), ovk_cat_color(OVK_CAT_DRONE))
+    ASSERT_EQ(g_.notice_boxes.size(), 1u);
+    const OVK_NOTICE_BOX a = g_.notice_boxes[0];
+    EXPECT_FLOAT_EQ(a.y + a.h, kH - p);
+    EXPECT_EQ(a.title_lines, 1);
+    EXPECT_EQ(a.lines.back(), "Remote ID broadcast; operator position 120 m away");
+    const auto inside = [](const OVK_NOTICE_BOX& b) {
+        return std::pair{static_cast<int>(b.x + b.w / 2), static_cast<int>(b.y + 3)};
+    };
+    EXPECT_EQ(pixel(inside(a).first, inside(a).second), ovk_cat_color(OVK_CAT_DRONE));
+    EXPECT_EQ(pixel(static_cast<int>(a.x + a.w - 20), static_cast<int>(a.y + a.h - 3)),
+              ovk_cat_color(OVK_CAT_DRONE))
         << "the evidence line makes the box taller";
-    EXPECT_EQ(pixel(tx, 300), ovk_color_argb(g_.pal.bg));
+    EXPECT_EQ(pixel(kW / 2, 300), ovk_color_argb(g_.pal.bg));
 
-    // A message replaces it at once: a one-line box in the raised panel colour.
+    // A message becomes the newest, below it: a one-line box in the raised panel colour.
     ovk_gui_message(&g_, "Copied %d devices", 3);
     EXPECT_EQ(g_.toast.hit.label, "Copied 3 devices");
     EXPECT_EQ(g_.toast.hit.confidence, -1);
     EXPECT_TRUE(g_.redraw);
     ovk_gui_draw(&g_);
-    EXPECT_EQ(pixel(tx, ty), ovk_color_argb(g_.pal.panel_hi));
-    EXPECT_EQ(pixel(kW - 240, below_first_line), ovk_color_argb(g_.pal.bg));
+    ASSERT_EQ(g_.notice_boxes.size(), 2u);
+    const OVK_NOTICE_BOX m = g_.notice_boxes[1];
+    EXPECT_EQ(m.lines, std::vector<std::string>{"Copied 3 devices"});
+    EXPECT_EQ(pixel(inside(m).first, inside(m).second), ovk_color_argb(g_.pal.panel_hi));
+    EXPECT_LE(g_.notice_boxes[0].y + g_.notice_boxes[0].h, m.y);
+    EXPECT_EQ(pixel(inside(g_.notice_boxes[0]).first, inside(g_.notice_boxes[0]).second),
+              ovk_cat_color(OVK_CAT_DRONE));
 
-    // Once it has expired the next tick asks for the frame that takes it away.
+    // Once they have expired the next tick asks for the frame that takes them away.
     g_.toast_until = al_get_time() - 0.1;
+    for (OVK_NOTICE& n : g_.older_notices) n.until = al_get_time() - 0.1;
     g_.redraw = false;
     ovk_gui_update(&g_);
     EXPECT_TRUE(g_.redraw);
     ovk_gui_draw(&g_);
-    EXPECT_EQ(pixel(tx, ty), ovk_color_argb(g_.pal.bg));
+    EXPECT_EQ(pixel(inside(m).first, inside(m).second), ovk_color_argb(g_.pal.bg));
     ovk_gui_update(&g_);
     EXPECT_FALSE(g_.redraw) << "an idle frame of a theme without animation asks for nothing";
 

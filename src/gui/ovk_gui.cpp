@@ -19,6 +19,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -606,11 +607,359 @@ double locate_interval(const OVK_GUI* g) {
     return (-r - 35) / 65 * 1.4 + 0.08;
 }
 
+// ---- Notices: their text, their place, their stack ----
+
+bool any_notice(const OVK_GUI* g, double now) {
+    if (now < g->toast_until) return true;
+    return std::any_of(g->older_notices.begin(), g->older_notices.end(),
+                       [now](const OVK_NOTICE& n) { return now < n.until; });
+}
+
+bool same_notice(const OVK_UI_ALERT& a, const OVK_UI_ALERT& b) {
+    return a.hit.confidence == b.hit.confidence && a.hit.label == b.hit.label &&
+           a.hit.evidence == b.hit.evidence && a.key == b.key && a.sensor == b.sensor &&
+           a.following == b.following;
+}
+
+// The newest notice goes to the bottom of the stack; the one it replaces moves up. An earlier
+// copy of the same notice leaves (the demo repeats itself), and so does the oldest when the
+// stack is full.
+void push_notice(OVK_GUI* g, OVK_UI_ALERT a, double until) {
+    const double now = al_get_time();
+    std::vector<OVK_NOTICE>& older = g->older_notices;
+    if (now < g->toast_until)
+        older.push_back({std::move(g->toast), g->toast_until, g->toast_serial});
+    std::erase_if(older,
+                  [&](const OVK_NOTICE& n) { return now >= n.until || same_notice(n.alert, a); });
+    while (!older.empty() && older.size() + 1 > OVK_NOTICES_MAX) older.erase(older.begin());
+    g->toast = std::move(a);
+    g->toast_until = until;
+    g->toast_serial = ++g->notice_serial;
+    g->redraw = true;
+}
+
+size_t next_char(std::string_view s, size_t i) {
+    ++i;
+    while (i < s.size() && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80) ++i;
+    return i;
+}
+
+float width_of(const ALLEGRO_FONT* font, std::string_view s) {
+    const std::string t(s);
+    return static_cast<float>(al_get_text_width(font, t.c_str()));
+}
+
+// `text` in lines no wider than max_w, broken at spaces. A word no line can hold (a long path)
+// starts where it stands and breaks inside, after a '/', '_' or '-' where it can.
+std::vector<std::string> break_lines(const ALLEGRO_FONT* font, float max_w, std::string_view text) {
+    std::vector<std::string> lines;
+    while (!text.empty()) {
+        const size_t nl = std::min(text.find('\n'), text.size());
+        std::string_view para = text.substr(0, nl);
+        text.remove_prefix(std::min(nl + 1, text.size()));
+        std::string cur;
+        while (!para.empty()) {
+            const size_t sp = std::min(para.find(' '), para.size());
+            std::string_view word = para.substr(0, sp);
+            para.remove_prefix(std::min(sp + 1, para.size()));
+            if (word.empty()) continue;
+            std::string trial = cur.empty() ? std::string(word) : cur + " " + std::string(word);
+            if (width_of(font, trial) <= max_w) {
+                cur = std::move(trial);
+                continue;
+            }
+            if (width_of(font, word) <= max_w) {
+                lines.push_back(std::move(cur));
+                cur = std::string(word);
+                continue;
+            }
+            std::string line = cur.empty() ? std::string() : cur + " ";
+            for (;;) {
+                size_t fit = 0, soft = 0;
+                while (fit < word.size()) {
+                    const size_t n = next_char(word, fit);
+                    if (width_of(font, line + std::string(word.substr(0, n))) > max_w) break;
+                    fit = n;
+                    const char c = word[fit - 1];
+                    if (c == '/' || c == '_' || c == '-') soft = fit;
+                }
+                if (fit == word.size()) {
+                    cur = line + std::string(word);
+                    break;
+                }
+                size_t cut = soft > fit / 2 ? soft : fit;
+                if (cut == 0 && !line.empty()) {
+                    lines.push_back(std::move(cur));  // not one character fits beside it
+                    line.clear();
+                    continue;
+                }
+                if (cut == 0) cut = next_char(word, 0);  // one character wider than a line
+                lines.push_back(line + std::string(word.substr(0, cut)));
+                word.remove_prefix(cut);
+                line.clear();
+            }
+        }
+        if (!cur.empty()) lines.push_back(std::move(cur));
+    }
+    return lines;
+}
+
+// Where the file path in `text` is: the first word that starts with "/" or "~/" and ends in a
+// name after its last '/'. `start` is npos when there is none.
+struct PATH_AT {
+    size_t start = std::string_view::npos, end = 0;
+};
+PATH_AT find_path(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size()) {
+        const size_t e = std::min(text.find(' ', i), text.size());
+        const std::string_view w = text.substr(i, e - i);
+        const size_t slash = w.rfind('/');
+        if ((w.starts_with('/') || w.starts_with("~/")) && slash != std::string_view::npos &&
+            slash + 1 < w.size())
+            return {i, e};
+        i = e + 1;
+    }
+    return {};
+}
+
+// `text` with `drop` folders of its path left out in the middle
+// ("~/.local/share/orvik/exports/x.csv" by two: "~/.local/…/exports/x.csv"); the file name is
+// kept whole. Nothing when the path has fewer folders.
+std::optional<std::string> drop_folders(std::string_view text, const PATH_AT& at, size_t drop) {
+    const std::string_view path = text.substr(at.start, at.end - at.start);
+    const size_t slash = path.rfind('/');
+    std::vector<std::string_view> dirs;
+    for (std::string_view d = path.substr(0, slash);;) {
+        const size_t s = d.find('/');
+        dirs.push_back(d.substr(0, s));
+        if (s == std::string_view::npos) break;
+        d.remove_prefix(s + 1);
+    }
+    if (drop == 0 || drop > dirs.size()) return std::nullopt;
+    const size_t keep = dirs.size() - drop, head = (keep + 1) / 2, tail = keep - head;
+    std::string out(text.substr(0, at.start));
+    for (size_t k = 0; k < head; ++k) out.append(dirs[k]).append("/");
+    out += "\xE2\x80\xA6";  // …
+    for (size_t k = dirs.size() - tail; k < dirs.size(); ++k) out.append("/").append(dirs[k]);
+    out.append(path.substr(slash));
+    out.append(text.substr(at.end));
+    return out;
+}
+
+// The lines a notice text takes in at most `max_lines`: wrapped; when too long, its path
+// shortened in the folders; else cut at the end.
+std::vector<std::string> notice_lines(const ALLEGRO_FONT* font, float max_w, std::string_view text,
+                                      size_t max_lines) {
+    std::vector<std::string> lines = break_lines(font, max_w, text);
+    if (lines.size() <= max_lines) return lines;
+    if (const PATH_AT at = find_path(text); at.start != std::string_view::npos)
+        for (size_t drop = 1;; ++drop) {
+            const auto shorter = drop_folders(text, at, drop);
+            if (!shorter) break;
+            std::vector<std::string> l = break_lines(font, max_w, *shorter);
+            if (l.size() <= max_lines) return l;
+        }
+    std::string rest;
+    for (size_t k = max_lines - 1; k < lines.size(); ++k)
+        rest += (rest.empty() ? "" : " ") + lines[k];
+    lines.resize(max_lines - 1);
+    // The last line ends in an ellipsis; a few pixels kept for it to be seen as one.
+    lines.push_back(zq_gui_text_shorten(font, rest, max_w - 1, 0));
+    return lines;
+}
+
+std::string notice_title(const OVK_UI_ALERT& t) {
+    if (t.hit.confidence < 0) return t.hit.label;
+    if (!t.sensor.empty())
+        // A fleet sensor's alert: "car1: Axon body camera nearby - strong 90%".
+        return ovk_format(512, "%s: %s %s - %s %d%%", t.sensor.c_str(), t.hit.label.c_str(),
+                          t.following ? "may be following" : "nearby",
+                          ovk_tier_label(ovk_tier_of(t.hit.confidence)), t.hit.confidence);
+    return ovk_format(512, "%s%s - %s %d%%", t.following ? "May be following you: " : "",
+                      t.hit.label.c_str(), ovk_tier_label(ovk_tier_of(t.hit.confidence)),
+                      t.hit.confidence);
+}
+
+const ALLEGRO_FONT* notice_small(const OVK_GUI* g) {
+    return g->font_small ? g->font_small : g->font;
+}
+
+OVK_NOTICE_BOX shape_notice(const OVK_GUI* g, const OVK_UI_ALERT& t, unsigned serial, float w) {
+    const float p = ovk_pad(g);
+    const float inner = w - 2 * p;
+    OVK_NOTICE_BOX b;
+    b.w = w;
+    b.serial = serial;
+    const bool plain = t.hit.confidence < 0;
+    b.alert = !plain;
+    b.lines = notice_lines(g->font_bold, inner, notice_title(t),
+                           plain ? OVK_NOTICE_LINES : OVK_NOTICE_TITLE_LINES);
+    b.title_lines = static_cast<int>(b.lines.size());
+    const float lh = static_cast<float>(al_get_font_line_height(g->font_bold));
+    b.h = 2 * p + static_cast<float>(b.title_lines) * lh;
+    if (!plain && !t.hit.evidence.empty()) {
+        const ALLEGRO_FONT* small = notice_small(g);
+        const std::vector<std::string> ev =
+            notice_lines(small, inner, t.hit.evidence, OVK_NOTICE_LINES);
+        b.lines.insert(b.lines.end(), ev.begin(), ev.end());
+        b.h += p / 2 +
+               static_cast<float>(ev.size()) * static_cast<float>(al_get_font_line_height(small));
+    }
+    return b;
+}
+
+struct AREA {
+    float x = 0, y = 0, w = 0, h = 0;
+};
+bool overlaps(const AREA& a, const AREA& b) {
+    return a.x < b.x + b.w && b.x < a.x + a.w && a.y < b.y + b.h && b.y < a.y + a.h;
+}
+bool within(const AREA& a, const AREA& outer) {
+    return a.x >= outer.x && a.y >= outer.y && a.x + a.w <= outer.x + outer.w &&
+           a.y + a.h <= outer.y + outer.h;
+}
+
+bool is_control(ZQ_GUI_WIDGET_TYPE t) {
+    switch (t) {
+        case ZQ_GUI_BUTTON:
+        case ZQ_GUI_TOGGLE_BUTTON:
+        case ZQ_GUI_CHECKBOX:
+        case ZQ_GUI_SLIDER:
+        case ZQ_GUI_TEXTAREA:
+        case ZQ_GUI_COMBOBOX:
+        case ZQ_GUI_RADIOLIST:
+        case ZQ_GUI_DROPMENU:
+            return true;
+        case ZQ_GUI_LABEL:
+        case ZQ_GUI_DATAGRID:
+        case ZQ_GUI_MARKDOWNVIEW:
+        case ZQ_GUI_CUSTOM:
+            return false;
+    }
+    return false;
+}
+
+// What a notice must leave free: the title bars (with their close boxes) of the open windows
+// and every control in sight. Lists, maps, labels and pictures may be covered.
+std::vector<AREA> controls_in_sight(OVK_GUI* g) {
+    std::vector<AREA> out;
+    if (!g->ctx) return out;
+    for (const int id : zq_gui_open_windows(g->ctx)) {
+        const ZQ_GUI_WINDOW* w = zq_gui_get_window(g->ctx, id);
+        if (!w) continue;
+        // What this window hides is out of sight.
+        const AREA wa{w->x, w->y, w->w, w->h};
+        std::erase_if(out, [&](const AREA& a) { return within(a, wa); });
+        AREA c;
+        zq_gui_window_client_rect(g->ctx, id, &c.x, &c.y, &c.w, &c.h);
+        if (c.y > w->y) out.push_back({w->x, w->y, w->w, c.y - w->y});
+        for (const int wid : w->widgets) {
+            const ZQ_GUI_WIDGET* wd = zq_gui_get_widget(g->ctx, wid);
+            if (!wd || !wd->visible || !is_control(wd->type)) continue;
+            AREA a;
+            if (!zq_gui_widget_screen_rect(g->ctx, wid, &a.x, &a.y, &a.w, &a.h)) continue;
+            // Only the part inside the window's client area is seen.
+            const float x0 = std::max(a.x, c.x), y0 = std::max(a.y, c.y);
+            const float x1 = std::min(a.x + a.w, c.x + c.w), y1 = std::min(a.y + a.h, c.y + c.h);
+            if (x1 > x0 && y1 > y0) out.push_back({x0, y0, x1 - x0, y1 - y0});
+        }
+    }
+    return out;
+}
+
+// The lowest top for a stack of height h, between `floor_y` and the bottom edge, that covers
+// none of `avoid`.
+std::optional<float> free_spot(const OVK_GUI* g, const std::vector<AREA>& avoid, float x, float w,
+                               float h, float floor_y) {
+    const float p = ovk_pad(g);
+    const float step = std::max(1.0f, p / 2);
+    for (float y = g->disp_h - p - h; y >= floor_y; y -= step) {
+        const AREA a{x, y, w, h};
+        if (std::none_of(avoid.begin(), avoid.end(), [&](const AREA& c) { return overlaps(a, c); }))
+            return y;
+    }
+    return std::nullopt;
+}
+
+// The notices on screen, top first: the newest nearest the bottom edge, the stack where no
+// control is. A stack that finds no room in the lower half of the display loses its oldest
+// notices; the newest alone may go higher up, and over controls only when there is no room at
+// all.
+std::vector<OVK_NOTICE_BOX> lay_out_notices(OVK_GUI* g, double now) {
+    std::vector<OVK_NOTICE_BOX> boxes;
+    if (!g->font_bold) return boxes;
+    const float p = ovk_pad(g);
+    const float w = std::min(640 * g->scale, g->disp_w - 2 * p);
+    if (w <= 2 * p) return boxes;
+    const float x = (g->disp_w - w) / 2;
+    for (const OVK_NOTICE& n : g->older_notices)
+        if (now < n.until) boxes.push_back(shape_notice(g, n.alert, n.serial, w));
+    if (now < g->toast_until) boxes.push_back(shape_notice(g, g->toast, g->toast_serial, w));
+    if (boxes.size() > OVK_NOTICES_MAX)
+        boxes.erase(boxes.begin(), boxes.end() - static_cast<std::ptrdiff_t>(OVK_NOTICES_MAX));
+    if (boxes.empty()) return boxes;
+
+    const std::vector<AREA> avoid = controls_in_sight(g);
+    const float gap = p / 2;
+    auto height = [&] {
+        float h = 0;
+        for (const OVK_NOTICE_BOX& b : boxes) h += b.h + gap;
+        return h - gap;
+    };
+    std::optional<float> top;
+    while (!(top = free_spot(g, avoid, x, w, height(), g->disp_h / 2)) && boxes.size() > 1) {
+        // Plain messages give way before alerts; the newest stays.
+        auto drop = std::find_if(boxes.begin(), boxes.end() - 1,
+                                 [](const OVK_NOTICE_BOX& b) { return !b.alert; });
+        boxes.erase(drop == boxes.end() - 1 ? boxes.begin() : drop);
+    }
+    if (!top) top = free_spot(g, avoid, x, w, height(), 0);
+    if (!top) top = std::max(0.0f, g->disp_h - p - height());
+    float y = *top;
+    for (OVK_NOTICE_BOX& b : boxes) {
+        b.x = x;
+        b.y = y;
+        y += b.h + gap;
+    }
+    return boxes;
+}
+
+// The notice drawn at (x, y), if one is: it leaves.
+bool dismiss_notice_at(OVK_GUI* g, float x, float y) {
+    const double now = al_get_time();
+    for (const OVK_NOTICE_BOX& b : g->notice_boxes) {
+        if (x < b.x || x >= b.x + b.w || y < b.y || y >= b.y + b.h) continue;
+        if (b.serial == g->toast_serial && now < g->toast_until) {
+            g->toast_until = 0;
+        } else {
+            const auto it = std::find_if(g->older_notices.begin(), g->older_notices.end(),
+                                         [&](const OVK_NOTICE& n) { return n.serial == b.serial; });
+            if (it == g->older_notices.end() || now >= it->until) continue;
+            g->older_notices.erase(it);
+        }
+        g->redraw = true;
+        return true;
+    }
+    return false;
+}
 }  // namespace
 
 bool ovk_gui_handle_event(OVK_GUI* g, const ALLEGRO_EVENT* ev) {
     OVK_CHECK(g && ev, false);
     if (!g->ctx) return false;
+    // A click on a notice dismisses it and goes no further; nor does its release.
+    if (ev->type == ALLEGRO_EVENT_MOUSE_BUTTON_DOWN &&
+        dismiss_notice_at(g, static_cast<float>(ev->mouse.x), static_cast<float>(ev->mouse.y))) {
+        g->notice_press = static_cast<int>(ev->mouse.button);
+        return true;
+    }
+    if (ev->type == ALLEGRO_EVENT_MOUSE_BUTTON_UP && g->notice_press != 0 &&
+        static_cast<int>(ev->mouse.button) == g->notice_press) {
+        g->notice_press = 0;
+        g->redraw = true;
+        return true;
+    }
     g->in_event = true;
     const bool toolkit_took = zq_gui_process_event(g->ctx, ev) != 0;
     g->in_event = false;
@@ -705,11 +1054,7 @@ void ovk_gui_update(OVK_GUI* g) {
         g->redraw = true;
     }
 
-    while (auto a = ovk_pipeline_pop_alert()) {
-        g->toast = std::move(*a);
-        g->toast_until = g->now_s + 6;
-        g->redraw = true;
-    }
+    while (auto a = ovk_pipeline_pop_alert()) push_notice(g, std::move(*a), g->now_s + 6);
 
     if (g->locate && g->now_s >= g->locate_next_tick) {
         g->locate_next_tick = g->now_s + locate_interval(g);
@@ -722,7 +1067,7 @@ void ovk_gui_update(OVK_GUI* g) {
 
     // Screens with animation of their own (the list's pulsing rows) ask on their tick.
     // The map covers the header (and the radar): while it is open, it asks for itself.
-    const bool toast_visible = g->now_s < g->toast_until;
+    const bool toast_visible = any_notice(g, g->now_s);
     const bool map_open = ovk_gui_popup_is_open(g, OVK_POP_MAP);
     if (((g->pal.header != OVK_HEADER_NONE || g->prefs.radar_view) && !map_open) || toast_visible)
         g->redraw = true;
@@ -733,60 +1078,47 @@ void ovk_gui_update(OVK_GUI* g) {
 
 namespace {
 
-void draw_toast(OVK_GUI* g) {
+void draw_notices(OVK_GUI* g) {
     const double now = al_get_time();
-    g->toast_drawn = false;
-    if (now >= g->toast_until || !g->font_bold) return;
-    const OVK_UI_ALERT& t = g->toast;
-    const bool plain = t.hit.confidence < 0;
+    g->notice_boxes = lay_out_notices(g, now);
+    g->toast_drawn = !g->notice_boxes.empty();
     const float p = ovk_pad(g);
-    const float w = std::min(640 * g->scale, g->disp_w - 4 * p);
-    if (w <= 2 * p) return;
-    const float left = (g->disp_w - w) / 2;
-    const float top = 2 * p;
-    const float lh = static_cast<float>(al_get_font_line_height(g->font_bold));
-    const ALLEGRO_FONT* small = g->font_small ? g->font_small : g->font;
-    const std::string& second = plain ? std::string() : t.hit.evidence;
-    float h = lh + 2 * p;
-    if (!second.empty()) h += ovk_text_wrap_height(small, w - 2 * p, second) + p / 2;
-
-    std::string line;
-    ALLEGRO_COLOR box, ink;
-    if (plain) {
-        line = t.hit.label;
-        box = g->pal.panel_hi;
-        ink = g->pal.text;
-    } else if (!t.sensor.empty()) {
-        // A fleet sensor's alert: "car1: Axon body camera nearby - strong 90%".
-        line = ovk_format(512, "%s: %s %s - %s %d%%", t.sensor.c_str(), t.hit.label.c_str(),
-                          t.following ? "may be following" : "nearby",
-                          ovk_tier_label(ovk_tier_of(t.hit.confidence)), t.hit.confidence);
-        box = ovk_theme_fill(g,
-                             ovk_ink(g, t.following ? 0xFFB3261Eu : ovk_cat_color(t.hit.category)));
-        ink = ovk_theme_fill_ink(g);
-    } else {
-        line = ovk_format(512, "%s%s - %s %d%%", t.following ? "May be following you: " : "",
-                          t.hit.label.c_str(), ovk_tier_label(ovk_tier_of(t.hit.confidence)),
-                          t.hit.confidence);
-        box = ovk_theme_fill(g,
-                             ovk_ink(g, t.following ? 0xFFB3261Eu : ovk_cat_color(t.hit.category)));
-        ink = ovk_theme_fill_ink(g);
+    const ALLEGRO_FONT* small = notice_small(g);
+    for (const OVK_NOTICE_BOX& b : g->notice_boxes) {
+        const OVK_UI_ALERT* t = &g->toast;
+        if (b.serial != g->toast_serial || now >= g->toast_until)
+            for (const OVK_NOTICE& n : g->older_notices)
+                if (n.serial == b.serial) t = &n.alert;
+        const bool plain = t->hit.confidence < 0;
+        ALLEGRO_COLOR box, ink;
+        if (plain) {
+            box = g->pal.panel_hi;
+            ink = g->pal.text;
+        } else {
+            box = ovk_theme_fill(
+                g, ovk_ink(g, t->following ? 0xFFB3261Eu : ovk_cat_color(t->hit.category)));
+            ink = ovk_theme_fill_ink(g);
+        }
+        al_draw_filled_rounded_rectangle(b.x, b.y, b.x + b.w, b.y + b.h, p, p, box);
+        if (plain)
+            al_draw_rounded_rectangle(b.x, b.y, b.x + b.w, b.y + b.h, p, p, g->pal.border, 1);
+        float ly = b.y + p;
+        for (size_t k = 0; k < b.lines.size(); ++k) {
+            const bool title = static_cast<int>(k) < b.title_lines;
+            const ALLEGRO_FONT* f = title ? g->font_bold : small;
+            if (!title && static_cast<int>(k) == b.title_lines) ly += p / 2;
+            al_draw_text(f, ink, b.x + p, ly, 0, b.lines[k].c_str());
+            ly += static_cast<float>(al_get_font_line_height(f));
+        }
     }
-    al_draw_filled_rounded_rectangle(left, top, left + w, top + h, p, p, box);
-    if (plain) al_draw_rounded_rectangle(left, top, left + w, top + h, p, p, g->pal.border, 1);
-    ovk_draw_text_clip(g->font_bold, ink, left + p, top + p, w - 2 * p, line);
-    if (!second.empty())
-        ovk_draw_text_wrap(small, ink, left + p, top + p + lh + p / 2, w - 2 * p, second);
-    g->toast_drawn = true;
 }
-
 }  // namespace
 
 void ovk_gui_draw(OVK_GUI* g) {
     OVK_CHECK(g);
     al_clear_to_color(g->pal.bg);
     if (g->ctx) zq_gui_draw(g->ctx);
-    draw_toast(g);
+    draw_notices(g);
     g->redraw = false;
 }
 
@@ -801,11 +1133,22 @@ void ovk_gui_message(OVK_GUI* g, const char* format, ...) {
     va_start(ap, format);
     std::vsnprintf(buf, sizeof buf, format, ap);
     va_end(ap);
-    g->toast = OVK_UI_ALERT{};
-    g->toast.hit.label = utf8_cut(buf, OVK_MESSAGE_MAX);
-    g->toast.hit.confidence = -1;
-    g->toast_until = al_get_time() + 4;
-    g->redraw = true;
+    // A path too long for a message loses folders in its middle, never its file name.
+    std::string text = buf;
+    if (text.size() > OVK_MESSAGE_MAX)
+        if (const PATH_AT at = find_path(text); at.start != std::string_view::npos)
+            for (size_t drop = 1;; ++drop) {
+                const auto shorter = drop_folders(text, at, drop);
+                if (!shorter) break;
+                if (shorter->size() <= OVK_MESSAGE_MAX) {
+                    text = *shorter;
+                    break;
+                }
+            }
+    OVK_UI_ALERT m;
+    m.hit.label = utf8_cut(text, OVK_MESSAGE_MAX);
+    m.hit.confidence = -1;
+    push_notice(g, std::move(m), al_get_time() + 4);
 }
 
 void ovk_gui_message_saved(OVK_GUI* g, int rc, std::string_view done) {

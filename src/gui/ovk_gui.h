@@ -77,6 +77,30 @@ inline constexpr int OVK_RADAR_HITS_MAX = 512;
 inline constexpr size_t OVK_CONFIRM_TEXT_MAX = 255;  // confirm dialog question, bytes
 inline constexpr size_t OVK_MESSAGE_MAX = 159;       // toast message, bytes
 
+// Notices shown at once; a new one pushes the oldest out.
+inline constexpr size_t OVK_NOTICES_MAX = 3;
+// Lines of a message, of an alert's first line and of its evidence.
+inline constexpr int OVK_NOTICE_LINES = 3;
+inline constexpr int OVK_NOTICE_TITLE_LINES = 2;
+
+// A notice pushed aside by a newer one.
+struct OVK_NOTICE {
+    OVK_UI_ALERT alert;
+    double until = 0;
+    unsigned serial = 0;
+};
+
+// A notice as drawn: its box on the display and its lines (the first `title_lines` in the
+// bold font, the rest in the small one). Where there is not room for all, plain messages
+// leave before alerts, the oldest first.
+struct OVK_NOTICE_BOX {
+    float x = 0, y = 0, w = 0, h = 0;
+    unsigned serial = 0;
+    std::vector<std::string> lines;
+    int title_lines = 0;
+    bool alert = false;  // an alert, not a plain message
+};
+
 // What a screen is opened on: a device (its address, and a suggested name for dialogs that
 // ask one), a stored trip, or a place on the map at a zoom. Screens hand it to each other
 // through ovk_gui_show_on, so no screen needs another screen's calls.
@@ -133,11 +157,17 @@ struct OVK_GUI {
     OVK_STATUS status;
     double last_refresh_s = 0;
 
-    // Toast: shown while now_s < toast_until. A confidence of -1 marks a plain message
-    // (its text in toast.hit.label).
+    // Notices (toasts). `toast` is the newest, shown while now_s < toast_until; a confidence
+    // of -1 marks a plain message (its text in toast.hit.label). The ones it pushed aside
+    // stay above it until their own time is up, oldest first, at most OVK_NOTICES_MAX in all.
     OVK_UI_ALERT toast;
     double toast_until = 0;
-    bool toast_drawn = false;  // the last frame showed the toast
+    std::vector<OVK_NOTICE> older_notices;
+    std::vector<OVK_NOTICE_BOX> notice_boxes;  // as the last frame drew them, top first
+    bool toast_drawn = false;                  // the last frame showed a notice
+    int notice_press = 0;  // the button whose press dismissed a notice, until its release
+    unsigned notice_serial = 0;
+    unsigned toast_serial = 0;
 
     // Pop-ups, indexed by OVK_POPUP_ID.
     std::array<int, OVK_POP_COUNT> popup{-1, -1, -1, -1, -1, -1, -1, -1,
@@ -275,7 +305,11 @@ void ovk_gui_confirm(OVK_GUI* g, std::string_view text, OVK_CONFIRM_FN cb, void*
 // 5. Messages and settings
 // ---------------------------------------------------------------------------------------
 
-// A plain toast for 4 s (at most 159 bytes); replaces whatever toast shows.
+// A plain toast for 4 s (at most 159 bytes; a path in it is shortened in its folders, never
+// in its file name). It shows below the toasts still showing, and pushes the oldest out when
+// there are three. Toasts sit where no control is (above the bottom edge, clear of buttons,
+// fields and title bars), wrap to three lines, and a click on one dismisses it and nothing
+// else.
 void ovk_gui_message(OVK_GUI* g, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // `done` as a message when rc is 0; otherwise it adds that the change holds for this
 // session only (for changes kept in memory whose file could not be written).

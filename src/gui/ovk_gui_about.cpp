@@ -87,7 +87,14 @@ void on_link(int, const char* url, void*) {
     if (url) ovk_platform_open_url(url);
 }
 
-int s_view = -1;
+struct STATE {
+    int view = -1;  // the markdown view
+};
+
+STATE& st() {
+    static STATE s;
+    return s;
+}
 
 // 46521 as "46,521".
 std::string grouped(size_t n) {
@@ -115,7 +122,7 @@ std::string ovk_about_text() {
 void ovk_about_build(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     if (g->popup[OVK_POP_ABOUT] >= 0) return;
-    s_view = -1;
+    st().view = -1;
     const int win = ovk_gui_popup_window(g, OVK_POP_ABOUT, "About & sources", 760, 860);
     if (win < 0) return;
     ZQ_GUI_CTX* ctx = g->ctx;
@@ -123,7 +130,7 @@ void ovk_about_build(OVK_GUI* g) {
         ctx, win, ZQ_GUI_WIN_CLOSE_BTN | (ovk_platform_uses_touch() ? ZQ_GUI_WIN_FLAG_40 : 0));
     float cw = 0, ch = 0;
     ovk_gui_popup_client(g, OVK_POP_ABOUT, &cw, &ch);
-    if (const ZQ_GUI_STYLE* st = zq_gui_style(ctx)) cw += st->scrollbar_size;
+    if (const ZQ_GUI_STYLE* style = zq_gui_style(ctx)) cw += style->scrollbar_size;
     const float p = ovk_pad(g);
     ZQ_GUI_MD_FONTS fonts;
     fonts.regular = g->font;
@@ -132,10 +139,10 @@ void ovk_about_build(OVK_GUI* g) {
     fonts.h1 = g->font_title;
     fonts.h2 = g->font_big;
     fonts.h3 = g->font_bold;
-    s_view = zq_gui_add_markdownview(ctx, win, p, p, cw - 2 * p, std::max(p, ch - 2 * p), fonts);
-    zq_gui_markdownview_set_link_callback(ctx, s_view, on_link, g);
+    st().view = zq_gui_add_markdownview(ctx, win, p, p, cw - 2 * p, std::max(p, ch - 2 * p), fonts);
+    zq_gui_markdownview_set_link_callback(ctx, st().view, on_link, g);
     // Reopened by a rebuild: show the page again.
-    zq_gui_markdownview_set_text(ctx, s_view, ovk_about_text());
+    zq_gui_markdownview_set_text(ctx, st().view, ovk_about_text());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -145,6 +152,6 @@ void ovk_about_build(OVK_GUI* g) {
 void ovk_about_show(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     if (g->popup[OVK_POP_ABOUT] < 0) ovk_about_build(g);
-    zq_gui_markdownview_set_text(g->ctx, s_view, ovk_about_text());
+    zq_gui_markdownview_set_text(g->ctx, st().view, ovk_about_text());
     ovk_gui_open_popup(g, OVK_POP_ABOUT);
 }

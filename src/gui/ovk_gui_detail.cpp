@@ -74,7 +74,7 @@ struct DETAIL {
     int placed = -1;
 };
 
-DETAIL& state() {
+DETAIL& st() {
     static DETAIL d;
     return d;
 }
@@ -171,7 +171,7 @@ float text_w(const ALLEGRO_FONT* f, const char* t) {
 
 void ovk_detail_build(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
-    DETAIL& s = state();
+    DETAIL& s = st();
     s.head = s.view = -1;
     for (const BUTTON& b : kButtons) s.*b.id = -1;
     s.placed = -1;
@@ -531,7 +531,7 @@ void update_buttons(OVK_GUI* g, DETAIL& s) {
 
 std::string ovk_detail_title(const OVK_GUI* g) {
     OVK_CHECK(g, std::string());
-    const DETAIL& s = state();
+    const DETAIL& s = st();
     std::string title;
     if (s.dev)
         title = ovk_device_title(*s.dev);
@@ -542,7 +542,7 @@ std::string ovk_detail_title(const OVK_GUI* g) {
 
 void ovk_detail_refresh(OVK_GUI* g) {
     OVK_CHECK(g);
-    DETAIL& s = state();
+    DETAIL& s = st();
     if (!g->ctx || g->popup[OVK_POP_DETAIL] < 0 || s.view < 0) return;
     try {
         const std::string& mac = g->sel_mac;
@@ -634,7 +634,7 @@ void draw_graph(OVK_GUI* g, const DETAIL& s, float x, float y, float w, float h)
 
 void draw_head(ZQ_GUI_WIDGET* w, float x, float y, ALLEGRO_FONT*, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    const DETAIL& s = state();
+    const DETAIL& s = st();
     const float p = ovk_pad(g);
     const float W = w->w, H = w->h;
     const float text_h = s.narrow ? H - ovk_px(g, 90) : H;
@@ -756,7 +756,7 @@ void draw_head(ZQ_GUI_WIDGET* w, float x, float y, ALLEGRO_FONT*, void* user) {
 
 void ovk_detail_show(OVK_GUI* g, std::string_view mac) {
     OVK_CHECK(g && !mac.empty());
-    DETAIL& s = state();
+    DETAIL& s = st();
     g->sel_mac = std::string(mac.substr(0, OVK_MAC_MAX));
     // Another device than the screen showed last (whoever selected it).
     if (g->sel_mac != s.shown_mac) {
@@ -784,7 +784,7 @@ namespace {
 
 void on_locate(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    if (!state().dev) return;
+    if (!st().dev) return;
     g->locate = !g->locate;
     g->locate_next_tick = 0;  // the first tick right away
     ovk_detail_refresh(g);
@@ -792,7 +792,7 @@ void on_locate(int, void* user) {
 
 void on_watch(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    DETAIL& s = state();
+    DETAIL& s = st();
     if (const auto key = user_watch_key(g->sel_mac)) {
         const int rc = ovk_watchlist_remove_custom(*key);
         ovk_gui_message_saved(g, rc, fmt("Removed %s from the watchlist", key->c_str()).c_str());
@@ -807,20 +807,20 @@ void on_watch(int, void* user) {
 
 void on_whitelist(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    DETAIL& s = state();
+    DETAIL& s = st();
     ovk_port_whitelist(g, g->sel_mac, !s.whitelisted, device_name(s));
 }
 
 void on_favorite(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    DETAIL& s = state();
+    DETAIL& s = st();
     ovk_port_favorite(g, g->sel_mac, !s.favorite, device_name(s), device_vendor(s), device_type(s));
 }
 
 void on_copy(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     ovk_detail_refresh(g);
-    ovk_gui_copy(g, "Orvik device report: " + g->sel_mac + "\n\n" + state().doc);
+    ovk_gui_copy(g, "Orvik device report: " + g->sel_mac + "\n\n" + st().doc);
 }
 
 void on_report(int, void* user) {
@@ -830,14 +830,14 @@ void on_report(int, void* user) {
 
 void on_drone_map(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    const DETAIL& s = state();
+    const DETAIL& s = st();
     if (s.dev && s.dev->has_rid && s.dev->rid.has_pos)
         ovk_gui_show_on(g, OVK_POP_MAP, ovk_subject_place(17, s.dev->rid.lat, s.dev->rid.lon));
 }
 
 void on_operator_map(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    const DETAIL& s = state();
+    const DETAIL& s = st();
     if (s.dev && s.dev->has_rid && s.dev->rid.has_op_pos)
         ovk_gui_show_on(g, OVK_POP_MAP,
                         ovk_subject_place(17, s.dev->rid.op_lat, s.dev->rid.op_lon));

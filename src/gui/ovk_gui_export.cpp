@@ -35,7 +35,10 @@ struct STATE {
     int w_info = -1;
 };
 
-STATE S;
+STATE& st() {
+    static STATE s;
+    return s;
+}
 
 void refresh_info(OVK_GUI* g);
 void on_scope(int, int index, void* user);
@@ -52,7 +55,7 @@ void on_open_folder(int, void* user);
 void ovk_export_build(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     if (g->popup[OVK_POP_EXPORT] >= 0) return;
-    S.w_info = -1;
+    st().w_info = -1;
     const int win = ovk_gui_popup_window(g, OVK_POP_EXPORT, "Export", 620, 620);
     if (win < 0) return;
     ZQ_GUI_CTX* ctx = g->ctx;
@@ -69,7 +72,7 @@ void ovk_export_build(OVK_GUI* g) {
     y += 0.8f * r;
     const int scopes = zq_gui_add_radiolist(ctx, win, x, y, w, list_h, on_scope, g);
     for (const char* s : SCOPE_LABELS) zq_gui_radiolist_add_item(ctx, scopes, s);
-    zq_gui_radiolist_set_selected(ctx, scopes, S.scope);
+    zq_gui_radiolist_set_selected(ctx, scopes, st().scope);
     zq_gui_set_widget_tooltip(ctx, scopes, "Which data goes into the file");
     y += list_h + p / 2;
 
@@ -77,15 +80,15 @@ void ovk_export_build(OVK_GUI* g) {
     y += 0.8f * r;
     const int formats = zq_gui_add_radiolist(ctx, win, x, y, w, list_h, on_format, g);
     for (const char* s : FORMAT_LABELS) zq_gui_radiolist_add_item(ctx, formats, s);
-    zq_gui_radiolist_set_selected(ctx, formats, S.format);
+    zq_gui_radiolist_set_selected(ctx, formats, st().format);
     zq_gui_set_widget_tooltip(ctx, formats, "File format (KML / GPX / GeoJSON open in map apps)");
     y += list_h + p / 2;
 
     // Two lines of the small font, more when a narrow window wraps them.
     const float small_lh = static_cast<float>(al_get_font_line_height(g->font_small));
     const float info_h = std::max(1.6f * r, 3 * small_lh + 6 * g->scale);
-    S.w_info = zq_gui_add_label(ctx, win, x, y, w, info_h, "", ZQ_GUI_ALIGN_LEFT);
-    zq_gui_set_widget_font(ctx, S.w_info, g->font_small);
+    st().w_info = zq_gui_add_label(ctx, win, x, y, w, info_h, "", ZQ_GUI_ALIGN_LEFT);
+    zq_gui_set_widget_font(ctx, st().w_info, g->font_small);
     y += info_h + p / 2;
 
     const char* open_text = "Open folder";
@@ -120,17 +123,17 @@ void ovk_export_show(OVK_GUI* g) {
 namespace {
 
 void refresh_info(OVK_GUI* g) {
-    if (S.w_info < 0) return;
+    if (st().w_info < 0) return;
     std::string formats;
     for (int f = 0; f < OVK_EXPORT_FORMAT_COUNT; ++f) {
-        if (!ovk_export_supported(S.scope, f)) continue;
+        if (!ovk_export_supported(st().scope, f)) continue;
         if (!formats.empty()) formats += ", ";
         formats += FORMAT_LABELS[f];
     }
-    const char* verdict = ovk_export_supported(S.scope, S.format)
+    const char* verdict = ovk_export_supported(st().scope, st().format)
                               ? "Ready to export."
                               : "This export does not come in that format.";
-    ovk_label_set_wrapped(g, S.w_info,
+    ovk_label_set_wrapped(g, st().w_info,
                           ovk_format(512, "%s\nAvailable formats: %s", verdict, formats.c_str()));
 }
 
@@ -139,12 +142,12 @@ void refresh_info(OVK_GUI* g) {
 // ---------------------------------------------------------------------------------------
 
 void on_scope(int, int index, void* user) {
-    if (index >= 0 && index < OVK_EXPORT_SCOPE_COUNT) S.scope = index;
+    if (index >= 0 && index < OVK_EXPORT_SCOPE_COUNT) st().scope = index;
     refresh_info(static_cast<OVK_GUI*>(user));
 }
 
 void on_format(int, int index, void* user) {
-    if (index >= 0 && index < OVK_EXPORT_FORMAT_COUNT) S.format = index;
+    if (index >= 0 && index < OVK_EXPORT_FORMAT_COUNT) st().format = index;
     refresh_info(static_cast<OVK_GUI*>(user));
 }
 
@@ -159,18 +162,18 @@ std::string home_short(const std::string& path) {
 
 void on_export(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    if (!ovk_export_supported(S.scope, S.format)) {
+    if (!ovk_export_supported(st().scope, st().format)) {
         ovk_gui_message(g, "Pick one of the available formats");
         return;
     }
     std::string path, err;
-    if (ovk_export_to_file(static_cast<OVK_EXPORT_SCOPE>(S.scope),
-                           static_cast<OVK_EXPORT_FORMAT>(S.format), ovk_platform_export_dir(),
+    if (ovk_export_to_file(static_cast<OVK_EXPORT_SCOPE>(st().scope),
+                           static_cast<OVK_EXPORT_FORMAT>(st().format), ovk_platform_export_dir(),
                            path, err) != 0) {
         ovk_gui_message(g, "Export failed: %s", err.c_str());
         return;
     }
-    ovk_platform_share_file(path, ovk_export_mime(S.format));
+    ovk_platform_share_file(path, ovk_export_mime(st().format));
     ovk_gui_close_popup(g, OVK_POP_EXPORT);
     ovk_gui_message(g, "Saved %s", home_short(path).c_str());
 }

@@ -49,7 +49,10 @@ struct STATE {
     int win = -1, w_info = -1, w_grid = -1, w_detail = -1;
 };
 
-STATE S;
+STATE& st() {
+    static STATE s;
+    return s;
+}
 
 struct COLUMN {
     const char* title;
@@ -69,7 +72,7 @@ constexpr COLUMN kColumnsCompact[] = {
 };
 
 std::span<const COLUMN> columns() {
-    if (S.compact) return kColumnsCompact;
+    if (st().compact) return kColumnsCompact;
     return kColumns;
 }
 
@@ -105,7 +108,7 @@ std::string threat_text(const OVK_FLEET_SENSOR& s) {
 // Every value of a sensor's row, in the order COLUMN::value counts.
 std::vector<std::string> row_values(const OVK_FLEET_SENSOR& s, int64_t now) {
     return {s.name,
-            state_text(s, now, S.compact),
+            state_text(s, now, st().compact),
             s.last_heard ? ovk_age_text(now, s.last_heard) : std::string("-"),
             std::to_string(s.status.devices),
             std::to_string(s.status.flagged),
@@ -114,8 +117,8 @@ std::vector<std::string> row_values(const OVK_FLEET_SENSOR& s, int64_t now) {
 }
 
 const OVK_FLEET_SENSOR* selected_sensor() {
-    for (const OVK_FLEET_SENSOR& s : S.view.sensors)
-        if (s.name == S.selected) return &s;
+    for (const OVK_FLEET_SENSOR& s : st().view.sensors)
+        if (s.name == st().selected) return &s;
     return nullptr;
 }
 
@@ -132,24 +135,24 @@ void on_show_on_map(int, void* user);
 void ovk_fleet_build(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     if (g->popup[OVK_POP_FLEET] >= 0) return;
-    S.win = S.w_info = S.w_grid = S.w_detail = -1;
-    S.shown.clear();
+    st().win = st().w_info = st().w_grid = st().w_detail = -1;
+    st().shown.clear();
     const int win = ovk_gui_popup_window(g, OVK_POP_FLEET, "Fleet", 820, 560);
     if (win < 0) return;
-    S.win = win;
+    st().win = win;
     ZQ_GUI_CTX* ctx = g->ctx;
     float cw = 0, ch = 0;
     ovk_gui_popup_client(g, OVK_POP_FLEET, &cw, &ch);
     const float p = ovk_pad(g), r = ovk_row_h(g);
     const float x = p, w = cw - 2 * p;
-    S.compact = cw < ovk_px(g, kCompactW);
+    st().compact = cw < ovk_px(g, kCompactW);
     float y = p;
 
     float h = 0;
-    S.w_info = ovk_add_wrapped_label(g, win, g->font, kNoFleet, x, y, w, &h);
+    st().w_info = ovk_add_wrapped_label(g, win, g->font, kNoFleet, x, y, w, &h);
     // Room for the state texts, on two lines as they wrap in a narrow window.
     h = std::max(h, 2.2f * static_cast<float>(al_get_font_line_height(g->font)));
-    zq_gui_set_widget_rect(ctx, S.w_info, x, y, w, h);
+    zq_gui_set_widget_rect(ctx, st().w_info, x, y, w, h);
     y += h + p / 2;
 
     const char* map = "Show on map";
@@ -160,28 +163,28 @@ void ovk_fleet_build(OVK_GUI* g) {
 
     // The selected sensor's line, wrapped: two lines, more in a narrow window.
     const float detail_h =
-        (S.compact ? 6.3f : 3.3f) * static_cast<float>(al_get_font_line_height(g->font_small));
+        (st().compact ? 6.3f : 3.3f) * static_cast<float>(al_get_font_line_height(g->font_small));
     const float grid_h = std::max(3 * r, ch - y - detail_h - 2 * p);
-    S.w_grid = zq_gui_add_datagrid(ctx, win, x, y, w, grid_h, on_select, g);
-    const ZQ_GUI_STYLE* st = zq_gui_style(ctx);
-    const float inner = w - (st ? st->scrollbar_size : 0);
+    st().w_grid = zq_gui_add_datagrid(ctx, win, x, y, w, grid_h, on_select, g);
+    const ZQ_GUI_STYLE* style = zq_gui_style(ctx);
+    const float inner = w - (style ? style->scrollbar_size : 0);
     for (const COLUMN& c : columns())
-        zq_gui_datagrid_add_column(ctx, S.w_grid, c.title, c.share * inner);
-    zq_gui_set_widget_tooltip(ctx, S.w_grid,
+        zq_gui_datagrid_add_column(ctx, st().w_grid, c.title, c.share * inner);
+    zq_gui_set_widget_tooltip(ctx, st().w_grid,
                               "The sensors heard through the broker; one offline for more than "
                               "5 minutes is marked");
     y += grid_h + p;
 
-    S.w_detail = zq_gui_add_label(ctx, win, x, y, w, detail_h, "", ZQ_GUI_ALIGN_LEFT);
-    zq_gui_set_widget_font(ctx, S.w_detail, g->font_small);
-    if (S.have_view) fill(g);
+    st().w_detail = zq_gui_add_label(ctx, win, x, y, w, detail_h, "", ZQ_GUI_ALIGN_LEFT);
+    zq_gui_set_widget_font(ctx, st().w_detail, g->font_small);
+    if (st().have_view) fill(g);
 }
 
 void ovk_fleet_show(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     if (g->popup[OVK_POP_FLEET] < 0) ovk_fleet_build(g);
     ovk_fleet_refresh(g);
-    if (S.have_view) fill(g);
+    if (st().have_view) fill(g);
     ovk_gui_open_popup(g, OVK_POP_FLEET);
 }
 
@@ -202,17 +205,17 @@ void ovk_fleet_refresh(OVK_GUI* g) {
 
 void ovk_fleet_tick(OVK_GUI* g) {
     const uint64_t serial = ovk_port_serial(g, kView);
-    if (serial == S.taken) return;
+    if (serial == st().taken) return;
     const auto* v = std::any_cast<FLEET_VIEW>(ovk_port_view(g, kView));
     if (!v) return;
-    S.taken = serial;
-    S.view = *v;
-    S.have_view = true;
+    st().taken = serial;
+    st().view = *v;
+    st().have_view = true;
     fill(g);
 }
 
 void ovk_fleet_shutdown(OVK_GUI*) {
-    S = STATE{};
+    st() = STATE{};
 }
 
 namespace {
@@ -232,17 +235,17 @@ std::string detail_text(const OVK_FLEET_SENSOR& s, int64_t now) {
 }
 
 void fill(OVK_GUI* g) {
-    if (S.w_grid < 0) return;
+    if (st().w_grid < 0) return;
     ZQ_GUI_CTX* ctx = g->ctx;
-    const FLEET_VIEW& v = S.view;
+    const FLEET_VIEW& v = st().view;
     // The same sensors as shown: their rows change where they are, so that a list scrolled
     // down stays there; another set of sensors fills the grid again.
-    bool same = static_cast<int>(v.sensors.size()) == zq_gui_datagrid_row_count(ctx, S.w_grid) &&
-                v.sensors.size() == S.shown.size();
-    for (size_t i = 0; same && i < v.sensors.size(); ++i) same = v.sensors[i].name == S.shown[i];
+    bool same = static_cast<int>(v.sensors.size()) == zq_gui_datagrid_row_count(ctx, st().w_grid) &&
+                v.sensors.size() == st().shown.size();
+    for (size_t i = 0; same && i < v.sensors.size(); ++i) same = v.sensors[i].name == st().shown[i];
     if (!same) {
-        zq_gui_datagrid_clear_rows(ctx, S.w_grid);
-        S.shown.clear();
+        zq_gui_datagrid_clear_rows(ctx, st().w_grid);
+        st().shown.clear();
     }
     int keep = -1;
     for (size_t i = 0; i < v.sensors.size(); ++i) {
@@ -252,20 +255,20 @@ void fill(OVK_GUI* g) {
         for (const COLUMN& c : columns()) shown.push_back(all[static_cast<size_t>(c.value)]);
         int row = static_cast<int>(i);
         if (same) {
-            zq_gui_datagrid_set_row(ctx, S.w_grid, row, shown);
+            zq_gui_datagrid_set_row(ctx, st().w_grid, row, shown);
         } else {
-            row = zq_gui_datagrid_add_row(ctx, S.w_grid, shown);
+            row = zq_gui_datagrid_add_row(ctx, st().w_grid, shown);
             if (row < 0) continue;
-            S.shown.push_back(s.name);
+            st().shown.push_back(s.name);
         }
         if (stale(s, v.now))
-            zq_gui_datagrid_set_row_color(ctx, S.w_grid, row, ovk_ink(g, 0x59C0392Bu));
+            zq_gui_datagrid_set_row_color(ctx, st().w_grid, row, ovk_ink(g, 0x59C0392Bu));
         else if (!s.online)
-            zq_gui_datagrid_set_row_color(ctx, S.w_grid, row, ovk_ink(g, 0x2E808080u));
-        if (s.name == S.selected) keep = row;
+            zq_gui_datagrid_set_row_color(ctx, st().w_grid, row, ovk_ink(g, 0x2E808080u));
+        if (s.name == st().selected) keep = row;
     }
-    if (keep >= 0 && zq_gui_datagrid_get_selected(ctx, S.w_grid) != keep)
-        zq_gui_datagrid_set_selected(ctx, S.w_grid, keep);
+    if (keep >= 0 && zq_gui_datagrid_get_selected(ctx, st().w_grid) != keep)
+        zq_gui_datagrid_set_selected(ctx, st().w_grid, keep);
 
     std::string info;
     if (!v.started)
@@ -274,9 +277,9 @@ void fill(OVK_GUI* g) {
         info = v.link + ". No sensor heard yet.";
     else
         info = v.link + ". Select a sensor to show it on the map.";
-    ovk_label_set_wrapped(g, S.w_info, info);
+    ovk_label_set_wrapped(g, st().w_info, info);
     const OVK_FLEET_SENSOR* s = selected_sensor();
-    ovk_label_set_wrapped(g, S.w_detail, s ? detail_text(*s, v.now) : std::string());
+    ovk_label_set_wrapped(g, st().w_detail, s ? detail_text(*s, v.now) : std::string());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -285,10 +288,10 @@ void fill(OVK_GUI* g) {
 
 void on_select(int, int row, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    if (row < 0 || row >= static_cast<int>(S.view.sensors.size())) return;
-    S.selected = S.view.sensors[static_cast<size_t>(row)].name;
+    if (row < 0 || row >= static_cast<int>(st().view.sensors.size())) return;
+    st().selected = st().view.sensors[static_cast<size_t>(row)].name;
     const OVK_FLEET_SENSOR* s = selected_sensor();
-    ovk_label_set_wrapped(g, S.w_detail, s ? detail_text(*s, S.view.now) : std::string());
+    ovk_label_set_wrapped(g, st().w_detail, s ? detail_text(*s, st().view.now) : std::string());
 }
 
 void on_show_on_map(int, void* user) {

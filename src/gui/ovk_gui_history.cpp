@@ -77,7 +77,10 @@ struct HISTORY_STATE {
     std::array<int, kRanges> w_range{-1, -1, -1, -1};
 };
 
-HISTORY_STATE s_hist;
+HISTORY_STATE& st() {
+    static HISTORY_STATE s;
+    return s;
+}
 
 DATA_SIG data_sig(const DATA_SIG& last) {
     DATA_SIG s;
@@ -97,14 +100,14 @@ DATA_SIG data_sig(const DATA_SIG& last) {
 
 float label_inner_w(OVK_GUI* g, int label) {
     const ZQ_GUI_WIDGET* w = zq_gui_get_widget(g->ctx, label);
-    const ZQ_GUI_STYLE* st = zq_gui_style(g->ctx);
-    return w ? w->w - 2 * (st ? st->label_padding : 0) - 2 : 0;
+    const ZQ_GUI_STYLE* style = zq_gui_style(g->ctx);
+    return w ? w->w - 2 * (style ? style->label_padding : 0) - 2 : 0;
 }
 
 // The summary wrapped to the label when that takes at most three lines; otherwise each of
 // its lines cut to one line, so that nothing falls below the label.
 void set_summary(OVK_GUI* g) {
-    HISTORY_STATE& h = s_hist;
+    HISTORY_STATE& h = st();
     if (h.w_summary < 0) return;
     ALLEGRO_FONT* f = g->font_small ? g->font_small : g->font;
     const float w = label_inner_w(g, h.w_summary);
@@ -140,7 +143,7 @@ void on_mode(int id, void* user);
 int on_map_mouse(int id, const ZQ_GUI_MOUSE_EVENT* ev, void* user);
 
 const char* mode_label() {
-    return s_hist.heat ? "Heatmap" : "Points";
+    return st().heat ? "Heatmap" : "Points";
 }
 
 }  // namespace
@@ -151,7 +154,7 @@ const char* mode_label() {
 
 void ovk_history_build(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
-    HISTORY_STATE& h = s_hist;
+    HISTORY_STATE& h = st();
     h.win = h.w_mode = h.w_summary = h.w_map = h.w_hour = h.w_day = -1;
     h.w_range.fill(-1);
     h.heat_cache = HEAT_CACHE{};  // a rebuild may bring another look
@@ -163,7 +166,7 @@ void ovk_history_build(OVK_GUI* g) {
         g->ctx, win, ZQ_GUI_WIN_CLOSE_BTN | (ovk_platform_uses_touch() ? ZQ_GUI_WIN_FLAG_40 : 0));
     float cw = 0, ch = 0;
     ovk_gui_popup_client(g, OVK_POP_HISTORY, &cw, &ch);
-    if (const ZQ_GUI_STYLE* st = zq_gui_style(g->ctx)) cw += st->scrollbar_size;
+    if (const ZQ_GUI_STYLE* style = zq_gui_style(g->ctx)) cw += style->scrollbar_size;
     const float p = ovk_pad(g), rh = ovk_row_h(g);
 
     // The period buttons, then the mode button on the same row when it fits.
@@ -225,7 +228,7 @@ namespace {
 
 // Loads the period's encounters; `refit` fits the map to them on the next draw.
 void load(OVK_GUI* g, bool refit) {
-    HISTORY_STATE& h = s_hist;
+    HISTORY_STATE& h = st();
     h.sig = data_sig(h.sig);
     const int64_t reach = kRangeMs[h.range];
     const int64_t since = reach ? ovk_now_ms() - reach : 0;
@@ -274,20 +277,19 @@ void load(OVK_GUI* g, bool refit) {
 void ovk_history_show(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     ovk_mapview_init(ovk_platform_data_dir());
-    if (s_hist.win < 0 || g->popup[OVK_POP_HISTORY] < 0) ovk_history_build(g);
+    if (st().win < 0 || g->popup[OVK_POP_HISTORY] < 0) ovk_history_build(g);
     load(g, true);
     ovk_gui_open_popup(g, OVK_POP_HISTORY);
 }
 
 OVK_MAPVIEW ovk_history_view() {
-    return s_hist.mv;
+    return st().mv;
 }
 
 void ovk_history_refresh(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     // New data refits the map unless the user has moved it.
-    if (!s_hist.loaded || data_sig(s_hist.sig) != s_hist.sig)
-        load(g, !s_hist.loaded || !s_hist.user_moved);
+    if (!st().loaded || data_sig(st().sig) != st().sig) load(g, !st().loaded || !st().user_moved);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -303,7 +305,7 @@ float tile_px(const OVK_GUI* g) {
 // Once after each load: the box of the positioned encounters, widened by 0.002 degrees; with
 // none, the main map's centre, close in when a map position was ever stored.
 void fit_view(OVK_GUI* g, float w, float h) {
-    HISTORY_STATE& s = s_hist;
+    HISTORY_STATE& s = st();
     s.mv.tile_px = tile_px(g);
     double south = 90, west = 180, north = -90, east = -180;
     for (const OVK_HISTORY_EVENT& e : s.events) {
@@ -329,10 +331,10 @@ void fit_view(OVK_GUI* g, float w, float h) {
 void draw_dots(OVK_GUI* g) {
     const float r = ovk_px(g, 6), ring = ovk_px(g, 1.2f);
     const ALLEGRO_COLOR white = al_map_rgb(255, 255, 255);
-    for (const OVK_HISTORY_EVENT& e : s_hist.events) {
+    for (const OVK_HISTORY_EVENT& e : st().events) {
         if (!e.has_pos) continue;
         float sx = 0, sy = 0;
-        ovk_mapview_to_screen(s_hist.mv, e.lat, e.lon, &sx, &sy);
+        ovk_mapview_to_screen(st().mv, e.lat, e.lon, &sx, &sy);
         al_draw_filled_circle(sx, sy, r, ovk_ink(g, ovk_cat_color(e.category)));
         al_draw_circle(sx, sy, r, white, ring);
     }
@@ -364,7 +366,7 @@ ALLEGRO_COLOR heat_colour(const OVK_GUI* g, float v) {
 // largest; cells below 0.016 left out.
 void compute_heat(OVK_GUI* g, float x, float y, float w, float h,
                   std::vector<ALLEGRO_VERTEX>& out) {
-    HISTORY_STATE& s = s_hist;
+    HISTORY_STATE& s = st();
     out.clear();
     const float cell = ovk_px(g, 6);
     if (!(cell > 0)) return;
@@ -418,7 +420,7 @@ void compute_heat(OVK_GUI* g, float x, float y, float w, float h,
 
 // The heat map, computed again only when the view, the widget or the data changed.
 void draw_heat(OVK_GUI* g, float x, float y, float w, float h) {
-    HISTORY_STATE& s = s_hist;
+    HISTORY_STATE& s = st();
     HEAT_CACHE& c = s.heat_cache;
     if (c.generation != s.generation || c.lat != s.mv.lat || c.lon != s.mv.lon ||
         c.zoom != s.mv.zoom || c.tile_px != s.mv.tile_px || c.x != x || c.y != y || c.w != w ||
@@ -442,7 +444,7 @@ void draw_heat(OVK_GUI* g, float x, float y, float w, float h) {
 
 void draw_map(ZQ_GUI_WIDGET* w, float x, float y, ALLEGRO_FONT*, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    HISTORY_STATE& s = s_hist;
+    HISTORY_STATE& s = st();
     if (!s.fitted) fit_view(g, w->w, w->h);
     ovk_mapview_draw_base(g, &s.mv, x, y, w->w, w->h, g->prefs.map_tiles != 0);
     int cx, cy, cw, ch;
@@ -495,15 +497,13 @@ void draw_chart(OVK_GUI* g, float x, float y, float w, float h, const char* titl
 
 void draw_hour_chart(ZQ_GUI_WIDGET* w, float x, float y, ALLEGRO_FONT*, void* user) {
     static constexpr AXIS_LABEL kLabels[] = {{0, "0h"}, {6, "6h"}, {12, "12h"}, {18, "18h"}};
-    draw_chart(static_cast<OVK_GUI*>(user), x, y, w->w, w->h, "Hour of day", s_hist.by_hour,
-               kLabels);
+    draw_chart(static_cast<OVK_GUI*>(user), x, y, w->w, w->h, "Hour of day", st().by_hour, kLabels);
 }
 
 void draw_day_chart(ZQ_GUI_WIDGET* w, float x, float y, ALLEGRO_FONT*, void* user) {
     static constexpr AXIS_LABEL kLabels[] = {{0, "M"}, {1, "T"}, {2, "W"}, {3, "T"},
                                              {4, "F"}, {5, "S"}, {6, "S"}};
-    draw_chart(static_cast<OVK_GUI*>(user), x, y, w->w, w->h, "Day of week", s_hist.by_day,
-               kLabels);
+    draw_chart(static_cast<OVK_GUI*>(user), x, y, w->w, w->h, "Day of week", st().by_day, kLabels);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -512,7 +512,7 @@ void draw_day_chart(ZQ_GUI_WIDGET* w, float x, float y, ALLEGRO_FONT*, void* use
 
 void on_range(int id, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    HISTORY_STATE& h = s_hist;
+    HISTORY_STATE& h = st();
     for (int i = 0; i < kRanges; ++i)
         if (h.w_range[i] == id) h.range = i;
     for (int i = 0; i < kRanges; ++i) zq_gui_button_set_toggled(g->ctx, h.w_range[i], i == h.range);
@@ -522,7 +522,7 @@ void on_range(int id, void* user) {
 // Pan and zoom; in dots mode a click names the nearest encounter within 24 units.
 int on_map_mouse(int, const ZQ_GUI_MOUSE_EVENT* ev, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    HISTORY_STATE& s = s_hist;
+    HISTORY_STATE& s = st();
     g->redraw = true;
     const double lat = s.mv.lat, lon = s.mv.lon, zoom = s.mv.zoom;
     const bool click = ovk_mapview_mouse(g, &s.mv, *ev) != 0;
@@ -551,8 +551,8 @@ int on_map_mouse(int, const ZQ_GUI_MOUSE_EVENT* ev, void* user) {
 
 void on_mode(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    s_hist.heat = !s_hist.heat;
-    zq_gui_button_set_label(g->ctx, s_hist.w_mode, mode_label());
+    st().heat = !st().heat;
+    zq_gui_button_set_label(g->ctx, st().w_mode, mode_label());
     g->redraw = true;
 }
 

@@ -34,7 +34,10 @@ struct STATE {
     int w_view = -1;
 };
 
-STATE S;
+STATE& st() {
+    static STATE s;
+    return s;
+}
 
 void render(OVK_GUI* g);
 void on_note(int, const char* text, void* user);
@@ -49,7 +52,7 @@ void on_copy(int, void* user);
 void ovk_report_build(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     if (g->popup[OVK_POP_REPORT] >= 0) return;
-    S.w_note = S.w_view = -1;
+    st().w_note = st().w_view = -1;
     const int win = ovk_gui_popup_window(g, OVK_POP_REPORT, "Report unknown device", 760, 820);
     if (win < 0) return;
     ZQ_GUI_CTX* ctx = g->ctx;
@@ -58,16 +61,16 @@ void ovk_report_build(OVK_GUI* g) {
         ctx, win, ZQ_GUI_WIN_CLOSE_BTN | (ovk_platform_uses_touch() ? ZQ_GUI_WIN_FLAG_40 : 0));
     float cw = 0, ch = 0;
     ovk_gui_popup_client(g, OVK_POP_REPORT, &cw, &ch);
-    if (const ZQ_GUI_STYLE* st = zq_gui_style(ctx)) cw += st->scrollbar_size;
+    if (const ZQ_GUI_STYLE* style = zq_gui_style(ctx)) cw += style->scrollbar_size;
     const float p = ovk_pad(g), r = ovk_row_h(g);
     const float x = p, w = cw - 2 * p;
     float y = p;
 
-    S.w_note = zq_gui_add_textarea(ctx, win, x, y, w, 1.8f * r, 1, kNoteChars, on_note, g);
-    zq_gui_textarea_set_placeholder(ctx, S.w_note, "What do you think it is? (optional)");
-    zq_gui_set_widget_tooltip(ctx, S.w_note,
+    st().w_note = zq_gui_add_textarea(ctx, win, x, y, w, 1.8f * r, 1, kNoteChars, on_note, g);
+    zq_gui_textarea_set_placeholder(ctx, st().w_note, "What do you think it is? (optional)");
+    zq_gui_set_widget_tooltip(ctx, st().w_note,
                               "A short note added to the report (300 characters at most)");
-    zq_gui_textarea_set_text(ctx, S.w_note, S.note);
+    zq_gui_textarea_set_text(ctx, st().w_note, st().note);
     y += 1.8f * r + p;
 
     const char* copy = "Copy report";
@@ -84,18 +87,18 @@ void ovk_report_build(OVK_GUI* g) {
     fonts.h1 = g->font_title;
     fonts.h2 = g->font_big;
     fonts.h3 = g->font_bold;
-    S.w_view = zq_gui_add_markdownview(ctx, win, x, y, w, std::max(r, ch - y - p), fonts);
-    if (!S.mac.empty()) render(g);
+    st().w_view = zq_gui_add_markdownview(ctx, win, x, y, w, std::max(r, ch - y - p), fonts);
+    if (!st().mac.empty()) render(g);
 }
 
 void ovk_report_show(OVK_GUI* g, std::string_view mac) {
     OVK_CHECK(g && g->ctx);
     if (g->popup[OVK_POP_REPORT] < 0) ovk_report_build(g);
-    S.mac = std::string(mac.substr(0, std::min(mac.size(), kMacMax)));
-    S.note.clear();
-    zq_gui_textarea_set_text(g->ctx, S.w_note, "");
+    st().mac = std::string(mac.substr(0, std::min(mac.size(), kMacMax)));
+    st().note.clear();
+    zq_gui_textarea_set_text(g->ctx, st().w_note, "");
     render(g);
-    zq_gui_markdownview_scroll_to(g->ctx, S.w_view, 0);
+    zq_gui_markdownview_scroll_to(g->ctx, st().w_view, 0);
     ovk_gui_open_popup(g, OVK_POP_REPORT);
 }
 
@@ -113,20 +116,21 @@ namespace {
 
 void render(OVK_GUI* g) {
     std::string text;
-    const std::optional<OVK_DEVICE> d = ovk_registry_get(S.mac);
+    const std::optional<OVK_DEVICE> d = ovk_registry_get(st().mac);
     if (!d || !d->advert) {
-        S.json.reset();
+        st().json.reset();
         text = "Device no longer in range.";
     } else {
-        S.json = ovk_signature_report(d->advert.get(), d->vendor, d->device_type,
-                                      ovk_mac_is_randomized(S.mac) != 0, S.note, OVK_VERSION);
+        st().json =
+            ovk_signature_report(d->advert.get(), d->vendor, d->device_type,
+                                 ovk_mac_is_randomized(st().mac) != 0, st().note, OVK_VERSION);
         text =
             "This is exactly what is shared - no full address, no serial numbers, no payload "
             "bytes beyond a short type header, no location and no times. Copy it and share it "
             "so this equipment can be added.\n\n```\n" +
-            (S.json ? *S.json : std::string("(report unavailable)")) + "\n```\n";
+            (st().json ? *st().json : std::string("(report unavailable)")) + "\n```\n";
     }
-    zq_gui_markdownview_set_text(g->ctx, S.w_view, text);
+    zq_gui_markdownview_set_text(g->ctx, st().w_view, text);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -134,14 +138,14 @@ void render(OVK_GUI* g) {
 // ---------------------------------------------------------------------------------------
 
 void on_note(int, const char* text, void* user) {
-    S.note = text ? text : "";
+    st().note = text ? text : "";
     render(static_cast<OVK_GUI*>(user));
 }
 
 void on_copy(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    if (S.json)
-        ovk_gui_copy(g, *S.json);
+    if (st().json)
+        ovk_gui_copy(g, *st().json);
     else
         ovk_gui_message(g, "Nothing to copy: the device is no longer in range");
 }

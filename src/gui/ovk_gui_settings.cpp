@@ -62,7 +62,10 @@ struct STATE {
     float scroll = 0;       // how far the screen is scrolled, in unscaled units
 };
 
-STATE S;
+STATE& st() {
+    static STATE s;
+    return s;
+}
 
 // The column being filled: every helper adds its controls at `y` and moves `y` below them.
 struct LAYOUT {
@@ -82,11 +85,11 @@ float line_h(const ALLEGRO_FONT* f) {
 }
 
 void touched() {
-    S.dirty = true;
+    st().dirty = true;
 }
 
 void on_check(int id, void* user) {
-    *static_cast<int*>(user) = zq_gui_checkbox_is_checked(S.g->ctx, id) ? 1 : 0;
+    *static_cast<int*>(user) = zq_gui_checkbox_is_checked(st().g->ctx, id) ? 1 : 0;
     touched();
 }
 
@@ -213,19 +216,19 @@ void store_slider(int which, float v) {
     const int n = static_cast<int>(std::lround(v));
     switch (which) {
         case SL_WIFI_INTERVAL:
-            S.p.scan_interval_ms = static_cast<int64_t>(n) * 1000;
+            st().p.scan_interval_ms = static_cast<int64_t>(n) * 1000;
             break;
         case SL_COOLDOWN:
-            S.p.dedupe_window_ms = static_cast<int64_t>(n) * 60000;
+            st().p.dedupe_window_ms = static_cast<int64_t>(n) * 60000;
             break;
         case SL_FOLLOW_MINUTES:
-            S.p.follow_min_minutes = n;
+            st().p.follow_min_minutes = n;
             break;
         case SL_FOLLOW_METERS:
-            S.p.follow_min_meters = n;
+            st().p.follow_min_meters = n;
             break;
         case SL_RETENTION:
-            S.p.retention_days = n;
+            st().p.retention_days = n;
             break;
         default:
             break;
@@ -235,7 +238,7 @@ void store_slider(int which, float v) {
 void on_slider(int id, float v, void* user) {
     const int which = static_cast<int>(reinterpret_cast<intptr_t>(user));
     store_slider(which, v);
-    zq_gui_label_set_text(S.g->ctx, S.w_value[which], slider_text(which, v));
+    zq_gui_label_set_text(st().g->ctx, st().w_value[which], slider_text(which, v));
     (void)id;
 }
 
@@ -246,7 +249,7 @@ void on_slider_moved(int id, float v, void* user) {
 
 void slider(LAYOUT& L, int which, float min, float max, float initial, const char* tip) {
     OVK_GUI* g = L.g;
-    S.w_value[which] = label(L, "", 0.8f);
+    st().w_value[which] = label(L, "", 0.8f);
     const int id = zq_gui_add_slider(g->ctx, L.win, L.x, L.y, L.w, L.rh, min, max,
                                      std::clamp(initial, min, max), 0, on_slider_moved,
                                      reinterpret_cast<void*>(static_cast<intptr_t>(which)));
@@ -265,19 +268,19 @@ void slider(LAYOUT& L, int which, float min, float max, float initial, const cha
 // ---------------------------------------------------------------------------------------
 
 void on_theme(int, int index, void*) {
-    if (index >= 0 && index < OVK_THEME_COUNT) S.p.theme = static_cast<OVK_THEME_ID>(index);
-    if (S.w_theme_note >= 0)
-        ovk_label_set_wrapped(S.g, S.w_theme_note, ovk_theme_description(S.p.theme));
+    if (index >= 0 && index < OVK_THEME_COUNT) st().p.theme = static_cast<OVK_THEME_ID>(index);
+    if (st().w_theme_note >= 0)
+        ovk_label_set_wrapped(st().g, st().w_theme_note, ovk_theme_description(st().p.theme));
     touched();
 }
 
 void on_ui_size(int, int index, void*) {
-    if (index >= 0 && index < 4) S.p.ui_size = index;
+    if (index >= 0 && index < 4) st().p.ui_size = index;
     touched();
 }
 
 void on_ble_mode(int, int index, void*) {
-    if (index >= 0 && index < 3) S.p.ble_scan_mode = 2 - index;
+    if (index >= 0 && index < 3) st().p.ble_scan_mode = 2 - index;
     touched();
 }
 
@@ -288,7 +291,7 @@ int threshold_index(int threshold) {
 }
 
 void on_threshold(int, int index, void*) {
-    if (index >= 0 && index < 3) S.p.alert_threshold = kThresholds[index];
+    if (index >= 0 && index < 3) st().p.alert_threshold = kThresholds[index];
     touched();
 }
 
@@ -299,17 +302,17 @@ int effective_demo(const OVK_PREFS& p) {
 
 // The working copy and the texts of the fields, from the preferences the frame holds.
 void take_copy(OVK_GUI* g) {
-    S.p = g->prefs;
-    S.built_serial = g->prefs_serial;
-    S.hci = S.p.hci_dev >= 0 ? std::to_string(S.p.hci_dev) : std::string();
-    S.iface = S.p.wifi_iface;
-    S.host = S.p.gpsd_host;
-    S.port = std::to_string(S.p.gpsd_port);
-    S.overpass = S.p.overpass_url;
-    S.tiles = S.p.tile_server;
-    S.demo_box = S.demo_shown = effective_demo(S.p);
-    S.dirty = false;
-    S.has_copy = true;
+    st().p = g->prefs;
+    st().built_serial = g->prefs_serial;
+    st().hci = st().p.hci_dev >= 0 ? std::to_string(st().p.hci_dev) : std::string();
+    st().iface = st().p.wifi_iface;
+    st().host = st().p.gpsd_host;
+    st().port = std::to_string(st().p.gpsd_port);
+    st().overpass = st().p.overpass_url;
+    st().tiles = st().p.tile_server;
+    st().demo_box = st().demo_shown = effective_demo(st().p);
+    st().dirty = false;
+    st().has_copy = true;
 }
 
 void on_save(int, void*);
@@ -329,15 +332,15 @@ void on_permissions(int, void*);
 void ovk_settings_build(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     if (g->popup[OVK_POP_SETTINGS] >= 0) return;
-    S.g = g;
-    S.w_value.fill(-1);
+    st().g = g;
+    st().w_value.fill(-1);
     const int win = ovk_gui_popup_window(g, OVK_POP_SETTINGS, "Settings", 760, 1100);
-    S.win = win;
+    st().win = win;
     if (win < 0) return;
     // Unsaved edits survive a rebuild (a resize, a new size or look) as long as the
     // preferences they were made on are still the ones in force.
-    if (!S.has_copy || S.built_serial != g->prefs_serial) take_copy(g);
-    OVK_PREFS& p = S.p;
+    if (!st().has_copy || st().built_serial != g->prefs_serial) take_copy(g);
+    OVK_PREFS& p = st().p;
     const bool touch = ovk_platform_uses_touch() != 0;
 
     float cw = 0, ch = 0;
@@ -378,17 +381,17 @@ void ovk_settings_build(OVK_GUI* g) {
             zq_gui_combobox_add_item(ctx, id, theme_item(t, full));
         zq_gui_combobox_set_selected(ctx, id,
                                      p.theme >= 0 && p.theme < OVK_THEME_COUNT ? p.theme : 0);
-        S.w_theme_note = -1;
+        st().w_theme_note = -1;
         if (!full) {
             float h = 0;
-            S.w_theme_note = ovk_add_wrapped_label(g, win, g->font_small, "", L.x, L.y, L.w, &h);
+            st().w_theme_note = ovk_add_wrapped_label(g, win, g->font_small, "", L.x, L.y, L.w, &h);
             // Room for the longest description.
             float most = 0;
             for (int t = 0; t < OVK_THEME_COUNT; ++t)
                 most = std::max(most, ovk_text_wrap_height(g->font_small, L.w - 6 * g->scale,
                                                            ovk_theme_description(t)));
-            zq_gui_set_widget_rect(ctx, S.w_theme_note, L.x, L.y, L.w, most + 6 * g->scale);
-            ovk_label_set_wrapped(g, S.w_theme_note, ovk_theme_description(p.theme));
+            zq_gui_set_widget_rect(ctx, st().w_theme_note, L.x, L.y, L.w, most + 6 * g->scale);
+            ovk_label_set_wrapped(g, st().w_theme_note, ovk_theme_description(p.theme));
             L.y += most + 6 * g->scale + L.pad / 2;
         }
         const int sz = combo(L, on_ui_size, "Scale of every control and text");
@@ -422,7 +425,7 @@ void ovk_settings_build(OVK_GUI* g) {
         check(L, "Start scanning when the app starts", &p.auto_start,
               "Begin scanning without pressing Start");
     }
-    check(L, "Demo mode (made-up devices, no radios)", &S.demo_box,
+    check(L, "Demo mode (made-up devices, no radios)", &st().demo_box,
           "Feed demo devices through the real detection, e.g. to try the app");
     if (touch) {
         button(L, "Grant permissions", on_permissions, nullptr);
@@ -430,12 +433,12 @@ void ovk_settings_build(OVK_GUI* g) {
         // The four fields in one column.
         const char* adapter = "Bluetooth adapter (hci index)";
         const float lw = text_w(g->font, adapter) + pad;
-        field(L, adapter, &S.hci, kFieldChars, "auto (first adapter that is up)", nullptr, lw);
-        field(L, "WiFi interface", &S.iface, kFieldChars, "all wireless interfaces",
+        field(L, adapter, &st().hci, kFieldChars, "auto (first adapter that is up)", nullptr, lw);
+        field(L, "WiFi interface", &st().iface, kFieldChars, "all wireless interfaces",
               "e.g. wlan0; empty for every nl80211 interface", lw);
-        field(L, "gpsd host", &S.host, kFieldChars, "127.0.0.1",
+        field(L, "gpsd host", &st().host, kFieldChars, "127.0.0.1",
               "Where gpsd runs (GPS receiver for position)", lw);
-        field(L, "gpsd port", &S.port, kFieldChars, "2947", "gpsd TCP port", lw);
+        field(L, "gpsd port", &st().port, kFieldChars, "2947", "gpsd TCP port", lw);
         note(L,
              "Bluetooth scanning needs the CAP_NET_RAW capability: run make setcap once (or "
              "start Orvik as root). Scanning is passive: Orvik sends no scan requests and "
@@ -489,12 +492,12 @@ void ovk_settings_build(OVK_GUI* g) {
     // The two servers' fields start at one edge.
     const float servers_w =
         std::max(text_w(g->font, "Map tile server"), text_w(g->font, "Plate-camera source")) + pad;
-    field(L, "Map tile server", &S.tiles, static_cast<int>(OVK_PREFS_URL_MAX),
+    field(L, "Map tile server", &st().tiles, static_cast<int>(OVK_PREFS_URL_MAX),
           OVK_TILE_SERVER_DEFAULT,
           "Where map tiles come from (the address before /zoom/x/y.png); empty for the "
           "OpenStreetMap server, whose usage policy asks for no bulk downloads",
           servers_w);
-    field(L, "Plate-camera source", &S.overpass, static_cast<int>(OVK_PREFS_URL_MAX),
+    field(L, "Plate-camera source", &st().overpass, static_cast<int>(OVK_PREFS_URL_MAX),
           "https://overpass-api.de/api/interpreter",
           "The Overpass API interpreter the plate-camera list is downloaded from; empty for "
           "the public one",
@@ -515,7 +518,7 @@ void ovk_settings_build(OVK_GUI* g) {
     add_tip(L, save2, "Apply and keep these settings");
 
     // Back where it was (in the new scale, after a change of size).
-    zq_gui_window_set_scroll(ctx, win, S.scroll * g->scale);
+    zq_gui_window_set_scroll(ctx, win, st().scroll * g->scale);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -527,14 +530,14 @@ void ovk_settings_show(OVK_GUI* g) {
     if (g->popup[OVK_POP_SETTINGS] < 0) ovk_settings_build(g);
     if (g->popup[OVK_POP_SETTINGS] < 0) return;
     if (ovk_gui_popup_is_open(g, OVK_POP_SETTINGS) ||
-        (S.has_copy && !S.dirty && S.built_serial == ovk_prefs_serial())) {
+        (st().has_copy && !st().dirty && st().built_serial == ovk_prefs_serial())) {
         ovk_gui_open_popup(g, OVK_POP_SETTINGS);
         return;
     }
     // Built from older preferences, or left with edits that were never saved: build it again
     // from the preferences in force, from the top, and open it then.
-    S.has_copy = false;
-    S.scroll = 0;
+    st().has_copy = false;
+    st().scroll = 0;
     g->popup_open[OVK_POP_SETTINGS] = true;
     g->rebuild_pending = true;
     g->redraw = true;
@@ -543,11 +546,11 @@ void ovk_settings_show(OVK_GUI* g) {
 void ovk_settings_tick(OVK_GUI* g) {
     if (!g || !g->ctx) return;
     if (const ZQ_GUI_WINDOW* w = zq_gui_get_window(g->ctx, g->popup[OVK_POP_SETTINGS]))
-        S.scroll = g->scale > 0 ? w->scroll_y / g->scale : 0;
+        st().scroll = g->scale > 0 ? w->scroll_y / g->scale : 0;
 }
 
 void ovk_settings_shutdown(OVK_GUI*) {
-    S = STATE{};
+    st() = STATE{};
 }
 
 int ovk_settings_parse_port(std::string_view text) {
@@ -576,14 +579,14 @@ namespace {
 
 void on_save(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    OVK_PREFS p = S.p;
-    p.wifi_iface = ovk_cut(ovk_trim(S.iface), OVK_PREFS_IFACE_MAX);
-    const std::string host = ovk_trim(S.host);
+    OVK_PREFS p = st().p;
+    p.wifi_iface = ovk_cut(ovk_trim(st().iface), OVK_PREFS_IFACE_MAX);
+    const std::string host = ovk_trim(st().host);
     p.gpsd_host = host.empty() ? std::string("127.0.0.1") : ovk_cut(host, OVK_PREFS_HOST_MAX);
-    p.gpsd_port = ovk_settings_parse_port(S.port);
-    p.hci_dev = ovk_settings_parse_adapter(S.hci);
-    p.overpass_url = ovk_cut(ovk_trim(S.overpass), OVK_PREFS_URL_MAX);
-    const std::string tiles = ovk_trim(S.tiles);
+    p.gpsd_port = ovk_settings_parse_port(st().port);
+    p.hci_dev = ovk_settings_parse_adapter(st().hci);
+    p.overpass_url = ovk_cut(ovk_trim(st().overpass), OVK_PREFS_URL_MAX);
+    const std::string tiles = ovk_trim(st().tiles);
     p.tile_server =
         tiles.empty() ? std::string(OVK_TILE_SERVER_DEFAULT) : ovk_cut(tiles, OVK_PREFS_URL_MAX);
 
@@ -591,8 +594,8 @@ void on_save(int, void* user) {
     // Demo: only a change of the box counts. Turning off the demo of a --demo run ends this
     // run's demo too, as the menu's switch does.
     bool restart = false;
-    if (S.demo_box != S.demo_shown) {
-        p.demo_mode = S.demo_box;
+    if (st().demo_box != st().demo_shown) {
+        p.demo_mode = st().demo_box;
         if (ovk_scan_demo_override() > 0) {
             ovk_scan_set_demo_override(0);
             restart = p.demo_mode == before.demo_mode;  // else the frame restarts
@@ -605,8 +608,8 @@ void on_save(int, void* user) {
     }
     if (p.preset_enabled != before.preset_enabled) ovk_watchlist_load(std::nullopt);
     if (p.overpass_url != before.overpass_url) ovk_alpr_set_endpoint(p.overpass_url);
-    S.has_copy = false;
-    S.dirty = false;
+    st().has_copy = false;
+    st().dirty = false;
     // A new look or size rebuilds the interface on the next tick; the settings then come back
     // in it, where they were, showing what was saved. Otherwise they are done.
     if (p.theme == before.theme && p.ui_size == before.ui_size)

@@ -56,7 +56,10 @@ struct STATE {
     std::vector<std::pair<int, int*>> checks;
 };
 
-STATE S;
+STATE& st() {
+    static STATE s;
+    return s;
+}
 
 constexpr int kThresholds[] = {0, 50, 80};
 
@@ -93,7 +96,7 @@ struct PAGE_LAYOUT {
 };
 
 void keep(PAGE_LAYOUT& L, int id) {
-    if (id >= 0 && S.page[L.page].size() < kPageWidgetsMax) S.page[L.page].push_back(id);
+    if (id >= 0 && st().page[L.page].size() < kPageWidgetsMax) st().page[L.page].push_back(id);
 }
 
 void text(PAGE_LAYOUT& L, const std::string& t) {
@@ -113,7 +116,7 @@ void check(PAGE_LAYOUT& L, const char* label, int* field, const char* tip) {
     if (lab >= 0) zq_gui_set_widget_tooltip(L.g->ctx, lab, tip);
     keep(L, id);
     keep(L, lab);
-    S.checks.emplace_back(id, field);
+    st().checks.emplace_back(id, field);
     L.y += h + ovk_pad(L.g) / 3;
 }
 
@@ -140,13 +143,14 @@ int radio(PAGE_LAYOUT& L, const std::vector<std::string>& items, int selected, Z
 void ovk_setup_build(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     if (g->popup[OVK_POP_SETUP] >= 0) return;
-    for (auto& p : S.page) p.clear();
-    S.checks.clear();
-    S.w_step = S.w_title = S.w_sub = S.w_back = S.w_next = S.w_theme = S.w_threshold = -1;
+    for (auto& p : st().page) p.clear();
+    st().checks.clear();
+    st().w_step = st().w_title = st().w_sub = st().w_back = st().w_next = st().w_theme =
+        st().w_threshold = -1;
     const int win = ovk_gui_popup_window(g, OVK_POP_SETUP, "Setup", 720, 760);
     if (win < 0) return;
-    S.g = g;
-    if (!S.active) S.sp = g->prefs;
+    st().g = g;
+    if (!st().active) st().sp = g->prefs;
     ZQ_GUI_CTX* ctx = g->ctx;
     const bool touch = ovk_platform_uses_touch() != 0;
     float cw = 0, ch = 0;
@@ -155,15 +159,15 @@ void ovk_setup_build(OVK_GUI* g) {
     const float x = p, w = cw - 2 * p;
     float y = p;
 
-    S.w_step = zq_gui_add_label(ctx, win, x, y, w, 0.8f * r, "", ZQ_GUI_ALIGN_LEFT);
-    zq_gui_set_widget_font(ctx, S.w_step, g->font_small);
+    st().w_step = zq_gui_add_label(ctx, win, x, y, w, 0.8f * r, "", ZQ_GUI_ALIGN_LEFT);
+    zq_gui_set_widget_font(ctx, st().w_step, g->font_small);
     y += 0.8f * r;
-    S.w_title = zq_gui_add_label(ctx, win, x, y, w, 1.2f * r, "", ZQ_GUI_ALIGN_LEFT);
-    zq_gui_set_widget_font(ctx, S.w_title, g->font_title);
+    st().w_title = zq_gui_add_label(ctx, win, x, y, w, 1.2f * r, "", ZQ_GUI_ALIGN_LEFT);
+    zq_gui_set_widget_font(ctx, st().w_title, g->font_title);
     y += 1.2f * r;
     // The subtitle takes as many lines as it needs; each page starts a gap below its own.
     const float sub_y = y;
-    S.w_sub = zq_gui_add_label(ctx, win, x, y, w, r, "", ZQ_GUI_ALIGN_LEFT);
+    st().w_sub = zq_gui_add_label(ctx, win, x, y, w, r, "", ZQ_GUI_ALIGN_LEFT);
     auto page_top = [&](int step) {
         return sub_y + ovk_text_wrap_height(g->font, w - 6 * g->scale, STEP_SUB[step]) +
                6 * g->scale + p;
@@ -196,34 +200,36 @@ void ovk_setup_build(OVK_GUI* g) {
     if (!full)
         for (int t = 0; t < OVK_THEME_COUNT; ++t)
             themes[static_cast<size_t>(t)] = ovk_theme_title(t);
-    S.w_theme = radio(L, themes, g->prefs.theme, on_theme, "Pick a theme; it applies right away");
+    st().w_theme =
+        radio(L, themes, g->prefs.theme, on_theme, "Pick a theme; it applies right away");
     if (!full) text(L, ovk_theme_description(g->prefs.theme));
 
     next_page(2);
     check(L, "Global (Axon, Flock, Zepcam, WatchGuard, Digital Ally, ShotSpotter...)",
-          &S.sp.preset_enabled[0], "Regional watchlist of vendor prefixes");
+          &st().sp.preset_enabled[0], "Regional watchlist of vendor prefixes");
     check(L, "Canada (Axon, Cyberkar, Getac, Genetec, Motorola, ticket printers...)",
-          &S.sp.preset_enabled[1], "Regional watchlist of vendor prefixes");
-    check(L, "United States", &S.sp.preset_enabled[2], "Regional watchlist of vendor prefixes");
+          &st().sp.preset_enabled[1], "Regional watchlist of vendor prefixes");
+    check(L, "United States", &st().sp.preset_enabled[2], "Regional watchlist of vendor prefixes");
 
     next_page(3);
-    S.w_threshold = radio(L,
-                          {"Every match (weak too - more false alarms)",
-                           "Probable and strong matches (recommended)", "Strong matches only"},
-                          threshold_index(S.sp.alert_threshold), on_threshold,
-                          "Weaker matches are only highlighted");
-    check(L, "Alert sound", &S.sp.sound_enabled, "One beep weak, two probable, three strong");
-    check(L, "Spoken alerts (e.g. while driving)", &S.sp.voice_enabled, "Speak the match label");
-    if (touch) check(L, "Vibration", &S.sp.vibrate_enabled, "1 pulse weak, 2 probable, 3 strong");
+    st().w_threshold = radio(L,
+                             {"Every match (weak too - more false alarms)",
+                              "Probable and strong matches (recommended)", "Strong matches only"},
+                             threshold_index(st().sp.alert_threshold), on_threshold,
+                             "Weaker matches are only highlighted");
+    check(L, "Alert sound", &st().sp.sound_enabled, "One beep weak, two probable, three strong");
+    check(L, "Spoken alerts (e.g. while driving)", &st().sp.voice_enabled, "Speak the match label");
+    if (touch)
+        check(L, "Vibration", &st().sp.vibrate_enabled, "1 pulse weak, 2 probable, 3 strong");
 
     next_page(4);
-    check(L, "Warn when a tracker or flagged device keeps moving with me", &S.sp.follower_alerts,
+    check(L, "Warn when a tracker or flagged device keeps moving with me", &st().sp.follower_alerts,
           "Follower alerts");
     check(L, "Warn when approaching a known plate camera (download them on the Map)",
-          &S.sp.known_alpr_alerts, "Uses the OpenStreetMap cameras you downloaded");
-    check(L, "Record a GPS trace whenever scanning starts", &S.sp.auto_record_trace,
+          &st().sp.known_alpr_alerts, "Uses the OpenStreetMap cameras you downloaded");
+    check(L, "Record a GPS trace whenever scanning starts", &st().sp.auto_record_trace,
           "Every scan becomes a trace");
-    check(L, "Save GPS position with logged matches (privacy-sensitive)", &S.sp.gps_tagging,
+    check(L, "Save GPS position with logged matches (privacy-sensitive)", &st().sp.gps_tagging,
           "Needed for the history heatmap");
 
     next_page(5);
@@ -267,13 +273,13 @@ void ovk_setup_build(OVK_GUI* g) {
     // Back and Next at the bottom, below the tallest page when the window is short.
     const float by = std::max(ch - r - p, bottom);
     const float bw = (w - p) / 2;
-    S.w_back = zq_gui_add_button(ctx, win, x, by, bw, r, "Back", 1, on_back, g);
-    zq_gui_set_widget_tooltip(ctx, S.w_back, "Previous step");
-    S.w_next = zq_gui_add_button(ctx, win, x, by, bw, r, "Next", 1, on_next, g);
-    const ZQ_GUI_ROW_ITEM nav[] = {{S.w_back}, {S.w_next}};
+    st().w_back = zq_gui_add_button(ctx, win, x, by, bw, r, "Back", 1, on_back, g);
+    zq_gui_set_widget_tooltip(ctx, st().w_back, "Previous step");
+    st().w_next = zq_gui_add_button(ctx, win, x, by, bw, r, "Next", 1, on_next, g);
+    const ZQ_GUI_ROW_ITEM nav[] = {{st().w_back}, {st().w_next}};
     zq_gui_place_rows(ctx, nav, x, by, w, r, p, p / 2);
-    zq_gui_set_widget_theme(ctx, S.w_next, ovk_theme_accent(g));
-    zq_gui_set_widget_tooltip(ctx, S.w_next, "Next step (Finish saves everything)");
+    zq_gui_set_widget_theme(ctx, st().w_next, ovk_theme_accent(g));
+    zq_gui_set_widget_tooltip(ctx, st().w_next, "Next step (Finish saves everything)");
     sync(g);
 }
 
@@ -285,28 +291,30 @@ namespace {
 
 void sync(OVK_GUI* g) {
     ZQ_GUI_CTX* ctx = g->ctx;
-    S.step = std::clamp(S.step, 0, kSteps - 1);
+    st().step = std::clamp(st().step, 0, kSteps - 1);
     for (int p = 0; p < kSteps; ++p)
-        for (int id : S.page[p]) zq_gui_set_widget_visible(ctx, id, p == S.step);
-    zq_gui_label_set_text(ctx, S.w_step, ovk_format(32, "STEP %d OF %d", S.step + 1, kSteps));
-    zq_gui_label_set_text(ctx, S.w_title, STEP_TITLE[S.step]);
+        for (int id : st().page[p]) zq_gui_set_widget_visible(ctx, id, p == st().step);
+    zq_gui_label_set_text(ctx, st().w_step, ovk_format(32, "STEP %d OF %d", st().step + 1, kSteps));
+    zq_gui_label_set_text(ctx, st().w_title, STEP_TITLE[st().step]);
     // The subtitle sits right under the title, however many lines it takes.
-    if (const ZQ_GUI_WIDGET* sub = zq_gui_get_widget(ctx, S.w_sub)) {
-        const float h = ovk_text_wrap_height(g->font, sub->w - 6 * g->scale, STEP_SUB[S.step]);
-        zq_gui_set_widget_rect(ctx, S.w_sub, sub->x, sub->y, sub->w, h + 6 * g->scale);
+    if (const ZQ_GUI_WIDGET* sub = zq_gui_get_widget(ctx, st().w_sub)) {
+        const float h = ovk_text_wrap_height(g->font, sub->w - 6 * g->scale, STEP_SUB[st().step]);
+        zq_gui_set_widget_rect(ctx, st().w_sub, sub->x, sub->y, sub->w, h + 6 * g->scale);
     }
-    ovk_label_set_wrapped(g, S.w_sub, STEP_SUB[S.step]);
-    zq_gui_set_widget_enabled(ctx, S.w_back, S.step > 0);
-    zq_gui_button_set_label(ctx, S.w_next, S.step == kSteps - 1 ? "Finish" : "Next");
+    ovk_label_set_wrapped(g, st().w_sub, STEP_SUB[st().step]);
+    zq_gui_set_widget_enabled(ctx, st().w_back, st().step > 0);
+    zq_gui_button_set_label(ctx, st().w_next, st().step == kSteps - 1 ? "Finish" : "Next");
     zq_gui_window_set_scroll(ctx, g->popup[OVK_POP_SETUP], 0);
     g->redraw = true;
 }
 
 // The widgets show the choices in `sp`.
 void load_values(OVK_GUI* g) {
-    for (const auto& [id, field] : S.checks) zq_gui_checkbox_set_checked(g->ctx, id, *field != 0);
-    zq_gui_radiolist_set_selected(g->ctx, S.w_threshold, threshold_index(S.sp.alert_threshold));
-    zq_gui_radiolist_set_selected(g->ctx, S.w_theme, g->prefs.theme);
+    for (const auto& [id, field] : st().checks)
+        zq_gui_checkbox_set_checked(g->ctx, id, *field != 0);
+    zq_gui_radiolist_set_selected(g->ctx, st().w_threshold,
+                                  threshold_index(st().sp.alert_threshold));
+    zq_gui_radiolist_set_selected(g->ctx, st().w_theme, g->prefs.theme);
 }
 
 }  // namespace
@@ -315,11 +323,11 @@ void ovk_setup_show(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     if (g->popup[OVK_POP_SETUP] < 0) ovk_setup_build(g);
     if (g->popup[OVK_POP_SETUP] < 0) return;
-    if (!S.active) {
+    if (!st().active) {
         // A new run: from the first step, with the preferences in force.
-        S.active = true;
-        S.step = 0;
-        S.sp = g->prefs;
+        st().active = true;
+        st().step = 0;
+        st().sp = g->prefs;
         load_values(g);
     }
     sync(g);
@@ -327,7 +335,7 @@ void ovk_setup_show(OVK_GUI* g) {
 }
 
 void ovk_setup_shutdown(OVK_GUI*) {
-    S = STATE{};
+    st() = STATE{};
 }
 
 // ---------------------------------------------------------------------------------------
@@ -337,26 +345,26 @@ void ovk_setup_shutdown(OVK_GUI*) {
 namespace {
 
 void on_check(int id, void* user) {
-    *static_cast<int*>(user) = zq_gui_checkbox_is_checked(S.g->ctx, id) ? 1 : 0;
+    *static_cast<int*>(user) = zq_gui_checkbox_is_checked(st().g->ctx, id) ? 1 : 0;
 }
 
 void on_theme(int, int index, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     if (index < 0 || index >= OVK_THEME_COUNT) return;
-    S.sp.theme = static_cast<OVK_THEME_ID>(index);
+    st().sp.theme = static_cast<OVK_THEME_ID>(index);
     // The look changes at once: the interface is rebuilt in it on the next tick, and the
     // wizard comes back at this step.
     OVK_PREFS p = g->prefs;
-    p.theme = S.sp.theme;
+    p.theme = st().sp.theme;
     ovk_gui_set_prefs(g, p);
 }
 
 void on_threshold(int, int index, void*) {
-    if (index >= 0 && index < 3) S.sp.alert_threshold = kThresholds[index];
+    if (index >= 0 && index < 3) st().sp.alert_threshold = kThresholds[index];
 }
 
 void on_back(int, void* user) {
-    if (S.step > 0) --S.step;
+    if (st().step > 0) --st().step;
     sync(static_cast<OVK_GUI*>(user));
 }
 
@@ -364,21 +372,21 @@ void finish(OVK_GUI* g) {
     // The wizard's own choices go onto the preferences in force now, so that whatever was
     // changed elsewhere while the wizard stood half-way is kept.
     OVK_PREFS p = g->prefs;
-    p.preset_enabled = S.sp.preset_enabled;
-    p.alert_threshold = S.sp.alert_threshold;
-    p.sound_enabled = S.sp.sound_enabled;
-    p.voice_enabled = S.sp.voice_enabled;
-    p.vibrate_enabled = S.sp.vibrate_enabled;
-    p.follower_alerts = S.sp.follower_alerts;
-    p.known_alpr_alerts = S.sp.known_alpr_alerts;
-    p.auto_record_trace = S.sp.auto_record_trace;
-    p.gps_tagging = S.sp.gps_tagging;
+    p.preset_enabled = st().sp.preset_enabled;
+    p.alert_threshold = st().sp.alert_threshold;
+    p.sound_enabled = st().sp.sound_enabled;
+    p.voice_enabled = st().sp.voice_enabled;
+    p.vibrate_enabled = st().sp.vibrate_enabled;
+    p.follower_alerts = st().sp.follower_alerts;
+    p.known_alpr_alerts = st().sp.known_alpr_alerts;
+    p.auto_record_trace = st().sp.auto_record_trace;
+    p.gps_tagging = st().sp.gps_tagging;
     p.onboarding_done = 1;
-    S.sp = p;
+    st().sp = p;
     const bool stored = ovk_gui_set_prefs(g, p, true);
     ovk_watchlist_load(std::nullopt);
-    S.active = false;
-    S.step = 0;
+    st().active = false;
+    st().step = 0;
     ovk_gui_close_popup(g, OVK_POP_SETUP);
     if (!ovk_platform_permissions_ok()) ovk_gui_request_permissions(g);
     // The closing words fit what runs: scanning may be on already (started by the command
@@ -390,11 +398,11 @@ void finish(OVK_GUI* g) {
 
 void on_next(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    if (S.step >= kSteps - 1) {
+    if (st().step >= kSteps - 1) {
         finish(g);
         return;
     }
-    ++S.step;
+    ++st().step;
     sync(g);
 }
 

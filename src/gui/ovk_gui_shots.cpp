@@ -43,7 +43,7 @@ struct TOUR {
     int failed = 0;  // pictures that could not be saved
 };
 
-TOUR& T() {
+TOUR& st() {
     static TOUR t;
     return t;
 }
@@ -93,8 +93,8 @@ void run_stop(OVK_GUI* g, int i) {
 // Puts the user's preferences back as they were before the tour.
 void restore(OVK_GUI* g) {
     close_popups(g);
-    ovk_gui_set_prefs(g, T().saved);
-    T().active = 0;
+    ovk_gui_set_prefs(g, st().saved);
+    st().active = 0;
 }
 
 }  // namespace
@@ -105,7 +105,7 @@ const SHOT_STOP& ovk_shots_stop(int i) {
 
 int ovk_shots_start(OVK_GUI* g, std::string_view dir) {
     OVK_CHECK(g && !dir.empty(), -1);
-    TOUR& t = T();
+    TOUR& t = st();
     t.dir = std::string(dir.substr(0, kDirMax));
     t.saved = ovk_prefs_get();
     // A directory that does not exist yet is made; one that cannot be made shows as failed
@@ -128,15 +128,15 @@ int ovk_shots_start(OVK_GUI* g, std::string_view dir) {
 }
 
 int ovk_shots_active() {
-    return T().active;
+    return st().active;
 }
 
 int ovk_shots_failed() {
-    return T().failed;
+    return st().failed;
 }
 
 void ovk_shots_tick(OVK_GUI* g) {
-    TOUR& t = T();
+    TOUR& t = st();
     if (!g || !t.active || t.capture_due || al_get_time() < t.capture_at) return;
     if (t.stop < 0) {
         t.stop = 0;
@@ -149,7 +149,7 @@ void ovk_shots_tick(OVK_GUI* g) {
 }
 
 void ovk_shots_after_draw(OVK_GUI* g) {
-    TOUR& t = T();
+    TOUR& t = st();
     if (!g || !t.active || !t.capture_due) return;
     t.capture_due = 0;
     const std::string path = t.dir + "/" + kStops[static_cast<size_t>(t.stop)].name + ".png";
@@ -171,7 +171,7 @@ void ovk_shots_after_draw(OVK_GUI* g) {
 }
 
 void ovk_shots_cancel(OVK_GUI* g) {
-    if (!g || !T().active) return;
+    if (!g || !st().active) return;
     zq_log(LOG_NOTICE, "screenshot tour ended before its last stop; preferences restored");
     restore(g);
 }

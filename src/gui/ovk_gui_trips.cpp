@@ -49,8 +49,16 @@ struct LOG_STATE {
     int win = -1, w_info = -1, w_grid = -1, w_search = -1, w_category = -1;
 };
 
-TRIPS_STATE s_trips;
-LOG_STATE s_log;
+// The two screens of this file: the traces and the match log.
+struct STATE {
+    TRIPS_STATE trips;
+    LOG_STATE log;
+};
+
+STATE& st() {
+    static STATE s;
+    return s;
+}
 
 constexpr size_t kLogRowsShown = 2000;  // rows the log's grid holds at most
 constexpr int kRenameMax = 90;          // characters of the rename field
@@ -105,8 +113,8 @@ std::vector<std::string> pick(std::vector<std::string> values, std::span<const C
 int add_grid(OVK_GUI* g, int win, float x, float y, float w, float h, std::span<const COLUMN> cols,
              ZQ_GUI_SELECT_FN on_select, const char* tip) {
     const int id = zq_gui_add_datagrid(g->ctx, win, x, y, w, h, on_select, g);
-    const ZQ_GUI_STYLE* st = zq_gui_style(g->ctx);
-    const float inner = w - (st ? st->scrollbar_size : 0);
+    const ZQ_GUI_STYLE* style = zq_gui_style(g->ctx);
+    const float inner = w - (style ? style->scrollbar_size : 0);
     for (const COLUMN& c : cols) zq_gui_datagrid_add_column(g->ctx, id, c.title, c.share * inner);
     zq_gui_set_widget_tooltip(g->ctx, id, tip);
     return id;
@@ -198,14 +206,14 @@ std::span<const COLUMN> trip_columns(bool compact) {
 }
 
 const OVK_TRIP* selected_trip(OVK_GUI* g) {
-    const int row = zq_gui_datagrid_get_selected(g->ctx, s_trips.w_grid);
-    if (row < 0 || row >= static_cast<int>(s_trips.trips.size())) return nullptr;
-    return &s_trips.trips[static_cast<size_t>(row)];
+    const int row = zq_gui_datagrid_get_selected(g->ctx, st().trips.w_grid);
+    if (row < 0 || row >= static_cast<int>(st().trips.trips.size())) return nullptr;
+    return &st().trips.trips[static_cast<size_t>(row)];
 }
 
-// The grid and the info label from s_trips.trips; the trip selected before stays selected.
+// The grid and the info label from st().trips.trips; the trip selected before stays selected.
 void trips_fill(OVK_GUI* g) {
-    TRIPS_STATE& t = s_trips;
+    TRIPS_STATE& t = st().trips;
     if (t.w_grid < 0) return;
     zq_gui_datagrid_clear_rows(g->ctx, t.w_grid);
     int keep = -1;
@@ -233,16 +241,16 @@ void trips_fill(OVK_GUI* g) {
 }
 
 void trips_reload(OVK_GUI* g) {
-    s_trips.trips = ovk_trip_list();
+    st().trips.trips = ovk_trip_list();
     trips_fill(g);
 }
 
 void on_trip_selected(int, int row, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    if (row < 0 || row >= static_cast<int>(s_trips.trips.size())) return;
-    const OVK_TRIP& t = s_trips.trips[static_cast<size_t>(row)];
-    s_trips.selected_id = t.id;
-    zq_gui_textarea_set_text(g->ctx, s_trips.w_name, t.name);
+    if (row < 0 || row >= static_cast<int>(st().trips.trips.size())) return;
+    const OVK_TRIP& t = st().trips.trips[static_cast<size_t>(row)];
+    st().trips.selected_id = t.id;
+    zq_gui_textarea_set_text(g->ctx, st().trips.w_name, t.name);
 }
 
 void on_show_on_map(int, void* user) {
@@ -273,7 +281,7 @@ void export_trip(OVK_GUI* g, TRIP_FORMAT fmt) {
     }
     const std::vector<OVK_TRIP_POINT> points = ovk_trip_points(trip->id);
     const std::vector<OVK_TRIP_DEVICE> devices = ovk_trip_devices(trip->id);
-    const bool only = zq_gui_checkbox_is_checked(g->ctx, s_trips.w_flagged) != 0;
+    const bool only = zq_gui_checkbox_is_checked(g->ctx, st().trips.w_flagged) != 0;
     switch (fmt) {
         case TRIP_GPX:
             save_export(g, ovk_trip_export_gpx(*trip, points, devices, only), "trace", "gpx",
@@ -309,27 +317,27 @@ void on_export_csv(int, void* user) {
 void on_rename(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     const OVK_TRIP* t = selected_trip(g);
-    const std::string name = trim(zq_gui_textarea_get_text(g->ctx, s_trips.w_name));
+    const std::string name = trim(zq_gui_textarea_get_text(g->ctx, st().trips.w_name));
     if (!t || name.empty()) {
         ovk_gui_message(g, "Select a trace and type its new name");
         return;
     }
-    s_trips.selected_id = t->id;
+    st().trips.selected_id = t->id;
     if (ovk_trip_rename(t->id, name) != 0) ovk_gui_message(g, "Could not save the new name");
     trips_reload(g);
 }
 
 void on_delete_confirmed(void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    const int64_t id = s_trips.pending_delete;
-    s_trips.pending_delete = 0;
+    const int64_t id = st().trips.pending_delete;
+    st().trips.pending_delete = 0;
     if (id == 0) return;
     if (ovk_trip_delete(id) == 0)
         ovk_gui_message(g, "Trace deleted");
     else
         ovk_gui_message(g, "Could not delete the trace: it is gone already");
     // The name of a trace that is gone must not be left to rename another with.
-    zq_gui_textarea_set_text(g->ctx, s_trips.w_name, "");
+    zq_gui_textarea_set_text(g->ctx, st().trips.w_name, "");
     trips_reload(g);
 }
 
@@ -340,7 +348,7 @@ void on_delete(int, void* user) {
         ovk_gui_message(g, "Select a trace first");
         return;
     }
-    s_trips.pending_delete = t->id;
+    st().trips.pending_delete = t->id;
     const std::string name = cut_chars(t->name, kConfirmNameMax);
     ovk_gui_confirm(g, "Delete the trace \"" + name + "\" and every device recorded along it?",
                     on_delete_confirmed, g);
@@ -348,7 +356,7 @@ void on_delete(int, void* user) {
 
 void on_only_flagged(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    s_trips.only_flagged = zq_gui_checkbox_is_checked(g->ctx, s_trips.w_flagged) != 0;
+    st().trips.only_flagged = zq_gui_checkbox_is_checked(g->ctx, st().trips.w_flagged) != 0;
 }
 
 constexpr BUTTON_SPEC kTripButtons[] = {
@@ -364,7 +372,7 @@ constexpr BUTTON_SPEC kTripButtons[] = {
 
 void ovk_trips_build(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
-    TRIPS_STATE& t = s_trips;
+    TRIPS_STATE& t = st().trips;
     t.win = t.w_info = t.w_grid = t.w_name = t.w_flagged = -1;
     const int win = ovk_gui_popup_window(g, OVK_POP_TRIPS, "Traces", 980, 760);
     if (win < 0) return;
@@ -404,10 +412,10 @@ void ovk_trips_build(OVK_GUI* g) {
 
 void ovk_trips_show(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
-    if (s_trips.win < 0 || g->popup[OVK_POP_TRIPS] < 0) ovk_trips_build(g);
+    if (st().trips.win < 0 || g->popup[OVK_POP_TRIPS] < 0) ovk_trips_build(g);
     // A fresh look: nothing selected.
-    s_trips.selected_id = 0;
-    zq_gui_textarea_set_text(g->ctx, s_trips.w_name, "");
+    st().trips.selected_id = 0;
+    zq_gui_textarea_set_text(g->ctx, st().trips.w_name, "");
     trips_reload(g);
     ovk_gui_open_popup(g, OVK_POP_TRIPS);
 }
@@ -415,8 +423,8 @@ void ovk_trips_show(OVK_GUI* g) {
 void ovk_trips_refresh(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     std::vector<OVK_TRIP> now = ovk_trip_list();
-    if (now == s_trips.trips) return;
-    s_trips.trips = std::move(now);
+    if (now == st().trips.trips) return;
+    st().trips.trips = std::move(now);
     trips_fill(g);
 }
 
@@ -456,12 +464,12 @@ bool contains_folded(std::string_view hay, std::string_view folded_needle) {
 }
 
 bool log_filtered() {
-    return s_log.category >= 0 || !trim(s_log.query).empty();
+    return st().log.category >= 0 || !trim(st().log.query).empty();
 }
 
-// s_log.kept from s_log.rows and the filter.
+// st().log.kept from st().log.rows and the filter.
 void log_apply_filter() {
-    LOG_STATE& l = s_log;
+    LOG_STATE& l = st().log;
     std::string q = trim(l.query);
     for (char& c : q) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     l.kept.clear();
@@ -479,7 +487,7 @@ void log_apply_filter() {
 
 // The grid (the first 2000 rows the filter keeps) and the info label.
 void log_fill(OVK_GUI* g) {
-    LOG_STATE& l = s_log;
+    LOG_STATE& l = st().log;
     if (l.w_grid < 0) return;
     zq_gui_datagrid_clear_rows(g->ctx, l.w_grid);
     const size_t shown = std::min(l.kept.size(), kLogRowsShown);
@@ -515,8 +523,8 @@ void log_fill(OVK_GUI* g) {
 }
 
 void log_reload(OVK_GUI* g) {
-    s_log.rows = ovk_store_detections(0);
-    s_log.loaded = true;
+    st().log.rows = ovk_store_detections(0);
+    st().log.loaded = true;
     log_apply_filter();
     log_fill(g);
 }
@@ -524,35 +532,35 @@ void log_reload(OVK_GUI* g) {
 // Whether the store's log differs from the rows loaded: another count, or another newest
 // detection (a clear followed by as many new matches as there were).
 bool log_changed() {
-    const std::vector<OVK_DETECTION>& rows = s_log.rows;
+    const std::vector<OVK_DETECTION>& rows = st().log.rows;
     const int n = ovk_store_detection_count();
-    if (!s_log.loaded || n != static_cast<int>(rows.size())) return true;
+    if (!st().log.loaded || n != static_cast<int>(rows.size())) return true;
     if (n == 0) return false;
     const std::vector<OVK_DETECTION> newest = ovk_store_detections(rows.front().timestamp);
     return newest.empty() || newest.front().id != rows.front().id;
 }
 
 const OVK_DETECTION* log_row(int row) {
-    if (row < 0 || static_cast<size_t>(row) >= s_log.kept.size()) return nullptr;
-    return &s_log.rows[s_log.kept[static_cast<size_t>(row)]];
+    if (row < 0 || static_cast<size_t>(row) >= st().log.kept.size()) return nullptr;
+    return &st().log.rows[st().log.kept[static_cast<size_t>(row)]];
 }
 
 void on_log_selected(int, int row, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     const OVK_DETECTION* d = log_row(row);
     if (!d) return;
-    s_log.selected_id = d->id;
+    st().log.selected_id = d->id;
     ovk_gui_message(g, "%s - %s", d->label.c_str(), d->evidence.c_str());
 }
 
 void on_log_search(int, const char* text, void* user) {
-    s_log.query = text ? text : "";
+    st().log.query = text ? text : "";
     log_apply_filter();
     log_fill(static_cast<OVK_GUI*>(user));
 }
 
 void on_log_category(int, int index, void* user) {
-    s_log.category = index >= 1 && index <= OVK_CAT_COUNT ? index - 1 : -1;
+    st().log.category = index >= 1 && index <= OVK_CAT_COUNT ? index - 1 : -1;
     log_apply_filter();
     log_fill(static_cast<OVK_GUI*>(user));
 }
@@ -560,8 +568,8 @@ void on_log_category(int, int index, void* user) {
 // The rows the filter keeps (every row without a filter), newest first.
 std::vector<OVK_DETECTION> log_export_rows() {
     std::vector<OVK_DETECTION> out;
-    out.reserve(s_log.kept.size());
-    for (size_t i : s_log.kept) out.push_back(s_log.rows[i]);
+    out.reserve(st().log.kept.size());
+    for (size_t i : st().log.kept) out.push_back(st().log.rows[i]);
     return out;
 }
 
@@ -595,7 +603,7 @@ void export_log(OVK_GUI* g, OVK_EXPORT_FORMAT fmt) {
     }
     // A filtered export holds part of the log, and says so.
     const std::string what = log_filtered() ? ovk_format(96, "%zu of %zu rows (filtered)",
-                                                         rows.size(), s_log.rows.size())
+                                                         rows.size(), st().log.rows.size())
                                             : std::string();
     save_export(g, text, "matches", ovk_export_ext(fmt), ovk_export_mime(fmt), what);
 }
@@ -637,7 +645,7 @@ constexpr BUTTON_SPEC kLogButtons[] = {
 
 void ovk_log_build(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
-    LOG_STATE& l = s_log;
+    LOG_STATE& l = st().log;
     l.win = l.w_info = l.w_grid = l.w_search = l.w_category = -1;
     const int win = ovk_gui_popup_window(g, OVK_POP_LOG, "Match log", 1100, 800);
     if (win < 0) return;
@@ -688,8 +696,8 @@ void ovk_log_build(OVK_GUI* g) {
 
 void ovk_log_show(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
-    if (s_log.win < 0 || g->popup[OVK_POP_LOG] < 0) ovk_log_build(g);
-    s_log.selected_id = 0;
+    if (st().log.win < 0 || g->popup[OVK_POP_LOG] < 0) ovk_log_build(g);
+    st().log.selected_id = 0;
     log_reload(g);
     ovk_gui_open_popup(g, OVK_POP_LOG);
 }

@@ -62,7 +62,7 @@ struct WATCH_SCREENS {
     int wl_info = -1, wl_remove = -1, wl_details = -1, wl_grid = -1;
 };
 
-WATCH_SCREENS& state() {
+WATCH_SCREENS& st() {
     static WATCH_SCREENS s;
     return s;
 }
@@ -122,7 +122,7 @@ void button_row(OVK_GUI* g, int win, float cw, float* y, std::initializer_list<R
 
 void ovk_watchlist_build(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
-    WATCH_SCREENS& s = state();
+    WATCH_SCREENS& s = st();
     std::fill(std::begin(s.presets), std::end(s.presets), -1);
     s.kind = s.key = s.label = s.category = s.add = -1;
     s.remove = s.exp = s.imp = s.info = s.grid = -1;
@@ -227,7 +227,7 @@ void ovk_watchlist_build(OVK_GUI* g) {
 
 void ovk_watch_add_build(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
-    WATCH_SCREENS& s = state();
+    WATCH_SCREENS& s = st();
     s.choice = s.warning = s.add_label = s.add_ok = s.add_cancel = -1;
     const int win = ovk_gui_popup_window(g, OVK_POP_WATCH_ADD, "Add to watchlist", 560, 330);
     if (win < 0) return;
@@ -260,7 +260,7 @@ void ovk_watch_add_build(OVK_GUI* g) {
 
 void ovk_whitelist_build(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
-    WATCH_SCREENS& s = state();
+    WATCH_SCREENS& s = st();
     s.wl_info = s.wl_remove = s.wl_details = s.wl_grid = -1;
     s.trusted.clear();
     const int win =
@@ -316,7 +316,7 @@ void fill_grid(OVK_GUI* g, int grid, const std::vector<T>& old, const std::vecto
 // enabled presets differ from those the grid was filled with. The presets can be long, so
 // they are not compared row by row twice a second.
 void reload_watchlist(OVK_GUI* g, bool always) {
-    WATCH_SCREENS& s = state();
+    WATCH_SCREENS& s = st();
     if (s.grid < 0) return;
     std::vector<OVK_OUI_ENTRY> custom = ovk_watchlist_custom();
     if (!always && custom == s.shown_custom && g->prefs.preset_enabled == s.shown_presets) return;
@@ -346,14 +346,14 @@ void reload_watchlist(OVK_GUI* g, bool always) {
 }
 
 void sync_presets(OVK_GUI* g) {
-    WATCH_SCREENS& s = state();
+    WATCH_SCREENS& s = st();
     for (int i = 0; i < OVK_PRESET_COUNT; ++i)
         if (zq_gui_checkbox_is_checked(g->ctx, s.presets[i]) != (g->prefs.preset_enabled[i] != 0))
             zq_gui_checkbox_set_checked(g->ctx, s.presets[i], g->prefs.preset_enabled[i] != 0);
 }
 
 void reload_whitelist(OVK_GUI* g, bool always) {
-    WATCH_SCREENS& s = state();
+    WATCH_SCREENS& s = st();
     if (s.wl_grid < 0) return;
     std::vector<OVK_WHITELIST_ENTRY> now = ovk_store_whitelist_all();
     if (!always && now == s.trusted) return;
@@ -397,7 +397,7 @@ namespace {
 // Selects the entry with that key and scrolls it into view: a new rule is where the user
 // can see it went in.
 void show_entry(OVK_GUI* g, const std::string& prefix) {
-    WATCH_SCREENS& s = state();
+    WATCH_SCREENS& s = st();
     for (size_t i = 0; i < s.entries.size(); ++i)
         if (s.entries[i].prefix == prefix) {
             zq_gui_datagrid_set_selected(g->ctx, s.grid, static_cast<int>(i));
@@ -411,7 +411,7 @@ void show_entry(OVK_GUI* g, const std::string& prefix) {
 void ovk_watchlist_show(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     if (g->popup[OVK_POP_WATCHLIST] < 0) ovk_watchlist_build(g);
-    state().watchlist_used = true;
+    st().watchlist_used = true;
     sync_presets(g);
     reload_watchlist(g, true);
     ovk_gui_open_popup(g, OVK_POP_WATCHLIST);
@@ -420,7 +420,7 @@ void ovk_watchlist_show(OVK_GUI* g) {
 void ovk_whitelist_show(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     if (g->popup[OVK_POP_WHITELIST] < 0) ovk_whitelist_build(g);
-    state().whitelist_used = true;
+    st().whitelist_used = true;
     reload_whitelist(g, true);
     ovk_gui_open_popup(g, OVK_POP_WHITELIST);
 }
@@ -428,7 +428,7 @@ void ovk_whitelist_show(OVK_GUI* g) {
 void ovk_watch_add_show(OVK_GUI* g, std::string_view mac, std::string_view label,
                         OVK_ADDR_TYPE addr_type) {
     OVK_CHECK(g && g->ctx);
-    WATCH_SCREENS& s = state();
+    WATCH_SCREENS& s = st();
     if (g->popup[OVK_POP_WATCH_ADD] < 0) ovk_watch_add_build(g);
     ZQ_GUI_CTX* c = g->ctx;
     s.add_mac = std::string(mac.substr(0, OVK_MAC_MAX));
@@ -459,7 +459,7 @@ namespace {
 
 void on_preset(int id, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    WATCH_SCREENS& s = state();
+    WATCH_SCREENS& s = st();
     OVK_PREFS p = g->prefs;
     for (int i = 0; i < OVK_PRESET_COUNT; ++i)
         if (s.presets[i] == id)
@@ -474,7 +474,7 @@ const char* const kInvalidKey =
 
 void on_add(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    WATCH_SCREENS& s = state();
+    WATCH_SCREENS& s = st();
     ZQ_GUI_CTX* c = g->ctx;
     const std::string text = trimmed(zq_gui_textarea_get_text(c, s.key));
     if (text.empty()) {
@@ -508,7 +508,7 @@ void on_add(int, void* user) {
 
 void on_remove(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    WATCH_SCREENS& s = state();
+    WATCH_SCREENS& s = st();
     const int row = zq_gui_datagrid_get_selected(g->ctx, s.grid);
     if (row < 0 || row >= static_cast<int>(s.entries.size())) {
         ovk_gui_message(g, "Select one of your entries first");
@@ -578,7 +578,7 @@ void on_import(int, void* user) {
 
 void on_add_ok(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    WATCH_SCREENS& s = state();
+    WATCH_SCREENS& s = st();
     ZQ_GUI_CTX* c = g->ctx;
     const bool prefix = zq_gui_radiolist_get_selected(c, s.choice) == 1;
     // A randomized address has no vendor prefix worth watching: its whole address it is.
@@ -608,7 +608,7 @@ void on_add_cancel(int, void* user) {
 
 void on_wl_remove(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    WATCH_SCREENS& s = state();
+    WATCH_SCREENS& s = st();
     const int row = zq_gui_datagrid_get_selected(g->ctx, s.wl_grid);
     if (row < 0 || row >= static_cast<int>(s.trusted.size())) {
         ovk_gui_message(g, "Select a device first");
@@ -622,7 +622,7 @@ void on_wl_remove(int, void* user) {
 
 void on_wl_details(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
-    WATCH_SCREENS& s = state();
+    WATCH_SCREENS& s = st();
     const int row = zq_gui_datagrid_get_selected(g->ctx, s.wl_grid);
     if (row < 0 || row >= static_cast<int>(s.trusted.size())) return;
     ovk_gui_show_on(g, OVK_POP_DETAIL, ovk_subject_device(s.trusted[row].mac));

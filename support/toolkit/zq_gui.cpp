@@ -458,6 +458,14 @@ int zq_gui_get_topmost_open_window(ZQ_GUI_CTX* ctx) {
     return -1;
 }
 
+std::vector<int> zq_gui_open_windows(ZQ_GUI_CTX* ctx) {
+    std::vector<int> out;
+    if (!ctx) return out;
+    for (const auto& w : ctx->windows)
+        if (w->pub.open) out.push_back(w->pub.id);
+    return out;
+}
+
 const ZQ_GUI_WINDOW* zq_gui_get_window(ZQ_GUI_CTX* ctx, int id) {
     ZQ_GUI_WIN_REC* rec = zq_gui_find_window(ctx, id);
     return rec ? &rec->pub : nullptr;

@@ -275,6 +275,8 @@ void zq_gui_restore_window(ZQ_GUI_CTX* ctx, int id);  // un-minimise / un-maximi
 void zq_gui_focus_window(ZQ_GUI_CTX* ctx, int id);    // raise within its z-order mode
 int zq_gui_window_is_open(ZQ_GUI_CTX* ctx, int id);
 int zq_gui_get_topmost_open_window(ZQ_GUI_CTX* ctx);  // id or -1
+// The ids of the open windows, bottom first (the order they are drawn in).
+std::vector<int> zq_gui_open_windows(ZQ_GUI_CTX* ctx);
 const ZQ_GUI_WINDOW* zq_gui_get_window(ZQ_GUI_CTX* ctx, int id);
 void zq_gui_window_set_title(ZQ_GUI_CTX* ctx, int id, std::string_view title);
 void zq_gui_window_set_caption(ZQ_GUI_CTX* ctx, int id, std::string_view caption);
