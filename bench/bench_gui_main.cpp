@@ -131,13 +131,13 @@ void BM_MainTick(benchmark::State& state) {
         double total = 0, worst = 0;
         int views = 0;
         for (int i = 0; i < 90; ++i) {
-            const OVK_DEVICE* before = w.g.devices.data();
+            const OVK_DEVICE_REFS::PTR* before = w.g.devices.refs().data();
             const double t0 = al_get_time();
             ovk_gui_update(&w.g);
             const double dt = al_get_time() - t0;
             total += dt;
             worst = std::max(worst, dt);
-            views += w.g.devices.data() != before;
+            views += w.g.devices.refs().data() != before;
             al_rest(1.0 / 30 - std::min(dt, 1.0 / 30));
         }
         state.SetIterationTime(total / 90);

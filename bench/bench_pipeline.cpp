@@ -19,6 +19,7 @@
 #include "ovk_registry.h"
 #include "ovk_store.h"
 #include "ovk_vendordb.h"
+#include "ovk_watchlist.h"
 #include "zq_log.h"
 
 namespace {
@@ -115,6 +116,45 @@ void BM_NewAddresses(benchmark::State& state) {
     teardown();
 }
 BENCHMARK(BM_NewAddresses)->Arg(20000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// (b1) A watchlist change with state.range(0) devices held, a third of them flagged (demo
+// payloads under fresh addresses): the worker judges every flagged device again before its
+// next item. One iteration is one rule added or removed and the re-judging it causes.
+void BM_RejudgeAfterWatchlistChange(benchmark::State& state) {
+    setup();
+    const int n = static_cast<int>(state.range(0));
+    std::vector<OVK_ADVERT_PTR> v;
+    uint32_t next = 0;
+    for (int round = 0; static_cast<int>(v.size()) < n; ++round)
+        ovk_demo_round_at(round, T0, std::nullopt, [&](OVK_ADVERT_PTR a) {
+            a->mac = mac_of(next++);
+            v.push_back(std::move(a));
+        });
+    run_batches(v);
+    const OVK_REGISTRY_TALLY tally = ovk_registry_tally(T0);
+    OVK_OUI_ENTRY rule;
+    rule.prefix = "AA:BB:CC";
+    rule.label = "Bench rule";
+    rule.confidence = "custom";
+    bool added = false;
+    for (auto _ : state) {
+        if (added)
+            ovk_watchlist_remove_custom(rule.prefix);
+        else
+            ovk_watchlist_add_custom(rule);
+        added = !added;
+        ovk_pipeline_recheck();
+        wait_idle();
+    }
+    state.counters["flagged"] = tally.flagged;
+    ovk_watchlist_unload();
+    teardown();
+}
+BENCHMARK(BM_RejudgeAfterWatchlistChange)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // (b2) Devices that give their name only in the scan response (200 plant sensors, advert then
 // scan response, 20 ms apart): every advert is judged with the name its address sent, and

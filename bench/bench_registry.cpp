@@ -6,12 +6,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <new>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ovk_registry.h"
@@ -262,6 +264,75 @@ BENCHMARK(BM_Regroup)
     ->Args({200, 1})
     ->Args({500, 1})
     ->Iterations(10)
+    ->Unit(benchmark::kMillisecond);
+
+// What a snapshot costs the pipeline at 100,000 devices: the window's refresh takes a shared
+// snapshot (or the copying one, Arg 1; or none, Arg 2: the other thread only spends 15 ms of
+// processor time, the machine's own noise) on another thread while the pipeline reports, and
+// 2,000 devices change between two snapshots. Each report is timed: it waits while a
+// snapshot holds the registry's lock. Counters: the longest wait of a typical snapshot (the
+// median over the snapshots of each one's longest report: about the longest the lock was
+// held at a time; on a busy machine a thread may also lose its processor for a while, which
+// the plain maximum shows), the plain maximum, and a snapshot's processor time. The first
+// snapshot makes every summary.
+static void BM_SnapshotPipelineWait(benchmark::State& state) {
+    const bool copying = state.range(0) != 0;
+    constexpr int kDevices = 100000;
+    fresh_session();
+    fill(kDevices, T0);
+    std::vector<double> waits;  // the longest report during each snapshot
+    double snap_cpu = 0;
+    int snaps = 0;
+    for (auto _ : state) {
+        std::atomic<bool> done{false};
+        std::thread snapper([&] {
+            const double c0 = cpu_now();
+            if (state.range(0) == 2) {
+                // No snapshot: as much processor time spent without the lock, for the noise
+                // of a busy machine.
+                while (cpu_now() - c0 < 0.015) benchmark::ClobberMemory();
+            } else if (copying) {
+                OVK_DEVICE_LIST l = ovk_registry_snapshot(T0 + 1000);
+                benchmark::DoNotOptimize(l.data());
+            } else {
+                OVK_DEVICE_REFS l = ovk_registry_shared_snapshot(T0 + 1000);
+                benchmark::DoNotOptimize(l.size());
+            }
+            snap_cpu += cpu_now() - c0;
+            done = true;
+        });
+        int i = 0;
+        double longest = 0;
+        while (!done) {
+            const int n = (snaps * 2000 + i++ % 2000) % kDevices;
+            const auto t0 = std::chrono::steady_clock::now();
+            ovk_registry_report(typical(mac_of(n), -61, n), {}, nullptr, "", nullptr, nullptr,
+                                T0 + 1000);
+            longest = std::max(longest, std::chrono::duration<double, std::milli>(
+                                            std::chrono::steady_clock::now() - t0)
+                                            .count());
+        }
+        snapper.join();
+        waits.push_back(longest);
+        for (int k = 0; k < 2000; k++) {
+            const int n = (snaps * 2000 + k) % kDevices;
+            ovk_registry_report(typical(mac_of(n), -62, n), {}, nullptr, "", nullptr, nullptr,
+                                T0 + 1000);
+        }
+        snaps++;
+    }
+    std::sort(waits.begin(), waits.end());
+    state.counters["wait_typical_ms"] = waits.empty() ? 0 : waits[waits.size() / 2];
+    state.counters["wait_max_ms"] = waits.empty() ? 0 : waits.back();
+    state.counters["snapshot_cpu_ms"] = 1000.0 * snap_cpu / snaps;
+    state.counters["entries"] = ovk_registry_count();
+    ovk_registry_clear();
+}
+BENCHMARK(BM_SnapshotPipelineWait)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->Iterations(20)
     ->Unit(benchmark::kMillisecond);
 
 // 5000 new random addresses a second for 60 simulated seconds, while 20 real devices keep

@@ -24,7 +24,8 @@ OVK_HIT hit_of(OVK_CATEGORY c, int confidence, const char* label = "Match") {
     return ovk_hit_make(c, label, confidence, "test", "evidence");
 }
 
-std::vector<std::string> macs(const OVK_DEVICE_LIST& l, const std::vector<int>& idx) {
+template <class LIST>
+std::vector<std::string> macs(const LIST& l, const std::vector<int>& idx) {
     std::vector<std::string> out;
     for (int i : idx) out.push_back(l[static_cast<size_t>(i)].mac);
     return out;
@@ -154,10 +155,10 @@ TEST(MainRules, WorkerViewsAlwaysMatchTheChosenFilterDuringAFlood) {
             ovk_main_state().query = queries[(round / 120) % 4];
         }
         std::this_thread::sleep_for(std::chrono::microseconds(300));
-        const OVK_DEVICE* before = g.devices.data();
+        const OVK_DEVICE_REFS::PTR* before = g.devices.refs().data();
         ovk_main_refresh(&g);
         // Until a new view comes the one in place stays; a new one must fit what is chosen.
-        if (g.devices.data() == before) continue;
+        if (g.devices.refs().data() == before) continue;
         const std::string search = ovk_list_search_text(ovk_main_state().query);
         for (int idx : ovk_main_state().visible) {
             ASSERT_GE(idx, 0);

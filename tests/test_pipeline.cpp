@@ -896,6 +896,63 @@ TEST_F(Pipeline, HistoryFlushCountsSessionsOnce) {
     EXPECT_EQ(ovk_pipeline_cache_size(), 0);
 }
 
+TEST_F(Pipeline, DevicesGoneStaleBeforeAFlushAreStillRemembered) {
+    // A flat-out replay moves the clock minutes ahead between two housekeeping rounds: the
+    // devices of its first minutes are stale (and dropped by the first look at the registry)
+    // before any flush has run. They must still reach the remembered devices.
+    OVK_KNOWN k;
+    k.mac = kAirTag;
+    k.first_seen = k.last_seen = T0 - 86400000;
+    k.sessions = 2;
+    k.detect_count = 4;
+    k.note = "the neighbour's";
+    ASSERT_EQ(ovk_store_known_upsert(std::vector<OVK_KNOWN>{k}), 0);
+    ASSERT_EQ(ovk_scan_start(), 0);
+    ASSERT_EQ(settle(), 0);
+    ovk_pipeline_submit(axon(kAxon, T0 + 1000));
+    ovk_pipeline_submit(demo_advert(kAirTag, T0 + 2000));
+    drain();
+    // Six minutes later another device is heard and the status is read (the window and the
+    // notification do) before the housekeeping round flushes.
+    g_now = T0 + 360000;
+    ovk_pipeline_submit(axon("C2:11:22:33:44:55", T0 + 359000));
+    drain();
+    EXPECT_EQ(ovk_pipeline_status().devices, 1);
+    // The AirTag comes back with a new entry before the flush.
+    ovk_pipeline_submit(demo_advert(kAirTag, T0 + 359500));
+    drain();
+    ovk_scan_housekeeping_tick();
+    const auto axon_row = ovk_store_known_get(kAxon);
+    ASSERT_TRUE(axon_row) << "a device dropped as stale before the flush was forgotten";
+    EXPECT_EQ(axon_row->first_seen, T0 + 1000);
+    EXPECT_EQ(axon_row->last_seen, T0 + 1000);
+    EXPECT_EQ(axon_row->sessions, 1);
+    EXPECT_EQ(axon_row->detect_count, 1);
+    EXPECT_TRUE(ovk_store_known_get("C2:11:22:33:44:55"));
+    // Dropped and heard again: one record, from the first sighting of the session to the last.
+    const auto tag = ovk_store_known_get(kAirTag);
+    ASSERT_TRUE(tag);
+    EXPECT_EQ(tag->first_seen, k.first_seen);
+    EXPECT_EQ(tag->last_seen, T0 + 359500);
+    EXPECT_EQ(tag->sessions, 3);
+    EXPECT_EQ(tag->note, "the neighbour's");
+    EXPECT_EQ(ovk_store_known_count(), 3);
+    // A later flush does not count the departed devices again.
+    g_now = T0 + 430000;
+    ovk_scan_housekeeping_tick();
+    EXPECT_EQ(ovk_store_known_get(kAxon)->detect_count, 1);
+    // Stopping the scan flushes too: a device gone stale since is kept.
+    ovk_pipeline_submit(axon("C2:11:22:33:44:66", T0 + 431000));
+    drain();
+    g_now = T0 + 700000;
+    EXPECT_EQ(ovk_pipeline_status().devices, 0);
+    ovk_scan_stop();
+    ASSERT_EQ(settle(), 0);
+    const auto late = ovk_store_known_get("C2:11:22:33:44:66");
+    ASSERT_TRUE(late);
+    EXPECT_EQ(late->last_seen, T0 + 431000);
+}
+
 TEST_F(Pipeline, PerAddressMemoriesFollowTheLiveDevicesNotTheSession) {
     // A flood of 20,000 flagged addresses, 100 a second: the classification cache keeps the
     // last seconds' addresses, not the session's, while the log and alert limits of an

@@ -570,6 +570,63 @@ TEST_F(Registry, SnapshotsCarryStoreFlagsAndOnlyFullOnesCarryHistory) {
     EXPECT_EQ(ovk_device_flagged(none), 0);
 }
 
+TEST_F(Registry, SharedSnapshotsFollowEveryChangeAndShareWhatDidNot) {
+    // More entries than one turn of the lock makes summaries for: every one is listed once,
+    // in table order.
+    constexpr unsigned kEntries = 2500;
+    for (unsigned i = 0; i < kEntries; i++) report(ble(mac_of(i), -60 - int(i % 30)), T0 + i);
+    const std::string a = mac_of(10), b = mac_of(20), c = mac_of(30), d = mac_of(40);
+    OVK_DEVICE_REFS first = ovk_registry_shared_snapshot(T0 + kEntries);
+    ASSERT_EQ(first.size(), kEntries);
+    for (unsigned i = 0; i < kEntries; i++) ASSERT_EQ(first[i].mac, mac_of(i)) << i;
+
+    // Every kind of change shows in the next snapshot, for that entry only.
+    report(ble(a, -40, "Renamed"), T0 + 5000, {hit("Cam", 80)});
+    OVK_KNOWN k;
+    k.mac = b;
+    k.sessions = 4;
+    ovk_registry_set_known(b, &k);
+    OVK_RID_TRACK rt;
+    ovk_registry_set_rid_track(c, rt);
+    ASSERT_EQ(ovk_store_whitelist_add(d, "mine"), 0);
+    const std::string e = mac_of(50);
+    ASSERT_EQ(ovk_registry_rejudge(e, {hit("Judged again", 60)}, false), 1);
+    OVK_DEVICE_REFS second = ovk_registry_shared_snapshot(T0 + 5000);
+    ASSERT_NE(ovk_device_best(second[50]), nullptr);
+    EXPECT_EQ(ovk_device_best(second[50])->label, "Judged again");
+    ASSERT_EQ(second.size(), kEntries);
+    const OVK_DEVICE& da = second[10];
+    EXPECT_EQ(da.name, "Renamed");
+    ASSERT_NE(ovk_device_best(da), nullptr);
+    EXPECT_EQ(ovk_device_best(da)->label, "Cam");
+    EXPECT_EQ(second[20].has_known, 1);
+    EXPECT_EQ(second[20].known.sessions, 4);
+    EXPECT_EQ(second[40].whitelisted, 1);
+    EXPECT_EQ(first[40].whitelisted, 0) << "an earlier snapshot changed under its holder";
+    EXPECT_EQ(first[10].name, "") << "an earlier snapshot changed under its holder";
+    EXPECT_EQ(ovk_registry_snapshot(T0 + 5000)[40].whitelisted, 1);
+    // What did not change is the same summary, not a copy.
+    EXPECT_EQ(&first[11], &second[11]);
+    EXPECT_NE(&first[10], &second[10]);
+    EXPECT_NE(&first[20], &second[20]);
+    ovk_store_whitelist_remove(d);
+
+    // A withdrawn verdict and a device found following leave their old summaries too.
+    ASSERT_EQ(ovk_registry_withdraw(a, "Cam"), 1);
+    EXPECT_EQ(ovk_device_best(ovk_registry_shared_snapshot(T0 + 5000)[10]), nullptr);
+    OVK_GEO g0{T0 + 190000, 48.0, 11.0}, g1{T0 + 235000, 48.004, 11.0},
+        g2{T0 + 280000, 48.008, 11.0};
+    report(ble(b, -60), g0.time, {}, "", &g0);
+    report(ble(b, -60), g1.time, {}, "", &g1);
+    report(ble(b, -60), g2.time, {}, "", &g2);
+    EXPECT_EQ(ovk_registry_shared_snapshot(g2.time).size(), 1u) << "the others went stale";
+    ASSERT_EQ(ovk_registry_check_following(b, 90000, 800), 1);
+    const OVK_DEVICE_REFS third = ovk_registry_shared_snapshot(g2.time);
+    ASSERT_EQ(third.size(), 1u);
+    EXPECT_EQ(third[0].mac, b);
+    EXPECT_EQ(third[0].following, 1);
+}
+
 TEST_F(Registry, RemoteIdIsKept) {
     std::string m = mac_of(1);
     EXPECT_FALSE(ovk_registry_remote_id(m));

@@ -6,10 +6,14 @@
 #      20 s apart, replayed at its own pace with --replay --scan;
 #   2. CPU time of `orvik --demo` over SECONDS (default 600), from /proc/PID/stat
 #      (utime + stime), after 20 s of warm-up.
-# usage: tools/measure_window.sh [BUILD_DIR [SECONDS]]
+# With `flood` as the third argument it measures instead the peak resident memory under a
+# flood of made-up addresses: 3,000 new BLE addresses a second, replayed at their own pace,
+# until the registry's 100,000-device cap (and about 25 s more).
+# usage: tools/measure_window.sh [BUILD_DIR [SECONDS [flood]]]
 set -euo pipefail
 build=${1:-build}
 seconds=${2:-600}
+mode=${3:-}
 orvik=$(realpath "$build/orvik")
 assets=$(realpath "$(dirname "$0")/../assets")
 work=$(mktemp -d)
@@ -37,6 +41,28 @@ run() {
         "$orvik" "$@" >/dev/null 2>&1 &
     echo $!
 }
+
+if [ "$mode" = flood ]; then
+    python3 - "$work/flood.jsonl" <<'EOF'
+import json, sys, time
+t0 = int(time.time() * 1000)
+with open(sys.argv[1], "w") as f:
+    for i in range(100000):
+        name = ("Spam-%05d" % i).encode()
+        raw = bytes([2, 1, 6, len(name) + 1, 9]) + name
+        f.write(json.dumps({"radio": "BLE",
+                            "mac": "C3:%02X:%02X:%02X:44:55" % (i >> 16, (i >> 8) & 0xFF, i & 0xFF),
+                            "rssi": -40 - i % 60, "addrType": "RANDOM_STATIC", "connectable": 0,
+                            "phy": "LE 1M (legacy)", "raw": raw.hex().upper(),
+                            "time": t0 + i // 3}) + "\n")
+EOF
+    pid=$(run flood --replay "$work/flood.jsonl" --replay-speed 1 --scan)
+    pids+=("$pid")
+    sleep 60
+    echo "flood of 100,000 addresses at 3,000 a second:" \
+        "$(grep VmHWM /proc/"$pid"/status | tr -s ' \t' ' ')"
+    exit 0
+fi
 
 python3 - "$work/devices.jsonl" <<'EOF'
 import json, sys, time

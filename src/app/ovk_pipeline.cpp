@@ -1352,6 +1352,21 @@ void merge_known(OVK_KNOWN& k, int64_t session) {
     }
 }
 
+// A row of an entry dropped as stale. When the store already holds a later sighting of the
+// address (its new entry, merged earlier in this flush), only an earlier first sighting is
+// taken from the row; when it holds the same one (the entry was walked before it was
+// dropped), nothing changes.
+void merge_departed(OVK_KNOWN& k, int64_t session) {
+    auto old = ovk_store_known_get(k.mac);
+    if (!old || old->last_seen < k.last_seen) {
+        merge_known(k, session);
+        return;
+    }
+    const int64_t first = std::min(old->first_seen, k.first_seen);
+    k = std::move(*old);
+    k.first_seen = first;
+}
+
 void flush_history(int64_t now) {
     int64_t since;
     {
@@ -1368,10 +1383,12 @@ void flush_history(int64_t now) {
     OVK_REGISTRY_CURSOR cursor;
     size_t flushed = 0;
     std::vector<OVK_KNOWN> rows = ovk_registry_known_rows(since, &cursor, kFlushPieceRows);
+    bool departed = cursor.departed;
     while (!rows.empty()) {
-        for (OVK_KNOWN& k : rows) merge_known(k, session);
+        for (OVK_KNOWN& k : rows) departed ? merge_departed(k, session) : merge_known(k, session);
         flushed += rows.size();
         std::vector<OVK_KNOWN> next = ovk_registry_known_rows(since, &cursor, kFlushPieceRows);
+        departed = cursor.departed;
         if (next.empty()) {
             if (ovk_store_known_upsert(rows) != 0) {
                 zq_log(LOG_ERR, "history flush failed");

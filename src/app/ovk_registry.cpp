@@ -22,6 +22,7 @@
 #include "ovk_registry.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <exception>
 #include <map>
@@ -151,6 +152,9 @@ struct TRACK {
     // says more about itself.
     std::shared_ptr<const OVK_ADVERT> held_from;
     OVK_HEARD heard;  // the names and services this address has sent
+    // The summary shared snapshots hand out (without the store's marks); made when a
+    // snapshot asks for it, dropped whenever the entry changes.
+    std::shared_ptr<const OVK_DEVICE> sum;
 
     // Index bookkeeping.
     FP_INDEX::value_type* fp = nullptr;  // has_fp; the key is the fingerprint text
@@ -196,6 +200,10 @@ struct REGISTRY {
     unsigned serial = 0;
     COLOC coloc;
     size_t max_entries = OVK_REGISTRY_MAX_ENTRIES;
+    // What the remembered devices keep of the entries dropped as stale, until the next walk
+    // of the rows takes it: a flat-out replay moves the clock past the 180 s in less time
+    // than the history flush waits.
+    std::vector<OVK_KNOWN> departed;
 };
 
 REGISTRY& R() {
@@ -270,6 +278,7 @@ void _drop(REGISTRY& r, TRACK* t) {
 
 void _drop_all(REGISTRY& r) {
     r.table.clear();
+    r.departed.clear();
     r.plain.clear();
     r.flagged.clear();
     r.fps.clear();
@@ -715,9 +724,51 @@ void _ask_store(OVK_DEVICE_LIST& list) {
     }
 }
 
+// The remembered devices' row of an entry.
+void _known_row(const TRACK& t, OVK_KNOWN& k) {
+    k.mac = t.mac;
+    k.first_seen = t.first_seen;
+    k.last_seen = t.last_seen;
+    if (t.has_name) k.name = t.name;
+    k.vendor = t.vendor;
+    k.device_type = t.identity.type;
+}
+
+// The store's marks of a shared list from `from` on, asked without the registry lock; the
+// few devices whitelisted or favourite get a copy of their own that carries them.
+void _mark(OVK_DEVICE_REFS& list, size_t from) {
+    for (size_t i = from; i < list.size(); i++) {
+        const OVK_DEVICE& d = list[i];
+        const int w = _whitelisted(d.mac) ? 1 : 0;
+        const int f = _favorite(d.mac) ? 1 : 0;
+        if (w == d.whitelisted && f == d.favorite) continue;
+        try {
+            auto c = std::make_shared<OVK_DEVICE>(d);
+            c->whitelisted = w;
+            c->favorite = f;
+            list.ref(i) = std::move(c);
+        } catch (const std::bad_alloc&) {
+            OVK_LOG_ALLOC_FAIL(OVK_DEVICE, 1, list);
+        }
+    }
+}
+
 void _drop_stale(REGISTRY& r, int64_t now) {
     for (SEEN_SET* s : {&r.plain, &r.flagged})
-        while (!s->empty() && now - s->begin()->last_seen > OVK_STALE_MS) _drop(r, s->begin()->t);
+        while (!s->empty() && now - s->begin()->last_seen > OVK_STALE_MS) {
+            TRACK* t = s->begin()->t;
+            // Kept for the next history flush; beyond a full table's worth (nobody flushing)
+            // the oldest departures are those given up.
+            try {
+                if (r.departed.size() >= static_cast<size_t>(OVK_REGISTRY_MAX_ENTRIES))
+                    r.departed.erase(r.departed.begin(),
+                                     r.departed.begin() + static_cast<long>(r.departed.size() / 2));
+                _known_row(*t, r.departed.emplace_back());
+            } catch (const std::bad_alloc&) {
+                OVK_LOG_ALLOC_FAIL(OVK_KNOWN, 1, departed);
+            }
+            _drop(r, t);
+        }
 }
 
 }  // namespace
@@ -782,6 +833,7 @@ int ovk_registry_report(const OVK_ADVERT& a, const OVK_HITS& hits, const OVK_IDE
     } catch (const std::exception& e) {
         zq_log(LOG_ERR, "registry report: %s", e.what());
     }
+    t->sum.reset();
     _reindex(r, *t);  // moves nodes between indexes; allocates nothing
     _index_role(r, *t);
     r.serial++;
@@ -823,6 +875,7 @@ int ovk_registry_withdraw(std::string_view mac, std::string_view label) {
     t->held.reset();
     t->held_from.reset();
     t->held_until = 0;
+    t->sum.reset();
     std::erase_if(t->hits, [label](const OVK_HIT& h) { return h.label == label; });
     _reindex(r, *t);
     r.serial++;
@@ -872,6 +925,7 @@ int ovk_registry_rejudge(std::string_view mac, const OVK_HITS& hits, bool keep_h
         OVK_LOG_ALLOC_FAIL(OVK_HIT, hits.size() + 1, hits);
         return 1;
     }
+    t->sum.reset();
     _reindex(r, *t);
     r.serial++;
     return 1;
@@ -928,6 +982,7 @@ void ovk_registry_set_rid_track(std::string_view mac, const OVK_RID_TRACK& track
             *t->rid_track = track;
         else
             t->rid_track = std::make_unique<OVK_RID_TRACK>(track);
+        t->sum.reset();
         r.serial++;
     } catch (const std::bad_alloc&) {
         OVK_LOG_ALLOC_FAIL(OVK_RID_TRACK, 1, t->rid_track);
@@ -939,6 +994,7 @@ void ovk_registry_set_known(std::string_view mac, const OVK_KNOWN* known) {
     std::lock_guard lk(r.mu);
     TRACK* t = _find(r, mac);
     if (!t) return;
+    t->sum.reset();
     try {
         if (!known)
             t->known.reset();
@@ -966,18 +1022,87 @@ int ovk_registry_check_following(std::string_view mac, int64_t min_duration_ms,
     }
     if (far < min_distance_m) return 0;
     t->following = 1;
+    t->sum.reset();
     return 1;
 }
 
 OVK_DEVICE_LIST ovk_registry_snapshot(int64_t now) {
-    REGISTRY& r = R();
+    const OVK_DEVICE_REFS refs = ovk_registry_shared_snapshot(now);
     OVK_DEVICE_LIST out;
-    {
-        std::lock_guard lk(r.mu);
-        _drop_stale(r, now);
-        out = _snapshot_list(r, false, 0);
+    try {
+        out.reserve(refs.size());
+        for (const OVK_DEVICE& d : refs) out.push_back(d);
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(OVK_DEVICE, refs.size(), out);
+        out.clear();
     }
-    _ask_store(out);
+    return out;
+}
+
+OVK_DEVICE_REFS ovk_registry_shared_snapshot(int64_t now) {
+    // A turn of the lock ends after this many entries listed, this many summaries made or
+    // this long, whichever comes first. Between turns the store's marks of the entries just
+    // listed are asked without the lock, which lets a waiting report in.
+    constexpr size_t kTurnEntries = 20000;
+    constexpr size_t kTurnMade = 500;
+    constexpr auto kTurnTime = std::chrono::milliseconds(2);
+    REGISTRY& r = R();
+    OVK_DEVICE_REFS out;
+    try {
+        OVK_REGISTRY_CURSOR at;
+        bool first = true;
+        // Entries made after the first turn are left out, so that a snapshot taken during a
+        // flood never lists more devices than the table holds.
+        uint64_t last_made = 0;
+        for (bool more = true; more;) {
+            const size_t from = out.size();
+            {
+                std::lock_guard lk(r.mu);
+                const auto started = std::chrono::steady_clock::now();
+                if (first) {
+                    _drop_stale(r, now);
+                    out.reserve(r.table.size());
+                    last_made = r.created;
+                    first = false;
+                }
+                TRACK* t = r.head;
+                if (at.order > 0) {
+                    const TRACK* last = _find(r, at.mac);
+                    if (last && last->order == at.order)
+                        t = last->next;
+                    else
+                        while (t && t->order <= at.order) t = t->next;
+                }
+                size_t listed = 0, made = 0;
+                const TRACK* passed = nullptr;
+                for (; t && t->order <= last_made && listed < kTurnEntries && made < kTurnMade;
+                     t = t->next) {
+                    if (listed % 256 == 255 &&
+                        std::chrono::steady_clock::now() - started >= kTurnTime)
+                        break;
+                    TRACK& e = *t;
+                    if (!e.sum) {
+                        auto d = std::make_shared<OVK_DEVICE>();
+                        _snap(r, e, false, *d, false);
+                        e.sum = std::move(d);
+                        made++;
+                    }
+                    out.push_back(e.sum);
+                    listed++;
+                    passed = t;
+                }
+                more = t != nullptr && t->order <= last_made;
+                if (passed) {
+                    at.order = passed->order;
+                    at.mac = passed->mac;
+                }
+            }
+            _mark(out, from);
+        }
+    } catch (const std::bad_alloc&) {
+        OVK_LOG_ALLOC_FAIL(OVK_DEVICE, 1, out);
+        out.clear();
+    }
     return out;
 }
 
@@ -1030,6 +1155,7 @@ std::vector<OVK_KNOWN> ovk_registry_known_rows(int64_t since, OVK_REGISTRY_CURSO
     std::lock_guard lk(r.mu);
     std::vector<OVK_KNOWN> out;
     if (!after || max == 0) return out;
+    after->departed = false;
     try {
         out.reserve(std::min(max, r.table.size()));
         // The table order is the creation order. The entry last passed is found by its
@@ -1046,18 +1172,24 @@ std::vector<OVK_KNOWN> ovk_registry_known_rows(int64_t since, OVK_REGISTRY_CURSO
         for (; t && out.size() < max; t = t->next) {
             passed = t;
             if (t->last_seen < since) continue;
-            OVK_KNOWN& k = out.emplace_back();
-            k.mac = t->mac;
-            k.first_seen = t->first_seen;
-            k.last_seen = t->last_seen;
-            if (t->has_name) k.name = t->name;
-            k.vendor = t->vendor;
-            k.device_type = t->identity.type;
+            _known_row(*t, out.emplace_back());
         }
         if (passed) {
             after->order = passed->order;
             after->mac = passed->mac;
         }
+        if (!out.empty()) return out;
+        // The table is passed: the rows of the entries dropped as stale meanwhile, which
+        // include any dropped during the walk before it reached them. Rows last seen before
+        // `since` were given to an earlier walk.
+        while (!r.departed.empty() && out.empty()) {
+            const size_t take = std::min(max, r.departed.size());
+            out.reserve(take);
+            for (size_t i = 0; i < take; i++)
+                if (r.departed[i].last_seen >= since) out.push_back(std::move(r.departed[i]));
+            r.departed.erase(r.departed.begin(), r.departed.begin() + static_cast<long>(take));
+        }
+        after->departed = !out.empty();
     } catch (const std::bad_alloc&) {
         OVK_LOG_ALLOC_FAIL(OVK_KNOWN, max, out);
         out.clear();

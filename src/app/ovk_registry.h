@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -77,6 +78,48 @@ struct OVK_DEVICE {
     std::vector<OVK_GEO> path;             // oldest first
 };
 using OVK_DEVICE_LIST = std::vector<OVK_DEVICE>;
+
+// Device summaries shared by reference: the registry keeps an immutable summary per entry,
+// made again only after the entry changed, and a shared snapshot hands out those, so that a
+// snapshot of a large table copies pointers instead of devices. Reads like a vector of
+// devices.
+class OVK_DEVICE_REFS {
+  public:
+    using PTR = std::shared_ptr<const OVK_DEVICE>;
+    class iterator {
+      public:
+        explicit iterator(std::vector<PTR>::const_iterator it) : it_(it) {}
+        const OVK_DEVICE& operator*() const { return **it_; }
+        const OVK_DEVICE* operator->() const { return it_->get(); }
+        iterator& operator++() {
+            ++it_;
+            return *this;
+        }
+        bool operator==(const iterator& o) const { return it_ == o.it_; }
+        bool operator!=(const iterator& o) const { return it_ != o.it_; }
+
+      private:
+        std::vector<PTR>::const_iterator it_;
+    };
+    size_t size() const { return items_.size(); }
+    bool empty() const { return items_.empty(); }
+    const OVK_DEVICE& operator[](size_t i) const { return *items_[i]; }
+    iterator begin() const { return iterator(items_.begin()); }
+    iterator end() const { return iterator(items_.end()); }
+    void clear() { items_.clear(); }
+    void shrink_to_fit() { items_.shrink_to_fit(); }
+    void reserve(size_t n) { items_.reserve(n); }
+    void push_back(PTR d) { items_.push_back(std::move(d)); }
+    void push_back(OVK_DEVICE d) {
+        items_.push_back(std::make_shared<const OVK_DEVICE>(std::move(d)));
+    }
+    PTR& ref(size_t i) { return items_[i]; }
+    // The list's storage, which a swap or move of the list hands on with the devices.
+    std::span<const PTR> refs() const { return items_; }
+
+  private:
+    std::vector<PTR> items_;  // never null
+};
 
 // Lifecycle. init returns 0; shutdown drops everything.
 int ovk_registry_init();
@@ -138,6 +181,10 @@ int ovk_registry_check_following(std::string_view mac, int64_t min_duration_ms,
 
 // Drops entries unseen for more than 180 s, then returns summaries of the rest.
 OVK_DEVICE_LIST ovk_registry_snapshot(int64_t now);
+// The same summaries, shared. The registry's lock is taken in short turns (a large table is
+// walked a piece at a time), so the pipeline never waits long for a snapshot; entries made
+// while the walk goes on are left out, and one dropped meanwhile may still be listed.
+OVK_DEVICE_REFS ovk_registry_shared_snapshot(int64_t now);
 // What the status line, the threat level and the notification need, counted under the lock
 // without copying any device. Like ovk_registry_snapshot, it first drops the entries unseen
 // for more than 180 s; the counts are those a snapshot taken at `now` would give.
@@ -157,10 +204,14 @@ OVK_DEVICE_LIST ovk_registry_summaries(int64_t since);
 // order: address, first and last seen, name, vendor and type (the other fields as a new
 // OVK_KNOWN has them). Much lighter than summaries; nothing is dropped. Read in pieces: at
 // most `max` rows of entries after the cursor `*after` (default-made to start), which moves
-// past them.
+// past them. Entries dropped as stale since the last walk are remembered too: once the table
+// is passed, the following calls return their rows (last seen at or after `since`; those
+// rows are then given up by the registry) with `departed` set on the cursor. An address may
+// then come twice, when it was dropped and heard again, or dropped during the walk.
 struct OVK_REGISTRY_CURSOR {
-    uint64_t order = 0;  // creation number of the last entry passed
-    std::string mac;     // and its address, to find it again at once
+    uint64_t order = 0;     // creation number of the last entry passed
+    std::string mac;        // and its address, to find it again at once
+    bool departed = false;  // the rows last returned are of entries dropped as stale
 };
 std::vector<OVK_KNOWN> ovk_registry_known_rows(int64_t since, OVK_REGISTRY_CURSOR* after,
                                                size_t max);

@@ -153,7 +153,7 @@ struct OVK_GUI {
     unsigned prefs_serial = 0;  // serial of that copy
 
     // Engine data as of the last refresh.
-    OVK_DEVICE_LIST devices;  // last device snapshot (taken by the main screen's refresh)
+    OVK_DEVICE_REFS devices;  // last device snapshot (taken by the main screen's refresh)
     OVK_STATUS status;
     double last_refresh_s = 0;
 

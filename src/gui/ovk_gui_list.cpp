@@ -170,8 +170,16 @@ bool ovk_list_before(const OVK_DEVICE& a, const OVK_DEVICE& b) {
     return c != 0 ? c < 0 : a.mac < b.mac;
 }
 
-std::vector<int> ovk_list_visible(std::span<const OVK_DEVICE> devices, OVK_FILTER f,
-                                  std::string_view query) {
+namespace {
+// The storage of a shared list, read like a list of devices.
+struct SHARED_SPAN {
+    std::span<const OVK_DEVICE_REFS::PTR> items;
+    size_t size() const { return items.size(); }
+    const OVK_DEVICE& operator[](size_t i) const { return *items[i]; }
+};
+
+template <class LIST>
+std::vector<int> visible_of(const LIST& devices, OVK_FILTER f, std::string_view query) {
     const std::string search = ovk_list_search_text(query);
     std::vector<SORT_KEY> keys;
     keys.reserve(devices.size());
@@ -189,6 +197,22 @@ std::vector<int> ovk_list_visible(std::span<const OVK_DEVICE> devices, OVK_FILTE
     for (const SORT_KEY& k : keys) out.push_back(k.idx);
     return out;
 }
+}  // namespace
+
+std::vector<int> ovk_list_visible(std::span<const OVK_DEVICE> devices, OVK_FILTER f,
+                                  std::string_view query) {
+    return visible_of(devices, f, query);
+}
+
+std::vector<int> ovk_list_visible(const OVK_DEVICE_REFS& devices, OVK_FILTER f,
+                                  std::string_view query) {
+    return visible_of(devices, f, query);
+}
+
+std::vector<int> ovk_list_visible(std::span<const OVK_DEVICE_REFS::PTR> devices, OVK_FILTER f,
+                                  std::string_view query) {
+    return visible_of(SHARED_SPAN{devices}, f, query);
+}
 
 std::string ovk_list_watch_label(const OVK_DEVICE* d) {
     if (!d) return "Watched device";
@@ -197,7 +221,9 @@ std::string ovk_list_watch_label(const OVK_DEVICE* d) {
     return ovk_list_cut(l, 159);
 }
 
-OVK_LIST_TALLY ovk_list_tally(const OVK_DEVICE_LIST& devices) {
+namespace {
+template <class LIST>
+OVK_LIST_TALLY tally_of(const LIST& devices) {
     OVK_LIST_TALLY t;
     int top_conf = 0;
     for (size_t i = 0; i < devices.size(); ++i) {
@@ -212,6 +238,15 @@ OVK_LIST_TALLY ovk_list_tally(const OVK_DEVICE_LIST& devices) {
         if (t.follower < 0 && d.following) t.follower = static_cast<int>(i);
     }
     return t;
+}
+}  // namespace
+
+OVK_LIST_TALLY ovk_list_tally(const OVK_DEVICE_LIST& devices) {
+    return tally_of(devices);
+}
+
+OVK_LIST_TALLY ovk_list_tally(const OVK_DEVICE_REFS& devices) {
+    return tally_of(devices);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -245,9 +280,10 @@ std::string ovk_list_status_text(const OVK_LIST_STATUS_LINE& s) {
     return t;
 }
 
-OVK_BANNER ovk_list_banner(const OVK_DEVICE_LIST& devices, const OVK_LIST_TALLY& tally,
-                           bool scanning, std::string_view scanners, int alert_threshold,
-                           const OVK_STATUS* status) {
+namespace {
+template <class LIST>
+OVK_BANNER banner_of(const LIST& devices, const OVK_LIST_TALLY& tally, bool scanning,
+                     std::string_view scanners, int alert_threshold, const OVK_STATUS* status) {
     OVK_BANNER b;
     const auto valid = [&devices](int i) {
         return i >= 0 && static_cast<size_t>(i) < devices.size();
@@ -303,6 +339,19 @@ OVK_BANNER ovk_list_banner(const OVK_DEVICE_LIST& devices, const OVK_LIST_TALLY&
     }
     if (tally.flagged > 1) b.text += ovk_format(64, "  (+%d more)", tally.flagged - 1);
     return b;
+}
+}  // namespace
+
+OVK_BANNER ovk_list_banner(const OVK_DEVICE_LIST& devices, const OVK_LIST_TALLY& tally,
+                           bool scanning, std::string_view scanners, int alert_threshold,
+                           const OVK_STATUS* status) {
+    return banner_of(devices, tally, scanning, scanners, alert_threshold, status);
+}
+
+OVK_BANNER ovk_list_banner(const OVK_DEVICE_REFS& devices, const OVK_LIST_TALLY& tally,
+                           bool scanning, std::string_view scanners, int alert_threshold,
+                           const OVK_STATUS* status) {
+    return banner_of(devices, tally, scanning, scanners, alert_threshold, status);
 }
 
 uint32_t ovk_list_addr_hash(std::string_view mac) {

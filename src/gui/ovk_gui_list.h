@@ -61,6 +61,11 @@ bool ovk_list_before(const OVK_DEVICE& a, const OVK_DEVICE& b);
 // The indexes the list shows, in list order.
 std::vector<int> ovk_list_visible(std::span<const OVK_DEVICE> devices, OVK_FILTER f,
                                   std::string_view query);
+std::vector<int> ovk_list_visible(const OVK_DEVICE_REFS& devices, OVK_FILTER f,
+                                  std::string_view query);
+// The same over the storage of a shared list.
+std::vector<int> ovk_list_visible(std::span<const OVK_DEVICE_REFS::PTR> devices, OVK_FILTER f,
+                                  std::string_view query);
 
 // The label a device is put on the watchlist with: its best verdict's label, else its name,
 // else its type; "Watched device" for a device not in the snapshot; at most 159 bytes.
@@ -73,6 +78,7 @@ struct OVK_LIST_TALLY {
     int follower = -1;  // the first flagged one that follows the user
 };
 OVK_LIST_TALLY ovk_list_tally(const OVK_DEVICE_LIST& devices);
+OVK_LIST_TALLY ovk_list_tally(const OVK_DEVICE_REFS& devices);
 
 // ---------------------------------------------------------------------------------------
 // 3. Texts and geometry
@@ -116,6 +122,9 @@ struct OVK_BANNER {
 // With `status`, scanning that hears nothing says "Not listening: REASONS", and an all-clear
 // that rests on one radio names it ("All clear on WiFi - Bluetooth is off in Settings").
 OVK_BANNER ovk_list_banner(const OVK_DEVICE_LIST& devices, const OVK_LIST_TALLY& tally,
+                           bool scanning, std::string_view scanners, int alert_threshold,
+                           const OVK_STATUS* status = nullptr);
+OVK_BANNER ovk_list_banner(const OVK_DEVICE_REFS& devices, const OVK_LIST_TALLY& tally,
                            bool scanning, std::string_view scanners, int alert_threshold,
                            const OVK_STATUS* status = nullptr);
 

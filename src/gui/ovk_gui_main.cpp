@@ -111,7 +111,7 @@ OVK_MAIN_VIEW ovk_main_make_view(OVK_FILTER f, std::string_view query, int64_t n
     v.now_ms = now_ms;
     v.status = ovk_pipeline_status();
     v.serial = ovk_registry_serial();
-    v.devices = ovk_registry_snapshot(now_ms);
+    v.devices = ovk_registry_shared_snapshot(now_ms);
     v.recording = ovk_trip_is_recording() != 0;
     if (v.recording) v.trace_km = ovk_trip_distance() / 1000.0;
     v.visible = ovk_list_visible(v.devices, f, query);
@@ -184,8 +184,8 @@ class WORKER {
 
     // A new list for the snapshot `shown` (numbered `snapshot`), which stays alive until the
     // tick hands it back.
-    void ask_refilter(OVK_FILTER f, const std::string& query, std::span<const OVK_DEVICE> shown,
-                      uint64_t snapshot) {
+    void ask_refilter(OVK_FILTER f, const std::string& query,
+                      std::span<const OVK_DEVICE_REFS::PTR> shown, uint64_t snapshot) {
         {
             std::lock_guard lk(mu_);
             start_locked();
@@ -238,7 +238,7 @@ class WORKER {
     struct REFILTER {
         OVK_FILTER filter;
         std::string query;
-        std::span<const OVK_DEVICE> shown;
+        std::span<const OVK_DEVICE_REFS::PTR> shown;
         uint64_t snapshot;
     };
 
@@ -723,7 +723,7 @@ void ovk_main_refresh(OVK_GUI* g) {
         // no new snapshot), then the whole view.
         st().asked_filter = st().filter;
         st().asked_query = st().query;
-        worker().ask_refilter(st().filter, st().query, g->devices, st().snapshot);
+        worker().ask_refilter(st().filter, st().query, g->devices.refs(), st().snapshot);
     }
     worker().ask_view(st().filter, st().query);
     ovk_main_tick(g);

@@ -104,9 +104,9 @@ bool ovk_main_settle(OVK_GUI* g, int timeout_ms);
 struct OVK_MAIN_VIEW {
     OVK_FILTER filter = OVK_FILTER_ALL;  // what it was made for
     std::string query;
-    int64_t now_ms = 0;   // the snapshot's time
-    unsigned serial = 0;  // the registry's change counter just before the snapshot
-    OVK_DEVICE_LIST devices;
+    int64_t now_ms = 0;       // the snapshot's time
+    unsigned serial = 0;      // the registry's change counter just before the snapshot
+    OVK_DEVICE_REFS devices;  // the registry's summaries, shared
     std::vector<int> visible;
     OVK_STATUS status;
     OVK_LIST_TALLY tally;
