@@ -317,8 +317,13 @@ void ovk_main_draw_radar(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, voi
     const float w = wd->w, h = wd->h, s = g->scale;
     const float m = 28 * s;
     const float R = std::min(w, h - m) / 2 - 8 * s;
-    st().radar_hits.clear();
-    if (!(R > 0)) return;
+    // The hit boxes, and their addresses, keep their room from frame to frame.
+    std::vector<OVK_HITBOX>& hits = st().radar_hits;
+    size_t nhits = 0;
+    if (!(R > 0)) {
+        hits.clear();
+        return;
+    }
     const float cx = x + w / 2, cy = y + (h - m) / 2;
     ALLEGRO_FONT* small = small_font(g);
     const float sh = line_h(small);
@@ -374,18 +379,19 @@ void ovk_main_draw_radar(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, voi
                 rad = 7 * s;
                 tri.disc(b.bx, b.by, rad, c);
             }
-            if (st().radar_hits.size() < static_cast<size_t>(OVK_RADAR_HITS_MAX)) {
-                OVK_HITBOX hb;
+            if (nhits < static_cast<size_t>(OVK_RADAR_HITS_MAX)) {
+                if (nhits == hits.size()) hits.emplace_back();
+                OVK_HITBOX& hb = hits[nhits++];
                 hb.x = b.bx - x - rad;
                 hb.y = b.by - y - rad;
                 hb.w = hb.h = 2 * rad;
                 hb.tag = b.idx;
-                hb.key = b.d->mac;
-                st().radar_hits.push_back(std::move(hb));
+                hb.key.assign(b.d->mac);
             }
         }
         tri.draw();
     }
+    hits.resize(nhits);
     tri.disc(cx, cy, 5 * s, g->pal.trace);
     tri.draw();
 
