@@ -96,7 +96,7 @@ TEST_F(FleetScreen, ListsASensorFromTheBrokerShowsItOnTheMapAndMarksItLongOfflin
     ASSERT_TRUE(pump([&] { return ovk_gui_popup_is_open(&g_, OVK_POP_FLEET); }));
     EXPECT_TRUE(pump([&] {
         return unwrapped(info()) ==
-               "No fleet: start with --fleet mqtt://HOST/PREFIX or set fleet_url in Settings";
+               "No fleet: start with --fleet mqtt://HOST/PREFIX or set fleet_url in settings.json";
     })) << unwrapped(info());
     EXPECT_EQ(rows(), 0);
     shot("fleet_none");
