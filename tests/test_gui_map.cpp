@@ -1044,6 +1044,24 @@ TEST_F(MapScreen, TheLiveMapShowsTheUserDevicesAndADroneWithItsOperator) {
     use_theme(OVK_THEME_DARK);
     settle();
     shot("map_live_dark.png");
+
+    // At night every colour the map draws is a shade of red: tiles, rings, labels, markers.
+    use_theme(OVK_THEME_NIGHT_DRIVE);
+    settle();
+    shot("map_live_night.png");
+    const OVK_MAPVIEW& mv = ovk_map_view();
+    ALLEGRO_BITMAP* bb = al_get_backbuffer(display_);
+    al_lock_bitmap(bb, ALLEGRO_PIXEL_FORMAT_ANY, ALLEGRO_LOCK_READONLY);
+    int pixels = 0, not_red = 0;
+    for (int py = static_cast<int>(mv.y); py < static_cast<int>(mv.y + mv.h); py += 2)
+        for (int px = static_cast<int>(mv.x); px < static_cast<int>(mv.x + mv.w); px += 2) {
+            const ALLEGRO_COLOR c = al_get_pixel(bb, px, py);
+            ++pixels;
+            not_red += c.g > 0.2f || c.b > 0.2f;
+        }
+    al_unlock_bitmap(bb);
+    EXPECT_GT(pixels, 10000);
+    EXPECT_EQ(not_red, 0) << "pixels of the night map that are not red, of " << pixels;
     ovk_pipeline_shutdown();
 }
 

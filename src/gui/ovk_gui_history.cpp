@@ -330,7 +330,7 @@ void fit_view(OVK_GUI* g, float w, float h) {
 
 void draw_dots(OVK_GUI* g) {
     const float r = ovk_px(g, 6), ring = ovk_px(g, 1.2f);
-    const ALLEGRO_COLOR white = al_map_rgb(255, 255, 255);
+    const ALLEGRO_COLOR white = ovk_ink(g, 0xFFFFFFFF);
     for (const OVK_HISTORY_EVENT& e : st().events) {
         if (!e.has_pos) continue;
         float sx = 0, sy = 0;

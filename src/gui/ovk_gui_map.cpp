@@ -418,7 +418,7 @@ void place_label(OVK_GUI* g, float x, float y, const std::string& text) {
         if (r.x0 < o.x1 && o.x0 < r.x1 && r.y0 < o.y1 && o.y0 < r.y1) return;
     s.labels.push_back(r);
     al_draw_filled_rectangle(r.x0, r.y0, r.x1, r.y1, al_map_rgba(0, 0, 0, 120));
-    al_draw_text(f, al_map_rgb(255, 255, 255), r.x0 + p, r.y0 + p, 0, text.c_str());
+    al_draw_text(f, ovk_ink(g, 0xFFFFFFFF), r.x0 + p, r.y0 + p, 0, text.c_str());
 }
 
 // At most `n` characters (code points) of the text.
@@ -439,10 +439,11 @@ bool inside(const OVK_MAPVIEW& mv, float x, float y, float margin) {
            y <= mv.y + mv.h + margin;
 }
 
-void draw_dot(float x, float y, float r, ALLEGRO_COLOR c, bool ring, float sc) {
+void draw_dot(const OVK_GUI* g, float x, float y, float r, ALLEGRO_COLOR c, bool ring) {
+    const float sc = g->scale;
     al_draw_filled_circle(x, y, r, c);
     if (ring) {
-        al_draw_circle(x, y, r + 2 * sc, al_map_rgb(255, 255, 255), 1.5f * sc);
+        al_draw_circle(x, y, r + 2 * sc, ovk_ink(g, 0xFFFFFFFF), 1.5f * sc);
     } else {
         al_draw_circle(x, y, r, al_map_rgba(0, 0, 0, 140), 1);
     }
@@ -472,8 +473,8 @@ void draw_cameras(OVK_GUI* g) {
         }
         const float r = 7 * sc;
         al_draw_filled_triangle(x, y - r, x - r, y + r * 0.8f, x + r, y + r * 0.8f, red);
-        al_draw_triangle(x, y - r, x - r, y + r * 0.8f, x + r, y + r * 0.8f,
-                         al_map_rgb(255, 255, 255), 1.2f * sc);
+        al_draw_triangle(x, y - r, x - r, y + r * 0.8f, x + r, y + r * 0.8f, ovk_ink(g, 0xFFFFFFFF),
+                         1.2f * sc);
         add_hit(x, y, HIT_CAMERA, std::to_string(i));
     }
 }
@@ -507,9 +508,9 @@ void draw_trip(OVK_GUI* g) {
             ovk_mapview_to_screen(s.mv, d.lat, d.lon, &x, &y);
             if (!inside(s.mv, x, y, 20)) continue;
             if (flagged)
-                draw_dot(x, y, 7 * sc, ovk_ink(g, ovk_cat_color(d.category)), true, sc);
+                draw_dot(g, x, y, 7 * sc, ovk_ink(g, ovk_cat_color(d.category)), true);
             else
-                draw_dot(x, y, 3.5f * sc, grey, false, sc);
+                draw_dot(g, x, y, 3.5f * sc, grey, false);
             add_hit(x, y, HIT_TRIPDEV, std::to_string(i));
         }
     }
@@ -519,7 +520,7 @@ void draw_trip(OVK_GUI* g) {
 void draw_fleet(OVK_GUI* g) {
     MAP_STATE& s = st();
     const float sc = g->scale, r = 6 * sc;
-    const ALLEGRO_COLOR white = al_map_rgb(255, 255, 255);
+    const ALLEGRO_COLOR white = ovk_ink(g, 0xFFFFFFFF);
     for (size_t i = s.fleet.size(); i-- > 0;) {  // oldest first: the newest on top
         const FLEET_MARK& m = s.fleet[i];
         float x, y;
@@ -544,9 +545,9 @@ void draw_devices(OVK_GUI* g) {
             if (!inside(s.mv, x, y, 20)) continue;
             const ALLEGRO_COLOR c = ovk_device_color(g, d);
             if (!flagged) {
-                draw_dot(x, y, 3.5f * sc, c, false, sc);
+                draw_dot(g, x, y, 3.5f * sc, c, false);
             } else {
-                draw_dot(x, y, 8 * sc, c, true, sc);
+                draw_dot(g, x, y, 8 * sc, c, true);
                 if (const OVK_HIT* best = ovk_device_best(d))
                     place_label(g, x + 12 * sc, y, cut_chars(best->label, 30));
             }
@@ -570,7 +571,7 @@ void draw_drones(OVK_GUI* g) {
     MAP_STATE& s = st();
     const float sc = g->scale;
     const ALLEGRO_COLOR c = ovk_ink(g, ovk_cat_color(OVK_CAT_DRONE));
-    const ALLEGRO_COLOR white = al_map_rgb(255, 255, 255);
+    const ALLEGRO_COLOR white = ovk_ink(g, 0xFFFFFFFF);
     constexpr float kPi = 3.14159265f;
     for (const OVK_DEVICE& d : g->devices) {
         if (!d.has_rid || !d.rid.has_pos) continue;
@@ -625,7 +626,7 @@ void draw_user(OVK_GUI* g) {
         const float a = static_cast<float>(f.bearing_deg) * 3.14159265f / 180;
         al_draw_line(x, y, x + 18 * sc * std::sin(a), y - 18 * sc * std::cos(a), blue, 3 * sc);
     }
-    al_draw_filled_circle(x, y, 7 * sc, al_map_rgb(255, 255, 255));
+    al_draw_filled_circle(x, y, 7 * sc, ovk_ink(g, 0xFFFFFFFF));
     al_draw_filled_circle(x, y, 5 * sc, blue);
 }
 

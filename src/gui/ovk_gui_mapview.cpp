@@ -749,7 +749,7 @@ void draw_scale_bar(OVK_GUI* g, const OVK_MAPVIEW& mv, bool dark) {
     for (double m : kSteps)
         if (m / mpp <= 100 * sc) metres = m;
     const float len = static_cast<float>(metres / mpp);
-    const ALLEGRO_COLOR ink = dark ? al_map_rgb(240, 240, 240) : al_map_rgb(20, 20, 20);
+    const ALLEGRO_COLOR ink = ovk_ink(g, dark ? 0xFFF0F0F0 : 0xFF141414);
     const float x0 = mv.x + 10 * sc, y0 = mv.y + mv.h - 30 * sc;
     al_draw_line(x0, y0, x0 + len, y0, ink, 2 * sc);
     al_draw_line(x0, y0 - 4 * sc, x0, y0 + 4 * sc, ink, 2 * sc);
@@ -762,7 +762,7 @@ void draw_scale_bar(OVK_GUI* g, const OVK_MAPVIEW& mv, bool dark) {
     else
         std::snprintf(text, sizeof text, "%.0f m", metres);
     // A one-pixel halo in the opposite shade keeps the figure legible on any tile.
-    const ALLEGRO_COLOR halo = dark ? al_map_rgba(0, 0, 0, 160) : al_map_rgba(255, 255, 255, 200);
+    const ALLEGRO_COLOR halo = ovk_ink(g, dark ? 0xA0000000 : 0xC8FFFFFF);
     const float tx = x0 + len + 6 * sc, ty = y0 - al_get_font_line_height(f) / 2.0f;
     for (int i = 0; i < 4; ++i)
         al_draw_text(f, halo, tx + (i == 0) - (i == 1), ty + (i == 2) - (i == 3), 0, text);
@@ -778,8 +778,8 @@ void draw_attribution(OVK_GUI* g, const OVK_MAPVIEW& mv, bool tiles) {
     const float th = static_cast<float>(al_get_font_line_height(f));
     const float x1 = mv.x + mv.w, y1 = mv.y + mv.h;
     const float x0 = x1 - tw - 2 * p, y0 = y1 - th - 2 * p;
-    al_draw_filled_rectangle(x0, y0, x1, y1, al_map_rgba(190, 190, 190, 190));
-    al_draw_text(f, al_map_rgb(30, 30, 30), x0 + p, y0 + p, 0, text);
+    al_draw_filled_rectangle(x0, y0, x1, y1, ovk_ink(g, 0xBEBEBEBE));
+    al_draw_text(f, ovk_ink(g, 0xFF1E1E1E), x0 + p, y0 + p, 0, text);
 }
 
 }  // namespace
@@ -814,7 +814,9 @@ int ovk_mapview_draw_base(OVK_GUI* g, OVK_MAPVIEW* mv, float x, float y, float w
     mv->tile_px = sc >= 1 ? OVK_TILE_SIZE * std::min(sc, 2.0f) : OVK_TILE_SIZE;
     const bool dark = g->pal.dark;
     DRAW_CTX d;
-    d.tint = dark ? al_map_rgb_f(0.73f, 0.73f, 0.73f) : al_map_rgb_f(1, 1, 1);
+    // At night the tiles are tinted a dim red, so the markers drawn over them stand out.
+    d.tint =
+        g->pal.night_drive ? ovk_ink(g, 0xFF000000) : ovk_ink(g, dark ? 0xFFBABABA : 0xFFFFFFFF);
     d.tiles = tiles;
     if (w <= 0 || h <= 0) return 0;
 
@@ -828,8 +830,7 @@ int ovk_mapview_draw_base(OVK_GUI* g, OVK_MAPVIEW* mv, float x, float y, float w
         const int y1 = std::min(cy + ch, static_cast<int>(std::ceil(y + h)));
         al_set_clipping_rectangle(x0, y0, std::max(0, x1 - x0), std::max(0, y1 - y0));
     }
-    al_draw_filled_rectangle(x, y, x + w, y + h,
-                             dark ? al_map_rgb(38, 42, 46) : al_map_rgb(232, 230, 224));
+    al_draw_filled_rectangle(x, y, x + w, y + h, ovk_ink(g, dark ? 0xFF262A2E : 0xFFE8E6E0));
 
     const int z = std::max(0, static_cast<int>(std::floor(mv->zoom)));
     const double cell = mv->tile_px * std::pow(2.0, mv->zoom - z);  // drawn size of a tile
@@ -842,7 +843,7 @@ int ovk_mapview_draw_base(OVK_GUI* g, OVK_MAPVIEW* mv, float x, float y, float w
     const long long col1 = static_cast<long long>(std::floor((left + w) / cell));
     const long long row0 = static_cast<long long>(std::floor(top / cell));
     const long long row1 = static_cast<long long>(std::floor((top + h) / cell));
-    const ALLEGRO_COLOR line = dark ? al_map_rgb(55, 60, 66) : al_map_rgb(210, 208, 200);
+    const ALLEGRO_COLOR line = ovk_ink(g, dark ? 0xFF373C42 : 0xFFD2D0C8);
     for (long long row = row0; row <= row1; ++row) {
         if (row < 0 || row >= n) continue;
         for (long long col = col0; col <= col1; ++col) {
