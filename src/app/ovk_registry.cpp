@@ -2,7 +2,7 @@
 // Device registry.
 //
 // Index:
-//   1. Storage: growing rings for history and path, the entry record
+//   1. Storage: growing rings for history and path, packed advertisements, the entry record
 //   2. Registry state and its indexes (address table, eviction order, fingerprint groups)
 //   3. Report merging
 //   4. Rotation linking
@@ -27,8 +27,12 @@
 #include <exception>
 #include <map>
 #include <mutex>
+#include <new>
+#include <optional>
 #include <set>
+#include <span>
 #include <unordered_map>
+#include <vector>
 
 #include "ovk_app_util.h"
 #include "ovk_fingerprint.h"
@@ -99,6 +103,190 @@ class RING {
     size_t head_ = 0;  // index of the oldest value once the ring is full
 };
 
+// An advertisement kept packed: every field of the latest copy in one immutable buffer
+// (lengths and small numbers as varints), about a third of the parsed record with its
+// strings and vectors. Unpacked only when someone looks at it (the detail's advert view,
+// judging it again), which is rare beside the reports that replace it.
+class PACKED_ADVERT {
+  public:
+    PACKED_ADVERT() = default;
+    // May throw bad_alloc.
+    static PACKED_ADVERT pack(const OVK_ADVERT& a);
+    // The advertisement as it was packed; nullopt for an empty value.
+    std::optional<OVK_ADVERT> unpack() const;
+    explicit operator bool() const { return static_cast<bool>(buf_); }
+
+  private:
+    std::shared_ptr<const uint8_t[]> buf_;
+    uint32_t size_ = 0;
+};
+
+void _put_var(std::vector<uint8_t>& o, uint64_t v) {
+    while (v >= 0x80) {
+        o.push_back(static_cast<uint8_t>(v | 0x80));
+        v >>= 7;
+    }
+    o.push_back(static_cast<uint8_t>(v));
+}
+void _put_int(std::vector<uint8_t>& o, int64_t v) {  // zigzag
+    _put_var(o, (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63));
+}
+void _put_bytes(std::vector<uint8_t>& o, std::span<const uint8_t> b) {
+    _put_var(o, b.size());
+    o.insert(o.end(), b.begin(), b.end());
+}
+void _put_str(std::vector<uint8_t>& o, std::string_view s) {
+    _put_bytes(o, {reinterpret_cast<const uint8_t*>(s.data()), s.size()});
+}
+void _put_opt(std::vector<uint8_t>& o, const std::optional<std::string>& s) {
+    o.push_back(s ? 1 : 0);
+    if (s) _put_str(o, *s);
+}
+void _put_uuid(std::vector<uint8_t>& o, const OVK_UUID& u) {
+    o.insert(o.end(), u.b.begin(), u.b.end());
+}
+
+// Reads what _put_* wrote; any read past the end fails the whole unpacking.
+struct UNPACKER {
+    std::span<const uint8_t> in;
+    size_t at = 0;
+    bool ok = true;
+
+    uint64_t var() {
+        uint64_t v = 0;
+        for (int shift = 0; shift < 64; shift += 7) {
+            if (at >= in.size()) break;
+            const uint8_t b = in[at++];
+            v |= static_cast<uint64_t>(b & 0x7F) << shift;
+            if (!(b & 0x80)) return v;
+        }
+        ok = false;
+        return 0;
+    }
+    int64_t sint() {
+        const uint64_t z = var();
+        return static_cast<int64_t>((z >> 1) ^ (~(z & 1) + 1));
+    }
+    int i32() { return static_cast<int>(sint()); }
+    std::span<const uint8_t> take(size_t n) {
+        if (!ok || n > in.size() - at) {
+            ok = false;
+            return {};
+        }
+        const auto s = in.subspan(at, n);
+        at += n;
+        return s;
+    }
+    std::vector<uint8_t> bytes() {
+        const auto s = take(var());
+        return {s.begin(), s.end()};
+    }
+    std::string str() {
+        const auto s = take(var());
+        return {reinterpret_cast<const char*>(s.data()), s.size()};
+    }
+    std::optional<std::string> opt() {
+        const auto f = take(1);
+        if (f.empty() || !f[0]) return std::nullopt;
+        return str();
+    }
+    OVK_UUID uuid() {
+        OVK_UUID u;
+        const auto s = take(u.b.size());
+        if (!s.empty()) std::copy(s.begin(), s.end(), u.b.begin());
+        return u;
+    }
+    // A count of items that each take at least one byte: never more than what is left.
+    size_t count() {
+        const uint64_t n = var();
+        if (n > in.size() - at) ok = false;
+        return ok ? static_cast<size_t>(n) : 0;
+    }
+};
+
+PACKED_ADVERT PACKED_ADVERT::pack(const OVK_ADVERT& a) {
+    // Reused from call to call: the packing itself allocates only the result.
+    thread_local std::vector<uint8_t> o;
+    o.clear();
+    _put_str(o, a.mac);
+    _put_int(o, a.source);
+    _put_int(o, a.rssi);
+    _put_opt(o, a.name);
+    _put_var(o, a.mfg.size());
+    for (const OVK_MFG& m : a.mfg) {
+        _put_var(o, m.cid);
+        _put_bytes(o, m.data);
+    }
+    _put_var(o, a.uuids.size());
+    for (const OVK_UUID& u : a.uuids) _put_uuid(o, u);
+    _put_var(o, a.svc.size());
+    for (const OVK_SVCDATA& s : a.svc) {
+        _put_uuid(o, s.uuid);
+        _put_bytes(o, s.data);
+    }
+    _put_bytes(o, a.raw);
+    _put_int(o, a.has_tx_power);
+    _put_int(o, a.tx_power);
+    _put_int(o, a.addr_type);
+    _put_int(o, a.connectable);
+    _put_str(o, a.phy);
+    _put_int(o, a.freq_mhz);
+    _put_opt(o, a.caps);
+    _put_opt(o, a.standard);
+    _put_var(o, a.ies.size());
+    for (const OVK_IE& ie : a.ies) {
+        _put_int(o, ie.id);
+        _put_bytes(o, ie.data);
+    }
+    _put_int(o, a.timestamp);
+    if (o.size() > UINT32_MAX) throw std::bad_alloc();
+    PACKED_ADVERT p;
+    auto buf = std::make_shared_for_overwrite<uint8_t[]>(o.size());
+    std::copy(o.begin(), o.end(), buf.get());
+    p.buf_ = std::move(buf);
+    p.size_ = static_cast<uint32_t>(o.size());
+    return p;
+}
+
+std::optional<OVK_ADVERT> PACKED_ADVERT::unpack() const {
+    if (!buf_) return std::nullopt;
+    UNPACKER u{{buf_.get(), size_}};
+    OVK_ADVERT a;
+    a.mac = u.str();
+    a.source = static_cast<OVK_SOURCE>(u.i32());
+    a.rssi = u.i32();
+    a.name = u.opt();
+    a.mfg.resize(u.count());
+    for (OVK_MFG& m : a.mfg) {
+        m.cid = static_cast<uint16_t>(u.var());
+        m.data = u.bytes();
+    }
+    a.uuids.resize(u.count());
+    for (OVK_UUID& x : a.uuids) x = u.uuid();
+    a.svc.resize(u.count());
+    for (OVK_SVCDATA& s : a.svc) {
+        s.uuid = u.uuid();
+        s.data = u.bytes();
+    }
+    a.raw = u.bytes();
+    a.has_tx_power = u.i32();
+    a.tx_power = u.i32();
+    a.addr_type = static_cast<OVK_ADDR_TYPE>(u.i32());
+    a.connectable = u.i32();
+    a.phy = u.str();
+    a.freq_mhz = u.i32();
+    a.caps = u.opt();
+    a.standard = u.opt();
+    a.ies.resize(u.count());
+    for (OVK_IE& ie : a.ies) {
+        ie.id = u.i32();
+        ie.data = u.bytes();
+    }
+    a.timestamp = u.sint();
+    if (!u.ok || u.at != u.in.size()) return std::nullopt;
+    return a;
+}
+
 struct TRACK;
 
 // Position of an entry in an ordered index.
@@ -121,7 +309,9 @@ using FP_INDEX = std::unordered_map<std::string, FP_GROUP>;
 struct TRACK {
     std::string mac;
     int sources = 0;
-    std::shared_ptr<const OVK_ADVERT> advert;
+    PACKED_ADVERT advert;                        // the latest
+    OVK_SOURCE source = OVK_SRC_BLE;             // of the latest advertisement
+    OVK_ADDR_TYPE addr_type = OVK_ADDR_UNKNOWN;  // of the latest advertisement
     int has_name = 0;
     std::string name;
     std::string vendor;
@@ -150,7 +340,7 @@ struct TRACK {
     int64_t held_until = 0;
     // The advertisement that last gave the held verdict, to judge it again when the address
     // says more about itself.
-    std::shared_ptr<const OVK_ADVERT> held_from;
+    PACKED_ADVERT held_from;
     OVK_HEARD heard;  // the names and services this address has sent
     // The summary shared snapshots hand out (without the store's marks); made when a
     // snapshot asks for it, dropped whenever the entry changes.
@@ -418,7 +608,9 @@ void _merge(TRACK& t, const OVK_ADVERT& a, const OVK_HITS& hits, const OVK_IDENT
 
     t.sources |= a.source == OVK_SRC_WIFI ? 2 : 1;
     try {
-        t.advert = std::make_shared<const OVK_ADVERT>(a);
+        t.advert = PACKED_ADVERT::pack(a);
+        t.source = a.source;
+        t.addr_type = a.addr_type;
     } catch (const std::bad_alloc&) {
         OVK_LOG_ALLOC_FAIL(OVK_ADVERT, 1, t.advert);  // the previous copy stays
     }
@@ -645,7 +837,7 @@ std::string _siblings(const REGISTRY& r, const TRACK& t, std::string& hardware) 
 // lookups per device would otherwise hold the pipeline up at every refresh of a large list).
 void _snap(const REGISTRY& r, const TRACK& t, bool full, OVK_DEVICE& d, bool ask_store = true) {
     d.mac = t.mac;
-    d.source = t.advert ? t.advert->source : OVK_SRC_BLE;
+    d.source = t.source;
     d.sources = t.sources;
     d.name = t.has_name ? t.name : std::string();
     d.vendor = t.vendor;
@@ -669,7 +861,7 @@ void _snap(const REGISTRY& r, const TRACK& t, bool full, OVK_DEVICE& d, bool ask
     d.rssi = t.rssi;
     d.best_rssi = t.best_rssi;
     d.distance_m = t.distance;
-    d.addr_type = t.advert ? t.advert->addr_type : OVK_ADDR_UNKNOWN;
+    d.addr_type = t.addr_type;
     d.first_seen = t.first_seen;
     d.last_seen = t.last_seen;
     d.sightings = t.sightings;
@@ -689,7 +881,11 @@ void _snap(const REGISTRY& r, const TRACK& t, bool full, OVK_DEVICE& d, bool ask
     d.has_best_pos = t.has_best_pos;
     d.best_pos = t.best_pos;
     if (full) {
-        d.advert = t.advert;
+        try {
+            if (auto a = t.advert.unpack()) d.advert = std::make_shared<const OVK_ADVERT>(*a);
+        } catch (const std::bad_alloc&) {
+            OVK_LOG_ALLOC_FAIL(OVK_ADVERT, 1, d.advert);
+        }
         try {
             d.history = t.history.copy();
         } catch (const std::bad_alloc&) {
@@ -853,11 +1049,13 @@ OVK_RECALL ovk_registry_recall(const OVK_ADVERT& a, int64_t now, bool want_view)
     try {
         if (want_view || rc.news) rc.view = ovk_heard_apply(t->heard, a);
         if (rc.news && t->held && now <= t->held_until && t->held_from) {
-            OVK_HEARD all = t->heard;
-            ovk_heard_note(all, a);
-            rc.held = *t->held;
-            rc.held_view = ovk_heard_apply(all, *t->held_from);
-            if (!rc.held_view) rc.held_view = *t->held_from;
+            if (auto from = t->held_from.unpack()) {
+                OVK_HEARD all = t->heard;
+                ovk_heard_note(all, a);
+                rc.held = *t->held;
+                rc.held_view = ovk_heard_apply(all, *from);
+                if (!rc.held_view) rc.held_view = std::move(from);
+            }
         }
     } catch (const std::bad_alloc&) {
         OVK_LOG_ALLOC_FAIL(OVK_ADVERT, 1, recall);
@@ -873,7 +1071,7 @@ int ovk_registry_withdraw(std::string_view mac, std::string_view label) {
     TRACK* t = _find(r, mac);
     if (!t || !t->held || t->held->label != label) return 0;
     t->held.reset();
-    t->held_from.reset();
+    t->held_from = {};
     t->held_until = 0;
     t->sum.reset();
     std::erase_if(t->hits, [label](const OVK_HIT& h) { return h.label == label; });
@@ -889,12 +1087,15 @@ OVK_RECALL ovk_registry_recall_latest(std::string_view mac) {
     TRACK* t = _find(r, mac);
     if (!t || !t->advert) return rc;
     try {
-        rc.view = ovk_heard_apply(t->heard, *t->advert);
-        if (!rc.view) rc.view = *t->advert;
-        if (t->held && t->held_from) {
+        std::optional<OVK_ADVERT> latest = t->advert.unpack();
+        if (!latest) return rc;
+        rc.view = ovk_heard_apply(t->heard, *latest);
+        if (!rc.view) rc.view = std::move(latest);
+        std::optional<OVK_ADVERT> from = t->held ? t->held_from.unpack() : std::nullopt;
+        if (t->held && from) {
             rc.held = *t->held;
-            rc.held_view = ovk_heard_apply(t->heard, *t->held_from);
-            if (!rc.held_view) rc.held_view = *t->held_from;
+            rc.held_view = ovk_heard_apply(t->heard, *from);
+            if (!rc.held_view) rc.held_view = std::move(from);
         }
     } catch (const std::bad_alloc&) {
         OVK_LOG_ALLOC_FAIL(OVK_ADVERT, 1, recall);
@@ -912,7 +1113,7 @@ int ovk_registry_rejudge(std::string_view mac, const OVK_HITS& hits, bool keep_h
         OVK_HITS next = hits;
         if (t->held && !keep_held) {
             t->held.reset();
-            t->held_from.reset();
+            t->held_from = {};
             t->held_until = 0;
         } else if (t->held && ovk_hits_find_label(t->hits, t->held->label) >= 0 &&
                    ovk_hits_find_label(next, t->held->label) < 0) {
