@@ -117,8 +117,8 @@ class PACKED_ADVERT {
     explicit operator bool() const { return static_cast<bool>(buf_); }
 
   private:
+    // The packed size (4 bytes, little-endian), then the fields.
     std::shared_ptr<const uint8_t[]> buf_;
-    uint32_t size_ = 0;
 };
 
 void _put_var(std::vector<uint8_t>& o, uint64_t v) {
@@ -239,18 +239,21 @@ PACKED_ADVERT PACKED_ADVERT::pack(const OVK_ADVERT& a) {
         _put_bytes(o, ie.data);
     }
     _put_int(o, a.timestamp);
-    if (o.size() > UINT32_MAX) throw std::bad_alloc();
+    if (o.size() > UINT32_MAX - 4) throw std::bad_alloc();
+    const auto n = static_cast<uint32_t>(o.size());
+    auto buf = std::make_shared_for_overwrite<uint8_t[]>(o.size() + 4);
+    for (int i = 0; i < 4; i++) buf[i] = static_cast<uint8_t>(n >> (8 * i));
+    std::copy(o.begin(), o.end(), buf.get() + 4);
     PACKED_ADVERT p;
-    auto buf = std::make_shared_for_overwrite<uint8_t[]>(o.size());
-    std::copy(o.begin(), o.end(), buf.get());
     p.buf_ = std::move(buf);
-    p.size_ = static_cast<uint32_t>(o.size());
     return p;
 }
 
 std::optional<OVK_ADVERT> PACKED_ADVERT::unpack() const {
     if (!buf_) return std::nullopt;
-    UNPACKER u{{buf_.get(), size_}};
+    uint32_t n = 0;
+    for (int i = 0; i < 4; i++) n |= static_cast<uint32_t>(buf_[i]) << (8 * i);
+    UNPACKER u{{buf_.get() + 4, n}};
     OVK_ADVERT a;
     a.mac = u.str();
     a.source = static_cast<OVK_SOURCE>(u.i32());
@@ -306,33 +309,9 @@ struct FP_GROUP {
 };
 using FP_INDEX = std::unordered_map<std::string, FP_GROUP>;
 
-struct TRACK {
-    std::string mac;
-    int sources = 0;
-    PACKED_ADVERT advert;                        // the latest
-    OVK_SOURCE source = OVK_SRC_BLE;             // of the latest advertisement
-    OVK_ADDR_TYPE addr_type = OVK_ADDR_UNKNOWN;  // of the latest advertisement
-    int has_name = 0;
-    std::string name;
-    std::string vendor;
-    OVK_IDENTITY identity{kDefaultType, {}};
-    OVK_HITS hits;
-    int rssi = -127;
-    int has_smooth = 0;
-    double smooth = 0;
-    int best_rssi = -127;
-    double distance = 0;
-    int64_t first_seen = 0;
-    int64_t last_seen = 0;
-    int sightings = 0;
-    RING<OVK_RSSI_SAMPLE, OVK_HISTORY_MAX> history;
-    RING<OVK_GEO, OVK_PATH_MAX> path;
-    std::unique_ptr<OVK_REMOTE_ID> rid;
-    std::unique_ptr<OVK_RID_TRACK> rid_track;  // what its Remote ID said before
-    int following = 0;
-    std::unique_ptr<OVK_KNOWN> known;
-    int has_best_pos = 0;
-    OVK_GEO best_pos;
+// What few entries have: a held verdict, a patrol-kit role, a link to the address before a
+// rotation. Made when first needed, so that the many devices heard in passing do without.
+struct TRACK_MORE {
     std::string role;
     std::string linked_from;
     OVK_HITS inherited;
@@ -341,7 +320,30 @@ struct TRACK {
     // The advertisement that last gave the held verdict, to judge it again when the address
     // says more about itself.
     PACKED_ADVERT held_from;
-    OVK_HEARD heard;  // the names and services this address has sent
+};
+const TRACK_MORE kNoMore;
+
+// One device. Fields are grouped by size so that the record (a hundred thousand of them in
+// a city) wastes no padding.
+struct TRACK {
+    std::string mac;
+    std::string name;
+    std::string vendor;
+    PACKED_ADVERT advert;  // the latest
+    OVK_IDENTITY identity{kDefaultType, {}};
+    OVK_HITS hits;
+    double smooth = 0;
+    double distance = 0;
+    int64_t first_seen = 0;
+    int64_t last_seen = 0;
+    RING<OVK_RSSI_SAMPLE, OVK_HISTORY_MAX> history;
+    RING<OVK_GEO, OVK_PATH_MAX> path;
+    std::unique_ptr<OVK_REMOTE_ID> rid;
+    std::unique_ptr<OVK_RID_TRACK> rid_track;  // what its Remote ID said before
+    std::unique_ptr<OVK_KNOWN> known;
+    OVK_GEO best_pos;
+    std::unique_ptr<TRACK_MORE> more_;  // read through more(), made by more_mut()
+    OVK_HEARD heard;                    // the names and services this address has sent
     // The summary shared snapshots hand out (without the store's marks); made when a
     // snapshot asks for it, dropped whenever the entry changes.
     std::shared_ptr<const OVK_DEVICE> sum;
@@ -350,15 +352,32 @@ struct TRACK {
     FP_INDEX::value_type* fp = nullptr;  // has_fp; the key is the fingerprint text
     SEEN_SET::iterator fp_pos;           // valid when fp is set
     SEEN_SET::iterator evict_pos;        // valid when linked
-    bool in_flagged = false;             // which eviction set holds evict_pos
-    bool linked = false;
-    bool in_roles = false;  // listed in REGISTRY::roles
     uint64_t seq = 0;
     uint64_t order = 0;     // creation number: the table order
     TRACK* prev = nullptr;  // table order
     TRACK* next = nullptr;
 
-    bool has_verdicts() const { return !hits.empty() || !inherited.empty(); }
+    OVK_SOURCE source = OVK_SRC_BLE;             // of the latest advertisement
+    OVK_ADDR_TYPE addr_type = OVK_ADDR_UNKNOWN;  // of the latest advertisement
+    int sources = 0;
+    int has_name = 0;
+    int rssi = -127;
+    int has_smooth = 0;
+    int best_rssi = -127;
+    int sightings = 0;
+    int following = 0;
+    int has_best_pos = 0;
+    bool in_flagged = false;  // which eviction set holds evict_pos
+    bool linked = false;
+    bool in_roles = false;  // listed in REGISTRY::roles
+
+    const TRACK_MORE& more() const { return more_ ? *more_ : kNoMore; }
+    // May throw bad_alloc, leaving the entry as it was.
+    TRACK_MORE& more_mut() {
+        if (!more_) more_ = std::make_unique<TRACK_MORE>();
+        return *more_;
+    }
+    bool has_verdicts() const { return !hits.empty() || !more().inherited.empty(); }
 };
 
 // ---------------------------------------------------------------------------------------
@@ -584,27 +603,29 @@ void _merge_hits(TRACK& t, const OVK_HITS& hits, int64_t now) {
         }
     }
     if (top) {
-        if (!t.held || t.held_until < now || t.held->confidence <= top->confidence) {
-            if (t.held)
-                *t.held = *top;
+        TRACK_MORE& m = t.more_mut();
+        if (!m.held || m.held_until < now || m.held->confidence <= top->confidence) {
+            if (m.held)
+                *m.held = *top;
             else
-                t.held = std::make_unique<OVK_HIT>(*top);
+                m.held = std::make_unique<OVK_HIT>(*top);
         }
-        if (top->label == t.held->label) {
-            t.held_until = now + kHoldMs;
-            t.held_from = t.advert;
+        if (top->label == m.held->label) {
+            m.held_until = now + kHoldMs;
+            m.held_from = t.advert;
         }
     }
     t.hits = hits;
-    if (t.held && now <= t.held_until && ovk_hits_find_label(hits, t.held->label) < 0)
-        t.hits.push_back(*t.held);
+    const TRACK_MORE& m = t.more();
+    if (m.held && now <= m.held_until && ovk_hits_find_label(hits, m.held->label) < 0)
+        t.hits.push_back(*m.held);
     ovk_hits_sort(t.hits);
 }
 
 void _merge(TRACK& t, const OVK_ADVERT& a, const OVK_HITS& hits, const OVK_IDENTITY* id,
             std::string_view vendor, const OVK_REMOTE_ID* rid, const OVK_GEO* loc, int64_t now) {
     if (auto role = ovk_patrol_role(hits, vendor, a.name ? std::string_view(*a.name) : ""))
-        t.role = ovk_cut(*role, kRoleMax);
+        t.more_mut().role = ovk_cut(*role, kRoleMax);
 
     t.sources |= a.source == OVK_SRC_WIFI ? 2 : 1;
     try {
@@ -681,7 +702,8 @@ TRACK* _rot_candidate(REGISTRY& r, const std::string& fp, int64_t now) {
 }
 
 void _link_rotated(TRACK& t, const TRACK& c, int64_t now) {
-    const OVK_HITS& src = c.hits.empty() ? c.inherited : c.hits;
+    TRACK_MORE& m = t.more_mut();
+    const OVK_HITS& src = c.hits.empty() ? c.more().inherited : c.hits;
     long long gap = static_cast<long long>((now - c.last_seen) / 1000);
     for (const OVK_HIT& h : src) {
         OVK_HIT x = h;
@@ -693,14 +715,14 @@ void _link_rotated(TRACK& t, const TRACK& c, int64_t now) {
                                c.mac.c_str(), gap) +
                         h.evidence,
                     OVK_EVIDENCE_MAX);
-        t.inherited.push_back(std::move(x));
+        m.inherited.push_back(std::move(x));
     }
-    t.linked_from = c.mac;
+    m.linked_from = c.mac;
     if (!t.has_name && c.has_name) {
         t.name = c.name;
         t.has_name = 1;
     }
-    if (t.role.empty()) t.role = c.role;
+    if (m.role.empty()) m.role = c.more().role;
 }
 
 // Creates and indexes a new entry; nullptr (registry unchanged) when it cannot be made.
@@ -758,7 +780,7 @@ TRACK* _create(REGISTRY& r, const OVK_ADVERT& a, int64_t now) {
 // Lists an entry that has a role in the role list (once). On a failed allocation the entry is
 // listed at its next report.
 void _index_role(REGISTRY& r, TRACK& t) {
-    if (t.in_roles || t.role.empty()) return;
+    if (t.in_roles || t.more().role.empty()) return;
     try {
         r.roles.emplace(t.order, &t);
         t.in_roles = true;
@@ -794,7 +816,7 @@ void _recompute_groups(REGISTRY& r, int64_t now) {
         try {
             OVK_PATROL_MEMBER x;
             x.mac = t->mac;
-            x.role = t->role;
+            x.role = t->more().role;
             x.first_seen = t->first_seen;
             x.last_seen = t->last_seen;
             size_t from = t->history.size();
@@ -843,10 +865,11 @@ void _snap(const REGISTRY& r, const TRACK& t, bool full, OVK_DEVICE& d, bool ask
     d.vendor = t.vendor;
     d.device_type = t.identity.type;
     d.facts = t.identity.facts;
-    if (!t.linked_from.empty())
+    const TRACK_MORE& m = t.more();
+    if (!m.linked_from.empty())
         ovk_facts_add(d.facts, "Previous address", "%s (address rotated, same advert fingerprint)",
-                      t.linked_from.c_str());
-    if (!t.role.empty()) ovk_facts_add(d.facts, "Patrol-kit role", "%s", t.role.c_str());
+                      m.linked_from.c_str());
+    if (!m.role.empty()) ovk_facts_add(d.facts, "Patrol-kit role", "%s", m.role.c_str());
     if (t.rid_track) ovk_ridcheck_facts(*t.rid_track, d.facts);
     if (full && (t.sources & 2)) {
         std::string hardware;
@@ -1048,11 +1071,12 @@ OVK_RECALL ovk_registry_recall(const OVK_ADVERT& a, int64_t now, bool want_view)
     rc.news = ovk_heard_news(t->heard, a);
     try {
         if (want_view || rc.news) rc.view = ovk_heard_apply(t->heard, a);
-        if (rc.news && t->held && now <= t->held_until && t->held_from) {
-            if (auto from = t->held_from.unpack()) {
+        const TRACK_MORE& m = t->more();
+        if (rc.news && m.held && now <= m.held_until && m.held_from) {
+            if (auto from = m.held_from.unpack()) {
                 OVK_HEARD all = t->heard;
                 ovk_heard_note(all, a);
-                rc.held = *t->held;
+                rc.held = *m.held;
                 rc.held_view = ovk_heard_apply(all, *from);
                 if (!rc.held_view) rc.held_view = std::move(from);
             }
@@ -1069,10 +1093,11 @@ int ovk_registry_withdraw(std::string_view mac, std::string_view label) {
     REGISTRY& r = R();
     std::lock_guard lk(r.mu);
     TRACK* t = _find(r, mac);
-    if (!t || !t->held || t->held->label != label) return 0;
-    t->held.reset();
-    t->held_from = {};
-    t->held_until = 0;
+    if (!t || !t->more().held || t->more().held->label != label) return 0;
+    TRACK_MORE& m = *t->more_;
+    m.held.reset();
+    m.held_from = {};
+    m.held_until = 0;
     t->sum.reset();
     std::erase_if(t->hits, [label](const OVK_HIT& h) { return h.label == label; });
     _reindex(r, *t);
@@ -1091,9 +1116,10 @@ OVK_RECALL ovk_registry_recall_latest(std::string_view mac) {
         if (!latest) return rc;
         rc.view = ovk_heard_apply(t->heard, *latest);
         if (!rc.view) rc.view = std::move(latest);
-        std::optional<OVK_ADVERT> from = t->held ? t->held_from.unpack() : std::nullopt;
-        if (t->held && from) {
-            rc.held = *t->held;
+        const TRACK_MORE& m = t->more();
+        std::optional<OVK_ADVERT> from = m.held ? m.held_from.unpack() : std::nullopt;
+        if (m.held && from) {
+            rc.held = *m.held;
             rc.held_view = ovk_heard_apply(t->heard, *from);
             if (!rc.held_view) rc.held_view = std::move(from);
         }
@@ -1111,14 +1137,15 @@ int ovk_registry_rejudge(std::string_view mac, const OVK_HITS& hits, bool keep_h
     if (!t) return 0;
     try {
         OVK_HITS next = hits;
-        if (t->held && !keep_held) {
-            t->held.reset();
-            t->held_from = {};
-            t->held_until = 0;
-        } else if (t->held && ovk_hits_find_label(t->hits, t->held->label) >= 0 &&
-                   ovk_hits_find_label(next, t->held->label) < 0) {
+        TRACK_MORE* m = t->more_.get();
+        if (m && m->held && !keep_held) {
+            m->held.reset();
+            m->held_from = {};
+            m->held_until = 0;
+        } else if (m && m->held && ovk_hits_find_label(t->hits, m->held->label) >= 0 &&
+                   ovk_hits_find_label(next, m->held->label) < 0) {
             // Still in force: it stays as long as it was shown.
-            next.push_back(*t->held);
+            next.push_back(*m->held);
         }
         ovk_hits_sort(next);
         t->hits = std::move(next);
@@ -1137,9 +1164,9 @@ void ovk_registry_inherited_hits(std::string_view mac, OVK_HITS& out) {
     std::lock_guard lk(r.mu);
     if (TRACK* t = _find(r, mac)) {
         try {
-            out.insert(out.end(), t->inherited.begin(), t->inherited.end());
+            out.insert(out.end(), t->more().inherited.begin(), t->more().inherited.end());
         } catch (const std::bad_alloc&) {
-            OVK_LOG_ALLOC_FAIL(OVK_HIT, t->inherited.size(), out);
+            OVK_LOG_ALLOC_FAIL(OVK_HIT, t->more().inherited.size(), out);
         }
     }
 }
