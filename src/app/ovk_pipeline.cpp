@@ -1408,19 +1408,31 @@ void flush_history(int64_t now) {
     }
 }
 
+// The full housekeeping tick runs every ten seconds while scanning; every second, scanning
+// or not, a changed watchlist or whitelist is carried to the verdicts (while stopped no advert
+// comes to do it, and a rule taken away would leave its device flagged).
 void housekeeping_main() {
     State& s = S();
     try {
+        using clock = std::chrono::steady_clock;
+        auto next_tick = clock::now() + std::chrono::seconds(10);
         for (;;) {
             bool run;
             {
                 std::unique_lock<std::mutex> lock(s.mu);
                 if (s.quit) return;
-                const auto deadline = std::chrono::system_clock::now() + std::chrono::seconds(10);
-                if (s.hk_cv.wait_until(lock, deadline, [&s] { return s.quit; })) return;
+                if (s.hk_cv.wait_for(lock, std::chrono::seconds(1), [&s] { return s.quit; }))
+                    return;
                 run = s.running;
             }
-            if (run) ovk_scan_housekeeping_tick();
+            if (clock::now() >= next_tick) {
+                next_tick = clock::now() + std::chrono::seconds(10);
+                if (run) {
+                    ovk_scan_housekeeping_tick();
+                    continue;
+                }
+            }
+            ovk_pipeline_recheck();
         }
     } catch (...) {
         zq_log(LOG_ERR, "housekeeping failed");

@@ -1152,12 +1152,7 @@ void ovk_gui_message(OVK_GUI* g, const char* format, ...) {
 }
 
 void ovk_gui_message_saved(OVK_GUI* g, int rc, std::string_view done) {
-    const int n = static_cast<int>(std::min<size_t>(done.size(), OVK_MESSAGE_MAX));
-    if (rc == 0)
-        ovk_gui_message(g, "%.*s", n, done.data());
-    else
-        ovk_gui_message(g, "%.*s (for this session only: it could not be saved to disk)", n,
-                        done.data());
+    ovk_gui_message(g, "%s", ovk_port_saved_text(rc, done).c_str());
 }
 
 bool ovk_gui_copy(OVK_GUI* g, std::string_view text) {
