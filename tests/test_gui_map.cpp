@@ -32,6 +32,7 @@
 #include "ovk_export.h"
 #include "ovk_gui.h"
 #include "ovk_gui_map.h"
+#include "ovk_gui_port.h"
 #include "ovk_gui_mapview.h"
 #include "ovk_linux_http.h"
 #include "ovk_pipeline.h"
@@ -938,6 +939,7 @@ TEST_F(MapScreen, AStoredTripShowsItsTrackAndDevicesInTwoThemes) {
     use_theme(OVK_THEME_PAPER);
     with_tiles();
     ovk_map_show_trip(&g_, id);
+    ASSERT_TRUE(ovk_port_settle(&g_, 5000));  // the trip is read off the interface thread
     ASSERT_TRUE(ovk_gui_popup_is_open(&g_, OVK_POP_MAP));
     EXPECT_EQ(zq_gui_get_window(g_.ctx, g_.popup[OVK_POP_MAP])->title, "Trace: Bank Street");
     frame();
@@ -969,7 +971,9 @@ TEST_F(MapScreen, AStoredTripShowsItsTrackAndDevicesInTwoThemes) {
     ovk_map_show(&g_);
     EXPECT_EQ(zq_gui_get_window(g_.ctx, g_.popup[OVK_POP_MAP])->title, "Map");
     ovk_map_show_trip(&g_, 9999);
+    ASSERT_TRUE(ovk_port_settle(&g_, 5000));
     EXPECT_EQ(g_.toast.hit.label, "Trace not found");
+    EXPECT_EQ(zq_gui_get_window(g_.ctx, g_.popup[OVK_POP_MAP])->title, "Map");
     ovk_trip_close();
 }
 
@@ -991,9 +995,6 @@ TEST_F(MapScreen, TheLiveMapShowsTheUserDevicesAndADroneWithItsOperator) {
 
     init();
     ovk_map_show(&g_);
-    click_button(g_.popup[OVK_POP_MAP], "My position");
-    EXPECT_EQ(ovk_map_view().zoom, 16);
-    EXPECT_EQ(ovk_map_view().follow, 1);
     ovk_map_show_at(&g_, 17, 45.4215, -75.6972);
     auto device = [](const std::string& mac, double lat, double lon, int cat, const char* label) {
         OVK_DEVICE d;
@@ -1062,6 +1063,17 @@ TEST_F(MapScreen, TheLiveMapShowsTheUserDevicesAndADroneWithItsOperator) {
     al_unlock_bitmap(bb);
     EXPECT_GT(pixels, 10000);
     EXPECT_EQ(not_red, 0) << "pixels of the night map that are not red, of " << pixels;
+
+    // "My position" from far away, pressed before the map has read the position again: done
+    // once it has.
+    ovk_map_show_at(&g_, 5, 10, 10);
+    click_button(g_.popup[OVK_POP_MAP], "My position");
+    ASSERT_TRUE(ovk_port_settle(&g_, 5000));
+    frame();
+    EXPECT_EQ(ovk_map_view().zoom, 16);
+    EXPECT_EQ(ovk_map_view().follow, 1);
+    EXPECT_DOUBLE_EQ(ovk_map_view().lat, fix.lat);
+    EXPECT_DOUBLE_EQ(ovk_map_view().lon, fix.lon);
     ovk_pipeline_shutdown();
 }
 
