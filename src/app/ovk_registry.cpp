@@ -34,6 +34,7 @@
 #include "ovk_fingerprint.h"
 #include "ovk_geo.h"
 #include "ovk_intel.h"
+#include "ovk_lock.h"
 #include "ovk_store.h"
 #include "ovk_util.h"
 #include "ovk_wififp.h"
@@ -182,7 +183,7 @@ struct COLOC {
 };
 
 struct REGISTRY {
-    std::mutex mu;
+    OVK_LOCK mu{"registry"};
     bool made = false;
     // Keys view the entry's own mac, which lives as long as the entry.
     std::unordered_map<std::string_view, std::unique_ptr<TRACK>> table;
