@@ -910,7 +910,11 @@ void on_trace(int, void* user) {
         MAP_STATE& s = st();
         s.recording = recording;
         if (!recording) s.live_points.reset();
-        s.points_asked_s = -1e9;  // the new trace's first points with the next look
+        // A live view in place now was made before the change: it is passed over, and the
+        // next one (with the new trace's first points) asked for.
+        s.live_taken = ovk_port_serial(g, kLiveView);
+        s.points_asked_s = -1e9;
+        ask_live(g);
         if (s.g != g || s.w_trace < 0) return;
         zq_gui_button_set_label(g->ctx, s.w_trace, trace_label());
         zq_gui_set_widget_tooltip(g->ctx, s.w_trace, trace_tip());
