@@ -67,7 +67,7 @@ TEST_F(GuiDetail, EveryPieceOfEvidenceInItsSection) {
         const std::string th = std::to_string(t);
 
         // A drone with Remote ID whose broadcast contradicts itself.
-        show_detail(kDrone);
+        open_detail(kDrone);
         ASSERT_TRUE(shown(OVK_POP_DETAIL));
         // The matches come from the log through the engine port, a tick or two later.
         ASSERT_TRUE(pump([&] { return doc().find("- **Logged matches:** ") != std::string::npos; }))
@@ -109,7 +109,7 @@ TEST_F(GuiDetail, EveryPieceOfEvidenceInItsSection) {
 
         // A tracker: its verdict and facts, no Remote ID; a weak verdict's badge would be
         // amber, a probable one has its category's colour.
-        show_detail(kAirTag);
+        open_detail(kAirTag);
         d = doc();
         EXPECT_NE(d.find("- **Apple Find My tracker away from its owner (AirTag or compatible):** "
                          "Item tracker away from its owner - probable (70%)\n"),
@@ -125,7 +125,7 @@ TEST_F(GuiDetail, EveryPieceOfEvidenceInItsSection) {
         g_.locate = false;
 
         // An ordinary phone: not flagged, no badge.
-        show_detail(kPhone);
+        open_detail(kPhone);
         d = doc();
         EXPECT_NE(d.find("## Why it's flagged\n\n- **Result:** Not flagged - no watchlist entry "
                          "or equipment signature matched.\n"),
@@ -145,7 +145,7 @@ TEST_F(GuiDetail, EveryPieceOfEvidenceInItsSection) {
     g_.disp_w = 520;
     ovk_gui_rebuild(&g_);
     EXPECT_TRUE(shown(OVK_POP_DETAIL)) << "a rebuild brings the detail screen back";
-    show_detail(kDrone);
+    open_detail(kDrone);
     float hx = 0, hy = 0, hw = 0, hh = 0;
     ASSERT_TRUE(zq_gui_widget_screen_rect(g_.ctx, head(), &hx, &hy, &hw, &hh));
     EXPECT_FLOAT_EQ(hh, 280);
@@ -164,7 +164,7 @@ TEST_F(GuiDetail, ADeviceNeverHeardAndRemembered) {
     k.name = "Axon Body 3 | X81";
     k.note = "the *patrol* car's";
     ASSERT_EQ(ovk_store_known_upsert({&k, 1}), 0);
-    show_detail(k.mac);
+    open_detail(k.mac);
     const std::string d = doc();
     EXPECT_EQ(d.find("## Why it's flagged"), std::string::npos) << "only what is in range";
     // Values that markdown would read as markup are shown in code style.
@@ -186,13 +186,13 @@ TEST_F(GuiDetail, ItsTitleIsTheNameTheListShows) {
     ASSERT_TRUE(pods.has_value());
     ASSERT_TRUE(pods->name.empty());
     ASSERT_TRUE(pods->hits.empty());
-    show_detail(kAirPods);
+    open_detail(kAirPods);
     ASSERT_TRUE(shown(OVK_POP_DETAIL));
     EXPECT_EQ(ovk_detail_title(&g_), "AirPods Pro 2");
     EXPECT_EQ(ovk_detail_title(&g_), ovk_device_title(*pods));
-    show_detail(kPhone);
+    open_detail(kPhone);
     EXPECT_EQ(ovk_detail_title(&g_), "Pixel 9");
-    show_detail(kFlock);
+    open_detail(kFlock);
     EXPECT_EQ(ovk_detail_title(&g_), "Flock Safety camera");
     // Remembered only, without a name: its type.
     OVK_KNOWN k;
@@ -200,13 +200,13 @@ TEST_F(GuiDetail, ItsTitleIsTheNameTheListShows) {
     k.last_seen = ovk_now_ms() - 3600 * 1000;
     k.device_type = "Body camera";
     ASSERT_EQ(ovk_store_known_upsert({&k, 1}), 0);
-    show_detail(k.mac);
+    open_detail(k.mac);
     EXPECT_EQ(ovk_detail_title(&g_), "Body camera");
 }
 
 TEST_F(GuiDetail, RefreshKeepsTheReadersPlaceAndReopeningKeepsTheMatches) {
     feed_demo(20);
-    show_detail(kDrone);
+    open_detail(kDrone);
     zq_gui_markdownview_scroll_to(g_.ctx, view(), 300);
     ASSERT_FLOAT_EQ(scroll(), 300);
     const std::string before = doc();
@@ -244,14 +244,14 @@ TEST_F(GuiDetail, RefreshKeepsTheReadersPlaceAndReopeningKeepsTheMatches) {
     };
     ASSERT_TRUE(shows("- **Logged matches:** 1\n")) << doc();
     ASSERT_EQ(ovk_store_add_detection(m), 0);
-    show_detail(kDrone);
+    open_detail(kDrone);
     EXPECT_FLOAT_EQ(scroll(), 0);
     EXPECT_TRUE(shows("- **Logged matches:** 2\n")) << doc();
     ASSERT_EQ(ovk_store_add_detection(m), 0);
     EXPECT_TRUE(shows("- **Logged matches:** 3\n")) << doc();
     ASSERT_EQ(ovk_store_clear_detections(), 0);
     EXPECT_TRUE(shows("- **Logged matches:** 0\n")) << doc();
-    show_detail(kPhone);
+    open_detail(kPhone);
     EXPECT_TRUE(shows("- **Logged matches:** 0\n")) << doc();
 }
 
@@ -295,7 +295,7 @@ TEST_F(GuiDetail, OnASlowDiskThePageKeepsReadingAndFollowsOnceWritten) {
     ASSERT_EQ(ovk_watchlist_add_custom(
                   OVK_OUI_ENTRY{kFlock, "Lot camera", "user-added", "custom", -1, -1}),
               0);
-    show_detail(kFlock);
+    open_detail(kFlock);
     ASSERT_GE(button_in(g_.popup[OVK_POP_DETAIL], "Remove from watchlist"), 0);
     ovk_test::HeldWrites writes;
     const auto readings = [&] {
@@ -333,7 +333,7 @@ TEST_F(GuiDetail, OnASlowDiskThePageKeepsReadingAndFollowsOnceWritten) {
 
 TEST_F(GuiDetail, LocateTicksUntilTheDeviceLeaves) {
     feed_demo(3);
-    show_detail(kFlock);
+    open_detail(kFlock);
     const int locate = button_in(g_.popup[OVK_POP_DETAIL], "Locate");
     ASSERT_GE(locate, 0);
     g_.locate_next_tick = 1e9;
@@ -351,7 +351,7 @@ TEST_F(GuiDetail, LocateTicksUntilTheDeviceLeaves) {
     EXPECT_FALSE(g_.locate);
     detail_now();
     EXPECT_EQ(doc().find("## Why it's flagged\n\n- **Result:** Not flagged"), 0u) << "the phone's";
-    show_detail(kFlock);
+    open_detail(kFlock);
     click(locate);
     ASSERT_TRUE(g_.locate);
     // The device leaves the registry: the next refresh stops the ticking and disables Locate.
@@ -403,7 +403,7 @@ TEST_F(GuiDetail, MapAndReportButtonsFollowTheDevice) {
     const std::vector<std::string> common = {"Locate", "Add to watchlist", "Whitelist", "Favorite",
                                              "Copy report"};
 
-    show_detail(kDrone);
+    open_detail(kDrone);
     std::vector<std::string> want = common;
     want.insert(want.end(), {"Drone on map", "Operator on map"});
     EXPECT_EQ(buttons(), want);
@@ -423,12 +423,12 @@ TEST_F(GuiDetail, MapAndReportButtonsFollowTheDevice) {
     ovk_gui_close_popup(&g_, OVK_POP_MAP);
 
     // A tracker with a verdict: neither the map buttons nor the report.
-    show_detail(kAirTag);
+    open_detail(kAirTag);
     EXPECT_EQ(buttons(), common);
     laid_out();
 
     // The phone nothing matched: its signature may be reported.
-    show_detail(kPhone);
+    open_detail(kPhone);
     want = common;
     want.push_back("Report unknown device");
     EXPECT_EQ(buttons(), want);
@@ -457,7 +457,7 @@ TEST_F(GuiDetail, APersonWhitelistsFavoritesAndCopiesTheReport) {
     ovk_prefs_set(p);
     feed_demo(3);
     ovk_test::pipeline_pop_all();
-    show_detail(kFlock);
+    open_detail(kFlock);
     const uint32_t alpr = ovk_cat_color(OVK_CAT_ALPR);
     ASSERT_GT(badge_pixels(alpr), 300);
     listen(true);

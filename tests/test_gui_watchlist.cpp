@@ -106,13 +106,13 @@ TEST_F(GuiWatchlist, AddDialogWatchesTheAddressOrItsVendorPrefix) {
     EXPECT_EQ(saved->size(), 2u);
 
     // The speaker's details offer to remove the prefix entry that covers it.
-    show_detail(kSpeaker);
+    open_detail(kSpeaker);
     press(OVK_POP_DETAIL, "Remove from watchlist");
     EXPECT_EQ(toast(), "Removed D8:E0:E1 from the watchlist");
     ASSERT_EQ(custom().size(), 1u);
     EXPECT_GE(button_in(g_.popup[OVK_POP_DETAIL], "Add to watchlist"), 0);
     // From a flagged device's details the dialog suggests the verdict's label.
-    show_detail(kFlock);
+    open_detail(kFlock);
     press(OVK_POP_DETAIL, "Add to watchlist");
     EXPECT_TRUE(shown(OVK_POP_WATCH_ADD));
     EXPECT_EQ(zq_gui_textarea_get_text(g_.ctx, label), "Flock Safety camera");
@@ -139,7 +139,7 @@ TEST_F(GuiWatchlist, AddDialogKnowsAResolvablePrivateAddress) {
     ASSERT_EQ(d->addr_type, OVK_ADDR_RESOLVABLE_PRIVATE);
     ASSERT_EQ(ovk_mac_is_randomized(kAirPods), 0);
 
-    show_detail(kAirPods);
+    open_detail(kAirPods);
     press(OVK_POP_DETAIL, "Add to watchlist");
     ASSERT_TRUE(shown(OVK_POP_WATCH_ADD));
     const int choice = widget(OVK_POP_WATCH_ADD, ZQ_GUI_RADIOLIST);
@@ -345,7 +345,7 @@ TEST_F(GuiWatchlist, WhitelistListsRemovesAndOpensDetails) {
     EXPECT_EQ(zq_gui_datagrid_row_count(g_.ctx, wl_grid()), 0);
 
     // Trusted from a device's details while the list is open: the list follows.
-    show_detail(kSpeaker);
+    open_detail(kSpeaker);
     press(OVK_POP_DETAIL, "Whitelist");
     ASSERT_TRUE(ovk_port_settle(&g_, 5000));  // the change is made off the interface thread
     ovk_gui_close_popup(&g_, OVK_POP_DETAIL);
@@ -447,7 +447,7 @@ TEST_F(GuiWatchlist, OnASlowDiskEditsShowOnceMadeAndTheInterfaceNeverWaits) {
 // "Add"; the watchlist then lists it and the camera's verdict carries the label.
 TEST_F(GuiWatchlist, APersonWatchesADeviceUnderTheirOwnLabel) {
     feed_demo(3);
-    show_detail(kPhone);
+    open_detail(kPhone);
     listen(true);
     ASSERT_FALSE(x_window().empty());
     pump([] { return false; }, 0.3);
@@ -481,7 +481,7 @@ TEST_F(GuiWatchlist, APersonWatchesADeviceUnderTheirOwnLabel) {
     // Heard again: flagged as the user's own, the label shown in code style so that its
     // bar does not break the document.
     submit(demo_advert(kPhone, ovk_now_ms() + 3000, 3));
-    show_detail(kPhone);
+    open_detail(kPhone);
     const std::string d =
         zq_gui_markdownview_get_text(g_.ctx, widget(OVK_POP_DETAIL, ZQ_GUI_MARKDOWNVIEW));
     EXPECT_NE(d.find("- **`Van 7 | north lot`:** Your watchlist - strong (100%)\n"),

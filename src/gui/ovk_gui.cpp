@@ -73,7 +73,8 @@ constexpr OVK_SCREEN kScreens[] = {
     {OVK_POP_EXPORT, ovk_export_build, nullptr, nullptr, ovk_export_show, nullptr},
     {OVK_POP_ABOUT, ovk_about_build, nullptr, nullptr, ovk_about_show, nullptr},
     {OVK_POP_SETUP, ovk_setup_build, nullptr, nullptr, ovk_setup_show, ovk_setup_shutdown},
-    {OVK_POP_REPORT, ovk_report_build, nullptr, nullptr, ovk_report_show_subject, nullptr},
+    {OVK_POP_REPORT, ovk_report_build, ovk_report_refresh, nullptr, ovk_report_show_subject,
+     nullptr},
     {OVK_POP_CONFIRM, build_confirm, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -400,7 +400,7 @@ class GuiTest : public ::testing::Test {
         }
         ovk_detail_refresh(&g_);
     }
-    void show_detail(std::string_view mac) {
+    void open_detail(std::string_view mac) {
         ovk_detail_show(&g_, mac);
         detail_now();
     }
