@@ -316,9 +316,9 @@ void zq_gui_popups_key(ZQ_GUI_CTX* ctx, const ALLEGRO_KEYBOARD_EVENT& k) {
     }
     const int deepest = static_cast<int>(p->levels.size()) - 1;
     // The level the keys work on: the highlighted entry's, else the deepest open one.
-    int level = p->hover_level >= 0 && p->hover_level <= deepest ? p->hover_level : deepest;
+    const int level = p->hover_level >= 0 && p->hover_level <= deepest ? p->hover_level : deepest;
     const int n = static_cast<int>(p->levels[level].items.size());
-    int pos = level == p->hover_level && p->hover_item < n ? p->hover_item : -1;
+    const int pos = level == p->hover_level && p->hover_item < n ? p->hover_item : -1;
     const auto open_sub = [&](int at) {
         const int entry = p->levels[level].items[at];
         if (!has_children(p, entry)) return false;
