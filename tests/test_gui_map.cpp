@@ -33,6 +33,7 @@
 #include "ovk_gui.h"
 #include "ovk_gui_map.h"
 #include "ovk_gui_mapview.h"
+#include "ovk_gui_port.h"
 #include "ovk_linux_http.h"
 #include "ovk_pipeline.h"
 #include "ovk_prefs.h"
@@ -938,6 +939,7 @@ TEST_F(MapScreen, AStoredTripShowsItsTrackAndDevicesInTwoThemes) {
     use_theme(OVK_THEME_PAPER);
     with_tiles();
     ovk_map_show_trip(&g_, id);
+    ASSERT_TRUE(ovk_port_settle(&g_, 5000));  // the trip is read off the interface thread
     ASSERT_TRUE(ovk_gui_popup_is_open(&g_, OVK_POP_MAP));
     EXPECT_EQ(zq_gui_get_window(g_.ctx, g_.popup[OVK_POP_MAP])->title, "Trace: Bank Street");
     frame();
@@ -969,13 +971,25 @@ TEST_F(MapScreen, AStoredTripShowsItsTrackAndDevicesInTwoThemes) {
     ovk_map_show(&g_);
     EXPECT_EQ(zq_gui_get_window(g_.ctx, g_.popup[OVK_POP_MAP])->title, "Map");
     ovk_map_show_trip(&g_, 9999);
+    ASSERT_TRUE(ovk_port_settle(&g_, 5000));
     EXPECT_EQ(g_.toast.hit.label, "Trace not found");
+    EXPECT_EQ(zq_gui_get_window(g_.ctx, g_.popup[OVK_POP_MAP])->title, "Map");
     ovk_trip_close();
 }
 
 // The live map: the user's fix with its accuracy, devices where they were strongest, a drone
 // at its Remote ID position with the line to its operator. A click on the drone selects it.
 TEST_F(MapScreen, TheLiveMapShowsTheUserDevicesAndADroneWithItsOperator) {
+    // Radios that start at once (for the trace button, which starts scanning).
+    static std::atomic<bool> radios{false};
+    OVK_PIPELINE_HOOKS h;
+    h.scan_start = [](const OVK_SCAN_OPTS&) {
+        radios = true;
+        return 0;
+    };
+    h.scan_stop = [] { radios = false; };
+    h.scan_running = [] { return radios ? 1 : 0; };
+    ovk_pipeline_set_hooks(h);
     ASSERT_EQ(ovk_pipeline_init(), 0);
     OVK_LOCATION fix;
     fix.lat = 45.4215;
@@ -991,9 +1005,6 @@ TEST_F(MapScreen, TheLiveMapShowsTheUserDevicesAndADroneWithItsOperator) {
 
     init();
     ovk_map_show(&g_);
-    click_button(g_.popup[OVK_POP_MAP], "My position");
-    EXPECT_EQ(ovk_map_view().zoom, 16);
-    EXPECT_EQ(ovk_map_view().follow, 1);
     ovk_map_show_at(&g_, 17, 45.4215, -75.6972);
     auto device = [](const std::string& mac, double lat, double lon, int cat, const char* label) {
         OVK_DEVICE d;
@@ -1062,7 +1073,40 @@ TEST_F(MapScreen, TheLiveMapShowsTheUserDevicesAndADroneWithItsOperator) {
     al_unlock_bitmap(bb);
     EXPECT_GT(pixels, 10000);
     EXPECT_EQ(not_red, 0) << "pixels of the night map that are not red, of " << pixels;
+
+    // "My position" from far away, pressed before the map has read the position again: done
+    // once it has.
+    ovk_map_show_at(&g_, 5, 10, 10);
+    click_button(g_.popup[OVK_POP_MAP], "My position");
+    ASSERT_TRUE(ovk_port_settle(&g_, 5000));
+    frame();
+    EXPECT_EQ(ovk_map_view().zoom, 16);
+    EXPECT_EQ(ovk_map_view().follow, 1);
+    EXPECT_DOUBLE_EQ(ovk_map_view().lat, fix.lat);
+    EXPECT_DOUBLE_EQ(ovk_map_view().lon, fix.lon);
+
+    // The trace button records off the interface thread (starting scanning); the button and
+    // the message follow once it is done.
+    ovk_test::TempDir trips_dir;
+    ASSERT_EQ(ovk_trip_open(trips_dir.path()), 0);
+    const int map = g_.popup[OVK_POP_MAP];
+    click_button(map, "Record trace");
+    ASSERT_TRUE(ovk_port_settle(&g_, 5000));
+    frame();
+    EXPECT_EQ(g_.toast.hit.label, "Recording a trace: your route and every device heard along it");
+    EXPECT_EQ(ovk_trip_is_recording(), 1);
+    EXPECT_EQ(ovk_scan_is_running(), 1);
+    EXPECT_LT(widget_in(map, "Record trace"), 0);
+    click_button(map, "Stop trace");
+    ASSERT_TRUE(ovk_port_settle(&g_, 5000));
+    frame();
+    EXPECT_EQ(g_.toast.hit.label, "Trace saved - see Traces");
+    EXPECT_EQ(ovk_trip_is_recording(), 0);
+    EXPECT_GE(widget_in(map, "Record trace"), 0);
+    ovk_scan_stop();
+    ovk_trip_close();
     ovk_pipeline_shutdown();
+    ovk_pipeline_set_hooks(OVK_PIPELINE_HOOKS{});
 }
 
 // A central instance's map: the fleet sensors' detections of the last hour, each named with its

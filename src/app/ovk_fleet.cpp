@@ -21,7 +21,7 @@ constexpr int64_t kBadLogEveryMs = 60000;
 constexpr size_t kBadKeysMax = 256;
 constexpr size_t kSeenMax = 20000;  // detections remembered to drop repeats
 
-enum class LINK { Connecting, Connected, NotAuthorised, Unreachable, Untrusted };
+enum class LINK { Connecting, Connected, NotAuthorised, Unreachable, Untrusted, TlsFailed };
 
 struct FLEET {
     OVK_LOCK mu{"fleet"};
@@ -30,6 +30,7 @@ struct FLEET {
     std::string prefix;
     OVK_FLEET_OPTS opts;
     LINK link = LINK::Connecting;
+    std::string tls_why;  // with TlsFailed: the TLS library's reason
     int64_t started_at = 0;
     std::map<std::string, OVK_FLEET_SENSOR> sensors;
     std::map<std::string, int64_t> bad_logged;  // key -> when last logged
@@ -95,7 +96,7 @@ void refuse(FLEET& f, std::string_view topic, const std::string& why, int64_t no
                key.c_str(), why.c_str(), static_cast<unsigned long long>(count));
 }
 
-void on_connect(OVK_MQTT_CONN r) {
+void on_connect(OVK_MQTT_CONN r, std::string_view why) {
     FLEET& f = F();
     std::lock_guard lock(f.mu);
     switch (r) {
@@ -120,6 +121,14 @@ void on_connect(OVK_MQTT_CONN r) {
                        "was made for another host");
             f.link = LINK::Untrusted;
             break;
+        case OVK_MQTT_CONN::TlsFailed: {
+            const std::string reason = ovk_cut(why, 120);
+            if (f.link != LINK::TlsFailed || f.tls_why != reason)
+                zq_log(LOG_ERR, "fleet: TLS handshake with the broker failed: %s", reason.c_str());
+            f.link = LINK::TlsFailed;
+            f.tls_why = reason;
+            break;
+        }
     }
 }
 
@@ -128,7 +137,8 @@ void on_disconnect() {
     std::lock_guard lock(f.mu);
     if (f.stopping) return;  // our own disconnect at the stop
     if (f.link == LINK::Connected) zq_log(LOG_WARNING, "fleet: lost the broker; reconnecting");
-    if (f.link != LINK::NotAuthorised && f.link != LINK::Untrusted) f.link = LINK::Unreachable;
+    if (f.link != LINK::NotAuthorised && f.link != LINK::Untrusted && f.link != LINK::TlsFailed)
+        f.link = LINK::Unreachable;
 }
 
 bool online_now(const OVK_FLEET_SENSOR& s, int64_t now) {
@@ -360,6 +370,8 @@ std::string ovk_fleet_status_text() {
             return "Fleet: not authorised";
         case LINK::Untrusted:
             return "Fleet: broker certificate not trusted";
+        case LINK::TlsFailed:
+            return "Fleet: TLS handshake failed: " + f.tls_why;
         case LINK::Unreachable:
             return "Fleet: broker unreachable";
         case LINK::Connecting:

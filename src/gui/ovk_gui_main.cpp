@@ -956,18 +956,9 @@ void on_menu_open(int, void* user) {
 }
 
 // A trace: stops the one recording, else starts one (and scanning, which it needs).
+// The menu's entry and the status line follow once the port has done it.
 void record_trace(OVK_GUI* g) {
-    worker().post([] {
-        if (ovk_trip_is_recording()) {
-            ovk_trip_stop();
-            return std::string("Trace saved - see Traces");
-        }
-        if (!ovk_scan_is_running()) ovk_scan_start();
-        if (ovk_trip_start() < 0) return std::string("Could not start recording a trace");
-        ovk_scan_refresh();
-        return std::string("Recording a trace: your route and every device heard along it");
-    });
-    ovk_main_refresh(g);
+    ovk_port_record_trace(g, [](OVK_GUI* gui, bool) { ovk_main_refresh(gui); });
 }
 
 void toggle_demo(OVK_GUI* g) {

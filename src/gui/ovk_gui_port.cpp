@@ -13,6 +13,7 @@
 
 #include "ovk_gui.h"
 #include "ovk_store.h"
+#include "ovk_trip.h"
 #include "ovk_watchlist.h"
 #include "zq_log.h"
 
@@ -291,5 +292,27 @@ void ovk_port_clear_matches(OVK_GUI* g) {
                                ? "Match history cleared"
                                : "Match history cleared for now, but its file could not be "
                                  "rewritten");
+    });
+}
+
+void ovk_port_record_trace(OVK_GUI* g, std::function<void(OVK_GUI*, bool recording)> then) {
+    ovk_port_run(g, [then = std::move(then)]() -> OVK_PORT_DONE {
+        std::string text;
+        if (ovk_trip_is_recording()) {
+            ovk_trip_stop();
+            text = "Trace saved - see Traces";
+        } else {
+            if (!ovk_scan_is_running()) ovk_scan_start();
+            if (ovk_trip_start() < 0) {
+                text = "Could not start recording a trace";
+            } else {
+                ovk_scan_refresh();
+                text = "Recording a trace: your route and every device heard along it";
+            }
+        }
+        OVK_PORT_DONE done{std::move(text), {}};
+        if (then)
+            done.then = [then, on = ovk_trip_is_recording() != 0](OVK_GUI* g) { then(g, on); };
+        return done;
     });
 }

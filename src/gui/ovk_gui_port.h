@@ -67,6 +67,10 @@ void ovk_port_watch(OVK_GUI* g, const OVK_OUI_ENTRY& e);
 void ovk_port_unwatch(OVK_GUI* g, const std::string& key);
 // Empties the match log (both the settings and the match log offer it).
 void ovk_port_clear_matches(OVK_GUI* g);
+// Stops the trace being recorded, else starts one (and scanning, which it needs); the menu and
+// the map offer it. `then` (may be empty) runs on the tick that shows the outcome, told whether
+// a trace records now.
+void ovk_port_record_trace(OVK_GUI* g, std::function<void(OVK_GUI*, bool recording)> then);
 // The texts of those actions (the message shown when done).
 std::string ovk_port_whitelist_text(const std::string& mac, bool on, int rc);
 std::string ovk_port_favorite_text(bool on, int rc);
