@@ -82,9 +82,10 @@ struct HEAT_CACHE {
 };
 
 struct HISTORY_STATE {
-    int range = 1;                          // index into kRangeLabels
-    bool heat = true;                       // heat map, else one dot per encounter
-    std::vector<OVK_HISTORY_EVENT> events;  // encounters of the period, newest first
+    int range = 1;     // index into kRangeLabels
+    bool heat = true;  // heat map, else one dot per encounter
+    // The port's view shown (its encounters, newest first, are read where they are).
+    std::shared_ptr<const LOADED> shown;
     std::array<int, 24> by_hour{};
     std::array<int, 7> by_day{};  // Monday first
     int positioned = 0;           // encounters with a position
@@ -109,6 +110,12 @@ struct HISTORY_STATE {
 HISTORY_STATE& st() {
     static HISTORY_STATE s;
     return s;
+}
+
+// The encounters of the period shown.
+const std::vector<OVK_HISTORY_EVENT>& events() {
+    static const std::vector<OVK_HISTORY_EVENT> none;
+    return st().shown ? st().shown->events : none;
 }
 
 DATA_SIG data_sig(const DATA_SIG& last) {
@@ -325,7 +332,14 @@ void take(OVK_GUI* g) {
     const bool refit = l.forced || !h.user_moved;
     h.force_pending = false;
     h.sig = l.sig;
-    h.events = l.events;
+    // The view shown before is let go on the worker: freeing 50,000 encounters takes as long
+    // as copying them.
+    if (h.shown)
+        ovk_port_post(g, [old = std::move(h.shown)]() mutable {
+            old.reset();
+            return std::string();
+        });
+    h.shown = *v;
     h.by_hour = l.by_hour;
     h.by_day = l.by_day;
     h.positioned = l.positioned;
@@ -377,7 +391,7 @@ void fit_view(OVK_GUI* g, float w, float h) {
     HISTORY_STATE& s = st();
     s.mv.tile_px = tile_px(g);
     double south = 90, west = 180, north = -90, east = -180;
-    for (const OVK_HISTORY_EVENT& e : s.events) {
+    for (const OVK_HISTORY_EVENT& e : events()) {
         if (!e.has_pos) continue;
         south = std::min(south, e.lat);
         north = std::max(north, e.lat);
@@ -400,7 +414,7 @@ void fit_view(OVK_GUI* g, float w, float h) {
 void draw_dots(OVK_GUI* g) {
     const float r = ovk_px(g, 6), ring = ovk_px(g, 1.2f);
     const ALLEGRO_COLOR white = ovk_ink(g, 0xFFFFFFFF);
-    for (const OVK_HISTORY_EVENT& e : st().events) {
+    for (const OVK_HISTORY_EVENT& e : events()) {
         if (!e.has_pos) continue;
         float sx = 0, sy = 0;
         ovk_mapview_to_screen(st().mv, e.lat, e.lon, &sx, &sy);
@@ -448,7 +462,7 @@ void compute_heat(OVK_GUI* g, float x, float y, float w, float h,
     for (int d2 = 0; d2 <= r * r; ++d2)
         weight[static_cast<size_t>(d2)] =
             std::exp(-3.0f * static_cast<float>(d2) / static_cast<float>(r * r));
-    for (const OVK_HISTORY_EVENT& e : s.events) {
+    for (const OVK_HISTORY_EVENT& e : events()) {
         if (!e.has_pos) continue;
         float sx = 0, sy = 0;
         ovk_mapview_to_screen(s.mv, e.lat, e.lon, &sx, &sy);
@@ -600,7 +614,7 @@ int on_map_mouse(int, const ZQ_GUI_MOUSE_EVENT* ev, void* user) {
     const float px = s.mv.x + ev->x, py = s.mv.y + ev->y;
     const OVK_HISTORY_EVENT* best = nullptr;
     float best_d = ovk_px(g, 24);
-    for (const OVK_HISTORY_EVENT& e : s.events) {
+    for (const OVK_HISTORY_EVENT& e : events()) {
         if (!e.has_pos) continue;
         float sx = 0, sy = 0;
         ovk_mapview_to_screen(s.mv, e.lat, e.lon, &sx, &sy);

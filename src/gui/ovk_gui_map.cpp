@@ -1003,6 +1003,18 @@ void set_title(OVK_GUI* g, std::string title) {
 
 namespace {
 
+// The trip shown is let go on the port's worker: freeing a long trace takes as long as
+// reading it.
+void drop_trip(OVK_GUI* g) {
+    MAP_STATE& s = st();
+    if (!s.trip) return;
+    ovk_port_post(g, [old = std::move(s.trip)]() mutable {
+        old.reset();
+        return std::string();
+    });
+    s.trip.reset();
+}
+
 // Each showing reads the position anew before "My position" acts on it.
 void shown(OVK_GUI* g) {
     MAP_STATE& s = st();
@@ -1015,7 +1027,7 @@ void show_live(OVK_GUI* g) {
     MAP_STATE& s = st();
     s.g = g;
     s.trip_mode = false;
-    s.trip.reset();
+    drop_trip(g);
     s.trip_wanted = 0;  // a trip still being read is not shown over the live map
     ++s.trip_asks;
     s.has_target = false;
@@ -1037,6 +1049,7 @@ void show_trip_view(OVK_GUI* g, uint64_t ask, std::shared_ptr<const TRIP_VIEW> t
         return;
     }
     s.g = g;
+    drop_trip(g);
     s.trip = std::move(t);
     s.trip_mode = true;
     s.has_target = false;
