@@ -1074,8 +1074,9 @@ void ovk_main_device_menu(OVK_GUI* g, std::string_view mac, float x, float y) {
     g->ctxmenu_mac = std::string(mac);
     const OVK_DEVICE* d = find_device(g, mac);
     zq_gui_popup_set_title(g->ctxmenu, g->ctxmenu_mac);
-    const bool whitelisted = ovk_store_is_whitelisted(mac) == 1;
-    const bool favorite = ovk_store_is_favorite(mac) == 1;
+    // The marks as the list's last snapshot read them (the store is not asked on this thread).
+    const bool whitelisted = d && d->whitelisted;
+    const bool favorite = d && d->favorite;
     show_ctx(g, CTX_DETAILS, ctx_screen_ok(CTX_DETAILS));
     show_ctx(g, CTX_WATCH, ctx_screen_ok(CTX_WATCH));
     show_ctx(g, CTX_WHITELIST, !whitelisted);
