@@ -3,7 +3,9 @@
 // The engine port without a window: views too big to copy are taken out whole, and whatever
 // the interface is done with (a view replaced by a newer one, a view taken and handed back) is
 // freed on the port's worker, never on the interface thread; a quiet view arrives without
-// waking the screens.
+// waking the screens; a screen that asks for its view on every refresh does not keep the worker
+// remaking it without end.
+#include <allegro5/allegro.h>
 #include <gtest/gtest.h>
 
 #include <any>
@@ -17,6 +19,7 @@
 
 #include "ovk_gui.h"
 #include "ovk_gui_port.h"
+#include "ovk_prefs.h"
 
 namespace {
 
@@ -116,6 +119,37 @@ TEST_F(Port, AQuietViewArrivesWithoutWakingTheScreens) {
     EXPECT_FALSE(tick_until_new(0)) << "a quiet view woke the screens";
     ask(11);
     EXPECT_TRUE(tick_until_new(ovk_port_serial(&g_, "tracer"))) << "a view wakes the screens";
+}
+
+// The frame refreshes the screens every half second and when something arrives. A screen
+// that asks for its view on each refresh gets it made about twice a refresh, not on every
+// tick (each arrival asking for the next).
+std::atomic<int> g_made{0};
+void asks_on_each_refresh(OVK_GUI* g) {
+    ovk_port_ask(g, "every-refresh", [] {
+        ++g_made;
+        return std::any(g_made.load());
+    });
+}
+
+TEST_F(Port, AScreenAskingOnEachRefreshIsNotServedWithoutEnd) {
+    ASSERT_TRUE(al_install_system(ALLEGRO_VERSION_INT, nullptr));  // the frame's clock
+    ovk_gui_set_frame_only(true);
+    ovk_gui_set_test_screens({{-1, nullptr, asks_on_each_refresh, nullptr, nullptr, nullptr}});
+    g_.prefs_serial = ovk_prefs_serial();
+    g_.prefs = ovk_prefs_get();
+    // Two seconds of ticks at 30 a second, as the event loop gives them.
+    for (int i = 0; i < 60; ++i) {
+        ovk_gui_update(&g_);
+        std::this_thread::sleep_for(std::chrono::milliseconds(33));
+    }
+    ovk_gui_set_test_screens({});
+    ovk_gui_set_frame_only(false);
+    ovk_port_stop(&g_);
+    al_uninstall_system();
+    const int made = g_made.load();
+    EXPECT_GE(made, 3) << "the view is still made again on the half-second refresh";
+    EXPECT_LE(made, 12) << "the view was made on nearly every tick";
 }
 
 }  // namespace

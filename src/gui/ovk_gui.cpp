@@ -1064,11 +1064,16 @@ void ovk_gui_update(OVK_GUI* g) {
 
     // What the engine port finished (a change made, a view arrived) shows at once.
     const bool arrived = ovk_port_tick(g);
-    if (arrived || g->now_s - g->last_refresh_s >= 0.5) {
+    const bool due = g->now_s - g->last_refresh_s >= 0.5;
+    if (arrived || due) {
         g->last_refresh_s = g->now_s;
+        // A refresh that only views caused asks quietly: the views it asks for again must not
+        // cause the next one, or a screen that asks on each refresh keeps the worker busy.
+        ovk_port_quiet(g, !due && !ovk_port_jobs_done(g));
         each_screen([g](const OVK_SCREEN& s) {
             if (s.refresh && (s.popup < 0 || ovk_gui_popup_is_open(g, s.popup))) s.refresh(g);
         });
+        ovk_port_quiet(g, false);
         g->redraw = true;
     }
 

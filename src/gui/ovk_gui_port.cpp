@@ -2,6 +2,10 @@
 // The engine port (see the header).
 #include "ovk_gui_port.h"
 
+#include <errno.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -30,6 +34,9 @@ struct MADE {
     std::any view;
     bool quiet = false;
 };
+
+// How much lower the worker runs than the interface (in nice steps).
+constexpr int kLower = 5;
 
 // One thread that carries out the jobs in order, then makes the views asked for, then frees
 // what the interface handed back (freeing a large view takes as long as making it). Finished
@@ -83,6 +90,11 @@ class WORKER {
         views.swap(views_);
     }
 
+    bool busy() {
+        std::lock_guard lk(mu_);
+        return busy_ || !jobs_.empty() || !asks_.empty() || !messages_.empty() || !views_.empty();
+    }
+
     bool wait_idle(int timeout_ms) {
         std::unique_lock lk(mu_);
         return idle_cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms),
@@ -117,6 +129,12 @@ class WORKER {
     }
 
     void run() {
+        // The worker's work (a snapshot, an export) waits for the window's ticks, not the other
+        // way round: on a busy machine with few cores a waking interface thread then gets a core
+        // at once instead of queueing behind it.
+        errno = 0;
+        const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+        if (errno == 0) setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), nice + kLower);
         std::unique_lock lk(mu_);
         for (;;) {
             cv_.wait(lk, [this] {
@@ -183,6 +201,8 @@ struct PORT {
     // Serials are never reused, not even after a stop: a screen that remembers the serial it
     // showed never mistakes a new interface's first view for the one it had.
     uint64_t last_serial = 0;
+    bool quiet_asks = false;  // every view asked now is quiet (ovk_port_quiet)
+    bool jobs_done = false;   // the last tick took finished jobs
 };
 
 PORT& port() {
@@ -204,7 +224,18 @@ void ovk_port_run(OVK_GUI* g, OVK_PORT_TASK task) {
 
 void ovk_port_ask(OVK_GUI* g, std::string_view name, OVK_PORT_MAKE make, bool quiet) {
     OVK_CHECK(g && make);
-    port().worker.ask(name, std::move(make), quiet);
+    PORT& p = port();
+    p.worker.ask(name, std::move(make), quiet || p.quiet_asks);
+}
+
+void ovk_port_quiet(OVK_GUI* g, bool on) {
+    OVK_CHECK(g);
+    port().quiet_asks = on;
+}
+
+bool ovk_port_jobs_done(const OVK_GUI* g) {
+    OVK_CHECK(g, false);
+    return port().jobs_done;
 }
 
 std::any ovk_port_take(OVK_GUI* g, std::string_view name) {
@@ -242,6 +273,7 @@ bool ovk_port_tick(OVK_GUI* g) {
     std::vector<OVK_PORT_DONE> messages;
     std::vector<MADE> views;
     p.worker.take(messages, views);
+    p.jobs_done = !messages.empty();
     bool woken = !messages.empty();
     try {
         for (MADE& m : views) {
@@ -275,11 +307,17 @@ bool ovk_port_settle(OVK_GUI* g, int timeout_ms) {
     return idle;
 }
 
+bool ovk_port_busy(const OVK_GUI* g) {
+    OVK_CHECK(g, false);
+    return port().worker.busy();
+}
+
 void ovk_port_stop(OVK_GUI* g) {
     (void)g;
     PORT& p = port();
     p.worker.stop();
     p.views.clear();
+    p.quiet_asks = p.jobs_done = false;
 }
 
 std::string ovk_port_whitelist_text(const std::string& mac, bool on, int rc) {

@@ -49,6 +49,12 @@ void ovk_port_ask(OVK_GUI* g, std::string_view name, OVK_PORT_MAKE make, bool qu
 // after ovk_port_stop (0: none yet).
 const std::any* ovk_port_view(const OVK_GUI* g, std::string_view name);
 uint64_t ovk_port_serial(const OVK_GUI* g, std::string_view name);
+// While on, every view asked is quiet. The frame turns it on for the refresh that an arrival
+// caused: the views that refresh asks for again then arrive without causing another, so a
+// screen that asks on each refresh is not served without end.
+void ovk_port_quiet(OVK_GUI* g, bool on);
+// Whether the last ovk_port_tick took finished jobs (a change made: every screen asks again).
+bool ovk_port_jobs_done(const OVK_GUI* g);
 // Takes the latest finished view of `name` out of the port, for a view too big to copy: until
 // the next one arrives ovk_port_view holds an empty value and the serial stays.
 std::any ovk_port_take(OVK_GUI* g, std::string_view name);
@@ -62,6 +68,9 @@ bool ovk_port_tick(OVK_GUI* g);
 // Waits up to `timeout_ms` until the worker has nothing left, then takes what finished. True
 // when it became idle.
 bool ovk_port_settle(OVK_GUI* g, int timeout_ms);
+// Whether anything is queued, being done, or finished but not yet taken by a tick (for
+// benchmarks: unlike ovk_port_settle it takes nothing).
+bool ovk_port_busy(const OVK_GUI* g);
 // Stops the worker (what is queued is dropped) and forgets every view.
 void ovk_port_stop(OVK_GUI* g);
 
