@@ -361,12 +361,12 @@ TEST_F(GuiDetail, MapAndReportButtonsFollowTheDevice) {
     EXPECT_EQ(buttons(), want);
     laid_out();
     const std::optional<OVK_DEVICE> drone = ovk_registry_get(kDrone);
-    ASSERT_TRUE(drone && drone->rid.has_pos && drone->rid.has_op_pos);
+    ASSERT_TRUE(drone && drone->rid && drone->rid->has_pos && drone->rid->has_op_pos);
     click(button_in(g_.popup[OVK_POP_DETAIL], "Drone on map"));
     ASSERT_TRUE(pump([&] { return shown(OVK_POP_MAP); }));
     EXPECT_DOUBLE_EQ(ovk_map_view().zoom, 17);
-    EXPECT_DOUBLE_EQ(ovk_map_view().lat, drone->rid.lat);
-    EXPECT_DOUBLE_EQ(ovk_map_view().lon, drone->rid.lon);
+    EXPECT_DOUBLE_EQ(ovk_map_view().lat, drone->rid->lat);
+    EXPECT_DOUBLE_EQ(ovk_map_view().lon, drone->rid->lon);
     ovk_gui_close_popup(&g_, OVK_POP_MAP);
     click(button_in(g_.popup[OVK_POP_DETAIL], "Operator on map"));
     ASSERT_TRUE(pump([&] { return shown(OVK_POP_MAP); }));

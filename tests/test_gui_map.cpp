@@ -1014,18 +1014,19 @@ TEST_F(MapScreen, TheLiveMapShowsTheUserDevicesAndADroneWithItsOperator) {
                                 "Tile tracker travelling with you"));
     OVK_DEVICE drone =
         device("60:60:1F:A2:44:18", 45.4212, -75.6975, OVK_CAT_DRONE, "DJI drone (Remote ID)");
-    drone.has_rid = 1;
-    drone.rid.has_pos = 1;
-    drone.rid.lat = 45.4226;
-    drone.rid.lon = -75.6990;
-    drone.rid.has_op_pos = 1;
-    drone.rid.op_lat = 45.4203;
-    drone.rid.op_lon = -75.7003;
-    drone.rid.has_height = 1;
-    drone.rid.height_m = 62;
-    drone.rid.has_direction = 1;
-    drone.rid.direction_deg = 135;
-    drone.rid.ua_type = "Helicopter / multirotor";
+    OVK_REMOTE_ID rid;
+    rid.has_pos = 1;
+    rid.lat = 45.4226;
+    rid.lon = -75.6990;
+    rid.has_op_pos = 1;
+    rid.op_lat = 45.4203;
+    rid.op_lon = -75.7003;
+    rid.has_height = 1;
+    rid.height_m = 62;
+    rid.has_direction = 1;
+    rid.direction_deg = 135;
+    rid.ua_type = "Helicopter / multirotor";
+    drone.rid = std::make_shared<const OVK_REMOTE_ID>(rid);
     g_.devices.push_back(drone);
     use_theme(OVK_THEME_LIGHT);
     with_tiles();
@@ -1037,7 +1038,7 @@ TEST_F(MapScreen, TheLiveMapShowsTheUserDevicesAndADroneWithItsOperator) {
     EXPECT_EQ(ovk_prefs_get().map_zoom, 17);
     // The drone's marker in the drone colour where Remote ID puts it.
     float x, y;
-    ovk_mapview_to_screen(ovk_map_view(), drone.rid.lat, drone.rid.lon, &x, &y);
+    ovk_mapview_to_screen(ovk_map_view(), rid.lat, rid.lon, &x, &y);
     EXPECT_EQ(pixel(static_cast<int>(x), static_cast<int>(y)), ovk_cat_color(OVK_CAT_DRONE));
     click(x, y);
     EXPECT_EQ(g_.sel_mac, drone.mac) << "the drone's details are asked for";

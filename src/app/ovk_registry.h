@@ -62,11 +62,12 @@ struct OVK_DEVICE {
     int64_t first_seen = 0;
     int64_t last_seen = 0;
     int sightings = 0;
-    int has_rid = 0;
-    OVK_REMOTE_ID rid;
+    // What the device's Remote ID broadcasts said; null when it sent none. Immutable and
+    // shared with the registry (a large snapshot copies no drone or remembered record).
+    std::shared_ptr<const OVK_REMOTE_ID> rid;
     int following = 0;
-    int has_known = 0;
-    OVK_KNOWN known;
+    // The remembered device from earlier sessions; null when it is new. Shared like `rid`.
+    std::shared_ptr<const OVK_KNOWN> known;
     int whitelisted = 0;  // asked from the store when the snapshot is taken
     int favorite = 0;
     int has_best_pos = 0;
