@@ -67,7 +67,7 @@ void BM_FleetCentral(benchmark::State& state) {
             cfg.password = "s3nsor";
             cfg.client_id = "sim" + std::to_string(i);
             OVK_MQTT_EVENTS ev;
-            ev.on_connect = [&up](OVK_MQTT_CONN r) {
+            ev.on_connect = [&up](OVK_MQTT_CONN r, std::string_view) {
                 if (r == OVK_MQTT_CONN::Connected) ++up;
             };
             std::string err;

@@ -115,7 +115,9 @@ TEST(FleetPrograms, TwoSensorsFeedOneCentralWhichSurvivesHostileInputAndSeesAKil
         cfg.user = "sensor";
         cfg.password = "s3nsor";
         OVK_MQTT_EVENTS ev;
-        ev.on_connect = [&up](OVK_MQTT_CONN r) { up = r == OVK_MQTT_CONN::Connected; };
+        ev.on_connect = [&up](OVK_MQTT_CONN r, std::string_view) {
+            up = r == OVK_MQTT_CONN::Connected;
+        };
         std::string err;
         ovk_linux_mqtt_init();
         auto raw = ovk_linux_mqtt_connect(cfg, ev, err);

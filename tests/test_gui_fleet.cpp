@@ -96,7 +96,8 @@ TEST_F(FleetScreen, ListsASensorFromTheBrokerShowsItOnTheMapAndMarksItLongOfflin
     ASSERT_TRUE(pump([&] { return ovk_gui_popup_is_open(&g_, OVK_POP_FLEET); }));
     EXPECT_TRUE(pump([&] {
         return unwrapped(info()) ==
-               "No fleet: start with --fleet mqtt://HOST/PREFIX or set fleet_url in settings.json";
+               "No fleet: start with --fleet mqtt://HOST/PREFIX or set the fleet broker in "
+               "Settings";
     })) << unwrapped(info());
     EXPECT_EQ(rows(), 0);
     shot("fleet_none");

@@ -97,6 +97,75 @@ TEST_F(GuiSettings, SaveTurnsTypedFieldsIntoValuesThatWork) {
     EXPECT_EQ(toast(), "Settings could not be saved to disk");
 }
 
+// The fleet's broker typed in is what the next start joins; an address the link could not use
+// is refused with the reason, nothing of that Save is stored and the edits stay on screen.
+TEST_F(GuiSettings, FleetBrokerIsSavedAndABadOneRefused) {
+    init();
+    open();
+    type(field("mqtt://HOST/PREFIX"), "  mqtts://broker.lan:8883/orvik/fleet ");
+    type(field("none"), "central");
+    type(field("the system's certificates"), "/etc/orvik/ca.pem");
+    save();
+    EXPECT_FALSE(shown(kSet));
+    EXPECT_EQ(toast(), "Settings saved");
+    ASSERT_EQ(ovk_prefs_load(dir_.path()), 0);
+    EXPECT_EQ(ovk_prefs_get().fleet_url, "mqtts://broker.lan:8883/orvik/fleet");
+    EXPECT_EQ(ovk_prefs_get().fleet_group, "central");
+    EXPECT_EQ(ovk_prefs_get().mqtt_ca_file, "/etc/orvik/ca.pem");
+
+    struct CASE {
+        const char *url, *group, *said;
+    };
+    const CASE bad[] = {
+        {"http://broker.lan/orvik", "central",
+         "Settings not saved - fleet broker: not an mqtt:// or mqtts:// address"},
+        {"mqtt://broker.lan", "central",
+         "Settings not saved - fleet broker: no topic prefix "
+         "after the host"},
+        {"mqtt://broker.lan/orvik", "north/south",
+         "Settings not saved - fleet group: no /, + or # in a group name"},
+    };
+    for (const CASE& c : bad) {
+        open();
+        type(field("mqtt://HOST/PREFIX"), c.url);
+        const int group = field("none");
+        type(group, c.group);
+        click(by_tip(g_.popup[kSet], "Begin scanning without pressing Start"));
+        save();
+        EXPECT_TRUE(shown(kSet)) << c.url;
+        EXPECT_EQ(toast(), c.said);
+        EXPECT_EQ(zq_gui_textarea_get_text(g_.ctx, group), std::string(c.group));
+        ASSERT_EQ(ovk_prefs_load(dir_.path()), 0);
+        EXPECT_EQ(ovk_prefs_get().fleet_url, "mqtts://broker.lan:8883/orvik/fleet") << c.url;
+        EXPECT_EQ(ovk_prefs_get().fleet_group, "central");
+        EXPECT_EQ(ovk_prefs_get().auto_start, 0) << "nothing of a refused Save is stored";
+        if (&c == bad) {
+            reveal(group);
+            shot("settings_fleet_refused_dark");
+        }
+        ovk_gui_close_popup(&g_, kSet);
+    }
+    // The same in a light look.
+    OVK_PREFS light = ovk_prefs_get();
+    light.theme = OVK_THEME_PAPER;
+    ovk_gui_set_prefs(&g_, light, false);
+    tick();
+    open();
+    type(field("mqtt://HOST/PREFIX"), bad[0].url);
+    save();
+    EXPECT_EQ(toast(), bad[0].said);
+    reveal(field("none"));
+    shot("settings_fleet_refused_light");
+    ovk_gui_close_popup(&g_, kSet);
+    // Emptied, the fleet is off.
+    open();
+    type(field("mqtt://HOST/PREFIX"), "");
+    save();
+    EXPECT_EQ(toast(), "Settings saved");
+    ASSERT_EQ(ovk_prefs_load(dir_.path()), 0);
+    EXPECT_EQ(ovk_prefs_get().fleet_url, "");
+}
+
 TEST_F(GuiSettings, OnlyAChangedPresetReadsTheWatchlistAgain) {
     init();
     // A rule that reaches the watchlist only when it reads its files again.

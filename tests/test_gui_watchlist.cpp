@@ -7,6 +7,11 @@
 // With OVK_SHOT_DIR set, the screens are kept there as PNG files to look at.
 #include <dirent.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 #include "ovk_gui_detail.h"
 #include "ovk_gui_port.h"
 #include "ovk_gui_watchlist.h"
@@ -37,10 +42,20 @@ class GuiWatchlist : public GuiScreens {
         return -1;
     }
     std::vector<OVK_OUI_ENTRY> custom() { return ovk_watchlist_custom(); }
+    // Waits for the changes and views the engine port has in hand, and lets the open screens
+    // take them (a view asked on a refresh arrives on a later one).
+    void finish() {
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_TRUE(ovk_port_settle(&g_, 5000));
+            for (int popup : {OVK_POP_WATCHLIST, OVK_POP_WHITELIST, OVK_POP_DETAIL})
+                ovk_gui_refresh_screen(&g_, popup);
+        }
+    }
     void press(int popup, const std::string& label) {
         const int b = button_in(g_.popup[popup], label);
         ASSERT_GE(b, 0) << label;
         click(b);
+        finish();
     }
     void type_rule(int kind, const std::string& key, const std::string& label, int category = 0) {
         zq_gui_combobox_set_selected(g_.ctx, widget(OVK_POP_WATCHLIST, ZQ_GUI_COMBOBOX, 0), kind);
@@ -151,6 +166,7 @@ TEST_F(GuiWatchlist, AddDialogKnowsAResolvablePrivateAddress) {
 
 TEST_F(GuiWatchlist, TheScreenAddsValidatesAndRemovesRulesAndTogglesPresets) {
     ovk_watchlist_show(&g_);
+    finish();
     ASSERT_TRUE(shown(OVK_POP_WATCHLIST));
     const size_t presets = ovk_watchlist_all().size();
     ASSERT_GT(presets, 10u) << "the global and Canada presets are on";
@@ -216,7 +232,7 @@ TEST_F(GuiWatchlist, TheScreenAddsValidatesAndRemovesRulesAndTogglesPresets) {
     EXPECT_EQ(ovk_watchlist_all().size(), all.size());
     zq_gui_datagrid_set_selected(g_.ctx, grid(), row_of("60:60:1F:A"));
     press(OVK_POP_WATCHLIST, "Remove selected");
-    EXPECT_EQ(toast(), "Removed 60:60:1F:A");
+    EXPECT_EQ(toast(), "Removed 60:60:1F:A from the watchlist");
     EXPECT_EQ(custom().size(), 2u);
     EXPECT_EQ(row_of("60:60:1F:A"), -1);
 
@@ -226,6 +242,7 @@ TEST_F(GuiWatchlist, TheScreenAddsValidatesAndRemovesRulesAndTogglesPresets) {
     const size_t before = ovk_watchlist_all().size();
     const RECT box = rect(global);
     click_at(box.x + 4, box.y + box.h / 2);
+    finish();
     EXPECT_FALSE(zq_gui_checkbox_is_checked(g_.ctx, global));
     EXPECT_EQ(ovk_prefs_get().preset_enabled[0], 0);
     const size_t after = ovk_watchlist_all().size();
@@ -237,8 +254,7 @@ TEST_F(GuiWatchlist, TheScreenAddsValidatesAndRemovesRulesAndTogglesPresets) {
     p.preset_enabled[1] = 0;
     ovk_gui_set_prefs(&g_, p);
     ovk_watchlist_load(std::nullopt);
-    g_.last_refresh_s = -10;  // the half-second refresh is due
-    ovk_gui_update(&g_);
+    finish();
     EXPECT_FALSE(zq_gui_checkbox_is_checked(g_.ctx, widget(OVK_POP_WATCHLIST, ZQ_GUI_CHECKBOX, 1)));
     EXPECT_EQ(zq_gui_datagrid_row_count(g_.ctx, grid()), 2);
 
@@ -260,6 +276,7 @@ TEST_F(GuiWatchlist, TheScreenAddsValidatesAndRemovesRulesAndTogglesPresets) {
 TEST_F(GuiWatchlist, ExportThenImportIntoAFreshDataDirectory) {
     set_theme(OVK_THEME_PAPER);
     ovk_watchlist_show(&g_);
+    finish();
     // None of your own yet: nothing to export, and no empty file.
     press(OVK_POP_WATCHLIST, "Export yours");
     EXPECT_EQ(toast(), "Nothing to export");
@@ -292,6 +309,7 @@ TEST_F(GuiWatchlist, ExportThenImportIntoAFreshDataDirectory) {
     ovk_watchlist_unload();
     ovk_watchlist_load(other.path());
     ovk_watchlist_show(&g_);
+    finish();
     ASSERT_TRUE(custom().empty());
     ASSERT_TRUE(ovk_test::xclip_set(clip));
     press(OVK_POP_WATCHLIST, "Import from clipboard");
@@ -321,6 +339,7 @@ TEST_F(GuiWatchlist, ExportThenImportIntoAFreshDataDirectory) {
 TEST_F(GuiWatchlist, WhitelistListsRemovesAndOpensDetails) {
     feed_demo(3);
     ovk_whitelist_show(&g_);
+    finish();
     ASSERT_TRUE(shown(OVK_POP_WHITELIST));
     const int info = widget(OVK_POP_WHITELIST, ZQ_GUI_LABEL);
     EXPECT_EQ(zq_gui_label_get_text(g_.ctx, info).rfind("No trusted devices yet.", 0), 0u);
@@ -332,8 +351,7 @@ TEST_F(GuiWatchlist, WhitelistListsRemovesAndOpensDetails) {
     ASSERT_TRUE(ovk_port_settle(&g_, 5000));  // the change is made off the interface thread
     ovk_gui_close_popup(&g_, OVK_POP_DETAIL);
     ASSERT_EQ(ovk_store_whitelist_add(kPhone, "Pixel 9"), 0);
-    g_.last_refresh_s = -10;  // the half-second refresh is due
-    ovk_gui_update(&g_);
+    finish();
     ASSERT_EQ(zq_gui_datagrid_row_count(g_.ctx, wl_grid()), 2);
     EXPECT_EQ(zq_gui_label_get_text(g_.ctx, info).rfind("Whitelisted devices are never flagged", 0),
               0u);
@@ -350,6 +368,8 @@ TEST_F(GuiWatchlist, WhitelistListsRemovesAndOpensDetails) {
     ovk_gui_close_popup(&g_, OVK_POP_DETAIL);
 
     press(OVK_POP_WHITELIST, "Remove selected");
+    EXPECT_EQ(toast(), std::string(kPhone) + " removed from the whitelist")
+        << "the wording of un-whitelisting from a device's details";
     EXPECT_EQ(ovk_store_is_whitelisted(kPhone), 0);
     ASSERT_EQ(zq_gui_datagrid_row_count(g_.ctx, wl_grid()), 1);
     zq_gui_datagrid_set_selected(g_.ctx, wl_grid(), -1);
@@ -358,6 +378,118 @@ TEST_F(GuiWatchlist, WhitelistListsRemovesAndOpensDetails) {
     EXPECT_EQ(ovk_store_is_whitelisted(kSpeaker), 1);
     // The note was the device's name.
     EXPECT_EQ(ovk_store_whitelist_all()[0].note, "JBL Flip 6");
+}
+
+// A slow disk: every write of the rules and of the whitelist is held until the test lets it
+// go. Meanwhile the interface keeps ticking and refreshing (a tick that waited on the engine
+// would hold the write past its limit), the screens show the change only once it is made,
+// and the files are written by the engine port's worker.
+class HeldWrites {
+  public:
+    HeldWrites() {
+        ovk_write_file_set_hook_for_test([this](const std::string&) {
+            std::unique_lock lk(mu_);
+            writers_.push_back(std::this_thread::get_id());
+            cv_.notify_all();
+            if (!cv_.wait_for(lk, std::chrono::seconds(10), [this] { return open_; }))
+                timed_out_ = true;
+        });
+    }
+    ~HeldWrites() {
+        release();
+        ovk_write_file_set_hook_for_test(nullptr);
+    }
+    // Whether `n` writes have begun within five seconds.
+    bool begun(size_t n) {
+        std::unique_lock lk(mu_);
+        return cv_.wait_for(lk, std::chrono::seconds(5), [&] { return writers_.size() >= n; });
+    }
+    void hold() {
+        std::lock_guard lk(mu_);
+        open_ = false;
+    }
+    void release() {
+        std::lock_guard lk(mu_);
+        open_ = true;
+        cv_.notify_all();
+    }
+    // Whether a held write waited out its limit: the thread that should have let it go was
+    // itself waiting.
+    bool timed_out() {
+        std::lock_guard lk(mu_);
+        return timed_out_;
+    }
+    size_t written_by(std::thread::id who) {
+        std::lock_guard lk(mu_);
+        return static_cast<size_t>(std::count(writers_.begin(), writers_.end(), who));
+    }
+
+  private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::vector<std::thread::id> writers_;
+    bool open_ = false;
+    bool timed_out_ = false;
+};
+
+TEST_F(GuiWatchlist, OnASlowDiskEditsShowOnceMadeAndTheInterfaceNeverWaits) {
+    ASSERT_EQ(ovk_store_whitelist_add(kPhone, "Pixel 9"), 0);
+    ovk_watchlist_show(&g_);
+    finish();
+    const int rows = zq_gui_datagrid_row_count(g_.ctx, grid());
+    HeldWrites writes;
+    const auto refreshes = [&] {
+        for (int i = 0; i < 5; ++i) {
+            g_.last_refresh_s = -10;  // the half-second refresh is due
+            ovk_gui_update(&g_);
+        }
+    };
+
+    // A rule added while the disk is slow: the fields empty at once, the rule shows with its
+    // message once it is written, selected.
+    type_rule(1, "Axon", "Body cameras");
+    click(button_in(g_.popup[OVK_POP_WATCHLIST], "Add to watchlist"));
+    ASSERT_TRUE(writes.begun(1));
+    refreshes();
+    EXPECT_EQ(zq_gui_textarea_get_text(g_.ctx, widget(OVK_POP_WATCHLIST, ZQ_GUI_TEXTAREA, 0)), "");
+    EXPECT_EQ(zq_gui_datagrid_row_count(g_.ctx, grid()), rows) << "shown before it is made";
+    EXPECT_NE(toast(), "Added name:Axon to the watchlist");
+    writes.release();
+    EXPECT_TRUE(said("Added name:Axon to the watchlist"));
+    ASSERT_TRUE(pump([&] { return zq_gui_datagrid_row_count(g_.ctx, grid()) == rows + 1; }));
+    const int row = row_of("name:Axon");
+    ASSERT_GE(row, 0);
+    EXPECT_EQ(cell(grid(), row, 1), "Body cameras");
+    EXPECT_EQ(zq_gui_datagrid_get_selected(g_.ctx, grid()), row);
+
+    // Its removal likewise.
+    writes.hold();
+    click(button_in(g_.popup[OVK_POP_WATCHLIST], "Remove selected"));
+    ASSERT_TRUE(writes.begun(2));
+    refreshes();
+    EXPECT_EQ(cell(grid(), row, 0), "name:Axon") << "the screen shows it until it is removed";
+    writes.release();
+    EXPECT_TRUE(said("Removed name:Axon from the watchlist"));
+    EXPECT_TRUE(pump([&] { return zq_gui_datagrid_row_count(g_.ctx, grid()) == rows; }));
+    ovk_gui_close_popup(&g_, OVK_POP_WATCHLIST);
+
+    // A trusted device let go from the whitelist screen, in the words the device's details use.
+    ovk_whitelist_show(&g_);
+    ASSERT_TRUE(pump([&] { return zq_gui_datagrid_row_count(g_.ctx, wl_grid()) == 1; }));
+    zq_gui_datagrid_set_selected(g_.ctx, wl_grid(), 0);
+    writes.hold();
+    click(button_in(g_.popup[OVK_POP_WHITELIST], "Remove selected"));
+    ASSERT_TRUE(writes.begun(3));
+    refreshes();
+    EXPECT_EQ(zq_gui_datagrid_row_count(g_.ctx, wl_grid()), 1);
+    writes.release();
+    EXPECT_TRUE(said(std::string(kPhone) + " removed from the whitelist"));
+    EXPECT_TRUE(pump([&] { return zq_gui_datagrid_row_count(g_.ctx, wl_grid()) == 0; }));
+    EXPECT_EQ(ovk_store_is_whitelisted(kPhone), 0);
+
+    EXPECT_FALSE(writes.timed_out()) << "the interface thread waited on a held write";
+    EXPECT_EQ(writes.written_by(std::this_thread::get_id()), 0u)
+        << "a file written by the interface thread";
 }
 
 // As a person: the plate camera's details, "Add to watchlist", a label typed on the keyboard,
@@ -381,12 +513,13 @@ TEST_F(GuiWatchlist, APersonWatchesADeviceUnderTheirOwnLabel) {
     shot("watchadd_typed");
     x_click(button_in(g_.popup[OVK_POP_WATCH_ADD], "Add"));
     ASSERT_TRUE(pump([&] { return !shown(OVK_POP_WATCH_ADD); }));
-    EXPECT_EQ(toast(), std::string("Added ") + kPhone + " to the watchlist");
+    EXPECT_TRUE(said(std::string("Added ") + kPhone + " to the watchlist"));
     EXPECT_TRUE(
         pump([&] { return button_in(g_.popup[OVK_POP_DETAIL], "Remove from watchlist") >= 0; }));
     listen(false);
 
     ovk_watchlist_show(&g_);
+    finish();
     const int row = row_of(kPhone);
     ASSERT_GE(row, 0);
     EXPECT_EQ(ovk_watchlist_all()[row].label, "Van 7 | north lot");

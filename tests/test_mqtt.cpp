@@ -260,7 +260,9 @@ TEST_F(MqttFleet, HostileMessagesAreCountedAndLoggedOncePerSensorAndMinute) {
     cfg.user = "sensor";
     cfg.password = "s3nsor";
     OVK_MQTT_EVENTS ev;
-    ev.on_connect = [&up](OVK_MQTT_CONN r) { up = r == OVK_MQTT_CONN::Connected; };
+    ev.on_connect = [&up](OVK_MQTT_CONN r, std::string_view) {
+        up = r == OVK_MQTT_CONN::Connected;
+    };
     std::string err;
     auto raw = ovk_linux_mqtt_connect(cfg, ev, err);
     ASSERT_TRUE(raw) << err;
@@ -387,6 +389,68 @@ TEST(MqttTls, ADetectionCrossesATlsBrokerAndAWrongCaIsRefusedOnTheStatusLine) {
         << ovk_fleet_status_text();
     EXPECT_TRUE(log.has("not signed by the CA of mqtt_ca_file")) << log.text();
     EXPECT_EQ(ovk_store_detection_count(), 1u);
+    ovk_mqtt_sensor_stop();
+    ovk_fleet_stop();
+    ovk_store_close();
+}
+
+// A TLS address whose broker speaks plain MQTT: the handshake fails, and both sides say so with
+// the TLS library's reason instead of calling a broker that answers unreachable.
+TEST(MqttTls, APlainBrokerAtATlsAddressSaysTheHandshakeFailed) {
+    ovk_test::Mosquitto broker;
+    if (!broker.ok()) GTEST_SKIP() << "mosquitto is not installed";
+    ASSERT_EQ(ovk_linux_mqtt_init(), 0);
+    ovk_test::TempDir central_dir, sensor_dir;
+    ASSERT_EQ(ovk_store_open(central_dir.path()), 0);
+    ovk_fleet_reset();
+    std::string url = broker.url("plain");
+    ASSERT_EQ(url.rfind("mqtt://127.0.0.1:", 0), 0u) << url;
+    url.replace(0, 7, "mqtts://");
+
+    ovk_test::LogCapture log;
+    OVK_FLEET_OPTS fo;
+    ASSERT_EQ(ovk_fleetmsg_parse_url(url, fo.url), "");
+    fo.user = "orvik";
+    fo.password = "secret";
+    fo.client_id = "central-plain";
+    ASSERT_EQ(ovk_fleet_start(fo, ovk_linux_mqtt_connect), 0);
+    OVK_MQTT_SENSOR_OPTS so;
+    ASSERT_EQ(ovk_fleetmsg_parse_url(url, so.url), "");
+    so.sensor = "car8";
+    so.user = "sensor";
+    so.password = "s3nsor";
+    so.ha_prefix = "";
+    so.data_dir = sensor_dir.path();
+    so.status = fixed_status;
+    so.status_every_ms = 500;
+    ASSERT_EQ(ovk_mqtt_sensor_start(so, ovk_linux_mqtt_connect), 0);
+    ovk_mqtt_sensor_detection(detection(9));
+
+    const std::string fleet_said = "Fleet: TLS handshake failed: ";
+    const std::string sensor_said = "MQTT: TLS handshake failed: ";
+    EXPECT_TRUE(wait_for(
+        [&] {
+            const std::string t = ovk_fleet_status_text();
+            return t.starts_with(fleet_said) && t.size() > fleet_said.size();
+        },
+        8000))
+        << ovk_fleet_status_text() << "\n"
+        << log.text();
+    EXPECT_TRUE(wait_for(
+        [&] {
+            const std::string t = ovk_mqtt_sensor_status_text();
+            return t.starts_with(sensor_said) && t.ends_with(", 1 waiting");
+        },
+        8000))
+        << ovk_mqtt_sensor_status_text();
+    // Still so after the library's reconnects, and never called unreachable meanwhile.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_TRUE(ovk_fleet_status_text().starts_with(fleet_said)) << ovk_fleet_status_text();
+    EXPECT_TRUE(ovk_mqtt_sensor_status_text().starts_with(sensor_said))
+        << ovk_mqtt_sensor_status_text();
+    EXPECT_TRUE(log.has("fleet: TLS handshake with the broker failed: ")) << log.text();
+    EXPECT_EQ(log.text().find("secret"), std::string::npos);
+    EXPECT_EQ(ovk_store_detection_count(), 0u);
     ovk_mqtt_sensor_stop();
     ovk_fleet_stop();
     ovk_store_close();

@@ -245,6 +245,38 @@ TEST_F(Pipeline, VerdictsFollowTheWatchlistAndWhitelistAtOnce) {
     EXPECT_FALSE(flagged());
 }
 
+// With scanning stopped no advert comes to carry a changed rule to the verdicts: taking a
+// watchlist rule away still clears the device's verdict on its own, within a few seconds.
+TEST_F(Pipeline, VerdictsFollowTheWatchlistWhileStopped) {
+    struct UNLOAD {
+        ~UNLOAD() { ovk_watchlist_unload(); }
+    } unload;
+    const std::string mac = "5C:11:22:33:44:66";
+    const auto verdicts = [&mac] {
+        const auto d = ovk_registry_get(mac);
+        return d ? d->hits : OVK_HITS{};
+    };
+    OVK_OUI_ENTRY rule;
+    rule.prefix = mac;
+    rule.label = "Neighbour's camera";
+    rule.confidence = "custom";
+    ASSERT_EQ(ovk_watchlist_add_custom(rule), 0);
+    ASSERT_EQ(ovk_scan_start(), 0);
+    ASSERT_EQ(settle(), 0);
+    ovk_pipeline_submit(ovk_advert_new(mac, OVK_SRC_BLE, -55, T0));
+    drain();
+    ASSERT_FALSE(verdicts().empty());
+    ovk_scan_stop();
+    ASSERT_EQ(settle(), 0);
+    ASSERT_EQ(ovk_scan_is_running(), 0);
+
+    ASSERT_EQ(ovk_watchlist_remove_custom(mac), 0);
+    for (int i = 0; i < 500 && !verdicts().empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(verdicts().empty()) << "still flagged as " << verdicts().front().label;
+    EXPECT_EQ(ovk_pipeline_status().scan_state, OVK_SCAN_IDLE);
+}
+
 TEST_F(Pipeline, LogLimitAndProximityCooldown) {
     ovk_pipeline_submit(axon(kAxon, T0));
     ovk_pipeline_submit(axon(kAxon, T0 + 29999));

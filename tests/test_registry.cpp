@@ -570,6 +570,92 @@ TEST_F(Registry, SnapshotsCarryStoreFlagsAndOnlyFullOnesCarryHistory) {
     EXPECT_EQ(ovk_device_flagged(none), 0);
 }
 
+// Every field of two advertisements, compared one by one (OVK_ADVERT has no operator==).
+static void expect_same_advert(const OVK_ADVERT& want, const OVK_ADVERT& got) {
+    EXPECT_EQ(got.mac, want.mac);
+    EXPECT_EQ(got.source, want.source);
+    EXPECT_EQ(got.rssi, want.rssi);
+    EXPECT_EQ(got.name, want.name);
+    ASSERT_EQ(got.mfg.size(), want.mfg.size());
+    for (size_t i = 0; i < want.mfg.size(); i++) {
+        EXPECT_EQ(got.mfg[i].cid, want.mfg[i].cid) << i;
+        EXPECT_EQ(got.mfg[i].data, want.mfg[i].data) << i;
+    }
+    EXPECT_EQ(got.uuids, want.uuids);
+    ASSERT_EQ(got.svc.size(), want.svc.size());
+    for (size_t i = 0; i < want.svc.size(); i++) {
+        EXPECT_EQ(got.svc[i].uuid, want.svc[i].uuid) << i;
+        EXPECT_EQ(got.svc[i].data, want.svc[i].data) << i;
+    }
+    EXPECT_EQ(got.raw, want.raw);
+    EXPECT_EQ(got.has_tx_power, want.has_tx_power);
+    EXPECT_EQ(got.tx_power, want.tx_power);
+    EXPECT_EQ(got.addr_type, want.addr_type);
+    EXPECT_EQ(got.connectable, want.connectable);
+    EXPECT_EQ(got.phy, want.phy);
+    EXPECT_EQ(got.freq_mhz, want.freq_mhz);
+    EXPECT_EQ(got.caps, want.caps);
+    EXPECT_EQ(got.standard, want.standard);
+    ASSERT_EQ(got.ies.size(), want.ies.size());
+    for (size_t i = 0; i < want.ies.size(); i++) {
+        EXPECT_EQ(got.ies[i].id, want.ies[i].id) << i;
+        EXPECT_EQ(got.ies[i].data, want.ies[i].data) << i;
+    }
+    EXPECT_EQ(got.timestamp, want.timestamp);
+}
+
+TEST_F(Registry, TheDetailShowsTheLatestAdvertisementAsItCameToTheLastByte) {
+    // A BLE advertisement with every field set, values at their edges (an empty name is not
+    // a missing one, bytes of every value, a negative power, a long payload).
+    const std::string m = mac_of(7);
+    OVK_ADVERT first = ble(m, -90, "first");
+    report(first, T0);
+    OVK_ADVERT a = ble(m, -127, std::string());
+    a.timestamp = T0 + 1234567;
+    for (int i = 0; i < 300; i++) a.raw.push_back(static_cast<uint8_t>(i * 37));
+    a.mfg.push_back({0x004C, {0x12, 0x19, 0x00, 0xFF, 0x80}});
+    a.mfg.push_back({0xFFFF, {}});
+    a.uuids.push_back(ovk_uuid16(0xFEAA));
+    OVK_UUID wide;
+    for (size_t i = 0; i < wide.b.size(); i++) wide.b[i] = static_cast<uint8_t>(0xF0 + i);
+    a.uuids.push_back(wide);
+    a.svc.push_back({ovk_uuid16(0xFEAA), {0x10, 0x00, 0x03}});
+    a.svc.push_back({wide, std::vector<uint8_t>(200, 0xAB)});
+    a.has_tx_power = 1;
+    a.tx_power = -21;
+    a.connectable = -1;
+    a.phy = "LE Coded";
+    report(a, T0 + 1000);
+    OVK_DEVICE d = get(m);
+    ASSERT_NE(d.advert, nullptr);
+    expect_same_advert(a, *d.advert);
+    EXPECT_EQ(d.source, OVK_SRC_BLE);
+    EXPECT_EQ(d.addr_type, OVK_ADDR_RESOLVABLE_PRIVATE);
+
+    // A Wi-Fi network without a name, with its capabilities, standard and elements.
+    const std::string w = "02:11:22:33:44:55";
+    OVK_ADVERT b = wifi(w, 12, std::nullopt);
+    b.addr_type = OVK_ADDR_WIFI_LOCAL;
+    b.freq_mhz = 5745;
+    b.caps = "[WPA2-PSK-CCMP][ESS]";
+    b.standard = "802.11ac";
+    b.ies.push_back({0, {}});
+    b.ies.push_back({221, {0x00, 0x50, 0xF2, 0x04, 0x10, 0x4A}});
+    b.ies.push_back({255, std::vector<uint8_t>(255, 0x01)});
+    b.timestamp = -5;
+    report(b, T0 + 2000);
+    d = get(w);
+    ASSERT_NE(d.advert, nullptr);
+    expect_same_advert(b, *d.advert);
+    EXPECT_EQ(d.source, OVK_SRC_WIFI);
+    EXPECT_EQ(d.addr_type, OVK_ADDR_WIFI_LOCAL);
+
+    // What judging the device again works on is that same latest advertisement.
+    OVK_RECALL rc = ovk_registry_recall_latest(w);
+    ASSERT_TRUE(rc.view.has_value());
+    expect_same_advert(b, *rc.view);
+}
+
 TEST_F(Registry, SharedSnapshotsFollowEveryChangeAndShareWhatDidNot) {
     // More entries than one turn of the lock makes summaries for: every one is listed once,
     // in table order.

@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "ovk_app_util.h"
+#include "ovk_lock.h"
 #include "ovk_pipeline.h"
 #include "ovk_store.h"
 #include "zq_log.h"
@@ -20,15 +21,16 @@ constexpr int64_t kBadLogEveryMs = 60000;
 constexpr size_t kBadKeysMax = 256;
 constexpr size_t kSeenMax = 20000;  // detections remembered to drop repeats
 
-enum class LINK { Connecting, Connected, NotAuthorised, Unreachable, Untrusted };
+enum class LINK { Connecting, Connected, NotAuthorised, Unreachable, Untrusted, TlsFailed };
 
 struct FLEET {
-    std::mutex mu;
+    OVK_LOCK mu{"fleet"};
     bool started = false;
     bool stopping = false;
     std::string prefix;
     OVK_FLEET_OPTS opts;
     LINK link = LINK::Connecting;
+    std::string tls_why;  // with TlsFailed: the TLS library's reason
     int64_t started_at = 0;
     std::map<std::string, OVK_FLEET_SENSOR> sensors;
     std::map<std::string, int64_t> bad_logged;  // key -> when last logged
@@ -73,7 +75,7 @@ void refuse(FLEET& f, std::string_view topic, const std::string& why, int64_t no
     bool log = false;
     uint64_t count = 0;
     {
-        std::lock_guard<std::mutex> lock(f.mu);
+        std::lock_guard lock(f.mu);
         ++f.bad;
         if (ovk_fleetmsg_sensor_name_ok(key))
             if (auto it = f.sensors.find(key); it != f.sensors.end()) ++it->second.bad;
@@ -94,9 +96,9 @@ void refuse(FLEET& f, std::string_view topic, const std::string& why, int64_t no
                key.c_str(), why.c_str(), static_cast<unsigned long long>(count));
 }
 
-void on_connect(OVK_MQTT_CONN r) {
+void on_connect(OVK_MQTT_CONN r, std::string_view why) {
     FLEET& f = F();
-    std::lock_guard<std::mutex> lock(f.mu);
+    std::lock_guard lock(f.mu);
     switch (r) {
         case OVK_MQTT_CONN::Connected:
             if (f.link != LINK::Connected) zq_log(LOG_NOTICE, "fleet: connected to the broker");
@@ -119,15 +121,24 @@ void on_connect(OVK_MQTT_CONN r) {
                        "was made for another host");
             f.link = LINK::Untrusted;
             break;
+        case OVK_MQTT_CONN::TlsFailed: {
+            const std::string reason = ovk_cut(why, 120);
+            if (f.link != LINK::TlsFailed || f.tls_why != reason)
+                zq_log(LOG_ERR, "fleet: TLS handshake with the broker failed: %s", reason.c_str());
+            f.link = LINK::TlsFailed;
+            f.tls_why = reason;
+            break;
+        }
     }
 }
 
 void on_disconnect() {
     FLEET& f = F();
-    std::lock_guard<std::mutex> lock(f.mu);
+    std::lock_guard lock(f.mu);
     if (f.stopping) return;  // our own disconnect at the stop
     if (f.link == LINK::Connected) zq_log(LOG_WARNING, "fleet: lost the broker; reconnecting");
-    if (f.link != LINK::NotAuthorised && f.link != LINK::Untrusted) f.link = LINK::Unreachable;
+    if (f.link != LINK::NotAuthorised && f.link != LINK::Untrusted && f.link != LINK::TlsFailed)
+        f.link = LINK::Unreachable;
 }
 
 bool online_now(const OVK_FLEET_SENSOR& s, int64_t now) {
@@ -138,13 +149,13 @@ bool online_now(const OVK_FLEET_SENSOR& s, int64_t now) {
 
 void ovk_fleet_set_prefix(std::string_view prefix) {
     FLEET& f = F();
-    std::lock_guard<std::mutex> lock(f.mu);
+    std::lock_guard lock(f.mu);
     f.prefix = std::string(prefix);
 }
 
 void ovk_fleet_reset() {
     FLEET& f = F();
-    std::lock_guard<std::mutex> lock(f.mu);
+    std::lock_guard lock(f.mu);
     f.sensors.clear();
     f.bad_logged.clear();
     f.bad = f.stored = 0;
@@ -158,7 +169,7 @@ void ovk_fleet_handle(std::string_view topic, std::string_view payload) {
         std::string prefix;
         int64_t now = 0;
         {
-            std::lock_guard<std::mutex> lock(f.mu);
+            std::lock_guard lock(f.mu);
             prefix = f.prefix;
             now = now_of(f);
         }
@@ -171,7 +182,7 @@ void ovk_fleet_handle(std::string_view topic, std::string_view payload) {
         }
         switch (m.kind) {
             case OVK_FLEET_KIND::Status: {
-                std::lock_guard<std::mutex> lock(f.mu);
+                std::lock_guard lock(f.mu);
                 OVK_FLEET_SENSOR* s = sensor_locked(f, m.sensor);
                 if (!s) return;
                 const bool was = s->online;
@@ -192,7 +203,7 @@ void ovk_fleet_handle(std::string_view topic, std::string_view payload) {
                 const std::string key =
                     m.sensor + "|" + m.detection.mac + "|" + std::to_string(m.detection.timestamp);
                 {
-                    std::lock_guard<std::mutex> lock(f.mu);
+                    std::lock_guard lock(f.mu);
                     if (!f.seen.insert(key).second) return;  // a repeat after a reconnect
                     f.seen_order.push_back(key);
                     if (f.seen_order.size() > kSeenMax) {
@@ -212,7 +223,7 @@ void ovk_fleet_handle(std::string_view topic, std::string_view payload) {
             }
             case OVK_FLEET_KIND::Alert: {
                 {
-                    std::lock_guard<std::mutex> lock(f.mu);
+                    std::lock_guard lock(f.mu);
                     if (OVK_FLEET_SENSOR* s = sensor_locked(f, m.sensor)) {
                         s->last_heard = now;
                         ++s->alerts;
@@ -233,7 +244,7 @@ int ovk_fleet_start(const OVK_FLEET_OPTS& opts, const OVK_MQTT_CONNECT& connect)
     FLEET& f = F();
     try {
         {
-            std::lock_guard<std::mutex> lock(f.mu);
+            std::lock_guard lock(f.mu);
             f.opts = opts;
             f.prefix = opts.url.prefix;
             f.link = LINK::Connecting;
@@ -258,7 +269,7 @@ int ovk_fleet_start(const OVK_FLEET_OPTS& opts, const OVK_MQTT_CONNECT& connect)
         std::unique_ptr<OVK_MQTT_CLIENT> c = connect(cfg, ev, error);
         if (!c) {
             zq_log(LOG_ERR, "fleet: cannot start the client: %s", error.c_str());
-            std::lock_guard<std::mutex> lock(f.mu);
+            std::lock_guard lock(f.mu);
             f.started = false;
             return -1;
         }
@@ -269,7 +280,7 @@ int ovk_fleet_start(const OVK_FLEET_OPTS& opts, const OVK_MQTT_CONNECT& connect)
         c->subscribe(shared + p + "/+/detection", 1);
         c->subscribe(shared + p + "/+/alert", 1);
         {
-            std::lock_guard<std::mutex> lock(f.mu);
+            std::lock_guard lock(f.mu);
             f.client = std::move(c);
         }
         zq_log(LOG_INFO, "fleet: listening to %s:%d under %s%s%s", opts.url.host.c_str(),
@@ -278,7 +289,7 @@ int ovk_fleet_start(const OVK_FLEET_OPTS& opts, const OVK_MQTT_CONNECT& connect)
         return 0;
     } catch (...) {
         zq_log(LOG_ERR, "fleet: cannot start (out of memory)");
-        std::lock_guard<std::mutex> lock(f.mu);
+        std::lock_guard lock(f.mu);
         f.started = false;
         return -1;
     }
@@ -288,20 +299,20 @@ void ovk_fleet_stop() {
     FLEET& f = F();
     std::unique_ptr<OVK_MQTT_CLIENT> c;
     {
-        std::lock_guard<std::mutex> lock(f.mu);
+        std::lock_guard lock(f.mu);
         if (!f.started) return;
         c = std::move(f.client);
         f.stopping = true;
     }
     c.reset();  // joins the client's thread, outside the lock its handlers take
-    std::lock_guard<std::mutex> lock(f.mu);
+    std::lock_guard lock(f.mu);
     f.started = false;
     f.stopping = false;
 }
 
 int64_t ovk_fleet_now() {
     FLEET& f = F();
-    std::lock_guard<std::mutex> lock(f.mu);
+    std::lock_guard lock(f.mu);
     return now_of(f);
 }
 
@@ -309,7 +320,7 @@ std::vector<OVK_FLEET_SENSOR> ovk_fleet_sensors() {
     FLEET& f = F();
     std::vector<OVK_FLEET_SENSOR> out;
     try {
-        std::lock_guard<std::mutex> lock(f.mu);
+        std::lock_guard lock(f.mu);
         const int64_t now = now_of(f);
         out.reserve(f.sensors.size());
         for (const auto& [name, s] : f.sensors) {
@@ -332,19 +343,19 @@ bool ovk_fleet_sensor_stale(const OVK_FLEET_SENSOR& s, int64_t now) {
 
 uint64_t ovk_fleet_bad_count() {
     FLEET& f = F();
-    std::lock_guard<std::mutex> lock(f.mu);
+    std::lock_guard lock(f.mu);
     return f.bad;
 }
 
 uint64_t ovk_fleet_stored_count() {
     FLEET& f = F();
-    std::lock_guard<std::mutex> lock(f.mu);
+    std::lock_guard lock(f.mu);
     return f.stored;
 }
 
 std::string ovk_fleet_status_text() {
     FLEET& f = F();
-    std::lock_guard<std::mutex> lock(f.mu);
+    std::lock_guard lock(f.mu);
     if (!f.started) return {};
     const int64_t now = now_of(f);
     switch (f.link) {
@@ -359,6 +370,8 @@ std::string ovk_fleet_status_text() {
             return "Fleet: not authorised";
         case LINK::Untrusted:
             return "Fleet: broker certificate not trusted";
+        case LINK::TlsFailed:
+            return "Fleet: TLS handshake failed: " + f.tls_why;
         case LINK::Unreachable:
             return "Fleet: broker unreachable";
         case LINK::Connecting:

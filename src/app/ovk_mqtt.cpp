@@ -29,7 +29,7 @@ constexpr int kWindow = 100;                  // unacknowledged messages on the 
 constexpr int64_t kResendMs = 30000;          // an unacknowledged message goes again
 constexpr uint64_t kRewriteBytes = 1u << 20;  // acknowledged bytes before the file is rewritten
 
-enum class LINK { Connecting, Connected, NotAuthorised, Unreachable, Untrusted };
+enum class LINK { Connecting, Connected, NotAuthorised, Unreachable, Untrusted, TlsFailed };
 
 struct ENTRY {
     uint64_t seq = 0;
@@ -50,6 +50,7 @@ struct SENSOR {
     std::string path;  // the outbox file ("" for memory only)
     bool write_failed = false;
     LINK link = LINK::Connecting;
+    std::string tls_why;  // with TlsFailed: the TLS library's reason
     int64_t started_at = 0;
     std::deque<ENTRY> outbox;
     uint64_t next_seq = 1;
@@ -186,7 +187,7 @@ void load_locked(SENSOR& s) {
 // 3. Client events (on the client's thread)
 // ---------------------------------------------------------------------------------------
 
-void on_connect(OVK_MQTT_CONN r) {
+void on_connect(OVK_MQTT_CONN r, std::string_view why) {
     SENSOR& s = S();
     std::lock_guard<std::mutex> lock(s.mu);
     switch (r) {
@@ -220,6 +221,17 @@ void on_connect(OVK_MQTT_CONN r) {
                        s.opts.url.host.c_str(), s.opts.url.port);
             s.link = LINK::Untrusted;
             break;
+        case OVK_MQTT_CONN::TlsFailed: {
+            const std::string reason = ovk_cut(why, 120);
+            if (s.link != LINK::TlsFailed || s.tls_why != reason)
+                zq_log(LOG_ERR,
+                       "MQTT: TLS handshake with the broker %s:%d failed: %s; messages wait in "
+                       "the outbox",
+                       s.opts.url.host.c_str(), s.opts.url.port, reason.c_str());
+            s.link = LINK::TlsFailed;
+            s.tls_why = reason;
+            break;
+        }
     }
     s.cv.notify_all();
 }
@@ -231,7 +243,8 @@ void on_disconnect() {
     if (s.link == LINK::Connected)
         zq_log(LOG_WARNING, "MQTT: lost the broker %s:%d; messages wait in the outbox",
                s.opts.url.host.c_str(), s.opts.url.port);
-    if (s.link != LINK::NotAuthorised && s.link != LINK::Untrusted) s.link = LINK::Unreachable;
+    if (s.link != LINK::NotAuthorised && s.link != LINK::Untrusted && s.link != LINK::TlsFailed)
+        s.link = LINK::Unreachable;
     s.cv.notify_all();
 }
 
@@ -589,6 +602,9 @@ std::string ovk_mqtt_sensor_status_text() {
             return "MQTT: not authorised";
         case LINK::Untrusted:
             return ovk_format(96, "MQTT: broker certificate not trusted, %zu waiting",
+                              s.outbox.size());
+        case LINK::TlsFailed:
+            return ovk_format(200, "MQTT: TLS handshake failed: %s, %zu waiting", s.tls_why.c_str(),
                               s.outbox.size());
         case LINK::Unreachable:
             return ovk_format(96, "MQTT: broker unreachable, %zu waiting", s.outbox.size());

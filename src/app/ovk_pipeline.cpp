@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -29,6 +30,7 @@
 #include "ovk_demo.h"
 #include "ovk_fusion.h"
 #include "ovk_intel.h"
+#include "ovk_lock.h"
 #include "ovk_record.h"
 #include "ovk_remoteid.h"
 #include "ovk_ridcheck.h"
@@ -100,11 +102,11 @@ constexpr size_t kVendorCandidatesMax = 72;
 enum SCAN_REQ : int { SCAN_REQ_START = 0, SCAN_REQ_STOP = 1, SCAN_REQ_REFRESH = 2 };
 
 struct State {
-    std::mutex mu;
-    std::condition_variable work_cv;
-    std::condition_variable hk_cv;
-    std::condition_variable scan_cv;       // wakes the scan-control thread
-    std::condition_variable scan_idle_cv;  // a scan request was carried out
+    OVK_LOCK mu{"pipeline"};
+    std::condition_variable_any work_cv;
+    std::condition_variable_any hk_cv;
+    std::condition_variable_any scan_cv;       // wakes the scan-control thread
+    std::condition_variable_any scan_idle_cv;  // a scan request was carried out
 
     std::deque<ITEM> queue;
     bool busy = false;
@@ -125,6 +127,9 @@ struct State {
     int64_t wifi_heard = 0;
     int64_t radios_since = 0;
 
+    // The alerts waiting for the window. Their own lock is held only to put one in or take one
+    // out, so the window's tick never waits behind the engine's work.
+    std::mutex ring_mu;
     std::array<OVK_UI_ALERT, OVK_ALERT_RING> ring;
     int ring_head = 0;
     int ring_count = 0;
@@ -141,13 +146,14 @@ struct State {
     std::deque<SCAN_REQ> scan_reqs;
     bool scan_busy = false;  // the control thread is carrying out `scan_doing`
     SCAN_REQ scan_doing = SCAN_REQ_START;
-    bool scan_want = false;
-    bool scan_failed = false;  // the last start left scanning off
-    int scan_result = 0;       // of the last request carried out
+    std::atomic<bool> scan_want{false};  // written under `mu`, read without it
+    bool scan_failed = false;            // the last start left scanning off
+    int scan_result = 0;                 // of the last request carried out
     bool scan_quit = false;
     // Demo for this run only (a command-line option), whatever the preference says. Not
     // reset by init or shutdown: it belongs to the process, not to one pipeline life.
-    int demo_override = 0;  // 1 demo this run, -1 never the demo, 0 the preference
+    // 1 demo this run, -1 never the demo, 0 the preference; written under `mu`, read without it.
+    std::atomic<int> demo_override{0};
 
     OVK_SMAP<CACHED> classified;
     // The watchlist's and the whitelist's serials the verdicts were last judged under.
@@ -184,13 +190,13 @@ std::mutex g_life_mu;
 
 std::shared_ptr<const OVK_PIPELINE_HOOKS> hooks() {
     State& s = S();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     return s.hooks;
 }
 
 std::shared_ptr<const OVK_PIPELINE_TAPS> taps() {
     State& s = S();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     return s.taps;
 }
 
@@ -274,7 +280,7 @@ void ring_push(OVK_UI_ALERT a) {
     State& s = S();
     const auto t = taps();
     if (t->alert) t->alert(a);
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.ring_mu);
     int slot;
     if (s.ring_count == OVK_ALERT_RING) {
         slot = s.ring_head;
@@ -363,7 +369,7 @@ void check_known_alpr(const OVK_PREFS& p, const OVK_LOCATION& loc, int64_t now) 
     const std::vector<OVK_CAMERA_NEAR> near =
         ovk_alpr_near_cached(loc.lat, loc.lon, radius, kAlprMax);
     State& s = S();
-    std::unique_lock<std::mutex> lock(s.mu);
+    std::unique_lock lock(s.mu);
     s.alpr_distance.retain([&near](const OVK_SMAP_NODE<>& n) {
         return std::any_of(near.begin(), near.end(), [&n](const OVK_CAMERA_NEAR& c) {
             return ovk_cut(c.cam.osm_id, OVK_SMAP_KEY_MAX) == n.key;
@@ -399,7 +405,7 @@ void on_location(const OVK_LOCATION& loc, uint64_t gen) {
     const int64_t at = h->advert_time_is_now && loc.time > 0 ? loc.time : clock_now(*h);
     State& s = S();
     {
-        std::lock_guard<std::mutex> lock(s.mu);
+        std::lock_guard lock(s.mu);
         // Queued by a source that was switched off since.
         if (gen != s.fix_gen) return;
         s.loc = loc;
@@ -421,7 +427,7 @@ void on_location(const OVK_LOCATION& loc, uint64_t gen) {
 
 bool has_fix_copy(OVK_LOCATION* out) {
     State& s = S();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     if (s.has_loc) *out = s.loc;
     return s.has_loc;
 }
@@ -433,7 +439,7 @@ bool fix_fresh_locked(const State& s, int64_t now) {
 // The latest fix when it is fresh at `now`: a stale position is worse than none.
 bool fresh_fix_copy(int64_t now, OVK_LOCATION* out) {
     State& s = S();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     if (!fix_fresh_locked(s, now)) return false;
     *out = s.loc;
     return true;
@@ -450,7 +456,7 @@ void clear_fix_locked(State& s) {
 void on_cell_anomaly(const OVK_PREFS& p, const OVK_CELL_ANOMALY& an, int64_t now) {
     State& s = S();
     {
-        std::lock_guard<std::mutex> lock(s.mu);
+        std::lock_guard lock(s.mu);
         if (!take_turn_locked(s.cell_alert, nullptr, an.key, now, kCellCooldownMs)) return;
         s.cell = an;
         s.cell_time = now;
@@ -492,7 +498,7 @@ void on_cells(const std::vector<OVK_CELL>& cells, const std::string& sim, int ro
     std::vector<OVK_CELL_ANOMALY> found;
     {
         State& s = S();
-        std::lock_guard<std::mutex> lock(s.mu);
+        std::lock_guard lock(s.mu);
         if (!s.analyzer) return;
         ctx.stationary = stationary_locked(s, now);
         found = ovk_cell_analyze(*s.analyzer, cells, ctx, kCellAnomaliesMax);
@@ -510,7 +516,7 @@ void on_cells(const std::vector<OVK_CELL>& cells, const std::string& sim, int ro
 std::shared_ptr<const CLASSIFIED> cached_for(const std::string& mac, int64_t now, uint64_t shape,
                                              bool& known) {
     State& s = S();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     known = false;
     const auto* n = s.classified.get(mac);
     if (!n || !n->ptr || !n->ptr->c || now - n->ptr->c->time >= OVK_CLASSIFY_CACHE_MS)
@@ -522,7 +528,7 @@ std::shared_ptr<const CLASSIFIED> cached_for(const std::string& mac, int64_t now
 // Records that an advert of this shape used the cached verdicts of its address.
 void cache_shape(const std::string& mac, uint64_t shape) {
     State& s = S();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     if (auto* n = s.classified.get(mac); n && n->ptr && n->ptr->shapes[0] != shape) {
         n->ptr->shapes[1] = n->ptr->shapes[0];
         n->ptr->shapes[0] = shape;
@@ -566,7 +572,7 @@ std::shared_ptr<const CLASSIFIED> classify_and_cache(const OVK_PREFS& p, const O
                                                      int64_t now, uint64_t shape) {
     std::shared_ptr<const CLASSIFIED> result = classify(p, a, now);
     State& s = S();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     auto* n = s.classified.put(a.mac);
     if (!n) return result;  // logged by the map; carry on uncached
     if (!n->ptr) n->ptr = std::make_unique<CACHED>();
@@ -598,7 +604,7 @@ void maybe_log(const OVK_PREFS& p, const OVK_ADVERT& a, const OVK_HIT& best,
                const std::string& vendor, const OVK_LOCATION* fix, int64_t now) {
     State& s = S();
     {
-        std::lock_guard<std::mutex> lock(s.mu);
+        std::lock_guard lock(s.mu);
         if (!take_turn_locked(s.last_logged, &s.sweep_logged, a.mac, now, kLogIntervalMs)) return;
     }
     OVK_DETECTION d;
@@ -624,7 +630,7 @@ void maybe_alert(const OVK_PREFS& p, const OVK_ADVERT& a, const OVK_HIT& best, i
     if (best.category == OVK_CAT_TRACKER || best.confidence < p.alert_threshold) return;
     State& s = S();
     {
-        std::lock_guard<std::mutex> lock(s.mu);
+        std::lock_guard lock(s.mu);
         bool found = false;
         const int64_t last = map_num(s.last_alerted, a.mac, &found);
         const int64_t since = found ? now - last : now;
@@ -643,7 +649,7 @@ void maybe_alert_drone_overhead(const OVK_PREFS& p, const OVK_ADVERT& a, const O
     if (track) ovk_ridcheck_lower(hit, *track);
     State& s = S();
     {
-        std::lock_guard<std::mutex> lock(s.mu);
+        std::lock_guard lock(s.mu);
         if (!take_turn_locked(s.last_drone, &s.sweep_drone, a.mac, now, kDroneCooldownMs)) return;
     }
     device_alert(p, a, hit, 0, "Drone overhead");
@@ -746,7 +752,7 @@ void enqueue(ITEM&& item) {
     State& s = S();
     std::deque<ITEM> dropped;  // freed after the lock is released
     {
-        std::lock_guard<std::mutex> lock(s.mu);
+        std::lock_guard lock(s.mu);
         if (!s.initialised || s.quit) return;  // `item` is freed by its owner
         item.fix_gen = s.fix_gen;
         s.queue.push_back(std::move(item));
@@ -764,7 +770,7 @@ bool rules_changed() {
     State& s = S();
     const uint64_t watchlist = ovk_watchlist_serial();
     const uint64_t whitelist = ovk_store_whitelist_serial();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     if (watchlist == s.watchlist_seen && whitelist == s.whitelist_seen) return false;
     s.watchlist_seen = watchlist;
     s.whitelist_seen = whitelist;
@@ -818,7 +824,7 @@ void pipeline_main() {
     for (;;) {
         ITEM it;
         {
-            std::unique_lock<std::mutex> lock(s.mu);
+            std::unique_lock lock(s.mu);
             s.work_cv.wait(lock, [&s] { return s.quit || !s.queue.empty(); });
             if (s.quit) return;
             it = std::move(s.queue.front());
@@ -833,7 +839,7 @@ void pipeline_main() {
             zq_log(LOG_ERR, "pipeline item failed");
         }
         it = ITEM{};
-        std::lock_guard<std::mutex> lock(s.mu);
+        std::lock_guard lock(s.mu);
         s.busy = false;
     }
 }
@@ -847,14 +853,14 @@ OVK_SCAN_STATE scan_state_locked(const State& s);
 // finished, and nothing more is accepted.
 void stop_controller(State& s) {
     {
-        std::lock_guard<std::mutex> lock(s.mu);
+        std::lock_guard lock(s.mu);
         s.scan_quit = true;
         s.scan_reqs.clear();
     }
     s.scan_cv.notify_all();
     if (s.controller.joinable()) s.controller.join();
     {
-        std::lock_guard<std::mutex> lock(s.mu);
+        std::lock_guard lock(s.mu);
         s.scan_busy = false;
     }
     s.scan_idle_cv.notify_all();
@@ -863,7 +869,7 @@ void stop_controller(State& s) {
 // Tells the worker and housekeeping threads to end and joins them.
 void stop_threads(State& s) {
     {
-        std::lock_guard<std::mutex> lock(s.mu);
+        std::lock_guard lock(s.mu);
         s.quit = true;
     }
     s.work_cv.notify_all();
@@ -908,7 +914,7 @@ void ovk_pipeline_set_taps(const OVK_PIPELINE_TAPS& t) {
     try {
         auto copy = std::make_shared<const OVK_PIPELINE_TAPS>(t);
         State& s = S();
-        std::lock_guard<std::mutex> lock(s.mu);
+        std::lock_guard lock(s.mu);
         s.taps = std::move(copy);
     } catch (...) {
         OVK_LOG_ALLOC_FAIL(OVK_PIPELINE_TAPS, 1, taps);
@@ -937,7 +943,7 @@ void ovk_pipeline_set_hooks(const OVK_PIPELINE_HOOKS& h) {
     try {
         auto copy = std::make_shared<const OVK_PIPELINE_HOOKS>(h);
         State& s = S();
-        std::lock_guard<std::mutex> lock(s.mu);
+        std::lock_guard lock(s.mu);
         s.hooks = std::move(copy);
     } catch (...) {
         OVK_LOG_ALLOC_FAIL(OVK_PIPELINE_HOOKS, 1, hooks);
@@ -963,7 +969,7 @@ int ovk_pipeline_init() {
     State& s = S();
     try {
         {
-            std::lock_guard<std::mutex> lock(s.mu);
+            std::lock_guard lock(s.mu);
             if (s.initialised) return 0;
             if (s.classified.init(1024) || s.last_alerted.init(256) || s.last_logged.init(256) ||
                 s.last_drone.init(64) || s.alpr_distance.init(64) || s.alpr_alert.init(64) ||
@@ -978,7 +984,10 @@ int ovk_pipeline_init() {
             s.has_cell = false;
             s.cell = OVK_CELL_ANOMALY{};
             s.cell_time = 0;
-            s.ring_head = s.ring_count = 0;
+            {
+                std::lock_guard ring(s.ring_mu);
+                s.ring_head = s.ring_count = 0;
+            }
             s.busy = false;
             s.last_flush = 0;
             s.scan_reqs.clear();
@@ -995,7 +1004,7 @@ int ovk_pipeline_init() {
     } catch (...) {
         stop_controller(s);
         stop_threads(s);
-        std::lock_guard<std::mutex> lock(s.mu);
+        std::lock_guard lock(s.mu);
         s.initialised = false;
         s.queue.clear();
         s.classified.release();
@@ -1016,7 +1025,7 @@ void ovk_pipeline_shutdown() {
     std::lock_guard<std::mutex> life(g_life_mu);
     State& s = S();
     {
-        std::lock_guard<std::mutex> lock(s.mu);
+        std::lock_guard lock(s.mu);
         if (!s.initialised) return;
         s.scan_want = false;
     }
@@ -1032,7 +1041,7 @@ void ovk_pipeline_shutdown() {
     stop_threads(s);
     std::deque<ITEM> left;
     OVK_SMAP<CACHED> cache;
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     left.swap(s.queue);
     cache = std::move(s.classified);
     release_maps_locked(s);
@@ -1047,7 +1056,7 @@ void ovk_pipeline_submit(OVK_ADVERT_PTR a) {
         const int64_t now = clock_now();
         {
             State& s = S();
-            std::lock_guard<std::mutex> lock(s.mu);
+            std::lock_guard lock(s.mu);
             (a->source == OVK_SRC_WIFI ? s.wifi_heard : s.ble_heard) = now;
         }
         ITEM it;
@@ -1088,7 +1097,7 @@ void ovk_pipeline_cells(std::span<const OVK_CELL> cells, std::string_view sim_op
 
 std::optional<OVK_UI_ALERT> ovk_pipeline_pop_alert() {
     State& s = S();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.ring_mu);
     if (s.ring_count == 0) return std::nullopt;
     OVK_UI_ALERT a = std::move(s.ring[static_cast<size_t>(s.ring_head)]);
     s.ring[static_cast<size_t>(s.ring_head)] = OVK_UI_ALERT{};
@@ -1105,19 +1114,19 @@ std::optional<OVK_LOCATION> ovk_pipeline_location_get() {
 
 void ovk_pipeline_clear_fix() {
     State& s = S();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     clear_fix_locked(s);
 }
 
 int ovk_pipeline_pending() {
     State& s = S();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     return static_cast<int>(s.queue.size()) + (s.busy ? 1 : 0);
 }
 
 int ovk_pipeline_cache_size() {
     State& s = S();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     return static_cast<int>(s.classified.size());
 }
 
@@ -1219,7 +1228,7 @@ OVK_STATUS ovk_pipeline_status() {
         bool replay = false;
         {
             State& s = S();
-            std::lock_guard<std::mutex> lock(s.mu);
+            std::lock_guard lock(s.mu);
             out.running = s.running;
             demo = s.demo;
             out.demo = s.demo;
@@ -1300,25 +1309,25 @@ int apply_source(const OVK_PREFS& p) {
         }
         {
             // The radios' fix (or none) is not where the demo's devices are.
-            std::lock_guard<std::mutex> lock(s.mu);
+            std::lock_guard lock(s.mu);
             if (!s.demo) clear_fix_locked(s);
         }
         if (!ovk_demo_running() && ovk_demo_start(lat, lon, ovk_pipeline_sink()) != 0) return -1;
-        std::lock_guard<std::mutex> lock(s.mu);
+        std::lock_guard lock(s.mu);
         s.demo = true;
         return 0;
     }
     if (ovk_demo_running()) ovk_demo_stop();
     {
         // The demo's made-up position must not stay on as the user's.
-        std::lock_guard<std::mutex> lock(s.mu);
+        std::lock_guard lock(s.mu);
         if (s.demo) clear_fix_locked(s);
         s.demo = false;
     }
     if (!h->scan_start) return -1;
     const int rc = h->scan_start(ovk_scan_opts(p, trace_needed(p)));
     const int64_t now = clock_now(*h);
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     s.radios_since = now;
     return rc;
 }
@@ -1371,7 +1380,7 @@ void flush_history(int64_t now) {
     int64_t since;
     {
         State& s = S();
-        std::lock_guard<std::mutex> lock(s.mu);
+        std::lock_guard lock(s.mu);
         since = s.last_flush;
         s.last_flush = now;
     }
@@ -1408,19 +1417,31 @@ void flush_history(int64_t now) {
     }
 }
 
+// The full housekeeping tick runs every ten seconds while scanning; every second, scanning
+// or not, a changed watchlist or whitelist is carried to the verdicts (while stopped no advert
+// comes to do it, and a rule taken away would leave its device flagged).
 void housekeeping_main() {
     State& s = S();
     try {
+        using clock = std::chrono::steady_clock;
+        auto next_tick = clock::now() + std::chrono::seconds(10);
         for (;;) {
             bool run;
             {
-                std::unique_lock<std::mutex> lock(s.mu);
+                std::unique_lock lock(s.mu);
                 if (s.quit) return;
-                const auto deadline = std::chrono::system_clock::now() + std::chrono::seconds(10);
-                if (s.hk_cv.wait_until(lock, deadline, [&s] { return s.quit; })) return;
+                if (s.hk_cv.wait_for(lock, std::chrono::seconds(1), [&s] { return s.quit; }))
+                    return;
                 run = s.running;
             }
-            if (run) ovk_scan_housekeeping_tick();
+            if (clock::now() >= next_tick) {
+                next_tick = clock::now() + std::chrono::seconds(10);
+                if (run) {
+                    ovk_scan_housekeeping_tick();
+                    continue;
+                }
+            }
+            ovk_pipeline_recheck();
         }
     } catch (...) {
         zq_log(LOG_ERR, "housekeeping failed");
@@ -1462,7 +1483,7 @@ namespace {
 OVK_PREFS scan_prefs() {
     OVK_PREFS p = ovk_prefs_get();
     State& s = S();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     if (s.demo_override != 0) p.demo_mode = s.demo_override > 0 ? 1 : 0;
     return p;
 }
@@ -1473,7 +1494,7 @@ int scan_start_now() {
         State& s = S();
         bool running;
         {
-            std::lock_guard<std::mutex> lock(s.mu);
+            std::lock_guard lock(s.mu);
             running = s.running;
         }
         if (running) {
@@ -1488,7 +1509,7 @@ int scan_start_now() {
         const int64_t now = clock_now(*h);
         ovk_registry_start_session(now);
         {
-            std::lock_guard<std::mutex> lock(s.mu);
+            std::lock_guard lock(s.mu);
             s.classified.clear();
             s.last_flush = 0;
             // A new source: a fix from before (another feed, a recording) is not kept.
@@ -1498,7 +1519,7 @@ int scan_start_now() {
         prune_old_data(p, now);
         if (apply_source(p) == 0) {
             {
-                std::lock_guard<std::mutex> lock(s.mu);
+                std::lock_guard lock(s.mu);
                 s.running = true;
             }
             if (h->background)
@@ -1512,7 +1533,7 @@ int scan_start_now() {
         // Scanners that did start are stopped too, so that a failed start leaves nothing
         // running behind an idle pipeline.
         if (h->scan_running && h->scan_running() && h->scan_stop) h->scan_stop();
-        std::lock_guard<std::mutex> lock(s.mu);
+        std::lock_guard lock(s.mu);
         s.demo = false;
         return -1;
     } catch (...) {
@@ -1526,7 +1547,7 @@ void scan_stop_now() {
         State& s = S();
         bool was;
         {
-            std::lock_guard<std::mutex> lock(s.mu);
+            std::lock_guard lock(s.mu);
             was = s.running;
             s.running = false;
             s.demo = false;
@@ -1537,7 +1558,7 @@ void scan_stop_now() {
         if (h->scan_stop) h->scan_stop();
         {
             // Whatever gave positions has stopped with the scan.
-            std::lock_guard<std::mutex> lock(s.mu);
+            std::lock_guard lock(s.mu);
             clear_fix_locked(s);
         }
         flush_history(clock_now(*h));
@@ -1551,7 +1572,7 @@ int scan_refresh_now() {
     try {
         State& s = S();
         {
-            std::lock_guard<std::mutex> lock(s.mu);
+            std::lock_guard lock(s.mu);
             if (!s.running) return 0;
         }
         if (apply_source(scan_prefs()) == 0) return 0;
@@ -1581,7 +1602,7 @@ void scan_control_main() {
     for (;;) {
         SCAN_REQ r;
         {
-            std::unique_lock<std::mutex> lock(s.mu);
+            std::unique_lock lock(s.mu);
             s.scan_cv.wait(lock, [&s] { return s.scan_quit || !s.scan_reqs.empty(); });
             if (s.scan_reqs.empty()) return;
             r = s.scan_reqs.front();
@@ -1591,7 +1612,7 @@ void scan_control_main() {
         }
         const int rc = carry_out(r);
         {
-            std::lock_guard<std::mutex> lock(s.mu);
+            std::lock_guard lock(s.mu);
             s.scan_busy = false;
             s.scan_result = rc;
             if (r == SCAN_REQ_START && rc != 0 && !s.running) {
@@ -1614,7 +1635,7 @@ void scan_control_main() {
 int scan_request(SCAN_REQ r) {
     State& s = S();
     try {
-        std::lock_guard<std::mutex> lock(s.mu);
+        std::lock_guard lock(s.mu);
         if (!s.initialised || s.scan_quit) return -1;
         // The same request twice in a row does the same as once: the second would read the
         // same preferences when its turn came.
@@ -1658,15 +1679,13 @@ void ovk_scan_refresh() {
 }
 
 int ovk_scan_is_running() {
-    State& s = S();
-    std::lock_guard<std::mutex> lock(s.mu);
-    return s.scan_want ? 1 : 0;
+    return S().scan_want.load() ? 1 : 0;
 }
 
 int ovk_scan_wait_idle(int timeout_ms) {
     try {
         State& s = S();
-        std::unique_lock<std::mutex> lock(s.mu);
+        std::unique_lock lock(s.mu);
         auto idle = [&s] { return s.scan_reqs.empty() && !s.scan_busy; };
         if (timeout_ms < 0)
             s.scan_idle_cv.wait(lock, idle);
@@ -1680,14 +1699,12 @@ int ovk_scan_wait_idle(int timeout_ms) {
 
 void ovk_scan_set_demo_override(int on) {
     State& s = S();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     s.demo_override = on > 0 ? 1 : on < 0 ? -1 : 0;
 }
 
 int ovk_scan_demo_override() {
-    State& s = S();
-    std::lock_guard<std::mutex> lock(s.mu);
-    return s.demo_override;
+    return S().demo_override.load();
 }
 
 const char* ovk_scan_progress_text(OVK_SCAN_STATE state, int failed) {
@@ -1709,7 +1726,7 @@ void ovk_pipeline_recheck() {
         State& s = S();
         const uint64_t watchlist = ovk_watchlist_serial();
         const uint64_t whitelist = ovk_store_whitelist_serial();
-        std::lock_guard<std::mutex> lock(s.mu);
+        std::lock_guard lock(s.mu);
         if (watchlist == s.watchlist_seen && whitelist == s.whitelist_seen) return;
     }
     ITEM it;
@@ -1738,7 +1755,7 @@ void ovk_scan_housekeeping_tick() {
         State& s = S();
         int64_t last;
         {
-            std::lock_guard<std::mutex> lock(s.mu);
+            std::lock_guard lock(s.mu);
             last = s.last_flush;
         }
         if (now - last >= kHistoryFlushMs) flush_history(now);
@@ -1748,14 +1765,14 @@ void ovk_scan_housekeeping_tick() {
         // listed ones it no longer has. Entries cached meanwhile wait for the next tick.
         std::vector<std::string> cached;
         {
-            std::lock_guard<std::mutex> lock(s.mu);
+            std::lock_guard lock(s.mu);
             cached.reserve(s.classified.size());
             s.classified.foreach (
                 [&cached](const OVK_SMAP_NODE<CACHED>& n) { cached.push_back(n.key); });
         }
         const std::vector<char> held = ovk_registry_holds(cached);
         if (held.size() != cached.size()) return;
-        std::lock_guard<std::mutex> lock(s.mu);
+        std::lock_guard lock(s.mu);
         for (size_t i = 0; i < cached.size(); i++)
             if (!held[i]) s.classified.del(cached[i]);
     } catch (...) {

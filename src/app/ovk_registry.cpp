@@ -2,7 +2,7 @@
 // Device registry.
 //
 // Index:
-//   1. Storage: growing rings for history and path, the entry record
+//   1. Storage: growing rings for history and path, packed advertisements, the entry record
 //   2. Registry state and its indexes (address table, eviction order, fingerprint groups)
 //   3. Report merging
 //   4. Rotation linking
@@ -27,13 +27,18 @@
 #include <exception>
 #include <map>
 #include <mutex>
+#include <new>
+#include <optional>
 #include <set>
+#include <span>
 #include <unordered_map>
+#include <vector>
 
 #include "ovk_app_util.h"
 #include "ovk_fingerprint.h"
 #include "ovk_geo.h"
 #include "ovk_intel.h"
+#include "ovk_lock.h"
 #include "ovk_store.h"
 #include "ovk_util.h"
 #include "ovk_wififp.h"
@@ -99,6 +104,193 @@ class RING {
     size_t head_ = 0;  // index of the oldest value once the ring is full
 };
 
+// An advertisement kept packed: every field of the latest copy in one immutable buffer
+// (lengths and small numbers as varints), about a third of the parsed record with its
+// strings and vectors. Unpacked only when someone looks at it (the detail's advert view,
+// judging it again), which is rare beside the reports that replace it.
+class PACKED_ADVERT {
+  public:
+    PACKED_ADVERT() = default;
+    // May throw bad_alloc.
+    static PACKED_ADVERT pack(const OVK_ADVERT& a);
+    // The advertisement as it was packed; nullopt for an empty value.
+    std::optional<OVK_ADVERT> unpack() const;
+    explicit operator bool() const { return static_cast<bool>(buf_); }
+
+  private:
+    // The packed size (4 bytes, little-endian), then the fields.
+    std::shared_ptr<const uint8_t[]> buf_;
+};
+
+void _put_var(std::vector<uint8_t>& o, uint64_t v) {
+    while (v >= 0x80) {
+        o.push_back(static_cast<uint8_t>(v | 0x80));
+        v >>= 7;
+    }
+    o.push_back(static_cast<uint8_t>(v));
+}
+void _put_int(std::vector<uint8_t>& o, int64_t v) {  // zigzag
+    _put_var(o, (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63));
+}
+void _put_bytes(std::vector<uint8_t>& o, std::span<const uint8_t> b) {
+    _put_var(o, b.size());
+    o.insert(o.end(), b.begin(), b.end());
+}
+void _put_str(std::vector<uint8_t>& o, std::string_view s) {
+    _put_bytes(o, {reinterpret_cast<const uint8_t*>(s.data()), s.size()});
+}
+void _put_opt(std::vector<uint8_t>& o, const std::optional<std::string>& s) {
+    o.push_back(s ? 1 : 0);
+    if (s) _put_str(o, *s);
+}
+void _put_uuid(std::vector<uint8_t>& o, const OVK_UUID& u) {
+    o.insert(o.end(), u.b.begin(), u.b.end());
+}
+
+// Reads what _put_* wrote; any read past the end fails the whole unpacking.
+struct UNPACKER {
+    std::span<const uint8_t> in;
+    size_t at = 0;
+    bool ok = true;
+
+    uint64_t var() {
+        uint64_t v = 0;
+        for (int shift = 0; shift < 64; shift += 7) {
+            if (at >= in.size()) break;
+            const uint8_t b = in[at++];
+            v |= static_cast<uint64_t>(b & 0x7F) << shift;
+            if (!(b & 0x80)) return v;
+        }
+        ok = false;
+        return 0;
+    }
+    int64_t sint() {
+        const uint64_t z = var();
+        return static_cast<int64_t>((z >> 1) ^ (~(z & 1) + 1));
+    }
+    int i32() { return static_cast<int>(sint()); }
+    std::span<const uint8_t> take(size_t n) {
+        if (!ok || n > in.size() - at) {
+            ok = false;
+            return {};
+        }
+        const auto s = in.subspan(at, n);
+        at += n;
+        return s;
+    }
+    std::vector<uint8_t> bytes() {
+        const auto s = take(var());
+        return {s.begin(), s.end()};
+    }
+    std::string str() {
+        const auto s = take(var());
+        return {reinterpret_cast<const char*>(s.data()), s.size()};
+    }
+    std::optional<std::string> opt() {
+        const auto f = take(1);
+        if (f.empty() || !f[0]) return std::nullopt;
+        return str();
+    }
+    OVK_UUID uuid() {
+        OVK_UUID u;
+        const auto s = take(u.b.size());
+        if (!s.empty()) std::copy(s.begin(), s.end(), u.b.begin());
+        return u;
+    }
+    // A count of items that each take at least one byte: never more than what is left.
+    size_t count() {
+        const uint64_t n = var();
+        if (n > in.size() - at) ok = false;
+        return ok ? static_cast<size_t>(n) : 0;
+    }
+};
+
+PACKED_ADVERT PACKED_ADVERT::pack(const OVK_ADVERT& a) {
+    // Reused from call to call: the packing itself allocates only the result.
+    thread_local std::vector<uint8_t> o;
+    o.clear();
+    _put_str(o, a.mac);
+    _put_int(o, a.source);
+    _put_int(o, a.rssi);
+    _put_opt(o, a.name);
+    _put_var(o, a.mfg.size());
+    for (const OVK_MFG& m : a.mfg) {
+        _put_var(o, m.cid);
+        _put_bytes(o, m.data);
+    }
+    _put_var(o, a.uuids.size());
+    for (const OVK_UUID& u : a.uuids) _put_uuid(o, u);
+    _put_var(o, a.svc.size());
+    for (const OVK_SVCDATA& s : a.svc) {
+        _put_uuid(o, s.uuid);
+        _put_bytes(o, s.data);
+    }
+    _put_bytes(o, a.raw);
+    _put_int(o, a.has_tx_power);
+    _put_int(o, a.tx_power);
+    _put_int(o, a.addr_type);
+    _put_int(o, a.connectable);
+    _put_str(o, a.phy);
+    _put_int(o, a.freq_mhz);
+    _put_opt(o, a.caps);
+    _put_opt(o, a.standard);
+    _put_var(o, a.ies.size());
+    for (const OVK_IE& ie : a.ies) {
+        _put_int(o, ie.id);
+        _put_bytes(o, ie.data);
+    }
+    _put_int(o, a.timestamp);
+    if (o.size() > UINT32_MAX - 4) throw std::bad_alloc();
+    const auto n = static_cast<uint32_t>(o.size());
+    auto buf = std::make_shared_for_overwrite<uint8_t[]>(o.size() + 4);
+    for (int i = 0; i < 4; i++) buf[i] = static_cast<uint8_t>(n >> (8 * i));
+    std::copy(o.begin(), o.end(), buf.get() + 4);
+    PACKED_ADVERT p;
+    p.buf_ = std::move(buf);
+    return p;
+}
+
+std::optional<OVK_ADVERT> PACKED_ADVERT::unpack() const {
+    if (!buf_) return std::nullopt;
+    uint32_t n = 0;
+    for (int i = 0; i < 4; i++) n |= static_cast<uint32_t>(buf_[i]) << (8 * i);
+    UNPACKER u{{buf_.get() + 4, n}};
+    OVK_ADVERT a;
+    a.mac = u.str();
+    a.source = static_cast<OVK_SOURCE>(u.i32());
+    a.rssi = u.i32();
+    a.name = u.opt();
+    a.mfg.resize(u.count());
+    for (OVK_MFG& m : a.mfg) {
+        m.cid = static_cast<uint16_t>(u.var());
+        m.data = u.bytes();
+    }
+    a.uuids.resize(u.count());
+    for (OVK_UUID& x : a.uuids) x = u.uuid();
+    a.svc.resize(u.count());
+    for (OVK_SVCDATA& s : a.svc) {
+        s.uuid = u.uuid();
+        s.data = u.bytes();
+    }
+    a.raw = u.bytes();
+    a.has_tx_power = u.i32();
+    a.tx_power = u.i32();
+    a.addr_type = static_cast<OVK_ADDR_TYPE>(u.i32());
+    a.connectable = u.i32();
+    a.phy = u.str();
+    a.freq_mhz = u.i32();
+    a.caps = u.opt();
+    a.standard = u.opt();
+    a.ies.resize(u.count());
+    for (OVK_IE& ie : a.ies) {
+        ie.id = u.i32();
+        ie.data = u.bytes();
+    }
+    a.timestamp = u.sint();
+    if (!u.ok || u.at != u.in.size()) return std::nullopt;
+    return a;
+}
+
 struct TRACK;
 
 // Position of an entry in an ordered index.
@@ -118,31 +310,9 @@ struct FP_GROUP {
 };
 using FP_INDEX = std::unordered_map<std::string, FP_GROUP>;
 
-struct TRACK {
-    std::string mac;
-    int sources = 0;
-    std::shared_ptr<const OVK_ADVERT> advert;
-    int has_name = 0;
-    std::string name;
-    std::string vendor;
-    OVK_IDENTITY identity{kDefaultType, {}};
-    OVK_HITS hits;
-    int rssi = -127;
-    int has_smooth = 0;
-    double smooth = 0;
-    int best_rssi = -127;
-    double distance = 0;
-    int64_t first_seen = 0;
-    int64_t last_seen = 0;
-    int sightings = 0;
-    RING<OVK_RSSI_SAMPLE, OVK_HISTORY_MAX> history;
-    RING<OVK_GEO, OVK_PATH_MAX> path;
-    std::shared_ptr<const OVK_REMOTE_ID> rid;  // immutable: summaries share it
-    std::unique_ptr<OVK_RID_TRACK> rid_track;  // what its Remote ID said before
-    int following = 0;
-    std::shared_ptr<const OVK_KNOWN> known;  // immutable: summaries share it
-    int has_best_pos = 0;
-    OVK_GEO best_pos;
+// What few entries have: a held verdict, a patrol-kit role, a link to the address before a
+// rotation. Made when first needed, so that the many devices heard in passing do without.
+struct TRACK_MORE {
     std::string role;
     std::string linked_from;
     OVK_HITS inherited;
@@ -150,8 +320,31 @@ struct TRACK {
     int64_t held_until = 0;
     // The advertisement that last gave the held verdict, to judge it again when the address
     // says more about itself.
-    std::shared_ptr<const OVK_ADVERT> held_from;
-    OVK_HEARD heard;  // the names and services this address has sent
+    PACKED_ADVERT held_from;
+};
+const TRACK_MORE kNoMore;
+
+// One device. Fields are grouped by size so that the record (a hundred thousand of them in
+// a city) wastes no padding.
+struct TRACK {
+    std::string mac;
+    std::string name;
+    std::string vendor;
+    PACKED_ADVERT advert;  // the latest
+    OVK_IDENTITY identity{kDefaultType, {}};
+    OVK_HITS hits;
+    double smooth = 0;
+    double distance = 0;
+    int64_t first_seen = 0;
+    int64_t last_seen = 0;
+    RING<OVK_RSSI_SAMPLE, OVK_HISTORY_MAX> history;
+    RING<OVK_GEO, OVK_PATH_MAX> path;
+    std::shared_ptr<const OVK_REMOTE_ID> rid;  // immutable: summaries share it
+    std::unique_ptr<OVK_RID_TRACK> rid_track;  // what its Remote ID said before
+    std::shared_ptr<const OVK_KNOWN> known;    // immutable: summaries share it
+    OVK_GEO best_pos;
+    std::unique_ptr<TRACK_MORE> more_;  // read through more(), made by more_mut()
+    OVK_HEARD heard;                    // the names and services this address has sent
     // The summary shared snapshots hand out (without the store's marks); made when a
     // snapshot asks for it, dropped whenever the entry changes.
     std::shared_ptr<const OVK_DEVICE> sum;
@@ -160,15 +353,32 @@ struct TRACK {
     FP_INDEX::value_type* fp = nullptr;  // has_fp; the key is the fingerprint text
     SEEN_SET::iterator fp_pos;           // valid when fp is set
     SEEN_SET::iterator evict_pos;        // valid when linked
-    bool in_flagged = false;             // which eviction set holds evict_pos
-    bool linked = false;
-    bool in_roles = false;  // listed in REGISTRY::roles
     uint64_t seq = 0;
     uint64_t order = 0;     // creation number: the table order
     TRACK* prev = nullptr;  // table order
     TRACK* next = nullptr;
 
-    bool has_verdicts() const { return !hits.empty() || !inherited.empty(); }
+    OVK_SOURCE source = OVK_SRC_BLE;             // of the latest advertisement
+    OVK_ADDR_TYPE addr_type = OVK_ADDR_UNKNOWN;  // of the latest advertisement
+    int sources = 0;
+    int has_name = 0;
+    int rssi = -127;
+    int has_smooth = 0;
+    int best_rssi = -127;
+    int sightings = 0;
+    int following = 0;
+    int has_best_pos = 0;
+    bool in_flagged = false;  // which eviction set holds evict_pos
+    bool linked = false;
+    bool in_roles = false;  // listed in REGISTRY::roles
+
+    const TRACK_MORE& more() const { return more_ ? *more_ : kNoMore; }
+    // May throw bad_alloc, leaving the entry as it was.
+    TRACK_MORE& more_mut() {
+        if (!more_) more_ = std::make_unique<TRACK_MORE>();
+        return *more_;
+    }
+    bool has_verdicts() const { return !hits.empty() || !more().inherited.empty(); }
 };
 
 // ---------------------------------------------------------------------------------------
@@ -182,7 +392,7 @@ struct COLOC {
 };
 
 struct REGISTRY {
-    std::mutex mu;
+    OVK_LOCK mu{"registry"};
     bool made = false;
     // Keys view the entry's own mac, which lives as long as the entry.
     std::unordered_map<std::string_view, std::unique_ptr<TRACK>> table;
@@ -394,31 +604,35 @@ void _merge_hits(TRACK& t, const OVK_HITS& hits, int64_t now) {
         }
     }
     if (top) {
-        if (!t.held || t.held_until < now || t.held->confidence <= top->confidence) {
-            if (t.held)
-                *t.held = *top;
+        TRACK_MORE& m = t.more_mut();
+        if (!m.held || m.held_until < now || m.held->confidence <= top->confidence) {
+            if (m.held)
+                *m.held = *top;
             else
-                t.held = std::make_unique<OVK_HIT>(*top);
+                m.held = std::make_unique<OVK_HIT>(*top);
         }
-        if (top->label == t.held->label) {
-            t.held_until = now + kHoldMs;
-            t.held_from = t.advert;
+        if (top->label == m.held->label) {
+            m.held_until = now + kHoldMs;
+            m.held_from = t.advert;
         }
     }
     t.hits = hits;
-    if (t.held && now <= t.held_until && ovk_hits_find_label(hits, t.held->label) < 0)
-        t.hits.push_back(*t.held);
+    const TRACK_MORE& m = t.more();
+    if (m.held && now <= m.held_until && ovk_hits_find_label(hits, m.held->label) < 0)
+        t.hits.push_back(*m.held);
     ovk_hits_sort(t.hits);
 }
 
 void _merge(TRACK& t, const OVK_ADVERT& a, const OVK_HITS& hits, const OVK_IDENTITY* id,
             std::string_view vendor, const OVK_REMOTE_ID* rid, const OVK_GEO* loc, int64_t now) {
     if (auto role = ovk_patrol_role(hits, vendor, a.name ? std::string_view(*a.name) : ""))
-        t.role = ovk_cut(*role, kRoleMax);
+        t.more_mut().role = ovk_cut(*role, kRoleMax);
 
     t.sources |= a.source == OVK_SRC_WIFI ? 2 : 1;
     try {
-        t.advert = std::make_shared<const OVK_ADVERT>(a);
+        t.advert = PACKED_ADVERT::pack(a);
+        t.source = a.source;
+        t.addr_type = a.addr_type;
     } catch (const std::bad_alloc&) {
         OVK_LOG_ALLOC_FAIL(OVK_ADVERT, 1, t.advert);  // the previous copy stays
     }
@@ -484,7 +698,8 @@ TRACK* _rot_candidate(REGISTRY& r, const std::string& fp, int64_t now) {
 }
 
 void _link_rotated(TRACK& t, const TRACK& c, int64_t now) {
-    const OVK_HITS& src = c.hits.empty() ? c.inherited : c.hits;
+    TRACK_MORE& m = t.more_mut();
+    const OVK_HITS& src = c.hits.empty() ? c.more().inherited : c.hits;
     long long gap = static_cast<long long>((now - c.last_seen) / 1000);
     for (const OVK_HIT& h : src) {
         OVK_HIT x = h;
@@ -496,14 +711,14 @@ void _link_rotated(TRACK& t, const TRACK& c, int64_t now) {
                                c.mac.c_str(), gap) +
                         h.evidence,
                     OVK_EVIDENCE_MAX);
-        t.inherited.push_back(std::move(x));
+        m.inherited.push_back(std::move(x));
     }
-    t.linked_from = c.mac;
+    m.linked_from = c.mac;
     if (!t.has_name && c.has_name) {
         t.name = c.name;
         t.has_name = 1;
     }
-    if (t.role.empty()) t.role = c.role;
+    if (m.role.empty()) m.role = c.more().role;
 }
 
 // Creates and indexes a new entry; nullptr (registry unchanged) when it cannot be made.
@@ -561,7 +776,7 @@ TRACK* _create(REGISTRY& r, const OVK_ADVERT& a, int64_t now) {
 // Lists an entry that has a role in the role list (once). On a failed allocation the entry is
 // listed at its next report.
 void _index_role(REGISTRY& r, TRACK& t) {
-    if (t.in_roles || t.role.empty()) return;
+    if (t.in_roles || t.more().role.empty()) return;
     try {
         r.roles.emplace(t.order, &t);
         t.in_roles = true;
@@ -597,7 +812,7 @@ void _recompute_groups(REGISTRY& r, int64_t now) {
         try {
             OVK_PATROL_MEMBER x;
             x.mac = t->mac;
-            x.role = t->role;
+            x.role = t->more().role;
             x.first_seen = t->first_seen;
             x.last_seen = t->last_seen;
             size_t from = t->history.size();
@@ -640,16 +855,17 @@ std::string _siblings(const REGISTRY& r, const TRACK& t, std::string& hardware) 
 // lookups per device would otherwise hold the pipeline up at every refresh of a large list).
 void _snap(const REGISTRY& r, const TRACK& t, bool full, OVK_DEVICE& d, bool ask_store = true) {
     d.mac = t.mac;
-    d.source = t.advert ? t.advert->source : OVK_SRC_BLE;
+    d.source = t.source;
     d.sources = t.sources;
     d.name = t.has_name ? t.name : std::string();
     d.vendor = t.vendor;
     d.device_type = t.identity.type;
     d.facts = t.identity.facts;
-    if (!t.linked_from.empty())
+    const TRACK_MORE& m = t.more();
+    if (!m.linked_from.empty())
         ovk_facts_add(d.facts, "Previous address", "%s (address rotated, same advert fingerprint)",
-                      t.linked_from.c_str());
-    if (!t.role.empty()) ovk_facts_add(d.facts, "Patrol-kit role", "%s", t.role.c_str());
+                      m.linked_from.c_str());
+    if (!m.role.empty()) ovk_facts_add(d.facts, "Patrol-kit role", "%s", m.role.c_str());
     if (t.rid_track) ovk_ridcheck_facts(*t.rid_track, d.facts);
     if (full && (t.sources & 2)) {
         std::string hardware;
@@ -664,7 +880,7 @@ void _snap(const REGISTRY& r, const TRACK& t, bool full, OVK_DEVICE& d, bool ask
     d.rssi = t.rssi;
     d.best_rssi = t.best_rssi;
     d.distance_m = t.distance;
-    d.addr_type = t.advert ? t.advert->addr_type : OVK_ADDR_UNKNOWN;
+    d.addr_type = t.addr_type;
     d.first_seen = t.first_seen;
     d.last_seen = t.last_seen;
     d.sightings = t.sightings;
@@ -678,7 +894,11 @@ void _snap(const REGISTRY& r, const TRACK& t, bool full, OVK_DEVICE& d, bool ask
     d.has_best_pos = t.has_best_pos;
     d.best_pos = t.best_pos;
     if (full) {
-        d.advert = t.advert;
+        try {
+            if (auto a = t.advert.unpack()) d.advert = std::make_shared<const OVK_ADVERT>(*a);
+        } catch (const std::bad_alloc&) {
+            OVK_LOG_ALLOC_FAIL(OVK_ADVERT, 1, d.advert);
+        }
         try {
             d.history = t.history.copy();
         } catch (const std::bad_alloc&) {
@@ -841,12 +1061,15 @@ OVK_RECALL ovk_registry_recall(const OVK_ADVERT& a, int64_t now, bool want_view)
     rc.news = ovk_heard_news(t->heard, a);
     try {
         if (want_view || rc.news) rc.view = ovk_heard_apply(t->heard, a);
-        if (rc.news && t->held && now <= t->held_until && t->held_from) {
-            OVK_HEARD all = t->heard;
-            ovk_heard_note(all, a);
-            rc.held = *t->held;
-            rc.held_view = ovk_heard_apply(all, *t->held_from);
-            if (!rc.held_view) rc.held_view = *t->held_from;
+        const TRACK_MORE& m = t->more();
+        if (rc.news && m.held && now <= m.held_until && m.held_from) {
+            if (auto from = m.held_from.unpack()) {
+                OVK_HEARD all = t->heard;
+                ovk_heard_note(all, a);
+                rc.held = *m.held;
+                rc.held_view = ovk_heard_apply(all, *from);
+                if (!rc.held_view) rc.held_view = std::move(from);
+            }
         }
     } catch (const std::bad_alloc&) {
         OVK_LOG_ALLOC_FAIL(OVK_ADVERT, 1, recall);
@@ -860,10 +1083,11 @@ int ovk_registry_withdraw(std::string_view mac, std::string_view label) {
     REGISTRY& r = R();
     std::lock_guard lk(r.mu);
     TRACK* t = _find(r, mac);
-    if (!t || !t->held || t->held->label != label) return 0;
-    t->held.reset();
-    t->held_from.reset();
-    t->held_until = 0;
+    if (!t || !t->more().held || t->more().held->label != label) return 0;
+    TRACK_MORE& m = *t->more_;
+    m.held.reset();
+    m.held_from = {};
+    m.held_until = 0;
     t->sum.reset();
     std::erase_if(t->hits, [label](const OVK_HIT& h) { return h.label == label; });
     _reindex(r, *t);
@@ -878,12 +1102,16 @@ OVK_RECALL ovk_registry_recall_latest(std::string_view mac) {
     TRACK* t = _find(r, mac);
     if (!t || !t->advert) return rc;
     try {
-        rc.view = ovk_heard_apply(t->heard, *t->advert);
-        if (!rc.view) rc.view = *t->advert;
-        if (t->held && t->held_from) {
-            rc.held = *t->held;
-            rc.held_view = ovk_heard_apply(t->heard, *t->held_from);
-            if (!rc.held_view) rc.held_view = *t->held_from;
+        std::optional<OVK_ADVERT> latest = t->advert.unpack();
+        if (!latest) return rc;
+        rc.view = ovk_heard_apply(t->heard, *latest);
+        if (!rc.view) rc.view = std::move(latest);
+        const TRACK_MORE& m = t->more();
+        std::optional<OVK_ADVERT> from = m.held ? m.held_from.unpack() : std::nullopt;
+        if (m.held && from) {
+            rc.held = *m.held;
+            rc.held_view = ovk_heard_apply(t->heard, *from);
+            if (!rc.held_view) rc.held_view = std::move(from);
         }
     } catch (const std::bad_alloc&) {
         OVK_LOG_ALLOC_FAIL(OVK_ADVERT, 1, recall);
@@ -899,14 +1127,15 @@ int ovk_registry_rejudge(std::string_view mac, const OVK_HITS& hits, bool keep_h
     if (!t) return 0;
     try {
         OVK_HITS next = hits;
-        if (t->held && !keep_held) {
-            t->held.reset();
-            t->held_from.reset();
-            t->held_until = 0;
-        } else if (t->held && ovk_hits_find_label(t->hits, t->held->label) >= 0 &&
-                   ovk_hits_find_label(next, t->held->label) < 0) {
+        TRACK_MORE* m = t->more_.get();
+        if (m && m->held && !keep_held) {
+            m->held.reset();
+            m->held_from = {};
+            m->held_until = 0;
+        } else if (m && m->held && ovk_hits_find_label(t->hits, m->held->label) >= 0 &&
+                   ovk_hits_find_label(next, m->held->label) < 0) {
             // Still in force: it stays as long as it was shown.
-            next.push_back(*t->held);
+            next.push_back(*m->held);
         }
         ovk_hits_sort(next);
         t->hits = std::move(next);
@@ -925,9 +1154,9 @@ void ovk_registry_inherited_hits(std::string_view mac, OVK_HITS& out) {
     std::lock_guard lk(r.mu);
     if (TRACK* t = _find(r, mac)) {
         try {
-            out.insert(out.end(), t->inherited.begin(), t->inherited.end());
+            out.insert(out.end(), t->more().inherited.begin(), t->more().inherited.end());
         } catch (const std::bad_alloc&) {
-            OVK_LOG_ALLOC_FAIL(OVK_HIT, t->inherited.size(), out);
+            OVK_LOG_ALLOC_FAIL(OVK_HIT, t->more().inherited.size(), out);
         }
     }
 }

@@ -25,6 +25,7 @@
 #include "ovk_advert.h"
 #include "ovk_datafile.h"
 #include "ovk_jsonscan.h"
+#include "ovk_lock.h"
 #include "ovk_util.h"
 #include "zq_fs.h"
 #include "zq_log.h"
@@ -499,7 +500,7 @@ struct KnownRec {
 using KnownMap = std::unordered_map<KnownKey, KnownRec, KnownKeyHash>;
 
 struct Store {
-    std::mutex mu;
+    OVK_LOCK mu{"store"};
     std::vector<OVK_DETECTION> dets;            // oldest first as loaded and appended
     std::atomic<uint64_t> whitelist_serial{0};  // moves on with every change of `whitelist`
     uint64_t log_serial = 0;                    // moves on with every change of `dets`
@@ -874,7 +875,7 @@ void load_known(Store& s) {
 int ovk_store_open(std::string_view data_dir) {
     OVK_CHECK(!data_dir.empty(), -1);
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     try {
         s.forget();
         s.dir = ovk_cut(data_dir, kDirMax);
@@ -920,7 +921,7 @@ int ovk_store_open(std::string_view data_dir) {
 
 void ovk_store_close() {
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     // A small set is folded in at the end, so the compacted file alone (all that older
     // versions read) is up to date; a large one keeps its journal rather than be rewritten
     // at every shutdown.
@@ -936,13 +937,13 @@ void ovk_store_close() {
 
 int ovk_store_detections_unsaved() {
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     return s.open && s.log_dirty ? 1 : 0;
 }
 
 int ovk_store_is_open() {
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     return s.open ? 1 : 0;
 }
 
@@ -952,7 +953,7 @@ int ovk_store_is_open() {
 
 int ovk_store_add_detection(const OVK_DETECTION& d) {
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     try {
         OVK_DETECTION c = cut_detection(d);
         c.id = s.next_id;
@@ -979,7 +980,7 @@ int ovk_store_add_detection(const OVK_DETECTION& d) {
 
 std::vector<OVK_DETECTION> ovk_store_detections(int64_t since) {
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     try {
         std::vector<OVK_DETECTION> out;
         for (const OVK_DETECTION& d : s.dets)
@@ -998,7 +999,7 @@ std::vector<OVK_DETECTION> ovk_store_detections(int64_t since) {
 
 std::vector<OVK_DETECTION> ovk_store_detections_of(std::string_view mac, size_t max) {
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     try {
         std::vector<const OVK_DETECTION*> mine;
         for (const OVK_DETECTION& d : s.dets)
@@ -1020,19 +1021,19 @@ std::vector<OVK_DETECTION> ovk_store_detections_of(std::string_view mac, size_t 
 
 uint64_t ovk_store_log_serial() {
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     return s.log_serial;
 }
 
 int ovk_store_detection_count() {
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     return static_cast<int>(std::min<size_t>(s.dets.size(), std::numeric_limits<int>::max()));
 }
 
 int ovk_store_prune_detections(int64_t before) {
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     const size_t n0 = s.dets.size();
     std::erase_if(s.dets, [&](const OVK_DETECTION& d) { return d.timestamp < before; });
     const size_t removed = n0 - s.dets.size();
@@ -1049,7 +1050,7 @@ int ovk_store_prune_detections(int64_t before) {
 
 int ovk_store_clear_detections() {
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     s.dets.clear();
     ++s.log_serial;
     try {
@@ -1066,7 +1067,7 @@ int ovk_store_clear_detections() {
 
 std::optional<OVK_KNOWN> ovk_store_known_get(std::string_view mac) {
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     if (mac.size() > OVK_KNOWN_MAC_MAX) return std::nullopt;  // no key is that long
     auto it = s.known.find(KnownKey(mac));
     if (it == s.known.end()) return std::nullopt;
@@ -1080,7 +1081,7 @@ std::optional<OVK_KNOWN> ovk_store_known_get(std::string_view mac) {
 int ovk_store_known_upsert(std::span<const OVK_KNOWN> rows) {
     if (rows.empty()) return 0;
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     // A batch that changes a quarter of the records or more (the history flush after a busy
     // drive) would make a journal line about the size of the file and fold it in at once:
     // the records are changed and the compacted file is written straight away instead.
@@ -1139,7 +1140,7 @@ int ovk_store_known_upsert(std::span<const OVK_KNOWN> rows) {
 
 int ovk_store_known_stage(std::span<const OVK_KNOWN> rows) {
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     try {
         for (const OVK_KNOWN& r : rows)
             if (!r.mac.empty()) s.put(r);
@@ -1155,7 +1156,7 @@ int ovk_store_known_stage(std::span<const OVK_KNOWN> rows) {
 
 std::vector<OVK_KNOWN> ovk_store_known_all() {
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     try {
         std::vector<OVK_KNOWN> out;
         out.reserve(s.known.size());
@@ -1173,7 +1174,7 @@ std::vector<OVK_KNOWN> ovk_store_known_all() {
 
 int ovk_store_known_count() {
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     return static_cast<int>(std::min<size_t>(s.known.size(), std::numeric_limits<int>::max()));
 }
 
@@ -1197,7 +1198,7 @@ int forget_known(Store& s, F&& drop, size_t* removed) {
 
 int ovk_store_known_prune(int64_t before) {
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     size_t removed = 0;
     try {
         forget_known(
@@ -1211,7 +1212,7 @@ int ovk_store_known_prune(int64_t before) {
 
 int ovk_store_known_clear_non_favorites() {
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     size_t removed = 0;
     try {
         return forget_known(
@@ -1227,7 +1228,7 @@ int ovk_store_known_clear_non_favorites() {
 
 int ovk_store_is_favorite(std::string_view mac) {
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     if (mac.size() > OVK_KNOWN_MAC_MAX) return 0;
     auto it = s.known.find(KnownKey(mac));
     return (it != s.known.end() && it->second.favorite) ? 1 : 0;
@@ -1237,7 +1238,7 @@ int ovk_store_set_favorite(std::string_view mac, int favorite, std::string_view 
                            std::string_view vendor, std::string_view type) {
     OVK_CHECK(!mac.empty(), -1);
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     try {
         const KnownKey key(mac);
         known_row(s, key, name, vendor, type).favorite = favorite != 0;
@@ -1251,7 +1252,7 @@ int ovk_store_set_favorite(std::string_view mac, int favorite, std::string_view 
 int ovk_store_set_note(std::string_view mac, std::string_view note) {
     OVK_CHECK(!mac.empty(), -1);
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     try {
         std::string text = ovk_cut(note, OVK_KNOWN_NOTE_MAX);
         const KnownKey key(mac);
@@ -1269,7 +1270,7 @@ int ovk_store_set_note(std::string_view mac, std::string_view note) {
 
 int ovk_store_is_whitelisted(std::string_view mac) {
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     for (const OVK_WHITELIST_ENTRY& w : s.whitelist)
         if (w.mac == mac) return 1;
     return 0;
@@ -1277,7 +1278,7 @@ int ovk_store_is_whitelisted(std::string_view mac) {
 
 int ovk_store_whitelist_add(std::string_view mac, std::string_view note) {
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     try {
         const std::string key = ovk_mac_normalize(mac, OVK_WL_MAC_MAX + 1);
         OVK_CHECK(!key.empty(), -1);
@@ -1298,7 +1299,7 @@ int ovk_store_whitelist_add(std::string_view mac, std::string_view note) {
 
 int ovk_store_whitelist_remove(std::string_view mac) {
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     try {
         const std::string key = ovk_mac_normalize(mac, OVK_WL_MAC_MAX + 1);
         auto it = std::find_if(s.whitelist.begin(), s.whitelist.end(),
@@ -1319,7 +1320,7 @@ uint64_t ovk_store_whitelist_serial() {
 
 std::vector<OVK_WHITELIST_ENTRY> ovk_store_whitelist_all() {
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::lock_guard lock(s.mu);
     try {
         return s.whitelist;
     } catch (const std::exception&) {

@@ -24,6 +24,7 @@
 #include "ovk_datafile.h"
 #include "ovk_export.h"
 #include "ovk_jsonscan.h"
+#include "ovk_lock.h"
 #include "ovk_util.h"
 #include "zq_fs.h"
 #include "zq_log.h"
@@ -280,7 +281,7 @@ std::optional<std::string> ovk_trip_devices_text(int64_t trip_id,
 namespace {
 
 struct TRIP_STATE {
-    std::mutex mu;
+    OVK_LOCK mu{"trip"};
     std::string folder;  // empty: every file write is a no-op
     std::vector<OVK_TRIP> rows;
     int64_t active = 0;                   // 0: none

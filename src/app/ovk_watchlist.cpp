@@ -12,6 +12,7 @@
 #include "ovk_advert.h"
 #include "ovk_app_util.h"
 #include "ovk_datafile.h"
+#include "ovk_lock.h"
 #include "ovk_prefs.h"
 #include "ovk_util.h"
 #include "zq_log.h"
@@ -34,7 +35,7 @@ struct Rule {
 };
 
 struct State {
-    std::mutex mu;
+    OVK_LOCK mu{"watchlist"};
     std::atomic<uint64_t> serial{0};    // moves on with every change of the rules
     std::vector<OVK_OUI_ENTRY> custom;  // in the order they were added
     std::vector<Rule> combined;

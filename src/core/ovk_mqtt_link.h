@@ -26,8 +26,9 @@ struct OVK_MQTT_URL {
 // ---------------------------------------------------------------------------------------
 
 // How a connection attempt ended. Untrusted: the broker's TLS certificate was not accepted (not
-// signed by a trusted CA, or made for another host).
-enum class OVK_MQTT_CONN { Connected, NotAuthorised, Refused, Unreachable, Untrusted };
+// signed by a trusted CA, or made for another host). TlsFailed: the TLS handshake failed for
+// another reason (a broker that does not speak TLS there, no protocol or cipher in common).
+enum class OVK_MQTT_CONN { Connected, NotAuthorised, Refused, Unreachable, Untrusted, TlsFailed };
 
 struct OVK_MQTT_CONFIG {
     OVK_MQTT_URL url;
@@ -48,9 +49,10 @@ struct OVK_MQTT_CONFIG {
 // for a first attempt that fails at once); they must not call back into the client's owner while
 // holding a lock the owner's callers take.
 struct OVK_MQTT_EVENTS {
-    std::function<void(OVK_MQTT_CONN result)> on_connect;  // each attempt's outcome
-    std::function<void()> on_disconnect;                   // an established link was lost
-    std::function<void(int mid)> on_published;             // a QoS 1 message was acknowledged
+    // Each attempt's outcome; `why` is the TLS library's reason with TlsFailed, else "".
+    std::function<void(OVK_MQTT_CONN result, std::string_view why)> on_connect;
+    std::function<void()> on_disconnect;        // an established link was lost
+    std::function<void(int mid)> on_published;  // a QoS 1 message was acknowledged
     std::function<void(std::string_view topic, std::string_view payload)> on_message;
 };
 

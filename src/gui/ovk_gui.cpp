@@ -38,6 +38,7 @@
 #include "ovk_gui_setup.h"
 #include "ovk_gui_trips.h"
 #include "ovk_gui_watchlist.h"
+#include "ovk_lock.h"
 #include "ovk_platform.h"
 #include "zq_log.h"
 
@@ -312,6 +313,7 @@ void ovk_gui_set_frame_only(bool on) {
 
 void ovk_gui_rebuild(OVK_GUI* g) {
     OVK_CHECK(g);
+    const OVK_INTERFACE_SCOPE on_interface;
     const std::array<bool, OVK_POP_COUNT> was_open = g->popup_open;
     teardown(g);
     g->scale = current_scale(g);
@@ -947,6 +949,7 @@ bool dismiss_notice_at(OVK_GUI* g, float x, float y) {
 
 bool ovk_gui_handle_event(OVK_GUI* g, const ALLEGRO_EVENT* ev) {
     OVK_CHECK(g && ev, false);
+    const OVK_INTERFACE_SCOPE on_interface;
     if (!g->ctx) return false;
     // A click on a notice dismisses it and goes no further; nor does its release.
     if (ev->type == ALLEGRO_EVENT_MOUSE_BUTTON_DOWN &&
@@ -1023,6 +1026,7 @@ bool ovk_gui_handle_event(OVK_GUI* g, const ALLEGRO_EVENT* ev) {
 
 void ovk_gui_update(OVK_GUI* g) {
     OVK_CHECK(g);
+    const OVK_INTERFACE_SCOPE on_interface;
     g->now_s = al_get_time();
 
     if (ovk_platform_take_stop_request()) {
@@ -1116,6 +1120,7 @@ void draw_notices(OVK_GUI* g) {
 
 void ovk_gui_draw(OVK_GUI* g) {
     OVK_CHECK(g);
+    const OVK_INTERFACE_SCOPE on_interface;
     al_clear_to_color(g->pal.bg);
     if (g->ctx) zq_gui_draw(g->ctx);
     draw_notices(g);
@@ -1152,12 +1157,7 @@ void ovk_gui_message(OVK_GUI* g, const char* format, ...) {
 }
 
 void ovk_gui_message_saved(OVK_GUI* g, int rc, std::string_view done) {
-    const int n = static_cast<int>(std::min<size_t>(done.size(), OVK_MESSAGE_MAX));
-    if (rc == 0)
-        ovk_gui_message(g, "%.*s", n, done.data());
-    else
-        ovk_gui_message(g, "%.*s (for this session only: it could not be saved to disk)", n,
-                        done.data());
+    ovk_gui_message(g, "%s", ovk_port_saved_text(rc, done).c_str());
 }
 
 bool ovk_gui_copy(OVK_GUI* g, std::string_view text) {

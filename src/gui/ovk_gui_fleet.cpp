@@ -29,7 +29,7 @@ constexpr const char* kView = "fleet.sensors";
 constexpr float kCompactW = 640;  // narrower (in scale units): fewer columns
 
 const char* const kNoFleet =
-    "No fleet: start with --fleet mqtt://HOST/PREFIX or set fleet_url in settings.json";
+    "No fleet: start with --fleet mqtt://HOST/PREFIX or set the fleet broker in Settings";
 
 // The engine's side as the port copied it.
 struct FLEET_VIEW {

@@ -373,14 +373,6 @@ float line_h(const ALLEGRO_FONT* f) {
     return f ? static_cast<float>(al_get_font_line_height(f)) : 0;
 }
 
-ALLEGRO_FONT* small_font(const OVK_GUI* g) {
-    return g->font_small ? g->font_small : g->font;
-}
-
-ALLEGRO_FONT* bold_font(const OVK_GUI* g) {
-    return g->font_bold ? g->font_bold : g->font;
-}
-
 }  // namespace
 
 OVK_MAIN_STATE& ovk_main_state() {
@@ -389,7 +381,7 @@ OVK_MAIN_STATE& ovk_main_state() {
 }
 
 float ovk_main_row_h(const OVK_GUI* g) {
-    return line_h(bold_font(g)) + 2 * line_h(small_font(g)) + 14 * g->scale;
+    return line_h(ovk_main_font_bold(g)) + 2 * line_h(ovk_main_font_small(g)) + 14 * g->scale;
 }
 
 float ovk_main_max_scroll(const OVK_GUI* g) {
@@ -494,7 +486,7 @@ void ovk_main_build(OVK_GUI* g) {
 
     // 7-8. Banner and status line.
     st().w_banner = zq_gui_add_custom(ctx, win, p, banner_y, W - 2 * p, r, ovk_main_draw_banner, g);
-    ALLEGRO_FONT* small = small_font(g);
+    ALLEGRO_FONT* small = ovk_main_font_small(g);
     const float status_y = banner_y + r + p / 2;
     const float status_h = (compact ? 4.2f : 3.2f) * line_h(small);
     st().w_status =

@@ -225,6 +225,10 @@ OVK_MAIN_STATE& ovk_main_state();
 float ovk_main_row_h(const OVK_GUI* g);
 // How far the list scrolls at most.
 float ovk_main_max_scroll(const OVK_GUI* g);
+// The small and the bold font of the list and the radar, or the regular font where the frame
+// has none of that kind (ovk_gui_main_draw.cpp).
+ALLEGRO_FONT* ovk_main_font_small(const OVK_GUI* g);
+ALLEGRO_FONT* ovk_main_font_bold(const OVK_GUI* g);
 // The custom widgets' drawing (ovk_gui_main_draw.cpp); `user` is the OVK_GUI.
 void ovk_main_draw_header(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT* font, void* user);
 void ovk_main_draw_banner(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT* font, void* user);

@@ -30,20 +30,20 @@ float line_h(const ALLEGRO_FONT* f) {
     return f ? static_cast<float>(al_get_font_line_height(f)) : 0;
 }
 
-ALLEGRO_FONT* small_font(const OVK_GUI* g) {
-    return g->font_small ? g->font_small : g->font;
-}
-
-ALLEGRO_FONT* bold_font(const OVK_GUI* g) {
-    return g->font_bold ? g->font_bold : g->font;
-}
-
 // Premultiplied: Allegro blends with premultiplied alpha.
 ALLEGRO_COLOR faded(ALLEGRO_COLOR c, float a) {
     return al_map_rgba_f(c.r * a, c.g * a, c.b * a, c.a * a);
 }
 
 }  // namespace
+
+ALLEGRO_FONT* ovk_main_font_small(const OVK_GUI* g) {
+    return g->font_small ? g->font_small : g->font;
+}
+
+ALLEGRO_FONT* ovk_main_font_bold(const OVK_GUI* g) {
+    return g->font_bold ? g->font_bold : g->font;
+}
 
 void ovk_main_draw_header(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void* user) {
     ovk_theme_draw_header(static_cast<OVK_GUI*>(user), x, y, wd->w, wd->h);
@@ -64,8 +64,8 @@ void ovk_main_draw_banner(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, vo
     }
     zq_gui_fill_box(g->ctx, x, y, w, h, r6, r6, ovk_theme_fill(g, ovk_ink(g, b.argb)));
     const ALLEGRO_COLOR ink = ovk_theme_fill_ink(g);
-    ALLEGRO_FONT* bold = bold_font(g);
-    ALLEGRO_FONT* small = small_font(g);
+    ALLEGRO_FONT* bold = ovk_main_font_bold(g);
+    ALLEGRO_FONT* small = ovk_main_font_small(g);
     const float tw = w - 2 * p;
     if (b.text != st().banner_text || tw != st().banner_w) {
         st().banner_text = b.text;
@@ -118,8 +118,8 @@ std::string line3(const OVK_DEVICE& d, int64_t now_ms) {
 void ovk_main_draw_list(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     const float w = wd->w, h = wd->h, s = g->scale, p = ovk_pad(g);
-    ALLEGRO_FONT* bold = bold_font(g);
-    ALLEGRO_FONT* small = small_font(g);
+    ALLEGRO_FONT* bold = ovk_main_font_bold(g);
+    ALLEGRO_FONT* small = ovk_main_font_small(g);
     const float rh = ovk_main_row_h(g);
     const size_t n = st().visible.size();
     st().list_scroll = std::clamp(st().list_scroll, 0.0f, ovk_main_max_scroll(g));
@@ -325,7 +325,7 @@ void ovk_main_draw_radar(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, voi
         return;
     }
     const float cx = x + w / 2, cy = y + (h - m) / 2;
-    ALLEGRO_FONT* small = small_font(g);
+    ALLEGRO_FONT* small = ovk_main_font_small(g);
     const float sh = line_h(small);
     const ALLEGRO_COLOR& scope = g->pal.scope;
     const ALLEGRO_COLOR grid =

@@ -13,6 +13,7 @@
 
 #include "ovk_gui.h"
 #include "ovk_store.h"
+#include "ovk_watchlist.h"
 #include "zq_log.h"
 
 namespace {
@@ -261,6 +262,26 @@ void ovk_port_favorite(OVK_GUI* g, const std::string& mac, bool on, const std::s
     ovk_port_post(g, [mac, on, name, vendor, type] {
         return ovk_port_favorite_text(on,
                                       ovk_store_set_favorite(mac, on ? 1 : 0, name, vendor, type));
+    });
+}
+
+std::string ovk_port_saved_text(int rc, std::string_view done) {
+    std::string t(done.substr(0, OVK_MESSAGE_MAX));
+    if (rc != 0) t += " (for this session only: it could not be saved to disk)";
+    return t;
+}
+
+void ovk_port_watch(OVK_GUI* g, const OVK_OUI_ENTRY& e) {
+    ovk_port_post(g, [e] {
+        return ovk_port_saved_text(ovk_watchlist_add_custom(e),
+                                   "Added " + e.prefix + " to the watchlist");
+    });
+}
+
+void ovk_port_unwatch(OVK_GUI* g, const std::string& key) {
+    ovk_port_post(g, [key] {
+        return ovk_port_saved_text(ovk_watchlist_remove_custom(key),
+                                   "Removed " + key + " from the watchlist");
     });
 }
 

@@ -24,6 +24,7 @@
 #include <string_view>
 
 struct OVK_GUI;
+struct OVK_OUI_ENTRY;
 
 using OVK_PORT_JOB = std::function<std::string()>;
 using OVK_PORT_MAKE = std::function<std::any()>;
@@ -60,8 +61,15 @@ void ovk_port_stop(OVK_GUI* g);
 void ovk_port_whitelist(OVK_GUI* g, const std::string& mac, bool on, const std::string& name);
 void ovk_port_favorite(OVK_GUI* g, const std::string& mac, bool on, const std::string& name,
                        const std::string& vendor, const std::string& type);
+// Adds the user's watchlist rule / removes the user's rule with that key (the watchlist screen,
+// its add dialog and the detail offer them).
+void ovk_port_watch(OVK_GUI* g, const OVK_OUI_ENTRY& e);
+void ovk_port_unwatch(OVK_GUI* g, const std::string& key);
 // Empties the match log (both the settings and the match log offer it).
 void ovk_port_clear_matches(OVK_GUI* g);
 // The texts of those actions (the message shown when done).
 std::string ovk_port_whitelist_text(const std::string& mac, bool on, int rc);
 std::string ovk_port_favorite_text(bool on, int rc);
+// `done`, with the note that the change holds for this session only when `rc` is not 0 (it
+// could not be saved).
+std::string ovk_port_saved_text(int rc, std::string_view done);

@@ -14,6 +14,7 @@
 #include <cmath>
 
 #include "ovk_alpr.h"
+#include "ovk_fleetmsg.h"
 #include "ovk_gui.h"
 #include "ovk_gui_port.h"
 #include "ovk_platform.h"
@@ -58,6 +59,7 @@ struct STATE {
     int demo_shown = 0;
     // The text fields as typed, kept for Save and across a rebuild.
     std::string hci, iface, host, port, overpass, tiles;
+    std::string fleet, fleet_group, broker_user, password_file, ca_file;
     std::array<int, SL_COUNT> w_value{-1, -1, -1, -1, -1};
     int w_theme_note = -1;  // the chosen theme's description, when the list shows titles only
     float scroll = 0;       // how far the screen is scrolled, in unscaled units
@@ -311,6 +313,11 @@ void take_copy(OVK_GUI* g) {
     st().port = std::to_string(st().p.gpsd_port);
     st().overpass = st().p.overpass_url;
     st().tiles = st().p.tile_server;
+    st().fleet = st().p.fleet_url;
+    st().fleet_group = st().p.fleet_group;
+    st().broker_user = st().p.mqtt_user;
+    st().password_file = st().p.mqtt_password_file;
+    st().ca_file = st().p.mqtt_ca_file;
     st().demo_box = st().demo_shown = effective_demo(st().p);
     st().dirty = false;
     st().has_copy = true;
@@ -504,6 +511,33 @@ void ovk_settings_build(OVK_GUI* g) {
           "the public one",
           servers_w);
 
+    if (!touch) {
+        // The central view of sensors reporting to a broker; the broker's user, password file
+        // and CA serve this machine's own reporting too.
+        section(L, "Fleet");
+        const float lw = std::max({text_w(g->font, "Fleet broker"), text_w(g->font, "Fleet group"),
+                                   text_w(g->font, "Broker user"), text_w(g->font, "Password file"),
+                                   text_w(g->font, "CA certificate")}) +
+                         pad;
+        field(L, "Fleet broker", &st().fleet, static_cast<int>(OVK_PREFS_URL_MAX),
+              "mqtt://HOST/PREFIX",
+              "Show the sensors that report under PREFIX on this broker (mqtts:// for TLS); "
+              "empty for no fleet",
+              lw);
+        field(L, "Fleet group", &st().fleet_group, static_cast<int>(OVK_PREFS_HOST_MAX), "none",
+              "Central instances of one group share the sensors' detections and alerts", lw);
+        field(L, "Broker user", &st().broker_user, static_cast<int>(OVK_PREFS_USER_MAX),
+              "no user name", "The user name given to the broker", lw);
+        field(L, "Password file", &st().password_file, static_cast<int>(OVK_PREFS_PATH_MAX),
+              "none (or ORVIK_MQTT_PASSWORD)",
+              "A file only you may read that holds the broker password", lw);
+        field(L, "CA certificate", &st().ca_file, static_cast<int>(OVK_PREFS_PATH_MAX),
+              "the system's certificates", "A private CA's certificate file for mqtts://", lw);
+        note(L,
+             "The fleet is joined when Orvik starts: restart it after changing these. The user, "
+             "password file and CA certificate are also those this machine reports with.");
+    }
+
     section(L, "Data (stays on this device)");
     slider(L, SL_RETENTION, 0, 365, static_cast<float>(p.retention_days),
            "Older matches and device history are deleted at each scan start");
@@ -572,6 +606,21 @@ int ovk_settings_parse_adapter(std::string_view text) {
     return v;
 }
 
+std::string ovk_settings_check_fleet(std::string_view url, std::string_view group) {
+    if (url.size() > OVK_PREFS_URL_MAX)
+        return ovk_format(120, "fleet broker: longer than %zu characters", OVK_PREFS_URL_MAX);
+    if (!url.empty()) {
+        OVK_MQTT_URL u;
+        if (const std::string why = ovk_fleetmsg_parse_url(url, u); !why.empty())
+            return "fleet broker: " + why;
+    }
+    if (group.size() > OVK_PREFS_HOST_MAX)
+        return ovk_format(120, "fleet group: longer than %zu characters", OVK_PREFS_HOST_MAX);
+    if (group.find_first_of("/+#") != std::string_view::npos)
+        return "fleet group: no /, + or # in a group name";
+    return {};
+}
+
 // ---------------------------------------------------------------------------------------
 // 4. Commands
 // ---------------------------------------------------------------------------------------
@@ -580,7 +629,18 @@ namespace {
 
 void on_save(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
+    // A fleet address the link could not use is refused before anything is stored.
+    const std::string fleet = ovk_trim(st().fleet), group = ovk_trim(st().fleet_group);
+    if (const std::string why = ovk_settings_check_fleet(fleet, group); !why.empty()) {
+        ovk_gui_message(g, "Settings not saved - %s", why.c_str());
+        return;
+    }
     OVK_PREFS p = st().p;
+    p.fleet_url = fleet;
+    p.fleet_group = group;
+    p.mqtt_user = ovk_cut(ovk_trim(st().broker_user), OVK_PREFS_USER_MAX);
+    p.mqtt_password_file = ovk_cut(ovk_trim(st().password_file), OVK_PREFS_PATH_MAX);
+    p.mqtt_ca_file = ovk_cut(ovk_trim(st().ca_file), OVK_PREFS_PATH_MAX);
     p.wifi_iface = ovk_cut(ovk_trim(st().iface), OVK_PREFS_IFACE_MAX);
     const std::string host = ovk_trim(st().host);
     p.gpsd_host = host.empty() ? std::string("127.0.0.1") : ovk_cut(host, OVK_PREFS_HOST_MAX);

@@ -28,3 +28,6 @@ int ovk_settings_parse_port(std::string_view text);
 // The Bluetooth adapter: empty or anything but a number (optionally written "hciN") gives -1,
 // the first adapter that is up.
 int ovk_settings_parse_adapter(std::string_view text);
+// Why the fleet broker address and group cannot be used ("fleet broker: no host"), or ""
+// when they can (an empty address: no fleet).
+std::string ovk_settings_check_fleet(std::string_view url, std::string_view group);

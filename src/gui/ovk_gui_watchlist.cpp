@@ -11,12 +11,14 @@
 #include <time.h>
 
 #include <algorithm>
+#include <any>
 #include <array>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "ovk_app_util.h"
+#include "ovk_gui_port.h"
 #include "ovk_platform.h"
 #include "ovk_store.h"
 #include "ovk_vendordb.h"
@@ -40,12 +42,29 @@ const char* const kRandomWarning =
     "This is a randomized (private) address: it may change later, and its prefix is not a real "
     "vendor, so prefix matching is disabled. Tip: add a name rule in Watchlist & rules instead.";
 
+// The grids' rows as the engine port made them, with the change counter read before they were
+// copied: rows made before a later change are asked for again.
+struct WATCH_ROWS {
+    uint64_t serial = 0;
+    std::vector<OVK_OUI_ENTRY> all;
+};
+struct TRUSTED_ROWS {
+    uint64_t serial = 0;
+    std::vector<OVK_WHITELIST_ENTRY> all;
+};
+constexpr std::string_view kRowsView = "watchlist.rows";
+constexpr std::string_view kTrustedView = "whitelist.rows";
+
 struct WATCH_SCREENS {
     // What the grids show.
     std::vector<OVK_OUI_ENTRY> entries;
-    std::vector<OVK_OUI_ENTRY> shown_custom;  // the user's rules when the grid was filled
-    std::array<int, OVK_PRESET_COUNT> shown_presets{};
     std::vector<OVK_WHITELIST_ENTRY> trusted;
+    // The change counters the rows were last asked at, and the port's serials taken.
+    uint64_t rows_asked = 0, rows_taken = 0;
+    uint64_t trusted_asked = 0, trusted_taken = 0;
+    // A rule just added: selected once rows newer than `select_after_serial` arrive.
+    std::string select_after;
+    uint64_t select_after_serial = 0;
     std::string add_mac;       // the address the add dialog is about
     bool add_private = false;  // and whether it is a private (random) address
     // The screens were shown: a rebuild fills them again at once (a resize brings them back
@@ -67,8 +86,8 @@ WATCH_SCREENS& st() {
     return s;
 }
 
-void reload_watchlist(OVK_GUI* g, bool always);
-void reload_whitelist(OVK_GUI* g, bool always);
+void take_rows(OVK_GUI* g, bool always);
+void take_trusted(OVK_GUI* g, bool always);
 void on_preset(int id, void* user);
 void on_add(int, void* user);
 void on_remove(int, void* user);
@@ -127,7 +146,6 @@ void ovk_watchlist_build(OVK_GUI* g) {
     s.kind = s.key = s.label = s.category = s.add = -1;
     s.remove = s.exp = s.imp = s.info = s.grid = -1;
     s.entries.clear();
-    s.shown_custom.clear();
     const int win = ovk_gui_popup_window(g, OVK_POP_WATCHLIST, "Watchlist & rules", 1100, 860);
     if (win < 0) return;
     ZQ_GUI_CTX* c = g->ctx;
@@ -222,7 +240,7 @@ void ovk_watchlist_build(OVK_GUI* g) {
                                                   {"Source", 0.30f}};
     for (const auto& [title, share] : cols)
         zq_gui_datagrid_add_column(c, s.grid, title, inner * share);
-    if (s.watchlist_used) reload_watchlist(g, true);
+    if (s.watchlist_used) take_rows(g, true);
 }
 
 void ovk_watch_add_build(OVK_GUI* g) {
@@ -286,7 +304,7 @@ void ovk_whitelist_build(OVK_GUI* g) {
     zq_gui_datagrid_add_column(c, s.wl_grid, "Address", inner * 0.25f);
     zq_gui_datagrid_add_column(c, s.wl_grid, "Note", inner * 0.35f);
     zq_gui_datagrid_add_column(c, s.wl_grid, "Registrant", inner * 0.40f);
-    if (s.whitelist_used) reload_whitelist(g, true);
+    if (s.whitelist_used) take_trusted(g, true);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -312,17 +330,41 @@ void fill_grid(OVK_GUI* g, int grid, const std::vector<T>& old, const std::vecto
     zq_gui_datagrid_set_selected(c, grid, keep);
 }
 
-// Reloads the grid: always, or (on the half-second refresh) when the user's rules or the
-// enabled presets differ from those the grid was filled with. The presets can be long, so
-// they are not compared row by row twice a second.
-void reload_watchlist(OVK_GUI* g, bool always) {
+// Asks the port for every rule as the watchlist is now.
+void ask_rows(OVK_GUI* g) {
+    st().rows_asked = ovk_watchlist_serial();
+    ovk_port_ask(g, kRowsView, [] {
+        WATCH_ROWS r;
+        r.serial = ovk_watchlist_serial();
+        r.all = ovk_watchlist_all();
+        return std::any(std::move(r));
+    });
+}
+
+// Selects the entry with that key and scrolls it into view: a new rule is where the user
+// can see it went in.
+void show_entry(OVK_GUI* g, const std::string& prefix) {
+    WATCH_SCREENS& s = st();
+    for (size_t i = 0; i < s.entries.size(); ++i)
+        if (s.entries[i].prefix == prefix) {
+            zq_gui_datagrid_set_selected(g->ctx, s.grid, static_cast<int>(i));
+            zq_gui_datagrid_scroll_to_row(g->ctx, s.grid, static_cast<int>(i));
+            return;
+        }
+}
+
+// Fills the grid with the rows the port made since the last look (always: with the latest,
+// after the grid was built anew).
+void take_rows(OVK_GUI* g, bool always) {
     WATCH_SCREENS& s = st();
     if (s.grid < 0) return;
-    std::vector<OVK_OUI_ENTRY> custom = ovk_watchlist_custom();
-    if (!always && custom == s.shown_custom && g->prefs.preset_enabled == s.shown_presets) return;
-    s.shown_custom = std::move(custom);
-    s.shown_presets = g->prefs.preset_enabled;
-    std::vector<OVK_OUI_ENTRY> now = ovk_watchlist_all();
+    const uint64_t serial = ovk_port_serial(g, kRowsView);
+    if (!always && serial == s.rows_taken) return;
+    s.rows_taken = serial;
+    const auto* v = std::any_cast<WATCH_ROWS>(ovk_port_view(g, kRowsView));
+    if (!v) return;
+    s.rows_asked = std::max(s.rows_asked, v->serial);
+    const std::vector<OVK_OUI_ENTRY>& now = v->all;
     ZQ_GUI_CTX* c = g->ctx;
     int yours = 0;
     fill_grid(
@@ -336,13 +378,17 @@ void reload_watchlist(OVK_GUI* g, bool always) {
                                      own ? std::string("Your entry") : e.source});
             if (own) zq_gui_datagrid_set_row_color(c, s.grid, i, ovk_ink(g, 0x3C285A3Cu));
         });
-    s.entries = std::move(now);
+    s.entries = now;
     ovk_label_set_wrapped(g, s.info,
                           ovk_format(256,
                                      "%zu entries (%d yours). Payload signatures (Axon tags, "
                                      "Remote ID, trackers, glasses) are built into the detection "
                                      "engine.",
                                      s.entries.size(), yours));
+    if (!s.select_after.empty() && v->serial > s.select_after_serial) {
+        show_entry(g, s.select_after);
+        s.select_after.clear();
+    }
 }
 
 void sync_presets(OVK_GUI* g) {
@@ -352,11 +398,26 @@ void sync_presets(OVK_GUI* g) {
             zq_gui_checkbox_set_checked(g->ctx, s.presets[i], g->prefs.preset_enabled[i] != 0);
 }
 
-void reload_whitelist(OVK_GUI* g, bool always) {
+void ask_trusted(OVK_GUI* g) {
+    st().trusted_asked = ovk_store_whitelist_serial();
+    ovk_port_ask(g, kTrustedView, [] {
+        TRUSTED_ROWS r;
+        r.serial = ovk_store_whitelist_serial();
+        r.all = ovk_store_whitelist_all();
+        return std::any(std::move(r));
+    });
+}
+
+void take_trusted(OVK_GUI* g, bool always) {
     WATCH_SCREENS& s = st();
     if (s.wl_grid < 0) return;
-    std::vector<OVK_WHITELIST_ENTRY> now = ovk_store_whitelist_all();
-    if (!always && now == s.trusted) return;
+    const uint64_t serial = ovk_port_serial(g, kTrustedView);
+    if (!always && serial == s.trusted_taken) return;
+    s.trusted_taken = serial;
+    const auto* v = std::any_cast<TRUSTED_ROWS>(ovk_port_view(g, kTrustedView));
+    if (!v) return;
+    s.trusted_asked = std::max(s.trusted_asked, v->serial);
+    const std::vector<OVK_WHITELIST_ENTRY>& now = v->all;
     ZQ_GUI_CTX* c = g->ctx;
     fill_grid(
         g, s.wl_grid, s.trusted, now, [](const OVK_WHITELIST_ENTRY& e) { return e.mac; },
@@ -364,7 +425,7 @@ void reload_whitelist(OVK_GUI* g, bool always) {
             const char* reg = ovk_vendor_mac(e.mac);
             zq_gui_datagrid_add_row(c, s.wl_grid, {e.mac, e.note, reg ? reg : ""});
         });
-    s.trusted = std::move(now);
+    s.trusted = now;
     ovk_label_set_wrapped(g, s.wl_info,
                           s.trusted.empty()
                               ? "No trusted devices yet. Long-press (or right-click) a device in "
@@ -380,40 +441,27 @@ void reload_whitelist(OVK_GUI* g, bool always) {
 void ovk_watchlist_refresh(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     sync_presets(g);
-    reload_watchlist(g, false);
+    if (ovk_watchlist_serial() != st().rows_asked) ask_rows(g);
+    take_rows(g, false);
 }
 
 void ovk_whitelist_refresh(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
-    reload_whitelist(g, false);
+    if (ovk_store_whitelist_serial() != st().trusted_asked) ask_trusted(g);
+    take_trusted(g, false);
 }
 
 // ---------------------------------------------------------------------------------------
 // 4. Commands
 // ---------------------------------------------------------------------------------------
 
-namespace {
-
-// Selects the entry with that key and scrolls it into view: a new rule is where the user
-// can see it went in.
-void show_entry(OVK_GUI* g, const std::string& prefix) {
-    WATCH_SCREENS& s = st();
-    for (size_t i = 0; i < s.entries.size(); ++i)
-        if (s.entries[i].prefix == prefix) {
-            zq_gui_datagrid_set_selected(g->ctx, s.grid, static_cast<int>(i));
-            zq_gui_datagrid_scroll_to_row(g->ctx, s.grid, static_cast<int>(i));
-            return;
-        }
-}
-
-}  // namespace
-
 void ovk_watchlist_show(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     if (g->popup[OVK_POP_WATCHLIST] < 0) ovk_watchlist_build(g);
     st().watchlist_used = true;
     sync_presets(g);
-    reload_watchlist(g, true);
+    ask_rows(g);
+    take_rows(g, true);
     ovk_gui_open_popup(g, OVK_POP_WATCHLIST);
 }
 
@@ -421,7 +469,8 @@ void ovk_whitelist_show(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     if (g->popup[OVK_POP_WHITELIST] < 0) ovk_whitelist_build(g);
     st().whitelist_used = true;
-    reload_whitelist(g, true);
+    ask_trusted(g);
+    take_trusted(g, true);
     ovk_gui_open_popup(g, OVK_POP_WHITELIST);
 }
 
@@ -465,8 +514,12 @@ void on_preset(int id, void* user) {
         if (s.presets[i] == id)
             p.preset_enabled[i] = zq_gui_checkbox_is_checked(g->ctx, id) ? 1 : 0;
     ovk_gui_set_prefs(g, p);
-    ovk_watchlist_load(std::nullopt);
-    reload_watchlist(g, true);
+    // The rules are rebuilt for the presets off the interface thread; the rows follow.
+    ovk_port_post(g, [] {
+        ovk_watchlist_load(std::nullopt);
+        return std::string();
+    });
+    ask_rows(g);
 }
 
 const char* const kInvalidKey =
@@ -498,12 +551,11 @@ void on_add(int, void* user) {
     e.score = -1;
     e.category = zq_gui_combobox_get_selected(c, s.category) - 1;
     if (e.category < -1 || e.category >= OVK_CAT_COUNT) e.category = -1;
-    const int rc = ovk_watchlist_add_custom(e);
-    ovk_gui_message_saved(g, rc, ovk_format(256, "Added %s to the watchlist", e.prefix.c_str()));
+    s.select_after = e.prefix;
+    s.select_after_serial = ovk_watchlist_serial();
+    ovk_port_watch(g, e);
     zq_gui_textarea_set_text(c, s.key, "");
     zq_gui_textarea_set_text(c, s.label, "");
-    reload_watchlist(g, true);
-    show_entry(g, e.prefix);
 }
 
 void on_remove(int, void* user) {
@@ -520,38 +572,33 @@ void on_remove(int, void* user) {
                         "Built-in preset entries cannot be removed: turn their preset off instead");
         return;
     }
-    const int rc = ovk_watchlist_remove_custom(e.prefix);
-    ovk_gui_message_saved(g, rc, ovk_format(256, "Removed %s", e.prefix.c_str()));
-    reload_watchlist(g, true);
+    ovk_port_unwatch(g, e.prefix);
 }
 
-void on_export(int, void* user) {
-    auto* g = static_cast<OVK_GUI*>(user);
+// The user's rules to a file in the export folder, and to the clipboard once written.
+OVK_PORT_DONE export_rules() {
     // An empty list is no export.
-    if (ovk_watchlist_custom().empty()) {
-        ovk_gui_message(g, "Nothing to export");
-        return;
-    }
-    const std::optional<std::string> json = ovk_watchlist_export_custom();
-    if (!json) {
-        ovk_gui_message(g, "Could not build the export");
-        return;
-    }
+    if (ovk_watchlist_custom().empty()) return {"Nothing to export", {}};
+    std::optional<std::string> json = ovk_watchlist_export_custom();
+    if (!json) return {"Could not build the export", {}};
     const time_t t = time(nullptr);
     struct tm tm {};
     localtime_r(&t, &tm);
     char stamp[32];
     strftime(stamp, sizeof stamp, "%Y%m%d_%H%M%S", &tm);
-    const std::string path = ovk_platform_export_dir() + "/orvik_watchlist_" + stamp + ".json";
-    if (ovk_write_file_atomic(path, *json) != 0) {
-        ovk_gui_message(g, "Could not write %s", path.c_str());
-        return;
-    }
+    std::string path = ovk_platform_export_dir() + "/orvik_watchlist_" + stamp + ".json";
+    if (ovk_write_file_atomic(path, *json) != 0) return {"Could not write " + path, {}};
     ovk_platform_share_file(path, "application/json");
-    if (ovk_gui_copy(g, *json))
-        ovk_gui_message(g, "Saved %s (also copied to the clipboard)", path.c_str());
-    else
-        ovk_gui_message(g, "Saved %s (the clipboard is unavailable)", path.c_str());
+    return {"", [path = std::move(path), json = std::move(*json)](OVK_GUI* g) {
+                if (ovk_gui_copy(g, json))
+                    ovk_gui_message(g, "Saved %s (also copied to the clipboard)", path.c_str());
+                else
+                    ovk_gui_message(g, "Saved %s (the clipboard is unavailable)", path.c_str());
+            }};
+}
+
+void on_export(int, void* user) {
+    ovk_port_run(static_cast<OVK_GUI*>(user), export_rules);
 }
 
 void on_import(int, void* user) {
@@ -567,13 +614,13 @@ void on_import(int, void* user) {
         ovk_gui_message(g, "The clipboard does not hold a watchlist export");
         return;
     }
-    const int n = ovk_watchlist_import_custom(text);
-    if (n < 0)
-        ovk_gui_message(g,
-                        "Imported for this session only: the watchlist could not be saved to disk");
-    else
-        ovk_gui_message(g, "Imported %d entr%s", n, n == 1 ? "y" : "ies");
-    reload_watchlist(g, true);
+    ovk_port_post(g, [text] {
+        const int n = ovk_watchlist_import_custom(text);
+        if (n < 0)
+            return std::string(
+                "Imported for this session only: the watchlist could not be saved to disk");
+        return ovk_format(64, "Imported %d entr%s", n, n == 1 ? "y" : "ies");
+    });
 }
 
 void on_add_ok(int, void* user) {
@@ -595,11 +642,9 @@ void on_add_ok(int, void* user) {
                   .substr(0, OVK_OUI_LABEL_MAX);
     e.source = "user-added from live list";
     e.confidence = "custom";
-    const int rc = ovk_watchlist_add_custom(e);
+    // The open screens follow when it is done.
+    ovk_port_watch(g, e);
     ovk_gui_close_popup(g, OVK_POP_WATCH_ADD);
-    ovk_gui_message_saved(g, rc, ovk_format(256, "Added %s to the watchlist", e.prefix.c_str()));
-    if (ovk_gui_popup_is_open(g, OVK_POP_WATCHLIST)) reload_watchlist(g, true);
-    ovk_gui_refresh_screen(g, OVK_POP_DETAIL);
 }
 
 void on_add_cancel(int, void* user) {
@@ -614,10 +659,7 @@ void on_wl_remove(int, void* user) {
         ovk_gui_message(g, "Select a device first");
         return;
     }
-    if (ovk_store_whitelist_remove(s.trusted[row].mac) < 0)
-        ovk_gui_message(g,
-                        "Removed for this session only: the whitelist could not be saved to disk");
-    reload_whitelist(g, true);
+    ovk_port_whitelist(g, s.trusted[row].mac, false, s.trusted[row].note);
 }
 
 void on_wl_details(int, void* user) {

@@ -3,6 +3,7 @@
 
 #include <mosquitto.h>
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -49,6 +50,7 @@ class LINUX_MQTT final : public OVK_MQTT_CLIENT {
         auto* self = static_cast<LINUX_MQTT*>(obj);
         OVK_MQTT_CONN r = OVK_MQTT_CONN::Refused;
         if (rc == 0) {
+            self->up_ = true;
             r = OVK_MQTT_CONN::Connected;
             std::vector<std::pair<std::string, int>> subs;
             {
@@ -61,20 +63,32 @@ class LINUX_MQTT final : public OVK_MQTT_CLIENT {
             // 4 bad user name or password, 5 not authorised (MQTT 3.1.1); 134, 135 (MQTT 5)
             r = OVK_MQTT_CONN::NotAuthorised;
         }
-        if (self->ev_.on_connect) self->ev_.on_connect(r);
+        if (self->ev_.on_connect) self->ev_.on_connect(r, {});
     }
     static void on_disconnect(struct mosquitto*, void* obj, int) {
         auto* self = static_cast<LINUX_MQTT*>(obj);
+        self->up_ = false;
         if (self->ev_.on_disconnect) self->ev_.on_disconnect();
     }
     // The library's log, on whichever thread made the attempt (the one that starts the client,
-    // then the library's own): a certificate that failed verification is that attempt's
-    // outcome, which no other callback tells.
+    // then the library's own): a TLS failure is that attempt's outcome, which no other callback
+    // tells. A certificate that failed verification is told apart from the rest, which carry
+    // OpenSSL's reason ("OpenSSL Error[0]: error:0A00010B:SSL routines::wrong version number").
     static void on_log(struct mosquitto*, void* obj, int level, const char* text) {
-        if (level != MOSQ_LOG_ERR || !text || !std::strstr(text, "certificate verify failed"))
-            return;
+        if (level != MOSQ_LOG_ERR || !text) return;
+        const std::string_view t(text);
+        if (!t.starts_with("OpenSSL Error")) return;
         auto* self = static_cast<LINUX_MQTT*>(obj);
-        if (self->ev_.on_connect) self->ev_.on_connect(OVK_MQTT_CONN::Untrusted);
+        // An error on an established link is no attempt's outcome: its loss is told apart.
+        if (!self->ev_.on_connect || self->up_) return;
+        if (t.find("certificate verify failed") != std::string_view::npos) {
+            self->ev_.on_connect(OVK_MQTT_CONN::Untrusted, {});
+            return;
+        }
+        std::string_view why = t.substr(t.find_last_of(':') + 1);
+        while (!why.empty() && why.front() == ' ') why.remove_prefix(1);
+        if (why.empty()) why = "unknown reason";
+        self->ev_.on_connect(OVK_MQTT_CONN::TlsFailed, why);
     }
     static void on_publish(struct mosquitto*, void* obj, int mid) {
         auto* self = static_cast<LINUX_MQTT*>(obj);
@@ -96,6 +110,7 @@ class LINUX_MQTT final : public OVK_MQTT_CLIENT {
 
   private:
     OVK_MQTT_EVENTS ev_;
+    std::atomic<bool> up_{false};  // connected: a TLS error now is no failed attempt
     std::mutex mu_;
     std::vector<std::pair<std::string, int>> subs_;
 };

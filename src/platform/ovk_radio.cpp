@@ -342,163 +342,140 @@ bool ovk_radio_nl_request_allowed(std::span<const uint8_t> m, uint16_t nl80211) 
     }
 }
 
-void ovk_radio_serve_hci(int fd, OVK_HCI_IO& io) {
+namespace {
+
+// The operations every channel has alike, and what its failures are logged as.
+struct CHANNEL {
+    int kind;  // as ovk_radio_check_request takes it
+    uint16_t open, close, poll;
+    const char* name;
+};
+
+// An answer carrying what a read or receive brought: `n` bytes of `buf`, or none.
+bool answer_read(int fd, uint16_t op, long n, const std::vector<uint8_t>& buf) {
+    return answer(fd, op, n, 0,
+                  n > 0 ? std::span<const uint8_t>(buf.data(), static_cast<size_t>(n))
+                        : std::span<const uint8_t>());
+}
+
+// Serves one channel until it ends or an answer cannot be sent: requests may name only the
+// sockets this channel opened; opening, closing and polling are alike on both channels, and
+// `other` answers the rest (false: the request was not answered and the channel ends). The
+// channel's sockets are closed when it ends, whatever ended it.
+template <typename IO, typename OTHER>
+void serve_channel(int fd, IO& io, const CHANNEL& c, OTHER&& other) {
     HANDLES hs;
-    std::vector<uint8_t> buf(OVK_RADIO_PAYLOAD_MAX);
     try {
         for (;;) {
-            const std::optional<REQUEST> r = next_request(fd, 0);
+            const std::optional<REQUEST> r = next_request(fd, c.kind);
             if (!r) break;
             const OVK_RADIO_HDR& q = r->h;
             const uint16_t op = q.op;
-            if (op != OVK_RADIO_HCI_OPEN && !hs.has(q.a)) {
+            if (op != c.open && !hs.has(q.a)) {
                 if (!answer(fd, op, -EBADF)) break;
                 continue;
             }
             bool sent = true;
-            switch (op) {
-                case OVK_RADIO_HCI_OPEN: {
-                    int h = -EMFILE;
-                    if (static_cast<int>(hs.open.size()) < OVK_RADIO_HANDLES_MAX) h = io.open();
-                    if (h >= 0) hs.open.push_back(h);
-                    sent = answer(fd, op, h);
-                    break;
-                }
-                case OVK_RADIO_HCI_CLOSE:
-                    io.close(q.a);
-                    hs.drop(q.a);
-                    sent = answer(fd, op, 0);
-                    break;
-                case OVK_RADIO_HCI_DEV_LIST: {
-                    OVK_HCI_DEV_LIST l;
-                    const int res = io.dev_list(q.a, l);
-                    sent = res == 0 ? answer(fd, op, 0, 0, dev_list_bytes(l)) : answer(fd, op, res);
-                    break;
-                }
-                case OVK_RADIO_HCI_DEV_INFO: {
-                    OVK_HCI_DEV_INFO d;
-                    const int res = io.dev_info(q.a, q.b, d);
-                    sent = res == 0 ? answer(fd, op, 0, 0, dev_info_bytes(d)) : answer(fd, op, res);
-                    break;
-                }
-                case OVK_RADIO_HCI_BIND:
-                    sent = answer(fd, op, q.b < 0 || q.b > 0xFFFF ? -EINVAL : io.bind(q.a, q.b));
-                    break;
-                case OVK_RADIO_HCI_GET_FILTER: {
-                    OVK_HCI_FILTER_T f;
-                    const int res = io.get_filter(q.a, f);
-                    sent = res == 0 ? answer(fd, op, 0, 0, filter_bytes(f)) : answer(fd, op, res);
-                    break;
-                }
-                case OVK_RADIO_HCI_SET_FILTER:
-                    sent = answer(fd, op, io.set_filter(q.a, filter_from(r->payload)));
-                    break;
-                case OVK_RADIO_HCI_WRITE:
-                    if (!ovk_radio_hci_command_allowed(r->payload)) {
-                        zq_log(LOG_WARNING,
-                               "orvik-radio: refused an HCI packet that is no "
-                               "passive-scan command");
-                        sent = answer(fd, op, -EPERM);
-                    } else {
-                        sent = answer(fd, op, io.write(q.a, r->payload));
-                    }
-                    break;
-                case OVK_RADIO_HCI_READ: {
-                    const long n =
-                        io.read(q.a, std::span<uint8_t>(buf.data(), static_cast<size_t>(q.b)));
-                    sent =
-                        answer(fd, op, n, 0,
-                               n > 0 ? std::span<const uint8_t>(buf.data(), static_cast<size_t>(n))
-                                     : std::span<const uint8_t>());
-                    break;
-                }
-                case OVK_RADIO_HCI_POLL: {
-                    short rev = 0;
-                    const int res = io.poll(q.a, clamp_timeout(q.b), rev);
-                    sent = answer(fd, op, res, static_cast<uint16_t>(res > 0 ? rev : 0));
-                    break;
-                }
-                default:
-                    sent = false;
+            if (op == c.open) {
+                int h = -EMFILE;
+                if (static_cast<int>(hs.open.size()) < OVK_RADIO_HANDLES_MAX) h = io.open();
+                if (h >= 0) hs.open.push_back(h);
+                sent = answer(fd, op, h);
+            } else if (op == c.close) {
+                io.close(q.a);
+                hs.drop(q.a);
+                sent = answer(fd, op, 0);
+            } else if (op == c.poll) {
+                short rev = 0;
+                const int res = io.poll(q.a, clamp_timeout(q.b), rev);
+                sent = answer(fd, op, res, static_cast<uint16_t>(res > 0 ? rev : 0));
+            } else {
+                sent = other(*r);
             }
             if (!sent) break;
         }
     } catch (...) {
-        zq_log(LOG_ERR, "orvik-radio: HCI channel failed");
+        zq_log(LOG_ERR, "orvik-radio: %s channel failed", c.name);
     }
     for (int h : hs.open) io.close(h);
 }
 
+}  // namespace
+
+void ovk_radio_serve_hci(int fd, OVK_HCI_IO& io) {
+    std::vector<uint8_t> buf(OVK_RADIO_PAYLOAD_MAX);
+    const CHANNEL c{0, OVK_RADIO_HCI_OPEN, OVK_RADIO_HCI_CLOSE, OVK_RADIO_HCI_POLL, "HCI"};
+    serve_channel(fd, io, c, [&](const REQUEST& r) {
+        const OVK_RADIO_HDR& q = r.h;
+        const uint16_t op = q.op;
+        switch (op) {
+            case OVK_RADIO_HCI_DEV_LIST: {
+                OVK_HCI_DEV_LIST l;
+                const int res = io.dev_list(q.a, l);
+                return res == 0 ? answer(fd, op, 0, 0, dev_list_bytes(l)) : answer(fd, op, res);
+            }
+            case OVK_RADIO_HCI_DEV_INFO: {
+                OVK_HCI_DEV_INFO d;
+                const int res = io.dev_info(q.a, q.b, d);
+                return res == 0 ? answer(fd, op, 0, 0, dev_info_bytes(d)) : answer(fd, op, res);
+            }
+            case OVK_RADIO_HCI_BIND:
+                return answer(fd, op, q.b < 0 || q.b > 0xFFFF ? -EINVAL : io.bind(q.a, q.b));
+            case OVK_RADIO_HCI_GET_FILTER: {
+                OVK_HCI_FILTER_T f;
+                const int res = io.get_filter(q.a, f);
+                return res == 0 ? answer(fd, op, 0, 0, filter_bytes(f)) : answer(fd, op, res);
+            }
+            case OVK_RADIO_HCI_SET_FILTER:
+                return answer(fd, op, io.set_filter(q.a, filter_from(r.payload)));
+            case OVK_RADIO_HCI_WRITE:
+                if (!ovk_radio_hci_command_allowed(r.payload)) {
+                    zq_log(LOG_WARNING,
+                           "orvik-radio: refused an HCI packet that is no passive-scan command");
+                    return answer(fd, op, -EPERM);
+                }
+                return answer(fd, op, io.write(q.a, r.payload));
+            case OVK_RADIO_HCI_READ:
+                return answer_read(
+                    fd, op, io.read(q.a, std::span<uint8_t>(buf.data(), static_cast<size_t>(q.b))),
+                    buf);
+            default:
+                return false;
+        }
+    });
+}
+
 void ovk_radio_serve_nl(int fd, OVK_NL_IO& io) {
-    HANDLES hs;
     uint16_t nl80211 = 0;
     std::vector<uint8_t> buf(OVK_RADIO_PAYLOAD_MAX);
-    try {
-        for (;;) {
-            const std::optional<REQUEST> r = next_request(fd, 1);
-            if (!r) break;
-            const OVK_RADIO_HDR& q = r->h;
-            const uint16_t op = q.op;
-            if (op != OVK_RADIO_NL_OPEN && !hs.has(q.a)) {
-                if (!answer(fd, op, -EBADF)) break;
-                continue;
+    const CHANNEL c{1, OVK_RADIO_NL_OPEN, OVK_RADIO_NL_CLOSE, OVK_RADIO_NL_POLL, "netlink"};
+    serve_channel(fd, io, c, [&](const REQUEST& r) {
+        const OVK_RADIO_HDR& q = r.h;
+        const uint16_t op = q.op;
+        switch (op) {
+            case OVK_RADIO_NL_JOIN:
+                return answer(fd, op, io.join_group(q.a, static_cast<uint32_t>(q.b)));
+            case OVK_RADIO_NL_SEND: {
+                uint16_t type = 0;
+                std::memcpy(&type, r.payload.data() + 4, 2);
+                if (type != 16 && nl80211 == 0) nl80211 = resolve_nl80211(io);
+                if (!ovk_radio_nl_request_allowed(r.payload, nl80211)) {
+                    zq_log(LOG_WARNING,
+                           "orvik-radio: refused a netlink request that is no Wi-Fi scan request");
+                    return answer(fd, op, -EPERM);
+                }
+                return answer(fd, op, io.send(q.a, r.payload));
             }
-            bool sent = true;
-            switch (op) {
-                case OVK_RADIO_NL_OPEN: {
-                    int h = -EMFILE;
-                    if (static_cast<int>(hs.open.size()) < OVK_RADIO_HANDLES_MAX) h = io.open();
-                    if (h >= 0) hs.open.push_back(h);
-                    sent = answer(fd, op, h);
-                    break;
-                }
-                case OVK_RADIO_NL_CLOSE:
-                    io.close(q.a);
-                    hs.drop(q.a);
-                    sent = answer(fd, op, 0);
-                    break;
-                case OVK_RADIO_NL_JOIN:
-                    sent = answer(fd, op, io.join_group(q.a, static_cast<uint32_t>(q.b)));
-                    break;
-                case OVK_RADIO_NL_SEND: {
-                    uint16_t type = 0;
-                    std::memcpy(&type, r->payload.data() + 4, 2);
-                    if (type != 16 && nl80211 == 0) nl80211 = resolve_nl80211(io);
-                    if (!ovk_radio_nl_request_allowed(r->payload, nl80211)) {
-                        zq_log(LOG_WARNING,
-                               "orvik-radio: refused a netlink request that is no "
-                               "Wi-Fi scan request");
-                        sent = answer(fd, op, -EPERM);
-                    } else {
-                        sent = answer(fd, op, io.send(q.a, r->payload));
-                    }
-                    break;
-                }
-                case OVK_RADIO_NL_RECV: {
-                    const long n =
-                        io.recv(q.a, std::span<uint8_t>(buf.data(), static_cast<size_t>(q.b)),
-                                (q.flags & 1) != 0);
-                    sent =
-                        answer(fd, op, n, 0,
-                               n > 0 ? std::span<const uint8_t>(buf.data(), static_cast<size_t>(n))
-                                     : std::span<const uint8_t>());
-                    break;
-                }
-                case OVK_RADIO_NL_POLL: {
-                    short rev = 0;
-                    const int res = io.poll(q.a, clamp_timeout(q.b), rev);
-                    sent = answer(fd, op, res, static_cast<uint16_t>(res > 0 ? rev : 0));
-                    break;
-                }
-                default:
-                    sent = false;
-            }
-            if (!sent) break;
+            case OVK_RADIO_NL_RECV:
+                return answer_read(
+                    fd, op,
+                    io.recv(q.a, std::span<uint8_t>(buf.data(), static_cast<size_t>(q.b)),
+                            (q.flags & 1) != 0),
+                    buf);
+            default:
+                return false;
         }
-    } catch (...) {
-        zq_log(LOG_ERR, "orvik-radio: netlink channel failed");
-    }
-    for (int h : hs.open) io.close(h);
+    });
 }
 
 // ---------------------------------------------------------------------------------------

@@ -388,6 +388,18 @@ class GuiTest : public ::testing::Test {
     }
     // The toast's text while one shows, else "".
     std::string toast() { return al_get_time() < g_.toast_until ? g_.toast.hit.label : ""; }
+    // Whether the program says `text` within `limit_s` of its loop: the newest notice, or one an
+    // alert that came after it pushed up the stack.
+    bool said(const std::string& text, double limit_s = 5) {
+        return pump(
+            [&] {
+                if (toast() == text) return true;
+                for (const OVK_NOTICE& n : g_.older_notices)
+                    if (n.alert.hit.label == text && al_get_time() < n.until) return true;
+                return false;
+            },
+            limit_s);
+    }
 
     // ---- The menus, used as a person uses them (through the X server) ----
 
