@@ -551,6 +551,13 @@ bool ovk_gui_back(OVK_GUI* g) {
 
 namespace {
 
+// A text field has the keyboard: its Ctrl keys are editing keys (a focused button, list or
+// slider leaves the window's shortcuts working).
+bool typing_in_a_field(OVK_GUI* g) {
+    const ZQ_GUI_WIDGET* w = zq_gui_get_widget(g->ctx, zq_gui_get_focus(g->ctx));
+    return w && w->type == ZQ_GUI_TEXTAREA;
+}
+
 void on_confirm_yes(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     const OVK_CONFIRM_FN cb = g->confirm_cb;
@@ -1000,7 +1007,7 @@ bool ovk_gui_handle_event(OVK_GUI* g, const ALLEGRO_EVENT* ev) {
             // event is handled may already be past a quick Ctrl+F.
             const int key = ev->keyboard.keycode;
             if (toolkit_took || ev->keyboard.repeat ||
-                !(ev->keyboard.modifiers & ALLEGRO_KEYMOD_CTRL) || zq_gui_get_focus(g->ctx) >= 0)
+                !(ev->keyboard.modifiers & ALLEGRO_KEYMOD_CTRL) || typing_in_a_field(g))
                 break;
             if (key == ALLEGRO_KEY_F && ovk_main_focus_search(g)) {
                 consumed = true;
