@@ -28,6 +28,7 @@
 #include <thread>
 
 #include "ovk_alpr.h"
+#include "ovk_app_util.h"
 #include "ovk_dirs.h"
 #include "ovk_export.h"
 #include "ovk_gui.h"
@@ -1038,14 +1039,43 @@ TEST_F(MapScreen, TheLiveMapShowsTheUserDevicesAndADroneWithItsOperator) {
     drone.rid.direction_deg = 135;
     drone.rid.ua_type = "Helicopter / multirotor";
     g_.devices.push_back(drone);
-    use_theme(OVK_THEME_LIGHT);
+    // The settings are written to a file from here on (the same settings, nothing shown
+    // between). Who writes them while the map is moved and stored, apart from the test's own
+    // changes of the theme and the tiles:
+    const OVK_PREFS keep = ovk_prefs_get();
+    ASSERT_EQ(ovk_prefs_load(data_->path()), 0);
+    ASSERT_EQ(ovk_prefs_set(keep), 0);
+    struct WRITERS {
+        std::atomic<bool> test{false};
+        std::atomic<int> here{0}, elsewhere{0};
+    };
+    const auto writers = std::make_shared<WRITERS>();
+    ovk_write_file_set_hook_for_test(
+        [writers, me = std::this_thread::get_id()](const std::string& path) {
+            if (path.size() < 14 || path.compare(path.size() - 14, 14, "/settings.json") != 0)
+                return;
+            if (std::this_thread::get_id() != me)
+                ++writers->elsewhere;
+            else if (!writers->test)
+                ++writers->here;
+        });
+    writers->test = true;
+    OVK_PREFS light = ovk_prefs_get();
+    light.theme = OVK_THEME_LIGHT;
+    ovk_gui_set_prefs(&g_, light);
     with_tiles();
+    writers->test = false;
     settle();
+    ovk_write_file_set_hook_for_test(nullptr);
     shot("map_live_light.png");
-    // Where the map was is kept for the next start.
+    // Where the map was is kept for the next start, written off the interface thread.
     EXPECT_NEAR(ovk_prefs_get().map_lat, 45.4215, 1e-9);
     EXPECT_NEAR(ovk_prefs_get().map_lon, -75.6972, 1e-9);
     EXPECT_EQ(ovk_prefs_get().map_zoom, 17);
+    EXPECT_GE(writers->elsewhere.load(), 1);
+    EXPECT_EQ(writers->here.load(), 0) << "the map's place was written on the interface thread";
+    EXPECT_NE(ovk_test::read_file(data_->path() + "/settings.json").find("45.4215"),
+              std::string::npos);
     // The drone's marker in the drone colour where Remote ID puts it.
     float x, y;
     ovk_mapview_to_screen(ovk_map_view(), drone.rid.lat, drone.rid.lon, &x, &y);

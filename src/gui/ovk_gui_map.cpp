@@ -467,11 +467,12 @@ void store_position(OVK_GUI* g) {
         z == p.map_zoom)
         return;
     s.prefs_saved_s = g->now_s;
-    OVK_PREFS np = p;
-    np.map_lat = s.mv.lat;
-    np.map_lon = s.mv.lon;
-    np.map_zoom = z;
-    ovk_gui_set_prefs(g, np);
+    // Written by the port (the frame takes the new settings in on its tick): a settings file
+    // on a slow card would stall the map every ten seconds while it follows the user.
+    ovk_port_post(g, [lat = s.mv.lat, lon = s.mv.lon, z] {
+        return std::string(
+            ovk_prefs_set_map_place(lat, lon, z) == 0 ? "" : "Settings could not be saved to disk");
+    });
 }
 
 }  // namespace
