@@ -6,12 +6,14 @@
 // With OVK_SHOT_DIR set, the screens are kept there as PNG files to look at.
 #include <any>
 #include <future>
+#include <thread>
 
 #include "ovk_gui_detail.h"
 #include "ovk_gui_map.h"
 #include "ovk_gui_port.h"
 #include "ovk_store.h"
 #include "ovk_test_gui.h"
+#include "ovk_test_held_writes.h"
 #include "rid_builder.h"
 
 namespace {
@@ -65,7 +67,7 @@ TEST_F(GuiDetail, EveryPieceOfEvidenceInItsSection) {
         const std::string th = std::to_string(t);
 
         // A drone with Remote ID whose broadcast contradicts itself.
-        ovk_detail_show(&g_, kDrone);
+        open_detail(kDrone);
         ASSERT_TRUE(shown(OVK_POP_DETAIL));
         // The matches come from the log through the engine port, a tick or two later.
         ASSERT_TRUE(pump([&] { return doc().find("- **Logged matches:** ") != std::string::npos; }))
@@ -107,7 +109,7 @@ TEST_F(GuiDetail, EveryPieceOfEvidenceInItsSection) {
 
         // A tracker: its verdict and facts, no Remote ID; a weak verdict's badge would be
         // amber, a probable one has its category's colour.
-        ovk_detail_show(&g_, kAirTag);
+        open_detail(kAirTag);
         d = doc();
         EXPECT_NE(d.find("- **Apple Find My tracker away from its owner (AirTag or compatible):** "
                          "Item tracker away from its owner - probable (70%)\n"),
@@ -118,12 +120,12 @@ TEST_F(GuiDetail, EveryPieceOfEvidenceInItsSection) {
         EXPECT_EQ(d.find("## Drone Remote ID"), std::string::npos);
         EXPECT_GT(badge_pixels(ovk_cat_color(OVK_CAT_TRACKER)), 300);
         g_.locate = true;  // the head's fullest case: a two-line title and locate mode
-        ovk_detail_refresh(&g_);
+        detail_now();
         shot("detail_tracker_" + th);
         g_.locate = false;
 
         // An ordinary phone: not flagged, no badge.
-        ovk_detail_show(&g_, kPhone);
+        open_detail(kPhone);
         d = doc();
         EXPECT_NE(d.find("## Why it's flagged\n\n- **Result:** Not flagged - no watchlist entry "
                          "or equipment signature matched.\n"),
@@ -143,7 +145,7 @@ TEST_F(GuiDetail, EveryPieceOfEvidenceInItsSection) {
     g_.disp_w = 520;
     ovk_gui_rebuild(&g_);
     EXPECT_TRUE(shown(OVK_POP_DETAIL)) << "a rebuild brings the detail screen back";
-    ovk_detail_show(&g_, kDrone);
+    open_detail(kDrone);
     float hx = 0, hy = 0, hw = 0, hh = 0;
     ASSERT_TRUE(zq_gui_widget_screen_rect(g_.ctx, head(), &hx, &hy, &hw, &hh));
     EXPECT_FLOAT_EQ(hh, 280);
@@ -162,7 +164,7 @@ TEST_F(GuiDetail, ADeviceNeverHeardAndRemembered) {
     k.name = "Axon Body 3 | X81";
     k.note = "the *patrol* car's";
     ASSERT_EQ(ovk_store_known_upsert({&k, 1}), 0);
-    ovk_detail_show(&g_, k.mac);
+    open_detail(k.mac);
     const std::string d = doc();
     EXPECT_EQ(d.find("## Why it's flagged"), std::string::npos) << "only what is in range";
     // Values that markdown would read as markup are shown in code style.
@@ -184,13 +186,13 @@ TEST_F(GuiDetail, ItsTitleIsTheNameTheListShows) {
     ASSERT_TRUE(pods.has_value());
     ASSERT_TRUE(pods->name.empty());
     ASSERT_TRUE(pods->hits.empty());
-    ovk_detail_show(&g_, kAirPods);
+    open_detail(kAirPods);
     ASSERT_TRUE(shown(OVK_POP_DETAIL));
     EXPECT_EQ(ovk_detail_title(&g_), "AirPods Pro 2");
     EXPECT_EQ(ovk_detail_title(&g_), ovk_device_title(*pods));
-    ovk_detail_show(&g_, kPhone);
+    open_detail(kPhone);
     EXPECT_EQ(ovk_detail_title(&g_), "Pixel 9");
-    ovk_detail_show(&g_, kFlock);
+    open_detail(kFlock);
     EXPECT_EQ(ovk_detail_title(&g_), "Flock Safety camera");
     // Remembered only, without a name: its type.
     OVK_KNOWN k;
@@ -198,22 +200,22 @@ TEST_F(GuiDetail, ItsTitleIsTheNameTheListShows) {
     k.last_seen = ovk_now_ms() - 3600 * 1000;
     k.device_type = "Body camera";
     ASSERT_EQ(ovk_store_known_upsert({&k, 1}), 0);
-    ovk_detail_show(&g_, k.mac);
+    open_detail(k.mac);
     EXPECT_EQ(ovk_detail_title(&g_), "Body camera");
 }
 
 TEST_F(GuiDetail, RefreshKeepsTheReadersPlaceAndReopeningKeepsTheMatches) {
     feed_demo(20);
-    ovk_detail_show(&g_, kDrone);
+    open_detail(kDrone);
     zq_gui_markdownview_scroll_to(g_.ctx, view(), 300);
     ASSERT_FLOAT_EQ(scroll(), 300);
     const std::string before = doc();
-    ovk_detail_refresh(&g_);
+    detail_now();
     EXPECT_EQ(doc(), before);
     EXPECT_FLOAT_EQ(scroll(), 300);
     // The drone flies on: the document changes, the reader stays where they were.
     submit(demo_advert(kDrone, ovk_now_ms() + 1000, 40));
-    ovk_detail_refresh(&g_);
+    detail_now();
     EXPECT_NE(doc(), before);
     EXPECT_FLOAT_EQ(scroll(), 300);
     // The frame's half-second refresh does the same while the screen is open.
@@ -242,14 +244,14 @@ TEST_F(GuiDetail, RefreshKeepsTheReadersPlaceAndReopeningKeepsTheMatches) {
     };
     ASSERT_TRUE(shows("- **Logged matches:** 1\n")) << doc();
     ASSERT_EQ(ovk_store_add_detection(m), 0);
-    ovk_detail_show(&g_, kDrone);
+    open_detail(kDrone);
     EXPECT_FLOAT_EQ(scroll(), 0);
     EXPECT_TRUE(shows("- **Logged matches:** 2\n")) << doc();
     ASSERT_EQ(ovk_store_add_detection(m), 0);
     EXPECT_TRUE(shows("- **Logged matches:** 3\n")) << doc();
     ASSERT_EQ(ovk_store_clear_detections(), 0);
     EXPECT_TRUE(shows("- **Logged matches:** 0\n")) << doc();
-    ovk_detail_show(&g_, kPhone);
+    open_detail(kPhone);
     EXPECT_TRUE(shows("- **Logged matches:** 0\n")) << doc();
 }
 
@@ -284,9 +286,54 @@ TEST_F(GuiDetail, TheEnginePortNeverMakesTheTickWait) {
     ovk_store_whitelist_remove(kPhone);
 }
 
+// A slow disk: whitelisting and un-watching from the page write files that are held until the
+// test lets them go. Meanwhile the page keeps reading the device (a reading on the interface
+// thread would wait for the store or the rules, and hold the write past its limit); the
+// buttons turn once the change is made.
+TEST_F(GuiDetail, OnASlowDiskThePageKeepsReadingAndFollowsOnceWritten) {
+    feed_demo(3);
+    ASSERT_EQ(ovk_watchlist_add_custom(
+                  OVK_OUI_ENTRY{kFlock, "Lot camera", "user-added", "custom", -1, -1}),
+              0);
+    open_detail(kFlock);
+    ASSERT_GE(button_in(g_.popup[OVK_POP_DETAIL], "Remove from watchlist"), 0);
+    ovk_test::HeldWrites writes;
+    const auto readings = [&] {
+        for (int i = 0; i < 5; ++i) {
+            g_.now_s += 1;  // a reading is due
+            ovk_detail_refresh(&g_);
+            ovk_gui_update(&g_);
+        }
+    };
+
+    click(button_in(g_.popup[OVK_POP_DETAIL], "Whitelist"));
+    ASSERT_TRUE(writes.begun(1));
+    readings();
+    EXPECT_GE(button_in(g_.popup[OVK_POP_DETAIL], "Whitelist"), 0) << "turned before it is made";
+    writes.release();
+    EXPECT_TRUE(said(std::string(kFlock) + " whitelisted: it will never be flagged"));
+    EXPECT_TRUE(pump([&] { return button_in(g_.popup[OVK_POP_DETAIL], "Un-whitelist") >= 0; }));
+    EXPECT_NE(doc().find("## Why it's flagged"), std::string::npos) << doc();
+
+    writes.hold();
+    click(button_in(g_.popup[OVK_POP_DETAIL], "Remove from watchlist"));
+    ASSERT_TRUE(writes.begun(2));
+    readings();
+    EXPECT_GE(button_in(g_.popup[OVK_POP_DETAIL], "Remove from watchlist"), 0);
+    writes.release();
+    EXPECT_TRUE(said(std::string("Removed ") + kFlock + " from the watchlist"));
+    EXPECT_TRUE(pump([&] { return button_in(g_.popup[OVK_POP_DETAIL], "Add to watchlist") >= 0; }));
+    EXPECT_TRUE(ovk_watchlist_custom().empty());
+
+    EXPECT_FALSE(writes.timed_out()) << "the interface thread waited on a held write";
+    EXPECT_EQ(writes.written_by(std::this_thread::get_id()), 0u)
+        << "a file written by the interface thread";
+    ovk_store_whitelist_remove(kFlock);
+}
+
 TEST_F(GuiDetail, LocateTicksUntilTheDeviceLeaves) {
     feed_demo(3);
-    ovk_detail_show(&g_, kFlock);
+    open_detail(kFlock);
     const int locate = button_in(g_.popup[OVK_POP_DETAIL], "Locate");
     ASSERT_GE(locate, 0);
     g_.locate_next_tick = 1e9;
@@ -302,13 +349,14 @@ TEST_F(GuiDetail, LocateTicksUntilTheDeviceLeaves) {
     g_.sel_mac = kPhone;
     ovk_detail_show_selected(&g_);
     EXPECT_FALSE(g_.locate);
+    detail_now();
     EXPECT_EQ(doc().find("## Why it's flagged\n\n- **Result:** Not flagged"), 0u) << "the phone's";
-    ovk_detail_show(&g_, kFlock);
+    open_detail(kFlock);
     click(locate);
     ASSERT_TRUE(g_.locate);
     // The device leaves the registry: the next refresh stops the ticking and disables Locate.
     ovk_registry_clear();
-    ovk_detail_refresh(&g_);
+    detail_now();
     EXPECT_FALSE(g_.locate);
     EXPECT_EQ(zq_gui_button_get_label(g_.ctx, locate), "Locate");
     EXPECT_FALSE(zq_gui_get_widget(g_.ctx, locate)->enabled);
@@ -355,7 +403,7 @@ TEST_F(GuiDetail, MapAndReportButtonsFollowTheDevice) {
     const std::vector<std::string> common = {"Locate", "Add to watchlist", "Whitelist", "Favorite",
                                              "Copy report"};
 
-    ovk_detail_show(&g_, kDrone);
+    open_detail(kDrone);
     std::vector<std::string> want = common;
     want.insert(want.end(), {"Drone on map", "Operator on map"});
     EXPECT_EQ(buttons(), want);
@@ -375,12 +423,12 @@ TEST_F(GuiDetail, MapAndReportButtonsFollowTheDevice) {
     ovk_gui_close_popup(&g_, OVK_POP_MAP);
 
     // A tracker with a verdict: neither the map buttons nor the report.
-    ovk_detail_show(&g_, kAirTag);
+    open_detail(kAirTag);
     EXPECT_EQ(buttons(), common);
     laid_out();
 
     // The phone nothing matched: its signature may be reported.
-    ovk_detail_show(&g_, kPhone);
+    open_detail(kPhone);
     want = common;
     want.push_back("Report unknown device");
     EXPECT_EQ(buttons(), want);
@@ -397,7 +445,7 @@ TEST_F(GuiDetail, MapAndReportButtonsFollowTheDevice) {
 
     // Gone from the registry: nothing to report any more.
     ovk_registry_clear();
-    ovk_detail_refresh(&g_);
+    detail_now();
     EXPECT_EQ(buttons(), common);
     laid_out();
 }
@@ -409,7 +457,7 @@ TEST_F(GuiDetail, APersonWhitelistsFavoritesAndCopiesTheReport) {
     ovk_prefs_set(p);
     feed_demo(3);
     ovk_test::pipeline_pop_all();
-    ovk_detail_show(&g_, kFlock);
+    open_detail(kFlock);
     const uint32_t alpr = ovk_cat_color(OVK_CAT_ALPR);
     ASSERT_GT(badge_pixels(alpr), 300);
     listen(true);

@@ -451,6 +451,8 @@ void build_test_main(OVK_GUI* g) {
     zq_gui_window_set_zorder(g->ctx, ovk_main_state().win_main, ZQ_GUI_ZORDER_ALWAYS_BEHIND, 0);
     ovk_main_state().w_search = zq_gui_add_textarea(g->ctx, ovk_main_state().win_main, 8, 100, 400,
                                                     32, 0, 120, nullptr, nullptr);
+    zq_gui_add_button(g->ctx, ovk_main_state().win_main, 420, 100, 100, 32, "Sort", 0, nullptr,
+                      nullptr);
 }
 
 void build_test_map(OVK_GUI* g) {
@@ -483,6 +485,22 @@ TEST_F(GuiFrame, TypedShortcutsFocusTheSearchOpenTheMapAndEscapeCloses) {
     ovk_test::x_run("xdotool key ctrl+m");
     ASSERT_TRUE(pump([&] { return shown(OVK_POP_MAP); }));
     EXPECT_EQ(zq_gui_get_window(g_.ctx, g_.popup[OVK_POP_MAP])->title, "Map");
+    ovk_test::x_run("xdotool key Escape");
+    EXPECT_TRUE(pump([&] { return !shown(OVK_POP_MAP); }));
+    // A button reached by Tab has the keyboard, yet the window's shortcuts still work; in the
+    // field before it, Ctrl keys are the field's.
+    ovk_test::x_run("xdotool key Tab");
+    ASSERT_TRUE(pump([&] { return zq_gui_get_focus(g_.ctx) == ovk_main_state().w_search; }));
+    ovk_test::x_run("xdotool key ctrl+m");
+    settle(0.5);
+    EXPECT_FALSE(shown(OVK_POP_MAP));
+    ovk_test::x_run("xdotool key Tab");
+    ASSERT_TRUE(pump([&] {
+        const ZQ_GUI_WIDGET* w = zq_gui_get_widget(g_.ctx, zq_gui_get_focus(g_.ctx));
+        return w && w->type == ZQ_GUI_BUTTON;
+    }));
+    ovk_test::x_run("xdotool key ctrl+m");
+    ASSERT_TRUE(pump([&] { return shown(OVK_POP_MAP); }));
     ovk_test::x_run("xdotool key Escape");
     EXPECT_TRUE(pump([&] { return !shown(OVK_POP_MAP); }));
     // Without Ctrl the letters are only letters.

@@ -4,10 +4,15 @@
 // bar charts show the history analysis' numbers for a seeded store and trips, the period
 // buttons switch what is counted, and dots and the heat map are drawn where the encounters
 // were.
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 #include "ovk_app_util.h"
 #include "ovk_export.h"
 #include "ovk_gui_history.h"
 #include "ovk_gui_map.h"
+#include "ovk_gui_port.h"
 #include "ovk_gui_trips.h"
 #include "ovk_history.h"
 #include "ovk_test_gui.h"
@@ -166,7 +171,8 @@ TEST_F(HistoryScreen, NumbersAreTheAnalysisForEveryPeriod) {
 
     init(OVK_THEME_DARK);
     ovk_history_show(&g_);
-    ASSERT_TRUE(pump([&] { return zq_gui_window_is_open(g_.ctx, win()) != 0; }));
+    ASSERT_TRUE(
+        pump([&] { return zq_gui_window_is_open(g_.ctx, win()) != 0 && !summary_text().empty(); }));
     const int all = button_in(win(), "All"), day = button_in(win(), "24 h"),
               week = button_in(win(), "7 days");
     ASSERT_GE(all, 0);
@@ -370,6 +376,133 @@ TEST_F(HistoryScreen, NarrowLightWindowKeepsEveryScreenInside) {
     settle();
     inside(OVK_POP_LOG, "log");
     shot("log_narrow_paper");
+}
+
+}  // namespace
+
+namespace {
+
+// A slow disk under the store and the trips: their writes of whitelist.json and trips.json stop
+// in the write hook, inside the module's lock, until released (or 20 s have passed, so that a
+// test that fails still ends).
+class HeldEngine {
+  public:
+    explicit HeldEngine(int64_t trip_id) : st_(std::make_shared<SHARED>()) {
+        ovk_write_file_set_hook_for_test([st = st_](const std::string& path) {
+            const auto ends = [&path](std::string_view tail) {
+                return path.size() >= tail.size() &&
+                       path.compare(path.size() - tail.size(), tail.size(), tail) == 0;
+            };
+            if (!ends("/whitelist.json") && !ends("/trips.json")) return;
+            std::unique_lock lk(st->mu);
+            ++st->inside;
+            st->cv.notify_all();
+            if (!st->cv.wait_for(lk, std::chrono::seconds(20), [&] { return st->released; }))
+                st->timed_out = true;
+        });
+        store_ = std::thread([] { ovk_store_whitelist_add("AA:BB:CC:DD:EE:01", "held"); });
+        trips_ = std::thread([trip_id] { ovk_trip_rename(trip_id, "Held back"); });
+        std::unique_lock lk(st_->mu);
+        st_->cv.wait_for(lk, std::chrono::seconds(10), [&] { return st_->inside == 2; });
+    }
+    ~HeldEngine() {
+        release();
+        ovk_write_file_set_hook_for_test(nullptr);
+    }
+    // Both writers are inside their locks, and were never let go by the time-out.
+    bool holding() {
+        std::lock_guard lk(st_->mu);
+        return st_->inside == 2 && !st_->released && !st_->timed_out;
+    }
+    void release() {
+        {
+            std::lock_guard lk(st_->mu);
+            st_->released = true;
+        }
+        st_->cv.notify_all();
+        if (store_.joinable()) store_.join();
+        if (trips_.joinable()) trips_.join();
+    }
+
+  private:
+    struct SHARED {
+        std::mutex mu;
+        std::condition_variable cv;
+        int inside = 0;
+        bool released = false, timed_out = false;
+    };
+    std::shared_ptr<SHARED> st_;
+    std::thread store_, trips_;
+};
+
+// The history and a trace opened on the map read the engine off the interface thread: while
+// the store and the trips are held by a slow write, the window goes on (it ticks, draws, and a
+// period button answers) showing what it had; once the write is done, both show the data.
+TEST_F(HistoryScreen, HistoryAndATraceOnTheMapWaitForTheEngineWithoutStoppingTheWindow) {
+    const int64_t now = ovk_now_ms();
+    add_match("Axon body camera", OVK_CAT_BODY_CAM, "00:25:DF:00:00:01", now - 2 * kHour, true,
+              52.5200, 13.4050);
+    add_match("Flock Safety camera", OVK_CAT_ALPR, "B4:1E:52:00:00:07", now - 40 * kDay, false);
+    const int64_t id = ovk_trip_start("Errand");
+    ASSERT_GT(id, 0);
+    for (int i = 0; i < 12; ++i) {
+        OVK_LOCATION at;
+        at.lat = 52.5000 + i * 0.0005;
+        at.lon = 13.4000;
+        at.time = now - kHour + i * 20000;
+        ovk_trip_on_location(at);
+        const OVK_HIT cam = ovk_hit_make(OVK_CAT_BODY_CAM, "Axon body camera", 90, "BLE", "Axon");
+        if (i == 5)
+            ovk_trip_on_device("00:25:DF:00:00:03", -55, "BLE", &cam, "", "Axon", "", &at, at.time);
+        if (i % 4 == 1)
+            ovk_trip_on_device("11:22:33:44:55:" + std::to_string(10 + i), -80, "WIFI", nullptr,
+                               "HomeNet", "", "", &at, at.time);
+    }
+    ovk_trip_stop();
+
+    init(OVK_THEME_DARK);
+    HeldEngine held(id);
+    ASSERT_TRUE(held.holding());
+    ovk_history_show(&g_);
+    ASSERT_TRUE(ovk_gui_show_on(&g_, OVK_POP_MAP, ovk_subject_trip(id)));
+    const std::string before = summary_text();
+    settle(0.5);
+    const int all = button_in(win(), "All");
+    ASSERT_GE(all, 0);
+    x_click(all);
+    EXPECT_TRUE(zq_gui_button_is_toggled(g_.ctx, all));
+    settle(0.5);
+    EXPECT_TRUE(held.holding()) << "the window waited for the engine";
+    EXPECT_EQ(summary_text(), before) << "nothing was read while the engine was held";
+    EXPECT_FALSE(ovk_gui_popup_is_open(&g_, OVK_POP_MAP)) << "the trace is not read yet";
+
+    held.release();
+    const std::vector<OVK_TRIP_DEVICE> devs = ovk_trip_devices(id);
+    const size_t points = ovk_trip_points(id).size();
+    ASSERT_GE(points, 2u);
+    const std::string numbers =
+        std::to_string(points) + " points - " + std::to_string(devs.size()) + " devices, 1 flagged";
+    const auto map_status = [&] {
+        const ZQ_GUI_WINDOW* w = zq_gui_get_window(g_.ctx, g_.popup[OVK_POP_MAP]);
+        for (int wid : w ? w->widgets : std::vector<int>{})
+            if (zq_gui_get_widget(g_.ctx, wid)->type == ZQ_GUI_LABEL)
+                return zq_gui_label_get_text(g_.ctx, wid);
+        return std::string();
+    };
+    ASSERT_TRUE(pump(
+        [&] {
+            return summary_text() == expected_summary(0) &&
+                   map_status().find(numbers) != std::string::npos;
+        },
+        10))
+        << summary_text() << "\n"
+        << map_status();
+    EXPECT_NE(summary_text(), before);
+    EXPECT_EQ(summary_text().rfind("3 encounters - ", 0), 0u) << summary_text();
+    EXPECT_TRUE(ovk_gui_popup_is_open(&g_, OVK_POP_MAP));
+    EXPECT_EQ(zq_gui_get_window(g_.ctx, g_.popup[OVK_POP_MAP])->title, "Trace: Held back")
+        << "the trace as it is after the write";
+    shot("history_trace_after_held_engine");
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "ovk_app_util.h"
 #include "ovk_classify_io.h"
 #include "ovk_gui_main.h"
+#include "ovk_gui_port.h"
 #include "ovk_pipeline.h"
 #include "ovk_registry.h"
 #include "ovk_replay.h"
@@ -142,7 +143,7 @@ TEST(MainRules, WorkerViewsAlwaysMatchTheChosenFilterDuringAFlood) {
             if (t.joinable()) t.join();
         }
     } join{flood, stop};
-    OVK_GUI g;  // no window: the worker's part and the swap only
+    OVK_GUI g;  // no window: the engine port's part and the swap only
     const OVK_FILTER filters[] = {OVK_FILTER_ALL, OVK_FILTER_FLAGGED, OVK_FILTER_WIFI,
                                   OVK_FILTER_BLE};
     const char* queries[] = {"", "aa:", " BB:00 ", "zz"};
@@ -156,6 +157,7 @@ TEST(MainRules, WorkerViewsAlwaysMatchTheChosenFilterDuringAFlood) {
         }
         std::this_thread::sleep_for(std::chrono::microseconds(300));
         const OVK_DEVICE_REFS::PTR* before = g.devices.refs().data();
+        ovk_port_tick(&g);  // as the frame's tick: what the engine port finished, in place
         ovk_main_refresh(&g);
         // Until a new view comes the one in place stays; a new one must fit what is chosen.
         if (g.devices.refs().data() == before) continue;
@@ -179,6 +181,7 @@ TEST(MainRules, WorkerViewsAlwaysMatchTheChosenFilterDuringAFlood) {
     EXPECT_EQ(ovk_main_state().visible.size(), 6000u);
     EXPECT_TRUE(ovk_device_flagged(g.devices[static_cast<size_t>(ovk_main_state().visible[0])]));
     ovk_main_shutdown(&g);
+    ovk_port_stop(&g);  // as the frame does after its screens
     ovk_registry_shutdown();
 }
 

@@ -39,6 +39,12 @@ class MainScreenWiring : public GuiScreens {
 
     // A right click on the device's row of the list.
     void right_click_device(const std::string& mac) {
+        // The list in place shows the verdicts as they are now: a watchlist change reorders it
+        // once the pipeline has judged the devices again (on its own clock otherwise).
+        ovk_pipeline_recheck();
+        ASSERT_NO_FATAL_FAILURE(ovk_test::pipeline_drain());
+        ovk_main_refresh(&g_);
+        ASSERT_TRUE(ovk_main_settle(&g_, 5000));
         size_t row = 0;
         while (row < ovk_main_state().visible.size() &&
                g_.devices[static_cast<size_t>(ovk_main_state().visible[row])].mac != mac)

@@ -28,11 +28,13 @@
 #include <thread>
 
 #include "ovk_alpr.h"
+#include "ovk_app_util.h"
 #include "ovk_dirs.h"
 #include "ovk_export.h"
 #include "ovk_gui.h"
 #include "ovk_gui_map.h"
 #include "ovk_gui_mapview.h"
+#include "ovk_gui_port.h"
 #include "ovk_linux_http.h"
 #include "ovk_pipeline.h"
 #include "ovk_prefs.h"
@@ -938,6 +940,7 @@ TEST_F(MapScreen, AStoredTripShowsItsTrackAndDevicesInTwoThemes) {
     use_theme(OVK_THEME_PAPER);
     with_tiles();
     ovk_map_show_trip(&g_, id);
+    ASSERT_TRUE(ovk_port_settle(&g_, 5000));  // the trip is read off the interface thread
     ASSERT_TRUE(ovk_gui_popup_is_open(&g_, OVK_POP_MAP));
     EXPECT_EQ(zq_gui_get_window(g_.ctx, g_.popup[OVK_POP_MAP])->title, "Trace: Bank Street");
     frame();
@@ -969,13 +972,25 @@ TEST_F(MapScreen, AStoredTripShowsItsTrackAndDevicesInTwoThemes) {
     ovk_map_show(&g_);
     EXPECT_EQ(zq_gui_get_window(g_.ctx, g_.popup[OVK_POP_MAP])->title, "Map");
     ovk_map_show_trip(&g_, 9999);
+    ASSERT_TRUE(ovk_port_settle(&g_, 5000));
     EXPECT_EQ(g_.toast.hit.label, "Trace not found");
+    EXPECT_EQ(zq_gui_get_window(g_.ctx, g_.popup[OVK_POP_MAP])->title, "Map");
     ovk_trip_close();
 }
 
 // The live map: the user's fix with its accuracy, devices where they were strongest, a drone
 // at its Remote ID position with the line to its operator. A click on the drone selects it.
 TEST_F(MapScreen, TheLiveMapShowsTheUserDevicesAndADroneWithItsOperator) {
+    // Radios that start at once (for the trace button, which starts scanning).
+    static std::atomic<bool> radios{false};
+    OVK_PIPELINE_HOOKS h;
+    h.scan_start = [](const OVK_SCAN_OPTS&) {
+        radios = true;
+        return 0;
+    };
+    h.scan_stop = [] { radios = false; };
+    h.scan_running = [] { return radios ? 1 : 0; };
+    ovk_pipeline_set_hooks(h);
     ASSERT_EQ(ovk_pipeline_init(), 0);
     OVK_LOCATION fix;
     fix.lat = 45.4215;
@@ -991,9 +1006,6 @@ TEST_F(MapScreen, TheLiveMapShowsTheUserDevicesAndADroneWithItsOperator) {
 
     init();
     ovk_map_show(&g_);
-    click_button(g_.popup[OVK_POP_MAP], "My position");
-    EXPECT_EQ(ovk_map_view().zoom, 16);
-    EXPECT_EQ(ovk_map_view().follow, 1);
     ovk_map_show_at(&g_, 17, 45.4215, -75.6972);
     auto device = [](const std::string& mac, double lat, double lon, int cat, const char* label) {
         OVK_DEVICE d;
@@ -1028,14 +1040,43 @@ TEST_F(MapScreen, TheLiveMapShowsTheUserDevicesAndADroneWithItsOperator) {
     rid.ua_type = "Helicopter / multirotor";
     drone.rid = std::make_shared<const OVK_REMOTE_ID>(rid);
     g_.devices.push_back(drone);
-    use_theme(OVK_THEME_LIGHT);
+    // The settings are written to a file from here on (the same settings, nothing shown
+    // between). Who writes them while the map is moved and stored, apart from the test's own
+    // changes of the theme and the tiles:
+    const OVK_PREFS keep = ovk_prefs_get();
+    ASSERT_EQ(ovk_prefs_load(data_->path()), 0);
+    ASSERT_EQ(ovk_prefs_set(keep), 0);
+    struct WRITERS {
+        std::atomic<bool> test{false};
+        std::atomic<int> here{0}, elsewhere{0};
+    };
+    const auto writers = std::make_shared<WRITERS>();
+    ovk_write_file_set_hook_for_test(
+        [writers, me = std::this_thread::get_id()](const std::string& path) {
+            if (path.size() < 14 || path.compare(path.size() - 14, 14, "/settings.json") != 0)
+                return;
+            if (std::this_thread::get_id() != me)
+                ++writers->elsewhere;
+            else if (!writers->test)
+                ++writers->here;
+        });
+    writers->test = true;
+    OVK_PREFS light = ovk_prefs_get();
+    light.theme = OVK_THEME_LIGHT;
+    ovk_gui_set_prefs(&g_, light);
     with_tiles();
+    writers->test = false;
     settle();
+    ovk_write_file_set_hook_for_test(nullptr);
     shot("map_live_light.png");
-    // Where the map was is kept for the next start.
+    // Where the map was is kept for the next start, written off the interface thread.
     EXPECT_NEAR(ovk_prefs_get().map_lat, 45.4215, 1e-9);
     EXPECT_NEAR(ovk_prefs_get().map_lon, -75.6972, 1e-9);
     EXPECT_EQ(ovk_prefs_get().map_zoom, 17);
+    EXPECT_GE(writers->elsewhere.load(), 1);
+    EXPECT_EQ(writers->here.load(), 0) << "the map's place was written on the interface thread";
+    EXPECT_NE(ovk_test::read_file(data_->path() + "/settings.json").find("45.4215"),
+              std::string::npos);
     // The drone's marker in the drone colour where Remote ID puts it.
     float x, y;
     ovk_mapview_to_screen(ovk_map_view(), rid.lat, rid.lon, &x, &y);
@@ -1063,7 +1104,40 @@ TEST_F(MapScreen, TheLiveMapShowsTheUserDevicesAndADroneWithItsOperator) {
     al_unlock_bitmap(bb);
     EXPECT_GT(pixels, 10000);
     EXPECT_EQ(not_red, 0) << "pixels of the night map that are not red, of " << pixels;
+
+    // "My position" from far away, pressed before the map has read the position again: done
+    // once it has.
+    ovk_map_show_at(&g_, 5, 10, 10);
+    click_button(g_.popup[OVK_POP_MAP], "My position");
+    ASSERT_TRUE(ovk_port_settle(&g_, 5000));
+    frame();
+    EXPECT_EQ(ovk_map_view().zoom, 16);
+    EXPECT_EQ(ovk_map_view().follow, 1);
+    EXPECT_DOUBLE_EQ(ovk_map_view().lat, fix.lat);
+    EXPECT_DOUBLE_EQ(ovk_map_view().lon, fix.lon);
+
+    // The trace button records off the interface thread (starting scanning); the button and
+    // the message follow once it is done.
+    ovk_test::TempDir trips_dir;
+    ASSERT_EQ(ovk_trip_open(trips_dir.path()), 0);
+    const int map = g_.popup[OVK_POP_MAP];
+    click_button(map, "Record trace");
+    ASSERT_TRUE(ovk_port_settle(&g_, 5000));
+    frame();
+    EXPECT_EQ(g_.toast.hit.label, "Recording a trace: your route and every device heard along it");
+    EXPECT_EQ(ovk_trip_is_recording(), 1);
+    EXPECT_EQ(ovk_scan_is_running(), 1);
+    EXPECT_LT(widget_in(map, "Record trace"), 0);
+    click_button(map, "Stop trace");
+    ASSERT_TRUE(ovk_port_settle(&g_, 5000));
+    frame();
+    EXPECT_EQ(g_.toast.hit.label, "Trace saved - see Traces");
+    EXPECT_EQ(ovk_trip_is_recording(), 0);
+    EXPECT_GE(widget_in(map, "Record trace"), 0);
+    ovk_scan_stop();
+    ovk_trip_close();
     ovk_pipeline_shutdown();
+    ovk_pipeline_set_hooks(OVK_PIPELINE_HOOKS{});
 }
 
 // A central instance's map: the fleet sensors' detections of the last hour, each named with its

@@ -68,13 +68,15 @@ TEST_F(GuiPages, AReportIsCopiedAsJsonWithTheNoteAndNothingOnceTheDeviceHasGone)
     ovk_gui_set_prefs(&g_, p);
     tick();
     ovk_report_show(&g_, a.mac);
+    ASSERT_TRUE(pump([&] { return page(kRep).find("\"oui\": \"00:25:DF\"") != std::string::npos; }))
+        << page(kRep);
     shot("report_light");
 
     // Gone from the registry: said so, and the clipboard keeps what it had.
     ovk_registry_clear();
     ASSERT_TRUE(ovk_test::xclip_set("kept"));
     ovk_report_show(&g_, a.mac);
-    EXPECT_EQ(page(kRep), "Device no longer in range.");
+    EXPECT_TRUE(pump([&] { return page(kRep) == "Device no longer in range."; })) << page(kRep);
     EXPECT_TRUE(zq_gui_textarea_get_text(g_.ctx, note).empty())
         << "a new report starts without a note";
     click(button_in(g_.popup[kRep], "Copy report"));

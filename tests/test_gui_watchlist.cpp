@@ -7,9 +7,6 @@
 // With OVK_SHOT_DIR set, the screens are kept there as PNG files to look at.
 #include <dirent.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 #include "ovk_gui_detail.h"
@@ -17,6 +14,7 @@
 #include "ovk_gui_watchlist.h"
 #include "ovk_store.h"
 #include "ovk_test_gui.h"
+#include "ovk_test_held_writes.h"
 
 namespace {
 
@@ -47,6 +45,7 @@ class GuiWatchlist : public GuiScreens {
     void finish() {
         for (int i = 0; i < 3; ++i) {
             ASSERT_TRUE(ovk_port_settle(&g_, 5000));
+            g_.now_s += 1;  // the detail's next reading is due
             for (int popup : {OVK_POP_WATCHLIST, OVK_POP_WHITELIST, OVK_POP_DETAIL})
                 ovk_gui_refresh_screen(&g_, popup);
         }
@@ -107,13 +106,13 @@ TEST_F(GuiWatchlist, AddDialogWatchesTheAddressOrItsVendorPrefix) {
     EXPECT_EQ(saved->size(), 2u);
 
     // The speaker's details offer to remove the prefix entry that covers it.
-    ovk_detail_show(&g_, kSpeaker);
+    open_detail(kSpeaker);
     press(OVK_POP_DETAIL, "Remove from watchlist");
     EXPECT_EQ(toast(), "Removed D8:E0:E1 from the watchlist");
     ASSERT_EQ(custom().size(), 1u);
     EXPECT_GE(button_in(g_.popup[OVK_POP_DETAIL], "Add to watchlist"), 0);
     // From a flagged device's details the dialog suggests the verdict's label.
-    ovk_detail_show(&g_, kFlock);
+    open_detail(kFlock);
     press(OVK_POP_DETAIL, "Add to watchlist");
     EXPECT_TRUE(shown(OVK_POP_WATCH_ADD));
     EXPECT_EQ(zq_gui_textarea_get_text(g_.ctx, label), "Flock Safety camera");
@@ -140,7 +139,7 @@ TEST_F(GuiWatchlist, AddDialogKnowsAResolvablePrivateAddress) {
     ASSERT_EQ(d->addr_type, OVK_ADDR_RESOLVABLE_PRIVATE);
     ASSERT_EQ(ovk_mac_is_randomized(kAirPods), 0);
 
-    ovk_detail_show(&g_, kAirPods);
+    open_detail(kAirPods);
     press(OVK_POP_DETAIL, "Add to watchlist");
     ASSERT_TRUE(shown(OVK_POP_WATCH_ADD));
     const int choice = widget(OVK_POP_WATCH_ADD, ZQ_GUI_RADIOLIST);
@@ -346,7 +345,7 @@ TEST_F(GuiWatchlist, WhitelistListsRemovesAndOpensDetails) {
     EXPECT_EQ(zq_gui_datagrid_row_count(g_.ctx, wl_grid()), 0);
 
     // Trusted from a device's details while the list is open: the list follows.
-    ovk_detail_show(&g_, kSpeaker);
+    open_detail(kSpeaker);
     press(OVK_POP_DETAIL, "Whitelist");
     ASSERT_TRUE(ovk_port_settle(&g_, 5000));  // the change is made off the interface thread
     ovk_gui_close_popup(&g_, OVK_POP_DETAIL);
@@ -384,60 +383,12 @@ TEST_F(GuiWatchlist, WhitelistListsRemovesAndOpensDetails) {
 // go. Meanwhile the interface keeps ticking and refreshing (a tick that waited on the engine
 // would hold the write past its limit), the screens show the change only once it is made,
 // and the files are written by the engine port's worker.
-class HeldWrites {
-  public:
-    HeldWrites() {
-        ovk_write_file_set_hook_for_test([this](const std::string&) {
-            std::unique_lock lk(mu_);
-            writers_.push_back(std::this_thread::get_id());
-            cv_.notify_all();
-            if (!cv_.wait_for(lk, std::chrono::seconds(10), [this] { return open_; }))
-                timed_out_ = true;
-        });
-    }
-    ~HeldWrites() {
-        release();
-        ovk_write_file_set_hook_for_test(nullptr);
-    }
-    // Whether `n` writes have begun within five seconds.
-    bool begun(size_t n) {
-        std::unique_lock lk(mu_);
-        return cv_.wait_for(lk, std::chrono::seconds(5), [&] { return writers_.size() >= n; });
-    }
-    void hold() {
-        std::lock_guard lk(mu_);
-        open_ = false;
-    }
-    void release() {
-        std::lock_guard lk(mu_);
-        open_ = true;
-        cv_.notify_all();
-    }
-    // Whether a held write waited out its limit: the thread that should have let it go was
-    // itself waiting.
-    bool timed_out() {
-        std::lock_guard lk(mu_);
-        return timed_out_;
-    }
-    size_t written_by(std::thread::id who) {
-        std::lock_guard lk(mu_);
-        return static_cast<size_t>(std::count(writers_.begin(), writers_.end(), who));
-    }
-
-  private:
-    std::mutex mu_;
-    std::condition_variable cv_;
-    std::vector<std::thread::id> writers_;
-    bool open_ = false;
-    bool timed_out_ = false;
-};
-
 TEST_F(GuiWatchlist, OnASlowDiskEditsShowOnceMadeAndTheInterfaceNeverWaits) {
     ASSERT_EQ(ovk_store_whitelist_add(kPhone, "Pixel 9"), 0);
     ovk_watchlist_show(&g_);
     finish();
     const int rows = zq_gui_datagrid_row_count(g_.ctx, grid());
-    HeldWrites writes;
+    ovk_test::HeldWrites writes;
     const auto refreshes = [&] {
         for (int i = 0; i < 5; ++i) {
             g_.last_refresh_s = -10;  // the half-second refresh is due
@@ -496,7 +447,7 @@ TEST_F(GuiWatchlist, OnASlowDiskEditsShowOnceMadeAndTheInterfaceNeverWaits) {
 // "Add"; the watchlist then lists it and the camera's verdict carries the label.
 TEST_F(GuiWatchlist, APersonWatchesADeviceUnderTheirOwnLabel) {
     feed_demo(3);
-    ovk_detail_show(&g_, kPhone);
+    open_detail(kPhone);
     listen(true);
     ASSERT_FALSE(x_window().empty());
     pump([] { return false; }, 0.3);
@@ -530,7 +481,7 @@ TEST_F(GuiWatchlist, APersonWatchesADeviceUnderTheirOwnLabel) {
     // Heard again: flagged as the user's own, the label shown in code style so that its
     // bar does not break the document.
     submit(demo_advert(kPhone, ovk_now_ms() + 3000, 3));
-    ovk_detail_show(&g_, kPhone);
+    open_detail(kPhone);
     const std::string d =
         zq_gui_markdownview_get_text(g_.ctx, widget(OVK_POP_DETAIL, ZQ_GUI_MARKDOWNVIEW));
     EXPECT_NE(d.find("- **`Van 7 | north lot`:** Your watchlist - strong (100%)\n"),

@@ -89,8 +89,9 @@ TEST_F(GuiWiring, TheDeviceMenuTheMapAndTheSettingsLeadToTheirScreens) {
     // "Report unknown device...": the report of that device, without its full address.
     pick(kCam, "Report unknown device...");
     ASSERT_TRUE(pump([&] { return shown(OVK_POP_REPORT); }));
-    EXPECT_NE(page(OVK_POP_REPORT).find("\"oui\": \"00:25:DF\""), std::string::npos)
-        << page(OVK_POP_REPORT);
+    EXPECT_TRUE(pump([&] {
+        return page(OVK_POP_REPORT).find("\"oui\": \"00:25:DF\"") != std::string::npos;
+    })) << page(OVK_POP_REPORT);
     close_all();
 
     // "Add to watchlist...": the dialog that adds it.

@@ -928,6 +928,54 @@ TEST_F(Pipeline, HistoryFlushCountsSessionsOnce) {
     EXPECT_EQ(ovk_pipeline_cache_size(), 0);
 }
 
+TEST_F(Pipeline, ARecordingPlayedBackCountsAsOneSession) {
+    // A recording is played back on its own clock, an hour before the session began by the
+    // wall clock. Every flush of the playback is the same session: a device written by one
+    // flush and heard again before the next is not counted as seen in a second session.
+    OVK_KNOWN old;
+    old.mac = kAirTag;
+    old.first_seen = old.last_seen = T0 - 3 * 86400000LL;
+    old.sessions = 2;
+    old.detect_count = 5;
+    ASSERT_EQ(ovk_store_known_upsert(std::vector<OVK_KNOWN>{old}), 0);
+    ASSERT_EQ(ovk_scan_start(), 0);  // new session at T0
+    ASSERT_EQ(settle(), 0);
+    const int64_t rec = T0 - 3600000;
+    g_now = rec;  // the playback's clock
+    ovk_pipeline_submit(axon(kAxon, rec));
+    ovk_pipeline_submit(demo_advert(kAirTag, rec + 500));
+    drain();
+    g_now = rec + 61000;
+    ovk_scan_housekeeping_tick();
+    ASSERT_TRUE(ovk_store_known_get(kAxon));
+    EXPECT_EQ(ovk_store_known_get(kAxon)->sessions, 1);
+    EXPECT_EQ(ovk_store_known_get(kAirTag)->sessions, 3) << "a device from an earlier session";
+    // Later in the recording both are heard again, and the next flush takes them in.
+    g_now = rec + 120000;
+    ovk_pipeline_submit(axon(kAxon, rec + 120000));
+    ovk_pipeline_submit(demo_advert(kAirTag, rec + 120500));
+    drain();
+    g_now = rec + 190000;
+    ovk_scan_housekeeping_tick();
+    const auto axon_row = ovk_store_known_get(kAxon);
+    ASSERT_TRUE(axon_row);
+    EXPECT_EQ(axon_row->last_seen, rec + 120000);
+    EXPECT_EQ(axon_row->detect_count, 2);
+    EXPECT_EQ(axon_row->sessions, 1);
+    EXPECT_EQ(ovk_store_known_get(kAirTag)->sessions, 3);
+    // A later session, by the clock, counts once more.
+    ovk_scan_stop();
+    ASSERT_EQ(settle(), 0);
+    g_now = T0 + 86400000;
+    ASSERT_EQ(ovk_scan_start(), 0);
+    ASSERT_EQ(settle(), 0);
+    ovk_pipeline_submit(axon(kAxon, g_now + 1000));
+    drain();
+    g_now = g_now + 61000;
+    ovk_scan_housekeeping_tick();
+    EXPECT_EQ(ovk_store_known_get(kAxon)->sessions, 2);
+}
+
 TEST_F(Pipeline, DevicesGoneStaleBeforeAFlushAreStillRemembered) {
     // A flat-out replay moves the clock minutes ahead between two housekeeping rounds: the
     // devices of its first minutes are stale (and dropped by the first look at the registry)

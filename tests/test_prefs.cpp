@@ -340,6 +340,27 @@ TEST(Prefs, SerialRisesOnEveryLoadAndSetEvenWhenTheWriteFails) {
     EXPECT_EQ(ovk_prefs_get().alert_threshold, 88);
 }
 
+// The map's place is stored on its own: the rest of the record stays as another thread last
+// set it, the serial rises and the file holds both.
+TEST(Prefs, TheMapPlaceChangesOnlyItsOwnFields) {
+    TempDir dir;
+    ASSERT_EQ(ovk_prefs_load(dir.path()), 0);
+    OVK_PREFS p = ovk_prefs_get();
+    p.theme = OVK_THEME_NIGHT_DRIVE;
+    p.alert_threshold = 72;
+    ASSERT_EQ(ovk_prefs_set(p), 0);
+    const unsigned serial = ovk_prefs_serial();
+    ASSERT_EQ(ovk_prefs_set_map_place(45.4215, -75.6972, 17), 0);
+    EXPECT_EQ(ovk_prefs_serial(), serial + 1);
+    OVK_PREFS want = p;
+    want.map_lat = 45.4215;
+    want.map_lon = -75.6972;
+    want.map_zoom = 17;
+    EXPECT_EQ(ovk_prefs_get(), want);
+    ASSERT_EQ(ovk_prefs_load(dir.path()), 0);
+    EXPECT_EQ(ovk_prefs_get(), want) << "as written to the file";
+}
+
 TEST(Prefs, CategoryQueries) {
     TempDir dir;
     ASSERT_EQ(ovk_prefs_load(dir.path()), 0);

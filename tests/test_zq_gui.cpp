@@ -117,10 +117,57 @@ class Gui : public ::testing::Test {
         }
     }
 
+    // A key Allegro repeats while it is held down.
+    void key_repeat(int keycode, int unichar) {
+        ALLEGRO_EVENT ev{};
+        ev.type = ALLEGRO_EVENT_KEY_CHAR;
+        ev.keyboard.keycode = keycode;
+        ev.keyboard.display = display_;
+        ev.keyboard.unichar = unichar;
+        ev.keyboard.repeat = true;
+        zq_gui_process_event(ctx_, &ev);
+    }
+    // Draws a frame onto the back buffer over `clear`.
+    void frame(ALLEGRO_COLOR clear = al_map_rgb(18, 20, 22)) {
+        al_set_target_backbuffer(display_);
+        al_clear_to_color(clear);
+        zq_gui_draw(ctx_);
+    }
+    ALLEGRO_COLOR pixel(float x, float y) {
+        return al_get_pixel(al_get_backbuffer(display_), static_cast<int>(x), static_cast<int>(y));
+    }
+
     ALLEGRO_DISPLAY* display_ = nullptr;
     ALLEGRO_FONT* font_ = nullptr;
     ZQ_GUI_CTX* ctx_ = nullptr;
 };
+
+bool same_colour(ALLEGRO_COLOR a, ALLEGRO_COLOR b) {
+    unsigned char ar, ag, ab, br, bg, bb;
+    al_unmap_rgb(a, &ar, &ag, &ab);
+    al_unmap_rgb(b, &br, &bg, &bb);
+    return std::abs(ar - br) <= 2 && std::abs(ag - bg) <= 2 && std::abs(ab - bb) <= 2;
+}
+
+// Contrast ratio of two colours as accessibility guides measure it (1 to 21).
+double contrast_ratio(ALLEGRO_COLOR a, ALLEGRO_COLOR b) {
+    const auto lum = [](ALLEGRO_COLOR c) {
+        const auto lin = [](double v) {
+            return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * lin(c.r) + 0.7152 * lin(c.g) + 0.0722 * lin(c.b);
+    };
+    const double la = lum(a), lb = lum(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+std::string colour_text(ALLEGRO_COLOR c) {
+    unsigned char r, g, b;
+    al_unmap_rgb(c, &r, &g, &b);
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "#%02X%02X%02X", r, g, b);
+    return buf;
+}
 
 size_t chars(const std::string& s) {
     size_t n = 0;
@@ -1225,18 +1272,21 @@ TEST_F(Gui, TabOrderAndKeysDriveFieldsListsAndMenus) {
     zq_gui_set_widget_visible(ctx_, fields[2], 0);
     zq_gui_set_widget_enabled(ctx_, fields[3], 0);
 
-    // Tab goes through the fields a person can use, in the order they were added, and
-    // round; Shift+Tab goes back. Each lands with its text selected.
+    // Tab goes through the fields a person can use, in the order they were added (the
+    // combobox added after them too), and round; Shift+Tab goes back. Each field lands with
+    // its text selected.
     zq_gui_textarea_set_text(ctx_, fields[4], "old");
     click(rect(fields[0]).cx(), rect(fields[0]).cy());
     std::vector<int> order;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 5; ++i) {
         key(ALLEGRO_KEY_TAB, '\t');
         order.push_back(zq_gui_get_focus(ctx_));
     }
-    EXPECT_EQ(order, (std::vector<int>{fields[1], fields[4], fields[0], fields[1]}));
+    EXPECT_EQ(order, (std::vector<int>{fields[1], fields[4], combo, fields[0], fields[1]}));
     key(ALLEGRO_KEY_TAB, '\t', ALLEGRO_KEYMOD_SHIFT);
     EXPECT_EQ(zq_gui_get_focus(ctx_), fields[0]);
+    key(ALLEGRO_KEY_TAB, '\t', ALLEGRO_KEYMOD_SHIFT);
+    EXPECT_EQ(zq_gui_get_focus(ctx_), combo);
     key(ALLEGRO_KEY_TAB, '\t', ALLEGRO_KEYMOD_SHIFT);
     EXPECT_EQ(zq_gui_get_focus(ctx_), fields[4]);
     type("new");
@@ -1289,6 +1339,335 @@ TEST_F(Gui, TabOrderAndKeysDriveFieldsListsAndMenus) {
     EXPECT_EQ(zq_gui_popup_is_open(menu), 0);
     EXPECT_EQ(zq_gui_textarea_get_text(ctx_, fields[0]), "");
     zq_gui_popup_free(&menu);
+}
+
+// A person who does not use the pointer: Tab from a field to a button and Enter, then on
+// through every kind of control and back.
+TEST_F(Gui, TabReachesEveryControlAndTheKeysWorkIt) {
+    Calls save_calls, delete_calls, box_calls, combo_calls;
+    Values values;
+    const int win = zq_gui_add_window(ctx_, "Report", 100, 80, 700, 600);
+    const int field = zq_gui_add_textarea(ctx_, win, 10, 10, 300, 32, 0, 60, nullptr, nullptr);
+    zq_gui_add_label(ctx_, win, 10, 50, 200, 26, "Save the report", ZQ_GUI_ALIGN_LEFT);
+    const int save =
+        zq_gui_add_button(ctx_, win, 10, 90, 120, 34, "Save", 1, count_click, &save_calls);
+    const int del =
+        zq_gui_add_button(ctx_, win, 140, 90, 120, 34, "Delete", 1, count_click, &delete_calls);
+    zq_gui_set_widget_enabled(ctx_, del, 0);
+    const int hidden =
+        zq_gui_add_button(ctx_, win, 270, 90, 120, 34, "Hidden", 1, count_click, &delete_calls);
+    zq_gui_set_widget_visible(ctx_, hidden, 0);
+    const int box =
+        zq_gui_add_checkbox(ctx_, win, 10, 140, 200, 26, "Sound", 0, count_click, &box_calls);
+    const int toggle =
+        zq_gui_add_toggle_button(ctx_, win, 220, 140, 120, 30, "Live", 1, 0, nullptr, nullptr);
+    const int slider =
+        zq_gui_add_slider(ctx_, win, 10, 190, 300, 26, 0, 100, 50, 0, on_value, &values);
+    zq_gui_slider_set_step(ctx_, slider, 5);
+    const int combo = zq_gui_add_combobox(ctx_, win, 10, 230, 200, 30, count_select, &combo_calls);
+    for (const char* s : {"Metres", "Feet", "Both"}) zq_gui_combobox_add_item(ctx_, combo, s);
+    zq_gui_combobox_set_selected(ctx_, combo, 0);
+    zq_gui_add_custom(ctx_, win, 10, 280, 200, 100, nullptr, nullptr);
+
+    click(rect(field).cx(), rect(field).cy());
+    type("x");
+    key(ALLEGRO_KEY_TAB, '\t');
+    ASSERT_EQ(zq_gui_get_focus(ctx_), save) << "Tab went from the field to the button";
+    key(ALLEGRO_KEY_ENTER, '\r');
+    EXPECT_EQ(save_calls.count, 1);
+    EXPECT_EQ(save_calls.last_id, save);
+    key(ALLEGRO_KEY_SPACE, ' ');
+    EXPECT_EQ(save_calls.count, 2);
+    key_repeat(ALLEGRO_KEY_SPACE, ' ');
+    EXPECT_EQ(save_calls.count, 2) << "a held key presses once";
+    EXPECT_EQ(zq_gui_textarea_get_text(ctx_, field), "x") << "the keys were the button's";
+
+    // The disabled and the hidden button are passed over; Space ticks the checkbox, Enter
+    // does not.
+    key(ALLEGRO_KEY_TAB, '\t');
+    EXPECT_EQ(zq_gui_get_focus(ctx_), box);
+    key(ALLEGRO_KEY_SPACE, ' ');
+    EXPECT_EQ(zq_gui_checkbox_is_checked(ctx_, box), 1);
+    EXPECT_EQ(box_calls.count, 1);
+    key(ALLEGRO_KEY_ENTER, '\r');
+    EXPECT_EQ(zq_gui_checkbox_is_checked(ctx_, box), 1);
+    key(ALLEGRO_KEY_TAB, '\t');
+    EXPECT_EQ(zq_gui_get_focus(ctx_), toggle);
+    key(ALLEGRO_KEY_ENTER, '\r');
+    EXPECT_EQ(zq_gui_button_is_toggled(ctx_, toggle), 1);
+    key(ALLEGRO_KEY_TAB, '\t');
+    EXPECT_EQ(zq_gui_get_focus(ctx_), slider);
+    key(ALLEGRO_KEY_RIGHT);
+    EXPECT_FLOAT_EQ(zq_gui_slider_get_value(ctx_, slider), 55);
+    EXPECT_FLOAT_EQ(values.last, 55);
+    key(ALLEGRO_KEY_TAB, '\t');
+    EXPECT_EQ(zq_gui_get_focus(ctx_), combo);
+    key(ALLEGRO_KEY_DOWN);
+    EXPECT_EQ(zq_gui_combobox_get_selected(ctx_, combo), 1);
+    EXPECT_EQ(combo_calls.last_index, 1);
+    // Past the last control (the custom widget takes no keys) back to the field, its text
+    // selected, so that typing replaces it.
+    key(ALLEGRO_KEY_TAB, '\t');
+    EXPECT_EQ(zq_gui_get_focus(ctx_), field);
+    type("new");
+    EXPECT_EQ(zq_gui_textarea_get_text(ctx_, field), "new");
+
+    // Shift+Tab goes back the same way.
+    std::vector<int> back;
+    for (int i = 0; i < 6; ++i) {
+        key(ALLEGRO_KEY_TAB, '\t', ALLEGRO_KEYMOD_SHIFT);
+        back.push_back(zq_gui_get_focus(ctx_));
+    }
+    EXPECT_EQ(back, (std::vector<int>{combo, slider, toggle, box, save, field}));
+    EXPECT_EQ(save_calls.count, 2);
+    EXPECT_EQ(delete_calls.count, 0);
+
+    // A button disabled while it has the focus no longer presses.
+    key(ALLEGRO_KEY_TAB, '\t');
+    ASSERT_EQ(zq_gui_get_focus(ctx_), save);
+    zq_gui_set_widget_enabled(ctx_, save, 0);
+    key(ALLEGRO_KEY_ENTER, '\r');
+    EXPECT_EQ(save_calls.count, 2);
+}
+
+// Tab stays among what a person can see: a window's controls under another window are not
+// reached, and with nothing focused Tab starts in the window on top.
+TEST_F(Gui, TabPassesOverCoveredControlsAndStartsInTheTopWindow) {
+    Calls calls;
+    const int back = zq_gui_add_window(ctx_, "Main", 0, 0, 1100, 820);
+    zq_gui_window_set_flags(ctx_, back, ZQ_GUI_WIN_FRAMELESS);
+    zq_gui_window_set_zorder(ctx_, back, ZQ_GUI_ZORDER_ALWAYS_BEHIND, 0);
+    const int search = zq_gui_add_textarea(ctx_, back, 20, 20, 300, 32, 0, 60, nullptr, nullptr);
+    const int scan =
+        zq_gui_add_button(ctx_, back, 340, 20, 120, 32, "Scan", 1, count_click, &calls);
+    const int under =
+        zq_gui_add_button(ctx_, back, 500, 400, 120, 32, "Under", 1, count_click, &calls);
+    const int dialog = zq_gui_add_window(ctx_, "Details", 300, 200, 500, 400);
+    zq_gui_window_set_zorder(ctx_, dialog, ZQ_GUI_ZORDER_POPUP, 0);
+    const int close =
+        zq_gui_add_button(ctx_, dialog, 20, 20, 120, 32, "Close", 1, count_click, &calls);
+    const int star =
+        zq_gui_add_button(ctx_, dialog, 160, 20, 120, 32, "Star", 1, count_click, &calls);
+
+    // From the search field: the button under the details window is passed over.
+    click(rect(search).cx(), rect(search).cy());
+    std::vector<int> order;
+    for (int i = 0; i < 3; ++i) {
+        key(ALLEGRO_KEY_TAB, '\t');
+        order.push_back(zq_gui_get_focus(ctx_));
+    }
+    EXPECT_EQ(order, (std::vector<int>{scan, search, scan}));
+    key(ALLEGRO_KEY_ENTER, '\r');
+    EXPECT_EQ(calls.count, 1);
+    EXPECT_EQ(calls.last_id, scan);
+    // The window closed, the button is in reach again.
+    zq_gui_close_window(ctx_, dialog);
+    key(ALLEGRO_KEY_TAB, '\t');
+    EXPECT_EQ(zq_gui_get_focus(ctx_), under);
+
+    // Nothing focused: Tab starts at the first control of the window on top, Shift+Tab at
+    // its last, and the keys stay in it.
+    zq_gui_open_window(ctx_, dialog);
+    click(1000, 780);
+    ASSERT_EQ(zq_gui_get_focus(ctx_), -1);
+    key(ALLEGRO_KEY_TAB, '\t');
+    EXPECT_EQ(zq_gui_get_focus(ctx_), close);
+    key(ALLEGRO_KEY_TAB, '\t');
+    EXPECT_EQ(zq_gui_get_focus(ctx_), star);
+    key(ALLEGRO_KEY_TAB, '\t');
+    EXPECT_EQ(zq_gui_get_focus(ctx_), close);
+    zq_gui_set_focus(ctx_, -1);
+    key(ALLEGRO_KEY_TAB, '\t', ALLEGRO_KEYMOD_SHIFT);
+    EXPECT_EQ(zq_gui_get_focus(ctx_), star);
+    key(ALLEGRO_KEY_SPACE, ' ');
+    EXPECT_EQ(calls.last_id, star);
+}
+
+struct Pick {
+    int tag = -1, count = 0;
+};
+
+void remember_pick(ZQ_GUI_POPUP*, int tag, void* user) {
+    auto* p = static_cast<Pick*>(user);
+    p->tag = tag;
+    ++p->count;
+}
+
+// Right-click menus and open lists worked with the arrows, Enter, Space, Home, End and
+// Escape; the keyboard's highlight looks like the pointer's.
+TEST_F(Gui, MenusAndListsAreWorkedFromTheKeyboard) {
+    Pick pick;
+    zq_gui_add_window(ctx_, "Main", 0, 0, 1100, 820);
+    ZQ_GUI_POPUP* menu = zq_gui_popup_new(ctx_, 1.0f, remember_pick, &pick);
+    zq_gui_popup_add_item(menu, -1, "Details", 1, "");
+    const int copy = zq_gui_popup_add_item(menu, -1, "Copy", 0, "");
+    zq_gui_popup_add_item(menu, copy, "Copy address", 7, "");
+    zq_gui_popup_add_item(menu, copy, "Copy name", 8, "");
+    const int forget = zq_gui_popup_add_item(menu, -1, "Forget", 4, "");
+    zq_gui_popup_add_item(menu, -1, "Whitelist", 5, "");
+    zq_gui_popup_set_shown(menu, forget, 0);
+
+    // Down from nothing highlights the first entry; hidden entries are passed over and the
+    // ends wrap round.
+    zq_gui_popup_open(menu, 400, 300);
+    key(ALLEGRO_KEY_DOWN);
+    key(ALLEGRO_KEY_DOWN);
+    key(ALLEGRO_KEY_DOWN);
+    key(ALLEGRO_KEY_DOWN);  // round to "Details"
+    key(ALLEGRO_KEY_UP);    // round to "Whitelist"
+    key(ALLEGRO_KEY_HOME);
+    key(ALLEGRO_KEY_END);
+    EXPECT_EQ(pick.count, 0);
+    key(ALLEGRO_KEY_ENTER, '\r');
+    EXPECT_EQ(pick.count, 1);
+    EXPECT_EQ(pick.tag, 5);
+    EXPECT_EQ(zq_gui_popup_is_open(menu), 0);
+
+    // Into a sub-menu with Right, out with Left; Enter on a sub-menu's entry opens it.
+    zq_gui_popup_open(menu, 400, 300);
+    key(ALLEGRO_KEY_UP);     // "Whitelist"
+    key(ALLEGRO_KEY_UP);     // "Copy"
+    key(ALLEGRO_KEY_RIGHT);  // "Copy address"
+    key(ALLEGRO_KEY_DOWN);   // "Copy name"
+    key(ALLEGRO_KEY_LEFT);   // "Copy" again, its sub-menu closed
+    key(ALLEGRO_KEY_DOWN);   // "Whitelist"
+    key(ALLEGRO_KEY_UP);     // "Copy"
+    key(ALLEGRO_KEY_ENTER, '\r');
+    EXPECT_EQ(pick.count, 1) << "Enter on a sub-menu's entry opens it";
+    key(ALLEGRO_KEY_END);
+    key(ALLEGRO_KEY_SPACE, ' ');
+    EXPECT_EQ(pick.count, 2);
+    EXPECT_EQ(pick.tag, 8);
+    // Escape closes it with nothing picked.
+    zq_gui_popup_open(menu, 400, 300);
+    key(ALLEGRO_KEY_DOWN);
+    key(ALLEGRO_KEY_ESCAPE);
+    EXPECT_EQ(zq_gui_popup_is_open(menu), 0);
+    EXPECT_EQ(pick.count, 2);
+
+    // The keyboard's highlight is drawn as the pointer's: "Details" highlighted by a key
+    // looks as it does under the pointer, and unlike an entry that is not.
+    const float lh = static_cast<float>(al_get_font_line_height(font_));
+    const float entry_h = std::round(lh + 10);
+    const float first_y = 300 + 1 + entry_h / 2, third_y = 300 + 1 + entry_h * 2.5f;
+    zq_gui_popup_open(menu, 400, 300);
+    move(402, first_y);
+    frame();
+    const ALLEGRO_COLOR hovered = pixel(403, first_y);
+    const ALLEGRO_COLOR plain = pixel(403, third_y);
+    ASSERT_FALSE(same_colour(hovered, plain));
+    key(ALLEGRO_KEY_END);  // "Whitelist", the third shown entry
+    frame();
+    EXPECT_TRUE(same_colour(pixel(403, third_y), hovered))
+        << colour_text(pixel(403, third_y)) << " vs " << colour_text(hovered);
+    EXPECT_TRUE(same_colour(pixel(403, first_y), plain))
+        << "only the keyboard's entry is highlighted once a key moved it";
+    // The pointer moving onto an entry takes the highlight back.
+    move(402, first_y + 2);
+    frame();
+    EXPECT_TRUE(same_colour(pixel(403, first_y), hovered));
+    EXPECT_TRUE(same_colour(pixel(403, third_y), plain));
+    key(ALLEGRO_KEY_ESCAPE);
+    zq_gui_popup_free(&menu);
+
+    // A combobox chosen from the keyboard alone: Tab to it, Enter opens its list at the
+    // chosen item, Up wraps to the last, Enter chooses it.
+    Calls combo_calls, drop_calls;
+    const int win = zq_gui_add_window(ctx_, "Settings", 100, 100, 500, 400);
+    const int combo = zq_gui_add_combobox(ctx_, win, 10, 10, 200, 30, count_select, &combo_calls);
+    for (const char* s : {"Small", "Normal", "Large"}) zq_gui_combobox_add_item(ctx_, combo, s);
+    zq_gui_combobox_set_selected(ctx_, combo, 0);
+    const int drop = zq_gui_add_dropmenu(ctx_, win, 250, 10, 120, 30, "More", nullptr, nullptr);
+    zq_gui_dropmenu_add_entry(ctx_, drop, "Map", 1, count_click, &drop_calls);
+    zq_gui_dropmenu_add_entry(ctx_, drop, "Export", 2, count_click, &drop_calls);
+    zq_gui_dropmenu_add_entry(ctx_, drop, "Quit", 13, count_click, &drop_calls);
+    click(490, 390);  // the empty part of the window
+    key(ALLEGRO_KEY_TAB, '\t');
+    ASSERT_EQ(zq_gui_get_focus(ctx_), combo);
+    key(ALLEGRO_KEY_ENTER, '\r');
+    ASSERT_EQ(zq_gui_menu_is_open(ctx_), 1);
+    key(ALLEGRO_KEY_UP);
+    key(ALLEGRO_KEY_ENTER, '\r');
+    EXPECT_EQ(zq_gui_menu_is_open(ctx_), 0);
+    EXPECT_EQ(zq_gui_combobox_get_selected(ctx_, combo), 2);
+    EXPECT_EQ(combo_calls.count, 1);
+    key(ALLEGRO_KEY_SPACE, ' ');
+    key(ALLEGRO_KEY_DOWN);  // round to "Small"
+    key(ALLEGRO_KEY_SPACE, ' ');
+    EXPECT_EQ(zq_gui_combobox_get_selected(ctx_, combo), 0);
+    // A drop-down menu opens from the keyboard on its first entry.
+    key(ALLEGRO_KEY_TAB, '\t');
+    ASSERT_EQ(zq_gui_get_focus(ctx_), drop);
+    key(ALLEGRO_KEY_ENTER, '\r');
+    ASSERT_EQ(zq_gui_menu_is_open(ctx_), 1);
+    key(ALLEGRO_KEY_ENTER, '\r');
+    EXPECT_EQ(drop_calls.count, 1);
+    EXPECT_EQ(drop_calls.last_id, 1);
+    key(ALLEGRO_KEY_DOWN);
+    key(ALLEGRO_KEY_UP);  // round to "Quit"
+    key(ALLEGRO_KEY_ENTER, '\r');
+    EXPECT_EQ(drop_calls.count, 2);
+    EXPECT_EQ(drop_calls.last_id, 13);
+}
+
+// The focused control shows a ring once the keyboard is in use, not after a click, in a
+// colour that stands out from a dark and from a light window.
+TEST_F(Gui, FocusRingShowsAfterKeysOnlyAndStandsOutInDarkAndLightThemes) {
+    struct Palette {
+        const char* name;
+        ALLEGRO_COLOR panel, panel_hi, border, primary, text;
+    };
+    const Palette palettes[] = {
+        {"dark", al_map_rgb(0x1C, 0x20, 0x22), al_map_rgb(0x2A, 0x30, 0x33),
+         al_map_rgb(0x3A, 0x42, 0x45), al_map_rgb(0x0B, 0x5C, 0x63), al_map_rgb(0xE6, 0xEB, 0xEC)},
+        {"light", al_map_rgb(0xEC, 0xEF, 0xF0), al_map_rgb(0xDD, 0xE2, 0xE3),
+         al_map_rgb(0xB8, 0xC0, 0xC2), al_map_rgb(0x0B, 0x5C, 0x63), al_map_rgb(0x1A, 0x1F, 0x21)},
+    };
+    for (const Palette& p : palettes) {
+        SCOPED_TRACE(p.name);
+        zq_gui_destroy_ctx(&ctx_);
+        ctx_ = zq_gui_new_ctx(font_);
+        ASSERT_NE(ctx_, nullptr);
+        zq_gui_set_display(ctx_, display_);
+        zq_gui_set_display_size(ctx_, 1100, 820);
+        zq_gui_set_default_theme(
+            ctx_, zq_gui_make_theme(p.panel, p.panel_hi, p.primary, p.border, p.primary, p.primary,
+                                    p.text, p.text, p.text, 1, 6, 6, al_map_rgba(5, 40, 44, 115)));
+        zq_gui_set_shape_mode(ctx_, 1);
+        const int win = zq_gui_add_window(ctx_, "Settings", 100, 100, 600, 400);
+        const int field = zq_gui_add_textarea(ctx_, win, 20, 20, 260, 32, 0, 60, nullptr, nullptr);
+        const int ok = zq_gui_add_button(ctx_, win, 20, 80, 120, 34, "OK", 1, nullptr, nullptr);
+        const int combo = zq_gui_add_combobox(ctx_, win, 20, 140, 200, 30, nullptr, nullptr);
+        for (const char* s : {"One", "Two"}) zq_gui_combobox_add_item(ctx_, combo, s);
+        const Rect b = rect(ok), c = rect(combo);
+        // Just outside the left edge, where the ring runs.
+        const auto ring_at = [&](const Rect& r) { return pixel(r.x - 3, r.cy()); };
+
+        click(rect(field).cx(), rect(field).cy());
+        frame(p.panel);
+        EXPECT_TRUE(same_colour(ring_at(b), p.panel)) << "no ring before a key";
+        key(ALLEGRO_KEY_TAB, '\t');
+        ASSERT_EQ(zq_gui_get_focus(ctx_), ok);
+        frame(p.panel);
+        al_save_bitmap((testing::TempDir() + "zq_focus_ring_" + p.name + ".png").c_str(),
+                       al_get_backbuffer(display_));
+        const ALLEGRO_COLOR ring = ring_at(b);
+        EXPECT_GE(contrast_ratio(ring, p.panel), 3.0)
+            << colour_text(ring) << " on " << colour_text(p.panel);
+        EXPECT_TRUE(same_colour(pixel(b.x + b.w + 3, b.cy()), ring)) << "the ring goes round";
+        EXPECT_TRUE(same_colour(pixel(b.cx(), b.y - 3), ring));
+
+        // A click on the combobox focuses it without a ring; a key on it shows the ring.
+        click(c.cx(), c.cy());
+        key(ALLEGRO_KEY_ESCAPE);
+        ASSERT_EQ(zq_gui_get_focus(ctx_), combo);
+        frame(p.panel);
+        EXPECT_TRUE(same_colour(ring_at(c), p.panel)) << colour_text(ring_at(c));
+        EXPECT_TRUE(same_colour(ring_at(b), p.panel)) << "the ring left the button";
+        key(ALLEGRO_KEY_DOWN);
+        frame(p.panel);
+        EXPECT_TRUE(same_colour(ring_at(c), ring)) << colour_text(ring_at(c));
+    }
 }
 
 TEST_F(Gui, WindowsScrollByWheelAndThumbAndBringTheFocusedFieldIntoView) {

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -140,6 +141,10 @@ struct State {
     std::unique_ptr<OVK_CELL_ANALYZER> analyzer;
 
     int64_t last_flush = 0;
+    // The earliest advert time of this session. A recording played back is heard at its own
+    // times, before the session began by the wall clock: a remembered device last seen after
+    // this was seen in this session, not in an earlier one.
+    std::atomic<int64_t> earliest_heard{INT64_MAX};
 
     // Scan control. Requests wait here, oldest first, for the scan-control thread, which
     // carries them out one at a time; `scan_want` is the state they ask for, set at once.
@@ -711,6 +716,11 @@ void process(const OVK_ADVERT& a) {
         pos.time = now;
         pos.lat = fix.lat;
         pos.lon = fix.lon;
+    }
+    std::atomic<int64_t>& heard = S().earliest_heard;
+    int64_t earliest = heard.load(std::memory_order_relaxed);
+    while (now < earliest &&
+           !heard.compare_exchange_weak(earliest, now, std::memory_order_relaxed)) {
     }
     if (ovk_registry_report(a, *hits, &c.identity, c.vendor, rid_ok ? &rid : nullptr,
                             has_fix ? &pos : nullptr, now)) {
@@ -1388,7 +1398,8 @@ void flush_history(int64_t now) {
     // past 100,000 devices holds two pieces of rows, never a copy of every device; all but
     // the last are staged in the store, and the last one writes the file once.
     const auto started = std::chrono::steady_clock::now();
-    const int64_t session = ovk_registry_session_start();
+    const int64_t session =
+        std::min(ovk_registry_session_start(), S().earliest_heard.load(std::memory_order_relaxed));
     OVK_REGISTRY_CURSOR cursor;
     size_t flushed = 0;
     std::vector<OVK_KNOWN> rows = ovk_registry_known_rows(since, &cursor, kFlushPieceRows);
@@ -1508,6 +1519,7 @@ int scan_start_now() {
         if (p.auto_record_trace && !ovk_trip_is_recording()) started_trip = ovk_trip_start() > 0;
         const int64_t now = clock_now(*h);
         ovk_registry_start_session(now);
+        s.earliest_heard.store(INT64_MAX, std::memory_order_relaxed);
         {
             std::lock_guard lock(s.mu);
             s.classified.clear();

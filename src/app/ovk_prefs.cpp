@@ -311,9 +311,7 @@ namespace {
 // in for a file that did not load, only the user's own save writes: an automatic one (the
 // map's position, a toggle) would store the default retention and an unfinished setup, and
 // the next start would prune history by them.
-int store_prefs(const OVK_PREFS& p, bool users_save) {
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.mu);
+int store_prefs_locked(State& s, const OVK_PREFS& p, bool users_save) {
     ++s.serial;
     s.initialised = true;
     try {
@@ -333,7 +331,28 @@ int store_prefs(const OVK_PREFS& p, bool users_save) {
     }
 }
 
+int store_prefs(const OVK_PREFS& p, bool users_save) {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mu);
+    return store_prefs_locked(s, p, users_save);
+}
+
 }  // namespace
+
+int ovk_prefs_set_map_place(double lat, double lon, int zoom) {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mu);
+    try {
+        OVK_PREFS p = s.initialised ? s.prefs : OVK_PREFS{};
+        p.map_lat = lat;
+        p.map_lon = lon;
+        p.map_zoom = zoom;
+        return store_prefs_locked(s, p, false);
+    } catch (const std::exception&) {
+        zq_log(LOG_ERR, "settings: out of memory while saving");
+        return -1;
+    }
+}
 
 int ovk_prefs_set(const OVK_PREFS& p) {
     return store_prefs(p, false);

@@ -137,6 +137,10 @@ int ovk_prefs_set(const OVK_PREFS& p);
 // also writes while the settings file did not load, and once written the settings are the
 // user's (ovk_prefs_file_ok() becomes 1). 0 / -1.
 int ovk_prefs_save(const OVK_PREFS& p);
+// As ovk_prefs_set with only the map's place changed (map_lat, map_lon, map_zoom), taken and
+// stored under one lock, so that a change saved at the same moment from another thread is not
+// undone. 0 / -1.
+int ovk_prefs_set_map_place(double lat, double lon, int zoom);
 // 0 when the settings in force did not come from a file that loaded: the last load found a
 // settings file it could not read or parse (the defaults are in force; a damaged file is kept
 // as settings.json.bad-<time>, an unreadable one is not written over) and the user has not

@@ -73,7 +73,8 @@ constexpr OVK_SCREEN kScreens[] = {
     {OVK_POP_EXPORT, ovk_export_build, nullptr, nullptr, ovk_export_show, nullptr},
     {OVK_POP_ABOUT, ovk_about_build, nullptr, nullptr, ovk_about_show, nullptr},
     {OVK_POP_SETUP, ovk_setup_build, nullptr, nullptr, ovk_setup_show, ovk_setup_shutdown},
-    {OVK_POP_REPORT, ovk_report_build, nullptr, nullptr, ovk_report_show_subject, nullptr},
+    {OVK_POP_REPORT, ovk_report_build, ovk_report_refresh, nullptr, ovk_report_show_subject,
+     nullptr},
     {OVK_POP_CONFIRM, build_confirm, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -550,6 +551,13 @@ bool ovk_gui_back(OVK_GUI* g) {
 
 namespace {
 
+// A text field has the keyboard: its Ctrl keys are editing keys (a focused button, list or
+// slider leaves the window's shortcuts working).
+bool typing_in_a_field(OVK_GUI* g) {
+    const ZQ_GUI_WIDGET* w = zq_gui_get_widget(g->ctx, zq_gui_get_focus(g->ctx));
+    return w && w->type == ZQ_GUI_TEXTAREA;
+}
+
 void on_confirm_yes(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     const OVK_CONFIRM_FN cb = g->confirm_cb;
@@ -603,7 +611,13 @@ namespace {
 // Seconds to the next locate tick: 0.08 s at -35 dBm or stronger, 1.48 s at -100 dBm or
 // weaker, 2 s for a device not heard in the last 5 s.
 double locate_interval(const OVK_GUI* g) {
-    const auto d = ovk_registry_get(g->sel_mac);
+    // From the last snapshot of the devices (the registry is not asked on this thread).
+    const OVK_DEVICE* d = nullptr;
+    for (const OVK_DEVICE& e : g->devices)
+        if (e.mac == g->sel_mac) {
+            d = &e;
+            break;
+        }
     if (!d || ovk_now_ms() - d->last_seen > 5000) return 2.0;
     const double r = std::clamp(d->rssi, -100, -35);
     return (-r - 35) / 65 * 1.4 + 0.08;
@@ -993,7 +1007,7 @@ bool ovk_gui_handle_event(OVK_GUI* g, const ALLEGRO_EVENT* ev) {
             // event is handled may already be past a quick Ctrl+F.
             const int key = ev->keyboard.keycode;
             if (toolkit_took || ev->keyboard.repeat ||
-                !(ev->keyboard.modifiers & ALLEGRO_KEYMOD_CTRL) || zq_gui_get_focus(g->ctx) >= 0)
+                !(ev->keyboard.modifiers & ALLEGRO_KEYMOD_CTRL) || typing_in_a_field(g))
                 break;
             if (key == ALLEGRO_KEY_F && ovk_main_focus_search(g)) {
                 consumed = true;

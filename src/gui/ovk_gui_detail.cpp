@@ -40,13 +40,20 @@ constexpr size_t kCodeValueMax = 1039;    // characters of a value shown in code
 constexpr int64_t kGraphSpanMs = 120000;  // the signal graph's time span
 
 struct DETAIL {
-    // The device as last read: its registry snapshot (absent when not in range), its
-    // remembered record, and the user's marks.
+    // The device as the engine port last read it (`read_mac`: none yet for another address):
+    // its registry snapshot (absent when not in range), its remembered record, the user's
+    // marks, and the match log's change counter at that moment.
+    std::string read_mac;
     std::optional<OVK_DEVICE> dev;
     std::optional<OVK_KNOWN> known;
     bool whitelisted = false;
     bool favorite = false;
     std::optional<std::string> watch_key;  // the user's watchlist entry for it, if any
+    uint64_t log_seen = 0;
+    // The address the reading was last asked for, when, and the port's serial taken.
+    std::string device_asked;
+    double device_asked_s = 0;
+    uint64_t device_taken = 0;
 
     // Logged matches of `matches_mac`, newest first, as the engine port last made them; the
     // address and the log's serial they were last asked for, and the port's serial taken.
@@ -457,10 +464,10 @@ struct DETAIL_MATCHES {
 };
 constexpr std::string_view kMatchesView = "detail.matches";
 
-// Asks the port for the matches of `mac` as the log is now.
-void ask_matches(OVK_GUI* g, DETAIL& s, const std::string& mac) {
+// Asks the port for the matches of `mac` as the log is now (it was at `log` when last seen).
+void ask_matches(OVK_GUI* g, DETAIL& s, const std::string& mac, uint64_t log) {
     s.asked_mac = mac;
-    s.asked_log = ovk_store_log_serial();
+    s.asked_log = log;
     ovk_port_ask(g, kMatchesView, [mac] {
         return std::any(DETAIL_MATCHES{mac, ovk_store_detections_of(mac, kMatchesMax)});
     });
@@ -476,6 +483,62 @@ void take_matches(OVK_GUI* g, DETAIL& s) {
     s.matches = v->matches;
     s.matches_mac = v->mac;
     s.matches_loaded = true;
+}
+
+// One reading of a device, made by the engine port.
+struct DETAIL_DEVICE {
+    std::string mac;
+    std::optional<OVK_DEVICE> dev;
+    std::optional<OVK_KNOWN> known;
+    bool whitelisted = false;
+    bool favorite = false;
+    std::optional<std::string> watch_key;
+    uint64_t log = 0;
+};
+constexpr std::string_view kDeviceView = "detail.device";
+constexpr double kReadEvery = 0.4;  // seconds between readings while the screen is open
+
+// Asks the port to read `mac` as the engine holds it now.
+void ask_device(OVK_GUI* g, DETAIL& s, const std::string& mac) {
+    s.device_asked = mac;
+    s.device_asked_s = g->now_s;
+    ovk_port_ask(g, kDeviceView, [mac] {
+        DETAIL_DEVICE d;
+        d.mac = mac;
+        d.log = ovk_store_log_serial();
+        d.dev = ovk_registry_get(mac);
+        d.known = ovk_store_known_get(mac);
+        d.whitelisted = ovk_store_is_whitelisted(mac) == 1;
+        d.favorite = ovk_store_is_favorite(mac) == 1;
+        d.watch_key = user_watch_key(mac);
+        return std::any(std::move(d));
+    });
+}
+
+// Takes the reading the port made since the last look, when it is of `mac`.
+void take_device(OVK_GUI* g, DETAIL& s, const std::string& mac) {
+    const uint64_t serial = ovk_port_serial(g, kDeviceView);
+    if (serial == s.device_taken) return;
+    s.device_taken = serial;
+    const auto* v = std::any_cast<DETAIL_DEVICE>(ovk_port_view(g, kDeviceView));
+    if (!v || v->mac != mac) return;
+    s.read_mac = v->mac;
+    s.dev = v->dev;
+    s.known = v->known;
+    s.whitelisted = v->whitelisted;
+    s.favorite = v->favorite;
+    s.watch_key = v->watch_key;
+    s.log_seen = v->log;
+}
+
+// Forgets the reading of another device than `mac`.
+void forget_other(DETAIL& s, const std::string& mac) {
+    if (s.read_mac == mac) return;
+    s.read_mac.clear();
+    s.dev.reset();
+    s.known.reset();
+    s.whitelisted = s.favorite = false;
+    s.watch_key.reset();
 }
 
 // Which buttons apply to the device as last read (bit i for kButtons[i]). Reporting is for a
@@ -546,17 +609,20 @@ void ovk_detail_refresh(OVK_GUI* g) {
     if (!g->ctx || g->popup[OVK_POP_DETAIL] < 0 || s.view < 0) return;
     try {
         const std::string& mac = g->sel_mac;
-        s.dev = mac.empty() ? std::nullopt : ovk_registry_get(mac);
-        s.known = mac.empty() ? std::nullopt : ovk_store_known_get(mac);
-        s.whitelisted = !mac.empty() && ovk_store_is_whitelisted(mac);
-        s.favorite = !mac.empty() && ovk_store_is_favorite(mac);
-        s.watch_key = user_watch_key(mac);
+        take_device(g, s, mac);
+        forget_other(s, mac);
+        // Read again while the screen is open; not on every arrival, which would keep the
+        // engine port reading without a pause.
+        if (!mac.empty() && (s.device_asked != mac || g->now_s - s.device_asked_s >= kReadEvery ||
+                             g->now_s < s.device_asked_s))
+            ask_device(g, s, mac);
         take_matches(g, s);
         // The log changed (a match logged, the history cleared or pruned): read them again.
-        if (!mac.empty() && (s.asked_mac != mac || ovk_store_log_serial() != s.asked_log))
-            ask_matches(g, s, mac);
+        if (!mac.empty() && s.read_mac == mac && (s.asked_mac != mac || s.log_seen != s.asked_log))
+            ask_matches(g, s, mac, s.log_seen);
 
-        std::string doc = document(s, mac);
+        // Until the first reading of this device arrives, the page stays empty.
+        std::string doc = s.read_mac == mac ? document(s, mac) : std::string();
         const uint32_t h = djb2(doc);
         if (h != s.hash || s.view_mac != mac) {
             // The reader stays where they were while the same device's facts move on.
@@ -569,7 +635,7 @@ void ovk_detail_refresh(OVK_GUI* g) {
         }
         s.doc = std::move(doc);
         s.keep_scroll = zq_gui_markdownview_get_scroll(g->ctx, s.view);
-        if (!s.dev) g->locate = false;
+        if (!s.dev && s.read_mac == mac) g->locate = false;
         update_buttons(g, s);
         g->redraw = true;
     } catch (const std::exception& e) {
@@ -764,7 +830,9 @@ void ovk_detail_show(OVK_GUI* g, std::string_view mac) {
         s.hash = 0;
         s.shown_mac = g->sel_mac;
     }
-    ask_matches(g, s, g->sel_mac);  // every opening shows the log as it is now
+    // Every opening reads the device and its matches as they are now.
+    ask_device(g, s, g->sel_mac);
+    ask_matches(g, s, g->sel_mac, s.log_seen);
     if (g->popup[OVK_POP_DETAIL] < 0) ovk_detail_build(g);
     ovk_detail_refresh(g);
     zq_gui_markdownview_scroll_to(g->ctx, s.view, 0);
@@ -793,9 +861,10 @@ void on_locate(int, void* user) {
 void on_watch(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     DETAIL& s = st();
-    if (const auto key = user_watch_key(g->sel_mac)) {
-        const int rc = ovk_watchlist_remove_custom(*key);
-        ovk_gui_message_saved(g, rc, fmt("Removed %s from the watchlist", key->c_str()).c_str());
+    if (s.read_mac != g->sel_mac) return;  // not read yet: which it would be is not known
+    if (s.watch_key) {
+        ovk_port_unwatch(g, *s.watch_key);
+        ask_device(g, s, g->sel_mac);  // read after the change: the button follows
     } else {
         const OVK_HIT* best = best_hit(s);
         ovk_gui_show_on(g, OVK_POP_WATCH_ADD,
@@ -808,13 +877,17 @@ void on_watch(int, void* user) {
 void on_whitelist(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     DETAIL& s = st();
+    if (s.read_mac != g->sel_mac) return;
     ovk_port_whitelist(g, g->sel_mac, !s.whitelisted, device_name(s));
+    ask_device(g, s, g->sel_mac);
 }
 
 void on_favorite(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     DETAIL& s = st();
+    if (s.read_mac != g->sel_mac) return;
     ovk_port_favorite(g, g->sel_mac, !s.favorite, device_name(s), device_vendor(s), device_type(s));
+    ask_device(g, s, g->sel_mac);
 }
 
 void on_copy(int, void* user) {

@@ -7,19 +7,27 @@
 //   3. Loading and refresh
 //   4. Drawing: the map, the heat map, the charts
 //   5. Commands
+//
+// The period's encounters, charts and summary are made on the frame's engine port from the
+// detection log and the trips; the screen shows the last copy it was handed until the next
+// arrives. While it is open it asks twice a second whether the data changed, one ask at a
+// time; only the latest ask counts.
 #include "ovk_gui_history.h"
 
 #include <allegro5/allegro_primitives.h>
 
 #include <algorithm>
+#include <any>
 #include <array>
 #include <cmath>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "ovk_app_util.h"
 #include "ovk_export.h"
 #include "ovk_gui_mapview.h"
+#include "ovk_gui_port.h"
 #include "ovk_history.h"
 #include "ovk_platform.h"
 #include "ovk_store.h"
@@ -39,6 +47,9 @@ constexpr int64_t kRangeMs[] = {86400000, 604800000, 2592000000, 0};
 constexpr int64_t kEncounterGapMs = 600000;  // events of one device closer than this: one encounter
 constexpr int kTopLabels = 3;
 constexpr size_t kTopTextMax = 511;
+constexpr const char* kView = "history";
+constexpr double kAskS = 0.4;  // whether the data changed is asked this often while open
+constexpr double kWaitS = 5;   // asked again when no answer came for this long
 
 // What changes in the data the screen shows: the detection log and the trips.
 struct DATA_SIG {
@@ -47,6 +58,19 @@ struct DATA_SIG {
     int64_t newest_ts = 0;
     std::vector<OVK_TRIP> trips;
     bool operator==(const DATA_SIG&) const = default;
+};
+
+// A period as the screen shows it, made on the port's worker.
+struct LOADED {
+    uint64_t ask = 0;      // the ask it answers
+    DATA_SIG sig;          // of the data it was made from
+    bool changed = false;  // false: the data was as last shown, and nothing below is filled in
+    bool forced = false;   // asked for by an opening or a period button: the map is fitted anew
+    std::vector<OVK_HISTORY_EVENT> events;
+    std::array<int, 24> by_hour{};
+    std::array<int, 7> by_day{};
+    int positioned = 0;
+    std::string summary;
 };
 
 // The heat map as last computed, as triangles ready to draw, and what it was computed for.
@@ -58,9 +82,10 @@ struct HEAT_CACHE {
 };
 
 struct HISTORY_STATE {
-    int range = 1;                          // index into kRangeLabels
-    bool heat = true;                       // heat map, else one dot per encounter
-    std::vector<OVK_HISTORY_EVENT> events;  // encounters of the period, newest first
+    int range = 1;     // index into kRangeLabels
+    bool heat = true;  // heat map, else one dot per encounter
+    // The port's view shown (its encounters, newest first, are read where they are).
+    std::shared_ptr<const LOADED> shown;
     std::array<int, 24> by_hour{};
     std::array<int, 7> by_day{};  // Monday first
     int positioned = 0;           // encounters with a position
@@ -68,10 +93,15 @@ struct HISTORY_STATE {
     bool loaded = false;
     DATA_SIG sig;             // of the data last loaded
     unsigned generation = 0;  // counts the loads
-    OVK_MAPVIEW mv;           // this screen's own view of the map
-    bool fitted = false;      // mv fitted to the encounters loaded
-    bool user_moved = false;  // panned or zoomed since the last fit
-    std::vector<float> grid;  // the heat grid; grows, never shrinks
+    uint64_t asks = 0;        // counts the asks
+    uint64_t wanted = 0;      // the ask whose answer is awaited (0: none)
+    uint64_t taken = 0;       // serial of the port's view last taken
+    double asked_s = -1e9;
+    bool force_pending = false;  // a load asked by an opening or a period is still to come
+    OVK_MAPVIEW mv;              // this screen's own view of the map
+    bool fitted = false;         // mv fitted to the encounters loaded
+    bool user_moved = false;     // panned or zoomed since the last fit
+    std::vector<float> grid;     // the heat grid; grows, never shrinks
     HEAT_CACHE heat_cache;
     int win = -1, w_mode = -1, w_summary = -1, w_map = -1, w_hour = -1, w_day = -1;
     std::array<int, kRanges> w_range{-1, -1, -1, -1};
@@ -80,6 +110,12 @@ struct HISTORY_STATE {
 HISTORY_STATE& st() {
     static HISTORY_STATE s;
     return s;
+}
+
+// The encounters of the period shown.
+const std::vector<OVK_HISTORY_EVENT>& events() {
+    static const std::vector<OVK_HISTORY_EVENT> none;
+    return st().shown ? st().shown->events : none;
 }
 
 DATA_SIG data_sig(const DATA_SIG& last) {
@@ -226,42 +262,88 @@ void ovk_history_build(OVK_GUI* g) {
 
 namespace {
 
-// Loads the period's encounters; `refit` fits the map to them on the next draw.
-void load(OVK_GUI* g, bool refit) {
-    HISTORY_STATE& h = st();
-    h.sig = data_sig(h.sig);
-    const int64_t reach = kRangeMs[h.range];
+// The period's numbers and summary (on the port's worker). Unless `force`, nothing is made when
+// the data is as `last`.
+LOADED make_view(uint64_t ask, int range, bool force, const DATA_SIG& last) {
+    LOADED v;
+    v.ask = ask;
+    v.forced = force;
+    v.sig = data_sig(last);
+    if (!force && v.sig == last) return v;
+    v.changed = true;
+    const int64_t reach = kRangeMs[range];
     const int64_t since = reach ? ovk_now_ms() - reach : 0;
-    const std::vector<OVK_HISTORY_EVENT> events = ovk_history_collect(since);
-    h.events = ovk_history_encounters(events, kEncounterGapMs);
-    h.by_hour = ovk_history_by_hour(h.events);
-    h.by_day = ovk_history_by_weekday(h.events);
-    h.positioned = static_cast<int>(std::count_if(h.events.begin(), h.events.end(),
+    v.events = ovk_history_encounters(ovk_history_collect(since), kEncounterGapMs);
+    v.by_hour = ovk_history_by_hour(v.events);
+    v.by_day = ovk_history_by_weekday(v.events);
+    v.positioned = static_cast<int>(std::count_if(v.events.begin(), v.events.end(),
                                                   [](const auto& e) { return e.has_pos != 0; }));
-    const int n = static_cast<int>(h.events.size());
+    const int n = static_cast<int>(v.events.size());
     if (n == 0) {
-        h.summary =
+        v.summary =
             "No flagged equipment logged in this period.\nScan with alerts on, or record traces, "
             "to build your history.";
-    } else {
-        const std::string busiest = ovk_history_busiest(h.events).value_or("").substr(0, 95);
-        std::string top;
-        for (const OVK_LABEL_COUNT& l : ovk_history_top_labels(h.events, kTopLabels))
-            top += ovk_format(256, "%s%s (%d)", top.empty() ? "" : ", ", l.label.c_str(), l.count);
-        if (top.size() > kTopTextMax) {
-            size_t n = kTopTextMax;  // never inside a character
-            while (n > 0 && (static_cast<unsigned char>(top[n]) & 0xC0) == 0x80) --n;
-            top.resize(n);
-        }
-        h.summary = ovk_format(1024, "%d encounter%s - %s\nTop: %s", n, n == 1 ? "" : "s",
-                               busiest.c_str(), top.c_str());
-        if (h.positioned == 0)
-            h.summary +=
-                "\nNot on the map: turn on Settings > Save GPS position with logged matches, or "
-                "record traces.";
-        else if (h.positioned < n)
-            h.summary += ovk_format(64, "\n%d with a position shown on the map.", h.positioned);
+        return v;
     }
+    const std::string busiest = ovk_history_busiest(v.events).value_or("").substr(0, 95);
+    std::string top;
+    for (const OVK_LABEL_COUNT& l : ovk_history_top_labels(v.events, kTopLabels))
+        top += ovk_format(256, "%s%s (%d)", top.empty() ? "" : ", ", l.label.c_str(), l.count);
+    if (top.size() > kTopTextMax) {
+        size_t cut = kTopTextMax;  // never inside a character
+        while (cut > 0 && (static_cast<unsigned char>(top[cut]) & 0xC0) == 0x80) --cut;
+        top.resize(cut);
+    }
+    v.summary = ovk_format(1024, "%d encounter%s - %s\nTop: %s", n, n == 1 ? "" : "s",
+                           busiest.c_str(), top.c_str());
+    if (v.positioned == 0)
+        v.summary +=
+            "\nNot on the map: turn on Settings > Save GPS position with logged matches, or "
+            "record traces.";
+    else if (v.positioned < n)
+        v.summary += ovk_format(64, "\n%d with a position shown on the map.", v.positioned);
+    return v;
+}
+
+// Asks the port for the period; `force` makes it whatever the data, and fits the map to it.
+void ask(OVK_GUI* g, bool force) {
+    HISTORY_STATE& h = st();
+    h.force_pending = h.force_pending || force || !h.loaded;
+    const uint64_t id = ++h.asks;
+    h.wanted = id;
+    h.asked_s = g->now_s;
+    ovk_port_ask(g, kView, [id, range = h.range, f = h.force_pending, last = h.sig] {
+        return std::any(std::make_shared<const LOADED>(make_view(id, range, f, last)));
+    });
+}
+
+// Shows the answer to the latest ask when it arrived. New data refits the map unless the user
+// has moved it since; an opening or a period button always does.
+void take(OVK_GUI* g) {
+    HISTORY_STATE& h = st();
+    const uint64_t serial = ovk_port_serial(g, kView);
+    if (serial == h.taken) return;
+    h.taken = serial;
+    const auto* v = std::any_cast<std::shared_ptr<const LOADED>>(ovk_port_view(g, kView));
+    if (!v || !*v || (*v)->ask != h.wanted) return;  // an older ask: the latest is on its way
+    h.wanted = 0;
+    const LOADED& l = **v;
+    if (!l.changed) return;
+    const bool refit = l.forced || !h.user_moved;
+    h.force_pending = false;
+    h.sig = l.sig;
+    // The view shown before is let go on the worker: freeing 50,000 encounters takes as long
+    // as copying them.
+    if (h.shown)
+        ovk_port_post(g, [old = std::move(h.shown)]() mutable {
+            old.reset();
+            return std::string();
+        });
+    h.shown = *v;
+    h.by_hour = l.by_hour;
+    h.by_day = l.by_day;
+    h.positioned = l.positioned;
+    h.summary = l.summary;
     h.loaded = true;
     ++h.generation;
     if (refit) {
@@ -278,7 +360,7 @@ void ovk_history_show(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     ovk_mapview_init(ovk_platform_data_dir());
     if (st().win < 0 || g->popup[OVK_POP_HISTORY] < 0) ovk_history_build(g);
-    load(g, true);
+    ask(g, true);
     ovk_gui_open_popup(g, OVK_POP_HISTORY);
 }
 
@@ -288,8 +370,9 @@ OVK_MAPVIEW ovk_history_view() {
 
 void ovk_history_refresh(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
-    // New data refits the map unless the user has moved it.
-    if (!st().loaded || data_sig(st().sig) != st().sig) load(g, !st().loaded || !st().user_moved);
+    HISTORY_STATE& h = st();
+    take(g);
+    if (g->now_s - h.asked_s >= (h.wanted ? kWaitS : kAskS)) ask(g, false);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -308,7 +391,7 @@ void fit_view(OVK_GUI* g, float w, float h) {
     HISTORY_STATE& s = st();
     s.mv.tile_px = tile_px(g);
     double south = 90, west = 180, north = -90, east = -180;
-    for (const OVK_HISTORY_EVENT& e : s.events) {
+    for (const OVK_HISTORY_EVENT& e : events()) {
         if (!e.has_pos) continue;
         south = std::min(south, e.lat);
         north = std::max(north, e.lat);
@@ -331,7 +414,7 @@ void fit_view(OVK_GUI* g, float w, float h) {
 void draw_dots(OVK_GUI* g) {
     const float r = ovk_px(g, 6), ring = ovk_px(g, 1.2f);
     const ALLEGRO_COLOR white = ovk_ink(g, 0xFFFFFFFF);
-    for (const OVK_HISTORY_EVENT& e : st().events) {
+    for (const OVK_HISTORY_EVENT& e : events()) {
         if (!e.has_pos) continue;
         float sx = 0, sy = 0;
         ovk_mapview_to_screen(st().mv, e.lat, e.lon, &sx, &sy);
@@ -379,7 +462,7 @@ void compute_heat(OVK_GUI* g, float x, float y, float w, float h,
     for (int d2 = 0; d2 <= r * r; ++d2)
         weight[static_cast<size_t>(d2)] =
             std::exp(-3.0f * static_cast<float>(d2) / static_cast<float>(r * r));
-    for (const OVK_HISTORY_EVENT& e : s.events) {
+    for (const OVK_HISTORY_EVENT& e : events()) {
         if (!e.has_pos) continue;
         float sx = 0, sy = 0;
         ovk_mapview_to_screen(s.mv, e.lat, e.lon, &sx, &sy);
@@ -516,7 +599,7 @@ void on_range(int id, void* user) {
     for (int i = 0; i < kRanges; ++i)
         if (h.w_range[i] == id) h.range = i;
     for (int i = 0; i < kRanges; ++i) zq_gui_button_set_toggled(g->ctx, h.w_range[i], i == h.range);
-    load(g, true);
+    ask(g, true);
 }
 
 // Pan and zoom; in dots mode a click names the nearest encounter within 24 units.
@@ -531,7 +614,7 @@ int on_map_mouse(int, const ZQ_GUI_MOUSE_EVENT* ev, void* user) {
     const float px = s.mv.x + ev->x, py = s.mv.y + ev->y;
     const OVK_HISTORY_EVENT* best = nullptr;
     float best_d = ovk_px(g, 24);
-    for (const OVK_HISTORY_EVENT& e : s.events) {
+    for (const OVK_HISTORY_EVENT& e : events()) {
         if (!e.has_pos) continue;
         float sx = 0, sy = 0;
         ovk_mapview_to_screen(s.mv, e.lat, e.lon, &sx, &sy);

@@ -15,10 +15,12 @@
 
 // Builds the pop-up (at every build of the frame) from the data last loaded.
 void ovk_history_build(OVK_GUI* g);
-// Builds when needed, loads the period's encounters and opens the pop-up.
+// Builds when needed, asks the engine port for the period's encounters and opens the pop-up;
+// they show on the tick that brings them (until then, what was shown last).
 void ovk_history_show(OVK_GUI* g);
-// While open: loads again when the detection log or the trips changed, fitting the map to the
-// new encounters unless the user has panned or zoomed it since it was last fitted.
+// While open: takes what the port made, and asks it twice a second whether the detection log
+// or the trips changed; new data is shown with the map fitted to the new encounters unless the
+// user has panned or zoomed it since it was last fitted.
 void ovk_history_refresh(OVK_GUI* g);
 // A copy of this screen's view of the map, as last drawn.
 OVK_MAPVIEW ovk_history_view();

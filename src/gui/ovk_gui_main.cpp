@@ -4,7 +4,7 @@
 // Index
 //   1. Tables: menu entries, context entries
 //   2. One refresh's work
-//   3. The worker: views and changes made off the interface thread
+//   3. Views made by the engine port
 //   4. Screen state kept across rebuilds
 //   5. Build
 //   6. Refresh and synchronisation
@@ -13,16 +13,11 @@
 #include "ovk_gui_main.h"
 
 #include <algorithm>
+#include <any>
 #include <array>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
-#include <functional>
 #include <memory>
-#include <mutex>
-#include <optional>
-#include <span>
-#include <thread>
 
 #include "ovk_gui_port.h"
 #include "ovk_intel.h"
@@ -119,225 +114,64 @@ OVK_MAIN_VIEW ovk_main_make_view(OVK_FILTER f, std::string_view query, int64_t n
 namespace {
 
 // ---------------------------------------------------------------------------------------
-// 3. The worker
+// 3. Views made by the engine port
 // ---------------------------------------------------------------------------------------
 
-// One change carried out off the interface thread; what it returns is shown as a toast
-// (nothing when empty).
-using JOB = std::function<std::string()>;
+// The whole view (snapshot, status, list, tally) and, after the filter or the search changed,
+// a new list for the snapshot on the screen (cheap: it needs no new snapshot). Both are made
+// by the engine port's worker and looked for on every tick, so their arrival wakes nothing
+// else. The port holds them as a shared_ptr to a view, taken out whole on the tick (a
+// snapshot is too big to copy), and what the tick swaps out goes back to the port to be freed
+// on its worker.
+constexpr std::string_view kListView = "main.list";
+constexpr std::string_view kRefilterView = "main.refilter";
+using VIEW_PTR = std::shared_ptr<OVK_MAIN_VIEW>;
 
-// A finished piece of work for the tick: a whole view, or only a new `visible` for the
-// snapshot in place (after the filter or the search changed).
-struct RESULT {
-    std::unique_ptr<OVK_MAIN_VIEW> view;
-    bool refiltered = false;
-    uint64_t snapshot = 0;  // the snapshot a refiltered list indexes
+// A new list for the snapshot numbered `snapshot`.
+struct REFILTERED {
+    OVK_FILTER filter = OVK_FILTER_ALL;
+    std::string query;
+    std::vector<int> visible;
+    uint64_t snapshot = 0;
 };
+using REFILTERED_PTR = std::shared_ptr<REFILTERED>;
 
-// Makes the views and carries out the changes, one at a time. A new filter or search is
-// applied first to the snapshot on the screen (cheap: it needs no new snapshot), then the
-// changes are made in the order asked, then a whole new view is made, so that the view asked
-// for after a change shows it. Only the latest request of each kind counts. Finished work
-// waits until the tick takes it; views the screen is done with come back here to be freed,
-// since freeing a large snapshot takes as long as copying one.
-//
-// The snapshot on the screen is read here while the tick may replace it: the tick then hands
-// the old one back (it is freed here, by this thread, only at the start of a later round), and
-// what was computed for it is dropped by its number.
-class WORKER {
-  public:
-    ~WORKER() { stop(); }
+void ask_view(OVK_GUI* g, OVK_FILTER f, const std::string& query) {
+    ovk_port_ask(
+        g, kListView,
+        [f, query] {
+            return std::any(
+                std::make_shared<OVK_MAIN_VIEW>(ovk_main_make_view(f, query, ovk_main_now_ms())));
+        },
+        true);
+}
 
-    void start() {
-        std::lock_guard lk(mu_);
-        start_locked();
-    }
+// The snapshot's devices are shared: the list made for them holds them for as long as it is
+// being made, whatever the tick does with the snapshot meanwhile.
+void ask_refilter(OVK_GUI* g, OVK_FILTER f, const std::string& query, const OVK_DEVICE_REFS& shown,
+                  uint64_t snapshot) {
+    ovk_port_ask(
+        g, kRefilterView,
+        [f, query, shown, snapshot] {
+            auto v = std::make_shared<REFILTERED>();
+            v->filter = f;
+            v->query = query;
+            v->visible = ovk_list_visible(shown.refs(), f, query);
+            v->snapshot = snapshot;
+            return std::any(std::move(v));
+        },
+        true);
+}
 
-    void stop() {
-        {
-            std::lock_guard lk(mu_);
-            quit_ = true;
-        }
-        cv_.notify_all();
-        if (thread_.joinable()) thread_.join();
-        std::lock_guard lk(mu_);
-        request_.reset();
-        refilter_.reset();
-        ready_ = RESULT{};
-        jobs_.clear();
-        messages_.clear();
-        trash_.clear();
-        busy_ = false;
-    }
-
-    void ask_view(OVK_FILTER f, const std::string& query) {
-        {
-            std::lock_guard lk(mu_);
-            start_locked();
-            request_ = REQUEST{f, query};
-        }
-        cv_.notify_all();
-    }
-
-    // A new list for the snapshot `shown` (numbered `snapshot`), which stays alive until the
-    // tick hands it back.
-    void ask_refilter(OVK_FILTER f, const std::string& query,
-                      std::span<const OVK_DEVICE_REFS::PTR> shown, uint64_t snapshot) {
-        {
-            std::lock_guard lk(mu_);
-            start_locked();
-            refilter_ = REFILTER{f, query, shown, snapshot};
-        }
-        cv_.notify_all();
-    }
-
-    void post(JOB job) {
-        {
-            std::lock_guard lk(mu_);
-            start_locked();
-            jobs_.push_back(std::move(job));
-        }
-        cv_.notify_all();
-    }
-
-    // The finished work (if any) and the messages of finished changes.
-    RESULT take(std::vector<std::string>& messages) {
-        std::lock_guard lk(mu_);
-        messages.swap(messages_);
-        messages_.clear();
-        RESULT r = std::move(ready_);
-        ready_ = RESULT{};
-        return r;
-    }
-
-    void discard(std::unique_ptr<OVK_MAIN_VIEW> v) {
-        if (!v) return;
-        {
-            std::lock_guard lk(mu_);
-            trash_.push_back(std::move(v));
-        }
-        cv_.notify_all();
-    }
-
-    // Waits until nothing is asked for or being done.
-    bool wait_idle(int timeout_ms) {
-        std::unique_lock lk(mu_);
-        return idle_cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms), [this] {
-            return !busy_ && !request_ && !refilter_ && jobs_.empty();
-        });
-    }
-
-  private:
-    struct REQUEST {
-        OVK_FILTER filter;
-        std::string query;
-    };
-    struct REFILTER {
-        OVK_FILTER filter;
-        std::string query;
-        std::span<const OVK_DEVICE_REFS::PTR> shown;
-        uint64_t snapshot;
-    };
-
-    void start_locked() {
-        if (thread_.joinable()) return;
-        quit_ = false;
-        try {
-            thread_ = std::thread([this] { run(); });
-        } catch (const std::exception& e) {
-            zq_log(LOG_ERR, "main screen: cannot start its worker: %s", e.what());
-        }
-    }
-
-    // Makes `r` the finished work; what it replaces is freed with the next round. The caller
-    // holds the lock.
-    void publish_locked(RESULT r) {
-        if (ready_.view) trash_.push_back(std::move(ready_.view));
-        ready_ = std::move(r);
-    }
-
-    void run() {
-        std::unique_lock lk(mu_);
-        for (;;) {
-            cv_.wait(lk, [this] {
-                return quit_ || request_ || refilter_ || !jobs_.empty() || !trash_.empty();
-            });
-            if (quit_) return;
-            std::vector<std::unique_ptr<OVK_MAIN_VIEW>> trash;
-            trash.swap(trash_);
-            std::vector<JOB> jobs;
-            jobs.swap(jobs_);
-            std::optional<REQUEST> req;
-            req.swap(request_);
-            std::optional<REFILTER> refilter;
-            refilter.swap(refilter_);
-            // A view nobody took yet is out of date once a new one is asked for: free it
-            // first, so that at most two snapshots live at once (the one shown and the new).
-            if (req && ready_.view && !ready_.refiltered) trash.push_back(std::move(ready_.view));
-            busy_ = true;
-            lk.unlock();
-            if (refilter) {
-                RESULT r;
-                try {
-                    r.view = std::make_unique<OVK_MAIN_VIEW>();
-                    r.view->filter = refilter->filter;
-                    r.view->query = refilter->query;
-                    r.view->visible =
-                        ovk_list_visible(refilter->shown, refilter->filter, refilter->query);
-                    r.refiltered = true;
-                    r.snapshot = refilter->snapshot;
-                } catch (const std::exception& e) {
-                    zq_log(LOG_ERR, "main screen: no device list: %s", e.what());
-                    r = RESULT{};
-                }
-                lk.lock();
-                if (r.view) publish_locked(std::move(r));
-                lk.unlock();
-            }
-            // Only now: the snapshot just refiltered may be among the views handed back.
-            trash.clear();
-            std::vector<std::string> said;
-            for (JOB& j : jobs) {
-                try {
-                    said.push_back(j());
-                } catch (const std::exception& e) {
-                    zq_log(LOG_ERR, "main screen: a change failed: %s", e.what());
-                }
-            }
-            RESULT full;
-            if (req) {
-                try {
-                    full.view = std::make_unique<OVK_MAIN_VIEW>(
-                        ovk_main_make_view(req->filter, req->query, ovk_main_now_ms()));
-                } catch (const std::exception& e) {
-                    zq_log(LOG_ERR, "main screen: no device view: %s", e.what());
-                }
-            }
-            lk.lock();
-            for (std::string& m : said)
-                if (!m.empty()) messages_.push_back(std::move(m));
-            if (full.view) publish_locked(std::move(full));
-            busy_ = false;
-            idle_cv_.notify_all();
-        }
-    }
-
-    std::mutex mu_;
-    std::condition_variable cv_, idle_cv_;
-    std::thread thread_;
-    bool quit_ = false;
-    bool busy_ = false;
-    std::optional<REQUEST> request_;
-    std::optional<REFILTER> refilter_;
-    std::vector<JOB> jobs_;
-    std::vector<std::string> messages_;
-    RESULT ready_;
-    std::vector<std::unique_ptr<OVK_MAIN_VIEW>> trash_;
-};
-
-WORKER& worker() {
-    static WORKER w;
-    return w;
+// The view of `name` that arrived since `taken` (which it moves on), or null.
+template <typename T>
+std::shared_ptr<T> take_view(OVK_GUI* g, std::string_view name, uint64_t& taken) {
+    const uint64_t serial = ovk_port_serial(g, name);
+    if (serial == taken) return nullptr;
+    taken = serial;
+    std::any held = ovk_port_take(g, name);
+    const auto* v = std::any_cast<std::shared_ptr<T>>(&held);
+    return v ? *v : nullptr;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -406,7 +240,6 @@ void ovk_main_build(OVK_GUI* g) {
     st().radar.font = nullptr;
     st().menu_record = st().menu_demo = -1;
     st().ctx_entry.fill(-1);
-    worker().start();
 
     ZQ_GUI_CTX* ctx = g->ctx;
     const float p = ovk_pad(g), r = ovk_row_h(g), s = g->scale;
@@ -660,22 +493,26 @@ std::string look_of(const OVK_MAIN_VIEW& v) {
         s.quiet_radios.c_str(), s.fix_lost ? ovk_fix_lost_text(s.fix_age_ms).c_str() : "");
 }
 
-// Puts finished work in place; the view it replaces goes back to the worker.
-void install(OVK_GUI* g, RESULT r) {
-    std::unique_ptr<OVK_MAIN_VIEW>& v = r.view;
-    if (v->filter != st().filter || v->query != st().query ||
-        (r.refiltered && r.snapshot != st().snapshot)) {
-        // Made for a filter or search the user has already left, or for a snapshot that has
-        // been replaced since.
-        worker().discard(std::move(v));
+// Puts a new list for the snapshot in place, unless it was made for a filter or search the
+// user has already left, or for a snapshot that has been replaced since.
+void install_list(OVK_GUI* g, REFILTERED_PTR r) {
+    if (r->filter != st().filter || r->query != st().query || r->snapshot != st().snapshot) {
+        ovk_port_discard(g, std::any(std::move(r)));
         return;
     }
-    if (r.refiltered) {
-        std::swap(st().visible, v->visible);
-        worker().discard(std::move(v));
-        st().list_scroll = std::clamp(st().list_scroll, 0.0f, ovk_main_max_scroll(g));
-        st().look.clear();
-        g->redraw = true;
+    std::swap(st().visible, r->visible);
+    ovk_port_discard(g, std::any(std::move(r)));
+    st().list_scroll = std::clamp(st().list_scroll, 0.0f, ovk_main_max_scroll(g));
+    st().look.clear();
+    g->redraw = true;
+}
+
+// Puts a finished view in place; what it replaces goes back to the port to be freed off the
+// interface thread.
+void install(OVK_GUI* g, VIEW_PTR v) {
+    if (v->filter != st().filter || v->query != st().query) {
+        // Made for a filter or search the user has already left.
+        ovk_port_discard(g, std::any(std::move(v)));
         return;
     }
     // A frame only when the view shows something new (the frame draws every half second
@@ -693,7 +530,7 @@ void install(OVK_GUI* g, RESULT r) {
     st().view_ms = v->now_ms;
     st().recording = v->recording;
     st().trace_km = v->trace_km;
-    worker().discard(std::move(v));
+    ovk_port_discard(g, std::any(std::move(v)));
     st().list_scroll = std::clamp(st().list_scroll, 0.0f, ovk_main_max_scroll(g));
     // A start that left scanning off says so once.
     if (g->status.scan_progress != st().last_progress) {
@@ -712,25 +549,31 @@ void ovk_main_refresh(OVK_GUI* g) {
         // no new snapshot), then the whole view.
         st().asked_filter = st().filter;
         st().asked_query = st().query;
-        worker().ask_refilter(st().filter, st().query, g->devices.refs(), st().snapshot);
+        ask_refilter(g, st().filter, st().query, g->devices, st().snapshot);
     }
-    worker().ask_view(st().filter, st().query);
+    ask_view(g, st().filter, st().query);
     ovk_main_tick(g);
 }
 
 void ovk_main_tick(OVK_GUI* g) {
     OVK_CHECK(g);
-    std::vector<std::string> messages;
-    RESULT r = worker().take(messages);
-    if (r.view) install(g, std::move(r));
-    for (const std::string& m : messages) ovk_gui_message(g, "%s", m.c_str());
+    REFILTERED_PTR list = take_view<REFILTERED>(g, kRefilterView, st().taken_refilter);
+    VIEW_PTR full = take_view<OVK_MAIN_VIEW>(g, kListView, st().taken_list);
+    // In the order they were made (the port numbers them so).
+    if (list && full && st().taken_refilter > st().taken_list) {
+        install(g, std::move(full));
+        install_list(g, std::move(list));
+    } else {
+        if (list) install_list(g, std::move(list));
+        if (full) install(g, std::move(full));
+    }
     synchronise(g);
     if (st().list_pulses && !g->prefs.radar_view) g->redraw = true;
 }
 
 void ovk_main_shutdown(OVK_GUI* g) {
+    // The frame stops the port (and with it the views asked for here) after the screens.
     (void)g;
-    worker().stop();
     st() = OVK_MAIN_STATE{};
 }
 
@@ -758,7 +601,7 @@ bool ovk_main_focus_search(OVK_GUI* g) {
 
 bool ovk_main_settle(OVK_GUI* g, int timeout_ms) {
     OVK_CHECK(g, false);
-    const bool idle = worker().wait_idle(timeout_ms);
+    const bool idle = ovk_port_settle(g, timeout_ms);
     ovk_main_tick(g);
     return idle;
 }
@@ -956,18 +799,9 @@ void on_menu_open(int, void* user) {
 }
 
 // A trace: stops the one recording, else starts one (and scanning, which it needs).
+// The menu's entry and the status line follow once the port has done it.
 void record_trace(OVK_GUI* g) {
-    worker().post([] {
-        if (ovk_trip_is_recording()) {
-            ovk_trip_stop();
-            return std::string("Trace saved - see Traces");
-        }
-        if (!ovk_scan_is_running()) ovk_scan_start();
-        if (ovk_trip_start() < 0) return std::string("Could not start recording a trace");
-        ovk_scan_refresh();
-        return std::string("Recording a trace: your route and every device heard along it");
-    });
-    ovk_main_refresh(g);
+    ovk_port_record_trace(g, [](OVK_GUI* gui, bool) { ovk_main_refresh(gui); });
 }
 
 void toggle_demo(OVK_GUI* g) {
@@ -1083,8 +917,9 @@ void ovk_main_device_menu(OVK_GUI* g, std::string_view mac, float x, float y) {
     g->ctxmenu_mac = std::string(mac);
     const OVK_DEVICE* d = find_device(g, mac);
     zq_gui_popup_set_title(g->ctxmenu, g->ctxmenu_mac);
-    const bool whitelisted = ovk_store_is_whitelisted(mac) == 1;
-    const bool favorite = ovk_store_is_favorite(mac) == 1;
+    // The marks as the list's last snapshot read them (the store is not asked on this thread).
+    const bool whitelisted = d && d->whitelisted;
+    const bool favorite = d && d->favorite;
     show_ctx(g, CTX_DETAILS, ctx_screen_ok(CTX_DETAILS));
     show_ctx(g, CTX_WATCH, ctx_screen_ok(CTX_WATCH));
     show_ctx(g, CTX_WHITELIST, !whitelisted);

@@ -3,13 +3,13 @@
 // and menu controls, the threat banner, the status line, the filter buttons and the search
 // field, and below them either the device list or the radar.
 //
-// The device snapshot is taken off the interface thread: a worker of this screen takes the
+// The device snapshot is taken off the interface thread: the engine port's worker takes the
 // registry snapshot and the pipeline status, filters, searches, sorts and counts, and the
 // tick swaps the finished view in: the snapshot and the status into the frame's OVK_GUI
 // (`devices`, `status`, which other screens read), the list into the screen's own state.
 // The worker never touches Allegro or the toolkit; the interface thread never waits for it.
 // Changes that write files (a trace started or stopped, the whitelist, favourites) are also
-// carried out by the worker, and what they say comes back as a toast on the tick that
+// carried out by the port, and what they say comes back as a toast on the tick that
 // follows.
 //
 // Index
@@ -78,7 +78,7 @@ void ovk_main_refresh(OVK_GUI* g);
 // Every tick: swaps a finished view in, shows what finished changes said, keeps the buttons
 // and the status line in step.
 void ovk_main_tick(OVK_GUI* g);
-// Stops the worker and frees what it holds.
+// Forgets the screen's state (the frame stops the port after the screens).
 void ovk_main_shutdown(OVK_GUI* g);
 // Opens the device context menu at the display position (x, y); during event processing it
 // opens once the event is done. Nothing when the menu does not exist.
@@ -92,8 +92,8 @@ void ovk_main_show_list(OVK_GUI* g, OVK_FILTER f);
 std::string ovk_main_top_device(const OVK_GUI* g);
 // Ctrl+F: puts the keyboard in the search field. False when there is none.
 bool ovk_main_focus_search(OVK_GUI* g);
-// For tests and the screenshot tour: waits up to `timeout_ms` until the worker has carried
-// out everything asked of it, then swaps the result in. True when it got there in time.
+// For tests and the screenshot tour: waits up to `timeout_ms` until the port's worker has
+// carried out everything asked of it, then swaps the result in. True when it got there in time.
 bool ovk_main_settle(OVK_GUI* g, int timeout_ms);
 
 // ---------------------------------------------------------------------------------------
@@ -180,9 +180,11 @@ struct OVK_MAIN_STATE {
     int64_t view_ms = 0;
     bool recording = false;
     double trace_km = 0;
-    std::string last_progress;                 // the status's scan progress when last seen
-    std::string look;                          // what the view in place shows (look_of)
-    uint64_t snapshot = 0;                     // number of the snapshot in place
+    std::string last_progress;  // the status's scan progress when last seen
+    std::string look;           // what the view in place shows (look_of)
+    uint64_t snapshot = 0;      // number of the snapshot in place
+    uint64_t taken_list = 0;    // the engine port's serials of the views taken
+    uint64_t taken_refilter = 0;
     OVK_FILTER asked_filter = OVK_FILTER_ALL;  // what the last request was for
     std::string asked_query;
     // The window and widget ids of the current build (-1 until built).

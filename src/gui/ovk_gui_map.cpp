@@ -8,6 +8,13 @@
 //   4. Drawing: markers, labels, hit boxes
 //   5. Commands: buttons, clicks, the camera download, show calls
 //
+// Everything the map shows of the engine is read by the frame's engine port, never on the
+// interface thread: the user's position, whether a trace records and its points, the detection
+// log's serial (a "live" view asked a few times a second), the fleet's marks, the cached
+// cameras, and a stored trip opened on the map. The screen keeps the last copy of each until
+// the next arrives, so the map never waits and never flashes empty between two. The devices
+// are the frame's own copy, taken by the main screen. Recording a trace is a job of the port.
+//
 // The plate-camera download runs on one detached worker. It shares only a DOWNLOAD record
 // with the screen, held by both through a shared_ptr, so the record outlives whichever of
 // the two finishes last. At shutdown the screen cancels HTTP transfers in progress and waits
@@ -63,6 +70,28 @@ constexpr const char* kFleetView = "map.fleet";
 constexpr int64_t kFleetWindowMs = 3600000;
 constexpr size_t kFleetMax = 300;
 constexpr double kFleetAskS = 30;  // asked again this often even when the log is unchanged
+constexpr const char* kLiveView = "map.live";
+constexpr double kLiveAskS = 0.25;  // the position and the trace are looked at this often
+constexpr double kLiveWaitS = 2;    // asked again when no answer came for this long
+constexpr double kPointsAskS = 1;   // the recording trace is copied at most this often
+constexpr const char* kCamsView = "map.cams";
+
+// What the map reads of the engine on every look, made on the port's worker.
+struct LIVE {
+    std::optional<OVK_LOCATION> fix;  // the last fix, however old
+    bool recording = false;           // a trace records
+    bool scanning = false;            // scanning was asked for
+    uint64_t log_serial = 0;          // the detection log's serial
+    // The recording trace when it was read this time (at most once a second), else null.
+    std::shared_ptr<const std::vector<OVK_TRIP_POINT>> points;
+};
+
+// A stored trip opened on the map, read on the port's worker.
+struct TRIP_VIEW {
+    OVK_TRIP trip;
+    std::vector<OVK_TRIP_POINT> points;
+    std::vector<OVK_TRIP_DEVICE> devices;
+};
 
 // A fleet sensor's detection with a position.
 struct FLEET_MARK {
@@ -81,6 +110,7 @@ struct DOWNLOAD {
     bool done = false;  // finished and not reported yet
     int result = 0;
     std::string error;
+    std::shared_ptr<const std::vector<OVK_CAMERA>> cams;  // the cache after the download
     double south = 0, west = 0, north = 0, east = 0;
 };
 
@@ -97,18 +127,29 @@ struct MAP_STATE {
     std::vector<OVK_HITBOX> hits;
     std::vector<RECT> labels;
 
-    std::vector<OVK_CAMERA> cams;
+    std::shared_ptr<const std::vector<OVK_CAMERA>> cams;  // as the port last read them
     double cams_loaded_s = -1e9;
     int cams_in_view = 0;
 
-    bool trip_mode = false;
-    OVK_TRIP trip;
-    std::vector<OVK_TRIP_POINT> trip_points;
-    std::vector<OVK_TRIP_DEVICE> trip_devices;
+    uint64_t cams_taken = 0;  // serial of the port's camera view shown
 
-    std::vector<OVK_TRIP_POINT> live_points;  // the recording trace
-    double live_loaded_s = -1e9;
+    bool trip_mode = false;
+    std::shared_ptr<const TRIP_VIEW> trip;  // the trip shown (never null in trip mode)
+    uint64_t trip_asks = 0;                 // counts the trips asked for and the live map shown
+    uint64_t trip_wanted = 0;               // the trip ask still to be shown (0: none)
+
+    // The live view as last taken.
     std::optional<OVK_LOCATION> fix;
+    bool recording = false;
+    bool scanning = false;
+    uint64_t log_serial = 0;
+    std::shared_ptr<const std::vector<OVK_TRIP_POINT>> live_points;  // the recording trace
+    uint64_t live_taken = 0;    // serial of the port's live view taken
+    bool live_waiting = false;  // asked, not answered yet
+    double live_asked_s = -1e9;
+    double points_asked_s = -1e9;
+    bool live_fresh = false;     // a live view arrived since the map was shown
+    bool mypos_pending = false;  // "My position" waits for it
 
     bool has_target = false;
     double target_lat = 0, target_lon = 0;
@@ -130,6 +171,11 @@ MAP_STATE& st() {
     return s;
 }
 
+const std::vector<OVK_CAMERA>& cameras() {
+    static const std::vector<OVK_CAMERA> none;
+    return st().cams ? *st().cams : none;
+}
+
 void on_mypos(int, void* user);
 void on_zoom_in(int, void* user);
 void on_zoom_out(int, void* user);
@@ -140,13 +186,13 @@ void draw_map(ZQ_GUI_WIDGET* w, float x, float y, ALLEGRO_FONT* font, void* user
 int on_map_mouse(int id, const ZQ_GUI_MOUSE_EVENT* ev, void* user);
 
 const char* trace_label() {
-    return ovk_trip_is_recording() ? "Stop trace" : "Record trace";
+    return st().recording ? "Stop trace" : "Record trace";
 }
 
 // The trace button's tooltip says what the button does now.
 const char* trace_tip() {
-    return ovk_trip_is_recording() ? "Stop recording and keep the trace (see Traces)"
-                                   : "Record your route and every device heard along it";
+    return st().recording ? "Stop recording and keep the trace (see Traces)"
+                          : "Record your route and every device heard along it";
 }
 
 const char* tiles_label(const OVK_GUI* g) {
@@ -157,10 +203,13 @@ float tile_px_for(const OVK_GUI* g) {
     return g->scale >= 1 ? OVK_TILE_SIZE * std::min(g->scale, 2.0f) : OVK_TILE_SIZE;
 }
 
+// Asks for the cached cameras; they show when the port has read them.
 void reload_cameras(OVK_GUI* g) {
     MAP_STATE& s = st();
-    s.cams = ovk_alpr_cameras();
     s.cams_loaded_s = g->now_s;
+    ovk_port_ask(g, kCamsView, [] {
+        return std::any(std::make_shared<const std::vector<OVK_CAMERA>>(ovk_alpr_cameras()));
+    });
 }
 
 // ---------------------------------------------------------------------------------------
@@ -255,20 +304,21 @@ namespace {
 void set_status(OVK_GUI* g) {
     MAP_STATE& s = st();
     char text[256];
-    if (s.trip_mode) {
+    if (s.trip_mode && s.trip) {
+        const TRIP_VIEW& t = *s.trip;
         int flagged = 0;
-        for (const OVK_TRIP_DEVICE& d : s.trip_devices) flagged += d.category >= 0;
+        for (const OVK_TRIP_DEVICE& d : t.devices) flagged += d.category >= 0;
         std::snprintf(text, sizeof text,
                       "%.1f km - %d points - %d devices, %d flagged - tap a dot for details",
-                      s.trip.distance_m / 1000, static_cast<int>(s.trip_points.size()),
-                      static_cast<int>(s.trip_devices.size()), flagged);
+                      t.trip.distance_m / 1000, static_cast<int>(t.points.size()),
+                      static_cast<int>(t.devices.size()), flagged);
     } else {
         bool running;
         {
             std::lock_guard<std::mutex> lock(s.dl->mu);
             running = s.dl->running;
         }
-        const int n = static_cast<int>(s.cams.size());
+        const int n = static_cast<int>(cameras().size());
         const std::string trouble = g->prefs.map_tiles ? ovk_mapview_trouble() : std::string();
         std::snprintf(text, sizeof text,
                       "Zoom %.1f - %d known plate camera%s cached, %d in view%s%s%s", s.mv.zoom, n,
@@ -300,11 +350,11 @@ std::vector<FLEET_MARK> fleet_marks(int64_t now) {
     return out;
 }
 
-// Asks for the fleet's marks when the log changed (or a while passed, so that old ones leave),
-// and takes those that arrived.
+// Asks for the fleet's marks when the log changed (as the live view last told) or a while
+// passed, so that old ones leave; takes those that arrived.
 void take_fleet(OVK_GUI* g) {
     MAP_STATE& s = st();
-    const uint64_t log = ovk_store_log_serial();
+    const uint64_t log = s.log_serial;
     if (log != s.fleet_log || g->now_s - s.fleet_asked_s >= kFleetAskS) {
         s.fleet_log = log;
         s.fleet_asked_s = g->now_s;
@@ -319,6 +369,94 @@ void take_fleet(OVK_GUI* g) {
     }
 }
 
+// The live view (on the port's worker); the trace only when `with_points`.
+LIVE make_live(bool with_points) {
+    LIVE l;
+    l.fix = ovk_pipeline_location_get();
+    l.recording = ovk_trip_is_recording() != 0;
+    l.scanning = ovk_scan_is_running() != 0;
+    l.log_serial = ovk_store_log_serial();
+    if (with_points && l.recording)
+        l.points = std::make_shared<const std::vector<OVK_TRIP_POINT>>(ovk_trip_live_points());
+    return l;
+}
+
+void ask_live(OVK_GUI* g) {
+    MAP_STATE& s = st();
+    const bool with_points = !s.trip_mode && g->now_s - s.points_asked_s >= kPointsAskS;
+    if (with_points) s.points_asked_s = g->now_s;
+    s.live_asked_s = g->now_s;
+    s.live_waiting = true;
+    ovk_port_ask(g, kLiveView, [with_points] {
+        return std::any(std::make_shared<const LIVE>(make_live(with_points)));
+    });
+}
+
+// "My position": centre on the fix and follow it, or say why there is none.
+void go_to_fix(OVK_GUI* g) {
+    MAP_STATE& s = st();
+    if (!s.fix) {
+        ovk_gui_message(g, s.scanning ? "Waiting for a location fix (GPS)"
+                                      : "Start scanning to get your position");
+        return;
+    }
+    s.mv.lat = s.fix->lat;
+    s.mv.lon = s.fix->lon;
+    s.mv.follow = 1;
+    if (s.mv.zoom < 14) s.mv.zoom = 16;
+    g->redraw = true;
+}
+
+// Takes the live view that arrived, and asks for the next when it is time. The map is drawn
+// again when the user's position moved or the trace grew.
+void take_live(OVK_GUI* g) {
+    MAP_STATE& s = st();
+    const uint64_t serial = ovk_port_serial(g, kLiveView);
+    if (serial != s.live_taken) {
+        s.live_taken = serial;
+        s.live_waiting = false;
+        const auto* v = std::any_cast<std::shared_ptr<const LIVE>>(ovk_port_view(g, kLiveView));
+        if (v && *v) {
+            const LIVE& l = **v;
+            const std::optional<OVK_LOCATION>& was = s.fix;
+            const bool moved =
+                was.has_value() != l.fix.has_value() ||
+                (was && l.fix &&
+                 (was->lat != l.fix->lat || was->lon != l.fix->lon ||
+                  was->bearing_deg != l.fix->bearing_deg || was->accuracy_m != l.fix->accuracy_m));
+            s.fix = l.fix;
+            s.recording = l.recording;
+            s.scanning = l.scanning;
+            s.log_serial = l.log_serial;
+            if (!l.recording)
+                s.live_points.reset();
+            else if (l.points)
+                s.live_points = l.points;
+            if (moved || l.points) g->redraw = true;
+            s.live_fresh = true;
+            if (s.mypos_pending) {
+                s.mypos_pending = false;
+                go_to_fix(g);
+            }
+        }
+    }
+    if (g->now_s - s.live_asked_s >= (s.live_waiting ? kLiveWaitS : kLiveAskS)) ask_live(g);
+}
+
+// The cached cameras the port read, when new ones arrived.
+void take_cameras(OVK_GUI* g) {
+    MAP_STATE& s = st();
+    const uint64_t serial = ovk_port_serial(g, kCamsView);
+    if (serial == s.cams_taken) return;
+    s.cams_taken = serial;
+    const auto* v =
+        std::any_cast<std::shared_ptr<const std::vector<OVK_CAMERA>>>(ovk_port_view(g, kCamsView));
+    if (v && *v) {
+        s.cams = *v;
+        g->redraw = true;
+    }
+}
+
 // The view's place goes into the preferences when it moved, at most every 10 s.
 void store_position(OVK_GUI* g) {
     MAP_STATE& s = st();
@@ -329,11 +467,12 @@ void store_position(OVK_GUI* g) {
         z == p.map_zoom)
         return;
     s.prefs_saved_s = g->now_s;
-    OVK_PREFS np = p;
-    np.map_lat = s.mv.lat;
-    np.map_lon = s.mv.lon;
-    np.map_zoom = z;
-    ovk_gui_set_prefs(g, np);
+    // Written by the port (the frame takes the new settings in on its tick): a settings file
+    // on a slow card would stall the map every ten seconds while it follows the user.
+    ovk_port_post(g, [lat = s.mv.lat, lon = s.mv.lon, z] {
+        return std::string(
+            ovk_prefs_set_map_place(lat, lon, z) == 0 ? "" : "Settings could not be saved to disk");
+    });
 }
 
 }  // namespace
@@ -342,22 +481,19 @@ void ovk_map_update(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     MAP_STATE& s = st();
     s.g = g;
-    const std::optional<OVK_LOCATION> was = s.fix;
-    s.fix = ovk_pipeline_location_get();
     // The map is drawn again only when something on it changed: the view (input sets it),
-    // tiles that arrived or wait on disk, the user's position; devices and status change with
-    // the frame's half-second refresh.
-    const bool moved = was.has_value() != s.fix.has_value() ||
-                       (was && s.fix &&
-                        (was->lat != s.fix->lat || was->lon != s.fix->lon ||
-                         was->bearing_deg != s.fix->bearing_deg));
-    if (moved || ovk_mapview_wants_draw()) g->redraw = true;
+    // tiles that arrived or wait on disk, the user's position and what the port brought;
+    // devices and status change with the frame's half-second refresh.
+    take_live(g);
+    take_cameras(g);
+    if (ovk_mapview_wants_draw()) g->redraw = true;
     {
         std::unique_lock<std::mutex> lock(s.dl->mu);
         if (s.dl->done) {
             s.dl->done = false;
             const int result = s.dl->result;
             const std::string error = s.dl->error;
+            std::shared_ptr<const std::vector<OVK_CAMERA>> cams = std::move(s.dl->cams);
             lock.unlock();
             if (result < 0)
                 ovk_gui_message(g, "Download failed: %s",
@@ -365,17 +501,15 @@ void ovk_map_update(OVK_GUI* g) {
             else
                 ovk_gui_message(g, "%d plate camera%s in this area (cached on this device)", result,
                                 result == 1 ? "" : "s");
-            reload_cameras(g);
+            if (cams) {
+                s.cams = std::move(cams);
+                s.cams_loaded_s = g->now_s;
+                g->redraw = true;
+            }
         }
     }
     if (g->now_s - s.cams_loaded_s >= kCamerasReloadS) reload_cameras(g);
     take_fleet(g);
-    if (!s.trip_mode && ovk_trip_is_recording() && g->now_s - s.live_loaded_s >= 1) {
-        s.live_points = ovk_trip_live_points();
-        s.live_loaded_s = g->now_s;
-    } else if (!ovk_trip_is_recording()) {
-        s.live_points.clear();
-    }
     set_status(g);
     if (zq_gui_button_get_label(g->ctx, s.w_trace) != trace_label()) {
         zq_gui_button_set_label(g->ctx, s.w_trace, trace_label());
@@ -456,8 +590,9 @@ void draw_cameras(OVK_GUI* g) {
     const ALLEGRO_COLOR wedge = ovk_mix(al_map_rgba(0, 0, 0, 0), red, 0.35f);
     constexpr float kPi = 3.14159265f;
     s.cams_in_view = 0;
-    for (size_t i = 0; i < s.cams.size(); ++i) {
-        const OVK_CAMERA& c = s.cams[i];
+    const std::vector<OVK_CAMERA>& cams = cameras();
+    for (size_t i = 0; i < cams.size(); ++i) {
+        const OVK_CAMERA& c = cams[i];
         float x, y;
         ovk_mapview_to_screen(s.mv, c.lat, c.lon, &x, &y);
         if (!inside(s.mv, x, y, 20)) continue;
@@ -496,12 +631,14 @@ void draw_track(OVK_GUI* g, const std::vector<OVK_TRIP_POINT>& pts, float width)
 
 void draw_trip(OVK_GUI* g) {
     MAP_STATE& s = st();
+    if (!s.trip) return;
+    const TRIP_VIEW& t = *s.trip;
     const float sc = g->scale;
-    draw_track(g, s.trip_points, 3.5f * sc);
+    draw_track(g, t.points, 3.5f * sc);
     const ALLEGRO_COLOR grey = ovk_ink(g, 0xFF9E9E9Eu);
     for (int pass = 0; pass < 2; ++pass) {
-        for (size_t i = 0; i < s.trip_devices.size(); ++i) {
-            const OVK_TRIP_DEVICE& d = s.trip_devices[i];
+        for (size_t i = 0; i < t.devices.size(); ++i) {
+            const OVK_TRIP_DEVICE& d = t.devices[i];
             const bool flagged = d.category >= 0;
             if (!d.has_pos || flagged != (pass == 1)) continue;
             float x, y;
@@ -670,7 +807,7 @@ void draw_map(ZQ_GUI_WIDGET* w, float x, float y, ALLEGRO_FONT*, void* user) {
     if (s.trip_mode) {
         draw_trip(g);
     } else {
-        if (ovk_trip_is_recording()) draw_track(g, s.live_points, 3 * g->scale);
+        if (s.recording && s.live_points) draw_track(g, *s.live_points, 3 * g->scale);
         draw_fleet(g);
         draw_devices(g);
         draw_drones(g);
@@ -709,8 +846,8 @@ void on_click_at(OVK_GUI* g, float sx, float sy) {
             break;
         case HIT_CAMERA: {
             const size_t i = std::stoul(best->key);
-            if (i >= s.cams.size()) break;
-            const OVK_CAMERA& c = s.cams[i];
+            if (i >= cameras().size()) break;
+            const OVK_CAMERA& c = cameras()[i];
             ovk_gui_message(g, "%s%s%s - %s - OpenStreetMap (surveillance:type=ALPR)",
                             ovk_camera_label(&c).c_str(),
                             c.operator_name.empty() ? "" : ", operated by ",
@@ -728,8 +865,8 @@ void on_click_at(OVK_GUI* g, float sx, float sy) {
         }
         case HIT_TRIPDEV: {
             const size_t i = std::stoul(best->key);
-            if (i >= s.trip_devices.size()) break;
-            const OVK_TRIP_DEVICE& d = s.trip_devices[i];
+            if (!s.trip || i >= s.trip->devices.size()) break;
+            const OVK_TRIP_DEVICE& d = s.trip->devices[i];
             const bool cat = d.category >= 0;
             ovk_gui_message(g, "%s - %s - best %d dBm%s%s", d.label.c_str(), d.mac.c_str(),
                             d.best_rssi, cat ? " - " : "", cat ? ovk_cat_title(d.category) : "");
@@ -748,20 +885,15 @@ int on_map_mouse(int, const ZQ_GUI_MOUSE_EVENT* ev, void* user) {
     return 1;
 }
 
+// Done with the position the port last read, or with the next when none was read since the
+// map was shown.
 void on_mypos(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     MAP_STATE& s = st();
-    s.fix = ovk_pipeline_location_get();
-    if (!s.fix) {
-        ovk_gui_message(g, ovk_scan_is_running() ? "Waiting for a location fix (GPS)"
-                                                 : "Start scanning to get your position");
-        return;
-    }
-    s.mv.lat = s.fix->lat;
-    s.mv.lon = s.fix->lon;
-    s.mv.follow = 1;
-    if (s.mv.zoom < 14) s.mv.zoom = 16;
-    g->redraw = true;
+    if (s.live_fresh)
+        go_to_fix(g);
+    else
+        s.mypos_pending = true;
 }
 
 void on_zoom_in(int, void* user) {
@@ -774,20 +906,21 @@ void on_zoom_out(int, void* user) {
     static_cast<OVK_GUI*>(user)->redraw = true;
 }
 
+// The button says what it does once the port has started or stopped the trace.
 void on_trace(int, void* user) {
-    auto* g = static_cast<OVK_GUI*>(user);
-    if (ovk_trip_is_recording()) {
-        ovk_trip_stop();
-        ovk_gui_message(g, "Trace saved - see Traces");
-    } else {
-        if (!ovk_scan_is_running()) ovk_scan_start();
-        if (ovk_trip_start() > 0) {
-            ovk_scan_refresh();
-            ovk_gui_message(g, "Recording a trace: your route and every device heard along it");
-        }
-    }
-    zq_gui_button_set_label(g->ctx, st().w_trace, trace_label());
-    zq_gui_set_widget_tooltip(g->ctx, st().w_trace, trace_tip());
+    ovk_port_record_trace(static_cast<OVK_GUI*>(user), [](OVK_GUI* g, bool recording) {
+        MAP_STATE& s = st();
+        s.recording = recording;
+        if (!recording) s.live_points.reset();
+        // A live view in place now was made before the change: it is passed over, and the
+        // next one (with the new trace's first points) asked for.
+        s.live_taken = ovk_port_serial(g, kLiveView);
+        s.points_asked_s = -1e9;
+        ask_live(g);
+        if (s.g != g || s.w_trace < 0) return;
+        zq_gui_button_set_label(g->ctx, s.w_trace, trace_label());
+        zq_gui_set_widget_tooltip(g->ctx, s.w_trace, trace_tip());
+    });
 }
 
 void on_tiles(int, void* user) {
@@ -802,14 +935,21 @@ void on_tiles(int, void* user) {
 void download_worker(std::shared_ptr<DOWNLOAD> dl) {
     std::string err;
     int result = -1;
+    std::shared_ptr<const std::vector<OVK_CAMERA>> cams;
     try {
         result = ovk_alpr_download(dl->south, dl->west, dl->north, dl->east, &err);
     } catch (const std::exception& e) {
         err = e.what();
     }
+    try {
+        cams = std::make_shared<const std::vector<OVK_CAMERA>>(ovk_alpr_cameras());
+    } catch (const std::exception&) {
+        OVK_LOG_ALLOC_FAIL(OVK_CAMERA, 1, cams);  // the next reload brings them
+    }
     std::lock_guard<std::mutex> lock(dl->mu);
     dl->result = result;
     dl->error = err;
+    dl->cams = std::move(cams);
     dl->running = false;
     dl->done = true;
     dl->cv.notify_all();
@@ -865,15 +1005,82 @@ void set_title(OVK_GUI* g, std::string title) {
 
 namespace {
 
+// The trip shown is let go on the port's worker: freeing a long trace takes as long as
+// reading it.
+void drop_trip(OVK_GUI* g) {
+    MAP_STATE& s = st();
+    if (!s.trip) return;
+    ovk_port_post(g, [old = std::move(s.trip)]() mutable {
+        old.reset();
+        return std::string();
+    });
+    s.trip.reset();
+}
+
+// Each showing reads the position anew before "My position" acts on it.
+void shown(OVK_GUI* g) {
+    MAP_STATE& s = st();
+    s.live_fresh = false;
+    s.mypos_pending = false;
+    ask_live(g);
+}
+
 void show_live(OVK_GUI* g) {
     MAP_STATE& s = st();
     s.g = g;
     s.trip_mode = false;
-    s.trip_points.clear();
-    s.trip_devices.clear();
+    drop_trip(g);
+    s.trip_wanted = 0;  // a trip still being read is not shown over the live map
+    ++s.trip_asks;
     s.has_target = false;
     set_title(g, "Map");
     reload_cameras(g);
+    shown(g);
+    g->map_view = s.mv;
+    ovk_gui_open_popup(g, OVK_POP_MAP);
+}
+
+// The trip read on the port's worker, shown on the tick that brings it: the track fitted
+// into view, or "Trace not found". One asked for later, or the live map shown since, wins.
+void show_trip_view(OVK_GUI* g, uint64_t ask, std::shared_ptr<const TRIP_VIEW> t) {
+    MAP_STATE& s = st();
+    if (ask != s.trip_wanted) return;
+    s.trip_wanted = 0;
+    if (!t) {
+        ovk_gui_message(g, "Trace not found");
+        return;
+    }
+    s.g = g;
+    drop_trip(g);
+    s.trip = std::move(t);
+    s.trip_mode = true;
+    s.has_target = false;
+    char title[96];
+    std::snprintf(title, sizeof title, "Trace: %.60s", s.trip->trip.name.c_str());
+    set_title(g, title);
+    s.mv.follow = 0;
+    // The track's box; a trip without points shows where its devices were.
+    double south = 90, west = 180, north = -90, east = -180;
+    bool any = false;
+    auto widen = [&](double lat, double lon) {
+        south = std::min(south, lat);
+        north = std::max(north, lat);
+        west = std::min(west, lon);
+        east = std::max(east, lon);
+        any = true;
+    };
+    for (const OVK_TRIP_POINT& p : s.trip->points) widen(p.lat, p.lon);
+    if (!any)
+        for (const OVK_TRIP_DEVICE& d : s.trip->devices)
+            if (d.has_pos) widen(d.lat, d.lon);
+    if (any) {
+        float cw = 0, ch = 0;
+        ovk_gui_popup_client(g, OVK_POP_MAP, &cw, &ch);
+        s.mv.tile_px = tile_px_for(g);
+        ovk_mapview_fit(&s.mv, south, west, north, east, cw, ch * 0.8f);
+    }
+    reload_cameras(g);
+    shown(g);
     g->map_view = s.mv;
     ovk_gui_open_popup(g, OVK_POP_MAP);
 }
@@ -914,43 +1121,20 @@ void ovk_map_show_trip(OVK_GUI* g, int64_t trip_id) {
     OVK_CHECK(g);
     MAP_STATE& s = st();
     s.g = g;
-    std::optional<OVK_TRIP> t = ovk_trip_get(trip_id);
-    if (!t) {
-        ovk_gui_message(g, "Trace not found");
-        return;
-    }
-    s.trip = *t;
-    s.trip_points = ovk_trip_points(trip_id);
-    s.trip_devices = ovk_trip_devices(trip_id);
-    s.trip_mode = true;
-    s.has_target = false;
-    char title[96];
-    std::snprintf(title, sizeof title, "Trace: %.60s", s.trip.name.c_str());
-    set_title(g, title);
-    s.mv.follow = 0;
-    // The track's box; a trip without points shows where its devices were.
-    double south = 90, west = 180, north = -90, east = -180;
-    bool any = false;
-    auto widen = [&](double lat, double lon) {
-        south = std::min(south, lat);
-        north = std::max(north, lat);
-        west = std::min(west, lon);
-        east = std::max(east, lon);
-        any = true;
-    };
-    for (const OVK_TRIP_POINT& p : s.trip_points) widen(p.lat, p.lon);
-    if (!any)
-        for (const OVK_TRIP_DEVICE& d : s.trip_devices)
-            if (d.has_pos) widen(d.lat, d.lon);
-    if (any) {
-        float cw = 0, ch = 0;
-        ovk_gui_popup_client(g, OVK_POP_MAP, &cw, &ch);
-        s.mv.tile_px = tile_px_for(g);
-        ovk_mapview_fit(&s.mv, south, west, north, east, cw, ch * 0.8f);
-    }
-    reload_cameras(g);
-    g->map_view = s.mv;
-    ovk_gui_open_popup(g, OVK_POP_MAP);
+    const uint64_t ask = ++s.trip_asks;
+    s.trip_wanted = ask;
+    ovk_port_run(g, [ask, trip_id]() -> OVK_PORT_DONE {
+        std::shared_ptr<TRIP_VIEW> t;
+        if (std::optional<OVK_TRIP> row = ovk_trip_get(trip_id)) {
+            t = std::make_shared<TRIP_VIEW>();
+            t->trip = std::move(*row);
+            t->points = ovk_trip_points(trip_id);
+            t->devices = ovk_trip_devices(trip_id);
+        }
+        return {{}, [ask, t = std::shared_ptr<const TRIP_VIEW>(std::move(t))](OVK_GUI* g) {
+                    show_trip_view(g, ask, t);
+                }};
+    });
 }
 
 void ovk_map_shutdown(OVK_GUI*) {
@@ -968,10 +1152,14 @@ void ovk_map_shutdown(OVK_GUI*) {
     }
     ovk_mapview_shutdown();
     s.trip_mode = false;
-    s.trip_points = {};
-    s.trip_devices = {};
-    s.live_points = {};
-    s.cams = {};
+    s.trip.reset();
+    s.trip_wanted = 0;
+    s.live_points.reset();
+    s.fix.reset();
+    s.recording = s.scanning = false;
+    s.live_waiting = s.live_fresh = s.mypos_pending = false;
+    s.live_asked_s = s.points_asked_s = -1e9;
+    s.cams.reset();
     s.fleet = {};
     s.fleet_taken = 0;
     s.fleet_asked_s = -1e9;

@@ -29,10 +29,12 @@ void ovk_map_show(OVK_GUI* g);
 // stops following the user. For "Show on map" of a device, a drone or its operator (zoom 17).
 void ovk_map_show_at(OVK_GUI* g, double zoom, double lat, double lon);
 // Opens the map on a stored trip: its track and devices, titled "Trace: NAME", the view
-// fitted to the track. An unknown id shows the message "Trace not found" and opens nothing.
+// fitted to the track. The trip is read by the engine port and shown on the tick that brings
+// it; an unknown id then shows the message "Trace not found" and opens nothing.
 void ovk_map_show_trip(OVK_GUI* g, int64_t trip_id);
-// Every tick while the pop-up is open: the camera download's outcome, the status line, the
-// trace button's label, and the stored map position.
+// Every tick while the pop-up is open: what the engine port read (the position, the trace,
+// the fleet's marks, the cameras), the camera download's outcome, the status line, the trace
+// button's label, and the stored map position.
 void ovk_map_update(OVK_GUI* g);
 // Stops the tile store, waits briefly for a camera download still running (see the source)
 // and frees the trip and camera data.

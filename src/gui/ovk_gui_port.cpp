@@ -13,6 +13,7 @@
 
 #include "ovk_gui.h"
 #include "ovk_store.h"
+#include "ovk_trip.h"
 #include "ovk_watchlist.h"
 #include "zq_log.h"
 
@@ -21,14 +22,17 @@ namespace {
 struct ASK {
     std::string name;
     OVK_PORT_MAKE make;
+    bool quiet = false;
 };
 
 struct MADE {
     std::string name;
     std::any view;
+    bool quiet = false;
 };
 
-// One thread that carries out the jobs in order, then makes the views asked for. Finished
+// One thread that carries out the jobs in order, then makes the views asked for, then frees
+// what the interface handed back (freeing a large view takes as long as making it). Finished
 // messages and views wait until the tick takes them.
 class WORKER {
   public:
@@ -43,16 +47,32 @@ class WORKER {
         cv_.notify_all();
     }
 
-    void ask(std::string_view name, OVK_PORT_MAKE make) {
+    void ask(std::string_view name, OVK_PORT_MAKE make, bool quiet) {
         {
             std::lock_guard lk(mu_);
             start_locked();
             for (ASK& a : asks_)
                 if (a.name == name) {
                     a.make = std::move(make);
+                    a.quiet = quiet;
                     return;
                 }
-            asks_.push_back(ASK{std::string(name), std::move(make)});
+            asks_.push_back(ASK{std::string(name), std::move(make), quiet});
+        }
+        cv_.notify_all();
+    }
+
+    // Frees `value` on the worker. Without a worker (it could not start) it is freed here.
+    void discard(std::any value) {
+        if (!value.has_value()) return;
+        {
+            std::lock_guard lk(mu_);
+            if (!thread_.joinable() || quit_) return;  // `value` goes at the end of this call
+            try {
+                trash_.push_back(std::move(value));
+            } catch (const std::exception&) {
+                return;
+            }
         }
         cv_.notify_all();
     }
@@ -81,6 +101,7 @@ class WORKER {
         asks_.clear();
         messages_.clear();
         views_.clear();
+        trash_.clear();
         busy_ = false;
     }
 
@@ -98,12 +119,16 @@ class WORKER {
     void run() {
         std::unique_lock lk(mu_);
         for (;;) {
-            cv_.wait(lk, [this] { return quit_ || !jobs_.empty() || !asks_.empty(); });
+            cv_.wait(lk, [this] {
+                return quit_ || !jobs_.empty() || !asks_.empty() || !trash_.empty();
+            });
             if (quit_) return;
             std::deque<OVK_PORT_TASK> jobs;
             jobs.swap(jobs_);
             std::vector<ASK> asks;
             asks.swap(asks_);
+            std::vector<std::any> trash;
+            trash.swap(trash_);
             busy_ = true;
             lk.unlock();
             std::vector<OVK_PORT_DONE> said;
@@ -117,11 +142,12 @@ class WORKER {
             }
             for (ASK& a : asks) {
                 try {
-                    made.push_back(MADE{std::move(a.name), a.make()});
+                    made.push_back(MADE{std::move(a.name), a.make(), a.quiet});
                 } catch (const std::exception& e) {
                     zq_log(LOG_ERR, "interface: a view could not be made: %s", e.what());
                 }
             }
+            trash.clear();
             lk.lock();
             try {
                 for (OVK_PORT_DONE& m : said) messages_.push_back(std::move(m));
@@ -143,6 +169,7 @@ class WORKER {
     std::vector<ASK> asks_;
     std::vector<OVK_PORT_DONE> messages_;
     std::vector<MADE> views_;
+    std::vector<std::any> trash_;
 };
 
 // The frame's side: the worker and the latest view of each name, as the tick put it in place.
@@ -175,9 +202,24 @@ void ovk_port_run(OVK_GUI* g, OVK_PORT_TASK task) {
     port().worker.post(std::move(task));
 }
 
-void ovk_port_ask(OVK_GUI* g, std::string_view name, OVK_PORT_MAKE make) {
+void ovk_port_ask(OVK_GUI* g, std::string_view name, OVK_PORT_MAKE make, bool quiet) {
     OVK_CHECK(g && make);
-    port().worker.ask(name, std::move(make));
+    port().worker.ask(name, std::move(make), quiet);
+}
+
+std::any ovk_port_take(OVK_GUI* g, std::string_view name) {
+    OVK_CHECK(g, {});
+    PORT& p = port();
+    const auto it = p.views.find(name);
+    if (it == p.views.end()) return {};
+    std::any out;
+    out.swap(it->second.view);
+    return out;
+}
+
+void ovk_port_discard(OVK_GUI* g, std::any value) {
+    OVK_CHECK(g);
+    port().worker.discard(std::move(value));
 }
 
 const std::any* ovk_port_view(const OVK_GUI* g, std::string_view name) {
@@ -200,11 +242,14 @@ bool ovk_port_tick(OVK_GUI* g) {
     std::vector<OVK_PORT_DONE> messages;
     std::vector<MADE> views;
     p.worker.take(messages, views);
+    bool woken = !messages.empty();
     try {
         for (MADE& m : views) {
             PORT::HELD& h = p.views[m.name];
-            h.view = std::move(m.view);
+            // The view replaced is freed on the worker, not here.
+            p.worker.discard(std::exchange(h.view, std::move(m.view)));
             h.serial = ++p.last_serial;
+            woken = woken || !m.quiet;
         }
     } catch (const std::exception&) {
         OVK_LOG_ALLOC_FAIL(PORT::HELD, p.views.size() + 1, views);
@@ -219,8 +264,8 @@ bool ovk_port_tick(OVK_GUI* g) {
         }
         if (!m.message.empty()) ovk_gui_message(g, "%s", m.message.c_str());
     }
-    if (!views.empty() || !messages.empty()) g->redraw = true;
-    return !views.empty() || !messages.empty();
+    if (woken) g->redraw = true;
+    return woken;
 }
 
 bool ovk_port_settle(OVK_GUI* g, int timeout_ms) {
@@ -291,5 +336,27 @@ void ovk_port_clear_matches(OVK_GUI* g) {
                                ? "Match history cleared"
                                : "Match history cleared for now, but its file could not be "
                                  "rewritten");
+    });
+}
+
+void ovk_port_record_trace(OVK_GUI* g, std::function<void(OVK_GUI*, bool recording)> then) {
+    ovk_port_run(g, [then = std::move(then)]() -> OVK_PORT_DONE {
+        std::string text;
+        if (ovk_trip_is_recording()) {
+            ovk_trip_stop();
+            text = "Trace saved - see Traces";
+        } else {
+            if (!ovk_scan_is_running()) ovk_scan_start();
+            if (ovk_trip_start() < 0) {
+                text = "Could not start recording a trace";
+            } else {
+                ovk_scan_refresh();
+                text = "Recording a trace: your route and every device heard along it";
+            }
+        }
+        OVK_PORT_DONE done{std::move(text), {}};
+        if (then)
+            done.then = [then, on = ovk_trip_is_recording() != 0](OVK_GUI* g) { then(g, on); };
+        return done;
     });
 }

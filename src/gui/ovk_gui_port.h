@@ -41,15 +41,23 @@ using OVK_PORT_TASK = std::function<OVK_PORT_DONE()>;
 void ovk_port_post(OVK_GUI* g, OVK_PORT_JOB job);
 // ovk_port_post for a job with a follow-up on the interface thread.
 void ovk_port_run(OVK_GUI* g, OVK_PORT_TASK task);
-void ovk_port_ask(OVK_GUI* g, std::string_view name, OVK_PORT_MAKE make);
+// A quiet view's arrival does not count as something arrived for ovk_port_tick: for a screen
+// that looks for its view on every tick anyway and asks again on each refresh.
+void ovk_port_ask(OVK_GUI* g, std::string_view name, OVK_PORT_MAKE make, bool quiet = false);
 // The latest finished view of `name`, or nullptr when none has arrived; valid until the next
 // ovk_port_tick. Its serial moves on with each new one and is never given twice, not even
 // after ovk_port_stop (0: none yet).
 const std::any* ovk_port_view(const OVK_GUI* g, std::string_view name);
 uint64_t ovk_port_serial(const OVK_GUI* g, std::string_view name);
+// Takes the latest finished view of `name` out of the port, for a view too big to copy: until
+// the next one arrives ovk_port_view holds an empty value and the serial stays.
+std::any ovk_port_take(OVK_GUI* g, std::string_view name);
+// Hands what a screen is done with to the worker, which frees it there (freeing a large view
+// takes as long as making one). A view replaced by a newer one goes the same way.
+void ovk_port_discard(OVK_GUI* g, std::any value);
 // Puts finished views in place, runs the follow-ups of finished jobs and shows their messages
 // (the frame's tick).
-// True when something arrived.
+// True when something arrived (a quiet view alone does not count).
 bool ovk_port_tick(OVK_GUI* g);
 // Waits up to `timeout_ms` until the worker has nothing left, then takes what finished. True
 // when it became idle.
@@ -67,6 +75,10 @@ void ovk_port_watch(OVK_GUI* g, const OVK_OUI_ENTRY& e);
 void ovk_port_unwatch(OVK_GUI* g, const std::string& key);
 // Empties the match log (both the settings and the match log offer it).
 void ovk_port_clear_matches(OVK_GUI* g);
+// Stops the trace being recorded, else starts one (and scanning, which it needs); the menu and
+// the map offer it. `then` (may be empty) runs on the tick that shows the outcome, told whether
+// a trace records now.
+void ovk_port_record_trace(OVK_GUI* g, std::function<void(OVK_GUI*, bool recording)> then);
 // The texts of those actions (the message shown when done).
 std::string ovk_port_whitelist_text(const std::string& mac, bool on, int rc);
 std::string ovk_port_favorite_text(bool on, int rc);

@@ -9,10 +9,13 @@
 #include "ovk_gui_report.h"
 
 #include <algorithm>
+#include <any>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "ovk_gui.h"
+#include "ovk_gui_port.h"
 #include "ovk_platform.h"
 #include "ovk_sigreport.h"
 #include "ovk_startup.h"
@@ -26,8 +29,20 @@ namespace {
 inline constexpr size_t kMacMax = 17;
 inline constexpr int kNoteChars = 300;
 
+// What the report is made of, as the engine port read the device (no advertisement: gone).
+struct REPORT_DEVICE {
+    std::string mac;
+    std::shared_ptr<const OVK_ADVERT> advert;
+    std::string vendor, type;
+};
+constexpr std::string_view kDeviceView = "report.device";
+
 struct STATE {
-    std::string mac;                  // the device, at most 17 characters
+    std::string mac;  // the device, at most 17 characters
+    // The device as read for `mac` (none until the reading arrives), and the port's serial
+    // taken.
+    std::optional<REPORT_DEVICE> dev;
+    uint64_t taken = 0;
     std::optional<std::string> json;  // the report last rendered, when there was one
     std::string note;
     int w_note = -1;
@@ -96,10 +111,33 @@ void ovk_report_show(OVK_GUI* g, std::string_view mac) {
     if (g->popup[OVK_POP_REPORT] < 0) ovk_report_build(g);
     st().mac = std::string(mac.substr(0, std::min(mac.size(), kMacMax)));
     st().note.clear();
+    st().dev.reset();
     zq_gui_textarea_set_text(g->ctx, st().w_note, "");
+    ovk_port_ask(g, kDeviceView, [mac = st().mac] {
+        REPORT_DEVICE d;
+        d.mac = mac;
+        if (const std::optional<OVK_DEVICE> dev = ovk_registry_get(mac)) {
+            d.advert = dev->advert;
+            d.vendor = dev->vendor;
+            d.type = dev->device_type;
+        }
+        return std::any(std::move(d));
+    });
     render(g);
     zq_gui_markdownview_scroll_to(g->ctx, st().w_view, 0);
     ovk_gui_open_popup(g, OVK_POP_REPORT);
+}
+
+void ovk_report_refresh(OVK_GUI* g) {
+    OVK_CHECK(g && g->ctx);
+    STATE& s = st();
+    const uint64_t serial = ovk_port_serial(g, kDeviceView);
+    if (serial == s.taken) return;
+    s.taken = serial;
+    const auto* v = std::any_cast<REPORT_DEVICE>(ovk_port_view(g, kDeviceView));
+    if (!v || v->mac != s.mac) return;
+    s.dev = *v;
+    render(g);
 }
 
 void ovk_report_show_subject(OVK_GUI* g) {
@@ -116,13 +154,15 @@ namespace {
 
 void render(OVK_GUI* g) {
     std::string text;
-    const std::optional<OVK_DEVICE> d = ovk_registry_get(st().mac);
-    if (!d || !d->advert) {
+    const std::optional<REPORT_DEVICE>& d = st().dev;
+    if (!d) {
+        st().json.reset();  // not read yet
+    } else if (!d->advert) {
         st().json.reset();
         text = "Device no longer in range.";
     } else {
         st().json =
-            ovk_signature_report(d->advert.get(), d->vendor, d->device_type,
+            ovk_signature_report(d->advert.get(), d->vendor, d->type,
                                  ovk_mac_is_randomized(st().mac) != 0, st().note, OVK_VERSION);
         text =
             "This is exactly what is shared - no full address, no serial numbers, no payload "
@@ -146,7 +186,7 @@ void on_copy(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     if (st().json)
         ovk_gui_copy(g, *st().json);
-    else
+    else if (st().dev)  // read, and gone
         ovk_gui_message(g, "Nothing to copy: the device is no longer in range");
 }
 

@@ -9,7 +9,10 @@
 struct OVK_GUI;
 
 void ovk_report_build(OVK_GUI* g);
-// Keeps the address, empties the note, renders the report and opens the dialog.
+// Keeps the address, empties the note, asks for the device and opens the dialog; the report
+// shows once the device has been read.
 void ovk_report_show(OVK_GUI* g, std::string_view mac);
+// Takes the device as the engine port read it (the frame's refresh).
+void ovk_report_refresh(OVK_GUI* g);
 // The frame's show hook: the same for the device of the frame's subject (nothing without one).
 void ovk_report_show_subject(OVK_GUI* g);

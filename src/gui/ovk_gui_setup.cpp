@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "ovk_gui.h"
+#include "ovk_gui_port.h"
 #include "ovk_platform.h"
 #include "ovk_radio.h"
 #include "ovk_watchlist.h"
@@ -384,7 +385,11 @@ void finish(OVK_GUI* g) {
     p.onboarding_done = 1;
     st().sp = p;
     const bool stored = ovk_gui_set_prefs(g, p, true);
-    ovk_watchlist_load(std::nullopt);
+    // The rules are rebuilt for the chosen presets off the interface thread.
+    ovk_port_post(g, [] {
+        ovk_watchlist_load(std::nullopt);
+        return std::string();
+    });
     st().active = false;
     st().step = 0;
     ovk_gui_close_popup(g, OVK_POP_SETUP);

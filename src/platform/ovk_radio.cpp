@@ -358,6 +358,17 @@ bool answer_read(int fd, uint16_t op, long n, const std::vector<uint8_t>& buf) {
                         : std::span<const uint8_t>());
 }
 
+// Passes a request on to the kernel when `allowed`, else refuses it (EPERM) and logs what it was
+// (`refused`: "an HCI packet that is no ...").
+template <typename PASS>
+bool answer_checked(int fd, uint16_t op, bool allowed, const char* refused, PASS&& pass) {
+    if (!allowed) {
+        zq_log(LOG_WARNING, "orvik-radio: refused %s", refused);
+        return answer(fd, op, -EPERM);
+    }
+    return answer(fd, op, pass());
+}
+
 // Serves one channel until it ends or an answer cannot be sent: requests may name only the
 // sockets this channel opened; opening, closing and polling are alike on both channels, and
 // `other` answers the rest (false: the request was not answered and the channel ends). The
@@ -429,12 +440,9 @@ void ovk_radio_serve_hci(int fd, OVK_HCI_IO& io) {
             case OVK_RADIO_HCI_SET_FILTER:
                 return answer(fd, op, io.set_filter(q.a, filter_from(r.payload)));
             case OVK_RADIO_HCI_WRITE:
-                if (!ovk_radio_hci_command_allowed(r.payload)) {
-                    zq_log(LOG_WARNING,
-                           "orvik-radio: refused an HCI packet that is no passive-scan command");
-                    return answer(fd, op, -EPERM);
-                }
-                return answer(fd, op, io.write(q.a, r.payload));
+                return answer_checked(fd, op, ovk_radio_hci_command_allowed(r.payload),
+                                      "an HCI packet that is no passive-scan command",
+                                      [&] { return io.write(q.a, r.payload); });
             case OVK_RADIO_HCI_READ:
                 return answer_read(
                     fd, op, io.read(q.a, std::span<uint8_t>(buf.data(), static_cast<size_t>(q.b))),
@@ -459,12 +467,9 @@ void ovk_radio_serve_nl(int fd, OVK_NL_IO& io) {
                 uint16_t type = 0;
                 std::memcpy(&type, r.payload.data() + 4, 2);
                 if (type != 16 && nl80211 == 0) nl80211 = resolve_nl80211(io);
-                if (!ovk_radio_nl_request_allowed(r.payload, nl80211)) {
-                    zq_log(LOG_WARNING,
-                           "orvik-radio: refused a netlink request that is no Wi-Fi scan request");
-                    return answer(fd, op, -EPERM);
-                }
-                return answer(fd, op, io.send(q.a, r.payload));
+                return answer_checked(fd, op, ovk_radio_nl_request_allowed(r.payload, nl80211),
+                                      "a netlink request that is no Wi-Fi scan request",
+                                      [&] { return io.send(q.a, r.payload); });
             }
             case OVK_RADIO_NL_RECV:
                 return answer_read(

@@ -258,6 +258,12 @@ void zq_gui_draw(ZQ_GUI_CTX* ctx);
 // Windows on their own native displays; called once after every al_flip_display.
 void zq_gui_draw_detached(ZQ_GUI_CTX* ctx);
 
+// The keyboard: Tab and Shift+Tab move the focus through the controls of the focused window
+// that take keys (not labels or custom widgets), skipping hidden, disabled and covered ones;
+// with nothing focused they start in the top-most window. Enter or Space presses a focused
+// button, Space ticks a checkbox, arrows move sliders, combos, lists and grids. Open menus
+// and lists take the arrows, Home, End, Enter, Space and Escape. The focused control shows a
+// ring once the keyboard is in use, until the next mouse press.
 int zq_gui_get_focus(ZQ_GUI_CTX* ctx);                  // widget id or -1
 void zq_gui_set_focus(ZQ_GUI_CTX* ctx, int widget_id);  // -1 clears
 int zq_gui_menu_is_open(ZQ_GUI_CTX* ctx);               // a drop-down, combobox list or pop-up menu

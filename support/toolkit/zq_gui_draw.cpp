@@ -605,6 +605,54 @@ static void draw_widget(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, float x, float y) {
     }
 }
 
+// Relative luminance and contrast ratio of two opaque colours, as accessibility guides
+// measure them.
+static float luminance(ALLEGRO_COLOR c) {
+    const auto lin = [](float v) {
+        return v <= 0.03928f ? v / 12.92f : std::pow((v + 0.055f) / 1.055f, 2.4f);
+    };
+    return 0.2126f * lin(c.r) + 0.7152f * lin(c.g) + 0.0722f * lin(c.b);
+}
+
+static float contrast(ALLEGRO_COLOR a, ALLEGRO_COLOR b) {
+    const float la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05f) / (std::min(la, lb) + 0.05f);
+}
+
+// The focus ring's colour: the widget's active border where it stands out 3:1 from the
+// window face it is drawn on (what a mark that is not text needs), else the text colour,
+// else whichever of them stands out most. A dark theme's accent is often too dark for it.
+static ALLEGRO_COLOR focus_ring_colour(const ZQ_GUI_CTX* ctx, const ZQ_GUI_THEME& th) {
+    const ALLEGRO_COLOR face = ctx->theme.bg_normal;
+    const ALLEGRO_COLOR options[] = {th.border_active, ctx->theme.border_active,
+                                     ctx->theme.text_normal, th.text_normal};
+    ALLEGRO_COLOR best = options[0];
+    float best_ratio = 0;
+    for (const ALLEGRO_COLOR& c : options) {
+        const float ratio = contrast(c, face);
+        if (ratio >= 3) return c;
+        if (ratio > best_ratio) {
+            best_ratio = ratio;
+            best = c;
+        }
+    }
+    return best;
+}
+
+// A ring two pixels wide, two pixels outside the widget, kept inside the client area
+// (cx, cy, cw, ch) so that a widget at its edge still shows all four sides.
+static void draw_focus_ring(ZQ_GUI_CTX* ctx, const ZQ_GUI_WIDGET* wd, float x, float y, float cx,
+                            float cy, float cw, float ch) {
+    const ZQ_GUI_THEME& th = zq_gui_theme_of(ctx, wd);
+    constexpr float kGap = 2, kThick = 2;
+    float x0 = std::max(x - kGap - kThick, cx), y0 = std::max(y - kGap - kThick, cy);
+    float x1 = std::min(x + wd->w + kGap + kThick, cx + cw);
+    float y1 = std::min(y + wd->h + kGap + kThick, cy + ch);
+    if (x1 - x0 < 2 * kThick || y1 - y0 < 2 * kThick) return;
+    const float r = th.corner_rx > 0 ? th.corner_rx + kGap : 0;
+    zq_gui_frame_box(ctx, x0, y0, x1 - x0, y1 - y0, r, r, focus_ring_colour(ctx, th), kThick);
+}
+
 // ---------------------------------------------------------------------------------------
 // 3. Windows
 // ---------------------------------------------------------------------------------------
@@ -678,13 +726,20 @@ static void draw_window(ZQ_GUI_CTX* ctx, ZQ_GUI_WINDOW& w, bool top) {
         zq_gui_client_rect(ctx, w, &cx, &cy, &cw, &ch);
         const ZQ_GUI_CLIP clip = zq_gui_clip_push(cx, cy, cw, ch);
         if (!zq_gui_clip_empty()) {
+            const ZQ_GUI_WIDGET* ringed = nullptr;
             for (int id : w.widgets) {
                 ZQ_GUI_WIDGET* wd = zq_gui_find_widget(ctx, id);
                 if (!wd || !wd->visible) continue;
                 const float x = cx + wd->x, y = cy + wd->y - w.scroll_y;
                 if (y > cy + ch || y + wd->h < cy || x > cx + cw || x + wd->w < cx) continue;
                 draw_widget(ctx, wd, x, y);
+                // Text fields show their focus by their caret and border.
+                if (ctx->focus_ring && ctx->focus == id && wd->type != ZQ_GUI_TEXTAREA) ringed = wd;
             }
+            // Over its neighbours, which may stand closer than the ring's gap.
+            if (ringed)
+                draw_focus_ring(ctx, ringed, cx + ringed->x, cy + ringed->y - w.scroll_y, cx, cy,
+                                cw, ch);
         }
         zq_gui_clip_pop(clip);
         float tx, ty, tw, tht, thumb_y, thumb_h;

@@ -562,6 +562,11 @@ static int mouse_down(ZQ_GUI_CTX* ctx, const ALLEGRO_EVENT* ev) {
         return 1;
     }
     ctx->press_button = button;
+    // The pointer is in use: the focus ring waits for the keyboard again.
+    if (ctx->focus_ring) {
+        ctx->focus_ring = false;
+        ctx->dirty = true;
+    }
     // Menus first: a press on them is theirs, a press elsewhere closes them.
     if (zq_gui_any_popup_open(ctx)) {
         if (zq_gui_popups_mouse(ctx, ev)) return 1;
@@ -1060,36 +1065,138 @@ static int mouse_wheel(ZQ_GUI_CTX* ctx, const ALLEGRO_EVENT* ev) {
 // 7. Keyboard
 // ---------------------------------------------------------------------------------------
 
-// Tab and Shift+Tab: the next text field of the same window, in the order added.
-static void focus_next_field(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* from, bool back) {
-    ZQ_GUI_WIN_REC* rec = zq_gui_find_window(ctx, from->window_id);
-    if (!rec) return;
-    std::vector<int> fields;
-    for (int id : rec->pub.widgets) {
-        ZQ_GUI_WIDGET* wd = zq_gui_find_widget(ctx, id);
-        if (wd && wd->visible && wd->enabled && wd->type == ZQ_GUI_TEXTAREA) fields.push_back(id);
+// Kinds that do something with keys, and so are reached with Tab. Labels and custom
+// widgets take no keys.
+static bool takes_keys(ZQ_GUI_WIDGET_TYPE type) {
+    switch (type) {
+        case ZQ_GUI_BUTTON:
+        case ZQ_GUI_TOGGLE_BUTTON:
+        case ZQ_GUI_CHECKBOX:
+        case ZQ_GUI_SLIDER:
+        case ZQ_GUI_TEXTAREA:
+        case ZQ_GUI_COMBOBOX:
+        case ZQ_GUI_RADIOLIST:
+        case ZQ_GUI_DATAGRID:
+        case ZQ_GUI_DROPMENU:
+        case ZQ_GUI_MARKDOWNVIEW:
+            return true;
+        case ZQ_GUI_LABEL:
+        case ZQ_GUI_CUSTOM:
+            return false;
     }
-    auto it = std::find(fields.begin(), fields.end(), from->id);
-    if (it == fields.end() || fields.size() < 2) return;
-    const size_t i = static_cast<size_t>(it - fields.begin());
-    const size_t n = fields.size();
-    const int next = fields[back ? (i + n - 1) % n : (i + 1) % n];
-    zq_gui_set_focus(ctx, next);
-    // Tabbing into a field selects its text, as desktop fields do.
-    if (auto* t = zq_gui_data<ZQ_GUI_TEXT_DATA>(ctx, next)) {
-        t->anchor = 0;
-        t->caret = t->text.size();
-        zq_gui_textarea_scroll_to_caret(ctx, zq_gui_find_widget(ctx, next), *t);
-    }
-    // A field scrolled out of its window comes into view.
-    const ZQ_GUI_WIDGET* wd = zq_gui_find_widget(ctx, next);
-    ZQ_GUI_WINDOW& w = rec->pub;
+    return false;
+}
+
+// Where window `w` scrolls to so that the widget shows whole (where it is when it does).
+static float scroll_to_show(const ZQ_GUI_CTX* ctx, const ZQ_GUI_WINDOW& w,
+                            const ZQ_GUI_WIDGET* wd) {
     float cx, cy, cw, ch;
     zq_gui_client_rect(ctx, w, &cx, &cy, &cw, &ch);
-    if (wd->y < w.scroll_y)
-        zq_gui_window_set_scroll(ctx, w.id, wd->y - 4);
-    else if (wd->y + wd->h > w.scroll_y + ch)
-        zq_gui_window_set_scroll(ctx, w.id, wd->y + wd->h + 4 - ch);
+    float s = w.scroll_y;
+    if (wd->y < s)
+        s = wd->y - 4;
+    else if (wd->y + wd->h > s + ch)
+        s = wd->y + wd->h + 4 - ch;
+    return std::clamp(s, 0.0f, std::max(0.0f, zq_gui_max_scroll(ctx, w)));
+}
+
+// A widget the keyboard may move to: it takes keys, can be used, and a person sees it once
+// its window scrolls to it. One whose middle lies under a window above its own is covered,
+// as the mouse finds it.
+static bool reachable(ZQ_GUI_CTX* ctx, const ZQ_GUI_WIN_REC* rec, const ZQ_GUI_WIDGET* wd) {
+    if (!wd || !wd->visible || !wd->enabled || !takes_keys(wd->type)) return false;
+    const ZQ_GUI_WINDOW& w = rec->pub;
+    if (!w.open || w.state == ZQ_GUI_WIN_MINIMIZED) return false;
+    float cx, cy, cw, ch;
+    zq_gui_client_rect(ctx, w, &cx, &cy, &cw, &ch);
+    if (cw <= 0 || ch <= 0) return false;
+    const float sy = scroll_to_show(ctx, w, wd);
+    const float px = std::clamp(cx + wd->x + wd->w / 2, cx, cx + cw - 1);
+    const float py = std::clamp(cy + wd->y - sy + wd->h / 2, cy, cy + ch - 1);
+    bool above = false;
+    for (const auto& other : ctx->windows) {
+        if (other.get() == rec) {
+            above = true;
+        } else if (above && other->pub.open &&
+                   inside(px, py, other->pub.x, other->pub.y, other->pub.w,
+                          shown_h(ctx, other->pub))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Tab and Shift+Tab: the next (previous) widget of the focused window that the keyboard can
+// reach, in the order added, round at the ends. With nothing focused, the first (last) of
+// the top-most window that has one. False when the focus went nowhere.
+static bool focus_step(ZQ_GUI_CTX* ctx, bool back) {
+    ZQ_GUI_WIDGET* from = zq_gui_find_widget(ctx, ctx->focus);
+    ZQ_GUI_WIN_REC* rec = from ? zq_gui_find_window(ctx, from->window_id) : nullptr;
+    if (rec && (!rec->pub.open || rec->pub.state == ZQ_GUI_WIN_MINIMIZED)) rec = nullptr;
+    if (!rec) from = nullptr;
+    const int from_id = from ? from->id : -1;
+    std::vector<int> order;
+    const auto collect = [&](const ZQ_GUI_WIN_REC* r) {
+        order.clear();
+        for (int id : r->pub.widgets)
+            if (id == from_id || reachable(ctx, r, zq_gui_find_widget(ctx, id)))
+                order.push_back(id);
+    };
+    if (rec) {
+        collect(rec);
+    } else {
+        for (auto it = ctx->windows.rbegin(); it != ctx->windows.rend() && !rec; ++it) {
+            if (!(*it)->pub.open || (*it)->pub.state == ZQ_GUI_WIN_MINIMIZED) continue;
+            collect(it->get());
+            if (!order.empty()) rec = it->get();
+        }
+    }
+    if (!rec || order.empty()) return false;
+    int next;
+    const auto it = std::find(order.begin(), order.end(), from_id);
+    if (it == order.end()) {
+        next = back ? order.back() : order.front();
+    } else {
+        const size_t i = static_cast<size_t>(it - order.begin());
+        const size_t n = order.size();
+        if (n < 2) return false;
+        next = order[back ? (i + n - 1) % n : (i + 1) % n];
+    }
+    zq_gui_set_focus(ctx, next);
+    ctx->focus_ring = true;
+    ctx->dirty = true;
+    ZQ_GUI_WIDGET* wd = zq_gui_find_widget(ctx, next);
+    // Tabbing into a field selects its text, as desktop fields do.
+    if (auto* t = zq_gui_data<ZQ_GUI_TEXT_DATA>(wd)) {
+        t->anchor = 0;
+        t->caret = t->text.size();
+        zq_gui_textarea_scroll_to_caret(ctx, wd, *t);
+    }
+    // A widget scrolled out of its window comes into view.
+    ZQ_GUI_WINDOW& w = rec->pub;
+    const float s = scroll_to_show(ctx, w, wd);
+    if (s != w.scroll_y) zq_gui_window_set_scroll(ctx, w.id, s);
+    return true;
+}
+
+// A drop-down menu opened from the keyboard shows its first entry highlighted.
+static void open_menu_by_key(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd) {
+    const int id = wd->id;
+    if (auto* m = zq_gui_data<ZQ_GUI_DROPMENU_DATA>(wd); m && m->on_open) {
+        m->on_open(id, m->user);
+        wd = zq_gui_find_widget(ctx, id);  // the screen may have rebuilt things
+        if (!wd || !wd->visible || !wd->enabled) return;
+    }
+    open_list(ctx, wd);
+    if (auto* m = zq_gui_data<ZQ_GUI_DROPMENU_DATA>(wd)) {
+        const std::vector<int> vis = zq_gui_dropmenu_visible(*m);
+        if (!vis.empty()) m->hover = vis.front();
+    }
+}
+
+static bool presses(const ALLEGRO_KEYBOARD_EVENT& k) {
+    return k.keycode == ALLEGRO_KEY_ENTER || k.keycode == ALLEGRO_KEY_PAD_ENTER ||
+           k.keycode == ALLEGRO_KEY_SPACE;
 }
 
 static int list_key(ZQ_GUI_CTX* ctx, const ALLEGRO_KEYBOARD_EVENT& k) {
@@ -1120,21 +1227,23 @@ static int list_key(ZQ_GUI_CTX* ctx, const ALLEGRO_KEYBOARD_EVENT& k) {
     const int n = static_cast<int>(map.size());
     switch (k.keycode) {
         case ALLEGRO_KEY_UP:
-            pos = pos >= n ? n - 1 : std::max(0, pos - 1);
+            pos = pos >= n ? n - 1 : (pos + n - 1) % n;
             break;
         case ALLEGRO_KEY_DOWN:
-            pos = pos >= n ? 0 : std::min(n - 1, pos + 1);
+            pos = pos >= n ? 0 : (pos + 1) % n;
             break;
         case ALLEGRO_KEY_HOME:
+        case ALLEGRO_KEY_PGUP:
             pos = 0;
             break;
         case ALLEGRO_KEY_END:
+        case ALLEGRO_KEY_PGDN:
             pos = n - 1;
             break;
         case ALLEGRO_KEY_ENTER:
         case ALLEGRO_KEY_PAD_ENTER:
         case ALLEGRO_KEY_SPACE:
-            if (pos < n) pick_list_item(ctx, wd->id, map[pos]);
+            if (pos < n && !k.repeat) pick_list_item(ctx, wd->id, map[pos]);
             return 1;
         case ALLEGRO_KEY_ESCAPE:
         case ALLEGRO_KEY_TAB:
@@ -1150,25 +1259,36 @@ static int list_key(ZQ_GUI_CTX* ctx, const ALLEGRO_KEYBOARD_EVENT& k) {
     return 1;
 }
 
-static int key_char(ZQ_GUI_CTX* ctx, const ALLEGRO_KEYBOARD_EVENT& k) {
-    if (zq_gui_any_popup_open(ctx)) {
-        if (k.keycode == ALLEGRO_KEY_ESCAPE) zq_gui_close_menus(ctx);
-        return 1;
-    }
-    if (ctx->open_list >= 0) return list_key(ctx, k);
-    ZQ_GUI_WIDGET* wd = zq_gui_find_widget(ctx, ctx->focus);
-    if (!wd || !wd->visible || !wd->enabled) return 0;
-    const ZQ_GUI_WIN_REC* rec = zq_gui_find_window(ctx, wd->window_id);
-    if (!rec || !rec->pub.open) return 0;
-    const bool shift = k.modifiers & ALLEGRO_KEYMOD_SHIFT;
+// A key for the focused widget; non-zero when it used it.
+static int focused_key(ZQ_GUI_CTX* ctx, ZQ_GUI_WIDGET* wd, const ALLEGRO_KEYBOARD_EVENT& k) {
     const int id = wd->id;
     switch (wd->type) {
         case ZQ_GUI_TEXTAREA:
-            if (k.keycode == ALLEGRO_KEY_TAB) {
-                focus_next_field(ctx, wd, shift);
-                return 1;
-            }
             return zq_gui_textarea_key(ctx, wd, *zq_gui_data<ZQ_GUI_TEXT_DATA>(wd), k) ? 1 : 0;
+        case ZQ_GUI_BUTTON:
+        case ZQ_GUI_TOGGLE_BUTTON: {
+            // Enter or Space does what a click does; a held key presses once.
+            if (!presses(k)) return 0;
+            if (k.repeat) return 1;
+            auto& b = *zq_gui_data<ZQ_GUI_BUTTON_DATA>(wd);
+            if (wd->type == ZQ_GUI_TOGGLE_BUTTON) b.toggled = !b.toggled;
+            ctx->dirty = true;
+            if (b.on_click) b.on_click(id, b.user);
+            return 1;
+        }
+        case ZQ_GUI_CHECKBOX: {
+            if (k.keycode != ALLEGRO_KEY_SPACE) return 0;
+            if (k.repeat) return 1;
+            auto& c = *zq_gui_data<ZQ_GUI_CHECKBOX_DATA>(wd);
+            c.checked = !c.checked;
+            ctx->dirty = true;
+            if (c.on_toggle) c.on_toggle(id, c.user);
+            return 1;
+        }
+        case ZQ_GUI_DROPMENU:
+            if (!presses(k) && k.keycode != ALLEGRO_KEY_DOWN) return 0;
+            if (!k.repeat) open_menu_by_key(ctx, wd);
+            return 1;
         case ZQ_GUI_COMBOBOX: {
             auto& c = *zq_gui_data<ZQ_GUI_COMBO_DATA>(wd);
             const int n = static_cast<int>(c.items.size());
@@ -1302,14 +1422,34 @@ static int key_char(ZQ_GUI_CTX* ctx, const ALLEGRO_KEYBOARD_EVENT& k) {
             return 1;
         }
         case ZQ_GUI_LABEL:
-        case ZQ_GUI_BUTTON:
-        case ZQ_GUI_TOGGLE_BUTTON:
-        case ZQ_GUI_CHECKBOX:
-        case ZQ_GUI_DROPMENU:
         case ZQ_GUI_CUSTOM:
             return 0;
     }
     return 0;
+}
+
+static int key_char(ZQ_GUI_CTX* ctx, const ALLEGRO_KEYBOARD_EVENT& k) {
+    if (zq_gui_any_popup_open(ctx)) {
+        zq_gui_popups_key(ctx, k);
+        return 1;
+    }
+    if (ctx->open_list >= 0) return list_key(ctx, k);
+    if (k.keycode == ALLEGRO_KEY_TAB) {
+        const bool moved = focus_step(ctx, k.modifiers & ALLEGRO_KEYMOD_SHIFT);
+        return moved || ctx->focus >= 0 ? 1 : 0;
+    }
+    ZQ_GUI_WIDGET* wd = zq_gui_find_widget(ctx, ctx->focus);
+    if (!wd || !wd->visible || !wd->enabled) return 0;
+    const ZQ_GUI_WIN_REC* rec = zq_gui_find_window(ctx, wd->window_id);
+    if (!rec || !rec->pub.open) return 0;
+    const bool field = wd->type == ZQ_GUI_TEXTAREA;
+    const int used = focused_key(ctx, wd, k);
+    // Working a widget from the keyboard shows which one has the keys.
+    if (used && !field && !ctx->focus_ring) {
+        ctx->focus_ring = true;
+        ctx->dirty = true;
+    }
+    return used;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -200,6 +200,7 @@ struct ZQ_GUI_POPUP {
     bool open = false;
     std::vector<ZQ_GUI_POPUP_LEVEL> levels;  // [0] the menu, then open sub-menus
     int hover_level = -1, hover_item = -1;   // position in levels[l].items
+    bool keyed = false;  // the keyboard moved the highlight last (the pointer has not since)
     int press_level = -1, press_item = -1;
 };
 
@@ -240,6 +241,9 @@ struct ZQ_GUI_CTX {
     uint64_t raise_counter = 0;
 
     int focus = -1;  // widget id
+    // The focused widget shows its focus ring: the keyboard moved the focus or worked the
+    // focused widget since the last mouse press, as on the desktop.
+    bool focus_ring = false;
 
     // Mouse. Everything clickable is named by a key (zq_gui_key): the key under the
     // pointer is hot, the key that took the last press is held until the release.
@@ -426,6 +430,9 @@ bool zq_gui_popups_mouse(ZQ_GUI_CTX* ctx, const ALLEGRO_EVENT* ev);
 uint64_t zq_gui_popups_hit_key(ZQ_GUI_CTX* ctx, float x, float y, std::string* tip);
 void zq_gui_popups_draw(ZQ_GUI_CTX* ctx);
 bool zq_gui_any_popup_open(const ZQ_GUI_CTX* ctx);
+// A key while a pop-up is open: arrows move the highlight, Enter or Space picks, Right and
+// Left open and close sub-menus, Escape closes. Every key is the menu's.
+void zq_gui_popups_key(ZQ_GUI_CTX* ctx, const ALLEGRO_KEYBOARD_EVENT& k);
 void zq_gui_close_popups(ZQ_GUI_CTX* ctx);
 
 // zq_gui_draw.cpp (zq_gui_fill_box and zq_gui_frame_box are in zq_gui.h)

@@ -72,6 +72,7 @@ void zq_gui_popup_open(ZQ_GUI_POPUP* p, float x, float y) {
     p->levels.push_back(top);
     p->hover_level = p->hover_item = -1;
     p->press_level = p->press_item = -1;
+    p->keyed = false;
     zq_gui_popup_layout(p);
     p->ctx->dirty = true;
 }
@@ -228,6 +229,8 @@ uint64_t zq_gui_popups_hit_key(ZQ_GUI_CTX* ctx, float x, float y, std::string* t
 
 // Hovering an entry closes the sub-menus below its level and opens its own.
 static void hover_entry(ZQ_GUI_POPUP* p, int level, int pos) {
+    if (p->keyed) p->ctx->dirty = true;
+    p->keyed = false;
     if (p->hover_level == level && p->hover_item == pos) return;
     p->hover_level = level;
     p->hover_item = pos;
@@ -289,6 +292,88 @@ bool zq_gui_popups_mouse(ZQ_GUI_CTX* ctx, const ALLEGRO_EVENT* ev) {
     }
 }
 
+// The keyboard highlights position `pos` of open level `level` and closes the sub-menus
+// below it; a sub-menu opens only on Right, Enter or Space.
+static void key_highlight(ZQ_GUI_POPUP* p, int level, int pos) {
+    p->keyed = true;
+    p->hover_level = level;
+    p->hover_item = pos;
+    if (static_cast<int>(p->levels.size()) > level + 1) {
+        p->levels.resize(level + 1);
+        zq_gui_popup_layout(p);
+    }
+    p->ctx->dirty = true;
+}
+
+void zq_gui_popups_key(ZQ_GUI_CTX* ctx, const ALLEGRO_KEYBOARD_EVENT& k) {
+    ZQ_GUI_POPUP* p = nullptr;
+    for (auto it = ctx->popups.rbegin(); it != ctx->popups.rend() && !p; ++it)
+        if ((*it)->open && !(*it)->levels.empty()) p = *it;
+    if (!p) return;
+    if (k.keycode == ALLEGRO_KEY_ESCAPE) {
+        zq_gui_close_menus(ctx);
+        return;
+    }
+    const int deepest = static_cast<int>(p->levels.size()) - 1;
+    // The level the keys work on: the highlighted entry's, else the deepest open one.
+    const int level = p->hover_level >= 0 && p->hover_level <= deepest ? p->hover_level : deepest;
+    const int n = static_cast<int>(p->levels[level].items.size());
+    const int pos = level == p->hover_level && p->hover_item < n ? p->hover_item : -1;
+    const auto open_sub = [&](int at) {
+        const int entry = p->levels[level].items[at];
+        if (!has_children(p, entry)) return false;
+        p->levels.resize(level + 1);
+        ZQ_GUI_POPUP_LEVEL sub;
+        sub.parent = entry;
+        p->levels.push_back(sub);
+        zq_gui_popup_layout(p);
+        if (p->levels[level + 1].items.empty()) return true;
+        key_highlight(p, level + 1, 0);
+        return true;
+    };
+    switch (k.keycode) {
+        case ALLEGRO_KEY_DOWN:
+            if (n > 0) key_highlight(p, level, pos < 0 ? 0 : (pos + 1) % n);
+            break;
+        case ALLEGRO_KEY_UP:
+            if (n > 0) key_highlight(p, level, pos < 0 ? n - 1 : (pos + n - 1) % n);
+            break;
+        case ALLEGRO_KEY_HOME:
+        case ALLEGRO_KEY_PGUP:
+            if (n > 0) key_highlight(p, level, 0);
+            break;
+        case ALLEGRO_KEY_END:
+        case ALLEGRO_KEY_PGDN:
+            if (n > 0) key_highlight(p, level, n - 1);
+            break;
+        case ALLEGRO_KEY_RIGHT:
+            if (pos >= 0) open_sub(pos);
+            break;
+        case ALLEGRO_KEY_LEFT:
+            // Back to the entry whose sub-menu this is.
+            if (level > 0) {
+                const int parent = p->levels[level].parent;
+                const std::vector<int>& up = p->levels[level - 1].items;
+                const auto it = std::find(up.begin(), up.end(), parent);
+                const int at = it == up.end() ? 0 : static_cast<int>(it - up.begin());
+                key_highlight(p, level - 1, at);
+            }
+            break;
+        case ALLEGRO_KEY_ENTER:
+        case ALLEGRO_KEY_PAD_ENTER:
+        case ALLEGRO_KEY_SPACE: {
+            if (pos < 0 || k.repeat) break;
+            if (open_sub(pos)) break;
+            const int tag = p->entries[p->levels[level].items[pos]].tag;
+            zq_gui_popup_close(p);
+            if (p->on_pick) p->on_pick(p, tag, p->user);
+            break;
+        }
+        default:
+            break;
+    }
+}
+
 // ---------------------------------------------------------------------------------------
 // 4. Drawing
 // ---------------------------------------------------------------------------------------
@@ -308,9 +393,12 @@ static void draw_level(ZQ_GUI_CTX* ctx, const ZQ_GUI_POPUP* p, int li, const Met
         const uint64_t key = zq_gui_key(ZQ_GUI_KEY_POPUP, p->serial, (li << 16) | i);
         const bool open_parent =
             li + 1 < static_cast<int>(p->levels.size()) && p->levels[li + 1].parent == entry;
+        // The keyboard's highlight, once it moved, stands for the pointer's.
+        const bool lit =
+            p->keyed ? li == p->hover_level && i == p->hover_item : zq_gui_is_hot(ctx, key);
         if (zq_gui_is_held(ctx, key))
             al_draw_filled_rectangle(l.x + 1, y, l.x + l.w - 1, y + m.item_h, th.bg_active);
-        else if (zq_gui_is_hot(ctx, key) || open_parent)
+        else if (lit || open_parent)
             al_draw_filled_rectangle(l.x + 1, y, l.x + l.w - 1, y + m.item_h, th.bg_hover);
         if (has_children(p, entry)) {
             const float ax = l.x + l.w - m.pad - m.arrow / 3, ay = y + m.item_h / 2,

@@ -44,7 +44,9 @@
 #include "ovk_asset.h"
 #include "ovk_demo.h"
 #include "ovk_gui.h"
+#include "ovk_gui_detail.h"
 #include "ovk_gui_main.h"
+#include "ovk_gui_port.h"
 #include "ovk_gui_theme.h"
 #include "ovk_platform.h"
 #include "ovk_prefs.h"
@@ -388,6 +390,20 @@ class GuiTest : public ::testing::Test {
     }
     // The toast's text while one shows, else "".
     std::string toast() { return al_get_time() < g_.toast_until ? g_.toast.hit.label : ""; }
+    // The device detail screen as the engine holds the device now: readings are made off the
+    // interface thread, so it reads again and takes what the engine port made.
+    void detail_now() {
+        for (int i = 0; i < 3; ++i) {
+            g_.now_s += 1;  // a reading is due
+            ovk_detail_refresh(&g_);
+            ASSERT_TRUE(ovk_port_settle(&g_, 5000));
+        }
+        ovk_detail_refresh(&g_);
+    }
+    void open_detail(std::string_view mac) {
+        ovk_detail_show(&g_, mac);
+        detail_now();
+    }
     // Whether the program says `text` within `limit_s` of its loop: the newest notice, or one an
     // alert that came after it pushed up the stack.
     bool said(const std::string& text, double limit_s = 5) {
