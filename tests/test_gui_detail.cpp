@@ -341,8 +341,11 @@ TEST_F(GuiDetail, LocateTicksUntilTheDeviceLeaves) {
     EXPECT_TRUE(g_.locate);
     EXPECT_EQ(zq_gui_button_get_label(g_.ctx, locate), "Stop locate");
     EXPECT_LE(g_.locate_next_tick, g_.now_s) << "the first tick is due at once";
+    ovk_main_refresh(&g_);
+    ASSERT_TRUE(ovk_main_settle(&g_, 5000));  // the list's snapshot holds the camera
     ovk_gui_update(&g_);
     EXPECT_GT(g_.locate_next_tick, g_.now_s) << "ticked, the next one scheduled";
+    EXPECT_LT(g_.locate_next_tick - g_.now_s, 1.5) << "paced by the camera's signal, just heard";
     shot("detail_locate");
     // Another device ends it, also when it was selected before the screen was shown (as the
     // main screen's list does).

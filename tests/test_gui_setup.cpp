@@ -96,11 +96,11 @@ TEST_F(GuiSetup, ClosedHalfWayItResumesAndFinishKeepsWhatChangedMeanwhile) {
 
     // A new run of the wizard starts over, from the preferences now in force; finished
     // while scanning runs, it does not ask for a start.
-    // The global list of vendor prefixes turned off in the file meanwhile: the rules follow
-    // once the wizard is finished.
+    // The global list of vendor prefixes turned off meanwhile (the rules are left as they
+    // were): they follow once the wizard is finished.
     const size_t rules = ovk_watchlist_all().size();
     p.preset_enabled[0] = 0;
-    ASSERT_EQ(ovk_prefs_set(p), 0);
+    ASSERT_TRUE(ovk_gui_set_prefs(&g_, p));
     ovk_setup_show(&g_);
     EXPECT_EQ(step(), "STEP 1 OF 6");
     ASSERT_EQ(ovk_pipeline_init(), 0);
