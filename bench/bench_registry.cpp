@@ -186,6 +186,45 @@ static void BM_RecallKnown(benchmark::State& state) {
 }
 BENCHMARK(BM_RecallKnown);
 
+// Heap bytes per device of the summaries a shared snapshot hands out (what the window holds
+// for its list besides the registry's own entries), for plain devices heard once and for
+// remembered drones (a Remote ID and a remembered-device record each).
+static void BM_SummaryBytes(benchmark::State& state) {
+    const bool drones = state.range(0) != 0;
+    constexpr int kDevices = 100000;
+    double per = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        fresh_session();
+        OVK_REMOTE_ID rid;
+        rid.uas_id = "1581F5FKD229400";
+        rid.has_pos = 1;
+        OVK_KNOWN known;
+        known.name = "Mavic 3 of the neighbour";
+        known.vendor = "SZ DJI Technology Co., Ltd";
+        known.device_type = "Drone - DJI Mavic 3";
+        for (int i = 0; i < kDevices; i++) {
+            const std::string mac = mac_of(i);
+            ovk_registry_report(typical(mac, -60 - i % 30, i), {}, nullptr, "",
+                                drones ? &rid : nullptr, nullptr, T0);
+            if (drones) {
+                known.mac = mac;
+                ovk_registry_set_known(mac, &known);
+            }
+        }
+        state.ResumeTiming();
+        const long long before = g_live.load();
+        OVK_DEVICE_REFS l = ovk_registry_shared_snapshot(T0 + 1000);
+        per = static_cast<double>(g_live.load() - before) / static_cast<double>(l.size());
+        state.PauseTiming();
+        l.clear();
+        ovk_registry_clear();
+        state.ResumeTiming();
+    }
+    state.counters["bytes_per_summary"] = per;
+}
+BENCHMARK(BM_SummaryBytes)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
+
 // A summary snapshot of the whole table.
 static void BM_Snapshot(benchmark::State& state) {
     fresh_session();

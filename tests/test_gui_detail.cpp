@@ -341,8 +341,11 @@ TEST_F(GuiDetail, LocateTicksUntilTheDeviceLeaves) {
     EXPECT_TRUE(g_.locate);
     EXPECT_EQ(zq_gui_button_get_label(g_.ctx, locate), "Stop locate");
     EXPECT_LE(g_.locate_next_tick, g_.now_s) << "the first tick is due at once";
+    ovk_main_refresh(&g_);
+    ASSERT_TRUE(ovk_main_settle(&g_, 5000));  // the list's snapshot holds the camera
     ovk_gui_update(&g_);
     EXPECT_GT(g_.locate_next_tick, g_.now_s) << "ticked, the next one scheduled";
+    EXPECT_LT(g_.locate_next_tick - g_.now_s, 1.5) << "paced by the camera's signal, just heard";
     shot("detail_locate");
     // Another device ends it, also when it was selected before the screen was shown (as the
     // main screen's list does).
@@ -409,12 +412,12 @@ TEST_F(GuiDetail, MapAndReportButtonsFollowTheDevice) {
     EXPECT_EQ(buttons(), want);
     laid_out();
     const std::optional<OVK_DEVICE> drone = ovk_registry_get(kDrone);
-    ASSERT_TRUE(drone && drone->rid.has_pos && drone->rid.has_op_pos);
+    ASSERT_TRUE(drone && drone->rid && drone->rid->has_pos && drone->rid->has_op_pos);
     click(button_in(g_.popup[OVK_POP_DETAIL], "Drone on map"));
     ASSERT_TRUE(pump([&] { return shown(OVK_POP_MAP); }));
     EXPECT_DOUBLE_EQ(ovk_map_view().zoom, 17);
-    EXPECT_DOUBLE_EQ(ovk_map_view().lat, drone->rid.lat);
-    EXPECT_DOUBLE_EQ(ovk_map_view().lon, drone->rid.lon);
+    EXPECT_DOUBLE_EQ(ovk_map_view().lat, drone->rid->lat);
+    EXPECT_DOUBLE_EQ(ovk_map_view().lon, drone->rid->lon);
     ovk_gui_close_popup(&g_, OVK_POP_MAP);
     click(button_in(g_.popup[OVK_POP_DETAIL], "Operator on map"));
     ASSERT_TRUE(pump([&] { return shown(OVK_POP_MAP); }));

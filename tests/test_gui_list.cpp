@@ -23,7 +23,7 @@ OVK_DEVICE dev(const char* mac, int rssi = -70, std::vector<OVK_HIT> hits = {}) 
     d.sources = 1;
     d.device_type = "Bluetooth device";
     d.hits = std::move(hits);
-    d.has_known = 1;
+    d.known = std::make_shared<const OVK_KNOWN>();
     return d;
 }
 
@@ -43,9 +43,9 @@ TEST(ListRules, EachFilterKeepsWhatItsButtonSays) {
     l.back().device_type = "Tile tracker";
     l.push_back(dev("00:00:00:00:00:05", -70, {hit_of(OVK_CAT_DRONE, 40)}));
     l.push_back(dev("00:00:00:00:00:06"));
-    l.back().has_rid = 1;
+    l.back().rid = std::make_shared<const OVK_REMOTE_ID>();
     l.push_back(dev("00:00:00:00:00:07"));
-    l.back().has_known = 0;
+    l.back().known.reset();
     l.push_back(dev("00:00:00:00:00:08"));
     l.back().favorite = 1;
     l.push_back(dev("00:00:00:00:00:09"));

@@ -1026,18 +1026,19 @@ TEST_F(MapScreen, TheLiveMapShowsTheUserDevicesAndADroneWithItsOperator) {
                                 "Tile tracker travelling with you"));
     OVK_DEVICE drone =
         device("60:60:1F:A2:44:18", 45.4212, -75.6975, OVK_CAT_DRONE, "DJI drone (Remote ID)");
-    drone.has_rid = 1;
-    drone.rid.has_pos = 1;
-    drone.rid.lat = 45.4226;
-    drone.rid.lon = -75.6990;
-    drone.rid.has_op_pos = 1;
-    drone.rid.op_lat = 45.4203;
-    drone.rid.op_lon = -75.7003;
-    drone.rid.has_height = 1;
-    drone.rid.height_m = 62;
-    drone.rid.has_direction = 1;
-    drone.rid.direction_deg = 135;
-    drone.rid.ua_type = "Helicopter / multirotor";
+    OVK_REMOTE_ID rid;
+    rid.has_pos = 1;
+    rid.lat = 45.4226;
+    rid.lon = -75.6990;
+    rid.has_op_pos = 1;
+    rid.op_lat = 45.4203;
+    rid.op_lon = -75.7003;
+    rid.has_height = 1;
+    rid.height_m = 62;
+    rid.has_direction = 1;
+    rid.direction_deg = 135;
+    rid.ua_type = "Helicopter / multirotor";
+    drone.rid = std::make_shared<const OVK_REMOTE_ID>(rid);
     g_.devices.push_back(drone);
     // The settings are written to a file from here on (the same settings, nothing shown
     // between). Who writes them while the map is moved and stored, apart from the test's own
@@ -1078,7 +1079,7 @@ TEST_F(MapScreen, TheLiveMapShowsTheUserDevicesAndADroneWithItsOperator) {
               std::string::npos);
     // The drone's marker in the drone colour where Remote ID puts it.
     float x, y;
-    ovk_mapview_to_screen(ovk_map_view(), drone.rid.lat, drone.rid.lon, &x, &y);
+    ovk_mapview_to_screen(ovk_map_view(), rid.lat, rid.lon, &x, &y);
     EXPECT_EQ(pixel(static_cast<int>(x), static_cast<int>(y)), ovk_cat_color(OVK_CAT_DRONE));
     click(x, y);
     EXPECT_EQ(g_.sel_mac, drone.mac) << "the drone's details are asked for";

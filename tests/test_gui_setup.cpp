@@ -6,6 +6,7 @@
 // elsewhere meanwhile.
 #include "ovk_gui_setup.h"
 #include "ovk_test_gui.h"
+#include "ovk_watchlist.h"
 
 namespace {
 
@@ -95,6 +96,11 @@ TEST_F(GuiSetup, ClosedHalfWayItResumesAndFinishKeepsWhatChangedMeanwhile) {
 
     // A new run of the wizard starts over, from the preferences now in force; finished
     // while scanning runs, it does not ask for a start.
+    // The global list of vendor prefixes turned off meanwhile (the rules are left as they
+    // were): they follow once the wizard is finished.
+    const size_t rules = ovk_watchlist_all().size();
+    p.preset_enabled[0] = 0;
+    ASSERT_TRUE(ovk_gui_set_prefs(&g_, p));
     ovk_setup_show(&g_);
     EXPECT_EQ(step(), "STEP 1 OF 6");
     ASSERT_EQ(ovk_pipeline_init(), 0);
@@ -103,6 +109,8 @@ TEST_F(GuiSetup, ClosedHalfWayItResumesAndFinishKeepsWhatChangedMeanwhile) {
     for (int i = 0; i < 6; ++i) next();
     EXPECT_FALSE(shown(kSetup));
     EXPECT_EQ(toast(), "All set. Scanning is on.");
+    EXPECT_TRUE(pump([&] { return ovk_watchlist_all().size() < rules; }))
+        << "the rules follow the lists chosen";
     ovk_scan_stop();
     ovk_scan_wait_idle(10000);
     ovk_pipeline_shutdown();

@@ -550,8 +550,8 @@ TEST_F(Registry, SnapshotsCarryStoreFlagsAndOnlyFullOnesCarryHistory) {
     ASSERT_NE(ovk_device_best(dm), nullptr);
     EXPECT_EQ(ovk_device_best(dm)->label, "B");
     EXPECT_EQ(ovk_device_flagged(dm), 1);
-    EXPECT_EQ(dm.has_known, 1);
-    EXPECT_EQ(dm.known.sessions, 7);
+    ASSERT_TRUE(dm.known);
+    EXPECT_EQ(dm.known->sessions, 7);
     EXPECT_EQ(s[1].whitelisted, 1);
     EXPECT_EQ(ovk_device_flagged(s[1]), 0);
 
@@ -562,7 +562,7 @@ TEST_F(Registry, SnapshotsCarryStoreFlagsAndOnlyFullOnesCarryHistory) {
     EXPECT_EQ(full.path.size(), 1u);
 
     ovk_registry_set_known(m, nullptr);
-    EXPECT_EQ(get(m).has_known, 0);
+    EXPECT_FALSE(get(m).known);
     ovk_store_whitelist_remove(w);
     EXPECT_EQ(get(w).whitelisted, 0);
     OVK_DEVICE none;
@@ -685,8 +685,8 @@ TEST_F(Registry, SharedSnapshotsFollowEveryChangeAndShareWhatDidNot) {
     EXPECT_EQ(da.name, "Renamed");
     ASSERT_NE(ovk_device_best(da), nullptr);
     EXPECT_EQ(ovk_device_best(da)->label, "Cam");
-    EXPECT_EQ(second[20].has_known, 1);
-    EXPECT_EQ(second[20].known.sessions, 4);
+    ASSERT_TRUE(second[20].known);
+    EXPECT_EQ(second[20].known->sessions, 4);
     EXPECT_EQ(second[40].whitelisted, 1);
     EXPECT_EQ(first[40].whitelisted, 0) << "an earlier snapshot changed under its holder";
     EXPECT_EQ(first[10].name, "") << "an earlier snapshot changed under its holder";
@@ -696,6 +696,11 @@ TEST_F(Registry, SharedSnapshotsFollowEveryChangeAndShareWhatDidNot) {
     EXPECT_NE(&first[10], &second[10]);
     EXPECT_NE(&first[20], &second[20]);
     ovk_store_whitelist_remove(d);
+    // The remembered record is shared with the snapshots, never changed under them.
+    k.sessions = 5;
+    ovk_registry_set_known(b, &k);
+    EXPECT_EQ(second[20].known->sessions, 4) << "an earlier snapshot changed under its holder";
+    EXPECT_EQ(ovk_registry_shared_snapshot(T0 + 5000)[20].known->sessions, 5);
 
     // A withdrawn verdict and a device found following leave their old summaries too.
     ASSERT_EQ(ovk_registry_withdraw(a, "Cam"), 1);
@@ -726,8 +731,16 @@ TEST_F(Registry, RemoteIdIsKept) {
     ASSERT_TRUE(got);
     EXPECT_EQ(got->uas_id, "1581F5FKD229400");
     OVK_DEVICE d = get(m);
-    EXPECT_EQ(d.has_rid, 1);
-    EXPECT_EQ(d.rid.uas_id, "1581F5FKD229400");
+    ASSERT_TRUE(d.rid);
+    EXPECT_EQ(d.rid->uas_id, "1581F5FKD229400");
+    // A later broadcast leaves the drone as earlier snapshots saw it.
+    const OVK_DEVICE_REFS before = ovk_registry_shared_snapshot(T0 + 2);
+    rid.uas_id = "1581F5FKD229401";
+    ovk_registry_report(ble(m, -60), {}, nullptr, "", &rid, nullptr, T0 + 3);
+    EXPECT_EQ(d.rid->uas_id, "1581F5FKD229400");
+    ASSERT_EQ(before.size(), 1u);
+    EXPECT_EQ(before[0].rid->uas_id, "1581F5FKD229400");
+    EXPECT_EQ(get(m).rid->uas_id, "1581F5FKD229401");
 }
 
 TEST_F(Registry, SiblingsOfOneAccessPoint) {

@@ -209,9 +209,9 @@ void session_csv_row(OVK_SBUF& b, const OVK_DEVICE& d) {
         b.add(",,,");
     }
     b.addf(",%s,%s,%s,", tf(d.following), tf(d.whitelisted), tf(d.favorite));
-    if (d.has_known) {
-        b.add(ovk_local_time(d.known.first_seen));
-        b.addf(",%d,", d.known.sessions);
+    if (d.known) {
+        b.add(ovk_local_time(d.known->first_seen));
+        b.addf(",%d,", d.known->sessions);
     } else {
         b.add(",,");
     }
@@ -332,14 +332,14 @@ cJSON* session_json_item(const OVK_DEVICE& d) {
             else
                 cJSON_AddItemToObject(f, fact.key.c_str(), v);
         }
-    if (d.has_known)
+    if (d.known)
         if (cJSON* h = add_obj(o, "history")) {
-            ovk_json_add_str(h, "firstSeenEver", ovk_iso_time(d.known.first_seen));
-            cJSON_AddNumberToObject(h, "sessions", d.known.sessions);
-            cJSON_AddNumberToObject(h, "detectCount", d.known.detect_count);
+            ovk_json_add_str(h, "firstSeenEver", ovk_iso_time(d.known->first_seen));
+            cJSON_AddNumberToObject(h, "sessions", d.known->sessions);
+            cJSON_AddNumberToObject(h, "detectCount", d.known->detect_count);
         }
-    if (d.has_rid)
-        if (cJSON* r = add_obj(o, "remoteId")) ovk_export_add_remote_id(r, d.rid);
+    if (d.rid)
+        if (cJSON* r = add_obj(o, "remoteId")) ovk_export_add_remote_id(r, *d.rid);
     if (d.advert)
         if (cJSON* a = add_obj(o, "advertisement")) add_advert(a, *d.advert);
     if (!d.path.empty())

@@ -339,9 +339,9 @@ struct TRACK {
     int64_t last_seen = 0;
     RING<OVK_RSSI_SAMPLE, OVK_HISTORY_MAX> history;
     RING<OVK_GEO, OVK_PATH_MAX> path;
-    std::unique_ptr<OVK_REMOTE_ID> rid;
+    std::shared_ptr<const OVK_REMOTE_ID> rid;  // immutable: summaries share it
     std::unique_ptr<OVK_RID_TRACK> rid_track;  // what its Remote ID said before
-    std::unique_ptr<OVK_KNOWN> known;
+    std::shared_ptr<const OVK_KNOWN> known;    // immutable: summaries share it
     OVK_GEO best_pos;
     std::unique_ptr<TRACK_MORE> more_;  // read through more(), made by more_mut()
     OVK_HEARD heard;                    // the names and services this address has sent
@@ -653,12 +653,7 @@ void _merge(TRACK& t, const OVK_ADVERT& a, const OVK_HITS& hits, const OVK_IDENT
 
     _merge_hits(t, hits, now);
 
-    if (rid) {
-        if (t.rid)
-            *t.rid = *rid;
-        else
-            t.rid = std::make_unique<OVK_REMOTE_ID>(*rid);
-    }
+    if (rid) t.rid = std::make_shared<const OVK_REMOTE_ID>(*rid);
 
     int raw = a.rssi;
     if (t.has_smooth && now - t.last_seen <= kSmoothGapMs)
@@ -889,15 +884,9 @@ void _snap(const REGISTRY& r, const TRACK& t, bool full, OVK_DEVICE& d, bool ask
     d.first_seen = t.first_seen;
     d.last_seen = t.last_seen;
     d.sightings = t.sightings;
-    if (t.rid) {
-        d.has_rid = 1;
-        d.rid = *t.rid;
-    }
+    d.rid = t.rid;
     d.following = t.following;
-    if (t.known) {
-        d.has_known = 1;
-        d.known = *t.known;
-    }
+    d.known = t.known;
     if (ask_store) {
         d.whitelisted = _whitelisted(t.mac) ? 1 : 0;
         d.favorite = _favorite(t.mac) ? 1 : 0;
@@ -1227,10 +1216,8 @@ void ovk_registry_set_known(std::string_view mac, const OVK_KNOWN* known) {
     try {
         if (!known)
             t->known.reset();
-        else if (t->known)
-            *t->known = *known;
         else
-            t->known = std::make_unique<OVK_KNOWN>(*known);
+            t->known = std::make_shared<const OVK_KNOWN>(*known);
     } catch (const std::bad_alloc&) {
         OVK_LOG_ALLOC_FAIL(OVK_KNOWN, 1, t->known);
     }

@@ -45,7 +45,8 @@ struct OVK_GEO {
     double lon = 0;
 };
 
-// A snapshot of one tracked device, owned by whoever asked for it.
+// A snapshot of one tracked device, owned by whoever asked for it. A summary of every device
+// is held by the window's list, so the fields are ordered to leave no padding.
 struct OVK_DEVICE {
     std::string mac;                  // the key, as the advertisement gave it
     OVK_SOURCE source = OVK_SRC_BLE;  // of the latest advertisement
@@ -59,14 +60,15 @@ struct OVK_DEVICE {
     int best_rssi = -127;     // strongest raw dBm
     double distance_m = 0;
     OVK_ADDR_TYPE addr_type = OVK_ADDR_UNKNOWN;
+    int sightings = 0;
     int64_t first_seen = 0;
     int64_t last_seen = 0;
-    int sightings = 0;
-    int has_rid = 0;
-    OVK_REMOTE_ID rid;
+    // What the device's Remote ID broadcasts said; null when it sent none. Immutable and
+    // shared with the registry (a large snapshot copies no drone or remembered record).
+    std::shared_ptr<const OVK_REMOTE_ID> rid;
+    // The remembered device from earlier sessions; null when it is new. Shared like `rid`.
+    std::shared_ptr<const OVK_KNOWN> known;
     int following = 0;
-    int has_known = 0;
-    OVK_KNOWN known;
     int whitelisted = 0;  // asked from the store when the snapshot is taken
     int favorite = 0;
     int has_best_pos = 0;

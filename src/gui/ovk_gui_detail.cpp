@@ -337,13 +337,13 @@ void identity(std::string& doc, const DETAIL& s, const std::string& mac) {
     }
     // Doubts about a Remote ID broadcast are read with the Remote ID section.
     for (const OVK_FACT& f : d.facts)
-        if (!(d.has_rid && is_spoof_fact(f))) line(doc, f.key, f.value);
+        if (!(d.rid && is_spoof_fact(f))) line(doc, f.key, f.value);
     doc += '\n';
 }
 
 void remote_id(std::string& doc, const OVK_DEVICE& d) {
-    if (!d.has_rid) return;
-    const OVK_REMOTE_ID& r = d.rid;
+    if (!d.rid) return;
+    const OVK_REMOTE_ID& r = *d.rid;
     doc += "## Drone Remote ID (ASTM F3411)\n\n";
     for (const OVK_FACT& f : d.facts)
         if (is_spoof_fact(f)) line(doc, f.key, f.value);
@@ -545,7 +545,7 @@ void forget_other(DETAIL& s, const std::string& mac) {
 // device in range that nothing matched; the map buttons need the map and a broadcast position.
 int shown_buttons(const DETAIL& s) {
     const bool has_map = ovk_gui_has_screen(OVK_POP_MAP);
-    const bool rid = s.dev && s.dev->has_rid;
+    const bool rid = s.dev && s.dev->rid;
     int mask = 0;
     for (int i = 0; i < kButtonCount; ++i) {
         const int DETAIL::*id = kButtons[i].id;
@@ -554,9 +554,9 @@ int shown_buttons(const DETAIL& s) {
             on =
                 ovk_gui_has_screen(OVK_POP_REPORT) && s.dev && s.dev->advert && s.dev->hits.empty();
         else if (id == &DETAIL::b_drone)
-            on = has_map && rid && s.dev->rid.has_pos;
+            on = has_map && rid && s.dev->rid->has_pos;
         else if (id == &DETAIL::b_operator)
-            on = has_map && rid && s.dev->rid.has_op_pos;
+            on = has_map && rid && s.dev->rid->has_op_pos;
         if (on) mask |= 1 << i;
     }
     return mask;
@@ -904,16 +904,16 @@ void on_report(int, void* user) {
 void on_drone_map(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     const DETAIL& s = st();
-    if (s.dev && s.dev->has_rid && s.dev->rid.has_pos)
-        ovk_gui_show_on(g, OVK_POP_MAP, ovk_subject_place(17, s.dev->rid.lat, s.dev->rid.lon));
+    if (s.dev && s.dev->rid && s.dev->rid->has_pos)
+        ovk_gui_show_on(g, OVK_POP_MAP, ovk_subject_place(17, s.dev->rid->lat, s.dev->rid->lon));
 }
 
 void on_operator_map(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     const DETAIL& s = st();
-    if (s.dev && s.dev->has_rid && s.dev->rid.has_op_pos)
+    if (s.dev && s.dev->rid && s.dev->rid->has_op_pos)
         ovk_gui_show_on(g, OVK_POP_MAP,
-                        ovk_subject_place(17, s.dev->rid.op_lat, s.dev->rid.op_lon));
+                        ovk_subject_place(17, s.dev->rid->op_lat, s.dev->rid->op_lon));
 }
 
 }  // namespace

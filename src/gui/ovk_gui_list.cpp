@@ -106,12 +106,12 @@ bool ovk_list_keeps(const OVK_DEVICE& d, OVK_FILTER f, std::string_view search) 
                                [](const OVK_HIT& h) { return h.category == OVK_CAT_TRACKER; });
             break;
         case OVK_FILTER_DRONES:
-            kept = d.has_rid || std::any_of(d.hits.begin(), d.hits.end(), [](const OVK_HIT& h) {
+            kept = d.rid || std::any_of(d.hits.begin(), d.hits.end(), [](const OVK_HIT& h) {
                        return h.category == OVK_CAT_DRONE;
                    });
             break;
         case OVK_FILTER_NEW:
-            kept = !d.has_known;
+            kept = !d.known;
             break;
         case OVK_FILTER_FAVORITES:
             kept = d.favorite != 0;

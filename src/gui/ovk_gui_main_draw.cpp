@@ -110,7 +110,7 @@ std::string line3(const OVK_DEVICE& d, int64_t now_ms) {
     return ovk_format(512, "%s - %s - %s %d dBm %s - %s%s%s%s", who.c_str(), src, ovk_band(d.rssi),
                       d.rssi, ovk_format_distance(d.distance_m).c_str(),
                       ovk_age_text(now_ms, d.last_seen).c_str(), d.following ? "  FOLLOWING" : "",
-                      d.favorite ? "  *" : "", d.has_known ? "" : "  NEW");
+                      d.favorite ? "  *" : "", d.known ? "" : "  NEW");
 }
 
 }  // namespace

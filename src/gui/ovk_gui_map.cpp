@@ -711,20 +711,21 @@ void draw_drones(OVK_GUI* g) {
     const ALLEGRO_COLOR white = ovk_ink(g, 0xFFFFFFFF);
     constexpr float kPi = 3.14159265f;
     for (const OVK_DEVICE& d : g->devices) {
-        if (!d.has_rid || !d.rid.has_pos) continue;
+        if (!d.rid || !d.rid->has_pos) continue;
+        const OVK_REMOTE_ID& rid = *d.rid;
         float x, y;
-        ovk_mapview_to_screen(s.mv, d.rid.lat, d.rid.lon, &x, &y);
-        if (d.rid.has_op_pos) {
+        ovk_mapview_to_screen(s.mv, rid.lat, rid.lon, &x, &y);
+        if (rid.has_op_pos) {
             float ox, oy;
-            ovk_mapview_to_screen(s.mv, d.rid.op_lat, d.rid.op_lon, &ox, &oy);
+            ovk_mapview_to_screen(s.mv, rid.op_lat, rid.op_lon, &ox, &oy);
             dashed(x, y, ox, oy, c, 2 * sc, 6 * sc);
             const float r = 5 * sc;
             al_draw_filled_rectangle(ox - r, oy - r, ox + r, oy + r, c);
             al_draw_rectangle(ox - r, oy - r, ox + r, oy + r, white, 1.2f * sc);
             place_label(g, ox + 9 * sc, oy, "operator");
         }
-        if (d.rid.has_direction) {
-            const float a = static_cast<float>(d.rid.direction_deg) * kPi / 180;
+        if (rid.has_direction) {
+            const float a = static_cast<float>(rid.direction_deg) * kPi / 180;
             al_draw_line(x, y, x + 24 * sc * std::sin(a), y - 24 * sc * std::cos(a), c, 2.5f * sc);
         }
         // A drone: a diamond with a ring.
@@ -732,10 +733,10 @@ void draw_drones(OVK_GUI* g) {
         al_draw_filled_triangle(x, y - r, x + r, y, x - r, y, c);
         al_draw_filled_triangle(x, y + r, x + r, y, x - r, y, c);
         al_draw_circle(x, y, r + 2 * sc, white, 1.5f * sc);
-        const char* kind = d.rid.ua_type ? d.rid.ua_type : "Drone";
+        const char* kind = rid.ua_type ? rid.ua_type : "Drone";
         char label[96];
-        if (d.rid.has_height)
-            std::snprintf(label, sizeof label, "%s %.0f m", kind, d.rid.height_m);
+        if (rid.has_height)
+            std::snprintf(label, sizeof label, "%s %.0f m", kind, rid.height_m);
         else
             std::snprintf(label, sizeof label, "%s", kind);
         place_label(g, x + 13 * sc, y, label);

@@ -1,0 +1,236 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// How long the interface thread's longest tick lasts while the watchlist, the whitelist and
+// a device's details change on a data directory whose sync takes 50 ms (a slow SD card, stood
+// in for by a hook after each atomic write), on a private Xvfb at 1100 by 820. Each case
+// through the engine port (arg 1) and, for the figure before it, as the screens did it on the
+// interface thread (arg 0):
+//   - the watchlist screen is open and a rule is added, then removed (the rules are written
+//     under the watchlist's lock, and the grid was read again at once);
+//   - the whitelist screen is open and a device is let go, then trusted again;
+//   - a device's details are open while it is whitelisted and un-whitelisted on another
+//     thread (the write holds the store's lock while it syncs; the
+//     page read the device, its marks and its rule on the interface thread).
+// The counter longest_tick_ms is the longest tick of all iterations (wall time, which on a
+// busy machine includes time the thread was not running); cpu_ms is that of the tick that
+// took the interface thread's own processor time longest (a wait on a lock costs none).
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "ovk_app_util.h"
+#include "ovk_bench_gui.h"
+#include "ovk_gui.h"
+#include "ovk_gui_detail.h"
+#include "ovk_gui_port.h"
+#include "ovk_gui_watchlist.h"
+#include "ovk_platform.h"
+#include "ovk_registry.h"
+#include "ovk_store.h"
+#include "ovk_test_files.h"
+#include "ovk_watchlist.h"
+
+namespace {
+
+using CLOCK = std::chrono::steady_clock;
+
+const char* const kDevice = "00:25:DF:00:00:2A";
+
+// The calling thread's processor time, ms.
+double thread_cpu_ms() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+// The longest tick in wall time and in the interface thread's processor time.
+struct LONGEST {
+    double wall = 0, cpu = 0;
+    void add(CLOCK::time_point t0, double cpu0) {
+        wall = std::max(wall, std::chrono::duration<double, std::milli>(CLOCK::now() - t0).count());
+        cpu = std::max(cpu, thread_cpu_ms() - cpu0);
+    }
+    void add(const LONGEST& o) {
+        wall = std::max(wall, o.wall);
+        cpu = std::max(cpu, o.cpu);
+    }
+};
+
+// A home with the store and the watchlist opened on it and the interface in a window; every
+// file write then takes 50 ms more.
+struct SCENE : ovk_bench::GUI_WINDOW {
+    ovk_test::TempDir home;
+
+    SCENE() {
+        if (!ovk_bench::xserver().running) return;
+        setenv("HOME", home.path().c_str(), 1);
+        setenv("XDG_DATA_HOME", home.path().c_str(), 1);
+        const std::string data = ovk_platform_data_dir();
+        if (ovk_store_open(data) != 0) return;
+        OVK_PREFS p = ovk_bench::window_prefs(OVK_THEME_DARK);
+        p.map_tiles = 0;
+        if (!open(&p)) return;
+        ovk_watchlist_load(data);
+        ovk_write_file_set_hook_for_test(
+            [](const std::string&) { std::this_thread::sleep_for(std::chrono::milliseconds(50)); });
+    }
+    ~SCENE() {
+        ovk_write_file_set_hook_for_test(nullptr);
+        close();
+        ovk_watchlist_unload();
+        ovk_store_close();
+    }
+
+    // Ticks until the port has nothing left (at most 30 s), each with the screens' refresh
+    // due; the longest tick in ms. The first tick runs `first` (the click) before its update.
+    template <typename F>
+    LONGEST run(F&& first) {
+        LONGEST longest;
+        const CLOCK::time_point end = CLOCK::now() + std::chrono::seconds(30);
+        for (bool started = false; CLOCK::now() < end;) {
+            const CLOCK::time_point t0 = CLOCK::now();
+            const double cpu0 = thread_cpu_ms();
+            if (!started) first();
+            started = true;
+            g.last_refresh_s = -10;
+            ovk_gui_update(&g);
+            const bool idle = ovk_port_settle(&g, 0);
+            longest.add(t0, cpu0);
+            if (idle) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return longest;
+    }
+};
+
+void report(benchmark::State& state, const LONGEST& longest) {
+    state.counters["longest_tick_ms"] = longest.wall;
+    state.counters["cpu_ms"] = longest.cpu;
+    state.SetLabel(state.range(0) ? "through the port" : "on the interface thread");
+}
+
+void BM_WatchlistTickWhileARuleChangesOnASlowDisk(benchmark::State& state) {
+    SCENE s;
+    if (!s.ok) return state.SkipWithError("no window");
+    ovk_watchlist_show(&s.g);
+    s.run([] {});
+    OVK_OUI_ENTRY e;
+    e.prefix = "name:Axon";
+    e.label = "Body cameras";
+    e.source = "user-added";
+    e.confidence = "custom";
+    LONGEST longest;
+    bool add = true;
+    for (auto _ : state) {
+        longest.add(s.run([&] {
+            if (state.range(0)) {
+                if (add)
+                    ovk_port_watch(&s.g, e);
+                else
+                    ovk_port_unwatch(&s.g, e.prefix);
+                return;
+            }
+            // What the buttons did before: the change, then the grid read again.
+            if (add)
+                ovk_watchlist_add_custom(e);
+            else
+                ovk_watchlist_remove_custom(e.prefix);
+            benchmark::DoNotOptimize(ovk_watchlist_all().data());
+        }));
+        add = !add;
+    }
+    report(state, longest);
+}
+BENCHMARK(BM_WatchlistTickWhileARuleChangesOnASlowDisk)
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(6)
+    ->Unit(benchmark::kMillisecond);
+
+void BM_WhitelistTickWhileADeviceIsLetGoOnASlowDisk(benchmark::State& state) {
+    SCENE s;
+    if (!s.ok) return state.SkipWithError("no window");
+    ovk_store_whitelist_add(kDevice, "Axon Body 3");
+    ovk_whitelist_show(&s.g);
+    s.run([] {});
+    LONGEST longest;
+    bool on = false;
+    for (auto _ : state) {
+        longest.add(s.run([&] {
+            if (state.range(0)) {
+                ovk_port_whitelist(&s.g, kDevice, on, "Axon Body 3");
+                return;
+            }
+            // What the button did before: the change, then the grid read again.
+            if (on)
+                ovk_store_whitelist_add(kDevice, "Axon Body 3");
+            else
+                ovk_store_whitelist_remove(kDevice);
+            benchmark::DoNotOptimize(ovk_store_whitelist_all().data());
+        }));
+        on = !on;
+    }
+    report(state, longest);
+}
+BENCHMARK(BM_WhitelistTickWhileADeviceIsLetGoOnASlowDisk)
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(6)
+    ->Unit(benchmark::kMillisecond);
+
+void BM_DetailTickWhileWhitelistingOnASlowDisk(benchmark::State& state) {
+    SCENE s;
+    if (!s.ok) return state.SkipWithError("no window");
+    ovk_detail_show(&s.g, kDevice);
+    s.run([] {});
+    LONGEST longest;
+    bool on = true;
+    for (auto _ : state) {
+        // The whitelisting on another thread, as the port does it; the page ticks along for
+        // 200 ms, a tick every 5 ms, refreshed on each (before, its reads are done on every
+        // tick: the worst case of its half-second refresh meeting the write).
+        std::thread writer([on] {
+            if (on)
+                ovk_store_whitelist_add(kDevice, "Axon Body 3");
+            else
+                ovk_store_whitelist_remove(kDevice);
+        });
+        const CLOCK::time_point until = CLOCK::now() + std::chrono::milliseconds(200);
+        while (CLOCK::now() < until) {
+            const CLOCK::time_point t0 = CLOCK::now();
+            const double cpu0 = thread_cpu_ms();
+            if (!state.range(0)) {
+                // What the page's refresh read before, on this thread.
+                benchmark::DoNotOptimize(ovk_registry_get(kDevice));
+                benchmark::DoNotOptimize(ovk_store_known_get(kDevice));
+                benchmark::DoNotOptimize(ovk_store_is_whitelisted(kDevice));
+                benchmark::DoNotOptimize(ovk_store_is_favorite(kDevice));
+                benchmark::DoNotOptimize(ovk_watchlist_custom().data());
+                benchmark::DoNotOptimize(ovk_store_log_serial());
+            }
+            s.g.last_refresh_s = -10;
+            ovk_gui_update(&s.g);
+            longest.add(t0, cpu0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        writer.join();
+        ovk_port_settle(&s.g, 5000);
+        on = !on;
+    }
+    report(state, longest);
+}
+BENCHMARK(BM_DetailTickWhileWhitelistingOnASlowDisk)
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(6)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return ovk_bench::run_benchmarks(argc, argv);
+}
