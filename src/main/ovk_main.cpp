@@ -7,7 +7,6 @@
 #include <allegro5/allegro_image.h>
 #include <allegro5/allegro_primitives.h>
 #include <allegro5/allegro_ttf.h>
-#include <malloc.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -285,10 +284,5 @@ int main(int argc, char** argv) {
     }
     // A camera download alone needs no window (a board, a script, a cron job).
     if (o.alpr_download) return ovk_headless_download_only(o, linux_host(), stdout);
-    // Each refresh of the window builds and drops buffers of a few megabytes (the list of a
-    // large table of devices). By default the allocator raises the size it takes straight
-    // from the system to that of the largest such buffer freed, and those made afterwards
-    // stay in the heap once freed; a fixed size hands them back at once.
-    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     return run_window(o, linux_host());
 }
