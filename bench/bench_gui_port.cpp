@@ -9,10 +9,7 @@
 //   - the match log's 100,000 rows are exported as CSV;
 //   - a device is whitelisted on a data directory whose sync takes 50 ms (a slow SD card,
 //     stood in for by a hook after each atomic write).
-// The counter longest_tick_ms is the longest tick of all iterations (wall time); its_cpu_ms is
-// the interface thread's own CPU time in that tick, most_cpu_ms the most CPU time any tick
-// took (on a loaded machine a tick's wall time is mostly waiting for a core) and click_cpu_ms
-// the most CPU time the click itself took.
+// The counters are those of ovk_bench::report_ticks (ovk_bench_gui.h).
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 #include <time.h>
@@ -36,37 +33,6 @@
 
 namespace {
 
-using CLOCK = std::chrono::steady_clock;
-
-// The calling thread's CPU time in ms.
-double thread_cpu_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
-
-// The longest tick (wall time) with its own CPU time, the most CPU time of any tick, and the
-// most the click itself took of it.
-struct TICKS {
-    double longest = 0, its_cpu = 0, most_cpu = 0, click_cpu = 0;
-
-    void add(double wall, double cpu) {
-        if (wall > longest) {
-            longest = wall;
-            its_cpu = cpu;
-        }
-        most_cpu = std::max(most_cpu, cpu);
-    }
-    void add(const TICKS& o) {
-        if (o.longest > longest) {
-            longest = o.longest;
-            its_cpu = o.its_cpu;
-        }
-        most_cpu = std::max(most_cpu, o.most_cpu);
-        click_cpu = std::max(click_cpu, o.click_cpu);
-    }
-};
-
 const char* const kDevice = "00:25:DF:00:00:2A";
 
 // A home whose match log holds `matches` detections, every hundredth of kDevice; the store
@@ -76,9 +42,7 @@ struct SCENE : ovk_bench::GUI_WINDOW {
 
     explicit SCENE(int matches) {
         if (!ovk_bench::xserver().running) return;
-        setenv("HOME", home.path().c_str(), 1);
-        setenv("XDG_DATA_HOME", home.path().c_str(), 1);
-        const std::string data = ovk_platform_data_dir();
+        const std::string data = ovk_bench::use_home(home.path());
         const int64_t now = ovk_now_ms();
         std::string log;
         for (int i = 0; i < matches; ++i) {
@@ -107,28 +71,11 @@ struct SCENE : ovk_bench::GUI_WINDOW {
         ovk_store_close();
     }
 
-    // Ticks until the port has nothing left (at most 30 s); the ticks' times in ms. The first
-    // tick runs `first` (the click) before its update.
+    // Ticks until the port has nothing left; the ticks' times in ms. The first tick runs
+    // `first` (the click) before its update.
     template <typename F>
-    TICKS run(F&& first) {
-        TICKS ticks;
-        const CLOCK::time_point end = CLOCK::now() + std::chrono::seconds(30);
-        for (bool started = false; CLOCK::now() < end;) {
-            const CLOCK::time_point t0 = CLOCK::now();
-            const double c0 = thread_cpu_ms();
-            if (!started) {
-                first();
-                ticks.click_cpu = thread_cpu_ms() - c0;
-            }
-            started = true;
-            ovk_gui_update(&g);
-            ticks.add(std::chrono::duration<double, std::milli>(CLOCK::now() - t0).count(),
-                      thread_cpu_ms() - c0);
-            // Done when the port has nothing left and the tick took what it finished.
-            if (!ovk_port_busy(&g)) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return ticks;
+    ovk_bench::TICKS run(F&& first) {
+        return ovk_bench::run_ticks(g, first, [] { return true; });
     }
 
     // A click on the button labelled `label` of pop-up `popup`, as the toolkit hands it over.
@@ -156,18 +103,10 @@ struct SCENE : ovk_bench::GUI_WINDOW {
     }
 };
 
-void report(benchmark::State& state, const TICKS& ticks) {
-    state.counters["longest_tick_ms"] = ticks.longest;
-    state.counters["its_cpu_ms"] = ticks.its_cpu;
-    state.counters["most_cpu_ms"] = ticks.most_cpu;
-    state.counters["click_cpu_ms"] = ticks.click_cpu;
-    state.SetLabel(state.range(0) ? "through the port" : "on the interface thread");
-}
-
 void BM_TickWhileADeviceWith50000MatchesOpens(benchmark::State& state) {
     SCENE s(50000);
     if (!s.ok) return state.SkipWithError("no window");
-    TICKS ticks;
+    ovk_bench::TICKS ticks;
     for (auto _ : state) {
         ticks.add(s.run([&] {
             if (!state.range(0)) {
@@ -181,7 +120,7 @@ void BM_TickWhileADeviceWith50000MatchesOpens(benchmark::State& state) {
         }));
         ovk_gui_close_popup(&s.g, OVK_POP_DETAIL);
     }
-    report(state, ticks);
+    ovk_bench::report_ticks(state, ticks);
 }
 BENCHMARK(BM_TickWhileADeviceWith50000MatchesOpens)
     ->Arg(0)
@@ -195,7 +134,7 @@ void BM_TickWhile100000RowsAreExported(benchmark::State& state) {
     ovk_log_show(&s.g);
     s.run([] {});  // the log's rows arrive
     const std::string dir = ovk_platform_export_dir();
-    TICKS ticks;
+    ovk_bench::TICKS ticks;
     for (auto _ : state) {
         ticks.add(s.run([&] {
             if (state.range(0)) {
@@ -208,7 +147,7 @@ void BM_TickWhile100000RowsAreExported(benchmark::State& state) {
             ovk_write_file_atomic(dir + "/orvik_matches_inline.csv", text.value_or(""));
         }));
     }
-    report(state, ticks);
+    ovk_bench::report_ticks(state, ticks);
 }
 BENCHMARK(BM_TickWhile100000RowsAreExported)
     ->Arg(0)
@@ -221,7 +160,7 @@ void BM_TickWhileWhitelistingOnASlowDisk(benchmark::State& state) {
     if (!s.ok) return state.SkipWithError("no window");
     ovk_write_file_set_hook_for_test(
         [](const std::string&) { std::this_thread::sleep_for(std::chrono::milliseconds(50)); });
-    TICKS ticks;
+    ovk_bench::TICKS ticks;
     bool on = true;
     for (auto _ : state) {
         ticks.add(s.run([&] {
@@ -234,7 +173,7 @@ void BM_TickWhileWhitelistingOnASlowDisk(benchmark::State& state) {
         }));
         on = !on;
     }
-    report(state, ticks);
+    ovk_bench::report_ticks(state, ticks);
 }
 BENCHMARK(BM_TickWhileWhitelistingOnASlowDisk)
     ->Arg(0)

@@ -10,9 +10,7 @@
 //   - a device's details are open while it is whitelisted and un-whitelisted on another
 //     thread (the write holds the store's lock while it syncs; the
 //     page read the device, its marks and its rule on the interface thread).
-// The counter longest_tick_ms is the longest tick of all iterations (wall time, which on a
-// busy machine includes time the thread was not running); cpu_ms is that of the tick that
-// took the interface thread's own processor time longest (a wait on a lock costs none).
+// The counters are those of ovk_bench::report_ticks (ovk_bench_gui.h).
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 #include <time.h>
@@ -40,26 +38,6 @@ using CLOCK = std::chrono::steady_clock;
 
 const char* const kDevice = "00:25:DF:00:00:2A";
 
-// The calling thread's processor time, ms.
-double thread_cpu_ms() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
-
-// The longest tick in wall time and in the interface thread's processor time.
-struct LONGEST {
-    double wall = 0, cpu = 0;
-    void add(CLOCK::time_point t0, double cpu0) {
-        wall = std::max(wall, std::chrono::duration<double, std::milli>(CLOCK::now() - t0).count());
-        cpu = std::max(cpu, thread_cpu_ms() - cpu0);
-    }
-    void add(const LONGEST& o) {
-        wall = std::max(wall, o.wall);
-        cpu = std::max(cpu, o.cpu);
-    }
-};
-
 // A home with the store and the watchlist opened on it and the interface in a window; every
 // file write then takes 50 ms more.
 struct SCENE : ovk_bench::GUI_WINDOW {
@@ -67,9 +45,7 @@ struct SCENE : ovk_bench::GUI_WINDOW {
 
     SCENE() {
         if (!ovk_bench::xserver().running) return;
-        setenv("HOME", home.path().c_str(), 1);
-        setenv("XDG_DATA_HOME", home.path().c_str(), 1);
-        const std::string data = ovk_platform_data_dir();
+        const std::string data = ovk_bench::use_home(home.path());
         if (ovk_store_open(data) != 0) return;
         OVK_PREFS p = ovk_bench::window_prefs(OVK_THEME_DARK);
         p.map_tiles = 0;
@@ -85,33 +61,14 @@ struct SCENE : ovk_bench::GUI_WINDOW {
         ovk_store_close();
     }
 
-    // Ticks until the port has nothing left (at most 30 s), each with the screens' refresh
-    // due; the longest tick in ms. The first tick runs `first` (the click) before its update.
+    // Ticks until the port has nothing left, each with the screens' refresh due; the ticks'
+    // times in ms. The first tick runs `first` (the click) before its update.
     template <typename F>
-    LONGEST run(F&& first) {
-        LONGEST longest;
-        const CLOCK::time_point end = CLOCK::now() + std::chrono::seconds(30);
-        for (bool started = false; CLOCK::now() < end;) {
-            const CLOCK::time_point t0 = CLOCK::now();
-            const double cpu0 = thread_cpu_ms();
-            if (!started) first();
-            started = true;
-            g.last_refresh_s = -10;
-            ovk_gui_update(&g);
-            const bool idle = ovk_port_settle(&g, 0);
-            longest.add(t0, cpu0);
-            if (idle) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return longest;
+    ovk_bench::TICKS run(F&& first) {
+        return ovk_bench::run_ticks(
+            g, first, [] { return true; }, true);
     }
 };
-
-void report(benchmark::State& state, const LONGEST& longest) {
-    state.counters["longest_tick_ms"] = longest.wall;
-    state.counters["cpu_ms"] = longest.cpu;
-    state.SetLabel(state.range(0) ? "through the port" : "on the interface thread");
-}
 
 void BM_WatchlistTickWhileARuleChangesOnASlowDisk(benchmark::State& state) {
     SCENE s;
@@ -123,7 +80,7 @@ void BM_WatchlistTickWhileARuleChangesOnASlowDisk(benchmark::State& state) {
     e.label = "Body cameras";
     e.source = "user-added";
     e.confidence = "custom";
-    LONGEST longest;
+    ovk_bench::TICKS longest;
     bool add = true;
     for (auto _ : state) {
         longest.add(s.run([&] {
@@ -143,7 +100,7 @@ void BM_WatchlistTickWhileARuleChangesOnASlowDisk(benchmark::State& state) {
         }));
         add = !add;
     }
-    report(state, longest);
+    ovk_bench::report_ticks(state, longest);
 }
 BENCHMARK(BM_WatchlistTickWhileARuleChangesOnASlowDisk)
     ->Arg(0)
@@ -157,7 +114,7 @@ void BM_WhitelistTickWhileADeviceIsLetGoOnASlowDisk(benchmark::State& state) {
     ovk_store_whitelist_add(kDevice, "Axon Body 3");
     ovk_whitelist_show(&s.g);
     s.run([] {});
-    LONGEST longest;
+    ovk_bench::TICKS longest;
     bool on = false;
     for (auto _ : state) {
         longest.add(s.run([&] {
@@ -174,7 +131,7 @@ void BM_WhitelistTickWhileADeviceIsLetGoOnASlowDisk(benchmark::State& state) {
         }));
         on = !on;
     }
-    report(state, longest);
+    ovk_bench::report_ticks(state, longest);
 }
 BENCHMARK(BM_WhitelistTickWhileADeviceIsLetGoOnASlowDisk)
     ->Arg(0)
@@ -187,7 +144,7 @@ void BM_DetailTickWhileWhitelistingOnASlowDisk(benchmark::State& state) {
     if (!s.ok) return state.SkipWithError("no window");
     ovk_detail_show(&s.g, kDevice);
     s.run([] {});
-    LONGEST longest;
+    ovk_bench::TICKS longest;
     bool on = true;
     for (auto _ : state) {
         // The whitelisting on another thread, as the port does it; the page ticks along for
@@ -202,7 +159,7 @@ void BM_DetailTickWhileWhitelistingOnASlowDisk(benchmark::State& state) {
         const CLOCK::time_point until = CLOCK::now() + std::chrono::milliseconds(200);
         while (CLOCK::now() < until) {
             const CLOCK::time_point t0 = CLOCK::now();
-            const double cpu0 = thread_cpu_ms();
+            const double cpu0 = ovk_bench::thread_cpu_ms();
             if (!state.range(0)) {
                 // What the page's refresh read before, on this thread.
                 benchmark::DoNotOptimize(ovk_registry_get(kDevice));
@@ -214,14 +171,14 @@ void BM_DetailTickWhileWhitelistingOnASlowDisk(benchmark::State& state) {
             }
             s.g.last_refresh_s = -10;
             ovk_gui_update(&s.g);
-            longest.add(t0, cpu0);
+            longest.add_since(t0, cpu0);
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         writer.join();
         ovk_port_settle(&s.g, 5000);
         on = !on;
     }
-    report(state, longest);
+    ovk_bench::report_ticks(state, longest);
 }
 BENCHMARK(BM_DetailTickWhileWhitelistingOnASlowDisk)
     ->Arg(0)

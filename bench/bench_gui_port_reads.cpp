@@ -12,9 +12,7 @@
 //   - the map stays open while a device is whitelisted on a data directory whose sync takes
 //     50 ms (the map's position, trace and log serial are read every quarter second; the
 //     write holds the store's lock while it syncs).
-// The counter longest_tick_ms is the longest tick of all iterations (wall time, which on a
-// busy machine includes time the thread was not running); cpu_ms is that of the tick that
-// took the interface thread's own processor time longest (a wait on a lock costs none).
+// The counters are those of ovk_bench::report_ticks (ovk_bench_gui.h).
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 #include <time.h>
@@ -42,26 +40,6 @@ namespace {
 
 using CLOCK = std::chrono::steady_clock;
 
-// The calling thread's processor time, ms.
-double thread_cpu_ms() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
-
-// The longest tick in wall time and in the interface thread's processor time.
-struct LONGEST {
-    double wall = 0, cpu = 0;
-    void add(CLOCK::time_point t0, double cpu0) {
-        wall = std::max(wall, std::chrono::duration<double, std::milli>(CLOCK::now() - t0).count());
-        cpu = std::max(cpu, thread_cpu_ms() - cpu0);
-    }
-    void add(const LONGEST& o) {
-        wall = std::max(wall, o.wall);
-        cpu = std::max(cpu, o.cpu);
-    }
-};
-
 // A home with `matches` logged matches (one a second up to now) and, when `points` > 0, one
 // stored trace of that many points with `devices` devices heard along it (every tenth
 // flagged); the store and the trips opened on it and the interface in a window, tiles off.
@@ -71,9 +49,7 @@ struct SCENE : ovk_bench::GUI_WINDOW {
 
     SCENE(int matches, int points, int devices) {
         if (!ovk_bench::xserver().running) return;
-        setenv("HOME", home.path().c_str(), 1);
-        setenv("XDG_DATA_HOME", home.path().c_str(), 1);
-        const std::string data = ovk_platform_data_dir();
+        const std::string data = ovk_bench::use_home(home.path());
         const int64_t now = ovk_now_ms();
         std::string log;
         for (int i = 0; i < matches; ++i) {
@@ -121,38 +97,20 @@ struct SCENE : ovk_bench::GUI_WINDOW {
         ovk_store_close();
     }
 
-    // Ticks until the port has nothing left and `done` holds, at most 30 s, then draws a
-    // frame; the longest tick in ms. The first tick runs `first`.
+    // Ticks until the port has nothing left and `done` holds, then draws a frame; the ticks'
+    // times in ms. The first tick runs `first`.
     template <typename F, typename D>
-    LONGEST run(F&& first, D&& done) {
-        LONGEST longest;
-        const CLOCK::time_point end = CLOCK::now() + std::chrono::seconds(30);
-        for (bool started = false; CLOCK::now() < end;) {
-            const CLOCK::time_point t0 = CLOCK::now();
-            const double cpu0 = thread_cpu_ms();
-            if (!started) first();
-            started = true;
-            ovk_gui_update(&g);
-            const bool idle = ovk_port_settle(&g, 0);
-            longest.add(t0, cpu0);
-            if (idle && done()) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+    ovk_bench::TICKS run(F&& first, D&& done) {
+        const ovk_bench::TICKS ticks = ovk_bench::run_ticks(g, first, done);
         frame();
-        return longest;
+        return ticks;
     }
 };
-
-void report(benchmark::State& state, const LONGEST& longest) {
-    state.counters["longest_tick_ms"] = longest.wall;
-    state.counters["cpu_ms"] = longest.cpu;
-    state.SetLabel(state.range(0) ? "through the port" : "on the interface thread");
-}
 
 void BM_TickWhileTheHistoryOf50000MatchesOpens(benchmark::State& state) {
     SCENE s(50000, 0, 0);
     if (!s.ok) return state.SkipWithError("no window");
-    LONGEST longest;
+    ovk_bench::TICKS longest;
     for (auto _ : state) {
         longest.add(s.run(
             [&] {
@@ -169,7 +127,7 @@ void BM_TickWhileTheHistoryOf50000MatchesOpens(benchmark::State& state) {
             [] { return true; }));
         ovk_gui_close_popup(&s.g, OVK_POP_HISTORY);
     }
-    report(state, longest);
+    ovk_bench::report_ticks(state, longest);
 }
 BENCHMARK(BM_TickWhileTheHistoryOf50000MatchesOpens)
     ->Arg(0)
@@ -180,7 +138,7 @@ BENCHMARK(BM_TickWhileTheHistoryOf50000MatchesOpens)
 void BM_TickWhileATraceOf20000PointsOpensOnTheMap(benchmark::State& state) {
     SCENE s(0, 20000, 2000);
     if (!s.ok || s.trip <= 0) return state.SkipWithError("no window or no trace");
-    LONGEST longest;
+    ovk_bench::TICKS longest;
     for (auto _ : state) {
         longest.add(s.run(
             [&] {
@@ -196,7 +154,7 @@ void BM_TickWhileATraceOf20000PointsOpensOnTheMap(benchmark::State& state) {
         ovk_gui_close_popup(&s.g, OVK_POP_MAP);
     }
     state.counters["points"] = static_cast<double>(ovk_trip_points(s.trip).size());
-    report(state, longest);
+    ovk_bench::report_ticks(state, longest);
 }
 BENCHMARK(BM_TickWhileATraceOf20000PointsOpensOnTheMap)
     ->Arg(0)
@@ -211,7 +169,7 @@ void BM_MapTickWhileWhitelistingOnASlowDisk(benchmark::State& state) {
     s.run([] {}, [] { return true; });
     ovk_write_file_set_hook_for_test(
         [](const std::string&) { std::this_thread::sleep_for(std::chrono::milliseconds(50)); });
-    LONGEST longest;
+    ovk_bench::TICKS longest;
     bool on = true;
     for (auto _ : state) {
         // The whitelisting on another thread, as the port does it; the map ticks along for
@@ -225,21 +183,21 @@ void BM_MapTickWhileWhitelistingOnASlowDisk(benchmark::State& state) {
         const CLOCK::time_point until = CLOCK::now() + std::chrono::milliseconds(200);
         while (CLOCK::now() < until) {
             const CLOCK::time_point t0 = CLOCK::now();
-            const double cpu0 = thread_cpu_ms();
+            const double cpu0 = ovk_bench::thread_cpu_ms();
             // What the map's tick read before, every tick: the log's serial and the trace.
             if (!state.range(0)) {
                 benchmark::DoNotOptimize(ovk_store_log_serial());
                 benchmark::DoNotOptimize(ovk_trip_is_recording());
             }
             ovk_gui_update(&s.g);
-            longest.add(t0, cpu0);
+            longest.add_since(t0, cpu0);
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         writer.join();
         ovk_port_settle(&s.g, 5000);
         on = !on;
     }
-    report(state, longest);
+    ovk_bench::report_ticks(state, longest);
 }
 BENCHMARK(BM_MapTickWhileWhitelistingOnASlowDisk)
     ->Arg(0)

@@ -10,8 +10,16 @@
 #include <allegro5/allegro_ttf.h>
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
 
 #include "ovk_gui.h"
+#include "ovk_gui_port.h"
+#include "ovk_platform.h"
 #include "ovk_prefs.h"
 #include "ovk_test_xvfb.h"
 
@@ -80,6 +88,92 @@ struct GUI_WINDOW {
         al_flip_display();
     }
 };
+
+// The calling thread's processor time, ms.
+inline double thread_cpu_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+// The interface thread's ticks: the longest (wall time) with its own processor time, the most
+// processor time of any tick, and the most the click itself took of it. On a busy machine a
+// tick's wall time includes time the thread was not running; a wait on a lock costs no
+// processor time.
+struct TICKS {
+    double longest = 0, its_cpu = 0, most_cpu = 0, click_cpu = 0;
+
+    void add(double wall, double cpu) {
+        if (wall > longest) {
+            longest = wall;
+            its_cpu = cpu;
+        }
+        most_cpu = std::max(most_cpu, cpu);
+    }
+    // A tick that began at `t0` with the thread's processor time at `cpu0`, ending now.
+    void add_since(std::chrono::steady_clock::time_point t0, double cpu0) {
+        add(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
+                .count(),
+            thread_cpu_ms() - cpu0);
+    }
+    void add(const TICKS& o) {
+        if (o.longest > longest) {
+            longest = o.longest;
+            its_cpu = o.its_cpu;
+        }
+        most_cpu = std::max(most_cpu, o.most_cpu);
+        click_cpu = std::max(click_cpu, o.click_cpu);
+    }
+};
+
+// Points HOME and XDG_DATA_HOME at `dir`; the program's data directory under it.
+inline std::string use_home(const std::string& dir) {
+    setenv("HOME", dir.c_str(), 1);
+    setenv("XDG_DATA_HOME", dir.c_str(), 1);
+    return ovk_platform_data_dir();
+}
+
+// Ticks the interface as the event loop does between two frames until the engine port has
+// nothing left and `done()` holds (at most 30 s). The first tick runs `first` (the click)
+// before its update. With `refresh_due`, every tick has the screens' refresh due; as a
+// refresh asks the screens' views again, the port is then never left with nothing after an
+// update, so the tick also takes what it finished (ovk_port_settle without waiting) and the
+// run ends the first time that finds it idle.
+template <typename F, typename D>
+TICKS run_ticks(OVK_GUI& g, F&& first, D&& done, bool refresh_due = false) {
+    using CLOCK = std::chrono::steady_clock;
+    TICKS ticks;
+    const CLOCK::time_point end = CLOCK::now() + std::chrono::seconds(30);
+    for (bool started = false; CLOCK::now() < end;) {
+        const CLOCK::time_point t0 = CLOCK::now();
+        const double c0 = thread_cpu_ms();
+        if (!started) {
+            first();
+            ticks.click_cpu = thread_cpu_ms() - c0;
+        }
+        started = true;
+        if (refresh_due) g.last_refresh_s = -10;
+        ovk_gui_update(&g);
+        const bool idle = refresh_due ? ovk_port_settle(&g, 0) : !ovk_port_busy(&g);
+        ticks.add_since(t0, c0);
+        // Done when the port has nothing left and the tick took what it finished.
+        if (idle && done()) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return ticks;
+}
+
+// The counters of a case done through the engine port (arg 1) or, for the figure before
+// it, on the interface thread (arg 0): longest_tick_ms is the longest tick of all iterations
+// (wall time), its_cpu_ms the interface thread's own processor time in it, most_cpu_ms the
+// most any tick took and click_cpu_ms the most the click itself took.
+inline void report_ticks(benchmark::State& state, const TICKS& ticks) {
+    state.counters["longest_tick_ms"] = ticks.longest;
+    state.counters["its_cpu_ms"] = ticks.its_cpu;
+    state.counters["most_cpu_ms"] = ticks.most_cpu;
+    state.counters["click_cpu_ms"] = ticks.click_cpu;
+    state.SetLabel(state.range(0) ? "through the port" : "on the interface thread");
+}
 
 // The body of main(): runs the benchmarks, calls `release` (which lets go of whatever still
 // holds Allegro objects), then shuts Allegro down while the X server is still there.
