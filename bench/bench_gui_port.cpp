@@ -86,18 +86,7 @@ struct SCENE : ovk_bench::GUI_WINDOW {
             if (zq_gui_get_widget(g.ctx, id)->type != ZQ_GUI_BUTTON ||
                 zq_gui_button_get_label(g.ctx, id) != label)
                 continue;
-            float x = 0, y = 0, ww = 0, h = 0;
-            zq_gui_widget_screen_rect(g.ctx, id, &x, &y, &ww, &h);
-            for (unsigned type : {ALLEGRO_EVENT_MOUSE_AXES, ALLEGRO_EVENT_MOUSE_BUTTON_DOWN,
-                                  ALLEGRO_EVENT_MOUSE_BUTTON_UP}) {
-                ALLEGRO_EVENT ev{};
-                ev.type = type;
-                ev.mouse.x = static_cast<int>(x + ww / 2);
-                ev.mouse.y = static_cast<int>(y + h / 2);
-                ev.mouse.button = type == ALLEGRO_EVENT_MOUSE_AXES ? 0 : 1;
-                ev.mouse.display = display;
-                ovk_gui_handle_event(&g, &ev);
-            }
+            click_widget(id);
             return;
         }
     }

@@ -22,6 +22,7 @@
 #include "ovk_platform.h"
 #include "ovk_prefs.h"
 #include "ovk_test_xvfb.h"
+#include "zq_gui.h"
 
 namespace ovk_bench {
 
@@ -80,6 +81,22 @@ struct GUI_WINDOW {
         queue = nullptr;
         if (display) al_destroy_display(display);
         display = nullptr;
+    }
+    // A click in the middle of widget `id`, as the toolkit hands it over.
+    void click_widget(int id) {
+        float x = 0, y = 0, w = 0, h = 0;
+        zq_gui_widget_screen_rect(g.ctx, id, &x, &y, &w, &h);
+        for (unsigned type : {ALLEGRO_EVENT_MOUSE_AXES, ALLEGRO_EVENT_MOUSE_BUTTON_DOWN,
+                              ALLEGRO_EVENT_MOUSE_BUTTON_UP}) {
+            ALLEGRO_EVENT ev{};
+            ev.type = type;
+            ev.mouse.x = static_cast<int>(x + w / 2);
+            ev.mouse.y = static_cast<int>(y + h / 2);
+            ev.mouse.button = type == ALLEGRO_EVENT_MOUSE_AXES ? 0 : 1;
+            ev.mouse.display = display;
+            ev.any.timestamp = al_get_time();
+            ovk_gui_handle_event(&g, &ev);
+        }
     }
     // One frame of the interface, drawn and flipped.
     void frame() {
