@@ -443,6 +443,28 @@ TEST_F(Registry, RotationNeedsExactlyOneCandidate) {
     EXPECT_EQ(fact(b, "Previous address"), std::nullopt);
 }
 
+// Entries sharing a fingerprint come and go: the one left after the others were dropped is
+// still found once heard again, and a fingerprint whose entries all left starts afresh.
+TEST_F(Registry, RotationFollowsEntriesThatComeBackOrLeave) {
+    std::string a = mac_of(1), a2 = mac_of(2), b = mac_of(3), c = mac_of(4), d = mac_of(5);
+    report(ble(a, -60), T0, {hit("X", 40)});
+    report(ble(a2, -60), T0 + 500, {hit("Y", 40)});
+    report(ble(a, -60), T0 + 100000, {hit("X", 40)});
+    EXPECT_EQ(ovk_registry_snapshot(T0 + 190000).size(), 1u);  // a2 is gone
+    report(ble(a, -60), T0 + 190000, {hit("X", 40)});
+    report(ble(b, -60), T0 + 195000);
+    auto prev = fact(b, "Previous address");
+    ASSERT_TRUE(prev);
+    EXPECT_EQ(prev->substr(0, 17), a);
+
+    EXPECT_TRUE(ovk_registry_snapshot(T0 + 400000).empty());
+    report(ble(c, -60), T0 + 400000, {hit("Z", 40)});
+    report(ble(d, -60), T0 + 403000);
+    prev = fact(d, "Previous address");
+    ASSERT_TRUE(prev);
+    EXPECT_EQ(prev->substr(0, 17), c);
+}
+
 TEST_F(Registry, RolesComeFromReportsAndAreNeverCleared) {
     std::string m = mac_of(1);
     report(ble(m, -60), T0, {}, "Motorola Solutions");

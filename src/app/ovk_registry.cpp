@@ -24,13 +24,16 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <exception>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <set>
 #include <span>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -68,40 +71,50 @@ constexpr size_t kSiblingTypeMax = 159;
 const char* const kDefaultType = "Device";
 
 // A ring of at most CAP values whose storage grows with use (doubling, capped at CAP)
-// instead of being reserved up front: most devices are heard a handful of times.
+// instead of being reserved up front: most devices are heard a handful of times. Sixteen
+// bytes when empty, half a vector and its head (a hundred thousand entries hold two each).
 template <class T, size_t CAP>
 class RING {
+    static_assert(CAP <= UINT16_MAX && std::is_trivially_copyable_v<T>);
+
   public:
-    size_t size() const { return buf_.size(); }
-    bool empty() const { return buf_.empty(); }
-    const T& back() const { return buf_[(head_ + buf_.size() - 1) % buf_.size()]; }
-    const T& front() const { return buf_[head_]; }
-    const T& at(size_t i) const { return buf_[(head_ + i) % buf_.size()]; }
-    size_t capacity() const { return buf_.capacity(); }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    const T& back() const { return at(size_ - 1u); }
+    const T& front() const { return at(0); }
+    const T& at(size_t i) const { return buf_[(head_ + i) % size_]; }
+    size_t capacity() const { return cap_; }
 
     // Appends, dropping the oldest value when CAP values are stored. May throw bad_alloc,
     // leaving the ring as it was.
     void push(const T& v) {
-        if (buf_.size() < CAP) {
-            if (buf_.size() == buf_.capacity())
-                buf_.reserve(std::min(CAP, std::max<size_t>(2, buf_.capacity() * 2)));
-            buf_.push_back(v);
+        if (size_ < CAP) {
+            if (size_ == cap_) {
+                const size_t cap = std::min(CAP, std::max<size_t>(2, size_t{cap_} * 2));
+                auto grown = std::make_unique_for_overwrite<T[]>(cap);
+                std::copy_n(buf_.get(), size_, grown.get());  // head_ is 0 until full
+                buf_ = std::move(grown);
+                cap_ = static_cast<uint16_t>(cap);
+            }
+            buf_[size_++] = v;
             return;
         }
         buf_[head_] = v;
-        head_ = (head_ + 1) % CAP;
+        head_ = static_cast<uint16_t>((head_ + 1u) % CAP);
     }
 
     std::vector<T> copy() const {
         std::vector<T> out;
-        out.reserve(buf_.size());
-        for (size_t i = 0; i < buf_.size(); i++) out.push_back(at(i));
+        out.reserve(size_);
+        for (size_t i = 0; i < size_; i++) out.push_back(at(i));
         return out;
     }
 
   private:
-    std::vector<T> buf_;
-    size_t head_ = 0;  // index of the oldest value once the ring is full
+    std::unique_ptr<T[]> buf_;
+    uint16_t size_ = 0;
+    uint16_t cap_ = 0;
+    uint16_t head_ = 0;  // index of the oldest value once the ring is full
 };
 
 // An advertisement kept packed: every field of the latest copy in one immutable buffer
@@ -304,9 +317,12 @@ struct SEEN_KEY {
 };
 using SEEN_SET = std::set<SEEN_KEY>;
 
-// Entries sharing one fingerprint text (the map key), ordered by last_seen.
+// Entries sharing one fingerprint text (the map key). Most texts belong to one entry, which
+// is kept without an ordered set of its own; once a second entry shares the text, all of
+// them are ordered by last_seen.
 struct FP_GROUP {
-    SEEN_SET by_seen;
+    TRACK* one = nullptr;               // the only entry, while by_seen is null
+    std::unique_ptr<SEEN_SET> by_seen;  // never emptied into `one` again
 };
 using FP_INDEX = std::unordered_map<std::string, FP_GROUP>;
 
@@ -351,7 +367,7 @@ struct TRACK {
 
     // Index bookkeeping.
     FP_INDEX::value_type* fp = nullptr;  // has_fp; the key is the fingerprint text
-    SEEN_SET::iterator fp_pos;           // valid when fp is set
+    SEEN_SET::iterator fp_pos;           // valid when fp is set and its group is ordered
     SEEN_SET::iterator evict_pos;        // valid when linked
     uint64_t seq = 0;
     uint64_t order = 0;     // creation number: the table order
@@ -360,14 +376,14 @@ struct TRACK {
 
     OVK_SOURCE source = OVK_SRC_BLE;             // of the latest advertisement
     OVK_ADDR_TYPE addr_type = OVK_ADDR_UNKNOWN;  // of the latest advertisement
-    int sources = 0;
-    int has_name = 0;
     int rssi = -127;
-    int has_smooth = 0;
     int best_rssi = -127;
     int sightings = 0;
-    int following = 0;
-    int has_best_pos = 0;
+    uint8_t sources = 0;  // 1 = heard on BLE, 2 = heard on Wi-Fi
+    uint8_t has_name = 0;
+    uint8_t has_smooth = 0;
+    uint8_t following = 0;
+    uint8_t has_best_pos = 0;
     bool in_flagged = false;  // which eviction set holds evict_pos
     bool linked = false;
     bool in_roles = false;  // listed in REGISTRY::roles
@@ -422,6 +438,13 @@ REGISTRY& R() {
 }
 
 // Adapters over the modules this one calls.
+// A copy the size of the text. Copying into an empty string instead reserves at least twice
+// the inline room (31 bytes for a 17-character address), and every entry and every summary
+// keeps several of these.
+std::string _exact(const std::string& s) {
+    return s;
+}
+
 std::string _fingerprint(const OVK_ADVERT& a) {
     std::string fp;
     if (!ovk_advert_fingerprint(&a, fp, kFingerprintMax)) fp.clear();
@@ -458,8 +481,8 @@ void _reindex(REGISTRY& r, TRACK& t) {
         t.linked = true;
     }
     t.in_flagged = flagged;
-    if (t.fp) {
-        SEEN_SET& g = t.fp->second.by_seen;
+    if (t.fp && t.fp->second.by_seen) {
+        SEEN_SET& g = *t.fp->second.by_seen;
         auto nh = g.extract(t.fp_pos);
         nh.value() = key;
         t.fp_pos = g.insert(std::move(nh)).position;
@@ -471,8 +494,9 @@ void _drop(REGISTRY& r, TRACK* t) {
     if (t->linked) (t->in_flagged ? r.flagged : r.plain).erase(t->evict_pos);
     if (t->in_roles) r.roles.erase(t->order);
     if (t->fp) {
-        t->fp->second.by_seen.erase(t->fp_pos);
-        if (t->fp->second.by_seen.empty()) r.fps.erase(t->fp->first);
+        FP_GROUP& g = t->fp->second;
+        if (g.by_seen) g.by_seen->erase(t->fp_pos);
+        if (!g.by_seen || g.by_seen->empty()) r.fps.erase(t->fp->first);
         t->fp = nullptr;
     }
     if (t->prev)
@@ -648,8 +672,10 @@ void _merge(TRACK& t, const OVK_ADVERT& a, const OVK_HITS& hits, const OVK_IDENT
     if (!vendor.empty()) t.vendor = ovk_cut(vendor, kVendorMax);
 
     // A report that tells less never overwrites a richer identity.
-    if (id && (id->facts.size() >= t.identity.facts.size() || t.identity.type == kDefaultType))
-        t.identity = *id;
+    if (id && (id->facts.size() >= t.identity.facts.size() || t.identity.type == kDefaultType)) {
+        if (t.identity.type != id->type) t.identity.type = _exact(id->type);
+        t.identity.facts = id->facts;
+    }
 
     _merge_hits(t, hits, now);
 
@@ -687,7 +713,11 @@ void _merge(TRACK& t, const OVK_ADVERT& a, const OVK_HITS& hits, const OVK_IDENT
 TRACK* _rot_candidate(REGISTRY& r, const std::string& fp, int64_t now) {
     auto g = r.fps.find(fp);
     if (g == r.fps.end()) return nullptr;
-    const SEEN_SET& s = g->second.by_seen;
+    if (const TRACK* one = g->second.one)
+        return one->last_seen >= now - kRotMaxGapMs && one->last_seen <= now - kRotMinGapMs
+                   ? g->second.one
+                   : nullptr;
+    const SEEN_SET& s = *g->second.by_seen;
     TRACK* found = nullptr;
     for (auto it = s.lower_bound(SEEN_KEY{now - kRotMaxGapMs, 0, nullptr});
          it != s.end() && it->last_seen <= now - kRotMinGapMs; ++it) {
@@ -721,13 +751,30 @@ void _link_rotated(TRACK& t, const TRACK& c, int64_t now) {
     if (m.role.empty()) m.role = c.more().role;
 }
 
+// Adds a new entry, last seen at `now`, to the entries sharing its fingerprint. May throw
+// bad_alloc, leaving the group as it was or with its entries ordered.
+void _fp_join(FP_GROUP& g, TRACK* p, int64_t now) {
+    if (!g.one && !g.by_seen) {
+        g.one = p;
+        return;
+    }
+    if (!g.by_seen) {
+        auto set = std::make_unique<SEEN_SET>();
+        TRACK* o = g.one;
+        o->fp_pos = set->insert(SEEN_KEY{o->last_seen, o->seq, o}).first;
+        g.by_seen = std::move(set);
+        g.one = nullptr;
+    }
+    p->fp_pos = g.by_seen->insert(SEEN_KEY{now, 0, p}).first;
+}
+
 // Creates and indexes a new entry; nullptr (registry unchanged) when it cannot be made.
 TRACK* _create(REGISTRY& r, const OVK_ADVERT& a, int64_t now) {
     std::unique_ptr<TRACK> t;
     std::string fp;
     try {
         t = std::make_unique<TRACK>();
-        t->mac = a.mac;
+        t->mac = _exact(a.mac);
         t->first_seen = t->last_seen = now;
         fp = _fingerprint(a);
         if (!fp.empty() && _may_rotate(a))
@@ -749,7 +796,7 @@ TRACK* _create(REGISTRY& r, const OVK_ADVERT& a, int64_t now) {
         in_table = true;
         if (!fp.empty()) {
             auto g = r.fps.try_emplace(fp).first;
-            p->fp_pos = g->second.by_seen.insert(SEEN_KEY{now, 0, p}).first;
+            _fp_join(g->second, p, now);
             p->fp = &*g;
         }
         _reindex(r, *p);
@@ -757,7 +804,9 @@ TRACK* _create(REGISTRY& r, const OVK_ADVERT& a, int64_t now) {
         OVK_LOG_ALLOC_FAIL(TRACK, 1, table);
         if (in_table) _drop(r, p);
         auto g = fp.empty() ? r.fps.end() : r.fps.find(fp);
-        if (g != r.fps.end() && g->second.by_seen.empty()) r.fps.erase(g);
+        if (g != r.fps.end() && !g->second.one &&
+            (!g->second.by_seen || g->second.by_seen->empty()))
+            r.fps.erase(g);
         return nullptr;
     }
     p->prev = r.tail;
@@ -854,12 +903,12 @@ std::string _siblings(const REGISTRY& r, const TRACK& t, std::string& hardware) 
 // the list snapshots for all of theirs after the registry lock is released (two store
 // lookups per device would otherwise hold the pipeline up at every refresh of a large list).
 void _snap(const REGISTRY& r, const TRACK& t, bool full, OVK_DEVICE& d, bool ask_store = true) {
-    d.mac = t.mac;
+    d.mac = _exact(t.mac);
     d.source = t.source;
     d.sources = t.sources;
-    d.name = t.has_name ? t.name : std::string();
-    d.vendor = t.vendor;
-    d.device_type = t.identity.type;
+    if (t.has_name) d.name = _exact(t.name);
+    d.vendor = _exact(t.vendor);
+    d.device_type = _exact(t.identity.type);
     d.facts = t.identity.facts;
     const TRACK_MORE& m = t.more();
     if (!m.linked_from.empty())
