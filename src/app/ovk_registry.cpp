@@ -1307,10 +1307,11 @@ OVK_DEVICE_LIST ovk_registry_snapshot(int64_t now) {
 OVK_DEVICE_REFS ovk_registry_shared_snapshot(int64_t now) {
     // A turn of the lock ends after this many entries listed, this many summaries made or
     // this long, whichever comes first. Between turns the store's marks of the entries just
-    // listed are asked without the lock, which lets a waiting report in.
+    // listed are asked without the lock, and a report waiting for it is let in first.
     constexpr size_t kTurnEntries = 20000;
     constexpr size_t kTurnMade = 500;
-    constexpr auto kTurnTime = std::chrono::milliseconds(2);
+    constexpr auto kTurnTime = std::chrono::milliseconds(1);
+    constexpr auto kLetIn = std::chrono::microseconds(500);
     REGISTRY& r = R();
     OVK_DEVICE_REFS out;
     try {
@@ -1363,6 +1364,7 @@ OVK_DEVICE_REFS ovk_registry_shared_snapshot(int64_t now) {
                 }
             }
             _mark(out, from);
+            if (more) r.mu.let_waiters_in(kLetIn);
         }
     } catch (const std::bad_alloc&) {
         OVK_LOG_ALLOC_FAIL(OVK_DEVICE, 1, out);

@@ -3,6 +3,7 @@
 #include "ovk_lock.h"
 
 #include <exception>
+#include <thread>
 
 namespace ovk_lock_detail {
 std::atomic<bool> watching{false};
@@ -41,6 +42,12 @@ OVK_INTERFACE_SCOPE::OVK_INTERFACE_SCOPE() noexcept {
 
 OVK_INTERFACE_SCOPE::~OVK_INTERFACE_SCOPE() {
     --t_interface_depth;
+}
+
+void OVK_LOCK::let_waiters_in(std::chrono::microseconds limit) const noexcept {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (waiting_.load(std::memory_order_relaxed) > 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::yield();
 }
 
 bool ovk_lock_on_interface() noexcept {

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <string>
@@ -30,17 +31,26 @@ class OVK_LOCK {
 
     void lock() {
         if (ovk_lock_detail::watching.load(std::memory_order_relaxed)) ovk_lock_detail::note(site_);
+        if (mu_.try_lock()) return;
+        waiting_.fetch_add(1, std::memory_order_relaxed);
         mu_.lock();
+        waiting_.fetch_sub(1, std::memory_order_relaxed);
     }
     bool try_lock() {
         if (ovk_lock_detail::watching.load(std::memory_order_relaxed)) ovk_lock_detail::note(site_);
         return mu_.try_lock();
     }
     void unlock() { mu_.unlock(); }
+    // For a holder that works in turns, between two turns (not holding the lock): waits,
+    // for at most `limit`, until the threads that were waiting for the lock have taken it.
+    // The lock is not fair, so a thread that lets it go and takes it again at once can keep
+    // a waiting thread out for many turns. Returns at once when nobody waits.
+    void let_waiters_in(std::chrono::microseconds limit) const noexcept;
     const char* site() const noexcept { return site_; }
 
   private:
     std::mutex mu_;
+    std::atomic<int> waiting_{0};  // threads blocked in lock()
     const char* site_;
 };
 
