@@ -5,6 +5,8 @@
 // the actions as a person uses them (real clicks, the clipboard read by another program).
 // With OVK_SHOT_DIR set, the screens are kept there as PNG files to look at.
 #include <any>
+#include <atomic>
+#include <chrono>
 #include <future>
 #include <thread>
 
@@ -284,6 +286,51 @@ TEST_F(GuiDetail, TheEnginePortNeverMakesTheTickWait) {
     ASSERT_TRUE(pump([&] { return ovk_port_serial(&g_, "test.view") > first; }));
     EXPECT_EQ(std::any_cast<int>(*ovk_port_view(&g_, "test.view")), 2);
     ovk_store_whitelist_remove(kPhone);
+}
+
+// A page opened while the engine port is busy stays empty until the device's first reading
+// arrives; meanwhile its Copy report copies nothing (it copied a report with nothing in it)
+// and the marks cannot be turned.
+TEST_F(GuiDetail, ItsActionsWaitForTheFirstReading) {
+    feed_demo(3);
+    listen(true);
+    ASSERT_TRUE(ovk_test::xclip_set("what was there"));
+    std::promise<void> release;
+    std::shared_future<void> go = release.get_future().share();
+    std::atomic<bool> started{false};
+    ovk_port_post(&g_, [go, &started] {
+        started = true;
+        go.wait_for(std::chrono::seconds(10));
+        return std::string();
+    });
+    ASSERT_TRUE(pump([&] { return started.load(); }));
+    ovk_detail_show(&g_, kFlock);
+    for (int i = 0; i < 3; ++i) tick();
+    ASSERT_EQ(doc(), "");
+    x_click(button_in(g_.popup[OVK_POP_DETAIL], "Copy report"));
+    x_click(button_in(g_.popup[OVK_POP_DETAIL], "Favorite"));
+    for (int i = 0; i < 5; ++i) tick();
+    shot("detail_before_reading");
+    EXPECT_EQ(ovk_detail_presence(&g_, ovk_now_ms()), "Reading...");
+    EXPECT_NE(toast(), "Copied to clipboard");
+    EXPECT_EQ(ovk_test::xclip_get().out, "what was there");
+
+    release.set_value();
+    ASSERT_TRUE(pump([&] { return !doc().empty(); }));
+    EXPECT_EQ(ovk_detail_presence(&g_, ovk_now_ms()).rfind("In range - heard ", 0), 0u);
+    EXPECT_EQ(ovk_store_is_favorite(kFlock), 0) << "a click before the reading turned the mark";
+    x_click(button_in(g_.popup[OVK_POP_DETAIL], "Copy report"));
+    EXPECT_TRUE(said("Copied to clipboard"));
+    std::string got;
+    for (int i = 0; i < 20 && got.rfind("Orvik", 0) != 0; ++i) {
+        got = ovk_test::xclip_get().out;
+        pump([] { return false; }, 0.05);
+    }
+    EXPECT_EQ(
+        got.rfind(std::string("Orvik device report: ") + kFlock + "\n\n## Why it's flagged\n\n", 0),
+        0u)
+        << got;
+    listen(false);
 }
 
 // A slow disk: whitelisting and un-watching from the page write files that are held until the

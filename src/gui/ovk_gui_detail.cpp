@@ -588,6 +588,10 @@ void update_buttons(OVK_GUI* g, DETAIL& s) {
                             s.watch_key ? "Remove from watchlist" : "Add to watchlist");
     zq_gui_button_set_label(c, s.b_white, s.whitelisted ? "Un-whitelist" : "Whitelist");
     zq_gui_button_set_label(c, s.b_fav, s.favorite ? "* Favorite" : "Favorite");
+    // What the device's marks and report are is known once its first reading is in.
+    const bool read = s.read_mac == g->sel_mac;
+    for (int DETAIL::*id : {&DETAIL::b_watch, &DETAIL::b_white, &DETAIL::b_fav, &DETAIL::b_copy})
+        zq_gui_set_widget_enabled(c, s.*id, read);
 }
 
 }  // namespace
@@ -641,6 +645,24 @@ void ovk_detail_refresh(OVK_GUI* g) {
     } catch (const std::exception& e) {
         zq_log(LOG_ERR, "device details: %s", e.what());
     }
+}
+
+std::string ovk_detail_presence(const OVK_GUI* g, int64_t now) {
+    OVK_CHECK(g, std::string());
+    const DETAIL& s = st();
+    // Before the first reading of this device nothing is known of it yet.
+    if (s.read_mac != g->sel_mac) return "Reading...";
+    if (s.dev) {
+        const OVK_DEVICE& d = *s.dev;
+        if (d.following) return "! Has been moving with you";
+        const int64_t ago = now - d.last_seen;
+        const std::string heard = ago < 2000 ? std::string("just now")
+                                             : fmt("%llds ago", static_cast<long long>(ago / 1000));
+        return fmt("In range - heard %s - %d packets received", heard.c_str(), d.sightings);
+    }
+    if (s.known)
+        return "Not in range right now - last heard " + ovk_age_text(now, s.known->last_seen);
+    return "Not currently heard";
 }
 
 const char* ovk_detail_trend(std::span<const OVK_RSSI_SAMPLE> h, int rssi) {
@@ -751,18 +773,11 @@ void draw_head(ZQ_GUI_WIDGET* w, float x, float y, ALLEGRO_FONT*, void* user) {
     const int64_t now = ovk_now_ms();
     if (s.dev) {
         const OVK_DEVICE& d = *s.dev;
-        if (d.following) {
+        if (d.following)
             ovk_draw_text_clip(g->font_bold, readable(g, ovk_ink(g, 0xFFB3261E)), x, ty, tw,
-                               "! Has been moving with you");
-        } else {
-            const int64_t ago = now - d.last_seen;
-            const std::string heard = ago < 2000
-                                          ? std::string("just now")
-                                          : fmt("%llds ago", static_cast<long long>(ago / 1000));
-            ovk_draw_text_clip(
-                g->font, g->pal.text, x, ty, tw,
-                fmt("In range - heard %s - %d packets received", heard.c_str(), d.sightings));
-        }
+                               ovk_detail_presence(g, now));
+        else
+            ovk_draw_text_clip(g->font, g->pal.text, x, ty, tw, ovk_detail_presence(g, now));
         ty += line_h(g->font) + p / 2;
         const std::string num = fmt("%d", d.rssi);
         al_draw_text(g->font_title, readable(g, g->pal.primary, OVK_CONTRAST_LARGE), x, ty, 0,
@@ -800,10 +815,7 @@ void draw_head(ZQ_GUI_WIDGET* w, float x, float y, ALLEGRO_FONT*, void* user) {
             ovk_draw_text_clip(g->font_bold, g->pal.secondary, x, ty, tw,
                                "LOCATE: beeps faster as you get closer");
     } else {
-        const std::string t =
-            s.known ? "Not in range right now - last heard " + ovk_age_text(now, s.known->last_seen)
-                    : std::string("Not currently heard");
-        ovk_draw_text_clip(g->font, g->pal.dim, x, ty, tw, t);
+        ovk_draw_text_clip(g->font, g->pal.dim, x, ty, tw, ovk_detail_presence(g, now));
     }
     al_hold_bitmap_drawing(false);
     al_set_clipping_rectangle(cx, cy, cw, ch);
@@ -893,6 +905,7 @@ void on_favorite(int, void* user) {
 void on_copy(int, void* user) {
     auto* g = static_cast<OVK_GUI*>(user);
     ovk_detail_refresh(g);
+    if (st().read_mac != g->sel_mac) return;  // nothing to copy until the first reading
     ovk_gui_copy(g, "Orvik device report: " + g->sel_mac + "\n\n" + st().doc);
 }
 

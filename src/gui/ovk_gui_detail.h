@@ -29,6 +29,9 @@ void ovk_detail_refresh(OVK_GUI* g);
 // The title at the top of the detail: the name the device list shows for it (its verdict's
 // label, else its name, else its type), or "Device".
 std::string ovk_detail_title(const OVK_GUI* g);
+// The line under the address: whether the device is in range (when it was last heard), has
+// been moving with the user, or is being read.
+std::string ovk_detail_presence(const OVK_GUI* g, int64_t now);
 
 // The trend text after the band: the current signal against the mean of up to five readings
 // before the newest one; "  ^ getting closer" more than 3 dB above, "  v moving away" more
