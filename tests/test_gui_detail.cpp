@@ -46,6 +46,17 @@ class GuiDetail : public GuiScreens {
             for (int px = static_cast<int>(x); px < x + 200; ++px) n += pixel(px, py) == colour;
         return n;
     }
+    // Clicks Copy report and returns what another program then reads from the clipboard.
+    std::string copy_report() {
+        x_click(button_in(g_.popup[OVK_POP_DETAIL], "Copy report"));
+        EXPECT_TRUE(said("Copied to clipboard"));
+        std::string got;
+        for (int i = 0; i < 20 && got.rfind("Orvik", 0) != 0; ++i) {
+            got = ovk_test::xclip_get().out;
+            pump([] { return false; }, 0.05);
+        }
+        return got;
+    }
     // The drone also claims a speed of 214 m/s.
     void spoof_drone() {
         using namespace ovk_test;
@@ -319,13 +330,7 @@ TEST_F(GuiDetail, ItsActionsWaitForTheFirstReading) {
     ASSERT_TRUE(pump([&] { return !doc().empty(); }));
     EXPECT_EQ(ovk_detail_presence(&g_, ovk_now_ms()).rfind("In range - heard ", 0), 0u);
     EXPECT_EQ(ovk_store_is_favorite(kFlock), 0) << "a click before the reading turned the mark";
-    x_click(button_in(g_.popup[OVK_POP_DETAIL], "Copy report"));
-    EXPECT_TRUE(said("Copied to clipboard"));
-    std::string got;
-    for (int i = 0; i < 20 && got.rfind("Orvik", 0) != 0; ++i) {
-        got = ovk_test::xclip_get().out;
-        pump([] { return false; }, 0.05);
-    }
+    const std::string got = copy_report();
     EXPECT_EQ(
         got.rfind(std::string("Orvik device report: ") + kFlock + "\n\n## Why it's flagged\n\n", 0),
         0u)
@@ -554,13 +559,7 @@ TEST_F(GuiDetail, APersonWhitelistsFavoritesAndCopiesTheReport) {
     EXPECT_EQ(ovk_store_known_get(kFlock)->name, "Flock-3C8810");
 
     // Copy report: another program reads the address and the document.
-    x_click(button_in(g_.popup[OVK_POP_DETAIL], "Copy report"));
-    EXPECT_TRUE(pump([&] { return toast() == "Copied to clipboard"; }));
-    std::string got;
-    for (int i = 0; i < 20 && got.rfind("Orvik", 0) != 0; ++i) {
-        got = ovk_test::xclip_get().out;
-        pump([] { return false; }, 0.05);
-    }
+    const std::string got = copy_report();
     EXPECT_EQ(
         got.rfind(std::string("Orvik device report: ") + kFlock + "\n\n## Why it's flagged\n\n", 0),
         0u)
