@@ -382,7 +382,7 @@ TEST_F(GuiDay, FromTheFirstStartToQuit) {
     shot("setup_permissions");
     ASSERT_NO_FATAL_FAILURE(press(OVK_POP_SETUP, "Finish"));
     ASSERT_TRUE(pump([&] { return !ovk_gui_popup_is_open(&g_, OVK_POP_SETUP); }));
-    EXPECT_EQ(toast(), "All set. Press Start scanning to begin.");
+    EXPECT_TRUE(pump([&] { return toast() == "All set. Press Start scanning to begin."; }));
     EXPECT_TRUE(ovk_prefs_get().onboarding_done);
     EXPECT_FALSE(g_.status.running) << "nothing scans before the person asks";
 

@@ -4,13 +4,14 @@
 // the interface is done with (a view replaced by a newer one, a view taken and handed back) is
 // freed on the port's worker, never on the interface thread; a quiet view arrives without
 // waking the screens; a screen that asks for its view on every refresh does not keep the worker
-// remaking it without end.
+// remaking it without end; changes still queued when the window closes are made.
 #include <allegro5/allegro.h>
 #include <gtest/gtest.h>
 
 #include <any>
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -153,3 +154,32 @@ TEST_F(Port, AScreenAskingOnEachRefreshIsNotServedWithoutEnd) {
 }
 
 }  // namespace
+
+// The window closes while the worker is still busy with one change and another waits behind
+// it (a whitelisting clicked just before closing, say): both are made before the worker
+// ends. The waiting one used to be dropped.
+TEST_F(Port, ChangesStillQueuedWhenTheWindowClosesAreMade) {
+    std::promise<void> release;
+    std::shared_future<void> go = release.get_future().share();
+    std::atomic<bool> started{false}, first{false}, second{false};
+    ovk_port_post(&g_, [go, &started, &first] {
+        started = true;
+        go.wait_for(std::chrono::seconds(10));
+        first = true;
+        return std::string("first");
+    });
+    for (int i = 0; i < 2500 && !started; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_TRUE(started);
+    ovk_port_post(&g_, [&second] {
+        second = true;
+        return std::string("second");
+    });
+    std::thread closing([this] { ovk_port_stop(&g_); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the stop is asked first
+    release.set_value();
+    closing.join();
+    EXPECT_TRUE(first);
+    EXPECT_TRUE(second) << "a change still queued was dropped";
+    EXPECT_FALSE(ovk_port_tick(&g_)) << "nobody is left to hear of them";
+}

@@ -8,6 +8,7 @@
 #include "ovk_gui_port.h"
 #include "ovk_gui_settings.h"
 #include "ovk_test_gui.h"
+#include "ovk_test_held_writes.h"
 
 namespace {
 
@@ -61,6 +62,7 @@ TEST_F(GuiSettings, SaveTurnsTypedFieldsIntoValuesThatWork) {
         type(field(osm), c.tiles);
         save();
         EXPECT_FALSE(shown(kSet));
+        ASSERT_TRUE(ovk_port_settle(&g_, 5000));  // written
         EXPECT_EQ(toast(), "Settings saved");
         const OVK_PREFS p = ovk_prefs_get();
         EXPECT_EQ(p.gpsd_port, c.want_port) << c.port;
@@ -90,11 +92,13 @@ TEST_F(GuiSettings, SaveTurnsTypedFieldsIntoValuesThatWork) {
     EXPECT_EQ(ovk_scan_demo_override(), 0);
 
     // A settings file that cannot be written is not reported as saved.
+    ASSERT_TRUE(ovk_port_settle(&g_, 5000));  // the saves above are written
     std::remove(dir_.file("settings.json").c_str());
     ASSERT_EQ(ovk_mkdirs(dir_.file("settings.json")), 0);
     open();
     save();
-    EXPECT_EQ(toast(), "Settings could not be saved to disk");
+    EXPECT_TRUE(said("Settings could not be saved to disk"));
+    EXPECT_NE(toast(), "Settings saved");
 }
 
 // The fleet's broker typed in is what the next start joins; an address the link could not use
@@ -107,7 +111,7 @@ TEST_F(GuiSettings, FleetBrokerIsSavedAndABadOneRefused) {
     type(field("the system's certificates"), "/etc/orvik/ca.pem");
     save();
     EXPECT_FALSE(shown(kSet));
-    EXPECT_EQ(toast(), "Settings saved");
+    EXPECT_TRUE(said("Settings saved"));
     ASSERT_EQ(ovk_prefs_load(dir_.path()), 0);
     EXPECT_EQ(ovk_prefs_get().fleet_url, "mqtts://broker.lan:8883/orvik/fleet");
     EXPECT_EQ(ovk_prefs_get().fleet_group, "central");
@@ -161,7 +165,7 @@ TEST_F(GuiSettings, FleetBrokerIsSavedAndABadOneRefused) {
     open();
     type(field("mqtt://HOST/PREFIX"), "");
     save();
-    EXPECT_EQ(toast(), "Settings saved");
+    EXPECT_TRUE(said("Settings saved"));
     ASSERT_EQ(ovk_prefs_load(dir_.path()), 0);
     EXPECT_EQ(ovk_prefs_get().fleet_url, "");
 }
@@ -338,6 +342,30 @@ TEST_F(GuiSettings, ClearingAndForgettingAskFirstThenEmptyTheStore) {
     EXPECT_TRUE(ovk_store_is_favorite("AA:00:00:00:00:02"));
 }
 
+// On a slow disk a Save takes effect at once and the window goes on while the file is
+// written off the interface thread; "Settings saved" comes once it is written (the file used
+// to be written, and synced, on the interface thread).
+TEST_F(GuiSettings, OnASlowDiskASaveTakesEffectAtOnceAndIsWrittenOffTheInterface) {
+    init();
+    open();
+    ovk_test::HeldWrites writes;
+    type(field("2947"), "8888");
+    save();
+    ASSERT_TRUE(writes.begun(1));
+    EXPECT_EQ(ovk_prefs_get().gpsd_port, 8888);
+    EXPECT_EQ(g_.prefs.gpsd_port, 8888);
+    for (int i = 0; i < 5; ++i) {
+        tick();
+        EXPECT_NE(toast(), "Settings saved") << "said before it was written";
+    }
+    writes.release();
+    EXPECT_TRUE(said("Settings saved"));
+    EXPECT_FALSE(writes.timed_out()) << "the interface thread waited on the write";
+    EXPECT_EQ(writes.written_by(std::this_thread::get_id()), 0u);
+    ASSERT_EQ(ovk_prefs_load(dir_.path()), 0);
+    EXPECT_EQ(ovk_prefs_get().gpsd_port, 8888);
+}
+
 // As a person: real clicks and keys on the X server.
 TEST_F(GuiSettings, ThresholdAndLookSavedAreThereAfterARestart) {
     init();
@@ -359,7 +387,7 @@ TEST_F(GuiSettings, ThresholdAndLookSavedAreThereAfterARestart) {
         pump([&] { return zq_gui_combobox_get_selected(g_.ctx, look) == OVK_THEME_PAPER; }));
     x_click(button_in(g_.popup[kSet], "Save"));
     ASSERT_TRUE(pump([&] { return g_.pal.header == OVK_HEADER_MASTHEAD; }));
-    EXPECT_EQ(toast(), "Settings saved");
+    EXPECT_TRUE(said("Settings saved"));
     // The new look shows on the settings themselves, with what was saved.
     ASSERT_TRUE(shown(kSet));
     const auto saved = [&] {

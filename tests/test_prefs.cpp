@@ -1,8 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Preferences: defaults, loading rules of the settings file, the ordered write, the serial.
+// ovk-test: threaded
+// Preferences: defaults, loading rules of the settings file, the ordered write, the serial,
+// and readers that never wait while the file is written.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
+
 #include "helpers/ovk_test_files.h"
+#include "helpers/ovk_test_held_writes.h"
 #include "ovk_datafile.h"
 #include "ovk_prefs.h"
 
@@ -359,6 +365,34 @@ TEST(Prefs, TheMapPlaceChangesOnlyItsOwnFields) {
     EXPECT_EQ(ovk_prefs_get(), want);
     ASSERT_EQ(ovk_prefs_load(dir.path()), 0);
     EXPECT_EQ(ovk_prefs_get(), want) << "as written to the file";
+}
+
+// The pipeline reads the settings for every advertisement and the window on every tick: a
+// write of the file on a slow disk keeps neither waiting (the file used to be written under
+// the settings' lock). Two writes on top of each other leave the newer in the file.
+TEST(Prefs, ReadersNeverWaitForTheFileToBeWritten) {
+    TempDir dir;
+    ASSERT_EQ(ovk_prefs_load(dir.path()), 0);
+    OVK_PREFS p = ovk_prefs_get();
+    p.alert_threshold = 61;
+    ovk_test::HeldWrites writes;
+    auto first = std::async(std::launch::async, [p] { return ovk_prefs_set(p); });
+    ASSERT_TRUE(writes.begun(1));
+    auto reader = std::async(std::launch::async, [] {
+        return ovk_prefs_category_enabled(OVK_CAT_BODY_CAM) * 1000 +
+               ovk_prefs_get().alert_threshold;
+    });
+    ASSERT_EQ(reader.wait_for(std::chrono::seconds(3)), std::future_status::ready)
+        << "a reader waited for the disk";
+    EXPECT_EQ(reader.get() % 1000, 61) << "the change is in force while it is written";
+    p.alert_threshold = 62;
+    auto second = std::async(std::launch::async, [p] { return ovk_prefs_set(p); });
+    writes.release();
+    EXPECT_EQ(first.get(), 0);
+    EXPECT_EQ(second.get(), 0);
+    EXPECT_FALSE(writes.timed_out());
+    ASSERT_EQ(ovk_prefs_load(dir.path()), 0);
+    EXPECT_EQ(ovk_prefs_get().alert_threshold, 62) << "the file holds the newer";
 }
 
 TEST(Prefs, CategoryQueries) {

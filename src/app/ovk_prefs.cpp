@@ -207,14 +207,20 @@ int write_field(cJSON* o, const Field& f, const OVK_PREFS& p) {
     return -1;
 }
 
+// Two locks: `mu` guards the record and is only ever held for memory work (the pipeline and
+// the window read the settings under it all the time); `file_mu` keeps one write of the file
+// at a time and is taken before `mu`, never while holding it.
 struct State {
     std::mutex mu;
     OVK_PREFS prefs;
     bool initialised = false;
     std::string dir;
     unsigned serial = 0;
-    bool file_ok = true;  // the settings file was missing or read whole at the last load
-    std::string kept_as;  // the name the damaged settings file was kept under, or ""
+    bool file_ok = true;       // the settings file was missing or read whole at the last load
+    std::string kept_as;       // the name the damaged settings file was kept under, or ""
+    bool dirty = false;        // changed since the last write began
+    bool dirty_users = false;  // and one of those changes was the user's own save
+    std::mutex file_mu;
 };
 
 State& state() {
@@ -270,6 +276,7 @@ int ovk_prefs_load(std::string_view data_dir) {
         s.dir.assign(data_dir.substr(0, std::min(data_dir.size(), kDirMax)));
         s.file_ok = true;
         s.kept_as.clear();
+        s.dirty = s.dirty_users = false;
         const std::string path = settings_path(s.dir);
         OVK_DATAFILE f = ovk_datafile_read(path, OVK_DATAFILE_SETTINGS_MAX);
         if (f.state == OVK_DATAFILE_STATE::Unreadable) {
@@ -307,47 +314,82 @@ OVK_PREFS ovk_prefs_get() {
 
 namespace {
 
-// Replaces the record and writes the file. While the settings in force are defaults standing
-// in for a file that did not load, only the user's own save writes: an automatic one (the
-// map's position, a toggle) would store the default retention and an unfinished setup, and
-// the next start would prune history by them.
-int store_prefs_locked(State& s, const OVK_PREFS& p, bool users_save) {
+// Replaces the record; the file is written by ovk_prefs_flush.
+void put_locked(State& s, const OVK_PREFS& p, bool users_save) {
     ++s.serial;
     s.initialised = true;
-    try {
-        s.prefs = p;
-        if (s.dir.empty()) return 0;
-        // (An unreadable file is held instead: the write below is refused and says so.)
-        if (!s.file_ok && !s.kept_as.empty() && !users_save) return 0;
-        OVK_JSON j = ovk_prefs_to_json(s.prefs);
-        if (!j) return -1;
-        if (ovk_json_write_file(settings_path(s.dir), j.get(), true) != 0) return -1;
-        s.file_ok = true;
-        s.kept_as.clear();
-        return 0;
-    } catch (const std::exception&) {
-        zq_log(LOG_ERR, "settings: out of memory while saving");
-        return -1;
-    }
+    s.prefs = p;
+    s.dirty = true;
+    s.dirty_users = s.dirty_users || users_save;
 }
 
 int store_prefs(const OVK_PREFS& p, bool users_save) {
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.mu);
-    return store_prefs_locked(s, p, users_save);
+    ovk_prefs_put(p, users_save);
+    return ovk_prefs_flush();
 }
 
 }  // namespace
 
 int ovk_prefs_set_map_place(double lat, double lon, int zoom) {
     State& s = state();
-    std::lock_guard<std::mutex> lock(s.mu);
     try {
+        std::lock_guard<std::mutex> lock(s.mu);
         OVK_PREFS p = s.initialised ? s.prefs : OVK_PREFS{};
         p.map_lat = lat;
         p.map_lon = lon;
         p.map_zoom = zoom;
-        return store_prefs_locked(s, p, false);
+        put_locked(s, p, false);
+    } catch (const std::exception&) {
+        zq_log(LOG_ERR, "settings: out of memory while saving");
+        return -1;
+    }
+    return ovk_prefs_flush();
+}
+
+void ovk_prefs_put(const OVK_PREFS& p, bool users_save) {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mu);
+    try {
+        put_locked(s, p, users_save);
+    } catch (const std::exception&) {
+        zq_log(LOG_ERR, "settings: out of memory while saving");
+    }
+}
+
+int ovk_prefs_flush() {
+    State& s = state();
+    try {
+        std::lock_guard<std::mutex> file_lock(s.file_mu);
+        OVK_PREFS p;
+        std::string dir;
+        bool users = false;
+        {
+            std::lock_guard<std::mutex> lock(s.mu);
+            if (!s.dirty || s.dir.empty()) return 0;
+            // While the settings in force are defaults standing in for a file that did not
+            // load, only the user's own save writes: an automatic one (the map's position, a
+            // toggle) would store the default retention and an unfinished setup, and the next
+            // start would prune history by them. (An unreadable file is held instead: the
+            // write below is refused and says so.)
+            users = s.dirty_users;
+            if (!s.file_ok && !s.kept_as.empty() && !users) return 0;
+            p = s.prefs;
+            dir = s.dir;
+            s.dirty = s.dirty_users = false;
+        }
+        // The record is written outside `mu`: readers of the settings never wait on the disk.
+        OVK_JSON j = ovk_prefs_to_json(p);
+        const bool written = j && ovk_json_write_file(settings_path(dir), j.get(), true) == 0;
+        std::lock_guard<std::mutex> lock(s.mu);
+        if (!written) {
+            // Tried again by the next write, with whatever changed meanwhile.
+            s.dirty = true;
+            s.dirty_users = s.dirty_users || users;
+            return -1;
+        }
+        s.file_ok = true;
+        s.kept_as.clear();
+        return 0;
     } catch (const std::exception&) {
         zq_log(LOG_ERR, "settings: out of memory while saving");
         return -1;

@@ -141,6 +141,14 @@ int ovk_prefs_save(const OVK_PREFS& p);
 // stored under one lock, so that a change saved at the same moment from another thread is not
 // undone. 0 / -1.
 int ovk_prefs_set_map_place(double lat, double lon, int zoom);
+// The window's way: replaces the record and raises the serial at once, leaving the file to
+// ovk_prefs_flush, which the window runs off its own thread. `users_save` as ovk_prefs_save.
+void ovk_prefs_put(const OVK_PREFS& p, bool users_save);
+// Writes the record in force to the settings file when it changed since the last write, under
+// the same rules as ovk_prefs_set and ovk_prefs_save. The settings stay readable while the
+// file is written (ovk_prefs_get never waits on the disk). 0 when written or when there was
+// nothing to write; -1 when the write failed (the next write tries again).
+int ovk_prefs_flush();
 // 0 when the settings in force did not come from a file that loaded: the last load found a
 // settings file it could not read or parse (the defaults are in force; a damaged file is kept
 // as settings.json.bad-<time>, an unreadable one is not written over) and the user has not

@@ -1201,11 +1201,13 @@ std::string ovk_gui_clipboard_text(OVK_GUI* g) {
     return out;
 }
 
-bool ovk_gui_set_prefs(OVK_GUI* g, const OVK_PREFS& p, bool users_save) {
-    OVK_CHECK(g, false);
+void ovk_gui_set_prefs(OVK_GUI* g, const OVK_PREFS& p, bool users_save, std::string saved) {
+    OVK_CHECK(g);
     const OVK_PREFS old = g->prefs;
-    const bool stored = (users_save ? ovk_prefs_save(p) : ovk_prefs_set(p)) == 0;
-    if (!stored) ovk_gui_message(g, "Settings could not be saved to disk");
+    ovk_prefs_put(p, users_save);
+    ovk_port_post(g, [saved = std::move(saved)] {
+        return ovk_prefs_flush() == 0 ? saved : std::string("Settings could not be saved to disk");
+    });
     g->prefs_serial = ovk_prefs_serial();
     g->prefs = ovk_prefs_get();
     const OVK_PREFS& n = g->prefs;
@@ -1228,7 +1230,6 @@ bool ovk_gui_set_prefs(OVK_GUI* g, const OVK_PREFS& p, bool users_save) {
         }
     }
     g->redraw = true;
-    return stored;
 }
 
 void ovk_gui_request_permissions(OVK_GUI* g) {

@@ -320,13 +320,15 @@ bool ovk_gui_copy(OVK_GUI* g, std::string_view text);
 // Allegro's clipboard of the display; "" when neither holds any. May wait up to half a
 // second for another program to answer.
 std::string ovk_gui_clipboard_text(OVK_GUI* g);
-// Stores the preferences and takes back the stored copy. A changed theme or size rebuilds on
-// the next tick; changed scan settings re-apply (or restart) a running scan. False when the
-// settings file could not be written (the user has been told; the values are in force for
-// this run). `users_save` marks the user's own save (Settings, the end of the setup), the one
-// that also replaces a settings file that did not load; other changes (the map's position, a
-// toggle) are then kept in memory only.
-bool ovk_gui_set_prefs(OVK_GUI* g, const OVK_PREFS& prefs, bool users_save = false);
+// Puts the preferences in force and takes back the stored copy; the settings file is written
+// by the engine port, off the interface thread. A changed theme or size rebuilds on the next
+// tick; changed scan settings re-apply (or restart) a running scan. Once written, `saved` is
+// said (when not empty); a write that fails says "Settings could not be saved to disk"
+// instead (the values stay in force for this run). `users_save` marks the user's own save
+// (Settings, the end of the setup), the one that also replaces a settings file that did not
+// load; other changes (the map's position, a toggle) are then kept in memory only.
+void ovk_gui_set_prefs(OVK_GUI* g, const OVK_PREFS& prefs, bool users_save = false,
+                       std::string saved = {});
 // Asks the platform for the permissions scanning needs and tells the user the outcome.
 void ovk_gui_request_permissions(OVK_GUI* g);
 

@@ -140,7 +140,21 @@ class WORKER {
             cv_.wait(lk, [this] {
                 return quit_ || !jobs_.empty() || !asks_.empty() || !trash_.empty();
             });
-            if (quit_) return;
+            if (quit_) {
+                // The window is closing: the changes asked for are still made (a whitelisting,
+                // a setting clicked just before), though nobody is left to hear of them.
+                std::deque<OVK_PORT_TASK> jobs;
+                jobs.swap(jobs_);
+                lk.unlock();
+                for (OVK_PORT_TASK& j : jobs) {
+                    try {
+                        (void)j();
+                    } catch (const std::exception& e) {
+                        zq_log(LOG_ERR, "interface: a change failed: %s", e.what());
+                    }
+                }
+                return;
+            }
             std::deque<OVK_PORT_TASK> jobs;
             jobs.swap(jobs_);
             std::vector<ASK> asks;

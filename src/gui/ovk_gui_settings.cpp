@@ -662,7 +662,7 @@ void on_save(int, void* user) {
             restart = p.demo_mode == before.demo_mode;  // else the frame restarts
         }
     }
-    const bool stored = ovk_gui_set_prefs(g, p, true);
+    ovk_gui_set_prefs(g, p, true, "Settings saved");
     if (restart && ovk_scan_is_running()) {
         ovk_scan_stop();
         ovk_scan_start();
@@ -679,8 +679,6 @@ void on_save(int, void* user) {
     // in it, where they were, showing what was saved. Otherwise they are done.
     if (p.theme == before.theme && p.ui_size == before.ui_size)
         ovk_gui_close_popup(g, OVK_POP_SETTINGS);
-    // A failed write has told the user already; do not cover that with a success.
-    if (stored) ovk_gui_message(g, "Settings saved");
 }
 
 void on_wizard(int, void* user) {

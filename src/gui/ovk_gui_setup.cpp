@@ -384,7 +384,12 @@ void finish(OVK_GUI* g) {
     p.gps_tagging = st().sp.gps_tagging;
     p.onboarding_done = 1;
     st().sp = p;
-    const bool stored = ovk_gui_set_prefs(g, p, true);
+    // The closing words fit what runs: scanning may be on already (started by the command
+    // line, auto-start or the user before finishing). They are said once the settings are
+    // written.
+    ovk_gui_set_prefs(g, p, true,
+                      ovk_scan_is_running() ? "All set. Scanning is on."
+                                            : "All set. Press Start scanning to begin.");
     // The rules are rebuilt for the chosen presets off the interface thread.
     ovk_port_post(g, [] {
         ovk_watchlist_load(std::nullopt);
@@ -394,11 +399,6 @@ void finish(OVK_GUI* g) {
     st().step = 0;
     ovk_gui_close_popup(g, OVK_POP_SETUP);
     if (!ovk_platform_permissions_ok()) ovk_gui_request_permissions(g);
-    // The closing words fit what runs: scanning may be on already (started by the command
-    // line, auto-start or the user before finishing).
-    if (stored)
-        ovk_gui_message(g, ovk_scan_is_running() ? "All set. Scanning is on."
-                                                 : "All set. Press Start scanning to begin.");
 }
 
 void on_next(int, void* user) {
