@@ -5,9 +5,6 @@
 // the actions as a person uses them (real clicks, the clipboard read by another program).
 // With OVK_SHOT_DIR set, the screens are kept there as PNG files to look at.
 #include <any>
-#include <atomic>
-#include <chrono>
-#include <future>
 #include <thread>
 
 #include "ovk_gui_detail.h"
@@ -45,6 +42,17 @@ class GuiDetail : public GuiScreens {
         for (int py = static_cast<int>(y); py < y + bh; ++py)
             for (int px = static_cast<int>(x); px < x + 200; ++px) n += pixel(px, py) == colour;
         return n;
+    }
+    // Clicks Copy report and returns what another program then reads from the clipboard.
+    std::string copy_report() {
+        x_click(button_in(g_.popup[OVK_POP_DETAIL], "Copy report"));
+        EXPECT_TRUE(said("Copied to clipboard"));
+        std::string got;
+        for (int i = 0; i < 20 && got.rfind("Orvik", 0) != 0; ++i) {
+            got = ovk_test::xclip_get().out;
+            pump([] { return false; }, 0.05);
+        }
+        return got;
     }
     // The drone also claims a speed of 214 m/s.
     void spoof_drone() {
@@ -261,21 +269,16 @@ TEST_F(GuiDetail, RefreshKeepsTheReadersPlaceAndReopeningKeepsTheMatches) {
 // it is under way; its message, and a view asked for after it (which shows the change), arrive
 // on a later tick.
 TEST_F(GuiDetail, TheEnginePortNeverMakesTheTickWait) {
-    std::promise<void> release;
-    std::shared_future<void> go = release.get_future().share();
-    std::atomic<bool> started{false};
-    ovk_port_post(&g_, [go, &started] {
-        started = true;
-        go.wait_for(std::chrono::seconds(10));
+    ovk_test::PortHold hold(&g_, [] {
         ovk_store_whitelist_add(kPhone, "slow");
         return std::string("the slow change is done");
     });
     ovk_port_ask(&g_, "test.view", [] { return std::any(ovk_store_is_whitelisted(kPhone)); });
-    ASSERT_TRUE(pump([&] { return started.load(); }));
+    ASSERT_TRUE(pump([&] { return hold.started(); }));
     for (int i = 0; i < 5; ++i) tick();  // ticks while the change waits
     EXPECT_NE(toast(), "the slow change is done");
     EXPECT_EQ(ovk_port_view(&g_, "test.view"), nullptr);
-    release.set_value();
+    hold.release();
     ASSERT_TRUE(pump([&] { return toast() == "the slow change is done"; })) << toast();
     ASSERT_TRUE(pump([&] { return ovk_port_view(&g_, "test.view") != nullptr; }));
     EXPECT_EQ(std::any_cast<int>(*ovk_port_view(&g_, "test.view")), 1);
@@ -295,15 +298,8 @@ TEST_F(GuiDetail, ItsActionsWaitForTheFirstReading) {
     feed_demo(3);
     listen(true);
     ASSERT_TRUE(ovk_test::xclip_set("what was there"));
-    std::promise<void> release;
-    std::shared_future<void> go = release.get_future().share();
-    std::atomic<bool> started{false};
-    ovk_port_post(&g_, [go, &started] {
-        started = true;
-        go.wait_for(std::chrono::seconds(10));
-        return std::string();
-    });
-    ASSERT_TRUE(pump([&] { return started.load(); }));
+    ovk_test::PortHold hold(&g_);
+    ASSERT_TRUE(pump([&] { return hold.started(); }));
     ovk_detail_show(&g_, kFlock);
     for (int i = 0; i < 3; ++i) tick();
     ASSERT_EQ(doc(), "");
@@ -315,17 +311,11 @@ TEST_F(GuiDetail, ItsActionsWaitForTheFirstReading) {
     EXPECT_NE(toast(), "Copied to clipboard");
     EXPECT_EQ(ovk_test::xclip_get().out, "what was there");
 
-    release.set_value();
+    hold.release();
     ASSERT_TRUE(pump([&] { return !doc().empty(); }));
     EXPECT_EQ(ovk_detail_presence(&g_, ovk_now_ms()).rfind("In range - heard ", 0), 0u);
     EXPECT_EQ(ovk_store_is_favorite(kFlock), 0) << "a click before the reading turned the mark";
-    x_click(button_in(g_.popup[OVK_POP_DETAIL], "Copy report"));
-    EXPECT_TRUE(said("Copied to clipboard"));
-    std::string got;
-    for (int i = 0; i < 20 && got.rfind("Orvik", 0) != 0; ++i) {
-        got = ovk_test::xclip_get().out;
-        pump([] { return false; }, 0.05);
-    }
+    const std::string got = copy_report();
     EXPECT_EQ(
         got.rfind(std::string("Orvik device report: ") + kFlock + "\n\n## Why it's flagged\n\n", 0),
         0u)
@@ -554,13 +544,7 @@ TEST_F(GuiDetail, APersonWhitelistsFavoritesAndCopiesTheReport) {
     EXPECT_EQ(ovk_store_known_get(kFlock)->name, "Flock-3C8810");
 
     // Copy report: another program reads the address and the document.
-    x_click(button_in(g_.popup[OVK_POP_DETAIL], "Copy report"));
-    EXPECT_TRUE(pump([&] { return toast() == "Copied to clipboard"; }));
-    std::string got;
-    for (int i = 0; i < 20 && got.rfind("Orvik", 0) != 0; ++i) {
-        got = ovk_test::xclip_get().out;
-        pump([] { return false; }, 0.05);
-    }
+    const std::string got = copy_report();
     EXPECT_EQ(
         got.rfind(std::string("Orvik device report: ") + kFlock + "\n\n## Why it's flagged\n\n", 0),
         0u)

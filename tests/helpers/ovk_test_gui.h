@@ -66,6 +66,36 @@
 
 namespace ovk_test {
 
+// Keeps the engine port's worker busy until released (or destroyed): no view asked for
+// meanwhile arrives, which shows what a screen says before its first reading. `then` runs
+// on the worker once released, and its text is the job's message.
+class PortHold {
+  public:
+    explicit PortHold(OVK_GUI* g, std::function<std::string()> then = {}) {
+        std::shared_future<void> go = release_.get_future().share();
+        ovk_port_post(g, [go, started = started_, then = std::move(then)] {
+            started->store(true);
+            go.wait_for(std::chrono::seconds(10));
+            return then ? then() : std::string();
+        });
+    }
+    ~PortHold() { release(); }
+    PortHold(const PortHold&) = delete;
+    PortHold& operator=(const PortHold&) = delete;
+    // Whether the worker has taken the job (pump until it has).
+    bool started() const { return started_->load(); }
+    void release() {
+        if (released_) return;
+        released_ = true;
+        release_.set_value();
+    }
+
+  private:
+    std::promise<void> release_;
+    std::shared_ptr<std::atomic<bool>> started_ = std::make_shared<std::atomic<bool>>(false);
+    bool released_ = false;
+};
+
 // The size of the test display.
 inline constexpr int kScreensW = 1100, kScreensH = 820;
 
