@@ -342,7 +342,7 @@ TEST_F(HistoryScreen, APeriodNotReadYetShowsNoNumbers) {
         for (int b : bar_heights(day_chart(), 7)) EXPECT_EQ(b, 0) << what;
     };
     {
-        ovk_test::HeldPort held(&g_);
+        ovk_test::PortHold held(&g_);
         ASSERT_TRUE(pump([&] { return held.started(); }));
         ovk_history_show(&g_);
         ASSERT_TRUE(pump([&] { return zq_gui_window_is_open(g_.ctx, win()) != 0; }));
@@ -355,7 +355,7 @@ TEST_F(HistoryScreen, APeriodNotReadYetShowsNoNumbers) {
     ASSERT_TRUE(pump([&] { return summary_text() == expected_summary(now - 7 * kDay); }))
         << summary_text();
 
-    ovk_test::HeldPort held(&g_);
+    ovk_test::PortHold held(&g_);
     ASSERT_TRUE(pump([&] { return held.started(); }));
     x_click(button_in(win(), "24 h"));
     for (int i = 0; i < 3; ++i) tick();

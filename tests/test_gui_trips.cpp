@@ -371,7 +371,7 @@ TEST_F(LogScreen, TracesTheLogAndTheMapSayTheyAreReadingUntilTheirDataArrives) {
     record_trip("Morning walk", 3);
     seed(ovk_now_ms() - 3600000);
     init(OVK_THEME_DARK);
-    ovk_test::HeldPort held(&g_);
+    ovk_test::PortHold held(&g_);
     ASSERT_TRUE(pump([&] { return held.started(); }));
 
     ovk_trips_show(&g_);

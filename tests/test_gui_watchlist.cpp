@@ -387,7 +387,7 @@ TEST_F(GuiWatchlist, ItsScreensAndTheFleetSayTheyAreReadingUntilTheirListsArrive
     set_theme(OVK_THEME_PAPER);
     listen(true);
     ASSERT_EQ(ovk_store_whitelist_add(kPhone, "Pixel 9"), 0);
-    ovk_test::HeldPort held(&g_);
+    ovk_test::PortHold held(&g_);
     ASSERT_TRUE(pump([&] { return held.started(); }));
     const auto text = [&](int popup) { return unwrapped(widget(popup, ZQ_GUI_LABEL)); };
     struct SCREEN {

@@ -531,35 +531,6 @@ class GuiTest : public ::testing::Test {
 
 inline constexpr double kDemoLat = 45.4215, kDemoLon = -75.6972;
 
-// Keeps the engine port's worker on one job until let go (or 10 s have passed, so that a
-// failing test still ends), as a long export or a slow disk does: no view is made meanwhile.
-class HeldPort {
-  public:
-    explicit HeldPort(OVK_GUI* g) : go_(release_.get_future().share()) {
-        ovk_port_post(g, [go = go_, started = started_] {
-            started->store(true);
-            go.wait_for(std::chrono::seconds(10));
-            return std::string();
-        });
-    }
-    ~HeldPort() { release(); }
-    HeldPort(const HeldPort&) = delete;
-    HeldPort& operator=(const HeldPort&) = delete;
-    // The worker is inside the job.
-    bool started() const { return started_->load(); }
-    void release() {
-        if (released_) return;
-        released_ = true;
-        release_.set_value();
-    }
-
-  private:
-    std::promise<void> release_;
-    std::shared_future<void> go_;
-    std::shared_ptr<std::atomic<bool>> started_ = std::make_shared<std::atomic<bool>>(false);
-    bool released_ = false;
-};
-
 // The pipeline with a store, preferences and watchlist in the scratch data directory, devices
 // fed as the scanners would feed them, and the frame with every screen, built.
 class GuiScreens : public GuiTest {
