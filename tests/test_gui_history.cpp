@@ -92,6 +92,11 @@ class HistoryScreen : public ovk_test::ScreenTest {
         EXPECT_GT(n, 0);
     }
 
+    // The period's load has arrived: the summary no longer says it is being read.
+    bool read() {
+        const std::string s = summary_text();
+        return !s.empty() && s != "Reading...";
+    }
     std::string summary_text() {
         std::string s = zq_gui_label_get_text(g_.ctx, summary());
         std::replace(s.begin(), s.end(), '\n', ' ');
@@ -171,8 +176,7 @@ TEST_F(HistoryScreen, NumbersAreTheAnalysisForEveryPeriod) {
 
     init(OVK_THEME_DARK);
     ovk_history_show(&g_);
-    ASSERT_TRUE(
-        pump([&] { return zq_gui_window_is_open(g_.ctx, win()) != 0 && !summary_text().empty(); }));
+    ASSERT_TRUE(pump([&] { return zq_gui_window_is_open(g_.ctx, win()) != 0 && read(); }));
     const int all = button_in(win(), "All"), day = button_in(win(), "24 h"),
               week = button_in(win(), "7 days");
     ASSERT_GE(all, 0);
@@ -324,6 +328,46 @@ namespace {
 
 // On a narrow window (a phone held upright, a tiled desktop) every screen keeps its widgets
 // inside the window; the history screen stacks its charts and keeps both in sight.
+// While the engine is busy the history says it is reading, with no bars: at the first opening
+// (it showed empty charts) and after a period button (it showed the period before under the
+// new button) until the period's numbers arrive.
+TEST_F(HistoryScreen, APeriodNotReadYetShowsNoNumbers) {
+    const int64_t now = ovk_now_ms();
+    add_match("Axon body camera", OVK_CAT_BODY_CAM, "00:25:DF:00:00:01", now - 2 * kHour, true,
+              52.5200, 13.4050);
+    add_match("Flock Safety camera", OVK_CAT_ALPR, "B4:1E:52:00:00:07", now - 3 * kDay, false);
+    init(OVK_THEME_DARK);
+    const auto no_bars = [&](const char* what) {
+        for (int b : bar_heights(hour_chart(), 24)) EXPECT_EQ(b, 0) << what;
+        for (int b : bar_heights(day_chart(), 7)) EXPECT_EQ(b, 0) << what;
+    };
+    {
+        ovk_test::PortHold held(&g_);
+        ASSERT_TRUE(pump([&] { return held.started(); }));
+        ovk_history_show(&g_);
+        ASSERT_TRUE(pump([&] { return zq_gui_window_is_open(g_.ctx, win()) != 0; }));
+        for (int i = 0; i < 3; ++i) tick();
+        EXPECT_EQ(summary_text(), "Reading...");
+        no_bars("first opening");
+    }
+    ASSERT_TRUE(pump([&] { return read(); }));
+    x_click(button_in(win(), "7 days"));
+    ASSERT_TRUE(pump([&] { return summary_text() == expected_summary(now - 7 * kDay); }))
+        << summary_text();
+
+    ovk_test::PortHold held(&g_);
+    ASSERT_TRUE(pump([&] { return held.started(); }));
+    x_click(button_in(win(), "24 h"));
+    for (int i = 0; i < 3; ++i) tick();
+    EXPECT_EQ(summary_text(), "Reading...") << "the week's numbers under the 24 h button";
+    no_bars("another period");
+    shot("history_reading_dark");
+    held.release();
+    ASSERT_TRUE(pump([&] { return summary_text() == expected_summary(now - kDay); }))
+        << summary_text();
+    EXPECT_EQ(summary_text().rfind("1 encounter - ", 0), 0u);
+}
+
 TEST_F(HistoryScreen, NarrowLightWindowKeepsEveryScreenInside) {
     const int64_t now = ovk_now_ms();
     add_match("Axon body camera", OVK_CAT_BODY_CAM, "00:25:DF:00:00:01", now - kHour, true, 52.5200,

@@ -19,6 +19,7 @@
 #include "ovk_pipeline.h"
 #include "ovk_store.h"
 #include "ovk_test_gui.h"
+#include "ovk_test_held_writes.h"
 #include "ovk_trip.h"
 
 namespace {
@@ -213,6 +214,43 @@ class MainScreen : public ovk_test::GuiTest {
 
     static inline ovk_test::TempDir* store_dir_ = nullptr;
 };
+
+// At start-up the engine may be slow to answer (here a slow disk holds the trips, which every
+// view of the devices asks whether a trace records): until the first view arrives the status
+// line, the list and the banner say "Reading...". They said "Stopped - 0 devices nearby", "Not
+// scanning" and "Press Start scanning" of devices and a scan not read yet.
+TEST_F(MainScreen, StartUpSaysReadingUntilTheDevicesArrive) {
+    add(mac_of(1), -60);
+    add(mac_of(2), -70);
+    const int64_t id = ovk_trip_start("Held");
+    ASSERT_GT(id, 0);
+    OVK_LOCATION at;
+    at.lat = 52.52;
+    at.lon = 13.40;
+    at.time = ovk_now_ms();
+    ovk_trip_on_location(at);
+    ovk_trip_stop();
+    ASSERT_TRUE(ovk_trip_get(id).has_value());
+    {
+        ovk_test::HeldWrites writes;
+        std::thread renamer([id] { ovk_trip_rename(id, "Held back"); });
+        if (writes.begun(1)) {
+            init_frame();
+            settle(0.3);
+            EXPECT_FALSE(ovk_main_read(&g_));
+            EXPECT_EQ(status(), "Reading...");
+            shot("main_reading");
+        } else {
+            ADD_FAILURE() << "the trips were not held";
+        }
+        writes.release();
+        renamer.join();
+        EXPECT_FALSE(writes.timed_out()) << "the window waited for the engine";
+    }
+    ASSERT_TRUE(pump([&] { return status_flat().rfind("Stopped - 2 devices nearby", 0) == 0; }))
+        << status_flat();
+    EXPECT_TRUE(ovk_main_read(&g_));
+}
 
 // The scan button asks; the scan control answers later. Until then the button and the
 // status line say "Starting..." / "Stopping..." and the window keeps working. A start that

@@ -72,10 +72,19 @@ TEST_F(GuiPages, AReportIsCopiedAsJsonWithTheNoteAndNothingOnceTheDeviceHasGone)
         << page(kRep);
     shot("report_light");
 
-    // Gone from the registry: said so, and the clipboard keeps what it had.
+    // Gone from the registry: while the engine is busy the page says it is reading (it was
+    // blank), then that the device has gone; the clipboard keeps what it had.
     ovk_registry_clear();
     ASSERT_TRUE(ovk_test::xclip_set("kept"));
-    ovk_report_show(&g_, a.mac);
+    {
+        ovk_test::PortHold hold(&g_);
+        ASSERT_TRUE(pump([&] { return hold.started(); }));
+        ovk_report_show(&g_, a.mac);
+        for (int i = 0; i < 3; ++i) tick();
+        EXPECT_EQ(page(kRep), "Reading...");
+        click(button_in(g_.popup[kRep], "Copy report"));
+        EXPECT_EQ(ovk_test::xclip_get().out, "kept");
+    }
     EXPECT_TRUE(pump([&] { return page(kRep) == "Device no longer in range."; })) << page(kRep);
     EXPECT_TRUE(zq_gui_textarea_get_text(g_.ctx, note).empty())
         << "a new report starts without a note";

@@ -363,6 +363,70 @@ class LogScreen : public TripsScreen {
     }
 };
 
+// Screens opened while the engine is busy (a long export, a slow disk) say they are reading
+// until their data arrives, and the buttons that act on it wait for it. The traces said "No
+// traces yet", the log "100000 logged matches" and the map "0 known plate cameras cached"
+// before they had read anything, and the log's export answered "Nothing to export".
+TEST_F(LogScreen, TracesTheLogAndTheMapSayTheyAreReadingUntilTheirDataArrives) {
+    record_trip("Morning walk", 3);
+    seed(ovk_now_ms() - 3600000);
+    init(OVK_THEME_DARK);
+    ovk_test::PortHold held(&g_);
+    ASSERT_TRUE(pump([&] { return held.started(); }));
+
+    ovk_trips_show(&g_);
+    const int traces = g_.popup[OVK_POP_TRIPS];
+    const int traces_info = widget_in(traces, ZQ_GUI_LABEL);
+    const int traces_grid = widget_in(traces, ZQ_GUI_DATAGRID);
+    ASSERT_TRUE(pump([&] { return zq_gui_window_is_open(g_.ctx, traces) != 0; }));
+    for (int i = 0; i < 3; ++i) tick();
+    EXPECT_EQ(label_text(traces_info), "Reading...");
+    x_click(button_in(traces, "Delete"));
+    x_click(button_in(traces, "GPX"));
+    for (int i = 0; i < 5; ++i) tick();
+    EXPECT_EQ(toast(), "") << "a button answered for a list not read";
+    EXPECT_FALSE(confirm_open());
+    shot("traces_reading_dark");
+
+    ovk_log_show(&g_);
+    ASSERT_TRUE(pump([&] { return zq_gui_window_is_open(g_.ctx, win()) != 0; }));
+    for (int i = 0; i < 3; ++i) tick();
+    EXPECT_EQ(label_text(info()), "Reading...");
+    EXPECT_EQ(rows(), 0);
+    x_click(button_in(win(), "CSV"));
+    for (int i = 0; i < 5; ++i) tick();
+    EXPECT_EQ(toast(), "") << "the export answered for a log not read";
+    shot("log_reading_dark");
+
+    ASSERT_TRUE(ovk_gui_show_on(&g_, OVK_POP_MAP, {}));
+    const auto map_status = [&] {
+        const ZQ_GUI_WINDOW* w = zq_gui_get_window(g_.ctx, g_.popup[OVK_POP_MAP]);
+        for (int wid : w ? w->widgets : std::vector<int>{})
+            if (zq_gui_get_widget(g_.ctx, wid)->type == ZQ_GUI_LABEL)
+                return zq_gui_label_get_text(g_.ctx, wid);
+        return std::string();
+    };
+    for (int i = 0; i < 3; ++i) tick();
+    EXPECT_NE(map_status().find(" - Reading..."), std::string::npos) << map_status();
+    EXPECT_EQ(map_status().find("plate camera"), std::string::npos) << map_status();
+    EXPECT_TRUE(held.started());
+
+    held.release();
+    ASSERT_TRUE(pump([&] {
+        return map_status().find("0 known plate cameras cached, 0 in view") != std::string::npos;
+    })) << map_status();
+    ovk_gui_close_popup(&g_, OVK_POP_MAP);
+    ASSERT_TRUE(pump([&] { return rows() == 5; }));
+    EXPECT_EQ(label_text(info()), "5 logged matches (one row per device per 30 s)");
+    x_click(button_in(win(), "CSV"));
+    ASSERT_TRUE(pump([&] { return exports("orvik_matches_").size() == 1; }));
+    EXPECT_TRUE(exports("orvik_trace_").empty()) << "the early click exported nothing";
+    ovk_gui_close_popup(&g_, OVK_POP_LOG);
+    ASSERT_TRUE(pump([&] { return zq_gui_datagrid_row_count(g_.ctx, traces_grid) == 1; }));
+    EXPECT_EQ(label_text(traces_info),
+              "Select a trace, then show it on the map, export, rename or delete it.");
+}
+
 TEST_F(LogScreen, ShowsTheStoreNarrowsByFilterExportsAndClears) {
     const int64_t t0 = ovk_now_ms() - 3600000;
     seed(t0);

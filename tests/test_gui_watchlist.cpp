@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "ovk_gui_detail.h"
+#include "ovk_gui_fleet.h"
 #include "ovk_gui_port.h"
 #include "ovk_gui_watchlist.h"
 #include "ovk_store.h"
@@ -377,6 +378,53 @@ TEST_F(GuiWatchlist, WhitelistListsRemovesAndOpensDetails) {
     EXPECT_EQ(ovk_store_is_whitelisted(kSpeaker), 1);
     // The note was the device's name.
     EXPECT_EQ(ovk_store_whitelist_all()[0].note, "JBL Flip 6");
+}
+
+// Opened while the engine is busy (a long export, a slow disk), the watchlist, the whitelist
+// and the fleet say they are reading, and their buttons wait: before, the fleet said "No
+// fleet" and the three answered "Select ... first" for lists that were not read.
+TEST_F(GuiWatchlist, ItsScreensAndTheFleetSayTheyAreReadingUntilTheirListsArrive) {
+    set_theme(OVK_THEME_PAPER);
+    listen(true);
+    ASSERT_EQ(ovk_store_whitelist_add(kPhone, "Pixel 9"), 0);
+    ovk_test::PortHold held(&g_);
+    ASSERT_TRUE(pump([&] { return held.started(); }));
+    const auto text = [&](int popup) { return unwrapped(widget(popup, ZQ_GUI_LABEL)); };
+    struct SCREEN {
+        int popup;
+        void (*show)(OVK_GUI*);
+        const char* button;
+    };
+    for (const SCREEN& s : {SCREEN{OVK_POP_WHITELIST, ovk_whitelist_show, "Remove selected"},
+                            SCREEN{OVK_POP_WATCHLIST, ovk_watchlist_show, "Remove selected"},
+                            SCREEN{OVK_POP_FLEET, ovk_fleet_show, "Show on map"}}) {
+        s.show(&g_);
+        ASSERT_TRUE(pump([&] { return shown(s.popup); }));
+        for (int i = 0; i < 3; ++i) tick();
+        EXPECT_EQ(text(s.popup), "Reading...") << s.popup;
+        EXPECT_EQ(zq_gui_datagrid_row_count(g_.ctx, widget(s.popup, ZQ_GUI_DATAGRID)), 0);
+        x_click(button_in(g_.popup[s.popup], s.button));
+        for (int i = 0; i < 5; ++i) tick();
+        EXPECT_EQ(toast(), "") << s.popup << ": a button answered for a list not read";
+    }
+    shot("fleet_reading_paper");
+    ASSERT_TRUE(held.started());
+
+    held.release();
+    ASSERT_TRUE(pump([&] { return text(OVK_POP_FLEET) != "Reading..."; }));
+    EXPECT_EQ(text(OVK_POP_FLEET),
+              "No fleet: start with --fleet mqtt://HOST/PREFIX or set the fleet broker in "
+              "Settings");
+    ASSERT_TRUE(pump([&] {
+        return text(OVK_POP_WHITELIST).rfind("Whitelisted devices are never flagged", 0) == 0 &&
+               text(OVK_POP_WATCHLIST).find(" entries (0 yours).") != std::string::npos;
+    })) << text(OVK_POP_WHITELIST)
+        << "\n"
+        << text(OVK_POP_WATCHLIST);
+    EXPECT_EQ(zq_gui_datagrid_row_count(g_.ctx, wl_grid()), 1);
+    EXPECT_EQ(zq_gui_datagrid_row_count(g_.ctx, grid()),
+              static_cast<int>(ovk_watchlist_all().size()));
+    listen(false);
 }
 
 // A slow disk: every write of the rules and of the whitelist is held until the test lets it

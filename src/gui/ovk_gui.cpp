@@ -1338,6 +1338,12 @@ void ovk_label_set_wrapped(OVK_GUI* g, int label_id, std::string_view text) {
     zq_gui_label_set_text(g->ctx, label_id, utf8_cut(wrapped, 4095));
 }
 
+void ovk_label_set_read(OVK_GUI* g, int label_id, bool read, std::string_view text) {
+    OVK_CHECK(g && g->ctx);
+    ovk_label_set_wrapped(g, label_id, read ? text : OVK_READING);
+    zq_gui_set_widget_enabled(g->ctx, label_id, read);
+}
+
 int ovk_add_wrapped_label(OVK_GUI* g, int win, ALLEGRO_FONT* font, std::string_view text, float x,
                           float y, float w, float* h) {
     if (h) *h = 0;

@@ -348,6 +348,11 @@ float ovk_text_wrap_height(const ALLEGRO_FONT* font, float max_w, std::string_vi
 std::string ovk_wrap_text(const ALLEGRO_FONT* font, float max_w, std::string_view text);
 // Sets the label's text wrapped to its inner width in its font.
 void ovk_label_set_wrapped(OVK_GUI* g, int label_id, std::string_view text);
+// What a screen says where its data goes until it has read that data: nothing it holds before
+// then is true of the engine ("No traces yet", "0 entries" would be claims it cannot make).
+inline constexpr std::string_view OVK_READING = "Reading...";
+// The label says `text` once `read`; before, "Reading..." in a label's dim look (as when off).
+void ovk_label_set_read(OVK_GUI* g, int label_id, bool read, std::string_view text);
 // A label exactly as tall as `text` wrapped to `w` (plus 6 x scale) in `font`; its id, and
 // its height in *h.
 int ovk_add_wrapped_label(OVK_GUI* g, int win, ALLEGRO_FONT* font, std::string_view text, float x,

@@ -46,7 +46,7 @@ struct STATE {
     std::string selected;            // the sensor selected, kept across copies and rebuilds
     std::vector<std::string> shown;  // the sensors the grid's rows are, in order
     bool compact = false;
-    int win = -1, w_info = -1, w_grid = -1, w_detail = -1;
+    int win = -1, w_info = -1, w_grid = -1, w_detail = -1, w_map = -1;
 };
 
 STATE& st() {
@@ -135,7 +135,7 @@ void on_show_on_map(int, void* user);
 void ovk_fleet_build(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     if (g->popup[OVK_POP_FLEET] >= 0) return;
-    st().win = st().w_info = st().w_grid = st().w_detail = -1;
+    st().win = st().w_info = st().w_grid = st().w_detail = st().w_map = -1;
     st().shown.clear();
     const int win = ovk_gui_popup_window(g, OVK_POP_FLEET, "Fleet", 820, 560);
     if (win < 0) return;
@@ -159,6 +159,7 @@ void ovk_fleet_build(OVK_GUI* g) {
     const float bw = std::min(w, static_cast<float>(al_get_text_width(g->font, map)) + 3 * p);
     const int btn = zq_gui_add_button(ctx, win, x, y, bw, r, map, 1, on_show_on_map, g);
     zq_gui_set_widget_tooltip(ctx, btn, "Centre the map on the selected sensor's position");
+    st().w_map = btn;
     y += r + p;
 
     // The selected sensor's line, wrapped: two lines, more in a narrow window.
@@ -177,14 +178,14 @@ void ovk_fleet_build(OVK_GUI* g) {
 
     st().w_detail = zq_gui_add_label(ctx, win, x, y, w, detail_h, "", ZQ_GUI_ALIGN_LEFT);
     zq_gui_set_widget_font(ctx, st().w_detail, g->font_small);
-    if (st().have_view) fill(g);
+    fill(g);
 }
 
 void ovk_fleet_show(OVK_GUI* g) {
     OVK_CHECK(g && g->ctx);
     if (g->popup[OVK_POP_FLEET] < 0) ovk_fleet_build(g);
     ovk_fleet_refresh(g);
-    if (st().have_view) fill(g);
+    fill(g);
     ovk_gui_open_popup(g, OVK_POP_FLEET);
 }
 
@@ -237,6 +238,17 @@ std::string detail_text(const OVK_FLEET_SENSOR& s, int64_t now) {
 void fill(OVK_GUI* g) {
     if (st().w_grid < 0) return;
     ZQ_GUI_CTX* ctx = g->ctx;
+    // Until the sensors are read there is no fleet to tell of (nor "No fleet"), nor a sensor
+    // to show.
+    const bool read = st().have_view && ovk_port_arrived(g, kView);
+    zq_gui_set_widget_enabled(ctx, st().w_map, read);
+    if (!read) {
+        zq_gui_datagrid_clear_rows(ctx, st().w_grid);
+        st().shown.clear();
+        ovk_label_set_read(g, st().w_info, false, {});
+        ovk_label_set_wrapped(g, st().w_detail, {});
+        return;
+    }
     const FLEET_VIEW& v = st().view;
     // The same sensors as shown: their rows change where they are, so that a list scrolled
     // down stays there; another set of sensors fills the grid again.
@@ -277,7 +289,7 @@ void fill(OVK_GUI* g) {
         info = v.link + ". No sensor heard yet.";
     else
         info = v.link + ". Select a sensor to show it on the map.";
-    ovk_label_set_wrapped(g, st().w_info, info);
+    ovk_label_set_read(g, st().w_info, true, info);
     const OVK_FLEET_SENSOR* s = selected_sensor();
     ovk_label_set_wrapped(g, st().w_detail, s ? detail_text(*s, v.now) : std::string());
 }

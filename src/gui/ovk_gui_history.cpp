@@ -142,9 +142,20 @@ float label_inner_w(OVK_GUI* g, int label) {
 
 // The summary wrapped to the label when that takes at most three lines; otherwise each of
 // its lines cut to one line, so that nothing falls below the label.
+// Whether the period shown is still being read: before the first load, and after an opening
+// or a period button until their load arrives (what is held is of another period, or none).
+bool reading(const OVK_GUI* g) {
+    return st().force_pending || !ovk_port_arrived(g, kView);
+}
+
 void set_summary(OVK_GUI* g) {
     HISTORY_STATE& h = st();
     if (h.w_summary < 0) return;
+    if (reading(g)) {
+        ovk_label_set_read(g, h.w_summary, false, {});
+        return;
+    }
+    zq_gui_set_widget_enabled(g->ctx, h.w_summary, true);
     ALLEGRO_FONT* f = g->font_small ? g->font_small : g->font;
     const float w = label_inner_w(g, h.w_summary);
     std::string text = ovk_wrap_text(f, w, h.summary);
@@ -315,6 +326,10 @@ void ask(OVK_GUI* g, bool force) {
     ovk_port_ask(g, kView, [id, range = h.range, f = h.force_pending, last = h.sig] {
         return std::any(std::make_shared<const LOADED>(make_view(id, range, f, last)));
     });
+    if (force) {  // what is shown is not of this load's period until it arrives
+        set_summary(g);
+        g->redraw = true;
+    }
 }
 
 // Shows the answer to the latest ask when it arrived. New data refits the map unless the user
@@ -536,10 +551,13 @@ void draw_map(ZQ_GUI_WIDGET* w, float x, float y, ALLEGRO_FONT*, void* user) {
     const int x1 = std::min(cx + cw, static_cast<int>(x + w->w));
     const int y1 = std::min(cy + ch, static_cast<int>(y + w->h));
     al_set_clipping_rectangle(x0, y0, std::max(0, x1 - x0), std::max(0, y1 - y0));
-    if (s.heat)
-        draw_heat(g, x, y, w->w, w->h);
-    else
-        draw_dots(g);
+    // Nothing of another period, or of none, is shown as this one's.
+    if (!reading(g)) {
+        if (s.heat)
+            draw_heat(g, x, y, w->w, w->h);
+        else
+            draw_dots(g);
+    }
     al_set_clipping_rectangle(cx, cy, cw, ch);
 }
 
@@ -561,7 +579,8 @@ void draw_chart(OVK_GUI* g, float x, float y, float w, float h, const char* titl
     const int most = std::max(1, *std::max_element(values.begin(), values.end()));
     const float slot = w / static_cast<float>(values.size());
     const float stub = std::max(1.0f, ovk_px(g, 1.5f));
-    for (size_t i = 0; i < values.size(); ++i) {
+    // No bars for a period not read yet: empty slots would say nothing was logged.
+    for (size_t i = 0; i < (reading(g) ? 0 : values.size()); ++i) {
         const float x0 = x + slot * (static_cast<float>(i) + 0.15f);
         const float x1 = x + slot * (static_cast<float>(i) + 0.85f);
         if (values[i] > 0) {
@@ -610,7 +629,7 @@ int on_map_mouse(int, const ZQ_GUI_MOUSE_EVENT* ev, void* user) {
     const double lat = s.mv.lat, lon = s.mv.lon, zoom = s.mv.zoom;
     const bool click = ovk_mapview_mouse(g, &s.mv, *ev) != 0;
     if (s.mv.lat != lat || s.mv.lon != lon || s.mv.zoom != zoom) s.user_moved = true;
-    if (!click || s.heat) return 1;
+    if (!click || s.heat || reading(g)) return 1;
     const float px = s.mv.x + ev->x, py = s.mv.y + ev->y;
     const OVK_HISTORY_EVENT* best = nullptr;
     float best_d = ovk_px(g, 24);

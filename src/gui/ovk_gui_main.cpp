@@ -214,6 +214,10 @@ OVK_MAIN_STATE& ovk_main_state() {
     return s;
 }
 
+bool ovk_main_read(const OVK_GUI* g) {
+    return ovk_port_arrived(g, kListView);
+}
+
 float ovk_main_row_h(const OVK_GUI* g) {
     return line_h(ovk_main_font_bold(g)) + 2 * line_h(ovk_main_font_small(g)) + 14 * g->scale;
 }
@@ -471,10 +475,11 @@ void synchronise(OVK_GUI* g) {
     set_visible(g, st().w_radar, radar);
     set_visible(g, st().w_radar_names, radar);
     set_toggled(g, st().w_radar_names, g->prefs.radar_names != 0);
-    const std::string text = status_text(g, progress);
+    const bool read = ovk_main_read(g);
+    const std::string text = read ? status_text(g, progress) : std::string(OVK_READING);
     if (text != st().status_text) {
         st().status_text = text;
-        ovk_label_set_wrapped(g, st().w_status, text);
+        ovk_label_set_read(g, st().w_status, read, text);
     }
 }
 

@@ -223,6 +223,9 @@ struct OVK_MAIN_STATE {
 };
 // The screen's one state.
 OVK_MAIN_STATE& ovk_main_state();
+// Whether the first view of the devices and the status has arrived: until then the list, the
+// banner and the status line say "Reading..." (nothing is known to be scanning, heard or not).
+bool ovk_main_read(const OVK_GUI* g);
 // Height of one list row.
 float ovk_main_row_h(const OVK_GUI* g);
 // How far the list scrolls at most.

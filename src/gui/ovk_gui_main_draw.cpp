@@ -54,11 +54,12 @@ void ovk_main_draw_banner(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, vo
     const float w = wd->w, h = wd->h, p = ovk_pad(g), r6 = 6 * g->scale;
     const OVK_BANNER b = ovk_list_banner(g->devices, st().tally, g->status.running != 0,
                                          g->status.scanners, g->prefs.alert_threshold, &g->status);
-    if (b.kind == OVK_BANNER_IDLE) {
+    const bool read = ovk_main_read(g);
+    if (b.kind == OVK_BANNER_IDLE || !read) {
         zq_gui_frame_box(g->ctx, x, y, w, h, r6, r6, g->pal.border, 1);
         al_hold_bitmap_drawing(true);
         ovk_draw_text_clip(g->font, g->pal.dim, x + p, y + (h - line_h(g->font)) / 2, w - 2 * p,
-                           b.text);
+                           read ? b.text : std::string(OVK_READING));
         al_hold_bitmap_drawing(false);
         return;
     }
@@ -126,7 +127,8 @@ void ovk_main_draw_list(ZQ_GUI_WIDGET* wd, float x, float y, ALLEGRO_FONT*, void
 
     if (n == 0) {
         st().list_pulses = false;
-        const char* text = !g->devices.empty() ? "No devices match this filter."
+        const char* text = !ovk_main_read(g)     ? OVK_READING.data()
+                           : !g->devices.empty() ? "No devices match this filter."
                            : g->status.running == 0
                                ? "Not scanning.\nPress Start scanning to begin."
                            : g->status.listening != 0

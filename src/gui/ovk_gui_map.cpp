@@ -320,10 +320,14 @@ void set_status(OVK_GUI* g) {
         }
         const int n = static_cast<int>(cameras().size());
         const std::string trouble = g->prefs.map_tiles ? ovk_mapview_trouble() : std::string();
-        std::snprintf(text, sizeof text,
-                      "Zoom %.1f - %d known plate camera%s cached, %d in view%s%s%s", s.mv.zoom, n,
-                      n == 1 ? "" : "s", s.cams_in_view, running ? " - downloading..." : "",
-                      trouble.empty() ? "" : " - ", trouble.c_str());
+        // The cached cameras are counted once read.
+        const std::string cams = ovk_port_arrived(g, kCamsView)
+                                     ? ovk_format(96, "%d known plate camera%s cached, %d in view",
+                                                  n, n == 1 ? "" : "s", s.cams_in_view)
+                                     : std::string(OVK_READING);
+        std::snprintf(text, sizeof text, "Zoom %.1f - %s%s%s%s", s.mv.zoom, cams.c_str(),
+                      running ? " - downloading..." : "", trouble.empty() ? "" : " - ",
+                      trouble.c_str());
     }
     if (zq_gui_label_get_text(g->ctx, s.w_status) != text)
         zq_gui_label_set_text(g->ctx, s.w_status, text);

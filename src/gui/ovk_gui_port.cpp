@@ -281,6 +281,10 @@ uint64_t ovk_port_serial(const OVK_GUI* g, std::string_view name) {
     return it == p.views.end() ? 0 : it->second.serial;
 }
 
+bool ovk_port_arrived(const OVK_GUI* g, std::string_view name) {
+    return ovk_port_view(g, name) != nullptr;
+}
+
 bool ovk_port_tick(OVK_GUI* g) {
     OVK_CHECK(g, false);
     PORT& p = port();

@@ -49,6 +49,9 @@ void ovk_port_ask(OVK_GUI* g, std::string_view name, OVK_PORT_MAKE make, bool qu
 // after ovk_port_stop (0: none yet).
 const std::any* ovk_port_view(const OVK_GUI* g, std::string_view name);
 uint64_t ovk_port_serial(const OVK_GUI* g, std::string_view name);
+// Whether a view of `name` has arrived since the port started (taken out or not): until then
+// the screen that asked has read nothing of the engine.
+bool ovk_port_arrived(const OVK_GUI* g, std::string_view name);
 // While on, every view asked is quiet. The frame turns it on for the refresh that an arrival
 // caused: the views that refresh asks for again then arrive without causing another, so a
 // screen that asks on each refresh is not served without end.

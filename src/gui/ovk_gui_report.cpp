@@ -157,6 +157,7 @@ void render(OVK_GUI* g) {
     const std::optional<REPORT_DEVICE>& d = st().dev;
     if (!d) {
         st().json.reset();  // not read yet
+        text = OVK_READING;
     } else if (!d->advert) {
         st().json.reset();
         text = "Device no longer in range.";

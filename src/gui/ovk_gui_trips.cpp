@@ -37,7 +37,9 @@ struct TRIPS_STATE {
     int64_t selected_id = 0;      // kept across reloads and rebuilds
     bool only_flagged = false;    // the check box, kept across rebuilds
     bool compact = false;         // built for a narrow window: fewer columns
+    bool read = false;            // the grid shows a list the port read (else "Reading...")
     int win = -1, w_info = -1, w_grid = -1, w_name = -1, w_flagged = -1;
+    std::vector<int> actions;  // the buttons that act on the selected trace
 };
 
 // What the match log holds between loads.
@@ -52,7 +54,9 @@ struct LOG_STATE {
     int64_t selected_id = 0;   // detection id of the selected row, kept across reloads
     bool loaded = false;
     bool compact = false;  // built for a narrow window: fewer columns
+    bool read = false;     // the grid shows rows the port read (else "Reading...")
     int win = -1, w_info = -1, w_grid = -1, w_search = -1, w_category = -1;
+    std::vector<int> exports;  // the export buttons
 };
 
 // The two screens of this file: the traces and the match log.
@@ -92,8 +96,11 @@ struct BUTTON_SPEC {
 };
 
 // Buttons left to right from x = pad, each its label's width plus 3 pad wide and pad / 2
-// apart, wrapping before the right pad. The y below the row (pad under its last line).
-float button_row(OVK_GUI* g, int win, float y, float w, std::span<const BUTTON_SPEC> buttons) {
+// apart, wrapping before the right pad. The y below the row (pad under its last line); their
+// ids in order go to `ids`.
+float button_row(OVK_GUI* g, int win, float y, float w, std::span<const BUTTON_SPEC> buttons,
+                 std::vector<int>& ids) {
+    ids.clear();
     const float p = ovk_pad(g), rh = ovk_row_h(g);
     std::vector<ZQ_GUI_ROW_ITEM> row;
     for (const BUTTON_SPEC& b : buttons) {
@@ -101,8 +108,13 @@ float button_row(OVK_GUI* g, int win, float y, float w, std::span<const BUTTON_S
         const int id = zq_gui_add_button(g->ctx, win, p, y, bw, rh, b.label, 1, b.fn, g);
         zq_gui_set_widget_tooltip(g->ctx, id, b.tip);
         row.push_back({id, bw});
+        ids.push_back(id);
     }
     return zq_gui_place_rows(g->ctx, row, p, y, w - 2 * p, rh, p / 2, p / 2) + p;
+}
+
+void set_enabled(OVK_GUI* g, const std::vector<int>& ids, bool on) {
+    for (int id : ids) zq_gui_set_widget_enabled(g->ctx, id, on);
 }
 
 struct COLUMN {
@@ -220,12 +232,15 @@ const OVK_TRIP* selected_trip(OVK_GUI* g) {
 }
 
 // The grid and the info label from st().trips.trips; the trip selected before stays selected.
+// Until the port has read the list there is nothing to show, nor to act on.
 void trips_fill(OVK_GUI* g) {
     TRIPS_STATE& t = st().trips;
     if (t.w_grid < 0) return;
+    t.read = ovk_port_arrived(g, kTripsView);
     zq_gui_datagrid_clear_rows(g->ctx, t.w_grid);
+    set_enabled(g, t.actions, t.read);
     int keep = -1;
-    for (const OVK_TRIP& r : t.trips) {
+    for (const OVK_TRIP& r : t.read ? t.trips : std::vector<OVK_TRIP>{}) {
         const std::string duration =
             r.end_time == 0
                 ? std::string("recording")
@@ -245,7 +260,7 @@ void trips_fill(OVK_GUI* g) {
     } else {
         t.selected_id = 0;
     }
-    ovk_label_set_wrapped(g, t.w_info, t.trips.empty() ? kNoTraces : kTracesInfo);
+    ovk_label_set_read(g, t.w_info, t.read, t.trips.empty() ? kNoTraces : kTracesInfo);
 }
 
 // Asks the port for the trip index; the tick shows it when it arrives.
@@ -400,7 +415,7 @@ void ovk_trips_build(OVK_GUI* g) {
     float y = p, h = 0;
     t.w_info = ovk_add_wrapped_label(g, win, g->font, kNoTraces, p, y, cw - 2 * p, &h);
     y += h + p / 2;
-    y = button_row(g, win, y, cw, kTripButtons);
+    y = button_row(g, win, y, cw, kTripButtons, t.actions);
 
     t.w_flagged = zq_gui_add_checkbox(g->ctx, win, p, y, cw - 2 * p, rh,
                                       "Exports include flagged devices only", t.only_flagged,
@@ -416,6 +431,7 @@ void ovk_trips_build(OVK_GUI* g) {
     const int rename = zq_gui_add_button(g->ctx, win, cw - p - rename_w, y, rename_w, rh, "Rename",
                                          1, on_rename, g);
     zq_gui_set_widget_tooltip(g->ctx, rename, "Rename the selected trace");
+    t.actions.push_back(rename);
     y += rh + p;
 
     const float gh = std::max(ch - y - p, 4 * rh);
@@ -447,7 +463,7 @@ void ovk_trips_tick(OVK_GUI* g) {
     if (serial == t.seen) return;
     t.seen = serial;
     const auto* now = std::any_cast<std::vector<OVK_TRIP>>(ovk_port_view(g, kTripsView));
-    if (!now || *now == t.trips) return;
+    if (!now || (*now == t.trips && t.read)) return;
     t.trips = *now;
     trips_fill(g);
 }
@@ -515,6 +531,13 @@ void log_fill(OVK_GUI* g) {
     LOG_STATE& l = st().log;
     if (l.w_grid < 0) return;
     zq_gui_datagrid_clear_rows(g->ctx, l.w_grid);
+    // Until the port has read the log there is nothing to show, nor to export.
+    l.read = l.loaded && ovk_port_arrived(g, kLogView);
+    set_enabled(g, l.exports, l.read);
+    if (!l.read) {
+        ovk_label_set_read(g, l.w_info, false, {});
+        return;
+    }
     const size_t shown = std::min(l.kept.size(), kLogRowsShown);
     int keep = -1;
     for (size_t k = 0; k < shown; ++k) {
@@ -544,7 +567,7 @@ void log_fill(OVK_GUI* g) {
         ovk_format(128, "%d logged match%s (one row per device per 30 s)", n, n == 1 ? "" : "es");
     if (log_filtered()) info += ovk_format(64, " - %zu after filtering", l.kept.size());
     if (l.kept.size() > kLogRowsShown) info += " - newest 2000 shown";
-    ovk_label_set_wrapped(g, l.w_info, info);
+    ovk_label_set_read(g, l.w_info, true, info);
 }
 
 // Asks the port for the log when it differs from the rows loaded: another count, or another
@@ -592,6 +615,7 @@ void on_log_category(int, int index, void* user) {
 }
 
 void export_log(OVK_GUI* g, OVK_EXPORT_FORMAT fmt) {
+    if (!st().log.read) return;  // the log is being read
     if (st().log.kept.empty()) {
         ovk_gui_message(g, "Nothing to export");
         return;
@@ -683,7 +707,8 @@ void ovk_log_build(OVK_GUI* g) {
         "2000 shown",
         p, y, cw - 2 * p, &h);
     y += h + p / 2;
-    y = button_row(g, win, y, cw, kLogButtons);
+    y = button_row(g, win, y, cw, kLogButtons, l.exports);
+    l.exports.pop_back();  // "Clear log" empties the log, whatever was read of it
 
     // The filter: a text and a kind of equipment, side by side or, when narrow, one above the
     // other.
@@ -712,7 +737,7 @@ void ovk_log_build(OVK_GUI* g) {
                         "Every logged match, newest first; select a row to read its evidence");
     // Seven columns: times, addresses and positions fit whole in the small font.
     if (g->font_small) zq_gui_set_widget_font(g->ctx, l.w_grid, g->font_small);
-    if (l.loaded) log_fill(g);
+    log_fill(g);
 }
 
 void ovk_log_show(OVK_GUI* g) {
@@ -735,9 +760,11 @@ void ovk_log_tick(OVK_GUI* g) {
     if (serial == l.seen) return;
     l.seen = serial;
     const auto* rows = std::any_cast<LOG_ROWS>(ovk_port_view(g, kLogView));
-    if (!rows || !*rows) return;  // unchanged
-    l.rows = *rows;
-    l.loaded = true;
-    log_apply_filter();
+    if (!rows || (!*rows && l.read)) return;  // unchanged
+    if (*rows) {
+        l.rows = *rows;
+        l.loaded = true;
+        log_apply_filter();
+    }
     log_fill(g);
 }

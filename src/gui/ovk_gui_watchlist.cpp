@@ -362,7 +362,12 @@ void take_rows(OVK_GUI* g, bool always) {
     if (!always && serial == s.rows_taken) return;
     s.rows_taken = serial;
     const auto* v = std::any_cast<WATCH_ROWS>(ovk_port_view(g, kRowsView));
-    if (!v) return;
+    // Until the rules are read there is nothing to count, nor to remove.
+    zq_gui_set_widget_enabled(g->ctx, s.remove, v != nullptr);
+    if (!v) {
+        ovk_label_set_read(g, s.info, false, {});
+        return;
+    }
     s.rows_asked = std::max(s.rows_asked, v->serial);
     const std::vector<OVK_OUI_ENTRY>& now = v->all;
     ZQ_GUI_CTX* c = g->ctx;
@@ -379,12 +384,12 @@ void take_rows(OVK_GUI* g, bool always) {
             if (own) zq_gui_datagrid_set_row_color(c, s.grid, i, ovk_ink(g, 0x3C285A3Cu));
         });
     s.entries = now;
-    ovk_label_set_wrapped(g, s.info,
-                          ovk_format(256,
-                                     "%zu entries (%d yours). Payload signatures (Axon tags, "
-                                     "Remote ID, trackers, glasses) are built into the detection "
-                                     "engine.",
-                                     s.entries.size(), yours));
+    ovk_label_set_read(g, s.info, true,
+                       ovk_format(256,
+                                  "%zu entries (%d yours). Payload signatures (Axon tags, "
+                                  "Remote ID, trackers, glasses) are built into the detection "
+                                  "engine.",
+                                  s.entries.size(), yours));
     if (!s.select_after.empty() && v->serial > s.select_after_serial) {
         show_entry(g, s.select_after);
         s.select_after.clear();
@@ -415,7 +420,13 @@ void take_trusted(OVK_GUI* g, bool always) {
     if (!always && serial == s.trusted_taken) return;
     s.trusted_taken = serial;
     const auto* v = std::any_cast<TRUSTED_ROWS>(ovk_port_view(g, kTrustedView));
-    if (!v) return;
+    // Until the whitelist is read there is nothing to tell of it, nor to act on.
+    zq_gui_set_widget_enabled(g->ctx, s.wl_remove, v != nullptr);
+    zq_gui_set_widget_enabled(g->ctx, s.wl_details, v != nullptr);
+    if (!v) {
+        ovk_label_set_read(g, s.wl_info, false, {});
+        return;
+    }
     s.trusted_asked = std::max(s.trusted_asked, v->serial);
     const std::vector<OVK_WHITELIST_ENTRY>& now = v->all;
     ZQ_GUI_CTX* c = g->ctx;
@@ -426,12 +437,12 @@ void take_trusted(OVK_GUI* g, bool always) {
             zq_gui_datagrid_add_row(c, s.wl_grid, {e.mac, e.note, reg ? reg : ""});
         });
     s.trusted = now;
-    ovk_label_set_wrapped(g, s.wl_info,
-                          s.trusted.empty()
-                              ? "No trusted devices yet. Long-press (or right-click) a device in "
-                                "the list and choose Whitelist."
-                              : "Whitelisted devices are never flagged, never alert and never "
-                                "make others look like a patrol car.");
+    ovk_label_set_read(g, s.wl_info, true,
+                       s.trusted.empty()
+                           ? "No trusted devices yet. Long-press (or right-click) a device in "
+                             "the list and choose Whitelist."
+                           : "Whitelisted devices are never flagged, never alert and never "
+                             "make others look like a patrol car.");
 }
 
 }  // namespace
