@@ -526,13 +526,6 @@ TEST_F(HistoryScreen, HistoryAndATraceOnTheMapWaitForTheEngineWithoutStoppingThe
     ASSERT_GE(points, 2u);
     const std::string numbers =
         std::to_string(points) + " points - " + std::to_string(devs.size()) + " devices, 1 flagged";
-    const auto map_status = [&] {
-        const ZQ_GUI_WINDOW* w = zq_gui_get_window(g_.ctx, g_.popup[OVK_POP_MAP]);
-        for (int wid : w ? w->widgets : std::vector<int>{})
-            if (zq_gui_get_widget(g_.ctx, wid)->type == ZQ_GUI_LABEL)
-                return zq_gui_label_get_text(g_.ctx, wid);
-        return std::string();
-    };
     ASSERT_TRUE(pump(
         [&] {
             return summary_text() == expected_summary(0) &&

@@ -399,13 +399,6 @@ TEST_F(LogScreen, TracesTheLogAndTheMapSayTheyAreReadingUntilTheirDataArrives) {
     shot("log_reading_dark");
 
     ASSERT_TRUE(ovk_gui_show_on(&g_, OVK_POP_MAP, {}));
-    const auto map_status = [&] {
-        const ZQ_GUI_WINDOW* w = zq_gui_get_window(g_.ctx, g_.popup[OVK_POP_MAP]);
-        for (int wid : w ? w->widgets : std::vector<int>{})
-            if (zq_gui_get_widget(g_.ctx, wid)->type == ZQ_GUI_LABEL)
-                return zq_gui_label_get_text(g_.ctx, wid);
-        return std::string();
-    };
     for (int i = 0; i < 3; ++i) tick();
     EXPECT_NE(map_status().find(" - Reading..."), std::string::npos) << map_status();
     EXPECT_EQ(map_status().find("plate camera"), std::string::npos) << map_status();

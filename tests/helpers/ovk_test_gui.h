@@ -365,6 +365,11 @@ class GuiTest : public ::testing::Test {
         const std::vector<int> all = widgets_of(win, type);
         return nth >= 0 && nth < static_cast<int>(all.size()) ? all[static_cast<size_t>(nth)] : -1;
     }
+    // The map's status line (its first label); "" while the map is not built.
+    std::string map_status() {
+        const int id = widget_in(g_.popup[OVK_POP_MAP], ZQ_GUI_LABEL);
+        return id < 0 ? std::string() : zq_gui_label_get_text(g_.ctx, id);
+    }
     // The button (or toggle button) of window `win` that reads `label`, or -1.
     int button_in(int win, const std::string& label) {
         return find(win, [&](ZQ_GUI_WIDGET& w) {
