@@ -147,19 +147,9 @@ void BM_DetailTickWhileWhitelistingOnASlowDisk(benchmark::State& state) {
     ovk_bench::TICKS longest;
     bool on = true;
     for (auto _ : state) {
-        // The whitelisting on another thread, as the port does it; the page ticks along for
-        // 200 ms, a tick every 5 ms, refreshed on each (before, its reads are done on every
-        // tick: the worst case of its half-second refresh meeting the write).
-        std::thread writer([on] {
-            if (on)
-                ovk_store_whitelist_add(kDevice, "Axon Body 3");
-            else
-                ovk_store_whitelist_remove(kDevice);
-        });
-        const CLOCK::time_point until = CLOCK::now() + std::chrono::milliseconds(200);
-        while (CLOCK::now() < until) {
-            const CLOCK::time_point t0 = CLOCK::now();
-            const double cpu0 = ovk_bench::thread_cpu_ms();
+        // The page is refreshed on each tick (before, its reads are done on every tick: the
+        // worst case of its half-second refresh meeting the write).
+        ovk_bench::tick_while_whitelisting(&s.g, kDevice, on, longest, [&] {
             if (!state.range(0)) {
                 // What the page's refresh read before, on this thread.
                 benchmark::DoNotOptimize(ovk_registry_get(kDevice));
@@ -170,12 +160,7 @@ void BM_DetailTickWhileWhitelistingOnASlowDisk(benchmark::State& state) {
                 benchmark::DoNotOptimize(ovk_store_log_serial());
             }
             s.g.last_refresh_s = -10;
-            ovk_gui_update(&s.g);
-            longest.add_since(t0, cpu0);
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        writer.join();
-        ovk_port_settle(&s.g, 5000);
+        });
         on = !on;
     }
     ovk_bench::report_ticks(state, longest);

@@ -172,29 +172,13 @@ void BM_MapTickWhileWhitelistingOnASlowDisk(benchmark::State& state) {
     ovk_bench::TICKS longest;
     bool on = true;
     for (auto _ : state) {
-        // The whitelisting on another thread, as the port does it; the map ticks along for
-        // 200 ms, a tick every 5 ms.
-        std::thread writer([on] {
-            if (on)
-                ovk_store_whitelist_add("00:25:DF:00:00:2A", "Axon Body 3");
-            else
-                ovk_store_whitelist_remove("00:25:DF:00:00:2A");
-        });
-        const CLOCK::time_point until = CLOCK::now() + std::chrono::milliseconds(200);
-        while (CLOCK::now() < until) {
-            const CLOCK::time_point t0 = CLOCK::now();
-            const double cpu0 = ovk_bench::thread_cpu_ms();
+        ovk_bench::tick_while_whitelisting(&s.g, "00:25:DF:00:00:2A", on, longest, [&] {
             // What the map's tick read before, every tick: the log's serial and the trace.
             if (!state.range(0)) {
                 benchmark::DoNotOptimize(ovk_store_log_serial());
                 benchmark::DoNotOptimize(ovk_trip_is_recording());
             }
-            ovk_gui_update(&s.g);
-            longest.add_since(t0, cpu0);
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        writer.join();
-        ovk_port_settle(&s.g, 5000);
+        });
         on = !on;
     }
     ovk_bench::report_ticks(state, longest);

@@ -21,6 +21,7 @@
 #include "ovk_gui_port.h"
 #include "ovk_platform.h"
 #include "ovk_prefs.h"
+#include "ovk_store.h"
 #include "ovk_test_xvfb.h"
 #include "zq_gui.h"
 
@@ -178,6 +179,32 @@ TICKS run_ticks(OVK_GUI& g, F&& first, D&& done, bool refresh_due = false) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return ticks;
+}
+
+// Whitelists `mac` (or lets it go) on another thread, as the port does, while the window
+// ticks along for 200 ms, a tick every 5 ms; `inline_reads` runs first in each tick (what the
+// screen read on the interface thread before). The longest tick goes to `longest`; the port
+// settles before it returns.
+template <typename R>
+void tick_while_whitelisting(OVK_GUI* g, const char* mac, bool on, TICKS& longest, R inline_reads) {
+    using CLOCK = std::chrono::steady_clock;
+    std::thread writer([mac, on] {
+        if (on)
+            ovk_store_whitelist_add(mac, "Axon Body 3");
+        else
+            ovk_store_whitelist_remove(mac);
+    });
+    const CLOCK::time_point until = CLOCK::now() + std::chrono::milliseconds(200);
+    while (CLOCK::now() < until) {
+        const CLOCK::time_point t0 = CLOCK::now();
+        const double cpu0 = thread_cpu_ms();
+        inline_reads();
+        ovk_gui_update(g);
+        longest.add_since(t0, cpu0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    writer.join();
+    ovk_port_settle(g, 5000);
 }
 
 // The counters of a case done through the engine port (arg 1) or, for the figure before
